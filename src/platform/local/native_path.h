@@ -1,0 +1,18 @@
+// The library speaks Windows-form paths (backslashes, UTF-16); the Linux
+// platform turns them into native ones here, at its boundary, and only here.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvane::platform::local {
+
+// "\home\ann\Cloud\a.txt" -> "/home/ann/Cloud/a.txt". Forward slashes are
+// accepted too. Returns false when the text is not valid UTF-16 or holds a NUL.
+bool ToNativePath(std::u16string_view windows_path, std::string& native);
+
+// "/home/ann/Cloud/a.txt" -> "\home\ann\Cloud\a.txt". Bytes that are not UTF-8
+// become U+FFFD (such names cannot be represented on Windows either).
+std::u16string FromNativePath(std::string_view native_path);
+
+}  // namespace corvane::platform::local
