@@ -534,6 +534,8 @@ HRESULT CfDehydratePlaceholder(Handle FileHandle, LARGE_INTEGER StartingOffset, 
   if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
   if (info.is_dir) return E_INVALIDARG;
   if (info.record.pin == CF_PIN_STATE_PINNED) return FromWin32(ERROR_CLOUD_FILE_PINNED);
+  // Local changes not yet in the cloud exist only here.
+  if (!info.record.in_sync) return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
   if (Length == 0) return S_OK;
   FdCloser fd(WritableFd(*item));
   if (fd.get() < 0) return FromErrno();
