@@ -134,6 +134,7 @@ std::string ItemState::ToText() const {
   char attrs[16];
   snprintf(attrs, sizeof attrs, "0x%08X", attributes);
   out << "attributes: " << attrs << "\n";
+  out << "sync root: " << (sync_root.empty() ? "(none)" : sync_root + " (provider " + provider + ")") << "\n";
   if (progress_total > 0) out << "progress: " << progress_completed << " of " << progress_total << "\n";
   return out.str();
 }
@@ -324,6 +325,11 @@ DWORD Client::State(const std::string& path, ItemState& state) {
   for (const auto& r : info.ranges.ranges())
     state.hydrated.push_back({static_cast<LARGE_INTEGER>(r.first), static_cast<LARGE_INTEGER>(r.second - r.first)});
   state.attributes = info.Attributes(BaseName(native));
+  SyncRootRecord root;
+  if (FindSyncRootFor(CanonicalPath(native), root)) {
+    state.sync_root = root.root;
+    state.provider = Utf16ToUtf8Lossy(root.provider_name) + " " + Utf16ToUtf8Lossy(root.provider_version);
+  }
   return ERROR_SUCCESS;
 }
 
