@@ -450,23 +450,28 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
       (t.Length % static_cast<int64_t>(kPageSize) != 0 && t.Offset + t.Length != size))
     return InvalidRequest();
   const char* data = static_cast<const char*>(t.Buffer);
-  int64_t done = 0;
-  while (done < t.Length) {
-    const ssize_t n = pwrite(p->file_fd, data + done, static_cast<size_t>(t.Length - done), t.Offset + done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return HRESULT_FROM_WIN32(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_CLOUD_FILE_UNSUCCESSFUL);
-    }
-    done += n;
-  }
-  // Hydration is not a change of the content: keep the times.
-  const timespec times[2] = {st.st_atim, st.st_mtim};
-  futimens(p->file_fd, times);
+  const uint64_t begin = static_cast<uint64_t>(t.Offset), end = begin + static_cast<uint64_t>(t.Length);
   {
     StateLock lock(p->file_fd);
     ByteRanges ranges;
     if (!LoadRanges(p->file_fd, ranges)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_METADATA_CORRUPT);
-    ranges.Add(static_cast<uint64_t>(t.Offset), static_cast<uint64_t>(t.Offset + t.Length));
+    // Bytes already on disk may hold an application's newer writes: only
+    // the missing parts are filled in.
+    for (const auto& [from, to] : ranges.Missing(begin, end)) {
+      uint64_t pos = from;
+      while (pos < to) {
+        const ssize_t n = pwrite(p->file_fd, data + (pos - begin), static_cast<size_t>(to - pos), static_cast<off_t>(pos));
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          return HRESULT_FROM_WIN32(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_CLOUD_FILE_UNSUCCESSFUL);
+        }
+        pos += static_cast<uint64_t>(n);
+      }
+    }
+    // Hydration is not a change of the content: keep the times.
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    futimens(p->file_fd, times);
+    ranges.Add(begin, end);
     if (!StoreRanges(p->file_fd, ranges)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
   }
   CompleteCoveredFetches(p->dev, p->ino);
