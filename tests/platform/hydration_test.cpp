@@ -69,6 +69,9 @@ TEST_F(Hydration, ReadInTheMiddleAsksForWholePagesOnly) {
   ASSERT_EQ(client.State("m.bin", state), 0u);
   EXPECT_FALSE(state.FullyHydrated());
   EXPECT_EQ(state.hydrated.size(), 2u);
+  EXPECT_EQ(state.progress_total, static_cast<int64_t>(size));
+  EXPECT_EQ(state.progress_completed, static_cast<int64_t>(size));
+  EXPECT_NE(state.ToText().find("progress: " + std::to_string(size) + " of " + std::to_string(size)), std::string::npos);
   EXPECT_EQ(provider.Disconnect(), S_OK);
 }
 

@@ -120,6 +120,7 @@ class TestProvider {
     switch (self->mode) {
       case FetchMode::kInline:
         Transfer(info, data, offset, length, self->chunk);
+        CfReportProviderProgress(info->ConnectionKey, info->TransferKey, info->FileSize, offset + length);
         break;
       case FetchMode::kFail:
         Execute(info, STATUS_CLOUD_FILE_ACCESS_DENIED, nullptr, offset, length);
