@@ -108,6 +108,7 @@ TEST_F(Connection, DisconnectFailsEveryWaitingReadAndLeavesNoThread) {
   constexpr int kReads = 32;
   for (int i = 0; i < kReads; ++i) ASSERT_EQ(MakeFile(root_, "r" + std::to_string(i), 8192), S_OK);
   const size_t threads_before = ThreadCount();
+  const size_t fds_before = OpenFdCount();
   TestProvider provider;
   provider.mode = FetchMode::kNever;
   ASSERT_EQ(provider.Connect(root_), S_OK);
@@ -129,6 +130,7 @@ TEST_F(Connection, DisconnectFailsEveryWaitingReadAndLeavesNoThread) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   for (int i = 0; i < kReads; ++i) EXPECT_EQ(results[i], ERROR_CLOUD_FILE_PROVIDER_TERMINATED) << i;
   EXPECT_EQ(ThreadCount(), threads_before);
+  EXPECT_EQ(OpenFdCount(), fds_before);
 }
 
 TEST_F(Connection, ManyConcurrentReadsOfTheSameAndOtherFiles) {

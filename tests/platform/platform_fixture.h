@@ -41,6 +41,12 @@ inline size_t ThreadCount() {
   return n;
 }
 
+inline size_t OpenFdCount() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
 // How the test provider answers a fetch.
 enum class FetchMode { kInline, kOtherThread, kNever, kFail };
 
