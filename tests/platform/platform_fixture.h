@@ -93,6 +93,7 @@ class TestProvider {
   static HRESULT Execute(const CF_CALLBACK_INFO* info, NTSTATUS status, const void* buffer, int64_t offset,
                          int64_t length) {
     CF_OPERATION_INFO op;
+    op.StructSize = 32;  // the short form the library sends
     op.Type = CF_OPERATION_TYPE_TRANSFER_DATA;
     op.ConnectionKey = info->ConnectionKey;
     op.TransferKey = info->TransferKey;

@@ -46,10 +46,10 @@ struct Pending {
   std::u16string path_w;
   uint64_t dev = 0, ino = 0;
   uint64_t begin = 0, end = 0;  // required range of a fetch
-  int64_t placeholders_done = 0;
+  std::atomic<int64_t> placeholders_done{0};
   uint32_t pid = 0;
   bool answered = false;
-  bool cancelled = false;
+  std::atomic<bool> cancelled{false};
 
   ~Pending() {
     if (client_fd >= 0) close(client_fd);
@@ -261,12 +261,13 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
   p->key = next_key.fetch_add(1);
   p->type = request.type;
   p->client_fd = client_fd;
-  p->path = request.path;
-  p->path_w = FromNativePath(request.path);
-  p->pid = pid;
-  // Only paths inside this root are served.
+  // Callbacks see the canonical path, which is what the provider compares
+  // with its root; only paths inside this root are served.
   const std::string canonical = CanonicalPath(request.path);
   const bool inside = canonical == root_ || canonical.rfind(root_ + "/", 0) == 0;
+  p->path = canonical;
+  p->path_w = FromNativePath(canonical);
+  p->pid = pid;
   CF_CALLBACK_TYPE type = CF_CALLBACK_TYPE_NONE;
   NTSTATUS immediate = STATUS_SUCCESS;
   bool wait = true;
@@ -281,7 +282,7 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
   if (!inside) {
     immediate = STATUS_CLOUD_FILE_NOT_UNDER_SYNC_ROOT;
   } else if (request.type == RequestType::kFetchData) {
-    p->file_fd = OpenForPlatformWrite(request.path);
+    p->file_fd = OpenForPlatformWrite(canonical);
     ItemInfo info;
     if (p->file_fd < 0 || !ReadItemInfo(p->file_fd, info)) {
       immediate = STATUS_CLOUD_FILE_UNSUCCESSFUL;
@@ -303,7 +304,7 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
       }
     }
   } else if (request.type != RequestType::kCloseFile) {
-    p->file_fd = open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
+    p->file_fd = open(canonical.c_str(), O_RDONLY | O_CLOEXEC);
     if (p->file_fd < 0) immediate = STATUS_CLOUD_FILE_UNSUCCESSFUL;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -658,8 +659,8 @@ void DisconnectRootIfConnected(const std::string& root) {
 }
 
 HRESULT ExecuteOperation(const CF_OPERATION_INFO* info, CF_OPERATION_PARAMETERS* params) {
-  if (!info || !params || info->StructSize < sizeof(CF_OPERATION_INFO) - sizeof(CF_REQUEST_KEY))
-    return E_INVALIDARG;
+  // The oldest form ends after CorrelationVector (32 bytes on Windows).
+  if (!info || !params || info->StructSize < offsetof(CF_OPERATION_INFO, SyncStatus)) return E_INVALIDARG;
   auto connection = FindConnection(info->ConnectionKey.Internal);
   if (!connection) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
   return connection->Execute(*info, *params);
