@@ -126,8 +126,9 @@ class TestProvider {
     self->fetches++;
     switch (self->mode) {
       case FetchMode::kInline:
-        Transfer(info, data, offset, length, self->chunk);
+        // Progress first, as the library reports it before each chunk.
         CfReportProviderProgress(info->ConnectionKey, info->TransferKey, info->FileSize, offset + length);
+        Transfer(info, data, offset, length, self->chunk);
         break;
       case FetchMode::kFail:
         Execute(info, STATUS_CLOUD_FILE_ACCESS_DENIED, nullptr, offset, length);
