@@ -85,6 +85,7 @@ class Connection {
   void Wake();
   std::shared_ptr<Pending> Find(int64_t key);
   void CompleteCoveredFetches(uint64_t dev, uint64_t ino);
+  void NotifyProgress(uint64_t dev, uint64_t ino);
   HRESULT TransferData(const std::shared_ptr<Pending>& p, const CF_OPERATION_PARAMETERS_TRANSFER_DATA& t);
 
   const int64_t key_;
@@ -312,8 +313,9 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
   if (!wait || !run) {
     // Nothing to wait for: answer now (notifications get their answer
     // only so that the sender knows they were taken).
-    const uint32_t answer = static_cast<uint32_t>(stopping_ ? STATUS_CLOUD_FILE_PROVIDER_TERMINATED : immediate);
-    SendAll(client_fd, &answer, sizeof answer);
+    const std::string answer =
+        EncodeReply(ReplyKind::kAnswer, stopping_ ? STATUS_CLOUD_FILE_PROVIDER_TERMINATED : immediate);
+    SendAll(client_fd, answer.data(), answer.size());
     p->answered = true;
     if (run) Enqueue(p, type);
     return;
@@ -400,9 +402,19 @@ void Connection::Invoke(const std::shared_ptr<Pending>& p, CF_CALLBACK_TYPE type
 bool Connection::AnswerLocked(const std::shared_ptr<Pending>& p, NTSTATUS status) {
   if (p->answered) return false;
   p->answered = true;
-  const uint32_t answer = static_cast<uint32_t>(status);
-  send(p->client_fd, &answer, sizeof answer, MSG_NOSIGNAL | MSG_DONTWAIT);
+  const std::string answer = EncodeReply(ReplyKind::kAnswer, status);
+  send(p->client_fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   return true;
+}
+
+void Connection::NotifyProgress(uint64_t dev, uint64_t ino) {
+  const std::string news = EncodeReply(ReplyKind::kProgress, STATUS_SUCCESS);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& [key, p] : pending_) {
+    // A full socket buffer already holds news enough.
+    if (p->type == RequestType::kFetchData && !p->answered && p->dev == dev && p->ino == ino)
+      send(p->client_fd, news.data(), news.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
 }
 
 void Connection::Answer(const std::shared_ptr<Pending>& p, NTSTATUS status) {
@@ -486,6 +498,7 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
     ranges.Add(begin, end);
     if (!StoreRanges(p->file_fd, ranges)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
   }
+  NotifyProgress(p->dev, p->ino);
   CompleteCoveredFetches(p->dev, p->ino);
   return S_OK;
 }
@@ -580,8 +593,9 @@ HRESULT Connection::Progress(int64_t transfer_key, int64_t total, int64_t comple
     bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(total) >> (8 * i));
     bytes[8 + i] = static_cast<uint8_t>(static_cast<uint64_t>(completed) >> (8 * i));
   }
-  return SetXattr(p->file_fd, kProgressName, bytes, sizeof bytes) ? S_OK
-                                                                   : HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
+  if (!SetXattr(p->file_fd, kProgressName, bytes, sizeof bytes)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
+  if (p->type == RequestType::kFetchData) NotifyProgress(p->dev, p->ino);
+  return S_OK;
 }
 
 bool LoadProgress(int fd, int64_t& total, int64_t& completed) {
