@@ -11,7 +11,7 @@
 namespace corvane::platform {
 
 using Handle = intptr_t;
-inline const Handle INVALID_HANDLE_VALUE = -1;
+inline constexpr Handle INVALID_HANDLE_VALUE = -1;
 
 using BOOL = int;
 using LARGE_INTEGER = int64_t;

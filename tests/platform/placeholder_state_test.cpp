@@ -185,6 +185,58 @@ TEST_F(PlaceholderState, CreateRefusesEscapesAndExistingNames) {
   EXPECT_EQ(fs::file_size(root_ + "/a.txt"), 77u);
 }
 
+TEST_F(PlaceholderState, ConvertPinRecursivelyAndUpdatePopulation) {
+  ASSERT_EQ(Register(), S_OK);
+  local::Client client(root_);
+  ASSERT_EQ(client.CreateFolder("local"), 0u);
+  ASSERT_EQ(client.CreateFile("local/doc.txt", "my words"), 0u);
+  const auto open = [&](const std::string& relative) {
+    return CreateFileW(W(root_ + "/" + relative).c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, INVALID_HANDLE_VALUE);
+  };
+  // An existing file becomes a full placeholder; a folder may await listing.
+  Handle h = open("local/doc.txt");
+  ASSERT_EQ(CfConvertToPlaceholder(h, u"d", 2, CF_CONVERT_FLAG_MARK_IN_SYNC, nullptr, nullptr), S_OK);
+  CloseHandle(h);
+  h = open("local");
+  ASSERT_EQ(CfConvertToPlaceholder(h, nullptr, 0, CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION, nullptr, nullptr),
+            S_OK);
+  local::ItemState state;
+  ASSERT_EQ(client.State("local/doc.txt", state), 0u);
+  EXPECT_TRUE(state.placeholder && state.in_sync && state.FullyHydrated());
+  ASSERT_EQ(client.State("local", state), 0u);
+  EXPECT_TRUE(state.placeholder);
+  EXPECT_FALSE(state.populated);
+  ASSERT_EQ(CfUpdatePlaceholder(h, nullptr, nullptr, 0, nullptr, 0, CF_UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION,
+                                nullptr, nullptr),
+            S_OK);
+  ASSERT_EQ(client.State("local", state), 0u);
+  EXPECT_TRUE(state.populated);
+  // Pinning a folder reaches the placeholders below it.
+  ASSERT_EQ(CfSetPinState(h, CF_PIN_STATE_PINNED, CF_SET_PIN_FLAG_RECURSE, nullptr), S_OK);
+  CloseHandle(h);
+  ASSERT_EQ(client.State("local/doc.txt", state), 0u);
+  EXPECT_EQ(state.pin, CF_PIN_STATE_PINNED);
+  EXPECT_TRUE(GetFileAttributesW(W(root_ + "/local/doc.txt").c_str()) & FILE_ATTRIBUTE_PINNED);
+  ASSERT_EQ(client.Unpin("local"), 0u);
+  ASSERT_EQ(client.State("local/doc.txt", state), 0u);
+  EXPECT_EQ(state.pin, CF_PIN_STATE_UNPINNED);
+  // Converting with DEHYDRATE frees the data: the content must come back
+  // from the provider.
+  h = open("local/doc.txt");
+  EXPECT_EQ(CfUpdatePlaceholder(h, nullptr, nullptr, 0, nullptr, 0, CF_UPDATE_FLAG_VERIFY_IN_SYNC, nullptr, nullptr),
+            S_OK);
+  ASSERT_EQ(CfConvertToPlaceholder(h, nullptr, 0, CF_CONVERT_FLAG_MARK_IN_SYNC | CF_CONVERT_FLAG_DEHYDRATE, nullptr,
+                                   nullptr),
+            S_OK);
+  CloseHandle(h);
+  ASSERT_EQ(client.State("local/doc.txt", state), 0u);
+  EXPECT_TRUE(state.hydrated.empty());
+  EXPECT_EQ(state.size, 8u);
+  std::string data;
+  EXPECT_EQ(client.ReadAll("local/doc.txt", data), ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
+}
+
 TEST(FileTimes, ConvertExactlyBothWays) {
   for (int64_t s : {0LL, 1LL, 1700000000LL, -86400LL}) {
     for (int64_t ns : {0LL, 100LL, 999999900LL}) {
