@@ -10,7 +10,7 @@
 #include "platform/errors.h"
 #include "platform/local/connection.h"
 #include "platform/local/data_access.h"
-#include "platform/local/item_info.h"
+#include "platform/local/local_item.h"
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/posix_error.h"
@@ -306,16 +306,16 @@ DWORD Client::State(const std::string& path, ItemState& state) {
   const std::string native = Resolve(path);
   const int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    const DWORD error = Win32ErrorFromErrno(errno);
+    const DWORD error = Win32ErrorOfErrno(errno);
     return error;
   }
-  ItemInfo info;
-  const bool ok = ReadItemInfo(fd, info);
+  LocalItem info;
+  const bool ok = ReadLocalItem(fd, info);
   LoadIdentity(fd, state.identity);
   LoadProgress(fd, state.progress_total, state.progress_completed);
   const int saved = errno;
   close(fd);
-  if (!ok) return Win32ErrorFromErrno(saved);
+  if (!ok) return Win32ErrorOfErrno(saved);
   state.is_folder = info.is_dir;
   state.placeholder = info.record.placeholder;
   state.in_sync = info.record.in_sync;

@@ -14,7 +14,7 @@
 #include "platform/local/connection.h"
 #include "platform/local/data_access.h"
 #include "platform/local/handle_table.h"
-#include "platform/local/item_info.h"
+#include "platform/local/local_item.h"
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/posix_error.h"
@@ -26,7 +26,7 @@ using namespace local;  // NOLINT: this file is the local platform's face
 
 namespace {
 
-HRESULT FromErrno() { return HRESULT_FROM_WIN32(Win32ErrorFromErrno(errno)); }
+HRESULT FromErrno() { return HRESULT_FROM_WIN32(Win32ErrorOfErrno(errno)); }
 HRESULT FromWin32(DWORD error) { return HRESULT_FROM_WIN32(error); }
 
 bool NativeOf(const char16_t* path, std::string& native) {
@@ -180,7 +180,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, CF_PLACEHOLDER_CREATE_INFO
 // asked. Items that are not placeholders are left alone below the top.
 HRESULT SetPinTree(const std::string& path, int fd, CF_PIN_STATE pin, bool self, bool recurse) {
   if (self) {
-    StateLock lock(fd);
+    ItemStateLock lock(fd);
     PlaceholderRecord record;
     if (!LoadRecord(fd, record)) return FromErrno();
     record.pin = static_cast<uint8_t>(pin);
@@ -283,7 +283,7 @@ HRESULT CfRegisterSyncRoot(const char16_t* SyncRootPath, const CF_SYNC_REGISTRAT
   if (fstat(fd, &st) != 0) return FromErrno();
   record.root_file_id = static_cast<int64_t>(st.st_ino);
 
-  StateLock lock(fd);
+  ItemStateLock lock(fd);
   PlaceholderRecord state;
   if (!LoadRecord(fd, state)) return FromErrno();
   if (!state.placeholder) {
@@ -309,7 +309,7 @@ HRESULT CfUnregisterSyncRoot(const char16_t* SyncRootPath) {
   if (!RemoveSyncRoot(root)) return FromErrno();
   const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
-    StateLock lock(fd);
+    ItemStateLock lock(fd);
     RemoveCloudState(fd);
     close(fd);
   }
@@ -406,10 +406,10 @@ HRESULT CfConvertToPlaceholder(Handle FileHandle, const void* FileIdentity, DWOR
   if (!UnderSyncRoot(item->path)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
   FdCloser fd(WritableFd(*item));
   if (fd.get() < 0) return FromErrno();
-  ItemInfo info;
+  LocalItem info;
   {
-    StateLock lock(fd.get());
-    if (!ReadItemInfo(fd.get(), info)) return FromErrno();
+    ItemStateLock lock(fd.get());
+    if (!ReadLocalItem(fd.get(), info)) return FromErrno();
     if ((ConvertFlags & CF_CONVERT_FLAG_DEHYDRATE) && info.record.pin == CF_PIN_STATE_PINNED)
       return FromWin32(ERROR_CLOUD_FILE_PINNED);
     PlaceholderRecord record = info.record;
@@ -445,15 +445,15 @@ HRESULT CfUpdatePlaceholder(Handle FileHandle, const CF_FS_METADATA* FsMetadata,
     return E_INVALIDARG;
   FdCloser fd(WritableFd(*item));
   if (fd.get() < 0) return FromErrno();
-  ItemInfo info;
-  if (!ReadItemInfo(fd.get(), info)) return FromErrno();
+  LocalItem info;
+  if (!ReadLocalItem(fd.get(), info)) return FromErrno();
   if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
   if ((UpdateFlags & CF_UPDATE_FLAG_VERIFY_IN_SYNC) && !info.record.in_sync)
     return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
   const bool dehydrate = !info.is_dir && ((UpdateFlags & CF_UPDATE_FLAG_DEHYDRATE) || DehydrateRangeCount > 0);
   if (dehydrate && info.record.pin == CF_PIN_STATE_PINNED) return FromWin32(ERROR_CLOUD_FILE_PINNED);
   {
-    StateLock lock(fd.get());
+    ItemStateLock lock(fd.get());
     PlaceholderRecord record;
     if (!LoadRecord(fd.get(), record)) return FromErrno();
     if (FsMetadata) {
@@ -504,8 +504,8 @@ HRESULT CfHydratePlaceholder(Handle FileHandle, LARGE_INTEGER StartingOffset, LA
   auto item = FileOf(FileHandle);
   if (!item) return FromWin32(ERROR_INVALID_HANDLE);
   if (StartingOffset < 0 || Length < -1) return E_INVALIDARG;
-  ItemInfo info;
-  if (!ReadItemInfo(item->fd, info)) return FromErrno();
+  LocalItem info;
+  if (!ReadLocalItem(item->fd, info)) return FromErrno();
   if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
   if (info.is_dir) return S_OK;
   const uint64_t length = Length < 0 ? UINT64_MAX : static_cast<uint64_t>(Length);
@@ -518,8 +518,8 @@ HRESULT CfDehydratePlaceholder(Handle FileHandle, LARGE_INTEGER StartingOffset, 
   auto item = FileOf(FileHandle);
   if (!item) return FromWin32(ERROR_INVALID_HANDLE);
   if (StartingOffset < 0 || Length < -1) return E_INVALIDARG;
-  ItemInfo info;
-  if (!ReadItemInfo(item->fd, info)) return FromErrno();
+  LocalItem info;
+  if (!ReadLocalItem(item->fd, info)) return FromErrno();
   if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
   if (info.is_dir) return E_INVALIDARG;
   if (info.record.pin == CF_PIN_STATE_PINNED) return FromWin32(ERROR_CLOUD_FILE_PINNED);
@@ -538,9 +538,9 @@ HRESULT CfGetPlaceholderInfo(Handle FileHandle, CF_PLACEHOLDER_INFO_CLASS InfoCl
   auto item = FileOf(FileHandle);
   if (!item) return FromWin32(ERROR_INVALID_HANDLE);
   if (!InfoBuffer) return E_INVALIDARG;
-  ItemInfo info;
+  LocalItem info;
   std::string identity;
-  if (!ReadItemInfo(item->fd, info) || !LoadIdentity(item->fd, identity)) return FromErrno();
+  if (!ReadLocalItem(item->fd, info) || !LoadIdentity(item->fd, identity)) return FromErrno();
   if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
   SyncRootRecord root;
   UnderSyncRoot(item->path, &root);
@@ -621,7 +621,7 @@ HRESULT CfSetInSyncState(Handle FileHandle, CF_IN_SYNC_STATE InSyncState, CF_SET
   if (InSyncState > CF_IN_SYNC_STATE_IN_SYNC) return E_INVALIDARG;
   FdCloser fd(WritableFd(*item));
   if (fd.get() < 0) return FromErrno();
-  StateLock lock(fd.get());
+  ItemStateLock lock(fd.get());
   PlaceholderRecord record;
   if (!LoadRecord(fd.get(), record)) return FromErrno();
   if (!record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);

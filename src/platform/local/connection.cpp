@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/local/data_access.h"
-#include "platform/local/item_info.h"
+#include "platform/local/local_item.h"
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/provider_link.h"
@@ -284,8 +284,8 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
     immediate = STATUS_CLOUD_FILE_NOT_UNDER_SYNC_ROOT;
   } else if (request.type == RequestType::kFetchData) {
     p->file_fd = OpenForPlatformWrite(canonical);
-    ItemInfo info;
-    if (p->file_fd < 0 || !ReadItemInfo(p->file_fd, info)) {
+    LocalItem info;
+    if (p->file_fd < 0 || !ReadLocalItem(p->file_fd, info)) {
       immediate = STATUS_CLOUD_FILE_UNSUCCESSFUL;
     } else {
       p->dev = info.dev;
@@ -339,16 +339,16 @@ void Connection::Invoke(const std::shared_ptr<Pending>& p, CF_CALLBACK_TYPE type
     CallbackScope() { in_callback = true; }
     ~CallbackScope() { in_callback = false; }
   } scope;
-  ItemInfo item;
+  LocalItem item;
   std::string identity;
   const int fd = p->file_fd >= 0 ? p->file_fd : open(p->path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
-    ReadItemInfo(fd, item);
+    ReadLocalItem(fd, item);
     LoadIdentity(fd, identity);
     if (fd != p->file_fd) close(fd);
   }
-  ItemInfo root_info;
-  ReadItemInfoAt(root_, root_info);
+  LocalItem root_info;
+  ReadLocalItemAt(root_, root_info);
   const std::u16string empty;
   CF_PROCESS_INFO process;
   process.ProcessId = p->pid;
@@ -476,7 +476,7 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
   const char* data = static_cast<const char*>(t.Buffer);
   const uint64_t begin = static_cast<uint64_t>(t.Offset), end = begin + static_cast<uint64_t>(t.Length);
   {
-    StateLock lock(p->file_fd);
+    ItemStateLock lock(p->file_fd);
     ByteRanges ranges;
     if (!LoadRanges(p->file_fd, ranges)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_METADATA_CORRUPT);
     // Bytes already on disk may hold an application's newer writes: only
@@ -529,7 +529,7 @@ HRESULT Connection::Execute(const CF_OPERATION_INFO& info, CF_OPERATION_PARAMETE
       const auto& r = params.RestartHydration;
       if (p->type != RequestType::kFetchData || !need(sizeof r)) return InvalidRequest();
       if (r.FileIdentityLength > CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH) return E_INVALIDARG;
-      StateLock lock(p->file_fd);
+      ItemStateLock lock(p->file_fd);
       if (r.FileIdentity && r.FileIdentityLength &&
           !StoreIdentity(p->file_fd, {static_cast<const char*>(r.FileIdentity), r.FileIdentityLength}))
         return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
@@ -557,7 +557,7 @@ HRESULT Connection::Execute(const CF_OPERATION_INFO& info, CF_OPERATION_PARAMETE
         if (FAILED(hr) && (t.Flags & CF_OPERATION_TRANSFER_PLACEHOLDERS_FLAG_STOP_ON_ERROR)) return hr;
       }
       if (t.Flags & CF_OPERATION_TRANSFER_PLACEHOLDERS_FLAG_DISABLE_ON_DEMAND_POPULATION) {
-        StateLock lock(p->file_fd);
+        ItemStateLock lock(p->file_fd);
         PlaceholderRecord record;
         if (!LoadRecord(p->file_fd, record)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_METADATA_CORRUPT);
         record.unpopulated = false;
@@ -572,7 +572,7 @@ HRESULT Connection::Execute(const CF_OPERATION_INFO& info, CF_OPERATION_PARAMETE
       if (p->type != RequestType::kDehydrate || !need(sizeof a)) return InvalidRequest();
       if (a.CompletionStatus == STATUS_SUCCESS && a.FileIdentity && a.FileIdentityLength) {
         if (a.FileIdentityLength > CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH) return E_INVALIDARG;
-        StateLock lock(p->file_fd);
+        ItemStateLock lock(p->file_fd);
         StoreIdentity(p->file_fd, {static_cast<const char*>(a.FileIdentity), a.FileIdentityLength});
       }
       Answer(p, a.CompletionStatus);

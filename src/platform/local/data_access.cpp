@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/cloud_files.h"
-#include "platform/local/item_info.h"
+#include "platform/local/local_item.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/provider_link.h"
 #include "platform/local/sync_roots.h"
@@ -43,8 +43,8 @@ bool ZeroRange(int fd, uint64_t offset, uint64_t length) {
 }  // namespace
 
 NTSTATUS EnsureOnDisk(int fd, const std::string& path, uint64_t offset, uint64_t length) {
-  ItemInfo info;
-  if (!ReadItemInfo(fd, info)) return STATUS_CLOUD_FILE_UNSUCCESSFUL;
+  LocalItem info;
+  if (!ReadLocalItem(fd, info)) return STATUS_CLOUD_FILE_UNSUCCESSFUL;
   if (!info.record.placeholder || info.is_dir) return STATUS_SUCCESS;
   const uint64_t end = std::min(info.size, offset + std::min(length, UINT64_MAX - offset));
   if (offset >= end || info.ranges.Covers(offset, end)) return STATUS_SUCCESS;
@@ -75,7 +75,7 @@ NTSTATUS EnsurePopulated(const std::string& folder) {
 }
 
 bool DehydrateRange(int fd, uint64_t offset, uint64_t length) {
-  StateLock lock(fd);
+  ItemStateLock lock(fd);
   struct stat st;
   if (fstat(fd, &st) != 0) return false;
   const uint64_t size = static_cast<uint64_t>(st.st_size);
@@ -103,7 +103,7 @@ bool DehydrateRange(int fd, uint64_t offset, uint64_t length) {
 }
 
 bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated) {
-  StateLock lock(fd);
+  ItemStateLock lock(fd);
   PlaceholderRecord record;
   if (!LoadRecord(fd, record)) return false;
   if (!record.placeholder) return true;

@@ -15,7 +15,7 @@
 #include "platform/errors.h"
 #include "platform/local/data_access.h"
 #include "platform/local/handle_table.h"
-#include "platform/local/item_info.h"
+#include "platform/local/local_item.h"
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/posix_error.h"
@@ -24,7 +24,7 @@
 namespace corvane::platform {
 
 using local::FailWith;
-using local::ItemInfo;
+using local::LocalItem;
 using local::OpenItem;
 using local::SetLastErrorFromErrno;
 
@@ -52,7 +52,7 @@ void SetErrnoFor(const std::string& native) {
     SetLastErrorFromErrno();
 }
 
-void FillFindData(const ItemInfo& info, const std::string& name, WIN32_FIND_DATAW& data) {
+void FillFindData(const LocalItem& info, const std::string& name, WIN32_FIND_DATAW& data) {
   data = WIN32_FIND_DATAW();
   data.dwFileAttributes = info.Attributes(name);
   data.ftCreationTime = info.creation_time;
@@ -267,8 +267,8 @@ BOOL GetFileInformationByHandle(Handle file, BY_HANDLE_FILE_INFORMATION* out) {
   auto item = local::LookupHandle(file, OpenItem::Kind::kFile);
   if (!item) return false;
   if (!out) return FailWith(ERROR_INVALID_PARAMETER);
-  ItemInfo info;
-  if (!local::ReadItemInfo(item->fd, info)) {
+  LocalItem info;
+  if (!local::ReadLocalItem(item->fd, info)) {
     SetLastErrorFromErrno();
     return false;
   }
@@ -309,7 +309,7 @@ BOOL SetFileInformationByHandle(Handle file, FILE_INFO_BY_HANDLE_CLASS info_clas
     return false;
   }
   if (basic->CreationTime > 0) {
-    local::StateLock lock(item->fd);
+    local::ItemStateLock lock(item->fd);
     local::PlaceholderRecord record;
     if (!local::LoadRecord(item->fd, record)) {
       SetLastErrorFromErrno();
@@ -332,8 +332,8 @@ BOOL SetFileInformationByHandle(Handle file, FILE_INFO_BY_HANDLE_CLASS info_clas
 DWORD GetFileAttributesW(const char16_t* path) {
   std::string native;
   if (!Native(path, native)) return INVALID_FILE_ATTRIBUTES;
-  ItemInfo info;
-  if (!local::ReadItemInfoAt(native, info)) {
+  LocalItem info;
+  if (!local::ReadLocalItemAt(native, info)) {
     SetErrnoFor(native);
     return INVALID_FILE_ATTRIBUTES;
   }
@@ -457,8 +457,8 @@ Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
   auto item = std::make_shared<OpenItem>();
   item->kind = OpenItem::Kind::kFind;
   if (mask.find_first_of(u"*?") == std::u16string::npos) {
-    ItemInfo info;
-    if (!local::ReadItemInfoAt(native, info)) {
+    LocalItem info;
+    if (!local::ReadLocalItemAt(native, info)) {
       SetErrnoFor(native);
       return INVALID_HANDLE_VALUE;
     }
@@ -476,9 +476,9 @@ Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
     while (dirent* entry = readdir(dir)) {
       const std::string name = entry->d_name;
       if (!WildcardMatch(mask, Utf8ToUtf16Lossy(name))) continue;
-      ItemInfo info;
+      LocalItem info;
       const std::string full = name == "." ? folder : name == ".." ? local::ParentPath(folder) : folder + "/" + name;
-      if (!local::ReadItemInfoAt(full, info)) continue;  // vanished meanwhile
+      if (!local::ReadLocalItemAt(full, info)) continue;  // vanished meanwhile
       item->found.emplace_back();
       FillFindData(info, name, item->found.back());
     }

@@ -225,13 +225,13 @@ bool RemoveCloudState(int fd) {
          StoreRecord(fd, plain);
 }
 
-StateLock::StateLock(int fd) : fd_(fd) {
+ItemStateLock::ItemStateLock(int fd) : fd_(fd) {
   StateMutex().lock();
   while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
   }
 }
 
-StateLock::~StateLock() {
+ItemStateLock::~ItemStateLock() {
   flock(fd_, LOCK_UN);
   StateMutex().unlock();
 }

@@ -43,12 +43,12 @@ bool LoadRangesAt(const std::string& path, ByteRanges& ranges);
 
 // Serialises read-modify-write of one item's state between threads and
 // processes (a process-wide mutex plus flock on the item).
-class StateLock {
+class ItemStateLock {
  public:
-  explicit StateLock(int fd);
-  ~StateLock();
-  StateLock(const StateLock&) = delete;
-  StateLock& operator=(const StateLock&) = delete;
+  explicit ItemStateLock(int fd);
+  ~ItemStateLock();
+  ItemStateLock(const ItemStateLock&) = delete;
+  ItemStateLock& operator=(const ItemStateLock&) = delete;
 
  private:
   int fd_;

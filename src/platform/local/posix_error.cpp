@@ -6,7 +6,7 @@
 
 namespace corvane::platform::local {
 
-DWORD Win32ErrorFromErrno(int err) {
+DWORD Win32ErrorOfErrno(int err) {
   switch (err) {
     case 0: return ERROR_SUCCESS;
     case ENOENT: return ERROR_FILE_NOT_FOUND;
@@ -38,7 +38,7 @@ DWORD Win32ErrorFromErrno(int err) {
   }
 }
 
-void SetLastErrorFromErrno() { SetLastError(Win32ErrorFromErrno(errno)); }
+void SetLastErrorFromErrno() { SetLastError(Win32ErrorOfErrno(errno)); }
 
 bool FailWith(DWORD error) {
   SetLastError(error);

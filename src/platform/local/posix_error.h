@@ -5,7 +5,7 @@
 
 namespace corvane::platform::local {
 
-DWORD Win32ErrorFromErrno(int err);
+DWORD Win32ErrorOfErrno(int err);
 // Stores the Win32 form of errno as the platform's last error.
 void SetLastErrorFromErrno();
 // Stores `error` as the last error and returns false (for one-line failures).

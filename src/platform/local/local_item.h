@@ -24,7 +24,7 @@ constexpr DWORD kTagSyncRoot = 0x8000;
 constexpr DWORD kStoredAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                     FILE_ATTRIBUTE_TEMPORARY | 0x2000 /* NOT_CONTENT_INDEXED */;
 
-struct ItemInfo {
+struct LocalItem {
   bool is_dir = false;
   uint64_t size = 0;
   uint64_t dev = 0;
@@ -46,8 +46,8 @@ struct ItemInfo {
 
 // From an open descriptor or a path (symbolic links followed); false with
 // errno set on failure.
-bool ReadItemInfo(int fd, ItemInfo& info);
-bool ReadItemInfoAt(const std::string& path, ItemInfo& info);
+bool ReadLocalItem(int fd, LocalItem& info);
+bool ReadLocalItemAt(const std::string& path, LocalItem& info);
 
 // Applies Windows attributes to an open item: read-only through the mode,
 // pinned/unpinned through the pin state, the rest stored. With

@@ -1,4 +1,4 @@
-#include "platform/local/item_info.h"
+#include "platform/local/local_item.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -10,7 +10,7 @@ namespace {
 
 FILETIME FromTimestamp(const struct statx_timestamp& t) { return FileTimeFromUnix(t.tv_sec, t.tv_nsec); }
 
-void FillFromStatx(const struct statx& st, ItemInfo& info) {
+void FillFromStatx(const struct statx& st, LocalItem& info) {
   info.is_dir = S_ISDIR(st.stx_mode);
   info.size = info.is_dir ? 0 : st.stx_size;
   info.dev = (static_cast<uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
@@ -32,8 +32,8 @@ constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
 
 }  // namespace
 
-bool ReadItemInfo(int fd, ItemInfo& info) {
-  info = ItemInfo();
+bool ReadLocalItem(int fd, LocalItem& info) {
+  info = LocalItem();
   struct statx st;
   if (statx(fd, "", AT_EMPTY_PATH, kStatxMask, &st) != 0) return false;
   if (!LoadRecord(fd, info.record)) info.record = PlaceholderRecord();
@@ -42,8 +42,8 @@ bool ReadItemInfo(int fd, ItemInfo& info) {
   return true;
 }
 
-bool ReadItemInfoAt(const std::string& path, ItemInfo& info) {
-  info = ItemInfo();
+bool ReadLocalItemAt(const std::string& path, LocalItem& info) {
+  info = LocalItem();
   struct statx st;
   if (statx(AT_FDCWD, path.c_str(), 0, kStatxMask, &st) != 0) return false;
   if (!LoadRecordAt(path, info.record)) info.record = PlaceholderRecord();
@@ -52,7 +52,7 @@ bool ReadItemInfoAt(const std::string& path, ItemInfo& info) {
   return true;
 }
 
-DWORD ItemInfo::Attributes(const std::string& name) const {
+DWORD LocalItem::Attributes(const std::string& name) const {
   DWORD attrs = record.attributes & kStoredAttributes;
   if (is_dir) attrs |= FILE_ATTRIBUTE_DIRECTORY;
   if (!(mode & S_IWUSR)) attrs |= FILE_ATTRIBUTE_READONLY;
@@ -72,7 +72,7 @@ DWORD ItemInfo::Attributes(const std::string& name) const {
   return attrs;
 }
 
-CF_PLACEHOLDER_STATE ItemInfo::State() const {
+CF_PLACEHOLDER_STATE LocalItem::State() const {
   CF_PLACEHOLDER_STATE state = CF_PLACEHOLDER_STATE_NO_STATES;
   if (record.sync_root) state |= CF_PLACEHOLDER_STATE_SYNC_ROOT;
   if (!record.placeholder) return state;
@@ -85,7 +85,7 @@ CF_PLACEHOLDER_STATE ItemInfo::State() const {
   return state;
 }
 
-DWORD ItemInfo::ReparseTag() const {
+DWORD LocalItem::ReparseTag() const {
   if (!record.placeholder) return 0;
   const CF_PLACEHOLDER_STATE state = State();
   DWORD tag = IO_REPARSE_TAG_CLOUD;
@@ -107,7 +107,7 @@ bool ApplyWindowsAttributes(int fd, DWORD attributes, bool pin_from_bits) {
     wanted &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
   else
     wanted |= S_IWUSR;
-  StateLock lock(fd);
+  ItemStateLock lock(fd);
   PlaceholderRecord record;
   if (!LoadRecord(fd, record)) return false;
   PlaceholderRecord updated = record;
