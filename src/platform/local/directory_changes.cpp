@@ -258,11 +258,11 @@ struct DirectoryChangeWatch::Impl {
     record.rel = rel;
     record.parent_id = parent_id;
     if (action != FILE_ACTION_REMOVED) {
+      // An item already gone again keeps its record, with empty information,
+      // as on Windows; the records of its rename or removal follow.
       bool exists = false;
       record.info = ReadInfo(rel, exists);
-      // A change to an item that is already gone again says nothing new;
-      // its removal follows.
-      if (!exists && action == FILE_ACTION_MODIFIED) return;
+      if (!exists) record.info.is_directory = is_dir;
     }
     Push(std::move(record));
   }
@@ -470,7 +470,15 @@ DWORD DirectoryChangeWatch::Open(std::u16string_view path) {
   if (!local::ToNativePath(path, native) || native.empty()) return ERROR_INVALID_NAME;
   while (native.size() > 1 && native.back() == '/') native.pop_back();
   struct stat st;
-  if (stat(native.c_str(), &st) != 0) return local::Win32ErrorFromErrno(errno);
+  if (stat(native.c_str(), &st) != 0) {
+    if (errno != ENOENT) return local::Win32ErrorFromErrno(errno);
+    // Like Windows: a missing folder on an existing parent is a missing
+    // file, a missing parent a missing path.
+    const std::string parent = native.substr(0, native.rfind('/'));
+    struct stat parent_st;
+    const bool parent_ok = parent.empty() || (stat(parent.c_str(), &parent_st) == 0 && S_ISDIR(parent_st.st_mode));
+    return parent_ok ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+  }
   if (!S_ISDIR(st.st_mode)) return ERROR_DIRECTORY;
   im.inotify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (im.inotify_fd < 0) return local::Win32ErrorFromErrno(errno);
