@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/local/errno_win32.h"
+#include "platform/local/name_escape.h"
 #include "platform/local/state_dir.h"
 #include "platform/local/state_lock.h"
 #include "support/utf.h"
@@ -57,35 +58,10 @@ bool DirExists(const std::string& dir) {
   return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-char16_t FoldCase(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
 
-bool SameName(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  return true;
-}
-
-// A key name as a folder name: ASCII case folded (names compare without
-// case), and the bytes that mean something to the file system escaped.
 LSTATUS EncodeKeyName(std::u16string_view name, std::string& out) {
   if (name.empty() || name.size() > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
-  std::u16string folded(name);
-  for (char16_t& c : folded) c = FoldCase(c);
-  std::string utf8;
-  if (!Utf16ToUtf8(folded, utf8)) return ERROR_INVALID_PARAMETER;
-  out.clear();
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(utf8[i]);
-    if (c == '/' || c == '%' || c == '#' || c < 0x20 || (i == 0 && c == '.')) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out.size() > 255 ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+  return local::EscapeNameForFile(name, out) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
 
 // Splits "a\b\c" into encoded folder names. Null or empty means the key itself.
@@ -229,7 +205,7 @@ LSTATUS RegQueryValueExW(HKEY key, const char16_t* value_name, DWORD* /*reserved
   std::vector<Value> values;
   if (!LoadValues(dir, values)) return ERROR_INTERNAL_ERROR;
   for (const Value& value : values) {
-    if (!SameName(value.name, name)) continue;
+    if (!local::EqualIgnoringAsciiCase(value.name, name)) continue;
     if (type) *type = value.type;
     if (!data_size) return ERROR_SUCCESS;
     const DWORD needed = static_cast<DWORD>(value.data.size());
@@ -258,7 +234,7 @@ LSTATUS RegSetValueExW(HKEY key, const char16_t* value_name, DWORD /*reserved*/,
   if (!LoadValues(dir, values)) return ERROR_INTERNAL_ERROR;
   Value* target = nullptr;
   for (Value& value : values)
-    if (SameName(value.name, name)) target = &value;
+    if (local::EqualIgnoringAsciiCase(value.name, name)) target = &value;
   if (!target) {
     values.push_back(Value{name, type, {}});
     target = &values.back();
