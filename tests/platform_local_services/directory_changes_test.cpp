@@ -247,6 +247,23 @@ TEST(DirectoryChangeWatch, OpenFailsLikeWindowsForMissingOrNonFolderPaths) {
   EXPECT_EQ(watch.Wait(0), kWaitFailed);
 }
 
+TEST(DirectoryChangeWatch, RootReachedThroughASymlinkIsWatched) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "real").c_str(), 0755), 0);
+  ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
+  DirectoryChangeWatch watch;
+  ASSERT_EQ(watch.Open(local::FromNativePath(dir / "link")), ERROR_SUCCESS);
+  WriteFile(dir / "real/f", "f");
+  std::vector<uint64_t> buffer(512);
+  ASSERT_EQ(watch.Request(buffer.data(), 4096, true, 0x7F), ERROR_SUCCESS);
+  ASSERT_EQ(watch.Wait(2000), kWaitSignalled);
+  DWORD bytes = 0;
+  ASSERT_EQ(watch.GetResult(bytes), ERROR_SUCCESS);
+  const auto* info = reinterpret_cast<const FILE_NOTIFY_EXTENDED_INFORMATION*>(buffer.data());
+  EXPECT_EQ(info->Action, FILE_ACTION_ADDED);
+  EXPECT_EQ(std::u16string(info->FileName, info->FileNameLength / 2), u"f");
+}
+
 TEST(DirectoryChangeWatch, CloseWithPendingDataReleasesEverythingAndWakesAWaiter) {
   TempDir dir;
   const int fds_before = CountEntries("/proc/self/fd");

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -480,6 +481,12 @@ DWORD DirectoryChangeWatch::Open(std::u16string_view path) {
     return parent_ok ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
   }
   if (!S_ISDIR(st.st_mode)) return ERROR_DIRECTORY;
+  // Watches never follow symlinks, so a root reached through one is watched
+  // at its real place.
+  if (char* real = realpath(native.c_str(), nullptr)) {
+    native = real;
+    free(real);
+  }
   im.inotify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (im.inotify_fd < 0) return local::Win32ErrorFromErrno(errno);
   im.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
