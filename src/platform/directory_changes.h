@@ -94,9 +94,8 @@ class DirectoryChangeWatch {
   // Replaces the attribute computation (null restores the default one).
   void SetAttributeReader(AttributeReader reader);
 
-  struct Impl;
-
  private:
+  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

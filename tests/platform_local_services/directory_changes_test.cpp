@@ -51,11 +51,12 @@ class DirectoryChangesTest : public ::testing::Test {
 
   // Runs the request/wait/result loop the watcher runs, parsing every
   // completion, until `quiet_ms` pass without a record.
-  std::vector<Change> Collect(int quiet_ms = 300, DWORD buffer_size = 64 * 1024, DWORD* last_error = nullptr) {
+  std::vector<Change> Collect(int quiet_ms = 300, DWORD buffer_size = 64 * 1024, DWORD* last_error = nullptr,
+                              bool subtree = true, DWORD filter = 0x7F) {
     std::vector<Change> changes;
     std::vector<uint64_t> buffer(buffer_size / 8);
     auto quiet_since = std::chrono::steady_clock::now();
-    EXPECT_EQ(watch_.Request(buffer.data(), buffer_size, true, 0x7F), ERROR_SUCCESS);
+    EXPECT_EQ(watch_.Request(buffer.data(), buffer_size, subtree, filter), ERROR_SUCCESS);
     while (std::chrono::steady_clock::now() - quiet_since < std::chrono::milliseconds(quiet_ms)) {
       if (watch_.Wait(50) != kWaitSignalled) continue;
       DWORD bytes = 0;
@@ -63,7 +64,7 @@ class DirectoryChangesTest : public ::testing::Test {
       if (last_error && error) *last_error = error;
       if (error == ERROR_SUCCESS) Parse(buffer.data(), bytes, changes);
       quiet_since = std::chrono::steady_clock::now();
-      EXPECT_EQ(watch_.Request(buffer.data(), buffer_size, true, 0x7F), ERROR_SUCCESS);
+      EXPECT_EQ(watch_.Request(buffer.data(), buffer_size, subtree, filter), ERROR_SUCCESS);
     }
     return changes;
   }
@@ -172,6 +173,7 @@ TEST_F(DirectoryChangesTest, MovesOutOfAndIntoTheTreeAndSymlinksStayOutside) {
   ASSERT_EQ(rename((outside / "in").c_str(), (root_ / "in").c_str()), 0);
   std::vector<Change> changes = Collect();
   ASSERT_EQ(Actions(changes), (Expected{{FILE_ACTION_REMOVED, "d"}, {FILE_ACTION_ADDED, "in"}}));
+  EXPECT_EQ(changes[0].attributes, FILE_ATTRIBUTE_DIRECTORY);  // what is known of a folder that left
 
   // Nothing outside the tree is reported, neither the folder that left it nor
   // what a symlink points at; the moved-in folder is watched.
@@ -206,6 +208,14 @@ TEST_F(DirectoryChangesTest, SmallBufferSplitsRecordsOverCompletionsWithoutOverf
   EXPECT_EQ(error, 0u);
   ASSERT_EQ(changes.size(), 20u);
   for (int i = 0; i < 20; ++i) EXPECT_EQ(changes[i].name, "folder-" + std::to_string(i));
+}
+
+TEST_F(DirectoryChangesTest, FilterAndSubtreeLimitWhatIsReported) {
+  ASSERT_EQ(mkdir((root_ / "sub").c_str(), 0755), 0);
+  WriteFile(root_ / "sub/x", "x");
+  WriteFile(root_ / "top", "t");
+  EXPECT_EQ(Actions(Collect(300, 4096, nullptr, false, FILE_NOTIFY_CHANGE_FILE_NAME)),
+            (Expected{{FILE_ACTION_ADDED, "top"}}));
 }
 
 TEST_F(DirectoryChangesTest, AttributesComeFromTheReaderOrFromStat) {
