@@ -74,3 +74,10 @@ constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 constexpr int64_t kFileTimeUnixEpoch = 116444736000000000LL;
 
 }  // namespace corvane::platform
+
+// Further Win32 error codes used by the local shell and registry services.
+namespace corvane::platform {
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_KEY_DELETED = 1018;
+}  // namespace corvane::platform
