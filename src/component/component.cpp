@@ -1,0 +1,27 @@
+#include "component/component.h"
+
+namespace corvane {
+
+std::mutex& CreationLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+Component::Component(HalvexEventSink sink, void* context, bool wide_events)
+    : engine(this), sink_(sink), context_(context), wide_events_(wide_events), product_name_(u"Halvex") {
+  engine.events = this;
+  engine.thread_hook = this;
+  engine.SetBuildNumber(kBuildNumber);
+  // A new component puts the process-wide settings back to their defaults.
+  SetCurrentLogLevel(kDefaultLogLevel);
+}
+
+Component::~Component() = default;
+
+void Component::OnThreadStart() { EnsureThreadCleanupRegistry(); }
+
+void Component::OnThreadEnd() {}
+
+void Component::DeliverLogLine(int32_t level, const std::u16string& line) { FireLog(level, line); }
+
+}  // namespace corvane
