@@ -43,6 +43,10 @@ int32_t Diagnostics::RecordCode(int32_t code) { return Record(code, ResultMessag
 
 ErrorInfo Diagnostics::LastError() const { return last_error_.Get(); }
 
+int32_t Diagnostics::LastErrorCode() const {
+  return last_error_.Visit([](const ErrorInfo& e) { return e.code; });
+}
+
 void Diagnostics::SetLastError(int32_t code, std::string_view text) {
   ErrorInfo& entry = last_error_.Local();
   entry.code = code;
@@ -54,6 +58,14 @@ void Diagnostics::SetLastErrorCode(int32_t code) { last_error_.Local().code = co
 const std::string& Diagnostics::LastErrorText() { return last_error_.Local().text; }
 
 ErrorInfo Diagnostics::EventError() const { return event_error_.Get(); }
+
+int32_t Diagnostics::EventErrorCode() const {
+  return event_error_.Visit([](const ErrorInfo& e) { return e.code; });
+}
+
+bool Diagnostics::HasEventErrorText() const {
+  return event_error_.Visit([](const ErrorInfo& e) { return !e.text.empty(); });
+}
 
 void Diagnostics::SetEventError(int32_t code, std::string_view text) {
   ErrorInfo& entry = event_error_.Local();
