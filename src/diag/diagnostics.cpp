@@ -20,11 +20,7 @@ int32_t Diagnostics::Record(int32_t code, std::string_view text) {
       const uint32_t os_error = platform::GetLastError();
       os_last_error_.store(os_error);
       LogF(sink_, kLogFailure, u"OS error code: 0x%x", os_error);
-      if (LogEnabled(kLogVerbose)) {
-        std::u16string message = platform::SystemMessage(os_error);
-        if (message.size() > kMaxFormattedLength) message.resize(kMaxFormattedLength);
-        if (!message.empty()) Log(sink_, kLogVerbose, u"OS error message: " + message);
-      }
+      LogOsErrorText(sink_, os_error);
     }
     if (LogEnabled(kLogFailure)) LogF(sink_, kLogFailure, u"Sync error code: 0x%x, %s", code, ToLogText(text));
   }
