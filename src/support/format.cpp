@@ -134,7 +134,7 @@ std::u16string FormatV(std::u16string_view format, std::initializer_list<FormatA
       out.append(s);
       if (d.left) out.append(pad, u' ');
     } else {
-      out += Number(arg, spec);
+      out += Number(arg, d);
     }
   }
   if (out.size() > kMaxFormattedLength) out.resize(kMaxFormattedLength);
