@@ -1,0 +1,74 @@
+#include "support/per_thread.h"
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+using per_thread_detail::Table;
+
+class CleanupRegistry {
+ public:
+  void Add(Table* table) {
+    std::lock_guard<std::mutex> lock(mu_);
+    tables_.push_back(table);
+  }
+  void Remove(Table* table) {
+    std::lock_guard<std::mutex> lock(mu_);
+    tables_.erase(std::remove(tables_.begin(), tables_.end(), table), tables_.end());
+  }
+  // The registry lock keeps every listed table alive while its entry for
+  // the ending thread is dropped.
+  void DropThread(uint64_t key) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (Table* table : tables_) table->DropThread(key);
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<Table*> tables_;
+};
+
+// Never destroyed: threads may still end while statics are torn down.
+std::atomic<CleanupRegistry*> registry{nullptr};
+
+CleanupRegistry& Registry() {
+  CleanupRegistry* current = registry.load(std::memory_order_acquire);
+  if (current != nullptr) return *current;
+  auto* fresh = new CleanupRegistry();
+  if (registry.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return *fresh;
+  delete fresh;  // another thread won the race
+  return *current;
+}
+
+std::atomic<uint64_t> next_thread_key{1};
+
+// Its destructor runs when the thread ends, once the thread stored anything.
+struct ThreadExitHook {
+  uint64_t key;
+  ~ThreadExitHook() { Registry().DropThread(key); }
+};
+
+thread_local const uint64_t this_thread_key = next_thread_key.fetch_add(1);
+
+}  // namespace
+
+void EnsureThreadCleanupRegistry() { Registry(); }
+
+namespace per_thread_detail {
+
+uint64_t CurrentThreadKey(bool arm) {
+  if (arm) {
+    thread_local ThreadExitHook hook{this_thread_key};
+    (void)hook;
+  }
+  return this_thread_key;
+}
+
+void Register(Table* table) { Registry().Add(table); }
+void Unregister(Table* table) { Registry().Remove(table); }
+
+}  // namespace per_thread_detail
+}  // namespace corvane
