@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "platform/text.h"
 #include "platform/local/connection.h"
 #include "platform/local/data_access.h"
 #include "platform/local/local_item.h"
@@ -362,7 +363,12 @@ std::string Client::ErrorText(DWORD error) {
     case ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT: return "The item is not inside a registered sync root.";
     case ERROR_NOT_A_CLOUD_FILE: return "The item is not a cloud file (placeholder).";
     case ERROR_CLOUD_FILE_ALREADY_CONNECTED: return "A provider is already connected to this sync root.";
-    default: return "The operation failed with system error " + std::to_string(error) + ".";
+    default: {
+      // Other codes: the system's own text, when it has one.
+      std::string text = Utf16ToUtf8Lossy(SystemMessage(error));
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      return text.empty() ? "The operation failed with system error " + std::to_string(error) + "." : text;
+    }
   }
 }
 
