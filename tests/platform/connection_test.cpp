@@ -3,6 +3,7 @@
 #include "platform_fixture.h"
 
 #include "platform/errors.h"
+#include "platform/local/sync_roots.h"
 
 namespace corvane::platform::testing {
 namespace {
@@ -54,10 +55,18 @@ TEST_F(Connection, OneProviderPerRootAndStaleSocketsRecovered) {
   TestProvider first, second;
   EXPECT_EQ(first.Connect(root_), HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT));
   ASSERT_EQ(Register(), S_OK);
-  // A socket file left by a provider that died is no obstacle.
-  fs::create_directories(state_ + "/sockets");
-  std::ofstream(state_ + "/sockets/stale.sock") << "x";
+  // What a provider that died leaves behind: its socket file. Applications
+  // are told nobody serves the root, and a new provider takes over.
+  const std::string socket_path = local::ProviderSocketPath(local::CanonicalPath(root_));
+  std::ofstream(socket_path) << "left over";
+  ASSERT_EQ(MakeFile(root_, "s.txt", 10), S_OK);
+  local::Client client(root_);
+  std::string data;
+  EXPECT_EQ(client.ReadAll("s.txt", data), ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
   ASSERT_EQ(first.Connect(root_), S_OK);
+  first.content[local::CanonicalPath(root_) + "/s.txt"] = "0123456789";
+  ASSERT_EQ(client.ReadAll("s.txt", data), 0u);
+  EXPECT_EQ(data, "0123456789");
   EXPECT_EQ(second.Connect(root_), HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_ALREADY_CONNECTED));
   alignas(8) unsigned char buffer[1064];
   ASSERT_EQ(CfGetSyncRootInfoByPath(W(root_).c_str(), CF_SYNC_ROOT_INFO_STANDARD, buffer, sizeof buffer, nullptr),
