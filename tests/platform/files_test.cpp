@@ -79,6 +79,19 @@ TEST_F(Files, CreateDispositionsAndErrors) {
   CloseHandle(h);
 }
 
+TEST_F(Files, ClientRefusesDataAccessToFolders) {
+  fs::create_directories(root_ + "/folder");
+  local::Client client(root_);
+  std::string data;
+  EXPECT_EQ(client.ReadAll("folder", data), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(client.WriteAll("folder", "x"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(client.CreateFile("folder", "x"), ERROR_FILE_EXISTS);
+  std::vector<local::ClientEntry> entries;
+  EXPECT_EQ(client.List("missing", entries), ERROR_FILE_NOT_FOUND);
+  Put("file.txt", "x");
+  EXPECT_EQ(client.List("file.txt", entries), ERROR_DIRECTORY);
+}
+
 TEST_F(Files, TimesAndAttributesRoundTrip) {
   Put("t.txt", "x");
   Handle h = CreateFileW(P("t.txt").c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,

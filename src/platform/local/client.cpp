@@ -25,10 +25,12 @@ namespace {
 constexpr DWORD kReadChunk = 16u << 20;
 
 // Opens a native path the Win32 way; INVALID_HANDLE_VALUE with the error.
+// Data access opens files only (as on Windows); metadata access opens either.
 Handle Open(const std::string& native, DWORD access, DWORD disposition) {
   const std::u16string path = FromNativePath(native);
-  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                     FILE_FLAG_BACKUP_SEMANTICS, INVALID_HANDLE_VALUE);
+  const DWORD flags = (access & (GENERIC_READ | GENERIC_WRITE)) ? 0 : FILE_FLAG_BACKUP_SEMANTICS;
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, flags,
+                     INVALID_HANDLE_VALUE);
 }
 
 DWORD ErrorOf(HRESULT hr) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -217,8 +218,9 @@ void Connection::Serve() {
       if (stopping_) return;
     }
     if (poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
+      // Out of memory or the like: try again rather than leave requests hanging.
+      if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
     }
     if (fds[0].revents) {
       uint64_t count;
