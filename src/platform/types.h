@@ -89,5 +89,6 @@ constexpr DWORD ERROR_BAD_PATHNAME = 161;
 constexpr DWORD ERROR_BUSY = 170;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_KEY_DELETED = 1018;
 constexpr DWORD ERROR_CANCELLED = 1223;
 }  // namespace corvane::platform

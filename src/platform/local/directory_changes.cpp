@@ -1,0 +1,579 @@
+// inotify has no recursive watch: every folder of the tree gets its own watch,
+// and the kernel's per-folder events are turned into the records a recursive
+// Windows watch would have produced.
+#include "platform/directory_changes.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/local/errno_win32.h"
+#include "platform/local/item_info.h"
+#include "platform/local/native_path.h"
+#include "support/utf.h"
+
+namespace corvane::platform {
+
+using local::ItemInfo;
+
+namespace {
+
+constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_MODIFY |
+                                IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW | IN_ONLYDIR |
+                                IN_EXCL_UNLINK;
+constexpr DWORD kAllNotifyFilters = 0x7F;
+constexpr DWORD kNameFilterForFiles = FILE_NOTIFY_CHANGE_FILE_NAME;
+constexpr DWORD kNameFilterForFolders = FILE_NOTIFY_CHANGE_DIR_NAME;
+constexpr DWORD kContentFilter = FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE;
+constexpr DWORD kMetadataFilter = FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_LAST_ACCESS |
+                                  FILE_NOTIFY_CHANGE_CREATION | FILE_NOTIFY_CHANGE_SECURITY;
+constexpr size_t kRecordHeaderSize = offsetof(FILE_NOTIFY_EXTENDED_INFORMATION, FileName);
+// Records waiting for the caller beyond this count are dropped and reported
+// as an overflow, as Windows does when its change list fills up.
+constexpr size_t kMaxPendingRecords = 1 << 20;
+
+struct Record {
+  DWORD action = 0;
+  std::string rel;  // UTF-8, '/'-separated, relative to the root
+  ItemInfo info;
+  int64_t parent_id = 0;
+  uint64_t seq = 0;
+};
+
+struct Watch {
+  std::string rel;  // "" for the root
+  int64_t inode = 0;
+};
+
+struct HeldMove {
+  uint32_t cookie = 0;
+  int wd = -1;
+  std::string rel;
+  bool is_dir = false;
+  int64_t parent_id = 0;
+};
+
+std::string Join(const std::string& dir, const std::string& name) {
+  return dir.empty() ? name : dir + "/" + name;
+}
+
+bool IsUnder(const std::string& path, const std::string& dir) {
+  return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
+}
+
+size_t RecordSize(const Record& record, std::u16string& name) {
+  std::string windows = record.rel;
+  for (char& c : windows)
+    if (c == '/') c = '\\';
+  name = Utf8ToUtf16Lossy(windows);
+  const size_t size = kRecordHeaderSize + name.size() * sizeof(char16_t);
+  return (size + 7) & ~size_t{7};
+}
+
+}  // namespace
+
+struct DirectoryChangeWatch::Impl {
+  std::mutex mu;
+  std::atomic<bool> closing{false};
+  int inotify_fd = -1;
+  std::atomic<int> wake_fd{-1};
+  std::string root;
+  int root_wd = -1;
+  std::unordered_map<int, Watch> by_wd;
+  std::unordered_map<std::string, int> by_path;
+
+  std::deque<Record> pending;
+  // Last undelivered record per path, for coalescing repeats.
+  std::unordered_map<std::string, std::pair<uint64_t, DWORD>> last_by_path;
+  uint64_t next_seq = 1;
+  std::optional<HeldMove> held;
+  bool lost = false;          // changes were lost: next completion is 1022
+  DWORD root_error = 0;       // the watched folder is gone
+
+  bool outstanding = false;
+  void* buffer = nullptr;
+  DWORD size = 0;
+  bool subtree = true;
+  DWORD filter = kAllNotifyFilters;
+  AttributeReader reader;
+
+  ~Impl() { CloseLocked(); }
+
+  std::string Full(const std::string& rel) const { return rel.empty() ? root : root + "/" + rel; }
+
+  void CloseLocked() {
+    if (inotify_fd >= 0) close(inotify_fd);
+    if (wake_fd >= 0) close(wake_fd.load());
+    inotify_fd = wake_fd = -1;
+    by_wd.clear();
+    by_path.clear();
+    pending.clear();
+    last_by_path.clear();
+    held.reset();
+    outstanding = false;
+    buffer = nullptr;
+  }
+
+  // --- watches ---------------------------------------------------------
+
+  // Adds a watch for one folder. False when the folder cannot be watched.
+  bool AddWatch(const std::string& rel) {
+    const std::string full = Full(rel);
+    const int wd = inotify_add_watch(inotify_fd, full.c_str(), kWatchMask);
+    if (wd < 0) {
+      // Out of watches: changes below this folder would go unseen.
+      if (errno == ENOSPC) lost = true;
+      return false;
+    }
+    if (auto old = by_path.find(rel); old != by_path.end() && old->second != wd) by_wd.erase(old->second);
+    if (auto same = by_wd.find(wd); same != by_wd.end() && same->second.rel != rel) by_path.erase(same->second.rel);
+    by_wd[wd] = Watch{rel, local::ReadFileId(full)};
+    by_path[rel] = wd;
+    return true;
+  }
+
+  // Watches `rel` and every folder below it. With `report`, every entry found
+  // is reported as added: a recursive watch would have seen them appear.
+  void WatchTree(const std::string& top, bool report) {
+    std::vector<std::string> stack{top};
+    while (!stack.empty()) {
+      const std::string rel = stack.back();
+      stack.pop_back();
+      if (!AddWatch(rel)) continue;
+      const int64_t parent_id = by_wd[by_path[rel]].inode;
+      DIR* dir = opendir(Full(rel).c_str());
+      if (!dir) continue;
+      std::vector<std::string> subdirs;
+      while (dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string child = Join(rel, name);
+        struct stat st;
+        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        const bool is_dir = S_ISDIR(st.st_mode);
+        if (report) AddRecord(FILE_ACTION_ADDED, child, is_dir, parent_id, true);
+        if (is_dir) subdirs.push_back(child);
+      }
+      closedir(dir);
+      stack.insert(stack.end(), subdirs.rbegin(), subdirs.rend());
+    }
+  }
+
+  void DropWatchesUnder(const std::string& rel, bool remove_from_kernel) {
+    for (auto it = by_wd.begin(); it != by_wd.end();) {
+      if (it->second.rel == rel || IsUnder(it->second.rel, rel)) {
+        if (remove_from_kernel) inotify_rm_watch(inotify_fd, it->first);
+        by_path.erase(it->second.rel);
+        it = by_wd.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  void RenameWatches(const std::string& from, const std::string& to) {
+    std::vector<std::pair<int, std::string>> moved;
+    for (auto& [wd, watch] : by_wd) {
+      if (watch.rel == from || IsUnder(watch.rel, from)) moved.emplace_back(wd, to + watch.rel.substr(from.size()));
+    }
+    for (auto& [wd, rel] : moved) {
+      by_path.erase(by_wd[wd].rel);
+    }
+    for (auto& [wd, rel] : moved) {
+      by_wd[wd].rel = rel;
+      by_path[rel] = wd;
+    }
+  }
+
+  // After lost events the known paths may be stale: rebuild the watch maps
+  // from the tree as it is now, and drop watches on folders that left it.
+  void ResyncWatches() {
+    std::unordered_map<int, Watch> old = std::move(by_wd);
+    by_wd.clear();
+    by_path.clear();
+    WatchTree("", false);
+    for (auto& [wd, watch] : old) {
+      if (!by_wd.count(wd)) inotify_rm_watch(inotify_fd, wd);
+    }
+    auto root_it = by_path.find("");
+    if (root_it == by_path.end()) {
+      root_error = ERROR_ACCESS_DENIED;
+    } else {
+      root_wd = root_it->second;
+    }
+  }
+
+  // --- records ---------------------------------------------------------
+
+  bool Passes(DWORD action, const std::string& rel, bool is_dir, DWORD kind_filter) const {
+    if (!subtree && rel.find('/') != std::string::npos) return false;
+    if (action == FILE_ACTION_MODIFIED) return (filter & kind_filter) != 0;
+    return (filter & (is_dir ? kNameFilterForFolders : kNameFilterForFiles)) != 0;
+  }
+
+  // The item's current state, with the attribute reader's view of it.
+  ItemInfo ReadInfo(const std::string& rel, bool& exists) {
+    ItemInfo info;
+    const std::string full = Full(rel);
+    exists = local::ReadItemInfo(full, info);
+    if (exists && reader) info.attributes = reader(full);
+    return info;
+  }
+
+  void Push(Record record) {
+    if (pending.size() >= kMaxPendingRecords) {
+      MarkLost(false);
+      return;
+    }
+    record.seq = next_seq++;
+    last_by_path[record.rel] = {record.seq, record.action};
+    pending.push_back(std::move(record));
+  }
+
+  // Records an action with the item's current information. `dedupe` skips it
+  // when the same action for the same name is already waiting.
+  void AddRecord(DWORD action, const std::string& rel, bool is_dir, int64_t parent_id, bool dedupe,
+                 DWORD kind_filter = 0) {
+    if (!Passes(action, rel, is_dir, kind_filter)) return;
+    if (dedupe) {
+      auto it = last_by_path.find(rel);
+      if (it != last_by_path.end() && it->second.second == action) return;
+    }
+    Record record;
+    record.action = action;
+    record.rel = rel;
+    record.parent_id = parent_id;
+    if (action != FILE_ACTION_REMOVED) {
+      // An item already gone again keeps its record, with empty information,
+      // as on Windows; the records of its rename or removal follow.
+      bool exists = false;
+      record.info = ReadInfo(rel, exists);
+      if (!exists) record.info.is_directory = is_dir;
+    }
+    Push(std::move(record));
+  }
+
+  void AddRemoved(const std::string& rel, bool is_dir, int64_t file_id, int64_t parent_id) {
+    if (!Passes(FILE_ACTION_REMOVED, rel, is_dir, 0)) return;
+    Record record;
+    record.action = FILE_ACTION_REMOVED;
+    record.rel = rel;
+    record.info.file_id = file_id;
+    record.info.is_directory = is_dir;
+    if (is_dir) record.info.attributes = FILE_ATTRIBUTE_DIRECTORY;
+    record.parent_id = parent_id;
+    Push(std::move(record));
+  }
+
+  void MarkLost(bool drop_pending) {
+    lost = true;
+    if (drop_pending) {
+      pending.clear();
+      last_by_path.clear();
+    }
+  }
+
+  // --- event translation ----------------------------------------------
+
+  void FlushHeldMove() {
+    if (!held) return;
+    HeldMove move = std::move(*held);
+    held.reset();
+    // Moved out of the tree: gone for us. Its folder watches must go too, or
+    // changes outside the tree would be reported under the old name.
+    int64_t file_id = 0;
+    if (move.is_dir) {
+      if (auto it = by_path.find(move.rel); it != by_path.end()) file_id = by_wd[it->second].inode;
+      DropWatchesUnder(move.rel, true);
+    }
+    AddRemoved(move.rel, move.is_dir, file_id, move.parent_id);
+  }
+
+  void CompleteMove(const HeldMove& from, int to_wd, const std::string& to_rel, int64_t to_parent_id) {
+    if (from.is_dir) RenameWatches(from.rel, to_rel);
+    bool exists = false;
+    ItemInfo info = ReadInfo(to_rel, exists);
+    if (!exists) info.is_directory = from.is_dir;
+    if (from.wd == to_wd) {
+      if (!Passes(FILE_ACTION_RENAMED_OLD_NAME, to_rel, from.is_dir, 0)) return;
+      Push(Record{FILE_ACTION_RENAMED_OLD_NAME, from.rel, info, from.parent_id, 0});
+      Push(Record{FILE_ACTION_RENAMED_NEW_NAME, to_rel, info, to_parent_id, 0});
+      return;
+    }
+    // Another folder: Windows reports a removal and an addition that share
+    // the item's id and differ in the parent's id.
+    AddRemoved(from.rel, from.is_dir, info.file_id, from.parent_id);
+    if (Passes(FILE_ACTION_ADDED, to_rel, from.is_dir, 0))
+      Push(Record{FILE_ACTION_ADDED, to_rel, info, to_parent_id, 0});
+  }
+
+  void HandleEvent(const inotify_event& event) {
+    if (event.mask & IN_Q_OVERFLOW) {
+      held.reset();
+      MarkLost(true);
+      ResyncWatches();
+      return;
+    }
+    auto it = by_wd.find(event.wd);
+    if (it == by_wd.end()) return;  // a watch already dropped
+    if (event.mask & IN_IGNORED) {
+      if (event.wd == root_wd) root_error = ERROR_ACCESS_DENIED;
+      by_path.erase(it->second.rel);
+      by_wd.erase(it);
+      return;
+    }
+    if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
+      // A folder's own removal is reported by its parent; only the root matters.
+      if (event.wd == root_wd) root_error = ERROR_ACCESS_DENIED;
+      return;
+    }
+    if (event.len == 0 || event.name[0] == '\0') return;
+    const std::string rel = Join(it->second.rel, event.name);
+    const int64_t parent_id = it->second.inode;
+    const bool is_dir = (event.mask & IN_ISDIR) != 0;
+
+    if (event.mask & IN_MOVED_FROM) {
+      FlushHeldMove();
+      held = HeldMove{event.cookie, event.wd, rel, is_dir, parent_id};
+      return;
+    }
+    if (event.mask & IN_MOVED_TO) {
+      if (held && held->cookie == event.cookie) {
+        HeldMove from = std::move(*held);
+        held.reset();
+        CompleteMove(from, event.wd, rel, parent_id);
+        return;
+      }
+      FlushHeldMove();
+      // Moved in: only the item is new to a recursive watch; its contents
+      // came with it.
+      AddRecord(FILE_ACTION_ADDED, rel, is_dir, parent_id, false);
+      if (is_dir) WatchTree(rel, false);
+      return;
+    }
+    FlushHeldMove();
+    if (event.mask & IN_CREATE) {
+      AddRecord(FILE_ACTION_ADDED, rel, is_dir, parent_id, true);
+      if (is_dir) WatchTree(rel, true);
+      return;
+    }
+    if (event.mask & IN_DELETE) {
+      int64_t file_id = 0;
+      if (is_dir) {
+        if (auto sub = by_path.find(rel); sub != by_path.end()) file_id = by_wd[sub->second].inode;
+        DropWatchesUnder(rel, false);
+      }
+      AddRemoved(rel, is_dir, file_id, parent_id);
+      return;
+    }
+    if (event.mask & (IN_MODIFY | IN_CLOSE_WRITE)) {
+      AddRecord(FILE_ACTION_MODIFIED, rel, is_dir, parent_id, true, kContentFilter);
+    } else if (event.mask & IN_ATTRIB) {
+      AddRecord(FILE_ACTION_MODIFIED, rel, is_dir, parent_id, true, kMetadataFilter);
+    }
+  }
+
+  // Reads whatever the kernel has queued, without blocking.
+  void Drain() {
+    alignas(inotify_event) char buf[64 * 1024];
+    for (bool retried = false;;) {
+      const ssize_t n = read(inotify_fd, buf, sizeof buf);
+      if (n <= 0) {
+        if (n < 0 && errno == EINTR) continue;
+        // The second half of a rename is queued right after the first; give
+        // it a moment before calling the item moved out of the tree.
+        if (held && !retried) {
+          retried = true;
+          pollfd pfd{inotify_fd, POLLIN, 0};
+          if (poll(&pfd, 1, 2) > 0) continue;
+        }
+        FlushHeldMove();
+        return;
+      }
+      for (ssize_t off = 0; off < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buf + off);
+        HandleEvent(*event);
+        off += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+  }
+
+  bool Completed() const { return outstanding && (lost || root_error || !pending.empty()); }
+
+  DWORD Deliver(DWORD& bytes) {
+    auto* out = static_cast<unsigned char*>(buffer);
+    size_t used = 0;
+    FILE_NOTIFY_EXTENDED_INFORMATION* previous = nullptr;
+    std::u16string name;
+    while (!pending.empty()) {
+      const Record& record = pending.front();
+      const size_t record_size = RecordSize(record, name);
+      if (used + record_size > size) break;
+      auto* info = reinterpret_cast<FILE_NOTIFY_EXTENDED_INFORMATION*>(out + used);
+      std::memset(info, 0, record_size);
+      info->Action = record.action;
+      info->CreationTime = record.info.creation_time;
+      info->LastModificationTime = record.info.last_modification_time;
+      info->LastChangeTime = record.info.last_change_time;
+      info->LastAccessTime = record.info.last_access_time;
+      info->AllocatedLength = record.info.allocated_length;
+      info->FileSize = record.info.file_size;
+      info->FileAttributes = record.info.attributes;
+      info->ReparsePointTag = record.info.reparse_tag;
+      info->FileId = record.info.file_id;
+      info->ParentFileId = record.parent_id;
+      info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(char16_t));
+      std::memcpy(info->FileName, name.data(), name.size() * sizeof(char16_t));
+      if (previous) previous->NextEntryOffset = static_cast<DWORD>(reinterpret_cast<unsigned char*>(info) -
+                                                                  reinterpret_cast<unsigned char*>(previous));
+      previous = info;
+      used += record_size;
+      pending.pop_front();
+    }
+    if (pending.empty()) last_by_path.clear();
+    outstanding = false;
+    if (used == 0) {
+      // Not even one record fits: the caller can only rescan.
+      pending.clear();
+      last_by_path.clear();
+      bytes = 0;
+      return ERROR_NOTIFY_ENUM_DIR;
+    }
+    bytes = static_cast<DWORD>(used);
+    return ERROR_SUCCESS;
+  }
+};
+
+DirectoryChangeWatch::DirectoryChangeWatch() : impl_(std::make_unique<Impl>()) {}
+
+DirectoryChangeWatch::~DirectoryChangeWatch() { Close(); }
+
+DWORD DirectoryChangeWatch::Open(std::u16string_view path) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl& im = *impl_;
+  if (im.inotify_fd >= 0) return ERROR_INVALID_PARAMETER;
+  std::string native;
+  if (!local::ToNativePath(path, native) || native.empty()) return ERROR_INVALID_NAME;
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0) {
+    if (errno != ENOENT) return local::Win32ErrorFromErrno(errno);
+    // Like Windows: a missing folder on an existing parent is a missing
+    // file, a missing parent a missing path.
+    const std::string parent = native.substr(0, native.rfind('/'));
+    struct stat parent_st;
+    const bool parent_ok = parent.empty() || (stat(parent.c_str(), &parent_st) == 0 && S_ISDIR(parent_st.st_mode));
+    return parent_ok ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+  }
+  if (!S_ISDIR(st.st_mode)) return ERROR_DIRECTORY;
+  // Watches never follow symlinks, so a root reached through one is watched
+  // at its real place.
+  if (char* real = realpath(native.c_str(), nullptr)) {
+    native = real;
+    free(real);
+  }
+  im.inotify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (im.inotify_fd < 0) return local::Win32ErrorFromErrno(errno);
+  im.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (im.wake_fd < 0) {
+    const DWORD error = local::Win32ErrorFromErrno(errno);
+    im.CloseLocked();
+    return error;
+  }
+  im.root = native == "/" ? std::string() : native;
+  im.closing = false;
+  im.lost = false;
+  im.root_error = 0;
+  if (!im.AddWatch("")) {
+    const DWORD error = local::Win32ErrorFromErrno(errno);
+    im.CloseLocked();
+    return error;
+  }
+  im.root_wd = im.by_path[""];
+  im.lost = false;
+  im.WatchTree("", false);
+  return ERROR_SUCCESS;
+}
+
+DWORD DirectoryChangeWatch::Request(void* buffer, DWORD size, bool subtree, DWORD filter) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl& im = *impl_;
+  if (im.inotify_fd < 0) return ERROR_INVALID_HANDLE;
+  if (im.root_error) return im.root_error;
+  if (!buffer || size == 0 || filter == 0) return ERROR_INVALID_PARAMETER;
+  im.buffer = buffer;
+  im.size = size;
+  im.subtree = subtree;
+  im.filter = filter;
+  im.outstanding = true;
+  return ERROR_SUCCESS;
+}
+
+DWORD DirectoryChangeWatch::Wait(DWORD timeout_ms) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl& im = *impl_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (im.inotify_fd < 0 || im.closing) return kWaitFailed;
+    im.Drain();
+    if (im.Completed()) return kWaitSignalled;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return kWaitTimeout;
+    pollfd fds[2] = {{im.inotify_fd, POLLIN, 0}, {im.wake_fd.load(), POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) return kWaitFailed;
+  }
+}
+
+DWORD DirectoryChangeWatch::GetResult(DWORD& bytes) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Impl& im = *impl_;
+  bytes = 0;
+  if (im.inotify_fd < 0) return ERROR_INVALID_HANDLE;
+  if (!im.outstanding) return ERROR_INVALID_PARAMETER;
+  im.Drain();
+  if (im.root_error) {
+    im.outstanding = false;
+    return im.root_error;
+  }
+  if (im.lost) {
+    im.lost = false;
+    im.outstanding = false;
+    return ERROR_NOTIFY_ENUM_DIR;
+  }
+  if (im.pending.empty()) return ERROR_IO_INCOMPLETE;
+  return im.Deliver(bytes);
+}
+
+void DirectoryChangeWatch::Close() {
+  if (!impl_) return;
+  impl_->closing = true;
+  if (const int fd = impl_->wake_fd.load(); fd >= 0) {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
+  }
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->CloseLocked();
+}
+
+void DirectoryChangeWatch::SetAttributeReader(AttributeReader reader) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->reader = std::move(reader);
+}
+
+}  // namespace corvane::platform

@@ -1,0 +1,132 @@
+// The rules of the one catalog live in StateDir()/search/SystemIndex.rules;
+// the file StateDir()/search/disabled stands for a disabled search service.
+#include "platform/search.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/local/errno_win32.h"
+#include "platform/local/name_escape.h"
+#include "platform/local/state_dir.h"
+#include "platform/local/state_lock.h"
+#include "support/utf.h"
+
+namespace corvane::platform {
+namespace {
+
+constexpr std::u16string_view kSystemIndex = u"SystemIndex";
+
+
+// "scheme:..." with a scheme of letters, digits, '+', '-', '.'.
+bool LooksLikeUrl(std::u16string_view url) {
+  const size_t colon = url.find(u':');
+  if (colon == std::u16string_view::npos || colon == 0 || colon + 1 == url.size()) return false;
+  for (size_t i = 0; i < colon; ++i) {
+    const char16_t c = url[i];
+    const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (i > 0 && ((c >= u'0' && c <= u'9') ||
+                                                                                       c == u'+' || c == u'-' || c == u'.'));
+    if (!ok) return false;
+  }
+  return url.find(u'\0') == std::u16string_view::npos;
+}
+
+std::string SearchDir() { return local::EnsureStateSubdir("search"); }
+
+// One rule a line: include flag, follow flags, URL (UTF-8, escaped).
+bool LoadRules(const std::string& path, std::vector<CrawlScopeRule>& rules) {
+  rules.clear();
+  std::string content;
+  if (!local::ReadWholeFile(path, content)) return errno == ENOENT;
+  size_t pos = 0;
+  while (pos < content.size()) {
+    size_t end = content.find('\n', pos);
+    if (end == std::string::npos) end = content.size();
+    const std::string line = content.substr(pos, end - pos);
+    pos = end + 1;
+    const size_t tab1 = line.find('\t');
+    const size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
+    if (tab2 == std::string::npos) return false;
+    CrawlScopeRule rule;
+    rule.include = line.substr(0, tab1) == "1";
+    rule.follow_flags = static_cast<DWORD>(std::strtoul(line.substr(tab1 + 1, tab2 - tab1 - 1).c_str(), nullptr, 10));
+    if (!Utf8ToUtf16(local::UnescapeLine(line.substr(tab2 + 1)), rule.url)) return false;
+    rules.push_back(std::move(rule));
+  }
+  return true;
+}
+
+bool SaveRules(const std::string& path, const std::vector<CrawlScopeRule>& rules) {
+  std::string content;
+  for (const CrawlScopeRule& rule : rules) {
+    content += std::string(rule.include ? "1" : "0") + "\t" + std::to_string(rule.follow_flags) + "\t" +
+               local::EscapeLine(Utf16ToUtf8Lossy(rule.url)) + "\n";
+  }
+  return local::WriteFileAtomically(path, content);
+}
+
+std::string RulesPath(const std::string& dir) { return dir + "/SystemIndex.rules"; }
+
+}  // namespace
+
+SearchCrawlScopeManager::SearchCrawlScopeManager(std::u16string catalog) : catalog_(std::move(catalog)) {}
+
+HRESULT SearchCrawlScopeManager::AddDefaultScopeRule(std::u16string_view url, bool include, DWORD follow_flags) {
+  if (!LooksLikeUrl(url)) return E_INVALIDARG;
+  changes_.push_back(Change{true, CrawlScopeRule{std::u16string(url), include, follow_flags}});
+  return S_OK;
+}
+
+HRESULT SearchCrawlScopeManager::RemoveDefaultScopeRule(std::u16string_view url) {
+  if (!LooksLikeUrl(url)) return E_INVALIDARG;
+  changes_.push_back(Change{false, CrawlScopeRule{std::u16string(url), true, 0}});
+  return S_OK;
+}
+
+HRESULT SearchCrawlScopeManager::SaveAll() {
+  const std::string dir = SearchDir();
+  if (dir.empty()) return HRESULT_FROM_WIN32(local::Win32ErrorFromErrno(errno));
+  // Re-read under the lock and apply only this manager's changes, so rules
+  // saved meanwhile by another process are kept.
+  local::StateLock lock(dir + "/.lock", true);
+  std::vector<CrawlScopeRule> rules;
+  if (!LoadRules(RulesPath(dir), rules)) return HRESULT_FROM_WIN32(ERROR_INTERNAL_ERROR);
+  for (const Change& change : changes_) {
+    auto same = [&](const CrawlScopeRule& rule) { return local::EqualIgnoringAsciiCase(rule.url, change.rule.url); };
+    auto it = std::find_if(rules.begin(), rules.end(), same);
+    if (!change.add) {
+      if (it != rules.end()) rules.erase(it);
+    } else if (it != rules.end()) {
+      *it = change.rule;
+    } else {
+      rules.push_back(change.rule);
+    }
+  }
+  if (!SaveRules(RulesPath(dir), rules)) return HRESULT_FROM_WIN32(local::Win32ErrorFromErrno(errno));
+  changes_.clear();
+  return S_OK;
+}
+
+HRESULT OpenSearchCrawlScopeManager(std::u16string_view catalog, std::unique_ptr<SearchCrawlScopeManager>& manager) {
+  manager.reset();
+  const std::string dir = SearchDir();
+  if (dir.empty()) return HRESULT_FROM_WIN32(local::Win32ErrorFromErrno(errno));
+  struct stat st;
+  if (stat((dir + "/disabled").c_str(), &st) == 0) return HRESULT_FROM_WIN32(ERROR_SERVICE_DISABLED);
+  if (!local::EqualIgnoringAsciiCase(catalog, kSystemIndex)) return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+  manager = std::make_unique<SearchCrawlScopeManager>(std::u16string(kSystemIndex));
+  return S_OK;
+}
+
+HRESULT ListDefaultScopeRules(std::u16string_view catalog, std::vector<CrawlScopeRule>& rules) {
+  rules.clear();
+  if (!local::EqualIgnoringAsciiCase(catalog, kSystemIndex)) return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+  const std::string dir = SearchDir();
+  if (dir.empty()) return HRESULT_FROM_WIN32(local::Win32ErrorFromErrno(errno));
+  local::StateLock lock(dir + "/.lock", false);
+  return LoadRules(RulesPath(dir), rules) ? S_OK : HRESULT_FROM_WIN32(ERROR_INTERNAL_ERROR);
+}
+
+}  // namespace corvane::platform

@@ -1,0 +1,308 @@
+#include "platform/directory_changes.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "platform/local/native_path.h"
+#include "platform_local_services/temp_dirs.h"
+#include "support/utf.h"
+
+namespace corvane::platform {
+namespace {
+
+using testing::TempDir;
+
+struct Change {
+  DWORD action;
+  std::string name;  // backslash form, as reported
+  int64_t file_id;
+  int64_t parent_id;
+  DWORD attributes;
+};
+
+int64_t Inode(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_ino) : -1;
+}
+
+void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+int CountEntries(const char* dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+class DirectoryChangesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(watch_.Open(local::FromNativePath(root_.path())), ERROR_SUCCESS); }
+
+  // Runs the request/wait/result loop the watcher runs, parsing every
+  // completion, until `quiet_ms` pass without a record.
+  std::vector<Change> Collect(int quiet_ms = 300, DWORD buffer_size = 64 * 1024, DWORD* last_error = nullptr,
+                              bool subtree = true, DWORD filter = 0x7F) {
+    std::vector<Change> changes;
+    std::vector<uint64_t> buffer(buffer_size / 8);
+    auto quiet_since = std::chrono::steady_clock::now();
+    EXPECT_EQ(watch_.Request(buffer.data(), buffer_size, subtree, filter), ERROR_SUCCESS);
+    while (std::chrono::steady_clock::now() - quiet_since < std::chrono::milliseconds(quiet_ms)) {
+      if (watch_.Wait(50) != kWaitSignalled) continue;
+      DWORD bytes = 0;
+      const DWORD error = watch_.GetResult(bytes);
+      if (last_error && error) *last_error = error;
+      if (error == ERROR_SUCCESS) Parse(buffer.data(), bytes, changes);
+      quiet_since = std::chrono::steady_clock::now();
+      EXPECT_EQ(watch_.Request(buffer.data(), buffer_size, subtree, filter), ERROR_SUCCESS);
+    }
+    return changes;
+  }
+
+  static void Parse(const void* data, DWORD bytes, std::vector<Change>& out) {
+    const auto* base = static_cast<const unsigned char*>(data);
+    for (DWORD offset = 0;;) {
+      ASSERT_EQ(offset % 8, 0u);
+      ASSERT_LT(offset, bytes);
+      const auto* info = reinterpret_cast<const FILE_NOTIFY_EXTENDED_INFORMATION*>(base + offset);
+      ASSERT_LE(offset + offsetof(FILE_NOTIFY_EXTENDED_INFORMATION, FileName) + info->FileNameLength, bytes);
+      std::u16string name(info->FileName, info->FileNameLength / 2);
+      out.push_back({info->Action, Utf16ToUtf8Lossy(name), info->FileId, info->ParentFileId, info->FileAttributes});
+      if (info->NextEntryOffset == 0) return;
+      offset += info->NextEntryOffset;
+    }
+  }
+
+  static std::vector<std::pair<DWORD, std::string>> Actions(const std::vector<Change>& changes) {
+    std::vector<std::pair<DWORD, std::string>> out;
+    for (const Change& c : changes) out.emplace_back(c.action, c.name);
+    return out;
+  }
+
+  TempDir root_;
+  DirectoryChangeWatch watch_;
+};
+
+using Expected = std::vector<std::pair<DWORD, std::string>>;
+
+TEST_F(DirectoryChangesTest, CreateWriteRenameDeleteInOrderWithRepeatsCoalesced) {
+  WriteFile(root_ / "a.txt", "one");
+  {
+    std::ofstream f(root_ / "a.txt", std::ios::app);
+    for (int i = 0; i < 50; ++i) f << "more" << std::flush;
+  }
+  ASSERT_EQ(rename((root_ / "a.txt").c_str(), (root_ / "b.txt").c_str()), 0);
+  ASSERT_EQ(unlink((root_ / "b.txt").c_str()), 0);
+  EXPECT_EQ(Actions(Collect()), (Expected{{FILE_ACTION_ADDED, "a.txt"},
+                                         {FILE_ACTION_MODIFIED, "a.txt"},
+                                         {FILE_ACTION_RENAMED_OLD_NAME, "a.txt"},
+                                         {FILE_ACTION_RENAMED_NEW_NAME, "b.txt"},
+                                         {FILE_ACTION_REMOVED, "b.txt"}}));
+}
+
+TEST_F(DirectoryChangesTest, NewFolderContentsAreReportedOnceEvenWhenCreatedAtOnce) {
+  ASSERT_EQ(mkdir((root_ / "n").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((root_ / "n/sub").c_str(), 0755), 0);
+  WriteFile(root_ / "n/f", "x");
+  WriteFile(root_ / "n/sub/g", "y");
+  std::vector<Change> changes = Collect();
+  for (const char* name : {"n", "n\\sub", "n\\f", "n\\sub\\g"}) {
+    int added = 0;
+    for (const Change& c : changes) added += c.action == FILE_ACTION_ADDED && c.name == name;
+    EXPECT_EQ(added, 1) << name;
+  }
+  for (const Change& c : changes) {
+    if (c.name == "n\\sub") {
+      EXPECT_EQ(c.attributes & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
+    }
+    if (c.name == "n\\sub\\g" && c.action == FILE_ACTION_ADDED) {
+      EXPECT_EQ(c.parent_id, Inode(root_ / "n/sub"));
+    }
+  }
+  // The new folders are watched from now on.
+  WriteFile(root_ / "n/sub/g", "changed");
+  EXPECT_EQ(Actions(Collect()), (Expected{{FILE_ACTION_MODIFIED, "n\\sub\\g"}}));
+}
+
+TEST_F(DirectoryChangesTest, MovesAcrossFoldersPairByFileIdAndKeepWatchesOnMovedFolders) {
+  ASSERT_EQ(mkdir((root_ / "a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((root_ / "b").c_str(), 0755), 0);
+  WriteFile(root_ / "a/x", "x");
+  Collect();
+
+  ASSERT_EQ(rename((root_ / "a/x").c_str(), (root_ / "b/x").c_str()), 0);
+  std::vector<Change> moved = Collect();
+  ASSERT_EQ(Actions(moved), (Expected{{FILE_ACTION_REMOVED, "a\\x"}, {FILE_ACTION_ADDED, "b\\x"}}));
+  EXPECT_EQ(moved[0].file_id, Inode(root_ / "b/x"));
+  EXPECT_EQ(moved[1].file_id, moved[0].file_id);
+  EXPECT_EQ(moved[0].parent_id, Inode(root_ / "a"));
+  EXPECT_EQ(moved[1].parent_id, Inode(root_ / "b"));
+
+  // A folder moved and then renamed keeps reporting under its new name.
+  ASSERT_EQ(rename((root_ / "a").c_str(), (root_ / "b/a").c_str()), 0);
+  ASSERT_EQ(rename((root_ / "b/a").c_str(), (root_ / "b/c").c_str()), 0);
+  WriteFile(root_ / "b/c/new", "n");
+  EXPECT_EQ(Actions(Collect()), (Expected{{FILE_ACTION_REMOVED, "a"},
+                                         {FILE_ACTION_ADDED, "b\\a"},
+                                         {FILE_ACTION_RENAMED_OLD_NAME, "b\\a"},
+                                         {FILE_ACTION_RENAMED_NEW_NAME, "b\\c"},
+                                         {FILE_ACTION_ADDED, "b\\c\\new"},
+                                         {FILE_ACTION_MODIFIED, "b\\c\\new"}}));
+}
+
+TEST_F(DirectoryChangesTest, MovesOutOfAndIntoTheTreeAndSymlinksStayOutside) {
+  TempDir outside;
+  ASSERT_EQ(mkdir((root_ / "d").c_str(), 0755), 0);
+  WriteFile(root_ / "d/f", "f");
+  ASSERT_EQ(mkdir((outside / "in").c_str(), 0755), 0);
+  WriteFile(outside / "in/old", "o");
+  ASSERT_EQ(symlink(outside.path().c_str(), (root_ / "link").c_str()), 0);
+  Collect();
+
+  ASSERT_EQ(rename((root_ / "d").c_str(), (outside / "d").c_str()), 0);
+  ASSERT_EQ(rename((outside / "in").c_str(), (root_ / "in").c_str()), 0);
+  std::vector<Change> changes = Collect();
+  ASSERT_EQ(Actions(changes), (Expected{{FILE_ACTION_REMOVED, "d"}, {FILE_ACTION_ADDED, "in"}}));
+  EXPECT_EQ(changes[0].attributes, FILE_ATTRIBUTE_DIRECTORY);  // what is known of a folder that left
+
+  // Nothing outside the tree is reported, neither the folder that left it nor
+  // what a symlink points at; the moved-in folder is watched.
+  WriteFile(outside / "d/f", "changed");
+  WriteFile(outside / "via-link", "x");
+  WriteFile(root_ / "in/new", "n");
+  EXPECT_EQ(Actions(Collect()), (Expected{{FILE_ACTION_ADDED, "in\\new"}, {FILE_ACTION_MODIFIED, "in\\new"}}));
+}
+
+TEST_F(DirectoryChangesTest, KernelQueueOverflowFailsTheNextCompletionThenGoesOn) {
+  // Two events a file and no reader: the 16384-event queue overflows.
+  for (int i = 0; i < 12000; ++i) {
+    const int fd = open((root_ / ("f" + std::to_string(i))).c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+  DWORD error = 0;
+  Collect(300, 64 * 1024, &error);
+  EXPECT_EQ(error, ERROR_NOTIFY_ENUM_DIR);
+
+  WriteFile(root_ / "after", "a");
+  error = 0;
+  EXPECT_EQ(Actions(Collect(300, 64 * 1024, &error)),
+            (Expected{{FILE_ACTION_ADDED, "after"}, {FILE_ACTION_MODIFIED, "after"}}));
+  EXPECT_EQ(error, 0u);
+}
+
+TEST_F(DirectoryChangesTest, SmallBufferSplitsRecordsOverCompletionsWithoutOverflow) {
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(mkdir((root_ / ("folder-" + std::to_string(i))).c_str(), 0755), 0);
+  DWORD error = 0;
+  std::vector<Change> changes = Collect(300, 256, &error);
+  EXPECT_EQ(error, 0u);
+  ASSERT_EQ(changes.size(), 20u);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(changes[i].name, "folder-" + std::to_string(i));
+}
+
+TEST_F(DirectoryChangesTest, FilterAndSubtreeLimitWhatIsReported) {
+  ASSERT_EQ(mkdir((root_ / "sub").c_str(), 0755), 0);
+  WriteFile(root_ / "sub/x", "x");
+  WriteFile(root_ / "top", "t");
+  EXPECT_EQ(Actions(Collect(300, 4096, nullptr, false, FILE_NOTIFY_CHANGE_FILE_NAME)),
+            (Expected{{FILE_ACTION_ADDED, "top"}}));
+}
+
+TEST_F(DirectoryChangesTest, AttributesComeFromTheReaderOrFromStat) {
+  WriteFile(root_ / ".hidden", "h");
+  WriteFile(root_ / "ro", "r");
+  ASSERT_EQ(chmod((root_ / "ro").c_str(), 0444), 0);
+  std::vector<Change> changes = Collect();
+  ASSERT_GE(changes.size(), 2u);
+  for (const Change& c : changes) {
+    if (c.name == ".hidden") {
+      EXPECT_EQ(c.attributes, FILE_ATTRIBUTE_HIDDEN);
+    }
+    if (c.name == "ro") {
+      EXPECT_EQ(c.attributes, FILE_ATTRIBUTE_READONLY);
+    }
+  }
+
+  std::string asked;
+  watch_.SetAttributeReader([&](const std::string& path) {
+    asked = path;
+    return FILE_ATTRIBUTE_PINNED | FILE_ATTRIBUTE_NORMAL;
+  });
+  WriteFile(root_ / "p", "p");
+  changes = Collect();
+  ASSERT_FALSE(changes.empty());
+  EXPECT_EQ(changes[0].attributes, FILE_ATTRIBUTE_PINNED | FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(asked, root_ / "p");
+}
+
+TEST(DirectoryChangeWatch, OpenFailsLikeWindowsForMissingOrNonFolderPaths) {
+  TempDir dir;
+  WriteFile(dir / "file", "f");
+  DirectoryChangeWatch watch;
+  EXPECT_EQ(watch.Open(local::FromNativePath(dir / "missing")), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(watch.Open(local::FromNativePath(dir / "missing/deeper")), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(watch.Open(local::FromNativePath(dir / "file")), ERROR_DIRECTORY);
+  DWORD bytes = 0;
+  EXPECT_EQ(watch.GetResult(bytes), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(watch.Wait(0), kWaitFailed);
+}
+
+TEST(DirectoryChangeWatch, RootReachedThroughASymlinkIsWatched) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "real").c_str(), 0755), 0);
+  ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
+  DirectoryChangeWatch watch;
+  ASSERT_EQ(watch.Open(local::FromNativePath(dir / "link")), ERROR_SUCCESS);
+  WriteFile(dir / "real/f", "f");
+  std::vector<uint64_t> buffer(512);
+  ASSERT_EQ(watch.Request(buffer.data(), 4096, true, 0x7F), ERROR_SUCCESS);
+  ASSERT_EQ(watch.Wait(2000), kWaitSignalled);
+  DWORD bytes = 0;
+  ASSERT_EQ(watch.GetResult(bytes), ERROR_SUCCESS);
+  const auto* info = reinterpret_cast<const FILE_NOTIFY_EXTENDED_INFORMATION*>(buffer.data());
+  EXPECT_EQ(info->Action, FILE_ACTION_ADDED);
+  EXPECT_EQ(std::u16string(info->FileName, info->FileNameLength / 2), u"f");
+}
+
+TEST(DirectoryChangeWatch, CloseWithPendingDataReleasesEverythingAndWakesAWaiter) {
+  TempDir dir;
+  const int fds_before = CountEntries("/proc/self/fd");
+  const int threads_before = CountEntries("/proc/self/task");
+  {
+    DirectoryChangeWatch watch;
+    ASSERT_EQ(watch.Open(local::FromNativePath(dir.path())), ERROR_SUCCESS);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(mkdir((dir / ("d" + std::to_string(i))).c_str(), 0755), 0);
+    std::vector<uint64_t> buffer(1024);
+    ASSERT_EQ(watch.Request(buffer.data(), 8192, true, 0x7F), ERROR_SUCCESS);
+    ASSERT_EQ(watch.Wait(1000), kWaitSignalled);
+    watch.Close();
+    EXPECT_EQ(watch.Wait(0), kWaitFailed);
+
+    // A waiter on another thread returns as soon as the watch is closed.
+    ASSERT_EQ(watch.Open(local::FromNativePath(dir.path())), ERROR_SUCCESS);
+    ASSERT_EQ(watch.Request(buffer.data(), 8192, true, 0x7F), ERROR_SUCCESS);
+    DWORD wait_result = 0;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread waiter([&] { wait_result = watch.Wait(20000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    watch.Close();
+    waiter.join();
+    EXPECT_EQ(wait_result, kWaitFailed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  }
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fds_before);
+  EXPECT_EQ(CountEntries("/proc/self/task"), threads_before);
+}
+
+}  // namespace
+}  // namespace corvane::platform
