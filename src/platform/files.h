@@ -133,8 +133,8 @@ bool GetLongPathName(const std::u16string& path, std::u16string& long_path);
 
 // Enumerates a folder. `pattern` is "folder\*" (every entry, "." and ".."
 // included, as Windows returns them), "folder\*.ext"-style wildcards, or a
-// single path (finds that item). A first listing of a placeholder folder
-// that is not populated yet asks the connected provider for its placeholders.
+// single path (finds that item). This is the provider's own view: it never
+// asks for population (applications list through local::Client, which does).
 Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data);
 BOOL FindNextFileW(Handle find, WIN32_FIND_DATAW* data);
 BOOL FindClose(Handle find);

@@ -91,4 +91,5 @@ constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_KEY_DELETED = 1018;
 constexpr DWORD ERROR_CANCELLED = 1223;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 }  // namespace corvane::platform

@@ -23,13 +23,13 @@
 #include <vector>
 
 #include "platform/local/errno_win32.h"
-#include "platform/local/item_info.h"
+#include "platform/local/watch_item_info.h"
 #include "platform/local/native_path.h"
 #include "support/utf.h"
 
 namespace corvane::platform {
 
-using local::ItemInfo;
+using ItemInfo = local::WatchItemInfo;
 
 namespace {
 
@@ -230,7 +230,7 @@ struct DirectoryChangeWatch::Impl {
   ItemInfo ReadInfo(const std::string& rel, bool& exists) {
     ItemInfo info;
     const std::string full = Full(rel);
-    exists = local::ReadItemInfo(full, info);
+    exists = local::ReadWatchItemInfo(full, info);
     if (exists && reader) info.attributes = reader(full);
     return info;
   }

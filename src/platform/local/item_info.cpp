@@ -1,69 +1,140 @@
 #include "platform/local/item_info.h"
 
-#include <algorithm>
-
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-
-#include "platform/directory_changes.h"
-#include "platform/types.h"
+#include <unistd.h>
 
 namespace corvane::platform::local {
 namespace {
 
-int64_t ToFileTime(const struct statx_timestamp& ts) {
-  return kFileTimeUnixEpoch + static_cast<int64_t>(ts.tv_sec) * 10000000 + ts.tv_nsec / 100;
+FILETIME FromTimestamp(const struct statx_timestamp& t) { return FileTimeFromUnix(t.tv_sec, t.tv_nsec); }
+
+void FillFromStatx(const struct statx& st, ItemInfo& info) {
+  info.is_dir = S_ISDIR(st.stx_mode);
+  info.size = info.is_dir ? 0 : st.stx_size;
+  info.dev = (static_cast<uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
+  info.ino = st.stx_ino;
+  info.nlink = st.stx_nlink;
+  info.mode = st.stx_mode;
+  info.last_access_time = FromTimestamp(st.stx_atime);
+  info.last_write_time = FromTimestamp(st.stx_mtime);
+  info.change_time = FromTimestamp(st.stx_ctime);
+  if (info.record.has_creation_time)
+    info.creation_time = info.record.creation_time;
+  else if (st.stx_mask & STATX_BTIME)
+    info.creation_time = FromTimestamp(st.stx_btime);
+  else
+    info.creation_time = info.last_write_time;
 }
 
-bool IsDotName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const size_t start = slash == std::string::npos ? 0 : slash + 1;
-  return start < path.size() && path[start] == '.';
-}
-
-uint32_t AttributesFromMode(const std::string& path, uint32_t mode) {
-  uint32_t attributes = 0;
-  if (S_ISDIR(mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
-  if (S_ISLNK(mode)) attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-  if (!(mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
-  if (IsDotName(path)) attributes |= FILE_ATTRIBUTE_HIDDEN;
-  return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
-}
+constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
 
 }  // namespace
 
-bool ReadItemInfo(const std::string& native_path, ItemInfo& info) {
-  struct statx stx;
-  if (statx(AT_FDCWD, native_path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
-    return false;
-  info.last_modification_time = ToFileTime(stx.stx_mtime);
-  info.last_change_time = ToFileTime(stx.stx_ctime);
-  info.last_access_time = ToFileTime(stx.stx_atime);
-  // Without a birth time the oldest known time stands in for it.
-  if (stx.stx_mask & STATX_BTIME) {
-    info.creation_time = ToFileTime(stx.stx_btime);
-  } else {
-    info.creation_time = std::min(info.last_modification_time, info.last_change_time);
-  }
-  info.is_directory = S_ISDIR(stx.stx_mode);
-  info.file_size = info.is_directory ? 0 : static_cast<int64_t>(stx.stx_size);
-  info.allocated_length = static_cast<int64_t>(stx.stx_blocks) * 512;
-  info.attributes = AttributesFromMode(native_path, stx.stx_mode);
-  info.reparse_tag = S_ISLNK(stx.stx_mode) ? IO_REPARSE_TAG_SYMLINK : 0;
-  info.file_id = static_cast<int64_t>(stx.stx_ino);
+bool ReadItemInfo(int fd, ItemInfo& info) {
+  info = ItemInfo();
+  struct statx st;
+  if (statx(fd, "", AT_EMPTY_PATH, kStatxMask, &st) != 0) return false;
+  if (!LoadRecord(fd, info.record)) info.record = PlaceholderRecord();
+  if (S_ISREG(st.stx_mode) && info.record.placeholder && !LoadRanges(fd, info.ranges)) info.ranges.Clear();
+  FillFromStatx(st, info);
   return true;
 }
 
-uint32_t DefaultAttributes(const std::string& native_path) {
-  struct stat st;
-  if (lstat(native_path.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
-  return AttributesFromMode(native_path, st.st_mode);
+bool ReadItemInfoAt(const std::string& path, ItemInfo& info) {
+  info = ItemInfo();
+  struct statx st;
+  if (statx(AT_FDCWD, path.c_str(), 0, kStatxMask, &st) != 0) return false;
+  if (!LoadRecordAt(path, info.record)) info.record = PlaceholderRecord();
+  if (S_ISREG(st.stx_mode) && info.record.placeholder && !LoadRangesAt(path, info.ranges)) info.ranges.Clear();
+  FillFromStatx(st, info);
+  return true;
 }
 
-int64_t ReadFileId(const std::string& native_path) {
+DWORD ItemInfo::Attributes(const std::string& name) const {
+  DWORD attrs = record.attributes & kStoredAttributes;
+  if (is_dir) attrs |= FILE_ATTRIBUTE_DIRECTORY;
+  if (!(mode & S_IWUSR)) attrs |= FILE_ATTRIBUTE_READONLY;
+  if (!name.empty() && name[0] == '.' && name != "." && name != "..") attrs |= FILE_ATTRIBUTE_HIDDEN;
+  if (record.pin == CF_PIN_STATE_PINNED) attrs |= FILE_ATTRIBUTE_PINNED;
+  if (record.pin == CF_PIN_STATE_UNPINNED) attrs |= FILE_ATTRIBUTE_UNPINNED;
+  if (record.placeholder) {
+    attrs |= FILE_ATTRIBUTE_REPARSE_POINT;
+    if (!FullyOnDisk()) {
+      if (is_dir)
+        attrs |= FILE_ATTRIBUTE_RECALL_ON_OPEN;
+      else
+        attrs |= FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+    }
+  }
+  if (attrs == 0) attrs = FILE_ATTRIBUTE_NORMAL;
+  return attrs;
+}
+
+CF_PLACEHOLDER_STATE ItemInfo::State() const {
+  CF_PLACEHOLDER_STATE state = CF_PLACEHOLDER_STATE_NO_STATES;
+  if (record.sync_root) state |= CF_PLACEHOLDER_STATE_SYNC_ROOT;
+  if (!record.placeholder) return state;
+  state |= CF_PLACEHOLDER_STATE_PLACEHOLDER;
+  if (record.in_sync) state |= CF_PLACEHOLDER_STATE_IN_SYNC;
+  if (!FullyOnDisk()) {
+    state |= CF_PLACEHOLDER_STATE_PARTIAL;
+    if (!is_dir && !ranges.empty()) state |= CF_PLACEHOLDER_STATE_PARTIALLY_ON_DISK;
+  }
+  return state;
+}
+
+DWORD ItemInfo::ReparseTag() const {
+  if (!record.placeholder) return 0;
+  const CF_PLACEHOLDER_STATE state = State();
+  DWORD tag = IO_REPARSE_TAG_CLOUD;
+  if (state & CF_PLACEHOLDER_STATE_IN_SYNC) tag |= kTagInSync;
+  if (state & CF_PLACEHOLDER_STATE_PARTIAL) tag |= kTagPartial;
+  if (state & CF_PLACEHOLDER_STATE_PARTIALLY_ON_DISK) tag |= kTagPartiallyOnDisk;
+  if (state & CF_PLACEHOLDER_STATE_SYNC_ROOT) tag |= kTagSyncRoot;
+  return tag;
+}
+
+// Applies Windows attributes to an open item: read-only through the mode,
+// pinned/unpinned through the pin state, the rest stored.
+bool ApplyWindowsAttributes(int fd, DWORD attributes, bool pin_from_bits) {
   struct stat st;
-  if (lstat(native_path.c_str(), &st) != 0) return 0;
-  return static_cast<int64_t>(st.st_ino);
+  if (fstat(fd, &st) != 0) return false;
+  const mode_t mode = st.st_mode & 07777;
+  mode_t wanted = mode;
+  if (attributes & FILE_ATTRIBUTE_READONLY)
+    wanted &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+  else
+    wanted |= S_IWUSR;
+  StateLock lock(fd);
+  PlaceholderRecord record;
+  if (!LoadRecord(fd, record)) return false;
+  PlaceholderRecord updated = record;
+  updated.attributes = attributes & kStoredAttributes;
+  if (attributes & FILE_ATTRIBUTE_PINNED)
+    updated.pin = CF_PIN_STATE_PINNED;
+  else if (attributes & FILE_ATTRIBUTE_UNPINNED)
+    updated.pin = CF_PIN_STATE_UNPINNED;
+  else if (pin_from_bits && (record.pin == CF_PIN_STATE_PINNED || record.pin == CF_PIN_STATE_UNPINNED))
+    updated.pin = CF_PIN_STATE_UNSPECIFIED;
+  const bool changed = updated.attributes != record.attributes || updated.pin != record.pin;
+  // State first: it may need the write permission that read-only removes.
+  if (changed && !StoreRecord(fd, updated)) return false;
+  if (wanted != mode && fchmod(fd, wanted) != 0) return false;
+  return true;
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string ParentPath(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
 }
 
 }  // namespace corvane::platform::local

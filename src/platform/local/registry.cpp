@@ -158,7 +158,7 @@ LSTATUS RegOpenKeyExW(HKEY key, const char16_t* sub_key, DWORD /*options*/, REGS
   if (dir.empty()) return ERROR_INVALID_HANDLE;
   std::vector<std::string> folders;
   if (LSTATUS status = SubKeyFolders(sub_key, folders); status != ERROR_SUCCESS) return status;
-  local::StateLock lock(LockPath(), false);
+  local::StateFileLock lock(LockPath(), false);
   if (!DirExists(dir)) return ERROR_KEY_DELETED;
   for (const std::string& folder : folders) dir += "/" + folder;
   if (!DirExists(dir)) return ERROR_FILE_NOT_FOUND;
@@ -174,7 +174,7 @@ LSTATUS RegCreateKeyExW(HKEY key, const char16_t* sub_key, DWORD /*reserved*/, c
   if (dir.empty()) return ERROR_INVALID_HANDLE;
   std::vector<std::string> folders;
   if (LSTATUS status = SubKeyFolders(sub_key, folders); status != ERROR_SUCCESS) return status;
-  local::StateLock lock(LockPath(), true);
+  local::StateFileLock lock(LockPath(), true);
   if (!DirExists(dir)) return ERROR_KEY_DELETED;
   bool created = false;
   for (const std::string& folder : folders) {
@@ -200,7 +200,7 @@ LSTATUS RegQueryValueExW(HKEY key, const char16_t* value_name, DWORD* /*reserved
   if (!(Access(key) & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (data && !data_size) return ERROR_INVALID_PARAMETER;
   const std::u16string_view name = value_name ? value_name : u"";
-  local::StateLock lock(LockPath(), false);
+  local::StateFileLock lock(LockPath(), false);
   if (!DirExists(dir)) return ERROR_KEY_DELETED;
   std::vector<Value> values;
   if (!LoadValues(dir, values)) return ERROR_INTERNAL_ERROR;
@@ -228,7 +228,7 @@ LSTATUS RegSetValueExW(HKEY key, const char16_t* value_name, DWORD /*reserved*/,
   if (type == REG_DWORD && data_size != sizeof(DWORD)) return ERROR_INVALID_PARAMETER;
   const std::u16string name = value_name ? value_name : u"";
   if (name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
-  local::StateLock lock(LockPath(), true);
+  local::StateFileLock lock(LockPath(), true);
   if (!DirExists(dir)) return ERROR_KEY_DELETED;
   std::vector<Value> values;
   if (!LoadValues(dir, values)) return ERROR_INTERNAL_ERROR;
@@ -250,7 +250,7 @@ LSTATUS RegDeleteTreeW(HKEY key, const char16_t* sub_key) {
   if (!(Access(key) & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
   std::vector<std::string> folders;
   if (LSTATUS status = SubKeyFolders(sub_key, folders); status != ERROR_SUCCESS) return status;
-  local::StateLock lock(LockPath(), true);
+  local::StateFileLock lock(LockPath(), true);
   if (!DirExists(dir)) return ERROR_KEY_DELETED;
   if (!folders.empty()) {
     for (const std::string& folder : folders) dir += "/" + folder;

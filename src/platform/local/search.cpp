@@ -90,7 +90,7 @@ HRESULT SearchCrawlScopeManager::SaveAll() {
   if (dir.empty()) return HRESULT_FROM_WIN32(local::Win32ErrorFromErrno(errno));
   // Re-read under the lock and apply only this manager's changes, so rules
   // saved meanwhile by another process are kept.
-  local::StateLock lock(dir + "/.lock", true);
+  local::StateFileLock lock(dir + "/.lock", true);
   std::vector<CrawlScopeRule> rules;
   if (!LoadRules(RulesPath(dir), rules)) return HRESULT_FROM_WIN32(ERROR_INTERNAL_ERROR);
   for (const Change& change : changes_) {
@@ -125,7 +125,7 @@ HRESULT ListDefaultScopeRules(std::u16string_view catalog, std::vector<CrawlScop
   if (!local::EqualIgnoringAsciiCase(catalog, kSystemIndex)) return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
   const std::string dir = SearchDir();
   if (dir.empty()) return HRESULT_FROM_WIN32(local::Win32ErrorFromErrno(errno));
-  local::StateLock lock(dir + "/.lock", false);
+  local::StateFileLock lock(dir + "/.lock", false);
   return LoadRules(RulesPath(dir), rules) ? S_OK : HRESULT_FROM_WIN32(ERROR_INTERNAL_ERROR);
 }
 

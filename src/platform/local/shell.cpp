@@ -168,7 +168,7 @@ HRESULT StorageProviderSyncRootManager::Register(const StorageProviderSyncRootIn
   std::string path;
   if (!RecordPath(dir, info.Id, path)) return E_INVALIDARG;
 
-  local::StateLock lock(dir + "/.lock", true);
+  local::StateFileLock lock(dir + "/.lock", true);
   // A re-registration keeps the namespace class of the first one.
   StorageProviderSyncRootInfo old;
   std::u16string clsid;
@@ -193,7 +193,7 @@ HRESULT StorageProviderSyncRootManager::Unregister(std::u16string_view id) {
   if (dir.empty()) return FromErrno(errno);
   std::string path;
   if (!RecordPath(dir, id, path)) return kNotFound;
-  local::StateLock lock(dir + "/.lock", true);
+  local::StateFileLock lock(dir + "/.lock", true);
   StorageProviderSyncRootInfo info;
   std::u16string clsid;
   if (!ReadRecord(path, info, clsid)) return kNotFound;
@@ -210,7 +210,7 @@ HRESULT StorageProviderSyncRootManager::GetSyncRootInformationForId(std::u16stri
   if (dir.empty()) return FromErrno(errno);
   std::string path;
   if (!RecordPath(dir, id, path)) return kNotFound;
-  local::StateLock lock(dir + "/.lock", false);
+  local::StateFileLock lock(dir + "/.lock", false);
   std::u16string clsid;
   return ReadRecord(path, info, clsid) ? S_OK : kNotFound;
 }
@@ -219,7 +219,7 @@ HRESULT StorageProviderSyncRootManager::GetCurrentSyncRoots(std::vector<StorageP
   roots.clear();
   const std::string dir = ShellDir();
   if (dir.empty()) return FromErrno(errno);
-  local::StateLock lock(dir + "/.lock", false);
+  local::StateFileLock lock(dir + "/.lock", false);
   DIR* listing = opendir(dir.c_str());
   if (!listing) return FromErrno(errno);
   const std::string suffix = kRecordSuffix;

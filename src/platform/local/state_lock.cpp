@@ -8,7 +8,7 @@
 
 namespace corvane::platform::local {
 
-StateLock::StateLock(const std::string& lock_file_path, bool exclusive) {
+StateFileLock::StateFileLock(const std::string& lock_file_path, bool exclusive) {
   fd_ = open(lock_file_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ < 0) return;
   while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
@@ -19,7 +19,7 @@ StateLock::StateLock(const std::string& lock_file_path, bool exclusive) {
   }
 }
 
-StateLock::~StateLock() {
+StateFileLock::~StateFileLock() {
   if (fd_ >= 0) close(fd_);  // releases the lock
 }
 

@@ -7,13 +7,13 @@
 
 namespace corvane::platform::local {
 
-class StateLock {
+class StateFileLock {
  public:
   // Locks `lock_file_path` (created when missing); `exclusive` for writers.
-  StateLock(const std::string& lock_file_path, bool exclusive);
-  ~StateLock();
-  StateLock(const StateLock&) = delete;
-  StateLock& operator=(const StateLock&) = delete;
+  StateFileLock(const std::string& lock_file_path, bool exclusive);
+  ~StateFileLock();
+  StateFileLock(const StateFileLock&) = delete;
+  StateFileLock& operator=(const StateFileLock&) = delete;
   bool locked() const { return fd_ >= 0; }
 
  private:
