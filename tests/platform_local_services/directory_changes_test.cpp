@@ -210,6 +210,25 @@ TEST_F(DirectoryChangesTest, SmallBufferSplitsRecordsOverCompletionsWithoutOverf
   for (int i = 0; i < 20; ++i) EXPECT_EQ(changes[i].name, "folder-" + std::to_string(i));
 }
 
+TEST_F(DirectoryChangesTest, ChangeAfterAHandedOutRecordIsNotCoalescedAway) {
+  WriteFile(root_ / "x", "1");
+  Collect();
+  WriteFile(root_ / "x", "2");
+  WriteFile(root_ / "y", "y");
+  std::vector<uint64_t> buffer(12);  // room for one record
+  ASSERT_EQ(watch_.Request(buffer.data(), 96, true, 0x7F), ERROR_SUCCESS);
+  ASSERT_EQ(watch_.Wait(2000), kWaitSignalled);
+  DWORD bytes = 0;
+  ASSERT_EQ(watch_.GetResult(bytes), ERROR_SUCCESS);
+  std::vector<Change> first;
+  Parse(buffer.data(), bytes, first);
+  ASSERT_EQ(Actions(first), (Expected{{FILE_ACTION_MODIFIED, "x"}}));
+  WriteFile(root_ / "x", "3");
+  EXPECT_EQ(Actions(Collect(300, 96)), (Expected{{FILE_ACTION_ADDED, "y"},
+                                                 {FILE_ACTION_MODIFIED, "y"},
+                                                 {FILE_ACTION_MODIFIED, "x"}}));
+}
+
 TEST_F(DirectoryChangesTest, FilterAndSubtreeLimitWhatIsReported) {
   ASSERT_EQ(mkdir((root_ / "sub").c_str(), 0755), 0);
   WriteFile(root_ / "sub/x", "x");

@@ -237,7 +237,7 @@ struct DirectoryChangeWatch::Impl {
 
   void Push(Record record) {
     if (pending.size() >= kMaxPendingRecords) {
-      MarkLost(false);
+      MarkLost();
       return;
     }
     record.seq = next_seq++;
@@ -251,8 +251,12 @@ struct DirectoryChangeWatch::Impl {
                  DWORD kind_filter = 0) {
     if (!Passes(action, rel, is_dir, kind_filter)) return;
     if (dedupe) {
+      // Only records still waiting count: one already handed out must not
+      // swallow a later change.
       auto it = last_by_path.find(rel);
-      if (it != last_by_path.end() && it->second.second == action) return;
+      if (it != last_by_path.end() && it->second.second == action && !pending.empty() &&
+          it->second.first >= pending.front().seq)
+        return;
     }
     Record record;
     record.action = action;
@@ -263,7 +267,10 @@ struct DirectoryChangeWatch::Impl {
       // as on Windows; the records of its rename or removal follow.
       bool exists = false;
       record.info = ReadInfo(rel, exists);
-      if (!exists) record.info.is_directory = is_dir;
+      if (!exists) {
+        record.info.is_directory = is_dir;
+        if (is_dir) record.info.attributes = FILE_ATTRIBUTE_DIRECTORY;
+      }
     }
     Push(std::move(record));
   }
@@ -280,12 +287,11 @@ struct DirectoryChangeWatch::Impl {
     Push(std::move(record));
   }
 
-  void MarkLost(bool drop_pending) {
+  // The caller rescans after a loss, so what is still waiting can go.
+  void MarkLost() {
     lost = true;
-    if (drop_pending) {
-      pending.clear();
-      last_by_path.clear();
-    }
+    pending.clear();
+    last_by_path.clear();
   }
 
   // --- event translation ----------------------------------------------
@@ -325,7 +331,7 @@ struct DirectoryChangeWatch::Impl {
   void HandleEvent(const inotify_event& event) {
     if (event.mask & IN_Q_OVERFLOW) {
       held.reset();
-      MarkLost(true);
+      MarkLost();
       ResyncWatches();
       return;
     }
