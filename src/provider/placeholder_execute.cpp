@@ -159,11 +159,18 @@ HRESULT PlaceholderManager::ExecutePlaceholderAction(const PlaceholderAction* ac
   std::unique_ptr<ExecuteRequest> request;
   HRESULT hr = BuildExecuteRequest(*action, request);
   if (SUCCEEDED(hr)) {
-    DeferredExecutor* executor = executor_.load();
+    // A retrieval answers into the caller's buffer and record, so it must
+    // run while the caller waits.
+    const bool retrieve = action->operation_type == CF_OPERATION_TYPE_RETRIEVE_DATA;
+    DeferredExecutor* executor = retrieve ? nullptr : executor_.load();
     if (executor != nullptr && executor->Enqueue(request)) {
       hr = S_OK;
     } else {
       hr = request->Run();
+      if (retrieve && SUCCEEDED(hr)) {
+        const HRESULT stored = action->params->SetInt64(u"ReturnedLength", request->params.RetrieveData.ReturnedLength);
+        if (FAILED(stored)) hr = stored;
+      }
     }
   }
   LogExit(hr, u"ExecutePlaceholderAction result code: 0x%x", {static_cast<uint32_t>(hr)});

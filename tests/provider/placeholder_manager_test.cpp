@@ -39,13 +39,10 @@ TEST_F(PlaceholderManagerTest, BadRecordsAreRejectedBeforeTheDiskIsTouched) {
 
   UpdatePlaceholderRequest update;
   EXPECT_EQ(E_INVALIDARG, manager_.UpdatePlaceholder(&update));  // no path
-  HydrateRequest hydrate;
-  hydrate.path = plain.c_str();
-  hydrate.size = 0;
-  EXPECT_EQ(E_INVALIDARG, manager_.HydratePlaceholder(&hydrate));
-  EXPECT_EQ(E_INVALIDARG, manager_.DehydratePlaceholder(&hydrate));
-  PlaceholderInfoRequest info;
-  EXPECT_EQ(E_INVALIDARG, manager_.GetPlaceholderInfo(&info));
+  HydrateRequest dehydrate;
+  dehydrate.path = plain.c_str();
+  dehydrate.size = 0;
+  EXPECT_EQ(E_INVALIDARG, manager_.DehydratePlaceholder(&dehydrate));
 
   PlaceholderStatesRequest states;
   states.path = plain.c_str();
@@ -58,10 +55,8 @@ TEST_F(PlaceholderManagerTest, BadRecordsAreRejectedBeforeTheDiskIsTouched) {
   connect.sync_root_path = root.c_str();  // but no callback context
   EXPECT_EQ(E_INVALIDARG, manager_.ConnectPlaceholderRoot(&connect, nullptr, {}));
   EXPECT_EQ(nullptr, connect.connection);
-  EXPECT_EQ(E_INVALIDARG, manager_.DisconnectPlaceholderRoot(nullptr));
   EXPECT_EQ(E_INVALIDARG, manager_.UnregisterPlaceholderRoot(nullptr));
-  EXPECT_EQ(E_INVALIDARG, manager_.SetupFolderForIndex(nullptr, true));
-  EXPECT_EQ(CF_PLACEHOLDER_STATE_INVALID, manager_.GetPlaceholderState(nullptr));
+  EXPECT_TRUE(manager_.IsSyncRoot(root.c_str()));
 
   // The rejection is visible to whoever reads the log.
   const auto exits = LinesWith(u"ConvertToPlaceholder result code: 0x80070057");
@@ -228,26 +223,6 @@ TEST_F(PlaceholderManagerTest, ProviderLevelFailuresKeepThePlatformCodeAsOsError
   EXPECT_EQ(kErrOsCallFailed, manager_.GetPlaceholderExcludedState(gone.c_str(), excluded));
   EXPECT_FALSE(excluded);
   EXPECT_EQ(CF_PLACEHOLDER_STATE_INVALID, manager_.GetPlaceholderState(gone.c_str()));
-}
-
-TEST_F(PlaceholderManagerTest, DehydrateAndHydrateGoThroughThePlatform) {
-  RegisterRoot();
-  WriteFile("big.bin", std::string(10000, 'x'));
-  const std::u16string path = PathOf("big.bin");
-  ConvertRequest convert;
-  convert.path = path.c_str();
-  convert.convert_flags = CF_CONVERT_FLAG_MARK_IN_SYNC;
-  ASSERT_EQ(S_OK, manager_.ConvertToPlaceholder(&convert));
-
-  HydrateRequest range;
-  range.path = path.c_str();
-  range.length = 10000;
-  ASSERT_EQ(S_OK, manager_.DehydratePlaceholder(&range));
-  EXPECT_TRUE(manager_.GetPlaceholderState(path.c_str()) & CF_PLACEHOLDER_STATE_PARTIAL);
-
-  // Nobody is connected to supply the data.
-  EXPECT_TRUE(FAILED(manager_.HydratePlaceholder(&range)));
-  EXPECT_EQ(1u, LinesWith(u"HydratePlaceholder called for '" + path + u"'").size());
 }
 
 TEST_F(PlaceholderManagerTest, CloudTraceLinesFollowTheLogLevel) {
