@@ -43,18 +43,6 @@ class ManagerTest : public ::testing::Test {
     std::ofstream(root_ / rel, std::ios::binary) << content;
   }
 
-  // The basic placeholder information of an item; identity bytes follow.
-  platform::HRESULT BasicInfo(const std::string& rel, platform::CF_PLACEHOLDER_BASIC_INFO*& info) {
-    info_path_ = PathOf(rel);
-    PlaceholderInfoRequest request;
-    request.path = info_path_.c_str();
-    request.info_class = platform::CF_PLACEHOLDER_INFO_BASIC;
-    request.buffer_length = sizeof info_buffer_;
-    request.buffer = info_buffer_;
-    info = reinterpret_cast<platform::CF_PLACEHOLDER_BASIC_INFO*>(info_buffer_);
-    return manager_.GetPlaceholderInfo(&request);
-  }
-
   // Lines containing `text`, at any level.
   std::vector<std::pair<int32_t, std::u16string>> LinesWith(std::u16string_view text) {
     std::lock_guard<std::mutex> lock(sink_.mu);
@@ -72,8 +60,6 @@ class ManagerTest : public ::testing::Test {
   TempStateDir state_;
   TempDir root_;
   std::u16string root_path_;
-  std::u16string info_path_;
-  alignas(8) unsigned char info_buffer_[4200] = {};
   CaptureSink sink_;
   Diagnostics diagnostics_;
   PlaceholderManager manager_;
