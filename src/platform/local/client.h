@@ -30,6 +30,8 @@ struct ItemState {
   std::vector<CF_FILE_RANGE> hydrated;  // files: ranges whose data is on disk
   std::string identity;                 // raw identity bytes
   DWORD attributes = 0;
+  std::string sync_root;  // the registered root the item is in, if any
+  std::string provider;   // its provider's name and version
   int64_t progress_total = 0;  // last progress the provider reported, if any
   int64_t progress_completed = 0;
 

@@ -7,7 +7,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <random>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -209,16 +208,6 @@ HRESULT SetPinTree(const std::string& path, int fd, CF_PIN_STATE pin, bool self,
   return result;
 }
 
-bool LockHeld(const std::string& root) {
-  const std::string lock_path = ProviderLockPath(root);
-  const int fd = open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
-  if (!held) flock(fd, LOCK_UN);
-  close(fd);
-  return held;
-}
-
 void CopyName(char16_t* out, const std::u16string& name) {
   const size_t n = std::min<size_t>(name.size(), CF_MAX_PROVIDER_NAME_LENGTH);
   std::copy(name.begin(), name.begin() + n, out);
@@ -334,7 +323,7 @@ HRESULT CfGetSyncRootInfoByPath(const char16_t* FilePath, CF_SYNC_ROOT_INFO_CLAS
   if (!NativeOf(FilePath, native) || !InfoBuffer) return E_INVALIDARG;
   SyncRootRecord record;
   if (!FindSyncRootFor(CanonicalPath(native), record)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
-  const bool connected = LockHeld(record.root);
+  const bool connected = ProviderConnected(record.root);
   const CF_SYNC_PROVIDER_STATUS status = connected ? CF_PROVIDER_STATUS_IDLE : CF_PROVIDER_STATUS_DISCONNECTED;
   switch (InfoClass) {
     case CF_SYNC_ROOT_INFO_BASIC: {
@@ -534,6 +523,8 @@ HRESULT CfDehydratePlaceholder(Handle FileHandle, LARGE_INTEGER StartingOffset, 
   if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
   if (info.is_dir) return E_INVALIDARG;
   if (info.record.pin == CF_PIN_STATE_PINNED) return FromWin32(ERROR_CLOUD_FILE_PINNED);
+  // Local changes not yet in the cloud exist only here.
+  if (!info.record.in_sync) return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
   if (Length == 0) return S_OK;
   FdCloser fd(WritableFd(*item));
   if (fd.get() < 0) return FromErrno();

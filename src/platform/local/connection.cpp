@@ -10,7 +10,6 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -136,7 +135,11 @@ HRESULT Connection::Start(const CF_CALLBACK_REGISTRATION* table) {
   // it with a dead process, so a stale socket file is recovered below.
   lock_fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lock_fd_ < 0) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-  if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+  // An open-file-description lock: others can test it without taking it.
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(lock_fd_, F_OFD_SETLK, &lock) != 0) {
     close(lock_fd_);
     lock_fd_ = -1;
     return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_ALREADY_CONNECTED);
@@ -322,9 +325,17 @@ void Connection::Enqueue(const std::shared_ptr<Pending>& p, CF_CALLBACK_TYPE typ
   pool_.Post([this, p, type] { Invoke(p, type); });
 }
 
+namespace {
+thread_local bool in_callback = false;
+}  // namespace
+
 void Connection::Invoke(const std::shared_ptr<Pending>& p, CF_CALLBACK_TYPE type) {
   const CF_CALLBACK callback = callbacks_[type];
   if (!callback) return;
+  struct CallbackScope {
+    CallbackScope() { in_callback = true; }
+    ~CallbackScope() { in_callback = false; }
+  } scope;
   ItemInfo item;
   std::string identity;
   const int fd = p->file_fd >= 0 ? p->file_fd : open(p->path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -450,23 +461,28 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
       (t.Length % static_cast<int64_t>(kPageSize) != 0 && t.Offset + t.Length != size))
     return InvalidRequest();
   const char* data = static_cast<const char*>(t.Buffer);
-  int64_t done = 0;
-  while (done < t.Length) {
-    const ssize_t n = pwrite(p->file_fd, data + done, static_cast<size_t>(t.Length - done), t.Offset + done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return HRESULT_FROM_WIN32(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_CLOUD_FILE_UNSUCCESSFUL);
-    }
-    done += n;
-  }
-  // Hydration is not a change of the content: keep the times.
-  const timespec times[2] = {st.st_atim, st.st_mtim};
-  futimens(p->file_fd, times);
+  const uint64_t begin = static_cast<uint64_t>(t.Offset), end = begin + static_cast<uint64_t>(t.Length);
   {
     StateLock lock(p->file_fd);
     ByteRanges ranges;
     if (!LoadRanges(p->file_fd, ranges)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_METADATA_CORRUPT);
-    ranges.Add(static_cast<uint64_t>(t.Offset), static_cast<uint64_t>(t.Offset + t.Length));
+    // Bytes already on disk may hold an application's newer writes: only
+    // the missing parts are filled in.
+    for (const auto& [from, to] : ranges.Missing(begin, end)) {
+      uint64_t pos = from;
+      while (pos < to) {
+        const ssize_t n = pwrite(p->file_fd, data + (pos - begin), static_cast<size_t>(to - pos), static_cast<off_t>(pos));
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          return HRESULT_FROM_WIN32(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_CLOUD_FILE_UNSUCCESSFUL);
+        }
+        pos += static_cast<uint64_t>(n);
+      }
+    }
+    // Hydration is not a change of the content: keep the times.
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    futimens(p->file_fd, times);
+    ranges.Add(begin, end);
     if (!StoreRanges(p->file_fd, ranges)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
   }
   CompleteCoveredFetches(p->dev, p->ino);
@@ -598,6 +614,8 @@ HRESULT ConnectSyncRoot(const std::string& root, const CF_CALLBACK_REGISTRATION*
 }
 
 HRESULT DisconnectSyncRoot(CF_CONNECTION_KEY key) {
+  // Disconnecting waits for the callbacks, so a callback cannot do it.
+  if (in_callback) return HRESULT_FROM_WIN32(ERROR_BUSY);
   std::shared_ptr<Connection> connection;
   {
     std::lock_guard<std::mutex> lock(registry_mutex);
@@ -610,7 +628,20 @@ HRESULT DisconnectSyncRoot(CF_CONNECTION_KEY key) {
   return S_OK;
 }
 
+bool ProviderConnected(const std::string& root) {
+  const std::string lock_path = ProviderLockPath(root);
+  const int fd = open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  const bool held = fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+  close(fd);
+  return held;
+}
+
 void DisconnectRootIfConnected(const std::string& root) {
+  if (in_callback) return;
   std::vector<std::shared_ptr<Connection>> matches;
   {
     std::lock_guard<std::mutex> lock(registry_mutex);

@@ -15,7 +15,10 @@ class Connection;
 
 HRESULT ConnectSyncRoot(const std::string& root, const CF_CALLBACK_REGISTRATION* table, const void* context,
                         CF_CONNECT_FLAGS flags, CF_CONNECTION_KEY* key);
+// Fails with ERROR_BUSY from inside a callback: it waits for callbacks.
 HRESULT DisconnectSyncRoot(CF_CONNECTION_KEY key);
+// Whether some process is connected as the provider of `root`.
+bool ProviderConnected(const std::string& root);
 // Disconnects whatever this process has connected for `root` (unregistering).
 void DisconnectRootIfConnected(const std::string& root);
 

@@ -141,6 +141,11 @@ Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD /*share_mod
     case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
     default: break;
   }
+  // Read-only is an attribute on Windows, binding even for administrators.
+  if (exists && wants_write && !(st.st_mode & S_IWUSR)) {
+    FailWith(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   if ((flags & O_TRUNC) && !wants_write) {
     FailWith(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;

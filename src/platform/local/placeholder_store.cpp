@@ -221,7 +221,8 @@ bool RemoveCloudState(int fd) {
   plain.attributes = record.attributes;
   plain.has_creation_time = record.has_creation_time;
   plain.creation_time = record.creation_time;
-  return StoreIdentity(fd, {}) && RemoveXattr(fd, kRangesName) && StoreRecord(fd, plain);
+  return StoreIdentity(fd, {}) && RemoveXattr(fd, kRangesName) && RemoveXattr(fd, "user.corvane.progress") &&
+         StoreRecord(fd, plain);
 }
 
 StateLock::StateLock(int fd) : fd_(fd) {
