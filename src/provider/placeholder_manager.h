@@ -46,6 +46,8 @@ class PlaceholderManager {
   // The watcher, once it runs, takes execute requests; null runs them at once.
   void SetDeferredExecutor(DeferredExecutor* executor) { executor_.store(executor); }
 
+  // With `oplock` the exclusive cloud-files open (flags unused), else a
+  // CreateFileW without access rights; a failure is logged and returned.
   HRESULT OpenPlaceholderFile(const char16_t* path, platform::DWORD flags, bool oplock, PlaceholderHandle& handle);
 
   HRESULT ConnectPlaceholderRoot(ConnectRootRequest* request, void* provider, const PlaceholderCallbackEntries& entries);
