@@ -1,11 +1,15 @@
 #include "provider/callback_params.h"
 
 #include <limits>
+#include <new>
 #include <type_traits>
 
 namespace corvane {
 
 using platform::E_INVALIDARG;
+using platform::E_OUTOFMEMORY;
+using platform::FAILED;
+using platform::SUCCEEDED;
 using platform::S_FALSE;
 using platform::S_OK;
 
@@ -126,11 +130,16 @@ bool CallbackParams::NameLess::operator()(const std::u16string& a, const std::u1
 
 HRESULT CallbackParams::SetValue(const char16_t* name, const CallbackValue& value) {
   if (name == nullptr) return E_INVALIDARG;
-  std::u16string key(name);
-  std::lock_guard<std::mutex> lock(mu_);
-  // erase first so that the stored name takes the caller's spelling
-  values_.erase(key);
-  values_.emplace(std::move(key), value);
+  try {
+    std::u16string key(name);
+    CallbackValue copy = value;
+    std::lock_guard<std::mutex> lock(mu_);
+    // erase first so that the stored name takes the caller's spelling
+    values_.erase(key);
+    values_.emplace(std::move(key), std::move(copy));
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
   return S_OK;
 }
 
@@ -144,15 +153,28 @@ HRESULT CallbackParams::SetPointer(const char16_t* name, const void* value) {
 
 HRESULT CallbackParams::SetString(const char16_t* name, const char16_t* value) {
   if (value == nullptr) return SetValue(name, CallbackValue{CallbackValue::Null{}});
-  return SetValue(name, CallbackValue{std::u16string(value)});
+  try {
+    return SetValue(name, CallbackValue{std::u16string(value)});
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
 }
 
-bool CallbackParams::Find(const char16_t* name, CallbackValue& value) const {
-  std::lock_guard<std::mutex> lock(mu_);
-  const auto it = values_.find(std::u16string(name));
-  if (it == values_.end()) return false;
-  value = it->second;
-  return true;
+HRESULT CallbackParams::Find(const char16_t* name, CallbackValue& value, bool& found) const {
+  found = false;
+  // Reads copy the name and the value; running out of memory there is an
+  // answer, not an exception.
+  try {
+    const std::u16string key(name);
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = values_.find(key);
+    if (it == values_.end()) return S_OK;
+    value = it->second;
+    found = true;
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 namespace {
@@ -173,21 +195,27 @@ HRESULT ReadInteger(bool found, const CallbackValue& value, T* out) {
 HRESULT CallbackParams::GetInt32(const char16_t* name, int32_t* value) const {
   if (name == nullptr || value == nullptr) return E_INVALIDARG;
   CallbackValue stored;
-  const bool found = Find(name, stored);
+  bool found = false;
+  const HRESULT hr = Find(name, stored, found);
+  if (FAILED(hr)) return hr;
   return ReadInteger(found, stored, value);
 }
 
 HRESULT CallbackParams::GetInt64(const char16_t* name, int64_t* value) const {
   if (name == nullptr || value == nullptr) return E_INVALIDARG;
   CallbackValue stored;
-  const bool found = Find(name, stored);
+  bool found = false;
+  const HRESULT hr = Find(name, stored, found);
+  if (FAILED(hr)) return hr;
   return ReadInteger(found, stored, value);
 }
 
 HRESULT CallbackParams::GetUInt64(const char16_t* name, uint64_t* value) const {
   if (name == nullptr || value == nullptr) return E_INVALIDARG;
   CallbackValue stored;
-  const bool found = Find(name, stored);
+  bool found = false;
+  const HRESULT hr = Find(name, stored, found);
+  if (FAILED(hr)) return hr;
   return ReadInteger(found, stored, value);
 }
 
@@ -203,14 +231,22 @@ HRESULT CallbackParams::GetString(const char16_t* name, std::u16string* value) c
   if (name == nullptr || value == nullptr) return E_INVALIDARG;
   value->clear();
   CallbackValue stored;
-  if (!Find(name, stored) || HoldsNothing(stored)) return S_FALSE;
-  return ConvertToString(stored, *value);
+  bool found = false;
+  const HRESULT hr = Find(name, stored, found);
+  if (FAILED(hr)) return hr;
+  if (!found || HoldsNothing(stored)) return S_FALSE;
+  try {
+    return ConvertToString(stored, *value);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 bool CallbackParams::Contains(const char16_t* name) const {
   if (name == nullptr) return false;
-  std::lock_guard<std::mutex> lock(mu_);
-  return values_.count(std::u16string(name)) != 0;
+  CallbackValue ignored;
+  bool found = false;
+  return SUCCEEDED(Find(name, ignored, found)) && found;
 }
 
 size_t CallbackParams::size() const {

@@ -64,8 +64,8 @@ class CallbackParams {
     bool operator()(const std::u16string& a, const std::u16string& b) const;
   };
 
-  // Copies the value of `name` out under the lock; false when absent.
-  bool Find(const char16_t* name, CallbackValue& value) const;
+  // Copies the value of `name` out under the lock.
+  HRESULT Find(const char16_t* name, CallbackValue& value, bool& found) const;
 
   mutable std::mutex mu_;
   std::map<std::u16string, CallbackValue, NameLess> values_;

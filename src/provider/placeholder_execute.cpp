@@ -2,6 +2,8 @@
 // values of the callback's parameter record and either handed to the
 // deferred executor or run at once.
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "diag/result_codes.h"
 #include "provider/placeholder_manager.h"
@@ -66,8 +68,9 @@ const void* OwnCopy(ExecuteRequest& request, const void* source, int64_t length)
 
 }  // namespace
 
+// Copies may be large (a whole transfer chunk): no memory is an answer.
 HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
-                                                std::unique_ptr<ExecuteRequest>& out) {
+                                                std::unique_ptr<ExecuteRequest>& out) try {
   auto request = std::make_unique<ExecuteRequest>();
   request->info.StructSize = kOperationInfoSize;
   request->info.Type = action.operation_type;
@@ -146,6 +149,10 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
   if (FAILED(read.failure)) return read.failure;
   out = std::move(request);
   return S_OK;
+} catch (const std::bad_alloc&) {
+  return E_OUTOFMEMORY;
+} catch (const std::length_error&) {
+  return E_OUTOFMEMORY;
 }
 
 HRESULT PlaceholderManager::ExecutePlaceholderAction(const PlaceholderAction* action) {
