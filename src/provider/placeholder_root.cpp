@@ -52,6 +52,20 @@ bool SameRegistration(const CF_SYNC_ROOT_STANDARD_INFO& info, const RegisterRoot
          EqualIgnoringCase(name.c_str(), wanted_name) && EqualIgnoringCase(version.c_str(), wanted_version);
 }
 
+// The platform answers for any folder under a root too; only the root's own
+// registration may spare a registration.
+bool IsTheRegisteredRoot(const char16_t* path, const CF_SYNC_ROOT_STANDARD_INFO& info) {
+  const Handle folder =
+      CreateFileW(path, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, INVALID_HANDLE_VALUE);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION file_info;
+  const bool read = GetFileInformationByHandle(folder, &file_info) != 0;
+  CloseHandle(folder);
+  const int64_t file_id =
+      static_cast<int64_t>((static_cast<uint64_t>(file_info.nFileIndexHigh) << 32) | file_info.nFileIndexLow);
+  return read && file_id == info.SyncRootFileId;
+}
+
 }  // namespace
 
 HRESULT PlaceholderManager::ConnectPlaceholderRoot(ConnectRootRequest* request, void* provider,
@@ -135,8 +149,9 @@ HRESULT PlaceholderManager::RegisterPlaceholderRoot(const RegisterRootRequest* r
   } else if (FAILED(hr)) {
     LogF(sink(), kLogVerbose, u"CfGetSyncRootInfoByPath called for '%s' returned 0x%x", path,
          static_cast<uint32_t>(hr));
-  } else if (SameRegistration(*reinterpret_cast<const CF_SYNC_ROOT_STANDARD_INFO*>(buffer.data()), *request)) {
-    return S_OK;
+  } else {
+    const auto& existing = *reinterpret_cast<const CF_SYNC_ROOT_STANDARD_INFO*>(buffer.data());
+    if (IsTheRegisteredRoot(path, existing) && SameRegistration(existing, *request)) return S_OK;
   }
 
   CF_SYNC_REGISTRATION registration;

@@ -91,6 +91,12 @@ TEST_F(PlaceholderManagerTest, ReRegisteringWithSamePoliciesAndNamesInOtherCaseK
   EXPECT_EQ(S_OK, manager_.RegisterPlaceholderRoot(&changed));
   EXPECT_EQ(1u, LinesWith(u"RegisterPlaceholderRoot hyd.primary:0x0002 hyd.mod:0x0004").size());
   EXPECT_EQ(u"CORVANE", stored_name());
+
+  // A folder inside the root shares its registration but is no root itself.
+  std::filesystem::create_directory(root_ / "inner");
+  const std::u16string inner = PathOf("inner");
+  changed.sync_root_path = inner.c_str();
+  EXPECT_NE(S_OK, manager_.RegisterPlaceholderRoot(&changed));
 }
 
 TEST_F(PlaceholderManagerTest, RegistrationAddsTheSearchScopeAndUnregisterRemovesItEvenWhenNoLongerARoot) {
