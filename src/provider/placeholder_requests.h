@@ -150,7 +150,12 @@ struct PlaceholderAction {
 
 // A CfExecute call ready to run, owning everything it points to, so it can
 // run later on another thread after the caller's memory is gone.
+// Not copyable: `info` and `params` point into the request itself.
 struct ExecuteRequest {
+  ExecuteRequest() = default;
+  ExecuteRequest(const ExecuteRequest&) = delete;
+  ExecuteRequest& operator=(const ExecuteRequest&) = delete;
+
   platform::CF_OPERATION_INFO info;
   platform::CF_OPERATION_PARAMETERS params{};
   platform::CORRELATION_VECTOR correlation_vector;
@@ -161,7 +166,7 @@ struct ExecuteRequest {
 
 // Something that runs execute requests later on a thread of its own (the
 // directory watcher). Enqueue takes ownership when it returns true; false
-// (stopping) leaves the request with the caller.
+// (stopping) leaves the request with the caller, who then runs it at once.
 class DeferredExecutor {
  public:
   virtual ~DeferredExecutor() = default;
