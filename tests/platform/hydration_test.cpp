@@ -160,6 +160,37 @@ TEST_F(Hydration, FailedNoProviderAndTimedOutFetches) {
   EXPECT_NE(err.find("The cloud file provider is not running. (error 362)"), std::string::npos) << err;
 }
 
+TEST_F(Hydration, SteadyTransfersOutlastTheTimeLimit) {
+  const size_t size = 6 * 4096;
+  ASSERT_EQ(MakeFile(root_, "slow.bin", size), S_OK);
+  HeldFetch fetch;
+  held = &fetch;
+  CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, &HoldFetch}, CF_CALLBACK_REGISTRATION_END};
+  CF_CONNECTION_KEY key;
+  ASSERT_EQ(CfConnectSyncRoot(W(root_).c_str(), table, nullptr, CF_CONNECT_FLAG_NONE, &key), S_OK);
+  local::SetRequestTimeoutMs(250);
+  local::Client client(root_);
+  std::string data;
+  DWORD read_result = 1;
+  std::thread reader([&] { read_result = client.ReadAll("slow.bin", data); });
+  {
+    std::unique_lock<std::mutex> lock(fetch.mutex);
+    ASSERT_TRUE(fetch.arrived.wait_for(lock, std::chrono::seconds(10), [&] { return fetch.have; }));
+  }
+  // Six pages, one every 100 ms: 600 ms in all, far over the limit, but
+  // each transfer shows the provider is at work.
+  const std::string content = Pattern(size);
+  for (size_t offset = 0; offset < size; offset += 4096) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(TestProvider::Execute(&fetch.info, STATUS_SUCCESS, content.data() + offset, offset, 4096), S_OK);
+  }
+  reader.join();
+  EXPECT_EQ(read_result, 0u);
+  EXPECT_TRUE(data == content);
+  EXPECT_EQ(CfDisconnectSyncRoot(key), S_OK);
+  held = nullptr;
+}
+
 TEST_F(Hydration, WritesHydrateTouchedPagesAndDehydrationGivesSpaceBack) {
   const size_t size = 5 * 4096;
   ASSERT_EQ(MakeFile(root_, "w.bin", size), S_OK);

@@ -93,6 +93,7 @@ class TestProvider {
   static HRESULT Execute(const CF_CALLBACK_INFO* info, NTSTATUS status, const void* buffer, int64_t offset,
                          int64_t length) {
     CF_OPERATION_INFO op;
+    op.StructSize = 32;  // the short form the library sends
     op.Type = CF_OPERATION_TYPE_TRANSFER_DATA;
     op.ConnectionKey = info->ConnectionKey;
     op.TransferKey = info->TransferKey;
@@ -125,8 +126,9 @@ class TestProvider {
     self->fetches++;
     switch (self->mode) {
       case FetchMode::kInline:
-        Transfer(info, data, offset, length, self->chunk);
+        // Progress first, as the library reports it before each chunk.
         CfReportProviderProgress(info->ConnectionKey, info->TransferKey, info->FileSize, offset + length);
+        Transfer(info, data, offset, length, self->chunk);
         break;
       case FetchMode::kFail:
         Execute(info, STATUS_CLOUD_FILE_ACCESS_DENIED, nullptr, offset, length);

@@ -336,7 +336,7 @@ DWORD Client::State(const std::string& path, ItemState& state) {
 std::string Client::ErrorText(DWORD error) {
   switch (error) {
     case ERROR_SUCCESS: return "The operation completed successfully.";
-    case ERROR_FILE_NOT_FOUND: return "The file does not exist.";
+    case ERROR_FILE_NOT_FOUND: return "The file or folder does not exist.";
     case ERROR_PATH_NOT_FOUND: return "A folder on the path does not exist.";
     case ERROR_ACCESS_DENIED: return "Access is denied (the item may be read-only or a folder).";
     case ERROR_INVALID_HANDLE: return "The handle is invalid.";

@@ -46,10 +46,10 @@ struct Pending {
   std::u16string path_w;
   uint64_t dev = 0, ino = 0;
   uint64_t begin = 0, end = 0;  // required range of a fetch
-  int64_t placeholders_done = 0;
+  std::atomic<int64_t> placeholders_done{0};
   uint32_t pid = 0;
   bool answered = false;
-  bool cancelled = false;
+  std::atomic<bool> cancelled{false};
 
   ~Pending() {
     if (client_fd >= 0) close(client_fd);
@@ -85,6 +85,7 @@ class Connection {
   void Wake();
   std::shared_ptr<Pending> Find(int64_t key);
   void CompleteCoveredFetches(uint64_t dev, uint64_t ino);
+  void NotifyProgress(uint64_t dev, uint64_t ino);
   HRESULT TransferData(const std::shared_ptr<Pending>& p, const CF_OPERATION_PARAMETERS_TRANSFER_DATA& t);
 
   const int64_t key_;
@@ -261,12 +262,13 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
   p->key = next_key.fetch_add(1);
   p->type = request.type;
   p->client_fd = client_fd;
-  p->path = request.path;
-  p->path_w = FromNativePath(request.path);
-  p->pid = pid;
-  // Only paths inside this root are served.
+  // Callbacks see the canonical path, which is what the provider compares
+  // with its root; only paths inside this root are served.
   const std::string canonical = CanonicalPath(request.path);
   const bool inside = canonical == root_ || canonical.rfind(root_ + "/", 0) == 0;
+  p->path = canonical;
+  p->path_w = FromNativePath(canonical);
+  p->pid = pid;
   CF_CALLBACK_TYPE type = CF_CALLBACK_TYPE_NONE;
   NTSTATUS immediate = STATUS_SUCCESS;
   bool wait = true;
@@ -281,7 +283,7 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
   if (!inside) {
     immediate = STATUS_CLOUD_FILE_NOT_UNDER_SYNC_ROOT;
   } else if (request.type == RequestType::kFetchData) {
-    p->file_fd = OpenForPlatformWrite(request.path);
+    p->file_fd = OpenForPlatformWrite(canonical);
     ItemInfo info;
     if (p->file_fd < 0 || !ReadItemInfo(p->file_fd, info)) {
       immediate = STATUS_CLOUD_FILE_UNSUCCESSFUL;
@@ -303,7 +305,7 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
       }
     }
   } else if (request.type != RequestType::kCloseFile) {
-    p->file_fd = open(request.path.c_str(), O_RDONLY | O_CLOEXEC);
+    p->file_fd = open(canonical.c_str(), O_RDONLY | O_CLOEXEC);
     if (p->file_fd < 0) immediate = STATUS_CLOUD_FILE_UNSUCCESSFUL;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -311,8 +313,9 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
   if (!wait || !run) {
     // Nothing to wait for: answer now (notifications get their answer
     // only so that the sender knows they were taken).
-    const uint32_t answer = static_cast<uint32_t>(stopping_ ? STATUS_CLOUD_FILE_PROVIDER_TERMINATED : immediate);
-    SendAll(client_fd, &answer, sizeof answer);
+    const std::string answer =
+        EncodeReply(ReplyKind::kAnswer, stopping_ ? STATUS_CLOUD_FILE_PROVIDER_TERMINATED : immediate);
+    SendAll(client_fd, answer.data(), answer.size());
     p->answered = true;
     if (run) Enqueue(p, type);
     return;
@@ -399,9 +402,19 @@ void Connection::Invoke(const std::shared_ptr<Pending>& p, CF_CALLBACK_TYPE type
 bool Connection::AnswerLocked(const std::shared_ptr<Pending>& p, NTSTATUS status) {
   if (p->answered) return false;
   p->answered = true;
-  const uint32_t answer = static_cast<uint32_t>(status);
-  send(p->client_fd, &answer, sizeof answer, MSG_NOSIGNAL | MSG_DONTWAIT);
+  const std::string answer = EncodeReply(ReplyKind::kAnswer, status);
+  send(p->client_fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   return true;
+}
+
+void Connection::NotifyProgress(uint64_t dev, uint64_t ino) {
+  const std::string news = EncodeReply(ReplyKind::kProgress, STATUS_SUCCESS);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& [key, p] : pending_) {
+    // A full socket buffer already holds news enough.
+    if (p->type == RequestType::kFetchData && !p->answered && p->dev == dev && p->ino == ino)
+      send(p->client_fd, news.data(), news.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
 }
 
 void Connection::Answer(const std::shared_ptr<Pending>& p, NTSTATUS status) {
@@ -485,6 +498,7 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
     ranges.Add(begin, end);
     if (!StoreRanges(p->file_fd, ranges)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
   }
+  NotifyProgress(p->dev, p->ino);
   CompleteCoveredFetches(p->dev, p->ino);
   return S_OK;
 }
@@ -579,8 +593,9 @@ HRESULT Connection::Progress(int64_t transfer_key, int64_t total, int64_t comple
     bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(total) >> (8 * i));
     bytes[8 + i] = static_cast<uint8_t>(static_cast<uint64_t>(completed) >> (8 * i));
   }
-  return SetXattr(p->file_fd, kProgressName, bytes, sizeof bytes) ? S_OK
-                                                                   : HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
+  if (!SetXattr(p->file_fd, kProgressName, bytes, sizeof bytes)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
+  if (p->type == RequestType::kFetchData) NotifyProgress(p->dev, p->ino);
+  return S_OK;
 }
 
 bool LoadProgress(int fd, int64_t& total, int64_t& completed) {
@@ -658,8 +673,8 @@ void DisconnectRootIfConnected(const std::string& root) {
 }
 
 HRESULT ExecuteOperation(const CF_OPERATION_INFO* info, CF_OPERATION_PARAMETERS* params) {
-  if (!info || !params || info->StructSize < sizeof(CF_OPERATION_INFO) - sizeof(CF_REQUEST_KEY))
-    return E_INVALIDARG;
+  // The oldest form ends after CorrelationVector (32 bytes on Windows).
+  if (!info || !params || info->StructSize < offsetof(CF_OPERATION_INFO, SyncStatus)) return E_INVALIDARG;
   auto connection = FindConnection(info->ConnectionKey.Internal);
   if (!connection) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
   return connection->Execute(*info, *params);

@@ -82,6 +82,12 @@ bool DecodeRequest(const std::string& bytes, ProviderRequest& r) {
   return in.ok && in.pos == bytes.size() && !r.path.empty() && r.path.find('\0') == std::string::npos;
 }
 
+std::string EncodeReply(ReplyKind kind, NTSTATUS status) {
+  std::string out(1, static_cast<char>(kind));
+  PutU32(out, static_cast<uint32_t>(status));
+  return out;
+}
+
 bool SendAll(int fd, const void* data, size_t n) {
   const char* p = static_cast<const char*>(data);
   while (n > 0) {
@@ -136,7 +142,8 @@ NTSTATUS AskProvider(const std::string& root, const ProviderRequest& request, bo
     close(fd);
     return STATUS_SUCCESS;
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(RequestTimeoutMs());
+  const auto limit = std::chrono::milliseconds(RequestTimeoutMs());
+  auto deadline = std::chrono::steady_clock::now() + limit;
   NTSTATUS status = STATUS_CLOUD_FILE_REQUEST_TIMEOUT;
   for (;;) {
     const auto left =
@@ -146,10 +153,19 @@ NTSTATUS AskProvider(const std::string& root, const ProviderRequest& request, bo
     const int n = poll(&p, 1, static_cast<int>(left));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
+    unsigned char reply[kReplyBytes];
+    if (!ReceiveAll(fd, reply, sizeof reply)) {
+      // A provider that goes away without answering has terminated.
+      status = STATUS_CLOUD_FILE_PROVIDER_TERMINATED;
+      break;
+    }
+    if (reply[0] == static_cast<unsigned char>(ReplyKind::kProgress)) {
+      deadline = std::chrono::steady_clock::now() + limit;
+      continue;
+    }
     uint32_t answer = 0;
-    // A provider that goes away without answering has terminated.
-    status = ReceiveAll(fd, &answer, sizeof answer) ? static_cast<NTSTATUS>(answer)
-                                                    : STATUS_CLOUD_FILE_PROVIDER_TERMINATED;
+    for (int i = 3; i >= 0; --i) answer = (answer << 8) | reply[1 + i];
+    status = static_cast<NTSTATUS>(answer);
     break;
   }
   close(fd);  // before an answer, this cancels the request

@@ -33,8 +33,15 @@ std::string EncodeRequest(const ProviderRequest& request);
 bool DecodeRequest(const std::string& bytes, ProviderRequest& request);
 constexpr size_t kMaxRequestBytes = 64 * 1024;
 
+// What the provider sends back: a kind byte and a status word. Progress
+// messages tell a waiting application that the provider is working on its
+// request, which restarts the time limit (as transfers do on Windows).
+enum class ReplyKind : uint8_t { kAnswer = 'A', kProgress = 'P' };
+constexpr size_t kReplyBytes = 5;
+std::string EncodeReply(ReplyKind kind, NTSTATUS status);
+
 // Sends the request to the provider of `root` and, when `wait`, waits for
-// its answer within RequestTimeoutMs(). Returns the NTSTATUS: provider not
+// its answer; the wait gives up after RequestTimeoutMs() without news. Returns the NTSTATUS: provider not
 // running when nobody is connected, request timeout when it does not
 // answer in time (the request is then cancelled on the provider's side).
 NTSTATUS AskProvider(const std::string& root, const ProviderRequest& request, bool wait);
