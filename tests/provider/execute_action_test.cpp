@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -158,6 +161,20 @@ struct TestProvider {
   std::atomic<int> opens{0};
   std::atomic<HRESULT> last_result{S_FALSE};
   std::string retrieved;
+  // The read may return as soon as the data is in, before the entry ends.
+  std::mutex mu;
+  std::condition_variable finished_cv;
+  bool finished = false;
+
+  void Finish() {
+    std::lock_guard<std::mutex> lock(mu);
+    finished = true;
+    finished_cv.notify_all();
+  }
+  bool WaitFinished() {
+    std::unique_lock<std::mutex> lock(mu);
+    return finished_cv.wait_for(lock, std::chrono::seconds(10), [this] { return finished; });
+  }
 };
 TestProvider* g_provider = nullptr;
 int g_context_tag = 0;
@@ -197,6 +214,7 @@ void FetchEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* para
   if (provider->manager->ExecutePlaceholderAction(&action) == S_OK &&
       retrieve.GetInt64(u"ReturnedLength", &returned) == S_OK)
     provider->retrieved = back.substr(0, static_cast<size_t>(returned));
+  provider->Finish();
 }
 
 // Runs each request on a thread of its own, as the watcher's worker will.
@@ -254,6 +272,7 @@ TEST_F(ExecuteActionTest, ConnectedProviderAnswersAFetchThroughTheManager) {
   EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, 0));
   CloseHandle(file);
   EXPECT_EQ(provider.content, std::string(buffer, read));
+  ASSERT_TRUE(provider.WaitFinished());
   EXPECT_EQ(1, provider.fetches.load());
   EXPECT_EQ(S_OK, provider.last_result.load());
   EXPECT_EQ(std::vector<int32_t>{kOk}, executor.results);
