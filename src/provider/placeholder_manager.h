@@ -1,0 +1,101 @@
+// The one layer that calls the cloud-files platform and the search indexer.
+// Each operation checks its request record, opens what the platform call
+// needs, makes the call, closes the handle, logs entry and exit, and returns
+// the platform's HRESULT unchanged: callers translate results themselves.
+// No lock: every operation works on its own record and its own handle.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "diag/diagnostics.h"
+#include "platform/cloud_files.h"
+#include "provider/callback_params.h"
+#include "provider/placeholder_requests.h"
+
+namespace corvane {
+
+using platform::HRESULT;
+
+// A handle opened for one operation, closed the way it was opened.
+class PlaceholderHandle {
+ public:
+  PlaceholderHandle() = default;
+  PlaceholderHandle(const PlaceholderHandle&) = delete;
+  PlaceholderHandle& operator=(const PlaceholderHandle&) = delete;
+  ~PlaceholderHandle() { Close(); }
+
+  void Reset(platform::Handle handle, bool oplock);
+  void Close();
+  platform::Handle get() const { return handle_; }
+
+ private:
+  platform::Handle handle_ = platform::INVALID_HANDLE_VALUE;
+  bool oplock_ = false;
+};
+
+class PlaceholderManager {
+ public:
+  // Logs through the engine's diagnostics, whose OS last error also takes
+  // the failures of the provider-level wrappers. COM needs no set-up here:
+  // the local platform has none.
+  explicit PlaceholderManager(Diagnostics& diagnostics);
+
+  // The watcher, once it runs, takes execute requests; null runs them at once.
+  void SetDeferredExecutor(DeferredExecutor* executor) { executor_.store(executor); }
+
+  // With `oplock` the exclusive cloud-files open (flags unused), else a
+  // CreateFileW without access rights; a failure is logged and returned.
+  HRESULT OpenPlaceholderFile(const char16_t* path, platform::DWORD flags, bool oplock, PlaceholderHandle& handle);
+
+  HRESULT ConnectPlaceholderRoot(ConnectRootRequest* request, void* provider, const PlaceholderCallbackEntries& entries);
+  // Frees the connection (allocated by ConnectPlaceholderRoot) in every case.
+  HRESULT DisconnectPlaceholderRoot(RootConnection* connection);
+
+  HRESULT RegisterPlaceholderRoot(const RegisterRootRequest* request);
+  HRESULT UnregisterPlaceholderRoot(const char16_t* path);
+  HRESULT SetupFolderForIndex(const char16_t* path, bool add);
+  bool IsSyncRoot(const char16_t* path);
+
+  HRESULT CreatePlaceholder(const CreatePlaceholderRequest* request);
+  HRESULT ConvertToPlaceholder(const ConvertRequest* request);
+  HRESULT UpdatePlaceholder(const UpdatePlaceholderRequest* request);
+  HRESULT HydratePlaceholder(const HydrateRequest* request);
+  HRESULT DehydratePlaceholder(const HydrateRequest* request);
+  HRESULT GetPlaceholderInfo(PlaceholderInfoRequest* request);
+  platform::CF_PLACEHOLDER_STATE GetPlaceholderState(const char16_t* path);
+  HRESULT SetPlaceholderStates(PlaceholderStatesRequest* request);
+
+  // SetPlaceholderStates for the provider: 0, or HALVEX_ERR_OS_CALL_FAILED
+  // with the HRESULT kept as the engine's OS last error.
+  int32_t SetPlaceholderStatesForProvider(PlaceholderStatesRequest* request);
+  // The item id stored as the identity of the placeholder at `path` ("\" is
+  // the sync root, whose id is empty). False (logged, OS last error kept)
+  // when the platform cannot tell.
+  bool GetItemIdByPath(const char16_t* path, std::u16string& item_id);
+  // 0 with `excluded` set, or HALVEX_ERR_OS_CALL_FAILED.
+  int32_t GetPlaceholderExcludedState(const char16_t* path, bool& excluded);
+
+  HRESULT ExecutePlaceholderAction(const PlaceholderAction* action);
+  // Builds the CfExecute call of an action; exposed for the deferred path.
+  static HRESULT BuildExecuteRequest(const PlaceholderAction& action, std::unique_ptr<ExecuteRequest>& request);
+  // Runs a deferred request on the executor's thread: 0, or
+  // HALVEX_ERR_NO_DATA (0x21000030) when CfExecute failed.
+  int32_t RunDeferredExecute(ExecuteRequest& request);
+
+ private:
+  LogSink* sink() const { return diagnostics_.log_sink(); }
+  // The exit line: level 8705 on success; level 4 and the system's text of
+  // the code on failure.
+  void LogExit(HRESULT hr, std::u16string_view format, std::initializer_list<FormatArg> args);
+  void LogOsMessage(HRESULT hr);
+  HRESULT OpenForItem(const char16_t* path, platform::DWORD directory_flags, platform::DWORD file_flags,
+                      bool oplock, PlaceholderHandle& handle, bool* is_directory = nullptr);
+
+  Diagnostics& diagnostics_;
+  std::atomic<DeferredExecutor*> executor_{nullptr};
+};
+
+}  // namespace corvane

@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "diag/result_codes.h"
+#include "platform/files.h"
+#include "provider/manager_fixture.h"
+
+namespace corvane::testing {
+namespace {
+
+using namespace platform;
+
+class RecordingExecutor : public DeferredExecutor {
+ public:
+  explicit RecordingExecutor(bool accept) : accept_(accept) {}
+  bool Enqueue(std::unique_ptr<ExecuteRequest>& request) override {
+    ++offered;
+    if (!accept_) return false;
+    taken.push_back(std::move(request));
+    return true;
+  }
+  int offered = 0;
+  std::vector<std::unique_ptr<ExecuteRequest>> taken;
+
+ private:
+  bool accept_;
+};
+
+class ExecuteActionTest : public ManagerTest {
+ protected:
+  PlaceholderAction Action(CF_OPERATION_TYPE type) {
+    PlaceholderAction action;
+    action.operation_type = type;
+    action.connection_key.Internal = 77;
+    action.transfer_key = 99;
+    action.params = &params_;
+    action.completion_status = STATUS_CLOUD_FILE_UNSUCCESSFUL;
+    return action;
+  }
+  CallbackParams params_;
+};
+
+TEST_F(ExecuteActionTest, MalformedActionsAndUnsupportedTypesAreRefused) {
+  RecordingExecutor executor(true);
+  manager_.SetDeferredExecutor(&executor);
+  EXPECT_EQ(E_INVALIDARG, manager_.ExecutePlaceholderAction(nullptr));
+  PlaceholderAction action = Action(CF_OPERATION_TYPE_ACK_DELETE);
+  action.size = 12;
+  EXPECT_EQ(E_INVALIDARG, manager_.ExecutePlaceholderAction(&action));
+  action = Action(CF_OPERATION_TYPE_TRANSFER_PLACEHOLDERS);
+  EXPECT_EQ(E_NOTIMPL, manager_.ExecutePlaceholderAction(&action));
+  action.params = nullptr;
+  EXPECT_EQ(E_INVALIDARG, manager_.ExecutePlaceholderAction(&action));
+
+  // A value that does not convert stops the answer before it is sent.
+  params_.SetString(u"Offset", u"not a number");
+  action = Action(CF_OPERATION_TYPE_ACK_DATA);
+  EXPECT_EQ(DISP_E_TYPEMISMATCH, manager_.ExecutePlaceholderAction(&action));
+  EXPECT_EQ(0, executor.offered);
+  EXPECT_EQ(1u, LinesWith(u"ExecutePlaceholderAction called, type: 4").size());
+}
+
+TEST_F(ExecuteActionTest, DeferredRequestsOwnTheirDataAndCorrelationVector) {
+  RecordingExecutor executor(true);
+  manager_.SetDeferredExecutor(&executor);
+
+  std::vector<char> data(8192, 'a');
+  params_.SetInt64(u"Offset", 4096);
+  params_.SetInt64(u"Length", static_cast<int64_t>(data.size()));
+  params_.SetInt32(u"Flags", 0);
+  params_.SetPointer(u"Buffer", data.data());
+  CORRELATION_VECTOR vector;
+  vector.Version = 2;
+  std::strcpy(vector.Vector, "abc.1");
+  PlaceholderAction action = Action(CF_OPERATION_TYPE_TRANSFER_DATA);
+  action.correlation_vector = &vector;
+  ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
+  std::fill(data.begin(), data.end(), 'z');
+  vector.Vector[0] = 'X';
+
+  ASSERT_EQ(1u, executor.taken.size());
+  const ExecuteRequest& request = *executor.taken[0];
+  EXPECT_EQ(CF_OPERATION_TYPE_TRANSFER_DATA, request.info.Type);
+  EXPECT_EQ(77, request.info.ConnectionKey.Internal);
+  EXPECT_EQ(99, request.info.TransferKey);
+  ASSERT_NE(nullptr, request.info.CorrelationVector);
+  EXPECT_STREQ("abc.1", request.info.CorrelationVector->Vector);
+  EXPECT_EQ(40u, request.params.ParamSize);
+  EXPECT_EQ(4096, request.params.TransferData.Offset);
+  EXPECT_EQ(8192, request.params.TransferData.Length);
+  EXPECT_EQ(STATUS_CLOUD_FILE_UNSUCCESSFUL, request.params.TransferData.CompletionStatus);
+  ASSERT_NE(static_cast<const void*>(data.data()), request.params.TransferData.Buffer);
+  EXPECT_EQ(std::string(8192, 'a'),
+            std::string(static_cast<const char*>(request.params.TransferData.Buffer), 8192));
+
+  // The acknowledgement of a dehydration copies the identity, or has none.
+  const char identity[] = "id-42";
+  params_.SetPointer(u"FileIdentity", identity);
+  params_.SetInt32(u"FileIdentityLength", 5);
+  action = Action(CF_OPERATION_TYPE_ACK_DEHYDRATE);
+  ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
+  CallbackParams without_identity;
+  action.params = &without_identity;
+  ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
+  ASSERT_EQ(3u, executor.taken.size());
+  const auto& ack = executor.taken[1]->params.AckDehydrate;
+  EXPECT_EQ(32u, executor.taken[1]->params.ParamSize);
+  EXPECT_NE(static_cast<const void*>(identity), ack.FileIdentity);
+  EXPECT_EQ("id-42", std::string(static_cast<const char*>(ack.FileIdentity), ack.FileIdentityLength));
+  EXPECT_EQ(nullptr, executor.taken[2]->params.AckDehydrate.FileIdentity);
+
+  // Nothing to copy: the caller's pointer goes through as it is.
+  params_.SetInt64(u"Length", 0);
+  action = Action(CF_OPERATION_TYPE_TRANSFER_DATA);
+  ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
+  params_.SetPointer(u"Buffer", nullptr);
+  params_.SetInt64(u"Length", 4096);
+  ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
+  ASSERT_EQ(5u, executor.taken.size());
+  EXPECT_EQ(static_cast<const void*>(data.data()), executor.taken[3]->params.TransferData.Buffer);
+  EXPECT_EQ(nullptr, executor.taken[4]->params.TransferData.Buffer);
+  EXPECT_TRUE(executor.taken[3]->owned_data.empty() && executor.taken[4]->owned_data.empty());
+}
+
+TEST_F(ExecuteActionTest, WithoutATakerTheAnswerRunsAtOnceAndReportsThePlatformResult) {
+  const HRESULT not_running = HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
+  PlaceholderAction action = Action(CF_OPERATION_TYPE_ACK_DATA);
+  EXPECT_EQ(not_running, manager_.ExecutePlaceholderAction(&action));
+
+  RecordingExecutor refusing(false);
+  manager_.SetDeferredExecutor(&refusing);
+  EXPECT_EQ(not_running, manager_.ExecutePlaceholderAction(&action));
+  EXPECT_EQ(1, refusing.offered);
+  const auto exits = LinesWith(u"ExecutePlaceholderAction result code: 0x8007016a");
+  ASSERT_EQ(2u, exits.size());
+  EXPECT_EQ(kLogVerbose, exits[0].first);
+
+  // The deferred path reports the same failure in its own words.
+  RecordingExecutor taking(true);
+  manager_.SetDeferredExecutor(&taking);
+  ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
+  ASSERT_EQ(1u, taking.taken.size());
+  EXPECT_EQ(kErrNoData, manager_.RunDeferredExecute(*taking.taken[0]));
+  EXPECT_EQ(1u, LinesWith(u"Deferred CfExecute failed, hr=0x8007016a").size());
+}
+
+// A provider whose fetch entry answers through the manager, as the callback
+// dispatch will.
+struct TestProvider {
+  PlaceholderManager* manager = nullptr;
+  std::string content;
+  std::atomic<int> fetches{0};
+  std::atomic<int> opens{0};
+  std::atomic<HRESULT> last_result{S_FALSE};
+  std::string retrieved;
+  // The read may return as soon as the data is in, before the entry ends.
+  std::mutex mu;
+  std::condition_variable finished_cv;
+  bool finished = false;
+
+  void Finish() {
+    std::lock_guard<std::mutex> lock(mu);
+    finished = true;
+    finished_cv.notify_all();
+  }
+  bool WaitFinished() {
+    std::unique_lock<std::mutex> lock(mu);
+    return finished_cv.wait_for(lock, std::chrono::seconds(10), [this] { return finished; });
+  }
+};
+TestProvider* g_provider = nullptr;
+int g_context_tag = 0;
+
+void FetchEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* parameters) {
+  auto* connection = static_cast<RootConnection*>(info->CallbackContext);
+  auto* provider = static_cast<TestProvider*>(connection->provider);
+  if (connection->callback_context != &g_context_tag || provider != g_provider) return;
+  ++provider->fetches;
+  const int64_t offset = parameters->FetchData.RequiredFileOffset;
+  int64_t length = parameters->FetchData.RequiredLength;
+  if (offset + length > static_cast<int64_t>(provider->content.size()))
+    length = static_cast<int64_t>(provider->content.size()) - offset;
+  std::string chunk = provider->content.substr(static_cast<size_t>(offset), static_cast<size_t>(length));
+
+  CallbackParams params;
+  params.SetInt64(u"Offset", offset);
+  params.SetInt64(u"Length", length);
+  params.SetInt32(u"Flags", 0);
+  params.SetPointer(u"Buffer", chunk.data());
+  PlaceholderAction action;
+  action.operation_type = CF_OPERATION_TYPE_TRANSFER_DATA;
+  action.connection_key = info->ConnectionKey;
+  action.transfer_key = info->TransferKey;
+  action.params = &params;
+  provider->last_result = provider->manager->ExecutePlaceholderAction(&action);
+
+  // Reading the data back runs at once even with a taker for deferred work.
+  std::string back(static_cast<size_t>(length), '\0');
+  CallbackParams retrieve;
+  retrieve.SetInt64(u"Offset", offset);
+  retrieve.SetInt64(u"Length", length);
+  retrieve.SetPointer(u"Buffer", back.data());
+  action.operation_type = CF_OPERATION_TYPE_RETRIEVE_DATA;
+  action.params = &retrieve;
+  int64_t returned = 0;
+  if (provider->manager->ExecutePlaceholderAction(&action) == S_OK &&
+      retrieve.GetInt64(u"ReturnedLength", &returned) == S_OK)
+    provider->retrieved = back.substr(0, static_cast<size_t>(returned));
+  provider->Finish();
+}
+
+// Runs each request on a thread of its own, as the watcher's worker will.
+class ThreadExecutor : public DeferredExecutor {
+ public:
+  explicit ThreadExecutor(PlaceholderManager& manager) : manager_(manager) {}
+  bool Enqueue(std::unique_ptr<ExecuteRequest>& request) override {
+    std::unique_ptr<ExecuteRequest> owned = std::move(request);
+    std::thread worker([this, &owned] { results.push_back(manager_.RunDeferredExecute(*owned)); });
+    worker.join();
+    return true;
+  }
+  std::vector<int32_t> results;
+
+ private:
+  PlaceholderManager& manager_;
+};
+
+void OpenEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
+  ++static_cast<TestProvider*>(static_cast<RootConnection*>(info->CallbackContext)->provider)->opens;
+}
+
+TEST_F(ExecuteActionTest, ConnectedProviderAnswersAFetchThroughTheManager) {
+  RegisterRoot();
+  TestProvider provider;
+  provider.manager = &manager_;
+  provider.content = "hello, placeholder";
+  g_provider = &provider;
+  ThreadExecutor executor(manager_);
+  manager_.SetDeferredExecutor(&executor);
+
+  const std::u16string root = RootPath();
+  CreatePlaceholderRequest create;
+  create.base_directory = root.c_str();
+  create.relative_name = u"remote.txt";
+  create.file_size = static_cast<int64_t>(provider.content.size());
+  ASSERT_EQ(S_OK, manager_.CreatePlaceholder(&create));
+
+  PlaceholderCallbackEntries entries;
+  entries.fetch_data = FetchEntry;
+  entries.open_completion = OpenEntry;
+  ConnectRootRequest connect;
+  connect.sync_root_path = root.c_str();
+  connect.callback_context = &g_context_tag;
+  ASSERT_EQ(S_OK, manager_.ConnectPlaceholderRoot(&connect, &provider, entries));
+  ASSERT_NE(nullptr, connect.connection);
+  EXPECT_EQ(&provider, connect.connection->provider);
+
+  const std::u16string path = PathOf("remote.txt");
+  const Handle file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                  INVALID_HANDLE_VALUE);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  char buffer[64] = {};
+  DWORD read = 0;
+  EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, 0));
+  CloseHandle(file);
+  EXPECT_EQ(provider.content, std::string(buffer, read));
+  ASSERT_TRUE(provider.WaitFinished());
+  EXPECT_EQ(1, provider.fetches.load());
+  EXPECT_EQ(S_OK, provider.last_result.load());
+  EXPECT_EQ(std::vector<int32_t>{kOk}, executor.results);
+  EXPECT_EQ(provider.content, provider.retrieved);
+  // Open notifications were not asked for, so the entry was not registered.
+  EXPECT_EQ(0, provider.opens.load());
+
+  EXPECT_EQ(S_OK, manager_.DisconnectPlaceholderRoot(connect.connection));
+  EXPECT_EQ(1u, LinesWith(u"DisconnectPlaceholderRoot called for handle").size());
+  g_provider = nullptr;
+}
+
+}  // namespace
+}  // namespace corvane::testing
