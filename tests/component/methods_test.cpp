@@ -44,7 +44,7 @@ TEST(Methods, ItemMethodsOfAStoppedEngineAnswer21AndLogNothing) {
   // Listing and task methods also need an engine that runs or starts.
   for (int32_t id : {9, 11, 16, 17, 20}) {
     std::vector<intptr_t> params(8, Ptr(&zero));
-    params[1] = Ptr("name");
+    if (id == 16 || id == 17) params[1] = Ptr("name");
     EXPECT_EQ(c.Do(id, params), kNotReady) << id;
   }
   for (const std::string& line : c.Logs()) EXPECT_EQ(line.find("do_"), std::string::npos) << line;
