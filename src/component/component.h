@@ -97,7 +97,9 @@ class Component final : public EventInterface, public ThreadHook, public LogSink
   void* context_;
   bool wide_events_;
   std::u16string product_name_;
-  // Copies of the host's PlatformRequest answers.
+  // Copies of the host's PlatformRequest answers; the lock keeps two
+  // concurrent requests from corrupting the list.
+  std::mutex platform_request_mu_;
   std::list<std::unique_ptr<char[]>> platform_request_storage_;
 };
 

@@ -81,7 +81,7 @@ int32_t Component::FireStandard(int32_t event_id, std::u16string_view name, Even
     }
   }
   if (result == 0) return 0;
-  if (!engine.diag.EventError().text.empty()) return result;
+  if (engine.diag.HasEventErrorText()) return result;
   return FailHandler(name, result, true);
 }
 
@@ -207,7 +207,7 @@ int32_t Component::FireError(int32_t error_code, std::string_view description8) 
   }
   if (result == 0) result = CallSink(sink_, context_, HALVEX_EVENT_ERROR, 2, slots, cbparams);
   if (result == 0) return 0;
-  if (!engine.diag.EventError().text.empty()) return result;
+  if (engine.diag.HasEventErrorText()) return result;
   // No report: a failing Error handler never causes another Error event.
   return FailHandler(u"Error", result, false);
 }
@@ -215,6 +215,7 @@ int32_t Component::FireError(int32_t error_code, std::string_view description8) 
 int32_t Component::FirePlatformRequest(int32_t request_code, int32_t count, intptr_t* values, int32_t* sizes) {
   if (sink_ == nullptr) return 0;
   if (values == nullptr || sizes == nullptr || count < 0) count = 0;
+  std::lock_guard<std::mutex> lock(platform_request_mu_);
   platform_request_storage_.clear();
   const size_t sizes_bytes = static_cast<size_t>(count) * sizeof(int32_t);
   auto& sizes_copy = platform_request_storage_.emplace_back(new char[sizes_bytes + 1]());
@@ -239,7 +240,7 @@ int32_t Component::FirePlatformRequest(int32_t request_code, int32_t count, intp
     intptr_t release[2] = {HALVEX_PLATFORM_REQUEST_RELEASE, reinterpret_cast<intptr_t>(host_value)};
     CallSink(sink_, context_, HALVEX_EVENT_PLATFORM_REQUEST, 2, release, nullptr);
   }
-  if (result != 0 && engine.diag.EventError().text.empty()) {
+  if (result != 0 && !engine.diag.HasEventErrorText()) {
     FailHandler(u"PlatformRequest", result, true);
   }
   return result;

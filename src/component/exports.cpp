@@ -101,7 +101,7 @@ HALVEX_API const char* Halvex_Corvane_GetLastError(void* handle) {
 
 HALVEX_API int32_t Halvex_Corvane_GetLastErrorCode(void* handle) {
   if (handle == nullptr) return corvane::kErrOutOfMemory;
-  return AsComponent(handle)->engine.diag.LastError().code;
+  return AsComponent(handle)->engine.diag.LastErrorCode();
 }
 
 HALVEX_API int32_t Halvex_Corvane_SetLastErrorAndCode(void* handle, int32_t code, const char* text) {
@@ -119,7 +119,7 @@ HALVEX_API const char* Halvex_Corvane_GetEventError(void* handle) {
 
 HALVEX_API int32_t Halvex_Corvane_GetEventErrorCode(void* handle) {
   if (handle == nullptr) return corvane::kErrOutOfMemory;
-  return AsComponent(handle)->engine.diag.EventError().code;
+  return AsComponent(handle)->engine.diag.EventErrorCode();
 }
 
 HALVEX_API int32_t Halvex_Corvane_SetEventErrorAndCode(void* handle, int32_t code, const char* text) {

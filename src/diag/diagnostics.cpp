@@ -20,11 +20,7 @@ int32_t Diagnostics::Record(int32_t code, std::string_view text) {
       const uint32_t os_error = platform::GetLastError();
       os_last_error_.store(os_error);
       LogF(sink_, kLogFailure, u"OS error code: 0x%x", os_error);
-      if (LogEnabled(kLogVerbose)) {
-        std::u16string message = platform::SystemMessage(os_error);
-        if (message.size() > kMaxFormattedLength) message.resize(kMaxFormattedLength);
-        if (!message.empty()) Log(sink_, kLogVerbose, u"OS error message: " + message);
-      }
+      LogOsErrorText(sink_, os_error);
     }
     if (LogEnabled(kLogFailure)) LogF(sink_, kLogFailure, u"Sync error code: 0x%x, %s", code, ToLogText(text));
   }
@@ -43,6 +39,10 @@ int32_t Diagnostics::RecordCode(int32_t code) { return Record(code, ResultMessag
 
 ErrorInfo Diagnostics::LastError() const { return last_error_.Get(); }
 
+int32_t Diagnostics::LastErrorCode() const {
+  return last_error_.Visit([](const ErrorInfo& e) { return e.code; });
+}
+
 void Diagnostics::SetLastError(int32_t code, std::string_view text) {
   ErrorInfo& entry = last_error_.Local();
   entry.code = code;
@@ -54,6 +54,14 @@ void Diagnostics::SetLastErrorCode(int32_t code) { last_error_.Local().code = co
 const std::string& Diagnostics::LastErrorText() { return last_error_.Local().text; }
 
 ErrorInfo Diagnostics::EventError() const { return event_error_.Get(); }
+
+int32_t Diagnostics::EventErrorCode() const {
+  return event_error_.Visit([](const ErrorInfo& e) { return e.code; });
+}
+
+bool Diagnostics::HasEventErrorText() const {
+  return event_error_.Visit([](const ErrorInfo& e) { return !e.text.empty(); });
+}
 
 void Diagnostics::SetEventError(int32_t code, std::string_view text) {
   ErrorInfo& entry = event_error_.Local();

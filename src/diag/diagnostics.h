@@ -36,12 +36,16 @@ class Diagnostics {
   int32_t RecordCode(int32_t code);
 
   ErrorInfo LastError() const;
+  int32_t LastErrorCode() const;
   void SetLastError(int32_t code, std::string_view text);
   void SetLastErrorCode(int32_t code);
   // Valid until the calling thread's next change of its last error.
   const std::string& LastErrorText();
 
   ErrorInfo EventError() const;
+  int32_t EventErrorCode() const;
+  // Whether the calling thread's handler left an event-error text.
+  bool HasEventErrorText() const;
   void SetEventError(int32_t code, std::string_view text);
   void ClearEventError();
   // Valid until the calling thread's next change of its event error.

@@ -22,4 +22,12 @@ void Log(LogSink* sink, int32_t level, std::u16string_view message) {
   sink->DeliverLogLine(level, BuildLogLine(message));
 }
 
+void LogOsErrorText(LogSink* sink, uint32_t os_error) {
+  if (sink == nullptr || !LogEnabled(kLogVerbose)) return;
+  std::u16string text = platform::SystemMessage(os_error);
+  if (text.empty()) return;
+  if (text.size() > kMaxFormattedLength) text.resize(kMaxFormattedLength);
+  Log(sink, kLogVerbose, u"OS error message: " + text);
+}
+
 }  // namespace corvane

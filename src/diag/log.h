@@ -34,6 +34,10 @@ std::u16string BuildLogLine(std::u16string_view message);
 // Drops lines above the current level; a null sink drops everything.
 void Log(LogSink* sink, int32_t level, std::u16string_view message);
 
+// Logs "OS error message: " and the system's text for `os_error` at the
+// verbose level, when the system has a text for it.
+void LogOsErrorText(LogSink* sink, uint32_t os_error);
+
 template <class... A>
 void LogF(LogSink* sink, int32_t level, std::u16string_view format, const A&... args) {
   if (sink == nullptr || !LogEnabled(level)) return;

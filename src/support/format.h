@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace corvane {
 
@@ -13,10 +14,10 @@ class FormatArg {
  public:
   enum class Kind { kInt32, kUint32, kInt64, kUint64, kString };
 
-  FormatArg(int32_t v) : kind_(Kind::kInt32), int_(v) {}
-  FormatArg(uint32_t v) : kind_(Kind::kUint32), int_(v) {}
-  FormatArg(int64_t v) : kind_(Kind::kInt64), int_(v) {}
-  FormatArg(uint64_t v) : kind_(Kind::kUint64), int_(static_cast<int64_t>(v)) {}
+  // Any integer type (int32_t, uint32_t, int64_t, uint64_t, size_t, long
+  // long, ...), so no call is ambiguous on any platform.
+  template <class T, std::enable_if_t<std::is_integral_v<T>, int> = 0>
+  FormatArg(T v) : kind_(KindOf<T>()), int_(static_cast<int64_t>(v)) {}
   FormatArg(std::u16string_view v) : kind_(Kind::kString), str_(v) {}
   FormatArg(const std::u16string& v) : kind_(Kind::kString), str_(v) {}
   // A null pointer formats as "(null)", as the platform's formatter does.
@@ -28,6 +29,12 @@ class FormatArg {
   std::u16string_view as_string() const { return str_; }
 
  private:
+  template <class T>
+  static constexpr Kind KindOf() {
+    if constexpr (sizeof(T) > 4) return std::is_signed_v<T> ? Kind::kInt64 : Kind::kUint64;
+    else return std::is_signed_v<T> ? Kind::kInt32 : Kind::kUint32;
+  }
+
   Kind kind_;
   int64_t int_ = 0;
   std::u16string_view str_;

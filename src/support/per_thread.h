@@ -56,6 +56,18 @@ class PerThread final : private per_thread_detail::Table {
     return it == map_.end() ? T{} : it->second;
   }
 
+  // Calls f with the calling thread's entry (or a T{} when it has none)
+  // under the table lock, without copying it.
+  template <class F>
+  auto Visit(F&& f) const {
+    const uint64_t key = per_thread_detail::CurrentThreadKey(false);
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = map_.find(key);
+    if (it != map_.end()) return f(it->second);
+    static const T kEmpty{};
+    return f(kEmpty);
+  }
+
   size_t thread_count() const {
     std::lock_guard<std::mutex> lock(mu_);
     return map_.size();

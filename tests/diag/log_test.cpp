@@ -50,14 +50,6 @@ TEST(Log, LevelFilterAndFormattedLines) {
   Log(nullptr, kLogFailure, u"no sink, no crash");
 }
 
-TEST(Log, LongLinesAreCut) {
-  LogLevelGuard guard;
-  CaptureSink sink;
-  Log(&sink, kLogFailure, std::u16string(5000, u'x'));
-  ASSERT_EQ(1u, sink.lines.size());
-  EXPECT_EQ(kMaxFormattedLength, sink.lines[0].second.size());
-}
-
 int32_t RecordingSink(void* context, int32_t id, int32_t, intptr_t* params, int32_t*) {
   auto* seen = static_cast<std::vector<std::pair<int32_t, std::string>>*>(context);
   seen->emplace_back(id, reinterpret_cast<const char*>(params[1]));

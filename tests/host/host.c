@@ -122,16 +122,6 @@ int main(void) {
   CHECK(Halvex_Corvane_Get(NULL, HALVEX_PROP_SYNC_ROOT_PATH, 0, NULL, NULL) == 0);
   CHECK(Halvex_Corvane_CheckIndex(wide, 99, 99) == 0);
 
-  /* The string record, from C. */
-  HalvexEvtStr record;
-  memset(&record, 0, sizeof record);
-  record.code_page = 65001;
-  Halvex_EvtStr(&record, HALVEX_EVTSTR_SET_COPY, (void*)path, HALVEX_EVTSTR_WIDE);
-  CHECK(strcmp((const char*)Halvex_EvtStr(&record, HALVEX_EVTSTR_READ, NULL, HALVEX_EVTSTR_NARROW),
-               "\\doc\xc3\xa9.txt") == 0);
-  Halvex_EvtStr(&record, HALVEX_EVTSTR_SET_REF, NULL, HALVEX_EVTSTR_WIDE);
-  CHECK(record.flags == 0 && record.narrow == NULL && record.wide == NULL);
-
   CHECK(Halvex_Corvane_Destroy(narrow) == 0);
   CHECK(Halvex_Corvane_Destroy(wide) == 0);
   CHECK(Halvex_Corvane_StaticDestroy() == 0);

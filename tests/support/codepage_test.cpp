@@ -41,24 +41,15 @@ TEST(CodePage, RoundTripsInSeveralCodePages) {
 TEST(CodePage, TextThatDoesNotMapFailsWith1113) {
   std::u16string wide;
   std::string narrow;
-  platform::SetLastError(0);
-  EXPECT_FALSE(CodePageToUtf16(65001, "bad \xc3\x28", wide));
-  EXPECT_EQ(platform::ERROR_NO_UNICODE_TRANSLATION, GetLastError());
-  platform::SetLastError(0);
-  EXPECT_FALSE(CodePageToUtf16(65001, "\xed\xa0\x80", wide));  // encoded surrogate
-  EXPECT_EQ(platform::ERROR_NO_UNICODE_TRANSLATION, GetLastError());
-  platform::SetLastError(0);
-  EXPECT_FALSE(Utf16ToCodePage(1252, u"\u4e2d", narrow));
-  EXPECT_EQ(platform::ERROR_NO_UNICODE_TRANSLATION, GetLastError());
-  platform::SetLastError(0);
-  EXPECT_FALSE(Utf16ToCodePage(20127, u"\u00e9", narrow));
-  EXPECT_EQ(platform::ERROR_NO_UNICODE_TRANSLATION, GetLastError());
-  platform::SetLastError(0);
-  EXPECT_FALSE(Utf16ToCodePage(65001, std::u16string(1, u'\xdc00'), narrow));
-  EXPECT_EQ(platform::ERROR_NO_UNICODE_TRANSLATION, GetLastError());
-  platform::SetLastError(0);
-  EXPECT_FALSE(CodePageToUtf16(932, "\x82", wide));  // lead byte without its trail
-  EXPECT_EQ(platform::ERROR_NO_UNICODE_TRANSLATION, GetLastError());
+  auto fails_with = [](bool ok, uint32_t error) { return !ok && GetLastError() == error; };
+  const uint32_t kNoMapping = platform::ERROR_NO_UNICODE_TRANSLATION;
+  EXPECT_TRUE(fails_with(CodePageToUtf16(65001, "bad \xc3\x28", wide), kNoMapping));
+  EXPECT_TRUE(fails_with(CodePageToUtf16(65001, "\xed\xa0\x80", wide), kNoMapping));  // encoded surrogate
+  EXPECT_TRUE(fails_with(CodePageToUtf16(932, "\x82", wide), kNoMapping));  // lead byte without trail
+  EXPECT_TRUE(fails_with(Utf16ToCodePage(1252, u"\u4e2d", narrow), kNoMapping));
+  EXPECT_TRUE(fails_with(Utf16ToCodePage(20127, u"\u00e9", narrow), kNoMapping));
+  EXPECT_TRUE(fails_with(Utf16ToCodePage(65001, std::u16string(1, u'\xdc00'), narrow), kNoMapping));
+  EXPECT_TRUE(fails_with(Utf16ToCodePage(936, std::u16string(1, u'\xd800'), narrow), kNoMapping));
 }
 
 TEST(CodePage, UnknownCodePageFailsCleanly) {

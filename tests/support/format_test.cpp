@@ -14,6 +14,7 @@ TEST(Format, IntegerDirectivesReadTheirOwnWidth) {
   // Without I64 a 64-bit value is read as 32 bits, as printf would.
   EXPECT_EQ(u"1", Format(u"%u", static_cast<int64_t>(0x100000001LL)));
   EXPECT_EQ(u"-2147483648", Format(u"%d", INT32_MIN));
+  EXPECT_EQ(u"-7 8 ffff", Format(u"%I64d %I64u %x", -7LL, sizeof(uint64_t), static_cast<uint16_t>(0xFFFF)));
 }
 
 TEST(Format, StringsAndPercent) {

@@ -55,27 +55,5 @@ TEST(PerThread, TableDestroyedWhileItsThreadsLive) {
   EXPECT_EQ(0u, later.thread_count());
 }
 
-TEST(PerThread, ThreadsEndingWhileTablesComeAndGo) {
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> churn;
-  auto shared = std::make_shared<PerThread<int>>();
-  for (int t = 0; t < 4; ++t) {
-    churn.emplace_back([&] {
-      while (!stop) {
-        PerThread<int> own;
-        std::thread([&] {
-          own.Local() = 1;
-          shared->Local() = 2;
-        }).join();
-        if (own.thread_count() != 0) ADD_FAILURE() << "entry of an ended thread survived";
-      }
-    });
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  stop = true;
-  for (auto& t : churn) t.join();
-  EXPECT_EQ(0u, shared->thread_count());
-}
-
 }  // namespace
 }  // namespace corvane
