@@ -78,6 +78,9 @@ class Engine {
   int32_t CancelAllTransfers();
   int32_t DeactivateProvider();
   int32_t IntUninitialize();
+  // Ends a running activation or deactivation and deactivates an active
+  // engine; the owner calls it before it goes away.
+  void StopForDestroy();
 
  private:
   int32_t RefuseWhileRunning();

@@ -119,6 +119,14 @@ int32_t Engine::IntUninitialize() {
   return kOk;
 }
 
+void Engine::StopForDestroy() {
+  if (state.activating.load() != 0) IntStopActivating();
+  while (state.deactivating.load() != 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (state.active.load() != 0) do_Deactivate();
+}
+
 int32_t Engine::do_Uninstall() {
   if (state.ActiveOrActivating()) do_Deactivate();
   return Uninstall();

@@ -234,3 +234,27 @@ TEST(Methods, LifecycleMethodsReportWhatTheEngineCanDo) {
 
 }  // namespace
 }  // namespace corvane::testing
+
+namespace corvane::testing {
+namespace {
+
+int32_t CollectLog(void* context, int32_t id, int32_t, intptr_t* params, int32_t*) {
+  if (id == 10) static_cast<std::vector<std::string>*>(context)->emplace_back(reinterpret_cast<const char*>(params[1]));
+  return 0;
+}
+
+TEST(Methods, DestroyingAnActiveComponentDeactivatesIt) {
+  std::vector<std::string> logs;
+  void* handle = Halvex_Corvane_Create(&CollectLog, &logs, nullptr, 0);
+  Engine& engine = static_cast<Component*>(handle)->engine;
+  engine.state.active = 1;
+  SetCurrentLogLevel(4);
+  Halvex_Corvane_Destroy(handle);
+  SetCurrentLogLevel(3);
+  bool deactivated = false;
+  for (const std::string& line : logs) deactivated |= line.find("IntDeactivate result 0x0") != std::string::npos;
+  EXPECT_TRUE(deactivated);
+}
+
+}  // namespace
+}  // namespace corvane::testing
