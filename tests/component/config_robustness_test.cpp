@@ -74,6 +74,9 @@ TEST(ConfigRobustness, GeneratedTextsAlwaysGetAResultCode) {
   }
   ASSERT_EQ(c.Config("CodePage=65001"), 0);
   ASSERT_EQ(c.Config("LogLevel=3"), 0);
+  // Missing argument arrays read as empty arguments.
+  EXPECT_EQ(Halvex_Corvane_Do(c.handle(), HALVEX_METHOD_CONFIG, 1, nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(Halvex_Corvane_Do(c.handle(), HALVEX_METHOD_DELETE_FILE, 1, nullptr, nullptr, nullptr), 21);
   ASSERT_EQ(c.Config("ZeroMemory=no"), 0);
 }
 
