@@ -23,6 +23,13 @@ void Component::OnThreadStart() { EnsureThreadCleanupRegistry(); }
 
 void Component::OnThreadEnd() {}
 
-void Component::DeliverLogLine(int32_t level, const std::u16string& line) { FireLog(level, line); }
+// A failing Log handler still raises Error, but the thread's event error is
+// put back: it may be the outcome of the event this line was logged under,
+// and logging must never change a result.
+void Component::DeliverLogLine(int32_t level, const std::u16string& line) {
+  if (!has_sink()) return;
+  const ErrorInfo saved = engine.diag.EventError();
+  if (FireLog(level, line) != 0) engine.diag.SetEventError(saved.code, saved.text);
+}
 
 }  // namespace corvane

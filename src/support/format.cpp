@@ -5,7 +5,7 @@
 namespace corvane {
 namespace {
 
-struct Spec {
+struct Directive {
   bool zero_pad = false;
   bool left = false;
   size_t width = 0;
@@ -33,16 +33,16 @@ uint64_t Bits(const FormatArg& arg, int size_bits) {
   return v;
 }
 
-std::u16string Number(const FormatArg& arg, const Spec& spec) {
+std::u16string Number(const FormatArg& arg, const Directive& d) {
   std::u16string digits;
   bool negative = false;
-  const uint64_t bits = Bits(arg, spec.size_bits);
-  switch (spec.conversion) {
+  const uint64_t bits = Bits(arg, d.size_bits);
+  switch (d.conversion) {
     case u'd':
     case u'i': {
       int64_t s;
-      if (spec.size_bits == 16) s = static_cast<int16_t>(bits);
-      else if (spec.size_bits == 32) s = static_cast<int32_t>(bits);
+      if (d.size_bits == 16) s = static_cast<int16_t>(bits);
+      else if (d.size_bits == 32) s = static_cast<int32_t>(bits);
       else s = static_cast<int64_t>(bits);
       negative = s < 0;
       AppendDigits(digits, negative ? 0 - static_cast<uint64_t>(s) : static_cast<uint64_t>(s), 10, false);
@@ -52,17 +52,17 @@ std::u16string Number(const FormatArg& arg, const Spec& spec) {
       AppendDigits(digits, bits, 10, false);
       break;
     default:
-      AppendDigits(digits, bits, 16, spec.conversion == u'X');
+      AppendDigits(digits, bits, 16, d.conversion == u'X');
       break;
   }
   std::u16string out;
   const size_t len = digits.size() + (negative ? 1 : 0);
-  const size_t pad = spec.width > len ? spec.width - len : 0;
-  if (spec.left) {
+  const size_t pad = d.width > len ? d.width - len : 0;
+  if (d.left) {
     if (negative) out.push_back(u'-');
     out += digits;
     out.append(pad, u' ');
-  } else if (spec.zero_pad) {
+  } else if (d.zero_pad) {
     if (negative) out.push_back(u'-');
     out.append(pad, u'0');
     out += digits;
@@ -93,20 +93,20 @@ std::u16string FormatV(std::u16string_view format, std::initializer_list<FormatA
       ++i;
       continue;
     }
-    Spec spec;
+    Directive d;
     for (; i < format.size() && (format[i] == u'0' || format[i] == u'-'); ++i) {
-      if (format[i] == u'0') spec.zero_pad = true;
-      else spec.left = true;
+      if (format[i] == u'0') d.zero_pad = true;
+      else d.left = true;
     }
     for (; i < format.size() && format[i] >= u'0' && format[i] <= u'9'; ++i) {
-      spec.width = std::min<size_t>(spec.width * 10 + (format[i] - u'0'), kMaxFormattedLength);
+      d.width = std::min<size_t>(d.width * 10 + (format[i] - u'0'), kMaxFormattedLength);
     }
     if (format.substr(i, 3) == u"I64") {
-      spec.size_bits = 64, i += 3;
+      d.size_bits = 64, i += 3;
     } else if (format.substr(i, 2) == u"ll") {
-      spec.size_bits = 64, i += 2;
+      d.size_bits = 64, i += 2;
     } else if (i < format.size() && format[i] == u'h') {
-      spec.size_bits = 16, ++i;
+      d.size_bits = 16, ++i;
     } else if (i < format.size() && format[i] == u'l') {
       ++i;  // long is 32-bit where this format comes from
     }
@@ -114,10 +114,10 @@ std::u16string FormatV(std::u16string_view format, std::initializer_list<FormatA
       out.append(format.substr(start));
       break;
     }
-    spec.conversion = format[i++];
-    const bool numeric = spec.conversion == u'd' || spec.conversion == u'i' || spec.conversion == u'u' ||
-                         spec.conversion == u'x' || spec.conversion == u'X';
-    const bool string = spec.conversion == u's';
+    d.conversion = format[i++];
+    const bool numeric = d.conversion == u'd' || d.conversion == u'i' || d.conversion == u'u' ||
+                         d.conversion == u'x' || d.conversion == u'X';
+    const bool string = d.conversion == u's';
     const bool have_arg = next != args.end();
     if (!have_arg || !(numeric || string) || next->is_string() != string) {
       // A directive the formatter cannot satisfy stays visible in the text
@@ -129,12 +129,12 @@ std::u16string FormatV(std::u16string_view format, std::initializer_list<FormatA
     const FormatArg& arg = *next++;
     if (string) {
       std::u16string_view s = arg.as_string();
-      const size_t pad = spec.width > s.size() ? spec.width - s.size() : 0;
-      if (!spec.left) out.append(pad, u' ');
+      const size_t pad = d.width > s.size() ? d.width - s.size() : 0;
+      if (!d.left) out.append(pad, u' ');
       out.append(s);
-      if (spec.left) out.append(pad, u' ');
+      if (d.left) out.append(pad, u' ');
     } else {
-      out += Number(arg, spec);
+      out += Number(arg, d);
     }
   }
   if (out.size() > kMaxFormattedLength) out.resize(kMaxFormattedLength);

@@ -107,17 +107,5 @@ TEST(ResultCodes, MessagesOfOwnAndSystemCodes) {
   EXPECT_EQ("", ResultMessage(99999));
 }
 
-TEST(ResultCodes, CompletionStatus) {
-  EXPECT_EQ(0u, CompletionStatusFor(0));
-  EXPECT_EQ(0u, CompletionStatusFor(kErrPending));
-  EXPECT_EQ(0xC000CF0Bu, CompletionStatusFor(kErrInvalidParameter));
-  EXPECT_EQ(0xC000CF0Bu, CompletionStatusFor(kErrInvalidOpId));
-  EXPECT_EQ(0xC000CF18u, CompletionStatusFor(kErrOperationDenied));
-  EXPECT_EQ(0xC000CF08u, CompletionStatusFor(kErrLocalItemNotFound));
-  EXPECT_EQ(0xC000CF16u, CompletionStatusFor(kErrNoData));
-  EXPECT_EQ(0xC000CF12u, CompletionStatusFor(kErrRetry));
-  EXPECT_EQ(0xC000CF12u, CompletionStatusFor(5));
-}
-
 }  // namespace
 }  // namespace corvane
