@@ -16,7 +16,8 @@ Component::Component(HalvexEventSink sink, void* context, bool wide_events)
   SetCurrentLogLevel(kDefaultLogLevel);
 }
 
-Component::~Component() = default;
+// The engine is stopped while the component can still deliver its log lines.
+Component::~Component() { engine.StopForDestroy(); }
 
 void Component::OnThreadStart() { EnsureThreadCleanupRegistry(); }
 

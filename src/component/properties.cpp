@@ -1,19 +1,102 @@
-// Property dispatch. No property is served yet: every ID answers as an
-// unknown one does.
+// Property dispatch: IDs up to 10000 take and give 8-bit strings in the code
+// page, 10001 to 20000 the same properties with UTF-16 strings, and IDs above
+// 20000 act as the ID minus 20000.
+#include <new>
+
 #include "component/component.h"
+#include "component/strings.h"
+#include "diag/result_codes.h"
 
 namespace corvane {
+namespace {
+
+constexpr char kVersionTag[] = "HALVEX_VERSION_26_0_9657";
+
+// Returns the base ID and tells whether strings are UTF-16.
+int32_t NormalizePropertyId(int32_t id, bool* wide) {
+  *wide = false;
+  if (id > 20000) return id - 20000;
+  if (id > 10000) {
+    *wide = true;
+    return id - 10000;
+  }
+  return id;
+}
+
+}  // namespace
 
 intptr_t Component::GetProperty(int32_t id) {
-  (void)id;
-  engine.diag.SetLastErrorCode(0);
-  return 0;
+  bool wide = false;
+  id = NormalizePropertyId(id, &wide);
+  // The version tag and the code page answer without touching the last error.
+  if (id == HALVEX_PROP_VERSION) return reinterpret_cast<intptr_t>(kVersionTag);
+  if (id == HALVEX_PROP_CODE_PAGE) return static_cast<intptr_t>(engine.code_page.load());
+
+  engine.diag.SetLastErrorCode(kOk);
+  const std::u16string* text = nullptr;
+  std::string* narrow = nullptr;
+  switch (id) {
+    case HALVEX_PROP_ACTIVATION_STATE:
+      return engine.state.ActivationState();
+    case HALVEX_PROP_SERIALIZE_EVENTS:
+      return static_cast<intptr_t>(static_cast<int32_t>(engine.settings.serialize_events.load()));
+    case HALVEX_PROP_SYNC_ROOT_ICON:
+      text = &engine.SyncRootIcon();
+      narrow = &narrow_sync_root_icon;
+      break;
+    case HALVEX_PROP_SYNC_ROOT_LABEL:
+      text = &engine.SyncRootLabel();
+      narrow = &narrow_sync_root_label;
+      break;
+    case HALVEX_PROP_SYNC_ROOT_PATH:
+      text = &engine.SyncRootPath();
+      narrow = &narrow_sync_root_path;
+      break;
+    default:
+      return 0;
+  }
+  if (wide) return reinterpret_cast<intptr_t>(text->c_str());
+  try {
+    std::string converted;
+    if (WideToNarrow(engine.code_page.load(), *text, converted) != kOk) return 0;
+    *narrow = std::move(converted);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return reinterpret_cast<intptr_t>(narrow->c_str());
 }
 
 int32_t Component::SetProperty(int32_t id, intptr_t value) {
-  (void)id;
-  (void)value;
-  return -1;
+  bool wide = false;
+  id = NormalizePropertyId(id, &wide);
+  int32_t result = kOk;
+  try {
+    if (id == HALVEX_PROP_SERIALIZE_EVENTS) {
+      result = engine.SetSerializeEvents(static_cast<uint32_t>(static_cast<uint64_t>(value)));
+    } else if (id == HALVEX_PROP_SYNC_ROOT_ICON || id == HALVEX_PROP_SYNC_ROOT_LABEL ||
+               id == HALVEX_PROP_SYNC_ROOT_PATH) {
+      std::u16string text;
+      if (value == 0 || wide) {
+        text.assign(WideArg(reinterpret_cast<const void*>(value)));
+      } else {
+        result = NarrowToWide(engine.code_page.load(), reinterpret_cast<const char*>(value), text);
+      }
+      if (result == kOk) {
+        if (id == HALVEX_PROP_SYNC_ROOT_ICON) result = engine.SetSyncRootIcon(text);
+        if (id == HALVEX_PROP_SYNC_ROOT_LABEL) result = engine.SetSyncRootLabel(text);
+        if (id == HALVEX_PROP_SYNC_ROOT_PATH) result = engine.SetSyncRootPath(text);
+      }
+    } else {
+      return -1;
+    }
+  } catch (const std::bad_alloc&) {
+    result = kErrOutOfMemory;
+  }
+  if (result == kErrOutOfMemory && engine.diag.LastError().text.empty()) {
+    engine.diag.SetLastError(kErrOutOfMemory, kTextOutOfMemory);
+  }
+  engine.diag.SetLastErrorCode(result);
+  return result;
 }
 
 }  // namespace corvane

@@ -1,7 +1,13 @@
 #include "engine/engine.h"
 
+#include "platform/text.h"
+
 namespace corvane {
 
-Engine::Engine(LogSink* log_sink) : diag(log_sink) { diag.BindCodePage(&code_page); }
+Engine::Engine(LogSink* log_sink) : diag(log_sink) {
+  diag.BindCodePage(&code_page);
+  ResetSettings();
+  general.charset_mode.store(platform::AnsiCodePage() == 932 ? 1 : 0);
+}
 
 }  // namespace corvane

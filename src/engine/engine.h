@@ -7,11 +7,18 @@
 #include <string>
 
 #include "diag/diagnostics.h"
+#include "engine/engine_settings.h"
+#include "engine/engine_state.h"
+#include "engine/pending_operations.h"
+#include "support/per_thread.h"
 
 namespace corvane {
 
 class EventInterface;
 class ThreadHook;
+
+// What a path relative to the sync root names on disk.
+enum class ItemKind { kMissing, kFile, kFolder };
 
 class Engine {
  public:
@@ -27,6 +34,63 @@ class Engine {
   EventInterface* events = nullptr;        // never null once the component exists
   ThreadHook* thread_hook = nullptr;
   std::u16string build_number;
+
+  // Lifecycle flags, settings and the record of host-made changes.
+  EngineState state;
+  EngineSettings settings;
+  GeneralSettings general;
+  PendingOperations pending{diag.log_sink(), settings.avoid_firing_events_for_methods};
+  PerThread<std::string> config_answers;  // answers of Config queries
+
+  // Properties; the string setters log first, then refuse while running.
+  int32_t SetSerializeEvents(uint32_t value);
+  int32_t SetSyncRootIcon(std::u16string_view value);
+  int32_t SetSyncRootLabel(std::u16string_view value);
+  int32_t SetSyncRootPath(std::u16string_view value);
+  int32_t SetItemDomain(std::u16string_view value);
+  // Stable until the next successful Set of the same property.
+  const std::u16string& SyncRootIcon() const { return sync_root_icon_; }
+  const std::u16string& SyncRootLabel() const { return sync_root_label_; }
+  const std::u16string& SyncRootPath() const { return sync_root_path_; }
+  // SyncRootPath joined with ItemDomain when that is set.
+  std::u16string EffectiveSyncRootPath() const;
+  // Settings back to the values of a new component.
+  void ResetSettings();
+
+  // Counts behind the StatPendingTasks and PendingOperationCount keys.
+  int32_t StatPendingTasks() const;
+  int32_t PendingOperationCount() const;
+
+  // What `relative_path` names below the effective sync root.
+  ItemKind ProbeItem(std::u16string_view relative_path);
+
+  // Entry points of the method layer and the lifecycle steps behind them.
+  int32_t do_Install();
+  int32_t do_Activate(bool synchronous);
+  int32_t do_Deactivate();
+  int32_t do_Uninstall();
+  int32_t Install();
+  int32_t Uninstall();
+  int32_t RegisterProvider();
+  int32_t IntActivate(bool synchronous);
+  void IntStopActivating();
+  int32_t IntDeactivate();
+  int32_t CancelAllTransfers();
+  int32_t DeactivateProvider();
+  int32_t IntUninitialize();
+  // Ends a running activation or deactivation and deactivates an active
+  // engine; the owner calls it before it goes away.
+  void StopForDestroy();
+
+ private:
+  int32_t RefuseWhileRunning();
+  void PrepareSyncRootPathOnce();
+
+  std::u16string sync_root_icon_;
+  std::u16string sync_root_label_;
+  std::u16string sync_root_path_;
+  // Set while an asynchronous activation thread runs.
+  std::atomic<bool> activation_thread_running_{false};
 };
 
 }  // namespace corvane

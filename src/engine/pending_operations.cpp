@@ -1,0 +1,77 @@
+#include "engine/pending_operations.h"
+
+#include "diag/log.h"
+
+namespace corvane {
+namespace {
+
+constexpr char16_t kSeparator = u'\\';
+
+std::u16string KeyFor(std::u16string_view path, bool is_dir) {
+  std::u16string key(path);
+  if (is_dir && (key.empty() || key.back() != kSeparator)) key.push_back(kSeparator);
+  return key;
+}
+
+// "a\b\c" -> "a\b\", "a\b\" -> "a\"; false when no separator is left.
+bool CutToParent(std::u16string& key) {
+  if (!key.empty() && key.back() == kSeparator) key.pop_back();
+  size_t last = key.rfind(kSeparator);
+  if (last == std::u16string::npos) return false;
+  key.resize(last + 1);
+  return true;
+}
+
+const char16_t* YesNo(bool value) { return value ? u"true" : u"false"; }
+
+}  // namespace
+
+PendingOperations::PendingOperations(LogSink* sink, const std::atomic<bool>& enabled)
+    : sink_(sink), enabled_(enabled) {}
+
+bool PendingOperations::AddPending(std::u16string_view path, int32_t op_type, bool is_dir) {
+  LogF(sink_, kLogVerbose, u"AddPending Path(%s), IsDir(%s), OpType(%d)", path, YesNo(is_dir), op_type);
+  if (!enabled_.load() || !ValidOpType(op_type)) return false;
+  Set& set = sets_[static_cast<size_t>(op_type)];
+  std::lock_guard<std::mutex> lock(set.mutex);
+  auto [it, inserted] = set.keys.emplace(KeyFor(path, is_dir), 1u);
+  if (!inserted && op_type == kOpUpdate) ++it->second;
+  return true;
+}
+
+bool PendingOperations::CheckPendingOrRemove(std::u16string_view path, int32_t op_type, bool is_dir) {
+  LogF(sink_, kLogVerbose, u"CheckPendingOrRemove Path(%s), IsDir(%s), OpType(%d)", path, YesNo(is_dir),
+       op_type);
+  if (!enabled_.load() || !ValidOpType(op_type)) return false;
+  Set& set = sets_[static_cast<size_t>(op_type)];
+  std::lock_guard<std::mutex> lock(set.mutex);
+  std::u16string key = KeyFor(path, is_dir);
+  auto it = set.keys.find(key);
+  if (it != set.keys.end()) {
+    if (op_type != kOpUpdate || --it->second == 0) set.keys.erase(it);
+    return true;
+  }
+  while (CutToParent(key)) {
+    if (set.keys.count(key) != 0) return true;
+  }
+  return false;
+}
+
+bool PendingOperations::RemoveAll(std::u16string_view path, int32_t op_type) {
+  LogF(sink_, kLogVerbose, u"RemoveAll Path(%s), OpType(%d)", path, op_type);
+  if (!enabled_.load() || !ValidOpType(op_type)) return false;
+  Set& set = sets_[static_cast<size_t>(op_type)];
+  std::lock_guard<std::mutex> lock(set.mutex);
+  if (set.keys.erase(KeyFor(path, false)) != 0) return true;
+  return set.keys.erase(KeyFor(path, true)) != 0;
+}
+
+uint32_t PendingOperations::CountOf(std::u16string_view path, int32_t op_type, bool is_dir) const {
+  if (!ValidOpType(op_type)) return 0;
+  const Set& set = sets_[static_cast<size_t>(op_type)];
+  std::lock_guard<std::mutex> lock(set.mutex);
+  auto it = set.keys.find(KeyFor(path, is_dir));
+  return it == set.keys.end() ? 0 : it->second;
+}
+
+}  // namespace corvane

@@ -1,0 +1,57 @@
+// Changes the host made itself through methods, so that the local change
+// they cause does not come back to the host as an event. One set per OpType;
+// the update set counts, since each update method call produces its own
+// change notification.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+class LogSink;
+
+enum OpType : int32_t {
+  kOpDelete = 0,
+  kOpCreate = 1,
+  kOpReset = 2,
+  kOpUpdate = 3,
+  kOpRename = 4,
+  kOpList = 5,
+  kOpReadData = 6,
+};
+
+class PendingOperations {
+ public:
+  // `enabled` is the AvoidFiringEventsForMethods setting, read on every call.
+  PendingOperations(LogSink* sink, const std::atomic<bool>& enabled);
+
+  bool AddPending(std::u16string_view path, int32_t op_type, bool is_dir);
+  // Consumes an exact entry, or answers true for an entry of a parent folder
+  // (which stays, since further children may follow).
+  bool CheckPendingOrRemove(std::u16string_view path, int32_t op_type, bool is_dir);
+  // Drops the file entry or else the folder entry of `path`, whatever its count.
+  bool RemoveAll(std::u16string_view path, int32_t op_type);
+
+  // Count of the exact key (0 when absent); for tests and diagnostics.
+  uint32_t CountOf(std::u16string_view path, int32_t op_type, bool is_dir) const;
+
+ private:
+  struct Set {
+    mutable std::mutex mutex;
+    std::map<std::u16string, uint32_t> keys;
+  };
+
+  static bool ValidOpType(int32_t op_type) { return op_type >= kOpDelete && op_type <= kOpReadData; }
+
+  LogSink* sink_;
+  const std::atomic<bool>& enabled_;
+  std::array<Set, 7> sets_;
+};
+
+}  // namespace corvane

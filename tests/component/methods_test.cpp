@@ -1,0 +1,260 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host_calls.h"
+
+namespace corvane::testing {
+namespace {
+
+constexpr int32_t kNotReady = 21;
+constexpr int32_t kInvalidParameter = 0x21000004;
+constexpr int32_t kInvalidOpId = 0x21000005;
+constexpr int32_t kInitFailed = 0x21000007;
+
+TEST(Methods, IdsThatNameNoMethodAnswerZeroAndClearTheCode) {
+  HostComponent c;
+  for (int32_t id : {1, 33, 2002, 2004, 10001, 20004, -5}) {
+    c.SetLast(7, "seven");
+    std::vector<intptr_t> params(4, 0);
+    EXPECT_EQ(c.Do(id, params), 0) << id;
+    EXPECT_EQ(c.LastCode(), 0) << id;
+    EXPECT_EQ(c.LastText(), "seven") << id;
+  }
+}
+
+TEST(Methods, ItemMethodsOfAStoppedEngineAnswer21AndLogNothing) {
+  HostComponent c;
+  ASSERT_EQ(c.Config("LogLevel=4"), 0);
+  const std::vector<int32_t> item_methods = {4, 5, 7, 8, 10, 12, 13, 14, 18, 19, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 32};
+  const int64_t zero = 0;
+  for (int32_t base : item_methods) {
+    for (int32_t id : {base, base + 10000}) {
+      std::u16string wide_path = u"\\dir\\file.txt";
+      std::vector<intptr_t> params(8, Ptr(&zero));
+      params[0] = id > 10000 ? Ptr(wide_path.c_str()) : Ptr("\\dir\\file.txt");
+      params[1] = id > 10000 ? Ptr(wide_path.c_str()) : Ptr("\\dir\\new.txt");
+      if (base == 25 || base == 26) params[1] = 2;
+      EXPECT_EQ(c.Do(id, params), kNotReady) << id;
+      EXPECT_EQ(c.LastCode(), kNotReady);
+      EXPECT_EQ(c.LastText(), "The sync operation is not active");
+    }
+  }
+  // Listing and task methods also need an engine that runs or starts.
+  for (int32_t id : {9, 11, 16, 17, 20}) {
+    std::vector<intptr_t> params(8, Ptr(&zero));
+    if (id == 16 || id == 17) params[1] = Ptr("name");
+    EXPECT_EQ(c.Do(id, params), kNotReady) << id;
+  }
+  for (const std::string& line : c.Logs()) EXPECT_EQ(line.find("do_"), std::string::npos) << line;
+  ASSERT_EQ(c.Config("LogLevel=3"), 0);
+}
+
+TEST(Methods, UnconvertibleStringsAnswer434AndLeaveTheLastError) {
+  HostComponent c;
+  c.SetLast(9, "nine");
+  EXPECT_EQ(c.DoPath(HALVEX_METHOD_DELETE_FILE, "bad\xFF"), 434);
+  std::vector<intptr_t> rename = {Ptr("ok"), Ptr("\xC3"), 0};
+  EXPECT_EQ(c.Do(HALVEX_METHOD_RENAME_FILE, rename), 434);
+  EXPECT_EQ(c.LastCode(), 9);
+  EXPECT_EQ(c.LastText(), "nine");
+  // Config in UTF-16 form with a text the code page cannot hold.
+  ASSERT_EQ(c.Config("CodePage=1252"), 0);
+  std::u16string answer;
+  EXPECT_EQ(c.ConfigW(u"ItemDomain=\u65e5", &answer), 434);
+  EXPECT_EQ(c.LastCode(), 0);
+}
+
+TEST(Methods, ToWideStringMeasuresConvertsAndChecksItsArguments) {
+  HostComponent c;
+  const char text[] = "h\xC3\xA9llo";  // 5 characters in 6 bytes
+  char16_t buffer[16] = {};
+  std::vector<intptr_t> params = {Ptr(text), Ptr(buffer), 123};
+  std::vector<int32_t> sizes = {6, 0, 0};
+  c.SetLast(4, "four");
+
+  EXPECT_EQ(Halvex_Corvane_Do(c.handle(), HALVEX_METHOD_TO_WIDE_STRING, 2, params.data(), sizes.data(), nullptr), 0);
+  EXPECT_EQ(params[2], 5);
+  sizes[1] = 16;
+  EXPECT_EQ(Halvex_Corvane_Do(c.handle(), HALVEX_METHOD_TO_WIDE_STRING, 2, params.data(), sizes.data(), nullptr), 0);
+  EXPECT_EQ(params[2], 5);
+  EXPECT_EQ(std::u16string(buffer, 5), u"h\u00e9llo");
+
+  // Too small a buffer: nothing counted, the system error is the result.
+  sizes[1] = 2;
+  EXPECT_EQ(Halvex_Corvane_Do(c.handle(), HALVEX_METHOD_TO_WIDE_STRING, 2, params.data(), sizes.data(), nullptr),
+            122);
+  EXPECT_EQ(params[2], 0);
+  // The count must be exactly 2; the UTF-16 form is the same method.
+  EXPECT_EQ(Halvex_Corvane_Do(c.handle(), HALVEX_METHOD_TO_WIDE_STRING, 3, params.data(), sizes.data(), nullptr), -1);
+  sizes = {0, 0, 0};
+  params[2] = 99;
+  EXPECT_EQ(Halvex_Corvane_Do(c.handle(), 12003, 2, params.data(), sizes.data(), nullptr), 0);
+  EXPECT_EQ(params[2], 0);
+  EXPECT_EQ(c.LastCode(), 4);
+}
+
+TEST(Methods, DataMethodsCheckTheirArgumentsBeforeAnyTaskLookup) {
+  HostComponent c;
+  c.engine().state.activating = 1;  // listing and data are accepted while activation runs
+  uint8_t data[10] = {};
+  const int64_t task = 5;
+  const int64_t negative = -1;
+  auto put = [&](const int64_t* id, const void* buffer, int32_t size, int32_t index, int32_t count) {
+    std::vector<intptr_t> params = {Ptr(id), Ptr(buffer), index, count};
+    std::vector<int32_t> sizes = {0, size, 0, 0};
+    return c.Do(HALVEX_METHOD_PUT_ITEM_DATA, params, &sizes);
+  };
+  EXPECT_EQ(put(&negative, data, 10, 0, 1), kInvalidOpId);
+  EXPECT_EQ(c.LastText(), "Invalid OpId");
+  for (auto args : std::vector<std::vector<int32_t>>{{10, 10, 0}, {10, 0, 11}, {10, -1, 1}, {10, 5, -1}, {-1, 0, 0}}) {
+    EXPECT_EQ(put(&task, data, args[0], args[1], args[2]), kInvalidParameter);
+    EXPECT_EQ(c.LastText(), "Invalid combination of buffer size, Index, and Count parameters");
+  }
+  EXPECT_EQ(put(&task, nullptr, 10, 0, 1), kInvalidParameter);
+  // Valid arguments get past the checks to the task lookup.
+  EXPECT_NE(put(&task, data, 10, 9, 1), kInvalidParameter);
+
+  // GetLocalFileData never writes before the buffer or past its end.
+  int64_t position = 0;
+  auto read = [&](int32_t size, int32_t index, int32_t count) {
+    std::vector<intptr_t> params = {Ptr(&task), Ptr(&position), Ptr(data), index, count, 77};
+    std::vector<int32_t> sizes = {0, 0, size, 0, 0, 0};
+    int32_t rc = c.Do(HALVEX_METHOD_GET_LOCAL_FILE_DATA, params, &sizes);
+    EXPECT_EQ(params[5], 0);
+    return rc;
+  };
+  EXPECT_EQ(read(10, -4, 4), kInvalidParameter);
+  EXPECT_EQ(read(10, 8, 3), kInvalidParameter);
+  EXPECT_EQ(read(10, 0, 0), 0);
+
+  std::vector<intptr_t> finalize = {Ptr(&negative), 0};
+  EXPECT_EQ(c.Do(HALVEX_METHOD_FINALIZE_TASK, finalize), kInvalidOpId);
+}
+
+TEST(Methods, PathsThatLeaveTheSyncRootAreRefusedBeforeAnyCheck) {
+  HostComponent c;
+  c.engine().state.active = 1;
+  const char* unsafe[] = {"..\\x",  "a/../../x", "\\..\\x", "C:\\Windows\\x", "c:x", "\\\\server\\share\\x",
+                          "//?/C:/x", "a\\. .\\b", "a/...", ".."};
+  for (const char* path : unsafe) {
+    EXPECT_EQ(c.DoPath(HALVEX_METHOD_DELETE_FILE, path), kInvalidParameter) << path;
+    EXPECT_EQ(c.LastText(), "Invalid local path specified") << path;
+    std::vector<intptr_t> create(6, 0);
+    create[0] = Ptr(path);
+    EXPECT_EQ(c.Do(HALVEX_METHOD_CREATE_FILE, create), kInvalidParameter) << path;
+    std::vector<intptr_t> rename = {Ptr("\\ok.txt"), Ptr(path), 0};
+    EXPECT_EQ(c.Do(HALVEX_METHOD_RENAME_FILE, rename), kInvalidParameter) << path;
+    EXPECT_EQ(c.LastText(), "Invalid local path specified") << path;
+  }
+  // The UTF-16 form is checked the same way.
+  std::u16string wide = u"\\a\\..\\..\\etc";
+  std::vector<intptr_t> params = {Ptr(wide.c_str()), 0};
+  EXPECT_EQ(c.Do(10000 + HALVEX_METHOD_DELETE_FOLDER, params), kInvalidParameter);
+
+  // Relative forms pass the path check and meet the item check.
+  for (const char* path : {"\\a\\b.txt", "a/b.txt", "\\name..with..dots", "\\.hidden"}) {
+    EXPECT_EQ(c.DoPath(HALVEX_METHOD_DELETE_FILE, path), kInvalidParameter) << path;
+    EXPECT_EQ(c.LastText(), "Invalid input parameter") << path;
+  }
+  // Listed names must stay one component of the listed folder.
+  c.engine().state.active = 0;
+  c.engine().state.activating = 1;
+  const int64_t handle = 1;
+  for (const char* name : {"..", "a\\b", "x/y", ". ."}) {
+    std::vector<intptr_t> list = {Ptr(&handle), Ptr(name), 0, 0, 0, 0, 0};
+    EXPECT_EQ(c.Do(HALVEX_METHOD_LIST_FILE, list), 0x21000014) << name;
+  }
+}
+
+TEST(Methods, BothStringFormsReachTheMethodLayerWithOneNormalisedPath) {
+  HostComponent c;
+  ASSERT_EQ(c.Config("LogLevel=4"), 0);
+  c.engine().state.active = 1;
+  const int64_t size = 3;
+  std::u16string wide = u"dossier/\u00e9t\u00e9.txt";
+  std::vector<intptr_t> narrow_args = {Ptr("dossier/\xC3\xA9t\xC3\xA9.txt"), 0x2, Ptr(&size), 0, 0, 0};
+  std::vector<intptr_t> wide_args = {Ptr(wide.c_str()), 0x2, Ptr(&size), 0, 0, 0};
+  c.Do(HALVEX_METHOD_CREATE_FILE, narrow_args);
+  c.Do(10000 + HALVEX_METHOD_CREATE_FILE, wide_args);
+  int given = 0;
+  int pending = 0;
+  for (const std::string& line : c.Logs()) {
+    if (line.find("do_CreateFile LocalPath(dossier/\xC3\xA9t\xC3\xA9.txt)") != std::string::npos) ++given;
+    if (line.find("AddPending Path(dossier\\\xC3\xA9t\xC3\xA9.txt), IsDir(false), OpType(3)") != std::string::npos) {
+      ++pending;
+    }
+  }
+  EXPECT_EQ(given, 2);
+  EXPECT_EQ(pending, 2);
+  ASSERT_EQ(c.Config("LogLevel=3"), 0);
+}
+
+TEST(Methods, RefusedOrFailedItemCallsLeaveNoPendingEntry) {
+  HostComponent c;
+  c.engine().state.active = 1;
+  std::vector<intptr_t> create(6, 0);
+  create[0] = Ptr("dir/new.txt");
+  // The create itself cannot run yet, so its pending entry must be gone again.
+  EXPECT_NE(c.Do(HALVEX_METHOD_CREATE_FILE, create), 0);
+  EXPECT_EQ(c.engine().pending.CountOf(u"dir\\new.txt", 3, false), 0u);
+  // DeleteFile of a path that is no file adds nothing either.
+  EXPECT_EQ(c.DoPath(HALVEX_METHOD_DELETE_FILE, "\\missing"), kInvalidParameter);
+  EXPECT_FALSE(c.engine().pending.CheckPendingOrRemove(u"\\missing", 0, false));
+  // SetFileAttributes with no attributes does nothing and succeeds.
+  std::vector<intptr_t> attrs = {Ptr("\\missing"), 0};
+  EXPECT_EQ(c.Do(HALVEX_METHOD_SET_FILE_ATTRIBUTES, attrs), 0);
+}
+
+TEST(Methods, LifecycleMethodsReportWhatTheEngineCanDo) {
+  HostComponent c;
+  EXPECT_EQ(c.DoPath(HALVEX_METHOD_DEACTIVATE, nullptr), kNotReady);
+  EXPECT_EQ(c.LastText(), "The sync operation is not active");
+
+  // Install prepares the configured path once, then cannot register yet.
+  ASSERT_EQ(c.SetText(HALVEX_PROP_SYNC_ROOT_PATH, "/home//ann/./x/../Cloud/"), 0);
+  EXPECT_EQ(c.DoPath(HALVEX_METHOD_INSTALL, nullptr), kInitFailed);
+  EXPECT_EQ(c.LastText(), "Initialization failed");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(c.Get(HALVEX_PROP_SYNC_ROOT_PATH))), "\\home\\ann\\Cloud");
+
+  std::vector<intptr_t> sync = {1};
+  EXPECT_EQ(c.Do(HALVEX_METHOD_ACTIVATE, sync), kInitFailed);
+  EXPECT_EQ(c.Get(HALVEX_PROP_ACTIVATION_STATE), 0);
+  EXPECT_EQ(c.DoPath(HALVEX_METHOD_UNINSTALL, nullptr), kInitFailed);
+
+  // A second activation while one runs is refused; Deactivate stops it.
+  c.engine().state.activating = 1;
+  EXPECT_EQ(c.Do(HALVEX_METHOD_ACTIVATE, sync), 0x21000003);
+  EXPECT_EQ(c.DoPath(HALVEX_METHOD_INSTALL, nullptr), 0x21000003);
+  EXPECT_EQ(c.DoPath(HALVEX_METHOD_DEACTIVATE, nullptr), 0);
+  EXPECT_EQ(c.engine().state.stop_activating.load(), 1u);
+  EXPECT_EQ(c.engine().state.deactivating.load(), 0u);
+}
+
+}  // namespace
+}  // namespace corvane::testing
+
+namespace corvane::testing {
+namespace {
+
+int32_t CollectLog(void* context, int32_t id, int32_t, intptr_t* params, int32_t*) {
+  if (id == 10) static_cast<std::vector<std::string>*>(context)->emplace_back(reinterpret_cast<const char*>(params[1]));
+  return 0;
+}
+
+TEST(Methods, DestroyingAnActiveComponentDeactivatesIt) {
+  std::vector<std::string> logs;
+  void* handle = Halvex_Corvane_Create(&CollectLog, &logs, nullptr, 0);
+  Engine& engine = static_cast<Component*>(handle)->engine;
+  engine.state.active = 1;
+  SetCurrentLogLevel(4);
+  Halvex_Corvane_Destroy(handle);
+  SetCurrentLogLevel(3);
+  bool deactivated = false;
+  for (const std::string& line : logs) deactivated |= line.find("IntDeactivate result 0x0") != std::string::npos;
+  EXPECT_TRUE(deactivated);
+}
+
+}  // namespace
+}  // namespace corvane::testing

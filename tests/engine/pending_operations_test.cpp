@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "engine/pending_operations.h"
+
+namespace corvane {
+namespace {
+
+class PendingOperationsTest : public ::testing::Test {
+ protected:
+  std::atomic<bool> enabled{true};
+  PendingOperations pending{nullptr, enabled};
+};
+
+TEST_F(PendingOperationsTest, UpdatesAreCountedOtherKindsRecordedOnce) {
+  EXPECT_TRUE(pending.AddPending(u"\\a.txt", kOpUpdate, false));
+  EXPECT_TRUE(pending.AddPending(u"\\a.txt", kOpUpdate, false));
+  EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\a.txt", kOpUpdate, false));
+  EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\a.txt", kOpUpdate, false));
+  EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\a.txt", kOpUpdate, false));
+
+  pending.AddPending(u"\\b.txt", kOpDelete, false);
+  pending.AddPending(u"\\b.txt", kOpDelete, false);
+  EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\b.txt", kOpDelete, false));
+  EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\b.txt", kOpDelete, false));
+
+  // Each kind is its own set.
+  pending.AddPending(u"\\c.txt", kOpRename, false);
+  EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\c.txt", kOpDelete, false));
+  EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\c.txt", kOpRename, false));
+}
+
+TEST_F(PendingOperationsTest, AFolderEntryCoversItsDescendantsAndStays) {
+  pending.AddPending(u"\\A", kOpDelete, true);
+  EXPECT_EQ(pending.CountOf(u"\\A\\", kOpDelete, false), 1u);  // folder keys end in a separator
+  EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\A\\B\\c.txt", kOpDelete, false));
+  EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\A\\B", kOpDelete, true));
+  // A sibling whose name merely starts the same is not covered.
+  EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\AB\\y", kOpDelete, false));
+  EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\A", kOpDelete, false));
+  // The folder's own event consumes it.
+  EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\A", kOpDelete, true));
+  EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\A\\B\\c.txt", kOpDelete, false));
+}
+
+TEST_F(PendingOperationsTest, RemoveAllDropsTheFileKeyFirstWhateverItsCount) {
+  pending.AddPending(u"\\x", kOpUpdate, false);
+  pending.AddPending(u"\\x", kOpUpdate, false);
+  pending.AddPending(u"\\x", kOpUpdate, true);
+  EXPECT_TRUE(pending.RemoveAll(u"\\x", kOpUpdate));
+  EXPECT_EQ(pending.CountOf(u"\\x", kOpUpdate, false), 0u);
+  EXPECT_EQ(pending.CountOf(u"\\x", kOpUpdate, true), 1u);
+  EXPECT_TRUE(pending.RemoveAll(u"\\x", kOpUpdate));
+  EXPECT_FALSE(pending.RemoveAll(u"\\x", kOpUpdate));
+}
+
+TEST_F(PendingOperationsTest, DisabledOrUnknownKindsRecordNothing) {
+  EXPECT_FALSE(pending.AddPending(u"\\a", 7, false));
+  EXPECT_FALSE(pending.AddPending(u"\\a", -1, false));
+  enabled = false;
+  EXPECT_FALSE(pending.AddPending(u"\\a", kOpDelete, false));
+  enabled = true;
+  EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\a", kOpDelete, false));
+  pending.AddPending(u"\\a", kOpDelete, false);
+  enabled = false;
+  EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\a", kOpDelete, false));
+  enabled = true;
+  EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\a", kOpDelete, false));
+}
+
+}  // namespace
+}  // namespace corvane

@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/sync_root_path.h"
+
+namespace corvane {
+namespace {
+
+TEST(SyncRootPath, PreparationCollapsesSeparatorsAndResolvesDots) {
+  const struct { std::u16string in, out; } cases[] = {
+      {u"", u""},
+      {u"/home/ann/Cloud", u"\\home\\ann\\Cloud"},
+      {u"/home//ann/./Cloud/", u"\\home\\ann\\Cloud"},
+      {u"/home/ann/../bob/Cloud", u"\\home\\bob\\Cloud"},
+      {u"/../../x", u"\\x"},           // never above the root
+      {u"C:/Users/../..", u"C:\\"},    // nor above the drive
+      {u"C:\\", u"C:\\"},
+      {u"c:data\\x", u"c:\\data\\x"},
+      {u"/", u"\\"},
+      {u"//", u"\\"},
+      {u"a/b/../c", u"a\\c"},
+      {u"a/..", u""},
+  };
+  for (const auto& item : cases) {
+    EXPECT_EQ(PrepareSyncRootPath(item.in), item.out) << std::string(item.in.begin(), item.in.end());
+  }
+}
+
+TEST(SyncRootPath, RelativePathsMustStayBelowTheRoot) {
+  for (const char16_t* path : {u"\\a\\b.txt", u"a\\b.txt", u"", u"\\", u"\\a..b", u"\\.x", u"\\a\\.\\b",
+                               u"\\x:y", u"\\...a"}) {
+    EXPECT_TRUE(IsSafeRelativePath(path)) << std::u16string(path).size();
+  }
+  for (const char16_t* path : {u"..", u"\\..", u"\\a\\..\\..\\b", u"..\\x", u"\\a\\..", u"C:\\x", u"z:",
+                               u"\\\\srv\\share", u"\\\\?\\C:\\x", u"\\a\\. .\\b", u"\\...", u"\\.. "}) {
+    EXPECT_FALSE(IsSafeRelativePath(path)) << std::u16string(path).size();
+  }
+  EXPECT_FALSE(IsSafeRelativePath(std::u16string(u"\\a\0\\..", 6)));
+  EXPECT_TRUE(IsSafeItemName(u"report 2024..final.txt"));
+  EXPECT_FALSE(IsSafeItemName(u"a\\b"));
+  EXPECT_FALSE(IsSafeItemName(u"."));
+  EXPECT_FALSE(IsSafeItemName(std::u16string(u"a\0b", 3)));
+}
+
+}  // namespace
+}  // namespace corvane
