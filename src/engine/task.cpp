@@ -2,8 +2,6 @@
 
 #include <chrono>
 
-#include "engine/task_local_file.h"
-
 namespace corvane {
 
 const char16_t* OperationTypeName(int32_t type) {
@@ -20,6 +18,7 @@ void Task::Prepare(std::u16string_view path, int32_t type, void* context) {
   LocalPath.clear();
   LocalFile = -1;
   LocalFileOpened = 0;
+  CloseLocalFile = nullptr;
   LocalFileSize = -1;
   OperationType = type;
   Context = context;
@@ -35,9 +34,10 @@ void Task::Prepare(std::u16string_view path, int32_t type, void* context) {
 }
 
 void Task::Reset() {
-  if (LocalFileOpened != 0) CloseTaskLocalFile(*this);
+  if (LocalFileOpened != 0 && CloseLocalFile != nullptr) CloseLocalFile(LocalFile);
   LocalFile = -1;
   LocalFileOpened = 0;
+  CloseLocalFile = nullptr;
   TaskId = -1;
   // Swapping with empty strings hands the memory back; clear() would keep it.
   std::u16string().swap(Path);

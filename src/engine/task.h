@@ -104,6 +104,8 @@ class Task {
   std::u16string LocalPath;
   intptr_t LocalFile = -1;
   uint32_t LocalFileOpened = 0;
+  // Set by whoever opened LocalFile; Reset closes the file with it.
+  void (*CloseLocalFile)(intptr_t file) = nullptr;
   int64_t LocalFileSize = -1;
   int32_t OperationType = OP_UNDEFINED;
   void* Context = nullptr;

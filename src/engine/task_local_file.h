@@ -7,10 +7,6 @@
 namespace corvane {
 
 class Engine;
-class Task;
-
-// Closes the file that GetLocalFileData opened for the task.
-void CloseTaskLocalFile(Task& task);
 
 // GetLocalFileData after the method layer checked the state and arguments:
 // finds the task, opens and sizes its local file on first use and reads
