@@ -81,3 +81,19 @@ constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_KEY_DELETED = 1018;
 }  // namespace corvane::platform
+
+// Further Win32 error codes of the file and cloud-files calls.
+namespace corvane::platform {
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
+constexpr DWORD ERROR_WRITE_PROTECT = 19;
+constexpr DWORD ERROR_LOCK_VIOLATION = 33;
+constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
+constexpr DWORD ERROR_BAD_PATHNAME = 161;
+constexpr DWORD ERROR_BUSY = 170;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr DWORD ERROR_CANCELLED = 1223;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+}  // namespace corvane::platform

@@ -1,0 +1,146 @@
+// File-system calls in the shape of the Win32 file API. Paths are full paths
+// in Windows form ("\home\ann\Cloud\a.txt"); failures return false or
+// INVALID_HANDLE_VALUE and leave a Win32 error in platform::GetLastError().
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/types.h"
+
+namespace corvane::platform {
+
+using Handle = intptr_t;
+inline constexpr Handle INVALID_HANDLE_VALUE = -1;
+
+using BOOL = int;
+using LARGE_INTEGER = int64_t;
+// 100-ns intervals since 1601-01-01 UTC, in one 64-bit value.
+using FILETIME = int64_t;
+
+// Access rights.
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD GENERIC_ALL = 0x10000000;
+constexpr DWORD FILE_READ_DATA = 0x0001;
+constexpr DWORD FILE_WRITE_DATA = 0x0002;
+constexpr DWORD FILE_READ_ATTRIBUTES = 0x0080;
+constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x0100;
+constexpr DWORD DELETE = 0x00010000;
+
+// Share modes (recorded; Linux has no mandatory sharing).
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD FILE_SHARE_DELETE = 0x4;
+
+// Creation dispositions.
+constexpr DWORD CREATE_NEW = 1;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD OPEN_ALWAYS = 4;
+constexpr DWORD TRUNCATE_EXISTING = 5;
+
+// Flags in the flags-and-attributes argument.
+constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+constexpr DWORD FILE_FLAG_RANDOM_ACCESS = 0x10000000;
+constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000;
+constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
+
+// MoveFileExW flags.
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x2;
+constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
+
+// Reparse tag of a cloud-files placeholder, as FindFirstFileW reports it in
+// dwReserved0 (with FILE_ATTRIBUTE_REPARSE_POINT set).
+constexpr DWORD IO_REPARSE_TAG_CLOUD = 0x9000001A;
+constexpr DWORD IO_REPARSE_TAG_CLOUD_MASK = 0x0000F000;
+
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes = 0;
+  FILETIME ftCreationTime = 0;
+  FILETIME ftLastAccessTime = 0;
+  FILETIME ftLastWriteTime = 0;
+  DWORD dwVolumeSerialNumber = 0;
+  DWORD nFileSizeHigh = 0;
+  DWORD nFileSizeLow = 0;
+  DWORD nNumberOfLinks = 0;
+  DWORD nFileIndexHigh = 0;
+  DWORD nFileIndexLow = 0;
+};
+
+// FileBasicInfo of SetFileInformationByHandle. A time of 0 leaves that time
+// unchanged; attributes 0 leave the attributes unchanged (as on Windows).
+struct FILE_BASIC_INFO {
+  FILETIME CreationTime = 0;
+  FILETIME LastAccessTime = 0;
+  FILETIME LastWriteTime = 0;
+  FILETIME ChangeTime = 0;
+  DWORD FileAttributes = 0;
+};
+
+enum FILE_INFO_BY_HANDLE_CLASS : int32_t {
+  FileBasicInfo = 0,
+};
+
+struct WIN32_FIND_DATAW {
+  DWORD dwFileAttributes = 0;
+  FILETIME ftCreationTime = 0;
+  FILETIME ftLastAccessTime = 0;
+  FILETIME ftLastWriteTime = 0;
+  DWORD nFileSizeHigh = 0;
+  DWORD nFileSizeLow = 0;
+  // The reparse tag when dwFileAttributes has FILE_ATTRIBUTE_REPARSE_POINT.
+  DWORD dwReserved0 = 0;
+  DWORD dwReserved1 = 0;
+  std::u16string cFileName;
+};
+
+// Opens (or creates) a file, or a folder with FILE_FLAG_BACKUP_SEMANTICS.
+// An application open of a placeholder is reported to a connected provider
+// that asked for open/close notifications.
+Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD share_mode, void* security_attributes,
+                   DWORD creation_disposition, DWORD flags_and_attributes, Handle template_file);
+BOOL CloseHandle(Handle handle);
+
+// Reads or writes at an explicit offset (the OVERLAPPED offset on Windows).
+// A read at or past the end of the file succeeds with 0 bytes. Reads of a
+// dehydrated range wait for the connected provider to transfer it.
+BOOL ReadFile(Handle file, void* buffer, DWORD bytes_to_read, DWORD* bytes_read, uint64_t offset);
+BOOL WriteFile(Handle file, const void* buffer, DWORD bytes_to_write, DWORD* bytes_written, uint64_t offset);
+
+BOOL GetFileSizeEx(Handle file, LARGE_INTEGER* size);
+BOOL GetFileInformationByHandle(Handle file, BY_HANDLE_FILE_INFORMATION* info);
+BOOL SetFileInformationByHandle(Handle file, FILE_INFO_BY_HANDLE_CLASS info_class, const void* info,
+                                DWORD info_size);
+
+DWORD GetFileAttributesW(const char16_t* path);
+BOOL SetFileAttributesW(const char16_t* path, DWORD attributes);
+
+BOOL CreateDirectoryW(const char16_t* path, void* security_attributes);
+BOOL RemoveDirectoryW(const char16_t* path);
+BOOL DeleteFileW(const char16_t* path);
+// A folder is never moved over an existing target, whatever the flags.
+BOOL MoveFileExW(const char16_t* existing, const char16_t* target, DWORD flags);
+
+// Canonical form of an existing path (symbolic links and "." / ".." resolved),
+// in Windows form. Returns the length written (without the NUL), the needed
+// size in characters (with the NUL) when the buffer is too small, or 0.
+DWORD GetLongPathNameW(const char16_t* path, char16_t* buffer, DWORD buffer_chars);
+// The same, for callers that prefer a string.
+bool GetLongPathName(const std::u16string& path, std::u16string& long_path);
+
+// Enumerates a folder. `pattern` is "folder\*" (every entry, "." and ".."
+// included, as Windows returns them), "folder\*.ext"-style wildcards, or a
+// single path (finds that item). This is the provider's own view: it never
+// asks for population (applications list through local::Client, which does).
+Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data);
+BOOL FindNextFileW(Handle find, WIN32_FIND_DATAW* data);
+BOOL FindClose(Handle find);
+
+// FILETIME <-> Unix time, exact to 100 ns.
+FILETIME FileTimeFromUnix(int64_t seconds, int64_t nanoseconds);
+void FileTimeToUnix(FILETIME time, int64_t& seconds, int64_t& nanoseconds);
+
+}  // namespace corvane::platform

@@ -1,0 +1,654 @@
+// The Cloud Files calls over the local placeholder store.
+#include "platform/cloud_files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/errors.h"
+#include "platform/local/connection.h"
+#include "platform/local/data_access.h"
+#include "platform/local/handle_table.h"
+#include "platform/local/local_item.h"
+#include "platform/local/native_path.h"
+#include "platform/local/placeholder_store.h"
+#include "platform/local/posix_error.h"
+#include "platform/local/sync_roots.h"
+
+namespace corvane::platform {
+
+using namespace local;  // NOLINT: this file is the local platform's face
+
+namespace {
+
+HRESULT FromErrno() { return HRESULT_FROM_WIN32(Win32ErrorOfErrno(errno)); }
+HRESULT FromWin32(DWORD error) { return HRESULT_FROM_WIN32(error); }
+
+bool NativeOf(const char16_t* path, std::string& native) {
+  if (!path || !*path || !ToNativePath(path, native) || native.empty()) return false;
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  return true;
+}
+
+std::shared_ptr<OpenItem> FileOf(Handle handle) { return LookupHandle(handle, OpenItem::Kind::kFile); }
+
+// A descriptor the platform may write through, whatever access the caller's
+// handle has; -1 with errno set.
+int WritableFd(const OpenItem& item) {
+  if (item.is_dir) return fcntl(item.fd, F_DUPFD_CLOEXEC, 0);
+  return OpenForPlatformWrite("/proc/self/fd/" + std::to_string(item.fd));
+}
+
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool UnderSyncRoot(const std::string& native, SyncRootRecord* record = nullptr) {
+  SyncRootRecord r;
+  const bool found = FindSyncRootFor(CanonicalPath(native), r);
+  if (found && record) *record = r;
+  return found;
+}
+
+bool IdentityValid(const void* identity, DWORD length) {
+  return length <= CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH && (identity || length == 0);
+}
+
+// Sets times from Windows basic info (0 leaves a time alone, as Windows does).
+bool ApplyTimes(int fd, const FILE_BASIC_INFO& basic, PlaceholderRecord& record) {
+  timespec times[2];
+  times[0].tv_nsec = times[1].tv_nsec = UTIME_OMIT;
+  int64_t s = 0, ns = 0;
+  if (basic.LastAccessTime > 0) {
+    FileTimeToUnix(basic.LastAccessTime, s, ns);
+    times[0] = {static_cast<time_t>(s), static_cast<long>(ns)};
+  }
+  if (basic.LastWriteTime > 0) {
+    FileTimeToUnix(basic.LastWriteTime, s, ns);
+    times[1] = {static_cast<time_t>(s), static_cast<long>(ns)};
+  }
+  if (basic.CreationTime > 0) {
+    record.has_creation_time = true;
+    record.creation_time = basic.CreationTime;
+  }
+  return futimens(fd, times) == 0;
+}
+
+bool ValidRelativeName(const char16_t* name, std::string& native_relative) {
+  if (!name || !*name) return false;
+  std::u16string rel(name);
+  if (rel[0] == u'\\' || rel[0] == u'/') return false;
+  std::string native;
+  if (!ToNativePath(rel, native)) return false;
+  size_t start = 0;
+  while (start <= native.size()) {
+    const size_t slash = native.find('/', start);
+    const std::string part = native.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  native_relative = native;
+  return true;
+}
+
+HRESULT CreateOnePlaceholder(const std::string& base, CF_PLACEHOLDER_CREATE_INFO& entry) {
+  std::string relative;
+  if (!ValidRelativeName(entry.RelativeFileName, relative)) return E_INVALIDARG;
+  if (!IdentityValid(entry.FileIdentity, entry.FileIdentityLength)) return E_INVALIDARG;
+  const FILE_BASIC_INFO& basic = entry.FsMetadata.BasicInfo;
+  const bool is_dir = basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+  if (!is_dir && entry.FsMetadata.FileSize < 0) return E_INVALIDARG;
+  const std::string target = base + "/" + relative;
+  const bool supersede = entry.Flags & CF_PLACEHOLDER_CREATE_FLAG_SUPERSEDE;
+
+  PlaceholderRecord record;
+  record.placeholder = true;
+  record.in_sync = entry.Flags & CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
+  record.unpopulated = is_dir && !(entry.Flags & CF_PLACEHOLDER_CREATE_FLAG_DISABLE_ON_DEMAND_POPULATION);
+  record.attributes = basic.FileAttributes & kStoredAttributes;
+  record.pin = (basic.FileAttributes & FILE_ATTRIBUTE_PINNED)     ? CF_PIN_STATE_PINNED
+               : (basic.FileAttributes & FILE_ATTRIBUTE_UNPINNED) ? CF_PIN_STATE_UNPINNED
+                                                                  : CF_PIN_STATE_UNSPECIFIED;
+  const std::string_view identity(static_cast<const char*>(entry.FileIdentity), entry.FileIdentityLength);
+
+  int fd = -1;
+  bool linked = false;
+  if (is_dir) {
+    struct stat st;
+    if (mkdir(target.c_str(), 0777) != 0) {
+      // Superseding a folder keeps the folder and makes it a placeholder.
+      if (!(errno == EEXIST && supersede && stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) return FromErrno();
+    }
+    fd = open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    linked = true;
+  } else {
+    // The file is prepared unnamed and appears complete, state and all.
+    fd = open(ParentPath(target).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+      fd = open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (supersede ? O_TRUNC : O_EXCL), 0666);
+      linked = true;
+    }
+  }
+  if (fd < 0) return errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno();
+  FdCloser closer(fd);
+  const auto fail = [&](HRESULT hr) {
+    if (linked && !is_dir) unlink(target.c_str());
+    return hr;
+  };
+  if (!is_dir && ftruncate(fd, entry.FsMetadata.FileSize) != 0) return fail(FromErrno());
+  if (!ApplyTimes(fd, basic, record) || !StoreRecord(fd, record) || !StoreIdentity(fd, identity))
+    return fail(FromErrno());
+  if (!linked) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      if (errno != EEXIST || !supersede) return errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno();
+      struct stat st;
+      if (lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return FromWin32(ERROR_ACCESS_DENIED);
+      // Superseding: link under a private name, then rename over the old file.
+      std::random_device rd;
+      const std::string temp = ParentPath(target) + "/.corvane-supersede-" + std::to_string(rd());
+      if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) return FromErrno();
+      if (rename(temp.c_str(), target.c_str()) != 0) {
+        const HRESULT hr = FromErrno();
+        unlink(temp.c_str());
+        return hr;
+      }
+    }
+  }
+  if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+    struct stat st;
+    if (fstat(fd, &st) == 0) fchmod(fd, st.st_mode & 07777 & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH));
+  }
+  return S_OK;
+}
+
+// Sets the pin state of one item, and of everything below a folder when
+// asked. Items that are not placeholders are left alone below the top.
+HRESULT SetPinTree(const std::string& path, int fd, CF_PIN_STATE pin, bool self, bool recurse) {
+  if (self) {
+    ItemStateLock lock(fd);
+    PlaceholderRecord record;
+    if (!LoadRecord(fd, record)) return FromErrno();
+    record.pin = static_cast<uint8_t>(pin);
+    if (!StoreRecord(fd, record)) return FromErrno();
+  }
+  if (!recurse) return S_OK;
+  DIR* dir = opendir(path.c_str());
+  if (!dir) return errno == ENOTDIR ? S_OK : FromErrno();
+  HRESULT result = S_OK;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string child = path + "/" + name;
+    const int child_fd = open(child.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (child_fd < 0) continue;
+    PlaceholderRecord record;
+    struct stat st;
+    if (LoadRecord(child_fd, record) && record.placeholder && fstat(child_fd, &st) == 0) {
+      const HRESULT hr = SetPinTree(child, child_fd, pin, true, S_ISDIR(st.st_mode));
+      if (FAILED(hr) && SUCCEEDED(result)) result = hr;
+    }
+    close(child_fd);
+  }
+  closedir(dir);
+  return result;
+}
+
+void CopyName(char16_t* out, const std::u16string& name) {
+  const size_t n = std::min<size_t>(name.size(), CF_MAX_PROVIDER_NAME_LENGTH);
+  std::copy(name.begin(), name.begin() + n, out);
+  out[n] = u'\0';
+}
+
+}  // namespace
+
+DWORD Win32ErrorFromCloudStatus(NTSTATUS status) {
+  if (status == STATUS_SUCCESS) return ERROR_SUCCESS;
+  switch (static_cast<uint32_t>(status)) {
+    case 0xC000CF01: return ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING;
+    case 0xC000CF02: return ERROR_CLOUD_FILE_METADATA_CORRUPT;
+    case 0xC000CF03: return ERROR_CLOUD_FILE_METADATA_TOO_LARGE;
+    case 0xC000CF07: return ERROR_NOT_A_CLOUD_FILE;
+    case 0xC000CF08: return ERROR_CLOUD_FILE_NOT_IN_SYNC;
+    case 0xC000CF09: return ERROR_CLOUD_FILE_ALREADY_CONNECTED;
+    case 0xC000CF0A: return ERROR_CLOUD_FILE_NOT_SUPPORTED;
+    case 0xC000CF0B: return ERROR_CLOUD_FILE_INVALID_REQUEST;
+    case 0xC000CF0C: return ERROR_CLOUD_FILE_READ_ONLY_VOLUME;
+    case 0xC000CF0D: return ERROR_CLOUD_FILE_CONNECTED_PROVIDER_ONLY;
+    case 0xC000CF0E: return ERROR_CLOUD_FILE_VALIDATION_FAILED;
+    case 0xC000CF0F: return ERROR_CLOUD_FILE_AUTHENTICATION_FAILED;
+    case 0xC000CF10: return ERROR_CLOUD_FILE_INSUFFICIENT_RESOURCES;
+    case 0xC000CF11: return ERROR_CLOUD_FILE_NETWORK_UNAVAILABLE;
+    case 0xC000CF13: return ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT;
+    case 0xC000CF14: return ERROR_CLOUD_FILE_IN_USE;
+    case 0xC000CF15: return ERROR_CLOUD_FILE_PINNED;
+    case 0xC000CF16: return ERROR_CLOUD_FILE_REQUEST_ABORTED;
+    case 0xC000CF17: return ERROR_CLOUD_FILE_PROPERTY_CORRUPT;
+    case 0xC000CF18: return ERROR_CLOUD_FILE_ACCESS_DENIED;
+    case 0xC000CF19: return ERROR_CLOUD_FILE_INCOMPATIBLE_HARDLINKS;
+    case 0xC000CF1A: return ERROR_CLOUD_FILE_PROPERTY_LOCK_CONFLICT;
+    case 0xC000CF1B: return ERROR_CLOUD_FILE_REQUEST_CANCELED;
+    case 0xC000CF1D: return ERROR_CLOUD_FILE_PROVIDER_TERMINATED;
+    case 0xC000CF1E: return ERROR_NOT_A_CLOUD_SYNC_ROOT;
+    case 0xC000CF1F: return ERROR_CLOUD_FILE_REQUEST_TIMEOUT;
+    case 0xC000CF20: return ERROR_CLOUD_FILE_DEHYDRATION_DISALLOWED;
+    default: return ERROR_CLOUD_FILE_UNSUCCESSFUL;
+  }
+}
+
+HRESULT CfRegisterSyncRoot(const char16_t* SyncRootPath, const CF_SYNC_REGISTRATION* Registration,
+                           const CF_SYNC_POLICIES* Policies, CF_REGISTER_FLAGS RegisterFlags) {
+  std::string native;
+  if (!NativeOf(SyncRootPath, native) || !Registration || !Policies || !Registration->ProviderName ||
+      !Registration->ProviderVersion)
+    return E_INVALIDARG;
+  const std::u16string name(Registration->ProviderName), version(Registration->ProviderVersion);
+  if (name.empty() || name.size() > CF_MAX_PROVIDER_NAME_LENGTH || version.size() > CF_MAX_PROVIDER_VERSION_LENGTH ||
+      Registration->SyncRootIdentityLength > 65536 ||
+      (Registration->SyncRootIdentityLength && !Registration->SyncRootIdentity))
+    return E_INVALIDARG;
+  const int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOTDIR ? FromWin32(ERROR_DIRECTORY) : FromErrno();
+  FdCloser closer(fd);
+  SyncRootRecord record;
+  record.root = CanonicalPath(native);
+  SyncRootRecord existing;
+  // Roots do not nest.
+  if (record.root != "/" && FindSyncRootFor(ParentPath(record.root), existing))
+    return FromWin32(ERROR_CLOUD_FILE_INVALID_REQUEST);
+  record.provider_name = name;
+  record.provider_version = version;
+  record.identity.assign(static_cast<const char*>(Registration->SyncRootIdentity),
+                         Registration->SyncRootIdentity ? Registration->SyncRootIdentityLength : 0);
+  record.policies.Hydration = Policies->Hydration;
+  record.policies.Population = Policies->Population;
+  record.policies.InSync = Policies->InSync;
+  record.policies.HardLink = Policies->HardLink;
+  record.flags = RegisterFlags;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return FromErrno();
+  record.root_file_id = static_cast<int64_t>(st.st_ino);
+
+  ItemStateLock lock(fd);
+  PlaceholderRecord state;
+  if (!LoadRecord(fd, state)) return FromErrno();
+  if (!state.placeholder) {
+    state.placeholder = true;
+    state.unpopulated = Policies->Population.Primary != CF_POPULATION_POLICY_ALWAYS_FULL &&
+                        !(RegisterFlags & CF_REGISTER_FLAG_DISABLE_ON_DEMAND_POPULATION_ON_ROOT);
+  }
+  if (RegisterFlags & CF_REGISTER_FLAG_DISABLE_ON_DEMAND_POPULATION_ON_ROOT) state.unpopulated = false;
+  state.sync_root = true;
+  if (RegisterFlags & CF_REGISTER_FLAG_MARK_IN_SYNC_ON_ROOT) state.in_sync = true;
+  if (!StoreRecord(fd, state)) return FromErrno();
+  if (!SaveSyncRoot(record)) return FromErrno();
+  return S_OK;
+}
+
+HRESULT CfUnregisterSyncRoot(const char16_t* SyncRootPath) {
+  std::string native;
+  if (!NativeOf(SyncRootPath, native)) return E_INVALIDARG;
+  const std::string root = CanonicalPath(native);
+  SyncRootRecord record;
+  if (!LoadSyncRootExact(root, record)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+  DisconnectRootIfConnected(root);
+  if (!RemoveSyncRoot(root)) return FromErrno();
+  const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ItemStateLock lock(fd);
+    RemoveCloudState(fd);
+    close(fd);
+  }
+  return S_OK;
+}
+
+HRESULT CfGetSyncRootInfoByPath(const char16_t* FilePath, CF_SYNC_ROOT_INFO_CLASS InfoClass, void* InfoBuffer,
+                                DWORD InfoBufferLength, DWORD* ReturnedLength) {
+  std::string native;
+  if (ReturnedLength) *ReturnedLength = 0;
+  if (!NativeOf(FilePath, native) || !InfoBuffer) return E_INVALIDARG;
+  SyncRootRecord record;
+  if (!FindSyncRootFor(CanonicalPath(native), record)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+  const bool connected = ProviderConnected(record.root);
+  const CF_SYNC_PROVIDER_STATUS status = connected ? CF_PROVIDER_STATUS_IDLE : CF_PROVIDER_STATUS_DISCONNECTED;
+  switch (InfoClass) {
+    case CF_SYNC_ROOT_INFO_BASIC: {
+      if (InfoBufferLength < sizeof(CF_SYNC_ROOT_BASIC_INFO)) return FromWin32(ERROR_INSUFFICIENT_BUFFER);
+      static_cast<CF_SYNC_ROOT_BASIC_INFO*>(InfoBuffer)->SyncRootFileId = record.root_file_id;
+      if (ReturnedLength) *ReturnedLength = sizeof(CF_SYNC_ROOT_BASIC_INFO);
+      return S_OK;
+    }
+    case CF_SYNC_ROOT_INFO_PROVIDER: {
+      if (InfoBufferLength < sizeof(CF_SYNC_ROOT_PROVIDER_INFO)) return FromWin32(ERROR_INSUFFICIENT_BUFFER);
+      auto* info = static_cast<CF_SYNC_ROOT_PROVIDER_INFO*>(InfoBuffer);
+      info->ProviderStatus = status;
+      CopyName(info->ProviderName, record.provider_name);
+      CopyName(info->ProviderVersion, record.provider_version);
+      if (ReturnedLength) *ReturnedLength = sizeof(CF_SYNC_ROOT_PROVIDER_INFO);
+      return S_OK;
+    }
+    case CF_SYNC_ROOT_INFO_STANDARD: {
+      const DWORD fixed = offsetof(CF_SYNC_ROOT_STANDARD_INFO, SyncRootIdentity);
+      if (InfoBufferLength < fixed) return FromWin32(ERROR_INSUFFICIENT_BUFFER);
+      auto* info = static_cast<CF_SYNC_ROOT_STANDARD_INFO*>(InfoBuffer);
+      info->SyncRootFileId = record.root_file_id;
+      info->HydrationPolicy = record.policies.Hydration;
+      info->PopulationPolicy = record.policies.Population;
+      info->InSyncPolicy = record.policies.InSync;
+      info->HardLinkPolicy = record.policies.HardLink;
+      info->ProviderStatus = status;
+      CopyName(info->ProviderName, record.provider_name);
+      CopyName(info->ProviderVersion, record.provider_version);
+      info->SyncRootIdentityLength = static_cast<DWORD>(record.identity.size());
+      const DWORD room = InfoBufferLength - fixed;
+      const DWORD copied = std::min<DWORD>(room, static_cast<DWORD>(record.identity.size()));
+      memcpy(reinterpret_cast<char*>(info) + fixed, record.identity.data(), copied);
+      if (ReturnedLength) *ReturnedLength = fixed + copied;
+      return copied < record.identity.size() ? FromWin32(ERROR_MORE_DATA) : S_OK;
+    }
+  }
+  return E_INVALIDARG;
+}
+
+HRESULT CfConnectSyncRoot(const char16_t* SyncRootPath, const CF_CALLBACK_REGISTRATION* CallbackTable,
+                          const void* CallbackContext, CF_CONNECT_FLAGS ConnectFlags,
+                          CF_CONNECTION_KEY* ConnectionKey) {
+  std::string native;
+  if (!NativeOf(SyncRootPath, native)) return E_INVALIDARG;
+  return ConnectSyncRoot(CanonicalPath(native), CallbackTable, CallbackContext, ConnectFlags, ConnectionKey);
+}
+
+HRESULT CfDisconnectSyncRoot(CF_CONNECTION_KEY ConnectionKey) { return DisconnectSyncRoot(ConnectionKey); }
+
+HRESULT CfCreatePlaceholders(const char16_t* BaseDirectoryPath, CF_PLACEHOLDER_CREATE_INFO* PlaceholderArray,
+                             DWORD PlaceholderCount, CF_CREATE_FLAGS CreateFlags, DWORD* EntriesProcessed) {
+  if (EntriesProcessed) *EntriesProcessed = 0;
+  std::string base;
+  if (!NativeOf(BaseDirectoryPath, base) || (PlaceholderCount && !PlaceholderArray)) return E_INVALIDARG;
+  struct stat st;
+  if (stat(base.c_str(), &st) != 0) return FromWin32(ERROR_PATH_NOT_FOUND);
+  if (!S_ISDIR(st.st_mode)) return FromWin32(ERROR_DIRECTORY);
+  if (!UnderSyncRoot(base)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+  HRESULT first_failure = S_OK;
+  for (DWORD i = 0; i < PlaceholderCount; ++i) {
+    CF_PLACEHOLDER_CREATE_INFO& entry = PlaceholderArray[i];
+    entry.Result = CreateOnePlaceholder(base, entry);
+    entry.CreateUsn = 0;
+    if (EntriesProcessed) *EntriesProcessed = i + 1;
+    if (FAILED(entry.Result)) {
+      if (SUCCEEDED(first_failure)) first_failure = entry.Result;
+      if (CreateFlags & CF_CREATE_FLAG_STOP_ON_ERROR) break;
+    }
+  }
+  return first_failure;
+}
+
+HRESULT CfConvertToPlaceholder(Handle FileHandle, const void* FileIdentity, DWORD FileIdentityLength,
+                               CF_CONVERT_FLAGS ConvertFlags, USN* ConvertUsn, void* /*Overlapped*/) {
+  if (ConvertUsn) *ConvertUsn = 0;
+  auto item = FileOf(FileHandle);
+  if (!item) return FromWin32(ERROR_INVALID_HANDLE);
+  if (!IdentityValid(FileIdentity, FileIdentityLength)) return E_INVALIDARG;
+  if (!UnderSyncRoot(item->path)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+  FdCloser fd(WritableFd(*item));
+  if (fd.get() < 0) return FromErrno();
+  LocalItem info;
+  {
+    ItemStateLock lock(fd.get());
+    if (!ReadLocalItem(fd.get(), info)) return FromErrno();
+    if ((ConvertFlags & CF_CONVERT_FLAG_DEHYDRATE) && info.record.pin == CF_PIN_STATE_PINNED)
+      return FromWin32(ERROR_CLOUD_FILE_PINNED);
+    PlaceholderRecord record = info.record;
+    const bool was_placeholder = record.placeholder;
+    record.placeholder = true;
+    record.in_sync = ConvertFlags & CF_CONVERT_FLAG_MARK_IN_SYNC;
+    if (info.is_dir) record.unpopulated = ConvertFlags & CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION;
+    if (!StoreRecord(fd.get(), record)) return FromErrno();
+    if (!info.is_dir && !was_placeholder) {
+      ByteRanges all;
+      all.Add(0, info.size);
+      if (!StoreRanges(fd.get(), all)) return FromErrno();
+    }
+    if ((FileIdentity || !was_placeholder) &&
+        !StoreIdentity(fd.get(), {static_cast<const char*>(FileIdentity), FileIdentityLength}))
+      return FromErrno();
+  }
+  if (!info.is_dir && (ConvertFlags & CF_CONVERT_FLAG_DEHYDRATE) && !DehydrateRange(fd.get(), 0, info.size))
+    return FromErrno();
+  return S_OK;
+}
+
+HRESULT CfUpdatePlaceholder(Handle FileHandle, const CF_FS_METADATA* FsMetadata, const void* FileIdentity,
+                            DWORD FileIdentityLength, const CF_FILE_RANGE* DehydrateRangeArray,
+                            DWORD DehydrateRangeCount, CF_UPDATE_FLAGS UpdateFlags, USN* UpdateUsn,
+                            void* /*Overlapped*/) {
+  if (UpdateUsn) *UpdateUsn = 0;
+  auto item = FileOf(FileHandle);
+  if (!item) return FromWin32(ERROR_INVALID_HANDLE);
+  if (!IdentityValid(FileIdentity, FileIdentityLength) || (DehydrateRangeCount && !DehydrateRangeArray))
+    return E_INVALIDARG;
+  if ((UpdateFlags & CF_UPDATE_FLAG_MARK_IN_SYNC) && (UpdateFlags & CF_UPDATE_FLAG_CLEAR_IN_SYNC))
+    return E_INVALIDARG;
+  FdCloser fd(WritableFd(*item));
+  if (fd.get() < 0) return FromErrno();
+  LocalItem info;
+  if (!ReadLocalItem(fd.get(), info)) return FromErrno();
+  if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
+  if ((UpdateFlags & CF_UPDATE_FLAG_VERIFY_IN_SYNC) && !info.record.in_sync)
+    return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
+  const bool dehydrate = !info.is_dir && ((UpdateFlags & CF_UPDATE_FLAG_DEHYDRATE) || DehydrateRangeCount > 0);
+  if (dehydrate && info.record.pin == CF_PIN_STATE_PINNED) return FromWin32(ERROR_CLOUD_FILE_PINNED);
+  {
+    ItemStateLock lock(fd.get());
+    PlaceholderRecord record;
+    if (!LoadRecord(fd.get(), record)) return FromErrno();
+    if (FsMetadata) {
+      if (!info.is_dir && FsMetadata->FileSize < 0) return E_INVALIDARG;
+      if (!info.is_dir && static_cast<uint64_t>(FsMetadata->FileSize) != info.size) {
+        if (ftruncate(fd.get(), FsMetadata->FileSize) != 0) return FromErrno();
+        ByteRanges ranges;
+        if (!LoadRanges(fd.get(), ranges)) return FromErrno();
+        ranges.Truncate(static_cast<uint64_t>(FsMetadata->FileSize));
+        if (!StoreRanges(fd.get(), ranges)) return FromErrno();
+        info.size = static_cast<uint64_t>(FsMetadata->FileSize);
+      }
+      if (!ApplyTimes(fd.get(), FsMetadata->BasicInfo, record)) return FromErrno();
+    }
+    if (UpdateFlags & CF_UPDATE_FLAG_MARK_IN_SYNC) record.in_sync = true;
+    if (UpdateFlags & CF_UPDATE_FLAG_CLEAR_IN_SYNC) record.in_sync = false;
+    if (info.is_dir && (UpdateFlags & CF_UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION)) record.unpopulated = false;
+    if (info.is_dir && (UpdateFlags & CF_UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION)) record.unpopulated = true;
+    if (FsMetadata && FsMetadata->BasicInfo.FileAttributes)
+      record.attributes = FsMetadata->BasicInfo.FileAttributes & kStoredAttributes;
+    if (!StoreRecord(fd.get(), record)) return FromErrno();
+    if (UpdateFlags & CF_UPDATE_FLAG_REMOVE_FILE_IDENTITY) {
+      if (!StoreIdentity(fd.get(), {})) return FromErrno();
+    } else if (FileIdentity && FileIdentityLength &&
+               !StoreIdentity(fd.get(), {static_cast<const char*>(FileIdentity), FileIdentityLength})) {
+      return FromErrno();
+    }
+  }
+  if (FsMetadata && FsMetadata->BasicInfo.FileAttributes &&
+      !ApplyWindowsAttributes(fd.get(), FsMetadata->BasicInfo.FileAttributes, false))
+    return FromErrno();
+  if (dehydrate) {
+    if (UpdateFlags & CF_UPDATE_FLAG_DEHYDRATE) {
+      if (!DehydrateRange(fd.get(), 0, info.size)) return FromErrno();
+    }
+    for (DWORD i = 0; i < DehydrateRangeCount; ++i) {
+      const CF_FILE_RANGE& r = DehydrateRangeArray[i];
+      if (r.StartingOffset < 0 || r.Length < 0) return E_INVALIDARG;
+      if (!DehydrateRange(fd.get(), static_cast<uint64_t>(r.StartingOffset), static_cast<uint64_t>(r.Length)))
+        return FromErrno();
+    }
+  }
+  return S_OK;
+}
+
+HRESULT CfHydratePlaceholder(Handle FileHandle, LARGE_INTEGER StartingOffset, LARGE_INTEGER Length,
+                             CF_HYDRATE_FLAGS /*HydrateFlags*/, void* /*Overlapped*/) {
+  auto item = FileOf(FileHandle);
+  if (!item) return FromWin32(ERROR_INVALID_HANDLE);
+  if (StartingOffset < 0 || Length < -1) return E_INVALIDARG;
+  LocalItem info;
+  if (!ReadLocalItem(item->fd, info)) return FromErrno();
+  if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
+  if (info.is_dir) return S_OK;
+  const uint64_t length = Length < 0 ? UINT64_MAX : static_cast<uint64_t>(Length);
+  const NTSTATUS status = EnsureOnDisk(item->fd, item->path, static_cast<uint64_t>(StartingOffset), length);
+  return status == STATUS_SUCCESS ? S_OK : FromWin32(Win32ErrorFromCloudStatus(status));
+}
+
+HRESULT CfDehydratePlaceholder(Handle FileHandle, LARGE_INTEGER StartingOffset, LARGE_INTEGER Length,
+                               CF_DEHYDRATE_FLAGS /*DehydrateFlags*/, void* /*Overlapped*/) {
+  auto item = FileOf(FileHandle);
+  if (!item) return FromWin32(ERROR_INVALID_HANDLE);
+  if (StartingOffset < 0 || Length < -1) return E_INVALIDARG;
+  LocalItem info;
+  if (!ReadLocalItem(item->fd, info)) return FromErrno();
+  if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
+  if (info.is_dir) return E_INVALIDARG;
+  if (info.record.pin == CF_PIN_STATE_PINNED) return FromWin32(ERROR_CLOUD_FILE_PINNED);
+  // Local changes not yet in the cloud exist only here.
+  if (!info.record.in_sync) return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
+  if (Length == 0) return S_OK;
+  FdCloser fd(WritableFd(*item));
+  if (fd.get() < 0) return FromErrno();
+  const uint64_t length = Length < 0 ? UINT64_MAX : static_cast<uint64_t>(Length);
+  return DehydrateRange(fd.get(), static_cast<uint64_t>(StartingOffset), length) ? S_OK : FromErrno();
+}
+
+HRESULT CfGetPlaceholderInfo(Handle FileHandle, CF_PLACEHOLDER_INFO_CLASS InfoClass, void* InfoBuffer,
+                             DWORD InfoBufferLength, DWORD* ReturnedLength) {
+  if (ReturnedLength) *ReturnedLength = 0;
+  auto item = FileOf(FileHandle);
+  if (!item) return FromWin32(ERROR_INVALID_HANDLE);
+  if (!InfoBuffer) return E_INVALIDARG;
+  LocalItem info;
+  std::string identity;
+  if (!ReadLocalItem(item->fd, info) || !LoadIdentity(item->fd, identity)) return FromErrno();
+  if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
+  SyncRootRecord root;
+  UnderSyncRoot(item->path, &root);
+  DWORD fixed = 0;
+  uint8_t* identity_out = nullptr;
+  if (InfoClass == CF_PLACEHOLDER_INFO_BASIC) {
+    fixed = offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity);
+    if (InfoBufferLength < fixed) return FromWin32(ERROR_INSUFFICIENT_BUFFER);
+    auto* out = static_cast<CF_PLACEHOLDER_BASIC_INFO*>(InfoBuffer);
+    out->PinState = static_cast<CF_PIN_STATE>(info.record.pin);
+    out->InSyncState = info.record.in_sync ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC;
+    out->FileId = static_cast<LARGE_INTEGER>(info.ino);
+    out->SyncRootFileId = root.root_file_id;
+    out->FileIdentityLength = static_cast<DWORD>(identity.size());
+    identity_out = out->FileIdentity;
+  } else if (InfoClass == CF_PLACEHOLDER_INFO_STANDARD) {
+    fixed = offsetof(CF_PLACEHOLDER_STANDARD_INFO, FileIdentity);
+    if (InfoBufferLength < fixed) return FromWin32(ERROR_INSUFFICIENT_BUFFER);
+    auto* out = static_cast<CF_PLACEHOLDER_STANDARD_INFO*>(InfoBuffer);
+    const int64_t on_disk = info.is_dir ? 0 : static_cast<int64_t>(info.ranges.TotalBytes());
+    out->OnDiskDataSize = on_disk;
+    out->ValidatedDataSize = on_disk;
+    out->ModifiedDataSize = 0;
+    out->PropertiesSize = 0;
+    out->PinState = static_cast<CF_PIN_STATE>(info.record.pin);
+    out->InSyncState = info.record.in_sync ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC;
+    out->FileId = static_cast<LARGE_INTEGER>(info.ino);
+    out->SyncRootFileId = root.root_file_id;
+    out->FileIdentityLength = static_cast<DWORD>(identity.size());
+    identity_out = out->FileIdentity;
+  } else {
+    return E_INVALIDARG;
+  }
+  const DWORD copied = std::min<DWORD>(InfoBufferLength - fixed, static_cast<DWORD>(identity.size()));
+  memcpy(identity_out, identity.data(), copied);
+  if (ReturnedLength) *ReturnedLength = fixed + copied;
+  return copied < identity.size() ? FromWin32(ERROR_MORE_DATA) : S_OK;
+}
+
+CF_PLACEHOLDER_STATE CfGetPlaceholderStateFromFindData(const WIN32_FIND_DATAW* FindData) {
+  if (!FindData) return CF_PLACEHOLDER_STATE_INVALID;
+  const DWORD tag = FindData->dwReserved0;
+  if (!(FindData->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      (tag & ~IO_REPARSE_TAG_CLOUD_MASK) != IO_REPARSE_TAG_CLOUD)
+    return CF_PLACEHOLDER_STATE_NO_STATES;
+  CF_PLACEHOLDER_STATE state = CF_PLACEHOLDER_STATE_PLACEHOLDER;
+  if (tag & kTagInSync) state |= CF_PLACEHOLDER_STATE_IN_SYNC;
+  if (tag & kTagPartial) state |= CF_PLACEHOLDER_STATE_PARTIAL;
+  if (tag & kTagPartiallyOnDisk) state |= CF_PLACEHOLDER_STATE_PARTIALLY_ON_DISK;
+  if (tag & kTagSyncRoot) state |= CF_PLACEHOLDER_STATE_SYNC_ROOT;
+  return state;
+}
+
+HRESULT CfSetPinState(Handle FileHandle, CF_PIN_STATE PinState, CF_SET_PIN_FLAGS PinFlags, void* /*Overlapped*/) {
+  auto item = FileOf(FileHandle);
+  if (!item) return FromWin32(ERROR_INVALID_HANDLE);
+  if (PinState > CF_PIN_STATE_INHERIT) return E_INVALIDARG;
+  FdCloser fd(WritableFd(*item));
+  if (fd.get() < 0) return FromErrno();
+  PlaceholderRecord record;
+  if (!LoadRecord(fd.get(), record)) return FromErrno();
+  if (!record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
+  CF_PIN_STATE pin = PinState;
+  if (pin == CF_PIN_STATE_INHERIT) {
+    PlaceholderRecord parent;
+    pin = LoadRecordAt(ParentPath(item->path), parent) ? static_cast<CF_PIN_STATE>(parent.pin)
+                                                       : CF_PIN_STATE_UNSPECIFIED;
+  }
+  const bool recurse = item->is_dir && (PinFlags & (CF_SET_PIN_FLAG_RECURSE | CF_SET_PIN_FLAG_RECURSE_ONLY));
+  return SetPinTree(item->path, fd.get(), pin, !(PinFlags & CF_SET_PIN_FLAG_RECURSE_ONLY) || !item->is_dir, recurse);
+}
+
+HRESULT CfSetInSyncState(Handle FileHandle, CF_IN_SYNC_STATE InSyncState, CF_SET_IN_SYNC_FLAGS /*InSyncFlags*/,
+                         USN* InSyncUsn) {
+  if (InSyncUsn) *InSyncUsn = 0;
+  auto item = FileOf(FileHandle);
+  if (!item) return FromWin32(ERROR_INVALID_HANDLE);
+  if (InSyncState > CF_IN_SYNC_STATE_IN_SYNC) return E_INVALIDARG;
+  FdCloser fd(WritableFd(*item));
+  if (fd.get() < 0) return FromErrno();
+  ItemStateLock lock(fd.get());
+  PlaceholderRecord record;
+  if (!LoadRecord(fd.get(), record)) return FromErrno();
+  if (!record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
+  record.in_sync = InSyncState == CF_IN_SYNC_STATE_IN_SYNC;
+  return StoreRecord(fd.get(), record) ? S_OK : FromErrno();
+}
+
+HRESULT CfExecute(const CF_OPERATION_INFO* OpInfo, CF_OPERATION_PARAMETERS* OpParams) {
+  return ExecuteOperation(OpInfo, OpParams);
+}
+
+HRESULT CfReportProviderProgress(CF_CONNECTION_KEY ConnectionKey, CF_TRANSFER_KEY TransferKey,
+                                 LARGE_INTEGER ProviderProgressTotal, LARGE_INTEGER ProviderProgressCompleted) {
+  return ReportProgress(ConnectionKey, TransferKey, ProviderProgressTotal, ProviderProgressCompleted);
+}
+
+HRESULT CfOpenFileWithOplock(const char16_t* FilePath, CF_OPEN_FILE_FLAGS Flags, Handle* ProtectedHandle) {
+  if (!ProtectedHandle) return E_INVALIDARG;
+  *ProtectedHandle = INVALID_HANDLE_VALUE;
+  const DWORD access = (Flags & CF_OPEN_FILE_FLAG_WRITE_ACCESS) ? (GENERIC_READ | GENERIC_WRITE) : 0;
+  const Handle h = CreateFileW(FilePath, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                               INVALID_HANDLE_VALUE);
+  if (h == INVALID_HANDLE_VALUE) return FromWin32(GetLastError());
+  *ProtectedHandle = h;
+  return S_OK;
+}
+
+void CfCloseHandle(Handle FileHandle) { CloseHandle(FileHandle); }
+
+}  // namespace corvane::platform

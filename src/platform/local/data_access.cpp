@@ -1,0 +1,133 @@
+#include "platform/local/data_access.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/cloud_files.h"
+#include "platform/local/local_item.h"
+#include "platform/local/placeholder_store.h"
+#include "platform/local/provider_link.h"
+#include "platform/local/sync_roots.h"
+
+namespace corvane::platform::local {
+namespace {
+
+bool RootOf(const std::string& path, std::string& root) {
+  SyncRootRecord record;
+  if (!FindSyncRootFor(CanonicalPath(path), record)) return false;
+  root = record.root;
+  return true;
+}
+
+// Writes zeros over a range where holes cannot be punched.
+bool ZeroRange(int fd, uint64_t offset, uint64_t length) {
+  std::vector<char> zeros(std::min<uint64_t>(length, 1 << 20), 0);
+  while (length > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, zeros.size()));
+    const ssize_t k = pwrite(fd, zeros.data(), n, static_cast<off_t>(offset));
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    offset += static_cast<uint64_t>(k);
+    length -= static_cast<uint64_t>(k);
+  }
+  return true;
+}
+
+}  // namespace
+
+NTSTATUS EnsureOnDisk(int fd, const std::string& path, uint64_t offset, uint64_t length) {
+  LocalItem info;
+  if (!ReadLocalItem(fd, info)) return STATUS_CLOUD_FILE_UNSUCCESSFUL;
+  if (!info.record.placeholder || info.is_dir) return STATUS_SUCCESS;
+  const uint64_t end = std::min(info.size, offset + std::min(length, UINT64_MAX - offset));
+  if (offset >= end || info.ranges.Covers(offset, end)) return STATUS_SUCCESS;
+  std::string root;
+  if (!RootOf(path, root)) return STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING;
+  ProviderRequest request;
+  request.type = RequestType::kFetchData;
+  request.path = path;
+  request.offset = offset;
+  request.length = end - offset;
+  const NTSTATUS status = AskProvider(root, request, true);
+  if (status != STATUS_SUCCESS) return status;
+  ByteRanges ranges;
+  if (!LoadRanges(fd, ranges) || !ranges.Covers(offset, end)) return STATUS_CLOUD_FILE_UNSUCCESSFUL;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS EnsurePopulated(const std::string& folder) {
+  PlaceholderRecord record;
+  if (!LoadRecordAt(folder, record) || !record.placeholder || !record.unpopulated) return STATUS_SUCCESS;
+  std::string root;
+  if (!RootOf(folder, root)) return STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING;
+  ProviderRequest request;
+  request.type = RequestType::kFetchPlaceholders;
+  request.path = folder;
+  request.pattern.assign(1, '*');
+  return AskProvider(root, request, true);
+}
+
+bool DehydrateRange(int fd, uint64_t offset, uint64_t length) {
+  ItemStateLock lock(fd);
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  // Only whole pages can be given back; a partial page at the end of the
+  // file counts as whole.
+  uint64_t begin = (offset + kPageSize - 1) / kPageSize * kPageSize;
+  uint64_t end = length >= size || offset + length >= size ? size : (offset + length) / kPageSize * kPageSize;
+  if (offset == 0) begin = 0;
+  if (begin >= end) return true;
+  if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(begin),
+                static_cast<off_t>(end - begin)) != 0) {
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+    if (begin == 0 && end == size) {
+      if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) return false;
+    } else if (!ZeroRange(fd, begin, end - begin)) {
+      return false;
+    }
+  }
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  futimens(fd, times);
+  ByteRanges ranges;
+  if (!LoadRanges(fd, ranges)) return false;
+  ranges.Remove(begin, end);
+  return StoreRanges(fd, ranges);
+}
+
+bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated) {
+  ItemStateLock lock(fd);
+  PlaceholderRecord record;
+  if (!LoadRecord(fd, record)) return false;
+  if (!record.placeholder) return true;
+  ByteRanges ranges;
+  if (!LoadRanges(fd, ranges)) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (truncated) ranges.Clear();
+  ranges.Truncate(static_cast<uint64_t>(st.st_size));
+  ranges.Add(begin, end);
+  if (truncated) ranges.Add(0, static_cast<uint64_t>(st.st_size));
+  record.in_sync = false;
+  return StoreRanges(fd, ranges) && StoreRecord(fd, record);
+}
+
+void NotifyOpenOrClose(const std::string& path, bool open) {
+  PlaceholderRecord record;
+  if (!LoadRecordAt(path, record) || !record.placeholder) return;
+  std::string root;
+  if (!RootOf(path, root)) return;
+  ProviderRequest request;
+  request.type = open ? RequestType::kOpenFile : RequestType::kCloseFile;
+  request.path = path;
+  AskProvider(root, request, false);
+}
+
+}  // namespace corvane::platform::local

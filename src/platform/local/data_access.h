@@ -1,0 +1,35 @@
+// The platform's work on a placeholder's data, shared by the file calls,
+// the cloud-files calls and the client: waiting for missing ranges and
+// populations, dehydrating, and recording application writes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/types.h"
+
+namespace corvane::platform::local {
+
+// Makes [offset, offset+length) of the file (clipped at its end) present on
+// disk, asking the connected provider for what is missing and waiting.
+NTSTATUS EnsureOnDisk(int fd, const std::string& path, uint64_t offset, uint64_t length);
+
+// A placeholder folder that is not populated yet asks the provider for its
+// placeholders and waits; anything else succeeds at once.
+NTSTATUS EnsurePopulated(const std::string& folder);
+
+// Gives the range's disk space back and forgets it as hydrated; file times
+// stay as they were (dehydration is not a change of the content).
+bool DehydrateRange(int fd, uint64_t offset, uint64_t length);
+
+// An application wrote [begin, end): that data is local now, and the item
+// no longer matches the cloud.
+bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated);
+
+// Tells the provider (when one is connected and the item is a placeholder)
+// about an application's open or close of a file.
+void NotifyOpenOrClose(const std::string& path, bool open);
+
+constexpr uint64_t kPageSize = 4096;
+
+}  // namespace corvane::platform::local

@@ -1,0 +1,259 @@
+#include "platform/local/placeholder_store.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <random>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include "platform/local/state_dir.h"
+
+namespace corvane::platform::local {
+namespace {
+
+constexpr const char* kStateName = "user.corvane.state";
+constexpr const char* kRangesName = "user.corvane.ranges";
+constexpr const char* kIdName = "user.corvane.id";
+constexpr const char* kIdRefName = "user.corvane.idref";
+constexpr uint8_t kStateVersion = 1;
+constexpr size_t kStateSize = 16;
+// ext4 keeps all attributes of an inode in one block; bigger identities
+// live in a side file.
+constexpr size_t kInlineIdentityLimit = 1024;
+
+enum : uint8_t { kFlagPlaceholder = 1, kFlagInSync = 2, kFlagUnpopulated = 4, kFlagCreationTime = 8, kFlagSyncRoot = 16 };
+
+std::mutex& StateMutex() {
+  static std::mutex m;
+  return m;
+}
+
+// Reads an attribute; a missing one gives an empty value and true.
+bool GetXattr(int fd, const char* name, std::string& value) {
+  value.clear();
+  for (;;) {
+    const ssize_t size = fgetxattr(fd, name, nullptr, 0);
+    if (size < 0) return errno == ENODATA || errno == ENOTSUP;
+    value.resize(static_cast<size_t>(size));
+    const ssize_t got = fgetxattr(fd, name, value.data(), value.size());
+    if (got >= 0) {
+      value.resize(static_cast<size_t>(got));
+      return true;
+    }
+    if (errno != ERANGE) return false;
+  }
+}
+
+bool GetXattrAt(const std::string& path, const char* name, std::string& value) {
+  value.clear();
+  for (;;) {
+    const ssize_t size = getxattr(path.c_str(), name, nullptr, 0);
+    if (size < 0) return errno == ENODATA || errno == ENOTSUP;
+    value.resize(static_cast<size_t>(size));
+    const ssize_t got = getxattr(path.c_str(), name, value.data(), value.size());
+    if (got >= 0) {
+      value.resize(static_cast<size_t>(got));
+      return true;
+    }
+    if (errno != ERANGE) return false;
+  }
+}
+
+bool RemoveXattr(int fd, const char* name) {
+  if (fremovexattr(fd, name) == 0 || errno == ENODATA) return true;
+  if (errno != EACCES && errno != EPERM) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (st.st_mode & S_IWUSR) || st.st_uid != geteuid()) return false;
+  if (fchmod(fd, st.st_mode | S_IWUSR) != 0) return false;
+  const bool ok = fremovexattr(fd, name) == 0 || errno == ENODATA;
+  const int saved = errno;
+  fchmod(fd, st.st_mode & 07777);
+  errno = saved;
+  return ok;
+}
+
+bool DecodeRecord(const std::string& bytes, PlaceholderRecord& record) {
+  record = PlaceholderRecord();
+  if (bytes.empty()) return true;
+  if (bytes.size() < kStateSize || static_cast<uint8_t>(bytes[0]) != kStateVersion) {
+    errno = EBADMSG;
+    return false;
+  }
+  const auto u8 = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+  const uint8_t flags = u8(1);
+  record.placeholder = flags & kFlagPlaceholder;
+  record.in_sync = flags & kFlagInSync;
+  record.unpopulated = flags & kFlagUnpopulated;
+  record.has_creation_time = flags & kFlagCreationTime;
+  record.sync_root = flags & kFlagSyncRoot;
+  record.pin = u8(2);
+  record.attributes = 0;
+  for (int i = 3; i >= 0; --i) record.attributes = (record.attributes << 8) | u8(4 + i);
+  uint64_t time = 0;
+  for (int i = 7; i >= 0; --i) time = (time << 8) | u8(8 + i);
+  record.creation_time = static_cast<int64_t>(time);
+  return true;
+}
+
+std::string IdentitySideFile(const std::string& ref) {
+  const std::string dir = EnsureStateSubdir("identities");
+  return dir.empty() ? std::string() : dir + "/" + ref;
+}
+
+std::string NewReference() {
+  static const char kHex[] = "0123456789abcdef";
+  std::random_device rd;
+  std::string ref;
+  for (int i = 0; i < 32; ++i) ref.push_back(kHex[rd() & 0xF]);
+  return ref;
+}
+
+}  // namespace
+
+bool SetXattr(int fd, const char* name, const void* value, size_t size) {
+  if (fsetxattr(fd, name, value, size, 0) == 0) return true;
+  if (errno != EACCES && errno != EPERM) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (st.st_mode & S_IWUSR) || st.st_uid != geteuid()) return false;
+  if (fchmod(fd, st.st_mode | S_IWUSR) != 0) return false;
+  const bool ok = fsetxattr(fd, name, value, size, 0) == 0;
+  const int saved = errno;
+  fchmod(fd, st.st_mode & 07777);
+  errno = saved;
+  return ok;
+}
+
+bool LoadRecord(int fd, PlaceholderRecord& record) {
+  std::string bytes;
+  return GetXattr(fd, kStateName, bytes) && DecodeRecord(bytes, record);
+}
+
+bool LoadRecordAt(const std::string& path, PlaceholderRecord& record) {
+  std::string bytes;
+  return GetXattrAt(path, kStateName, bytes) && DecodeRecord(bytes, record);
+}
+
+bool StoreRecord(int fd, const PlaceholderRecord& record) {
+  uint8_t bytes[kStateSize] = {};
+  bytes[0] = kStateVersion;
+  bytes[1] = (record.placeholder ? kFlagPlaceholder : 0) | (record.in_sync ? kFlagInSync : 0) |
+             (record.unpopulated ? kFlagUnpopulated : 0) | (record.has_creation_time ? kFlagCreationTime : 0) |
+             (record.sync_root ? kFlagSyncRoot : 0);
+  bytes[2] = record.pin;
+  for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<uint8_t>(record.attributes >> (8 * i));
+  const uint64_t time = static_cast<uint64_t>(record.creation_time);
+  for (int i = 0; i < 8; ++i) bytes[8 + i] = static_cast<uint8_t>(time >> (8 * i));
+  return SetXattr(fd, kStateName, bytes, sizeof bytes);
+}
+
+bool LoadRanges(int fd, ByteRanges& ranges) {
+  std::string bytes;
+  if (!GetXattr(fd, kRangesName, bytes)) return false;
+  if (!ranges.Decode(bytes)) {
+    errno = EBADMSG;
+    return false;
+  }
+  return true;
+}
+
+bool LoadRangesAt(const std::string& path, ByteRanges& ranges) {
+  std::string bytes;
+  if (!GetXattrAt(path, kRangesName, bytes)) return false;
+  if (!ranges.Decode(bytes)) {
+    errno = EBADMSG;
+    return false;
+  }
+  return true;
+}
+
+bool StoreRanges(int fd, const ByteRanges& ranges) {
+  if (ranges.empty()) return RemoveXattr(fd, kRangesName);
+  const std::string bytes = ranges.Encode();
+  return SetXattr(fd, kRangesName, bytes.data(), bytes.size());
+}
+
+bool LoadIdentity(int fd, std::string& identity) {
+  if (!GetXattr(fd, kIdName, identity)) return false;
+  if (!identity.empty()) return true;
+  std::string ref;
+  if (!GetXattr(fd, kIdRefName, ref)) return false;
+  if (ref.empty()) return true;
+  const std::string side = IdentitySideFile(ref);
+  if (side.empty() || !ReadWholeFile(side, identity)) {
+    identity.clear();
+    errno = EBADMSG;
+    return false;
+  }
+  return true;
+}
+
+bool StoreIdentity(int fd, std::string_view identity) {
+  std::string old_ref;
+  GetXattr(fd, kIdRefName, old_ref);
+  bool ok;
+  if (identity.empty()) {
+    ok = RemoveXattr(fd, kIdName) && RemoveXattr(fd, kIdRefName);
+  } else if (identity.size() <= kInlineIdentityLimit) {
+    ok = SetXattr(fd, kIdName, identity.data(), identity.size()) && RemoveXattr(fd, kIdRefName);
+  } else {
+    const std::string ref = NewReference();
+    const std::string side = IdentitySideFile(ref);
+    ok = !side.empty() && WriteFileAtomically(side, std::string(identity)) &&
+         SetXattr(fd, kIdRefName, ref.data(), ref.size()) && RemoveXattr(fd, kIdName);
+    if (!ok && !side.empty()) unlink(side.c_str());
+  }
+  if (ok && !old_ref.empty()) {
+    const std::string side = IdentitySideFile(old_ref);
+    if (!side.empty()) unlink(side.c_str());
+  }
+  return ok;
+}
+
+bool RemoveCloudState(int fd) {
+  PlaceholderRecord record;
+  if (!LoadRecord(fd, record)) return false;
+  // Attributes and birth time are the item's own, not cloud state.
+  PlaceholderRecord plain;
+  plain.attributes = record.attributes;
+  plain.has_creation_time = record.has_creation_time;
+  plain.creation_time = record.creation_time;
+  return StoreIdentity(fd, {}) && RemoveXattr(fd, kRangesName) && RemoveXattr(fd, "user.corvane.progress") &&
+         StoreRecord(fd, plain);
+}
+
+ItemStateLock::ItemStateLock(int fd) : fd_(fd) {
+  StateMutex().lock();
+  while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+ItemStateLock::~ItemStateLock() {
+  flock(fd_, LOCK_UN);
+  StateMutex().unlock();
+}
+
+int OpenForPlatformWrite(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd >= 0 || (errno != EACCES && errno != EPERM)) return fd;
+  const int ro = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (ro < 0) return -1;
+  struct stat st;
+  if (fstat(ro, &st) != 0 || st.st_uid != geteuid() || fchmod(ro, st.st_mode | S_IWUSR) != 0) {
+    close(ro);
+    errno = EACCES;
+    return -1;
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(ro);
+  fd = open(self.c_str(), O_RDWR | O_CLOEXEC);
+  const int saved = errno;
+  fchmod(ro, st.st_mode & 07777);
+  close(ro);
+  errno = saved;
+  return fd;
+}
+
+}  // namespace corvane::platform::local

@@ -1,0 +1,191 @@
+// Registration and connection: who serves a root, how listings populate
+// folders, and what a disconnect does to applications that wait.
+#include "platform_fixture.h"
+
+#include "platform/errors.h"
+#include "platform/local/sync_roots.h"
+
+namespace corvane::platform::testing {
+namespace {
+
+class Connection : public PlatformTest {};
+
+TEST_F(Connection, RegistrationAnswersForRootAndBelowOnly) {
+  ASSERT_EQ(Register(), S_OK);
+  fs::create_directories(root_ + "/a/b");
+  alignas(8) unsigned char buffer[1064];
+  DWORD returned = 0;
+  ASSERT_EQ(CfGetSyncRootInfoByPath(W(root_ + "/a/b").c_str(), CF_SYNC_ROOT_INFO_STANDARD, buffer, sizeof buffer,
+                                    &returned),
+            S_OK);
+  auto* info = reinterpret_cast<CF_SYNC_ROOT_STANDARD_INFO*>(buffer);
+  EXPECT_EQ(std::u16string(info->ProviderName), u"TestCloud");
+  EXPECT_EQ(std::u16string(info->ProviderVersion), u"1.0");
+  EXPECT_EQ(info->PopulationPolicy.Primary, CF_POPULATION_POLICY_FULL);
+  EXPECT_EQ(info->HydrationPolicy.Modifier, CF_HYDRATION_POLICY_MODIFIER_AUTO_DEHYDRATION_ALLOWED);
+  EXPECT_EQ(info->InSyncPolicy, CF_INSYNC_POLICY_TRACK_ALL);
+  EXPECT_EQ(info->ProviderStatus, CF_PROVIDER_STATUS_DISCONNECTED);
+  unsigned char basic[8];
+  EXPECT_EQ(CfGetSyncRootInfoByPath(W(root_).c_str(), CF_SYNC_ROOT_INFO_BASIC, basic, 8, &returned), S_OK);
+  EXPECT_EQ(CfGetSyncRootInfoByPath(W(base_.string()).c_str(), CF_SYNC_ROOT_INFO_BASIC, basic, 8, &returned),
+            HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT));
+  // The root itself is an in-sync placeholder folder marked as sync root.
+  WIN32_FIND_DATAW find;
+  const Handle h = FindFirstFileW(W(root_).c_str(), &find);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  FindClose(h);
+  const CF_PLACEHOLDER_STATE state = CfGetPlaceholderStateFromFindData(&find);
+  EXPECT_TRUE(state & CF_PLACEHOLDER_STATE_SYNC_ROOT);
+  EXPECT_TRUE(state & CF_PLACEHOLDER_STATE_IN_SYNC);
+  // Roots do not nest; unregistering forgets the root.
+  fs::create_directories(root_ + "/nested");
+  CF_SYNC_REGISTRATION reg;
+  reg.ProviderName = u"Other";
+  reg.ProviderVersion = u"1";
+  CF_SYNC_POLICIES policies;
+  EXPECT_EQ(CfRegisterSyncRoot(W(root_ + "/nested").c_str(), &reg, &policies, 0),
+            HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST));
+  ASSERT_EQ(CfUnregisterSyncRoot(W(root_).c_str()), S_OK);
+  EXPECT_EQ(CfGetSyncRootInfoByPath(W(root_).c_str(), CF_SYNC_ROOT_INFO_BASIC, basic, 8, &returned),
+            HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT));
+  EXPECT_EQ(CfUnregisterSyncRoot(W(root_).c_str()), HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT));
+}
+
+TEST_F(Connection, OneProviderPerRootAndStaleSocketsRecovered) {
+  TestProvider first, second;
+  EXPECT_EQ(first.Connect(root_), HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT));
+  ASSERT_EQ(Register(), S_OK);
+  // What a provider that died leaves behind: its socket file. Applications
+  // are told nobody serves the root, and a new provider takes over.
+  const std::string socket_path = local::ProviderSocketPath(local::CanonicalPath(root_));
+  std::ofstream(socket_path) << "left over";
+  ASSERT_EQ(MakeFile(root_, "s.txt", 10), S_OK);
+  local::Client client(root_);
+  std::string data;
+  EXPECT_EQ(client.ReadAll("s.txt", data), ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
+  ASSERT_EQ(first.Connect(root_), S_OK);
+  first.content[local::CanonicalPath(root_) + "/s.txt"] = "0123456789";
+  ASSERT_EQ(client.ReadAll("s.txt", data), 0u);
+  EXPECT_EQ(data, "0123456789");
+  EXPECT_EQ(second.Connect(root_), HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_ALREADY_CONNECTED));
+  alignas(8) unsigned char buffer[1064];
+  ASSERT_EQ(CfGetSyncRootInfoByPath(W(root_).c_str(), CF_SYNC_ROOT_INFO_STANDARD, buffer, sizeof buffer, nullptr),
+            S_OK);
+  EXPECT_EQ(reinterpret_cast<CF_SYNC_ROOT_STANDARD_INFO*>(buffer)->ProviderStatus, CF_PROVIDER_STATUS_IDLE);
+  ASSERT_EQ(first.Disconnect(), S_OK);
+  EXPECT_EQ(first.Disconnect(), E_INVALIDARG);
+  ASSERT_EQ(second.Connect(root_), S_OK);
+  EXPECT_EQ(second.Disconnect(), S_OK);
+}
+
+TEST_F(Connection, ListingAsksTheProviderOnceUntilPopulated) {
+  ASSERT_EQ(Register(), S_OK);
+  ASSERT_EQ(MakeFolder(root_, "docs", false), S_OK);
+  TestProvider provider;
+  provider.on_listing = [&](const CF_CALLBACK_INFO* info) {
+    std::string folder;
+    local::ToNativePath(info->NormalizedPath, folder);
+    MakeFile(folder, "listed.txt", 3);
+  };
+  ASSERT_EQ(provider.Connect(root_), S_OK);
+  local::Client client(root_);
+  std::vector<local::ClientEntry> entries;
+  ASSERT_EQ(client.List("docs", entries), 0u);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "listed.txt");
+  EXPECT_TRUE(entries[0].state & CF_PLACEHOLDER_STATE_PLACEHOLDER);
+  ASSERT_EQ(client.List("docs", entries), 0u);
+  EXPECT_EQ(provider.listings.load(), 1);
+  // The root itself was unpopulated too (on-demand population policy).
+  ASSERT_EQ(client.List(".", entries), 0u);
+  ASSERT_EQ(client.List(".", entries), 0u);
+  EXPECT_EQ(provider.listings.load(), 2);
+  ASSERT_EQ(provider.Disconnect(), S_OK);
+
+  // An unpopulated folder with nobody to populate it fails at once, also in
+  // a second process, with a message a person can read.
+  ASSERT_EQ(MakeFolder(root_, "later", false), S_OK);
+  EXPECT_EQ(client.List("later", entries), ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
+  std::string err;
+  EXPECT_EQ(RunClient("list '" + root_ + "/later'", nullptr, &err), 1);
+  EXPECT_NE(err.find("cannot list"), std::string::npos) << err;
+  EXPECT_NE(err.find("not running"), std::string::npos) << err;
+}
+
+TEST_F(Connection, DisconnectFailsEveryWaitingReadAndLeavesNoThread) {
+  ASSERT_EQ(Register(), S_OK);
+  constexpr int kReads = 32;
+  for (int i = 0; i < kReads; ++i) ASSERT_EQ(MakeFile(root_, "r" + std::to_string(i), 8192), S_OK);
+  const size_t threads_before = ThreadCount();
+  const size_t fds_before = OpenFdCount();
+  TestProvider provider;
+  provider.mode = FetchMode::kNever;
+  ASSERT_EQ(provider.Connect(root_), S_OK);
+  std::vector<DWORD> results(kReads, 0);
+  std::vector<std::thread> readers;
+  for (int i = 0; i < kReads; ++i) {
+    readers.emplace_back([&, i] {
+      local::Client client(root_);
+      std::string data;
+      results[i] = client.ReadAll("r" + std::to_string(i), data);
+    });
+  }
+  for (int i = 0; i < 500 && provider.fetches.load() < kReads; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(provider.fetches.load(), kReads);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(provider.Disconnect(), S_OK);
+  for (auto& t : readers) t.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  for (int i = 0; i < kReads; ++i) EXPECT_EQ(results[i], ERROR_CLOUD_FILE_PROVIDER_TERMINATED) << i;
+  EXPECT_EQ(ThreadCount(), threads_before);
+  EXPECT_EQ(OpenFdCount(), fds_before);
+}
+
+TEST_F(Connection, ManyConcurrentReadsOfTheSameAndOtherFiles) {
+  ASSERT_EQ(Register(), S_OK);
+  const size_t size = 2 * 409600 + 5;
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(MakeFile(root_, "c" + std::to_string(i), size), S_OK);
+  TestProvider provider;
+  provider.mode = FetchMode::kOtherThread;
+  for (int i = 0; i < 4; ++i) provider.content[root_ + "/c" + std::to_string(i)] = Pattern(size, i);
+  ASSERT_EQ(provider.Connect(root_), S_OK);
+  std::atomic<int> good{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 16; ++i) {
+    readers.emplace_back([&, i] {
+      local::Client client(root_);
+      std::string data;
+      const int file = i % 4;
+      if (client.ReadAll("c" + std::to_string(file), data) == 0 && data == Pattern(size, file)) good++;
+    });
+  }
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(good.load(), 16);
+  EXPECT_EQ(provider.Disconnect(), S_OK);
+}
+
+TEST_F(Connection, OpenAndCloseAreNotifiedWhenAsked) {
+  ASSERT_EQ(Register(), S_OK);
+  ASSERT_EQ(MakeFile(root_, "n.txt", 4), S_OK);
+  TestProvider provider;
+  provider.content[root_ + "/n.txt"] = "abcd";
+  ASSERT_EQ(provider.Connect(root_, /*notifications=*/true), S_OK);
+  local::Client client(root_);
+  std::string data;
+  ASSERT_EQ(client.ReadAll("n.txt", data), 0u);
+  EXPECT_EQ(data, "abcd");
+  for (int i = 0; i < 200 && provider.closes.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(provider.opens.load(), 1);
+  EXPECT_EQ(provider.closes.load(), 1);
+  // Metadata-only opens (the provider's own) are not reported.
+  const Handle h = CreateFileW(W(root_ + "/n.txt").c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                               INVALID_HANDLE_VALUE);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  EXPECT_EQ(provider.opens.load(), 1);
+  EXPECT_EQ(provider.Disconnect(), S_OK);
+}
+
+}  // namespace
+}  // namespace corvane::platform::testing

@@ -1,0 +1,273 @@
+// Reads of dehydrated data wait for the provider and return exactly what it
+// transferred; transfers are checked the way Windows checks them.
+#include "platform_fixture.h"
+
+#include "platform/errors.h"
+
+namespace corvane::platform::testing {
+namespace {
+
+class Hydration : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    ASSERT_EQ(Register(), S_OK);
+  }
+};
+
+TEST_F(Hydration, BlockedReadsReturnExactlyTheTransferredBytes) {
+  TestProvider provider;
+  provider.mode = FetchMode::kOtherThread;
+  const std::vector<size_t> sizes = {1, 4095, 4096, 4097, 409600 + 123, 1000000};
+  for (size_t size : sizes) {
+    const std::string name = "f" + std::to_string(size);
+    ASSERT_EQ(MakeFile(root_, name, static_cast<int64_t>(size)), S_OK);
+    provider.content[root_ + "/" + name] = Pattern(size, static_cast<unsigned>(size));
+  }
+  ASSERT_EQ(provider.Connect(root_), S_OK);
+  local::Client client(root_);
+  for (size_t size : sizes) {
+    const std::string name = "f" + std::to_string(size);
+    std::string data;
+    ASSERT_EQ(client.ReadAll(name, data), 0u) << name;
+    EXPECT_EQ(data, Pattern(size, static_cast<unsigned>(size))) << name;
+    local::ItemState state;
+    ASSERT_EQ(client.State(name, state), 0u);
+    EXPECT_TRUE(state.FullyHydrated()) << name;
+    // Hydration is not a change: the file keeps its time and in-sync state.
+    EXPECT_TRUE(state.in_sync);
+    WIN32_FIND_DATAW find;
+    const Handle h = FindFirstFileW(W(root_ + "/" + name).c_str(), &find);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    FindClose(h);
+    EXPECT_EQ(find.ftLastWriteTime, FileTimeFromUnix(1700000000, 123456700));
+  }
+  // Data on disk is read without asking again.
+  const int before = provider.fetches.load();
+  std::string again;
+  ASSERT_EQ(client.ReadAll("f1000000", again), 0u);
+  EXPECT_EQ(provider.fetches.load(), before);
+  EXPECT_EQ(provider.Disconnect(), S_OK);
+}
+
+TEST_F(Hydration, ReadInTheMiddleAsksForWholePagesOnly) {
+  const size_t size = 10 * 4096 + 100;
+  ASSERT_EQ(MakeFile(root_, "m.bin", size), S_OK);
+  TestProvider provider;
+  provider.content[root_ + "/m.bin"] = Pattern(size);
+  ASSERT_EQ(provider.Connect(root_), S_OK);
+  local::Client client(root_);
+  std::string data;
+  ASSERT_EQ(client.Read("m.bin", 5000, 3000, data), 0u);
+  EXPECT_TRUE(data == Pattern(size).substr(5000, 3000));
+  ASSERT_EQ(client.Read("m.bin", size - 50, 1000, data), 0u);  // clipped at the end
+  EXPECT_TRUE(data == Pattern(size).substr(size - 50));
+  ASSERT_EQ(provider.required.size(), 2u);
+  EXPECT_EQ(provider.required[0], (std::pair<int64_t, int64_t>(4096, 4096)));
+  EXPECT_EQ(provider.required[1], (std::pair<int64_t, int64_t>(10 * 4096, 100)));
+  local::ItemState state;
+  ASSERT_EQ(client.State("m.bin", state), 0u);
+  EXPECT_FALSE(state.FullyHydrated());
+  EXPECT_EQ(state.hydrated.size(), 2u);
+  EXPECT_EQ(state.progress_total, static_cast<int64_t>(size));
+  EXPECT_EQ(state.progress_completed, static_cast<int64_t>(size));
+  EXPECT_NE(state.ToText().find("progress: " + std::to_string(size) + " of " + std::to_string(size)), std::string::npos);
+  EXPECT_EQ(provider.Disconnect(), S_OK);
+}
+
+// Keeps a fetch open so a test can send transfers of its own.
+struct HeldFetch {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  bool have = false;
+  CF_CALLBACK_INFO info;
+};
+HeldFetch* held = nullptr;
+
+void HoldFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
+  std::lock_guard<std::mutex> lock(held->mutex);
+  held->info = *info;
+  held->info.NormalizedPath = nullptr;
+  held->have = true;
+  held->arrived.notify_all();
+}
+
+TEST_F(Hydration, MisalignedOrOutsideTransfersAreRefusedAndTheReadStillCompletes) {
+  const size_t size = 3 * 4096 + 7;
+  ASSERT_EQ(MakeFile(root_, "t.bin", size), S_OK);
+  HeldFetch fetch;
+  held = &fetch;
+  CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, &HoldFetch}, CF_CALLBACK_REGISTRATION_END};
+  CF_CONNECTION_KEY key;
+  ASSERT_EQ(CfConnectSyncRoot(W(root_).c_str(), table, nullptr, CF_CONNECT_FLAG_NONE, &key), S_OK);
+  local::Client client(root_);
+  std::string data;
+  DWORD read_result = 1;
+  std::thread reader([&] { read_result = client.ReadAll("t.bin", data); });
+  {
+    std::unique_lock<std::mutex> lock(fetch.mutex);
+    ASSERT_TRUE(fetch.arrived.wait_for(lock, std::chrono::seconds(10), [&] { return fetch.have; }));
+  }
+  const std::string content = Pattern(size);
+  const HRESULT invalid = HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
+  const auto& info = fetch.info;
+  EXPECT_EQ(TestProvider::Execute(&info, STATUS_SUCCESS, content.data(), 100, 4096), invalid);   // offset
+  EXPECT_EQ(TestProvider::Execute(&info, STATUS_SUCCESS, content.data(), 0, 4000), invalid);     // length
+  EXPECT_EQ(TestProvider::Execute(&info, STATUS_SUCCESS, content.data(), 8192, 8192), invalid);  // past end
+  EXPECT_EQ(TestProvider::Execute(&info, STATUS_SUCCESS, nullptr, 0, 4096), invalid);           // no data
+  EXPECT_EQ(TestProvider::Execute(&info, STATUS_SUCCESS, content.data(), 0, 0), invalid);        // empty
+  CF_CALLBACK_INFO wrong = info;
+  wrong.TransferKey += 1000;
+  EXPECT_EQ(TestProvider::Execute(&wrong, STATUS_SUCCESS, content.data(), 0, 4096), invalid);
+  // None of that failed the read; a proper transfer (last chunk ending at
+  // the end of the file, not page-sized) completes it.
+  EXPECT_EQ(TestProvider::Execute(&info, STATUS_SUCCESS, content.data(), 0, 8192), S_OK);
+  EXPECT_EQ(TestProvider::Execute(&info, STATUS_SUCCESS, content.data() + 8192, 8192, size - 8192), S_OK);
+  reader.join();
+  EXPECT_EQ(read_result, 0u);
+  EXPECT_TRUE(data == content);
+  EXPECT_EQ(CfDisconnectSyncRoot(key), S_OK);
+  held = nullptr;
+}
+
+TEST_F(Hydration, FailedNoProviderAndTimedOutFetches) {
+  ASSERT_EQ(MakeFile(root_, "x.bin", 5000), S_OK);
+  local::Client client(root_);
+  std::string data;
+  // Nobody connected: at once.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.ReadAll("x.bin", data), ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+  TestProvider provider;
+  provider.mode = FetchMode::kFail;
+  ASSERT_EQ(provider.Connect(root_), S_OK);
+  EXPECT_EQ(client.ReadAll("x.bin", data), ERROR_CLOUD_FILE_ACCESS_DENIED);
+  EXPECT_TRUE(data.empty());
+
+  // A provider that never answers: the read gives up after the limit and
+  // the provider is told with CANCEL_FETCH_DATA.
+  provider.mode = FetchMode::kNever;
+  local::SetRequestTimeoutMs(300);
+  EXPECT_EQ(client.ReadAll("x.bin", data), ERROR_CLOUD_FILE_REQUEST_TIMEOUT);
+  for (int i = 0; i < 200 && provider.cancels.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(provider.cancels.load(), 1);
+  EXPECT_EQ(provider.Disconnect(), S_OK);
+
+  // The same from a second process, with a readable message.
+  std::string err;
+  EXPECT_EQ(RunClient("read '" + root_ + "/x.bin'", nullptr, &err), 1);
+  EXPECT_NE(err.find("The cloud file provider is not running. (error 362)"), std::string::npos) << err;
+}
+
+TEST_F(Hydration, SteadyTransfersOutlastTheTimeLimit) {
+  const size_t size = 6 * 4096;
+  ASSERT_EQ(MakeFile(root_, "slow.bin", size), S_OK);
+  HeldFetch fetch;
+  held = &fetch;
+  CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, &HoldFetch}, CF_CALLBACK_REGISTRATION_END};
+  CF_CONNECTION_KEY key;
+  ASSERT_EQ(CfConnectSyncRoot(W(root_).c_str(), table, nullptr, CF_CONNECT_FLAG_NONE, &key), S_OK);
+  local::SetRequestTimeoutMs(250);
+  local::Client client(root_);
+  std::string data;
+  DWORD read_result = 1;
+  std::thread reader([&] { read_result = client.ReadAll("slow.bin", data); });
+  {
+    std::unique_lock<std::mutex> lock(fetch.mutex);
+    ASSERT_TRUE(fetch.arrived.wait_for(lock, std::chrono::seconds(10), [&] { return fetch.have; }));
+  }
+  // Six pages, one every 100 ms: 600 ms in all, far over the limit, but
+  // each transfer shows the provider is at work.
+  const std::string content = Pattern(size);
+  for (size_t offset = 0; offset < size; offset += 4096) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(TestProvider::Execute(&fetch.info, STATUS_SUCCESS, content.data() + offset, offset, 4096), S_OK);
+  }
+  reader.join();
+  EXPECT_EQ(read_result, 0u);
+  EXPECT_TRUE(data == content);
+  EXPECT_EQ(CfDisconnectSyncRoot(key), S_OK);
+  held = nullptr;
+}
+
+TEST_F(Hydration, WritesHydrateTouchedPagesAndDehydrationGivesSpaceBack) {
+  const size_t size = 5 * 4096;
+  ASSERT_EQ(MakeFile(root_, "w.bin", size), S_OK);
+  TestProvider provider;
+  provider.content[root_ + "/w.bin"] = Pattern(size);
+  ASSERT_EQ(provider.Connect(root_), S_OK);
+  local::Client client(root_);
+  ASSERT_EQ(client.Write("w.bin", 4096 + 10, "hello"), 0u);
+  std::string expected = Pattern(size);
+  expected.replace(4096 + 10, 5, "hello");
+  std::string data;
+  ASSERT_EQ(client.ReadAll("w.bin", data), 0u);
+  EXPECT_TRUE(data == expected);
+  local::ItemState state;
+  ASSERT_EQ(client.State("w.bin", state), 0u);
+  EXPECT_FALSE(state.in_sync);  // an application changed it
+  // A file that is not in sync holds the only copy of the change.
+  EXPECT_EQ(client.Dehydrate("w.bin"), ERROR_CLOUD_FILE_NOT_IN_SYNC);
+
+  Handle h = CreateFileW(W(root_ + "/w.bin").c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                         INVALID_HANDLE_VALUE);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(CfSetInSyncState(h, CF_IN_SYNC_STATE_IN_SYNC, CF_SET_IN_SYNC_FLAG_NONE, nullptr), S_OK);
+  ASSERT_EQ(CfSetPinState(h, CF_PIN_STATE_PINNED, CF_SET_PIN_FLAG_NONE, nullptr), S_OK);
+  EXPECT_EQ(CfDehydratePlaceholder(h, 0, -1, CF_DEHYDRATE_FLAG_NONE, nullptr),
+            HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_PINNED));
+  ASSERT_EQ(CfSetPinState(h, CF_PIN_STATE_UNSPECIFIED, CF_SET_PIN_FLAG_NONE, nullptr), S_OK);
+  CloseHandle(h);
+  ASSERT_EQ(client.Dehydrate("w.bin"), 0u);
+  EXPECT_EQ(provider.dehydrates.load(), 1);
+  ASSERT_EQ(client.State("w.bin", state), 0u);
+  EXPECT_TRUE(state.hydrated.empty());
+  EXPECT_EQ(state.size, size);
+  // Reading again fetches the provider's content.
+  ASSERT_EQ(client.ReadAll("w.bin", data), 0u);
+  EXPECT_TRUE(data == Pattern(size));
+  // A provider may refuse a dehydration.
+  provider.dehydrate_answer = STATUS_CLOUD_FILE_DEHYDRATION_DISALLOWED;
+  EXPECT_EQ(client.Dehydrate("w.bin"), ERROR_CLOUD_FILE_DEHYDRATION_DISALLOWED);
+  ASSERT_EQ(client.State("w.bin", state), 0u);
+  EXPECT_TRUE(state.FullyHydrated());
+  EXPECT_EQ(provider.Disconnect(), S_OK);
+}
+
+TEST_F(Hydration, HydrateAndUpdateThroughTheProviderCalls) {
+  ASSERT_EQ(MakeFile(root_, "u.bin", 9000), S_OK);
+  TestProvider provider;
+  provider.content[root_ + "/u.bin"] = Pattern(9000);
+  ASSERT_EQ(provider.Connect(root_), S_OK);
+  Handle h = CreateFileW(W(root_ + "/u.bin").c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                         INVALID_HANDLE_VALUE);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  // In-process hydration goes through this very process's provider.
+  ASSERT_EQ(CfHydratePlaceholder(h, 0, 0x7FFFFFFFFFFFFFFF, CF_HYDRATE_FLAG_NONE, nullptr), S_OK);
+  local::Client client(root_);
+  local::ItemState state;
+  ASSERT_EQ(client.State("u.bin", state), 0u);
+  EXPECT_TRUE(state.FullyHydrated());
+  // An update that changes the size and dehydrates forgets the old data.
+  CF_FS_METADATA meta;
+  meta.FileSize = 4096;
+  const std::u16string id = u"new-id";
+  ASSERT_EQ(CfUpdatePlaceholder(h, &meta, id.data(), 12, nullptr, 0,
+                                CF_UPDATE_FLAG_DEHYDRATE | CF_UPDATE_FLAG_CLEAR_IN_SYNC, nullptr, nullptr),
+            S_OK);
+  CloseHandle(h);
+  ASSERT_EQ(client.State("u.bin", state), 0u);
+  EXPECT_EQ(state.size, 4096u);
+  EXPECT_TRUE(state.hydrated.empty());
+  EXPECT_FALSE(state.in_sync);
+  EXPECT_EQ(state.identity, std::string(reinterpret_cast<const char*>(id.data()), 12));
+  provider.content[root_ + "/u.bin"] = Pattern(4096, 99);
+  std::string data;
+  ASSERT_EQ(client.ReadAll("u.bin", data), 0u);
+  EXPECT_TRUE(data == Pattern(4096, 99));
+  EXPECT_EQ(provider.Disconnect(), S_OK);
+}
+
+}  // namespace
+}  // namespace corvane::platform::testing

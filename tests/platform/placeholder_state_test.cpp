@@ -1,0 +1,254 @@
+// Placeholder state lives with the item: other processes see it, renames
+// keep it, and the Windows views (attributes, find data, info classes) agree.
+#include "platform_fixture.h"
+
+#include "platform/errors.h"
+
+namespace corvane::platform::testing {
+namespace {
+
+class PlaceholderState : public PlatformTest {};
+
+TEST_F(PlaceholderState, SecondProcessSeesStateAndRegistration) {
+  ASSERT_EQ(Register(), S_OK);
+  ASSERT_EQ(MakeFile(root_, "a.txt", 5000), S_OK);
+  ASSERT_EQ(MakeFolder(root_, "docs", false), S_OK);
+  local::Client client(root_);
+  ASSERT_EQ(client.Pin("a.txt"), 0u);
+
+  std::string out, err;
+  ASSERT_EQ(RunClient("state '" + root_ + "/a.txt'", &out, &err), 0) << err;
+  EXPECT_NE(out.find("placeholder: yes"), std::string::npos) << out;
+  EXPECT_NE(out.find("in-sync: yes"), std::string::npos) << out;
+  EXPECT_NE(out.find("pin: pinned"), std::string::npos) << out;
+  EXPECT_NE(out.find("size: 5000"), std::string::npos) << out;
+  EXPECT_NE(out.find("hydrated: none (partial)"), std::string::npos) << out;
+  EXPECT_NE(out.find("identity: \"id:a.txt\""), std::string::npos) << out;
+  EXPECT_NE(out.find("sync root: " + root_ + " (provider TestCloud 1.0)"), std::string::npos) << out;
+
+  ASSERT_EQ(RunClient("state '" + root_ + "/docs'", &out, &err), 0) << err;
+  EXPECT_NE(out.find("populated: no"), std::string::npos) << out;
+
+  // A change made by the second process is seen here.
+  ASSERT_EQ(RunClient("unpin '" + root_ + "/a.txt'", &out, &err), 0) << err;
+  local::ItemState state;
+  ASSERT_EQ(client.State("a.txt", state), 0u);
+  EXPECT_EQ(state.pin, CF_PIN_STATE_UNPINNED);
+}
+
+TEST_F(PlaceholderState, RenameKeepsStateIdentityAndData) {
+  ASSERT_EQ(Register(), S_OK);
+  ASSERT_EQ(MakeFolder(root_, "sub", true), S_OK);
+  ASSERT_EQ(MakeFile(root_, "big.bin", 3 * 4096 + 10), S_OK);
+  TestProvider provider;
+  provider.content[root_ + "/big.bin"] = Pattern(3 * 4096 + 10);
+  ASSERT_EQ(provider.Connect(root_), S_OK);
+  local::Client client(root_);
+  std::string data;
+  ASSERT_EQ(client.Read("big.bin", 4096, 10, data), 0u);
+  ASSERT_EQ(client.Rename("big.bin", "sub/moved.bin", false), 0u);
+
+  local::ItemState state;
+  ASSERT_EQ(client.State("sub/moved.bin", state), 0u);
+  EXPECT_TRUE(state.placeholder);
+  EXPECT_TRUE(state.in_sync);
+  ASSERT_EQ(state.hydrated.size(), 1u);
+  EXPECT_EQ(state.hydrated[0].StartingOffset, 4096);
+  EXPECT_EQ(state.hydrated[0].Length, 4096);
+  EXPECT_EQ(state.identity, std::string(reinterpret_cast<const char*>(u"id:big.bin"), 20));
+  // The bytes fetched before the rename are still there, the rest is fetched
+  // for the new name.
+  provider.content[root_ + "/sub/moved.bin"] = Pattern(3 * 4096 + 10);
+  ASSERT_EQ(client.ReadAll("sub/moved.bin", data), 0u);
+  EXPECT_TRUE(data == Pattern(3 * 4096 + 10));
+  EXPECT_EQ(provider.Disconnect(), S_OK);
+}
+
+TEST_F(PlaceholderState, WindowsViewsAgree) {
+  ASSERT_EQ(Register(), S_OK);
+  ASSERT_EQ(MakeFile(root_, "f.txt", 10000, /*in_sync=*/false), S_OK);
+  const std::u16string path = W(root_ + "/f.txt");
+
+  DWORD attrs = GetFileAttributesW(path.c_str());
+  EXPECT_TRUE(attrs & FILE_ATTRIBUTE_OFFLINE);
+  EXPECT_TRUE(attrs & FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS);
+  EXPECT_FALSE(attrs & FILE_ATTRIBUTE_DIRECTORY);
+
+  WIN32_FIND_DATAW find;
+  Handle h = FindFirstFileW(path.c_str(), &find);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  FindClose(h);
+  EXPECT_EQ(CfGetPlaceholderStateFromFindData(&find), CF_PLACEHOLDER_STATE_PLACEHOLDER | CF_PLACEHOLDER_STATE_PARTIAL);
+  EXPECT_EQ(find.nFileSizeLow, 10000u);
+  EXPECT_EQ(find.ftLastWriteTime, FileTimeFromUnix(1700000000, 123456700));
+
+  // SetFileAttributesW with PINNED sets the pin state, as on Windows.
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_PINNED | FILE_ATTRIBUTE_HIDDEN));
+  Handle file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, INVALID_HANDLE_VALUE);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  alignas(8) unsigned char buffer[4160];
+  DWORD returned = 0;
+  ASSERT_EQ(CfGetPlaceholderInfo(file, CF_PLACEHOLDER_INFO_STANDARD, buffer, sizeof buffer, &returned), S_OK);
+  auto* info = reinterpret_cast<CF_PLACEHOLDER_STANDARD_INFO*>(buffer);
+  EXPECT_EQ(info->PinState, CF_PIN_STATE_PINNED);
+  EXPECT_EQ(info->InSyncState, CF_IN_SYNC_STATE_NOT_IN_SYNC);
+  EXPECT_EQ(info->OnDiskDataSize, 0);
+  EXPECT_EQ(info->FileIdentityLength, 16u);  // u"id:f.txt"
+  EXPECT_EQ(returned, offsetof(CF_PLACEHOLDER_STANDARD_INFO, FileIdentity) + 16);
+  // Too small for the identity: partial answer and ERROR_MORE_DATA; too
+  // small for the fixed part: ERROR_INSUFFICIENT_BUFFER.
+  EXPECT_EQ(CfGetPlaceholderInfo(file, CF_PLACEHOLDER_INFO_BASIC, buffer, 34, &returned),
+            HRESULT_FROM_WIN32(ERROR_MORE_DATA));
+  EXPECT_EQ(returned, 34u);
+  EXPECT_EQ(CfGetPlaceholderInfo(file, CF_PLACEHOLDER_INFO_BASIC, buffer, 8, &returned),
+            HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+  ASSERT_EQ(CfSetInSyncState(file, CF_IN_SYNC_STATE_IN_SYNC, CF_SET_IN_SYNC_FLAG_NONE, nullptr), S_OK);
+  CloseHandle(file);
+  attrs = GetFileAttributesW(path.c_str());
+  EXPECT_TRUE(attrs & FILE_ATTRIBUTE_PINNED);
+  EXPECT_TRUE(attrs & FILE_ATTRIBUTE_HIDDEN);
+
+  // Unpinning through the attributes keeps the other stored bits.
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), (attrs & ~FILE_ATTRIBUTE_PINNED) | FILE_ATTRIBUTE_UNPINNED));
+  attrs = GetFileAttributesW(path.c_str());
+  EXPECT_FALSE(attrs & FILE_ATTRIBUTE_PINNED);
+  EXPECT_TRUE(attrs & FILE_ATTRIBUTE_UNPINNED);
+  EXPECT_TRUE(attrs & FILE_ATTRIBUTE_HIDDEN);
+
+  // An ordinary file is no placeholder.
+  local::Client client(root_);
+  ASSERT_EQ(client.CreateFile("plain.txt", "x"), 0u);
+  h = FindFirstFileW(W(root_ + "/plain.txt").c_str(), &find);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  FindClose(h);
+  EXPECT_EQ(CfGetPlaceholderStateFromFindData(&find), CF_PLACEHOLDER_STATE_NO_STATES);
+}
+
+TEST_F(PlaceholderState, LargeIdentityAndReadOnlyPlaceholder) {
+  ASSERT_EQ(Register(), S_OK);
+  // 4 KiB identities do not fit beside other attributes on ext4.
+  std::string identity(CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH, 'x');
+  for (size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<char>('a' + i % 26);
+  CF_PLACEHOLDER_CREATE_INFO info;
+  info.RelativeFileName = u"ro.txt";
+  info.FsMetadata.FileSize = 4096;
+  info.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_READONLY;
+  info.FileIdentity = identity.data();
+  info.FileIdentityLength = static_cast<DWORD>(identity.size());
+  ASSERT_EQ(CfCreatePlaceholders(W(root_).c_str(), &info, 1, CF_CREATE_FLAG_NONE, nullptr), S_OK);
+  const std::u16string path = W(root_ + "/ro.txt");
+  EXPECT_TRUE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY);
+
+  // The platform still hydrates and updates a read-only placeholder.
+  TestProvider provider;
+  provider.content[root_ + "/ro.txt"] = Pattern(4096);
+  ASSERT_EQ(provider.Connect(root_), S_OK);
+  local::Client client(root_);
+  std::string data;
+  ASSERT_EQ(client.ReadAll("ro.txt", data), 0u);
+  EXPECT_TRUE(data == Pattern(4096));
+  local::ItemState state;
+  ASSERT_EQ(client.State("ro.txt", state), 0u);
+  EXPECT_EQ(state.identity, identity);
+  EXPECT_TRUE(state.FullyHydrated());
+  // Applications cannot write or delete it.
+  EXPECT_EQ(client.Write("ro.txt", 0, "x"), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(DeleteFileW(path.c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  // Too big an identity is refused before anything is made.
+  std::string too_big(CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH + 1, 'y');
+  info.RelativeFileName = u"big-id.txt";
+  info.FileIdentity = too_big.data();
+  info.FileIdentityLength = static_cast<DWORD>(too_big.size());
+  EXPECT_EQ(CfCreatePlaceholders(W(root_).c_str(), &info, 1, CF_CREATE_FLAG_NONE, nullptr), E_INVALIDARG);
+  EXPECT_FALSE(fs::exists(root_ + "/big-id.txt"));
+  EXPECT_EQ(provider.Disconnect(), S_OK);
+}
+
+TEST_F(PlaceholderState, CreateRefusesEscapesAndExistingNames) {
+  ASSERT_EQ(Register(), S_OK);
+  ASSERT_EQ(MakeFile(root_, "a.txt", 1), S_OK);
+  EXPECT_EQ(MakeFile(root_, "a.txt", 2), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
+  CF_PLACEHOLDER_CREATE_INFO info;
+  info.RelativeFileName = u"..\\escape.txt";
+  EXPECT_EQ(CfCreatePlaceholders(W(root_).c_str(), &info, 1, CF_CREATE_FLAG_NONE, nullptr), E_INVALIDARG);
+  EXPECT_FALSE(fs::exists(base_ / "escape.txt"));
+  // Outside any sync root nothing is created.
+  fs::create_directories(base_ / "elsewhere");
+  EXPECT_EQ(MakeFile((base_ / "elsewhere").string(), "b.txt", 1),
+            HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT));
+  // SUPERSEDE replaces the existing file.
+  info.RelativeFileName = u"a.txt";
+  info.FsMetadata.FileSize = 77;
+  info.Flags = CF_PLACEHOLDER_CREATE_FLAG_SUPERSEDE;
+  ASSERT_EQ(CfCreatePlaceholders(W(root_).c_str(), &info, 1, CF_CREATE_FLAG_NONE, nullptr), S_OK);
+  EXPECT_EQ(fs::file_size(root_ + "/a.txt"), 77u);
+}
+
+TEST_F(PlaceholderState, ConvertPinRecursivelyAndUpdatePopulation) {
+  ASSERT_EQ(Register(), S_OK);
+  local::Client client(root_);
+  ASSERT_EQ(client.CreateFolder("local"), 0u);
+  ASSERT_EQ(client.CreateFile("local/doc.txt", "my words"), 0u);
+  const auto open = [&](const std::string& relative) {
+    return CreateFileW(W(root_ + "/" + relative).c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, INVALID_HANDLE_VALUE);
+  };
+  // An existing file becomes a full placeholder; a folder may await listing.
+  Handle h = open("local/doc.txt");
+  ASSERT_EQ(CfConvertToPlaceholder(h, u"d", 2, CF_CONVERT_FLAG_MARK_IN_SYNC, nullptr, nullptr), S_OK);
+  CloseHandle(h);
+  h = open("local");
+  ASSERT_EQ(CfConvertToPlaceholder(h, nullptr, 0, CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION, nullptr, nullptr),
+            S_OK);
+  local::ItemState state;
+  ASSERT_EQ(client.State("local/doc.txt", state), 0u);
+  EXPECT_TRUE(state.placeholder && state.in_sync && state.FullyHydrated());
+  ASSERT_EQ(client.State("local", state), 0u);
+  EXPECT_TRUE(state.placeholder);
+  EXPECT_FALSE(state.populated);
+  ASSERT_EQ(CfUpdatePlaceholder(h, nullptr, nullptr, 0, nullptr, 0, CF_UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION,
+                                nullptr, nullptr),
+            S_OK);
+  ASSERT_EQ(client.State("local", state), 0u);
+  EXPECT_TRUE(state.populated);
+  // Pinning a folder reaches the placeholders below it.
+  ASSERT_EQ(CfSetPinState(h, CF_PIN_STATE_PINNED, CF_SET_PIN_FLAG_RECURSE, nullptr), S_OK);
+  CloseHandle(h);
+  ASSERT_EQ(client.State("local/doc.txt", state), 0u);
+  EXPECT_EQ(state.pin, CF_PIN_STATE_PINNED);
+  EXPECT_TRUE(GetFileAttributesW(W(root_ + "/local/doc.txt").c_str()) & FILE_ATTRIBUTE_PINNED);
+  ASSERT_EQ(client.Unpin("local"), 0u);
+  ASSERT_EQ(client.State("local/doc.txt", state), 0u);
+  EXPECT_EQ(state.pin, CF_PIN_STATE_UNPINNED);
+  // Converting with DEHYDRATE frees the data: the content must come back
+  // from the provider.
+  h = open("local/doc.txt");
+  EXPECT_EQ(CfUpdatePlaceholder(h, nullptr, nullptr, 0, nullptr, 0, CF_UPDATE_FLAG_VERIFY_IN_SYNC, nullptr, nullptr),
+            S_OK);
+  ASSERT_EQ(CfConvertToPlaceholder(h, nullptr, 0, CF_CONVERT_FLAG_MARK_IN_SYNC | CF_CONVERT_FLAG_DEHYDRATE, nullptr,
+                                   nullptr),
+            S_OK);
+  CloseHandle(h);
+  ASSERT_EQ(client.State("local/doc.txt", state), 0u);
+  EXPECT_TRUE(state.hydrated.empty());
+  EXPECT_EQ(state.size, 8u);
+  std::string data;
+  EXPECT_EQ(client.ReadAll("local/doc.txt", data), ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
+}
+
+TEST(FileTimes, ConvertExactlyBothWays) {
+  for (int64_t s : {0LL, 1LL, 1700000000LL, -86400LL}) {
+    for (int64_t ns : {0LL, 100LL, 999999900LL}) {
+      const FILETIME t = FileTimeFromUnix(s, ns);
+      int64_t s2 = 0, ns2 = 0;
+      FileTimeToUnix(t, s2, ns2);
+      EXPECT_EQ(s2, s);
+      EXPECT_EQ(ns2, ns);
+    }
+  }
+  EXPECT_EQ(FileTimeFromUnix(0, 0), kFileTimeUnixEpoch);
+}
+
+}  // namespace
+}  // namespace corvane::platform::testing
