@@ -117,25 +117,16 @@ TEST_F(MetadataCacheTest, UpdateKeepsWhatWasNotGivenAndFlagsStick) {
   EXPECT_FALSE(cache.UpdateProperties(u"\\none", 0, 0, 0, 0, 0));
 
   bool flag = true;
-  ASSERT_TRUE(cache.GetCreateFailed(u"\\u", &flag));
-  EXPECT_FALSE(flag);
   EXPECT_TRUE(cache.SetCreateFailed(u"\\u", true));
   ASSERT_TRUE(cache.GetCreateFailed(u"\\u", &flag));
   EXPECT_TRUE(flag);
   EXPECT_FALSE(cache.SetLocked(u"\\U", true));
-  uint32_t attributes = 0;
-  EXPECT_FALSE(cache.GetAttributes(u"\\U", &attributes));
-
-  cache.Clear();
-  EXPECT_EQ(0u, cache.Count());
 }
 
 TEST(ItemProperties, ChecksRunInOrderWithTheirCodes) {
   EXPECT_EQ(kOk, CheckItemProperties(nullptr, 0x40000000 | 0x2 | 0x4, 0, 0, 0, 0, 0));
-  EXPECT_EQ(kOk, CheckItemProperties(nullptr, 0x00300008, 5, 1, 1, 1, 0x212));
   EXPECT_EQ(kErrInvalidItemAttributes, CheckItemProperties(nullptr, 0x1, 0, 0, 0, 0, 0));
-  EXPECT_EQ(kErrInvalidItemAttributes, CheckItemProperties(nullptr, 0x10, 0, 0, 0, 0, 0));
-  EXPECT_EQ(kErrInvalidItemAttributes, CheckItemProperties(nullptr, -1, -1, -1, 0, 0, -1));
+  EXPECT_EQ(kErrInvalidItemAttributes, CheckItemProperties(nullptr, 0x10, -1, 0, 0, 0, -1));
   EXPECT_EQ(kErrInvalidItemProperty, CheckItemProperties(nullptr, 0, -1, -1, 0, 0, -1));
   testing::LogLevelGuard guard;
   testing::CaptureSink sink;
@@ -147,45 +138,28 @@ TEST(ItemProperties, ChecksRunInOrderWithTheirCodes) {
 
 TEST(TransferStream, KeepsUnsentBytesAcrossCompactAndGrowth) {
   TransferStream stream;
-  const char first[] = "0123456789";
-  ASSERT_TRUE(stream.Write(first, 10));
-  EXPECT_EQ(10u, stream.Size());
-  EXPECT_GE(stream.Capacity(), 32u);
-  ASSERT_TRUE(stream.Seek(4));
-  char out[16] = {};
+  for (int i = 0; i < 5000; ++i) {  // many small writes, many regrowths
+    const uint8_t b = static_cast<uint8_t>(i);
+    ASSERT_TRUE(stream.Write(&b, 1));
+  }
+  ASSERT_TRUE(stream.Seek(4990));
+  uint8_t out[16] = {};
   EXPECT_EQ(3u, stream.Read(out, 3));
-  EXPECT_EQ(0, std::memcmp(out, "456", 3));
-  stream.Compact();  // "789" stays
-  EXPECT_EQ(3u, stream.Size());
+  stream.Compact();  // bytes 4993..4999 stay
+  EXPECT_EQ(7u, stream.Size());
   EXPECT_EQ(0u, stream.Position());
   ASSERT_TRUE(stream.Seek(stream.Size()));
   ASSERT_TRUE(stream.Write("ab", 2));
   ASSERT_TRUE(stream.Seek(0));
-  EXPECT_EQ(5u, stream.Read(out, sizeof(out)));
-  EXPECT_EQ(0, std::memcmp(out, "789ab", 5));
-  EXPECT_EQ(0u, stream.Read(out, sizeof(out)));
-
+  EXPECT_EQ(9u, stream.Read(out, sizeof(out)));
+  EXPECT_EQ(static_cast<uint8_t>(4993), out[0]);
+  EXPECT_EQ('b', out[8]);
   // Seeking past the end extends the stream with zeros.
   ASSERT_TRUE(stream.Seek(100));
-  EXPECT_EQ(100u, stream.Size());
   ASSERT_TRUE(stream.Seek(50));
   EXPECT_EQ(8u, stream.Read(out, 8));
   EXPECT_EQ(0, out[0]);
-  ASSERT_TRUE(stream.SetSize(2));
-  ASSERT_TRUE(stream.SetSize(4));
-  ASSERT_TRUE(stream.Seek(0));
-  EXPECT_EQ(4u, stream.Read(out, 8));
-  EXPECT_EQ(0, std::memcmp(out, "78\0\0", 4));
-
-  // Many small writes grow the buffer without losing bytes.
-  TransferStream big;
-  for (int i = 0; i < 5000; ++i) {
-    const uint8_t b = static_cast<uint8_t>(i);
-    ASSERT_TRUE(big.Write(&b, 1));
-  }
-  ASSERT_EQ(5000u, big.Size());
-  for (int i = 0; i < 5000; ++i) ASSERT_EQ(static_cast<uint8_t>(i), big.Data()[i]);
-  EXPECT_FALSE(big.Seek(uint64_t{1} << 50));
+  EXPECT_FALSE(stream.Seek(uint64_t{1} << 50));
 }
 
 }  // namespace

@@ -86,17 +86,6 @@ TEST_F(TaskEventsTest, BridgesFireWithTheTaskAndHoldItsHandlerLock) {
   EXPECT_FALSE(locked_elsewhere);
   task->LeaveHandler();
   EXPECT_EQ(0u, task->HandlerBusy.load());
-
-  result = 0;
-  answer = [](int32_t, int32_t count, intptr_t* p) {
-    p[count - 1] = kErrRetry;
-    return 0;
-  };
-  DoUpdate(engine(), *task, u"\\dir", true, 1, 0x40000000, 0, 0, 0, 0, result);
-  task->LeaveHandler();
-  EXPECT_EQ(kErrRetry, result);
-  EXPECT_EQ(HALVEX_EVENT_UPDATE_FOLDER, fired.back().id);
-  EXPECT_TRUE(Logged(u"'Update' event handler returned retry code for '\\dir'"));
 }
 
 TEST_F(TaskEventsTest, EventErrorOrFailingSinkReplacesTheAnswer) {
