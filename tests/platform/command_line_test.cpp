@@ -30,6 +30,9 @@ TEST_F(CommandLine, SessionOnAServedRoot) {
   std::string out, err;
   ASSERT_EQ(RunClient("read " + r + "cloud.txt' 5 5", &out, &err), 0) << err;
   EXPECT_EQ(out, "cloud");
+  const std::u16string suffix = u"\\corvane-client";  // the fetch names the program that read
+  ASSERT_GE(provider.last_reader.size(), suffix.size());
+  EXPECT_EQ(provider.last_reader.substr(provider.last_reader.size() - suffix.size()), suffix);
   ASSERT_EQ(RunClient("mkdir " + r + "new'", &out, &err), 0) << err;
   ASSERT_EQ(RunClient("create " + r + "new/a.txt' --data hello", &out, &err), 0) << err;
   ASSERT_EQ(RunClient("write " + r + "new/a.txt' 5 --data ' world'", &out, &err), 0) << err;

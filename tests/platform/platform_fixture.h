@@ -59,6 +59,7 @@ class TestProvider {
   std::vector<std::pair<int64_t, int64_t>> required;  // (offset, length) of each fetch
   std::function<void(const CF_CALLBACK_INFO*)> on_listing;
   std::atomic<NTSTATUS> dehydrate_answer{STATUS_SUCCESS};
+  std::u16string last_reader;  // image path of the process behind the last fetch
 
   HRESULT Connect(const std::string& root, bool notifications = false) {
     std::vector<CF_CALLBACK_REGISTRATION> table = {
@@ -72,7 +73,8 @@ class TestProvider {
       table.push_back({CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, &OnClose});
     }
     table.push_back(CF_CALLBACK_REGISTRATION_END);
-    return CfConnectSyncRoot(W(root).c_str(), table.data(), this, CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH, &key);
+    return CfConnectSyncRoot(W(root).c_str(), table.data(), this, CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO | CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH,
+                             &key);
   }
   HRESULT Disconnect() {
     JoinHelpers();
@@ -121,6 +123,7 @@ class TestProvider {
     {
       std::lock_guard<std::mutex> lock(self->mutex_);
       self->required.emplace_back(offset, length);
+      if (info->ProcessInfo && info->ProcessInfo->ImagePath) self->last_reader = info->ProcessInfo->ImagePath;
       data = self->content[path];
     }
     self->fetches++;

@@ -24,8 +24,10 @@
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/provider_link.h"
+#include "platform/local/state_dir.h"
 #include "platform/local/sync_roots.h"
 #include "platform/local/worker_pool.h"
+#include "support/utf.h"
 
 namespace corvane::platform::local {
 namespace {
@@ -352,8 +354,26 @@ void Connection::Invoke(const std::shared_ptr<Pending>& p, CF_CALLBACK_TYPE type
   LocalItem root_info;
   ReadLocalItemAt(root_, root_info);
   const std::u16string empty;
+  // Who asked, as far as Linux tells: the program's path and command line.
+  std::u16string image, command_line;
+  if (p->pid) {
+    char exe[4096];
+    const std::string proc = "/proc/" + std::to_string(p->pid);
+    const ssize_t n = readlink((proc + "/exe").c_str(), exe, sizeof exe - 1);
+    if (n > 0) image = FromNativePath(std::string(exe, static_cast<size_t>(n)));
+    std::string args;
+    if (ReadWholeFile(proc + "/cmdline", args)) {
+      std::replace(args.begin(), args.end(), '\0', ' ');
+      while (!args.empty() && args.back() == ' ') args.pop_back();
+      command_line = Utf8ToUtf16Lossy(args);
+    }
+  }
   CF_PROCESS_INFO process;
   process.ProcessId = p->pid;
+  process.ImagePath = image.c_str();
+  process.PackageName = empty.c_str();
+  process.ApplicationId = empty.c_str();
+  process.CommandLine = command_line.c_str();
   CF_CALLBACK_INFO info;
   info.ConnectionKey.Internal = key_;
   info.CallbackContext = const_cast<void*>(context_);
