@@ -276,6 +276,19 @@ TEST_F(TaskEventsTest, FinalizeFromInsideTheDataHandlerLetsGoOfHandlerLock) {
   EXPECT_TRUE(locked_elsewhere);
   task->LeaveHandler();  // the producer's own release is harmless now
   EXPECT_EQ(1u, task->Completed.load());
+
+  // Finalized by another thread while the handler still runs: the lock is
+  // the producer's, and stays so until the producer lets go.
+  Task* other = NewTask(u"\\r", OP_READ_DATA);
+  answer = [&](int32_t, int32_t, intptr_t* p) {
+    const int64_t id = Int64At(p, 0);
+    std::thread([&] { EXPECT_EQ(kOk, do_FinalizeTask(engine(), id, 0)); }).join();
+    return 0;
+  };
+  DoGetItemData(engine(), *other, other->Path, 0, 4096, result);
+  EXPECT_EQ(1u, other->HandlerBusy.load());
+  other->LeaveHandler();
+  EXPECT_EQ(0u, other->HandlerBusy.load());
 }
 
 }  // namespace
