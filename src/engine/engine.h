@@ -9,7 +9,9 @@
 #include "diag/diagnostics.h"
 #include "engine/engine_settings.h"
 #include "engine/engine_state.h"
+#include "engine/metadata_cache.h"
 #include "engine/pending_operations.h"
+#include "engine/task_registry.h"
 #include "support/per_thread.h"
 
 namespace corvane {
@@ -41,6 +43,12 @@ class Engine {
   GeneralSettings general;
   PendingOperations pending{diag.log_sink(), settings.avoid_firing_events_for_methods};
   PerThread<std::string> config_answers;  // answers of Config queries
+
+  // Pending tasks, and the last known properties of items.
+  TaskRegistry tasks;
+  MetadataCache metadata_cache{diag.log_sink()};
+  // How long CancelAllTransfers waits for the pending tasks to go.
+  std::atomic<int32_t> cancel_wait_budget_ms{10000};
 
   // Properties; the string setters log first, then refuse while running.
   int32_t SetSerializeEvents(uint32_t value);

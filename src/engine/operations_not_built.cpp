@@ -33,28 +33,12 @@ int32_t SetItemAttributes(Engine& engine, std::u16string_view, bool, int32_t) { 
 int32_t GetItemStatus(Engine& engine, std::u16string_view, int32_t*) { return NotBuiltYet(engine); }
 int32_t DoSetPlaceholderPinnedState(Engine& engine, std::u16string_view, bool) { return NotBuiltYet(engine); }
 int32_t SyncItem(Engine& engine, std::u16string_view) { return NotBuiltYet(engine); }
-// Nothing is cached before the metadata cache exists, so there is nothing to drop.
-void RemoveCachedItem(Engine&, std::u16string_view, bool) {}
 int32_t IntListItem(Engine& engine, int64_t, std::u16string_view, bool, int32_t, int64_t, int64_t, int64_t,
                     int64_t) {
   return NotBuiltYet(engine);
 }
-int32_t CompleteTask(Engine& engine, int64_t, int32_t) { return NotBuiltYet(engine); }
-int32_t ReadTaskLocalData(Engine& engine, int64_t, int64_t, uint8_t*, int32_t, int32_t*) {
-  return NotBuiltYet(engine);
-}
 int32_t AppendTaskData(Engine& engine, int64_t, const uint8_t*, int32_t) { return NotBuiltYet(engine); }
 
-// No task registry exists yet, so no task can be registered.
-int32_t Engine::StatPendingTasks() const { return 0; }
-int32_t Engine::PendingOperationCount() const { return 0; }
-
-}  // namespace corvane
-
-namespace corvane {
-
-// No task registry exists yet, so no transfer can be pending.
-int32_t Engine::CancelAllTransfers() { return kOk; }
 
 }  // namespace corvane
 

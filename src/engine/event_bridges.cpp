@@ -1,0 +1,147 @@
+#include "engine/event_bridges.h"
+
+#include <utility>
+
+#include "component/events.h"
+#include "diag/log.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/task.h"
+
+namespace corvane {
+namespace {
+
+constexpr uint32_t kEventErrorUnset = 0xFFFFFFFF;
+
+uint64_t U64(int64_t value) { return static_cast<uint64_t>(value); }
+
+// Steps every bridge shares once it has logged its call: a clean event
+// error, HandlerLock, the event itself, the answer and its log line.
+template <class FireEvent>
+int32_t FireWithTask(Engine& engine, Task* task, std::u16string_view handler, const std::u16string& path,
+                     int32_t& result, FireEvent&& fire) {
+  engine.diag.ClearEventError();
+  if (task != nullptr) task->EnterHandler();
+  bool threw = false;
+  if (engine.events != nullptr) {
+    try {
+      engine.events->BeforeEvent(engine.code_page.load());
+      std::forward<FireEvent>(fire)(*engine.events);
+    } catch (...) {
+      threw = true;
+    }
+  }
+  result = EventResult(engine, result, threw);
+  LogHandlerOutcome(engine, handler, path, result);
+  return 1;
+}
+
+}  // namespace
+
+int32_t EventResult(Engine& engine, int32_t result, bool threw) {
+  if (threw) return kErrInternalError;
+  const int32_t event_error = engine.diag.EventErrorCode();
+  if (event_error == 0) return result;
+  return static_cast<uint32_t>(event_error) == kEventErrorUnset ? kErrInternalError : event_error;
+}
+
+void LogHandlerOutcome(Engine& engine, std::u16string_view handler, std::u16string_view path, int32_t result) {
+  LogSink* sink = engine.diag.log_sink();
+  if (result == kOk) return;
+  if (result == kErrPending) {
+    LogF(sink, kLogMilestone, u"'%s' event handler switched to the asynchronous mode for '%s'", handler, path);
+  } else if (result == kErrRetry) {
+    LogF(sink, kLogMilestone, u"'%s' event handler returned retry code for '%s'", handler, path);
+  } else {
+    LogF(sink, kLogFailure, u"'%s' event handler failed for '%s'", handler, path);
+    LogF(sink, kLogFailure, u"Event handler error code: 0x%x", static_cast<uint32_t>(result));
+  }
+}
+
+int32_t DoCreate(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t attributes,
+                 int64_t size, int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
+                 int32_t& result) {
+  if (engine.pending.CheckPendingOrRemove(path, kOpCreate, is_dir)) return 0;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"DoCreate called for '%s', TaskId: %I64u", path, U64(task.TaskId));
+  return FireWithTask(engine, &task, u"Create", path, result, [&](EventInterface& events) {
+    if (is_dir) {
+      events.FireCreateFolder(task.TaskId, path, attributes, creation_time, last_access_time, last_write_time,
+                              result);
+    } else {
+      events.FireCreateFile(task.TaskId, path, attributes, size, creation_time, last_access_time,
+                            last_write_time, result);
+    }
+  });
+}
+
+int32_t DoUpdate(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t update_flags,
+                 int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
+                 int64_t last_write_time, int32_t& result) {
+  if (engine.pending.CheckPendingOrRemove(path, kOpUpdate, is_dir)) return 0;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"DoUpdate called for '%s', TaskId: %I64u", path, U64(task.TaskId));
+  return FireWithTask(engine, &task, u"Update", path, result, [&](EventInterface& events) {
+    if (is_dir) {
+      events.FireUpdateFolder(task.TaskId, path, update_flags, attributes, creation_time, last_access_time,
+                              last_write_time, result);
+    } else {
+      events.FireUpdateFile(task.TaskId, path, update_flags, attributes, size, creation_time, last_access_time,
+                            last_write_time, result);
+    }
+  });
+}
+
+int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const std::u16string& new_path,
+                 bool is_dir, int32_t& result) {
+  LogF(engine.diag.log_sink(), kLogVerbose, u"DoRename called for '%s', NewPath: '%s', TaskId: %I64u", path,
+       new_path, U64(task.TaskId));
+  return FireWithTask(engine, &task, u"Rename", path, result, [&](EventInterface& events) {
+    if (is_dir) {
+      events.FireRenameFolder(task.TaskId, path, new_path, result);
+    } else {
+      events.FireRenameFile(task.TaskId, path, new_path, result);
+    }
+  });
+}
+
+int32_t DoDelete(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t flags,
+                 int32_t& result) {
+  LogF(engine.diag.log_sink(), kLogVerbose,
+       is_dir ? u"DoDelete folder called for '%s', Flags: %x, TaskId: %I64u"
+              : u"DoDelete file called for '%s', Flags: %x, TaskId: %I64u",
+       path, static_cast<uint32_t>(flags), U64(task.TaskId));
+  return FireWithTask(engine, &task, u"Delete", path, result, [&](EventInterface& events) {
+    if (is_dir) {
+      events.FireDeleteFolder(task.TaskId, path, flags, result);
+    } else {
+      events.FireDeleteFile(task.TaskId, path, flags, result);
+    }
+  });
+}
+
+int32_t DoGetItemData(Engine& engine, Task& task, const std::u16string& path, int64_t offset, int64_t length,
+                      int32_t& result) {
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogVerbose, u"DoGetItemData called for '%s', TaskId: %I64u", path, U64(task.TaskId));
+  LogF(sink, kLogVerbose, u"  Offset: %I64u, Length: %I64u", U64(offset), U64(length));
+  return FireWithTask(engine, &task, u"GetItemData", path, result, [&](EventInterface& events) {
+    events.FireGetFileData(task.TaskId, path, offset, length, result);
+  });
+}
+
+int32_t DoListItems(Engine& engine, Task& task, const std::u16string& path, const std::u16string& mask,
+                    int32_t& result) {
+  LogF(engine.diag.log_sink(), kLogVerbose, u"DoListItems called for '%s', Mask: '%s', TaskId: %I64u", path, mask,
+       U64(task.TaskId));
+  return FireWithTask(engine, &task, u"ListItems", path, result, [&](EventInterface& events) {
+    events.FireListDirectory(task.TaskId, path, mask, result);
+  });
+}
+
+int32_t DoFileReset(Engine& engine, const std::u16string& path, bool is_dir, int32_t& result) {
+  if (engine.pending.CheckPendingOrRemove(path, kOpReset, is_dir)) return 0;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"DoFileReset called for '%s'", path);
+  return FireWithTask(engine, nullptr, u"FileReset", path, result,
+                      [&](EventInterface& events) { events.FireResetFile(-1, path); });
+}
+
+}  // namespace corvane

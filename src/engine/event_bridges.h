@@ -1,0 +1,47 @@
+// The one way producers raise the events that are tied to a task. Every
+// bridge fires its event with the task's TaskId and hands the handler's
+// answer back in `result` (passed in with the caller's current value): 0
+// done, HALVEX_ERR_PENDING the host finishes later with FinalizeTask,
+// HALVEX_ERR_RETRY fire again later, anything else a failure.
+//
+// Each returns 1 when the event was fired and 0 when the pending operations
+// list showed that the host made the change itself (nothing fired). A bridge
+// that fired returns holding the task's HandlerLock; the producer leaves it
+// (Task::LeaveHandler) once it has dealt with the answer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+class Engine;
+class Task;
+
+int32_t DoCreate(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t attributes,
+                 int64_t size, int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
+                 int32_t& result);
+int32_t DoUpdate(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t update_flags,
+                 int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
+                 int64_t last_write_time, int32_t& result);
+// Rename and delete consult the pending list in their retry wrapper instead.
+int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const std::u16string& new_path,
+                 bool is_dir, int32_t& result);
+int32_t DoDelete(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t flags,
+                 int32_t& result);
+int32_t DoGetItemData(Engine& engine, Task& task, const std::u16string& path, int64_t offset, int64_t length,
+                      int32_t& result);
+int32_t DoListItems(Engine& engine, Task& task, const std::u16string& path, const std::u16string& mask,
+                    int32_t& result);
+// ResetFile has no task and no result slot: its outcome is the event error
+// the handler left.
+int32_t DoFileReset(Engine& engine, const std::u16string& path, bool is_dir, int32_t& result);
+
+// The handler's answer once the calling thread's event error and a thrown
+// exception are taken into account.
+int32_t EventResult(Engine& engine, int32_t result, bool threw);
+// Logs a handler's answer under its name ("Create", "CancelTask", ...).
+void LogHandlerOutcome(Engine& engine, std::u16string_view handler, std::u16string_view path, int32_t result);
+
+}  // namespace corvane

@@ -1,0 +1,29 @@
+#include "engine/item_properties.h"
+
+#include "diag/log.h"
+#include "diag/result_codes.h"
+
+namespace corvane {
+
+int32_t CheckItemProperties(LogSink* sink, int32_t attributes, int64_t size, int64_t creation_time,
+                            int64_t last_access_time, int64_t last_write_time, int32_t flags) {
+  if (attributes < 0 || (static_cast<uint32_t>(attributes) & ~kItemAttributeMask) != 0) {
+    Log(sink, kLogFailure, u"Invalid item attributes");
+    return kErrInvalidItemAttributes;
+  }
+  if (size < 0) {
+    Log(sink, kLogFailure, u"Invalid item size value");
+    return kErrInvalidItemProperty;
+  }
+  if (creation_time < 0 || last_access_time < 0 || last_write_time < 0) {
+    Log(sink, kLogFailure, u"Invalid item date value");
+    return kErrInvalidItemProperty;
+  }
+  if (flags < 0) {
+    Log(sink, kLogFailure, u"Invalid flags value");
+    return kErrInvalidParameter;
+  }
+  return kOk;
+}
+
+}  // namespace corvane

@@ -1,0 +1,135 @@
+// One task: an event that asks the host to act on its backend, with what the
+// host may finish later through FinalizeTask. Records are reference-counted
+// and recycled by the task registry.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "engine/transfer_stream.h"
+
+namespace corvane {
+
+// The kind of a task. The names are the log vocabulary.
+enum OperationType : int32_t {
+  OP_UNDEFINED = -1,
+  OP_RENAME = 0,
+  OP_READ_DATA = 1,
+  OP_WRITE_DATA = 2,
+  OP_CREATE = 3,
+  OP_DELETE = 4,
+  OP_LIST = 5,
+  OP_INTERNAL_LIST = 6,
+};
+
+// "OP_UNDEFINED" ... "OP_INTERNAL_LIST"; "OP_UNKNOWN" outside the table.
+const char16_t* OperationTypeName(int32_t type);
+
+struct RenameInfo {
+  std::u16string SourcePath;
+  std::u16string TargetPath;
+};
+
+// One item a host reported for a listing.
+struct ListedItem {
+  std::u16string Name;
+  int64_t Size = 0;
+  int64_t CreationTime = 0;
+  int64_t LastAccessTime = 0;
+  int64_t LastWriteTime = 0;
+  uint32_t Attributes = 0;
+};
+
+struct Listing {
+  std::vector<ListedItem> Items;
+  std::u16string Mask;
+  bool Recursive = false;
+  uint32_t BatchLimit = 1000;
+  uint32_t Capacity = 0x7FFFFFFF;
+  uint32_t Count = 0;
+  void* Context = nullptr;
+};
+
+// What it takes to fire an event again later. OpType uses the numbering of
+// the pending operations list.
+struct RetryRecord {
+  std::u16string Path;
+  uint32_t OpType = 0;
+  int64_t QueuedAt = 0;
+  int64_t TaskId = -1;
+  uint32_t IsDir = 0;
+  uint32_t Value1 = 0;
+  uint32_t Value2 = 0;
+  uint64_t Size = 0;
+  uint64_t CreationTime = 0;
+  uint64_t LastAccessTime = 0;
+  uint64_t LastWriteTime = 0;
+  std::u16string NewPath;
+  std::u16string Mask;
+  int64_t Offset = 0;
+  int64_t Length = 0;
+};
+
+class Task {
+ public:
+  Task() = default;
+  ~Task();
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+
+  // Fills a fresh or recycled record for a new task.
+  void Prepare(std::u16string_view path, int32_t type, void* context);
+  // Gives up everything the task held (open file, strings, objects) so the
+  // record can wait in the pool.
+  void Reset();
+
+  // The producer's side of HandlerLock. Leave is a no-op on any thread but
+  // the one that entered, so a FinalizeTask that already let go of the lock
+  // from inside the handler and the producer's own release do not collide.
+  void EnterHandler();
+  void LeaveHandler();
+  bool HandlerHeldByThisThread() const;
+
+  // Guarded by the registry locks.
+  uint32_t RefCount = 0;
+  int64_t TaskId = -1;
+
+  std::u16string Path;
+  std::u16string LocalPath;
+  intptr_t LocalFile = -1;
+  uint32_t LocalFileOpened = 0;
+  // Set by whoever opened LocalFile; Reset closes the file with it.
+  void (*CloseLocalFile)(intptr_t file) = nullptr;
+  int64_t LocalFileSize = -1;
+  int32_t OperationType = OP_UNDEFINED;
+  void* Context = nullptr;
+
+  std::unique_ptr<TransferStream> Transfer;
+  std::unique_ptr<corvane::RenameInfo> RenameInfo;
+  std::unique_ptr<corvane::Listing> Listing;
+
+  std::atomic<uint32_t> ResultCode{0};
+  std::unique_ptr<corvane::RetryRecord> RetryRecord;
+  std::atomic<uint32_t> Cancelled{0};
+  std::atomic<uint32_t> HandlerBusy{0};
+  std::atomic<int64_t> StartTime{0};
+  std::atomic<uint32_t> Completed{0};
+
+  std::recursive_mutex HandlerLock;
+  std::recursive_mutex TaskLock;
+
+ private:
+  std::atomic<std::thread::id> handler_owner_{};
+  uint32_t handler_depth_ = 0;  // touched only by the owning thread
+};
+
+// Milliseconds of the system time counted as file time (100 ns since 1601).
+int64_t CurrentTimeMs();
+
+}  // namespace corvane

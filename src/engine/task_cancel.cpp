@@ -1,0 +1,140 @@
+#include "engine/task_cancel.h"
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "component/events.h"
+#include "diag/log.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/event_bridges.h"
+#include "engine/task.h"
+
+namespace corvane {
+namespace {
+
+uint64_t U64(int64_t value) { return static_cast<uint64_t>(value); }
+uint32_t U32(int32_t value) { return static_cast<uint32_t>(value); }
+
+}  // namespace
+
+int32_t DoCancelTask(Engine& engine, Task& task, const std::u16string& path, int32_t& result) {
+  LogF(engine.diag.log_sink(), kLogVerbose, u"DoCancelTask called for '%s', id: %I64u", path, U64(task.TaskId));
+  result = kOk;
+  engine.diag.ClearEventError();
+  bool registered = false;
+  {
+    std::lock_guard<std::recursive_mutex> task_lock(task.TaskLock);
+    // Internal listings have no host side to tell.
+    if (task.Cancelled.load() == 0 && task.OperationType < OP_INTERNAL_LIST && engine.events != nullptr) {
+      bool threw = false;
+      try {
+        engine.events->BeforeEvent(engine.code_page.load());
+        engine.events->FireCancelTask(task.TaskId, path, result);
+      } catch (...) {
+        threw = true;
+      }
+      // A failing handler (event error or exception) must not leave the task
+      // marked as cancelled, so the answer is settled before it is used.
+      result = EventResult(engine, result, threw);
+      if (result == kErrCancelled) result = kOk;
+    }
+    {
+      TaskRegistry::Lock lock(engine.tasks);
+      registered = engine.tasks.IsRegisteredLocked(&task);
+    }
+    if (registered) {
+      if (result == kOk) task.Cancelled.store(1);
+      if (task.StartTime.load() > 0) task.Completed.exchange(1);
+    }
+  }
+  if (registered) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"DoCancelTask task retrieved after cancel id: %I64u",
+         U64(task.TaskId));
+  }
+  LogHandlerOutcome(engine, u"CancelTask", path, result);
+  return 1;
+}
+
+int32_t Engine::CancelAllTransfers() {
+  LogSink* sink = diag.log_sink();
+  Log(sink, kLogVerbose, u"Cancelling all component transfers...");
+  const size_t count = tasks.Count();
+  LogF(sink, kLogVerbose, u"Pending transfers count: %I64u", static_cast<uint64_t>(count));
+  for (size_t index = count; index-- > 0;) {
+    Task* task = nullptr;
+    {
+      TaskRegistry::Lock lock(tasks);
+      if (index < tasks.CountLocked()) task = tasks.AcquireAtLocked(index);
+    }
+    if (task == nullptr) continue;
+    // The reference taken above keeps the record ours while the host's
+    // handler runs, even if another thread removes the task meanwhile.
+    const std::u16string path = task->Path;
+    const int64_t task_id = task->TaskId;
+    int32_t result = kOk;
+    {
+      std::lock_guard<std::recursive_mutex> task_lock(task->TaskLock);
+      LogF(sink, kLogVerbose, u"Canceling transfer for item: '%s', operation type: %s, id: %I64u", path,
+           OperationTypeName(task->OperationType), U64(task_id));
+      DoCancelTask(*this, *task, path, result);
+    }
+    tasks.ReleaseTask(task);
+    LogF(sink, kLogVerbose, u"CancelTask result for item: '%s', id %I64u: 0x%x", path, U64(task_id), U32(result));
+    if (result != kOk) {
+      LogF(sink, kLogVerbose, u"Cancelling all component transfers finished with result %d", result);
+      return result;
+    }
+  }
+  // Cancelled tasks leave the registry when their producers or the monitor
+  // finish them; wait for that, within the budget.
+  int32_t budget = cancel_wait_budget_ms.load();
+  size_t remaining;
+  do {
+    remaining = tasks.Count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    budget -= 100;
+  } while (remaining > 0 && budget > 0);
+  tasks.DestroySpares();
+  LogF(sink, kLogVerbose, u"Cancelling all component transfers finished with result %d", 0);
+  return kOk;
+}
+
+bool CancelTransferByPath(Engine& engine, std::u16string_view path, int32_t type) {
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogMilestone, u"Cancelling transfer by path: '%s', operation type: %d", path, type);
+  const int32_t first = type == -1 ? OP_RENAME : type;
+  const int32_t last = type == -1 ? OP_INTERNAL_LIST : type;
+  bool found = false;
+  int32_t result = kOk;
+  for (int32_t current = first; current <= last && result == kOk; ++current) {
+    // Every task of the key is cancelled: two reads of one file are two
+    // tasks, and a cancelled file must not keep either waiting.
+    std::vector<Task*> matches;
+    {
+      TaskRegistry::Lock lock(engine.tasks);
+      engine.tasks.AcquireAllByKeyLocked(path, current, matches);
+    }
+    size_t next = 0;
+    for (; next < matches.size() && result == kOk; ++next) {
+      Task* task = matches[next];
+      found = true;
+      const std::u16string task_path = task->Path;
+      {
+        std::lock_guard<std::recursive_mutex> task_lock(task->TaskLock);
+        LogF(sink, kLogVerbose, u"Canceling transfer for item: '%s', operation type: %d", task_path, current);
+        DoCancelTask(engine, *task, task_path, result);
+      }
+      LogF(sink, kLogVerbose, u"CancelTask result for '%s': 0x%x", task_path, U32(result));
+      engine.tasks.ReleaseTask(task);
+    }
+    for (; next < matches.size(); ++next) engine.tasks.ReleaseTask(matches[next]);
+  }
+  const bool succeeded = result == kOk && found;
+  LogF(sink, kLogMilestone, u"Cancelling transfer by path finished: '%s', result: %s", path,
+       succeeded ? u"true" : u"false");
+  return succeeded;
+}
+
+}  // namespace corvane

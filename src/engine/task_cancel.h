@@ -1,0 +1,26 @@
+// Cancellation of tasks: one task (the host's CancelTask event), the tasks of
+// one path, and all tasks at deactivation (Engine::CancelAllTransfers).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+class Engine;
+class Task;
+
+// Fires CancelTask for a task that is not cancelled yet (never for
+// OP_INTERNAL_LIST) and marks it Cancelled when the host agreed; an
+// asynchronous task is also marked Completed so that it gets finished.
+// Returns 1; the host's answer is in `result` (HALVEX_ERR_CANCELLED counts
+// as 0). The caller holds a reference to the task.
+int32_t DoCancelTask(Engine& engine, Task& task, const std::u16string& path, int32_t& result);
+
+// Cancels the tasks of `path` of one type, or of every type 0..6 in order
+// when `type` is -1, stopping at the first refusal. True when at least one
+// task was found and none refused.
+bool CancelTransferByPath(Engine& engine, std::u16string_view path, int32_t type);
+
+}  // namespace corvane

@@ -1,0 +1,98 @@
+// GetLocalFileData: the host reads the local file of a task (to upload it).
+
+#include <algorithm>
+#include <mutex>
+
+#include "diag/log.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/item_operations.h"
+#include "engine/task.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+
+namespace corvane {
+namespace {
+
+void CloseLocalFile(intptr_t file) { platform::CloseHandle(file); }
+
+// Ends a failed read: the lookup's reference goes back first.
+int32_t Fail(Engine& engine, Task* task, int32_t code) {
+  engine.tasks.ReleaseTask(task);
+  return engine.diag.Record(code, ResultMessage(code));
+}
+
+}  // namespace
+
+int32_t ReadTaskLocalData(Engine& engine, int64_t task_id, int64_t position, uint8_t* buffer, int32_t count,
+                          int32_t* bytes_read) {
+  LogSink* sink = engine.diag.log_sink();
+  *bytes_read = 0;
+  Task* task = nullptr;
+  if (int32_t rc = engine.tasks.FindTask(task_id, false, &task); rc != kOk) return Fail(engine, task, rc);
+  if (task == nullptr) return engine.diag.Record(kErrInvalidParameter, "No operation found by the provided OpId");
+
+  int32_t failure = kOk;
+  {
+    // One reader at a time: the handle and the size are shared by all reads
+    // of the task.
+    std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+    if (task->LocalPath.empty()) {
+      failure = kErrReadBeyondEof;
+    } else if (position < 0) {
+      // A negative offset would read from wherever it wraps to.
+      failure = kErrInvalidParameter;
+    }
+    if (failure == kOk && task->LocalFileOpened == 0) {
+      LogF(sink, kLogVerbose, u"Opening local data file %s", task->LocalPath);
+      const platform::Handle file =
+          platform::CreateFileW(task->LocalPath.c_str(), platform::GENERIC_READ,
+                                platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
+                                platform::OPEN_EXISTING, platform::FILE_FLAG_RANDOM_ACCESS, 0);
+      if (file == platform::INVALID_HANDLE_VALUE) {
+        LogF(sink, kLogVerbose, u"Opening local data file failed with system error code %d",
+             platform::GetLastError());
+        failure = kErrLocalDataFailed;
+      } else {
+        task->LocalFile = file;
+        task->LocalFileOpened = 1;
+        task->CloseLocalFile = &CloseLocalFile;
+      }
+    }
+    if (failure == kOk && task->LocalFileSize == -1) {
+      platform::LARGE_INTEGER size = 0;
+      if (!platform::GetFileSizeEx(task->LocalFile, &size)) {
+        LogF(sink, kLogVerbose, u"Getting local data size failed with system error code %d",
+             platform::GetLastError());
+        failure = kErrLocalDataFailed;
+      } else {
+        task->LocalFileSize = size;
+      }
+    }
+    if (failure == kOk && position > task->LocalFileSize) {
+      Log(sink, kLogVerbose, u"Getting local data, reading beyond EOF");
+      failure = kErrReadBeyondEof;
+    }
+    if (failure == kOk) {
+      const int64_t to_read = std::min<int64_t>(count, task->LocalFileSize - position);
+      if (to_read >= 1) {
+        platform::DWORD read = 0;
+        if (!platform::ReadFile(task->LocalFile, buffer, static_cast<platform::DWORD>(to_read), &read,
+                                static_cast<uint64_t>(position)) ||
+            read == 0) {
+          LogF(sink, kLogVerbose, u"Getting local data failed with system error code %d", platform::GetLastError());
+          failure = kErrLocalDataFailed;
+        } else {
+          *bytes_read = static_cast<int32_t>(read);
+        }
+      }
+    }
+  }
+  if (failure != kOk) return Fail(engine, task, failure);
+  engine.tasks.ReleaseTask(task);
+  LogF(sink, kLogVerbose, u"Getting local data finished. Operation handle: %I64u, Bytes Read: '%d'",
+       static_cast<uint64_t>(task_id), *bytes_read);
+  return kOk;
+}
+
+}  // namespace corvane

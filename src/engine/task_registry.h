@@ -1,0 +1,105 @@
+// The tasks of one engine: a pool of spare records, the pending tasks by id
+// (searched by bisection) and by (path, type), and the id counter.
+//
+// Ownership: a record's RefCount is the number of holders -- one for the
+// registration, one for each FindTask that has not been released, one for
+// every walk that holds the record. Counts change only under both registry
+// locks, and a record goes back to the pool only when its count reaches 0, so
+// a record someone still holds is never recycled.
+//
+// Lock order: the TasksById lock, then the TasksByKey lock. A task's TaskLock
+// may be held while the registry locks are taken (a cancel handler may call
+// FinalizeTask), so nothing here waits for a TaskLock while it holds the
+// registry locks: walks take a reference, unlock, then enter the TaskLock.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/task.h"
+
+namespace corvane {
+
+class TaskRegistry {
+ public:
+  // Holds both registry locks in their order.
+  class Lock {
+   public:
+    explicit Lock(const TaskRegistry& registry) : by_id_(registry.by_id_mutex_), by_key_(registry.by_key_mutex_) {}
+
+   private:
+    std::unique_lock<std::mutex> by_id_;
+    std::unique_lock<std::mutex> by_key_;
+  };
+
+  static constexpr size_t kMaxSpareRecords = 128;
+
+  TaskRegistry() = default;
+  ~TaskRegistry();
+  TaskRegistry(const TaskRegistry&) = delete;
+  TaskRegistry& operator=(const TaskRegistry&) = delete;
+
+  // A record from the pool (or a new one) with RefCount 1; null only when
+  // memory ran out.
+  Task* CreateTask(std::u16string_view path, int32_t type, void* context);
+  // Gives the task its TaskId and indexes it; `take_lock` false means the
+  // caller holds a Lock.
+  int64_t RegisterTask(Task* task, bool take_lock);
+  // 0 and a referenced task, HALVEX_ERR_INVALID_OPID, or HALVEX_ERR_CANCELLED
+  // for a cancelled task unless `include_cancelled`.
+  int32_t FindTask(int64_t task_id, bool include_cancelled, Task** task);
+  // Drops one reference; at 0 the record goes back to the pool.
+  void ReleaseTask(Task* task);
+  // Unindexes the task found by id (or by the record itself) and drops the
+  // registration's reference, and the caller's own first when
+  // `drop_reference` is set. False when nothing was registered.
+  bool RemoveTask(Task* task, int64_t task_id, bool drop_reference);
+
+  size_t Count() const;
+  // Registered tasks that went asynchronous and were not cancelled.
+  size_t AsyncCount() const;
+  size_t SpareCount() const;
+  void DestroySpares();
+
+  // For walks under a Lock. A task returned here is referenced for the
+  // caller, who releases it with ReleaseTask after dropping the Lock.
+  size_t CountLocked() const { return by_id_.size(); }
+  Task* AcquireAtLocked(size_t index);
+  Task* AcquireByKeyLocked(std::u16string_view path, int32_t type);
+  // Every task of the key, oldest first, each referenced for the caller.
+  void AcquireAllByKeyLocked(std::u16string_view path, int32_t type, std::vector<Task*>& tasks);
+  bool IsRegisteredLocked(const Task* task) const;
+  void ReleaseLocked(Task* task);
+
+ private:
+  using Key = std::pair<std::u16string, int32_t>;
+  struct KeyLess {
+    bool operator()(const Key& a, const Key& b) const { return Compare(a.first, a.second, b.first, b.second) < 0; }
+    static int Compare(std::u16string_view ap, int32_t at, std::u16string_view bp, int32_t bt) {
+      if (int c = ap.compare(bp); c != 0) return c;
+      return at < bt ? -1 : (at > bt ? 1 : 0);
+    }
+  };
+
+  std::vector<std::pair<int64_t, Task*>>::iterator LowerBound(int64_t task_id);
+  void EraseByKey(Task* task);
+  void RecycleLocked(Task* task);
+
+  mutable std::mutex by_id_mutex_;
+  mutable std::mutex by_key_mutex_;
+  std::vector<std::pair<int64_t, Task*>> by_id_;  // sorted by id
+  std::multimap<Key, Task*, KeyLess> by_key_;     // several tasks may share a key
+  std::atomic<uint64_t> next_task_id_{0};
+
+  mutable std::mutex pool_mutex_;  // innermost; never held while calling out
+  std::vector<Task*> spares_;
+};
+
+}  // namespace corvane
