@@ -12,12 +12,19 @@
 #include "engine/metadata_cache.h"
 #include "engine/pending_operations.h"
 #include "engine/task_registry.h"
+#include "support/owned.h"
 #include "support/per_thread.h"
 
 namespace corvane {
 
 class EventInterface;
 class ThreadHook;
+class PlaceholderManager;
+class Provider;
+class DirectoryWatcher;
+class EngineThreads;
+class RetryQueue;
+class OpenFiles;
 
 // What a path relative to the sync root names on disk.
 enum class ItemKind { kMissing, kFile, kFolder };
@@ -49,6 +56,27 @@ class Engine {
   MetadataCache metadata_cache{diag.log_sink()};
   // How long CancelAllTransfers waits for the pending tasks to go.
   std::atomic<int32_t> cancel_wait_budget_ms{10000};
+
+  // Parts made by the lifecycle (Initialize) and the provider launch; each
+  // part's owner adds its own members below its own heading.
+
+  // -- lifecycle and registration --
+  Owned<PlaceholderManager> placeholder_manager = NoOwned<PlaceholderManager>();
+  Owned<Provider> provider = NoOwned<Provider>();
+
+  // -- callbacks and hydration --
+  Owned<OpenFiles> open_files = NoOwned<OpenFiles>();
+
+  // -- retries, async monitor and expiry --
+  Owned<RetryQueue> retry_queue = NoOwned<RetryQueue>();
+  Owned<EngineThreads> engine_threads = NoOwned<EngineThreads>();
+
+  // -- listing and placeholders --
+
+  // -- directory watcher and rescans --
+  Owned<DirectoryWatcher> watcher = NoOwned<DirectoryWatcher>();
+
+  // -- end of the parts --
 
   // Properties; the string setters log first, then refuse while running.
   int32_t SetSerializeEvents(uint32_t value);

@@ -1,0 +1,77 @@
+// Entry points that the engine's subsystems offer one another: the lifecycle
+// starts and stops them, the callbacks, the watcher, the listing and the
+// retry machinery call into each other through these. Each is defined by the
+// subsystem named above it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+class Engine;
+class Task;
+struct PlaceholderCallbackEntries;
+
+// ---- Callback dispatch and hydration (src/provider/callback_*, fetch_*) ----
+// The callback table handed to the platform when the root is connected.
+const PlaceholderCallbackEntries& ProviderCallbackEntries();
+// Sends what the task's transfer stream holds; `final` sends the remainder.
+int32_t FlushTransfer(Engine& engine, Task& task, bool final);
+// Sets (or clears) the item's last-sync-error mark; failures are swallowed.
+void SetItemErrorMark(Engine& engine, std::u16string_view full_path, bool set);
+
+// ---- Retry queue, async monitor, task expiry (src/engine/retry_*, monitor, expiry) ----
+// Retry wrappers: fire through the bridge; on a retry answer queue the event
+// again, on a pending answer keep a record in the task. Return whether the
+// event fired; the answer is in `result`.
+int32_t FireCreateWithRetry(Engine& engine, Task& task, const std::u16string& path, bool is_dir,
+                            int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
+                            int64_t last_write_time, int32_t& result);
+int32_t FireUpdateWithRetry(Engine& engine, Task& task, const std::u16string& path, bool is_dir,
+                            int32_t update_flags, int32_t attributes, int64_t size, int64_t creation_time,
+                            int64_t last_access_time, int64_t last_write_time, int32_t& result);
+int32_t FireRenameWithRetry(Engine& engine, Task& task, const std::u16string& path, const std::u16string& new_path,
+                            bool is_dir, int32_t& result);
+int32_t FireDeleteWithRetry(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t flags,
+                            int32_t& result);
+int32_t FireGetItemDataWithRetry(Engine& engine, Task& task, const std::u16string& path, int64_t offset,
+                                 int64_t length, int32_t& result);
+int32_t FireListItemsWithRetry(Engine& engine, Task& task, const std::u16string& path, const std::u16string& mask,
+                               int32_t& result);
+// The one producer of delete events (mode 0: from the cache, 1: file, 2: folder).
+int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int32_t mode);
+// Threads started by the provider launch; Stop signals and joins them all, so
+// no engine thread outlives its component.
+bool StartAsyncMonitorThread(Engine& engine);
+bool StartRetryQueueThread(Engine& engine);
+int32_t StartCheckExpiredPendingTasksThread(Engine& engine);
+void SignalEngineThreads(Engine& engine);
+void JoinEngineThreads(Engine& engine);
+
+// ---- Exclusion rules and lock files (src/watcher/exclusion*, lock_files*) ----
+enum class ExcludedState : int32_t { kDoNothing = 0, kSkip = 1, kIncluded = 2, kNewlyExcluded = 3 };
+int32_t ProcessExcludedState(Engine& engine, const std::u16string& relative_path, uint32_t platform_attributes,
+                             ExcludedState* state);
+
+// ---- Listing and placeholders (src/engine/enumeration*, src/provider/create_update*, item_queries*) ----
+int32_t ProcessDirectory(Engine& engine, const std::u16string& folder, const std::u16string& mask, int64_t context,
+                         int32_t batch_limit, bool recursive);
+int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task);
+int32_t ReportNewLocalFile(Engine& engine, const std::u16string& full_path, int32_t attributes, int64_t size,
+                           int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
+                           bool check_exclusion);
+int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_path, bool synced);
+int32_t DoSetPlaceholderExcludedState(Engine& engine, std::u16string_view relative_path, bool excluded);
+int32_t IsItemExcluded(Engine& engine, std::u16string_view relative_path, bool* excluded);
+
+// ---- Directory watcher and rescans (src/watcher/) ----
+bool StartDirectoryWatcher(Engine& engine);
+void StopDirectoryWatcher(Engine& engine);
+// Offline check of the whole root at activation; false when the walk failed.
+bool OfflineCheck(Engine& engine, const std::u16string& folder_full_path);
+// Removes the empty folders below the root at uninstall (the root stays).
+bool DeleteEmptyLocalFolders(Engine& engine, const std::u16string& folder_full_path);
+
+}  // namespace corvane
