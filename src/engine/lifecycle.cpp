@@ -2,6 +2,7 @@
 // them: state checks, the one-time preparation of the sync-root path, the
 // activation thread and the flag protocol between them.
 #include <chrono>
+#include <future>
 #include <system_error>
 #include <thread>
 
@@ -46,15 +47,24 @@ int32_t Engine::do_Activate(bool synchronous) {
   if (state.active.load() != 0 || state.activating.exchange(1) != 0) return RefuseWhileRunning();
   state.stop_activating.store(0);
   PrepareSyncRootPathOnce();
-  if (synchronous) return IntActivate(true);
+  if (synchronous) {
+    // Set before the first step, so a Deactivate from another thread waits.
+    activation_runner.store(std::this_thread::get_id());
+    return IntActivate(true);
+  }
 
   JoinActivationThread();
   activation_threads_running_.fetch_add(1);
+  // Created held, like a suspended thread, until its handle is stored: an
+  // Activated handler may look at that handle from the thread itself.
+  std::promise<void> stored;
   try {
-    activation_thread = std::thread([this] {
+    activation_thread = std::thread([this, handle_stored = stored.get_future()]() mutable {
+      handle_stored.wait();
       IntActivate(false);
       activation_threads_running_.fetch_sub(1);
     });
+    stored.set_value();
   } catch (const std::system_error& error) {
     activation_threads_running_.fetch_sub(1);
     state.activating.store(0);

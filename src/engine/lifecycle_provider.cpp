@@ -111,6 +111,7 @@ int32_t Engine::RegisterProvider() {
   // One registration at a time: one that outlived its limit ends first.
   JoinRegistrationThread();
   auto job = std::make_shared<RegistrationJob>(ReadRegistrationInputs(*this));
+  job->provider = provider.get();
   try {
     registration_thread = std::thread([this, job] { RunRegistrationThread(*this, *job); });
   } catch (const std::system_error& error) {

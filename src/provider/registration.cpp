@@ -90,7 +90,7 @@ int32_t ConnectRoot(Engine& engine, PlaceholderManager& manager, RegistrationJob
   request.connect_flags = CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO | CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH;
   request.open_close_notifications = inputs.online_only ? 1 : 0;
   request.delete_rename_notifications = 0;
-  const HRESULT hr = manager.ConnectPlaceholderRoot(&request, engine.provider.get(), ProviderCallbackEntries());
+  const HRESULT hr = manager.ConnectPlaceholderRoot(&request, job.provider, ProviderCallbackEntries());
   if (FAILED(hr)) {
     LogF(sink, kLogFailure, u"Failed to connect placeholder root. Error code: 0x%x", static_cast<uint32_t>(hr));
     engine.diag.SetOsLastError(static_cast<uint32_t>(hr));

@@ -12,6 +12,7 @@
 namespace corvane {
 
 class Engine;
+class Provider;
 
 // The connection of a launched provider; released by DeactivateProvider.
 struct SyncRootConnection {
@@ -47,6 +48,7 @@ RegistrationInputs ReadRegistrationInputs(Engine& engine);
 struct RegistrationJob {
   explicit RegistrationJob(RegistrationInputs in) : inputs(std::move(in)) {}
   const RegistrationInputs inputs;
+  Provider* provider = nullptr;  // the owner of a connection it makes
   std::mutex mutex;
   std::condition_variable finished_cv;
   bool finished = false;

@@ -81,6 +81,8 @@ TEST_F(LifecycleTest, AsynchronousFailureArrivesOnlyThroughTheEvent) {
   EXPECT_EQ(host.Activate(false), 0);
   EXPECT_EQ(host.WaitActivated(1), std::vector<int32_t>{kErrNotInstalled});
   EXPECT_EQ(host.State(), 0);
+  // The registration thread reports its own failure as well.
+  EXPECT_EQ(host.Errors(), std::vector<int32_t>{kErrNotInstalled});
   host.Destroy();
   ExpectNoThreadLeft();
 }
