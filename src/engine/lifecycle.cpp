@@ -73,7 +73,7 @@ int32_t Engine::do_Activate(bool synchronous) {
     LogF(sink, kLogVerbose, u"do_Activate result 0x%x", code);
     return code;
   }
-  LogF(sink, kLogVerbose, u"do_Activate result 0x%x", 0);
+  Log(sink, kLogVerbose, u"do_Activate result 0");
   return kOk;
 }
 

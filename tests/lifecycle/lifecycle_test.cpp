@@ -32,6 +32,7 @@ TEST_F(LifecycleTest, HostOrderInstallsActivatesBothWaysAndLeavesNothingBehind) 
     ASSERT_EQ(host.Activate(true), 0) << host.LastText();
     EXPECT_EQ(host.State(), 2);
     EXPECT_TRUE(host.engine().root_connection != nullptr);
+    EXPECT_TRUE(host.Logged("Creating placeholders..."));
     EXPECT_TRUE(host.WaitActivated(1, 0).empty());  // no event for a synchronous activation
     EXPECT_EQ(host.Deactivate(), 0);
     EXPECT_EQ(host.State(), 0);
@@ -140,6 +141,29 @@ TEST_F(LifecycleTest, DeactivateDuringAsynchronousActivationCancelsIt) {
   EXPECT_TRUE(host.WaitActivated(1, 200).empty());
   host.on_log = nullptr;
   EXPECT_EQ(host.Activate(true), 0) << host.LastText();  // the root is free again
+}
+
+TEST_F(LifecycleTest, DeactivateWaitsForASynchronousActivationOnAnotherThread) {
+  Host host;
+  UseRoot(host, Root());
+  ASSERT_EQ(host.Install(), 0);
+  std::atomic<bool> reached{false};
+  host.on_log = [&](const std::string& line) {
+    if (line.find("Connecting sync root") != std::string::npos) {
+      reached = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+  };
+  std::atomic<int32_t> activation_result{-1};
+  std::thread activator([&] { activation_result = host.Activate(true); });
+  while (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(host.Deactivate(), 0);
+  // By the time Deactivate returns the activation has given up and nothing
+  // it launched is left running.
+  EXPECT_EQ(host.State(), 0);
+  EXPECT_TRUE(host.engine().root_connection == nullptr);
+  activator.join();
+  EXPECT_EQ(activation_result.load(), kErrCancelled);
 }
 
 }  // namespace

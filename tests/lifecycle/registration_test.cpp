@@ -61,6 +61,9 @@ TEST_F(LifecycleTest, SettingsShapeTheIdAndTheShellRecord) {
   EXPECT_EQ(roots[0].IconResource, u"icons.dll,3");
   EXPECT_EQ(roots[0].PopulationPolicy, platform::kPopulationPolicyFull);
   EXPECT_EQ(roots[0].RecycleBinUri.value_or(u""), u"https://example.com/bin");
+  // On demand, an activation populates nothing up front.
+  ASSERT_EQ(host.Activate(true), 0) << host.LastText();
+  EXPECT_FALSE(host.Logged("Creating placeholders"));
   ASSERT_EQ(host.Uninstall(), 0);
   ExpectNothingRegistered(id);
 }
