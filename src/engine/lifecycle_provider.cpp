@@ -200,17 +200,4 @@ int32_t Engine::Uninstall() {
   return kOk;
 }
 
-ItemKind Engine::ProbeItem(std::u16string_view relative_path) {
-  std::u16string full = EffectiveSyncRootPath();
-  if (full.empty()) return ItemKind::kMissing;
-  if (!relative_path.empty() && relative_path != u"\\") {
-    if (full.back() != u'\\' && relative_path.front() != u'\\') full.push_back(u'\\');
-    if (full.back() == u'\\' && relative_path.front() == u'\\') relative_path.remove_prefix(1);
-    full.append(relative_path);
-  }
-  const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
-  if (attributes == platform::INVALID_FILE_ATTRIBUTES) return ItemKind::kMissing;
-  return (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0 ? ItemKind::kFolder : ItemKind::kFile;
-}
-
 }  // namespace corvane
