@@ -1,6 +1,5 @@
 // A host driving one component through the exports, in a temporary sync
-// root with a temporary platform state folder, and what the platform keeps
-// about that root afterwards.
+// root with a temporary platform state folder.
 #pragma once
 
 #include <stdlib.h>
@@ -23,68 +22,47 @@
 #include "platform/registry.h"
 #include "platform/search.h"
 #include "platform/shell.h"
-#include "support/utf.h"
 
 namespace corvane::testing {
 
-inline int ThreadCount() {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
-
-// True when `check` returned true in a forked child: another process that
-// sees only what the platform keeps in its state folder.
-inline bool InChildProcess(const std::function<bool()>& check) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(check() ? 0 : 1);
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 class Host {
  public:
-  // Runs on the thread that delivers a log line, before it is kept.
-  std::function<void(const std::string&)> on_log;
+  std::function<void(const std::string&)> on_log;  // on the logging thread
 
-  Host() {
+  explicit Host(const std::string& root = "") {
     handle_ = Halvex_Corvane_Create(&Host::Sink, this, nullptr, 0);
     Config("LogLevel=4");
     Config("WaitForInstallToComplete=0");
+    if (!root.empty()) SetText(HALVEX_PROP_SYNC_ROOT_PATH, root);
   }
   ~Host() { Destroy(); }
-
   void Destroy() {
     if (handle_ != nullptr) Halvex_Corvane_Destroy(handle_);
     handle_ = nullptr;
   }
   Engine& engine() { return static_cast<Component*>(handle_)->engine; }
 
-  int32_t Config(const std::string& setting) {
-    intptr_t params[2] = {reinterpret_cast<intptr_t>(setting.c_str()), 0};
-    int32_t sizes[2] = {0, 0};
-    return Halvex_Corvane_Do(handle_, HALVEX_METHOD_CONFIG, 1, params, sizes, nullptr);
-  }
+  int32_t Config(const std::string& setting) { return Do(HALVEX_METHOD_CONFIG, setting.c_str()); }
   int32_t SetText(int32_t property, const std::string& text) {
     return Halvex_Corvane_Set(handle_, property, 0, reinterpret_cast<intptr_t>(text.c_str()), 0);
   }
-  int32_t Do(int32_t method, intptr_t arg = 0) {
-    intptr_t params[1] = {arg};
-    int32_t sizes[1] = {0};
-    return Halvex_Corvane_Do(handle_, method, 1, params, sizes, nullptr);
-  }
   int32_t Install() { return Do(HALVEX_METHOD_INSTALL); }
   int32_t Uninstall() { return Do(HALVEX_METHOD_UNINSTALL); }
-  int32_t Activate(bool synchronous) { return Do(HALVEX_METHOD_ACTIVATE, synchronous ? 1 : 0); }
+  int32_t Activate(bool synchronous) { return Do(HALVEX_METHOD_ACTIVATE, synchronous ? "x" : nullptr); }
   int32_t Deactivate() { return Do(HALVEX_METHOD_DEACTIVATE); }
   intptr_t State() { return Halvex_Corvane_Get(handle_, HALVEX_PROP_ACTIVATION_STATE, 0, nullptr, nullptr); }
   std::string LastText() { return Halvex_Corvane_GetLastError(handle_); }
 
-  // The codes of the Activated events so far, waiting up to `ms` for `n`.
+  // Makes the next registration wait `ms` just before it connects; `reached`
+  // is set when it gets there.
+  void HoldConnect(int ms, std::atomic<bool>* reached = nullptr) {
+    on_log = [ms, reached](const std::string& line) {
+      if (line.find("Connecting sync root") == std::string::npos) return;
+      if (reached != nullptr) *reached = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    };
+  }
+  // The codes of the Activated events, waiting up to `ms` for `n` of them.
   std::vector<int32_t> WaitActivated(size_t n, int ms = 5000) {
     std::unique_lock<std::mutex> lock(mutex_);
     cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return activated_.size() >= n; });
@@ -103,6 +81,13 @@ class Host {
   }
 
  private:
+  // One argument slot: a string, or 1 / 0 for a boolean given as non-null / null.
+  int32_t Do(int32_t method, const char* arg = nullptr) {
+    intptr_t params[2] = {reinterpret_cast<intptr_t>(arg), 0};
+    if (method == HALVEX_METHOD_ACTIVATE) params[0] = arg != nullptr ? 1 : 0;
+    int32_t sizes[2] = {0, 0};
+    return Halvex_Corvane_Do(handle_, method, 1, params, sizes, nullptr);
+  }
   static int32_t Sink(void* context, int32_t id, int32_t count, intptr_t* params, int32_t*) {
     auto* self = static_cast<Host*>(context);
     if (id == 10 && count == 2 && params[1] != 0) {
@@ -122,18 +107,16 @@ class Host {
   std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<std::string> logs_;
-  std::vector<int32_t> activated_;
-  std::vector<int32_t> errors_;
+  std::vector<int32_t> activated_, errors_;
 };
 
-// A fresh sync-root folder and platform state folder per test.
 class LifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char base_template[] = "/tmp/corvane-lifecycle-XXXXXX";
     base_ = mkdtemp(base_template);
     std::filesystem::create_directories(base_ + "/state");
-    std::filesystem::create_directories(base_ + "/root");
+    std::filesystem::create_directories(Root());
     setenv("CORVANE_STATE_DIR", (base_ + "/state").c_str(), 1);
     threads_before_ = ThreadCount();
   }
@@ -143,17 +126,23 @@ class LifecycleTest : public ::testing::Test {
     std::filesystem::remove_all(base_, ignored);
   }
 
+  static int ThreadCount() {
+    auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+    return static_cast<int>(std::distance(begin(tasks), end(tasks)));
+  }
+  // True when `check` returns true in a forked child, another process.
+  static bool InChildProcess(const std::function<bool()>& check) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(check() ? 0 : 1);
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
   std::string Root() const { return base_ + "/root"; }
-  // The library's form of a native path.
   static std::u16string Windows(const std::string& native) {
-    std::u16string path = Utf8ToUtf16Lossy(native);
-    for (char16_t& c : path) {
-      if (c == u'/') c = u'\\';
-    }
+    std::u16string path(native.begin(), native.end());  // ASCII temp paths
+    for (char16_t& c : path) c = c == u'/' ? u'\\' : c;
     return path;
   }
-  void UseRoot(Host& host, const std::string& root) { host.SetText(HALVEX_PROP_SYNC_ROOT_PATH, root); }
-
   static bool IsRegistered(const std::string& native) {
     platform::CF_SYNC_ROOT_BASIC_INFO info;
     return platform::CfGetSyncRootInfoByPath(Windows(native).c_str(), platform::CF_SYNC_ROOT_INFO_BASIC, &info,
@@ -165,8 +154,7 @@ class LifecycleTest : public ::testing::Test {
     return roots;
   }
   static bool HasShellKey(const std::u16string& id) {
-    std::u16string key(platform::kSyncRootManagerKey);
-    key += u"\\" + id;
+    const std::u16string key = std::u16string(platform::kSyncRootManagerKey) + u"\\" + id;
     platform::HKEY opened = nullptr;
     if (platform::RegOpenKeyExW(platform::HKEY_LOCAL_MACHINE, key.c_str(), 0, platform::KEY_READ, &opened) != 0) {
       return false;
