@@ -71,7 +71,13 @@ int32_t RegisterRoot(Engine& engine, PlaceholderManager& manager, const Registra
   }
   LogF(sink, kLogVerbose, u"Registering sync provider in shell: '%s'", inputs.root);
   const int32_t result = RegisterShellSyncRoot(engine, inputs);
-  if (result == kOk) LogF(sink, kLogVerbose, u"Registration finished with result code: 0x%x", 0);
+  if (result == kOk) {
+    LogF(sink, kLogVerbose, u"Registration finished with result code: 0x%x", 0);
+  } else {
+    // A root the platform knows is never registered again, so a half-done
+    // install could not be repaired by the next one: undo it.
+    manager.UnregisterPlaceholderRoot(inputs.root.c_str());
+  }
   return result;
 }
 

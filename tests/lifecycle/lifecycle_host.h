@@ -28,6 +28,7 @@ namespace corvane::testing {
 class Host {
  public:
   std::function<void(const std::string&)> on_log;  // on the logging thread
+  std::function<void(int32_t)> on_activated;       // on the activation thread
 
   explicit Host(const std::string& root = "") {
     handle_ = Halvex_Corvane_Create(&Host::Sink, this, nullptr, 0);
@@ -96,6 +97,7 @@ class Host {
       std::lock_guard<std::mutex> lock(self->mutex_);
       self->logs_.push_back(line);
     } else if (id == HALVEX_EVENT_ACTIVATED || id == HALVEX_EVENT_ERROR) {
+      if (id == HALVEX_EVENT_ACTIVATED && self->on_activated) self->on_activated(static_cast<int32_t>(params[0]));
       std::lock_guard<std::mutex> lock(self->mutex_);
       (id == HALVEX_EVENT_ACTIVATED ? self->activated_ : self->errors_).push_back(static_cast<int32_t>(params[0]));
       self->cv_.notify_all();

@@ -110,5 +110,23 @@ TEST_F(LifecycleTest, DeactivateStopsAnActivationUnderWayEitherWay) {
   EXPECT_EQ(host.Activate(true), 0) << host.LastText();  // the root is free again
 }
 
+TEST_F(LifecycleTest, ActivatedHandlerMayStartTheNextActivation) {
+  ASSERT_EQ(Host(Root()).Install(), 0);
+  {
+    Host host(Root());
+    std::atomic<int> calls{0};
+    host.on_activated = [&](int32_t) {
+      if (calls++ == 0) {
+        EXPECT_EQ(host.Deactivate(), 0);
+        EXPECT_EQ(host.Activate(false), 0);  // from the activation thread itself
+      }
+    };
+    ASSERT_EQ(host.Activate(false), 0);
+    EXPECT_EQ(host.WaitActivated(2), (std::vector<int32_t>{0, 0}));
+    EXPECT_EQ(host.State(), 2);
+  }
+  ExpectNoThreadLeft();
+}
+
 }  // namespace
 }  // namespace corvane::testing

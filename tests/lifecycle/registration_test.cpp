@@ -59,6 +59,17 @@ TEST_F(LifecycleTest, SettingsShapeTheIdAndTheShellRecord) {
   ExpectNothingRegistered(id);
 }
 
+TEST_F(LifecycleTest, FailedShellRegistrationLeavesNoPlatformRegistration) {
+  Host host(Root());
+  host.SetText(HALVEX_PROP_SYNC_ROOT_LABEL, "a\\b");  // no valid part of an id
+  EXPECT_NE(host.Install(), 0);
+  EXPECT_FALSE(IsRegistered(Root()));
+  EXPECT_TRUE(ShellRoots().empty());
+  host.SetText(HALVEX_PROP_SYNC_ROOT_LABEL, "Fixed");
+  ASSERT_EQ(host.Install(), 0) << host.LastText();  // so a second try can succeed
+  EXPECT_EQ(ShellRoots().size(), 1u);
+}
+
 TEST_F(LifecycleTest, InstallSurvivesTheProcess) {
   ASSERT_EQ(Host(Root()).Install(), 0);
   const std::string root = Root();
