@@ -145,6 +145,7 @@ class CallbackTest : public ::testing::Test {
   std::vector<GetFileDataCall> fetches_;
   std::vector<int32_t> errors_;
   std::vector<int64_t> cancels_;
+  std::vector<std::pair<int32_t, std::u16string>> other_events_;
   // The GetFileData handler: returns the ResultCode the host answers with.
   std::function<int32_t(const GetFileDataCall&)> on_get_file_data;
   std::function<int32_t(int64_t)> on_cancel;
@@ -176,7 +177,10 @@ class CallbackTest : public ::testing::Test {
                        fetches_.push_back(call);
                      }
                      p[count - 1] = on_get_file_data ? on_get_file_data(call) : 0;
+                     return 0;
                    }
+                   std::lock_guard<std::mutex> lock(mu_);
+                   other_events_.push_back({id, WideAt(p, 1)});
                    return 0;
                  }};
 };
