@@ -154,7 +154,10 @@ TEST_F(Dispatch, OnlineOnlyDehydratesAfterTheLastCloseOnly) {
 
   // A deleted file is not dehydrated; a close never counted changes nothing.
   Disconnect();
-  logs_.clear();
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    logs_.clear();
+  }
   Deliver(ProviderCallbackEntries().open_completion, u"gone.bin", 0);
   Deliver(ProviderCallbackEntries().close_completion, u"gone.bin", platform::CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED);
   Deliver(ProviderCallbackEntries().close_completion, u"never.bin", 0);

@@ -122,6 +122,32 @@ TEST_F(FetchData, FailedFetchesAnswerWithTheMappedStatusAndRaiseError) {
   EXPECT_TRUE(Logged(u"Placeholder callback failed for '"));
 }
 
+TEST_F(FetchData, RetryAnswerKeepsTheFetchForTheMonitorUntilCancelled) {
+  MakePlaceholder(u"r.bin", 100);
+  Connect();
+  engine().settings.event_retry_interval.store(1000);
+  platform::local::SetRequestTimeoutMs(300);
+  on_get_file_data = [](const GetFileDataCall&) { return kErrRetry; };
+  std::string data;
+  EXPECT_EQ(ERROR_CLOUD_FILE_REQUEST_TIMEOUT, Read("r.bin", data));
+  EXPECT_TRUE(Logged(u"GetItemData retry queued, keeping FETCH_DATA alive"));
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> lock(mu_);
+    return cancels_.size() == 1;
+  }));
+  // Cancelled and completed, but left registered for the monitor to finish.
+  Task* task = nullptr;
+  ASSERT_EQ(kOk, engine().tasks.FindTask(fetches_[0].task_id, true, &task));
+  EXPECT_EQ(1u, task->Cancelled.load());
+  EXPECT_EQ(1u, task->Completed.load());
+  EXPECT_GT(task->StartTime.load(), 0);
+  EXPECT_EQ(kErrCancelled, FlushTransfer(engine(), *task, true));
+  ReleaseFetchContext(engine(), *task);
+  engine().tasks.RemoveTask(task, task->TaskId, true);
+  EXPECT_EQ(0, engine().PendingOperationCount());
+  EXPECT_EQ(0u, ErrorCount());
+}
+
 TEST_F(FetchData, ErrorMarkFollowsTheLastFetchWhenEnabled) {
   MakePlaceholder(u"m.bin", 100);
   engine().settings.windows_update_icon_on_retrieve_errors.store(true);
