@@ -63,6 +63,21 @@ int32_t DoCancelByPath(Engine& engine, const char16_t* path, std::u16string_view
   return CancelTransferByPath(engine, relative, type) ? kOk : kErrInvalidParameter;
 }
 
+int32_t CancelledType(CF_CALLBACK_TYPE type) {
+  return type == CF_CALLBACK_TYPE_CANCEL_FETCH_DATA ? OP_READ_DATA : OP_LIST;
+}
+
+bool HasTask(Engine& engine, std::u16string_view relative, CF_CALLBACK_TYPE type) {
+  Task* found = nullptr;
+  {
+    TaskRegistry::Lock lock(engine.tasks);
+    found = engine.tasks.AcquireByKeyLocked(relative, CancelledType(type));
+  }
+  if (found == nullptr) return false;
+  engine.tasks.ReleaseTask(found);
+  return true;
+}
+
 // Ends a callback's task: its context goes once no thread can reach it, the
 // registration (when there was one) and the dispatcher's own reference go.
 void EndCallbackTask(Engine& engine, Task* task) {
@@ -154,7 +169,8 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
     bool dropped = false;
     std::u16string relative;
     if (existing_task) {
-      dropped = CallbackRelativePath(engine, path, relative) != kOk;
+      // A cancel for which no task exists is dropped without a word.
+      dropped = CallbackRelativePath(engine, path, relative) != kOk || !HasTask(engine, relative, type);
     } else if (!no_task) {
       auto* context = new (std::nothrow) CallbackTaskContext;
       if (context != nullptr) {
@@ -179,10 +195,8 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
               DoFetchPlaceholders(engine, info, static_cast<CallbackTaskContext*>(task->Context)->params.get());
           break;
         case CF_CALLBACK_TYPE_CANCEL_FETCH_DATA:
-          result = DoCancelByPath(engine, path, relative, OP_READ_DATA);
-          break;
         case CF_CALLBACK_TYPE_CANCEL_FETCH_PLACEHOLDERS:
-          result = DoCancelByPath(engine, path, relative, OP_LIST);
+          result = DoCancelByPath(engine, path, relative, CancelledType(type));
           break;
         case CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION:
           result = DoOpen(engine, info);

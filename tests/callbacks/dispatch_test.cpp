@@ -129,6 +129,11 @@ TEST_F(Dispatch, CancelReachesARunningFetchEvenWhenSerialized) {
   EXPECT_EQ(fetches_[0].task_id, cancels_[0]);
   EXPECT_TRUE(Logged(u"Fetch operation cancelled while waiting for GetItemData handler to return"));
   EXPECT_TRUE(WaitFor([&] { return engine().PendingOperationCount() == 0; }));
+
+  // A cancel of a fetch nobody runs is dropped without a word.
+  Deliver(ProviderCallbackEntries().cancel_fetch_data, u"c.bin", 0);
+  EXPECT_EQ(1u, ErrorCount());
+  EXPECT_EQ(1u, cancels_.size());
 }
 
 TEST_F(Dispatch, OnlineOnlyDehydratesAfterTheLastCloseOnly) {
