@@ -91,6 +91,9 @@ int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
     }
   }
   params.SetPointer(u"Buffer", nullptr);
+  // A fetch finalized without a single byte would leave the reader waiting
+  // for data that never comes: it fails instead.
+  if (result == kOk && final && context->progress.current_offset == context->required_offset) result = kErrNoData;
   if (result == kOk) {
     if (final) {
       stream.Clear();
@@ -191,12 +194,11 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
         result = finalized_with;
       } else if (result == kOk && completed) {
         result = FlushTransfer(engine, *task, true);
-        // A finalize without a single byte would leave the reader waiting.
-        if (result == kOk && context->progress.current_offset == offset && length > 0) result = kErrNoData;
       }
-      if (task->Cancelled.load() != 0) {
-        answered_elsewhere = true;
-        if (result == kOk) result = kErrCancelled;
+      // A failed flush was told to the host already; the platform still
+      // gets its failed answer below.
+      if (result == kOk && task->Cancelled.load() != 0) {
+        result = kErrCancelled;
       } else if (result == kOk && (context->data_supplied == 0 || !completed)) {
         LogF(sink, kLogFailure, u"PutItemData or FinalizeTask was not called from GetItemData event handler");
         result = kErrNoData;
@@ -207,7 +209,7 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
     }
   }
 
-  if (result != kOk && result != kErrPending && !answered_elsewhere && task->Cancelled.load() == 0) {
+  if (result != kOk && result != kErrPending && !answered_elsewhere) {
     std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
     AnswerFailure(engine, *context, length, result);
   }
