@@ -37,7 +37,6 @@ int32_t IntListItem(Engine& engine, int64_t, std::u16string_view, bool, int32_t,
                     int64_t) {
   return NotBuiltYet(engine);
 }
-int32_t AppendTaskData(Engine& engine, int64_t, const uint8_t*, int32_t) { return NotBuiltYet(engine); }
 
 
 }  // namespace corvane
