@@ -20,6 +20,7 @@ struct FiredEvent {
   int64_t task_id;       // the error code for Error events
   std::u16string path;
   int32_t result_in;     // the result slot as the handler saw it
+  int32_t arg2 = 0;      // the first argument after the path, when an integer
 };
 
 class EngineHost {
@@ -55,8 +56,9 @@ class EngineHost {
                     fired.push_back({id, static_cast<int32_t>(p[0]), u"", 0});
                     return 0;
                   }
-                  const std::u16string path = id == HALVEX_EVENT_RESET_FILE ? WideAt(p, 1) : WideAt(p, 1);
-                  fired.push_back({id, Int64At(p, 0), path, static_cast<int32_t>(p[count - 1])});
+                  const std::u16string path = WideAt(p, 1);
+                  const int32_t arg2 = count > 3 ? static_cast<int32_t>(p[2]) : 0;
+                  fired.push_back({id, Int64At(p, 0), path, static_cast<int32_t>(p[count - 1]), arg2});
                   if (answer) p[count - 1] = answer(id, path);
                   return 0;
                 }};
