@@ -53,11 +53,24 @@ std::u16string FullPath(Engine& engine, std::u16string_view path) {
 
 bool IsDots(const std::u16string& name) { return name == u"." || name == u".."; }
 
-// A symbolic link is removed as a file, never followed: its target may lie
-// outside the root.
-bool IsFolderEntry(DWORD attributes) {
-  return (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-         (attributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+constexpr DWORD kReparseTagSymlink = 0xA000000C;
+
+// Whether `full` is a symbolic link (or otherwise resolves elsewhere than
+// where it is named): it is removed as a file and never followed, since its
+// target may lie outside the root. The listing may report a link with its
+// target's attributes, so the canonical path is compared as well.
+bool IsLink(const std::u16string& full, DWORD attributes, DWORD reparse_tag) {
+  if ((attributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) != 0 && reparse_tag == kReparseTagSymlink) return true;
+  const size_t slash = full.find_last_of(u'\\');
+  if (slash == std::u16string::npos) return false;
+  std::u16string canonical, parent;
+  if (!platform::GetLongPathName(full, canonical)) return false;
+  if (!platform::GetLongPathName(full.substr(0, slash), parent)) return false;
+  return canonical != parent + full.substr(slash);
+}
+
+bool IsFolderEntry(const std::u16string& full, DWORD attributes, DWORD reparse_tag = 0) {
+  return (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0 && !IsLink(full, attributes, reparse_tag);
 }
 
 bool IsPinned(DWORD attributes) { return (attributes & platform::FILE_ATTRIBUTE_PINNED) != 0; }
@@ -83,8 +96,8 @@ bool DeleteLocalFile(Engine& engine, const std::u16string& full) {
     engine.diag.SetOsLastError(platform::GetLastError());
     return false;
   }
-  if ((attributes & platform::FILE_ATTRIBUTE_READONLY) != 0 &&
-      (attributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+  // Through a link the attributes are the target's, which stay untouched.
+  if ((attributes & platform::FILE_ATTRIBUTE_READONLY) != 0 && !IsLink(full, attributes, 0)) {
     platform::SetFileAttributesW(full.c_str(), platform::FILE_ATTRIBUTE_NORMAL);
   }
   if (!platform::DeleteFileW(full.c_str())) {
@@ -110,7 +123,7 @@ int32_t DeleteLocalFolder(Engine& engine, const std::u16string& full, bool delet
       break;
     }
     const std::u16string child = full + u"\\" + data.cFileName;
-    if (IsFolderEntry(data.dwFileAttributes)) {
+    if (IsFolderEntry(child, data.dwFileAttributes, data.dwReserved0)) {
       result = DeleteLocalFolder(engine, child, true);
     } else if (!DeleteLocalFile(engine, child)) {
       result = kErrOsCallFailed;
@@ -173,11 +186,10 @@ int32_t ResetPlaceholdersInFolder(Engine& engine, const std::u16string& full, co
       LogF(sink, kLogVerbose, u"Skipping pinned placeholder '%s'", child);
       continue;
     }
-    if (IsFolderEntry(data.dwFileAttributes)) {
+    if (IsLink(child, data.dwFileAttributes, data.dwReserved0)) {
+      continue;  // nothing of ours to reset behind a link
+    } else if ((data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0) {
       result = ResetPlaceholdersInFolder(engine, child, child_relative);
-    } else if ((data.dwFileAttributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-               data.dwReserved0 != platform::IO_REPARSE_TAG_CLOUD) {
-      continue;  // a link: nothing of ours to reset
     } else {
       result = DoClearFilePlaceholder(engine, child, child_relative, pinned);
     }
@@ -202,7 +214,7 @@ int32_t DoDeletePlaceholder(Engine& engine, std::u16string_view path, bool delet
   const DWORD attributes = platform::GetFileAttributesW(full.c_str());
   if (attributes == platform::INVALID_FILE_ATTRIBUTES) return AttributesFailed(engine, full);
   int32_t result = kOk;
-  if (IsFolderEntry(attributes)) {
+  if (IsFolderEntry(full, attributes)) {
     result = DeleteLocalFolder(engine, full, delete_children);
   } else if (!DeleteLocalFile(engine, full)) {
     result = kErrOsCallFailed;
@@ -224,7 +236,7 @@ int32_t DoRenamePlaceholder(Engine& engine, std::u16string_view path, std::u16st
   const std::u16string to = FullPath(engine, new_path);
   LogF(sink, kLogVerbose, u"Renaming local '%s' to '%s'", from, to);
   const DWORD attributes = platform::GetFileAttributesW(from.c_str());
-  const bool folder = attributes != platform::INVALID_FILE_ATTRIBUTES && IsFolderEntry(attributes);
+  const bool folder = attributes != platform::INVALID_FILE_ATTRIBUTES && IsFolderEntry(from, attributes);
   const DWORD flags = overwrite && !folder ? platform::MOVEFILE_REPLACE_EXISTING : 0;
   if (!platform::MoveFileExW(from.c_str(), to.c_str(), flags)) {
     const uint32_t os_error = platform::GetLastError();
@@ -246,9 +258,9 @@ int32_t DoClearPlaceholder(Engine& engine, std::u16string_view path) {
   if (attributes == platform::INVALID_FILE_ATTRIBUTES) return AttributesFailed(engine, full);
   int32_t result = kOk;
   const bool pinned = IsPinned(attributes);
-  if (pinned && !engine.settings.reset_pinned_files.load()) {
+  if ((pinned && !engine.settings.reset_pinned_files.load()) || IsLink(full, attributes, 0)) {
     LogF(sink, kLogVerbose, u"Skipping pinned placeholder '%s'", full);
-  } else if (IsFolderEntry(attributes)) {
+  } else if (IsFolderEntry(full, attributes)) {
     std::u16string relative(path);
     if (relative.size() > 1 && relative.back() == u'\\') relative.pop_back();
     result = ResetPlaceholdersInFolder(engine, full, relative);
