@@ -46,7 +46,8 @@ size_t RunExpiryPass(Engine& engine, int64_t limit_ms) {
         }
       }
       // The answer is logged only: an expired task goes whatever it says.
-      LogHandlerOutcome(engine, u"CancelTask", path, EventResult(engine, result, threw));
+      const int32_t answer = EventResult(engine, result, threw);
+      if (answer != kErrTaskExpired) LogHandlerOutcome(engine, u"CancelTask", path, answer);
     }
     engine.tasks.RemoveTask(nullptr, task_id, false);
     engine.tasks.ReleaseTask(task);

@@ -258,7 +258,9 @@ int32_t DoClearPlaceholder(Engine& engine, std::u16string_view path) {
   if (attributes == platform::INVALID_FILE_ATTRIBUTES) return AttributesFailed(engine, full);
   int32_t result = kOk;
   const bool pinned = IsPinned(attributes);
-  if ((pinned && !engine.settings.reset_pinned_files.load()) || IsLink(full, attributes, 0)) {
+  if (IsLink(full, attributes, 0)) {
+    LogF(sink, kLogVerbose, u"Skipping link '%s'", full);
+  } else if (pinned && !engine.settings.reset_pinned_files.load()) {
     LogF(sink, kLogVerbose, u"Skipping pinned placeholder '%s'", full);
   } else if (IsFolderEntry(full, attributes)) {
     std::u16string relative(path);
