@@ -123,7 +123,9 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
          OperationTypeName(task->OperationType));
     LogF(sink, kLogCloudTrace, u"Operation canceled: %s", task->Cancelled.load() ? u"true" : u"false");
     if (task->Cancelled.load() != 0) continue;
-    if (task->Completed.load() == 0) {
+    // A producer still busy with the handler's answer owns the task until it
+    // lets go of HandlerLock; finishing it now would pull it from under it.
+    if (task->Completed.load() == 0 || task->HandlerBusy.load() != 0) {
       LogF(sink, kLogCloudTrace, u"Pending operation is not finished yet: %I64u", U64(task->TaskId));
       continue;
     }

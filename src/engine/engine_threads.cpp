@@ -83,7 +83,14 @@ void EngineThreads::Signal() {
 
 void EngineThreads::Join() {
   for (std::thread* thread : {&monitor_, &retry_, &expiry_}) {
-    if (thread->joinable() && thread->get_id() != std::this_thread::get_id()) thread->join();
+    if (!thread->joinable()) continue;
+    // A handler on one of these threads may deactivate the engine; that
+    // thread cannot join itself and ends as soon as its handler returns.
+    if (thread->get_id() == std::this_thread::get_id()) {
+      thread->detach();
+    } else {
+      thread->join();
+    }
   }
 }
 
@@ -115,6 +122,8 @@ bool StartAsyncMonitorThread(Engine& engine) { return ThreadsOf(engine).StartMon
 bool StartRetryQueueThread(Engine& engine) { return ThreadsOf(engine).StartRetry(engine); }
 
 int32_t StartCheckExpiredPendingTasksThread(Engine& engine) {
+  // Expiry is off below one second: nothing to start, nothing failed.
+  if (engine.settings.pending_task_timeout.load() < 1) return 0;
   return ThreadsOf(engine).StartExpiry(engine) ? 0 : -1;
 }
 

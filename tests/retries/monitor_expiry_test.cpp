@@ -87,6 +87,21 @@ TEST_F(MonitorTest, FinishesCompletedTasksAndReportsAsyncFailures) {
   EXPECT_EQ(1, backend_errors);
 }
 
+TEST_F(MonitorTest, TaskIsLeftToItsProducerUntilItLetsGoOfTheHandler) {
+  Task* update = NewTask(u"\\u.txt", OP_WRITE_DATA);
+  answer = [](int32_t, const std::u16string&) { return kErrPending; };
+  int32_t result = 0;
+  FireUpdateWithRetry(engine(), *update, u"\\u.txt", false, 0, 0, 0, 0, 0, 0, result);
+  const int64_t id = update->TaskId;
+  ASSERT_EQ(kOk, CompleteTask(engine(), id, kErrBackend));
+  RunMonitorPass(engine(), 0, 100);
+  EXPECT_TRUE(Registered(id));
+  update->StartTime.store(CurrentTimeMs());
+  update->LeaveHandler();
+  RunMonitorPass(engine(), 0, 100);
+  EXPECT_FALSE(Registered(id));
+}
+
 TEST_F(MonitorTest, ReadFinishedWithRetryStaysAndFiresAgainForTheSameTask) {
   engine().settings.event_retry_interval.store(100);
   Task* read = NewTask(u"\\r.bin", OP_READ_DATA);
