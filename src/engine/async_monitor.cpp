@@ -122,7 +122,17 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
     LogF(sink, kLogCloudTrace, u"Checking if pending operation is finished: %I64u, type: %s", U64(task->TaskId),
          OperationTypeName(task->OperationType));
     LogF(sink, kLogCloudTrace, u"Operation canceled: %s", task->Cancelled.load() ? u"true" : u"false");
-    if (task->Cancelled.load() != 0) continue;
+    if (task->Cancelled.load() != 0) {
+      // The host agreed to drop an asynchronous task: nobody else would ever
+      // remove it, and deactivation waits for the registry to empty. A task
+      // whose producer is still at work is left to that producer.
+      if (task->StartTime.load() > 0 && task->Completed.load() != 0 && task->HandlerBusy.load() == 0) {
+        finished.push_back(task->TaskId);
+        LogF(sink, kLogVerbose, u"Pending operation is finished: %I64u, type: %s", U64(task->TaskId),
+             OperationTypeName(task->OperationType));
+      }
+      continue;
+    }
     // A producer still busy with the handler's answer owns the task until it
     // lets go of HandlerLock; finishing it now would pull it from under it.
     if (task->Completed.load() == 0 || task->HandlerBusy.load() != 0) {

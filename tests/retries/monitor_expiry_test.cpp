@@ -61,9 +61,13 @@ TEST_F(MonitorTest, FinishesCompletedTasksAndReportsAsyncFailures) {
   rename->RenameInfo->TargetPath = u"\\new";
   Task* waiting = AsyncTask(u"\\w.txt", OP_CREATE);
   Task* cancelled = AsyncTask(u"\\x.txt", OP_WRITE_DATA);
-  cancelled->Cancelled.store(1);
-  cancelled->Completed.store(1);
-  const int64_t ids[] = {del->TaskId, create->TaskId, rename->TaskId, waiting->TaskId, cancelled->TaskId};
+  answer = [](int32_t, const std::u16string&) { return kOk; };
+  int32_t agreed = 0;
+  DoCancelTask(engine(), *cancelled, cancelled->Path, agreed);
+  Task* producing = NewTask(u"\\y.txt", OP_WRITE_DATA);  // its producer is still at work
+  producing->Cancelled.store(1);
+  const int64_t ids[] = {del->TaskId, create->TaskId, rename->TaskId, waiting->TaskId, cancelled->TaskId,
+                         producing->TaskId};
 
   ASSERT_EQ(kOk, CompleteTask(engine(), ids[0], kOk));
   ASSERT_EQ(kOk, CompleteTask(engine(), ids[1], kErrBackend));
@@ -74,7 +78,8 @@ TEST_F(MonitorTest, FinishesCompletedTasksAndReportsAsyncFailures) {
   EXPECT_FALSE(Registered(ids[1]));
   EXPECT_FALSE(Registered(ids[2]));
   EXPECT_TRUE(Registered(ids[3]));  // not finished yet
-  EXPECT_TRUE(Registered(ids[4]));  // cancelled tasks are left alone
+  EXPECT_FALSE(Registered(ids[4]));  // cancelled while asynchronous: dropped
+  EXPECT_TRUE(Registered(ids[5]));
   // The delete drops only the folder's own entry; the rename moves its entry.
   EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\d"));
   EXPECT_FALSE(engine().metadata_cache.NoItemInCache(u"\\d\\f"));
