@@ -167,7 +167,7 @@ bool IsLockFile(std::u16string_view relative_path, std::u16string* document) {
 bool HandleLockFile(Engine& engine, const std::u16string& relative_path,
                     const platform::FILE_NOTIFY_EXTENDED_INFORMATION& record) {
   std::u16string document;
-  if (!IsLockFile(relative_path, &document)) return false;
+  if (!engine.settings.track_office_lock_files.load() || !IsLockFile(relative_path, &document)) return false;
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"Lock file detected. Original path: '%s', lock file: %s", document, relative_path);
   switch (record.Action) {

@@ -16,8 +16,9 @@ class Engine;
 // the document it locks.
 bool IsLockFile(std::u16string_view relative_path, std::u16string* document);
 
-// Handles one change record of a lock file; false for any other path, which
-// the caller then processes normally.
+// Handles one change record of a lock file; false for any other path, or
+// while TrackOfficeLockFiles is off, and the caller then processes the
+// record normally.
 bool HandleLockFile(Engine& engine, const std::u16string& relative_path,
                     const platform::FILE_NOTIFY_EXTENDED_INFORMATION& record);
 

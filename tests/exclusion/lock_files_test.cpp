@@ -71,6 +71,8 @@ TEST_F(LockFileTest, LockFilesOfUnknownDocumentsAreStillNeverReported) {
   EXPECT_TRUE(HandleLockFile(engine(), u"\\~$new.docx", Record(platform::FILE_ACTION_ADDED)));
   EXPECT_TRUE(HandleLockFile(engine(), u"\\~$new.docx", Record(platform::FILE_ACTION_REMOVED)));
   EXPECT_FALSE(HandleLockFile(engine(), u"\\new.docx", Record(platform::FILE_ACTION_ADDED)));
+  engine().settings.track_office_lock_files.store(false);
+  EXPECT_FALSE(HandleLockFile(engine(), u"\\~$new.docx", Record(platform::FILE_ACTION_ADDED)));
   EXPECT_EQ(0u, EventCount());
 }
 
