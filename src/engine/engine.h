@@ -97,6 +97,9 @@ class Engine {
   // -- retries, async monitor and expiry --
   Owned<RetryQueue> retry_queue = NoOwned<RetryQueue>();
   Owned<EngineThreads> engine_threads = NoOwned<EngineThreads>();
+  // Both are made on first use by whichever thread gets there first.
+  std::once_flag retry_queue_once;
+  std::once_flag engine_threads_once;
 
   // -- listing and placeholders --
 

@@ -23,11 +23,6 @@ int32_t UpdateFileInt(Engine& engine, std::u16string_view, int32_t, int64_t, int
                       int32_t) {
   return NotBuiltYet(engine);
 }
-int32_t DoDeletePlaceholder(Engine& engine, std::u16string_view, bool) { return NotBuiltYet(engine); }
-int32_t DoRenamePlaceholder(Engine& engine, std::u16string_view, std::u16string_view, bool) {
-  return NotBuiltYet(engine);
-}
-int32_t DoClearPlaceholder(Engine& engine, std::u16string_view) { return NotBuiltYet(engine); }
 int32_t GetItemAttributes(Engine& engine, std::u16string_view, bool, int32_t*) { return NotBuiltYet(engine); }
 int32_t SetItemAttributes(Engine& engine, std::u16string_view, bool, int32_t) { return NotBuiltYet(engine); }
 int32_t GetItemStatus(Engine& engine, std::u16string_view, int32_t*) { return NotBuiltYet(engine); }
