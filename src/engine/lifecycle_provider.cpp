@@ -12,6 +12,7 @@
 #include "platform/cloud_files.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "provider/open_files.h"
 #include "provider/placeholder_manager.h"
 #include "provider/provider.h"
 #include "provider/registration.h"
@@ -46,6 +47,8 @@ bool Engine::Initialize() {
   provider = Owned<Provider>(made, [](Provider* p) { delete p; });
   Log(sink, kLogVerbose, u"Windows cloud API engine initialized");
   if (settings.serialize_events.load() != 0) event_lock = MakeOwned<std::mutex>();
+  // Open counts of the online-only mode outlive one activation, like the engine.
+  if (!open_files) open_files = MakeOwned<OpenFiles>();
   Log(sink, kLogVerbose, u"OS dependent internal objects initialization finished");
   return true;
 }

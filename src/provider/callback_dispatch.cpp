@@ -14,6 +14,7 @@
 #include "engine/task_cancel.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
+#include "provider/provider.h"
 
 namespace corvane {
 
@@ -248,6 +249,24 @@ void ReleaseFetchContext(Engine&, Task& task) {
     task.Context = nullptr;
   }
   delete context;
+}
+
+}  // namespace corvane
+
+namespace corvane {
+
+Engine* EngineOfProvider(void* provider) {
+  return provider != nullptr ? &static_cast<Provider*>(provider)->engine() : nullptr;
+}
+
+// The lock exists only when the engine was initialised with SerializeEvents
+// on; the setting cannot change while callbacks can arrive.
+void EnterEventLock(Engine& engine) {
+  if (engine.event_lock) engine.event_lock->lock();
+}
+
+void LeaveEventLock(Engine& engine) {
+  if (engine.event_lock) engine.event_lock->unlock();
 }
 
 }  // namespace corvane

@@ -36,7 +36,7 @@ int32_t DoFetchPlaceholders(Engine& engine, const CF_CALLBACK_INFO* info, Callba
     result = kErrInvalidParameter;
   } else {
     relative.resize(relative.size() - 2);
-    if (relative.empty()) relative = u"\\";
+    if (relative.empty()) relative.assign(1, u'\\');
     LogF(sink, kLogVerbose, u"Creating placeholders...");
     result = ProcessDirectory(engine, relative, u"*", 0, kBatchLimit, false);
     LogF(sink, kLogVerbose, u"Creating placeholders finished. Error code: 0x%x", static_cast<uint32_t>(result));
