@@ -84,6 +84,15 @@ Outcome Create(Engine& engine, PlaceholderManager& manager, const Request& r) {
       placeholder_flags |= CF_PLACEHOLDER_CREATE_FLAG_DISABLE_ON_DEMAND_POPULATION;
     }
     size = 0;
+    // The platform turns an existing folder into a placeholder.
+    const uint32_t on_disk = GetFileAttributesW(r.full.c_str());
+    if ((on_disk == INVALID_FILE_ATTRIBUTES || (on_disk & FILE_ATTRIBUTE_DIRECTORY) == 0) &&
+        !CreateDirectoryW(r.full.c_str(), nullptr)) {
+      const uint32_t error = GetLastError();
+      LogF(sink, kLogFailure, u"Failed to create directory '%s'. Error code: 0x%x", r.full, error);
+      out.result = OsFailure(engine, error);
+      return out;
+    }
   }
   const std::u16string parent_full = FullPathOf(engine, r.parent);
   const std::u16string name(r.name);
