@@ -52,7 +52,7 @@ struct FiredEvent {
 class ListingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetCurrentLogLevel(kLogVerbose);
+    SetCurrentLogLevel(getenv("LISTING_QUIET") ? kLogMilestone : kLogVerbose);
     Engine& e = engine();
     ASSERT_EQ(0, e.SetSyncRootPath(platform::local::FromNativePath(root_.path())));
     e.placeholder_manager = MakeOwned<PlaceholderManager>(e.diag);
