@@ -83,6 +83,8 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
     result = answer;
     // Change processing drops the entry instead of reporting it again.
     engine.metadata_cache.SetCreateFailed(relative_path, true);
+    // The conversion marked the item in sync; the host does not have it.
+    DoSetPlaceholderSyncState(engine, relative_path, false);
   }
   if (fired != 0) task->LeaveHandler();
   if (!async) {
