@@ -1,5 +1,7 @@
 #include "provider/create_update.h"
 
+#include <chrono>
+
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
@@ -54,6 +56,20 @@ struct Outcome {
   int32_t result = kOk;
   bool done = false;  // nothing more to do (a skipped update)
 };
+
+// A file time as the short date and long time of the trace ("3/4/2021
+// 9:05:07 AM", UTC).
+std::u16string DateText(int64_t file_time) {
+  using namespace std::chrono;
+  const int64_t seconds = file_time / 10000000 - 11644473600LL;
+  const sys_days day = floor<days>(sys_seconds(seconds * 1s));
+  const year_month_day date(day);
+  const int64_t in_day = seconds - duration_cast<std::chrono::seconds>(day.time_since_epoch()).count();
+  const int64_t hour = in_day / 3600;
+  return Format(u"%u/%u/%d %d:%02d:%02d %s", static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(date.year()), static_cast<int>(hour % 12 == 0 ? 12 : hour % 12),
+                static_cast<int>(in_day / 60 % 60), static_cast<int>(in_day % 60), hour < 12 ? u"AM" : u"PM");
+}
 
 int32_t OsFailure(Engine& engine, uint32_t os_error) {
   engine.diag.SetOsLastError(os_error);
@@ -394,10 +410,11 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
   r.retrieve_mode = r.Has(HALVEX_FLAG_RETRIEVE) ? 2 : (r.Has(HALVEX_FLAG_UPDATE_EXISTING) ? 1 : 0);
   r.is_dir = (static_cast<uint32_t>(attributes) & HALVEX_ATTR_DIRECTORY) != 0;
   LogF(sink, kLogVerbose, u"Creating or updating placeholder: '%s', retrieve mode: %d", r.relative, r.retrieve_mode);
-  LogF(sink, kLogCloudTrace,
-       u"New dates: %s", Format(u"  Creation time: %I64u\n  Last access time: %I64u\n  Last write time: %I64u",
-                                static_cast<uint64_t>(creation_time), static_cast<uint64_t>(last_access_time),
-                                static_cast<uint64_t>(last_write_time)));
+  if (sink != nullptr && LogEnabled(kLogCloudTrace)) {
+    LogF(sink, kLogCloudTrace, u"New dates: %s",
+         Format(u"  Creation time: %s\n  Last access time: %s\n  Last write time: %s", DateText(creation_time),
+                DateText(last_access_time), DateText(last_write_time)));
+  }
 
   LogF(sink, kLogVerbose, u"Obtaining attributes of the file '%s'", r.full);
   const uint32_t on_disk = GetFileAttributesW(r.full.c_str());
