@@ -54,7 +54,8 @@ struct Request {
 struct Outcome {
   HRESULT platform_hr = S_OK;
   int32_t result = kOk;
-  bool done = false;  // nothing more to do (a skipped update)
+  bool done = false;        // nothing more to do (a skipped update)
+  bool dehydrated = false;  // the update dropped the file's data
 };
 
 // A file time as the short date and long time of the trace ("3/4/2021
@@ -231,6 +232,7 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
   } else if (r.Has(HALVEX_FLAG_FORCE_UPDATE) && !r.Has(HALVEX_FLAG_FROM_LISTING) && !r.Has(HALVEX_FLAG_KEEP_DATA)) {
     // The content changed remotely: the next read must fetch it again.
     update_flags |= CF_UPDATE_FLAG_DEHYDRATE;
+    out.dehydrated = true;
   }
   const std::u16string id = ItemIdText(r);
   UpdatePlaceholderRequest request;
@@ -258,17 +260,21 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
 }
 
 // Pin, hydrate and in-sync work once the placeholder is there.
-int32_t AfterPlatformStep(Engine& engine, const Request& r, bool hydration_needed, bool converted) {
+int32_t AfterPlatformStep(Engine& engine, const Request& r, bool hydration_needed, bool converted,
+                          bool dehydrated) {
   LogSink* sink = engine.diag.log_sink();
   int32_t result = kOk;
   if (hydration_needed) {
-    if (!r.pinned_now && !converted) {
+    // A pinned file whose data the update dropped is downloaded again: a
+    // pin promises the data stays on the device.
+    const bool keep_pin = r.pinned_now && !r.unpin_requested;
+    if ((!r.pinned_now || dehydrated) && !converted) {
       result = DoHydratePlaceholder(engine, r.full);
-      if (result != kOk || !r.pin_requested) {
+      if (result != kOk || !(r.pin_requested || keep_pin)) {
         LogF(sink, result != kOk ? kLogFailure : kLogVerbose, u"DoHydratePlaceholder for '%s'. Error code: 0x%x",
              r.relative, static_cast<uint32_t>(result));
       }
-      if (result == kOk && r.pin_requested) {
+      if (result == kOk && (r.pin_requested || keep_pin)) {
         const uint32_t current = GetFileAttributesW(r.full.c_str());
         if (current == INVALID_FILE_ATTRIBUTES || !SetFileAttributesW(r.full.c_str(), current | FILE_ATTRIBUTE_PINNED)) {
           const uint32_t error = GetLastError();
@@ -277,13 +283,13 @@ int32_t AfterPlatformStep(Engine& engine, const Request& r, bool hydration_neede
         }
       }
     } else {
-      uint32_t current = GetFileAttributesW(r.full.c_str());
-      bool ok = current != INVALID_FILE_ATTRIBUTES;
-      if (ok) {
-        if (r.unpin_requested) current = (current & ~FILE_ATTRIBUTE_PINNED) | FILE_ATTRIBUTE_UNPINNED;
-        ok = SetFileAttributesW(r.full.c_str(), current) != 0;
+      // The update took the pin away; it comes back unless unpinning.
+      uint32_t wanted = GetFileAttributesW(r.full.c_str());
+      if (wanted != INVALID_FILE_ATTRIBUTES) {
+        if (keep_pin || r.pin_requested) wanted = (wanted & ~FILE_ATTRIBUTE_UNPINNED) | FILE_ATTRIBUTE_PINNED;
+        if (r.unpin_requested) wanted = (wanted & ~FILE_ATTRIBUTE_PINNED) | FILE_ATTRIBUTE_UNPINNED;
       }
-      if (!ok) {
+      if (wanted == INVALID_FILE_ATTRIBUTES || !SetFileAttributesW(r.full.c_str(), wanted)) {
         const uint32_t error = GetLastError();
         LogF(sink, kLogFailure, u"Failed to set file attributes (2) for '%s'. Error code: 0x%x", r.relative, error);
         result = OsFailure(engine, error);
@@ -422,7 +428,11 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
   r.pinned_now = r.exists && (on_disk & FILE_ATTRIBUTE_PINNED) != 0;
   r.pin_requested = (static_cast<uint32_t>(attributes) & HALVEX_ATTR_PINNED) != 0;
   r.unpin_requested = (static_cast<uint32_t>(attributes) & HALVEX_ATTR_UNPINNED) != 0;
-  if (r.pin_requested && r.unpin_requested) r.pin_requested = r.unpin_requested = false;
+  if (r.pin_requested && r.unpin_requested) {
+    // Contradicting requests: neither reaches the platform.
+    r.pin_requested = r.unpin_requested = false;
+    r.attributes &= ~(HALVEX_ATTR_PINNED | HALVEX_ATTR_UNPINNED);
+  }
 
   if (r.Has(HALVEX_FLAG_CREATE_NEW) && r.exists) {
     LogF(sink, kLogVerbose, u"File already exists '%s', but it should not exist according to method flags: %x0x",
@@ -447,8 +457,11 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
     }
     if (excluded) return kOk;
   }
+  // A file pinned now stays pinned (and local) through the update unless
+  // the host unpins it.
   const bool hydration_needed =
-      !r.is_dir && (r.retrieve_mode == 2 || (r.retrieve_mode == 1 && r.hydrated) || r.pin_requested);
+      !r.is_dir && (r.retrieve_mode == 2 || (r.retrieve_mode == 1 && r.hydrated) || r.pin_requested ||
+                    (r.pinned_now && !r.unpin_requested));
   LogF(sink, kLogVerbose, u"File exists: %s", Bool(r.exists));
   LogF(sink, kLogVerbose, u"Placeholder: %s", Bool(r.placeholder));
   LogF(sink, kLogVerbose, u"Hydrated: %s", Bool(r.hydrated));
@@ -472,7 +485,7 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
     return Finish(engine, r, kErrOsCallFailed);
   }
   if (out.done || out.result != kOk) return Finish(engine, r, out.result);
-  return Finish(engine, r, AfterPlatformStep(engine, r, hydration_needed, converted));
+  return Finish(engine, r, AfterPlatformStep(engine, r, hydration_needed, converted, out.dehydrated));
 }
 
 int32_t DoHydratePlaceholder(Engine& engine, std::u16string_view full_path) {

@@ -108,3 +108,29 @@ TEST_F(ListingTest, NewLocalFileIsReportedAndMarkedByTheAnswer) {
 
 }  // namespace
 }  // namespace corvane::testing
+
+namespace corvane::testing {
+namespace {
+
+TEST_F(ListingTest, PinnedFileStaysPinnedAndLocalThroughAnUpdate) {
+  MakeHydratedPlaceholder("p.txt", "old");
+  ASSERT_EQ(0u, client_.Pin(Native("p.txt")));
+  provider_.content[Native("p.txt")] = "newer";
+  ASSERT_EQ(0, UpdateFileInt(engine(), u"\\p.txt", HALVEX_ATTR_READONLY, 5, 0, 0, kTime3, kUpdateFileFlags));
+  const auto pinned = State("p.txt");
+  EXPECT_EQ(platform::CF_PIN_STATE_PINNED, pinned.pin);
+  EXPECT_TRUE(pinned.FullyHydrated());
+  EXPECT_EQ(1, provider_.fetches.load());
+  EXPECT_EQ("newer", ReadLocal("p.txt"));
+  EXPECT_NE(0u, Find("p.txt").dwFileAttributes & platform::FILE_ATTRIBUTE_READONLY);
+
+  // The host's unpin wins; a pin and an unpin together change nothing.
+  ASSERT_EQ(0, UpdateFileInt(engine(), u"\\p.txt", HALVEX_ATTR_UNPINNED, 5, 0, 0, kTime3, 0x142));
+  EXPECT_NE(platform::CF_PIN_STATE_PINNED, State("p.txt").pin);
+  ASSERT_EQ(0, UpdateFileInt(engine(), u"\\p.txt", HALVEX_ATTR_PINNED | HALVEX_ATTR_UNPINNED, 5, 0, 0, kTime3,
+                             0x142));
+  EXPECT_NE(platform::CF_PIN_STATE_PINNED, State("p.txt").pin);
+}
+
+}  // namespace
+}  // namespace corvane::testing
