@@ -59,6 +59,25 @@ TEST_F(ListingTest, RecursivePopulationCreatesExactlyTheListedItems) {
   EXPECT_TRUE(Events(HALVEX_EVENT_ERROR).empty());
 }
 
+TEST_F(ListingTest, ListedFoldersArePopulatedOnDemandOnlyWhenConfigured) {
+  on_list = [&](int64_t task, const std::u16string& folder) {
+    if (folder != u"\\") return 0;
+    EXPECT_EQ(0, IntListItem(engine(), task, u"full", true, 0, 0, kTime1, kTime2, kTime3));
+    return 0;
+  };
+  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
+  EXPECT_TRUE(State("full").populated);
+
+  engine().settings.windows_create_placeholders_on_demand.store(true);
+  on_list = [&](int64_t task, const std::u16string& folder) {
+    if (folder != u"\\") return 0;
+    EXPECT_EQ(0, IntListItem(engine(), task, u"lazy", true, 0, 0, kTime1, kTime2, kTime3));
+    return 0;
+  };
+  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
+  EXPECT_FALSE(State("lazy").populated);
+}
+
 TEST_F(ListingTest, LargeListingIsProcessedInBatchesOfAThousand) {
   // Quiet: 2500 items of verbose lines would dominate the run time.
   SetCurrentLogLevel(kLogMilestone);
