@@ -12,6 +12,7 @@
 #include "engine/item_operations.h"
 #include "engine/item_properties.h"
 #include "halvex/corvane.h"
+#include "platform/files.h"
 #include "provider/create_update.h"
 
 namespace corvane {
@@ -102,10 +103,15 @@ int32_t ProcessItem(Engine& engine, const std::u16string& folder, const Listing&
   }
   const std::u16string path = JoinItemPath(folder, item.Name);
   LogF(sink, kLogVerbose, u"Adding new entry to meta cache. Path: '%s'", path);
+  const bool added = engine.metadata_cache.NoItemInCache(path);
   engine.metadata_cache.AddNewItemToCache(path, item.Name, item.Attributes, item.Size, item.CreationTime,
                                           item.LastAccessTime, item.LastWriteTime);
   int32_t rc = CreateListedItemPlaceholder(engine, folder, item);
   if (rc != kOk) {
+    // No entry for an item that never appeared on disk.
+    if (added && platform::GetFileAttributesW(FullPathOf(engine, path).c_str()) == platform::INVALID_FILE_ATTRIBUTES) {
+      engine.metadata_cache.Remove(path, false);
+    }
     if (rc != kErrCancelled) {
       LogF(sink, kLogFailure, u"Failed to create a placeholder for the item: '%s'. Error code: 0x%x", path,
            static_cast<uint32_t>(rc));

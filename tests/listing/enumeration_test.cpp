@@ -173,6 +173,18 @@ TEST_F(ListingTest, ReportsForWrongHandlesAndFailedListingsAreRefused) {
   EXPECT_TRUE(Listed().empty());
   EXPECT_EQ(0u, engine().tasks.Count());
 
+  // A listing for a folder that is gone: each item fails on its own, is
+  // reported, and leaves no cache entry behind.
+  Task* gone = engine().tasks.CreateTask(u"\\gone", OP_LIST, nullptr);
+  gone->Listing = std::make_unique<Listing>();
+  const int64_t gone_id = engine().tasks.RegisterTask(gone, true);
+  EXPECT_EQ(0, ListFile(engine(), gone_id, u"lost.txt"));
+  EXPECT_EQ(0, ProcessListing(engine(), gone_id, true));
+  ASSERT_EQ(1u, Events(HALVEX_EVENT_ERROR).size());
+  EXPECT_EQ(kErrOsCallFailed, Events(HALVEX_EVENT_ERROR)[0].value);
+  EXPECT_EQ(0u, engine().metadata_cache.Count());
+  EXPECT_EQ(0u, engine().tasks.Count());
+
   // A stopped activation ends the listing and creates nothing more.
   on_list = [&](int64_t task, const std::u16string&) {
     EXPECT_EQ(0, ListFile(engine(), task, u"one.txt"));
