@@ -16,11 +16,11 @@ TEST_F(ListingTest, StatusFollowsThePlaceholderState) {
   int32_t status = -1;
   ASSERT_EQ(0, GetItemStatus(engine(), u"\\plain.txt", &status));
   EXPECT_EQ(kNotInSync, status);
-  ASSERT_EQ(0, GetItemStatus(engine(), u"\\full.txt", &status));
+  ASSERT_EQ(0, do_GetFileStatus(engine(), u"\\full.txt", status));
   EXPECT_EQ(kInSync | 0x1, status);
   ASSERT_EQ(0, GetItemStatus(engine(), u"\\cloud.txt", &status));
   EXPECT_EQ(kInSync, status);
-  ASSERT_EQ(0, GetItemStatus(engine(), u"\\folder", &status));
+  ASSERT_EQ(0, do_GetFolderStatus(engine(), u"\\folder", status));
   EXPECT_EQ(kInSync | 0x1, status);
   EXPECT_EQ(kErrOsCallFailed, GetItemStatus(engine(), u"\\missing.txt", &status));
   EXPECT_EQ(0, status);
@@ -42,7 +42,7 @@ TEST_F(ListingTest, AttributesAreReadAndWrittenWithTheSyncBits) {
   ASSERT_EQ(0, GetItemAttributes(engine(), u"\\a.txt", false, &attributes));
   EXPECT_EQ(HALVEX_ATTR_HIDDEN | kNotInSync, attributes);
   EXPECT_FALSE(State("a.txt").in_sync);
-  ASSERT_EQ(0, SetItemAttributes(engine(), u"\\a.txt", false, HALVEX_ATTR_SYSTEM | kInSync));
+  ASSERT_EQ(0, do_SetFileAttributes(engine(), u"\\a.txt", HALVEX_ATTR_SYSTEM | kInSync));
   ASSERT_EQ(0, GetItemAttributes(engine(), u"\\a.txt", false, &attributes));
   EXPECT_EQ(HALVEX_ATTR_SYSTEM | kInSync, attributes);
   EXPECT_TRUE(State("a.txt").in_sync);
@@ -50,13 +50,15 @@ TEST_F(ListingTest, AttributesAreReadAndWrittenWithTheSyncBits) {
 }
 
 TEST_F(ListingTest, SyncFileDownloadsTheKnownItemAgain) {
-  EXPECT_EQ(kErrInternal, SyncItem(engine(), u"\\unknown.txt"));
+  // Known on disk, unknown to the cache.
+  WriteLocal("unknown.txt", "u");
+  EXPECT_EQ(kErrInternal, do_SyncFile(engine(), u"\\unknown.txt"));
 
   provider_.content[Native("s.txt")] = "version 1";
   ASSERT_EQ(0, do_CreateFile(engine(), u"\\s.txt", 0, 9, kTime1, kTime2, kTime3));
   EXPECT_EQ("version 1", ReadLocal("s.txt"));
   provider_.content[Native("s.txt")] = "version 2";
-  ASSERT_EQ(0, SyncItem(engine(), u"\\s.txt"));
+  ASSERT_EQ(0, do_SyncFile(engine(), u"/s.txt"));
   const auto synced = State("s.txt");
   EXPECT_TRUE(synced.FullyHydrated());
   EXPECT_TRUE(synced.in_sync);
@@ -70,14 +72,14 @@ TEST_F(ListingTest, PinAndUnpinReachTheItemAndItsChildren) {
     return IntListItem(engine(), task, u"in.txt", false, 0, 3, kTime1, kTime2, kTime3);
   };
   ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, true));
-  ASSERT_EQ(0, DoSetPlaceholderPinnedState(engine(), u"\\box", true));
+  ASSERT_EQ(0, do_PinFolder(engine(), u"\\box"));
   EXPECT_EQ(platform::CF_PIN_STATE_PINNED, State("box").pin);
   EXPECT_EQ(platform::CF_PIN_STATE_PINNED, State("box/in.txt").pin);
   int32_t attributes = 0;
   ASSERT_EQ(0, GetItemAttributes(engine(), u"\\box\\in.txt", false, &attributes));
   EXPECT_EQ(HALVEX_ATTR_PINNED, attributes & HALVEX_ATTR_PINNED);
 
-  ASSERT_EQ(0, DoSetPlaceholderPinnedState(engine(), u"\\box", false));
+  ASSERT_EQ(0, do_UnpinFolder(engine(), u"\\box"));
   EXPECT_EQ(platform::CF_PIN_STATE_UNSPECIFIED, State("box").pin);
   EXPECT_EQ(platform::CF_PIN_STATE_UNSPECIFIED, State("box/in.txt").pin);
 
