@@ -315,8 +315,12 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     LogF(sink, kLogVerbose, u"New file attributes: '%s', attributes: '%s'", full,
          ItemAttributesText(values.attributes));
   if (action == platform::FILE_ACTION_ADDED && !in_cache) {
-    if (!PathExists(full)) return 0;
-    return ReportAsNew(engine, &watcher, rel, full, values);
+    std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
+    // A rescan may have reported it since.
+    if (engine.metadata_cache.NoItemInCache(rel)) {
+      if (!PathExists(full)) return 0;
+      return ReportAsNew(engine, &watcher, rel, full, values);
+    }
   }
   return UpdateLocalItem(engine, &watcher, rel, full, values);
 }
@@ -325,9 +329,12 @@ int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
                         const std::u16string& full, const LocalItemValues& values) {
   LogSink* sink = engine.diag.log_sink();
   CacheItem cached;
-  if (!engine.metadata_cache.Lookup(rel, &cached, nullptr)) {
-    if (!PathExists(full)) return 0;
-    return ReportAsNew(engine, watcher, rel, full, values);
+  {
+    std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
+    if (!engine.metadata_cache.Lookup(rel, &cached, nullptr)) {
+      if (!PathExists(full)) return 0;
+      return ReportAsNew(engine, watcher, rel, full, values);
+    }
   }
   if (cached.CreateFailed) {
     engine.metadata_cache.Remove(rel, false);

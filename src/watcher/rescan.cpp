@@ -129,7 +129,9 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
     const LocalItemValues values = ValuesOf(data);
     CacheItem cached;
+    std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
     if (engine.metadata_cache.Lookup(rel, &cached, nullptr)) {
+      report_lock.unlock();
       // Known items are checked too: after an overflow a change inside a
       // known folder would otherwise never reach the host.
       if (KnownFileChanged(engine, full, cached, values)) UpdateLocalItem(engine, nullptr, rel, full, values);
@@ -143,6 +145,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
          full);
     ReportNewLocalFile(engine, full, values.attributes, values.size, values.creation_time, values.last_access_time,
                        values.last_write_time, false);
+    report_lock.unlock();
     if (values.folder) RescanMissingFiles(engine, full);
   } while (platform::FindNextFileW(find, &data));
   platform::FindClose(find);
