@@ -17,6 +17,7 @@
 #include "diag/capture_sink.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
+#include "platform/files.h"
 #include "platform/local/native_path.h"
 #include "platform_local_services/temp_dirs.h"
 #include "provider/placeholder_manager.h"
