@@ -110,7 +110,7 @@ void DirectoryWatcher::Stop() {
   {
     // New-folder checks notice the stop flag within their sleep slice.
     std::lock_guard<std::mutex> lock(folder_checks_mutex_);
-    for (auto& thread : folder_checks_) thread->Join();
+    for (auto& check : folder_checks_) check.thread->Join();
     folder_checks_.clear();
   }
   // The queues stay (closed) until the watcher goes, so a late Enqueue from

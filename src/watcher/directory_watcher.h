@@ -95,8 +95,12 @@ class DirectoryWatcher : public DeferredExecutor {
   std::mutex pool_mutex_;
   std::vector<ChangeBatchTask*> pool_;
 
+  struct FolderCheck {
+    std::unique_ptr<platform::NativeThread> thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
   std::mutex folder_checks_mutex_;
-  std::vector<std::unique_ptr<platform::NativeThread>> folder_checks_;
+  std::vector<FolderCheck> folder_checks_;
 
   ChangeState change_state_;
   std::atomic<uint32_t> last_error_{0};

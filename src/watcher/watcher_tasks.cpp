@@ -39,15 +39,27 @@ int32_t ExecuteTask::Execute() {
 }
 
 void DirectoryWatcher::StartNewFolderCheck(const std::u16string& relative_path) {
-  auto thread = std::make_unique<platform::NativeThread>();
-  if (const platform::DWORD error = thread->Start(0, [this, relative_path] { NewFolderCheck(relative_path); });
-      error != 0) {
+  FolderCheck check{std::make_unique<platform::NativeThread>(), std::make_shared<std::atomic<bool>>(false)};
+  const platform::DWORD error = check.thread->Start(0, [this, relative_path, done = check.done] {
+    NewFolderCheck(relative_path);
+    done->store(true);
+  });
+  if (error != 0) {
     LogF(sink(), kLogFailure, u"Failed to create a task to check new folder after creation for '%s'. OS error code: 0x%x",
          relative_path, error);
     return;
   }
   std::lock_guard<std::mutex> lock(folder_checks_mutex_);
-  folder_checks_.push_back(std::move(thread));
+  // Checks that ended are joined here, so a long session does not pile them up.
+  for (auto it = folder_checks_.begin(); it != folder_checks_.end();) {
+    if (it->done->load()) {
+      it->thread->Join();
+      it = folder_checks_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  folder_checks_.push_back(std::move(check));
 }
 
 void DirectoryWatcher::NewFolderCheck(std::u16string relative_path) {
