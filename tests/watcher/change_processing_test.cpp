@@ -160,5 +160,22 @@ TEST_F(ChangeProcessingTest, BurstOfTenThousandFilesInTwentyFoldersIsReportedExa
   EXPECT_EQ(20u, CountOf(HALVEX_EVENT_CREATE_FOLDER));
 }
 
+TEST_F(ChangeProcessingTest, FolderWithFilesIsReportedOnceEvenWhileItsRescanOverlapsTheWorker) {
+  // A slow host keeps the worker busy past the folder's first rescan, so the
+  // two meet on the same new files.
+  create_delay_ms_ = 25;
+  MakeDir("copy");
+  for (int f = 0; f < 80; ++f) WriteFile("copy/f" + std::to_string(f), "x");
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE) >= 80; }, 10000));
+  Pause(1500);
+  const auto created = Events(HALVEX_EVENT_CREATE_FILE);
+  std::set<std::u16string> unique;
+  for (const auto& e : created) unique.insert(e.path);
+  EXPECT_EQ(80u, unique.size());
+  EXPECT_EQ(80u, created.size());
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FOLDER));
+  EXPECT_GE(LinesWith(u"Scan directory for missing files: '" + Full(u"\\copy") + u"'"), 1u);
+}
+
 }  // namespace
 }  // namespace corvane::testing

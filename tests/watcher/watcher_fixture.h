@@ -128,7 +128,11 @@ class WatcherTest : public ::testing::Test {
   std::mutex mu_;
   std::vector<SeenEvent> events_;
   std::vector<std::u16string> lines_;
+  // A slow host: each CreateFile/CreateFolder answer takes this long.
+  std::atomic<int> create_delay_ms_{0};
   TestHost host_{true, [this](int32_t id, int32_t, intptr_t* p, int32_t*) -> int32_t {
+                   if ((id == HALVEX_EVENT_CREATE_FILE || id == HALVEX_EVENT_CREATE_FOLDER) && create_delay_ms_ > 0)
+                     Pause(create_delay_ms_.load());
                    std::lock_guard<std::mutex> lock(mu_);
                    if (id == HALVEX_EVENT_LOG) {
                      lines_.push_back(WideAt(p, 1));
