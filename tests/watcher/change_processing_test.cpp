@@ -160,6 +160,20 @@ TEST_F(ChangeProcessingTest, BurstOfTenThousandFilesInTwentyFoldersIsReportedExa
   EXPECT_EQ(20u, CountOf(HALVEX_EVENT_CREATE_FOLDER));
 }
 
+TEST_F(ChangeProcessingTest, UnpinningAFullyPresentFileDehydratesItAndFiresReset) {
+  KnownPlaceholder("pinme.txt", "content that goes");
+  PlaceholderStatesRequest states;
+  const std::u16string full = Full(u"\\pinme.txt");
+  states.path = full.c_str();
+  states.what_to_set = kSetPinState | kSetInSyncState;
+  states.in_sync_state = platform::CF_IN_SYNC_STATE_IN_SYNC;
+  states.pin_state = platform::CF_PIN_STATE_UNPINNED;
+  ASSERT_EQ(platform::S_OK, engine().placeholder_manager->SetPlaceholderStates(&states));
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_RESET_FILE) >= 1; }));
+  EXPECT_EQ(u"\\pinme.txt", Events(HALVEX_EVENT_RESET_FILE)[0].path);
+  EXPECT_TRUE(engine().placeholder_manager->GetPlaceholderState(full.c_str()) & platform::CF_PLACEHOLDER_STATE_PARTIAL);
+}
+
 TEST_F(ChangeProcessingTest, FolderWithFilesIsReportedOnceEvenWhileItsRescanOverlapsTheWorker) {
   // A slow host keeps the worker busy past the folder's first rescan, so the
   // two meet on the same new files.
