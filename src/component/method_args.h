@@ -14,9 +14,6 @@ class MethodArgs {
   MethodArgs(intptr_t* params, int32_t* cbparams, bool wide, uint32_t code_page)
       : params_(params), cbparams_(cbparams), wide_(wide), code_page_(code_page) {}
 
-  bool wide() const { return wide_; }
-  uint32_t code_page() const { return code_page_; }
-
   intptr_t Slot(int i) const { return params_ ? params_[i] : 0; }
   int32_t Size(int i) const { return cbparams_ ? cbparams_[i] : 0; }
 

@@ -41,13 +41,3 @@ int32_t AppendTaskData(Engine& engine, int64_t, const uint8_t*, int32_t) { retur
 
 
 }  // namespace corvane
-
-namespace corvane {
-
-// The item check reads the item's attributes through the platform's file
-// layer, which is not in this build yet. It is reached only by item methods
-// of an active engine; answering "missing" refuses such a call rather than
-// letting it act on an item nobody looked at.
-ItemKind Engine::ProbeItem(std::u16string_view) { return ItemKind::kMissing; }
-
-}  // namespace corvane

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -254,6 +257,36 @@ TEST(Methods, DestroyingAnActiveComponentDeactivatesIt) {
   bool deactivated = false;
   for (const std::string& line : logs) deactivated |= line.find("IntDeactivate result 0x0") != std::string::npos;
   EXPECT_TRUE(deactivated);
+}
+
+}  // namespace
+}  // namespace corvane::testing
+
+namespace corvane::testing {
+namespace {
+
+TEST(Methods, ItemChecksLookAtTheItemBelowTheSyncRoot) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("corvane-methods-" + std::to_string(::getpid()));
+  fs::create_directories(root / "docs");
+  std::ofstream(root / "docs" / "a.txt") << "data";
+  std::string windows_root = root.string();
+  for (char& ch : windows_root) ch = ch == '/' ? '\\' : ch;
+
+  HostComponent c;
+  ASSERT_EQ(c.SetText(HALVEX_PROP_SYNC_ROOT_PATH, windows_root.c_str()), 0);
+  c.engine().state.active = 1;
+  // The wrong kind, or nothing at all, is refused before any pending entry.
+  for (const char* path : {"\\docs", "\\docs\\missing.txt"}) {
+    EXPECT_EQ(c.DoPath(HALVEX_METHOD_DELETE_FILE, path), 0x21000004) << path;
+    EXPECT_EQ(c.LastText(), "Invalid input parameter");
+  }
+  EXPECT_EQ(c.DoPath(HALVEX_METHOD_DELETE_FOLDER, "docs/a.txt"), 0x21000004);
+  EXPECT_EQ(c.DoPath(HALVEX_METHOD_GET_FILE_STATUS, "\\docs"), 0x21000004);
+  // The right kind passes the check (with either separator).
+  EXPECT_NE(c.DoPath(HALVEX_METHOD_DELETE_FILE, "docs/a.txt"), 0x21000004);
+  EXPECT_NE(c.DoPath(HALVEX_METHOD_RESET_FOLDER, "\\docs"), 0x21000004);
+  fs::remove_all(root);
 }
 
 }  // namespace

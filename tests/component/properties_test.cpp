@@ -33,14 +33,6 @@ TEST(Properties, FixedPropertiesAnswerWithoutTouchingTheLastError) {
   EXPECT_EQ(c.LastCode(), 0);
 }
 
-TEST(Properties, ActivationStateFollowsTheEngineFlags) {
-  HostComponent c;
-  c.engine().state.activating = 1;
-  EXPECT_EQ(c.Get(HALVEX_PROP_ACTIVATION_STATE), 1);
-  c.engine().state.active = 1;
-  EXPECT_EQ(c.Get(20000 + HALVEX_PROP_ACTIVATION_STATE), 2);
-}
-
 TEST(Properties, StringFormsShareOneStoredValue) {
   HostComponent c;
   // UTF-16 form: stored unconverted, read back through either form.
