@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include "component/events.h"
 #include "watcher/watcher_fixture.h"
 #include "watcher/watcher_task.h"
 
@@ -22,7 +23,16 @@ class BlockingTask : public WatcherTask {
   std::atomic<bool>& release_;
 };
 
+struct CountingHook : ThreadHook {
+  void OnThreadStart() override { ++starts; }
+  void OnThreadEnd() override { ++ends; }
+  std::atomic<int> starts{0}, ends{0};
+};
+
 TEST_F(WatcherMachineryTest, ParallelWorkerCountFollowsTheSettings) {
+  CountingHook hook;
+  ThreadHook* saved = engine().thread_hook;
+  engine().thread_hook = &hook;
   struct Case {
     uint32_t serialize;
     int32_t max, min;
@@ -33,10 +43,17 @@ TEST_F(WatcherMachineryTest, ParallelWorkerCountFollowsTheSettings) {
     engine().settings.max_worker_thread_count.store(c.max);
     engine().settings.min_worker_thread_count.store(c.min);
     engine().settings.worker_initial_stack_size.store(256 * 1024);
+    hook.starts = 0;
+    hook.ends = 0;
     DirectoryWatcher watcher(engine(), Root());
     ASSERT_TRUE(watcher.Start());
     EXPECT_EQ(c.expected, watcher.ParallelWorkerCount()) << c.max << "/" << c.min << "/" << c.serialize;
+    watcher.Stop();
+    // Watcher thread, serialized worker and each parallel worker, both hooks.
+    EXPECT_EQ(static_cast<int>(c.expected) + 2, hook.starts.load());
+    EXPECT_EQ(hook.starts.load(), hook.ends.load());
   }
+  engine().thread_hook = saved;
 }
 
 TEST_F(WatcherMachineryTest, StopIsIdempotentAndDropsQueuedExecuteRequestsUnrun) {
