@@ -105,6 +105,9 @@ class Engine {
 
   // -- directory watcher and rescans --
   Owned<DirectoryWatcher> watcher = NoOwned<DirectoryWatcher>();
+  // Held from the cache check to the end of a new-item report, so that the
+  // serialized worker and a rescan never both report the same new item.
+  std::mutex new_item_report_mutex;
 
   // -- end of the parts --
 
