@@ -5,6 +5,7 @@
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
 #include "platform/types.h"
+#include "provider/placeholder_manager.h"
 #include "watcher/exclusion.h"
 
 namespace corvane {
@@ -29,6 +30,8 @@ TEST(MaskMatch, FollowsTheWildcardRules) {
 
 class ExclusionTest : public ::testing::Test {
  protected:
+  // An active engine has its placeholder manager; the exclusion check asks it.
+  void SetUp() override { engine().placeholder_manager = MakeOwned<PlaceholderManager>(engine().diag); }
   Engine& engine() { return host.c().engine; }
   testing::TestHost host{true};
 };
