@@ -30,7 +30,10 @@ struct CountingHook : ThreadHook {
 };
 
 TEST_F(WatcherMachineryTest, ParallelWorkerCountFollowsTheSettings) {
-  CountingHook hook;
+  // Static: it must outlive every engine thread that might still call it.
+  static CountingHook hook;
+  hook.starts = 0;
+  hook.ends = 0;
   ThreadHook* saved = engine().thread_hook;
   engine().thread_hook = &hook;
   struct Case {
