@@ -106,15 +106,20 @@ TEST_F(WatcherMachineryTest, MissingFolderFailsToStart) {
 }
 
 TEST_F(WatcherMachineryTest, OverflowSchedulesExactlyOneRescanAndConcurrentScansAreSkipped) {
+  UseRegisteredRoot();  // the rescan reports the new folder as a placeholder
   engine().settings.serialize_events.store(1);
   // Too small for a record with a long name: the completion overflows.
   DirectoryWatcher watcher(engine(), Root(), 160);
   ASSERT_TRUE(watcher.Start());
   MakeDir(std::string(60, 'd'));
-  ASSERT_TRUE(WaitUntil([&] { return LinesWith(u"Serialized worker task ('2') execution finished") == 1; }));
-  Pause(300);
-  EXPECT_EQ(1u, watcher.EnqueuedCount(WATCHER_TASK_RESCAN));
-  EXPECT_EQ(1u, LinesWith(u"notification buffer overflow; scheduling rescan for missed files."));
+  ASSERT_TRUE(WaitUntil([&] { return LinesWith(u"Serialized worker task ('2') execution finished") >= 1; }));
+  Pause(500);
+  // Each overflowing completion schedules exactly one rescan. (Turning the new
+  // folder into a placeholder changes it again, and with this tiny buffer that
+  // change overflows too; the second rescan finds the folder known.)
+  const size_t overflows = LinesWith(u"notification buffer overflow; scheduling rescan for missed files.");
+  EXPECT_GE(overflows, 1u);
+  EXPECT_EQ(overflows, watcher.EnqueuedCount(WATCHER_TASK_RESCAN));
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FOLDER));
 
   // A second rescan of a path already being scanned does nothing.
