@@ -45,8 +45,8 @@ class Provider {
  public:
   // Remote tree, keyed by relative path with backslashes ("\docs\a.txt").
   std::map<std::string, RemoteItem> remote;
-  // Paths whose CreateFile event is answered with Pending and never finished.
-  std::vector<std::string> hold_back;
+  // Paths whose CreateFile event the backend refuses.
+  std::vector<std::string> refuse;
 
   Provider() {
     handle_ = Halvex_Corvane_Create(&Provider::Sink, this, nullptr, 0);
@@ -212,8 +212,8 @@ class Provider {
       result = self->SendData(Int64(params[0]), event.path, Int64(params[2]), Int64(params[3]));
     } else if (id == HALVEX_EVENT_CREATE_FILE) {
       std::lock_guard<std::mutex> lock(self->mutex_);
-      for (const std::string& held : self->hold_back) {
-        if (held == event.path) params[count - 1] = HALVEX_ERR_PENDING;
+      for (const std::string& refused : self->refuse) {
+        if (refused == event.path) params[count - 1] = HALVEX_ERR_BACKEND;
       }
     }
     std::lock_guard<std::mutex> lock(self->mutex_);

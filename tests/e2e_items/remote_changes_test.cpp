@@ -64,7 +64,7 @@ TEST_F(ItemsTest, RemoteDeletesAndRenamesChangeTheFolderAndRaiseNoEcho) {
   EXPECT_FALSE(Exists("full"));
 
   Settle();
-  for (const Event& e : p.Events()) EXPECT_FALSE(IsEcho(e)) << "event " << e.id << " for " << e.path;
+  for (const Event& e : p.Events()) EXPECT_FALSE(IsEcho(e)) << "event " << e.id << " for " << e.path << " flags " << e.flags;
 }
 
 TEST_F(ItemsTest, ResetDehydratesAndKeepsPinnedFilesUnlessAsked) {
@@ -100,7 +100,7 @@ TEST_F(ItemsTest, ResetDehydratesAndKeepsPinnedFilesUnlessAsked) {
   EXPECT_EQ(p.Count(HALVEX_EVENT_RESET_FILE, "\\r\\b.txt"), 1u);
 
   Settle();
-  for (const Event& e : p.Events()) EXPECT_FALSE(IsEcho(e)) << "event " << e.id << " for " << e.path;
+  for (const Event& e : p.Events()) EXPECT_FALSE(IsEcho(e)) << "event " << e.id << " for " << e.path << " flags " << e.flags;
 }
 
 TEST_F(ItemsTest, PinUnpinAndSyncChangeThePlaceholderApplicationsSee) {
@@ -138,7 +138,7 @@ TEST_F(ItemsTest, PinUnpinAndSyncChangeThePlaceholderApplicationsSee) {
 
 TEST_F(ItemsTest, StatusAndAttributesReadBackTheSyncState) {
   Provider& p = Start({{"\\st.txt", {false, "hello"}}, {"\\dir", {true, ""}}});
-  p.hold_back = {"\\plain.txt"};
+  p.refuse = {"\\plain.txt"};
   int32_t rc = 0;
   EXPECT_EQ(p.Query(HALVEX_METHOD_GET_FILE_STATUS, "\\st.txt", &rc), 0x400000) << rc;
   std::string data;
@@ -162,7 +162,7 @@ TEST_F(ItemsTest, StatusAndAttributesReadBackTheSyncState) {
   EXPECT_EQ(p.Query(HALVEX_METHOD_GET_FILE_STATUS, "\\missing.txt", &rc), -1);
   EXPECT_EQ(rc, HALVEX_ERR_INVALID_PARAMETER);
 
-  // A file the host has not taken yet is still a plain file.
+  // A file the backend refused stays a plain file.
   ASSERT_EQ(client_->CreateFile("plain.txt", "local"), 0u);
   ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\plain.txt"));
   EXPECT_FALSE(StateOf("plain.txt").placeholder);
