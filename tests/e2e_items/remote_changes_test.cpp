@@ -42,6 +42,7 @@ TEST_F(ItemsTest, RemoteDeletesAndRenamesChangeTheFolderAndRaiseNoEcho) {
   for (const char* folder : {"docs", "full", "moved"}) ASSERT_EQ(client_->List(folder, entries), 0u) << folder;
   ASSERT_TRUE(Exists("docs/a.txt") && Exists("full/x.txt") && Exists("moved/m.txt"));
 
+  ASSERT_EQ(p.Call(HALVEX_METHOD_SET_FILE_ATTRIBUTES, "\\docs\\a.txt", HALVEX_ATTR_READONLY), 0) << p.LastError();
   EXPECT_EQ(p.Call(HALVEX_METHOD_DELETE_FILE, "\\docs\\a.txt"), 0) << p.LastError();
   EXPECT_FALSE(Exists("docs/a.txt"));
   // A folder path given to DeleteFile is refused and deletes nothing.
