@@ -54,6 +54,17 @@ int32_t FailTransfer(Engine& engine, Task& task, int32_t code) {
   return code;
 }
 
+void AbandonFetch(Engine& engine, Task& task, int32_t code) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+    auto* context = static_cast<CallbackTaskContext*>(task.Context);
+    // A fetch the platform cancelled has nobody waiting for an answer.
+    if (context != nullptr && task.Cancelled.load() == 0)
+      AnswerFailure(engine, *context, context->required_length, code);
+  }
+  ReleaseFetchContext(engine, task);
+}
+
 int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
   std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
   auto* context = static_cast<CallbackTaskContext*>(task.Context);
@@ -153,6 +164,7 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
     }
   }
   context->required_offset = offset;
+  context->required_length = length;
   context->progress.current_offset = offset;
 
   if (result == kOk) {
