@@ -57,10 +57,10 @@ int32_t FailTransfer(Engine& engine, Task& task, int32_t code) {
 void AbandonFetch(Engine& engine, Task& task, int32_t code) {
   {
     std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+    // A fetch that the platform cancelled or answered meanwhile refuses
+    // this answer, which does no harm.
     auto* context = static_cast<CallbackTaskContext*>(task.Context);
-    // A fetch the platform cancelled has nobody waiting for an answer.
-    if (context != nullptr && task.Cancelled.load() == 0)
-      AnswerFailure(engine, *context, context->required_length, code);
+    if (context != nullptr) AnswerFailure(engine, *context, context->required_length, code);
   }
   ReleaseFetchContext(engine, task);
 }
