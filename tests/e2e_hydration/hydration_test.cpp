@@ -31,7 +31,9 @@ class HydrationTest : public ::testing::Test {
     ASSERT_EQ(client_.State(name, state), 0u);
     EXPECT_TRUE(state.placeholder);
     EXPECT_EQ(state.size, size);
-    if (size > 0) EXPECT_FALSE(state.FullyHydrated());
+    if (size > 0) {
+      EXPECT_FALSE(state.FullyHydrated());
+    }
   }
 
   // Every size around the transfer chunk, read back through the client.
@@ -82,19 +84,27 @@ TEST_F(HydrationTest, RetryAnswerFiresTheRequestAgainAndIsThenServed) {
   }
 }
 
-TEST_F(HydrationTest, FailingHandlerFailsTheReadAndRaisesError) {
+// A host failure, from the handler or finalized later, fails the read
+// promptly; nothing stays behind and a later read is served.
+TEST_F(HydrationTest, HostFailureFailsTheReadAndRaisesError) {
   Start();
-  host_->serve = Serve::kFail;
   AddFile("broken.bin", 5000, 7);
-  std::string read;
-  EXPECT_EQ(client_.ReadAll("broken.bin", read), platform::ERROR_CLOUD_FILE_UNSUCCESSFUL);
-  EXPECT_TRUE(read.empty());
-  bool reported = false;
-  for (const HostEvent& e : host_->Events(HALVEX_EVENT_ERROR)) reported |= e.code == kFailCode;
-  EXPECT_TRUE(reported);
-
-  // The failure left nothing behind: a working host serves the same file.
+  for (Serve failing : {Serve::kFail, Serve::kAsyncFail}) {
+    host_->serve = failing;
+    const size_t errors_before = host_->Events(HALVEX_EVENT_ERROR).size();
+    std::string read;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client_.ReadAll("broken.bin", read), platform::ERROR_CLOUD_FILE_UNSUCCESSFUL);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_TRUE(read.empty());
+    ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_ERROR, errors_before + 1, 5s));
+    EXPECT_EQ(host_->Events(HALVEX_EVENT_ERROR)[errors_before].code, kFailCode);
+    ItemState state;
+    ASSERT_EQ(client_.State("broken.bin", state), 0u);
+    EXPECT_TRUE(state.hydrated.empty());
+  }
   host_->serve = Serve::kInline;
+  std::string read;
   ASSERT_EQ(client_.ReadAll("broken.bin", read), 0u);
   EXPECT_TRUE(read == host_->Remote("broken.bin"));
 }
@@ -119,7 +129,7 @@ TEST_F(HydrationTest, UnansweredAsyncRequestExpiresAndFailsTheRead) {
 
   // The application is not left waiting for the platform's own time limit.
   ASSERT_EQ(read.wait_for(10s), std::future_status::ready) << "read still blocked after the task expired";
-  EXPECT_NE(read.get(), 0u);
+  EXPECT_EQ(read.get(), platform::ERROR_CLOUD_FILE_UNSUCCESSFUL);
 }
 
 TEST_F(HydrationTest, DeactivateReleasesEveryBlockedRead) {

@@ -30,6 +30,7 @@ enum class Serve {
   kAsync,          // pending; a host thread supplies the data and finalizes
   kRetryThenServe, // retry code first, then served inline when fired again
   kFail,           // the handler fails with kFailCode
+  kAsyncFail,      // pending; a host thread finalizes with kFailCode
   kNever,          // pending, and the host never finishes the task
 };
 
@@ -134,6 +135,12 @@ class ProviderHost {
     return Halvex_Corvane_Do(handle_, method, 8, params.data(), sizes.data(), nullptr);
   }
 
+  int32_t Finalize(int64_t task_id, int32_t code) {
+    intptr_t params[2] = {reinterpret_cast<intptr_t>(&task_id), code};
+    int32_t sizes[2] = {0, 0};
+    return Halvex_Corvane_Do(handle_, HALVEX_METHOD_FINALIZE_TASK, 2, params, sizes, nullptr);
+  }
+
   // Supplies [offset, offset + length) of the path's remote bytes, then
   // finalizes; the first failing call's code is returned.
   int32_t Supply(int64_t task_id, const std::string& path, int64_t offset, int64_t length) {
@@ -157,9 +164,7 @@ class ProviderHost {
       const int32_t rc = Halvex_Corvane_Do(handle_, HALVEX_METHOD_PUT_ITEM_DATA, 4, params, sizes, nullptr);
       if (rc != 0) return rc;
     }
-    intptr_t params[2] = {reinterpret_cast<intptr_t>(&task_id), 0};
-    int32_t sizes[2] = {0, 0};
-    return Halvex_Corvane_Do(handle_, HALVEX_METHOD_FINALIZE_TASK, 2, params, sizes, nullptr);
+    return Finalize(task_id, 0);
   }
 
   int32_t OnGetFileData(intptr_t* p) {
@@ -183,6 +188,13 @@ class ProviderHost {
       case Serve::kAsync: {
         std::lock_guard<std::mutex> lock(mutex_);
         jobs_.push_back([=, this] { Supply(task_id, path, offset, length); });
+        cv_.notify_all();
+        p[4] = HALVEX_ERR_PENDING;
+        return 0;
+      }
+      case Serve::kAsyncFail: {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back([=, this] { Finalize(task_id, kFailCode); });
         cv_.notify_all();
         p[4] = HALVEX_ERR_PENDING;
         return 0;
