@@ -8,6 +8,7 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
 #include "engine/task.h"
 
@@ -79,6 +80,13 @@ int32_t Engine::CancelAllTransfers() {
       LogF(sink, kLogVerbose, u"Canceling transfer for item: '%s', operation type: %s, id: %I64u", path,
            OperationTypeName(task->OperationType), U64(task_id));
       DoCancelTask(*this, *task, path, result);
+    }
+    // The monitor that would remove a cancelled asynchronous task has been
+    // told to stop, so the wait below would always run out: it goes here.
+    // The platform answers its fetch when the root is disconnected.
+    if (task->Cancelled.load() != 0 && task->StartTime.load() > 0 && task->HandlerBusy.load() == 0) {
+      if (task->OperationType == OP_READ_DATA) ReleaseFetchContext(*this, *task);
+      tasks.RemoveTask(nullptr, task_id, false);
     }
     tasks.ReleaseTask(task);
     LogF(sink, kLogVerbose, u"CancelTask result for item: '%s', id %I64u: 0x%x", path, U64(task_id), U32(result));
