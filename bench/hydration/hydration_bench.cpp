@@ -71,6 +71,8 @@ int main(int argc, char** argv) {
     const std::string name = "hydrate-" + std::to_string(round) + ".bin";
     if (host.AddRemoteFile(name, bytes) != 0) return 1;
     std::string read;
+    host.handler_ns = 0;
+    host.requests = 0;
     const Clock::time_point start = Clock::now();
     const uint32_t rc = client.ReadAll(name, read);
     const double hydrate = Seconds(start);
@@ -85,6 +87,8 @@ int main(int argc, char** argv) {
     const double mb = static_cast<double>(size) / 1e6;
     std::printf("round %d: plain copy %.1f MB/s (%.2f s), hydration %.1f MB/s (%.2f s), ratio %.2f\n", round,
                 mb / plain, plain, mb / hydrate, hydrate, plain / hydrate);
+    std::printf("         %lld requests, %.2f s inside the host's handler\n", static_cast<long long>(host.requests.load()),
+                static_cast<double>(host.handler_ns.load()) / 1e9);
   }
   return 0;
 }

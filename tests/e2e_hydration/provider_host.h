@@ -62,6 +62,9 @@ class ProviderHost {
   // library's transfer chunk.
   size_t put_size = 300000;
   std::atomic<Serve> serve{Serve::kInline};
+  // Time spent inside GetFileData handlers and requests seen, for the benchmark.
+  std::atomic<int64_t> handler_ns{0};
+  std::atomic<int64_t> requests{0};
 
   explicit ProviderHost(const std::string& root) : root_(root) {
     handle_ = Halvex_Corvane_Create(&ProviderHost::Sink, this, nullptr, 0);
@@ -225,7 +228,12 @@ class ProviderHost {
       self->events_.push_back(event);
     }
     self->cv_.notify_all();
-    return id == HALVEX_EVENT_GET_FILE_DATA ? self->OnGetFileData(p) : 0;
+    if (id != HALVEX_EVENT_GET_FILE_DATA) return 0;
+    const auto start = std::chrono::steady_clock::now();
+    const int32_t rc = self->OnGetFileData(p);
+    self->handler_ns += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+    ++self->requests;
+    return rc;
   }
 
   void WorkerLoop() {
