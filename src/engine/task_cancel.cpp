@@ -18,6 +18,33 @@ namespace {
 uint64_t U64(int64_t value) { return static_cast<uint64_t>(value); }
 uint32_t U32(int32_t value) { return static_cast<uint32_t>(value); }
 
+// The monitor that would remove cancelled asynchronous tasks has been told to
+// stop before the cancel, so without this the wait for the registry to empty
+// would always run out. A task goes once its producer is done with it (it may
+// turn asynchronous only after it was cancelled). The platform answers its
+// fetches when the root is disconnected.
+void DropCancelledAsyncTasks(Engine& engine) {
+  std::vector<Task*> done;
+  {
+    TaskRegistry::Lock lock(engine.tasks);
+    const size_t count = engine.tasks.CountLocked();
+    for (size_t index = 0; index < count; ++index) {
+      Task* task = engine.tasks.AcquireAtLocked(index);
+      if (task == nullptr) continue;
+      if (task->Cancelled.load() != 0 && task->StartTime.load() > 0 && task->HandlerBusy.load() == 0) {
+        done.push_back(task);
+      } else {
+        engine.tasks.ReleaseLocked(task);
+      }
+    }
+  }
+  for (Task* task : done) {
+    if (task->OperationType == OP_READ_DATA) ReleaseFetchContext(engine, *task);
+    engine.tasks.RemoveTask(nullptr, task->TaskId, false);
+    engine.tasks.ReleaseTask(task);
+  }
+}
+
 }  // namespace
 
 int32_t DoCancelTask(Engine& engine, Task& task, const std::u16string& path, int32_t& result) {
@@ -81,13 +108,6 @@ int32_t Engine::CancelAllTransfers() {
            OperationTypeName(task->OperationType), U64(task_id));
       DoCancelTask(*this, *task, path, result);
     }
-    // The monitor that would remove a cancelled asynchronous task has been
-    // told to stop, so the wait below would always run out: it goes here.
-    // The platform answers its fetch when the root is disconnected.
-    if (task->Cancelled.load() != 0 && task->StartTime.load() > 0 && task->HandlerBusy.load() == 0) {
-      if (task->OperationType == OP_READ_DATA) ReleaseFetchContext(*this, *task);
-      tasks.RemoveTask(nullptr, task_id, false);
-    }
     tasks.ReleaseTask(task);
     LogF(sink, kLogVerbose, u"CancelTask result for item: '%s', id %I64u: 0x%x", path, U64(task_id), U32(result));
     if (result != kOk) {
@@ -100,6 +120,7 @@ int32_t Engine::CancelAllTransfers() {
   int32_t budget = cancel_wait_budget_ms.load();
   size_t remaining;
   do {
+    DropCancelledAsyncTasks(*this);
     remaining = tasks.Count();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     budget -= 100;
