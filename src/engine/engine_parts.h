@@ -21,6 +21,9 @@ const PlaceholderCallbackEntries& ProviderCallbackEntries();
 int32_t FlushTransfer(Engine& engine, Task& task, bool final);
 // Sets (or clears) the item's last-sync-error mark; failures are swallowed.
 void SetItemErrorMark(Engine& engine, std::u16string_view full_path, bool set);
+// Fails the application's read behind an asynchronous fetch that will get no
+// more data (unless the platform cancelled it), then frees its context.
+void AbandonFetch(Engine& engine, Task& task, int32_t code);
 // Frees the callback context of a fetch task; whoever removes an
 // asynchronous fetch (the async monitor) calls it first.
 void ReleaseFetchContext(Engine& engine, Task& task);

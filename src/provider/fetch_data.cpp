@@ -1,6 +1,7 @@
 // Hydration: the platform's request for file data becomes the host's
 // GetFileData event; the bytes the host supplies leave for the platform in
 // whole chunks, the remainder when the task is finalized.
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <vector>
@@ -54,6 +55,17 @@ int32_t FailTransfer(Engine& engine, Task& task, int32_t code) {
   return code;
 }
 
+void AbandonFetch(Engine& engine, Task& task, int32_t code) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+    // A fetch that the platform cancelled or answered meanwhile refuses
+    // this answer, which does no harm.
+    auto* context = static_cast<CallbackTaskContext*>(task.Context);
+    if (context != nullptr) AnswerFailure(engine, *context, context->required_length, code);
+  }
+  ReleaseFetchContext(engine, task);
+}
+
 int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
   std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
   auto* context = static_cast<CallbackTaskContext*>(task.Context);
@@ -67,8 +79,6 @@ int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
   uint64_t chunks = size / kChunkSize;
   if (final && size % kChunkSize != 0) ++chunks;
 
-  std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kChunkSize]);
-  if (chunk == nullptr) return FailTransfer(engine, task, kErrOutOfMemory);
   stream.Seek(0);
   CallbackParams& params = *context->params;
   int32_t result = kOk;
@@ -77,14 +87,17 @@ int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
       result = kErrCancelled;
       break;
     }
-    const size_t got = stream.Read(chunk.get(), kChunkSize);
+    // The answer copies the bytes, so it can take them straight from the
+    // stream rather than through a chunk buffer of its own.
+    const uint64_t at = stream.Position();
+    const size_t got = static_cast<size_t>(std::min<uint64_t>(kChunkSize, size - at));
+    stream.Seek(at + got);
     params.SetInt32(u"Flags", 0);
     params.SetInt64(u"Offset", context->progress.current_offset);
     params.SetInt64(u"Length", static_cast<int64_t>(got));
-    params.SetPointer(u"Buffer", chunk.get());
+    params.SetPointer(u"Buffer", stream.Data() + at);
     context->progress.current_offset += static_cast<int64_t>(got);
     ReportProgress(context->progress);
-    // The answer copies the chunk, so the buffer is reused at once.
     if (FAILED(CompleteCallbackAction(engine, context->answer, kOk))) {
       result = kErrNoData;
       break;
@@ -153,6 +166,7 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
     }
   }
   context->required_offset = offset;
+  context->required_length = length;
   context->progress.current_offset = offset;
 
   if (result == kOk) {
