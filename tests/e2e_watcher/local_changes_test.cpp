@@ -174,6 +174,8 @@ TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
   host_.Clear();
   ASSERT_EQ(0u, app_.CreateFolder("tree"));
   ASSERT_EQ(0u, app_.CreateFile("tree/f1.txt", "again"));
+  // Made before the new folder was watched, it may come with its rescan.
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\tree\\f1.txt", 1, 5000));
   Settle();
   events = Reported();
   ASSERT_EQ(2u, events.size()) << Describe(events);

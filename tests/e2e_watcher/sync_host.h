@@ -122,15 +122,17 @@ class SyncHost {
       if (e.id == id && e.path == path) found.push_back(e);
     return found;
   }
+  // Kept as the events arrive: waiting on a large burst must stay cheap.
   size_t Count(int32_t id) {
-    size_t n = 0;
-    for (const HostEvent& e : Events()) n += e.id == id;
-    return n;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = counts_.find(id);
+    return it == counts_.end() ? 0 : it->second;
   }
   size_t Count(int32_t id, const std::string& path) { return Events(id, path).size(); }
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.clear();
+    counts_.clear();
   }
   // Waits until `done` holds (checked after each event) or `ms` pass.
   bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
@@ -214,6 +216,7 @@ class SyncHost {
     {
       std::lock_guard<std::mutex> lock(self->mutex_);
       self->events_.push_back(e);
+      ++self->counts_[id];
     }
     self->cv_.notify_all();
     if (id == HALVEX_EVENT_RESET_FILE) return answer;
@@ -229,6 +232,7 @@ class SyncHost {
   Policy policy_;
   Observer observer_;
   std::vector<HostEvent> events_;
+  std::map<int32_t, size_t> counts_;
 };
 
 }  // namespace corvane::e2e
