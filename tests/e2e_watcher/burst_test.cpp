@@ -12,7 +12,7 @@ namespace corvane::e2e {
 namespace {
 
 TEST(LocalBurst, TenThousandFilesInTwentyFoldersAreEachReportedOnce) {
-  Scratch scratch;
+  Scratch scratch(Scratch::FastParent());
   SyncHost host(scratch.Root());
   ASSERT_EQ(0, host.Start()) << host.LastError();
   platform::local::Client app(scratch.Root());
