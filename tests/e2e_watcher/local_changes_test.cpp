@@ -87,7 +87,10 @@ class LocalChanges : public ::testing::Test {
 
 std::string Describe(const std::vector<HostEvent>& events) {
   std::string text;
-  for (const HostEvent& e : events) text += std::to_string(e.id) + " " + e.path + " " + e.new_path + " flags=" + std::to_string(e.flags) + " size=" + std::to_string(e.size) + "\n";
+  for (const HostEvent& e : events) {
+    text += std::to_string(e.id) + " " + e.path + " " + e.new_path + " flags=" + std::to_string(e.flags) +
+            " size=" + std::to_string(e.size) + "\n";
+  }
   return text;
 }
 
