@@ -235,6 +235,12 @@ BOOL WriteFile(Handle file, const void* buffer, DWORD bytes_to_write, DWORD* byt
   const uint64_t last = (offset + bytes_to_write + local::kPageSize - 1) / local::kPageSize * local::kPageSize;
   const NTSTATUS status = local::EnsureOnDisk(item->fd, item->path, first, last - first);
   if (status != STATUS_SUCCESS) return FailWith(Win32ErrorFromCloudStatus(status));
+  // The state changes before the data does, as on Windows: whoever sees the
+  // new bytes (the provider's watcher) must already see the item out of
+  // sync and the written range present. Ranges past the final size are
+  // clipped by the next state change.
+  const uint64_t old_size = static_cast<uint64_t>(st.st_size);
+  local::RecordApplicationWrite(item->fd, std::min(offset, old_size), offset + bytes_to_write, false);
   DWORD done = 0;
   while (done < bytes_to_write) {
     const ssize_t n = pwrite(item->fd, static_cast<const char*>(buffer) + done, bytes_to_write - done,
@@ -246,8 +252,6 @@ BOOL WriteFile(Handle file, const void* buffer, DWORD bytes_to_write, DWORD* byt
     }
     done += static_cast<DWORD>(n);
   }
-  const uint64_t old_size = static_cast<uint64_t>(st.st_size);
-  local::RecordApplicationWrite(item->fd, std::min(offset, old_size), offset + done, false);
   if (bytes_written) *bytes_written = done;
   SetLastError(ERROR_SUCCESS);
   return true;
