@@ -41,7 +41,7 @@ class RemoteHost {
   explicit RemoteHost(const std::string& root) {
     handle_ = Halvex_Corvane_Create(&RemoteHost::Sink, this, nullptr, 0);
     Config("WaitForInstallToComplete=0");
-    Config("LogLevel=1");
+    Config(getenv("E2E_LOG") ? "LogLevel=4" : "LogLevel=1");
     Halvex_Corvane_Set(handle_, HALVEX_PROP_SYNC_ROOT_PATH, 0, reinterpret_cast<intptr_t>(root.c_str()), 0);
   }
   ~RemoteHost() {
@@ -131,6 +131,7 @@ class RemoteHost {
     auto text = [&](int i) { return std::string(params[i] ? reinterpret_cast<const char*>(params[i]) : ""); };
     switch (id) {
       case HALVEX_EVENT_LOG:
+        if (getenv("E2E_LOG")) fprintf(stderr, "LOG %s\n", text(1).c_str());
         return 0;
       case HALVEX_EVENT_LIST_DIRECTORY:
         params[3] = self->OnListDirectory(*reinterpret_cast<int64_t*>(params[0]), text(1));
@@ -140,7 +141,7 @@ class RemoteHost {
         return 0;
       default:
         // Every other event carries its path in slot 1 and is answered "done".
-        self->Record({id, count > 1 ? text(1) : "", 0});
+        self->Record({id, count > 1 ? text(1) : "", id == HALVEX_EVENT_UPDATE_FOLDER || id == HALVEX_EVENT_UPDATE_FILE ? static_cast<int32_t>(params[2]) : 0});
         break;
     }
     return 0;
