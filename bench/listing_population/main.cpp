@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -25,7 +26,7 @@ using corvane::e2e::RemoteHost;
 using corvane::e2e::RemoteItem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kItems = 100000;
+int kItems = 100000;  // a smaller count may be given as the first argument
 
 std::string ItemName(int i) { return "listed-item-" + std::to_string(i) + ".dat"; }
 
@@ -109,9 +110,11 @@ LibraryRun Populate(const std::string& root) {
 
 }  // namespace
 
-int main() {
-  char base_template[] = "/tmp/corvane-bench-listing-XXXXXX";
-  const std::string base = mkdtemp(base_template);
+int main(int argc, char** argv) {
+  if (argc > 1) kItems = std::max(1, std::atoi(argv[1]));
+  // TMPDIR picks the file system; both runs share it.
+  std::string base_template = (std::filesystem::temp_directory_path() / "corvane-bench-listing-XXXXXX").string();
+  const std::string base = mkdtemp(base_template.data());
   std::filesystem::create_directories(base + "/state");
   setenv("CORVANE_STATE_DIR", (base + "/state").c_str(), 1);
 
