@@ -187,15 +187,19 @@ INSTANTIATE_TEST_SUITE_P(Answers, OnDemandListing,
                          });
 
 // Names the platform cannot hold, or that would reach outside their folder,
-// are refused one by one with an Error event; the rest of the listing stays.
+// are refused one by one; the rest of the listing stays.
 TEST_F(ListingE2e, InvalidItemsAreSkippedAndTheRestCreated) {
   for (const char* bad : {"a:b.txt", "what?.txt", "x|y", "..\\escape.txt", "sub/evil.txt", ""}) {
     host_->Put("\\", File(bad, 10));
   }
   host_->Put("\\", File("bad-attributes.txt", 10, 0x1));  // not a component attribute bit
+  // Office's owner and lock files are accepted and never made.
+  host_->Put("\\", File("~$report.docx", 162));
+  host_->Put("\\", File("orders.laccdb", 64));
   host_->Put("\\", File("good1.txt", 1));
   host_->Put("\\", Folder("good-folder"));
   host_->Put("\\", File("good2.txt", 2));
+  ASSERT_EQ(host_->Config("TrackOfficeLockFiles=true"), 0);
   Start(true);
   const std::vector<ClientEntry> entries = List("");
   std::vector<std::string> names;
