@@ -31,7 +31,7 @@ struct RemoteItem {
 struct SeenEvent {
   int32_t id;
   std::string path;
-  int32_t code;  // ErrorCode for Error events
+  int32_t code;  // ErrorCode of Error, UpdateFlags of UpdateFile/UpdateFolder
 };
 
 class RemoteHost {
@@ -141,7 +141,8 @@ class RemoteHost {
         return 0;
       default:
         // Every other event carries its path in slot 1 and is answered "done".
-        self->Record({id, count > 1 ? text(1) : "", id == HALVEX_EVENT_UPDATE_FOLDER || id == HALVEX_EVENT_UPDATE_FILE ? static_cast<int32_t>(params[2]) : 0});
+        self->Record({id, count > 1 ? text(1) : "",
+                      id == HALVEX_EVENT_UPDATE_FOLDER || id == HALVEX_EVENT_UPDATE_FILE ? static_cast<int32_t>(params[2]) : 0});
         break;
     }
     return 0;
