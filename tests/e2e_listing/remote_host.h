@@ -139,11 +139,12 @@ class RemoteHost {
       case HALVEX_EVENT_ERROR:
         self->Record({id, text(1), static_cast<int32_t>(params[0])});
         return 0;
-      default:
+      default: {
         // Every other event carries its path in slot 1 and is answered "done".
-        self->Record({id, count > 1 ? text(1) : "",
-                      id == HALVEX_EVENT_UPDATE_FOLDER || id == HALVEX_EVENT_UPDATE_FILE ? static_cast<int32_t>(params[2]) : 0});
+        const bool update = id == HALVEX_EVENT_UPDATE_FOLDER || id == HALVEX_EVENT_UPDATE_FILE;
+        self->Record({id, count > 1 ? text(1) : "", update ? static_cast<int32_t>(params[2]) : 0});
         break;
+      }
     }
     return 0;
   }
