@@ -19,6 +19,7 @@
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/posix_error.h"
+#include "platform/local/quiet_dir.h"
 #include "support/utf.h"
 
 namespace corvane::platform {
@@ -472,7 +473,7 @@ Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
     item->found.emplace_back();
     FillFindData(info, mask8, item->found.back());
   } else {
-    DIR* dir = opendir(folder.c_str());
+    DIR* dir = local::OpenDirQuietly(folder);
     if (!dir) {
       if (errno == ENOENT || errno == ENOTDIR)
         SetLastError(ERROR_PATH_NOT_FOUND);
