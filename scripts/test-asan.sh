@@ -17,10 +17,17 @@ ctest --test-dir "$build" --output-on-failure -j2 --timeout 900
 # a run found, merge it: fuzz_<t> -merge=1 fuzz/<t>/corpus <scratch>.
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+status=0
 for program in "$build"/fuzz/fuzz_*; do
   name=${program##*/fuzz_}
   mkdir -p "$scratch/$name"
-  echo "== fuzz $name"
-  "$program" -max_total_time="${FUZZ_SECONDS:-20}" -print_final_stats=1 \
-    "$scratch/$name" "fuzz/$name/corpus" 2>&1 | tail -n 12
+  if "$program" -max_total_time="${FUZZ_SECONDS:-20}" -print_final_stats=1 -artifact_prefix="$build/fuzz/$name-" \
+      "$scratch/$name" "fuzz/$name/corpus" >"$scratch/$name.log" 2>&1; then
+    echo "fuzz $name: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$scratch/$name.log" | grep -o '[0-9]*$') runs, no finding"
+  else
+    echo "fuzz $name: FAILED"
+    tail -n 80 "$scratch/$name.log"
+    status=1
+  fi
 done
+exit $status
