@@ -263,6 +263,10 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     return result;
   }
   if (record.Action != platform::FILE_ACTION_ADDED && record.Action != platform::FILE_ACTION_MODIFIED) return 0;
+  if (IsSymbolicLinkAt(full)) {
+    LogF(sink, kLogVerbose, u"Symbolic link skipped: '%s'", full);
+    return 0;
+  }
 
   LocalItemValues values;
   uint32_t platform_attrs = 0;
@@ -433,6 +437,10 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
 
   if (!old_cached) {
     if (!PathExists(full)) return 0;
+    if (IsSymbolicLinkAt(full)) {
+      LogF(sink, kLogVerbose, u"Symbolic link skipped: '%s'", full);
+      return 0;
+    }
     LogF(sink, kLogVerbose, u"Old file is not found in meta cache: '%s'. Reporting new file name as new created file: '%s'",
          old_name, rel);
     return ReportNewLocalFile(engine, full, ItemAttributesFromPlatform(record.FileAttributes), record.FileSize,

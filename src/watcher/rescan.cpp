@@ -124,6 +124,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
       return 0;
     }
     if (IsDotEntry(data.cFileName)) continue;
+    if (IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
     const std::u16string full = JoinPath(folder, data.cFileName);
     const std::u16string rel = RelativeToRoot(engine, full);
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
@@ -198,6 +199,7 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   bool result = true;
   do {
     if (IsDotEntry(data.cFileName)) continue;
+    if (IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
     const std::u16string full = JoinPath(folder, data.cFileName);
     const std::u16string rel = RelativeToRoot(engine, full);
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <set>
 
 #include "engine/pending_operations.h"
+#include "watcher/rescan.h"
 #include "watcher/watcher_fixture.h"
 
 namespace corvane::testing {
@@ -189,6 +191,34 @@ TEST_F(ChangeProcessingTest, FolderWithFilesIsReportedOnceEvenWhileItsRescanOver
   EXPECT_EQ(80u, created.size());
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FOLDER));
   EXPECT_GE(LinesWith(u"Scan directory for missing files: '" + Full(u"\\copy") + u"'"), 1u);
+}
+
+TEST_F(ChangeProcessingTest, SymbolicLinksInTheRootAreNeitherReportedNorFollowed) {
+  namespace fs = std::filesystem;
+  char outside_template[] = "/tmp/corvane-outside-XXXXXX";
+  const fs::path outside = mkdtemp(outside_template);
+  std::ofstream(outside / "secret.txt") << "not the host's";
+  fs::create_directory(outside / "inner");
+
+  fs::create_directory_symlink(outside, Native("to_folder"));
+  fs::create_symlink(outside / "secret.txt", Native("to_file"));
+  MakeDir("moved_in");
+  fs::create_symlink(outside / "secret.txt", outside / "link");
+  fs::rename(outside / "link", Native("moved_in/link"));  // arrives as a rename
+  WriteFile("plain.txt", "p");
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE) >= 1; }));
+  Pause(800);
+  // A missed-change scan of the whole root finds no link either.
+  RescanMissingFiles(engine(), Root());
+
+  std::error_code ignored;
+  fs::remove_all(outside, ignored);
+  const auto files = Events(HALVEX_EVENT_CREATE_FILE);
+  ASSERT_EQ(1u, files.size());
+  EXPECT_EQ(u"\\plain.txt", files[0].path);
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FOLDER));
+  EXPECT_EQ(u"\\moved_in", Events(HALVEX_EVENT_CREATE_FOLDER)[0].path);
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FILE));
 }
 
 }  // namespace
