@@ -15,8 +15,9 @@ namespace corvane::fuzz {
 
 inline int32_t QuietSink(void*, int32_t, int32_t, intptr_t*, int32_t*) { return 0; }
 
-inline std::string TemporaryBase() {
-  static const std::string base = [] {
+inline const std::string& TemporaryBase() {
+  // Never destroyed: the exit handler below still needs it.
+  static const std::string& base = *new std::string([] {
     char name[] = "/tmp/corvane-fuzz-XXXXXX";
     const char* made = mkdtemp(name);
     std::string path = made != nullptr ? made : "/tmp";
@@ -28,7 +29,7 @@ inline std::string TemporaryBase() {
       std::filesystem::remove_all(TemporaryBase(), ignored);
     });
     return path;
-  }();
+  }());
   return base;
 }
 

@@ -22,11 +22,22 @@ class ChangeProcessingTest : public WatcherTest {
 
   // A fully present placeholder the engine already knows, changes settled.
   void KnownPlaceholder(const std::string& name, const std::string& content) {
+    const std::u16string done = u"Processing directory changes finished";
+    const size_t before = LinesWith(done);
     WriteFile(name, content);
     std::u16string rel = u"\\";
     for (char c : name) rel.push_back(c == '/' ? u'\\' : static_cast<char16_t>(c));
     MakePlaceholder(rel);
-    Pause(300);  // let the watcher see the creation before the entry exists
+    // The watcher must be done with the creation before the entry exists, or
+    // its late records turn into updates; a slow (instrumented) build needs
+    // more than a fixed pause.
+    size_t seen = LinesWith(done);
+    for (int quiet = 0, waited = 0; (quiet < 3 || seen == before) && waited < 5000; waited += 150) {
+      Pause(150);
+      const size_t now = LinesWith(done);
+      quiet = now == seen ? quiet + 1 : 0;
+      seen = now;
+    }
     Know(rel);
     ClearEvents();
   }
