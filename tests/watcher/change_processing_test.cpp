@@ -143,6 +143,13 @@ TEST_F(ChangeProcessingTest, RenamesAndMovesOfKnownFilesAreRenamesNotDeleteAndCr
   ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE) == 1; }));
   EXPECT_EQ(u"\\found.txt", Events(HALVEX_EVENT_CREATE_FILE)[0].path);
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FILE));
+  // Not even taken in: no placeholder attempt on a link (which failed and
+  // raised Error events), no entry in the cache.
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_ERROR));
+  for (const char16_t* link : {u"\\to_folder", u"\\to_file", u"\\moved_in\\link"}) {
+    EXPECT_EQ(0u, LinesWith(u"ReportNewLocalFile FullPath('" + Full(link) + u"')"));
+    EXPECT_TRUE(engine().metadata_cache.NoItemInCache(link));
+  }
 }
 
 TEST_F(ChangeProcessingTest, ChangeTheHostMadeThroughAMethodIsNotEchoed) {
@@ -230,6 +237,13 @@ TEST_F(ChangeProcessingTest, SymbolicLinksInTheRootAreNeitherReportedNorFollowed
   ASSERT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FOLDER));
   EXPECT_EQ(u"\\moved_in", Events(HALVEX_EVENT_CREATE_FOLDER)[0].path);
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FILE));
+  // Not even taken in: no placeholder attempt on a link (which failed and
+  // raised Error events), no entry in the cache.
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_ERROR));
+  for (const char16_t* link : {u"\\to_folder", u"\\to_file", u"\\moved_in\\link"}) {
+    EXPECT_EQ(0u, LinesWith(u"ReportNewLocalFile FullPath('" + Full(link) + u"')"));
+    EXPECT_TRUE(engine().metadata_cache.NoItemInCache(link));
+  }
 }
 
 }  // namespace
