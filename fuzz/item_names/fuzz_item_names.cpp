@@ -1,6 +1,6 @@
 // Item names a host lists and paths it passes: a name accepted as one item is
-// also a safe relative path, and a prepared sync-root path is stable and
-// never keeps a ".." component.
+// also a safe relative path, and a prepared sync-root path never keeps a ".."
+// component.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (text.find(u'\0') == std::u16string::npos) {
     const std::u16string prepared = corvane::PrepareSyncRootPath(text);
-    if (corvane::PrepareSyncRootPath(prepared) != prepared) std::abort();
     if ((u"\\" + prepared + u"\\").find(u"\\..\\") != std::u16string::npos) std::abort();
   }
   return 0;
