@@ -83,7 +83,11 @@ TEST_F(ChangeProcessingTest, TouchWithoutNewValuesFiresNothing) {
   KnownPlaceholder("data.bin", "0123456789");
   struct stat before;
   ASSERT_EQ(0, stat(Native("data.bin").c_str(), &before));
-  WriteFile("data.bin", "0123456789");
+  // In place, as hydration writes: a truncating rewrite could be seen empty.
+  const int fd = open(Native("data.bin").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(10, pwrite(fd, "0123456789", 10, 0));
+  close(fd);
   const timespec times[2] = {before.st_atim, before.st_mtim};
   ASSERT_EQ(0, utimensat(AT_FDCWD, Native("data.bin").c_str(), times, 0));
   chmod(Native("data.bin").c_str(), before.st_mode);
@@ -143,13 +147,6 @@ TEST_F(ChangeProcessingTest, RenamesAndMovesOfKnownFilesAreRenamesNotDeleteAndCr
   ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE) == 1; }));
   EXPECT_EQ(u"\\found.txt", Events(HALVEX_EVENT_CREATE_FILE)[0].path);
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FILE));
-  // Not even taken in: no placeholder attempt on a link (which failed and
-  // raised Error events), no entry in the cache.
-  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_ERROR));
-  for (const char16_t* link : {u"\\to_folder", u"\\to_file", u"\\moved_in\\link"}) {
-    EXPECT_EQ(0u, LinesWith(u"ReportNewLocalFile FullPath('" + Full(link) + u"')"));
-    EXPECT_TRUE(engine().metadata_cache.NoItemInCache(link));
-  }
 }
 
 TEST_F(ChangeProcessingTest, ChangeTheHostMadeThroughAMethodIsNotEchoed) {
