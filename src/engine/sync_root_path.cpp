@@ -75,7 +75,7 @@ std::u16string PrepareSyncRootPath(std::u16string_view path) {
 
 bool IsSafeRelativePath(std::u16string_view path) {
   if (path.find(u'\0') != std::u16string_view::npos) return false;
-  if (path.size() >= 2 && path[1] == u':') return false;
+  if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == u':') return false;
   if (path.size() >= 2 && path[0] == kSeparator && path[1] == kSeparator) return false;
   size_t start = 0;
   while (start <= path.size()) {

@@ -14,6 +14,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
+#include "watcher/change_records.h"
 #include "watcher/directory_watcher.h"
 #include "watcher/item_attributes.h"
 #include "watcher/lock_files.h"
@@ -50,12 +51,6 @@ int64_t NowMs() {
 
 bool PathExists(const std::u16string& full_path) {
   return platform::GetFileAttributesW(full_path.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
-}
-
-std::u16string RelativePathOf(const ChangeRecord& record) {
-  std::u16string rel(1, u'\\');
-  rel.append(record.FileName, record.FileNameLength / sizeof(char16_t));
-  return rel;
 }
 
 // A failing check counts as "not excluded".
@@ -180,23 +175,18 @@ const char16_t* FileActionName(uint32_t action) {
 
 int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>& buffer) {
   Engine& engine = watcher.engine();
+  const std::vector<const ChangeRecord*> records = SplitChangeRecords(buffer);
   int32_t count = 0;
-  size_t offset = 0;
-  while (!buffer.empty() && offset + offsetof(ChangeRecord, FileName) <= buffer.size()) {
+  for (size_t i = 0; i < records.size(); ++i) {
     if (watcher.Stopping()) break;
-    const auto* record = reinterpret_cast<const ChangeRecord*>(buffer.data() + offset);
-    const ChangeRecord* next = nullptr;
-    if (record->NextEntryOffset != 0 && offset + record->NextEntryOffset < buffer.size())
-      next = reinterpret_cast<const ChangeRecord*>(buffer.data() + offset + record->NextEntryOffset);
-    const int32_t result = ProcessChange(watcher, *record, next);
+    const ChangeRecord* next = i + 1 < records.size() ? records[i + 1] : nullptr;
+    const int32_t result = ProcessChange(watcher, *records[i], next);
     if (result != 0 && result != kErrPending) {
       LogF(watcher.sink(), kLogVerbose, u"Processing directory changes #%d failed. Error code: 0x%x", count,
            static_cast<uint32_t>(result));
       if (engine.events) engine.events->FireError(result, ResultMessage(result));
     }
     ++count;
-    if (next == nullptr) break;
-    offset += record->NextEntryOffset;
   }
   LogF(watcher.sink(), kLogVerbose, u"Processing directory changes finished for %d items", count);
   return 0;
@@ -273,6 +263,10 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     return result;
   }
   if (record.Action != platform::FILE_ACTION_ADDED && record.Action != platform::FILE_ACTION_MODIFIED) return 0;
+  if (IsSymbolicLinkAt(full)) {
+    LogF(sink, kLogVerbose, u"Symbolic link skipped: '%s'", full);
+    return 0;
+  }
 
   LocalItemValues values;
   uint32_t platform_attrs = 0;
@@ -443,6 +437,10 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
 
   if (!old_cached) {
     if (!PathExists(full)) return 0;
+    if (IsSymbolicLinkAt(full)) {
+      LogF(sink, kLogVerbose, u"Symbolic link skipped: '%s'", full);
+      return 0;
+    }
     LogF(sink, kLogVerbose, u"Old file is not found in meta cache: '%s'. Reporting new file name as new created file: '%s'",
          old_name, rel);
     return ReportNewLocalFile(engine, full, ItemAttributesFromPlatform(record.FileAttributes), record.FileSize,

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/directory_changes.h"
+#include "watcher/change_records.h"
 
 namespace corvane {
 
@@ -23,8 +23,6 @@ struct LocalItemValues {
   int64_t last_access_time = 0;
   int64_t last_write_time = 0;
 };
-
-using ChangeRecord = platform::FILE_NOTIFY_EXTENDED_INFORMATION;
 
 // Runs every record of one copied notification buffer; always 0.
 int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>& buffer);

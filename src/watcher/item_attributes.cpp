@@ -1,5 +1,7 @@
 #include "watcher/item_attributes.h"
 
+#include "platform/directory_changes.h"
+#include "platform/files.h"
 #include "platform/types.h"
 
 namespace corvane {
@@ -56,6 +58,19 @@ std::u16string ItemAttributesText(int32_t item) {
   if (text.empty()) return u"file";
   text.pop_back();
   return text;
+}
+
+bool IsSymbolicLink(uint32_t platform_attributes, uint32_t reparse_tag) {
+  return (platform_attributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         reparse_tag == platform::IO_REPARSE_TAG_SYMLINK;
+}
+
+bool IsSymbolicLinkAt(const std::u16string& full_path) {
+  platform::WIN32_FIND_DATAW data;
+  const platform::Handle find = platform::FindFirstFileW(full_path.c_str(), &data);
+  if (find == platform::INVALID_HANDLE_VALUE) return false;
+  platform::FindClose(find);
+  return IsSymbolicLink(data.dwFileAttributes, data.dwReserved0);
 }
 
 bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {

@@ -13,6 +13,12 @@ uint32_t PlatformAttributesFromItem(int32_t item_attributes);
 // "dir,readonly,hidden,system,pinned" style; "file" for none.
 std::u16string ItemAttributesText(int32_t item_attributes);
 
+// A symbolic link inside the sync root is never followed nor reported: its
+// target may lie outside the root. The first form takes what a listing or a
+// change record says, the second reads the item itself (false when gone).
+bool IsSymbolicLink(uint32_t platform_attributes, uint32_t reparse_tag);
+bool IsSymbolicLinkAt(const std::u16string& full_path);
+
 bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b);
 
 }  // namespace corvane

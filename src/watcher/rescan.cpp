@@ -124,6 +124,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
       return 0;
     }
     if (IsDotEntry(data.cFileName)) continue;
+    if (IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
     const std::u16string full = JoinPath(folder, data.cFileName);
     const std::u16string rel = RelativeToRoot(engine, full);
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
@@ -198,6 +199,7 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   bool result = true;
   do {
     if (IsDotEntry(data.cFileName)) continue;
+    if (IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
     const std::u16string full = JoinPath(folder, data.cFileName);
     const std::u16string rel = RelativeToRoot(engine, full);
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
@@ -256,7 +258,9 @@ bool DeleteEmptyLocalFolders(Engine& engine, const std::u16string& folder) {
   do {
     if (IsDotEntry(data.cFileName)) continue;
     const std::u16string full = JoinPath(folder, data.cFileName);
-    if (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) {
+    // A link to a folder is content of this folder, not a folder to clear.
+    if ((data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) &&
+        !IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) {
       // One failing subfolder must not make an earlier failure look like success.
       if (!DeleteEmptyLocalFolders(engine, full)) result = false;
       LogF(sink, kLogVerbose, u"Deletion of local empty subdirectories finished for '%s'. Result: %s", full,

@@ -29,7 +29,7 @@ TEST(SyncRootPath, PreparationCollapsesSeparatorsAndResolvesDots) {
 
 TEST(SyncRootPath, RelativePathsMustStayBelowTheRoot) {
   for (const char16_t* path : {u"\\a\\b.txt", u"a\\b.txt", u"", u"\\", u"\\a..b", u"\\.x", u"\\a\\.\\b",
-                               u"\\x:y", u"\\...a"}) {
+                               u"\\x:y", u"\\...a", u"\\:y", u"\\a\\:b"}) {
     EXPECT_TRUE(IsSafeRelativePath(path)) << std::u16string(path).size();
   }
   for (const char16_t* path : {u"..", u"\\..", u"\\a\\..\\..\\b", u"..\\x", u"\\a\\..", u"C:\\x", u"z:",

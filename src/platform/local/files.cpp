@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/cloud_files.h"
+#include "platform/directory_changes.h"
 #include "platform/errors.h"
 #include "platform/local/data_access.h"
 #include "platform/local/handle_table.h"
@@ -63,6 +64,17 @@ void FillFindData(const LocalItem& info, const std::string& name, WIN32_FIND_DAT
   data.nFileSizeLow = static_cast<DWORD>(info.size & 0xFFFFFFFF);
   data.dwReserved0 = info.ReparseTag();
   data.cFileName = Utf8ToUtf16Lossy(name);
+}
+
+// As on Windows, a listing shows a symbolic link as a reparse point with the
+// symlink tag (keeping its target's folder bit), so callers can tell it from
+// the item it points to and never follow it.
+void MarkSymbolicLink(const std::string& native_path, WIN32_FIND_DATAW& data) {
+  struct stat st;
+  if (lstat(native_path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
+  if (data.dwFileAttributes == FILE_ATTRIBUTE_NORMAL) data.dwFileAttributes = 0;
+  data.dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  data.dwReserved0 = IO_REPARSE_TAG_SYMLINK;
 }
 
 char16_t Fold(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
@@ -472,6 +484,7 @@ Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
     }
     item->found.emplace_back();
     FillFindData(info, mask8, item->found.back());
+    MarkSymbolicLink(native, item->found.back());
   } else {
     DIR* dir = local::OpenDirQuietly(folder);
     if (!dir) {
@@ -489,6 +502,7 @@ Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
       if (!local::ReadLocalItemAt(full, info)) continue;  // vanished meanwhile
       item->found.emplace_back();
       FillFindData(info, name, item->found.back());
+      MarkSymbolicLink(full, item->found.back());
     }
     closedir(dir);
   }
