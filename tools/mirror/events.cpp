@@ -62,6 +62,10 @@ int32_t ListDirectory(EventContext& ctx, int64_t task, const std::string& path) 
 
 int32_t Dispatch(EventContext& ctx, int32_t id, intptr_t* p) {
   std::string path, to;
+  // Past the end of Serve only Log and Error can still be told.
+  if (!ctx.downloads || !ctx.uploads) {
+    if (id != HALVEX_EVENT_LOG && id != HALVEX_EVENT_ERROR) return HALVEX_ERR_NOT_ACTIVE;
+  }
   switch (id) {
     case HALVEX_EVENT_LOG:
       if (Int(p, 0) <= ctx.log_level) Say("library: %s", Text(p, 1));

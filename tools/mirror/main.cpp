@@ -106,6 +106,12 @@ int Serve(const Options& options, const sigset_t& stop_signals) {
   events.uploads = &uploads;
   events.server_root = options.server;
   events.log_level = options.log_level;
+  // Destroying the component may still raise an event or two; by then the
+  // handlers must no longer reach the parts destroyed before it.
+  struct Detach {
+    EventContext& events;
+    ~Detach() { events.downloads = nullptr, events.uploads = nullptr; }
+  } detach{events};
 
   if (!Configure(component, options)) return kExitFailed;
   if (component.Install() != 0) {
