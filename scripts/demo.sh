@@ -149,6 +149,7 @@ end_step
 
 # 5 ---------------------------------------------------------------------------
 step "Local renames and deletes reach the server"
+show client list "$root/photos"
 show client rename "$root/hello.txt" "$root/drafts/hello.txt"
 show client delete "$root/photos/cat.txt"
 check "hello.txt moved to drafts/ on the server" eventually 15 bash -c "test -f '$server/drafts/hello.txt' && ! test -e '$server/hello.txt'"

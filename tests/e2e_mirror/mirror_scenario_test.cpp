@@ -111,6 +111,7 @@ TEST(MirrorScenario, DemoStepsEndWithServerAndRootEqualByteForByte) {
   EXPECT_TRUE(Eventually(15, [&] { return ReadFile(w.server + "/hello.txt") == "hello"; })) << mirror.Log();
   EXPECT_TRUE(Eventually(15, [&] { return ReadFile(w.server + "/readme.txt") == "rewritten"; })) << mirror.Log();
   EXPECT_TRUE(Eventually(15, [&] { return fs::is_directory(w.server + "/drafts"); })) << mirror.Log();
+  EXPECT_EQ(Listed(w.root + "/photos"), (std::set<std::string>{"cat.txt"}));
   ASSERT_EQ(Client({"rename", w.root + "/hello.txt", w.root + "/drafts/hello.txt"}).exit_code, 0);
   ASSERT_EQ(Client({"delete", w.root + "/photos/cat.txt"}).exit_code, 0);
   EXPECT_TRUE(Eventually(15, [&] {
