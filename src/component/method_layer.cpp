@@ -43,8 +43,12 @@ class ItemCall {
   // before any step touches the disk.
   int32_t PreparePath(std::u16string_view given, std::u16string& path) {
     path = NormalizeSeparators(given);
-    if (IsSafeRelativePath(path)) return kOk;
-    return engine_.diag.Record(kErrInvalidParameter, kTextInvalidLocalPath);
+    // Hosts may leave out the leading separator ("docs/a.txt"); the engine,
+    // the pending list and the events all use the "\docs\a.txt" form, so a
+    // change the host made is matched with the change the watcher sees.
+    if (!IsSafeRelativePath(path)) return engine_.diag.Record(kErrInvalidParameter, kTextInvalidLocalPath);
+    if (path.empty() || path[0] != u'\\') path.insert(path.begin(), u'\\');
+    return kOk;
   }
 
   int32_t CheckItem(std::u16string_view path, ItemCheck check) {

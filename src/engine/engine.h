@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "diag/diagnostics.h"
 #include "engine/engine_settings.h"
@@ -25,6 +28,8 @@ class DirectoryWatcher;
 class EngineThreads;
 class RetryQueue;
 class OpenFiles;
+struct SyncRootConnection;
+struct RegistrationJob;
 
 // What a path relative to the sync root names on disk.
 enum class ItemKind { kMissing, kFile, kFolder };
@@ -63,6 +68,28 @@ class Engine {
   // -- lifecycle and registration --
   Owned<PlaceholderManager> placeholder_manager = NoOwned<PlaceholderManager>();
   Owned<Provider> provider = NoOwned<Provider>();
+  // Serialises callbacks while SerializeEvents is on; made by Initialize.
+  Owned<std::mutex> event_lock = NoOwned<std::mutex>();
+  // The connection of the sync root while the provider is launched.
+  Owned<SyncRootConnection> root_connection = NoOwned<SyncRootConnection>();
+  // How long RegisterProvider waits for its registration thread.
+  std::atomic<int32_t> registration_time_limit_ms{120000};
+  bool Initialize();
+  int32_t LaunchProvider();
+  // Waits for a registration thread that outlived its time limit.
+  void JoinRegistrationThread();
+  void JoinActivationThread();
+  // Signals the engine threads, cancels the tasks, disconnects the root and
+  // uninitialises: the body of a deactivation.
+  int32_t ShutDownProvider();
+  // The thread running IntActivate, while it runs.
+  std::atomic<std::thread::id> activation_runner{};
+  // The thread of an asynchronous activation; it ends itself, the object is
+  // joined before another starts and before the engine goes.
+  std::thread activation_thread;
+  // The last registration thread and what it shares with its waiter.
+  std::thread registration_thread;
+  std::shared_ptr<RegistrationJob> registration_job;
 
   // -- callbacks and hydration --
   Owned<OpenFiles> open_files = NoOwned<OpenFiles>();
@@ -70,11 +97,17 @@ class Engine {
   // -- retries, async monitor and expiry --
   Owned<RetryQueue> retry_queue = NoOwned<RetryQueue>();
   Owned<EngineThreads> engine_threads = NoOwned<EngineThreads>();
+  // Both are made on first use by whichever thread gets there first.
+  std::once_flag retry_queue_once;
+  std::once_flag engine_threads_once;
 
   // -- listing and placeholders --
 
   // -- directory watcher and rescans --
   Owned<DirectoryWatcher> watcher = NoOwned<DirectoryWatcher>();
+  // Held from the cache check to the end of a new-item report, so that the
+  // serialized worker and a rescan never both report the same new item.
+  std::mutex new_item_report_mutex;
 
   // -- end of the parts --
 
@@ -125,8 +158,9 @@ class Engine {
   std::u16string sync_root_icon_;
   std::u16string sync_root_label_;
   std::u16string sync_root_path_;
-  // Set while an asynchronous activation thread runs.
-  std::atomic<bool> activation_thread_running_{false};
+  // Asynchronous activation threads still running; each counts itself off
+  // as its last step.
+  std::atomic<int32_t> activation_threads_running_{0};
 };
 
 }  // namespace corvane

@@ -21,6 +21,9 @@ const PlaceholderCallbackEntries& ProviderCallbackEntries();
 int32_t FlushTransfer(Engine& engine, Task& task, bool final);
 // Sets (or clears) the item's last-sync-error mark; failures are swallowed.
 void SetItemErrorMark(Engine& engine, std::u16string_view full_path, bool set);
+// Frees the callback context of a fetch task; whoever removes an
+// asynchronous fetch (the async monitor) calls it first.
+void ReleaseFetchContext(Engine& engine, Task& task);
 
 // ---- Retry queue, async monitor, task expiry (src/engine/retry_*, monitor, expiry) ----
 // Retry wrappers: fire through the bridge; on a retry answer queue the event

@@ -1,20 +1,24 @@
 // Install, Activate, Deactivate and Uninstall as the method layer enters
-// them: state checks, the one-time preparation of the sync-root path and the
-// flag protocol. Registration with the platform and the provider launch are
-// built with the provider; until then Install, Activate and Uninstall fail
-// with "Initialization failed" instead of pretending to succeed.
+// them: state checks, the one-time preparation of the sync-root path, the
+// activation thread and the flag protocol between them.
 #include <chrono>
+#include <future>
+#include <system_error>
 #include <thread>
 
+#include "component/events.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/engine_parts.h"
 #include "engine/sync_root_path.h"
 
 namespace corvane {
 namespace {
 
 const char16_t* TrueFalse(bool value) { return value ? u"true" : u"false"; }
+
+void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
 
 }  // namespace
 
@@ -35,34 +39,82 @@ int32_t Engine::Install() {
   return RegisterProvider();
 }
 
-int32_t Engine::RegisterProvider() {
-  Log(diag.log_sink(), kLogVerbose, u"Registering Cloud API provider");
-  // The registration of the sync root with the platform and the shell is not
-  // built yet; nothing is registered, so this must not report success.
-  return diag.Record(kErrInitFailed, ResultMessage(kErrInitFailed));
-}
-
 int32_t Engine::do_Activate(bool synchronous) {
   LogSink* sink = diag.log_sink();
   Log(sink, kLogVerbose, u"Starting...");
   LogF(sink, kLogVerbose, u"do_Activate %s", TrueFalse(synchronous));
-  if (state.ActiveOrActivating()) return RefuseWhileRunning();
+  // The exchange lets only one of two racing callers through.
+  if (state.active.load() != 0 || state.activating.exchange(1) != 0) return RefuseWhileRunning();
   state.stop_activating.store(0);
-  state.activating.store(1);
   PrepareSyncRootPathOnce();
-  // Without the provider there is no work for an activation thread, so an
-  // asynchronous request is answered at once with the same outcome.
-  return IntActivate(synchronous);
+  if (synchronous) {
+    // Set before the first step, so a Deactivate from another thread waits.
+    activation_runner.store(std::this_thread::get_id());
+    return IntActivate(true);
+  }
+
+  JoinActivationThread();
+  activation_threads_running_.fetch_add(1);
+  // Created held, like a suspended thread, until its handle is stored: an
+  // Activated handler may look at that handle from the thread itself.
+  std::promise<void> stored;
+  try {
+    activation_thread = std::thread([this, handle_stored = stored.get_future()]() mutable {
+      handle_stored.wait();
+      IntActivate(false);
+      activation_threads_running_.fetch_sub(1);
+    });
+    stored.set_value();
+  } catch (const std::system_error& error) {
+    activation_threads_running_.fetch_sub(1);
+    state.activating.store(0);
+    const int32_t code = error.code().value();
+    if (events != nullptr) events->FireActivated(code);
+    LogF(sink, kLogVerbose, u"do_Activate result 0x%x", code);
+    return code;
+  }
+  Log(sink, kLogVerbose, u"do_Activate result 0");
+  return kOk;
+}
+
+void Engine::JoinActivationThread() {
+  if (!activation_thread.joinable()) return;
+  if (activation_thread.get_id() == std::this_thread::get_id()) {
+    // Activate again from the Activated handler: this very thread ends
+    // right after the handler, so it is let go and counted until then.
+    activation_thread.detach();
+    return;
+  }
+  activation_thread.join();
 }
 
 int32_t Engine::IntActivate(bool synchronous) {
   LogSink* sink = diag.log_sink();
   Log(sink, kLogVerbose, u"> Activating...");
   LogF(sink, kLogVerbose, u"IntActivate Synchronous(%s)", TrueFalse(synchronous));
-  // Initialisation of the platform objects and the provider launch are not
-  // built yet: the engine cannot become active.
-  int32_t result = diag.Record(kErrInitFailed, ResultMessage(kErrInitFailed));
+  activation_runner.store(std::this_thread::get_id());
+
+  int32_t result = kOk;
+  if (!Initialize()) {
+    result = diag.Record(kErrInitFailed, ResultMessage(kErrInitFailed));
+  } else if (state.stop_activating.load() != 0) {
+    result = diag.Record(kErrCancelled, ResultMessage(kErrCancelled));
+  } else if ((result = LaunchProvider()) == kOk && (result = StartCheckExpiredPendingTasksThread(*this)) == kOk) {
+    if (state.stop_activating.load() != 0) {
+      result = diag.Record(kErrCancelled, ResultMessage(kErrCancelled));
+    } else {
+      Log(sink, kLogVerbose, u"< Activated successfully");
+    }
+  }
+  if (result != kOk) {
+    // A launched provider is taken down too: an activation that failed must
+    // not leave the root connected and the engine marked active.
+    if (state.active.load() != 0) ShutDownProvider();
+    IntUninitialize();
+  }
+  activation_runner.store(std::thread::id());
   state.activating.store(0);
+  if (!synchronous && state.stop_activating.load() == 0 && events != nullptr) events->FireActivated(result);
   LogF(sink, kLogVerbose, u"IntActivate result 0x%x", result);
   return result;
 }
@@ -81,8 +133,13 @@ int32_t Engine::do_Deactivate() {
 void Engine::IntStopActivating() {
   Log(diag.log_sink(), kLogVerbose, u"IntStopActivating");
   state.stop_activating.store(1);
-  while (activation_thread_running_.load()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // A synchronous activation on another thread is waited for as well, or
+  // the deactivation would tear down what it is still launching; a handler
+  // that runs inside the activation itself cannot wait for it.
+  if (activation_runner.load() == std::this_thread::get_id()) return;
+  while (activation_threads_running_.load() != 0 ||
+         (state.activating.load() != 0 && activation_runner.load() != std::thread::id())) {
+    Nap();
   }
 }
 
@@ -90,53 +147,46 @@ int32_t Engine::IntDeactivate() {
   LogSink* sink = diag.log_sink();
   Log(sink, kLogVerbose, u"> Deactivating...");
   Log(sink, kLogVerbose, u"IntDeactivate");
-  int32_t result = CancelAllTransfers();
-  if (result == kOk) {
-    if (DeactivateProvider() == kOk) state.active.store(0);
-    result = IntUninitialize();
-  }
+  const int32_t result = ShutDownProvider();
   Log(sink, kLogVerbose, u"< Deactivated");
   state.deactivating.store(0);
   LogF(sink, kLogVerbose, u"IntDeactivate result 0x%x", result);
   return result;
 }
 
-int32_t Engine::DeactivateProvider() {
-  LogSink* sink = diag.log_sink();
-  Log(sink, kLogVerbose, u"Deactivating Windows Cloud provider...");
-  // No watcher or sync-root connection exists before the provider is built.
-  LogF(sink, kLogVerbose, u"Deactivating Windows Cloud provider finished. Error code: 0x%x", 0);
-  return kOk;
-}
-
-int32_t Engine::IntUninitialize() {
-  LogSink* sink = diag.log_sink();
-  Log(sink, kLogVerbose, u"> Uninitializing...");
-  Log(sink, kLogVerbose, u"IntUninitialize");
-  Log(sink, kLogVerbose, u"Uninitializing OS dependent internal objects");
-  Log(sink, kLogVerbose, u"OS dependent internal objects uninitialization finished");
-  Log(sink, kLogVerbose, u"< Uninitialized");
-  return kOk;
+int32_t Engine::ShutDownProvider() {
+  // The monitor, retry and expiry loops leave on their next pass; they are
+  // joined before new ones start and before the engine goes.
+  SignalEngineThreads(*this);
+  int32_t result = CancelAllTransfers();
+  if (result != kOk) return result;
+  if (DeactivateProvider() == kOk) state.active.store(0);
+  return IntUninitialize();
 }
 
 void Engine::StopForDestroy() {
   if (state.activating.load() != 0) IntStopActivating();
-  while (state.deactivating.load() != 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  const bool on_activation_thread = activation_thread.joinable() && activation_thread.get_id() == std::this_thread::get_id();
+  while (!on_activation_thread && activation_threads_running_.load() != 0) Nap();
+  JoinActivationThread();
+  while (state.deactivating.load() != 0) Nap();
   if (state.active.load() != 0) do_Deactivate();
+  if (state.active.load() != 0) {
+    // The deactivation failed (tasks that would not go): the component goes
+    // anyway, so nothing that calls into it may stay behind.
+    DeactivateProvider();
+    state.active.store(0);
+    IntUninitialize();
+  }
+  JoinRegistrationThread();
+  SignalEngineThreads(*this);
+  JoinEngineThreads(*this);
+  StopDirectoryWatcher(*this);
 }
 
 int32_t Engine::do_Uninstall() {
   if (state.ActiveOrActivating()) do_Deactivate();
   return Uninstall();
-}
-
-int32_t Engine::Uninstall() {
-  Log(diag.log_sink(), kLogMilestone, u"Uninstallation started");
-  // Unregistering from the platform, the shell and the registry is built with
-  // the registration; until then nothing can be uninstalled.
-  return diag.Record(kErrInitFailed, ResultMessage(kErrInitFailed));
 }
 
 }  // namespace corvane

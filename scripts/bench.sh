@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release) and runs them one after another; each prints
+# its figures and its ratio against the baseline it measures in the same run.
+# Usage: bash scripts/bench.sh [name ...]   (default: every benchmark)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup-debian.sh
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_BENCH=ON
+cmake --build build-bench -j2
+names=("$@")
+if ((${#names[@]} == 0)); then
+  for exe in build-bench/bench/bench_*; do names+=("$(basename "$exe" | sed 's/^bench_//')"); done
+fi
+for name in "${names[@]}"; do
+  echo "== $name"
+  "build-bench/bench/bench_$name"
+done

@@ -1,0 +1,190 @@
+// The async-operation monitor: finishes the tasks the host completed with
+// FinalizeTask (or that were cancelled while asynchronous).
+//
+// A slice is chosen and its tasks referenced under the registry locks; the
+// locks are then released before any event or local work runs. Handlers may
+// call FinalizeTask or start new tasks, and a task's TaskLock may be held
+// while the registry locks are taken, so holding the registry locks across
+// that work could deadlock. The references keep the records ours meanwhile.
+#include <memory>
+#include <vector>
+
+#include "component/events.h"
+#include "diag/log.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/item_operations.h"
+#include "engine/retry_passes.h"
+#include "engine/retry_queue.h"
+#include "engine/task.h"
+#include "engine/task_cancel.h"
+#include "platform/files.h"
+
+namespace corvane {
+namespace {
+
+constexpr const char* kTextAsyncFailed = "Asynchronous operation failed";
+
+bool RaisesErrorEvent(int32_t type) {
+  return type == OP_RENAME || type == OP_WRITE_DATA || type == OP_CREATE || type == OP_DELETE;
+}
+
+void FireError(Engine& engine, int32_t code) {
+  if (engine.events == nullptr) return;
+  try {
+    engine.events->BeforeEvent(engine.code_page.load());
+    engine.events->FireError(code, kTextAsyncFailed);
+  } catch (...) {
+  }
+}
+
+uint64_t U64(int64_t value) { return static_cast<uint64_t>(value); }
+
+std::unique_ptr<RetryRecord> TakeRetryRecord(Task& task) {
+  std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+  return std::move(task.RetryRecord);
+}
+
+bool HasRetryRecord(Task& task) {
+  std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+  return task.RetryRecord != nullptr;
+}
+
+int32_t FinishRename(Engine& engine, const std::u16string& root, Task& task) {
+  if (!task.RenameInfo) return kOk;
+  const std::u16string source = task.RenameInfo->SourcePath;
+  const std::u16string target = task.RenameInfo->TargetPath;
+  if (!engine.metadata_cache.Rename(source, target)) return kOk;
+  CacheItem moved;
+  std::u16string name;
+  if (!engine.metadata_cache.Lookup(target, &moved, &name)) return kOk;
+  const std::u16string full = root + target;
+  const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
+  if (attributes == platform::INVALID_FILE_ATTRIBUTES) return kOk;
+  const int32_t result =
+      UpdateFileInt(engine, target, static_cast<int32_t>(moved.Attributes), moved.Size,
+                    static_cast<int64_t>(moved.CreationTime), static_cast<int64_t>(moved.LastAccessTime),
+                    static_cast<int64_t>(moved.LastWriteTime), 0x142);
+  ExcludedState state = ExcludedState::kDoNothing;
+  const int32_t excluded = ProcessExcludedState(engine, target, attributes, &state);
+  if (excluded != kOk) {
+    LogF(engine.diag.log_sink(), kLogFailure, u"Failed to process excluded state for: '%s', error: 0x%x", target,
+         static_cast<uint32_t>(excluded));
+  }
+  return result;
+}
+
+// The local side of a finished task; returns what the Error event reports.
+int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
+  switch (task.OperationType) {
+    case OP_WRITE_DATA:
+    case OP_CREATE: return DoSetPlaceholderSyncState(engine, task.Path, true);
+    case OP_READ_DATA: {
+      const int32_t flushed = FlushTransfer(engine, task, true);
+      if (flushed != kOk && engine.settings.windows_update_icon_on_retrieve_errors.load())
+        SetItemErrorMark(engine, root + task.Path, flushed != kErrPending);
+      return DoSetPlaceholderSyncState(engine, task.Path, true);
+    }
+    case OP_DELETE:
+      engine.metadata_cache.Remove(task.Path, false);
+      return DoSetPlaceholderSyncState(engine, task.Path, true);
+    case OP_LIST: return ProcessListing(engine, task.TaskId, false);
+    case OP_RENAME: return FinishRename(engine, root, task);
+    default: (void)code; return kErrInternal;
+  }
+}
+
+}  // namespace
+
+size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* looked_at) {
+  LogSink* sink = engine.diag.log_sink();
+  if (batch_size == 0) batch_size = 1;
+  std::vector<Task*> slice;
+  size_t next = 0;
+  {
+    TaskRegistry::Lock lock(engine.tasks);
+    const size_t count = engine.tasks.CountLocked();
+    const size_t start = cursor < count ? cursor : 0;
+    const size_t end = start + batch_size < count ? start + batch_size : count;
+    slice.reserve(end - start);
+    for (size_t index = start; index < end; ++index) slice.push_back(engine.tasks.AcquireAtLocked(index));
+    next = end < count ? end : 0;
+  }
+  if (looked_at != nullptr) *looked_at = slice.size();
+
+  const std::u16string root = engine.EffectiveSyncRootPath();
+  const int32_t interval = engine.settings.event_retry_interval.load();
+  std::vector<std::unique_ptr<RetryRecord>> to_queue;
+  std::vector<int64_t> finished;
+  for (Task* task : slice) {
+    if (task == nullptr) continue;
+    LogF(sink, kLogCloudTrace, u"Checking if pending operation is finished: %I64u, type: %s", U64(task->TaskId),
+         OperationTypeName(task->OperationType));
+    LogF(sink, kLogCloudTrace, u"Operation canceled: %s", task->Cancelled.load() ? u"true" : u"false");
+    if (task->Cancelled.load() != 0) {
+      // The host agreed to drop an asynchronous task: nobody else would ever
+      // remove it, and deactivation waits for the registry to empty. A task
+      // whose producer is still at work is left to that producer.
+      if (task->StartTime.load() > 0 && task->Completed.load() != 0 && task->HandlerBusy.load() == 0) {
+        finished.push_back(task->TaskId);
+        LogF(sink, kLogVerbose, u"Pending operation is finished: %I64u, type: %s", U64(task->TaskId),
+             OperationTypeName(task->OperationType));
+      }
+      continue;
+    }
+    // A producer still busy with the handler's answer owns the task until it
+    // lets go of HandlerLock; finishing it now would pull it from under it.
+    if (task->Completed.load() == 0 || task->HandlerBusy.load() != 0) {
+      LogF(sink, kLogCloudTrace, u"Pending operation is not finished yet: %I64u", U64(task->TaskId));
+      continue;
+    }
+    const int32_t code = static_cast<int32_t>(task->ResultCode.load());
+    const int32_t type = task->OperationType;
+    if (code == kErrRetry && type == OP_READ_DATA && interval > 0 && HasRetryRecord(*task)) {
+      // The read stays registered; GetFileData fires again for the same task.
+      auto record = TakeRetryRecord(*task);
+      record->QueuedAt = CurrentTimeMs();
+      to_queue.push_back(std::move(record));
+      task->Completed.exchange(0);
+      task->StartTime.store(CurrentTimeMs());
+      continue;
+    }
+    finished.push_back(task->TaskId);
+    LogF(sink, kLogVerbose, u"Pending operation is finished: %I64u, type: %s", U64(task->TaskId),
+         OperationTypeName(type));
+    if ((type == OP_READ_DATA || type == OP_WRITE_DATA || type == OP_CREATE) &&
+        engine.settings.windows_update_icon_on_update_errors.load()) {
+      SetItemErrorMark(engine, root + task->Path, code != kOk);
+    }
+    if (code == kErrRetry && interval > 0 && HasRetryRecord(*task)) {
+      auto record = TakeRetryRecord(*task);
+      record->QueuedAt = CurrentTimeMs();
+      to_queue.push_back(std::move(record));
+      continue;
+    }
+    if (code != kOk) {
+      if (RaisesErrorEvent(type)) {
+        FireError(engine, code);
+        continue;
+      }
+      if (code == kErrCancelled) {
+        int32_t answer = kOk;
+        const std::u16string path = task->Path;
+        DoCancelTask(engine, *task, path, answer);
+        FireError(engine, code);
+        continue;
+      }
+    }
+    const int32_t local = FinishLocally(engine, root, *task, code);
+    if (local != kOk) FireError(engine, local);
+  }
+
+  for (int64_t task_id : finished) engine.tasks.RemoveTask(nullptr, task_id, false);
+  for (Task* task : slice)
+    if (task != nullptr) engine.tasks.ReleaseTask(task);
+  if (!to_queue.empty()) RetryQueueOf(engine).AppendAll(to_queue);
+  return next;
+}
+
+}  // namespace corvane

@@ -1,0 +1,46 @@
+// The monitor, retry and expiry threads of one engine. Each stops when its
+// flag is set or the engine is deactivating; Join waits for all of them, so
+// none outlives the component.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace corvane {
+
+class Engine;
+
+class EngineThreads {
+ public:
+  EngineThreads() = default;
+  ~EngineThreads();  // joins whatever still runs
+  EngineThreads(const EngineThreads&) = delete;
+  EngineThreads& operator=(const EngineThreads&) = delete;
+
+  bool StartMonitor(Engine& engine);
+  bool StartRetry(Engine& engine);
+  bool StartExpiry(Engine& engine);
+  void Signal();
+  void Join();
+
+  std::atomic<bool> monitor_stop{false};
+  std::atomic<bool> retry_stop{false};
+  std::atomic<bool> expiry_stop{false};
+
+ private:
+  // Sleeps up to `ms`; false when `stop` was set or the engine deactivates.
+  bool Sleep(Engine& engine, const std::atomic<bool>& stop, int ms);
+  void MonitorProc(Engine& engine);
+  void RetryProc(Engine& engine);
+  void ExpiryProc(Engine& engine, int64_t limit_ms);
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::thread monitor_;
+  std::thread retry_;
+  std::thread expiry_;
+};
+
+}  // namespace corvane

@@ -1,0 +1,255 @@
+// Population of folders from the host's listings: ListDirectory asks, ListFile
+// and ListFolder answer item by item, and every batch of reported items
+// becomes metadata-cache entries and placeholders.
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "component/events.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/item_operations.h"
+#include "engine/item_properties.h"
+#include "halvex/corvane.h"
+#include "platform/files.h"
+#include "provider/create_update.h"
+
+namespace corvane {
+
+namespace {
+
+bool Stopping(Engine& engine) { return engine.state.stop_activating.load() != 0; }
+
+void FireErrorEvent(Engine& engine, int32_t code) {
+  if (engine.events != nullptr) engine.events->FireError(code, ResultMessage(code));
+}
+
+void LogProperties(LogSink* sink, int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
+                   int64_t last_write_time) {
+  LogF(sink, kLogVerbose, u"  Attributes(%x), Size(%I64u)", static_cast<uint32_t>(attributes),
+       static_cast<uint64_t>(size));
+  LogF(sink, kLogVerbose, u"  CreationTime(%I64u), LastAccessTime(%I64u), LastWriteTime(%I64u)",
+       static_cast<uint64_t>(creation_time), static_cast<uint64_t>(last_access_time),
+       static_cast<uint64_t>(last_write_time));
+}
+
+bool EndsWith(std::u16string_view text, std::u16string_view tail) {
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+// Office's owner files ("~$report.docx") and Access lock files.
+bool IsOfficeLockName(std::u16string_view name) {
+  return (name.size() >= 2 && name[0] == u'~' && name[1] == u'$') || EndsWith(name, u".laccdb");
+}
+
+int32_t EnumerateRemoteItems(Engine& engine, int64_t* task_id, const std::u16string& folder,
+                             const std::u16string& mask, int64_t context, int32_t batch_limit, bool recursive) {
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogVerbose, u"Enumerate remote items for '%s', mask: '%s'", folder, mask);
+  *task_id = -1;
+  Task* task = engine.tasks.CreateTask(folder, OP_LIST, nullptr);
+  if (task == nullptr) return engine.diag.Record(kErrOutOfMemory, kTextOutOfMemory);
+  task->LocalPath = FullPathOf(engine, folder);
+  task->Listing = std::make_unique<Listing>();
+  task->Listing->Mask = mask;
+  task->Listing->BatchLimit = batch_limit > 0 ? static_cast<uint32_t>(batch_limit) : 0;
+  task->Listing->Recursive = recursive;
+  task->Listing->Context = reinterpret_cast<void*>(static_cast<intptr_t>(context));
+  *task_id = engine.tasks.RegisterTask(task, true);
+
+  int32_t result = kOk;
+  const int32_t fired = FireListItemsWithRetry(engine, *task, folder, mask, result);
+  if (result == kOk && Stopping(engine)) result = kErrCancelled;
+  if (result == kErrPending) task->StartTime.store(CurrentTimeMs());
+  if (fired != 0) task->LeaveHandler();
+  if (result != kOk && result != kErrPending) {
+    engine.tasks.RemoveTask(task, *task_id, false);
+    *task_id = -1;
+  }
+  LogF(sink, kLogVerbose, u"Enumeration of '%s' finished with error code %d", folder, result);
+  return result;
+}
+
+// Takes the reported items out of the listing under the task's lock, so
+// reports from other host threads go on into a fresh list.
+std::vector<ListedItem> TakeItems(Task& task) {
+  std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+  std::vector<ListedItem> items;
+  items.swap(task.Listing->Items);
+  task.Listing->Count = 0;
+  return items;
+}
+
+// One reported item into the cache and onto the disk; failures are the
+// item's own and only reported.
+int32_t ProcessItem(Engine& engine, const std::u16string& folder, const Listing& listing, const ListedItem& item) {
+  LogSink* sink = engine.diag.log_sink();
+  const bool is_dir = (item.Attributes & HALVEX_ATTR_DIRECTORY) != 0;
+  LogF(sink, kLogVerbose, u"Processing item: '%s', type: %s", item.Name, is_dir ? u"directory" : u"file");
+  if (int32_t rc = CheckItemProperties(sink, static_cast<int32_t>(item.Attributes), item.Size, item.CreationTime,
+                                       item.LastAccessTime, item.LastWriteTime, 0);
+      rc != kOk) {
+    LogF(sink, kLogFailure, u"Skip item because of invalid property value for item '%s'. Error code: 0x%x", item.Name,
+         static_cast<uint32_t>(rc));
+    FireErrorEvent(engine, rc);
+    return kOk;
+  }
+  if (!ValidateItemName(engine, item.Name)) {
+    LogF(sink, kLogFailure, u"Skip item because of invalid name: '%s'. Error code: 0x%x", item.Name,
+         static_cast<uint32_t>(kErrInvalidItemName));
+    FireErrorEvent(engine, kErrInvalidItemName);
+    return kOk;
+  }
+  const std::u16string path = JoinItemPath(folder, item.Name);
+  LogF(sink, kLogVerbose, u"Adding new entry to meta cache. Path: '%s'", path);
+  const bool added = engine.metadata_cache.NoItemInCache(path);
+  engine.metadata_cache.AddNewItemToCache(path, item.Name, item.Attributes, item.Size, item.CreationTime,
+                                          item.LastAccessTime, item.LastWriteTime);
+  int32_t rc = CreateListedItemPlaceholder(engine, folder, item);
+  if (rc != kOk) {
+    // No entry for an item that never appeared on disk.
+    if (added && platform::GetFileAttributesW(FullPathOf(engine, path).c_str()) == platform::INVALID_FILE_ATTRIBUTES) {
+      engine.metadata_cache.Remove(path, false);
+    }
+    if (rc != kErrCancelled) {
+      LogF(sink, kLogFailure, u"Failed to create a placeholder for the item: '%s'. Error code: 0x%x", path,
+           static_cast<uint32_t>(rc));
+      FireErrorEvent(engine, rc);
+    }
+    return rc;
+  }
+  if (is_dir && listing.Recursive) {
+    LogF(sink, kLogVerbose, u"Processing directory recursively: '%s'", folder);
+    rc = ProcessDirectory(engine, path, listing.Mask,
+                          static_cast<int64_t>(reinterpret_cast<intptr_t>(listing.Context)),
+                          static_cast<int32_t>(listing.BatchLimit), true);
+    if (rc != kOk && rc != kErrCancelled) {
+      LogF(sink, kLogFailure, u"Failed to enumerate the directory: '%s'. Error code: 0x%x", path,
+           static_cast<uint32_t>(rc));
+      FireErrorEvent(engine, rc);
+    }
+  }
+  return rc;
+}
+
+}  // namespace
+
+int32_t ProcessDirectory(Engine& engine, const std::u16string& folder, const std::u16string& mask, int64_t context,
+                         int32_t batch_limit, bool recursive) {
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogVerbose, u"Processing directory '%s', context: %I64u", folder, static_cast<uint64_t>(context));
+  int64_t task_id = -1;
+  const int32_t result = EnumerateRemoteItems(engine, &task_id, folder, mask, context, batch_limit, recursive);
+  if ((result != kOk && result != kErrPending) || task_id < 0) {
+    LogF(sink, kLogFailure, u"Enumeration request failed for '%s'. Result: 0x%x", folder, static_cast<uint32_t>(result));
+    return result;
+  }
+  // The host lists later; the listing is processed when it finalizes the task.
+  if (result == kErrPending) return kOk;
+  LogF(sink, kLogVerbose, u"Enumeration request for '%s' completedI64u", folder);
+  return ProcessListing(engine, task_id, true);
+}
+
+int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task) {
+  LogSink* sink = engine.diag.log_sink();
+  Task* task = nullptr;
+  if (int32_t rc = engine.tasks.FindTask(task_id, false, &task); rc != kOk) {
+    if (task != nullptr) engine.tasks.ReleaseTask(task);
+    return engine.diag.Record(rc, ResultMessage(rc));
+  }
+  if (task->OperationType != OP_LIST || task->Listing == nullptr) {
+    engine.tasks.ReleaseTask(task);
+    LogF(sink, kLogFailure, u"Enumeration request finish: wrong handle %I64u", static_cast<uint64_t>(task_id));
+    return engine.diag.Record(kErrInternal, ResultMessage(kErrInternal));
+  }
+  const std::u16string folder = task->Path;
+  std::vector<ListedItem> items = TakeItems(*task);
+  LogF(sink, kLogVerbose, u"Enumeration request to backend for path '%s'. Got %d items", folder,
+       static_cast<int32_t>(items.size()));
+  int32_t result = kOk;
+  for (const ListedItem& item : items) {
+    if (Stopping(engine)) {
+      result = kErrCancelled;
+      break;
+    }
+    if (ProcessItem(engine, folder, *task->Listing, item) == kErrCancelled || Stopping(engine)) {
+      result = kErrCancelled;
+      break;
+    }
+  }
+  LogF(sink, kLogVerbose, u"Finishing processing directory '%s'. Error code: 0x%x", folder,
+       static_cast<uint32_t>(result));
+  if (remove_task) {
+    engine.tasks.RemoveTask(task, task_id, true);
+  } else {
+    engine.tasks.ReleaseTask(task);
+  }
+  return result;
+}
+
+int32_t IntListItem(Engine& engine, int64_t enumeration_handle, std::u16string_view name, bool is_folder,
+                    int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
+                    int64_t last_write_time) {
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogVerbose, u"IntListItem EnumerationHandle(%I64u), ItemName('%s')",
+       static_cast<uint64_t>(enumeration_handle), name);
+  LogProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
+  if (enumeration_handle < 0) return engine.diag.Record(kErrInvalidOpId, ResultMessage(kErrInvalidOpId));
+  if (Stopping(engine)) return kErrCancelled;
+  Task* task = nullptr;
+  if (int32_t rc = engine.tasks.FindTask(enumeration_handle, false, &task); rc != kOk) {
+    if (task != nullptr) engine.tasks.ReleaseTask(task);
+    return engine.diag.Record(rc, ResultMessage(rc));
+  }
+  if (task->OperationType != OP_LIST || task->Listing == nullptr) {
+    engine.tasks.ReleaseTask(task);
+    return engine.diag.Record(kErrInvalidOpId, "Invalid OpId");
+  }
+  if (engine.settings.track_office_lock_files.load() && IsOfficeLockName(name)) {
+    engine.tasks.ReleaseTask(task);
+    LogF(sink, kLogVerbose, u"Item skipped as TrackOfficeLockFiles config in 'true': '%s'", name);
+    return kOk;
+  }
+  ListedItem item;
+  item.Name = std::u16string(name);
+  item.Attributes = static_cast<uint32_t>(attributes);
+  item.Size = size;
+  if (is_folder) {
+    item.Attributes |= HALVEX_ATTR_DIRECTORY;
+    item.Size = 0;
+  } else {
+    LogF(sink, kLogVerbose, u"ListItem: Name(%s), directory: %s", name, u"false");
+  }
+  item.CreationTime = creation_time;
+  item.LastAccessTime = last_access_time;
+  item.LastWriteTime = last_write_time;
+  LogProperties(sink, static_cast<int32_t>(item.Attributes), item.Size, creation_time, last_access_time,
+                last_write_time);
+
+  bool process_now = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+    Listing& listing = *task->Listing;
+    if (listing.Count >= listing.Capacity) {
+      engine.tasks.ReleaseTask(task);
+      return engine.diag.Record(kErrTooManyItems, "Too many items reported by enumeration event hadler");
+    }
+    listing.Items.push_back(std::move(item));
+    ++listing.Count;
+    process_now = listing.BatchLimit >= 1 && listing.Count >= listing.BatchLimit;
+  }
+  const int64_t task_id = task->TaskId;
+  engine.tasks.ReleaseTask(task);
+  int32_t result = kOk;
+  if (Stopping(engine)) {
+    result = kErrCancelled;
+  } else if (process_now) {
+    result = ProcessListing(engine, task_id, false);
+  }
+  LogF(sink, kLogVerbose, u"IntListItem Result('%x')", static_cast<uint32_t>(result));
+  if (result == kOk || result == kErrCancelled) return result;
+  return engine.diag.LastErrorCode() == result ? result : engine.diag.Record(result, ResultMessage(result));
+}
+
+}  // namespace corvane

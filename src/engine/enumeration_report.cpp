@@ -1,0 +1,116 @@
+// A new local item that the user made in the sync root goes to the host as
+// CreateFile or CreateFolder; the host's answer decides its in-sync state.
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/item_operations.h"
+#include "halvex/corvane.h"
+#include "provider/create_update.h"
+
+namespace corvane {
+
+namespace {
+
+constexpr int32_t kItemExcluded = 0x100;
+
+void LogProperties(LogSink* sink, int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
+                   int64_t last_write_time) {
+  LogF(sink, kLogVerbose, u"  Attributes(%x), Size(%I64u)", static_cast<uint32_t>(attributes),
+       static_cast<uint64_t>(size));
+  LogF(sink, kLogVerbose, u"  CreationTime(%I64u), LastAccessTime(%I64u), LastWriteTime(%I64u)",
+       static_cast<uint64_t>(creation_time), static_cast<uint64_t>(last_access_time),
+       static_cast<uint64_t>(last_write_time));
+}
+
+char16_t Lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; }
+
+bool StartsWithIgnoringCase(std::u16string_view text, std::u16string_view head) {
+  if (text.size() < head.size()) return false;
+  for (size_t i = 0; i < head.size(); ++i) {
+    if (Lower(text[i]) != Lower(head[i])) return false;
+  }
+  return true;
+}
+
+int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
+                        int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
+                        int64_t last_write_time, bool report, bool check_exclusion) {
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogVerbose, u"DoReportNewFile LocalPath('%s'), LocalData('%s')", relative_path, full_path);
+  LogProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
+  const bool is_dir = (static_cast<uint32_t>(attributes) & HALVEX_ATTR_DIRECTORY) != 0;
+  const size_t last = relative_path.find_last_of(u'\\');
+  if (last == std::u16string::npos || last + 1 >= relative_path.size()) {
+    LogF(sink, kLogVerbose, u"ExtractFileDirAndName failed for LocalPath '%s'", relative_path);
+    return engine.diag.Record(kErrInvalidParameter, "The LocalPath parameter could not be parsed");
+  }
+  if (report && check_exclusion) {
+    ExcludedState state = ExcludedState::kDoNothing;
+    if (int32_t rc = ProcessExcludedState(engine, relative_path, ToPlatformAttributes(attributes), &state);
+        rc != kOk) {
+      return engine.diag.LastErrorCode() == rc ? rc : engine.diag.Record(rc, ResultMessage(rc));
+    }
+    if (state == ExcludedState::kSkip || state == ExcludedState::kNewlyExcluded) return kItemExcluded;
+  }
+  if (int32_t rc = CreateFileInt(engine, relative_path, attributes, size, creation_time, last_access_time,
+                                 last_write_time, report ? 0 : HALVEX_FLAG_UPDATE_CALL);
+      rc != kOk || !report) {
+    return rc;
+  }
+
+  Task* task = engine.tasks.CreateTask(relative_path, OP_CREATE, nullptr);
+  if (task == nullptr) return engine.diag.Record(kErrOutOfMemory, kTextOutOfMemory);
+  task->LocalPath = full_path;
+  engine.tasks.RegisterTask(task, true);
+  int32_t answer = kOk;
+  const int32_t fired =
+      FireCreateWithRetry(engine, *task, relative_path, is_dir, attributes & ~HALVEX_ATTR_DIRECTORY, size,
+                          creation_time, last_access_time, last_write_time, answer);
+  const bool async = answer == kErrPending;
+  int32_t result = kOk;
+  if (answer == kOk || answer == kErrPending || answer == kErrRetry) {
+    const std::u16string name = relative_path.substr(last + 1);
+    engine.metadata_cache.AddNewItemToCache(relative_path, name, static_cast<uint32_t>(attributes), size,
+                                            creation_time, last_access_time, last_write_time);
+    if (async) {
+      Log(sink, kLogVerbose, u"CreateItem fired in async mode");
+      task->StartTime.store(CurrentTimeMs());
+      DoSetPlaceholderSyncState(engine, relative_path, false);
+    }
+  } else {
+    LogF(sink, kLogFailure, u"CreateItem for '%s' finished with error: 0x%x", relative_path,
+         static_cast<uint32_t>(answer));
+    result = answer;
+    // Change processing drops the entry instead of reporting it again.
+    engine.metadata_cache.SetCreateFailed(relative_path, true);
+    // The conversion marked the item in sync; the host does not have it.
+    DoSetPlaceholderSyncState(engine, relative_path, false);
+  }
+  if (fired != 0) task->LeaveHandler();
+  if (!async) {
+    if (answer == kOk) DoSetPlaceholderSyncState(engine, relative_path, true);
+    engine.tasks.RemoveTask(task, task->TaskId, false);
+  }
+  return result;
+}
+
+}  // namespace
+
+int32_t ReportNewLocalFile(Engine& engine, const std::u16string& full_path, int32_t attributes, int64_t size,
+                           int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
+                           bool check_exclusion) {
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogVerbose, u"ReportNewLocalFile FullPath('%s')", full_path);
+  LogProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
+  std::u16string root = engine.EffectiveSyncRootPath();
+  if (root.empty() || root.back() != u'\\') root.push_back(u'\\');
+  if (!StartsWithIgnoringCase(full_path, root) || full_path.size() == root.size()) {
+    Log(sink, kLogVerbose, u"An item was reported with an absolute path that is not within a synchronization root");
+    return engine.diag.Record(kErrInvalidParameter, ResultMessage(kErrInvalidParameter));
+  }
+  const std::u16string relative = full_path.substr(root.size() - 1);
+  return DoReportNewFile(engine, relative, full_path, attributes, size, creation_time, last_access_time,
+                         last_write_time, true, check_exclusion);
+}
+
+}  // namespace corvane

@@ -1,0 +1,185 @@
+// One walk of the retry queue: every record whose interval has passed fires
+// its event again, with a new task (or, for reads, the task it names).
+#include <memory>
+
+#include "diag/log.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/event_bridges.h"
+#include "engine/retry_passes.h"
+#include "engine/retry_queue.h"
+#include "engine/task.h"
+#include "provider/placeholder_manager.h"
+#include "provider/placeholder_requests.h"
+
+namespace corvane {
+namespace {
+
+int32_t TaskTypeFor(uint32_t op_type) {
+  switch (op_type) {
+    case kOpDelete: return OP_DELETE;
+    case kOpCreate: return OP_CREATE;
+    case kOpUpdate: return OP_WRITE_DATA;
+    case kOpRename: return OP_RENAME;
+    case kOpList: return OP_LIST;
+    default: return OP_UNDEFINED;
+  }
+}
+
+const char16_t* AsyncLogLine(uint32_t op_type) {
+  switch (op_type) {
+    case kOpDelete: return u"DeleteItem fired in async mode";
+    case kOpCreate: return u"CreateItem fired in async mode";
+    case kOpUpdate: return u"UpdateItem fired in async mode";
+    case kOpRename: return u"RenameItem fired in async mode";
+    default: return u"ListItems fired in async mode";
+  }
+}
+
+int32_t I32(uint32_t value) { return static_cast<int32_t>(value); }
+int64_t I64(uint64_t value) { return static_cast<int64_t>(value); }
+
+int32_t FireRecord(Engine& engine, Task& task, const RetryRecord& r, int32_t& result) {
+  const bool is_dir = r.IsDir != 0;
+  switch (r.OpType) {
+    case kOpDelete: return DoDelete(engine, task, r.Path, is_dir, I32(r.Value1), result);
+    case kOpCreate:
+      return DoCreate(engine, task, r.Path, is_dir, I32(r.Value2), I64(r.Size), I64(r.CreationTime),
+                      I64(r.LastAccessTime), I64(r.LastWriteTime), result);
+    case kOpUpdate:
+      return DoUpdate(engine, task, r.Path, is_dir, I32(r.Value1), I32(r.Value2), I64(r.Size), I64(r.CreationTime),
+                      I64(r.LastAccessTime), I64(r.LastWriteTime), result);
+    case kOpRename: return DoRename(engine, task, r.Path, r.NewPath, is_dir, result);
+    default: return DoListItems(engine, task, r.Path, r.Mask, result);
+  }
+}
+
+// Fires an event that has a task of its own; returns the record's result.
+int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const RetryRecord& record) {
+  LogSink* sink = engine.diag.log_sink();
+  Task* task = engine.tasks.CreateTask(record.Path, TaskTypeFor(record.OpType), nullptr);
+  if (task == nullptr) return kErrOutOfMemory;
+  task->LocalPath = root + record.Path;
+  if (record.OpType == kOpList && task->Listing) task->Listing->Mask = record.Mask;
+  if (engine.tasks.RegisterTask(task, true) < 0) {
+    engine.tasks.ReleaseTask(task);
+    return kErrInternal;
+  }
+  if (record.OpType == kOpUpdate) {
+    const int32_t hr = SetInSyncThroughManager(engine, root, record.Path, false);
+    if (hr != 0) {
+      LogF(sink, kLogFailure, u"Failed to set placeholder sync state to false: '%s'. OS error code: 0x%x",
+           record.Path, static_cast<uint32_t>(hr));
+    }
+  }
+  int32_t result = kOk;
+  FireRecord(engine, *task, record, result);
+  bool asynchronous = false;
+  if (result == kErrPending) {
+    Log(sink, kLogVerbose, AsyncLogLine(record.OpType));
+    task->StartTime.store(CurrentTimeMs());
+    if (engine.settings.event_retry_interval.load() > 0) {
+      auto again = std::make_unique<RetryRecord>(record);
+      again->TaskId = task->TaskId;
+      std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+      task->RetryRecord = std::move(again);
+    }
+    result = kOk;
+    asynchronous = true;
+  } else if (record.OpType == kOpUpdate && result != kErrRetry &&
+             engine.settings.windows_update_icon_on_update_errors.load()) {
+    SetItemErrorMark(engine, root + record.Path, result != kOk);
+  }
+  task->LeaveHandler();
+  if (asynchronous) return result;
+
+  if (record.OpType == kOpUpdate && result == kOk) {
+    const int32_t hr = SetInSyncThroughManager(engine, root, record.Path, true);
+    if (hr != 0) {
+      LogF(sink, kLogFailure, u"Failed to set placeholder sync state to true: '%s'. OS error code: 0x%x",
+           record.Path, static_cast<uint32_t>(hr));
+      result = hr;
+    }
+  }
+  if (record.OpType == kOpList && result == kOk) {
+    // The listing creates the placeholders and removes the task.
+    const int32_t listed = ProcessListing(engine, task->TaskId, true);
+    if (listed != kOk) result = listed;
+    return result;
+  }
+  engine.tasks.RemoveTask(task, task->TaskId, false);
+  return result;
+}
+
+int32_t RetryRead(Engine& engine, RetryRecord& record) {
+  Task* task = nullptr;
+  const int32_t found = engine.tasks.FindTask(record.TaskId, false, &task);
+  if (found != kOk || task == nullptr || task->OperationType != OP_READ_DATA || task->Cancelled.load() != 0) {
+    if (task != nullptr) engine.tasks.ReleaseTask(task);
+    return kErrCancelled;  // anything but the retry code drops the record
+  }
+  int32_t result = kOk;
+  DoGetItemData(engine, *task, record.Path, record.Offset, record.Length, result);
+  if (result == kErrPending) {
+    Log(engine.diag.log_sink(), kLogVerbose, u"GetItemData retry fired in async mode");
+    if (engine.settings.event_retry_interval.load() > 0) {
+      std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+      task->RetryRecord = std::make_unique<RetryRecord>(record);
+    }
+  }
+  task->LeaveHandler();
+  engine.tasks.ReleaseTask(task);
+  return result;
+}
+
+}  // namespace
+
+RetryQueue& RetryQueueOf(Engine& engine) {
+  std::call_once(engine.retry_queue_once, [&] { engine.retry_queue = MakeOwned<RetryQueue>(); });
+  return *engine.retry_queue;
+}
+
+bool RemoveFromRetryQueue(Engine& engine, std::u16string_view path, bool is_dir) {
+  if (engine.settings.event_retry_interval.load() < 1) return false;
+  return RetryQueueOf(engine).RemoveByPath(path, is_dir);
+}
+
+int32_t SetInSyncThroughManager(Engine& engine, const std::u16string& root, std::u16string_view path,
+                                bool in_sync) {
+  if (!engine.placeholder_manager) return kErrNotReady;
+  const std::u16string full = root + std::u16string(path);
+  PlaceholderStatesRequest request;
+  request.path = full.c_str();
+  request.what_to_set = kSetInSyncState;
+  request.in_sync_state = in_sync ? platform::CF_IN_SYNC_STATE_IN_SYNC : platform::CF_IN_SYNC_STATE_NOT_IN_SYNC;
+  return static_cast<int32_t>(engine.placeholder_manager->SetPlaceholderStates(&request));
+}
+
+void RunRetryPass(Engine& engine, const std::u16string& root) {
+  const int32_t interval = engine.settings.event_retry_interval.load();
+  if (interval <= 0) return;
+  RetryQueueOf(engine).Walk([&](RetryRecord& record) {
+    if (CurrentTimeMs() - record.QueuedAt <= interval) return RetryQueue::Outcome::kKeep;
+    int32_t result = kOk;
+    switch (record.OpType) {
+      case kOpDelete:
+      case kOpCreate:
+      case kOpUpdate:
+      case kOpRename:
+      case kOpList: result = RetryWithNewTask(engine, root, record); break;
+      case kOpReadData: result = RetryRead(engine, record); break;
+      default:
+        LogF(engine.diag.log_sink(), kLogCloudTrace, u"CheckRetryQueueProc: unknown op type %d, skipping",
+             I32(record.OpType));
+        return RetryQueue::Outcome::kDrop;
+    }
+    if (result == kErrRetry) {
+      record.QueuedAt = CurrentTimeMs();
+      return RetryQueue::Outcome::kKeep;
+    }
+    return RetryQueue::Outcome::kDrop;
+  });
+}
+
+}  // namespace corvane

@@ -1,0 +1,37 @@
+// The retry queue, the async-operation monitor and the expiry check, one
+// pass each, so the engine threads and the tests drive the same code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+class Engine;
+class RetryQueue;
+
+// The engine's queue, made on first use.
+RetryQueue& RetryQueueOf(Engine& engine);
+// Drops every queued retry of `path` of that kind; false when the retry
+// interval is off or nothing was queued.
+bool RemoveFromRetryQueue(Engine& engine, std::u16string_view path, bool is_dir);
+
+// Fires every due record once.
+void RunRetryPass(Engine& engine, const std::u16string& root);
+
+// One monitor slice: looks at up to `batch_size` tasks from `cursor` on and
+// returns the next cursor (0 once the last slice was done). `looked_at`
+// receives the number of tasks in the slice.
+size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* looked_at = nullptr);
+
+// Cancels and removes the asynchronous tasks older than `limit_ms`; returns
+// how many expired.
+size_t RunExpiryPass(Engine& engine, int64_t limit_ms);
+
+// Sets the in-sync state of a relative path through the placeholder manager;
+// 0 or the failing HRESULT.
+int32_t SetInSyncThroughManager(Engine& engine, const std::u16string& root, std::u16string_view path, bool in_sync);
+
+}  // namespace corvane

@@ -1,0 +1,69 @@
+#include "engine/retry_queue.h"
+
+namespace corvane {
+
+void RetryQueue::Append(std::unique_ptr<RetryRecord> record) {
+  if (!record) return;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  entries_.push_back(Entry{std::move(record), false});
+}
+
+void RetryQueue::AppendAll(std::vector<std::unique_ptr<RetryRecord>>& records) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  for (auto& record : records)
+    if (record) entries_.push_back(Entry{std::move(record), false});
+  records.clear();
+}
+
+bool RetryQueue::RemoveByPath(std::u16string_view path, bool is_dir) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  bool removed = false;
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    const bool match = !it->dropped && it->record->Path == path && (it->record->IsDir != 0) == is_dir;
+    if (!match) {
+      ++it;
+      continue;
+    }
+    removed = true;
+    if (walking_ > 0) {
+      it->dropped = true;
+      ++it;
+    } else {
+      it = entries_.erase(it);
+    }
+  }
+  return removed;
+}
+
+size_t RetryQueue::Count() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  size_t count = 0;
+  for (const auto& entry : entries_)
+    if (!entry.dropped) ++count;
+  return count;
+}
+
+std::vector<RetryRecord> RetryQueue::Snapshot() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::vector<RetryRecord> copy;
+  for (const auto& entry : entries_)
+    if (!entry.dropped) copy.push_back(*entry.record);
+  return copy;
+}
+
+void RetryQueue::Walk(const std::function<Outcome(RetryRecord&)>& visit) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  ++walking_;
+  // Records appended during the walk (by a handler on this thread) wait for
+  // the next walk.
+  const size_t initial = entries_.size();
+  size_t seen = 0;
+  for (auto it = entries_.begin(); it != entries_.end() && seen < initial; ++it, ++seen) {
+    if (it->dropped) continue;
+    if (visit(*it->record) == Outcome::kDrop) it->dropped = true;
+  }
+  --walking_;
+  if (walking_ == 0) entries_.remove_if([](const Entry& entry) { return entry.dropped; });
+}
+
+}  // namespace corvane

@@ -1,0 +1,47 @@
+// Events the host asked to see again (HALVEX_ERR_RETRY), in the order they
+// were queued. The retry thread holds the queue's lock for a whole walk,
+// events included; the lock is recursive so that a handler running on that
+// thread may still queue or clear records.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "engine/task.h"
+
+namespace corvane {
+
+class RetryQueue {
+ public:
+  // What the walk does with a record once its event was fired again.
+  enum class Outcome { kKeep, kDrop };
+
+  void Append(std::unique_ptr<RetryRecord> record);
+  void AppendAll(std::vector<std::unique_ptr<RetryRecord>>& records);
+  // Drops every record of `path` (exact, case-sensitive) of that kind.
+  bool RemoveByPath(std::u16string_view path, bool is_dir);
+  size_t Count() const;
+  // Copies of the queued records, oldest first (diagnostics and tests).
+  std::vector<RetryRecord> Snapshot() const;
+
+  // Calls `visit` for every record in queue order under the queue lock.
+  void Walk(const std::function<Outcome(RetryRecord&)>& visit);
+
+ private:
+  struct Entry {
+    std::unique_ptr<RetryRecord> record;
+    bool dropped = false;
+  };
+
+  mutable std::recursive_mutex mutex_;
+  std::list<Entry> entries_;
+  // While a walk runs, removals only mark entries so its position stays valid.
+  int walking_ = 0;
+};
+
+}  // namespace corvane

@@ -1,0 +1,168 @@
+// The retry wrappers around the event bridges, and ReportDelete.
+#include <memory>
+
+#include "diag/log.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/event_bridges.h"
+#include "engine/retry_passes.h"
+#include "engine/retry_queue.h"
+#include "engine/task.h"
+
+namespace corvane {
+namespace {
+
+std::unique_ptr<RetryRecord> NewRecord(const Task& task, const std::u16string& path, uint32_t op_type,
+                                       bool is_dir) {
+  auto record = std::make_unique<RetryRecord>();
+  record->Path = path;
+  record->OpType = op_type;
+  record->QueuedAt = CurrentTimeMs();
+  record->TaskId = task.TaskId;
+  record->IsDir = is_dir ? 1 : 0;
+  return record;
+}
+
+// A retry answer queues the record now; a pending answer parks it in the task
+// until the host's final answer says whether it is needed.
+template <class Fill>
+void KeepForRetry(Engine& engine, Task& task, const std::u16string& path, uint32_t op_type, bool is_dir,
+                  int32_t result, Fill&& fill) {
+  if (result != kErrRetry && result != kErrPending) return;
+  if (engine.settings.event_retry_interval.load() <= 0) return;
+  auto record = NewRecord(task, path, op_type, is_dir);
+  fill(*record);
+  if (result == kErrRetry) {
+    RetryQueueOf(engine).Append(std::move(record));
+  } else {
+    std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+    task.RetryRecord = std::move(record);
+  }
+}
+
+uint64_t U64(int64_t value) { return static_cast<uint64_t>(value); }
+uint32_t U32(int32_t value) { return static_cast<uint32_t>(value); }
+
+}  // namespace
+
+int32_t FireCreateWithRetry(Engine& engine, Task& task, const std::u16string& path, bool is_dir,
+                            int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
+                            int64_t last_write_time, int32_t& result) {
+  const int32_t fired =
+      DoCreate(engine, task, path, is_dir, attributes, size, creation_time, last_access_time, last_write_time, result);
+  if (fired == 0) return 0;
+  KeepForRetry(engine, task, path, kOpCreate, is_dir, result, [&](RetryRecord& r) {
+    r.Value2 = U32(attributes);
+    r.Size = U64(size);
+    r.CreationTime = U64(creation_time);
+    r.LastAccessTime = U64(last_access_time);
+    r.LastWriteTime = U64(last_write_time);
+  });
+  return fired;
+}
+
+int32_t FireUpdateWithRetry(Engine& engine, Task& task, const std::u16string& path, bool is_dir,
+                            int32_t update_flags, int32_t attributes, int64_t size, int64_t creation_time,
+                            int64_t last_access_time, int64_t last_write_time, int32_t& result) {
+  const int32_t fired = DoUpdate(engine, task, path, is_dir, update_flags, attributes, size, creation_time,
+                                 last_access_time, last_write_time, result);
+  if (fired == 0) return 0;
+  KeepForRetry(engine, task, path, kOpUpdate, is_dir, result, [&](RetryRecord& r) {
+    r.Value1 = U32(update_flags);
+    r.Value2 = U32(attributes);
+    r.Size = U64(size);
+    r.CreationTime = U64(creation_time);
+    r.LastAccessTime = U64(last_access_time);
+    r.LastWriteTime = U64(last_write_time);
+  });
+  return fired;
+}
+
+int32_t FireRenameWithRetry(Engine& engine, Task& task, const std::u16string& path, const std::u16string& new_path,
+                            bool is_dir, int32_t& result) {
+  if (RemoveFromRetryQueue(engine, path, is_dir)) {
+    LogF(engine.diag.log_sink(), kLogVerbose,
+         u"DoRename called for '%s', NewPath: '%s'. Removed file from event retry queue", path, new_path);
+  }
+  if (engine.pending.CheckPendingOrRemove(path, kOpRename, is_dir)) return 0;
+  const int32_t fired = DoRename(engine, task, path, new_path, is_dir, result);
+  if (fired == 0) return 0;
+  KeepForRetry(engine, task, path, kOpRename, is_dir, result, [&](RetryRecord& r) { r.NewPath = new_path; });
+  return fired;
+}
+
+int32_t FireDeleteWithRetry(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t flags,
+                            int32_t& result) {
+  if (RemoveFromRetryQueue(engine, path, is_dir)) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"DoDelete called for '%s'. Removed file from event retry queue",
+         path);
+  }
+  if (engine.pending.CheckPendingOrRemove(path, kOpDelete, is_dir)) return 0;
+  const int32_t fired = DoDelete(engine, task, path, is_dir, flags, result);
+  if (fired == 0) return 0;
+  KeepForRetry(engine, task, path, kOpDelete, is_dir, result, [&](RetryRecord& r) { r.Value1 = U32(flags); });
+  return fired;
+}
+
+int32_t FireGetItemDataWithRetry(Engine& engine, Task& task, const std::u16string& path, int64_t offset,
+                                 int64_t length, int32_t& result) {
+  const int32_t fired = DoGetItemData(engine, task, path, offset, length, result);
+  if (fired == 0) return 0;
+  KeepForRetry(engine, task, path, kOpReadData, false, result, [&](RetryRecord& r) {
+    r.Offset = offset;
+    r.Length = length;
+  });
+  return fired;
+}
+
+int32_t FireListItemsWithRetry(Engine& engine, Task& task, const std::u16string& path, const std::u16string& mask,
+                               int32_t& result) {
+  const int32_t fired = DoListItems(engine, task, path, mask, result);
+  if (fired == 0) return 0;
+  KeepForRetry(engine, task, path, kOpList, true, result, [&](RetryRecord& r) { r.Mask = mask; });
+  return fired;
+}
+
+int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int32_t mode) {
+  bool is_dir = mode == 2;
+  if (mode == 0) {
+    uint32_t attributes = 0;
+    if (!engine.metadata_cache.GetAttributes(path, &attributes)) {
+      // Never known to the host: nothing to report, and a delete the host
+      // made itself leaves no key behind.
+      engine.pending.RemoveAll(path, kOpDelete);
+      return kOk;
+    }
+    is_dir = (attributes & kItemAttributeFolder) != 0;
+  }
+
+  Task* own = nullptr;
+  if (task == nullptr) {
+    own = engine.tasks.CreateTask(path, OP_DELETE, nullptr);
+    if (own == nullptr) return engine.diag.Record(kErrOutOfMemory, kTextOutOfMemory);
+    own->LocalPath = engine.EffectiveSyncRootPath() + path;
+    if (engine.tasks.RegisterTask(own, true) < 0) {
+      engine.tasks.ReleaseTask(own);
+      return engine.diag.Record(kErrInternal, "");
+    }
+    task = own;
+  }
+
+  int32_t result = kOk;
+  FireDeleteWithRetry(engine, *task, path, is_dir, 0, result);
+  if (result == kErrPending) {
+    Log(engine.diag.log_sink(), kLogVerbose, u"DeleteItem fired in async mode");
+    task->StartTime.store(CurrentTimeMs());
+    task->LeaveHandler();
+    return result;
+  }
+  task->LeaveHandler();
+  if (result == kOk || result == kErrLocalItemNotFound) engine.metadata_cache.Remove(path, true);
+  // The task is finished either way. A caller that handed in its own task and
+  // still uses it afterwards holds a reference of its own.
+  engine.tasks.RemoveTask(task, task->TaskId, false);
+  return result;
+}
+
+}  // namespace corvane

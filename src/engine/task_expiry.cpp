@@ -1,0 +1,58 @@
+// Cancels asynchronous tasks that the host left unfinished for too long.
+// As in the monitor, the tasks are picked and referenced under the registry
+// locks, and the CancelTask events fire after the locks are released.
+#include <vector>
+
+#include "component/events.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/event_bridges.h"
+#include "engine/retry_passes.h"
+#include "engine/task.h"
+
+namespace corvane {
+
+size_t RunExpiryPass(Engine& engine, int64_t limit_ms) {
+  std::vector<Task*> expired;
+  const int64_t now = CurrentTimeMs();
+  {
+    TaskRegistry::Lock lock(engine.tasks);
+    const size_t count = engine.tasks.CountLocked();
+    for (size_t index = 0; index < count; ++index) {
+      Task* task = engine.tasks.AcquireAtLocked(index);
+      if (task == nullptr) continue;
+      const int64_t start = task->StartTime.load();
+      if (start >= 1 && task->Cancelled.load() == 0 && now - start > limit_ms) {
+        expired.push_back(task);
+      } else {
+        engine.tasks.ReleaseLocked(task);
+      }
+    }
+  }
+  for (Task* task : expired) {
+    const int64_t task_id = task->TaskId;
+    const std::u16string path = task->Path;
+    {
+      std::lock_guard<std::recursive_mutex> task_lock(task->TaskLock);
+      int32_t result = kErrTaskExpired;
+      bool threw = false;
+      engine.diag.ClearEventError();
+      if (engine.events != nullptr) {
+        try {
+          engine.events->BeforeEvent(engine.code_page.load());
+          engine.events->FireCancelTask(task_id, path, result);
+        } catch (...) {
+          threw = true;
+        }
+      }
+      // The answer is logged only: an expired task goes whatever it says.
+      const int32_t answer = EventResult(engine, result, threw);
+      if (answer != kErrTaskExpired) LogHandlerOutcome(engine, u"CancelTask", path, answer);
+    }
+    engine.tasks.RemoveTask(nullptr, task_id, false);
+    engine.tasks.ReleaseTask(task);
+  }
+  return expired.size();
+}
+
+}  // namespace corvane

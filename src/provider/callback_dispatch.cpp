@@ -1,0 +1,272 @@
+// The one dispatcher every platform callback goes through, and the answers
+// built for the platform.
+#include "provider/callback_dispatch.h"
+
+#include <memory>
+#include <new>
+
+#include "component/events.h"
+#include "diag/log.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/task.h"
+#include "engine/task_cancel.h"
+#include "platform/files.h"
+#include "provider/placeholder_manager.h"
+#include "provider/provider.h"
+
+namespace corvane {
+
+using namespace platform;
+
+namespace {
+
+bool IsAsciiCaseEqual(char16_t a, char16_t b) {
+  auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
+  return lower(a) == lower(b);
+}
+
+bool StartsWithIgnoringAsciiCase(std::u16string_view text, std::u16string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (!IsAsciiCaseEqual(text[i], prefix[i])) return false;
+  return true;
+}
+
+// The sync-root folder as the platform names paths: its long form, from its
+// first backslash (no drive), ending in a backslash.
+std::u16string CallbackRoot(Engine& engine) {
+  std::u16string root = engine.EffectiveSyncRootPath();
+  std::u16string long_form;
+  if (!root.empty() && GetLongPathName(root, long_form)) root = long_form;
+  const size_t first = root.find(u'\\');
+  if (first == std::u16string::npos) return std::u16string();
+  root.erase(0, first);
+  if (root.back() != u'\\') root.push_back(u'\\');
+  return root;
+}
+
+bool EngineRunning(const Engine& engine) {
+  const EngineState& s = engine.state;
+  return s.activating.load() != 0 || (s.active.load() != 0 && s.deactivating.load() == 0);
+}
+
+// Cancels of fetches and listings: the task of the path is cancelled; its
+// owner (the fetch's own dispatch, or the async monitor) removes it, so the
+// record and its context are never freed under a thread that still runs it.
+int32_t DoCancelByPath(Engine& engine, const char16_t* path, std::u16string_view relative, int32_t type) {
+  if (type == OP_READ_DATA) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"Fetch cancel callback fired for '%s'", path);
+  } else {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"Fetch placeholders cancel callback fired for '%s'", path);
+  }
+  return CancelTransferByPath(engine, relative, type) ? kOk : kErrInvalidParameter;
+}
+
+int32_t CancelledType(CF_CALLBACK_TYPE type) {
+  return type == CF_CALLBACK_TYPE_CANCEL_FETCH_DATA ? OP_READ_DATA : OP_LIST;
+}
+
+bool HasTask(Engine& engine, std::u16string_view relative, CF_CALLBACK_TYPE type) {
+  Task* found = nullptr;
+  {
+    TaskRegistry::Lock lock(engine.tasks);
+    found = engine.tasks.AcquireByKeyLocked(relative, CancelledType(type));
+  }
+  if (found == nullptr) return false;
+  engine.tasks.ReleaseTask(found);
+  return true;
+}
+
+// Ends a callback's task: its context goes once no thread can reach it, the
+// registration (when there was one) and the dispatcher's own reference go.
+void EndCallbackTask(Engine& engine, Task* task) {
+  ReleaseFetchContext(engine, *task);
+  engine.tasks.RemoveTask(task, task->TaskId, false);
+  engine.tasks.ReleaseTask(task);
+}
+
+}  // namespace
+
+const char16_t* CallbackTypeName(uint32_t type) {
+  static const char16_t* const kNames[] = {
+      u"CF_CALLBACK_TYPE_FETCH_DATA",
+      u"CF_CALLBACK_TYPE_VALIDATE_DATA",
+      u"CF_CALLBACK_TYPE_CANCEL_FETCH_DATA",
+      u"CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS",
+      u"CF_CALLBACK_TYPE_CANCEL_FETCH_PLACEHOLDERS",
+      u"CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION",
+      u"CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION",
+      u"CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE",
+      u"CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE_COMPLETION",
+      u"CF_CALLBACK_TYPE_NOTIFY_DELETE",
+      u"CF_CALLBACK_TYPE_NOTIFY_DELETE_COMPLETION",
+      u"CF_CALLBACK_TYPE_NOTIFY_RENAME",
+      u"CF_CALLBACK_TYPE_NOTIFY_RENAME_COMPLETION",
+  };
+  return type < 13 ? kNames[type] : u"UNKNOWN";
+}
+
+Engine* EngineOfCallback(const CF_CALLBACK_INFO* info) {
+  if (info == nullptr || info->CallbackContext == nullptr) return nullptr;
+  const auto* connection = static_cast<const RootConnection*>(info->CallbackContext);
+  if (connection->provider != nullptr) return EngineOfProvider(connection->provider);
+  return static_cast<Engine*>(connection->callback_context);
+}
+
+int32_t CallbackRelativePath(Engine& engine, std::u16string_view full_path, std::u16string& relative) {
+  relative.clear();
+  const std::u16string root = CallbackRoot(engine);
+  if (root.size() > 1 && full_path.size() > root.size() && StartsWithIgnoringAsciiCase(full_path, root)) {
+    relative.assign(full_path.substr(root.size() - 1));
+    return kOk;
+  }
+  LogF(engine.diag.log_sink(), kLogFailure, u"Failed to get relative path for '%s'", full_path);
+  return kErrInvalidParameter;
+}
+
+HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_t result_code) {
+  action.completion_status = static_cast<NTSTATUS>(CompletionStatusFor(result_code));
+  if (engine.placeholder_manager != nullptr) return engine.placeholder_manager->ExecutePlaceholderAction(&action);
+  // Without a manager (no deferred executor either) the answer runs at once.
+  if (action.params == nullptr) return E_INVALIDARG;
+  std::unique_ptr<ExecuteRequest> request;
+  HRESULT hr = PlaceholderManager::BuildExecuteRequest(action, request);
+  if (SUCCEEDED(hr)) hr = request->Run();
+  return hr;
+}
+
+void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* info, CallbackParams* params) {
+  const bool no_task =
+      type == CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION || type == CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION;
+  // Open and close completions keep their record with their entry.
+  std::unique_ptr<CallbackParams> owned(no_task ? nullptr : params);
+  Engine* engine_ptr = EngineOfCallback(info);
+  if (engine_ptr == nullptr) return;
+  Engine& engine = *engine_ptr;
+  LogSink* sink = engine.diag.log_sink();
+
+  const bool existing_task =
+      type == CF_CALLBACK_TYPE_CANCEL_FETCH_DATA || type == CF_CALLBACK_TYPE_CANCEL_FETCH_PLACEHOLDERS;
+  const bool serialised = type != CF_CALLBACK_TYPE_CANCEL_FETCH_DATA && engine.settings.serialize_events.load() != 0;
+  const char16_t* path = info->NormalizedPath != nullptr ? info->NormalizedPath : u"";
+  const char16_t* type_name = CallbackTypeName(type);
+
+  if (engine.thread_hook != nullptr) engine.thread_hook->OnThreadStart();
+  if (serialised) {
+    LogF(sink, kLogVerbose,
+         u"Acquiring critical section to process callback in SerializeEvents mode for '%s', type: %s", path,
+         type_name);
+    EnterEventLock(engine);
+    LogF(sink, kLogVerbose, u"Acquired critical section to process callback in SerializeEvents mode for '%s', type: %s",
+         path, type_name);
+  }
+
+  // A callback while the engine neither starts nor runs gets no answer.
+  if (EngineRunning(engine)) {
+    LogF(sink, kLogVerbose, u"Placeholder callback fired for '%s', type: %s", path, type_name);
+    Task* task = nullptr;
+    bool dropped = false;
+    std::u16string relative;
+    if (existing_task) {
+      // A cancel for which no task exists is dropped without a word.
+      dropped = CallbackRelativePath(engine, path, relative) != kOk || !HasTask(engine, relative, type);
+    } else if (!no_task) {
+      auto* context = new (std::nothrow) CallbackTaskContext;
+      if (context != nullptr) {
+        context->params = std::move(owned);
+        task = engine.tasks.CreateTask(u"", OP_UNDEFINED, context);
+        if (task == nullptr) {
+          owned = std::move(context->params);
+          delete context;
+        }
+      }
+      dropped = task == nullptr;
+    }
+
+    if (!dropped) {
+      int32_t result = kOk;
+      switch (type) {
+        case CF_CALLBACK_TYPE_FETCH_DATA:
+          result = DoFetch(engine, info, static_cast<CallbackTaskContext*>(task->Context)->params.get(), task);
+          break;
+        case CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS:
+          result =
+              DoFetchPlaceholders(engine, info, static_cast<CallbackTaskContext*>(task->Context)->params.get());
+          break;
+        case CF_CALLBACK_TYPE_CANCEL_FETCH_DATA:
+        case CF_CALLBACK_TYPE_CANCEL_FETCH_PLACEHOLDERS:
+          result = DoCancelByPath(engine, path, relative, CancelledType(type));
+          break;
+        case CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION:
+          result = DoOpen(engine, info);
+          break;
+        case CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION:
+          result = DoClose(engine, info, params);
+          break;
+        case CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE:
+          result = DoDehydrate(engine, info, task);
+          break;
+        default:
+          break;  // validation and dehydrate completion need nothing
+      }
+
+      if (result != kOk && result != kErrPending) {
+        LogF(sink, kLogFailure, u"Placeholder callback failed for '%s'. Type: %s, error code: 0x%x", path, type_name,
+             static_cast<uint32_t>(result));
+        if (engine.events != nullptr) engine.events->FireError(result, "Placeholder callback failed");
+      } else {
+        LogF(sink, kLogVerbose, u"Placeholder callback type %s finished successfully for '%s'", type_name, path);
+      }
+      if (task != nullptr) {
+        if (result == kErrPending) {
+          // The registration stays for the async monitor; only the
+          // dispatcher's own reference goes.
+          engine.tasks.ReleaseTask(task);
+        } else {
+          EndCallbackTask(engine, task);
+        }
+      }
+    }
+  }
+
+  if (serialised) {
+    LogF(sink, kLogVerbose, u"Releasing critical section in SerializeEvents mode for '%s', type: %s", path,
+         type_name);
+    LeaveEventLock(engine);
+    LogF(sink, kLogVerbose, u"Released critical section in SerializeEvents mode for '%s', type: %s", path,
+         type_name);
+  }
+  if (engine.thread_hook != nullptr) engine.thread_hook->OnThreadEnd();
+}
+
+void ReleaseFetchContext(Engine&, Task& task) {
+  CallbackTaskContext* context = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+    context = static_cast<CallbackTaskContext*>(task.Context);
+    task.Context = nullptr;
+  }
+  delete context;
+}
+
+}  // namespace corvane
+
+namespace corvane {
+
+Engine* EngineOfProvider(void* provider) {
+  return provider != nullptr ? &static_cast<Provider*>(provider)->engine() : nullptr;
+}
+
+// The lock exists only when the engine was initialised with SerializeEvents
+// on; the setting cannot change while callbacks can arrive.
+void EnterEventLock(Engine& engine) {
+  if (engine.event_lock) engine.event_lock->lock();
+}
+
+void LeaveEventLock(Engine& engine) {
+  if (engine.event_lock) engine.event_lock->unlock();
+}
+
+}  // namespace corvane

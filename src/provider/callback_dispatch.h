@@ -1,0 +1,80 @@
+// Dispatch of the platform's callbacks: every callback entry copies its
+// parameters into a CallbackParams record and hands it to one dispatcher,
+// which checks the engine state, serialises under EventLock when asked,
+// carries the callback in a task and answers the platform.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/cloud_files.h"
+#include "provider/callback_params.h"
+#include "provider/placeholder_requests.h"
+
+namespace corvane {
+
+class Engine;
+class Task;
+
+// The progress a fetch reports before every chunk it sends.
+struct FetchProgress {
+  uint32_t size = 0;  // sizeof(FetchProgress) once in use
+  platform::CF_CONNECTION_KEY connection_key;
+  platform::CF_TRANSFER_KEY transfer_key = 0;
+  platform::CF_REQUEST_KEY request_key = 0;
+  int64_t total = 0;
+  int64_t current_offset = 0;
+};
+
+// What a callback that got a task carries in the task's Context.
+struct CallbackTaskContext {
+  PlaceholderAction answer;
+  FetchProgress progress;
+  std::unique_ptr<CallbackParams> params;
+  int64_t required_offset = 0;
+  uint32_t data_supplied = 0;
+  // The callback's vector dies with the callback; asynchronous answers need
+  // a copy of their own.
+  platform::CORRELATION_VECTOR correlation_vector;
+};
+
+// "CF_CALLBACK_TYPE_FETCH_DATA" ... by type value; "UNKNOWN" outside.
+const char16_t* CallbackTypeName(uint32_t type);
+
+// The engine a callback belongs to, from the callback context (the root
+// connection whose callback_context is the engine); null when there is none.
+Engine* EngineOfCallback(const platform::CF_CALLBACK_INFO* info);
+
+// The engine of the provider object passed as the connection's owner.
+Engine* EngineOfProvider(void* provider);
+
+// Takes ownership of `params` (may be null for types without a record);
+// open and close completions leave it with the caller.
+void DispatchPlaceholderCallback(platform::CF_CALLBACK_TYPE type, const platform::CF_CALLBACK_INFO* info,
+                                 CallbackParams* params);
+
+// The item's path relative to the sync root ("\a\b.txt"); 0x21000004 (logged)
+// for a path outside it or the root itself.
+int32_t CallbackRelativePath(Engine& engine, std::u16string_view full_path, std::u16string& relative);
+
+// Sets the completion status that `result_code` maps to and runs the answer.
+platform::HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_t result_code);
+
+// Handlers (run by the dispatcher with the callback's task, or none).
+int32_t DoFetch(Engine& engine, const platform::CF_CALLBACK_INFO* info, CallbackParams* params, Task* task);
+int32_t DoFetchPlaceholders(Engine& engine, const platform::CF_CALLBACK_INFO* info, CallbackParams* params);
+int32_t DoOpen(Engine& engine, const platform::CF_CALLBACK_INFO* info);
+int32_t DoClose(Engine& engine, const platform::CF_CALLBACK_INFO* info, CallbackParams* params);
+int32_t DoDehydrate(Engine& engine, const platform::CF_CALLBACK_INFO* info, Task* task);
+
+// Ends a fetch that cannot go on: an asynchronous task is marked completed
+// so that it gets removed, the host is told through CancelTask. Returns `code`.
+int32_t FailTransfer(Engine& engine, Task& task, int32_t code);
+
+// The engine's EventLock, entered around serialised callbacks.
+void EnterEventLock(Engine& engine);
+void LeaveEventLock(Engine& engine);
+
+}  // namespace corvane

@@ -1,0 +1,121 @@
+// The small callback handlers: folder listings, opens and closes for the
+// online-only mode, and dehydration.
+#include "diag/log.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/event_bridges.h"
+#include "engine/item_operations.h"
+#include "engine/task.h"
+#include "provider/callback_dispatch.h"
+#include "provider/open_files.h"
+
+namespace corvane {
+
+using namespace platform;
+
+namespace {
+
+constexpr int32_t kPinnedAttribute = 0x00100000;
+constexpr int32_t kBatchLimit = 1000;
+
+const char16_t* PathOf(const CF_CALLBACK_INFO* info) {
+  return info->NormalizedPath != nullptr ? info->NormalizedPath : u"";
+}
+
+}  // namespace
+
+int32_t DoFetchPlaceholders(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams*) {
+  LogSink* sink = engine.diag.log_sink();
+  const char16_t* path = PathOf(info);
+  LogF(sink, kLogCloudTrace, u"Fetch placeholders callback fired for '%s'", path);
+  std::u16string relative;
+  // The root's own listing is asked for too; its relative form is "\".
+  int32_t result = kOk;
+  if (CallbackRelativePath(engine, std::u16string(path) + u"\\*", relative) != kOk) {
+    result = kErrInvalidParameter;
+  } else {
+    relative.resize(relative.size() - 2);
+    if (relative.empty()) relative.assign(1, u'\\');
+    LogF(sink, kLogVerbose, u"Creating placeholders...");
+    result = ProcessDirectory(engine, relative, u"*", 0, kBatchLimit, false);
+    LogF(sink, kLogVerbose, u"Creating placeholders finished. Error code: 0x%x", static_cast<uint32_t>(result));
+  }
+
+  // The placeholders already exist on disk: the answer carries none.
+  CF_OPERATION_INFO op;
+  op.StructSize = sizeof(CF_OPERATION_INFO);
+  op.Type = CF_OPERATION_TYPE_TRANSFER_PLACEHOLDERS;
+  op.ConnectionKey = info->ConnectionKey;
+  op.TransferKey = info->TransferKey;
+  op.CorrelationVector = nullptr;
+  op.SyncStatus = nullptr;
+  op.RequestKey = info->RequestKey;
+  CF_OPERATION_PARAMETERS params{};
+  params.ParamSize = CF_SIZE_OF_OP_PARAM(TransferPlaceholders);
+  params.TransferPlaceholders.Flags =
+      result == kOk ? CF_OPERATION_TRANSFER_PLACEHOLDERS_FLAG_DISABLE_ON_DEMAND_POPULATION : 0;
+  params.TransferPlaceholders.CompletionStatus = static_cast<NTSTATUS>(CompletionStatusFor(result));
+  params.TransferPlaceholders.PlaceholderTotalCount = 0;
+  params.TransferPlaceholders.PlaceholderArray = nullptr;
+  params.TransferPlaceholders.PlaceholderCount = 0;
+  if (FAILED(CfExecute(&op, &params))) {
+    LogF(sink, kLogFailure, u"Fetch placeholders callback failed");
+    return kErrNoData;
+  }
+  return result;
+}
+
+int32_t DoOpen(Engine& engine, const CF_CALLBACK_INFO* info) {
+  const char16_t* path = PathOf(info);
+  LogF(engine.diag.log_sink(), kLogCloudTrace, u"Open callback fired for '%s'", path);
+  std::u16string relative;
+  if (CallbackRelativePath(engine, path, relative) != kOk) return kErrInvalidParameter;
+  if (engine.open_files != nullptr) engine.open_files->Opened(relative);
+  return kOk;
+}
+
+int32_t DoClose(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* params) {
+  LogSink* sink = engine.diag.log_sink();
+  int32_t flags = 0;
+  if (params == nullptr || params->GetInt32(u"Flags", &flags) != S_OK) {
+    LogF(sink, kLogFailure, u"Internal error: 0x%x in DoClose (`Flags` could not be retrieved)",
+         static_cast<uint32_t>(kErrInternal));
+    return kErrInternal;
+  }
+  const char16_t* path = PathOf(info);
+  LogF(sink, kLogCloudTrace, u"Close callback fired for '%s'", path);
+  std::u16string relative;
+  if (CallbackRelativePath(engine, path, relative) != kOk) return kErrInvalidParameter;
+  int32_t attributes = 0;
+  const bool pinned =
+      GetItemAttributes(engine, relative, false, &attributes) == kOk && (attributes & kPinnedAttribute) != 0;
+  const bool last_close = engine.open_files != nullptr && engine.open_files->Closed(relative);
+  if (last_close && !pinned && (static_cast<uint32_t>(flags) & CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED) == 0) {
+    LogF(sink, kLogVerbose, u"Dehydrating placeholder because online only mode is on: '%s'", path);
+    DoClearPlaceholder(engine, relative);
+  }
+  return kOk;
+}
+
+int32_t DoDehydrate(Engine& engine, const CF_CALLBACK_INFO* info, Task* task) {
+  const char16_t* path = PathOf(info);
+  LogF(engine.diag.log_sink(), kLogVerbose, u"Dehydrate file callback fired for '%s'", path);
+  auto* context = static_cast<CallbackTaskContext*>(task->Context);
+  PlaceholderAction& answer = context->answer;
+  answer.operation_type = CF_OPERATION_TYPE_ACK_DEHYDRATE;
+  answer.connection_key = info->ConnectionKey;
+  answer.transfer_key = info->TransferKey;
+  answer.correlation_vector = info->CorrelationVector;
+  answer.params = context->params.get();
+  // Every dehydration is allowed.
+  CompleteCallbackAction(engine, answer, kOk);
+  std::u16string relative;
+  if (CallbackRelativePath(engine, path, relative) == kOk) {
+    int32_t result = kOk;
+    DoFileReset(engine, relative, false, result);
+  }
+  return kOk;
+}
+
+}  // namespace corvane

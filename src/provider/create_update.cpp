@@ -1,0 +1,455 @@
+#include "provider/create_update.h"
+
+#include <chrono>
+
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/sync_root_path.h"
+#include "halvex/corvane.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "provider/placeholder_manager.h"
+
+namespace corvane {
+
+using namespace platform;
+
+namespace {
+
+const char16_t* Bool(bool value) { return value ? u"true" : u"false"; }
+
+// What one create-or-update asks for and what it found on disk.
+struct Request {
+  std::u16string_view parent;
+  std::u16string_view name;
+  std::u16string_view item_id;
+  int64_t size = 0;
+  int64_t creation_time = 0;
+  int64_t last_access_time = 0;
+  int64_t last_write_time = 0;
+  int32_t attributes = 0;
+  int32_t flags = 0;
+
+  std::u16string relative;
+  std::u16string full;
+  bool retrieving = false;
+  int retrieve_mode = 0;
+  bool is_dir = false;
+  bool exists = false;
+  bool placeholder = false;
+  bool hydrated = false;
+  bool pinned_now = false;
+  bool pin_requested = false;
+  bool unpin_requested = false;
+
+  bool Has(int32_t flag) const { return (flags & flag) != 0; }
+  const void* identity() const { return item_id.data(); }
+  // The id as text with its terminating NUL.
+  uint32_t identity_length() const { return static_cast<uint32_t>((item_id.size() + 1) * sizeof(char16_t)); }
+};
+
+// Outcome of the platform step: `platform_hr` non-zero means the create,
+// convert or update call itself failed.
+struct Outcome {
+  HRESULT platform_hr = S_OK;
+  int32_t result = kOk;
+  bool done = false;        // nothing more to do (a skipped update)
+  bool dehydrated = false;  // the update dropped the file's data
+};
+
+// A file time as the short date and long time of the trace ("3/4/2021
+// 9:05:07 AM", UTC).
+std::u16string DateText(int64_t file_time) {
+  using namespace std::chrono;
+  const int64_t seconds = file_time / 10000000 - 11644473600LL;
+  const sys_days day = floor<days>(sys_seconds(seconds * 1s));
+  const year_month_day date(day);
+  const int64_t in_day = seconds - duration_cast<std::chrono::seconds>(day.time_since_epoch()).count();
+  const int64_t hour = in_day / 3600;
+  return Format(u"%u/%u/%d %d:%02d:%02d %s", static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(date.year()), static_cast<int>(hour % 12 == 0 ? 12 : hour % 12),
+                static_cast<int>(in_day / 60 % 60), static_cast<int>(in_day % 60), hour < 12 ? u"AM" : u"PM");
+}
+
+int32_t OsFailure(Engine& engine, uint32_t os_error) {
+  engine.diag.SetOsLastError(os_error);
+  return kErrOsCallFailed;
+}
+
+std::u16string ItemIdText(const Request& r) {
+  // The identity is read by the platform up to and including a NUL, which a
+  // string_view does not promise: keep a terminated copy.
+  return std::u16string(r.item_id);
+}
+
+void WriteCacheAfterUpdate(Engine& engine, const Request& r) {
+  engine.metadata_cache.UpdateProperties(r.relative, r.attributes != 0 ? r.attributes : -1, r.size, r.creation_time,
+                                         r.last_access_time, r.last_write_time);
+}
+
+Outcome Create(Engine& engine, PlaceholderManager& manager, const Request& r) {
+  LogSink* sink = engine.diag.log_sink();
+  Outcome out;
+  uint32_t placeholder_flags = 0;
+  if (r.Has(HALVEX_FLAG_SUPERSEDE)) placeholder_flags |= CF_PLACEHOLDER_CREATE_FLAG_SUPERSEDE;
+  if (r.Has(HALVEX_FLAG_MARK_SYNCED)) placeholder_flags |= CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
+  int64_t size = r.size;
+  const uint32_t platform_attributes = ToPlatformAttributes(r.attributes);
+  if (r.is_dir) {
+    if (!engine.settings.windows_create_placeholders_on_demand.load()) {
+      placeholder_flags |= CF_PLACEHOLDER_CREATE_FLAG_DISABLE_ON_DEMAND_POPULATION;
+    }
+    size = 0;
+    // The platform turns an existing folder into a placeholder.
+    const uint32_t on_disk = GetFileAttributesW(r.full.c_str());
+    if ((on_disk == INVALID_FILE_ATTRIBUTES || (on_disk & FILE_ATTRIBUTE_DIRECTORY) == 0) &&
+        !CreateDirectoryW(r.full.c_str(), nullptr)) {
+      const uint32_t error = GetLastError();
+      LogF(sink, kLogFailure, u"Failed to create directory '%s'. Error code: 0x%x", r.full, error);
+      out.result = OsFailure(engine, error);
+      return out;
+    }
+  }
+  const std::u16string parent_full = FullPathOf(engine, r.parent);
+  const std::u16string name(r.name);
+  const std::u16string id = ItemIdText(r);
+  CreatePlaceholderRequest request;
+  request.base_directory = parent_full.c_str();
+  request.relative_name = name.c_str();
+  request.file_size = size;
+  request.creation_time = r.creation_time;
+  request.last_access_time = r.last_access_time;
+  request.last_write_time = r.last_write_time;
+  request.change_time = r.last_write_time;
+  request.file_attributes = platform_attributes;
+  request.file_identity = id.c_str();
+  request.file_identity_length = r.identity_length();
+  request.create_flags = 0;
+  request.placeholder_flags = placeholder_flags;
+  out.platform_hr = manager.CreatePlaceholder(&request);
+  LogF(sink, kLogVerbose, u"Created placeholder '%s'. Error code: 0x%x", r.name, static_cast<uint32_t>(out.platform_hr));
+  if (out.platform_hr != S_OK || !r.is_dir) return out;
+
+  // The platform leaves a new folder with its own times; set the host's.
+  Handle handle = CreateFileW(r.full.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_DIRECTORY, 0);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const uint32_t error = GetLastError();
+    LogF(sink, kLogFailure, u"Failed to open existing file: '%s'. Error code: 0x%x", r.full, error);
+    out.result = OsFailure(engine, error);
+    return out;
+  }
+  FILE_BASIC_INFO info;
+  info.CreationTime = r.creation_time;
+  info.LastAccessTime = r.last_access_time;
+  info.LastWriteTime = r.last_write_time;
+  info.ChangeTime = r.last_write_time;
+  info.FileAttributes = platform_attributes;
+  const BOOL set = SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof(info));
+  const uint32_t set_error = set ? 0 : GetLastError();
+  CloseHandle(handle);
+  if (!set) {
+    LogF(sink, kLogFailure, u"Failed to set file information: '%s'. Error code: 0x%x", r.full, set_error);
+    out.result = OsFailure(engine, set_error);
+    return out;
+  }
+  if (r.Has(HALVEX_FLAG_MARK_SYNCED) || r.retrieving) {
+    const int32_t rc = DoSetPlaceholderSyncState(engine, r.relative, r.Has(HALVEX_FLAG_MARK_SYNCED));
+    if (rc != kOk) {
+      LogF(sink, kLogFailure, u"Failed to SetPlaceholderSyncState for '%s'. Error code: 0x%x", r.relative,
+           static_cast<uint32_t>(rc));
+      out.result = rc;
+    }
+  }
+  return out;
+}
+
+Outcome Convert(Engine& engine, PlaceholderManager& manager, const Request& r) {
+  Outcome out;
+  const std::u16string id = ItemIdText(r);
+  ConvertRequest request;
+  request.path = r.full.c_str();
+  request.file_identity = id.c_str();
+  request.file_identity_length = r.identity_length();
+  if (!r.retrieving) request.convert_flags |= CF_CONVERT_FLAG_MARK_IN_SYNC;
+  if (engine.settings.windows_create_placeholders_on_demand.load()) {
+    request.convert_flags |= CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION;
+  }
+  out.platform_hr = manager.ConvertToPlaceholder(&request);
+  LogF(engine.diag.log_sink(), kLogVerbose, u"Existing file converted to placeholder: '%s'. Error code: 0x%x",
+       r.relative, static_cast<uint32_t>(out.platform_hr));
+  return out;
+}
+
+Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
+  LogSink* sink = engine.diag.log_sink();
+  Outcome out;
+  if (!r.is_dir && r.pinned_now) {
+    const uint32_t current = GetFileAttributesW(r.full.c_str());
+    if (current == INVALID_FILE_ATTRIBUTES || !SetFileAttributesW(r.full.c_str(), current & ~FILE_ATTRIBUTE_PINNED)) {
+      const uint32_t error = GetLastError();
+      LogF(sink, kLogFailure, u"Failed to remove pinned attribute for '%s'. Error code: 0x%x", r.relative, error);
+      out.result = OsFailure(engine, error);
+      out.done = true;
+      return out;
+    }
+  }
+  if (!r.is_dir && r.Has(HALVEX_FLAG_FROM_LISTING) && r.hydrated) {
+    bool newer = false;
+    bool locked = false;
+    const int32_t rc = CheckLocalFileNewer(engine, r.full, r.relative, r.creation_time, r.last_access_time,
+                                           r.last_write_time, r.attributes, &newer, &locked);
+    if (rc != kOk && locked) {
+      LogF(sink, kLogVerbose,
+           u"Failed to check if local file is newer for '%s'. The file is locked by another process. Skip it.",
+           r.relative);
+      out.done = true;
+      return out;
+    }
+    if (rc != kOk) {
+      LogF(sink, kLogFailure, u"Failed to check if local file is newer for '%s'. Error code: 0x%x", r.relative,
+           static_cast<uint32_t>(rc));
+      out.result = kErrOsCallFailed;
+      out.done = true;
+      return out;
+    }
+    if (newer) {
+      LogF(sink, kLogVerbose, u"Local file is newer: '%s'. Skip update operation.", r.relative);
+      out.done = true;
+      return out;
+    }
+  }
+  uint32_t update_flags = 0;
+  if (r.Has(HALVEX_FLAG_MARK_SYNCED)) update_flags |= CF_UPDATE_FLAG_MARK_IN_SYNC;
+  if (r.retrieving) update_flags |= CF_UPDATE_FLAG_CLEAR_IN_SYNC;
+  int64_t size = r.size;
+  if (r.is_dir) {
+    if (!engine.settings.windows_create_placeholders_on_demand.load()) {
+      update_flags |= CF_UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION;
+    }
+    size = 0;
+  } else if (r.Has(HALVEX_FLAG_FORCE_UPDATE) && !r.Has(HALVEX_FLAG_FROM_LISTING) && !r.Has(HALVEX_FLAG_KEEP_DATA)) {
+    // The content changed remotely: the next read must fetch it again.
+    update_flags |= CF_UPDATE_FLAG_DEHYDRATE;
+    out.dehydrated = true;
+  }
+  const std::u16string id = ItemIdText(r);
+  UpdatePlaceholderRequest request;
+  request.path = r.full.c_str();
+  request.file_size = size;
+  request.creation_time = r.creation_time;
+  request.last_access_time = r.last_access_time;
+  request.last_write_time = r.last_write_time;
+  request.change_time = r.last_write_time;
+  request.file_attributes = ToPlatformAttributes(r.attributes);
+  request.file_identity = id.c_str();
+  request.file_identity_length = r.identity_length();
+  request.update_flags = update_flags;
+  engine.metadata_cache.SetLocked(r.relative, true);
+  out.platform_hr = manager.UpdatePlaceholder(&request);
+  if (out.platform_hr != S_OK) {
+    LogF(sink, kLogVerbose, u"Existing placeholder update failed for '%s'. Error code: 0x%x", r.relative,
+         static_cast<uint32_t>(out.platform_hr));
+  } else {
+    WriteCacheAfterUpdate(engine, r);
+    LogF(sink, kLogVerbose, u"Existing placeholder updated for '%s'", r.relative);
+  }
+  engine.metadata_cache.SetLocked(r.relative, false);
+  return out;
+}
+
+// Pin, hydrate and in-sync work once the placeholder is there.
+int32_t AfterPlatformStep(Engine& engine, const Request& r, bool hydration_needed, bool converted,
+                          bool dehydrated) {
+  LogSink* sink = engine.diag.log_sink();
+  int32_t result = kOk;
+  if (hydration_needed) {
+    // A pinned file whose data the update dropped is downloaded again: a
+    // pin promises the data stays on the device.
+    const bool keep_pin = r.pinned_now && !r.unpin_requested;
+    if ((!r.pinned_now || dehydrated) && !converted) {
+      result = DoHydratePlaceholder(engine, r.full);
+      if (result != kOk || !(r.pin_requested || keep_pin)) {
+        LogF(sink, result != kOk ? kLogFailure : kLogVerbose, u"DoHydratePlaceholder for '%s'. Error code: 0x%x",
+             r.relative, static_cast<uint32_t>(result));
+      }
+      if (result == kOk && (r.pin_requested || keep_pin)) {
+        const uint32_t current = GetFileAttributesW(r.full.c_str());
+        if (current == INVALID_FILE_ATTRIBUTES || !SetFileAttributesW(r.full.c_str(), current | FILE_ATTRIBUTE_PINNED)) {
+          const uint32_t error = GetLastError();
+          LogF(sink, kLogFailure, u"Failed to set file attributes (1) for '%s'. Error code: 0x%x", r.relative, error);
+          result = OsFailure(engine, error);
+        }
+      }
+    } else {
+      // The update took the pin away; it comes back unless unpinning.
+      uint32_t wanted = GetFileAttributesW(r.full.c_str());
+      if (wanted != INVALID_FILE_ATTRIBUTES) {
+        if (keep_pin || r.pin_requested) wanted = (wanted & ~FILE_ATTRIBUTE_UNPINNED) | FILE_ATTRIBUTE_PINNED;
+        if (r.unpin_requested) wanted = (wanted & ~FILE_ATTRIBUTE_PINNED) | FILE_ATTRIBUTE_UNPINNED;
+      }
+      if (wanted == INVALID_FILE_ATTRIBUTES || !SetFileAttributesW(r.full.c_str(), wanted)) {
+        const uint32_t error = GetLastError();
+        LogF(sink, kLogFailure, u"Failed to set file attributes (2) for '%s'. Error code: 0x%x", r.relative, error);
+        result = OsFailure(engine, error);
+      }
+    }
+  }
+  if (result == kOk && r.retrieving) {
+    engine.metadata_cache.SetLocked(r.relative, true);
+    const int32_t rc = DoSetPlaceholderSyncState(engine, r.relative, true);
+    if (rc != kOk) {
+      LogF(sink, kLogVerbose, u"Existing placeholder update failed for '%s'. Error code: 0x%x", r.relative,
+           static_cast<uint32_t>(rc));
+      result = rc;
+    } else {
+      WriteCacheAfterUpdate(engine, r);
+      LogF(sink, kLogVerbose, u"Existing placeholder updated for '%s'", r.relative);
+    }
+    engine.metadata_cache.SetLocked(r.relative, false);
+  }
+  return result;
+}
+
+int32_t Finish(Engine& engine, const Request& r, int32_t result) {
+  if (result == kOk) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"Placeholder create/update finished for '%s'. Result: Success",
+         r.relative);
+    return kOk;
+  }
+  LogF(engine.diag.log_sink(), kLogVerbose,
+       u"Placeholder create/update finished for '%s'. Result: 0x%x, Windows error code 0x%x", r.relative,
+       static_cast<uint32_t>(result), engine.diag.OsLastError());
+  return engine.diag.Record(result, ResultMessage(result));
+}
+
+}  // namespace
+
+int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_path, std::u16string_view item_name,
+                                    std::u16string_view item_id, int64_t size, int64_t creation_time,
+                                    int64_t last_access_time, int64_t last_write_time, int32_t attributes,
+                                    int32_t flags) {
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogVerbose, u"DoCreateOrUpdatePlaceholder ParentPath(%s), ItemName(%s)", parent_path, item_name);
+  LogF(sink, kLogVerbose, u"DoCreateOrUpdatePlaceholder ItemId(%s), Size(%I64u)", item_id, static_cast<uint64_t>(size));
+  LogF(sink, kLogVerbose,
+       u"DoCreateOrUpdatePlaceholder CreationTime(%I64u), LastAccessTime(%I64u), LastWriteTime(%I64u)",
+       static_cast<uint64_t>(creation_time), static_cast<uint64_t>(last_access_time),
+       static_cast<uint64_t>(last_write_time));
+  LogF(sink, kLogVerbose, u"DoCreateOrUpdatePlaceholder Attributes(0x%08x), Flags(0x%08x)",
+       static_cast<uint32_t>(attributes), static_cast<uint32_t>(flags));
+
+  Request r;
+  r.parent = parent_path;
+  r.name = item_name;
+  r.item_id = item_id;
+  r.size = size;
+  r.creation_time = creation_time;
+  r.last_access_time = last_access_time;
+  r.last_write_time = last_write_time;
+  r.attributes = attributes;
+  r.flags = flags;
+  r.retrieving = (r.Has(HALVEX_FLAG_RETRIEVE) || r.Has(HALVEX_FLAG_UPDATE_EXISTING)) && !r.Has(HALVEX_FLAG_FROM_LISTING);
+  if (r.Has(HALVEX_FLAG_MARK_SYNCED) && r.retrieving) {
+    Log(sink, kLogFailure,
+        u"Invalid combination of flags (RETRIEVE or HALVEX_FLAG_UPDATE_EXISTING, and MARK_SYNCED) specified in a "
+        u"call to CreateItem or UpdateItem");
+    return engine.diag.Record(kErrInvalidParameter, ResultMessage(kErrInvalidParameter));
+  }
+  PlaceholderManager* manager = ManagerOrRecord(engine);
+  if (manager == nullptr) return kErrNotReady;
+
+  r.relative = JoinItemPath(parent_path, item_name);
+  r.full = FullPathOf(engine, r.relative);
+  r.retrieve_mode = r.Has(HALVEX_FLAG_RETRIEVE) ? 2 : (r.Has(HALVEX_FLAG_UPDATE_EXISTING) ? 1 : 0);
+  r.is_dir = (static_cast<uint32_t>(attributes) & HALVEX_ATTR_DIRECTORY) != 0;
+  LogF(sink, kLogVerbose, u"Creating or updating placeholder: '%s', retrieve mode: %d", r.relative, r.retrieve_mode);
+  if (sink != nullptr && LogEnabled(kLogCloudTrace)) {
+    LogF(sink, kLogCloudTrace, u"New dates: %s",
+         Format(u"  Creation time: %s\n  Last access time: %s\n  Last write time: %s", DateText(creation_time),
+                DateText(last_access_time), DateText(last_write_time)));
+  }
+
+  LogF(sink, kLogVerbose, u"Obtaining attributes of the file '%s'", r.full);
+  const uint32_t on_disk = GetFileAttributesW(r.full.c_str());
+  r.exists = on_disk != INVALID_FILE_ATTRIBUTES;
+  r.pinned_now = r.exists && (on_disk & FILE_ATTRIBUTE_PINNED) != 0;
+  r.pin_requested = (static_cast<uint32_t>(attributes) & HALVEX_ATTR_PINNED) != 0;
+  r.unpin_requested = (static_cast<uint32_t>(attributes) & HALVEX_ATTR_UNPINNED) != 0;
+  if (r.pin_requested && r.unpin_requested) {
+    // Contradicting requests: neither reaches the platform.
+    r.pin_requested = r.unpin_requested = false;
+    r.attributes &= ~(HALVEX_ATTR_PINNED | HALVEX_ATTR_UNPINNED);
+  }
+
+  if (r.Has(HALVEX_FLAG_CREATE_NEW) && r.exists) {
+    LogF(sink, kLogVerbose, u"File already exists '%s', but it should not exist according to method flags: %x0x",
+         r.relative, static_cast<uint32_t>(flags));
+    return engine.diag.Record(kErrItemExists, ResultMessage(kErrItemExists));
+  }
+  if (r.exists) {
+    LogF(sink, kLogVerbose, u"Checking if the placeholder '%s' is hydrated", r.relative);
+    const CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(r.full.c_str());
+    r.placeholder = state != CF_PLACEHOLDER_STATE_INVALID && (state & CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0;
+    r.hydrated = r.placeholder &&
+                 (state & (CF_PLACEHOLDER_STATE_PARTIAL | CF_PLACEHOLDER_STATE_PARTIALLY_ON_DISK)) == 0;
+  } else {
+    LogF(sink, kLogVerbose, u"'%s' does not exist, not checking if it is a placeholder", r.relative);
+  }
+  if (r.Has(HALVEX_FLAG_FROM_LISTING) && r.placeholder) {
+    bool excluded = false;
+    if (manager->GetPlaceholderExcludedState(r.full.c_str(), excluded) != kOk) {
+      LogF(sink, kLogFailure, u"Failed to get excluded state for '%s'. Error code: 0x%x", r.relative,
+           static_cast<uint32_t>(kErrOsCallFailed));
+      return engine.diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));
+    }
+    if (excluded) return kOk;
+  }
+  // A file pinned now stays pinned (and local) through the update unless
+  // the host unpins it.
+  const bool hydration_needed =
+      !r.is_dir && (r.retrieve_mode == 2 || (r.retrieve_mode == 1 && r.hydrated) || r.pin_requested ||
+                    (r.pinned_now && !r.unpin_requested));
+  LogF(sink, kLogVerbose, u"File exists: %s", Bool(r.exists));
+  LogF(sink, kLogVerbose, u"Placeholder: %s", Bool(r.placeholder));
+  LogF(sink, kLogVerbose, u"Hydrated: %s", Bool(r.hydrated));
+  LogF(sink, kLogVerbose, u"Pinned: %s", Bool(r.pinned_now));
+  LogF(sink, kLogVerbose, u"Force update: %s", Bool(r.Has(HALVEX_FLAG_FORCE_UPDATE)));
+
+  Outcome out;
+  bool converted = false;
+  if (r.Has(HALVEX_FLAG_FORCE_UPDATE) || (r.exists && r.placeholder)) {
+    out = Update(engine, *manager, r);
+  } else if (!r.exists) {
+    out = Create(engine, *manager, r);
+  } else {
+    out = Convert(engine, *manager, r);
+    converted = true;
+  }
+  if (out.platform_hr != S_OK) {
+    engine.diag.SetOsLastError(static_cast<uint32_t>(out.platform_hr));
+    LogF(sink, kLogFailure, u"Placeholder create/update failed for '%s'. HRESULT: 0x%x, OS error code: 0x%x",
+         r.relative, static_cast<uint32_t>(out.platform_hr), engine.diag.OsLastError());
+    return Finish(engine, r, kErrOsCallFailed);
+  }
+  if (out.done || out.result != kOk) return Finish(engine, r, out.result);
+  return Finish(engine, r, AfterPlatformStep(engine, r, hydration_needed, converted, out.dehydrated));
+}
+
+int32_t DoHydratePlaceholder(Engine& engine, std::u16string_view full_path) {
+  LogF(engine.diag.log_sink(), kLogVerbose, u"DoHydratePlaceholder %s", full_path);
+  PlaceholderManager* manager = ManagerOrRecord(engine);
+  if (manager == nullptr) return kErrNotReady;
+  const std::u16string path(full_path);
+  HydrateRequest request;
+  request.path = path.c_str();
+  request.starting_offset = 0;
+  request.length = 0x7FFFFFFFFFFFFFFF;
+  request.flags = 0;
+  const HRESULT hr = manager->HydratePlaceholder(&request);
+  engine.diag.SetOsLastError(static_cast<uint32_t>(hr));
+  return hr != S_OK ? kErrOsCallFailed : kOk;
+}
+
+}  // namespace corvane

@@ -1,0 +1,49 @@
+// Making one local item agree with what the host describes: create, convert
+// or update its placeholder, then pin, hydrate and mark it in sync. Also the
+// conversion of attribute bits between the component's form and the
+// platform's, and the small state setters of one placeholder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+class Engine;
+class PlaceholderManager;
+struct ListedItem;
+
+// Component attribute bits (read-only 0x2 ... folder 0x40000000) to platform
+// attributes: 0 becomes FILE_ATTRIBUTE_NORMAL, pinned wins over unpinned.
+uint32_t ToPlatformAttributes(int32_t attributes);
+// The other way; FILE_ATTRIBUTE_NORMAL alone (or nothing) gives 0.
+int32_t FromPlatformAttributes(uint32_t platform_attributes);
+
+// Paths of the library: `relative` begins with '\'; "\" is the root itself.
+std::u16string JoinItemPath(std::u16string_view parent, std::u16string_view name);
+std::u16string FullPathOf(Engine& engine, std::u16string_view relative);
+// The engine's placeholder manager, or null (recorded as "not active").
+PlaceholderManager* ManagerOrRecord(Engine& engine);
+
+// A name that may become an item of a listed folder: one component, no
+// character the platform forbids, no control character, not "." or "..".
+bool ValidateItemName(Engine& engine, std::u16string_view name);
+
+int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_path, std::u16string_view item_name,
+                                    std::u16string_view item_id, int64_t size, int64_t creation_time,
+                                    int64_t last_access_time, int64_t last_write_time, int32_t attributes,
+                                    int32_t flags);
+
+// Whether the local copy was written after the item's last-write time; a
+// newer local copy is sent to the host as UpdateFile instead.
+int32_t CheckLocalFileNewer(Engine& engine, std::u16string_view full_path, std::u16string_view relative_path,
+                            int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
+                            int32_t attributes, bool* newer, bool* locked);
+
+int32_t DoHydratePlaceholder(Engine& engine, std::u16string_view full_path);
+
+// The placeholder of one item a host listed in `parent_path`.
+int32_t CreateListedItemPlaceholder(Engine& engine, std::u16string_view parent_path, const ListedItem& item);
+
+}  // namespace corvane

@@ -1,0 +1,115 @@
+// The setters of one placeholder's sync, pin and excluded state. A path that
+// is not a placeholder has no such state: sync and pin changes skip it.
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/item_operations.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "provider/create_update.h"
+#include "provider/placeholder_manager.h"
+
+namespace corvane {
+
+using namespace platform;
+
+namespace {
+
+const char16_t* Bool(bool value) { return value ? u"true" : u"false"; }
+
+bool IsPlaceholder(PlaceholderManager& manager, const std::u16string& full) {
+  const CF_PLACEHOLDER_STATE state = manager.GetPlaceholderState(full.c_str());
+  return state != CF_PLACEHOLDER_STATE_INVALID && (state & CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0;
+}
+
+int32_t SetStates(Engine& engine, PlaceholderManager& manager, const std::u16string& full, uint32_t what,
+                  CF_IN_SYNC_STATE in_sync, CF_PIN_STATE pin, CF_SET_PIN_FLAGS pin_flags) {
+  PlaceholderStatesRequest request;
+  request.path = full.c_str();
+  request.what_to_set = what;
+  request.in_sync_state = in_sync;
+  request.in_sync_flags = 0;
+  request.pin_state = pin;
+  request.pin_flags = pin_flags;
+  const int32_t rc = manager.SetPlaceholderStatesForProvider(&request);
+  return rc == kOk ? kOk : engine.diag.Record(rc, ResultMessage(rc));
+}
+
+}  // namespace
+
+int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_path, bool synced) {
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogVerbose, u"Calling DoSetPlaceholderSyncState for '%s', synced: %s", relative_path, Bool(synced));
+  PlaceholderManager* manager = ManagerOrRecord(engine);
+  if (manager == nullptr) return kErrNotReady;
+  const std::u16string full = FullPathOf(engine, relative_path);
+  if (!IsPlaceholder(*manager, full)) {
+    LogF(sink, kLogVerbose, u"Path '%s' is not a placeholder, skipping it", relative_path);
+    return kOk;
+  }
+  return SetStates(engine, *manager, full, kSetInSyncState,
+                   synced ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC, CF_PIN_STATE_UNSPECIFIED, 0);
+}
+
+int32_t DoSetPlaceholderPinnedState(Engine& engine, std::u16string_view path, bool pinned) {
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogVerbose, u"Calling DoSetPlaceholderPinnedState for '%s', pinned: %s", path, Bool(pinned));
+  PlaceholderManager* manager = ManagerOrRecord(engine);
+  if (manager == nullptr) return kErrNotReady;
+  const std::u16string full = FullPathOf(engine, path);
+  if (!IsPlaceholder(*manager, full)) {
+    LogF(sink, kLogVerbose, u"Path '%s' is not a placeholder, skipping it", path);
+    return kOk;
+  }
+  return SetStates(engine, *manager, full, kSetPinState, CF_IN_SYNC_STATE_NOT_IN_SYNC,
+                   pinned ? CF_PIN_STATE_PINNED : CF_PIN_STATE_UNSPECIFIED, CF_SET_PIN_FLAG_RECURSE);
+}
+
+int32_t DoSetPlaceholderExcludedState(Engine& engine, std::u16string_view relative_path, bool excluded) {
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogVerbose, u"Calling DoSetPlaceholderExcludedState for '%s', excluded: %s", relative_path,
+       Bool(excluded));
+  PlaceholderManager* manager = ManagerOrRecord(engine);
+  if (manager == nullptr) return kErrNotReady;
+  const std::u16string full = FullPathOf(engine, relative_path);
+  if (GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) return kOk;
+
+  bool current = false;
+  if (IsPlaceholder(*manager, full)) {
+    if (manager->GetPlaceholderExcludedState(full.c_str(), current) != kOk) {
+      return engine.diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));
+    }
+  } else {
+    // Only a placeholder carries a pin state, so a plain item becomes one.
+    const std::u16string id(relative_path);
+    ConvertRequest request;
+    request.path = full.c_str();
+    request.file_identity = id.c_str();
+    request.file_identity_length = static_cast<uint32_t>((id.size() + 1) * sizeof(char16_t));
+    request.convert_flags = CF_CONVERT_FLAG_MARK_IN_SYNC;
+    if (engine.settings.windows_create_placeholders_on_demand.load()) {
+      request.convert_flags |= CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION;
+    }
+    const HRESULT hr = manager->ConvertToPlaceholder(&request);
+    LogF(sink, kLogVerbose, u"Existing file converted to placeholder: '%s'. Error code: 0x%x", relative_path,
+         static_cast<uint32_t>(hr));
+    if (hr != S_OK) {
+      engine.diag.SetOsLastError(static_cast<uint32_t>(hr));
+      return engine.diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));
+    }
+  }
+  if (current == excluded) return kOk;
+  return SetStates(engine, *manager, full, kSetPinState, CF_IN_SYNC_STATE_NOT_IN_SYNC,
+                   excluded ? CF_PIN_STATE_EXCLUDED : CF_PIN_STATE_UNSPECIFIED, 0);
+}
+
+int32_t IsItemExcluded(Engine& engine, std::u16string_view relative_path, bool* excluded) {
+  *excluded = false;
+  PlaceholderManager* manager = ManagerOrRecord(engine);
+  if (manager == nullptr) return kErrNotReady;
+  const std::u16string full = FullPathOf(engine, relative_path);
+  if (!IsPlaceholder(*manager, full)) return kOk;
+  return manager->GetPlaceholderExcludedState(full.c_str(), *excluded);
+}
+
+}  // namespace corvane

@@ -1,0 +1,256 @@
+// Hydration: the platform's request for file data becomes the host's
+// GetFileData event; the bytes the host supplies leave for the platform in
+// whole chunks, the remainder when the task is finalized.
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "diag/log.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/item_operations.h"
+#include "engine/task.h"
+#include "engine/task_cancel.h"
+#include "platform/error_mark.h"
+#include "provider/callback_dispatch.h"
+
+namespace corvane {
+
+using namespace platform;
+
+namespace {
+
+constexpr int64_t kChunkSize = 409600;
+// Above this size the whole file is asked of the host at once.
+constexpr int64_t kWholeFileThreshold = 0x100000000LL;
+
+bool TaskRegistered(Engine& engine, const Task& task) {
+  TaskRegistry::Lock lock(engine.tasks);
+  return engine.tasks.IsRegisteredLocked(&task);
+}
+
+void ReportProgress(const FetchProgress& progress) {
+  CfReportProviderProgress(progress.connection_key, progress.transfer_key, progress.total, progress.current_offset);
+}
+
+// Fails the fetch towards the platform over the asked range, without data.
+void AnswerFailure(Engine& engine, CallbackTaskContext& context, int64_t length, int32_t code) {
+  CallbackParams& params = *context.params;
+  params.SetInt32(u"Flags", 0);
+  params.SetInt64(u"Offset", context.required_offset);
+  params.SetInt64(u"Length", length);
+  params.SetPointer(u"Buffer", nullptr);
+  CompleteCallbackAction(engine, context.answer, code);
+}
+
+}  // namespace
+
+int32_t FailTransfer(Engine& engine, Task& task, int32_t code) {
+  if (task.StartTime.load() > 0) task.Completed.exchange(1);
+  int32_t answer = kOk;
+  DoCancelTask(engine, task, task.Path, answer);
+  engine.diag.RecordCode(code);
+  return code;
+}
+
+int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
+  std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+  auto* context = static_cast<CallbackTaskContext*>(task.Context);
+  if (context == nullptr || task.Transfer == nullptr) return kErrInvalidParameter;
+  context->data_supplied = 1;
+  if (task.Cancelled.load() != 0) return FailTransfer(engine, task, kErrCancelled);
+
+  TransferStream& stream = *task.Transfer;
+  const uint64_t size = stream.Size();
+  if (size < static_cast<uint64_t>(kChunkSize) && !final) return kOk;
+  uint64_t chunks = size / kChunkSize;
+  if (final && size % kChunkSize != 0) ++chunks;
+
+  std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kChunkSize]);
+  if (chunk == nullptr) return FailTransfer(engine, task, kErrOutOfMemory);
+  stream.Seek(0);
+  CallbackParams& params = *context->params;
+  int32_t result = kOk;
+  for (uint64_t i = 0; i < chunks; ++i) {
+    if (task.Cancelled.load() != 0) {
+      result = kErrCancelled;
+      break;
+    }
+    const size_t got = stream.Read(chunk.get(), kChunkSize);
+    params.SetInt32(u"Flags", 0);
+    params.SetInt64(u"Offset", context->progress.current_offset);
+    params.SetInt64(u"Length", static_cast<int64_t>(got));
+    params.SetPointer(u"Buffer", chunk.get());
+    context->progress.current_offset += static_cast<int64_t>(got);
+    ReportProgress(context->progress);
+    // The answer copies the chunk, so the buffer is reused at once.
+    if (FAILED(CompleteCallbackAction(engine, context->answer, kOk))) {
+      result = kErrNoData;
+      break;
+    }
+  }
+  params.SetPointer(u"Buffer", nullptr);
+  // A fetch finalized without a single byte would leave the reader waiting
+  // for data that never comes: it fails instead.
+  if (result == kOk && final && context->progress.current_offset == context->required_offset) result = kErrNoData;
+  if (result == kOk) {
+    if (final) {
+      stream.Clear();
+    } else {
+      // What was not sent stays; new data goes after it.
+      stream.Compact();
+      stream.Seek(stream.Size());
+    }
+  }
+  return result == kOk ? kOk : FailTransfer(engine, task, result);
+}
+
+int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* params, Task* task) {
+  LogSink* sink = engine.diag.log_sink();
+  const char16_t* path = info->NormalizedPath != nullptr ? info->NormalizedPath : u"";
+  LogF(sink, kLogVerbose, u"Fetch file callback fired for '%s'", path);
+  auto* context = static_cast<CallbackTaskContext*>(task->Context);
+
+  std::u16string relative;
+  int32_t result = CallbackRelativePath(engine, path, relative);
+  task->Prepare(relative, OP_READ_DATA, context);
+  task->LocalPath = std::u16string(info->VolumeDosName != nullptr ? info->VolumeDosName : u"") + path;
+  engine.tasks.RegisterTask(task, true);
+  // The dispatcher's reference stays apart from the registration's, so a
+  // cancel or the monitor removing the task never frees it under this thread.
+  Task* held = nullptr;
+  engine.tasks.FindTask(task->TaskId, true, &held);
+
+  PlaceholderAction& answer = context->answer;
+  answer.operation_type = CF_OPERATION_TYPE_TRANSFER_DATA;
+  answer.connection_key = info->ConnectionKey;
+  answer.transfer_key = info->TransferKey;
+  if (info->CorrelationVector != nullptr) {
+    context->correlation_vector = *info->CorrelationVector;
+    answer.correlation_vector = &context->correlation_vector;
+  }
+  answer.params = params;
+  context->progress.size = sizeof(FetchProgress);
+  context->progress.connection_key = info->ConnectionKey;
+  context->progress.transfer_key = info->TransferKey;
+  context->progress.request_key = info->RequestKey;
+  context->progress.total = info->FileSize;
+
+  int64_t offset = 0;
+  int64_t length = 0;
+  bool answered_elsewhere = false;
+  if (result == kOk) {
+    HRESULT hr = params->GetInt64(u"RequiredFileOffset", &offset);
+    if (hr != S_OK) {
+      LogF(sink, kLogFailure, u"Internal error 0x%x: the `RequiredFileOffset` parameter not found in DoFetch.",
+           static_cast<uint32_t>(hr));
+      result = kErrInvalidParameter;
+    } else if ((hr = params->GetInt64(u"RequiredLength", &length)) != S_OK) {
+      LogF(sink, kLogFailure, u"Internal error 0x%x: the `RequiredLength` parameter not found in DoFetch.",
+           static_cast<uint32_t>(hr));
+      result = kErrInvalidParameter;
+    }
+  }
+  context->required_offset = offset;
+  context->progress.current_offset = offset;
+
+  if (result == kOk) {
+    // Very large files are asked for whole, from the offset to the end.
+    if (info->FileSize > kWholeFileThreshold && info->FileSize > offset) length = info->FileSize - offset;
+    params->SetInt32(u"Flags", 0);
+    params->SetInt64(u"Length", length);
+    params->SetInt64(u"Offset", offset);
+    params->SetPointer(u"Buffer", nullptr);
+
+    int32_t answer_code = kOk;
+    FireGetItemDataWithRetry(engine, *task, relative, offset, length, answer_code);
+    const bool retry_later = answer_code == kErrRetry && engine.settings.event_retry_interval.load() > 0;
+
+    if (task->Cancelled.load() != 0 || !TaskRegistered(engine, *task)) {
+      task->LeaveHandler();
+      LogF(sink, kLogVerbose, u"Fetch operation cancelled while waiting for GetItemData handler to return");
+      result = kErrCancelled;
+      answered_elsewhere = true;
+    } else if (answer_code == kErrPending || retry_later) {
+      LogF(sink, kLogVerbose,
+           answer_code == kErrPending ? u"GetItemData fired in async mode"
+                                      : u"GetItemData retry queued, keeping FETCH_DATA alive");
+      {
+        std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+        ReportProgress(context->progress);
+      }
+      task->StartTime.store(CurrentTimeMs());
+      task->LeaveHandler();
+      result = kErrPending;
+    } else if (answer_code == kOk || answer_code == kErrRetry) {
+      LogF(sink, kLogVerbose, u"GetItemData fired in sync mode");
+      task->LeaveHandler();
+      result = answer_code;
+      const bool completed = task->Completed.load() != 0;
+      const int32_t finalized_with = static_cast<int32_t>(task->ResultCode.load());
+      if (result == kOk && completed && finalized_with != kOk) {
+        // The host finalized the task with a failure: nothing is sent.
+        result = finalized_with;
+      } else if (result == kOk && completed) {
+        result = FlushTransfer(engine, *task, true);
+      }
+      // A failed flush was told to the host already; the platform still
+      // gets its failed answer below.
+      if (result == kOk && task->Cancelled.load() != 0) {
+        result = kErrCancelled;
+      } else if (result == kOk && (context->data_supplied == 0 || !completed)) {
+        LogF(sink, kLogFailure, u"PutItemData or FinalizeTask was not called from GetItemData event handler");
+        result = kErrNoData;
+      }
+    } else {
+      task->LeaveHandler();
+      result = answer_code;
+    }
+  }
+
+  if (result != kOk && result != kErrPending && !answered_elsewhere) {
+    std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+    AnswerFailure(engine, *context, length, result);
+  }
+  if (engine.settings.windows_update_icon_on_retrieve_errors.load())
+    SetItemErrorMark(engine, task->LocalPath, result != kOk && result != kErrPending);
+  return result;
+}
+
+int32_t AppendTaskData(Engine& engine, int64_t task_id, const uint8_t* data, int32_t count) {
+  Task* task = nullptr;
+  if (int32_t rc = engine.tasks.FindTask(task_id, true, &task); rc != kOk) {
+    if (task != nullptr) engine.tasks.ReleaseTask(task);
+    return engine.diag.Record(rc, ResultMessage(rc));
+  }
+  if (task == nullptr || task->OperationType != OP_READ_DATA || task->Transfer == nullptr) {
+    if (task != nullptr) engine.tasks.ReleaseTask(task);
+    return engine.diag.Record(kErrInvalidParameter, "No operation found by the provided OpId");
+  }
+  // From inside the GetFileData handler: the producer's hold ends here.
+  if (task->StartTime.load() < 1) task->LeaveHandler();
+
+  int32_t result = kOk;
+  {
+    std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+    if (task->Context == nullptr) {
+      result = engine.diag.Record(kErrInvalidParameter, "No operation found by the provided OpId");
+    } else if (task->Cancelled.load() != 0) {
+      result = FailTransfer(engine, *task, kErrCancelled);
+    } else if (!task->Transfer->Write(data, static_cast<size_t>(count))) {
+      result = FailTransfer(engine, *task, kErrOutOfMemory);
+    } else {
+      result = FlushTransfer(engine, *task, false);
+    }
+  }
+  engine.tasks.ReleaseTask(task);
+  return result;
+}
+
+void SetItemErrorMark(Engine&, std::u16string_view full_path, bool set) {
+  // The mark is only a hint: a failure to show it changes nothing.
+  (void)SetLastSyncErrorMark(full_path, set);
+}
+
+}  // namespace corvane

@@ -1,0 +1,505 @@
+#include "watcher/change_processing.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "component/events.h"
+#include "diag/log.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/event_bridges.h"
+#include "engine/item_operations.h"
+#include "engine/task.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "provider/placeholder_manager.h"
+#include "watcher/directory_watcher.h"
+#include "watcher/item_attributes.h"
+#include "watcher/lock_files.h"
+#include "watcher/rescan.h"
+
+namespace corvane {
+
+namespace {
+
+constexpr int32_t kFlagCreationTime = 0x02;
+constexpr int32_t kFlagLastWriteTime = 0x04;
+constexpr int32_t kFlagLastAccessTime = 0x08;
+constexpr int32_t kFlagAttributes = 0x20;
+constexpr int32_t kFlagContent = 0x40;
+constexpr int32_t kItemPinned = 0x00100000;
+constexpr int32_t kItemUnpinned = 0x00200000;
+
+const char16_t* ExcludedStateName(ExcludedState state) {
+  switch (state) {
+    case ExcludedState::kDoNothing: return u"PROCESS_EXCLUDED_DO_NOTHING";
+    case ExcludedState::kSkip: return u"PROCESS_EXCLUDED_SKIP";
+    case ExcludedState::kIncluded: return u"PROCESS_EXCLUDED_INCLUDED";
+    case ExcludedState::kNewlyExcluded: return u"PROCESS_EXCLUDED_NEWLY_EXCLUDED";
+  }
+  return u"PROCESS_EXCLUDED_UNKNOWN";
+}
+
+int64_t NowMs() {
+  // Engine clocks count file time in milliseconds.
+  const auto since_unix = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  return since_unix.count() + 11644473600000LL;
+}
+
+bool PathExists(const std::u16string& full_path) {
+  return platform::GetFileAttributesW(full_path.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
+}
+
+std::u16string RelativePathOf(const ChangeRecord& record) {
+  std::u16string rel(1, u'\\');
+  rel.append(record.FileName, record.FileNameLength / sizeof(char16_t));
+  return rel;
+}
+
+// A failing check counts as "not excluded".
+ExcludedState ExclusionFor(Engine& engine, const std::u16string& relative_path, uint32_t platform_attributes,
+                           bool log_success) {
+  ExcludedState state = ExcludedState::kDoNothing;
+  const int32_t rc = ProcessExcludedState(engine, relative_path, platform_attributes, &state);
+  if (rc != 0) {
+    LogF(engine.diag.log_sink(), kLogFailure, u"Failed to process excluded state in watcher for: '%s', error: 0x%x",
+         relative_path, static_cast<uint32_t>(rc));
+    return ExcludedState::kDoNothing;
+  }
+  if (log_success)
+    LogF(engine.diag.log_sink(), kLogVerbose, u"Processing excluded state for: '%s', result: %s", relative_path,
+         ExcludedStateName(state));
+  return state;
+}
+
+// 0 with the values, 1 when the item is gone, or -1 for another failure.
+int ReadLocalValues(Engine& engine, const std::u16string& full_path, LocalItemValues& values, uint32_t& platform_attrs) {
+  using namespace platform;
+  Handle handle = CreateFileW(full_path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
+  const DWORD error = ok ? 0 : GetLastError();
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  if (!ok) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      LogF(engine.diag.log_sink(), kLogVerbose,
+           u"File not found '%s'. Its already moved or deleted. OS error code: 0x%x", full_path, error);
+      return 1;
+    }
+    LogF(engine.diag.log_sink(), kLogFailure, u"Failed to get file information for '%s'. OS error code: 0x%x",
+         full_path, error);
+    engine.diag.SetOsLastError(error);
+    return -1;
+  }
+  platform_attrs = info.dwFileAttributes;
+  values.attributes = ItemAttributesFromPlatform(info.dwFileAttributes);
+  values.folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  values.size = values.folder ? 0 : (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  values.creation_time = info.ftCreationTime;
+  values.last_access_time = info.ftLastAccessTime;
+  values.last_write_time = info.ftLastWriteTime;
+  return 0;
+}
+
+int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
+                    const std::u16string& full_path, const LocalItemValues& values) {
+  const int32_t result = ReportNewLocalFile(engine, full_path, values.attributes, values.size, values.creation_time,
+                                            values.last_access_time, values.last_write_time, false);
+  if (engine.settings.windows_update_icon_on_update_errors.load())
+    SetItemErrorMark(engine, full_path, result != 0 && result != kErrPending);
+  if (result == 0 && values.folder && watcher != nullptr) watcher->StartNewFolderCheck(relative_path);
+  return result;
+}
+
+int32_t PinChange(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
+                  bool pinned) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  LogSink* sink = engine.diag.log_sink();
+  HydrateRequest request;
+  request.path = full_path.c_str();
+  request.starting_offset = 0;
+  request.length = 0x7FFFFFFFFFFFFFFFLL;
+  if (pinned) {
+    LogF(sink, kLogVerbose, u"DoHydratePlaceholder %s", full_path);
+    const HRESULT hr = manager->HydratePlaceholder(&request);
+    engine.diag.SetOsLastError(static_cast<uint32_t>(hr));
+    return hr != 0 ? kErrOsCallFailed : 0;
+  }
+  std::u16string item_id;
+  if (!manager->GetItemIdByPath(full_path.c_str(), item_id)) {
+    LogF(sink, kLogVerbose, u"GetItemIdByPath for '%s' returned error code 0x%x", full_path,
+         static_cast<uint32_t>(kErrOsCallFailed));
+    return kErrOsCallFailed;
+  }
+  const HRESULT hr = manager->DehydratePlaceholder(&request);
+  engine.diag.SetOsLastError(static_cast<uint32_t>(hr));
+  if (hr != 0) {
+    LogF(sink, kLogVerbose, u"DehydratePlaceholder for '%s' returned error code 0x%x", full_path,
+         static_cast<uint32_t>(kErrOsCallFailed));
+    return kErrOsCallFailed;
+  }
+  int32_t ignored = 0;
+  DoFileReset(engine, relative_path, false, ignored);
+  return 0;
+}
+
+bool HasDeleteTask(Engine& engine, const std::u16string& relative_path) {
+  TaskRegistry::Lock lock(engine.tasks);
+  Task* task = engine.tasks.AcquireByKeyLocked(relative_path, OP_DELETE);
+  if (task == nullptr) return false;
+  engine.tasks.ReleaseLocked(task);
+  return true;
+}
+
+// A removal and a later addition of the same item under another parent: a move.
+bool Pairs(const ChangeRecord& removed, const ChangeRecord& added) {
+  return removed.Action == platform::FILE_ACTION_REMOVED && added.Action == platform::FILE_ACTION_ADDED &&
+         removed.ParentFileId != added.ParentFileId && removed.FileId == added.FileId;
+}
+
+const ChangeRecord* SavedRemove(DirectoryWatcher& watcher) {
+  const auto& saved = watcher.change_state().saved_remove;
+  return saved.empty() ? nullptr : reinterpret_cast<const ChangeRecord*>(saved.data());
+}
+
+}  // namespace
+
+const char16_t* FileActionName(uint32_t action) {
+  switch (action) {
+    case platform::FILE_ACTION_ADDED: return u"FILE_ACTION_ADDED";
+    case platform::FILE_ACTION_REMOVED: return u"FILE_ACTION_REMOVED";
+    case platform::FILE_ACTION_MODIFIED: return u"FILE_ACTION_MODIFIED";
+    case platform::FILE_ACTION_RENAMED_OLD_NAME: return u"FILE_ACTION_RENAMED_OLD_NAME";
+    case platform::FILE_ACTION_RENAMED_NEW_NAME: return u"FILE_ACTION_RENAMED_NEW_NAME";
+  }
+  return u"FILE_ACTION_UNKNOWN";
+}
+
+int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>& buffer) {
+  Engine& engine = watcher.engine();
+  int32_t count = 0;
+  size_t offset = 0;
+  while (!buffer.empty() && offset + offsetof(ChangeRecord, FileName) <= buffer.size()) {
+    if (watcher.Stopping()) break;
+    const auto* record = reinterpret_cast<const ChangeRecord*>(buffer.data() + offset);
+    const ChangeRecord* next = nullptr;
+    if (record->NextEntryOffset != 0 && offset + record->NextEntryOffset < buffer.size())
+      next = reinterpret_cast<const ChangeRecord*>(buffer.data() + offset + record->NextEntryOffset);
+    const int32_t result = ProcessChange(watcher, *record, next);
+    if (result != 0 && result != kErrPending) {
+      LogF(watcher.sink(), kLogVerbose, u"Processing directory changes #%d failed. Error code: 0x%x", count,
+           static_cast<uint32_t>(result));
+      if (engine.events) engine.events->FireError(result, ResultMessage(result));
+    }
+    ++count;
+    if (next == nullptr) break;
+    offset += record->NextEntryOffset;
+  }
+  LogF(watcher.sink(), kLogVerbose, u"Processing directory changes finished for %d items", count);
+  return 0;
+}
+
+int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, const ChangeRecord* next) {
+  Engine& engine = watcher.engine();
+  if (watcher.Stopping() || engine.placeholder_manager == nullptr) return 0;
+  LogSink* sink = watcher.sink();
+  ChangeState& state = watcher.change_state();
+  const std::u16string rel = RelativePathOf(record);
+  const std::u16string full = watcher.path() + rel;
+  LogF(sink, kLogVerbose, u"Processing changes for '%s', file action: %s", full, FileActionName(record.Action));
+
+  if (engine.settings.track_office_lock_files.load() && HandleLockFile(engine, rel, record)) {
+    LogF(sink, kLogVerbose, u"Lock file detected and handled: '%s'", full);
+    return 0;
+  }
+  bool locked = false;
+  if (engine.metadata_cache.GetLocked(rel, &locked) && locked) {
+    LogF(sink, kLogVerbose, u"Locked file detected and ignored: '%s'", full);
+    return 0;
+  }
+  const bool in_cache = !engine.metadata_cache.NoItemInCache(rel);
+  LogF(sink, kLogVerbose, u"File is in metadata cache '%s': %s", rel, in_cache ? u"true" : u"false");
+
+  bool completes_move = false;
+  if (const ChangeRecord* saved = SavedRemove(watcher)) {
+    if (Pairs(*saved, record)) {
+      state.old_name = RelativePathOf(*saved);
+      completes_move = true;
+    } else {
+      const std::u16string saved_rel = RelativePathOf(*saved);
+      const int32_t rc = ProcessRemovedAction(watcher, saved_rel, saved->FileAttributes);
+      if (rc != 0)
+        LogF(sink, kLogVerbose, u"ProcessRemovedAction for '%s' returned error code 0x%x", saved_rel,
+             static_cast<uint32_t>(rc));
+    }
+    state.saved_remove.clear();
+  }
+
+  switch (record.Action) {
+    case platform::FILE_ACTION_REMOVED:
+      state.move_pending = next != nullptr && Pairs(record, *next);
+      if (state.move_pending) {
+        state.old_name = rel;
+        return 0;
+      }
+      if (next != nullptr) return ProcessRemovedAction(watcher, rel, record.FileAttributes);
+      {
+        // The last record of a batch: the next batch may hold the other half
+        // of a move, else the saved-remove task reports it.
+        const size_t size = offsetof(ChangeRecord, FileName) + record.FileNameLength;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+        state.saved_remove.assign(bytes, bytes + size);
+        auto* copy = reinterpret_cast<ChangeRecord*>(state.saved_remove.data());
+        copy->NextEntryOffset = 0;
+      }
+      return 0;
+    case platform::FILE_ACTION_RENAMED_OLD_NAME:
+      state.old_name = rel;
+      return 0;
+    default:
+      break;
+  }
+  if (record.Action == platform::FILE_ACTION_RENAMED_NEW_NAME || state.move_pending || completes_move) {
+    const int32_t result = ProcessRenameAction(watcher, record, rel);
+    if (result == 0 || result == kErrPending)
+      LogF(sink, kLogVerbose, u"ProcessRenameAction succeed for '%s' returned error code 0x%x", full,
+           static_cast<uint32_t>(result));
+    else
+      LogF(sink, kLogVerbose, u"ProcessRenameAction for '%s' returned error code 0x%x", full,
+           static_cast<uint32_t>(result));
+    return result;
+  }
+  if (record.Action != platform::FILE_ACTION_ADDED && record.Action != platform::FILE_ACTION_MODIFIED) return 0;
+
+  LocalItemValues values;
+  uint32_t platform_attrs = 0;
+  const int read = ReadLocalValues(engine, full, values, platform_attrs);
+  if (read == 1) return 0;
+  if (read < 0) return kErrOsCallFailed;
+
+  const ExcludedState excluded = ExclusionFor(engine, rel, record.FileAttributes, true);
+  if (excluded == ExcludedState::kSkip) return 0;
+  if (excluded == ExcludedState::kNewlyExcluded) {
+    uint32_t cached_attributes = 0;
+    if (!engine.metadata_cache.GetAttributes(rel, &cached_attributes) ||
+        static_cast<int32_t>(cached_attributes) == values.attributes)
+      return 0;
+    engine.metadata_cache.UpdateProperties(rel, values.attributes, values.size, values.creation_time,
+                                           values.last_access_time, values.last_write_time);
+    Task* task = engine.tasks.CreateTask(rel, OP_WRITE_DATA, nullptr);
+    if (task == nullptr) return 0;
+    task->LocalPath = full;
+    const int64_t task_id = engine.tasks.RegisterTask(task, true);
+    LogF(sink, kLogVerbose, u"Calling UpdateItem event for newly excluded '%s'", rel);
+    int32_t answer = 0;
+    FireUpdateWithRetry(engine, *task, rel, values.folder, kFlagAttributes,
+                        values.attributes & ~static_cast<int32_t>(kItemAttributeFolder), values.size,
+                        values.creation_time, values.last_access_time, values.last_write_time, answer);
+    task->LeaveHandler();
+    const bool keep = answer == kErrPending;
+    if (keep) task->StartTime.store(NowMs());
+    engine.tasks.ReleaseTask(task);
+    if (!keep) engine.tasks.RemoveTask(nullptr, task_id, false);
+    return 0;
+  }
+
+  const uint32_t action =
+      excluded == ExcludedState::kIncluded ? platform::FILE_ACTION_ADDED : record.Action;
+  if (LogEnabled(kLogVerbose))
+    LogF(sink, kLogVerbose, u"New file attributes: '%s', attributes: '%s'", full,
+         ItemAttributesText(values.attributes));
+  if (action == platform::FILE_ACTION_ADDED && !in_cache) {
+    std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
+    // A rescan may have reported it since.
+    if (engine.metadata_cache.NoItemInCache(rel)) {
+      if (!PathExists(full)) return 0;
+      return ReportAsNew(engine, &watcher, rel, full, values);
+    }
+  }
+  return UpdateLocalItem(engine, &watcher, rel, full, values);
+}
+
+int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
+                        const std::u16string& full, const LocalItemValues& values) {
+  LogSink* sink = engine.diag.log_sink();
+  CacheItem cached;
+  {
+    std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
+    if (!engine.metadata_cache.Lookup(rel, &cached, nullptr)) {
+      if (!PathExists(full)) return 0;
+      return ReportAsNew(engine, watcher, rel, full, values);
+    }
+  }
+  if (cached.CreateFailed) {
+    engine.metadata_cache.Remove(rel, false);
+    LogF(sink, kLogVerbose, u"Skip item processing because of OnCreate event error: '%s'", rel);
+    return 0;
+  }
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  const platform::CF_PLACEHOLDER_STATE ph_state =
+      manager ? manager->GetPlaceholderState(full.c_str()) : platform::CF_PLACEHOLDER_STATE_INVALID;
+  const bool placeholder =
+      ph_state != platform::CF_PLACEHOLDER_STATE_INVALID && (ph_state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER);
+  const bool fully_present = placeholder && (ph_state & 0x30) == 0;
+
+  int32_t flags = 0;
+  if (static_cast<int32_t>(cached.Attributes) != values.attributes) flags |= kFlagAttributes;
+  if (cached.CreationTime != static_cast<uint64_t>(values.creation_time)) flags |= kFlagCreationTime;
+  if (cached.LastAccessTime != static_cast<uint64_t>(values.last_access_time)) flags |= kFlagLastAccessTime;
+  if (cached.LastWriteTime != static_cast<uint64_t>(values.last_write_time)) flags |= kFlagLastWriteTime;
+  const bool content_changed =
+      cached.Size != values.size || cached.LastWriteTime < static_cast<uint64_t>(values.last_write_time);
+
+  int32_t result = 0;
+  if (!values.folder) {
+    if (fully_present && content_changed) flags |= kFlagContent;
+    const bool now_unpinned = (values.attributes & kItemUnpinned) && !(cached.Attributes & kItemUnpinned);
+    const bool now_pinned = (values.attributes & kItemPinned) && !(cached.Attributes & kItemPinned);
+    if (manager != nullptr && (now_unpinned || now_pinned)) result = PinChange(engine, rel, full, now_pinned);
+  }
+  if (!placeholder && !HasDeleteTask(engine, rel) && PathExists(full)) {
+    result = CreateFileInt(engine, rel, values.attributes, values.size, values.creation_time,
+                           values.last_access_time, values.last_write_time, 2);
+    if (!values.folder && content_changed) flags |= kFlagContent;
+  }
+  if (result != 0) {
+    LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s' because Result is 0x%x", rel,
+         static_cast<uint32_t>(result));
+    return result;
+  }
+  if (flags == 0) {
+    LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s' because UpdateFlags are 0", rel);
+    return 0;
+  }
+
+  engine.metadata_cache.UpdateProperties(rel, values.attributes, values.size, values.creation_time,
+                                         values.last_access_time, values.last_write_time);
+  Task* task = engine.tasks.CreateTask(rel, OP_WRITE_DATA, nullptr);
+  if (task == nullptr) return engine.diag.RecordCode(kErrOutOfMemory);
+  task->LocalPath = full;
+  const int64_t task_id = engine.tasks.RegisterTask(task, true);
+  int32_t rc = DoSetPlaceholderSyncState(engine, rel, false);
+  LogF(sink, kLogVerbose, u"Set placeholder synced state to false for '%s'. Result: %x", rel,
+       static_cast<uint32_t>(rc));
+  LogF(sink, kLogVerbose, u"Calling UpdateItem event for '%s'", rel);
+  int32_t answer = 0;
+  FireUpdateWithRetry(engine, *task, rel, values.folder, flags,
+                      values.attributes & ~static_cast<int32_t>(kItemAttributeFolder), values.size,
+                      values.creation_time, values.last_access_time, values.last_write_time, answer);
+  task->LeaveHandler();
+  if (answer == kErrPending) {
+    LogF(sink, kLogVerbose, u"Update event handler returned Pending status for '%s'", rel);
+  } else {
+    LogF(sink, kLogVerbose, u"Update event handler finished for '%s'. Result: %x", rel,
+         static_cast<uint32_t>(answer));
+    if (answer != kErrRetry && engine.settings.windows_update_icon_on_update_errors.load())
+      SetItemErrorMark(engine, full, answer != 0);
+  }
+  bool keep = false;
+  result = answer;
+  if (answer == kErrPending && engine.state.deactivating.load() == 0) {
+    task->StartTime.store(NowMs());
+    keep = true;
+    result = 0;
+  }
+  engine.tasks.ReleaseTask(task);
+  if (!keep) {
+    if (answer == 0) {
+      result = DoSetPlaceholderSyncState(engine, rel, true);
+      LogF(sink, kLogVerbose, u"Set placeholder synced state to true for '%s'. Result: %x", rel,
+           static_cast<uint32_t>(result));
+    }
+    engine.tasks.RemoveTask(nullptr, task_id, false);
+  }
+  return result;
+}
+
+int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& rel, uint32_t platform_attributes) {
+  Engine& engine = watcher.engine();
+  const ExcludedState excluded = ExclusionFor(engine, rel, platform_attributes, true);
+  if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
+  return ReportDelete(engine, rel, nullptr, 0);
+}
+
+int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& record, const std::u16string& rel) {
+  Engine& engine = watcher.engine();
+  LogSink* sink = watcher.sink();
+  ChangeState& state = watcher.change_state();
+  const std::u16string old_name = state.old_name;
+  const std::u16string full = watcher.path() + rel;
+  // Whatever happens below, this pair is done: a later record must never be
+  // taken for its second half.
+  state.old_name.clear();
+  state.move_pending = false;
+
+  CacheItem cached;
+  const bool old_cached = !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr);
+  const uint32_t cached_platform = old_cached ? PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes)) : 0;
+  const ExcludedState excluded = ExclusionFor(engine, rel, cached_platform, false);
+  if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
+
+  if (!old_cached) {
+    if (!PathExists(full)) return 0;
+    LogF(sink, kLogVerbose, u"Old file is not found in meta cache: '%s'. Reporting new file name as new created file: '%s'",
+         old_name, rel);
+    return ReportNewLocalFile(engine, full, ItemAttributesFromPlatform(record.FileAttributes), record.FileSize,
+                              record.CreationTime, record.LastAccessTime, record.LastModificationTime, false);
+  }
+
+  Task* task = engine.tasks.CreateTask(rel, OP_RENAME, nullptr);
+  if (task == nullptr) return engine.diag.RecordCode(kErrOutOfMemory);
+  task->LocalPath = full;
+  task->RenameInfo = std::make_unique<RenameInfo>();
+  task->RenameInfo->SourcePath = old_name;
+  task->RenameInfo->TargetPath = rel;
+  const int64_t task_id = engine.tasks.RegisterTask(task, true);
+  int32_t answer = 0;
+  FireRenameWithRetry(engine, *task, old_name, rel, cached.IsFolder(), answer);
+  task->LeaveHandler();
+  if (answer == kErrPending) {
+    task->StartTime.store(NowMs());
+    engine.tasks.ReleaseTask(task);
+    return kErrPending;
+  }
+  engine.tasks.ReleaseTask(task);
+  int32_t result = answer;
+  if (answer == 0) {
+    if (!engine.metadata_cache.Rename(old_name, rel)) {
+      result = kErrLocalItemNotFound;
+    } else if (PathExists(full)) {
+      result = UpdateFileInt(engine, rel, static_cast<int32_t>(cached.Attributes), cached.Size,
+                             static_cast<int64_t>(cached.CreationTime), static_cast<int64_t>(cached.LastAccessTime),
+                             static_cast<int64_t>(cached.LastWriteTime), 0x142);
+      if (result == 0 && PathExists(full)) {
+        ExcludedState again = ExcludedState::kDoNothing;
+        const int32_t rc = ProcessExcludedState(engine, rel, cached_platform, &again);
+        if (rc != 0)
+          LogF(sink, kLogFailure, u"Failed to process excluded state for: '%s', error: 0x%x", rel,
+               static_cast<uint32_t>(rc));
+      }
+    }
+  }
+  // A queued retry still needs its task; a refused rename leaves the
+  // registry, since nothing else would ever finish it.
+  if (answer != kErrRetry) engine.tasks.RemoveTask(nullptr, task_id, false);
+  return result;
+}
+
+int32_t ProcessSavedRemoveAction(DirectoryWatcher& watcher) {
+  const ChangeRecord* saved = SavedRemove(watcher);
+  if (saved == nullptr) return 0;
+  const std::u16string rel = RelativePathOf(*saved);
+  watcher.change_state().saved_remove.clear();
+  const int32_t result = ProcessRemovedAction(watcher, rel, 0);
+  if (result == kErrPending)
+    LogF(watcher.sink(), kLogVerbose, u"Processing of saved remove action completed with Pending result.");
+  else if (result != 0)
+    LogF(watcher.sink(), kLogVerbose, u"Processing of saved remove action failed. Error code: 0x%x",
+         static_cast<uint32_t>(result));
+  return result;
+}
+
+}  // namespace corvane

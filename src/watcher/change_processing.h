@@ -1,0 +1,46 @@
+// Turns the records of the directory watcher into engine work: new local
+// items, updates, deletions and renames become events for the host; changes
+// the host made itself (pending list) and excluded items do not.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/directory_changes.h"
+
+namespace corvane {
+
+class DirectoryWatcher;
+class Engine;
+
+// What the file system says about an item now.
+struct LocalItemValues {
+  int32_t attributes = 0;  // item attribute bits
+  bool folder = false;
+  int64_t size = 0;
+  int64_t creation_time = 0;
+  int64_t last_access_time = 0;
+  int64_t last_write_time = 0;
+};
+
+using ChangeRecord = platform::FILE_NOTIFY_EXTENDED_INFORMATION;
+
+// Runs every record of one copied notification buffer; always 0.
+int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>& buffer);
+int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, const ChangeRecord* next);
+int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& relative_path,
+                             uint32_t platform_attributes);
+int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& record,
+                            const std::u16string& relative_path);
+int32_t ProcessSavedRemoveAction(DirectoryWatcher& watcher);
+
+// The update of a known item against its cache entry (also used by the
+// rescan); `watcher` may be null when no new-folder check can be started.
+int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
+                        const std::u16string& full_path, const LocalItemValues& values);
+
+// "FILE_ACTION_ADDED" ... ; "FILE_ACTION_UNKNOWN" outside the table.
+const char16_t* FileActionName(uint32_t action);
+
+}  // namespace corvane

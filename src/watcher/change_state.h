@@ -1,0 +1,20 @@
+// What change processing keeps from one change record to the next: only the
+// serialized worker touches it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+struct ChangeState {
+  // A full copy of a removal record that may still be the first half of a
+  // move reported in the next batch; empty when none.
+  std::vector<uint8_t> saved_remove;
+  // The first half of a rename or move, waiting for its second half.
+  std::u16string old_name;
+  bool move_pending = false;
+};
+
+}  // namespace corvane

@@ -1,0 +1,147 @@
+#include "watcher/exclusion.h"
+
+#include <string>
+
+#include "diag/log.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "platform/files.h"
+#include "platform/types.h"
+
+namespace corvane {
+namespace {
+
+char16_t Fold(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
+
+std::u16string Backslashed(std::u16string_view text) {
+  std::u16string out(text);
+  for (char16_t& c : out)
+    if (c == u'/') c = u'\\';
+  return out;
+}
+
+const char16_t* Bool(bool value) { return value ? u"true" : u"false"; }
+
+}  // namespace
+
+bool MaskMatch(std::u16string_view name, std::u16string_view mask) {
+  if (name.empty()) return false;
+  constexpr size_t kNone = static_cast<size_t>(-1);
+  size_t n = 0, m = 0, star = kNone, skip = 0;
+  bool dot_seen = false;
+  bool ok = true;
+  // The end of the mask is a character no name character equals.
+  auto mask_at = [&](size_t i) -> int32_t { return i < mask.size() ? Fold(mask[i]) : -1; };
+  while (ok && n < name.size()) {
+    if (name[n] == u'.') dot_seen = true;
+    const int32_t mc = mask_at(m);
+    if (mc == u'?') {
+      ++n;
+      ++m;
+    } else if (mc == u'*') {
+      star = m;
+      skip = 0;
+      ++m;
+      bool name_ended = false;
+      while (m < mask.size() && (mask[m] == u'?' || mask[m] == u'*')) {
+        if (mask[m] == u'?') {
+          ++m;
+          ++n;
+          ++skip;
+          if (n >= name.size()) {
+            name_ended = true;
+            break;
+          }
+        } else {
+          ++m;
+        }
+      }
+      if (name_ended) break;
+      const int32_t want = mask_at(m);
+      while (n < name.size() && Fold(name[n]) != want) ++n;
+    } else if (mc == Fold(name[n])) {
+      ++n;
+      ++m;
+    } else if (star == kNone) {
+      ok = false;
+    } else {
+      m = star;
+      n -= skip;
+    }
+  }
+  if (!ok) return false;
+  while (m < mask.size() && mask[m] == u'*') ++m;
+  const std::u16string_view rest = mask.substr(m < mask.size() ? m : mask.size());
+  if (rest == u".*") return true;
+  if (!dot_seen && rest == u".") return true;
+  return rest.empty();
+}
+
+bool CheckIfExcludedByConfig(Engine& engine, std::u16string_view relative_path) {
+  const std::u16string masks = engine.settings.excluded_files.Get();
+  if (masks.empty()) return false;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"CheckIfExcludedByConfig path: \"%s\", excluded: \"%s\"",
+       relative_path, masks);
+  const std::u16string path = Backslashed(relative_path);
+  const std::u16string list = Backslashed(masks);
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find_first_of(u"| ", start);
+    if (end == std::u16string::npos) end = list.size();
+    if (end > start && MaskMatch(path, std::u16string_view(list).substr(start, end - start))) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+int32_t ProcessExcludedState(Engine& engine, const std::u16string& relative_path, uint32_t platform_attributes,
+                             ExcludedState* state) {
+  LogSink* sink = engine.diag.log_sink();
+  ExcludedState local_state = ExcludedState::kDoNothing;
+  if (state == nullptr) state = &local_state;
+  *state = ExcludedState::kDoNothing;
+  const std::u16string full = engine.EffectiveSyncRootPath() + relative_path;
+  const bool exists = platform::GetFileAttributesW(full.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
+
+  bool already = false;
+  int32_t result = IsItemExcluded(engine, relative_path, &already);
+  if (result != kOk) {
+    LogF(sink, kLogFailure, u"Failed to get placeholder excluded state for: '%s', error: 0x%x", relative_path,
+         static_cast<uint32_t>(result));
+    return result;
+  }
+  const bool temporary = (platform_attributes & platform::FILE_ATTRIBUTE_TEMPORARY) != 0;
+  const bool hidden = (platform_attributes & platform::FILE_ATTRIBUTE_HIDDEN) != 0;
+  const bool exclude_temporary = engine.settings.exclude_temporary_files.load();
+  const bool exclude_hidden = engine.settings.exclude_hidden_files.load();
+  const bool meets = CheckIfExcludedByConfig(engine, relative_path) || (exclude_temporary && temporary) ||
+                     (exclude_hidden && hidden);
+  LogF(sink, kLogVerbose,
+       u"Processing excluded state for (Check 1): '%s'. ExcludeTemporaryFiles config: %s. Is file temporary: %s",
+       relative_path, Bool(exclude_temporary), Bool(temporary));
+  LogF(sink, kLogVerbose,
+       u"Processing excluded state for (Check 2): '%s'. ExcludeHiddenFiles config: %s. Is file hidden: %s",
+       relative_path, Bool(exclude_hidden), Bool(hidden));
+  LogF(sink, kLogVerbose,
+       u"Processing excluded state for (Check 3): '%s'. Is already excluded: %s. Meets excluded conditions: %s",
+       relative_path, Bool(already), Bool(meets));
+
+  if (!already && meets) {
+    *state = ExcludedState::kNewlyExcluded;
+    if (exists) {
+      result = DoSetPlaceholderExcludedState(engine, relative_path, true);
+      LogF(sink, kLogVerbose, u"Mark file as excluded according to component settings: '%s'", relative_path);
+    }
+  } else if (already && meets) {
+    *state = ExcludedState::kSkip;
+    LogF(sink, kLogVerbose, u"Skip file as its marked as excluded: '%s'", relative_path);
+  } else if (already && exists) {
+    *state = ExcludedState::kIncluded;
+    result = DoSetPlaceholderExcludedState(engine, relative_path, false);
+    LogF(sink, kLogVerbose, u"Set file excluded state to false: '%s'", relative_path);
+  }
+  return result;
+}
+
+}  // namespace corvane

@@ -1,0 +1,22 @@
+// Which local items stay away from the host: the ExcludedFiles masks, and
+// hidden or temporary items when the settings say so.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace corvane {
+
+class Engine;
+
+// Wildcard match of a whole path: "?" one character, "*" any run
+// (backslashes included), ASCII letters without regard to case. A trailing
+// ".*" also matches a name without extension, and a trailing "." a name
+// without any dot.
+bool MaskMatch(std::u16string_view name, std::u16string_view mask);
+
+// Whether any ExcludedFiles mask ("|" or space separated) matches the path
+// relative to the sync root.
+bool CheckIfExcludedByConfig(Engine& engine, std::u16string_view relative_path);
+
+}  // namespace corvane

@@ -1,0 +1,25 @@
+// Office lock files ("~$report.docx", "data.laccdb"): never reported; while
+// one exists its document's changes are held back, and when it goes the
+// document is reported once as updated.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/directory_changes.h"
+
+namespace corvane {
+
+class Engine;
+
+// Whether `relative_path` names a lock file; `document` receives the path of
+// the document it locks.
+bool IsLockFile(std::u16string_view relative_path, std::u16string* document);
+
+// Handles one change record of a lock file; false for any other path, or
+// while TrackOfficeLockFiles is off, and the caller then processes the
+// record normally.
+bool HandleLockFile(Engine& engine, const std::u16string& relative_path,
+                    const platform::FILE_NOTIFY_EXTENDED_INFORMATION& record);
+
+}  // namespace corvane

@@ -1,0 +1,282 @@
+#include "watcher/rescan.h"
+
+#include <chrono>
+
+#include "diag/log.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/item_operations.h"
+#include "engine/task.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "provider/placeholder_manager.h"
+#include "watcher/change_processing.h"
+#include "watcher/item_attributes.h"
+
+namespace corvane {
+namespace {
+
+using platform::WIN32_FIND_DATAW;
+
+bool StopRequested(Engine& engine) { return engine.state.deactivating.load() != 0; }
+
+std::u16string SearchPattern(const std::u16string& folder) {
+  std::u16string pattern = folder;
+  if (pattern.empty() || pattern.back() != u'\\') pattern.push_back(u'\\');
+  pattern.push_back(u'*');
+  return pattern;
+}
+
+std::u16string JoinPath(const std::u16string& folder, const std::u16string& name) {
+  if (!folder.empty() && folder.back() == u'\\') return folder + name;
+  return folder + u"\\" + name;
+}
+
+// The path below the sync root ("\a\b"), or the full path when it is not below.
+std::u16string RelativeToRoot(Engine& engine, const std::u16string& full_path) {
+  std::u16string root = engine.EffectiveSyncRootPath();
+  while (!root.empty() && root.back() == u'\\') root.pop_back();
+  if (full_path.size() > root.size() && full_path.compare(0, root.size(), root) == 0 &&
+      full_path[root.size()] == u'\\')
+    return full_path.substr(root.size());
+  return full_path;
+}
+
+LocalItemValues ValuesOf(const WIN32_FIND_DATAW& data) {
+  LocalItemValues values;
+  values.attributes = ItemAttributesFromPlatform(data.dwFileAttributes);
+  values.folder = (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
+  values.size = values.folder ? 0 : (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  values.creation_time = data.ftCreationTime;
+  values.last_access_time = data.ftLastAccessTime;
+  values.last_write_time = data.ftLastWriteTime;
+  return values;
+}
+
+bool IsDotEntry(const std::u16string& name) { return name == u"." || name == u".."; }
+
+// Checks the folder and opens the search; false (logged) when it cannot.
+bool OpenFolder(Engine& engine, const std::u16string& folder, platform::Handle& find, WIN32_FIND_DATAW& data) {
+  LogSink* sink = engine.diag.log_sink();
+  const platform::DWORD attributes = platform::GetFileAttributesW(folder.c_str());
+  if (attributes == platform::INVALID_FILE_ATTRIBUTES) {
+    LogF(sink, kLogFailure, u"Failed to get attributes for '%s'. OS error code: 0x%x", folder,
+         platform::GetLastError());
+    return false;
+  }
+  if ((attributes & platform::FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    LogF(sink, kLogFailure, u"Target is not a directory: '%s'", folder);
+    return false;
+  }
+  const std::u16string pattern = SearchPattern(folder);
+  LogF(sink, kLogVerbose, u"Checking files in folder: '%s'", pattern);
+  find = platform::FindFirstFileW(pattern.c_str(), &data);
+  if (find == platform::INVALID_HANDLE_VALUE) {
+    LogF(sink, kLogFailure, u"Failed to search for directory content: '%s'. OS error: 0x%x", folder,
+         platform::GetLastError());
+    return false;
+  }
+  return true;
+}
+
+// False when the entry is to be skipped.
+bool PassesExclusion(Engine& engine, const std::u16string& rel, uint32_t platform_attributes) {
+  ExcludedState state = ExcludedState::kDoNothing;
+  const int32_t rc = ProcessExcludedState(engine, rel, platform_attributes, &state);
+  if (rc != 0) {
+    LogF(engine.diag.log_sink(), kLogFailure, u"Failed to process excluded state for: '%s', error: 0x%x", rel,
+         static_cast<uint32_t>(rc));
+    return true;
+  }
+  return state != ExcludedState::kSkip && state != ExcludedState::kNewlyExcluded;
+}
+
+// A known file that changed while its changes went unseen: not in sync, and
+// its size or last write time differs from the cache.
+bool KnownFileChanged(Engine& engine, const std::u16string& full, const CacheItem& cached,
+                      const LocalItemValues& values) {
+  if (values.folder) return false;
+  if (cached.Size == values.size && cached.LastWriteTime == static_cast<uint64_t>(values.last_write_time))
+    return false;
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr) return true;
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
+  const bool in_sync = state != platform::CF_PLACEHOLDER_STATE_INVALID &&
+                       (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) &&
+                       (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC);
+  return !in_sync;
+}
+
+}  // namespace
+
+int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
+  if (StopRequested(engine)) return 0;
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogVerbose, u"Scan directory for missing files: '%s'", folder);
+  platform::Handle find = platform::INVALID_HANDLE_VALUE;
+  WIN32_FIND_DATAW data;
+  if (!OpenFolder(engine, folder, find, data)) return 0;
+  int32_t result = 0;
+  do {
+    if (StopRequested(engine)) {
+      platform::FindClose(find);
+      return 0;
+    }
+    if (IsDotEntry(data.cFileName)) continue;
+    const std::u16string full = JoinPath(folder, data.cFileName);
+    const std::u16string rel = RelativeToRoot(engine, full);
+    if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
+    const LocalItemValues values = ValuesOf(data);
+    CacheItem cached;
+    std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
+    if (engine.metadata_cache.Lookup(rel, &cached, nullptr)) {
+      report_lock.unlock();
+      // Known items are checked too: after an overflow a change inside a
+      // known folder would otherwise never reach the host.
+      if (KnownFileChanged(engine, full, cached, values)) UpdateLocalItem(engine, nullptr, rel, full, values);
+      if (values.folder) RescanMissingFiles(engine, full);
+      continue;
+    }
+    result = 1;
+    LogF(sink, kLogVerbose,
+         values.folder ? u"Folder is not in the cache, report it as new one: '%s'"
+                       : u"File is not in the cache, report it as new one: '%s'",
+         full);
+    ReportNewLocalFile(engine, full, values.attributes, values.size, values.creation_time, values.last_access_time,
+                       values.last_write_time, false);
+    report_lock.unlock();
+    if (values.folder) RescanMissingFiles(engine, full);
+  } while (platform::FindNextFileW(find, &data));
+  platform::FindClose(find);
+  LogF(sink, kLogVerbose, u"Scan directory for missing files finished for '%s'", folder);
+  return result;
+}
+
+namespace {
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+             .count() +
+         11644473600000LL;
+}
+
+void ReportOfflineRename(Engine& engine, const std::u16string& full, const std::u16string& rel,
+                         const std::u16string& item_id, const LocalItemValues& values, uint32_t platform_attributes) {
+  Task* task = engine.tasks.CreateTask(rel, OP_RENAME, nullptr);
+  if (task == nullptr) return;
+  task->LocalPath = full;
+  task->RenameInfo = std::make_unique<RenameInfo>();
+  task->RenameInfo->SourcePath = item_id;
+  task->RenameInfo->TargetPath = rel;
+  const int64_t task_id = engine.tasks.RegisterTask(task, true);
+  int32_t answer = 0;
+  FireRenameWithRetry(engine, *task, item_id, rel, values.folder, answer);
+  task->LeaveHandler();
+  if (answer == kErrPending) {
+    task->StartTime.store(NowMs());
+    engine.tasks.ReleaseTask(task);
+    return;
+  }
+  engine.tasks.ReleaseTask(task);
+  if (answer == 0) {
+    UpdateFileInt(engine, rel, values.attributes, values.size, values.creation_time, values.last_access_time,
+                  values.last_write_time, 0x142);
+    PassesExclusion(engine, rel, platform_attributes);
+  }
+  engine.tasks.RemoveTask(nullptr, task_id, false);
+}
+
+}  // namespace
+
+bool OfflineCheck(Engine& engine, const std::u16string& folder) {
+  LogSink* sink = engine.diag.log_sink();
+  platform::Handle find = platform::INVALID_HANDLE_VALUE;
+  WIN32_FIND_DATAW data;
+  if (!OpenFolder(engine, folder, find, data)) return false;
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  bool result = true;
+  do {
+    if (IsDotEntry(data.cFileName)) continue;
+    const std::u16string full = JoinPath(folder, data.cFileName);
+    const std::u16string rel = RelativeToRoot(engine, full);
+    if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
+    const LocalItemValues values = ValuesOf(data);
+    const platform::CF_PLACEHOLDER_STATE state =
+        manager ? manager->GetPlaceholderState(full.c_str()) : platform::CF_PLACEHOLDER_STATE_INVALID;
+    LogF(sink, kLogVerbose, u"Checking file '%s', state: %d", full, static_cast<int32_t>(state));
+    if (state == platform::CF_PLACEHOLDER_STATE_INVALID) {
+      LogF(sink, kLogVerbose, u"Skip file as its placeholder state is invalid: '%s'", full);
+      continue;
+    }
+    if (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) {
+      if (values.folder) {
+        if (!OfflineCheck(engine, full)) {
+          result = false;
+          break;
+        }
+        continue;
+      }
+      LogF(sink, kLogVerbose, u"File is a placeholder, checking if its was renamed offline: '%s'", full);
+      std::u16string item_id;
+      if (!manager->GetItemIdByPath(full.c_str(), item_id)) {
+        LogF(sink, kLogFailure, u"Failed to get item ID for placeholder: '%s'", full);
+        continue;
+      }
+      if (!EqualsIgnoringAsciiCase(item_id, rel))
+        ReportOfflineRename(engine, full, rel, item_id, values, data.dwFileAttributes);
+      continue;
+    }
+    LogF(sink, kLogVerbose, u"File is not a placeholder, report it as new one: '%s'", full);
+    ReportNewLocalFile(engine, full, values.attributes, values.size, values.creation_time, values.last_access_time,
+                       values.last_write_time, false);
+    if (values.folder && !OfflineCheck(engine, full)) {
+      result = false;
+      break;
+    }
+  } while (platform::FindNextFileW(find, &data));
+  platform::FindClose(find);
+  LogF(sink, kLogVerbose, u"Checking folder finished for '%s'. Result: %s", folder, result ? u"true" : u"false");
+  return result;
+}
+
+bool DeleteEmptyLocalFolders(Engine& engine, const std::u16string& folder) {
+  LogSink* sink = engine.diag.log_sink();
+  LogF(sink, kLogVerbose, u"Deleting local empty directories in '%s'", folder);
+  WIN32_FIND_DATAW data;
+  const std::u16string pattern = SearchPattern(folder);
+  platform::Handle find = platform::FindFirstFileW(pattern.c_str(), &data);
+  if (find == platform::INVALID_HANDLE_VALUE) {
+    LogF(sink, kLogFailure, u"Failed to search for directory content: '%s'. OS error: 0x%x", folder,
+         platform::GetLastError());
+    return false;
+  }
+  bool result = true;
+  bool holds_file = false;
+  do {
+    if (IsDotEntry(data.cFileName)) continue;
+    const std::u16string full = JoinPath(folder, data.cFileName);
+    if (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) {
+      // One failing subfolder must not make an earlier failure look like success.
+      if (!DeleteEmptyLocalFolders(engine, full)) result = false;
+      LogF(sink, kLogVerbose, u"Deletion of local empty subdirectories finished for '%s'. Result: %s", full,
+           result ? u"true" : u"false");
+    } else {
+      holds_file = true;
+    }
+  } while (platform::FindNextFileW(find, &data));
+  platform::FindClose(find);
+  if (!holds_file) {
+    const platform::DWORD attributes = platform::GetFileAttributesW(folder.c_str());
+    if (attributes != platform::INVALID_FILE_ATTRIBUTES)
+      platform::SetFileAttributesW(folder.c_str(), attributes & ~0x25u);
+    std::u16string root = engine.EffectiveSyncRootPath();
+    while (!root.empty() && root.back() == u'\\') root.pop_back();
+    if (!EqualsIgnoringAsciiCase(folder, root) && !platform::RemoveDirectoryW(folder.c_str())) result = false;
+  }
+  LogF(sink, kLogVerbose, u"Deletion of local empty directories finished for '%s'. Result: %s", folder,
+       result ? u"true" : u"false");
+  return result;
+}
+
+}  // namespace corvane

@@ -1,0 +1,188 @@
+// An engine with a test host, a registered local sync root with dehydrated
+// placeholders, and the engine's callbacks connected to it, as an active
+// engine would have them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "component/method_layer.h"
+#include "component/test_host.h"
+#include "diag/capture_sink.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "platform/cloud_files.h"
+#include "platform/local/client.h"
+#include "platform/local/native_path.h"
+#include "platform/local/request_timeout.h"
+#include "platform_local_services/temp_dirs.h"
+#include "provider/callback_dispatch.h"
+#include "provider/open_files.h"
+#include "provider/placeholder_manager.h"
+
+namespace corvane::testing {
+
+inline std::string Pattern(size_t size, unsigned seed = 3) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + seed * 17 + i / 4096) & 0xFF);
+  return data;
+}
+
+struct GetFileDataCall {
+  int64_t task_id;
+  std::u16string path;
+  int64_t offset;
+  int64_t length;
+};
+
+class CallbackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetCurrentLogLevel(kLogCloudTrace);
+    engine().SetSyncRootPath(platform::local::FromNativePath(root_.path()));
+    engine().placeholder_manager = MakeOwned<PlaceholderManager>(engine().diag);
+    engine().open_files = MakeOwned<OpenFiles>();
+    root_path_ = engine().SyncRootPath();
+    RegisterRootRequest request;
+    request.sync_root_path = root_path_.c_str();
+    request.provider_name = u"Corvane";
+    request.provider_version = u"1.0";
+    request.hydration_primary = platform::CF_HYDRATION_POLICY_FULL;
+    request.population_primary = platform::CF_POPULATION_POLICY_ALWAYS_FULL;
+    ASSERT_EQ(platform::S_OK, engine().placeholder_manager->RegisterPlaceholderRoot(&request));
+    engine().state.active.store(1);
+  }
+
+  void TearDown() override {
+    Disconnect();
+    platform::local::SetRequestTimeoutMs(0);
+    engine().state.active.store(0);
+    engine().state.deactivating.store(0);
+  }
+
+  Engine& engine() { return host_.c().engine; }
+
+  void Connect(bool open_close = false) {
+    ConnectRootRequest request;
+    request.sync_root_path = root_path_.c_str();
+    request.callback_context = &engine();
+    request.open_close_notifications = open_close ? 1 : 0;
+    ASSERT_EQ(platform::S_OK,
+              engine().placeholder_manager->ConnectPlaceholderRoot(&request, nullptr, ProviderCallbackEntries()));
+    connection_ = request.connection;
+  }
+  void Disconnect() {
+    if (connection_ != nullptr) engine().placeholder_manager->DisconnectPlaceholderRoot(connection_);
+    connection_ = nullptr;
+  }
+
+  // A dehydrated file placeholder of `size` bytes at the root.
+  void MakePlaceholder(const std::u16string& name, int64_t size) {
+    platform::CF_PLACEHOLDER_CREATE_INFO info;
+    info.RelativeFileName = name.c_str();
+    info.FsMetadata.FileSize = size;
+    info.FsMetadata.BasicInfo.FileAttributes = platform::FILE_ATTRIBUTE_NORMAL;
+    info.FileIdentity = "id";
+    info.FileIdentityLength = 2;
+    info.Flags = platform::CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
+    platform::DWORD processed = 0;
+    ASSERT_EQ(platform::S_OK, platform::CfCreatePlaceholders(root_path_.c_str(), &info, 1, 0, &processed));
+  }
+
+  platform::DWORD Read(const std::string& name, std::string& data) {
+    platform::local::Client client(root_.path());
+    return client.ReadAll(name, data);
+  }
+
+  // Sends `data` through PutItemData in pieces of `piece` bytes.
+  int32_t Put(int64_t task_id, const std::string& data, size_t piece) {
+    for (size_t at = 0; at < data.size(); at += piece) {
+      const size_t n = std::min(piece, data.size() - at);
+      const int32_t rc = do_PutItemData(engine(), task_id, reinterpret_cast<const uint8_t*>(data.data() + at),
+                                        static_cast<int32_t>(n), 0, static_cast<int32_t>(n));
+      if (rc != kOk) return rc;
+    }
+    return kOk;
+  }
+
+  bool Logged(std::u16string_view text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& l : logs_)
+      if (l.find(text) != std::u16string::npos) return true;
+    return false;
+  }
+
+  size_t ErrorCount() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return errors_.size();
+  }
+
+  template <class Pred>
+  static bool WaitFor(Pred pred, int ms = 3000) {
+    for (int i = 0; i < ms / 5; ++i) {
+      if (pred()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+  }
+
+  LogLevelGuard level_guard_;
+  TempStateDir state_;
+  TempDir root_;
+  std::u16string root_path_;
+  RootConnection* connection_ = nullptr;
+
+  std::mutex mu_;
+  std::vector<std::u16string> logs_;
+  std::vector<GetFileDataCall> fetches_;
+  std::vector<int32_t> errors_;
+  std::vector<int64_t> cancels_;
+  std::vector<std::pair<int32_t, std::u16string>> other_events_;
+  // The GetFileData handler: returns the ResultCode the host answers with.
+  std::function<int32_t(const GetFileDataCall&)> on_get_file_data;
+  std::function<int32_t(int64_t)> on_cancel;
+
+  TestHost host_{true, [this](int32_t id, int32_t count, intptr_t* p, int32_t*) -> int32_t {
+                   if (id == HALVEX_EVENT_LOG) {
+                     std::lock_guard<std::mutex> lock(mu_);
+                     logs_.push_back(WideAt(p, 1));
+                     return 0;
+                   }
+                   if (id == HALVEX_EVENT_ERROR) {
+                     std::lock_guard<std::mutex> lock(mu_);
+                     errors_.push_back(static_cast<int32_t>(p[0]));
+                     return 0;
+                   }
+                   if (id == HALVEX_EVENT_CANCEL_TASK) {
+                     const int64_t task_id = Int64At(p, 0);
+                     {
+                       std::lock_guard<std::mutex> lock(mu_);
+                       cancels_.push_back(task_id);
+                     }
+                     if (on_cancel) p[count - 1] = on_cancel(task_id);
+                     return 0;
+                   }
+                   if (id == HALVEX_EVENT_GET_FILE_DATA) {
+                     GetFileDataCall call{Int64At(p, 0), WideAt(p, 1), Int64At(p, 2), Int64At(p, 3)};
+                     {
+                       std::lock_guard<std::mutex> lock(mu_);
+                       fetches_.push_back(call);
+                     }
+                     p[count - 1] = on_get_file_data ? on_get_file_data(call) : 0;
+                     return 0;
+                   }
+                   std::lock_guard<std::mutex> lock(mu_);
+                   other_events_.push_back({id, WideAt(p, 1)});
+                   return 0;
+                 }};
+};
+
+}  // namespace corvane::testing

@@ -1,0 +1,181 @@
+#include <future>
+#include <map>
+
+#include "callbacks/callback_fixture.h"
+#include "engine/task.h"
+#include "platform/error_mark.h"
+
+namespace corvane::testing {
+namespace {
+
+using platform::ERROR_CLOUD_FILE_ACCESS_DENIED;
+using platform::ERROR_CLOUD_FILE_REQUEST_ABORTED;
+using platform::ERROR_CLOUD_FILE_REQUEST_TIMEOUT;
+using platform::ERROR_CLOUD_FILE_UNSUCCESSFUL;
+
+class FetchData : public CallbackTest {};
+
+TEST_F(FetchData, HandlerSuppliesDataInsideTheEventForEverySizeAroundAChunk) {
+  const std::vector<size_t> sizes = {0, 1, 409599, 409600, 409601, 3 * 1024 * 1024 + 77};
+  for (size_t i = 0; i < sizes.size(); ++i) MakePlaceholder(u"f" + std::u16string(1, u'0' + i) + u".bin", sizes[i]);
+  Connect();
+  std::map<std::u16string, std::string> content;
+  for (size_t i = 0; i < sizes.size(); ++i) content[u"\\f" + std::u16string(1, u'0' + i) + u".bin"] = Pattern(sizes[i], i);
+  on_get_file_data = [&](const GetFileDataCall& call) {
+    const std::string& all = content.at(call.path);
+    // Odd pieces, so chunks never line up with the calls.
+    EXPECT_EQ(kOk, Put(call.task_id, all.substr(call.offset, call.length), 150001));
+    EXPECT_EQ(kOk, do_FinalizeTask(engine(), call.task_id, 0));
+    return kOk;
+  };
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    SCOPED_TRACE(sizes[i]);
+    std::string data;
+    ASSERT_EQ(0u, Read("f" + std::string(1, '0' + i) + ".bin", data));
+    EXPECT_TRUE(data == content[u"\\f" + std::u16string(1, u'0' + i) + u".bin"]);
+  }
+  // An empty file needs no data; every other one was asked for once.
+  EXPECT_EQ(sizes.size() - 1, fetches_.size());
+  EXPECT_TRUE(WaitFor([&] { return engine().PendingOperationCount() == 0; }));
+  EXPECT_EQ(0u, ErrorCount());
+}
+
+TEST_F(FetchData, AsynchronousHostSendsWholeChunksAtOnceAndTheRestAtFinalize) {
+  MakePlaceholder(u"big.bin", 1000000);
+  Connect();
+  const std::string all = Pattern(1000000);
+  std::promise<int64_t> asked;
+  on_get_file_data = [&](const GetFileDataCall& call) {
+    asked.set_value(call.task_id);
+    return kErrPending;
+  };
+  std::string data;
+  auto reader = std::async(std::launch::async, [&] { return Read("big.bin", data); });
+  const int64_t task_id = asked.get_future().get();
+  ASSERT_TRUE(WaitFor([&] { return Logged(u"GetItemData fired in async mode"); }));
+
+  ASSERT_EQ(kOk, Put(task_id, all, all.size()));
+  Task* task = nullptr;
+  ASSERT_EQ(kOk, engine().tasks.FindTask(task_id, false, &task));
+  auto* context = static_cast<CallbackTaskContext*>(task->Context);
+  // Two chunks left at once; the rest waits for the finalize.
+  EXPECT_EQ(819200, context->progress.current_offset);
+  EXPECT_EQ(180800u, task->Transfer->Size());
+  EXPECT_EQ(1000000, context->progress.total);
+
+  // What the async monitor does once the host finalizes.
+  ASSERT_EQ(kOk, do_FinalizeTask(engine(), task_id, 0));
+  EXPECT_EQ(1u, task->Completed.load());
+  EXPECT_EQ(kOk, FlushTransfer(engine(), *task, true));
+  EXPECT_EQ(1000000, context->progress.current_offset);
+  ReleaseFetchContext(engine(), *task);
+  engine().tasks.RemoveTask(task, task_id, true);
+
+  ASSERT_EQ(0u, reader.get());
+  EXPECT_TRUE(data == all);
+  EXPECT_EQ(0, engine().PendingOperationCount());
+}
+
+TEST_F(FetchData, FailedFetchesAnswerWithTheMappedStatusAndRaiseError) {
+  MakePlaceholder(u"a.bin", 5000);
+  Connect();
+  struct Case {
+    std::function<int32_t(const GetFileDataCall&)> handler;
+    platform::DWORD read_error;
+    int32_t code;
+  };
+  const std::vector<Case> cases = {
+      // Returned 0 but supplied nothing.
+      {[](const GetFileDataCall&) { return kOk; }, ERROR_CLOUD_FILE_REQUEST_ABORTED, kErrNoData},
+      // Supplied data but never finalized.
+      {[&](const GetFileDataCall& c) {
+         Put(c.task_id, Pattern(100), 100);
+         return kOk;
+       },
+       ERROR_CLOUD_FILE_REQUEST_ABORTED, kErrNoData},
+      // Finalized without any data.
+      {[&](const GetFileDataCall& c) { return do_FinalizeTask(engine(), c.task_id, 0); },
+       ERROR_CLOUD_FILE_REQUEST_ABORTED, kErrNoData},
+      // Finalized with the host's own failure.
+      {[&](const GetFileDataCall& c) {
+         do_FinalizeTask(engine(), c.task_id, kErrOperationDenied);
+         return kOk;
+       },
+       ERROR_CLOUD_FILE_ACCESS_DENIED, kErrOperationDenied},
+      {[](const GetFileDataCall&) { return kErrOperationDenied; }, ERROR_CLOUD_FILE_ACCESS_DENIED,
+       kErrOperationDenied},
+      {[](const GetFileDataCall&) { return 5; }, ERROR_CLOUD_FILE_UNSUCCESSFUL, 5},
+  };
+  engine().settings.event_retry_interval.store(0);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    errors_.clear();
+    on_get_file_data = cases[i].handler;
+    std::string data;
+    EXPECT_EQ(cases[i].read_error, Read("a.bin", data));
+    // The platform hears first; the host's Error follows.
+    ASSERT_TRUE(WaitFor([&] { return ErrorCount() == 1; }));
+    EXPECT_EQ(cases[i].code, errors_[0]);
+    ASSERT_TRUE(WaitFor([&] { return engine().PendingOperationCount() == 0; }));
+  }
+  EXPECT_TRUE(Logged(u"PutItemData or FinalizeTask was not called from GetItemData event handler"));
+  EXPECT_TRUE(Logged(u"Placeholder callback failed for '"));
+}
+
+TEST_F(FetchData, RetryAnswerKeepsTheFetchForTheMonitorUntilCancelled) {
+  MakePlaceholder(u"r.bin", 100);
+  Connect();
+  engine().settings.event_retry_interval.store(1000);
+  platform::local::SetRequestTimeoutMs(300);
+  on_get_file_data = [](const GetFileDataCall&) { return kErrRetry; };
+  std::string data;
+  EXPECT_EQ(ERROR_CLOUD_FILE_REQUEST_TIMEOUT, Read("r.bin", data));
+  EXPECT_TRUE(Logged(u"GetItemData retry queued, keeping FETCH_DATA alive"));
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> lock(mu_);
+    return cancels_.size() == 1;
+  }));
+  // Cancelled and completed, but left registered for the monitor to finish.
+  Task* task = nullptr;
+  ASSERT_EQ(kOk, engine().tasks.FindTask(fetches_[0].task_id, true, &task));
+  EXPECT_EQ(1u, task->Cancelled.load());
+  EXPECT_EQ(1u, task->Completed.load());
+  EXPECT_GT(task->StartTime.load(), 0);
+  EXPECT_EQ(kErrCancelled, FlushTransfer(engine(), *task, true));
+  ReleaseFetchContext(engine(), *task);
+  engine().tasks.RemoveTask(task, task->TaskId, true);
+  EXPECT_EQ(0, engine().PendingOperationCount());
+  EXPECT_EQ(0u, ErrorCount());
+}
+
+TEST_F(FetchData, ErrorMarkFollowsTheLastFetchWhenEnabled) {
+  MakePlaceholder(u"m.bin", 100);
+  engine().settings.windows_update_icon_on_retrieve_errors.store(true);
+  Connect();
+  const std::u16string full = root_path_ + u"\\m.bin";
+  on_get_file_data = [](const GetFileDataCall&) { return kErrOperationDenied; };
+  std::string data;
+  EXPECT_NE(0u, Read("m.bin", data));
+  bool marked = false;
+  EXPECT_TRUE(WaitFor([&] { return platform::GetLastSyncErrorMark(full, marked) == platform::S_OK && marked; }));
+
+  on_get_file_data = [&](const GetFileDataCall& c) {
+    Put(c.task_id, Pattern(100), 100);
+    do_FinalizeTask(engine(), c.task_id, 0);
+    return kOk;
+  };
+  EXPECT_EQ(0u, Read("m.bin", data));
+  EXPECT_TRUE(WaitFor([&] { return platform::GetLastSyncErrorMark(full, marked) == platform::S_OK && !marked; }));
+}
+
+TEST_F(FetchData, PutItemDataRefusesWhatIsNotARunningFetch) {
+  Task* listing = engine().tasks.CreateTask(u"\\dir", OP_LIST, nullptr);
+  engine().tasks.RegisterTask(listing, true);
+  const uint8_t byte = 1;
+  EXPECT_EQ(kErrInvalidParameter, do_PutItemData(engine(), listing->TaskId, &byte, 1, 0, 1));
+  EXPECT_EQ(kErrInvalidOpId, do_PutItemData(engine(), listing->TaskId + 100, &byte, 1, 0, 1));
+  engine().tasks.RemoveTask(listing, listing->TaskId, false);
+}
+
+}  // namespace
+}  // namespace corvane::testing

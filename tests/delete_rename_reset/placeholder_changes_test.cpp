@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "engine/engine.h"
+#include "engine/item_operations.h"
+#include "platform/cloud_files.h"
+#include "platform/local/native_path.h"
+#include "platform_local_services/temp_dirs.h"
+#include "provider/placeholder_manager.h"
+#include "provider/placeholder_requests.h"
+#include "retries/engine_host.h"
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PlaceholderChangesTest : public ::testing::Test, public testing::EngineHost {
+ protected:
+  PlaceholderChangesTest() {
+    root_path_ = platform::local::FromNativePath(root_.path());
+    engine().SetSyncRootPath(root_path_);
+    engine().placeholder_manager = MakeOwned<PlaceholderManager>(engine().diag);
+  }
+  void Write(const std::string& rel, const std::string& content = "data") {
+    fs::create_directories(fs::path(root_ / rel).parent_path());
+    std::ofstream(root_ / rel, std::ios::binary) << content;
+  }
+  bool Exists(const std::string& rel) { return fs::exists(fs::symlink_status(root_ / rel)); }
+  std::u16string Full(const std::string& rel) { return platform::local::FromNativePath(root_ / rel); }
+
+  void RegisterRoot() {
+    RegisterRootRequest request;
+    request.sync_root_path = root_path_.c_str();
+    request.provider_name = u"Corvane";
+    request.provider_version = u"1.0";
+    request.hydration_primary = platform::CF_HYDRATION_POLICY_FULL;
+    request.population_primary = platform::CF_POPULATION_POLICY_ALWAYS_FULL;
+    request.in_sync_policy = 0x0055550F;
+    ASSERT_EQ(0, engine().placeholder_manager->RegisterPlaceholderRoot(&request));
+  }
+  // A hydrated, in-sync placeholder, pinned when asked.
+  void Placeholder(const std::string& rel, bool pinned) {
+    Write(rel, std::string(5000, 'x'));
+    const std::u16string path = Full(rel);
+    ConvertRequest convert;
+    convert.path = path.c_str();
+    convert.convert_flags = platform::CF_CONVERT_FLAG_MARK_IN_SYNC;
+    ASSERT_EQ(0, engine().placeholder_manager->ConvertToPlaceholder(&convert));
+    if (!pinned) return;
+    PlaceholderStatesRequest states;
+    states.path = path.c_str();
+    states.what_to_set = kSetPinState;
+    states.pin_state = platform::CF_PIN_STATE_PINNED;
+    ASSERT_EQ(0, engine().placeholder_manager->SetPlaceholderStates(&states));
+  }
+  bool Dehydrated(const std::string& rel) {
+    return (engine().placeholder_manager->GetPlaceholderState(Full(rel).c_str()) &
+            platform::CF_PLACEHOLDER_STATE_PARTIAL) != 0;
+  }
+
+  testing::TempStateDir state_;
+  testing::TempDir root_;
+  testing::TempDir outside_;
+  std::u16string root_path_;
+};
+
+TEST_F(PlaceholderChangesTest, FolderDeleteNeedsDeleteChildrenForAnythingInside) {
+  fs::create_directories(root_ / "empty");
+  EXPECT_EQ(kOk, DoDeletePlaceholder(engine(), u"\\empty", false));
+  EXPECT_FALSE(Exists("empty"));
+
+  Write("full/sub/a.txt");
+  EXPECT_EQ(kErrOperationDenied, DoDeletePlaceholder(engine(), u"\\full", false));
+  EXPECT_TRUE(Exists("full/sub/a.txt"));
+  EXPECT_EQ(kOk, DoDeletePlaceholder(engine(), u"\\full", true));
+  EXPECT_FALSE(Exists("full"));
+
+  EXPECT_EQ(kErrLocalItemNotFound, DoDeletePlaceholder(engine(), u"\\full", true));
+}
+
+TEST_F(PlaceholderChangesTest, TreeDeleteRemovesLinksNotTheirTargets) {
+  std::ofstream(outside_ / "keep.txt") << "keep";
+  Write("tree/a.txt");
+  fs::create_directory_symlink(outside_.path(), root_ / "tree/link");
+  EXPECT_EQ(kOk, DoDeletePlaceholder(engine(), u"\\tree", true));
+  EXPECT_FALSE(Exists("tree"));
+  EXPECT_TRUE(fs::exists(outside_ / "keep.txt"));
+}
+
+TEST_F(PlaceholderChangesTest, ReadOnlyFilesAreDeletedAndPathsStayInsideTheRoot) {
+  Write("ro.txt");
+  ASSERT_EQ(0, chmod((root_ / "ro.txt").c_str(), 0444));
+  EXPECT_EQ(kOk, DoDeletePlaceholder(engine(), u"\\ro.txt", false));
+  EXPECT_FALSE(Exists("ro.txt"));
+
+  std::ofstream(outside_ / "victim.txt") << "x";
+  const std::string escape = "\\..\\" + fs::path(outside_.path()).filename().string() + "\\victim.txt";
+  const std::u16string escape16(escape.begin(), escape.end());
+  EXPECT_EQ(kErrInvalidParameter, DoDeletePlaceholder(engine(), escape16, false));
+  EXPECT_EQ(kErrInvalidParameter, DoDeletePlaceholder(engine(), u"\\", true));  // never the root itself
+  EXPECT_EQ(kErrInvalidParameter, DoRenamePlaceholder(engine(), u"\\a", escape16, true));
+  EXPECT_TRUE(fs::exists(outside_ / "victim.txt"));
+}
+
+TEST_F(PlaceholderChangesTest, RenameReplacesFilesOnlyWhenAskedAndNeverFolders) {
+  Write("a.txt", "new");
+  Write("b.txt", "old");
+  EXPECT_EQ(kErrOsCallFailed, DoRenamePlaceholder(engine(), u"\\a.txt", u"\\b.txt", false));
+  EXPECT_EQ(kOk, DoRenamePlaceholder(engine(), u"\\a.txt", u"\\b.txt", true));
+  std::ifstream in(root_ / "b.txt");
+  std::string content;
+  in >> content;
+  EXPECT_EQ("new", content);
+  EXPECT_FALSE(Exists("a.txt"));
+
+  fs::create_directories(root_ / "d1");
+  fs::create_directories(root_ / "d2");
+  EXPECT_EQ(kErrOsCallFailed, DoRenamePlaceholder(engine(), u"\\d1", u"\\d2", true));
+  EXPECT_TRUE(Exists("d1"));
+  EXPECT_EQ(kOk, DoRenamePlaceholder(engine(), u"\\d1", u"\\d3", false));
+  EXPECT_TRUE(Exists("d3"));
+}
+
+TEST_F(PlaceholderChangesTest, FolderResetKeepsPinnedFilesAndTellsTheHostOnce) {
+  RegisterRoot();
+  Placeholder("f/pinned.bin", true);
+  Placeholder("f/plain.bin", false);
+  EXPECT_EQ(kOk, DoClearPlaceholder(engine(), u"\\f"));
+  EXPECT_FALSE(Dehydrated("f/pinned.bin"));
+  EXPECT_TRUE(Dehydrated("f/plain.bin"));
+  auto resets = Events(HALVEX_EVENT_RESET_FILE);
+  ASSERT_EQ(2u, resets.size());  // the dehydrated file, then the folder
+  EXPECT_EQ(u"\\f\\plain.bin", resets[0].path);
+  EXPECT_EQ(u"\\f", resets[1].path);
+}
+
+TEST_F(PlaceholderChangesTest, PinnedFileResetUnpinsItWhenPinnedFilesMayBeReset) {
+  RegisterRoot();
+  Placeholder("p.bin", true);
+  EXPECT_EQ(kOk, DoClearPlaceholder(engine(), u"\\p.bin"));  // skipped
+  EXPECT_FALSE(Dehydrated("p.bin"));
+
+  engine().settings.reset_pinned_files.store(true);
+  EXPECT_EQ(kOk, DoClearPlaceholder(engine(), u"\\p.bin"));
+  const uint32_t attributes = platform::GetFileAttributesW(Full("p.bin").c_str());
+  EXPECT_EQ(0u, attributes & platform::FILE_ATTRIBUTE_PINNED);
+  EXPECT_NE(0u, attributes & platform::FILE_ATTRIBUTE_UNPINNED);
+  EXPECT_FALSE(Dehydrated("p.bin"));
+  EXPECT_TRUE(Events(HALVEX_EVENT_RESET_FILE).empty());
+
+  EXPECT_EQ(kErrInvalidParameter, DoClearPlaceholder(engine(), u""));
+  EXPECT_EQ(kErrLocalItemNotFound, DoClearPlaceholder(engine(), u"\\missing"));
+}
+
+}  // namespace
+}  // namespace corvane

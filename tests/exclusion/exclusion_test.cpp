@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include "component/test_host.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "platform/types.h"
+#include "provider/placeholder_manager.h"
+#include "watcher/exclusion.h"
+
+namespace corvane {
+namespace {
+
+TEST(MaskMatch, FollowsTheWildcardRules) {
+  struct Case {
+    const char16_t* name;
+    const char16_t* mask;
+    bool match;
+  } cases[] = {
+      {u"\\a\\b.tmp", u"*.tmp", true},     {u"\\a\\b.TMP", u"*.tmp", true},   {u"\\a\\b.tmpx", u"*.tmp", false},
+      {u"\\a\\b", u"*", true},             {u"\\~a", u"~*", false},           {u"\\x", u"\\x.*", true},
+      {u"\\x.txt", u"\\x.*", true},        {u"\\xy", u"\\x.*", false},        {u"\\a\\b", u"*.", true},
+      {u"\\a.b", u"*.", false},            {u"\\abc", u"\\a?c", true},        {u"\\ac", u"\\a?c", false},
+      {u"\\build\\x\\y.o", u"\\build\\*", true}, {u"\\src\\build\\y", u"\\build\\*", false},
+      {u"\\aab", u"*ab", true},            {u"\\baz", u"*?a", false},         {u"\\a", u"*??", true},
+      {u"", u"*", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.match, MaskMatch(c.name, c.mask)) << "name " << c.match;
+}
+
+class ExclusionTest : public ::testing::Test {
+ protected:
+  // An active engine has its placeholder manager; the exclusion check asks it.
+  void SetUp() override { engine().placeholder_manager = MakeOwned<PlaceholderManager>(engine().diag); }
+  Engine& engine() { return host.c().engine; }
+  testing::TestHost host{true};
+};
+
+TEST_F(ExclusionTest, MaskListsSplitAtBarsAndSpaces) {
+  EXPECT_FALSE(CheckIfExcludedByConfig(engine(), u"\\a.tmp"));  // no masks
+  for (const char16_t* list : {u"*.tmp|*.bak", u"*.tmp *.bak", u"|*.tmp||  *.bak "}) {
+    engine().settings.excluded_files.Set(list);
+    EXPECT_TRUE(CheckIfExcludedByConfig(engine(), u"\\d\\a.tmp")) << "list";
+    EXPECT_TRUE(CheckIfExcludedByConfig(engine(), u"\\a.bak"));
+    EXPECT_FALSE(CheckIfExcludedByConfig(engine(), u"\\a.txt"));
+  }
+  // Forward slashes in masks and paths count as backslashes.
+  engine().settings.excluded_files.Set(u"/build/*");
+  EXPECT_TRUE(CheckIfExcludedByConfig(engine(), u"/build/out/x.o"));
+  EXPECT_FALSE(CheckIfExcludedByConfig(engine(), u"\\build"));
+}
+
+TEST_F(ExclusionTest, HiddenAndTemporaryItemsFollowTheirSettings) {
+  engine().SetSyncRootPath(u"\\nonexistent-root-for-tests");
+  ExcludedState state = ExcludedState::kSkip;
+  // Hidden items are excluded by default; a missing item is not marked.
+  EXPECT_EQ(kOk, ProcessExcludedState(engine(), u"\\h.txt", platform::FILE_ATTRIBUTE_HIDDEN, &state));
+  EXPECT_EQ(ExcludedState::kNewlyExcluded, state);
+  EXPECT_EQ(kOk, ProcessExcludedState(engine(), u"\\t.txt", platform::FILE_ATTRIBUTE_TEMPORARY, &state));
+  EXPECT_EQ(ExcludedState::kDoNothing, state);
+
+  engine().settings.exclude_hidden_files.store(false);
+  engine().settings.exclude_temporary_files.store(true);
+  EXPECT_EQ(kOk, ProcessExcludedState(engine(), u"\\h.txt", platform::FILE_ATTRIBUTE_HIDDEN, &state));
+  EXPECT_EQ(ExcludedState::kDoNothing, state);
+  EXPECT_EQ(kOk, ProcessExcludedState(engine(), u"\\t.txt", platform::FILE_ATTRIBUTE_TEMPORARY, &state));
+  EXPECT_EQ(ExcludedState::kNewlyExcluded, state);
+
+  engine().settings.excluded_files.Set(u"*.log");
+  EXPECT_EQ(kOk, ProcessExcludedState(engine(), u"\\a\\x.log", 0, &state));
+  EXPECT_EQ(ExcludedState::kNewlyExcluded, state);
+}
+
+}  // namespace
+}  // namespace corvane

@@ -1,0 +1,223 @@
+#include <atomic>
+#include <thread>
+
+#include "component/method_layer.h"
+#include "listing/listing_fixture.h"
+
+namespace corvane::testing {
+namespace {
+
+using Names = std::vector<std::string>;
+
+constexpr int64_t kFuture = 159774624000000000;  // 2107
+
+int32_t ListFile(Engine& e, int64_t task, const std::u16string& name, int64_t size = 0, int32_t attributes = 0) {
+  return IntListItem(e, task, name, false, attributes, size, kTime1, kTime2, kTime3);
+}
+
+TEST_F(ListingTest, RecursivePopulationCreatesExactlyTheListedItems) {
+  on_list = [&](int64_t task, const std::u16string& folder) {
+    if (folder == u"\\") {
+      EXPECT_EQ(0, ListFile(engine(), task, u"report.txt", 5000, HALVEX_ATTR_READONLY | HALVEX_ATTR_HIDDEN));
+      EXPECT_EQ(0, IntListItem(engine(), task, u"docs", true, 0, 777, kTime1, kTime2, kTime3));
+      EXPECT_EQ(0, IntListItem(engine(), task, u"empty", true, HALVEX_ATTR_HIDDEN, 0, kTime1, kTime2, kTime3));
+    } else if (folder == u"\\docs") {
+      EXPECT_EQ(0, ListFile(engine(), task, u"inner.bin", 12));
+    }
+    return 0;
+  };
+  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, true));
+
+  EXPECT_EQ((Names{"docs", "empty", "report.txt"}), Listed());
+  EXPECT_EQ((Names{"inner.bin"}), Listed("docs"));
+  const auto file = State("report.txt");
+  EXPECT_TRUE(file.placeholder);
+  EXPECT_TRUE(file.in_sync);
+  EXPECT_EQ(5000u, file.size);
+  EXPECT_FALSE(file.FullyHydrated());
+  const auto found = Find("report.txt");
+  EXPECT_EQ(kTime1, found.ftCreationTime);
+  EXPECT_EQ(kTime3, found.ftLastWriteTime);
+  EXPECT_EQ(platform::FILE_ATTRIBUTE_READONLY | platform::FILE_ATTRIBUTE_HIDDEN,
+            found.dwFileAttributes & (platform::FILE_ATTRIBUTE_READONLY | platform::FILE_ATTRIBUTE_HIDDEN));
+  const auto folder = State("docs");
+  EXPECT_TRUE(folder.is_folder && folder.placeholder && folder.in_sync);
+  // Folders get the host's times (one without children keeps them).
+  const auto empty = Find("empty");
+  EXPECT_EQ(kTime3, empty.ftLastWriteTime);
+  EXPECT_NE(0u, empty.dwFileAttributes & platform::FILE_ATTRIBUTE_HIDDEN);
+
+  CacheItem item;
+  std::u16string name;
+  ASSERT_TRUE(engine().metadata_cache.Lookup(u"\\docs", &item, &name));
+  EXPECT_TRUE(item.IsFolder());
+  EXPECT_EQ(0, item.Size);
+  ASSERT_TRUE(engine().metadata_cache.Lookup(u"\\docs\\inner.bin", &item, &name));
+  EXPECT_EQ(12, item.Size);
+  EXPECT_EQ(u"inner.bin", name);
+  EXPECT_EQ(0u, engine().tasks.Count());
+  EXPECT_TRUE(Events(HALVEX_EVENT_ERROR).empty());
+}
+
+TEST_F(ListingTest, ListedFoldersArePopulatedOnDemandOnlyWhenConfigured) {
+  on_list = [&](int64_t task, const std::u16string& folder) {
+    if (folder != u"\\") return 0;
+    EXPECT_EQ(0, IntListItem(engine(), task, u"full", true, 0, 0, kTime1, kTime2, kTime3));
+    return 0;
+  };
+  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
+  EXPECT_TRUE(State("full").populated);
+
+  engine().settings.windows_create_placeholders_on_demand.store(true);
+  on_list = [&](int64_t task, const std::u16string& folder) {
+    if (folder != u"\\") return 0;
+    EXPECT_EQ(0, IntListItem(engine(), task, u"lazy", true, 0, 0, kTime1, kTime2, kTime3));
+    return 0;
+  };
+  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
+  EXPECT_FALSE(State("lazy").populated);
+}
+
+TEST_F(ListingTest, LargeListingIsProcessedInBatchesOfAThousand) {
+  // Quiet: 2500 items of verbose lines would dominate the run time.
+  SetCurrentLogLevel(kLogMilestone);
+  std::vector<size_t> on_disk_after;  // items on disk after the 1000th, 2000th and 2500th report
+  on_list = [&](int64_t task, const std::u16string&) {
+    for (int i = 0; i < 2500; ++i) {
+      EXPECT_EQ(0, ListFile(engine(), task, u"f" + Utf8ToUtf16Lossy(std::to_string(i)), i));
+      if (i == 999 || i == 1000 || i == 1999 || i == 2499) on_disk_after.push_back(Listed().size());
+    }
+    return 0;
+  };
+  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
+  EXPECT_EQ((std::vector<size_t>{1000, 1000, 2000, 2000}), on_disk_after);
+  EXPECT_EQ(2500u, Listed().size());
+  EXPECT_EQ(2500u, engine().metadata_cache.Count());
+  EXPECT_EQ(2499u, State("f2499").size);
+  EXPECT_TRUE(State("f1234").in_sync);
+}
+
+TEST_F(ListingTest, InvalidNamesAreSkippedWithAnErrorEventAndTheRestCreated) {
+  const std::vector<std::u16string> bad = {u"bad:name", u".", u"..", u"ctl\x01name", u"del\x7f", u"a<b", u"...",
+                                           u"x\\y"};
+  on_list = [&](int64_t task, const std::u16string&) {
+    for (const auto& name : bad) EXPECT_EQ(0, ListFile(engine(), task, name, 1));
+    EXPECT_EQ(0, ListFile(engine(), task, u"good.txt", 1));
+    // A property check failure is skipped the same way.
+    EXPECT_EQ(0, IntListItem(engine(), task, u"negative.txt", false, 0, -5, 0, 0, 0));
+    return 0;
+  };
+  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
+
+  EXPECT_EQ((Names{"good.txt"}), Listed());
+  const auto errors = Events(HALVEX_EVENT_ERROR);
+  ASSERT_EQ(bad.size() + 1, errors.size());
+  for (size_t i = 0; i < bad.size(); ++i) EXPECT_EQ(kErrInvalidItemName, errors[i].value) << i;
+  EXPECT_EQ(u"Invalid item name", errors[0].path);
+  EXPECT_EQ(kErrInvalidItemProperty, errors.back().value);
+  EXPECT_EQ(1u, engine().metadata_cache.Count());
+  // Nothing appeared beside the root or below a folder the name implied.
+  EXPECT_FALSE(std::filesystem::exists(root_.path() + "/../y"));
+  EXPECT_FALSE(std::filesystem::exists(Native("x")));
+}
+
+TEST_F(ListingTest, TrackedOfficeLockFilesAreNotListed) {
+  engine().settings.track_office_lock_files.store(true);
+  on_list = [&](int64_t task, const std::u16string&) {
+    for (const auto* name : {u"~$report.docx", u"orders.laccdb", u"report.docx", u"~x.txt", u"a.LACCDB"})
+      EXPECT_EQ(0, ListFile(engine(), task, name));
+    return 0;
+  };
+  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
+  // The suffix is compared case-sensitively.
+  EXPECT_EQ((Names{"a.LACCDB", "report.docx", "~x.txt"}), Listed());
+}
+
+TEST_F(ListingTest, AsynchronousListingIsProcessedAfterTheHostFinishes) {
+  std::atomic<int64_t> listed_task{-1};
+  std::thread lister;
+  on_list = [&](int64_t task, const std::u16string&) {
+    listed_task = task;
+    lister = std::thread([this, task] {
+      // The host's later calls go through the method layer.
+      EXPECT_EQ(0, do_ListFile(engine(), task, u"late.txt", 0, 3, kTime1, kTime2, kTime3));
+      EXPECT_EQ(0, do_ListFolder(engine(), task, u"later", 0, kTime1, kTime2, kTime3));
+      EXPECT_EQ(0, CompleteTask(engine(), task, 0));
+    });
+    return kErrPending;
+  };
+  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
+  lister.join();
+  EXPECT_TRUE(Listed().empty());
+  EXPECT_EQ(1u, engine().tasks.Count());
+  // What the async monitor does once the task is finalized.
+  ASSERT_EQ(0, ProcessListing(engine(), listed_task, true));
+  EXPECT_EQ((Names{"late.txt", "later"}), Listed());
+  EXPECT_EQ(0u, engine().tasks.Count());
+}
+
+TEST_F(ListingTest, ReportsForWrongHandlesAndFailedListingsAreRefused) {
+  EXPECT_EQ(kErrInvalidOpId, ListFile(engine(), -1, u"a"));
+  EXPECT_EQ(kErrInvalidOpId, ListFile(engine(), 4242, u"a"));
+  Task* read = engine().tasks.CreateTask(u"\\x", OP_READ_DATA, nullptr);
+  const int64_t read_id = engine().tasks.RegisterTask(read, true);
+  EXPECT_EQ(kErrInvalidOpId, ListFile(engine(), read_id, u"a"));
+  EXPECT_EQ(kErrInternal, ProcessListing(engine(), read_id, true));
+  engine().tasks.RemoveTask(read, read_id, false);
+
+  on_list = [&](int64_t task, const std::u16string&) {
+    EXPECT_EQ(0, ListFile(engine(), task, u"never.txt"));
+    return kErrBackend;
+  };
+  EXPECT_EQ(kErrBackend, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
+  EXPECT_TRUE(Listed().empty());
+  EXPECT_EQ(0u, engine().tasks.Count());
+
+  // A listing for a folder that is gone: each item fails on its own, is
+  // reported, and leaves no cache entry behind.
+  Task* gone = engine().tasks.CreateTask(u"\\gone", OP_LIST, nullptr);
+  gone->Listing = std::make_unique<Listing>();
+  const int64_t gone_id = engine().tasks.RegisterTask(gone, true);
+  EXPECT_EQ(0, ListFile(engine(), gone_id, u"lost.txt"));
+  EXPECT_EQ(0, ProcessListing(engine(), gone_id, true));
+  ASSERT_EQ(1u, Events(HALVEX_EVENT_ERROR).size());
+  EXPECT_EQ(kErrOsCallFailed, Events(HALVEX_EVENT_ERROR)[0].value);
+  EXPECT_EQ(0u, engine().metadata_cache.Count());
+  EXPECT_EQ(0u, engine().tasks.Count());
+
+  // A stopped activation ends the listing and creates nothing more.
+  on_list = [&](int64_t task, const std::u16string&) {
+    EXPECT_EQ(0, ListFile(engine(), task, u"one.txt"));
+    engine().state.stop_activating.store(1);
+    EXPECT_EQ(kErrCancelled, ListFile(engine(), task, u"two.txt"));
+    return 0;
+  };
+  EXPECT_EQ(kErrCancelled, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, true));
+  EXPECT_TRUE(Listed().empty());
+  EXPECT_EQ(0u, engine().tasks.Count());
+}
+
+TEST_F(ListingTest, NewerLocalCopyIsSentToTheHostInsteadOfOverwritten) {
+  MakeHydratedPlaceholder("doc.txt", "local edit");
+  MakeHydratedPlaceholder("old.txt", "old");
+  on_list = [&](int64_t task, const std::u16string&) {
+    // Both remote versions are older than the files just written, except
+    // old.txt, whose remote version is from the far future.
+    EXPECT_EQ(0, ListFile(engine(), task, u"doc.txt", 3));
+    EXPECT_EQ(0, IntListItem(engine(), task, u"old.txt", false, 0, 3, kTime1, kTime2, kFuture));
+    return 0;
+  };
+  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
+
+  EXPECT_EQ("local edit", ReadLocal("doc.txt"));
+  EXPECT_TRUE(State("doc.txt").in_sync);  // the host took the local version
+  const auto updates = Events(HALVEX_EVENT_UPDATE_FILE);
+  ASSERT_EQ(1u, updates.size());
+  EXPECT_EQ(u"\\doc.txt", updates[0].path);
+  EXPECT_EQ(0x40, updates[0].value & 0x40);
+  EXPECT_EQ(kFuture, Find("old.txt").ftLastWriteTime);
+  EXPECT_EQ(0u, engine().tasks.Count());
+}
+
+}  // namespace
+}  // namespace corvane::testing

@@ -1,0 +1,175 @@
+// A component whose engine works on a temporary sync root registered with
+// the local platform, a placeholder manager made by hand, and a small
+// provider connection that serves file data for hydrations. Events the
+// engine raises are recorded; ListDirectory goes to `on_list`.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "component/test_host.h"
+#include "diag/capture_sink.h"
+#include "diag/result_codes.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/item_operations.h"
+#include "halvex/corvane.h"
+#include "platform/files.h"
+#include "platform/local/client.h"
+#include "platform/local/native_path.h"
+// Only the test provider of the platform fixture is used here, not its
+// command-line runner, which needs the client program's path.
+#ifndef CORVANE_CLIENT_PATH
+#define CORVANE_CLIENT_PATH "corvane-client"
+#endif
+#include "platform/platform_fixture.h"
+#include "platform_local_services/temp_dirs.h"
+#include "provider/create_update.h"
+#include "provider/placeholder_manager.h"
+#include "support/owned.h"
+#include "support/utf.h"
+
+namespace corvane::testing {
+
+// 2021-03-04 and later, as file times.
+constexpr int64_t kTime1 = 132592608000000000;
+constexpr int64_t kTime2 = kTime1 + 10000000;
+constexpr int64_t kTime3 = kTime1 + 20000000;
+
+struct FiredEvent {
+  int32_t id;
+  std::u16string path;
+  int32_t value;  // error code, or the update flags of UpdateFile
+};
+
+class ListingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetCurrentLogLevel(getenv("LISTING_QUIET") ? kLogMilestone : kLogVerbose);
+    Engine& e = engine();
+    ASSERT_EQ(0, e.SetSyncRootPath(platform::local::FromNativePath(root_.path())));
+    e.placeholder_manager = MakeOwned<PlaceholderManager>(e.diag);
+    const std::u16string root = platform::local::FromNativePath(root_.path());
+    RegisterRootRequest request;
+    request.sync_root_path = root.c_str();
+    request.provider_name = u"Corvane";
+    request.provider_version = u"1.0";
+    request.hydration_primary = platform::CF_HYDRATION_POLICY_FULL;
+    request.population_primary = platform::CF_POPULATION_POLICY_ALWAYS_FULL;
+    request.in_sync_policy = 0x0055550F;
+    ASSERT_EQ(platform::S_OK, e.placeholder_manager->RegisterPlaceholderRoot(&request));
+    ASSERT_EQ(platform::S_OK, provider_.Connect(root_.path()));
+    e.state.active.store(1);
+  }
+  void TearDown() override {
+    if (getenv("LISTING_TEST_LOGS") != nullptr) {
+      for (const auto& line : logs_) printf("%s\n", Utf16ToUtf8Lossy(line).c_str());
+    }
+    engine().state.active.store(0);
+    provider_.Disconnect();
+  }
+
+  Engine& engine() { return host_.c().engine; }
+  std::string Native(const std::string& rel) const { return root_ / rel; }
+  std::u16string Full(const std::string& rel) const { return platform::local::FromNativePath(Native(rel)); }
+
+  void WriteLocal(const std::string& rel, const std::string& content) {
+    std::ofstream(Native(rel), std::ios::binary) << content;
+  }
+  std::string ReadLocal(const std::string& rel) {
+    std::string data;
+    EXPECT_EQ(0u, client_.ReadAll(Native(rel), data));
+    return data;
+  }
+  platform::local::ItemState State(const std::string& rel) {
+    platform::local::ItemState state;
+    EXPECT_EQ(0u, client_.State(Native(rel), state)) << rel;
+    return state;
+  }
+  // Names on disk, read without asking the provider for anything.
+  std::vector<std::string> Listed(const std::string& rel = "") {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(rel.empty() ? root_.path() : Native(rel)))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  platform::WIN32_FIND_DATAW Find(const std::string& rel) {
+    platform::WIN32_FIND_DATAW data;
+    const platform::Handle find = platform::FindFirstFileW(Full(rel).c_str(), &data);
+    EXPECT_NE(platform::INVALID_HANDLE_VALUE, find) << rel;
+    if (find != platform::INVALID_HANDLE_VALUE) platform::FindClose(find);
+    return data;
+  }
+  // A hydrated placeholder with `content`, as if it had been downloaded.
+  void MakeHydratedPlaceholder(const std::string& rel, const std::string& content) {
+    WriteLocal(rel, content);
+    const std::u16string full = Full(rel);
+    const std::u16string id = u"\\" + Utf8ToUtf16Lossy(rel);
+    ConvertRequest request;
+    request.path = full.c_str();
+    request.file_identity = id.c_str();
+    request.file_identity_length = static_cast<uint32_t>((id.size() + 1) * 2);
+    request.convert_flags = platform::CF_CONVERT_FLAG_MARK_IN_SYNC;
+    ASSERT_EQ(platform::S_OK, engine().placeholder_manager->ConvertToPlaceholder(&request));
+  }
+
+  std::vector<FiredEvent> Events(int32_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<FiredEvent> found;
+    for (const auto& e : events_)
+      if (e.id == id) found.push_back(e);
+    return found;
+  }
+  size_t LogCount(std::u16string_view text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<size_t>(
+        std::count_if(logs_.begin(), logs_.end(), [&](const std::u16string& l) { return l.find(text) != l.npos; }));
+  }
+
+  // ListDirectory: (task id, folder) -> the handler's answer.
+  std::function<int32_t(int64_t, const std::u16string&)> on_list;
+  // CreateFile and UpdateFile: the handler's answer.
+  int32_t item_answer = 0;
+
+  LogLevelGuard level_guard_;
+  TempStateDir state_;
+  TempDir root_;
+  platform::testing::TestProvider provider_;
+  platform::local::Client client_{root_.path()};
+  std::mutex mutex_;
+  std::vector<FiredEvent> events_;
+  std::vector<std::u16string> logs_;
+  TestHost host_{true, [this](int32_t id, int32_t count, intptr_t* p, int32_t*) -> int32_t {
+                   if (id == HALVEX_EVENT_LOG) {
+                     std::lock_guard<std::mutex> lock(mutex_);
+                     logs_.push_back(WideAt(p, 1));
+                     return 0;
+                   }
+                   if (id == HALVEX_EVENT_ERROR) {
+                     std::lock_guard<std::mutex> lock(mutex_);
+                     events_.push_back({id, WideAt(p, 1), static_cast<int32_t>(p[0])});
+                     return 0;
+                   }
+                   {
+                     std::lock_guard<std::mutex> lock(mutex_);
+                     events_.push_back({id, WideAt(p, 1), id == HALVEX_EVENT_UPDATE_FILE ? static_cast<int32_t>(p[2]) : 0});
+                   }
+                   if (id == HALVEX_EVENT_LIST_DIRECTORY) {
+                     if (on_list) p[count - 1] = on_list(Int64At(p, 0), WideAt(p, 1));
+                   } else if (id == HALVEX_EVENT_CREATE_FILE || id == HALVEX_EVENT_CREATE_FOLDER ||
+                              id == HALVEX_EVENT_UPDATE_FILE) {
+                     p[count - 1] = item_answer;
+                   }
+                   return 0;
+                 }};
+};
+
+}  // namespace corvane::testing

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "engine/engine_parts.h"
+#include "engine/item_operations.h"
+#include "engine/retry_passes.h"
+#include "engine/retry_queue.h"
+#include "engine/task_cancel.h"
+#include "retries/engine_host.h"
+
+namespace corvane {
+namespace {
+
+using testing::EngineHost;
+
+class MonitorTest : public ::testing::Test, public EngineHost {
+ protected:
+  void TearDown() override {
+    SignalEngineThreads(engine());
+    JoinEngineThreads(engine());
+  }
+  // A task the host switched to the asynchronous mode.
+  Task* AsyncTask(const std::u16string& path, int32_t type) {
+    Task* task = NewTask(path, type);
+    task->StartTime.store(CurrentTimeMs());
+    return task;
+  }
+  bool Registered(int64_t task_id) {
+    Task* task = nullptr;
+    const bool found = engine().tasks.FindTask(task_id, true, &task) == kOk;
+    if (task != nullptr) engine().tasks.ReleaseTask(task);
+    return found;
+  }
+};
+
+TEST_F(MonitorTest, LooksAtTasksInSlicesOfTheBatchSize) {
+  for (int i = 0; i < 25000; ++i) NewTask(u"\\f" + std::u16string(1, u'a' + i % 26), OP_CREATE);
+  size_t looked = 0;
+  size_t cursor = RunMonitorPass(engine(), 0, 10000, &looked);
+  EXPECT_EQ(10000u, looked);
+  EXPECT_EQ(10000u, cursor);
+  cursor = RunMonitorPass(engine(), cursor, 10000, &looked);
+  EXPECT_EQ(10000u, looked);
+  EXPECT_EQ(20000u, cursor);
+  cursor = RunMonitorPass(engine(), cursor, 10000, &looked);
+  EXPECT_EQ(5000u, looked);
+  EXPECT_EQ(0u, cursor);  // starts over
+  EXPECT_EQ(25000u, engine().tasks.Count());  // none was completed
+}
+
+TEST_F(MonitorTest, FinishesCompletedTasksAndReportsAsyncFailures) {
+  engine().metadata_cache.AddNewItemToCache(u"\\d", u"d", kItemAttributeFolder, 0, 0, 0, 0);
+  engine().metadata_cache.AddNewItemToCache(u"\\d\\f", u"f", 0, 1, 0, 0, 0);
+  engine().metadata_cache.AddNewItemToCache(u"\\old", u"old", 0, 1, 0, 0, 0);
+  Task* del = AsyncTask(u"\\d", OP_DELETE);
+  Task* create = AsyncTask(u"\\c.txt", OP_CREATE);
+  Task* rename = AsyncTask(u"\\old", OP_RENAME);
+  rename->RenameInfo->SourcePath = u"\\old";
+  rename->RenameInfo->TargetPath = u"\\new";
+  Task* waiting = AsyncTask(u"\\w.txt", OP_CREATE);
+  Task* cancelled = AsyncTask(u"\\x.txt", OP_WRITE_DATA);
+  answer = [](int32_t, const std::u16string&) { return kOk; };
+  int32_t agreed = 0;
+  DoCancelTask(engine(), *cancelled, cancelled->Path, agreed);
+  Task* producing = NewTask(u"\\y.txt", OP_WRITE_DATA);  // its producer is still at work
+  producing->Cancelled.store(1);
+  const int64_t ids[] = {del->TaskId, create->TaskId, rename->TaskId, waiting->TaskId, cancelled->TaskId,
+                         producing->TaskId};
+
+  ASSERT_EQ(kOk, CompleteTask(engine(), ids[0], kOk));
+  ASSERT_EQ(kOk, CompleteTask(engine(), ids[1], kErrBackend));
+  ASSERT_EQ(kOk, CompleteTask(engine(), ids[2], kOk));
+  RunMonitorPass(engine(), 0, 100);
+
+  EXPECT_FALSE(Registered(ids[0]));
+  EXPECT_FALSE(Registered(ids[1]));
+  EXPECT_FALSE(Registered(ids[2]));
+  EXPECT_TRUE(Registered(ids[3]));  // not finished yet
+  EXPECT_FALSE(Registered(ids[4]));  // cancelled while asynchronous: dropped
+  EXPECT_TRUE(Registered(ids[5]));
+  // The delete drops only the folder's own entry; the rename moves its entry.
+  EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\d"));
+  EXPECT_FALSE(engine().metadata_cache.NoItemInCache(u"\\d\\f"));
+  EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\old"));
+  EXPECT_FALSE(engine().metadata_cache.NoItemInCache(u"\\new"));
+  // The host's failure of the create is reported once, with its code.
+  int backend_errors = 0;
+  for (const auto& error : Events(HALVEX_EVENT_ERROR))
+    if (error.task_id == kErrBackend) ++backend_errors;
+  EXPECT_EQ(1, backend_errors);
+}
+
+TEST_F(MonitorTest, TaskIsLeftToItsProducerUntilItLetsGoOfTheHandler) {
+  Task* update = NewTask(u"\\u.txt", OP_WRITE_DATA);
+  answer = [](int32_t, const std::u16string&) { return kErrPending; };
+  int32_t result = 0;
+  FireUpdateWithRetry(engine(), *update, u"\\u.txt", false, 0, 0, 0, 0, 0, 0, result);
+  const int64_t id = update->TaskId;
+  ASSERT_EQ(kOk, CompleteTask(engine(), id, kErrBackend));
+  RunMonitorPass(engine(), 0, 100);
+  EXPECT_TRUE(Registered(id));
+  update->StartTime.store(CurrentTimeMs());
+  update->LeaveHandler();
+  RunMonitorPass(engine(), 0, 100);
+  EXPECT_FALSE(Registered(id));
+}
+
+TEST_F(MonitorTest, ReadFinishedWithRetryStaysAndFiresAgainForTheSameTask) {
+  engine().settings.event_retry_interval.store(100);
+  Task* read = NewTask(u"\\r.bin", OP_READ_DATA);
+  answer = [](int32_t, const std::u16string&) { return kErrPending; };
+  int32_t result = 0;
+  FireGetItemDataWithRetry(engine(), *read, u"\\r.bin", 4096, 8192, result);
+  ASSERT_EQ(kErrPending, result);
+  read->StartTime.store(CurrentTimeMs() - 5000);
+  read->LeaveHandler();
+  const int64_t id = read->TaskId;
+  const int64_t old_start = read->StartTime.load();
+
+  ASSERT_EQ(kOk, CompleteTask(engine(), id, kErrRetry));
+  RunMonitorPass(engine(), 0, 100);
+  ASSERT_TRUE(Registered(id));
+  EXPECT_EQ(0u, read->Completed.load());
+  EXPECT_GT(read->StartTime.load(), old_start);
+  ASSERT_EQ(1u, RetryQueueOf(engine()).Count());
+
+  answer = nullptr;
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  RunRetryPass(engine(), u"\\root");
+  auto reads = Events(HALVEX_EVENT_GET_FILE_DATA);
+  ASSERT_EQ(2u, reads.size());
+  EXPECT_EQ(id, reads[1].task_id);
+  EXPECT_EQ(0u, RetryQueueOf(engine()).Count());
+  EXPECT_TRUE(Registered(id));  // the read's producer still owns it
+}
+
+TEST_F(MonitorTest, ExpiryCancelsOldAsyncTasksWhateverTheHostAnswers) {
+  engine().settings.pending_task_timeout.store(1);
+  answer = [](int32_t, const std::u16string&) { return kOk; };
+  Task* old_task = AsyncTask(u"\\old.txt", OP_WRITE_DATA);
+  old_task->StartTime.store(CurrentTimeMs() - 1500);
+  Task* sync_task = NewTask(u"\\sync.txt", OP_WRITE_DATA);  // never asynchronous
+  Task* cancelled = AsyncTask(u"\\gone.txt", OP_WRITE_DATA);
+  cancelled->StartTime.store(CurrentTimeMs() - 5000);
+  cancelled->Cancelled.store(1);
+  const int64_t old_id = old_task->TaskId;
+  EXPECT_EQ(1, engine().StatPendingTasks());
+  EXPECT_EQ(3, engine().PendingOperationCount());
+
+  ASSERT_EQ(0, StartCheckExpiredPendingTasksThread(engine()));
+  for (int i = 0; i < 40 && Registered(old_id); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(Registered(old_id));
+  auto cancels = Events(HALVEX_EVENT_CANCEL_TASK);
+  ASSERT_EQ(1u, cancels.size());
+  EXPECT_EQ(old_id, cancels[0].task_id);
+  EXPECT_EQ(kErrTaskExpired, cancels[0].result_in);
+  EXPECT_TRUE(Registered(sync_task->TaskId));
+  EXPECT_TRUE(Registered(cancelled->TaskId));
+}
+
+TEST_F(MonitorTest, ThreadsStopPromptlyWhenSignalled) {
+  engine().settings.pending_task_timeout.store(5);
+  ASSERT_TRUE(StartAsyncMonitorThread(engine()));
+  ASSERT_TRUE(StartRetryQueueThread(engine()));
+  ASSERT_EQ(0, StartCheckExpiredPendingTasksThread(engine()));
+  EXPECT_FALSE(StartRetryQueueThread(engine()));  // one of each
+  // The running monitor finishes a completed task on its own.
+  Task* create = AsyncTask(u"\\c.txt", OP_CREATE);
+  const int64_t id = create->TaskId;
+  ASSERT_EQ(kOk, CompleteTask(engine(), id, kErrBackend));
+  for (int i = 0; i < 30 && Registered(id); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(Registered(id));
+
+  const auto start = std::chrono::steady_clock::now();
+  SignalEngineThreads(engine());
+  JoinEngineThreads(engine());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
+
+}  // namespace
+}  // namespace corvane

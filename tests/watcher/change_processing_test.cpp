@@ -1,0 +1,195 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <set>
+
+#include "engine/pending_operations.h"
+#include "watcher/watcher_fixture.h"
+
+namespace corvane::testing {
+namespace {
+
+class ChangeProcessingTest : public WatcherTest {
+ protected:
+  void SetUp() override {
+    UseRegisteredRoot();
+    ASSERT_TRUE(StartWatcher());
+  }
+
+  // A fully present placeholder the engine already knows, changes settled.
+  void KnownPlaceholder(const std::string& name, const std::string& content) {
+    WriteFile(name, content);
+    std::u16string rel = u"\\";
+    for (char c : name) rel.push_back(c == '/' ? u'\\' : static_cast<char16_t>(c));
+    MakePlaceholder(rel);
+    Pause(300);  // let the watcher see the creation before the entry exists
+    Know(rel);
+    ClearEvents();
+  }
+};
+
+TEST_F(ChangeProcessingTest, NewFileIsReportedOnceAndItsWriteIsAnUpdateWithTheRightFlags) {
+  WriteFile("new.txt", "hello");
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE) == 1; }));
+  Pause(500);
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE));
+  EXPECT_EQ(u"\\new.txt", Events(HALVEX_EVENT_CREATE_FILE)[0].path);
+
+  KnownPlaceholder("doc.txt", "version 1");
+  // Written in place, so the local platform keeps it fully present.
+  const int fd = open(Native("doc.txt").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(9, pwrite(fd, "version 2", 9, 0));
+  close(fd);
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_UPDATE_FILE) >= 1; }));
+  const SeenEvent update = Events(HALVEX_EVENT_UPDATE_FILE)[0];
+  EXPECT_EQ(u"\\doc.txt", update.path);
+  EXPECT_EQ(0x04, update.flags & 0x04);
+  EXPECT_EQ(0x40, update.flags & 0x40);  // fully present placeholder whose content changed
+  EXPECT_EQ(0, update.flags & 0x20);
+  Pause(300);
+  CacheItem cached;
+  ASSERT_TRUE(engine().metadata_cache.Lookup(u"\\doc.txt", &cached, nullptr));
+  struct stat now;
+  ASSERT_EQ(0, stat(Native("doc.txt").c_str(), &now));
+  EXPECT_EQ(platform::FileTimeFromUnix(now.st_mtim.tv_sec, now.st_mtim.tv_nsec),
+            static_cast<int64_t>(cached.LastWriteTime));
+
+  // Only the hidden attribute: attributes changed, nothing else.
+  ClearEvents();
+  ASSERT_TRUE(platform::SetFileAttributesW(Full(u"\\doc.txt").c_str(), platform::FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_UPDATE_FILE) >= 1; }));
+  EXPECT_EQ(0x20, Events(HALVEX_EVENT_UPDATE_FILE)[0].flags & ~0x08);
+  EXPECT_EQ(0x4, Events(HALVEX_EVENT_UPDATE_FILE)[0].attributes);
+}
+
+TEST_F(ChangeProcessingTest, TouchWithoutNewValuesFiresNothing) {
+  // What hydration does: writes and attribute changes, same size and times.
+  KnownPlaceholder("data.bin", "0123456789");
+  struct stat before;
+  ASSERT_EQ(0, stat(Native("data.bin").c_str(), &before));
+  WriteFile("data.bin", "0123456789");
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, Native("data.bin").c_str(), times, 0));
+  chmod(Native("data.bin").c_str(), before.st_mode);
+  ASSERT_TRUE(WaitUntil([&] { return LinesWith(u"because UpdateFlags are 0") >= 1; }));
+  Pause(300);
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE));
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE));
+}
+
+TEST_F(ChangeProcessingTest, DeletesOfKnownItemsFireAndOfUnknownItemsDoNot) {
+  KnownPlaceholder("gone.txt", "x");
+  // The removal is alone in its batch: the saved-remove task reports it.
+  ASSERT_EQ(0, unlink(Native("gone.txt").c_str()));
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_DELETE_FILE) == 1; }, 3500));
+  EXPECT_EQ(u"\\gone.txt", Events(HALVEX_EVENT_DELETE_FILE)[0].path);
+  EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\gone.txt"));
+
+  // Unknown to the engine: nothing reaches the host.
+  WriteFile("stranger.txt", "s");
+  Pause(300);
+  engine().metadata_cache.Remove(u"\\stranger.txt", false);
+  ClearEvents();
+  ASSERT_EQ(0, unlink(Native("stranger.txt").c_str()));
+  Pause(2600);
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_DELETE_FILE));
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_DELETE_FOLDER));
+}
+
+TEST_F(ChangeProcessingTest, RenamesAndMovesOfKnownFilesAreRenamesNotDeleteAndCreate) {
+  MakeDir("a");
+  MakeDir("b");
+  Pause(300);
+  Know(u"\\a");
+  Know(u"\\b");
+  KnownPlaceholder("a/one.txt", "1");
+
+  ASSERT_EQ(0, rename(Native("a/one.txt").c_str(), Native("a/two.txt").c_str()));
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_RENAME_FILE) == 1; }));
+  EXPECT_EQ(u"\\a\\one.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].path);
+  EXPECT_EQ(u"\\a\\two.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].new_path);
+  EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\a\\one.txt"));
+  EXPECT_FALSE(engine().metadata_cache.NoItemInCache(u"\\a\\two.txt"));
+
+  ASSERT_EQ(0, rename(Native("a/two.txt").c_str(), Native("b/two.txt").c_str()));
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_RENAME_FILE) == 2; }, 3500));
+  Pause(2300);  // past a saved-remove task: the move must not turn into a delete
+  EXPECT_EQ(u"\\b\\two.txt", Events(HALVEX_EVENT_RENAME_FILE)[1].new_path);
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_DELETE_FILE));
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE));
+
+  // An unknown item renamed is new to the host under its new name.
+  WriteFile("loose.txt", "l");
+  Pause(300);
+  engine().metadata_cache.Remove(u"\\loose.txt", false);
+  ClearEvents();
+  ASSERT_EQ(0, rename(Native("loose.txt").c_str(), Native("found.txt").c_str()));
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE) == 1; }));
+  EXPECT_EQ(u"\\found.txt", Events(HALVEX_EVENT_CREATE_FILE)[0].path);
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FILE));
+}
+
+TEST_F(ChangeProcessingTest, ChangeTheHostMadeThroughAMethodIsNotEchoed) {
+  KnownPlaceholder("host.txt", "old");
+  ASSERT_TRUE(engine().pending.AddPending(u"\\host.txt", kOpUpdate, false));
+  WriteFile("host.txt", "written by the host");
+  ASSERT_TRUE(WaitUntil([&] { return engine().pending.CountOf(u"\\host.txt", kOpUpdate, false) == 0; }));
+  Pause(300);
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE));
+}
+
+TEST_F(ChangeProcessingTest, BurstOfTenThousandFilesInTwentyFoldersIsReportedExactlyOnce) {
+  SetCurrentLogLevel(kLogWarning);  // keep the burst fast
+  for (int d = 0; d < 20; ++d) MakeDir("d" + std::to_string(d));
+  for (int d = 0; d < 20; ++d)
+    for (int f = 0; f < 500; ++f) {
+      const int fd = open(Native("d" + std::to_string(d) + "/f" + std::to_string(f)).c_str(), O_CREAT | O_WRONLY, 0644);
+      ASSERT_GE(fd, 0);
+      close(fd);
+    }
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE) >= 10000; }, 60000));
+  Pause(2500);  // new-folder rescans and late records
+  const auto created = Events(HALVEX_EVENT_CREATE_FILE);
+  EXPECT_EQ(10000u, created.size());
+  std::set<std::u16string> unique;
+  for (const auto& e : created) unique.insert(e.path);
+  EXPECT_EQ(10000u, unique.size());
+  EXPECT_EQ(20u, CountOf(HALVEX_EVENT_CREATE_FOLDER));
+}
+
+TEST_F(ChangeProcessingTest, UnpinningAFullyPresentFileDehydratesItAndFiresReset) {
+  KnownPlaceholder("pinme.txt", "content that goes");
+  PlaceholderStatesRequest states;
+  const std::u16string full = Full(u"\\pinme.txt");
+  states.path = full.c_str();
+  states.what_to_set = kSetPinState | kSetInSyncState;
+  states.in_sync_state = platform::CF_IN_SYNC_STATE_IN_SYNC;
+  states.pin_state = platform::CF_PIN_STATE_UNPINNED;
+  ASSERT_EQ(platform::S_OK, engine().placeholder_manager->SetPlaceholderStates(&states));
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_RESET_FILE) >= 1; }));
+  EXPECT_EQ(u"\\pinme.txt", Events(HALVEX_EVENT_RESET_FILE)[0].path);
+  EXPECT_TRUE(engine().placeholder_manager->GetPlaceholderState(full.c_str()) & platform::CF_PLACEHOLDER_STATE_PARTIAL);
+}
+
+TEST_F(ChangeProcessingTest, FolderWithFilesIsReportedOnceEvenWhileItsRescanOverlapsTheWorker) {
+  // A slow host keeps the worker busy past the folder's first rescan, so the
+  // two meet on the same new files.
+  create_delay_ms_ = 25;
+  MakeDir("copy");
+  for (int f = 0; f < 80; ++f) WriteFile("copy/f" + std::to_string(f), "x");
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE) >= 80; }, 10000));
+  Pause(1500);
+  const auto created = Events(HALVEX_EVENT_CREATE_FILE);
+  std::set<std::u16string> unique;
+  for (const auto& e : created) unique.insert(e.path);
+  EXPECT_EQ(80u, unique.size());
+  EXPECT_EQ(80u, created.size());
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FOLDER));
+  EXPECT_GE(LinesWith(u"Scan directory for missing files: '" + Full(u"\\copy") + u"'"), 1u);
+}
+
+}  // namespace
+}  // namespace corvane::testing

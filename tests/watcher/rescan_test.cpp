@@ -1,0 +1,116 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "watcher/rescan.h"
+#include "watcher/watcher_fixture.h"
+
+namespace corvane::testing {
+namespace {
+
+class RescanTest : public WatcherTest {
+ protected:
+  void SetUp() override { UseRegisteredRoot(); }
+
+  void MakePlaceholderWithId(const std::u16string& rel, const std::u16string& id) {
+    const std::u16string full = Full(rel);
+    ConvertRequest convert;
+    convert.path = full.c_str();
+    convert.file_identity = id.data();
+    convert.file_identity_length = static_cast<uint32_t>(id.size() * sizeof(char16_t));
+    ASSERT_EQ(platform::S_OK, engine().placeholder_manager->ConvertToPlaceholder(&convert));
+  }
+
+  static std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+};
+
+TEST_F(RescanTest, OverflowRescanFindsChangesInsideKnownFolders) {
+  // Names too long for the watcher's small buffer: their records overflow.
+  const std::string known = "sub/" + std::string(50, 'k') + ".txt";
+  const std::string added = "sub/" + std::string(50, 'n') + ".txt";
+  MakeDir("sub");
+  WriteFile(known, "v1");
+  MakePlaceholder(u"\\sub\\" + Wide(std::string(50, 'k')) + u".txt");
+  WriteFile("same.txt", "same");
+  MakePlaceholder(u"\\same.txt");
+  Know(u"\\sub");
+  Know(u"\\sub\\" + Wide(std::string(50, 'k')) + u".txt");
+  Know(u"\\same.txt");
+
+  engine().watcher = MakeOwned<DirectoryWatcher>(engine(), Root(), 160);
+  ASSERT_TRUE(engine().watcher->Start());
+  WriteFile(added, "new");
+  const int fd = open(Native(known).c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(3, write(fd, " v2", 3));
+  close(fd);
+
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE) >= 1 && CountOf(HALVEX_EVENT_UPDATE_FILE) >= 1; }));
+  Pause(800);
+  EXPECT_GE(LinesWith(u"notification buffer overflow"), 1u);
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE));
+  EXPECT_EQ(u"\\" + Wide(added).replace(3, 1, u"\\"), Events(HALVEX_EVENT_CREATE_FILE)[0].path);
+  const auto updates = Events(HALVEX_EVENT_UPDATE_FILE);
+  ASSERT_EQ(1u, updates.size());  // the unchanged known file stays quiet
+  EXPECT_EQ(u"\\" + Wide(known).replace(3, 1, u"\\"), updates[0].path);
+  EXPECT_EQ(0x04, updates[0].flags & 0x04);
+}
+
+TEST_F(RescanTest, OfflineCheckReportsPlainItemsAndRenamedPlaceholders) {
+  MakeDir("copied");
+  WriteFile("copied/inside.txt", "i");
+  WriteFile("moved.txt", "m");
+  MakePlaceholderWithId(u"\\moved.txt", u"\\before.txt");
+  WriteFile("stayed.txt", "s");
+  MakePlaceholderWithId(u"\\stayed.txt", u"\\STAYED.txt");  // case does not matter
+
+  ASSERT_TRUE(OfflineCheck(engine(), Root()));
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_RENAME_FILE));
+  EXPECT_EQ(u"\\before.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].path);
+  EXPECT_EQ(u"\\moved.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].new_path);
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FOLDER));
+  EXPECT_EQ(u"\\copied", Events(HALVEX_EVENT_CREATE_FOLDER)[0].path);
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE));
+  EXPECT_EQ(u"\\copied\\inside.txt", Events(HALVEX_EVENT_CREATE_FILE)[0].path);
+  EXPECT_EQ(0u, engine().tasks.Count());  // no task left behind
+
+  EXPECT_FALSE(OfflineCheck(engine(), Root() + u"\\absent"));
+  EXPECT_FALSE(OfflineCheck(engine(), Full(u"\\moved.txt")));
+  EXPECT_EQ(1u, LinesWith(u"Target is not a directory: '" + Full(u"\\moved.txt") + u"'"));
+}
+
+TEST_F(RescanTest, RescanStopsWhenTheEngineStops) {
+  WriteFile("a.txt", "a");
+  engine().state.deactivating.store(1);
+  EXPECT_EQ(0, RescanMissingFiles(engine(), Root()));
+  engine().state.deactivating.store(0);
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE));
+  EXPECT_EQ(1, RescanMissingFiles(engine(), Root()));
+  EXPECT_EQ(0, RescanMissingFiles(engine(), Root()));  // now known
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE));
+}
+
+TEST_F(RescanTest, EmptyFolderRemovalKeepsFilesTheirParentsAndTheRoot) {
+  namespace fs = std::filesystem;
+  fs::create_directories(Native("empty/a/b"));
+  fs::create_directories(Native("keep/inner"));
+  fs::create_directories(Native("keep/hollow/deeper"));
+  WriteFile("keep/inner/file.txt", "f");
+
+  EXPECT_FALSE(DeleteEmptyLocalFolders(engine(), Root()));  // "keep" cannot go
+  EXPECT_FALSE(fs::exists(Native("empty")));
+  EXPECT_FALSE(fs::exists(Native("keep/hollow")));
+  EXPECT_TRUE(fs::exists(Native("keep/inner/file.txt")));
+  EXPECT_TRUE(fs::exists(root_.path()));
+
+  fs::remove(Native("keep/inner/file.txt"));
+  EXPECT_TRUE(DeleteEmptyLocalFolders(engine(), Root()));
+  EXPECT_FALSE(fs::exists(Native("keep")));
+  EXPECT_TRUE(fs::exists(root_.path()));
+}
+
+}  // namespace
+}  // namespace corvane::testing

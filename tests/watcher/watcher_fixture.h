@@ -1,0 +1,158 @@
+// A component whose engine watches a temporary sync root, with the events
+// and log lines the watcher causes collected for the test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "component/test_host.h"
+#include "diag/capture_sink.h"
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "platform/files.h"
+#include "platform/local/native_path.h"
+#include "platform_local_services/temp_dirs.h"
+#include "provider/placeholder_manager.h"
+#include "watcher/directory_watcher.h"
+
+namespace corvane::testing {
+
+struct SeenEvent {
+  int32_t id = 0;
+  std::u16string path;
+  std::u16string new_path;  // renames
+  int32_t flags = 0;        // updates
+  int32_t attributes = 0;   // updates
+};
+
+class WatcherTest : public ::testing::Test {
+ protected:
+  WatcherTest() {
+    SetCurrentLogLevel(kLogVerbose);
+    engine().SetSyncRootPath(platform::local::FromNativePath(root_.path()));
+  }
+  ~WatcherTest() override {
+    StopDirectoryWatcher(engine());
+    engine().placeholder_manager.reset();
+  }
+
+  Engine& engine() { return host_.c().engine; }
+  std::u16string Root() { return engine().EffectiveSyncRootPath(); }
+  std::u16string Full(const std::u16string& rel) { return Root() + rel; }
+  std::string Native(const std::string& rel) { return root_ / rel; }
+
+  // A placeholder manager over a registered root, as an active engine has.
+  void UseRegisteredRoot() {
+    engine().placeholder_manager = MakeOwned<PlaceholderManager>(engine().diag);
+    const std::u16string root = Root();
+    RegisterRootRequest request;
+    request.sync_root_path = root.c_str();
+    request.provider_name = u"Corvane";
+    request.provider_version = u"1.0";
+    request.hydration_primary = platform::CF_HYDRATION_POLICY_FULL;
+    request.population_primary = platform::CF_POPULATION_POLICY_ALWAYS_FULL;
+    ASSERT_EQ(platform::S_OK, engine().placeholder_manager->RegisterPlaceholderRoot(&request));
+  }
+
+  void WriteFile(const std::string& rel, const std::string& content) {
+    std::ofstream(root_ / rel, std::ios::binary | std::ios::trunc) << content;
+  }
+  void MakeDir(const std::string& rel) { ASSERT_EQ(0, mkdir(Native(rel).c_str(), 0755)); }
+
+  void MakePlaceholder(const std::u16string& rel) {
+    const std::u16string full = Full(rel);
+    ConvertRequest convert;
+    convert.path = full.c_str();
+    ASSERT_EQ(platform::S_OK, engine().placeholder_manager->ConvertToPlaceholder(&convert));
+  }
+
+  // Puts the item's current values into the metadata cache, as a report
+  // that the host accepted would have.
+  void Know(const std::u16string& rel) {
+    const std::u16string full = Full(rel);
+    platform::WIN32_FIND_DATAW data;
+    const platform::Handle find = platform::FindFirstFileW(full.c_str(), &data);
+    ASSERT_NE(platform::INVALID_HANDLE_VALUE, find);
+    platform::FindClose(find);
+    uint32_t attributes = (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) ? kItemAttributeFolder : 0;
+    const int64_t size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    engine().metadata_cache.AddNewItemToCache(rel, rel.substr(rel.rfind(u'\\') + 1), attributes,
+                                              attributes ? 0 : size, data.ftCreationTime, data.ftLastAccessTime,
+                                              data.ftLastWriteTime);
+  }
+
+  bool StartWatcher() { return StartDirectoryWatcher(engine()); }
+
+  std::vector<SeenEvent> Events(int32_t id) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<SeenEvent> found;
+    for (const auto& e : events_)
+      if (e.id == id) found.push_back(e);
+    return found;
+  }
+  size_t CountOf(int32_t id) { return Events(id).size(); }
+  void ClearEvents() {
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.clear();
+  }
+  size_t LinesWith(std::u16string_view text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    size_t n = 0;
+    for (const auto& line : lines_)
+      if (line.find(text) != std::u16string::npos) ++n;
+    return n;
+  }
+
+  // Polls `done` for up to `ms`.
+  static bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+  }
+  static void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+  LogLevelGuard level_guard_;
+  TempStateDir state_;
+  TempDir root_;
+  std::mutex mu_;
+  std::vector<SeenEvent> events_;
+  std::vector<std::u16string> lines_;
+  // A slow host: each CreateFile/CreateFolder answer takes this long.
+  std::atomic<int> create_delay_ms_{0};
+  TestHost host_{true, [this](int32_t id, int32_t, intptr_t* p, int32_t*) -> int32_t {
+                   if ((id == HALVEX_EVENT_CREATE_FILE || id == HALVEX_EVENT_CREATE_FOLDER) && create_delay_ms_ > 0)
+                     Pause(create_delay_ms_.load());
+                   std::lock_guard<std::mutex> lock(mu_);
+                   if (id == HALVEX_EVENT_LOG) {
+                     lines_.push_back(WideAt(p, 1));
+                     return 0;
+                   }
+                   SeenEvent e;
+                   e.id = id;
+                   if (id == HALVEX_EVENT_ERROR) {
+                     events_.push_back(e);
+                     return 0;
+                   }
+                   e.path = WideAt(p, 1);
+                   if (id == HALVEX_EVENT_RENAME_FILE || id == HALVEX_EVENT_RENAME_FOLDER) e.new_path = WideAt(p, 2);
+                   if (id == HALVEX_EVENT_UPDATE_FILE || id == HALVEX_EVENT_UPDATE_FOLDER) {
+                     e.flags = static_cast<int32_t>(p[2]);
+                     e.attributes = static_cast<int32_t>(p[3]);
+                   }
+                   events_.push_back(e);
+                   return 0;
+                 }};
+};
+
+}  // namespace corvane::testing
