@@ -67,6 +67,7 @@ TEST(MirrorBadInput, SecondMirrorOnTheSameRootIsRefusedAndTheFirstKeepsServing) 
 
   EXPECT_TRUE(first.Running());
   EXPECT_TRUE(Registered(w.root));
+  EXPECT_EQ(Client({"list", w.root}).exit_code, 0);
   const RunResult read = Client({"read", w.root + "/a.txt"});
   EXPECT_EQ(read.exit_code, 0) << read.output;
   EXPECT_EQ(read.output, "served by the first mirror");

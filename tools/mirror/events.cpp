@@ -91,7 +91,7 @@ int32_t Dispatch(EventContext& ctx, int32_t id, intptr_t* p) {
 
     case HALVEX_EVENT_CANCEL_TASK:
       ctx.downloads->Cancel(Int64(p, 0));
-      Say("the library cancelled the request for %s", Text(p, 1));
+      if (ToServerPath(Text(p, 1), path)) Say("the library cancelled the request for /%s", path.c_str());
       return 0;
 
     case HALVEX_EVENT_CREATE_FILE:
@@ -123,7 +123,7 @@ int32_t Dispatch(EventContext& ctx, int32_t id, intptr_t* p) {
       return 0;
     case HALVEX_EVENT_RESET_FILE:
       // Unpinned or reset: the local data was dropped; the server keeps it.
-      Say("local copy of %s freed; it is fetched again when read", Text(p, 1));
+      if (ToServerPath(Text(p, 1), path)) Say("local copy of /%s freed; it is fetched again when read", path.c_str());
       return 0;
     default:
       return 0;
