@@ -81,7 +81,10 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
     case OP_WRITE_DATA:
     case OP_CREATE: return DoSetPlaceholderSyncState(engine, task.Path, true);
     case OP_READ_DATA: {
-      const int32_t flushed = FlushTransfer(engine, task, true);
+      // A host that finalized with a failure sends nothing more; the reader
+      // must hear of the failure, as it does from a synchronous handler.
+      const int32_t flushed = code != kOk ? code : FlushTransfer(engine, task, true);
+      if (flushed != kOk && flushed != kErrCancelled) AnswerFetchFailure(engine, task, flushed);
       if (flushed != kOk && engine.settings.windows_update_icon_on_retrieve_errors.load())
         SetItemErrorMark(engine, root + task.Path, flushed != kErrPending);
       return DoSetPlaceholderSyncState(engine, task.Path, true);

@@ -46,6 +46,24 @@ void AnswerFailure(Engine& engine, CallbackTaskContext& context, int64_t length,
 
 }  // namespace
 
+void AnswerFetchFailure(Engine& engine, Task& task, int32_t code) {
+  std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+  auto* context = static_cast<CallbackTaskContext*>(task.Context);
+  if (context == nullptr || context->params == nullptr || task.Cancelled.load() != 0) return;
+  int64_t length = 0;
+  if (context->params->GetInt64(u"RequiredLength", &length) != S_OK) return;
+  const int64_t total = context->progress.total;
+  if (total > kWholeFileThreshold && total > context->required_offset) length = total - context->required_offset;
+  const int64_t remaining = context->required_offset + length - context->progress.current_offset;
+  if (remaining <= 0) return;
+  CallbackParams& params = *context->params;
+  params.SetInt32(u"Flags", 0);
+  params.SetInt64(u"Offset", context->progress.current_offset);
+  params.SetInt64(u"Length", remaining);
+  params.SetPointer(u"Buffer", nullptr);
+  CompleteCallbackAction(engine, context->answer, code);
+}
+
 int32_t FailTransfer(Engine& engine, Task& task, int32_t code) {
   if (task.StartTime.load() > 0) task.Completed.exchange(1);
   int32_t answer = kOk;
@@ -103,6 +121,10 @@ int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
       stream.Seek(stream.Size());
     }
   }
+  // An asynchronous reader waits for its range: a failed last flush must
+  // reach it (a synchronous fetch is answered by DoFetch).
+  if (result != kOk && result != kErrCancelled && final && task.StartTime.load() > 0)
+    AnswerFetchFailure(engine, task, result);
   return result == kOk ? kOk : FailTransfer(engine, task, result);
 }
 
