@@ -140,9 +140,13 @@ step "Files written locally arrive on the server"
 show client create "$root/hello.txt" --data "Hello from the sync root"
 show client write "$root/readme.txt" --data "readme rewritten locally"
 show client mkdir "$root/drafts"
+head -c 1100000 /dev/urandom >"$work/local.bin"
+echo '$ corvane-client create $DEMO/Cloud/local.bin < local.bin      (1.1 MB)'
+client create "$root/local.bin" <"$work/local.bin"
 check "hello.txt is on the server, same bytes" eventually 15 read_equals "$root/hello.txt" "$server/hello.txt"
 check "the server's readme.txt has the local change" eventually 15 bash -c "printf 'readme rewritten locally' | cmp -s - '$server/readme.txt'"
 check "the new folder drafts/ exists on the server" eventually 15 test -d "$server/drafts"
+check "local.bin (1.1 MB) is on the server, same bytes" eventually 15 same_bytes "$work/local.bin" "$server/local.bin"
 check "hello.txt is in sync after the upload" eventually 10 state_has "$root/hello.txt" "in-sync: yes"
 mirror_news
 end_step
@@ -167,6 +171,9 @@ check "the new server file appears in docs/" eventually 15 listing_has "$root/do
 check "news.txt reads as on the server" read_equals "$root/docs/news.txt" "$server/docs/news.txt"
 check "notes.md reads with the server's edit" eventually 15 read_equals "$root/docs/notes.md" "$server/docs/notes.md"
 check "photos/ was renamed to pictures/ locally" eventually 15 bash -c "test -d '$root/pictures' && ! test -e '$root/photos'"
+rm -rf "$server/pictures"
+echo '$ (on the server) delete pictures/'
+check "pictures/ was deleted locally" eventually 15 bash -c "! test -e '$root/pictures'"
 show client list "$root/docs"
 mirror_news
 end_step

@@ -108,6 +108,11 @@ TEST(MirrorScenario, DemoStepsEndWithServerAndRootEqualByteForByte) {
   ASSERT_EQ(Client({"create", w.root + "/hello.txt", "--data", "hello"}).exit_code, 0);
   ASSERT_EQ(Client({"write", w.root + "/readme.txt", "--data", "rewritten"}).exit_code, 0);
   ASSERT_EQ(Client({"mkdir", w.root + "/drafts"}).exit_code, 0);
+  // Large enough for several GetLocalFileData reads.
+  const std::string local_big = RandomBytes(1100000).substr(17);
+  WriteFile(w.base + "/local.bin", local_big);
+  ASSERT_EQ(Client({"create", w.root + "/local.bin"}, w.base + "/local.bin").exit_code, 0);
+  EXPECT_TRUE(Eventually(15, [&] { return ReadFile(w.server + "/local.bin") == local_big; })) << mirror.Log();
   EXPECT_TRUE(Eventually(15, [&] { return ReadFile(w.server + "/hello.txt") == "hello"; })) << mirror.Log();
   EXPECT_TRUE(Eventually(15, [&] { return ReadFile(w.server + "/readme.txt") == "rewritten"; })) << mirror.Log();
   EXPECT_TRUE(Eventually(15, [&] { return fs::is_directory(w.server + "/drafts"); })) << mirror.Log();
@@ -128,6 +133,11 @@ TEST(MirrorScenario, DemoStepsEndWithServerAndRootEqualByteForByte) {
       << mirror.Log();
   EXPECT_TRUE(Eventually(15, [&] { return fs::is_directory(w.root + "/pictures") && !Exists(w.root + "/photos"); }))
       << mirror.Log();
+  fs::create_directories(w.server + "/pictures/2024");
+  WriteFile(w.server + "/pictures/2024/sea.txt", "sea\n");
+  EXPECT_TRUE(Eventually(15, [&] { return Exists(w.root + "/pictures/2024/sea.txt"); })) << mirror.Log();
+  fs::remove_all(w.server + "/pictures");
+  EXPECT_TRUE(Eventually(15, [&] { return !Exists(w.root + "/pictures"); })) << mirror.Log();
 
   // Pin fetches the data, unpin lets it go.
   ASSERT_EQ(Client({"pin", w.root + "/docs/unread.txt"}).exit_code, 0);
@@ -150,6 +160,27 @@ TEST(MirrorScenario, DemoStepsEndWithServerAndRootEqualByteForByte) {
   EXPECT_EQ(uninstall.exit_code, 0) << uninstall.output;
   EXPECT_TRUE(StateHas(w.root, "sync root: (none)")) << State(w.root);
   EXPECT_EQ(ReadFile(w.root + "/docs/big.bin"), big);
+}
+
+TEST(MirrorScenario, ReadOfAFileTheServerLostFailsAtOnceAndOtherFilesStillRead) {
+  World w;
+  WriteFile(w.server + "/lost.txt", "soon gone");
+  WriteFile(w.server + "/kept.txt", "still here");
+  // No server scans during the test: the placeholder outlives the server file.
+  MirrorProcess mirror(w.server, w.root, w.base + "/mirror.log", 600000);
+  ASSERT_TRUE(mirror.WaitServing(20)) << mirror.Log();
+  ASSERT_EQ(Listed(w.root), (std::set<std::string>{"kept.txt", "lost.txt"}));
+  fs::remove(w.server + "/lost.txt");
+
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult lost = Client({"read", w.root + "/lost.txt"});
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_NE(lost.exit_code, 0) << lost.output;
+  // Well below the applications' 15-second wait for the provider.
+  EXPECT_LT(waited, std::chrono::seconds(5)) << lost.output;
+  EXPECT_TRUE(StateHas(w.root + "/lost.txt", "hydrated: none"));
+  EXPECT_TRUE(ReadsAs(w.root + "/kept.txt", "still here")) << mirror.Log();
+  EXPECT_EQ(mirror.Interrupt(), 0) << mirror.Log();
 }
 
 }  // namespace

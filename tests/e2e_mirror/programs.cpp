@@ -15,7 +15,7 @@
 
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& argv, int out_fd) {
+pid_t Spawn(const std::vector<std::string>& argv, int out_fd, const std::string& input = "/dev/null") {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -23,8 +23,8 @@ pid_t Spawn(const std::vector<std::string>& argv, int out_fd) {
   if (pid == 0) {
     dup2(out_fd, STDOUT_FILENO);
     dup2(out_fd, STDERR_FILENO);
-    const int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, STDIN_FILENO);
+    const int in_fd = open(input.c_str(), O_RDONLY);
+    dup2(in_fd, STDIN_FILENO);
     execv(args[0], args.data());
     _exit(127);
   }
@@ -35,11 +35,11 @@ int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 
 
 }  // namespace
 
-RunResult Run(const std::vector<std::string>& argv) {
+RunResult Run(const std::vector<std::string>& argv, const std::string& input) {
   RunResult result;
   int fds[2];
   if (pipe(fds) != 0) return result;
-  const pid_t pid = Spawn(argv, fds[1]);
+  const pid_t pid = Spawn(argv, fds[1], input);
   close(fds[1]);
   char buffer[4096];
   ssize_t n;
@@ -51,10 +51,10 @@ RunResult Run(const std::vector<std::string>& argv) {
   return result;
 }
 
-RunResult Client(const std::vector<std::string>& args) {
+RunResult Client(const std::vector<std::string>& args, const std::string& input) {
   std::vector<std::string> argv = {CLIENT_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
-  return Run(argv);
+  return Run(argv, input);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -95,10 +95,11 @@ World::~World() {
   std::filesystem::remove_all(base, ec);
 }
 
-MirrorProcess::MirrorProcess(const std::string& server, const std::string& root, const std::string& log)
+MirrorProcess::MirrorProcess(const std::string& server, const std::string& root, const std::string& log,
+                             int poll_ms)
     : log_(log) {
   const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  pid_ = Spawn({MIRROR_BIN, "--server", server, "--root", root, "--poll-ms", "200"}, fd);
+  pid_ = Spawn({MIRROR_BIN, "--server", server, "--root", root, "--poll-ms", std::to_string(poll_ms)}, fd);
   close(fd);
 }
 

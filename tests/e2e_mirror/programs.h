@@ -13,8 +13,9 @@ struct RunResult {
   std::string output;  // stdout and stderr together
 };
 
-RunResult Run(const std::vector<std::string>& argv);
-RunResult Client(const std::vector<std::string>& args);
+// `input` names a file for standard input (default: nothing to read).
+RunResult Run(const std::vector<std::string>& argv, const std::string& input = "/dev/null");
+RunResult Client(const std::vector<std::string>& args, const std::string& input = "/dev/null");
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
@@ -34,7 +35,7 @@ class World {
 // A corvane-mirror in the background, its output in a log file.
 class MirrorProcess {
  public:
-  MirrorProcess(const std::string& server, const std::string& root, const std::string& log);
+  MirrorProcess(const std::string& server, const std::string& root, const std::string& log, int poll_ms = 200);
   ~MirrorProcess();
   bool WaitServing(double seconds);
   bool Running();
