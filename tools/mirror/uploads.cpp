@@ -140,13 +140,12 @@ int32_t Uploads::CreateFolder(const std::string& path) {
 }
 
 int32_t Uploads::UpdateFile(int64_t task, const std::string& path, int32_t update_flags, const ItemTimes& times) {
-  if (update_flags & kContentChanged) return Upload(task, path, times, "change to");
-  const std::string target = JoinPath(server_root_, path);
-  if ((update_flags & kLastWriteChanged) && access(target.c_str(), F_OK) == 0) {
-    SetLastWriteTime(target, times.last_write);
-    Record(path);
-  }
-  return 0;  // attributes and times only: nothing else the server keeps
+  // The content flag is only given for files whose data is all on disk; a
+  // new last-write time on a file caught half-way (written into while it
+  // became a placeholder) may be the only sign of new content. Reading it
+  // fetches what is missing from the server, so the upload is whole.
+  if (update_flags & (kContentChanged | kLastWriteChanged)) return Upload(task, path, times, "change to");
+  return 0;  // attributes or other times only: nothing the server keeps
 }
 
 int32_t Uploads::Delete(const std::string& path, bool is_folder) {
