@@ -25,15 +25,6 @@ void FireErrorEvent(Engine& engine, int32_t code) {
   if (engine.events != nullptr) engine.events->FireError(code, ResultMessage(code));
 }
 
-void LogProperties(LogSink* sink, int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
-                   int64_t last_write_time) {
-  LogF(sink, kLogVerbose, u"  Attributes(%x), Size(%I64u)", static_cast<uint32_t>(attributes),
-       static_cast<uint64_t>(size));
-  LogF(sink, kLogVerbose, u"  CreationTime(%I64u), LastAccessTime(%I64u), LastWriteTime(%I64u)",
-       static_cast<uint64_t>(creation_time), static_cast<uint64_t>(last_access_time),
-       static_cast<uint64_t>(last_write_time));
-}
-
 bool EndsWith(std::u16string_view text, std::u16string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
@@ -194,7 +185,7 @@ int32_t IntListItem(Engine& engine, int64_t enumeration_handle, std::u16string_v
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"IntListItem EnumerationHandle(%I64u), ItemName('%s')",
        static_cast<uint64_t>(enumeration_handle), name);
-  LogProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
+  LogItemProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
   if (enumeration_handle < 0) return engine.diag.Record(kErrInvalidOpId, ResultMessage(kErrInvalidOpId));
   if (Stopping(engine)) return kErrCancelled;
   Task* task = nullptr;
@@ -224,7 +215,7 @@ int32_t IntListItem(Engine& engine, int64_t enumeration_handle, std::u16string_v
   item.CreationTime = creation_time;
   item.LastAccessTime = last_access_time;
   item.LastWriteTime = last_write_time;
-  LogProperties(sink, static_cast<int32_t>(item.Attributes), item.Size, creation_time, last_access_time,
+  LogItemProperties(sink, static_cast<int32_t>(item.Attributes), item.Size, creation_time, last_access_time,
                 last_write_time);
 
   bool process_now = false;

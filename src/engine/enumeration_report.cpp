@@ -2,6 +2,7 @@
 // CreateFile or CreateFolder; the host's answer decides its in-sync state.
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/item_properties.h"
 #include "engine/engine_parts.h"
 #include "engine/item_operations.h"
 #include "halvex/corvane.h"
@@ -12,15 +13,6 @@ namespace corvane {
 namespace {
 
 constexpr int32_t kItemExcluded = 0x100;
-
-void LogProperties(LogSink* sink, int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
-                   int64_t last_write_time) {
-  LogF(sink, kLogVerbose, u"  Attributes(%x), Size(%I64u)", static_cast<uint32_t>(attributes),
-       static_cast<uint64_t>(size));
-  LogF(sink, kLogVerbose, u"  CreationTime(%I64u), LastAccessTime(%I64u), LastWriteTime(%I64u)",
-       static_cast<uint64_t>(creation_time), static_cast<uint64_t>(last_access_time),
-       static_cast<uint64_t>(last_write_time));
-}
 
 char16_t Lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; }
 
@@ -37,7 +29,7 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
                         int64_t last_write_time, bool report, bool check_exclusion) {
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"DoReportNewFile LocalPath('%s'), LocalData('%s')", relative_path, full_path);
-  LogProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
+  LogItemProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
   const bool is_dir = (static_cast<uint32_t>(attributes) & HALVEX_ATTR_DIRECTORY) != 0;
   const size_t last = relative_path.find_last_of(u'\\');
   if (last == std::u16string::npos || last + 1 >= relative_path.size()) {
@@ -101,7 +93,7 @@ int32_t ReportNewLocalFile(Engine& engine, const std::u16string& full_path, int3
                            bool check_exclusion) {
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"ReportNewLocalFile FullPath('%s')", full_path);
-  LogProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
+  LogItemProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
   std::u16string root = engine.EffectiveSyncRootPath();
   if (root.empty() || root.back() != u'\\') root.push_back(u'\\');
   if (!StartsWithIgnoringCase(full_path, root) || full_path.size() == root.size()) {

@@ -13,15 +13,6 @@ namespace corvane {
 
 namespace {
 
-void LogProperties(LogSink* sink, int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
-                   int64_t last_write_time) {
-  LogF(sink, kLogVerbose, u"  Attributes(%x), Size(%I64u)", static_cast<uint32_t>(attributes),
-       static_cast<uint64_t>(size));
-  LogF(sink, kLogVerbose, u"  CreationTime(%I64u), LastAccessTime(%I64u), LastWriteTime(%I64u)",
-       static_cast<uint64_t>(creation_time), static_cast<uint64_t>(last_access_time),
-       static_cast<uint64_t>(last_write_time));
-}
-
 // Splits "\a\b" into "\a" and "b"; the root's items have the folder "\".
 // A path that could leave the sync root is not split at all.
 bool ExtractFileDirAndName(std::u16string_view path, std::u16string& folder, std::u16string& name) {
@@ -39,7 +30,7 @@ int32_t CreateFileInt(Engine& engine, std::u16string_view local_path, int32_t at
                       int64_t creation_time, int64_t last_access_time, int64_t last_write_time, int32_t flags) {
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"CreateFileInt LocalPath(%s)", local_path);
-  LogProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
+  LogItemProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
   if (int32_t rc = CheckItemProperties(sink, attributes, size, creation_time, last_access_time, last_write_time, flags);
       rc != kOk) {
     LogF(sink, kLogVerbose, u"CheckItemProperties returned error 0x%x when called by CreateFileInt for '%s'",
@@ -77,7 +68,7 @@ int32_t UpdateFileInt(Engine& engine, std::u16string_view local_path, int32_t at
                       int64_t creation_time, int64_t last_access_time, int64_t last_write_time, int32_t flags) {
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"UpdateFileInt LocalPath('%s')", local_path);
-  LogProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
+  LogItemProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
   const std::u16string path = NormalizeSeparators(local_path);
   // The host's new version replaces whatever transfer was under way.
   if ((flags & HALVEX_FLAG_KEEP_TASKS) == 0) CancelTransferByPath(engine, path, -1);

@@ -26,4 +26,13 @@ int32_t CheckItemProperties(LogSink* sink, int32_t attributes, int64_t size, int
   return kOk;
 }
 
+void LogItemProperties(LogSink* sink, int32_t attributes, int64_t size, int64_t creation_time,
+                       int64_t last_access_time, int64_t last_write_time) {
+  LogF(sink, kLogVerbose, u"  Attributes(%x), Size(%I64u)", static_cast<uint32_t>(attributes),
+       static_cast<uint64_t>(size));
+  LogF(sink, kLogVerbose, u"  CreationTime(%I64u), LastAccessTime(%I64u), LastWriteTime(%I64u)",
+       static_cast<uint64_t>(creation_time), static_cast<uint64_t>(last_access_time),
+       static_cast<uint64_t>(last_write_time));
+}
+
 }  // namespace corvane

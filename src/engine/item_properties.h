@@ -15,4 +15,9 @@ constexpr uint32_t kItemAttributeMask = 0x4030000E;
 int32_t CheckItemProperties(LogSink* sink, int32_t attributes, int64_t size, int64_t creation_time,
                             int64_t last_access_time, int64_t last_write_time, int32_t flags);
 
+// The two verbose lines that the item steps log under their call line:
+// attributes and size, then the three times.
+void LogItemProperties(LogSink* sink, int32_t attributes, int64_t size, int64_t creation_time,
+                       int64_t last_access_time, int64_t last_write_time);
+
 }  // namespace corvane

@@ -306,6 +306,10 @@ bool PlaceholderManager::GetItemIdByPath(const char16_t* path, std::u16string& i
   if (length > kItemIdInfoBufferSize - header) length = kItemIdInfoBufferSize - header;
   item_id.resize(length / sizeof(char16_t));
   std::memcpy(item_id.data(), info->FileIdentity, item_id.size() * sizeof(char16_t));
+  // Identities are stored with their terminating NUL; the id ends there, or
+  // it never compares equal to a path.
+  const size_t end = item_id.find(u'\0');
+  if (end != std::u16string::npos) item_id.resize(end);
   return true;
 }
 

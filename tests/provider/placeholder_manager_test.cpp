@@ -156,6 +156,15 @@ TEST_F(PlaceholderManagerTest, CreatedFilesCarryTheirIdentityAndFoldersAreOnlyCo
   EXPECT_EQ(id, read_id);
   ASSERT_TRUE(manager_.GetItemIdByPath(u"\\", read_id));
   EXPECT_TRUE(read_id.empty());
+  // Identities written with their terminating NUL read back without it.
+  const std::u16string path_id = u"\\docs\\with-nul.txt";
+  CreatePlaceholderRequest with_nul = file;
+  with_nul.relative_name = u"with-nul.txt";
+  with_nul.file_identity = path_id.c_str();
+  with_nul.file_identity_length = static_cast<uint32_t>((path_id.size() + 1) * sizeof(char16_t));
+  ASSERT_EQ(S_OK, manager_.CreatePlaceholder(&with_nul));
+  ASSERT_TRUE(manager_.GetItemIdByPath(PathOf("with-nul.txt").c_str(), read_id));
+  EXPECT_EQ(path_id, read_id);
 
   // A folder is never created here; a missing one is a failure.
   CreatePlaceholderRequest folder = file;

@@ -25,6 +25,7 @@
 #include "platform/local/errno_win32.h"
 #include "platform/local/item_info.h"
 #include "platform/local/native_path.h"
+#include "platform/local/placeholder_store.h"
 #include "support/utf.h"
 
 namespace corvane::platform {
@@ -230,7 +231,18 @@ struct DirectoryChangeWatch::Impl {
   ItemInfo ReadInfo(const std::string& rel, bool& exists) {
     ItemInfo info;
     const std::string full = Full(rel);
-    exists = local::ReadItemInfo(full, info);
+    // Hydration and dehydration change the data and then put the times back,
+    // both under the item's state lock; read in between, the times would
+    // look changed by the provider's own transfer.
+    int fd = open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd >= 0) {
+      local::ItemStateLock lock(fd);
+      exists = local::ReadItemInfo(full, info);
+    } else {
+      exists = local::ReadItemInfo(full, info);
+    }
+    if (fd >= 0) close(fd);
     if (exists && reader) info.attributes = reader(full);
     return info;
   }

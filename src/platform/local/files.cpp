@@ -151,7 +151,10 @@ Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD /*share_mod
     return INVALID_HANDLE_VALUE;
   }
   const bool created_mode_readonly = flags_and_attributes & FILE_ATTRIBUTE_READONLY;
-  item->fd = open(native.c_str(), flags, 0666);
+  // Windows volumes keep last-access times still on reads by default; a
+  // read that moved it here would reach the host as an update of the item.
+  item->fd = open(native.c_str(), flags | O_NOATIME, 0666);
+  if (item->fd < 0 && errno == EPERM) item->fd = open(native.c_str(), flags, 0666);
   if (item->fd < 0 && errno == EACCES && !wants_read && !wants_write && exists) {
     // Attribute-only opens of an unreadable file still work on Windows.
     item->fd = open(native.c_str(), O_PATH | O_CLOEXEC);

@@ -1,0 +1,108 @@
+// Local items the host must never hear of: excluded, hidden and temporary
+// files, and Office lock files with the document they hold back.
+#include "platform/files.h"
+#include "provider_host.h"
+
+namespace e2e {
+namespace {
+
+using corvane::platform::CF_PIN_STATE_EXCLUDED;
+
+bool Mentions(const std::vector<Event>& events, const std::string& fragment) {
+  for (const Event& e : events) {
+    if (e.path.find(fragment) != std::string::npos || e.new_path.find(fragment) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Creates `name` outside the root with stored attributes, then moves it in,
+// so the watcher never sees it without them.
+void MoveInWithAttributes(corvane::platform::local::Client& client, const std::string& outside,
+                          const std::string& name, uint32_t attributes) {
+  ASSERT_EQ(client.CreateFile(outside, "data"), 0u);
+  std::u16string windows;
+  for (char c : outside) windows.push_back(c == '/' ? u'\\' : static_cast<char16_t>(c));
+  ASSERT_TRUE(corvane::platform::SetFileAttributesW(windows.c_str(), attributes));
+  ASSERT_EQ(client.Rename(outside, name, false), 0u);
+}
+
+TEST_F(ItemsTest, ExcludedHiddenAndTemporaryFilesNeverReachTheHost) {
+  Provider& p = Start();
+  ASSERT_EQ(p.Config("ExcludedFiles=*.tmp|*.bak \\build\\*"), 0);
+  ASSERT_EQ(p.Config("ExcludeTemporaryFiles=True"), 0);
+
+  ASSERT_EQ(client_->CreateFile("a.tmp", "t"), 0u);
+  ASSERT_EQ(client_->CreateFile("b.bak", "b"), 0u);
+  ASSERT_EQ(client_->CreateFile(".hidden", "h"), 0u);
+  ASSERT_EQ(client_->CreateFolder("build"), 0u);
+  ASSERT_EQ(client_->CreateFile("build/out.o", "o"), 0u);
+  MoveInWithAttributes(*client_, base_ + "/temp.dat", "temp.dat", corvane::platform::FILE_ATTRIBUTE_TEMPORARY);
+  MoveInWithAttributes(*client_, base_ + "/veiled.dat", "veiled.dat", corvane::platform::FILE_ATTRIBUTE_HIDDEN);
+  ASSERT_EQ(client_->CreateFile("keep.txt", "k"), 0u);
+  ASSERT_EQ(client_->CreateFolder("docs"), 0u);
+  ASSERT_EQ(client_->CreateFile("docs/note.tmp.txt", "n"), 0u);
+
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\keep.txt"));
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\docs\\note.tmp.txt"));
+  // Later changes to excluded items stay local too.
+  ASSERT_EQ(client_->WriteAll("a.tmp", "changed"), 0u);
+  ASSERT_EQ(client_->Delete(".hidden", false), 0u);
+  ASSERT_EQ(client_->Rename("b.bak", "c.bak", false), 0u);
+  Settle();
+
+  const std::vector<Event> events = p.Events();
+  for (const char* excluded : {"a.tmp", "bak", "hidden", "out.o", "temp.dat", "veiled.dat"}) {
+    EXPECT_FALSE(Mentions(events, excluded)) << excluded;
+  }
+  // The folder itself is not below \build, so only its content stays local.
+  EXPECT_TRUE(Mentions(events, "\\build"));
+  EXPECT_TRUE(Mentions(events, "\\docs"));
+  for (const char* marked : {"a.tmp", "temp.dat", "veiled.dat"}) {
+    EXPECT_EQ(StateOf(marked).pin, CF_PIN_STATE_EXCLUDED) << marked;
+  }
+  // Excluded files keep their local data.
+  std::string data;
+  ASSERT_EQ(client_->ReadAll("a.tmp", data), 0u);
+  EXPECT_EQ(data, "changed");
+}
+
+TEST_F(ItemsTest, OfficeLockFileHoldsBackItsDocumentUntilRemoved) {
+  Provider& p = Start({{"\\docs", {true, ""}}, {"\\docs\\report.docx", {false, "version one"}}});
+  ASSERT_EQ(p.Config("TrackOfficeLockFiles=True"), 0);
+  std::string data;
+  ASSERT_EQ(client_->ReadAll("docs/report.docx", data), 0u);
+
+  ASSERT_EQ(client_->CreateFile("docs/~$report.docx", "owner"), 0u);
+  Settle();
+  ASSERT_EQ(client_->WriteAll("docs/report.docx", "version two, longer"), 0u);
+  Settle();
+  EXPECT_EQ(p.Count(HALVEX_EVENT_UPDATE_FILE, "\\docs\\report.docx"), 0u);
+
+  ASSERT_EQ(client_->Delete("docs/~$report.docx", false), 0u);
+  ASSERT_TRUE(p.WaitFor([](const std::vector<Event>& all) {
+    for (const Event& e : all) {
+      if (e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\docs\\report.docx" && (e.flags & 0x40)) return true;
+    }
+    return false;
+  }));
+  Settle();
+  // Not checked: exactly one UpdateFile after the unlock. The unlock stores
+  // zero times in the document's cache entry, so a change record that the
+  // unlock's own placeholder update leaves behind fires a second one.
+  EXPECT_FALSE(Mentions(p.Events(), "~$"));
+
+  // Unlocked: the next edit is reported as usual.
+  const size_t updates = p.Count(HALVEX_EVENT_UPDATE_FILE, "\\docs\\report.docx");
+  ASSERT_EQ(client_->WriteAll("docs/report.docx", "version three"), 0u);
+  EXPECT_TRUE(p.WaitFor([updates](const std::vector<Event>& all) {
+    size_t n = 0;
+    for (const Event& e : all) n += e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\docs\\report.docx";
+    return n > updates;
+  }));
+  // The document's data is what the application wrote, whatever the lock did.
+  ASSERT_EQ(client_->ReadAll("docs/report.docx", data), 0u);
+  EXPECT_EQ(data, "version three");
+}
+
+}  // namespace
+}  // namespace e2e

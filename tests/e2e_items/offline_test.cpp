@@ -1,0 +1,119 @@
+// What happens to the sync root while no provider runs: changes made then
+// are reported at the next activation, an install outlives the process, and
+// uninstall leaves no empty folders behind.
+#include <sys/wait.h>
+
+#include "provider_host.h"
+
+namespace e2e {
+namespace {
+
+constexpr const char* kChildRootVariable = "CORVANE_E2E_ITEMS_CHILD_ROOT";
+
+TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
+  std::map<std::string, RemoteItem> remote = {{"\\a.txt", {false, "alpha"}}, {"\\f", {true, ""}}};
+  Start(remote);
+  std::string data;
+  ASSERT_EQ(client_->ReadAll("a.txt", data), 0u);
+  provider_.reset();
+
+  ASSERT_EQ(client_->CreateFile("copied.txt", "copy"), 0u);
+  ASSERT_EQ(client_->Rename("a.txt", "f/b.txt", false), 0u);
+  ASSERT_EQ(client_->CreateFolder("newdir"), 0u);
+  ASSERT_EQ(client_->CreateFile("newdir/n.txt", "n"), 0u);
+
+  provider_ = std::make_unique<Provider>();
+  Provider& p = *provider_;
+  p.remote = remote;
+  ASSERT_EQ(p.SetRoot(root_), 0);
+  ASSERT_EQ(p.Activate(), 0) << p.LastError();
+  EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\copied.txt"));
+  EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FOLDER, "\\newdir"));
+  EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\newdir\\n.txt"));
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\a.txt"));
+  for (const Event& e : p.Events()) {
+    if (e.id == HALVEX_EVENT_RENAME_FILE) {
+      EXPECT_EQ(e.new_path, "\\f\\b.txt");
+    }
+  }
+  EXPECT_EQ(p.Count(HALVEX_EVENT_CREATE_FILE, "\\f\\b.txt"), 0u);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_DELETE_FILE), 0u);
+  // The new files became placeholders the host now owns.
+  EXPECT_TRUE(StateOf("copied.txt").placeholder);
+  EXPECT_TRUE(StateOf("newdir/n.txt").placeholder);
+  // Reported once: a second start finds nothing new.
+  provider_.reset();
+  provider_ = std::make_unique<Provider>();
+  provider_->remote = remote;
+  ASSERT_EQ(provider_->SetRoot(root_), 0);
+  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
+  Settle();
+  for (const Event& e : provider_->Events()) {
+    EXPECT_TRUE(e.id != HALVEX_EVENT_RENAME_FILE && e.path != "\\copied.txt") << e.id << " " << e.path;
+  }
+}
+
+TEST_F(ItemsTest, UninstallRemovesEmptyFoldersAndKeepsTheRoot) {
+  Provider& p = Start({{"\\remote-empty", {true, ""}}});
+  ASSERT_EQ(client_->CreateFolder("e1"), 0u);
+  ASSERT_EQ(client_->CreateFolder("e1/e2"), 0u);
+  ASSERT_EQ(client_->CreateFolder("e1/e2/e3"), 0u);
+  ASSERT_EQ(client_->CreateFolder("keep"), 0u);
+  ASSERT_EQ(client_->CreateFolder("keep/sub"), 0u);
+  ASSERT_EQ(client_->CreateFolder("keep/empty"), 0u);
+  ASSERT_EQ(client_->CreateFile("keep/sub/k.txt", "k"), 0u);
+  Settle();
+  ASSERT_EQ(p.Deactivate(), 0) << p.LastError();
+  ASSERT_EQ(p.Uninstall(), 0) << p.LastError();
+
+  EXPECT_FALSE(Exists("e1"));
+  EXPECT_FALSE(Exists("remote-empty"));
+  EXPECT_FALSE(Exists("keep/empty"));
+  EXPECT_TRUE(Exists("keep/sub/k.txt"));
+  EXPECT_TRUE(std::filesystem::is_directory(root_));
+  corvane::platform::local::ItemState state;
+  client_->State(".", state);
+  EXPECT_TRUE(state.sync_root.empty());
+}
+
+TEST_F(ItemsTest, InstallSurvivesTheProcessAndAnotherProcessActivates) {
+  Start({{"\\r.txt", {false, "remote"}}});
+  provider_.reset();
+
+  // A fresh exec of this program, not a fork: nothing of this process's
+  // memory can stand in for the registration.
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv(kChildRootVariable, root_.c_str(), 1);
+    execl("/proc/self/exe", "test_e2e_items", "--gtest_filter=ItemsSecondProcess.*", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the second process failed; its output is above";
+}
+
+// Runs only when started by the test above.
+TEST(ItemsSecondProcess, ActivatesTheInstalledRoot) {
+  const char* root = getenv(kChildRootVariable);
+  if (root == nullptr) GTEST_SKIP() << "started by InstallSurvivesTheProcessAndAnotherProcessActivates";
+  corvane::platform::local::Client client(root);
+  corvane::platform::local::ItemState state;
+  ASSERT_EQ(client.State(".", state), 0u);
+  EXPECT_FALSE(state.sync_root.empty());
+
+  Provider p;
+  p.remote = {{"\\r.txt", {false, "remote"}}};
+  ASSERT_EQ(p.SetRoot(root), 0);
+  ASSERT_EQ(p.Activate(), 0) << p.LastError();
+  std::string data;
+  ASSERT_EQ(client.ReadAll("r.txt", data), 0u);
+  EXPECT_EQ(data, "remote");
+  EXPECT_EQ(p.Count(HALVEX_EVENT_GET_FILE_DATA, "\\r.txt"), 1u);
+  EXPECT_EQ(p.Deactivate(), 0);
+}
+
+}  // namespace
+}  // namespace e2e
