@@ -2,9 +2,13 @@
 // sync root registered behind it.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <filesystem>
 
 #include "programs.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -61,6 +65,18 @@ TEST(MirrorBadInput, SecondMirrorOnTheSameRootIsRefusedAndTheFirstKeepsServing) 
   const RunResult second = Mirror({"--server", w.base + "/other-server", "--root", w.root});
   EXPECT_EQ(second.exit_code, 3) << second.output;
   EXPECT_NE(second.output.find("already serves the sync root"), std::string::npos) << second.output;
+  // A provider that does not share the mirror's claim (another lock folder)
+  // gets as far as the library, which refuses the second connection; the
+  // first provider's registration must survive that.
+  fs::create_directories(w.base + "/other-locks");
+  const char* runtime_dir = getenv("XDG_RUNTIME_DIR");
+  const std::string saved = runtime_dir ? runtime_dir : "";
+  setenv("XDG_RUNTIME_DIR", (w.base + "/other-locks").c_str(), 1);
+  const RunResult foreign = Mirror({"--server", w.base + "/other-server", "--root", w.root});
+  if (runtime_dir) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  else unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(foreign.exit_code, 1) << foreign.output;
+  EXPECT_NE(foreign.output.find("cannot activate the provider"), std::string::npos) << foreign.output;
   // Uninstalling under a running mirror is refused the same way.
   const RunResult uninstall = Mirror({"uninstall", "--root", w.root});
   EXPECT_EQ(uninstall.exit_code, 3) << uninstall.output;

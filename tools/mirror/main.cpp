@@ -122,10 +122,11 @@ int Serve(const Options& options, const sigset_t& stop_signals) {
   if (component.Activate() != 0) {
     const std::string why = component.LastError();
     downloads.Stop();
-    // Take back the registration this run made, so that a failed start
-    // leaves no root behind that nothing serves.
-    component.Uninstall();
+    // The registration is left as it is: the usual cause is another provider
+    // connected to this root, whose registration an Uninstall would remove.
     Complain("cannot activate the provider for %s: %s", options.root.c_str(), why.c_str());
+    Complain("the sync root stays registered; 'corvane-mirror uninstall --root %s' removes it",
+             options.root.c_str());
     return kExitFailed;
   }
   ServerWatch watch(component, index, options.server, options.root, options.poll_ms);
