@@ -104,7 +104,7 @@ int32_t Dispatch(EventContext& ctx, int32_t id, intptr_t* p) {
       return 0;
     case HALVEX_EVENT_UPDATE_FILE:
       if (!ServerPath(ctx, "UpdateFile", Text(p, 1), path)) return HALVEX_ERR_INVALID_ITEM_NAME;
-      Answer(p, 8, ctx.uploads->UpdateFile(Int64(p, 0), path, Int(p, 2), Times(p, 5)));
+      Answer(p, 8, ctx.uploads->UpdateFile(Int64(p, 0), path, Int(p, 2), Int64(p, 4), Times(p, 5)));
       return 0;
     case HALVEX_EVENT_UPDATE_FOLDER:
       return 0;  // a folder's times and attributes: the server keeps its own

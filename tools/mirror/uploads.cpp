@@ -139,12 +139,18 @@ int32_t Uploads::CreateFolder(const std::string& path) {
   return 0;
 }
 
-int32_t Uploads::UpdateFile(int64_t task, const std::string& path, int32_t update_flags, const ItemTimes& times) {
-  // The content flag is only given for files whose data is all on disk; a
-  // new last-write time on a file caught half-way (written into while it
-  // became a placeholder) may be the only sign of new content. Reading it
-  // fetches what is missing from the server, so the upload is whole.
-  if (update_flags & (kContentChanged | kLastWriteChanged)) return Upload(task, path, times, "change to");
+int32_t Uploads::UpdateFile(int64_t task, const std::string& path, int32_t update_flags, int64_t size,
+                            const ItemTimes& times) {
+  if (update_flags & kContentChanged) return Upload(task, path, times, "change to");
+  // The content flag is only given for files whose data is all on disk, so
+  // a file caught half-way (written into while it became a placeholder) may
+  // show its new content only as another size or last-write time. A file
+  // that merely got its data from us keeps the server's size and time.
+  ServerItem item;
+  if ((update_flags & kLastWriteChanged) &&
+      (!StatItem(JoinPath(server_root_, path), item) || item.size != size ||
+       item.times.last_write != times.last_write))
+    return Upload(task, path, times, "change to");
   return 0;  // attributes or other times only: nothing the server keeps
 }
 

@@ -23,7 +23,8 @@ class Uploads {
   // local file's bytes are read.
   int32_t CreateFile(int64_t task, const std::string& path, const ItemTimes& times);
   int32_t CreateFolder(const std::string& path);
-  int32_t UpdateFile(int64_t task, const std::string& path, int32_t update_flags, const ItemTimes& times);
+  int32_t UpdateFile(int64_t task, const std::string& path, int32_t update_flags, int64_t size,
+                     const ItemTimes& times);
   int32_t Delete(const std::string& path, bool is_folder);
   int32_t Rename(const std::string& from, const std::string& to, bool is_folder);
 
