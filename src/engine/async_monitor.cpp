@@ -6,6 +6,7 @@
 // call FinalizeTask or start new tasks, and a task's TaskLock may be held
 // while the registry locks are taken, so holding the registry locks across
 // that work could deadlock. The references keep the records ours meanwhile.
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -81,10 +82,8 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
     case OP_WRITE_DATA:
     case OP_CREATE: return DoSetPlaceholderSyncState(engine, task.Path, true);
     case OP_READ_DATA: {
-      // A host that finalized with a failure sends nothing more; the reader
-      // must hear of the failure, as it does from a synchronous handler.
-      const int32_t flushed = code != kOk ? code : FlushTransfer(engine, task, true);
-      if (flushed != kOk && flushed != kErrCancelled) AnswerFetchFailure(engine, task, flushed);
+      const int32_t flushed = FlushTransfer(engine, task, true);
+      if (flushed != kOk && flushed != kErrCancelled) AbandonFetch(engine, task, flushed);
       if (flushed != kOk && engine.settings.windows_update_icon_on_retrieve_errors.load())
         SetItemErrorMark(engine, root + task.Path, flushed != kErrPending);
       return DoSetPlaceholderSyncState(engine, task.Path, true);
@@ -167,6 +166,13 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
       continue;
     }
     if (code != kOk) {
+      // The host gave the read up: the application's read fails with its code
+      // instead of receiving whatever was put so far.
+      if (type == OP_READ_DATA && code != kErrCancelled) {
+        AbandonFetch(engine, *task, code);
+        FireError(engine, code);
+        continue;
+      }
       if (RaisesErrorEvent(type)) {
         FireError(engine, code);
         continue;
@@ -183,6 +189,11 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
     if (local != kOk) FireError(engine, local);
   }
 
+  for (Task* task : slice) {
+    if (task != nullptr && task->OperationType == OP_READ_DATA &&
+        std::find(finished.begin(), finished.end(), task->TaskId) != finished.end())
+      ReleaseFetchContext(engine, *task);
+  }
   for (int64_t task_id : finished) engine.tasks.RemoveTask(nullptr, task_id, false);
   for (Task* task : slice)
     if (task != nullptr) engine.tasks.ReleaseTask(task);

@@ -19,12 +19,11 @@ struct PlaceholderCallbackEntries;
 const PlaceholderCallbackEntries& ProviderCallbackEntries();
 // Sends what the task's transfer stream holds; `final` sends the remainder.
 int32_t FlushTransfer(Engine& engine, Task& task, bool final);
-// Fails the not yet transferred part of an asynchronous fetch towards the
-// platform with the status for `code`, so that the waiting reader gets the
-// failure at once instead of its time-out. Nothing is sent once cancelled.
-void AnswerFetchFailure(Engine& engine, Task& task, int32_t code);
 // Sets (or clears) the item's last-sync-error mark; failures are swallowed.
 void SetItemErrorMark(Engine& engine, std::u16string_view full_path, bool set);
+// Fails the application's read behind an asynchronous fetch that will get no
+// more data (unless the platform cancelled it), then frees its context.
+void AbandonFetch(Engine& engine, Task& task, int32_t code);
 // Frees the callback context of a fetch task; whoever removes an
 // asynchronous fetch (the async monitor) calls it first.
 void ReleaseFetchContext(Engine& engine, Task& task);

@@ -8,6 +8,7 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
 #include "engine/task.h"
 
@@ -16,6 +17,33 @@ namespace {
 
 uint64_t U64(int64_t value) { return static_cast<uint64_t>(value); }
 uint32_t U32(int32_t value) { return static_cast<uint32_t>(value); }
+
+// The monitor that would remove cancelled asynchronous tasks has been told to
+// stop before the cancel, so without this the wait for the registry to empty
+// would always run out. A task goes once its producer is done with it (it may
+// turn asynchronous only after it was cancelled). The platform answers its
+// fetches when the root is disconnected.
+void DropCancelledAsyncTasks(Engine& engine) {
+  std::vector<Task*> done;
+  {
+    TaskRegistry::Lock lock(engine.tasks);
+    const size_t count = engine.tasks.CountLocked();
+    for (size_t index = 0; index < count; ++index) {
+      Task* task = engine.tasks.AcquireAtLocked(index);
+      if (task == nullptr) continue;
+      if (task->Cancelled.load() != 0 && task->StartTime.load() > 0 && task->HandlerBusy.load() == 0) {
+        done.push_back(task);
+      } else {
+        engine.tasks.ReleaseLocked(task);
+      }
+    }
+  }
+  for (Task* task : done) {
+    if (task->OperationType == OP_READ_DATA) ReleaseFetchContext(engine, *task);
+    engine.tasks.RemoveTask(nullptr, task->TaskId, false);
+    engine.tasks.ReleaseTask(task);
+  }
+}
 
 }  // namespace
 
@@ -92,6 +120,7 @@ int32_t Engine::CancelAllTransfers() {
   int32_t budget = cancel_wait_budget_ms.load();
   size_t remaining;
   do {
+    DropCancelledAsyncTasks(*this);
     remaining = tasks.Count();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     budget -= 100;

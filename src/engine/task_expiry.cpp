@@ -6,6 +6,7 @@
 #include "component/events.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
 #include "engine/retry_passes.h"
 #include "engine/task.h"
@@ -48,6 +49,9 @@ size_t RunExpiryPass(Engine& engine, int64_t limit_ms) {
       // The answer is logged only: an expired task goes whatever it says.
       const int32_t answer = EventResult(engine, result, threw);
       if (answer != kErrTaskExpired) LogHandlerOutcome(engine, u"CancelTask", path, answer);
+      // Without an answer the application's read would wait for the
+      // platform's own time limit.
+      if (task->OperationType == OP_READ_DATA) AbandonFetch(engine, *task, kErrTaskExpired);
     }
     engine.tasks.RemoveTask(nullptr, task_id, false);
     engine.tasks.ReleaseTask(task);

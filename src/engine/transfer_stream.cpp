@@ -22,8 +22,9 @@ bool TransferStream::Reserve(uint64_t needed) {
   const uint64_t capacity = std::max(capacity_ + step, needed);
   std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[capacity]);
   if (!grown) return false;
+  // No zero fill here: writes cover what they add, and Seek and SetSize
+  // zero what they expose.
   if (size_ > 0) std::memcpy(grown.get(), buffer_.get(), size_);
-  std::memset(grown.get() + size_, 0, capacity - size_);
   buffer_ = std::move(grown);
   capacity_ = capacity;
   return true;
@@ -48,6 +49,7 @@ size_t TransferStream::Read(void* data, size_t count) {
 
 bool TransferStream::Seek(uint64_t position) {
   if (!Reserve(position)) return false;
+  if (position > size_) std::memset(buffer_.get() + size_, 0, position - size_);
   position_ = position;
   size_ = std::max(size_, position_);
   return true;
@@ -57,28 +59,18 @@ bool TransferStream::SetSize(uint64_t size) {
   if (!Reserve(size)) return false;
   // Bytes cut off and later exposed again by a larger size read as zeros.
   if (size < size_) std::memset(buffer_.get() + size, 0, size_ - size);
+  if (size > size_) std::memset(buffer_.get() + size_, 0, size - size_);
   size_ = size;
   position_ = std::min(position_, size_);
   return true;
 }
 
 void TransferStream::Compact() {
+  // The unsent bytes move to the front of the same buffer: a transfer
+  // compacts after every flush, and a fresh buffer each time would be
+  // allocated and grown again by the next write.
   const uint64_t remaining = position_ < size_ ? size_ - position_ : 0;
-  std::unique_ptr<uint8_t[]> kept;
-  if (remaining > 0) {
-    kept.reset(new (std::nothrow) uint8_t[remaining]);
-    if (!kept) {
-      // No memory for a tight copy: keep the buffer, drop the sent bytes.
-      std::memmove(buffer_.get(), buffer_.get() + position_, remaining);
-      std::memset(buffer_.get() + remaining, 0, capacity_ - remaining);
-      size_ = remaining;
-      position_ = 0;
-      return;
-    }
-    std::memcpy(kept.get(), buffer_.get() + position_, remaining);
-  }
-  buffer_ = std::move(kept);
-  capacity_ = remaining;
+  if (remaining > 0 && position_ > 0) std::memmove(buffer_.get(), buffer_.get() + position_, remaining);
   size_ = remaining;
   position_ = 0;
 }

@@ -34,6 +34,7 @@ struct CallbackTaskContext {
   FetchProgress progress;
   std::unique_ptr<CallbackParams> params;
   int64_t required_offset = 0;
+  int64_t required_length = 0;  // what the host was asked for
   uint32_t data_supplied = 0;
   // The callback's vector dies with the callback; asynchronous answers need
   // a copy of their own.

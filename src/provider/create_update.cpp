@@ -88,6 +88,23 @@ void WriteCacheAfterUpdate(Engine& engine, const Request& r) {
                                          r.last_access_time, r.last_write_time);
 }
 
+// Keeps the watcher off one cache entry while the provider changes its item.
+class CacheEntryLock {
+ public:
+  CacheEntryLock(Engine& engine, std::u16string_view path) : engine_(engine), path_(path) {
+    if (!path_.empty()) engine_.metadata_cache.SetLocked(path_, true);
+  }
+  ~CacheEntryLock() {
+    if (!path_.empty()) engine_.metadata_cache.SetLocked(path_, false);
+  }
+  CacheEntryLock(const CacheEntryLock&) = delete;
+  CacheEntryLock& operator=(const CacheEntryLock&) = delete;
+
+ private:
+  Engine& engine_;
+  std::u16string_view path_;
+};
+
 Outcome Create(Engine& engine, PlaceholderManager& manager, const Request& r) {
   LogSink* sink = engine.diag.log_sink();
   Outcome out;
@@ -96,6 +113,9 @@ Outcome Create(Engine& engine, PlaceholderManager& manager, const Request& r) {
   if (r.Has(HALVEX_FLAG_MARK_SYNCED)) placeholder_flags |= CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
   int64_t size = r.size;
   const uint32_t platform_attributes = ToPlatformAttributes(r.attributes);
+  // A new folder takes several steps to get its final times; the watcher
+  // would report the half-made folder back to the host as a local change.
+  CacheEntryLock folder_lock(engine, r.is_dir ? r.relative : std::u16string_view());
   if (r.is_dir) {
     if (!engine.settings.windows_create_placeholders_on_demand.load()) {
       placeholder_flags |= CF_PLACEHOLDER_CREATE_FLAG_DISABLE_ON_DEMAND_POPULATION;

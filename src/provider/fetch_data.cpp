@@ -1,6 +1,7 @@
 // Hydration: the platform's request for file data becomes the host's
 // GetFileData event; the bytes the host supplies leave for the platform in
 // whole chunks, the remainder when the task is finalized.
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <vector>
@@ -46,30 +47,23 @@ void AnswerFailure(Engine& engine, CallbackTaskContext& context, int64_t length,
 
 }  // namespace
 
-void AnswerFetchFailure(Engine& engine, Task& task, int32_t code) {
-  std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
-  auto* context = static_cast<CallbackTaskContext*>(task.Context);
-  if (context == nullptr || context->params == nullptr || task.Cancelled.load() != 0) return;
-  int64_t length = 0;
-  if (context->params->GetInt64(u"RequiredLength", &length) != S_OK) return;
-  const int64_t total = context->progress.total;
-  if (total > kWholeFileThreshold && total > context->required_offset) length = total - context->required_offset;
-  const int64_t remaining = context->required_offset + length - context->progress.current_offset;
-  if (remaining <= 0) return;
-  CallbackParams& params = *context->params;
-  params.SetInt32(u"Flags", 0);
-  params.SetInt64(u"Offset", context->progress.current_offset);
-  params.SetInt64(u"Length", remaining);
-  params.SetPointer(u"Buffer", nullptr);
-  CompleteCallbackAction(engine, context->answer, code);
-}
-
 int32_t FailTransfer(Engine& engine, Task& task, int32_t code) {
   if (task.StartTime.load() > 0) task.Completed.exchange(1);
   int32_t answer = kOk;
   DoCancelTask(engine, task, task.Path, answer);
   engine.diag.RecordCode(code);
   return code;
+}
+
+void AbandonFetch(Engine& engine, Task& task, int32_t code) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+    // A fetch that the platform cancelled or answered meanwhile refuses
+    // this answer, which does no harm.
+    auto* context = static_cast<CallbackTaskContext*>(task.Context);
+    if (context != nullptr) AnswerFailure(engine, *context, context->required_length, code);
+  }
+  ReleaseFetchContext(engine, task);
 }
 
 int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
@@ -85,8 +79,6 @@ int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
   uint64_t chunks = size / kChunkSize;
   if (final && size % kChunkSize != 0) ++chunks;
 
-  std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kChunkSize]);
-  if (chunk == nullptr) return FailTransfer(engine, task, kErrOutOfMemory);
   stream.Seek(0);
   CallbackParams& params = *context->params;
   int32_t result = kOk;
@@ -95,14 +87,17 @@ int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
       result = kErrCancelled;
       break;
     }
-    const size_t got = stream.Read(chunk.get(), kChunkSize);
+    // The answer copies the bytes, so it can take them straight from the
+    // stream rather than through a chunk buffer of its own.
+    const uint64_t at = stream.Position();
+    const size_t got = static_cast<size_t>(std::min<uint64_t>(kChunkSize, size - at));
+    stream.Seek(at + got);
     params.SetInt32(u"Flags", 0);
     params.SetInt64(u"Offset", context->progress.current_offset);
     params.SetInt64(u"Length", static_cast<int64_t>(got));
-    params.SetPointer(u"Buffer", chunk.get());
+    params.SetPointer(u"Buffer", stream.Data() + at);
     context->progress.current_offset += static_cast<int64_t>(got);
     ReportProgress(context->progress);
-    // The answer copies the chunk, so the buffer is reused at once.
     if (FAILED(CompleteCallbackAction(engine, context->answer, kOk))) {
       result = kErrNoData;
       break;
@@ -121,10 +116,6 @@ int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
       stream.Seek(stream.Size());
     }
   }
-  // An asynchronous reader waits for its range: a failed last flush must
-  // reach it (a synchronous fetch is answered by DoFetch).
-  if (result != kOk && result != kErrCancelled && final && task.StartTime.load() > 0)
-    AnswerFetchFailure(engine, task, result);
   return result == kOk ? kOk : FailTransfer(engine, task, result);
 }
 
@@ -175,6 +166,7 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
     }
   }
   context->required_offset = offset;
+  context->required_length = length;
   context->progress.current_offset = offset;
 
   if (result == kOk) {

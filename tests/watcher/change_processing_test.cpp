@@ -135,7 +135,13 @@ TEST_F(ChangeProcessingTest, RenamesAndMovesOfKnownFilesAreRenamesNotDeleteAndCr
 TEST_F(ChangeProcessingTest, ChangeTheHostMadeThroughAMethodIsNotEchoed) {
   KnownPlaceholder("host.txt", "old");
   ASSERT_TRUE(engine().pending.AddPending(u"\\host.txt", kOpUpdate, false));
-  WriteFile("host.txt", "written by the host");
+  // One in-place write of the same length: every record of it shows the same
+  // final values, however the kernel splits them into batches (a truncating
+  // rewrite could be seen half done, which is a different change).
+  {
+    std::fstream file(Native("host.txt"), std::ios::in | std::ios::out | std::ios::binary);
+    file.write("new", 3);
+  }
   ASSERT_TRUE(WaitUntil([&] { return engine().pending.CountOf(u"\\host.txt", kOpUpdate, false) == 0; }));
   Pause(300);
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE));

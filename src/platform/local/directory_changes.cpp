@@ -26,6 +26,7 @@
 #include "platform/local/item_info.h"
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
+#include "platform/local/quiet_dir.h"
 #include "support/utf.h"
 
 namespace corvane::platform {
@@ -157,7 +158,7 @@ struct DirectoryChangeWatch::Impl {
       stack.pop_back();
       if (!AddWatch(rel)) continue;
       const int64_t parent_id = by_wd[by_path[rel]].inode;
-      DIR* dir = opendir(Full(rel).c_str());
+      DIR* dir = local::OpenDirQuietly(Full(rel));
       if (!dir) continue;
       std::vector<std::string> subdirs;
       while (dirent* entry = readdir(dir)) {

@@ -19,6 +19,7 @@
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/posix_error.h"
+#include "platform/local/quiet_dir.h"
 #include "support/utf.h"
 
 namespace corvane::platform {
@@ -235,6 +236,12 @@ BOOL WriteFile(Handle file, const void* buffer, DWORD bytes_to_write, DWORD* byt
   const uint64_t last = (offset + bytes_to_write + local::kPageSize - 1) / local::kPageSize * local::kPageSize;
   const NTSTATUS status = local::EnsureOnDisk(item->fd, item->path, first, last - first);
   if (status != STATUS_SUCCESS) return FailWith(Win32ErrorFromCloudStatus(status));
+  // The state changes before the data does, as on Windows: whoever sees the
+  // new bytes (the provider's watcher) must already see the item out of
+  // sync and the written range present. Ranges past the final size are
+  // clipped by the next state change.
+  const uint64_t old_size = static_cast<uint64_t>(st.st_size);
+  local::RecordApplicationWrite(item->fd, std::min(offset, old_size), offset + bytes_to_write, false);
   DWORD done = 0;
   while (done < bytes_to_write) {
     const ssize_t n = pwrite(item->fd, static_cast<const char*>(buffer) + done, bytes_to_write - done,
@@ -246,8 +253,6 @@ BOOL WriteFile(Handle file, const void* buffer, DWORD bytes_to_write, DWORD* byt
     }
     done += static_cast<DWORD>(n);
   }
-  const uint64_t old_size = static_cast<uint64_t>(st.st_size);
-  local::RecordApplicationWrite(item->fd, std::min(offset, old_size), offset + done, false);
   if (bytes_written) *bytes_written = done;
   SetLastError(ERROR_SUCCESS);
   return true;
@@ -468,7 +473,7 @@ Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
     item->found.emplace_back();
     FillFindData(info, mask8, item->found.back());
   } else {
-    DIR* dir = opendir(folder.c_str());
+    DIR* dir = local::OpenDirQuietly(folder);
     if (!dir) {
       if (errno == ENOENT || errno == ENOTDIR)
         SetLastError(ERROR_PATH_NOT_FOUND);

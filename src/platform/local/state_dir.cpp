@@ -11,6 +11,9 @@ namespace {
 
 bool MakeDirs(const std::string& path) {
   if (path.empty()) return false;
+  // Looked up for every placeholder made: the folder almost always exists.
+  struct stat existing;
+  if (stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) return true;
   std::string partial;
   size_t pos = 0;
   while (pos != std::string::npos) {

@@ -1,0 +1,159 @@
+// Whole-host hydration: an application reads dehydrated placeholders and a
+// provider written against the exports serves them.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "e2e_hydration/provider_host.h"
+#include "platform/local/client.h"
+
+namespace corvane::e2e {
+namespace {
+
+using platform::local::Client;
+using platform::local::ItemState;
+using namespace std::chrono_literals;
+
+class HydrationTest : public ::testing::Test {
+ protected:
+  void Start(const std::vector<std::string>& settings = {}) {
+    host_ = std::make_unique<ProviderHost>(space_.root());
+    ASSERT_EQ(host_->Config("WindowsCreatePlaceholdersOnDemand=true"), 0);
+    for (const std::string& s : settings) ASSERT_EQ(host_->Config(s), 0) << s;
+    ASSERT_EQ(host_->Start(), 0);
+  }
+  void TearDown() override { host_.reset(); }
+
+  // Creates the placeholder and checks that it starts without local data.
+  void AddFile(const std::string& name, uint64_t size, uint32_t seed) {
+    ASSERT_EQ(host_->AddRemoteFile(name, RemoteBytes(size, seed)), 0) << name;
+    ItemState state;
+    ASSERT_EQ(client_.State(name, state), 0u);
+    EXPECT_TRUE(state.placeholder);
+    EXPECT_EQ(state.size, size);
+    if (size > 0) {
+      EXPECT_FALSE(state.FullyHydrated());
+    }
+  }
+
+  // Every size around the transfer chunk, read back through the client.
+  void ExpectServedForAllSizes() {
+    const uint64_t sizes[] = {0, 1, 409599, 409600, 409601, 10u << 20};
+    uint32_t seed = 1;
+    for (uint64_t size : sizes) {
+      const std::string name = "file-" + std::to_string(size) + ".bin";
+      AddFile(name, size, seed++);
+      std::string read;
+      ASSERT_EQ(client_.ReadAll(name, read), 0u) << name;
+      ASSERT_EQ(read.size(), size) << name;
+      EXPECT_TRUE(read == host_->Remote(name)) << name << ": bytes differ";
+      ItemState state;
+      ASSERT_EQ(client_.State(name, state), 0u);
+      EXPECT_TRUE(state.FullyHydrated()) << name;
+    }
+  }
+
+  TempSpace space_;
+  Client client_{space_.root()};
+  std::unique_ptr<ProviderHost> host_;
+};
+
+TEST_F(HydrationTest, DataPutInsideTheHandlerIsReadBackExactly) {
+  Start();
+  ExpectServedForAllSizes();
+  EXPECT_TRUE(host_->Events(HALVEX_EVENT_ERROR).empty());
+}
+
+TEST_F(HydrationTest, DataPutFromAnotherThreadAndFinalizedIsReadBackExactly) {
+  Start();
+  host_->serve = Serve::kAsync;
+  ExpectServedForAllSizes();
+  EXPECT_TRUE(host_->Events(HALVEX_EVENT_ERROR).empty());
+}
+
+TEST_F(HydrationTest, RetryAnswerFiresTheRequestAgainAndIsThenServed) {
+  Start({"EventRetryInterval=100"});
+  host_->serve = Serve::kRetryThenServe;
+  ExpectServedForAllSizes();
+  // Each file with data was asked for at least twice: the retry and the serve.
+  for (uint64_t size : {1u, 409600u, 10u << 20}) {
+    const std::string path = "\\file-" + std::to_string(size) + ".bin";
+    size_t asks = 0;
+    for (const HostEvent& e : host_->Events(HALVEX_EVENT_GET_FILE_DATA)) asks += e.path == path;
+    EXPECT_GE(asks, 2u) << path;
+  }
+}
+
+// A host failure, from the handler or finalized later, fails the read
+// promptly; nothing stays behind and a later read is served.
+TEST_F(HydrationTest, HostFailureFailsTheReadAndRaisesError) {
+  Start();
+  AddFile("broken.bin", 5000, 7);
+  for (Serve failing : {Serve::kFail, Serve::kAsyncFail}) {
+    host_->serve = failing;
+    const size_t errors_before = host_->Events(HALVEX_EVENT_ERROR).size();
+    std::string read;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client_.ReadAll("broken.bin", read), platform::ERROR_CLOUD_FILE_UNSUCCESSFUL);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_TRUE(read.empty());
+    ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_ERROR, errors_before + 1, 5s));
+    EXPECT_EQ(host_->Events(HALVEX_EVENT_ERROR)[errors_before].code, kFailCode);
+    ItemState state;
+    ASSERT_EQ(client_.State("broken.bin", state), 0u);
+    EXPECT_TRUE(state.hydrated.empty());
+  }
+  host_->serve = Serve::kInline;
+  std::string read;
+  ASSERT_EQ(client_.ReadAll("broken.bin", read), 0u);
+  EXPECT_TRUE(read == host_->Remote("broken.bin"));
+}
+
+TEST_F(HydrationTest, UnansweredAsyncRequestExpiresAndFailsTheRead) {
+  Start({"PendingTaskTimeout=1"});
+  host_->serve = Serve::kNever;
+  AddFile("silent.bin", 100000, 9);
+  const auto start = std::chrono::steady_clock::now();
+  auto read = std::async(std::launch::async, [&] {
+    std::string data;
+    return client_.ReadAll("silent.bin", data);
+  });
+  ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_CANCEL_TASK, 1, 10s)) << "no CancelTask after the timeout";
+  const std::vector<HostEvent> asks = host_->Events(HALVEX_EVENT_GET_FILE_DATA);
+  const std::vector<HostEvent> cancels = host_->Events(HALVEX_EVENT_CANCEL_TASK);
+  ASSERT_EQ(asks.size(), 1u);
+  EXPECT_EQ(cancels[0].task_id, asks[0].task_id);
+  EXPECT_EQ(cancels[0].path, "\\silent.bin");
+  EXPECT_EQ(cancels[0].code, HALVEX_ERR_TASK_EXPIRED);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+
+  // The application is not left waiting for the platform's own time limit.
+  ASSERT_EQ(read.wait_for(10s), std::future_status::ready) << "read still blocked after the task expired";
+  EXPECT_EQ(read.get(), platform::ERROR_CLOUD_FILE_UNSUCCESSFUL);
+}
+
+TEST_F(HydrationTest, DeactivateReleasesEveryBlockedRead) {
+  Start();
+  host_->serve = Serve::kNever;
+  constexpr int kReads = 32;
+  for (int i = 0; i < kReads; ++i) AddFile("blocked-" + std::to_string(i), 50000, 100 + i);
+  std::vector<std::future<uint32_t>> reads;
+  for (int i = 0; i < kReads; ++i) {
+    reads.push_back(std::async(std::launch::async, [this, i] {
+      std::string data;
+      return static_cast<uint32_t>(client_.ReadAll("blocked-" + std::to_string(i), data));
+    }));
+  }
+  ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_GET_FILE_DATA, kReads, 20s));
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(host_->Deactivate(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  for (int i = 0; i < kReads; ++i) {
+    ASSERT_EQ(reads[i].wait_for(10s), std::future_status::ready) << "read " << i << " hangs";
+    EXPECT_NE(reads[i].get(), 0u) << "read " << i << " reported success without data";
+  }
+}
+
+}  // namespace
+}  // namespace corvane::e2e

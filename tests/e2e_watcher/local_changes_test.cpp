@@ -1,0 +1,289 @@
+// What an application does in an active sync root reaches the host once, as
+// the right event with the right path; what the host does itself does not.
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "e2e_watcher/sync_host.h"
+#include "platform/local/client.h"
+
+namespace corvane::e2e {
+namespace {
+
+using platform::local::Client;
+using platform::local::ItemState;
+
+class LocalChanges : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(0, host_.Config("EventRetryInterval=200"));
+    if (getenv("CORVANE_E2E_LOG") != nullptr) host_.Config("LogLevel=4");
+    ASSERT_EQ(0, host_.Start()) << host_.LastError();
+  }
+
+  // Change batches run one after another, so once a file made now has been
+  // reported, every change made before it has been processed.
+  void Settle() {
+    const std::string name = "settle-" + std::to_string(++settles_);
+    ASSERT_EQ(0u, app_.CreateFile(name, ""));
+    ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\" + name, 1));
+  }
+  // Events about the items the test acts on. A folder's timestamps follow
+  // its content (and the library's own placeholder work inside it), so a
+  // time-only UpdateFolder is left out; the settle markers are too.
+  std::vector<HostEvent> Reported() {
+    std::vector<HostEvent> found;
+    for (const HostEvent& e : host_.Events()) {
+      if (e.path.rfind("\\settle-", 0) == 0 || e.id == HALVEX_EVENT_LIST_DIRECTORY) continue;
+      if (e.id == HALVEX_EVENT_UPDATE_FOLDER && (e.flags & ~0x0E) == 0) continue;
+      found.push_back(e);
+    }
+    return found;
+  }
+  // An application makes a file and then writes it; the watcher may catch
+  // it in between, so a CreateFile may be followed by UpdateFile events.
+  // Those follow-ups are dropped here; the last report must carry `size`.
+  std::vector<HostEvent> WithoutFollowUps(const std::vector<HostEvent>& events) {
+    std::vector<HostEvent> kept;
+    std::map<std::string, bool> created;
+    for (const HostEvent& e : events) {
+      if (e.id == HALVEX_EVENT_UPDATE_FILE && created[e.path]) continue;
+      if (e.id == HALVEX_EVENT_CREATE_FILE) created[e.path] = true;
+      kept.push_back(e);
+    }
+    return kept;
+  }
+  int64_t LastReportedSize(const std::string& path) {
+    int64_t size = -1;
+    for (const HostEvent& e : host_.Events())
+      if (e.path == path && (e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_UPDATE_FILE)) size = e.size;
+    return size;
+  }
+  bool ReportsSize(const std::string& path, int64_t size) {
+    return host_.WaitFor([&] { return LastReportedSize(path) == size; }, 3000);
+  }
+  bool InSync(const std::string& path) {
+    ItemState state;
+    return app_.State(path, state) == 0 && state.placeholder && state.in_sync;
+  }
+  bool BecomesInSync(const std::string& path) {
+    return host_.WaitFor([&] { return InSync(path); }, 3000);
+  }
+  void WriteOutside(const std::string& rel, const std::string& content) {
+    std::filesystem::create_directories(std::filesystem::path(scratch_.Outside() + "/" + rel).parent_path());
+    std::ofstream(scratch_.Outside() + "/" + rel) << content;
+  }
+
+  Scratch scratch_;
+  SyncHost host_{scratch_.Root()};
+  Client app_{scratch_.Root()};
+  int settles_ = 0;
+};
+
+std::string Describe(const std::vector<HostEvent>& events) {
+  std::string text;
+  for (const HostEvent& e : events) {
+    text += std::to_string(e.id) + " " + e.path + " " + e.new_path + " flags=" + std::to_string(e.flags) +
+            " size=" + std::to_string(e.size) + "\n";
+  }
+  return text;
+}
+
+TEST_F(LocalChanges, CreateChangeAndDeleteAreEachReportedOnce) {
+  ASSERT_EQ(0u, app_.CreateFolder("docs"));
+  ASSERT_EQ(0u, app_.CreateFile("docs/a.txt", "hello"));
+  ASSERT_EQ(0u, app_.CreateFile("b.txt", "abc"));
+  Settle();
+  auto events = WithoutFollowUps(Reported());
+  ASSERT_EQ(3u, events.size()) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\docs"));
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\docs\\a.txt"));
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\b.txt"));
+  EXPECT_TRUE(BecomesInSync("b.txt"));
+  EXPECT_TRUE(BecomesInSync("docs"));
+  EXPECT_TRUE(BecomesInSync("docs/a.txt"));
+  EXPECT_TRUE(ReportsSize("\\docs\\a.txt", 5)) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\b.txt", 3)) << Describe(Reported());
+
+  host_.Clear();
+  // Written in place: one change, where a truncation first would show the
+  // host the empty file in between.
+  ASSERT_EQ(0u, app_.Write("b.txt", 0, "new content"));
+  Settle();
+  events = Reported();
+  ASSERT_EQ(1u, events.size()) << Describe(events);
+  EXPECT_EQ(HALVEX_EVENT_UPDATE_FILE, events[0].id);
+  EXPECT_EQ("\\b.txt", events[0].path);
+  EXPECT_EQ(0x40, events[0].flags & 0x40);  // content
+  EXPECT_EQ(11, events[0].size);
+  EXPECT_TRUE(BecomesInSync("b.txt"));
+
+  host_.Clear();
+  ASSERT_EQ(0u, app_.Delete("b.txt", false));
+  ASSERT_EQ(0u, app_.Delete("docs", true));
+  Settle();
+  events = Reported();
+  ASSERT_EQ(3u, events.size()) << Describe(events);
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\b.txt"));
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\docs\\a.txt"));
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FOLDER, "\\docs"));
+}
+
+TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
+  ASSERT_EQ(0u, app_.CreateFolder("a"));
+  ASSERT_EQ(0u, app_.CreateFolder("b"));
+  ASSERT_EQ(0u, app_.CreateFile("a/x.txt", ""));
+  ASSERT_EQ(0u, app_.CreateFile("a/keep.txt", ""));
+  Settle();
+  ASSERT_EQ(4u, Reported().size()) << Describe(Reported());
+  host_.Clear();
+
+  ASSERT_EQ(0u, app_.Rename("a/x.txt", "a/y.txt", false));
+  ASSERT_EQ(0u, app_.Rename("a/y.txt", "b/y.txt", false));
+  ASSERT_EQ(0u, app_.Rename("a", "c", false));
+  // Known only if the folder's rename carried its children along.
+  ASSERT_EQ(0u, app_.Rename("c/keep.txt", "c/kept.txt", false));
+  Settle();
+  const auto events = Reported();
+  ASSERT_EQ(4u, events.size()) << Describe(events);
+  EXPECT_EQ(HALVEX_EVENT_RENAME_FILE, events[0].id);
+  EXPECT_EQ("\\a\\x.txt", events[0].path);
+  EXPECT_EQ("\\a\\y.txt", events[0].new_path);
+  EXPECT_EQ(HALVEX_EVENT_RENAME_FILE, events[1].id);
+  EXPECT_EQ("\\a\\y.txt", events[1].path);
+  EXPECT_EQ("\\b\\y.txt", events[1].new_path);
+  EXPECT_EQ(HALVEX_EVENT_RENAME_FOLDER, events[2].id);
+  EXPECT_EQ("\\a", events[2].path);
+  EXPECT_EQ("\\c", events[2].new_path);
+  EXPECT_EQ(HALVEX_EVENT_RENAME_FILE, events[3].id);
+  EXPECT_EQ("\\c\\keep.txt", events[3].path);
+  EXPECT_EQ("\\c\\kept.txt", events[3].new_path);
+  EXPECT_TRUE(BecomesInSync("b/y.txt"));
+  EXPECT_TRUE(BecomesInSync("c/kept.txt"));
+}
+
+TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
+  WriteOutside("tree/f1.txt", "1");
+  WriteOutside("tree/f2.txt", "22");
+  WriteOutside("tree/sub/f3.txt", "333");
+  ASSERT_EQ(0, rename((scratch_.Outside() + "/tree").c_str(), (scratch_.Root() + "/tree").c_str()));
+  const std::vector<std::string> files = {"\\tree\\f1.txt", "\\tree\\f2.txt", "\\tree\\sub\\f3.txt"};
+  // The content arrives through the rescan of the new folders.
+  ASSERT_TRUE(host_.WaitFor([&] {
+    for (const std::string& f : files)
+      if (host_.Count(HALVEX_EVENT_CREATE_FILE, f) == 0) return false;
+    return true;
+  }, 8000)) << Describe(Reported());
+  Settle();
+  host_.WaitFor([] { return false; }, 1500);  // a late second rescan would show now
+  Settle();
+  auto events = Reported();
+  EXPECT_EQ(5u, events.size()) << Describe(events);
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\tree"));
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\tree\\sub"));
+  for (const std::string& f : files) EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, f)) << f;
+  EXPECT_EQ(3, host_.Events(HALVEX_EVENT_CREATE_FILE, "\\tree\\sub\\f3.txt").at(0).size);
+  EXPECT_TRUE(BecomesInSync("tree/sub/f3.txt"));
+
+  host_.Clear();
+  ASSERT_EQ(0, rename((scratch_.Root() + "/tree").c_str(), (scratch_.Outside() + "/gone").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FOLDER, "\\tree", 1, 5000)) << Describe(Reported());
+  Settle();
+  events = Reported();
+  EXPECT_EQ(1u, events.size()) << Describe(events);
+
+  // Its old children are forgotten: a new file of the same name is new.
+  host_.Clear();
+  ASSERT_EQ(0u, app_.CreateFolder("tree"));
+  ASSERT_EQ(0u, app_.CreateFile("tree/f1.txt", "again"));
+  // Made before the new folder was watched, it may come with its rescan.
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\tree\\f1.txt", 1, 5000));
+  Settle();
+  events = WithoutFollowUps(Reported());
+  ASSERT_EQ(2u, events.size()) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\tree\\f1.txt"));
+  EXPECT_TRUE(BecomesInSync("tree/f1.txt"));
+  EXPECT_TRUE(ReportsSize("\\tree\\f1.txt", 5));
+}
+
+TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\remote.txt", 10)) << host_.LastError();
+  ASSERT_TRUE(std::filesystem::exists(scratch_.Root() + "/remote.txt"));
+  Settle();
+  ASSERT_EQ(0, host_.RenameRemoteFile("\\remote.txt", "\\moved.txt")) << host_.LastError();
+  Settle();
+  ASSERT_EQ(0, host_.DeleteRemoteFile("\\moved.txt")) << host_.LastError();
+  ASSERT_FALSE(std::filesystem::exists(scratch_.Root() + "/moved.txt"));
+  Settle();
+  EXPECT_TRUE(Reported().empty()) << Describe(Reported());
+
+  // The same paths changed by an application afterwards are reported.
+  ASSERT_EQ(0u, app_.CreateFile("remote.txt", "local"));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\remote.txt", 1));
+}
+
+TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
+  std::map<std::string, int> refusals = {{"\\again.txt", 2}};
+  std::mutex mutex;
+  host_.SetPolicy([&](const HostEvent& e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (e.id != HALVEX_EVENT_CREATE_FILE && e.id != HALVEX_EVENT_DELETE_FILE) return 0;
+    return refusals[e.path]-- > 0 ? HALVEX_ERR_RETRY : 0;
+  });
+  ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("again.txt"));
+
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    refusals["\\again.txt"] = 1;
+  }
+  ASSERT_EQ(0u, app_.Delete("again.txt", false));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\again.txt", 2, 5000)) << Describe(Reported());
+  // Accepted now: nothing more comes for it.
+  host_.WaitFor([] { return false; }, 700);
+  Settle();
+  EXPECT_EQ(3u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\again.txt"));
+  EXPECT_EQ(2u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt"));
+}
+
+TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
+  std::atomic<bool> refuse{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    const bool ours = e.path == "\\refused.txt" || e.path == "\\known.txt";
+    return ours && refuse ? HALVEX_ERR_OPERATION_DENIED : 0;
+  });
+  ASSERT_EQ(0u, app_.CreateFile("known.txt", ""));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\known.txt", 1));
+  ASSERT_TRUE(BecomesInSync("known.txt"));
+
+  refuse = true;
+  ASSERT_EQ(0u, app_.CreateFile("refused.txt", "data"));
+  ASSERT_EQ(0u, app_.Write("known.txt", 0, "version 2"));
+  Settle();
+  // A refused new file is offered again on its next change, so the
+  // application's own write may bring a second CreateFile.
+  EXPECT_GE(host_.Count(HALVEX_EVENT_CREATE_FILE, "\\refused.txt"), 1u) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\known.txt")) << Describe(Reported());
+  EXPECT_FALSE(InSync("refused.txt"));
+  EXPECT_FALSE(InSync("known.txt"));
+  std::string data;
+  ASSERT_EQ(0u, app_.ReadAll("known.txt", data));
+  EXPECT_EQ("version 2", data);  // a refusal loses nothing locally
+
+  // Once the host accepts, the next change brings both into sync.
+  refuse = false;
+  ASSERT_EQ(0u, app_.Write("refused.txt", 0, "data 2"));
+  ASSERT_EQ(0u, app_.Write("known.txt", 0, "version 3"));
+  Settle();
+  EXPECT_TRUE(BecomesInSync("refused.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("known.txt")) << Describe(Reported());
+}
+
+}  // namespace
+}  // namespace corvane::e2e
