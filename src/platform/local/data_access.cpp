@@ -119,6 +119,21 @@ bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated
   return StoreRanges(fd, ranges) && StoreRecord(fd, record);
 }
 
+bool RecordWrittenRange(int fd, uint64_t begin, uint64_t end) {
+  ItemStateLock lock(fd);
+  PlaceholderRecord record;
+  if (!LoadRecord(fd, record)) return false;
+  if (!record.placeholder) return true;
+  ByteRanges ranges;
+  if (!LoadRanges(fd, ranges)) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (ranges.Covers(begin, end)) return true;
+  ranges.Truncate(static_cast<uint64_t>(st.st_size));
+  ranges.Add(begin, std::min(end, static_cast<uint64_t>(st.st_size)));
+  return StoreRanges(fd, ranges);
+}
+
 void NotifyOpenOrClose(const std::string& path, bool open) {
   PlaceholderRecord record;
   if (!LoadRecordAt(path, record) || !record.placeholder) return;

@@ -25,6 +25,10 @@ bool DehydrateRange(int fd, uint64_t offset, uint64_t length);
 // An application wrote [begin, end): that data is local now, and the item
 // no longer matches the cloud.
 bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated);
+// After the data landed: [begin, end) is local. Covers a file that became a
+// placeholder while the write was under way, whose state then only knew the
+// bytes that were there at that moment.
+bool RecordWrittenRange(int fd, uint64_t begin, uint64_t end);
 
 // Tells the provider (when one is connected and the item is a placeholder)
 // about an application's open or close of a file.

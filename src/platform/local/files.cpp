@@ -265,6 +265,9 @@ BOOL WriteFile(Handle file, const void* buffer, DWORD bytes_to_write, DWORD* byt
     }
     done += static_cast<DWORD>(n);
   }
+  // The provider may have made the file a placeholder while the bytes were
+  // landing, knowing only those already there; the rest is local too.
+  if (done > 0) local::RecordWrittenRange(item->fd, std::min(offset, old_size), offset + done);
   if (bytes_written) *bytes_written = done;
   SetLastError(ERROR_SUCCESS);
   return true;

@@ -1,0 +1,193 @@
+#include "options.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace mirror {
+
+const char* const kUsage = R"(usage: corvane-mirror --server DIR --root DIR [options]
+       corvane-mirror uninstall --root DIR
+
+Serves the folder DIR given by --server (standing in for a remote store) into
+the sync root given by --root: files appear in the root as placeholders, their
+data is fetched from the server folder when an application reads them, local
+changes are uploaded to the server folder, and changes made directly in the
+server folder are applied to the root. Ctrl-C deactivates the provider and
+leaves the sync root registered; 'uninstall' removes the registration.
+
+options:
+  --label TEXT       display name of the sync root (default "Corvane mirror")
+  --poll-ms N        how often to scan the server folder (default 1000)
+  --log-level N      show library log lines up to level N: 1 failures,
+                     2 warnings (default), 3 milestones, 4 everything
+  --populate-all     create every placeholder at start instead of on demand
+  --help             show this text
+
+exit codes: 0 stopped cleanly, 1 the library failed, 2 bad arguments or
+folders, 3 another corvane-mirror serves the sync root.
+)";
+
+namespace {
+
+bool ParseInt(const std::string& text, int min, int& value) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = strtol(text.c_str(), &end, 10);
+  if (errno || !end || *end || text.empty() || v < min || v > 1000000) return false;
+  value = static_cast<int>(v);
+  return true;
+}
+
+bool Canonical(const std::string& what, std::string& path, std::string& problem) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    problem = what + " '" + path + "' does not exist";
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    problem = what + " '" + path + "' is not a folder";
+    return false;
+  }
+  char resolved[PATH_MAX];
+  if (!realpath(path.c_str(), resolved)) {
+    problem = what + " '" + path + "': " + strerror(errno);
+    return false;
+  }
+  path = resolved;
+  return true;
+}
+
+bool Inside(const std::string& path, const std::string& folder) {
+  if (folder == "/") return true;
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+uint64_t Fnv1a(const std::string& text) {
+  uint64_t hash = 1469598103934665603ULL;
+  for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ULL;
+  return hash;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, char** argv, Options& options, std::string& problem) {
+  int i = 1;
+  if (argc > 1 && strcmp(argv[1], "uninstall") == 0) {
+    options.command = Options::kUninstall;
+    i = 2;
+  }
+  for (; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (arg == "--help" || arg == "-h") {
+      options.command = Options::kHelp;
+      return true;
+    } else if (arg == "--populate-all") {
+      options.on_demand = false;
+    } else if (arg == "--server" || arg == "--root" || arg == "--label" || arg == "--poll-ms" ||
+               arg == "--log-level") {
+      if (!has_value) {
+        problem = arg + " needs a value";
+        return false;
+      }
+      const std::string value = argv[++i];
+      if (arg == "--server") options.server = value;
+      else if (arg == "--root") options.root = value;
+      else if (arg == "--label") options.label = value;
+      else if (arg == "--poll-ms" && !ParseInt(value, 50, options.poll_ms)) {
+        problem = "--poll-ms takes a number of milliseconds, at least 50";
+        return false;
+      } else if (arg == "--log-level" && !ParseInt(value, 0, options.log_level)) {
+        problem = "--log-level takes a number from 0 to 4";
+        return false;
+      }
+    } else {
+      problem = "unknown argument '" + arg + "'";
+      return false;
+    }
+  }
+  if (options.root.empty()) {
+    problem = "--root is required";
+    return false;
+  }
+  if (options.command == Options::kServe && options.server.empty()) {
+    problem = "--server is required";
+    return false;
+  }
+  return true;
+}
+
+bool CheckFolders(Options& options, std::string& problem) {
+  if (!Canonical("sync root", options.root, problem)) return false;
+  if (options.command != Options::kServe) return true;
+  if (!Canonical("server folder", options.server, problem)) return false;
+  // Either way round, the mirror would copy its own output into itself.
+  if (options.server == options.root) {
+    problem = "the server folder and the sync root are the same folder '" + options.root + "'";
+    return false;
+  }
+  if (Inside(options.server, options.root)) {
+    problem = "the server folder '" + options.server + "' lies inside the sync root '" + options.root + "'";
+    return false;
+  }
+  if (Inside(options.root, options.server)) {
+    problem = "the sync root '" + options.root + "' lies inside the server folder '" + options.server + "'";
+    return false;
+  }
+  if (access(options.server.c_str(), R_OK | W_OK | X_OK) != 0) {
+    problem = "the server folder '" + options.server + "' is not readable and writable: " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+RootClaim::~RootClaim() {
+  if (fd_ >= 0) close(fd_);  // the kernel drops the lock with the descriptor
+}
+
+bool RootClaim::Acquire(const std::string& root, std::string& problem) {
+  // A lock file outside both folders, named after the root, so that it is
+  // neither mirrored nor served. The kernel releases it when the process dies.
+  const char* base = getenv("XDG_RUNTIME_DIR");
+  if (!base || !*base) base = getenv("TMPDIR");
+  if (!base || !*base) base = "/tmp";
+  const std::string dir = std::string(base) + "/corvane-mirror-" + std::to_string(getuid());
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    problem = "cannot create the lock folder '" + dir + "': " + strerror(errno);
+    return false;
+  }
+  char name[32];
+  snprintf(name, sizeof name, "/%016llx.lock", static_cast<unsigned long long>(Fnv1a(root)));
+  const std::string path = dir + name;
+  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0) {
+    problem = "cannot open the lock file '" + path + "': " + strerror(errno);
+    return false;
+  }
+  if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    char holder[32] = "";
+    const ssize_t n = pread(fd_, holder, sizeof holder - 1, 0);
+    holder[n > 0 ? n : 0] = '\0';
+    problem = "another corvane-mirror" + (*holder ? " (process " + std::string(holder) + ")" : std::string()) +
+              " already serves the sync root '" + root + "'";
+    close(fd_);
+    fd_ = -1;
+    return false;
+  }
+  const std::string pid = std::to_string(getpid());
+  if (ftruncate(fd_, 0) == 0 && pwrite(fd_, pid.c_str(), pid.size(), 0) < 0) {
+    // The pid is only a hint for the message above.
+  }
+  return true;
+}
+
+}  // namespace mirror
