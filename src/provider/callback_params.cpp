@@ -192,31 +192,26 @@ HRESULT ReadInteger(bool found, const CallbackValue& value, T* out) {
 
 }  // namespace
 
-HRESULT CallbackParams::GetInt32(const char16_t* name, int32_t* value) const {
+template <class T>
+HRESULT CallbackParams::GetInteger(const char16_t* name, T* value) const {
   if (name == nullptr || value == nullptr) return E_INVALIDARG;
   CallbackValue stored;
   bool found = false;
   const HRESULT hr = Find(name, stored, found);
   if (FAILED(hr)) return hr;
   return ReadInteger(found, stored, value);
+}
+
+HRESULT CallbackParams::GetInt32(const char16_t* name, int32_t* value) const {
+  return GetInteger(name, value);
 }
 
 HRESULT CallbackParams::GetInt64(const char16_t* name, int64_t* value) const {
-  if (name == nullptr || value == nullptr) return E_INVALIDARG;
-  CallbackValue stored;
-  bool found = false;
-  const HRESULT hr = Find(name, stored, found);
-  if (FAILED(hr)) return hr;
-  return ReadInteger(found, stored, value);
+  return GetInteger(name, value);
 }
 
 HRESULT CallbackParams::GetUInt64(const char16_t* name, uint64_t* value) const {
-  if (name == nullptr || value == nullptr) return E_INVALIDARG;
-  CallbackValue stored;
-  bool found = false;
-  const HRESULT hr = Find(name, stored, found);
-  if (FAILED(hr)) return hr;
-  return ReadInteger(found, stored, value);
+  return GetInteger(name, value);
 }
 
 HRESULT CallbackParams::GetPointer(const char16_t* name, void** value) const {

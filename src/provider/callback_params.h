@@ -66,6 +66,9 @@ class CallbackParams {
 
   // Copies the value of `name` out under the lock.
   HRESULT Find(const char16_t* name, CallbackValue& value, bool& found) const;
+  // The typed integer reads share one lookup and conversion.
+  template <class T>
+  HRESULT GetInteger(const char16_t* name, T* value) const;
 
   mutable std::mutex mu_;
   std::map<std::u16string, CallbackValue, NameLess> values_;
