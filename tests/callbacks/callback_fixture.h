@@ -25,6 +25,7 @@
 #include "platform/local/request_timeout.h"
 #include "platform_local_services/temp_dirs.h"
 #include "provider/callback_dispatch.h"
+#include "provider/manager_fixture.h"
 #include "provider/open_files.h"
 #include "provider/placeholder_manager.h"
 
@@ -51,12 +52,7 @@ class CallbackTest : public ::testing::Test {
     engine().placeholder_manager = MakeOwned<PlaceholderManager>(engine().diag);
     engine().open_files = MakeOwned<OpenFiles>();
     root_path_ = engine().SyncRootPath();
-    RegisterRootRequest request;
-    request.sync_root_path = root_path_.c_str();
-    request.provider_name = u"Corvane";
-    request.provider_version = u"1.0";
-    request.hydration_primary = platform::CF_HYDRATION_POLICY_FULL;
-    request.population_primary = platform::CF_POPULATION_POLICY_ALWAYS_FULL;
+    const RegisterRootRequest request = TestRootRequest(root_path_);
     ASSERT_EQ(platform::S_OK, engine().placeholder_manager->RegisterPlaceholderRoot(&request));
     engine().state.active.store(1);
   }
@@ -148,7 +144,6 @@ class CallbackTest : public ::testing::Test {
   std::vector<std::pair<int32_t, std::u16string>> other_events_;
   // The GetFileData handler: returns the ResultCode the host answers with.
   std::function<int32_t(const GetFileDataCall&)> on_get_file_data;
-  std::function<int32_t(int64_t)> on_cancel;
 
   TestHost host_{true, [this](int32_t id, int32_t count, intptr_t* p, int32_t*) -> int32_t {
                    if (id == HALVEX_EVENT_LOG) {
@@ -162,12 +157,8 @@ class CallbackTest : public ::testing::Test {
                      return 0;
                    }
                    if (id == HALVEX_EVENT_CANCEL_TASK) {
-                     const int64_t task_id = Int64At(p, 0);
-                     {
-                       std::lock_guard<std::mutex> lock(mu_);
-                       cancels_.push_back(task_id);
-                     }
-                     if (on_cancel) p[count - 1] = on_cancel(task_id);
+                     std::lock_guard<std::mutex> lock(mu_);
+                     cancels_.push_back(Int64At(p, 0));
                      return 0;
                    }
                    if (id == HALVEX_EVENT_GET_FILE_DATA) {

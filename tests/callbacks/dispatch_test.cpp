@@ -171,27 +171,6 @@ TEST_F(Dispatch, OnlineOnlyDehydratesAfterTheLastCloseOnly) {
   EXPECT_TRUE(Logged(u"Close callback fired for '"));
 }
 
-TEST_F(Dispatch, FolderListingIsAnsweredOnceAndLeavesTheFolderPopulated) {
-  platform::CF_PLACEHOLDER_CREATE_INFO info;
-  info.RelativeFileName = u"sub";
-  info.FsMetadata.BasicInfo.FileAttributes = platform::FILE_ATTRIBUTE_DIRECTORY;
-  platform::DWORD processed = 0;
-  ASSERT_EQ(platform::S_OK, platform::CfCreatePlaceholders(root_path_.c_str(), &info, 1, 0, &processed));
-  Connect();
-  platform::local::SetRequestTimeoutMs(2000);
-  platform::local::Client client(root_.path());
-  std::vector<platform::local::ClientEntry> entries;
-  ASSERT_EQ(0u, client.List("sub", entries));
-  EXPECT_TRUE(Logged(u"Fetch placeholders callback fired for '"));
-  EXPECT_TRUE(WaitFor([&] { return Logged(u"Creating placeholders finished. Error code: 0x0"); }));
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    logs_.clear();
-  }
-  ASSERT_EQ(0u, client.List("sub", entries));
-  EXPECT_FALSE(Logged(u"Fetch placeholders callback fired"));
-}
-
 TEST_F(Dispatch, DehydrationIsAcknowledgedAndReportedAsReset) {
   MakePlaceholder(u"h.bin", 5000);
   Connect();

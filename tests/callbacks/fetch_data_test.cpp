@@ -1,5 +1,4 @@
 #include <future>
-#include <map>
 
 #include "callbacks/callback_fixture.h"
 #include "engine/task.h"
@@ -14,31 +13,6 @@ using platform::ERROR_CLOUD_FILE_REQUEST_TIMEOUT;
 using platform::ERROR_CLOUD_FILE_UNSUCCESSFUL;
 
 class FetchData : public CallbackTest {};
-
-TEST_F(FetchData, HandlerSuppliesDataInsideTheEventForEverySizeAroundAChunk) {
-  const std::vector<size_t> sizes = {0, 1, 409599, 409600, 409601, 3 * 1024 * 1024 + 77};
-  for (size_t i = 0; i < sizes.size(); ++i) MakePlaceholder(u"f" + std::u16string(1, u'0' + i) + u".bin", sizes[i]);
-  Connect();
-  std::map<std::u16string, std::string> content;
-  for (size_t i = 0; i < sizes.size(); ++i) content[u"\\f" + std::u16string(1, u'0' + i) + u".bin"] = Pattern(sizes[i], i);
-  on_get_file_data = [&](const GetFileDataCall& call) {
-    const std::string& all = content.at(call.path);
-    // Odd pieces, so chunks never line up with the calls.
-    EXPECT_EQ(kOk, Put(call.task_id, all.substr(call.offset, call.length), 150001));
-    EXPECT_EQ(kOk, do_FinalizeTask(engine(), call.task_id, 0));
-    return kOk;
-  };
-  for (size_t i = 0; i < sizes.size(); ++i) {
-    SCOPED_TRACE(sizes[i]);
-    std::string data;
-    ASSERT_EQ(0u, Read("f" + std::string(1, '0' + i) + ".bin", data));
-    EXPECT_TRUE(data == content[u"\\f" + std::u16string(1, u'0' + i) + u".bin"]);
-  }
-  // An empty file needs no data; every other one was asked for once.
-  EXPECT_EQ(sizes.size() - 1, fetches_.size());
-  EXPECT_TRUE(WaitFor([&] { return engine().PendingOperationCount() == 0; }));
-  EXPECT_EQ(0u, ErrorCount());
-}
 
 TEST_F(FetchData, AsynchronousHostSendsWholeChunksAtOnceAndTheRestAtFinalize) {
   MakePlaceholder(u"big.bin", 1000000);
