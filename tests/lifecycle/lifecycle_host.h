@@ -3,8 +3,6 @@
 #pragma once
 
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -138,13 +136,6 @@ class LifecycleTest : public ::testing::Test {
     (void)warmed;
     auto tasks = std::filesystem::directory_iterator("/proc/self/task");
     return static_cast<int>(std::distance(begin(tasks), end(tasks)));
-  }
-  // True when `check` returns true in a forked child, another process.
-  static bool InChildProcess(const std::function<bool()>& check) {
-    const pid_t pid = fork();
-    if (pid == 0) _exit(check() ? 0 : 1);
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
   std::string Root() const { return base_ + "/root"; }
   static std::u16string Windows(const std::string& native) {

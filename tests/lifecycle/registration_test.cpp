@@ -70,15 +70,6 @@ TEST_F(LifecycleTest, FailedShellRegistrationLeavesNoPlatformRegistration) {
   EXPECT_EQ(ShellRoots().size(), 1u);
 }
 
-TEST_F(LifecycleTest, InstallSurvivesTheProcess) {
-  ASSERT_EQ(Host(Root()).Install(), 0);
-  const std::string root = Root();
-  EXPECT_TRUE(InChildProcess([&] {
-    Host other(root);
-    return IsRegistered(root) && other.Activate(true) == 0 && other.State() == 2 && other.Deactivate() == 0;
-  }));
-}
-
 TEST_F(LifecycleTest, ItemDomainMakesTheRootASubfolder) {
   Host host(Root());
   host.Config("ItemDomain=Work");
@@ -129,22 +120,6 @@ TEST_F(LifecycleTest, RegistrationOverItsTimeLimitFailsAndStillEndsBeforeDestroy
   late.Destroy();
   ExpectNoThreadLeft();
   EXPECT_EQ(Host(Root()).Activate(true), 0);
-}
-
-TEST_F(LifecycleTest, RelativePathsAreCutAtTheRootOnly) {
-  Host host;
-  std::unique_ptr<Provider> provider(Provider::Create(host.engine(), Windows(Root())));
-  ASSERT_NE(provider, nullptr);
-  const std::u16string root = Windows(Root());
-  std::u16string relative, upper = root;
-  for (char16_t& c : upper) c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
-  ASSERT_EQ(provider->GetRelativePath(upper + u"\\a\\b.txt", &relative), 0);
-  EXPECT_EQ(relative, u"\\a\\b.txt");
-  for (const std::u16string& outside : {root, root + u"\\", root + u"other\\a"}) {
-    EXPECT_EQ(provider->GetRelativePath(outside, &relative), kErrInvalidParameter);
-  }
-  EXPECT_TRUE(host.Logged("Failed to get relative path for '"));
-  EXPECT_EQ(Provider::Create(host.engine(), Windows(Root() + "/missing")), nullptr);
 }
 
 }  // namespace
