@@ -15,6 +15,19 @@
 
 namespace corvane::testing {
 
+// The registration every test root gets; `root` must outlive the request.
+inline RegisterRootRequest TestRootRequest(const std::u16string& root, const char16_t* name = u"Corvane",
+                                           const char16_t* version = u"1.0") {
+  RegisterRootRequest request;
+  request.sync_root_path = root.c_str();
+  request.provider_name = name;
+  request.provider_version = version;
+  request.hydration_primary = platform::CF_HYDRATION_POLICY_FULL;
+  request.population_primary = platform::CF_POPULATION_POLICY_ALWAYS_FULL;
+  request.in_sync_policy = 0x0055550F;
+  return request;
+}
+
 class ManagerTest : public ::testing::Test {
  protected:
   ManagerTest() : diagnostics_(&sink_), manager_(diagnostics_) { SetCurrentLogLevel(kLogCloudTrace); }
@@ -24,14 +37,7 @@ class ManagerTest : public ::testing::Test {
 
   RegisterRootRequest RegisterRequest(const char16_t* name = u"Corvane", const char16_t* version = u"1.0") {
     root_path_ = RootPath();
-    RegisterRootRequest request;
-    request.sync_root_path = root_path_.c_str();
-    request.provider_name = name;
-    request.provider_version = version;
-    request.hydration_primary = platform::CF_HYDRATION_POLICY_FULL;
-    request.population_primary = platform::CF_POPULATION_POLICY_ALWAYS_FULL;
-    request.in_sync_policy = 0x0055550F;
-    return request;
+    return TestRootRequest(root_path_, name, version);
   }
 
   void RegisterRoot() {
