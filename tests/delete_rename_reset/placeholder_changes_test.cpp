@@ -11,6 +11,7 @@
 #include "platform/cloud_files.h"
 #include "platform/local/native_path.h"
 #include "platform_local_services/temp_dirs.h"
+#include "provider/manager_fixture.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"
 #include "retries/engine_host.h"
@@ -35,13 +36,7 @@ class PlaceholderChangesTest : public ::testing::Test, public testing::EngineHos
   std::u16string Full(const std::string& rel) { return platform::local::FromNativePath(root_ / rel); }
 
   void RegisterRoot() {
-    RegisterRootRequest request;
-    request.sync_root_path = root_path_.c_str();
-    request.provider_name = u"Corvane";
-    request.provider_version = u"1.0";
-    request.hydration_primary = platform::CF_HYDRATION_POLICY_FULL;
-    request.population_primary = platform::CF_POPULATION_POLICY_ALWAYS_FULL;
-    request.in_sync_policy = 0x0055550F;
+    const RegisterRootRequest request = testing::TestRootRequest(root_path_);
     ASSERT_EQ(0, engine().placeholder_manager->RegisterPlaceholderRoot(&request));
   }
   // A hydrated, in-sync placeholder, pinned when asked.
