@@ -45,14 +45,6 @@ TEST(Exports, ErrorsRoundTripAndNullTextIsEmpty) {
   EXPECT_EQ(0, Halvex_Corvane_Destroy(h));
 }
 
-TEST(Exports, CreatingAComponentResetsTheLogLevel) {
-  SetCurrentLogLevel(4);
-  void* h = Halvex_Corvane_Create(nullptr, nullptr, nullptr, 0);
-  EXPECT_EQ(3, CurrentLogLevel());
-  EXPECT_EQ(65001u, static_cast<Component*>(h)->code_page());
-  Halvex_Corvane_Destroy(h);
-}
-
 TEST(Exports, ComponentDestroyedWhileItsThreadsLive) {
   void* h = Halvex_Corvane_Create(nullptr, nullptr, nullptr, 0);
   std::atomic<int> stored{0};
