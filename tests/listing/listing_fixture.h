@@ -32,6 +32,7 @@
 #include "platform/platform_fixture.h"
 #include "platform_local_services/temp_dirs.h"
 #include "provider/create_update.h"
+#include "provider/manager_fixture.h"
 #include "provider/placeholder_manager.h"
 #include "support/owned.h"
 #include "support/utf.h"
@@ -57,13 +58,7 @@ class ListingTest : public ::testing::Test {
     ASSERT_EQ(0, e.SetSyncRootPath(platform::local::FromNativePath(root_.path())));
     e.placeholder_manager = MakeOwned<PlaceholderManager>(e.diag);
     const std::u16string root = platform::local::FromNativePath(root_.path());
-    RegisterRootRequest request;
-    request.sync_root_path = root.c_str();
-    request.provider_name = u"Corvane";
-    request.provider_version = u"1.0";
-    request.hydration_primary = platform::CF_HYDRATION_POLICY_FULL;
-    request.population_primary = platform::CF_POPULATION_POLICY_ALWAYS_FULL;
-    request.in_sync_policy = 0x0055550F;
+    const RegisterRootRequest request = TestRootRequest(root);
     ASSERT_EQ(platform::S_OK, e.placeholder_manager->RegisterPlaceholderRoot(&request));
     ASSERT_EQ(platform::S_OK, provider_.Connect(root_.path()));
     e.state.active.store(1);
@@ -127,11 +122,6 @@ class ListingTest : public ::testing::Test {
     for (const auto& e : events_)
       if (e.id == id) found.push_back(e);
     return found;
-  }
-  size_t LogCount(std::u16string_view text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<size_t>(
-        std::count_if(logs_.begin(), logs_.end(), [&](const std::u16string& l) { return l.find(text) != l.npos; }));
   }
 
   // ListDirectory: (task id, folder) -> the handler's answer.
