@@ -25,10 +25,19 @@ class Files : public PlatformTest {
     std::sort(names.begin(), names.end());
     return names;
   }
+  // A call that failed, and the error it left, in one expectation.
+  static ::testing::AssertionResult Failed(bool succeeded, DWORD expected) {
+    const DWORD error = GetLastError();
+    if (!succeeded && error == expected) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << (succeeded ? "succeeded" : "error " + std::to_string(error));
+  }
+  Handle Open(const std::string& relative, DWORD access, DWORD disposition, DWORD flags = 0) {
+    return CreateFileW(P(relative).c_str(), access, 0, nullptr, disposition, flags, INVALID_HANDLE_VALUE);
+  }
 };
 
 TEST_F(Files, CreateDispositionsAndErrors) {
-  Handle h = CreateFileW(P("new.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, INVALID_HANDLE_VALUE);
+  Handle h = Open("new.txt", GENERIC_WRITE, CREATE_NEW);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DWORD n = 0;
   ASSERT_TRUE(WriteFile(h, "abcdef", 6, &n, 0));
@@ -37,34 +46,27 @@ TEST_F(Files, CreateDispositionsAndErrors) {
   ASSERT_TRUE(GetFileSizeEx(h, &size));
   EXPECT_EQ(size, 12);
   char buf[16] = {};
-  EXPECT_FALSE(ReadFile(h, buf, 4, &n, 0));  // opened for writing only
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(Failed(ReadFile(h, buf, 4, &n, 0), ERROR_ACCESS_DENIED));  // opened for writing only
   CloseHandle(h);
-  EXPECT_FALSE(CloseHandle(h));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(Failed(CloseHandle(h), ERROR_INVALID_HANDLE));
 
-  EXPECT_EQ(CreateFileW(P("new.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, INVALID_HANDLE_VALUE),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
-  EXPECT_EQ(CreateFileW(P("none.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, INVALID_HANDLE_VALUE),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(CreateFileW(P("nodir/x.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, INVALID_HANDLE_VALUE),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-  // Folders open only with backup semantics.
   fs::create_directories(root_ + "/dir");
-  EXPECT_EQ(CreateFileW(P("dir").c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, INVALID_HANDLE_VALUE),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-  h = CreateFileW(P("dir").c_str(), 0, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, INVALID_HANDLE_VALUE);
+  const struct { const char* path; DWORD access, disposition, error; } refused[] = {
+      {"new.txt", GENERIC_WRITE, CREATE_NEW, ERROR_FILE_EXISTS},
+      {"none.txt", GENERIC_READ, OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
+      {"nodir/x.txt", GENERIC_READ, OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+      {"dir", 0, OPEN_EXISTING, ERROR_ACCESS_DENIED},  // folders open only with backup semantics
+  };
+  for (const auto& r : refused)
+    EXPECT_TRUE(Failed(Open(r.path, r.access, r.disposition) != INVALID_HANDLE_VALUE, r.error)) << r.path;
+  h = Open("dir", 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   BY_HANDLE_FILE_INFORMATION info;
   ASSERT_TRUE(GetFileInformationByHandle(h, &info));
   EXPECT_TRUE(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
   CloseHandle(h);
 
-  h = CreateFileW(P("new.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, INVALID_HANDLE_VALUE);
+  h = Open("new.txt", GENERIC_READ, OPEN_ALWAYS);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);  // as Windows reports an existing file
   ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, 0));
@@ -121,43 +123,34 @@ TEST_F(Files, TimesAndAttributesRoundTrip) {
 
   ASSERT_TRUE(SetFileAttributesW(P("t.txt").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
   EXPECT_EQ(GetFileAttributesW(P("t.txt").c_str()), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_FALSE(DeleteFileW(P("t.txt").c_str()));
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(Failed(DeleteFileW(P("t.txt").c_str()), ERROR_ACCESS_DENIED));
   ASSERT_TRUE(SetFileAttributesW(P("t.txt").c_str(), FILE_ATTRIBUTE_NORMAL));
   EXPECT_EQ(GetFileAttributesW(P("t.txt").c_str()), FILE_ATTRIBUTE_NORMAL);
   EXPECT_TRUE(DeleteFileW(P("t.txt").c_str()));
   Put(".dotfile", "");
   EXPECT_EQ(GetFileAttributesW(P(".dotfile").c_str()), FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_EQ(GetFileAttributesW(P("gone").c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(Failed(GetFileAttributesW(P("gone").c_str()) != INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(Files, MoveDeleteAndFolderRules) {
   Put("a.txt", "A");
   Put("b.txt", "B");
-  EXPECT_FALSE(MoveFileExW(P("a.txt").c_str(), P("b.txt").c_str(), 0));
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_TRUE(Failed(MoveFileExW(P("a.txt").c_str(), P("b.txt").c_str(), 0), ERROR_ALREADY_EXISTS));
   ASSERT_TRUE(MoveFileExW(P("a.txt").c_str(), P("b.txt").c_str(), MOVEFILE_REPLACE_EXISTING));
   std::ifstream in(root_ + "/b.txt");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "A");
   // A folder never replaces an existing target, not even an empty one.
   fs::create_directories(root_ + "/d1/sub");
   fs::create_directories(root_ + "/d2");
-  EXPECT_FALSE(MoveFileExW(P("d1").c_str(), P("d2").c_str(), MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_TRUE(Failed(MoveFileExW(P("d1").c_str(), P("d2").c_str(), MOVEFILE_REPLACE_EXISTING), ERROR_ALREADY_EXISTS));
   EXPECT_TRUE(fs::exists(root_ + "/d1/sub"));
-  EXPECT_FALSE(RemoveDirectoryW(P("d1").c_str()));
-  EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
-  EXPECT_FALSE(DeleteFileW(P("d2").c_str()));
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(RemoveDirectoryW(P("b.txt").c_str()));
-  EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+  EXPECT_TRUE(Failed(RemoveDirectoryW(P("d1").c_str()), ERROR_DIR_NOT_EMPTY));
+  EXPECT_TRUE(Failed(DeleteFileW(P("d2").c_str()), ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(Failed(RemoveDirectoryW(P("b.txt").c_str()), ERROR_DIRECTORY));
   EXPECT_TRUE(RemoveDirectoryW(P("d2").c_str()));
   EXPECT_TRUE(CreateDirectoryW(P("d2").c_str(), nullptr));
-  EXPECT_FALSE(CreateDirectoryW(P("d2").c_str(), nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  EXPECT_FALSE(CreateDirectoryW(P("x/y").c_str(), nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_TRUE(Failed(CreateDirectoryW(P("d2").c_str(), nullptr), ERROR_ALREADY_EXISTS));
+  EXPECT_TRUE(Failed(CreateDirectoryW(P("x/y").c_str(), nullptr), ERROR_PATH_NOT_FOUND));
 }
 
 TEST_F(Files, FindWalksWithWildcardsAndDotEntries) {
@@ -170,10 +163,8 @@ TEST_F(Files, FindWalksWithWildcardsAndDotEntries) {
   EXPECT_EQ(Find("t?o.*"), (std::vector<std::u16string>{u"two.txt"}));
   EXPECT_EQ(Find("two.txt"), (std::vector<std::u16string>{u"two.txt"}));
   WIN32_FIND_DATAW data;
-  EXPECT_EQ(FindFirstFileW(P("*.none").c_str(), &data), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(FindFirstFileW(P("missing/*").c_str(), &data), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_TRUE(Failed(FindFirstFileW(P("*.none").c_str(), &data) != INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(Failed(FindFirstFileW(P("missing/*").c_str(), &data) != INVALID_HANDLE_VALUE, ERROR_PATH_NOT_FOUND));
   const Handle h = FindFirstFileW(P("three.log").c_str(), &data);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(data.nFileSizeLow, 3u);
@@ -191,8 +182,7 @@ TEST_F(Files, LongPathNameResolvesLinksAndReportsTheNeededSize) {
   std::vector<char16_t> buffer(need);
   EXPECT_EQ(GetLongPathNameW(P("link").c_str(), buffer.data(), need), expected.size());
   EXPECT_EQ(std::u16string(buffer.data()), expected);
-  EXPECT_EQ(GetLongPathNameW(P("nothing").c_str(), buffer.data(), need), 0u);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(Failed(GetLongPathNameW(P("nothing").c_str(), buffer.data(), need) != 0, ERROR_FILE_NOT_FOUND));
 }
 
 }  // namespace
