@@ -55,7 +55,7 @@ inline size_t OpenFdCount() {
 }
 
 // How the test provider answers a fetch.
-enum class FetchMode { kInline, kOtherThread, kNever, kFail };
+enum class FetchMode { kInline, kOtherThread, kNever };
 
 class TestProvider {
  public:
@@ -139,9 +139,6 @@ class TestProvider {
         // Progress first, as the library reports it before each chunk.
         CfReportProviderProgress(info->ConnectionKey, info->TransferKey, info->FileSize, offset + length);
         Transfer(info, data, offset, length, self->chunk);
-        break;
-      case FetchMode::kFail:
-        Execute(info, STATUS_CLOUD_FILE_ACCESS_DENIED, nullptr, offset, length);
         break;
       case FetchMode::kNever:
         break;
