@@ -1,5 +1,5 @@
-// Registration and connection: who serves a root, how listings populate
-// folders, and what a disconnect does to applications that wait.
+// Registration and connection: who serves a root, and what a disconnect
+// does to applications that wait.
 #include "platform_fixture.h"
 
 #include "platform/errors.h"
@@ -60,9 +60,12 @@ TEST_F(Connection, OneProviderPerRootAndStaleSocketsRecovered) {
   const std::string socket_path = local::ProviderSocketPath(local::CanonicalPath(root_));
   std::ofstream(socket_path) << "left over";
   ASSERT_EQ(MakeFile(root_, "s.txt", 10), S_OK);
+  ASSERT_EQ(MakeFolder(root_, "unlisted", false), S_OK);
   local::Client client(root_);
   std::string data;
   EXPECT_EQ(client.ReadAll("s.txt", data), ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
+  std::vector<local::ClientEntry> entries;
+  EXPECT_EQ(client.List("unlisted", entries), ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
   ASSERT_EQ(first.Connect(root_), S_OK);
   first.content[local::CanonicalPath(root_) + "/s.txt"] = "0123456789";
   ASSERT_EQ(client.ReadAll("s.txt", data), 0u);
@@ -76,35 +79,6 @@ TEST_F(Connection, OneProviderPerRootAndStaleSocketsRecovered) {
   EXPECT_EQ(first.Disconnect(), E_INVALIDARG);
   ASSERT_EQ(second.Connect(root_), S_OK);
   EXPECT_EQ(second.Disconnect(), S_OK);
-}
-
-TEST_F(Connection, ListingAsksTheProviderOnceUntilPopulated) {
-  ASSERT_EQ(Register(), S_OK);
-  ASSERT_EQ(MakeFolder(root_, "docs", false), S_OK);
-  TestProvider provider;
-  provider.on_listing = [&](const CF_CALLBACK_INFO* info) {
-    std::string folder;
-    local::ToNativePath(info->NormalizedPath, folder);
-    MakeFile(folder, "listed.txt", 3);
-  };
-  ASSERT_EQ(provider.Connect(root_), S_OK);
-  local::Client client(root_);
-  std::vector<local::ClientEntry> entries;
-  ASSERT_EQ(client.List("docs", entries), 0u);
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].name, "listed.txt");
-  EXPECT_TRUE(entries[0].state & CF_PLACEHOLDER_STATE_PLACEHOLDER);
-  ASSERT_EQ(client.List("docs", entries), 0u);
-  EXPECT_EQ(provider.listings.load(), 1);
-  // The root itself was unpopulated too (on-demand population policy).
-  ASSERT_EQ(client.List(".", entries), 0u);
-  ASSERT_EQ(client.List(".", entries), 0u);
-  EXPECT_EQ(provider.listings.load(), 2);
-  ASSERT_EQ(provider.Disconnect(), S_OK);
-
-  // An unpopulated folder with nobody to populate it fails at once.
-  ASSERT_EQ(MakeFolder(root_, "later", false), S_OK);
-  EXPECT_EQ(client.List("later", entries), ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
 }
 
 TEST_F(Connection, DisconnectFailsEveryWaitingReadAndLeavesNoThread) {
@@ -157,30 +131,6 @@ TEST_F(Connection, ManyConcurrentReadsOfTheSameAndOtherFiles) {
   }
   for (auto& t : readers) t.join();
   EXPECT_EQ(good.load(), 16);
-  EXPECT_EQ(provider.Disconnect(), S_OK);
-}
-
-TEST_F(Connection, OpenAndCloseAreNotifiedWhenAsked) {
-  ASSERT_EQ(Register(), S_OK);
-  ASSERT_EQ(MakeFile(root_, "n.txt", 4), S_OK);
-  TestProvider provider;
-  provider.content[root_ + "/n.txt"] = "abcd";
-  ASSERT_EQ(provider.Connect(root_, /*notifications=*/true), S_OK);
-  local::Client client(root_);
-  std::string data;
-  ASSERT_EQ(client.ReadAll("n.txt", data), 0u);
-  EXPECT_EQ(data, "abcd");
-  // The two notifications come on pool threads, in either order.
-  for (int i = 0; i < 400 && (provider.opens.load() == 0 || provider.closes.load() == 0); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(provider.opens.load(), 1);
-  EXPECT_EQ(provider.closes.load(), 1);
-  // Metadata-only opens (the provider's own) are not reported.
-  const Handle h = CreateFileW(W(root_ + "/n.txt").c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                               INVALID_HANDLE_VALUE);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  CloseHandle(h);
-  EXPECT_EQ(provider.opens.load(), 1);
   EXPECT_EQ(provider.Disconnect(), S_OK);
 }
 

@@ -62,23 +62,18 @@ class TestProvider {
   std::map<std::string, std::string> content;  // native path -> bytes
   FetchMode mode = FetchMode::kInline;
   int64_t chunk = 409600;
-  std::atomic<int> fetches{0}, cancels{0}, listings{0}, opens{0}, closes{0}, dehydrates{0};
+  std::atomic<int> fetches{0}, cancels{0}, dehydrates{0};
   std::vector<std::pair<int64_t, int64_t>> required;  // (offset, length) of each fetch
-  std::function<void(const CF_CALLBACK_INFO*)> on_listing;
   std::atomic<NTSTATUS> dehydrate_answer{STATUS_SUCCESS};
   std::u16string last_reader;  // image path of the process behind the last fetch
 
-  HRESULT Connect(const std::string& root, bool notifications = false) {
+  HRESULT Connect(const std::string& root) {
     std::vector<CF_CALLBACK_REGISTRATION> table = {
         {CF_CALLBACK_TYPE_FETCH_DATA, &OnFetch},
         {CF_CALLBACK_TYPE_CANCEL_FETCH_DATA, &OnCancel},
         {CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS, &OnList},
         {CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE, &OnDehydrate},
     };
-    if (notifications) {
-      table.push_back({CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION, &OnOpen});
-      table.push_back({CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, &OnClose});
-    }
     table.push_back(CF_CALLBACK_REGISTRATION_END);
     return CfConnectSyncRoot(W(root).c_str(), table.data(), this, CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO | CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH,
                              &key);
@@ -156,12 +151,7 @@ class TestProvider {
     }
   }
   static void OnCancel(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) { Self(info)->cancels++; }
-  static void OnOpen(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) { Self(info)->opens++; }
-  static void OnClose(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) { Self(info)->closes++; }
   static void OnList(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
-    TestProvider* self = Self(info);
-    self->listings++;
-    if (self->on_listing) self->on_listing(info);
     CF_OPERATION_INFO op;
     op.Type = CF_OPERATION_TYPE_TRANSFER_PLACEHOLDERS;
     op.ConnectionKey = info->ConnectionKey;
