@@ -1,16 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "diag/result_codes.h"
-#include "platform/files.h"
 #include "provider/manager_fixture.h"
 
 namespace corvane::testing {
@@ -150,139 +144,6 @@ TEST_F(ExecuteActionTest, WithoutATakerTheAnswerRunsAtOnceAndReportsThePlatformR
   ASSERT_EQ(1u, taking.taken.size());
   EXPECT_EQ(kErrNoData, manager_.RunDeferredExecute(*taking.taken[0]));
   EXPECT_EQ(1u, LinesWith(u"Deferred CfExecute failed, hr=0x8007016a").size());
-}
-
-// A provider whose fetch entry answers through the manager, as the callback
-// dispatch will.
-struct TestProvider {
-  PlaceholderManager* manager = nullptr;
-  std::string content;
-  std::atomic<int> fetches{0};
-  std::atomic<int> opens{0};
-  std::atomic<HRESULT> last_result{S_FALSE};
-  std::string retrieved;
-  // The read may return as soon as the data is in, before the entry ends.
-  std::mutex mu;
-  std::condition_variable finished_cv;
-  bool finished = false;
-
-  void Finish() {
-    std::lock_guard<std::mutex> lock(mu);
-    finished = true;
-    finished_cv.notify_all();
-  }
-  bool WaitFinished() {
-    std::unique_lock<std::mutex> lock(mu);
-    return finished_cv.wait_for(lock, std::chrono::seconds(10), [this] { return finished; });
-  }
-};
-TestProvider* g_provider = nullptr;
-int g_context_tag = 0;
-
-void FetchEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* parameters) {
-  auto* connection = static_cast<RootConnection*>(info->CallbackContext);
-  auto* provider = static_cast<TestProvider*>(connection->provider);
-  if (connection->callback_context != &g_context_tag || provider != g_provider) return;
-  ++provider->fetches;
-  const int64_t offset = parameters->FetchData.RequiredFileOffset;
-  int64_t length = parameters->FetchData.RequiredLength;
-  if (offset + length > static_cast<int64_t>(provider->content.size()))
-    length = static_cast<int64_t>(provider->content.size()) - offset;
-  std::string chunk = provider->content.substr(static_cast<size_t>(offset), static_cast<size_t>(length));
-
-  CallbackParams params;
-  params.SetInt64(u"Offset", offset);
-  params.SetInt64(u"Length", length);
-  params.SetInt32(u"Flags", 0);
-  params.SetPointer(u"Buffer", chunk.data());
-  PlaceholderAction action;
-  action.operation_type = CF_OPERATION_TYPE_TRANSFER_DATA;
-  action.connection_key = info->ConnectionKey;
-  action.transfer_key = info->TransferKey;
-  action.params = &params;
-  provider->last_result = provider->manager->ExecutePlaceholderAction(&action);
-
-  // Reading the data back runs at once even with a taker for deferred work.
-  std::string back(static_cast<size_t>(length), '\0');
-  CallbackParams retrieve;
-  retrieve.SetInt64(u"Offset", offset);
-  retrieve.SetInt64(u"Length", length);
-  retrieve.SetPointer(u"Buffer", back.data());
-  action.operation_type = CF_OPERATION_TYPE_RETRIEVE_DATA;
-  action.params = &retrieve;
-  int64_t returned = 0;
-  if (provider->manager->ExecutePlaceholderAction(&action) == S_OK &&
-      retrieve.GetInt64(u"ReturnedLength", &returned) == S_OK)
-    provider->retrieved = back.substr(0, static_cast<size_t>(returned));
-  provider->Finish();
-}
-
-// Runs each request on a thread of its own, as the watcher's worker will.
-class ThreadExecutor : public DeferredExecutor {
- public:
-  explicit ThreadExecutor(PlaceholderManager& manager) : manager_(manager) {}
-  bool Enqueue(std::unique_ptr<ExecuteRequest>& request) override {
-    std::unique_ptr<ExecuteRequest> owned = std::move(request);
-    std::thread worker([this, &owned] { results.push_back(manager_.RunDeferredExecute(*owned)); });
-    worker.join();
-    return true;
-  }
-  std::vector<int32_t> results;
-
- private:
-  PlaceholderManager& manager_;
-};
-
-void OpenEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
-  ++static_cast<TestProvider*>(static_cast<RootConnection*>(info->CallbackContext)->provider)->opens;
-}
-
-TEST_F(ExecuteActionTest, ConnectedProviderAnswersAFetchThroughTheManager) {
-  RegisterRoot();
-  TestProvider provider;
-  provider.manager = &manager_;
-  provider.content = "hello, placeholder";
-  g_provider = &provider;
-  ThreadExecutor executor(manager_);
-  manager_.SetDeferredExecutor(&executor);
-
-  const std::u16string root = RootPath();
-  CreatePlaceholderRequest create;
-  create.base_directory = root.c_str();
-  create.relative_name = u"remote.txt";
-  create.file_size = static_cast<int64_t>(provider.content.size());
-  ASSERT_EQ(S_OK, manager_.CreatePlaceholder(&create));
-
-  PlaceholderCallbackEntries entries;
-  entries.fetch_data = FetchEntry;
-  entries.open_completion = OpenEntry;
-  ConnectRootRequest connect;
-  connect.sync_root_path = root.c_str();
-  connect.callback_context = &g_context_tag;
-  ASSERT_EQ(S_OK, manager_.ConnectPlaceholderRoot(&connect, &provider, entries));
-  ASSERT_NE(nullptr, connect.connection);
-  EXPECT_EQ(&provider, connect.connection->provider);
-
-  const std::u16string path = PathOf("remote.txt");
-  const Handle file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                  INVALID_HANDLE_VALUE);
-  ASSERT_NE(INVALID_HANDLE_VALUE, file);
-  char buffer[64] = {};
-  DWORD read = 0;
-  EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, 0));
-  CloseHandle(file);
-  EXPECT_EQ(provider.content, std::string(buffer, read));
-  ASSERT_TRUE(provider.WaitFinished());
-  EXPECT_EQ(1, provider.fetches.load());
-  EXPECT_EQ(S_OK, provider.last_result.load());
-  EXPECT_EQ(std::vector<int32_t>{kOk}, executor.results);
-  EXPECT_EQ(provider.content, provider.retrieved);
-  // Open notifications were not asked for, so the entry was not registered.
-  EXPECT_EQ(0, provider.opens.load());
-
-  EXPECT_EQ(S_OK, manager_.DisconnectPlaceholderRoot(connect.connection));
-  EXPECT_EQ(1u, LinesWith(u"DisconnectPlaceholderRoot called for handle").size());
-  g_provider = nullptr;
 }
 
 }  // namespace
