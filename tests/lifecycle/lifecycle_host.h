@@ -2,8 +2,6 @@
 // root with a temporary platform state folder.
 #pragma once
 
-#include <stdlib.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +18,7 @@
 #include "platform/registry.h"
 #include "platform/search.h"
 #include "platform/shell.h"
+#include "platform_local_services/temp_dirs.h"
 
 namespace corvane::testing {
 
@@ -113,17 +112,8 @@ class Host {
 class LifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char base_template[] = "/tmp/corvane-lifecycle-XXXXXX";
-    base_ = mkdtemp(base_template);
-    std::filesystem::create_directories(base_ + "/state");
     std::filesystem::create_directories(Root());
-    setenv("CORVANE_STATE_DIR", (base_ + "/state").c_str(), 1);
     threads_before_ = ThreadCount();
-  }
-  void TearDown() override {
-    unsetenv("CORVANE_STATE_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(base_, ignored);
   }
 
   static int ThreadCount() {
@@ -137,7 +127,7 @@ class LifecycleTest : public ::testing::Test {
     auto tasks = std::filesystem::directory_iterator("/proc/self/task");
     return static_cast<int>(std::distance(begin(tasks), end(tasks)));
   }
-  std::string Root() const { return base_ + "/root"; }
+  std::string Root() const { return base_ / "root"; }
   static std::u16string Windows(const std::string& native) {
     std::u16string path(native.begin(), native.end());  // ASCII temp paths
     for (char16_t& c : path) c = c == u'/' ? u'\\' : c;
@@ -173,7 +163,8 @@ class LifecycleTest : public ::testing::Test {
   }
   void ExpectNoThreadLeft() { EXPECT_EQ(ThreadCount(), threads_before_); }
 
-  std::string base_;
+  TempStateDir state_;
+  TempDir base_;
   int threads_before_ = 0;
 };
 
