@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +9,7 @@
 #include "component/test_host.h"
 #include "diag/result_codes.h"
 #include "platform/local/native_path.h"
+#include "platform_local_services/temp_dirs.h"
 
 namespace corvane {
 namespace {
@@ -24,20 +23,15 @@ size_t OpenDescriptors() {
 class LocalFileDataTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/corvane-localdata-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    std::ofstream(dir_ + "/data.bin") << "hello world";
+    std::ofstream(dir_ / "data.bin") << "hello world";
     engine().state.active.store(1);
   }
-  void TearDown() override {
-    engine().state.active.store(0);
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { engine().state.active.store(0); }
   Engine& engine() { return host.c().engine; }
 
   int64_t NewTask(const std::string& file) {
     Task* task = engine().tasks.CreateTask(u"\\data.bin", OP_WRITE_DATA, nullptr);
-    if (!file.empty()) task->LocalPath = platform::local::FromNativePath(dir_ + "/" + file);
+    if (!file.empty()) task->LocalPath = platform::local::FromNativePath(dir_ / file);
     return engine().tasks.RegisterTask(task, true);
   }
 
@@ -48,7 +42,7 @@ class LocalFileDataTest : public ::testing::Test {
                                count, bytes);
   }
 
-  std::string dir_;
+  testing::TempDir dir_;
   testing::TestHost host{true};
   char buffer[16];
   int32_t bytes = -1;
