@@ -198,12 +198,21 @@ BOOL MoveFileExW(const char16_t* existing, const char16_t* target, DWORD flags) 
   return FailWith(error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error);
 }
 
+// GetLongPathNameW alone keeps "." and ".." as given; the full path first
+// removes them. Links are not followed: the long form of the path itself is
+// what the shell and the platform compare sync-root paths by.
 DWORD GetLongPathNameW(const char16_t* path, char16_t* buffer, DWORD buffer_chars) {
   if (path == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  const DWORD length = ::GetLongPathNameW(Wide(path), reinterpret_cast<wchar_t*>(buffer), buffer_chars);
+  const DWORD full_size = ::GetFullPathNameW(Wide(path), 0, nullptr, nullptr);
+  if (full_size == 0) return Failed();
+  std::wstring full(full_size, L'\0');
+  const DWORD full_length = ::GetFullPathNameW(Wide(path), full_size, full.data(), nullptr);
+  if (full_length == 0 || full_length >= full_size) return full_length == 0 ? Failed() : FailWith(ERROR_INVALID_NAME);
+  full.resize(full_length);
+  const DWORD length = ::GetLongPathNameW(full.c_str(), reinterpret_cast<wchar_t*>(buffer), buffer_chars);
   if (length == 0) SetLastError(::GetLastError());
   return length;
 }
