@@ -1,7 +1,6 @@
 # Cross-builds the Windows x64 DLL with Debian's mingw-w64 (g++-mingw-w64-x86-64).
 # The posix thread model is the one whose libstdc++ has std::thread and
-# std::mutex in GCC 12; the runtimes are linked in statically so corvane.dll
-# needs only the system's own DLLs.
+# std::mutex in GCC 12.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -16,8 +15,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# -static makes winpthread come from its archive as well; the system DLLs
-# are still imported, since their import libraries are archives too.
-set(CORVANE_STATIC_RUNTIME "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "${CORVANE_STATIC_RUNTIME}")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "${CORVANE_STATIC_RUNTIME}")
+# The static C++ and thread runtimes are linked by cmake/windows.cmake, so a
+# native MinGW build on Windows gets them as well.

@@ -1,3 +1,11 @@
+# MinGW's C++, gcc and winpthread runtimes are linked in statically (-static
+# takes winpthread from its archive too), so corvane.dll and the test
+# programs need only the system's own DLLs, whose import libraries are
+# archives as well.
+if(MINGW)
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()
+
 # corvane.dll: the core archive pulled in whole, exporting exactly the
 # functions that cmake/corvane.def lists.
 add_library(corvane SHARED ${PROJECT_SOURCE_DIR}/src/component/exports_anchor.c
