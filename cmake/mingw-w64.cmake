@@ -17,3 +17,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The static C++ and thread runtimes are linked by cmake/windows.cmake, so a
 # native MinGW build on Windows gets them as well.
+
+# Test programs run through wine when it is installed (CTest, try_run).
+find_program(CORVANE_WINE wine)
+if(CORVANE_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CORVANE_WINE})
+endif()
