@@ -2,6 +2,8 @@
 # Builds the benchmarks (Release) and runs them one after another; each prints
 # its figures and its ratio against the baseline it measures in the same run.
 # Usage: bash scripts/bench.sh [name ...]   (default: every benchmark)
+# BENCH_RUNS=n runs each n times (the figures are noisy on a shared machine);
+# TMPDIR picks the file system the benchmarks work in (e.g. /dev/shm).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
@@ -11,7 +13,10 @@ names=("$@")
 if ((${#names[@]} == 0)); then
   for exe in build-bench/bench/bench_*; do names+=("$(basename "$exe" | sed 's/^bench_//')"); done
 fi
+runs=${BENCH_RUNS:-1}
 for name in "${names[@]}"; do
-  echo "== $name"
-  "build-bench/bench/bench_$name"
+  for ((run = 1; run <= runs; run++)); do
+    echo "== $name (run $run of $runs)"
+    "build-bench/bench/bench_$name"
+  done
 done

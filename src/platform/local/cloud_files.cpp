@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -63,6 +64,18 @@ bool UnderSyncRoot(const std::string& native, SyncRootRecord* record = nullptr) 
   return found;
 }
 
+// Where an open folder really is: the kernel's name for it costs one call,
+// where realpath() looks at every component of the path.
+std::string OpenPath(int fd, const std::string& native) {
+  char buf[PATH_MAX];
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = readlink(self.c_str(), buf, sizeof buf);
+  // A folder removed meanwhile reads as "<path> (deleted)"; nothing can be
+  // made in it, so where it seems to be does not matter.
+  if (n > 0 && static_cast<size_t>(n) < sizeof buf && buf[0] == '/') return std::string(buf, static_cast<size_t>(n));
+  return CanonicalPath(native);
+}
+
 bool IdentityValid(const void* identity, DWORD length) {
   return length <= CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH && (identity || length == 0);
 }
@@ -105,7 +118,8 @@ bool ValidRelativeName(const char16_t* name, std::string& native_relative) {
   return true;
 }
 
-HRESULT CreateOnePlaceholder(const std::string& base, CF_PLACEHOLDER_CREATE_INFO& entry) {
+// `base_fd` is `base` opened: names are looked up from it, not from the top.
+HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDER_CREATE_INFO& entry) {
   std::string relative;
   if (!ValidRelativeName(entry.RelativeFileName, relative)) return E_INVALIDARG;
   if (!IdentityValid(entry.FileIdentity, entry.FileIdentityLength)) return E_INVALIDARG;
@@ -127,20 +141,25 @@ HRESULT CreateOnePlaceholder(const std::string& base, CF_PLACEHOLDER_CREATE_INFO
 
   int fd = -1;
   bool linked = false;
+  bool fresh = true;  // made here, so there is no old state to clear
   if (is_dir) {
     struct stat st;
     if (mkdir(target.c_str(), 0777) != 0) {
       // Superseding a folder keeps the folder and makes it a placeholder.
       if (!(errno == EEXIST && supersede && stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) return FromErrno();
+      fresh = false;
     }
     fd = open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     linked = true;
   } else {
     // The file is prepared unnamed and appears complete, state and all.
-    fd = open(ParentPath(target).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    const size_t slash = relative.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string(".") : relative.substr(0, slash);
+    fd = openat(base_fd, folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
       fd = open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (supersede ? O_TRUNC : O_EXCL), 0666);
       linked = true;
+      fresh = !supersede;
     }
   }
   if (fd < 0) return errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno();
@@ -150,11 +169,12 @@ HRESULT CreateOnePlaceholder(const std::string& base, CF_PLACEHOLDER_CREATE_INFO
     return hr;
   };
   if (!is_dir && ftruncate(fd, entry.FsMetadata.FileSize) != 0) return fail(FromErrno());
-  if (!ApplyTimes(fd, basic, record) || !StoreRecord(fd, record) || !StoreIdentity(fd, identity))
+  if (!ApplyTimes(fd, basic, record) || !StoreRecord(fd, record) ||
+      !(fresh ? StoreNewIdentity(fd, identity) : StoreIdentity(fd, identity)))
     return fail(FromErrno());
   if (!linked) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (linkat(AT_FDCWD, self.c_str(), base_fd, relative.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       if (errno != EEXIST || !supersede) return errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno();
       struct stat st;
       if (lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return FromWin32(ERROR_ACCESS_DENIED);
@@ -379,14 +399,21 @@ HRESULT CfCreatePlaceholders(const char16_t* BaseDirectoryPath, CF_PLACEHOLDER_C
   if (EntriesProcessed) *EntriesProcessed = 0;
   std::string base;
   if (!NativeOf(BaseDirectoryPath, base) || (PlaceholderCount && !PlaceholderArray)) return E_INVALIDARG;
-  struct stat st;
-  if (stat(base.c_str(), &st) != 0) return FromWin32(ERROR_PATH_NOT_FOUND);
-  if (!S_ISDIR(st.st_mode)) return FromWin32(ERROR_DIRECTORY);
-  if (!UnderSyncRoot(base)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+  const int base_fd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (base_fd < 0) {
+    const int open_error = errno;
+    struct stat st;
+    if (stat(base.c_str(), &st) != 0) return FromWin32(ERROR_PATH_NOT_FOUND);
+    if (!S_ISDIR(st.st_mode)) return FromWin32(ERROR_DIRECTORY);
+    return HRESULT_FROM_WIN32(Win32ErrorOfErrno(open_error));
+  }
+  FdCloser base_closer(base_fd);
+  SyncRootRecord root;
+  if (!FindSyncRootFor(OpenPath(base_fd, base), root)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
   HRESULT first_failure = S_OK;
   for (DWORD i = 0; i < PlaceholderCount; ++i) {
     CF_PLACEHOLDER_CREATE_INFO& entry = PlaceholderArray[i];
-    entry.Result = CreateOnePlaceholder(base, entry);
+    entry.Result = CreateOnePlaceholder(base, base_fd, entry);
     entry.CreateUsn = 0;
     if (EntriesProcessed) *EntriesProcessed = i + 1;
     if (FAILED(entry.Result)) {

@@ -165,9 +165,14 @@ struct DirectoryChangeWatch::Impl {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
         const std::string child = Join(rel, name);
-        struct stat st;
-        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        const bool is_dir = S_ISDIR(st.st_mode);
+        // The entry's type usually comes with it: a stat per entry made
+        // watching a freshly populated folder cost as much as populating it.
+        bool is_dir = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+          struct stat st;
+          if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+          is_dir = S_ISDIR(st.st_mode);
+        }
         if (report) AddRecord(FILE_ACTION_ADDED, child, is_dir, parent_id, true);
         if (is_dir) subdirs.push_back(child);
       }

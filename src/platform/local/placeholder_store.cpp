@@ -213,6 +213,12 @@ bool StoreIdentity(int fd, std::string_view identity) {
   return ok;
 }
 
+bool StoreNewIdentity(int fd, std::string_view identity) {
+  if (identity.empty()) return true;
+  if (identity.size() <= kInlineIdentityLimit) return SetXattr(fd, kIdName, identity.data(), identity.size());
+  return StoreIdentity(fd, identity);
+}
+
 bool RemoveCloudState(int fd) {
   PlaceholderRecord record;
   if (!LoadRecord(fd, record)) return false;

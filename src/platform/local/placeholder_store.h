@@ -34,6 +34,8 @@ bool LoadRanges(int fd, ByteRanges& ranges);
 bool StoreRanges(int fd, const ByteRanges& ranges);
 bool LoadIdentity(int fd, std::string& identity);
 bool StoreIdentity(int fd, std::string_view identity);  // empty removes it
+// StoreIdentity for an item made just now, which has no identity to replace.
+bool StoreNewIdentity(int fd, std::string_view identity);
 // Removes every trace of cloud state (the item becomes an ordinary one).
 bool RemoveCloudState(int fd);
 

@@ -4,7 +4,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
+#include <map>
+#include <mutex>
 #include <sstream>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -96,6 +101,103 @@ bool Parse(const std::string& text, SyncRootRecord& r) {
   return !r.root.empty();
 }
 
+// Every registration of the state folder, kept in memory: a lookup is made
+// for every placeholder created, and reading the records from disk each time
+// cost more than creating the placeholder. Other processes register and
+// unregister by renaming and unlinking files in the records folder, which
+// changes its modification time, so one stat() tells whether the copy is
+// still good.
+class RecordCache {
+ public:
+  // Calls `use` with the current records; false when the folder is unreadable.
+  template <typename Use>
+  bool With(Use use) {
+    const std::string dir = StateDir() + "/syncroots";
+    std::lock_guard<std::mutex> lock(mutex_);
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      valid_ = false;
+      records_.clear();
+      return use(records_);
+    }
+    if (!valid_ || dir != dir_ || !SameState(st, seen_)) {
+      if (!Load(dir)) {
+        valid_ = false;
+        return false;
+      }
+      dir_ = dir;
+      seen_ = st;
+      // A change in the same clock tick as the stat would leave the time
+      // alone: trust the copy only once the folder's time is safely past.
+      valid_ = Settled(st);
+    }
+    return use(records_);
+  }
+
+  void Invalidate() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    valid_ = false;
+  }
+
+ private:
+  static bool SameState(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_nlink == b.st_nlink &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+  }
+
+  static bool Settled(const struct stat& st) {
+    timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+    // Whole-second times mean a file system with coarse time stamps.
+    const int64_t margin_ns = st.st_mtim.tv_nsec == 0 ? 2'000'000'000LL : 50'000'000LL;
+    const auto ns = [](const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1'000'000'000LL + t.tv_nsec; };
+    return ns(st.st_mtim) + margin_ns < ns(now) && ns(st.st_ctim) + margin_ns < ns(now);
+  }
+
+  bool Load(const std::string& dir) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) return false;
+    std::map<std::string, SyncRootRecord> records;
+    while (dirent* entry = readdir(d)) {
+      const std::string name = entry->d_name;
+      constexpr std::string_view kSuffix = ".root";
+      if (name.size() <= kSuffix.size() || name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0)
+        continue;
+      std::string text;
+      SyncRootRecord record;
+      // A record removed while we read is simply gone.
+      if (!ReadWholeFile(dir + "/" + name, text) || !Parse(text, record)) continue;
+      // A file whose name does not match its root is not the root's record.
+      if (RootKey(record.root) + ".root" != name) continue;
+      records[record.root] = std::move(record);
+    }
+    closedir(d);
+    records_ = std::move(records);
+    return true;
+  }
+
+  std::mutex mutex_;
+  bool valid_ = false;
+  std::string dir_;
+  struct stat seen_ = {};
+  std::map<std::string, SyncRootRecord> records_;
+};
+
+RecordCache& Records() {
+  static RecordCache cache;
+  return cache;
+}
+
+bool FindCached(const std::string& root, SyncRootRecord& record) {
+  return Records().With([&](const std::map<std::string, SyncRootRecord>& records) {
+    const auto it = records.find(root);
+    if (it == records.end()) return false;
+    record = it->second;
+    return true;
+  });
+}
+
 }  // namespace
 
 std::string RootKey(const std::string& root) {
@@ -121,30 +223,40 @@ std::string ProviderLockPath(const std::string& root) {
 
 bool SaveSyncRoot(const SyncRootRecord& record) {
   const std::string file = RecordFile(record.root);
-  return !file.empty() && WriteFileAtomically(file, Serialize(record));
+  const bool saved = !file.empty() && WriteFileAtomically(file, Serialize(record));
+  Records().Invalidate();
+  return saved;
 }
 
 bool LoadSyncRootExact(const std::string& root, SyncRootRecord& record) {
-  const std::string file = RecordFile(root);
-  std::string text;
-  // A hash collision is told apart by the stored path.
-  return !file.empty() && ReadWholeFile(file, text) && Parse(text, record) && record.root == root;
+  // A hash collision is told apart by the stored path (the cache is keyed by it).
+  return FindCached(root, record);
 }
 
 bool FindSyncRootFor(const std::string& native_path, SyncRootRecord& record) {
-  std::string path = native_path;
-  for (;;) {
-    if (LoadSyncRootExact(path, record)) return true;
-    if (path == "/" || path.empty()) return false;
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return false;
-    path = slash == 0 ? "/" : path.substr(0, slash);
-  }
+  return Records().With([&](const std::map<std::string, SyncRootRecord>& records) {
+    if (records.empty()) return false;
+    std::string path = native_path;
+    for (;;) {
+      if (const auto it = records.find(path); it != records.end()) {
+        record = it->second;
+        return true;
+      }
+      if (path == "/" || path.empty()) return false;
+      const size_t slash = path.find_last_of('/');
+      if (slash == std::string::npos) return false;
+      path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+  });
 }
 
 bool RemoveSyncRoot(const std::string& root) {
   const std::string file = RecordFile(root);
-  return !file.empty() && unlink(file.c_str()) == 0;
+  const bool removed = !file.empty() && unlink(file.c_str()) == 0;
+  const int saved = errno;
+  Records().Invalidate();
+  errno = saved;
+  return removed;
 }
 
 std::string CanonicalPath(const std::string& native_path) {
