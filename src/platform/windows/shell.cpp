@@ -1,168 +1,245 @@
-// Sync-root registration with the shell, written as registry entries.
-//
-// This is a fallback, not the Windows Runtime's StorageProviderSyncRootManager:
-// it writes the entries Windows itself leaves (the key <id> under
-// SyncRootManager in HKEY_LOCAL_MACHINE with NamespaceCLSID, DisplayNameResource
-// and IconResource, and the namespace class under HKCU\Software\Classes\CLSID)
-// plus our own values for the other fields, and reads them back. What it
-// lacks: the shell is not told (no Explorer navigation-pane entry appears
-// until the shell rereads the registry), the per-user UserSyncRoots\<SID>
-// entry and the storage-provider handlers are not written, and writing
-// HKEY_LOCAL_MACHINE needs an elevated process (E_ACCESSDENIED otherwise),
-// where the Windows Runtime call brokers that for a normal user.
+// Sync-root registration through the Windows Runtime's
+// StorageProviderSyncRootManager, called through its ABI: the interfaces
+// below are declared from their documented IIDs and method order (mingw-w64
+// has no header for them). Where the runtime or the class is missing (Wine,
+// Windows before 10 1709) every call gives kWinRtUnavailable.
 #include "platform/shell.h"
 
-#include <cstdio>
-#include <random>
 #include <string>
 
+#include "platform/windows/winrt.h"
 #include "platform/windows/win32.h"
 
 namespace corvane::platform {
 namespace {
 
-const HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+using windows::ComGuid;
+using windows::ComInspectable;
+using windows::ComPtr;
+using windows::HString;
+using windows::HStringHandle;
+using windows::TakeHString;
 
-HRESULT FromStatus(LSTATUS status) { return HRESULT_FROM_WIN32(static_cast<DWORD>(status)); }
+constexpr std::u16string_view kManagerClass = u"Windows.Storage.Provider.StorageProviderSyncRootManager";
+constexpr std::u16string_view kInfoClass = u"Windows.Storage.Provider.StorageProviderSyncRootInfo";
+constexpr std::u16string_view kFolderClass = u"Windows.Storage.StorageFolder";
+constexpr std::u16string_view kUriClass = u"Windows.Foundation.Uri";
 
-const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+constexpr ComGuid kManagerStaticsIid = {0x3e99fbbf, 0x8fe3, 0x4b40, {0xab, 0xc7, 0xf6, 0xfc, 0x3d, 0x74, 0xc9, 0x8e}};
+constexpr ComGuid kSyncRootInfoIid = {0x7c1305c4, 0x99f9, 0x41ac, {0x89, 0x04, 0xab, 0x05, 0x5d, 0x65, 0x49, 0x26}};
+constexpr ComGuid kFolderStaticsIid = {0x08f327ff, 0x85d5, 0x48b9, {0xae, 0xe9, 0x28, 0x51, 0x1e, 0x33, 0x9f, 0x9f}};
+constexpr ComGuid kStorageItemIid = {0x4207a996, 0xca2f, 0x42f7, {0xbd, 0xe8, 0x8b, 0x10, 0x45, 0x7a, 0x7f, 0x30}};
+constexpr ComGuid kUriFactoryIid = {0x44a9796f, 0x723e, 0x4fdf, {0xa2, 0x18, 0x03, 0x3e, 0x75, 0xb0, 0xc0, 0x84}};
 
-std::u16string Join(std::u16string_view a, std::u16string_view b) {
-  std::u16string out(a);
-  out += u'\\';
-  out += b;
-  return out;
-}
+constexpr uint32_t kFolderTimeoutMs = 30000;
 
-std::u16string NewClsid() {
-  std::random_device random;
-  uint32_t words[4];
-  for (uint32_t& word : words) word = random();
-  words[1] = (words[1] & 0xFFFF0FFF) | 0x00004000;  // version 4
-  words[2] = (words[2] & 0x3FFFFFFF) | 0x80000000;  // variant 1
-  char text[40];
-  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%04X-%04X%08X}", words[0], words[1] >> 16, words[1] & 0xFFFF,
-                words[2] >> 16, words[2] & 0xFFFF, words[3]);
-  return std::u16string(text, text + 38);
-}
-
-// Closes the key when it leaves scope.
-class Key {
+// Windows.Foundation.IUriRuntimeClass; only RawUri (slot 16) is read.
+class IUri : public ComInspectable {
  public:
-  Key() = default;
-  ~Key() {
-    if (key_ != nullptr) ::RegCloseKey(key_);
-  }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  HKEY* Put() { return &key_; }
-  HKEY get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
+  virtual HRESULT CORVANE_COM_CALL Slot6() = 0;   // get_AbsoluteUri
+  virtual HRESULT CORVANE_COM_CALL Slot7() = 0;   // get_DisplayUri
+  virtual HRESULT CORVANE_COM_CALL Slot8() = 0;   // get_Domain
+  virtual HRESULT CORVANE_COM_CALL Slot9() = 0;   // get_Extension
+  virtual HRESULT CORVANE_COM_CALL Slot10() = 0;  // get_Fragment
+  virtual HRESULT CORVANE_COM_CALL Slot11() = 0;  // get_Host
+  virtual HRESULT CORVANE_COM_CALL Slot12() = 0;  // get_Password
+  virtual HRESULT CORVANE_COM_CALL Slot13() = 0;  // get_Path
+  virtual HRESULT CORVANE_COM_CALL Slot14() = 0;  // get_Query
+  virtual HRESULT CORVANE_COM_CALL Slot15() = 0;  // get_QueryParsed
+  virtual HRESULT CORVANE_COM_CALL get_RawUri(HStringHandle* value) = 0;
 };
 
-LSTATUS SetString(HKEY key, const wchar_t* name, const std::u16string& value) {
-  return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                          static_cast<::DWORD>((value.size() + 1) * sizeof(char16_t)));
-}
+class IUriFactory : public ComInspectable {
+ public:
+  virtual HRESULT CORVANE_COM_CALL CreateUri(HStringHandle uri, IUri** result) = 0;
+};
 
-LSTATUS SetNumber(HKEY key, const wchar_t* name, uint32_t value) {
-  const ::DWORD data = value;
-  return ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
-}
+// Windows.Storage.IStorageItem; only Path (slot 12) is read.
+class IStorageItem : public ComInspectable {
+ public:
+  virtual HRESULT CORVANE_COM_CALL Slot6() = 0;   // RenameAsyncOverloadDefaultOptions
+  virtual HRESULT CORVANE_COM_CALL Slot7() = 0;   // RenameAsync
+  virtual HRESULT CORVANE_COM_CALL Slot8() = 0;   // DeleteAsyncOverloadDefaultOptions
+  virtual HRESULT CORVANE_COM_CALL Slot9() = 0;   // DeleteAsync
+  virtual HRESULT CORVANE_COM_CALL Slot10() = 0;  // GetBasicPropertiesAsync
+  virtual HRESULT CORVANE_COM_CALL Slot11() = 0;  // get_Name
+  virtual HRESULT CORVANE_COM_CALL get_Path(HStringHandle* value) = 0;
+};
 
-// A REG_SZ value; false when it is missing or of another type.
-bool GetString(HKEY key, const wchar_t* name, std::u16string& value) {
-  ::DWORD type = 0;
-  ::DWORD size = 0;
-  if (::RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ) return false;
-  std::u16string data(size / sizeof(char16_t) + 1, u'\0');
-  size = static_cast<::DWORD>(data.size() * sizeof(char16_t));
-  if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS ||
-      type != REG_SZ) {
-    return false;
+class IStorageFolderStatics : public ComInspectable {
+ public:
+  virtual HRESULT CORVANE_COM_CALL GetFolderFromPathAsync(HStringHandle path, ComInspectable** operation) = 0;
+};
+
+// IAsyncOperation<StorageFolder>: the IID is a parameterized one, but the
+// object comes from GetFolderFromPathAsync and only its vtable is needed.
+class IAsyncFolderOperation : public ComInspectable {
+ public:
+  virtual HRESULT CORVANE_COM_CALL put_Completed(void* handler) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_Completed(void** handler) = 0;
+  virtual HRESULT CORVANE_COM_CALL GetResults(ComInspectable** folder) = 0;
+};
+
+class ISyncRootInfo : public ComInspectable {
+ public:
+  virtual HRESULT CORVANE_COM_CALL get_Id(HStringHandle* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_Id(HStringHandle value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_Context(void** value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_Context(void* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_Path(ComInspectable** folder) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_Path(ComInspectable* folder) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_DisplayNameResource(HStringHandle* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_DisplayNameResource(HStringHandle value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_IconResource(HStringHandle* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_IconResource(HStringHandle value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_HydrationPolicy(int32_t* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_HydrationPolicy(int32_t value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_HydrationPolicyModifier(uint32_t* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_HydrationPolicyModifier(uint32_t value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_PopulationPolicy(int32_t* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_PopulationPolicy(int32_t value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_InSyncPolicy(uint32_t* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_InSyncPolicy(uint32_t value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_HardlinkPolicy(uint32_t* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_HardlinkPolicy(uint32_t value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_ShowSiblingsAsGroup(uint8_t* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_ShowSiblingsAsGroup(uint8_t value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_Version(HStringHandle* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_Version(HStringHandle value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_ProtectionMode(int32_t* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_ProtectionMode(int32_t value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_AllowPinning(uint8_t* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_AllowPinning(uint8_t value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_StorageProviderItemPropertyDefinitions(void** value) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_RecycleBinUri(IUri** value) = 0;
+  virtual HRESULT CORVANE_COM_CALL put_RecycleBinUri(IUri* value) = 0;
+};
+
+// IVectorView<StorageProviderSyncRootInfo>, reached through its vtable only.
+class ISyncRootInfoList : public ComInspectable {
+ public:
+  virtual HRESULT CORVANE_COM_CALL GetAt(uint32_t index, ISyncRootInfo** item) = 0;
+  virtual HRESULT CORVANE_COM_CALL get_Size(uint32_t* size) = 0;
+};
+
+class ISyncRootManagerStatics : public ComInspectable {
+ public:
+  virtual HRESULT CORVANE_COM_CALL Register(ISyncRootInfo* info) = 0;
+  virtual HRESULT CORVANE_COM_CALL Unregister(HStringHandle id) = 0;
+  virtual HRESULT CORVANE_COM_CALL GetSyncRootInformationForFolder(ComInspectable* folder, ISyncRootInfo** info) = 0;
+  virtual HRESULT CORVANE_COM_CALL GetSyncRootInformationForId(HStringHandle id, ISyncRootInfo** info) = 0;
+  virtual HRESULT CORVANE_COM_CALL GetCurrentSyncRoots(ISyncRootInfoList** roots) = 0;
+};
+
+const HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+
+// The runtime's ways of saying "no such sync root".
+bool IsNotFound(HRESULT hr) {
+  switch (static_cast<uint32_t>(hr)) {
+    case 0x80070490:  // ERROR_NOT_FOUND
+    case 0x80070002:  // ERROR_FILE_NOT_FOUND
+    case 0x80070057:  // E_INVALIDARG
+    case 0x8000000B:  // E_BOUNDS
+      return true;
+    default:
+      return false;
   }
-  data.resize(size / sizeof(char16_t));
-  while (!data.empty() && data.back() == u'\0') data.pop_back();
-  value = std::move(data);
-  return true;
 }
 
-uint32_t GetNumber(HKEY key, const wchar_t* name, uint32_t fallback) {
-  ::DWORD type = 0;
-  ::DWORD data = 0;
-  ::DWORD size = sizeof data;
-  if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
-      type != REG_DWORD) {
-    return fallback;
-  }
-  return data;
+HRESULT Manager(ComPtr<ISyncRootManagerStatics>& manager) {
+  return windows::GetActivationFactory(kManagerClass, kManagerStaticsIid, manager.PutVoid());
 }
 
-LSTATUS WriteRoot(HKEY key, const StorageProviderSyncRootInfo& info, const std::u16string& clsid) {
-  LSTATUS status = SetString(key, L"NamespaceCLSID", clsid);
-  if (status == ERROR_SUCCESS) status = SetString(key, L"DisplayNameResource", info.DisplayNameResource);
-  if (status == ERROR_SUCCESS) status = SetString(key, L"IconResource", info.IconResource);
-  if (status == ERROR_SUCCESS) status = SetString(key, L"Path", info.Path);
-  if (status == ERROR_SUCCESS) status = SetString(key, L"Version", info.Version);
-  if (status == ERROR_SUCCESS) status = SetNumber(key, L"HydrationPolicy", info.HydrationPolicy);
-  if (status == ERROR_SUCCESS) status = SetNumber(key, L"HydrationPolicyModifier", info.HydrationPolicyModifier);
-  if (status == ERROR_SUCCESS) status = SetNumber(key, L"PopulationPolicy", info.PopulationPolicy);
-  if (status == ERROR_SUCCESS) status = SetNumber(key, L"InSyncPolicy", info.InSyncPolicy);
-  if (status == ERROR_SUCCESS) status = SetNumber(key, L"HardlinkPolicy", info.HardlinkPolicy);
-  if (status == ERROR_SUCCESS) status = SetNumber(key, L"ShowSiblingsAsGroup", info.ShowSiblingsAsGroup ? 1 : 0);
-  if (status == ERROR_SUCCESS) status = SetNumber(key, L"AllowPinning", info.AllowPinning ? 1 : 0);
-  if (status == ERROR_SUCCESS) {
-    if (info.RecycleBinUri) {
-      status = SetString(key, L"RecycleBinUri", *info.RecycleBinUri);
-    } else {
-      const LSTATUS removed = ::RegDeleteValueW(key, L"RecycleBinUri");
-      if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND) status = removed;
-    }
-  }
-  return status;
+HRESULT SetText(ISyncRootInfo* info, HRESULT (CORVANE_COM_CALL ISyncRootInfo::*put)(HStringHandle),
+                std::u16string_view text) {
+  HString value(text);
+  if (!value.ok()) return E_OUTOFMEMORY;
+  return (info->*put)(value.get());
 }
 
-// Reads the registration of `id`; false when the key is not one (no Path).
-bool ReadRoot(std::u16string_view id, StorageProviderSyncRootInfo& info, std::u16string* clsid = nullptr) {
-  Key key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(Join(kSyncRootManagerKey, id)), 0, KEY_READ, key.Put()) !=
-      ERROR_SUCCESS) {
-    return false;
+std::u16string GetText(ISyncRootInfo* info, HRESULT (CORVANE_COM_CALL ISyncRootInfo::*get)(HStringHandle*)) {
+  HStringHandle value = nullptr;
+  if ((info->*get)(&value) < 0) return {};
+  return TakeHString(value);
+}
+
+// The runtime wants the folder as a StorageFolder, which it finds itself.
+HRESULT FolderOf(const std::u16string& path, ComPtr<ComInspectable>& folder) {
+  ComPtr<IStorageFolderStatics> statics;
+  HRESULT hr = windows::GetActivationFactory(kFolderClass, kFolderStaticsIid, statics.PutVoid());
+  if (FAILED(hr)) return hr;
+  HString text(path);
+  if (!text.ok()) return E_OUTOFMEMORY;
+  ComPtr<ComInspectable> started;
+  hr = statics->GetFolderFromPathAsync(text.get(), started.Put());
+  if (FAILED(hr)) return hr;
+  hr = windows::WaitForAsync(started.get(), kFolderTimeoutMs);
+  if (FAILED(hr)) return hr;
+  hr = static_cast<IAsyncFolderOperation*>(started.get())->GetResults(folder.Put());
+  return SUCCEEDED(hr) && !folder ? E_FAIL : hr;
+}
+
+HRESULT Fill(ISyncRootInfo* info, const StorageProviderSyncRootInfo& in) {
+  ComPtr<ComInspectable> folder;
+  HRESULT hr = FolderOf(in.Path, folder);
+  if (FAILED(hr)) return hr;
+  hr = info->put_Path(folder.get());
+  if (SUCCEEDED(hr)) hr = SetText(info, &ISyncRootInfo::put_Id, in.Id);
+  if (SUCCEEDED(hr)) hr = SetText(info, &ISyncRootInfo::put_DisplayNameResource, in.DisplayNameResource);
+  if (SUCCEEDED(hr)) hr = SetText(info, &ISyncRootInfo::put_IconResource, in.IconResource);
+  if (SUCCEEDED(hr)) hr = SetText(info, &ISyncRootInfo::put_Version, in.Version);
+  if (SUCCEEDED(hr)) hr = info->put_HydrationPolicy(static_cast<int32_t>(in.HydrationPolicy));
+  if (SUCCEEDED(hr)) hr = info->put_HydrationPolicyModifier(in.HydrationPolicyModifier);
+  if (SUCCEEDED(hr)) hr = info->put_PopulationPolicy(static_cast<int32_t>(in.PopulationPolicy));
+  if (SUCCEEDED(hr)) hr = info->put_InSyncPolicy(in.InSyncPolicy);
+  if (SUCCEEDED(hr)) hr = info->put_HardlinkPolicy(in.HardlinkPolicy);
+  if (SUCCEEDED(hr)) hr = info->put_ShowSiblingsAsGroup(in.ShowSiblingsAsGroup ? 1 : 0);
+  if (SUCCEEDED(hr)) hr = info->put_AllowPinning(in.AllowPinning ? 1 : 0);
+  if (SUCCEEDED(hr) && in.RecycleBinUri) {
+    ComPtr<IUriFactory> factory;
+    hr = windows::GetActivationFactory(kUriClass, kUriFactoryIid, factory.PutVoid());
+    HString text(*in.RecycleBinUri);
+    ComPtr<IUri> uri;
+    if (SUCCEEDED(hr)) hr = text.ok() ? factory->CreateUri(text.get(), uri.Put()) : E_OUTOFMEMORY;
+    if (SUCCEEDED(hr)) hr = info->put_RecycleBinUri(uri.get());
   }
+  return hr;
+}
+
+StorageProviderSyncRootInfo Read(ISyncRootInfo* info) {
   StorageProviderSyncRootInfo out;
-  out.Id = std::u16string(id);
-  if (!GetString(key.get(), L"Path", out.Path)) return false;
-  GetString(key.get(), L"DisplayNameResource", out.DisplayNameResource);
-  GetString(key.get(), L"IconResource", out.IconResource);
-  GetString(key.get(), L"Version", out.Version);
-  out.HydrationPolicy = GetNumber(key.get(), L"HydrationPolicy", kHydrationPolicyPartial);
-  out.HydrationPolicyModifier = GetNumber(key.get(), L"HydrationPolicyModifier", kHydrationPolicyModifierNone);
-  out.PopulationPolicy = GetNumber(key.get(), L"PopulationPolicy", kPopulationPolicyFull);
-  out.InSyncPolicy = GetNumber(key.get(), L"InSyncPolicy", 0);
-  out.HardlinkPolicy = GetNumber(key.get(), L"HardlinkPolicy", kHardlinkPolicyNone);
-  out.ShowSiblingsAsGroup = GetNumber(key.get(), L"ShowSiblingsAsGroup", 0) != 0;
-  out.AllowPinning = GetNumber(key.get(), L"AllowPinning", 0) != 0;
-  std::u16string recycle;
-  if (GetString(key.get(), L"RecycleBinUri", recycle)) out.RecycleBinUri = std::move(recycle);
-  if (clsid != nullptr) GetString(key.get(), L"NamespaceCLSID", *clsid);
-  info = std::move(out);
-  return true;
-}
-
-void RemoveEntries(std::u16string_view id, const std::u16string& clsid) {
-  ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, Wide(Join(kSyncRootManagerKey, id)));
-  ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, Wide(Join(kSyncRootManagerKey, id)));
-  if (!clsid.empty()) {
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, Wide(Join(kClassesClsidKey, clsid)));
-    ::RegDeleteKeyW(HKEY_CURRENT_USER, Wide(Join(kClassesClsidKey, clsid)));
+  out.Id = GetText(info, &ISyncRootInfo::get_Id);
+  out.DisplayNameResource = GetText(info, &ISyncRootInfo::get_DisplayNameResource);
+  out.IconResource = GetText(info, &ISyncRootInfo::get_IconResource);
+  out.Version = GetText(info, &ISyncRootInfo::get_Version);
+  ComPtr<ComInspectable> folder;
+  ComPtr<IStorageItem> item;
+  if (info->get_Path(folder.Put()) >= 0 && folder &&
+      folder->QueryInterface(kStorageItemIid, item.PutVoid()) >= 0 && item) {
+    HStringHandle path = nullptr;
+    if (item->get_Path(&path) >= 0) out.Path = TakeHString(path);
   }
+  int32_t signed_value = 0;
+  uint32_t value = 0;
+  uint8_t flag = 0;
+  if (info->get_HydrationPolicy(&signed_value) >= 0) out.HydrationPolicy = static_cast<uint32_t>(signed_value);
+  if (info->get_HydrationPolicyModifier(&value) >= 0) out.HydrationPolicyModifier = value;
+  if (info->get_PopulationPolicy(&signed_value) >= 0) out.PopulationPolicy = static_cast<uint32_t>(signed_value);
+  if (info->get_InSyncPolicy(&value) >= 0) out.InSyncPolicy = value;
+  if (info->get_HardlinkPolicy(&value) >= 0) out.HardlinkPolicy = value;
+  if (info->get_ShowSiblingsAsGroup(&flag) >= 0) out.ShowSiblingsAsGroup = flag != 0;
+  if (info->get_AllowPinning(&flag) >= 0) out.AllowPinning = flag != 0;
+  ComPtr<IUri> uri;
+  if (info->get_RecycleBinUri(uri.Put()) >= 0 && uri) {
+    HStringHandle raw = nullptr;
+    if (uri->get_RawUri(&raw) >= 0) out.RecycleBinUri = TakeHString(raw);
+  }
+  return out;
 }
 
 HRESULT CheckFolder(const std::u16string& path) {
   if (path.empty() || path.find(u'\0') != std::u16string::npos) return E_INVALIDARG;
-  const ::DWORD attributes = ::GetFileAttributesW(Wide(path));
+  const ::DWORD attributes = ::GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.c_str()));
   if (attributes == INVALID_FILE_ATTRIBUTES) return HRESULT_FROM_WIN32(::GetLastError());
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? S_OK : HRESULT_FROM_WIN32(ERROR_DIRECTORY);
 }
@@ -171,75 +248,88 @@ bool ValidId(std::u16string_view id) {
   return !id.empty() && id.find(u'\\') == std::u16string_view::npos && id.find(u'\0') == std::u16string_view::npos;
 }
 
+HRESULT FindById(ISyncRootManagerStatics* manager, std::u16string_view id, ComPtr<ISyncRootInfo>& info) {
+  HString text(id);
+  if (!text.ok()) return E_OUTOFMEMORY;
+  const HRESULT hr = manager->GetSyncRootInformationForId(text.get(), info.Put());
+  if (IsNotFound(hr) || (SUCCEEDED(hr) && !info)) return kNotFound;
+  return hr;
+}
+
 }  // namespace
 
 HRESULT StorageProviderSyncRootManager::Register(const StorageProviderSyncRootInfo& info) {
   if (!ValidId(info.Id)) return E_INVALIDARG;
   if (const HRESULT hr = CheckFolder(info.Path); FAILED(hr)) return hr;
-
-  // A re-registration keeps the namespace class of the first one.
-  StorageProviderSyncRootInfo old;
-  std::u16string clsid;
-  const bool existed = ReadRoot(info.Id, old, &clsid);
-  if (!existed || clsid.empty()) clsid = NewClsid();
-
-  Key root;
-  LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(Join(kSyncRootManagerKey, info.Id)), 0, nullptr,
-                                     REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, root.Put(), nullptr);
-  if (status != ERROR_SUCCESS) return FromStatus(status);
-  status = WriteRoot(root.get(), info, clsid);
-  if (status == ERROR_SUCCESS) {
-    Key namespace_class;
-    status = ::RegCreateKeyExW(HKEY_CURRENT_USER, Wide(Join(kClassesClsidKey, clsid)), 0, nullptr,
-                               REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, namespace_class.Put(), nullptr);
-    if (status == ERROR_SUCCESS) status = SetString(namespace_class.get(), nullptr, info.DisplayNameResource);
-  }
-  if (status != ERROR_SUCCESS) {
-    // A half-written first registration must not look registered.
-    if (!existed) RemoveEntries(info.Id, clsid);
-    return FromStatus(status);
-  }
-  return S_OK;
+  windows::WinRtApartment apartment;
+  if (FAILED(apartment.status())) return apartment.status();
+  ComPtr<ISyncRootManagerStatics> manager;
+  HRESULT hr = Manager(manager);
+  if (FAILED(hr)) return hr;
+  ComPtr<ComInspectable> created;
+  hr = windows::ActivateInstance(kInfoClass, created.Put());
+  if (FAILED(hr)) return hr;
+  ComPtr<ISyncRootInfo> root;
+  hr = created->QueryInterface(kSyncRootInfoIid, root.PutVoid());
+  if (FAILED(hr)) return hr;
+  hr = Fill(root.get(), info);
+  if (FAILED(hr)) return hr;
+  // Register replaces an earlier registration of the same id.
+  return manager->Register(root.get());
 }
 
 HRESULT StorageProviderSyncRootManager::Unregister(std::u16string_view id) {
   if (id.empty()) return E_INVALIDARG;
   if (!ValidId(id)) return kNotFound;
-  StorageProviderSyncRootInfo info;
-  std::u16string clsid;
-  if (!ReadRoot(id, info, &clsid)) return kNotFound;
-  const LSTATUS status = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, Wide(Join(kSyncRootManagerKey, id)));
-  if (status != ERROR_SUCCESS) return FromStatus(status);
-  RemoveEntries(id, clsid);
-  return S_OK;
+  windows::WinRtApartment apartment;
+  if (FAILED(apartment.status())) return apartment.status();
+  ComPtr<ISyncRootManagerStatics> manager;
+  HRESULT hr = Manager(manager);
+  if (FAILED(hr)) return hr;
+  // The runtime's answer for an unknown id varies; ask first.
+  ComPtr<ISyncRootInfo> existing;
+  hr = FindById(manager.get(), id, existing);
+  if (FAILED(hr)) return hr;
+  HString text(id);
+  if (!text.ok()) return E_OUTOFMEMORY;
+  hr = manager->Unregister(text.get());
+  return IsNotFound(hr) ? kNotFound : hr;
 }
 
 HRESULT StorageProviderSyncRootManager::GetSyncRootInformationForId(std::u16string_view id,
                                                                     StorageProviderSyncRootInfo& info) {
   if (!ValidId(id)) return kNotFound;
-  return ReadRoot(id, info) ? S_OK : kNotFound;
+  windows::WinRtApartment apartment;
+  if (FAILED(apartment.status())) return apartment.status();
+  ComPtr<ISyncRootManagerStatics> manager;
+  HRESULT hr = Manager(manager);
+  if (FAILED(hr)) return hr;
+  ComPtr<ISyncRootInfo> found;
+  hr = FindById(manager.get(), id, found);
+  if (FAILED(hr)) return hr;
+  info = Read(found.get());
+  return S_OK;
 }
 
 HRESULT StorageProviderSyncRootManager::GetCurrentSyncRoots(std::vector<StorageProviderSyncRootInfo>& roots) {
   roots.clear();
-  Key manager;
-  const LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(std::u16string(kSyncRootManagerKey)), 0,
-                                         KEY_READ, manager.Put());
-  if (status == ERROR_FILE_NOT_FOUND) return S_OK;
-  if (status != ERROR_SUCCESS) return FromStatus(status);
-  for (::DWORD index = 0;; ++index) {
-    wchar_t name[256];
-    ::DWORD length = 256;
-    const LSTATUS listed = ::RegEnumKeyExW(manager.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (listed == ERROR_NO_MORE_ITEMS) break;
-    if (listed == ERROR_MORE_DATA) continue;  // longer than any id we write
-    if (listed != ERROR_SUCCESS) return FromStatus(listed);
-    StorageProviderSyncRootInfo info;
-    // Roots of other providers, registered by Windows itself, carry no Path
-    // value of ours and are left out.
-    if (ReadRoot(std::u16string(reinterpret_cast<const char16_t*>(name), length), info)) {
-      roots.push_back(std::move(info));
-    }
+  windows::WinRtApartment apartment;
+  if (FAILED(apartment.status())) return apartment.status();
+  ComPtr<ISyncRootManagerStatics> manager;
+  HRESULT hr = Manager(manager);
+  if (FAILED(hr)) return hr;
+  ComPtr<ISyncRootInfoList> list;
+  hr = manager->GetCurrentSyncRoots(list.Put());
+  if (FAILED(hr)) return hr;
+  if (!list) return E_FAIL;
+  uint32_t size = 0;
+  hr = list->get_Size(&size);
+  if (FAILED(hr)) return hr;
+  for (uint32_t i = 0; i < size; ++i) {
+    ComPtr<ISyncRootInfo> item;
+    hr = list->GetAt(i, item.Put());
+    if (FAILED(hr)) return hr;
+    if (item) roots.push_back(Read(item.get()));
   }
   return S_OK;
 }
