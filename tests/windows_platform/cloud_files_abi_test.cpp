@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <future>
 #include <string>
@@ -87,7 +88,8 @@ void Remember(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params
   got_info = *info;
   got_params = *params;
   got_path = info->NormalizedPath != nullptr ? info->NormalizedPath : u"";
-  got_image = info->ProcessInfo != nullptr ? info->ProcessInfo->ImagePath : u"";
+  got_image = info->ProcessInfo != nullptr && info->ProcessInfo->ImagePath != nullptr ? info->ProcessInfo->ImagePath
+                                                                                       : u"";
   got_vector = info->CorrelationVector;
   ++calls;
 }
@@ -114,6 +116,7 @@ TEST_F(CloudFilesAbi, CallbacksReachTheLibraryWithEveryFieldAndKey) {
   vector.Version = 2;
   std::strcpy(vector.Vector, "abc.1");
   cf::CF_PROCESS_INFO process{};
+  process.StructSize = sizeof process;
   process.ProcessId = 4242;
   process.ImagePath = u"C:\\app.exe";
   cf::CF_CALLBACK_INFO info = AbiInfo();
@@ -153,6 +156,16 @@ TEST_F(CloudFilesAbi, CallbacksReachTheLibraryWithEveryFieldAndKey) {
   EXPECT_EQ(got_params.FetchData.RequiredLength, 8192);
   EXPECT_EQ(got_params.FetchData.OptionalLength, 65536);
   EXPECT_EQ(got_params.FetchData.LastDehydrationReason, CF_CALLBACK_DEHYDRATION_REASON_SYSTEM_LOW_SPACE);
+
+  // Older Windows passes a shorter record: what lies past it is not read.
+  info.StructSize = offsetof(cf::CF_CALLBACK_INFO, ProcessInfo);
+  info.ProcessInfo = reinterpret_cast<cf::CF_PROCESS_INFO*>(0x10);
+  info.RequestKey = 0x5A5A;
+  Registered(CF_CALLBACK_TYPE_FETCH_DATA)(&info, &params);
+  EXPECT_EQ(got_info.ProcessInfo, nullptr);
+  EXPECT_EQ(got_info.RequestKey, 0);
+  EXPECT_EQ(got_info.TransferKey, 0x0102030405060708);
+  ASSERT_NE(got_vector, nullptr);
 
   params = {};
   params.Rename.Flags = CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY;

@@ -3,6 +3,7 @@
 // the library's callbacks. The keys (connection, transfer, request) pass
 // through untouched, so CfExecute answers reach the right request.
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -54,6 +55,11 @@ void LeaveCallback(Connection& connection) {
   if (--connection.running == 0) connection.idle.notify_all();
 }
 
+// Whether a struct the system filled, of `struct_size` bytes, reaches past
+// `Field`: older Windows passes shorter CF_CALLBACK_INFO and CF_PROCESS_INFO.
+#define CORVANE_HAS_FIELD(in, Type, Field) \
+  ((in).StructSize >= offsetof(Type, Field) + sizeof(static_cast<Type*>(nullptr)->Field))
+
 CF_CALLBACK_INFO ToPortable(const cf::CF_CALLBACK_INFO& in, const Connection& connection,
                             CF_PROCESS_INFO& process) {
   CF_CALLBACK_INFO out;
@@ -74,19 +80,24 @@ CF_CALLBACK_INFO ToPortable(const cf::CF_CALLBACK_INFO& in, const Connection& co
   out.PriorityHint = in.PriorityHint;
   // Same bytes on both sides (checked in cloud_files.cpp); the library keeps a
   // copy and hands it back to CfExecute.
-  out.CorrelationVector = reinterpret_cast<CORRELATION_VECTOR*>(in.CorrelationVector);
-  if (in.ProcessInfo != nullptr) {
-    process.ProcessId = in.ProcessInfo->ProcessId;
-    process.ImagePath = in.ProcessInfo->ImagePath;
-    process.PackageName = in.ProcessInfo->PackageName;
-    process.ApplicationId = in.ProcessInfo->ApplicationId;
-    process.CommandLine = in.ProcessInfo->CommandLine;
-    process.SessionId = in.ProcessInfo->SessionId;
+  if (CORVANE_HAS_FIELD(in, cf::CF_CALLBACK_INFO, CorrelationVector)) {
+    out.CorrelationVector = reinterpret_cast<CORRELATION_VECTOR*>(in.CorrelationVector);
+  }
+  if (CORVANE_HAS_FIELD(in, cf::CF_CALLBACK_INFO, ProcessInfo) && in.ProcessInfo != nullptr) {
+    const cf::CF_PROCESS_INFO& from = *in.ProcessInfo;
+    process.ProcessId = from.ProcessId;
+    if (CORVANE_HAS_FIELD(from, cf::CF_PROCESS_INFO, ImagePath)) process.ImagePath = from.ImagePath;
+    if (CORVANE_HAS_FIELD(from, cf::CF_PROCESS_INFO, PackageName)) process.PackageName = from.PackageName;
+    if (CORVANE_HAS_FIELD(from, cf::CF_PROCESS_INFO, ApplicationId)) process.ApplicationId = from.ApplicationId;
+    if (CORVANE_HAS_FIELD(from, cf::CF_PROCESS_INFO, CommandLine)) process.CommandLine = from.CommandLine;
+    if (CORVANE_HAS_FIELD(from, cf::CF_PROCESS_INFO, SessionId)) process.SessionId = from.SessionId;
     out.ProcessInfo = &process;
   }
-  out.RequestKey = in.RequestKey;
+  if (CORVANE_HAS_FIELD(in, cf::CF_CALLBACK_INFO, RequestKey)) out.RequestKey = in.RequestKey;
   return out;
 }
+
+#undef CORVANE_HAS_FIELD
 
 CF_CALLBACK_PARAMETERS ToPortable(CF_CALLBACK_TYPE type, const cf::CF_CALLBACK_PARAMETERS& in) {
   CF_CALLBACK_PARAMETERS out{};

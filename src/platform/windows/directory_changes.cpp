@@ -70,6 +70,7 @@ struct DirectoryChangeWatch::Impl {
 
   bool outstanding = false;
   bool extended = false;  // the request went out as ReadDirectoryChangesExW
+  bool extended_refused = false;  // this folder's file system has no extended records
   void* buffer = nullptr;
   DWORD size = 0;
   std::vector<DWORD> short_records;  // DWORD-aligned, as the call demands
@@ -171,6 +172,7 @@ DWORD DirectoryChangeWatch::Open(std::u16string_view path) {
   if (root.back() != u'\\') root += u'\\';
   im.root = std::move(root);
   im.closing = false;
+  im.extended_refused = false;
   return ERROR_SUCCESS;
 }
 
@@ -188,13 +190,23 @@ DWORD DirectoryChangeWatch::Request(void* buffer, DWORD size, bool subtree, DWOR
   im.overlapped = OVERLAPPED{};
   im.overlapped.hEvent = im.event;
   BOOL issued = FALSE;
-  if (const ReadDirectoryChangesExFn ex = ReadDirectoryChangesEx()) {
+  const ReadDirectoryChangesExFn ex = im.extended_refused ? nullptr : ReadDirectoryChangesEx();
+  if (ex != nullptr) {
     im.extended = true;
     issued = ex(im.dir, buffer, size, subtree ? TRUE : FALSE, filter, nullptr, &im.overlapped, nullptr,
                 kExtendedInformation);
-  } else {
+    // File systems without extended records (FAT, some network shares)
+    // refuse the class; the short form still works there.
+    const DWORD error = issued ? ERROR_SUCCESS : ::GetLastError();
+    if (error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) {
+      im.extended_refused = true;
+      im.overlapped = OVERLAPPED{};
+      im.overlapped.hEvent = im.event;
+    }
+  }
+  if (ex == nullptr || im.extended_refused) {
     im.extended = false;
-    // Short records are about a sixth of the extended ones' size for the same
+    // Short records are several times smaller than extended ones for the same
     // names; half the caller's buffer leaves room to expand them.
     im.short_records.assign(size / 2 / sizeof(DWORD), 0);
     issued = ::ReadDirectoryChangesW(im.dir, im.short_records.data(),
