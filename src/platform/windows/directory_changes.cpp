@@ -133,7 +133,8 @@ struct DirectoryChangeWatch::Impl {
       info.FileAttributes = item.dwFileAttributes;
       info.FileId = FileIdOf(item);
     }
-    const size_t slash = full.rfind(u'\\');
+    size_t slash = full.rfind(u'\\');
+    if (slash == 2 && full[1] == u':') ++slash;  // the parent is a drive's root, "C:\\"
     BY_HANDLE_FILE_INFORMATION parent{};
     if (slash != std::u16string::npos && ReadItemInfo(full.substr(0, slash), parent)) {
       info.ParentFileId = FileIdOf(parent);
