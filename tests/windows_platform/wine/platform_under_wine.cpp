@@ -133,6 +133,25 @@ void DirectoryChangesOfCreateRenameDelete() {
   CHECK(::DeleteFileW(Wide(root + u"\\b.txt")));
   CHECK(WaitFor(watch, buffer, FILE_ACTION_REMOVED, u"b.txt"));
 
+  // Records that cannot fit the caller's buffer are lost: the caller is told
+  // to rescan, never handed a partial or empty batch as if nothing happened.
+  for (;;) {
+    if (watch.Wait(200) != cp::kWaitSignalled) break;
+    watch.GetResult(bytes);
+    CHECK(watch.Request(buffer.data(), 64 * 1024, true, FILE_NOTIFY_CHANGE_FILE_NAME) == 0);
+  }
+  watch.Close();
+  CHECK(watch.Open(root) == 0);
+  CHECK(watch.Request(buffer.data(), 128, true, FILE_NOTIFY_CHANGE_FILE_NAME) == 0);
+  const std::u16string long_name = root + u"\\" + std::u16string(60, u'n') + u".txt";
+  handle = ::CreateFileW(Wide(long_name), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ::CloseHandle(handle);
+  CHECK(watch.Wait(2000) == cp::kWaitSignalled);
+  CHECK(watch.GetResult(bytes) == ERROR_NOTIFY_ENUM_DIR);
+  CHECK(bytes == 0);
+  CHECK(::DeleteFileW(Wide(long_name)));
+  CHECK(watch.Request(buffer.data(), 64 * 1024, true, FILE_NOTIFY_CHANGE_FILE_NAME) == 0);
+
   // Closing with a request outstanding cancels it; waiting afterwards fails.
   watch.Close();
   CHECK(watch.Wait(10) == cp::kWaitFailed);
