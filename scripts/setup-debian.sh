@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the demo need on a fresh Debian 12
-# machine. Run as root (CI does); skips apt when everything is present.
+# Installs what the builds (Linux and Windows), the tests and the demo need
+# on a fresh Debian 12 machine. Run as root (CI does); skips apt when everything is present.
 set -euo pipefail
-packages=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev)
+# The mingw-w64 cross compiler and wine build and run the Windows test programs.
+packages=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev
+          g++-mingw-w64-x86-64 wine wine64)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <vector>
 
+#include "platform/thread_exit.h"
+
 namespace corvane {
 namespace {
 
@@ -45,11 +47,7 @@ CleanupRegistry& Registry() {
 
 std::atomic<uint64_t> next_thread_key{1};
 
-// Its destructor runs when the thread ends, once the thread stored anything.
-struct ThreadExitHook {
-  uint64_t key;
-  ~ThreadExitHook() { Registry().DropThread(key); }
-};
+void DropEndingThread(uint64_t key) { Registry().DropThread(key); }
 
 thread_local const uint64_t this_thread_key = next_thread_key.fetch_add(1);
 
@@ -60,9 +58,13 @@ void EnsureThreadCleanupRegistry() { Registry(); }
 namespace per_thread_detail {
 
 uint64_t CurrentThreadKey(bool arm) {
+  // Armed once the thread stores anything; runs when the thread ends.
   if (arm) {
-    thread_local ThreadExitHook hook{this_thread_key};
-    (void)hook;
+    thread_local bool armed = false;
+    if (!armed) {
+      armed = true;
+      platform::ArmThreadExit(&DropEndingThread, this_thread_key);
+    }
   }
   return this_thread_key;
 }

@@ -68,16 +68,22 @@ TEST(CodePage, PlatformCallsMeasureAndCheckTheBuffer) {
   EXPECT_EQ(0, platform::MultiByteToWideChar(1252, "abc", 3, small, 2));
   EXPECT_EQ(platform::ERROR_INSUFFICIENT_BUFFER, GetLastError());
   char16_t out[4];
-  ASSERT_EQ(4, platform::MultiByteToWideChar(0, "\x80xy", -1, out, 4));  // CP_ACP is 1252 here
-  EXPECT_EQ(std::u16string(u"\u20acxy", 3), std::u16string(out, 3));
-  EXPECT_EQ(0, out[3]);
+  if (platform::AnsiCodePage() == 1252) {  // always so on Linux
+    ASSERT_EQ(4, platform::MultiByteToWideChar(0, "\x80xy", -1, out, 4));
+    EXPECT_EQ(std::u16string(u"\u20acxy", 3), std::u16string(out, 3));
+    EXPECT_EQ(0, out[3]);
+  }
   EXPECT_EQ(0, platform::MultiByteToWideChar(1252, "abc", 0, out, 4));
   EXPECT_EQ(platform::ERROR_INVALID_PARAMETER, GetLastError());
   EXPECT_EQ(3, platform::WideCharToMultiByte(65001, u"\u00e9", -1, nullptr, 0));
 }
 
 TEST(CodePage, SystemMessagesEndLikeFormatMessage) {
-  EXPECT_EQ(u"Access is denied.\r\n", platform::SystemMessage(5));
+  // The wording is the system's own (Wine's differs from Windows' a little).
+  const std::u16string denied = platform::SystemMessage(5);
+  ASSERT_GT(denied.size(), 2u);
+  EXPECT_NE(std::u16string::npos, denied.find(u"denied")) << std::string(denied.begin(), denied.end());
+  EXPECT_EQ(u"\r\n", denied.substr(denied.size() - 2));
   EXPECT_EQ(u"", platform::SystemMessage(0x12345678));
 }
 

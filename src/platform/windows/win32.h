@@ -20,3 +20,5 @@
 #define _UNICODE
 #endif
 #include <windows.h>
+// Needs windows.h first: the string form of a security id.
+#include <sddl.h>

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Cross-builds corvane.dll for Windows x64 into build-windows/ with mingw-w64,
+# then checks the DLL: exactly the sixteen Halvex_* exports of the public
+# header, and no import of a compiler runtime DLL (libstdc++, libgcc,
+# libwinpthread), so it needs only the system's own DLLs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+objdump=x86_64-w64-mingw32-objdump
+
+# RelWithDebInfo as on Linux; GCC 12 at -O3 warns falsely (-Wrestrict) in
+# inlined std::string code.
+cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build-windows -j2 --target corvane
+dll=build-windows/corvane.dll
+
+# The export name table of `objdump -p`: "[   n] Name" lines after its header.
+exports=$("$objdump" -p "$dll" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[ *[0-9]*\] //p' | sort)
+expected=$(sed -n 's/^HALVEX_API[^(]* \**\(Halvex_[A-Za-z_]*\)(.*/\1/p' include/halvex/corvane.h | sort)
+echo "corvane.dll exports:"
+sed 's/^/  /' <<<"$exports"
+if [[ $(wc -l <<<"$expected") -ne 16 ]]; then
+  echo "FAIL: the public header should declare sixteen exports" >&2
+  exit 1
+fi
+if [[ "$exports" != "$expected" ]]; then
+  echo "FAIL: the exports differ from the public header:" >&2
+  diff <(echo "$expected") <(echo "$exports") >&2 || true
+  exit 1
+fi
+echo "exports: exactly the $(wc -l <<<"$exports") Halvex_* functions"
+
+imports=$("$objdump" -p "$dll" | sed -n 's/^\s*DLL Name: //p')
+echo "corvane.dll imports: $(tr '\n' ' ' <<<"$imports")"
+if grep -qiE 'libstdc\+\+|libgcc|libwinpthread' <<<"$imports"; then
+  echo "FAIL: corvane.dll imports a compiler runtime DLL" >&2
+  exit 1
+fi
+echo "imports: system DLLs only"
