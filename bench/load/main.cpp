@@ -64,6 +64,9 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   return true;
 }
 
+// The run's temporary folder, removed on every way out.
+std::string g_base;
+
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
 std::string ReadName(int i) {
@@ -108,6 +111,8 @@ void RunBounded(const char* phase, int limit_seconds, const std::function<void()
   if (!done_cv.wait_for(lock, std::chrono::seconds(limit_seconds), [&] { return done; })) {
     std::printf("%s: FAILED, not done within %d s: %s\n", phase, limit_seconds, describe().c_str());
     std::fflush(stdout);
+    std::error_code ignored;
+    std::filesystem::remove_all(g_base, ignored);
     std::_Exit(1);
   }
   lock.unlock();
@@ -123,6 +128,16 @@ struct Row {
   std::string result;
   bool ok = false;
 };
+
+void PrintHeader() {
+  std::printf("%-14s %-26s %9s %16s  %s\n", "phase", "work", "seconds", "throughput", "result");
+}
+
+void PrintRow(const Row& r) {
+  std::printf("%-14s %-26s %9.2f %16s  %s%s\n", r.phase.c_str(), r.work.c_str(), r.seconds, r.rate.c_str(),
+              r.ok ? "" : "FAILED: ", r.result.c_str());
+  std::fflush(stdout);
+}
 
 Row ReadPhase(const Options& o, const std::string& root, load::LoadHost& host) {
   Row row{"reads", std::to_string(o.readers) + " x " + std::to_string(o.mib) + " MiB"};
@@ -295,6 +310,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string base = base_template;
+  g_base = base;
+  struct RemoveOnExit {
+    ~RemoveOnExit() {
+      std::error_code ignored;
+      std::filesystem::remove_all(g_base, ignored);
+    }
+  } remove_on_exit;
   const std::string root = base + "/root";
   std::filesystem::create_directories(root);
   std::filesystem::create_directories(base + "/state");
@@ -325,9 +347,14 @@ int main(int argc, char** argv) {
       std::printf("the root could not be listed\n");
       return 1;
     }
+    // Each row as its phase ends: a phase that runs out of time ends the run.
+    PrintHeader();
     rows.push_back(ReadPhase(o, root, host));
+    PrintRow(rows.back());
     rows.push_back(ListPhase(o, root));
+    PrintRow(rows.back());
     rows.push_back(ChangePhase(o, root, host));
+    PrintRow(rows.back());
     if (host.errors() > 0) {
       std::printf("Error events: %d\n", host.errors());
       for (const std::string& e : host.FirstErrors()) std::printf("  %s\n", e.c_str());
@@ -337,14 +364,6 @@ int main(int argc, char** argv) {
   }
 
   bool all_ok = true;
-  std::printf("\n%-14s %-26s %9s %16s  %s\n", "phase", "work", "seconds", "throughput", "result");
-  for (const Row& r : rows) {
-    std::printf("%-14s %-26s %9.2f %16s  %s%s\n", r.phase.c_str(), r.work.c_str(), r.seconds, r.rate.c_str(),
-                r.ok ? "" : "FAILED: ", r.result.c_str());
-    all_ok = all_ok && r.ok;
-  }
-  std::fflush(stdout);
-  std::error_code ignored;
-  std::filesystem::remove_all(base, ignored);
+  for (const Row& r : rows) all_ok = all_ok && r.ok;
   return all_ok ? 0 : 1;
 }
