@@ -89,6 +89,11 @@ void LoadHost::ClearChanges() {
   change_events_ = 0;
 }
 
+std::vector<std::string> LoadHost::FirstWarnings() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return first_warnings_;
+}
+
 std::vector<std::string> LoadHost::FirstErrors() {
   std::lock_guard<std::mutex> lock(mutex_);
   return first_errors_;
@@ -157,8 +162,17 @@ void LoadHost::Count(int32_t id, const std::string& path, const std::string& new
 int32_t LoadHost::Sink(void* context, int32_t id, int32_t count, intptr_t* p, int32_t*) {
   auto* self = static_cast<LoadHost*>(context);
   switch (id) {
-    case HALVEX_EVENT_LOG:
+    case HALVEX_EVENT_LOG: {
+      // Failures and warnings (the host asks for nothing finer) say why a
+      // phase went wrong: a lost notification queue, a refused item.
+      const std::string line = TextAt(p[1]);
+      if (line.find("buffer overflow") != std::string::npos) ++self->overflows_;
+      if (static_cast<int32_t>(p[0]) > HALVEX_LOG_WARNING) return 0;
+      ++self->warnings_;
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      if (self->first_warnings_.size() < 5) self->first_warnings_.push_back(line);
       return 0;
+    }
     case HALVEX_EVENT_ERROR: {
       ++self->errors_;
       std::lock_guard<std::mutex> lock(self->mutex_);

@@ -66,6 +66,11 @@ class LoadHost {
   int64_t items_listed() const { return items_listed_.load(); }
   int errors() const { return errors_.load(); }
   std::vector<std::string> FirstErrors();
+  // Log lines of the failure and warning levels.
+  int warnings() const { return warnings_.load(); }
+  // Lost notification queues; logged only at the verbose level.
+  int overflows() const { return overflows_.load(); }
+  std::vector<std::string> FirstWarnings();
   // Data requests the host could not serve or listings it could not give.
   int host_failures() const { return host_failures_.load(); }
 
@@ -84,6 +89,9 @@ class LoadHost {
   std::mutex mutex_;
   std::map<ChangeKey, ChangeRecord> changes_;
   std::vector<std::string> first_errors_;
+  std::vector<std::string> first_warnings_;
+  std::atomic<int> warnings_{0};
+  std::atomic<int> overflows_{0};
   std::atomic<size_t> change_events_{0};
   std::atomic<int64_t> bytes_served_{0};
   std::atomic<int64_t> items_listed_{0};

@@ -275,7 +275,12 @@ Row ChangePhase(const Options& o, const std::string& root, load::LoadHost& host)
         write_seconds = Seconds(start);
         if (problem.empty()) check = plan.WaitForReports(app, host, o.limit_seconds);
       },
-      [&] { return plan.Check(host.Changes()).Describe(); });
+      [&] {
+        std::string text = plan.Check(host.Changes()).Describe();
+        for (const std::string& w : host.FirstWarnings()) text += "\n    log: " + w;
+        if (host.overflows() > 0) text += "\n    notification queue overflows: " + std::to_string(host.overflows());
+        return text;
+      });
   if (!problem.empty()) {
     row.result = "changes: " + problem;
     return row;
@@ -336,7 +341,10 @@ int main(int argc, char** argv) {
     }
     host.Config("WindowsCreatePlaceholdersOnDemand=true");
     host.Config("WaitForInstallToComplete=0");
-    host.Config("LogLevel=1");
+    // CORVANE_LOAD_LOG_LEVEL=4 also counts lost notification queues, at the
+    // cost of formatting every verbose line.
+    const char* level = getenv("CORVANE_LOAD_LOG_LEVEL");
+    host.Config(std::string("LogLevel=") + (level != nullptr ? level : "2"));
     if (host.Start() != 0) {
       std::printf("the provider did not start: %s\n", host.LastError().c_str());
       return 1;
@@ -355,6 +363,11 @@ int main(int argc, char** argv) {
     PrintRow(rows.back());
     rows.push_back(ChangePhase(o, root, host));
     PrintRow(rows.back());
+    if (host.warnings() > 0) {
+      std::printf("failure and warning log lines: %d\n", host.warnings());
+      for (const std::string& w : host.FirstWarnings()) std::printf("  %s\n", w.c_str());
+    }
+    if (host.overflows() > 0) std::printf("notification queue overflows: %d\n", host.overflows());
     if (host.errors() > 0) {
       std::printf("Error events: %d\n", host.errors());
       for (const std::string& e : host.FirstErrors()) std::printf("  %s\n", e.c_str());
