@@ -111,8 +111,13 @@ void RunBounded(const char* phase, int limit_seconds, const std::function<void()
   if (!done_cv.wait_for(lock, std::chrono::seconds(limit_seconds), [&] { return done; })) {
     std::printf("%s: FAILED, not done within %d s: %s\n", phase, limit_seconds, describe().c_str());
     std::fflush(stdout);
-    std::error_code ignored;
-    std::filesystem::remove_all(g_base, ignored);
+    // The library still runs and may put its state folder back while the
+    // tree goes; a few passes leave nothing behind.
+    for (int pass = 0; pass < 5 && std::filesystem::exists(g_base); ++pass) {
+      std::error_code ignored;
+      std::filesystem::remove_all(g_base, ignored);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
     std::_Exit(1);
   }
   lock.unlock();
