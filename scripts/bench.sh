@@ -11,7 +11,11 @@ cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=OFF -
 cmake --build build-bench -j2
 names=("$@")
 if ((${#names[@]} == 0)); then
-  for exe in build-bench/bench/bench_*; do names+=("$(basename "$exe" | sed 's/^bench_//')"); done
+  # The load run has its own command (scripts/load-test.sh).
+  for exe in build-bench/bench/bench_*; do
+    name=$(basename "$exe" | sed 's/^bench_//')
+    [[ $name == load ]] || names+=("$name")
+  done
 fi
 runs=${BENCH_RUNS:-1}
 for name in "${names[@]}"; do

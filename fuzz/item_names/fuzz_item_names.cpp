@@ -1,6 +1,6 @@
 // Item names a host lists and paths it passes: a name accepted as one item is
 // also a safe relative path, and a prepared sync-root path never keeps a ".."
-// component.
+// component and is a fixed point of its own preparation.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (text.find(u'\0') == std::u16string::npos) {
     const std::u16string prepared = corvane::PrepareSyncRootPath(text);
     if ((u"\\" + prepared + u"\\").find(u"\\..\\") != std::u16string::npos) std::abort();
+    if (corvane::PrepareSyncRootPath(prepared) != prepared) std::abort();
   }
   return 0;
 }

@@ -20,6 +20,57 @@ namespace {
 
 constexpr char kBuildInfo[] = "26.0.9657";
 constexpr char kMajorVersion[] = "26";
+constexpr char kTextTooFewParameters[] = "Too few parameters for the method";
+
+// Argument slots a method reads or writes. The host's count is checked
+// against it so that no slot past the host's array is touched. Config counts
+// only its setting: hosts have always passed 1 and a two-slot array, and the
+// answer in slot 1 is part of the call they rely on.
+int32_t SlotsNeeded(int32_t id) {
+  switch (id) {
+    case HALVEX_METHOD_DEACTIVATE:
+    case HALVEX_METHOD_INSTALL:
+    case HALVEX_METHOD_UNINSTALL:
+      return 0;
+    case HALVEX_METHOD_ACTIVATE:
+    case HALVEX_METHOD_CONFIG:
+    case HALVEX_METHOD_DELETE_FILE:
+    case HALVEX_METHOD_PIN_FILE:
+    case HALVEX_METHOD_PIN_FOLDER:
+    case HALVEX_METHOD_RESET_FILE:
+    case HALVEX_METHOD_RESET_FOLDER:
+    case HALVEX_METHOD_SYNC_FILE:
+    case HALVEX_METHOD_UNPIN_FILE:
+    case HALVEX_METHOD_UNPIN_FOLDER:
+      return 1;
+    case HALVEX_METHOD_DELETE_FOLDER:
+    case HALVEX_METHOD_FINALIZE_TASK:
+    case HALVEX_METHOD_GET_FILE_ATTRIBUTES:
+    case HALVEX_METHOD_GET_FOLDER_ATTRIBUTES:
+    case HALVEX_METHOD_GET_FILE_STATUS:
+    case HALVEX_METHOD_GET_FOLDER_STATUS:
+    case HALVEX_METHOD_RENAME_FOLDER:
+    case HALVEX_METHOD_SET_FILE_ATTRIBUTES:
+    case HALVEX_METHOD_SET_FOLDER_ATTRIBUTES:
+      return 2;
+    case HALVEX_METHOD_RENAME_FILE:
+      return 3;
+    case HALVEX_METHOD_PUT_ITEM_DATA:
+      return 4;
+    case HALVEX_METHOD_CREATE_FOLDER:
+    case HALVEX_METHOD_UPDATE_FOLDER:
+      return 5;
+    case HALVEX_METHOD_CREATE_FILE:
+    case HALVEX_METHOD_UPDATE_FILE:
+    case HALVEX_METHOD_GET_LOCAL_FILE_DATA:
+    case HALVEX_METHOD_LIST_FOLDER:
+      return 6;
+    case HALVEX_METHOD_LIST_FILE:
+      return 7;
+    default:
+      return 0;
+  }
+}
 
 }  // namespace
 
@@ -54,6 +105,11 @@ int32_t Component::DoMethod(int32_t id, int32_t count, intptr_t* params, int32_t
 
   const MethodArgs args(params, cbparams, wide, code_page);
   int32_t result = kOk;
+  if (count < SlotsNeeded(id)) {
+    result = engine.diag.Record(kErrInvalidParameter, kTextTooFewParameters);
+    engine.diag.SetLastErrorCode(result);
+    return result;
+  }
   try {
     // A string that does not convert ends the call at once, with the
     // thread's last error left as it was.

@@ -35,12 +35,18 @@ std::u16string NormalizeSeparators(std::u16string_view path) {
   return out;
 }
 
-std::u16string PrepareSyncRootPath(std::u16string_view path) {
+namespace {
+
+bool StartsWithDrive(std::u16string_view path) {
+  return path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == u':';
+}
+
+std::u16string PrepareOnce(std::u16string_view path) {
   if (path.empty()) return std::u16string();
   const std::u16string work = NormalizeSeparators(path);
 
   size_t prefix_len = 0;
-  if (work.size() >= 2 && IsDriveLetter(work[0]) && work[1] == u':') {
+  if (StartsWithDrive(work)) {
     prefix_len = (work.size() >= 3 && work[2] == kSeparator) ? 3 : 2;
   } else if (work[0] == kSeparator) {
     prefix_len = 1;
@@ -70,6 +76,17 @@ std::u16string PrepareSyncRootPath(std::u16string_view path) {
   if (result.size() > prefix.size() && result.size() >= 2 && result.back() == kSeparator) {
     result.pop_back();
   }
+  return result;
+}
+
+}  // namespace
+
+std::u16string PrepareSyncRootPath(std::u16string_view path) {
+  std::u16string result = PrepareOnce(path);
+  // A relative path can resolve to one whose first component looks like a
+  // drive ("a\..\C:x" -> "C:x"); a second preparation would read that as
+  // the drive, so read it so now and keep the result a fixed point.
+  if (!StartsWithDrive(NormalizeSeparators(path)) && StartsWithDrive(result)) result = PrepareOnce(result);
   return result;
 }
 

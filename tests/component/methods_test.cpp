@@ -54,6 +54,35 @@ TEST(Methods, ItemMethodsOfAStoppedEngineAnswer21AndLogNothing) {
   ASSERT_EQ(c.Config("LogLevel=3"), 0);
 }
 
+// A host that passes fewer slots than a method reads gets a refusal before
+// anything runs, whatever the engine's state; the slots it did pass are left
+// alone (the arrays here are exactly as long as the count, so a sanitizer
+// build also sees any read past them).
+TEST(Methods, TooFewSlotsAreRefusedBeforeTheMethodRuns) {
+  HostComponent c;
+  const struct { int32_t id; int needed; } methods[] = {
+      {2, 1},  {3, 1},  {4, 6},  {5, 5},  {7, 1},  {8, 2},  {9, 2},  {10, 2}, {11, 6}, {12, 2}, {13, 2},
+      {14, 2}, {16, 7}, {17, 6}, {18, 1}, {19, 1}, {20, 4}, {21, 3}, {22, 2}, {23, 1}, {24, 1}, {25, 2},
+      {26, 2}, {27, 1}, {29, 1}, {30, 1}, {31, 6}, {32, 5}};
+  const int64_t one = 1;
+  for (const auto& m : methods) {
+    for (int32_t id : {m.id, m.id + 10000}) {
+      std::vector<intptr_t> params(static_cast<size_t>(m.needed - 1), Ptr(&one));
+      const std::vector<intptr_t> before = params;
+      c.SetLast(7, "seven");
+      EXPECT_EQ(c.Do(id, params), kInvalidParameter) << id;
+      EXPECT_EQ(c.LastCode(), kInvalidParameter) << id;
+      EXPECT_EQ(c.LastText(), "Too few parameters for the method") << id;
+      EXPECT_EQ(params, before) << id;
+    }
+  }
+  // The refused Activate started nothing.
+  EXPECT_EQ(Halvex_Corvane_Get(c.handle(), HALVEX_PROP_ACTIVATION_STATE, 0, nullptr, nullptr), 0);
+  // Enough slots, none to spare: the method runs as usual.
+  std::vector<intptr_t> exact = {Ptr("\\a.txt")};
+  EXPECT_EQ(c.Do(HALVEX_METHOD_DELETE_FILE, exact), kNotReady);
+}
+
 TEST(Methods, UnconvertibleStringsAnswer434AndLeaveTheLastError) {
   HostComponent c;
   c.SetLast(9, "nine");

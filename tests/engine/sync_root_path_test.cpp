@@ -27,6 +27,17 @@ TEST(SyncRootPath, PreparationCollapsesSeparatorsAndResolvesDots) {
   }
 }
 
+// Preparing twice must not move the root: the path is prepared once per
+// component, but a host may hand back what it read from the property.
+TEST(SyncRootPath, PreparationIsAFixedPoint) {
+  for (const char16_t* path : {u"a\\..\\C:x", u"a/../c:", u"a/../C:../y", u"x/../C:x/../..", u"c:data\\x",
+                               u"\\C:x", u"C:a\\..\\D:x", u"a\\..\\..\\C:\\d"}) {
+    const std::u16string once = PrepareSyncRootPath(path);
+    EXPECT_EQ(PrepareSyncRootPath(once), once) << std::string(once.begin(), once.end());
+  }
+  EXPECT_EQ(PrepareSyncRootPath(u"a\\..\\C:x"), u"C:\\x");
+}
+
 TEST(SyncRootPath, RelativePathsMustStayBelowTheRoot) {
   for (const char16_t* path : {u"\\a\\b.txt", u"a\\b.txt", u"", u"\\", u"\\a..b", u"\\.x", u"\\a\\.\\b",
                                u"\\x:y", u"\\...a", u"\\:y", u"\\a\\:b"}) {

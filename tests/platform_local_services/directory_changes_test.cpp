@@ -183,6 +183,53 @@ TEST_F(DirectoryChangesTest, MovesOutOfAndIntoTheTreeAndSymlinksStayOutside) {
   EXPECT_EQ(Actions(Collect()), (Expected{{FILE_ACTION_ADDED, "in\\new"}, {FILE_ACTION_MODIFIED, "in\\new"}}));
 }
 
+// Renames running at once in different folders interleave their two halves
+// in the kernel's queue, with other changes between them; each must still
+// come out as one rename, never as a removal and an addition. A name that left the tree and came back is
+// removed before it is added again.
+TEST_F(DirectoryChangesTest, ConcurrentRenamesStayRenamesAndAMoveOutPrecedesARecreate) {
+  constexpr int kThreads = 6, kFiles = 150;
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(mkdir((root_ / ("d" + std::to_string(t))).c_str(), 0755), 0);
+    for (int i = 0; i < kFiles; ++i) WriteFile(root_ / ("d" + std::to_string(t) + "/f" + std::to_string(i)), "x");
+  }
+  Collect();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string dir = root_ / ("d" + std::to_string(t));
+      for (int i = 0; i < kFiles; ++i) {
+        const std::string from = dir + "/f" + std::to_string(i);
+        rename(from.c_str(), (from + "-moved").c_str());
+        close(open((dir + "/g" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  const std::vector<Change> changes = Collect();
+  size_t renames = 0;
+  for (size_t i = 0; i < changes.size(); ++i) {
+    EXPECT_NE(changes[i].action, FILE_ACTION_REMOVED) << changes[i].name;
+    if (changes[i].action == FILE_ACTION_ADDED) EXPECT_NE(changes[i].name.find("\\g"), std::string::npos);
+    if (changes[i].action != FILE_ACTION_RENAMED_OLD_NAME) continue;
+    ASSERT_LT(i + 1, changes.size());
+    EXPECT_EQ(changes[i + 1].action, FILE_ACTION_RENAMED_NEW_NAME);
+    EXPECT_EQ(changes[i + 1].name, changes[i].name + "-moved");
+    ++renames;
+  }
+  EXPECT_EQ(renames, static_cast<size_t>(kThreads * kFiles));
+
+  TempDir outside;
+  WriteFile(root_ / "back", "1");
+  Collect();
+  ASSERT_EQ(rename((root_ / "back").c_str(), (outside / "back").c_str()), 0);
+  WriteFile(root_ / "back", "2");
+  const std::vector<Change> again = Collect();
+  ASSERT_GE(again.size(), 2u);
+  EXPECT_EQ(again[0].action, FILE_ACTION_REMOVED);
+  EXPECT_EQ(again[1].action, FILE_ACTION_ADDED);
+}
+
 TEST_F(DirectoryChangesTest, KernelQueueOverflowFailsTheNextCompletionThenGoesOn) {
   // Two events a file and no reader: the 16384-event queue overflows.
   for (int i = 0; i < 12000; ++i) {

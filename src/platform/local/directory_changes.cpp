@@ -18,7 +18,6 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -70,6 +69,24 @@ struct HeldMove {
   int64_t parent_id = 0;
 };
 
+// An event read from the kernel and not translated yet. A rename's first
+// half keeps its place in the order until its second half is read: renames
+// running at once in different folders interleave their halves, and other
+// changes may come between them.
+struct QueuedEvent {
+  uint32_t mask = 0;
+  int wd = -1;
+  uint32_t cookie = 0;
+  std::string name;
+  bool paired = false;  // first half whose second half was read
+  int to_wd = -1;
+  std::string to_name;
+};
+
+// A first half still unpaired after this many later events is taken for a
+// move out of the tree, so that the queue stays bounded under a long burst.
+constexpr size_t kMaxQueuedEvents = 4096;
+
 std::string Join(const std::string& dir, const std::string& name) {
   return dir.empty() ? name : dir + "/" + name;
 }
@@ -103,7 +120,7 @@ struct DirectoryChangeWatch::Impl {
   // Last undelivered record per path, for coalescing repeats.
   std::unordered_map<std::string, std::pair<uint64_t, DWORD>> last_by_path;
   uint64_t next_seq = 1;
-  std::optional<HeldMove> held;
+  std::deque<QueuedEvent> queued;
   bool lost = false;          // changes were lost: next completion is 1022
   DWORD root_error = 0;       // the watched folder is gone
 
@@ -126,7 +143,7 @@ struct DirectoryChangeWatch::Impl {
     by_path.clear();
     pending.clear();
     last_by_path.clear();
-    held.reset();
+    queued.clear();
     outstanding = false;
     buffer = nullptr;
   }
@@ -314,12 +331,9 @@ struct DirectoryChangeWatch::Impl {
 
   // --- event translation ----------------------------------------------
 
-  void FlushHeldMove() {
-    if (!held) return;
-    HeldMove move = std::move(*held);
-    held.reset();
-    // Moved out of the tree: gone for us. Its folder watches must go too, or
-    // changes outside the tree would be reported under the old name.
+  // Moved out of the tree: gone for us. Its folder watches must go too, or
+  // changes outside the tree would be reported under the old name.
+  void ReportMovedOut(const HeldMove& move) {
     int64_t file_id = 0;
     if (move.is_dir) {
       if (auto it = by_path.find(move.rel); it != by_path.end()) file_id = by_wd[it->second].inode;
@@ -346,13 +360,48 @@ struct DirectoryChangeWatch::Impl {
       Push(Record{FILE_ACTION_ADDED, to_rel, info, to_parent_id, 0});
   }
 
-  void HandleEvent(const inotify_event& event) {
+  // Queues one kernel event; a rename's second half joins its first half.
+  void TakeEvent(const inotify_event& event) {
     if (event.mask & IN_Q_OVERFLOW) {
-      held.reset();
+      queued.clear();
       MarkLost();
       ResyncWatches();
       return;
     }
+    if (event.mask & IN_MOVED_TO) {
+      for (QueuedEvent& q : queued) {
+        if ((q.mask & IN_MOVED_FROM) && !q.paired && q.cookie == event.cookie) {
+          q.paired = true;
+          q.to_wd = event.wd;
+          q.to_name.assign(event.len > 0 ? event.name : "");
+          TranslateReady(false);
+          return;
+        }
+      }
+    }
+    QueuedEvent& q = queued.emplace_back();
+    q.mask = event.mask;
+    q.wd = event.wd;
+    q.cookie = event.cookie;
+    q.name.assign(event.len > 0 ? event.name : "");
+    TranslateReady(false);
+  }
+
+  // Translates queued events in order up to the first rename half still
+  // waiting for its pair; with `flush_all`, or when too much waits behind
+  // it, such a half is a move out of the tree.
+  void TranslateReady(bool flush_all) {
+    while (!queued.empty()) {
+      const QueuedEvent& head = queued.front();
+      const bool waiting = (head.mask & IN_MOVED_FROM) && !head.paired;
+      if (waiting && !flush_all && queued.size() <= kMaxQueuedEvents) return;
+      QueuedEvent event = std::move(queued.front());
+      queued.pop_front();
+      Translate(event);
+    }
+  }
+
+  void Translate(const QueuedEvent& event) {
     auto it = by_wd.find(event.wd);
     if (it == by_wd.end()) return;  // a watch already dropped
     if (event.mask & IN_IGNORED) {
@@ -366,31 +415,28 @@ struct DirectoryChangeWatch::Impl {
       if (event.wd == root_wd) root_error = ERROR_ACCESS_DENIED;
       return;
     }
-    if (event.len == 0 || event.name[0] == '\0') return;
+    if (event.name.empty()) return;
     const std::string rel = Join(it->second.rel, event.name);
     const int64_t parent_id = it->second.inode;
     const bool is_dir = (event.mask & IN_ISDIR) != 0;
 
     if (event.mask & IN_MOVED_FROM) {
-      FlushHeldMove();
-      held = HeldMove{event.cookie, event.wd, rel, is_dir, parent_id};
+      const HeldMove from{event.cookie, event.wd, rel, is_dir, parent_id};
+      auto to = by_wd.find(event.to_wd);
+      if (!event.paired || to == by_wd.end() || event.to_name.empty()) {
+        ReportMovedOut(from);
+        return;
+      }
+      CompleteMove(from, event.to_wd, Join(to->second.rel, event.to_name), to->second.inode);
       return;
     }
     if (event.mask & IN_MOVED_TO) {
-      if (held && held->cookie == event.cookie) {
-        HeldMove from = std::move(*held);
-        held.reset();
-        CompleteMove(from, event.wd, rel, parent_id);
-        return;
-      }
-      FlushHeldMove();
       // Moved in: only the item is new to a recursive watch; its contents
       // came with it.
       AddRecord(FILE_ACTION_ADDED, rel, is_dir, parent_id, false);
       if (is_dir) WatchTree(rel, false);
       return;
     }
-    FlushHeldMove();
     if (event.mask & IN_CREATE) {
       AddRecord(FILE_ACTION_ADDED, rel, is_dir, parent_id, true);
       if (is_dir) WatchTree(rel, true);
@@ -421,17 +467,17 @@ struct DirectoryChangeWatch::Impl {
         if (n < 0 && errno == EINTR) continue;
         // The second half of a rename is queued right after the first; give
         // it a moment before calling the item moved out of the tree.
-        if (held && !retried) {
+        if (!queued.empty() && !retried) {
           retried = true;
           pollfd pfd{inotify_fd, POLLIN, 0};
           if (poll(&pfd, 1, 2) > 0) continue;
         }
-        FlushHeldMove();
+        TranslateReady(true);
         return;
       }
       for (ssize_t off = 0; off < n;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buf + off);
-        HandleEvent(*event);
+        TakeEvent(*event);
         off += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       }
     }
