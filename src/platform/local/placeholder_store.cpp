@@ -225,14 +225,52 @@ bool RemoveCloudState(int fd) {
          StoreRecord(fd, plain);
 }
 
+namespace {
+
+constexpr unsigned kLockStripes = 64;
+
+// The lock file (in the state folder) that stands for the item with this
+// inode, opened once per process and state folder. Called under StateMutex.
+int StripeLockFd(const struct stat& item) {
+  static std::string dir;
+  static pid_t owner = 0;
+  static int fds[kLockStripes];
+  const std::string wanted = StateDir() + "/locks";
+  // A forked child must not share its parent's open lock files: a flock
+  // belongs to the open file, and both would hold it at once.
+  if (wanted != dir || owner != getpid()) {
+    for (unsigned i = 0; i < kLockStripes; ++i) {
+      if (owner != 0 && fds[i] >= 0) close(fds[i]);
+      fds[i] = -1;
+    }
+    dir = wanted;
+    owner = getpid();
+  }
+  const unsigned stripe = static_cast<unsigned>((item.st_ino * 31 + item.st_dev) % kLockStripes);
+  if (fds[stripe] < 0 && !EnsureStateSubdir("locks").empty()) {
+    fds[stripe] = open((dir + "/" + std::to_string(stripe)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  }
+  return fds[stripe];
+}
+
+}  // namespace
+
+// The lock between processes is taken on a lock file, not on the item:
+// applications take flock() on their own files, and one that held a lock
+// would stall the platform's writes to the item, and through StateMutex
+// every other item, for as long as it held it.
 ItemStateLock::ItemStateLock(int fd) : fd_(fd) {
   StateMutex().lock();
-  while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+  struct stat st;
+  if (fstat(fd, &st) == 0) lock_fd_ = StripeLockFd(st);
+  // Without a writable state folder the item itself is the lock, as before.
+  if (lock_fd_ < 0) lock_fd_ = fd_;
+  while (flock(lock_fd_, LOCK_EX) != 0 && errno == EINTR) {
   }
 }
 
 ItemStateLock::~ItemStateLock() {
-  flock(fd_, LOCK_UN);
+  flock(lock_fd_, LOCK_UN);
   StateMutex().unlock();
 }
 
