@@ -124,6 +124,10 @@ int32_t Engine::do_Deactivate() {
   Log(sink, kLogVerbose, u"Stopping...");
   Log(sink, kLogVerbose, u"do_Deactivate");
   if (!state.ActiveOrActivating()) return diag.Record(kErrNotReady, kTextNotActive);
+  // Disconnecting waits for every platform callback to end, this thread's
+  // own among them: from inside one it could only hang or leave the root
+  // connected to a stopped engine.
+  if (InsidePlatformCallback(*this)) return diag.Record(kErrOperationDenied, kTextStopInsideCallback);
   if (state.deactivating.load() != 0) return kOk;
   if (state.activating.load() != 0) IntStopActivating();
   state.deactivating.store(1);
@@ -185,6 +189,9 @@ void Engine::StopForDestroy() {
 }
 
 int32_t Engine::do_Uninstall() {
+  if (state.ActiveOrActivating() && InsidePlatformCallback(*this)) {
+    return diag.Record(kErrOperationDenied, kTextStopInsideCallback);
+  }
   if (state.ActiveOrActivating()) do_Deactivate();
   return Uninstall();
 }
