@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <stdexcept>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -77,6 +78,8 @@ class FaultHost {
 
   FetchHandler on_fetch;
   ListHandler on_list;
+  // Every event but GetFileData and ListDirectory throws, Log included.
+  std::atomic<bool> throw_from_other_events{false};
 
   explicit FaultHost(const std::string& root) : root_(root) {
     handle_ = Halvex_Corvane_Create(&FaultHost::Sink, this, nullptr, 0);
@@ -192,6 +195,10 @@ class FaultHost {
  private:
   static int32_t Sink(void* context, int32_t id, int32_t count, intptr_t* p, int32_t*) {
     auto* self = static_cast<FaultHost*>(context);
+    if (self->throw_from_other_events && id != HALVEX_EVENT_GET_FILE_DATA && id != HALVEX_EVENT_LIST_DIRECTORY) {
+      if (id != HALVEX_EVENT_LOG) self->thrown_events++;
+      throw std::runtime_error("host handler failed");
+    }
     if (id == HALVEX_EVENT_LOG) {
       if (getenv("FAULTS_LOG")) fprintf(stderr, "LOG %s\n", reinterpret_cast<const char*>(p[1]));
       return 0;
@@ -226,6 +233,11 @@ class FaultHost {
 
   std::string root_;
   void* handle_ = nullptr;
+
+ public:
+  std::atomic<int> thrown_events{0};
+
+ private:
   std::mutex mutex_;
   std::condition_variable cv_;
   std::map<std::string, std::string> remote_;

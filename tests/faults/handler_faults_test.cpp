@@ -62,6 +62,29 @@ TEST_F(FaultsTest, ThrowingHandlersFailTheirRequestOnly) {
 
 }
 
+// A host whose every other handler throws (Log, Error, CancelTask, the
+// change events): the library carries on, reads are served and stopping
+// still works.
+TEST_F(FaultsTest, HostThatThrowsFromEveryOtherEventIsSurvived) {
+  Start({"LogLevel=4", "PendingTaskTimeout=1"});
+  host_->throw_from_other_events = true;
+  AddFile("served.bin", 500000, 9);
+  std::string data;
+  ASSERT_EQ(client_.ReadAll("served.bin", data), 0u);
+  EXPECT_TRUE(data == host_->Remote("served.bin"));
+  // Local changes, a failure and an expiry raise the events that throw.
+  EXPECT_EQ(client_.CreateFile("local.txt", "local"), 0u);
+  host_->on_fetch = [](FaultHost&, const Request& r, int32_t& answer) {
+    answer = r.path == "\\served.bin" ? HALVEX_ERR_BACKEND : HALVEX_ERR_PENDING;
+    return 0;
+  };
+  AddFile("expires.bin", 5000, 10);
+  EXPECT_NE(client_.ReadAll("expires.bin", data), 0u);
+  EXPECT_GT(host_->thrown_events.load(), 0);
+  EXPECT_EQ(host_->Deactivate(), 0);
+  EXPECT_EQ(host_->Activate(true), 0) << "a throwing host left the root unusable";
+}
+
 // A host that finalizes a read as done without sending a byte, inside the
 // event or later: the reader fails at once, not at the platform's limit.
 TEST_F(FaultsTest, FinalizedWithoutDataFailsTheReadAtOnce) {

@@ -114,6 +114,33 @@ TEST_F(StopFaults, StopWhilePopulationWaitsForTheHost) {
   }
 }
 
+// The host fails or throws on the activation's listing: Activate fails
+// with a code, and leaves nothing connected or running.
+TEST_F(StopFaults, FailedPopulationFailsTheActivationCleanly) {
+  {
+    FaultHost installer(space_.root());
+    ASSERT_EQ(installer.SetRoot(), 0);
+    ASSERT_EQ(installer.Install(), 0);
+  }
+  for (bool throws : {false, true}) {
+    SCOPED_TRACE(throws ? "throws" : "fails");
+    NewHost(true);
+    host_->on_list = [throws](FaultHost&, int64_t, const std::string&) -> int32_t {
+      if (throws) throw std::runtime_error("listing failed");
+      return HALVEX_ERR_BACKEND;
+    };
+    const int32_t rc = host_->Activate(true);
+    EXPECT_NE(rc, 0) << "activation succeeded without its listing";
+    EXPECT_EQ(host_->LastErrorCode(), rc);
+    EXPECT_EQ(Halvex_Corvane_Get(host_->handle(), HALVEX_PROP_ACTIVATION_STATE, 0, nullptr, nullptr), 0);
+    EXPECT_TRUE(ThreadsBackTo(threads_before_)) << ThreadCount() << " threads, " << threads_before_ << " before";
+    host_.reset();
+  }
+  NewHost(true);
+  ServeTree(2);
+  EXPECT_EQ(host_->Activate(true), 0) << host_->LastErrorText();
+}
+
 // Destroy (not Deactivate) with reads waiting on the host: asynchronous ones
 // never finished, and one whose handler is still inside the event.
 TEST_F(StopFaults, DestroyReleasesBlockedReads) {
