@@ -138,6 +138,20 @@ TEST_F(FaultsTest, RetryForEverIsPacedAndBounded) {
   EXPECT_LE(host_->Query("StatPendingTasks"), 1);
   ExpectNoFalseData("retry.bin");
 
+  // The same for a folder listing.
+  ASSERT_EQ(host_->Call(HALVEX_METHOD_CREATE_FOLDER, {reinterpret_cast<intptr_t>("\\dir"), 0}), 0);
+  std::atomic<int> lists{0};
+  host_->on_list = [&](FaultHost&, int64_t, const std::string&) {
+    ++lists;
+    return HALVEX_ERR_RETRY;
+  };
+  const auto list_start = std::chrono::steady_clock::now();
+  std::vector<platform::local::ClientEntry> entries;
+  client_.List("dir", entries);
+  EXPECT_LT(std::chrono::steady_clock::now() - list_start, 6s);
+  EXPECT_TRUE(entries.empty());
+  EXPECT_LE(lists.load(), 40);
+
   const auto stop = std::chrono::steady_clock::now();
   EXPECT_EQ(host_->Deactivate(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - stop, 3s);
@@ -164,6 +178,25 @@ TEST_F(FaultsTest, HandlersMayCallTheComponentBack) {
     auto read = ReadAsync("outer.bin");
     ASSERT_EQ(read.wait_for(10s), std::future_status::ready) << "deadlock inside the handler";
     EXPECT_EQ(read.get(), 0u);
+    EXPECT_EQ(nested_failures.load(), 0);
+
+    // A listing handler that changes the folder it lists, then lists.
+    ASSERT_EQ(host_->Call(HALVEX_METHOD_CREATE_FOLDER, {reinterpret_cast<intptr_t>("\\dir"), 0}), 0);
+    host_->on_list = [&](FaultHost& host, int64_t task, const std::string& folder) {
+      if (host.CreateFile(folder + "\\made-by-list.txt", 3) != 0) ++nested_failures;
+      int64_t size = 4, t = 133000000000000000, id = task;
+      return host.Call(HALVEX_METHOD_LIST_FILE,
+                       {reinterpret_cast<intptr_t>(&id), reinterpret_cast<intptr_t>("listed.txt"), 0,
+                        reinterpret_cast<intptr_t>(&size), reinterpret_cast<intptr_t>(&t),
+                        reinterpret_cast<intptr_t>(&t), reinterpret_cast<intptr_t>(&t)});
+    };
+    auto listing = std::async(std::launch::async, [&] {
+      std::vector<platform::local::ClientEntry> entries;
+      client_.List("dir", entries);
+      return entries.size();
+    });
+    ASSERT_EQ(listing.wait_for(10s), std::future_status::ready) << "deadlock inside the listing handler";
+    EXPECT_EQ(listing.get(), 2u);
     EXPECT_EQ(nested_failures.load(), 0);
 
     // Reading the file the handler made is a second event inside none.
