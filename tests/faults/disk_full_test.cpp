@@ -2,6 +2,8 @@
 // with a code, and no file claims data that did not reach the disk.
 #include <sys/mount.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include "faults/faults_fixture.h"

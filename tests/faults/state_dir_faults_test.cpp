@@ -98,7 +98,7 @@ TEST_F(StateDirFaults, PartlyUnwritableStateFolderLeavesNoHalfRegistration) {
   ASSERT_EQ(host_->Install(), 0);
   MakeFile(space_.state() + "/sockets");
   ExpectClearFailure(host_->Activate(true), "Activate");
-  EXPECT_TRUE(ThreadsBackTo(threads_before_ + 0)) << "a failed activation left threads";
+  EXPECT_TRUE(ThreadsBackTo(threads_before_)) << "a failed activation left threads";
   std::filesystem::remove(space_.state() + "/sockets");
   EXPECT_EQ(host_->Activate(true), 0) << host_->LastErrorText();
 }

@@ -229,28 +229,13 @@ namespace {
 
 constexpr unsigned kLockStripes = 64;
 
-// The lock file (in the state folder) that stands for the item with this
-// inode, opened once per process and state folder. Called under StateMutex.
-int StripeLockFd(const struct stat& item) {
-  static std::string dir;
-  static pid_t owner = 0;
-  static int fds[kLockStripes];
-  const std::string wanted = StateDir() + "/locks";
-  // A forked child must not share its parent's open lock files: a flock
-  // belongs to the open file, and both would hold it at once.
-  if (wanted != dir || owner != getpid()) {
-    for (unsigned i = 0; i < kLockStripes; ++i) {
-      if (owner != 0 && fds[i] >= 0) close(fds[i]);
-      fds[i] = -1;
-    }
-    dir = wanted;
-    owner = getpid();
-  }
+// Opens the lock file (in the state folder) that stands for the item with
+// this inode; -1 when the state folder cannot be written.
+int OpenStripeLock(const struct stat& item) {
+  const std::string dir = EnsureStateSubdir("locks");
+  if (dir.empty()) return -1;
   const unsigned stripe = static_cast<unsigned>((item.st_ino * 31 + item.st_dev) % kLockStripes);
-  if (fds[stripe] < 0 && !EnsureStateSubdir("locks").empty()) {
-    fds[stripe] = open((dir + "/" + std::to_string(stripe)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  }
-  return fds[stripe];
+  return open((dir + "/" + std::to_string(stripe)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 }
 
 }  // namespace
@@ -262,15 +247,19 @@ int StripeLockFd(const struct stat& item) {
 ItemStateLock::ItemStateLock(int fd) : fd_(fd) {
   StateMutex().lock();
   struct stat st;
-  if (fstat(fd, &st) == 0) lock_fd_ = StripeLockFd(st);
+  if (fstat(fd, &st) == 0) lock_fd_ = OpenStripeLock(st);
   // Without a writable state folder the item itself is the lock, as before.
-  if (lock_fd_ < 0) lock_fd_ = fd_;
-  while (flock(lock_fd_, LOCK_EX) != 0 && errno == EINTR) {
+  const int target = lock_fd_ >= 0 ? lock_fd_ : fd_;
+  while (flock(target, LOCK_EX) != 0 && errno == EINTR) {
   }
 }
 
 ItemStateLock::~ItemStateLock() {
-  flock(lock_fd_, LOCK_UN);
+  if (lock_fd_ >= 0) {
+    close(lock_fd_);  // releases the lock
+  } else {
+    flock(fd_, LOCK_UN);
+  }
   StateMutex().unlock();
 }
 
