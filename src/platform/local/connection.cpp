@@ -499,6 +499,9 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
   const uint64_t begin = static_cast<uint64_t>(t.Offset), end = begin + static_cast<uint64_t>(t.Length);
   {
     ItemStateLock lock(p->file_fd);
+    // The times to keep are read under the lock: read before it, they may
+    // be those of another transfer's write that has not put them back yet.
+    if (fstat(p->file_fd, &st) != 0) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
     ByteRanges ranges;
     if (!LoadRanges(p->file_fd, ranges)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_METADATA_CORRUPT);
     // Bytes already on disk may hold an application's newer writes: only
