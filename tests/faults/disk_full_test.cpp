@@ -1,6 +1,7 @@
 // The sync root's file system fills up during a transfer: the read fails
 // with a code, and no file claims data that did not reach the disk.
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -46,10 +47,15 @@ TEST_F(DiskFull, TransferIntoAFullFileSystemFailsWithoutFalseData) {
   EXPECT_EQ(host_->Events(HALVEX_EVENT_ERROR)[0].code, HALVEX_ERR_OS_CALL_FAILED);
   EXPECT_EQ(host_->Query("WindowsLastError"), static_cast<int64_t>(0x80070070)) << "disk full was not kept";
 
-  // Bytes that never became data are no local change to report.
-  std::this_thread::sleep_for(500ms);
+  // Bytes that never became data are no local change: the file keeps the
+  // last-write time the host gave it (2022-06-18, below in Unix seconds).
+  struct stat st;
+  ASSERT_EQ(stat(client_.Resolve("huge.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1655526400) << "the failed transfer changed the last-write time";
+  // Nor were the chunks that did land taken for one.
+  std::this_thread::sleep_for(300ms);
   for (const SeenEvent& e : host_->Events(HALVEX_EVENT_UPDATE_FILE))
-    EXPECT_NE(e.path, "\\huge.bin") << "a failed hydration was reported as a local change, flags " << e.code;
+    EXPECT_NE(e.path, "\\huge.bin") << "hydration reported as a local change, flags 0x" << std::hex << e.code;
 
   // Space given back: a smaller file hydrates fully and exactly.
   ASSERT_EQ(client_.Dehydrate("huge.bin"), 0u);

@@ -37,7 +37,7 @@ struct SeenEvent {
   int32_t id;
   int64_t task_id;
   std::string path;
-  int32_t code;  // ErrorCode of Error, last slot otherwise
+  int32_t code;  // ErrorCode of Error, UpdateFlags of updates, last slot otherwise
 };
 
 // Deterministic bytes, different for every seed.
@@ -210,6 +210,7 @@ class FaultHost {
       event.task_id = *reinterpret_cast<const int64_t*>(p[0]);
       event.path = reinterpret_cast<const char*>(p[1]);
       event.code = static_cast<int32_t>(p[count - 1]);
+      if (id == HALVEX_EVENT_UPDATE_FILE || id == HALVEX_EVENT_UPDATE_FOLDER) event.code = static_cast<int32_t>(p[2]);
     }
     {
       std::lock_guard<std::mutex> lock(self->mutex_);
