@@ -58,6 +58,8 @@ bool StartRetryQueueThread(Engine& engine);
 int32_t StartCheckExpiredPendingTasksThread(Engine& engine);
 void SignalEngineThreads(Engine& engine);
 void JoinEngineThreads(Engine& engine);
+// Joins the signalled threads and starts them again (not from one of them).
+void RestartEngineThreads(Engine& engine);
 
 // ---- Exclusion rules and lock files (src/watcher/exclusion*, lock_files*) ----
 enum class ExcludedState : int32_t { kDoNothing = 0, kSkip = 1, kIncluded = 2, kNewlyExcluded = 3 };

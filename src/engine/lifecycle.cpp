@@ -154,6 +154,10 @@ int32_t Engine::IntDeactivate() {
   const int32_t result = ShutDownProvider();
   Log(sink, kLogVerbose, u"< Deactivated");
   state.deactivating.store(0);
+  // The host refused a cancel: the provider stays up, and so must the
+  // monitors that the deactivation stopped first, or its asynchronous tasks
+  // and retries would never end.
+  if (result != kOk && state.active.load() != 0) RestartEngineThreads(*this);
   LogF(sink, kLogVerbose, u"IntDeactivate result 0x%x", result);
   return result;
 }

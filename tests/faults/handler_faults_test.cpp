@@ -63,8 +63,9 @@ TEST_F(FaultsTest, ThrowingHandlersFailTheirRequestOnly) {
 }
 
 // A host whose every other handler throws (Log, Error, CancelTask, the
-// change events): the library carries on, reads are served and stopping
-// still works.
+// change events): the library carries on and reads are served. A CancelTask
+// that throws refuses the cancel, so Deactivate fails with a code; the
+// provider then stays whole (its monitors too) until a Deactivate succeeds.
 TEST_F(FaultsTest, HostThatThrowsFromEveryOtherEventIsSurvived) {
   Start({"LogLevel=4", "PendingTaskTimeout=1"});
   host_->throw_from_other_events = true;
@@ -72,16 +73,32 @@ TEST_F(FaultsTest, HostThatThrowsFromEveryOtherEventIsSurvived) {
   std::string data;
   ASSERT_EQ(client_.ReadAll("served.bin", data), 0u);
   EXPECT_TRUE(data == host_->Remote("served.bin"));
-  // Local changes, a failure and an expiry raise the events that throw.
-  EXPECT_EQ(client_.CreateFile("local.txt", "local"), 0u);
-  host_->on_fetch = [](FaultHost&, const Request& r, int32_t& answer) {
-    answer = r.path == "\\served.bin" ? HALVEX_ERR_BACKEND : HALVEX_ERR_PENDING;
+  EXPECT_EQ(client_.CreateFile("local.txt", "local"), 0u);  // a change event that throws
+
+  // A read left pending when Deactivate comes.
+  AddFile("pending.bin", 5000, 10);
+  std::vector<std::thread> later;
+  host_->on_fetch = [&](FaultHost& host, const Request& r, int32_t& answer) {
+    if (r.path == "\\served-later.bin") {
+      later.emplace_back([&host, r] { host.Supply(r.task_id, r.path, r.offset, r.length); });
+    }
+    answer = HALVEX_ERR_PENDING;
     return 0;
   };
-  AddFile("expires.bin", 5000, 10);
-  EXPECT_NE(client_.ReadAll("expires.bin", data), 0u);
+  auto pending = ReadAsync("pending.bin");
+  ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_GET_FILE_DATA, 2));
+  EXPECT_NE(host_->Deactivate(), 0) << "a refused cancel was reported as a deactivation";
   EXPECT_GT(host_->thrown_events.load(), 0);
+
+  // Still active and whole: an asynchronous answer needs the monitor.
+  AddFile("served-later.bin", 5000, 11);
+  EXPECT_EQ(client_.ReadAll("served-later.bin", data), 0u);
+  for (std::thread& t : later) t.join();
+
+  host_->throw_from_other_events = false;
   EXPECT_EQ(host_->Deactivate(), 0);
+  ASSERT_EQ(pending.wait_for(5s), std::future_status::ready);
+  EXPECT_NE(pending.get(), 0u);
   EXPECT_EQ(host_->Activate(true), 0) << "a throwing host left the root unusable";
 }
 
