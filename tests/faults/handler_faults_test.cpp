@@ -128,6 +128,27 @@ TEST_F(FaultsTest, FinalizedWithoutDataFailsTheReadAtOnce) {
   for (std::thread& t : later) t.join();
 }
 
+// A host that answers pending and never finishes, with no expiry set: the
+// read ends at the platform's limit, and the platform's cancel frees the task.
+TEST_F(FaultsTest, PendingForEverEndsAtThePlatformLimit) {
+  Start();
+  platform::local::SetRequestTimeoutMs(800);
+  AddFile("never.bin", 100000, 12);
+  host_->on_fetch = [](FaultHost&, const Request&, int32_t& answer) {
+    answer = HALVEX_ERR_PENDING;
+    return 0;
+  };
+  const auto start = std::chrono::steady_clock::now();
+  std::string data;
+  EXPECT_NE(client_.ReadAll("never.bin", data), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_CANCEL_TASK, 1, 5s)) << "the host was not told the request is gone";
+  const auto idle = std::chrono::steady_clock::now() + 3s;
+  while (host_->Query("PendingOperationCount") != 0 && std::chrono::steady_clock::now() < idle)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(host_->Query("PendingOperationCount"), 0) << "the abandoned task stayed";
+}
+
 // A host that answers retry for ever is asked again at the retry interval,
 // not in a busy loop; the application gives up at the platform's limit, the
 // request does not pile up, and Deactivate is still quick.
