@@ -59,7 +59,6 @@ TEST_F(FaultsTest, ThrowingHandlersFailTheirRequestOnly) {
   std::string data;
   ASSERT_EQ(client_.ReadAll("thrown.bin", data), 0u);
   EXPECT_TRUE(data == host_->Remote("thrown.bin"));
-
 }
 
 // A host whose every other handler throws (Log, Error, CancelTask, the
