@@ -45,6 +45,8 @@ constexpr int32_t kOwnCodeBase = 0x21000000;
 
 constexpr const char* kTextNotActive = "The sync operation is not active";
 constexpr const char* kTextOutOfMemory = "Out of memory.";
+constexpr const char* kTextStopInsideCallback =
+    "The provider cannot be stopped from a handler of a platform request; stop it after the handler returns";
 
 // Message of a code, 8-bit: the table text for own codes ("Unknown error" for
 // unlisted ones), the English system text without its line break for system

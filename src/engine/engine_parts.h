@@ -24,6 +24,9 @@ void SetItemErrorMark(Engine& engine, std::u16string_view full_path, bool set);
 // Fails the application's read behind an asynchronous fetch that will get no
 // more data (unless the platform cancelled it), then frees its context.
 void AbandonFetch(Engine& engine, Task& task, int32_t code);
+// True on a thread that is inside a platform callback of this engine (and
+// so inside the host's handler of that request, if one runs).
+bool InsidePlatformCallback(const Engine& engine);
 // Frees the callback context of a fetch task; whoever removes an
 // asynchronous fetch (the async monitor) calls it first.
 void ReleaseFetchContext(Engine& engine, Task& task);
@@ -55,6 +58,8 @@ bool StartRetryQueueThread(Engine& engine);
 int32_t StartCheckExpiredPendingTasksThread(Engine& engine);
 void SignalEngineThreads(Engine& engine);
 void JoinEngineThreads(Engine& engine);
+// Joins the signalled threads and starts them again (not from one of them).
+void RestartEngineThreads(Engine& engine);
 
 // ---- Exclusion rules and lock files (src/watcher/exclusion*, lock_files*) ----
 enum class ExcludedState : int32_t { kDoNothing = 0, kSkip = 1, kIncluded = 2, kNewlyExcluded = 3 };

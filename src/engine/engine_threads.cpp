@@ -94,6 +94,11 @@ void EngineThreads::Join() {
   }
 }
 
+bool EngineThreads::IsOwnThread() const {
+  const std::thread::id self = std::this_thread::get_id();
+  return monitor_.get_id() == self || retry_.get_id() == self || expiry_.get_id() == self;
+}
+
 void EngineThreads::MonitorProc(Engine& engine) {
   const int32_t batch = engine.settings.pending_ops_processing_batch_size.load();
   const size_t batch_size = batch > 0 ? static_cast<size_t>(batch) : 1;
@@ -133,6 +138,16 @@ void SignalEngineThreads(Engine& engine) {
 
 void JoinEngineThreads(Engine& engine) {
   if (engine.engine_threads) engine.engine_threads->Join();
+}
+
+void RestartEngineThreads(Engine& engine) {
+  // From one of these threads (a handler that deactivated) the old thread
+  // cannot be joined; it keeps its loop only if the stop is never set.
+  if (!engine.engine_threads || engine.engine_threads->IsOwnThread()) return;
+  JoinEngineThreads(engine);
+  StartAsyncMonitorThread(engine);
+  StartRetryQueueThread(engine);
+  StartCheckExpiredPendingTasksThread(engine);
 }
 
 }  // namespace corvane

@@ -24,6 +24,8 @@ class EngineThreads {
   bool StartExpiry(Engine& engine);
   void Signal();
   void Join();
+  // True on the monitor, retry or expiry thread itself.
+  bool IsOwnThread() const;
 
   std::atomic<bool> monitor_stop{false};
   std::atomic<bool> retry_stop{false};

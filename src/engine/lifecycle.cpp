@@ -124,6 +124,10 @@ int32_t Engine::do_Deactivate() {
   Log(sink, kLogVerbose, u"Stopping...");
   Log(sink, kLogVerbose, u"do_Deactivate");
   if (!state.ActiveOrActivating()) return diag.Record(kErrNotReady, kTextNotActive);
+  // Disconnecting waits for every platform callback to end, this thread's
+  // own among them: from inside one it could only hang or leave the root
+  // connected to a stopped engine.
+  if (InsidePlatformCallback(*this)) return diag.Record(kErrOperationDenied, kTextStopInsideCallback);
   if (state.deactivating.load() != 0) return kOk;
   if (state.activating.load() != 0) IntStopActivating();
   state.deactivating.store(1);
@@ -150,6 +154,10 @@ int32_t Engine::IntDeactivate() {
   const int32_t result = ShutDownProvider();
   Log(sink, kLogVerbose, u"< Deactivated");
   state.deactivating.store(0);
+  // The host refused a cancel: the provider stays up, and so must the
+  // monitors that the deactivation stopped first, or its asynchronous tasks
+  // and retries would never end.
+  if (result != kOk && state.active.load() != 0) RestartEngineThreads(*this);
   LogF(sink, kLogVerbose, u"IntDeactivate result 0x%x", result);
   return result;
 }
@@ -185,6 +193,9 @@ void Engine::StopForDestroy() {
 }
 
 int32_t Engine::do_Uninstall() {
+  if (state.ActiveOrActivating() && InsidePlatformCallback(*this)) {
+    return diag.Record(kErrOperationDenied, kTextStopInsideCallback);
+  }
   if (state.ActiveOrActivating()) do_Deactivate();
   return Uninstall();
 }

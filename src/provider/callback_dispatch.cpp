@@ -137,6 +137,24 @@ HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_
   return hr;
 }
 
+namespace {
+
+thread_local const Engine* callback_engine = nullptr;
+
+// Marks the thread as serving a callback of the engine while it lives.
+class CallbackThreadMark {
+ public:
+  explicit CallbackThreadMark(const Engine& engine) : previous_(callback_engine) { callback_engine = &engine; }
+  ~CallbackThreadMark() { callback_engine = previous_; }
+
+ private:
+  const Engine* previous_;
+};
+
+}  // namespace
+
+bool InsidePlatformCallback(const Engine& engine) { return callback_engine == &engine; }
+
 void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* info, CallbackParams* params) {
   const bool no_task =
       type == CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION || type == CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION;
@@ -153,6 +171,7 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
   const char16_t* path = info->NormalizedPath != nullptr ? info->NormalizedPath : u"";
   const char16_t* type_name = CallbackTypeName(type);
 
+  const CallbackThreadMark mark(engine);
   if (engine.thread_hook != nullptr) engine.thread_hook->OnThreadStart();
   if (serialised) {
     LogF(sink, kLogVerbose,

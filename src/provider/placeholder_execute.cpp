@@ -191,6 +191,18 @@ int32_t PlaceholderManager::RunDeferredExecute(ExecuteRequest& request) {
     return kOk;
   }
   LogF(sink(), kLogVerbose, u"Deferred CfExecute failed, hr=0x%x", static_cast<uint32_t>(hr));
+  // Data the platform could not take (a full disk, say) is not retried: the
+  // fetch is failed now, or its reader would wait for the platform's time
+  // limit. A fetch already answered or cancelled refuses this, harmlessly.
+  if (request.info.Type == CF_OPERATION_TYPE_TRANSFER_DATA &&
+      request.params.TransferData.CompletionStatus == STATUS_SUCCESS) {
+    request.params.TransferData.CompletionStatus = STATUS_CLOUD_FILE_UNSUCCESSFUL;
+    request.params.TransferData.Buffer = nullptr;
+    if (SUCCEEDED(request.Run())) {
+      diagnostics_.SetOsLastError(static_cast<uint32_t>(hr));
+      return kErrOsCallFailed;
+    }
+  }
   return kErrNoData;
 }
 

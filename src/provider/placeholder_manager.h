@@ -82,7 +82,8 @@ class PlaceholderManager {
   // Builds the CfExecute call of an action; exposed for the deferred path.
   static HRESULT BuildExecuteRequest(const PlaceholderAction& action, std::unique_ptr<ExecuteRequest>& request);
   // Runs a deferred request on the executor's thread: 0, or
-  // HALVEX_ERR_NO_DATA (0x21000030) when CfExecute failed.
+  // HALVEX_ERR_NO_DATA (0x21000030) when CfExecute failed, or
+  // HALVEX_ERR_OS_CALL_FAILED when data it refused failed a live fetch.
   int32_t RunDeferredExecute(ExecuteRequest& request);
 
  private:

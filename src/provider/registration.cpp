@@ -70,7 +70,15 @@ int32_t RegisterRoot(Engine& engine, PlaceholderManager& manager, const Registra
     return kErrInitFailed;
   }
   LogF(sink, kLogVerbose, u"Registering sync provider in shell: '%s'", inputs.root);
-  const int32_t result = RegisterShellSyncRoot(engine, inputs);
+  int32_t result = RegisterShellSyncRoot(engine, inputs);
+  if (FAILED(result)) {
+    // The shell's HRESULT has no message of its own: it is kept as the
+    // Windows last error and the install fails with the registration code.
+    LogF(sink, kLogFailure, u"Failed to register sync root in shell. Error code: 0x%x", static_cast<uint32_t>(result));
+    engine.diag.SetOsLastError(static_cast<uint32_t>(result));
+    *failed_hr = result;
+    result = kErrInitFailed;
+  }
   if (result == kOk) {
     LogF(sink, kLogVerbose, u"Registration finished with result code: 0x%x", 0);
   } else {

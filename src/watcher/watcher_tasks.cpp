@@ -1,5 +1,6 @@
 #include <thread>
 
+#include "component/events.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
@@ -35,7 +36,15 @@ void ExecuteTask::Reset() { request_.reset(); }
 int32_t ExecuteTask::Execute() {
   PlaceholderManager* manager = watcher_.engine().placeholder_manager.get();
   if (!request_ || manager == nullptr) return kErrNoData;
-  return manager->RunDeferredExecute(*request_);
+  const int32_t result = manager->RunDeferredExecute(*request_);
+  // The host sent data that never reached the file: it hears of it here,
+  // since its own calls returned long before.
+  Engine& engine = watcher_.engine();
+  if (result == kErrOsCallFailed && engine.events != nullptr) {
+    engine.events->BeforeEvent(engine.code_page.load());
+    engine.events->FireError(result, ResultMessage(result));
+  }
+  return result;
 }
 
 void DirectoryWatcher::StartNewFolderCheck(const std::u16string& relative_path) {

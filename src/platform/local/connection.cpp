@@ -499,6 +499,9 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
   const uint64_t begin = static_cast<uint64_t>(t.Offset), end = begin + static_cast<uint64_t>(t.Length);
   {
     ItemStateLock lock(p->file_fd);
+    // The times to keep are read under the lock: read before it, they may
+    // be those of another transfer's write that has not put them back yet.
+    if (fstat(p->file_fd, &st) != 0) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
     ByteRanges ranges;
     if (!LoadRanges(p->file_fd, ranges)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_METADATA_CORRUPT);
     // Bytes already on disk may hold an application's newer writes: only
@@ -509,7 +512,12 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
         const ssize_t n = pwrite(p->file_fd, data + (pos - begin), static_cast<size_t>(to - pos), static_cast<off_t>(pos));
         if (n < 0) {
           if (errno == EINTR) continue;
-          return HRESULT_FROM_WIN32(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_CLOUD_FILE_UNSUCCESSFUL);
+          const DWORD error = errno == ENOSPC ? ERROR_DISK_FULL : ERROR_CLOUD_FILE_UNSUCCESSFUL;
+          // Part of the range may be on disk, unclaimed; the times go back
+          // so that nobody takes the failed hydration for a local change.
+          const timespec times[2] = {st.st_atim, st.st_mtim};
+          futimens(p->file_fd, times);
+          return HRESULT_FROM_WIN32(error);
         }
         pos += static_cast<uint64_t>(n);
       }

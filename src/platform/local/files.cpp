@@ -291,7 +291,14 @@ BOOL GetFileInformationByHandle(Handle file, BY_HANDLE_FILE_INFORMATION* out) {
   if (!item) return false;
   if (!out) return FailWith(ERROR_INVALID_PARAMETER);
   LocalItem info;
-  if (!local::ReadLocalItem(item->fd, info)) {
+  bool read;
+  {
+    // A transfer writes data and then puts the times back, both under the
+    // item's state lock; read in between, the times look changed locally.
+    local::ItemStateLock lock(item->fd);
+    read = local::ReadLocalItem(item->fd, info);
+  }
+  if (!read) {
     SetLastErrorFromErrno();
     return false;
   }

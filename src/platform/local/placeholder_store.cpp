@@ -231,14 +231,41 @@ bool RemoveCloudState(int fd) {
          StoreRecord(fd, plain);
 }
 
+namespace {
+
+constexpr unsigned kLockStripes = 64;
+
+// Opens the lock file (in the state folder) that stands for the item with
+// this inode; -1 when the state folder cannot be written.
+int OpenStripeLock(const struct stat& item) {
+  const std::string dir = EnsureStateSubdir("locks");
+  if (dir.empty()) return -1;
+  const unsigned stripe = static_cast<unsigned>((item.st_ino * 31 + item.st_dev) % kLockStripes);
+  return open((dir + "/" + std::to_string(stripe)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+}
+
+}  // namespace
+
+// The lock between processes is taken on a lock file, not on the item:
+// applications take flock() on their own files, and one that held a lock
+// would stall the platform's writes to the item, and through StateMutex
+// every other item, for as long as it held it.
 ItemStateLock::ItemStateLock(int fd) : fd_(fd) {
   StateMutex().lock();
-  while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+  struct stat st;
+  if (fstat(fd, &st) == 0) lock_fd_ = OpenStripeLock(st);
+  // Without a writable state folder the item itself is the lock, as before.
+  const int target = lock_fd_ >= 0 ? lock_fd_ : fd_;
+  while (flock(target, LOCK_EX) != 0 && errno == EINTR) {
   }
 }
 
 ItemStateLock::~ItemStateLock() {
-  flock(fd_, LOCK_UN);
+  if (lock_fd_ >= 0) {
+    close(lock_fd_);  // releases the lock
+  } else {
+    flock(fd_, LOCK_UN);
+  }
   StateMutex().unlock();
 }
 

@@ -44,7 +44,8 @@ bool LoadRecordAt(const std::string& path, PlaceholderRecord& record);
 bool LoadRangesAt(const std::string& path, ByteRanges& ranges);
 
 // Serialises read-modify-write of one item's state between threads and
-// processes (a process-wide mutex plus flock on the item).
+// processes (a process-wide mutex plus flock on a lock file that stands for
+// the item).
 class ItemStateLock {
  public:
   explicit ItemStateLock(int fd);
@@ -54,6 +55,7 @@ class ItemStateLock {
 
  private:
   int fd_;
+  int lock_fd_ = -1;
 };
 
 // Opens a native path for the platform's own writes (hydration, state):

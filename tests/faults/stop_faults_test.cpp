@@ -1,0 +1,169 @@
+// Deactivate and Destroy arrive at any point of an activation or while
+// requests are open: each ends with a result, soon, and no thread stays.
+#include "faults/faults_fixture.h"
+
+namespace corvane::faults {
+namespace {
+
+class StopFaults : public FaultsTest {
+ protected:
+  // A remote tree of folders, each with a few files, served inline.
+  void ServeTree(int folders) {
+    host_->on_list = [folders](FaultHost& host, int64_t task, const std::string& folder) -> int32_t {
+      int64_t id = task, size = 1000, t = 133000000000000000;
+      std::vector<std::string> names;
+      if (folder == "\\") {
+        for (int i = 0; i < folders; ++i) names.push_back("d" + std::to_string(i));
+      }
+      for (const std::string& name : names) {
+        host.Call(HALVEX_METHOD_LIST_FOLDER, {reinterpret_cast<intptr_t>(&id), reinterpret_cast<intptr_t>(name.c_str()),
+                                              0, reinterpret_cast<intptr_t>(&t), reinterpret_cast<intptr_t>(&t),
+                                              reinterpret_cast<intptr_t>(&t)});
+      }
+      for (int i = 0; i < 3; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        host.Call(HALVEX_METHOD_LIST_FILE, {reinterpret_cast<intptr_t>(&id), reinterpret_cast<intptr_t>(name.c_str()),
+                                            0, reinterpret_cast<intptr_t>(&size), reinterpret_cast<intptr_t>(&t),
+                                            reinterpret_cast<intptr_t>(&t), reinterpret_cast<intptr_t>(&t)});
+      }
+      return 0;
+    };
+  }
+  void NewHost(bool populate) {
+    host_ = std::make_unique<FaultHost>(space_.root());
+    ASSERT_EQ(host_->Config(std::string("WindowsCreatePlaceholdersOnDemand=") + (populate ? "false" : "true")), 0);
+    ASSERT_EQ(host_->SetRoot(), 0);
+  }
+  // Runs `stop` and fails the test if it takes longer than `limit`.
+  template <typename F>
+  void Within(std::chrono::milliseconds limit, const char* what, F stop) {
+    const auto start = std::chrono::steady_clock::now();
+    stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, limit) << what << " was slow";
+  }
+};
+
+// Stops at a sweep of delays after an asynchronous activation that
+// populates a tree: before registration ends, during population, while the
+// watcher starts, and after. Either way the engine ends inactive, and the
+// next activation on the same root works.
+TEST_F(StopFaults, StopAtEveryStageOfAnActivation) {
+  {
+    FaultHost installer(space_.root());
+    ASSERT_EQ(installer.SetRoot(), 0);
+    ASSERT_EQ(installer.Install(), 0);
+  }
+  const int delays_ms[] = {0, 1, 3, 8, 15, 30, 60, 120};
+  for (bool destroy : {false, true}) {
+    for (int delay : delays_ms) {
+      SCOPED_TRACE(std::string(destroy ? "Destroy" : "Deactivate") + " after " + std::to_string(delay) + " ms");
+      NewHost(true);
+      ServeTree(40);
+      ASSERT_EQ(host_->Activate(false), 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+      if (destroy) {
+        Within(5s, "Destroy", [&] { host_->Destroy(); });
+      } else {
+        int32_t rc = -1;
+        Within(5s, "Deactivate", [&] { rc = host_->Deactivate(); });
+        // 21: the activation had already failed or ended by itself.
+        EXPECT_TRUE(rc == 0 || rc == HALVEX_ERR_NOT_READY) << rc;
+        EXPECT_EQ(Halvex_Corvane_Get(host_->handle(), HALVEX_PROP_ACTIVATION_STATE, 0, nullptr, nullptr), 0);
+        for (const SeenEvent& e : host_->Events(HALVEX_EVENT_ACTIVATED)) EXPECT_EQ(e.code, 0);
+      }
+      host_.reset();
+      EXPECT_TRUE(ThreadsBackTo(threads_before_)) << ThreadCount() << " threads, " << threads_before_ << " before";
+    }
+  }
+  NewHost(false);
+  EXPECT_EQ(host_->Activate(true), 0) << host_->LastErrorText();
+}
+
+// The host answers the activation's listing "pending" and never finishes
+// it, or sits inside the event: stopping must not wait for it for ever.
+TEST_F(StopFaults, StopWhilePopulationWaitsForTheHost) {
+  {
+    FaultHost installer(space_.root());
+    ASSERT_EQ(installer.SetRoot(), 0);
+    ASSERT_EQ(installer.Install(), 0);
+  }
+  for (bool destroy : {false, true}) {
+    for (bool inside : {false, true}) {
+      SCOPED_TRACE(std::string(destroy ? "Destroy" : "Deactivate") + (inside ? ", host in the event" : ", pending"));
+      NewHost(true);
+      std::atomic<bool> release{false};
+      host_->on_list = [&](FaultHost&, int64_t, const std::string&) -> int32_t {
+        if (!inside) return HALVEX_ERR_PENDING;
+        for (int i = 0; i < 100 && !release; ++i) std::this_thread::sleep_for(10ms);  // a slow backend
+        return 0;
+      };
+      ASSERT_EQ(host_->Activate(false), 0);
+      ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_LIST_DIRECTORY, 1));
+      if (destroy) {
+        Within(5s, "Destroy", [&] { host_->Destroy(); });
+      } else {
+        int32_t rc = -1;
+        Within(5s, "Deactivate", [&] { rc = host_->Deactivate(); });
+        EXPECT_EQ(rc, 0);
+        EXPECT_TRUE(host_->Events(HALVEX_EVENT_ACTIVATED).empty());
+      }
+      release = true;
+      host_.reset();
+      EXPECT_TRUE(ThreadsBackTo(threads_before_)) << ThreadCount() << " threads, " << threads_before_ << " before";
+    }
+  }
+}
+
+// The host fails or throws on the activation's listing: Activate fails
+// with a code, and leaves nothing connected or running.
+TEST_F(StopFaults, FailedPopulationFailsTheActivationCleanly) {
+  {
+    FaultHost installer(space_.root());
+    ASSERT_EQ(installer.SetRoot(), 0);
+    ASSERT_EQ(installer.Install(), 0);
+  }
+  for (bool throws : {false, true}) {
+    SCOPED_TRACE(throws ? "throws" : "fails");
+    NewHost(true);
+    host_->on_list = [throws](FaultHost&, int64_t, const std::string&) -> int32_t {
+      if (throws) throw std::runtime_error("listing failed");
+      return HALVEX_ERR_BACKEND;
+    };
+    const int32_t rc = host_->Activate(true);
+    EXPECT_NE(rc, 0) << "activation succeeded without its listing";
+    EXPECT_EQ(host_->LastErrorCode(), rc);
+    EXPECT_EQ(Halvex_Corvane_Get(host_->handle(), HALVEX_PROP_ACTIVATION_STATE, 0, nullptr, nullptr), 0);
+    EXPECT_TRUE(ThreadsBackTo(threads_before_)) << ThreadCount() << " threads, " << threads_before_ << " before";
+    host_.reset();
+  }
+  NewHost(true);
+  ServeTree(2);
+  EXPECT_EQ(host_->Activate(true), 0) << host_->LastErrorText();
+}
+
+// Destroy (not Deactivate) with reads waiting on the host: asynchronous ones
+// never finished, and one whose handler is still inside the event.
+TEST_F(StopFaults, DestroyReleasesBlockedReads) {
+  Start();
+  for (int i = 0; i < 4; ++i) AddFile("never-" + std::to_string(i), 50000, 30 + i);
+  AddFile("inside.bin", 50000, 40);
+  host_->on_fetch = [](FaultHost&, const Request& r, int32_t& answer) {
+    if (r.path == "\\inside.bin") std::this_thread::sleep_for(300ms);
+    answer = HALVEX_ERR_PENDING;
+    return 0;
+  };
+  std::vector<std::future<uint32_t>> reads;
+  for (int i = 0; i < 4; ++i) reads.push_back(ReadAsync("never-" + std::to_string(i)));
+  ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_GET_FILE_DATA, 4));
+  reads.push_back(ReadAsync("inside.bin"));
+  ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_GET_FILE_DATA, 5));
+  Within(5s, "Destroy", [&] { host_->Destroy(); });
+  for (size_t i = 0; i < reads.size(); ++i) {
+    ASSERT_EQ(reads[i].wait_for(5s), std::future_status::ready) << "read " << i << " hangs after Destroy";
+    EXPECT_NE(reads[i].get(), 0u) << "read " << i;
+  }
+  for (int i = 0; i < 4; ++i) ExpectNoFalseData("never-" + std::to_string(i));
+}
+
+}  // namespace
+}  // namespace corvane::faults
