@@ -210,7 +210,9 @@ TEST_F(DirectoryChangesTest, ConcurrentRenamesStayRenamesAndAMoveOutPrecedesARec
   size_t renames = 0;
   for (size_t i = 0; i < changes.size(); ++i) {
     EXPECT_NE(changes[i].action, FILE_ACTION_REMOVED) << changes[i].name;
-    if (changes[i].action == FILE_ACTION_ADDED) EXPECT_NE(changes[i].name.find("\\g"), std::string::npos);
+    if (changes[i].action == FILE_ACTION_ADDED) {
+      EXPECT_NE(changes[i].name.find("\\g"), std::string::npos);
+    }
     if (changes[i].action != FILE_ACTION_RENAMED_OLD_NAME) continue;
     ASSERT_LT(i + 1, changes.size());
     EXPECT_EQ(changes[i + 1].action, FILE_ACTION_RENAMED_NEW_NAME);
