@@ -291,9 +291,14 @@ BOOL GetFileInformationByHandle(Handle file, BY_HANDLE_FILE_INFORMATION* out) {
   if (!item) return false;
   if (!out) return FailWith(ERROR_INVALID_PARAMETER);
   LocalItem info;
-  if (!local::ReadLocalItem(item->fd, info)) {
-    SetLastErrorFromErrno();
-    return false;
+  {
+    // The platform's own hydration and dehydration put the times back after
+    // changing the data; Windows shows neither step, so neither may a read.
+    local::ItemStateLock lock(item->fd);
+    if (!local::ReadLocalItem(item->fd, info)) {
+      SetLastErrorFromErrno();
+      return false;
+    }
   }
   *out = BY_HANDLE_FILE_INFORMATION();
   out->dwFileAttributes = info.Attributes(local::BaseName(item->path));
