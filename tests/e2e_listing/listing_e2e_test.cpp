@@ -250,13 +250,14 @@ TEST_F(ListingE2e, RemoteCreateAndUpdateChangeThePlaceholderWithoutLocalEvents) 
   // An application's new file is reported after every record before it.
   ASSERT_EQ(Client(root()).CreateFile("marker.txt", "m"), 0u);
   ASSERT_TRUE(WaitFor([&] { return EventsOf({HALVEX_EVENT_CREATE_FILE}) > 0; }));
+  // The marker's own write may follow as an update: it is an application's.
   std::vector<std::string> local_events;
   for (const SeenEvent& e : host_->Events()) {
-    if (e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_UPDATE_FILE || e.id == HALVEX_EVENT_CREATE_FOLDER ||
-        e.id == HALVEX_EVENT_UPDATE_FOLDER)
+    if ((e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_UPDATE_FILE || e.id == HALVEX_EVENT_CREATE_FOLDER ||
+         e.id == HALVEX_EVENT_UPDATE_FOLDER) && e.path != "\\marker.txt")
       local_events.push_back(std::to_string(e.id) + " " + e.path + " " + std::to_string(e.code));
   }
-  EXPECT_EQ(local_events, std::vector<std::string>{std::to_string(HALVEX_EVENT_CREATE_FILE) + " \\marker.txt 0"});
+  EXPECT_EQ(local_events, std::vector<std::string>{});
   EXPECT_EQ(EventsOf({HALVEX_EVENT_ERROR}), 0);
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <set>
 
+#include "engine/item_operations.h"
 #include "engine/pending_operations.h"
 #include "platform/local/placeholder_store.h"
 #include "watcher/rescan.h"
@@ -160,6 +161,36 @@ TEST_F(ChangeProcessingTest, ChangeTheHostMadeThroughAMethodIsNotEchoed) {
   ASSERT_EQ(0, chmod(Native("host.txt").c_str(), now.st_mode));
   Settle();
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE));
+}
+
+// The engine's own placeholder work, with values the host left out or that
+// the platform shows otherwise, then a late record of the same work: the
+// cache entry holds what the item shows, so nothing reaches the host.
+TEST_F(ChangeProcessingTest, OwnPlaceholderWorkIsNotReportedByItsLateRecords) {
+  KnownPlaceholder("ro.txt", "data");
+  ASSERT_EQ(0, chmod(Native("ro.txt").c_str(), 0444));
+  Settle();
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_UPDATE_FILE, u"\\ro.txt"));
+  ClearEvents();
+
+  // Attributes 0 clear read-only; no creation time given; a new size.
+  const int64_t written = platform::FileTimeFromUnix(1800000000, 0);
+  ASSERT_EQ(0, UpdateFileInt(engine(), u"\\ro.txt", 0, 6, 0, written, written, 0x142));
+  // Created with no times at all: the platform gives its own.
+  ASSERT_EQ(0, CreateFileInt(engine(), u"\\made.txt", 0, 5, 0, 0, 0, 0x212));
+  for (const char* name : {"ro.txt", "made.txt"}) {
+    struct stat now;
+    ASSERT_EQ(0, stat(Native(name).c_str(), &now));
+    ASSERT_EQ(0, chmod(Native(name).c_str(), now.st_mode & 07777));
+  }
+  Settle();
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE));
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE));
+  CacheItem cached;
+  ASSERT_TRUE(engine().metadata_cache.Lookup(u"\\ro.txt", &cached, nullptr));
+  EXPECT_EQ(0u, cached.Attributes);
+  EXPECT_EQ(6, cached.Size);
+  EXPECT_EQ(static_cast<uint64_t>(written), cached.LastWriteTime);
 }
 
 TEST_F(ChangeProcessingTest, BurstOfTenThousandFilesInTwentyFoldersIsReportedExactlyOnce) {
