@@ -99,13 +99,15 @@ class OwnChange {
  public:
   OwnChange(Engine& engine, const Request& r) : engine_(engine), r_(r) {
     std::lock_guard<std::mutex> lock(engine_.own_change_mutex);
-    known_ = engine_.metadata_cache.SetLocked(r_.relative, true);
+    // An item held back already (its Office lock file) stays held back.
+    known_ = engine_.metadata_cache.GetLocked(r_.relative, &was_locked_);
+    if (known_ && !was_locked_) engine_.metadata_cache.SetLocked(r_.relative, true);
   }
   ~OwnChange() {
     std::lock_guard<std::mutex> lock(engine_.own_change_mutex);
     if (!known_) return;
     if (succeeded_) RecordItemAsItIs();
-    engine_.metadata_cache.SetLocked(r_.relative, false);
+    if (!was_locked_) engine_.metadata_cache.SetLocked(r_.relative, false);
   }
   OwnChange(const OwnChange&) = delete;
   OwnChange& operator=(const OwnChange&) = delete;
@@ -132,6 +134,7 @@ class OwnChange {
   Engine& engine_;
   const Request& r_;
   bool known_ = false;
+  bool was_locked_ = false;
   bool succeeded_ = false;
 };
 
