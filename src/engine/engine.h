@@ -108,6 +108,11 @@ class Engine {
   // Held from the cache check to the end of a new-item report, so that the
   // serialized worker and a rescan never both report the same new item.
   std::mutex new_item_report_mutex;
+  // Held while the engine marks an item as its own work (the cache entry's
+  // Locked flag) or ends that work by writing the entry, and while change
+  // processing reads an item together with its entry: a comparison sees the
+  // item and the entry both before or both after the engine's change.
+  std::mutex own_change_mutex;
 
   // -- end of the parts --
 

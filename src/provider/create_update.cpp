@@ -1,6 +1,7 @@
 #include "provider/create_update.h"
 
 #include <chrono>
+#include <mutex>
 
 #include "diag/result_codes.h"
 #include "engine/engine.h"
@@ -88,21 +89,53 @@ void WriteCacheAfterUpdate(Engine& engine, const Request& r) {
                                          r.last_access_time, r.last_write_time);
 }
 
-// Keeps the watcher off one cache entry while the provider changes its item.
-class CacheEntryLock {
+// The provider's own change of one item, from its first platform call to its
+// last. Meanwhile the watcher skips the item's records (Locked); at the end
+// the cache entry takes the item as the change left it, so that records of
+// the change that are handled later compare equal and are not reported to
+// the host as a local change. One platform change gives several records
+// (data, times, attributes, state), often in more than one batch.
+class OwnChange {
  public:
-  CacheEntryLock(Engine& engine, std::u16string_view path) : engine_(engine), path_(path) {
-    if (!path_.empty()) engine_.metadata_cache.SetLocked(path_, true);
+  OwnChange(Engine& engine, const Request& r) : engine_(engine), r_(r) {
+    std::lock_guard<std::mutex> lock(engine_.own_change_mutex);
+    // An item held back already (its Office lock file) stays held back.
+    known_ = engine_.metadata_cache.GetLocked(r_.relative, &was_locked_);
+    if (known_ && !was_locked_) engine_.metadata_cache.SetLocked(r_.relative, true);
   }
-  ~CacheEntryLock() {
-    if (!path_.empty()) engine_.metadata_cache.SetLocked(path_, false);
+  ~OwnChange() {
+    std::lock_guard<std::mutex> lock(engine_.own_change_mutex);
+    if (!known_) return;
+    if (succeeded_) RecordItemAsItIs();
+    if (!was_locked_) engine_.metadata_cache.SetLocked(r_.relative, false);
   }
-  CacheEntryLock(const CacheEntryLock&) = delete;
-  CacheEntryLock& operator=(const CacheEntryLock&) = delete;
+  OwnChange(const OwnChange&) = delete;
+  OwnChange& operator=(const OwnChange&) = delete;
+
+  void Succeeded() { succeeded_ = true; }
 
  private:
+  // What the item shows may differ from what was asked: a pin kept through
+  // the update, attributes 0 that cleared read-only, a time left alone.
+  void RecordItemAsItIs() {
+    Handle handle = CreateFileW(r_.full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool read = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    if (!read) return;
+    const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const int64_t size = folder ? 0 : (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    engine_.metadata_cache.UpdateProperties(r_.relative, FromPlatformAttributes(info.dwFileAttributes), size,
+                                            info.ftCreationTime, info.ftLastAccessTime, info.ftLastWriteTime);
+  }
+
   Engine& engine_;
-  std::u16string_view path_;
+  const Request& r_;
+  bool known_ = false;
+  bool was_locked_ = false;
+  bool succeeded_ = false;
 };
 
 Outcome Create(Engine& engine, PlaceholderManager& manager, const Request& r) {
@@ -113,9 +146,6 @@ Outcome Create(Engine& engine, PlaceholderManager& manager, const Request& r) {
   if (r.Has(HALVEX_FLAG_MARK_SYNCED)) placeholder_flags |= CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
   int64_t size = r.size;
   const uint32_t platform_attributes = ToPlatformAttributes(r.attributes);
-  // A new folder takes several steps to get its final times; the watcher
-  // would report the half-made folder back to the host as a local change.
-  CacheEntryLock folder_lock(engine, r.is_dir ? r.relative : std::u16string_view());
   if (r.is_dir) {
     if (!engine.settings.windows_create_placeholders_on_demand.load()) {
       placeholder_flags |= CF_PLACEHOLDER_CREATE_FLAG_DISABLE_ON_DEMAND_POPULATION;
@@ -266,7 +296,6 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
   request.file_identity = id.c_str();
   request.file_identity_length = r.identity_length();
   request.update_flags = update_flags;
-  engine.metadata_cache.SetLocked(r.relative, true);
   out.platform_hr = manager.UpdatePlaceholder(&request);
   if (out.platform_hr != S_OK) {
     LogF(sink, kLogVerbose, u"Existing placeholder update failed for '%s'. Error code: 0x%x", r.relative,
@@ -275,7 +304,6 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
     WriteCacheAfterUpdate(engine, r);
     LogF(sink, kLogVerbose, u"Existing placeholder updated for '%s'", r.relative);
   }
-  engine.metadata_cache.SetLocked(r.relative, false);
   return out;
 }
 
@@ -317,7 +345,6 @@ int32_t AfterPlatformStep(Engine& engine, const Request& r, bool hydration_neede
     }
   }
   if (result == kOk && r.retrieving) {
-    engine.metadata_cache.SetLocked(r.relative, true);
     const int32_t rc = DoSetPlaceholderSyncState(engine, r.relative, true);
     if (rc != kOk) {
       LogF(sink, kLogVerbose, u"Existing placeholder update failed for '%s'. Error code: 0x%x", r.relative,
@@ -327,7 +354,6 @@ int32_t AfterPlatformStep(Engine& engine, const Request& r, bool hydration_neede
       WriteCacheAfterUpdate(engine, r);
       LogF(sink, kLogVerbose, u"Existing placeholder updated for '%s'", r.relative);
     }
-    engine.metadata_cache.SetLocked(r.relative, false);
   }
   return result;
 }
@@ -437,6 +463,7 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
   LogF(sink, kLogVerbose, u"Pinned: %s", Bool(r.pinned_now));
   LogF(sink, kLogVerbose, u"Force update: %s", Bool(r.Has(HALVEX_FLAG_FORCE_UPDATE)));
 
+  OwnChange own_change(engine, r);
   Outcome out;
   bool converted = false;
   if (r.Has(HALVEX_FLAG_FORCE_UPDATE) || (r.exists && r.placeholder)) {
@@ -454,7 +481,9 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
     return Finish(engine, r, kErrOsCallFailed);
   }
   if (out.done || out.result != kOk) return Finish(engine, r, out.result);
-  return Finish(engine, r, AfterPlatformStep(engine, r, hydration_needed, converted, out.dehydrated));
+  const int32_t result = AfterPlatformStep(engine, r, hydration_needed, converted, out.dehydrated);
+  if (result == kOk) own_change.Succeeded();
+  return Finish(engine, r, result);
 }
 
 int32_t DoHydratePlaceholder(Engine& engine, std::u16string_view full_path) {

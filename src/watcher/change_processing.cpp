@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 #include "component/events.h"
 #include "diag/log.h"
@@ -69,8 +70,9 @@ ExcludedState ExclusionFor(Engine& engine, const std::u16string& relative_path, 
   return state;
 }
 
-// 0 with the values, 1 when the item is gone, or -1 for another failure.
-int ReadLocalValues(Engine& engine, const std::u16string& full_path, LocalItemValues& values, uint32_t& platform_attrs) {
+// The item's values now; 0 or the system error. Logs nothing: callers may
+// hold the own-change lock, and a log line reaches the host.
+uint32_t ReadLocalValues(const std::u16string& full_path, LocalItemValues& values) {
   using namespace platform;
   Handle handle = CreateFileW(full_path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
@@ -78,18 +80,7 @@ int ReadLocalValues(Engine& engine, const std::u16string& full_path, LocalItemVa
   bool ok = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
   const DWORD error = ok ? 0 : GetLastError();
   if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  if (!ok) {
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-      LogF(engine.diag.log_sink(), kLogVerbose,
-           u"File not found '%s'. Its already moved or deleted. OS error code: 0x%x", full_path, error);
-      return 1;
-    }
-    LogF(engine.diag.log_sink(), kLogFailure, u"Failed to get file information for '%s'. OS error code: 0x%x",
-         full_path, error);
-    engine.diag.SetOsLastError(error);
-    return -1;
-  }
-  platform_attrs = info.dwFileAttributes;
+  if (!ok) return error != 0 ? error : ERROR_INTERNAL_ERROR;
   values.attributes = ItemAttributesFromPlatform(info.dwFileAttributes);
   values.folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   values.size = values.folder ? 0 : (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
@@ -97,6 +88,40 @@ int ReadLocalValues(Engine& engine, const std::u16string& full_path, LocalItemVa
   values.last_access_time = info.ftLastAccessTime;
   values.last_write_time = info.ftLastWriteTime;
   return 0;
+}
+
+// 0 with the values, 1 when the item is gone, or -1 for another failure.
+int LogReadResult(Engine& engine, const std::u16string& full_path, uint32_t error) {
+  using namespace platform;
+  if (error == 0) return 0;
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"File not found '%s'. Its already moved or deleted. OS error code: 0x%x",
+         full_path, error);
+    return 1;
+  }
+  LogF(engine.diag.log_sink(), kLogFailure, u"Failed to get file information for '%s'. OS error code: 0x%x", full_path,
+       error);
+  engine.diag.SetOsLastError(error);
+  return -1;
+}
+
+// The item and its cache entry read as one view, so that the comparison
+// never sees half of a change the engine makes to the item itself.
+struct LocalView {
+  uint32_t read_error = 0;
+  LocalItemValues values;
+  bool locked = false;
+  bool known = false;
+  CacheItem cached;
+};
+
+LocalView ReadLocalView(Engine& engine, const std::u16string& rel, const std::u16string& full) {
+  LocalView view;
+  std::lock_guard<std::mutex> lock(engine.own_change_mutex);
+  view.known = engine.metadata_cache.Lookup(rel, &view.cached, nullptr);
+  view.locked = view.known && view.cached.Locked != 0;
+  if (!view.locked) view.read_error = ReadLocalValues(full, view.values);
+  return view;
 }
 
 int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
@@ -159,6 +184,11 @@ const ChangeRecord* SavedRemove(DirectoryWatcher& watcher) {
   const auto& saved = watcher.change_state().saved_remove;
   return saved.empty() ? nullptr : reinterpret_cast<const ChangeRecord*>(saved.data());
 }
+
+// The update against `known`, a copy of the item's cache entry read together
+// with `values`; a null `known` reports the item as new.
+int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
+                        const std::u16string& full, const LocalItemValues& values, const CacheItem* known);
 
 }  // namespace
 
@@ -268,19 +298,20 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     return 0;
   }
 
-  LocalItemValues values;
-  uint32_t platform_attrs = 0;
-  const int read = ReadLocalValues(engine, full, values, platform_attrs);
+  const LocalView view = ReadLocalView(engine, rel, full);
+  if (view.locked) {
+    LogF(sink, kLogVerbose, u"Locked file detected and ignored: '%s'", full);
+    return 0;
+  }
+  const int read = LogReadResult(engine, full, view.read_error);
   if (read == 1) return 0;
   if (read < 0) return kErrOsCallFailed;
+  const LocalItemValues& values = view.values;
 
   const ExcludedState excluded = ExclusionFor(engine, rel, record.FileAttributes, true);
   if (excluded == ExcludedState::kSkip) return 0;
   if (excluded == ExcludedState::kNewlyExcluded) {
-    uint32_t cached_attributes = 0;
-    if (!engine.metadata_cache.GetAttributes(rel, &cached_attributes) ||
-        static_cast<int32_t>(cached_attributes) == values.attributes)
-      return 0;
+    if (!view.known || static_cast<int32_t>(view.cached.Attributes) == values.attributes) return 0;
     engine.metadata_cache.UpdateProperties(rel, values.attributes, values.size, values.creation_time,
                                            values.last_access_time, values.last_write_time);
     Task* task = engine.tasks.CreateTask(rel, OP_WRITE_DATA, nullptr);
@@ -313,20 +344,40 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
       return ReportAsNew(engine, &watcher, rel, full, values);
     }
   }
-  return UpdateLocalItem(engine, &watcher, rel, full, values);
+  return UpdateKnownItem(engine, &watcher, rel, full, values, view.known ? &view.cached : nullptr);
 }
 
 int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
                         const std::u16string& full, const LocalItemValues& values) {
-  LogSink* sink = engine.diag.log_sink();
   CacheItem cached;
+  bool known = false;
   {
+    std::lock_guard<std::mutex> lock(engine.own_change_mutex);
+    known = engine.metadata_cache.Lookup(rel, &cached, nullptr);
+  }
+  if (known && cached.Locked) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"Locked file detected and ignored: '%s'", full);
+    return 0;
+  }
+  return UpdateKnownItem(engine, watcher, rel, full, values, known ? &cached : nullptr);
+}
+
+namespace {
+
+int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
+                        const std::u16string& full, const LocalItemValues& values, const CacheItem* known) {
+  LogSink* sink = engine.diag.log_sink();
+  if (known == nullptr) {
     std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
-    if (!engine.metadata_cache.Lookup(rel, &cached, nullptr)) {
+    // A rescan may have reported it since.
+    if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
       return ReportAsNew(engine, watcher, rel, full, values);
     }
+    report_lock.unlock();
+    return UpdateLocalItem(engine, watcher, rel, full, values);
   }
+  const CacheItem& cached = *known;
   if (cached.CreateFailed) {
     engine.metadata_cache.Remove(rel, false);
     LogF(sink, kLogVerbose, u"Skip item processing because of OnCreate event error: '%s'", rel);
@@ -410,6 +461,8 @@ int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   }
   return result;
 }
+
+}  // namespace
 
 int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& rel, uint32_t platform_attributes) {
   Engine& engine = watcher.engine();

@@ -86,9 +86,8 @@ TEST_F(ItemsTest, OfficeLockFileHoldsBackItsDocumentUntilRemoved) {
     return false;
   }));
   Settle();
-  // Not checked: exactly one UpdateFile after the unlock. The unlock stores
-  // zero times in the document's cache entry, so a change record that the
-  // unlock's own placeholder update leaves behind fires a second one.
+  // The unlock's own placeholder update is not reported again.
+  EXPECT_EQ(p.Count(HALVEX_EVENT_UPDATE_FILE, "\\docs\\report.docx"), 1u);
   EXPECT_FALSE(Mentions(p.Events(), "~$"));
 
   // Unlocked: the next edit is reported as usual.

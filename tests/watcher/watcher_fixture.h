@@ -65,6 +65,13 @@ class WatcherTest : public ::testing::Test {
   void WriteFile(const std::string& rel, const std::string& content) {
     std::ofstream(root_ / rel, std::ios::binary | std::ios::trunc) << content;
   }
+  // The file appears with its content, in one step: the watcher never sees
+  // it empty and then written.
+  void MoveInFile(const std::string& rel, const std::string& content) {
+    const std::string staging = root_.path() + "-staging";
+    std::ofstream(staging, std::ios::binary | std::ios::trunc) << content;
+    ASSERT_EQ(0, rename(staging.c_str(), Native(rel).c_str()));
+  }
   void MakeDir(const std::string& rel) { ASSERT_EQ(0, mkdir(Native(rel).c_str(), 0755)); }
 
   void MakePlaceholder(const std::u16string& rel) {
@@ -99,6 +106,33 @@ class WatcherTest : public ::testing::Test {
     return found;
   }
   size_t CountOf(int32_t id) { return Events(id).size(); }
+  // "id path flags" of every event, for failure messages.
+  std::string Seen() {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::string text;
+    for (const auto& e : events_) {
+      text += std::to_string(e.id) + " ";
+      for (char16_t c : e.path) text.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+      text += " " + std::to_string(e.flags) + "; ";
+    }
+    return text;
+  }
+  size_t CountOf(int32_t id, const std::u16string& path) {
+    size_t n = 0;
+    for (const auto& e : Events(id)) n += e.path == path;
+    return n;
+  }
+  // Every change made before this call has been processed: the worker takes
+  // records in order, so a new file's report comes after all of them.
+  void Settle() {
+    const std::string name = "settle-" + std::to_string(++settles_) + ".txt";
+    MoveInFile(name, "s");
+    std::u16string rel = u"\\";
+    for (char c : name) rel.push_back(static_cast<char16_t>(c));
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE, rel) >= 1; }, 30000)) << name;
+    std::lock_guard<std::mutex> lock(mu_);
+    std::erase_if(events_, [&](const SeenEvent& e) { return e.path == rel; });
+  }
   void ClearEvents() {
     std::lock_guard<std::mutex> lock(mu_);
     events_.clear();
@@ -128,6 +162,7 @@ class WatcherTest : public ::testing::Test {
   std::mutex mu_;
   std::vector<SeenEvent> events_;
   std::vector<std::u16string> lines_;
+  int settles_ = 0;
   // A slow host: each CreateFile/CreateFolder answer takes this long.
   std::atomic<int> create_delay_ms_{0};
   TestHost host_{true, [this](int32_t id, int32_t, intptr_t* p, int32_t*) -> int32_t {

@@ -172,6 +172,14 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   if (!ApplyTimes(fd, basic, record) || !StoreRecord(fd, record) ||
       !(fresh ? StoreNewIdentity(fd, identity) : StoreIdentity(fd, identity)))
     return fail(FromErrno());
+  const bool read_only = basic.FileAttributes & FILE_ATTRIBUTE_READONLY;
+  const auto make_read_only = [fd] {
+    struct stat st;
+    if (fstat(fd, &st) == 0) fchmod(fd, st.st_mode & 07777 & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH));
+  };
+  // An unnamed file appears read-only at once: a watcher must not see it
+  // writable first and then changed.
+  if (read_only && !linked) make_read_only();
   if (!linked) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     if (linkat(AT_FDCWD, self.c_str(), base_fd, relative.c_str(), AT_SYMLINK_FOLLOW) != 0) {
@@ -189,10 +197,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
       }
     }
   }
-  if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
-    struct stat st;
-    if (fstat(fd, &st) == 0) fchmod(fd, st.st_mode & 07777 & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH));
-  }
+  if (read_only && linked) make_read_only();
   return S_OK;
 }
 

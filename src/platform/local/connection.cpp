@@ -486,22 +486,21 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
     Answer(p, t.CompletionStatus);
     return S_OK;
   }
-  struct stat st;
-  if (fstat(p->file_fd, &st) != 0) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
-  const int64_t size = st.st_size;
-  // The checks Windows makes: whole pages except a last one that ends the
-  // file, inside the file, and data for every byte.
-  if (t.Length <= 0 || t.Offset < 0 || !t.Buffer || t.Offset % static_cast<int64_t>(kPageSize) != 0 ||
-      t.Offset > size || t.Length > size - t.Offset ||
-      (t.Length % static_cast<int64_t>(kPageSize) != 0 && t.Offset + t.Length != size))
-    return InvalidRequest();
   const char* data = static_cast<const char*>(t.Buffer);
   const uint64_t begin = static_cast<uint64_t>(t.Offset), end = begin + static_cast<uint64_t>(t.Length);
   {
+    // Chunks of one file may arrive on several threads: the times to put
+    // back are read under the lock, never in another chunk's write.
     ItemStateLock lock(p->file_fd);
-    // The times to keep are read under the lock: read before it, they may
-    // be those of another transfer's write that has not put them back yet.
+    struct stat st;
     if (fstat(p->file_fd, &st) != 0) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
+    const int64_t size = st.st_size;
+    // The checks Windows makes: whole pages except a last one that ends the
+    // file, inside the file, and data for every byte.
+    if (t.Length <= 0 || t.Offset < 0 || !t.Buffer || t.Offset % static_cast<int64_t>(kPageSize) != 0 ||
+        t.Offset > size || t.Length > size - t.Offset ||
+        (t.Length % static_cast<int64_t>(kPageSize) != 0 && t.Offset + t.Length != size))
+      return InvalidRequest();
     ByteRanges ranges;
     if (!LoadRanges(p->file_fd, ranges)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_METADATA_CORRUPT);
     // Bytes already on disk may hold an application's newer writes: only

@@ -291,16 +291,14 @@ BOOL GetFileInformationByHandle(Handle file, BY_HANDLE_FILE_INFORMATION* out) {
   if (!item) return false;
   if (!out) return FailWith(ERROR_INVALID_PARAMETER);
   LocalItem info;
-  bool read;
   {
-    // A transfer writes data and then puts the times back, both under the
-    // item's state lock; read in between, the times look changed locally.
+    // The platform's own hydration and dehydration put the times back after
+    // changing the data; Windows shows neither step, so neither may a read.
     local::ItemStateLock lock(item->fd);
-    read = local::ReadLocalItem(item->fd, info);
-  }
-  if (!read) {
-    SetLastErrorFromErrno();
-    return false;
+    if (!local::ReadLocalItem(item->fd, info)) {
+      SetLastErrorFromErrno();
+      return false;
+    }
   }
   *out = BY_HANDLE_FILE_INFORMATION();
   out->dwFileAttributes = info.Attributes(local::BaseName(item->path));

@@ -274,16 +274,21 @@ int OpenForPlatformWrite(const std::string& path) {
   if (fd >= 0 || (errno != EACCES && errno != EPERM)) return fd;
   const int ro = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (ro < 0) return -1;
-  struct stat st;
-  if (fstat(ro, &st) != 0 || st.st_uid != geteuid() || fchmod(ro, st.st_mode | S_IWUSR) != 0) {
-    close(ro);
-    errno = EACCES;
-    return -1;
+  int saved = 0;
+  {
+    // Windows lets the provider write a read-only file without a change of
+    // its attributes; readers under the lock never see it writable.
+    ItemStateLock lock(ro);
+    struct stat st;
+    if (fstat(ro, &st) != 0 || st.st_uid != geteuid() || fchmod(ro, st.st_mode | S_IWUSR) != 0) {
+      saved = EACCES;
+    } else {
+      const std::string self = "/proc/self/fd/" + std::to_string(ro);
+      fd = open(self.c_str(), O_RDWR | O_CLOEXEC);
+      saved = errno;
+      fchmod(ro, st.st_mode & 07777);
+    }
   }
-  const std::string self = "/proc/self/fd/" + std::to_string(ro);
-  fd = open(self.c_str(), O_RDWR | O_CLOEXEC);
-  const int saved = errno;
-  fchmod(ro, st.st_mode & 07777);
   close(ro);
   errno = saved;
   return fd;
