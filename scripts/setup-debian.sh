@@ -4,7 +4,7 @@
 set -euo pipefail
 # The mingw-w64 cross compiler and wine build and run the Windows test programs.
 packages=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev
-          g++-mingw-w64-x86-64 wine wine64)
+          g++-mingw-w64-x86-64 wine wine64 clang)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
