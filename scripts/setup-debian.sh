@@ -2,9 +2,10 @@
 # Installs what the builds (Linux and Windows), the tests and the demo need
 # on a fresh Debian 12 machine. Run as root (CI does); skips apt when everything is present.
 set -euo pipefail
-# The mingw-w64 cross compiler and wine build and run the Windows test programs.
+# The mingw-w64 cross compiler and wine build and run the Windows test programs;
+# clang and its runtimes build the sanitizer and fuzz programs.
 packages=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev
-          g++-mingw-w64-x86-64 wine wine64 clang)
+          g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
