@@ -10,6 +10,7 @@
 #include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
 
 namespace corvane {
@@ -89,54 +90,6 @@ void WriteCacheAfterUpdate(Engine& engine, const Request& r) {
                                          r.last_access_time, r.last_write_time);
 }
 
-// The provider's own change of one item, from its first platform call to its
-// last. Meanwhile the watcher skips the item's records (Locked); at the end
-// the cache entry takes the item as the change left it, so that records of
-// the change that are handled later compare equal and are not reported to
-// the host as a local change. One platform change gives several records
-// (data, times, attributes, state), often in more than one batch.
-class OwnChange {
- public:
-  OwnChange(Engine& engine, const Request& r) : engine_(engine), r_(r) {
-    std::lock_guard<std::mutex> lock(engine_.own_change_mutex);
-    // An item held back already (its Office lock file) stays held back.
-    known_ = engine_.metadata_cache.GetLocked(r_.relative, &was_locked_);
-    if (known_ && !was_locked_) engine_.metadata_cache.SetLocked(r_.relative, true);
-  }
-  ~OwnChange() {
-    std::lock_guard<std::mutex> lock(engine_.own_change_mutex);
-    if (!known_) return;
-    if (succeeded_) RecordItemAsItIs();
-    if (!was_locked_) engine_.metadata_cache.SetLocked(r_.relative, false);
-  }
-  OwnChange(const OwnChange&) = delete;
-  OwnChange& operator=(const OwnChange&) = delete;
-
-  void Succeeded() { succeeded_ = true; }
-
- private:
-  // What the item shows may differ from what was asked: a pin kept through
-  // the update, attributes 0 that cleared read-only, a time left alone.
-  void RecordItemAsItIs() {
-    Handle handle = CreateFileW(r_.full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
-    if (handle == INVALID_HANDLE_VALUE) return;
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool read = GetFileInformationByHandle(handle, &info) != 0;
-    CloseHandle(handle);
-    if (!read) return;
-    const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const int64_t size = folder ? 0 : (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    engine_.metadata_cache.UpdateProperties(r_.relative, FromPlatformAttributes(info.dwFileAttributes), size,
-                                            info.ftCreationTime, info.ftLastAccessTime, info.ftLastWriteTime);
-  }
-
-  Engine& engine_;
-  const Request& r_;
-  bool known_ = false;
-  bool was_locked_ = false;
-  bool succeeded_ = false;
-};
 
 Outcome Create(Engine& engine, PlaceholderManager& manager, const Request& r) {
   LogSink* sink = engine.diag.log_sink();
@@ -463,7 +416,7 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
   LogF(sink, kLogVerbose, u"Pinned: %s", Bool(r.pinned_now));
   LogF(sink, kLogVerbose, u"Force update: %s", Bool(r.Has(HALVEX_FLAG_FORCE_UPDATE)));
 
-  OwnChange own_change(engine, r);
+  OwnChange own_change(engine, r.relative, r.full);
   Outcome out;
   bool converted = false;
   if (r.Has(HALVEX_FLAG_FORCE_UPDATE) || (r.exists && r.placeholder)) {

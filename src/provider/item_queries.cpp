@@ -9,6 +9,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
+#include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
 
 namespace corvane {
@@ -79,9 +80,17 @@ int32_t SetItemAttributes(Engine& engine, std::u16string_view path, bool /*is_fo
   if (on_disk != INVALID_FILE_ATTRIBUTES && (on_disk & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     platform_attributes = (platform_attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_DIRECTORY;
   }
+  // The attribute write and the in-sync mark are two changes on disk; the
+  // second may be seen after the pending entry took the first.
+  const std::u16string relative(path);
+  OwnChange own_change(engine, relative, full);
   if (!SetFileAttributesW(full.c_str(), platform_attributes)) return RecordOsFailure(engine);
-  if ((attributes & (kInSync | kNotInSync)) == 0) return kOk;
-  return DoSetPlaceholderSyncState(engine, path, (attributes & kInSync) != 0);
+  int32_t result = kOk;
+  if ((attributes & (kInSync | kNotInSync)) != 0) {
+    result = DoSetPlaceholderSyncState(engine, path, (attributes & kInSync) != 0);
+  }
+  if (result == kOk) own_change.Succeeded();
+  return result;
 }
 
 int32_t GetItemStatus(Engine& engine, std::u16string_view path, int32_t* status) {

@@ -195,6 +195,31 @@ TEST_F(ChangeProcessingTest, OwnPlaceholderWorkIsNotReportedByItsLateRecords) {
   EXPECT_EQ(static_cast<uint64_t>(written), cached.LastWriteTime);
 }
 
+// Attributes set by the host are two changes on disk (the attributes, then
+// the in-sync mark): neither is reported back, the state stays as the host
+// set it, and a later change of the user's is still reported.
+TEST_F(ChangeProcessingTest, AttributesTheHostSetsAreNotReportedBackAndKeepTheirSyncState) {
+  KnownPlaceholder("attrs.txt", "data");
+  const std::u16string full = Full(u"\\attrs.txt");
+  auto in_sync = [&] {
+    return (engine().placeholder_manager->GetPlaceholderState(full.c_str()) & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0;
+  };
+  ASSERT_EQ(0, SetItemAttributes(engine(), u"\\attrs.txt", false, HALVEX_ATTR_READONLY | 0x800000));
+  Settle();
+  EXPECT_FALSE(in_sync());
+  ASSERT_EQ(0, SetItemAttributes(engine(), u"\\attrs.txt", false, 0x400000));
+  // A late record of the same change.
+  struct stat now;
+  ASSERT_EQ(0, stat(Native("attrs.txt").c_str(), &now));
+  ASSERT_EQ(0, chmod(Native("attrs.txt").c_str(), now.st_mode & 07777));
+  Settle();
+  EXPECT_TRUE(in_sync());
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE)) << Seen();
+
+  ASSERT_EQ(0, chmod(Native("attrs.txt").c_str(), 0444));
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_UPDATE_FILE, u"\\attrs.txt") >= 1; })) << Seen();
+}
+
 TEST_F(ChangeProcessingTest, BurstOfTenThousandFilesInTwentyFoldersIsReportedExactlyOnce) {
   SetCurrentLogLevel(kLogWarning);  // keep the burst fast
   for (int d = 0; d < 20; ++d) MakeDir("d" + std::to_string(d));

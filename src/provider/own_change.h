@@ -1,0 +1,36 @@
+// The provider's own change of one item, from its first platform call to its
+// last. Meanwhile the watcher skips the item's records (Locked); at the end
+// the cache entry takes the item as the change left it, so that records of
+// the change that are handled later compare equal and are not reported to
+// the host as a local change. One platform change gives several records
+// (data, times, attributes, state), often in more than one batch.
+#pragma once
+
+#include <string>
+
+namespace corvane {
+
+class Engine;
+
+class OwnChange {
+ public:
+  // `relative` is the cache key, `full` the item's path on disk.
+  OwnChange(Engine& engine, const std::u16string& relative, const std::u16string& full);
+  ~OwnChange();
+  OwnChange(const OwnChange&) = delete;
+  OwnChange& operator=(const OwnChange&) = delete;
+
+  void Succeeded() { succeeded_ = true; }
+
+ private:
+  void RecordItemAsItIs();
+
+  Engine& engine_;
+  const std::u16string& relative_;
+  const std::u16string& full_;
+  bool known_ = false;
+  bool was_locked_ = false;
+  bool succeeded_ = false;
+};
+
+}  // namespace corvane
