@@ -102,21 +102,6 @@ bool WildcardMatch(std::u16string_view mask, std::u16string_view name) {
 
 }  // namespace
 
-FILETIME FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
-  return seconds * 10000000LL + nanoseconds / 100 + kFileTimeUnixEpoch;
-}
-
-void FileTimeToUnix(FILETIME time, int64_t& seconds, int64_t& nanoseconds) {
-  int64_t ticks = time - kFileTimeUnixEpoch;
-  seconds = ticks / 10000000LL;
-  int64_t rest = ticks % 10000000LL;
-  if (rest < 0) {
-    rest += 10000000LL;
-    --seconds;
-  }
-  nanoseconds = rest * 100;
-}
-
 Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD /*share_mode*/, void* /*security*/,
                    DWORD disposition, DWORD flags_and_attributes, Handle /*template_file*/) {
   std::string native;

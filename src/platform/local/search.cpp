@@ -19,20 +19,6 @@ namespace {
 
 constexpr std::u16string_view kSystemIndex = u"SystemIndex";
 
-
-// "scheme:..." with a scheme of letters, digits, '+', '-', '.'.
-bool LooksLikeUrl(std::u16string_view url) {
-  const size_t colon = url.find(u':');
-  if (colon == std::u16string_view::npos || colon == 0 || colon + 1 == url.size()) return false;
-  for (size_t i = 0; i < colon; ++i) {
-    const char16_t c = url[i];
-    const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (i > 0 && ((c >= u'0' && c <= u'9') ||
-                                                                                       c == u'+' || c == u'-' || c == u'.'));
-    if (!ok) return false;
-  }
-  return url.find(u'\0') == std::u16string_view::npos;
-}
-
 std::string SearchDir() { return local::EnsureStateSubdir("search"); }
 
 // One rule a line: include flag, follow flags, URL (UTF-8, escaped).
@@ -70,20 +56,6 @@ bool SaveRules(const std::string& path, const std::vector<CrawlScopeRule>& rules
 std::string RulesPath(const std::string& dir) { return dir + "/SystemIndex.rules"; }
 
 }  // namespace
-
-SearchCrawlScopeManager::SearchCrawlScopeManager(std::u16string catalog) : catalog_(std::move(catalog)) {}
-
-HRESULT SearchCrawlScopeManager::AddDefaultScopeRule(std::u16string_view url, bool include, DWORD follow_flags) {
-  if (!LooksLikeUrl(url)) return E_INVALIDARG;
-  changes_.push_back(Change{true, CrawlScopeRule{std::u16string(url), include, follow_flags}});
-  return S_OK;
-}
-
-HRESULT SearchCrawlScopeManager::RemoveDefaultScopeRule(std::u16string_view url) {
-  if (!LooksLikeUrl(url)) return E_INVALIDARG;
-  changes_.push_back(Change{false, CrawlScopeRule{std::u16string(url), true, 0}});
-  return S_OK;
-}
 
 HRESULT SearchCrawlScopeManager::SaveAll() {
   const std::string dir = SearchDir();

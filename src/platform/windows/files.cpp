@@ -72,21 +72,6 @@ void ToFindData(const ::WIN32_FIND_DATAW& in, WIN32_FIND_DATAW& out) {
 
 }  // namespace
 
-FILETIME FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
-  return seconds * 10000000LL + nanoseconds / 100 + kFileTimeUnixEpoch;
-}
-
-void FileTimeToUnix(FILETIME time, int64_t& seconds, int64_t& nanoseconds) {
-  int64_t ticks = time - kFileTimeUnixEpoch;
-  seconds = ticks / 10000000LL;
-  int64_t rest = ticks % 10000000LL;
-  if (rest < 0) {
-    rest += 10000000LL;
-    --seconds;
-  }
-  nanoseconds = rest * 100;
-}
-
 Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD share_mode, void* security_attributes,
                    DWORD creation_disposition, DWORD flags_and_attributes, Handle template_file) {
   if (path == nullptr) {
