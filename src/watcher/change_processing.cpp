@@ -471,6 +471,14 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
   return ReportDelete(engine, rel, nullptr, 0);
 }
 
+bool HasRenameTask(Engine& engine, const std::u16string& relative_path) {
+  TaskRegistry::Lock lock(engine.tasks);
+  Task* task = engine.tasks.AcquireByKeyLocked(relative_path, OP_RENAME);
+  if (task == nullptr) return false;
+  engine.tasks.ReleaseLocked(task);
+  return true;
+}
+
 int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& record, const std::u16string& rel) {
   Engine& engine = watcher.engine();
   LogSink* sink = watcher.sink();
@@ -482,6 +490,10 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   state.old_name.clear();
   state.move_pending = false;
 
+  // A rescan may report the same rename when it finds the item under its
+  // new name first; whoever holds this lock reports it, the other finds the
+  // cache moved already.
+  std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
   CacheItem cached;
   const bool old_cached = !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr);
   const uint32_t cached_platform = old_cached ? PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes)) : 0;
@@ -490,6 +502,10 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
 
   if (!old_cached) {
     if (!PathExists(full)) return 0;
+    if (!engine.metadata_cache.NoItemInCache(rel) || HasRenameTask(engine, rel)) {
+      LogF(sink, kLogVerbose, u"Rename to '%s' was already reported", rel);
+      return 0;
+    }
     if (IsSymbolicLinkAt(full)) {
       LogF(sink, kLogVerbose, u"Symbolic link skipped: '%s'", full);
       return 0;
@@ -499,7 +515,13 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     return ReportNewLocalFile(engine, full, ItemAttributesFromPlatform(record.FileAttributes), record.FileSize,
                               record.CreationTime, record.LastAccessTime, record.LastModificationTime, false);
   }
+  return ReportLocalRename(engine, old_name, rel, full, cached);
+}
 
+int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& rel,
+                          const std::u16string& full, const CacheItem& cached) {
+  LogSink* sink = engine.diag.log_sink();
+  const uint32_t cached_platform = PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes));
   Task* task = engine.tasks.CreateTask(rel, OP_RENAME, nullptr);
   if (task == nullptr) return engine.diag.RecordCode(kErrOutOfMemory);
   task->LocalPath = full;
