@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
+#include "watcher/change_processing.h"
 #include "watcher/rescan.h"
 #include "watcher/watcher_fixture.h"
 
@@ -57,6 +59,56 @@ TEST_F(RescanTest, OverflowRescanFindsChangesInsideKnownFolders) {
   ASSERT_EQ(1u, updates.size());  // the unchanged known file stays quiet
   EXPECT_EQ(u"\\" + Wide(known).replace(3, 1, u"\\"), updates[0].path);
   EXPECT_EQ(0x04, updates[0].flags & 0x04);
+}
+
+// One buffer of (action, name) records, as the watcher hands them on.
+std::vector<uint8_t> RecordBuffer(const std::vector<std::pair<uint32_t, std::u16string>>& records) {
+  std::vector<uint8_t> buffer;
+  size_t previous = 0;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const std::u16string& name = records[i].second;
+    const size_t at = buffer.size();
+    const size_t size = (offsetof(ChangeRecord, FileName) + name.size() * 2 + 7) & ~size_t{7};
+    buffer.resize(at + size);
+    auto* record = reinterpret_cast<ChangeRecord*>(buffer.data() + at);
+    record->Action = records[i].first;
+    record->FileNameLength = static_cast<uint32_t>(name.size() * 2);
+    std::memcpy(record->FileName, name.data(), name.size() * 2);
+    if (i > 0) reinterpret_cast<ChangeRecord*>(buffer.data() + previous)->NextEntryOffset = static_cast<uint32_t>(at - previous);
+    previous = at;
+  }
+  return buffer;
+}
+
+TEST_F(RescanTest, RenameSeenByARescanBeforeItsRecordsIsReportedOnceAsARename) {
+  WriteFile("old.txt", "o");
+  MakePlaceholderWithId(u"\\old.txt", u"\\old.txt");
+  Know(u"\\old.txt");
+  // A known item that still exists under its identity's path: a copy, new.
+  WriteFile("kept.txt", "k");
+  MakePlaceholderWithId(u"\\kept.txt", u"\\kept.txt");
+  Know(u"\\kept.txt");
+  WriteFile("copy.txt", "k");
+  MakePlaceholderWithId(u"\\copy.txt", u"\\kept.txt");
+  ASSERT_EQ(0, std::rename(Native("old.txt").c_str(), Native("new.txt").c_str()));
+
+  RescanMissingFiles(engine(), Root());
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_RENAME_FILE)) << Seen();
+  EXPECT_EQ(u"\\old.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].path);
+  EXPECT_EQ(u"\\new.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].new_path);
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
+  EXPECT_EQ(u"\\copy.txt", Events(HALVEX_EVENT_CREATE_FILE)[0].path);
+  EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\old.txt"));
+  EXPECT_FALSE(engine().metadata_cache.NoItemInCache(u"\\new.txt"));
+
+  // The watcher's records of the same rename come after: nothing more.
+  DirectoryWatcher watcher(engine(), Root());
+  ProcessChangeBatch(watcher, RecordBuffer({{platform::FILE_ACTION_RENAMED_OLD_NAME, u"old.txt"},
+                                            {platform::FILE_ACTION_RENAMED_NEW_NAME, u"new.txt"}}));
+  RescanMissingFiles(engine(), Root());
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_RENAME_FILE)) << Seen();
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
+  EXPECT_EQ(0u, engine().tasks.Count());
 }
 
 TEST_F(RescanTest, OfflineCheckReportsPlainItemsAndRenamedPlaceholders) {
