@@ -260,6 +260,36 @@ TEST_F(DirectoryChangesTest, BurstLargerThanTheKernelQueueIsReadInFullWhileNobod
   EXPECT_EQ(Actions(Collect()), (Expected{{FILE_ACTION_ADDED, "after"}, {FILE_ACTION_MODIFIED, "after"}}));
 }
 
+TEST_F(DirectoryChangesTest, LossIsReportedAfterTheRecordsReadBeforeItAndNothingAfterItIsDropped) {
+  std::vector<uint64_t> buffer(64 * 1024 / 8);
+  ASSERT_EQ(watch_.Request(buffer.data(), 64 * 1024, true, 0x7F), ERROR_SUCCESS);
+  watch_.SetUnreadLimit(2048);
+  ASSERT_EQ(mkdir((root_ / "before").c_str(), 0755), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // read, not yet collected
+  for (int i = 0; i < 200; ++i) WriteFile(root_ / ("lost" + std::to_string(i)), "x");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  ASSERT_EQ(watch_.Wait(2000), kWaitSignalled);
+  DWORD bytes = 0;
+  ASSERT_EQ(watch_.GetResult(bytes), ERROR_SUCCESS);
+  std::vector<Change> first;
+  Parse(buffer.data(), bytes, first);
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(Actions(first)[0], (std::pair<DWORD, std::string>{FILE_ACTION_ADDED, "before"}));
+  // Whatever fitted under the limit may follow; then the loss.
+  DWORD error = 0;
+  for (int i = 0; i < 3 && error == 0; ++i) {
+    ASSERT_EQ(watch_.Request(buffer.data(), 64 * 1024, true, 0x7F), ERROR_SUCCESS);
+    if (watch_.Wait(2000) != kWaitSignalled) break;
+    error = watch_.GetResult(bytes);
+  }
+  EXPECT_EQ(error, ERROR_NOTIFY_ENUM_DIR);
+
+  watch_.SetUnreadLimit(size_t{64} << 20);
+  WriteFile(root_ / "before/after", "a");
+  EXPECT_EQ(Actions(Collect()), (Expected{{FILE_ACTION_ADDED, "before\\after"}, {FILE_ACTION_MODIFIED, "before\\after"}}));
+}
+
 TEST_F(DirectoryChangesTest, SmallBufferSplitsRecordsOverCompletionsWithoutOverflow) {
   for (int i = 0; i < 20; ++i) ASSERT_EQ(mkdir((root_ / ("folder-" + std::to_string(i))).c_str(), 0755), 0);
   DWORD error = 0;

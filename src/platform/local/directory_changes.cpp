@@ -144,6 +144,7 @@ struct DirectoryChangeWatch::Impl {
   std::vector<char> unread;
   std::vector<char> translating;
   bool unread_lost = false;  // `unread` was full and events were thrown away
+  size_t unread_limit = kMaxUnreadBytes;
 
   bool outstanding = false;
   void* buffer = nullptr;
@@ -213,7 +214,7 @@ struct DirectoryChangeWatch::Impl {
         std::lock_guard<std::mutex> lock(unread_mu);
         // Once events are thrown away, later ones go too until the loss is
         // taken, so that nothing is reported out of order around the gap.
-        if (unread_lost || unread.size() + static_cast<size_t>(n) > kMaxUnreadBytes) {
+        if (unread_lost || unread.size() + static_cast<size_t>(n) > unread_limit) {
           unread_lost = true;
         } else {
           unread.insert(unread.end(), chunk.data(), chunk.data() + n);
@@ -742,6 +743,11 @@ void DirectoryChangeWatch::Close() {
   impl_->StopReader();
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->CloseLocked();
+}
+
+void DirectoryChangeWatch::SetUnreadLimit(size_t bytes) {
+  std::lock_guard<std::mutex> lock(impl_->unread_mu);
+  impl_->unread_limit = bytes;
 }
 
 void DirectoryChangeWatch::SetAttributeReader(AttributeReader reader) {
