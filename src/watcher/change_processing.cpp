@@ -364,6 +364,26 @@ int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
 
 namespace {
 
+bool SameValues(const CacheItem& item, const LocalItemValues& values) {
+  return static_cast<int32_t>(item.Attributes) == values.attributes && item.Size == values.size &&
+         item.CreationTime == static_cast<uint64_t>(values.creation_time) &&
+         item.LastWriteTime == static_cast<uint64_t>(values.last_write_time);
+}
+
+// The records and a rescan may find one change at the same time, each
+// against its own copy of the cache entry: the first to move the entry to
+// the new values reports the change, the other finds it reported.
+bool ClaimCacheUpdate(Engine& engine, const std::u16string& rel, const CacheItem& seen,
+                      const LocalItemValues& values) {
+  std::lock_guard<std::mutex> lock(engine.own_change_mutex);
+  CacheItem now;
+  if (engine.metadata_cache.Lookup(rel, &now, nullptr) && !SameValues(seen, values) && SameValues(now, values))
+    return false;
+  engine.metadata_cache.UpdateProperties(rel, values.attributes, values.size, values.creation_time,
+                                         values.last_access_time, values.last_write_time);
+  return true;
+}
+
 int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
                         const std::u16string& full, const LocalItemValues& values, const CacheItem* known) {
   LogSink* sink = engine.diag.log_sink();
@@ -405,7 +425,9 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     const bool now_pinned = (values.attributes & kItemPinned) && !(cached.Attributes & kItemPinned);
     if (manager != nullptr && (now_unpinned || now_pinned)) result = PinChange(engine, rel, full, now_pinned);
   }
+  bool converted = false;
   if (!placeholder && !HasDeleteTask(engine, rel) && PathExists(full)) {
+    converted = true;
     result = CreateFileInt(engine, rel, values.attributes, values.size, values.creation_time,
                            values.last_access_time, values.last_write_time, 2);
     if (!values.folder && content_changed) flags |= kFlagContent;
@@ -419,9 +441,13 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s' because UpdateFlags are 0", rel);
     return 0;
   }
-
-  engine.metadata_cache.UpdateProperties(rel, values.attributes, values.size, values.creation_time,
-                                         values.last_access_time, values.last_write_time);
+  if (converted) {
+    engine.metadata_cache.UpdateProperties(rel, values.attributes, values.size, values.creation_time,
+                                           values.last_access_time, values.last_write_time);
+  } else if (!ClaimCacheUpdate(engine, rel, cached, values)) {
+    LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s' because the change was already reported", rel);
+    return 0;
+  }
   Task* task = engine.tasks.CreateTask(rel, OP_WRITE_DATA, nullptr);
   if (task == nullptr) return engine.diag.RecordCode(kErrOutOfMemory);
   task->LocalPath = full;

@@ -2,11 +2,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "watcher/change_processing.h"
+#include "watcher/item_attributes.h"
 #include "watcher/rescan.h"
 #include "watcher/watcher_fixture.h"
 
@@ -109,6 +112,40 @@ TEST_F(RescanTest, RenameSeenByARescanBeforeItsRecordsIsReportedOnceAsARename) {
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_RENAME_FILE)) << Seen();
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
   EXPECT_EQ(0u, engine().tasks.Count());
+}
+
+TEST_F(RescanTest, ChangeFoundByTheRescanAndTheRecordsAtOnceIsReportedOnce) {
+  const std::u16string rel = u"\\both.txt";
+  WriteFile("both.txt", "b");
+  MakePlaceholder(rel);
+  Know(rel);
+  constexpr int kRounds = 30;
+  for (int round = 1; round <= kRounds; ++round) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {1700000000 + round, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, Native("both.txt").c_str(), times, 0));
+    platform::WIN32_FIND_DATAW data;
+    const platform::Handle find = platform::FindFirstFileW(Full(rel).c_str(), &data);
+    ASSERT_NE(platform::INVALID_HANDLE_VALUE, find);
+    platform::FindClose(find);
+    LocalItemValues values;
+    values.attributes = ItemAttributesFromPlatform(data.dwFileAttributes);
+    values.size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    values.creation_time = data.ftCreationTime;
+    values.last_access_time = data.ftLastAccessTime;
+    values.last_write_time = data.ftLastWriteTime;
+    // Both start together, as the rescan and the records' worker do.
+    std::atomic<int> ready{0};
+    const auto update = [&] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+      UpdateLocalItem(engine(), nullptr, rel, Full(rel), values);
+    };
+    std::thread other(update);
+    update();
+    other.join();
+  }
+  EXPECT_EQ(static_cast<size_t>(kRounds), CountOf(HALVEX_EVENT_UPDATE_FILE));
 }
 
 TEST_F(RescanTest, OfflineCheckReportsPlainItemsAndRenamedPlaceholders) {
