@@ -528,9 +528,17 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
 
   if (!old_cached) {
     if (!PathExists(full)) return 0;
-    if (!engine.metadata_cache.NoItemInCache(rel) || HasRenameTask(engine, rel)) {
+    if (HasRenameTask(engine, rel)) {
       LogF(sink, kLogVerbose, u"Rename to '%s' was already reported", rel);
       return 0;
+    }
+    if (!engine.metadata_cache.NoItemInCache(rel)) {
+      // Known under the new name already: a rescan reported this rename,
+      // or the item replaced a known one. Only a real difference is news.
+      report_lock.unlock();
+      LocalItemValues values;
+      if (ReadLocalValues(full, values) != 0) return 0;
+      return UpdateLocalItem(engine, &watcher, rel, full, values);
     }
     if (IsSymbolicLinkAt(full)) {
       LogF(sink, kLogVerbose, u"Symbolic link skipped: '%s'", full);

@@ -111,6 +111,15 @@ TEST_F(RescanTest, RenameSeenByARescanBeforeItsRecordsIsReportedOnceAsARename) {
   RescanMissingFiles(engine(), Root());
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_RENAME_FILE)) << Seen();
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE)) << Seen();
+
+  // An unknown file renamed over the known one: its content is news.
+  WriteFile("draft.txt", "a longer draft");
+  ASSERT_EQ(0, std::rename(Native("draft.txt").c_str(), Native("new.txt").c_str()));
+  ProcessChangeBatch(watcher, RecordBuffer({{platform::FILE_ACTION_RENAMED_OLD_NAME, u"draft.txt"},
+                                            {platform::FILE_ACTION_RENAMED_NEW_NAME, u"new.txt"}}));
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_UPDATE_FILE, u"\\new.txt")) << Seen();
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
   EXPECT_EQ(0u, engine().tasks.Count());
 }
 
