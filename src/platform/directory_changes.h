@@ -94,6 +94,10 @@ class DirectoryChangeWatch {
   // Replaces the attribute computation (null restores the default one).
   void SetAttributeReader(AttributeReader reader);
 
+  // For tests: how many bytes of kernel events may wait untranslated before
+  // later changes count as lost.
+  void SetUnreadLimit(size_t bytes);
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

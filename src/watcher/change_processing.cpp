@@ -364,6 +364,26 @@ int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
 
 namespace {
 
+bool SameValues(const CacheItem& item, const LocalItemValues& values) {
+  return static_cast<int32_t>(item.Attributes) == values.attributes && item.Size == values.size &&
+         item.CreationTime == static_cast<uint64_t>(values.creation_time) &&
+         item.LastWriteTime == static_cast<uint64_t>(values.last_write_time);
+}
+
+// The records and a rescan may find one change at the same time, each
+// against its own copy of the cache entry: the first to move the entry to
+// the new values reports the change, the other finds it reported.
+bool ClaimCacheUpdate(Engine& engine, const std::u16string& rel, const CacheItem& seen,
+                      const LocalItemValues& values) {
+  std::lock_guard<std::mutex> lock(engine.own_change_mutex);
+  CacheItem now;
+  if (engine.metadata_cache.Lookup(rel, &now, nullptr) && !SameValues(seen, values) && SameValues(now, values))
+    return false;
+  engine.metadata_cache.UpdateProperties(rel, values.attributes, values.size, values.creation_time,
+                                         values.last_access_time, values.last_write_time);
+  return true;
+}
+
 int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
                         const std::u16string& full, const LocalItemValues& values, const CacheItem* known) {
   LogSink* sink = engine.diag.log_sink();
@@ -405,7 +425,9 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     const bool now_pinned = (values.attributes & kItemPinned) && !(cached.Attributes & kItemPinned);
     if (manager != nullptr && (now_unpinned || now_pinned)) result = PinChange(engine, rel, full, now_pinned);
   }
+  bool converted = false;
   if (!placeholder && !HasDeleteTask(engine, rel) && PathExists(full)) {
+    converted = true;
     result = CreateFileInt(engine, rel, values.attributes, values.size, values.creation_time,
                            values.last_access_time, values.last_write_time, 2);
     if (!values.folder && content_changed) flags |= kFlagContent;
@@ -419,9 +441,13 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s' because UpdateFlags are 0", rel);
     return 0;
   }
-
-  engine.metadata_cache.UpdateProperties(rel, values.attributes, values.size, values.creation_time,
-                                         values.last_access_time, values.last_write_time);
+  if (converted) {
+    engine.metadata_cache.UpdateProperties(rel, values.attributes, values.size, values.creation_time,
+                                           values.last_access_time, values.last_write_time);
+  } else if (!ClaimCacheUpdate(engine, rel, cached, values)) {
+    LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s' because the change was already reported", rel);
+    return 0;
+  }
   Task* task = engine.tasks.CreateTask(rel, OP_WRITE_DATA, nullptr);
   if (task == nullptr) return engine.diag.RecordCode(kErrOutOfMemory);
   task->LocalPath = full;
@@ -471,6 +497,14 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
   return ReportDelete(engine, rel, nullptr, 0);
 }
 
+bool HasRenameTask(Engine& engine, const std::u16string& relative_path) {
+  TaskRegistry::Lock lock(engine.tasks);
+  Task* task = engine.tasks.AcquireByKeyLocked(relative_path, OP_RENAME);
+  if (task == nullptr) return false;
+  engine.tasks.ReleaseLocked(task);
+  return true;
+}
+
 int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& record, const std::u16string& rel) {
   Engine& engine = watcher.engine();
   LogSink* sink = watcher.sink();
@@ -482,6 +516,10 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   state.old_name.clear();
   state.move_pending = false;
 
+  // A rescan may report the same rename when it finds the item under its
+  // new name first; whoever holds this lock reports it, the other finds the
+  // cache moved already.
+  std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
   CacheItem cached;
   const bool old_cached = !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr);
   const uint32_t cached_platform = old_cached ? PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes)) : 0;
@@ -490,6 +528,18 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
 
   if (!old_cached) {
     if (!PathExists(full)) return 0;
+    if (HasRenameTask(engine, rel)) {
+      LogF(sink, kLogVerbose, u"Rename to '%s' was already reported", rel);
+      return 0;
+    }
+    if (!engine.metadata_cache.NoItemInCache(rel)) {
+      // Known under the new name already: a rescan reported this rename,
+      // or the item replaced a known one. Only a real difference is news.
+      report_lock.unlock();
+      LocalItemValues values;
+      if (ReadLocalValues(full, values) != 0) return 0;
+      return UpdateLocalItem(engine, &watcher, rel, full, values);
+    }
     if (IsSymbolicLinkAt(full)) {
       LogF(sink, kLogVerbose, u"Symbolic link skipped: '%s'", full);
       return 0;
@@ -499,7 +549,13 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     return ReportNewLocalFile(engine, full, ItemAttributesFromPlatform(record.FileAttributes), record.FileSize,
                               record.CreationTime, record.LastAccessTime, record.LastModificationTime, false);
   }
+  return ReportLocalRename(engine, old_name, rel, full, cached);
+}
 
+int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& rel,
+                          const std::u16string& full, const CacheItem& cached) {
+  LogSink* sink = engine.diag.log_sink();
+  const uint32_t cached_platform = PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes));
   Task* task = engine.tasks.CreateTask(rel, OP_RENAME, nullptr);
   if (task == nullptr) return engine.diag.RecordCode(kErrOutOfMemory);
   task->LocalPath = full;

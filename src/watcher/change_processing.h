@@ -11,6 +11,7 @@
 
 namespace corvane {
 
+class CacheItem;
 class DirectoryWatcher;
 class Engine;
 
@@ -32,6 +33,15 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
 int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& record,
                             const std::u16string& relative_path);
 int32_t ProcessSavedRemoveAction(DirectoryWatcher& watcher);
+
+// True while a reported rename to `relative_path` waits for the host.
+bool HasRenameTask(Engine& engine, const std::u16string& relative_path);
+
+// Reports the rename of the known item `old_name` (cache entry `cached`) to
+// `relative_path` and moves its cache entry. The caller holds the engine's
+// new_item_report_mutex, so that the watcher and a rescan never both report it.
+int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& relative_path,
+                          const std::u16string& full_path, const CacheItem& cached);
 
 // The update of a known item against its cache entry (also used by the
 // rescan); `watcher` may be null when no new-folder check can be started.

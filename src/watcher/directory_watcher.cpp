@@ -120,6 +120,7 @@ void DirectoryWatcher::Stop() {
   {
     std::lock_guard<std::mutex> lock(scans_mutex_);
     scans_.clear();
+    scans_again_.clear();
   }
   watch_.Close();
   LogF(sink(), kLogVerbose, u"Directory changes watcher stopped for path '%s'", path_);
@@ -155,13 +156,27 @@ bool DirectoryWatcher::BeginScan(const std::u16string& path) {
   return true;
 }
 
-void DirectoryWatcher::EndScan(const std::u16string& path) {
+void DirectoryWatcher::ScanAgain(const std::u16string& path) {
   std::lock_guard<std::mutex> lock(scans_mutex_);
+  for (const auto& again : scans_again_)
+    if (EqualsIgnoringAsciiCase(again, path)) return;
+  scans_again_.push_back(path);
+}
+
+bool DirectoryWatcher::EndScan(const std::u16string& path) {
+  std::lock_guard<std::mutex> lock(scans_mutex_);
+  for (auto it = scans_again_.begin(); it != scans_again_.end(); ++it)
+    if (EqualsIgnoringAsciiCase(*it, path)) {
+      scans_again_.erase(it);
+      if (!Stopping()) return true;
+      break;
+    }
   for (auto it = scans_.begin(); it != scans_.end(); ++it)
     if (EqualsIgnoringAsciiCase(*it, path)) {
       scans_.erase(it);
-      return;
+      break;
     }
+  return false;
 }
 
 ChangeBatchTask* DirectoryWatcher::TakeBatchTask() {

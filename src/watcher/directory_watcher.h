@@ -54,7 +54,12 @@ class DirectoryWatcher : public DeferredExecutor {
 
   // The scans in progress: false when `path` is already being scanned.
   bool BeginScan(const std::u16string& path);
-  void EndScan(const std::u16string& path);
+  // Asks the scan of `path` in progress to run once more when it ends: it
+  // may have passed the changes that made the caller want a scan.
+  void ScanAgain(const std::u16string& path);
+  // Ends the scan, unless another pass was asked for meanwhile: then the
+  // scan stays registered and the caller runs it again (true).
+  bool EndScan(const std::u16string& path);
 
   // What change processing carries from one record to the next.
   ChangeState& change_state() { return change_state_; }
@@ -91,6 +96,7 @@ class DirectoryWatcher : public DeferredExecutor {
 
   std::mutex scans_mutex_;
   std::vector<std::u16string> scans_;
+  std::vector<std::u16string> scans_again_;
 
   std::mutex pool_mutex_;
   std::vector<ChangeBatchTask*> pool_;

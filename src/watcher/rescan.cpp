@@ -108,6 +108,24 @@ bool KnownFileChanged(Engine& engine, const std::u16string& full, const CacheIte
   return !in_sync;
 }
 
+// A placeholder not in the cache under its own path may be a known item
+// renamed: its identity still names the path the cache knows it by. True
+// with that old path and its cache entry when the old path is gone.
+bool FindRenamedKnownItem(Engine& engine, const std::u16string& full, const std::u16string& rel,
+                          std::u16string& old_rel, CacheItem& cached) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr) return false;
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
+  if (state == platform::CF_PLACEHOLDER_STATE_INVALID || !(state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER))
+    return false;
+  if (!manager->GetItemIdByPath(full.c_str(), old_rel) || old_rel.empty() || old_rel[0] != u'\\') return false;
+  if (EqualsIgnoringAsciiCase(old_rel, rel) || !engine.metadata_cache.Lookup(old_rel, &cached, nullptr))
+    return false;
+  std::u16string root = engine.EffectiveSyncRootPath();
+  while (!root.empty() && root.back() == u'\\') root.pop_back();
+  return platform::GetFileAttributesW((root + old_rel).c_str()) == platform::INVALID_FILE_ATTRIBUTES;
+}
+
 }  // namespace
 
 int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
@@ -136,6 +154,18 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
       // Known items are checked too: after an overflow a change inside a
       // known folder would otherwise never reach the host.
       if (KnownFileChanged(engine, full, cached, values)) UpdateLocalItem(engine, nullptr, rel, full, values);
+      if (values.folder) RescanMissingFiles(engine, full);
+      continue;
+    }
+    if (HasRenameTask(engine, rel)) continue;  // its rename waits for the host
+    std::u16string old_rel;
+    CacheItem old_cached;
+    if (FindRenamedKnownItem(engine, full, rel, old_rel, old_cached)) {
+      // Reported as new, the item would reach the host twice: once created
+      // here and once renamed by the watcher's records, still to come.
+      LogF(sink, kLogVerbose, u"Known item was renamed from '%s' to '%s'", old_rel, rel);
+      ReportLocalRename(engine, old_rel, rel, full, old_cached);
+      report_lock.unlock();
       if (values.folder) RescanMissingFiles(engine, full);
       continue;
     }

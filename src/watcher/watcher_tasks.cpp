@@ -16,11 +16,14 @@ int32_t ChangeBatchTask::Execute() { return ProcessChangeBatch(watcher_, buffer_
 
 int32_t RescanTask::Execute() {
   if (!watcher_.BeginScan(path_)) {
+    // Changes were lost after the running scan began: it runs once more.
+    watcher_.ScanAgain(path_);
     LogF(watcher_.sink(), kLogVerbose, u"Scan skipped (already in progress): '%s'", path_);
     return 0;
   }
-  RescanMissingFiles(watcher_.engine(), path_);
-  watcher_.EndScan(path_);
+  do {
+    RescanMissingFiles(watcher_.engine(), path_);
+  } while (watcher_.EndScan(path_));
   return 0;
 }
 
@@ -80,8 +83,8 @@ void DirectoryWatcher::NewFolderCheck(std::u16string relative_path) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (Stopping()) break;
     if (!BeginScan(full_path)) continue;
-    const int32_t found = RescanMissingFiles(engine_, full_path);
-    EndScan(full_path);
+    int32_t found = RescanMissingFiles(engine_, full_path);
+    while (EndScan(full_path)) found |= RescanMissingFiles(engine_, full_path);
     if (found == 0) break;
   }
   RunThreadEnd();

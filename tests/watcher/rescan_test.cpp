@@ -2,9 +2,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <thread>
 
+#include "watcher/change_processing.h"
+#include "watcher/item_attributes.h"
 #include "watcher/rescan.h"
 #include "watcher/watcher_fixture.h"
 
@@ -57,6 +62,99 @@ TEST_F(RescanTest, OverflowRescanFindsChangesInsideKnownFolders) {
   ASSERT_EQ(1u, updates.size());  // the unchanged known file stays quiet
   EXPECT_EQ(u"\\" + Wide(known).replace(3, 1, u"\\"), updates[0].path);
   EXPECT_EQ(0x04, updates[0].flags & 0x04);
+}
+
+// One buffer of (action, name) records, as the watcher hands them on.
+std::vector<uint8_t> RecordBuffer(const std::vector<std::pair<uint32_t, std::u16string>>& records) {
+  std::vector<uint8_t> buffer;
+  size_t previous = 0;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const std::u16string& name = records[i].second;
+    const size_t at = buffer.size();
+    const size_t size = (offsetof(ChangeRecord, FileName) + name.size() * 2 + 7) & ~size_t{7};
+    buffer.resize(at + size);
+    auto* record = reinterpret_cast<ChangeRecord*>(buffer.data() + at);
+    record->Action = records[i].first;
+    record->FileNameLength = static_cast<uint32_t>(name.size() * 2);
+    std::memcpy(record->FileName, name.data(), name.size() * 2);
+    if (i > 0) reinterpret_cast<ChangeRecord*>(buffer.data() + previous)->NextEntryOffset = static_cast<uint32_t>(at - previous);
+    previous = at;
+  }
+  return buffer;
+}
+
+TEST_F(RescanTest, RenameSeenByARescanBeforeItsRecordsIsReportedOnceAsARename) {
+  WriteFile("old.txt", "o");
+  MakePlaceholderWithId(u"\\old.txt", u"\\old.txt");
+  Know(u"\\old.txt");
+  // A known item that still exists under its identity's path: a copy, new.
+  WriteFile("kept.txt", "k");
+  MakePlaceholderWithId(u"\\kept.txt", u"\\kept.txt");
+  Know(u"\\kept.txt");
+  WriteFile("copy.txt", "k");
+  MakePlaceholderWithId(u"\\copy.txt", u"\\kept.txt");
+  ASSERT_EQ(0, std::rename(Native("old.txt").c_str(), Native("new.txt").c_str()));
+
+  RescanMissingFiles(engine(), Root());
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_RENAME_FILE)) << Seen();
+  EXPECT_EQ(u"\\old.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].path);
+  EXPECT_EQ(u"\\new.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].new_path);
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
+  EXPECT_EQ(u"\\copy.txt", Events(HALVEX_EVENT_CREATE_FILE)[0].path);
+  EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\old.txt"));
+  EXPECT_FALSE(engine().metadata_cache.NoItemInCache(u"\\new.txt"));
+
+  // The watcher's records of the same rename come after: nothing more.
+  DirectoryWatcher watcher(engine(), Root());
+  ProcessChangeBatch(watcher, RecordBuffer({{platform::FILE_ACTION_RENAMED_OLD_NAME, u"old.txt"},
+                                            {platform::FILE_ACTION_RENAMED_NEW_NAME, u"new.txt"}}));
+  RescanMissingFiles(engine(), Root());
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_RENAME_FILE)) << Seen();
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE)) << Seen();
+
+  // An unknown file renamed over the known one: its content is news.
+  WriteFile("draft.txt", "a longer draft");
+  ASSERT_EQ(0, std::rename(Native("draft.txt").c_str(), Native("new.txt").c_str()));
+  ProcessChangeBatch(watcher, RecordBuffer({{platform::FILE_ACTION_RENAMED_OLD_NAME, u"draft.txt"},
+                                            {platform::FILE_ACTION_RENAMED_NEW_NAME, u"new.txt"}}));
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_UPDATE_FILE, u"\\new.txt")) << Seen();
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
+  EXPECT_EQ(0u, engine().tasks.Count());
+}
+
+TEST_F(RescanTest, ChangeFoundByTheRescanAndTheRecordsAtOnceIsReportedOnce) {
+  const std::u16string rel = u"\\both.txt";
+  WriteFile("both.txt", "b");
+  MakePlaceholder(rel);
+  Know(rel);
+  constexpr int kRounds = 30;
+  for (int round = 1; round <= kRounds; ++round) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {1700000000 + round, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, Native("both.txt").c_str(), times, 0));
+    platform::WIN32_FIND_DATAW data;
+    const platform::Handle find = platform::FindFirstFileW(Full(rel).c_str(), &data);
+    ASSERT_NE(platform::INVALID_HANDLE_VALUE, find);
+    platform::FindClose(find);
+    LocalItemValues values;
+    values.attributes = ItemAttributesFromPlatform(data.dwFileAttributes);
+    values.size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    values.creation_time = data.ftCreationTime;
+    values.last_access_time = data.ftLastAccessTime;
+    values.last_write_time = data.ftLastWriteTime;
+    // Both start together, as the rescan and the records' worker do.
+    std::atomic<int> ready{0};
+    const auto update = [&] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+      UpdateLocalItem(engine(), nullptr, rel, Full(rel), values);
+    };
+    std::thread other(update);
+    update();
+    other.join();
+  }
+  EXPECT_EQ(static_cast<size_t>(kRounds), CountOf(HALVEX_EVENT_UPDATE_FILE));
 }
 
 TEST_F(RescanTest, OfflineCheckReportsPlainItemsAndRenamedPlaceholders) {

@@ -13,11 +13,13 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -47,6 +49,16 @@ constexpr size_t kRecordHeaderSize = offsetof(FILE_NOTIFY_EXTENDED_INFORMATION, 
 // Records waiting for the caller beyond this count are dropped and reported
 // as an overflow, as Windows does when its change list fills up.
 constexpr size_t kMaxPendingRecords = 1 << 20;
+// Kernel events read but not translated yet, in bytes. The kernel's own
+// queue holds only max_queued_events (16384 by default), so the reader
+// keeps far more; past this, changes count as lost.
+constexpr size_t kMaxUnreadBytes = size_t{256} << 20;
+constexpr size_t kReadChunk = 256 * 1024;
+// A completion goes out once this many records wait, even in a burst.
+constexpr size_t kDeliverAfterRecords = 8192;
+// Action of the record that stands for lost changes: the records before it
+// are delivered first, the overflow after them, then the records after it.
+constexpr DWORD kLostMarker = 0;
 
 struct Record {
   DWORD action = 0;
@@ -121,8 +133,18 @@ struct DirectoryChangeWatch::Impl {
   std::unordered_map<std::string, std::pair<uint64_t, DWORD>> last_by_path;
   uint64_t next_seq = 1;
   std::deque<QueuedEvent> queued;
-  bool lost = false;          // changes were lost: next completion is 1022
   DWORD root_error = 0;       // the watched folder is gone
+
+  // The reader thread empties the kernel's queue into `unread` as fast as
+  // events come, so that a burst never waits on translating them; a slow
+  // translation only lets `unread` grow.
+  std::thread reader_thread;
+  std::mutex unread_mu;
+  std::condition_variable unread_cv;
+  std::vector<char> unread;
+  std::vector<char> translating;
+  bool unread_lost = false;  // `unread` was full and events were thrown away
+  size_t unread_limit = kMaxUnreadBytes;
 
   bool outstanding = false;
   void* buffer = nullptr;
@@ -131,7 +153,10 @@ struct DirectoryChangeWatch::Impl {
   DWORD filter = kAllNotifyFilters;
   AttributeReader reader;
 
-  ~Impl() { CloseLocked(); }
+  ~Impl() {
+    StopReader();
+    CloseLocked();
+  }
 
   std::string Full(const std::string& rel) const { return rel.empty() ? root : root + "/" + rel; }
 
@@ -144,8 +169,73 @@ struct DirectoryChangeWatch::Impl {
     pending.clear();
     last_by_path.clear();
     queued.clear();
+    unread.clear();
+    unread_lost = false;
     outstanding = false;
     buffer = nullptr;
+  }
+
+  // --- reader thread ---------------------------------------------------
+
+  void StartReader() {
+    reader_thread = std::thread([this] { ReadLoop(); });
+  }
+
+  void StopReader() {
+    closing = true;
+    WakeReader();
+    {
+      std::lock_guard<std::mutex> lock(unread_mu);
+      unread_cv.notify_all();
+    }
+    if (reader_thread.joinable()) reader_thread.join();
+  }
+
+  void WakeReader() {
+    if (const int fd = wake_fd.load(); fd >= 0) {
+      const uint64_t one = 1;
+      [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
+    }
+  }
+
+  void ReadLoop() {
+    std::vector<char> chunk(kReadChunk);
+    while (!closing) {
+      pollfd fds[2] = {{inotify_fd, POLLIN, 0}, {wake_fd.load(), POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (closing) return;
+      for (;;) {
+        const ssize_t n = read(inotify_fd, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        std::lock_guard<std::mutex> lock(unread_mu);
+        // Once events are thrown away, later ones go too until the loss is
+        // taken, so that nothing is reported out of order around the gap.
+        if (unread_lost || unread.size() + static_cast<size_t>(n) > unread_limit) {
+          unread_lost = true;
+        } else {
+          unread.insert(unread.end(), chunk.data(), chunk.data() + n);
+        }
+        unread_cv.notify_all();
+      }
+    }
+  }
+
+  // Takes what the reader has read so far into `translating`; false when
+  // there was nothing, after waiting up to `wait_ms` for something.
+  bool TakeUnread(int wait_ms, bool& lost_events) {
+    std::unique_lock<std::mutex> lock(unread_mu);
+    if (unread.empty() && !unread_lost && wait_ms > 0)
+      unread_cv.wait_for(lock, std::chrono::milliseconds(wait_ms),
+                         [this] { return closing.load() || !unread.empty() || unread_lost; });
+    translating.clear();
+    translating.swap(unread);
+    lost_events = unread_lost;
+    unread_lost = false;
+    return !translating.empty() || lost_events;
   }
 
   // --- watches ---------------------------------------------------------
@@ -156,7 +246,7 @@ struct DirectoryChangeWatch::Impl {
     const int wd = inotify_add_watch(inotify_fd, full.c_str(), kWatchMask);
     if (wd < 0) {
       // Out of watches: changes below this folder would go unseen.
-      if (errno == ENOSPC) lost = true;
+      if (errno == ENOSPC) MarkLost();
       return false;
     }
     if (auto old = by_path.find(rel); old != by_path.end() && old->second != wd) by_wd.erase(old->second);
@@ -322,11 +412,15 @@ struct DirectoryChangeWatch::Impl {
     Push(std::move(record));
   }
 
-  // The caller rescans after a loss, so what is still waiting can go.
+  // The records already waiting are still delivered, then the loss, so the
+  // caller rescans; records after it follow, none is dropped.
   void MarkLost() {
-    lost = true;
-    pending.clear();
     last_by_path.clear();
+    if (!pending.empty() && pending.back().action == kLostMarker) return;
+    Record marker;
+    marker.action = kLostMarker;
+    marker.seq = next_seq++;
+    pending.push_back(std::move(marker));
   }
 
   // --- event translation ----------------------------------------------
@@ -361,9 +455,11 @@ struct DirectoryChangeWatch::Impl {
   }
 
   // Queues one kernel event; a rename's second half joins its first half.
-  void TakeEvent(const inotify_event& event) {
+  void QueueEvent(const inotify_event& event, const char* name) {
     if (event.mask & IN_Q_OVERFLOW) {
-      queued.clear();
+      // What was read before the overflow is still true: translate it
+      // (an unpaired rename half may have lost its pair) before the loss.
+      TranslateReady(true);
       MarkLost();
       ResyncWatches();
       return;
@@ -373,7 +469,7 @@ struct DirectoryChangeWatch::Impl {
         if ((q.mask & IN_MOVED_FROM) && !q.paired && q.cookie == event.cookie) {
           q.paired = true;
           q.to_wd = event.wd;
-          q.to_name.assign(event.len > 0 ? event.name : "");
+          q.to_name.assign(name);
           TranslateReady(false);
           return;
         }
@@ -383,7 +479,7 @@ struct DirectoryChangeWatch::Impl {
     q.mask = event.mask;
     q.wd = event.wd;
     q.cookie = event.cookie;
-    q.name.assign(event.len > 0 ? event.name : "");
+    q.name.assign(name);
     TranslateReady(false);
   }
 
@@ -458,32 +554,39 @@ struct DirectoryChangeWatch::Impl {
     }
   }
 
-  // Reads whatever the kernel has queued, without blocking.
+  // Translates what the reader thread has read so far.
   void Drain() {
-    alignas(inotify_event) char buf[64 * 1024];
     for (bool retried = false;;) {
-      const ssize_t n = read(inotify_fd, buf, sizeof buf);
-      if (n <= 0) {
-        if (n < 0 && errno == EINTR) continue;
-        // The second half of a rename is queued right after the first; give
-        // it a moment before calling the item moved out of the tree.
-        if (!queued.empty() && !retried) {
+      bool lost_events = false;
+      // The second half of a rename is queued right after the first; give
+      // it a moment before calling the item moved out of the tree.
+      const int wait_ms = !queued.empty() && !retried ? 2 : 0;
+      if (!TakeUnread(wait_ms, lost_events)) {
+        if (wait_ms > 0) {
           retried = true;
-          pollfd pfd{inotify_fd, POLLIN, 0};
-          if (poll(&pfd, 1, 2) > 0) continue;
+          continue;
         }
         TranslateReady(true);
         return;
       }
-      for (ssize_t off = 0; off < n;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buf + off);
-        TakeEvent(*event);
-        off += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      // inotify returns whole events only, so a chunk never splits one.
+      for (size_t off = 0; off + sizeof(inotify_event) <= translating.size();) {
+        inotify_event event;
+        std::memcpy(&event, translating.data() + off, sizeof event);
+        QueueEvent(event, event.len > 0 ? translating.data() + off + sizeof event : "");
+        off += sizeof(inotify_event) + event.len;
       }
+      if (lost_events) {
+        TranslateReady(true);
+        MarkLost();
+        ResyncWatches();
+      }
+      // Hand on what there is rather than translate a long burst first.
+      if (pending.size() >= kDeliverAfterRecords) return;
     }
   }
 
-  bool Completed() const { return outstanding && (lost || root_error || !pending.empty()); }
+  bool Completed() const { return outstanding && (root_error || !pending.empty()); }
 
   DWORD Deliver(DWORD& bytes) {
     auto* out = static_cast<unsigned char*>(buffer);
@@ -492,6 +595,7 @@ struct DirectoryChangeWatch::Impl {
     std::u16string name;
     while (!pending.empty()) {
       const Record& record = pending.front();
+      if (record.action == kLostMarker) break;
       const size_t record_size = RecordSize(record, name);
       if (used + record_size > size) break;
       auto* info = reinterpret_cast<FILE_NOTIFY_EXTENDED_INFORMATION*>(out + used);
@@ -518,8 +622,10 @@ struct DirectoryChangeWatch::Impl {
     if (pending.empty()) last_by_path.clear();
     outstanding = false;
     if (used == 0) {
-      // Not even one record fits: the caller can only rescan.
-      pending.clear();
+      // Not even one record fits: the caller can only rescan. Records up
+      // to the next loss go; the rescan covers them.
+      while (!pending.empty() && pending.front().action != kLostMarker) pending.pop_front();
+      if (!pending.empty()) pending.pop_front();
       last_by_path.clear();
       bytes = 0;
       return ERROR_NOTIFY_ENUM_DIR;
@@ -567,7 +673,6 @@ DWORD DirectoryChangeWatch::Open(std::u16string_view path) {
   }
   im.root = native == "/" ? std::string() : native;
   im.closing = false;
-  im.lost = false;
   im.root_error = 0;
   if (!im.AddWatch("")) {
     const DWORD error = local::Win32ErrorFromErrno(errno);
@@ -575,8 +680,9 @@ DWORD DirectoryChangeWatch::Open(std::u16string_view path) {
     return error;
   }
   im.root_wd = im.by_path[""];
-  im.lost = false;
+  im.pending.clear();
   im.WatchTree("", false);
+  im.StartReader();
   return ERROR_SUCCESS;
 }
 
@@ -605,8 +711,9 @@ DWORD DirectoryChangeWatch::Wait(DWORD timeout_ms) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) return kWaitTimeout;
-    pollfd fds[2] = {{im.inotify_fd, POLLIN, 0}, {im.wake_fd.load(), POLLIN, 0}};
-    if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) return kWaitFailed;
+    std::unique_lock<std::mutex> unread_lock(im.unread_mu);
+    im.unread_cv.wait_for(unread_lock, std::chrono::milliseconds(left),
+                          [&im] { return im.closing.load() || !im.unread.empty() || im.unread_lost; });
   }
 }
 
@@ -621,24 +728,26 @@ DWORD DirectoryChangeWatch::GetResult(DWORD& bytes) {
     im.outstanding = false;
     return im.root_error;
   }
-  if (im.lost) {
-    im.lost = false;
+  if (im.pending.empty()) return ERROR_IO_INCOMPLETE;
+  if (im.pending.front().action == kLostMarker) {
+    im.pending.pop_front();
     im.outstanding = false;
     return ERROR_NOTIFY_ENUM_DIR;
   }
-  if (im.pending.empty()) return ERROR_IO_INCOMPLETE;
   return im.Deliver(bytes);
 }
 
 void DirectoryChangeWatch::Close() {
   if (!impl_) return;
-  impl_->closing = true;
-  if (const int fd = impl_->wake_fd.load(); fd >= 0) {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
-  }
+  // Wakes a waiting caller too, and the reader goes before its fds do.
+  impl_->StopReader();
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->CloseLocked();
+}
+
+void DirectoryChangeWatch::SetUnreadLimit(size_t bytes) {
+  std::lock_guard<std::mutex> lock(impl_->unread_mu);
+  impl_->unread_limit = bytes;
 }
 
 void DirectoryChangeWatch::SetAttributeReader(AttributeReader reader) {
