@@ -130,9 +130,13 @@ TEST_F(DirectoryChangesTest, NewFolderContentsAreReportedOnceEvenWhenCreatedAtOn
       EXPECT_EQ(c.parent_id, Inode(root_ / "n/sub"));
     }
   }
-  // The new folders are watched from now on.
+  // The new folders are watched from now on. A truncating write is two
+  // kernel events, merged only when the second comes before the first is
+  // read; like Windows, the platform may then report the change twice.
   WriteFile(root_ / "n/sub/g", "changed");
-  EXPECT_EQ(Actions(Collect()), (Expected{{FILE_ACTION_MODIFIED, "n\\sub\\g"}}));
+  const auto later = Actions(Collect());
+  ASSERT_FALSE(later.empty());
+  for (const auto& change : later) EXPECT_EQ(change, (Expected{{FILE_ACTION_MODIFIED, "n\\sub\\g"}})[0]);
 }
 
 TEST_F(DirectoryChangesTest, MovesAcrossFoldersPairByFileIdAndKeepWatchesOnMovedFolders) {
