@@ -336,9 +336,6 @@ int32_t RunSetAttributes(Engine& engine, std::u16string_view local_path, int32_t
   call.AddPending(path, kOpUpdate, is_folder);
   call.BeforeOperation();
   int32_t result = SetItemAttributes(engine, path, is_folder, attributes);
-  // The cache now holds the item as the change left it, so its late records
-  // compare equal; an entry left here would swallow a later real change.
-  if (result == kOk) engine.pending.CheckPendingOrRemove(path, kOpUpdate, is_folder);
   LogF(call.sink(), kLogVerbose,
        is_folder ? u"do_SetFolderAttributes: return(%d)" : u"do_SetFileAttributes: return(%d)", result);
   return call.Finish(result);
