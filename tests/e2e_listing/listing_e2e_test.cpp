@@ -72,10 +72,19 @@ class ListingE2e : public ::testing::Test {
     return entries;
   }
   // An asynchronous answer leaves the first listing empty: the folder's
-  // placeholders arrive once the host finalizes its task.
+  // placeholders arrive once the host finalizes its task, one by one. A new
+  // folder appears as a plain folder first and is finished (placeholder,
+  // times, in sync) in steps, so wait for it to be marked in sync.
+  static bool Finished(const std::vector<ClientEntry>& entries) {
+    for (const ClientEntry& e : entries) {
+      if (!(e.state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER)) return false;
+      if (e.is_folder && !(e.state & platform::CF_PLACEHOLDER_STATE_IN_SYNC)) return false;
+    }
+    return true;
+  }
   std::vector<ClientEntry> ListOnceFilled(const std::string& folder, size_t expected) {
     std::vector<ClientEntry> entries = List(folder);
-    for (int waited = 0; entries.size() < expected && waited < 10000; waited += 50) {
+    for (int waited = 0; (entries.size() < expected || !Finished(entries)) && waited < 10000; waited += 50) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       entries = List(folder);
     }

@@ -2,6 +2,7 @@
 // keep it, and the Windows views (attributes, find data, info classes) agree.
 #include "platform_fixture.h"
 
+#include "platform/directory_changes.h"
 #include "platform/errors.h"
 
 namespace corvane::platform::testing {
@@ -183,6 +184,83 @@ TEST_F(PlaceholderState, CreateRefusesEscapesAndExistingNames) {
   info.Flags = CF_PLACEHOLDER_CREATE_FLAG_SUPERSEDE;
   ASSERT_EQ(CfCreatePlaceholders(W(root_).c_str(), &info, 1, CF_CREATE_FLAG_NONE, nullptr), S_OK);
   EXPECT_EQ(fs::file_size(root_ + "/a.txt"), 77u);
+}
+
+// Items are prepared out of sight (a folder under a private name, a file
+// unnamed) and put in place whole: neither a listing nor the change records
+// show them half made or by any other name.
+TEST_F(PlaceholderState, NewFoldersAppearWholeAndOnlyUnderTheirOwnNames) {
+  ASSERT_EQ(Register(), S_OK);
+  const int64_t born = FileTimeFromUnix(1600000000, 0);
+  DirectoryChangeWatch watch;
+  ASSERT_EQ(watch.Open(W(root_)), ERROR_SUCCESS);
+  std::vector<uint64_t> buffer(8192);
+  ASSERT_EQ(watch.Request(buffer.data(), 65536, true, 0x7F), ERROR_SUCCESS);
+
+  // The lister watches for the folder being made right now, so it looks
+  // while that folder's state is written.
+  std::atomic<bool> done{false};
+  std::atomic<int> making{0}, seen{0}, half_made{0};
+  std::thread lister([&] {
+    while (!done) {
+      WIN32_FIND_DATAW find;
+      Handle h = FindFirstFileW(W(root_ + "/d" + std::to_string(making.load())).c_str(), &find);
+      if (h == INVALID_HANDLE_VALUE) continue;
+      FindClose(h);
+      ++seen;
+      const bool placeholder = CfGetPlaceholderStateFromFindData(&find) & CF_PLACEHOLDER_STATE_PLACEHOLDER;
+      if (!placeholder || find.ftCreationTime != born) ++half_made;
+    }
+  });
+  constexpr int kFolders = 150;
+  for (int i = 0; i < kFolders; ++i) {
+    making = i;
+    const std::u16string name = u"d" + Utf8ToUtf16Lossy(std::to_string(i));
+    CF_PLACEHOLDER_CREATE_INFO info;
+    info.RelativeFileName = name.c_str();
+    info.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    info.FsMetadata.BasicInfo.CreationTime = born;
+    ASSERT_EQ(CfCreatePlaceholders(W(root_).c_str(), &info, 1, CF_CREATE_FLAG_NONE, nullptr), S_OK);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  // A second create of the same folder is refused and leaves nothing behind.
+  CF_PLACEHOLDER_CREATE_INFO again;
+  again.RelativeFileName = u"d0";
+  again.FsMetadata.BasicInfo.FileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+  EXPECT_EQ(CfCreatePlaceholders(W(root_).c_str(), &again, 1, CF_CREATE_FLAG_NONE, nullptr),
+            HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
+  done = true;
+  lister.join();
+  // Files are prepared unnamed; their preparation is not reported either.
+  constexpr int kFiles = 20;
+  for (int i = 0; i < kFiles; ++i) ASSERT_EQ(MakeFile(root_, "f" + std::to_string(i), 1000 + i), S_OK);
+  EXPECT_GT(seen.load(), 0);
+  EXPECT_EQ(half_made.load(), 0);
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(root_)) ++entries;
+  EXPECT_EQ(entries, static_cast<size_t>(kFolders + kFiles));
+
+  std::multiset<std::string> added;
+  for (auto quiet = std::chrono::steady_clock::now();
+       std::chrono::steady_clock::now() - quiet < std::chrono::milliseconds(300);) {
+    if (watch.Wait(50) != kWaitSignalled) continue;
+    DWORD bytes = 0;
+    ASSERT_EQ(watch.GetResult(bytes), ERROR_SUCCESS);
+    const auto* at = reinterpret_cast<const unsigned char*>(buffer.data());
+    for (DWORD offset = 0; bytes > 0;) {
+      const auto* record = reinterpret_cast<const FILE_NOTIFY_EXTENDED_INFORMATION*>(at + offset);
+      const std::string name = Utf16ToUtf8Lossy(std::u16string(record->FileName, record->FileNameLength / 2));
+      EXPECT_TRUE(name[0] == 'd' || name[0] == 'f') << name;
+      if (record->Action == FILE_ACTION_ADDED) added.insert(name);
+      if (record->NextEntryOffset == 0) break;
+      offset += record->NextEntryOffset;
+    }
+    quiet = std::chrono::steady_clock::now();
+    ASSERT_EQ(watch.Request(buffer.data(), 65536, true, 0x7F), ERROR_SUCCESS);
+  }
+  EXPECT_EQ(added.size(), static_cast<size_t>(kFolders + kFiles));
+  for (int i = 0; i < kFolders; ++i) EXPECT_EQ(added.count("d" + std::to_string(i)), 1u) << i;
+  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(added.count("f" + std::to_string(i)), 1u) << i;
 }
 
 TEST_F(PlaceholderState, ConvertPinRecursivelyAndUpdatePopulation) {

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/posix_error.h"
+#include "platform/local/private_names.h"
 #include "platform/local/sync_roots.h"
 
 namespace corvane::platform {
@@ -142,15 +142,27 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   int fd = -1;
   bool linked = false;
   bool fresh = true;  // made here, so there is no old state to clear
+  std::string staged;  // a new folder, prepared under a private name
   if (is_dir) {
     struct stat st;
-    if (mkdir(target.c_str(), 0777) != 0) {
+    if (supersede && stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
       // Superseding a folder keeps the folder and makes it a placeholder.
-      if (!(errno == EEXIST && supersede && stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) return FromErrno();
+      fd = open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      linked = true;
       fresh = false;
+    } else {
+      // A folder cannot be made unnamed: it is made under a private name and
+      // renamed into place once its state is written, so a listing never
+      // shows it as a plain folder with a fresh time.
+      staged = local::NewPrivateName(ParentPath(target));
+      if (mkdir(staged.c_str(), 0777) != 0) return FromErrno();
+      fd = open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (fd < 0) {
+        const int saved = errno;
+        rmdir(staged.c_str());
+        errno = saved;
+      }
     }
-    fd = open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    linked = true;
   } else {
     // The file is prepared unnamed and appears complete, state and all.
     const size_t slash = relative.find_last_of('/');
@@ -165,6 +177,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   if (fd < 0) return errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno();
   FdCloser closer(fd);
   const auto fail = [&](HRESULT hr) {
+    if (!staged.empty()) rmdir(staged.c_str());
     if (linked && !is_dir) unlink(target.c_str());
     return hr;
   };
@@ -180,6 +193,10 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   // An unnamed file appears read-only at once: a watcher must not see it
   // writable first and then changed.
   if (read_only && !linked) make_read_only();
+  if (!staged.empty()) {
+    if (local::RenameNoReplace(staged, target) != 0) return fail(errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno());
+    return S_OK;
+  }
   if (!linked) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     if (linkat(AT_FDCWD, self.c_str(), base_fd, relative.c_str(), AT_SYMLINK_FOLLOW) != 0) {
@@ -187,8 +204,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
       struct stat st;
       if (lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return FromWin32(ERROR_ACCESS_DENIED);
       // Superseding: link under a private name, then rename over the old file.
-      std::random_device rd;
-      const std::string temp = ParentPath(target) + "/.corvane-supersede-" + std::to_string(rd());
+      const std::string temp = local::NewPrivateName(ParentPath(target));
       if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) return FromErrno();
       if (rename(temp.c_str(), target.c_str()) != 0) {
         const HRESULT hr = FromErrno();
@@ -217,7 +233,7 @@ HRESULT SetPinTree(const std::string& path, int fd, CF_PIN_STATE pin, bool self,
   HRESULT result = S_OK;
   while (dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
+    if (name == "." || name == ".." || local::IsPrivateName(entry->d_name)) continue;
     const std::string child = path + "/" + name;
     const int child_fd = open(child.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (child_fd < 0) continue;

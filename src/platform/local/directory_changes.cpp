@@ -19,6 +19,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "platform/local/item_info.h"
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
+#include "platform/local/private_names.h"
 #include "platform/local/quiet_dir.h"
 #include "support/utf.h"
 
@@ -270,7 +272,7 @@ struct DirectoryChangeWatch::Impl {
       std::vector<std::string> subdirs;
       while (dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
+        if (name == "." || name == ".." || local::IsPrivateName(entry->d_name)) continue;
         const std::string child = Join(rel, name);
         // The entry's type usually comes with it: a stat per entry made
         // watching a freshly populated folder cost as much as populating it.
@@ -464,6 +466,9 @@ struct DirectoryChangeWatch::Impl {
       ResyncWatches();
       return;
     }
+    // The platform's own half-made items: the rename that puts one in place
+    // arrives alone and reads as the item added.
+    if (event.len > 0 && local::IsPrivateName(name)) return;
     if (event.mask & IN_MOVED_TO) {
       for (QueuedEvent& q : queued) {
         if ((q.mask & IN_MOVED_FROM) && !q.paired && q.cookie == event.cookie) {
@@ -547,11 +552,20 @@ struct DirectoryChangeWatch::Impl {
       AddRemoved(rel, is_dir, file_id, parent_id);
       return;
     }
+    if (UnnamedFile(event.name, rel)) return;
     if (event.mask & (IN_MODIFY | IN_CLOSE_WRITE)) {
       AddRecord(FILE_ACTION_MODIFIED, rel, is_dir, parent_id, true, kContentFilter);
     } else if (event.mask & IN_ATTRIB) {
       AddRecord(FILE_ACTION_MODIFIED, rel, is_dir, parent_id, true, kMetadataFilter);
     }
+  }
+
+  // The kernel names a file made unnamed (O_TMPFILE) "#<inode>" in the
+  // records of writes to it before it is linked; no such item exists.
+  bool UnnamedFile(const std::string& name, const std::string& rel) const {
+    if (name.size() < 2 || name[0] != '#' || name.find_first_not_of("0123456789", 1) != std::string::npos) return false;
+    struct stat st;
+    return lstat(Full(rel).c_str(), &st) != 0 || std::to_string(st.st_ino) != name.substr(1);
   }
 
   // Translates what the reader thread has read so far.

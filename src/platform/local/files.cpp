@@ -20,6 +20,7 @@
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/posix_error.h"
+#include "platform/local/private_names.h"
 #include "platform/local/quiet_dir.h"
 #include "support/utf.h"
 
@@ -420,7 +421,7 @@ BOOL MoveFileExW(const char16_t* existing, const char16_t* target, DWORD flags) 
   }
   const bool replace = (flags & MOVEFILE_REPLACE_EXISTING) && !S_ISDIR(st.st_mode);
   const int rc = replace ? rename(from.c_str(), to.c_str())
-                         : renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+                         : local::RenameNoReplace(from, to);
   if (rc != 0) {
     if (errno == EEXIST || (errno == ENOTEMPTY && !replace))
       SetLastError(ERROR_ALREADY_EXISTS);
@@ -489,7 +490,7 @@ Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
     }
     while (dirent* entry = readdir(dir)) {
       const std::string name = entry->d_name;
-      if (!WildcardMatch(mask, Utf8ToUtf16Lossy(name))) continue;
+      if (local::IsPrivateName(entry->d_name) || !WildcardMatch(mask, Utf8ToUtf16Lossy(name))) continue;
       LocalItem info;
       const std::string full = name == "." ? folder : name == ".." ? local::ParentPath(folder) : folder + "/" + name;
       if (!local::ReadLocalItemAt(full, info)) continue;  // vanished meanwhile
