@@ -102,36 +102,51 @@ bool DehydrateRange(int fd, uint64_t offset, uint64_t length) {
   return StoreRanges(fd, ranges);
 }
 
+namespace {
+
+// What a write to a placeholder changes, read under its state lock: the
+// record, the ranges on disk and the file's size. False when the file
+// cannot be read; `placeholder` false when there is nothing to keep.
+struct WriteState {
+  PlaceholderRecord record;
+  ByteRanges ranges;
+  uint64_t size = 0;
+  bool placeholder = false;
+};
+
+bool LoadWriteState(int fd, WriteState& state) {
+  if (!LoadRecord(fd, state.record)) return false;
+  state.placeholder = state.record.placeholder;
+  if (!state.placeholder) return true;
+  struct stat st;
+  if (!LoadRanges(fd, state.ranges) || fstat(fd, &st) != 0) return false;
+  state.size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+}  // namespace
+
 bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated) {
   ItemStateLock lock(fd);
-  PlaceholderRecord record;
-  if (!LoadRecord(fd, record)) return false;
-  if (!record.placeholder) return true;
-  ByteRanges ranges;
-  if (!LoadRanges(fd, ranges)) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  if (truncated) ranges.Clear();
-  ranges.Truncate(static_cast<uint64_t>(st.st_size));
-  ranges.Add(begin, end);
-  if (truncated) ranges.Add(0, static_cast<uint64_t>(st.st_size));
-  record.in_sync = false;
-  return StoreRanges(fd, ranges) && StoreRecord(fd, record);
+  WriteState state;
+  if (!LoadWriteState(fd, state)) return false;
+  if (!state.placeholder) return true;
+  if (truncated) state.ranges.Clear();
+  state.ranges.Truncate(state.size);
+  state.ranges.Add(begin, end);
+  if (truncated) state.ranges.Add(0, state.size);
+  state.record.in_sync = false;
+  return StoreRanges(fd, state.ranges) && StoreRecord(fd, state.record);
 }
 
 bool RecordWrittenRange(int fd, uint64_t begin, uint64_t end) {
   ItemStateLock lock(fd);
-  PlaceholderRecord record;
-  if (!LoadRecord(fd, record)) return false;
-  if (!record.placeholder) return true;
-  ByteRanges ranges;
-  if (!LoadRanges(fd, ranges)) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  if (ranges.Covers(begin, end)) return true;
-  ranges.Truncate(static_cast<uint64_t>(st.st_size));
-  ranges.Add(begin, std::min(end, static_cast<uint64_t>(st.st_size)));
-  return StoreRanges(fd, ranges);
+  WriteState state;
+  if (!LoadWriteState(fd, state)) return false;
+  if (!state.placeholder || state.ranges.Covers(begin, end)) return true;
+  state.ranges.Truncate(state.size);
+  state.ranges.Add(begin, std::min(end, state.size));
+  return StoreRanges(fd, state.ranges);
 }
 
 void NotifyOpenOrClose(const std::string& path, bool open) {
