@@ -2,6 +2,9 @@
 // keep it, and the Windows views (attributes, find data, info classes) agree.
 #include "platform_fixture.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "platform/directory_changes.h"
 #include "platform/errors.h"
 
@@ -259,6 +262,23 @@ TEST_F(PlaceholderState, NewFoldersAppearWholeAndOnlyUnderTheirOwnNames) {
     ASSERT_EQ(watch.Request(buffer.data(), 65536, true, 0x7F), ERROR_SUCCESS);
   }
   EXPECT_EQ(added.size(), static_cast<size_t>(kFolders + kFiles));
+
+  // What a process that died halfway left is cleared by the next listing;
+  // what a live process is preparing is left alone.
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  const std::string abandoned = root_ + "/.~corvane-tmp-" + std::to_string(child) + "-1-1";
+  const std::string in_progress = root_ + "/.~corvane-tmp-" + std::to_string(getpid()) + "-1-1";
+  ASSERT_TRUE(fs::create_directory(abandoned));
+  ASSERT_TRUE(fs::create_directory(in_progress));
+  WIN32_FIND_DATAW find;
+  Handle h = FindFirstFileW(W(root_ + "/*").c_str(), &find);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  FindClose(h);
+  EXPECT_FALSE(fs::exists(abandoned));
+  EXPECT_TRUE(fs::exists(in_progress));
   for (int i = 0; i < kFolders; ++i) EXPECT_EQ(added.count("d" + std::to_string(i)), 1u) << i;
   for (int i = 0; i < kFiles; ++i) EXPECT_EQ(added.count("f" + std::to_string(i)), 1u) << i;
 }

@@ -165,6 +165,33 @@ TEST_F(ChangeProcessingTest, ChangeTheHostMadeThroughAMethodIsNotEchoed) {
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE)) << Seen();
 }
 
+// After the host refused a new file, a late record of that same create is
+// skipped, but a change made since is offered to the host again at once,
+// even when it is a single record.
+TEST_F(ChangeProcessingTest, AfterARefusedCreateOnlyTheCreatesOwnRecordsAreSkipped) {
+  const std::u16string rel = u"\\refused.txt";
+  MoveInFile("refused.txt", "data");
+  Settle();
+  const auto refused = [&] {
+    Know(rel);
+    ASSERT_TRUE(engine().metadata_cache.SetCreateFailed(rel, true));
+    ClearEvents();
+  };
+  refused();
+  struct stat now;
+  ASSERT_EQ(0, stat(Native("refused.txt").c_str(), &now));
+  ASSERT_EQ(0, chmod(Native("refused.txt").c_str(), now.st_mode & 07777));
+  Settle();
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE, rel)) << Seen();
+  EXPECT_FALSE(engine().metadata_cache.Lookup(rel, nullptr, nullptr));
+
+  refused();
+  const timespec times[2] = {{0, UTIME_OMIT}, {1800000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, Native("refused.txt").c_str(), times, 0));
+  Settle();
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE, rel)) << Seen();
+}
+
 // The engine's own placeholder work, with values the host left out or that
 // the platform shows otherwise, then a late record of the same work: the
 // cache entry holds what the item shows, so nothing reaches the host.

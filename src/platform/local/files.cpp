@@ -490,7 +490,11 @@ Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
     }
     while (dirent* entry = readdir(dir)) {
       const std::string name = entry->d_name;
-      if (local::IsPrivateName(entry->d_name) || !WildcardMatch(mask, Utf8ToUtf16Lossy(name))) continue;
+      if (local::IsPrivateName(entry->d_name)) {
+        local::RemoveIfAbandoned(folder, entry->d_name);
+        continue;
+      }
+      if (!WildcardMatch(mask, Utf8ToUtf16Lossy(name))) continue;
       LocalItem info;
       const std::string full = name == "." ? folder : name == ".." ? local::ParentPath(folder) : folder + "/" + name;
       if (!local::ReadLocalItemAt(full, info)) continue;  // vanished meanwhile

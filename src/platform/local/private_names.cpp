@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 
 #include <atomic>
 #include <random>
@@ -21,6 +23,19 @@ std::string NewPrivateName(const std::string& folder) {
   std::string name = kPrivateNamePrefix;
   name += std::to_string(getpid()) + "-" + std::to_string(seed) + "-" + std::to_string(counter.fetch_add(1));
   return folder.empty() ? name : folder + "/" + name;
+}
+
+bool RemoveIfAbandoned(const std::string& folder, const char* name) {
+  if (!IsPrivateName(name)) return false;
+  const char* digits = name + sizeof kPrivateNamePrefix - 1;
+  char* end = nullptr;
+  const long pid = std::strtol(digits, &end, 10);
+  if (end == digits || *end != '-' || pid <= 0) return false;
+  if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return false;
+  // A half-made folder is still empty and a half-made file a second name of
+  // a complete one, so removing either loses nothing.
+  const std::string path = folder + "/" + name;
+  return unlink(path.c_str()) == 0 || rmdir(path.c_str()) == 0;
 }
 
 int RenameNoReplace(const std::string& from, const std::string& to) {

@@ -17,6 +17,10 @@ inline bool IsPrivateName(const char* name) {
 // A fresh private name in `folder` (a native path, or "" for relative use).
 std::string NewPrivateName(const std::string& folder);
 
+// Removes `name` in `folder` when it is a private name whose process is
+// gone: what a process that died halfway left behind. True when removed.
+bool RemoveIfAbandoned(const std::string& folder, const char* name);
+
 // Renames `from` to `to` unless `to` exists: 0, or -1 with errno (EEXIST).
 int RenameNoReplace(const std::string& from, const std::string& to);
 
