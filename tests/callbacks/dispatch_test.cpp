@@ -29,7 +29,7 @@ class Dispatch : public CallbackTest {
       const int now = ++in_flight;
       most.store(std::max(most.load(), now));
       // Waits a while for the other handler to come in alongside.
-      WaitFor([&] { return in_flight.load() == 2; }, 400);
+      WaitFor([&] { return in_flight.load() == 2; }, 1500);
       Put(c.task_id, Pattern(5000), 5000);
       do_FinalizeTask(engine(), c.task_id, 0);
       --in_flight;

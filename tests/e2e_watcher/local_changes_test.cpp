@@ -65,14 +65,14 @@ class LocalChanges : public ::testing::Test {
     return size;
   }
   bool ReportsSize(const std::string& path, int64_t size) {
-    return host_.WaitFor([&] { return LastReportedSize(path) == size; }, 3000);
+    return host_.WaitFor([&] { return LastReportedSize(path) == size; }, 10000);
   }
   bool InSync(const std::string& path) {
     ItemState state;
     return app_.State(path, state) == 0 && state.placeholder && state.in_sync;
   }
   bool BecomesInSync(const std::string& path) {
-    return host_.WaitFor([&] { return InSync(path); }, 3000);
+    return host_.WaitFor([&] { return InSync(path); }, 10000);
   }
   void WriteOutside(const std::string& rel, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(scratch_.Outside() + "/" + rel).parent_path());
