@@ -15,41 +15,6 @@ int32_t ListFile(Engine& e, int64_t task, const std::u16string& name, int64_t si
   return IntListItem(e, task, name, false, attributes, size, kTime1, kTime2, kTime3);
 }
 
-TEST_F(ListingTest, RecursivePopulationCreatesExactlyTheListedItems) {
-  on_list = [&](int64_t task, const std::u16string& folder) {
-    if (folder == u"\\") {
-      EXPECT_EQ(0, ListFile(engine(), task, u"report.txt", 5000, HALVEX_ATTR_READONLY | HALVEX_ATTR_HIDDEN));
-      EXPECT_EQ(0, IntListItem(engine(), task, u"docs", true, 0, 777, kTime1, kTime2, kTime3));
-      EXPECT_EQ(0, IntListItem(engine(), task, u"empty", true, HALVEX_ATTR_HIDDEN, 0, kTime1, kTime2, kTime3));
-    } else if (folder == u"\\docs") {
-      EXPECT_EQ(0, ListFile(engine(), task, u"inner.bin", 12));
-    }
-    return 0;
-  };
-  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, true));
-
-  EXPECT_EQ((Names{"docs", "empty", "report.txt"}), Listed());
-  EXPECT_EQ((Names{"inner.bin"}), Listed("docs"));
-  EXPECT_TRUE(State("report.txt").in_sync);
-  const auto folder = State("docs");
-  EXPECT_TRUE(folder.is_folder && folder.placeholder && folder.in_sync);
-  // Folders get the host's times (one without children keeps them).
-  const auto empty = Find("empty");
-  EXPECT_EQ(kTime3, empty.ftLastWriteTime);
-  EXPECT_NE(0u, empty.dwFileAttributes & platform::FILE_ATTRIBUTE_HIDDEN);
-
-  CacheItem item;
-  std::u16string name;
-  ASSERT_TRUE(engine().metadata_cache.Lookup(u"\\docs", &item, &name));
-  EXPECT_TRUE(item.IsFolder());
-  EXPECT_EQ(0, item.Size);
-  ASSERT_TRUE(engine().metadata_cache.Lookup(u"\\docs\\inner.bin", &item, &name));
-  EXPECT_EQ(12, item.Size);
-  EXPECT_EQ(u"inner.bin", name);
-  EXPECT_EQ(0u, engine().tasks.Count());
-  EXPECT_TRUE(Events(HALVEX_EVENT_ERROR).empty());
-}
-
 TEST_F(ListingTest, LargeListingIsProcessedInBatchesOfAThousand) {
   // Quiet: 2500 items of verbose lines would dominate the run time.
   SetCurrentLogLevel(kLogMilestone);
@@ -91,18 +56,6 @@ TEST_F(ListingTest, InvalidNamesAreSkippedWithAnErrorEventAndTheRestCreated) {
   // Nothing appeared beside the root or below a folder the name implied.
   EXPECT_FALSE(std::filesystem::exists(root_.path() + "/../y"));
   EXPECT_FALSE(std::filesystem::exists(Native("x")));
-}
-
-TEST_F(ListingTest, TrackedOfficeLockFilesAreNotListed) {
-  engine().settings.track_office_lock_files.store(true);
-  on_list = [&](int64_t task, const std::u16string&) {
-    for (const auto* name : {u"~$report.docx", u"orders.laccdb", u"report.docx", u"~x.txt", u"a.LACCDB"})
-      EXPECT_EQ(0, ListFile(engine(), task, name));
-    return 0;
-  };
-  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
-  // The suffix is compared case-sensitively.
-  EXPECT_EQ((Names{"a.LACCDB", "report.docx", "~x.txt"}), Listed());
 }
 
 TEST_F(ListingTest, AsynchronousListingIsProcessedAfterTheHostFinishes) {
