@@ -1,7 +1,3 @@
-#include <atomic>
-#include <thread>
-
-#include "component/method_layer.h"
 #include "listing/listing_fixture.h"
 
 namespace corvane::testing {
@@ -58,27 +54,16 @@ TEST_F(ListingTest, InvalidNamesAreSkippedWithAnErrorEventAndTheRestCreated) {
   EXPECT_FALSE(std::filesystem::exists(Native("x")));
 }
 
-TEST_F(ListingTest, AsynchronousListingIsProcessedAfterTheHostFinishes) {
-  std::atomic<int64_t> listed_task{-1};
-  std::thread lister;
+TEST_F(ListingTest, TrackedOfficeLockFilesAreNotListed) {
+  engine().settings.track_office_lock_files.store(true);
   on_list = [&](int64_t task, const std::u16string&) {
-    listed_task = task;
-    lister = std::thread([this, task] {
-      // The host's later calls go through the method layer.
-      EXPECT_EQ(0, do_ListFile(engine(), task, u"late.txt", 0, 3, kTime1, kTime2, kTime3));
-      EXPECT_EQ(0, do_ListFolder(engine(), task, u"later", 0, kTime1, kTime2, kTime3));
-      EXPECT_EQ(0, CompleteTask(engine(), task, 0));
-    });
-    return kErrPending;
+    for (const auto* name : {u"~$report.docx", u"orders.laccdb", u"report.docx", u"~x.txt", u"a.LACCDB"})
+      EXPECT_EQ(0, ListFile(engine(), task, name));
+    return 0;
   };
   ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
-  lister.join();
-  EXPECT_TRUE(Listed().empty());
-  EXPECT_EQ(1u, engine().tasks.Count());
-  // What the async monitor does once the task is finalized.
-  ASSERT_EQ(0, ProcessListing(engine(), listed_task, true));
-  EXPECT_EQ((Names{"late.txt", "later"}), Listed());
-  EXPECT_EQ(0u, engine().tasks.Count());
+  // The suffix is compared case-sensitively.
+  EXPECT_EQ((Names{"a.LACCDB", "report.docx", "~x.txt"}), Listed());
 }
 
 TEST_F(ListingTest, ReportsForWrongHandlesAndFailedListingsAreRefused) {
