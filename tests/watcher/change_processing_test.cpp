@@ -8,7 +8,6 @@
 
 #include "engine/item_operations.h"
 #include "engine/pending_operations.h"
-#include "platform/local/placeholder_store.h"
 #include "watcher/rescan.h"
 #include "watcher/watcher_fixture.h"
 
@@ -70,28 +69,6 @@ TEST_F(ChangeProcessingTest, NewFileIsReportedOnceAndItsWriteIsAnUpdateWithTheRi
   ASSERT_EQ(1u, CountOf(HALVEX_EVENT_UPDATE_FILE)) << Seen();
   EXPECT_EQ(0x20, Events(HALVEX_EVENT_UPDATE_FILE)[0].flags & ~0x08);
   EXPECT_EQ(0x4, Events(HALVEX_EVENT_UPDATE_FILE)[0].attributes);
-}
-
-TEST_F(ChangeProcessingTest, TouchWithoutNewValuesFiresNothing) {
-  KnownPlaceholder("data.bin", "0123456789");
-  struct stat before;
-  ASSERT_EQ(0, stat(Native("data.bin").c_str(), &before));
-  // What the platform's hydration does: data written in place and the times
-  // put back, under the item's state lock, then state-only changes.
-  const int fd = open(Native("data.bin").c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  {
-    platform::local::ItemStateLock lock(fd);
-    ASSERT_EQ(10, pwrite(fd, "0123456789", 10, 0));
-    const timespec times[2] = {before.st_atim, before.st_mtim};
-    ASSERT_EQ(0, futimens(fd, times));
-  }
-  close(fd);
-  chmod(Native("data.bin").c_str(), before.st_mode);
-  Settle();
-  EXPECT_GE(LinesWith(u"Not firing UpdateItem for '\\data.bin' because UpdateFlags are 0"), 1u);
-  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE)) << Seen();
-  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
 }
 
 // Renames of known items, inside and across folders, are covered end to end.
