@@ -90,7 +90,7 @@ TEST_F(ItemsTest, OfficeLockFileHoldsBackItsDocumentUntilRemoved) {
   // report carries the document's size, not its lock file's.
   EXPECT_EQ(p.Count(HALVEX_EVENT_UPDATE_FILE, "\\docs\\report.docx"), 1u);
   for (const Event& e : p.Events()) {
-    if (e.id == HALVEX_EVENT_UPDATE_FILE) {
+    if (e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\docs\\report.docx") {
       EXPECT_EQ(e.size, 19);
     }
   }
