@@ -65,20 +65,8 @@ class PlaceholderChangesTest : public ::testing::Test, public testing::EngineHos
   std::u16string root_path_;
 };
 
-TEST_F(PlaceholderChangesTest, FolderDeleteNeedsDeleteChildrenForAnythingInside) {
-  fs::create_directories(root_ / "empty");
-  EXPECT_EQ(kOk, DoDeletePlaceholder(engine(), u"\\empty", false));
-  EXPECT_FALSE(Exists("empty"));
-
-  Write("full/sub/a.txt");
-  EXPECT_EQ(kErrOperationDenied, DoDeletePlaceholder(engine(), u"\\full", false));
-  EXPECT_TRUE(Exists("full/sub/a.txt"));
-  EXPECT_EQ(kOk, DoDeletePlaceholder(engine(), u"\\full", true));
-  EXPECT_FALSE(Exists("full"));
-
-  EXPECT_EQ(kErrLocalItemNotFound, DoDeletePlaceholder(engine(), u"\\full", true));
-}
-
+// Folder deletes with and without DeleteChildren, and renames that would
+// replace an item, are covered end to end through the item methods.
 TEST_F(PlaceholderChangesTest, TreeDeleteRemovesLinksNotTheirTargets) {
   std::ofstream(outside_ / "keep.txt") << "keep";
   Write("tree/a.txt");
@@ -93,6 +81,7 @@ TEST_F(PlaceholderChangesTest, ReadOnlyFilesAreDeletedAndPathsStayInsideTheRoot)
   ASSERT_EQ(0, chmod((root_ / "ro.txt").c_str(), 0444));
   EXPECT_EQ(kOk, DoDeletePlaceholder(engine(), u"\\ro.txt", false));
   EXPECT_FALSE(Exists("ro.txt"));
+  EXPECT_EQ(kErrLocalItemNotFound, DoDeletePlaceholder(engine(), u"\\ro.txt", false));
 
   std::ofstream(outside_ / "victim.txt") << "x";
   const std::string escape = "\\..\\" + fs::path(outside_.path()).filename().string() + "\\victim.txt";
@@ -101,25 +90,6 @@ TEST_F(PlaceholderChangesTest, ReadOnlyFilesAreDeletedAndPathsStayInsideTheRoot)
   EXPECT_EQ(kErrInvalidParameter, DoDeletePlaceholder(engine(), u"\\", true));  // never the root itself
   EXPECT_EQ(kErrInvalidParameter, DoRenamePlaceholder(engine(), u"\\a", escape16, true));
   EXPECT_TRUE(fs::exists(outside_ / "victim.txt"));
-}
-
-TEST_F(PlaceholderChangesTest, RenameReplacesFilesOnlyWhenAskedAndNeverFolders) {
-  Write("a.txt", "new");
-  Write("b.txt", "old");
-  EXPECT_EQ(kErrOsCallFailed, DoRenamePlaceholder(engine(), u"\\a.txt", u"\\b.txt", false));
-  EXPECT_EQ(kOk, DoRenamePlaceholder(engine(), u"\\a.txt", u"\\b.txt", true));
-  std::ifstream in(root_ / "b.txt");
-  std::string content;
-  in >> content;
-  EXPECT_EQ("new", content);
-  EXPECT_FALSE(Exists("a.txt"));
-
-  fs::create_directories(root_ / "d1");
-  fs::create_directories(root_ / "d2");
-  EXPECT_EQ(kErrOsCallFailed, DoRenamePlaceholder(engine(), u"\\d1", u"\\d2", true));
-  EXPECT_TRUE(Exists("d1"));
-  EXPECT_EQ(kOk, DoRenamePlaceholder(engine(), u"\\d1", u"\\d3", false));
-  EXPECT_TRUE(Exists("d3"));
 }
 
 TEST_F(PlaceholderChangesTest, FolderResetKeepsPinnedFilesAndTellsTheHostOnce) {

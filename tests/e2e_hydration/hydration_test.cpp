@@ -37,12 +37,12 @@ class HydrationTest : public ::testing::Test {
   }
 
   // Every size around the transfer chunk, read back through the client.
-  void ExpectServedForAllSizes() {
+  void ExpectServedForAllSizes(uint32_t seed) {
     const uint64_t sizes[] = {0, 1, 409599, 409600, 409601, 10u << 20};
-    uint32_t seed = 1;
+    const std::string suffix = "-" + std::to_string(seed) + ".bin";
     for (uint64_t size : sizes) {
-      const std::string name = "file-" + std::to_string(size) + ".bin";
-      AddFile(name, size, seed++);
+      const std::string name = "file-" + std::to_string(size) + suffix;
+      AddFile(name, size, ++seed);
       std::string read;
       ASSERT_EQ(client_.ReadAll(name, read), 0u) << name;
       ASSERT_EQ(read.size(), size) << name;
@@ -58,26 +58,20 @@ class HydrationTest : public ::testing::Test {
   std::unique_ptr<ProviderHost> host_;
 };
 
-TEST_F(HydrationTest, DataPutInsideTheHandlerIsReadBackExactly) {
-  Start();
-  ExpectServedForAllSizes();
-  EXPECT_TRUE(host_->Events(HALVEX_EVENT_ERROR).empty());
-}
-
-TEST_F(HydrationTest, DataPutFromAnotherThreadAndFinalizedIsReadBackExactly) {
-  Start();
-  host_->serve = Serve::kAsync;
-  ExpectServedForAllSizes();
-  EXPECT_TRUE(host_->Events(HALVEX_EVENT_ERROR).empty());
-}
-
-TEST_F(HydrationTest, RetryAnswerFiresTheRequestAgainAndIsThenServed) {
+// Inline, from another thread after the handler returned, and after a retry
+// answer: every size around the transfer chunk reads back exactly.
+TEST_F(HydrationTest, DataServedInEveryStyleIsReadBackExactly) {
   Start({"EventRetryInterval=100"});
-  host_->serve = Serve::kRetryThenServe;
-  ExpectServedForAllSizes();
-  // Each file with data was asked for at least twice: the retry and the serve.
+  for (Serve serve : {Serve::kInline, Serve::kAsync, Serve::kRetryThenServe}) {
+    SCOPED_TRACE(static_cast<int>(serve));
+    host_->serve = serve;
+    ExpectServedForAllSizes(static_cast<uint32_t>(serve) * 10);
+  }
+  EXPECT_TRUE(host_->Events(HALVEX_EVENT_ERROR).empty());
+  // Each retried file with data was asked for at least twice.
   for (uint64_t size : {1u, 409600u, 10u << 20}) {
-    const std::string path = "\\file-" + std::to_string(size) + ".bin";
+    const std::string path = "\\file-" + std::to_string(size) + "-" +
+                             std::to_string(static_cast<int>(Serve::kRetryThenServe) * 10) + ".bin";
     size_t asks = 0;
     for (const HostEvent& e : host_->Events(HALVEX_EVENT_GET_FILE_DATA)) asks += e.path == path;
     EXPECT_GE(asks, 2u) << path;

@@ -86,8 +86,14 @@ TEST_F(ItemsTest, OfficeLockFileHoldsBackItsDocumentUntilRemoved) {
     return false;
   }));
   Settle();
-  // The unlock's own placeholder update is not reported again.
+  // The unlock's own placeholder update is not reported again; the one
+  // report carries the document's size, not its lock file's.
   EXPECT_EQ(p.Count(HALVEX_EVENT_UPDATE_FILE, "\\docs\\report.docx"), 1u);
+  for (const Event& e : p.Events()) {
+    if (e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\docs\\report.docx") {
+      EXPECT_EQ(e.size, 19);
+    }
+  }
   EXPECT_FALSE(Mentions(p.Events(), "~$"));
 
   // Unlocked: the next edit is reported as usual.

@@ -39,6 +39,7 @@ struct Event {
   std::string path;
   std::string new_path;  // renames
   int32_t flags = 0;     // UpdateFlags of updates
+  int64_t size = -1;     // Size of file updates
 };
 
 class Provider {
@@ -205,6 +206,7 @@ class Provider {
     Event event{id, Text(params[1]), "", 0};
     if (id == HALVEX_EVENT_RENAME_FILE || id == HALVEX_EVENT_RENAME_FOLDER) event.new_path = Text(params[2]);
     if (id == HALVEX_EVENT_UPDATE_FILE || id == HALVEX_EVENT_UPDATE_FOLDER) event.flags = static_cast<int32_t>(params[2]);
+    if (id == HALVEX_EVENT_UPDATE_FILE) event.size = Int64(params[4]);
     int32_t result = 0;
     if (id == HALVEX_EVENT_LIST_DIRECTORY) {
       self->List(Int64(params[0]), event.path);

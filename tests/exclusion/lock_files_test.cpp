@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <vector>
 
 #include "engine/engine.h"
@@ -42,30 +41,6 @@ class LockFileTest : public ::testing::Test, public testing::EngineHost {
   }
   testing::TempDir root_;
 };
-
-TEST_F(LockFileTest, DocumentIsLockedWhileItsLockFileExistsThenReportedOnce) {
-  std::ofstream(root_ / "report.docx") << "twelve bytes";
-  engine().metadata_cache.AddNewItemToCache(u"\\report.docx", u"report.docx", 0, 3, 0, 0, 0);
-
-  EXPECT_TRUE(HandleLockFile(engine(), u"\\~$report.docx", Record(platform::FILE_ACTION_ADDED)));
-  bool locked = false;
-  ASSERT_TRUE(engine().metadata_cache.GetLocked(u"\\report.docx", &locked));
-  EXPECT_TRUE(locked);
-  EXPECT_TRUE(HandleLockFile(engine(), u"\\~$report.docx", Record(platform::FILE_ACTION_MODIFIED)));
-  EXPECT_EQ(0u, EventCount());
-
-  EXPECT_TRUE(HandleLockFile(engine(), u"\\~$report.docx", Record(platform::FILE_ACTION_REMOVED)));
-  auto updates = Events(HALVEX_EVENT_UPDATE_FILE);
-  ASSERT_EQ(1u, updates.size());
-  EXPECT_EQ(u"\\report.docx", updates[0].path);
-  EXPECT_EQ(0x40, updates[0].arg2 & 0x40);
-  ASSERT_TRUE(engine().metadata_cache.GetLocked(u"\\report.docx", &locked));
-  EXPECT_FALSE(locked);
-  CacheItem entry;
-  ASSERT_TRUE(engine().metadata_cache.Lookup(u"\\report.docx", &entry, nullptr));
-  EXPECT_EQ(12, entry.Size);  // the document's own size
-  EXPECT_EQ(0u, engine().tasks.Count());
-}
 
 TEST_F(LockFileTest, LockFilesOfUnknownDocumentsAreStillNeverReported) {
   EXPECT_TRUE(HandleLockFile(engine(), u"\\~$new.docx", Record(platform::FILE_ACTION_ADDED)));

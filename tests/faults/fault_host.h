@@ -146,6 +146,24 @@ class FaultHost {
                  reinterpret_cast<intptr_t>(&time), reinterpret_cast<intptr_t>(&time),
                  reinterpret_cast<intptr_t>(&time)});
   }
+  int32_t CreateFolder(const std::string& path) {
+    return Call(HALVEX_METHOD_CREATE_FOLDER, {reinterpret_cast<intptr_t>(path.c_str()), 0});
+  }
+  // Items of a listing task, with one fixed time.
+  int32_t ListFile(int64_t task, const std::string& name, int64_t size) {
+    int64_t time = 133000000000000000;
+    return Call(HALVEX_METHOD_LIST_FILE,
+                {reinterpret_cast<intptr_t>(&task), reinterpret_cast<intptr_t>(name.c_str()), 0,
+                 reinterpret_cast<intptr_t>(&size), reinterpret_cast<intptr_t>(&time),
+                 reinterpret_cast<intptr_t>(&time), reinterpret_cast<intptr_t>(&time)});
+  }
+  int32_t ListFolder(int64_t task, const std::string& name) {
+    int64_t time = 133000000000000000;
+    return Call(HALVEX_METHOD_LIST_FOLDER,
+                {reinterpret_cast<intptr_t>(&task), reinterpret_cast<intptr_t>(name.c_str()), 0,
+                 reinterpret_cast<intptr_t>(&time), reinterpret_cast<intptr_t>(&time),
+                 reinterpret_cast<intptr_t>(&time)});
+  }
   std::string Remote(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     return remote_["\\" + name];

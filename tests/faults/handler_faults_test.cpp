@@ -37,18 +37,12 @@ TEST_F(FaultsTest, ThrowingHandlersFailTheirRequestOnly) {
   EXPECT_EQ(host_->Query("StatPendingTasks"), 0);
 
   // A throwing listing leaves the folder to be asked again, not empty for good.
-  ASSERT_EQ(host_->Call(HALVEX_METHOD_CREATE_FOLDER, {reinterpret_cast<intptr_t>("\\dir"), 0}), 0);
+  ASSERT_EQ(host_->CreateFolder("\\dir"), 0);
   host_->on_list = [](FaultHost&, int64_t, const std::string&) -> int32_t { throw std::runtime_error("no"); };
   std::vector<platform::local::ClientEntry> entries;
   client_.List("dir", entries);
   EXPECT_TRUE(entries.empty());
-  host_->on_list = [](FaultHost& host, int64_t task, const std::string&) {
-    int64_t size = 10, t = 133000000000000000, id = task;
-    return host.Call(HALVEX_METHOD_LIST_FILE,
-                     {reinterpret_cast<intptr_t>(&id), reinterpret_cast<intptr_t>("late.txt"), 0,
-                      reinterpret_cast<intptr_t>(&size), reinterpret_cast<intptr_t>(&t),
-                      reinterpret_cast<intptr_t>(&t), reinterpret_cast<intptr_t>(&t)});
-  };
+  host_->on_list = [](FaultHost& host, int64_t task, const std::string&) { return host.ListFile(task, "late.txt", 10); };
   ASSERT_EQ(client_.List("dir", entries), 0u);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, "late.txt");
@@ -176,7 +170,7 @@ TEST_F(FaultsTest, RetryForEverIsPacedAndBounded) {
   ExpectNoFalseData("retry.bin");
 
   // The same for a folder listing.
-  ASSERT_EQ(host_->Call(HALVEX_METHOD_CREATE_FOLDER, {reinterpret_cast<intptr_t>("\\dir"), 0}), 0);
+  ASSERT_EQ(host_->CreateFolder("\\dir"), 0);
   std::atomic<int> lists{0};
   host_->on_list = [&](FaultHost&, int64_t, const std::string&) {
     ++lists;
@@ -218,14 +212,10 @@ TEST_F(FaultsTest, HandlersMayCallTheComponentBack) {
     EXPECT_EQ(nested_failures.load(), 0);
 
     // A listing handler that changes the folder it lists, then lists.
-    ASSERT_EQ(host_->Call(HALVEX_METHOD_CREATE_FOLDER, {reinterpret_cast<intptr_t>("\\dir"), 0}), 0);
+    ASSERT_EQ(host_->CreateFolder("\\dir"), 0);
     host_->on_list = [&](FaultHost& host, int64_t task, const std::string& folder) {
       if (host.CreateFile(folder + "\\made-by-list.txt", 3) != 0) ++nested_failures;
-      int64_t size = 4, t = 133000000000000000, id = task;
-      return host.Call(HALVEX_METHOD_LIST_FILE,
-                       {reinterpret_cast<intptr_t>(&id), reinterpret_cast<intptr_t>("listed.txt"), 0,
-                        reinterpret_cast<intptr_t>(&size), reinterpret_cast<intptr_t>(&t),
-                        reinterpret_cast<intptr_t>(&t), reinterpret_cast<intptr_t>(&t)});
+      return host.ListFile(task, "listed.txt", 4);
     };
     auto listing = std::async(std::launch::async, [&] {
       std::vector<platform::local::ClientEntry> entries;

@@ -10,24 +10,16 @@ class StopFaults : public FaultsTest {
   // A remote tree of folders, each with a few files, served inline.
   void ServeTree(int folders) {
     host_->on_list = [folders](FaultHost& host, int64_t task, const std::string& folder) -> int32_t {
-      int64_t id = task, size = 1000, t = 133000000000000000;
-      std::vector<std::string> names;
-      if (folder == "\\") {
-        for (int i = 0; i < folders; ++i) names.push_back("d" + std::to_string(i));
-      }
-      for (const std::string& name : names) {
-        host.Call(HALVEX_METHOD_LIST_FOLDER, {reinterpret_cast<intptr_t>(&id), reinterpret_cast<intptr_t>(name.c_str()),
-                                              0, reinterpret_cast<intptr_t>(&t), reinterpret_cast<intptr_t>(&t),
-                                              reinterpret_cast<intptr_t>(&t)});
-      }
-      for (int i = 0; i < 3; ++i) {
-        const std::string name = "f" + std::to_string(i) + ".txt";
-        host.Call(HALVEX_METHOD_LIST_FILE, {reinterpret_cast<intptr_t>(&id), reinterpret_cast<intptr_t>(name.c_str()),
-                                            0, reinterpret_cast<intptr_t>(&size), reinterpret_cast<intptr_t>(&t),
-                                            reinterpret_cast<intptr_t>(&t), reinterpret_cast<intptr_t>(&t)});
-      }
+      for (int i = 0; folder == "\\" && i < folders; ++i) host.ListFolder(task, "d" + std::to_string(i));
+      for (int i = 0; i < 3; ++i) host.ListFile(task, "f" + std::to_string(i) + ".txt", 1000);
       return 0;
     };
+  }
+  // Installed once by a host of its own, so each activation finds the root registered.
+  void InstallRoot() {
+    FaultHost installer(space_.root());
+    ASSERT_EQ(installer.SetRoot(), 0);
+    ASSERT_EQ(installer.Install(), 0);
   }
   void NewHost(bool populate) {
     host_ = std::make_unique<FaultHost>(space_.root());
@@ -48,11 +40,7 @@ class StopFaults : public FaultsTest {
 // watcher starts, and after. Either way the engine ends inactive, and the
 // next activation on the same root works.
 TEST_F(StopFaults, StopAtEveryStageOfAnActivation) {
-  {
-    FaultHost installer(space_.root());
-    ASSERT_EQ(installer.SetRoot(), 0);
-    ASSERT_EQ(installer.Install(), 0);
-  }
+  InstallRoot();
   const int delays_ms[] = {0, 1, 3, 8, 15, 30, 60, 120};
   for (bool destroy : {false, true}) {
     for (int delay : delays_ms) {
@@ -82,11 +70,7 @@ TEST_F(StopFaults, StopAtEveryStageOfAnActivation) {
 // The host answers the activation's listing "pending" and never finishes
 // it, or sits inside the event: stopping must not wait for it for ever.
 TEST_F(StopFaults, StopWhilePopulationWaitsForTheHost) {
-  {
-    FaultHost installer(space_.root());
-    ASSERT_EQ(installer.SetRoot(), 0);
-    ASSERT_EQ(installer.Install(), 0);
-  }
+  InstallRoot();
   for (bool destroy : {false, true}) {
     for (bool inside : {false, true}) {
       SCOPED_TRACE(std::string(destroy ? "Destroy" : "Deactivate") + (inside ? ", host in the event" : ", pending"));
@@ -117,11 +101,7 @@ TEST_F(StopFaults, StopWhilePopulationWaitsForTheHost) {
 // The host fails or throws on the activation's listing: Activate fails
 // with a code, and leaves nothing connected or running.
 TEST_F(StopFaults, FailedPopulationFailsTheActivationCleanly) {
-  {
-    FaultHost installer(space_.root());
-    ASSERT_EQ(installer.SetRoot(), 0);
-    ASSERT_EQ(installer.Install(), 0);
-  }
+  InstallRoot();
   for (bool throws : {false, true}) {
     SCOPED_TRACE(throws ? "throws" : "fails");
     NewHost(true);

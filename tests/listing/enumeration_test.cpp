@@ -1,7 +1,3 @@
-#include <atomic>
-#include <thread>
-
-#include "component/method_layer.h"
 #include "listing/listing_fixture.h"
 
 namespace corvane::testing {
@@ -13,41 +9,6 @@ constexpr int64_t kFuture = 159774624000000000;  // 2107
 
 int32_t ListFile(Engine& e, int64_t task, const std::u16string& name, int64_t size = 0, int32_t attributes = 0) {
   return IntListItem(e, task, name, false, attributes, size, kTime1, kTime2, kTime3);
-}
-
-TEST_F(ListingTest, RecursivePopulationCreatesExactlyTheListedItems) {
-  on_list = [&](int64_t task, const std::u16string& folder) {
-    if (folder == u"\\") {
-      EXPECT_EQ(0, ListFile(engine(), task, u"report.txt", 5000, HALVEX_ATTR_READONLY | HALVEX_ATTR_HIDDEN));
-      EXPECT_EQ(0, IntListItem(engine(), task, u"docs", true, 0, 777, kTime1, kTime2, kTime3));
-      EXPECT_EQ(0, IntListItem(engine(), task, u"empty", true, HALVEX_ATTR_HIDDEN, 0, kTime1, kTime2, kTime3));
-    } else if (folder == u"\\docs") {
-      EXPECT_EQ(0, ListFile(engine(), task, u"inner.bin", 12));
-    }
-    return 0;
-  };
-  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, true));
-
-  EXPECT_EQ((Names{"docs", "empty", "report.txt"}), Listed());
-  EXPECT_EQ((Names{"inner.bin"}), Listed("docs"));
-  EXPECT_TRUE(State("report.txt").in_sync);
-  const auto folder = State("docs");
-  EXPECT_TRUE(folder.is_folder && folder.placeholder && folder.in_sync);
-  // Folders get the host's times (one without children keeps them).
-  const auto empty = Find("empty");
-  EXPECT_EQ(kTime3, empty.ftLastWriteTime);
-  EXPECT_NE(0u, empty.dwFileAttributes & platform::FILE_ATTRIBUTE_HIDDEN);
-
-  CacheItem item;
-  std::u16string name;
-  ASSERT_TRUE(engine().metadata_cache.Lookup(u"\\docs", &item, &name));
-  EXPECT_TRUE(item.IsFolder());
-  EXPECT_EQ(0, item.Size);
-  ASSERT_TRUE(engine().metadata_cache.Lookup(u"\\docs\\inner.bin", &item, &name));
-  EXPECT_EQ(12, item.Size);
-  EXPECT_EQ(u"inner.bin", name);
-  EXPECT_EQ(0u, engine().tasks.Count());
-  EXPECT_TRUE(Events(HALVEX_EVENT_ERROR).empty());
 }
 
 TEST_F(ListingTest, LargeListingIsProcessedInBatchesOfAThousand) {
@@ -103,29 +64,6 @@ TEST_F(ListingTest, TrackedOfficeLockFilesAreNotListed) {
   ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
   // The suffix is compared case-sensitively.
   EXPECT_EQ((Names{"a.LACCDB", "report.docx", "~x.txt"}), Listed());
-}
-
-TEST_F(ListingTest, AsynchronousListingIsProcessedAfterTheHostFinishes) {
-  std::atomic<int64_t> listed_task{-1};
-  std::thread lister;
-  on_list = [&](int64_t task, const std::u16string&) {
-    listed_task = task;
-    lister = std::thread([this, task] {
-      // The host's later calls go through the method layer.
-      EXPECT_EQ(0, do_ListFile(engine(), task, u"late.txt", 0, 3, kTime1, kTime2, kTime3));
-      EXPECT_EQ(0, do_ListFolder(engine(), task, u"later", 0, kTime1, kTime2, kTime3));
-      EXPECT_EQ(0, CompleteTask(engine(), task, 0));
-    });
-    return kErrPending;
-  };
-  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
-  lister.join();
-  EXPECT_TRUE(Listed().empty());
-  EXPECT_EQ(1u, engine().tasks.Count());
-  // What the async monitor does once the task is finalized.
-  ASSERT_EQ(0, ProcessListing(engine(), listed_task, true));
-  EXPECT_EQ((Names{"late.txt", "later"}), Listed());
-  EXPECT_EQ(0u, engine().tasks.Count());
 }
 
 TEST_F(ListingTest, ReportsForWrongHandlesAndFailedListingsAreRefused) {

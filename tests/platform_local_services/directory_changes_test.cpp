@@ -120,11 +120,17 @@ TEST_F(DirectoryChangesTest, CreateWriteRenameDeleteInOrderWithRepeatsCoalesced)
   }
   ASSERT_EQ(rename((root_ / "a.txt").c_str(), (root_ / "b.txt").c_str()), 0);
   ASSERT_EQ(unlink((root_ / "b.txt").c_str()), 0);
-  EXPECT_EQ(Actions(Collect()), (Expected{{FILE_ACTION_ADDED, "a.txt"},
-                                         {FILE_ACTION_MODIFIED, "a.txt"},
-                                         {FILE_ACTION_RENAMED_OLD_NAME, "a.txt"},
-                                         {FILE_ACTION_RENAMED_NEW_NAME, "b.txt"},
-                                         {FILE_ACTION_REMOVED, "b.txt"}}));
+  // Repeats still unread are merged; a reader that empties the kernel queue
+  // in the middle of the 51 writes may report the change once more.
+  Expected actions = Actions(Collect());
+  const Expected::value_type modified{FILE_ACTION_MODIFIED, "a.txt"};
+  EXPECT_LE(std::count(actions.begin(), actions.end(), modified), 3) << "repeated writes were not merged";
+  actions.erase(std::unique(actions.begin(), actions.end()), actions.end());
+  EXPECT_EQ(actions, (Expected{{FILE_ACTION_ADDED, "a.txt"},
+                               modified,
+                               {FILE_ACTION_RENAMED_OLD_NAME, "a.txt"},
+                               {FILE_ACTION_RENAMED_NEW_NAME, "b.txt"},
+                               {FILE_ACTION_REMOVED, "b.txt"}}));
 }
 
 TEST_F(DirectoryChangesTest, NewFolderContentsAreReportedOnceEvenWhenCreatedAtOnce) {

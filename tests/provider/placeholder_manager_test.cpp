@@ -233,28 +233,5 @@ TEST_F(PlaceholderManagerTest, ProviderLevelFailuresKeepThePlatformCodeAsOsError
   EXPECT_EQ(CF_PLACEHOLDER_STATE_INVALID, manager_.GetPlaceholderState(gone.c_str()));
 }
 
-TEST_F(PlaceholderManagerTest, CloudTraceLinesFollowTheLogLevel) {
-  RegisterRoot();
-  WriteFile("a.txt", "a");
-  const std::u16string path = PathOf("a.txt");
-  ConvertRequest convert;
-  convert.path = path.c_str();
-  ASSERT_EQ(S_OK, manager_.ConvertToPlaceholder(&convert));
-  for (const auto& line : LinesWith(u"ConvertToPlaceholder")) EXPECT_EQ(kLogCloudTrace, line.first);
-  EXPECT_EQ(1u, LinesWith(u"ConvertToPlaceholder called for '" + path + u"', flags: 0x0").size());
-  EXPECT_EQ(1u, LinesWith(u"ConvertToPlaceholder result code: 0x0").size());
-
-  ClearLines();
-  SetCurrentLogLevel(kLogVerbose);
-  ASSERT_EQ(S_OK, manager_.ConvertToPlaceholder(&convert));
-  EXPECT_TRUE(LinesWith(u"ConvertToPlaceholder").empty());
-  // Failures still show at the verbose level.
-  const std::u16string gone = PathOf("gone");
-  convert.path = gone.c_str();
-  EXPECT_TRUE(FAILED(manager_.ConvertToPlaceholder(&convert)));
-  EXPECT_EQ(1u, LinesWith(u"ConvertToPlaceholder result code: 0x80070002").size());
-  EXPECT_TRUE(LinesWith(u"ConvertToPlaceholder called").empty());
-}
-
 }  // namespace
 }  // namespace corvane::testing

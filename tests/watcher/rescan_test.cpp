@@ -191,24 +191,5 @@ TEST_F(RescanTest, RescanStopsWhenTheEngineStops) {
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE));
 }
 
-TEST_F(RescanTest, EmptyFolderRemovalKeepsFilesTheirParentsAndTheRoot) {
-  namespace fs = std::filesystem;
-  fs::create_directories(Native("empty/a/b"));
-  fs::create_directories(Native("keep/inner"));
-  fs::create_directories(Native("keep/hollow/deeper"));
-  WriteFile("keep/inner/file.txt", "f");
-
-  EXPECT_FALSE(DeleteEmptyLocalFolders(engine(), Root()));  // "keep" cannot go
-  EXPECT_FALSE(fs::exists(Native("empty")));
-  EXPECT_FALSE(fs::exists(Native("keep/hollow")));
-  EXPECT_TRUE(fs::exists(Native("keep/inner/file.txt")));
-  EXPECT_TRUE(fs::exists(root_.path()));
-
-  fs::remove(Native("keep/inner/file.txt"));
-  EXPECT_TRUE(DeleteEmptyLocalFolders(engine(), Root()));
-  EXPECT_FALSE(fs::exists(Native("keep")));
-  EXPECT_TRUE(fs::exists(root_.path()));
-}
-
 }  // namespace
 }  // namespace corvane::testing
