@@ -85,6 +85,7 @@ TEST_F(Dispatch, CallbacksWhileDeactivatingAreNeitherAnsweredNorHandled) {
   EXPECT_EQ(0, engine().PendingOperationCount());
 
   // Still starting counts as running.
+  platform::local::SetRequestTimeoutMs(0);
   engine().state.deactivating.store(0);
   engine().state.active.store(0);
   engine().state.activating.store(1);
