@@ -32,35 +32,38 @@ std::mutex& StateMutex() {
   return m;
 }
 
-// Reads an attribute; a missing one gives an empty value and true.
-bool GetXattr(int fd, const char* name, std::string& value) {
+// Reads an attribute through `get` (a bound fgetxattr or getxattr); a
+// missing one gives an empty value and true. Most values are a few bytes
+// and take one call; only a larger one (an identity) needs its size first.
+template <typename Get>
+bool ReadXattr(Get get, std::string& value) {
   value.clear();
-  for (;;) {
-    const ssize_t size = fgetxattr(fd, name, nullptr, 0);
-    if (size < 0) return errno == ENODATA || errno == ENOTSUP;
+  char small[256];
+  ssize_t got = get(small, sizeof small);
+  if (got >= 0) {
+    value.assign(small, static_cast<size_t>(got));
+    return true;
+  }
+  while (errno == ERANGE) {
+    const ssize_t size = get(nullptr, 0);
+    if (size < 0) break;
     value.resize(static_cast<size_t>(size));
-    const ssize_t got = fgetxattr(fd, name, value.data(), value.size());
+    got = get(value.data(), value.size());
     if (got >= 0) {
       value.resize(static_cast<size_t>(got));
       return true;
     }
-    if (errno != ERANGE) return false;
   }
+  value.clear();
+  return errno == ENODATA || errno == ENOTSUP;
+}
+
+bool GetXattr(int fd, const char* name, std::string& value) {
+  return ReadXattr([&](void* buf, size_t size) { return fgetxattr(fd, name, buf, size); }, value);
 }
 
 bool GetXattrAt(const std::string& path, const char* name, std::string& value) {
-  value.clear();
-  for (;;) {
-    const ssize_t size = getxattr(path.c_str(), name, nullptr, 0);
-    if (size < 0) return errno == ENODATA || errno == ENOTSUP;
-    value.resize(static_cast<size_t>(size));
-    const ssize_t got = getxattr(path.c_str(), name, value.data(), value.size());
-    if (got >= 0) {
-      value.resize(static_cast<size_t>(got));
-      return true;
-    }
-    if (errno != ERANGE) return false;
-  }
+  return ReadXattr([&](void* buf, size_t size) { return getxattr(path.c_str(), name, buf, size); }, value);
 }
 
 bool RemoveXattr(int fd, const char* name) {
@@ -238,10 +241,14 @@ constexpr unsigned kLockStripes = 64;
 // Opens the lock file (in the state folder) that stands for the item with
 // this inode; -1 when the state folder cannot be written.
 int OpenStripeLock(const struct stat& item) {
-  const std::string dir = EnsureStateSubdir("locks");
-  if (dir.empty()) return -1;
   const unsigned stripe = static_cast<unsigned>((item.st_ino * 31 + item.st_dev) % kLockStripes);
-  return open((dir + "/" + std::to_string(stripe)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  // The folder is made once; it is looked for again only when the lock file
+  // cannot be opened in it (the state folder moved or was removed).
+  const std::string file = StateDir() + "/locks/" + std::to_string(stripe);
+  const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  if (EnsureStateSubdir("locks").empty()) return -1;
+  return open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 }
 
 }  // namespace
