@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_process.h"
 #include "halvex/corvane.h"
 
 namespace corvane::e2e {
@@ -43,18 +44,7 @@ struct HostEvent {
   int32_t code;  // ResultCode slot as the handler received it, or ErrorCode
 };
 
-// Deterministic content, different for every file and offset.
-inline std::string RemoteBytes(uint64_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (uint64_t i = 0; i < size; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    bytes[i] = static_cast<char>(x);
-  }
-  return bytes;
-}
+using test_common::RemoteBytes;
 
 class ProviderHost {
  public:

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_process.h"
 #include "halvex/corvane.h"
 
 namespace corvane::faults {
@@ -40,31 +41,9 @@ struct SeenEvent {
   int32_t code;  // ErrorCode of Error, UpdateFlags of updates, last slot otherwise
 };
 
-// Deterministic bytes, different for every seed.
-inline std::string RemoteBytes(uint64_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (uint64_t i = 0; i < size; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    bytes[i] = static_cast<char>(x);
-  }
-  return bytes;
-}
+using test_common::RemoteBytes;
 
-// Threads of this process, to see that nothing the library started is left.
-inline int ThreadCount() {
-  // ThreadSanitizer starts a helper thread with the process's first thread:
-  // one is made first, so that the helper is there before the count.
-  static const bool warmed = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)warmed;
-  auto tasks = std::filesystem::directory_iterator("/proc/self/task");
-  return static_cast<int>(std::distance(begin(tasks), end(tasks)));
-}
+using test_common::ThreadCount;
 
 // Waits until the thread count falls back to `expected` (threads that were
 // told to stop may still be unwinding for a moment).

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_process.h"
 #include "component/component.h"
 #include "halvex/corvane.h"
 #include "platform/cloud_files.h"
@@ -116,17 +117,7 @@ class LifecycleTest : public ::testing::Test {
     threads_before_ = ThreadCount();
   }
 
-  static int ThreadCount() {
-    // ThreadSanitizer starts a helper thread with the process's first thread;
-    // start one first so that it is there before the count and after it.
-    static const bool warmed = [] {
-      std::thread([] {}).join();
-      return true;
-    }();
-    (void)warmed;
-    auto tasks = std::filesystem::directory_iterator("/proc/self/task");
-    return static_cast<int>(std::distance(begin(tasks), end(tasks)));
-  }
+  static int ThreadCount() { return test_common::ThreadCount(); }
   std::string Root() const { return base_ / "root"; }
   static std::u16string Windows(const std::string& native) {
     std::u16string path(native.begin(), native.end());  // ASCII temp paths

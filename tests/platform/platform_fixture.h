@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_process.h"
 #include "platform/cloud_files.h"
 #include "platform/local/client.h"
 #include "platform/local/native_path.h"
@@ -36,18 +37,7 @@ inline std::string Pattern(size_t size, unsigned seed = 7) {
   return data;
 }
 
-inline size_t ThreadCount() {
-  // ThreadSanitizer starts a helper thread with the process's first thread;
-  // start one first so that it is there before the count and after it.
-  static const bool warmed = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)warmed;
-  size_t n = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/task")) ++n;
-  return n;
-}
+inline size_t ThreadCount() { return static_cast<size_t>(test_common::ThreadCount()); }
 
 inline size_t OpenFdCount() {
   size_t n = 0;
