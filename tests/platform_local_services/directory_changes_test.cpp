@@ -353,6 +353,16 @@ TEST_F(DirectoryChangesTest, ChangeAfterAHandedOutRecordIsNotCoalescedAway) {
                                                  {FILE_ACTION_MODIFIED, "x"}}));
 }
 
+// The kernel's name for a file not yet linked is "#<inode>"; a real file
+// named like that still has its changes reported.
+TEST_F(DirectoryChangesTest, AFileNamedLikeAnUnnamedOneKeepsItsRecords) {
+  WriteFile(root_ / "#12", "x");
+  Collect();
+  const timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (root_ / "#12").c_str(), times, 0), 0);
+  EXPECT_EQ(Actions(Collect()), (Expected{{FILE_ACTION_MODIFIED, "#12"}}));
+}
+
 TEST_F(DirectoryChangesTest, FilterAndSubtreeLimitWhatIsReported) {
   ASSERT_EQ(mkdir((root_ / "sub").c_str(), 0755), 0);
   WriteFile(root_ / "sub/x", "x");

@@ -561,11 +561,13 @@ struct DirectoryChangeWatch::Impl {
   }
 
   // The kernel names a file made unnamed (O_TMPFILE) "#<inode>" in the
-  // records of writes to it before it is linked; no such item exists.
+  // records of writes to it before it is linked. Such a record is dropped
+  // only when no item of that name exists: a real file named so keeps its
+  // records, and a stray one for it finds nothing changed.
   bool UnnamedFile(const std::string& name, const std::string& rel) const {
     if (name.size() < 2 || name[0] != '#' || name.find_first_not_of("0123456789", 1) != std::string::npos) return false;
     struct stat st;
-    return lstat(Full(rel).c_str(), &st) != 0 || std::to_string(st.st_ino) != name.substr(1);
+    return lstat(Full(rel).c_str(), &st) != 0;
   }
 
   // Translates what the reader thread has read so far.
