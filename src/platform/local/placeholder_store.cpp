@@ -28,8 +28,10 @@ constexpr size_t kInlineIdentityLimit = 1024;
 enum : uint8_t { kFlagPlaceholder = 1, kFlagInSync = 2, kFlagUnpopulated = 4, kFlagCreationTime = 8, kFlagSyncRoot = 16 };
 
 std::mutex& StateMutex() {
-  static std::mutex m;
-  return m;
+  // Never destroyed, for the same reason as the sync-root records: threads of
+  // a provider still running may take it while the process exits.
+  static std::mutex* m = new std::mutex;
+  return *m;
 }
 
 // Reads an attribute through `get` (a bound fgetxattr or getxattr); a

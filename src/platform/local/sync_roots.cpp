@@ -185,8 +185,10 @@ class RecordCache {
 };
 
 RecordCache& Records() {
-  static RecordCache cache;
-  return cache;
+  // Never destroyed: a host that exits with the provider still running has
+  // worker threads looking up roots while static objects are torn down.
+  static RecordCache* cache = new RecordCache;
+  return *cache;
 }
 
 bool FindCached(const std::string& root, SyncRootRecord& record) {
