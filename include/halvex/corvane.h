@@ -6,6 +6,13 @@
 
 #include <stdint.h>
 
+/* The version of this header. The library answers the same numbers at run
+ * time: Config("BuildInfo") gives "MAJOR.MINOR.PATCH", Config("MajorVersion")
+ * gives "MAJOR", and property HALVEX_PROP_VERSION "HALVEX_VERSION_MAJOR_MINOR_PATCH". */
+#define HALVEX_CORVANE_VERSION_MAJOR 26
+#define HALVEX_CORVANE_VERSION_MINOR 0
+#define HALVEX_CORVANE_VERSION_PATCH 9657
+
 #if defined(_WIN32)
 #  if defined(CORVANE_BUILDING_LIBRARY)
 #    define HALVEX_API __declspec(dllexport)
@@ -73,8 +80,11 @@ typedef struct HalvexEvtStr {
 #define HALVEX_EVTSTR_WIDE 2
 
 /* ---- Identifiers ----------------------------------------------------------
- * Add HALVEX_ID_WIDE to a property or method ID to pass UTF-16 strings. */
+ * Add HALVEX_ID_WIDE to a property or method ID to pass UTF-16 strings.
+ * Get and Set also take a property ID plus HALVEX_ID_NARROW, which means the
+ * same as the ID itself (8-bit strings); Do takes no method ID in that range. */
 #define HALVEX_ID_WIDE 10000
+#define HALVEX_ID_NARROW 20000
 
 /* Properties */
 #define HALVEX_PROP_VERSION 0
@@ -84,6 +94,11 @@ typedef struct HalvexEvtStr {
 #define HALVEX_PROP_SYNC_ROOT_LABEL 4
 #define HALVEX_PROP_SYNC_ROOT_PATH 5
 #define HALVEX_PROP_CODE_PAGE 8000
+
+/* Values of HALVEX_PROP_ACTIVATION_STATE */
+#define HALVEX_STATE_STOPPED 0
+#define HALVEX_STATE_ACTIVATING 1
+#define HALVEX_STATE_ACTIVE 2
 
 /* Methods */
 #define HALVEX_METHOD_ACTIVATE 2
@@ -173,7 +188,9 @@ typedef struct HalvexEvtStr {
 #define HALVEX_ERR_CONVERSION 434
 #define HALVEX_ERR_UNKNOWN_SETTING (-1)
 
-/* ---- Item attribute bits --------------------------------------------------- */
+/* ---- Item attribute bits ---------------------------------------------------
+ * The Attributes of methods and events. Events leave DIRECTORY out: the
+ * event itself says file or folder. */
 #define HALVEX_ATTR_READONLY 0x2
 #define HALVEX_ATTR_HIDDEN 0x4
 #define HALVEX_ATTR_SYSTEM 0x8
@@ -181,6 +198,21 @@ typedef struct HalvexEvtStr {
 #define HALVEX_ATTR_UNPINNED 0x00200000
 #define HALVEX_ATTR_DIRECTORY 0x40000000
 #define HALVEX_ATTR_VALID_MASK 0x4030000E
+
+/* ---- UpdateFlags of the UpdateFile and UpdateFolder events -------------------
+ * Which properties of a local item changed. CONTENT is given only for files
+ * whose data is all on disk. */
+#define HALVEX_UPDATE_CREATION_TIME 0x02
+#define HALVEX_UPDATE_LAST_WRITE_TIME 0x04
+#define HALVEX_UPDATE_LAST_ACCESS_TIME 0x08
+#define HALVEX_UPDATE_ATTRIBUTES 0x20
+#define HALVEX_UPDATE_CONTENT 0x40
+
+/* ---- Status of GetFileStatus and GetFolderStatus ----------------------------
+ * Exactly one of IN_SYNC and NOT_IN_SYNC is set for an item that exists. */
+#define HALVEX_STATUS_DATA_ON_DISK 0x1
+#define HALVEX_STATUS_IN_SYNC 0x400000
+#define HALVEX_STATUS_NOT_IN_SYNC 0x800000
 
 /* ---- Create and update flags ---------------------------------------------- */
 #define HALVEX_FLAG_RETRIEVE 0x001

@@ -1,4 +1,5 @@
 #include "component/component.h"
+#include "component/version.h"
 
 namespace corvane {
 

@@ -25,7 +25,6 @@ class Component final : public EventInterface, public ThreadHook, public LogSink
   Component& operator=(const Component&) = delete;
 
   static constexpr const char* kProductName = "Halvex";
-  static constexpr const char16_t* kBuildNumber = u"9657";
 
   // Dispatchers of the exported Get, Set and Do.
   intptr_t GetProperty(int32_t id);

@@ -10,6 +10,7 @@
 #include "component/method_layer.h"
 #include "component/setting_values.h"
 #include "component/strings.h"
+#include "component/version.h"
 #include "diag/result_codes.h"
 #include "platform/errors.h"
 #include "platform/types.h"
@@ -18,8 +19,6 @@
 namespace corvane {
 namespace {
 
-constexpr char kBuildInfo[] = "26.0.9657";
-constexpr char kMajorVersion[] = "26";
 constexpr char kTextTooFewParameters[] = "Too few parameters for the method";
 
 // Argument slots a method reads or writes. The host's count is checked

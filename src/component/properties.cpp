@@ -5,12 +5,11 @@
 
 #include "component/component.h"
 #include "component/strings.h"
+#include "component/version.h"
 #include "diag/result_codes.h"
 
 namespace corvane {
 namespace {
-
-constexpr char kVersionTag[] = "HALVEX_VERSION_26_0_9657";
 
 // Returns the base ID and tells whether strings are UTF-16.
 int32_t NormalizePropertyId(int32_t id, bool* wide) {
