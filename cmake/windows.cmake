@@ -13,6 +13,6 @@ add_library(corvane SHARED ${PROJECT_SOURCE_DIR}/src/component/exports_anchor.c
 target_link_libraries(corvane PRIVATE -Wl,--whole-archive corvane_core -Wl,--no-whole-archive)
 target_link_libraries(corvane PRIVATE ${CORVANE_WINDOWS_LIBRARIES})
 target_link_options(corvane PRIVATE -Wl,--no-undefined)
-target_include_directories(corvane PUBLIC ${PROJECT_SOURCE_DIR}/include)
+target_include_directories(corvane PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
 # "corvane.dll", not mingw's default "libcorvane.dll".
 set_target_properties(corvane PROPERTIES OUTPUT_NAME corvane PREFIX "" IMPORT_PREFIX "")
