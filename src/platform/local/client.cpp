@@ -16,6 +16,7 @@
 #include "platform/local/placeholder_store.h"
 #include "platform/local/posix_error.h"
 #include "platform/local/provider_link.h"
+#include "platform/local/record_file.h"
 #include "platform/local/sync_roots.h"
 #include "support/utf.h"
 
@@ -74,10 +75,7 @@ std::string ShowIdentity(const std::string& bytes) {
     const bool printable = std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= 0x20; });
     if (!text.empty() && printable && Utf16ToUtf8(text, utf8)) return "\"" + utf8 + "\"";
   }
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex = "0x";
-  for (unsigned char c : bytes) hex += {kHex[c >> 4], kHex[c & 0xF]};
-  return hex;
+  return "0x" + HexEncode(bytes);
 }
 
 DWORD DeleteTree(const std::string& native) {

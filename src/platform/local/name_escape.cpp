@@ -1,7 +1,6 @@
 #include "platform/local/name_escape.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "support/utf.h"
 
@@ -40,31 +39,6 @@ bool EscapeNameForFile(std::u16string_view name, std::string& out) {
     }
   }
   return out.size() <= 255;
-}
-
-std::string EscapeLine(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '%' || c == '\t' || c == '\n' || c == '\r') {
-      AppendEscaped(out, static_cast<unsigned char>(c));
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-std::string UnescapeLine(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      out += static_cast<char>(std::strtoul(std::string(text.substr(i + 1, 2)).c_str(), nullptr, 16));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
 }
 
 }  // namespace corvane::platform::local

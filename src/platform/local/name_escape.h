@@ -16,8 +16,4 @@ bool EscapeNameForFile(std::u16string_view name, std::string& out);
 // Comparison of names that Windows compares without regard to case.
 bool EqualIgnoringAsciiCase(std::u16string_view a, std::u16string_view b);
 
-// Text -> one line of a state file: '%', tab, CR and LF as %XX.
-std::string EscapeLine(std::string_view text);
-std::string UnescapeLine(std::string_view text);
-
 }  // namespace corvane::platform::local

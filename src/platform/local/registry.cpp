@@ -15,6 +15,7 @@
 
 #include "platform/local/errno_win32.h"
 #include "platform/local/name_escape.h"
+#include "platform/local/record_file.h"
 #include "platform/local/state_dir.h"
 #include "platform/local/state_lock.h"
 #include "support/utf.h"
@@ -79,57 +80,34 @@ LSTATUS SubKeyFolders(const char16_t* sub_key, std::vector<std::string>& folders
   }
 }
 
-std::string Hex(std::string_view bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
-bool Unhex(std::string_view text, std::string& out) {
-  if (text.size() % 2) return false;
-  out.clear();
-  auto nibble = [](char c) { return c >= 'a' ? c - 'a' + 10 : c - '0'; };
-  for (size_t i = 0; i < text.size(); i += 2) out += static_cast<char>(nibble(text[i]) * 16 + nibble(text[i + 1]));
-  return true;
-}
-
-// One line a value: type, name (UTF-16LE bytes) and data, the last two in hex.
+// One record a value: type, name (UTF-8) and data (the bytes as set).
 bool LoadValues(const std::string& dir, std::vector<Value>& values) {
   values.clear();
-  std::string content;
-  if (!local::ReadWholeFile(dir + "/" + kValuesFile, content)) return errno == ENOENT;
-  size_t pos = 0;
-  while (pos < content.size()) {
-    size_t end = content.find('\n', pos);
-    if (end == std::string::npos) end = content.size();
-    const std::string line = content.substr(pos, end - pos);
-    pos = end + 1;
-    const size_t tab1 = line.find('\t');
-    const size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
-    if (tab2 == std::string::npos) return false;
+  std::vector<local::Record> records;
+  if (!local::LoadRecordFile(dir + "/" + kValuesFile, "registry", records, true)) return false;
+  for (const local::Record& record : records) {
     Value value;
-    std::string name_bytes;
-    value.type = static_cast<DWORD>(std::strtoul(line.substr(0, tab1).c_str(), nullptr, 10));
-    if (!Unhex(line.substr(tab1 + 1, tab2 - tab1 - 1), name_bytes) || !Unhex(line.substr(tab2 + 1), value.data))
-      return false;
-    value.name.assign(reinterpret_cast<const char16_t*>(name_bytes.data()), name_bytes.size() / 2);
+    const std::string* data = record.Find("data");
+    if (!data || !record.Number("type", value.type) || !record.Text("name", value.name)) return false;
+    value.data = *data;
     values.push_back(std::move(value));
   }
   return true;
 }
 
 bool SaveValues(const std::string& dir, const std::vector<Value>& values) {
-  std::string content;
-  for (const Value& value : values) {
-    content += std::to_string(value.type) + "\t" +
-               Hex({reinterpret_cast<const char*>(value.name.data()), value.name.size() * 2}) + "\t" +
-               Hex(value.data) + "\n";
+  std::vector<local::Record> records(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    std::string name;
+    if (!Utf16ToUtf8(values[i].name, name)) {
+      errno = EINVAL;
+      return false;
+    }
+    records[i].SetNumber("type", values[i].type);
+    records[i].Set("name", name);
+    records[i].Set("data", values[i].data);
   }
-  return local::WriteFileAtomically(dir + "/" + kValuesFile, content);
+  return local::SaveRecordFile(dir + "/" + kValuesFile, "registry", records);
 }
 
 // Moves the folder aside first, so no process sees a half-removed key.
@@ -227,7 +205,9 @@ LSTATUS RegSetValueExW(HKEY key, const char16_t* value_name, DWORD /*reserved*/,
   if (!data && data_size) return ERROR_INVALID_PARAMETER;
   if (type == REG_DWORD && data_size != sizeof(DWORD)) return ERROR_INVALID_PARAMETER;
   const std::u16string name = value_name ? value_name : u"";
-  if (name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
+  // Names are kept as UTF-8, as key names are.
+  std::string name_utf8;
+  if (name.size() > kMaxValueNameLength || !Utf16ToUtf8(name, name_utf8)) return ERROR_INVALID_PARAMETER;
   local::StateLock lock(LockPath(), true);
   if (!DirExists(dir)) return ERROR_KEY_DELETED;
   std::vector<Value> values;

@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 
 #include "platform/local/errno_win32.h"
 #include "platform/local/name_escape.h"
+#include "platform/local/record_file.h"
 #include "platform/local/state_dir.h"
 #include "platform/local/state_lock.h"
 #include "support/utf.h"
@@ -21,36 +21,31 @@ constexpr std::u16string_view kSystemIndex = u"SystemIndex";
 
 std::string SearchDir() { return local::EnsureStateSubdir("search"); }
 
-// One rule a line: include flag, follow flags, URL (UTF-8, escaped).
+// One record a rule: include flag, follow flags, URL.
 bool LoadRules(const std::string& path, std::vector<CrawlScopeRule>& rules) {
   rules.clear();
-  std::string content;
-  if (!local::ReadWholeFile(path, content)) return errno == ENOENT;
-  size_t pos = 0;
-  while (pos < content.size()) {
-    size_t end = content.find('\n', pos);
-    if (end == std::string::npos) end = content.size();
-    const std::string line = content.substr(pos, end - pos);
-    pos = end + 1;
-    const size_t tab1 = line.find('\t');
-    const size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
-    if (tab2 == std::string::npos) return false;
+  std::vector<local::Record> records;
+  if (!local::LoadRecordFile(path, "search", records, true)) return false;
+  for (const local::Record& record : records) {
     CrawlScopeRule rule;
-    rule.include = line.substr(0, tab1) == "1";
-    rule.follow_flags = static_cast<DWORD>(std::strtoul(line.substr(tab1 + 1, tab2 - tab1 - 1).c_str(), nullptr, 10));
-    if (!Utf8ToUtf16(local::UnescapeLine(line.substr(tab2 + 1)), rule.url)) return false;
+    uint32_t include = 0;
+    if (!record.Number("include", include) || !record.Number("flags", rule.follow_flags) ||
+        !record.Text("url", rule.url))
+      return false;
+    rule.include = include == 1;
     rules.push_back(std::move(rule));
   }
   return true;
 }
 
 bool SaveRules(const std::string& path, const std::vector<CrawlScopeRule>& rules) {
-  std::string content;
-  for (const CrawlScopeRule& rule : rules) {
-    content += std::string(rule.include ? "1" : "0") + "\t" + std::to_string(rule.follow_flags) + "\t" +
-               local::EscapeLine(Utf16ToUtf8Lossy(rule.url)) + "\n";
+  std::vector<local::Record> records(rules.size());
+  for (size_t i = 0; i < rules.size(); ++i) {
+    records[i].SetNumber("include", rules[i].include ? 1 : 0);
+    records[i].SetNumber("flags", rules[i].follow_flags);
+    records[i].Set("url", Utf16ToUtf8Lossy(rules[i].url));
   }
-  return local::WriteFileAtomically(path, content);
+  return local::SaveRecordFile(path, "search", records);
 }
 
 std::string RulesPath(const std::string& dir) { return dir + "/SystemIndex.rules"; }

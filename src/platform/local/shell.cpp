@@ -9,12 +9,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <map>
 #include <random>
 
 #include "platform/local/errno_win32.h"
 #include "platform/local/name_escape.h"
 #include "platform/local/native_path.h"
+#include "platform/local/record_file.h"
 #include "platform/local/state_dir.h"
 #include "platform/local/state_lock.h"
 #include "platform/registry.h"
@@ -49,58 +49,48 @@ std::u16string NewClsid() {
   return Utf8ToUtf16Lossy(text);
 }
 
-std::string Text(const std::u16string& value) { return local::EscapeLine(Utf16ToUtf8Lossy(value)); }
-
+// One record: the registration's fields, and the namespace class it got.
 std::string Serialize(const StorageProviderSyncRootInfo& info, const std::u16string& clsid) {
-  std::string out;
-  auto line = [&](const char* key, const std::string& value) { out += std::string(key) + "=" + value + "\n"; };
-  line("Id", Text(info.Id));
-  line("Path", Text(info.Path));
-  line("DisplayNameResource", Text(info.DisplayNameResource));
-  line("IconResource", Text(info.IconResource));
-  line("HydrationPolicy", std::to_string(info.HydrationPolicy));
-  line("HydrationPolicyModifier", std::to_string(info.HydrationPolicyModifier));
-  line("PopulationPolicy", std::to_string(info.PopulationPolicy));
-  line("InSyncPolicy", std::to_string(info.InSyncPolicy));
-  line("Version", Text(info.Version));
-  line("ShowSiblingsAsGroup", info.ShowSiblingsAsGroup ? "1" : "0");
-  line("AllowPinning", info.AllowPinning ? "1" : "0");
-  line("HardlinkPolicy", std::to_string(info.HardlinkPolicy));
-  if (info.RecycleBinUri) line("RecycleBinUri", Text(*info.RecycleBinUri));
-  line("NamespaceCLSID", Text(clsid));
-  return out;
+  local::Record r;
+  auto text = [&](const char* key, const std::u16string& value) { r.Set(key, Utf16ToUtf8Lossy(value)); };
+  text("Id", info.Id);
+  text("Path", info.Path);
+  text("DisplayNameResource", info.DisplayNameResource);
+  text("IconResource", info.IconResource);
+  r.SetNumber("HydrationPolicy", info.HydrationPolicy);
+  r.SetNumber("HydrationPolicyModifier", info.HydrationPolicyModifier);
+  r.SetNumber("PopulationPolicy", info.PopulationPolicy);
+  r.SetNumber("InSyncPolicy", info.InSyncPolicy);
+  text("Version", info.Version);
+  r.SetNumber("ShowSiblingsAsGroup", info.ShowSiblingsAsGroup ? 1 : 0);
+  r.SetNumber("AllowPinning", info.AllowPinning ? 1 : 0);
+  r.SetNumber("HardlinkPolicy", info.HardlinkPolicy);
+  if (info.RecycleBinUri) text("RecycleBinUri", *info.RecycleBinUri);
+  text("NamespaceCLSID", clsid);
+  return local::WriteRecords("shell", {r});
 }
 
 bool Parse(const std::string& content, StorageProviderSyncRootInfo& info, std::u16string& clsid) {
-  std::map<std::string, std::string> fields;
-  size_t pos = 0;
-  while (pos < content.size()) {
-    size_t end = content.find('\n', pos);
-    if (end == std::string::npos) end = content.size();
-    const std::string line = content.substr(pos, end - pos);
-    pos = end + 1;
-    const size_t eq = line.find('=');
-    if (eq == std::string::npos) return false;
-    fields[line.substr(0, eq)] = local::UnescapeLine(line.substr(eq + 1));
-  }
-  auto text = [&](const char* key) { return Utf8ToUtf16Lossy(fields[key]); };
-  auto number = [&](const char* key) { return static_cast<uint32_t>(std::strtoul(fields[key].c_str(), nullptr, 10)); };
+  std::vector<local::Record> records;
+  if (!local::ReadRecords(content, "shell", records) || records.size() != 1) return false;
+  const local::Record& r = records[0];
   info = StorageProviderSyncRootInfo{};
-  info.Id = text("Id");
-  info.Path = text("Path");
-  info.DisplayNameResource = text("DisplayNameResource");
-  info.IconResource = text("IconResource");
-  info.HydrationPolicy = number("HydrationPolicy");
-  info.HydrationPolicyModifier = number("HydrationPolicyModifier");
-  info.PopulationPolicy = number("PopulationPolicy");
-  info.InSyncPolicy = number("InSyncPolicy");
-  info.Version = text("Version");
-  info.ShowSiblingsAsGroup = fields["ShowSiblingsAsGroup"] == "1";
-  info.AllowPinning = fields["AllowPinning"] == "1";
-  info.HardlinkPolicy = number("HardlinkPolicy");
-  if (fields.count("RecycleBinUri")) info.RecycleBinUri = text("RecycleBinUri");
-  clsid = text("NamespaceCLSID");
-  return !info.Id.empty();
+  uint32_t siblings = 0, pinning = 0;
+  bool ok = r.Text("Id", info.Id) && r.Text("Path", info.Path) &&
+            r.Text("DisplayNameResource", info.DisplayNameResource) && r.Text("IconResource", info.IconResource) &&
+            r.Number("HydrationPolicy", info.HydrationPolicy) &&
+            r.Number("HydrationPolicyModifier", info.HydrationPolicyModifier) &&
+            r.Number("PopulationPolicy", info.PopulationPolicy) && r.Number("InSyncPolicy", info.InSyncPolicy) &&
+            r.Text("Version", info.Version) && r.Number("ShowSiblingsAsGroup", siblings) &&
+            r.Number("AllowPinning", pinning) && r.Number("HardlinkPolicy", info.HardlinkPolicy) &&
+            r.Text("NamespaceCLSID", clsid);
+  info.ShowSiblingsAsGroup = siblings == 1;
+  info.AllowPinning = pinning == 1;
+  if (r.Find("RecycleBinUri")) {
+    info.RecycleBinUri.emplace();
+    ok = ok && r.Text("RecycleBinUri", *info.RecycleBinUri);
+  }
+  return ok && !info.Id.empty();
 }
 
 bool ReadRecord(const std::string& path, StorageProviderSyncRootInfo& info, std::u16string& clsid) {

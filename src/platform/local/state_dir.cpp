@@ -1,6 +1,8 @@
 #include "platform/local/state_dir.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -42,8 +44,11 @@ std::string EnsureStateSubdir(const std::string& sub) {
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& content) {
-  const std::string tmp = path + ".tmp." + std::to_string(getpid());
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // A name of its own for every write: two threads replacing the same file
+  // must not write into, or rename away, each other's temporary file.
+  static std::atomic<uint64_t> counter{0};
+  const std::string tmp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
+  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   size_t done = 0;
   while (done < content.size()) {

@@ -13,36 +13,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/local/record_file.h"
 #include "platform/local/state_dir.h"
 #include "support/utf.h"
 
 namespace corvane::platform::local {
 namespace {
-
-constexpr const char* kFormat = "corvane-syncroot 1";
-
-std::string Hex(std::string_view bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(kHex[c >> 4]);
-    out.push_back(kHex[c & 0xF]);
-  }
-  return out;
-}
-
-bool Unhex(const std::string& hex, std::string& out) {
-  if (hex.size() % 2) return false;
-  out.clear();
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    const std::string byte = hex.substr(i, 2);
-    char* end = nullptr;
-    const long v = strtol(byte.c_str(), &end, 16);
-    if (*end) return false;
-    out.push_back(static_cast<char>(v));
-  }
-  return true;
-}
 
 std::string RecordFile(const std::string& root) {
   const std::string dir = EnsureStateSubdir("syncroots");
@@ -50,55 +26,51 @@ std::string RecordFile(const std::string& root) {
 }
 
 std::string Serialize(const SyncRootRecord& r) {
-  std::ostringstream out;
-  out << kFormat << "\n"
-      << "root=" << Hex(r.root) << "\n"
-      << "name=" << Hex(Utf16ToUtf8Lossy(r.provider_name)) << "\n"
-      << "version=" << Hex(Utf16ToUtf8Lossy(r.provider_version)) << "\n"
-      << "identity=" << Hex(r.identity) << "\n"
-      << "hydration=" << r.policies.Hydration.Primary << "," << r.policies.Hydration.Modifier << "\n"
-      << "population=" << r.policies.Population.Primary << "," << r.policies.Population.Modifier << "\n"
-      << "insync=" << r.policies.InSync << "\n"
-      << "hardlink=" << r.policies.HardLink << "\n"
-      << "flags=" << r.flags << "\n"
-      << "fileid=" << r.root_file_id << "\n";
-  return out.str();
+  Record out;
+  out.Set("root", r.root);
+  out.Set("name", Utf16ToUtf8Lossy(r.provider_name));
+  out.Set("version", Utf16ToUtf8Lossy(r.provider_version));
+  out.Set("identity", r.identity);
+  out.Set("hydration", std::to_string(r.policies.Hydration.Primary) + "," + std::to_string(r.policies.Hydration.Modifier));
+  out.Set("population",
+          std::to_string(r.policies.Population.Primary) + "," + std::to_string(r.policies.Population.Modifier));
+  out.SetNumber("insync", r.policies.InSync);
+  out.SetNumber("hardlink", r.policies.HardLink);
+  out.SetNumber("flags", r.flags);
+  out.SetSigned("fileid", r.root_file_id);
+  return WriteRecords("syncroot", {out});
+}
+
+// "primary,modifier" of a policy.
+bool PolicyPair(const Record& record, const char* key, uint16_t& primary, uint16_t& modifier) {
+  const std::string* text = record.Find(key);
+  if (!text) return true;
+  unsigned a = 0, b = 0;
+  char tail = 0;
+  if (sscanf(text->c_str(), "%u,%u%c", &a, &b, &tail) != 2 || a > 0xFFFF || b > 0xFFFF) return false;
+  primary = static_cast<uint16_t>(a);
+  modifier = static_cast<uint16_t>(b);
+  return true;
 }
 
 bool Parse(const std::string& text, SyncRootRecord& r) {
-  std::istringstream in(text);
-  std::string line;
-  if (!std::getline(in, line) || line != kFormat) return false;
+  std::vector<Record> records;
+  if (!ReadRecords(text, "syncroot", records) || records.size() != 1) return false;
+  const Record& in = records[0];
   r = SyncRootRecord();
-  while (std::getline(in, line)) {
-    const size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-    std::string bytes;
-    unsigned a = 0, b = 0;
-    if (key == "root") {
-      if (!Unhex(value, r.root)) return false;
-    } else if (key == "name" && Unhex(value, bytes)) {
-      r.provider_name = Utf8ToUtf16Lossy(bytes);
-    } else if (key == "version" && Unhex(value, bytes)) {
-      r.provider_version = Utf8ToUtf16Lossy(bytes);
-    } else if (key == "identity") {
-      Unhex(value, r.identity);
-    } else if (key == "hydration" && sscanf(value.c_str(), "%u,%u", &a, &b) == 2) {
-      r.policies.Hydration = {static_cast<uint16_t>(a), static_cast<uint16_t>(b)};
-    } else if (key == "population" && sscanf(value.c_str(), "%u,%u", &a, &b) == 2) {
-      r.policies.Population = {static_cast<uint16_t>(a), static_cast<uint16_t>(b)};
-    } else if (key == "insync") {
-      r.policies.InSync = static_cast<uint32_t>(strtoul(value.c_str(), nullptr, 10));
-    } else if (key == "hardlink") {
-      r.policies.HardLink = static_cast<uint32_t>(strtoul(value.c_str(), nullptr, 10));
-    } else if (key == "flags") {
-      r.flags = static_cast<uint32_t>(strtoul(value.c_str(), nullptr, 10));
-    } else if (key == "fileid") {
-      r.root_file_id = strtoll(value.c_str(), nullptr, 10);
-    }
-  }
-  return !r.root.empty();
+  const std::string* root = in.Find("root");
+  const std::string* identity = in.Find("identity");
+  if (!root || root->empty()) return false;
+  r.root = *root;
+  if (identity) r.identity = *identity;
+  const std::string* name = in.Find("name");
+  const std::string* version = in.Find("version");
+  if (name) r.provider_name = Utf8ToUtf16Lossy(*name);
+  if (version) r.provider_version = Utf8ToUtf16Lossy(*version);
+  return PolicyPair(in, "hydration", r.policies.Hydration.Primary, r.policies.Hydration.Modifier) &&
+         PolicyPair(in, "population", r.policies.Population.Primary, r.policies.Population.Modifier) &&
+         in.Number("insync", r.policies.InSync) && in.Number("hardlink", r.policies.HardLink) &&
+         in.Number("flags", r.flags) && in.Signed("fileid", r.root_file_id);
 }
 
 // Every registration of the state folder, kept in memory: a lookup is made
