@@ -4,8 +4,10 @@
 set -euo pipefail
 # The mingw-w64 cross compiler and wine build and run the Windows test programs;
 # clang and its runtimes build the sanitizer and fuzz programs.
-packages=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev
-          g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev)
+# libcli11-dev is the tools' argument parser (headers only); dpkg-dev and file
+# let cpack work out the Debian package's dependencies.
+packages=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libcli11-dev
+          dpkg-dev file g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -34,8 +34,10 @@ TEST(MirrorBadInput, BadArgumentsAndFoldersAreRefusedBeforeAnythingIsRegistered)
   const Case cases[] = {
       {{}, "--root is required"},
       {{"--root", w.root}, "--server is required"},
-      {{"--server", w.server, "--root", w.root, "--poll-ms", "soon"}, "--poll-ms takes"},
-      {{"--server", w.server, "--root", w.root, "--bogus"}, "unknown argument '--bogus'"},
+      {{"--server", w.server, "--root", w.root, "--poll-ms", "soon"}, "--poll-ms: Value soon"},
+      {{"--server", w.server, "--root", w.root, "--log-level", "1000000"}, "--log-level: Value 1000000 not in range"},
+      {{"--server", w.server, "--root", w.root, "--bogus"}, "not expected: --bogus"},
+      {{"uninstall", "--root", w.root, "--server", w.server}, "not expected"},
       {{"--server", w.base + "/missing", "--root", w.root}, "server folder '" + w.base + "/missing' does not exist"},
       {{"--server", w.server, "--root", w.base + "/missing"}, "sync root '" + w.base + "/missing' does not exist"},
       {{"--server", w.server, "--root", w.base + "/plain-file"}, "is not a folder"},

@@ -16,8 +16,16 @@ TEST_F(CommandLine, HelpListsEveryCommand) {
   std::string err;
   EXPECT_EQ(RunClient("frobnicate", nullptr, &err), 2);
   EXPECT_NE(err.find("unknown command 'frobnicate'"), std::string::npos) << err;
-  EXPECT_EQ(RunClient("read", nullptr, &err), 2);
-  EXPECT_NE(err.find("read takes a file"), std::string::npos) << err;
+  // Wrong arguments are refused before anything is touched.
+  for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
+           {"read", "read: file is required"},
+           {"list . --bogus", "not expected: --bogus"},
+           {"read x.txt -1", "must be a number of bytes, not '-1'"},
+           {"read x.txt 99999999999999999999", "must be a number of bytes"},
+           {"rename a.txt", "to is required"}}) {
+    EXPECT_EQ(RunClient(args, nullptr, &err), 2) << args;
+    EXPECT_NE(err.find(message), std::string::npos) << args << ": " << err;
+  }
 }
 
 TEST_F(CommandLine, SessionOnAServedRoot) {
@@ -49,7 +57,9 @@ TEST_F(CommandLine, SessionOnAServedRoot) {
   EXPECT_NE(err.find("cannot dehydrate"), std::string::npos) << err;
   EXPECT_NE(err.find("not a cloud file"), std::string::npos) << err;
   EXPECT_NE(err.find("(error 376)"), std::string::npos) << err;
-  ASSERT_EQ(RunClient("hydrate " + r + "cloud.txt'", nullptr, &err), 0) << err;
+  ASSERT_EQ(RunClient("hydrate " + r + "cloud.txt' --progress", nullptr, &err), 0) << err;
+  EXPECT_NE(err.find("hydrating '" + root_ + "/cloud.txt': 11 bytes of 11 bytes on disk"), std::string::npos) << err;
+  EXPECT_NE(err.find("corvane-client: done"), std::string::npos) << err;
   ASSERT_EQ(RunClient("state " + r + "cloud.txt'", &out, &err), 0) << err;
   EXPECT_NE(out.find("hydrated: 0-11 (complete)"), std::string::npos) << out;
   ASSERT_EQ(RunClient("dehydrate " + r + "cloud.txt'", nullptr, &err), 0) << err;

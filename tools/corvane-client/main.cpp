@@ -1,15 +1,23 @@
 // corvane-client: acts as an application on a sync root of the local
 // cloud-files platform (list, read, write, pin, hydrate ... and show state).
+#include <CLI/CLI.hpp>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <iterator>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "halvex/corvane.h"
 #include "platform/local/client.h"
 
 namespace {
@@ -17,13 +25,18 @@ namespace {
 using corvane::platform::DWORD;
 using corvane::platform::local::Client;
 
+#define CLIENT_TEXT_(x) #x
+#define CLIENT_TEXT(x) CLIENT_TEXT_(x)
+constexpr const char* kVersion = "corvane-client " CLIENT_TEXT(HALVEX_CORVANE_VERSION_MAJOR) "." CLIENT_TEXT(
+    HALVEX_CORVANE_VERSION_MINOR) "." CLIENT_TEXT(HALVEX_CORVANE_VERSION_PATCH);
+
 constexpr const char* kUsage = R"(usage: corvane-client <command> [arguments]
 
 Acts as an application on files of a sync root. Paths are ordinary paths,
 absolute or relative to the current folder.
 
 commands:
-  list <folder>                      list a folder (asks the provider for its
+  list [folder]                      list a folder (asks the provider for its
                                      placeholders the first time)
   read <file> [offset [length]]      write the file's bytes to stdout (waits
                                      for the provider to send missing data)
@@ -39,8 +52,16 @@ commands:
   hydrate <file>                     fetch all of the file's data
   dehydrate <file>                   free the space of the file's data
   state <path>                       show the item's cloud state
-  --help                             show this text
 
+options:
+  --progress, --no-progress          show (or hide) what list, read and
+                                     hydrate wait for, about once a second, on
+                                     stderr; shown by default on a terminal
+  --help                             show this text ('<command> --help' for one)
+  --version                          show the version
+
+Numbers may be decimal or 0x hexadecimal. Exit codes: 0 done, 1 the
+operation failed, 2 bad arguments.
 The state folder is taken from CORVANE_STATE_DIR; CORVANE_REQUEST_TIMEOUT_MS
 shortens how long a command waits for the provider (default 60000).
 )";
@@ -63,12 +84,15 @@ std::string Absolute(const std::string& path) {
   return path.empty() || path == "." ? cwd : cwd + "/" + path;
 }
 
-bool ParseNumber(const std::string& text, uint64_t& value) {
-  if (text.empty() || text[0] == '-') return false;
+// CLI11 takes "-1" for an unsigned number and clips what overflows; a byte
+// offset must be neither.
+std::string CheckByteCount(const std::string& text) {
+  if (text.empty() || text[0] == '-') return "must be a number of bytes, not '" + text + "'";
   errno = 0;
   char* end = nullptr;
-  value = strtoull(text.c_str(), &end, 0);
-  return errno == 0 && end && *end == '\0';
+  strtoull(text.c_str(), &end, 0);
+  if (errno || *end) return "must be a number of bytes, not '" + text + "'";
+  return {};
 }
 
 std::string Describe(uint32_t attributes, uint32_t state, bool folder) {
@@ -81,40 +105,133 @@ std::string Describe(uint32_t attributes, uint32_t state, bool folder) {
   return flags.empty() ? "-" : flags;
 }
 
+std::string Size(uint64_t bytes) {
+  char text[32];
+  if (bytes < 1024) snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+  else if (bytes < 1024 * 1024) snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
+  else snprintf(text, sizeof text, "%.1f MiB", bytes / (1024.0 * 1024.0));
+  return text;
+}
+
+// Runs `work` on a thread of its own while this one tells, on stderr, what
+// it waits for: once at the start, about once a second, and at the end.
+DWORD WithProgress(bool show, const std::function<DWORD()>& work, const std::function<std::string(int)>& report) {
+  if (!show) return work();
+  std::mutex mutex;
+  std::condition_variable done_cv;
+  bool done = false;
+  DWORD result = 0;
+  std::thread worker([&] {
+    const DWORD r = work();
+    std::lock_guard<std::mutex> lock(mutex);
+    result = r;
+    done = true;
+    done_cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(mutex);
+  for (int seconds = 0;; ++seconds) {
+    std::cerr << "corvane-client: " << report(seconds) << "\n";
+    if (done_cv.wait_for(lock, std::chrono::seconds(1), [&] { return done; })) break;
+  }
+  lock.unlock();
+  worker.join();
+  std::cerr << "corvane-client: " << (result ? "failed" : "done") << "\n";
+  return result;
+}
+
+// "hydrating 'x': 1.5 MiB of 3.0 MiB on disk", from the file's own state.
+std::string DataOnDisk(const std::string& doing, const std::string& path, int seconds) {
+  corvane::platform::local::ItemState state;
+  std::string text = doing + " '" + path + "'";
+  if (Client(Absolute(".")).State(path, state) == 0) {
+    uint64_t on_disk = 0;
+    for (const auto& range : state.hydrated) on_disk += static_cast<uint64_t>(range.Length);
+    text += ": " + Size(on_disk) + " of " + Size(state.size) + " on disk";
+  }
+  return text + (seconds ? " (" + std::to_string(seconds) + " s)" : "");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) return Usage("no command given");
-  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    std::cout << kUsage;
-    return 0;
-  }
-  std::string data;
+  CLI::App app{"Acts as an application on files of a sync root", "corvane-client"};
+  app.set_version_flag("--version", kVersion);
+  app.require_subcommand(1);
+  app.fallthrough();  // --progress may come after the command too
+  bool progress = isatty(STDERR_FILENO) != 0;
+  app.add_flag("--progress,!--no-progress", progress);
+
+  std::string path, to, data, offset_text, length_text;
   bool have_data = false, recursive = false, replace = false;
-  std::vector<std::string> rest;
-  for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--data") {
-      if (i + 1 >= args.size()) return Usage("--data needs a value");
-      data = args[++i];
+  const auto with_path = [&](const char* name, const char* what, const char* positional) {
+    CLI::App* command = app.add_subcommand(name, what);
+    command->add_option(positional, path, std::string("the ") + positional)->required();
+    return command;
+  };
+  CLI::App* list = app.add_subcommand("list", "list a folder");
+  list->add_option("folder", path, "the folder (default: the current folder)");
+  CLI::App* read = with_path("read", "write the file's bytes to stdout", "file");
+  read->add_option("offset", offset_text, "where to start")->check(CheckByteCount);
+  read->add_option("length", length_text, "how many bytes at most")->check(CheckByteCount);
+  CLI::App* write = with_path("write", "write TEXT (or stdin) into the file", "file");
+  write->add_option("offset", offset_text, "where to write; without it replace the content")->check(CheckByteCount);
+  CLI::App* create = with_path("create", "create a new file", "file");
+  for (CLI::App* command : {write, create})
+    command->add_option("--data", data, "the bytes to write (default: stdin)")->each([&](const std::string&) {
       have_data = true;
-    } else if (args[i] == "--recursive") {
-      recursive = true;
-    } else if (args[i] == "--replace") {
-      replace = true;
-    } else {
-      rest.push_back(args[i]);
+    });
+  with_path("mkdir", "create a folder", "folder");
+  with_path("delete", "delete a file or folder", "path")->add_flag("--recursive", recursive, "with its content");
+  CLI::App* rename = with_path("rename", "rename or move an item", "from");
+  rename->add_option("to", to, "the new path")->required();
+  rename->add_flag("--replace", replace, "replace an existing item");
+  with_path("pin", "keep the item on this device", "path");
+  with_path("unpin", "let the item go online-only", "path");
+  with_path("hydrate", "fetch all of the file's data", "file");
+  with_path("dehydrate", "free the space of the file's data", "file");
+  with_path("state", "show the item's cloud state", "path");
+  // The overview above says more than a generated list; '<command> --help'
+  // keeps the generated text, as each subcommand took its formatter before.
+  app.formatter(std::make_shared<CLI::FormatterLambda>(
+      [](const CLI::App*, std::string, CLI::AppFormatMode) { return std::string(kUsage); }));
+
+  if (argc < 2) return Usage("no command given");
+  if (argv[1][0] != '-') {
+    try {
+      app.get_subcommand(argv[1]);
+    } catch (const CLI::OptionNotFound&) {
+      return Usage(std::string("unknown command '") + argv[1] + "'");
     }
   }
-  const std::string& command = args[0];
-  const auto need = [&](size_t min, size_t max) { return rest.size() >= min && rest.size() <= max; };
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();  // the command's own help when one was given
+    return 0;
+  } catch (const CLI::CallForVersion&) {
+    std::cout << kVersion << "\n";
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    const std::string command = app.get_subcommands().empty() ? "" : app.get_subcommands()[0]->get_name() + ": ";
+    return Usage(command + e.what());
+  }
+
+  const std::string command = app.get_subcommands()[0]->get_name();
   Client client(Absolute("."));
+  uint64_t offset = 0, length = UINT64_MAX;
+  if (!offset_text.empty()) offset = strtoull(offset_text.c_str(), nullptr, 0);
+  if (!length_text.empty()) length = strtoull(length_text.c_str(), nullptr, 0);
+  const std::string target = Absolute(path.empty() ? "." : path);
 
   if (command == "list") {
-    if (!need(0, 1)) return Usage("list takes one folder");
-    const std::string folder = Absolute(rest.empty() ? "." : rest[0]);
     std::vector<corvane::platform::local::ClientEntry> entries;
-    if (const DWORD e = client.List(folder, entries)) return Fail("cannot list '" + folder + "'", e);
+    const DWORD e = WithProgress(
+        progress, [&] { return client.List(target, entries); },
+        [&](int seconds) {
+          return "listing '" + target + "'" + (seconds ? ": waiting for the provider (" + std::to_string(seconds) + " s)"
+                                                       : std::string());
+        });
+    if (e) return Fail("cannot list '" + target + "'", e);
     for (const auto& entry : entries) {
       std::cout << (entry.is_folder ? "d " : "f ") << entry.size << "\t"
                 << Describe(entry.attributes, entry.state, entry.is_folder) << "\t" << entry.name
@@ -123,36 +240,39 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "read") {
-    if (!need(1, 3)) return Usage("read takes a file, and optionally an offset and a length");
-    uint64_t offset = 0, length = UINT64_MAX;
-    if (rest.size() > 1 && !ParseNumber(rest[1], offset)) return Usage("offset must be a number");
-    if (rest.size() > 2 && !ParseNumber(rest[2], length)) return Usage("length must be a number");
-    const std::string file = Absolute(rest[0]);
-    if (const DWORD e = client.Read(file, offset, length, data)) return Fail("cannot read '" + file + "'", e);
+    const DWORD e = WithProgress(
+        progress, [&] { return client.Read(target, offset, length, data); },
+        [&](int seconds) { return DataOnDisk("reading", target, seconds); });
+    if (e) return Fail("cannot read '" + target + "'", e);
     std::cout.write(data.data(), static_cast<std::streamsize>(data.size()));
     return 0;
   }
+  if (command == "hydrate") {
+    const DWORD e = WithProgress(
+        progress, [&] { return client.Hydrate(target); },
+        [&](int seconds) { return DataOnDisk("hydrating", target, seconds); });
+    if (e) return Fail("cannot hydrate '" + target + "'", e);
+    return 0;
+  }
   if (command == "write" || command == "create") {
-    if (!need(1, command == "write" ? 2 : 1)) return Usage(command + " takes a file" + (command == "write" ? " and an optional offset" : ""));
     if (!have_data) data.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    const std::string file = Absolute(rest[0]);
     DWORD e;
-    if (command == "create") {
-      e = client.CreateFile(file, data);
-    } else if (rest.size() == 2) {
-      uint64_t offset = 0;
-      if (!ParseNumber(rest[1], offset)) return Usage("offset must be a number");
-      e = client.Write(file, offset, data);
-    } else {
-      e = client.WriteAll(file, data);
-    }
-    if (e) return Fail("cannot write '" + file + "'", e);
+    if (command == "create") e = client.CreateFile(target, data);
+    else if (!offset_text.empty()) e = client.Write(target, offset, data);
+    else e = client.WriteAll(target, data);
+    if (e) return Fail("cannot write '" + target + "'", e);
     return 0;
   }
   if (command == "rename") {
-    if (!need(2, 2)) return Usage("rename takes two paths");
-    const std::string from = Absolute(rest[0]), to = Absolute(rest[1]);
-    if (const DWORD e = client.Rename(from, to, replace)) return Fail("cannot rename '" + from + "' to '" + to + "'", e);
+    const std::string destination = Absolute(to);
+    if (const DWORD e = client.Rename(target, destination, replace))
+      return Fail("cannot rename '" + target + "' to '" + destination + "'", e);
+    return 0;
+  }
+  if (command == "state") {
+    corvane::platform::local::ItemState state;
+    if (const DWORD e = client.State(target, state)) return Fail("cannot read the state of '" + target + "'", e);
+    std::cout << state.ToText();
     return 0;
   }
   struct Single {
@@ -165,22 +285,12 @@ int main(int argc, char** argv) {
       {"delete", "delete", [](Client& c, const std::string& p, bool r) { return c.Delete(p, r); }},
       {"pin", "pin", [](Client& c, const std::string& p, bool) { return c.Pin(p); }},
       {"unpin", "unpin", [](Client& c, const std::string& p, bool) { return c.Unpin(p); }},
-      {"hydrate", "hydrate", [](Client& c, const std::string& p, bool) { return c.Hydrate(p); }},
       {"dehydrate", "dehydrate", [](Client& c, const std::string& p, bool) { return c.Dehydrate(p); }},
   };
   for (const Single& s : kSingle) {
     if (command != s.name) continue;
-    if (!need(1, 1)) return Usage(command + " takes one path");
-    const std::string path = Absolute(rest[0]);
-    if (const DWORD e = s.run(client, path, recursive)) return Fail(std::string("cannot ") + s.doing + " '" + path + "'", e);
-    return 0;
-  }
-  if (command == "state") {
-    if (!need(1, 1)) return Usage("state takes one path");
-    const std::string path = Absolute(rest[0]);
-    corvane::platform::local::ItemState state;
-    if (const DWORD e = client.State(path, state)) return Fail("cannot read the state of '" + path + "'", e);
-    std::cout << state.ToText();
+    if (const DWORD e = s.run(client, target, recursive))
+      return Fail(std::string("cannot ") + s.doing + " '" + target + "'", e);
     return 0;
   }
   return Usage("unknown command '" + command + "'");

@@ -165,6 +165,15 @@ int main(int argc, char** argv) {
     fputs(kUsage, stdout);
     return kExitOk;
   }
+  if (options.command == Options::kVersion) {
+    // The header it was built with, and the library it runs with.
+    Component component(nullptr, nullptr);
+    std::string library = "unknown";
+    if (component.valid()) component.Config("BuildInfo", &library);
+    printf("corvane-mirror %d.%d.%d (library %s)\n", HALVEX_CORVANE_VERSION_MAJOR, HALVEX_CORVANE_VERSION_MINOR,
+           HALVEX_CORVANE_VERSION_PATCH, library.c_str());
+    return kExitOk;
+  }
   if (!CheckFolders(options, problem)) {
     fprintf(stderr, "corvane-mirror: %s\n", problem.c_str());
     return kExitBadInput;

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include <CLI/CLI.hpp>
+
 namespace mirror {
 
 const char* const kUsage = R"(usage: corvane-mirror --server DIR --root DIR [options]
@@ -26,26 +28,19 @@ leaves the sync root registered; 'uninstall' removes the registration.
 
 options:
   --label TEXT       display name of the sync root (default "Corvane mirror")
-  --poll-ms N        how often to scan the server folder (default 1000)
-  --log-level N      show library log lines up to level N: 1 failures,
+  --poll-ms N        how often to scan the server folder, in milliseconds
+                     from 50 to 3600000 (default 1000)
+  --log-level N      show library log lines up to level N: 0 none, 1 failures,
                      2 warnings (default), 3 milestones, 4 everything
   --populate-all     create every placeholder at start instead of on demand
   --help             show this text
+  --version          show the version of the program and of the library
 
 exit codes: 0 stopped cleanly, 1 the library failed, 2 bad arguments or
 folders, 3 another corvane-mirror serves the sync root.
 )";
 
 namespace {
-
-bool ParseInt(const std::string& text, int min, int& value) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = strtol(text.c_str(), &end, 10);
-  if (errno || !end || *end || text.empty() || v < min || v > 1000000) return false;
-  value = static_cast<int>(v);
-  return true;
-}
 
 bool Canonical(const std::string& what, std::string& path, std::string& problem) {
   struct stat st;
@@ -80,41 +75,33 @@ uint64_t Fnv1a(const std::string& text) {
 }  // namespace
 
 bool ParseOptions(int argc, char** argv, Options& options, std::string& problem) {
-  int i = 1;
-  if (argc > 1 && strcmp(argv[1], "uninstall") == 0) {
-    options.command = Options::kUninstall;
-    i = 2;
+  CLI::App app{"Serves a folder into a sync root", "corvane-mirror"};
+  app.set_help_flag();  // the usage text above is the help
+  bool help = false, version = false, populate_all = false;
+  app.add_flag("-h,--help", help);
+  app.add_flag("--version", version);
+  app.add_option("--server", options.server);
+  app.add_option("--root", options.root);
+  app.add_option("--label", options.label);
+  app.add_option("--poll-ms", options.poll_ms)->check(CLI::Range(50, 3600000));
+  app.add_option("--log-level", options.log_level)->check(CLI::Range(0, 4));
+  app.add_flag("--populate-all", populate_all);
+  CLI::App* uninstall = app.add_subcommand("uninstall");
+  uninstall->set_help_flag();
+  uninstall->add_flag("-h,--help", help);
+  uninstall->add_option("--root", options.root);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    problem = e.what();
+    return false;
   }
-  for (; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (arg == "--help" || arg == "-h") {
-      options.command = Options::kHelp;
-      return true;
-    } else if (arg == "--populate-all") {
-      options.on_demand = false;
-    } else if (arg == "--server" || arg == "--root" || arg == "--label" || arg == "--poll-ms" ||
-               arg == "--log-level") {
-      if (!has_value) {
-        problem = arg + " needs a value";
-        return false;
-      }
-      const std::string value = argv[++i];
-      if (arg == "--server") options.server = value;
-      else if (arg == "--root") options.root = value;
-      else if (arg == "--label") options.label = value;
-      else if (arg == "--poll-ms" && !ParseInt(value, 50, options.poll_ms)) {
-        problem = "--poll-ms takes a number of milliseconds, at least 50";
-        return false;
-      } else if (arg == "--log-level" && !ParseInt(value, 0, options.log_level)) {
-        problem = "--log-level takes a number from 0 to 4";
-        return false;
-      }
-    } else {
-      problem = "unknown argument '" + arg + "'";
-      return false;
-    }
+  if (help || version) {
+    options.command = help ? Options::kHelp : Options::kVersion;
+    return true;
   }
+  options.on_demand = !populate_all;
+  if (uninstall->parsed()) options.command = Options::kUninstall;
   if (options.root.empty()) {
     problem = "--root is required";
     return false;

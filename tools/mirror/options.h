@@ -13,7 +13,7 @@ inline constexpr int kExitBadInput = 2;   // usage, missing or nested folders
 inline constexpr int kExitRootBusy = 3;   // another mirror serves the root
 
 struct Options {
-  enum Command { kServe, kUninstall, kHelp } command = kServe;
+  enum Command { kServe, kUninstall, kHelp, kVersion } command = kServe;
   std::string server;  // canonical, after Check()
   std::string root;    // canonical, after Check()
   std::string label = "Corvane mirror";
