@@ -41,6 +41,7 @@ install(FILES ${PROJECT_BINARY_DIR}/corvaneConfig.cmake ${PROJECT_BINARY_DIR}/co
 # The .pc file finds its prefix from where it lies, so the prefix may be
 # chosen at install time (cmake --install --prefix) or by a package.
 file(RELATIVE_PATH CORVANE_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" CORVANE_PC_TO_PREFIX "${CORVANE_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/corvane.pc.in ${PROJECT_BINARY_DIR}/corvane.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/corvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
@@ -62,11 +63,11 @@ set(CORVANE_PACKAGE_CONTACT "Corvane maintainers <corvane@halvex.invalid>" CACHE
     "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT "${CORVANE_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "library that lets an application act as a cloud-storage sync provider")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Corvane registers a folder as a sync root, keeps its items as placeholders filled on demand by\n"
-    "the host application, and reports local changes to it. Linux builds run on the local\n"
-    "cloud-files platform. Contains the shared library, the C header, CMake and pkg-config files,\n"
-    "corvane-mirror (an example provider) and corvane-client.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "Corvane registers a folder as a sync root, keeps its items as placeholders filled on demand by\n"
+       "the host application, and reports local changes to it. Linux builds run on the local\n"
+       "cloud-files platform. Contains the shared library, the C header, CMake and pkg-config files,\n"
+       "corvane-mirror (an example provider) and corvane-client.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

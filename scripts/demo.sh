@@ -6,18 +6,21 @@
 #
 #   bash scripts/demo.sh                      set up, build, run
 #   bash scripts/demo.sh --no-build BUILD     run with programs already built
+#   bash scripts/demo.sh --installed          run the programs on PATH (the .deb's)
 #   --keep                                    keep the temporary folders
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir=build
 do_build=1
+installed=0
 keep=0
 while (($#)); do
   case "$1" in
     --no-build) do_build=0; build_dir="${2:?--no-build needs the build folder}"; shift 2 ;;
+    --installed) do_build=0; installed=1; shift ;;
     --keep) keep=1; shift ;;
-    *) echo "usage: bash scripts/demo.sh [--no-build BUILD_DIR] [--keep]" >&2; exit 2 ;;
+    *) echo "usage: bash scripts/demo.sh [--no-build BUILD_DIR | --installed] [--keep]" >&2; exit 2 ;;
   esac
 done
 
@@ -28,8 +31,13 @@ if ((do_build)); then
   cmake --build "$build_dir" -j2 --target corvane-mirror corvane-client
   set +e
 fi
-mirror_bin="$(cd "$build_dir" && pwd)/tools/mirror/corvane-mirror"
-client_bin="$(cd "$build_dir" && pwd)/tools/corvane-client/corvane-client"
+if ((installed)); then
+  mirror_bin="$(command -v corvane-mirror)" || { echo "demo: corvane-mirror is not installed" >&2; exit 1; }
+  client_bin="$(command -v corvane-client)" || { echo "demo: corvane-client is not installed" >&2; exit 1; }
+else
+  mirror_bin="$(cd "$build_dir" && pwd)/tools/mirror/corvane-mirror"
+  client_bin="$(cd "$build_dir" && pwd)/tools/corvane-client/corvane-client"
+fi
 for bin in "$mirror_bin" "$client_bin"; do
   [[ -x "$bin" ]] || { echo "demo: $bin is not built" >&2; exit 1; }
 done

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs the test suite, then
 # installs the build into a scratch prefix and builds and runs a small host
-# against it the way another project would (tests/consumer).
+# against it the way another project would (tests/consumer); as root, also
+# packs the build as a .deb, installs it with apt, tries it and removes it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
@@ -12,3 +13,8 @@ prefix="$(mktemp -d "${TMPDIR:-/tmp}/corvane-prefix.XXXXXX")"
 trap 'rm -rf "$prefix"' EXIT
 cmake --install build --prefix "$prefix"
 bash tests/consumer/run.sh "$prefix"
+if [[ $(id -u) -eq 0 ]]; then
+  bash scripts/test-deb.sh build
+else
+  echo "deb: not tried (apt needs root; run scripts/test-deb.sh as root)"
+fi
