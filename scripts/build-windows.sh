@@ -36,3 +36,14 @@ if grep -qiE 'libstdc\+\+|libgcc|libwinpthread' <<<"$imports"; then
   exit 1
 fi
 echo "imports: system DLLs only"
+
+# What `cmake --install` gives a Windows consumer: the DLL, its import
+# library, the header and the same package files as on Linux.
+prefix="$(mktemp -d "${TMPDIR:-/tmp}/corvane-windows-prefix.XXXXXX")"
+trap 'rm -rf "$prefix"' EXIT
+cmake --install build-windows --prefix "$prefix" >/dev/null
+for f in bin/corvane.dll lib/corvane.dll.a include/halvex/corvane.h lib/cmake/corvane/corvaneConfig.cmake \
+         lib/cmake/corvane/corvaneConfigVersion.cmake lib/cmake/corvane/corvaneTargets.cmake lib/pkgconfig/corvane.pc; do
+  [[ -f "$prefix/$f" ]] || { echo "FAIL: cmake --install did not install $f" >&2; exit 1; }
+done
+echo "install: corvane.dll, corvane.dll.a, the header, corvaneConfig.cmake and corvane.pc"
