@@ -35,7 +35,7 @@ TEST(MirrorBadInput, BadArgumentsAndFoldersAreRefusedBeforeAnythingIsRegistered)
       {{}, "--root is required"},
       {{"--root", w.root}, "--server is required"},
       {{"--server", w.server, "--root", w.root, "--poll-ms", "soon"}, "--poll-ms: Value soon"},
-      {{"--server", w.server, "--root", w.root, "--log-level", "1000000"}, "--log-level: Value 1000000 not in range"},
+      {{"--root", w.root, "--log-level", "1000000"}, "--log-level: Value 1000000 not in range 0 to 4"},
       {{"--server", w.server, "--root", w.root, "--bogus"}, "not expected: --bogus"},
       {{"uninstall", "--root", w.root, "--server", w.server}, "not expected"},
       {{"--server", w.base + "/missing", "--root", w.root}, "server folder '" + w.base + "/missing' does not exist"},
