@@ -97,15 +97,15 @@ HRESULT CreatePlaceholder(State& state, const Root& root, const std::wstring& fo
   return info.Result = S_OK;
 }
 
-HRESULT DehydrateItem(State& state, Item& item, const std::wstring& path, Range r) {
+HRESULT DehydrateItem(State& state, Item& item, const std::wstring& path, Range r, HANDLE via) {
   if (item.dir) return E_INVALIDARG;
   if (item.always_full) return FromWin32(kErrorDehydrationDisallowed);
   r.end = std::min(r.end, item.size);
   if (r.begin >= r.end) return S_OK;
   const bool whole = r.begin == 0 && r.end == item.size;
   // The data is gone: programs reading the file behind the filter's back see zeros.
-  const bool ok = whole ? SetLogicalSize(path, 0, item.stamp) && SetLogicalSize(path, item.size, item.stamp)
-                        : ZeroRange(path, r, item.stamp);
+  const bool ok = whole ? SetLogicalSize(path, 0, item.stamp, via) && SetLogicalSize(path, item.size, item.stamp, via)
+                        : ZeroRange(path, r, item.stamp, via);
   if (!ok) return LastError();
   RemoveRange(item.present, r);
   Stamp(item, path, state);
@@ -371,7 +371,7 @@ __declspec(dllexport) HRESULT WINAPI CfConvertToPlaceholder(HANDLE FileHandle, L
       s.Save();
       return FromWin32(kErrorNotInSync);
     }
-    if (HRESULT hr = DehydrateItem(*s, item, h.path, {0, INT64_MAX}); FAILED(hr)) return hr;
+    if (HRESULT hr = DehydrateItem(*s, item, h.path, {0, INT64_MAX}, FileHandle); FAILED(hr)) return hr;
   }
   if (usn) *usn = item.usn;
   s.Save();
@@ -412,7 +412,7 @@ __declspec(dllexport) HRESULT WINAPI CfUpdatePlaceholder(HANDLE FileHandle, cons
     if (item->dir) b.FileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
     else b.FileAttributes &= ~FILE_ATTRIBUTE_DIRECTORY;
     if (!item->dir && meta->FileSize.QuadPart != item->size) {
-      if (!SetLogicalSize(handled.path, meta->FileSize.QuadPart, item->stamp)) return LastError();
+      if (!SetLogicalSize(handled.path, meta->FileSize.QuadPart, item->stamp, FileHandle)) return LastError();
       ClipRanges(item->present, meta->FileSize.QuadPart);
     }
     if (!SetBasic(handled.path, b)) return LastError();
@@ -428,11 +428,11 @@ __declspec(dllexport) HRESULT WINAPI CfUpdatePlaceholder(HANDLE FileHandle, cons
   Stamp(*item, handled.path, *s);
   if (dehydrate) {
     if (flags & CF_UPDATE_FLAG_DEHYDRATE) {
-      if (HRESULT hr = DehydrateItem(*s, *item, handled.path, {0, INT64_MAX}); FAILED(hr)) return hr;
+      if (HRESULT hr = DehydrateItem(*s, *item, handled.path, {0, INT64_MAX}, FileHandle); FAILED(hr)) return hr;
     }
     for (DWORD i = 0; i < range_count; ++i) {
       const int64_t at = ranges[i].StartingOffset.QuadPart, len = ranges[i].Length.QuadPart;
-      if (HRESULT hr = DehydrateItem(*s, *item, handled.path, {at, len == -1 ? INT64_MAX : at + len}); FAILED(hr))
+      if (HRESULT hr = DehydrateItem(*s, *item, handled.path, {at, len == -1 ? INT64_MAX : at + len}, FileHandle); FAILED(hr))
         return hr;
     }
   }
@@ -479,7 +479,7 @@ __declspec(dllexport) HRESULT WINAPI CfDehydratePlaceholder(HANDLE FileHandle, L
     return E_INVALIDARG;
   if (!item->in_sync) return FromWin32(kErrorNotInSync);
   const int64_t end = length.QuadPart == -1 ? INT64_MAX : offset.QuadPart + length.QuadPart;
-  const HRESULT hr = DehydrateItem(*s, *item, handled.path, {offset.QuadPart, end});
+  const HRESULT hr = DehydrateItem(*s, *item, handled.path, {offset.QuadPart, end}, FileHandle);
   s.Save();
   return hr;
 }

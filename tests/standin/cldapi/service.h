@@ -93,14 +93,16 @@ int64_t PresentBytes(const std::vector<Range>& ranges);
 Range FirstMissing(const std::vector<Range>& ranges, int64_t begin, int64_t end);
 
 // File operations on an item's data that keep its metadata as it was.
-bool SetLogicalSize(const std::wstring& path, int64_t size, int64_t write_time);
-bool ZeroRange(const std::wstring& path, Range r, int64_t write_time);
+// `via`: the caller's own handle, used when it allows writing (the documented
+// calls expect an exclusive handle, which shuts the service's own opens out).
+bool SetLogicalSize(const std::wstring& path, int64_t size, int64_t write_time, HANDLE via = nullptr);
+bool ZeroRange(const std::wstring& path, Range r, int64_t write_time, HANDLE via = nullptr);
 bool WriteData(const std::wstring& path, int64_t offset, const void* data, int64_t length, int64_t write_time);
 
 // Shared by the API and the filter's answers to requests.
 HRESULT CreatePlaceholder(State& state, const Root& root, const std::wstring& folder, CF_PLACEHOLDER_CREATE_INFO& info);
 // Drops [r.begin, r.end) of a file's data (all of it for {0, INT64_MAX}).
-HRESULT DehydrateItem(State& state, Item& item, const std::wstring& path, Range r);
+HRESULT DehydrateItem(State& state, Item& item, const std::wstring& path, Range r, HANDLE via = nullptr);
 // The placeholder item of a handle or path, refreshed; nullptr when none.
 Item* ItemOf(State& state, const FileFacts& facts);
 

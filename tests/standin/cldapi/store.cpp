@@ -263,7 +263,18 @@ Range FirstMissing(const std::vector<Range>& ranges, int64_t begin, int64_t end)
 }
 
 namespace {
-HANDLE OpenData(const std::wstring& path) {
+HANDLE OpenData(const std::wstring& path, HANDLE via = nullptr) {
+  HANDLE dup = nullptr;
+  if (via && DuplicateHandle(GetCurrentProcess(), via, GetCurrentProcess(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    FILE_END_OF_FILE_INFO probe{};
+    FILE_STANDARD_INFO st{};
+    // Usable when it may write: setting the size it has is a harmless probe.
+    if (GetFileInformationByHandleEx(dup, FileStandardInfo, &st, sizeof st)) {
+      probe.EndOfFile = st.EndOfFile;
+      if (SetFileInformationByHandle(dup, FileEndOfFileInfo, &probe, sizeof probe)) return dup;
+    }
+    CloseHandle(dup);
+  }
   return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | FILE_WRITE_ATTRIBUTES,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
@@ -275,17 +286,17 @@ bool Finish(HANDLE h, int64_t write_time, bool ok) {
 }
 }  // namespace
 
-bool SetLogicalSize(const std::wstring& path, int64_t size, int64_t write_time) {
-  HANDLE h = OpenData(path);
+bool SetLogicalSize(const std::wstring& path, int64_t size, int64_t write_time, HANDLE via) {
+  HANDLE h = OpenData(path, via);
   if (h == INVALID_HANDLE_VALUE) return false;
   FILE_END_OF_FILE_INFO eof{};
   eof.EndOfFile.QuadPart = size;
   return Finish(h, write_time, SetFileInformationByHandle(h, FileEndOfFileInfo, &eof, sizeof eof));
 }
 
-bool ZeroRange(const std::wstring& path, Range r, int64_t write_time) {
+bool ZeroRange(const std::wstring& path, Range r, int64_t write_time, HANDLE via) {
   static const std::string zeros(1 << 16, '\0');
-  HANDLE h = OpenData(path);
+  HANDLE h = OpenData(path, via);
   if (h == INVALID_HANDLE_VALUE) return false;
   bool ok = true;
   for (int64_t at = r.begin; ok && at < r.end; at += (int64_t)zeros.size()) {
