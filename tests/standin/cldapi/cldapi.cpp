@@ -218,7 +218,13 @@ __declspec(dllexport) HRESULT WINAPI CfGetPlatformInfo(CF_PLATFORM_INFO* info) {
 
 __declspec(dllexport) HRESULT WINAPI CfRegisterSyncRoot(LPCWSTR SyncRootPath, const CF_SYNC_REGISTRATION* reg,
                                                         const CF_SYNC_POLICIES* pol, CF_REGISTER_FLAGS flags) {
-  if (reg == nullptr || pol == nullptr || reg->StructSize < sizeof *reg || pol->StructSize < sizeof *pol) return E_INVALIDARG;
+  // The policies grew PlaceholderManagement later: the shorter size is valid.
+  const DWORD short_policies = FIELD_OFFSET(CF_SYNC_POLICIES, PlaceholderManagement);
+  if (reg == nullptr || pol == nullptr || reg->StructSize < sizeof *reg || pol->StructSize < short_policies)
+    return E_INVALIDARG;
+  CF_SYNC_POLICIES policies = *pol;
+  if (pol->StructSize < sizeof *pol) policies.PlaceholderManagement = 0;
+  pol = &policies;
   if (reg->ProviderName == nullptr || *reg->ProviderName == 0 || wcslen(reg->ProviderName) > CF_MAX_PROVIDER_NAME_LENGTH ||
       reg->ProviderVersion == nullptr || wcslen(reg->ProviderVersion) > CF_MAX_PROVIDER_VERSION_LENGTH)
     return E_INVALIDARG;
