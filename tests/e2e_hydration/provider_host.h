@@ -78,11 +78,13 @@ class ProviderHost {
   }
   // Installs and synchronously activates the provider on the root.
   int32_t Start() {
-    int32_t rc = Halvex_Corvane_Set(handle_, HALVEX_PROP_SYNC_ROOT_PATH, 0,
-                                    reinterpret_cast<intptr_t>(root_.c_str()), 0);
-    if (rc == 0) rc = Call(HALVEX_METHOD_INSTALL, {});
-    if (rc == 0) rc = Call(HALVEX_METHOD_ACTIVATE, {1});
-    return rc;
+    const int32_t rc = Install();
+    return rc == 0 ? Call(HALVEX_METHOD_ACTIVATE, {1}) : rc;
+  }
+  int32_t Install() {
+    const int32_t rc = Halvex_Corvane_Set(handle_, HALVEX_PROP_SYNC_ROOT_PATH, 0,
+                                          reinterpret_cast<intptr_t>(root_.c_str()), 0);
+    return rc == 0 ? Call(HALVEX_METHOD_INSTALL, {}) : rc;
   }
   int32_t Deactivate() { return Call(HALVEX_METHOD_DEACTIVATE, {}); }
   int32_t Uninstall() { return Call(HALVEX_METHOD_UNINSTALL, {}); }
