@@ -112,6 +112,24 @@ void CALLBACK OnCallback(const CF_CALLBACK_INFO* i, const CF_CALLBACK_PARAMETERS
       op.TransferData.Length.QuadPart = std::min<int64_t>(step, at + len - o);
       hr = CfExecute(&info, &op);
     }
+  } else if (type == CF_CALLBACK_TYPE_VALIDATE_DATA) {
+    // Reads back what was transferred; confirms it when it is what was sent.
+    const int64_t at = p->ValidateData.RequiredFileOffset.QuadPart, len = p->ValidateData.RequiredLength.QuadPart;
+    std::string back(len, '\0');
+    CF_OPERATION_INFO info = Op(i, CF_OPERATION_TYPE_RETRIEVE_DATA);
+    op.ParamSize = CF_SIZE_OF_OP_PARAM(RetrieveData);
+    op.RetrieveData.Buffer = back.data();
+    op.RetrieveData.Offset.QuadPart = at;
+    op.RetrieveData.Length.QuadPart = len;
+    hr = CfExecute(&info, &op);
+    const bool same = SUCCEEDED(hr) && op.RetrieveData.ReturnedLength.QuadPart == len && back == content.substr(at, len);
+    info = Op(i, CF_OPERATION_TYPE_ACK_DATA);
+    op = {};
+    op.ParamSize = CF_SIZE_OF_OP_PARAM(AckData);
+    op.AckData.CompletionStatus = same ? 0 : kStatusUnsuccessful;
+    op.AckData.Offset.QuadPart = at;
+    op.AckData.Length.QuadPart = len;
+    if (SUCCEEDED(hr)) hr = CfExecute(&info, &op);
   } else if (type == CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS) {
     CF_PLACEHOLDER_CREATE_INFO items[2] = {};
     items[0].RelativeFileName = L"listed.txt";
@@ -149,6 +167,7 @@ void CALLBACK OnCallback(const CF_CALLBACK_INFO* i, const CF_CALLBACK_PARAMETERS
 
 const CF_CALLBACK_REGISTRATION kTable[] = {
     {CF_CALLBACK_TYPE_FETCH_DATA, Tramp<CF_CALLBACK_TYPE_FETCH_DATA>},
+    {CF_CALLBACK_TYPE_VALIDATE_DATA, Tramp<CF_CALLBACK_TYPE_VALIDATE_DATA>},
     {CF_CALLBACK_TYPE_CANCEL_FETCH_DATA, Tramp<CF_CALLBACK_TYPE_CANCEL_FETCH_DATA>},
     {CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS, Tramp<CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS>},
     {CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION, Tramp<CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION>},
@@ -209,9 +228,9 @@ class Root : public ::testing::Test {
     std::filesystem::remove_all(path_);
   }
   static HRESULT Register(const std::wstring& path, DWORD flags, USHORT hydration = CF_HYDRATION_POLICY_FULL,
-                          const wchar_t* name = L"Standin test") {
+                          const wchar_t* name = L"Standin test", USHORT modifier = 0) {
     CF_SYNC_REGISTRATION reg{sizeof reg, name, L"1.0", "root-id", 7, "root-file", 9, {}};
-    CF_SYNC_POLICIES pol{sizeof pol, {hydration, 0}, {CF_POPULATION_POLICY_PARTIAL, 0}, 0, 0, 0};
+    CF_SYNC_POLICIES pol{sizeof pol, {hydration, modifier}, {CF_POPULATION_POLICY_PARTIAL, 0}, 0, 0, 0};
     return CfRegisterSyncRoot(path.c_str(), &reg, &pol, flags);
   }
   HANDLE Open(const std::wstring& p) const {
@@ -360,16 +379,22 @@ TEST_F(Root, ReadRaisesFetchDataWithCompleteInfoAndWaits) {
   EXPECT_EQ(s.params.FetchData.OptionalLength.QuadPart, 10000 - 8192);
   EXPECT_EQ(Info(file_).OnDiskDataSize.QuadPart, 4096);
 
-  // An explicit hydration asks for what is still missing, to the end of file.
+  // An explicit hydration asks for what is still missing, to the end of file,
+  // and has it validated when the policy says so.
+  ASSERT_EQ(Register(path_, CF_REGISTER_FLAG_UPDATE, CF_HYDRATION_POLICY_FULL, L"Standin test",
+                     CF_HYDRATION_POLICY_MODIFIER_VALIDATION_REQUIRED),
+            S_OK);
   HANDLE h = Open(file_);
   ASSERT_EQ(CfHydratePlaceholder(h, LI(0), LI(-1), 0, nullptr), S_OK);
   CloseHandle(h);
   const Seen second = WaitFor(CF_CALLBACK_TYPE_FETCH_DATA, 2);
   EXPECT_EQ(second.params.FetchData.Flags, (DWORD)CF_CALLBACK_FETCH_DATA_FLAG_EXPLICIT_HYDRATION);
   EXPECT_EQ(second.params.FetchData.RequiredLength.QuadPart, 4096);
+  EXPECT_EQ(WaitFor(CF_CALLBACK_TYPE_VALIDATE_DATA).params.ValidateData.RequiredLength.QuadPart, 10000);
+  EXPECT_EQ(last_execute, S_OK);
   ASSERT_EQ(app_.Read(file_, 0, 10000, data), S_OK);
   EXPECT_EQ(data, content);
-  EXPECT_EQ(Count(CF_CALLBACK_TYPE_FETCH_DATA), 3u);  // the tail page [8192, 10000) on the last read
+  EXPECT_EQ(Count(CF_CALLBACK_TYPE_FETCH_DATA), 3u);  // the hydration fetched both holes
   EXPECT_EQ(Info(file_).InSyncState, CF_IN_SYNC_STATE_IN_SYNC);
   // An application's write takes the item out of sync.
   ASSERT_EQ(app_.Write(file_, 0, "XY"), S_OK);

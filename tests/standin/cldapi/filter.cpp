@@ -212,6 +212,7 @@ struct Target {
   uint64_t id = 0;
   Item item;
   bool placeholder = false;
+  bool validate = false;  // the root's hydration asks the provider to validate data
   std::shared_ptr<Connection> conn;
 };
 
@@ -227,11 +228,30 @@ HRESULT Find(const std::wstring& path, Target& t) {
     t.placeholder = true;
     s.Save();
   }
-  if (const Root* r = s->RootOf(path)) t.conn = ConnectionFor(r->id);
+  if (const Root* r = s->RootOf(path)) {
+    t.conn = ConnectionFor(r->id);
+    t.validate = r->policies.Hydration.Modifier & CF_HYDRATION_POLICY_MODIFIER_VALIDATION_REQUIRED;
+  }
   return S_OK;
 }
 
+// An explicit hydration under a validating policy: the provider reads back
+// what it transferred (RETRIEVE_DATA) and confirms it (ACK_DATA).
+HRESULT Validate(const Target& t, int64_t begin, int64_t end, DWORD pid) {
+  if (t.conn->table[CF_CALLBACK_TYPE_VALIDATE_DATA] == nullptr) return FromWin32(kErrorProviderNotRunning);
+  auto call = NewCall(t.conn, CF_CALLBACK_TYPE_VALIDATE_DATA, t.id, t.item, t.path, pid);
+  auto req = std::make_shared<Request>();
+  req->begin = begin / kPage * kPage;
+  req->end = req->opt_end = req->size = t.item.size;
+  req->end = std::min(t.item.size, (end + kPage - 1) / kPage * kPage);
+  call->params.ValidateData.Flags = CF_CALLBACK_FETCH_DATA_FLAG_EXPLICIT_HYDRATION;
+  call->params.ValidateData.RequiredFileOffset.QuadPart = req->begin;
+  call->params.ValidateData.RequiredLength.QuadPart = req->end - req->begin;
+  return RaiseAndWait(call, req);
+}
+
 HRESULT EnsureData(Op op, const std::wstring& path, int64_t begin, int64_t end, DWORD pid) {
+  bool fetched = false;
   for (;;) {
     Target t;
     if (HRESULT hr = Find(path, t); FAILED(hr)) return hr;
@@ -239,7 +259,9 @@ HRESULT EnsureData(Op op, const std::wstring& path, int64_t begin, int64_t end, 
     if (op == kOpWrite) begin = 0, end = t.item.size;
     end = std::min(end, t.item.size);
     const Range missing = FirstMissing(t.item.present, begin, end);
-    if (missing.end <= missing.begin) return S_OK;
+    if (missing.end <= missing.begin)
+      return fetched && op == kOpHydrate && t.validate && t.conn ? Validate(t, begin, end, pid) : S_OK;
+    fetched = true;
     if (!t.conn) return FromWin32(kErrorProviderNotRunning);
     if (op != kOpHydrate && pid == GetCurrentProcessId() && (t.conn->flags & CF_CONNECT_FLAG_BLOCK_SELF_IMPLICIT_HYDRATION))
       return FromWin32(395);  // ERROR_CLOUD_FILE_ACCESS_DENIED
@@ -601,6 +623,10 @@ HRESULT Execute(const CF_OPERATION_INFO* info, CF_OPERATION_PARAMETERS* p) {
       return S_OK;
     }
     case CF_OPERATION_TYPE_ACK_DATA: {
+      const auto& a = p->AckData;
+      if (a.CompletionStatus >= 0 && (a.Offset.QuadPart < req->begin || a.Length.QuadPart <= 0 ||
+                                      a.Offset.QuadPart + a.Length.QuadPart > req->end))
+        return FromWin32(kErrorInvalidRequest);
       lock.lock();
       finish(FromStatus(p->AckData.CompletionStatus));
       return S_OK;
