@@ -139,6 +139,15 @@ HRESULT Resolve(HANDLE h, Handled& out) {
     return FromWin32(s->RootOf(handled.path) ? kErrorNotACloudFile : kErrorNotUnderSyncRoot); \
   }
 
+// The full path of an existing folder, or why not.
+HRESULT FolderPath(LPCWSTR given, std::wstring& path) {
+  path = FullPath(given);
+  if (path.empty()) return E_INVALIDARG;
+  FileFacts facts;
+  if (!FactsOfPath(path, facts)) return LastError();
+  return facts.dir ? S_OK : FromWin32(ERROR_DIRECTORY);
+}
+
 bool ValidRange(LARGE_INTEGER offset, LARGE_INTEGER length) {
   return offset.QuadPart >= 0 && (length.QuadPart > 0 || length.QuadPart == -1);
 }
@@ -236,11 +245,10 @@ __declspec(dllexport) HRESULT WINAPI CfRegisterSyncRoot(LPCWSTR SyncRootPath, co
       pol->Population.Primary == 1 || pol->Population.Primary > CF_POPULATION_POLICY_ALWAYS_FULL ||
       pol->Population.Modifier != 0 || pol->HardLink > 1 || (pol->PlaceholderManagement & ~7u) || (flags & ~7u))
     return E_INVALIDARG;
-  const std::wstring path = FullPath(SyncRootPath);
-  if (path.empty()) return E_INVALIDARG;
+  std::wstring path;
+  if (HRESULT hr = FolderPath(SyncRootPath, path); FAILED(hr)) return hr;
   FileFacts facts;
   if (!FactsOfPath(path, facts)) return LastError();
-  if (!facts.dir) return FromWin32(ERROR_DIRECTORY);
   Locked s;
   Root* existing = nullptr;
   for (Root& r : s->roots) {
@@ -326,11 +334,8 @@ __declspec(dllexport) HRESULT WINAPI CfCreatePlaceholders(LPCWSTR BaseDirectoryP
                                                           DWORD count, DWORD flags, PDWORD processed) {
   if (processed == nullptr || (count > 0 && array == nullptr) || (flags & ~1u)) return E_INVALIDARG;
   *processed = 0;
-  const std::wstring folder = FullPath(BaseDirectoryPath);
-  if (folder.empty()) return E_INVALIDARG;
-  FileFacts facts;
-  if (!FactsOfPath(folder, facts)) return LastError();
-  if (!facts.dir) return FromWin32(ERROR_DIRECTORY);
+  std::wstring folder;
+  if (HRESULT hr = FolderPath(BaseDirectoryPath, folder); FAILED(hr)) return hr;
   Locked s;
   const Root* root = s->RootOf(folder);
   if (root == nullptr) return FromWin32(kErrorNotUnderSyncRoot);
