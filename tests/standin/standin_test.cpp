@@ -71,6 +71,7 @@ std::vector<Seen> seen;
 std::string content;            // what FETCH_DATA transfers
 std::atomic<LONG> answer{0};    // CompletionStatus of the answers
 std::atomic<bool> silent{false};  // answers nothing (time-outs)
+std::atomic<bool> disconnecting{false}, callback_done{false};
 std::atomic<int> transfer_step{0};  // 0: whole request at once; else this many bytes (misaligned tests)
 std::atomic<HRESULT> last_execute{S_OK};
 
@@ -97,7 +98,13 @@ void CALLBACK Tramp(const CF_CALLBACK_INFO* i, const CF_CALLBACK_PARAMETERS* p) 
 
 void CALLBACK OnCallback(const CF_CALLBACK_INFO* i, const CF_CALLBACK_PARAMETERS* p) {
   const auto type = seen.back().type;  // pushed by the trampoline just before
-  if (silent) return;
+  if (silent) {
+    // Still running when the disconnect starts, and for a while after.
+    while (!disconnecting) Sleep(10);
+    Sleep(300);
+    callback_done = true;
+    return;
+  }
   CF_OPERATION_PARAMETERS op{};
   HRESULT hr = S_OK;
   if (type == CF_CALLBACK_TYPE_FETCH_DATA) {
@@ -208,6 +215,7 @@ class Root : public ::testing::Test {
     content.assign(10000, '\0');
     for (size_t i = 0; i < content.size(); ++i) content[i] = char('a' + i % 26);
     answer = 0, silent = false, transfer_step = 0, last_execute = S_OK;
+    disconnecting = callback_done = false;
     ASSERT_EQ(Register(path_, 0), S_OK);
     ASSERT_EQ(CfConnectSyncRoot(path_.c_str(), kTable, this, CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO, &key_), S_OK);
     CF_PLACEHOLDER_CREATE_INFO file{};
@@ -436,7 +444,9 @@ TEST_F(Root, DisconnectWaitsForRunningCallbacksAndFailsTheirRequests) {
     result = app_.Read(file_, 0, 10, data);
   });
   WaitFor(CF_CALLBACK_TYPE_FETCH_DATA);
+  disconnecting = true;
   ASSERT_EQ(CfDisconnectSyncRoot(key_), S_OK);
+  EXPECT_TRUE(callback_done);
   key_.QuadPart = 0;
   reader.join();
   EXPECT_EQ(result, HRESULT_FROM_WIN32(kErrorProviderNotRunning));
