@@ -33,6 +33,7 @@ CF_PLACEHOLDER_STATE WINAPI CfGetPlaceholderStateFromFindData(const WIN32_FIND_D
 HRESULT WINAPI CfSetPinState(HANDLE, DWORD, DWORD, LPOVERLAPPED);
 HRESULT WINAPI CfSetInSyncState(HANDLE, DWORD, DWORD, USN*);
 HRESULT WINAPI CfExecute(const CF_OPERATION_INFO*, CF_OPERATION_PARAMETERS*);
+HRESULT WINAPI CfReportProviderProgress(CF_CONNECTION_KEY, CF_TRANSFER_KEY, LARGE_INTEGER, LARGE_INTEGER);
 }
 
 namespace {
@@ -404,6 +405,21 @@ TEST_F(Root, ReadRaisesFetchDataWithCompleteInfoAndWaits) {
   EXPECT_EQ(data, content);
   EXPECT_EQ(Count(CF_CALLBACK_TYPE_FETCH_DATA), 3u);  // the hydration fetched both holes
   EXPECT_EQ(Info(file_).InSyncState, CF_IN_SYNC_STATE_IN_SYNC);
+
+  // Dehydrating a range drops just its pages; reading it fetches them again.
+  h = Open(file_);
+  const CF_FILE_RANGE page{LI(4096), LI(4096)};
+  ASSERT_EQ(CfUpdatePlaceholder(h, nullptr, nullptr, 0, &page, 1, 0, nullptr, nullptr), S_OK);
+  EXPECT_EQ(Info(file_).OnDiskDataSize.QuadPart, 10000 - 4096);
+  ASSERT_EQ(app_.Read(file_, 5000, 10, data), S_OK);
+  EXPECT_EQ(WaitFor(CF_CALLBACK_TYPE_FETCH_DATA, 4).params.FetchData.RequiredFileOffset.QuadPart, 4096);
+  EXPECT_EQ(CfDehydratePlaceholder(h, LI(0), LI(-1), 0, nullptr), S_OK);
+  EXPECT_EQ(Info(file_).OnDiskDataSize.QuadPart, 0);
+  CloseHandle(h);
+  EXPECT_EQ(CfReportProviderProgress(key_, s.info.TransferKey, LI(10), LI(5)), kInvalidRequest);  // request over
+  ASSERT_EQ(app_.Read(file_, 0, 10000, data), S_OK);
+  EXPECT_EQ(data, content);
+
   // An application's write takes the item out of sync.
   ASSERT_EQ(app_.Write(file_, 0, "XY"), S_OK);
   EXPECT_EQ(Info(file_).InSyncState, CF_IN_SYNC_STATE_NOT_IN_SYNC);

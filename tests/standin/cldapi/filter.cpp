@@ -356,6 +356,12 @@ HRESULT Change(Op op, const std::wstring& path, const std::wstring& target, DWOR
 HRESULT Notify(Op op, const std::wstring& path, DWORD pid) {
   Target t;
   if (HRESULT hr = Find(path, t); FAILED(hr)) return hr;
+  if (op == kOpClose) {
+    // A transfer key lives as long as the handle that set it off.
+    std::lock_guard lock(mu);
+    for (auto r = requests.begin(); r != requests.end();)
+      r = r->second->file_id == t.id && r->second->finished ? requests.erase(r) : std::next(r);
+  }
   if (t.placeholder && t.conn)
     Raise(NewCall(t.conn, op == kOpOpen ? CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION
                                         : CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION,
