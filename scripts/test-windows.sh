@@ -19,5 +19,13 @@ trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
 wineboot --init >/dev/null 2>&1 || true
 wineserver -w
 
-# CTest runs each program through wine (its cross-compiling emulator).
-ctest --test-dir build-windows --output-on-failure --timeout 300
+# CTest runs each program through wine (its cross-compiling emulator). The
+# platform and binding checks first, as Wine has them: without cldapi.dll.
+without='^test_windows_(platform|bindings)$'
+status=0
+ctest --test-dir build-windows --output-on-failure --timeout 300 -R "$without" || status=$?
+# Then the stand-in cloud-files service, where corvane.dll looks for the real
+# one, for everything else.
+cp build-windows/tests/standin/cldapi/cldapi.dll "$WINEPREFIX/drive_c/windows/system32/cldapi.dll"
+ctest --test-dir build-windows --output-on-failure --timeout 300 -E "$without" || status=$?
+exit $status

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -77,13 +78,21 @@ class ProviderHost {
   }
   // Installs and synchronously activates the provider on the root.
   int32_t Start() {
-    int32_t rc = Halvex_Corvane_Set(handle_, HALVEX_PROP_SYNC_ROOT_PATH, 0,
-                                    reinterpret_cast<intptr_t>(root_.c_str()), 0);
-    if (rc == 0) rc = Call(HALVEX_METHOD_INSTALL, {});
-    if (rc == 0) rc = Call(HALVEX_METHOD_ACTIVATE, {1});
-    return rc;
+    const int32_t rc = Install();
+    return rc == 0 ? Call(HALVEX_METHOD_ACTIVATE, {1}) : rc;
+  }
+  int32_t Install() {
+    const int32_t rc = Halvex_Corvane_Set(handle_, HALVEX_PROP_SYNC_ROOT_PATH, 0,
+                                          reinterpret_cast<intptr_t>(root_.c_str()), 0);
+    return rc == 0 ? Call(HALVEX_METHOD_INSTALL, {}) : rc;
   }
   int32_t Deactivate() { return Call(HALVEX_METHOD_DEACTIVATE, {}); }
+  int32_t Uninstall() { return Call(HALVEX_METHOD_UNINSTALL, {}); }
+  // The message of the last failed call.
+  std::string LastError() const {
+    const char* text = Halvex_Corvane_GetLastError(handle_);
+    return text ? text : "";
+  }
 
   // Tells the library about a remote file: a dehydrated placeholder appears.
   int32_t AddRemoteFile(const std::string& name, std::string bytes) {
@@ -203,7 +212,11 @@ class ProviderHost {
 
   static int32_t Sink(void* context, int32_t id, int32_t count, intptr_t* p, int32_t*) {
     auto* self = static_cast<ProviderHost*>(context);
-    if (id == HALVEX_EVENT_LOG) return 0;
+    if (id == HALVEX_EVENT_LOG) {
+      // CORVANE_E2E_LOG=1 shows the library's log lines (LogLevel decides which).
+      if (getenv("CORVANE_E2E_LOG") != nullptr && p[1] != 0) fprintf(stderr, "log: %s\n", (const char*)p[1]);
+      return 0;
+    }
     HostEvent event{id, 0, {}, 0};
     if (id == HALVEX_EVENT_ERROR) {
       event.code = static_cast<int32_t>(p[0]);
@@ -251,6 +264,7 @@ class ProviderHost {
   std::thread worker_;
 };
 
+#ifndef _WIN32
 // A temporary sync root and platform state folder for one test or run.
 class TempSpace {
  public:
@@ -271,5 +285,6 @@ class TempSpace {
  private:
   std::string base_;
 };
+#endif
 
 }  // namespace corvane::e2e

@@ -1,0 +1,413 @@
+// The Cloud Files API as its public reference documents it (cfapi.h,
+// Windows 10 2004 SDK level). Debian's mingw-w64 ships no cfapi.h, and the
+// stand-in must not borrow the declarations of the binding it checks.
+#pragma once
+
+#include <windows.h>
+
+extern "C" {
+
+typedef LARGE_INTEGER CF_CONNECTION_KEY;
+typedef LARGE_INTEGER CF_TRANSFER_KEY;
+typedef LARGE_INTEGER CF_REQUEST_KEY;
+#define CF_REQUEST_KEY_DEFAULT 0
+#define CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH 4096
+#define CF_MAX_PRIORITY_HINT 15
+#define CF_MAX_PROVIDER_NAME_LENGTH 255
+#define CF_MAX_PROVIDER_VERSION_LENGTH 255
+#define CF_MAX_SYNC_ROOT_IDENTITY_LENGTH (64 * 1024)
+
+typedef struct CF_FS_METADATA {
+  FILE_BASIC_INFO BasicInfo;
+  LARGE_INTEGER FileSize;
+} CF_FS_METADATA;
+
+typedef struct CF_FILE_RANGE {
+  LARGE_INTEGER StartingOffset;
+  LARGE_INTEGER Length;
+} CF_FILE_RANGE;
+
+enum {
+  CF_PLACEHOLDER_CREATE_FLAG_NONE = 0,
+  CF_PLACEHOLDER_CREATE_FLAG_DISABLE_ON_DEMAND_POPULATION = 1,
+  CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC = 2,
+  CF_PLACEHOLDER_CREATE_FLAG_SUPERSEDE = 4,
+  CF_PLACEHOLDER_CREATE_FLAG_ALWAYS_FULL = 8,
+};
+typedef DWORD CF_PLACEHOLDER_CREATE_FLAGS;
+
+typedef struct CF_PLACEHOLDER_CREATE_INFO {
+  LPCWSTR RelativeFileName;
+  CF_FS_METADATA FsMetadata;
+  LPCVOID FileIdentity;
+  DWORD FileIdentityLength;
+  CF_PLACEHOLDER_CREATE_FLAGS Flags;
+  HRESULT Result;
+  USN CreateUsn;
+} CF_PLACEHOLDER_CREATE_INFO;
+
+typedef struct CF_PROCESS_INFO {
+  DWORD StructSize;
+  DWORD ProcessId;
+  PCWSTR ImagePath;
+  PCWSTR PackageName;
+  PCWSTR ApplicationId;
+  PCWSTR CommandLine;
+  DWORD SessionId;
+} CF_PROCESS_INFO;
+
+typedef struct CF_PLATFORM_INFO {
+  DWORD BuildNumber;
+  DWORD RevisionNumber;
+  DWORD IntegrationNumber;
+} CF_PLATFORM_INFO;
+
+typedef struct CF_SYNC_REGISTRATION {
+  DWORD StructSize;
+  LPCWSTR ProviderName;
+  LPCWSTR ProviderVersion;
+  LPCVOID SyncRootIdentity;
+  DWORD SyncRootIdentityLength;
+  LPCVOID FileIdentity;
+  DWORD FileIdentityLength;
+  GUID ProviderId;
+} CF_SYNC_REGISTRATION;
+
+enum { CF_HYDRATION_POLICY_PARTIAL = 0, CF_HYDRATION_POLICY_PROGRESSIVE = 1, CF_HYDRATION_POLICY_FULL = 2,
+       CF_HYDRATION_POLICY_ALWAYS_FULL = 3 };
+enum { CF_HYDRATION_POLICY_MODIFIER_NONE = 0, CF_HYDRATION_POLICY_MODIFIER_VALIDATION_REQUIRED = 1,
+       CF_HYDRATION_POLICY_MODIFIER_STREAMING_ALLOWED = 2, CF_HYDRATION_POLICY_MODIFIER_AUTO_DEHYDRATION_ALLOWED = 4,
+       CF_HYDRATION_POLICY_MODIFIER_ALLOW_FULL_RESTART_HYDRATION = 8 };
+typedef struct CF_HYDRATION_POLICY {
+  USHORT Primary;
+  USHORT Modifier;
+} CF_HYDRATION_POLICY;
+enum { CF_POPULATION_POLICY_PARTIAL = 0, CF_POPULATION_POLICY_FULL = 2, CF_POPULATION_POLICY_ALWAYS_FULL = 3 };
+typedef struct CF_POPULATION_POLICY {
+  USHORT Primary;
+  USHORT Modifier;
+} CF_POPULATION_POLICY;
+typedef DWORD CF_INSYNC_POLICY;
+typedef DWORD CF_HARDLINK_POLICY;
+typedef DWORD CF_PLACEHOLDER_MANAGEMENT_POLICY;
+typedef struct CF_SYNC_POLICIES {
+  DWORD StructSize;
+  CF_HYDRATION_POLICY Hydration;
+  CF_POPULATION_POLICY Population;
+  CF_INSYNC_POLICY InSync;
+  CF_HARDLINK_POLICY HardLink;
+  CF_PLACEHOLDER_MANAGEMENT_POLICY PlaceholderManagement;
+} CF_SYNC_POLICIES;
+
+enum { CF_REGISTER_FLAG_NONE = 0, CF_REGISTER_FLAG_UPDATE = 1,
+       CF_REGISTER_FLAG_DISABLE_ON_DEMAND_POPULATION_ON_ROOT = 2, CF_REGISTER_FLAG_MARK_IN_SYNC_ON_ROOT = 4 };
+typedef DWORD CF_REGISTER_FLAGS;
+
+typedef struct CF_CALLBACK_INFO {
+  DWORD StructSize;
+  CF_CONNECTION_KEY ConnectionKey;
+  LPVOID CallbackContext;
+  PCWSTR VolumeGuidName;
+  PCWSTR VolumeDosName;
+  DWORD VolumeSerialNumber;
+  LARGE_INTEGER SyncRootFileId;
+  LPCVOID SyncRootIdentity;
+  DWORD SyncRootIdentityLength;
+  LARGE_INTEGER FileId;
+  LARGE_INTEGER FileSize;
+  LPCVOID FileIdentity;
+  DWORD FileIdentityLength;
+  PCWSTR NormalizedPath;
+  CF_TRANSFER_KEY TransferKey;
+  UCHAR PriorityHint;
+  void* CorrelationVector;
+  CF_PROCESS_INFO* ProcessInfo;
+  CF_REQUEST_KEY RequestKey;
+} CF_CALLBACK_INFO;
+
+typedef DWORD CF_CALLBACK_FLAGS;
+enum { CF_CALLBACK_CANCEL_FLAG_IO_TIMEOUT = 1, CF_CALLBACK_CANCEL_FLAG_IO_ABORTED = 2 };
+enum { CF_CALLBACK_FETCH_DATA_FLAG_RECOVERY = 1, CF_CALLBACK_FETCH_DATA_FLAG_EXPLICIT_HYDRATION = 2 };
+enum { CF_CALLBACK_OPEN_COMPLETION_FLAG_PLACEHOLDER_UNKNOWN = 1,
+       CF_CALLBACK_OPEN_COMPLETION_FLAG_PLACEHOLDER_UNSUPPORTED = 2 };
+enum { CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED = 1 };
+enum { CF_CALLBACK_DEHYDRATE_FLAG_BACKGROUND = 1 };
+enum { CF_CALLBACK_DEHYDRATE_COMPLETION_FLAG_BACKGROUND = 1, CF_CALLBACK_DEHYDRATE_COMPLETION_FLAG_DEHYDRATED = 2 };
+enum { CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY = 1, CF_CALLBACK_DELETE_FLAG_IS_UNDELETE = 2 };
+enum { CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY = 1, CF_CALLBACK_RENAME_FLAG_SOURCE_IN_SCOPE = 2,
+       CF_CALLBACK_RENAME_FLAG_TARGET_IN_SCOPE = 4 };
+enum { CF_CALLBACK_DEHYDRATION_REASON_NONE = 0, CF_CALLBACK_DEHYDRATION_REASON_USER_MANUAL = 1 };
+
+typedef struct CF_CALLBACK_PARAMETERS {
+  ULONG ParamSize;
+  union {
+    struct {
+      CF_CALLBACK_FLAGS Flags;
+      union {
+        struct {
+          LARGE_INTEGER FileOffset;
+          LARGE_INTEGER Length;
+        } FetchData;
+      };
+    } Cancel;
+    struct {
+      CF_CALLBACK_FLAGS Flags;
+      LARGE_INTEGER RequiredFileOffset;
+      LARGE_INTEGER RequiredLength;
+      LARGE_INTEGER OptionalFileOffset;
+      LARGE_INTEGER OptionalLength;
+      LARGE_INTEGER LastDehydrationTime;
+      DWORD LastDehydrationReason;
+    } FetchData;
+    struct {
+      CF_CALLBACK_FLAGS Flags;
+      LARGE_INTEGER RequiredFileOffset;
+      LARGE_INTEGER RequiredLength;
+    } ValidateData;
+    struct {
+      CF_CALLBACK_FLAGS Flags;
+      PCWSTR Pattern;
+    } FetchPlaceholders;
+    struct {
+      CF_CALLBACK_FLAGS Flags;
+    } OpenCompletion, CloseCompletion, DeleteCompletion, Delete;
+    struct {
+      CF_CALLBACK_FLAGS Flags;
+      DWORD Reason;
+    } Dehydrate, DehydrateCompletion;
+    struct {
+      CF_CALLBACK_FLAGS Flags;
+      PCWSTR TargetPath;
+    } Rename;
+    struct {
+      CF_CALLBACK_FLAGS Flags;
+      PCWSTR SourcePath;
+    } RenameCompletion;
+  };
+} CF_CALLBACK_PARAMETERS;
+
+typedef void(CALLBACK* CF_CALLBACK)(const CF_CALLBACK_INFO*, const CF_CALLBACK_PARAMETERS*);
+
+enum CF_CALLBACK_TYPE {
+  CF_CALLBACK_TYPE_FETCH_DATA = 0,
+  CF_CALLBACK_TYPE_VALIDATE_DATA = 1,
+  CF_CALLBACK_TYPE_CANCEL_FETCH_DATA = 2,
+  CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS = 3,
+  CF_CALLBACK_TYPE_CANCEL_FETCH_PLACEHOLDERS = 4,
+  CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION = 5,
+  CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION = 6,
+  CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE = 7,
+  CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE_COMPLETION = 8,
+  CF_CALLBACK_TYPE_NOTIFY_DELETE = 9,
+  CF_CALLBACK_TYPE_NOTIFY_DELETE_COMPLETION = 10,
+  CF_CALLBACK_TYPE_NOTIFY_RENAME = 11,
+  CF_CALLBACK_TYPE_NOTIFY_RENAME_COMPLETION = 12,
+  CF_CALLBACK_TYPE_NONE = (int)0xffffffff,
+};
+
+typedef struct CF_CALLBACK_REGISTRATION {
+  CF_CALLBACK_TYPE Type;
+  CF_CALLBACK Callback;
+} CF_CALLBACK_REGISTRATION;
+
+enum { CF_CONNECT_FLAG_NONE = 0, CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO = 2, CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH = 4,
+       CF_CONNECT_FLAG_BLOCK_SELF_IMPLICIT_HYDRATION = 8 };
+typedef DWORD CF_CONNECT_FLAGS;
+
+enum CF_OPERATION_TYPE {
+  CF_OPERATION_TYPE_TRANSFER_DATA = 0,
+  CF_OPERATION_TYPE_RETRIEVE_DATA = 1,
+  CF_OPERATION_TYPE_ACK_DATA = 2,
+  CF_OPERATION_TYPE_RESTART_HYDRATION = 3,
+  CF_OPERATION_TYPE_TRANSFER_PLACEHOLDERS = 4,
+  CF_OPERATION_TYPE_ACK_DEHYDRATE = 5,
+  CF_OPERATION_TYPE_ACK_DELETE = 6,
+  CF_OPERATION_TYPE_ACK_RENAME = 7,
+};
+
+typedef struct CF_OPERATION_INFO {
+  DWORD StructSize;
+  CF_OPERATION_TYPE Type;
+  CF_CONNECTION_KEY ConnectionKey;
+  CF_TRANSFER_KEY TransferKey;
+  const void* CorrelationVector;
+  const void* SyncStatus;
+  CF_REQUEST_KEY RequestKey;
+} CF_OPERATION_INFO;
+
+enum { CF_OPERATION_RESTART_HYDRATION_FLAG_MARK_IN_SYNC = 1 };
+enum { CF_OPERATION_TRANSFER_PLACEHOLDERS_FLAG_STOP_ON_ERROR = 1,
+       CF_OPERATION_TRANSFER_PLACEHOLDERS_FLAG_DISABLE_ON_DEMAND_POPULATION = 2 };
+typedef DWORD CF_OPERATION_FLAGS;
+
+typedef struct CF_OPERATION_PARAMETERS {
+  ULONG ParamSize;
+  union {
+    struct {
+      CF_OPERATION_FLAGS Flags;
+      LONG CompletionStatus;
+      LPCVOID Buffer;
+      LARGE_INTEGER Offset;
+      LARGE_INTEGER Length;
+    } TransferData;
+    struct {
+      CF_OPERATION_FLAGS Flags;
+      LPVOID Buffer;
+      LARGE_INTEGER Offset;
+      LARGE_INTEGER Length;
+      LARGE_INTEGER ReturnedLength;
+    } RetrieveData;
+    struct {
+      CF_OPERATION_FLAGS Flags;
+      LONG CompletionStatus;
+      LARGE_INTEGER Offset;
+      LARGE_INTEGER Length;
+    } AckData;
+    struct {
+      CF_OPERATION_FLAGS Flags;
+      const CF_FS_METADATA* FsMetadata;
+      LPCVOID FileIdentity;
+      DWORD FileIdentityLength;
+    } RestartHydration;
+    struct {
+      CF_OPERATION_FLAGS Flags;
+      LONG CompletionStatus;
+      LARGE_INTEGER PlaceholderTotalCount;
+      CF_PLACEHOLDER_CREATE_INFO* PlaceholderArray;
+      DWORD PlaceholderCount;
+      DWORD EntriesProcessed;
+    } TransferPlaceholders;
+    struct {
+      CF_OPERATION_FLAGS Flags;
+      LONG CompletionStatus;
+      LPCVOID FileIdentity;
+      DWORD FileIdentityLength;
+    } AckDehydrate;
+    struct {
+      CF_OPERATION_FLAGS Flags;
+      LONG CompletionStatus;
+    } AckRename, AckDelete;
+  };
+} CF_OPERATION_PARAMETERS;
+
+// The size a caller gives for one operation's parameters (CF_SIZE_OF_OP_PARAM).
+#define CF_SIZE_OF_OP_PARAM(field) \
+  (FIELD_OFFSET(CF_OPERATION_PARAMETERS, field) + sizeof(((CF_OPERATION_PARAMETERS*)0)->field))
+
+enum { CF_CREATE_FLAG_STOP_ON_ERROR = 1 };
+enum { CF_CONVERT_FLAG_MARK_IN_SYNC = 1, CF_CONVERT_FLAG_DEHYDRATE = 2, CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION = 4,
+       CF_CONVERT_FLAG_ALWAYS_FULL = 8, CF_CONVERT_FLAG_FORCE_CONVERT_TO_CLOUD_FILE = 0x10 };
+enum { CF_UPDATE_FLAG_VERIFY_IN_SYNC = 1, CF_UPDATE_FLAG_MARK_IN_SYNC = 2, CF_UPDATE_FLAG_DEHYDRATE = 4,
+       CF_UPDATE_FLAG_ENABLE_ON_DEMAND_POPULATION = 8, CF_UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION = 0x10,
+       CF_UPDATE_FLAG_REMOVE_FILE_IDENTITY = 0x20, CF_UPDATE_FLAG_CLEAR_IN_SYNC = 0x40,
+       CF_UPDATE_FLAG_REMOVE_PROPERTY = 0x80, CF_UPDATE_FLAG_PASSTHROUGH_FS_METADATA = 0x100,
+       CF_UPDATE_FLAG_ALWAYS_FULL = 0x200, CF_UPDATE_FLAG_ALLOW_PARTIAL = 0x400 };
+enum { CF_DEHYDRATE_FLAG_BACKGROUND = 1 };
+enum { CF_SET_PIN_FLAG_RECURSE = 1, CF_SET_PIN_FLAG_RECURSE_ONLY = 2, CF_SET_PIN_FLAG_RECURSE_STOP_ON_ERROR = 4 };
+enum { CF_OPEN_FILE_FLAG_EXCLUSIVE = 1, CF_OPEN_FILE_FLAG_WRITE_ACCESS = 2, CF_OPEN_FILE_FLAG_DELETE_ACCESS = 4,
+       CF_OPEN_FILE_FLAG_FOREGROUND = 8 };
+typedef DWORD CF_FLAGS;
+
+enum CF_PIN_STATE { CF_PIN_STATE_UNSPECIFIED = 0, CF_PIN_STATE_PINNED = 1, CF_PIN_STATE_UNPINNED = 2,
+                    CF_PIN_STATE_EXCLUDED = 3, CF_PIN_STATE_INHERIT = 4 };
+enum CF_IN_SYNC_STATE { CF_IN_SYNC_STATE_NOT_IN_SYNC = 0, CF_IN_SYNC_STATE_IN_SYNC = 1 };
+
+enum CF_PLACEHOLDER_INFO_CLASS { CF_PLACEHOLDER_INFO_BASIC = 0, CF_PLACEHOLDER_INFO_STANDARD = 1 };
+typedef struct CF_PLACEHOLDER_BASIC_INFO {
+  CF_PIN_STATE PinState;
+  CF_IN_SYNC_STATE InSyncState;
+  LARGE_INTEGER FileId;
+  LARGE_INTEGER SyncRootFileId;
+  ULONG FileIdentityLength;
+  BYTE FileIdentity[1];
+} CF_PLACEHOLDER_BASIC_INFO;
+typedef struct CF_PLACEHOLDER_STANDARD_INFO {
+  LARGE_INTEGER OnDiskDataSize;
+  LARGE_INTEGER ValidatedDataSize;
+  LARGE_INTEGER ModifiedDataSize;
+  LARGE_INTEGER PropertiesSize;
+  CF_PIN_STATE PinState;
+  CF_IN_SYNC_STATE InSyncState;
+  LARGE_INTEGER FileId;
+  LARGE_INTEGER SyncRootFileId;
+  ULONG FileIdentityLength;
+  BYTE FileIdentity[1];
+} CF_PLACEHOLDER_STANDARD_INFO;
+
+enum CF_SYNC_ROOT_INFO_CLASS { CF_SYNC_ROOT_INFO_BASIC = 0, CF_SYNC_ROOT_INFO_STANDARD = 1,
+                               CF_SYNC_ROOT_INFO_PROVIDER = 2 };
+typedef struct CF_SYNC_ROOT_BASIC_INFO {
+  LARGE_INTEGER SyncRootFileId;
+} CF_SYNC_ROOT_BASIC_INFO;
+typedef struct CF_SYNC_ROOT_PROVIDER_INFO {
+  DWORD ProviderStatus;
+  WCHAR ProviderName[CF_MAX_PROVIDER_NAME_LENGTH + 1];
+  WCHAR ProviderVersion[CF_MAX_PROVIDER_VERSION_LENGTH + 1];
+} CF_SYNC_ROOT_PROVIDER_INFO;
+typedef struct CF_SYNC_ROOT_STANDARD_INFO {
+  LARGE_INTEGER SyncRootFileId;
+  CF_HYDRATION_POLICY HydrationPolicy;
+  CF_POPULATION_POLICY PopulationPolicy;
+  CF_INSYNC_POLICY InSyncPolicy;
+  CF_HARDLINK_POLICY HardLinkPolicy;
+  DWORD ProviderStatus;
+  WCHAR ProviderName[CF_MAX_PROVIDER_NAME_LENGTH + 1];
+  WCHAR ProviderVersion[CF_MAX_PROVIDER_VERSION_LENGTH + 1];
+  ULONG SyncRootIdentityLength;
+  BYTE SyncRootIdentity[1];
+} CF_SYNC_ROOT_STANDARD_INFO;
+enum { CF_PROVIDER_STATUS_DISCONNECTED = 0, CF_PROVIDER_STATUS_IDLE = 1, CF_PROVIDER_STATUS_TERMINATED = 0xC0000001 };
+
+enum {
+  CF_PLACEHOLDER_STATE_NO_STATES = 0,
+  CF_PLACEHOLDER_STATE_PLACEHOLDER = 1,
+  CF_PLACEHOLDER_STATE_SYNC_ROOT = 2,
+  CF_PLACEHOLDER_STATE_ESSENTIAL_PROP_PRESENT = 4,
+  CF_PLACEHOLDER_STATE_IN_SYNC = 8,
+  CF_PLACEHOLDER_STATE_PARTIAL = 0x10,
+  CF_PLACEHOLDER_STATE_PARTIALLY_ON_DISK = 0x20,
+  CF_PLACEHOLDER_STATE_INVALID = (int)0xffffffff,
+};
+typedef DWORD CF_PLACEHOLDER_STATE;
+
+#define IO_REPARSE_TAG_CLOUD_STANDIN 0x9000001AU
+#define IO_REPARSE_TAG_CLOUD_MASK_STANDIN 0x0000F000U
+#ifndef FILE_ATTRIBUTE_PINNED
+#define FILE_ATTRIBUTE_PINNED 0x00080000
+#define FILE_ATTRIBUTE_UNPINNED 0x00100000
+#endif
+#ifndef FILE_ATTRIBUTE_RECALL_ON_OPEN
+#define FILE_ATTRIBUTE_RECALL_ON_OPEN 0x00040000
+#define FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS 0x00400000
+#endif
+
+// Win32 errors of the service, as winerror.h numbers them.
+enum : DWORD {
+  kErrorProviderNotRunning = 362,
+  kErrorNotACloudFile = 376,
+  kErrorNotInSync = 377,
+  kErrorAlreadyConnected = 378,
+  kErrorNotSupported = 379,
+  kErrorInvalidRequest = 380,
+  kErrorNotUnderSyncRoot = 390,
+  kErrorPinned = 392,
+  kErrorRequestCanceled = 398,
+  kErrorNotACloudSyncRoot = 405,
+  kErrorRequestTimeout = 426,
+  kErrorDehydrationDisallowed = 434,
+};
+
+}  // extern "C"
+
+// x64 layouts as the SDK has them: a misread declaration fails the build.
+static_assert(sizeof(CF_CALLBACK_INFO) == 152 && FIELD_OFFSET(CF_CALLBACK_INFO, NormalizedPath) == 104 &&
+              FIELD_OFFSET(CF_CALLBACK_INFO, PriorityHint) == 120 && FIELD_OFFSET(CF_CALLBACK_INFO, RequestKey) == 144);
+static_assert(sizeof(CF_CALLBACK_PARAMETERS) == 64 && FIELD_OFFSET(CF_CALLBACK_PARAMETERS, FetchData.OptionalLength) == 40);
+static_assert(sizeof(CF_OPERATION_INFO) == 48 && FIELD_OFFSET(CF_OPERATION_INFO, RequestKey) == 40);
+static_assert(sizeof(CF_OPERATION_PARAMETERS) == 48 &&
+              FIELD_OFFSET(CF_OPERATION_PARAMETERS, TransferPlaceholders.EntriesProcessed) == 36);
+static_assert(sizeof(CF_PLACEHOLDER_CREATE_INFO) == 88 && FIELD_OFFSET(CF_PLACEHOLDER_CREATE_INFO, CreateUsn) == 80);
+static_assert(sizeof(CF_SYNC_REGISTRATION) == 72 && sizeof(CF_SYNC_POLICIES) == 24 && sizeof(CF_PROCESS_INFO) == 48);
+static_assert(FIELD_OFFSET(CF_PLACEHOLDER_BASIC_INFO, FileIdentity) == 28 &&
+              FIELD_OFFSET(CF_PLACEHOLDER_STANDARD_INFO, FileIdentity) == 60);
+static_assert(FIELD_OFFSET(CF_SYNC_ROOT_STANDARD_INFO, SyncRootIdentity) == 1056);
