@@ -500,6 +500,9 @@ HRESULT CfUpdatePlaceholder(Handle FileHandle, const CF_FS_METADATA* FsMetadata,
     return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
   const bool dehydrate = !info.is_dir && ((UpdateFlags & CF_UPDATE_FLAG_DEHYDRATE) || DehydrateRangeCount > 0);
   if (dehydrate && info.record.pin == CF_PIN_STATE_PINNED) return FromWin32(ERROR_CLOUD_FILE_PINNED);
+  // As for CfDehydratePlaceholder: local changes not yet in the cloud exist
+  // only here, so nothing of the update happens.
+  if (dehydrate && !info.record.in_sync) return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
   {
     ItemStateLock lock(fd.get());
     PlaceholderRecord record;
