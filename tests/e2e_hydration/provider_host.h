@@ -56,6 +56,20 @@ class ProviderHost {
   std::atomic<int64_t> handler_ns{0};
   std::atomic<int64_t> requests{0};
 
+  // Holds the CreateFile handler of this path (a local file the watcher
+  // reports) until Release: the watcher's worker is busy meanwhile.
+  void Hold(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = path;
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hold_.clear();
+    }
+    cv_.notify_all();
+  }
+
   explicit ProviderHost(const std::string& root) : root_(root) {
     handle_ = Halvex_Corvane_Create(&ProviderHost::Sink, this, nullptr, 0);
     worker_ = std::thread([this] { WorkerLoop(); });
@@ -64,6 +78,7 @@ class ProviderHost {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
+      hold_.clear();
     }
     cv_.notify_all();
     worker_.join();
@@ -98,6 +113,24 @@ class ProviderHost {
                 {reinterpret_cast<intptr_t>(path.c_str()), 0, reinterpret_cast<intptr_t>(&size),
                  reinterpret_cast<intptr_t>(&time), reinterpret_cast<intptr_t>(&time),
                  reinterpret_cast<intptr_t>(&time)});
+  }
+  // A new remote version told through UpdateFile, same times as before.
+  int32_t UpdateRemoteFile(const std::string& name, std::string bytes) {
+    const std::string path = "\\" + name;
+    int64_t size = static_cast<int64_t>(bytes.size());
+    int64_t time = 133000000000000000;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      remote_[path] = std::move(bytes);
+    }
+    return Call(HALVEX_METHOD_UPDATE_FILE,
+                {reinterpret_cast<intptr_t>(path.c_str()), 0, reinterpret_cast<intptr_t>(&size),
+                 reinterpret_cast<intptr_t>(&time), reinterpret_cast<intptr_t>(&time),
+                 reinterpret_cast<intptr_t>(&time)});
+  }
+  // Sends all of the file's remote bytes for a pending task, not finalizing.
+  int32_t Put(int64_t task_id, const std::string& name) {
+    return Supply(task_id, "\\" + name, 0, INT64_MAX, false);
   }
   const std::string& Remote(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -136,9 +169,9 @@ class ProviderHost {
 
   // Supplies [offset, offset + length) of the path's remote bytes, then
   // finalizes; the first failing call's code is returned.
-  int32_t Supply(int64_t task_id, const std::string& path, int64_t offset, int64_t length) {
-    // Map nodes stay put and a file's bytes never change once added, so the
-    // view stays valid without the lock (and without a copy of a large file).
+  int32_t Supply(int64_t task_id, const std::string& path, int64_t offset, int64_t length, bool finalize = true) {
+    // Map nodes stay put and a file's bytes change only between transfers, so
+    // the view stays valid without the lock (and without a copy of a large file).
     std::string_view bytes;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -157,7 +190,7 @@ class ProviderHost {
       const int32_t rc = Halvex_Corvane_Do(handle_, HALVEX_METHOD_PUT_ITEM_DATA, 4, params, sizes, nullptr);
       if (rc != 0) return rc;
     }
-    return Finalize(task_id, 0);
+    return finalize ? Finalize(task_id, 0) : 0;
   }
 
   int32_t OnGetFileData(intptr_t* p) {
@@ -218,6 +251,10 @@ class ProviderHost {
       self->events_.push_back(event);
     }
     self->cv_.notify_all();
+    if (id == HALVEX_EVENT_CREATE_FILE) {
+      std::unique_lock<std::mutex> lock(self->mutex_);
+      self->cv_.wait(lock, [&] { return self->stop_ || self->hold_.empty() || self->hold_ != event.path; });
+    }
     if (id != HALVEX_EVENT_GET_FILE_DATA) return 0;
     const auto start = std::chrono::steady_clock::now();
     const int32_t rc = self->OnGetFileData(p);
@@ -248,6 +285,7 @@ class ProviderHost {
   std::vector<HostEvent> events_;
   std::deque<std::function<void()>> jobs_;
   bool stop_ = false;
+  std::string hold_;
   std::thread worker_;
 };
 
