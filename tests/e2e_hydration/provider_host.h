@@ -102,31 +102,11 @@ class ProviderHost {
 
   // Tells the library about a remote file: a dehydrated placeholder appears.
   int32_t AddRemoteFile(const std::string& name, std::string bytes) {
-    const std::string path = "\\" + name;
-    int64_t size = static_cast<int64_t>(bytes.size());
-    int64_t time = 133000000000000000;  // 2022, any valid file time
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      remote_[path] = std::move(bytes);
-    }
-    return Call(HALVEX_METHOD_CREATE_FILE,
-                {reinterpret_cast<intptr_t>(path.c_str()), 0, reinterpret_cast<intptr_t>(&size),
-                 reinterpret_cast<intptr_t>(&time), reinterpret_cast<intptr_t>(&time),
-                 reinterpret_cast<intptr_t>(&time)});
+    return TellRemoteFile(HALVEX_METHOD_CREATE_FILE, name, std::move(bytes));
   }
   // A new remote version told through UpdateFile, same times as before.
   int32_t UpdateRemoteFile(const std::string& name, std::string bytes) {
-    const std::string path = "\\" + name;
-    int64_t size = static_cast<int64_t>(bytes.size());
-    int64_t time = 133000000000000000;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      remote_[path] = std::move(bytes);
-    }
-    return Call(HALVEX_METHOD_UPDATE_FILE,
-                {reinterpret_cast<intptr_t>(path.c_str()), 0, reinterpret_cast<intptr_t>(&size),
-                 reinterpret_cast<intptr_t>(&time), reinterpret_cast<intptr_t>(&time),
-                 reinterpret_cast<intptr_t>(&time)});
+    return TellRemoteFile(HALVEX_METHOD_UPDATE_FILE, name, std::move(bytes));
   }
   // Sends all of the file's remote bytes for a pending task, not finalizing.
   int32_t Put(int64_t task_id, const std::string& name) {
@@ -159,6 +139,19 @@ class ProviderHost {
     params.resize(8, 0);
     std::vector<int32_t> sizes(8, 0);
     return Halvex_Corvane_Do(handle_, method, 8, params.data(), sizes.data(), nullptr);
+  }
+
+  int32_t TellRemoteFile(int32_t method, const std::string& name, std::string bytes) {
+    const std::string path = "\\" + name;
+    int64_t size = static_cast<int64_t>(bytes.size());
+    int64_t time = 133000000000000000;  // 2022, any valid file time
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      remote_[path] = std::move(bytes);
+    }
+    return Call(method, {reinterpret_cast<intptr_t>(path.c_str()), 0, reinterpret_cast<intptr_t>(&size),
+                         reinterpret_cast<intptr_t>(&time), reinterpret_cast<intptr_t>(&time),
+                         reinterpret_cast<intptr_t>(&time)});
   }
 
   int32_t Finalize(int64_t task_id, int32_t code) {
