@@ -120,10 +120,10 @@ int64_t MtimeNs(const struct stat& st) {
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
-bool DecodeStamp(const std::string& bytes, Stamp& stamp) {
+void DecodeStamp(const std::string& bytes, Stamp& stamp) {
   stamp = Stamp();
   // Files stored before stamps existed are taken as they are.
-  if (bytes.size() != kStampSize || static_cast<uint8_t>(bytes[0]) != kStampVersion) return true;
+  if (bytes.size() != kStampSize || static_cast<uint8_t>(bytes[0]) != kStampVersion) return;
   uint64_t size = 0, mtime = 0;
   for (int i = 7; i >= 0; --i) size = (size << 8) | static_cast<uint8_t>(bytes[1 + i]);
   for (int i = 7; i >= 0; --i) mtime = (mtime << 8) | static_cast<uint8_t>(bytes[9 + i]);
@@ -131,7 +131,6 @@ bool DecodeStamp(const std::string& bytes, Stamp& stamp) {
   stamp.size = size;
   stamp.mtime_ns = static_cast<int64_t>(mtime);
   stamp.unknown_writes = static_cast<uint8_t>(bytes[17]) & kStampUnknownWrites;
-  return true;
 }
 
 bool StoreStamp(int fd, const Stamp& stamp) {
@@ -145,12 +144,15 @@ bool StoreStamp(int fd, const Stamp& stamp) {
 }
 
 // The view of a file from its stored ranges and stamp and its status now.
-void MakeView(const ByteRanges& stored, const Stamp& stamp, const struct stat& st, DataView& view) {
+bool MakeView(const ByteRanges& stored, const std::string& stamp_bytes, const struct stat& st, DataView& view) {
+  view = DataView();
+  Stamp stamp;
+  DecodeStamp(stamp_bytes, stamp);
   view.ranges = stored;
   view.unknown_writes = stamp.unknown_writes;
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   view.written = stamp.present && (stamp.size != size || stamp.mtime_ns != MtimeNs(st));
-  if (!view.written) return;
+  if (!view.written) return true;
   if ((!stamp.unknown_writes && stored.Covers(0, stamp.size)) || size == 0) {
     view.ranges.Clear();
     view.ranges.Add(0, size);
@@ -159,6 +161,7 @@ void MakeView(const ByteRanges& stored, const Stamp& stamp, const struct stat& s
     view.ranges.Truncate(size);
     view.unknown_writes = true;
   }
+  return true;
 }
 
 std::string IdentitySideFile(const std::string& ref) {
@@ -238,7 +241,8 @@ bool StoreRanges(int fd, const ByteRanges& ranges, int unknown_writes) {
   Stamp stamp;
   if (unknown_writes < 0) {
     std::string bytes;
-    if (!GetXattr(fd, kStampName, bytes) || !DecodeStamp(bytes, stamp)) return false;
+    if (!GetXattr(fd, kStampName, bytes)) return false;
+    DecodeStamp(bytes, stamp);
   } else {
     stamp.unknown_writes = unknown_writes != 0;
   }
@@ -254,29 +258,19 @@ bool StoreRanges(int fd, const ByteRanges& ranges, int unknown_writes) {
 }
 
 bool LoadDataView(int fd, DataView& view) {
-  view = DataView();
   ByteRanges stored;
-  std::string bytes;
-  Stamp stamp;
+  std::string stamp;
   struct stat st;
-  if (!LoadRanges(fd, stored) || !GetXattr(fd, kStampName, bytes) || !DecodeStamp(bytes, stamp) ||
-      fstat(fd, &st) != 0)
-    return false;
-  MakeView(stored, stamp, st, view);
-  return true;
+  return LoadRanges(fd, stored) && GetXattr(fd, kStampName, stamp) && fstat(fd, &st) == 0 &&
+         MakeView(stored, stamp, st, view);
 }
 
 bool LoadDataViewAt(const std::string& path, DataView& view) {
-  view = DataView();
   ByteRanges stored;
-  std::string bytes;
-  Stamp stamp;
+  std::string stamp;
   struct stat st;
-  if (!LoadRangesAt(path, stored) || !GetXattrAt(path, kStampName, bytes) || !DecodeStamp(bytes, stamp) ||
-      stat(path.c_str(), &st) != 0)
-    return false;
-  MakeView(stored, stamp, st, view);
-  return true;
+  return LoadRangesAt(path, stored) && GetXattrAt(path, kStampName, stamp) && stat(path.c_str(), &st) == 0 &&
+         MakeView(stored, stamp, st, view);
 }
 
 bool SettleOutsideWrites(int fd) {
