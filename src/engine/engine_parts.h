@@ -24,6 +24,9 @@ void SetItemErrorMark(Engine& engine, std::u16string_view full_path, bool set);
 // Fails the application's read behind an asynchronous fetch that will get no
 // more data (unless the platform cancelled it), then frees its context.
 void AbandonFetch(Engine& engine, Task& task, int32_t code);
+// Ends a cancelled fetch at once: its data still queued for the platform is
+// dropped (a chunk under way lands first) and the application's read fails.
+void CloseFetch(Engine& engine, Task& task);
 // True on a thread that is inside a platform callback of this engine (and
 // so inside the host's handler of that request, if one runs).
 bool InsidePlatformCallback(const Engine& engine);

@@ -154,6 +154,8 @@ bool CancelTransferByPath(Engine& engine, std::u16string_view path, int32_t type
         std::lock_guard<std::recursive_mutex> task_lock(task->TaskLock);
         LogF(sink, kLogVerbose, u"Canceling transfer for item: '%s', operation type: %d", task_path, current);
         DoCancelTask(engine, *task, task_path, result);
+        // What the host sent for it must not land after whatever replaces it.
+        if (result == kOk && current == OP_READ_DATA) CloseFetch(engine, *task);
       }
       LogF(sink, kLogVerbose, u"CancelTask result for '%s': 0x%x", task_path, U32(result));
       engine.tasks.ReleaseTask(task);

@@ -126,9 +126,10 @@ int32_t CallbackRelativePath(Engine& engine, std::u16string_view full_path, std:
   return kErrInvalidParameter;
 }
 
-HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_t result_code) {
+HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_t result_code, bool at_once) {
   action.completion_status = static_cast<NTSTATUS>(CompletionStatusFor(result_code));
-  if (engine.placeholder_manager != nullptr) return engine.placeholder_manager->ExecutePlaceholderAction(&action);
+  if (engine.placeholder_manager != nullptr && !at_once)
+    return engine.placeholder_manager->ExecutePlaceholderAction(&action);
   // Without a manager (no deferred executor either) the answer runs at once.
   if (action.params == nullptr) return E_INVALIDARG;
   std::unique_ptr<ExecuteRequest> request;

@@ -61,7 +61,8 @@ void DispatchPlaceholderCallback(platform::CF_CALLBACK_TYPE type, const platform
 int32_t CallbackRelativePath(Engine& engine, std::u16string_view full_path, std::u16string& relative);
 
 // Sets the completion status that `result_code` maps to and runs the answer.
-platform::HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_t result_code);
+platform::HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_t result_code,
+                                         bool at_once = false);
 
 // Handlers (run by the dispatcher with the callback's task, or none).
 int32_t DoFetch(Engine& engine, const platform::CF_CALLBACK_INFO* info, CallbackParams* params, Task* task);

@@ -41,11 +41,17 @@ struct Request {
   bool exists = false;
   bool placeholder = false;
   bool hydrated = false;
+  // A placeholder file not in sync holds local changes the host has not
+  // received: its data is never replaced, cut or declared in sync.
+  bool local_changes = false;
   bool pinned_now = false;
   bool pin_requested = false;
   bool unpin_requested = false;
 
   bool Has(int32_t flag) const { return (flags & flag) != 0; }
+  bool DropsData() const {
+    return Has(HALVEX_FLAG_FORCE_UPDATE) && !Has(HALVEX_FLAG_FROM_LISTING) && !Has(HALVEX_FLAG_KEEP_DATA);
+  }
   const void* identity() const { return item_id.data(); }
   // The id as text with its terminating NUL.
   uint32_t identity_length() const { return static_cast<uint32_t>((item_id.size() + 1) * sizeof(char16_t)); }
@@ -58,6 +64,7 @@ struct Outcome {
   int32_t result = kOk;
   bool done = false;        // nothing more to do (a skipped update)
   bool dehydrated = false;  // the update dropped the file's data
+  const char* message = nullptr;  // the failure's own text, if not the code's
 };
 
 // A file time as the short date and long time of the trace ("3/4/2021
@@ -77,6 +84,21 @@ std::u16string DateText(int64_t file_time) {
 int32_t OsFailure(Engine& engine, uint32_t os_error) {
   engine.diag.SetOsLastError(os_error);
   return kErrOsCallFailed;
+}
+
+// The file's size on disk, or -1 (GetLastError set).
+int64_t CurrentSize(const std::u16string& full) {
+  const Handle file = CreateFileW(full.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, 0);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  LARGE_INTEGER size = 0;
+  const BOOL got = GetFileSizeEx(file, &size);
+  const uint32_t error = got ? 0 : GetLastError();
+  CloseHandle(file);
+  if (!got) {
+    SetLastError(error);
+    return -1;
+  }
+  return static_cast<int64_t>(size);
 }
 
 std::u16string ItemIdText(const Request& r) {
@@ -198,11 +220,11 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
       return out;
     }
   }
-  if (!r.is_dir && r.Has(HALVEX_FLAG_FROM_LISTING) && r.hydrated) {
+  if (!r.is_dir && r.Has(HALVEX_FLAG_FROM_LISTING) && (r.hydrated || r.local_changes)) {
     bool newer = false;
     bool locked = false;
     const int32_t rc = CheckLocalFileNewer(engine, r.full, r.relative, r.creation_time, r.last_access_time,
-                                           r.last_write_time, r.attributes, &newer, &locked);
+                                           r.last_write_time, r.attributes, r.hydrated, &newer, &locked);
     if (rc != kOk && locked) {
       LogF(sink, kLogVerbose,
            u"Failed to check if local file is newer for '%s'. The file is locked by another process. Skip it.",
@@ -222,17 +244,41 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
       out.done = true;
       return out;
     }
+    if (r.local_changes) {
+      LogF(sink, kLogVerbose, u"Local file has changes the host has not received: '%s'. Skip update operation.",
+           r.relative);
+      out.done = true;
+      return out;
+    }
+  }
+  int64_t size = r.size;
+  if (r.local_changes) {
+    if (r.DropsData() || r.retrieving) {
+      LogF(sink, kLogFailure, u"Refused to replace the data of '%s': it has local changes the host has not received",
+           r.relative);
+      out.result = kErrOperationDenied;
+      out.message = "The file has local changes that the host has not received; it is kept as it is";
+      out.done = true;
+      return out;
+    }
+    // Metadata only (a rename's completion, say): the size and the
+    // not-in-sync state stay those of the local data.
+    size = CurrentSize(r.full);
+    if (size < 0) {
+      out.result = OsFailure(engine, GetLastError());
+      out.done = true;
+      return out;
+    }
   }
   uint32_t update_flags = 0;
-  if (r.Has(HALVEX_FLAG_MARK_SYNCED)) update_flags |= CF_UPDATE_FLAG_MARK_IN_SYNC;
+  if (r.Has(HALVEX_FLAG_MARK_SYNCED) && !r.local_changes) update_flags |= CF_UPDATE_FLAG_MARK_IN_SYNC;
   if (r.retrieving) update_flags |= CF_UPDATE_FLAG_CLEAR_IN_SYNC;
-  int64_t size = r.size;
   if (r.is_dir) {
     if (!engine.settings.windows_create_placeholders_on_demand.load()) {
       update_flags |= CF_UPDATE_FLAG_DISABLE_ON_DEMAND_POPULATION;
     }
     size = 0;
-  } else if (r.Has(HALVEX_FLAG_FORCE_UPDATE) && !r.Has(HALVEX_FLAG_FROM_LISTING) && !r.Has(HALVEX_FLAG_KEEP_DATA)) {
+  } else if (r.DropsData()) {
     // The content changed remotely: the next read must fetch it again.
     update_flags |= CF_UPDATE_FLAG_DEHYDRATE;
     out.dehydrated = true;
@@ -311,7 +357,7 @@ int32_t AfterPlatformStep(Engine& engine, const Request& r, bool hydration_neede
   return result;
 }
 
-int32_t Finish(Engine& engine, const Request& r, int32_t result) {
+int32_t Finish(Engine& engine, const Request& r, int32_t result, const char* message = nullptr) {
   if (result == kOk) {
     LogF(engine.diag.log_sink(), kLogVerbose, u"Placeholder create/update finished for '%s'. Result: Success",
          r.relative);
@@ -320,7 +366,7 @@ int32_t Finish(Engine& engine, const Request& r, int32_t result) {
   LogF(engine.diag.log_sink(), kLogVerbose,
        u"Placeholder create/update finished for '%s'. Result: 0x%x, Windows error code 0x%x", r.relative,
        static_cast<uint32_t>(result), engine.diag.OsLastError());
-  return engine.diag.Record(result, ResultMessage(result));
+  return engine.diag.Record(result, message != nullptr ? message : ResultMessage(result));
 }
 
 }  // namespace
@@ -393,6 +439,8 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
     r.placeholder = state != CF_PLACEHOLDER_STATE_INVALID && (state & CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0;
     r.hydrated = r.placeholder &&
                  (state & (CF_PLACEHOLDER_STATE_PARTIAL | CF_PLACEHOLDER_STATE_PARTIALLY_ON_DISK)) == 0;
+    r.local_changes = r.placeholder && (on_disk & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                      (state & CF_PLACEHOLDER_STATE_IN_SYNC) == 0;
   } else {
     LogF(sink, kLogVerbose, u"'%s' does not exist, not checking if it is a placeholder", r.relative);
   }
@@ -433,7 +481,7 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
          r.relative, static_cast<uint32_t>(out.platform_hr), engine.diag.OsLastError());
     return Finish(engine, r, kErrOsCallFailed);
   }
-  if (out.done || out.result != kOk) return Finish(engine, r, out.result);
+  if (out.done || out.result != kOk) return Finish(engine, r, out.result, out.message);
   const int32_t result = AfterPlatformStep(engine, r, hydration_needed, converted, out.dehydrated);
   if (result == kOk) own_change.Succeeded();
   return Finish(engine, r, result);

@@ -36,10 +36,11 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
                                     int32_t flags);
 
 // Whether the local copy was written after the item's last-write time; a
-// newer local copy is sent to the host as UpdateFile instead.
+// newer local copy is sent to the host as UpdateFile instead, with new
+// content (0x40) only when `whole` (all its data is on disk).
 int32_t CheckLocalFileNewer(Engine& engine, std::u16string_view full_path, std::u16string_view relative_path,
                             int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
-                            int32_t attributes, bool* newer, bool* locked);
+                            int32_t attributes, bool whole, bool* newer, bool* locked);
 
 int32_t DoHydratePlaceholder(Engine& engine, std::u16string_view full_path);
 

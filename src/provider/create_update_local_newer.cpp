@@ -1,5 +1,5 @@
-// Protects a local edit from a listing: when the local copy of a hydrated
-// file was written after the host's version, the host receives UpdateFile
+// Protects a local edit from a listing: when the local copy of a file
+// (whole, or holding local changes) was written after the host's version, the host receives UpdateFile
 // with the local properties instead of the local file being overwritten.
 #include "diag/result_codes.h"
 #include "engine/engine.h"
@@ -25,7 +25,7 @@ int32_t FailOpen(Engine& engine, const char16_t* format, std::u16string_view pat
 // not be changed. The host's own answer shows only in the error mark.
 int32_t SendLocalVersion(Engine& engine, std::u16string_view full_path, std::u16string_view relative_path,
                          const BY_HANDLE_FILE_INFORMATION& local, int64_t creation_time, int64_t last_access_time,
-                         int32_t attributes) {
+                         int32_t attributes, bool whole) {
   LogSink* sink = engine.diag.log_sink();
   const std::u16string relative(relative_path);
   Task* task = engine.tasks.CreateTask(relative, OP_WRITE_DATA, nullptr);
@@ -42,7 +42,9 @@ int32_t SendLocalVersion(Engine& engine, std::u16string_view full_path, std::u16
     return rc;
   }
   const int32_t local_attributes = FromPlatformAttributes(local.dwFileAttributes) & ~HALVEX_ATTR_DIRECTORY;
-  int32_t update_flags = 0x40;
+  // Partly local data is no content the host can take as a whole: it hears
+  // of the new time and reads the written ranges itself.
+  int32_t update_flags = whole ? 0x40 : 0x04;
   if (local_attributes != (attributes & ~HALVEX_ATTR_DIRECTORY)) update_flags |= 0x20;
   if (local.ftCreationTime != creation_time) update_flags |= 0x2;
   if (local.ftLastAccessTime != last_access_time) update_flags |= 0x8;
@@ -77,7 +79,7 @@ int32_t SendLocalVersion(Engine& engine, std::u16string_view full_path, std::u16
 
 int32_t CheckLocalFileNewer(Engine& engine, std::u16string_view full_path, std::u16string_view relative_path,
                             int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
-                            int32_t attributes, bool* newer, bool* locked) {
+                            int32_t attributes, bool whole, bool* newer, bool* locked) {
   LogSink* sink = engine.diag.log_sink();
   *newer = false;
   *locked = false;
@@ -99,7 +101,8 @@ int32_t CheckLocalFileNewer(Engine& engine, std::u16string_view full_path, std::
   *newer = info.ftLastWriteTime > last_write_time;
   LogF(sink, kLogVerbose, u"Local file is newer: %s", *newer ? u"true" : u"false");
   int32_t result = kOk;
-  if (*newer) result = SendLocalVersion(engine, full_path, relative_path, info, creation_time, last_access_time, attributes);
+  if (*newer) result = SendLocalVersion(engine, full_path, relative_path, info, creation_time, last_access_time, attributes,
+                                       whole);
   LogF(sink, kLogVerbose, u"Checking if local file is newer finished for: '%s'. Result: 0x%x", relative_path,
        static_cast<uint32_t>(result));
   return result;

@@ -36,13 +36,14 @@ void ReportProgress(const FetchProgress& progress) {
 }
 
 // Fails the fetch towards the platform over the asked range, without data.
-void AnswerFailure(Engine& engine, CallbackTaskContext& context, int64_t length, int32_t code) {
+void AnswerFailure(Engine& engine, CallbackTaskContext& context, int64_t length, int32_t code,
+                   bool at_once = false) {
   CallbackParams& params = *context.params;
   params.SetInt32(u"Flags", 0);
   params.SetInt64(u"Offset", context.required_offset);
   params.SetInt64(u"Length", length);
   params.SetPointer(u"Buffer", nullptr);
-  CompleteCallbackAction(engine, context.answer, code);
+  CompleteCallbackAction(engine, context.answer, code, at_once);
 }
 
 }  // namespace
@@ -64,6 +65,16 @@ void AbandonFetch(Engine& engine, Task& task, int32_t code) {
     if (context != nullptr) AnswerFailure(engine, *context, context->required_length, code);
   }
   ReleaseFetchContext(engine, task);
+}
+
+void CloseFetch(Engine& engine, Task& task) {
+  std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+  auto* context = static_cast<CallbackTaskContext*>(task.Context);
+  if (context == nullptr) return;
+  if (context->answer.gate) context->answer.gate->Close();
+  // Not behind the queued data: the reader must not wait for it. Refused
+  // harmlessly when the platform cancelled or answered the fetch already.
+  AnswerFailure(engine, *context, context->required_length, kErrCancelled, true);
 }
 
 int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
@@ -139,6 +150,7 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
   answer.operation_type = CF_OPERATION_TYPE_TRANSFER_DATA;
   answer.connection_key = info->ConnectionKey;
   answer.transfer_key = info->TransferKey;
+  answer.gate = std::make_shared<TransferGate>();
   if (info->CorrelationVector != nullptr) {
     context->correlation_vector = *info->CorrelationVector;
     answer.correlation_vector = &context->correlation_vector;

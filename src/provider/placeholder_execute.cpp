@@ -76,6 +76,7 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
   request->info.Type = action.operation_type;
   request->info.ConnectionKey = action.connection_key;
   request->info.TransferKey = action.transfer_key;
+  request->gate = action.gate;
   // The callback's vector dies with the callback; a deferred answer needs its own.
   if (action.correlation_vector != nullptr) {
     request->correlation_vector = *action.correlation_vector;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/cloud_files.h"
@@ -136,6 +137,23 @@ struct PlaceholderStatesRequest {
   platform::USN usn = 0;  // in/out
 };
 
+// One fetch's way to the platform. Its data may wait in the deferred
+// executor's queue; once the fetch is cancelled (the host's newer version
+// replaces it), data still queued is refused and a chunk being delivered
+// finishes before Close returns, so no old byte lands after that.
+class TransferGate {
+ public:
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+  }
+
+ private:
+  friend struct ExecuteRequest;
+  std::mutex mutex_;
+  bool closed_ = false;
+};
+
 // The answer to one callback; the values of the operation are read by name
 // from the callback's parameter record.
 struct PlaceholderAction {
@@ -146,6 +164,7 @@ struct PlaceholderAction {
   const platform::CORRELATION_VECTOR* correlation_vector = nullptr;
   CallbackParams* params = nullptr;
   platform::NTSTATUS completion_status = platform::STATUS_SUCCESS;
+  std::shared_ptr<TransferGate> gate;  // fetches only
 };
 
 // A CfExecute call ready to run, owning everything it points to, so it can
@@ -160,8 +179,18 @@ struct ExecuteRequest {
   platform::CF_OPERATION_PARAMETERS params{};
   platform::CORRELATION_VECTOR correlation_vector;
   std::vector<uint8_t> owned_data;  // buffer or identity copy, when one was made
+  std::shared_ptr<TransferGate> gate;
 
-  platform::HRESULT Run() { return platform::CfExecute(&info, &params); }
+  // Data through a closed gate is refused; a failure answer still passes, so
+  // that the reader hears of it.
+  platform::HRESULT Run() {
+    if (!gate || info.Type != platform::CF_OPERATION_TYPE_TRANSFER_DATA ||
+        params.TransferData.CompletionStatus != platform::STATUS_SUCCESS)
+      return platform::CfExecute(&info, &params);
+    std::lock_guard<std::mutex> lock(gate->mutex_);
+    if (gate->closed_) return platform::HRESULT_FROM_WIN32(platform::ERROR_CLOUD_FILE_REQUEST_CANCELED);
+    return platform::CfExecute(&info, &params);
+  }
 };
 
 // Something that runs execute requests later on a thread of its own (the

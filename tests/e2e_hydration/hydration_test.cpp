@@ -126,6 +126,40 @@ TEST_F(HydrationTest, UnansweredAsyncRequestExpiresAndFailsTheRead) {
   EXPECT_EQ(read.get(), platform::ERROR_CLOUD_FILE_UNSUCCESSFUL);
 }
 
+// A new remote version while the old one's data waits in the queue of a
+// busy watcher: the old reader fails at once, and no old byte lands after
+// the update, so a fresh read is the new version whole.
+TEST_F(HydrationTest, RemoteUpdateDropsTheOldVersionsQueuedData) {
+  Start({"SerializeEvents=1"});
+  constexpr uint64_t kSize = 4u << 20;
+  host_->serve = Serve::kNever;
+  AddFile("versions.bin", kSize, 1000);
+  auto old_read = std::async(std::launch::async, [&] {
+    std::string data;
+    return client_.ReadAll("versions.bin", data);
+  });
+  ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_GET_FILE_DATA, 1, 10s));
+  const int64_t task = host_->Events(HALVEX_EVENT_GET_FILE_DATA)[0].task_id;
+  host_->Hold("\\busy.txt");
+  ASSERT_EQ(client_.CreateFile("busy.txt", "b"), 0u);
+  ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_CREATE_FILE, 1, 10s));
+  EXPECT_EQ(host_->Put(task, "versions.bin"), 0);
+  ASSERT_EQ(host_->UpdateRemoteFile("versions.bin", RemoteBytes(kSize, 2000)), 0);
+  const bool answered = old_read.wait_for(10s) == std::future_status::ready;
+  host_->Release();
+  ASSERT_TRUE(answered) << "the old version's reader still waits";
+  EXPECT_NE(old_read.get(), 0u);
+
+  host_->serve = Serve::kInline;
+  std::string read;
+  ASSERT_EQ(client_.ReadAll("versions.bin", read), 0u);
+  ASSERT_EQ(read.size(), kSize);
+  size_t stale = 0;
+  const std::string& now = host_->Remote("versions.bin");
+  for (size_t i = 0; i < kSize; i += 4096) stale += read.compare(i, 4096, now, i, 4096) != 0;
+  EXPECT_EQ(stale, 0u) << "pages that are not the new version";
+}
+
 TEST_F(HydrationTest, DeactivateReleasesEveryBlockedRead) {
   Start();
   host_->serve = Serve::kNever;

@@ -57,6 +57,20 @@ class ProviderHost {
   std::atomic<int64_t> handler_ns{0};
   std::atomic<int64_t> requests{0};
 
+  // Holds the CreateFile handler of this path (a local file the watcher
+  // reports) until Release: the watcher's worker is busy meanwhile.
+  void Hold(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = path;
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hold_.clear();
+    }
+    cv_.notify_all();
+  }
+
   explicit ProviderHost(const std::string& root) : root_(root) {
     handle_ = Halvex_Corvane_Create(&ProviderHost::Sink, this, nullptr, 0);
     worker_ = std::thread([this] { WorkerLoop(); });
@@ -65,6 +79,7 @@ class ProviderHost {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
+      hold_.clear();
     }
     cv_.notify_all();
     worker_.join();
@@ -96,17 +111,15 @@ class ProviderHost {
 
   // Tells the library about a remote file: a dehydrated placeholder appears.
   int32_t AddRemoteFile(const std::string& name, std::string bytes) {
-    const std::string path = "\\" + name;
-    int64_t size = static_cast<int64_t>(bytes.size());
-    int64_t time = 133000000000000000;  // 2022, any valid file time
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      remote_[path] = std::move(bytes);
-    }
-    return Call(HALVEX_METHOD_CREATE_FILE,
-                {reinterpret_cast<intptr_t>(path.c_str()), 0, reinterpret_cast<intptr_t>(&size),
-                 reinterpret_cast<intptr_t>(&time), reinterpret_cast<intptr_t>(&time),
-                 reinterpret_cast<intptr_t>(&time)});
+    return TellRemoteFile(HALVEX_METHOD_CREATE_FILE, name, std::move(bytes));
+  }
+  // A new remote version told through UpdateFile, same times as before.
+  int32_t UpdateRemoteFile(const std::string& name, std::string bytes) {
+    return TellRemoteFile(HALVEX_METHOD_UPDATE_FILE, name, std::move(bytes));
+  }
+  // Sends all of the file's remote bytes for a pending task, not finalizing.
+  int32_t Put(int64_t task_id, const std::string& name) {
+    return Supply(task_id, "\\" + name, 0, INT64_MAX, false);
   }
   const std::string& Remote(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -137,6 +150,19 @@ class ProviderHost {
     return Halvex_Corvane_Do(handle_, method, 8, params.data(), sizes.data(), nullptr);
   }
 
+  int32_t TellRemoteFile(int32_t method, const std::string& name, std::string bytes) {
+    const std::string path = "\\" + name;
+    int64_t size = static_cast<int64_t>(bytes.size());
+    int64_t time = 133000000000000000;  // 2022, any valid file time
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      remote_[path] = std::move(bytes);
+    }
+    return Call(method, {reinterpret_cast<intptr_t>(path.c_str()), 0, reinterpret_cast<intptr_t>(&size),
+                         reinterpret_cast<intptr_t>(&time), reinterpret_cast<intptr_t>(&time),
+                         reinterpret_cast<intptr_t>(&time)});
+  }
+
   int32_t Finalize(int64_t task_id, int32_t code) {
     intptr_t params[2] = {reinterpret_cast<intptr_t>(&task_id), code};
     int32_t sizes[2] = {0, 0};
@@ -145,9 +171,9 @@ class ProviderHost {
 
   // Supplies [offset, offset + length) of the path's remote bytes, then
   // finalizes; the first failing call's code is returned.
-  int32_t Supply(int64_t task_id, const std::string& path, int64_t offset, int64_t length) {
-    // Map nodes stay put and a file's bytes never change once added, so the
-    // view stays valid without the lock (and without a copy of a large file).
+  int32_t Supply(int64_t task_id, const std::string& path, int64_t offset, int64_t length, bool finalize = true) {
+    // Map nodes stay put and a file's bytes change only between transfers, so
+    // the view stays valid without the lock (and without a copy of a large file).
     std::string_view bytes;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -166,7 +192,7 @@ class ProviderHost {
       const int32_t rc = Halvex_Corvane_Do(handle_, HALVEX_METHOD_PUT_ITEM_DATA, 4, params, sizes, nullptr);
       if (rc != 0) return rc;
     }
-    return Finalize(task_id, 0);
+    return finalize ? Finalize(task_id, 0) : 0;
   }
 
   int32_t OnGetFileData(intptr_t* p) {
@@ -231,6 +257,10 @@ class ProviderHost {
       self->events_.push_back(event);
     }
     self->cv_.notify_all();
+    if (id == HALVEX_EVENT_CREATE_FILE) {
+      std::unique_lock<std::mutex> lock(self->mutex_);
+      self->cv_.wait(lock, [&] { return self->stop_ || self->hold_.empty() || self->hold_ != event.path; });
+    }
     if (id != HALVEX_EVENT_GET_FILE_DATA) return 0;
     const auto start = std::chrono::steady_clock::now();
     const int32_t rc = self->OnGetFileData(p);
@@ -261,6 +291,7 @@ class ProviderHost {
   std::vector<HostEvent> events_;
   std::deque<std::function<void()>> jobs_;
   bool stop_ = false;
+  std::string hold_;
   std::thread worker_;
 };
 

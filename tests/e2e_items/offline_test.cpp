@@ -1,7 +1,9 @@
 // What happens to the sync root while no provider runs: changes made then
 // are reported at the next activation, an install outlives the process, and
 // uninstall leaves no empty folders behind.
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "provider_host.h"
 
@@ -51,6 +53,52 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   for (const Event& e : provider_->Events()) {
     EXPECT_TRUE(e.id != HALVEX_EVENT_RENAME_FILE && e.path != "\\copied.txt") << e.id << " " << e.path;
   }
+}
+
+// The activation's listing brings the host's older versions: a whole file
+// appended to while stopped, and a partly present file whose edit the host
+// refused, are offered to the host, never cut back or marked in sync.
+TEST_F(ItemsTest, EditsTheHostHasNotTakenSurviveTheNextActivationsListing) {
+  std::map<std::string, RemoteItem> remote = {{"\\w.txt", {false, "whole\n"}},
+                                              {"\\p.bin", {false, std::string(10000, 'r')}}};
+  Provider& first = Start(remote);
+  first.refuse = {"\\p.bin"};
+  std::string data;
+  ASSERT_EQ(client_->ReadAll("w.txt", data), 0u);
+  ASSERT_EQ(client_->Write("p.bin", 0, "EDIT"), 0u);
+  ASSERT_TRUE(first.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\p.bin"));
+  Settle();
+  ASSERT_FALSE(StateOf("p.bin").in_sync);
+  ASSERT_FALSE(StateOf("p.bin").FullyHydrated());
+  provider_.reset();
+
+  const int fd = open((root_ + "/w.txt").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "appended offline\n", 17), 17);
+  close(fd);
+
+  provider_ = std::make_unique<Provider>();
+  Provider& p = *provider_;
+  p.remote = remote;
+  p.refuse = {"\\p.bin"};
+  ASSERT_EQ(p.SetRoot(root_), 0);
+  ASSERT_EQ(p.Activate(), 0) << p.LastError();
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\w.txt"));
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\p.bin"));
+  Settle();
+  for (const Event& e : p.Events()) {
+    if (e.id != HALVEX_EVENT_UPDATE_FILE) continue;
+    if (e.path == "\\w.txt") {
+      EXPECT_TRUE(e.flags & 0x40) << e.flags;
+    } else if (e.path == "\\p.bin") {
+      EXPECT_FALSE(e.flags & 0x40) << e.flags;
+    }
+  }
+  ASSERT_EQ(client_->ReadAll("w.txt", data), 0u);
+  EXPECT_EQ(data, "whole\nappended offline\n");
+  EXPECT_FALSE(StateOf("p.bin").in_sync);
+  ASSERT_EQ(client_->Read("p.bin", 0, 6, data), 0u);
+  EXPECT_EQ(data, "EDITrr");
 }
 
 TEST_F(ItemsTest, UninstallRemovesEmptyFoldersAndKeepsTheRoot) {

@@ -46,7 +46,7 @@ class Provider {
  public:
   // Remote tree, keyed by relative path with backslashes ("\docs\a.txt").
   std::map<std::string, RemoteItem> remote;
-  // Paths whose CreateFile event the backend refuses.
+  // Paths whose CreateFile and UpdateFile events the backend refuses.
   std::vector<std::string> refuse;
 
   Provider() {
@@ -90,6 +90,13 @@ class Provider {
     int64_t t = kFileTime;
     std::vector<intptr_t> p = {Str(path), 0, Ptr(&t), Ptr(&t), Ptr(&t)};
     return Do(HALVEX_METHOD_CREATE_FOLDER, p);
+  }
+  // A new remote version of a file, told through the UpdateFile method.
+  int32_t UpdateFile(const std::string& path, const std::string& data) {
+    SetRemote(path, {false, data});
+    int64_t size = static_cast<int64_t>(data.size()), t = kFileTime + 10000000;
+    std::vector<intptr_t> p = {Str(path), 0, Ptr(&size), Ptr(&t), Ptr(&t), Ptr(&t)};
+    return Do(HALVEX_METHOD_UPDATE_FILE, p);
   }
   void SetRemote(const std::string& path, RemoteItem item) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -212,7 +219,7 @@ class Provider {
       self->List(Int64(params[0]), event.path);
     } else if (id == HALVEX_EVENT_GET_FILE_DATA) {
       result = self->SendData(Int64(params[0]), event.path, Int64(params[2]), Int64(params[3]));
-    } else if (id == HALVEX_EVENT_CREATE_FILE) {
+    } else if (id == HALVEX_EVENT_CREATE_FILE || id == HALVEX_EVENT_UPDATE_FILE) {
       std::lock_guard<std::mutex> lock(self->mutex_);
       for (const std::string& refused : self->refuse) {
         if (refused == event.path) params[count - 1] = HALVEX_ERR_BACKEND;

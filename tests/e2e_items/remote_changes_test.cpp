@@ -142,6 +142,40 @@ TEST_F(ItemsTest, PinUnpinAndSyncChangeThePlaceholderApplicationsSee) {
   EXPECT_EQ(data, "other");
 }
 
+// A file whose local edit the host refused holds the only copy of it: a
+// remote version is refused rather than replacing, cutting or mixing with it,
+// and a rename's completion leaves it not in sync.
+TEST_F(ItemsTest, RemoteUpdatesNeverReplaceAnEditTheHostHasNotTaken) {
+  Provider& p = Start({{"\\e.txt", {false, "remote version one"}}, {"\\m.txt", {false, "m remote"}}});
+  p.refuse = {"\\e.txt", "\\m.txt", "\\n.txt"};
+  std::string data;
+  ASSERT_EQ(client_->ReadAll("e.txt", data), 0u);
+  ASSERT_EQ(client_->ReadAll("m.txt", data), 0u);
+  const std::string mine = "28 bytes the user wrote here";
+  ASSERT_EQ(client_->WriteAll("e.txt", mine), 0u);
+  ASSERT_EQ(client_->WriteAll("m.txt", "m edited locally"), 0u);
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\e.txt"));
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\m.txt"));
+  Settle();
+  ASSERT_FALSE(StateOf("e.txt").in_sync);
+
+  EXPECT_EQ(p.UpdateFile("\\e.txt", std::string(5000, 'r')), HALVEX_ERR_OPERATION_DENIED);
+  EXPECT_NE(p.LastError().find("local changes"), std::string::npos) << p.LastError();
+  const corvane::platform::local::ItemState e = StateOf("e.txt");
+  EXPECT_FALSE(e.in_sync);
+  EXPECT_EQ(e.size, mine.size());
+  EXPECT_TRUE(e.FullyHydrated());
+  ASSERT_EQ(client_->ReadAll("e.txt", data), 0u);
+  EXPECT_TRUE(data == mine) << data.size();
+
+  ASSERT_EQ(client_->Rename("m.txt", "n.txt", false), 0u);
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\m.txt"));
+  Settle();
+  EXPECT_FALSE(StateOf("n.txt").in_sync);
+  ASSERT_EQ(client_->ReadAll("n.txt", data), 0u);
+  EXPECT_EQ(data, "m edited locally");
+}
+
 TEST_F(ItemsTest, StatusAndAttributesReadBackTheSyncState) {
   Provider& p = Start({{"\\st.txt", {false, "hello"}}, {"\\dir", {true, ""}}});
   p.refuse = {"\\plain.txt"};

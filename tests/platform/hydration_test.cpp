@@ -193,10 +193,21 @@ TEST_F(Hydration, WritesHydrateTouchedPagesAndDehydrationGivesSpaceBack) {
   EXPECT_FALSE(state.in_sync);  // an application changed it
   // A file that is not in sync holds the only copy of the change.
   EXPECT_EQ(client.Dehydrate("w.bin"), ERROR_CLOUD_FILE_NOT_IN_SYNC);
-
   Handle h = CreateFileW(W(root_ + "/w.bin").c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                          INVALID_HANDLE_VALUE);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  // Nor does an update that would dehydrate it change anything.
+  CF_FS_METADATA meta;
+  meta.FileSize = 4096;
+  EXPECT_EQ(CfUpdatePlaceholder(h, &meta, nullptr, 0, nullptr, 0, CF_UPDATE_FLAG_DEHYDRATE | CF_UPDATE_FLAG_MARK_IN_SYNC,
+                                nullptr, nullptr),
+            HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC));
+  ASSERT_EQ(client.State("w.bin", state), 0u);
+  EXPECT_FALSE(state.in_sync);
+  EXPECT_EQ(state.size, size);
+  ASSERT_EQ(client.ReadAll("w.bin", data), 0u);
+  EXPECT_TRUE(data == expected);
+
   ASSERT_EQ(CfSetInSyncState(h, CF_IN_SYNC_STATE_IN_SYNC, CF_SET_IN_SYNC_FLAG_NONE, nullptr), S_OK);
   ASSERT_EQ(CfSetPinState(h, CF_PIN_STATE_PINNED, CF_SET_PIN_FLAG_NONE, nullptr), S_OK);
   EXPECT_EQ(CfDehydratePlaceholder(h, 0, -1, CF_DEHYDRATE_FLAG_NONE, nullptr),

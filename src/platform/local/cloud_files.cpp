@@ -182,7 +182,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
     return hr;
   };
   if (!is_dir && ftruncate(fd, entry.FsMetadata.FileSize) != 0) return fail(FromErrno());
-  if (!ApplyTimes(fd, basic, record) || !StoreRecord(fd, record) ||
+  if (!ApplyTimes(fd, basic, record) || !StoreRecord(fd, record) || (!is_dir && !StoreRanges(fd, ByteRanges(), 0)) ||
       !(fresh ? StoreNewIdentity(fd, identity) : StoreIdentity(fd, identity)))
     return fail(FromErrno());
   const bool read_only = basic.FileAttributes & FILE_ATTRIBUTE_READONLY;
@@ -457,7 +457,7 @@ HRESULT CfConvertToPlaceholder(Handle FileHandle, const void* FileIdentity, DWOR
   LocalItem info;
   {
     ItemStateLock lock(fd.get());
-    if (!ReadLocalItem(fd.get(), info)) return FromErrno();
+    if (!SettleOutsideWritesLocked(fd.get()) || !ReadLocalItem(fd.get(), info)) return FromErrno();
     if ((ConvertFlags & CF_CONVERT_FLAG_DEHYDRATE) && info.record.pin == CF_PIN_STATE_PINNED)
       return FromWin32(ERROR_CLOUD_FILE_PINNED);
     PlaceholderRecord record = info.record;
@@ -494,27 +494,31 @@ HRESULT CfUpdatePlaceholder(Handle FileHandle, const CF_FS_METADATA* FsMetadata,
   FdCloser fd(WritableFd(*item));
   if (fd.get() < 0) return FromErrno();
   LocalItem info;
-  if (!ReadLocalItem(fd.get(), info)) return FromErrno();
+  if (!SettleOutsideWrites(fd.get()) || !ReadLocalItem(fd.get(), info)) return FromErrno();
   if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
   if ((UpdateFlags & CF_UPDATE_FLAG_VERIFY_IN_SYNC) && !info.record.in_sync)
     return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
   const bool dehydrate = !info.is_dir && ((UpdateFlags & CF_UPDATE_FLAG_DEHYDRATE) || DehydrateRangeCount > 0);
   if (dehydrate && info.record.pin == CF_PIN_STATE_PINNED) return FromWin32(ERROR_CLOUD_FILE_PINNED);
+  // As for CfDehydratePlaceholder: local changes not yet in the cloud exist
+  // only here, so nothing of the update happens.
+  if (dehydrate && !info.record.in_sync) return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
   {
     ItemStateLock lock(fd.get());
     PlaceholderRecord record;
     if (!LoadRecord(fd.get(), record)) return FromErrno();
     if (FsMetadata) {
       if (!info.is_dir && FsMetadata->FileSize < 0) return E_INVALIDARG;
+      ByteRanges ranges;
+      if (!info.is_dir && !LoadRanges(fd.get(), ranges)) return FromErrno();
       if (!info.is_dir && static_cast<uint64_t>(FsMetadata->FileSize) != info.size) {
         if (ftruncate(fd.get(), FsMetadata->FileSize) != 0) return FromErrno();
-        ByteRanges ranges;
-        if (!LoadRanges(fd.get(), ranges)) return FromErrno();
         ranges.Truncate(static_cast<uint64_t>(FsMetadata->FileSize));
-        if (!StoreRanges(fd.get(), ranges)) return FromErrno();
         info.size = static_cast<uint64_t>(FsMetadata->FileSize);
       }
       if (!ApplyTimes(fd.get(), FsMetadata->BasicInfo, record)) return FromErrno();
+      // After the new size and times: they are the platform's, not a program's.
+      if (!info.is_dir && !StoreRanges(fd.get(), ranges)) return FromErrno();
     }
     if (UpdateFlags & CF_UPDATE_FLAG_MARK_IN_SYNC) record.in_sync = true;
     if (UpdateFlags & CF_UPDATE_FLAG_CLEAR_IN_SYNC) record.in_sync = false;
@@ -567,7 +571,7 @@ HRESULT CfDehydratePlaceholder(Handle FileHandle, LARGE_INTEGER StartingOffset, 
   if (!item) return FromWin32(ERROR_INVALID_HANDLE);
   if (StartingOffset < 0 || Length < -1) return E_INVALIDARG;
   LocalItem info;
-  if (!ReadLocalItem(item->fd, info)) return FromErrno();
+  if (!SettleOutsideWrites(item->fd) || !ReadLocalItem(item->fd, info)) return FromErrno();
   if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
   if (info.is_dir) return E_INVALIDARG;
   if (info.record.pin == CF_PIN_STATE_PINNED) return FromWin32(ERROR_CLOUD_FILE_PINNED);
@@ -671,8 +675,15 @@ HRESULT CfSetInSyncState(Handle FileHandle, CF_IN_SYNC_STATE InSyncState, CF_SET
   if (fd.get() < 0) return FromErrno();
   ItemStateLock lock(fd.get());
   PlaceholderRecord record;
-  if (!LoadRecord(fd.get(), record)) return FromErrno();
+  if (!SettleOutsideWritesLocked(fd.get()) || !LoadRecord(fd.get(), record)) return FromErrno();
   if (!record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
+  if (InSyncState == CF_IN_SYNC_STATE_IN_SYNC && !record.in_sync) {
+    // Holes are no content: a file with writes the platform cannot place
+    // never matches the cloud.
+    DataView view;
+    if (!LoadDataView(fd.get(), view)) return FromErrno();
+    if (view.unknown_writes) return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
+  }
   record.in_sync = InSyncState == CF_IN_SYNC_STATE_IN_SYNC;
   return StoreRecord(fd.get(), record) ? S_OK : FromErrno();
 }

@@ -289,8 +289,11 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
   } else if (request.type == RequestType::kFetchData) {
     p->file_fd = OpenForPlatformWrite(canonical);
     LocalItem info;
-    if (p->file_fd < 0 || !ReadLocalItem(p->file_fd, info)) {
+    if (p->file_fd < 0 || !SettleOutsideWrites(p->file_fd) || !ReadLocalItem(p->file_fd, info)) {
       immediate = STATUS_CLOUD_FILE_UNSUCCESSFUL;
+    } else if (info.unknown_writes) {
+      // Fetched data could land on a program's own bytes.
+      immediate = STATUS_CLOUD_FILE_NOT_IN_SYNC;
     } else {
       p->dev = info.dev;
       p->ino = info.ino;
@@ -492,6 +495,7 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
     // Chunks of one file may arrive on several threads: the times to put
     // back are read under the lock, never in another chunk's write.
     ItemStateLock lock(p->file_fd);
+    if (!SettleOutsideWritesLocked(p->file_fd)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
     struct stat st;
     if (fstat(p->file_fd, &st) != 0) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
     const int64_t size = st.st_size;
@@ -501,8 +505,10 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
         t.Offset > size || t.Length > size - t.Offset ||
         (t.Length % static_cast<int64_t>(kPageSize) != 0 && t.Offset + t.Length != size))
       return InvalidRequest();
-    ByteRanges ranges;
-    if (!LoadRanges(p->file_fd, ranges)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_METADATA_CORRUPT);
+    DataView view;
+    if (!LoadDataView(p->file_fd, view)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_METADATA_CORRUPT);
+    if (view.unknown_writes) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
+    ByteRanges& ranges = view.ranges;
     // Bytes already on disk may hold an application's newer writes: only
     // the missing parts are filled in.
     for (const auto& [from, to] : ranges.Missing(begin, end)) {

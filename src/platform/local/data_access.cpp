@@ -48,6 +48,11 @@ NTSTATUS EnsureOnDisk(int fd, const std::string& path, uint64_t offset, uint64_t
   if (!info.record.placeholder || info.is_dir) return STATUS_SUCCESS;
   const uint64_t end = std::min(info.size, offset + std::min(length, UINT64_MAX - offset));
   if (offset >= end || info.ranges.Covers(offset, end)) return STATUS_SUCCESS;
+  // A program's own writes are never fetched over; where they are cannot be
+  // told in a file that holds unknown writes, so nothing of it is fetched.
+  if (!SettleOutsideWrites(fd) || !ReadLocalItem(fd, info)) return STATUS_CLOUD_FILE_UNSUCCESSFUL;
+  if (info.ranges.Covers(offset, end)) return STATUS_SUCCESS;
+  if (info.unknown_writes) return STATUS_CLOUD_FILE_NOT_IN_SYNC;
   std::string root;
   if (!RootOf(path, root)) return STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING;
   ProviderRequest request;
@@ -128,6 +133,7 @@ bool LoadWriteState(int fd, WriteState& state) {
 
 bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated) {
   ItemStateLock lock(fd);
+  if (!SettleOutsideWritesLocked(fd)) return false;
   WriteState state;
   if (!LoadWriteState(fd, state)) return false;
   if (!state.placeholder) return true;
@@ -136,17 +142,32 @@ bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated
   state.ranges.Add(begin, end);
   if (truncated) state.ranges.Add(0, state.size);
   state.record.in_sync = false;
-  return StoreRanges(fd, state.ranges) && StoreRecord(fd, state.record);
+  // Emptied, the file holds only what is written from now on.
+  return StoreRanges(fd, state.ranges, truncated ? 0 : -1) && StoreRecord(fd, state.record);
 }
 
 bool RecordWrittenRange(int fd, uint64_t begin, uint64_t end) {
   ItemStateLock lock(fd);
   WriteState state;
   if (!LoadWriteState(fd, state)) return false;
-  if (!state.placeholder || state.ranges.Covers(begin, end)) return true;
+  if (!state.placeholder) return true;
   state.ranges.Truncate(state.size);
   state.ranges.Add(begin, std::min(end, state.size));
+  // Stored even when nothing is new: the write moved the file's time, which
+  // must not pass for a write outside the platform.
   return StoreRanges(fd, state.ranges);
+}
+
+bool SetTimesKeepingData(int fd, const timespec times[2]) {
+  ItemStateLock lock(fd);
+  if (!SettleOutsideWritesLocked(fd)) return false;
+  if (futimens(fd, times) != 0) return false;
+  PlaceholderRecord record;
+  struct stat st;
+  if (!LoadRecord(fd, record) || fstat(fd, &st) != 0) return false;
+  if (!record.placeholder || !S_ISREG(st.st_mode)) return true;
+  ByteRanges ranges;
+  return LoadRanges(fd, ranges) && StoreRanges(fd, ranges);
 }
 
 void NotifyOpenOrClose(const std::string& path, bool open) {

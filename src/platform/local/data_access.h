@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <ctime>
 
 #include "platform/types.h"
 
@@ -29,6 +30,10 @@ bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated
 // placeholder while the write was under way, whose state then only knew the
 // bytes that were there at that moment.
 bool RecordWrittenRange(int fd, uint64_t begin, uint64_t end);
+
+// Sets a file's times (futimens) as a change of its metadata only: a
+// placeholder's data stays as the platform knows it.
+bool SetTimesKeepingData(int fd, const timespec times[2]);
 
 // Tells the provider (when one is connected and the item is a placeholder)
 // about an application's open or close of a file.

@@ -318,7 +318,7 @@ BOOL SetFileInformationByHandle(Handle file, FILE_INFO_BY_HANDLE_CLASS info_clas
     FileTimeToUnix(basic->LastWriteTime, s, ns);
     times[1] = {static_cast<time_t>(s), static_cast<long>(ns)};
   }
-  if ((basic->LastAccessTime > 0 || basic->LastWriteTime > 0) && futimens(item->fd, times) != 0) {
+  if ((basic->LastAccessTime > 0 || basic->LastWriteTime > 0) && !local::SetTimesKeepingData(item->fd, times)) {
     SetLastErrorFromErrno();
     return false;
   }

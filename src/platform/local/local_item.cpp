@@ -30,16 +30,35 @@ void FillFromStatx(const struct statx& st, LocalItem& info) {
 
 constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
 
-}  // namespace
+void UseView(DataView& view, LocalItem& info) {
+  info.ranges = std::move(view.ranges);
+  info.unknown_writes = view.unknown_writes;
+  info.outside_write = view.written;
+  if (view.written) info.record.in_sync = false;
+}
 
-bool ReadLocalItem(int fd, LocalItem& info) {
+bool ReadLocalItemOnce(int fd, LocalItem& info) {
   info = LocalItem();
   struct statx st;
   if (statx(fd, "", AT_EMPTY_PATH, kStatxMask, &st) != 0) return false;
   if (!LoadRecord(fd, info.record)) info.record = PlaceholderRecord();
-  if (S_ISREG(st.stx_mode) && info.record.placeholder && !LoadRanges(fd, info.ranges)) info.ranges.Clear();
+  if (S_ISREG(st.stx_mode) && info.record.placeholder) {
+    DataView view;
+    if (LoadDataView(fd, view)) UseView(view, info);
+  }
   FillFromStatx(st, info);
   return true;
+}
+
+}  // namespace
+
+bool ReadLocalItem(int fd, LocalItem& info) {
+  if (!ReadLocalItemOnce(fd, info)) return false;
+  if (!info.outside_write || ItemStateLock::HeldHere()) return true;
+  // The platform's own writes (hydration) move the time before they store
+  // the new state: read again where no such write is half done.
+  ItemStateLock lock(fd);
+  return ReadLocalItemOnce(fd, info);
 }
 
 bool ReadLocalItemAt(const std::string& path, LocalItem& info) {
@@ -47,8 +66,21 @@ bool ReadLocalItemAt(const std::string& path, LocalItem& info) {
   struct statx st;
   if (statx(AT_FDCWD, path.c_str(), 0, kStatxMask, &st) != 0) return false;
   if (!LoadRecordAt(path, info.record)) info.record = PlaceholderRecord();
-  if (S_ISREG(st.stx_mode) && info.record.placeholder && !LoadRangesAt(path, info.ranges)) info.ranges.Clear();
+  if (S_ISREG(st.stx_mode) && info.record.placeholder) {
+    DataView view;
+    if (LoadDataViewAt(path, view)) UseView(view, info);
+  }
   FillFromStatx(st, info);
+  if (info.outside_write && !ItemStateLock::HeldHere()) {
+    // Again through a descriptor, so that a half-done write of the
+    // platform's is never taken for a program's.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+      LocalItem again;
+      if (ReadLocalItem(fd, again)) info = std::move(again);
+      close(fd);
+    }
+  }
   return true;
 }
 

@@ -35,8 +35,10 @@ struct LocalItem {
   FILETIME last_access_time = 0;
   FILETIME last_write_time = 0;
   FILETIME change_time = 0;
-  PlaceholderRecord record;
-  ByteRanges ranges;
+  PlaceholderRecord record;  // not in sync once a program wrote outside the platform
+  ByteRanges ranges;         // as the data is now (LoadDataView)
+  bool unknown_writes = false;
+  bool outside_write = false;  // written outside the platform since its last store
 
   bool FullyOnDisk() const { return is_dir ? !record.unpopulated : ranges.Covers(0, size); }
   DWORD Attributes(const std::string& name) const;

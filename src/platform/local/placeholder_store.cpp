@@ -19,6 +19,10 @@ constexpr const char* kStateName = "user.corvane.state";
 constexpr const char* kRangesName = "user.corvane.ranges";
 constexpr const char* kIdName = "user.corvane.id";
 constexpr const char* kIdRefName = "user.corvane.idref";
+constexpr const char* kStampName = "user.corvane.stamp";
+constexpr uint8_t kStampVersion = 1;
+constexpr size_t kStampSize = 18;
+constexpr uint8_t kStampUnknownWrites = 1;
 constexpr uint8_t kStateVersion = 1;
 constexpr size_t kStateSize = 16;
 // ext4 keeps all attributes of an inode in one block; bigger identities
@@ -104,6 +108,62 @@ bool DecodeRecord(const std::string& bytes, PlaceholderRecord& record) {
   return true;
 }
 
+// The file's size and last-write time when its ranges were stored.
+struct Stamp {
+  bool present = false;
+  uint64_t size = 0;
+  int64_t mtime_ns = 0;
+  bool unknown_writes = false;
+};
+
+int64_t MtimeNs(const struct stat& st) {
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+void DecodeStamp(const std::string& bytes, Stamp& stamp) {
+  stamp = Stamp();
+  // Files stored before stamps existed are taken as they are.
+  if (bytes.size() != kStampSize || static_cast<uint8_t>(bytes[0]) != kStampVersion) return;
+  uint64_t size = 0, mtime = 0;
+  for (int i = 7; i >= 0; --i) size = (size << 8) | static_cast<uint8_t>(bytes[1 + i]);
+  for (int i = 7; i >= 0; --i) mtime = (mtime << 8) | static_cast<uint8_t>(bytes[9 + i]);
+  stamp.present = true;
+  stamp.size = size;
+  stamp.mtime_ns = static_cast<int64_t>(mtime);
+  stamp.unknown_writes = static_cast<uint8_t>(bytes[17]) & kStampUnknownWrites;
+}
+
+bool StoreStamp(int fd, const Stamp& stamp) {
+  uint8_t bytes[kStampSize] = {};
+  bytes[0] = kStampVersion;
+  for (int i = 0; i < 8; ++i) bytes[1 + i] = static_cast<uint8_t>(stamp.size >> (8 * i));
+  const uint64_t mtime = static_cast<uint64_t>(stamp.mtime_ns);
+  for (int i = 0; i < 8; ++i) bytes[9 + i] = static_cast<uint8_t>(mtime >> (8 * i));
+  bytes[17] = stamp.unknown_writes ? kStampUnknownWrites : 0;
+  return SetXattr(fd, kStampName, bytes, sizeof bytes);
+}
+
+// The view of a file from its stored ranges and stamp and its status now.
+bool MakeView(const ByteRanges& stored, const std::string& stamp_bytes, const struct stat& st, DataView& view) {
+  view = DataView();
+  Stamp stamp;
+  DecodeStamp(stamp_bytes, stamp);
+  view.ranges = stored;
+  view.unknown_writes = stamp.unknown_writes;
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  view.written = stamp.present && (stamp.size != size || stamp.mtime_ns != MtimeNs(st));
+  if (!view.written) return true;
+  if ((!stamp.unknown_writes && stored.Covers(0, stamp.size)) || size == 0) {
+    view.ranges.Clear();
+    view.ranges.Add(0, size);
+    view.unknown_writes = false;
+  } else {
+    view.ranges.Truncate(size);
+    view.unknown_writes = true;
+  }
+  return true;
+}
+
 std::string IdentitySideFile(const std::string& ref) {
   const std::string dir = EnsureStateSubdir("identities");
   return dir.empty() ? std::string() : dir + "/" + ref;
@@ -175,10 +235,61 @@ bool LoadRangesAt(const std::string& path, ByteRanges& ranges) {
   return true;
 }
 
-bool StoreRanges(int fd, const ByteRanges& ranges) {
-  if (ranges.empty()) return RemoveXattr(fd, kRangesName);
-  const std::string bytes = ranges.Encode();
-  return SetXattr(fd, kRangesName, bytes.data(), bytes.size());
+bool StoreRanges(int fd, const ByteRanges& ranges, int unknown_writes) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  Stamp stamp;
+  if (unknown_writes < 0) {
+    std::string bytes;
+    if (!GetXattr(fd, kStampName, bytes)) return false;
+    DecodeStamp(bytes, stamp);
+  } else {
+    stamp.unknown_writes = unknown_writes != 0;
+  }
+  if (ranges.empty()) {
+    if (!RemoveXattr(fd, kRangesName)) return false;
+  } else {
+    const std::string bytes = ranges.Encode();
+    if (!SetXattr(fd, kRangesName, bytes.data(), bytes.size())) return false;
+  }
+  stamp.size = static_cast<uint64_t>(st.st_size);
+  stamp.mtime_ns = MtimeNs(st);
+  return StoreStamp(fd, stamp);
+}
+
+bool LoadDataView(int fd, DataView& view) {
+  ByteRanges stored;
+  std::string stamp;
+  struct stat st;
+  return LoadRanges(fd, stored) && GetXattr(fd, kStampName, stamp) && fstat(fd, &st) == 0 &&
+         MakeView(stored, stamp, st, view);
+}
+
+bool LoadDataViewAt(const std::string& path, DataView& view) {
+  ByteRanges stored;
+  std::string stamp;
+  struct stat st;
+  return LoadRangesAt(path, stored) && GetXattrAt(path, kStampName, stamp) && stat(path.c_str(), &st) == 0 &&
+         MakeView(stored, stamp, st, view);
+}
+
+bool SettleOutsideWrites(int fd) {
+  ItemStateLock lock(fd);
+  return SettleOutsideWritesLocked(fd);
+}
+
+bool SettleOutsideWritesLocked(int fd) {
+  PlaceholderRecord record;
+  if (!LoadRecord(fd, record)) return false;
+  if (!record.placeholder) return true;
+  DataView view;
+  if (!LoadDataView(fd, view)) return false;
+  if (!view.written) return true;
+  if (record.in_sync) {
+    record.in_sync = false;
+    if (!StoreRecord(fd, record)) return false;
+  }
+  return StoreRanges(fd, view.ranges, view.unknown_writes ? 1 : 0);
 }
 
 bool LoadIdentity(int fd, std::string& identity) {
@@ -233,6 +344,7 @@ bool RemoveCloudState(int fd) {
   plain.has_creation_time = record.has_creation_time;
   plain.creation_time = record.creation_time;
   return StoreIdentity(fd, {}) && RemoveXattr(fd, kRangesName) && RemoveXattr(fd, "user.corvane.progress") &&
+         RemoveXattr(fd, kStampName) &&
          StoreRecord(fd, plain);
 }
 
@@ -259,8 +371,15 @@ int OpenStripeLock(const struct stat& item) {
 // applications take flock() on their own files, and one that held a lock
 // would stall the platform's writes to the item, and through StateMutex
 // every other item, for as long as it held it.
+namespace {
+thread_local bool item_lock_held = false;
+}  // namespace
+
+bool ItemStateLock::HeldHere() { return item_lock_held; }
+
 ItemStateLock::ItemStateLock(int fd) : fd_(fd) {
   StateMutex().lock();
+  item_lock_held = true;
   struct stat st;
   if (fstat(fd, &st) == 0) lock_fd_ = OpenStripeLock(st);
   // Without a writable state folder the item itself is the lock, as before.
@@ -275,6 +394,7 @@ ItemStateLock::~ItemStateLock() {
   } else {
     flock(fd_, LOCK_UN);
   }
+  item_lock_held = false;
   StateMutex().unlock();
 }
 

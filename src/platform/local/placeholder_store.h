@@ -30,8 +30,32 @@ struct PlaceholderRecord {
 // the default value.
 bool LoadRecord(int fd, PlaceholderRecord& record);
 bool StoreRecord(int fd, const PlaceholderRecord& record);
+// The stored ranges as stored. They hold for the file as it was when they
+// were stored: see LoadDataView for the file as it is now.
 bool LoadRanges(int fd, ByteRanges& ranges);
-bool StoreRanges(int fd, const ByteRanges& ranges);
+// Stores the ranges with the file's size and last-write time of this moment
+// (so call it after the platform's own changes of either). The unknown-writes
+// mark is kept, unless `unknown_writes` says what it is now.
+bool StoreRanges(int fd, const ByteRanges& ranges, int unknown_writes = -1);
+
+// A file's data as it is now. Programs that write straight to the file
+// (write(2), truncate(2)) do not pass through the platform, so the ranges
+// stored last may be stale: a change of size or last-write time since then
+// shows such a write. A file that was whole stays whole (every byte is on
+// disk); in a file that was not, nobody can tell which bytes a program wrote
+// and which are holes, so it is marked as holding unknown writes: its data is
+// then never fetched over nor declared in sync.
+struct DataView {
+  ByteRanges ranges;
+  bool written = false;         // written outside the platform since the last store
+  bool unknown_writes = false;  // written where the platform cannot tell
+};
+bool LoadDataView(int fd, DataView& view);
+bool LoadDataViewAt(const std::string& path, DataView& view);
+// Records what LoadDataView finds: a written file is no longer in sync.
+// The Locked form is for a caller holding the item's ItemStateLock.
+bool SettleOutsideWrites(int fd);
+bool SettleOutsideWritesLocked(int fd);
 bool LoadIdentity(int fd, std::string& identity);
 bool StoreIdentity(int fd, std::string_view identity);  // empty removes it
 // StoreIdentity for an item made just now, which has no identity to replace.
@@ -50,6 +74,8 @@ class ItemStateLock {
  public:
   explicit ItemStateLock(int fd);
   ~ItemStateLock();
+  // Whether this thread holds an item's lock (one at a time).
+  static bool HeldHere();
   ItemStateLock(const ItemStateLock&) = delete;
   ItemStateLock& operator=(const ItemStateLock&) = delete;
 
