@@ -30,7 +30,9 @@ intptr_t Component::GetProperty(int32_t id) {
   id = NormalizePropertyId(id, &wide);
   // The version tag and the code page answer without touching the last error.
   if (id == HALVEX_PROP_VERSION) return reinterpret_cast<intptr_t>(kVersionTag);
-  if (id == HALVEX_PROP_CODE_PAGE) return static_cast<intptr_t>(engine.code_page.load());
+  // Stored unsigned; handed back with the sign it was set with, as every
+  // other integer property.
+  if (id == HALVEX_PROP_CODE_PAGE) return static_cast<intptr_t>(static_cast<int32_t>(engine.code_page.load()));
 
   engine.diag.SetLastErrorCode(kOk);
   const std::u16string* text = nullptr;

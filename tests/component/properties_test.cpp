@@ -18,6 +18,12 @@ TEST(Properties, FixedPropertiesAnswerWithoutTouchingTheLastError) {
   EXPECT_EQ(c.Get(10000 + HALVEX_PROP_CODE_PAGE), 65001);
   EXPECT_EQ(c.Get(20000 + HALVEX_PROP_CODE_PAGE), 65001);
   EXPECT_EQ(c.LastCode(), 77);
+  // Integers keep their sign.
+  ASSERT_EQ(c.Config("CodePage=-1"), 0);
+  EXPECT_EQ(c.Get(HALVEX_PROP_CODE_PAGE), -1);
+  EXPECT_EQ(c.Query("CodePage"), "-1");
+  ASSERT_EQ(c.Config("CodePage=65001"), 0);
+  c.SetLast(77, "earlier");
 
   // Read-only and unknown IDs cannot be written, and nothing is recorded.
   for (int32_t id : {0, 1, 8000, 6, 10001, 20001, 28000}) {
