@@ -15,6 +15,7 @@
 #include "engine/metadata_cache.h"
 #include "engine/pending_operations.h"
 #include "engine/task_registry.h"
+#include "engine/shared_text.h"
 #include "support/owned.h"
 #include "support/per_thread.h"
 
@@ -122,10 +123,10 @@ class Engine {
   int32_t SetSyncRootLabel(std::u16string_view value);
   int32_t SetSyncRootPath(std::u16string_view value);
   int32_t SetItemDomain(std::u16string_view value);
-  // Stable until the next successful Set of the same property.
-  const std::u16string& SyncRootIcon() const { return sync_root_icon_; }
-  const std::u16string& SyncRootLabel() const { return sync_root_label_; }
-  const std::u16string& SyncRootPath() const { return sync_root_path_; }
+  // Copies: any thread may Set them while another reads.
+  std::u16string SyncRootIcon() const { return sync_root_icon_.Get(); }
+  std::u16string SyncRootLabel() const { return sync_root_label_.Get(); }
+  std::u16string SyncRootPath() const { return sync_root_path_.Get(); }
   // SyncRootPath joined with ItemDomain when that is set.
   std::u16string EffectiveSyncRootPath() const;
   // Settings back to the values of a new component.
@@ -160,9 +161,9 @@ class Engine {
   int32_t RefuseWhileRunning();
   void PrepareSyncRootPathOnce();
 
-  std::u16string sync_root_icon_;
-  std::u16string sync_root_label_;
-  std::u16string sync_root_path_;
+  SharedText sync_root_icon_;
+  SharedText sync_root_label_;
+  SharedText sync_root_path_;
   // Asynchronous activation threads still running; each counts itself off
   // as its last step.
   std::atomic<int32_t> activation_threads_running_{0};

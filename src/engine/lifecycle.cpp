@@ -24,7 +24,7 @@ void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
 
 void Engine::PrepareSyncRootPathOnce() {
   if (state.path_prepared.exchange(1) != 0) return;
-  sync_root_path_ = PrepareSyncRootPath(sync_root_path_);
+  sync_root_path_.Set(PrepareSyncRootPath(sync_root_path_.Get()));
 }
 
 int32_t Engine::do_Install() {
