@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "diag/diagnostics.h"
+#include "engine/call_gate.h"
 #include "engine/engine_settings.h"
 #include "engine/engine_state.h"
 #include "engine/metadata_cache.h"
@@ -71,6 +72,9 @@ class Engine {
   Owned<Provider> provider = NoOwned<Provider>();
   // Serialises callbacks while SerializeEvents is on; made by Initialize.
   Owned<std::mutex> event_lock = NoOwned<std::mutex>();
+  // Passed by every item, listing and task method: the uninitialisation
+  // closes it and waits for the calls inside before it frees the parts.
+  CallGate method_calls;
   // The connection of the sync root while the provider is launched.
   Owned<SyncRootConnection> root_connection = NoOwned<SyncRootConnection>();
   // How long RegisterProvider waits for its registration thread.
