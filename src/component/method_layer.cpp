@@ -48,6 +48,9 @@ class ItemCall {
     // change the host made is matched with the change the watcher sees.
     if (!IsSafeRelativePath(path)) return engine_.diag.Record(kErrInvalidParameter, kTextInvalidLocalPath);
     if (path.empty() || path[0] != u'\\') path.insert(path.begin(), u'\\');
+    // The text stays inside; what the disk makes of it is checked too, on
+    // every component, before any step acts on it.
+    if (engine_.PathPassesLink(path)) return engine_.diag.Record(kErrInvalidParameter, kTextPathPassesLink);
     return kOk;
   }
 
@@ -82,10 +85,10 @@ class ItemCall {
  private:
   Engine& engine_;
   LogSink* sink_;
+  CallGate::Pass pass_;
   std::u16string pending_path_;
   int32_t pending_op_ = 0;
   bool pending_is_dir_ = false;
-  CallGate::Pass pass_;
   bool pending_added_ = false;
 };
 

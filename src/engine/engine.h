@@ -15,8 +15,8 @@
 #include "engine/engine_state.h"
 #include "engine/metadata_cache.h"
 #include "engine/pending_operations.h"
-#include "engine/task_registry.h"
 #include "engine/shared_text.h"
+#include "engine/task_registry.h"
 #include "support/owned.h"
 #include "support/per_thread.h"
 
@@ -142,6 +142,9 @@ class Engine {
 
   // What `relative_path` names below the effective sync root.
   ItemKind ProbeItem(std::u16string_view relative_path);
+  // Whether `relative_path` leads through a link, where any call on it
+  // could reach outside the sync root.
+  bool PathPassesLink(std::u16string_view relative_path) const;
 
   // Entry points of the method layer and the lifecycle steps behind them.
   int32_t do_Install();
