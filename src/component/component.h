@@ -81,11 +81,14 @@ class Component final : public EventInterface, public ThreadHook, public LogSink
 
   Engine engine;
 
-  // Strings handed to the host stay here until the call that replaces them.
-  std::string config_answer;
-  std::string narrow_sync_root_icon;
-  std::string narrow_sync_root_label;
-  std::string narrow_sync_root_path;
+  // Strings handed to the host, per calling thread: each stays valid until
+  // the same thread's next Get of the same property, whatever other threads
+  // read or set meanwhile.
+  struct PropertyTexts {
+    std::string narrow[3];
+    std::u16string wide[3];
+  };
+  PerThread<PropertyTexts> property_texts;
   PerThread<std::u16string> wide_config_results;
   PerThread<std::u16string> wide_results_spare;
 

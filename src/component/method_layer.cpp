@@ -30,12 +30,12 @@ void LogTimes(LogSink* sink, int64_t creation, int64_t access, int64_t write) {
 // Shared steps of the item methods. Each step returns 0 or the recorded code.
 class ItemCall {
  public:
-  explicit ItemCall(Engine& engine) : engine_(engine), sink_(engine.diag.log_sink()) {}
+  explicit ItemCall(Engine& engine) : engine_(engine), sink_(engine.diag.log_sink()), pass_(engine.method_calls) {}
 
   LogSink* sink() const { return sink_; }
 
   int32_t RequireActive() {
-    if (engine_.state.active.load() != 0) return kOk;
+    if (pass_.entered() && engine_.state.active.load() != 0) return kOk;
     return engine_.diag.Record(kErrNotReady, kTextNotActive);
   }
 
@@ -48,6 +48,9 @@ class ItemCall {
     // change the host made is matched with the change the watcher sees.
     if (!IsSafeRelativePath(path)) return engine_.diag.Record(kErrInvalidParameter, kTextInvalidLocalPath);
     if (path.empty() || path[0] != u'\\') path.insert(path.begin(), u'\\');
+    // The text stays inside; what the disk makes of it is checked too, on
+    // every component, before any step acts on it.
+    if (engine_.PathPassesLink(path)) return engine_.diag.Record(kErrInvalidParameter, kTextPathPassesLink);
     return kOk;
   }
 
@@ -82,6 +85,7 @@ class ItemCall {
  private:
   Engine& engine_;
   LogSink* sink_;
+  CallGate::Pass pass_;
   std::u16string pending_path_;
   int32_t pending_op_ = 0;
   bool pending_is_dir_ = false;
@@ -106,8 +110,8 @@ int32_t RunPathMethod(Engine& engine, std::u16string_view given, ItemCheck check
   return call.Finish(result);
 }
 
-int32_t RequireActiveOrActivating(Engine& engine) {
-  if (engine.state.ActiveOrActivating()) return kOk;
+int32_t RequireActiveOrActivating(Engine& engine, const CallGate::Pass& pass) {
+  if (pass.entered() && engine.state.ActiveOrActivating()) return kOk;
   return engine.diag.Record(kErrNotReady, kTextNotActive);
 }
 
@@ -354,7 +358,8 @@ int32_t do_SetFolderAttributes(Engine& engine, std::u16string_view local_path, i
 int32_t do_ListFile(Engine& engine, int64_t enumeration_handle, std::u16string_view item_name,
                     int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
                     int64_t last_write_time) {
-  if (int32_t rc = RequireActiveOrActivating(engine); rc != kOk) return rc;
+  const CallGate::Pass pass(engine.method_calls);
+  if (int32_t rc = RequireActiveOrActivating(engine, pass); rc != kOk) return rc;
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"do_ListFile EnumerationHandle(%I64u), ItemName('%s')", U64(enumeration_handle),
        item_name);
@@ -369,7 +374,8 @@ int32_t do_ListFile(Engine& engine, int64_t enumeration_handle, std::u16string_v
 int32_t do_ListFolder(Engine& engine, int64_t enumeration_handle, std::u16string_view item_name,
                       int32_t attributes, int64_t creation_time, int64_t last_access_time,
                       int64_t last_write_time) {
-  if (int32_t rc = RequireActiveOrActivating(engine); rc != kOk) return rc;
+  const CallGate::Pass pass(engine.method_calls);
+  if (int32_t rc = RequireActiveOrActivating(engine, pass); rc != kOk) return rc;
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"do_ListFolder ItemName('%s'), EnumerationHandle(%I64u), Attributes(%x)", item_name,
        U64(enumeration_handle), U32(attributes));
@@ -381,7 +387,8 @@ int32_t do_ListFolder(Engine& engine, int64_t enumeration_handle, std::u16string
 
 int32_t do_PutItemData(Engine& engine, int64_t task_id, const uint8_t* buffer, int32_t buffer_size,
                        int32_t index, int32_t count) {
-  if (int32_t rc = RequireActiveOrActivating(engine); rc != kOk) return rc;
+  const CallGate::Pass pass(engine.method_calls);
+  if (int32_t rc = RequireActiveOrActivating(engine, pass); rc != kOk) return rc;
   if (task_id < 0) return engine.diag.Record(kErrInvalidOpId, ResultMessage(kErrInvalidOpId));
   if (buffer == nullptr || buffer_size < 0 || index < 0 || count < 0 || index >= buffer_size ||
       count > buffer_size - index) {
@@ -392,7 +399,8 @@ int32_t do_PutItemData(Engine& engine, int64_t task_id, const uint8_t* buffer, i
 }
 
 int32_t do_FinalizeTask(Engine& engine, int64_t task_id, int32_t result_code) {
-  if (int32_t rc = RequireActiveOrActivating(engine); rc != kOk) return rc;
+  const CallGate::Pass pass(engine.method_calls);
+  if (int32_t rc = RequireActiveOrActivating(engine, pass); rc != kOk) return rc;
   LogF(engine.diag.log_sink(), kLogVerbose, u"Completing async transfer. Operation handle: %I64u. Error code: 0x%x",
        U64(task_id), U32(result_code));
   if (task_id < 0) return engine.diag.Record(kErrInvalidOpId, ResultMessage(kErrInvalidOpId));
@@ -402,7 +410,8 @@ int32_t do_FinalizeTask(Engine& engine, int64_t task_id, int32_t result_code) {
 
 int32_t do_GetLocalFileData(Engine& engine, int64_t task_id, int64_t position, uint8_t* buffer,
                             int32_t buffer_size, int32_t index, int32_t count, int32_t& bytes_read) {
-  if (int32_t rc = RequireActiveOrActivating(engine); rc != kOk) return rc;
+  const CallGate::Pass pass(engine.method_calls);
+  if (int32_t rc = RequireActiveOrActivating(engine, pass); rc != kOk) return rc;
   LogF(engine.diag.log_sink(), kLogVerbose, u"Getting local file data. Operation handle: %I64u", U64(task_id));
   bytes_read = 0;
   // The data is written at buffer + index: a negative index or a missing

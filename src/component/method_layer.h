@@ -14,6 +14,8 @@ class Engine;
 
 constexpr int32_t kFolderAttribute = 0x40000000;
 constexpr const char* kTextInvalidLocalPath = "Invalid local path specified";
+constexpr const char* kTextPathPassesLink =
+    "Invalid local path specified: it passes through a symbolic link or junction, which may lead out of the sync root";
 constexpr const char* kTextInvalidBufferArgs = "Invalid combination of buffer size, Index, and Count parameters";
 
 int32_t do_CreateFile(Engine& engine, std::u16string_view local_path, int32_t attributes, int64_t size,

@@ -131,8 +131,9 @@ int32_t Component::DoMethod(int32_t id, int32_t count, intptr_t* params, int32_t
         }
         const char* answer = nullptr;
         if (EqualsIgnoreCase(setting, "BuildInfo") || EqualsIgnoreCase(setting, "MajorVersion")) {
-          config_answer = EqualsIgnoreCase(setting, "BuildInfo") ? kBuildInfo : kMajorVersion;
-          answer = config_answer.c_str();
+          std::string& buffer = engine.config_answers.Local();
+          buffer = EqualsIgnoreCase(setting, "BuildInfo") ? kBuildInfo : kMajorVersion;
+          answer = buffer.c_str();
           result = kOk;
         } else {
           result = Configure(engine, setting, &answer);

@@ -29,40 +29,45 @@ intptr_t Component::GetProperty(int32_t id) {
   id = NormalizePropertyId(id, &wide);
   // The version tag and the code page answer without touching the last error.
   if (id == HALVEX_PROP_VERSION) return reinterpret_cast<intptr_t>(kVersionTag);
-  if (id == HALVEX_PROP_CODE_PAGE) return static_cast<intptr_t>(engine.code_page.load());
+  // Stored unsigned; handed back with the sign it was set with, as every
+  // other integer property.
+  if (id == HALVEX_PROP_CODE_PAGE) return static_cast<intptr_t>(static_cast<int32_t>(engine.code_page.load()));
 
   engine.diag.SetLastErrorCode(kOk);
-  const std::u16string* text = nullptr;
-  std::string* narrow = nullptr;
+  int slot = 0;
   switch (id) {
     case HALVEX_PROP_ACTIVATION_STATE:
       return engine.state.ActivationState();
     case HALVEX_PROP_SERIALIZE_EVENTS:
       return static_cast<intptr_t>(static_cast<int32_t>(engine.settings.serialize_events.load()));
     case HALVEX_PROP_SYNC_ROOT_ICON:
-      text = &engine.SyncRootIcon();
-      narrow = &narrow_sync_root_icon;
+      slot = 0;
       break;
     case HALVEX_PROP_SYNC_ROOT_LABEL:
-      text = &engine.SyncRootLabel();
-      narrow = &narrow_sync_root_label;
+      slot = 1;
       break;
     case HALVEX_PROP_SYNC_ROOT_PATH:
-      text = &engine.SyncRootPath();
-      narrow = &narrow_sync_root_path;
+      slot = 2;
       break;
     default:
       return 0;
   }
-  if (wide) return reinterpret_cast<intptr_t>(text->c_str());
   try {
+    const std::u16string text = slot == 0   ? engine.SyncRootIcon()
+                                : slot == 1 ? engine.SyncRootLabel()
+                                            : engine.SyncRootPath();
+    PropertyTexts& texts = property_texts.Local();
+    if (wide) {
+      texts.wide[slot] = text;
+      return reinterpret_cast<intptr_t>(texts.wide[slot].c_str());
+    }
     std::string converted;
-    if (WideToNarrow(engine.code_page.load(), *text, converted) != kOk) return 0;
-    *narrow = std::move(converted);
+    if (WideToNarrow(engine.code_page.load(), text, converted) != kOk) return 0;
+    texts.narrow[slot] = std::move(converted);
+    return reinterpret_cast<intptr_t>(texts.narrow[slot].c_str());
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  return reinterpret_cast<intptr_t>(narrow->c_str());
 }
 
 int32_t Component::SetProperty(int32_t id, intptr_t value) {

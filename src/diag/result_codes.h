@@ -47,6 +47,8 @@ constexpr const char* kTextNotActive = "The sync operation is not active";
 constexpr const char* kTextOutOfMemory = "Out of memory.";
 constexpr const char* kTextStopInsideCallback =
     "The provider cannot be stopped from a handler of a platform request; stop it after the handler returns";
+constexpr const char* kTextStopInsideMethod =
+    "The provider cannot be stopped from a handler of an event that a method fired; stop it after the method returns";
 
 // Message of a code, 8-bit: the table text for own codes ("Unknown error" for
 // unlisted ones), the English system text without its line break for system

@@ -10,10 +10,12 @@
 #include <thread>
 
 #include "diag/diagnostics.h"
+#include "engine/call_gate.h"
 #include "engine/engine_settings.h"
 #include "engine/engine_state.h"
 #include "engine/metadata_cache.h"
 #include "engine/pending_operations.h"
+#include "engine/shared_text.h"
 #include "engine/task_registry.h"
 #include "support/owned.h"
 #include "support/per_thread.h"
@@ -70,6 +72,9 @@ class Engine {
   Owned<Provider> provider = NoOwned<Provider>();
   // Serialises callbacks while SerializeEvents is on; made by Initialize.
   Owned<std::mutex> event_lock = NoOwned<std::mutex>();
+  // Passed by every item, listing and task method: the uninitialisation
+  // closes it and waits for the calls inside before it frees the parts.
+  CallGate method_calls;
   // The connection of the sync root while the provider is launched.
   Owned<SyncRootConnection> root_connection = NoOwned<SyncRootConnection>();
   // How long RegisterProvider waits for its registration thread.
@@ -122,10 +127,10 @@ class Engine {
   int32_t SetSyncRootLabel(std::u16string_view value);
   int32_t SetSyncRootPath(std::u16string_view value);
   int32_t SetItemDomain(std::u16string_view value);
-  // Stable until the next successful Set of the same property.
-  const std::u16string& SyncRootIcon() const { return sync_root_icon_; }
-  const std::u16string& SyncRootLabel() const { return sync_root_label_; }
-  const std::u16string& SyncRootPath() const { return sync_root_path_; }
+  // Copies: any thread may Set them while another reads.
+  std::u16string SyncRootIcon() const { return sync_root_icon_.Get(); }
+  std::u16string SyncRootLabel() const { return sync_root_label_.Get(); }
+  std::u16string SyncRootPath() const { return sync_root_path_.Get(); }
   // SyncRootPath joined with ItemDomain when that is set.
   std::u16string EffectiveSyncRootPath() const;
   // Settings back to the values of a new component.
@@ -137,6 +142,9 @@ class Engine {
 
   // What `relative_path` names below the effective sync root.
   ItemKind ProbeItem(std::u16string_view relative_path);
+  // Whether `relative_path` leads through a link, where any call on it
+  // could reach outside the sync root.
+  bool PathPassesLink(std::u16string_view relative_path) const;
 
   // Entry points of the method layer and the lifecycle steps behind them.
   int32_t do_Install();
@@ -160,9 +168,9 @@ class Engine {
   int32_t RefuseWhileRunning();
   void PrepareSyncRootPathOnce();
 
-  std::u16string sync_root_icon_;
-  std::u16string sync_root_label_;
-  std::u16string sync_root_path_;
+  SharedText sync_root_icon_;
+  SharedText sync_root_label_;
+  SharedText sync_root_path_;
   // Asynchronous activation threads still running; each counts itself off
   // as its last step.
   std::atomic<int32_t> activation_threads_running_{0};

@@ -27,21 +27,21 @@ int32_t Engine::SetSerializeEvents(uint32_t value) {
 int32_t Engine::SetSyncRootIcon(std::u16string_view value) {
   LogF(diag.log_sink(), kLogVerbose, u"SetSyncRootIcon %s", value);
   if (state.ActiveOrActivating()) return RefuseWhileRunning();
-  sync_root_icon_.assign(value);
+  sync_root_icon_.Set(value);
   return kOk;
 }
 
 int32_t Engine::SetSyncRootLabel(std::u16string_view value) {
   LogF(diag.log_sink(), kLogVerbose, u"SetSyncRootLabel %s", value);
   if (state.ActiveOrActivating()) return RefuseWhileRunning();
-  sync_root_label_.assign(value);
+  sync_root_label_.Set(value);
   return kOk;
 }
 
 int32_t Engine::SetSyncRootPath(std::u16string_view value) {
   LogF(diag.log_sink(), kLogVerbose, u"SetSyncRootPath %s", value);
   if (state.ActiveOrActivating()) return RefuseWhileRunning();
-  sync_root_path_.assign(value);
+  sync_root_path_.Set(value);
   state.path_prepared.store(0);
   return kOk;
 }
@@ -55,8 +55,8 @@ int32_t Engine::SetItemDomain(std::u16string_view value) {
 
 std::u16string Engine::EffectiveSyncRootPath() const {
   std::u16string domain = settings.item_domain.Get();
-  if (domain.empty()) return sync_root_path_;
-  std::u16string path = sync_root_path_;
+  std::u16string path = sync_root_path_.Get();
+  if (domain.empty()) return path;
   if (!path.empty() && path.back() != u'\\') path.push_back(u'\\');
   path.append(domain);
   return path;

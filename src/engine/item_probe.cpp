@@ -17,4 +17,8 @@ ItemKind Engine::ProbeItem(std::u16string_view relative_path) {
   return (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0 ? ItemKind::kFolder : ItemKind::kFile;
 }
 
+bool Engine::PathPassesLink(std::u16string_view relative_path) const {
+  return platform::PathPassesLink(EffectiveSyncRootPath(), relative_path);
+}
+
 }  // namespace corvane

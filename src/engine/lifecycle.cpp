@@ -24,7 +24,7 @@ void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
 
 void Engine::PrepareSyncRootPathOnce() {
   if (state.path_prepared.exchange(1) != 0) return;
-  sync_root_path_ = PrepareSyncRootPath(sync_root_path_);
+  sync_root_path_.Set(PrepareSyncRootPath(sync_root_path_.Get()));
 }
 
 int32_t Engine::do_Install() {
@@ -128,6 +128,9 @@ int32_t Engine::do_Deactivate() {
   // own among them: from inside one it could only hang or leave the root
   // connected to a stopped engine.
   if (InsidePlatformCallback(*this)) return diag.Record(kErrOperationDenied, kTextStopInsideCallback);
+  // Deactivating waits for the running method calls, this thread's own
+  // among them, which would go on with freed parts.
+  if (method_calls.HeldByThisThread()) return diag.Record(kErrOperationDenied, kTextStopInsideMethod);
   if (state.deactivating.load() != 0) return kOk;
   if (state.activating.load() != 0) IntStopActivating();
   state.deactivating.store(1);

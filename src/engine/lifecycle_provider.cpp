@@ -45,6 +45,7 @@ bool Engine::Initialize() {
     return false;
   }
   provider = Owned<Provider>(made, [](Provider* p) { delete p; });
+  method_calls.Open();
   Log(sink, kLogVerbose, u"Windows cloud API engine initialized");
   if (settings.serialize_events.load() != 0) event_lock = MakeOwned<std::mutex>();
   // Open counts of the online-only mode outlive one activation, like the engine.
@@ -168,6 +169,7 @@ int32_t Engine::IntUninitialize() {
   Log(sink, kLogVerbose, u"> Uninitializing...");
   Log(sink, kLogVerbose, u"IntUninitialize");
   Log(sink, kLogVerbose, u"Uninitializing OS dependent internal objects");
+  method_calls.CloseAndDrain();
   event_lock.reset();
   provider.reset();
   placeholder_manager.reset();

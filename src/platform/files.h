@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/types.h"
 
@@ -130,6 +131,15 @@ BOOL MoveFileExW(const char16_t* existing, const char16_t* target, DWORD flags);
 DWORD GetLongPathNameW(const char16_t* path, char16_t* buffer, DWORD buffer_chars);
 // The same, for callers that prefer a string.
 bool GetLongPathName(const std::u16string& path, std::u16string& long_path);
+
+// Whether `relative` ("\\docs\\a.txt"), taken below the folder `root`, passes
+// through a symbolic link or another reparse point that leads elsewhere (a
+// junction or mount point; placeholders do not count), or holds "..".
+// Every component that exists, the last one too, is looked at without
+// following it, so no text form of the path can hide a link; a missing
+// component ends the walk, since nothing below it exists yet. Other
+// failures of the walk answer false: the call that follows fails on its own.
+bool PathPassesLink(const std::u16string& root, std::u16string_view relative);
 
 // Enumerates a folder. `pattern` is "folder\*" (every entry, "." and ".."
 // included, as Windows returns them), "folder\*.ext"-style wildcards, or a

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "host_calls.h"
 
@@ -18,6 +21,12 @@ TEST(Properties, FixedPropertiesAnswerWithoutTouchingTheLastError) {
   EXPECT_EQ(c.Get(10000 + HALVEX_PROP_CODE_PAGE), 65001);
   EXPECT_EQ(c.Get(20000 + HALVEX_PROP_CODE_PAGE), 65001);
   EXPECT_EQ(c.LastCode(), 77);
+  // Integers keep their sign.
+  ASSERT_EQ(c.Config("CodePage=-1"), 0);
+  EXPECT_EQ(c.Get(HALVEX_PROP_CODE_PAGE), -1);
+  EXPECT_EQ(c.Query("CodePage"), "-1");
+  ASSERT_EQ(c.Config("CodePage=65001"), 0);
+  c.SetLast(77, "earlier");
 
   // Read-only and unknown IDs cannot be written, and nothing is recorded.
   for (int32_t id : {0, 1, 8000, 6, 10001, 20001, 28000}) {
@@ -50,8 +59,8 @@ TEST(Properties, StringFormsShareOneStoredValue) {
   ASSERT_EQ(c.Set(HALVEX_PROP_SYNC_ROOT_ICON, 0), 0);
   EXPECT_EQ(Narrow(c.Get(HALVEX_PROP_SYNC_ROOT_ICON)), "");
 
-  // The wide form hands out the engine's own string; the 8-bit form a buffer
-  // of the component that the next Get of the same property reuses.
+  // Both forms hand out a buffer of the calling thread that its next Get of
+  // the same property reuses.
   EXPECT_EQ(c.Get(10000 + HALVEX_PROP_SYNC_ROOT_PATH), c.Get(10000 + HALVEX_PROP_SYNC_ROOT_PATH));
   intptr_t first = c.Get(HALVEX_PROP_SYNC_ROOT_LABEL);
   ASSERT_EQ(c.SetText(HALVEX_PROP_SYNC_ROOT_LABEL, "Other"), 0);
@@ -101,6 +110,37 @@ TEST(Properties, WritesAreCheckedAgainstRangeThenState) {
   EXPECT_EQ(c.SetText(HALVEX_PROP_SYNC_ROOT_PATH, "/new"), 0);
   EXPECT_EQ(c.LastCode(), 0);
   ASSERT_EQ(c.Config("LogLevel=3"), 0);
+}
+
+// Readers on many threads, a writer, and Config queries that read the label:
+// every answer is one whole value, and no thread's text changes under it.
+TEST(Properties, StringsAreSafeFromManyThreads) {
+  HostComponent c;
+  const std::string a(40, 'a');
+  const std::string b(300, 'b');
+  ASSERT_EQ(c.SetText(HALVEX_PROP_SYNC_ROOT_LABEL, a.c_str()), 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0};
+  auto whole = [&](const std::string& text) { return text == a || text == b; };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 3000 && !stop; ++i) {
+        const char* label = reinterpret_cast<const char*>(c.Get(HALVEX_PROP_SYNC_ROOT_LABEL));
+        const char16_t* wide = reinterpret_cast<const char16_t*>(c.Get(10000 + HALVEX_PROP_SYNC_ROOT_LABEL));
+        const std::string copy = label ? label : "";
+        std::string id = t % 2 ? c.Query("WindowsStorageProviderId") : c.Query("BuildInfo");
+        const std::u16string wide_copy = wide ? wide : u"";
+        if (!whole(copy) || (t % 2 && !whole(id)) || !whole(std::string(wide_copy.begin(), wide_copy.end())) ||
+            copy != label) {
+          ++bad;
+        }
+      }
+    });
+  }
+  for (int i = 0; i < 3000; ++i) c.SetText(HALVEX_PROP_SYNC_ROOT_LABEL, (i % 2 ? a : b).c_str());
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(bad.load(), 0);
 }
 
 }  // namespace

@@ -110,6 +110,8 @@ class Provider {
   int32_t Rename(int32_t method, const std::string& from, const std::string& to, int overwrite = 0) {
     return Call(method, from, Str(to), overwrite);
   }
+  // Any method with its argument slots laid out by the caller.
+  int32_t Method(int32_t method, std::vector<intptr_t>& slots) { return Do(method, slots); }
   // Get*Status / Get*Attributes: the out value, or -1 with the result in `rc`.
   int32_t Query(int32_t method, const std::string& path, int32_t* rc = nullptr) {
     std::vector<intptr_t> p = {Str(path), 0};

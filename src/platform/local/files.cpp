@@ -459,6 +459,40 @@ DWORD GetLongPathNameW(const char16_t* path, char16_t* buffer, DWORD buffer_char
   return static_cast<DWORD>(long_path.size());
 }
 
+bool PathPassesLink(const std::u16string& root, std::u16string_view relative) {
+  std::string native_root, native;
+  if (!local::ToNativePath(root, native_root) || !local::ToNativePath(relative, native)) return false;
+  if (native_root.empty()) native_root = "/";
+  int dir = open(native_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return false;
+  bool passes = false;
+  size_t start = 0;
+  while (start < native.size()) {
+    size_t end = native.find('/', start);
+    if (end == std::string::npos) end = native.size();
+    const std::string part = native.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    struct stat st;
+    if (part == "..") {
+      passes = true;
+      break;
+    }
+    if (fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) break;
+    passes = S_ISLNK(st.st_mode);
+    if (passes || start > native.size() || !S_ISDIR(st.st_mode)) break;
+    // Held open from here on, so a folder swapped for a link after the
+    // look is not walked into either.
+    const int next = openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) passes = errno == ELOOP || errno == ENOTDIR;
+    close(dir);
+    dir = next;
+    if (dir < 0) break;
+  }
+  if (dir >= 0) close(dir);
+  return passes;
+}
+
 Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
   std::string native;
   if (!Native(pattern, native) || !data) {

@@ -219,6 +219,31 @@ bool GetLongPathName(const std::u16string& path, std::u16string& long_path) {
   }
 }
 
+bool PathPassesLink(const std::u16string& root, std::u16string_view relative) {
+  std::u16string path = root;
+  size_t start = 0;
+  while (start < relative.size()) {
+    size_t end = relative.find_first_of(u"\\/", start);
+    if (end == std::u16string_view::npos) end = relative.size();
+    const std::u16string_view part = relative.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == u".") continue;
+    if (part == u"..") return true;
+    if (path.empty() || path.back() != u'\\') path.push_back(u'\\');
+    path.append(part);
+    const DWORD attributes = ::GetFileAttributesW(Wide(path.c_str()));
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) continue;
+    // Placeholders are reparse points too; only what leads elsewhere counts.
+    ::WIN32_FIND_DATAW found{};
+    const HANDLE find = ::FindFirstFileW(Wide(path.c_str()), &found);
+    if (find == INVALID_HANDLE_VALUE) return true;
+    ::FindClose(find);
+    if ((found.dwReserved0 & ~IO_REPARSE_TAG_CLOUD_MASK) != IO_REPARSE_TAG_CLOUD) return true;
+  }
+  return false;
+}
+
 Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
   if (pattern == nullptr || data == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
