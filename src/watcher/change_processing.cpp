@@ -11,6 +11,7 @@
 #include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
 #include "engine/item_operations.h"
+#include "engine/retry_passes.h"
 #include "engine/task.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -214,7 +215,8 @@ int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>
     if (result != 0 && result != kErrPending) {
       LogF(watcher.sink(), kLogVerbose, u"Processing directory changes #%d failed. Error code: 0x%x", count,
            static_cast<uint32_t>(result));
-      if (engine.events) engine.events->FireError(result, ResultMessage(result));
+      // A retry answer is no failure: the retry queue fires the event again.
+      if (engine.events && result != kErrRetry) engine.events->FireError(result, ResultMessage(result));
     }
     ++count;
   }
@@ -535,6 +537,13 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
 
   if (!old_cached) {
     if (!PathExists(full)) return 0;
+    // Renamed on while its last rename waits for a retry: the host still has
+    // the item under the first name, so that rename now ends here.
+    const std::u16string first = old_name.empty() ? std::u16string() : FollowQueuedRename(engine, old_name, rel);
+    if (!first.empty()) {
+      LogF(sink, kLogVerbose, u"Queued rename of '%s' now ends at '%s'", first, rel);
+      return 0;
+    }
     if (HasRenameTask(engine, rel)) {
       LogF(sink, kLogVerbose, u"Rename to '%s' was already reported", rel);
       return 0;
@@ -596,9 +605,9 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
       }
     }
   }
-  // A queued retry still needs its task; a refused rename leaves the
-  // registry, since nothing else would ever finish it.
-  if (answer != kErrRetry) engine.tasks.RemoveTask(nullptr, task_id, false);
+  // Nothing else would ever finish this task: a retry fires with a task of
+  // its own, and a task left here holds up the next Deactivate.
+  engine.tasks.RemoveTask(nullptr, task_id, false);
   return result;
 }
 

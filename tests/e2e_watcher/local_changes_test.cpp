@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -230,26 +233,76 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   std::map<std::string, int> refusals = {{"\\again.txt", 2}};
   std::mutex mutex;
+  // What the user does while the host holds an event back, run before the
+  // host answers, so that the retry always comes after it.
+  std::map<std::string, std::function<void()>> meanwhile;
   host_.SetPolicy([&](const HostEvent& e) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (e.id != HALVEX_EVENT_CREATE_FILE && e.id != HALVEX_EVENT_DELETE_FILE) return 0;
+    if (auto it = meanwhile.find(e.path); it != meanwhile.end()) {
+      it->second();
+      meanwhile.erase(it);
+    }
+    if (e.id == HALVEX_EVENT_UPDATE_FILE || e.id == HALVEX_EVENT_UPDATE_FOLDER) return 0;
     return refusals[e.path]-- > 0 ? HALVEX_ERR_RETRY : 0;
   });
+  const std::string root = scratch_.Root() + "/";
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
+  for (const char* name : {"m1.txt", "n1.txt", "d1.txt", "marker.txt"}) ASSERT_EQ(0u, app_.CreateFile(name, ""));
+  Settle();
+  host_.Clear();
 
   {
     std::lock_guard<std::mutex> lock(mutex);
+    // A delete held back while the user makes the file again.
     refusals["\\again.txt"] = 1;
+    meanwhile["\\again.txt"] = [&] { std::ofstream(root + "again.txt") << "new"; };
+    // A rename held back while the user renames on, or deletes the target.
+    refusals["\\m1.txt"] = 1;
+    meanwhile["\\m1.txt"] = [&] { rename((root + "m2.txt").c_str(), (root + "m3.txt").c_str()); };
+    refusals["\\d1.txt"] = 1;
+    meanwhile["\\d1.txt"] = [&] { unlink((root + "d2.txt").c_str()); };
+    // A rename held back once, then accepted.
+    refusals["\\n1.txt"] = 1;
+    refusals["\\marker.txt"] = 1;
   }
-  ASSERT_EQ(0u, app_.Delete("again.txt", false));
-  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\again.txt", 2, 5000)) << Describe(Reported());
-  // Accepted now: nothing more comes for it.
-  host_.WaitFor([] { return false; }, 700);
+  ASSERT_EQ(0, unlink((root + "again.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "m1.txt").c_str(), (root + "m2.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "n1.txt").c_str(), (root + "n2.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "d1.txt").c_str(), (root + "d2.txt").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\d1.txt", 1)) << Describe(Reported());
+  ASSERT_EQ(0, unlink((root + "marker.txt").c_str()));
+  // Records retry in the order they were queued: once the marker's delete
+  // comes back, every earlier one has had its turn.
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\marker.txt", 2)) << Describe(Reported());
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\n1.txt", 2)) << Describe(Reported());
+  ASSERT_EQ(0u, app_.Write("n2.txt", 0, "n2"));
+  ASSERT_EQ(0u, app_.Write("m3.txt", 0, "m3"));
   Settle();
-  EXPECT_EQ(3u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\again.txt"));
-  EXPECT_EQ(2u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt"));
+
+  // The re-created file is an update of the file the host still has.
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\again.txt", 3)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("again.txt"));
+  // The held-back rename ends where the user's last rename did.
+  const auto m1 = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\m1.txt");
+  ASSERT_EQ(2u, m1.size()) << Describe(Reported());
+  EXPECT_EQ("\\m3.txt", m1[1].new_path);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\m3.txt")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\m2.txt")) << Describe(Reported());
+  // A renamed item deleted before its rename went through is deleted under
+  // the name the host knows.
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\d1.txt")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\d1.txt")) << Describe(Reported());
+  // A rename accepted on its retry moves the item: its next change is an update.
+  EXPECT_TRUE(ReportsSize("\\n2.txt", 2)) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\m3.txt", 2)) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\n2.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("n2.txt"));
+  EXPECT_TRUE(BecomesInSync("m3.txt"));
+  // A retry answer is not a failure.
+  EXPECT_TRUE(host_.Errors().empty()) << host_.Errors().front();
 }
 
 TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
