@@ -306,7 +306,13 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     return 0;
   }
   const int read = LogReadResult(engine, full, view.read_error);
-  if (read == 1) return 0;
+  if (read == 1) {
+    if (!view.known) {
+      if (state.vanished.size() >= 256) state.vanished.erase(state.vanished.begin());
+      state.vanished.push_back(rel);
+    }
+    return 0;
+  }
   if (read < 0) return kErrOsCallFailed;
   const LocalItemValues& values = view.values;
 
@@ -506,6 +512,19 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
   return ReportDelete(engine, rel, nullptr, 0);
 }
 
+namespace {
+
+// Forgets the vanished items below `folder`; true when there were any.
+bool TakeVanishedUnder(ChangeState& state, const std::u16string& folder) {
+  const size_t before = state.vanished.size();
+  std::erase_if(state.vanished, [&](const std::u16string& path) {
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == u'\\';
+  });
+  return state.vanished.size() != before;
+}
+
+}  // namespace
+
 bool HasRenameTask(Engine& engine, const std::u16string& relative_path) {
   TaskRegistry::Lock lock(engine.tasks);
   Task* task = engine.tasks.AcquireByKeyLocked(relative_path, OP_RENAME);
@@ -562,10 +581,21 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     }
     LogF(sink, kLogVerbose, u"Old file is not found in meta cache: '%s'. Reporting new file name as new created file: '%s'",
          old_name, rel);
-    return ReportNewLocalFile(engine, full, ItemAttributesFromPlatform(record.FileAttributes), record.FileSize,
-                              record.CreationTime, record.LastAccessTime, record.LastModificationTime, false);
+    LocalItemValues values;
+    values.attributes = ItemAttributesFromPlatform(record.FileAttributes);
+    values.folder = (record.FileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
+    values.size = record.FileSize;
+    values.creation_time = record.CreationTime;
+    values.last_access_time = record.LastAccessTime;
+    values.last_write_time = record.LastModificationTime;
+    // A folder made and filled under another name: its content was never
+    // seen under this one.
+    return ReportAsNew(engine, &watcher, rel, full, values);
   }
-  return ReportLocalRename(engine, old_name, rel, full, cached);
+  const int32_t result = ReportLocalRename(engine, old_name, rel, full, cached);
+  report_lock.unlock();
+  if (result == 0 && cached.IsFolder() && TakeVanishedUnder(state, old_name)) watcher.StartNewFolderCheck(rel);
+  return result;
 }
 
 int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& rel,

@@ -15,6 +15,10 @@ struct ChangeState {
   // The first half of a rename or move, waiting for its second half.
   std::u16string old_name;
   bool move_pending = false;
+  // Unknown items gone before their record was read (oldest first, a few
+  // hundred at most): moved away with their folder, perhaps, and then never
+  // reported under the folder's new name.
+  std::vector<std::u16string> vanished;
 };
 
 }  // namespace corvane

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 
 #include "e2e_watcher/sync_host.h"
@@ -76,6 +78,27 @@ class LocalChanges : public ::testing::Test {
   }
   bool BecomesInSync(const std::string& path) {
     return host_.WaitFor([&] { return InSync(path); }, 10000);
+  }
+  // The host's tree as the events so far have built it.
+  std::set<std::string> HostTree() {
+    std::set<std::string> tree;
+    for (const HostEvent& e : host_.Events()) {
+      if (e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_CREATE_FOLDER) tree.insert(e.path);
+      if (e.id == HALVEX_EVENT_DELETE_FILE || e.id == HALVEX_EVENT_DELETE_FOLDER ||
+          e.id == HALVEX_EVENT_RENAME_FILE || e.id == HALVEX_EVENT_RENAME_FOLDER) {
+        std::set<std::string> moved;
+        for (auto it = tree.begin(); it != tree.end();) {
+          if (*it == e.path || it->rfind(e.path + "\\", 0) == 0) {
+            if (!e.new_path.empty()) moved.insert(e.new_path + it->substr(e.path.size()));
+            it = tree.erase(it);
+          } else {
+            ++it;
+          }
+        }
+        tree.insert(moved.begin(), moved.end());
+      }
+    }
+    return tree;
   }
   void WriteOutside(const std::string& rel, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(scratch_.Outside() + "/" + rel).parent_path());
@@ -171,6 +194,26 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
+  // Filled under temporary names, then renamed at once: the content comes
+  // too, however far the watcher got before the rename.
+  const std::string root = scratch_.Root() + "/";
+  std::set<std::string> unpacked;
+  for (const std::string n : {"1", "2", "3"}) {
+    const std::string part = root + "unpack" + n + ".part";
+    ASSERT_EQ(0, mkdir(part.c_str(), 0755));
+    ASSERT_EQ(0, mkdir((part + "/sub").c_str(), 0755));
+    std::ofstream(part + "/a.txt") << "a";
+    std::ofstream(part + "/sub/b.txt") << "b";
+    ASSERT_EQ(0, rename(part.c_str(), (root + "unpacked" + n).c_str()));
+    for (const char* item : {"", "\\a.txt", "\\sub", "\\sub\\b.txt"}) unpacked.insert("\\unpacked" + n + item);
+  }
+  EXPECT_TRUE(host_.WaitFor([&] { return HostTree() == unpacked; }, 15000)) << Describe(Reported());
+  // And they are watched under their new names.
+  std::ofstream(root + "unpacked3/sub/c.txt") << "c";
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\unpacked3\\sub\\c.txt", 1)) << Describe(Reported());
+  Settle();
+  host_.Clear();
+
   WriteOutside("tree/f1.txt", "1");
   WriteOutside("tree/f2.txt", "22");
   WriteOutside("tree/sub/f3.txt", "333");
