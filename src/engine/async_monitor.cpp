@@ -173,7 +173,9 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
         FireError(engine, code);
         continue;
       }
-      if (RaisesErrorEvent(type)) {
+      // A listing that failed is not a listing: what came of it so far is
+      // dropped, and the folder is asked for again when next listed.
+      if (RaisesErrorEvent(type) || (type == OP_LIST && code != kErrCancelled)) {
         FireError(engine, code);
         continue;
       }
