@@ -16,6 +16,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
+#include "support/utf.h"
 #include "watcher/change_records.h"
 #include "watcher/directory_watcher.h"
 #include "watcher/item_attributes.h"
@@ -193,6 +194,29 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
 
 }  // namespace
 
+void ReportUnrepresentableName(Engine& engine, const std::u16string& rel) {
+  // Shown as the user typed it: the marked bytes as themselves or in hex.
+  std::u16string shown;
+  for (char16_t c : rel) {
+    if (c < 0xDC00 || c > 0xDCFF) {
+      shown.push_back(c);
+    } else if (c == 0xDC00 + u'\\') {
+      shown.push_back(u'\\');
+    } else {
+      static const char16_t kHex[] = u"0123456789ABCDEF";
+      shown += u"\\x";
+      shown.push_back(kHex[(c >> 4) & 0xF]);
+      shown.push_back(kHex[c & 0xF]);
+    }
+  }
+  LogF(engine.diag.log_sink(), kLogFailure, u"Item skipped: its name cannot be synchronized: '%s'", shown);
+  if (engine.events == nullptr) return;
+  engine.events->BeforeEvent(engine.code_page.load());
+  engine.events->FireError(kErrInvalidItemName,
+                           "The item name holds a backslash or bytes that are not UTF-8 and is not synchronized: '" +
+                               Utf16ToUtf8Lossy(shown) + "'");
+}
+
 const char16_t* FileActionName(uint32_t action) {
   switch (action) {
     case platform::FILE_ACTION_ADDED: return u"FILE_ACTION_ADDED";
@@ -258,6 +282,23 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
              static_cast<uint32_t>(rc));
     }
     state.saved_remove.clear();
+  }
+
+  if (platform::HoldsUnrepresentableName(rel)) {
+    const bool second_half =
+        record.Action == platform::FILE_ACTION_RENAMED_NEW_NAME || state.move_pending || completes_move;
+    const std::u16string left = second_half ? state.old_name : std::u16string();
+    state.old_name.clear();
+    state.move_pending = false;
+    if (record.Action == platform::FILE_ACTION_REMOVED) {
+      state.unrepresentable.erase(rel);
+    } else {
+      if (state.unrepresentable.size() >= 1024) state.unrepresentable.clear();
+      if (state.unrepresentable.insert(rel).second) ReportUnrepresentableName(engine, rel);
+    }
+    // A known item renamed so leaves what the host can be shown.
+    if (!left.empty() && !platform::HoldsUnrepresentableName(left)) return ReportDelete(engine, left, nullptr, 0);
+    return 0;
   }
 
   switch (record.Action) {

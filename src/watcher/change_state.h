@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct ChangeState {
   // hundred at most): moved away with their folder, perhaps, and then never
   // reported under the folder's new name.
   std::vector<std::u16string> vanished;
+  // Items whose names the host cannot be told, already reported as such.
+  std::set<std::u16string> unrepresentable;
 };
 
 }  // namespace corvane

@@ -257,6 +257,39 @@ TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
   EXPECT_TRUE(ReportsSize("\\tree\\f1.txt", 5));
 }
 
+// On Linux a name may hold a backslash or bytes that are not UTF-8: such an
+// item is never shown to the host as another one, only named in an Error.
+TEST_F(LocalChanges, NamesTheHostCannotTellApartAreSkippedWithAnError) {
+  const std::string root = scratch_.Root() + "/";
+  ASSERT_EQ(0, mkdir((root + "x").c_str(), 0755));
+  std::ofstream(root + "x/y.txt") << "real";
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\x\\y.txt", 1));
+  ASSERT_TRUE(BecomesInSync("x/y.txt"));
+  Settle();
+  host_.Clear();
+
+  std::ofstream(root + "x\\y.txt") << "local";
+  std::ofstream(root + "caf\xE9.txt") << "b";
+  ASSERT_EQ(0, unlink((root + "x\\y.txt").c_str()));
+  WriteOutside("tree/a\\b.txt", "c");
+  ASSERT_EQ(0, rename((scratch_.Outside() + "/tree").c_str(), (root + "tree").c_str()));
+  const std::vector<std::string> named = {"'\\x\\y.txt'", "'\\caf\\xE9.txt'", "'\\tree\\a\\b.txt'"};
+  EXPECT_TRUE(host_.WaitFor([&] {
+    for (const std::string& name : named) {
+      bool found = false;
+      for (const std::string& error : host_.Errors()) found |= error.find(name) != std::string::npos;
+      if (!found) return false;
+    }
+    return true;
+  })) << ::testing::PrintToString(host_.Errors());
+  Settle();
+  const auto events = Reported();
+  ASSERT_EQ(1u, events.size()) << Describe(events);
+  EXPECT_EQ(HALVEX_EVENT_CREATE_FOLDER, events[0].id);
+  EXPECT_EQ("\\tree", events[0].path);
+  EXPECT_TRUE(InSync("x/y.txt"));
+}
+
 TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   ASSERT_EQ(0, host_.CreateRemoteFile("\\remote.txt", 10)) << host_.LastError();
   ASSERT_TRUE(std::filesystem::exists(scratch_.Root() + "/remote.txt"));

@@ -110,10 +110,9 @@ bool IsUnder(const std::string& path, const std::string& dir) {
 }
 
 size_t RecordSize(const Record& record, std::u16string& name) {
-  std::string windows = record.rel;
-  for (char& c : windows)
-    if (c == '/') c = '\\';
-  name = Utf8ToUtf16Lossy(windows);
+  name = local::NativeNameToWide(record.rel);
+  for (char16_t& c : name)
+    if (c == u'/') c = u'\\';
   const size_t size = kRecordHeaderSize + name.size() * sizeof(char16_t);
   return (size + 7) & ~size_t{7};
 }
