@@ -52,10 +52,33 @@ bool HasRetryRecord(Task& task) {
   return task.RetryRecord != nullptr;
 }
 
-int32_t FinishRename(Engine& engine, const std::u16string& root, Task& task) {
-  if (!task.RenameInfo) return kOk;
-  const std::u16string source = task.RenameInfo->SourcePath;
-  const std::u16string target = task.RenameInfo->TargetPath;
+// The local side of a finished task; returns what the Error event reports.
+int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
+  switch (task.OperationType) {
+    case OP_WRITE_DATA:
+    case OP_CREATE: return DoSetPlaceholderSyncState(engine, task.Path, true);
+    case OP_READ_DATA: {
+      const int32_t flushed = FlushTransfer(engine, task, true);
+      if (flushed != kOk && flushed != kErrCancelled) AbandonFetch(engine, task, flushed);
+      if (flushed != kOk && engine.settings.windows_update_icon_on_retrieve_errors.load())
+        SetItemErrorMark(engine, root + task.Path, flushed != kErrPending);
+      return DoSetPlaceholderSyncState(engine, task.Path, true);
+    }
+    case OP_DELETE:
+      engine.metadata_cache.Remove(task.Path, false);
+      return DoSetPlaceholderSyncState(engine, task.Path, true);
+    case OP_LIST: return ProcessListing(engine, task.TaskId, false);
+    case OP_RENAME:
+      if (!task.RenameInfo) return kOk;
+      return FinishLocalRename(engine, root, task.RenameInfo->SourcePath, task.RenameInfo->TargetPath);
+    default: (void)code; return kErrInternal;
+  }
+}
+
+}  // namespace
+
+int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
+                          const std::u16string& target) {
   if (!engine.metadata_cache.Rename(source, target)) return kOk;
   CacheItem moved;
   std::u16string name;
@@ -75,29 +98,6 @@ int32_t FinishRename(Engine& engine, const std::u16string& root, Task& task) {
   }
   return result;
 }
-
-// The local side of a finished task; returns what the Error event reports.
-int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
-  switch (task.OperationType) {
-    case OP_WRITE_DATA:
-    case OP_CREATE: return DoSetPlaceholderSyncState(engine, task.Path, true);
-    case OP_READ_DATA: {
-      const int32_t flushed = FlushTransfer(engine, task, true);
-      if (flushed != kOk && flushed != kErrCancelled) AbandonFetch(engine, task, flushed);
-      if (flushed != kOk && engine.settings.windows_update_icon_on_retrieve_errors.load())
-        SetItemErrorMark(engine, root + task.Path, flushed != kErrPending);
-      return DoSetPlaceholderSyncState(engine, task.Path, true);
-    }
-    case OP_DELETE:
-      engine.metadata_cache.Remove(task.Path, false);
-      return DoSetPlaceholderSyncState(engine, task.Path, true);
-    case OP_LIST: return ProcessListing(engine, task.TaskId, false);
-    case OP_RENAME: return FinishRename(engine, root, task);
-    default: (void)code; return kErrInternal;
-  }
-}
-
-}  // namespace
 
 size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* looked_at) {
   LogSink* sink = engine.diag.log_sink();
@@ -173,7 +173,9 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
         FireError(engine, code);
         continue;
       }
-      if (RaisesErrorEvent(type)) {
+      // A listing that failed is not a listing: what came of it so far is
+      // dropped, and the folder is asked for again when next listed.
+      if (RaisesErrorEvent(type) || (type == OP_LIST && code != kErrCancelled)) {
         FireError(engine, code);
         continue;
       }

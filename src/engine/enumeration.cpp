@@ -1,7 +1,9 @@
 // Population of folders from the host's listings: ListDirectory asks, ListFile
 // and ListFolder answer item by item, and every batch of reported items
 // becomes metadata-cache entries and placeholders.
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,6 +21,9 @@ namespace corvane {
 
 namespace {
 
+// As long as an application waits for a folder's listing on Windows.
+constexpr int64_t kApplicationListingWaitMs = 60000;
+
 bool Stopping(Engine& engine) { return engine.state.stop_activating.load() != 0; }
 
 void FireErrorEvent(Engine& engine, int32_t code) {
@@ -34,8 +39,11 @@ bool IsOfficeLockName(std::u16string_view name) {
   return (name.size() >= 2 && name[0] == u'~' && name[1] == u'$') || EndsWith(name, u".laccdb");
 }
 
+// With `held`, an asynchronous listing's task comes back with a reference of
+// the caller's, so it can watch the task end.
 int32_t EnumerateRemoteItems(Engine& engine, int64_t* task_id, const std::u16string& folder,
-                             const std::u16string& mask, int64_t context, int32_t batch_limit, bool recursive) {
+                             const std::u16string& mask, int64_t context, int32_t batch_limit, bool recursive,
+                             Task** held = nullptr) {
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"Enumerate remote items for '%s', mask: '%s'", folder, mask);
   *task_id = -1;
@@ -48,6 +56,12 @@ int32_t EnumerateRemoteItems(Engine& engine, int64_t* task_id, const std::u16str
   task->Listing->Recursive = recursive;
   task->Listing->Context = reinterpret_cast<void*>(static_cast<intptr_t>(context));
   *task_id = engine.tasks.RegisterTask(task, true);
+  // Taken before the host can see the task: it may finish it at once.
+  Task* reference = nullptr;
+  if (held != nullptr && engine.tasks.FindTask(*task_id, false, &reference) != kOk && reference != nullptr) {
+    engine.tasks.ReleaseTask(reference);
+    reference = nullptr;
+  }
 
   int32_t result = kOk;
   const int32_t fired = FireListItemsWithRetry(engine, *task, folder, mask, result);
@@ -57,6 +71,13 @@ int32_t EnumerateRemoteItems(Engine& engine, int64_t* task_id, const std::u16str
   if (result != kOk && result != kErrPending) {
     engine.tasks.RemoveTask(task, *task_id, false);
     *task_id = -1;
+  }
+  if (reference != nullptr) {
+    if (result == kErrPending) {
+      *held = reference;
+    } else {
+      engine.tasks.ReleaseTask(reference);
+    }
   }
   LogF(sink, kLogVerbose, u"Enumeration of '%s' finished with error code %d", folder, result);
   return result;
@@ -140,6 +161,47 @@ int32_t ProcessDirectory(Engine& engine, const std::u16string& folder, const std
   if (result == kErrPending) return kOk;
   LogF(sink, kLogVerbose, u"Enumeration request for '%s' completedI64u", folder);
   return ProcessListing(engine, task_id, true);
+}
+
+int32_t ListFolderForApplication(Engine& engine, const std::u16string& folder, int32_t batch_limit,
+                                 bool* reported) {
+  *reported = false;
+  int64_t task_id = -1;
+  Task* task = nullptr;
+  const int32_t result = EnumerateRemoteItems(engine, &task_id, folder, u"*", 0, batch_limit, false, &task);
+  if ((result != kOk && result != kErrPending) || task_id < 0) {
+    LogF(engine.diag.log_sink(), kLogFailure, u"Enumeration request failed for '%s'. Result: 0x%x", folder,
+         static_cast<uint32_t>(result));
+    return result;
+  }
+  if (result == kOk) return ProcessListing(engine, task_id, true);
+  if (task == nullptr) return kErrInternal;
+  // The monitor finishes the task once the host finalizes it: its items are
+  // placeholders by the time it leaves the registry.
+  const int64_t give_up = CurrentTimeMs() + kApplicationListingWaitMs;
+  int32_t outcome = kErrCancelled;
+  while (true) {
+    bool registered = false;
+    {
+      TaskRegistry::Lock lock(engine.tasks);
+      registered = engine.tasks.IsRegisteredLocked(task);
+    }
+    if (!registered) {
+      if (task->Cancelled.load() == 0 && task->Completed.load() != 0) {
+        outcome = static_cast<int32_t>(task->ResultCode.load());
+        *reported = outcome != kOk;  // by the monitor that finished it
+      }
+      break;
+    }
+    if (task->Cancelled.load() != 0 || Stopping(engine) || engine.state.deactivating.load() != 0 ||
+        CurrentTimeMs() > give_up)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  engine.tasks.ReleaseTask(task);
+  LogF(engine.diag.log_sink(), kLogVerbose, u"Asynchronous listing of '%s' ended with 0x%x", folder,
+       static_cast<uint32_t>(outcome));
+  return outcome;
 }
 
 int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task) {

@@ -10,6 +10,7 @@
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
 #include "engine/task.h"
+#include "platform/files.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"
 
@@ -37,6 +38,10 @@ const char16_t* AsyncLogLine(uint32_t op_type) {
   }
 }
 
+bool ReappearedLocally(const std::u16string& full_path) {
+  return platform::GetFileAttributesW(full_path.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
+}
+
 int32_t I32(uint32_t value) { return static_cast<int32_t>(value); }
 int64_t I64(uint64_t value) { return static_cast<int64_t>(value); }
 
@@ -58,10 +63,18 @@ int32_t FireRecord(Engine& engine, Task& task, const RetryRecord& r, int32_t& re
 // Fires an event that has a task of its own; returns the record's result.
 int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const RetryRecord& record) {
   LogSink* sink = engine.diag.log_sink();
-  Task* task = engine.tasks.CreateTask(record.Path, TaskTypeFor(record.OpType), nullptr);
+  const bool rename = record.OpType == kOpRename;
+  const std::u16string& key = rename ? record.NewPath : record.Path;
+  Task* task = engine.tasks.CreateTask(key, TaskTypeFor(record.OpType), nullptr);
   if (task == nullptr) return kErrOutOfMemory;
-  task->LocalPath = root + record.Path;
+  task->LocalPath = root + key;
   if (record.OpType == kOpList && task->Listing) task->Listing->Mask = record.Mask;
+  if (rename) {
+    // A late acceptance still has to move the item.
+    task->RenameInfo = std::make_unique<RenameInfo>();
+    task->RenameInfo->SourcePath = record.Path;
+    task->RenameInfo->TargetPath = record.NewPath;
+  }
   if (engine.tasks.RegisterTask(task, true) < 0) {
     engine.tasks.ReleaseTask(task);
     return kErrInternal;
@@ -101,6 +114,10 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
            record.Path, static_cast<uint32_t>(hr));
       result = hr;
     }
+  }
+  if (rename && result == kOk) {
+    const int32_t moved = FinishLocalRename(engine, root, record.Path, record.NewPath);
+    if (moved != kOk) result = moved;
   }
   if (record.OpType == kOpList && result == kOk) {
     // The listing creates the placeholders and removes the task.
@@ -161,6 +178,12 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
   if (interval <= 0) return;
   RetryQueueOf(engine).Walk([&](RetryRecord& record) {
     if (CurrentTimeMs() - record.QueuedAt <= interval) return RetryQueue::Outcome::kKeep;
+    if (record.OpType == kOpDelete && ReappearedLocally(root + record.Path)) {
+      // Made again since: its own change reaches the host, the old delete must not.
+      LogF(engine.diag.log_sink(), kLogVerbose, u"Queued delete of '%s' dropped: the item exists again",
+           record.Path);
+      return RetryQueue::Outcome::kDrop;
+    }
     int32_t result = kOk;
     switch (record.OpType) {
       case kOpDelete:

@@ -18,6 +18,9 @@ RetryQueue& RetryQueueOf(Engine& engine);
 // interval is off or nothing was queued.
 bool RemoveFromRetryQueue(Engine& engine, std::u16string_view path, bool is_dir);
 
+// RetryQueue::FollowRename on the engine's queue; empty when retries are off.
+std::u16string FollowQueuedRename(Engine& engine, std::u16string_view target, std::u16string_view new_target);
+
 // Fires every due record once.
 void RunRetryPass(Engine& engine, const std::u16string& root);
 
@@ -29,6 +32,11 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
 // Cancels and removes the asynchronous tasks older than `limit_ms`; returns
 // how many expired.
 size_t RunExpiryPass(Engine& engine, int64_t limit_ms);
+
+// The local side of a rename the host accepted: the cache entry and the
+// item's identity move from `source` to `target`.
+int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
+                          const std::u16string& target);
 
 // Sets the in-sync state of a relative path through the placeholder manager;
 // 0 or the failing HRESULT.

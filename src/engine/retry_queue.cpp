@@ -1,5 +1,7 @@
 #include "engine/retry_queue.h"
 
+#include "engine/pending_operations.h"
+
 namespace corvane {
 
 void RetryQueue::Append(std::unique_ptr<RetryRecord> record) {
@@ -33,6 +35,23 @@ bool RetryQueue::RemoveByPath(std::u16string_view path, bool is_dir) {
     }
   }
   return removed;
+}
+
+std::u16string RetryQueue::FollowRename(std::u16string_view target, std::u16string_view new_target) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (it->dropped || it->record->OpType != kOpRename || it->record->NewPath != target) continue;
+    std::u16string source = it->record->Path;
+    if (!new_target.empty()) {
+      it->record->NewPath = std::u16string(new_target);
+    } else if (walking_ > 0) {
+      it->dropped = true;
+    } else {
+      entries_.erase(it);
+    }
+    return source;
+  }
+  return {};
 }
 
 size_t RetryQueue::Count() const {

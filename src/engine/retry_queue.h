@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -25,6 +26,10 @@ class RetryQueue {
   void AppendAll(std::vector<std::unique_ptr<RetryRecord>>& records);
   // Drops every record of `path` (exact, case-sensitive) of that kind.
   bool RemoveByPath(std::u16string_view path, bool is_dir);
+  // The queued rename that ends at `target` (the host still has its
+  // source): moved on to `new_target`, or dropped when that is empty.
+  // Returns the rename's source, or nothing when none ends there.
+  std::u16string FollowRename(std::u16string_view target, std::u16string_view new_target);
   size_t Count() const;
   // Copies of the queued records, oldest first (diagnostics and tests).
   std::vector<RetryRecord> Snapshot() const;

@@ -124,11 +124,20 @@ int32_t FireListItemsWithRetry(Engine& engine, Task& task, const std::u16string&
   return fired;
 }
 
+std::u16string FollowQueuedRename(Engine& engine, std::u16string_view target, std::u16string_view new_target) {
+  if (engine.settings.event_retry_interval.load() < 1) return {};
+  return RetryQueueOf(engine).FollowRename(target, new_target);
+}
+
 int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int32_t mode) {
   bool is_dir = mode == 2;
   if (mode == 0) {
     uint32_t attributes = 0;
     if (!engine.metadata_cache.GetAttributes(path, &attributes)) {
+      // Still known to the host under the name a queued rename moves it from:
+      // the rename is moot, the item goes under its old name.
+      const std::u16string source = FollowQueuedRename(engine, path, u"");
+      if (!source.empty()) return ReportDelete(engine, source, task, mode);
       // Never known to the host: nothing to report, and a delete the host
       // made itself leaves no key behind.
       engine.pending.RemoveAll(path, kOpDelete);

@@ -153,4 +153,20 @@ BOOL FindClose(Handle find);
 FILETIME FileTimeFromUnix(int64_t seconds, int64_t nanoseconds);
 void FileTimeToUnix(FILETIME time, int64_t& seconds, int64_t& nanoseconds);
 
+// A name the file system holds but a path cannot carry as itself (on Linux
+// one holding '\\' or bytes that are not UTF-8) comes in listings and change
+// records with each such byte as a lone surrogate U+DC00+byte, so it is never
+// taken for another item. True when `path` holds one (or any lone surrogate).
+inline bool HoldsUnrepresentableName(std::u16string_view path) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char16_t c = path[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < path.size() && path[i + 1] >= 0xDC00 && path[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace corvane::platform

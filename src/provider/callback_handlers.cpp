@@ -32,13 +32,14 @@ int32_t DoFetchPlaceholders(Engine& engine, const CF_CALLBACK_INFO* info, Callba
   std::u16string relative;
   // The root's own listing is asked for too; its relative form is "\".
   int32_t result = kOk;
+  bool reported = false;
   if (CallbackRelativePath(engine, std::u16string(path) + u"\\*", relative) != kOk) {
     result = kErrInvalidParameter;
   } else {
     relative.resize(relative.size() - 2);
     if (relative.empty()) relative.assign(1, u'\\');
     LogF(sink, kLogVerbose, u"Creating placeholders...");
-    result = ProcessDirectory(engine, relative, u"*", 0, kBatchLimit, false);
+    result = ListFolderForApplication(engine, relative, kBatchLimit, &reported);
     LogF(sink, kLogVerbose, u"Creating placeholders finished. Error code: 0x%x", static_cast<uint32_t>(result));
   }
 
@@ -63,7 +64,8 @@ int32_t DoFetchPlaceholders(Engine& engine, const CF_CALLBACK_INFO* info, Callba
     LogF(sink, kLogFailure, u"Fetch placeholders callback failed");
     return kErrNoData;
   }
-  return result;
+  // A failure the host's late answer brought has had its Error event.
+  return reported ? kOk : result;
 }
 
 int32_t DoOpen(Engine& engine, const CF_CALLBACK_INFO* info) {

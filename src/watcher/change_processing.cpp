@@ -11,10 +11,12 @@
 #include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
 #include "engine/item_operations.h"
+#include "engine/retry_passes.h"
 #include "engine/task.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
+#include "support/utf.h"
 #include "watcher/change_records.h"
 #include "watcher/directory_watcher.h"
 #include "watcher/item_attributes.h"
@@ -192,6 +194,29 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
 
 }  // namespace
 
+void ReportUnrepresentableName(Engine& engine, const std::u16string& rel) {
+  // Shown as the user typed it: the marked bytes as themselves or in hex.
+  std::u16string shown;
+  for (char16_t c : rel) {
+    if (c < 0xDC00 || c > 0xDCFF) {
+      shown.push_back(c);
+    } else if (c == 0xDC00 + u'\\') {
+      shown.push_back(u'\\');
+    } else {
+      static const char16_t kHex[] = u"0123456789ABCDEF";
+      shown += u"\\x";
+      shown.push_back(kHex[(c >> 4) & 0xF]);
+      shown.push_back(kHex[c & 0xF]);
+    }
+  }
+  LogF(engine.diag.log_sink(), kLogFailure, u"Item skipped: its name cannot be synchronized: '%s'", shown);
+  if (engine.events == nullptr) return;
+  engine.events->BeforeEvent(engine.code_page.load());
+  engine.events->FireError(kErrInvalidItemName,
+                           "The item name holds a backslash or bytes that are not UTF-8 and is not synchronized: '" +
+                               Utf16ToUtf8Lossy(shown) + "'");
+}
+
 const char16_t* FileActionName(uint32_t action) {
   switch (action) {
     case platform::FILE_ACTION_ADDED: return u"FILE_ACTION_ADDED";
@@ -214,7 +239,8 @@ int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>
     if (result != 0 && result != kErrPending) {
       LogF(watcher.sink(), kLogVerbose, u"Processing directory changes #%d failed. Error code: 0x%x", count,
            static_cast<uint32_t>(result));
-      if (engine.events) engine.events->FireError(result, ResultMessage(result));
+      // A retry answer is no failure: the retry queue fires the event again.
+      if (engine.events && result != kErrRetry) engine.events->FireError(result, ResultMessage(result));
     }
     ++count;
   }
@@ -256,6 +282,23 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
              static_cast<uint32_t>(rc));
     }
     state.saved_remove.clear();
+  }
+
+  if (platform::HoldsUnrepresentableName(rel)) {
+    const bool second_half =
+        record.Action == platform::FILE_ACTION_RENAMED_NEW_NAME || state.move_pending || completes_move;
+    const std::u16string left = second_half ? state.old_name : std::u16string();
+    state.old_name.clear();
+    state.move_pending = false;
+    if (record.Action == platform::FILE_ACTION_REMOVED) {
+      state.unrepresentable.erase(rel);
+    } else {
+      if (state.unrepresentable.size() >= 1024) state.unrepresentable.clear();
+      if (state.unrepresentable.insert(rel).second) ReportUnrepresentableName(engine, rel);
+    }
+    // A known item renamed so leaves what the host can be shown.
+    if (!left.empty() && !platform::HoldsUnrepresentableName(left)) return ReportDelete(engine, left, nullptr, 0);
+    return 0;
   }
 
   switch (record.Action) {
@@ -304,7 +347,13 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     return 0;
   }
   const int read = LogReadResult(engine, full, view.read_error);
-  if (read == 1) return 0;
+  if (read == 1) {
+    if (!view.known) {
+      if (state.vanished.size() >= 256) state.vanished.erase(state.vanished.begin());
+      state.vanished.push_back(rel);
+    }
+    return 0;
+  }
   if (read < 0) return kErrOsCallFailed;
   const LocalItemValues& values = view.values;
 
@@ -504,6 +553,19 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
   return ReportDelete(engine, rel, nullptr, 0);
 }
 
+namespace {
+
+// Forgets the vanished items below `folder`; true when there were any.
+bool TakeVanishedUnder(ChangeState& state, const std::u16string& folder) {
+  const size_t before = state.vanished.size();
+  std::erase_if(state.vanished, [&](const std::u16string& path) {
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == u'\\';
+  });
+  return state.vanished.size() != before;
+}
+
+}  // namespace
+
 bool HasRenameTask(Engine& engine, const std::u16string& relative_path) {
   TaskRegistry::Lock lock(engine.tasks);
   Task* task = engine.tasks.AcquireByKeyLocked(relative_path, OP_RENAME);
@@ -535,6 +597,13 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
 
   if (!old_cached) {
     if (!PathExists(full)) return 0;
+    // Renamed on while its last rename waits for a retry: the host still has
+    // the item under the first name, so that rename now ends here.
+    const std::u16string first = old_name.empty() ? std::u16string() : FollowQueuedRename(engine, old_name, rel);
+    if (!first.empty()) {
+      LogF(sink, kLogVerbose, u"Queued rename of '%s' now ends at '%s'", first, rel);
+      return 0;
+    }
     if (HasRenameTask(engine, rel)) {
       LogF(sink, kLogVerbose, u"Rename to '%s' was already reported", rel);
       return 0;
@@ -553,10 +622,21 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     }
     LogF(sink, kLogVerbose, u"Old file is not found in meta cache: '%s'. Reporting new file name as new created file: '%s'",
          old_name, rel);
-    return ReportNewLocalFile(engine, full, ItemAttributesFromPlatform(record.FileAttributes), record.FileSize,
-                              record.CreationTime, record.LastAccessTime, record.LastModificationTime, false);
+    LocalItemValues values;
+    values.attributes = ItemAttributesFromPlatform(record.FileAttributes);
+    values.folder = (record.FileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
+    values.size = record.FileSize;
+    values.creation_time = record.CreationTime;
+    values.last_access_time = record.LastAccessTime;
+    values.last_write_time = record.LastModificationTime;
+    // A folder made and filled under another name: its content was never
+    // seen under this one.
+    return ReportAsNew(engine, &watcher, rel, full, values);
   }
-  return ReportLocalRename(engine, old_name, rel, full, cached);
+  const int32_t result = ReportLocalRename(engine, old_name, rel, full, cached);
+  report_lock.unlock();
+  if (result == 0 && cached.IsFolder() && TakeVanishedUnder(state, old_name)) watcher.StartNewFolderCheck(rel);
+  return result;
 }
 
 int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& rel,
@@ -596,9 +676,9 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
       }
     }
   }
-  // A queued retry still needs its task; a refused rename leaves the
-  // registry, since nothing else would ever finish it.
-  if (answer != kErrRetry) engine.tasks.RemoveTask(nullptr, task_id, false);
+  // Nothing else would ever finish this task: a retry fires with a task of
+  // its own, and a task left here holds up the next Deactivate.
+  engine.tasks.RemoveTask(nullptr, task_id, false);
   return result;
 }
 

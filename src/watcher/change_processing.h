@@ -48,6 +48,10 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
 int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
                         const std::u16string& full_path, const LocalItemValues& values);
 
+// The Error event for an item whose name the host cannot be told (it would
+// read as another item's path); the item itself is never reported.
+void ReportUnrepresentableName(Engine& engine, const std::u16string& relative_path);
+
 // "FILE_ACTION_ADDED" ... ; "FILE_ACTION_UNKNOWN" outside the table.
 const char16_t* FileActionName(uint32_t action);
 

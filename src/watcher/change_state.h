@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@ struct ChangeState {
   // The first half of a rename or move, waiting for its second half.
   std::u16string old_name;
   bool move_pending = false;
+  // Unknown items gone before their record was read (oldest first, a few
+  // hundred at most): moved away with their folder, perhaps, and then never
+  // reported under the folder's new name.
+  std::vector<std::u16string> vanished;
+  // Items whose names the host cannot be told, already reported as such.
+  std::set<std::u16string> unrepresentable;
 };
 
 }  // namespace corvane

@@ -145,6 +145,10 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
     if (IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
     const std::u16string full = JoinPath(folder, data.cFileName);
     const std::u16string rel = RelativeToRoot(engine, full);
+    if (platform::HoldsUnrepresentableName(data.cFileName)) {
+      ReportUnrepresentableName(engine, rel);
+      continue;
+    }
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
     const LocalItemValues values = ValuesOf(data);
     CacheItem cached;
@@ -232,6 +236,10 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
     if (IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
     const std::u16string full = JoinPath(folder, data.cFileName);
     const std::u16string rel = RelativeToRoot(engine, full);
+    if (platform::HoldsUnrepresentableName(data.cFileName)) {
+      ReportUnrepresentableName(engine, rel);
+      continue;
+    }
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
     const LocalItemValues values = ValuesOf(data);
     const platform::CF_PLACEHOLDER_STATE state =

@@ -9,6 +9,7 @@
 #include "e2e_listing/remote_host.h"
 #include "platform/files.h"
 #include "platform/local/client.h"
+#include "platform/local/request_timeout.h"
 #include "support/utf.h"
 
 namespace corvane::e2e {
@@ -193,6 +194,38 @@ TEST_P(OnDemandListing, ListingOfSeveralBatchesArrivesWhole) {
   }
   EXPECT_EQ(names.size(), 2500u);
   EXPECT_EQ(host_->ListRequests("\\"), 1);
+}
+
+// An answer that comes later: the application's listing waits for it, a
+// failed one is dropped and asked for again, a lost one leaves nothing behind.
+TEST_F(ListingE2e, LateListingIsWaitedForAndAFailedOrLostOneAskedAgain) {
+  host_->set_answer(RemoteHost::Answer::kAsynchronous);
+  PutSmallTree();
+  host_->Put("\\", Folder("lost"));
+  host_->Put("\\lost", File("never.txt", 1));
+  host_->FailNextListing("\\docs", HALVEX_ERR_BACKEND);
+  host_->FailNextListing("\\lost", 0, false);
+  Start(true);
+  const std::vector<ClientEntry> top = List("");
+  EXPECT_EQ(top.size(), 4u);
+  EXPECT_TRUE(Finished(top));
+  ASSERT_EQ(ListOnceFilled("", 4).size(), 4u);
+
+  std::vector<ClientEntry> entries;
+  EXPECT_NE(Client(root()).List("docs", entries), 0u);
+  EXPECT_TRUE(entries.empty());
+  EXPECT_TRUE(WaitFor([&] { return EventsOf({HALVEX_EVENT_ERROR}, HALVEX_ERR_BACKEND) > 0; }));
+  const std::vector<ClientEntry> docs = List("docs");
+  EXPECT_EQ(EventsOf({HALVEX_EVENT_ERROR}, HALVEX_ERR_BACKEND), 1);
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_EQ(docs[0].name, "inner.bin");
+  EXPECT_EQ(host_->ListRequests("\\docs"), 2);
+
+  platform::local::SetRequestTimeoutMs(500);
+  EXPECT_NE(Client(root()).List("lost", entries), 0u);
+  platform::local::SetRequestTimeoutMs(0);
+  EXPECT_TRUE(WaitFor([&] { return host_->Query("PendingOperationCount") == 0; }))
+      << "the cancelled listing stayed registered";
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, OnDemandListing,

@@ -61,6 +61,17 @@ class RemoteHost {
   // The remote folder `path` ("\\" for the root, "\\a\\b" below it).
   void Put(const std::string& folder, RemoteItem item) { tree_[folder].push_back(std::move(item)); }
   void set_answer(Answer answer) { answer_ = answer; }
+  // The next asynchronous listing of `folder` lists its items and then ends
+  // with `code`; with `finalize` false it is never finalized at all.
+  void FailNextListing(const std::string& folder, int32_t code, bool finalize = true) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    next_outcome_[folder] = {code, finalize};
+  }
+  int64_t Query(const std::string& setting) {
+    intptr_t params[2] = {reinterpret_cast<intptr_t>(setting.c_str()), 0};
+    if (Halvex_Corvane_Do(handle_, HALVEX_METHOD_CONFIG, 2, params, nullptr, nullptr) != 0 || params[1] == 0) return -1;
+    return atoll(reinterpret_cast<const char*>(params[1]));
+  }
 
   int32_t Config(const std::string& setting) {
     intptr_t params[2] = {reinterpret_cast<intptr_t>(setting.c_str()), 0};
@@ -118,10 +129,17 @@ class RemoteHost {
     }
     if (answer_ == Answer::kSynchronous) return ListAll(task, folder);
     std::lock_guard<std::mutex> lock(mutex_);
-    answer_threads_.emplace_back([this, task, folder] {
+    std::pair<int32_t, bool> outcome{0, true};
+    if (auto it = next_outcome_.find(folder); it != next_outcome_.end()) {
+      outcome = it->second;
+      next_outcome_.erase(it);
+    }
+    answer_threads_.emplace_back([this, task, folder, outcome] {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       int64_t id = task;
-      intptr_t params[2] = {reinterpret_cast<intptr_t>(&id), ListAll(task, folder)};
+      const int32_t listed = ListAll(task, folder);
+      if (!outcome.second) return;
+      intptr_t params[2] = {reinterpret_cast<intptr_t>(&id), outcome.first != 0 ? outcome.first : listed};
       Halvex_Corvane_Do(handle_, HALVEX_METHOD_FINALIZE_TASK, 2, params, nullptr, nullptr);
     });
     return HALVEX_ERR_PENDING;
@@ -159,6 +177,7 @@ class RemoteHost {
   std::map<std::string, std::vector<RemoteItem>> tree_;  // read-only once listing starts
   std::mutex mutex_;
   std::map<std::string, int> list_requests_;
+  std::map<std::string, std::pair<int32_t, bool>> next_outcome_;
   std::vector<SeenEvent> events_;
   std::vector<std::thread> answer_threads_;
   std::atomic<int> refused_{0};

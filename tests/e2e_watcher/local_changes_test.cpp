@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 
 #include "e2e_watcher/sync_host.h"
@@ -73,6 +78,27 @@ class LocalChanges : public ::testing::Test {
   }
   bool BecomesInSync(const std::string& path) {
     return host_.WaitFor([&] { return InSync(path); }, 10000);
+  }
+  // The host's tree as the events so far have built it.
+  std::set<std::string> HostTree() {
+    std::set<std::string> tree;
+    for (const HostEvent& e : host_.Events()) {
+      if (e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_CREATE_FOLDER) tree.insert(e.path);
+      if (e.id == HALVEX_EVENT_DELETE_FILE || e.id == HALVEX_EVENT_DELETE_FOLDER ||
+          e.id == HALVEX_EVENT_RENAME_FILE || e.id == HALVEX_EVENT_RENAME_FOLDER) {
+        std::set<std::string> moved;
+        for (auto it = tree.begin(); it != tree.end();) {
+          if (*it == e.path || it->rfind(e.path + "\\", 0) == 0) {
+            if (!e.new_path.empty()) moved.insert(e.new_path + it->substr(e.path.size()));
+            it = tree.erase(it);
+          } else {
+            ++it;
+          }
+        }
+        tree.insert(moved.begin(), moved.end());
+      }
+    }
+    return tree;
   }
   void WriteOutside(const std::string& rel, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(scratch_.Outside() + "/" + rel).parent_path());
@@ -168,6 +194,26 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
+  // Filled under temporary names, then renamed at once: the content comes
+  // too, however far the watcher got before the rename.
+  const std::string root = scratch_.Root() + "/";
+  std::set<std::string> unpacked;
+  for (const std::string n : {"1", "2", "3"}) {
+    const std::string part = root + "unpack" + n + ".part";
+    ASSERT_EQ(0, mkdir(part.c_str(), 0755));
+    ASSERT_EQ(0, mkdir((part + "/sub").c_str(), 0755));
+    std::ofstream(part + "/a.txt") << "a";
+    std::ofstream(part + "/sub/b.txt") << "b";
+    ASSERT_EQ(0, rename(part.c_str(), (root + "unpacked" + n).c_str()));
+    for (const char* item : {"", "\\a.txt", "\\sub", "\\sub\\b.txt"}) unpacked.insert("\\unpacked" + n + item);
+  }
+  EXPECT_TRUE(host_.WaitFor([&] { return HostTree() == unpacked; }, 15000)) << Describe(Reported());
+  // And they are watched under their new names.
+  std::ofstream(root + "unpacked3/sub/c.txt") << "c";
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\unpacked3\\sub\\c.txt", 1)) << Describe(Reported());
+  Settle();
+  host_.Clear();
+
   WriteOutside("tree/f1.txt", "1");
   WriteOutside("tree/f2.txt", "22");
   WriteOutside("tree/sub/f3.txt", "333");
@@ -211,6 +257,39 @@ TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
   EXPECT_TRUE(ReportsSize("\\tree\\f1.txt", 5));
 }
 
+// On Linux a name may hold a backslash or bytes that are not UTF-8: such an
+// item is never shown to the host as another one, only named in an Error.
+TEST_F(LocalChanges, NamesTheHostCannotTellApartAreSkippedWithAnError) {
+  const std::string root = scratch_.Root() + "/";
+  ASSERT_EQ(0, mkdir((root + "x").c_str(), 0755));
+  std::ofstream(root + "x/y.txt") << "real";
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\x\\y.txt", 1));
+  ASSERT_TRUE(BecomesInSync("x/y.txt"));
+  Settle();
+  host_.Clear();
+
+  std::ofstream(root + "x\\y.txt") << "local";
+  std::ofstream(root + "caf\xE9.txt") << "b";
+  ASSERT_EQ(0, unlink((root + "x\\y.txt").c_str()));
+  WriteOutside("tree/a\\b.txt", "c");
+  ASSERT_EQ(0, rename((scratch_.Outside() + "/tree").c_str(), (root + "tree").c_str()));
+  const std::vector<std::string> named = {"'\\x\\y.txt'", "'\\caf\\xE9.txt'", "'\\tree\\a\\b.txt'"};
+  EXPECT_TRUE(host_.WaitFor([&] {
+    for (const std::string& name : named) {
+      bool found = false;
+      for (const std::string& error : host_.Errors()) found |= error.find(name) != std::string::npos;
+      if (!found) return false;
+    }
+    return true;
+  })) << ::testing::PrintToString(host_.Errors());
+  Settle();
+  const auto events = Reported();
+  ASSERT_EQ(1u, events.size()) << Describe(events);
+  EXPECT_EQ(HALVEX_EVENT_CREATE_FOLDER, events[0].id);
+  EXPECT_EQ("\\tree", events[0].path);
+  EXPECT_TRUE(InSync("x/y.txt"));
+}
+
 TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   ASSERT_EQ(0, host_.CreateRemoteFile("\\remote.txt", 10)) << host_.LastError();
   ASSERT_TRUE(std::filesystem::exists(scratch_.Root() + "/remote.txt"));
@@ -230,26 +309,76 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   std::map<std::string, int> refusals = {{"\\again.txt", 2}};
   std::mutex mutex;
+  // What the user does while the host holds an event back, run before the
+  // host answers, so that the retry always comes after it.
+  std::map<std::string, std::function<void()>> meanwhile;
   host_.SetPolicy([&](const HostEvent& e) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (e.id != HALVEX_EVENT_CREATE_FILE && e.id != HALVEX_EVENT_DELETE_FILE) return 0;
+    if (auto it = meanwhile.find(e.path); it != meanwhile.end()) {
+      it->second();
+      meanwhile.erase(it);
+    }
+    if (e.id == HALVEX_EVENT_UPDATE_FILE || e.id == HALVEX_EVENT_UPDATE_FOLDER) return 0;
     return refusals[e.path]-- > 0 ? HALVEX_ERR_RETRY : 0;
   });
+  const std::string root = scratch_.Root() + "/";
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
+  for (const char* name : {"m1.txt", "n1.txt", "d1.txt", "marker.txt"}) ASSERT_EQ(0u, app_.CreateFile(name, ""));
+  Settle();
+  host_.Clear();
 
   {
     std::lock_guard<std::mutex> lock(mutex);
+    // A delete held back while the user makes the file again.
     refusals["\\again.txt"] = 1;
+    meanwhile["\\again.txt"] = [&] { std::ofstream(root + "again.txt") << "new"; };
+    // A rename held back while the user renames on, or deletes the target.
+    refusals["\\m1.txt"] = 1;
+    meanwhile["\\m1.txt"] = [&] { rename((root + "m2.txt").c_str(), (root + "m3.txt").c_str()); };
+    refusals["\\d1.txt"] = 1;
+    meanwhile["\\d1.txt"] = [&] { unlink((root + "d2.txt").c_str()); };
+    // A rename held back once, then accepted.
+    refusals["\\n1.txt"] = 1;
+    refusals["\\marker.txt"] = 1;
   }
-  ASSERT_EQ(0u, app_.Delete("again.txt", false));
-  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\again.txt", 2, 5000)) << Describe(Reported());
-  // Accepted now: nothing more comes for it.
-  host_.WaitFor([] { return false; }, 700);
+  ASSERT_EQ(0, unlink((root + "again.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "m1.txt").c_str(), (root + "m2.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "n1.txt").c_str(), (root + "n2.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "d1.txt").c_str(), (root + "d2.txt").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\d1.txt", 1)) << Describe(Reported());
+  ASSERT_EQ(0, unlink((root + "marker.txt").c_str()));
+  // Records retry in the order they were queued: once the marker's delete
+  // comes back, every earlier one has had its turn.
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\marker.txt", 2)) << Describe(Reported());
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\n1.txt", 2)) << Describe(Reported());
+  ASSERT_EQ(0u, app_.Write("n2.txt", 0, "n2"));
+  ASSERT_EQ(0u, app_.Write("m3.txt", 0, "m3"));
   Settle();
-  EXPECT_EQ(3u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\again.txt"));
-  EXPECT_EQ(2u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt"));
+
+  // The re-created file is an update of the file the host still has.
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\again.txt", 3)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("again.txt"));
+  // The held-back rename ends where the user's last rename did.
+  const auto m1 = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\m1.txt");
+  ASSERT_EQ(2u, m1.size()) << Describe(Reported());
+  EXPECT_EQ("\\m3.txt", m1[1].new_path);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\m3.txt")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\m2.txt")) << Describe(Reported());
+  // A renamed item deleted before its rename went through is deleted under
+  // the name the host knows.
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\d1.txt")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\d1.txt")) << Describe(Reported());
+  // A rename accepted on its retry moves the item: its next change is an update.
+  EXPECT_TRUE(ReportsSize("\\n2.txt", 2)) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\m3.txt", 2)) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\n2.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("n2.txt"));
+  EXPECT_TRUE(BecomesInSync("m3.txt"));
+  // A retry answer is not a failure.
+  EXPECT_TRUE(host_.Errors().empty()) << host_.Errors().front();
 }
 
 TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {

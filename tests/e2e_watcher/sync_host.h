@@ -124,6 +124,11 @@ class SyncHost {
     std::lock_guard<std::mutex> lock(mutex_);
     return events_;
   }
+  // Error events, as "code text".
+  std::vector<std::string> Errors() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errors_;
+  }
   std::vector<HostEvent> Events(int32_t id, const std::string& path) {
     std::vector<HostEvent> found;
     for (const HostEvent& e : Events())
@@ -141,6 +146,7 @@ class SyncHost {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.clear();
     counts_.clear();
+    errors_.clear();
   }
   // Waits until `done` holds (checked after each event) or `ms` pass.
   bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
@@ -205,6 +211,11 @@ class SyncHost {
       case HALVEX_EVENT_LIST_DIRECTORY:
       case HALVEX_EVENT_RESET_FILE:
         break;
+      case HALVEX_EVENT_ERROR: {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->errors_.push_back(std::to_string(static_cast<int32_t>(params[0])) + " " + Text(params[1]));
+        return 0;
+      }
       case HALVEX_EVENT_LOG:
         if (getenv("CORVANE_E2E_LOG") != nullptr) fprintf(stderr, "log: %s\n", Text(params[1]).c_str());
         return 0;
@@ -241,6 +252,7 @@ class SyncHost {
   Observer observer_;
   std::vector<HostEvent> events_;
   std::map<int32_t, size_t> counts_;
+  std::vector<std::string> errors_;
 };
 
 }  // namespace corvane::e2e

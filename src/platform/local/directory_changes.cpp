@@ -110,10 +110,9 @@ bool IsUnder(const std::string& path, const std::string& dir) {
 }
 
 size_t RecordSize(const Record& record, std::u16string& name) {
-  std::string windows = record.rel;
-  for (char& c : windows)
-    if (c == '/') c = '\\';
-  name = Utf8ToUtf16Lossy(windows);
+  name = local::NativeNameToWide(record.rel);
+  for (char16_t& c : name)
+    if (c == u'/') c = u'\\';
   const size_t size = kRecordHeaderSize + name.size() * sizeof(char16_t);
   return (size + 7) & ~size_t{7};
 }
@@ -129,6 +128,9 @@ struct DirectoryChangeWatch::Impl {
   int root_wd = -1;
   std::unordered_map<int, Watch> by_wd;
   std::unordered_map<std::string, int> by_path;
+  // Folders made and moved away before they could be watched: a later move
+  // of one of them (or of a folder above) finds and watches it again.
+  std::deque<std::string> unwatched;
 
   std::deque<Record> pending;
   // Last undelivered record per path, for coalescing repeats.
@@ -249,6 +251,10 @@ struct DirectoryChangeWatch::Impl {
     if (wd < 0) {
       // Out of watches: changes below this folder would go unseen.
       if (errno == ENOSPC) MarkLost();
+      if (errno == ENOENT && !rel.empty()) {
+        if (unwatched.size() >= 1024) unwatched.pop_front();
+        unwatched.push_back(rel);
+      }
       return false;
     }
     if (auto old = by_path.find(rel); old != by_path.end() && old->second != wd) by_wd.erase(old->second);
@@ -444,16 +450,41 @@ struct DirectoryChangeWatch::Impl {
     ItemInfo info = ReadInfo(to_rel, exists);
     if (!exists) info.is_directory = from.is_dir;
     if (from.wd == to_wd) {
-      if (!Passes(FILE_ACTION_RENAMED_OLD_NAME, to_rel, from.is_dir, 0)) return;
-      Push(Record{FILE_ACTION_RENAMED_OLD_NAME, from.rel, info, from.parent_id, 0});
-      Push(Record{FILE_ACTION_RENAMED_NEW_NAME, to_rel, info, to_parent_id, 0});
-      return;
+      if (Passes(FILE_ACTION_RENAMED_OLD_NAME, to_rel, from.is_dir, 0)) {
+        Push(Record{FILE_ACTION_RENAMED_OLD_NAME, from.rel, info, from.parent_id, 0});
+        Push(Record{FILE_ACTION_RENAMED_NEW_NAME, to_rel, info, to_parent_id, 0});
+      }
+    } else {
+      // Another folder: Windows reports a removal and an addition that share
+      // the item's id and differ in the parent's id.
+      AddRemoved(from.rel, from.is_dir, info.file_id, from.parent_id);
+      if (Passes(FILE_ACTION_ADDED, to_rel, from.is_dir, 0))
+        Push(Record{FILE_ACTION_ADDED, to_rel, info, to_parent_id, 0});
     }
-    // Another folder: Windows reports a removal and an addition that share
-    // the item's id and differ in the parent's id.
-    AddRemoved(from.rel, from.is_dir, info.file_id, from.parent_id);
-    if (Passes(FILE_ACTION_ADDED, to_rel, from.is_dir, 0))
-      Push(Record{FILE_ACTION_ADDED, to_rel, info, to_parent_id, 0});
+    if (from.is_dir) WatchUnwatchedUnder(from.rel, to_rel);
+  }
+
+  // The folders below a moved one that were never watched: what a recursive
+  // watch would have seen in them is reported now, under their new paths.
+  void WatchUnwatchedUnder(const std::string& from, const std::string& to) {
+    std::vector<std::string> found;
+    for (auto it = unwatched.begin(); it != unwatched.end();) {
+      if (*it == from || IsUnder(*it, from)) {
+        found.push_back(to + it->substr(from.size()));
+        it = unwatched.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (const std::string& rel : found) {
+      if (rel != to) {
+        const size_t slash = rel.rfind('/');
+        auto parent = by_path.find(slash == std::string::npos ? std::string() : rel.substr(0, slash));
+        if (parent == by_path.end()) continue;  // gone again, or its parent unwatched too
+        AddRecord(FILE_ACTION_ADDED, rel, true, by_wd[parent->second].inode, true);
+      }
+      WatchTree(rel, true);
+    }
   }
 
   // Queues one kernel event; a rename's second half joins its first half.

@@ -64,7 +64,7 @@ void FillFindData(const LocalItem& info, const std::string& name, WIN32_FIND_DAT
   data.nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
   data.nFileSizeLow = static_cast<DWORD>(info.size & 0xFFFFFFFF);
   data.dwReserved0 = info.ReparseTag();
-  data.cFileName = Utf8ToUtf16Lossy(name);
+  data.cFileName = local::NativeNameToWide(name);
 }
 
 // As on Windows, a listing shows a symbolic link as a reparse point with the

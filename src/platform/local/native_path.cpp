@@ -21,4 +21,23 @@ std::u16string FromNativePath(std::string_view native_path) {
   return out;
 }
 
+std::u16string NativeNameToWide(std::string_view name) {
+  std::u16string out;
+  out.reserve(name.size());
+  std::u16string piece;
+  for (size_t i = 0; i < name.size();) {
+    const auto lead = static_cast<unsigned char>(name[i]);
+    const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (lead == '\\' || length == 0 || i + length > name.size() ||
+        !Utf8ToUtf16(name.substr(i, length), piece)) {
+      out.push_back(static_cast<char16_t>(0xDC00 + lead));
+      ++i;
+      continue;
+    }
+    out += piece;
+    i += length;
+  }
+  return out;
+}
+
 }  // namespace corvane::platform::local

@@ -15,4 +15,9 @@ bool ToNativePath(std::u16string_view windows_path, std::string& native);
 // become U+FFFD (such names cannot be represented on Windows either).
 std::u16string FromNativePath(std::string_view native_path);
 
+// One native name (or a '/'-separated relative path) -> UTF-16 for listings
+// and change records: a '\\' inside a name and every byte that is not part
+// of valid UTF-8 become U+DC00+byte (see HoldsUnrepresentableName).
+std::u16string NativeNameToWide(std::string_view name);
+
 }  // namespace corvane::platform::local
