@@ -2,6 +2,7 @@
 // callback table, registration with the platform, and the search scope.
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -84,7 +85,9 @@ HRESULT PlaceholderManager::ConnectPlaceholderRoot(ConnectRootRequest* request, 
 
   const bool delete_rename = request->delete_rename_notifications != 0;
   const bool open_close = request->open_close_notifications != 0;
-  const CF_CALLBACK_REGISTRATION table[] = {
+  // Only callbacks the provider implements go into the table: the platform
+  // refuses an entry without a function.
+  const CF_CALLBACK_REGISTRATION wanted[] = {
       {CF_CALLBACK_TYPE_FETCH_DATA, entries.fetch_data},
       {CF_CALLBACK_TYPE_VALIDATE_DATA, entries.validate_data},
       {CF_CALLBACK_TYPE_CANCEL_FETCH_DATA, entries.cancel_fetch_data},
@@ -98,8 +101,13 @@ HRESULT PlaceholderManager::ConnectPlaceholderRoot(ConnectRootRequest* request, 
       {CF_CALLBACK_TYPE_NOTIFY_RENAME_COMPLETION, delete_rename ? entries.rename_completion : nullptr},
       {CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION, open_close ? entries.open_completion : nullptr},
       {CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, open_close ? entries.close_completion : nullptr},
-      CF_CALLBACK_REGISTRATION_END,
   };
+  CF_CALLBACK_REGISTRATION table[std::size(wanted) + 1];
+  size_t used = 0;
+  for (const CF_CALLBACK_REGISTRATION& entry : wanted) {
+    if (entry.Callback != nullptr) table[used++] = entry;
+  }
+  table[used] = CF_CALLBACK_REGISTRATION_END;
 
   CF_CONNECTION_KEY key;
   const HRESULT hr =

@@ -187,9 +187,6 @@ TEST_F(CloudFilesAbi, ConnectRejectsBadTablesAndForgetsFailedConnections) {
                                               CF_CALLBACK_REGISTRATION_END};
   CF_CONNECTION_KEY key;
   EXPECT_EQ(CfConnectSyncRoot(u"C:\\Root", unknown, nullptr, 0, &key), E_INVALIDARG);
-  const CF_CALLBACK_REGISTRATION null_callback[] = {{CF_CALLBACK_TYPE_FETCH_DATA, nullptr},
-                                                    CF_CALLBACK_REGISTRATION_END};
-  EXPECT_EQ(CfConnectSyncRoot(u"C:\\Root", null_callback, nullptr, 0, &key), E_INVALIDARG);
 
   fake_cldapi.ConnectSyncRoot = [](cf::PCWSTR, const cf::CF_CALLBACK_REGISTRATION* table, const void* context,
                                    cf::FLAGS, cf::CF_CONNECTION_KEY*) -> cf::HRESULT {
