@@ -712,6 +712,13 @@ HRESULT CfSetInSyncState(Handle FileHandle, CF_IN_SYNC_STATE InSyncState, CF_SET
 
 // Answers a callback: data transfers, acknowledgements, placeholder transfers.
 HRESULT CfExecute(const CF_OPERATION_INFO* OpInfo, CF_OPERATION_PARAMETERS* OpParams);
+// Answers a callback nobody will serve with a failure of its own operation
+// (FETCH_DATA with TRANSFER_DATA, VALIDATE_DATA with ACK_DATA, FETCH_PLACEHOLDERS
+// with TRANSFER_PLACEHOLDERS, NOTIFY_DEHYDRATE/DELETE/RENAME with their
+// acknowledgement), so the application does not wait for the time limit.
+// Callbacks that take no answer give S_FALSE.
+HRESULT RefuseCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO& info, const CF_CALLBACK_PARAMETERS& params,
+                       NTSTATUS status);
 HRESULT CfReportProviderProgress(CF_CONNECTION_KEY ConnectionKey, CF_TRANSFER_KEY TransferKey,
                                  LARGE_INTEGER ProviderProgressTotal, LARGE_INTEGER ProviderProgressCompleted);
 

@@ -101,7 +101,10 @@ int32_t ConnectRoot(Engine& engine, PlaceholderManager& manager, RegistrationJob
   request.sync_root_path = connection->path.c_str();
   // Every callback finds its engine from the connection's context.
   request.callback_context = &engine;
-  request.connect_flags = CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO | CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH;
+  // The provider reads its own placeholders (the watcher, item queries):
+  // those reads must not hydrate them.
+  request.connect_flags = CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO | CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH |
+                          CF_CONNECT_FLAG_BLOCK_SELF_IMPLICIT_HYDRATION;
   request.open_close_notifications = inputs.online_only ? 1 : 0;
   request.delete_rename_notifications = 0;
   const HRESULT hr = manager.ConnectPlaceholderRoot(&request, job.provider, ProviderCallbackEntries());
