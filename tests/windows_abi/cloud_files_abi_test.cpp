@@ -186,6 +186,7 @@ TEST_F(CloudFilesAbi, CallbacksReachTheLibraryWithEveryFieldAndKey) {
   };
   throw_in_callback = true;
   info.StructSize = sizeof info;
+  info.ProcessInfo = &process;
   info.RequestKey = 0x7766554433221100;
   params = {};
   params.FetchData.RequiredFileOffset = 4096;
