@@ -24,7 +24,8 @@ struct FetchProgress {
   platform::CF_CONNECTION_KEY connection_key;
   platform::CF_TRANSFER_KEY transfer_key = 0;
   platform::CF_REQUEST_KEY request_key = 0;
-  int64_t total = 0;
+  int64_t start_offset = 0;  // of the request; progress counts from here
+  int64_t total = 0;         // bytes the request asks for
   int64_t current_offset = 0;
 };
 
