@@ -130,6 +130,10 @@ BOOL MoveFileExW(const char16_t* existing, const char16_t* target, DWORD flags);
 DWORD GetLongPathNameW(const char16_t* path, char16_t* buffer, DWORD buffer_chars);
 // The same, for callers that prefer a string.
 bool GetLongPathName(const std::u16string& path, std::u16string& long_path);
+// An existing item's path as cloud-files callbacks name it: from the root of
+// its volume, without drive or volume ("\dir\item"), links, mount points
+// and substituted drives resolved.
+bool GetVolumeRelativePath(const std::u16string& path, std::u16string& relative);
 
 // Enumerates a folder. `pattern` is "folder\*" (every entry, "." and ".."
 // included, as Windows returns them), "folder\*.ext"-style wildcards, or a

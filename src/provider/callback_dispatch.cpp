@@ -34,15 +34,12 @@ bool StartsWithIgnoringAsciiCase(std::u16string_view text, std::u16string_view p
   return true;
 }
 
-// The sync-root folder as the platform names paths: its long form, from its
-// first backslash (no drive), ending in a backslash.
+// The sync-root folder as the platform names paths in callbacks: from the
+// root of its volume, ending in a backslash. Text after a drive letter would
+// be wrong for "\\?\" paths, mount points and substituted drives.
 std::u16string CallbackRoot(Engine& engine) {
-  std::u16string root = engine.EffectiveSyncRootPath();
-  std::u16string long_form;
-  if (!root.empty() && GetLongPathName(root, long_form)) root = long_form;
-  const size_t first = root.find(u'\\');
-  if (first == std::u16string::npos) return std::u16string();
-  root.erase(0, first);
+  std::u16string root;
+  if (!GetVolumeRelativePath(engine.EffectiveSyncRootPath(), root) || root.empty()) return std::u16string();
   if (root.back() != u'\\') root.push_back(u'\\');
   return root;
 }
