@@ -34,10 +34,6 @@ void Task::Prepare(std::u16string_view path, int32_t type, void* context) {
 }
 
 void Task::Reset() {
-  if (Listing && Listing->OnEnd) {
-    auto on_end = std::move(Listing->OnEnd);
-    on_end(*this);
-  }
   if (LocalFileOpened != 0 && CloseLocalFile != nullptr) CloseLocalFile(LocalFile);
   LocalFile = -1;
   LocalFileOpened = 0;

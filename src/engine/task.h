@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,8 +46,6 @@ struct ListedItem {
   uint32_t Attributes = 0;
 };
 
-class Task;
-
 struct Listing {
   std::vector<ListedItem> Items;
   std::u16string Mask;
@@ -57,9 +54,6 @@ struct Listing {
   uint32_t Capacity = 0x7FFFFFFF;
   uint32_t Count = 0;
   void* Context = nullptr;
-  // Run once when the task ends (its record is reset): a platform request
-  // for this folder that waits for the host's late answer gets its own.
-  std::function<void(const Task&)> OnEnd;
 };
 
 // What it takes to fire an event again later. OpType uses the numbering of

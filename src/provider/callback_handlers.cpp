@@ -7,7 +7,6 @@
 #include "engine/event_bridges.h"
 #include "engine/item_operations.h"
 #include "engine/task.h"
-#include "engine/task_registry.h"
 #include "provider/callback_dispatch.h"
 #include "provider/open_files.h"
 
@@ -22,56 +21,6 @@ constexpr int32_t kBatchLimit = 1000;
 
 const char16_t* PathOf(const CF_CALLBACK_INFO* info) {
   return info->NormalizedPath != nullptr ? info->NormalizedPath : u"";
-}
-
-}  // namespace
-
-namespace {
-
-// The platform's listing request, answered with the outcome: on success the
-// placeholders are on disk already, so the answer carries none and marks the
-// folder populated; on failure the folder stays to be asked again.
-HRESULT AnswerListing(const CF_CONNECTION_KEY& connection, CF_TRANSFER_KEY transfer, CF_REQUEST_KEY request,
-                      int32_t result) {
-  CF_OPERATION_INFO op;
-  op.Type = CF_OPERATION_TYPE_TRANSFER_PLACEHOLDERS;
-  op.ConnectionKey = connection;
-  op.TransferKey = transfer;
-  op.RequestKey = request;
-  CF_OPERATION_PARAMETERS params{};
-  params.ParamSize = CF_SIZE_OF_OP_PARAM(TransferPlaceholders);
-  params.TransferPlaceholders.Flags =
-      result == kOk ? CF_OPERATION_TRANSFER_PLACEHOLDERS_FLAG_DISABLE_ON_DEMAND_POPULATION : 0;
-  params.TransferPlaceholders.CompletionStatus = static_cast<NTSTATUS>(CompletionStatusFor(result));
-  return CfExecute(&op, &params);
-}
-
-// A listing the host answers later keeps the platform's request open: the
-// answer goes when the listing's task ends (finalized, failed, cancelled or
-// dropped at deactivation), and the platform's own time limit still applies.
-// False when no such listing is pending any more.
-bool HoldUntilListed(Engine& engine, const std::u16string& folder, const CF_CALLBACK_INFO* info) {
-  Task* task = nullptr;
-  {
-    TaskRegistry::Lock lock(engine.tasks);
-    task = engine.tasks.AcquireByKeyLocked(folder, OP_LIST);
-  }
-  if (task == nullptr) return false;
-  {
-    std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
-    if (task->Listing != nullptr) {
-      const CF_CONNECTION_KEY connection = info->ConnectionKey;
-      const CF_TRANSFER_KEY transfer = info->TransferKey;
-      const CF_REQUEST_KEY request = info->RequestKey;
-      task->Listing->OnEnd = [connection, transfer, request](const Task& ended) {
-        const bool listed = ended.Completed.load() != 0 && ended.Cancelled.load() == 0;
-        const int32_t code = static_cast<int32_t>(ended.ResultCode.load());
-        AnswerListing(connection, transfer, request, listed ? code : (code != kOk ? code : kErrCancelled));
-      };
-    }
-  }
-  engine.tasks.ReleaseTask(task);
-  return true;
 }
 
 }  // namespace
@@ -91,12 +40,26 @@ int32_t DoFetchPlaceholders(Engine& engine, const CF_CALLBACK_INFO* info, Callba
     LogF(sink, kLogVerbose, u"Creating placeholders...");
     result = ProcessDirectory(engine, relative, u"*", 0, kBatchLimit, false);
     LogF(sink, kLogVerbose, u"Creating placeholders finished. Error code: 0x%x", static_cast<uint32_t>(result));
-    if (result == kOk && HoldUntilListed(engine, relative, info)) {
-      LogF(sink, kLogVerbose, u"Fetch placeholders request for '%s' waits for the host to finish its listing", path);
-      return kOk;
-    }
   }
-  if (FAILED(AnswerListing(info->ConnectionKey, info->TransferKey, info->RequestKey, result))) {
+
+  // The placeholders already exist on disk: the answer carries none.
+  CF_OPERATION_INFO op;
+  op.StructSize = sizeof(CF_OPERATION_INFO);
+  op.Type = CF_OPERATION_TYPE_TRANSFER_PLACEHOLDERS;
+  op.ConnectionKey = info->ConnectionKey;
+  op.TransferKey = info->TransferKey;
+  op.CorrelationVector = nullptr;
+  op.SyncStatus = nullptr;
+  op.RequestKey = info->RequestKey;
+  CF_OPERATION_PARAMETERS params{};
+  params.ParamSize = CF_SIZE_OF_OP_PARAM(TransferPlaceholders);
+  params.TransferPlaceholders.Flags =
+      result == kOk ? CF_OPERATION_TRANSFER_PLACEHOLDERS_FLAG_DISABLE_ON_DEMAND_POPULATION : 0;
+  params.TransferPlaceholders.CompletionStatus = static_cast<NTSTATUS>(CompletionStatusFor(result));
+  params.TransferPlaceholders.PlaceholderTotalCount = 0;
+  params.TransferPlaceholders.PlaceholderArray = nullptr;
+  params.TransferPlaceholders.PlaceholderCount = 0;
+  if (FAILED(CfExecute(&op, &params))) {
     LogF(sink, kLogFailure, u"Fetch placeholders callback failed");
     return kErrNoData;
   }
