@@ -61,7 +61,7 @@ constexpr DWORD ERROR_CLOUD_FILE_REQUEST_CANCELED = 398;
 constexpr DWORD ERROR_CLOUD_FILE_PROVIDER_TERMINATED = 404;
 constexpr DWORD ERROR_NOT_A_CLOUD_SYNC_ROOT = 405;
 constexpr DWORD ERROR_CLOUD_FILE_REQUEST_TIMEOUT = 426;
-constexpr DWORD ERROR_CLOUD_FILE_DEHYDRATION_DISALLOWED = 427;
+constexpr DWORD ERROR_CLOUD_FILE_DEHYDRATION_DISALLOWED = 434;
 
 constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_CLOUD_FILE_SYNC_ROOT_METADATA_CORRUPT = static_cast<NTSTATUS>(0xC000CF00);
@@ -263,6 +263,8 @@ constexpr CF_CALLBACK_DELETE_FLAGS CF_CALLBACK_DELETE_FLAG_IS_UNDELETE = 0x2;
 using CF_CALLBACK_RENAME_FLAGS = uint32_t;
 constexpr CF_CALLBACK_RENAME_FLAGS CF_CALLBACK_RENAME_FLAG_NONE = 0x0;
 constexpr CF_CALLBACK_RENAME_FLAGS CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY = 0x1;
+constexpr CF_CALLBACK_RENAME_FLAGS CF_CALLBACK_RENAME_FLAG_SOURCE_IN_SCOPE = 0x2;
+constexpr CF_CALLBACK_RENAME_FLAGS CF_CALLBACK_RENAME_FLAG_TARGET_IN_SCOPE = 0x4;
 
 enum CF_CALLBACK_DEHYDRATION_REASON : uint32_t {
   CF_CALLBACK_DEHYDRATION_REASON_NONE = 0,
@@ -712,6 +714,13 @@ HRESULT CfSetInSyncState(Handle FileHandle, CF_IN_SYNC_STATE InSyncState, CF_SET
 
 // Answers a callback: data transfers, acknowledgements, placeholder transfers.
 HRESULT CfExecute(const CF_OPERATION_INFO* OpInfo, CF_OPERATION_PARAMETERS* OpParams);
+// Answers a callback nobody will serve with a failure of its own operation
+// (FETCH_DATA with TRANSFER_DATA, VALIDATE_DATA with ACK_DATA, FETCH_PLACEHOLDERS
+// with TRANSFER_PLACEHOLDERS, NOTIFY_DEHYDRATE/DELETE/RENAME with their
+// acknowledgement), so the application does not wait for the time limit.
+// Callbacks that take no answer give S_FALSE.
+HRESULT RefuseCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO& info, const CF_CALLBACK_PARAMETERS& params,
+                       NTSTATUS status);
 HRESULT CfReportProviderProgress(CF_CONNECTION_KEY ConnectionKey, CF_TRANSFER_KEY TransferKey,
                                  LARGE_INTEGER ProviderProgressTotal, LARGE_INTEGER ProviderProgressCompleted);
 

@@ -131,6 +131,10 @@ BOOL MoveFileExW(const char16_t* existing, const char16_t* target, DWORD flags);
 DWORD GetLongPathNameW(const char16_t* path, char16_t* buffer, DWORD buffer_chars);
 // The same, for callers that prefer a string.
 bool GetLongPathName(const std::u16string& path, std::u16string& long_path);
+// An existing item's path as cloud-files callbacks name it: from the root of
+// its volume, without drive or volume ("\dir\item"), links, mount points
+// and substituted drives resolved.
+bool GetVolumeRelativePath(const std::u16string& path, std::u16string& relative);
 
 // Whether `relative` ("\\docs\\a.txt"), taken below the folder `root`, passes
 // through a symbolic link or another reparse point that leads elsewhere (a

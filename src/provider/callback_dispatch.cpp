@@ -34,15 +34,12 @@ bool StartsWithIgnoringAsciiCase(std::u16string_view text, std::u16string_view p
   return true;
 }
 
-// The sync-root folder as the platform names paths: its long form, from its
-// first backslash (no drive), ending in a backslash.
+// The sync-root folder as the platform names paths in callbacks: from the
+// root of its volume, ending in a backslash. Text after a drive letter would
+// be wrong for "\\?\" paths, mount points and substituted drives.
 std::u16string CallbackRoot(Engine& engine) {
-  std::u16string root = engine.EffectiveSyncRootPath();
-  std::u16string long_form;
-  if (!root.empty() && GetLongPathName(root, long_form)) root = long_form;
-  const size_t first = root.find(u'\\');
-  if (first == std::u16string::npos) return std::u16string();
-  root.erase(0, first);
+  std::u16string root;
+  if (!GetVolumeRelativePath(engine.EffectiveSyncRootPath(), root) || root.empty()) return std::u16string();
   if (root.back() != u'\\') root.push_back(u'\\');
   return root;
 }
@@ -156,13 +153,18 @@ class CallbackThreadMark {
 
 bool InsidePlatformCallback(const Engine& engine) { return callback_engine == &engine; }
 
-void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* info, CallbackParams* params) {
+void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* info,
+                                 const CF_CALLBACK_PARAMETERS* raw, CallbackParams* params) {
   const bool no_task =
       type == CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION || type == CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION;
   // Open and close completions keep their record with their entry.
   std::unique_ptr<CallbackParams> owned(no_task ? nullptr : params);
+  if (info == nullptr || raw == nullptr) return;
   Engine* engine_ptr = EngineOfCallback(info);
-  if (engine_ptr == nullptr) return;
+  if (engine_ptr == nullptr) {
+    RefuseCallback(type, *info, *raw, STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING);
+    return;
+  }
   Engine& engine = *engine_ptr;
   LogSink* sink = engine.diag.log_sink();
 
@@ -183,8 +185,16 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
          path, type_name);
   }
 
-  // A callback while the engine neither starts nor runs gets no answer.
-  if (EngineRunning(engine)) {
+  // A callback while the engine neither starts nor runs is refused at once:
+  // nobody would answer it, and the application would wait for the platform's
+  // time limit.
+  NTSTATUS refusal = STATUS_SUCCESS;
+  if (!EngineRunning(engine)) {
+    refusal = STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING;
+  } else if (params == nullptr && type != CF_CALLBACK_TYPE_CANCEL_FETCH_DATA) {
+    // The entry could not store the callback's values.
+    refusal = STATUS_CLOUD_FILE_INSUFFICIENT_RESOURCES;
+  } else {
     LogF(sink, kLogVerbose, u"Placeholder callback fired for '%s', type: %s", path, type_name);
     Task* task = nullptr;
     bool dropped = false;
@@ -203,6 +213,7 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
         }
       }
       dropped = task == nullptr;
+      if (dropped) refusal = STATUS_CLOUD_FILE_INSUFFICIENT_RESOURCES;
     }
 
     if (!dropped) {
@@ -228,8 +239,12 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
         case CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE:
           result = DoDehydrate(engine, info, task);
           break;
+        case CF_CALLBACK_TYPE_VALIDATE_DATA:
+          // Never asked for (no validation in the hydration policy).
+          refusal = STATUS_CLOUD_FILE_NOT_SUPPORTED;
+          break;
         default:
-          break;  // validation and dehydrate completion need nothing
+          break;  // dehydrate completion needs nothing
       }
 
       if (result != kOk && result != kErrPending) {
@@ -251,6 +266,7 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
     }
   }
 
+  if (refusal != STATUS_SUCCESS) RefuseCallback(type, *info, *raw, refusal);
   if (serialised) {
     LogF(sink, kLogVerbose, u"Releasing critical section in SerializeEvents mode for '%s', type: %s", path,
          type_name);

@@ -24,7 +24,8 @@ struct FetchProgress {
   platform::CF_CONNECTION_KEY connection_key;
   platform::CF_TRANSFER_KEY transfer_key = 0;
   platform::CF_REQUEST_KEY request_key = 0;
-  int64_t total = 0;
+  int64_t start_offset = 0;  // of the request; progress counts from here
+  int64_t total = 0;         // bytes the request asks for
   int64_t current_offset = 0;
 };
 
@@ -52,9 +53,12 @@ Engine* EngineOfCallback(const platform::CF_CALLBACK_INFO* info);
 Engine* EngineOfProvider(void* provider);
 
 // Takes ownership of `params` (may be null for types without a record);
-// open and close completions leave it with the caller.
+// open and close completions leave it with the caller. A callback that needs
+// an answer and gets no handler (engine not running, no memory for its
+// record or task, a type nobody serves) is answered with a failure from
+// `raw`, the platform's own parameters.
 void DispatchPlaceholderCallback(platform::CF_CALLBACK_TYPE type, const platform::CF_CALLBACK_INFO* info,
-                                 CallbackParams* params);
+                                 const platform::CF_CALLBACK_PARAMETERS* raw, CallbackParams* params);
 
 // The item's path relative to the sync root ("\a\b.txt"); 0x21000004 (logged)
 // for a path outside it or the root itself.

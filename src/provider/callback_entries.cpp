@@ -13,7 +13,7 @@ using namespace platform;
 namespace {
 
 // A record with `fill` applied; null when a value could not be stored, and
-// the callback is then not dispatched.
+// the dispatcher then refuses the callback.
 template <class Fill>
 std::unique_ptr<CallbackParams> MakeRecord(Fill fill) {
   std::unique_ptr<CallbackParams> params(new (std::nothrow) CallbackParams);
@@ -39,7 +39,7 @@ void FetchDataEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* 
            Ok(r.SetInt32(u"LastDehydrationReason", static_cast<int32_t>(f.LastDehydrationReason))) &&
            Ok(r.SetInt64(u"LastDehydrationTime", f.LastDehydrationTime));
   });
-  if (params) DispatchPlaceholderCallback(CF_CALLBACK_TYPE_FETCH_DATA, info, params.release());
+  DispatchPlaceholderCallback(CF_CALLBACK_TYPE_FETCH_DATA, info, p, params.release());
 }
 
 void ValidateDataEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* p) {
@@ -49,11 +49,11 @@ void ValidateDataEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETER
            Ok(r.SetInt64(u"RequiredFileOffset", v.RequiredFileOffset)) &&
            Ok(r.SetInt64(u"RequiredLength", v.RequiredLength));
   });
-  if (params) DispatchPlaceholderCallback(CF_CALLBACK_TYPE_VALIDATE_DATA, info, params.release());
+  DispatchPlaceholderCallback(CF_CALLBACK_TYPE_VALIDATE_DATA, info, p, params.release());
 }
 
-void CancelFetchDataEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
-  DispatchPlaceholderCallback(CF_CALLBACK_TYPE_CANCEL_FETCH_DATA, info, nullptr);
+void CancelFetchDataEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* p) {
+  DispatchPlaceholderCallback(CF_CALLBACK_TYPE_CANCEL_FETCH_DATA, info, p, nullptr);
 }
 
 void FetchPlaceholdersEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* p) {
@@ -61,7 +61,7 @@ void FetchPlaceholdersEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARA
     return Ok(r.SetInt32(u"Flags", static_cast<int32_t>(p->FetchPlaceholders.Flags))) &&
            Ok(r.SetString(u"Pattern", p->FetchPlaceholders.Pattern));
   });
-  if (params) DispatchPlaceholderCallback(CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS, info, params.release());
+  DispatchPlaceholderCallback(CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS, info, p, params.release());
 }
 
 void CancelFetchPlaceholdersEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* p) {
@@ -70,21 +70,21 @@ void CancelFetchPlaceholdersEntry(const CF_CALLBACK_INFO* info, const CF_CALLBAC
            Ok(r.SetInt64(u"FileOffset", p->Cancel.FetchData.FileOffset)) &&
            Ok(r.SetInt64(u"Length", p->Cancel.FetchData.Length));
   });
-  if (params) DispatchPlaceholderCallback(CF_CALLBACK_TYPE_CANCEL_FETCH_PLACEHOLDERS, info, params.release());
+  DispatchPlaceholderCallback(CF_CALLBACK_TYPE_CANCEL_FETCH_PLACEHOLDERS, info, p, params.release());
 }
 
 void OpenCompletionEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* p) {
   auto params = MakeRecord([p](CallbackParams& r) {
     return Ok(r.SetInt32(u"Flags", static_cast<int32_t>(p->OpenCompletion.Flags)));
   });
-  if (params) DispatchPlaceholderCallback(CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION, info, params.get());
+  DispatchPlaceholderCallback(CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION, info, p, params.get());
 }
 
 void CloseCompletionEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* p) {
   auto params = MakeRecord([p](CallbackParams& r) {
     return Ok(r.SetInt32(u"Flags", static_cast<int32_t>(p->CloseCompletion.Flags)));
   });
-  if (params) DispatchPlaceholderCallback(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, info, params.get());
+  DispatchPlaceholderCallback(CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, info, p, params.get());
 }
 
 void DehydrateEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* p) {
@@ -92,7 +92,7 @@ void DehydrateEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* 
     return Ok(r.SetInt32(u"Flags", static_cast<int32_t>(p->Dehydrate.Flags))) &&
            Ok(r.SetInt32(u"Reason", static_cast<int32_t>(p->Dehydrate.Reason)));
   });
-  if (params) DispatchPlaceholderCallback(CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE, info, params.release());
+  DispatchPlaceholderCallback(CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE, info, p, params.release());
 }
 
 void DehydrateCompletionEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* p) {
@@ -100,7 +100,7 @@ void DehydrateCompletionEntry(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PA
     return Ok(r.SetInt32(u"Flags", static_cast<int32_t>(p->DehydrateCompletion.Flags))) &&
            Ok(r.SetInt32(u"Reason", static_cast<int32_t>(p->DehydrateCompletion.Reason)));
   });
-  if (params) DispatchPlaceholderCallback(CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE_COMPLETION, info, params.release());
+  DispatchPlaceholderCallback(CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE_COMPLETION, info, p, params.release());
 }
 
 }  // namespace

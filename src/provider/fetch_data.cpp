@@ -32,7 +32,8 @@ bool TaskRegistered(Engine& engine, const Task& task) {
 }
 
 void ReportProgress(const FetchProgress& progress) {
-  CfReportProviderProgress(progress.connection_key, progress.transfer_key, progress.total, progress.current_offset);
+  CfReportProviderProgress(progress.connection_key, progress.transfer_key, progress.total,
+                           progress.current_offset - progress.start_offset);
 }
 
 // Fails the fetch towards the platform over the asked range, without data.
@@ -160,7 +161,6 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
   context->progress.connection_key = info->ConnectionKey;
   context->progress.transfer_key = info->TransferKey;
   context->progress.request_key = info->RequestKey;
-  context->progress.total = info->FileSize;
 
   int64_t offset = 0;
   int64_t length = 0;
@@ -180,10 +180,12 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
   context->required_offset = offset;
   context->required_length = length;
   context->progress.current_offset = offset;
+  context->progress.start_offset = offset;
 
   if (result == kOk) {
     // Very large files are asked for whole, from the offset to the end.
     if (info->FileSize > kWholeFileThreshold && info->FileSize > offset) length = info->FileSize - offset;
+    context->progress.total = length;
     params->SetInt32(u"Flags", 0);
     params->SetInt64(u"Length", length);
     params->SetInt64(u"Offset", offset);

@@ -84,6 +84,8 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
   }
 
   NamedReader read{*action.params};
+  // An acknowledgement has flags of its own (none defined yet): the record's
+  // "Flags" are the callback's and mean something else there.
   CF_OPERATION_PARAMETERS& p = request->params;
   switch (action.operation_type) {
     case CF_OPERATION_TYPE_TRANSFER_DATA: {
@@ -111,7 +113,7 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
       p.ParamSize = kAckDataSize;
       p.AckData.Offset = read.Int64(u"Offset");
       p.AckData.Length = read.Int64(u"Length");
-      p.AckData.Flags = read.UInt32(u"Flags");
+      p.AckData.Flags = CF_OPERATION_ACK_DATA_FLAG_NONE;
       p.AckData.CompletionStatus = action.completion_status;
       break;
     case CF_OPERATION_TYPE_RESTART_HYDRATION: {
@@ -128,7 +130,7 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
       p.ParamSize = kAckDehydrateSize;
       const void* identity = read.Pointer(u"FileIdentity");
       p.AckDehydrate.FileIdentityLength = read.UInt32(u"FileIdentityLength");
-      p.AckDehydrate.Flags = read.UInt32(u"Flags");
+      p.AckDehydrate.Flags = CF_OPERATION_ACK_DEHYDRATE_FLAG_NONE;
       p.AckDehydrate.CompletionStatus = action.completion_status;
       if (SUCCEEDED(read.failure))
         p.AckDehydrate.FileIdentity = OwnCopy(*request, identity, p.AckDehydrate.FileIdentityLength);
@@ -136,12 +138,12 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
     }
     case CF_OPERATION_TYPE_ACK_DELETE:
       p.ParamSize = kAckDeleteSize;
-      p.AckDelete.Flags = read.UInt32(u"Flags");
+      p.AckDelete.Flags = CF_OPERATION_ACK_DELETE_FLAG_NONE;
       p.AckDelete.CompletionStatus = action.completion_status;
       break;
     case CF_OPERATION_TYPE_ACK_RENAME:
       p.ParamSize = kAckRenameSize;
-      p.AckRename.Flags = read.UInt32(u"Flags");
+      p.AckRename.Flags = CF_OPERATION_ACK_RENAME_FLAG_NONE;
       p.AckRename.CompletionStatus = action.completion_status;
       break;
     default:

@@ -2,6 +2,7 @@
 // callback table, registration with the platform, and the search scope.
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -52,9 +53,9 @@ bool SameRegistration(const CF_SYNC_ROOT_STANDARD_INFO& info, const RegisterRoot
          EqualIgnoringCase(name.c_str(), wanted_name) && EqualIgnoringCase(version.c_str(), wanted_version);
 }
 
-// The platform answers for any folder under a root too; only the root's own
-// registration may spare a registration.
-bool IsTheRegisteredRoot(const char16_t* path, const CF_SYNC_ROOT_STANDARD_INFO& info) {
+// The platform answers for any folder under a root too: only a folder whose
+// own file id is the root's is the root.
+bool IsTheRegisteredRoot(const char16_t* path, LARGE_INTEGER sync_root_file_id) {
   const Handle folder =
       CreateFileW(path, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, INVALID_HANDLE_VALUE);
   if (folder == INVALID_HANDLE_VALUE) return false;
@@ -63,7 +64,7 @@ bool IsTheRegisteredRoot(const char16_t* path, const CF_SYNC_ROOT_STANDARD_INFO&
   CloseHandle(folder);
   const int64_t file_id =
       static_cast<int64_t>((static_cast<uint64_t>(file_info.nFileIndexHigh) << 32) | file_info.nFileIndexLow);
-  return read && file_id == info.SyncRootFileId;
+  return read && file_id == sync_root_file_id;
 }
 
 }  // namespace
@@ -84,7 +85,9 @@ HRESULT PlaceholderManager::ConnectPlaceholderRoot(ConnectRootRequest* request, 
 
   const bool delete_rename = request->delete_rename_notifications != 0;
   const bool open_close = request->open_close_notifications != 0;
-  const CF_CALLBACK_REGISTRATION table[] = {
+  // Only callbacks the provider implements go into the table: the platform
+  // refuses an entry without a function.
+  const CF_CALLBACK_REGISTRATION wanted[] = {
       {CF_CALLBACK_TYPE_FETCH_DATA, entries.fetch_data},
       {CF_CALLBACK_TYPE_VALIDATE_DATA, entries.validate_data},
       {CF_CALLBACK_TYPE_CANCEL_FETCH_DATA, entries.cancel_fetch_data},
@@ -98,8 +101,13 @@ HRESULT PlaceholderManager::ConnectPlaceholderRoot(ConnectRootRequest* request, 
       {CF_CALLBACK_TYPE_NOTIFY_RENAME_COMPLETION, delete_rename ? entries.rename_completion : nullptr},
       {CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION, open_close ? entries.open_completion : nullptr},
       {CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, open_close ? entries.close_completion : nullptr},
-      CF_CALLBACK_REGISTRATION_END,
   };
+  CF_CALLBACK_REGISTRATION table[std::size(wanted) + 1];
+  size_t used = 0;
+  for (const CF_CALLBACK_REGISTRATION& entry : wanted) {
+    if (entry.Callback != nullptr) table[used++] = entry;
+  }
+  table[used] = CF_CALLBACK_REGISTRATION_END;
 
   CF_CONNECTION_KEY key;
   const HRESULT hr =
@@ -151,7 +159,7 @@ HRESULT PlaceholderManager::RegisterPlaceholderRoot(const RegisterRootRequest* r
          static_cast<uint32_t>(hr));
   } else {
     const auto& existing = *reinterpret_cast<const CF_SYNC_ROOT_STANDARD_INFO*>(buffer.data());
-    if (IsTheRegisteredRoot(path, existing) && SameRegistration(existing, *request)) return S_OK;
+    if (IsTheRegisteredRoot(path, existing.SyncRootFileId) && SameRegistration(existing, *request)) return S_OK;
   }
 
   CF_SYNC_REGISTRATION registration;
@@ -189,9 +197,16 @@ HRESULT PlaceholderManager::UnregisterPlaceholderRoot(const char16_t* path) {
     return E_INVALIDARG;
   }
   LogF(sink(), kLogCloudTrace, u"UnregisterPlaceholderRoot called for '%s'", path);
+  // The search scope goes first, whether or not the folder is still a root:
+  // like at registration it is a convenience, so its failure is only logged
+  // and never reported for a root that is already gone.
+  const HRESULT index_hr = SetupFolderForIndex(path, false);
+  if (FAILED(index_hr)) {
+    LogF(sink(), kLogVerbose, u"SetupFolderForIndex called for '%s' returned 0x%x", path,
+         static_cast<uint32_t>(index_hr));
+  }
   HRESULT hr = CfUnregisterSyncRoot(path);
-  // A folder that is no longer a sync root still leaves its search scope.
-  if (SUCCEEDED(hr) || hr == kNotUnderSyncRoot) hr = SetupFolderForIndex(path, false);
+  if (hr == kNotUnderSyncRoot) hr = S_OK;
   LogExit(hr, u"UnregisterPlaceholderRoot result code: 0x%x", {static_cast<uint32_t>(hr)});
   return hr;
 }
@@ -221,7 +236,8 @@ bool PlaceholderManager::IsSyncRoot(const char16_t* path) {
   if (path == nullptr) return false;
   CF_SYNC_ROOT_BASIC_INFO info;
   DWORD returned = 0;
-  return CfGetSyncRootInfoByPath(path, CF_SYNC_ROOT_INFO_BASIC, &info, sizeof info, &returned) == S_OK;
+  return CfGetSyncRootInfoByPath(path, CF_SYNC_ROOT_INFO_BASIC, &info, sizeof info, &returned) == S_OK &&
+         IsTheRegisteredRoot(path, info.SyncRootFileId);
 }
 
 }  // namespace corvane

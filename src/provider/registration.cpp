@@ -10,7 +10,6 @@
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
 #include "platform/files.h"
-#include "platform/registry.h"
 #include "platform/security.h"
 #include "platform/shell.h"
 #include "provider/placeholder_manager.h"
@@ -27,22 +26,43 @@ constexpr const char* kAsyncFailedText = "Asynchronous operation failed";
 
 const char16_t* TrueFalse(bool value) { return value ? u"true" : u"false"; }
 
+bool EqualPathText(std::u16string_view a, std::u16string_view b) {
+  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
 bool IsDirectory(const std::u16string& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
+
+// The one policy set of a root, asked of the platform and of the shell alike.
+// Hard links stay off: a link from outside the root would change a file
+// without the watcher seeing it.
+constexpr CF_HYDRATION_POLICY_PRIMARY kRootHydration = CF_HYDRATION_POLICY_FULL;
+constexpr CF_HYDRATION_POLICY_MODIFIER kRootHydrationModifier = CF_HYDRATION_POLICY_MODIFIER_AUTO_DEHYDRATION_ALLOWED;
+constexpr CF_INSYNC_POLICY kRootInSync = CF_INSYNC_POLICY_TRACK_ALL;
+constexpr CF_HARDLINK_POLICY kRootHardLinks = CF_HARDLINK_POLICY_NONE;
+// The shell numbers these the same way (population aside, chosen per root).
+static_assert(kHydrationPolicyFull == CF_HYDRATION_POLICY_FULL &&
+              kHydrationPolicyModifierAutoDehydrationAllowed == CF_HYDRATION_POLICY_MODIFIER_AUTO_DEHYDRATION_ALLOWED &&
+              kHardlinkPolicyNone == CF_HARDLINK_POLICY_NONE && kHardlinkPolicyAllowed == CF_HARDLINK_POLICY_ALLOWED &&
+              kInSyncPolicyFileCreationTime == CF_INSYNC_POLICY_TRACK_FILE_CREATION_TIME);
 
 RegisterRootRequest MakeRegisterRequest(const RegistrationInputs& inputs) {
   RegisterRootRequest request;
   request.sync_root_path = inputs.root.c_str();
   request.provider_name = inputs.provider_name.c_str();
   request.provider_version = inputs.provider_version.c_str();
-  request.hydration_primary = CF_HYDRATION_POLICY_FULL;
-  request.hydration_modifier = CF_HYDRATION_POLICY_MODIFIER_AUTO_DEHYDRATION_ALLOWED;
+  request.hydration_primary = kRootHydration;
+  request.hydration_modifier = kRootHydrationModifier;
   request.population_primary = inputs.on_demand ? CF_POPULATION_POLICY_FULL : CF_POPULATION_POLICY_ALWAYS_FULL;
   request.population_modifier = CF_POPULATION_POLICY_MODIFIER_NONE;
-  request.in_sync_policy = CF_INSYNC_POLICY_TRACK_ALL;
-  request.hard_link_policy = CF_HARDLINK_POLICY_ALLOWED;
+  request.in_sync_policy = kRootInSync;
+  request.hard_link_policy = kRootHardLinks;
   request.register_flags = CF_REGISTER_FLAG_MARK_IN_SYNC_ON_ROOT;
   return request;
 }
@@ -101,7 +121,10 @@ int32_t ConnectRoot(Engine& engine, PlaceholderManager& manager, RegistrationJob
   request.sync_root_path = connection->path.c_str();
   // Every callback finds its engine from the connection's context.
   request.callback_context = &engine;
-  request.connect_flags = CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO | CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH;
+  // The provider reads its own placeholders (the watcher, item queries):
+  // those reads must not hydrate them.
+  request.connect_flags = CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO | CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH |
+                          CF_CONNECT_FLAG_BLOCK_SELF_IMPLICIT_HYDRATION;
   request.open_close_notifications = inputs.online_only ? 1 : 0;
   request.delete_rename_notifications = 0;
   const HRESULT hr = manager.ConnectPlaceholderRoot(&request, job.provider, ProviderCallbackEntries());
@@ -123,13 +146,6 @@ int32_t ConnectRoot(Engine& engine, PlaceholderManager& manager, RegistrationJob
   SyncRootConnection* raw = connection.release();
   engine.root_connection = Owned<SyncRootConnection>(raw, [](SyncRootConnection* p) { delete p; });
   return kOk;
-}
-
-std::u16string RegistryKeyOf(std::u16string_view parent, std::u16string_view child) {
-  std::u16string key(parent);
-  key.push_back(u'\\');
-  key.append(child);
-  return key;
 }
 
 }  // namespace
@@ -212,14 +228,14 @@ int32_t RegisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs) 
   LogF(sink, kLogVerbose, u"Sync folder label: %s", inputs.label);
   info.DisplayNameResource = inputs.label;
   info.IconResource = inputs.icon;
-  info.HydrationPolicy = kHydrationPolicyFull;
-  info.HydrationPolicyModifier = kHydrationPolicyModifierNone;
+  info.HydrationPolicy = kRootHydration;
+  info.HydrationPolicyModifier = kRootHydrationModifier;
   info.PopulationPolicy = inputs.on_demand ? kPopulationPolicyFull : kPopulationPolicyAlwaysFull;
-  info.InSyncPolicy = kInSyncPolicyFileCreationTime | kInSyncPolicyDirectoryCreationTime;
+  info.InSyncPolicy = kRootInSync;
   info.Version = inputs.provider_version;
   info.ShowSiblingsAsGroup = false;
   info.AllowPinning = true;
-  info.HardlinkPolicy = kHardlinkPolicyNone;
+  info.HardlinkPolicy = kRootHardLinks;
   if (!inputs.recycle_bin_url.empty()) info.RecycleBinUri = inputs.recycle_bin_url;
   LogF(sink, kLogVerbose, u"Sync Root Id is %s", id);
   info.Id = id;
@@ -260,30 +276,16 @@ int32_t UnregisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs
 }
 
 bool RemoveStaleShellRegistration(Engine& engine, const RegistrationInputs& inputs) {
-  (void)engine;
   std::u16string id;
   if (!BuildSyncRootId(inputs, &id)) return false;
-  const std::u16string root_key = RegistryKeyOf(kSyncRootManagerKey, id);
-
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, root_key.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  char16_t clsid[128 + 1] = {};
-  DWORD type = REG_NONE;
-  DWORD size = 256;
-  const LSTATUS read =
-      RegQueryValueExW(key, u"NamespaceCLSID", nullptr, &type, reinterpret_cast<uint8_t*>(clsid), &size);
-  RegCloseKey(key);
-  if (read != ERROR_SUCCESS || type != REG_SZ) return false;
-
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, root_key.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
-    RegDeleteTreeW(key, nullptr);
-    RegCloseKey(key);
-  }
-  const std::u16string class_key = RegistryKeyOf(kClassesClsidKey, std::u16string(clsid));
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, class_key.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return false;
-  const LSTATUS removed = RegDeleteTreeW(key, nullptr);
-  RegCloseKey(key);
-  return removed == ERROR_SUCCESS;
+  StorageProviderSyncRootInfo registered;
+  if (FAILED(StorageProviderSyncRootManager::GetSyncRootInformationForId(id, registered))) return false;
+  // The id may belong to another folder that is still a sync root: that
+  // registration is not stale.
+  PlaceholderManager manager(engine.diag);
+  if (!EqualPathText(registered.Path, inputs.root) && manager.IsSyncRoot(registered.Path.c_str())) return false;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"Removing stale shell registration '%s' of '%s'", id, registered.Path);
+  return SUCCEEDED(StorageProviderSyncRootManager::Unregister(id));
 }
 
 void DisconnectSyncRoot(Engine& engine) {

@@ -70,7 +70,8 @@ void RunRegistrationThread(Engine& engine, RegistrationJob& job);
 int32_t RegisterSyncProvider(Engine& engine, RegistrationJob& job);
 int32_t RegisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs);
 int32_t UnregisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs);
-// Clears the shell's registry leftovers of the sync-root id.
+// Unregisters, through the shell, a registration of the sync-root id left
+// behind by a root that no longer is one.
 bool RemoveStaleShellRegistration(Engine& engine, const RegistrationInputs& inputs);
 
 // Disconnects and frees the engine's connection, if any.

@@ -73,13 +73,14 @@ TEST_F(Dispatch, RelativePathsStayInsideTheRoot) {
   EXPECT_TRUE(Logged(u"Failed to get relative path for '"));
 }
 
-TEST_F(Dispatch, CallbacksWhileDeactivatingAreNeitherAnsweredNorHandled) {
+TEST_F(Dispatch, CallbacksWhileDeactivatingAreRefusedAtOnceAndNotHandled) {
   MakePlaceholder(u"d.bin", 100);
   Connect();
   engine().state.deactivating.store(1);
-  platform::local::SetRequestTimeoutMs(300);
+  // Unanswered, the read would end at this limit with a timeout.
+  platform::local::SetRequestTimeoutMs(30000);
   std::string data;
-  EXPECT_EQ(ERROR_CLOUD_FILE_REQUEST_TIMEOUT, Read("d.bin", data));
+  EXPECT_EQ(platform::ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING, Read("d.bin", data));
   EXPECT_TRUE(fetches_.empty());
   EXPECT_FALSE(Logged(u"Placeholder callback fired"));
   EXPECT_EQ(0, engine().PendingOperationCount());

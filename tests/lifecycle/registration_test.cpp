@@ -28,13 +28,30 @@ TEST_F(LifecycleTest, InstallRecordsTheDefaultsOnceOnly) {
   EXPECT_EQ(roots[0].DisplayNameResource, u"Corvane");
   EXPECT_EQ(roots[0].IconResource, u",0");
   EXPECT_EQ(roots[0].PopulationPolicy, platform::kPopulationPolicyAlwaysFull);
-  EXPECT_EQ(roots[0].InSyncPolicy, 17u);
   EXPECT_FALSE(roots[0].RecycleBinUri.has_value());
+  // The shell and the platform are asked for the same policies.
+  platform::CF_SYNC_ROOT_STANDARD_INFO registered{};
+  ASSERT_EQ(platform::CfGetSyncRootInfoByPath(Windows(Root()).c_str(), platform::CF_SYNC_ROOT_INFO_STANDARD,
+                                              &registered, sizeof registered, nullptr),
+            platform::S_OK);
+  EXPECT_EQ(roots[0].HydrationPolicy, registered.HydrationPolicy.Primary);
+  EXPECT_EQ(roots[0].HydrationPolicyModifier, registered.HydrationPolicy.Modifier);
+  EXPECT_EQ(roots[0].InSyncPolicy, registered.InSyncPolicy);
+  EXPECT_EQ(roots[0].HardlinkPolicy, registered.HardLinkPolicy);
+  EXPECT_EQ(registered.PopulationPolicy.Primary, platform::CF_POPULATION_POLICY_ALWAYS_FULL);
   // A second install finds the root registered and leaves the shell alone.
   host.SetText(HALVEX_PROP_SYNC_ROOT_LABEL, "Renamed");
   ASSERT_EQ(host.Install(), 0);
   ASSERT_EQ(ShellRoots().size(), 1u);
   EXPECT_EQ(ShellRoots()[0].DisplayNameResource, u"Corvane");
+
+  // A folder inside the root is no root of its own: installing there fails
+  // at once, not at Activate, and leaves the root's registrations alone.
+  std::filesystem::create_directories(Root() + "/inner");
+  Host nested(Root() + "/inner");
+  EXPECT_EQ(nested.Install(), kErrInitFailed);
+  EXPECT_TRUE(IsRegistered(Root()));
+  EXPECT_EQ(ShellRoots().size(), 1u);
 }
 
 TEST_F(LifecycleTest, SettingsShapeTheIdAndTheShellRecord) {

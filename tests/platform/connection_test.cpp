@@ -66,6 +66,15 @@ TEST_F(Connection, OneProviderPerRootAndStaleSocketsRecovered) {
   EXPECT_EQ(client.ReadAll("s.txt", data), ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
   std::vector<local::ClientEntry> entries;
   EXPECT_EQ(client.List("unlisted", entries), ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
+  // A table entry without a function, of an unknown type or given twice is refused.
+  const CF_CALLBACK fetch = [](const CF_CALLBACK_INFO*, const CF_CALLBACK_PARAMETERS*) {};
+  const CF_CALLBACK_REGISTRATION bad_tables[][3] = {
+      {{CF_CALLBACK_TYPE_FETCH_DATA, fetch}, {CF_CALLBACK_TYPE_NOTIFY_DELETE, nullptr}, CF_CALLBACK_REGISTRATION_END},
+      {{static_cast<CF_CALLBACK_TYPE>(13), fetch}, CF_CALLBACK_REGISTRATION_END, CF_CALLBACK_REGISTRATION_END},
+      {{CF_CALLBACK_TYPE_FETCH_DATA, fetch}, {CF_CALLBACK_TYPE_FETCH_DATA, fetch}, CF_CALLBACK_REGISTRATION_END},
+  };
+  CF_CONNECTION_KEY key;
+  for (const auto& table : bad_tables) EXPECT_EQ(CfConnectSyncRoot(W(root_).c_str(), table, nullptr, 0, &key), E_INVALIDARG);
   ASSERT_EQ(first.Connect(root_), S_OK);
   first.content[local::CanonicalPath(root_) + "/s.txt"] = "0123456789";
   ASSERT_EQ(client.ReadAll("s.txt", data), 0u);

@@ -95,7 +95,9 @@ TEST_F(ExecuteActionTest, DeferredRequestsOwnTheirDataAndCorrelationVector) {
   EXPECT_EQ(std::string(8192, 'a'),
             std::string(static_cast<const char*>(request.params.TransferData.Buffer), 8192));
 
-  // The acknowledgement of a dehydration copies the identity, or has none.
+  // The acknowledgement of a dehydration copies the identity, or has none,
+  // and never takes the callback's flags for its own.
+  params_.SetInt32(u"Flags", static_cast<int32_t>(CF_CALLBACK_DEHYDRATE_FLAG_BACKGROUND));
   const char identity[] = "id-42";
   params_.SetPointer(u"FileIdentity", identity);
   params_.SetInt32(u"FileIdentityLength", 5);
@@ -107,6 +109,7 @@ TEST_F(ExecuteActionTest, DeferredRequestsOwnTheirDataAndCorrelationVector) {
   ASSERT_EQ(3u, executor.taken.size());
   const auto& ack = executor.taken[1]->params.AckDehydrate;
   EXPECT_EQ(32u, executor.taken[1]->params.ParamSize);
+  EXPECT_EQ(CF_OPERATION_ACK_DEHYDRATE_FLAG_NONE, ack.Flags);
   EXPECT_NE(static_cast<const void*>(identity), ack.FileIdentity);
   EXPECT_EQ("id-42", std::string(static_cast<const char*>(ack.FileIdentity), ack.FileIdentityLength));
   EXPECT_EQ(nullptr, executor.taken[2]->params.AckDehydrate.FileIdentity);

@@ -97,6 +97,7 @@ TEST_F(PlaceholderManagerTest, ReRegisteringWithSamePoliciesAndNamesInOtherCaseK
   const std::u16string inner = PathOf("inner");
   changed.sync_root_path = inner.c_str();
   EXPECT_NE(S_OK, manager_.RegisterPlaceholderRoot(&changed));
+  EXPECT_FALSE(manager_.IsSyncRoot(inner.c_str()));
 }
 
 TEST_F(PlaceholderManagerTest, RegistrationAddsTheSearchScopeAndUnregisterRemovesItEvenWhenNoLongerARoot) {
@@ -113,6 +114,14 @@ TEST_F(PlaceholderManagerTest, RegistrationAddsTheSearchScopeAndUnregisterRemove
   ASSERT_EQ(S_OK, ListDefaultScopeRules(u"SystemIndex", rules));
   EXPECT_TRUE(rules.empty());
   EXPECT_FALSE(manager_.IsSyncRoot(RootPath().c_str()));
+
+  // A search index that cannot be updated leaves the rule, is logged, and
+  // does not turn an unregistration that happened into a failure.
+  RegisterRoot();
+  std::ofstream(state_.dir() / "search/SystemIndex.rules", std::ios::app) << "not a rule\n";
+  EXPECT_EQ(S_OK, manager_.UnregisterPlaceholderRoot(RootPath().c_str()));
+  EXPECT_FALSE(manager_.IsSyncRoot(RootPath().c_str()));
+  EXPECT_EQ(1u, LinesWith(u"SetupFolderForIndex called for '" + RootPath() + u"' returned 0x8007054f").size());
 }
 
 TEST_F(PlaceholderManagerTest, IndexingDropsTheLongPathPrefixAndSurvivesADisabledSearchService) {

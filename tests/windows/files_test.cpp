@@ -131,6 +131,17 @@ TEST(WindowsFiles, FindingListsTheFolderAndLongPathsResolve) {
   EXPECT_TRUE(FindClose(find));
   EXPECT_EQ(names, (std::set<std::u16string>{u".", u"..", u"note.txt", u"sub"}));
 
+  // Callbacks name items from the root of their volume: no drive, and the
+  // same for the long-path form.
+  std::u16string relative, prefixed_relative;
+  ASSERT_TRUE(GetVolumeRelativePath(dir.Path(u"sub"), relative));
+  ASSERT_TRUE(GetVolumeRelativePath(u"\\\\?\\" + dir.Path(u"sub"), prefixed_relative));
+  EXPECT_EQ(relative, prefixed_relative);
+  std::u16string long_sub;
+  ASSERT_TRUE(GetLongPathName(dir.Path(u"sub"), long_sub));
+  EXPECT_EQ(relative, long_sub.substr(2));
+  EXPECT_FALSE(GetVolumeRelativePath(dir.Path(u"gone"), relative));
+
   std::u16string long_path;
   ASSERT_TRUE(GetLongPathName(dir.Path(u"sub\\..\\note.txt"), long_path));
   EXPECT_EQ(long_path.substr(long_path.size() - 9), u"\\note.txt");

@@ -125,8 +125,13 @@ std::shared_ptr<Connection> FindConnection(int64_t key) {
 }  // namespace
 
 HRESULT Connection::Start(const CF_CALLBACK_REGISTRATION* table) {
+  // Windows' reading of the table, the strict one where its documentation
+  // is silent: a provider registers only what it implements, so an entry
+  // without a function, of an unknown type or given twice is refused.
   for (const CF_CALLBACK_REGISTRATION* entry = table; entry->Type != CF_CALLBACK_TYPE_NONE; ++entry) {
-    if (entry->Type >= static_cast<uint32_t>(kCallbackTypes)) return E_INVALIDARG;
+    if (entry->Type >= static_cast<uint32_t>(kCallbackTypes) || entry->Callback == nullptr ||
+        callbacks_[entry->Type] != nullptr)
+      return E_INVALIDARG;
     callbacks_[entry->Type] = entry->Callback;
   }
   const std::string lock_path = ProviderLockPath(root_);

@@ -3,8 +3,8 @@
 // calls is declared. These are binary copies, unlike the portable
 // declarations in platform/cloud_files.h, which is why they live apart.
 //
-// Self-contained on purpose: it needs no Windows header, so the layout checks
-// below also hold on any LP64/LLP64 compiler with 8-byte pointers.
+// Self-contained on purpose: it needs no Windows header, so its layout checks
+// (cf_abi_checks.cpp) also hold on any LP64/LLP64 compiler with 8-byte pointers.
 #pragma once
 
 #include <cstddef>
@@ -371,54 +371,6 @@ using CfReportProviderProgressFn = HRESULT (*)(CF_CONNECTION_KEY, CF_TRANSFER_KE
 using CfOpenFileWithOplockFn = HRESULT (*)(PCWSTR, FLAGS, HANDLE*);
 using CfCloseHandleFn = void (*)(HANDLE);
 
-// ---- Layout checks (x64) ---------------------------------------------------
-#if defined(_WIN64) || defined(__x86_64__) || defined(__aarch64__)
-static_assert(sizeof(FILE_BASIC_INFO) == 40);
-static_assert(sizeof(CF_FS_METADATA) == 48);
-static_assert(offsetof(CF_PLACEHOLDER_CREATE_INFO, FsMetadata) == 8);
-static_assert(offsetof(CF_PLACEHOLDER_CREATE_INFO, FileIdentity) == 56);
-static_assert(offsetof(CF_PLACEHOLDER_CREATE_INFO, Result) == 72);
-static_assert(offsetof(CF_PLACEHOLDER_CREATE_INFO, CreateUsn) == 80);
-static_assert(sizeof(CF_PLACEHOLDER_CREATE_INFO) == 88);
-static_assert(offsetof(CF_SYNC_REGISTRATION, ProviderName) == 8);
-static_assert(offsetof(CF_SYNC_REGISTRATION, ProviderId) == 52);
-static_assert(sizeof(CF_SYNC_REGISTRATION) == 72);
-static_assert(sizeof(CF_SYNC_POLICIES) == 24);
-static_assert(offsetof(CF_CALLBACK_INFO, ConnectionKey) == 8);
-static_assert(offsetof(CF_CALLBACK_INFO, VolumeSerialNumber) == 40);
-static_assert(offsetof(CF_CALLBACK_INFO, SyncRootFileId) == 48);
-static_assert(offsetof(CF_CALLBACK_INFO, FileId) == 72);
-static_assert(offsetof(CF_CALLBACK_INFO, NormalizedPath) == 104);
-static_assert(offsetof(CF_CALLBACK_INFO, TransferKey) == 112);
-static_assert(offsetof(CF_CALLBACK_INFO, PriorityHint) == 120);
-static_assert(offsetof(CF_CALLBACK_INFO, RequestKey) == 144);
-static_assert(sizeof(CF_CALLBACK_INFO) == 152);
-static_assert(sizeof(CF_PROCESS_INFO) == 48);
-static_assert(offsetof(CF_CALLBACK_PARAMETERS, FetchData) == 8);
-static_assert(offsetof(CF_CALLBACK_PARAMETERS, FetchData.RequiredFileOffset) == 16);
-static_assert(offsetof(CF_CALLBACK_PARAMETERS, FetchData.LastDehydrationReason) == 56);
-static_assert(offsetof(CF_CALLBACK_PARAMETERS, Cancel.FetchData.FileOffset) == 16);
-static_assert(offsetof(CF_CALLBACK_PARAMETERS, Rename.TargetPath) == 16);
-static_assert(sizeof(CF_CALLBACK_PARAMETERS) == 64);
-static_assert(sizeof(CF_CALLBACK_REGISTRATION) == 16);
-static_assert(sizeof(CF_OPERATION_INFO) == 48);
-static_assert(offsetof(CF_OPERATION_INFO, RequestKey) == 40);
-static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferData.Buffer) == 16);
-static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferData.Length) == 32);
-static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.PlaceholderArray) == 24);
-static_assert(offsetof(CF_OPERATION_PARAMETERS, TransferPlaceholders.EntriesProcessed) == 36);
-static_assert(offsetof(CF_OPERATION_PARAMETERS, RestartHydration.FileIdentityLength) == 32);
-static_assert(sizeof(CF_OPERATION_PARAMETERS) == 48);
-static_assert(offsetof(CF_SYNC_ROOT_STANDARD_INFO, ProviderName) == 28);
-static_assert(offsetof(CF_SYNC_ROOT_STANDARD_INFO, SyncRootIdentityLength) == 1052);
-static_assert(offsetof(CF_SYNC_ROOT_STANDARD_INFO, SyncRootIdentity) == 1056);
-static_assert(sizeof(CF_SYNC_ROOT_PROVIDER_INFO) == 1028);
-static_assert(offsetof(CF_PLACEHOLDER_BASIC_INFO, FileIdentity) == 28);
-static_assert(offsetof(CF_PLACEHOLDER_STANDARD_INFO, FileId) == 40);
-static_assert(offsetof(CF_PLACEHOLDER_STANDARD_INFO, FileIdentity) == 60);
-static_assert(offsetof(WIN32_FIND_DATAW, dwReserved0) == 36);
-static_assert(offsetof(WIN32_FIND_DATAW, cFileName) == 44);
-static_assert(sizeof(WIN32_FIND_DATAW) == 592);
-#endif
+// Layouts and values are checked against the SDK's in cf_abi_checks.cpp.
 
 }  // namespace corvane::platform::windows::cf

@@ -158,13 +158,16 @@ void Trampoline(const cf::CF_CALLBACK_INFO* info, const cf::CF_CALLBACK_PARAMETE
   if (!connection) return;
   const Connection* outer = callback_connection;
   callback_connection = connection.get();
+  CF_PROCESS_INFO process;
+  const CF_CALLBACK_INFO portable_info = ToPortable(*info, *connection, process);
+  const CF_CALLBACK_PARAMETERS portable_params = ToPortable(kType, *params);
   try {
-    CF_PROCESS_INFO process;
-    const CF_CALLBACK_INFO portable_info = ToPortable(*info, *connection, process);
-    const CF_CALLBACK_PARAMETERS portable_params = ToPortable(kType, *params);
     connection->callbacks[kType](&portable_info, &portable_params);
   } catch (...) {
-    // Nothing may unwind into cldapi.dll; the request times out unanswered.
+    // Nothing may unwind into cldapi.dll, and the application must not wait
+    // for the platform's time limit: the request fails now. One the library
+    // answered before it threw refuses this second answer.
+    RefuseCallback(kType, portable_info, portable_params, STATUS_CLOUD_FILE_UNSUCCESSFUL);
   }
   callback_connection = outer;
   LeaveCallback(*connection);

@@ -6,6 +6,7 @@
 // ones, the item's attributes, times, size and ids read from the file.
 #include "platform/directory_changes.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -22,6 +23,7 @@ namespace {
 using ReadDirectoryChangesExFn = BOOL(WINAPI*)(HANDLE, LPVOID, DWORD, BOOL, DWORD, LPDWORD, LPOVERLAPPED,
                                                LPOVERLAPPED_COMPLETION_ROUTINE, int);
 constexpr int kExtendedInformation = 2;  // ReadDirectoryNotifyExtendedInformation
+constexpr DWORD kKernelBufferLimit = 1u << 20;
 constexpr size_t kRecordHeaderSize = offsetof(FILE_NOTIFY_EXTENDED_INFORMATION, FileName);
 
 ReadDirectoryChangesExFn ReadDirectoryChangesEx() {
@@ -186,6 +188,10 @@ DWORD DirectoryChangeWatch::Request(void* buffer, DWORD size, bool subtree, DWOR
     return ERROR_INVALID_PARAMETER;
   }
   if (im.outstanding) return ERROR_INVALID_PARAMETER;  // one request at a time
+  // Windows keeps a buffer of the requested size in kernel memory for as long
+  // as the handle lives; past 1 MiB that costs more than an occasional
+  // overflow, which the caller handles with a rescan.
+  size = std::min(size, kKernelBufferLimit);
   im.buffer = buffer;
   im.size = size;
   im.overlapped = OVERLAPPED{};

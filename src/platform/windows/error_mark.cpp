@@ -1,75 +1,116 @@
-// The mark is a small named stream of the item ("item:corvane.lastsyncerror")
-// holding the HRESULT. A stream follows the item through renames like the
-// shell property does, needs no COM apartment on the calling thread (the
-// watcher and callback threads have none), and never opens the item's data,
-// so marking a placeholder does not hydrate it.
+// The mark is the shell's own last-sync-error property (System.LastSyncError)
+// of the item, written to the shell's volatile property store: the file
+// manager shows it, and neither the item's data, its times nor a stream of
+// it change, so the mark never looks like a local edit and never hydrates a
+// placeholder. Callback and watcher threads have no COM apartment: each call
+// joins the multithreaded one for its duration.
 #include "platform/error_mark.h"
 
+#include <cstdint>
 #include <string>
 
+#include "platform/windows/com.h"
 #include "platform/windows/win32.h"
 
 namespace corvane::platform {
 namespace {
 
-constexpr char16_t kStream[] = u":corvane.lastsyncerror";
+using windows::ComApartment;
+using windows::ComGuid;
+using windows::ComPtr;
+using windows::ComUnknown;
 
-HRESULT LastErrorResult() { return HRESULT_FROM_WIN32(::GetLastError()); }
+struct PropertyKey {
+  ComGuid fmtid;
+  uint32_t pid;
+};
 
-// The item must exist; its stream may not.
-bool StreamPath(std::u16string_view path, std::wstring& stream) {
-  if (path.empty()) return false;
-  std::u16string full(path);
-  full += kStream;
-  stream.assign(reinterpret_cast<const wchar_t*>(full.c_str()), full.size());
-  return true;
+// PROPVARIANT on x64: the type, three reserved words, a 16-byte union.
+struct PropVariant {
+  uint16_t vt = 0;
+  uint16_t reserved[3] = {};
+  union {
+    uint32_t ulVal;
+    uint64_t storage[2] = {};
+  };
+};
+static_assert(sizeof(PropVariant) == 24);
+
+constexpr uint16_t kVtEmpty = 0;
+constexpr uint16_t kVtUi4 = 19;
+constexpr PropertyKey kLastSyncError = {{0xFCEFF153, 0xE839, 0x4CF3, {0xA9, 0xE7, 0xEA, 0x22, 0x83, 0x20, 0x94, 0xB8}},
+                                        107};
+constexpr ComGuid kIidPropertyStore = {0x886D8EEB, 0x8CF2, 0x4446, {0x8D, 0x02, 0xCD, 0xBA, 0x1D, 0xBD, 0xCF, 0x99}};
+constexpr uint32_t kGpsReadWrite = 0x2;
+constexpr uint32_t kGpsVolatilePropertiesOnly = 0x1000;
+
+// IPropertyStore in its documented method order.
+class PropertyStore : public ComUnknown {
+ public:
+  virtual HRESULT CORVANE_COM_CALL GetCount(uint32_t* count) = 0;
+  virtual HRESULT CORVANE_COM_CALL GetAt(uint32_t index, PropertyKey* key) = 0;
+  virtual HRESULT CORVANE_COM_CALL GetValue(const PropertyKey& key, PropVariant* value) = 0;
+  virtual HRESULT CORVANE_COM_CALL SetValue(const PropertyKey& key, const PropVariant& value) = 0;
+  virtual HRESULT CORVANE_COM_CALL Commit() = 0;
+
+ protected:
+  ~PropertyStore() = default;
+};
+
+using GetStoreFn = HRESULT(__stdcall*)(const wchar_t*, void*, uint32_t, const ComGuid&, void**);
+using ClearFn = HRESULT(__stdcall*)(PropVariant*);
+
+template <typename Fn>
+Fn SystemEntry(const wchar_t* dll, const char* name) {
+  const HMODULE module = ::LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return module == nullptr ? nullptr : reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
-bool ItemExists(std::u16string_view path) {
+HRESULT OpenStore(std::u16string_view path, uint32_t flags, ComPtr<PropertyStore>& store) {
+  static const GetStoreFn get_store = SystemEntry<GetStoreFn>(L"shell32.dll", "SHGetPropertyStoreFromParsingName");
+  if (get_store == nullptr) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
   const std::u16string item(path);
-  return ::GetFileAttributesW(reinterpret_cast<const wchar_t*>(item.c_str())) != INVALID_FILE_ATTRIBUTES;
+  return get_store(reinterpret_cast<const wchar_t*>(item.c_str()), nullptr, flags | kGpsVolatilePropertiesOnly,
+                   kIidPropertyStore, store.PutVoid());
 }
 
 }  // namespace
 
 HRESULT SetLastSyncErrorMark(std::u16string_view path, bool set) {
-  std::wstring stream;
-  if (!StreamPath(path, stream)) return E_INVALIDARG;
-  if (!ItemExists(path)) return LastErrorResult();
-  if (!set) {
-    if (::DeleteFileW(stream.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND) return S_OK;
-    return LastErrorResult();
+  if (path.empty()) return E_INVALIDARG;
+  const ComApartment apartment;
+  if (FAILED(apartment.status())) return apartment.status();
+  ComPtr<PropertyStore> store;
+  HRESULT hr = OpenStore(path, kGpsReadWrite, store);
+  if (FAILED(hr)) return hr;
+  PropVariant value;
+  if (set) {
+    value.vt = kVtUi4;
+    value.ulVal = static_cast<uint32_t>(E_FAIL);
+  } else {
+    value.vt = kVtEmpty;  // removes the property
   }
-  HANDLE file = ::CreateFileW(stream.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return LastErrorResult();
-  const uint32_t value = static_cast<uint32_t>(E_FAIL);
-  unsigned char bytes[4];
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-  ::DWORD written = 0;
-  const bool ok = ::WriteFile(file, bytes, sizeof bytes, &written, nullptr) && written == sizeof bytes;
-  const HRESULT result = ok ? S_OK : LastErrorResult();
-  ::CloseHandle(file);
-  return result;
+  hr = store->SetValue(kLastSyncError, value);
+  return FAILED(hr) ? hr : store->Commit();
 }
 
 HRESULT GetLastSyncErrorMark(std::u16string_view path, bool& marked) {
   marked = false;
-  std::wstring stream;
-  if (!StreamPath(path, stream)) return E_INVALIDARG;
-  if (!ItemExists(path)) return LastErrorResult();
-  HANDLE file = ::CreateFileW(stream.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND ? S_OK : LastErrorResult();
-  unsigned char bytes[4] = {};
-  ::DWORD read = 0;
-  const bool ok = ::ReadFile(file, bytes, sizeof bytes, &read, nullptr);
-  const HRESULT result = ok ? S_OK : LastErrorResult();
-  ::CloseHandle(file);
-  uint32_t value = 0;
-  for (::DWORD i = 0; i < read && i < 4; ++i) value |= static_cast<uint32_t>(bytes[i]) << (8 * i);
-  marked = ok && read == 4 && FAILED(static_cast<HRESULT>(value));
-  return result;
+  if (path.empty()) return E_INVALIDARG;
+  const ComApartment apartment;
+  if (FAILED(apartment.status())) return apartment.status();
+  ComPtr<PropertyStore> store;
+  HRESULT hr = OpenStore(path, 0, store);
+  if (FAILED(hr)) return hr;
+  PropVariant value;
+  hr = store->GetValue(kLastSyncError, &value);
+  if (FAILED(hr)) return hr;
+  marked = value.vt == kVtUi4 && FAILED(static_cast<HRESULT>(value.ulVal));
+  if (value.vt != kVtEmpty && value.vt != kVtUi4) {
+    static const ClearFn clear = SystemEntry<ClearFn>(L"ole32.dll", "PropVariantClear");
+    if (clear != nullptr) clear(&value);
+  }
+  return S_OK;
 }
 
 }  // namespace corvane::platform
