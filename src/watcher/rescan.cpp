@@ -13,6 +13,7 @@
 #include "provider/placeholder_manager.h"
 #include "watcher/change_processing.h"
 #include "watcher/item_attributes.h"
+#include "watcher/lock_files.h"
 
 namespace corvane {
 namespace {
@@ -149,6 +150,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
       ReportUnrepresentableName(engine, rel);
       continue;
     }
+    if (HandleFoundLockFile(engine, rel)) continue;
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
     const LocalItemValues values = ValuesOf(data);
     CacheItem cached;
@@ -240,6 +242,7 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
       ReportUnrepresentableName(engine, rel);
       continue;
     }
+    if (HandleFoundLockFile(engine, rel)) continue;
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
     const LocalItemValues values = ValuesOf(data);
     const platform::CF_PLACEHOLDER_STATE state =
