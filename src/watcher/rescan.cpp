@@ -287,6 +287,34 @@ std::u16string KnownFolderPath(Engine& engine, const std::u16string& full, const
   return best->first;
 }
 
+// An item carried by a folder's rename: only its identity is behind.
+void RewriteIdentity(Engine& engine, const std::u16string& rel, const LocalItemValues& values) {
+  UpdateFileInt(engine, rel, values.attributes, values.size, values.creation_time, values.last_access_time,
+                values.last_write_time, HALVEX_FLAG_KEEP_DATA | HALVEX_FLAG_KEEP_TASKS);
+}
+
+void FollowFolderRenameIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  WIN32_FIND_DATAW data;
+  const platform::Handle find = platform::FindFirstFileW(SearchPattern(folder).c_str(), &data);
+  if (manager == nullptr || find == platform::INVALID_HANDLE_VALUE) return;
+  do {
+    if (IsDotEntry(data.cFileName) || IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
+    const std::u16string full = JoinPath(folder, data.cFileName);
+    const std::u16string rel = RelativeToRoot(engine, full);
+    const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
+    if (state == platform::CF_PLACEHOLDER_STATE_INVALID || !(state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER))
+      continue;
+    const LocalItemValues values = ValuesOf(data);
+    std::u16string id;
+    // One renamed on its own as well keeps its identity: its own rename says where it went.
+    if (manager->GetItemIdByPath(full.c_str(), id) && !id.empty() && id != rel && KnownPath(moves, id) == rel)
+      RewriteIdentity(engine, rel, values);
+    if (values.folder) FollowFolderRenameIn(engine, full, moves);
+  } while (platform::FindNextFileW(find, &data));
+  platform::FindClose(find);
+}
+
 bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves);
 
 // A placeholder: reported as renamed when the host knows it by another
@@ -314,9 +342,7 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     }
     moves.push_back({known, rel});
   } else if (!item_id.empty() && known != item_id) {
-    // Carried by a folder's rename: only its identity is behind.
-    UpdateFileInt(engine, rel, values.attributes, values.size, values.creation_time, values.last_access_time,
-                  values.last_write_time, HALVEX_FLAG_KEEP_DATA | HALVEX_FLAG_KEEP_TASKS);
+    RewriteIdentity(engine, rel, values);
   }
   return !values.folder || OfflineCheckIn(engine, full, moves);
 }
@@ -370,6 +396,12 @@ bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMo
 }  // namespace
 
 bool OfflineCheck(Engine& engine, const std::u16string& folder) { return OfflineCheckIn(engine, folder, {}); }
+
+void FollowFolderRename(Engine& engine, const std::u16string& old_rel, const std::u16string& rel) {
+  std::u16string root = engine.EffectiveSyncRootPath();
+  while (!root.empty() && root.back() == u'\\') root.pop_back();
+  FollowFolderRenameIn(engine, root + rel, {{old_rel, rel}});
+}
 
 bool DeleteEmptyLocalFolders(Engine& engine, const std::u16string& folder) {
   LogSink* sink = engine.diag.log_sink();

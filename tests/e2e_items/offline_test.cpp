@@ -91,6 +91,25 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   }
   EXPECT_FALSE(Exists("d"));
   EXPECT_TRUE(Exists("e/x.txt"));
+
+  // A folder renamed while running: its content's identities follow too.
+  ASSERT_EQ(rename((root_ + "/e").c_str(), (root_ + "/g").c_str()), 0);
+  ASSERT_TRUE(provider_->WaitForEvent(HALVEX_EVENT_RENAME_FOLDER, "\\e"));
+  Settle();
+  {
+    std::lock_guard<std::mutex> lock(provider_->mutex());
+    remote = provider_->remote;
+  }
+  provider_.reset();
+  provider_ = std::make_unique<Provider>();
+  provider_->remote = remote;
+  ASSERT_EQ(provider_->Config("WindowsCreatePlaceholdersOnDemand=true"), 0);
+  ASSERT_EQ(provider_->SetRoot(root_), 0);
+  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
+  Settle();
+  for (const Event& e : provider_->Events()) {
+    EXPECT_TRUE(e.id != HALVEX_EVENT_RENAME_FILE && e.id != HALVEX_EVENT_RENAME_FOLDER) << e.id << " " << e.path;
+  }
 }
 
 TEST_F(ItemsTest, UninstallRemovesEmptyFoldersAndKeepsTheRoot) {
