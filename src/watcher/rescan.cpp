@@ -37,10 +37,21 @@ std::u16string JoinPath(const std::u16string& folder, const std::u16string& name
   return folder + u"\\" + name;
 }
 
-// The path below the sync root ("\a\b"), or the full path when it is not below.
-std::u16string RelativeToRoot(Engine& engine, const std::u16string& full_path) {
+// The root's full path without a trailing separator.
+std::u16string RootPath(Engine& engine) {
   std::u16string root = engine.EffectiveSyncRootPath();
   while (!root.empty() && root.back() == u'\\') root.pop_back();
+  return root;
+}
+
+bool IsPlaceholder(PlaceholderManager& manager, const std::u16string& full) {
+  const platform::CF_PLACEHOLDER_STATE state = manager.GetPlaceholderState(full.c_str());
+  return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER);
+}
+
+// The path below the sync root ("\a\b"), or the full path when it is not below.
+std::u16string RelativeToRoot(Engine& engine, const std::u16string& full_path) {
+  const std::u16string root = RootPath(engine);
   if (full_path.size() > root.size() && full_path.compare(0, root.size(), root) == 0 &&
       full_path[root.size()] == u'\\')
     return full_path.substr(root.size());
@@ -119,14 +130,11 @@ bool FindRenamedKnownItem(Engine& engine, const std::u16string& full, const std:
                           std::u16string& old_rel, CacheItem& cached) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
   if (manager == nullptr) return false;
-  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
-  if (state == platform::CF_PLACEHOLDER_STATE_INVALID || !(state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER))
-    return false;
+  if (!IsPlaceholder(*manager, full)) return false;
   if (!manager->GetItemIdByPath(full.c_str(), old_rel) || old_rel.empty() || old_rel[0] != u'\\') return false;
   if (EqualsIgnoringAsciiCase(old_rel, rel) || !engine.metadata_cache.Lookup(old_rel, &cached, nullptr))
     return false;
-  std::u16string root = engine.EffectiveSyncRootPath();
-  while (!root.empty() && root.back() == u'\\') root.pop_back();
+  const std::u16string root = RootPath(engine);
   return platform::GetFileAttributesW((root + old_rel).c_str()) == platform::INVALID_FILE_ATTRIBUTES;
 }
 
@@ -266,10 +274,9 @@ std::u16string KnownFolderPath(Engine& engine, const std::u16string& full, const
   do {
     if (IsDotEntry(data.cFileName) || IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
     const std::u16string child = JoinPath(full, data.cFileName);
-    const platform::CF_PLACEHOLDER_STATE state = manager.GetPlaceholderState(child.c_str());
     std::u16string id;
-    if (state == platform::CF_PLACEHOLDER_STATE_INVALID || !(state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) ||
-        !manager.GetItemIdByPath(child.c_str(), id) || id.empty() || id[0] != u'\\')
+    if (!IsPlaceholder(manager, child) || !manager.GetItemIdByPath(child.c_str(), id) || id.empty() ||
+        id[0] != u'\\')
       continue;
     const std::u16string parent = ParentOf(KnownPath(moves, id));
     stays = EqualsIgnoringAsciiCase(parent, rel);
@@ -281,8 +288,7 @@ std::u16string KnownFolderPath(Engine& engine, const std::u16string& full, const
   for (auto it = votes.begin(); it != votes.end(); ++it)
     if (it->second > best->second) best = it;
   if (best->first.empty()) return rel;
-  std::u16string root = engine.EffectiveSyncRootPath();
-  while (!root.empty() && root.back() == u'\\') root.pop_back();
+  const std::u16string root = RootPath(engine);
   if (platform::GetFileAttributesW((root + best->first).c_str()) != platform::INVALID_FILE_ATTRIBUTES) return rel;
   return best->first;
 }
@@ -302,9 +308,7 @@ void FollowFolderRenameIn(Engine& engine, const std::u16string& folder, const Fo
     if (IsDotEntry(data.cFileName) || IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
     const std::u16string full = JoinPath(folder, data.cFileName);
     const std::u16string rel = RelativeToRoot(engine, full);
-    const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
-    if (state == platform::CF_PLACEHOLDER_STATE_INVALID || !(state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER))
-      continue;
+    if (!IsPlaceholder(*manager, full)) continue;
     const LocalItemValues values = ValuesOf(data);
     std::u16string id;
     // One renamed on its own as well keeps its identity: its own rename says where it went.
@@ -398,8 +402,7 @@ bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMo
 bool OfflineCheck(Engine& engine, const std::u16string& folder) { return OfflineCheckIn(engine, folder, {}); }
 
 void FollowFolderRename(Engine& engine, const std::u16string& old_rel, const std::u16string& rel) {
-  std::u16string root = engine.EffectiveSyncRootPath();
-  while (!root.empty() && root.back() == u'\\') root.pop_back();
+  const std::u16string root = RootPath(engine);
   FollowFolderRenameIn(engine, root + rel, {{old_rel, rel}});
 }
 
@@ -435,9 +438,7 @@ bool DeleteEmptyLocalFolders(Engine& engine, const std::u16string& folder) {
     const platform::DWORD attributes = platform::GetFileAttributesW(folder.c_str());
     if (attributes != platform::INVALID_FILE_ATTRIBUTES)
       platform::SetFileAttributesW(folder.c_str(), attributes & ~0x25u);
-    std::u16string root = engine.EffectiveSyncRootPath();
-    while (!root.empty() && root.back() == u'\\') root.pop_back();
-    if (!EqualsIgnoringAsciiCase(folder, root) && !platform::RemoveDirectoryW(folder.c_str())) result = false;
+    if (!EqualsIgnoringAsciiCase(folder, RootPath(engine)) && !platform::RemoveDirectoryW(folder.c_str())) result = false;
   }
   LogF(sink, kLogVerbose, u"Deletion of local empty directories finished for '%s'. Result: %s", folder,
        result ? u"true" : u"false");
