@@ -186,4 +186,10 @@ bool HandleLockFile(Engine& engine, const std::u16string& relative_path,
   return true;
 }
 
+bool HandleFoundLockFile(Engine& engine, const std::u16string& relative_path) {
+  platform::FILE_NOTIFY_EXTENDED_INFORMATION record{};
+  record.Action = platform::FILE_ACTION_ADDED;
+  return HandleLockFile(engine, relative_path, record);
+}
+
 }  // namespace corvane

@@ -22,4 +22,9 @@ bool IsLockFile(std::u16string_view relative_path, std::u16string* document);
 bool HandleLockFile(Engine& engine, const std::u16string& relative_path,
                     const platform::FILE_NOTIFY_EXTENDED_INFORMATION& record);
 
+// The same for a lock file a folder walk finds rather than a change record:
+// true when the walk skips it, its document then held back as when the lock
+// file is seen being created.
+bool HandleFoundLockFile(Engine& engine, const std::u16string& relative_path);
+
 }  // namespace corvane

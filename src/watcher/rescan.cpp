@@ -1,6 +1,8 @@
 #include "watcher/rescan.h"
 
 #include <chrono>
+#include <map>
+#include <vector>
 
 #include "diag/log.h"
 #include "diag/result_codes.h"
@@ -8,11 +10,13 @@
 #include "engine/engine_parts.h"
 #include "engine/item_operations.h"
 #include "engine/task.h"
+#include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
 #include "watcher/change_processing.h"
 #include "watcher/item_attributes.h"
+#include "watcher/lock_files.h"
 
 namespace corvane {
 namespace {
@@ -33,10 +37,21 @@ std::u16string JoinPath(const std::u16string& folder, const std::u16string& name
   return folder + u"\\" + name;
 }
 
-// The path below the sync root ("\a\b"), or the full path when it is not below.
-std::u16string RelativeToRoot(Engine& engine, const std::u16string& full_path) {
+// The root's full path without a trailing separator.
+std::u16string RootPath(Engine& engine) {
   std::u16string root = engine.EffectiveSyncRootPath();
   while (!root.empty() && root.back() == u'\\') root.pop_back();
+  return root;
+}
+
+bool IsPlaceholder(PlaceholderManager& manager, const std::u16string& full) {
+  const platform::CF_PLACEHOLDER_STATE state = manager.GetPlaceholderState(full.c_str());
+  return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER);
+}
+
+// The path below the sync root ("\a\b"), or the full path when it is not below.
+std::u16string RelativeToRoot(Engine& engine, const std::u16string& full_path) {
+  const std::u16string root = RootPath(engine);
   if (full_path.size() > root.size() && full_path.compare(0, root.size(), root) == 0 &&
       full_path[root.size()] == u'\\')
     return full_path.substr(root.size());
@@ -115,14 +130,11 @@ bool FindRenamedKnownItem(Engine& engine, const std::u16string& full, const std:
                           std::u16string& old_rel, CacheItem& cached) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
   if (manager == nullptr) return false;
-  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
-  if (state == platform::CF_PLACEHOLDER_STATE_INVALID || !(state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER))
-    return false;
+  if (!IsPlaceholder(*manager, full)) return false;
   if (!manager->GetItemIdByPath(full.c_str(), old_rel) || old_rel.empty() || old_rel[0] != u'\\') return false;
   if (EqualsIgnoringAsciiCase(old_rel, rel) || !engine.metadata_cache.Lookup(old_rel, &cached, nullptr))
     return false;
-  std::u16string root = engine.EffectiveSyncRootPath();
-  while (!root.empty() && root.back() == u'\\') root.pop_back();
+  const std::u16string root = RootPath(engine);
   return platform::GetFileAttributesW((root + old_rel).c_str()) == platform::INVALID_FILE_ATTRIBUTES;
 }
 
@@ -149,6 +161,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
       ReportUnrepresentableName(engine, rel);
       continue;
     }
+    if (HandleFoundLockFile(engine, rel)) continue;
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
     const LocalItemValues values = ValuesOf(data);
     CacheItem cached;
@@ -196,10 +209,12 @@ int64_t NowMs() {
          11644473600000LL;
 }
 
-void ReportOfflineRename(Engine& engine, const std::u16string& full, const std::u16string& rel,
-                         const std::u16string& item_id, const LocalItemValues& values, uint32_t platform_attributes) {
+// The host's answer: 0 when it accepted the rename.
+int32_t ReportOfflineRename(Engine& engine, const std::u16string& full, const std::u16string& rel,
+                            const std::u16string& item_id, const LocalItemValues& values,
+                            uint32_t platform_attributes) {
   Task* task = engine.tasks.CreateTask(rel, OP_RENAME, nullptr);
-  if (task == nullptr) return;
+  if (task == nullptr) return kErrOutOfMemory;
   task->LocalPath = full;
   task->RenameInfo = std::make_unique<RenameInfo>();
   task->RenameInfo->SourcePath = item_id;
@@ -211,7 +226,7 @@ void ReportOfflineRename(Engine& engine, const std::u16string& full, const std::
   if (answer == kErrPending) {
     task->StartTime.store(NowMs());
     engine.tasks.ReleaseTask(task);
-    return;
+    return answer;
   }
   engine.tasks.ReleaseTask(task);
   if (answer == 0) {
@@ -220,11 +235,123 @@ void ReportOfflineRename(Engine& engine, const std::u16string& full, const std::
     PassesExclusion(engine, rel, platform_attributes);
   }
   engine.tasks.RemoveTask(nullptr, task_id, false);
+  return answer;
 }
 
-}  // namespace
+// Folder renames the host accepted, outermost first: what is below such a
+// folder still names the folder's old path in its identity.
+struct FolderMove {
+  std::u16string from;
+  std::u16string to;
+};
+using FolderMoves = std::vector<FolderMove>;
 
-bool OfflineCheck(Engine& engine, const std::u16string& folder) {
+// The path the host knows an item by, from its identity.
+std::u16string KnownPath(const FolderMoves& moves, std::u16string id) {
+  for (const FolderMove& move : moves) {
+    const size_t n = move.from.size();
+    if (id.size() > n && id.compare(0, n, move.from) == 0 && id[n] == u'\\') id = move.to + id.substr(n);
+  }
+  return id;
+}
+
+std::u16string ParentOf(const std::u16string& path) {
+  const size_t cut = path.rfind(u'\\');
+  return cut == std::u16string::npos ? std::u16string() : path.substr(0, cut);
+}
+
+// A folder a listing made has no identity of its own: the host knows it by
+// the folder its placeholders' identities name, unless that one is still
+// there (then they were moved in one by one).
+std::u16string KnownFolderPath(Engine& engine, const std::u16string& full, const std::u16string& rel,
+                               const FolderMoves& moves) {
+  PlaceholderManager& manager = *engine.placeholder_manager;
+  WIN32_FIND_DATAW data;
+  const platform::Handle find = platform::FindFirstFileW(SearchPattern(full).c_str(), &data);
+  if (find == platform::INVALID_HANDLE_VALUE) return rel;
+  std::map<std::u16string, int> votes;
+  bool stays = false;
+  do {
+    if (IsDotEntry(data.cFileName) || IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
+    const std::u16string child = JoinPath(full, data.cFileName);
+    std::u16string id;
+    if (!IsPlaceholder(manager, child) || !manager.GetItemIdByPath(child.c_str(), id) || id.empty() ||
+        id[0] != u'\\')
+      continue;
+    const std::u16string parent = ParentOf(KnownPath(moves, id));
+    stays = EqualsIgnoringAsciiCase(parent, rel);
+    ++votes[parent];
+  } while (!stays && platform::FindNextFileW(find, &data));
+  platform::FindClose(find);
+  if (stays || votes.empty()) return rel;
+  auto best = votes.begin();
+  for (auto it = votes.begin(); it != votes.end(); ++it)
+    if (it->second > best->second) best = it;
+  if (best->first.empty()) return rel;
+  const std::u16string root = RootPath(engine);
+  if (platform::GetFileAttributesW((root + best->first).c_str()) != platform::INVALID_FILE_ATTRIBUTES) return rel;
+  return best->first;
+}
+
+// An item carried by a folder's rename: only its identity is behind.
+void RewriteIdentity(Engine& engine, const std::u16string& rel, const LocalItemValues& values) {
+  UpdateFileInt(engine, rel, values.attributes, values.size, values.creation_time, values.last_access_time,
+                values.last_write_time, HALVEX_FLAG_KEEP_DATA | HALVEX_FLAG_KEEP_TASKS);
+}
+
+void FollowFolderRenameIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  WIN32_FIND_DATAW data;
+  const platform::Handle find = platform::FindFirstFileW(SearchPattern(folder).c_str(), &data);
+  if (manager == nullptr || find == platform::INVALID_HANDLE_VALUE) return;
+  do {
+    if (IsDotEntry(data.cFileName) || IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
+    const std::u16string full = JoinPath(folder, data.cFileName);
+    const std::u16string rel = RelativeToRoot(engine, full);
+    if (!IsPlaceholder(*manager, full)) continue;
+    const LocalItemValues values = ValuesOf(data);
+    std::u16string id;
+    // One renamed on its own as well keeps its identity: its own rename says where it went.
+    if (manager->GetItemIdByPath(full.c_str(), id) && !id.empty() && id != rel && KnownPath(moves, id) == rel)
+      RewriteIdentity(engine, rel, values);
+    if (values.folder) FollowFolderRenameIn(engine, full, moves);
+  } while (platform::FindNextFileW(find, &data));
+  platform::FindClose(find);
+}
+
+bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves);
+
+// A placeholder: reported as renamed when the host knows it by another
+// path; a folder is then checked with its content carried along.
+bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const std::u16string& rel,
+                             const WIN32_FIND_DATAW& data, FolderMoves moves) {
+  LogSink* sink = engine.diag.log_sink();
+  const LocalItemValues values = ValuesOf(data);
+  LogF(sink, kLogVerbose, u"Item is a placeholder, checking if its was renamed offline: '%s'", full);
+  std::u16string item_id;
+  if (!engine.placeholder_manager->GetItemIdByPath(full.c_str(), item_id)) {
+    LogF(sink, kLogFailure, u"Failed to get item ID for placeholder: '%s'", full);
+    return !values.folder || OfflineCheckIn(engine, full, moves);
+  }
+  const std::u16string known = values.folder && item_id.empty() ? KnownFolderPath(engine, full, rel, moves)
+                                                                 : KnownPath(moves, item_id);
+  if (!EqualsIgnoringAsciiCase(known, rel)) {
+    // Its content moves with it: reported one by one, it would go into a
+    // folder the host never heard of.
+    const int32_t answer = ReportOfflineRename(engine, full, rel, known, values, data.dwFileAttributes);
+    if (!values.folder) return true;
+    if (answer != 0) {
+      LogF(sink, kLogVerbose, u"Folder rename not accepted, its content is checked next time: '%s'", full);
+      return true;
+    }
+    moves.push_back({known, rel});
+  } else if (!item_id.empty() && known != item_id) {
+    RewriteIdentity(engine, rel, values);
+  }
+  return !values.folder || OfflineCheckIn(engine, full, moves);
+}
+
+bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves) {
   LogSink* sink = engine.diag.log_sink();
   platform::Handle find = platform::INVALID_HANDLE_VALUE;
   WIN32_FIND_DATAW data;
@@ -240,6 +367,7 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
       ReportUnrepresentableName(engine, rel);
       continue;
     }
+    if (HandleFoundLockFile(engine, rel)) continue;
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
     const LocalItemValues values = ValuesOf(data);
     const platform::CF_PLACEHOLDER_STATE state =
@@ -250,27 +378,16 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
       continue;
     }
     if (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) {
-      if (values.folder) {
-        if (!OfflineCheck(engine, full)) {
-          result = false;
-          break;
-        }
-        continue;
+      if (!CheckOfflinePlaceholder(engine, full, rel, data, moves)) {
+        result = false;
+        break;
       }
-      LogF(sink, kLogVerbose, u"File is a placeholder, checking if its was renamed offline: '%s'", full);
-      std::u16string item_id;
-      if (!manager->GetItemIdByPath(full.c_str(), item_id)) {
-        LogF(sink, kLogFailure, u"Failed to get item ID for placeholder: '%s'", full);
-        continue;
-      }
-      if (!EqualsIgnoringAsciiCase(item_id, rel))
-        ReportOfflineRename(engine, full, rel, item_id, values, data.dwFileAttributes);
       continue;
     }
     LogF(sink, kLogVerbose, u"File is not a placeholder, report it as new one: '%s'", full);
     ReportNewLocalFile(engine, full, values.attributes, values.size, values.creation_time, values.last_access_time,
                        values.last_write_time, false);
-    if (values.folder && !OfflineCheck(engine, full)) {
+    if (values.folder && !OfflineCheckIn(engine, full, {})) {
       result = false;
       break;
     }
@@ -278,6 +395,15 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   platform::FindClose(find);
   LogF(sink, kLogVerbose, u"Checking folder finished for '%s'. Result: %s", folder, result ? u"true" : u"false");
   return result;
+}
+
+}  // namespace
+
+bool OfflineCheck(Engine& engine, const std::u16string& folder) { return OfflineCheckIn(engine, folder, {}); }
+
+void FollowFolderRename(Engine& engine, const std::u16string& old_rel, const std::u16string& rel) {
+  const std::u16string root = RootPath(engine);
+  FollowFolderRenameIn(engine, root + rel, {{old_rel, rel}});
 }
 
 bool DeleteEmptyLocalFolders(Engine& engine, const std::u16string& folder) {
@@ -312,9 +438,7 @@ bool DeleteEmptyLocalFolders(Engine& engine, const std::u16string& folder) {
     const platform::DWORD attributes = platform::GetFileAttributesW(folder.c_str());
     if (attributes != platform::INVALID_FILE_ATTRIBUTES)
       platform::SetFileAttributesW(folder.c_str(), attributes & ~0x25u);
-    std::u16string root = engine.EffectiveSyncRootPath();
-    while (!root.empty() && root.back() == u'\\') root.pop_back();
-    if (!EqualsIgnoringAsciiCase(folder, root) && !platform::RemoveDirectoryW(folder.c_str())) result = false;
+    if (!EqualsIgnoringAsciiCase(folder, RootPath(engine)) && !platform::RemoveDirectoryW(folder.c_str())) result = false;
   }
   LogF(sink, kLogVerbose, u"Deletion of local empty directories finished for '%s'. Result: %s", folder,
        result ? u"true" : u"false");

@@ -94,7 +94,6 @@ TEST_F(ItemsTest, OfficeLockFileHoldsBackItsDocumentUntilRemoved) {
       EXPECT_EQ(e.size, 19);
     }
   }
-  EXPECT_FALSE(Mentions(p.Events(), "~$"));
 
   // Unlocked: the next edit is reported as usual.
   const size_t updates = p.Count(HALVEX_EVENT_UPDATE_FILE, "\\docs\\report.docx");
@@ -107,6 +106,29 @@ TEST_F(ItemsTest, OfficeLockFileHoldsBackItsDocumentUntilRemoved) {
   // The document's data is what the application wrote, whatever the lock did.
   ASSERT_EQ(client_->ReadAll("docs/report.docx", data), 0u);
   EXPECT_EQ(data, "version three");
+
+  // Folder walks skip lock files too: one in a folder moved in, and one
+  // made while the provider was stopped.
+  const std::string outside = base_ + "/plans";
+  std::filesystem::create_directories(outside);
+  for (const char* name : {"plan.docx", "~$plan.docx"}) {
+    FILE* f = fopen((outside + "/" + name).c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("x", f);
+    fclose(f);
+  }
+  std::filesystem::rename(outside, root_ + "/plans");
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\plans\\plan.docx"));
+  Settle();
+  EXPECT_FALSE(Mentions(p.Events(), "~$"));
+  provider_.reset();
+  ASSERT_EQ(client_->CreateFile("~$offline.docx", "owner"), 0u);
+  provider_ = std::make_unique<Provider>();
+  ASSERT_EQ(provider_->Config("TrackOfficeLockFiles=True"), 0);
+  ASSERT_EQ(provider_->SetRoot(root_), 0);
+  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
+  Settle();
+  EXPECT_FALSE(Mentions(provider_->Events(), "~$"));
 }
 
 }  // namespace

@@ -13,11 +13,20 @@ namespace {
 constexpr const char* kChildRootVariable = "CORVANE_E2E_ITEMS_CHILD_ROOT";
 
 TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
-  std::map<std::string, RemoteItem> remote = {{"\\a.txt", {false, "alpha"}}, {"\\f", {true, ""}}};
+  std::map<std::string, RemoteItem> remote = {{"\\a.txt", {false, "alpha"}},
+                                              {"\\f", {true, ""}},
+                                              {"\\d", {true, ""}},
+                                              {"\\d\\x.txt", {false, "x"}},
+                                              {"\\d\\y.txt", {false, "y"}}};
   Start(remote);
   std::string data;
   ASSERT_EQ(client_->ReadAll("a.txt", data), 0u);
+  ASSERT_EQ(client_->ReadAll("d/x.txt", data), 0u);
   provider_.reset();
+
+  // A folder renamed while stopped, one of its files renamed in it too.
+  ASSERT_EQ(rename((root_ + "/d").c_str(), (root_ + "/e").c_str()), 0);
+  ASSERT_EQ(rename((root_ + "/e/y.txt").c_str(), (root_ + "/e/z.txt").c_str()), 0);
 
   ASSERT_EQ(client_->CreateFile("copied.txt", "copy"), 0u);
   ASSERT_EQ(client_->Rename("a.txt", "f/b.txt", false), 0u);
@@ -27,6 +36,8 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   provider_ = std::make_unique<Provider>();
   Provider& p = *provider_;
   p.remote = remote;
+  // No listing at this start: what the host is told must stand on its own.
+  ASSERT_EQ(p.Config("WindowsCreatePlaceholdersOnDemand=true"), 0);
   ASSERT_EQ(p.SetRoot(root_), 0);
   ASSERT_EQ(p.Activate(), 0) << p.LastError();
   EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\copied.txt"));
@@ -34,16 +45,42 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\newdir\\n.txt"));
   ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\a.txt"));
   for (const Event& e : p.Events()) {
-    if (e.id == HALVEX_EVENT_RENAME_FILE) {
+    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\a.txt") {
       EXPECT_EQ(e.new_path, "\\f\\b.txt");
     }
   }
   EXPECT_EQ(p.Count(HALVEX_EVENT_CREATE_FILE, "\\f\\b.txt"), 0u);
   EXPECT_EQ(p.Count(HALVEX_EVENT_DELETE_FILE), 0u);
+  // The folder's rename, once; its files move with it, only the file
+  // renamed inside it on its own, under the folder's new name.
+  ASSERT_TRUE(p.WaitFor([](const std::vector<Event>& all) {
+    for (const Event& e : all) {
+      if (e.new_path == "\\e\\z.txt") return true;
+    }
+    return false;
+  }));
+  size_t folder_renames = 0;
+  for (const Event& e : p.Events()) {
+    if (e.id == HALVEX_EVENT_RENAME_FOLDER) {
+      ++folder_renames;
+      EXPECT_EQ(e.path + ">" + e.new_path, "\\d>\\e");
+    }
+    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path != "\\a.txt") {
+      EXPECT_EQ(e.path + ">" + e.new_path, "\\e\\y.txt>\\e\\z.txt");
+    }
+    const bool created = e.id == HALVEX_EVENT_CREATE_FOLDER || e.id == HALVEX_EVENT_CREATE_FILE;
+    EXPECT_FALSE(created && (e.path.rfind("\\d", 0) == 0 || e.path.rfind("\\e", 0) == 0)) << e.path;
+  }
+  EXPECT_EQ(folder_renames, 1u);
   // The new files became placeholders the host now owns.
   EXPECT_TRUE(StateOf("copied.txt").placeholder);
   EXPECT_TRUE(StateOf("newdir/n.txt").placeholder);
-  // Reported once: a second start finds nothing new.
+  // Reported once: a second start finds nothing new, and its listing does
+  // not bring the old folder back.
+  {
+    std::lock_guard<std::mutex> lock(p.mutex());
+    remote = p.remote;
+  }
   provider_.reset();
   provider_ = std::make_unique<Provider>();
   provider_->remote = remote;
@@ -51,7 +88,29 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
   Settle();
   for (const Event& e : provider_->Events()) {
-    EXPECT_TRUE(e.id != HALVEX_EVENT_RENAME_FILE && e.path != "\\copied.txt") << e.id << " " << e.path;
+    EXPECT_TRUE(e.id != HALVEX_EVENT_RENAME_FILE && e.id != HALVEX_EVENT_RENAME_FOLDER && e.path != "\\copied.txt")
+        << e.id << " " << e.path;
+  }
+  EXPECT_FALSE(Exists("d"));
+  EXPECT_TRUE(Exists("e/x.txt"));
+
+  // A folder renamed while running: its content's identities follow too.
+  ASSERT_EQ(rename((root_ + "/e").c_str(), (root_ + "/g").c_str()), 0);
+  ASSERT_TRUE(provider_->WaitForEvent(HALVEX_EVENT_RENAME_FOLDER, "\\e"));
+  Settle();
+  {
+    std::lock_guard<std::mutex> lock(provider_->mutex());
+    remote = provider_->remote;
+  }
+  provider_.reset();
+  provider_ = std::make_unique<Provider>();
+  provider_->remote = remote;
+  ASSERT_EQ(provider_->Config("WindowsCreatePlaceholdersOnDemand=true"), 0);
+  ASSERT_EQ(provider_->SetRoot(root_), 0);
+  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
+  Settle();
+  for (const Event& e : provider_->Events()) {
+    EXPECT_TRUE(e.id != HALVEX_EVENT_RENAME_FILE && e.id != HALVEX_EVENT_RENAME_FOLDER) << e.id << " " << e.path;
   }
 }
 

@@ -120,6 +120,7 @@ class Provider {
     return result == 0 ? static_cast<int32_t>(p[1]) : -1;
   }
 
+  std::mutex& mutex() { return mutex_; }  // guards `remote` while events run
   std::vector<Event> Events() {
     std::lock_guard<std::mutex> lock(mutex_);
     return events_;
@@ -206,6 +207,21 @@ class Provider {
     return Do(HALVEX_METHOD_FINALIZE_TASK, finish);
   }
 
+  // The host applies the renames it is told of, content and all.
+  void MoveRemote(const std::string& from, const std::string& to) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::map<std::string, RemoteItem> moved;
+    for (auto it = remote.begin(); it != remote.end();) {
+      if (it->first == from || it->first.rfind(from + "\\", 0) == 0) {
+        moved[to + it->first.substr(from.size())] = std::move(it->second);
+        it = remote.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (auto& [path, item] : moved) remote[path] = std::move(item);
+  }
+
   static int32_t Sink(void* context, int32_t id, int32_t count, intptr_t* params, int32_t*) {
     auto* self = static_cast<Provider*>(context);
     if (id == HALVEX_EVENT_LOG && count == 2 && getenv("CORVANE_E2E_LOG") != nullptr) {
@@ -221,6 +237,8 @@ class Provider {
       self->List(Int64(params[0]), event.path);
     } else if (id == HALVEX_EVENT_GET_FILE_DATA) {
       result = self->SendData(Int64(params[0]), event.path, Int64(params[2]), Int64(params[3]));
+    } else if (id == HALVEX_EVENT_RENAME_FILE || id == HALVEX_EVENT_RENAME_FOLDER) {
+      self->MoveRemote(event.path, event.new_path);
     } else if (id == HALVEX_EVENT_CREATE_FILE || id == HALVEX_EVENT_UPDATE_FILE) {
       std::lock_guard<std::mutex> lock(self->mutex_);
       for (const std::string& refused : self->refuse) {
