@@ -191,6 +191,27 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ("\\c\\kept.txt", events[3].new_path);
   EXPECT_TRUE(BecomesInSync("b/y.txt"));
   EXPECT_TRUE(BecomesInSync("c/kept.txt"));
+
+  // An edit landing after the rename is accepted, while its completion
+  // updates the item (after the completion looked at the item's state): the
+  // edit stays and goes to the host.
+  ASSERT_EQ(0, host_.Config("LogLevel=4"));
+  Client writer{scratch_.Root()};
+  std::atomic<bool> accepted{false}, edited{false};
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\c\\kept.txt") accepted = true;
+    if (e.id == HALVEX_EVENT_LOG && accepted && !edited && e.path.find("Force update:") != std::string::npos)
+      edited = writer.WriteAll("c/edited.txt", "new content") == 0;
+  });
+  ASSERT_EQ(0u, app_.Rename("c/kept.txt", "c/edited.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return edited.load(); }));
+  Settle();
+  EXPECT_TRUE(ReportsSize("\\c\\edited.txt", 11)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("c/edited.txt"));
+  std::string data;
+  ASSERT_EQ(0u, app_.ReadAll("c/edited.txt", data));
+  EXPECT_EQ("new content", data);
+  host_.SetObserver(nullptr);
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
