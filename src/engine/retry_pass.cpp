@@ -119,6 +119,17 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     const int32_t moved = FinishLocalRename(engine, root, record.Path, record.NewPath);
     if (moved != kOk) result = moved;
   }
+  if (result != kOk && result != kErrRetry &&
+      (record.OpType == kOpCreate || record.OpType == kOpUpdate || rename)) {
+    // The host never took the change: the item is offered again on its next
+    // change, as after a first answer that fails.
+    if (record.OpType == kOpCreate) engine.metadata_cache.SetCreateFailed(record.Path, true);
+    const int32_t hr = SetInSyncThroughManager(engine, root, key, false);
+    if (hr != 0) {
+      LogF(sink, kLogFailure, u"Failed to set placeholder sync state to false: '%s'. OS error code: 0x%x", key,
+           static_cast<uint32_t>(hr));
+    }
+  }
   if (record.OpType == kOpList && result == kOk) {
     // The listing creates the placeholders and removes the task.
     const int32_t listed = ProcessListing(engine, task->TaskId, true);

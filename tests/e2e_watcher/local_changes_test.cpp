@@ -404,18 +404,30 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
 
 TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   std::atomic<bool> refuse{false};
+  std::atomic<int> retries{0};
   host_.SetPolicy([&](const HostEvent& e) {
-    const bool ours = e.path == "\\refused.txt" || e.path == "\\known.txt";
+    // A retry answer first, then a failure.
+    if (e.path == "\\retried.txt" && refuse) return retries++ == 0 ? HALVEX_ERR_RETRY : HALVEX_ERR_OPERATION_DENIED;
+    const bool ours = e.path == "\\refused.txt" || e.path == "\\known.txt" || e.path == "\\plan.txt" ||
+                      e.path == "\\renamed.txt";
     return ours && refuse ? HALVEX_ERR_OPERATION_DENIED : 0;
   });
   ASSERT_EQ(0u, app_.CreateFile("known.txt", ""));
+  ASSERT_EQ(0u, app_.CreateFile("plan.txt", "plan"));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\known.txt", 1));
   ASSERT_TRUE(BecomesInSync("known.txt"));
+  ASSERT_TRUE(BecomesInSync("plan.txt"));
 
   refuse = true;
   ASSERT_EQ(0u, app_.CreateFile("refused.txt", "data"));
   ASSERT_EQ(0u, app_.Write("known.txt", 0, "version 2"));
+  ASSERT_EQ(0u, app_.CreateFile("retried.txt", "retried"));
+  ASSERT_EQ(0u, app_.Rename("plan.txt", "renamed.txt", false));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\retried.txt", 2)) << Describe(Reported());
   Settle();
+  // Neither is on the server under these names: both must be offered again.
+  EXPECT_FALSE(InSync("retried.txt"));
+  EXPECT_FALSE(InSync("renamed.txt"));
   // A refused new file is offered again on its next change, so the
   // application's own write may bring a second CreateFile.
   EXPECT_GE(host_.Count(HALVEX_EVENT_CREATE_FILE, "\\refused.txt"), 1u) << Describe(Reported());
@@ -433,9 +445,14 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   refuse = false;
   ASSERT_EQ(0u, app_.Write("refused.txt", 0, "data 2"));
   ASSERT_EQ(0u, app_.Write("known.txt", 0, "version 3"));
+  ASSERT_EQ(0u, app_.Write("retried.txt", 0, "retried 2"));
+  ASSERT_EQ(0u, app_.Write("renamed.txt", 0, "plan 2"));
   Settle();
   EXPECT_TRUE(BecomesInSync("refused.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("known.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("retried.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("renamed.txt")) << Describe(Reported());
+  EXPECT_TRUE(HostTree().count("\\renamed.txt")) << Describe(Reported());
 }
 
 }  // namespace
