@@ -662,10 +662,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   int32_t result = answer;
   if (answer != 0 && answer != kErrRetry) {
     // The host keeps the old name: the item here is not what it has.
-    const int32_t rc = DoSetPlaceholderSyncState(engine, rel, false);
-    if (rc != 0)
-      LogF(sink, kLogFailure, u"Failed to set placeholder sync state to false: '%s'. Error code: 0x%x", rel,
-           static_cast<uint32_t>(rc));
+    SetTreeNotInSync(engine, engine.EffectiveSyncRootPath(), rel, cached.IsFolder());
   }
   if (answer == 0) {
     if (!engine.metadata_cache.Rename(old_name, rel)) {

@@ -409,12 +409,15 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
     // A retry answer first, then a failure.
     if (e.path == "\\retried.txt" && refuse) return retries++ == 0 ? HALVEX_ERR_RETRY : HALVEX_ERR_OPERATION_DENIED;
     const bool ours = e.path == "\\refused.txt" || e.path == "\\known.txt" || e.path == "\\plan.txt" ||
-                      e.path == "\\renamed.txt";
+                      e.path == "\\renamed.txt" || e.path == "\\plans" || e.path.rfind("\\moved", 0) == 0;
     return ours && refuse ? HALVEX_ERR_OPERATION_DENIED : 0;
   });
   ASSERT_EQ(0u, app_.CreateFile("known.txt", ""));
   ASSERT_EQ(0u, app_.CreateFile("plan.txt", "plan"));
+  ASSERT_EQ(0u, app_.CreateFolder("plans"));
+  ASSERT_EQ(0u, app_.CreateFile("plans/inner.txt", "inner"));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\known.txt", 1));
+  ASSERT_TRUE(BecomesInSync("plans/inner.txt"));
   ASSERT_TRUE(BecomesInSync("known.txt"));
   ASSERT_TRUE(BecomesInSync("plan.txt"));
 
@@ -423,11 +426,13 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_EQ(0u, app_.Write("known.txt", 0, "version 2"));
   ASSERT_EQ(0u, app_.CreateFile("retried.txt", "retried"));
   ASSERT_EQ(0u, app_.Rename("plan.txt", "renamed.txt", false));
+  ASSERT_EQ(0u, app_.Rename("plans", "moved", false));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\retried.txt", 2)) << Describe(Reported());
   Settle();
   // Neither is on the server under these names: both must be offered again.
   EXPECT_FALSE(InSync("retried.txt"));
   EXPECT_FALSE(InSync("renamed.txt"));
+  EXPECT_FALSE(InSync("moved/inner.txt"));
   // A refused new file is offered again on its next change, so the
   // application's own write may bring a second CreateFile.
   EXPECT_GE(host_.Count(HALVEX_EVENT_CREATE_FILE, "\\refused.txt"), 1u) << Describe(Reported());
