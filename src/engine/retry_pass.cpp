@@ -10,6 +10,7 @@
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
 #include "engine/task.h"
+#include "platform/directory_changes.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"
@@ -119,6 +120,13 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     const int32_t moved = FinishLocalRename(engine, root, record.Path, record.NewPath);
     if (moved != kOk) result = moved;
   }
+  if (result != kOk && result != kErrRetry &&
+      (record.OpType == kOpCreate || record.OpType == kOpUpdate || rename)) {
+    // The host never took the change: the item is offered again on its next
+    // change, as after a first answer that fails.
+    if (record.OpType == kOpCreate) engine.metadata_cache.SetCreateFailed(record.Path, true);
+    SetTreeNotInSync(engine, root, key, rename && record.IsDir != 0);
+  }
   if (record.OpType == kOpList && result == kOk) {
     // The listing creates the placeholders and removes the task.
     const int32_t listed = ProcessListing(engine, task->TaskId, true);
@@ -203,6 +211,37 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
     }
     return RetryQueue::Outcome::kDrop;
   });
+}
+
+namespace {
+
+void SetChildrenNotInSync(Engine& engine, const std::u16string& root, const std::u16string& folder) {
+  platform::WIN32_FIND_DATAW data;
+  const std::u16string pattern = root + folder + u"\\*";
+  const platform::Handle find = platform::FindFirstFileW(pattern.c_str(), &data);
+  if (find == platform::INVALID_HANDLE_VALUE) return;
+  do {
+    const std::u16string name = data.cFileName;
+    if (name == u"." || name == u"..") continue;
+    const std::u16string path = folder + u"\\" + name;
+    SetTreeNotInSync(engine, root, path, false);
+    const bool link = (data.dwFileAttributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) &&
+                      data.dwReserved0 == platform::IO_REPARSE_TAG_SYMLINK;
+    if ((data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) && !link)
+      SetChildrenNotInSync(engine, root, path);
+  } while (platform::FindNextFileW(find, &data));
+  platform::FindClose(find);
+}
+
+}  // namespace
+
+void SetTreeNotInSync(Engine& engine, const std::u16string& root, const std::u16string& path, bool with_content) {
+  const int32_t hr = SetInSyncThroughManager(engine, root, path, false);
+  if (hr != 0) {
+    LogF(engine.diag.log_sink(), kLogFailure,
+         u"Failed to set placeholder sync state to false: '%s'. OS error code: 0x%x", path, static_cast<uint32_t>(hr));
+  }
+  if (with_content) SetChildrenNotInSync(engine, root, path);
 }
 
 }  // namespace corvane

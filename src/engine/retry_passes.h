@@ -42,4 +42,8 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
 // 0 or the failing HRESULT.
 int32_t SetInSyncThroughManager(Engine& engine, const std::u16string& root, std::u16string_view path, bool in_sync);
 
+// Clears the in-sync state of a relative path and, `with_content`, of all a
+// folder holds: after a failed rename the host has none of it under these names.
+void SetTreeNotInSync(Engine& engine, const std::u16string& root, const std::u16string& path, bool with_content);
+
 }  // namespace corvane

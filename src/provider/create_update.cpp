@@ -64,6 +64,7 @@ struct Outcome {
   int32_t result = kOk;
   bool done = false;        // nothing more to do (a skipped update)
   bool dehydrated = false;  // the update dropped the file's data
+  bool edited_meanwhile = false;  // the file was edited while being updated
   const char* message = nullptr;  // the failure's own text, if not the code's
 };
 
@@ -271,6 +272,10 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
     }
   }
   uint32_t update_flags = 0;
+  // An in-sync file may be edited after the state was read: the platform
+  // checks again as it applies the update, and refuses it if so.
+  const bool verify = !r.is_dir && r.placeholder && !r.local_changes && !r.retrieving;
+  if (verify) update_flags |= CF_UPDATE_FLAG_VERIFY_IN_SYNC;
   if (r.Has(HALVEX_FLAG_MARK_SYNCED) && !r.local_changes) update_flags |= CF_UPDATE_FLAG_MARK_IN_SYNC;
   if (r.retrieving) update_flags |= CF_UPDATE_FLAG_CLEAR_IN_SYNC;
   if (r.is_dir) {
@@ -296,6 +301,14 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
   request.file_identity_length = r.identity_length();
   request.update_flags = update_flags;
   out.platform_hr = manager.UpdatePlaceholder(&request);
+  if (verify && out.platform_hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC)) {
+    LogF(sink, kLogVerbose, u"'%s' changed during the update; updating it as a file with local changes", r.relative);
+    Request changed = r;
+    changed.local_changes = true;
+    Outcome again = Update(engine, manager, changed);
+    again.edited_meanwhile = true;
+    return again;
+  }
   if (out.platform_hr != S_OK) {
     LogF(sink, kLogVerbose, u"Existing placeholder update failed for '%s'. Error code: 0x%x", r.relative,
          static_cast<uint32_t>(out.platform_hr));
@@ -483,7 +496,9 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
   }
   if (out.done || out.result != kOk) return Finish(engine, r, out.result, out.message);
   const int32_t result = AfterPlatformStep(engine, r, hydration_needed, converted, out.dehydrated);
-  if (result == kOk) own_change.Succeeded();
+  // An edit made during the update: the cache keeps the host's values, so
+  // that the watcher reports the edit.
+  if (result == kOk && !out.edited_meanwhile) own_change.Succeeded();
   return Finish(engine, r, result);
 }
 

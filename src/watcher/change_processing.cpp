@@ -660,6 +660,10 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   }
   engine.tasks.ReleaseTask(task);
   int32_t result = answer;
+  if (answer != 0 && answer != kErrRetry) {
+    // The host keeps the old name: the item here is not what it has.
+    SetTreeNotInSync(engine, engine.EffectiveSyncRootPath(), rel, cached.IsFolder());
+  }
   if (answer == 0) {
     if (!engine.metadata_cache.Rename(old_name, rel)) {
       result = kErrLocalItemNotFound;

@@ -191,6 +191,27 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ("\\c\\kept.txt", events[3].new_path);
   EXPECT_TRUE(BecomesInSync("b/y.txt"));
   EXPECT_TRUE(BecomesInSync("c/kept.txt"));
+
+  // An edit landing after the rename is accepted, while its completion
+  // updates the item (after the completion looked at the item's state): the
+  // edit stays and goes to the host.
+  ASSERT_EQ(0, host_.Config("LogLevel=4"));
+  Client writer{scratch_.Root()};
+  std::atomic<bool> accepted{false}, edited{false};
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\c\\kept.txt") accepted = true;
+    if (e.id == HALVEX_EVENT_LOG && accepted && !edited && e.path.find("Force update:") != std::string::npos)
+      edited = writer.WriteAll("c/edited.txt", "new content") == 0;
+  });
+  ASSERT_EQ(0u, app_.Rename("c/kept.txt", "c/edited.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return edited.load(); }));
+  Settle();
+  EXPECT_TRUE(ReportsSize("\\c\\edited.txt", 11)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("c/edited.txt"));
+  std::string data;
+  ASSERT_EQ(0u, app_.ReadAll("c/edited.txt", data));
+  EXPECT_EQ("new content", data);
+  host_.SetObserver(nullptr);
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
@@ -383,18 +404,35 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
 
 TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   std::atomic<bool> refuse{false};
+  std::atomic<int> retries{0};
   host_.SetPolicy([&](const HostEvent& e) {
-    const bool ours = e.path == "\\refused.txt" || e.path == "\\known.txt";
+    // A retry answer first, then a failure.
+    if (e.path == "\\retried.txt" && refuse) return retries++ == 0 ? HALVEX_ERR_RETRY : HALVEX_ERR_OPERATION_DENIED;
+    const bool ours = e.path == "\\refused.txt" || e.path == "\\known.txt" || e.path == "\\plan.txt" ||
+                      e.path == "\\renamed.txt" || e.path == "\\plans" || e.path.rfind("\\moved", 0) == 0;
     return ours && refuse ? HALVEX_ERR_OPERATION_DENIED : 0;
   });
   ASSERT_EQ(0u, app_.CreateFile("known.txt", ""));
+  ASSERT_EQ(0u, app_.CreateFile("plan.txt", "plan"));
+  ASSERT_EQ(0u, app_.CreateFolder("plans"));
+  ASSERT_EQ(0u, app_.CreateFile("plans/inner.txt", "inner"));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\known.txt", 1));
+  ASSERT_TRUE(BecomesInSync("plans/inner.txt"));
   ASSERT_TRUE(BecomesInSync("known.txt"));
+  ASSERT_TRUE(BecomesInSync("plan.txt"));
 
   refuse = true;
   ASSERT_EQ(0u, app_.CreateFile("refused.txt", "data"));
   ASSERT_EQ(0u, app_.Write("known.txt", 0, "version 2"));
+  ASSERT_EQ(0u, app_.CreateFile("retried.txt", "retried"));
+  ASSERT_EQ(0u, app_.Rename("plan.txt", "renamed.txt", false));
+  ASSERT_EQ(0u, app_.Rename("plans", "moved", false));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\retried.txt", 2)) << Describe(Reported());
   Settle();
+  // Neither is on the server under these names: both must be offered again.
+  EXPECT_FALSE(InSync("retried.txt"));
+  EXPECT_FALSE(InSync("renamed.txt"));
+  EXPECT_FALSE(InSync("moved/inner.txt"));
   // A refused new file is offered again on its next change, so the
   // application's own write may bring a second CreateFile.
   EXPECT_GE(host_.Count(HALVEX_EVENT_CREATE_FILE, "\\refused.txt"), 1u) << Describe(Reported());
@@ -412,9 +450,14 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   refuse = false;
   ASSERT_EQ(0u, app_.Write("refused.txt", 0, "data 2"));
   ASSERT_EQ(0u, app_.Write("known.txt", 0, "version 3"));
+  ASSERT_EQ(0u, app_.Write("retried.txt", 0, "retried 2"));
+  ASSERT_EQ(0u, app_.Write("renamed.txt", 0, "plan 2"));
   Settle();
   EXPECT_TRUE(BecomesInSync("refused.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("known.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("retried.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("renamed.txt")) << Describe(Reported());
+  EXPECT_TRUE(HostTree().count("\\renamed.txt")) << Describe(Reported());
 }
 
 }  // namespace

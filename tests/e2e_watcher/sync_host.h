@@ -69,7 +69,8 @@ class SyncHost {
  public:
   // The answer the host gives to a task event (its ResultCode).
   using Policy = std::function<int32_t(const HostEvent&)>;
-  // Called on the event's thread for every task event, before the answer.
+  // Called on the event's thread for every task event, before the answer,
+  // and for every log line (id HALVEX_EVENT_LOG, the text in `path`).
   using Observer = std::function<void(const HostEvent&)>;
 
   explicit SyncHost(const std::string& root) {
@@ -216,9 +217,17 @@ class SyncHost {
         self->errors_.push_back(std::to_string(static_cast<int32_t>(params[0])) + " " + Text(params[1]));
         return 0;
       }
-      case HALVEX_EVENT_LOG:
-        if (getenv("CORVANE_E2E_LOG") != nullptr) fprintf(stderr, "log: %s\n", Text(params[1]).c_str());
+      case HALVEX_EVENT_LOG: {
+        e.path = Text(params[1]);
+        if (getenv("CORVANE_E2E_LOG") != nullptr) fprintf(stderr, "log: %s\n", e.path.c_str());
+        Observer observer;
+        {
+          std::lock_guard<std::mutex> lock(self->mutex_);
+          observer = self->observer_;
+        }
+        if (observer) observer(e);
         return 0;
+      }
       default:
         return 0;  // errors, activation
     }

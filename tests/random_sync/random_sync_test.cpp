@@ -65,7 +65,6 @@ const std::map<std::string, const char*> kFamilies = {
     {"cache-miss", "items missing from the metadata cache (after a restart or a remote rename): edited soon after a remote rename, and creates reported again counted as duplicates"},
     {"edit-after-remote", "a file edited after a remote change to it (the method's pending entry can swallow the edit)"},
     {"rename-fail", "failure answers to rename events (the item stays in sync under a name the server does not have)"},
-    {"retry-then-fail", "a failure answered to an event's retry (the item stays in sync though the server never got it)"},
     {"late-listing", "listings answered pending and finished later"},
 };
 
@@ -341,7 +340,6 @@ class Host {
     Answer a = r < 64 ? kDone : r < 74 ? kFail : r < 87 ? kRetry : kPending;
     if (!options_.answers.count(a)) a = kDone;
     if (a == kRetry && (retried || (moves && !Gate("retry-order")))) a = kDone;
-    if (a == kFail && retried && !Gate("retry-then-fail")) a = kDone;
     const bool renames = id == HALVEX_EVENT_RENAME_FILE || id == HALVEX_EVENT_RENAME_FOLDER;
     if (a == kFail && renames && !Gate("rename-fail")) a = kDone;
     if (a == kPending && list && !Gate("late-listing")) a = kDone;

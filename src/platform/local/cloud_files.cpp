@@ -494,17 +494,20 @@ HRESULT CfUpdatePlaceholder(Handle FileHandle, const CF_FS_METADATA* FsMetadata,
   FdCloser fd(WritableFd(*item));
   if (fd.get() < 0) return FromErrno();
   LocalItem info;
-  if (!SettleOutsideWrites(fd.get()) || !ReadLocalItem(fd.get(), info)) return FromErrno();
-  if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
-  if ((UpdateFlags & CF_UPDATE_FLAG_VERIFY_IN_SYNC) && !info.record.in_sync)
-    return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
-  const bool dehydrate = !info.is_dir && ((UpdateFlags & CF_UPDATE_FLAG_DEHYDRATE) || DehydrateRangeCount > 0);
-  if (dehydrate && info.record.pin == CF_PIN_STATE_PINNED) return FromWin32(ERROR_CLOUD_FILE_PINNED);
-  // As for CfDehydratePlaceholder: local changes not yet in the cloud exist
-  // only here, so nothing of the update happens.
-  if (dehydrate && !info.record.in_sync) return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
+  bool dehydrate = false;
   {
+    // The in-sync check and the update under one lock: a write landing in
+    // between would otherwise be cut back to the size given here.
     ItemStateLock lock(fd.get());
+    if (!SettleOutsideWritesLocked(fd.get()) || !ReadLocalItem(fd.get(), info)) return FromErrno();
+    if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
+    if ((UpdateFlags & CF_UPDATE_FLAG_VERIFY_IN_SYNC) && !info.record.in_sync)
+      return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
+    dehydrate = !info.is_dir && ((UpdateFlags & CF_UPDATE_FLAG_DEHYDRATE) || DehydrateRangeCount > 0);
+    if (dehydrate && info.record.pin == CF_PIN_STATE_PINNED) return FromWin32(ERROR_CLOUD_FILE_PINNED);
+    // As for CfDehydratePlaceholder: local changes not yet in the cloud exist
+    // only here, so nothing of the update happens.
+    if (dehydrate && !info.record.in_sync) return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
     PlaceholderRecord record;
     if (!LoadRecord(fd.get(), record)) return FromErrno();
     if (FsMetadata) {
