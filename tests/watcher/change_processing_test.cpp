@@ -126,6 +126,7 @@ TEST_F(ChangeProcessingTest, ChangeTheHostMadeThroughAMethodIsNotEchoed) {
 TEST_F(ChangeProcessingTest, AfterARefusedCreateOnlyTheCreatesOwnRecordsAreSkipped) {
   const std::u16string rel = u"\\refused.txt";
   MoveInFile("refused.txt", "data");
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE, rel) == 1; }, 30000)) << Seen();
   Settle();
   const auto refused = [&] {
     Know(rel);
