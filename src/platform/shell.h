@@ -53,6 +53,10 @@ struct StorageProviderSyncRootInfo {
   std::optional<std::u16string> RecycleBinUri;
 };
 
+// Every call's answer on a system without the shell's registration service
+// (Windows editions without the shell, Wine): the runtime class is missing.
+constexpr HRESULT kShellRegistrationUnavailable = HRESULT_FROM_WIN32(50);  // ERROR_NOT_SUPPORTED
+
 class StorageProviderSyncRootManager {
  public:
   // Registers or re-registers `info.Id`. E_INVALIDARG for an empty id or one

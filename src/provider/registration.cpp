@@ -1,5 +1,6 @@
 #include "provider/registration.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -51,6 +52,18 @@ static_assert(kHydrationPolicyFull == CF_HYDRATION_POLICY_FULL &&
               kHydrationPolicyModifierAutoDehydrationAllowed == CF_HYDRATION_POLICY_MODIFIER_AUTO_DEHYDRATION_ALLOWED &&
               kHardlinkPolicyNone == CF_HARDLINK_POLICY_NONE && kHardlinkPolicyAllowed == CF_HARDLINK_POLICY_ALLOWED &&
               kInSyncPolicyFileCreationTime == CF_INSYNC_POLICY_TRACK_FILE_CREATION_TIME);
+
+// Without the shell's registration service the root is the platform's
+// registration alone; said once per process, as it holds for every root.
+bool ShellUnavailable(LogSink* sink, HRESULT hr) {
+  if (hr != kShellRegistrationUnavailable) return false;
+  static std::atomic<bool> said{false};
+  if (!said.exchange(true))
+    Log(sink, kLogWarning,
+        u"Windows shell sync-root registration is not available on this system; sync roots are registered with the "
+        u"platform only");
+  return true;
+}
 
 RegisterRootRequest MakeRegisterRequest(const RegistrationInputs& inputs) {
   RegisterRootRequest request;
@@ -241,6 +254,7 @@ int32_t RegisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs) 
   info.Id = id;
   info.Path = inputs.root;
   const HRESULT hr = StorageProviderSyncRootManager::Register(info);
+  if (ShellUnavailable(sink, hr)) return kOk;
   if (FAILED(hr)) {
     LogF(sink, kLogVerbose, u"Registering sync provider in Windows shell failed. Error code: 0x%x",
          static_cast<uint32_t>(hr));
@@ -259,6 +273,7 @@ int32_t UnregisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs
   if (!BuildSyncRootId(inputs, &id)) return kOk;
   LogF(sink, kLogVerbose, u"Sync Root Id is %s", id);
   const HRESULT hr = StorageProviderSyncRootManager::Unregister(id);
+  if (ShellUnavailable(sink, hr)) return kOk;
   if (SUCCEEDED(hr)) {
     Log(sink, kLogVerbose, u"Unregistering sync provider from Windows shell succeeded");
     return kOk;

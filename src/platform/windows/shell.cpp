@@ -32,6 +32,7 @@ constexpr ComGuid kStorageItemIid = {0x4207a996, 0xca2f, 0x42f7, {0xbd, 0xe8, 0x
 constexpr ComGuid kUriFactoryIid = {0x44a9796f, 0x723e, 0x4fdf, {0xa2, 0x18, 0x03, 0x3e, 0x75, 0xb0, 0xc0, 0x84}};
 
 constexpr uint32_t kFolderTimeoutMs = 30000;
+static_assert(kShellRegistrationUnavailable == windows::kWinRtUnavailable);
 
 // Windows.Foundation.IUriRuntimeClass; only RawUri (slot 16) is read.
 class IUri : public ComInspectable {
