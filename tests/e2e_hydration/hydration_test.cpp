@@ -1,17 +1,17 @@
-// Whole-host hydration: an application reads dehydrated placeholders and a
-// provider written against the exports serves them.
+// Whole-host end to end, the same on both platforms: a provider written
+// against the exports (libcorvane.so, or corvane.dll under Wine with the
+// stand-in cloud-files service) and an application in a process of its own
+// that lists, reads, writes, renames and deletes placeholders.
 #include <gtest/gtest.h>
 
 #include <future>
 
 #include "e2e_hydration/provider_host.h"
-#include "platform/local/client.h"
+#include "e2e_hydration/app.h"
 
 namespace corvane::e2e {
 namespace {
 
-using platform::local::Client;
-using platform::local::ItemState;
 using namespace std::chrono_literals;
 
 class HydrationTest : public ::testing::Test {
@@ -20,41 +20,47 @@ class HydrationTest : public ::testing::Test {
     host_ = std::make_unique<ProviderHost>(space_.root());
     ASSERT_EQ(host_->Config("WindowsCreatePlaceholdersOnDemand=true"), 0);
     for (const std::string& s : settings) ASSERT_EQ(host_->Config(s), 0) << s;
-    ASSERT_EQ(host_->Start(), 0);
+    ASSERT_EQ(host_->Start(), 0) << host_->LastError();
   }
   void TearDown() override { host_.reset(); }
 
-  // Creates the placeholder and checks that it starts without local data.
+  // Creates the placeholder, without local data.
   void AddFile(const std::string& name, uint64_t size, uint32_t seed) {
     ASSERT_EQ(host_->AddRemoteFile(name, RemoteBytes(size, seed)), 0) << name;
-    ItemState state;
-    ASSERT_EQ(client_.State(name, state), 0u);
-    EXPECT_TRUE(state.placeholder);
-    EXPECT_EQ(state.size, size);
-    if (size > 0) {
-      EXPECT_FALSE(state.FullyHydrated());
+  }
+  // Whether the application sees each file with all of its data on disk.
+  void ExpectPartial(const std::vector<std::string>& names, bool partial) {
+    std::vector<AppEntry> entries;
+    ASSERT_EQ(app_.List("", entries), 0u);
+    for (const std::string& name : names) {
+      auto e = std::find_if(entries.begin(), entries.end(), [&](const AppEntry& e) { return e.name == name; });
+      ASSERT_NE(e, entries.end()) << name;
+      EXPECT_EQ(e->size, host_->Remote(name).size()) << name;
+      EXPECT_EQ(e->partial, partial && e->size > 0) << name;
     }
   }
 
-  // Every size around the transfer chunk, read back through the client.
+  // Every size around the transfer chunk, read back by the application.
   void ExpectServedForAllSizes(uint32_t seed) {
     const uint64_t sizes[] = {0, 1, 409599, 409600, 409601, 10u << 20};
     const std::string suffix = "-" + std::to_string(seed) + ".bin";
+    std::vector<std::string> names;
     for (uint64_t size : sizes) {
-      const std::string name = "file-" + std::to_string(size) + suffix;
-      AddFile(name, size, ++seed);
-      std::string read;
-      ASSERT_EQ(client_.ReadAll(name, read), 0u) << name;
-      ASSERT_EQ(read.size(), size) << name;
-      EXPECT_TRUE(read == host_->Remote(name)) << name << ": bytes differ";
-      ItemState state;
-      ASSERT_EQ(client_.State(name, state), 0u);
-      EXPECT_TRUE(state.FullyHydrated()) << name;
+      names.push_back("file-" + std::to_string(size) + suffix);
+      AddFile(names.back(), size, ++seed);
     }
+    ExpectPartial(names, true);
+    for (const std::string& name : names) {
+      std::string read;
+      ASSERT_EQ(app_.Read(name, read), 0u) << name;
+      ASSERT_EQ(read.size(), host_->Remote(name).size()) << name;
+      EXPECT_TRUE(read == host_->Remote(name)) << name << ": bytes differ";
+    }
+    ExpectPartial(names, false);
   }
 
   TempSpace space_;
-  Client client_{space_.root()};
+  App app_{space_.root()};
   std::unique_ptr<ProviderHost> host_;
 };
 
@@ -88,18 +94,16 @@ TEST_F(HydrationTest, HostFailureFailsTheReadAndRaisesError) {
     const size_t errors_before = host_->Events(HALVEX_EVENT_ERROR).size();
     std::string read;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(client_.ReadAll("broken.bin", read), platform::ERROR_CLOUD_FILE_UNSUCCESSFUL);
+    EXPECT_EQ(app_.Read("broken.bin", read), kAppCloudFileUnsuccessful);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     EXPECT_TRUE(read.empty());
     ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_ERROR, errors_before + 1, 5s));
     EXPECT_EQ(host_->Events(HALVEX_EVENT_ERROR)[errors_before].code, kFailCode);
-    ItemState state;
-    ASSERT_EQ(client_.State("broken.bin", state), 0u);
-    EXPECT_TRUE(state.hydrated.empty());
+    ExpectPartial({"broken.bin"}, true);
   }
   host_->serve = Serve::kInline;
   std::string read;
-  ASSERT_EQ(client_.ReadAll("broken.bin", read), 0u);
+  ASSERT_EQ(app_.Read("broken.bin", read), 0u);
   EXPECT_TRUE(read == host_->Remote("broken.bin"));
 }
 
@@ -110,7 +114,7 @@ TEST_F(HydrationTest, UnansweredAsyncRequestExpiresAndFailsTheRead) {
   const auto start = std::chrono::steady_clock::now();
   auto read = std::async(std::launch::async, [&] {
     std::string data;
-    return client_.ReadAll("silent.bin", data);
+    return app_.Read("silent.bin", data);
   });
   ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_CANCEL_TASK, 1, 10s)) << "no CancelTask after the timeout";
   const std::vector<HostEvent> asks = host_->Events(HALVEX_EVENT_GET_FILE_DATA);
@@ -123,7 +127,7 @@ TEST_F(HydrationTest, UnansweredAsyncRequestExpiresAndFailsTheRead) {
 
   // The application is not left waiting for the platform's own time limit.
   ASSERT_EQ(read.wait_for(10s), std::future_status::ready) << "read still blocked after the task expired";
-  EXPECT_EQ(read.get(), platform::ERROR_CLOUD_FILE_UNSUCCESSFUL);
+  EXPECT_EQ(read.get(), kAppCloudFileUnsuccessful);
 }
 
 // A new remote version while the old one's data waits in the queue of a
@@ -136,12 +140,12 @@ TEST_F(HydrationTest, RemoteUpdateDropsTheOldVersionsQueuedData) {
   AddFile("versions.bin", kSize, 1000);
   auto old_read = std::async(std::launch::async, [&] {
     std::string data;
-    return client_.ReadAll("versions.bin", data);
+    return app_.Read("versions.bin", data);
   });
   ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_GET_FILE_DATA, 1, 10s));
   const int64_t task = host_->Events(HALVEX_EVENT_GET_FILE_DATA)[0].task_id;
   host_->Hold("\\busy.txt");
-  ASSERT_EQ(client_.CreateFile("busy.txt", "b"), 0u);
+  WriteText(space_.root() + "/busy.txt", "b");
   ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_CREATE_FILE, 1, 10s));
   EXPECT_EQ(host_->Put(task, "versions.bin"), 0);
   ASSERT_EQ(host_->UpdateRemoteFile("versions.bin", RemoteBytes(kSize, 2000)), 0);
@@ -152,7 +156,7 @@ TEST_F(HydrationTest, RemoteUpdateDropsTheOldVersionsQueuedData) {
 
   host_->serve = Serve::kInline;
   std::string read;
-  ASSERT_EQ(client_.ReadAll("versions.bin", read), 0u);
+  ASSERT_EQ(app_.Read("versions.bin", read), 0u);
   ASSERT_EQ(read.size(), kSize);
   size_t stale = 0;
   const std::string& now = host_->Remote("versions.bin");
@@ -169,7 +173,7 @@ TEST_F(HydrationTest, DeactivateReleasesEveryBlockedRead) {
   for (int i = 0; i < kReads; ++i) {
     reads.push_back(std::async(std::launch::async, [this, i] {
       std::string data;
-      return static_cast<uint32_t>(client_.ReadAll("blocked-" + std::to_string(i), data));
+      return App(space_.root()).Read("blocked-" + std::to_string(i), data);
     }));
   }
   ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_GET_FILE_DATA, kReads, 20s));
@@ -183,5 +187,68 @@ TEST_F(HydrationTest, DeactivateReleasesEveryBlockedRead) {
   }
 }
 
+// An application's listing, read, write, rename and delete, and a program's
+// new file, each as the host sees it; then Deactivate and Uninstall leave a
+// folder no longer installed.
+TEST_F(HydrationTest, ItemOperationsAndLifecycle) {
+  Start();
+  AddFile("a.bin", 300000, 7);
+  AddFile("b.txt", 5000, 8);
+  ExpectPartial({"a.bin", "b.txt"}, true);
+  std::string read;
+  ASSERT_EQ(app_.Read("a.bin", read), 0u);
+  EXPECT_TRUE(read == host_->Remote("a.bin"));
+  EXPECT_EQ(host_->Events(HALVEX_EVENT_GET_FILE_DATA).size(), 1u);
+#ifdef _WIN32
+  // The provider's own reads of its placeholders do not hydrate them: it
+  // connected with CF_CONNECT_FLAG_BLOCK_SELF_IMPLICIT_HYDRATION.
+  EXPECT_EQ(standin::Application().ReadAll(std::filesystem::path(space_.root() + "\\b.txt").wstring(), read),
+            HRESULT_FROM_WIN32(395));  // ERROR_CLOUD_FILE_ACCESS_DENIED
+  EXPECT_EQ(host_->Events(HALVEX_EVENT_GET_FILE_DATA).size(), 1u);
+#endif
+
+  ASSERT_EQ(app_.Rename("b.txt", "c.txt"), 0u);
+  EXPECT_TRUE(host_->WaitFor(HALVEX_EVENT_RENAME_FILE, 1, 20s));
+  ASSERT_EQ(app_.Delete("a.bin"), 0u);
+  EXPECT_TRUE(host_->WaitFor(HALVEX_EVENT_DELETE_FILE, 1, 20s));
+  WriteText(space_.root() + "/new.txt", "new");
+  EXPECT_TRUE(host_->WaitFor(HALVEX_EVENT_CREATE_FILE, 1, 20s));
+  ASSERT_EQ(app_.Write("new.txt", "edited"), 0u);
+  EXPECT_TRUE(host_->WaitFor(HALVEX_EVENT_UPDATE_FILE, 1, 20s));
+  for (auto [id, path] : {std::pair{HALVEX_EVENT_RENAME_FILE, "\\b.txt"}, {HALVEX_EVENT_DELETE_FILE, "\\a.bin"},
+                          {HALVEX_EVENT_CREATE_FILE, "\\new.txt"}, {HALVEX_EVENT_UPDATE_FILE, "\\new.txt"}}) {
+    const std::vector<HostEvent> seen = host_->Events(id);
+    EXPECT_TRUE(!seen.empty() && seen[0].path == path) << id << " " << path;
+  }
+  std::vector<AppEntry> entries;
+  ASSERT_EQ(app_.List("", entries), 0u);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, "c.txt");
+  EXPECT_EQ(entries[1].name, "new.txt");
+
+  EXPECT_EQ(host_->Deactivate(), 0) << host_->LastError();
+  EXPECT_EQ(host_->Uninstall(), 0) << host_->LastError();
+  host_.reset();
+  ProviderHost again(space_.root());
+  EXPECT_EQ(again.Activate(), HALVEX_ERR_NOT_INSTALLED);
+}
+
+// A folder inside another provider's sync root cannot become a root: Install
+// says so, rather than succeeding and leaving Activate to fail.
+TEST_F(HydrationTest, InstallInsideAnotherRootFails) {
+  ProviderHost outer(space_.root());
+  ASSERT_EQ(outer.Install(), 0) << outer.LastError();
+  std::filesystem::create_directories(space_.root() + "/inner");
+  ProviderHost inner(space_.root() + "/inner");
+  EXPECT_NE(inner.Install(), 0);
+  EXPECT_EQ(outer.Uninstall(), 0) << outer.LastError();
+}
+
 }  // namespace
 }  // namespace corvane::e2e
+
+int main(int argc, char** argv) {
+  if (argc == 7 && std::string(argv[1]) == "--app") return corvane::e2e::AppMain(argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

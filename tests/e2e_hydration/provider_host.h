@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -94,6 +95,12 @@ class ProviderHost {
   // Installs and synchronously activates the provider on the root.
   int32_t Start() {
     const int32_t rc = Install();
+    return rc == 0 ? Activate() : rc;
+  }
+  // Synchronously.
+  int32_t Activate() {
+    const int32_t rc = Halvex_Corvane_Set(handle_, HALVEX_PROP_SYNC_ROOT_PATH, 0,
+                                          reinterpret_cast<intptr_t>(root_.c_str()), 0);
     return rc == 0 ? Call(HALVEX_METHOD_ACTIVATE, {1}) : rc;
   }
   int32_t Install() {
@@ -295,10 +302,18 @@ class ProviderHost {
   std::thread worker_;
 };
 
-#ifndef _WIN32
-// A temporary sync root and platform state folder for one test or run.
+// A temporary sync root (and on Linux the platform's state folder) for one
+// test or run.
 class TempSpace {
  public:
+#ifdef _WIN32
+  TempSpace() {
+    base_ = (std::filesystem::temp_directory_path() / ("corvane-e2e-" + std::to_string(std::random_device()())))
+                .string();
+    std::filesystem::create_directories(root());
+  }
+  std::string root() const { return base_ + "\\root"; }
+#else
   explicit TempSpace(const std::string& base_dir = "/tmp") {
     std::string pattern = base_dir + "/corvane-e2e-XXXXXX";
     base_ = mkdtemp(pattern.data());
@@ -306,16 +321,15 @@ class TempSpace {
     std::filesystem::create_directories(root());
     setenv("CORVANE_STATE_DIR", (base_ + "/state").c_str(), 1);
   }
+  std::string root() const { return base_ + "/root"; }
+#endif
   ~TempSpace() {
     std::error_code ignored;
     std::filesystem::remove_all(base_, ignored);
   }
-  std::string root() const { return base_ + "/root"; }
   const std::string& base() const { return base_; }
 
  private:
   std::string base_;
 };
-#endif
-
 }  // namespace corvane::e2e

@@ -436,7 +436,7 @@ TEST_F(Root, TransfersMustBeAlignedInsideTheRequestAndFailuresReachTheReader) {
 
   transfer_step = 0;
   answer = kStatusUnsuccessful;
-  EXPECT_EQ(app_.Read(file_, 0, 10, data), HRESULT_FROM_NT(kStatusUnsuccessful));
+  EXPECT_EQ(app_.Read(file_, 0, 10, data), HRESULT_FROM_WIN32(389));
   answer = 0;
   // The last piece of a file ends unaligned at its end; a transfer out of any request is refused.
   ASSERT_EQ(app_.Read(file_, 9000, 1000, data), S_OK);
@@ -484,7 +484,7 @@ TEST_F(Root, ListingPopulatesAndItemOperationsAskTheProvider) {
   }
 
   answer = kStatusUnsuccessful;
-  EXPECT_EQ(app_.Delete(file_), HRESULT_FROM_NT(kStatusUnsuccessful));
+  EXPECT_EQ(app_.Delete(file_), HRESULT_FROM_WIN32(389));
   EXPECT_NE(GetFileAttributesW(file_.c_str()), INVALID_FILE_ATTRIBUTES);
   answer = 0;
   ASSERT_EQ(app_.Delete(file_), S_OK);

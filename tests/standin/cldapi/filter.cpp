@@ -203,8 +203,16 @@ HRESULT RaiseAndWait(std::shared_ptr<Call> call, std::shared_ptr<Request> req) {
   return req->result;
 }
 
+// What the program's file call fails with when the provider failed the
+// request: the cloud statuses' Win32 errors, as the system maps them.
 HRESULT FromStatus(LONG status) {
-  return status >= 0 ? S_OK : HRESULT_FROM_NT(status);
+  if (status >= 0) return S_OK;
+  static const WORD kCloudErrors[] = {
+      389, 362, 363, 364, 389, 389, 389, 376, 377, 378, 379, 380, 381, 382, 383, 386, 387,  // CF00-CF10
+      388, 389, 390, 391, 392, 393, 394, 395, 396, 397, 398, 389, 404, 405, 426, 434};      // CF11-CF20
+  const ULONG code = (ULONG)status;
+  if (code >= 0xC000CF00 && code <= 0xC000CF20) return FromWin32(kCloudErrors[code - 0xC000CF00]);
+  return HRESULT_FROM_NT(status);
 }
 
 struct Target {
