@@ -15,7 +15,9 @@
 #include <vector>
 
 #ifdef _WIN32
+#include "cf_types.h"
 #include "standin.h"
+extern "C" HRESULT WINAPI CfGetPlaceholderInfo(HANDLE, CF_PLACEHOLDER_INFO_CLASS, PVOID, DWORD, PDWORD);
 #else
 #include <spawn.h>
 #include <sys/wait.h>
@@ -32,7 +34,13 @@ struct AppEntry {
   bool folder = false;
   uint64_t size = 0;
   bool partial = false;  // a file whose data is not all on disk
+  uint32_t attributes = 0;  // FILE_ATTRIBUTE_*
+  bool placeholder = false;
+  bool in_sync = false;
 };
+
+constexpr uint32_t kAppReadOnly = 0x1;  // FILE_ATTRIBUTE_READONLY
+constexpr uint32_t kAppHidden = 0x2;    // FILE_ATTRIBUTE_HIDDEN
 
 // Win32 error codes, the same on both platforms.
 constexpr uint32_t kAppCloudFileUnsuccessful = 389;  // ERROR_CLOUD_FILE_UNSUCCESSFUL
@@ -52,7 +60,8 @@ inline void WriteText(const std::string& path, const std::string& text) {
 class App {
  public:
   // `root` is the sync root; paths below are relative to it, with '/'.
-  explicit App(std::string root) : root_(std::move(root)) {}
+  // A `timeout_ms` shortens how long the platform waits for the provider.
+  explicit App(std::string root, int timeout_ms = 0) : root_(std::move(root)), timeout_ms_(timeout_ms) {}
 
   uint32_t Read(const std::string& rel, std::string& data) { return Run("read", rel, "", &data); }
   // Entries by name order; files only get `partial`.
@@ -64,10 +73,10 @@ class App {
     for (std::string line; std::getline(lines, line);) {
       AppEntry e;
       std::istringstream fields(line);
-      int folder = 0, partial = 0;
-      fields >> folder >> partial >> e.size;
+      int folder = 0, partial = 0, placeholder = 0, in_sync = 0;
+      fields >> folder >> partial >> e.size >> e.attributes >> placeholder >> in_sync;
       std::getline(fields >> std::ws, e.name);
-      e.folder = folder != 0, e.partial = partial != 0;
+      e.folder = folder != 0, e.partial = partial != 0, e.placeholder = placeholder != 0, e.in_sync = in_sync != 0;
       entries.push_back(e);
     }
     std::sort(entries.begin(), entries.end(), [](const AppEntry& a, const AppEntry& b) { return a.name < b.name; });
@@ -90,7 +99,8 @@ class App {
   }
 
  private:
-  // One process per operation: "--app <op> <root> <rel> <target> <io file>".
+  // One process per operation: "--app <op> <root> <rel> <target> <io file>
+  // <timeout ms>".
   // The io file carries the write's data in and the answer out: the result
   // code on the first line, then the operation's output.
   uint32_t Run(const char* op, const std::string& rel, const std::string& target, std::string* out,
@@ -99,7 +109,8 @@ class App {
         (std::filesystem::temp_directory_path() / ("corvane-app-" + std::to_string(Pid()) + "-" + std::to_string(++runs_)))
             .string();
     if (in != nullptr) WriteText(io, *in);
-    const std::vector<std::string> args = {"--app", op, root_, rel.empty() ? "." : rel, target.empty() ? "." : target, io};
+    const std::vector<std::string> args = {"--app", op, root_, rel.empty() ? "." : rel, target.empty() ? "." : target, io,
+                                           std::to_string(timeout_ms_)};
     if (!Spawn(args)) return 0xFFFFFFFF;
     const std::string answer = FileText(io);
     std::remove(io.c_str());
@@ -139,12 +150,20 @@ class App {
 #endif
 
   std::string root_;
+  int timeout_ms_;
   int runs_ = 0;
 };
 
+// One listed entry as the application process writes it.
+inline std::string EntryLine(const AppEntry& e) {
+  return std::to_string(e.folder) + " " + std::to_string(e.partial) + " " + std::to_string(e.size) + " " +
+         std::to_string(e.attributes) + " " + std::to_string(e.placeholder) + " " + std::to_string(e.in_sync) + " " +
+         e.name + "\n";
+}
+
 // The application process: does one operation and writes its answer.
 inline int AppMain(char** argv) {
-  const std::string op = argv[2], root = argv[3], rel = argv[4], target = argv[5], io = argv[6];
+  const std::string op = argv[2], root = argv[3], rel = argv[4], target = argv[5], io = argv[6], timeout = argv[7];
   std::string out;
   uint32_t code = 0;
 #ifdef _WIN32
@@ -153,6 +172,7 @@ inline int AppMain(char** argv) {
     for (char& c : p) c = c == '/' ? '\\' : c;
     return std::filesystem::path(p).wstring();
   };
+  if (timeout != "0") SetEnvironmentVariableA("CLDAPI_STANDIN_TIMEOUT_MS", timeout.c_str());
   standin::Application app;
   HRESULT hr = E_NOINTERFACE;
   if (!app.Available()) {
@@ -162,11 +182,25 @@ inline int AppMain(char** argv) {
     std::vector<WIN32_FIND_DATAW> found;
     hr = app.List(full(rel), found);
     for (const WIN32_FIND_DATAW& f : found) {
-      const bool folder = (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-      const bool partial = !folder && (f.dwFileAttributes & 0x400000) != 0;  // RECALL_ON_DATA_ACCESS
-      const uint64_t size = (uint64_t(f.nFileSizeHigh) << 32) | f.nFileSizeLow;
-      out += std::to_string(folder) + " " + std::to_string(partial) + " " + std::to_string(size) + " " +
-             std::filesystem::path(f.cFileName).string() + "\n";
+      AppEntry e;
+      e.name = std::filesystem::path(f.cFileName).string();
+      e.folder = (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      e.partial = !e.folder && (f.dwFileAttributes & 0x400000) != 0;  // RECALL_ON_DATA_ACCESS
+      e.size = (uint64_t(f.nFileSizeHigh) << 32) | f.nFileSizeLow;
+      e.attributes = f.dwFileAttributes;
+      // The in-sync state is not in the listing: ask for the placeholder's.
+      HANDLE h = CreateFileW((full(rel) + L"\\" + f.cFileName).c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      // With room for the largest file identity (4 KiB).
+      alignas(CF_PLACEHOLDER_BASIC_INFO) char buffer[sizeof(CF_PLACEHOLDER_BASIC_INFO) + 4096];
+      const auto* info = reinterpret_cast<const CF_PLACEHOLDER_BASIC_INFO*>(buffer);
+      if (h != INVALID_HANDLE_VALUE) {
+        e.placeholder = SUCCEEDED(CfGetPlaceholderInfo(h, CF_PLACEHOLDER_INFO_BASIC, buffer, sizeof buffer, nullptr));
+        e.in_sync = e.placeholder && info->InSyncState == CF_IN_SYNC_STATE_IN_SYNC;
+        CloseHandle(h);
+      }
+      out += EntryLine(e);
     }
   } else if (op == "write") {
     hr = app.Write(full(rel), 0, FileText(io));
@@ -181,6 +215,7 @@ inline int AppMain(char** argv) {
   code = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : static_cast<uint32_t>(hr);
 #else
   auto full = [&](const std::string& r) { return r == "." ? root : root + "/" + r; };
+  if (timeout != "0") setenv("CORVANE_REQUEST_TIMEOUT_MS", timeout.c_str(), 1);
   platform::local::Client client(root);
   if (op == "read") {
     code = client.ReadAll(full(rel), out);
@@ -188,9 +223,15 @@ inline int AppMain(char** argv) {
     std::vector<platform::local::ClientEntry> found;
     code = client.List(full(rel), found);
     for (const auto& f : found) {
-      const bool partial = !f.is_folder && (f.state & platform::CF_PLACEHOLDER_STATE_PARTIAL) != 0;
-      out += std::to_string(f.is_folder) + " " + std::to_string(partial) + " " + std::to_string(f.size) + " " + f.name +
-             "\n";
+      AppEntry e;
+      e.name = f.name;
+      e.folder = f.is_folder;
+      e.partial = !f.is_folder && (f.state & platform::CF_PLACEHOLDER_STATE_PARTIAL) != 0;
+      e.size = f.size;
+      e.attributes = f.attributes;
+      e.placeholder = (f.state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0;
+      e.in_sync = (f.state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0;
+      out += EntryLine(e);
     }
   } else if (op == "write") {
     code = client.Write(full(rel), 0, FileText(io));

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
