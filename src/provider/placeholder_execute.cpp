@@ -69,8 +69,8 @@ const void* OwnCopy(ExecuteRequest& request, const void* source, int64_t length)
 }  // namespace
 
 // Copies may be large (a whole transfer chunk): no memory is an answer.
-HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
-                                                std::unique_ptr<ExecuteRequest>& out) try {
+HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action, std::unique_ptr<ExecuteRequest>& out,
+                                                bool copy_buffers) try {
   auto request = std::make_unique<ExecuteRequest>();
   request->info.StructSize = kOperationInfoSize;
   request->info.Type = action.operation_type;
@@ -95,7 +95,8 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
       p.TransferData.Flags = read.UInt32(u"Flags");
       p.TransferData.CompletionStatus = action.completion_status;
       const void* buffer = read.Pointer(u"Buffer");
-      if (SUCCEEDED(read.failure)) p.TransferData.Buffer = OwnCopy(*request, buffer, p.TransferData.Length);
+      if (SUCCEEDED(read.failure))
+        p.TransferData.Buffer = copy_buffers ? OwnCopy(*request, buffer, p.TransferData.Length) : buffer;
       break;
     }
     case CF_OPERATION_TYPE_RETRIEVE_DATA: {
