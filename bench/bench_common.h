@@ -142,7 +142,10 @@ inline void ReportMemory(const std::string& what, double value, const char* unit
   std::fflush(stdout);
 }
 
-// Rounds from the environment (BENCH_ROUNDS), at least `minimum`.
+// Rounds from the environment (BENCH_ROUNDS), else `fallback`. Keep it even:
+// the side that runs second in a pair pays for what the first freed (on a
+// virtual machine, memory and blocks given back cost more to take again),
+// so each order should count as often.
 inline int Rounds(int fallback) {
   const char* text = getenv("BENCH_ROUNDS");
   const int n = text != nullptr ? std::atoi(text) : fallback;

@@ -5,7 +5,7 @@
 # the memory figures and the machine's load.
 # Usage: bash scripts/bench.sh [name ...]   (default: every benchmark; names
 # are the folders under bench/, e.g. hydration listing_population micro)
-# BENCH_ROUNDS=n sets the rounds (default 5); BENCH_FS="dir ..." the folders
+# BENCH_ROUNDS=n sets the rounds (default 6, even: each side goes first as often); BENCH_FS="dir ..." the folders
 # whose file systems are used (default: /dev/shm and /var/tmp).
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -5,7 +5,7 @@
 // (what `corvane-client hydrate` does). Both sides read and write through
 // 16 MiB buffers and end with fdatasync of what they wrote, so the page
 // cache's writeback falls on neither side alone. TMPDIR picks the file system.
-// Usage: bench_hydration [size_in_MiB (default 1024)] [rounds (default 5, or BENCH_ROUNDS)]
+// Usage: bench_hydration [size_in_MiB (default 1024)] [rounds (default 6, or BENCH_ROUNDS)]
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -99,7 +99,7 @@ bool SameBytes(const std::string& path, const std::string& bytes, char* buffer) 
 
 int main(int argc, char** argv) {
   const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
-  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : corvane::bench::Rounds(5);
+  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : corvane::bench::Rounds(6);
   const uint64_t size = mib << 20;
   TempSpace space(corvane::bench::WorkDir());
   const std::string bytes = corvane::e2e::RemoteBytes(size, 42);

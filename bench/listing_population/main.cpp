@@ -2,7 +2,7 @@
 // user listing through the client, against creating the same empty sparse
 // files with the same extended attributes directly, rounds alternating.
 // Also prints what the metadata cache holds per item beyond its path.
-// Usage: bench_listing_population [items (default 100000)] [rounds (default 5, or BENCH_ROUNDS)]
+// Usage: bench_listing_population [items (default 100000)] [rounds (default 6, or BENCH_ROUNDS)]
 #include <fcntl.h>
 #include <malloc.h>
 #include <stdlib.h>
@@ -147,7 +147,7 @@ size_t CountEntries(const std::string& folder) {
 
 int main(int argc, char** argv) {
   if (argc > 1) kItems = std::max(1, std::atoi(argv[1]));
-  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : corvane::bench::Rounds(5);
+  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : corvane::bench::Rounds(6);
   // TMPDIR picks the file system; both sides share it.
   const std::string dir = corvane::bench::WorkDir();
   std::string base_template = dir + "/corvane-bench-listing-XXXXXX";

@@ -2,7 +2,7 @@
 // folders, measured from each file's close to the host's CreateFile event,
 // against the platform's own change notifications of the same burst,
 // read side by side in the same run; each round a fresh root and provider.
-// Usage: bench_watcher_burst [rounds (default 5, or BENCH_ROUNDS)]
+// Usage: bench_watcher_burst [rounds (default 6, or BENCH_ROUNDS)]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -190,7 +190,7 @@ bool RunBurst(BurstRound& round) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : corvane::bench::Rounds(5);
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : corvane::bench::Rounds(6);
   const std::string dir = corvane::bench::WorkDir();
   std::printf("watcher burst in %s, %d rounds\n", dir.c_str(), rounds);
   std::vector<double> throughput, lib_rate, raw_rate, lib_p99, raw_p99, p99_extra;
