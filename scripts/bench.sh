@@ -34,7 +34,7 @@ micro_rows() {
     /^"?BM_/ { gsub(/"/, "", $1); t[$1] = $4 }
     END {
       base = t["BM_BaselineCallThroughPointer"]
-      n = split("BM_GetIntProperty BM_SetIntProperty BM_GetStringProperty BM_SetStringProperty BM_DoConfigQuery", calls, " ")
+      n = split("BM_GetProperty/Int BM_SetProperty/Int BM_GetProperty/String BM_SetProperty/String BM_DoConfigQuery", calls, " ")
       for (i = 1; i <= n; ++i) if (calls[i] in t)
         printf "MICRO|%s|%.1f ns|%.1f ns|%.3f|-|-\n", calls[i], t[calls[i]], base, base / t[calls[i]]
       if ("BM_StoreRangesWithStamp" in t)

@@ -43,36 +43,29 @@ void BM_BaselineCallThroughPointer(benchmark::State& state) {
 }
 BENCHMARK(BM_BaselineCallThroughPointer);
 
-void BM_GetIntProperty(benchmark::State& state) {
-  Component c;
+// A component with a label set, so that the string property has a value.
+struct LabelledComponent : Component {
+  LabelledComponent() {
+    Halvex_Corvane_Set(handle, HALVEX_PROP_SYNC_ROOT_LABEL, 0, reinterpret_cast<intptr_t>("Benchmark label"), 0);
+  }
+};
+
+void BM_GetProperty(benchmark::State& state, int32_t property) {
+  LabelledComponent c;
   int32_t length = 0;
-  for (auto _ : state)
-    benchmark::DoNotOptimize(Halvex_Corvane_Get(c.handle, HALVEX_PROP_SERIALIZE_EVENTS, 0, &length, nullptr));
+  for (auto _ : state) benchmark::DoNotOptimize(Halvex_Corvane_Get(c.handle, property, 0, &length, nullptr));
 }
-BENCHMARK(BM_GetIntProperty);
+BENCHMARK_CAPTURE(BM_GetProperty, Int, HALVEX_PROP_SERIALIZE_EVENTS);
+BENCHMARK_CAPTURE(BM_GetProperty, String, HALVEX_PROP_SYNC_ROOT_LABEL);
 
-void BM_SetIntProperty(benchmark::State& state) {
-  Component c;
-  intptr_t value = 0;
-  for (auto _ : state) benchmark::DoNotOptimize(Halvex_Corvane_Set(c.handle, HALVEX_PROP_SERIALIZE_EVENTS, 0, value ^= 1, 0));
+// Values the property takes in turn: 0 and 1, or the label.
+void BM_SetProperty(benchmark::State& state, int32_t property, intptr_t value, intptr_t flip) {
+  LabelledComponent c;
+  for (auto _ : state) benchmark::DoNotOptimize(Halvex_Corvane_Set(c.handle, property, 0, value ^= flip, 0));
 }
-BENCHMARK(BM_SetIntProperty);
-
-void BM_GetStringProperty(benchmark::State& state) {
-  Component c;
-  Halvex_Corvane_Set(c.handle, HALVEX_PROP_SYNC_ROOT_LABEL, 0, reinterpret_cast<intptr_t>("Benchmark label"), 0);
-  int32_t length = 0;
-  for (auto _ : state)
-    benchmark::DoNotOptimize(Halvex_Corvane_Get(c.handle, HALVEX_PROP_SYNC_ROOT_LABEL, 0, &length, nullptr));
-}
-BENCHMARK(BM_GetStringProperty);
-
-void BM_SetStringProperty(benchmark::State& state) {
-  Component c;
-  const intptr_t label = reinterpret_cast<intptr_t>("Benchmark label");
-  for (auto _ : state) benchmark::DoNotOptimize(Halvex_Corvane_Set(c.handle, HALVEX_PROP_SYNC_ROOT_LABEL, 0, label, 0));
-}
-BENCHMARK(BM_SetStringProperty);
+BENCHMARK_CAPTURE(BM_SetProperty, Int, HALVEX_PROP_SERIALIZE_EVENTS, 0, 1);
+BENCHMARK_CAPTURE(BM_SetProperty, String, HALVEX_PROP_SYNC_ROOT_LABEL, reinterpret_cast<intptr_t>("Benchmark label"),
+                  0);
 
 void BM_DoConfigQuery(benchmark::State& state) {
   Component c;
