@@ -85,16 +85,16 @@ void CloseFetch(Engine& engine, Task& task) {
 
 namespace {
 
-// Hands the fetch's next `length` bytes to the platform. The answer runs on
-// this thread, straight from the caller's memory: no copy of the bytes, and
-// nothing queued behind the watcher's own work.
+// Hands the fetch's next `length` bytes to the platform: the answer copies
+// them and goes to the watcher's workers, so the host's call does not wait
+// for the disk. Without a watcher it runs here, and its failure is known now.
 int32_t SendChunk(Engine& engine, CallbackTaskContext& context, const uint8_t* data, int64_t length) {
   CallbackParams& params = *context.params;
   params.SetInt32(u"Flags", 0);
   params.SetInt64(u"Offset", context.progress.current_offset);
   params.SetInt64(u"Length", length);
   params.SetPointer(u"Buffer", data);
-  const HRESULT hr = CompleteCallbackAction(engine, context.answer, kOk, true);
+  const HRESULT hr = CompleteCallbackAction(engine, context.answer, kOk);
   params.SetPointer(u"Buffer", nullptr);
   if (SUCCEEDED(hr)) {
     context.progress.current_offset += length;
@@ -102,7 +102,8 @@ int32_t SendChunk(Engine& engine, CallbackTaskContext& context, const uint8_t* d
   }
   if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_REQUEST_CANCELED)) return kErrCancelled;
   // Data the platform could not take (a full disk, say) fails the fetch
-  // now, or its reader would wait for the platform's time limit.
+  // now, or its reader would wait for the platform's time limit (a deferred
+  // answer does the same on its worker).
   engine.diag.SetOsLastError(static_cast<uint32_t>(hr));
   AnswerFailure(engine, context, context.required_length, kErrOsCallFailed, true);
   return kErrOsCallFailed;
@@ -114,9 +115,10 @@ int32_t SendStream(Engine& engine, Task& task, CallbackTaskContext& context, boo
   const uint64_t size = stream.Size();
   const uint64_t whole = size / kChunkSize * kChunkSize;
   const uint64_t send = final ? size : whole;
+  // Whole chunks are whole pages: a run of them goes as one answer.
   for (uint64_t at = 0; at < send;) {
     if (task.Cancelled.load() != 0) return kErrCancelled;
-    const uint64_t n = std::min<uint64_t>(kChunkSize, send - at);
+    const uint64_t n = std::min<uint64_t>(kMaxTransfer, send - at);
     if (int32_t rc = SendChunk(engine, context, stream.Data() + at, static_cast<int64_t>(n)); rc != kOk) return rc;
     at += n;
   }

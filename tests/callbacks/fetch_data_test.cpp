@@ -36,6 +36,16 @@ TEST_F(FetchData, AsynchronousHostSendsWholeChunksAtOnceAndTheRestAtFinalize) {
   });
   const int64_t task_id = asked.get_future().get();
   ASSERT_TRUE(WaitFor([&] { return Logged(u"GetItemData fired in async mode"); }));
+  // The watcher takes the data answers, each with its own copy: the host's
+  // buffer may go as soon as its call returns.
+  struct Taker : DeferredExecutor {
+    bool Enqueue(std::unique_ptr<ExecuteRequest>& request) override {
+      taken.push_back(std::move(request));
+      return true;
+    }
+    std::vector<std::unique_ptr<ExecuteRequest>> taken;
+  } watcher;
+  engine().placeholder_manager->SetDeferredExecutor(&watcher);
 
   // A small piece waits; the next call first completes its chunk, then its
   // whole pages leave at once from the host's buffer, and the tail short
@@ -61,6 +71,19 @@ TEST_F(FetchData, AsynchronousHostSendsWholeChunksAtOnceAndTheRestAtFinalize) {
   EXPECT_EQ(1u, task->Completed.load());
   EXPECT_EQ(kOk, FlushTransfer(engine(), *task, true));
   EXPECT_EQ(1500000, context->progress.current_offset);
+  engine().placeholder_manager->SetDeferredExecutor(nullptr);
+  // Whole chunks in one answer, the direct pages in one, the tail at the end.
+  ASSERT_EQ(3u, watcher.taken.size());
+  int64_t at = 0;
+  for (const auto& request : watcher.taken) {
+    const auto& t = request->params.TransferData;
+    EXPECT_EQ(409600 + at, t.Offset);
+    ASSERT_EQ(request->owned_data.data(), t.Buffer);
+    EXPECT_TRUE(std::string_view(static_cast<const char*>(t.Buffer), t.Length) == rest.substr(at, t.Length));
+    at += t.Length;
+    EXPECT_EQ(kOk, engine().placeholder_manager->RunDeferredExecute(*request));
+  }
+  EXPECT_TRUE(Logged(u"Deferred CfExecute succeeded, hr=0x0"));
   ReleaseFetchContext(engine(), *task);
   engine().tasks.RemoveTask(task, task_id, true);
 
