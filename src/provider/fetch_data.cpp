@@ -26,8 +26,8 @@ constexpr int64_t kChunkSize = 409600;
 // The platform takes transfers in whole pages (but for the one ending the file).
 constexpr size_t kPageSize = 4096;
 static_assert(kChunkSize % kPageSize == 0);
-// The most one transfer of a caller's buffer carries at a time.
-constexpr size_t kMaxTransfer = 64 * kChunkSize;
+// The most one answer carries: its copy stays small enough to be reused.
+constexpr size_t kMaxTransfer = 8 * kChunkSize;
 // Above this size the whole file is asked of the host at once.
 constexpr int64_t kWholeFileThreshold = 0x100000000LL;
 
