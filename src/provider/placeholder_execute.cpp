@@ -70,15 +70,16 @@ const void* OwnCopy(ExecuteRequest& request, const void* source, int64_t length)
   return request.owned_data.data();
 }
 
-// Enough for the copies of one transfer in flight on the workers; smaller
-// copies (identities) are cheap anyway, larger ones rare.
-constexpr size_t kKeptBuffers = 4;
+// Enough for the copies of one read's transfer in flight on the workers;
+// smaller copies (identities) are cheap anyway, larger ones rare.
+constexpr size_t kKeptBytes = 16 * 1024 * 1024;
 constexpr size_t kSmallestKept = 64 * 1024;
 constexpr size_t kLargestKept = 4 * 1024 * 1024;
 
 struct KeptBuffers {
   std::mutex mutex;
   std::vector<std::vector<uint8_t>> buffers;
+  size_t bytes = 0;
 };
 
 // Never destroyed: a request may end on a worker during the process's exit.
@@ -98,6 +99,7 @@ std::vector<uint8_t> TakeCopyBuffer(size_t length) {
     std::swap(buffer, kept.buffers.back());
     std::vector<uint8_t> taken = std::move(kept.buffers.back());
     kept.buffers.pop_back();
+    kept.bytes -= taken.capacity();
     return taken;
   }
   return {};
@@ -108,7 +110,9 @@ void KeepCopyBuffer(std::vector<uint8_t>&& buffer) {
   buffer.clear();
   KeptBuffers& kept = Kept();
   std::lock_guard<std::mutex> lock(kept.mutex);
-  if (kept.buffers.size() < kKeptBuffers) kept.buffers.push_back(std::move(buffer));
+  if (kept.bytes + buffer.capacity() > kKeptBytes) return;
+  kept.bytes += buffer.capacity();
+  kept.buffers.push_back(std::move(buffer));
 }
 
 // Copies may be large (a whole transfer chunk): no memory is an answer.

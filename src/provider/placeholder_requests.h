@@ -170,7 +170,7 @@ struct PlaceholderAction {
 // Data answers copy a megabyte or so each, one after another: their buffers
 // are kept for the next copy, as fresh memory would fault in page by page on
 // every one. Take gives a buffer of at least `length` bytes' capacity when
-// one is kept (else an empty one); Keep holds a few of them, frees the rest.
+// one is kept (else an empty one); Keep holds up to 16 MiB of them.
 std::vector<uint8_t> TakeCopyBuffer(size_t length);
 void KeepCopyBuffer(std::vector<uint8_t>&& buffer);
 
