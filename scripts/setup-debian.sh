@@ -6,8 +6,9 @@ set -euo pipefail
 # clang and its runtimes build the sanitizer and fuzz programs.
 # libcli11-dev is the tools' argument parser (headers only); dpkg-dev and file
 # let cpack work out the Debian package's dependencies.
+# libbenchmark-dev builds the micro-benchmarks (scripts/bench.sh).
 packages=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libcli11-dev
-          dpkg-dev file g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev)
+          dpkg-dev file g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev libbenchmark-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,6 +1,8 @@
-// Population of one folder of 100,000 listed items, against creating the same
-// empty sparse files with the same extended attributes directly, in one run.
+// Population of one folder of 100,000 listed items, at activation and on one
+// user listing through the client, against creating the same empty sparse
+// files with the same extended attributes directly, rounds alternating.
 // Also prints what the metadata cache holds per item beyond its path.
+// Usage: bench_listing_population [items (default 100000)] [rounds (default 6, or BENCH_ROUNDS)]
 #include <fcntl.h>
 #include <malloc.h>
 #include <stdlib.h>
@@ -19,19 +21,20 @@
 #include <vector>
 
 #include "component/component.h"
+#include "bench_common.h"
 #include "e2e_listing/remote_host.h"
+#include "platform/local/client.h"
 
 namespace {
 
 using corvane::e2e::RemoteHost;
 using corvane::e2e::RemoteItem;
-using Clock = std::chrono::steady_clock;
+using corvane::bench::Clock;
+using corvane::bench::Seconds;
 
 int kItems = 100000;  // a smaller count may be given as the first argument
 
 std::string ItemName(int i) { return "listed-item-" + std::to_string(i) + ".dat"; }
-
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
 // CPU time of the whole process (every thread, user and system): on a
 // shared machine the wall clock mostly measures the neighbours.
@@ -85,12 +88,13 @@ Timing CreateDirectly(const std::string& folder, const std::vector<Xattrs>& item
 
 struct LibraryRun {
   double seconds = 0;
-  double cpu_seconds = 0;
   double cache_bytes_per_item = 0;  // beyond the path's own characters
   size_t cached = 0;
 };
 
-LibraryRun Populate(const std::string& root) {
+// The library fills `root` from a host listing kItems items: at activation
+// (`on_demand` false) or on one user listing through the client (true).
+LibraryRun Populate(const std::string& root, bool on_demand) {
   LibraryRun run;
   std::filesystem::create_directories(root);
   RemoteHost host(root);
@@ -99,19 +103,26 @@ LibraryRun Populate(const std::string& root) {
     item.creation = item.last_access = item.last_write = (1700000000LL + 11644473600LL) * 10000000LL;
     host.Put("\\", std::move(item));
   }
-  host.Config("WindowsCreatePlaceholdersOnDemand=false");
+  host.Config(on_demand ? "WindowsCreatePlaceholdersOnDemand=true" : "WindowsCreatePlaceholdersOnDemand=false");
   if (host.Call(HALVEX_METHOD_INSTALL) != 0) {
     std::fprintf(stderr, "Install failed: %s\n", host.LastError().c_str());
     std::exit(1);
   }
-  const auto start = Clock::now();
-  const double cpu_start = CpuSeconds();
+  Clock::time_point start = Clock::now();
   if (host.Activate() != 0) {
     std::fprintf(stderr, "Activate failed: %s\n", host.LastError().c_str());
     std::exit(1);
   }
+  if (on_demand) {
+    start = Clock::now();
+    std::vector<corvane::platform::local::ClientEntry> entries;
+    corvane::platform::local::Client client(root);
+    if (client.List(".", entries) != 0 || entries.size() != static_cast<size_t>(kItems)) {
+      std::fprintf(stderr, "the user listing gave %zu of %d items\n", entries.size(), kItems);
+      std::exit(1);
+    }
+  }
   run.seconds = Seconds(start);
-  run.cpu_seconds = CpuSeconds() - cpu_start;
 
   // The cache's own allocations are what freeing it gives back.
   corvane::MetadataCache& cache = static_cast<corvane::Component*>(host.handle())->engine.metadata_cache;
@@ -127,35 +138,60 @@ LibraryRun Populate(const std::string& root) {
   return run;
 }
 
+size_t CountEntries(const std::string& folder) {
+  return static_cast<size_t>(
+      std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 1) kItems = std::max(1, std::atoi(argv[1]));
-  // TMPDIR picks the file system; both runs share it.
-  std::string base_template = (std::filesystem::temp_directory_path() / "corvane-bench-listing-XXXXXX").string();
+  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : corvane::bench::Rounds(6);
+  // TMPDIR picks the file system; both sides share it.
+  const std::string dir = corvane::bench::WorkDir();
+  std::string base_template = dir + "/corvane-bench-listing-XXXXXX";
   const std::string base = mkdtemp(base_template.data());
   std::filesystem::create_directories(base + "/state");
   setenv("CORVANE_STATE_DIR", (base + "/state").c_str(), 1);
+  std::printf("population: %d items in one folder in %s, %d rounds\n", kItems, dir.c_str(), rounds);
 
-  const LibraryRun library = Populate(base + "/root");
+  // The baseline copies the attributes the library wrote, so one library
+  // run comes first.
+  LibraryRun first = Populate(base + "/sample", false);
   std::vector<Xattrs> item_attrs(kItems);
-  for (int i = 0; i < kItems; ++i) item_attrs[i] = ReadXattrs(base + "/root/" + ItemName(i));
-  const size_t created = static_cast<size_t>(std::distance(std::filesystem::directory_iterator(base + "/root"),
-                                                           std::filesystem::directory_iterator()));
-  const Timing direct_run = CreateDirectly(base + "/direct", item_attrs);
-  const double direct = direct_run.wall;
+  for (int i = 0; i < kItems; ++i) item_attrs[i] = ReadXattrs(base + "/sample/" + ItemName(i));
+  std::printf("extended attributes: %zu per file; metadata cache: %zu entries, %.0f bytes per item beyond the path\n",
+              item_attrs[0].size(), first.cached, first.cache_bytes_per_item);
+  std::filesystem::remove_all(base + "/sample");
 
-  std::printf("items listed:            %d (placeholders on disk: %zu, cache entries: %zu)\n", kItems, created,
-              library.cached);
-  std::printf("extended attributes:     %zu per file\n", item_attrs[0].size());
-  std::printf("library population:      %.3f s, %.0f items/s\n", library.seconds, kItems / library.seconds);
-  std::printf("direct creation:         %.3f s, %.0f items/s\n", direct, kItems / direct);
-  std::printf("ratio library/direct:    %.2f (target at least 0.50)\n", direct / library.seconds);
-  std::printf("cpu time library/direct: %.3f s / %.3f s, ratio %.2f\n", library.cpu_seconds, direct_run.cpu,
-              direct_run.cpu / library.cpu_seconds);
-  std::printf("metadata cache per item: %.0f bytes beyond the path (target under 300)\n",
-              library.cache_bytes_per_item);
-  std::fflush(stdout);
+  int serial = 0;
+  bool complete = true;
+  const auto baseline = [&] {
+    const std::string folder = base + "/direct-" + std::to_string(++serial);
+    const double seconds = CreateDirectly(folder, item_attrs).wall;
+    std::filesystem::remove_all(folder);
+    return seconds;
+  };
+  const auto library = [&](bool on_demand) {
+    const std::string root = base + "/root-" + std::to_string(++serial);
+    const LibraryRun run = Populate(root, on_demand);
+    if (CountEntries(root) != static_cast<size_t>(kItems)) complete = false;
+    std::filesystem::remove_all(root);
+    return run.seconds;
+  };
+  const std::string count = std::to_string(kItems);
+  corvane::bench::Comparison at_activation("population " + count + " items at activation (" + dir + ")", "s", false,
+                                           0.8);
+  at_activation.Run(rounds, [&] { return library(false); }, baseline);
+  at_activation.Report();
+  corvane::bench::Comparison listing("population " + count + " items, one user listing (" + dir + ")", "s", false,
+                                     0.5);
+  listing.Run(rounds, [&] { return library(true); }, baseline);
+  listing.Report();
+  corvane::bench::ReportMemory("population peak RSS (" + count + " items)", corvane::bench::PeakRssMiB(), "MiB");
+  corvane::bench::ReportMemory("metadata cache per item beyond the path", first.cache_bytes_per_item, "bytes");
   std::filesystem::remove_all(base);
-  return created == static_cast<size_t>(kItems) ? 0 : 1;
+  if (!complete) std::fprintf(stderr, "a population left items out\n");
+  return complete ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 // Local-change throughput and latency: a burst of 10,000 new files in 20
 // folders, measured from each file's close to the host's CreateFile event,
 // against the platform's own change notifications of the same burst,
-// read side by side in the same run.
+// read side by side in the same run; each round a fresh root and provider.
+// Usage: bench_watcher_burst [rounds (default 6, or BENCH_ROUNDS)]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench_common.h"
 #include "e2e_watcher/burst.h"
 #include "e2e_watcher/sync_host.h"
 #include "platform/directory_changes.h"
@@ -130,14 +132,18 @@ void Print(const char* name, const Figures& f) {
               f.per_second, f.median_ms, f.p99_ms);
 }
 
-}  // namespace
+struct BurstRound {
+  Figures raw, library;
+  size_t total = 0;
+};
 
-int main() {
-  corvane::e2e::Scratch scratch(corvane::e2e::Scratch::FastParent());
+// One burst in a fresh root with a fresh provider; false when it could not run.
+bool RunBurst(BurstRound& round) {
+  corvane::e2e::Scratch scratch(corvane::bench::WorkDir());
   corvane::e2e::SyncHost host(scratch.Root());
   if (host.Start() != 0) {
     std::fprintf(stderr, "activation failed: %s\n", host.LastError().c_str());
-    return 1;
+    return false;
   }
   Arrivals library;
   host.SetObserver([&](const HostEvent& e) {
@@ -146,7 +152,7 @@ int main() {
   RawWatch raw;
   if (!raw.Start(scratch.Root())) {
     std::fprintf(stderr, "cannot watch %s\n", scratch.Root().c_str());
-    return 1;
+    return false;
   }
 
   corvane::platform::local::Client app(scratch.Root());
@@ -155,7 +161,7 @@ int main() {
   if (!burst.MakeFolders(app) ||
       !host.WaitFor([&] { return host.Count(HALVEX_EVENT_CREATE_FOLDER) >= 20 && raw.folders.size() >= 20; })) {
     std::fprintf(stderr, "folders were not reported\n");
-    return 1;
+    return false;
   }
   host.WaitFor([] { return false; }, 1500);  // the new-folder rescans are done
 
@@ -164,23 +170,51 @@ int main() {
   const Clock::time_point start = Clock::now();
   if (!burst.Write(app, &closed)) {
     std::fprintf(stderr, "the burst could not be written\n");
-    return 1;
+    return false;
   }
   const double write_s = std::chrono::duration<double>(Clock::now() - start).count();
-  const size_t total = static_cast<size_t>(burst.total());
-  host.WaitFor([&] { return library.size() >= total && raw.files.size() >= total; }, 180000);
+  round.total = static_cast<size_t>(burst.total());
+  host.WaitFor([&] { return library.size() >= round.total && raw.files.size() >= round.total; }, 180000);
   raw.Stop();
 
-  const Figures base = Measure(closed, raw.files.Take(), start);
-  const Figures lib = Measure(closed, library.Take(), start);
-  std::printf("burst: %d files in %d folders, written in %.2f s (%.0f files/s)\n", burst.total(), burst.folders,
-              write_s, burst.total() / write_s);
-  Print("platform notifications", base);
-  Print("library CreateFile", lib);
+  round.raw = Measure(closed, raw.files.Take(), start);
+  round.library = Measure(closed, library.Take(), start);
+  std::printf("burst: %d files in %d folders, written in %.2f s (%.0f files/s), load %s\n", burst.total(),
+              burst.folders, write_s, burst.total() / write_s, corvane::bench::LoadText().c_str());
+  Print("platform notifications", round.raw);
+  Print("library CreateFile", round.library);
   if (raw.overflows > 0) std::printf("platform queue overflows: %d\n", raw.overflows.load());
-  if (lib.per_second > 0 && base.median_ms > 0) {
-    std::printf("ratio library/platform: throughput %.2f, median latency %.1fx, p99 latency %.1fx\n",
-                lib.per_second / base.per_second, lib.median_ms / base.median_ms, lib.p99_ms / base.p99_ms);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : corvane::bench::Rounds(6);
+  const std::string dir = corvane::bench::WorkDir();
+  std::printf("watcher burst in %s, %d rounds\n", dir.c_str(), rounds);
+  std::vector<double> throughput, lib_rate, raw_rate, lib_p99, raw_p99, p99_extra;
+  bool complete = true;
+  for (int i = 0; i < rounds; ++i) {
+    BurstRound round;
+    if (!RunBurst(round)) return 1;
+    complete = complete && round.library.count == round.total;
+    lib_rate.push_back(round.library.per_second);
+    raw_rate.push_back(round.raw.per_second);
+    throughput.push_back(round.raw.per_second > 0 ? round.library.per_second / round.raw.per_second : 0);
+    lib_p99.push_back(round.library.p99_ms);
+    raw_p99.push_back(round.raw.p99_ms);
+    p99_extra.push_back(round.library.p99_ms - round.raw.p99_ms);
   }
-  return lib.count == total ? 0 : 2;
+  using corvane::bench::Median;
+  const double ratio = Median(throughput), extra = Median(p99_extra);
+  std::printf("median throughput ratio %.2f (floor 0.90), median p99 latency over raw %+.1f ms (at most +100)\n", ratio,
+              extra);
+  std::printf("RESULT|burst of 10,000 files, CreateFile events (%s)|%.0f events/s|%.0f events/s|%.2f|0.90|%s\n",
+              dir.c_str(), Median(lib_rate), Median(raw_rate), ratio, ratio >= 0.9 ? "pass" : "FAIL");
+  std::printf("RESULT|burst p99 latency, library over raw (%s)|%.1f ms|%.1f ms|%+.1f ms|+100 ms|%s\n", dir.c_str(),
+              Median(lib_p99), Median(raw_p99), extra, extra <= 100 ? "pass" : "FAIL");
+  corvane::bench::ReportMemory("watcher burst peak RSS", corvane::bench::PeakRssMiB(), "MiB");
+  if (!complete) std::fprintf(stderr, "the library missed CreateFile events\n");
+  return complete ? 0 : 2;
 }

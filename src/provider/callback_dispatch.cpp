@@ -127,10 +127,11 @@ HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_
   action.completion_status = static_cast<NTSTATUS>(CompletionStatusFor(result_code));
   if (engine.placeholder_manager != nullptr && !at_once)
     return engine.placeholder_manager->ExecutePlaceholderAction(&action);
-  // Without a manager (no deferred executor either) the answer runs at once.
+  // Without a manager (no deferred executor either) the answer runs at once,
+  // while the caller's buffer is there: no copy of it is needed.
   if (action.params == nullptr) return E_INVALIDARG;
   std::unique_ptr<ExecuteRequest> request;
-  HRESULT hr = PlaceholderManager::BuildExecuteRequest(action, request);
+  HRESULT hr = PlaceholderManager::BuildExecuteRequest(action, request, false);
   if (SUCCEEDED(hr)) hr = request->Run();
   return hr;
 }

@@ -23,6 +23,11 @@ using namespace platform;
 namespace {
 
 constexpr int64_t kChunkSize = 409600;
+// The platform takes transfers in whole pages (but for the one ending the file).
+constexpr size_t kPageSize = 4096;
+static_assert(kChunkSize % kPageSize == 0);
+// The most one answer carries: its copy stays small enough to be reused.
+constexpr size_t kMaxTransfer = 8 * kChunkSize;
 // Above this size the whole file is asked of the host at once.
 constexpr int64_t kWholeFileThreshold = 0x100000000LL;
 
@@ -78,7 +83,55 @@ void CloseFetch(Engine& engine, Task& task) {
   AnswerFailure(engine, *context, context->required_length, kErrCancelled, true);
 }
 
-int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
+namespace {
+
+// Hands the fetch's next `length` bytes to the platform: the answer copies
+// them and goes to the watcher's workers, so the host's call does not wait
+// for the disk. Without a watcher it runs here, and its failure is known now.
+int32_t SendChunk(Engine& engine, CallbackTaskContext& context, const uint8_t* data, int64_t length) {
+  CallbackParams& params = *context.params;
+  params.SetInt32(u"Flags", 0);
+  params.SetInt64(u"Offset", context.progress.current_offset);
+  params.SetInt64(u"Length", length);
+  params.SetPointer(u"Buffer", data);
+  const HRESULT hr = CompleteCallbackAction(engine, context.answer, kOk);
+  params.SetPointer(u"Buffer", nullptr);
+  if (SUCCEEDED(hr)) {
+    context.progress.current_offset += length;
+    return kOk;
+  }
+  if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_REQUEST_CANCELED)) return kErrCancelled;
+  // Data the platform could not take (a full disk, say) fails the fetch
+  // now, or its reader would wait for the platform's time limit (a deferred
+  // answer does the same on its worker).
+  engine.diag.SetOsLastError(static_cast<uint32_t>(hr));
+  AnswerFailure(engine, context, context.required_length, kErrOsCallFailed, true);
+  return kErrOsCallFailed;
+}
+
+// Sends what the stream holds: whole chunks, and the rest too when `final`.
+int32_t SendStream(Engine& engine, Task& task, CallbackTaskContext& context, bool final) {
+  TransferStream& stream = *task.Transfer;
+  const uint64_t size = stream.Size();
+  const uint64_t whole = size / kChunkSize * kChunkSize;
+  const uint64_t send = final ? size : whole;
+  // Whole chunks are whole pages: a run of them goes as one answer.
+  for (uint64_t at = 0; at < send;) {
+    if (task.Cancelled.load() != 0) return kErrCancelled;
+    const uint64_t n = std::min<uint64_t>(kMaxTransfer, send - at);
+    if (int32_t rc = SendChunk(engine, context, stream.Data() + at, static_cast<int64_t>(n)); rc != kOk) return rc;
+    at += n;
+  }
+  // What was not sent stays; new data goes after it.
+  stream.Seek(send);
+  stream.Compact();
+  stream.Seek(stream.Size());
+  return kOk;
+}
+
+// Takes the host's next `count` bytes (none for a plain flush) and sends
+// what can go now; `final` sends the rest as well.
+int32_t PutTransferData(Engine& engine, Task& task, const uint8_t* data, size_t count, bool final) {
   std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
   auto* context = static_cast<CallbackTaskContext*>(task.Context);
   if (context == nullptr || task.Transfer == nullptr) return kErrInvalidParameter;
@@ -86,49 +139,52 @@ int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
   if (task.Cancelled.load() != 0) return FailTransfer(engine, task, kErrCancelled);
 
   TransferStream& stream = *task.Transfer;
-  const uint64_t size = stream.Size();
-  if (size < static_cast<uint64_t>(kChunkSize) && !final) return kOk;
-  uint64_t chunks = size / kChunkSize;
-  if (final && size % kChunkSize != 0) ++chunks;
-
-  stream.Seek(0);
-  CallbackParams& params = *context->params;
+  const int64_t sent_before = context->progress.current_offset;
   int32_t result = kOk;
-  for (uint64_t i = 0; i < chunks; ++i) {
-    if (task.Cancelled.load() != 0) {
-      result = kErrCancelled;
-      break;
-    }
-    // The answer copies the bytes, so it can take them straight from the
-    // stream rather than through a chunk buffer of its own.
-    const uint64_t at = stream.Position();
-    const size_t got = static_cast<size_t>(std::min<uint64_t>(kChunkSize, size - at));
-    stream.Seek(at + got);
-    params.SetInt32(u"Flags", 0);
-    params.SetInt64(u"Offset", context->progress.current_offset);
-    params.SetInt64(u"Length", static_cast<int64_t>(got));
-    params.SetPointer(u"Buffer", stream.Data() + at);
-    context->progress.current_offset += static_cast<int64_t>(got);
-    ReportProgress(context->progress);
-    if (FAILED(CompleteCallbackAction(engine, context->answer, kOk))) {
-      result = kErrNoData;
-      break;
-    }
+  // A chunk begun by earlier calls is completed first, so that every
+  // transfer but the last starts and ends on a page.
+  if (stream.Size() > 0 && count > 0) {
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(count, kChunkSize - stream.Size() % kChunkSize));
+    if (!stream.Write(data, take)) return FailTransfer(engine, task, kErrOutOfMemory);
+    data += take;
+    count -= take;
   }
-  params.SetPointer(u"Buffer", nullptr);
+  if (stream.Size() >= static_cast<uint64_t>(kChunkSize) || (final && count == 0)) {
+    result = SendStream(engine, task, *context, final && count == 0);
+  }
+  // Whole pages go from the caller's buffer to the platform as they are;
+  // only a tail shorter than a chunk waits in the stream for more.
+  if (result == kOk && count >= static_cast<size_t>(kChunkSize)) {
+    const size_t direct = count - count % kPageSize;
+    for (size_t at = 0; result == kOk && at < direct;) {
+      const size_t n = std::min<size_t>(kMaxTransfer, direct - at);
+      if (task.Cancelled.load() != 0) {
+        result = kErrCancelled;
+      } else {
+        result = SendChunk(engine, *context, data + at, static_cast<int64_t>(n));
+      }
+      at += n;
+    }
+    data += direct;
+    count -= direct;
+  }
+  if (result == kOk && count > 0) {
+    if (!stream.Write(data, count)) return FailTransfer(engine, task, kErrOutOfMemory);
+    if (final) result = SendStream(engine, task, *context, true);
+  }
+  // One progress report per call, not per chunk.
+  if (context->progress.current_offset != sent_before) ReportProgress(context->progress);
   // A fetch finalized without a single byte would leave the reader waiting
   // for data that never comes: it fails instead.
   if (result == kOk && final && context->progress.current_offset == context->required_offset) result = kErrNoData;
-  if (result == kOk) {
-    if (final) {
-      stream.Clear();
-    } else {
-      // What was not sent stays; new data goes after it.
-      stream.Compact();
-      stream.Seek(stream.Size());
-    }
-  }
+  if (result == kOk && final) stream.Clear();
   return result == kOk ? kOk : FailTransfer(engine, task, result);
+}
+
+}  // namespace
+
+int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
+  return PutTransferData(engine, task, nullptr, 0, final);
 }
 
 int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* params, Task* task) {
@@ -266,10 +322,8 @@ int32_t AppendTaskData(Engine& engine, int64_t task_id, const uint8_t* data, int
       result = engine.diag.Record(kErrInvalidParameter, "No operation found by the provided OpId");
     } else if (task->Cancelled.load() != 0) {
       result = FailTransfer(engine, *task, kErrCancelled);
-    } else if (!task->Transfer->Write(data, static_cast<size_t>(count))) {
-      result = FailTransfer(engine, *task, kErrOutOfMemory);
     } else {
-      result = FlushTransfer(engine, *task, false);
+      result = PutTransferData(engine, *task, data, static_cast<size_t>(count), false);
     }
   }
   engine.tasks.ReleaseTask(task);

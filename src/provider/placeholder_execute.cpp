@@ -2,8 +2,11 @@
 // values of the callback's parameter record and either handed to the
 // deferred executor or run at once.
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "diag/result_codes.h"
 #include "provider/placeholder_manager.h"
@@ -62,15 +65,59 @@ struct NamedReader {
 const void* OwnCopy(ExecuteRequest& request, const void* source, int64_t length) {
   if (source == nullptr || length <= 0) return source;
   const auto* bytes = static_cast<const uint8_t*>(source);
+  request.owned_data = TakeCopyBuffer(static_cast<size_t>(length));
   request.owned_data.assign(bytes, bytes + length);
   return request.owned_data.data();
 }
 
+// Enough for the copies of one read's transfer in flight on the workers;
+// smaller copies (identities) are cheap anyway, larger ones rare.
+constexpr size_t kKeptBytes = 16 * 1024 * 1024;
+constexpr size_t kSmallestKept = 64 * 1024;
+constexpr size_t kLargestKept = 4 * 1024 * 1024;
+
+struct KeptBuffers {
+  std::mutex mutex;
+  std::vector<std::vector<uint8_t>> buffers;
+  size_t bytes = 0;
+};
+
+// Never destroyed: a request may end on a worker during the process's exit.
+KeptBuffers& Kept() {
+  static KeptBuffers* kept = new KeptBuffers;
+  return *kept;
+}
+
 }  // namespace
 
+std::vector<uint8_t> TakeCopyBuffer(size_t length) {
+  if (length < kSmallestKept || length > kLargestKept) return {};
+  KeptBuffers& kept = Kept();
+  std::lock_guard<std::mutex> lock(kept.mutex);
+  for (auto& buffer : kept.buffers) {
+    if (buffer.capacity() < length) continue;
+    std::swap(buffer, kept.buffers.back());
+    std::vector<uint8_t> taken = std::move(kept.buffers.back());
+    kept.buffers.pop_back();
+    kept.bytes -= taken.capacity();
+    return taken;
+  }
+  return {};
+}
+
+void KeepCopyBuffer(std::vector<uint8_t>&& buffer) {
+  if (buffer.capacity() < kSmallestKept || buffer.capacity() > kLargestKept) return;
+  buffer.clear();
+  KeptBuffers& kept = Kept();
+  std::lock_guard<std::mutex> lock(kept.mutex);
+  if (kept.bytes + buffer.capacity() > kKeptBytes) return;
+  kept.bytes += buffer.capacity();
+  kept.buffers.push_back(std::move(buffer));
+}
+
 // Copies may be large (a whole transfer chunk): no memory is an answer.
-HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
-                                                std::unique_ptr<ExecuteRequest>& out) try {
+HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action, std::unique_ptr<ExecuteRequest>& out,
+                                                bool copy_buffers) try {
   auto request = std::make_unique<ExecuteRequest>();
   request->info.StructSize = kOperationInfoSize;
   request->info.Type = action.operation_type;
@@ -95,7 +142,8 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
       p.TransferData.Flags = read.UInt32(u"Flags");
       p.TransferData.CompletionStatus = action.completion_status;
       const void* buffer = read.Pointer(u"Buffer");
-      if (SUCCEEDED(read.failure)) p.TransferData.Buffer = OwnCopy(*request, buffer, p.TransferData.Length);
+      if (SUCCEEDED(read.failure))
+        p.TransferData.Buffer = copy_buffers ? OwnCopy(*request, buffer, p.TransferData.Length) : buffer;
       break;
     }
     case CF_OPERATION_TYPE_RETRIEVE_DATA: {

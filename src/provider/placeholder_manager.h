@@ -80,7 +80,10 @@ class PlaceholderManager {
 
   HRESULT ExecutePlaceholderAction(const PlaceholderAction* action);
   // Builds the CfExecute call of an action; exposed for the deferred path.
-  static HRESULT BuildExecuteRequest(const PlaceholderAction& action, std::unique_ptr<ExecuteRequest>& request);
+  // `copy_buffers` false borrows the caller's buffer, for a request that
+  // runs before the caller's memory can go.
+  static HRESULT BuildExecuteRequest(const PlaceholderAction& action, std::unique_ptr<ExecuteRequest>& request,
+                                     bool copy_buffers = true);
   // Runs a deferred request on the executor's thread: 0, or
   // HALVEX_ERR_NO_DATA (0x21000030) when CfExecute failed, or
   // HALVEX_ERR_OS_CALL_FAILED when data it refused failed a live fetch.

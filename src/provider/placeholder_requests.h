@@ -167,6 +167,13 @@ struct PlaceholderAction {
   std::shared_ptr<TransferGate> gate;  // fetches only
 };
 
+// Data answers copy a megabyte or so each, one after another: their buffers
+// are kept for the next copy, as fresh memory would fault in page by page on
+// every one. Take gives a buffer of at least `length` bytes' capacity when
+// one is kept (else an empty one); Keep holds up to 16 MiB of them.
+std::vector<uint8_t> TakeCopyBuffer(size_t length);
+void KeepCopyBuffer(std::vector<uint8_t>&& buffer);
+
 // A CfExecute call ready to run, owning everything it points to, so it can
 // run later on another thread after the caller's memory is gone.
 // Not copyable: `info` and `params` point into the request itself.
@@ -174,6 +181,7 @@ struct ExecuteRequest {
   ExecuteRequest() = default;
   ExecuteRequest(const ExecuteRequest&) = delete;
   ExecuteRequest& operator=(const ExecuteRequest&) = delete;
+  ~ExecuteRequest() { KeepCopyBuffer(std::move(owned_data)); }
 
   platform::CF_OPERATION_INFO info;
   platform::CF_OPERATION_PARAMETERS params{};

@@ -19,10 +19,10 @@ using platform::ERROR_CLOUD_FILE_UNSUCCESSFUL;
 class FetchData : public CallbackTest {};
 
 TEST_F(FetchData, AsynchronousHostSendsWholeChunksAtOnceAndTheRestAtFinalize) {
-  MakePlaceholder(u"big.bin", 1000000);
+  MakePlaceholder(u"big.bin", 1500000);
   Connect();
   // A read from the middle: the request, and its progress, start there.
-  const std::string all = Pattern(1000000);
+  const std::string all = Pattern(1500000);
   const std::string rest = all.substr(409600);
   std::promise<int64_t> asked;
   on_get_file_data = [&](const GetFileDataCall& call) {
@@ -36,14 +36,27 @@ TEST_F(FetchData, AsynchronousHostSendsWholeChunksAtOnceAndTheRestAtFinalize) {
   });
   const int64_t task_id = asked.get_future().get();
   ASSERT_TRUE(WaitFor([&] { return Logged(u"GetItemData fired in async mode"); }));
+  // The watcher takes the data answers, each with its own copy: the host's
+  // buffer may go as soon as its call returns.
+  struct Taker : DeferredExecutor {
+    bool Enqueue(std::unique_ptr<ExecuteRequest>& request) override {
+      taken.push_back(std::move(request));
+      return true;
+    }
+    std::vector<std::unique_ptr<ExecuteRequest>> taken;
+  } watcher;
+  engine().placeholder_manager->SetDeferredExecutor(&watcher);
 
-  ASSERT_EQ(kOk, Put(task_id, rest, rest.size()));
+  // A small piece waits; the next call first completes its chunk, then its
+  // whole pages leave at once from the host's buffer, and the tail short
+  // of a page waits for the finalize.
+  ASSERT_EQ(kOk, Put(task_id, rest.substr(0, 1000), 1000));
+  ASSERT_EQ(kOk, Put(task_id, rest.substr(1000), rest.size() - 1000));
   Task* task = nullptr;
   ASSERT_EQ(kOk, engine().tasks.FindTask(task_id, false, &task));
   auto* context = static_cast<CallbackTaskContext*>(task->Context);
-  // One whole chunk left at once; the rest waits for the finalize.
-  EXPECT_EQ(819200, context->progress.current_offset);
-  EXPECT_EQ(180800u, task->Transfer->Size());
+  EXPECT_EQ(409600 + 409600 + 679936, context->progress.current_offset);
+  EXPECT_EQ(864u, task->Transfer->Size());
   // The platform hears how much of this request is done, not where it is.
   const int fd = open((root_.path() + "/big.bin").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
@@ -51,13 +64,26 @@ TEST_F(FetchData, AsynchronousHostSendsWholeChunksAtOnceAndTheRestAtFinalize) {
   EXPECT_TRUE(platform::local::LoadProgress(fd, total, completed));
   close(fd);
   EXPECT_EQ(static_cast<int64_t>(rest.size()), total);
-  EXPECT_EQ(409600, completed);
+  EXPECT_EQ(409600 + 679936, completed);
 
   // What the async monitor does once the host finalizes.
   ASSERT_EQ(kOk, do_FinalizeTask(engine(), task_id, 0));
   EXPECT_EQ(1u, task->Completed.load());
   EXPECT_EQ(kOk, FlushTransfer(engine(), *task, true));
-  EXPECT_EQ(1000000, context->progress.current_offset);
+  EXPECT_EQ(1500000, context->progress.current_offset);
+  engine().placeholder_manager->SetDeferredExecutor(nullptr);
+  // Whole chunks in one answer, the direct pages in one, the tail at the end.
+  ASSERT_EQ(3u, watcher.taken.size());
+  int64_t at = 0;
+  for (const auto& request : watcher.taken) {
+    const auto& t = request->params.TransferData;
+    EXPECT_EQ(409600 + at, t.Offset);
+    ASSERT_EQ(request->owned_data.data(), t.Buffer);
+    EXPECT_TRUE(std::string_view(static_cast<const char*>(t.Buffer), t.Length) == rest.substr(at, t.Length));
+    at += t.Length;
+    EXPECT_EQ(kOk, engine().placeholder_manager->RunDeferredExecute(*request));
+  }
+  EXPECT_TRUE(Logged(u"Deferred CfExecute succeeded, hr=0x0"));
   ReleaseFetchContext(engine(), *task);
   engine().tasks.RemoveTask(task, task_id, true);
 

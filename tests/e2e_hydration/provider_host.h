@@ -124,6 +124,12 @@ class ProviderHost {
   int32_t UpdateRemoteFile(const std::string& name, std::string bytes) {
     return TellRemoteFile(HALVEX_METHOD_UPDATE_FILE, name, std::move(bytes));
   }
+  // Hands a remote file's bytes back (a benchmark reuses its buffer).
+  std::string Take(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto node = remote_.extract("\\" + name);
+    return node ? std::move(node.mapped()) : std::string();
+  }
   // Sends all of the file's remote bytes for a pending task, not finalizing.
   int32_t Put(int64_t task_id, const std::string& name) {
     return Supply(task_id, "\\" + name, 0, INT64_MAX, false);

@@ -87,7 +87,7 @@ class Connection {
   void Answer(const std::shared_ptr<Pending>& p, NTSTATUS status);
   void Wake();
   std::shared_ptr<Pending> Find(int64_t key);
-  void CompleteCoveredFetches(uint64_t dev, uint64_t ino);
+  void CompleteCoveredFetches(uint64_t dev, uint64_t ino, const ByteRanges& ranges);
   void NotifyProgress(uint64_t dev, uint64_t ino);
   HRESULT TransferData(const std::shared_ptr<Pending>& p, const CF_OPERATION_PARAMETERS_TRANSFER_DATA& t);
 
@@ -474,18 +474,18 @@ std::shared_ptr<Pending> Connection::Find(int64_t key) {
   return nullptr;
 }
 
-void Connection::CompleteCoveredFetches(uint64_t dev, uint64_t ino) {
-  std::vector<std::shared_ptr<Pending>> candidates;
+void Connection::CompleteCoveredFetches(uint64_t dev, uint64_t ino, const ByteRanges& ranges) {
+  // `ranges` are the item's, as stored just now under its state lock: a
+  // fetch they cover is answered without reading them back.
+  std::vector<std::shared_ptr<Pending>> covered;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& [key, p] : pending_)
-      if (p->type == RequestType::kFetchData && !p->answered && p->dev == dev && p->ino == ino)
-        candidates.push_back(p);
+      if (p->type == RequestType::kFetchData && !p->answered && p->dev == dev && p->ino == ino &&
+          ranges.Covers(p->begin, p->end))
+        covered.push_back(p);
   }
-  for (const auto& p : candidates) {
-    ByteRanges ranges;
-    if (LoadRanges(p->file_fd, ranges) && ranges.Covers(p->begin, p->end)) Answer(p, STATUS_SUCCESS);
-  }
+  for (const auto& p : covered) Answer(p, STATUS_SUCCESS);
 }
 
 HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPERATION_PARAMETERS_TRANSFER_DATA& t) {
@@ -496,11 +496,11 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
   }
   const char* data = static_cast<const char*>(t.Buffer);
   const uint64_t begin = static_cast<uint64_t>(t.Offset), end = begin + static_cast<uint64_t>(t.Length);
+  DataView view;
   {
     // Chunks of one file may arrive on several threads: the times to put
     // back are read under the lock, never in another chunk's write.
     ItemStateLock lock(p->file_fd);
-    if (!SettleOutsideWritesLocked(p->file_fd)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
     struct stat st;
     if (fstat(p->file_fd, &st) != 0) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
     const int64_t size = st.st_size;
@@ -510,8 +510,13 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
         t.Offset > size || t.Length > size - t.Offset ||
         (t.Length % static_cast<int64_t>(kPageSize) != 0 && t.Offset + t.Length != size))
       return InvalidRequest();
-    DataView view;
     if (!LoadDataView(p->file_fd, view)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_METADATA_CORRUPT);
+    if (view.written) {
+      // A program wrote to the file directly since the last store: that is
+      // recorded first, and the file seen as it is now.
+      if (!SettleOutsideWritesLocked(p->file_fd) || !LoadDataView(p->file_fd, view))
+        return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
+    }
     if (view.unknown_writes) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
     ByteRanges& ranges = view.ranges;
     // Bytes already on disk may hold an application's newer writes: only
@@ -536,10 +541,10 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
     const timespec times[2] = {st.st_atim, st.st_mtim};
     futimens(p->file_fd, times);
     ranges.Add(begin, end);
-    if (!StoreRanges(p->file_fd, ranges)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
+    if (!StoreRanges(p->file_fd, ranges, 0)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
   }
   NotifyProgress(p->dev, p->ino);
-  CompleteCoveredFetches(p->dev, p->ino);
+  CompleteCoveredFetches(p->dev, p->ino, view.ranges);
   return S_OK;
 }
 
