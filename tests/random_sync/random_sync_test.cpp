@@ -789,6 +789,7 @@ class Run {
 
   void ReadStep() {
     const std::vector<std::string> files = Paths(false);
+    if (files.empty()) return;
     const std::string p = Pick(files);
     if (!Listed(Parent(p))) return;
     const std::string& want = expect_[p].data;
@@ -932,6 +933,8 @@ class Run {
       const auto it = server.find(q);
       if (it == server.end() || !(it->second == item)) return false;
       const ItemState s = State(q);
+      // Not on disk (its folder never listed): nothing local to lose.
+      if (s.size == UINT64_MAX && !fs::exists(fs::symlink_status(Native(q)))) continue;
       if (!item.folder && (!s.placeholder || !s.in_sync)) return false;
     }
     return true;
