@@ -448,15 +448,16 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   }
   const CacheItem& cached = *known;
   if (cached.CreateFailed) {
-    engine.metadata_cache.Remove(rel, false);
-    // The entry holds what the refused create reported, so a record that
-    // still shows that content belongs to the create. Content written since
-    // is a change the host has never seen: skipping it would leave the item
-    // unreported until the user changes it once more.
+    // The entry holds what the refused create reported, so records that
+    // still show that content belong to the create (the failed attempt's
+    // own state changes bring several): the entry stays for all of them, or
+    // each would report the file anew and fail again, without end. Content
+    // written since is a change the host has never seen.
     if (cached.Size == values.size && cached.LastWriteTime == static_cast<uint64_t>(values.last_write_time)) {
       LogF(sink, kLogVerbose, u"Skip item processing because of OnCreate event error: '%s'", rel);
       return 0;
     }
+    engine.metadata_cache.Remove(rel, false);
     return UpdateKnownItem(engine, watcher, rel, full, values, nullptr);
   }
   PlaceholderManager* manager = engine.placeholder_manager.get();
