@@ -575,6 +575,18 @@ bool HasRenameTask(Engine& engine, const std::u16string& relative_path) {
   return true;
 }
 
+namespace {
+
+// A file at `full` that was never made a placeholder, so never reported.
+bool MovedUnseen(Engine& engine, const std::u16string& full) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr || !PathExists(full)) return false;
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
+  return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) == 0;
+}
+
+}  // namespace
+
 int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& record, const std::u16string& rel) {
   Engine& engine = watcher.engine();
   LogSink* sink = watcher.sink();
@@ -632,6 +644,16 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     values.last_write_time = record.LastModificationTime;
     // A folder made and filled under another name: its content was never
     // seen under this one.
+    return ReportAsNew(engine, &watcher, rel, full, values);
+  }
+  if (!cached.IsFolder() && PathExists(watcher.path() + old_name) && MovedUnseen(engine, full)) {
+    // The old name holds a file again and what moved never became a
+    // placeholder: the cache's entry is the file at the old name now (a late
+    // record of the first create was handled after this rename), so the
+    // moved one is a file the host has never had.
+    LogF(sink, kLogVerbose, u"'%s' was made again after its file moved to '%s': reporting that one as new", old_name, rel);
+    LocalItemValues values;
+    if (ReadLocalValues(full, values) != 0) return 0;
     return ReportAsNew(engine, &watcher, rel, full, values);
   }
   const int32_t result = ReportLocalRename(engine, old_name, rel, full, cached);

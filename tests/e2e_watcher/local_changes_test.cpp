@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "e2e_watcher/sync_host.h"
 #include "platform/local/client.h"
@@ -191,6 +193,27 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ("\\c\\kept.txt", events[3].new_path);
   EXPECT_TRUE(BecomesInSync("b/y.txt"));
   EXPECT_TRUE(BecomesInSync("c/kept.txt"));
+
+  // With the watcher behind, a file made, moved away and made again under
+  // its first name: the moved one is new to the host, not the new one renamed.
+  std::atomic<bool> go{false}, held{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    held = held || e.path == "\\gate.txt";
+    while (e.path == "\\gate.txt" && !go) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return 0;
+  });
+  ASSERT_EQ(0u, app_.CreateFile("gate.txt", ""));
+  const bool behind = host_.WaitFor([&] { return held.load(); });
+  std::ofstream(scratch_.Root() + "/again.txt") << "first";
+  const bool moved = rename((scratch_.Root() + "/again.txt").c_str(), (scratch_.Root() + "/away.txt").c_str()) == 0;
+  std::ofstream(scratch_.Root() + "/again.txt") << "second, longer";
+  go = true;
+  ASSERT_TRUE(behind && moved);
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(ReportsSize("\\away.txt", 5)) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\again.txt", 14)) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\again.txt")) << Describe(Reported());
 
   // An edit landing after the rename is accepted, while its completion
   // updates the item (after the completion looked at the item's state): the
