@@ -672,6 +672,12 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   task->RenameInfo = std::make_unique<RenameInfo>();
   task->RenameInfo->SourcePath = old_name;
   task->RenameInfo->TargetPath = rel;
+  task->RenameInfo->HasSource = true;
+  task->RenameInfo->SourceSize = cached.Size;
+  task->RenameInfo->SourceCreationTime = cached.CreationTime;
+  task->RenameInfo->SourceLastAccessTime = cached.LastAccessTime;
+  task->RenameInfo->SourceLastWriteTime = cached.LastWriteTime;
+  task->RenameInfo->SourceAttributes = cached.Attributes;
   const int64_t task_id = engine.tasks.RegisterTask(task, true);
   int32_t answer = 0;
   FireRenameWithRetry(engine, *task, old_name, rel, cached.IsFolder(), answer);

@@ -234,7 +234,36 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   std::string data;
   ASSERT_EQ(0u, app_.ReadAll("c/edited.txt", data));
   EXPECT_EQ("new content", data);
+
+  // A rename the host answers late, while another file takes the old name:
+  // the late answer moves and updates only the file that was renamed.
+  std::atomic<int64_t> late{0};
+  std::atomic<bool> finished{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != "\\late.txt" || late != 0) return 0;
+    late = e.task;
+    return HALVEX_ERR_PENDING;
+  });
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("Existing placeholder updated for '\\done.txt'") != std::string::npos)
+      finished = true;
+  });
+  ASSERT_EQ(0u, app_.CreateFile("late.txt", "late"));
+  ASSERT_EQ(0u, app_.CreateFile("big.txt", "a longer file"));
+  ASSERT_TRUE(BecomesInSync("late.txt") && BecomesInSync("big.txt"));
+  ASSERT_EQ(0u, app_.Rename("late.txt", "done.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return late != 0; }));
+  ASSERT_EQ(0u, app_.Rename("big.txt", "late.txt", false));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\big.txt", 1));
+  Settle();
+  ASSERT_EQ(0, host_.FinishTask(late, 0)) << host_.LastError();
+  ASSERT_TRUE(host_.WaitFor([&] { return finished.load(); }));
+  ASSERT_EQ(0u, app_.ReadAll("done.txt", data));
+  EXPECT_EQ("late", data);
+  ASSERT_EQ(0u, app_.ReadAll("late.txt", data));
+  EXPECT_EQ("a longer file", data);
   host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
