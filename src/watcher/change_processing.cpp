@@ -534,8 +534,13 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     result = 0;
   }
   engine.tasks.ReleaseTask(task);
+  // New content the event could not carry (the file is not all on disk)
+  // is still only here, whatever the host answered.
+  const bool content_unsent = placeholder && !values.folder && content_changed && (flags & kFlagContent) == 0;
   if (!keep) {
-    if (answer == 0) {
+    if (answer == 0 && content_unsent) {
+      LogF(sink, kLogVerbose, u"'%s' stays not in sync: its new content is not all on disk to be sent", rel);
+    } else if (answer == 0) {
       result = DoSetPlaceholderSyncState(engine, rel, true);
       LogF(sink, kLogVerbose, u"Set placeholder synced state to true for '%s'. Result: %x", rel,
            static_cast<uint32_t>(result));
