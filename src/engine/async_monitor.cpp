@@ -70,7 +70,8 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
     case OP_LIST: return ProcessListing(engine, task.TaskId, false);
     case OP_RENAME:
       if (!task.RenameInfo) return kOk;
-      return FinishLocalRename(engine, root, task.RenameInfo->SourcePath, task.RenameInfo->TargetPath);
+      return FinishLocalRename(engine, root, task.RenameInfo->SourcePath, task.RenameInfo->TargetPath,
+                               task.RenameInfo.get());
     default: (void)code; return kErrInternal;
   }
 }
@@ -78,10 +79,19 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
 }  // namespace
 
 int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
-                          const std::u16string& target) {
-  if (!engine.metadata_cache.Rename(source, target)) return kOk;
+                          const std::u16string& target, const RenameInfo* info) {
   CacheItem moved;
   std::u16string name;
+  if (info != nullptr && info->HasSource && engine.metadata_cache.Lookup(source, &moved, nullptr) &&
+      (moved.Size != info->SourceSize || moved.LastWriteTime != info->SourceLastWriteTime ||
+       moved.Attributes != info->SourceAttributes)) {
+    const size_t slash = target.rfind(u'\\');
+    engine.metadata_cache.AddNewItemToCache(target, slash == std::u16string::npos ? target : target.substr(slash + 1),
+                                            info->SourceAttributes, info->SourceSize, info->SourceCreationTime,
+                                            info->SourceLastAccessTime, info->SourceLastWriteTime);
+  } else if (!engine.metadata_cache.Rename(source, target)) {
+    return kOk;
+  }
   if (!engine.metadata_cache.Lookup(target, &moved, &name)) return kOk;
   const std::u16string full = root + target;
   const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());

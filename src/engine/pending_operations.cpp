@@ -51,6 +51,9 @@ bool PendingOperations::CheckPendingOrRemove(std::u16string_view path, int32_t o
     if (op_type != kOpUpdate || --it->second == 0) set.keys.erase(it);
     return true;
   }
+  // A folder's own update (its times, its attributes) says nothing of its
+  // children: an entry it leaves behind must not swallow their edits.
+  if (op_type == kOpUpdate) return false;
   while (CutToParent(key)) {
     if (set.keys.count(key) != 0) return true;
   }

@@ -33,7 +33,8 @@ class PendingOperations {
 
   bool AddPending(std::u16string_view path, int32_t op_type, bool is_dir);
   // Consumes an exact entry, or answers true for an entry of a parent folder
-  // (which stays, since further children may follow).
+  // (which stays, since further children may follow); updates match only
+  // their own item.
   bool CheckPendingOrRemove(std::u16string_view path, int32_t op_type, bool is_dir);
   // Drops the file entry or else the folder entry of `path`, whatever its count.
   bool RemoveAll(std::u16string_view path, int32_t op_type);

@@ -11,6 +11,7 @@ namespace corvane {
 
 class Engine;
 class RetryQueue;
+struct RenameInfo;
 
 // The engine's queue, made on first use.
 RetryQueue& RetryQueueOf(Engine& engine);
@@ -34,9 +35,11 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
 size_t RunExpiryPass(Engine& engine, int64_t limit_ms);
 
 // The local side of a rename the host accepted: the cache entry and the
-// item's identity move from `source` to `target`.
+// item's identity move from `source` to `target`. With `info` holding the
+// moved item's values, a source entry that no longer shows them belongs to
+// another item and stays; the target gets the moved item's values.
 int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
-                          const std::u16string& target);
+                          const std::u16string& target, const RenameInfo* info = nullptr);
 
 // Sets the in-sync state of a relative path through the placeholder manager;
 // 0 or the failing HRESULT.

@@ -34,6 +34,14 @@ const char16_t* OperationTypeName(int32_t type);
 struct RenameInfo {
   std::u16string SourcePath;
   std::u16string TargetPath;
+  // The moved item's cache values when the rename was reported: by the time
+  // the host's late answer lands, the source name may hold another item.
+  bool HasSource = false;
+  int64_t SourceSize = 0;
+  uint64_t SourceCreationTime = 0;
+  uint64_t SourceLastAccessTime = 0;
+  uint64_t SourceLastWriteTime = 0;
+  uint32_t SourceAttributes = 0;
 };
 
 // One item a host reported for a listing.

@@ -20,6 +20,10 @@ namespace {
 using platform::DWORD;
 
 constexpr const char* kTextInvalidLocalPath = "Invalid local path specified";
+constexpr const char* kTextFileHasLocalChanges =
+    "The file has local changes that the host has not received; it is kept as it is";
+constexpr const char* kTextFolderHasLocalChanges =
+    "The folder holds local changes that the host has not received; it is kept as it is";
 
 const char16_t* Bool(bool value) { return value ? u"true" : u"false"; }
 uint32_t U32(int32_t value) { return static_cast<uint32_t>(value); }
@@ -138,6 +142,31 @@ int32_t DeleteLocalFolder(Engine& engine, const std::u16string& full, bool delet
   return result;
 }
 
+// Whether deleting `full` would lose data the host has not received: a
+// placeholder file not in sync, here or anywhere below a folder. (Files
+// that never became placeholders are excluded ones, or new ones the host
+// has not been told of; the host's delete covers them as before.)
+bool HoldsLocalChanges(Engine& engine, const std::u16string& full, DWORD attributes, DWORD reparse_tag) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr || IsLink(full, attributes, reparse_tag)) return false;
+  if ((attributes & platform::FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
+    return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0 &&
+           (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) == 0;
+  }
+  const std::u16string pattern = full + u"\\*";
+  platform::WIN32_FIND_DATAW data;
+  const platform::Handle find = platform::FindFirstFileW(pattern.c_str(), &data);
+  if (find == platform::INVALID_HANDLE_VALUE) return false;
+  bool found = false;
+  do {
+    if (!IsDots(data.cFileName))
+      found = HoldsLocalChanges(engine, full + u"\\" + data.cFileName, data.dwFileAttributes, data.dwReserved0);
+  } while (!found && platform::FindNextFileW(find, &data));
+  platform::FindClose(find);
+  return found;
+}
+
 int32_t DoClearFilePlaceholder(Engine& engine, const std::u16string& full, std::u16string_view relative,
                                bool pinned) {
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoClearFilePlaceholder: '%s'", full);
@@ -213,8 +242,15 @@ int32_t DoDeletePlaceholder(Engine& engine, std::u16string_view path, bool delet
   LogF(sink, kLogVerbose, u"Deleting local file '%s'", full);
   const DWORD attributes = platform::GetFileAttributesW(full.c_str());
   if (attributes == platform::INVALID_FILE_ATTRIBUTES) return AttributesFailed(engine, full);
+  const bool folder = IsFolderEntry(full, attributes);
+  // All or nothing: a half-deleted folder would be neither the host's
+  // version nor the user's.
+  if ((!folder || delete_children) && HoldsLocalChanges(engine, full, attributes, 0)) {
+    LogF(sink, kLogFailure, u"Refused to delete '%s': it holds local changes the host has not received", full);
+    return engine.diag.Record(kErrOperationDenied, folder ? kTextFolderHasLocalChanges : kTextFileHasLocalChanges);
+  }
   int32_t result = kOk;
-  if (IsFolderEntry(full, attributes)) {
+  if (folder) {
     result = DeleteLocalFolder(engine, full, delete_children);
   } else if (!DeleteLocalFile(engine, full)) {
     result = kErrOsCallFailed;

@@ -448,15 +448,16 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   }
   const CacheItem& cached = *known;
   if (cached.CreateFailed) {
-    engine.metadata_cache.Remove(rel, false);
-    // The entry holds what the refused create reported, so a record that
-    // still shows that content belongs to the create. Content written since
-    // is a change the host has never seen: skipping it would leave the item
-    // unreported until the user changes it once more.
+    // The entry holds what the refused create reported, so records that
+    // still show that content belong to the create (the failed attempt's
+    // own state changes bring several): the entry stays for all of them, or
+    // each would report the file anew and fail again, without end. Content
+    // written since is a change the host has never seen.
     if (cached.Size == values.size && cached.LastWriteTime == static_cast<uint64_t>(values.last_write_time)) {
       LogF(sink, kLogVerbose, u"Skip item processing because of OnCreate event error: '%s'", rel);
       return 0;
     }
+    engine.metadata_cache.Remove(rel, false);
     return UpdateKnownItem(engine, watcher, rel, full, values, nullptr);
   }
   PlaceholderManager* manager = engine.placeholder_manager.get();
@@ -533,8 +534,13 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     result = 0;
   }
   engine.tasks.ReleaseTask(task);
+  // New content the event could not carry (the file is not all on disk)
+  // is still only here, whatever the host answered.
+  const bool content_unsent = placeholder && !values.folder && content_changed && (flags & kFlagContent) == 0;
   if (!keep) {
-    if (answer == 0) {
+    if (answer == 0 && content_unsent) {
+      LogF(sink, kLogVerbose, u"'%s' stays not in sync: its new content is not all on disk to be sent", rel);
+    } else if (answer == 0) {
       result = DoSetPlaceholderSyncState(engine, rel, true);
       LogF(sink, kLogVerbose, u"Set placeholder synced state to true for '%s'. Result: %x", rel,
            static_cast<uint32_t>(result));
@@ -573,6 +579,18 @@ bool HasRenameTask(Engine& engine, const std::u16string& relative_path) {
   engine.tasks.ReleaseLocked(task);
   return true;
 }
+
+namespace {
+
+// A file at `full` that was never made a placeholder, so never reported.
+bool MovedUnseen(Engine& engine, const std::u16string& full) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr || !PathExists(full)) return false;
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
+  return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) == 0;
+}
+
+}  // namespace
 
 int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& record, const std::u16string& rel) {
   Engine& engine = watcher.engine();
@@ -633,6 +651,16 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     // seen under this one.
     return ReportAsNew(engine, &watcher, rel, full, values);
   }
+  if (!cached.IsFolder() && PathExists(watcher.path() + old_name) && MovedUnseen(engine, full)) {
+    // The old name holds a file again and what moved never became a
+    // placeholder: the cache's entry is the file at the old name now (a late
+    // record of the first create was handled after this rename), so the
+    // moved one is a file the host has never had.
+    LogF(sink, kLogVerbose, u"'%s' was made again after its file moved to '%s': reporting that one as new", old_name, rel);
+    LocalItemValues values;
+    if (ReadLocalValues(full, values) != 0) return 0;
+    return ReportAsNew(engine, &watcher, rel, full, values);
+  }
   const int32_t result = ReportLocalRename(engine, old_name, rel, full, cached);
   report_lock.unlock();
   if (result == 0 && cached.IsFolder() && TakeVanishedUnder(state, old_name)) watcher.StartNewFolderCheck(rel);
@@ -649,6 +677,12 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   task->RenameInfo = std::make_unique<RenameInfo>();
   task->RenameInfo->SourcePath = old_name;
   task->RenameInfo->TargetPath = rel;
+  task->RenameInfo->HasSource = true;
+  task->RenameInfo->SourceSize = cached.Size;
+  task->RenameInfo->SourceCreationTime = cached.CreationTime;
+  task->RenameInfo->SourceLastAccessTime = cached.LastAccessTime;
+  task->RenameInfo->SourceLastWriteTime = cached.LastWriteTime;
+  task->RenameInfo->SourceAttributes = cached.Attributes;
   const int64_t task_id = engine.tasks.RegisterTask(task, true);
   int32_t answer = 0;
   FireRenameWithRetry(engine, *task, old_name, rel, cached.IsFolder(), answer);

@@ -27,9 +27,14 @@ TEST_F(ItemsTest, PlainWritesKeepWholeFilesWholeAndNeverFetchOverProgramData) {
   Provider& p = Start({{"\\a.txt", {false, "original\n"}},
                        {"\\t.txt", {false, "old text\n"}},
                        {"\\u.txt", {false, "untouched\n"}},
-                       {"\\d.bin", {false, std::string(10000, 'r')}}});
+                       {"\\d.bin", {false, std::string(10000, 'r')}},
+                       {"\\p.bin", {false, std::string(10000, 'p')}}});
   std::string data;
   for (const char* name : {"a.txt", "t.txt", "u.txt"}) ASSERT_EQ(client_->ReadAll(name, data), 0u) << name;
+  // A write the platform sees into a partly present file: the update
+  // cannot carry the content, so the host's answer leaves it not in sync.
+  ASSERT_EQ(client_->Read("p.bin", 0, 100, data), 0u);
+  ASSERT_EQ(client_->Write("p.bin", 9000, "mine"), 0u);
   Settle();
 
   WriteAt(root_ + "/a.txt", O_APPEND, 0, "more\n");
@@ -58,11 +63,13 @@ TEST_F(ItemsTest, PlainWritesKeepWholeFilesWholeAndNeverFetchOverProgramData) {
   }
   for (const Event& e : p.Events()) {
     EXPECT_FALSE(e.id == HALVEX_EVENT_GET_FILE_DATA && e.path != "\\a.txt" && e.path != "\\t.txt" &&
-                 e.path != "\\u.txt")
+                 e.path != "\\u.txt" && e.path != "\\p.bin")
         << e.path;
     EXPECT_FALSE(e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\d.bin" && (e.flags & kNewContent));
   }
-  EXPECT_EQ(p.Count(HALVEX_EVENT_GET_FILE_DATA), 3u);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_GET_FILE_DATA) - p.Count(HALVEX_EVENT_GET_FILE_DATA, "\\p.bin"), 3u);
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\p.bin"));
+  EXPECT_FALSE(StateOf("p.bin").in_sync);
 
   // The host answered the partly present file's update, but holes are no
   // content: it stays not in sync, and a read fails rather than fetch.

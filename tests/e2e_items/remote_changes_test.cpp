@@ -1,5 +1,6 @@
 // Remote changes told through the item methods, as an application on the
 // sync root sees them afterwards.
+#include <fstream>
 #include <thread>
 
 #include "provider_host.h"
@@ -146,8 +147,11 @@ TEST_F(ItemsTest, PinUnpinAndSyncChangeThePlaceholderApplicationsSee) {
 // remote version is refused rather than replacing, cutting or mixing with it,
 // and a rename's completion leaves it not in sync.
 TEST_F(ItemsTest, RemoteUpdatesNeverReplaceAnEditTheHostHasNotTaken) {
-  Provider& p = Start({{"\\e.txt", {false, "remote version one"}}, {"\\m.txt", {false, "m remote"}}});
-  p.refuse = {"\\e.txt", "\\m.txt", "\\n.txt"};
+  Provider& p = Start({{"\\e.txt", {false, "remote version one"}},
+                       {"\\m.txt", {false, "m remote"}},
+                       {"\\d", {true, ""}},
+                       {"\\d\\keep.txt", {false, "kept"}}});
+  p.refuse = {"\\e.txt", "\\m.txt", "\\n.txt", "\\d\\new.txt"};
   std::string data;
   ASSERT_EQ(client_->ReadAll("e.txt", data), 0u);
   ASSERT_EQ(client_->ReadAll("m.txt", data), 0u);
@@ -174,6 +178,17 @@ TEST_F(ItemsTest, RemoteUpdatesNeverReplaceAnEditTheHostHasNotTaken) {
   EXPECT_FALSE(StateOf("n.txt").in_sync);
   ASSERT_EQ(client_->ReadAll("n.txt", data), 0u);
   EXPECT_EQ(data, "m edited locally");
+
+  // Nor deleted, alone or in a folder, where the rest of the folder stays too.
+  EXPECT_EQ(p.Call(HALVEX_METHOD_DELETE_FILE, "\\n.txt"), HALVEX_ERR_OPERATION_DENIED);
+  EXPECT_NE(p.LastError().find("local changes"), std::string::npos) << p.LastError();
+  EXPECT_TRUE(Exists("n.txt"));
+  ASSERT_EQ(client_->ReadAll("d/keep.txt", data), 0u);
+  std::ofstream(root_ + "/d/new.txt") << "made here";
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\d\\new.txt"));
+  Settle();
+  EXPECT_EQ(p.Call(HALVEX_METHOD_DELETE_FOLDER, "\\d", 1), HALVEX_ERR_OPERATION_DENIED);
+  EXPECT_TRUE(Exists("d/keep.txt") && Exists("d/new.txt"));
 }
 
 TEST_F(ItemsTest, StatusAndAttributesReadBackTheSyncState) {

@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "e2e_watcher/sync_host.h"
 #include "platform/local/client.h"
@@ -192,6 +194,27 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_TRUE(BecomesInSync("b/y.txt"));
   EXPECT_TRUE(BecomesInSync("c/kept.txt"));
 
+  // With the watcher behind, a file made, moved away and made again under
+  // its first name: the moved one is new to the host, not the new one renamed.
+  std::atomic<bool> go{false}, held{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    held = held || e.path == "\\gate.txt";
+    while (e.path == "\\gate.txt" && !go) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return 0;
+  });
+  ASSERT_EQ(0u, app_.CreateFile("gate.txt", ""));
+  const bool behind = host_.WaitFor([&] { return held.load(); });
+  std::ofstream(scratch_.Root() + "/again.txt") << "first";
+  const bool moved = rename((scratch_.Root() + "/again.txt").c_str(), (scratch_.Root() + "/away.txt").c_str()) == 0;
+  std::ofstream(scratch_.Root() + "/again.txt") << "second, longer";
+  go = true;
+  ASSERT_TRUE(behind && moved);
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(ReportsSize("\\away.txt", 5)) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\again.txt", 14)) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\again.txt")) << Describe(Reported());
+
   // An edit landing after the rename is accepted, while its completion
   // updates the item (after the completion looked at the item's state): the
   // edit stays and goes to the host.
@@ -211,7 +234,36 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   std::string data;
   ASSERT_EQ(0u, app_.ReadAll("c/edited.txt", data));
   EXPECT_EQ("new content", data);
+
+  // A rename the host answers late, while another file takes the old name:
+  // the late answer moves and updates only the file that was renamed.
+  std::atomic<int64_t> late{0};
+  std::atomic<bool> finished{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != "\\late.txt" || late != 0) return 0;
+    late = e.task;
+    return HALVEX_ERR_PENDING;
+  });
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("Existing placeholder updated for '\\done.txt'") != std::string::npos)
+      finished = true;
+  });
+  ASSERT_EQ(0u, app_.CreateFile("late.txt", "late"));
+  ASSERT_EQ(0u, app_.CreateFile("big.txt", "a longer file"));
+  ASSERT_TRUE(BecomesInSync("late.txt") && BecomesInSync("big.txt"));
+  ASSERT_EQ(0u, app_.Rename("late.txt", "done.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return late != 0; }));
+  ASSERT_EQ(0u, app_.Rename("big.txt", "late.txt", false));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\big.txt", 1));
+  Settle();
+  ASSERT_EQ(0, host_.FinishTask(late, 0)) << host_.LastError();
+  ASSERT_TRUE(host_.WaitFor([&] { return finished.load(); }));
+  ASSERT_EQ(0u, app_.ReadAll("done.txt", data));
+  EXPECT_EQ("late", data);
+  ASSERT_EQ(0u, app_.ReadAll("late.txt", data));
+  EXPECT_EQ("a longer file", data);
   host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {

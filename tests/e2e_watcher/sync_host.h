@@ -31,6 +31,7 @@ struct HostEvent {
   int32_t flags = 0;       // updates
   int32_t attributes = 0;  // creates and updates
   int64_t size = 0;        // files
+  int64_t task = 0;        // renames
   Clock::time_point at;
 };
 
@@ -106,6 +107,11 @@ class SyncHost {
   int32_t DeleteRemoteFile(const std::string& path) {
     intptr_t params[1] = {Ptr(path.c_str())};
     return Do(HALVEX_METHOD_DELETE_FILE, params, 1);
+  }
+  // Ends a task the host answered as pending.
+  int32_t FinishTask(int64_t task, int32_t result) {
+    intptr_t params[2] = {Ptr(&task), result};
+    return Do(HALVEX_METHOD_FINALIZE_TASK, params, 2);
   }
   int32_t RenameRemoteFile(const std::string& path, const std::string& new_path) {
     intptr_t params[3] = {Ptr(path.c_str()), Ptr(new_path.c_str()), 0};
@@ -206,6 +212,7 @@ class SyncHost {
       case HALVEX_EVENT_RENAME_FILE:
       case HALVEX_EVENT_RENAME_FOLDER:
         e.new_path = Text(params[2]);
+        e.task = Int64(params[0]);
         break;
       case HALVEX_EVENT_DELETE_FILE:
       case HALVEX_EVENT_DELETE_FOLDER:

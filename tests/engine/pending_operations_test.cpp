@@ -31,7 +31,7 @@ TEST_F(PendingOperationsTest, UpdatesAreCountedOtherKindsRecordedOnce) {
   EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\c.txt", kOpRename, false));
 }
 
-TEST_F(PendingOperationsTest, AFolderEntryCoversItsDescendantsAndStays) {
+TEST_F(PendingOperationsTest, AFolderEntryCoversItsDescendantsAndStaysExceptForUpdates) {
   pending.AddPending(u"\\A", kOpDelete, true);
   EXPECT_EQ(pending.CountOf(u"\\A\\", kOpDelete, false), 1u);  // folder keys end in a separator
   EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\A\\B\\c.txt", kOpDelete, false));
@@ -42,6 +42,12 @@ TEST_F(PendingOperationsTest, AFolderEntryCoversItsDescendantsAndStays) {
   // The folder's own event consumes it.
   EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\A", kOpDelete, true));
   EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\A\\B\\c.txt", kOpDelete, false));
+
+  // A folder made or updated by the host, whose own echo never came: the
+  // edits of files in it are still the user's.
+  pending.AddPending(u"\\F", kOpUpdate, true);
+  EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\F\\a.txt", kOpUpdate, false));
+  EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\F", kOpUpdate, true));
 }
 
 TEST_F(PendingOperationsTest, RemoveAllDropsTheFileKeyFirstWhateverItsCount) {

@@ -230,13 +230,21 @@ class Host {
     int64_t t = kFileTime;
     return Do(HALVEX_METHOD_CREATE_FOLDER, {S("\\" + path), 0, P(&t), P(&t), P(&t)});
   }
+  // A refused delete leaves the server as it was, as a host would that
+  // deletes only what the device gave up.
   int32_t RemoteDelete(const std::string& path, bool folder) {
+    Tree gone;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      for (const auto& kv : server_)
+        if (Within(kv.first, path)) gone.insert(kv);
       EraseTree(server_, path);
     }
-    if (folder) return Do(HALVEX_METHOD_DELETE_FOLDER, {S("\\" + path), 1});
-    return Do(HALVEX_METHOD_DELETE_FILE, {S("\\" + path)});
+    const int32_t rc = folder ? Do(HALVEX_METHOD_DELETE_FOLDER, {S("\\" + path), 1})
+                              : Do(HALVEX_METHOD_DELETE_FILE, {S("\\" + path)});
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (rc != 0) server_.merge(gone);
+    return rc;
   }
   int32_t RemoteRename(const std::string& from, const std::string& to, bool folder) {
     {
@@ -781,6 +789,7 @@ class Run {
 
   void ReadStep() {
     const std::vector<std::string> files = Paths(false);
+    if (files.empty()) return;
     const std::string p = Pick(files);
     if (!Listed(Parent(p))) return;
     const std::string& want = expect_[p].data;
@@ -924,6 +933,8 @@ class Run {
       const auto it = server.find(q);
       if (it == server.end() || !(it->second == item)) return false;
       const ItemState s = State(q);
+      // Not on disk (its folder never listed): nothing local to lose.
+      if (s.size == UINT64_MAX && !fs::exists(fs::symlink_status(Native(q)))) continue;
       if (!item.folder && (!s.placeholder || !s.in_sync)) return false;
     }
     return true;

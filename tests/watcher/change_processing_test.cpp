@@ -120,9 +120,10 @@ TEST_F(ChangeProcessingTest, ChangeTheHostMadeThroughAMethodIsNotEchoed) {
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE)) << Seen();
 }
 
-// After the host refused a new file, a late record of that same create is
-// skipped, but a change made since is offered to the host again at once,
-// even when it is a single record.
+// After the host refused a new file, late records of that same create are
+// skipped, however many come (each reported anew would fail again, without
+// end), but a change made since is offered to the host again at once, even
+// when it is a single record.
 TEST_F(ChangeProcessingTest, AfterARefusedCreateOnlyTheCreatesOwnRecordsAreSkipped) {
   const std::u16string rel = u"\\refused.txt";
   MoveInFile("refused.txt", "data");
@@ -136,10 +137,11 @@ TEST_F(ChangeProcessingTest, AfterARefusedCreateOnlyTheCreatesOwnRecordsAreSkipp
   refused();
   struct stat now;
   ASSERT_EQ(0, stat(Native("refused.txt").c_str(), &now));
-  ASSERT_EQ(0, chmod(Native("refused.txt").c_str(), now.st_mode & 07777));
-  Settle();
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(0, chmod(Native("refused.txt").c_str(), now.st_mode & 07777));
+    Settle();
+  }
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE, rel)) << Seen();
-  EXPECT_FALSE(engine().metadata_cache.Lookup(rel, nullptr, nullptr));
 
   refused();
   const timespec times[2] = {{0, UTIME_OMIT}, {1800000000, 0}};

@@ -467,9 +467,13 @@ HRESULT CfConvertToPlaceholder(Handle FileHandle, const void* FileIdentity, DWOR
     if (info.is_dir) record.unpopulated = ConvertFlags & CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION;
     if (!StoreRecord(fd.get(), record)) return FromErrno();
     if (!info.is_dir && !was_placeholder) {
+      // A program may still be writing the file: what it adds after this
+      // status must show as its write, not pass for a hole.
+      struct stat st;
+      if (fstat(fd.get(), &st) != 0) return FromErrno();
       ByteRanges all;
-      all.Add(0, info.size);
-      if (!StoreRanges(fd.get(), all)) return FromErrno();
+      all.Add(0, static_cast<uint64_t>(st.st_size));
+      if (!StoreRanges(fd.get(), all, -1, &st)) return FromErrno();
     }
     if ((FileIdentity || !was_placeholder) &&
         !StoreIdentity(fd.get(), {static_cast<const char*>(FileIdentity), FileIdentityLength}))

@@ -541,7 +541,7 @@ HRESULT Connection::TransferData(const std::shared_ptr<Pending>& p, const CF_OPE
     const timespec times[2] = {st.st_atim, st.st_mtim};
     futimens(p->file_fd, times);
     ranges.Add(begin, end);
-    if (!StoreRanges(p->file_fd, ranges, 0)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
+    if (!StoreRanges(p->file_fd, ranges, 0, &st)) return HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_UNSUCCESSFUL);
   }
   NotifyProgress(p->dev, p->ino);
   CompleteCoveredFetches(p->dev, p->ino, view.ranges);

@@ -104,7 +104,7 @@ bool DehydrateRange(int fd, uint64_t offset, uint64_t length) {
   ByteRanges ranges;
   if (!LoadRanges(fd, ranges)) return false;
   ranges.Remove(begin, end);
-  return StoreRanges(fd, ranges);
+  return StoreRanges(fd, ranges, -1, &st);
 }
 
 namespace {
@@ -117,15 +117,15 @@ struct WriteState {
   ByteRanges ranges;
   uint64_t size = 0;
   bool placeholder = false;
+  struct stat st = {};  // the status the size is from: the ranges' basis
 };
 
 bool LoadWriteState(int fd, WriteState& state) {
   if (!LoadRecord(fd, state.record)) return false;
   state.placeholder = state.record.placeholder;
   if (!state.placeholder) return true;
-  struct stat st;
-  if (!LoadRanges(fd, state.ranges) || fstat(fd, &st) != 0) return false;
-  state.size = static_cast<uint64_t>(st.st_size);
+  if (!LoadRanges(fd, state.ranges) || fstat(fd, &state.st) != 0) return false;
+  state.size = static_cast<uint64_t>(state.st.st_size);
   return true;
 }
 
@@ -143,7 +143,7 @@ bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated
   if (truncated) state.ranges.Add(0, state.size);
   state.record.in_sync = false;
   // Emptied, the file holds only what is written from now on.
-  return StoreRanges(fd, state.ranges, truncated ? 0 : -1) && StoreRecord(fd, state.record);
+  return StoreRanges(fd, state.ranges, truncated ? 0 : -1, &state.st) && StoreRecord(fd, state.record);
 }
 
 bool RecordWrittenRange(int fd, uint64_t begin, uint64_t end) {
@@ -155,7 +155,7 @@ bool RecordWrittenRange(int fd, uint64_t begin, uint64_t end) {
   state.ranges.Add(begin, std::min(end, state.size));
   // Stored even when nothing is new: the write moved the file's time, which
   // must not pass for a write outside the platform.
-  return StoreRanges(fd, state.ranges);
+  return StoreRanges(fd, state.ranges, -1, &state.st);
 }
 
 bool SetTimesKeepingData(int fd, const timespec times[2]) {

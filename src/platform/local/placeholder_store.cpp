@@ -235,9 +235,10 @@ bool LoadRangesAt(const std::string& path, ByteRanges& ranges) {
   return true;
 }
 
-bool StoreRanges(int fd, const ByteRanges& ranges, int unknown_writes) {
+bool StoreRanges(int fd, const ByteRanges& ranges, int unknown_writes, const struct stat* basis) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return false;
+  if (basis) st = *basis;
+  else if (fstat(fd, &st) != 0) return false;
   Stamp stamp;
   if (unknown_writes < 0) {
     std::string bytes;
@@ -257,12 +258,20 @@ bool StoreRanges(int fd, const ByteRanges& ranges, int unknown_writes) {
   return StoreStamp(fd, stamp);
 }
 
-bool LoadDataView(int fd, DataView& view) {
+namespace {
+
+bool LoadDataView(int fd, DataView& view, struct stat& st) {
   ByteRanges stored;
   std::string stamp;
-  struct stat st;
   return LoadRanges(fd, stored) && GetXattr(fd, kStampName, stamp) && fstat(fd, &st) == 0 &&
          MakeView(stored, stamp, st, view);
+}
+
+}  // namespace
+
+bool LoadDataView(int fd, DataView& view) {
+  struct stat st;
+  return LoadDataView(fd, view, st);
 }
 
 bool LoadDataViewAt(const std::string& path, DataView& view) {
@@ -283,13 +292,14 @@ bool SettleOutsideWritesLocked(int fd) {
   if (!LoadRecord(fd, record)) return false;
   if (!record.placeholder) return true;
   DataView view;
-  if (!LoadDataView(fd, view)) return false;
+  struct stat st;
+  if (!LoadDataView(fd, view, st)) return false;
   if (!view.written) return true;
   if (record.in_sync) {
     record.in_sync = false;
     if (!StoreRecord(fd, record)) return false;
   }
-  return StoreRanges(fd, view.ranges, view.unknown_writes ? 1 : 0);
+  return StoreRanges(fd, view.ranges, view.unknown_writes ? 1 : 0, &st);
 }
 
 bool LoadIdentity(int fd, std::string& identity) {

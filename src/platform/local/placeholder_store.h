@@ -13,6 +13,8 @@
 #include "platform/local/byte_ranges.h"
 #include "platform/types.h"
 
+struct stat;
+
 namespace corvane::platform::local {
 
 struct PlaceholderRecord {
@@ -35,8 +37,10 @@ bool StoreRecord(int fd, const PlaceholderRecord& record);
 bool LoadRanges(int fd, ByteRanges& ranges);
 // Stores the ranges with the file's size and last-write time of this moment
 // (so call it after the platform's own changes of either). The unknown-writes
-// mark is kept, unless `unknown_writes` says what it is now.
-bool StoreRanges(int fd, const ByteRanges& ranges, int unknown_writes = -1);
+// mark is kept, unless `unknown_writes` says what it is now. Ranges worked
+// out from an earlier status pass it as `basis`: they are stamped with that
+// size and time, so a program's write landing in between shows as one.
+bool StoreRanges(int fd, const ByteRanges& ranges, int unknown_writes = -1, const struct stat* basis = nullptr);
 
 // A file's data as it is now. Programs that write straight to the file
 // (write(2), truncate(2)) do not pass through the platform, so the ranges
