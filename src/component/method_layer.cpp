@@ -7,6 +7,7 @@
 #include "engine/engine.h"
 #include "engine/item_operations.h"
 #include "engine/pending_operations.h"
+#include "engine/retry_passes.h"
 #include "engine/sync_root_path.h"
 
 namespace corvane {
@@ -73,11 +74,14 @@ class ItemCall {
   // a text of its own keeps it and any other failure gets the lookup text.
   void BeforeOperation() { engine_.diag.SetLastErrorCode(kOk); }
 
-  // A failed operation makes no local change, so its pending entry would
-  // only swallow the event of a later, unrelated change: take it back.
+  // The entry covers the change while it is made. Once made, the metadata
+  // cache holds it, so its records compare equal; an entry left behind (a
+  // change that gave no record to consume it, or a failed one) would only
+  // swallow the event of the user's next change to the path, or below it.
   int32_t Finish(int32_t result) {
-    if (result == kOk) return kOk;
     if (pending_added_) engine_.pending.CheckPendingOrRemove(pending_path_, pending_op_, pending_is_dir_);
+    pending_added_ = false;
+    if (result == kOk) return kOk;
     if (engine_.diag.LastError().code == result) return result;
     return engine_.diag.Record(result, ResultMessage(result));
   }
@@ -225,6 +229,9 @@ int32_t RunRename(Engine& engine, std::u16string_view local_path, std::u16string
   call.AddPending(path, kOpRename, is_folder);
   call.BeforeOperation();
   int32_t result = DoRenamePlaceholder(engine, path, target, overwrite);
+  // The item is known under its new name from now on, not only once the
+  // watcher gets to the rename's records.
+  if (result == kOk) result = FinishLocalRename(engine, engine.EffectiveSyncRootPath(), path, target);
   LogF(call.sink(), kLogVerbose, is_folder ? u"do_RenameFolder: return(%d)" : u"do_RenameFile: return(%d)", result);
   return call.Finish(result);
 }

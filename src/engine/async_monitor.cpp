@@ -56,7 +56,7 @@ bool HasRetryRecord(Task& task) {
 int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   switch (task.OperationType) {
     case OP_WRITE_DATA:
-    case OP_CREATE: return DoSetPlaceholderSyncState(engine, task.Path, true);
+    case OP_CREATE: return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime);
     case OP_READ_DATA: {
       const int32_t flushed = FlushTransfer(engine, task, true);
       if (flushed != kOk && flushed != kErrCancelled) AbandonFetch(engine, task, flushed);
@@ -72,6 +72,21 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
       if (!task.RenameInfo) return kOk;
       return FinishLocalRename(engine, root, task.RenameInfo->SourcePath, task.RenameInfo->TargetPath);
     default: (void)code; return kErrInternal;
+  }
+}
+
+// The host refused the change late, as it might have at once: what it was
+// told of is not on the server, so nothing of it may stay in sync.
+void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task) {
+  if (task.OperationType == OP_CREATE) {
+    engine.metadata_cache.SetCreateFailed(task.Path, true);
+    DoSetPlaceholderSyncState(engine, task.Path, false);
+  } else if (task.OperationType == OP_RENAME && task.RenameInfo) {
+    const std::u16string& target = task.RenameInfo->TargetPath;
+    const platform::DWORD attributes = platform::GetFileAttributesW((root + target).c_str());
+    const bool folder = attributes != platform::INVALID_FILE_ATTRIBUTES &&
+                        (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
+    SetTreeNotInSync(engine, root, target, folder);
   }
 }
 
@@ -177,6 +192,7 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
       // A listing that failed is not a listing: what came of it so far is
       // dropped, and the folder is asked for again when next listed.
       if (RaisesErrorEvent(type) || (type == OP_LIST && code != kErrCancelled)) {
+        NotTakenByTheHost(engine, root, *task);
         FireError(engine, code);
         continue;
       }

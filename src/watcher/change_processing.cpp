@@ -507,6 +507,8 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   Task* task = engine.tasks.CreateTask(rel, OP_WRITE_DATA, nullptr);
   if (task == nullptr) return engine.diag.RecordCode(kErrOutOfMemory);
   task->LocalPath = full;
+  task->ReportedSize = values.folder ? -1 : values.size;
+  task->ReportedWriteTime = values.last_write_time;
   const int64_t task_id = engine.tasks.RegisterTask(task, true);
   int32_t rc = DoSetPlaceholderSyncState(engine, rel, false);
   LogF(sink, kLogVerbose, u"Set placeholder synced state to false for '%s'. Result: %x", rel,
@@ -535,7 +537,7 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   engine.tasks.ReleaseTask(task);
   if (!keep) {
     if (answer == 0) {
-      result = DoSetPlaceholderSyncState(engine, rel, true);
+      result = MarkTakenVersionInSync(engine, rel, task->ReportedSize, task->ReportedWriteTime);
       LogF(sink, kLogVerbose, u"Set placeholder synced state to true for '%s'. Result: %x", rel,
            static_cast<uint32_t>(result));
     }
