@@ -78,8 +78,11 @@ class ItemCall {
   // cache holds it, so its records compare equal; an entry left behind (a
   // change that gave no record to consume it, or a failed one) would only
   // swallow the event of the user's next change to the path, or below it.
-  int32_t Finish(int32_t result) {
-    if (pending_added_) engine_.pending.CheckPendingOrRemove(pending_path_, pending_op_, pending_is_dir_);
+  // A rename's records are told apart by the entry alone (the watcher may
+  // get to them after later renames of the item), so it stays for them.
+  int32_t Finish(int32_t result, bool records_consume = false) {
+    if (pending_added_ && (result != kOk || !records_consume))
+      engine_.pending.CheckPendingOrRemove(pending_path_, pending_op_, pending_is_dir_);
     pending_added_ = false;
     if (result == kOk) return kOk;
     if (engine_.diag.LastError().code == result) return result;
@@ -233,7 +236,7 @@ int32_t RunRename(Engine& engine, std::u16string_view local_path, std::u16string
   // watcher gets to the rename's records.
   if (result == kOk) result = FinishLocalRename(engine, engine.EffectiveSyncRootPath(), path, target);
   LogF(call.sink(), kLogVerbose, is_folder ? u"do_RenameFolder: return(%d)" : u"do_RenameFile: return(%d)", result);
-  return call.Finish(result);
+  return call.Finish(result, true);
 }
 
 }  // namespace

@@ -126,6 +126,31 @@ LocalView ReadLocalView(Engine& engine, const std::u16string& rel, const std::u1
   return view;
 }
 
+}  // namespace
+
+bool AdoptKnownPlaceholder(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
+                           const LocalItemValues& values) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr) return false;
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full_path.c_str());
+  if (state == platform::CF_PLACEHOLDER_STATE_INVALID || !(state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER))
+    return false;
+  std::u16string item_id;
+  if (!manager->GetItemIdByPath(full_path.c_str(), item_id)) return false;
+  if (item_id != relative_path && !(values.folder && item_id.empty())) return false;
+  const bool in_sync = values.folder || (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0;
+  const size_t slash = relative_path.find_last_of(u'\\');
+  engine.metadata_cache.AddNewItemToCache(relative_path, relative_path.substr(slash + 1),
+                                          static_cast<uint32_t>(values.attributes), in_sync ? values.size : -1,
+                                          values.creation_time, values.last_access_time,
+                                          in_sync ? values.last_write_time : 0);
+  LogF(engine.diag.log_sink(), kLogVerbose, u"Known placeholder taken back into the metadata cache: '%s'",
+       relative_path);
+  return true;
+}
+
+namespace {
+
 int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
                     const std::u16string& full_path, const LocalItemValues& values) {
   const int32_t result = ReportNewLocalFile(engine, full_path, values.attributes, values.size, values.creation_time,
@@ -390,7 +415,7 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
-      return ReportAsNew(engine, &watcher, rel, full, values);
+      if (!AdoptKnownPlaceholder(engine, rel, full, values)) return ReportAsNew(engine, &watcher, rel, full, values);
     }
   }
   return UpdateKnownItem(engine, &watcher, rel, full, values, view.known ? &view.cached : nullptr);
@@ -441,7 +466,7 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
-      return ReportAsNew(engine, watcher, rel, full, values);
+      if (!AdoptKnownPlaceholder(engine, rel, full, values)) return ReportAsNew(engine, watcher, rel, full, values);
     }
     report_lock.unlock();
     return UpdateLocalItem(engine, watcher, rel, full, values);
@@ -591,6 +616,13 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   // new name first; whoever holds this lock reports it, the other finds the
   // cache moved already.
   std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
+  // The host's own rename: the method moved the cache entry already (or
+  // will), whatever renames of the item the records show after it.
+  if (!old_name.empty() && (engine.pending.CheckPendingOrRemove(old_name, kOpRename, false) ||
+                            engine.pending.CheckPendingOrRemove(old_name, kOpRename, true))) {
+    LogF(sink, kLogVerbose, u"Rename of '%s' to '%s' was made by the host", old_name, rel);
+    return 0;
+  }
   CacheItem cached;
   const bool old_cached = !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr);
   const uint32_t cached_platform = old_cached ? PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes)) : 0;

@@ -175,6 +175,12 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
       continue;
     }
     if (HasRenameTask(engine, rel)) continue;  // its rename waits for the host
+    if (AdoptKnownPlaceholder(engine, rel, full, values)) {
+      report_lock.unlock();
+      UpdateLocalItem(engine, nullptr, rel, full, values);
+      if (values.folder) RescanMissingFiles(engine, full);
+      continue;
+    }
     std::u16string old_rel;
     CacheItem old_cached;
     if (FindRenamedKnownItem(engine, full, rel, old_rel, old_cached)) {
