@@ -138,12 +138,12 @@ bool AdoptKnownPlaceholder(Engine& engine, const std::u16string& relative_path, 
   std::u16string item_id;
   if (!manager->GetItemIdByPath(full_path.c_str(), item_id)) return false;
   if (item_id != relative_path && !(values.folder && item_id.empty())) return false;
-  const bool in_sync = values.folder || (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0;
+  // Not in sync, it may be one the host refused to create: still new to it.
+  if (!(state & platform::CF_PLACEHOLDER_STATE_IN_SYNC)) return false;
   const size_t slash = relative_path.find_last_of(u'\\');
   engine.metadata_cache.AddNewItemToCache(relative_path, relative_path.substr(slash + 1),
-                                          static_cast<uint32_t>(values.attributes), in_sync ? values.size : -1,
-                                          values.creation_time, values.last_access_time,
-                                          in_sync ? values.last_write_time : 0);
+                                          static_cast<uint32_t>(values.attributes), values.size,
+                                          values.creation_time, values.last_access_time, values.last_write_time);
   LogF(engine.diag.log_sink(), kLogVerbose, u"Known placeholder taken back into the metadata cache: '%s'",
        relative_path);
   return true;

@@ -48,10 +48,9 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
 int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
                         const std::u16string& full_path, const LocalItemValues& values);
 
-// A placeholder the host knows by this path (its identity names it; a
-// listed folder has none) whose cache entry is gone, as after a restart:
-// taken back into the cache instead of being offered as new. One not in
-// sync gets an entry that differs from it, so that its change is reported.
+// An in-sync placeholder the host knows by this path (its identity names
+// it; a listed folder has none) whose cache entry is gone, as after a
+// restart: taken back into the cache instead of being offered as new.
 // False when the item is no such placeholder.
 bool AdoptKnownPlaceholder(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
                            const LocalItemValues& values);

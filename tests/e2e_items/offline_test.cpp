@@ -119,11 +119,14 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
 // refused, are offered to the host, never cut back or marked in sync.
 TEST_F(ItemsTest, EditsTheHostHasNotTakenSurviveTheNextActivationsListing) {
   std::map<std::string, RemoteItem> remote = {{"\\w.txt", {false, "whole\n"}},
-                                              {"\\p.bin", {false, std::string(10000, 'r')}}};
+                                              {"\\p.bin", {false, std::string(10000, 'r')}},
+                                              {"\\sub", {true, ""}},
+                                              {"\\sub\\s.txt", {false, "sub"}}};
   Provider& first = Start(remote);
   first.refuse = {"\\p.bin"};
   std::string data;
   ASSERT_EQ(client_->ReadAll("w.txt", data), 0u);
+  ASSERT_EQ(client_->ReadAll("sub/s.txt", data), 0u);
   ASSERT_EQ(client_->Write("p.bin", 0, "EDIT"), 0u);
   ASSERT_TRUE(first.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\p.bin"));
   Settle();
@@ -158,6 +161,13 @@ TEST_F(ItemsTest, EditsTheHostHasNotTakenSurviveTheNextActivationsListing) {
   EXPECT_FALSE(StateOf("p.bin").in_sync);
   ASSERT_EQ(client_->Read("p.bin", 0, 6, data), 0u);
   EXPECT_EQ(data, "EDITrr");
+  // Items this activation has not listed are still known to the host:
+  // edited now, they are updates, not new items.
+  ASSERT_EQ(client_->Write("sub/s.txt", 0, "SUB!"), 0u);
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\sub\\s.txt"));
+  Settle();
+  EXPECT_EQ(p.Count(HALVEX_EVENT_CREATE_FILE, "\\sub\\s.txt"), 0u);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_CREATE_FOLDER, "\\sub"), 0u);
 }
 
 TEST_F(ItemsTest, UninstallRemovesEmptyFoldersAndKeepsTheRoot) {
