@@ -353,6 +353,9 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     moves.push_back({known, rel});
   } else if (!item_id.empty() && known != item_id) {
     RewriteIdentity(engine, rel, values);
+  } else if (engine.metadata_cache.NoItemInCache(rel)) {
+    // Known to the host as it stands: its first change here is an update.
+    AdoptKnownPlaceholder(engine, rel, full, values);
   }
   return !values.folder || OfflineCheckIn(engine, full, moves);
 }

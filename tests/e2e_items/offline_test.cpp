@@ -126,7 +126,8 @@ TEST_F(ItemsTest, EditsTheHostHasNotTakenSurviveTheNextActivationsListing) {
   first.refuse = {"\\p.bin"};
   std::string data;
   ASSERT_EQ(client_->ReadAll("w.txt", data), 0u);
-  ASSERT_EQ(client_->ReadAll("sub/s.txt", data), 0u);
+  ASSERT_EQ(client_->CreateFile("sub/mine.txt", "mine"), 0u);
+  ASSERT_TRUE(first.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\sub\\mine.txt"));
   ASSERT_EQ(client_->Write("p.bin", 0, "EDIT"), 0u);
   ASSERT_TRUE(first.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\p.bin"));
   Settle();
@@ -161,13 +162,17 @@ TEST_F(ItemsTest, EditsTheHostHasNotTakenSurviveTheNextActivationsListing) {
   EXPECT_FALSE(StateOf("p.bin").in_sync);
   ASSERT_EQ(client_->Read("p.bin", 0, 6, data), 0u);
   EXPECT_EQ(data, "EDITrr");
-  // Items this activation has not listed are still known to the host:
-  // edited now, they are updates, not new items.
-  ASSERT_EQ(client_->Write("sub/s.txt", 0, "SUB!"), 0u);
-  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\sub\\s.txt"));
+  // An item the host took in the last session and has not listed in this
+  // one is still known to it: edited now, it is an update, not a new item.
+  ASSERT_EQ(client_->Write("sub/mine.txt", 0, "MINE"), 0u);
+  ASSERT_TRUE(p.WaitFor([](const std::vector<Event>& all) {
+    for (const Event& e : all)
+      if (e.path == "\\sub\\mine.txt") return true;
+    return false;
+  }));
   Settle();
-  EXPECT_EQ(p.Count(HALVEX_EVENT_CREATE_FILE, "\\sub\\s.txt"), 0u);
-  EXPECT_EQ(p.Count(HALVEX_EVENT_CREATE_FOLDER, "\\sub"), 0u);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_CREATE_FILE, "\\sub\\mine.txt"), 0u);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_UPDATE_FILE, "\\sub\\mine.txt"), 1u);
 }
 
 TEST_F(ItemsTest, UninstallRemovesEmptyFoldersAndKeepsTheRoot) {
