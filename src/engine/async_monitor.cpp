@@ -21,6 +21,7 @@
 #include "engine/task.h"
 #include "engine/task_cancel.h"
 #include "platform/files.h"
+#include "provider/placeholder_manager.h"
 
 namespace corvane {
 namespace {
@@ -92,6 +93,19 @@ void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task) {
 
 }  // namespace
 
+bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const std::u16string& source) {
+  const std::u16string full = engine.EffectiveSyncRootPath() + target;
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  std::u16string item_id;
+  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id) || item_id.empty()) return false;
+  if (item_id == source) return false;
+  // The renamed item moved on and another one holds the name now: what the
+  // host has under it is the renamed item, not this one.
+  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is no longer the item renamed from '%s'", full, source);
+  DoSetPlaceholderSyncState(engine, target, false);
+  return true;
+}
+
 int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
                           const std::u16string& target) {
   if (!engine.metadata_cache.Rename(source, target)) return kOk;
@@ -101,6 +115,7 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   const std::u16string full = root + target;
   const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
   if (attributes == platform::INVALID_FILE_ATTRIBUTES) return kOk;
+  if (AnotherItemTookTheName(engine, target, source)) return kOk;
   const int32_t result =
       UpdateFileInt(engine, target, static_cast<int32_t>(moved.Attributes), moved.Size,
                     static_cast<int64_t>(moved.CreationTime), static_cast<int64_t>(moved.LastAccessTime),
