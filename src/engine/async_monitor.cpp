@@ -97,10 +97,11 @@ bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const 
   const std::u16string full = engine.EffectiveSyncRootPath() + target;
   PlaceholderManager* manager = engine.placeholder_manager.get();
   std::u16string item_id;
-  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id) || item_id.empty()) return false;
-  if (item_id == source) return false;
-  // The renamed item moved on and another one holds the name now: what the
-  // host has under it is the renamed item, not this one.
+  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id)) return false;
+  // The renamed item may carry any earlier name of it, never this one: an
+  // item known by this very name was made here since (by the host), and
+  // what the host has under the name now is the renamed item, not it.
+  if (item_id != target || item_id == source) return false;
   LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is no longer the item renamed from '%s'", full, source);
   DoSetPlaceholderSyncState(engine, target, false);
   return true;

@@ -90,6 +90,9 @@ int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_p
 // or a negative `size`, is marked at once.
 int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
                                int64_t last_write_time);
+// The `size` of an update that carried no content over local changes the
+// host never took: its completion leaves the file not in sync.
+constexpr int64_t kContentNotTaken = INT64_MIN;
 int32_t DoSetPlaceholderExcludedState(Engine& engine, std::u16string_view relative_path, bool excluded);
 int32_t IsItemExcluded(Engine& engine, std::u16string_view relative_path, bool* excluded);
 

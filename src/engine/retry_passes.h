@@ -39,8 +39,9 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
                           const std::u16string& target);
 
 // After a rename the host accepted: true when the item at `target` is not
-// the one renamed from `source` (another item took the name since); that
-// item is then marked not in sync and must not be updated as the renamed one.
+// the one renamed from `source` but one known by the name itself (made
+// there since); that item is then marked not in sync and must not be
+// updated as the renamed one.
 bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const std::u16string& source);
 
 // Sets the in-sync state of a relative path through the placeholder manager;

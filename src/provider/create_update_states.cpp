@@ -54,6 +54,10 @@ int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_p
 
 int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
                                int64_t last_write_time) {
+  if (size == kContentNotTaken) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' keeps local changes the host has not taken", relative_path);
+    return kOk;
+  }
   if (size >= 0) {
     const std::u16string full = FullPathOf(engine, relative_path);
     Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -61,13 +65,12 @@ int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path
     BY_HANDLE_FILE_INFORMATION info;
     const bool read = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    if (read && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      const int64_t now_size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-      if (now_size != size || static_cast<int64_t>(info.ftLastWriteTime) != last_write_time) {
-        LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' changed since the host took it; it stays not in sync",
-             relative_path);
-        return kOk;
-      }
+    const int64_t now_size = read ? (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow : -1;
+    const bool folder = read && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!folder && (now_size != size || static_cast<int64_t>(info.ftLastWriteTime) != last_write_time)) {
+      LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' changed since the host took it; it stays not in sync",
+           relative_path);
+      return kOk;
     }
   }
   return DoSetPlaceholderSyncState(engine, relative_path, true);

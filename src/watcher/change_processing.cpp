@@ -532,7 +532,11 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   Task* task = engine.tasks.CreateTask(rel, OP_WRITE_DATA, nullptr);
   if (task == nullptr) return engine.diag.RecordCode(kErrOutOfMemory);
   task->LocalPath = full;
-  task->ReportedSize = values.folder ? -1 : values.size;
+  // A file whose content the host has not taken stays so after an update
+  // that does not carry it (only part of the data is here, say).
+  const bool content_not_taken = !values.folder && placeholder && !(flags & kFlagContent) &&
+                                 !(ph_state & platform::CF_PLACEHOLDER_STATE_IN_SYNC);
+  task->ReportedSize = values.folder ? -1 : content_not_taken ? kContentNotTaken : values.size;
   task->ReportedWriteTime = values.last_write_time;
   const int64_t task_id = engine.tasks.RegisterTask(task, true);
   int32_t rc = DoSetPlaceholderSyncState(engine, rel, false);
@@ -593,6 +597,22 @@ bool TakeVanishedUnder(ChangeState& state, const std::u16string& folder) {
 
 }  // namespace
 
+namespace {
+
+// The records of a rename handled late: the item the host knows by the old
+// name is there again (made there since, by the host), so what moved is
+// another item, new to the host.
+bool HostItemStillAt(Engine& engine, const std::u16string& root, const std::u16string& old_name,
+                     const std::u16string& rel) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr || EqualsIgnoringAsciiCase(old_name, rel)) return false;
+  const std::u16string full = root + old_name;
+  std::u16string item_id;
+  return PathExists(full) && manager->GetItemIdByPath(full.c_str(), item_id) && item_id == old_name;
+}
+
+}  // namespace
+
 bool HasRenameTask(Engine& engine, const std::u16string& relative_path) {
   TaskRegistry::Lock lock(engine.tasks);
   Task* task = engine.tasks.AcquireByKeyLocked(relative_path, OP_RENAME);
@@ -624,7 +644,8 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     return 0;
   }
   CacheItem cached;
-  const bool old_cached = !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr);
+  const bool old_cached = !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr) &&
+                          !HostItemStillAt(engine, watcher.path(), old_name, rel);
   const uint32_t cached_platform = old_cached ? PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes)) : 0;
   const ExcludedState excluded = ExclusionFor(engine, rel, cached_platform, false);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
