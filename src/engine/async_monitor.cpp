@@ -21,6 +21,7 @@
 #include "engine/task.h"
 #include "engine/task_cancel.h"
 #include "platform/files.h"
+#include "provider/placeholder_manager.h"
 
 namespace corvane {
 namespace {
@@ -56,7 +57,7 @@ bool HasRetryRecord(Task& task) {
 int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   switch (task.OperationType) {
     case OP_WRITE_DATA:
-    case OP_CREATE: return DoSetPlaceholderSyncState(engine, task.Path, true);
+    case OP_CREATE: return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime);
     case OP_READ_DATA: {
       const int32_t flushed = FlushTransfer(engine, task, true);
       if (flushed != kOk && flushed != kErrCancelled) AbandonFetch(engine, task, flushed);
@@ -76,7 +77,36 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
   }
 }
 
+// The host refused the change late, as it might have at once: what it was
+// told of is not on the server, so nothing of it may stay in sync.
+void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task) {
+  if (task.OperationType == OP_CREATE) {
+    engine.metadata_cache.SetCreateFailed(task.Path, true);
+    DoSetPlaceholderSyncState(engine, task.Path, false);
+  } else if (task.OperationType == OP_RENAME && task.RenameInfo) {
+    const std::u16string& target = task.RenameInfo->TargetPath;
+    const platform::DWORD attributes = platform::GetFileAttributesW((root + target).c_str());
+    const bool folder = attributes != platform::INVALID_FILE_ATTRIBUTES &&
+                        (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
+    SetTreeNotInSync(engine, root, target, folder);
+  }
+}
+
 }  // namespace
+
+bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const std::u16string& source) {
+  const std::u16string full = engine.EffectiveSyncRootPath() + target;
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  std::u16string item_id;
+  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id)) return false;
+  // The renamed item may carry any earlier name of it, never this one: an
+  // item known by this very name was made here since (by the host), and
+  // what the host has under the name now is the renamed item, not it.
+  if (item_id != target || item_id == source) return false;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is no longer the item renamed from '%s'", full, source);
+  DoSetPlaceholderSyncState(engine, target, false);
+  return true;
+}
 
 int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
                           const std::u16string& target, const RenameInfo* info) {
@@ -96,6 +126,7 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   const std::u16string full = root + target;
   const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
   if (attributes == platform::INVALID_FILE_ATTRIBUTES) return kOk;
+  if (AnotherItemTookTheName(engine, target, source)) return kOk;
   const int32_t result =
       UpdateFileInt(engine, target, static_cast<int32_t>(moved.Attributes), moved.Size,
                     static_cast<int64_t>(moved.CreationTime), static_cast<int64_t>(moved.LastAccessTime),
@@ -187,6 +218,7 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
       // A listing that failed is not a listing: what came of it so far is
       // dropped, and the folder is asked for again when next listed.
       if (RaisesErrorEvent(type) || (type == OP_LIST && code != kErrCancelled)) {
+        NotTakenByTheHost(engine, root, *task);
         FireError(engine, code);
         continue;
       }

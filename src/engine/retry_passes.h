@@ -41,6 +41,12 @@ size_t RunExpiryPass(Engine& engine, int64_t limit_ms);
 int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
                           const std::u16string& target, const RenameInfo* info = nullptr);
 
+// After a rename the host accepted: true when the item at `target` is not
+// the one renamed from `source` but one known by the name itself (made
+// there since); that item is then marked not in sync and must not be
+// updated as the renamed one.
+bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const std::u16string& source);
+
 // Sets the in-sync state of a relative path through the placeholder manager;
 // 0 or the failing HRESULT.
 int32_t SetInSyncThroughManager(Engine& engine, const std::u16string& root, std::u16string_view path, bool in_sync);

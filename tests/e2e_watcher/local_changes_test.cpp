@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -241,7 +242,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   std::atomic<bool> finished{false};
   host_.SetPolicy([&](const HostEvent& e) {
     if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != "\\late.txt" || late != 0) return 0;
-    late = e.task;
+    late = e.task_id;
     return HALVEX_ERR_PENDING;
   });
   host_.SetObserver([&](const HostEvent& e) {
@@ -374,9 +375,75 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   Settle();
   EXPECT_TRUE(Reported().empty()) << Describe(Reported());
 
-  // The same paths changed by an application afterwards are reported.
+  // The same paths changed by an application afterwards are reported, and
+  // so is the first change of an item the host made.
   ASSERT_EQ(0u, app_.CreateFile("remote.txt", "local"));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\remote.txt", 1));
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\kept.txt", 10)) << host_.LastError();
+  Settle();
+  std::ofstream(scratch_.Root() + "/kept.txt", std::ios::trunc) << "the user's own";
+  EXPECT_TRUE(ReportsSize("\\kept.txt", 14)) << Describe(Reported());
+}
+
+TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
+  std::mutex mutex;
+  std::map<std::string, std::vector<int64_t>> held;  // tasks answered pending, by path
+  std::atomic<bool> hold{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    const bool ours = e.path == "\\late.txt" || e.path == "\\r1.txt" || e.path == "\\c.txt";
+    if (!hold || !ours || e.id == HALVEX_EVENT_GET_FILE_DATA) return 0;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<int64_t>& tasks = held[e.path];
+    tasks.push_back(e.task_id);
+    return tasks.size() == 1 || e.path == "\\late.txt" ? HALVEX_ERR_PENDING : HALVEX_ERR_OPERATION_DENIED;
+  });
+  ASSERT_EQ(0u, app_.CreateFile("late.txt", "version 1"));
+  ASSERT_EQ(0u, app_.CreateFile("r1.txt", "r"));
+  ASSERT_TRUE(BecomesInSync("late.txt"));
+  ASSERT_TRUE(BecomesInSync("r1.txt"));
+  Settle();
+  hold = true;
+  auto held_count = [&](const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return held[path].size();
+  };
+  ASSERT_EQ(0u, app_.Write("late.txt", 0, "version 2"));
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\late.txt") == 1; }));
+  ASSERT_EQ(0u, app_.Write("late.txt", 0, "version 3, longer"));
+  ASSERT_EQ(0u, app_.Rename("r1.txt", "r2.txt", false));
+  ASSERT_EQ(0u, app_.CreateFile("c.txt", "c"));
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\late.txt") >= 2; })) << Describe(Reported());
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\r1.txt") == 1; })) << Describe(Reported());
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\c.txt") >= 1; })) << Describe(Reported());
+  Settle();  // c.txt's own records are handled before the refusal
+  hold = false;
+  const size_t before = host_.Events().size();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    // The host took version 2; it refuses the rename and the create late.
+    EXPECT_EQ(0, host_.FinalizeTask(held["\\late.txt"][0], 0));
+    EXPECT_EQ(0, host_.FinalizeTask(held["\\r1.txt"][0], HALVEX_ERR_BACKEND));
+    EXPECT_EQ(0, host_.FinalizeTask(held["\\c.txt"][0], HALVEX_ERR_BACKEND));
+  }
+  // Version 3's update is still with the host, which then refuses it.
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "1"; }));
+  EXPECT_FALSE(InSync("late.txt")) << Describe(Reported());
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(0, host_.FinalizeTask(held["\\late.txt"].back(), HALVEX_ERR_OPERATION_DENIED));
+  }
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  EXPECT_FALSE(InSync("late.txt")) << Describe(Reported());
+  // The server has no r2.txt: it is not in sync unless offered as new.
+  EXPECT_TRUE(!InSync("r2.txt") || host_.Count(HALVEX_EVENT_CREATE_FILE, "\\r2.txt") > 0) << Describe(Reported());
+  // The refused file is still new to the host: offered again as such.
+  ASSERT_EQ(0u, app_.Write("c.txt", 0, "c2"));
+  ASSERT_TRUE(host_.WaitFor([&] { return LastReportedSize("\\c.txt") == 2; })) << Describe(Reported());
+  std::vector<HostEvent> after = host_.Events();
+  after.erase(after.begin(), after.begin() + before);
+  const auto first = std::find_if(after.begin(), after.end(), [](const HostEvent& e) { return e.path == "\\c.txt"; });
+  ASSERT_NE(first, after.end());
+  EXPECT_EQ(HALVEX_EVENT_CREATE_FILE, first->id) << Describe(after);
 }
 
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
