@@ -92,10 +92,33 @@ void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task) {
   }
 }
 
+// The size of the file at `full`, or -1 when it cannot be read.
+int64_t FileSizeAt(const std::u16string& full) {
+  using namespace platform;
+  Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  if (!ok || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return -1;
+  return (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
 }  // namespace
 
-bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const std::u16string& source) {
+bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const std::u16string& source,
+                            const CacheItem& moved) {
   const std::u16string full = engine.EffectiveSyncRootPath() + target;
+  // The update keeps the data and gives the file the renamed item's size:
+  // over a file of another size it would fetch the host's bytes over the
+  // user's (or cut them off) and mark the result in sync. That file's own
+  // records (its rename, its write) follow and set its state.
+  const int64_t size = moved.IsFolder() ? -1 : FileSizeAt(full);
+  if (size >= 0 && size != moved.Size) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is no longer the item renamed from '%s'", full, source);
+    return true;
+  }
   PlaceholderManager* manager = engine.placeholder_manager.get();
   std::u16string item_id;
   if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id)) return false;
@@ -126,7 +149,7 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   const std::u16string full = root + target;
   const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
   if (attributes == platform::INVALID_FILE_ATTRIBUTES) return kOk;
-  if (AnotherItemTookTheName(engine, target, source)) return kOk;
+  if (AnotherItemTookTheName(engine, target, source, moved)) return kOk;
   const int32_t result =
       UpdateFileInt(engine, target, static_cast<int32_t>(moved.Attributes), moved.Size,
                     static_cast<int64_t>(moved.CreationTime), static_cast<int64_t>(moved.LastAccessTime),

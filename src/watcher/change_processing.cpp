@@ -759,7 +759,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   if (answer == 0) {
     if (!engine.metadata_cache.Rename(old_name, rel)) {
       result = kErrLocalItemNotFound;
-    } else if (PathExists(full) && !AnotherItemTookTheName(engine, rel, old_name)) {
+    } else if (PathExists(full) && !AnotherItemTookTheName(engine, rel, old_name, cached)) {
       result = UpdateFileInt(engine, rel, static_cast<int32_t>(cached.Attributes), cached.Size,
                              static_cast<int64_t>(cached.CreationTime), static_cast<int64_t>(cached.LastAccessTime),
                              static_cast<int64_t>(cached.LastWriteTime), 0x142);

@@ -265,6 +265,36 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ("a longer file", data);
   host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
+
+  // With the watcher behind, a file renamed on and another renamed to its
+  // first new name: each rename leaves the file found there as it is.
+  const std::string long_text(70000, 'L');
+  ASSERT_EQ(0u, app_.CreateFile("long.txt", long_text));
+  ASSERT_EQ(0u, app_.CreateFile("short.txt", "short"));
+  ASSERT_TRUE(BecomesInSync("long.txt") && BecomesInSync("short.txt"));
+  go = false;
+  held = false;
+  host_.SetPolicy([&](const HostEvent& e) {
+    held = held || e.path == "\\gate2.txt";
+    while (e.path == "\\gate2.txt" && !go) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return 0;
+  });
+  ASSERT_EQ(0u, app_.CreateFile("gate2.txt", ""));
+  const bool behind_again = host_.WaitFor([&] { return held.load(); });
+  const std::string r = scratch_.Root() + "/";
+  const bool renamed = rename((r + "long.txt").c_str(), (r + "a.txt").c_str()) == 0 &&
+                       rename((r + "a.txt").c_str(), (r + "plan.txt").c_str()) == 0 &&
+                       rename((r + "short.txt").c_str(), (r + "a.txt").c_str()) == 0;
+  go = true;
+  ASSERT_TRUE(behind_again && renamed);
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(BecomesInSync("a.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("plan.txt")) << Describe(Reported());
+  ASSERT_EQ(0u, app_.ReadAll("a.txt", data));
+  EXPECT_EQ("short", data);
+  ASSERT_EQ(0u, app_.ReadAll("plan.txt", data));
+  EXPECT_EQ(long_text, data);
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
