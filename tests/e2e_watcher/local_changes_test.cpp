@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -102,6 +103,18 @@ class LocalChanges : public ::testing::Test {
       }
     }
     return tree;
+  }
+  // The watcher waits on the report of a new file `gate` until `go` is set,
+  // so that changes made meanwhile reach it together; false if it never waits.
+  bool HoldWatcher(const std::string& gate, std::atomic<bool>& go) {
+    auto held = std::make_shared<std::atomic<bool>>(false);
+    host_.SetPolicy([held, &go, path = "\\" + gate](const HostEvent& e) {
+      if (e.path != path) return 0;
+      *held = true;
+      while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      return 0;
+    });
+    return app_.CreateFile(gate, "") == 0 && host_.WaitFor([&] { return held->load(); });
   }
   void WriteOutside(const std::string& rel, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(scratch_.Outside() + "/" + rel).parent_path());
@@ -197,14 +210,8 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
 
   // With the watcher behind, a file made, moved away and made again under
   // its first name: the moved one is new to the host, not the new one renamed.
-  std::atomic<bool> go{false}, held{false};
-  host_.SetPolicy([&](const HostEvent& e) {
-    held = held || e.path == "\\gate.txt";
-    while (e.path == "\\gate.txt" && !go) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return 0;
-  });
-  ASSERT_EQ(0u, app_.CreateFile("gate.txt", ""));
-  const bool behind = host_.WaitFor([&] { return held.load(); });
+  std::atomic<bool> go{false};
+  const bool behind = HoldWatcher("gate.txt", go);
   std::ofstream(scratch_.Root() + "/again.txt") << "first";
   const bool moved = rename((scratch_.Root() + "/again.txt").c_str(), (scratch_.Root() + "/away.txt").c_str()) == 0;
   std::ofstream(scratch_.Root() + "/again.txt") << "second, longer";
@@ -273,14 +280,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0u, app_.CreateFile("short.txt", "short"));
   ASSERT_TRUE(BecomesInSync("long.txt") && BecomesInSync("short.txt"));
   go = false;
-  held = false;
-  host_.SetPolicy([&](const HostEvent& e) {
-    held = held || e.path == "\\gate2.txt";
-    while (e.path == "\\gate2.txt" && !go) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return 0;
-  });
-  ASSERT_EQ(0u, app_.CreateFile("gate2.txt", ""));
-  const bool behind_again = host_.WaitFor([&] { return held.load(); });
+  const bool behind_again = HoldWatcher("gate2.txt", go);
   const std::string r = scratch_.Root() + "/";
   const bool renamed = rename((r + "long.txt").c_str(), (r + "a.txt").c_str()) == 0 &&
                        rename((r + "a.txt").c_str(), (r + "plan.txt").c_str()) == 0 &&
