@@ -523,6 +523,13 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s' because UpdateFlags are 0", rel);
     return 0;
   }
+  // A read moves the last access time wherever the system keeps it: alone
+  // it is no change of the item, and reporting it would send every read to
+  // the host as an update and take the item out of sync until answered.
+  if (flags == kFlagLastAccessTime) {
+    LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s' because only its last access time changed", rel);
+    return 0;
+  }
   if (converted) {
     engine.metadata_cache.UpdateProperties(rel, values.attributes, values.size, values.creation_time,
                                            values.last_access_time, values.last_write_time);
