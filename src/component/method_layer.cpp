@@ -7,6 +7,7 @@
 #include "engine/engine.h"
 #include "engine/item_operations.h"
 #include "engine/pending_operations.h"
+#include "engine/retry_passes.h"
 #include "engine/sync_root_path.h"
 
 namespace corvane {
@@ -73,11 +74,18 @@ class ItemCall {
   // a text of its own keeps it and any other failure gets the lookup text.
   void BeforeOperation() { engine_.diag.SetLastErrorCode(kOk); }
 
-  // A failed operation makes no local change, so its pending entry would
-  // only swallow the event of a later, unrelated change: take it back.
-  int32_t Finish(int32_t result) {
+  // The entry covers the change while it is made. A failed change leaves
+  // none, and a create or delete is held by the metadata cache once made
+  // (its records compare equal or find nothing), so there the entry ends
+  // with the call: one left behind, for want of a record to consume it,
+  // would swallow the event of the user's next change to the path or below
+  // it. Other changes (a rename's records, a pin's attributes) are told
+  // apart by the entry alone, and their records consume it.
+  int32_t Finish(int32_t result, bool records_consume = true) {
+    if (pending_added_ && (result != kOk || !records_consume))
+      engine_.pending.CheckPendingOrRemove(pending_path_, pending_op_, pending_is_dir_);
+    pending_added_ = false;
     if (result == kOk) return kOk;
-    if (pending_added_) engine_.pending.CheckPendingOrRemove(pending_path_, pending_op_, pending_is_dir_);
     if (engine_.diag.LastError().code == result) return result;
     return engine_.diag.Record(result, ResultMessage(result));
   }
@@ -107,7 +115,7 @@ int32_t RunPathMethod(Engine& engine, std::u16string_view given, ItemCheck check
   call.BeforeOperation();
   int32_t result = operation(path);
   if (result_line != nullptr) LogF(call.sink(), kLogVerbose, result_line, result);
-  return call.Finish(result);
+  return call.Finish(result, op_type != kOpDelete);
 }
 
 int32_t RequireActiveOrActivating(Engine& engine, const CallGate::Pass& pass) {
@@ -134,7 +142,8 @@ int32_t do_CreateFile(Engine& engine, std::u16string_view local_path, int32_t at
   call.AddPending(path, kOpUpdate, false);
   call.BeforeOperation();
   return call.Finish(CreateFileInt(engine, path, attributes, size, creation_time, last_access_time,
-                                   last_write_time, kCreateFileFlags));
+                                   last_write_time, kCreateFileFlags),
+                     false);
 }
 
 int32_t do_CreateFolder(Engine& engine, std::u16string_view local_path, int32_t attributes,
@@ -148,7 +157,8 @@ int32_t do_CreateFolder(Engine& engine, std::u16string_view local_path, int32_t 
   call.AddPending(path, kOpUpdate, true);
   call.BeforeOperation();
   return call.Finish(CreateFileInt(engine, path, attributes | kFolderAttribute, 0, creation_time,
-                                   last_access_time, last_write_time, kCreateFileFlags));
+                                   last_access_time, last_write_time, kCreateFileFlags),
+                     false);
 }
 
 namespace {
@@ -225,6 +235,9 @@ int32_t RunRename(Engine& engine, std::u16string_view local_path, std::u16string
   call.AddPending(path, kOpRename, is_folder);
   call.BeforeOperation();
   int32_t result = DoRenamePlaceholder(engine, path, target, overwrite);
+  // The item is known under its new name from now on, not only once the
+  // watcher gets to the rename's records.
+  if (result == kOk) result = FinishLocalRename(engine, engine.EffectiveSyncRootPath(), path, target);
   LogF(call.sink(), kLogVerbose, is_folder ? u"do_RenameFolder: return(%d)" : u"do_RenameFile: return(%d)", result);
   return call.Finish(result);
 }

@@ -21,6 +21,7 @@
 #include "engine/task.h"
 #include "engine/task_cancel.h"
 #include "platform/files.h"
+#include "provider/placeholder_manager.h"
 
 namespace corvane {
 namespace {
@@ -56,7 +57,7 @@ bool HasRetryRecord(Task& task) {
 int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   switch (task.OperationType) {
     case OP_WRITE_DATA:
-    case OP_CREATE: return DoSetPlaceholderSyncState(engine, task.Path, true);
+    case OP_CREATE: return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime);
     case OP_READ_DATA: {
       const int32_t flushed = FlushTransfer(engine, task, true);
       if (flushed != kOk && flushed != kErrCancelled) AbandonFetch(engine, task, flushed);
@@ -76,7 +77,59 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
   }
 }
 
+// The host refused the change late, as it might have at once: what it was
+// told of is not on the server, so nothing of it may stay in sync.
+void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task) {
+  if (task.OperationType == OP_CREATE) {
+    engine.metadata_cache.SetCreateFailed(task.Path, true);
+    DoSetPlaceholderSyncState(engine, task.Path, false);
+  } else if (task.OperationType == OP_RENAME && task.RenameInfo) {
+    const std::u16string& target = task.RenameInfo->TargetPath;
+    const platform::DWORD attributes = platform::GetFileAttributesW((root + target).c_str());
+    const bool folder = attributes != platform::INVALID_FILE_ATTRIBUTES &&
+                        (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
+    SetTreeNotInSync(engine, root, target, folder);
+  }
+}
+
+// The size of the file at `full`, or -1 when it cannot be read.
+int64_t FileSizeAt(const std::u16string& full) {
+  using namespace platform;
+  Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  if (!ok || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return -1;
+  return (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
 }  // namespace
+
+bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const std::u16string& source,
+                            const CacheItem& moved) {
+  const std::u16string full = engine.EffectiveSyncRootPath() + target;
+  // The update keeps the data and gives the file the renamed item's size:
+  // over a file of another size it would fetch the host's bytes over the
+  // user's (or cut them off) and mark the result in sync. That file's own
+  // records (its rename, its write) follow and set its state.
+  const int64_t size = moved.IsFolder() ? -1 : FileSizeAt(full);
+  if (size >= 0 && size != moved.Size) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is no longer the item renamed from '%s'", full, source);
+    return true;
+  }
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  std::u16string item_id;
+  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id)) return false;
+  // The renamed item may carry any earlier name of it, never this one: an
+  // item known by this very name was made here since (by the host), and
+  // what the host has under the name now is the renamed item, not it.
+  if (item_id != target || item_id == source) return false;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is no longer the item renamed from '%s'", full, source);
+  DoSetPlaceholderSyncState(engine, target, false);
+  return true;
+}
 
 int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
                           const std::u16string& target, const RenameInfo* info) {
@@ -96,6 +149,7 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   const std::u16string full = root + target;
   const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
   if (attributes == platform::INVALID_FILE_ATTRIBUTES) return kOk;
+  if (AnotherItemTookTheName(engine, target, source, moved)) return kOk;
   const int32_t result =
       UpdateFileInt(engine, target, static_cast<int32_t>(moved.Attributes), moved.Size,
                     static_cast<int64_t>(moved.CreationTime), static_cast<int64_t>(moved.LastAccessTime),
@@ -187,6 +241,7 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
       // A listing that failed is not a listing: what came of it so far is
       // dropped, and the folder is asked for again when next listed.
       if (RaisesErrorEvent(type) || (type == OP_LIST && code != kErrCancelled)) {
+        NotTakenByTheHost(engine, root, *task);
         FireError(engine, code);
         continue;
       }

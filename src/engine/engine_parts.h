@@ -84,6 +84,15 @@ int32_t ReportNewLocalFile(Engine& engine, const std::u16string& full_path, int3
                            int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
                            bool check_exclusion);
 int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_path, bool synced);
+// In sync after the host took the file version of `size` bytes written at
+// `last_write_time`, but only while the file is still that version: one
+// edited since stays not in sync until its own change is taken. A folder,
+// or a negative `size`, is marked at once.
+int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
+                               int64_t last_write_time);
+// The `size` of an update that carried no content over local changes the
+// host never took: its completion leaves the file not in sync.
+constexpr int64_t kContentNotTaken = INT64_MIN;
 int32_t DoSetPlaceholderExcludedState(Engine& engine, std::u16string_view relative_path, bool excluded);
 int32_t IsItemExcluded(Engine& engine, std::u16string_view relative_path, bool* excluded);
 

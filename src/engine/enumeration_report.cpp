@@ -53,6 +53,8 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
   Task* task = engine.tasks.CreateTask(relative_path, OP_CREATE, nullptr);
   if (task == nullptr) return engine.diag.Record(kErrOutOfMemory, kTextOutOfMemory);
   task->LocalPath = full_path;
+  task->ReportedSize = is_dir ? -1 : size;
+  task->ReportedWriteTime = last_write_time;
   engine.tasks.RegisterTask(task, true);
   int32_t answer = kOk;
   const int32_t fired =
@@ -80,7 +82,7 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
   }
   if (fired != 0) task->LeaveHandler();
   if (!async) {
-    if (answer == kOk) DoSetPlaceholderSyncState(engine, relative_path, true);
+    if (answer == kOk) MarkTakenVersionInSync(engine, relative_path, task->ReportedSize, task->ReportedWriteTime);
     engine.tasks.RemoveTask(task, task->TaskId, false);
   }
   return result;

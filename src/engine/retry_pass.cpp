@@ -70,6 +70,10 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
   if (task == nullptr) return kErrOutOfMemory;
   task->LocalPath = root + key;
   if (record.OpType == kOpList && task->Listing) task->Listing->Mask = record.Mask;
+  if (record.OpType == kOpCreate || record.OpType == kOpUpdate) {
+    task->ReportedSize = record.IsDir != 0 ? -1 : I64(record.Size);
+    task->ReportedWriteTime = I64(record.LastWriteTime);
+  }
   if (rename) {
     // A late acceptance still has to move the item.
     task->RenameInfo = std::make_unique<RenameInfo>();
@@ -109,11 +113,11 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
   if (asynchronous) return result;
 
   if (record.OpType == kOpUpdate && result == kOk) {
-    const int32_t hr = SetInSyncThroughManager(engine, root, record.Path, true);
-    if (hr != 0) {
-      LogF(sink, kLogFailure, u"Failed to set placeholder sync state to true: '%s'. OS error code: 0x%x",
-           record.Path, static_cast<uint32_t>(hr));
-      result = hr;
+    const int32_t rc = MarkTakenVersionInSync(engine, record.Path, task->ReportedSize, task->ReportedWriteTime);
+    if (rc != kOk) {
+      LogF(sink, kLogFailure, u"Failed to set placeholder sync state to true: '%s'. Error code: 0x%x",
+           record.Path, static_cast<uint32_t>(rc));
+      result = rc;
     }
   }
   if (rename && result == kOk) {

@@ -9,6 +9,7 @@
 
 namespace corvane {
 
+class CacheItem;
 class Engine;
 class RetryQueue;
 struct RenameInfo;
@@ -40,6 +41,15 @@ size_t RunExpiryPass(Engine& engine, int64_t limit_ms);
 // another item and stays; the target gets the moved item's values.
 int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
                           const std::u16string& target, const RenameInfo* info = nullptr);
+
+// After a rename the host accepted: true when the item at `target` is not
+// the one renamed from `source` (`moved`, its cache entry): one known by the
+// name itself (made there since), or a file of another size (the renamed
+// one moved on and another took the name, or it was written since). That
+// item must not be updated as the renamed one; one made by the host is
+// marked not in sync, another file's own records follow and set its state.
+bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const std::u16string& source,
+                            const CacheItem& moved);
 
 // Sets the in-sync state of a relative path through the placeholder manager;
 // 0 or the failing HRESULT.

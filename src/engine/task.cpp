@@ -20,6 +20,8 @@ void Task::Prepare(std::u16string_view path, int32_t type, void* context) {
   LocalFileOpened = 0;
   CloseLocalFile = nullptr;
   LocalFileSize = -1;
+  ReportedSize = -1;
+  ReportedWriteTime = 0;
   OperationType = type;
   Context = context;
   ResultCode.store(0);

@@ -115,6 +115,10 @@ class Task {
   // Set by whoever opened LocalFile; Reset closes the file with it.
   void (*CloseLocalFile)(intptr_t file) = nullptr;
   int64_t LocalFileSize = -1;
+  // The file version a create or update told the host of (size -1: none);
+  // its completion marks the file in sync only while it is still that one.
+  int64_t ReportedSize = -1;
+  int64_t ReportedWriteTime = 0;
   int32_t OperationType = OP_UNDEFINED;
   void* Context = nullptr;
 

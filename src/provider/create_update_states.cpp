@@ -1,5 +1,6 @@
 // The setters of one placeholder's sync, pin and excluded state. A path that
 // is not a placeholder has no such state: sync and pin changes skip it.
+#include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
@@ -49,6 +50,30 @@ int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_p
   }
   return SetStates(engine, *manager, full, kSetInSyncState,
                    synced ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC, CF_PIN_STATE_UNSPECIFIED, 0);
+}
+
+int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
+                               int64_t last_write_time) {
+  if (size == kContentNotTaken) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' keeps local changes the host has not taken", relative_path);
+    return kOk;
+  }
+  if (size >= 0) {
+    const std::u16string full = FullPathOf(engine, relative_path);
+    Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool read = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    const int64_t now_size = read ? (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow : -1;
+    const bool folder = read && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!folder && (now_size != size || static_cast<int64_t>(info.ftLastWriteTime) != last_write_time)) {
+      LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' changed since the host took it; it stays not in sync",
+           relative_path);
+      return kOk;
+    }
+  }
+  return DoSetPlaceholderSyncState(engine, relative_path, true);
 }
 
 int32_t DoSetPlaceholderPinnedState(Engine& engine, std::u16string_view path, bool pinned) {

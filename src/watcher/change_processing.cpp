@@ -126,6 +126,31 @@ LocalView ReadLocalView(Engine& engine, const std::u16string& rel, const std::u1
   return view;
 }
 
+}  // namespace
+
+bool AdoptKnownPlaceholder(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
+                           const LocalItemValues& values) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr) return false;
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full_path.c_str());
+  if (state == platform::CF_PLACEHOLDER_STATE_INVALID || !(state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER))
+    return false;
+  std::u16string item_id;
+  if (!manager->GetItemIdByPath(full_path.c_str(), item_id)) return false;
+  if (item_id != relative_path && !(values.folder && item_id.empty())) return false;
+  // Not in sync, it may be one the host refused to create: still new to it.
+  if (!(state & platform::CF_PLACEHOLDER_STATE_IN_SYNC)) return false;
+  const size_t slash = relative_path.find_last_of(u'\\');
+  engine.metadata_cache.AddNewItemToCache(relative_path, relative_path.substr(slash + 1),
+                                          static_cast<uint32_t>(values.attributes), values.size,
+                                          values.creation_time, values.last_access_time, values.last_write_time);
+  LogF(engine.diag.log_sink(), kLogVerbose, u"Known placeholder taken back into the metadata cache: '%s'",
+       relative_path);
+  return true;
+}
+
+namespace {
+
 int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
                     const std::u16string& full_path, const LocalItemValues& values) {
   const int32_t result = ReportNewLocalFile(engine, full_path, values.attributes, values.size, values.creation_time,
@@ -390,7 +415,7 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
-      return ReportAsNew(engine, &watcher, rel, full, values);
+      if (!AdoptKnownPlaceholder(engine, rel, full, values)) return ReportAsNew(engine, &watcher, rel, full, values);
     }
   }
   return UpdateKnownItem(engine, &watcher, rel, full, values, view.known ? &view.cached : nullptr);
@@ -441,7 +466,7 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
-      return ReportAsNew(engine, watcher, rel, full, values);
+      if (!AdoptKnownPlaceholder(engine, rel, full, values)) return ReportAsNew(engine, watcher, rel, full, values);
     }
     report_lock.unlock();
     return UpdateLocalItem(engine, watcher, rel, full, values);
@@ -498,6 +523,13 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s' because UpdateFlags are 0", rel);
     return 0;
   }
+  // A read moves the last access time wherever the system keeps it: alone
+  // it is no change of the item, and reporting it would send every read to
+  // the host as an update and take the item out of sync until answered.
+  if (flags == kFlagLastAccessTime) {
+    LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s' because only its last access time changed", rel);
+    return 0;
+  }
   if (converted) {
     engine.metadata_cache.UpdateProperties(rel, values.attributes, values.size, values.creation_time,
                                            values.last_access_time, values.last_write_time);
@@ -508,6 +540,12 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   Task* task = engine.tasks.CreateTask(rel, OP_WRITE_DATA, nullptr);
   if (task == nullptr) return engine.diag.RecordCode(kErrOutOfMemory);
   task->LocalPath = full;
+  // A file whose content the host has not taken stays so after an update
+  // that does not carry it (only part of the data is here, say).
+  const bool content_not_taken = !values.folder && placeholder && !(flags & kFlagContent) &&
+                                 !(ph_state & platform::CF_PLACEHOLDER_STATE_IN_SYNC);
+  task->ReportedSize = values.folder ? -1 : content_not_taken ? kContentNotTaken : values.size;
+  task->ReportedWriteTime = values.last_write_time;
   const int64_t task_id = engine.tasks.RegisterTask(task, true);
   int32_t rc = DoSetPlaceholderSyncState(engine, rel, false);
   LogF(sink, kLogVerbose, u"Set placeholder synced state to false for '%s'. Result: %x", rel,
@@ -533,6 +571,9 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     keep = true;
     result = 0;
   }
+  // Read before the release: only the registration keeps the task alive now.
+  const auto reported_size = task->ReportedSize;
+  const auto reported_write_time = task->ReportedWriteTime;
   engine.tasks.ReleaseTask(task);
   // New content the event could not carry (the file is not all on disk)
   // is still only here, whatever the host answered.
@@ -541,7 +582,7 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     if (answer == 0 && content_unsent) {
       LogF(sink, kLogVerbose, u"'%s' stays not in sync: its new content is not all on disk to be sent", rel);
     } else if (answer == 0) {
-      result = DoSetPlaceholderSyncState(engine, rel, true);
+      result = MarkTakenVersionInSync(engine, rel, reported_size, reported_write_time);
       LogF(sink, kLogVerbose, u"Set placeholder synced state to true for '%s'. Result: %x", rel,
            static_cast<uint32_t>(result));
     }
@@ -568,6 +609,22 @@ bool TakeVanishedUnder(ChangeState& state, const std::u16string& folder) {
     return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == u'\\';
   });
   return state.vanished.size() != before;
+}
+
+}  // namespace
+
+namespace {
+
+// The records of a rename handled late: the item the host knows by the old
+// name is there again (made there since, by the host), so what moved is
+// another item, new to the host.
+bool HostItemStillAt(Engine& engine, const std::u16string& root, const std::u16string& old_name,
+                     const std::u16string& rel) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr || EqualsIgnoringAsciiCase(old_name, rel)) return false;
+  const std::u16string full = root + old_name;
+  std::u16string item_id;
+  return PathExists(full) && manager->GetItemIdByPath(full.c_str(), item_id) && item_id == old_name;
 }
 
 }  // namespace
@@ -607,8 +664,16 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   // new name first; whoever holds this lock reports it, the other finds the
   // cache moved already.
   std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
+  // The host's own rename: the method moved the cache entry already (or
+  // will), whatever renames of the item the records show after it.
+  if (!old_name.empty() && (engine.pending.CheckPendingOrRemove(old_name, kOpRename, false) ||
+                            engine.pending.CheckPendingOrRemove(old_name, kOpRename, true))) {
+    LogF(sink, kLogVerbose, u"Rename of '%s' to '%s' was made by the host", old_name, rel);
+    return 0;
+  }
   CacheItem cached;
-  const bool old_cached = !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr);
+  const bool old_cached = !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr) &&
+                          !HostItemStillAt(engine, watcher.path(), old_name, rel);
   const uint32_t cached_platform = old_cached ? PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes)) : 0;
   const ExcludedState excluded = ExclusionFor(engine, rel, cached_platform, false);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
@@ -701,7 +766,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   if (answer == 0) {
     if (!engine.metadata_cache.Rename(old_name, rel)) {
       result = kErrLocalItemNotFound;
-    } else if (PathExists(full)) {
+    } else if (PathExists(full) && !AnotherItemTookTheName(engine, rel, old_name, cached)) {
       result = UpdateFileInt(engine, rel, static_cast<int32_t>(cached.Attributes), cached.Size,
                              static_cast<int64_t>(cached.CreationTime), static_cast<int64_t>(cached.LastAccessTime),
                              static_cast<int64_t>(cached.LastWriteTime), 0x142);

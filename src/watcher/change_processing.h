@@ -48,6 +48,13 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
 int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
                         const std::u16string& full_path, const LocalItemValues& values);
 
+// An in-sync placeholder the host knows by this path (its identity names
+// it; a listed folder has none) whose cache entry is gone, as after a
+// restart: taken back into the cache instead of being offered as new.
+// False when the item is no such placeholder.
+bool AdoptKnownPlaceholder(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
+                           const LocalItemValues& values);
+
 // The Error event for an item whose name the host cannot be told (it would
 // read as another item's path); the item itself is never reported.
 void ReportUnrepresentableName(Engine& engine, const std::u16string& relative_path);

@@ -175,6 +175,12 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
       continue;
     }
     if (HasRenameTask(engine, rel)) continue;  // its rename waits for the host
+    if (AdoptKnownPlaceholder(engine, rel, full, values)) {
+      report_lock.unlock();
+      UpdateLocalItem(engine, nullptr, rel, full, values);
+      if (values.folder) RescanMissingFiles(engine, full);
+      continue;
+    }
     std::u16string old_rel;
     CacheItem old_cached;
     if (FindRenamedKnownItem(engine, full, rel, old_rel, old_cached)) {
@@ -347,6 +353,9 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     moves.push_back({known, rel});
   } else if (!item_id.empty() && known != item_id) {
     RewriteIdentity(engine, rel, values);
+  } else if (engine.metadata_cache.NoItemInCache(rel)) {
+    // Known to the host as it stands: its first change here is an update.
+    AdoptKnownPlaceholder(engine, rel, full, values);
   }
   return !values.folder || OfflineCheckIn(engine, full, moves);
 }

@@ -75,6 +75,7 @@ class ProviderHost {
   explicit ProviderHost(const std::string& root) : root_(root) {
     handle_ = Halvex_Corvane_Create(&ProviderHost::Sink, this, nullptr, 0);
     worker_ = std::thread([this] { WorkerLoop(); });
+    if (getenv("CORVANE_E2E_LOG") != nullptr) Config("LogLevel=4");
   }
   ~ProviderHost() {
     {

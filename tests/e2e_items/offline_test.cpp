@@ -119,11 +119,15 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
 // refused, are offered to the host, never cut back or marked in sync.
 TEST_F(ItemsTest, EditsTheHostHasNotTakenSurviveTheNextActivationsListing) {
   std::map<std::string, RemoteItem> remote = {{"\\w.txt", {false, "whole\n"}},
-                                              {"\\p.bin", {false, std::string(10000, 'r')}}};
+                                              {"\\p.bin", {false, std::string(10000, 'r')}},
+                                              {"\\sub", {true, ""}},
+                                              {"\\sub\\s.txt", {false, "sub"}}};
   Provider& first = Start(remote);
   first.refuse = {"\\p.bin"};
   std::string data;
   ASSERT_EQ(client_->ReadAll("w.txt", data), 0u);
+  ASSERT_EQ(client_->CreateFile("sub/mine.txt", "mine"), 0u);
+  ASSERT_TRUE(first.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\sub\\mine.txt"));
   ASSERT_EQ(client_->Write("p.bin", 0, "EDIT"), 0u);
   ASSERT_TRUE(first.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\p.bin"));
   Settle();
@@ -158,6 +162,17 @@ TEST_F(ItemsTest, EditsTheHostHasNotTakenSurviveTheNextActivationsListing) {
   EXPECT_FALSE(StateOf("p.bin").in_sync);
   ASSERT_EQ(client_->Read("p.bin", 0, 6, data), 0u);
   EXPECT_EQ(data, "EDITrr");
+  // An item the host took in the last session and has not listed in this
+  // one is still known to it: edited now, it is an update, not a new item.
+  ASSERT_EQ(client_->Write("sub/mine.txt", 0, "MINE"), 0u);
+  ASSERT_TRUE(p.WaitFor([](const std::vector<Event>& all) {
+    for (const Event& e : all)
+      if (e.path == "\\sub\\mine.txt") return true;
+    return false;
+  }));
+  Settle();
+  EXPECT_EQ(p.Count(HALVEX_EVENT_CREATE_FILE, "\\sub\\mine.txt"), 0u);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_UPDATE_FILE, "\\sub\\mine.txt"), 1u);
 }
 
 TEST_F(ItemsTest, UninstallRemovesEmptyFoldersAndKeepsTheRoot) {

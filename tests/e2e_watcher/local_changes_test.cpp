@@ -3,15 +3,18 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -101,6 +104,18 @@ class LocalChanges : public ::testing::Test {
       }
     }
     return tree;
+  }
+  // The watcher waits on the report of a new file `gate` until `go` is set,
+  // so that changes made meanwhile reach it together; false if it never waits.
+  bool HoldWatcher(const std::string& gate, std::atomic<bool>& go) {
+    auto held = std::make_shared<std::atomic<bool>>(false);
+    host_.SetPolicy([held, &go, path = "\\" + gate](const HostEvent& e) {
+      if (e.path != path) return 0;
+      *held = true;
+      while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      return 0;
+    });
+    return app_.CreateFile(gate, "") == 0 && host_.WaitFor([&] { return held->load(); });
   }
   void WriteOutside(const std::string& rel, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(scratch_.Outside() + "/" + rel).parent_path());
@@ -196,14 +211,8 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
 
   // With the watcher behind, a file made, moved away and made again under
   // its first name: the moved one is new to the host, not the new one renamed.
-  std::atomic<bool> go{false}, held{false};
-  host_.SetPolicy([&](const HostEvent& e) {
-    held = held || e.path == "\\gate.txt";
-    while (e.path == "\\gate.txt" && !go) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return 0;
-  });
-  ASSERT_EQ(0u, app_.CreateFile("gate.txt", ""));
-  const bool behind = host_.WaitFor([&] { return held.load(); });
+  std::atomic<bool> go{false};
+  const bool behind = HoldWatcher("gate.txt", go);
   std::ofstream(scratch_.Root() + "/again.txt") << "first";
   const bool moved = rename((scratch_.Root() + "/again.txt").c_str(), (scratch_.Root() + "/away.txt").c_str()) == 0;
   std::ofstream(scratch_.Root() + "/again.txt") << "second, longer";
@@ -241,7 +250,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   std::atomic<bool> finished{false};
   host_.SetPolicy([&](const HostEvent& e) {
     if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != "\\late.txt" || late != 0) return 0;
-    late = e.task;
+    late = e.task_id;
     return HALVEX_ERR_PENDING;
   });
   host_.SetObserver([&](const HostEvent& e) {
@@ -264,6 +273,29 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ("a longer file", data);
   host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
+
+  // With the watcher behind, a file renamed on and another renamed to its
+  // first new name: each rename leaves the file found there as it is.
+  const std::string long_text(70000, 'L');
+  ASSERT_EQ(0u, app_.CreateFile("long.txt", long_text));
+  ASSERT_EQ(0u, app_.CreateFile("short.txt", "short"));
+  ASSERT_TRUE(BecomesInSync("long.txt") && BecomesInSync("short.txt"));
+  go = false;
+  const bool behind_again = HoldWatcher("gate2.txt", go);
+  const std::string r = scratch_.Root() + "/";
+  const bool renamed = rename((r + "long.txt").c_str(), (r + "a.txt").c_str()) == 0 &&
+                       rename((r + "a.txt").c_str(), (r + "plan.txt").c_str()) == 0 &&
+                       rename((r + "short.txt").c_str(), (r + "a.txt").c_str()) == 0;
+  go = true;
+  ASSERT_TRUE(behind_again && renamed);
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(BecomesInSync("a.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("plan.txt")) << Describe(Reported());
+  ASSERT_EQ(0u, app_.ReadAll("a.txt", data));
+  EXPECT_EQ("short", data);
+  ASSERT_EQ(0u, app_.ReadAll("plan.txt", data));
+  EXPECT_EQ(long_text, data);
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
@@ -374,9 +406,85 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   Settle();
   EXPECT_TRUE(Reported().empty()) << Describe(Reported());
 
-  // The same paths changed by an application afterwards are reported.
+  // The same paths changed by an application afterwards are reported, and
+  // so is the first change of an item the host made.
   ASSERT_EQ(0u, app_.CreateFile("remote.txt", "local"));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\remote.txt", 1));
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\kept.txt", 10)) << host_.LastError();
+  Settle();
+  host_.Clear();
+  // Only the access time moved, as a read moves it where the system keeps
+  // it: no change to report. (Written with the same write time, so that
+  // the kernel raises a change record rather than an access record.)
+  struct stat before;
+  ASSERT_EQ(0, stat((scratch_.Root() + "/kept.txt").c_str(), &before));
+  const timespec access_only[2] = {{0, UTIME_NOW}, before.st_mtim};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (scratch_.Root() + "/kept.txt").c_str(), access_only, 0));
+  Settle();
+  EXPECT_TRUE(Reported().empty()) << Describe(Reported());
+  std::ofstream(scratch_.Root() + "/kept.txt", std::ios::trunc) << "the user's own";
+  EXPECT_TRUE(ReportsSize("\\kept.txt", 14)) << Describe(Reported());
+}
+
+TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
+  std::mutex mutex;
+  std::map<std::string, std::vector<int64_t>> held;  // tasks answered pending, by path
+  std::atomic<bool> hold{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    const bool ours = e.path == "\\late.txt" || e.path == "\\r1.txt" || e.path == "\\c.txt";
+    if (!hold || !ours || e.id == HALVEX_EVENT_GET_FILE_DATA) return 0;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<int64_t>& tasks = held[e.path];
+    tasks.push_back(e.task_id);
+    return tasks.size() == 1 || e.path == "\\late.txt" ? HALVEX_ERR_PENDING : HALVEX_ERR_OPERATION_DENIED;
+  });
+  ASSERT_EQ(0u, app_.CreateFile("late.txt", "version 1"));
+  ASSERT_EQ(0u, app_.CreateFile("r1.txt", "r"));
+  ASSERT_TRUE(BecomesInSync("late.txt"));
+  ASSERT_TRUE(BecomesInSync("r1.txt"));
+  Settle();
+  hold = true;
+  auto held_count = [&](const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return held[path].size();
+  };
+  ASSERT_EQ(0u, app_.Write("late.txt", 0, "version 2"));
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\late.txt") == 1; }));
+  ASSERT_EQ(0u, app_.Write("late.txt", 0, "version 3, longer"));
+  ASSERT_EQ(0u, app_.Rename("r1.txt", "r2.txt", false));
+  ASSERT_EQ(0u, app_.CreateFile("c.txt", "c"));
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\late.txt") >= 2; })) << Describe(Reported());
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\r1.txt") == 1; })) << Describe(Reported());
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\c.txt") >= 1; })) << Describe(Reported());
+  Settle();  // c.txt's own records are handled before the refusal
+  hold = false;
+  const size_t before = host_.Events().size();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    // The host took version 2; it refuses the rename and the create late.
+    EXPECT_EQ(0, host_.FinalizeTask(held["\\late.txt"][0], 0));
+    EXPECT_EQ(0, host_.FinalizeTask(held["\\r1.txt"][0], HALVEX_ERR_BACKEND));
+    EXPECT_EQ(0, host_.FinalizeTask(held["\\c.txt"][0], HALVEX_ERR_BACKEND));
+  }
+  // Version 3's update is still with the host, which then refuses it.
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "1"; }));
+  EXPECT_FALSE(InSync("late.txt")) << Describe(Reported());
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(0, host_.FinalizeTask(held["\\late.txt"].back(), HALVEX_ERR_OPERATION_DENIED));
+  }
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  EXPECT_FALSE(InSync("late.txt")) << Describe(Reported());
+  // The server has no r2.txt: it is not in sync unless offered as new.
+  EXPECT_TRUE(!InSync("r2.txt") || host_.Count(HALVEX_EVENT_CREATE_FILE, "\\r2.txt") > 0) << Describe(Reported());
+  // The refused file is still new to the host: offered again as such.
+  ASSERT_EQ(0u, app_.Write("c.txt", 0, "c2"));
+  ASSERT_TRUE(host_.WaitFor([&] { return LastReportedSize("\\c.txt") == 2; })) << Describe(Reported());
+  std::vector<HostEvent> after = host_.Events();
+  after.erase(after.begin(), after.begin() + before);
+  const auto first = std::find_if(after.begin(), after.end(), [](const HostEvent& e) { return e.path == "\\c.txt"; });
+  ASSERT_NE(first, after.end());
+  EXPECT_EQ(HALVEX_EVENT_CREATE_FILE, first->id) << Describe(after);
 }
 
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {

@@ -31,7 +31,7 @@ struct HostEvent {
   int32_t flags = 0;       // updates
   int32_t attributes = 0;  // creates and updates
   int64_t size = 0;        // files
-  int64_t task = 0;        // renames
+  int64_t task_id = 0;     // creates, updates, renames and deletes
   Clock::time_point at;
 };
 
@@ -116,6 +116,18 @@ class SyncHost {
   int32_t RenameRemoteFile(const std::string& path, const std::string& new_path) {
     intptr_t params[3] = {Ptr(path.c_str()), Ptr(new_path.c_str()), 0};
     return Do(HALVEX_METHOD_RENAME_FILE, params, 3);
+  }
+
+  // A Config query ("PendingOperationCount" ...); its answer is 8-bit text.
+  std::string Query(const std::string& key) {
+    intptr_t params[2] = {Ptr(key.c_str()), 0};
+    if (Do(HALVEX_METHOD_CONFIG, params, 2) != 0 || params[1] == 0) return "?";
+    return reinterpret_cast<const char*>(params[1]);
+  }
+  // The host's late answer to a task it answered HALVEX_ERR_PENDING.
+  int32_t FinalizeTask(int64_t task_id, int32_t code) {
+    intptr_t params[2] = {Ptr(&task_id), code};
+    return Do(HALVEX_METHOD_FINALIZE_TASK, params, 2);
   }
 
   void SetPolicy(Policy policy) {
@@ -212,7 +224,6 @@ class SyncHost {
       case HALVEX_EVENT_RENAME_FILE:
       case HALVEX_EVENT_RENAME_FOLDER:
         e.new_path = Text(params[2]);
-        e.task = Int64(params[0]);
         break;
       case HALVEX_EVENT_DELETE_FILE:
       case HALVEX_EVENT_DELETE_FOLDER:
@@ -239,6 +250,7 @@ class SyncHost {
         return 0;  // errors, activation
     }
     e.path = Text(params[1]);
+    if (id != HALVEX_EVENT_LIST_DIRECTORY && id != HALVEX_EVENT_RESET_FILE) e.task_id = Int64(params[0]);
     Policy policy;
     Observer observer;
     {

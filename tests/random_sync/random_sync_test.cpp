@@ -789,7 +789,7 @@ class Run {
 
   void ReadStep() {
     const std::vector<std::string> files = Paths(false);
-    if (files.empty()) return;
+    if (files.empty()) return;  // every file deleted: nothing to read
     const std::string p = Pick(files);
     if (!Listed(Parent(p))) return;
     const std::string& want = expect_[p].data;
