@@ -1,5 +1,7 @@
 #include "engine/event_bridges.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "component/events.h"
@@ -36,6 +38,40 @@ int32_t FireWithTask(Engine& engine, Task* task, std::u16string_view handler, co
   return 1;
 }
 
+// How long an unanswered rename holds back the events under its new name.
+constexpr int64_t kRenameHoldMs = 10000;
+
+// A rename to `key` the host has not answered yet (and not for longer than
+// the hold): the host does not know the name, and when it moves the folder
+// later it would carry over or replace what an event made there meanwhile.
+bool RenameUnanswered(Engine& engine, std::u16string_view key, const Task& self) {
+  TaskRegistry::Lock lock(engine.tasks);
+  Task* task = engine.tasks.AcquireByKeyLocked(key, OP_RENAME);
+  if (task == nullptr) return false;
+  const int64_t started = task->StartTime.load();
+  const bool holds = task != &self && task->Cancelled.load() == 0 &&
+                     (started == 0 || CurrentTimeMs() - started < kRenameHoldMs);
+  engine.tasks.ReleaseLocked(task);
+  return holds;
+}
+
+// Waits until no rename of `path` or of a folder above it (only above, with
+// `strict`) waits for the host, so events reach the host in the order the
+// names came to be.
+void AwaitRenamesAbove(Engine& engine, const Task& self, std::u16string_view path, bool strict) {
+  const int64_t until = CurrentTimeMs() + kRenameHoldMs;
+  for (size_t end = 1; end <= path.size(); ++end) {
+    if (end < path.size() ? path[end] != u'\\' : strict) continue;
+    for (bool told = false; RenameUnanswered(engine, path.substr(0, end), self); told = true) {
+      if (engine.state.deactivating.load() != 0 || CurrentTimeMs() >= until) return;
+      if (!told)
+        LogF(engine.diag.log_sink(), kLogVerbose, u"Event for '%s' waits for the host's answer to the rename to '%s'",
+             path, path.substr(0, end));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+}
+
 }  // namespace
 
 int32_t EventResult(Engine& engine, int32_t result, bool threw) {
@@ -62,6 +98,7 @@ int32_t DoCreate(Engine& engine, Task& task, const std::u16string& path, bool is
                  int64_t size, int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
                  int32_t& result) {
   if (engine.pending.CheckPendingOrRemove(path, kOpCreate, is_dir)) return 0;
+  AwaitRenamesAbove(engine, task, path, false);
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoCreate called for '%s', TaskId: %I64u", path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Create", path, result, [&](EventInterface& events) {
     if (is_dir) {
@@ -78,6 +115,7 @@ int32_t DoUpdate(Engine& engine, Task& task, const std::u16string& path, bool is
                  int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
                  int64_t last_write_time, int32_t& result) {
   if (engine.pending.CheckPendingOrRemove(path, kOpUpdate, is_dir)) return 0;
+  AwaitRenamesAbove(engine, task, path, false);
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoUpdate called for '%s', TaskId: %I64u", path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Update", path, result, [&](EventInterface& events) {
     if (is_dir) {
@@ -92,6 +130,8 @@ int32_t DoUpdate(Engine& engine, Task& task, const std::u16string& path, bool is
 
 int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const std::u16string& new_path,
                  bool is_dir, int32_t& result) {
+  AwaitRenamesAbove(engine, task, path, false);
+  AwaitRenamesAbove(engine, task, new_path, true);
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoRename called for '%s', NewPath: '%s', TaskId: %I64u", path,
        new_path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Rename", path, result, [&](EventInterface& events) {
@@ -105,6 +145,7 @@ int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const s
 
 int32_t DoDelete(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t flags,
                  int32_t& result) {
+  AwaitRenamesAbove(engine, task, path, false);
   LogF(engine.diag.log_sink(), kLogVerbose,
        is_dir ? u"DoDelete folder called for '%s', Flags: %x, TaskId: %I64u"
               : u"DoDelete file called for '%s', Flags: %x, TaskId: %I64u",

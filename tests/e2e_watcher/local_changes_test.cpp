@@ -485,6 +485,34 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   const auto first = std::find_if(after.begin(), after.end(), [](const HostEvent& e) { return e.path == "\\c.txt"; });
   ASSERT_NE(first, after.end());
   EXPECT_EQ(HALVEX_EVENT_CREATE_FILE, first->id) << Describe(after);
+
+  // A file made in a folder whose rename the host answers late reaches the
+  // host only after that answer: before it, the host knows no such folder.
+  ASSERT_EQ(0, host_.Config("LogLevel=4"));
+  ASSERT_EQ(0u, app_.CreateFolder("d"));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FOLDER, "\\d", 1));
+  Settle();
+  std::atomic<int64_t> rename{0};
+  std::atomic<bool> finalized{false}, waits{false}, early{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_RENAME_FOLDER) return 0;
+    rename = e.task_id;
+    return HALVEX_ERR_PENDING;
+  });
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_CREATE_FILE && e.path == "\\e\\x.txt" && !finalized) early = true;
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("rename to '\\e'") != std::string::npos) waits = true;
+  });
+  ASSERT_EQ(0u, app_.Rename("d", "e", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return rename != 0; }));
+  ASSERT_EQ(0u, app_.CreateFile("e/x.txt", "x"));
+  ASSERT_TRUE(host_.WaitFor([&] { return waits || early; }));
+  finalized = true;
+  ASSERT_EQ(0, host_.FinalizeTask(rename, 0));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\e\\x.txt", 1));
+  EXPECT_FALSE(early) << Describe(Reported());
+  host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
 }
 
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
