@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -602,11 +603,17 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
 TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   std::atomic<bool> refuse{false};
   std::atomic<int> retries{0};
+  std::atomic<int64_t> read{0}, read_length{0};
   host_.SetPolicy([&](const HostEvent& e) {
     // A retry answer first, then a failure.
     if (e.path == "\\retried.txt" && refuse) return retries++ == 0 ? HALVEX_ERR_RETRY : HALVEX_ERR_OPERATION_DENIED;
+    if (e.path == "\\remote.bin" && e.id == HALVEX_EVENT_GET_FILE_DATA) {
+      read_length = e.size;
+      return read = e.task_id, HALVEX_ERR_PENDING;
+    }
     const bool ours = e.path == "\\refused.txt" || e.path == "\\known.txt" || e.path == "\\plan.txt" ||
-                      e.path == "\\renamed.txt" || e.path == "\\plans" || e.path.rfind("\\moved", 0) == 0;
+                      e.path == "\\renamed.txt" || e.path == "\\plans" || e.path.rfind("\\moved", 0) == 0 ||
+                      e.path == "\\remote.bin";
     return ours && refuse ? HALVEX_ERR_OPERATION_DENIED : 0;
   });
   ASSERT_EQ(0u, app_.CreateFile("known.txt", ""));
@@ -617,6 +624,7 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_TRUE(BecomesInSync("plans/inner.txt"));
   ASSERT_TRUE(BecomesInSync("known.txt"));
   ASSERT_TRUE(BecomesInSync("plan.txt"));
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\remote.bin", 8192));
 
   refuse = true;
   ASSERT_EQ(0u, app_.CreateFile("refused.txt", "data"));
@@ -642,6 +650,22 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   std::string data;
   ASSERT_EQ(0u, app_.ReadAll("known.txt", data));
   EXPECT_EQ("version 2", data);  // a refusal loses nothing locally
+  // A read the host finishes late, after the file went out of sync, fills
+  // data and leaves the in-sync state as it is.
+  ASSERT_TRUE(InSync("remote.bin"));
+  auto reading = std::async(std::launch::async, [&] {
+    Client reader{scratch_.Root()};
+    return reader.Read("remote.bin", 0, 8192, data);
+  });
+  ASSERT_TRUE(host_.WaitFor([&] { return read != 0; }));
+  ASSERT_EQ(0u, app_.Write("remote.bin", 8192, "tail"));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_UPDATE_FILE, "\\remote.bin", 1));
+  ASSERT_TRUE(host_.WaitFor([&] { return !InSync("remote.bin"); }));
+  ASSERT_EQ(0, host_.PutData(read, std::string(read_length, 'r')));
+  ASSERT_EQ(0, host_.FinalizeTask(read, 0));
+  reading.get();
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  EXPECT_FALSE(InSync("remote.bin"));
 
   // Once the host accepts, the next change brings both into sync.
   refuse = false;
