@@ -425,6 +425,19 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   EXPECT_TRUE(Reported().empty()) << Describe(Reported());
   std::ofstream(scratch_.Root() + "/kept.txt", std::ios::trunc) << "the user's own";
   EXPECT_TRUE(ReportsSize("\\kept.txt", 14)) << Describe(Reported());
+
+  // The host deletes a file and makes it anew before the watcher gets to
+  // the removal: no delete of what the host just made goes back to it.
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\again.txt", 10)) << host_.LastError();
+  Settle();
+  std::atomic<bool> go{false};
+  ASSERT_TRUE(HoldWatcher("gate.txt", go));
+  ASSERT_EQ(0, host_.DeleteRemoteFile("\\again.txt")) << host_.LastError();
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\again.txt", 5)) << host_.LastError();
+  go = true;
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
