@@ -41,27 +41,39 @@ int32_t FireWithTask(Engine& engine, Task* task, std::u16string_view handler, co
 // How long an unanswered rename or delete holds back the events after it.
 constexpr int64_t kAnswerHoldMs = 10000;
 
-// A rename to `key` or a delete of it that the host has not answered yet
-// (and not for longer than the hold): until it answers, the host does not
-// have the name, or still has the item the user replaced; the late answer
-// would then move or delete what an event made there meanwhile.
+bool Holds(const Task& task, const Task& self) {
+  const int64_t started = task.StartTime.load();
+  return &task != &self && task.Cancelled.load() == 0 && (started == 0 || CurrentTimeMs() - started < kAnswerHoldMs);
+}
+
+// A rename to or from `key`, or a delete of it, that the host has not
+// answered yet (and not for longer than the hold): until it answers, the
+// host does not have the name, or still has the item the user moved or
+// replaced; the late answer would then move or delete what an event made
+// there meanwhile.
 const char16_t* UnansweredAt(Engine& engine, std::u16string_view key, const Task& self) {
   TaskRegistry::Lock lock(engine.tasks);
   for (const int32_t type : {OP_RENAME, OP_DELETE}) {
     Task* task = engine.tasks.AcquireByKeyLocked(key, type);
     if (task == nullptr) continue;
-    const int64_t started = task->StartTime.load();
-    const bool holds = task != &self && task->Cancelled.load() == 0 &&
-                       (started == 0 || CurrentTimeMs() - started < kAnswerHoldMs);
+    const bool holds = Holds(*task, self);
     engine.tasks.ReleaseLocked(task);
     if (holds) return type == OP_RENAME ? u"rename to" : u"delete of";
+  }
+  // Renames are known by their target; their sources need a walk.
+  for (size_t i = 0, n = engine.tasks.CountLocked(); i < n; ++i) {
+    Task* task = engine.tasks.AcquireAtLocked(i);
+    const bool holds = task->OperationType == OP_RENAME && task->RenameInfo && task->RenameInfo->SourcePath == key &&
+                       Holds(*task, self);
+    engine.tasks.ReleaseLocked(task);
+    if (holds) return u"rename of";
   }
   return nullptr;
 }
 
-// Waits until no rename to `path` or a folder above it (only above, with
-// `strict`), and no delete of one, waits for the host, so events reach the
-// host in the order the changes were made.
+// Waits until no rename to or from `path` or a folder above it (only above,
+// with `strict`), and no delete of one, waits for the host, so events reach
+// the host in the order the changes were made.
 void AwaitAnswersAbove(Engine& engine, const Task& self, std::u16string_view path, bool strict) {
   const int64_t until = CurrentTimeMs() + kAnswerHoldMs;
   for (size_t end = 1; end <= path.size(); ++end) {
