@@ -593,10 +593,31 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
 
 }  // namespace
 
+namespace {
+
+// The host deleted the item and made a new one there before this removal
+// was handled: what is there now is an in-sync placeholder the host named
+// by this path. Reporting the removal would delete the host's new item.
+bool HostMadeSince(Engine& engine, const std::u16string& rel, const std::u16string& full) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr || !PathExists(full)) return false;
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
+  const auto wanted = platform::CF_PLACEHOLDER_STATE_PLACEHOLDER | platform::CF_PLACEHOLDER_STATE_IN_SYNC;
+  if (state == platform::CF_PLACEHOLDER_STATE_INVALID || (state & wanted) != wanted) return false;
+  std::u16string item_id;
+  return manager->GetItemIdByPath(full.c_str(), item_id) && item_id == rel;
+}
+
+}  // namespace
+
 int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& rel, uint32_t platform_attributes) {
   Engine& engine = watcher.engine();
   const ExcludedState excluded = ExclusionFor(engine, rel, platform_attributes, true);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
+  if (HostMadeSince(engine, rel, watcher.path() + rel)) {
+    LogF(watcher.sink(), kLogVerbose, u"'%s' was made again by the host since its removal: not reported", rel);
+    return 0;
+  }
   return ReportDelete(engine, rel, nullptr, 0);
 }
 

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -424,6 +425,19 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   EXPECT_TRUE(Reported().empty()) << Describe(Reported());
   std::ofstream(scratch_.Root() + "/kept.txt", std::ios::trunc) << "the user's own";
   EXPECT_TRUE(ReportsSize("\\kept.txt", 14)) << Describe(Reported());
+
+  // The host deletes a file and makes it anew before the watcher gets to
+  // the removal: no delete of what the host just made goes back to it.
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\again.txt", 10)) << host_.LastError();
+  Settle();
+  std::atomic<bool> go{false};
+  ASSERT_TRUE(HoldWatcher("gate.txt", go));
+  ASSERT_EQ(0, host_.DeleteRemoteFile("\\again.txt")) << host_.LastError();
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\again.txt", 5)) << host_.LastError();
+  go = true;
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
@@ -485,6 +499,51 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   const auto first = std::find_if(after.begin(), after.end(), [](const HostEvent& e) { return e.path == "\\c.txt"; });
   ASSERT_NE(first, after.end());
   EXPECT_EQ(HALVEX_EVENT_CREATE_FILE, first->id) << Describe(after);
+
+  // A file made in a folder whose rename the host answers late, or under
+  // the name of a file whose delete or rename it answers late, reaches the
+  // host only after that answer: before it, the host has no such folder, or
+  // still has the old file there and would delete or move the new one.
+  ASSERT_EQ(0, host_.Config("LogLevel=4"));
+  ASSERT_EQ(0u, app_.CreateFolder("d"));
+  ASSERT_EQ(0u, app_.CreateFile("z.txt", "z"));
+  ASSERT_TRUE(BecomesInSync("z.txt"));
+  Settle();
+  for (const auto& [event, made] : {std::pair{HALVEX_EVENT_RENAME_FOLDER, "e/x.txt"}, {HALVEX_EVENT_DELETE_FILE, "z.txt"},
+                                    {HALVEX_EVENT_RENAME_FILE, "z.txt"}}) {
+    std::atomic<int64_t> late{0};
+    std::atomic<bool> finalized{false}, waits{false}, early{false};
+    const std::string path = made == std::string("z.txt") ? "\\z.txt" : "\\e\\x.txt";
+    // Still known at a rename's source, the new file goes out as its update.
+    auto told = [&, id = event] {
+      return host_.Count(HALVEX_EVENT_CREATE_FILE, path) +
+             (id == HALVEX_EVENT_RENAME_FILE ? host_.Count(HALVEX_EVENT_UPDATE_FILE, path) : 0);
+    };
+    const size_t reported = told();
+    host_.SetPolicy([&, id = event](const HostEvent& e) {
+      if (e.id != id) return 0;
+      late = e.task_id;
+      return HALVEX_ERR_PENDING;
+    });
+    host_.SetObserver([&](const HostEvent& e) {
+      const bool reports = e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_UPDATE_FILE;
+      if (reports && e.path == path && !finalized) early = true;
+      if (e.id == HALVEX_EVENT_LOG && e.path.find("waits for the host's answer") != std::string::npos) waits = true;
+    });
+    ASSERT_EQ(0u, event == HALVEX_EVENT_RENAME_FOLDER ? app_.Rename("d", "e", false)
+                  : event == HALVEX_EVENT_DELETE_FILE    ? app_.Delete("z.txt", false)
+                                                         : app_.Rename("z.txt", "w.txt", false));
+    ASSERT_TRUE(host_.WaitFor([&] { return late != 0; }));
+    ASSERT_EQ(0u, app_.CreateFile(made, "new"));
+    ASSERT_TRUE(host_.WaitFor([&] { return waits || early; }));
+    finalized = true;
+    ASSERT_EQ(0, host_.FinalizeTask(late, 0));
+    ASSERT_TRUE(host_.WaitFor([&] { return told() > reported; }));
+    EXPECT_FALSE(early) << made << "\n" << Describe(Reported());
+    EXPECT_TRUE(BecomesInSync(made)) << made;
+  }
+  host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
 }
 
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
@@ -565,11 +624,17 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
 TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   std::atomic<bool> refuse{false};
   std::atomic<int> retries{0};
+  std::atomic<int64_t> read{0}, read_length{0};
   host_.SetPolicy([&](const HostEvent& e) {
     // A retry answer first, then a failure.
     if (e.path == "\\retried.txt" && refuse) return retries++ == 0 ? HALVEX_ERR_RETRY : HALVEX_ERR_OPERATION_DENIED;
+    if (e.path == "\\remote.bin" && e.id == HALVEX_EVENT_GET_FILE_DATA) {
+      read_length = e.size;
+      return read = e.task_id, HALVEX_ERR_PENDING;
+    }
     const bool ours = e.path == "\\refused.txt" || e.path == "\\known.txt" || e.path == "\\plan.txt" ||
-                      e.path == "\\renamed.txt" || e.path == "\\plans" || e.path.rfind("\\moved", 0) == 0;
+                      e.path == "\\renamed.txt" || e.path == "\\plans" || e.path.rfind("\\moved", 0) == 0 ||
+                      e.path == "\\remote.bin";
     return ours && refuse ? HALVEX_ERR_OPERATION_DENIED : 0;
   });
   ASSERT_EQ(0u, app_.CreateFile("known.txt", ""));
@@ -580,6 +645,7 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_TRUE(BecomesInSync("plans/inner.txt"));
   ASSERT_TRUE(BecomesInSync("known.txt"));
   ASSERT_TRUE(BecomesInSync("plan.txt"));
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\remote.bin", 8192));
 
   refuse = true;
   ASSERT_EQ(0u, app_.CreateFile("refused.txt", "data"));
@@ -605,6 +671,22 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   std::string data;
   ASSERT_EQ(0u, app_.ReadAll("known.txt", data));
   EXPECT_EQ("version 2", data);  // a refusal loses nothing locally
+  // A read the host finishes late, after the file went out of sync, fills
+  // data and leaves the in-sync state as it is.
+  ASSERT_TRUE(InSync("remote.bin"));
+  auto reading = std::async(std::launch::async, [&] {
+    Client reader{scratch_.Root()};
+    return reader.Read("remote.bin", 0, 8192, data);
+  });
+  ASSERT_TRUE(host_.WaitFor([&] { return read != 0; }));
+  ASSERT_EQ(0u, app_.Write("remote.bin", 8192, "tail"));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_UPDATE_FILE, "\\remote.bin", 1));
+  ASSERT_TRUE(host_.WaitFor([&] { return !InSync("remote.bin"); }));
+  ASSERT_EQ(0, host_.PutData(read, std::string(read_length, 'r')));
+  ASSERT_EQ(0, host_.FinalizeTask(read, 0));
+  reading.get();
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  EXPECT_FALSE(InSync("remote.bin"));
 
   // Once the host accepts, the next change brings both into sync.
   refuse = false;

@@ -130,6 +130,12 @@ class SyncHost {
     return Do(HALVEX_METHOD_FINALIZE_TASK, params, 2);
   }
 
+  int32_t PutData(int64_t task_id, const std::string& bytes) {
+    intptr_t params[4] = {Ptr(&task_id), Ptr(bytes.data()), 0, static_cast<intptr_t>(bytes.size())};
+    int32_t sizes[4] = {0, static_cast<int32_t>(bytes.size()), 0, 0};
+    return Halvex_Corvane_Do(handle_, HALVEX_METHOD_PUT_ITEM_DATA, 4, params, sizes, nullptr);
+  }
+
   void SetPolicy(Policy policy) {
     std::lock_guard<std::mutex> lock(mutex_);
     policy_ = std::move(policy);
@@ -224,6 +230,9 @@ class SyncHost {
       case HALVEX_EVENT_RENAME_FILE:
       case HALVEX_EVENT_RENAME_FOLDER:
         e.new_path = Text(params[2]);
+        break;
+      case HALVEX_EVENT_GET_FILE_DATA:
+        e.size = Int64(params[3]);  // the length asked for
         break;
       case HALVEX_EVENT_DELETE_FILE:
       case HALVEX_EVENT_DELETE_FOLDER:
