@@ -46,7 +46,12 @@ std::u16string PrepareOnce(std::u16string_view path) {
   const std::u16string work = NormalizeSeparators(path);
 
   size_t prefix_len = 0;
-  if (StartsWithDrive(work)) {
+  if (work.compare(0, 4, u"\\\\?\\") == 0) {
+    // "\\?\" only turns the Win32 path parsing off: before a drive, the plain
+    // form names the same folder, and it is the form every service takes.
+    if (StartsWithDrive(std::u16string_view(work).substr(4))) return PrepareOnce(std::u16string_view(work).substr(4));
+    prefix_len = 4;  // a volume or UNC form keeps its prefix
+  } else if (StartsWithDrive(work)) {
     prefix_len = (work.size() >= 3 && work[2] == kSeparator) ? 3 : 2;
   } else if (work[0] == kSeparator) {
     prefix_len = 1;

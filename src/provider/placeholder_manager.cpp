@@ -237,7 +237,7 @@ CF_PLACEHOLDER_STATE PlaceholderManager::GetPlaceholderState(const char16_t* pat
   const Handle find = FindFirstFileW(path, &data);
   if (find == INVALID_HANDLE_VALUE) return CF_PLACEHOLDER_STATE_INVALID;
   FindClose(find);
-  const CF_PLACEHOLDER_STATE state = CfGetPlaceholderStateFromFindData(&data);
+  const CF_PLACEHOLDER_STATE state = PlaceholderStateOfFound(path, data);
   LogF(sink(), kLogCloudTrace, u"GetPlaceholderState for '%s' result: 0x%x", path, state);
   return state;
 }

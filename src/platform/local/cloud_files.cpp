@@ -653,6 +653,11 @@ CF_PLACEHOLDER_STATE CfGetPlaceholderStateFromFindData(const WIN32_FIND_DATAW* F
   return state;
 }
 
+// Listings here always carry the tag.
+CF_PLACEHOLDER_STATE PlaceholderStateOfFound(const char16_t* /*path*/, const WIN32_FIND_DATAW& data) {
+  return CfGetPlaceholderStateFromFindData(&data);
+}
+
 HRESULT CfSetPinState(Handle FileHandle, CF_PIN_STATE PinState, CF_SET_PIN_FLAGS PinFlags, void* /*Overlapped*/) {
   auto item = FileOf(FileHandle);
   if (!item) return FromWin32(ERROR_INVALID_HANDLE);
