@@ -10,6 +10,7 @@
 #include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/types.h"
 #include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
 
@@ -72,7 +73,7 @@ struct Outcome {
 // 9:05:07 AM", UTC).
 std::u16string DateText(int64_t file_time) {
   using namespace std::chrono;
-  const int64_t seconds = file_time / 10000000 - 11644473600LL;
+  const int64_t seconds = file_time / 10000000 - platform::kFileTimeUnixEpoch / 10000000;
   const sys_days day = floor<days>(sys_seconds(seconds * 1s));
   const year_month_day date(day);
   const int64_t in_day = seconds - duration_cast<std::chrono::seconds>(day.time_since_epoch()).count();

@@ -16,6 +16,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
+#include "support/hex.h"
 #include "support/utf.h"
 #include "watcher/change_records.h"
 #include "watcher/directory_watcher.h"
@@ -45,12 +46,8 @@ const char16_t* ExcludedStateName(ExcludedState state) {
   return u"PROCESS_EXCLUDED_UNKNOWN";
 }
 
-int64_t NowMs() {
-  // Engine clocks count file time in milliseconds.
-  const auto since_unix = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::system_clock::now().time_since_epoch());
-  return since_unix.count() + 11644473600000LL;
-}
+// Engine clocks count file time in milliseconds.
+int64_t NowMs() { return CurrentTimeMs(); }
 
 bool PathExists(const std::u16string& full_path) {
   return platform::GetFileAttributesW(full_path.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
@@ -228,10 +225,9 @@ void ReportUnrepresentableName(Engine& engine, const std::u16string& rel) {
     } else if (c == 0xDC00 + u'\\') {
       shown.push_back(u'\\');
     } else {
-      static const char16_t kHex[] = u"0123456789ABCDEF";
       shown += u"\\x";
-      shown.push_back(kHex[(c >> 4) & 0xF]);
-      shown.push_back(kHex[c & 0xF]);
+      shown.push_back(HexDigit(c >> 4, true));
+      shown.push_back(HexDigit(c, true));
     }
   }
   LogF(engine.diag.log_sink(), kLogFailure, u"Item skipped: its name cannot be synchronized: '%s'", shown);

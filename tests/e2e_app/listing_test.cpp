@@ -232,7 +232,7 @@ TEST_F(ListingE2e, LateListingIsWaitedForAndAFailedOrLostOneAskedAgain) {
   EXPECT_EQ(host_->ListRequests("\\docs"), 2);
 
   EXPECT_NE(App(root(), 500).List("lost", entries), 0u);
-  EXPECT_TRUE(WaitFor([&] { return host_->Query("PendingOperationCount") == 0; }))
+  EXPECT_TRUE(WaitFor([&] { return host_->QueryNumber("PendingOperationCount") == 0; }))
       << "the cancelled listing stayed registered";
 }
 
@@ -305,7 +305,7 @@ TEST_F(ListingE2e, RemoteCreateAndUpdateChangeThePlaceholderWithoutLocalEvents) 
   for (const SeenEvent& e : host_->Events()) {
     if ((e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_UPDATE_FILE || e.id == HALVEX_EVENT_CREATE_FOLDER ||
          e.id == HALVEX_EVENT_UPDATE_FOLDER) && e.path != "\\marker.txt")
-      local_events.push_back(std::to_string(e.id) + " " + e.path + " " + std::to_string(e.code));
+      local_events.push_back(std::to_string(e.id) + " " + e.path + " " + std::to_string(e.flags));
   }
   EXPECT_EQ(local_events, std::vector<std::string>{});
   EXPECT_EQ(EventsOf({HALVEX_EVENT_ERROR}), 0);

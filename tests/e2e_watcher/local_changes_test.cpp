@@ -119,13 +119,13 @@ class LocalChanges : public ::testing::Test {
     return app_.CreateFile(gate, "") == 0 && host_.WaitFor([&] { return held->load(); });
   }
   void WriteOutside(const std::string& rel, const std::string& content) {
-    std::filesystem::create_directories(std::filesystem::path(scratch_.Outside() + "/" + rel).parent_path());
-    std::ofstream(scratch_.Outside() + "/" + rel) << content;
+    std::filesystem::create_directories(std::filesystem::path(scratch_.outside() + "/" + rel).parent_path());
+    std::ofstream(scratch_.outside() + "/" + rel) << content;
   }
 
-  Scratch scratch_;
-  SyncHost host_{scratch_.Root()};
-  Client app_{scratch_.Root()};
+  TempSpace scratch_;
+  SyncHost host_{scratch_.root()};
+  Client app_{scratch_.root()};
   int settles_ = 0;
 };
 
@@ -214,9 +214,9 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   // its first name: the moved one is new to the host, not the new one renamed.
   std::atomic<bool> go{false};
   const bool behind = HoldWatcher("gate.txt", go);
-  std::ofstream(scratch_.Root() + "/again.txt") << "first";
-  const bool moved = rename((scratch_.Root() + "/again.txt").c_str(), (scratch_.Root() + "/away.txt").c_str()) == 0;
-  std::ofstream(scratch_.Root() + "/again.txt") << "second, longer";
+  std::ofstream(scratch_.root() + "/again.txt") << "first";
+  const bool moved = rename((scratch_.root() + "/again.txt").c_str(), (scratch_.root() + "/away.txt").c_str()) == 0;
+  std::ofstream(scratch_.root() + "/again.txt") << "second, longer";
   go = true;
   ASSERT_TRUE(behind && moved);
   Settle();
@@ -229,7 +229,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   // updates the item (after the completion looked at the item's state): the
   // edit stays and goes to the host.
   ASSERT_EQ(0, host_.Config("LogLevel=4"));
-  Client writer{scratch_.Root()};
+  Client writer{scratch_.root()};
   std::atomic<bool> accepted{false}, edited{false};
   host_.SetObserver([&](const HostEvent& e) {
     if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\c\\kept.txt") accepted = true;
@@ -266,7 +266,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0u, app_.Rename("big.txt", "late.txt", false));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\big.txt", 1));
   Settle();
-  ASSERT_EQ(0, host_.FinishTask(late, 0)) << host_.LastError();
+  ASSERT_EQ(0, host_.Finalize(late, 0)) << host_.LastError();
   ASSERT_TRUE(host_.WaitFor([&] { return finished.load(); }));
   ASSERT_EQ(0u, app_.ReadAll("done.txt", data));
   EXPECT_EQ("late", data);
@@ -283,7 +283,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_TRUE(BecomesInSync("long.txt") && BecomesInSync("short.txt"));
   go = false;
   const bool behind_again = HoldWatcher("gate2.txt", go);
-  const std::string r = scratch_.Root() + "/";
+  const std::string r = scratch_.root() + "/";
   const bool renamed = rename((r + "long.txt").c_str(), (r + "a.txt").c_str()) == 0 &&
                        rename((r + "a.txt").c_str(), (r + "plan.txt").c_str()) == 0 &&
                        rename((r + "short.txt").c_str(), (r + "a.txt").c_str()) == 0;
@@ -302,7 +302,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
   // Filled under temporary names, then renamed at once: the content comes
   // too, however far the watcher got before the rename.
-  const std::string root = scratch_.Root() + "/";
+  const std::string root = scratch_.root() + "/";
   std::set<std::string> unpacked;
   for (const std::string n : {"1", "2", "3"}) {
     const std::string part = root + "unpack" + n + ".part";
@@ -323,7 +323,7 @@ TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
   WriteOutside("tree/f1.txt", "1");
   WriteOutside("tree/f2.txt", "22");
   WriteOutside("tree/sub/f3.txt", "333");
-  ASSERT_EQ(0, rename((scratch_.Outside() + "/tree").c_str(), (scratch_.Root() + "/tree").c_str()));
+  ASSERT_EQ(0, rename((scratch_.outside() + "/tree").c_str(), (scratch_.root() + "/tree").c_str()));
   const std::vector<std::string> files = {"\\tree\\f1.txt", "\\tree\\f2.txt", "\\tree\\sub\\f3.txt"};
   // The content arrives through the rescan of the new folders.
   ASSERT_TRUE(host_.WaitFor([&] {
@@ -343,7 +343,7 @@ TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
   EXPECT_TRUE(BecomesInSync("tree/sub/f3.txt"));
 
   host_.Clear();
-  ASSERT_EQ(0, rename((scratch_.Root() + "/tree").c_str(), (scratch_.Outside() + "/gone").c_str()));
+  ASSERT_EQ(0, rename((scratch_.root() + "/tree").c_str(), (scratch_.outside() + "/gone").c_str()));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FOLDER, "\\tree", 1, 5000)) << Describe(Reported());
   Settle();
   events = Reported();
@@ -366,7 +366,7 @@ TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
 // On Linux a name may hold a backslash or bytes that are not UTF-8: such an
 // item is never shown to the host as another one, only named in an Error.
 TEST_F(LocalChanges, NamesTheHostCannotTellApartAreSkippedWithAnError) {
-  const std::string root = scratch_.Root() + "/";
+  const std::string root = scratch_.root() + "/";
   ASSERT_EQ(0, mkdir((root + "x").c_str(), 0755));
   std::ofstream(root + "x/y.txt") << "real";
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\x\\y.txt", 1));
@@ -378,7 +378,7 @@ TEST_F(LocalChanges, NamesTheHostCannotTellApartAreSkippedWithAnError) {
   std::ofstream(root + "caf\xE9.txt") << "b";
   ASSERT_EQ(0, unlink((root + "x\\y.txt").c_str()));
   WriteOutside("tree/a\\b.txt", "c");
-  ASSERT_EQ(0, rename((scratch_.Outside() + "/tree").c_str(), (root + "tree").c_str()));
+  ASSERT_EQ(0, rename((scratch_.outside() + "/tree").c_str(), (root + "tree").c_str()));
   const std::vector<std::string> named = {"'\\x\\y.txt'", "'\\caf\\xE9.txt'", "'\\tree\\a\\b.txt'"};
   EXPECT_TRUE(host_.WaitFor([&] {
     for (const std::string& name : named) {
@@ -398,12 +398,12 @@ TEST_F(LocalChanges, NamesTheHostCannotTellApartAreSkippedWithAnError) {
 
 TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   ASSERT_EQ(0, host_.CreateRemoteFile("\\remote.txt", 10)) << host_.LastError();
-  ASSERT_TRUE(std::filesystem::exists(scratch_.Root() + "/remote.txt"));
+  ASSERT_TRUE(std::filesystem::exists(scratch_.root() + "/remote.txt"));
   Settle();
   ASSERT_EQ(0, host_.RenameRemoteFile("\\remote.txt", "\\moved.txt")) << host_.LastError();
   Settle();
   ASSERT_EQ(0, host_.DeleteRemoteFile("\\moved.txt")) << host_.LastError();
-  ASSERT_FALSE(std::filesystem::exists(scratch_.Root() + "/moved.txt"));
+  ASSERT_FALSE(std::filesystem::exists(scratch_.root() + "/moved.txt"));
   Settle();
   EXPECT_TRUE(Reported().empty()) << Describe(Reported());
 
@@ -418,12 +418,12 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   // it: no change to report. (Written with the same write time, so that
   // the kernel raises a change record rather than an access record.)
   struct stat before;
-  ASSERT_EQ(0, stat((scratch_.Root() + "/kept.txt").c_str(), &before));
+  ASSERT_EQ(0, stat((scratch_.root() + "/kept.txt").c_str(), &before));
   const timespec access_only[2] = {{0, UTIME_NOW}, before.st_mtim};
-  ASSERT_EQ(0, utimensat(AT_FDCWD, (scratch_.Root() + "/kept.txt").c_str(), access_only, 0));
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (scratch_.root() + "/kept.txt").c_str(), access_only, 0));
   Settle();
   EXPECT_TRUE(Reported().empty()) << Describe(Reported());
-  std::ofstream(scratch_.Root() + "/kept.txt", std::ios::trunc) << "the user's own";
+  std::ofstream(scratch_.root() + "/kept.txt", std::ios::trunc) << "the user's own";
   EXPECT_TRUE(ReportsSize("\\kept.txt", 14)) << Describe(Reported());
 
   // The host deletes a file and makes it anew before the watcher gets to
@@ -476,16 +476,16 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     // The host took version 2; it refuses the rename and the create late.
-    EXPECT_EQ(0, host_.FinalizeTask(held["\\late.txt"][0], 0));
-    EXPECT_EQ(0, host_.FinalizeTask(held["\\r1.txt"][0], HALVEX_ERR_BACKEND));
-    EXPECT_EQ(0, host_.FinalizeTask(held["\\c.txt"][0], HALVEX_ERR_BACKEND));
+    EXPECT_EQ(0, host_.Finalize(held["\\late.txt"][0], 0));
+    EXPECT_EQ(0, host_.Finalize(held["\\r1.txt"][0], HALVEX_ERR_BACKEND));
+    EXPECT_EQ(0, host_.Finalize(held["\\c.txt"][0], HALVEX_ERR_BACKEND));
   }
   // Version 3's update is still with the host, which then refuses it.
   ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "1"; }));
   EXPECT_FALSE(InSync("late.txt")) << Describe(Reported());
   {
     std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(0, host_.FinalizeTask(held["\\late.txt"].back(), HALVEX_ERR_OPERATION_DENIED));
+    EXPECT_EQ(0, host_.Finalize(held["\\late.txt"].back(), HALVEX_ERR_OPERATION_DENIED));
   }
   ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
   EXPECT_FALSE(InSync("late.txt")) << Describe(Reported());
@@ -561,7 +561,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     if (e.id == HALVEX_EVENT_UPDATE_FILE || e.id == HALVEX_EVENT_UPDATE_FOLDER) return 0;
     return refusals[e.path]-- > 0 ? HALVEX_ERR_RETRY : 0;
   });
-  const std::string root = scratch_.Root() + "/";
+  const std::string root = scratch_.root() + "/";
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
@@ -629,7 +629,7 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
     // A retry answer first, then a failure.
     if (e.path == "\\retried.txt" && refuse) return retries++ == 0 ? HALVEX_ERR_RETRY : HALVEX_ERR_OPERATION_DENIED;
     if (e.path == "\\remote.bin" && e.id == HALVEX_EVENT_GET_FILE_DATA) {
-      read_length = e.size;
+      read_length = e.length;
       return read = e.task_id, HALVEX_ERR_PENDING;
     }
     const bool ours = e.path == "\\refused.txt" || e.path == "\\known.txt" || e.path == "\\plan.txt" ||
@@ -682,7 +682,7 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_EQ(0u, app_.Write("remote.bin", 8192, "tail"));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_UPDATE_FILE, "\\remote.bin", 1));
   ASSERT_TRUE(host_.WaitFor([&] { return !InSync("remote.bin"); }));
-  ASSERT_EQ(0, host_.PutData(read, std::string(read_length, 'r')));
+  ASSERT_EQ(0, host_.Put(read, std::string(read_length, 'r').data(), read_length));
   ASSERT_EQ(0, host_.FinalizeTask(read, 0));
   reading.get();
   ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/local/state_dir.h"
+#include "support/hex.h"
 
 namespace corvane::platform::local {
 namespace {
@@ -170,10 +171,9 @@ std::string IdentitySideFile(const std::string& ref) {
 }
 
 std::string NewReference() {
-  static const char kHex[] = "0123456789abcdef";
   std::random_device rd;
   std::string ref;
-  for (int i = 0; i < 32; ++i) ref.push_back(kHex[rd() & 0xF]);
+  for (int i = 0; i < 32; ++i) ref.push_back(HexDigit(rd()));
   return ref;
 }
 
