@@ -537,7 +537,7 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
     ASSERT_EQ(0u, app_.CreateFile(made, "new"));
     ASSERT_TRUE(host_.WaitFor([&] { return waits || early; }));
     finalized = true;
-    ASSERT_EQ(0, host_.FinalizeTask(late, 0));
+    ASSERT_EQ(0, host_.Finalize(late, 0));
     ASSERT_TRUE(host_.WaitFor([&] { return told() > reported; }));
     EXPECT_FALSE(early) << made << "\n" << Describe(Reported());
     EXPECT_TRUE(BecomesInSync(made)) << made;
@@ -675,7 +675,7 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   // data and leaves the in-sync state as it is.
   ASSERT_TRUE(InSync("remote.bin"));
   auto reading = std::async(std::launch::async, [&] {
-    Client reader{scratch_.Root()};
+    Client reader{scratch_.root()};
     return reader.Read("remote.bin", 0, 8192, data);
   });
   ASSERT_TRUE(host_.WaitFor([&] { return read != 0; }));
@@ -683,7 +683,7 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_UPDATE_FILE, "\\remote.bin", 1));
   ASSERT_TRUE(host_.WaitFor([&] { return !InSync("remote.bin"); }));
   ASSERT_EQ(0, host_.Put(read, std::string(read_length, 'r').data(), read_length));
-  ASSERT_EQ(0, host_.FinalizeTask(read, 0));
+  ASSERT_EQ(0, host_.Finalize(read, 0));
   reading.get();
   ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
   EXPECT_FALSE(InSync("remote.bin"));
