@@ -22,7 +22,7 @@
 
 #include "component/component.h"
 #include "bench_common.h"
-#include "e2e_listing/remote_host.h"
+#include "e2e_app/remote_host.h"
 #include "platform/local/client.h"
 
 namespace {
