@@ -292,6 +292,18 @@ bool LoadDataViewAt(const std::string& path, DataView& view) {
          MakeView(stored, stamp, st, view);
 }
 
+bool LoadDataView(int fd, const struct stat& now, DataView& view) {
+  ByteRanges stored;
+  std::string stamp;
+  return LoadRanges(fd, stored) && GetXattr(fd, kStampName, stamp) && MakeView(stored, stamp, now, view);
+}
+
+bool LoadDataViewAt(const std::string& path, const struct stat& now, DataView& view) {
+  ByteRanges stored;
+  std::string stamp;
+  return LoadRangesAt(path, stored) && GetXattrAt(path, kStampName, stamp) && MakeView(stored, stamp, now, view);
+}
+
 bool SettleOutsideWrites(int fd) {
   ItemStateLock lock(fd);
   return SettleOutsideWritesLocked(fd);

@@ -58,6 +58,9 @@ struct DataView {
 };
 bool LoadDataView(int fd, DataView& view);
 bool LoadDataViewAt(const std::string& path, DataView& view);
+// The same against the item's status as the caller has just read it.
+bool LoadDataView(int fd, const struct stat& now, DataView& view);
+bool LoadDataViewAt(const std::string& path, const struct stat& now, DataView& view);
 // Records what LoadDataView finds: a written file is no longer in sync.
 // The Locked form is for a caller holding the item's ItemStateLock.
 bool SettleOutsideWrites(int fd);
