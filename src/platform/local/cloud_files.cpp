@@ -182,7 +182,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
     return hr;
   };
   if (!is_dir && ftruncate(fd, entry.FsMetadata.FileSize) != 0) return fail(FromErrno());
-  if (!ApplyTimes(fd, basic, record) || !StoreRecord(fd, record) || (!is_dir && !StoreRanges(fd, ByteRanges(), 0)) ||
+  if (!ApplyTimes(fd, basic, record) || !StoreRecord(fd, record) || (!is_dir && !(fresh ? StoreNoRangesOfNewFile(fd) : StoreRanges(fd, ByteRanges(), 0))) ||
       !(fresh ? StoreNewIdentity(fd, identity) : StoreIdentity(fd, identity)))
     return fail(FromErrno());
   const bool read_only = basic.FileAttributes & FILE_ATTRIBUTE_READONLY;
