@@ -447,6 +447,10 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
          r.relative, static_cast<uint32_t>(flags));
     return engine.diag.Record(kErrItemExists, ResultMessage(kErrItemExists));
   }
+  if (!r.exists && r.Has(kFlagExistingLocalItem)) {
+    LogF(sink, kLogVerbose, u"'%s' no longer exists, not making a placeholder in its place", r.relative);
+    return engine.diag.Record(kErrLocalItemNotFound, "The local item no longer exists");
+  }
   if (r.exists) {
     LogF(sink, kLogVerbose, u"Checking if the placeholder '%s' is hydrated", r.relative);
     const CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(r.full.c_str());

@@ -31,6 +31,11 @@ PlaceholderManager* ManagerOrRecord(Engine& engine);
 // character the platform forbids, no control character, not "." or "..".
 bool ValidateItemName(Engine& engine, std::u16string_view name);
 
+// Not one of the host's flags: the item is a local file being taken in, so
+// when it is gone by now (renamed or deleted since its record) nothing is
+// made in its place.
+constexpr int32_t kFlagExistingLocalItem = 0x10000;
+
 int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_path, std::u16string_view item_name,
                                     std::u16string_view item_id, int64_t size, int64_t creation_time,
                                     int64_t last_access_time, int64_t last_write_time, int32_t attributes,

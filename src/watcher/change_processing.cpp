@@ -152,6 +152,8 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
                     const std::u16string& full_path, const LocalItemValues& values) {
   const int32_t result = ReportNewLocalFile(engine, full_path, values.attributes, values.size, values.creation_time,
                                             values.last_access_time, values.last_write_time, false);
+  // Moved or deleted since its record: the records that follow report it.
+  if (result == kErrLocalItemNotFound) return 0;
   if (engine.settings.windows_update_icon_on_update_errors.load())
     SetItemErrorMark(engine, full_path, result != 0 && result != kErrPending);
   if (result == 0 && values.folder && watcher != nullptr) watcher->StartNewFolderCheck(relative_path);

@@ -229,6 +229,22 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   // updates the item (after the completion looked at the item's state): the
   // edit stays and goes to the host.
   ASSERT_EQ(0, host_.Config("LogLevel=4"));
+  // A new file moved away while the watcher takes it in: nothing is made in
+  // its place, and it reaches the host under the name it moved to.
+  std::atomic<bool> gone{false};
+  const std::string fleeting = scratch_.root() + "/fleeting.txt";
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && !gone && e.path.find("DoReportNewFile LocalPath('\\fleeting.txt')") != std::string::npos)
+      gone = rename(fleeting.c_str(), (scratch_.root() + "/stayed.txt").c_str()) == 0;
+  });
+  std::ofstream(fleeting) << "fleeting";
+  ASSERT_TRUE(host_.WaitFor([&] { return gone.load(); }));
+  Settle();
+  host_.SetObserver(nullptr);
+  EXPECT_FALSE(std::filesystem::exists(fleeting)) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\stayed.txt", 8)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("stayed.txt"));
+
   Client writer{scratch_.root()};
   std::atomic<bool> accepted{false}, edited{false};
   host_.SetObserver([&](const HostEvent& e) {
