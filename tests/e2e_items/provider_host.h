@@ -38,6 +38,8 @@ struct RemoteItem {
 
 class Provider : public corvane::test_common::Host {
  public:
+  // The answer reaches into this object: stop the events before it goes.
+  ~Provider() override { Destroy(); }
   // Remote tree, keyed by relative path with backslashes ("\\docs\\a.txt").
   std::map<std::string, RemoteItem> remote;
   // Paths whose CreateFile and UpdateFile events the backend refuses.

@@ -36,6 +36,8 @@ inline std::string FastParent() {
 
 class SyncHost : public test_common::Host {
  public:
+  // The answer reaches into this object: stop the events before it goes.
+  ~SyncHost() override { Destroy(); }
   // The answer the host gives to a task event (its ResultCode).
   using Policy = std::function<int32_t(const HostEvent&)>;
   // Called on the event's thread for every task event, before the answer,

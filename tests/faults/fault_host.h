@@ -54,6 +54,8 @@ inline bool ThreadsBackTo(int expected, std::chrono::milliseconds limit = 3s) {
 
 class FaultHost : public test_common::Host {
  public:
+  // The answer reaches into this object: stop the events before it goes.
+  ~FaultHost() override { Destroy(); }
   // The sink's return value; the answer slot is set through `answer`.
   using FetchHandler = std::function<int32_t(FaultHost&, const Request&, int32_t& answer)>;
   using ListHandler = std::function<int32_t(FaultHost&, int64_t task, const std::string& folder)>;

@@ -26,6 +26,8 @@ namespace corvane::testing {
 
 class Host : public test_common::Host {
  public:
+  // The answer reaches into this object: stop the events before it goes.
+  ~Host() override { Destroy(); }
   std::function<void(int32_t)> on_activated;  // on the activation thread
 
   explicit Host(const std::string& root = "") {
