@@ -88,10 +88,14 @@ std::u16string PrepareOnce(std::u16string_view path) {
 
 std::u16string PrepareSyncRootPath(std::u16string_view path) {
   std::u16string result = PrepareOnce(path);
-  // A relative path can resolve to one whose first component looks like a
-  // drive ("a\..\C:x" -> "C:x"); a second preparation would read that as
-  // the drive, so read it so now and keep the result a fixed point.
-  if (!StartsWithDrive(NormalizeSeparators(path)) && StartsWithDrive(result)) result = PrepareOnce(result);
+  // Resolving dots can bring a drive to the front ("a\..\C:x" -> "C:x",
+  // "\\?\.\C:\x" -> "\\?\C:\x"), which the next preparation reads
+  // differently: prepare again until the result is its own preparation.
+  for (int pass = 0; pass < 4; ++pass) {
+    std::u16string again = PrepareOnce(result);
+    if (again == result) break;
+    result = std::move(again);
+  }
   return result;
 }
 
