@@ -10,7 +10,8 @@ objdump=x86_64-w64-mingw32-objdump
 # RelWithDebInfo as on Linux; GCC 12 at -O3 warns falsely (-Wrestrict) in
 # inlined std::string code.
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build-windows -j2 --target corvane
+# The example provider is installed with the DLL, as on Linux.
+cmake --build build-windows -j2 --target corvane corvane-mirror
 dll=build-windows/corvane.dll
 
 # The export name table of `objdump -p`: "[   n] Name" lines after its header.
@@ -42,8 +43,8 @@ echo "imports: system DLLs only"
 prefix="$(mktemp -d "${TMPDIR:-/tmp}/corvane-windows-prefix.XXXXXX")"
 trap 'rm -rf "$prefix"' EXIT
 cmake --install build-windows --prefix "$prefix" >/dev/null
-for f in bin/corvane.dll lib/corvane.dll.a include/halvex/corvane.h lib/cmake/corvane/corvaneConfig.cmake \
+for f in bin/corvane.dll bin/corvane-mirror.exe lib/corvane.dll.a include/halvex/corvane.h lib/cmake/corvane/corvaneConfig.cmake \
          lib/cmake/corvane/corvaneConfigVersion.cmake lib/cmake/corvane/corvaneTargets.cmake lib/pkgconfig/corvane.pc; do
   [[ -f "$prefix/$f" ]] || { echo "FAIL: cmake --install did not install $f" >&2; exit 1; }
 done
-echo "install: corvane.dll, corvane.dll.a, the header, corvaneConfig.cmake and corvane.pc"
+echo "install: corvane.dll, corvane-mirror.exe, corvane.dll.a, the header, corvaneConfig.cmake and corvane.pc"

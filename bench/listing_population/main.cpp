@@ -3,6 +3,7 @@
 // files with the same extended attributes directly, rounds alternating.
 // Also prints what the metadata cache holds per item beyond its path.
 // Usage: bench_listing_population [items (default 100000)] [rounds (default 6, or BENCH_ROUNDS)]
+//        bench_listing_population items 1 activation|listing   (one library run only, for strace -c)
 #include <fcntl.h>
 #include <malloc.h>
 #include <stdlib.h>
@@ -22,7 +23,7 @@
 
 #include "component/component.h"
 #include "bench_common.h"
-#include "e2e_listing/remote_host.h"
+#include "e2e_app/remote_host.h"
 #include "platform/local/client.h"
 
 namespace {
@@ -154,6 +155,13 @@ int main(int argc, char** argv) {
   const std::string base = mkdtemp(base_template.data());
   std::filesystem::create_directories(base + "/state");
   setenv("CORVANE_STATE_DIR", (base + "/state").c_str(), 1);
+  if (argc > 3) {
+    const std::string only = argv[3];
+    const LibraryRun run = Populate(base + "/root", only == "listing");
+    std::printf("library only (%s): %d items in %.3f s\n", only.c_str(), kItems, run.seconds);
+    std::filesystem::remove_all(base);
+    return 0;
+  }
   std::printf("population: %d items in one folder in %s, %d rounds\n", kItems, dir.c_str(), rounds);
 
   // The baseline copies the attributes the library wrote, so one library

@@ -139,8 +139,8 @@ struct BurstRound {
 
 // One burst in a fresh root with a fresh provider; false when it could not run.
 bool RunBurst(BurstRound& round) {
-  corvane::e2e::Scratch scratch(corvane::bench::WorkDir());
-  corvane::e2e::SyncHost host(scratch.Root());
+  corvane::e2e::TempSpace scratch(corvane::bench::WorkDir());
+  corvane::e2e::SyncHost host(scratch.root());
   if (host.Start() != 0) {
     std::fprintf(stderr, "activation failed: %s\n", host.LastError().c_str());
     return false;
@@ -150,12 +150,12 @@ bool RunBurst(BurstRound& round) {
     if (e.id == HALVEX_EVENT_CREATE_FILE) library.Note(e.path, e.at);
   });
   RawWatch raw;
-  if (!raw.Start(scratch.Root())) {
-    std::fprintf(stderr, "cannot watch %s\n", scratch.Root().c_str());
+  if (!raw.Start(scratch.root())) {
+    std::fprintf(stderr, "cannot watch %s\n", scratch.root().c_str());
     return false;
   }
 
-  corvane::platform::local::Client app(scratch.Root());
+  corvane::platform::local::Client app(scratch.root());
   const Burst burst;
   // Both sides watch every folder before the first file appears.
   if (!burst.MakeFolders(app) ||

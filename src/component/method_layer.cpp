@@ -9,12 +9,13 @@
 #include "engine/pending_operations.h"
 #include "engine/retry_passes.h"
 #include "engine/sync_root_path.h"
+#include "platform/types.h"
 
 namespace corvane {
 namespace {
 
 // 1970-01-01 00:00 UTC as a file time: an update time not after it is absent.
-constexpr int64_t kUnixEpochFileTime = 116444736000000000LL;
+constexpr int64_t kUnixEpochFileTime = platform::kFileTimeUnixEpoch;
 
 enum class ItemCheck { kNone, kFile, kFolder };
 

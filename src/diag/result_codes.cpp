@@ -1,47 +1,20 @@
 #include "diag/result_codes.h"
 
+#include "halvex/corvane.h"
+
 #include "platform/text.h"
 #include "support/codepage.h"
 
 namespace corvane {
-namespace {
-
-struct MessageEntry {
-  int32_t code;
-  const char* text;
-};
-
-// Own codes without an entry answer "Unknown error".
-constexpr MessageEntry kOwnMessages[] = {
-    {kErrNotActive, "The sync operation is not active"},
-    {kErrAlreadyActive, "The sync operation has already been started"},
-    {kErrInvalidParameter, "Invalid input parameter"},
-    {kErrInvalidOpId, "Invalid OpId"},
-    {kErrOperationDenied, "Operation denied"},
-    {kErrInitFailed, "Initialization failed"},
-    {kErrNotInstalled, "Install must be called before performing this operation"},
-    {kErrTooManyItems, "Too many items reported by enumeration event hadler"},
-    {kErrItemNotFound, "Item not found"},
-    {kErrItemExists, "Item already exists"},
-    {kErrInvalidItemName, "Invalid item name"},
-    {kErrInvalidItemId, "Invalid item Id"},
-    {kErrInvalidItemAttributes, "Invalid item attributes"},
-    {kErrInvalidItemProperty, "Invalid item property value"},
-    {kErrBackend, "Synchronization failed because of backend error"},
-    {kErrOsCallFailed, "The OS call failed with an error"},
-    {kErrNoStorageAccess,
-     "The application has no access to the directory where macOS keeps the folder being synchronized "
-     "(~/Library/CloudStorage)"},
-    {kErrOutOfMemory, "Out of memory."},
-};
-
-}  // namespace
+// The public header stays self-contained; its values must be the table's.
+#define CORVANE_CODE_MATCHES_HEADER(name, value, macro, text) \
+  static_assert(name == (macro), #name " differs from " #macro " in corvane.h");
+CORVANE_RESULT_CODES(CORVANE_CODE_MATCHES_HEADER)
+#undef CORVANE_CODE_MATCHES_HEADER
 
 std::string ResultMessage(int32_t code) {
   if (code == 0) return {};
-  for (const auto& entry : kOwnMessages) {
-    if (entry.code == code) return entry.text;
-  }
+  if (const char* text = TableMessage(code)) return text;
   if (code >= kOwnCodeBase) return "Unknown error";
   std::u16string text = platform::SystemMessage(static_cast<uint32_t>(code));
   if (text.size() >= 2 && text.compare(text.size() - 2, 2, u"\r\n") == 0) text.resize(text.size() - 2);

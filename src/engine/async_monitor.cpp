@@ -63,11 +63,14 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
       if (flushed != kOk && flushed != kErrCancelled) AbandonFetch(engine, task, flushed);
       if (flushed != kOk && engine.settings.windows_update_icon_on_retrieve_errors.load())
         SetItemErrorMark(engine, root + task.Path, flushed != kErrPending);
-      return DoSetPlaceholderSyncState(engine, task.Path, true);
+      // Data in, nothing more: the file may have changed since the read
+      // began, and only an accepted update makes it the server's again.
+      return kOk;
     }
     case OP_DELETE:
+      // What is at the path now (made since) is not what the host deleted.
       engine.metadata_cache.Remove(task.Path, false);
-      return DoSetPlaceholderSyncState(engine, task.Path, true);
+      return kOk;
     case OP_LIST: return ProcessListing(engine, task.TaskId, false);
     case OP_RENAME:
       if (!task.RenameInfo) return kOk;

@@ -93,51 +93,56 @@ std::vector<ListedItem> TakeItems(Task& task) {
   return items;
 }
 
-// One reported item into the cache and onto the disk; failures are the
-// item's own and only reported.
-int32_t ProcessItem(Engine& engine, const std::u16string& folder, const Listing& listing, const ListedItem& item) {
+// The checks of one reported item: a bad one is logged, reported in an
+// Error event and skipped.
+bool AcceptItem(Engine& engine, const ListedItem& item) {
   LogSink* sink = engine.diag.log_sink();
-  const bool is_dir = (item.Attributes & HALVEX_ATTR_DIRECTORY) != 0;
-  LogF(sink, kLogVerbose, u"Processing item: '%s', type: %s", item.Name, is_dir ? u"directory" : u"file");
+  LogF(sink, kLogVerbose, u"Processing item: '%s', type: %s", item.Name,
+       (item.Attributes & HALVEX_ATTR_DIRECTORY) != 0 ? u"directory" : u"file");
   if (int32_t rc = CheckItemProperties(sink, static_cast<int32_t>(item.Attributes), item.Size, item.CreationTime,
                                        item.LastAccessTime, item.LastWriteTime, 0);
       rc != kOk) {
     LogF(sink, kLogFailure, u"Skip item because of invalid property value for item '%s'. Error code: 0x%x", item.Name,
          static_cast<uint32_t>(rc));
     FireErrorEvent(engine, rc);
-    return kOk;
+    return false;
   }
   if (!ValidateItemName(engine, item.Name)) {
     LogF(sink, kLogFailure, u"Skip item because of invalid name: '%s'. Error code: 0x%x", item.Name,
          static_cast<uint32_t>(kErrInvalidItemName));
     FireErrorEvent(engine, kErrInvalidItemName);
-    return kOk;
+    return false;
   }
-  const std::u16string path = JoinItemPath(folder, item.Name);
-  LogF(sink, kLogVerbose, u"Adding new entry to meta cache. Path: '%s'", path);
-  const bool added = engine.metadata_cache.NoItemInCache(path);
-  engine.metadata_cache.AddNewItemToCache(path, item.Name, item.Attributes, item.Size, item.CreationTime,
-                                          item.LastAccessTime, item.LastWriteTime);
-  int32_t rc = CreateListedItemPlaceholder(engine, folder, item);
+  return true;
+}
+
+// The rest of one accepted item: its placeholder unless the batch made it,
+// then its own listing when recursive. Failures are the item's own and only
+// reported.
+int32_t FinishItem(Engine& engine, const std::u16string& folder, const Listing& listing, const ListedEntry& entry) {
+  LogSink* sink = engine.diag.log_sink();
+  const ListedItem& item = *entry.item;
+  int32_t rc = entry.made ? kOk : CreateListedItemPlaceholder(engine, folder, item);
   if (rc != kOk) {
     // No entry for an item that never appeared on disk.
-    if (added && platform::GetFileAttributesW(FullPathOf(engine, path).c_str()) == platform::INVALID_FILE_ATTRIBUTES) {
-      engine.metadata_cache.Remove(path, false);
+    if (entry.added &&
+        platform::GetFileAttributesW(FullPathOf(engine, entry.path).c_str()) == platform::INVALID_FILE_ATTRIBUTES) {
+      engine.metadata_cache.Remove(entry.path, false);
     }
     if (rc != kErrCancelled) {
-      LogF(sink, kLogFailure, u"Failed to create a placeholder for the item: '%s'. Error code: 0x%x", path,
+      LogF(sink, kLogFailure, u"Failed to create a placeholder for the item: '%s'. Error code: 0x%x", entry.path,
            static_cast<uint32_t>(rc));
       FireErrorEvent(engine, rc);
     }
     return rc;
   }
-  if (is_dir && listing.Recursive) {
+  if ((item.Attributes & HALVEX_ATTR_DIRECTORY) != 0 && listing.Recursive) {
     LogF(sink, kLogVerbose, u"Processing directory recursively: '%s'", folder);
-    rc = ProcessDirectory(engine, path, listing.Mask,
+    rc = ProcessDirectory(engine, entry.path, listing.Mask,
                           static_cast<int64_t>(reinterpret_cast<intptr_t>(listing.Context)),
                           static_cast<int32_t>(listing.BatchLimit), true);
     if (rc != kOk && rc != kErrCancelled) {
-      LogF(sink, kLogFailure, u"Failed to enumerate the directory: '%s'. Error code: 0x%x", path,
+      LogF(sink, kLogFailure, u"Failed to enumerate the directory: '%s'. Error code: 0x%x", entry.path,
            static_cast<uint32_t>(rc));
       FireErrorEvent(engine, rc);
     }
@@ -221,15 +226,35 @@ int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task) {
   LogF(sink, kLogVerbose, u"Enumeration request to backend for path '%s'. Got %d items", folder,
        static_cast<int32_t>(items.size()));
   int32_t result = kOk;
+  std::vector<ListedEntry> entries;
+  entries.reserve(items.size());
   for (const ListedItem& item : items) {
     if (Stopping(engine)) {
       result = kErrCancelled;
       break;
     }
-    if (ProcessItem(engine, folder, *task->Listing, item) == kErrCancelled || Stopping(engine)) {
+    if (!AcceptItem(engine, item)) continue;
+    ListedEntry& entry = entries.emplace_back();
+    entry.item = &item;
+    entry.path = JoinItemPath(folder, item.Name);
+    LogF(sink, kLogVerbose, u"Adding new entry to meta cache. Path: '%s'", entry.path);
+    entry.added = engine.metadata_cache.NoItemInCache(entry.path);
+    engine.metadata_cache.AddNewItemToCache(entry.path, item.Name, item.Attributes, item.Size, item.CreationTime,
+                                            item.LastAccessTime, item.LastWriteTime);
+  }
+  if (result == kOk) CreateNewListedFiles(engine, folder, entries);
+  size_t finished = 0;
+  while (result == kOk && finished < entries.size()) {
+    if (Stopping(engine)) {
       result = kErrCancelled;
       break;
     }
+    if (FinishItem(engine, folder, *task->Listing, entries[finished++]) == kErrCancelled || Stopping(engine))
+      result = kErrCancelled;
+  }
+  // Items left behind by a stop never appeared on disk: no entries for them.
+  for (size_t i = finished; i < entries.size(); ++i) {
+    if (entries[i].added && !entries[i].made) engine.metadata_cache.Remove(entries[i].path, false);
   }
   LogF(sink, kLogVerbose, u"Finishing processing directory '%s'. Error code: 0x%x", folder,
        static_cast<uint32_t>(result));

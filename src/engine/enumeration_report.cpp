@@ -45,7 +45,7 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
     if (state == ExcludedState::kSkip || state == ExcludedState::kNewlyExcluded) return kItemExcluded;
   }
   if (int32_t rc = CreateFileInt(engine, relative_path, attributes, size, creation_time, last_access_time,
-                                 last_write_time, report ? 0 : HALVEX_FLAG_UPDATE_CALL);
+                                 last_write_time, report ? kFlagExistingLocalItem : HALVEX_FLAG_UPDATE_CALL);
       rc != kOk || !report) {
     return rc;
   }

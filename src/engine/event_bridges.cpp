@@ -1,5 +1,7 @@
 #include "engine/event_bridges.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "component/events.h"
@@ -36,6 +38,56 @@ int32_t FireWithTask(Engine& engine, Task* task, std::u16string_view handler, co
   return 1;
 }
 
+// How long an unanswered rename or delete holds back the events after it.
+constexpr int64_t kAnswerHoldMs = 10000;
+
+bool Holds(const Task& task, const Task& self) {
+  const int64_t started = task.StartTime.load();
+  return &task != &self && task.Cancelled.load() == 0 && (started == 0 || CurrentTimeMs() - started < kAnswerHoldMs);
+}
+
+// A rename to or from `key`, or a delete of it, that the host has not
+// answered yet (and not for longer than the hold): until it answers, the
+// host does not have the name, or still has the item the user moved or
+// replaced; the late answer would then move or delete what an event made
+// there meanwhile.
+const char16_t* UnansweredAt(Engine& engine, std::u16string_view key, const Task& self) {
+  TaskRegistry::Lock lock(engine.tasks);
+  for (const int32_t type : {OP_RENAME, OP_DELETE}) {
+    Task* task = engine.tasks.AcquireByKeyLocked(key, type);
+    if (task == nullptr) continue;
+    const bool holds = Holds(*task, self);
+    engine.tasks.ReleaseLocked(task);
+    if (holds) return type == OP_RENAME ? u"rename to" : u"delete of";
+  }
+  // Renames are known by their target; their sources need a walk.
+  for (size_t i = 0, n = engine.tasks.CountLocked(); i < n; ++i) {
+    Task* task = engine.tasks.AcquireAtLocked(i);
+    const bool holds = task->OperationType == OP_RENAME && task->RenameInfo && task->RenameInfo->SourcePath == key &&
+                       Holds(*task, self);
+    engine.tasks.ReleaseLocked(task);
+    if (holds) return u"rename of";
+  }
+  return nullptr;
+}
+
+// Waits until no rename to or from `path` or a folder above it (only above,
+// with `strict`), and no delete of one, waits for the host, so events reach
+// the host in the order the changes were made.
+void AwaitAnswersAbove(Engine& engine, const Task& self, std::u16string_view path, bool strict) {
+  const int64_t until = CurrentTimeMs() + kAnswerHoldMs;
+  for (size_t end = 1; end <= path.size(); ++end) {
+    if (end < path.size() ? path[end] != u'\\' : strict) continue;
+    for (bool told = false; const char16_t* what = UnansweredAt(engine, path.substr(0, end), self); told = true) {
+      if (engine.state.deactivating.load() != 0 || CurrentTimeMs() >= until) return;
+      if (!told)
+        LogF(engine.diag.log_sink(), kLogVerbose, u"Event for '%s' waits for the host's answer to the %s '%s'", path,
+             what, path.substr(0, end));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+}
+
 }  // namespace
 
 int32_t EventResult(Engine& engine, int32_t result, bool threw) {
@@ -62,6 +114,7 @@ int32_t DoCreate(Engine& engine, Task& task, const std::u16string& path, bool is
                  int64_t size, int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
                  int32_t& result) {
   if (engine.pending.CheckPendingOrRemove(path, kOpCreate, is_dir)) return 0;
+  AwaitAnswersAbove(engine, task, path, false);
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoCreate called for '%s', TaskId: %I64u", path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Create", path, result, [&](EventInterface& events) {
     if (is_dir) {
@@ -78,6 +131,7 @@ int32_t DoUpdate(Engine& engine, Task& task, const std::u16string& path, bool is
                  int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
                  int64_t last_write_time, int32_t& result) {
   if (engine.pending.CheckPendingOrRemove(path, kOpUpdate, is_dir)) return 0;
+  AwaitAnswersAbove(engine, task, path, false);
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoUpdate called for '%s', TaskId: %I64u", path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Update", path, result, [&](EventInterface& events) {
     if (is_dir) {
@@ -92,6 +146,8 @@ int32_t DoUpdate(Engine& engine, Task& task, const std::u16string& path, bool is
 
 int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const std::u16string& new_path,
                  bool is_dir, int32_t& result) {
+  AwaitAnswersAbove(engine, task, path, false);
+  AwaitAnswersAbove(engine, task, new_path, true);
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoRename called for '%s', NewPath: '%s', TaskId: %I64u", path,
        new_path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Rename", path, result, [&](EventInterface& events) {
@@ -105,6 +161,7 @@ int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const s
 
 int32_t DoDelete(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t flags,
                  int32_t& result) {
+  AwaitAnswersAbove(engine, task, path, false);
   LogF(engine.diag.log_sink(), kLogVerbose,
        is_dir ? u"DoDelete folder called for '%s', Flags: %x, TaskId: %I64u"
               : u"DoDelete file called for '%s', Flags: %x, TaskId: %I64u",

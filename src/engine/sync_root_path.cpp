@@ -46,7 +46,12 @@ std::u16string PrepareOnce(std::u16string_view path) {
   const std::u16string work = NormalizeSeparators(path);
 
   size_t prefix_len = 0;
-  if (StartsWithDrive(work)) {
+  if (work.compare(0, 4, u"\\\\?\\") == 0) {
+    // "\\?\" only turns the Win32 path parsing off: before a drive, the plain
+    // form names the same folder, and it is the form every service takes.
+    if (StartsWithDrive(std::u16string_view(work).substr(4))) return PrepareOnce(std::u16string_view(work).substr(4));
+    prefix_len = 4;  // a volume or UNC form keeps its prefix
+  } else if (StartsWithDrive(work)) {
     prefix_len = (work.size() >= 3 && work[2] == kSeparator) ? 3 : 2;
   } else if (work[0] == kSeparator) {
     prefix_len = 1;
@@ -83,10 +88,14 @@ std::u16string PrepareOnce(std::u16string_view path) {
 
 std::u16string PrepareSyncRootPath(std::u16string_view path) {
   std::u16string result = PrepareOnce(path);
-  // A relative path can resolve to one whose first component looks like a
-  // drive ("a\..\C:x" -> "C:x"); a second preparation would read that as
-  // the drive, so read it so now and keep the result a fixed point.
-  if (!StartsWithDrive(NormalizeSeparators(path)) && StartsWithDrive(result)) result = PrepareOnce(result);
+  // Resolving dots can bring a drive to the front ("a\..\C:x" -> "C:x",
+  // "\\?\.\C:\x" -> "\\?\C:\x"), which the next preparation reads
+  // differently: prepare again until the result is its own preparation.
+  for (int pass = 0; pass < 4; ++pass) {
+    std::u16string again = PrepareOnce(result);
+    if (again == result) break;
+    result = std::move(again);
+  }
   return result;
 }
 

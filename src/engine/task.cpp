@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "platform/types.h"
+
 namespace corvane {
 
 const char16_t* OperationTypeName(int32_t type) {
@@ -74,8 +76,7 @@ bool Task::HandlerHeldByThisThread() const {
 int64_t CurrentTimeMs() {
   using namespace std::chrono;
   const int64_t unix_ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-  // 11644473600000 ms lie between 1601-01-01 and 1970-01-01.
-  return unix_ms + 11644473600000LL;
+  return unix_ms + platform::kFileTimeUnixEpoch / 10000;
 }
 
 }  // namespace corvane

@@ -10,6 +10,7 @@
 #include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/types.h"
 #include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
 
@@ -72,7 +73,7 @@ struct Outcome {
 // 9:05:07 AM", UTC).
 std::u16string DateText(int64_t file_time) {
   using namespace std::chrono;
-  const int64_t seconds = file_time / 10000000 - 11644473600LL;
+  const int64_t seconds = file_time / 10000000 - platform::kFileTimeUnixEpoch / 10000000;
   const sys_days day = floor<days>(sys_seconds(seconds * 1s));
   const year_month_day date(day);
   const int64_t in_day = seconds - duration_cast<std::chrono::seconds>(day.time_since_epoch()).count();
@@ -445,6 +446,10 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
     LogF(sink, kLogVerbose, u"File already exists '%s', but it should not exist according to method flags: %x0x",
          r.relative, static_cast<uint32_t>(flags));
     return engine.diag.Record(kErrItemExists, ResultMessage(kErrItemExists));
+  }
+  if (!r.exists && r.Has(kFlagExistingLocalItem)) {
+    LogF(sink, kLogVerbose, u"'%s' no longer exists, not making a placeholder in its place", r.relative);
+    return engine.diag.Record(kErrLocalItemNotFound, "The local item no longer exists");
   }
   if (r.exists) {
     LogF(sink, kLogVerbose, u"Checking if the placeholder '%s' is hydrated", r.relative);

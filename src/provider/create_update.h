@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvane {
 
@@ -30,6 +31,11 @@ PlaceholderManager* ManagerOrRecord(Engine& engine);
 // character the platform forbids, no control character, not "." or "..".
 bool ValidateItemName(Engine& engine, std::u16string_view name);
 
+// Not one of the host's flags: the item is a local file being taken in, so
+// when it is gone by now (renamed or deleted since its record) nothing is
+// made in its place.
+constexpr int32_t kFlagExistingLocalItem = 0x10000;
+
 int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_path, std::u16string_view item_name,
                                     std::u16string_view item_id, int64_t size, int64_t creation_time,
                                     int64_t last_access_time, int64_t last_write_time, int32_t attributes,
@@ -46,5 +52,20 @@ int32_t DoHydratePlaceholder(Engine& engine, std::u16string_view full_path);
 
 // The placeholder of one item a host listed in `parent_path`.
 int32_t CreateListedItemPlaceholder(Engine& engine, std::u16string_view parent_path, const ListedItem& item);
+
+// One listed item on its way to the disk; `path` is its cache key, `added`
+// tells that the cache did not know it before this listing.
+struct ListedEntry {
+  const ListedItem* item = nullptr;
+  std::u16string path;
+  bool added = false;
+  bool made = false;  // a placeholder now, its cache entry filled
+};
+
+// Makes the entries that are new files (not known, not to be downloaded or
+// pinned) in batches, one platform call each, and sets `made` on those that
+// became placeholders. The rest, and any the platform refused (one that
+// exists already, say), are left to CreateListedItemPlaceholder.
+void CreateNewListedFiles(Engine& engine, std::u16string_view parent_path, std::vector<ListedEntry>& entries);
 
 }  // namespace corvane

@@ -26,20 +26,33 @@ OwnChange::~OwnChange() {
   if (!was_locked_) engine_.metadata_cache.SetLocked(relative_, false);
 }
 
-// What the item shows may differ from what was asked: a pin kept through
-// the update, attributes 0 that cleared read-only, a time left alone.
-void OwnChange::RecordItemAsItIs() {
-  Handle handle = CreateFileW(full_.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+bool ReadShownItem(const std::u16string& full, ShownItem& shown) {
+  Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
-  if (handle == INVALID_HANDLE_VALUE) return;
+  if (handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   const bool read = GetFileInformationByHandle(handle, &info) != 0;
   CloseHandle(handle);
-  if (!read) return;
+  if (!read) return false;
   const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  const int64_t size = folder ? 0 : (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  engine_.metadata_cache.UpdateProperties(relative_, FromPlatformAttributes(info.dwFileAttributes), size,
-                                          info.ftCreationTime, info.ftLastAccessTime, info.ftLastWriteTime);
+  shown.attributes = FromPlatformAttributes(info.dwFileAttributes);
+  shown.size = folder ? 0 : (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  shown.creation_time = info.ftCreationTime;
+  shown.last_access_time = info.ftLastAccessTime;
+  shown.last_write_time = info.ftLastWriteTime;
+  return true;
+}
+
+void RecordShownItem(Engine& engine, const std::u16string& relative, const ShownItem& shown) {
+  engine.metadata_cache.UpdateProperties(relative, shown.attributes, shown.size, shown.creation_time,
+                                         shown.last_access_time, shown.last_write_time);
+}
+
+// What the item shows may differ from what was asked: a pin kept through
+// the update, attributes 0 that cleared read-only, a time left alone.
+void OwnChange::RecordItemAsItIs() {
+  ShownItem shown;
+  if (ReadShownItem(full_, shown)) RecordShownItem(engine_, relative_, shown);
 }
 
 }  // namespace corvane

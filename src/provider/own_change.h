@@ -6,11 +6,24 @@
 // (data, times, attributes, state), often in more than one batch.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace corvane {
 
 class Engine;
+
+// An item's properties as the cache holds them, read from the item itself.
+struct ShownItem {
+  int32_t attributes = 0;
+  int64_t size = 0;
+  int64_t creation_time = 0;
+  int64_t last_access_time = 0;
+  int64_t last_write_time = 0;
+};
+// False when the item cannot be opened or read.
+bool ReadShownItem(const std::u16string& full, ShownItem& shown);
+void RecordShownItem(Engine& engine, const std::u16string& relative, const ShownItem& shown);
 
 class OwnChange {
  public:

@@ -134,6 +134,21 @@ HRESULT PlaceholderManager::CreatePlaceholder(const CreatePlaceholderRequest* re
   return hr;
 }
 
+HRESULT PlaceholderManager::CreatePlaceholders(const char16_t* base_directory, CF_PLACEHOLDER_CREATE_INFO* entries,
+                                               DWORD count) {
+  if (base_directory == nullptr || (count != 0 && entries == nullptr)) {
+    LogExit(E_INVALIDARG, u"CreatePlaceholders result code: 0x%x", {static_cast<uint32_t>(E_INVALIDARG)});
+    return E_INVALIDARG;
+  }
+  LogF(sink(), kLogCloudTrace, u"CreatePlaceholders called for %u items in '%s'", count, base_directory);
+  DWORD processed = 0;
+  const HRESULT hr = CfCreatePlaceholders(base_directory, entries, count, 0, &processed);
+  // Entries the platform never reached have no result of their own.
+  for (DWORD i = processed; i < count; ++i) entries[i].Result = FAILED(hr) ? hr : E_FAIL;
+  LogExit(hr, u"CreatePlaceholders result code: 0x%x", {static_cast<uint32_t>(hr)});
+  return hr;
+}
+
 HRESULT PlaceholderManager::ConvertToPlaceholder(const ConvertRequest* request) {
   if (request == nullptr || request->size != sizeof(ConvertRequest) || request->path == nullptr) {
     LogExit(E_INVALIDARG, u"ConvertToPlaceholder result code: 0x%x", {static_cast<uint32_t>(E_INVALIDARG)});
@@ -237,7 +252,7 @@ CF_PLACEHOLDER_STATE PlaceholderManager::GetPlaceholderState(const char16_t* pat
   const Handle find = FindFirstFileW(path, &data);
   if (find == INVALID_HANDLE_VALUE) return CF_PLACEHOLDER_STATE_INVALID;
   FindClose(find);
-  const CF_PLACEHOLDER_STATE state = CfGetPlaceholderStateFromFindData(&data);
+  const CF_PLACEHOLDER_STATE state = PlaceholderStateOfFound(path, data);
   LogF(sink(), kLogCloudTrace, u"GetPlaceholderState for '%s' result: 0x%x", path, state);
   return state;
 }

@@ -60,6 +60,10 @@ class PlaceholderManager {
   bool IsSyncRoot(const char16_t* path);
 
   HRESULT CreatePlaceholder(const CreatePlaceholderRequest* request);
+  // New files in one folder in one platform call; each entry's Result tells
+  // its own outcome, the return the first failure.
+  HRESULT CreatePlaceholders(const char16_t* base_directory, platform::CF_PLACEHOLDER_CREATE_INFO* entries,
+                             platform::DWORD count);
   HRESULT ConvertToPlaceholder(const ConvertRequest* request);
   HRESULT UpdatePlaceholder(const UpdatePlaceholderRequest* request);
   HRESULT HydratePlaceholder(const HydrateRequest* request);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "support/hex.h"
+
 namespace corvane {
 namespace {
 
@@ -16,9 +18,8 @@ struct Directive {
 void AppendDigits(std::u16string& out, uint64_t value, unsigned base, bool upper) {
   char16_t buf[24];
   size_t n = 0;
-  const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   do {
-    buf[n++] = static_cast<char16_t>(digits[value % base]);
+    buf[n++] = static_cast<char16_t>(HexDigit(static_cast<unsigned>(value % base), upper));
     value /= base;
   } while (value != 0);
   while (n > 0) out.push_back(buf[--n]);

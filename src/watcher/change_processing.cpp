@@ -16,6 +16,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
+#include "support/hex.h"
 #include "support/utf.h"
 #include "watcher/change_records.h"
 #include "watcher/directory_watcher.h"
@@ -45,12 +46,8 @@ const char16_t* ExcludedStateName(ExcludedState state) {
   return u"PROCESS_EXCLUDED_UNKNOWN";
 }
 
-int64_t NowMs() {
-  // Engine clocks count file time in milliseconds.
-  const auto since_unix = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::system_clock::now().time_since_epoch());
-  return since_unix.count() + 11644473600000LL;
-}
+// Engine clocks count file time in milliseconds.
+int64_t NowMs() { return CurrentTimeMs(); }
 
 bool PathExists(const std::u16string& full_path) {
   return platform::GetFileAttributesW(full_path.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
@@ -155,6 +152,8 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
                     const std::u16string& full_path, const LocalItemValues& values) {
   const int32_t result = ReportNewLocalFile(engine, full_path, values.attributes, values.size, values.creation_time,
                                             values.last_access_time, values.last_write_time, false);
+  // Moved or deleted since its record: the records that follow report it.
+  if (result == kErrLocalItemNotFound) return 0;
   if (engine.settings.windows_update_icon_on_update_errors.load())
     SetItemErrorMark(engine, full_path, result != 0 && result != kErrPending);
   if (result == 0 && values.folder && watcher != nullptr) watcher->StartNewFolderCheck(relative_path);
@@ -228,10 +227,9 @@ void ReportUnrepresentableName(Engine& engine, const std::u16string& rel) {
     } else if (c == 0xDC00 + u'\\') {
       shown.push_back(u'\\');
     } else {
-      static const char16_t kHex[] = u"0123456789ABCDEF";
       shown += u"\\x";
-      shown.push_back(kHex[(c >> 4) & 0xF]);
-      shown.push_back(kHex[c & 0xF]);
+      shown.push_back(HexDigit(c >> 4, true));
+      shown.push_back(HexDigit(c, true));
     }
   }
   LogF(engine.diag.log_sink(), kLogFailure, u"Item skipped: its name cannot be synchronized: '%s'", shown);
@@ -593,10 +591,31 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
 
 }  // namespace
 
+namespace {
+
+// The host deleted the item and made a new one there before this removal
+// was handled: what is there now is an in-sync placeholder the host named
+// by this path. Reporting the removal would delete the host's new item.
+bool HostMadeSince(Engine& engine, const std::u16string& rel, const std::u16string& full) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr || !PathExists(full)) return false;
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
+  const auto wanted = platform::CF_PLACEHOLDER_STATE_PLACEHOLDER | platform::CF_PLACEHOLDER_STATE_IN_SYNC;
+  if (state == platform::CF_PLACEHOLDER_STATE_INVALID || (state & wanted) != wanted) return false;
+  std::u16string item_id;
+  return manager->GetItemIdByPath(full.c_str(), item_id) && item_id == rel;
+}
+
+}  // namespace
+
 int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& rel, uint32_t platform_attributes) {
   Engine& engine = watcher.engine();
   const ExcludedState excluded = ExclusionFor(engine, rel, platform_attributes, true);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
+  if (HostMadeSince(engine, rel, watcher.path() + rel)) {
+    LogF(watcher.sink(), kLogVerbose, u"'%s' was made again by the host since its removal: not reported", rel);
+    return 0;
+  }
   return ReportDelete(engine, rel, nullptr, 0);
 }
 

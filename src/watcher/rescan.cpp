@@ -209,11 +209,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
 
 namespace {
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-             .count() +
-         11644473600000LL;
-}
+int64_t NowMs() { return CurrentTimeMs(); }
 
 // The host's answer: 0 when it accepted the rename.
 int32_t ReportOfflineRename(Engine& engine, const std::u16string& full, const std::u16string& rel,

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "component/method_layer.h"
-#include "component/test_host.h"
+#include "common/internal_host.h"
 #include "diag/capture_sink.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"

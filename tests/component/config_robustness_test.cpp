@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "host_calls.h"
+#include "common/internal_host.h"
 
 namespace corvane::testing {
 namespace {

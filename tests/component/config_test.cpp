@@ -3,7 +3,7 @@
 #include <string>
 #include <thread>
 
-#include "host_calls.h"
+#include "common/internal_host.h"
 
 namespace corvane::testing {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "component/test_host.h"
+#include "common/internal_host.h"
 #include "diag/result_codes.h"
 
 namespace corvane {
@@ -107,7 +107,8 @@ TEST(Events, FailingHandlersSetTheEventErrorAndFireErrorOnce) {
   int32_t error_answer = 0;
   bool self_report = false;
   TestHost host(false);
-  host.handler = [&](int32_t id, int32_t, intptr_t* p, int32_t*) -> int32_t {
+  host.answer = [&](test_common::Event& e, intptr_t* p, int32_t*) -> int32_t {
+    const int32_t id = e.id;
     seen.emplace_back(id, id == HALVEX_EVENT_ERROR ? NarrowAt(p, 1) : "");
     if (id == HALVEX_EVENT_ERROR) return error_answer;
     if (self_report) host.c().engine.diag.SetEventError(kErrBackend, "backend down");

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host_calls.h"
+#include "common/internal_host.h"
 
 namespace corvane::testing {
 namespace {

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "host_calls.h"
+#include "common/internal_host.h"
 
 namespace corvane::testing {
 namespace {

@@ -14,7 +14,7 @@
 #include "provider/manager_fixture.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"
-#include "retries/engine_host.h"
+#include "common/internal_host.h"
 
 namespace corvane {
 namespace {
@@ -101,8 +101,8 @@ TEST_F(PlaceholderChangesTest, FolderResetKeepsPinnedFilesAndTellsTheHostOnce) {
   EXPECT_TRUE(Dehydrated("f/plain.bin"));
   auto resets = Events(HALVEX_EVENT_RESET_FILE);
   ASSERT_EQ(2u, resets.size());  // the dehydrated file, then the folder
-  EXPECT_EQ(u"\\f\\plain.bin", resets[0].path);
-  EXPECT_EQ(u"\\f", resets[1].path);
+  EXPECT_EQ("\\f\\plain.bin", resets[0].path);
+  EXPECT_EQ("\\f", resets[1].path);
 }
 
 TEST_F(PlaceholderChangesTest, PinnedFileResetUnpinsItWhenPinnedFilesMayBeReset) {

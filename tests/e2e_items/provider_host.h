@@ -22,81 +22,50 @@
 
 #include <gtest/gtest.h>
 
+#include "common/host.h"
 #include "halvex/corvane.h"
 #include "platform/local/client.h"
 
 namespace e2e {
 
-constexpr int64_t kFileTime = 133000000000000000LL;  // 2022-06-18
+using corvane::test_common::kFileTime;
+using Event = corvane::test_common::Event;
 
 struct RemoteItem {
   bool folder = false;
   std::string data;
 };
 
-struct Event {
-  int32_t id = 0;
-  std::string path;
-  std::string new_path;  // renames
-  int32_t flags = 0;     // UpdateFlags of updates
-  int64_t size = -1;     // Size of file updates
-};
-
-class Provider {
+class Provider : public corvane::test_common::Host {
  public:
-  // Remote tree, keyed by relative path with backslashes ("\docs\a.txt").
+  // The answer reaches into this object: stop the events before it goes.
+  ~Provider() override { Destroy(); }
+  // Remote tree, keyed by relative path with backslashes ("\\docs\\a.txt").
   std::map<std::string, RemoteItem> remote;
   // Paths whose CreateFile and UpdateFile events the backend refuses.
   std::vector<std::string> refuse;
 
   Provider() {
-    handle_ = Halvex_Corvane_Create(&Provider::Sink, this, nullptr, 0);
-    if (getenv("CORVANE_E2E_LOG") != nullptr) Config("LogLevel=4");
-  }
-  ~Provider() { Destroy(); }
-  Provider(const Provider&) = delete;
-  Provider& operator=(const Provider&) = delete;
-  void Destroy() {
-    if (handle_ != nullptr) Halvex_Corvane_Destroy(handle_);
-    handle_ = nullptr;
+    record_before_answer = false;  // a recorded listing or rename has been applied
+    answer = [this](Event& e, intptr_t* params, int32_t*) { return Answer(e, params); };
   }
 
-  int32_t Config(const std::string& setting) {
-    std::vector<intptr_t> p = {Str(setting), 0};
-    return Do(HALVEX_METHOD_CONFIG, p);
-  }
-  int32_t SetRoot(const std::string& root) {
-    root_text_ = root;
-    return Halvex_Corvane_Set(handle_, HALVEX_PROP_SYNC_ROOT_PATH, 0, Str(root_text_), 0);
-  }
-  int32_t Install() { return Plain(HALVEX_METHOD_INSTALL); }
-  int32_t Uninstall() { return Plain(HALVEX_METHOD_UNINSTALL); }
-  int32_t Activate() {
-    std::vector<intptr_t> p = {1};
-    return Do(HALVEX_METHOD_ACTIVATE, p);
-  }
-  int32_t Deactivate() { return Plain(HALVEX_METHOD_DEACTIVATE); }
-  std::string LastError() { return Halvex_Corvane_GetLastError(handle_); }
+  int32_t SetRoot(const std::string& root) { return Host::SetRoot(root); }
+  int32_t Activate() { return Host::Activate(true); }
 
   // Remote changes told to the component.
   int32_t CreateFile(const std::string& path, const std::string& data) {
     SetRemote(path, {false, data});
-    int64_t size = static_cast<int64_t>(data.size()), t = kFileTime;
-    std::vector<intptr_t> p = {Str(path), 0, Ptr(&size), Ptr(&t), Ptr(&t), Ptr(&t)};
-    return Do(HALVEX_METHOD_CREATE_FILE, p);
+    return Host::CreateFile(Str(path), static_cast<int64_t>(data.size()));
   }
   int32_t CreateFolder(const std::string& path) {
     SetRemote(path, {true, ""});
-    int64_t t = kFileTime;
-    std::vector<intptr_t> p = {Str(path), 0, Ptr(&t), Ptr(&t), Ptr(&t)};
-    return Do(HALVEX_METHOD_CREATE_FOLDER, p);
+    return Host::CreateFolder(Str(path));
   }
   // A new remote version of a file, told through the UpdateFile method.
   int32_t UpdateFile(const std::string& path, const std::string& data) {
     SetRemote(path, {false, data});
-    int64_t size = static_cast<int64_t>(data.size()), t = kFileTime + 10000000;
-    std::vector<intptr_t> p = {Str(path), 0, Ptr(&size), Ptr(&t), Ptr(&t), Ptr(&t)};
-    return Do(HALVEX_METHOD_UPDATE_FILE, p);
+    return Host::UpdateFile(Str(path), static_cast<int64_t>(data.size()), kFileTime + 10000000);
   }
   void SetRemote(const std::string& path, RemoteItem item) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -104,67 +73,35 @@ class Provider {
   }
   // Methods taking a path and up to two integers or strings.
   int32_t Call(int32_t method, const std::string& path, intptr_t a = 0, intptr_t b = 0) {
-    std::vector<intptr_t> p = {Str(path), a, b};
-    return Do(method, p);
+    return Host::Call(method, {StrPtr(path), a, b});
   }
   int32_t Rename(int32_t method, const std::string& from, const std::string& to, int overwrite = 0) {
-    return Call(method, from, Str(to), overwrite);
+    return Call(method, from, StrPtr(to), overwrite);
   }
   // Any method with its argument slots laid out by the caller.
   int32_t Method(int32_t method, std::vector<intptr_t>& slots) { return Do(method, slots); }
   // Get*Status / Get*Attributes: the out value, or -1 with the result in `rc`.
   int32_t Query(int32_t method, const std::string& path, int32_t* rc = nullptr) {
-    std::vector<intptr_t> p = {Str(path), 0};
+    std::vector<intptr_t> p = {StrPtr(path), 0};
     const int32_t result = Do(method, p);
     if (rc != nullptr) *rc = result;
     return result == 0 ? static_cast<int32_t>(p[1]) : -1;
   }
 
   std::mutex& mutex() { return mutex_; }  // guards `remote` while events run
-  std::vector<Event> Events() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return events_;
-  }
-  size_t Count(int32_t id, const std::string& path = "") {
-    size_t n = 0;
-    for (const Event& e : Events()) n += e.id == id && (path.empty() || e.path == path);
-    return n;
-  }
   // Waits until `done` holds over the events, up to `ms`.
   bool WaitFor(const std::function<bool(const std::vector<Event>&)>& done, int ms = 10000) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return done(events_); });
-  }
-  bool WaitForEvent(int32_t id, const std::string& path, int ms = 10000) {
-    return WaitFor(
-        [&](const std::vector<Event>& all) {
-          for (const Event& e : all) {
-            if (e.id == id && e.path == path) return true;
-          }
-          return false;
-        },
-        ms);
+    return WaitUntil([&] { return done(Events()); }, std::chrono::milliseconds(ms));
   }
 
  private:
-  static intptr_t Ptr(const void* p) { return reinterpret_cast<intptr_t>(p); }
   // Strings stay alive until the handle is destroyed; calls are few.
-  intptr_t Str(const std::string& s) {
+  const std::string& Str(const std::string& s) {
     std::lock_guard<std::mutex> lock(strings_mutex_);
     strings_.push_back(s);
-    return Ptr(strings_.back().c_str());
+    return strings_.back();
   }
-  int32_t Do(int32_t method, std::vector<intptr_t>& p, std::vector<int32_t>* sizes = nullptr) {
-    std::vector<int32_t> zero(p.size(), 0);
-    return Halvex_Corvane_Do(handle_, method, static_cast<int32_t>(p.size()), p.data(),
-                             sizes != nullptr ? sizes->data() : zero.data(), nullptr);
-  }
-  int32_t Plain(int32_t method) {
-    std::vector<intptr_t> p = {0};
-    return Do(method, p);
-  }
-  static std::string Text(intptr_t slot) { return slot != 0 ? reinterpret_cast<const char*>(slot) : ""; }
-  static int64_t Int64(intptr_t slot) { return slot != 0 ? *reinterpret_cast<const int64_t*>(slot) : 0; }
+  intptr_t StrPtr(const std::string& s) { return corvane::test_common::Ptr(Str(s).c_str()); }
 
   void List(int64_t task, const std::string& folder) {
     const std::string prefix = folder == "\\" ? "\\" : folder + "\\";
@@ -178,14 +115,11 @@ class Provider {
         continue;
       }
       const std::string name = path.substr(prefix.size());
-      int64_t t = kFileTime, size = static_cast<int64_t>(item.data.size());
-      std::vector<intptr_t> p;
       if (item.folder) {
-        p = {Ptr(&task), Ptr(name.c_str()), 0, Ptr(&t), Ptr(&t), Ptr(&t)};
+        ListFolder(task, name);
       } else {
-        p = {Ptr(&task), Ptr(name.c_str()), 0, Ptr(&size), Ptr(&t), Ptr(&t), Ptr(&t)};
+        ListFile(task, name, static_cast<int64_t>(item.data.size()));
       }
-      Do(item.folder ? HALVEX_METHOD_LIST_FOLDER : HALVEX_METHOD_LIST_FILE, p);
     }
   }
   int32_t SendData(int64_t task, const std::string& path, int64_t offset, int64_t length) {
@@ -198,13 +132,10 @@ class Provider {
     }
     if (offset < static_cast<int64_t>(data.size())) {
       data = data.substr(static_cast<size_t>(offset), static_cast<size_t>(length));
-      std::vector<intptr_t> p = {Ptr(&task), Ptr(data.data()), 0, static_cast<intptr_t>(data.size())};
-      std::vector<int32_t> sizes = {0, static_cast<int32_t>(data.size()), 0, 0};
-      const int32_t rc = Do(HALVEX_METHOD_PUT_ITEM_DATA, p, &sizes);
+      const int32_t rc = Put(task, data.data(), data.size());
       if (rc != 0) return rc;
     }
-    std::vector<intptr_t> finish = {Ptr(&task), 0};
-    return Do(HALVEX_METHOD_FINALIZE_TASK, finish);
+    return Finalize(task, 0);
   }
 
   // The host applies the renames it is told of, content and all.
@@ -222,40 +153,31 @@ class Provider {
     for (auto& [path, item] : moved) remote[path] = std::move(item);
   }
 
-  static int32_t Sink(void* context, int32_t id, int32_t count, intptr_t* params, int32_t*) {
-    auto* self = static_cast<Provider*>(context);
-    if (id == HALVEX_EVENT_LOG && count == 2 && getenv("CORVANE_E2E_LOG") != nullptr) {
-      fprintf(stderr, "log: %s\n", Text(params[1]).c_str());
-    }
-    if (id == HALVEX_EVENT_LOG || id == HALVEX_EVENT_ERROR || id == HALVEX_EVENT_ACTIVATED || count < 2) return 0;
-    Event event{id, Text(params[1]), "", 0};
-    if (id == HALVEX_EVENT_RENAME_FILE || id == HALVEX_EVENT_RENAME_FOLDER) event.new_path = Text(params[2]);
-    if (id == HALVEX_EVENT_UPDATE_FILE || id == HALVEX_EVENT_UPDATE_FOLDER) event.flags = static_cast<int32_t>(params[2]);
-    if (id == HALVEX_EVENT_UPDATE_FILE) event.size = Int64(params[4]);
-    int32_t result = 0;
-    if (id == HALVEX_EVENT_LIST_DIRECTORY) {
-      self->List(Int64(params[0]), event.path);
-    } else if (id == HALVEX_EVENT_GET_FILE_DATA) {
-      result = self->SendData(Int64(params[0]), event.path, Int64(params[2]), Int64(params[3]));
-    } else if (id == HALVEX_EVENT_RENAME_FILE || id == HALVEX_EVENT_RENAME_FOLDER) {
-      self->MoveRemote(event.path, event.new_path);
-    } else if (id == HALVEX_EVENT_CREATE_FILE || id == HALVEX_EVENT_UPDATE_FILE) {
-      std::lock_guard<std::mutex> lock(self->mutex_);
-      for (const std::string& refused : self->refuse) {
-        if (refused == event.path) params[count - 1] = HALVEX_ERR_BACKEND;
+  int32_t Answer(const Event& e, intptr_t* params) {
+    switch (e.id) {
+      case HALVEX_EVENT_LIST_DIRECTORY:
+        List(e.task_id, e.path);
+        return 0;
+      case HALVEX_EVENT_GET_FILE_DATA:
+        return SendData(e.task_id, e.path, e.offset, e.length);
+      case HALVEX_EVENT_RENAME_FILE:
+      case HALVEX_EVENT_RENAME_FOLDER:
+        MoveRemote(e.path, e.new_path);
+        return 0;
+      case HALVEX_EVENT_CREATE_FILE:
+      case HALVEX_EVENT_UPDATE_FILE: {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const std::string& refused : refuse) {
+          if (refused == e.path) params[e.count - 1] = HALVEX_ERR_BACKEND;
+        }
+        return 0;
       }
+      default:
+        return 0;
     }
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->events_.push_back(event);
-    self->cv_.notify_all();
-    return result;
   }
 
-  void* handle_ = nullptr;
-  std::string root_text_;
-  std::mutex mutex_, strings_mutex_;
-  std::condition_variable cv_;
-  std::vector<Event> events_;
+  std::mutex strings_mutex_;
   std::deque<std::string> strings_;  // a deque never moves what it holds
 };
 
@@ -264,18 +186,14 @@ class Provider {
 class ItemsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char base_template[] = "/tmp/corvane-e2e-items-XXXXXX";
-    base_ = mkdtemp(base_template);
-    root_ = base_ + "/root";
-    std::filesystem::create_directories(root_);
-    std::filesystem::create_directories(base_ + "/state");
-    setenv("CORVANE_STATE_DIR", (base_ + "/state").c_str(), 1);
+    space_ = std::make_unique<corvane::test_common::TempSpace>();
+    base_ = space_->base();
+    root_ = space_->root();
     client_ = std::make_unique<corvane::platform::local::Client>(root_);
   }
   void TearDown() override {
     provider_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(base_, ignored);
+    space_.reset();
   }
   // Installs and activates a provider whose remote tree is `remote`.
   Provider& Start(std::map<std::string, RemoteItem> remote = {}) {
@@ -301,6 +219,7 @@ class ItemsTest : public ::testing::Test {
   }
   bool Exists(const std::string& path) { return std::filesystem::exists(root_ + "/" + path); }
 
+  std::unique_ptr<corvane::test_common::TempSpace> space_;
   std::string base_, root_;
   std::unique_ptr<corvane::platform::local::Client> client_;
   std::unique_ptr<Provider> provider_;

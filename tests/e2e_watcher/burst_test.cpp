@@ -12,10 +12,10 @@ namespace corvane::e2e {
 namespace {
 
 TEST(LocalBurst, TenThousandFilesInTwentyFoldersAreEachReportedOnce) {
-  Scratch scratch(Scratch::FastParent());
-  SyncHost host(scratch.Root());
+  TempSpace scratch(FastParent());
+  SyncHost host(scratch.root());
   ASSERT_EQ(0, host.Start()) << host.LastError();
-  platform::local::Client app(scratch.Root());
+  platform::local::Client app(scratch.root());
   const Burst burst;
 
   ASSERT_TRUE(burst.MakeFolders(app));

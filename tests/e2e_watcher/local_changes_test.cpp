@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -118,13 +119,13 @@ class LocalChanges : public ::testing::Test {
     return app_.CreateFile(gate, "") == 0 && host_.WaitFor([&] { return held->load(); });
   }
   void WriteOutside(const std::string& rel, const std::string& content) {
-    std::filesystem::create_directories(std::filesystem::path(scratch_.Outside() + "/" + rel).parent_path());
-    std::ofstream(scratch_.Outside() + "/" + rel) << content;
+    std::filesystem::create_directories(std::filesystem::path(scratch_.outside() + "/" + rel).parent_path());
+    std::ofstream(scratch_.outside() + "/" + rel) << content;
   }
 
-  Scratch scratch_;
-  SyncHost host_{scratch_.Root()};
-  Client app_{scratch_.Root()};
+  TempSpace scratch_;
+  SyncHost host_{scratch_.root()};
+  Client app_{scratch_.root()};
   int settles_ = 0;
 };
 
@@ -213,9 +214,9 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   // its first name: the moved one is new to the host, not the new one renamed.
   std::atomic<bool> go{false};
   const bool behind = HoldWatcher("gate.txt", go);
-  std::ofstream(scratch_.Root() + "/again.txt") << "first";
-  const bool moved = rename((scratch_.Root() + "/again.txt").c_str(), (scratch_.Root() + "/away.txt").c_str()) == 0;
-  std::ofstream(scratch_.Root() + "/again.txt") << "second, longer";
+  std::ofstream(scratch_.root() + "/again.txt") << "first";
+  const bool moved = rename((scratch_.root() + "/again.txt").c_str(), (scratch_.root() + "/away.txt").c_str()) == 0;
+  std::ofstream(scratch_.root() + "/again.txt") << "second, longer";
   go = true;
   ASSERT_TRUE(behind && moved);
   Settle();
@@ -228,7 +229,23 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   // updates the item (after the completion looked at the item's state): the
   // edit stays and goes to the host.
   ASSERT_EQ(0, host_.Config("LogLevel=4"));
-  Client writer{scratch_.Root()};
+  // A new file moved away while the watcher takes it in: nothing is made in
+  // its place, and it reaches the host under the name it moved to.
+  std::atomic<bool> gone{false};
+  const std::string fleeting = scratch_.root() + "/fleeting.txt";
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && !gone && e.path.find("DoReportNewFile LocalPath('\\fleeting.txt')") != std::string::npos)
+      gone = rename(fleeting.c_str(), (scratch_.root() + "/stayed.txt").c_str()) == 0;
+  });
+  std::ofstream(fleeting) << "fleeting";
+  ASSERT_TRUE(host_.WaitFor([&] { return gone.load(); }));
+  Settle();
+  host_.SetObserver(nullptr);
+  EXPECT_FALSE(std::filesystem::exists(fleeting)) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\stayed.txt", 8)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("stayed.txt"));
+
+  Client writer{scratch_.root()};
   std::atomic<bool> accepted{false}, edited{false};
   host_.SetObserver([&](const HostEvent& e) {
     if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\c\\kept.txt") accepted = true;
@@ -265,7 +282,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0u, app_.Rename("big.txt", "late.txt", false));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\big.txt", 1));
   Settle();
-  ASSERT_EQ(0, host_.FinishTask(late, 0)) << host_.LastError();
+  ASSERT_EQ(0, host_.Finalize(late, 0)) << host_.LastError();
   ASSERT_TRUE(host_.WaitFor([&] { return finished.load(); }));
   ASSERT_EQ(0u, app_.ReadAll("done.txt", data));
   EXPECT_EQ("late", data);
@@ -282,7 +299,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_TRUE(BecomesInSync("long.txt") && BecomesInSync("short.txt"));
   go = false;
   const bool behind_again = HoldWatcher("gate2.txt", go);
-  const std::string r = scratch_.Root() + "/";
+  const std::string r = scratch_.root() + "/";
   const bool renamed = rename((r + "long.txt").c_str(), (r + "a.txt").c_str()) == 0 &&
                        rename((r + "a.txt").c_str(), (r + "plan.txt").c_str()) == 0 &&
                        rename((r + "short.txt").c_str(), (r + "a.txt").c_str()) == 0;
@@ -301,7 +318,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
   // Filled under temporary names, then renamed at once: the content comes
   // too, however far the watcher got before the rename.
-  const std::string root = scratch_.Root() + "/";
+  const std::string root = scratch_.root() + "/";
   std::set<std::string> unpacked;
   for (const std::string n : {"1", "2", "3"}) {
     const std::string part = root + "unpack" + n + ".part";
@@ -322,7 +339,7 @@ TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
   WriteOutside("tree/f1.txt", "1");
   WriteOutside("tree/f2.txt", "22");
   WriteOutside("tree/sub/f3.txt", "333");
-  ASSERT_EQ(0, rename((scratch_.Outside() + "/tree").c_str(), (scratch_.Root() + "/tree").c_str()));
+  ASSERT_EQ(0, rename((scratch_.outside() + "/tree").c_str(), (scratch_.root() + "/tree").c_str()));
   const std::vector<std::string> files = {"\\tree\\f1.txt", "\\tree\\f2.txt", "\\tree\\sub\\f3.txt"};
   // The content arrives through the rescan of the new folders.
   ASSERT_TRUE(host_.WaitFor([&] {
@@ -342,7 +359,7 @@ TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
   EXPECT_TRUE(BecomesInSync("tree/sub/f3.txt"));
 
   host_.Clear();
-  ASSERT_EQ(0, rename((scratch_.Root() + "/tree").c_str(), (scratch_.Outside() + "/gone").c_str()));
+  ASSERT_EQ(0, rename((scratch_.root() + "/tree").c_str(), (scratch_.outside() + "/gone").c_str()));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FOLDER, "\\tree", 1, 5000)) << Describe(Reported());
   Settle();
   events = Reported();
@@ -365,7 +382,7 @@ TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
 // On Linux a name may hold a backslash or bytes that are not UTF-8: such an
 // item is never shown to the host as another one, only named in an Error.
 TEST_F(LocalChanges, NamesTheHostCannotTellApartAreSkippedWithAnError) {
-  const std::string root = scratch_.Root() + "/";
+  const std::string root = scratch_.root() + "/";
   ASSERT_EQ(0, mkdir((root + "x").c_str(), 0755));
   std::ofstream(root + "x/y.txt") << "real";
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\x\\y.txt", 1));
@@ -377,7 +394,7 @@ TEST_F(LocalChanges, NamesTheHostCannotTellApartAreSkippedWithAnError) {
   std::ofstream(root + "caf\xE9.txt") << "b";
   ASSERT_EQ(0, unlink((root + "x\\y.txt").c_str()));
   WriteOutside("tree/a\\b.txt", "c");
-  ASSERT_EQ(0, rename((scratch_.Outside() + "/tree").c_str(), (root + "tree").c_str()));
+  ASSERT_EQ(0, rename((scratch_.outside() + "/tree").c_str(), (root + "tree").c_str()));
   const std::vector<std::string> named = {"'\\x\\y.txt'", "'\\caf\\xE9.txt'", "'\\tree\\a\\b.txt'"};
   EXPECT_TRUE(host_.WaitFor([&] {
     for (const std::string& name : named) {
@@ -397,12 +414,12 @@ TEST_F(LocalChanges, NamesTheHostCannotTellApartAreSkippedWithAnError) {
 
 TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   ASSERT_EQ(0, host_.CreateRemoteFile("\\remote.txt", 10)) << host_.LastError();
-  ASSERT_TRUE(std::filesystem::exists(scratch_.Root() + "/remote.txt"));
+  ASSERT_TRUE(std::filesystem::exists(scratch_.root() + "/remote.txt"));
   Settle();
   ASSERT_EQ(0, host_.RenameRemoteFile("\\remote.txt", "\\moved.txt")) << host_.LastError();
   Settle();
   ASSERT_EQ(0, host_.DeleteRemoteFile("\\moved.txt")) << host_.LastError();
-  ASSERT_FALSE(std::filesystem::exists(scratch_.Root() + "/moved.txt"));
+  ASSERT_FALSE(std::filesystem::exists(scratch_.root() + "/moved.txt"));
   Settle();
   EXPECT_TRUE(Reported().empty()) << Describe(Reported());
 
@@ -417,13 +434,26 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   // it: no change to report. (Written with the same write time, so that
   // the kernel raises a change record rather than an access record.)
   struct stat before;
-  ASSERT_EQ(0, stat((scratch_.Root() + "/kept.txt").c_str(), &before));
+  ASSERT_EQ(0, stat((scratch_.root() + "/kept.txt").c_str(), &before));
   const timespec access_only[2] = {{0, UTIME_NOW}, before.st_mtim};
-  ASSERT_EQ(0, utimensat(AT_FDCWD, (scratch_.Root() + "/kept.txt").c_str(), access_only, 0));
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (scratch_.root() + "/kept.txt").c_str(), access_only, 0));
   Settle();
   EXPECT_TRUE(Reported().empty()) << Describe(Reported());
-  std::ofstream(scratch_.Root() + "/kept.txt", std::ios::trunc) << "the user's own";
+  std::ofstream(scratch_.root() + "/kept.txt", std::ios::trunc) << "the user's own";
   EXPECT_TRUE(ReportsSize("\\kept.txt", 14)) << Describe(Reported());
+
+  // The host deletes a file and makes it anew before the watcher gets to
+  // the removal: no delete of what the host just made goes back to it.
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\again.txt", 10)) << host_.LastError();
+  Settle();
+  std::atomic<bool> go{false};
+  ASSERT_TRUE(HoldWatcher("gate.txt", go));
+  ASSERT_EQ(0, host_.DeleteRemoteFile("\\again.txt")) << host_.LastError();
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\again.txt", 5)) << host_.LastError();
+  go = true;
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
@@ -462,16 +492,16 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     // The host took version 2; it refuses the rename and the create late.
-    EXPECT_EQ(0, host_.FinalizeTask(held["\\late.txt"][0], 0));
-    EXPECT_EQ(0, host_.FinalizeTask(held["\\r1.txt"][0], HALVEX_ERR_BACKEND));
-    EXPECT_EQ(0, host_.FinalizeTask(held["\\c.txt"][0], HALVEX_ERR_BACKEND));
+    EXPECT_EQ(0, host_.Finalize(held["\\late.txt"][0], 0));
+    EXPECT_EQ(0, host_.Finalize(held["\\r1.txt"][0], HALVEX_ERR_BACKEND));
+    EXPECT_EQ(0, host_.Finalize(held["\\c.txt"][0], HALVEX_ERR_BACKEND));
   }
   // Version 3's update is still with the host, which then refuses it.
   ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "1"; }));
   EXPECT_FALSE(InSync("late.txt")) << Describe(Reported());
   {
     std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(0, host_.FinalizeTask(held["\\late.txt"].back(), HALVEX_ERR_OPERATION_DENIED));
+    EXPECT_EQ(0, host_.Finalize(held["\\late.txt"].back(), HALVEX_ERR_OPERATION_DENIED));
   }
   ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
   EXPECT_FALSE(InSync("late.txt")) << Describe(Reported());
@@ -485,6 +515,51 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   const auto first = std::find_if(after.begin(), after.end(), [](const HostEvent& e) { return e.path == "\\c.txt"; });
   ASSERT_NE(first, after.end());
   EXPECT_EQ(HALVEX_EVENT_CREATE_FILE, first->id) << Describe(after);
+
+  // A file made in a folder whose rename the host answers late, or under
+  // the name of a file whose delete or rename it answers late, reaches the
+  // host only after that answer: before it, the host has no such folder, or
+  // still has the old file there and would delete or move the new one.
+  ASSERT_EQ(0, host_.Config("LogLevel=4"));
+  ASSERT_EQ(0u, app_.CreateFolder("d"));
+  ASSERT_EQ(0u, app_.CreateFile("z.txt", "z"));
+  ASSERT_TRUE(BecomesInSync("z.txt"));
+  Settle();
+  for (const auto& [event, made] : {std::pair{HALVEX_EVENT_RENAME_FOLDER, "e/x.txt"}, {HALVEX_EVENT_DELETE_FILE, "z.txt"},
+                                    {HALVEX_EVENT_RENAME_FILE, "z.txt"}}) {
+    std::atomic<int64_t> late{0};
+    std::atomic<bool> finalized{false}, waits{false}, early{false};
+    const std::string path = made == std::string("z.txt") ? "\\z.txt" : "\\e\\x.txt";
+    // Still known at a rename's source, the new file goes out as its update.
+    auto told = [&, id = event] {
+      return host_.Count(HALVEX_EVENT_CREATE_FILE, path) +
+             (id == HALVEX_EVENT_RENAME_FILE ? host_.Count(HALVEX_EVENT_UPDATE_FILE, path) : 0);
+    };
+    const size_t reported = told();
+    host_.SetPolicy([&, id = event](const HostEvent& e) {
+      if (e.id != id) return 0;
+      late = e.task_id;
+      return HALVEX_ERR_PENDING;
+    });
+    host_.SetObserver([&](const HostEvent& e) {
+      const bool reports = e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_UPDATE_FILE;
+      if (reports && e.path == path && !finalized) early = true;
+      if (e.id == HALVEX_EVENT_LOG && e.path.find("waits for the host's answer") != std::string::npos) waits = true;
+    });
+    ASSERT_EQ(0u, event == HALVEX_EVENT_RENAME_FOLDER ? app_.Rename("d", "e", false)
+                  : event == HALVEX_EVENT_DELETE_FILE    ? app_.Delete("z.txt", false)
+                                                         : app_.Rename("z.txt", "w.txt", false));
+    ASSERT_TRUE(host_.WaitFor([&] { return late != 0; }));
+    ASSERT_EQ(0u, app_.CreateFile(made, "new"));
+    ASSERT_TRUE(host_.WaitFor([&] { return waits || early; }));
+    finalized = true;
+    ASSERT_EQ(0, host_.Finalize(late, 0));
+    ASSERT_TRUE(host_.WaitFor([&] { return told() > reported; }));
+    EXPECT_FALSE(early) << made << "\n" << Describe(Reported());
+    EXPECT_TRUE(BecomesInSync(made)) << made;
+  }
+  host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
 }
 
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
@@ -502,7 +577,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     if (e.id == HALVEX_EVENT_UPDATE_FILE || e.id == HALVEX_EVENT_UPDATE_FOLDER) return 0;
     return refusals[e.path]-- > 0 ? HALVEX_ERR_RETRY : 0;
   });
-  const std::string root = scratch_.Root() + "/";
+  const std::string root = scratch_.root() + "/";
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
@@ -565,11 +640,17 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
 TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   std::atomic<bool> refuse{false};
   std::atomic<int> retries{0};
+  std::atomic<int64_t> read{0}, read_length{0};
   host_.SetPolicy([&](const HostEvent& e) {
     // A retry answer first, then a failure.
     if (e.path == "\\retried.txt" && refuse) return retries++ == 0 ? HALVEX_ERR_RETRY : HALVEX_ERR_OPERATION_DENIED;
+    if (e.path == "\\remote.bin" && e.id == HALVEX_EVENT_GET_FILE_DATA) {
+      read_length = e.length;
+      return read = e.task_id, HALVEX_ERR_PENDING;
+    }
     const bool ours = e.path == "\\refused.txt" || e.path == "\\known.txt" || e.path == "\\plan.txt" ||
-                      e.path == "\\renamed.txt" || e.path == "\\plans" || e.path.rfind("\\moved", 0) == 0;
+                      e.path == "\\renamed.txt" || e.path == "\\plans" || e.path.rfind("\\moved", 0) == 0 ||
+                      e.path == "\\remote.bin";
     return ours && refuse ? HALVEX_ERR_OPERATION_DENIED : 0;
   });
   ASSERT_EQ(0u, app_.CreateFile("known.txt", ""));
@@ -580,6 +661,7 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_TRUE(BecomesInSync("plans/inner.txt"));
   ASSERT_TRUE(BecomesInSync("known.txt"));
   ASSERT_TRUE(BecomesInSync("plan.txt"));
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\remote.bin", 8192));
 
   refuse = true;
   ASSERT_EQ(0u, app_.CreateFile("refused.txt", "data"));
@@ -605,6 +687,22 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   std::string data;
   ASSERT_EQ(0u, app_.ReadAll("known.txt", data));
   EXPECT_EQ("version 2", data);  // a refusal loses nothing locally
+  // A read the host finishes late, after the file went out of sync, fills
+  // data and leaves the in-sync state as it is.
+  ASSERT_TRUE(InSync("remote.bin"));
+  auto reading = std::async(std::launch::async, [&] {
+    Client reader{scratch_.root()};
+    return reader.Read("remote.bin", 0, 8192, data);
+  });
+  ASSERT_TRUE(host_.WaitFor([&] { return read != 0; }));
+  ASSERT_EQ(0u, app_.Write("remote.bin", 8192, "tail"));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_UPDATE_FILE, "\\remote.bin", 1));
+  ASSERT_TRUE(host_.WaitFor([&] { return !InSync("remote.bin"); }));
+  ASSERT_EQ(0, host_.Put(read, std::string(read_length, 'r').data(), read_length));
+  ASSERT_EQ(0, host_.Finalize(read, 0));
+  reading.get();
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  EXPECT_FALSE(InSync("remote.bin"));
 
   // Once the host accepts, the next change brings both into sync.
   refuse = false;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "component/method_layer.h"
-#include "component/test_host.h"
+#include "common/internal_host.h"
 #include "diag/result_codes.h"
 #include "platform/local/native_path.h"
 #include "platform_local_services/temp_dirs.h"

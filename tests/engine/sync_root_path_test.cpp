@@ -21,6 +21,9 @@ TEST(SyncRootPath, PreparationCollapsesSeparatorsAndResolvesDots) {
       {u"//", u"\\"},
       {u"a/b/../c", u"a\\c"},
       {u"a/..", u""},
+      {u"\\\\?\\C:\\roots\\a\\", u"C:\\roots\\a"},  // the plain form of a long-path root
+      {u"\\\\?\\Volume{1}\\a\\", u"\\\\?\\Volume{1}\\a"},
+      {u"\\\\?\\.\\C:\\roots", u"C:\\roots"},  // a dot before the drive
   };
   for (const auto& item : cases) {
     EXPECT_EQ(PrepareSyncRootPath(item.in), item.out) << std::string(item.in.begin(), item.in.end());

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "component/test_host.h"
+#include "common/internal_host.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"

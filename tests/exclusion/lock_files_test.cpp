@@ -5,7 +5,7 @@
 #include "engine/engine.h"
 #include "platform/local/native_path.h"
 #include "platform_local_services/temp_dirs.h"
-#include "retries/engine_host.h"
+#include "common/internal_host.h"
 #include "watcher/lock_files.h"
 
 namespace corvane {

@@ -45,7 +45,7 @@ TEST_F(DiskFull, TransferIntoAFullFileSystemFailsWithoutFalseData) {
   EXPECT_FALSE(state.FullyHydrated());
   ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_ERROR, 1, 5s)) << "the host was not told";
   EXPECT_EQ(host_->Events(HALVEX_EVENT_ERROR)[0].code, HALVEX_ERR_OS_CALL_FAILED);
-  EXPECT_EQ(host_->Query("WindowsLastError"), static_cast<int64_t>(0x80070070)) << "disk full was not kept";
+  EXPECT_EQ(host_->QueryNumber("WindowsLastError"), static_cast<int64_t>(0x80070070)) << "disk full was not kept";
 
   // Bytes that never became data are no local change: the file keeps the
   // last-write time the host gave it (2022-06-18, below in Unix seconds).
@@ -55,7 +55,7 @@ TEST_F(DiskFull, TransferIntoAFullFileSystemFailsWithoutFalseData) {
   // Nor were the chunks that did land taken for one.
   std::this_thread::sleep_for(300ms);
   for (const SeenEvent& e : host_->Events(HALVEX_EVENT_UPDATE_FILE))
-    EXPECT_NE(e.path, "\\huge.bin") << "hydration reported as a local change, flags 0x" << std::hex << e.code;
+    EXPECT_NE(e.path, "\\huge.bin") << "hydration reported as a local change, flags 0x" << std::hex << e.flags;
 
   // Space given back: a smaller file hydrates fully and exactly.
   ASSERT_EQ(client_.Dehydrate("huge.bin"), 0u);
@@ -73,7 +73,7 @@ TEST_F(DiskFull, TransferIntoAFullFileSystemFailsWithoutFalseData) {
   AddFile("squeezed.bin", 409600, 23);
   EXPECT_NE(client_.ReadAll("squeezed.bin", data), 0u);
   ExpectNoFalseData("squeezed.bin");
-  EXPECT_EQ(host_->Query("StatPendingTasks"), 0);
+  EXPECT_EQ(host_->QueryNumber("StatPendingTasks"), 0);
 }
 
 }  // namespace

@@ -31,10 +31,10 @@ class FaultsTest : public ::testing::Test {
     host_ = std::make_unique<FaultHost>(space_.root());
     ASSERT_EQ(host_->Config("WindowsCreatePlaceholdersOnDemand=true"), 0);
     for (const std::string& s : settings) ASSERT_EQ(host_->Config(s), 0) << s;
-    ASSERT_EQ(host_->Start(), 0) << host_->LastErrorText();
+    ASSERT_EQ(host_->Start(), 0) << host_->LastError();
   }
   void AddFile(const std::string& name, uint64_t size, uint32_t seed) {
-    ASSERT_EQ(host_->AddRemoteFile(name, RemoteBytes(size, seed)), 0) << name << ": " << host_->LastErrorText();
+    ASSERT_EQ(host_->AddRemoteFile(name, RemoteBytes(size, seed)), 0) << name << ": " << host_->LastError();
   }
   // A read on its own thread, as another application would do it.
   std::future<uint32_t> ReadAsync(const std::string& name, std::string* out = nullptr) {

@@ -93,9 +93,9 @@ TEST_F(FileFaults, DeletedOrRenamedWhileHydrating) {
       }
     }
     const auto idle = std::chrono::steady_clock::now() + 3s;
-    while (host_->Query("PendingOperationCount") != 0 && std::chrono::steady_clock::now() < idle)
+    while (host_->QueryNumber("PendingOperationCount") != 0 && std::chrono::steady_clock::now() < idle)
       std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(host_->Query("PendingOperationCount"), 0) << "a task outlived its file";
+    EXPECT_EQ(host_->QueryNumber("PendingOperationCount"), 0) << "a task outlived its file";
   }
 }
 

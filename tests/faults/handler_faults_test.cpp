@@ -34,7 +34,7 @@ TEST_F(FaultsTest, ThrowingHandlersFailTheirRequestOnly) {
     EXPECT_TRUE(host_->WaitFor(HALVEX_EVENT_ERROR, errors + 1, 5s)) << "no Error event for thrower " << i;
     ExpectNoFalseData("thrown.bin");
   }
-  EXPECT_EQ(host_->Query("StatPendingTasks"), 0);
+  EXPECT_EQ(host_->QueryNumber("StatPendingTasks"), 0);
 
   // A throwing listing leaves the folder to be asked again, not empty for good.
   ASSERT_EQ(host_->CreateFolder("\\dir"), 0);
@@ -137,9 +137,9 @@ TEST_F(FaultsTest, PendingForEverEndsAtThePlatformLimit) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   ASSERT_TRUE(host_->WaitFor(HALVEX_EVENT_CANCEL_TASK, 1, 5s)) << "the host was not told the request is gone";
   const auto idle = std::chrono::steady_clock::now() + 3s;
-  while (host_->Query("PendingOperationCount") != 0 && std::chrono::steady_clock::now() < idle)
+  while (host_->QueryNumber("PendingOperationCount") != 0 && std::chrono::steady_clock::now() < idle)
     std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(host_->Query("PendingOperationCount"), 0) << "the abandoned task stayed";
+  EXPECT_EQ(host_->QueryNumber("PendingOperationCount"), 0) << "the abandoned task stayed";
 }
 
 // A host that answers retry for ever is asked again at the retry interval,
@@ -166,7 +166,7 @@ TEST_F(FaultsTest, RetryForEverIsPacedAndBounded) {
   const size_t asked_later = host_->Events(HALVEX_EVENT_GET_FILE_DATA).size();
   EXPECT_LE(asked, 40u) << "asked " << asked << " times in " << took / 1ms << " ms";
   EXPECT_LE(asked_later - asked, 15u);
-  EXPECT_LE(host_->Query("StatPendingTasks"), 1);
+  EXPECT_LE(host_->QueryNumber("StatPendingTasks"), 1);
   ExpectNoFalseData("retry.bin");
 
   // The same for a folder listing.
@@ -202,7 +202,7 @@ TEST_F(FaultsTest, HandlersMayCallTheComponentBack) {
         if (host.Call(HALVEX_METHOD_GET_FILE_STATUS, {path, 0}) != 0) ++nested_failures;
         if (host.Call(HALVEX_METHOD_GET_FILE_ATTRIBUTES, {path, 0}) != 0) ++nested_failures;
         if (host.AddRemoteFile("made-inside.bin", RemoteBytes(5000, 4)) != 0) ++nested_failures;
-        if (host.Query("PendingOperationCount") < 1) ++nested_failures;
+        if (host.QueryNumber("PendingOperationCount") < 1) ++nested_failures;
       }
       return host.Supply(r.task_id, r.path, r.offset, r.length);
     };
@@ -237,7 +237,7 @@ TEST_F(FaultsTest, HandlersMayCallTheComponentBack) {
     std::string refusal;
     host_->on_fetch = [&](FaultHost& host, const Request& r, int32_t&) {
       deactivated = host.Deactivate();
-      refusal = host.LastErrorText();
+      refusal = host.LastError();
       uninstalled = host.Call(HALVEX_METHOD_UNINSTALL, {});
       return host.Supply(r.task_id, r.path, r.offset, r.length);
     };
@@ -283,7 +283,7 @@ TEST_F(FaultsTest, SlowHostsFinishOrAreRefusedCleanly) {
   while (late_put == -1 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(20ms);
   EXPECT_NE(late_put.load(), -1) << "the slow handler never returned";
   ExpectNoFalseData("late.bin");
-  EXPECT_EQ(host_->Query("StatPendingTasks"), 0);
+  EXPECT_EQ(host_->QueryNumber("StatPendingTasks"), 0);
 }
 
 }  // namespace

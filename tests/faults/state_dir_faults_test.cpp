@@ -30,8 +30,8 @@ class StateDirFaults : public FaultsTest {
   void ExpectClearFailure(int32_t rc, const char* step) {
     EXPECT_NE(rc, 0) << step << " succeeded without a state folder";
     EXPECT_NE(rc, HALVEX_ERR_PENDING) << step;
-    EXPECT_EQ(host_->LastErrorCode(), rc) << step;
-    EXPECT_FALSE(host_->LastErrorText().empty()) << step << " gave no message";
+    EXPECT_EQ(host_->LastCode(), rc) << step;
+    EXPECT_FALSE(host_->LastError().empty()) << step << " gave no message";
   }
 };
 
@@ -78,7 +78,7 @@ TEST_F(StateDirFaults, PartlyUnwritableStateFolderLeavesNoHalfRegistration) {
       EXPECT_EQ(host_->Call(HALVEX_METHOD_UNINSTALL, {}), 0);
     } else {
       ExpectClearFailure(rc, "Install");
-      EXPECT_NE(host_->Query("WindowsLastError"), 0) << "the system's own code was not kept";
+      EXPECT_NE(host_->QueryNumber("WindowsLastError"), 0) << "the system's own code was not kept";
       EXPECT_TRUE(Records("syncroots").empty()) << part << ": platform registration left behind";
       EXPECT_TRUE(Records("shell").empty()) << part << ": shell record left behind";
       EXPECT_TRUE(Records("registry").empty()) << part << ": registry keys left behind";
@@ -87,8 +87,8 @@ TEST_F(StateDirFaults, PartlyUnwritableStateFolderLeavesNoHalfRegistration) {
     std::filesystem::remove(space_.state() + "/" + part);
     host_ = std::make_unique<FaultHost>(space_.root());
     ASSERT_EQ(host_->SetRoot(), 0);
-    ASSERT_EQ(host_->Install(), 0) << part << ": " << host_->LastErrorText();
-    ASSERT_EQ(host_->Call(HALVEX_METHOD_UNINSTALL, {}), 0) << host_->LastErrorText();
+    ASSERT_EQ(host_->Install(), 0) << part << ": " << host_->LastError();
+    ASSERT_EQ(host_->Call(HALVEX_METHOD_UNINSTALL, {}), 0) << host_->LastError();
     host_.reset();
   }
 
@@ -100,7 +100,7 @@ TEST_F(StateDirFaults, PartlyUnwritableStateFolderLeavesNoHalfRegistration) {
   ExpectClearFailure(host_->Activate(true), "Activate");
   EXPECT_TRUE(ThreadsBackTo(threads_before_)) << "a failed activation left threads";
   std::filesystem::remove(space_.state() + "/sockets");
-  EXPECT_EQ(host_->Activate(true), 0) << host_->LastErrorText();
+  EXPECT_EQ(host_->Activate(true), 0) << host_->LastError();
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ TEST_F(StopFaults, StopAtEveryStageOfAnActivation) {
     }
   }
   NewHost(false);
-  EXPECT_EQ(host_->Activate(true), 0) << host_->LastErrorText();
+  EXPECT_EQ(host_->Activate(true), 0) << host_->LastError();
 }
 
 // The host answers the activation's listing "pending" and never finishes
@@ -111,14 +111,14 @@ TEST_F(StopFaults, FailedPopulationFailsTheActivationCleanly) {
     };
     const int32_t rc = host_->Activate(true);
     EXPECT_NE(rc, 0) << "activation succeeded without its listing";
-    EXPECT_EQ(host_->LastErrorCode(), rc);
+    EXPECT_EQ(host_->LastCode(), rc);
     EXPECT_EQ(Halvex_Corvane_Get(host_->handle(), HALVEX_PROP_ACTIVATION_STATE, 0, nullptr, nullptr), 0);
     EXPECT_TRUE(ThreadsBackTo(threads_before_)) << ThreadCount() << " threads, " << threads_before_ << " before";
     host_.reset();
   }
   NewHost(true);
   ServeTree(2);
-  EXPECT_EQ(host_->Activate(true), 0) << host_->LastErrorText();
+  EXPECT_EQ(host_->Activate(true), 0) << host_->LastError();
 }
 
 // Destroy (not Deactivate) with reads waiting on the host: asynchronous ones

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/host.h"
 #include "common/test_process.h"
 #include "component/component.h"
 #include "halvex/corvane.h"
@@ -23,34 +24,27 @@
 
 namespace corvane::testing {
 
-class Host {
+class Host : public test_common::Host {
  public:
-  std::function<void(const std::string&)> on_log;  // on the logging thread
-  std::function<void(int32_t)> on_activated;       // on the activation thread
+  // The answer reaches into this object: stop the events before it goes.
+  ~Host() override { Destroy(); }
+  std::function<void(int32_t)> on_activated;  // on the activation thread
 
   explicit Host(const std::string& root = "") {
-    handle_ = Halvex_Corvane_Create(&Host::Sink, this, nullptr, 0);
     Config("LogLevel=4");
     Config("WaitForInstallToComplete=0");
     if (!root.empty()) SetText(HALVEX_PROP_SYNC_ROOT_PATH, root);
+    answer = [this](test_common::Event& e, intptr_t*, int32_t*) {
+      if (e.id == HALVEX_EVENT_ACTIVATED && on_activated) on_activated(e.code);
+      return 0;
+    };
   }
-  ~Host() { Destroy(); }
-  void Destroy() {
-    if (handle_ != nullptr) Halvex_Corvane_Destroy(handle_);
-    handle_ = nullptr;
-  }
-  Engine& engine() { return static_cast<Component*>(handle_)->engine; }
+  Engine& engine() { return static_cast<Component*>(handle())->engine; }
 
-  int32_t Config(const std::string& setting) { return Do(HALVEX_METHOD_CONFIG, setting.c_str()); }
   int32_t SetText(int32_t property, const std::string& text) {
-    return Halvex_Corvane_Set(handle_, property, 0, reinterpret_cast<intptr_t>(text.c_str()), 0);
+    return Halvex_Corvane_Set(handle(), property, 0, test_common::Ptr(text.c_str()), 0);
   }
-  int32_t Install() { return Do(HALVEX_METHOD_INSTALL); }
-  int32_t Uninstall() { return Do(HALVEX_METHOD_UNINSTALL); }
-  int32_t Activate(bool synchronous) { return Do(HALVEX_METHOD_ACTIVATE, synchronous ? "x" : nullptr); }
-  int32_t Deactivate() { return Do(HALVEX_METHOD_DEACTIVATE); }
-  intptr_t State() { return Halvex_Corvane_Get(handle_, HALVEX_PROP_ACTIVATION_STATE, 0, nullptr, nullptr); }
-  std::string LastText() { return Halvex_Corvane_GetLastError(handle_); }
+  intptr_t State() { return Halvex_Corvane_Get(handle(), HALVEX_PROP_ACTIVATION_STATE, 0, nullptr, nullptr); }
 
   // Makes the next registration wait `ms` just before it connects; `reached`
   // is set when it gets there.
@@ -63,51 +57,17 @@ class Host {
   }
   // The codes of the Activated events, waiting up to `ms` for `n` of them.
   std::vector<int32_t> WaitActivated(size_t n, int ms = 5000) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return activated_.size() >= n; });
-    return activated_;
+    WaitFor(HALVEX_EVENT_ACTIVATED, n, std::chrono::milliseconds(ms));
+    return Codes(HALVEX_EVENT_ACTIVATED);
   }
-  std::vector<int32_t> Errors() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return errors_;
-  }
-  bool Logged(const std::string& fragment) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const std::string& line : logs_) {
-      if (line.find(fragment) != std::string::npos) return true;
-    }
-    return false;
-  }
+  std::vector<int32_t> Errors() { return Codes(HALVEX_EVENT_ERROR); }
 
  private:
-  // One argument slot: a string, or 1 / 0 for a boolean given as non-null / null.
-  int32_t Do(int32_t method, const char* arg = nullptr) {
-    intptr_t params[2] = {reinterpret_cast<intptr_t>(arg), 0};
-    if (method == HALVEX_METHOD_ACTIVATE) params[0] = arg != nullptr ? 1 : 0;
-    int32_t sizes[2] = {0, 0};
-    return Halvex_Corvane_Do(handle_, method, 1, params, sizes, nullptr);
+  std::vector<int32_t> Codes(int32_t id) {
+    std::vector<int32_t> codes;
+    for (const test_common::Event& e : Events(id)) codes.push_back(e.code);
+    return codes;
   }
-  static int32_t Sink(void* context, int32_t id, int32_t count, intptr_t* params, int32_t*) {
-    auto* self = static_cast<Host*>(context);
-    if (id == 10 && count == 2 && params[1] != 0) {
-      const std::string line = reinterpret_cast<const char*>(params[1]);
-      if (self->on_log) self->on_log(line);
-      std::lock_guard<std::mutex> lock(self->mutex_);
-      self->logs_.push_back(line);
-    } else if (id == HALVEX_EVENT_ACTIVATED || id == HALVEX_EVENT_ERROR) {
-      if (id == HALVEX_EVENT_ACTIVATED && self->on_activated) self->on_activated(static_cast<int32_t>(params[0]));
-      std::lock_guard<std::mutex> lock(self->mutex_);
-      (id == HALVEX_EVENT_ACTIVATED ? self->activated_ : self->errors_).push_back(static_cast<int32_t>(params[0]));
-      self->cv_.notify_all();
-    }
-    return 0;
-  }
-
-  void* handle_ = nullptr;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::string> logs_;
-  std::vector<int32_t> activated_, errors_;
 };
 
 class LifecycleTest : public ::testing::Test {

@@ -14,13 +14,13 @@ TEST_F(LifecycleTest, HostOrderInstallsActivatesBothWaysAndLeavesNothingBehind) 
   std::u16string id;
   {
     Host host(Root());
-    ASSERT_EQ(host.Install(), 0) << host.LastText();
+    ASSERT_EQ(host.Install(), 0) << host.LastError();
     ASSERT_EQ(ShellRoots().size(), 1u);
     id = ShellRoots()[0].Id;
     EXPECT_TRUE(IsRegistered(Root()));
     EXPECT_TRUE(HasShellKey(id));
 
-    ASSERT_EQ(host.Activate(true), 0) << host.LastText();
+    ASSERT_EQ(host.Activate(true), 0) << host.LastError();
     EXPECT_EQ(host.State(), 2);
     EXPECT_TRUE(host.engine().root_connection != nullptr);
     EXPECT_TRUE(host.Logged("Creating placeholders..."));
@@ -34,7 +34,7 @@ TEST_F(LifecycleTest, HostOrderInstallsActivatesBothWaysAndLeavesNothingBehind) 
     EXPECT_EQ(host.WaitActivated(1), std::vector<int32_t>{0});
     EXPECT_EQ(host.State(), 2);
     EXPECT_EQ(host.Deactivate(), 0);
-    EXPECT_EQ(host.Uninstall(), 0) << host.LastText();
+    EXPECT_EQ(host.Uninstall(), 0) << host.LastError();
   }
   ExpectNothingRegistered(id);
   ExpectNoThreadLeft();
@@ -43,20 +43,20 @@ TEST_F(LifecycleTest, HostOrderInstallsActivatesBothWaysAndLeavesNothingBehind) 
 TEST_F(LifecycleTest, WrongOrdersGiveTheirCodes) {
   Host host(Root());
   EXPECT_EQ(host.Deactivate(), kErrNotReady);
-  EXPECT_EQ(host.LastText(), "The sync operation is not active");
+  EXPECT_EQ(host.LastError(), "The sync operation is not active");
   EXPECT_EQ(host.Activate(true), kErrNotInstalled);
   EXPECT_TRUE(host.engine().placeholder_manager == nullptr);  // a failed activation uninitialises
   EXPECT_EQ(host.Uninstall(), kErrInvalidParameter);           // not a sync root
-  EXPECT_EQ(host.LastText(), "Invalid input parameter");
+  EXPECT_EQ(host.LastError(), "Invalid input parameter");
 
   ASSERT_EQ(host.Install(), 0);
   ASSERT_EQ(host.Activate(true), 0);
   EXPECT_EQ(host.Activate(true), kErrAlreadyActive);
   EXPECT_EQ(host.Activate(false), kErrAlreadyActive);
   EXPECT_EQ(host.Install(), kErrAlreadyActive);
-  EXPECT_EQ(host.LastText(), "The sync operation has already been started");
+  EXPECT_EQ(host.LastError(), "The sync operation has already been started");
 
-  EXPECT_EQ(host.Uninstall(), 0) << host.LastText();  // deactivates first
+  EXPECT_EQ(host.Uninstall(), 0) << host.LastError();  // deactivates first
   EXPECT_EQ(host.State(), 0);
   EXPECT_FALSE(IsRegistered(Root()));
   EXPECT_EQ(host.Deactivate(), kErrNotReady);
@@ -107,7 +107,7 @@ TEST_F(LifecycleTest, DeactivateStopsAnActivationUnderWayEitherWay) {
   }
   EXPECT_TRUE(host.WaitActivated(1, 200).empty());
   host.on_log = nullptr;
-  EXPECT_EQ(host.Activate(true), 0) << host.LastText();  // the root is free again
+  EXPECT_EQ(host.Activate(true), 0) << host.LastError();  // the root is free again
 }
 
 TEST_F(LifecycleTest, ActivatedHandlerMayStartTheNextActivation) {

@@ -21,7 +21,7 @@ std::u16string Sid() {
 
 TEST_F(LifecycleTest, InstallRecordsTheDefaultsOnceOnly) {
   Host host(Root());
-  ASSERT_EQ(host.Install(), 0) << host.LastText();
+  ASSERT_EQ(host.Install(), 0) << host.LastError();
   auto roots = ShellRoots();
   ASSERT_EQ(roots.size(), 1u);
   EXPECT_EQ(roots[0].Id, u"Corvane!" + Sid() + u"!Corvane");
@@ -61,7 +61,7 @@ TEST_F(LifecycleTest, SettingsShapeTheIdAndTheShellRecord) {
   host.Config("WindowsCreatePlaceholdersOnDemand=true");
   host.Config("WindowsRecycleBinURL=https://example.com/bin");
   host.SetText(HALVEX_PROP_SYNC_ROOT_ICON, "icons.dll,3");
-  ASSERT_EQ(host.Install(), 0) << host.LastText();
+  ASSERT_EQ(host.Install(), 0) << host.LastError();
   auto roots = ShellRoots();
   ASSERT_EQ(roots.size(), 1u);
   const std::u16string id = u"Acme!" + Sid() + u"!ann@example.com";
@@ -70,7 +70,7 @@ TEST_F(LifecycleTest, SettingsShapeTheIdAndTheShellRecord) {
   EXPECT_EQ(roots[0].PopulationPolicy, platform::kPopulationPolicyFull);
   EXPECT_EQ(roots[0].RecycleBinUri.value_or(u""), u"https://example.com/bin");
   // On demand, an activation populates nothing up front.
-  ASSERT_EQ(host.Activate(true), 0) << host.LastText();
+  ASSERT_EQ(host.Activate(true), 0) << host.LastError();
   EXPECT_FALSE(host.Logged("Creating placeholders"));
   ASSERT_EQ(host.Uninstall(), 0);
   ExpectNothingRegistered(id);
@@ -83,18 +83,18 @@ TEST_F(LifecycleTest, FailedShellRegistrationLeavesNoPlatformRegistration) {
   EXPECT_FALSE(IsRegistered(Root()));
   EXPECT_TRUE(ShellRoots().empty());
   host.SetText(HALVEX_PROP_SYNC_ROOT_LABEL, "Fixed");
-  ASSERT_EQ(host.Install(), 0) << host.LastText();  // so a second try can succeed
+  ASSERT_EQ(host.Install(), 0) << host.LastError();  // so a second try can succeed
   EXPECT_EQ(ShellRoots().size(), 1u);
 }
 
 TEST_F(LifecycleTest, ItemDomainMakesTheRootASubfolder) {
   Host host(Root());
   host.Config("ItemDomain=Work");
-  ASSERT_EQ(host.Install(), 0) << host.LastText();
+  ASSERT_EQ(host.Install(), 0) << host.LastError();
   EXPECT_TRUE(std::filesystem::is_directory(Root() + "/Work"));
   EXPECT_TRUE(IsRegistered(Root() + "/Work"));
   EXPECT_FALSE(IsRegistered(Root()));
-  ASSERT_EQ(host.Activate(true), 0) << host.LastText();
+  ASSERT_EQ(host.Activate(true), 0) << host.LastError();
   EXPECT_EQ(host.engine().provider->relative_root(), Windows(Root() + "/Work/"));
   std::filesystem::create_directories(Root() + "/Work/docs");
   EXPECT_EQ(host.engine().ProbeItem(u"\\docs"), ItemKind::kFolder);

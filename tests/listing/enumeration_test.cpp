@@ -30,6 +30,52 @@ TEST_F(ListingTest, LargeListingIsProcessedInBatchesOfAThousand) {
   EXPECT_TRUE(State("f1234").in_sync);
 }
 
+// New files are made in batches and cached from the values asked for: the
+// cache must hold what reading each item back shows, which is not always
+// what was asked (a dot name shows hidden here, a time of 0 is the
+// platform's own), or the watcher reports the difference as a local change.
+TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
+  SetCurrentLogLevel(kLogMilestone);
+  WriteLocal("local.txt", "mine");  // on disk, unknown to the cache
+  const std::vector<std::pair<std::u16string, int32_t>> special = {
+      {u"ro.txt", HALVEX_ATTR_READONLY},
+      {u".profile", 0},
+      {u"hs.txt", HALVEX_ATTR_HIDDEN | HALVEX_ATTR_SYSTEM},
+      {u"unpinned.txt", HALVEX_ATTR_UNPINNED},
+      {u".dot-ro", HALVEX_ATTR_READONLY},
+      {u"pinned.txt", HALVEX_ATTR_PINNED},
+      {u"local.txt", 0},
+      {u"folder", HALVEX_ATTR_DIRECTORY}};
+  std::vector<std::string> names;
+  on_list = [&](int64_t task, const std::u16string&) {
+    for (const auto& [name, attributes] : special) {
+      EXPECT_EQ(0, IntListItem(engine(), task, name, (attributes & HALVEX_ATTR_DIRECTORY) != 0, attributes, 7,
+                               kTime1, kTime2, kTime3));
+    }
+    EXPECT_EQ(0, IntListItem(engine(), task, u"no-times.txt", false, 0, 9, 0, 0, 0));
+    for (int i = 0; i < 300; ++i) EXPECT_EQ(0, ListFile(engine(), task, u"n" + Utf8ToUtf16Lossy(std::to_string(i)), i));
+    return 0;
+  };
+  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 0, false));
+  EXPECT_TRUE(Events(HALVEX_EVENT_ERROR).empty());
+  const std::vector<std::string> on_disk = Listed();
+  ASSERT_EQ(special.size() + 1 + 300, on_disk.size());
+  ASSERT_EQ(on_disk.size(), engine().metadata_cache.Count());
+  for (const std::string& name : on_disk) {
+    const platform::WIN32_FIND_DATAW shown = Find(name);
+    CacheItem cached;
+    ASSERT_TRUE(engine().metadata_cache.Lookup(u"\\" + Utf8ToUtf16Lossy(name), &cached, nullptr)) << name;
+    EXPECT_EQ(static_cast<uint32_t>(FromPlatformAttributes(shown.dwFileAttributes)), cached.Attributes) << name;
+    EXPECT_EQ(shown.ftCreationTime, static_cast<int64_t>(cached.CreationTime)) << name;
+    EXPECT_EQ(shown.ftLastAccessTime, static_cast<int64_t>(cached.LastAccessTime)) << name;
+    EXPECT_EQ(shown.ftLastWriteTime, static_cast<int64_t>(cached.LastWriteTime)) << name;
+    EXPECT_EQ(shown.nFileSizeLow, cached.Size) << name;
+    EXPECT_FALSE(cached.Locked) << name;
+    EXPECT_TRUE(State(name).in_sync) << name;
+  }
+  EXPECT_EQ("mine", ReadLocal("local.txt"));  // converted, not replaced
+}
+
 TEST_F(ListingTest, InvalidNamesAreSkippedWithAnErrorEventAndTheRestCreated) {
   const std::vector<std::u16string> bad = {u"bad:name", u".", u"..", u"ctl\x01name", u"del\x7f", u"a<b", u"...",
                                            u"x\\y"};

@@ -185,5 +185,15 @@ TEST_F(Files, LongPathNameResolvesLinksAndReportsTheNeededSize) {
   EXPECT_TRUE(Failed(GetLongPathNameW(P("nothing").c_str(), buffer.data(), need) != 0, ERROR_FILE_NOT_FOUND));
 }
 
+// Both platforms answer a cloud status with the Win32 error Windows gives it.
+TEST(CloudStatusErrors, MapTheCloudStatusesAndFallBackForOthers) {
+  EXPECT_EQ(Win32ErrorFromCloudStatus(STATUS_SUCCESS), ERROR_SUCCESS);
+  EXPECT_EQ(Win32ErrorFromCloudStatus(STATUS_CLOUD_FILE_SYNC_ROOT_METADATA_CORRUPT), ERROR_CLOUD_FILE_METADATA_CORRUPT);
+  EXPECT_EQ(Win32ErrorFromCloudStatus(STATUS_CLOUD_FILE_IN_USE), ERROR_CLOUD_FILE_IN_USE);
+  EXPECT_EQ(Win32ErrorFromCloudStatus(STATUS_CLOUD_FILE_DEHYDRATION_DISALLOWED),
+            ERROR_CLOUD_FILE_DEHYDRATION_DISALLOWED);
+  EXPECT_EQ(Win32ErrorFromCloudStatus(static_cast<NTSTATUS>(0xC0000001)), ERROR_CLOUD_FILE_UNSUCCESSFUL);
+}
+
 }  // namespace
 }  // namespace corvane::platform::testing

@@ -8,7 +8,7 @@
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
 #include "engine/task_cancel.h"
-#include "retries/engine_host.h"
+#include "common/internal_host.h"
 
 namespace corvane {
 namespace {
@@ -88,7 +88,7 @@ TEST_F(MonitorTest, FinishesCompletedTasksAndReportsAsyncFailures) {
   // The host's failure of the create is reported once, with its code.
   int backend_errors = 0;
   for (const auto& error : Events(HALVEX_EVENT_ERROR))
-    if (error.task_id == kErrBackend) ++backend_errors;
+    if (error.code == kErrBackend) ++backend_errors;
   EXPECT_EQ(1, backend_errors);
 }
 
@@ -155,7 +155,7 @@ TEST_F(MonitorTest, ExpiryCancelsOldAsyncTasksWhateverTheHostAnswers) {
   auto cancels = Events(HALVEX_EVENT_CANCEL_TASK);
   ASSERT_EQ(1u, cancels.size());
   EXPECT_EQ(old_id, cancels[0].task_id);
-  EXPECT_EQ(kErrTaskExpired, cancels[0].result_in);
+  EXPECT_EQ(kErrTaskExpired, cancels[0].code);
   EXPECT_TRUE(Registered(sync_task->TaskId));
   EXPECT_TRUE(Registered(cancelled->TaskId));
 }

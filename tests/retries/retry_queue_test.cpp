@@ -7,7 +7,7 @@
 #include "engine/item_operations.h"
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
-#include "retries/engine_host.h"
+#include "common/internal_host.h"
 
 namespace corvane {
 namespace {

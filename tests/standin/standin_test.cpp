@@ -364,6 +364,15 @@ TEST_F(Root, PlaceholderStateFollowsTheDocumentedRules) {
   EXPECT_EQ(CfRevertPlaceholder(p, 0, nullptr), kInvalidRequest);  // dehydrated
   CloseHandle(p);
   EXPECT_EQ(Info(plain).OnDiskDataSize.QuadPart, 0);
+  // A program's touch brings no data: what was missing stays missing.
+  p = CreateFileW(plain.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                  nullptr);
+  const FILETIME touched{0x12345678, 0x01d00000};
+  EXPECT_TRUE(SetFileTime(p, nullptr, nullptr, &touched));
+  CloseHandle(p);
+  info = Info(plain);
+  EXPECT_EQ(info.InSyncState, CF_IN_SYNC_STATE_NOT_IN_SYNC);
+  EXPECT_EQ(info.OnDiskDataSize.QuadPart, 0);
 }
 
 TEST_F(Root, ReadRaisesFetchDataWithCompleteInfoAndWaits) {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/test_host.h"
+#include "common/internal_host.h"
 #include "diag/capture_sink.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "component/host_calls.h"
+#include "common/internal_host.h"
 #include "temp_folder.h"
 // Windows' headers come last: they redefine names the headers above use.
 #include "platform/windows/win32.h"

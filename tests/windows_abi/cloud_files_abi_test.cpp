@@ -435,13 +435,5 @@ TEST_F(CloudFilesAbi, FindDataReachesTheCallInItsWindowsLayout) {
   EXPECT_EQ(CfGetPlaceholderStateFromFindData(&find), CF_PLACEHOLDER_STATE_PLACEHOLDER);
 }
 
-TEST(CloudStatusErrors, MapTheCloudStatusesAndFallBackForOthers) {
-  EXPECT_EQ(Win32ErrorFromCloudStatus(STATUS_SUCCESS), ERROR_SUCCESS);
-  EXPECT_EQ(Win32ErrorFromCloudStatus(STATUS_CLOUD_FILE_IN_USE), ERROR_CLOUD_FILE_IN_USE);
-  EXPECT_EQ(Win32ErrorFromCloudStatus(STATUS_CLOUD_FILE_DEHYDRATION_DISALLOWED),
-            ERROR_CLOUD_FILE_DEHYDRATION_DISALLOWED);
-  EXPECT_EQ(Win32ErrorFromCloudStatus(static_cast<NTSTATUS>(0xC0000001)), ERROR_CLOUD_FILE_UNSUCCESSFUL);
-}
-
 }  // namespace
 }  // namespace corvane::platform

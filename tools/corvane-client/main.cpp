@@ -1,7 +1,13 @@
 // corvane-client: acts as an application on a sync root of the local
-// cloud-files platform (list, read, write, pin, hydrate ... and show state).
+// cloud-files platform, or under Wine of the stand-in cloud-files service
+// (list, read, write, pin, hydrate ... and show state).
 #include <CLI/CLI.hpp>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -18,12 +24,35 @@
 #include <vector>
 
 #include "halvex/corvane.h"
+#ifdef _WIN32
+#include "standin_client.h"
+#else
 #include "platform/local/client.h"
+#endif
 
 namespace {
 
+#ifdef _WIN32
+using corvane::client::Client;
+using corvane::client::ClientEntry;
+using corvane::client::ItemState;
+
+Client OpenClient() { return Client(); }
+uint64_t OnDisk(const ItemState& state) { return state.on_disk; }
+#else
 using corvane::platform::DWORD;
 using corvane::platform::local::Client;
+using corvane::platform::local::ClientEntry;
+using corvane::platform::local::ItemState;
+
+std::string Absolute(const std::string& path);
+Client OpenClient() { return Client(Absolute(".")); }
+uint64_t OnDisk(const ItemState& state) {
+  uint64_t on_disk = 0;
+  for (const auto& range : state.hydrated) on_disk += static_cast<uint64_t>(range.Length);
+  return on_disk;
+}
+#endif
 
 #define CLIENT_TEXT_(x) #x
 #define CLIENT_TEXT(x) CLIENT_TEXT_(x)
@@ -77,11 +106,17 @@ int Usage(const std::string& problem) {
 }
 
 std::string Absolute(const std::string& path) {
+#ifdef _WIN32
+  std::error_code ec;
+  const std::u8string full = std::filesystem::absolute(std::u8string(path.begin(), path.end()), ec).u8string();
+  return ec ? path : std::string(full.begin(), full.end());
+#else
   if (!path.empty() && path[0] == '/') return path;
   std::error_code ec;
   const std::string cwd = std::filesystem::current_path(ec).string();
   if (ec) return path;
   return path.empty() || path == "." ? cwd : cwd + "/" + path;
+#endif
 }
 
 // CLI11 takes "-1" for an unsigned number and clips what overflows; a byte
@@ -141,13 +176,9 @@ DWORD WithProgress(bool show, const std::function<DWORD()>& work, const std::fun
 
 // "hydrating 'x': 1.5 MiB of 3.0 MiB on disk", from the file's own state.
 std::string DataOnDisk(const std::string& doing, const std::string& path, int seconds) {
-  corvane::platform::local::ItemState state;
+  ItemState state;
   std::string text = doing + " '" + path + "'";
-  if (Client(Absolute(".")).State(path, state) == 0) {
-    uint64_t on_disk = 0;
-    for (const auto& range : state.hydrated) on_disk += static_cast<uint64_t>(range.Length);
-    text += ": " + Size(on_disk) + " of " + Size(state.size) + " on disk";
-  }
+  if (OpenClient().State(path, state) == 0) text += ": " + Size(OnDisk(state)) + " of " + Size(state.size) + " on disk";
   return text + (seconds ? " (" + std::to_string(seconds) + " s)" : "");
 }
 
@@ -158,7 +189,14 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", kVersion);
   app.require_subcommand(1);
   app.fallthrough();  // --progress may come after the command too
+#ifdef _WIN32
+  // Data goes through as it is, never as text.
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  bool progress = _isatty(_fileno(stderr)) != 0;
+#else
   bool progress = isatty(STDERR_FILENO) != 0;
+#endif
   app.add_flag("--progress,!--no-progress", progress);
 
   std::string path, to, data, offset_text, length_text;
@@ -217,14 +255,14 @@ int main(int argc, char** argv) {
   }
 
   const std::string command = app.get_subcommands()[0]->get_name();
-  Client client(Absolute("."));
+  Client client = OpenClient();
   uint64_t offset = 0, length = UINT64_MAX;
   if (!offset_text.empty()) offset = strtoull(offset_text.c_str(), nullptr, 0);
   if (!length_text.empty()) length = strtoull(length_text.c_str(), nullptr, 0);
   const std::string target = Absolute(path.empty() ? "." : path);
 
   if (command == "list") {
-    std::vector<corvane::platform::local::ClientEntry> entries;
+    std::vector<ClientEntry> entries;
     const DWORD e = WithProgress(
         progress, [&] { return client.List(target, entries); },
         [&](int seconds) {
@@ -270,7 +308,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "state") {
-    corvane::platform::local::ItemState state;
+    ItemState state;
     if (const DWORD e = client.State(target, state)) return Fail("cannot read the state of '" + target + "'", e);
     std::cout << state.ToText();
     return 0;

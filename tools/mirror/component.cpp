@@ -106,6 +106,11 @@ int32_t Component::CreateFolder(const std::string& path, const ItemTimes& t) {
   return Do(HALVEX_METHOD_CREATE_FOLDER, 5, params);
 }
 
+bool Component::DataOnDisk(const std::string& path) {
+  intptr_t params[2] = {Str(path), 0};
+  return Do(HALVEX_METHOD_GET_FILE_STATUS, 2, params) == 0 && (params[1] & HALVEX_STATUS_DATA_ON_DISK) != 0;
+}
+
 int32_t Component::UpdateFile(const std::string& path, int64_t size, const ItemTimes& t) {
   ItemTimes times = t;
   intptr_t params[6] = {Str(path), 0, I64(size), I64(times.creation), I64(times.last_access),

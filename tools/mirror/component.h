@@ -50,6 +50,8 @@ class Component {
   int32_t PutItemData(int64_t task, const void* data, int32_t count);
   int32_t FinalizeTask(int64_t task, int32_t result);
   int32_t GetLocalFileData(int64_t task, int64_t position, void* buffer, int32_t count, int32_t* bytes_read);
+  // Whether all of a file's data is on disk (false when that is unknown).
+  bool DataOnDisk(const std::string& path);
 
   // Remote changes applied to the sync root. Paths are relative to it.
   int32_t CreateFile(const std::string& path, int64_t size, const ItemTimes& times);

@@ -19,7 +19,12 @@ void Emit(FILE* out, const char* format, va_list args) {
   char stamp[16] = "";
   const time_t now = time(nullptr);
   struct tm local;
-  if (localtime_r(&now, &local)) strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+#ifdef _WIN32
+  const bool known = localtime_s(&local, &now) == 0;
+#else
+  const bool known = localtime_r(&now, &local) != nullptr;
+#endif
+  if (known) strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
   std::lock_guard<std::mutex> lock(ConsoleMutex());
   fprintf(out, "[%s] %s\n", stamp, text);
   fflush(out);  // a person (or a script) reads along while the mirror runs

@@ -1,15 +1,10 @@
 #include "downloads.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include "console.h"
+#include "native.h"
 #include "server_paths.h"
 
 namespace mirror {
@@ -83,17 +78,14 @@ void Downloads::Work() {
 
 void Downloads::Transfer(const Job& job) {
   const std::string shown = "/" + job.path;
-  const int fd = open(JoinPath(server_root_, job.path).c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) {
-    const int error = errno;
-    if (fd >= 0) close(fd);
-    Complain("download of %s failed: the server cannot read it (%s)", shown.c_str(), strerror(error));
+  InputFile file;
+  if (!file.Open(JoinPath(server_root_, job.path))) {
+    Complain("download of %s failed: the server cannot read it (%s)", shown.c_str(), file.error().c_str());
     // A failed task makes the application's read fail instead of waiting.
-    component_.FinalizeTask(job.task, error == ENOENT ? HALVEX_ERR_ITEM_NOT_FOUND : HALVEX_ERR_BACKEND);
+    component_.FinalizeTask(job.task, file.missing() ? HALVEX_ERR_ITEM_NOT_FOUND : HALVEX_ERR_BACKEND);
     return;
   }
-  const int64_t end = std::min<int64_t>(st.st_size, job.offset + job.length);
+  const int64_t end = std::min<int64_t>(file.size(), job.offset + job.length);
   const int64_t total = std::max<int64_t>(0, end - job.offset);
   if (total >= kProgressFrom) Say("downloading %s (%s)", shown.c_str(), HumanSize(total).c_str());
 
@@ -107,16 +99,15 @@ void Downloads::Transfer(const Job& job) {
       break;
     }
     const int32_t want = static_cast<int32_t>(std::min<int64_t>(kChunk, total - sent));
-    const ssize_t got = pread(fd, buffer.get(), want, job.offset + sent);
+    const int64_t got = file.ReadAt(job.offset + sent, buffer.get(), want);
     if (got <= 0) {
-      Complain("download of %s failed: %s", shown.c_str(), got < 0 ? strerror(errno) : "the file became shorter");
+      Complain("download of %s failed: %s", shown.c_str(), got < 0 ? file.error().c_str() : "the file became shorter");
       result = HALVEX_ERR_BACKEND;
       break;
     }
     if (const int32_t rc = component_.PutItemData(job.task, buffer.get(), static_cast<int32_t>(got))) {
       // Cancelled by the platform, or the provider was deactivated meanwhile.
       Say("download of %s stopped: %s", shown.c_str(), component_.LastError().c_str());
-      close(fd);
       return;
     }
     sent += got;
@@ -126,7 +117,6 @@ void Downloads::Transfer(const Job& job) {
       while (sent * 4 >= total * next_quarter) ++next_quarter;
     }
   }
-  close(fd);
   if (result == HALVEX_ERR_CANCELLED) {
     Say("download of %s cancelled", shown.c_str());
     return;  // the library has ended the task itself

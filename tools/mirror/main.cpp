@@ -9,16 +9,15 @@
 //   ... serve until Ctrl-C ...
 //   Deactivate: disconnect, keep registration  (Uninstall would remove it)
 //   Destroy the component
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "component.h"
 #include "console.h"
 #include "downloads.h"
 #include "events.h"
+#include "native.h"
 #include "options.h"
 #include "server_snapshot.h"
 #include "server_watch.h"
@@ -26,18 +25,6 @@
 
 namespace mirror {
 namespace {
-
-// Signals are taken by sigwait() in main, never by a handler: block them
-// before any thread exists, so every thread (the library's too) inherits that.
-sigset_t BlockStopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  return set;
-}
 
 bool Configure(Component& component, const Options& options) {
   const std::string settings[] = {
@@ -80,7 +67,7 @@ int Uninstall(const Options& options) {
   return kExitOk;
 }
 
-int Serve(const Options& options, const sigset_t& stop_signals) {
+int Serve(const Options& options, StopRequests& stop_requests) {
   RootClaim claim;
   std::string problem;
   if (!claim.Acquire(options.root, problem)) {
@@ -133,10 +120,9 @@ int Serve(const Options& options, const sigset_t& stop_signals) {
   watch.Start();
   Say("serving %s into %s (Ctrl-C to stop)", options.server.c_str(), options.root.c_str());
 
-  int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  const std::string why = stop_requests.Wait();
 
-  Say("stopping (%s)", signal_number == SIGINT ? "Ctrl-C" : "signal");
+  Say("stopping (%s)", why.c_str());
   watch.Stop();
   const int32_t rc = component.Deactivate();
   downloads.Stop();
@@ -154,10 +140,13 @@ int Serve(const Options& options, const sigset_t& stop_signals) {
 
 int main(int argc, char** argv) {
   using namespace mirror;
-  const sigset_t stop_signals = BlockStopSignals();
+  StopRequests stop_requests;
+  std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+  std::vector<char*> utf8_argv;
+  for (std::string& argument : arguments) utf8_argv.push_back(argument.data());
   Options options;
   std::string problem;
-  if (!ParseOptions(argc, argv, options, problem)) {
+  if (!ParseOptions(argc, utf8_argv.data(), options, problem)) {
     fprintf(stderr, "corvane-mirror: %s\nTry 'corvane-mirror --help'.\n", problem.c_str());
     return kExitBadInput;
   }
@@ -178,5 +167,5 @@ int main(int argc, char** argv) {
     fprintf(stderr, "corvane-mirror: %s\n", problem.c_str());
     return kExitBadInput;
   }
-  return options.command == Options::kUninstall ? Uninstall(options) : Serve(options, stop_signals);
+  return options.command == Options::kUninstall ? Uninstall(options) : Serve(options, stop_requests);
 }

@@ -1,18 +1,11 @@
 #include "options.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include <CLI/CLI.hpp>
+
+#include "native.h"
 
 namespace mirror {
 
@@ -42,28 +35,9 @@ folders, 3 another corvane-mirror serves the sync root.
 
 namespace {
 
-bool Canonical(const std::string& what, std::string& path, std::string& problem) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    problem = what + " '" + path + "' does not exist";
-    return false;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    problem = what + " '" + path + "' is not a folder";
-    return false;
-  }
-  char resolved[PATH_MAX];
-  if (!realpath(path.c_str(), resolved)) {
-    problem = what + " '" + path + "': " + strerror(errno);
-    return false;
-  }
-  path = resolved;
-  return true;
-}
-
 bool Inside(const std::string& path, const std::string& folder) {
-  if (folder == "/") return true;
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         (path[folder.size()] == kSeparator || folder.back() == kSeparator);
 }
 
 uint64_t Fnv1a(const std::string& text) {
@@ -114,9 +88,9 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& problem)
 }
 
 bool CheckFolders(Options& options, std::string& problem) {
-  if (!Canonical("sync root", options.root, problem)) return false;
+  if (!CanonicalFolder("sync root", options.root, problem)) return false;
   if (options.command != Options::kServe) return true;
-  if (!Canonical("server folder", options.server, problem)) return false;
+  if (!CanonicalFolder("server folder", options.server, problem)) return false;
   // Either way round, the mirror would copy its own output into itself.
   if (options.server == options.root) {
     problem = "the server folder and the sync root are the same folder '" + options.root + "'";
@@ -130,51 +104,20 @@ bool CheckFolders(Options& options, std::string& problem) {
     problem = "the sync root '" + options.root + "' lies inside the server folder '" + options.server + "'";
     return false;
   }
-  if (access(options.server.c_str(), R_OK | W_OK | X_OK) != 0) {
-    problem = "the server folder '" + options.server + "' is not readable and writable: " + strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-RootClaim::~RootClaim() {
-  if (fd_ >= 0) close(fd_);  // the kernel drops the lock with the descriptor
+  return Accessible("the server folder", options.server, problem);
 }
 
 bool RootClaim::Acquire(const std::string& root, std::string& problem) {
-  // A lock file outside both folders, named after the root, so that it is
-  // neither mirrored nor served. The kernel releases it when the process dies.
-  const char* base = getenv("XDG_RUNTIME_DIR");
-  if (!base || !*base) base = getenv("TMPDIR");
-  if (!base || !*base) base = "/tmp";
-  const std::string dir = std::string(base) + "/corvane-mirror-" + std::to_string(getuid());
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    problem = "cannot create the lock folder '" + dir + "': " + strerror(errno);
-    return false;
-  }
+  // A lock outside both folders, named after the root, so that it is neither
+  // mirrored nor served.
   char name[32];
-  snprintf(name, sizeof name, "/%016llx.lock", static_cast<unsigned long long>(Fnv1a(root)));
-  const std::string path = dir + name;
-  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) {
-    problem = "cannot open the lock file '" + path + "': " + strerror(errno);
-    return false;
-  }
-  if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-    char holder[32] = "";
-    const ssize_t n = pread(fd_, holder, sizeof holder - 1, 0);
-    holder[n > 0 ? n : 0] = '\0';
-    problem = "another corvane-mirror" + (*holder ? " (process " + std::string(holder) + ")" : std::string()) +
+  snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(Fnv1a(root)));
+  std::string holder;
+  if (lock_.Acquire(name, holder, problem)) return true;
+  if (problem.empty())
+    problem = "another corvane-mirror" + (holder.empty() ? std::string() : " (process " + holder + ")") +
               " already serves the sync root '" + root + "'";
-    close(fd_);
-    fd_ = -1;
-    return false;
-  }
-  const std::string pid = std::to_string(getpid());
-  if (ftruncate(fd_, 0) == 0 && pwrite(fd_, pid.c_str(), pid.size(), 0) < 0) {
-    // The pid is only a hint for the message above.
-  }
-  return true;
+  return false;
 }
 
 }  // namespace mirror

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "native.h"
+
 namespace mirror {
 
 // Exit codes.
@@ -35,12 +37,11 @@ bool CheckFolders(Options& options, std::string& problem);
 // that a second mirror on the same root stops before it registers anything.
 class RootClaim {
  public:
-  ~RootClaim();
   // False when another process holds the claim, or the lock file cannot be made.
   bool Acquire(const std::string& root, std::string& problem);
 
  private:
-  int fd_ = -1;
+  ProcessLock lock_;
 };
 
 }  // namespace mirror

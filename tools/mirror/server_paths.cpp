@@ -1,11 +1,8 @@
 #include "server_paths.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 namespace mirror {
 
@@ -60,42 +57,18 @@ int64_t FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
   return kUnixEpochAsFileTime + seconds * 10000000LL + nanoseconds / 100;
 }
 
-bool StatItem(const std::string& full_path, ServerItem& item) {
-  struct stat st;
-  if (lstat(full_path.c_str(), &st) != 0) return false;
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
-  item.is_folder = S_ISDIR(st.st_mode);
-  item.size = item.is_folder ? 0 : static_cast<int64_t>(st.st_size);
-  item.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-  item.inode = st.st_ino;
-  // Linux keeps no creation time in stat; the change time is the nearest.
-  item.times.creation = FileTimeFromUnix(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
-  item.times.last_access = FileTimeFromUnix(st.st_atim.tv_sec, st.st_atim.tv_nsec);
-  item.times.last_write = FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-  return true;
-}
-
 bool ReadFolder(const std::string& full_path, std::vector<std::string>& names) {
   names.clear();
-  DIR* dir = opendir(full_path.c_str());
-  if (!dir) return false;
-  while (const dirent* entry = readdir(dir)) {
-    if (IsMirroredName(entry->d_name)) names.emplace_back(entry->d_name);
+  std::error_code ec;
+  const std::u8string folder(full_path.begin(), full_path.end());
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::u8string name = it->path().filename().u8string();
+    std::string utf8(name.begin(), name.end());
+    if (IsMirroredName(utf8)) names.push_back(std::move(utf8));
   }
-  closedir(dir);
+  if (ec) return false;
   std::sort(names.begin(), names.end());
   return true;
-}
-
-bool SetLastWriteTime(const std::string& full_path, int64_t file_time) {
-  if (file_time <= kUnixEpochAsFileTime) return true;
-  const int64_t ticks = file_time - kUnixEpochAsFileTime;
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;  // access time stays
-  times[1].tv_sec = ticks / 10000000LL;
-  times[1].tv_nsec = (ticks % 10000000LL) * 100;
-  return utimensat(AT_FDCWD, full_path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 }  // namespace mirror

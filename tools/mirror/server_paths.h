@@ -35,7 +35,8 @@ bool IsMirroredName(const std::string& name);
 std::string JoinPath(const std::string& base, const std::string& relative);
 std::string ParentOf(const std::string& server_path);  // "" for top-level items
 
-// lstat-based; false for anything that is neither a regular file nor a folder.
+// False for anything that is neither a regular file nor a folder (links too);
+// native.cpp has it, for each system.
 bool StatItem(const std::string& full_path, ServerItem& item);
 // Names of one folder's mirrored entries, sorted.
 bool ReadFolder(const std::string& full_path, std::vector<std::string>& names);

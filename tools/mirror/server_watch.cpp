@@ -1,8 +1,7 @@
 #include "server_watch.h"
 
-#include <sys/stat.h>
-
 #include "console.h"
+#include "native.h"
 
 namespace mirror {
 
@@ -52,8 +51,7 @@ void ServerWatch::PollOnce() {
 }
 
 bool ServerWatch::ExistsLocally(const std::string& path) const {
-  struct stat st;
-  return lstat(JoinPath(sync_root_, path).c_str(), &st) == 0;
+  return Exists(JoinPath(sync_root_, path));
 }
 
 void ServerWatch::Apply(const ServerChange& change) {

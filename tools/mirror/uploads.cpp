@@ -1,16 +1,10 @@
 #include "uploads.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 
 #include "console.h"
+#include "native.h"
 
 namespace mirror {
 namespace {
@@ -21,21 +15,12 @@ constexpr int kMaxRetries = 3;
 constexpr int32_t kContentChanged = 0x40;
 constexpr int32_t kLastWriteChanged = 0x04;
 
+std::filesystem::path Native(const std::string& utf8) { return std::u8string(utf8.begin(), utf8.end()); }
+
 bool MakeParents(const std::string& full_path) {
   std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(full_path).parent_path(), ec);
+  std::filesystem::create_directories(Native(full_path).parent_path(), ec);
   return !ec;
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -75,9 +60,8 @@ int32_t Uploads::RetryOrFail(const std::string& path, const std::string& reason)
 int32_t Uploads::Upload(int64_t task, const std::string& path, const ItemTimes& times, const char* what) {
   const std::string target = JoinPath(server_root_, path);
   if (!MakeParents(target)) return RetryOrFail(path, "cannot create its folder on the server");
-  std::string temp = std::filesystem::path(target).parent_path().string() + "/" + kUploadPrefix + "XXXXXX";
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) return RetryOrFail(path, std::string("cannot create a temporary file: ") + strerror(errno));
+  ReplacementFile copy;
+  if (!copy.Create(target, kUploadPrefix)) return RetryOrFail(path, copy.error());
 
   std::unique_ptr<char[]> buffer(new char[kChunk]);
   int64_t position = 0;
@@ -91,32 +75,22 @@ int32_t Uploads::Upload(int64_t task, const std::string& path, const ItemTimes& 
       break;
     }
     if (got == 0) break;  // end of the local file
-    if (!WriteAll(fd, buffer.get(), static_cast<size_t>(got))) {
-      failure = std::string("writing the server copy: ") + strerror(errno);
+    if (!copy.Write(buffer.get(), static_cast<size_t>(got))) {
+      failure = copy.error();
       result = HALVEX_ERR_BACKEND;
       break;
     }
     position += got;
   }
-  if (result == 0 && fsync(fd) != 0) {
-    failure = std::string("flushing the server copy: ") + strerror(errno);
-    result = HALVEX_ERR_BACKEND;
-  }
-  close(fd);
-  if (result == 0 && rename(temp.c_str(), target.c_str()) != 0) {
-    failure = std::string("replacing the server copy: ") + strerror(errno);
+  if (result == 0 && !copy.Commit()) {
+    failure = copy.error();
     result = HALVEX_ERR_BACKEND;
   }
   if (result != 0) {
-    unlink(temp.c_str());
     // The local file vanished or changed under us: a later event brings the
     // new state, so a retry is the right answer for those too.
     return RetryOrFail(path, failure);
   }
-  // mkstemp makes the file private; the server copy gets ordinary permissions.
-  const mode_t mask = umask(0);
-  umask(mask);
-  chmod(target.c_str(), 0666 & ~mask);
   SetLastWriteTime(target, times.last_write);
   Record(path);
   Succeeded(path);
@@ -131,7 +105,7 @@ int32_t Uploads::CreateFile(int64_t task, const std::string& path, const ItemTim
 int32_t Uploads::CreateFolder(const std::string& path) {
   const std::string target = JoinPath(server_root_, path);
   std::error_code ec;
-  std::filesystem::create_directories(target, ec);
+  std::filesystem::create_directories(Native(target), ec);
   if (ec) return RetryOrFail(path, "cannot create the folder: " + ec.message());
   Record(path);
   Succeeded(path);
@@ -145,11 +119,14 @@ int32_t Uploads::UpdateFile(int64_t task, const std::string& path, int32_t updat
   // The content flag is only given for files whose data is all on disk, so
   // a file caught half-way (written into while it became a placeholder) may
   // show its new content only as another size or last-write time. A file
-  // that merely got its data from us keeps the server's size and time.
+  // that merely got its data from us keeps the server's size and time, and
+  // one whose data is not all here has no content of its own to send: its
+  // missing parts would reach the server as zeros.
   ServerItem item;
   if ((update_flags & kLastWriteChanged) &&
       (!StatItem(JoinPath(server_root_, path), item) || item.size != size ||
-       item.times.last_write != times.last_write))
+       item.times.last_write != times.last_write) &&
+      component_.DataOnDisk(ToLibraryPath(path)))
     return Upload(task, path, times, "change to");
   return 0;  // attributes or other times only: nothing the server keeps
 }
@@ -157,7 +134,7 @@ int32_t Uploads::UpdateFile(int64_t task, const std::string& path, int32_t updat
 int32_t Uploads::Delete(const std::string& path, bool is_folder) {
   const std::string target = JoinPath(server_root_, path);
   std::error_code ec;
-  const auto removed = std::filesystem::remove_all(target, ec);
+  const auto removed = std::filesystem::remove_all(Native(target), ec);
   if (ec) return RetryOrFail(path, "cannot delete it: " + ec.message());
   index_.RecordRemoval(path);
   Succeeded(path);
@@ -169,15 +146,15 @@ int32_t Uploads::Delete(const std::string& path, bool is_folder) {
 int32_t Uploads::Rename(const std::string& from, const std::string& to, bool is_folder) {
   const std::string source = JoinPath(server_root_, from);
   const std::string target = JoinPath(server_root_, to);
-  if (access(source.c_str(), F_OK) != 0) {
-    if (access(target.c_str(), F_OK) == 0) return 0;  // already there
+  if (!Exists(source)) {
+    if (Exists(target)) return 0;  // already there
     const std::string text = "/" + from + " is not on the server";
     Halvex_Corvane_SetEventErrorAndCode(component_.handle(), HALVEX_ERR_ITEM_NOT_FOUND, text.c_str());
     Complain("cannot rename /%s to /%s: %s", from.c_str(), to.c_str(), text.c_str());
     return HALVEX_ERR_ITEM_NOT_FOUND;
   }
   if (!MakeParents(target)) return RetryOrFail(from, "cannot create the target folder");
-  if (rename(source.c_str(), target.c_str()) != 0) return RetryOrFail(from, std::string("rename failed: ") + strerror(errno));
+  if (!RenameItem(source, target)) return RetryOrFail(from, "rename failed: " + LastErrorText());
   index_.RecordRename(from, to);
   Succeeded(from);
   Say("renamed %s /%s to /%s on the server", is_folder ? "folder" : "file", from.c_str(), to.c_str());

@@ -182,7 +182,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
     return hr;
   };
   if (!is_dir && ftruncate(fd, entry.FsMetadata.FileSize) != 0) return fail(FromErrno());
-  if (!ApplyTimes(fd, basic, record) || !StoreRecord(fd, record) || (!is_dir && !StoreRanges(fd, ByteRanges(), 0)) ||
+  if (!ApplyTimes(fd, basic, record) || !StoreRecord(fd, record) || (!is_dir && !(fresh ? StoreNoRangesOfNewFile(fd) : StoreRanges(fd, ByteRanges(), 0))) ||
       !(fresh ? StoreNewIdentity(fd, identity) : StoreIdentity(fd, identity)))
     return fail(FromErrno());
   const bool read_only = basic.FileAttributes & FILE_ATTRIBUTE_READONLY;
@@ -257,39 +257,6 @@ void CopyName(char16_t* out, const std::u16string& name) {
 
 }  // namespace
 
-DWORD Win32ErrorFromCloudStatus(NTSTATUS status) {
-  if (status == STATUS_SUCCESS) return ERROR_SUCCESS;
-  switch (static_cast<uint32_t>(status)) {
-    case 0xC000CF01: return ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING;
-    case 0xC000CF02: return ERROR_CLOUD_FILE_METADATA_CORRUPT;
-    case 0xC000CF03: return ERROR_CLOUD_FILE_METADATA_TOO_LARGE;
-    case 0xC000CF07: return ERROR_NOT_A_CLOUD_FILE;
-    case 0xC000CF08: return ERROR_CLOUD_FILE_NOT_IN_SYNC;
-    case 0xC000CF09: return ERROR_CLOUD_FILE_ALREADY_CONNECTED;
-    case 0xC000CF0A: return ERROR_CLOUD_FILE_NOT_SUPPORTED;
-    case 0xC000CF0B: return ERROR_CLOUD_FILE_INVALID_REQUEST;
-    case 0xC000CF0C: return ERROR_CLOUD_FILE_READ_ONLY_VOLUME;
-    case 0xC000CF0D: return ERROR_CLOUD_FILE_CONNECTED_PROVIDER_ONLY;
-    case 0xC000CF0E: return ERROR_CLOUD_FILE_VALIDATION_FAILED;
-    case 0xC000CF0F: return ERROR_CLOUD_FILE_AUTHENTICATION_FAILED;
-    case 0xC000CF10: return ERROR_CLOUD_FILE_INSUFFICIENT_RESOURCES;
-    case 0xC000CF11: return ERROR_CLOUD_FILE_NETWORK_UNAVAILABLE;
-    case 0xC000CF13: return ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT;
-    case 0xC000CF14: return ERROR_CLOUD_FILE_IN_USE;
-    case 0xC000CF15: return ERROR_CLOUD_FILE_PINNED;
-    case 0xC000CF16: return ERROR_CLOUD_FILE_REQUEST_ABORTED;
-    case 0xC000CF17: return ERROR_CLOUD_FILE_PROPERTY_CORRUPT;
-    case 0xC000CF18: return ERROR_CLOUD_FILE_ACCESS_DENIED;
-    case 0xC000CF19: return ERROR_CLOUD_FILE_INCOMPATIBLE_HARDLINKS;
-    case 0xC000CF1A: return ERROR_CLOUD_FILE_PROPERTY_LOCK_CONFLICT;
-    case 0xC000CF1B: return ERROR_CLOUD_FILE_REQUEST_CANCELED;
-    case 0xC000CF1D: return ERROR_CLOUD_FILE_PROVIDER_TERMINATED;
-    case 0xC000CF1E: return ERROR_NOT_A_CLOUD_SYNC_ROOT;
-    case 0xC000CF1F: return ERROR_CLOUD_FILE_REQUEST_TIMEOUT;
-    case 0xC000CF20: return ERROR_CLOUD_FILE_DEHYDRATION_DISALLOWED;
-    default: return ERROR_CLOUD_FILE_UNSUCCESSFUL;
-  }
-}
 
 HRESULT CfRegisterSyncRoot(const char16_t* SyncRootPath, const CF_SYNC_REGISTRATION* Registration,
                            const CF_SYNC_POLICIES* Policies, CF_REGISTER_FLAGS RegisterFlags) {
@@ -651,6 +618,11 @@ CF_PLACEHOLDER_STATE CfGetPlaceholderStateFromFindData(const WIN32_FIND_DATAW* F
   if (tag & kTagPartiallyOnDisk) state |= CF_PLACEHOLDER_STATE_PARTIALLY_ON_DISK;
   if (tag & kTagSyncRoot) state |= CF_PLACEHOLDER_STATE_SYNC_ROOT;
   return state;
+}
+
+// Listings here always carry the tag.
+CF_PLACEHOLDER_STATE PlaceholderStateOfFound(const char16_t* /*path*/, const WIN32_FIND_DATAW& data) {
+  return CfGetPlaceholderStateFromFindData(&data);
 }
 
 HRESULT CfSetPinState(Handle FileHandle, CF_PIN_STATE PinState, CF_SET_PIN_FLAGS PinFlags, void* /*Overlapped*/) {

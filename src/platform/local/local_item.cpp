@@ -30,6 +30,15 @@ void FillFromStatx(const struct statx& st, LocalItem& info) {
 
 constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
 
+// What the data view compares its stamp with: size and time of the data.
+struct stat DataStatus(const struct statx& st) {
+  struct stat status {};
+  status.st_size = static_cast<off_t>(st.stx_size);
+  status.st_mtim.tv_sec = static_cast<time_t>(st.stx_mtime.tv_sec);
+  status.st_mtim.tv_nsec = static_cast<long>(st.stx_mtime.tv_nsec);
+  return status;
+}
+
 void UseView(DataView& view, LocalItem& info) {
   info.ranges = std::move(view.ranges);
   info.unknown_writes = view.unknown_writes;
@@ -44,7 +53,7 @@ bool ReadLocalItemOnce(int fd, LocalItem& info) {
   if (!LoadRecord(fd, info.record)) info.record = PlaceholderRecord();
   if (S_ISREG(st.stx_mode) && info.record.placeholder) {
     DataView view;
-    if (LoadDataView(fd, view)) UseView(view, info);
+    if (LoadDataView(fd, DataStatus(st), view)) UseView(view, info);
   }
   FillFromStatx(st, info);
   return true;
@@ -68,7 +77,7 @@ bool ReadLocalItemAt(const std::string& path, LocalItem& info) {
   if (!LoadRecordAt(path, info.record)) info.record = PlaceholderRecord();
   if (S_ISREG(st.stx_mode) && info.record.placeholder) {
     DataView view;
-    if (LoadDataViewAt(path, view)) UseView(view, info);
+    if (LoadDataViewAt(path, DataStatus(st), view)) UseView(view, info);
   }
   FillFromStatx(st, info);
   if (info.outside_write && !ItemStateLock::HeldHere()) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/local/state_dir.h"
+#include "support/hex.h"
 
 namespace corvane::platform::local {
 namespace {
@@ -143,6 +144,13 @@ bool StoreStamp(int fd, const Stamp& stamp) {
   return SetXattr(fd, kStampName, bytes, sizeof bytes);
 }
 
+// The stamp of data as it is in `st`.
+bool StoreStampOf(int fd, const struct stat& st, Stamp stamp) {
+  stamp.size = static_cast<uint64_t>(st.st_size);
+  stamp.mtime_ns = MtimeNs(st);
+  return StoreStamp(fd, stamp);
+}
+
 // The view of a file from its stored ranges and stamp and its status now.
 bool MakeView(const ByteRanges& stored, const std::string& stamp_bytes, const struct stat& st, DataView& view) {
   view = DataView();
@@ -170,10 +178,9 @@ std::string IdentitySideFile(const std::string& ref) {
 }
 
 std::string NewReference() {
-  static const char kHex[] = "0123456789abcdef";
   std::random_device rd;
   std::string ref;
-  for (int i = 0; i < 32; ++i) ref.push_back(kHex[rd() & 0xF]);
+  for (int i = 0; i < 32; ++i) ref.push_back(HexDigit(rd()));
   return ref;
 }
 
@@ -253,9 +260,12 @@ bool StoreRanges(int fd, const ByteRanges& ranges, int unknown_writes, const str
     const std::string bytes = ranges.Encode();
     if (!SetXattr(fd, kRangesName, bytes.data(), bytes.size())) return false;
   }
-  stamp.size = static_cast<uint64_t>(st.st_size);
-  stamp.mtime_ns = MtimeNs(st);
-  return StoreStamp(fd, stamp);
+  return StoreStampOf(fd, st, stamp);
+}
+
+bool StoreNoRangesOfNewFile(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && StoreStampOf(fd, st, Stamp());
 }
 
 namespace {
@@ -280,6 +290,18 @@ bool LoadDataViewAt(const std::string& path, DataView& view) {
   struct stat st;
   return LoadRangesAt(path, stored) && GetXattrAt(path, kStampName, stamp) && stat(path.c_str(), &st) == 0 &&
          MakeView(stored, stamp, st, view);
+}
+
+bool LoadDataView(int fd, const struct stat& now, DataView& view) {
+  ByteRanges stored;
+  std::string stamp;
+  return LoadRanges(fd, stored) && GetXattr(fd, kStampName, stamp) && MakeView(stored, stamp, now, view);
+}
+
+bool LoadDataViewAt(const std::string& path, const struct stat& now, DataView& view) {
+  ByteRanges stored;
+  std::string stamp;
+  return LoadRangesAt(path, stored) && GetXattrAt(path, kStampName, stamp) && MakeView(stored, stamp, now, view);
 }
 
 bool SettleOutsideWrites(int fd) {

@@ -41,6 +41,8 @@ bool LoadRanges(int fd, ByteRanges& ranges);
 // out from an earlier status pass it as `basis`: they are stamped with that
 // size and time, so a program's write landing in between shows as one.
 bool StoreRanges(int fd, const ByteRanges& ranges, int unknown_writes = -1, const struct stat* basis = nullptr);
+// The same for a file made just now, which has no ranges yet to remove.
+bool StoreNoRangesOfNewFile(int fd);
 
 // A file's data as it is now. Programs that write straight to the file
 // (write(2), truncate(2)) do not pass through the platform, so the ranges
@@ -56,6 +58,9 @@ struct DataView {
 };
 bool LoadDataView(int fd, DataView& view);
 bool LoadDataViewAt(const std::string& path, DataView& view);
+// The same against the item's status as the caller has just read it.
+bool LoadDataView(int fd, const struct stat& now, DataView& view);
+bool LoadDataViewAt(const std::string& path, const struct stat& now, DataView& view);
 // Records what LoadDataView finds: a written file is no longer in sync.
 // The Locked form is for a caller holding the item's ItemStateLock.
 bool SettleOutsideWrites(int fd);

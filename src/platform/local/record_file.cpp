@@ -4,13 +4,13 @@
 #include <charconv>
 
 #include "platform/local/state_dir.h"
+#include "support/hex.h"
 #include "support/utf.h"
 
 namespace corvane::platform::local {
 namespace {
 
 constexpr std::string_view kMagic = "corvane-records 1 ";
-constexpr char kDigits[] = "0123456789abcdef";
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -33,8 +33,8 @@ void AppendValue(std::string& out, std::string_view value) {
     const unsigned char c = static_cast<unsigned char>(ch);
     if (c == '%' || c < 0x20 || c == 0x7F) {
       out += '%';
-      out += kDigits[c >> 4];
-      out += kDigits[c & 15];
+      out += HexDigit(c >> 4);
+      out += HexDigit(c);
     } else {
       out += ch;
     }
@@ -164,8 +164,8 @@ std::string HexEncode(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size() * 2);
   for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
+    out += HexDigit(c >> 4);
+    out += HexDigit(c);
   }
   return out;
 }

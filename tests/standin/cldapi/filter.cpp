@@ -24,6 +24,7 @@ struct Connection {
   int running = 0;  // callbacks being run
   bool closing = false;
   std::thread pipe_server;
+  std::atomic<bool> pipe_server_done{false};
   std::wstring pipe_name;
 };
 
@@ -410,7 +411,7 @@ void Serve(HANDLE pipe) {
   CloseHandle(pipe);
 }
 
-void PipeServer(std::shared_ptr<Connection> c) {
+void ServePipe(const std::shared_ptr<Connection>& c) {
   for (;;) {
     HANDLE p = CreateNamedPipeW(c->pipe_name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                                 PIPE_UNLIMITED_INSTANCES, sizeof(Message), sizeof(Message), 0, nullptr);
@@ -426,6 +427,11 @@ void PipeServer(std::shared_ptr<Connection> c) {
     if (ok) std::thread(Serve, p).detach();
     else CloseHandle(p);
   }
+}
+
+void PipeServer(std::shared_ptr<Connection> c) {
+  ServePipe(c);
+  c->pipe_server_done = true;
 }
 
 }  // namespace
@@ -493,9 +499,14 @@ HRESULT Disconnect(CF_CONNECTION_KEY key) {
     const int self = running_for == c->key ? 1 : 0;
     changed.wait(lock, [&] { return c->running <= self; });
   }
-  // Wakes the pipe server, which then sees the connection closing.
-  HANDLE h = CreateFileW(c->pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  // Wakes the pipe server, which then sees the connection closing. Right
+  // after Connect, or between two clients, no instance may be listening
+  // yet: one open would then miss it and the join would wait for ever.
+  while (c->pipe_server.joinable() && !c->pipe_server_done) {
+    HANDLE h = CreateFileW(c->pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    for (int i = 0; i < 20 && !c->pipe_server_done; ++i) Sleep(1);
+  }
   if (c->pipe_server.joinable()) c->pipe_server.join();
   return S_OK;
 }

@@ -82,7 +82,7 @@ bool FactsOfPath(const std::wstring& path, FileFacts& facts);
 
 // Brings an item up to date with what applications did to its file behind
 // the service's back (Wine has no filter to tell it): a changed size or
-// write time means written, so the data is all there and not in sync.
+// write time means not in sync, and a changed size rewritten, so all there.
 void Refresh(Item& item, const FileFacts& facts, State& state);
 
 void AddRange(std::vector<Range>& ranges, Range r);

@@ -206,10 +206,14 @@ bool FactsOfPath(const std::wstring& path, FileFacts& facts) {
 
 void Refresh(Item& item, const FileFacts& facts, State& state) {
   if (item.dir || (facts.size == item.size && facts.write_time == item.stamp)) return;
+  // A new size means rewritten; a new time alone may be a touch, which
+  // brings no data: what was missing stays missing.
+  if (facts.size != item.size) {
+    item.present.clear();
+    AddRange(item.present, {0, facts.size});
+  }
   item.size = facts.size;
   item.stamp = facts.write_time;
-  item.present.clear();
-  AddRange(item.present, {0, facts.size});
   item.in_sync = false;
   item.modified = true;
   item.usn = state.next_usn++;
