@@ -63,9 +63,10 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
       if (flushed != kOk && flushed != kErrCancelled) AbandonFetch(engine, task, flushed);
       if (flushed != kOk && engine.settings.windows_update_icon_on_retrieve_errors.load())
         SetItemErrorMark(engine, root + task.Path, flushed != kErrPending);
-      // Data in, nothing more: the file may have changed since the read
-      // began, and only an accepted update makes it the server's again.
-      return kOk;
+      // The file may have changed since the read began: only the version
+      // it began from, if that was in sync, is put back in sync.
+      if (flushed != kOk) return kOk;
+      return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime);
     }
     case OP_DELETE:
       // What is at the path now (made since) is not what the host deleted.

@@ -90,6 +90,13 @@ int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_p
 // or a negative `size`, is marked at once.
 int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
                                int64_t last_write_time);
+// A file's size and last-write time now; size -1 when it cannot be read.
+struct FileVersion {
+  int64_t size = -1;
+  int64_t last_write_time = 0;
+  bool folder = false;
+};
+FileVersion ReadFileVersion(Engine& engine, std::u16string_view relative_path);
 // The `size` of an update that carried no content over local changes the
 // host never took: its completion leaves the file not in sync.
 constexpr int64_t kContentNotTaken = INT64_MIN;

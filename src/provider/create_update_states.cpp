@@ -52,6 +52,21 @@ int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_p
                    synced ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC, CF_PIN_STATE_UNSPECIFIED, 0);
 }
 
+FileVersion ReadFileVersion(Engine& engine, std::u16string_view relative_path) {
+  const std::u16string full = FullPathOf(engine, relative_path);
+  Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool read = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  FileVersion version;
+  if (!read) return version;
+  version.folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  version.size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  version.last_write_time = static_cast<int64_t>(info.ftLastWriteTime);
+  return version;
+}
+
 int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
                                int64_t last_write_time) {
   if (size == kContentNotTaken) {
@@ -59,15 +74,8 @@ int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path
     return kOk;
   }
   if (size >= 0) {
-    const std::u16string full = FullPathOf(engine, relative_path);
-    Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool read = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    const int64_t now_size = read ? (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow : -1;
-    const bool folder = read && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (!folder && (now_size != size || static_cast<int64_t>(info.ftLastWriteTime) != last_write_time)) {
+    const FileVersion now = ReadFileVersion(engine, relative_path);
+    if (!now.folder && (now.size != size || now.last_write_time != last_write_time)) {
       LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' changed since the host took it; it stays not in sync",
            relative_path);
       return kOk;

@@ -15,6 +15,8 @@
 #include "engine/task_cancel.h"
 #include "platform/error_mark.h"
 #include "provider/callback_dispatch.h"
+#include "provider/create_update.h"
+#include "provider/placeholder_manager.h"
 
 namespace corvane {
 
@@ -187,6 +189,26 @@ int32_t FlushTransfer(Engine& engine, Task& task, bool final) {
   return PutTransferData(engine, task, nullptr, 0, final);
 }
 
+namespace {
+
+// The version a read starts from: the host's late answer puts the file back
+// in sync only when it was in sync then and nothing has changed it since
+// (on some systems the platform's own writes flip its time for a moment,
+// and a change seen then took it out of sync).
+void NoteVersionAtStart(Engine& engine, Task& task) {
+  task.ReportedSize = kContentNotTaken;
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr || task.Path.empty()) return;
+  const CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(FullPathOf(engine, task.Path).c_str());
+  if (state == CF_PLACEHOLDER_STATE_INVALID || (state & CF_PLACEHOLDER_STATE_IN_SYNC) == 0) return;
+  const FileVersion version = ReadFileVersion(engine, task.Path);
+  if (version.size < 0 || version.folder) return;
+  task.ReportedSize = version.size;
+  task.ReportedWriteTime = version.last_write_time;
+}
+
+}  // namespace
+
 int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* params, Task* task) {
   LogSink* sink = engine.diag.log_sink();
   const char16_t* path = info->NormalizedPath != nullptr ? info->NormalizedPath : u"";
@@ -197,6 +219,7 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
   int32_t result = CallbackRelativePath(engine, path, relative);
   task->Prepare(relative, OP_READ_DATA, context);
   task->LocalPath = std::u16string(info->VolumeDosName != nullptr ? info->VolumeDosName : u"") + path;
+  if (result == kOk) NoteVersionAtStart(engine, *task);
   engine.tasks.RegisterTask(task, true);
   // The dispatcher's reference stays apart from the registration's, so a
   // cancel or the monitor removing the task never frees it under this thread.
