@@ -69,15 +69,16 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
     if (async) {
       Log(sink, kLogVerbose, u"CreateItem fired in async mode");
       task->StartTime.store(CurrentTimeMs());
-      DoSetPlaceholderSyncState(engine, relative_path, false);
     }
+    // Not taken yet: a placeholder that was there already may say in sync.
+    if (answer != kOk) DoSetPlaceholderSyncState(engine, relative_path, false);
   } else {
     LogF(sink, kLogFailure, u"CreateItem for '%s' finished with error: 0x%x", relative_path,
          static_cast<uint32_t>(answer));
     result = answer;
     // Change processing drops the entry instead of reporting it again.
     engine.metadata_cache.SetCreateFailed(relative_path, true);
-    // The conversion marked the item in sync; the host does not have it.
+    // The host does not have it.
     DoSetPlaceholderSyncState(engine, relative_path, false);
   }
   if (fired != 0) task->LeaveHandler();

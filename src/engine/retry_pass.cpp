@@ -112,7 +112,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
   task->LeaveHandler();
   if (asynchronous) return result;
 
-  if (record.OpType == kOpUpdate && result == kOk) {
+  if ((record.OpType == kOpUpdate || record.OpType == kOpCreate) && result == kOk) {
     const int32_t rc = MarkTakenVersionInSync(engine, record.Path, task->ReportedSize, task->ReportedWriteTime);
     if (rc != kOk) {
       LogF(sink, kLogFailure, u"Failed to set placeholder sync state to true: '%s'. Error code: 0x%x",

@@ -199,8 +199,12 @@ Outcome Convert(Engine& engine, PlaceholderManager& manager, const Request& r) {
   request.path = r.full.c_str();
   request.file_identity = id.c_str();
   request.file_identity_length = r.identity_length();
-  if (!r.retrieving) request.convert_flags |= CF_CONVERT_FLAG_MARK_IN_SYNC;
-  if (engine.settings.windows_create_placeholders_on_demand.load()) {
+  // A local item being taken in is in sync only once the host has taken it:
+  // until then (a retry or a slow answer) it must not be dehydrated, and its
+  // content is all here, so its listing never goes to the host.
+  const bool taken_in = r.Has(kFlagExistingLocalItem);
+  if (!r.retrieving && !taken_in) request.convert_flags |= CF_CONVERT_FLAG_MARK_IN_SYNC;
+  if (engine.settings.windows_create_placeholders_on_demand.load() && !taken_in) {
     request.convert_flags |= CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION;
   }
   out.platform_hr = manager.ConvertToPlaceholder(&request);

@@ -28,6 +28,7 @@ namespace {
 
 using platform::local::Client;
 using platform::local::ItemState;
+using platform::local::ClientEntry;
 
 class LocalChanges : public ::testing::Test {
  protected:
@@ -644,6 +645,7 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   host_.SetPolicy([&](const HostEvent& e) {
     // A retry answer first, then a failure.
     if (e.path == "\\retried.txt" && refuse) return retries++ == 0 ? HALVEX_ERR_RETRY : HALVEX_ERR_OPERATION_DENIED;
+    if (e.path == "\\waiting" && e.id == HALVEX_EVENT_CREATE_FOLDER && refuse) return HALVEX_ERR_RETRY;
     if (e.path == "\\remote.bin" && e.id == HALVEX_EVENT_GET_FILE_DATA) {
       read_length = e.length;
       return read = e.task_id, HALVEX_ERR_PENDING;
@@ -667,6 +669,19 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_EQ(0u, app_.CreateFile("refused.txt", "data"));
   ASSERT_EQ(0u, app_.Write("known.txt", 0, "version 2"));
   ASSERT_EQ(0u, app_.CreateFile("retried.txt", "retried"));
+  ASSERT_EQ(0u, app_.CreateFolder("waiting"));
+  ASSERT_EQ(0u, app_.CreateFile("waiting/mine.txt", "mine"));
+  // Until the host takes a new item it is not in sync, so nothing may
+  // dehydrate it, and a folder the host does not have is never listed there.
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\retried.txt", 1));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FOLDER, "\\waiting", 1));
+  EXPECT_FALSE(InSync("retried.txt"));
+  EXPECT_FALSE(InSync("waiting"));
+  EXPECT_NE(0u, app_.Dehydrate("retried.txt"));
+  std::vector<ClientEntry> listed;
+  ASSERT_EQ(0u, app_.List("waiting", listed));
+  EXPECT_EQ(1u, listed.size());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_LIST_DIRECTORY, "\\waiting"));
   ASSERT_EQ(0u, app_.Rename("plan.txt", "renamed.txt", false));
   ASSERT_EQ(0u, app_.Rename("plans", "moved", false));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\retried.txt", 2)) << Describe(Reported());
@@ -716,6 +731,7 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   EXPECT_TRUE(BecomesInSync("retried.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("renamed.txt")) << Describe(Reported());
   EXPECT_TRUE(HostTree().count("\\renamed.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("waiting")) << Describe(Reported());
 }
 
 }  // namespace

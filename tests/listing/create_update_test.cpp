@@ -86,7 +86,10 @@ TEST_F(ListingTest, ExcludedPlaceholderIsLeftAloneByListings) {
 
 TEST_F(ListingTest, NewLocalFileIsReportedAndMarkedByTheAnswer) {
   WriteLocal("mine.txt", "abc");
-  ASSERT_EQ(0, ReportNewLocalFile(engine(), Full("mine.txt"), 0, 3, kTime1, kTime2, kTime3, true));
+  // In sync only as the version it was reported as.
+  const FileVersion version = ReadFileVersion(engine(), u"\\mine.txt");
+  ASSERT_EQ(0, ReportNewLocalFile(engine(), Full("mine.txt"), 0, version.size, kTime1, kTime2,
+                                  version.last_write_time, true));
   const auto creates = Events(HALVEX_EVENT_CREATE_FILE);
   ASSERT_EQ(1u, creates.size());
   EXPECT_EQ(u"\\mine.txt", creates[0].path);
