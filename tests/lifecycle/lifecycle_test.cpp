@@ -113,8 +113,8 @@ TEST_F(LifecycleTest, DeactivateStopsAnActivationUnderWayEitherWay) {
 TEST_F(LifecycleTest, ActivatedHandlerMayStartTheNextActivation) {
   ASSERT_EQ(Host(Root()).Install(), 0);
   {
+    std::atomic<int> calls{0};  // outlives the host: its activation thread counts here
     Host host(Root());
-    std::atomic<int> calls{0};
     host.on_activated = [&](int32_t) {
       if (calls++ == 0) {
         EXPECT_EQ(host.Deactivate(), 0);
