@@ -41,9 +41,9 @@ int32_t FireWithTask(Engine& engine, Task* task, std::u16string_view handler, co
 // How long an unanswered rename or delete holds back the events after it.
 constexpr int64_t kAnswerHoldMs = 10000;
 
-bool Holds(const Task& task, const Task& self) {
+bool Holds(const Task& task, const Task* self) {
   const int64_t started = task.StartTime.load();
-  return &task != &self && task.Cancelled.load() == 0 && (started == 0 || CurrentTimeMs() - started < kAnswerHoldMs);
+  return &task != self && task.Cancelled.load() == 0 && (started == 0 || CurrentTimeMs() - started < kAnswerHoldMs);
 }
 
 // A rename to or from `key`, or a delete of it, that the host has not
@@ -51,7 +51,7 @@ bool Holds(const Task& task, const Task& self) {
 // host does not have the name, or still has the item the user moved or
 // replaced; the late answer would then move or delete what an event made
 // there meanwhile.
-const char16_t* UnansweredAt(Engine& engine, std::u16string_view key, const Task& self) {
+const char16_t* UnansweredAt(Engine& engine, std::u16string_view key, const Task* self) {
   TaskRegistry::Lock lock(engine.tasks);
   for (const int32_t type : {OP_RENAME, OP_DELETE}) {
     Task* task = engine.tasks.AcquireByKeyLocked(key, type);
@@ -71,6 +71,20 @@ const char16_t* UnansweredAt(Engine& engine, std::u16string_view key, const Task
   return nullptr;
 }
 
+// Waits, until `until`, while a rename to or from `key` or a delete of it
+// waits for the host; false once the time is up or the component stops.
+bool AwaitAnswerUntil(Engine& engine, const Task* self, std::u16string_view key, std::u16string_view path,
+                      int64_t until) {
+  for (bool told = false; const char16_t* what = UnansweredAt(engine, key, self); told = true) {
+    if (engine.state.deactivating.load() != 0 || CurrentTimeMs() >= until) return false;
+    if (!told)
+      LogF(engine.diag.log_sink(), kLogVerbose, u"Event for '%s' waits for the host's answer to the %s '%s'", path,
+           what, key);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 // Waits until no rename to or from `path` or a folder above it (only above,
 // with `strict`), and no delete of one, waits for the host, so events reach
 // the host in the order the changes were made.
@@ -78,17 +92,15 @@ void AwaitAnswersAbove(Engine& engine, const Task& self, std::u16string_view pat
   const int64_t until = CurrentTimeMs() + kAnswerHoldMs;
   for (size_t end = 1; end <= path.size(); ++end) {
     if (end < path.size() ? path[end] != u'\\' : strict) continue;
-    for (bool told = false; const char16_t* what = UnansweredAt(engine, path.substr(0, end), self); told = true) {
-      if (engine.state.deactivating.load() != 0 || CurrentTimeMs() >= until) return;
-      if (!told)
-        LogF(engine.diag.log_sink(), kLogVerbose, u"Event for '%s' waits for the host's answer to the %s '%s'", path,
-             what, path.substr(0, end));
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    if (!AwaitAnswerUntil(engine, &self, path.substr(0, end), path, until)) return;
   }
 }
 
 }  // namespace
+
+void AwaitAnswerAt(Engine& engine, std::u16string_view path) {
+  AwaitAnswerUntil(engine, nullptr, path, path, CurrentTimeMs() + kAnswerHoldMs);
+}
 
 int32_t EventResult(Engine& engine, int32_t result, bool threw) {
   if (threw) return kErrInternalError;

@@ -691,8 +691,19 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     return 0;
   }
   CacheItem cached;
-  const bool old_cached = !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr) &&
-                          !HostItemStillAt(engine, watcher.path(), old_name, rel);
+  auto known_at_old_name = [&] {
+    return !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr) &&
+           !HostItemStillAt(engine, watcher.path(), old_name, rel);
+  };
+  bool old_cached = known_at_old_name();
+  if (!old_cached && !old_name.empty() && HasRenameTask(engine, old_name)) {
+    // Renamed on before the host answered the rename that made the old
+    // name: once it does, the item is known there (or the host refused).
+    report_lock.unlock();
+    AwaitAnswerAt(engine, old_name);
+    report_lock.lock();
+    old_cached = known_at_old_name();
+  }
   const uint32_t cached_platform = old_cached ? PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes)) : 0;
   const ExcludedState excluded = ExclusionFor(engine, rel, cached_platform, false);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;

@@ -559,6 +559,30 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
     EXPECT_FALSE(early) << made << "\n" << Describe(Reported());
     EXPECT_TRUE(BecomesInSync(made)) << made;
   }
+
+  // A file renamed on before the host answered its first rename is still
+  // the host's file: the second rename moves it, it is not new.
+  std::atomic<int64_t> late{0};
+  std::atomic<bool> waits{false}, early{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != "\\w.txt") return 0;
+    late = e.task_id;
+    return HALVEX_ERR_PENDING;
+  });
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.path == "\\v.txt" && late != 0) early = true;
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("waits for the host's answer") != std::string::npos) waits = true;
+  });
+  ASSERT_TRUE(BecomesInSync("w.txt"));
+  ASSERT_EQ(0u, app_.Rename("w.txt", "u.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return late != 0; }));
+  ASSERT_EQ(0u, app_.Rename("u.txt", "v.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return waits || early; }));
+  EXPECT_FALSE(early) << Describe(Reported());
+  ASSERT_EQ(0, host_.Finalize(late, 0));
+  ASSERT_TRUE(host_.WaitFor([&] { return HostTree().count("\\v.txt") > 0; })) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\v.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("v.txt"));
   host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
 }
