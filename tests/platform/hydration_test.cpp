@@ -227,6 +227,24 @@ TEST_F(Hydration, WritesHydrateTouchedPagesAndDehydrationGivesSpaceBack) {
   EXPECT_EQ(client.Dehydrate("w.bin"), ERROR_CLOUD_FILE_DEHYDRATION_DISALLOWED);
   ASSERT_EQ(client.State("w.bin", state), 0u);
   EXPECT_TRUE(state.FullyHydrated());
+
+  // Writes that land while another writer looks at the item's state are
+  // still known for what they are: taken for writes the platform cannot
+  // place, they would leave the pages never fetched unreadable for good.
+  ASSERT_EQ(MakeFile(root_, "two.bin", size), S_OK);
+  provider.content[root_ + "/two.bin"] = Pattern(size);
+  auto writer = [&](char c) {
+    local::Client own(root_);
+    const uint64_t at = size - (c == 'a' ? 100 : 50);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(own.Write("two.bin", at + i % 50, std::string(1, c)), 0u);
+  };
+  std::thread a(writer, 'a'), b(writer, 'b');
+  a.join();
+  b.join();
+  ASSERT_EQ(client.ReadAll("two.bin", data), 0u);
+  ASSERT_EQ(data.size(), size);
+  EXPECT_TRUE(data.compare(0, size - 100, Pattern(size), 0, size - 100) == 0);
+  EXPECT_EQ(data.substr(size - 100), std::string(50, 'a') + std::string(50, 'b'));
   EXPECT_EQ(provider.Disconnect(), S_OK);
 }
 

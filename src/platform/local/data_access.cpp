@@ -133,6 +133,10 @@ bool LoadWriteState(int fd, WriteState& state) {
 
 bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated) {
   ItemStateLock lock(fd);
+  return RecordApplicationWriteLocked(fd, begin, end, truncated);
+}
+
+bool RecordApplicationWriteLocked(int fd, uint64_t begin, uint64_t end, bool truncated) {
   if (!SettleOutsideWritesLocked(fd)) return false;
   WriteState state;
   if (!LoadWriteState(fd, state)) return false;
@@ -146,8 +150,7 @@ bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated
   return StoreRanges(fd, state.ranges, truncated ? 0 : -1, &state.st) && StoreRecord(fd, state.record);
 }
 
-bool RecordWrittenRange(int fd, uint64_t begin, uint64_t end) {
-  ItemStateLock lock(fd);
+bool RecordWrittenRangeLocked(int fd, uint64_t begin, uint64_t end) {
   WriteState state;
   if (!LoadWriteState(fd, state)) return false;
   if (!state.placeholder) return true;

@@ -26,10 +26,15 @@ bool DehydrateRange(int fd, uint64_t offset, uint64_t length);
 // An application wrote [begin, end): that data is local now, and the item
 // no longer matches the cloud.
 bool RecordApplicationWrite(int fd, uint64_t begin, uint64_t end, bool truncated);
+// The same, with the item's state lock held by the caller: held until the
+// data has landed and RecordWrittenRangeLocked ran, so that nobody sees the
+// new bytes before their record (they would pass for a write the platform
+// cannot place, and the file could never be filled again).
+bool RecordApplicationWriteLocked(int fd, uint64_t begin, uint64_t end, bool truncated);
 // After the data landed: [begin, end) is local. Covers a file that became a
 // placeholder while the write was under way, whose state then only knew the
 // bytes that were there at that moment.
-bool RecordWrittenRange(int fd, uint64_t begin, uint64_t end);
+bool RecordWrittenRangeLocked(int fd, uint64_t begin, uint64_t end);
 
 // Sets a file's times (futimens) as a change of its metadata only: a
 // placeholder's data stays as the platform knows it.

@@ -223,11 +223,6 @@ BOOL WriteFile(Handle file, const void* buffer, DWORD bytes_to_write, DWORD* byt
   if (!item) return false;
   if (item->is_dir || !item->writable) return FailWith(ERROR_ACCESS_DENIED);
   if (!buffer && bytes_to_write) return FailWith(ERROR_INVALID_PARAMETER);
-  struct stat st;
-  if (fstat(item->fd, &st) != 0) {
-    SetLastErrorFromErrno();
-    return false;
-  }
   // The pages a write touches come from the cloud first, so that the bytes
   // around the written ones are the real ones.
   const uint64_t first = offset / local::kPageSize * local::kPageSize;
@@ -238,8 +233,14 @@ BOOL WriteFile(Handle file, const void* buffer, DWORD bytes_to_write, DWORD* byt
   // new bytes (the provider's watcher) must already see the item out of
   // sync and the written range present. Ranges past the final size are
   // clipped by the next state change.
+  local::ItemStateLock lock(item->fd);
+  struct stat st;
+  if (fstat(item->fd, &st) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
   const uint64_t old_size = static_cast<uint64_t>(st.st_size);
-  local::RecordApplicationWrite(item->fd, std::min(offset, old_size), offset + bytes_to_write, false);
+  local::RecordApplicationWriteLocked(item->fd, std::min(offset, old_size), offset + bytes_to_write, false);
   DWORD done = 0;
   while (done < bytes_to_write) {
     const ssize_t n = pwrite(item->fd, static_cast<const char*>(buffer) + done, bytes_to_write - done,
@@ -253,7 +254,7 @@ BOOL WriteFile(Handle file, const void* buffer, DWORD bytes_to_write, DWORD* byt
   }
   // The provider may have made the file a placeholder while the bytes were
   // landing, knowing only those already there; the rest is local too.
-  if (done > 0) local::RecordWrittenRange(item->fd, std::min(offset, old_size), offset + done);
+  if (done > 0) local::RecordWrittenRangeLocked(item->fd, std::min(offset, old_size), offset + done);
   if (bytes_written) *bytes_written = done;
   SetLastError(ERROR_SUCCESS);
   return true;
