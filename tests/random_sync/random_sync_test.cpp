@@ -1022,6 +1022,13 @@ class Run {
     return true;
   }
   // Compares on the ranges whose data is on disk (all of it when complete).
+  // Identities are UTF-16 bytes; test names are ASCII.
+  static std::string Narrow(const std::string& identity) {
+    std::string text;
+    for (char c : identity)
+      if (c != '\0') text.push_back(c);
+    return text;
+  }
   static bool Same(const std::string& disk, const std::string& want, const ItemState& s) {
     if (disk.size() != want.size()) return false;
     if (!s.placeholder || s.FullyHydrated()) return disk == want;
@@ -1037,9 +1044,14 @@ class Run {
     std::map<std::string, ItemState> states;
     if (!Walk("", local, states)) return false;
     if (final) {
-      for (auto& [p, item] : local)
-        if (!item.folder && (client_->ReadAll(p, item.data) != 0 || (states[p] = State(p)).size == UINT64_MAX))
-          return Fail("reading " + p + " failed");
+      for (auto& [p, item] : local) {
+        if (item.folder) continue;
+        const DWORD read = client_->ReadAll(p, item.data);
+        const ItemState& state = states[p] = State(p);
+        if (read != 0 || state.size == UINT64_MAX)
+          return Fail("reading " + p + " failed (" + std::to_string(read) + ", in sync " +
+                      std::to_string(state.in_sync) + ", hydrated " + std::to_string(state.FullyHydrated()) + ", identity " + Narrow(state.identity) + ")");
+      }
     }
     const Tree server = host_->Server();
     for (const auto& [p, want] : Tree(expect_)) {
