@@ -216,6 +216,7 @@ TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
   Provider& p = Start({{"\\a.txt", {false, "original\n"}},
                        {"\\e.txt", {false, "draft 1\n"}},
                        {"\\t.txt", {false, "to be emptied\n"}},
+                       {"\\k.txt", {false, "kept|cut\n"}},
                        {"\\d.txt", {false, "doomed\n"}},
                        {"\\r.txt", {false, "moving\n"}},
                        {"\\sub", {true, ""}}});
@@ -232,6 +233,8 @@ TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
   EXPECT_TRUE(HostHas("\\sub\\copy.txt", "draft 2\n"));
   ASSERT_EQ(system(("sh -c ': > " + M("t.txt") + "'").c_str()), 0);
   EXPECT_TRUE(HostHas("\\t.txt", ""));
+  ASSERT_EQ(truncate(M("k.txt").c_str(), 4), 0) << errno;  // what stays of a dehydrated file is real
+  EXPECT_TRUE(HostHas("\\k.txt", "kept"));
 
   ASSERT_EQ(system(("rm " + M("d.txt")).c_str()), 0);
   ASSERT_EQ(system(("mv " + M("r.txt") + " " + M("sub/r2.txt")).c_str()), 0);
