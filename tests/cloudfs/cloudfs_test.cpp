@@ -74,6 +74,7 @@ class CloudFsTest : public ::testing::Test {
       return inner(e, params, sizes);
     };
     p.Config("WaitForInstallToComplete=0");
+    p.Config("WindowsCreatePlaceholdersOnDemand=true");  // folders are listed when programs look
     EXPECT_EQ(p.SetRoot(root_), 0);
     EXPECT_EQ(p.Install(), 0) << p.LastError();
     EXPECT_EQ(p.Activate(), 0) << p.LastError();
@@ -164,10 +165,12 @@ TEST_F(CloudFsTest, ProgramsListAndReadTheCloudThroughTheMount) {
                        {"\\docs\\deep\\c.txt", {false, "deep\n"}},
                        {"\\big.bin", {false, big}}});
   Mount();
+  EXPECT_EQ(StateOf(mnt_), "in-sync=yes pin=unspecified populated=no");
   EXPECT_EQ(Output("ls " + mnt_), "a.txt\nbig.bin\ndocs\n");
   struct stat st;
   ASSERT_EQ(stat(M("docs/deep/c.txt").c_str(), &st), 0) << errno;
   EXPECT_EQ(st.st_size, 5);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_LIST_DIRECTORY, "\\docs\\deep"), 1u);
   EXPECT_EQ(Output("ls " + M("docs")), "b.bin\ndeep\n");
   ASSERT_EQ(stat(M("docs/b.bin").c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 100000);  // dehydrated, at its full size
