@@ -252,6 +252,16 @@ DWORD Client::WriteAt(Handle file, uint64_t offset, std::string_view data) {
   return ERROR_SUCCESS;
 }
 
+DWORD Client::Fetch(Handle file, uint64_t offset, uint64_t length, int& descriptor) {
+  auto item = LookupHandle(file, OpenItem::Kind::kFile);
+  if (!item) return ERROR_INVALID_HANDLE;
+  if (item->is_dir || !item->readable) return ERROR_ACCESS_DENIED;
+  const NTSTATUS status = EnsureOnDisk(item->fd, item->path, offset, length);
+  if (status != STATUS_SUCCESS) return Win32ErrorFromCloudStatus(status);
+  descriptor = item->fd;
+  return ERROR_SUCCESS;
+}
+
 DWORD Client::Truncate(Handle file, uint64_t size) {
   auto item = LookupHandle(file, OpenItem::Kind::kFile);
   if (!item) return ERROR_INVALID_HANDLE;

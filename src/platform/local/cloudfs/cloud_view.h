@@ -34,10 +34,12 @@ class CloudView {
   int GetAttr(const char* path, struct stat& st);
   int ReadDir(const char* path, std::vector<ClientEntry>& entries);
   int ReadLink(const char* path, std::string& target);
-  // `file` is the open's handle for Read, Write, Truncate and Release.
+  // `file` is the open's handle for ReadSource, Write, Truncate and Release.
   int Open(const char* path, int flags, uint64_t& file);
   int Create(const char* path, uint64_t& file);
-  int Read(uint64_t file, char* buffer, size_t size, uint64_t offset);
+  // Reads: the range made present (waiting for the provider), and the
+  // descriptor to move it from without a copy; it lives as long as the open.
+  int ReadSource(uint64_t file, size_t size, uint64_t offset, int& descriptor);
   int Write(uint64_t file, const char* buffer, size_t size, uint64_t offset);
   // `file` 0: by path (truncate(2), or an open with O_TRUNC).
   int Truncate(const char* path, uint64_t file, uint64_t size);
