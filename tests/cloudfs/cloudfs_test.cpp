@@ -182,6 +182,7 @@ TEST_F(CloudFsTest, ProgramsListAndReadTheCloudThroughTheMount) {
   EXPECT_EQ(StateOf(M("docs/b.bin")), "in-sync=yes pin=unspecified data=hydrated");
   ASSERT_EQ(system(("cp " + M("big.bin") + " " + space_->outside() + "/big.copy").c_str()), 0);
   EXPECT_TRUE(FileText(space_->outside() + "/big.copy") == big);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_GET_FILE_DATA, "\\big.bin"), 1u);  // not one per kernel request
   EXPECT_EQ(FileText(M("a.txt")), "hello\n");
   EXPECT_EQ(getxattr(M("a.txt").c_str(), "user.corvane.ranges", nullptr, 0), -1);  // the store stays inside
   EXPECT_EQ(setxattr(M("a.txt").c_str(), "user.corvane.state", "x", 1, 0), -1);
@@ -195,15 +196,20 @@ TEST_F(CloudFsTest, ReadsWithoutTheProviderFailWithEioNotZeros) {
   Mount();
   struct stat st;
   ASSERT_EQ(stat(M("c.bin").c_str(), &st), 0);
+  std::string buffer;
+  ASSERT_EQ(corvane::platform::local::Client(root_).Read("c.bin", 0, 4096, buffer), 0u);
   ASSERT_EQ(p.Deactivate(), 0);
   const int fd = open(M("c.bin").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0) << errno;
-  std::string buffer(65536, 'u');
+  buffer.assign(4096, 'u');
+  EXPECT_EQ(pread(fd, buffer.data(), 4096, 0), 4096) << errno;  // what is there needs no provider
+  EXPECT_TRUE(buffer == data.substr(0, 4096));
+  buffer.assign(65536, 'u');
   EXPECT_EQ(pread(fd, buffer.data(), buffer.size(), 8192), -1);
   EXPECT_EQ(errno, EIO);
   EXPECT_EQ(buffer, std::string(65536, 'u'));
   EXPECT_NE(system(("cat " + M("c.bin") + " >/dev/null 2>&1").c_str()), 0);
-  EXPECT_EQ(StateOf(M("c.bin")), "in-sync=yes pin=unspecified data=dehydrated");
+  EXPECT_EQ(StateOf(M("c.bin")), "in-sync=yes pin=unspecified data=partial");
 
   ASSERT_EQ(p.Activate(), 0) << p.LastError();
   ASSERT_EQ(pread(fd, buffer.data(), buffer.size(), 8192), 65536) << errno;

@@ -252,10 +252,15 @@ DWORD Client::WriteAt(Handle file, uint64_t offset, std::string_view data) {
   return ERROR_SUCCESS;
 }
 
-DWORD Client::Fetch(Handle file, uint64_t offset, uint64_t length, int& descriptor) {
+DWORD Client::Fetch(Handle file, uint64_t offset, uint64_t length, uint64_t window, int& descriptor) {
   auto item = LookupHandle(file, OpenItem::Kind::kFile);
   if (!item) return ERROR_INVALID_HANDLE;
   if (item->is_dir || !item->readable) return ERROR_ACCESS_DENIED;
+  // Data that is present never waits for the provider, whatever follows it.
+  LocalItem info;
+  if (ReadLocalItem(item->fd, info) && info.record.placeholder && !info.is_dir &&
+      !info.ranges.Covers(offset, std::min(info.size, offset + std::min(length, UINT64_MAX - offset))))
+    length = std::max(length, window);
   const NTSTATUS status = EnsureOnDisk(item->fd, item->path, offset, length);
   if (status != STATUS_SUCCESS) return Win32ErrorFromCloudStatus(status);
   descriptor = item->fd;

@@ -72,8 +72,10 @@ class Client {
   DWORD ReadAt(Handle file, uint64_t offset, size_t length, char* buffer, size_t& done);
   DWORD WriteAt(Handle file, uint64_t offset, std::string_view data);
   // Makes [offset, offset+length) present as a read would, for a caller
-  // that then reads the descriptor itself (a splice to the kernel).
-  DWORD Fetch(Handle file, uint64_t offset, uint64_t length, int& descriptor);
+  // that then reads the descriptor itself (a splice to the kernel). When
+  // that range is missing, up to `window` bytes from `offset` are asked for
+  // at once: a program reading on needs them next.
+  DWORD Fetch(Handle file, uint64_t offset, uint64_t length, uint64_t window, int& descriptor);
   // A new length, as an application's change: what stays of a dehydrated
   // range is fetched first, so the kept bytes are the real ones.
   DWORD Truncate(Handle file, uint64_t size);
