@@ -237,6 +237,7 @@ TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
   std::ofstream(M(".e.txt.swp")) << "draft 2\n";
   ASSERT_EQ(rename(M(".e.txt.swp").c_str(), M("e.txt").c_str()), 0) << errno;
   EXPECT_TRUE(HostHas("\\e.txt", "draft 2\n"));
+  EXPECT_EQ(p.Count(HALVEX_EVENT_DELETE_FILE, "\\e.txt"), 0u);  // an update of the original
 
   ASSERT_EQ(system(("cp " + M("e.txt") + " " + M("sub/copy.txt")).c_str()), 0);
   EXPECT_TRUE(HostHas("\\sub\\copy.txt", "draft 2\n"));

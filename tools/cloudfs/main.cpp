@@ -7,6 +7,7 @@
 #include <fuse.h>
 
 #include <CLI/CLI.hpp>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -156,6 +157,14 @@ int Mount(const std::string& root_arg, const std::string& mountpoint_arg, bool d
   if (m == r || (m.compare(0, r.size(), r) == 0 && m[r.size()] == '/') ||
       (r.compare(0, m.size(), m) == 0 && (m == "/" || r[m.size()] == '/'))) {
     fprintf(stderr, "corvane-cloudfs: the mount point and the sync root must not contain each other\n");
+    return 2;
+  }
+  // A second mount would hide the first, which then outlives every unmount
+  // anyone expects to end it.
+  struct stat here, parent;
+  if (stat(m.c_str(), &here) == 0 && stat(mountpoint.parent_path().c_str(), &parent) == 0 &&
+      here.st_dev != parent.st_dev) {
+    fprintf(stderr, "corvane-cloudfs: %s is already a mount point\n", m.c_str());
     return 2;
   }
   corvane::platform::local::SyncRootRecord record;
