@@ -65,6 +65,10 @@ class CloudFsTest : public ::testing::Test {
     p.remote = std::move(remote);
     auto inner = p.answer;
     p.answer = [&p, inner](Event& e, intptr_t* params, int32_t* sizes) {
+      if (e.id == HALVEX_EVENT_GET_FILE_DATA && e.path == "\\never.bin") {
+        params[e.count - 1] = HALVEX_ERR_PENDING;  // and never served
+        return 0;
+      }
       if (e.id == HALVEX_EVENT_CREATE_FILE || (e.id == HALVEX_EVENT_UPDATE_FILE && (e.flags & kNewContent)))
         p.SetRemote(e.path, {false, LocalData(p, e.task_id)});
       if (e.id == HALVEX_EVENT_DELETE_FILE) {
@@ -188,12 +192,22 @@ TEST_F(CloudFsTest, ProgramsListAndReadTheCloudThroughTheMount) {
   EXPECT_EQ(setxattr(M("a.txt").c_str(), "user.corvane.state", "x", 1, 0), -1);
 }
 
-// Without a provider a read fails with EIO and hands out no bytes; once the
-// provider is back the same read gets the real data.
+// A reader that gives up waiting cancels its request; without a provider
+// a read fails with EIO and hands out no bytes; once the provider is back
+// the same read gets the real data.
 TEST_F(CloudFsTest, ReadsWithoutTheProviderFailWithEioNotZeros) {
   const std::string data = RemoteBytes(100000, 3);
-  Provider& p = Start({{"\\c.bin", {false, data}}});
+  Provider& p = Start({{"\\c.bin", {false, data}}, {"\\never.bin", {false, "x"}}});
   Mount();
+  const pid_t reader = fork();
+  if (reader == 0) {
+    execlp("cat", "cat", M("never.bin").c_str(), nullptr);
+    _exit(127);
+  }
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_GET_FILE_DATA, "\\never.bin"));
+  kill(reader, SIGKILL);
+  waitpid(reader, nullptr, 0);
+  EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CANCEL_TASK, "\\never.bin"));
   struct stat st;
   ASSERT_EQ(stat(M("c.bin").c_str(), &st), 0);
   std::string buffer;

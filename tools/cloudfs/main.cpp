@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -18,21 +19,36 @@
 #include <vector>
 
 #include "platform/local/cloudfs/cloud_view.h"
+#include "platform/local/provider_link.h"
 #include "platform/local/sync_roots.h"
 
 namespace {
 
 using corvane::platform::local::CloudView;
 
-CloudView& View() { return *static_cast<CloudView*>(fuse_get_context()->private_data); }
+// The kernel's interrupt of a request reaches its thread as SIGUSR1 (the
+// "intr" setting); a reader that gave up then cancels its wait for the
+// provider. The signal only wakes the wait: its handler does nothing.
+void Woken(int) {}
+bool GaveUp() { return fuse_interrupted() != 0; }
+
+CloudView& View() {
+  corvane::platform::local::SetGiveUpCheck(&GaveUp);
+  return *static_cast<CloudView*>(fuse_get_context()->private_data);
+}
 
 void* Init(fuse_conn_info* conn, fuse_config* config) {
   // Reads move the backing file's pages to the kernel by splice.
   if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
+  // Reads the kernel makes in the background cannot be interrupted by the
+  // program that waits for them: the program's own reads can.
+  conn->want &= ~FUSE_CAP_ASYNC_READ;
   // Items are told apart by path; the backing store's numbers would
   // collide with nothing, but need not be shown.
   config->use_ino = 0;
   config->nullpath_ok = 0;
+  config->intr = 1;
+  config->intr_signal = SIGUSR1;
   return fuse_get_context()->private_data;
 }
 
@@ -191,6 +207,9 @@ int Mount(const std::string& root_arg, const std::string& mountpoint_arg, bool d
     fuse_destroy(fs);
     return 1;
   }
+  struct sigaction wake = {};
+  wake.sa_handler = Woken;
+  sigaction(SIGUSR1, &wake, nullptr);
   int rc = 1;
   fuse_session* session = fuse_get_session(fs);
   if (fuse_daemonize(daemon ? 0 : 1) == 0 && fuse_set_signal_handlers(session) == 0) {
