@@ -142,6 +142,14 @@ std::string ItemState::ToText() const {
   return out.str();
 }
 
+std::string ItemState::Summary() const {
+  if (!placeholder) return "placeholder=no";
+  std::string text = std::string("in-sync=") + (in_sync ? "yes" : "no") + " pin=" + PinName(pin);
+  if (is_folder) return text + " populated=" + (populated ? "yes" : "no");
+  const char* data = FullyHydrated() ? "hydrated" : hydrated.empty() ? "dehydrated" : "partial";
+  return text + " data=" + data;
+}
+
 Client::Client(std::string sync_root) : root_(std::move(sync_root)) {
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
 }

@@ -39,6 +39,9 @@ struct ItemState {
   bool FullyHydrated() const;
   // Several lines of "key: value" text for people.
   std::string ToText() const;
+  // One line: "in-sync=yes pin=pinned data=partial" ("populated=no" for
+  // folders, "placeholder=no" for other items).
+  std::string Summary() const;
 };
 
 // One application session on a sync root. Paths are native Linux paths;

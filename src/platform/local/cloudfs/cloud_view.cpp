@@ -16,16 +16,6 @@
 namespace corvane::platform::local {
 namespace {
 
-const char* PinText(CF_PIN_STATE pin) {
-  switch (pin) {
-    case CF_PIN_STATE_PINNED: return "pinned";
-    case CF_PIN_STATE_UNPINNED: return "unpinned";
-    case CF_PIN_STATE_EXCLUDED: return "excluded";
-    case CF_PIN_STATE_INHERIT: return "inherit";
-    default: return "unspecified";
-  }
-}
-
 // The platform's own names for items it is still making are not there
 // for programs, and programs may not make such names.
 bool Hidden(const std::string& relative) {
@@ -69,16 +59,6 @@ int ErrnoOfWin32(DWORD error) {
     // every other cloud failure: the data is not there.
     default: return EIO;
   }
-}
-
-std::string StateAttributeText(const ItemState& state) {
-  if (!state.placeholder) return "placeholder=no";
-  std::string text = std::string("in-sync=") + (state.in_sync ? "yes" : "no") + " pin=" + PinText(state.pin);
-  if (state.is_folder) return text + " populated=" + (state.populated ? "yes" : "no");
-  uint64_t present = 0;
-  for (const CF_FILE_RANGE& r : state.hydrated) present += static_cast<uint64_t>(r.Length);
-  const char* data = state.FullyHydrated() ? "hydrated" : present > 0 ? "partial" : "dehydrated";
-  return text + " data=" + data;
 }
 
 std::string CloudView::Relative(const char* path) {
@@ -231,7 +211,7 @@ int CloudView::GetXattr(const char* path, const char* name, std::string& value) 
   if (std::strcmp(name, kStateAttribute) != 0) return -ENODATA;
   ItemState state;
   if (const DWORD error = client_.State(relative, state)) return -ErrnoOfWin32(error);
-  value = StateAttributeText(state);
+  value = state.Summary();
   return 0;
 }
 

@@ -22,9 +22,8 @@ namespace corvane::platform::local {
 int ErrnoOfWin32(DWORD error);
 
 // The read-only attribute that shows an item's cloud state to people
-// (getfattr -n user.corvane.state).
+// (getfattr -n user.corvane.state): ItemState::Summary.
 inline constexpr char kStateAttribute[] = "user.corvane.state";
-std::string StateAttributeText(const ItemState& state);
 
 class CloudView {
  public:
