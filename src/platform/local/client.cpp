@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "platform/text.h"
 #include "platform/local/connection.h"
 #include "platform/local/data_access.h"
+#include "platform/local/handle_table.h"
 #include "platform/local/local_item.h"
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
@@ -27,7 +29,7 @@ constexpr DWORD kReadChunk = 16u << 20;
 
 // Opens a native path the Win32 way; INVALID_HANDLE_VALUE with the error.
 // Data access opens files only (as on Windows); metadata access opens either.
-Handle Open(const std::string& native, DWORD access, DWORD disposition) {
+Handle OpenNative(const std::string& native, DWORD access, DWORD disposition) {
   const std::u16string path = FromNativePath(native);
   const DWORD flags = (access & (GENERIC_READ | GENERIC_WRITE)) ? 0 : FILE_FLAG_BACKUP_SEMANTICS;
   return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, flags,
@@ -140,6 +142,14 @@ std::string ItemState::ToText() const {
   return out.str();
 }
 
+std::string ItemState::Summary() const {
+  if (!placeholder) return "placeholder=no";
+  std::string text = std::string("in-sync=") + (in_sync ? "yes" : "no") + " pin=" + PinName(pin);
+  if (is_folder) return text + " populated=" + (populated ? "yes" : "no");
+  const char* data = FullyHydrated() ? "hydrated" : hydrated.empty() ? "dehydrated" : "partial";
+  return text + " data=" + data;
+}
+
 Client::Client(std::string sync_root) : root_(std::move(sync_root)) {
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
 }
@@ -179,33 +189,26 @@ DWORD Client::List(const std::string& folder, std::vector<ClientEntry>& entries)
 
 DWORD Client::Read(const std::string& path, uint64_t offset, uint64_t length, std::string& data) {
   data.clear();
-  ScopedHandle h(Open(Resolve(path), GENERIC_READ, OPEN_EXISTING));
+  ScopedHandle h(OpenNative(Resolve(path), GENERIC_READ, OPEN_EXISTING));
   if (!h.valid()) return GetLastError();
   LARGE_INTEGER size = 0;
   if (!GetFileSizeEx(h.get(), &size)) return GetLastError();
   if (offset >= static_cast<uint64_t>(size)) return ERROR_SUCCESS;
   const uint64_t end = std::min(static_cast<uint64_t>(size), offset + std::min(length, UINT64_MAX - offset));
   data.resize(static_cast<size_t>(end - offset));
-  uint64_t done = 0;
-  while (done < data.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<uint64_t>(kReadChunk, data.size() - done));
-    DWORD got = 0;
-    if (!ReadFile(h.get(), data.data() + done, chunk, &got, offset + done)) {
-      const DWORD error = GetLastError();
-      data.clear();
-      return error;
-    }
-    if (got == 0) break;
-    done += got;
+  size_t done = 0;
+  if (const DWORD error = ReadAt(h.get(), offset, data.size(), data.data(), done)) {
+    data.clear();
+    return error;
   }
-  data.resize(static_cast<size_t>(done));
+  data.resize(done);
   return ERROR_SUCCESS;
 }
 
 DWORD Client::ReadAll(const std::string& path, std::string& data) { return Read(path, 0, UINT64_MAX, data); }
 
 DWORD Client::Write(const std::string& path, uint64_t offset, std::string_view data) {
-  ScopedHandle h(Open(Resolve(path), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING));
+  ScopedHandle h(OpenNative(Resolve(path), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING));
   if (!h.valid()) return GetLastError();
   if (data.size() > UINT32_MAX) return ERROR_INVALID_PARAMETER;
   DWORD written = 0;
@@ -214,7 +217,7 @@ DWORD Client::Write(const std::string& path, uint64_t offset, std::string_view d
 }
 
 DWORD Client::WriteAll(const std::string& path, std::string_view data) {
-  ScopedHandle h(Open(Resolve(path), GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS));
+  ScopedHandle h(OpenNative(Resolve(path), GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS));
   if (!h.valid()) return GetLastError();
   if (data.size() > UINT32_MAX) return ERROR_INVALID_PARAMETER;
   DWORD written = 0;
@@ -224,12 +227,84 @@ DWORD Client::WriteAll(const std::string& path, std::string_view data) {
 
 DWORD Client::CreateFile(const std::string& path, std::string_view data) {
   if (data.size() > UINT32_MAX) return ERROR_INVALID_PARAMETER;
-  ScopedHandle h(Open(Resolve(path), GENERIC_READ | GENERIC_WRITE, CREATE_NEW));
+  ScopedHandle h(OpenNative(Resolve(path), GENERIC_READ | GENERIC_WRITE, CREATE_NEW));
   if (!h.valid()) return GetLastError();
   DWORD written = 0;
   if (!data.empty() && !WriteFile(h.get(), data.data(), static_cast<DWORD>(data.size()), &written, 0))
     return GetLastError();
   return ERROR_SUCCESS;
+}
+
+DWORD Client::Open(const std::string& path, bool write, bool create_new, Handle& file) {
+  const DWORD access = GENERIC_READ | (write ? GENERIC_WRITE : 0);
+  file = OpenNative(Resolve(path), access, create_new ? CREATE_NEW : OPEN_EXISTING);
+  return file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+}
+
+DWORD Client::ReadAt(Handle file, uint64_t offset, size_t length, char* buffer, size_t& done) {
+  done = 0;
+  while (done < length) {
+    const DWORD chunk = static_cast<DWORD>(std::min<uint64_t>(kReadChunk, length - done));
+    DWORD got = 0;
+    if (!ReadFile(file, buffer + done, chunk, &got, offset + done)) return GetLastError();
+    if (got == 0) break;
+    done += got;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD Client::WriteAt(Handle file, uint64_t offset, std::string_view data) {
+  if (data.size() > UINT32_MAX) return ERROR_INVALID_PARAMETER;
+  DWORD written = 0;
+  if (!WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, offset)) return GetLastError();
+  return ERROR_SUCCESS;
+}
+
+DWORD Client::Fetch(Handle file, uint64_t offset, uint64_t length, uint64_t window, int& descriptor) {
+  auto item = LookupHandle(file, OpenItem::Kind::kFile);
+  if (!item) return ERROR_INVALID_HANDLE;
+  if (item->is_dir || !item->readable) return ERROR_ACCESS_DENIED;
+  // Data that is present never waits for the provider, whatever follows it.
+  LocalItem info;
+  if (ReadLocalItem(item->fd, info) && info.record.placeholder && !info.is_dir &&
+      !info.ranges.Covers(offset, std::min(info.size, offset + std::min(length, UINT64_MAX - offset))))
+    length = std::max(length, window);
+  const NTSTATUS status = EnsureOnDisk(item->fd, item->path, offset, length);
+  if (status != STATUS_SUCCESS) return Win32ErrorFromCloudStatus(status);
+  descriptor = item->fd;
+  return ERROR_SUCCESS;
+}
+
+DWORD Client::Truncate(Handle file, uint64_t size) {
+  auto item = LookupHandle(file, OpenItem::Kind::kFile);
+  if (!item) return ERROR_INVALID_HANDLE;
+  if (item->is_dir || !item->writable) return ERROR_ACCESS_DENIED;
+  struct stat st;
+  if (fstat(item->fd, &st) != 0) return Win32ErrorOfErrno(errno);
+  const uint64_t old_size = static_cast<uint64_t>(st.st_size);
+  // A dehydrated range cut short could no longer be fetched whole.
+  const NTSTATUS status = EnsureOnDisk(item->fd, item->path, 0, std::min(old_size, size));
+  if (status != STATUS_SUCCESS) return Win32ErrorFromCloudStatus(status);
+  const uint64_t kept = std::min(old_size, size);
+  if (!RecordApplicationWrite(item->fd, kept, size, false)) return Win32ErrorOfErrno(errno);
+  if (ftruncate(item->fd, static_cast<off_t>(size)) != 0) return Win32ErrorOfErrno(errno);
+  // Clips what the state knew past the new end, and keeps the new zeros as data.
+  if (!RecordWrittenRange(item->fd, kept, size)) return Win32ErrorOfErrno(errno);
+  return ERROR_SUCCESS;
+}
+
+DWORD Client::SetTimes(Handle file, int64_t access_s, int64_t access_ns, int64_t write_s, int64_t write_ns) {
+  FILE_BASIC_INFO basic;
+  if (access_s >= 0) basic.LastAccessTime = FileTimeFromUnix(access_s, access_ns);
+  if (write_s >= 0) basic.LastWriteTime = FileTimeFromUnix(write_s, write_ns);
+  return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) ? ERROR_SUCCESS : GetLastError();
+}
+
+void Client::Close(Handle file) { CloseHandle(file); }
+
+DWORD Client::Populate(const std::string& folder) {
+  const NTSTATUS status = EnsurePopulated(Resolve(folder));
+  return status == STATUS_SUCCESS ? ERROR_SUCCESS : Win32ErrorFromCloudStatus(status);
 }
 
 DWORD Client::CreateFolder(const std::string& path) {
@@ -256,19 +331,19 @@ DWORD Client::Rename(const std::string& from, const std::string& to, bool replac
 }
 
 DWORD Client::Pin(const std::string& path) {
-  ScopedHandle h(Open(Resolve(path), 0, OPEN_EXISTING));
+  ScopedHandle h(OpenNative(Resolve(path), 0, OPEN_EXISTING));
   if (!h.valid()) return GetLastError();
   return ErrorOf(CfSetPinState(h.get(), CF_PIN_STATE_PINNED, CF_SET_PIN_FLAG_RECURSE, nullptr));
 }
 
 DWORD Client::Unpin(const std::string& path) {
-  ScopedHandle h(Open(Resolve(path), 0, OPEN_EXISTING));
+  ScopedHandle h(OpenNative(Resolve(path), 0, OPEN_EXISTING));
   if (!h.valid()) return GetLastError();
   return ErrorOf(CfSetPinState(h.get(), CF_PIN_STATE_UNPINNED, CF_SET_PIN_FLAG_RECURSE, nullptr));
 }
 
 DWORD Client::Hydrate(const std::string& path) {
-  ScopedHandle h(Open(Resolve(path), 0, OPEN_EXISTING));
+  ScopedHandle h(OpenNative(Resolve(path), 0, OPEN_EXISTING));
   if (!h.valid()) return GetLastError();
   return ErrorOf(CfHydratePlaceholder(h.get(), 0, -1, CF_HYDRATE_FLAG_NONE, nullptr));
 }
@@ -292,7 +367,7 @@ DWORD Client::Dehydrate(const std::string& path) {
     if (status != STATUS_SUCCESS && status != STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING)
       return Win32ErrorFromCloudStatus(status);
   }
-  ScopedHandle h(Open(native, 0, OPEN_EXISTING));
+  ScopedHandle h(OpenNative(native, 0, OPEN_EXISTING));
   if (!h.valid()) return GetLastError();
   const DWORD error = ErrorOf(CfDehydratePlaceholder(h.get(), 0, -1, CF_DEHYDRATE_FLAG_NONE, nullptr));
   if (error == ERROR_SUCCESS && under_root) {

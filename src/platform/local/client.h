@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/cloud_files.h"
+#include "platform/files.h"
 
 namespace corvane::platform::local {
 
@@ -38,6 +39,9 @@ struct ItemState {
   bool FullyHydrated() const;
   // Several lines of "key: value" text for people.
   std::string ToText() const;
+  // One line: "in-sync=yes pin=pinned data=partial" ("populated=no" for
+  // folders, "placeholder=no" for other items).
+  std::string Summary() const;
 };
 
 // One application session on a sync root. Paths are native Linux paths;
@@ -62,6 +66,27 @@ class Client {
   // Replaces the whole content.
   DWORD WriteAll(const std::string& path, std::string_view data);
   DWORD CreateFile(const std::string& path, std::string_view data);
+
+  // One open file for a run of reads and writes, as a mounted file system
+  // keeps per open: the provider hears of one open and one close, not of
+  // one per call. ReadAt and WriteAt wait for the provider as Read and
+  // Write do; `done` is short only at the end of the file.
+  DWORD Open(const std::string& path, bool write, bool create_new, Handle& file);
+  DWORD ReadAt(Handle file, uint64_t offset, size_t length, char* buffer, size_t& done);
+  DWORD WriteAt(Handle file, uint64_t offset, std::string_view data);
+  // Makes [offset, offset+length) present as a read would, for a caller
+  // that then reads the descriptor itself (a splice to the kernel). When
+  // that range is missing, up to `window` bytes from `offset` are asked for
+  // at once: a program reading on needs them next.
+  DWORD Fetch(Handle file, uint64_t offset, uint64_t length, uint64_t window, int& descriptor);
+  // A new length, as an application's change: what stays of a dehydrated
+  // range is fetched first, so the kept bytes are the real ones.
+  DWORD Truncate(Handle file, uint64_t size);
+  // Unix times; a negative second leaves that time as it is.
+  DWORD SetTimes(Handle file, int64_t access_s, int64_t access_ns, int64_t write_s, int64_t write_ns);
+  void Close(Handle file);
+  // A placeholder folder that is not populated asks its provider first.
+  DWORD Populate(const std::string& folder);
   DWORD CreateFolder(const std::string& path);
   // Deletes a file, or a folder (with its content when `recursive`).
   DWORD Delete(const std::string& path, bool recursive);

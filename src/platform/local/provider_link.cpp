@@ -117,6 +117,12 @@ bool ReceiveAll(int fd, void* data, size_t n) {
   return true;
 }
 
+namespace {
+thread_local bool (*t_gave_up)() = nullptr;
+}  // namespace
+
+void SetGiveUpCheck(bool (*gave_up)()) { t_gave_up = gave_up; }
+
 NTSTATUS AskProvider(const std::string& root, const ProviderRequest& request, bool wait) {
   const std::string socket_path = ProviderSocketPath(root);
   sockaddr_un addr{};
@@ -151,7 +157,13 @@ NTSTATUS AskProvider(const std::string& root, const ProviderRequest& request, bo
     if (left <= 0) break;
     pollfd p{fd, POLLIN, 0};
     const int n = poll(&p, 1, static_cast<int>(left));
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      if (t_gave_up != nullptr && t_gave_up()) {
+        status = STATUS_CLOUD_FILE_REQUEST_CANCELED;
+        break;
+      }
+      continue;
+    }
     if (n <= 0) break;
     unsigned char reply[kReplyBytes];
     if (!ReceiveAll(fd, reply, sizeof reply)) {

@@ -46,6 +46,12 @@ std::string EncodeReply(ReplyKind kind, NTSTATUS status);
 // answer in time (the request is then cancelled on the provider's side).
 NTSTATUS AskProvider(const std::string& root, const ProviderRequest& request, bool wait);
 
+// For this thread's waits in AskProvider: a caller whose program may give
+// up (a mounted file system's interrupted reader) says how to tell. A wait
+// woken by a signal while `gave_up` holds ends as cancelled, which cancels
+// the request on the provider's side. Null: waits are never given up.
+void SetGiveUpCheck(bool (*gave_up)());
+
 // Reads or writes exactly n bytes on a blocking socket, retrying EINTR.
 bool SendAll(int fd, const void* data, size_t n);
 bool ReceiveAll(int fd, void* data, size_t n);

@@ -1,0 +1,66 @@
+// The sync root as every program sees it through the cloud-files mount:
+// the calls a file system in user space answers, each made through Client,
+// so that listings populate, reads wait for the provider (or fail, never
+// with zeros) and changes leave the in-sync state as the platform's own do.
+// Paths are the mount's ("/docs/a.txt"); results are 0, a byte count, or a
+// negative errno.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/local/client.h"
+
+namespace corvane::platform::local {
+
+// The one table from the platform's Win32 codes to errno: every cloud
+// failure is EIO, which programs report as a read or write error.
+int ErrnoOfWin32(DWORD error);
+
+// The read-only attribute that shows an item's cloud state to people
+// (getfattr -n user.corvane.state): ItemState::Summary.
+inline constexpr char kStateAttribute[] = "user.corvane.state";
+
+class CloudView {
+ public:
+  explicit CloudView(std::string sync_root) : client_(std::move(sync_root)) {}
+  const std::string& sync_root() const { return client_.sync_root(); }
+
+  int GetAttr(const char* path, struct stat& st);
+  int ReadDir(const char* path, std::vector<ClientEntry>& entries);
+  int ReadLink(const char* path, std::string& target);
+  // `file` is the open's handle for ReadSource, Write, Truncate and Release.
+  int Open(const char* path, int flags, uint64_t& file);
+  int Create(const char* path, uint64_t& file);
+  // Reads: the range made present (waiting for the provider), and the
+  // descriptor to move it from without a copy; it lives as long as the open.
+  int ReadSource(uint64_t file, size_t size, uint64_t offset, int& descriptor);
+  int Write(uint64_t file, const char* buffer, size_t size, uint64_t offset);
+  // `file` 0: by path (truncate(2), or an open with O_TRUNC).
+  int Truncate(const char* path, uint64_t file, uint64_t size);
+  // UTIME_OMIT and UTIME_NOW as utimensat(2) takes them.
+  int SetTimes(const char* path, uint64_t file, const struct timespec times[2]);
+  void Release(uint64_t file);
+  int MakeDir(const char* path);
+  int Unlink(const char* path);
+  int RemoveDir(const char* path);
+  // RENAME_NOREPLACE is kept; RENAME_EXCHANGE is not supported.
+  int Rename(const char* from, const char* to, unsigned int flags);
+  int GetXattr(const char* path, const char* name, std::string& value);
+  int ListXattr(const char* path, std::string& names);
+  int StatFs(struct statvfs& st);
+
+ private:
+  // The mount's path as the client's, relative to the root: the kernel
+  // hands over clean absolute paths, and none may leave the root.
+  static std::string Relative(const char* path);
+  int Lstat(const std::string& relative, struct stat& st);
+
+  Client client_;
+};
+
+}  // namespace corvane::platform::local

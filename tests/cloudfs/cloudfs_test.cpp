@@ -1,0 +1,273 @@
+// Ordinary programs and plain system calls on a sync root mounted with
+// corvane-cloudfs: the mount keeps the platform's promises for all of them.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "common/test_process.h"
+#include "e2e_items/provider_host.h"
+
+namespace e2e {
+namespace {
+
+using corvane::test_common::RemoteBytes;
+constexpr int32_t kNewContent = 0x40;
+
+std::string Output(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+    pclose(p);
+  }
+  return out;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::string StateOf(const std::string& path) {
+  char value[256];
+  const ssize_t n = getxattr(path.c_str(), "user.corvane.state", value, sizeof value);
+  return n < 0 ? "error " + std::to_string(errno) : std::string(value, static_cast<size_t>(n));
+}
+
+class CloudFsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse: the mount cannot be tried here";
+    space_ = std::make_unique<corvane::test_common::TempSpace>();
+    root_ = space_->root();
+    mnt_ = space_->base() + "/mnt";
+    std::filesystem::create_directories(mnt_);
+  }
+  void TearDown() override {
+    Unmount();
+    provider_.reset();
+    space_.reset();
+  }
+
+  // A provider whose host keeps what the user wrote as its new content.
+  Provider& Start(std::map<std::string, RemoteItem> remote) {
+    provider_ = std::make_unique<Provider>();
+    Provider& p = *provider_;
+    p.remote = std::move(remote);
+    auto inner = p.answer;
+    p.answer = [&p, inner](Event& e, intptr_t* params, int32_t* sizes) {
+      if (e.id == HALVEX_EVENT_GET_FILE_DATA && e.path == "\\never.bin") {
+        params[e.count - 1] = HALVEX_ERR_PENDING;  // and never served
+        return 0;
+      }
+      if (e.id == HALVEX_EVENT_CREATE_FILE || (e.id == HALVEX_EVENT_UPDATE_FILE && (e.flags & kNewContent)))
+        p.SetRemote(e.path, {false, LocalData(p, e.task_id)});
+      if (e.id == HALVEX_EVENT_DELETE_FILE) {
+        std::lock_guard<std::mutex> lock(p.mutex());
+        p.remote.erase(e.path);
+      }
+      return inner(e, params, sizes);
+    };
+    p.Config("WaitForInstallToComplete=0");
+    p.Config("WindowsCreatePlaceholdersOnDemand=true");  // folders are listed when programs look
+    EXPECT_EQ(p.SetRoot(root_), 0);
+    EXPECT_EQ(p.Install(), 0) << p.LastError();
+    EXPECT_EQ(p.Activate(), 0) << p.LastError();
+    return p;
+  }
+  static std::string LocalData(Provider& p, int64_t task) {
+    std::string bytes, buffer(65536, '\0');
+    for (int64_t position = 0;;) {
+      int64_t t = task, pos = position;
+      std::vector<intptr_t> slots = {corvane::test_common::Ptr(&t), corvane::test_common::Ptr(&pos),
+                                     corvane::test_common::Ptr(buffer.data()), 0,
+                                     static_cast<intptr_t>(buffer.size()), 0};
+      std::vector<int32_t> sizes = {0, 0, static_cast<int32_t>(buffer.size()), 0, 0, 0};
+      if (p.Do(HALVEX_METHOD_GET_LOCAL_FILE_DATA, slots, &sizes) != 0 || slots[5] <= 0) return bytes;
+      bytes.append(buffer.data(), static_cast<size_t>(slots[5]));
+      position += slots[5];
+    }
+  }
+  std::string Remote(const std::string& path) {
+    std::lock_guard<std::mutex> lock(provider_->mutex());
+    const auto it = provider_->remote.find(path);
+    return it == provider_->remote.end() ? "(none)" : it->second.data;
+  }
+  bool HostHas(const std::string& path, const std::string& data) {
+    return provider_->WaitUntil([&] { return Remote(path) == data; });
+  }
+
+  bool Mounted() {
+    struct stat a, b;
+    return stat(mnt_.c_str(), &a) == 0 && stat(space_->base().c_str(), &b) == 0 && a.st_dev != b.st_dev;
+  }
+  // The tool as a child process, in the foreground; skips where mounting
+  // is not permitted.
+  void Mount() {
+    const std::string log = space_->base() + "/cloudfs.log";
+    tool_ = fork();
+    ASSERT_GE(tool_, 0);
+    if (tool_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);  // a crashed test leaves no mount behind
+      const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 2);
+      execl(CORVANE_CLOUDFS, CORVANE_CLOUDFS, "mount", root_.c_str(), mnt_.c_str(), nullptr);
+      _exit(127);
+    }
+    int status = 0;
+    const bool up = provider_->WaitUntil([&] {
+      if (tool_ > 0 && waitpid(tool_, &status, WNOHANG) == tool_) tool_ = -1;
+      return tool_ < 0 || Mounted();
+    });
+    if (tool_ < 0) {
+      const std::string why = FileText(log);
+      if (why.find("ermission") != std::string::npos || why.find("not permitted") != std::string::npos)
+        GTEST_SKIP() << "mounting is not permitted here: " << why;
+      FAIL() << "corvane-cloudfs exited: " << why;
+    }
+    ASSERT_TRUE(up) << "the mount did not appear";
+  }
+  void Unmount() {
+    if (tool_ <= 0) return;
+    // Lazily when busy: a mount left behind would break every later test.
+    if (Mounted() && system(("fusermount3 -u " + mnt_ + " 2>/dev/null").c_str()) != 0)
+      system(("fusermount3 -u -z " + mnt_).c_str());
+    int status = 0;
+    const bool gone = provider_->WaitUntil([&] { return waitpid(tool_, &status, WNOHANG) == tool_; });
+    if (!gone) {
+      kill(tool_, SIGKILL);
+      waitpid(tool_, &status, 0);
+    }
+    EXPECT_TRUE(gone && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "corvane-cloudfs did not end cleanly";
+    tool_ = -1;
+  }
+  std::string M(const std::string& name) { return mnt_ + "/" + name; }
+
+  std::unique_ptr<corvane::test_common::TempSpace> space_;
+  std::string root_, mnt_;
+  std::unique_ptr<Provider> provider_;
+  pid_t tool_ = -1;
+};
+
+// Listing populates (through ls, and through a name looked up in a folder
+// never listed); reading hydrates byte for byte; getfattr-style state shows it.
+TEST_F(CloudFsTest, ProgramsListAndReadTheCloudThroughTheMount) {
+  const std::string small = RemoteBytes(100000, 1), big = RemoteBytes(3 * 1024 * 1024 + 123, 2);
+  Provider& p = Start({{"\\a.txt", {false, "hello\n"}},
+                       {"\\docs", {true, ""}},
+                       {"\\docs\\b.bin", {false, small}},
+                       {"\\docs\\deep", {true, ""}},
+                       {"\\docs\\deep\\c.txt", {false, "deep\n"}},
+                       {"\\big.bin", {false, big}}});
+  Mount();
+  EXPECT_EQ(StateOf(mnt_), "in-sync=yes pin=unspecified populated=no");
+  EXPECT_EQ(Output("ls " + mnt_), "a.txt\nbig.bin\ndocs\n");
+  struct stat st;
+  ASSERT_EQ(stat(M("docs/deep/c.txt").c_str(), &st), 0) << errno;
+  EXPECT_EQ(st.st_size, 5);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_LIST_DIRECTORY, "\\docs\\deep"), 1u);
+  EXPECT_EQ(Output("ls " + M("docs")), "b.bin\ndeep\n");
+  ASSERT_EQ(stat(M("docs/b.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 100000);  // dehydrated, at its full size
+  EXPECT_EQ(StateOf(M("docs/b.bin")), "in-sync=yes pin=unspecified data=dehydrated");
+  EXPECT_EQ(StateOf(M("docs")), "in-sync=yes pin=unspecified populated=yes");
+  EXPECT_EQ(p.Count(HALVEX_EVENT_GET_FILE_DATA), 0u);
+
+  EXPECT_TRUE(Output("cat " + M("docs/b.bin")) == small);
+  EXPECT_EQ(StateOf(M("docs/b.bin")), "in-sync=yes pin=unspecified data=hydrated");
+  ASSERT_EQ(system(("cp " + M("big.bin") + " " + space_->outside() + "/big.copy").c_str()), 0);
+  EXPECT_TRUE(FileText(space_->outside() + "/big.copy") == big);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_GET_FILE_DATA, "\\big.bin"), 1u);  // not one per kernel request
+  EXPECT_EQ(FileText(M("a.txt")), "hello\n");
+  EXPECT_EQ(getxattr(M("a.txt").c_str(), "user.corvane.ranges", nullptr, 0), -1);  // the store stays inside
+  EXPECT_EQ(setxattr(M("a.txt").c_str(), "user.corvane.state", "x", 1, 0), -1);
+}
+
+// A reader that gives up waiting cancels its request; without a provider
+// a read fails with EIO and hands out no bytes; once the provider is back
+// the same read gets the real data.
+TEST_F(CloudFsTest, ReadsWithoutTheProviderFailWithEioNotZeros) {
+  const std::string data = RemoteBytes(100000, 3);
+  Provider& p = Start({{"\\c.bin", {false, data}}, {"\\never.bin", {false, "x"}}});
+  Mount();
+  const pid_t reader = fork();
+  if (reader == 0) {
+    execlp("cat", "cat", M("never.bin").c_str(), nullptr);
+    _exit(127);
+  }
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_GET_FILE_DATA, "\\never.bin"));
+  kill(reader, SIGKILL);
+  EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CANCEL_TASK, "\\never.bin"));  // well before the time limit
+  waitpid(reader, nullptr, 0);
+  struct stat st;
+  ASSERT_EQ(stat(M("c.bin").c_str(), &st), 0);
+  std::string buffer;
+  ASSERT_EQ(corvane::platform::local::Client(root_).Read("c.bin", 0, 4096, buffer), 0u);
+  ASSERT_EQ(p.Deactivate(), 0);
+  const int fd = open(M("c.bin").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0) << errno;
+  buffer.assign(4096, 'u');
+  EXPECT_EQ(pread(fd, buffer.data(), 4096, 0), 4096) << errno;  // what is there needs no provider
+  EXPECT_TRUE(buffer == data.substr(0, 4096));
+  buffer.assign(65536, 'u');
+  EXPECT_EQ(pread(fd, buffer.data(), buffer.size(), 8192), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(buffer, std::string(65536, 'u'));
+  EXPECT_NE(system(("cat " + M("c.bin") + " >/dev/null 2>&1").c_str()), 0);
+  EXPECT_EQ(StateOf(M("c.bin")), "in-sync=yes pin=unspecified data=partial");
+
+  ASSERT_EQ(p.Activate(), 0) << p.LastError();
+  ASSERT_EQ(pread(fd, buffer.data(), buffer.size(), 8192), 65536) << errno;
+  EXPECT_TRUE(buffer == data.substr(8192, 65536));
+  close(fd);
+  EXPECT_TRUE(FileText(M("c.bin")) == data);
+}
+
+// Changes made with ordinary programs reach the host: an append, an
+// editor's save over the original, a new file, a truncation, deletes and
+// renames.
+TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
+  Provider& p = Start({{"\\a.txt", {false, "original\n"}},
+                       {"\\e.txt", {false, "draft 1\n"}},
+                       {"\\t.txt", {false, "to be emptied\n"}},
+                       {"\\k.txt", {false, "kept|cut\n"}},
+                       {"\\d.txt", {false, "doomed\n"}},
+                       {"\\r.txt", {false, "moving\n"}},
+                       {"\\sub", {true, ""}}});
+  Mount();
+  ASSERT_EQ(system(("sh -c 'printf more >> " + M("a.txt") + "'").c_str()), 0);
+  EXPECT_TRUE(HostHas("\\a.txt", "original\nmore"));
+  EXPECT_TRUE(p.WaitUntil([&] { return StateOf(M("a.txt")).rfind("in-sync=yes", 0) == 0; }));  // the host took it
+
+  std::ofstream(M(".e.txt.swp")) << "draft 2\n";
+  ASSERT_EQ(rename(M(".e.txt.swp").c_str(), M("e.txt").c_str()), 0) << errno;
+  EXPECT_TRUE(HostHas("\\e.txt", "draft 2\n"));
+  EXPECT_EQ(p.Count(HALVEX_EVENT_DELETE_FILE, "\\e.txt"), 0u);  // an update of the original
+
+  ASSERT_EQ(system(("cp " + M("e.txt") + " " + M("sub/copy.txt")).c_str()), 0);
+  EXPECT_TRUE(HostHas("\\sub\\copy.txt", "draft 2\n"));
+  ASSERT_EQ(system(("sh -c ': > " + M("t.txt") + "'").c_str()), 0);
+  EXPECT_TRUE(HostHas("\\t.txt", ""));
+  ASSERT_EQ(truncate(M("k.txt").c_str(), 4), 0) << errno;  // what stays of a dehydrated file is real
+  EXPECT_TRUE(HostHas("\\k.txt", "kept"));
+
+  ASSERT_EQ(system(("rm " + M("d.txt")).c_str()), 0);
+  ASSERT_EQ(system(("mv " + M("r.txt") + " " + M("sub/r2.txt")).c_str()), 0);
+  EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\d.txt"));
+  EXPECT_TRUE(HostHas("\\sub\\r2.txt", "moving\n"));
+  EXPECT_EQ(Remote("\\r.txt"), "(none)");
+  EXPECT_EQ(Output("ls " + M("sub")), "copy.txt\nr2.txt\n");
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/d.txt"));
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,238 @@
+// corvane-cloudfs: mounts a sync root of the local cloud-files platform as a
+// file system in user space, so that every program (cat, cp, an editor)
+// reaches its placeholders the way Windows programs do through the
+// cloud-files filter: listings populate, reads wait for the provider, and
+// changes reach it.
+#define FUSE_USE_VERSION 31
+#include <fuse.h>
+
+#include <CLI/CLI.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/local/cloudfs/cloud_view.h"
+#include "platform/local/provider_link.h"
+#include "platform/local/sync_roots.h"
+
+namespace {
+
+using corvane::platform::local::CloudView;
+
+// The kernel's interrupt of a request reaches its thread as SIGUSR1 (the
+// "intr" setting); a reader that gave up then cancels its wait for the
+// provider. The signal only wakes the wait: its handler does nothing.
+void Woken(int) {}
+bool GaveUp() { return fuse_interrupted() != 0; }
+
+CloudView& View() {
+  corvane::platform::local::SetGiveUpCheck(&GaveUp);
+  return *static_cast<CloudView*>(fuse_get_context()->private_data);
+}
+
+void* Init(fuse_conn_info* conn, fuse_config* config) {
+  // Reads move the backing file's pages to the kernel by splice.
+  if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
+  // Reads the kernel makes in the background cannot be interrupted by the
+  // program that waits for them: the program's own reads can.
+  conn->want &= ~FUSE_CAP_ASYNC_READ;
+  // Items are told apart by path; the backing store's numbers would
+  // collide with nothing, but need not be shown.
+  config->use_ino = 0;
+  config->nullpath_ok = 0;
+  config->intr = 1;
+  config->intr_signal = SIGUSR1;
+  return fuse_get_context()->private_data;
+}
+
+int GetAttr(const char* path, struct stat* st, fuse_file_info*) { return View().GetAttr(path, *st); }
+
+int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
+  std::vector<corvane::platform::local::ClientEntry> entries;
+  if (const int rc = View().ReadDir(path, entries)) return rc;
+  fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  for (const auto& e : entries) {
+    struct stat st = {};
+    st.st_mode = e.is_folder ? S_IFDIR : S_IFREG;
+    if (fill(buffer, e.name.c_str(), &st, 0, static_cast<fuse_fill_dir_flags>(0)) != 0) break;
+  }
+  return 0;
+}
+
+int ReadLink(const char* path, char* buffer, size_t size) {
+  std::string target;
+  if (const int rc = View().ReadLink(path, target)) return rc;
+  if (size == 0) return -EINVAL;
+  const size_t n = std::min(target.size(), size - 1);
+  memcpy(buffer, target.data(), n);
+  buffer[n] = '\0';
+  return 0;
+}
+
+int Open(const char* path, fuse_file_info* fi) { return View().Open(path, fi->flags, fi->fh); }
+int Create(const char* path, mode_t, fuse_file_info* fi) { return View().Create(path, fi->fh); }
+// The data moves from the backing file to the kernel without a copy here.
+int ReadBuffer(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse_file_info* fi) {
+  int fd = -1;
+  if (const int rc = View().ReadSource(fi->fh, size, static_cast<uint64_t>(offset), fd)) return rc;
+  auto* vec = static_cast<fuse_bufvec*>(malloc(sizeof(fuse_bufvec)));
+  if (vec == nullptr) return -ENOMEM;
+  *vec = FUSE_BUFVEC_INIT(size);
+  vec->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+  vec->buf[0].fd = fd;
+  vec->buf[0].pos = offset;
+  *out = vec;
+  return 0;
+}
+int Write(const char*, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+  return View().Write(fi->fh, buffer, size, static_cast<uint64_t>(offset));
+}
+int Truncate(const char* path, off_t size, fuse_file_info* fi) {
+  if (size < 0) return -EINVAL;
+  return View().Truncate(path, fi ? fi->fh : 0, static_cast<uint64_t>(size));
+}
+int SetTimes(const char* path, const struct timespec times[2], fuse_file_info* fi) {
+  return View().SetTimes(path, fi ? fi->fh : 0, times);
+}
+int Release(const char*, fuse_file_info* fi) {
+  View().Release(fi->fh);
+  return 0;
+}
+int MakeDir(const char* path, mode_t) { return View().MakeDir(path); }
+int Unlink(const char* path) { return View().Unlink(path); }
+int RemoveDir(const char* path) { return View().RemoveDir(path); }
+int Rename(const char* from, const char* to, unsigned int flags) { return View().Rename(from, to, flags); }
+int GetXattr(const char* path, const char* name, char* value, size_t size) {
+  std::string text;
+  if (const int rc = View().GetXattr(path, name, text)) return rc;
+  if (size == 0) return static_cast<int>(text.size());
+  if (size < text.size()) return -ERANGE;
+  memcpy(value, text.data(), text.size());
+  return static_cast<int>(text.size());
+}
+int ListXattr(const char* path, char* list, size_t size) {
+  std::string names;
+  if (const int rc = View().ListXattr(path, names)) return rc;
+  if (size == 0) return static_cast<int>(names.size());
+  if (size < names.size()) return -ERANGE;
+  memcpy(list, names.data(), names.size());
+  return static_cast<int>(names.size());
+}
+// The state is the platform's to change: pins go through the client.
+int SetXattr(const char*, const char*, const char*, size_t, int) { return -ENOTSUP; }
+int RemoveXattr(const char*, const char*) { return -ENOTSUP; }
+int StatFs(const char*, struct statvfs* st) { return View().StatFs(*st); }
+
+fuse_operations Operations() {
+  fuse_operations ops = {};
+  ops.init = Init;
+  ops.getattr = GetAttr;
+  ops.readdir = ReadDir;
+  ops.readlink = ReadLink;
+  ops.open = Open;
+  ops.create = Create;
+  ops.read_buf = ReadBuffer;
+  ops.write = Write;
+  ops.truncate = Truncate;
+  ops.utimens = SetTimes;
+  ops.release = Release;
+  ops.mkdir = MakeDir;
+  ops.unlink = Unlink;
+  ops.rmdir = RemoveDir;
+  ops.rename = Rename;
+  ops.getxattr = GetXattr;
+  ops.listxattr = ListXattr;
+  ops.setxattr = SetXattr;
+  ops.removexattr = RemoveXattr;
+  ops.statfs = StatFs;
+  return ops;
+}
+
+int Mount(const std::string& root_arg, const std::string& mountpoint_arg, bool daemon, bool debug) {
+  std::error_code ec;
+  const std::filesystem::path root = std::filesystem::canonical(root_arg, ec);
+  if (ec || !std::filesystem::is_directory(root)) {
+    fprintf(stderr, "corvane-cloudfs: %s is not a folder\n", root_arg.c_str());
+    return 2;
+  }
+  const std::filesystem::path mountpoint = std::filesystem::canonical(mountpoint_arg, ec);
+  if (ec || !std::filesystem::is_directory(mountpoint)) {
+    fprintf(stderr, "corvane-cloudfs: the mount point %s is not a folder\n", mountpoint_arg.c_str());
+    return 2;
+  }
+  // A mount inside its own root would list itself without end.
+  const std::string r = root.string(), m = mountpoint.string();
+  if (m == r || (m.compare(0, r.size(), r) == 0 && m[r.size()] == '/') ||
+      (r.compare(0, m.size(), m) == 0 && (m == "/" || r[m.size()] == '/'))) {
+    fprintf(stderr, "corvane-cloudfs: the mount point and the sync root must not contain each other\n");
+    return 2;
+  }
+  // A second mount would hide the first, which then outlives every unmount
+  // anyone expects to end it.
+  struct stat here, parent;
+  if (stat(m.c_str(), &here) == 0 && stat(mountpoint.parent_path().c_str(), &parent) == 0 &&
+      here.st_dev != parent.st_dev) {
+    fprintf(stderr, "corvane-cloudfs: %s is already a mount point\n", m.c_str());
+    return 2;
+  }
+  corvane::platform::local::SyncRootRecord record;
+  if (!corvane::platform::local::FindSyncRootFor(r, record))
+    fprintf(stderr, "corvane-cloudfs: warning: %s is not in a registered sync root; files show as they are\n",
+            r.c_str());
+
+  CloudView view(r);
+  const fuse_operations ops = Operations();
+  std::vector<std::string> words = {"corvane-cloudfs", "-o", "fsname=corvane:" + r + ",subtype=corvane"};
+  // A system mount serves every user, as the cloud-files filter does.
+  if (geteuid() == 0) words.back() += ",allow_other,default_permissions";
+  if (debug) words.push_back("-d");
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+  fuse* fs = fuse_new(&args, &ops, sizeof ops, &view);
+  if (fs == nullptr) {
+    fprintf(stderr, "corvane-cloudfs: cannot set up the file system\n");
+    return 1;
+  }
+  if (fuse_mount(fs, m.c_str()) != 0) {
+    fprintf(stderr, "corvane-cloudfs: cannot mount %s (is /dev/fuse there, and may this user mount?)\n", m.c_str());
+    fuse_destroy(fs);
+    return 1;
+  }
+  struct sigaction wake = {};
+  wake.sa_handler = Woken;
+  sigaction(SIGUSR1, &wake, nullptr);
+  int rc = 1;
+  fuse_session* session = fuse_get_session(fs);
+  if (fuse_daemonize(daemon ? 0 : 1) == 0 && fuse_set_signal_handlers(session) == 0) {
+    rc = fuse_loop_mt(fs, 0) == 0 ? 0 : 1;
+    fuse_remove_signal_handlers(session);
+  }
+  fuse_unmount(fs);
+  fuse_destroy(fs);
+  return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Shows a sync root to every program through a cloud-files mount."};
+  app.require_subcommand(1);
+  std::string root, mountpoint;
+  bool daemon = false, debug = false;
+  auto* mount = app.add_subcommand("mount", "Mounts <sync-root> at <mountpoint> until unmounted (fusermount3 -u).");
+  mount->add_option("sync-root", root, "The registered sync root (the backing folder)")->required();
+  mount->add_option("mountpoint", mountpoint, "An empty folder outside the root")->required();
+  mount->add_flag("-d,--daemon", daemon, "Run in the background once mounted");
+  mount->add_flag("--debug", debug, "Print every file-system request (stays in the foreground)");
+  CLI11_PARSE(app, argc, argv);
+  return Mount(root, mountpoint, daemon && !debug, debug);
+}
