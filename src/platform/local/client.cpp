@@ -286,10 +286,12 @@ DWORD Client::Truncate(Handle file, uint64_t size) {
   const NTSTATUS status = EnsureOnDisk(item->fd, item->path, 0, std::min(old_size, size));
   if (status != STATUS_SUCCESS) return Win32ErrorFromCloudStatus(status);
   const uint64_t kept = std::min(old_size, size);
-  if (!RecordApplicationWrite(item->fd, kept, size, false)) return Win32ErrorOfErrno(errno);
+  // Held until the new length is recorded, as for a write.
+  ItemStateLock lock(item->fd);
+  if (!RecordApplicationWriteLocked(item->fd, kept, size, false)) return Win32ErrorOfErrno(errno);
   if (ftruncate(item->fd, static_cast<off_t>(size)) != 0) return Win32ErrorOfErrno(errno);
   // Clips what the state knew past the new end, and keeps the new zeros as data.
-  if (!RecordWrittenRange(item->fd, kept, size)) return Win32ErrorOfErrno(errno);
+  if (!RecordWrittenRangeLocked(item->fd, kept, size)) return Win32ErrorOfErrno(errno);
   return ERROR_SUCCESS;
 }
 
