@@ -200,11 +200,13 @@ int Mount(const std::string& root_arg, const std::string& mountpoint_arg, bool d
   fuse* fs = fuse_new(&args, &ops, sizeof ops, &view);
   if (fs == nullptr) {
     fprintf(stderr, "corvane-cloudfs: cannot set up the file system\n");
+    fuse_opt_free_args(&args);
     return 1;
   }
   if (fuse_mount(fs, m.c_str()) != 0) {
     fprintf(stderr, "corvane-cloudfs: cannot mount %s (is /dev/fuse there, and may this user mount?)\n", m.c_str());
     fuse_destroy(fs);
+    fuse_opt_free_args(&args);
     return 1;
   }
   struct sigaction wake = {};
@@ -218,6 +220,8 @@ int Mount(const std::string& root_arg, const std::string& mountpoint_arg, bool d
   }
   fuse_unmount(fs);
   fuse_destroy(fs);
+  // fuse_new adds to the arguments it was given.
+  fuse_opt_free_args(&args);
   return rc;
 }
 
