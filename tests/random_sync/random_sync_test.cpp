@@ -525,6 +525,15 @@ class Host {
     if (id == HALVEX_EVENT_UPDATE_FILE) return;
     const auto held = server_.find(path);
     if (now && held != server_.end() && held->second == *now && !Gate("cache-miss")) return;
+    // A create after a delete of the name (or a delete after a create) is
+    // news again, however late the records that tell of it are handled.
+    const bool create = id == HALVEX_EVENT_CREATE_FILE || id == HALVEX_EVENT_CREATE_FOLDER;
+    const bool remove = id == HALVEX_EVENT_DELETE_FILE || id == HALVEX_EVENT_DELETE_FOLDER;
+    if (create || remove) {
+      for (const int32_t other : create ? std::initializer_list<int32_t>{HALVEX_EVENT_DELETE_FILE, HALVEX_EVENT_DELETE_FOLDER}
+                                        : std::initializer_list<int32_t>{HALVEX_EVENT_CREATE_FILE, HALVEX_EVENT_CREATE_FOLDER})
+        accepted_.erase(std::to_string(other) + " " + path + " ");
+    }
     const std::string key = std::to_string(id) + " " + path + " " + to;
     const uint64_t gen = generation_[path] + (to.empty() ? 0 : generation_[to] << 20);
     const auto [it, fresh] = accepted_.try_emplace(key, gen);
