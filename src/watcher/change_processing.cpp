@@ -211,6 +211,33 @@ const ChangeRecord* SavedRemove(DirectoryWatcher& watcher) {
   return saved.empty() ? nullptr : reinterpret_cast<const ChangeRecord*>(saved.data());
 }
 
+// The record shows a placeholder exactly as the engine last reported it, and
+// no exclusion rule could apply to it: nothing to read or report. The
+// platform reads a record's values when it hands the record out, so a later
+// change of the item comes with a record of its own. Most records of a
+// burst are of this kind: the engine's own conversion and in-sync marks of
+// each new file.
+bool UnchangedSinceReported(Engine& engine, const std::u16string& rel, const ChangeRecord& record) {
+  const uint32_t attrs = record.FileAttributes;
+  if (!(attrs & platform::FILE_ATTRIBUTE_REPARSE_POINT) || record.ReparsePointTag == platform::IO_REPARSE_TAG_SYMLINK)
+    return false;
+  if ((engine.settings.exclude_hidden_files.load() && (attrs & platform::FILE_ATTRIBUTE_HIDDEN)) ||
+      (engine.settings.exclude_temporary_files.load() && (attrs & platform::FILE_ATTRIBUTE_TEMPORARY)) ||
+      !engine.settings.excluded_files.Get().empty())
+    return false;
+  CacheItem cached;
+  {
+    std::lock_guard<std::mutex> lock(engine.own_change_mutex);
+    if (!engine.metadata_cache.Lookup(rel, &cached, nullptr)) return false;
+  }
+  const bool folder = (attrs & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return !cached.Locked && !cached.CreateFailed && cached.IsFolder() == folder &&
+         static_cast<int32_t>(cached.Attributes) == ItemAttributesFromPlatform(attrs) &&
+         cached.Size == (folder ? 0 : record.FileSize) &&
+         cached.CreationTime == static_cast<uint64_t>(record.CreationTime) &&
+         cached.LastWriteTime == static_cast<uint64_t>(record.LastModificationTime);
+}
+
 // The update against `known`, a copy of the item's cache entry read together
 // with `values`; a null `known` reports the item as new.
 int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
@@ -359,6 +386,10 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     return result;
   }
   if (record.Action != platform::FILE_ACTION_ADDED && record.Action != platform::FILE_ACTION_MODIFIED) return 0;
+  if (UnchangedSinceReported(engine, rel, record)) {
+    LogF(sink, kLogVerbose, u"No change of '%s' since it was last reported", rel);
+    return 0;
+  }
   if (IsSymbolicLinkAt(full)) {
     LogF(sink, kLogVerbose, u"Symbolic link skipped: '%s'", full);
     return 0;
