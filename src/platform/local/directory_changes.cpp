@@ -377,15 +377,23 @@ struct DirectoryChangeWatch::Impl {
       // A symbolic link (never followed) or an item that cannot be opened.
       exists = local::ReadItemInfo(full, info);
     } else {
-      local::LocalItem item;
-      exists = local::ReadLocalItem(fd, item);
       // Hydration and dehydration change the data and then put the times
       // back, both under the item's state lock; read in between, the times
       // would look changed by the provider's own transfer. Only placeholders
       // see such transfers, so only they pay for the lock.
-      if (exists && item.record.placeholder) {
+      local::PlaceholderRecord record;
+      const bool placeholder = local::LoadRecord(fd, record) && record.placeholder;
+      local::LocalItem item;
+      if (placeholder) {
         local::ItemStateLock lock(fd);
         exists = local::ReadLocalItem(fd, item);
+      } else {
+        exists = local::ReadLocalItem(fd, item);
+        // Made a placeholder since the first look.
+        if (exists && item.record.placeholder) {
+          local::ItemStateLock lock(fd);
+          exists = local::ReadLocalItem(fd, item);
+        }
       }
       close(fd);
       if (exists) info = InfoOf(item, full);
