@@ -19,7 +19,6 @@
 #include "engine/task_registry.h"
 #include "support/owned.h"
 #include "support/per_thread.h"
-#include "support/striped_mutex.h"
 
 namespace corvane {
 
@@ -111,11 +110,9 @@ class Engine {
 
   // -- directory watcher and rescans --
   Owned<DirectoryWatcher> watcher = NoOwned<DirectoryWatcher>();
-  // Held from the cache check to the end of a new-item report, one stripe
-  // per path (the new path of a rename), so that the watcher and a rescan
-  // never both report the same new item, while new items of different
-  // folders are reported side by side.
-  StripedMutex new_item_report_locks;
+  // Held from the cache check to the end of a new-item report, so that the
+  // serialized worker and a rescan never both report the same new item.
+  std::mutex new_item_report_mutex;
   // Held while the engine marks an item as its own work (the cache entry's
   // Locked flag) or ends that work by writing the entry, and while change
   // processing reads an item together with its entry: a comparison sees the

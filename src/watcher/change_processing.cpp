@@ -1,13 +1,8 @@
 #include "watcher/change_processing.h"
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <memory>
 #include <mutex>
-#include <unordered_map>
 
 #include "component/events.h"
 #include "diag/log.h"
@@ -28,7 +23,6 @@
 #include "watcher/item_attributes.h"
 #include "watcher/lock_files.h"
 #include "watcher/rescan.h"
-#include "watcher/watcher_task.h"
 
 namespace corvane {
 
@@ -297,127 +291,23 @@ const char16_t* FileActionName(uint32_t action) {
   return u"FILE_ACTION_UNKNOWN";
 }
 
-namespace {
-
-void RunRecord(DirectoryWatcher& watcher, const std::vector<const ChangeRecord*>& records, size_t i) {
-  const ChangeRecord* next = i + 1 < records.size() ? records[i + 1] : nullptr;
-  const int32_t result = ProcessChange(watcher, *records[i], next);
-  if (result != 0 && result != kErrPending) {
-    LogF(watcher.sink(), kLogVerbose, u"Processing directory changes #%d failed. Error code: 0x%x",
-         static_cast<int32_t>(i), static_cast<uint32_t>(result));
-    // A retry answer is no failure: the retry queue fires the event again.
-    Engine& engine = watcher.engine();
-    if (engine.events && result != kErrRetry) engine.events->FireError(result, ResultMessage(result));
-  }
-}
-
-// A record that touches only its own item: a file added or changed, with a
-// name the host can be told. Folders start checks of their content, and
-// removals and renames carry state from one record to the next.
-bool StandsAlone(const ChangeRecord& record) {
-  if (record.Action != platform::FILE_ACTION_ADDED && record.Action != platform::FILE_ACTION_MODIFIED) return false;
-  if (record.FileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) return false;
-  return !platform::HoldsUnrepresentableName(
-      std::u16string_view(record.FileName, record.FileNameLength / sizeof(char16_t)));
-}
-
-// Records of one run of stand-alone records, one group per folder. Whoever
-// runs groups takes the next one; the serialized worker takes its share and
-// then waits for the groups that parallel workers took.
-class FolderGroups : public std::enable_shared_from_this<FolderGroups> {
- public:
-  FolderGroups(DirectoryWatcher& watcher, const std::vector<const ChangeRecord*>& records)
-      : watcher_(watcher), records_(records) {}
-
-  void Add(size_t i) {
-    const ChangeRecord& r = *records_[i];
-    std::u16string_view name(r.FileName, r.FileNameLength / sizeof(char16_t));
-    const size_t slash = name.find_last_of(u'\\');
-    name = slash == std::u16string_view::npos ? std::u16string_view() : name.substr(0, slash);
-    auto [it, added] = index_.emplace(name, groups_.size());
-    if (added) groups_.emplace_back();
-    groups_[it->second].push_back(i);
-  }
-  size_t size() const { return groups_.size(); }
-
-  void Run() {
-    for (size_t g; (g = next_.fetch_add(1)) < groups_.size();) {
-      for (size_t i : groups_[g]) {
-        if (watcher_.Stopping()) break;
-        RunRecord(watcher_, records_, i);
-      }
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (++done_ == groups_.size()) all_done_.notify_all();
-    }
-  }
-
-  void Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    all_done_.wait(lock, [this] { return done_ == groups_.size(); });
-  }
-
- private:
-  DirectoryWatcher& watcher_;
-  const std::vector<const ChangeRecord*>& records_;
-  std::vector<std::vector<size_t>> groups_;
-  std::unordered_map<std::u16string_view, size_t> index_;
-  std::atomic<size_t> next_{0};
-  std::mutex mutex_;
-  std::condition_variable all_done_;
-  size_t done_ = 0;
-};
-
-class FolderGroupTask : public WatcherTask {
- public:
-  FolderGroupTask(DirectoryWatcher& watcher, std::shared_ptr<FolderGroups> groups)
-      : WatcherTask(WATCHER_TASK_FOLDER_GROUP, watcher), groups_(std::move(groups)) {}
-  void Reset() override { groups_.reset(); }
-  int32_t Execute() override {
-    if (groups_) groups_->Run();
-    return 0;
-  }
-
- private:
-  std::shared_ptr<FolderGroups> groups_;
-};
-
-// Whether records of different folders may be handled at once now: events
-// may reach the host side by side, and nothing waits for a second half.
-bool FoldersMayRunAtOnce(DirectoryWatcher& watcher) {
-  Engine& engine = watcher.engine();
-  const ChangeState& state = watcher.change_state();
-  return watcher.ParallelWorkerCount() > 0 && engine.settings.serialize_events.load() == 0 &&
-         !engine.settings.track_office_lock_files.load() && state.saved_remove.empty() && state.old_name.empty() &&
-         !state.move_pending;
-}
-
-}  // namespace
-
 int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>& buffer) {
+  Engine& engine = watcher.engine();
   const std::vector<const ChangeRecord*> records = SplitChangeRecords(buffer);
-  size_t i = 0;
-  while (i < records.size() && !watcher.Stopping()) {
-    size_t end = i;
-    while (end < records.size() && StandsAlone(*records[end])) ++end;
-    if (end - i < 2 || !FoldersMayRunAtOnce(watcher)) {
-      RunRecord(watcher, records, i++);
-      continue;
+  int32_t count = 0;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (watcher.Stopping()) break;
+    const ChangeRecord* next = i + 1 < records.size() ? records[i + 1] : nullptr;
+    const int32_t result = ProcessChange(watcher, *records[i], next);
+    if (result != 0 && result != kErrPending) {
+      LogF(watcher.sink(), kLogVerbose, u"Processing directory changes #%d failed. Error code: 0x%x", count,
+           static_cast<uint32_t>(result));
+      // A retry answer is no failure: the retry queue fires the event again.
+      if (engine.events && result != kErrRetry) engine.events->FireError(result, ResultMessage(result));
     }
-    // Each item's records stay in order within its folder's group; items of
-    // different folders do not depend on each other.
-    auto groups = std::make_shared<FolderGroups>(watcher, records);
-    for (size_t k = i; k < end; ++k) groups->Add(k);
-    const size_t helpers = std::min(groups->size() - 1, watcher.ParallelWorkerCount());
-    for (size_t h = 0; h < helpers; ++h) {
-      auto* task = new FolderGroupTask(watcher, groups);
-      if (!watcher.Enqueue(task)) delete task;
-    }
-    groups->Run();
-    groups->Wait();
-    i = end;
+    ++count;
   }
-  LogF(watcher.sink(), kLogVerbose, u"Processing directory changes finished for %d items",
-       static_cast<int32_t>(i));
+  LogF(watcher.sink(), kLogVerbose, u"Processing directory changes finished for %d items", count);
   return 0;
 }
 
@@ -526,7 +416,6 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
   const int read = LogReadResult(engine, full, view.read_error);
   if (read == 1) {
     if (!view.known) {
-      std::lock_guard<std::mutex> lock(state.vanished_mutex);
       if (state.vanished.size() >= 256) state.vanished.erase(state.vanished.begin());
       state.vanished.push_back(rel);
     }
@@ -568,7 +457,7 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     LogF(sink, kLogVerbose, u"New file attributes: '%s', attributes: '%s'", full,
          ItemAttributesText(values.attributes));
   if (action == platform::FILE_ACTION_ADDED && !in_cache) {
-    std::unique_lock<std::mutex> report_lock(engine.new_item_report_locks.For(rel));
+    std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
@@ -619,7 +508,7 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
                         const std::u16string& full, const LocalItemValues& values, const CacheItem* known) {
   LogSink* sink = engine.diag.log_sink();
   if (known == nullptr) {
-    std::unique_lock<std::mutex> report_lock(engine.new_item_report_locks.For(rel));
+    std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
@@ -782,7 +671,6 @@ namespace {
 
 // Forgets the vanished items below `folder`; true when there were any.
 bool TakeVanishedUnder(ChangeState& state, const std::u16string& folder) {
-  std::lock_guard<std::mutex> lock(state.vanished_mutex);
   const size_t before = state.vanished.size();
   std::erase_if(state.vanished, [&](const std::u16string& path) {
     return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == u'\\';
@@ -842,7 +730,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   // A rescan may report the same rename when it finds the item under its
   // new name first; whoever holds this lock reports it, the other finds the
   // cache moved already.
-  std::unique_lock<std::mutex> report_lock(engine.new_item_report_locks.For(rel));
+  std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
   // The host's own rename: the method moved the cache entry already (or
   // will), whatever renames of the item the records show after it.
   if (!old_name.empty() && (engine.pending.CheckPendingOrRemove(old_name, kOpRename, false) ||

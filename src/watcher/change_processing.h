@@ -40,8 +40,7 @@ bool HasRenameTask(Engine& engine, const std::u16string& relative_path);
 
 // Reports the rename of the known item `old_name` (cache entry `cached`) to
 // `relative_path` and moves its cache entry. The caller holds the engine's
-// new_item_report_locks for `relative_path`, so that the watcher and a rescan
-// never both report it.
+// new_item_report_mutex, so that the watcher and a rescan never both report it.
 int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& relative_path,
                           const std::u16string& full_path, const CacheItem& cached);
 

@@ -1,10 +1,8 @@
 // What change processing keeps from one change record to the next: only the
-// serialized worker touches it, except `vanished`, which the records of
-// different folders handled side by side may add to.
+// serialized worker touches it.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,7 +20,6 @@ struct ChangeState {
   // hundred at most): moved away with their folder, perhaps, and then never
   // reported under the folder's new name.
   std::vector<std::u16string> vanished;
-  std::mutex vanished_mutex;
   // Items whose names the host cannot be told, already reported as such.
   std::set<std::u16string> unrepresentable;
 };

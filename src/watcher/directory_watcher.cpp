@@ -131,8 +131,7 @@ bool DirectoryWatcher::Enqueue(WatcherTask* task) {
   if (task == nullptr || stop_.load()) return false;
   WatcherTaskQueue* queue = serialized_queue_.get();
   const int32_t type = task->type();
-  if ((type == WATCHER_TASK_RESCAN || type == WATCHER_TASK_EXECUTE || type == WATCHER_TASK_FOLDER_GROUP) &&
-      RescanTaskIsParallel())
+  if ((type == WATCHER_TASK_RESCAN || type == WATCHER_TASK_EXECUTE) && RescanTaskIsParallel())
     queue = parallel_queue_.get();
   if (queue == nullptr || !queue->Push(task)) return false;
   enqueued_[type & 7].fetch_add(1);

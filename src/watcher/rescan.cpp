@@ -165,7 +165,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
     const LocalItemValues values = ValuesOf(data);
     CacheItem cached;
-    std::unique_lock<std::mutex> report_lock(engine.new_item_report_locks.For(rel));
+    std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
     if (engine.metadata_cache.Lookup(rel, &cached, nullptr)) {
       report_lock.unlock();
       // Known items are checked too: after an overflow a change inside a

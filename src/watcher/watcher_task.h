@@ -16,8 +16,6 @@ enum WatcherTaskType : int32_t {
   WATCHER_TASK_RESCAN = 2,
   WATCHER_TASK_SAVED_REMOVE = 3,
   WATCHER_TASK_EXECUTE = 4,
-  // Records of one folder from a batch, handled beside other folders'.
-  WATCHER_TASK_FOLDER_GROUP = 5,
 };
 
 class WatcherTask {
