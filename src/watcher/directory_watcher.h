@@ -1,8 +1,7 @@
 // Watches the sync root for local changes and runs the work they cause: one
 // watcher thread keeps a change request outstanding, a serialized worker runs
 // change batches in order, parallel workers run rescans and deferred
-// CfExecute answers side by side and take folders of a batch off the
-// serialized worker.
+// CfExecute answers side by side.
 #pragma once
 
 #include <atomic>
