@@ -222,58 +222,6 @@ TEST_F(ChangeProcessingTest, UnpinningAFullyPresentFileDehydratesItAndFiresReset
   EXPECT_TRUE(engine().placeholder_manager->GetPlaceholderState(full.c_str()) & platform::CF_PLACEHOLDER_STATE_PARTIAL);
 }
 
-// A record as the platform hands it out, for a batch built by hand.
-void AppendRecord(std::vector<uint8_t>& buffer, uint32_t action, const std::u16string& name) {
-  const size_t start = buffer.size();
-  const size_t size = (offsetof(ChangeRecord, FileName) + name.size() * 2 + 7) & ~size_t{7};
-  buffer.resize(start + size);
-  auto* record = reinterpret_cast<ChangeRecord*>(buffer.data() + start);
-  record->Action = action;
-  record->FileAttributes = platform::FILE_ATTRIBUTE_NORMAL;
-  record->FileNameLength = static_cast<uint32_t>(name.size() * 2);
-  std::memcpy(record->FileName, name.data(), name.size() * 2);
-  if (start > 0) {
-    size_t previous = 0;
-    for (auto* r = reinterpret_cast<ChangeRecord*>(buffer.data()); r->NextEntryOffset != 0;
-         r = reinterpret_cast<ChangeRecord*>(buffer.data() + previous))
-      previous += r->NextEntryOffset;
-    reinterpret_cast<ChangeRecord*>(buffer.data() + previous)->NextEntryOffset = static_cast<uint32_t>(start - previous);
-  }
-}
-
-TEST_F(WatcherTest, NewFilesOfOtherFoldersInABatchAreNotHeldUpByOneSlowAnswer) {
-  UseRegisteredRoot();
-  MakeDir("a");
-  MakeDir("b");
-  WriteFile("a/1.txt", "1");
-  WriteFile("a/2.txt", "2");
-  WriteFile("b/1.txt", "3");
-  // The answer for a\1.txt waits for b\1.txt's event: one batch handled a
-  // record at a time would wait the whole limit.
-  bool waited_for_b = false;
-  before_create_ = [&](const std::u16string& path) {
-    if (path == u"\\a\\1.txt")
-      waited_for_b = WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE, u"\\b\\1.txt") == 1; }, 15000);
-  };
-  // Made before the watch began: only the batch below reports them.
-  ASSERT_TRUE(StartWatcher());
-  std::vector<uint8_t> batch;
-  AppendRecord(batch, platform::FILE_ACTION_ADDED, u"a\\1.txt");
-  AppendRecord(batch, platform::FILE_ACTION_ADDED, u"a\\2.txt");
-  AppendRecord(batch, platform::FILE_ACTION_MODIFIED, u"a\\1.txt");
-  AppendRecord(batch, platform::FILE_ACTION_ADDED, u"b\\1.txt");
-  ProcessChangeBatch(*engine().watcher, batch);
-  EXPECT_TRUE(waited_for_b);
-  // Each once, and a folder's own records in their order.
-  const std::vector<SeenEvent> created = Events(HALVEX_EVENT_CREATE_FILE);
-  ASSERT_EQ(3u, created.size()) << Seen();
-  std::vector<std::u16string> in_a;
-  for (const SeenEvent& e : created)
-    if (e.path.starts_with(u"\\a\\")) in_a.push_back(e.path);
-  EXPECT_EQ((std::vector<std::u16string>{u"\\a\\1.txt", u"\\a\\2.txt"}), in_a);
-  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE)) << Seen();
-}
-
 TEST_F(ChangeProcessingTest, FolderWithFilesIsReportedOnceEvenWhileItsRescanOverlapsTheWorker) {
   // A slow host keeps the worker busy past the folder's first rescan, so the
   // two meet on the same new files.

@@ -168,12 +168,9 @@ class WatcherTest : public ::testing::Test {
   int settles_ = 0;
   // A slow host: each CreateFile/CreateFolder answer takes this long.
   std::atomic<int> create_delay_ms_{0};
-  // Runs before each CreateFile answer (set before the watcher starts).
-  std::function<void(const std::u16string& path)> before_create_;
   TestHost host_{true, [this](int32_t id, int32_t, intptr_t* p, int32_t*) -> int32_t {
                    if ((id == HALVEX_EVENT_CREATE_FILE || id == HALVEX_EVENT_CREATE_FOLDER) && create_delay_ms_ > 0)
                      Pause(create_delay_ms_.load());
-                   if (id == HALVEX_EVENT_CREATE_FILE && before_create_) before_create_(WideAt(p, 1));
                    std::lock_guard<std::mutex> lock(mu_);
                    if (id == HALVEX_EVENT_LOG) {
                      lines_.push_back(WideAt(p, 1));
