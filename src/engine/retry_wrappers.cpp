@@ -144,6 +144,13 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int
       return kOk;
     }
     is_dir = (attributes & kItemAttributeFolder) != 0;
+    // The host's own delete takes the entry out of the cache before it ends
+    // its pending mark, so an entry read before the one must be read again
+    // after the other: a removal of the host's making finds the mark or no
+    // entry, never an entry without the mark.
+    if (engine.pending.CheckPendingOrRemove(path, kOpDelete, is_dir) ||
+        !engine.metadata_cache.GetAttributes(path, &attributes))
+      return kOk;
   }
 
   Task* own = nullptr;

@@ -6,6 +6,7 @@
 
 namespace corvane::platform {
 
+// Null where the watch's own records already carry that view.
 AttributeReader FileLayerAttributeReader();
 
 }  // namespace corvane::platform

@@ -82,6 +82,7 @@ uint32_t ReadLocalValues(const std::u16string& full_path, LocalItemValues& value
   if (!ok) return error != 0 ? error : ERROR_INTERNAL_ERROR;
   values.attributes = ItemAttributesFromPlatform(info.dwFileAttributes);
   values.folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  values.placeholder = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   values.size = values.folder ? 0 : (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   values.creation_time = info.ftCreationTime;
   values.last_access_time = info.ftLastAccessTime;
@@ -209,6 +210,45 @@ bool Pairs(const ChangeRecord& removed, const ChangeRecord& added) {
 const ChangeRecord* SavedRemove(DirectoryWatcher& watcher) {
   const auto& saved = watcher.change_state().saved_remove;
   return saved.empty() ? nullptr : reinterpret_cast<const ChangeRecord*>(saved.data());
+}
+
+// No exclusion setting can match an item with these attributes.
+bool NoExclusionRuleFor(Engine& engine, uint32_t platform_attributes) {
+  return !(engine.settings.exclude_hidden_files.load() && (platform_attributes & platform::FILE_ATTRIBUTE_HIDDEN)) &&
+         !(engine.settings.exclude_temporary_files.load() &&
+           (platform_attributes & platform::FILE_ATTRIBUTE_TEMPORARY)) &&
+         engine.settings.excluded_files.Get().empty();
+}
+
+// The record shows a known placeholder exactly as the engine last reported
+// it, and no exclusion rule could apply to it: nothing to report. The
+// platform reads a record's values when it hands the record out, so a later
+// change of the item comes with a record of its own. Most records of a
+// burst are of this kind: the engine's own conversion and in-sync marks of
+// each new file.
+bool UnchangedSinceReported(Engine& engine, const std::u16string& rel, const std::u16string& full,
+                            const ChangeRecord& record) {
+  const uint32_t attrs = record.FileAttributes;
+  if (record.ReparsePointTag == platform::IO_REPARSE_TAG_SYMLINK || !NoExclusionRuleFor(engine, attrs)) return false;
+  CacheItem cached;
+  {
+    std::lock_guard<std::mutex> lock(engine.own_change_mutex);
+    if (!engine.metadata_cache.Lookup(rel, &cached, nullptr)) return false;
+  }
+  const bool folder = (attrs & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (cached.Locked || cached.CreateFailed || cached.IsFolder() != folder ||
+      static_cast<int32_t>(cached.Attributes) != ItemAttributesFromPlatform(attrs) ||
+      cached.Size != (folder ? 0 : record.FileSize) ||
+      cached.CreationTime != static_cast<uint64_t>(record.CreationTime) ||
+      cached.LastWriteTime != static_cast<uint64_t>(record.LastModificationTime))
+    return false;
+  if (attrs & platform::FILE_ATTRIBUTE_REPARSE_POINT) return true;
+  // Read before the engine made it a placeholder (the usual case for the
+  // records of a new file): a known item that is none would be made one.
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  const platform::CF_PLACEHOLDER_STATE state =
+      manager ? manager->GetPlaceholderState(full.c_str()) : platform::CF_PLACEHOLDER_STATE_INVALID;
+  return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER);
 }
 
 // The update against `known`, a copy of the item's cache entry read together
@@ -359,6 +399,10 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     return result;
   }
   if (record.Action != platform::FILE_ACTION_ADDED && record.Action != platform::FILE_ACTION_MODIFIED) return 0;
+  if (UnchangedSinceReported(engine, rel, full, record)) {
+    LogF(sink, kLogVerbose, u"No change of '%s' since it was last reported", rel);
+    return 0;
+  }
   if (IsSymbolicLinkAt(full)) {
     LogF(sink, kLogVerbose, u"Symbolic link skipped: '%s'", full);
     return 0;
@@ -380,7 +424,11 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
   if (read < 0) return kErrOsCallFailed;
   const LocalItemValues& values = view.values;
 
-  const ExcludedState excluded = ExclusionFor(engine, rel, record.FileAttributes, true);
+  // Only placeholders can be marked excluded: with no rule that could match,
+  // a plain item needs no look at its exclusion state.
+  const ExcludedState excluded = !values.placeholder && NoExclusionRuleFor(engine, record.FileAttributes)
+                                     ? ExcludedState::kDoNothing
+                                     : ExclusionFor(engine, rel, record.FileAttributes, true);
   if (excluded == ExcludedState::kSkip) return 0;
   if (excluded == ExcludedState::kNewlyExcluded) {
     if (!view.known || static_cast<int32_t>(view.cached.Attributes) == values.attributes) return 0;

@@ -23,6 +23,7 @@ struct LocalItemValues {
   int64_t creation_time = 0;
   int64_t last_access_time = 0;
   int64_t last_write_time = 0;
+  bool placeholder = false;  // only where read from the item itself
 };
 
 // Runs every record of one copied notification buffer; always 0.

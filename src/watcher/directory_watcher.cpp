@@ -21,7 +21,8 @@ constexpr platform::DWORD kErrorIoIncomplete = 996;
 DirectoryWatcher::DirectoryWatcher(Engine& engine, std::u16string path, size_t buffer_size)
     : engine_(engine),
       path_(std::move(path)),
-      buffer_(buffer_size),
+      buffer_size_(buffer_size),
+      buffer_(std::make_unique_for_overwrite<uint8_t[]>(buffer_size)),
       serialized_queue_(std::make_unique<WatcherTaskQueue>()),
       parallel_queue_(std::make_unique<WatcherTaskQueue>()) {
   LogF(sink(), kLogVerbose, u"Directory changes watcher created for path '%s'", path_);
@@ -212,7 +213,7 @@ void DirectoryWatcher::WatcherThread() {
     ready_.store(true);
     ready_cv_.notify_all();
   };
-  platform::DWORD error = watch_.Request(buffer_.data(), static_cast<platform::DWORD>(buffer_.size()), true,
+  platform::DWORD error = watch_.Request(buffer_.get(), static_cast<platform::DWORD>(buffer_size_), true,
                                          kNotifyFilter);
   if (error != 0 && error != platform::ERROR_IO_PENDING) {
     last_error_.store(error);
@@ -240,7 +241,7 @@ void DirectoryWatcher::WatcherThread() {
     std::vector<uint8_t> copy;
     bool rescan_due = false;
     if (error == 0 && bytes > 0) {
-      copy.assign(buffer_.begin(), buffer_.begin() + bytes);
+      copy.assign(buffer_.get(), buffer_.get() + bytes);
     } else if (error == 0) {
       LogF(sink(), kLogVerbose, u"Directory watcher: received empty completion; re-issuing watch.");
     } else if (error == kErrorIoIncomplete) {
@@ -254,7 +255,7 @@ void DirectoryWatcher::WatcherThread() {
     }
 
     // The next request goes out before anything is handed on.
-    error = watch_.Request(buffer_.data(), static_cast<platform::DWORD>(buffer_.size()), true, kNotifyFilter);
+    error = watch_.Request(buffer_.get(), static_cast<platform::DWORD>(buffer_size_), true, kNotifyFilter);
     if (error != 0 && error != platform::ERROR_IO_PENDING) {
       last_error_.store(error);
       LogF(sink(), kLogVerbose, u"Directory watcher: ReadDirectoryChangesExW failed. Error code: 0x%x", error);

@@ -82,7 +82,10 @@ class DirectoryWatcher : public DeferredExecutor {
 
   Engine& engine_;
   const std::u16string path_;
-  std::vector<uint8_t> buffer_;
+  // Never zero-filled: the platform writes every byte it reports, and the
+  // pages of a large buffer stay untouched until a burst needs them.
+  const size_t buffer_size_;
+  std::unique_ptr<uint8_t[]> buffer_;
   platform::DirectoryChangeWatch watch_;
   std::atomic<bool> ready_{false};
   std::mutex ready_mutex_;

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/local/native_path.h"
 #include "platform_local_services/temp_dirs.h"
 #include "support/utf.h"
@@ -28,6 +29,8 @@ struct Change {
   int64_t file_id;
   int64_t parent_id;
   DWORD attributes;
+  int64_t size;
+  int64_t creation_time;
 };
 
 int64_t Inode(const std::string& path) {
@@ -94,7 +97,8 @@ class DirectoryChangesTest : public ::testing::Test {
       const auto* info = reinterpret_cast<const FILE_NOTIFY_EXTENDED_INFORMATION*>(base + offset);
       ASSERT_LE(offset + offsetof(FILE_NOTIFY_EXTENDED_INFORMATION, FileName) + info->FileNameLength, bytes);
       std::u16string name(info->FileName, info->FileNameLength / 2);
-      out.push_back({info->Action, Utf16ToUtf8Lossy(name), info->FileId, info->ParentFileId, info->FileAttributes});
+      out.push_back({info->Action, Utf16ToUtf8Lossy(name), info->FileId, info->ParentFileId, info->FileAttributes,
+                     info->FileSize, info->CreationTime});
       if (info->NextEntryOffset == 0) return;
       offset += info->NextEntryOffset;
     }
@@ -326,6 +330,18 @@ TEST_F(DirectoryChangesTest, SmallBufferSplitsRecordsOverCompletionsWithoutOverf
 }
 
 TEST_F(DirectoryChangesTest, ChangeAfterAHandedOutRecordIsNotCoalescedAway) {
+  // Without a request the watch reads and folds changes but hands nothing
+  // out: the rewrite of z joins z's waiting record, which must then carry
+  // the values after the rewrite, not those of the first write.
+  WriteFile(root_ / "z", "1");
+  EXPECT_EQ(watch_.Wait(1000), kWaitTimeout);
+  WriteFile(root_ / "z", "three");
+  EXPECT_EQ(watch_.Wait(1000), kWaitTimeout);
+  const std::vector<Change> z = Collect();
+  ASSERT_FALSE(z.empty());
+  EXPECT_EQ(z.back().name, "z");
+  EXPECT_EQ(z.back().size, 5);
+
   // The changes of x are one kernel event each (a new time), so none can be
   // read half before the record is handed out and half after.
   const auto touch = [&](time_t when) {
@@ -371,12 +387,24 @@ TEST_F(DirectoryChangesTest, FilterAndSubtreeLimitWhatIsReported) {
             (Expected{{FILE_ACTION_ADDED, "top"}}));
 }
 
-TEST_F(DirectoryChangesTest, AttributesComeFromTheReaderOrFromStat) {
+TEST_F(DirectoryChangesTest, AttributesAndTimesAreWhatTheFileLayerShowsUnlessAReaderIsSet) {
   WriteFile(root_ / ".hidden", "h");
   WriteFile(root_ / "ro", "r");
   ASSERT_EQ(chmod((root_ / "ro").c_str(), 0444), 0);
+  // Stored by the file layer, not in the inode: a record must show them as
+  // a handle on the item does, or the watcher takes the item for changed.
+  WriteFile(root_ / "sys", "s");
+  const std::u16string sys = local::FromNativePath(root_ / "sys");
+  ASSERT_TRUE(SetFileAttributesW(sys.c_str(), FILE_ATTRIBUTE_SYSTEM));
+  Handle handle = CreateFileW(sys.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, 0);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  FILE_BASIC_INFO basic{};
+  basic.CreationTime = 130000000000000000;
+  ASSERT_TRUE(SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic));
+  CloseHandle(handle);
   std::vector<Change> changes = Collect();
-  ASSERT_GE(changes.size(), 2u);
+  ASSERT_GE(changes.size(), 3u);
+  bool sys_seen = false;
   for (const Change& c : changes) {
     if (c.name == ".hidden") {
       EXPECT_EQ(c.attributes, FILE_ATTRIBUTE_HIDDEN);
@@ -384,7 +412,12 @@ TEST_F(DirectoryChangesTest, AttributesComeFromTheReaderOrFromStat) {
     if (c.name == "ro") {
       EXPECT_EQ(c.attributes, FILE_ATTRIBUTE_READONLY);
     }
+    if (c.name == "sys" && c.action == FILE_ACTION_MODIFIED) sys_seen = true;
   }
+  ASSERT_TRUE(sys_seen);
+  EXPECT_EQ(changes.back().name, "sys");
+  EXPECT_EQ(changes.back().attributes, FILE_ATTRIBUTE_SYSTEM);
+  EXPECT_EQ(changes.back().creation_time, 130000000000000000);
 
   std::string asked;
   watch_.SetAttributeReader([&](const std::string& path) {

@@ -2,12 +2,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
 #include "engine/item_operations.h"
 #include "engine/pending_operations.h"
+#include "watcher/change_processing.h"
 #include "watcher/rescan.h"
 #include "watcher/watcher_fixture.h"
 

@@ -26,6 +26,7 @@
 
 #include "platform/local/errno_win32.h"
 #include "platform/local/item_info.h"
+#include "platform/local/local_item.h"
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/private_names.h"
@@ -68,6 +69,7 @@ struct Record {
   ItemInfo info;
   int64_t parent_id = 0;
   uint64_t seq = 0;
+  bool stale = false;  // the item changed again after `info` was read
 };
 
 struct Watch {
@@ -115,6 +117,21 @@ size_t RecordSize(const Record& record, std::u16string& name) {
     if (c == u'/') c = u'\\';
   const size_t size = kRecordHeaderSize + name.size() * sizeof(char16_t);
   return (size + 7) & ~size_t{7};
+}
+
+ItemInfo InfoOf(const local::LocalItem& item, const std::string& full) {
+  ItemInfo info;
+  info.creation_time = static_cast<int64_t>(item.creation_time);
+  info.last_modification_time = static_cast<int64_t>(item.last_write_time);
+  info.last_change_time = static_cast<int64_t>(item.change_time);
+  info.last_access_time = static_cast<int64_t>(item.last_access_time);
+  info.allocated_length = static_cast<int64_t>(item.allocated);
+  info.file_size = static_cast<int64_t>(item.size);
+  info.attributes = item.Attributes(local::BaseName(full));
+  info.reparse_tag = item.ReparseTag();
+  info.file_id = static_cast<int64_t>(item.ino);
+  info.is_directory = item.is_dir;
+  return info;
 }
 
 }  // namespace
@@ -348,24 +365,51 @@ struct DirectoryChangeWatch::Impl {
     return (filter & (is_dir ? kNameFilterForFolders : kNameFilterForFiles)) != 0;
   }
 
-  // The item's current state, with the attribute reader's view of it.
+  // The item as the file layer shows it (placeholder state and pin bits in
+  // its attributes), from one descriptor and one read of its state: what a
+  // handle opened on it would report now.
   ItemInfo ReadInfo(const std::string& rel, bool& exists) {
     ItemInfo info;
     const std::string full = Full(rel);
-    // Hydration and dehydration change the data and then put the times back,
-    // both under the item's state lock; read in between, the times would
-    // look changed by the provider's own transfer.
     int fd = open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOATIME);
     if (fd < 0 && errno == EPERM) fd = open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd >= 0) {
-      local::ItemStateLock lock(fd);
+    if (fd < 0) {
+      // A symbolic link (never followed) or an item that cannot be opened.
       exists = local::ReadItemInfo(full, info);
     } else {
-      exists = local::ReadItemInfo(full, info);
+      // Hydration and dehydration change the data and then put the times
+      // back, both under the item's state lock; read in between, the times
+      // would look changed by the provider's own transfer. Only placeholders
+      // see such transfers, so only they pay for the lock.
+      local::PlaceholderRecord record;
+      const bool placeholder = local::LoadRecord(fd, record) && record.placeholder;
+      local::LocalItem item;
+      if (placeholder) {
+        local::ItemStateLock lock(fd);
+        exists = local::ReadLocalItem(fd, item);
+      } else {
+        exists = local::ReadLocalItem(fd, item);
+        // Made a placeholder since the first look.
+        if (exists && item.record.placeholder) {
+          local::ItemStateLock lock(fd);
+          exists = local::ReadLocalItem(fd, item);
+        }
+      }
+      close(fd);
+      if (exists) info = InfoOf(item, full);
     }
-    if (fd >= 0) close(fd);
     if (exists && reader) info.attributes = reader(full);
     return info;
+  }
+
+  // Reads again the records whose item changed after they were read (a
+  // repeat of their change was folded into them), so that what is handed
+  // out is never older than the last change it stands for.
+  void Refresh(Record& record) {
+    record.stale = false;
+    bool exists = false;
+    ItemInfo info = ReadInfo(record.rel, exists);
+    if (exists) record.info = info;
   }
 
   void Push(Record record) {
@@ -388,8 +432,12 @@ struct DirectoryChangeWatch::Impl {
       // swallow a later change.
       auto it = last_by_path.find(rel);
       if (it != last_by_path.end() && it->second.second == action && !pending.empty() &&
-          it->second.first >= pending.front().seq)
+          it->second.first >= pending.front().seq) {
+        // Seq numbers of waiting records run without gaps from the front.
+        const uint64_t index = it->second.first - pending.front().seq;
+        if (index < pending.size()) pending[index].stale = true;
         return;
+      }
     }
     Record record;
     record.action = action;
@@ -641,8 +689,9 @@ struct DirectoryChangeWatch::Impl {
     FILE_NOTIFY_EXTENDED_INFORMATION* previous = nullptr;
     std::u16string name;
     while (!pending.empty()) {
-      const Record& record = pending.front();
+      Record& record = pending.front();
       if (record.action == kLostMarker) break;
+      if (record.stale) Refresh(record);
       const size_t record_size = RecordSize(record, name);
       if (used + record_size > size) break;
       auto* info = reinterpret_cast<FILE_NOTIFY_EXTENDED_INFORMATION*>(out + used);

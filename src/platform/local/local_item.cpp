@@ -13,6 +13,7 @@ FILETIME FromTimestamp(const struct statx_timestamp& t) { return FileTimeFromUni
 void FillFromStatx(const struct statx& st, LocalItem& info) {
   info.is_dir = S_ISDIR(st.stx_mode);
   info.size = info.is_dir ? 0 : st.stx_size;
+  info.allocated = st.stx_blocks * 512;
   info.dev = (static_cast<uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
   info.ino = st.stx_ino;
   info.nlink = st.stx_nlink;

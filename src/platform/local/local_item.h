@@ -27,6 +27,7 @@ constexpr DWORD kStoredAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTE
 struct LocalItem {
   bool is_dir = false;
   uint64_t size = 0;
+  uint64_t allocated = 0;  // bytes the data takes on disk
   uint64_t dev = 0;
   uint64_t ino = 0;
   uint32_t nlink = 0;
