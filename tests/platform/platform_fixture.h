@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -183,7 +184,9 @@ class PlatformTest : public ::testing::Test {
  protected:
   void SetUp() override {
     base_ = fs::temp_directory_path() /
-            ("corvane-platform-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+            // CTest runs each case in its own process, and two processes can
+            // put the fixture at the same address (the sanitizer build did).
+            ("corvane-platform-" + std::to_string(getpid()) + "-" +
              std::to_string(reinterpret_cast<uintptr_t>(this)));
     fs::remove_all(base_);
     fs::create_directories(base_ / "state");
