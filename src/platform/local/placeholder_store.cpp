@@ -117,8 +117,11 @@ struct Stamp {
   bool unknown_writes = false;
 };
 
+// Only compared for equality, so it may wrap: a host may set a time far
+// past what nanoseconds in 64 bits hold (the signed product overflowed).
 int64_t MtimeNs(const struct stat& st) {
-  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return static_cast<int64_t>(static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+                              static_cast<uint64_t>(st.st_mtim.tv_nsec));
 }
 
 void DecodeStamp(const std::string& bytes, Stamp& stamp) {

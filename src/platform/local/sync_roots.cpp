@@ -123,8 +123,13 @@ class RecordCache {
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
     // Whole-second times mean a file system with coarse time stamps.
     const int64_t margin_ns = st.st_mtim.tv_nsec == 0 ? 2'000'000'000LL : 50'000'000LL;
-    const auto ns = [](const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1'000'000'000LL + t.tv_nsec; };
-    return ns(st.st_mtim) + margin_ns < ns(now) && ns(st.st_ctim) + margin_ns < ns(now);
+    // Seconds first, so that a time far in the future cannot overflow.
+    const auto settled = [&](const timespec& t) {
+      return t.tv_sec < now.tv_sec - 3 ||
+             (t.tv_sec <= now.tv_sec &&
+              (now.tv_sec - t.tv_sec) * 1'000'000'000LL + (now.tv_nsec - t.tv_nsec) > margin_ns);
+    };
+    return settled(st.st_mtim) && settled(st.st_ctim);
   }
 
   bool Load(const std::string& dir) {
