@@ -70,17 +70,15 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
       Log(sink, kLogVerbose, u"CreateItem fired in async mode");
       task->StartTime.store(CurrentTimeMs());
     }
-    // Not taken yet: a placeholder that was there already may say in sync.
-    if (answer != kOk) DoSetPlaceholderSyncState(engine, relative_path, false);
   } else {
     LogF(sink, kLogFailure, u"CreateItem for '%s' finished with error: 0x%x", relative_path,
          static_cast<uint32_t>(answer));
     result = answer;
     // Change processing drops the entry instead of reporting it again.
     engine.metadata_cache.SetCreateFailed(relative_path, true);
-    // The host does not have it.
-    DoSetPlaceholderSyncState(engine, relative_path, false);
   }
+  // Not taken (yet): a placeholder that was there already may say in sync.
+  if (answer != kOk) DoSetPlaceholderSyncState(engine, relative_path, false);
   if (fired != 0) task->LeaveHandler();
   if (!async) {
     if (answer == kOk) MarkTakenVersionInSync(engine, relative_path, task->ReportedSize, task->ReportedWriteTime);
