@@ -545,6 +545,16 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   if (cached.LastWriteTime != static_cast<uint64_t>(values.last_write_time)) flags |= kFlagLastWriteTime;
   const bool content_changed =
       cached.Size != values.size || cached.LastWriteTime < static_cast<uint64_t>(values.last_write_time);
+  // A program's change takes a placeholder out of sync at the platform. One
+  // still in sync, with its size and attributes as known, had only its
+  // times moved by the platform's own transfer: some systems stamp the file
+  // while they write the fetched bytes and put its time back after.
+  const bool times_only = (flags & ~(kFlagLastWriteTime | kFlagLastAccessTime)) == 0;
+  if (!values.folder && placeholder && (ph_state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) &&
+      cached.Size == values.size && times_only) {
+    LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s': the platform still has it in sync", rel);
+    return 0;
+  }
 
   int32_t result = 0;
   if (!values.folder) {

@@ -47,7 +47,7 @@ TEST_F(RescanTest, OverflowRescanFindsChangesInsideKnownFolders) {
 
   engine().watcher = MakeOwned<DirectoryWatcher>(engine(), Root(), 160);
   ASSERT_TRUE(engine().watcher->Start());
-  WriteFile(added, "new");
+  MoveInFile(added, "new");
   const int fd = open(Native(known).c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(3, write(fd, " v2", 3));

@@ -129,10 +129,13 @@ HRESULT Resolve(HANDLE h, Handled& out) {
 }
 
 // An item operation's common start: the handle's placeholder, or why not.
+// The file's facts are read under the lock: a transfer writes the bytes and
+// puts the file's time back under it, and a time read in between would look
+// like a program's change.
 #define PLACEHOLDER_OF(handle)                                 \
+  Locked s;                                                    \
   Handled handled;                                             \
   if (HRESULT hr = Resolve(handle, handled); FAILED(hr)) return hr; \
-  Locked s;                                                    \
   Item* item = ItemOf(*s, handled.facts);                      \
   if (item == nullptr) {                                       \
     s.Save();                                                  \
@@ -357,9 +360,9 @@ __declspec(dllexport) HRESULT WINAPI CfConvertToPlaceholder(HANDLE FileHandle, L
   if ((flags & ~0x1Fu) || identity_length > CF_PLACEHOLDER_MAX_FILE_IDENTITY_LENGTH || (identity_length && !identity))
     return E_INVALIDARG;
   if ((flags & CF_CONVERT_FLAG_DEHYDRATE) && (flags & CF_CONVERT_FLAG_ALWAYS_FULL)) return E_INVALIDARG;
+  Locked s;
   Handled h;
   if (HRESULT hr = Resolve(FileHandle, h); FAILED(hr)) return hr;
-  Locked s;
   const Root* root = s->RootOf(h.path);
   if (root == nullptr) return FromWin32(kErrorNotUnderSyncRoot);
   Item* existing = ItemOf(*s, h.facts);

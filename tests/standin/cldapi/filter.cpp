@@ -227,9 +227,9 @@ struct Target {
 
 // The item at `path` and the connection of its sync root.
 HRESULT Find(const std::wstring& path, Target& t) {
+  Locked s;  // facts read under it, as a transfer's are written
   FileFacts facts;
   if (!FactsOfPath(path, facts)) return LastError();
-  Locked s;
   t.path = path;
   t.id = facts.id;
   if (Item* it = ItemOf(*s, facts)) {
