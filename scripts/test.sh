@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything and runs the test suite, then
+# Sets up the machine, checks that includes point down the layers, builds
+# everything and runs the test suite, then
 # installs the build into a scratch prefix and builds and runs a small host
 # against it the way another project would (tests/consumer); as root, also
 # packs the build as a .deb, installs it with apt, tries it and removes it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
+bash scripts/check-layers.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2 --timeout 600

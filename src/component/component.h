@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
-#include "component/events.h"
 #include "diag/log.h"
 #include "engine/engine.h"
+#include "engine/host_events.h"
 #include "halvex/corvane.h"
-#include "support/per_thread.h"
+#include "platform/per_thread.h"
 
 namespace corvane {
 

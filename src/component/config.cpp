@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "component/setting_text.h"
-#include "component/setting_values.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_config.h"
+#include "support/setting_text.h"
+#include "support/setting_values.h"
 
 namespace corvane {
 namespace {

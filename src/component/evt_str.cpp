@@ -5,8 +5,8 @@
 #include <string>
 
 #include "halvex/corvane.h"
+#include "platform/codepage.h"
 #include "platform/errors.h"
-#include "support/codepage.h"
 
 namespace {
 

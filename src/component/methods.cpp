@@ -8,13 +8,13 @@
 #include "component/config.h"
 #include "component/method_args.h"
 #include "component/method_layer.h"
-#include "component/setting_values.h"
 #include "component/strings.h"
 #include "component/version.h"
 #include "diag/result_codes.h"
 #include "platform/errors.h"
-#include "platform/types.h"
 #include "platform/text.h"
+#include "platform/types.h"
+#include "support/setting_values.h"
 
 namespace corvane {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "diag/result_codes.h"
-#include "support/codepage.h"
+#include "platform/codepage.h"
 
 namespace corvane {
 

@@ -1,9 +1,9 @@
 #include "diag/diagnostics.h"
 
 #include "diag/result_codes.h"
+#include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/text.h"
-#include "support/codepage.h"
 
 namespace corvane {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "diag/log.h"
-#include "support/per_thread.h"
+#include "platform/per_thread.h"
 
 namespace corvane {
 

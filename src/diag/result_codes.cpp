@@ -2,8 +2,8 @@
 
 #include "halvex/corvane.h"
 
+#include "platform/codepage.h"
 #include "platform/text.h"
-#include "support/codepage.h"
 
 namespace corvane {
 // The public header stays self-contained; its values must be the table's.

@@ -17,8 +17,8 @@
 #include "engine/pending_operations.h"
 #include "engine/shared_text.h"
 #include "engine/task_registry.h"
+#include "platform/per_thread.h"
 #include "support/owned.h"
-#include "support/per_thread.h"
 
 namespace corvane {
 

@@ -1,9 +1,9 @@
 #include "engine/engine_config.h"
 
-#include "component/setting_values.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "support/setting_values.h"
 #include "support/utf.h"
 
 namespace corvane {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "component/setting_text.h"
+#include "support/setting_text.h"
 
 namespace corvane {
 

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <system_error>
 
-#include "component/events.h"
 #include "diag/log.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
+#include "engine/host_events.h"
 #include "engine/retry_passes.h"
 
 namespace corvane {

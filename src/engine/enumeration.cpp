@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "component/events.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
+#include "engine/host_events.h"
 #include "engine/item_operations.h"
 #include "engine/item_properties.h"
 #include "halvex/corvane.h"

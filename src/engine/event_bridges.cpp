@@ -4,10 +4,10 @@
 #include <thread>
 #include <utility>
 
-#include "component/events.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/host_events.h"
 #include "engine/task.h"
 
 namespace corvane {

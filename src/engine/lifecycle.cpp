@@ -6,11 +6,11 @@
 #include <system_error>
 #include <thread>
 
-#include "component/events.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
+#include "engine/host_events.h"
 #include "engine/sync_root_path.h"
 
 namespace corvane {

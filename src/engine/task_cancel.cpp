@@ -4,12 +4,12 @@
 #include <thread>
 #include <vector>
 
-#include "component/events.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
+#include "engine/host_events.h"
 #include "engine/task.h"
 
 namespace corvane {

@@ -3,11 +3,11 @@
 // locks, and the CancelTask events fire after the locks are released.
 #include <vector>
 
-#include "component/events.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
+#include "engine/host_events.h"
 #include "engine/retry_passes.h"
 #include "engine/task.h"
 

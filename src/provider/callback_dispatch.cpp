@@ -5,11 +5,11 @@
 #include <memory>
 #include <new>
 
-#include "component/events.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
+#include "engine/host_events.h"
 #include "engine/task.h"
 #include "engine/task_cancel.h"
 #include "platform/files.h"

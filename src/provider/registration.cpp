@@ -5,11 +5,11 @@
 #include <memory>
 #include <thread>
 
-#include "component/events.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
+#include "engine/host_events.h"
 #include "platform/files.h"
 #include "platform/security.h"
 #include "platform/shell.h"

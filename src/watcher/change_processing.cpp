@@ -4,12 +4,12 @@
 #include <cstring>
 #include <mutex>
 
-#include "component/events.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
+#include "engine/host_events.h"
 #include "engine/item_operations.h"
 #include "engine/retry_passes.h"
 #include "engine/task.h"

@@ -3,9 +3,9 @@
 #include <chrono>
 #include <condition_variable>
 
-#include "component/events.h"
 #include "diag/log.h"
 #include "engine/engine.h"
+#include "engine/host_events.h"
 #include "platform/change_attributes.h"
 #include "watcher/item_attributes.h"
 #include "watcher/watcher_task.h"

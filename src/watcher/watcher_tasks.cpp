@@ -1,9 +1,9 @@
 #include <thread>
 
-#include "component/events.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/host_events.h"
 #include "provider/placeholder_manager.h"
 #include "watcher/change_processing.h"
 #include "watcher/directory_watcher.h"

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/text.h"
 #include "platform/types.h"
-#include "support/codepage.h"
 
 namespace corvane {
 namespace {

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/per_thread.h"
+#include "platform/per_thread.h"
 
 namespace corvane {
 namespace {

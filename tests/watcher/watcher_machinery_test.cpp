@@ -1,6 +1,6 @@
 #include <sys/stat.h>
 
-#include "component/events.h"
+#include "engine/host_events.h"
 #include "watcher/watcher_fixture.h"
 #include "watcher/watcher_task.h"
 

@@ -1,4 +1,4 @@
-#include "component/setting_values.h"
+#include "support/setting_values.h"
 
 namespace corvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "support/per_thread.h"
+#include "platform/per_thread.h"
 
 #include <algorithm>
 #include <atomic>

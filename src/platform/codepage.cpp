@@ -1,4 +1,4 @@
-#include "support/codepage.h"
+#include "platform/codepage.h"
 
 #include <climits>
 

@@ -1,4 +1,4 @@
-#include "component/setting_text.h"
+#include "support/setting_text.h"
 
 #include <limits>
 
