@@ -14,12 +14,10 @@
 namespace corvane {
 namespace {
 
-// 1970-01-01 00:00 UTC as a file time: an update time not after it is absent.
-constexpr int64_t kUnixEpochFileTime = platform::kFileTimeUnixEpoch;
-
 enum class ItemCheck { kNone, kFile, kFolder };
 
-int64_t AfterEpochOrZero(int64_t time) { return time <= kUnixEpochFileTime ? 0 : time; }
+// An update time not after 1970-01-01 00:00 UTC is absent.
+int64_t AfterEpochOrZero(int64_t time) { return time <= platform::kFileTimeUnixEpoch ? 0 : time; }
 
 uint64_t U64(int64_t value) { return static_cast<uint64_t>(value); }
 uint32_t U32(int32_t value) { return static_cast<uint32_t>(value); }

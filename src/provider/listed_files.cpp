@@ -20,15 +20,14 @@ namespace {
 constexpr size_t kCreateBatch = 256;
 
 // File times from 1970 up to 2038 every file system holds as given.
-constexpr int64_t kUnixEpochFileTime = 116444736000000000LL;
-constexpr int64_t kTime32EndFileTime = kUnixEpochFileTime + 0x7FFFFFFFLL * 10000000LL;
+constexpr int64_t kTime32EndFileTime = kFileTimeUnixEpoch + 0x7FFFFFFFLL * 10000000LL;
 
 bool Batchable(Engine& engine, const ListedEntry& entry) {
   return entry.added && (entry.item->Attributes & (HALVEX_ATTR_DIRECTORY | HALVEX_ATTR_PINNED)) == 0 &&
          !engine.settings.download_new_files.load();
 }
 
-bool HeldTime(int64_t time) { return time >= kUnixEpochFileTime && time < kTime32EndFileTime; }
+bool HeldTime(int64_t time) { return time >= kFileTimeUnixEpoch && time < kTime32EndFileTime; }
 
 // What the new file shows, when that is just what was asked for. A name
 // starting with a dot shows hidden on some platforms, and a time left to

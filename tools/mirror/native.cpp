@@ -294,11 +294,6 @@ bool ProcessLock::Acquire(const std::string& name, std::string& holder, std::str
 
 #else  // POSIX
 
-namespace {
-// 1601-01-01 to 1970-01-01 in 100-ns ticks.
-constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
-}  // namespace
-
 std::vector<std::string> Utf8Arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
 
 std::string LastErrorText() { return strerror(errno); }

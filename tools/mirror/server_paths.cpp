@@ -6,11 +6,6 @@
 
 namespace mirror {
 
-namespace {
-// 1601-01-01 to 1970-01-01 in 100-ns ticks.
-constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
-}  // namespace
-
 bool ToServerPath(const std::string& library_path, std::string& server_path) {
   server_path.clear();
   if (library_path.find('\0') != std::string::npos) return false;

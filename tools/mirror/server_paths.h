@@ -15,6 +15,9 @@ namespace mirror {
 // prefix; scans and listings never show them.
 inline constexpr const char* kUploadPrefix = ".corvane-upload-";
 
+// 1601-01-01 to 1970-01-01 in 100-ns ticks: the library's times count from 1601.
+inline constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
+
 struct ServerItem {
   bool is_folder = false;
   int64_t size = 0;
