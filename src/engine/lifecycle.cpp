@@ -133,6 +133,11 @@ int32_t Engine::do_Deactivate() {
   if (method_calls.HeldByThisThread()) return diag.Record(kErrOperationDenied, kTextStopInsideMethod);
   if (state.deactivating.load() != 0) return kOk;
   if (state.activating.load() != 0) IntStopActivating();
+  // An activation that ended just now may still be announcing itself: the
+  // host hears its Activated before the deactivation, never after it.
+  const bool on_activation_thread =
+      activation_thread.joinable() && activation_thread.get_id() == std::this_thread::get_id();
+  while (!on_activation_thread && activation_threads_running_.load() != 0) Nap();
   state.deactivating.store(1);
   return IntDeactivate();
 }
