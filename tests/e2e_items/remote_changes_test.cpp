@@ -97,6 +97,11 @@ TEST_F(ItemsTest, ResetDehydratesAndKeepsPinnedFilesUnlessAsked) {
     EXPECT_FALSE(IsEcho(e) || e.id == HALVEX_EVENT_RESET_FILE) << "event " << e.id << " for " << e.path << " flags " << e.flags;
   }
 
+  // Asked for alone, a pinned file is still kept as it is.
+  ASSERT_EQ(p.Call(HALVEX_METHOD_RESET_FILE, "\\r\\b.txt"), 0) << p.LastError();
+  EXPECT_EQ(StateOf("r/b.txt").pin, CF_PIN_STATE_PINNED);
+  EXPECT_TRUE(StateOf("r/b.txt").FullyHydrated());
+
   // With ResetPinnedFiles a pinned file is unpinned rather than emptied;
   // once unpinned it gives its data back like any other.
   ASSERT_EQ(p.Config("ResetPinnedFiles=True"), 0);

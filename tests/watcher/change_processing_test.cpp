@@ -9,7 +9,6 @@
 #include <set>
 
 #include "engine/item_operations.h"
-#include "engine/pending_operations.h"
 #include "watcher/change_processing.h"
 #include "watcher/rescan.h"
 #include "watcher/watcher_fixture.h"
@@ -102,25 +101,6 @@ TEST_F(ChangeProcessingTest, DeletesAndRenamesFollowWhatTheEngineKnows) {
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FILE));
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_DELETE_FILE));
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_DELETE_FOLDER));
-}
-
-TEST_F(ChangeProcessingTest, ChangeTheHostMadeThroughAMethodIsNotEchoed) {
-  KnownPlaceholder("host.txt", "old");
-  ASSERT_TRUE(engine().pending.AddPending(u"\\host.txt", kOpUpdate, false));
-  // One in-place write of the same length (a truncating rewrite could be
-  // seen half done, which is a different change).
-  {
-    std::fstream file(Native("host.txt"), std::ios::in | std::ios::out | std::ios::binary);
-    file.write("new", 3);
-  }
-  ASSERT_TRUE(WaitUntil([&] { return engine().pending.CountOf(u"\\host.txt", kOpUpdate, false) == 0; }, 15000));
-  // More records of the same change, in a later batch, after the pending
-  // entry is used up: they show nothing new.
-  struct stat now;
-  ASSERT_EQ(0, stat(Native("host.txt").c_str(), &now));
-  ASSERT_EQ(0, chmod(Native("host.txt").c_str(), now.st_mode));
-  Settle();
-  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE)) << Seen();
 }
 
 // After the host refused a new file, late records of that same create are
