@@ -37,15 +37,16 @@ inline std::string Pattern(size_t size, unsigned seed = 3) {
   return data;
 }
 
-struct GetFileDataCall {
-  int64_t task_id;
-  std::u16string path;
-  int64_t offset;
-  int64_t length;
-};
+using GetFileDataCall = test_common::Event;
 
 class CallbackTest : public ::testing::Test {
  protected:
+  CallbackTest() {
+    host_.answer = [this](test_common::Event& e, intptr_t* p, int32_t*) -> int32_t {
+      if (e.id == HALVEX_EVENT_GET_FILE_DATA && on_get_file_data) p[e.count - 1] = on_get_file_data(e);
+      return 0;
+    };
+  }
   void SetUp() override {
     SetCurrentLogLevel(kLogCloudTrace);
     engine().SetSyncRootPath(platform::local::FromNativePath(root_.path()));
@@ -109,17 +110,9 @@ class CallbackTest : public ::testing::Test {
     return kOk;
   }
 
-  bool Logged(std::u16string_view text) {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (const auto& l : logs_)
-      if (l.find(text) != std::u16string::npos) return true;
-    return false;
-  }
-
-  size_t ErrorCount() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return errors_.size();
-  }
+  bool Logged(const std::string& text) { return host_.Logged(text); }
+  std::vector<test_common::Event> Events(int32_t id) { return host_.Events(id); }
+  size_t ErrorCount() { return host_.Count(HALVEX_EVENT_ERROR); }
 
   template <class Pred>
   static bool WaitFor(Pred pred, int ms = 3000) {
@@ -136,44 +129,10 @@ class CallbackTest : public ::testing::Test {
   std::u16string root_path_;
   RootConnection* connection_ = nullptr;
 
-  std::mutex mu_;
-  std::vector<std::u16string> logs_;
-  std::vector<GetFileDataCall> fetches_;
-  std::vector<int32_t> errors_;
-  std::vector<int64_t> cancels_;
-  std::vector<std::pair<int32_t, std::u16string>> other_events_;
   // The GetFileData handler: returns the ResultCode the host answers with.
   std::function<int32_t(const GetFileDataCall&)> on_get_file_data;
 
-  TestHost host_{true, [this](int32_t id, int32_t count, intptr_t* p, int32_t*) -> int32_t {
-                   if (id == HALVEX_EVENT_LOG) {
-                     std::lock_guard<std::mutex> lock(mu_);
-                     logs_.push_back(WideAt(p, 1));
-                     return 0;
-                   }
-                   if (id == HALVEX_EVENT_ERROR) {
-                     std::lock_guard<std::mutex> lock(mu_);
-                     errors_.push_back(static_cast<int32_t>(p[0]));
-                     return 0;
-                   }
-                   if (id == HALVEX_EVENT_CANCEL_TASK) {
-                     std::lock_guard<std::mutex> lock(mu_);
-                     cancels_.push_back(Int64At(p, 0));
-                     return 0;
-                   }
-                   if (id == HALVEX_EVENT_GET_FILE_DATA) {
-                     GetFileDataCall call{Int64At(p, 0), WideAt(p, 1), Int64At(p, 2), Int64At(p, 3)};
-                     {
-                       std::lock_guard<std::mutex> lock(mu_);
-                       fetches_.push_back(call);
-                     }
-                     p[count - 1] = on_get_file_data ? on_get_file_data(call) : 0;
-                     return 0;
-                   }
-                   std::lock_guard<std::mutex> lock(mu_);
-                   other_events_.push_back({id, WideAt(p, 1)});
-                   return 0;
-                 }};
+  TestHost host_{true};
 };
 
 }  // namespace corvane::testing

@@ -70,7 +70,7 @@ TEST_F(Dispatch, RelativePathsStayInsideTheRoot) {
     EXPECT_EQ(kErrInvalidParameter, CallbackRelativePath(engine(), outside, rel));
     EXPECT_TRUE(rel.empty());
   }
-  EXPECT_TRUE(Logged(u"Failed to get relative path for '"));
+  EXPECT_TRUE(Logged("Failed to get relative path for '"));
 }
 
 TEST_F(Dispatch, CallbacksWhileDeactivatingAreRefusedAtOnceAndNotHandled) {
@@ -81,8 +81,8 @@ TEST_F(Dispatch, CallbacksWhileDeactivatingAreRefusedAtOnceAndNotHandled) {
   platform::local::SetRequestTimeoutMs(30000);
   std::string data;
   EXPECT_EQ(platform::ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING, Read("d.bin", data));
-  EXPECT_TRUE(fetches_.empty());
-  EXPECT_FALSE(Logged(u"Placeholder callback fired"));
+  EXPECT_TRUE(Events(HALVEX_EVENT_GET_FILE_DATA).empty());
+  EXPECT_FALSE(Logged("Placeholder callback fired"));
   EXPECT_EQ(0, engine().PendingOperationCount());
 
   // Still starting counts as running.
@@ -102,7 +102,7 @@ TEST_F(Dispatch, SerializeEventsRunsHandlersOneAtATime) {
   engine().settings.serialize_events.store(1);
   engine().event_lock = MakeOwned<std::mutex>();
   EXPECT_EQ(1, RunTwoReads(u"c.bin", u"d.bin"));
-  EXPECT_TRUE(Logged(u"Acquired critical section to process callback in SerializeEvents mode for '"));
+  EXPECT_TRUE(Logged("Acquired critical section to process callback in SerializeEvents mode for '"));
 }
 
 TEST_F(Dispatch, CancelReachesARunningFetchEvenWhenSerialized) {
@@ -114,10 +114,7 @@ TEST_F(Dispatch, CancelReachesARunningFetchEvenWhenSerialized) {
   std::atomic<int32_t> late_put{0};
   on_get_file_data = [&](const GetFileDataCall& c) {
     // The handler keeps EventLock until the reader gave up and the cancel came.
-    WaitFor([&] {
-      std::lock_guard<std::mutex> lock(mu_);
-      return !cancels_.empty();
-    });
+    WaitFor([&] { return host_.Count(HALVEX_EVENT_CANCEL_TASK) > 0; });
     const uint8_t byte = 1;
     late_put = do_PutItemData(engine(), c.task_id, &byte, 1, 0, 1);
     return kOk;
@@ -125,17 +122,17 @@ TEST_F(Dispatch, CancelReachesARunningFetchEvenWhenSerialized) {
   std::string data;
   EXPECT_EQ(ERROR_CLOUD_FILE_REQUEST_TIMEOUT, Read("c.bin", data));
   ASSERT_TRUE(WaitFor([&] { return ErrorCount() == 1; }));
-  EXPECT_EQ(kErrCancelled, errors_[0]);
+  EXPECT_EQ(kErrCancelled, Events(HALVEX_EVENT_ERROR)[0].code);
   EXPECT_EQ(kErrCancelled, late_put.load());
-  ASSERT_EQ(1u, cancels_.size());
-  EXPECT_EQ(fetches_[0].task_id, cancels_[0]);
-  EXPECT_TRUE(Logged(u"Fetch operation cancelled while waiting for GetItemData handler to return"));
+  ASSERT_EQ(1u, host_.Count(HALVEX_EVENT_CANCEL_TASK));
+  EXPECT_EQ(Events(HALVEX_EVENT_GET_FILE_DATA)[0].task_id, Events(HALVEX_EVENT_CANCEL_TASK)[0].task_id);
+  EXPECT_TRUE(Logged("Fetch operation cancelled while waiting for GetItemData handler to return"));
   EXPECT_TRUE(WaitFor([&] { return engine().PendingOperationCount() == 0; }));
 
   // A cancel of a fetch nobody runs is dropped without a word.
   Deliver(ProviderCallbackEntries().cancel_fetch_data, u"c.bin", 0);
   EXPECT_EQ(1u, ErrorCount());
-  EXPECT_EQ(1u, cancels_.size());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CANCEL_TASK));
 }
 
 TEST_F(Dispatch, OnlineOnlyDehydratesAfterTheLastCloseOnly) {
@@ -154,23 +151,20 @@ TEST_F(Dispatch, OnlineOnlyDehydratesAfterTheLastCloseOnly) {
   ASSERT_TRUE(WaitFor([&] { return engine().open_files->Count(u"\\o.bin") == 2; }));
   platform::CloseHandle(first);
   ASSERT_TRUE(WaitFor([&] { return engine().open_files->Count(u"\\o.bin") == 1; }));
-  EXPECT_FALSE(Logged(u"Dehydrating placeholder because online only mode is on"));
+  EXPECT_FALSE(Logged("Dehydrating placeholder because online only mode is on"));
   platform::CloseHandle(second);
-  EXPECT_TRUE(WaitFor([&] { return Logged(u"Dehydrating placeholder because online only mode is on: '"); }));
+  EXPECT_TRUE(WaitFor([&] { return Logged("Dehydrating placeholder because online only mode is on: '"); }));
   EXPECT_EQ(0, engine().open_files->Count(u"\\o.bin"));
 
   // A deleted file is not dehydrated; a close never counted changes nothing.
   Disconnect();
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    logs_.clear();
-  }
+  host_.ClearLogs();
   Deliver(ProviderCallbackEntries().open_completion, u"gone.bin", 0);
   Deliver(ProviderCallbackEntries().close_completion, u"gone.bin", platform::CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED);
   Deliver(ProviderCallbackEntries().close_completion, u"never.bin", 0);
   EXPECT_EQ(0, engine().open_files->Count(u"\\gone.bin"));
-  EXPECT_FALSE(Logged(u"Dehydrating placeholder"));
-  EXPECT_TRUE(Logged(u"Close callback fired for '"));
+  EXPECT_FALSE(Logged("Dehydrating placeholder"));
+  EXPECT_TRUE(Logged("Close callback fired for '"));
 }
 
 TEST_F(Dispatch, DehydrationIsAcknowledgedAndReportedAsReset) {
@@ -184,12 +178,7 @@ TEST_F(Dispatch, DehydrationIsAcknowledgedAndReportedAsReset) {
   platform::local::ItemState state;
   ASSERT_EQ(0u, client.State("h.bin", state));
   EXPECT_FALSE(state.FullyHydrated());
-  ASSERT_TRUE(WaitFor([&] {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (const auto& e : other_events_)
-      if (e.first == HALVEX_EVENT_RESET_FILE && e.second == u"\\h.bin") return true;
-    return false;
-  }));
+  ASSERT_TRUE(WaitFor([&] { return host_.Count(HALVEX_EVENT_RESET_FILE, "\\h.bin") == 1; }));
   EXPECT_TRUE(WaitFor([&] { return engine().PendingOperationCount() == 0; }));
   EXPECT_EQ(0u, ErrorCount());
 }

@@ -35,7 +35,7 @@ TEST_F(FetchData, AsynchronousHostSendsWholeChunksAtOnceAndTheRestAtFinalize) {
     return client.Read("big.bin", 409600, rest.size(), data);
   });
   const int64_t task_id = asked.get_future().get();
-  ASSERT_TRUE(WaitFor([&] { return Logged(u"GetItemData fired in async mode"); }));
+  ASSERT_TRUE(WaitFor([&] { return Logged("GetItemData fired in async mode"); }));
   // The watcher takes the data answers, each with its own copy: the host's
   // buffer may go as soon as its call returns.
   struct Taker : DeferredExecutor {
@@ -83,7 +83,7 @@ TEST_F(FetchData, AsynchronousHostSendsWholeChunksAtOnceAndTheRestAtFinalize) {
     at += t.Length;
     EXPECT_EQ(kOk, engine().placeholder_manager->RunDeferredExecute(*request));
   }
-  EXPECT_TRUE(Logged(u"Deferred CfExecute succeeded, hr=0x0"));
+  EXPECT_TRUE(Logged("Deferred CfExecute succeeded, hr=0x0"));
   ReleaseFetchContext(engine(), *task);
   engine().tasks.RemoveTask(task, task_id, true);
 
@@ -125,17 +125,17 @@ TEST_F(FetchData, FailedFetchesAnswerWithTheMappedStatusAndRaiseError) {
   engine().settings.event_retry_interval.store(0);
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
-    errors_.clear();
+    host_.Clear();
     on_get_file_data = cases[i].handler;
     std::string data;
     EXPECT_EQ(cases[i].read_error, Read("a.bin", data));
     // The platform hears first; the host's Error follows.
     ASSERT_TRUE(WaitFor([&] { return ErrorCount() == 1; }));
-    EXPECT_EQ(cases[i].code, errors_[0]);
+    EXPECT_EQ(cases[i].code, Events(HALVEX_EVENT_ERROR)[0].code);
     ASSERT_TRUE(WaitFor([&] { return engine().PendingOperationCount() == 0; }));
   }
-  EXPECT_TRUE(Logged(u"PutItemData or FinalizeTask was not called from GetItemData event handler"));
-  EXPECT_TRUE(Logged(u"Placeholder callback failed for '"));
+  EXPECT_TRUE(Logged("PutItemData or FinalizeTask was not called from GetItemData event handler"));
+  EXPECT_TRUE(Logged("Placeholder callback failed for '"));
 }
 
 TEST_F(FetchData, RetryAnswerKeepsTheFetchForTheMonitorUntilCancelled) {
@@ -146,14 +146,11 @@ TEST_F(FetchData, RetryAnswerKeepsTheFetchForTheMonitorUntilCancelled) {
   on_get_file_data = [](const GetFileDataCall&) { return kErrRetry; };
   std::string data;
   EXPECT_EQ(ERROR_CLOUD_FILE_REQUEST_TIMEOUT, Read("r.bin", data));
-  EXPECT_TRUE(Logged(u"GetItemData retry queued, keeping FETCH_DATA alive"));
-  ASSERT_TRUE(WaitFor([&] {
-    std::lock_guard<std::mutex> lock(mu_);
-    return cancels_.size() == 1;
-  }));
+  EXPECT_TRUE(Logged("GetItemData retry queued, keeping FETCH_DATA alive"));
+  ASSERT_TRUE(WaitFor([&] { return host_.Count(HALVEX_EVENT_CANCEL_TASK) == 1; }));
   // Cancelled and completed, but left registered for the monitor to finish.
   Task* task = nullptr;
-  ASSERT_EQ(kOk, engine().tasks.FindTask(fetches_[0].task_id, true, &task));
+  ASSERT_EQ(kOk, engine().tasks.FindTask(Events(HALVEX_EVENT_GET_FILE_DATA)[0].task_id, true, &task));
   EXPECT_EQ(1u, task->Cancelled.load());
   EXPECT_EQ(1u, task->Completed.load());
   EXPECT_GT(task->StartTime.load(), 0);

@@ -18,6 +18,8 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "halvex/corvane.h"
@@ -140,6 +142,55 @@ class Host {
   // The host's late answer to a task it answered as pending.
   int32_t Finalize(int64_t task, int32_t code) { return Call(HALVEX_METHOD_FINALIZE_TASK, {Ptr(&task), code}); }
 
+  // ---- Remote file bytes, by name below the root ("a.bin") ---------------
+  // Bytes handed to each PutItemData call of Supply.
+  size_t put_size = 300000;
+  // Tells the component about a remote file: a dehydrated placeholder
+  // appears; with `update`, a new version told through UpdateFile.
+  int32_t AddRemoteFile(const std::string& name, std::string bytes, bool update = false) {
+    const std::string path = "\\" + name;
+    const int64_t size = static_cast<int64_t>(bytes.size());
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      remote_[path] = std::move(bytes);
+    }
+    return update ? UpdateFile(path, size) : CreateFile(path, size);
+  }
+  int32_t UpdateRemoteFile(const std::string& name, std::string bytes) { return AddRemoteFile(name, std::move(bytes), true); }
+  const std::string& Remote(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return remote_["\\" + name];
+  }
+  // Hands a remote file's bytes back (a benchmark reuses its buffer).
+  std::string Take(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto node = remote_.extract("\\" + name);
+    return node ? std::move(node.mapped()) : std::string();
+  }
+  // Sends [offset, offset + length) of the path's remote bytes in `put_size`
+  // calls, `pause` apart, then finalizes; the first failing call's code is returned.
+  int32_t Supply(int64_t task_id, const std::string& path, int64_t offset, int64_t length, bool finalize = true,
+                 std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
+    // Map nodes stay put and a file's bytes change only between transfers, so
+    // the view stays valid without the lock (and without a copy of a large file).
+    std::string_view bytes;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const std::string& all = remote_[path];
+      if (offset < static_cast<int64_t>(all.size())) bytes = std::string_view(all).substr(offset, length);
+    }
+    for (size_t done = 0; done < bytes.size(); done += put_size) {
+      if (done > 0 && pause.count() > 0) std::this_thread::sleep_for(pause);
+      const size_t count = std::min(put_size, bytes.size() - done);
+      // Index 1 into a buffer that starts one byte early checks that the
+      // library honours Index.
+      const intptr_t index = done > 0 ? 1 : 0;
+      const int32_t rc = Put(task_id, bytes.data() + done - index, count, index);
+      if (rc != 0) return rc;
+    }
+    return finalize ? Finalize(task_id, 0) : 0;
+  }
+
   // ---- The record ---------------------------------------------------------
   // Every event but Log, in order.
   std::vector<Event> Events() {
@@ -153,6 +204,36 @@ class Host {
     for (const Event& e : events_)
       if (e.id == id && (path.empty() || e.path == path)) out.push_back(e);
     return out;
+  }
+  // The item events (creates, updates, renames, deletes, listings, resets).
+  static bool IsItemEvent(int32_t id) {
+    switch (id) {
+      case HALVEX_EVENT_CREATE_FILE:
+      case HALVEX_EVENT_CREATE_FOLDER:
+      case HALVEX_EVENT_UPDATE_FILE:
+      case HALVEX_EVENT_UPDATE_FOLDER:
+      case HALVEX_EVENT_RENAME_FILE:
+      case HALVEX_EVENT_RENAME_FOLDER:
+      case HALVEX_EVENT_DELETE_FILE:
+      case HALVEX_EVENT_DELETE_FOLDER:
+      case HALVEX_EVENT_LIST_DIRECTORY:
+      case HALVEX_EVENT_RESET_FILE:
+        return true;
+      default:
+        return false;
+    }
+  }
+  std::vector<Event> ItemEvents() {
+    std::vector<Event> found = Events();
+    found.erase(std::remove_if(found.begin(), found.end(), [](const Event& e) { return !IsItemEvent(e.id); }),
+                found.end());
+    return found;
+  }
+  // Error events, as "code text".
+  std::vector<std::string> Errors() {
+    std::vector<std::string> errors;
+    for (const Event& e : Events(HALVEX_EVENT_ERROR)) errors.push_back(std::to_string(e.code) + " " + e.text);
+    return errors;
   }
   size_t Count(int32_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -173,6 +254,17 @@ class Host {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.clear();
     counts_.clear();
+  }
+  // Drops the events of `path` (a marker file's, say).
+  void Forget(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::erase_if(events_, [&](const Event& e) { return e.path == path; });
+    counts_.clear();
+    for (const Event& e : events_) ++counts_[e.id];
+  }
+  void ClearLogs() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    logs_.clear();
   }
   // Waits until `done` holds (checked after each event, and at least every
   // 100 ms for state outside the record) or `limit` passes.
@@ -299,6 +391,7 @@ class Host {
   std::vector<Event> events_;
   std::map<int32_t, size_t> counts_;
   std::vector<std::string> logs_;
+  std::map<std::string, std::string> remote_;
 };
 
 // A temporary folder for one test or run: the sync root, a folder beside it

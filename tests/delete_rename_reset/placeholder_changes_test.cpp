@@ -105,23 +105,5 @@ TEST_F(PlaceholderChangesTest, FolderResetKeepsPinnedFilesAndTellsTheHostOnce) {
   EXPECT_EQ("\\f", resets[1].path);
 }
 
-TEST_F(PlaceholderChangesTest, PinnedFileResetUnpinsItWhenPinnedFilesMayBeReset) {
-  RegisterRoot();
-  Placeholder("p.bin", true);
-  EXPECT_EQ(kOk, DoClearPlaceholder(engine(), u"\\p.bin"));  // skipped
-  EXPECT_FALSE(Dehydrated("p.bin"));
-
-  engine().settings.reset_pinned_files.store(true);
-  EXPECT_EQ(kOk, DoClearPlaceholder(engine(), u"\\p.bin"));
-  const uint32_t attributes = platform::GetFileAttributesW(Full("p.bin").c_str());
-  EXPECT_EQ(0u, attributes & platform::FILE_ATTRIBUTE_PINNED);
-  EXPECT_NE(0u, attributes & platform::FILE_ATTRIBUTE_UNPINNED);
-  EXPECT_FALSE(Dehydrated("p.bin"));
-  EXPECT_TRUE(Events(HALVEX_EVENT_RESET_FILE).empty());
-
-  EXPECT_EQ(kErrInvalidParameter, DoClearPlaceholder(engine(), u""));
-  EXPECT_EQ(kErrLocalItemNotFound, DoClearPlaceholder(engine(), u"\\missing"));
-}
-
 }  // namespace
 }  // namespace corvane

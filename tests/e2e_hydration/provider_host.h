@@ -18,7 +18,6 @@
 #include <mutex>
 #include <random>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -46,9 +45,6 @@ using test_common::TempSpace;
 
 class ProviderHost : public test_common::Host {
  public:
-  // Bytes handed to each PutItemData call; deliberately not a multiple of the
-  // library's transfer chunk.
-  size_t put_size = 300000;
   std::atomic<Serve> serve{Serve::kInline};
   // Time spent inside GetFileData handlers and requests seen, for the benchmark.
   std::atomic<int64_t> handler_ns{0};
@@ -98,62 +94,10 @@ class ProviderHost : public test_common::Host {
     return rc == 0 ? Activate() : rc;
   }
 
-  // Tells the library about a remote file: a dehydrated placeholder appears.
-  int32_t AddRemoteFile(const std::string& name, std::string bytes) {
-    return TellRemoteFile(HALVEX_METHOD_CREATE_FILE, name, std::move(bytes));
-  }
-  // A new remote version told through UpdateFile, same times as before.
-  int32_t UpdateRemoteFile(const std::string& name, std::string bytes) {
-    return TellRemoteFile(HALVEX_METHOD_UPDATE_FILE, name, std::move(bytes));
-  }
-  // Hands a remote file's bytes back (a benchmark reuses its buffer).
-  std::string Take(const std::string& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto node = remote_.extract("\\" + name);
-    return node ? std::move(node.mapped()) : std::string();
-  }
   // Sends all of the file's remote bytes for a pending task, not finalizing.
-  int32_t Put(int64_t task_id, const std::string& name) {
-    return Supply(task_id, "\\" + name, 0, INT64_MAX, false);
-  }
-  const std::string& Remote(const std::string& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return remote_["\\" + name];
-  }
+  int32_t Put(int64_t task_id, const std::string& name) { return Supply(task_id, "\\" + name, 0, INT64_MAX, false); }
 
  private:
-  int32_t TellRemoteFile(int32_t method, const std::string& name, std::string bytes) {
-    const std::string path = "\\" + name;
-    const int64_t size = static_cast<int64_t>(bytes.size());
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      remote_[path] = std::move(bytes);
-    }
-    return method == HALVEX_METHOD_CREATE_FILE ? CreateFile(path, size) : UpdateFile(path, size);
-  }
-
-  // Supplies [offset, offset + length) of the path's remote bytes, then
-  // finalizes; the first failing call's code is returned.
-  int32_t Supply(int64_t task_id, const std::string& path, int64_t offset, int64_t length, bool finalize = true) {
-    // Map nodes stay put and a file's bytes change only between transfers, so
-    // the view stays valid without the lock (and without a copy of a large file).
-    std::string_view bytes;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const std::string& all = remote_[path];
-      if (offset < static_cast<int64_t>(all.size())) bytes = std::string_view(all).substr(offset, length);
-    }
-    for (size_t done = 0; done < bytes.size(); done += put_size) {
-      const size_t count = std::min(put_size, bytes.size() - done);
-      // Index 1 into a buffer that starts one byte early checks that the
-      // library honours Index.
-      const intptr_t index = done > 0 ? 1 : 0;
-      const int32_t rc = Host::Put(task_id, bytes.data() + done - index, count, index);
-      if (rc != 0) return rc;
-    }
-    return finalize ? Finalize(task_id, 0) : 0;
-  }
-
   int32_t OnGetFileData(const HostEvent& e, intptr_t* p) {
     const int64_t task_id = e.task_id, offset = e.offset, length = e.length;
     const std::string path = e.path;
@@ -220,7 +164,6 @@ class ProviderHost : public test_common::Host {
   }
 
   std::string root_;
-  std::map<std::string, std::string> remote_;
   std::map<std::string, bool> retried_;
   std::deque<std::function<void()>> jobs_;
   bool stop_ = false;

@@ -12,21 +12,10 @@ using corvane::platform::CF_PIN_STATE_PINNED;
 using corvane::platform::CF_PIN_STATE_UNPINNED;
 using corvane::platform::CF_PIN_STATE_UNSPECIFIED;
 
+// A change of an item reported back to the host (the settle markers aside).
 bool IsEcho(const Event& e) {
-  if (e.path.rfind("\\settle-", 0) == 0) return false;
-  switch (e.id) {
-    case HALVEX_EVENT_CREATE_FILE:
-    case HALVEX_EVENT_CREATE_FOLDER:
-    case HALVEX_EVENT_DELETE_FILE:
-    case HALVEX_EVENT_DELETE_FOLDER:
-    case HALVEX_EVENT_RENAME_FILE:
-    case HALVEX_EVENT_RENAME_FOLDER:
-    case HALVEX_EVENT_UPDATE_FILE:
-    case HALVEX_EVENT_UPDATE_FOLDER:
-      return true;
-    default:
-      return false;
-  }
+  return e.path.rfind("\\settle-", 0) != 0 && Provider::IsItemEvent(e.id) && e.id != HALVEX_EVENT_LIST_DIRECTORY &&
+         e.id != HALVEX_EVENT_RESET_FILE;
 }
 
 TEST_F(ItemsTest, RemoteDeletesAndRenamesChangeTheFolderAndRaiseNoEcho) {
@@ -96,6 +85,11 @@ TEST_F(ItemsTest, ResetDehydratesAndKeepsPinnedFilesUnlessAsked) {
   for (const Event& e : p.Events()) {
     EXPECT_FALSE(IsEcho(e) || e.id == HALVEX_EVENT_RESET_FILE) << "event " << e.id << " for " << e.path << " flags " << e.flags;
   }
+
+  // Asked for alone, a pinned file is still kept as it is.
+  ASSERT_EQ(p.Call(HALVEX_METHOD_RESET_FILE, "\\r\\b.txt"), 0) << p.LastError();
+  EXPECT_EQ(StateOf("r/b.txt").pin, CF_PIN_STATE_PINNED);
+  EXPECT_TRUE(StateOf("r/b.txt").FullyHydrated());
 
   // With ResetPinnedFiles a pinned file is unpinned rather than emptied;
   // once unpinned it gives its data back like any other.

@@ -26,7 +26,7 @@ TEST(LocalBurst, TenThousandFilesInTwentyFoldersAreEachReportedOnce) {
   host.WaitFor([] { return false; }, 2500);
 
   std::map<std::string, int> seen;
-  for (const HostEvent& e : host.Events())
+  for (const HostEvent& e : host.ItemEvents())
     if (e.id == HALVEX_EVENT_CREATE_FILE) ++seen[e.path];
   int missing = 0, twice = 0;
   std::string examples;

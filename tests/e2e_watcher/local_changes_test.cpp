@@ -54,7 +54,7 @@ class LocalChanges : public ::testing::Test {
   // time-only UpdateFolder is left out; the settle markers are too.
   std::vector<HostEvent> Reported() {
     std::vector<HostEvent> found;
-    for (const HostEvent& e : host_.Events()) {
+    for (const HostEvent& e : host_.ItemEvents()) {
       if (e.path.rfind("\\settle-", 0) == 0 || e.id == HALVEX_EVENT_LIST_DIRECTORY) continue;
       if (e.id == HALVEX_EVENT_UPDATE_FOLDER && (e.flags & ~0x0E) == 0) continue;
       found.push_back(e);
@@ -76,7 +76,7 @@ class LocalChanges : public ::testing::Test {
   }
   int64_t LastReportedSize(const std::string& path) {
     int64_t size = -1;
-    for (const HostEvent& e : host_.Events())
+    for (const HostEvent& e : host_.ItemEvents())
       if (e.path == path && (e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_UPDATE_FILE)) size = e.size;
     return size;
   }
@@ -93,7 +93,7 @@ class LocalChanges : public ::testing::Test {
   // The host's tree as the events so far have built it.
   std::set<std::string> HostTree() {
     std::set<std::string> tree;
-    for (const HostEvent& e : host_.Events()) {
+    for (const HostEvent& e : host_.ItemEvents()) {
       if (e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_CREATE_FOLDER) tree.insert(e.path);
       if (e.id == HALVEX_EVENT_DELETE_FILE || e.id == HALVEX_EVENT_DELETE_FOLDER ||
           e.id == HALVEX_EVENT_RENAME_FILE || e.id == HALVEX_EVENT_RENAME_FOLDER) {
@@ -493,7 +493,7 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\c.txt") >= 1; })) << Describe(Reported());
   Settle();  // c.txt's own records are handled before the refusal
   hold = false;
-  const size_t before = host_.Events().size();
+  const size_t before = host_.ItemEvents().size();
   {
     std::lock_guard<std::mutex> lock(mutex);
     // The host took version 2; it refuses the rename and the create late.
@@ -515,7 +515,7 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   // The refused file is still new to the host: offered again as such.
   ASSERT_EQ(0u, app_.Write("c.txt", 0, "c2"));
   ASSERT_TRUE(host_.WaitFor([&] { return LastReportedSize("\\c.txt") == 2; })) << Describe(Reported());
-  std::vector<HostEvent> after = host_.Events();
+  std::vector<HostEvent> after = host_.ItemEvents();
   after.erase(after.begin(), after.begin() + before);
   const auto first = std::find_if(after.begin(), after.end(), [](const HostEvent& e) { return e.path == "\\c.txt"; });
   ASSERT_NE(first, after.end());

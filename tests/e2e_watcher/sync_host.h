@@ -57,7 +57,6 @@ class SyncHost : public test_common::Host {
     return Call(HALVEX_METHOD_RENAME_FILE, {Ptr(path.c_str()), Ptr(new_path.c_str()), 0});
   }
 
-
   void SetPolicy(Policy policy) {
     std::lock_guard<std::mutex> lock(mutex_);
     policy_ = std::move(policy);
@@ -67,20 +66,6 @@ class SyncHost : public test_common::Host {
     observer_ = std::move(observer);
   }
 
-  // The item events (creates, updates, renames, deletes, listings, resets).
-  std::vector<HostEvent> Events() {
-    std::vector<HostEvent> found;
-    for (const HostEvent& e : Host::Events())
-      if (IsItemEvent(e.id)) found.push_back(e);
-    return found;
-  }
-  std::vector<HostEvent> Events(int32_t id, const std::string& path) { return Host::Events(id, path); }
-  // Error events, as "code text".
-  std::vector<std::string> Errors() {
-    std::vector<std::string> errors;
-    for (const HostEvent& e : Host::Events(HALVEX_EVENT_ERROR)) errors.push_back(std::to_string(e.code) + " " + e.text);
-    return errors;
-  }
   // Waits until `done` holds (checked after each event) or `ms` pass.
   bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
     return WaitUntil(done, std::chrono::milliseconds(ms));
@@ -90,24 +75,6 @@ class SyncHost : public test_common::Host {
   }
 
  private:
-  static bool IsItemEvent(int32_t id) {
-    switch (id) {
-      case HALVEX_EVENT_CREATE_FILE:
-      case HALVEX_EVENT_CREATE_FOLDER:
-      case HALVEX_EVENT_UPDATE_FILE:
-      case HALVEX_EVENT_UPDATE_FOLDER:
-      case HALVEX_EVENT_RENAME_FILE:
-      case HALVEX_EVENT_RENAME_FOLDER:
-      case HALVEX_EVENT_DELETE_FILE:
-      case HALVEX_EVENT_DELETE_FOLDER:
-      case HALVEX_EVENT_LIST_DIRECTORY:
-      case HALVEX_EVENT_RESET_FILE:
-        return true;
-      default:
-        return false;
-    }
-  }
-
   int32_t Answer(HostEvent& e, intptr_t* params) {
     if (e.id == HALVEX_EVENT_LOG) e.path = e.text;
     if (e.id != HALVEX_EVENT_LOG && e.id != HALVEX_EVENT_GET_FILE_DATA && !IsItemEvent(e.id)) return 0;  // errors, activation

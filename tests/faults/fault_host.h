@@ -16,7 +16,6 @@
 #include <stdexcept>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -67,6 +66,7 @@ class FaultHost : public test_common::Host {
   std::atomic<int> thrown_events{0};
 
   explicit FaultHost(const std::string& root) : root_(root) {
+    put_size = 409600;
     Config("WaitForInstallToComplete=0");
     Config(getenv("FAULTS_LOG") ? "LogLevel=4" : "LogLevel=1");
     on_fetch = [](FaultHost& host, const Request& r, int32_t&) {
@@ -84,40 +84,8 @@ class FaultHost : public test_common::Host {
     return rc;
   }
 
-  // A remote file appears locally as a dehydrated placeholder.
-  int32_t AddRemoteFile(const std::string& name, std::string bytes) {
-    const std::string path = "\\" + name;
-    int64_t size = static_cast<int64_t>(bytes.size());
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      remote_[path] = std::move(bytes);
-    }
-    return CreateFile(path, size);
-  }
   // A folder without times.
   int32_t CreateFolder(const std::string& path) { return Call(HALVEX_METHOD_CREATE_FOLDER, {Ptr(path.c_str()), 0, 0, 0, 0}); }
-  std::string Remote(const std::string& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return remote_["\\" + name];
-  }
-
-  // Sends [offset, offset + length) of the remote bytes in `step`-byte calls,
-  // waiting `pause` between calls, then finalizes. The first failure is returned.
-  int32_t Supply(int64_t task_id, const std::string& path, int64_t offset, int64_t length, size_t step = 409600,
-                 std::chrono::milliseconds pause = 0ms) {
-    std::string bytes;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const std::string& all = remote_[path];
-      if (offset < static_cast<int64_t>(all.size())) bytes = all.substr(offset, length);
-    }
-    for (size_t done = 0; done < bytes.size(); done += step) {
-      if (done > 0) std::this_thread::sleep_for(pause);
-      const int32_t rc = Put(task_id, bytes.data() + done, std::min(step, bytes.size() - done));
-      if (rc != 0) return rc;
-    }
-    return Finalize(task_id, 0);
-  }
 
  private:
   int32_t Answer(const SeenEvent& e, intptr_t* p) {
@@ -137,7 +105,6 @@ class FaultHost : public test_common::Host {
   }
 
   std::string root_;
-  std::map<std::string, std::string> remote_;
 };
 
 }  // namespace corvane::faults

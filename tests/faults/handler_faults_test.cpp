@@ -262,7 +262,7 @@ TEST_F(FaultsTest, SlowHostsFinishOrAreRefusedCleanly) {
   platform::local::SetRequestTimeoutMs(800);
   AddFile("slow.bin", 5 * 409600 + 77, 6);
   host_->on_fetch = [](FaultHost& host, const Request& r, int32_t&) {
-    return host.Supply(r.task_id, r.path, r.offset, r.length, 409600, 350ms);
+    return host.Supply(r.task_id, r.path, r.offset, r.length, true, 350ms);
   };
   std::string data;
   ASSERT_EQ(client_.ReadAll("slow.bin", data), 0u);

@@ -92,7 +92,7 @@ TEST_F(ListingTest, NewLocalFileIsReportedAndMarkedByTheAnswer) {
                                   version.last_write_time, true));
   const auto creates = Events(HALVEX_EVENT_CREATE_FILE);
   ASSERT_EQ(1u, creates.size());
-  EXPECT_EQ(u"\\mine.txt", creates[0].path);
+  EXPECT_EQ("\\mine.txt", creates[0].path);
   EXPECT_TRUE(State("mine.txt").placeholder && State("mine.txt").in_sync);
   EXPECT_EQ("abc", ReadLocal("mine.txt"));
 

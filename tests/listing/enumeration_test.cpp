@@ -91,9 +91,9 @@ TEST_F(ListingTest, InvalidNamesAreSkippedWithAnErrorEventAndTheRestCreated) {
   EXPECT_EQ((Names{"good.txt"}), Listed());
   const auto errors = Events(HALVEX_EVENT_ERROR);
   ASSERT_EQ(bad.size() + 1, errors.size());
-  for (size_t i = 0; i < bad.size(); ++i) EXPECT_EQ(kErrInvalidItemName, errors[i].value) << i;
-  EXPECT_EQ(u"Invalid item name", errors[0].path);
-  EXPECT_EQ(kErrInvalidItemProperty, errors.back().value);
+  for (size_t i = 0; i < bad.size(); ++i) EXPECT_EQ(kErrInvalidItemName, errors[i].code) << i;
+  EXPECT_EQ("Invalid item name", errors[0].text);
+  EXPECT_EQ(kErrInvalidItemProperty, errors.back().code);
   EXPECT_EQ(1u, engine().metadata_cache.Count());
   // Nothing appeared beside the root or below a folder the name implied.
   EXPECT_FALSE(std::filesystem::exists(root_.path() + "/../y"));
@@ -137,7 +137,7 @@ TEST_F(ListingTest, ReportsForWrongHandlesAndFailedListingsAreRefused) {
   EXPECT_EQ(0, ListFile(engine(), gone_id, u"lost.txt"));
   EXPECT_EQ(0, ProcessListing(engine(), gone_id, true));
   ASSERT_EQ(1u, Events(HALVEX_EVENT_ERROR).size());
-  EXPECT_EQ(kErrOsCallFailed, Events(HALVEX_EVENT_ERROR)[0].value);
+  EXPECT_EQ(kErrOsCallFailed, Events(HALVEX_EVENT_ERROR)[0].code);
   EXPECT_EQ(0u, engine().metadata_cache.Count());
   EXPECT_EQ(0u, engine().tasks.Count());
 
@@ -169,8 +169,8 @@ TEST_F(ListingTest, NewerLocalCopyIsSentToTheHostInsteadOfOverwritten) {
   EXPECT_TRUE(State("doc.txt").in_sync);  // the host took the local version
   const auto updates = Events(HALVEX_EVENT_UPDATE_FILE);
   ASSERT_EQ(1u, updates.size());
-  EXPECT_EQ(u"\\doc.txt", updates[0].path);
-  EXPECT_EQ(0x40, updates[0].value & 0x40);
+  EXPECT_EQ("\\doc.txt", updates[0].path);
+  EXPECT_EQ(0x40, updates[0].flags & 0x40);
   EXPECT_EQ(kFuture, Find("old.txt").ftLastWriteTime);
   EXPECT_EQ(0u, engine().tasks.Count());
 }

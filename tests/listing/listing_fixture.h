@@ -44,12 +44,6 @@ constexpr int64_t kTime1 = 132592608000000000;
 constexpr int64_t kTime2 = kTime1 + 10000000;
 constexpr int64_t kTime3 = kTime1 + 20000000;
 
-struct FiredEvent {
-  int32_t id;
-  std::u16string path;
-  int32_t value;  // error code, or the update flags of UpdateFile
-};
-
 class ListingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -65,7 +59,7 @@ class ListingTest : public ::testing::Test {
   }
   void TearDown() override {
     if (getenv("LISTING_TEST_LOGS") != nullptr) {
-      for (const auto& line : logs_) printf("%s\n", Utf16ToUtf8Lossy(line).c_str());
+      for (const auto& line : host_.Logs()) printf("%s\n", line.c_str());
     }
     engine().state.active.store(0);
     provider_.Disconnect();
@@ -116,13 +110,7 @@ class ListingTest : public ::testing::Test {
     ASSERT_EQ(platform::S_OK, engine().placeholder_manager->ConvertToPlaceholder(&request));
   }
 
-  std::vector<FiredEvent> Events(int32_t id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<FiredEvent> found;
-    for (const auto& e : events_)
-      if (e.id == id) found.push_back(e);
-    return found;
-  }
+  std::vector<test_common::Event> Events(int32_t id) { return host_.Events(id); }
 
   // ListDirectory: (task id, folder) -> the handler's answer.
   std::function<int32_t(int64_t, const std::u16string&)> on_list;
@@ -134,24 +122,7 @@ class ListingTest : public ::testing::Test {
   TempDir root_;
   platform::testing::TestProvider provider_;
   platform::local::Client client_{root_.path()};
-  std::mutex mutex_;
-  std::vector<FiredEvent> events_;
-  std::vector<std::u16string> logs_;
   TestHost host_{true, [this](int32_t id, int32_t count, intptr_t* p, int32_t*) -> int32_t {
-                   if (id == HALVEX_EVENT_LOG) {
-                     std::lock_guard<std::mutex> lock(mutex_);
-                     logs_.push_back(WideAt(p, 1));
-                     return 0;
-                   }
-                   if (id == HALVEX_EVENT_ERROR) {
-                     std::lock_guard<std::mutex> lock(mutex_);
-                     events_.push_back({id, WideAt(p, 1), static_cast<int32_t>(p[0])});
-                     return 0;
-                   }
-                   {
-                     std::lock_guard<std::mutex> lock(mutex_);
-                     events_.push_back({id, WideAt(p, 1), id == HALVEX_EVENT_UPDATE_FILE ? static_cast<int32_t>(p[2]) : 0});
-                   }
                    if (id == HALVEX_EVENT_LIST_DIRECTORY) {
                      if (on_list) p[count - 1] = on_list(Int64At(p, 0), WideAt(p, 1));
                    } else if (id == HALVEX_EVENT_CREATE_FILE || id == HALVEX_EVENT_CREATE_FOLDER ||

@@ -9,7 +9,6 @@
 #include <set>
 
 #include "engine/item_operations.h"
-#include "engine/pending_operations.h"
 #include "watcher/change_processing.h"
 #include "watcher/rescan.h"
 #include "watcher/watcher_fixture.h"
@@ -42,7 +41,7 @@ TEST_F(ChangeProcessingTest, NewFileIsReportedOnceAndItsWriteIsAnUpdateWithTheRi
   WriteFile("new.txt", "hello");
   Settle();
   ASSERT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE));
-  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE, u"\\new.txt"));
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE, "\\new.txt"));
 
   KnownPlaceholder("doc.txt", "version 1");
   // Written in place, so the local platform keeps it fully present.
@@ -54,7 +53,7 @@ TEST_F(ChangeProcessingTest, NewFileIsReportedOnceAndItsWriteIsAnUpdateWithTheRi
   // One write, however many records and batches: one update.
   ASSERT_EQ(1u, CountOf(HALVEX_EVENT_UPDATE_FILE)) << Seen();
   const SeenEvent update = Events(HALVEX_EVENT_UPDATE_FILE)[0];
-  EXPECT_EQ(u"\\doc.txt", update.path);
+  EXPECT_EQ("\\doc.txt", update.path);
   EXPECT_EQ(0x04, update.flags & 0x04);
   EXPECT_EQ(0x40, update.flags & 0x40);  // fully present placeholder whose content changed
   EXPECT_EQ(0, update.flags & 0x20);
@@ -80,7 +79,7 @@ TEST_F(ChangeProcessingTest, DeletesAndRenamesFollowWhatTheEngineKnows) {
   // The removal is alone in its batch: the saved-remove task reports it.
   ASSERT_EQ(0, unlink(Native("gone.txt").c_str()));
   ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_DELETE_FILE) == 1; }, 15000));
-  EXPECT_EQ(u"\\gone.txt", Events(HALVEX_EVENT_DELETE_FILE)[0].path);
+  EXPECT_EQ("\\gone.txt", Events(HALVEX_EVENT_DELETE_FILE)[0].path);
   EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\gone.txt"));
 
   // Unknown to the engine: a delete reaches nobody, a rename is new to the
@@ -98,29 +97,10 @@ TEST_F(ChangeProcessingTest, DeletesAndRenamesFollowWhatTheEngineKnows) {
   ASSERT_EQ(0, rename(Native("loose.txt").c_str(), Native("found.txt").c_str()));
   ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE) == 1; }, 15000));
   Settle();
-  EXPECT_EQ(u"\\found.txt", Events(HALVEX_EVENT_CREATE_FILE)[0].path);
+  EXPECT_EQ("\\found.txt", Events(HALVEX_EVENT_CREATE_FILE)[0].path);
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FILE));
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_DELETE_FILE));
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_DELETE_FOLDER));
-}
-
-TEST_F(ChangeProcessingTest, ChangeTheHostMadeThroughAMethodIsNotEchoed) {
-  KnownPlaceholder("host.txt", "old");
-  ASSERT_TRUE(engine().pending.AddPending(u"\\host.txt", kOpUpdate, false));
-  // One in-place write of the same length (a truncating rewrite could be
-  // seen half done, which is a different change).
-  {
-    std::fstream file(Native("host.txt"), std::ios::in | std::ios::out | std::ios::binary);
-    file.write("new", 3);
-  }
-  ASSERT_TRUE(WaitUntil([&] { return engine().pending.CountOf(u"\\host.txt", kOpUpdate, false) == 0; }, 15000));
-  // More records of the same change, in a later batch, after the pending
-  // entry is used up: they show nothing new.
-  struct stat now;
-  ASSERT_EQ(0, stat(Native("host.txt").c_str(), &now));
-  ASSERT_EQ(0, chmod(Native("host.txt").c_str(), now.st_mode));
-  Settle();
-  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE)) << Seen();
 }
 
 // After the host refused a new file, late records of that same create are
@@ -130,7 +110,7 @@ TEST_F(ChangeProcessingTest, ChangeTheHostMadeThroughAMethodIsNotEchoed) {
 TEST_F(ChangeProcessingTest, AfterARefusedCreateOnlyTheCreatesOwnRecordsAreSkipped) {
   const std::u16string rel = u"\\refused.txt";
   MoveInFile("refused.txt", "data");
-  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE, rel) == 1; }, 30000)) << Seen();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE, "\\refused.txt") == 1; }, 30000)) << Seen();
   Settle();
   const auto refused = [&] {
     Know(rel);
@@ -144,13 +124,13 @@ TEST_F(ChangeProcessingTest, AfterARefusedCreateOnlyTheCreatesOwnRecordsAreSkipp
     ASSERT_EQ(0, chmod(Native("refused.txt").c_str(), now.st_mode & 07777));
     Settle();
   }
-  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE, rel)) << Seen();
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE, "\\refused.txt")) << Seen();
 
   refused();
   const timespec times[2] = {{0, UTIME_OMIT}, {1800000000, 0}};
   ASSERT_EQ(0, utimensat(AT_FDCWD, Native("refused.txt").c_str(), times, 0));
   Settle();
-  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE, rel)) << Seen();
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE, "\\refused.txt")) << Seen();
 }
 
 // The engine's own placeholder work, with values the host left out or that
@@ -160,7 +140,7 @@ TEST_F(ChangeProcessingTest, OwnPlaceholderWorkIsNotReportedByItsLateRecords) {
   KnownPlaceholder("ro.txt", "data");
   ASSERT_EQ(0, chmod(Native("ro.txt").c_str(), 0444));
   Settle();
-  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_UPDATE_FILE, u"\\ro.txt"));
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_UPDATE_FILE, "\\ro.txt"));
   ClearEvents();
 
   // Attributes 0 clear read-only; no creation time given; a new size.
@@ -205,7 +185,7 @@ TEST_F(ChangeProcessingTest, AttributesTheHostSetsAreNotReportedBackAndKeepTheir
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_UPDATE_FILE)) << Seen();
 
   ASSERT_EQ(0, chmod(Native("attrs.txt").c_str(), 0444));
-  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_UPDATE_FILE, u"\\attrs.txt") >= 1; })) << Seen();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_UPDATE_FILE, "\\attrs.txt") >= 1; })) << Seen();
 }
 
 TEST_F(ChangeProcessingTest, UnpinningAFullyPresentFileDehydratesItAndFiresReset) {
@@ -218,7 +198,7 @@ TEST_F(ChangeProcessingTest, UnpinningAFullyPresentFileDehydratesItAndFiresReset
   states.pin_state = platform::CF_PIN_STATE_UNPINNED;
   ASSERT_EQ(platform::S_OK, engine().placeholder_manager->SetPlaceholderStates(&states));
   ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_RESET_FILE) >= 1; }));
-  EXPECT_EQ(u"\\pinme.txt", Events(HALVEX_EVENT_RESET_FILE)[0].path);
+  EXPECT_EQ("\\pinme.txt", Events(HALVEX_EVENT_RESET_FILE)[0].path);
   EXPECT_TRUE(engine().placeholder_manager->GetPlaceholderState(full.c_str()) & platform::CF_PLACEHOLDER_STATE_PARTIAL);
 }
 
@@ -231,7 +211,7 @@ TEST_F(ChangeProcessingTest, FolderWithFilesIsReportedOnceEvenWhileItsRescanOver
   ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE) >= 80; }, 10000));
   Pause(1500);
   const auto created = Events(HALVEX_EVENT_CREATE_FILE);
-  std::set<std::u16string> unique;
+  std::set<std::string> unique;
   for (const auto& e : created) unique.insert(e.path);
   EXPECT_EQ(80u, unique.size());
   EXPECT_EQ(80u, created.size());
@@ -260,9 +240,9 @@ TEST_F(ChangeProcessingTest, SymbolicLinksInTheRootAreNeitherReportedNorFollowed
   fs::remove_all(outside, ignored);
   const auto files = Events(HALVEX_EVENT_CREATE_FILE);
   ASSERT_EQ(1u, files.size());
-  EXPECT_EQ(u"\\plain.txt", files[0].path);
+  EXPECT_EQ("\\plain.txt", files[0].path);
   ASSERT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FOLDER));
-  EXPECT_EQ(u"\\moved_in", Events(HALVEX_EVENT_CREATE_FOLDER)[0].path);
+  EXPECT_EQ("\\moved_in", Events(HALVEX_EVENT_CREATE_FOLDER)[0].path);
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FILE));
   // Not even taken in: no placeholder attempt on a link (which failed and
   // raised Error events), no entry in the cache.

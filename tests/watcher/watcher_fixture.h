@@ -25,17 +25,17 @@
 
 namespace corvane::testing {
 
-struct SeenEvent {
-  int32_t id = 0;
-  std::u16string path;
-  std::u16string new_path;  // renames
-  int32_t flags = 0;        // updates
-  int32_t attributes = 0;   // updates
-};
+using SeenEvent = test_common::Event;
 
 class WatcherTest : public ::testing::Test {
  protected:
   WatcherTest() {
+    // A slow host: each CreateFile/CreateFolder answer takes create_delay_ms_.
+    host_.answer = [this](SeenEvent& e, intptr_t*, int32_t*) -> int32_t {
+      if ((e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_CREATE_FOLDER) && create_delay_ms_ > 0)
+        Pause(create_delay_ms_.load());
+      return 0;
+    };
     SetCurrentLogLevel(kLogVerbose);
     engine().SetSyncRootPath(platform::local::FromNativePath(root_.path()));
   }
@@ -98,29 +98,13 @@ class WatcherTest : public ::testing::Test {
 
   bool StartWatcher() { return StartDirectoryWatcher(engine()); }
 
-  std::vector<SeenEvent> Events(int32_t id) {
-    std::lock_guard<std::mutex> lock(mu_);
-    std::vector<SeenEvent> found;
-    for (const auto& e : events_)
-      if (e.id == id) found.push_back(e);
-    return found;
-  }
-  size_t CountOf(int32_t id) { return Events(id).size(); }
+  std::vector<SeenEvent> Events(int32_t id) { return host_.Events(id); }
+  size_t CountOf(int32_t id, const std::string& path = "") { return host_.Count(id, path); }
   // "id path flags" of every event, for failure messages.
   std::string Seen() {
-    std::lock_guard<std::mutex> lock(mu_);
     std::string text;
-    for (const auto& e : events_) {
-      text += std::to_string(e.id) + " ";
-      for (char16_t c : e.path) text.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-      text += " " + std::to_string(e.flags) + "; ";
-    }
+    for (const auto& e : host_.Events()) text += std::to_string(e.id) + " " + e.path + " " + std::to_string(e.flags) + "; ";
     return text;
-  }
-  size_t CountOf(int32_t id, const std::u16string& path) {
-    size_t n = 0;
-    for (const auto& e : Events(id)) n += e.path == path;
-    return n;
   }
   // Every change made before this call has been processed. Folders of one
   // batch run side by side, so the first marker's report only shows that its
@@ -129,22 +113,15 @@ class WatcherTest : public ::testing::Test {
     for (int step = 0; step < 2; ++step) {
       const std::string name = "settle-" + std::to_string(++settles_) + ".txt";
       MoveInFile(name, "s");
-      std::u16string rel = u"\\";
-      for (char c : name) rel.push_back(static_cast<char16_t>(c));
-      ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE, rel) >= 1; }, 30000)) << name;
-      std::lock_guard<std::mutex> lock(mu_);
-      std::erase_if(events_, [&](const SeenEvent& e) { return e.path == rel; });
+      ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE, "\\" + name) >= 1; }, 30000)) << name;
+      host_.Forget("\\" + name);
     }
   }
-  void ClearEvents() {
-    std::lock_guard<std::mutex> lock(mu_);
-    events_.clear();
-  }
-  size_t LinesWith(std::u16string_view text) {
-    std::lock_guard<std::mutex> lock(mu_);
+  void ClearEvents() { host_.Clear(); }
+  size_t LinesWith(const std::u16string& text) {
+    const std::string narrow(text.begin(), text.end());  // the texts looked for are ASCII
     size_t n = 0;
-    for (const auto& line : lines_)
-      if (line.find(text) != std::u16string::npos) ++n;
+    for (const auto& line : host_.Logs()) n += line.find(narrow) != std::string::npos;
     return n;
   }
 
@@ -162,35 +139,10 @@ class WatcherTest : public ::testing::Test {
   LogLevelGuard level_guard_;
   TempStateDir state_;
   TempDir root_;
-  std::mutex mu_;
-  std::vector<SeenEvent> events_;
-  std::vector<std::u16string> lines_;
   int settles_ = 0;
   // A slow host: each CreateFile/CreateFolder answer takes this long.
   std::atomic<int> create_delay_ms_{0};
-  TestHost host_{true, [this](int32_t id, int32_t, intptr_t* p, int32_t*) -> int32_t {
-                   if ((id == HALVEX_EVENT_CREATE_FILE || id == HALVEX_EVENT_CREATE_FOLDER) && create_delay_ms_ > 0)
-                     Pause(create_delay_ms_.load());
-                   std::lock_guard<std::mutex> lock(mu_);
-                   if (id == HALVEX_EVENT_LOG) {
-                     lines_.push_back(WideAt(p, 1));
-                     return 0;
-                   }
-                   SeenEvent e;
-                   e.id = id;
-                   if (id == HALVEX_EVENT_ERROR) {
-                     events_.push_back(e);
-                     return 0;
-                   }
-                   e.path = WideAt(p, 1);
-                   if (id == HALVEX_EVENT_RENAME_FILE || id == HALVEX_EVENT_RENAME_FOLDER) e.new_path = WideAt(p, 2);
-                   if (id == HALVEX_EVENT_UPDATE_FILE || id == HALVEX_EVENT_UPDATE_FOLDER) {
-                     e.flags = static_cast<int32_t>(p[2]);
-                     e.attributes = static_cast<int32_t>(p[3]);
-                   }
-                   events_.push_back(e);
-                   return 0;
-                 }};
+  TestHost host_{true};
 };
 
 }  // namespace corvane::testing
