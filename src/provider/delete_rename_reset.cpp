@@ -142,18 +142,19 @@ int32_t DeleteLocalFolder(Engine& engine, const std::u16string& full, bool delet
   return result;
 }
 
-// Whether deleting `full` would lose data the host has not received: a
-// placeholder file not in sync, here or anywhere below a folder. (Files
-// that never became placeholders are excluded ones, or new ones the host
-// has not been told of; the host's delete covers them as before.)
+// Whether deleting `full` would lose what the host has not received: a
+// placeholder not in sync (a file's content, or a folder the host never
+// took), here or anywhere below a folder. (Files that never became
+// placeholders are excluded ones, or new ones the host has not been told
+// of; the host's delete covers them as before.)
 bool HoldsLocalChanges(Engine& engine, const std::u16string& full, DWORD attributes, DWORD reparse_tag) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
   if (manager == nullptr || IsLink(full, attributes, reparse_tag)) return false;
-  if ((attributes & platform::FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
-    return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0 &&
-           (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) == 0;
-  }
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
+  if (state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0 &&
+      (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) == 0)
+    return true;
+  if ((attributes & platform::FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
   const std::u16string pattern = full + u"\\*";
   platform::WIN32_FIND_DATAW data;
   const platform::Handle find = platform::FindFirstFileW(pattern.c_str(), &data);
