@@ -3,8 +3,8 @@
 
 namespace corvane {
 
-std::mutex& CreationLock() {
-  static std::mutex lock;
+Mutex& CreationLock() {
+  static Mutex lock;
   return lock;
 }
 

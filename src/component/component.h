@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -14,6 +13,7 @@
 #include "engine/host_events.h"
 #include "halvex/corvane.h"
 #include "platform/per_thread.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -101,11 +101,11 @@ class Component final : public EventInterface, public ThreadHook, public LogSink
   std::u16string product_name_;
   // Copies of the host's PlatformRequest answers; the lock keeps two
   // concurrent requests from corrupting the list.
-  std::mutex platform_request_mu_;
-  std::list<std::unique_ptr<char[]>> platform_request_storage_;
+  Mutex platform_request_mu_;
+  std::list<std::unique_ptr<char[]>> platform_request_storage_ GUARDED_BY(platform_request_mu_);
 };
 
 // Process-wide lock held while one component is allocated and constructed.
-std::mutex& CreationLock();
+Mutex& CreationLock();
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 #include "component/strings.h"
 #include "diag/result_codes.h"
 #include "support/format.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -215,7 +216,7 @@ int32_t Component::FireError(int32_t error_code, std::string_view description8) 
 int32_t Component::FirePlatformRequest(int32_t request_code, int32_t count, intptr_t* values, int32_t* sizes) {
   if (sink_ == nullptr) return 0;
   if (values == nullptr || sizes == nullptr || count < 0) count = 0;
-  std::lock_guard<std::mutex> lock(platform_request_mu_);
+  MutexLock lock(platform_request_mu_);
   platform_request_storage_.clear();
   const size_t sizes_bytes = static_cast<size_t>(count) * sizeof(int32_t);
   auto& sizes_copy = platform_request_storage_.emplace_back(new char[sizes_bytes + 1]());

@@ -3,6 +3,7 @@
 
 #include "component/component.h"
 #include "diag/result_codes.h"
+#include "support/mutex.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ HALVEX_API void* Halvex_Corvane_Create(HalvexEventSink sink, void* context, void
   (void)reserved;
   Component* component = nullptr;
   try {
-    std::lock_guard<std::mutex> lock(corvane::CreationLock());
+    corvane::MutexLock lock(corvane::CreationLock());
     component = new Component(sink, context, (flags & HALVEX_CREATE_WIDE_EVENTS) != 0);
   } catch (...) {
     return nullptr;

@@ -22,6 +22,7 @@
 #include "engine/task_cancel.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
+#include "support/mutex.h"
 
 namespace corvane {
 namespace {
@@ -44,12 +45,12 @@ void FireError(Engine& engine, int32_t code) {
 uint64_t U64(int64_t value) { return static_cast<uint64_t>(value); }
 
 std::unique_ptr<RetryRecord> TakeRetryRecord(Task& task) {
-  std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+  RecursiveMutexLock lock(task.TaskLock);
   return std::move(task.RetryRecord);
 }
 
 bool HasRetryRecord(Task& task) {
-  std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+  RecursiveMutexLock lock(task.TaskLock);
   return task.RetryRecord != nullptr;
 }
 

@@ -28,7 +28,7 @@ CallGate::Pass::~Pass() {
 
 bool CallGate::Enter() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (closed_) return false;
     ++inside_;
   }
@@ -39,21 +39,21 @@ bool CallGate::Enter() {
 void CallGate::Leave() {
   std::vector<const CallGate*>& held = HeldGates();
   held.erase(std::find(held.rbegin(), held.rend(), this).base() - 1);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   --inside_;
-  drained_.notify_all();
+  drained_.NotifyAll();
 }
 
 void CallGate::Open() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   closed_ = false;
 }
 
 void CallGate::CloseAndDrain() {
   const int32_t own = HeldCount(this);
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   closed_ = true;
-  drained_.wait(lock, [&] { return inside_ <= own; });
+  while (inside_ > own) drained_.Wait(mutex_);
 }
 
 bool CallGate::HeldByThisThread() const { return HeldCount(this) > 0; }

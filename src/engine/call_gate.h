@@ -3,9 +3,9 @@
 // inside to leave. A closed gate turns calls away at once.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -37,10 +37,10 @@ class CallGate {
   bool Enter();
   void Leave();
 
-  std::mutex mutex_;
-  std::condition_variable drained_;
-  bool closed_ = false;
-  int32_t inside_ = 0;
+  Mutex mutex_;
+  CondVar drained_;
+  bool closed_ GUARDED_BY(mutex_) = false;
+  int32_t inside_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace corvane

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -18,6 +17,7 @@
 #include "engine/shared_text.h"
 #include "engine/task_registry.h"
 #include "platform/per_thread.h"
+#include "support/mutex.h"
 #include "support/owned.h"
 
 namespace corvane {
@@ -71,7 +71,7 @@ class Engine {
   Owned<PlaceholderManager> placeholder_manager = NoOwned<PlaceholderManager>();
   Owned<Provider> provider = NoOwned<Provider>();
   // Serialises callbacks while SerializeEvents is on; made by Initialize.
-  Owned<std::mutex> event_lock = NoOwned<std::mutex>();
+  Owned<Mutex> event_lock = NoOwned<Mutex>();
   // Passed by every item, listing and task method: the uninitialisation
   // closes it and waits for the calls inside before it frees the parts.
   CallGate method_calls;
@@ -112,12 +112,12 @@ class Engine {
   Owned<DirectoryWatcher> watcher = NoOwned<DirectoryWatcher>();
   // Held from the cache check to the end of a new-item report, so that the
   // serialized worker and a rescan never both report the same new item.
-  std::mutex new_item_report_mutex;
+  Mutex new_item_report_mutex;
   // Held while the engine marks an item as its own work (the cache entry's
   // Locked flag) or ends that work by writing the entry, and while change
   // processing reads an item together with its entry: a comparison sees the
   // item and the entry both before or both after the engine's change.
-  std::mutex own_change_mutex;
+  Mutex own_change_mutex ACQUIRED_AFTER(new_item_report_mutex);
 
   // -- end of the parts --
 

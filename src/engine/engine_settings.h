@@ -4,10 +4,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "engine/shared_text.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -57,17 +57,17 @@ struct GeneralSettings {
   std::atomic<uint32_t> log_debug_option{0};
 
   std::string LogDebugFile() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return log_debug_file_;
   }
   void SetLogDebugFile(std::string value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     log_debug_file_ = std::move(value);
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::string log_debug_file_;
+  mutable Mutex mutex_;
+  std::string log_debug_file_ GUARDED_BY(mutex_);
 };
 
 // Keys shared by every component of the process; they keep their values

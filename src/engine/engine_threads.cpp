@@ -48,8 +48,10 @@ EngineThreads::~EngineThreads() {
 }
 
 bool EngineThreads::Sleep(Engine& engine, const std::atomic<bool>& stop, int ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  wake_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return Stopping(engine, stop); });
+  MutexLock lock(mutex_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!Stopping(engine, stop) && wake_.WaitUntil(mutex_, deadline)) {
+  }
   return !Stopping(engine, stop);
 }
 
@@ -73,12 +75,12 @@ bool EngineThreads::StartExpiry(Engine& engine) {
 
 void EngineThreads::Signal() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     monitor_stop.store(true);
     retry_stop.store(true);
     expiry_stop.store(true);
   }
-  wake_.notify_all();
+  wake_.NotifyAll();
 }
 
 void EngineThreads::Join() {

@@ -4,9 +4,9 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
+
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -38,8 +38,8 @@ class EngineThreads {
   void RetryProc(Engine& engine);
   void ExpiryProc(Engine& engine, int64_t limit_ms);
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
+  Mutex mutex_;
+  CondVar wake_;
   std::thread monitor_;
   std::thread retry_;
   std::thread expiry_;

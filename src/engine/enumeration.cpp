@@ -2,7 +2,6 @@
 // and ListFolder answer item by item, and every batch of reported items
 // becomes metadata-cache entries and placeholders.
 #include <chrono>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "halvex/corvane.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -55,7 +55,7 @@ int32_t EnumerateRemoteItems(Engine& engine, int64_t* task_id, const std::u16str
   task->Listing->BatchLimit = batch_limit > 0 ? static_cast<uint32_t>(batch_limit) : 0;
   task->Listing->Recursive = recursive;
   task->Listing->Context = reinterpret_cast<void*>(static_cast<intptr_t>(context));
-  *task_id = engine.tasks.RegisterTask(task, true);
+  *task_id = engine.tasks.RegisterTask(task);
   // Taken before the host can see the task: it may finish it at once.
   Task* reference = nullptr;
   if (held != nullptr && engine.tasks.FindTask(*task_id, false, &reference) != kOk && reference != nullptr) {
@@ -86,7 +86,7 @@ int32_t EnumerateRemoteItems(Engine& engine, int64_t* task_id, const std::u16str
 // Takes the reported items out of the listing under the task's lock, so
 // reports from other host threads go on into a fresh list.
 std::vector<ListedItem> TakeItems(Task& task) {
-  std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+  RecursiveMutexLock lock(task.TaskLock);
   std::vector<ListedItem> items;
   items.swap(task.Listing->Items);
   task.Listing->Count = 0;
@@ -307,7 +307,7 @@ int32_t IntListItem(Engine& engine, int64_t enumeration_handle, std::u16string_v
 
   bool process_now = false;
   {
-    std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+    RecursiveMutexLock lock(task->TaskLock);
     Listing& listing = *task->Listing;
     if (listing.Count >= listing.Capacity) {
       engine.tasks.ReleaseTask(task);

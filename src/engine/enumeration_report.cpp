@@ -55,7 +55,7 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
   task->LocalPath = full_path;
   task->ReportedSize = is_dir ? -1 : size;
   task->ReportedWriteTime = last_write_time;
-  engine.tasks.RegisterTask(task, true);
+  engine.tasks.RegisterTask(task);
   int32_t answer = kOk;
   const int32_t fired =
       FireCreateWithRetry(engine, *task, relative_path, is_dir, attributes & ~HALVEX_ATTR_DIRECTORY, size,

@@ -16,6 +16,7 @@
 #include "provider/placeholder_manager.h"
 #include "provider/provider.h"
 #include "provider/registration.h"
+#include "support/mutex.h"
 
 namespace corvane {
 namespace {
@@ -47,7 +48,7 @@ bool Engine::Initialize() {
   provider = Owned<Provider>(made, [](Provider* p) { delete p; });
   method_calls.Open();
   Log(sink, kLogVerbose, u"Windows cloud API engine initialized");
-  if (settings.serialize_events.load() != 0) event_lock = MakeOwned<std::mutex>();
+  if (settings.serialize_events.load() != 0) event_lock = MakeOwned<Mutex>();
   // Open counts of the online-only mode outlive one activation, like the engine.
   if (!open_files) open_files = MakeOwned<OpenFiles>();
   Log(sink, kLogVerbose, u"OS dependent internal objects initialization finished");
@@ -127,12 +128,15 @@ int32_t Engine::RegisterProvider() {
 
   int32_t result = kOk;
   {
-    std::unique_lock<std::mutex> lock(job->mutex);
-    const auto limit = std::chrono::milliseconds(registration_time_limit_ms.load());
-    if (!job->finished_cv.wait_for(lock, limit, [&] { return job->finished; })) {
+    MutexLock lock(job->mutex);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(registration_time_limit_ms.load());
+    while (!job->finished && job->finished_cv.WaitUntil(job->mutex, deadline)) {
+    }
+    if (!job->finished) {
       // Left running; whatever it connects from now on it releases itself.
       job->abandoned = true;
-      lock.unlock();
+      lock.Unlock();
       LogF(sink, kLogFailure, u"Provider registration thread execution took too much time. Error code: 0x%x",
            kWaitTimeout);
       return diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));

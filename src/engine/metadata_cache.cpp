@@ -43,7 +43,7 @@ int32_t MetadataCache::AddNewItemToCache(std::u16string_view local_path, std::u1
   item.LastWriteTime = last_write_time;
   item.Attributes = attributes;
   item.SetItemName(local_path, item_name);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   items_.insert_or_assign(std::u16string(local_path), std::move(item));
   return 0;
 }
@@ -52,7 +52,7 @@ bool MetadataCache::NoItemInCache(std::u16string_view path) {
   LogF(sink_, kLogVerbose, u"NoItemInCache check for '%s'", path);
   bool absent;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     absent = items_.find(path) == items_.end();
   }
   LogF(sink_, kLogVerbose, u"NoItemInCache check for '%s', result: %s", path, absent ? u"true" : u"false");
@@ -60,7 +60,7 @@ bool MetadataCache::NoItemInCache(std::u16string_view path) {
 }
 
 bool MetadataCache::GetAttributes(std::u16string_view path, uint32_t* attributes) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = items_.find(path);
   if (it == items_.end()) return false;
   *attributes = it->second.Attributes;
@@ -68,7 +68,7 @@ bool MetadataCache::GetAttributes(std::u16string_view path, uint32_t* attributes
 }
 
 bool MetadataCache::GetLocked(std::u16string_view path, bool* locked) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = items_.find(path);
   if (it == items_.end()) return false;
   *locked = it->second.Locked != 0;
@@ -76,7 +76,7 @@ bool MetadataCache::GetLocked(std::u16string_view path, bool* locked) const {
 }
 
 bool MetadataCache::SetLocked(std::u16string_view path, bool locked) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = items_.find(path);
   if (it == items_.end()) return false;
   it->second.Locked = locked ? 1 : 0;
@@ -84,7 +84,7 @@ bool MetadataCache::SetLocked(std::u16string_view path, bool locked) {
 }
 
 bool MetadataCache::GetCreateFailed(std::u16string_view path, bool* create_failed) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = items_.find(path);
   if (it == items_.end()) return false;
   *create_failed = it->second.CreateFailed != 0;
@@ -92,7 +92,7 @@ bool MetadataCache::GetCreateFailed(std::u16string_view path, bool* create_faile
 }
 
 bool MetadataCache::SetCreateFailed(std::u16string_view path, bool create_failed) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = items_.find(path);
   if (it == items_.end()) return false;
   it->second.CreateFailed = create_failed ? 1 : 0;
@@ -101,7 +101,7 @@ bool MetadataCache::SetCreateFailed(std::u16string_view path, bool create_failed
 
 bool MetadataCache::UpdateProperties(std::u16string_view path, int32_t attributes, int64_t size,
                                      int64_t creation_time, int64_t last_access_time, int64_t last_write_time) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = items_.find(path);
   if (it == items_.end()) return false;
   CacheItem& item = it->second;
@@ -114,7 +114,7 @@ bool MetadataCache::UpdateProperties(std::u16string_view path, int32_t attribute
 }
 
 bool MetadataCache::Remove(std::u16string_view path, bool children) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = items_.find(path);
   if (it == items_.end()) return false;
   if (children && it->second.IsFolder()) {
@@ -133,7 +133,7 @@ bool MetadataCache::Remove(std::u16string_view path, bool children) {
 }
 
 bool MetadataCache::Rename(std::u16string_view old_path, std::u16string_view new_path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = items_.find(old_path);
   if (it == items_.end()) return false;
   if (old_path == new_path) return true;
@@ -164,17 +164,17 @@ bool MetadataCache::Rename(std::u16string_view old_path, std::u16string_view new
 }
 
 void MetadataCache::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   items_.clear();
 }
 
 size_t MetadataCache::Count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return items_.size();
 }
 
 bool MetadataCache::Lookup(std::u16string_view path, CacheItem* item, std::u16string* name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = items_.find(path);
   if (it == items_.end()) return false;
   if (item != nullptr) {

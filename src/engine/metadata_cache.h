@@ -10,9 +10,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -85,8 +86,8 @@ class MetadataCache {
   static bool IsBelow(std::u16string_view path, std::u16string_view folder);
 
   LogSink* sink_;
-  mutable std::mutex mutex_;
-  Map items_;
+  mutable Mutex mutex_;
+  Map items_ GUARDED_BY(mutex_);
 };
 
 }  // namespace corvane

@@ -33,7 +33,7 @@ bool PendingOperations::AddPending(std::u16string_view path, int32_t op_type, bo
   LogF(sink_, kLogVerbose, u"AddPending Path(%s), IsDir(%s), OpType(%d)", path, YesNo(is_dir), op_type);
   if (!enabled_.load() || !ValidOpType(op_type)) return false;
   Set& set = sets_[static_cast<size_t>(op_type)];
-  std::lock_guard<std::mutex> lock(set.mutex);
+  MutexLock lock(set.mutex);
   auto [it, inserted] = set.keys.emplace(KeyFor(path, is_dir), 1u);
   if (!inserted && op_type == kOpUpdate) ++it->second;
   return true;
@@ -44,7 +44,7 @@ bool PendingOperations::CheckPendingOrRemove(std::u16string_view path, int32_t o
        op_type);
   if (!enabled_.load() || !ValidOpType(op_type)) return false;
   Set& set = sets_[static_cast<size_t>(op_type)];
-  std::lock_guard<std::mutex> lock(set.mutex);
+  MutexLock lock(set.mutex);
   std::u16string key = KeyFor(path, is_dir);
   auto it = set.keys.find(key);
   if (it != set.keys.end()) {
@@ -64,7 +64,7 @@ bool PendingOperations::RemoveAll(std::u16string_view path, int32_t op_type) {
   LogF(sink_, kLogVerbose, u"RemoveAll Path(%s), OpType(%d)", path, op_type);
   if (!enabled_.load() || !ValidOpType(op_type)) return false;
   Set& set = sets_[static_cast<size_t>(op_type)];
-  std::lock_guard<std::mutex> lock(set.mutex);
+  MutexLock lock(set.mutex);
   if (set.keys.erase(KeyFor(path, false)) != 0) return true;
   return set.keys.erase(KeyFor(path, true)) != 0;
 }
@@ -72,7 +72,7 @@ bool PendingOperations::RemoveAll(std::u16string_view path, int32_t op_type) {
 uint32_t PendingOperations::CountOf(std::u16string_view path, int32_t op_type, bool is_dir) const {
   if (!ValidOpType(op_type)) return 0;
   const Set& set = sets_[static_cast<size_t>(op_type)];
-  std::lock_guard<std::mutex> lock(set.mutex);
+  MutexLock lock(set.mutex);
   auto it = set.keys.find(KeyFor(path, is_dir));
   return it == set.keys.end() ? 0 : it->second;
 }

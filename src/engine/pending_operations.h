@@ -8,9 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -44,8 +45,8 @@ class PendingOperations {
 
  private:
   struct Set {
-    mutable std::mutex mutex;
-    std::map<std::u16string, uint32_t> keys;
+    mutable Mutex mutex;
+    std::map<std::u16string, uint32_t> keys GUARDED_BY(mutex);
   };
 
   static bool ValidOpType(int32_t op_type) { return op_type >= kOpDelete && op_type <= kOpReadData; }

@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"
+#include "support/mutex.h"
 
 namespace corvane {
 namespace {
@@ -80,7 +81,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     task->RenameInfo->SourcePath = record.Path;
     task->RenameInfo->TargetPath = record.NewPath;
   }
-  if (engine.tasks.RegisterTask(task, true) < 0) {
+  if (engine.tasks.RegisterTask(task) < 0) {
     engine.tasks.ReleaseTask(task);
     return kErrInternal;
   }
@@ -100,7 +101,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     if (engine.settings.event_retry_interval.load() > 0) {
       auto again = std::make_unique<RetryRecord>(record);
       again->TaskId = task->TaskId;
-      std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+      RecursiveMutexLock lock(task->TaskLock);
       task->RetryRecord = std::move(again);
     }
     result = kOk;
@@ -153,7 +154,7 @@ int32_t RetryRead(Engine& engine, RetryRecord& record) {
   if (result == kErrPending) {
     Log(engine.diag.log_sink(), kLogVerbose, u"GetItemData retry fired in async mode");
     if (engine.settings.event_retry_interval.load() > 0) {
-      std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+      RecursiveMutexLock lock(task->TaskLock);
       task->RetryRecord = std::make_unique<RetryRecord>(record);
     }
   }

@@ -6,19 +6,19 @@ namespace corvane {
 
 void RetryQueue::Append(std::unique_ptr<RetryRecord> record) {
   if (!record) return;
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   entries_.push_back(Entry{std::move(record), false});
 }
 
 void RetryQueue::AppendAll(std::vector<std::unique_ptr<RetryRecord>>& records) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   for (auto& record : records)
     if (record) entries_.push_back(Entry{std::move(record), false});
   records.clear();
 }
 
 bool RetryQueue::RemoveByPath(std::u16string_view path, bool is_dir) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   bool removed = false;
   for (auto it = entries_.begin(); it != entries_.end();) {
     const bool match = !it->dropped && it->record->Path == path && (it->record->IsDir != 0) == is_dir;
@@ -38,7 +38,7 @@ bool RetryQueue::RemoveByPath(std::u16string_view path, bool is_dir) {
 }
 
 std::u16string RetryQueue::FollowRename(std::u16string_view target, std::u16string_view new_target) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
     if (it->dropped || it->record->OpType != kOpRename || it->record->NewPath != target) continue;
     std::u16string source = it->record->Path;
@@ -55,7 +55,7 @@ std::u16string RetryQueue::FollowRename(std::u16string_view target, std::u16stri
 }
 
 size_t RetryQueue::Count() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   size_t count = 0;
   for (const auto& entry : entries_)
     if (!entry.dropped) ++count;
@@ -63,7 +63,7 @@ size_t RetryQueue::Count() const {
 }
 
 std::vector<RetryRecord> RetryQueue::Snapshot() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   std::vector<RetryRecord> copy;
   for (const auto& entry : entries_)
     if (!entry.dropped) copy.push_back(*entry.record);
@@ -71,7 +71,7 @@ std::vector<RetryRecord> RetryQueue::Snapshot() const {
 }
 
 void RetryQueue::Walk(const std::function<Outcome(RetryRecord&)>& visit) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   ++walking_;
   // Records appended during the walk (by a handler on this thread) wait for
   // the next walk.

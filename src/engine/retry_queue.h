@@ -8,12 +8,12 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/task.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -43,10 +43,10 @@ class RetryQueue {
     bool dropped = false;
   };
 
-  mutable std::recursive_mutex mutex_;
-  std::list<Entry> entries_;
+  mutable RecursiveMutex mutex_;
+  std::list<Entry> entries_ GUARDED_BY(mutex_);
   // While a walk runs, removals only mark entries so its position stays valid.
-  int walking_ = 0;
+  int walking_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace corvane

@@ -9,6 +9,7 @@
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
 #include "engine/task.h"
+#include "support/mutex.h"
 
 namespace corvane {
 namespace {
@@ -36,7 +37,7 @@ void KeepForRetry(Engine& engine, Task& task, const std::u16string& path, uint32
   if (result == kErrRetry) {
     RetryQueueOf(engine).Append(std::move(record));
   } else {
-    std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+    RecursiveMutexLock lock(task.TaskLock);
     task.RetryRecord = std::move(record);
   }
 }
@@ -158,7 +159,7 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int
     own = engine.tasks.CreateTask(path, OP_DELETE, nullptr);
     if (own == nullptr) return engine.diag.Record(kErrOutOfMemory, kTextOutOfMemory);
     own->LocalPath = engine.EffectiveSyncRootPath() + path;
-    if (engine.tasks.RegisterTask(own, true) < 0) {
+    if (engine.tasks.RegisterTask(own) < 0) {
       engine.tasks.ReleaseTask(own);
       return engine.diag.Record(kErrInternal, "");
     }

@@ -2,9 +2,10 @@
 // it: readers take a copy under the lock, never a reference.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -14,17 +15,17 @@ class SharedText {
   explicit SharedText(std::u16string_view initial) : value_(initial) {}
 
   std::u16string Get() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return value_;
   }
   void Set(std::u16string_view value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     value_.assign(value);
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::u16string value_;
+  mutable Mutex mutex_;
+  std::u16string value_ GUARDED_BY(mutex_);
 };
 
 }  // namespace corvane

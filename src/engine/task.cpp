@@ -54,19 +54,16 @@ void Task::Reset() {
 }
 
 void Task::EnterHandler() {
-  HandlerLock.lock();
-  ++handler_depth_;
+  HandlerLock.Lock();
   handler_owner_.store(std::this_thread::get_id());
   HandlerBusy.store(1);
 }
 
 void Task::LeaveHandler() {
-  if (!HandlerHeldByThisThread() || handler_depth_ == 0) return;
-  if (--handler_depth_ == 0) {
-    HandlerBusy.store(0);
-    handler_owner_.store(std::thread::id());
-  }
-  HandlerLock.unlock();
+  if (!HandlerHeldByThisThread()) return;
+  HandlerBusy.store(0);
+  handler_owner_.store(std::thread::id());
+  HandlerLock.Unlock();
 }
 
 bool Task::HandlerHeldByThisThread() const {

@@ -6,13 +6,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "engine/transfer_stream.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -100,8 +100,10 @@ class Task {
   // The producer's side of HandlerLock. Leave is a no-op on any thread but
   // the one that entered, so a FinalizeTask that already let go of the lock
   // from inside the handler and the producer's own release do not collide.
-  void EnterHandler();
-  void LeaveHandler();
+  // The analysis cannot follow HandlerLock: it is let go of in whichever of
+  // the producer or FinalizeTask is done with the answer first.
+  void EnterHandler() NO_THREAD_SAFETY_ANALYSIS;
+  void LeaveHandler() NO_THREAD_SAFETY_ANALYSIS;
   bool HandlerHeldByThisThread() const;
 
   // Guarded by the registry locks.
@@ -133,12 +135,13 @@ class Task {
   std::atomic<int64_t> StartTime{0};
   std::atomic<uint32_t> Completed{0};
 
-  std::recursive_mutex HandlerLock;
-  std::recursive_mutex TaskLock;
+  Mutex HandlerLock ACQUIRED_BEFORE(TaskLock);
+  // Recursive: a cancel holds it across the host's CancelTask handler, which
+  // may call FinalizeTask for the same task.
+  RecursiveMutex TaskLock;
 
  private:
   std::atomic<std::thread::id> handler_owner_{};
-  uint32_t handler_depth_ = 0;  // touched only by the owning thread
 };
 
 // Milliseconds of the system time counted as file time (100 ns since 1601).

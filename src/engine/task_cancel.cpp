@@ -11,6 +11,7 @@
 #include "engine/event_bridges.h"
 #include "engine/host_events.h"
 #include "engine/task.h"
+#include "support/mutex.h"
 
 namespace corvane {
 namespace {
@@ -53,7 +54,7 @@ int32_t DoCancelTask(Engine& engine, Task& task, const std::u16string& path, int
   engine.diag.ClearEventError();
   bool registered = false;
   {
-    std::lock_guard<std::recursive_mutex> task_lock(task.TaskLock);
+    RecursiveMutexLock task_lock(task.TaskLock);
     // Internal listings have no host side to tell.
     if (task.Cancelled.load() == 0 && task.OperationType < OP_INTERNAL_LIST && engine.events != nullptr) {
       bool threw = false;
@@ -103,7 +104,7 @@ int32_t Engine::CancelAllTransfers() {
     const int64_t task_id = task->TaskId;
     int32_t result = kOk;
     {
-      std::lock_guard<std::recursive_mutex> task_lock(task->TaskLock);
+      RecursiveMutexLock task_lock(task->TaskLock);
       LogF(sink, kLogVerbose, u"Canceling transfer for item: '%s', operation type: %s, id: %I64u", path,
            OperationTypeName(task->OperationType), U64(task_id));
       DoCancelTask(*this, *task, path, result);
@@ -151,7 +152,7 @@ bool CancelTransferByPath(Engine& engine, std::u16string_view path, int32_t type
       found = true;
       const std::u16string task_path = task->Path;
       {
-        std::lock_guard<std::recursive_mutex> task_lock(task->TaskLock);
+        RecursiveMutexLock task_lock(task->TaskLock);
         LogF(sink, kLogVerbose, u"Canceling transfer for item: '%s', operation type: %d", task_path, current);
         DoCancelTask(engine, *task, task_path, result);
         // What the host sent for it must not land after whatever replaces it.

@@ -10,6 +10,7 @@
 #include "engine/host_events.h"
 #include "engine/retry_passes.h"
 #include "engine/task.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -34,7 +35,7 @@ size_t RunExpiryPass(Engine& engine, int64_t limit_ms) {
     const int64_t task_id = task->TaskId;
     const std::u16string path = task->Path;
     {
-      std::lock_guard<std::recursive_mutex> task_lock(task->TaskLock);
+      RecursiveMutexLock task_lock(task->TaskLock);
       int32_t result = kErrTaskExpired;
       bool threw = false;
       engine.diag.ClearEventError();

@@ -1,7 +1,6 @@
 // GetLocalFileData: the host reads the local file of a task (to upload it).
 
 #include <algorithm>
-#include <mutex>
 
 #include "diag/log.h"
 #include "diag/result_codes.h"
@@ -10,6 +9,7 @@
 #include "engine/task.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "support/mutex.h"
 
 namespace corvane {
 namespace {
@@ -36,7 +36,7 @@ int32_t ReadTaskLocalData(Engine& engine, int64_t task_id, int64_t position, uin
   {
     // One reader at a time: the handle and the size are shared by all reads
     // of the task.
-    std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+    RecursiveMutexLock lock(task->TaskLock);
     if (task->LocalPath.empty()) {
       failure = kErrReadBeyondEof;
     } else if (position < 0) {

@@ -4,6 +4,7 @@
 #include "engine/engine.h"
 #include "engine/item_operations.h"
 #include "engine/task.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -20,7 +21,7 @@ int32_t CompleteTask(Engine& engine, int64_t task_id, int32_t result_code) {
     task->LeaveHandler();
   }
   {
-    std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+    RecursiveMutexLock lock(task->TaskLock);
     task->ResultCode.store(static_cast<uint32_t>(result_code));
     task->Completed.exchange(1);
   }

@@ -19,7 +19,7 @@ TaskRegistry::~TaskRegistry() {
 Task* TaskRegistry::CreateTask(std::u16string_view path, int32_t type, void* context) {
   Task* task = nullptr;
   {
-    std::lock_guard<std::mutex> lock(pool_mutex_);
+    MutexLock lock(pool_mutex_);
     if (!spares_.empty()) {
       task = spares_.back();
       spares_.pop_back();
@@ -34,10 +34,9 @@ Task* TaskRegistry::CreateTask(std::u16string_view path, int32_t type, void* con
   return task;
 }
 
-int64_t TaskRegistry::RegisterTask(Task* task, bool take_lock) {
+int64_t TaskRegistry::RegisterTask(Task* task) {
   if (task == nullptr) return -1;
-  std::unique_ptr<Lock> lock;
-  if (take_lock) lock = std::make_unique<Lock>(*this);
+  Lock lock(*this);
   // Ids stay positive: the counter's top bit is masked off.
   const int64_t task_id = static_cast<int64_t>((next_task_id_.fetch_add(1) + 1) & 0x7FFFFFFFFFFFFFFFULL);
   // Ids grow, so the new entry almost always goes at the end.
@@ -82,7 +81,7 @@ void TaskRegistry::ReleaseLocked(Task* task) {
 
 void TaskRegistry::RecycleLocked(Task* task) {
   task->Reset();
-  std::lock_guard<std::mutex> lock(pool_mutex_);
+  MutexLock lock(pool_mutex_);
   if (spares_.size() < kMaxSpareRecords) {
     spares_.push_back(task);
     return;
@@ -138,14 +137,14 @@ size_t TaskRegistry::AsyncCount() const {
 }
 
 size_t TaskRegistry::SpareCount() const {
-  std::lock_guard<std::mutex> lock(pool_mutex_);
+  MutexLock lock(pool_mutex_);
   return spares_.size();
 }
 
 void TaskRegistry::DestroySpares() {
   std::vector<Task*> spares;
   {
-    std::lock_guard<std::mutex> lock(pool_mutex_);
+    MutexLock lock(pool_mutex_);
     spares.swap(spares_);
   }
   for (Task* task : spares) delete task;

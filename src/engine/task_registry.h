@@ -7,36 +7,38 @@
 // locks, and a record goes back to the pool only when its count reaches 0, so
 // a record someone still holds is never recycled.
 //
-// Lock order: the TasksById lock, then the TasksByKey lock. A task's TaskLock
-// may be held while the registry locks are taken (a cancel handler may call
-// FinalizeTask), so nothing here waits for a TaskLock while it holds the
-// registry locks: walks take a reference, unlock, then enter the TaskLock.
+// Lock order: a task's TaskLock, then the TasksById lock, then the
+// TasksByKey lock, then the pool lock. A cancel holds the TaskLock while it
+// looks the task up here, so nothing here waits for a TaskLock while it holds
+// the registry locks: walks take a reference, unlock, then enter the TaskLock.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "engine/task.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
 class TaskRegistry {
  public:
   // Holds both registry locks in their order.
-  class Lock {
+  class SCOPED_CAPABILITY Lock {
    public:
-    explicit Lock(const TaskRegistry& registry) : by_id_(registry.by_id_mutex_), by_key_(registry.by_key_mutex_) {}
+    explicit Lock(const TaskRegistry& registry) ACQUIRE(registry.by_id_mutex_, registry.by_key_mutex_)
+        : by_id_(registry.by_id_mutex_), by_key_(registry.by_key_mutex_) {}
+    ~Lock() RELEASE() = default;
 
    private:
-    std::unique_lock<std::mutex> by_id_;
-    std::unique_lock<std::mutex> by_key_;
+    MutexLock by_id_;
+    MutexLock by_key_;
   };
 
   static constexpr size_t kMaxSpareRecords = 128;
@@ -48,35 +50,35 @@ class TaskRegistry {
 
   // A record from the pool (or a new one) with RefCount 1; null only when
   // memory ran out.
-  Task* CreateTask(std::u16string_view path, int32_t type, void* context);
-  // Gives the task its TaskId and indexes it; `take_lock` false means the
-  // caller holds a Lock.
-  int64_t RegisterTask(Task* task, bool take_lock);
+  Task* CreateTask(std::u16string_view path, int32_t type, void* context) EXCLUDES(pool_mutex_);
+  // Gives the task its TaskId and indexes it.
+  int64_t RegisterTask(Task* task) EXCLUDES(by_id_mutex_, by_key_mutex_);
   // 0 and a referenced task, HALVEX_ERR_INVALID_OPID, or HALVEX_ERR_CANCELLED
   // for a cancelled task unless `include_cancelled`.
-  int32_t FindTask(int64_t task_id, bool include_cancelled, Task** task);
+  int32_t FindTask(int64_t task_id, bool include_cancelled, Task** task) EXCLUDES(by_id_mutex_, by_key_mutex_);
   // Drops one reference; at 0 the record goes back to the pool.
-  void ReleaseTask(Task* task);
+  void ReleaseTask(Task* task) EXCLUDES(by_id_mutex_, by_key_mutex_);
   // Unindexes the task found by id (or by the record itself) and drops the
   // registration's reference, and the caller's own first when
   // `drop_reference` is set. False when nothing was registered.
-  bool RemoveTask(Task* task, int64_t task_id, bool drop_reference);
+  bool RemoveTask(Task* task, int64_t task_id, bool drop_reference) EXCLUDES(by_id_mutex_, by_key_mutex_);
 
-  size_t Count() const;
+  size_t Count() const EXCLUDES(by_id_mutex_, by_key_mutex_);
   // Registered tasks that went asynchronous and were not cancelled.
-  size_t AsyncCount() const;
-  size_t SpareCount() const;
-  void DestroySpares();
+  size_t AsyncCount() const EXCLUDES(by_id_mutex_, by_key_mutex_);
+  size_t SpareCount() const EXCLUDES(pool_mutex_);
+  void DestroySpares() EXCLUDES(pool_mutex_);
 
   // For walks under a Lock. A task returned here is referenced for the
   // caller, who releases it with ReleaseTask after dropping the Lock.
-  size_t CountLocked() const { return by_id_.size(); }
-  Task* AcquireAtLocked(size_t index);
-  Task* AcquireByKeyLocked(std::u16string_view path, int32_t type);
+  size_t CountLocked() const REQUIRES(by_id_mutex_) { return by_id_.size(); }
+  Task* AcquireAtLocked(size_t index) REQUIRES(by_id_mutex_, by_key_mutex_);
+  Task* AcquireByKeyLocked(std::u16string_view path, int32_t type) REQUIRES(by_id_mutex_, by_key_mutex_);
   // Every task of the key, oldest first, each referenced for the caller.
-  void AcquireAllByKeyLocked(std::u16string_view path, int32_t type, std::vector<Task*>& tasks);
-  bool IsRegisteredLocked(const Task* task) const;
-  void ReleaseLocked(Task* task);
+  void AcquireAllByKeyLocked(std::u16string_view path, int32_t type, std::vector<Task*>& tasks)
+      REQUIRES(by_id_mutex_, by_key_mutex_);
+  bool IsRegisteredLocked(const Task* task) const REQUIRES(by_id_mutex_);
+  void ReleaseLocked(Task* task) REQUIRES(by_id_mutex_, by_key_mutex_);
 
  private:
   using Key = std::pair<std::u16string, int32_t>;
@@ -88,18 +90,18 @@ class TaskRegistry {
     }
   };
 
-  std::vector<std::pair<int64_t, Task*>>::iterator LowerBound(int64_t task_id);
-  void EraseByKey(Task* task);
-  void RecycleLocked(Task* task);
+  std::vector<std::pair<int64_t, Task*>>::iterator LowerBound(int64_t task_id) REQUIRES(by_id_mutex_);
+  void EraseByKey(Task* task) REQUIRES(by_key_mutex_);
+  void RecycleLocked(Task* task) REQUIRES(by_id_mutex_, by_key_mutex_) EXCLUDES(pool_mutex_);
 
-  mutable std::mutex by_id_mutex_;
-  mutable std::mutex by_key_mutex_;
-  std::vector<std::pair<int64_t, Task*>> by_id_;  // sorted by id
-  std::multimap<Key, Task*, KeyLess> by_key_;     // several tasks may share a key
+  mutable Mutex by_id_mutex_ ACQUIRED_BEFORE(by_key_mutex_);
+  mutable Mutex by_key_mutex_;
+  std::vector<std::pair<int64_t, Task*>> by_id_ GUARDED_BY(by_id_mutex_);  // sorted by id
+  std::multimap<Key, Task*, KeyLess> by_key_ GUARDED_BY(by_key_mutex_);    // several tasks may share a key
   std::atomic<uint64_t> next_task_id_{0};
 
-  mutable std::mutex pool_mutex_;  // innermost; never held while calling out
-  std::vector<Task*> spares_;
+  mutable Mutex pool_mutex_ ACQUIRED_AFTER(by_key_mutex_);  // innermost; never held while calling out
+  std::vector<Task*> spares_ GUARDED_BY(pool_mutex_);
 };
 
 }  // namespace corvane

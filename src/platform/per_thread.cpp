@@ -14,23 +14,23 @@ using per_thread_detail::Table;
 class CleanupRegistry {
  public:
   void Add(Table* table) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     tables_.push_back(table);
   }
   void Remove(Table* table) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     tables_.erase(std::remove(tables_.begin(), tables_.end(), table), tables_.end());
   }
   // The registry lock keeps every listed table alive while its entry for
   // the ending thread is dropped.
   void DropThread(uint64_t key) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (Table* table : tables_) table->DropThread(key);
   }
 
  private:
-  std::mutex mu_;
-  std::vector<Table*> tables_;
+  Mutex mu_;
+  std::vector<Table*> tables_ GUARDED_BY(mu_);
 };
 
 // Never destroyed: threads may still end while statics are torn down.

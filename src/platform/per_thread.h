@@ -6,8 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <unordered_map>
+
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -44,14 +45,14 @@ class PerThread final : private per_thread_detail::Table {
   // valid until the thread ends or the table is destroyed.
   T& Local() {
     const uint64_t key = per_thread_detail::CurrentThreadKey(true);
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return map_[key];
   }
 
   // A copy of the calling thread's entry, or T{} without creating one.
   T Get() const {
     const uint64_t key = per_thread_detail::CurrentThreadKey(false);
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto it = map_.find(key);
     return it == map_.end() ? T{} : it->second;
   }
@@ -61,7 +62,7 @@ class PerThread final : private per_thread_detail::Table {
   template <class F>
   auto Visit(F&& f) const {
     const uint64_t key = per_thread_detail::CurrentThreadKey(false);
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto it = map_.find(key);
     if (it != map_.end()) return f(it->second);
     static const T kEmpty{};
@@ -69,18 +70,18 @@ class PerThread final : private per_thread_detail::Table {
   }
 
   size_t thread_count() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return map_.size();
   }
 
  private:
   void DropThread(uint64_t thread_key) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     map_.erase(thread_key);
   }
 
-  mutable std::mutex mu_;
-  std::unordered_map<uint64_t, T> map_;  // node-based: references survive rehash
+  mutable Mutex mu_;
+  std::unordered_map<uint64_t, T> map_ GUARDED_BY(mu_);  // node-based: references survive rehash
 };
 
 }  // namespace corvane

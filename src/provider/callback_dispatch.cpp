@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
 #include "provider/provider.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -150,6 +151,26 @@ class CallbackThreadMark {
   const Engine* previous_;
 };
 
+// Holds the EventLock, when there is one, from here to Release or the end of
+// the scope. The analysis cannot follow a lock that may be absent.
+class SCOPED_CAPABILITY EventLockHold {
+ public:
+  explicit EventLockHold(Mutex* lock) ACQUIRE(lock) NO_THREAD_SAFETY_ANALYSIS : lock_(lock) {
+    if (lock_ != nullptr) lock_->Lock();
+  }
+  ~EventLockHold() RELEASE() NO_THREAD_SAFETY_ANALYSIS { Release(); }
+  EventLockHold(const EventLockHold&) = delete;
+  EventLockHold& operator=(const EventLockHold&) = delete;
+
+  void Release() RELEASE() NO_THREAD_SAFETY_ANALYSIS {
+    if (lock_ != nullptr) lock_->Unlock();
+    lock_ = nullptr;
+  }
+
+ private:
+  Mutex* lock_;
+};
+
 }  // namespace
 
 bool InsidePlatformCallback(const Engine& engine) { return callback_engine == &engine; }
@@ -181,7 +202,11 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
     LogF(sink, kLogVerbose,
          u"Acquiring critical section to process callback in SerializeEvents mode for '%s', type: %s", path,
          type_name);
-    EnterEventLock(engine);
+  }
+  // The lock exists only when the engine was initialised with SerializeEvents
+  // on; the setting cannot change while callbacks can arrive.
+  EventLockHold event_hold(serialised ? engine.event_lock.get() : nullptr);
+  if (serialised) {
     LogF(sink, kLogVerbose, u"Acquired critical section to process callback in SerializeEvents mode for '%s', type: %s",
          path, type_name);
   }
@@ -271,7 +296,7 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
   if (serialised) {
     LogF(sink, kLogVerbose, u"Releasing critical section in SerializeEvents mode for '%s', type: %s", path,
          type_name);
-    LeaveEventLock(engine);
+    event_hold.Release();
     LogF(sink, kLogVerbose, u"Released critical section in SerializeEvents mode for '%s', type: %s", path,
          type_name);
   }
@@ -281,7 +306,7 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
 void ReleaseFetchContext(Engine&, Task& task) {
   CallbackTaskContext* context = nullptr;
   {
-    std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+    RecursiveMutexLock lock(task.TaskLock);
     context = static_cast<CallbackTaskContext*>(task.Context);
     task.Context = nullptr;
   }
@@ -294,16 +319,6 @@ namespace corvane {
 
 Engine* EngineOfProvider(void* provider) {
   return provider != nullptr ? &static_cast<Provider*>(provider)->engine() : nullptr;
-}
-
-// The lock exists only when the engine was initialised with SerializeEvents
-// on; the setting cannot change while callbacks can arrive.
-void EnterEventLock(Engine& engine) {
-  if (engine.event_lock) engine.event_lock->lock();
-}
-
-void LeaveEventLock(Engine& engine) {
-  if (engine.event_lock) engine.event_lock->unlock();
 }
 
 }  // namespace corvane

@@ -79,8 +79,4 @@ int32_t DoDehydrate(Engine& engine, const platform::CF_CALLBACK_INFO* info, Task
 // so that it gets removed, the host is told through CancelTask. Returns `code`.
 int32_t FailTransfer(Engine& engine, Task& task, int32_t code);
 
-// The engine's EventLock, entered around serialised callbacks.
-void EnterEventLock(Engine& engine);
-void LeaveEventLock(Engine& engine);
-
 }  // namespace corvane

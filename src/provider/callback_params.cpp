@@ -133,7 +133,7 @@ HRESULT CallbackParams::SetValue(const char16_t* name, const CallbackValue& valu
   try {
     std::u16string key(name);
     CallbackValue copy = value;
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     // erase first so that the stored name takes the caller's spelling
     values_.erase(key);
     values_.emplace(std::move(key), std::move(copy));
@@ -166,7 +166,7 @@ HRESULT CallbackParams::Find(const char16_t* name, CallbackValue& value, bool& f
   // answer, not an exception.
   try {
     const std::u16string key(name);
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     const auto it = values_.find(key);
     if (it == values_.end()) return S_OK;
     value = it->second;
@@ -245,7 +245,7 @@ bool CallbackParams::Contains(const char16_t* name) const {
 }
 
 size_t CallbackParams::size() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return values_.size();
 }
 

@@ -6,11 +6,11 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <variant>
 
 #include "platform/types.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -70,8 +70,8 @@ class CallbackParams {
   template <class T>
   HRESULT GetInteger(const char16_t* name, T* value) const;
 
-  mutable std::mutex mu_;
-  std::map<std::u16string, CallbackValue, NameLess> values_;
+  mutable Mutex mu_;
+  std::map<std::u16string, CallbackValue, NameLess> values_ GUARDED_BY(mu_);
 };
 
 }  // namespace corvane

@@ -31,7 +31,7 @@ int32_t SendLocalVersion(Engine& engine, std::u16string_view full_path, std::u16
   Task* task = engine.tasks.CreateTask(relative, OP_WRITE_DATA, nullptr);
   if (task == nullptr) return engine.diag.Record(kErrOutOfMemory, kTextOutOfMemory);
   task->LocalPath = std::u16string(full_path);
-  engine.tasks.RegisterTask(task, true);
+  engine.tasks.RegisterTask(task);
 
   if (int32_t rc = DoSetPlaceholderSyncState(engine, relative, false); rc != kOk) {
     const uint32_t error = GetLastError();

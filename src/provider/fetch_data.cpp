@@ -17,6 +17,7 @@
 #include "provider/callback_dispatch.h"
 #include "provider/create_update.h"
 #include "provider/placeholder_manager.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -66,7 +67,7 @@ int32_t FailTransfer(Engine& engine, Task& task, int32_t code) {
 
 void AbandonFetch(Engine& engine, Task& task, int32_t code) {
   {
-    std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+    RecursiveMutexLock lock(task.TaskLock);
     // A fetch that the platform cancelled or answered meanwhile refuses
     // this answer, which does no harm.
     auto* context = static_cast<CallbackTaskContext*>(task.Context);
@@ -76,7 +77,7 @@ void AbandonFetch(Engine& engine, Task& task, int32_t code) {
 }
 
 void CloseFetch(Engine& engine, Task& task) {
-  std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+  RecursiveMutexLock lock(task.TaskLock);
   auto* context = static_cast<CallbackTaskContext*>(task.Context);
   if (context == nullptr) return;
   if (context->answer.gate) context->answer.gate->Close();
@@ -134,7 +135,7 @@ int32_t SendStream(Engine& engine, Task& task, CallbackTaskContext& context, boo
 // Takes the host's next `count` bytes (none for a plain flush) and sends
 // what can go now; `final` sends the rest as well.
 int32_t PutTransferData(Engine& engine, Task& task, const uint8_t* data, size_t count, bool final) {
-  std::lock_guard<std::recursive_mutex> lock(task.TaskLock);
+  RecursiveMutexLock lock(task.TaskLock);
   auto* context = static_cast<CallbackTaskContext*>(task.Context);
   if (context == nullptr || task.Transfer == nullptr) return kErrInvalidParameter;
   context->data_supplied = 1;
@@ -220,7 +221,7 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
   task->Prepare(relative, OP_READ_DATA, context);
   task->LocalPath = std::u16string(info->VolumeDosName != nullptr ? info->VolumeDosName : u"") + path;
   if (result == kOk) NoteVersionAtStart(engine, *task);
-  engine.tasks.RegisterTask(task, true);
+  engine.tasks.RegisterTask(task);
   // The dispatcher's reference stays apart from the registration's, so a
   // cancel or the monitor removing the task never frees it under this thread.
   Task* held = nullptr;
@@ -284,7 +285,7 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
            answer_code == kErrPending ? u"GetItemData fired in async mode"
                                       : u"GetItemData retry queued, keeping FETCH_DATA alive");
       {
-        std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+        RecursiveMutexLock lock(task->TaskLock);
         ReportProgress(context->progress);
       }
       task->StartTime.store(CurrentTimeMs());
@@ -317,7 +318,7 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
   }
 
   if (result != kOk && result != kErrPending && !answered_elsewhere) {
-    std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+    RecursiveMutexLock lock(task->TaskLock);
     AnswerFailure(engine, *context, length, result);
   }
   if (engine.settings.windows_update_icon_on_retrieve_errors.load())
@@ -340,7 +341,7 @@ int32_t AppendTaskData(Engine& engine, int64_t task_id, const uint8_t* data, int
 
   int32_t result = kOk;
   {
-    std::lock_guard<std::recursive_mutex> lock(task->TaskLock);
+    RecursiveMutexLock lock(task->TaskLock);
     if (task->Context == nullptr) {
       result = engine.diag.Record(kErrInvalidParameter, "No operation found by the provided OpId");
     } else if (task->Cancelled.load() != 0) {

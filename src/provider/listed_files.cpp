@@ -1,7 +1,6 @@
 // New files of a host's listing made in batches: one platform call per
 // batch, and the cache filled from the values asked for.
 #include <algorithm>
-#include <mutex>
 
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
@@ -9,6 +8,7 @@
 #include "provider/create_update.h"
 #include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -76,7 +76,7 @@ void CreateBatch(Engine& engine, PlaceholderManager& manager, const std::u16stri
 
   std::vector<char> was_locked(count, 1);
   {
-    std::lock_guard<std::mutex> lock(engine.own_change_mutex);
+    MutexLock lock(engine.own_change_mutex);
     for (size_t k = 0; k < count; ++k) {
       bool locked = true;
       const std::u16string& path = entries[chosen[k]].path;
@@ -86,7 +86,7 @@ void CreateBatch(Engine& engine, PlaceholderManager& manager, const std::u16stri
   }
   manager.CreatePlaceholders(base.c_str(), infos.data(), static_cast<DWORD>(count));
 
-  std::lock_guard<std::mutex> lock(engine.own_change_mutex);
+  MutexLock lock(engine.own_change_mutex);
   // One file of the batch read back checks the values asked for against
   // what this platform and file system show; any difference, and each file
   // is read back.

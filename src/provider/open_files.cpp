@@ -3,7 +3,7 @@
 namespace corvane {
 
 void OpenFiles::Opened(std::u16string_view path) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   auto it = counts_.find(path);
   if (it == counts_.end()) {
     counts_.emplace(std::u16string(path), 1);
@@ -13,7 +13,7 @@ void OpenFiles::Opened(std::u16string_view path) {
 }
 
 bool OpenFiles::Closed(std::u16string_view path) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   auto it = counts_.find(path);
   if (it == counts_.end()) return false;
   if (--it->second > 0) return false;
@@ -22,7 +22,7 @@ bool OpenFiles::Closed(std::u16string_view path) {
 }
 
 int64_t OpenFiles::Count(std::u16string_view path) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   auto it = counts_.find(path);
   return it == counts_.end() ? 0 : it->second;
 }

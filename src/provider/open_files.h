@@ -4,9 +4,10 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -20,8 +21,8 @@ class OpenFiles {
   int64_t Count(std::u16string_view path) const;
 
  private:
-  mutable std::mutex mu_;
-  std::map<std::u16string, int64_t, std::less<>> counts_;
+  mutable Mutex mu_;
+  std::map<std::u16string, int64_t, std::less<>> counts_ GUARDED_BY(mu_);
 };
 
 }  // namespace corvane

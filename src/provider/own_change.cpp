@@ -1,11 +1,11 @@
 #include "provider/own_change.h"
 
 #include <cstdint>
-#include <mutex>
 
 #include "engine/engine.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -13,14 +13,14 @@ using namespace platform;
 
 OwnChange::OwnChange(Engine& engine, const std::u16string& relative, const std::u16string& full)
     : engine_(engine), relative_(relative), full_(full) {
-  std::lock_guard<std::mutex> lock(engine_.own_change_mutex);
+  MutexLock lock(engine_.own_change_mutex);
   // An item held back already (its Office lock file) stays held back.
   known_ = engine_.metadata_cache.GetLocked(relative_, &was_locked_);
   if (known_ && !was_locked_) engine_.metadata_cache.SetLocked(relative_, true);
 }
 
 OwnChange::~OwnChange() {
-  std::lock_guard<std::mutex> lock(engine_.own_change_mutex);
+  MutexLock lock(engine_.own_change_mutex);
   if (!known_) return;
   if (succeeded_) RecordItemAsItIs();
   if (!was_locked_) engine_.metadata_cache.SetLocked(relative_, false);

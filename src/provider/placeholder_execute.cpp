@@ -2,7 +2,6 @@
 // values of the callback's parameter record and either handed to the
 // deferred executor or run at once.
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -10,6 +9,7 @@
 
 #include "diag/result_codes.h"
 #include "provider/placeholder_manager.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -77,9 +77,9 @@ constexpr size_t kSmallestKept = 64 * 1024;
 constexpr size_t kLargestKept = 4 * 1024 * 1024;
 
 struct KeptBuffers {
-  std::mutex mutex;
-  std::vector<std::vector<uint8_t>> buffers;
-  size_t bytes = 0;
+  Mutex mutex;
+  std::vector<std::vector<uint8_t>> buffers GUARDED_BY(mutex);
+  size_t bytes GUARDED_BY(mutex) = 0;
 };
 
 // Never destroyed: a request may end on a worker during the process's exit.
@@ -93,7 +93,7 @@ KeptBuffers& Kept() {
 std::vector<uint8_t> TakeCopyBuffer(size_t length) {
   if (length < kSmallestKept || length > kLargestKept) return {};
   KeptBuffers& kept = Kept();
-  std::lock_guard<std::mutex> lock(kept.mutex);
+  MutexLock lock(kept.mutex);
   for (auto& buffer : kept.buffers) {
     if (buffer.capacity() < length) continue;
     std::swap(buffer, kept.buffers.back());
@@ -109,7 +109,7 @@ void KeepCopyBuffer(std::vector<uint8_t>&& buffer) {
   if (buffer.capacity() < kSmallestKept || buffer.capacity() > kLargestKept) return;
   buffer.clear();
   KeptBuffers& kept = Kept();
-  std::lock_guard<std::mutex> lock(kept.mutex);
+  MutexLock lock(kept.mutex);
   if (kept.bytes + buffer.capacity() > kKeptBytes) return;
   kept.bytes += buffer.capacity();
   kept.buffers.push_back(std::move(buffer));

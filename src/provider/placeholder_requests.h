@@ -6,10 +6,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "platform/cloud_files.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -144,14 +144,14 @@ struct PlaceholderStatesRequest {
 class TransferGate {
  public:
   void Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     closed_ = true;
   }
 
  private:
   friend struct ExecuteRequest;
-  std::mutex mutex_;
-  bool closed_ = false;
+  Mutex mutex_;
+  bool closed_ GUARDED_BY(mutex_) = false;
 };
 
 // The answer to one callback; the values of the operation are read by name
@@ -195,7 +195,7 @@ struct ExecuteRequest {
     if (!gate || info.Type != platform::CF_OPERATION_TYPE_TRANSFER_DATA ||
         params.TransferData.CompletionStatus != platform::STATUS_SUCCESS)
       return platform::CfExecute(&info, &params);
-    std::lock_guard<std::mutex> lock(gate->mutex_);
+    MutexLock lock(gate->mutex_);
     if (gate->closed_) return platform::HRESULT_FROM_WIN32(platform::ERROR_CLOUD_FILE_REQUEST_CANCELED);
     return platform::CfExecute(&info, &params);
   }

@@ -151,7 +151,7 @@ int32_t ConnectRoot(Engine& engine, PlaceholderManager& manager, RegistrationJob
 
   // A waiter that gave up has already torn the launch down: this connection
   // would belong to nobody, so it goes again at once.
-  std::lock_guard<std::mutex> lock(job.mutex);
+  MutexLock lock(job.mutex);
   if (job.abandoned) {
     manager.DisconnectPlaceholderRoot(connection->connection);
     return kErrCancelled;
@@ -201,10 +201,10 @@ void RunRegistrationThread(Engine& engine, RegistrationJob& job) {
   const int32_t result = RegisterSyncProvider(engine, job);
   if (result != kOk && engine.events != nullptr) engine.events->FireError(result, kAsyncFailedText);
   if (engine.thread_hook != nullptr) engine.thread_hook->OnThreadEnd();
-  std::lock_guard<std::mutex> lock(job.mutex);
+  MutexLock lock(job.mutex);
   job.result = result;
   job.finished = true;
-  job.finished_cv.notify_all();
+  job.finished_cv.NotifyAll();
 }
 
 int32_t RegisterSyncProvider(Engine& engine, RegistrationJob& job) {

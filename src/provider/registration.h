@@ -2,12 +2,11 @@
 // connection of the provider to it, and their removal at uninstall.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "provider/placeholder_requests.h"
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -49,11 +48,11 @@ struct RegistrationJob {
   explicit RegistrationJob(RegistrationInputs in) : inputs(std::move(in)) {}
   const RegistrationInputs inputs;
   Provider* provider = nullptr;  // the owner of a connection it makes
-  std::mutex mutex;
-  std::condition_variable finished_cv;
-  bool finished = false;
-  bool abandoned = false;
-  int32_t result = 0;
+  Mutex mutex;
+  CondVar finished_cv;
+  bool finished GUARDED_BY(mutex) = false;
+  bool abandoned GUARDED_BY(mutex) = false;
+  int32_t result GUARDED_BY(mutex) = 0;
 };
 
 // The label, or "Corvane" when SyncRootLabel is empty.

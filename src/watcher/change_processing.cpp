@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <mutex>
 
 #include "diag/log.h"
 #include "diag/result_codes.h"
@@ -17,6 +16,7 @@
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
 #include "support/hex.h"
+#include "support/mutex.h"
 #include "support/utf.h"
 #include "watcher/change_records.h"
 #include "watcher/directory_watcher.h"
@@ -117,7 +117,7 @@ struct LocalView {
 
 LocalView ReadLocalView(Engine& engine, const std::u16string& rel, const std::u16string& full) {
   LocalView view;
-  std::lock_guard<std::mutex> lock(engine.own_change_mutex);
+  MutexLock lock(engine.own_change_mutex);
   view.known = engine.metadata_cache.Lookup(rel, &view.cached, nullptr);
   view.locked = view.known && view.cached.Locked != 0;
   if (!view.locked) view.read_error = ReadLocalValues(full, view.values);
@@ -232,7 +232,7 @@ bool UnchangedSinceReported(Engine& engine, const std::u16string& rel, const std
   if (record.ReparsePointTag == platform::IO_REPARSE_TAG_SYMLINK || !NoExclusionRuleFor(engine, attrs)) return false;
   CacheItem cached;
   {
-    std::lock_guard<std::mutex> lock(engine.own_change_mutex);
+    MutexLock lock(engine.own_change_mutex);
     if (!engine.metadata_cache.Lookup(rel, &cached, nullptr)) return false;
   }
   const bool folder = (attrs & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -437,7 +437,7 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     Task* task = engine.tasks.CreateTask(rel, OP_WRITE_DATA, nullptr);
     if (task == nullptr) return 0;
     task->LocalPath = full;
-    const int64_t task_id = engine.tasks.RegisterTask(task, true);
+    const int64_t task_id = engine.tasks.RegisterTask(task);
     LogF(sink, kLogVerbose, u"Calling UpdateItem event for newly excluded '%s'", rel);
     int32_t answer = 0;
     FireUpdateWithRetry(engine, *task, rel, values.folder, kFlagAttributes,
@@ -457,7 +457,7 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     LogF(sink, kLogVerbose, u"New file attributes: '%s', attributes: '%s'", full,
          ItemAttributesText(values.attributes));
   if (action == platform::FILE_ACTION_ADDED && !in_cache) {
-    std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
+    MutexLock report_lock(engine.new_item_report_mutex);
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
@@ -472,7 +472,7 @@ int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   CacheItem cached;
   bool known = false;
   {
-    std::lock_guard<std::mutex> lock(engine.own_change_mutex);
+    MutexLock lock(engine.own_change_mutex);
     known = engine.metadata_cache.Lookup(rel, &cached, nullptr);
   }
   if (known && cached.Locked) {
@@ -495,7 +495,7 @@ bool SameValues(const CacheItem& item, const LocalItemValues& values) {
 // the new values reports the change, the other finds it reported.
 bool ClaimCacheUpdate(Engine& engine, const std::u16string& rel, const CacheItem& seen,
                       const LocalItemValues& values) {
-  std::lock_guard<std::mutex> lock(engine.own_change_mutex);
+  MutexLock lock(engine.own_change_mutex);
   CacheItem now;
   if (engine.metadata_cache.Lookup(rel, &now, nullptr) && !SameValues(seen, values) && SameValues(now, values))
     return false;
@@ -508,13 +508,13 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
                         const std::u16string& full, const LocalItemValues& values, const CacheItem* known) {
   LogSink* sink = engine.diag.log_sink();
   if (known == nullptr) {
-    std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
+    MutexLock report_lock(engine.new_item_report_mutex);
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
       if (!AdoptKnownPlaceholder(engine, rel, full, values)) return ReportAsNew(engine, watcher, rel, full, values);
     }
-    report_lock.unlock();
+    report_lock.Unlock();
     return UpdateLocalItem(engine, watcher, rel, full, values);
   }
   const CacheItem& cached = *known;
@@ -602,7 +602,7 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
                                  !(ph_state & platform::CF_PLACEHOLDER_STATE_IN_SYNC);
   task->ReportedSize = values.folder ? -1 : content_not_taken ? kContentNotTaken : values.size;
   task->ReportedWriteTime = values.last_write_time;
-  const int64_t task_id = engine.tasks.RegisterTask(task, true);
+  const int64_t task_id = engine.tasks.RegisterTask(task);
   int32_t rc = DoSetPlaceholderSyncState(engine, rel, false);
   LogF(sink, kLogVerbose, u"Set placeholder synced state to false for '%s'. Result: %x", rel,
        static_cast<uint32_t>(rc));
@@ -740,7 +740,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   // A rescan may report the same rename when it finds the item under its
   // new name first; whoever holds this lock reports it, the other finds the
   // cache moved already.
-  std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
+  MutexLock report_lock(engine.new_item_report_mutex);
   // The host's own rename: the method moved the cache entry already (or
   // will), whatever renames of the item the records show after it.
   if (!old_name.empty() && (engine.pending.CheckPendingOrRemove(old_name, kOpRename, false) ||
@@ -757,9 +757,9 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   if (!old_cached && !old_name.empty() && HasRenameTask(engine, old_name)) {
     // Renamed on before the host answered the rename that made the old
     // name: once it does, the item is known there (or the host refused).
-    report_lock.unlock();
+    report_lock.Unlock();
     AwaitAnswerAt(engine, old_name);
-    report_lock.lock();
+    report_lock.Lock();
     old_cached = known_at_old_name();
   }
   const uint32_t cached_platform = old_cached ? PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes)) : 0;
@@ -782,7 +782,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     if (!engine.metadata_cache.NoItemInCache(rel)) {
       // Known under the new name already: a rescan reported this rename,
       // or the item replaced a known one. Only a real difference is news.
-      report_lock.unlock();
+      report_lock.Unlock();
       LocalItemValues values;
       if (ReadLocalValues(full, values) != 0) return 0;
       return UpdateLocalItem(engine, &watcher, rel, full, values);
@@ -815,7 +815,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     return ReportAsNew(engine, &watcher, rel, full, values);
   }
   const int32_t result = ReportLocalRename(engine, old_name, rel, full, cached);
-  report_lock.unlock();
+  report_lock.Unlock();
   if (result == 0 && cached.IsFolder() && TakeVanishedUnder(state, old_name)) watcher.StartNewFolderCheck(rel);
   return result;
 }
@@ -836,7 +836,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   task->RenameInfo->SourceLastAccessTime = cached.LastAccessTime;
   task->RenameInfo->SourceLastWriteTime = cached.LastWriteTime;
   task->RenameInfo->SourceAttributes = cached.Attributes;
-  const int64_t task_id = engine.tasks.RegisterTask(task, true);
+  const int64_t task_id = engine.tasks.RegisterTask(task);
   int32_t answer = 0;
   FireRenameWithRetry(engine, *task, old_name, rel, cached.IsFolder(), answer);
   task->LeaveHandler();

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
+#include "support/thread_annotations.h"
 #include "watcher/change_records.h"
 
 namespace corvane {
@@ -42,7 +44,8 @@ bool HasRenameTask(Engine& engine, const std::u16string& relative_path);
 // `relative_path` and moves its cache entry. The caller holds the engine's
 // new_item_report_mutex, so that the watcher and a rescan never both report it.
 int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& relative_path,
-                          const std::u16string& full_path, const CacheItem& cached);
+                          const std::u16string& full_path, const CacheItem& cached)
+    REQUIRES(engine.new_item_report_mutex);
 
 // The update of a known item against its cache entry (also used by the
 // rescan); `watcher` may be null when no new-folder check can be started.

@@ -1,7 +1,6 @@
 #include "watcher/directory_watcher.h"
 
 #include <chrono>
-#include <condition_variable>
 
 #include "diag/log.h"
 #include "engine/engine.h"
@@ -91,8 +90,11 @@ bool DirectoryWatcher::Start() {
   LogF(sink(), kLogVerbose, u"Directory watcher pool for path '%s': SerializeEvents=%I64d, parallel workers=%I64d",
        path_, static_cast<int64_t>(serialize), static_cast<int64_t>(workers));
 
-  std::unique_lock<std::mutex> lock(ready_mutex_);
-  if (!ready_cv_.wait_for(lock, std::chrono::milliseconds(5000), [this] { return ready_.load(); }))
+  MutexLock lock(ready_mutex_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(5000);
+  while (!ready_.load() && ready_cv_.WaitUntil(ready_mutex_, deadline)) {
+  }
+  if (!ready_.load())
     LogF(sink(), kLogFailure, u"Directory changes watcher thread did not become ready within 5s for path '%s'",
          path_);
   LogF(sink(), kLogVerbose, u"Directory changes watcher started for path '%s'", path_);
@@ -110,7 +112,7 @@ void DirectoryWatcher::Stop() {
   watcher_thread_.Join();
   {
     // New-folder checks notice the stop flag within their sleep slice.
-    std::lock_guard<std::mutex> lock(folder_checks_mutex_);
+    MutexLock lock(folder_checks_mutex_);
     for (auto& check : folder_checks_) check.thread->Join();
     folder_checks_.clear();
   }
@@ -119,7 +121,7 @@ void DirectoryWatcher::Stop() {
   if (serialized_queue_) serialized_queue_->DeleteQueued();
   if (parallel_queue_) parallel_queue_->DeleteQueued();
   {
-    std::lock_guard<std::mutex> lock(scans_mutex_);
+    MutexLock lock(scans_mutex_);
     scans_.clear();
     scans_again_.clear();
   }
@@ -150,7 +152,7 @@ bool DirectoryWatcher::Enqueue(std::unique_ptr<ExecuteRequest>& request) {
 }
 
 bool DirectoryWatcher::BeginScan(const std::u16string& path) {
-  std::lock_guard<std::mutex> lock(scans_mutex_);
+  MutexLock lock(scans_mutex_);
   for (const auto& scan : scans_)
     if (EqualsIgnoringAsciiCase(scan, path)) return false;
   scans_.push_back(path);
@@ -158,14 +160,14 @@ bool DirectoryWatcher::BeginScan(const std::u16string& path) {
 }
 
 void DirectoryWatcher::ScanAgain(const std::u16string& path) {
-  std::lock_guard<std::mutex> lock(scans_mutex_);
+  MutexLock lock(scans_mutex_);
   for (const auto& again : scans_again_)
     if (EqualsIgnoringAsciiCase(again, path)) return;
   scans_again_.push_back(path);
 }
 
 bool DirectoryWatcher::EndScan(const std::u16string& path) {
-  std::lock_guard<std::mutex> lock(scans_mutex_);
+  MutexLock lock(scans_mutex_);
   for (auto it = scans_again_.begin(); it != scans_again_.end(); ++it)
     if (EqualsIgnoringAsciiCase(*it, path)) {
       scans_again_.erase(it);
@@ -182,7 +184,7 @@ bool DirectoryWatcher::EndScan(const std::u16string& path) {
 
 ChangeBatchTask* DirectoryWatcher::TakeBatchTask() {
   {
-    std::lock_guard<std::mutex> lock(pool_mutex_);
+    MutexLock lock(pool_mutex_);
     if (!pool_.empty()) {
       ChangeBatchTask* task = pool_.back();
       pool_.pop_back();
@@ -195,7 +197,7 @@ ChangeBatchTask* DirectoryWatcher::TakeBatchTask() {
 void DirectoryWatcher::RecycleBatchTask(ChangeBatchTask* task) {
   task->Reset();
   {
-    std::lock_guard<std::mutex> lock(pool_mutex_);
+    MutexLock lock(pool_mutex_);
     if (pool_.size() < kTaskPoolLimit) {
       pool_.push_back(task);
       return;
@@ -209,9 +211,9 @@ void DirectoryWatcher::WatcherThread() {
   uint64_t last_saved_remove = platform::TickCount64();
   LogF(sink(), kLogVerbose, u"Directory changes watcher thread started");
   const auto signal_ready = [this] {
-    std::lock_guard<std::mutex> lock(ready_mutex_);
+    MutexLock lock(ready_mutex_);
     ready_.store(true);
-    ready_cv_.notify_all();
+    ready_cv_.NotifyAll();
   };
   platform::DWORD error = watch_.Request(buffer_.get(), static_cast<platform::DWORD>(buffer_size_), true,
                                          kNotifyFilter);

@@ -7,13 +7,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/directory_changes.h"
 #include "platform/threads.h"
 #include "provider/placeholder_requests.h"
+#include "support/mutex.h"
 #include "watcher/change_state.h"
 #include "watcher/task_queue.h"
 
@@ -88,8 +88,8 @@ class DirectoryWatcher : public DeferredExecutor {
   std::unique_ptr<uint8_t[]> buffer_;
   platform::DirectoryChangeWatch watch_;
   std::atomic<bool> ready_{false};
-  std::mutex ready_mutex_;
-  std::condition_variable ready_cv_;
+  Mutex ready_mutex_;
+  CondVar ready_cv_;
 
   std::unique_ptr<WatcherTaskQueue> serialized_queue_;
   std::unique_ptr<WatcherTaskQueue> parallel_queue_;
@@ -97,19 +97,19 @@ class DirectoryWatcher : public DeferredExecutor {
   platform::NativeThread serialized_worker_;
   std::vector<std::unique_ptr<platform::NativeThread>> parallel_;
 
-  std::mutex scans_mutex_;
-  std::vector<std::u16string> scans_;
-  std::vector<std::u16string> scans_again_;
+  Mutex scans_mutex_;
+  std::vector<std::u16string> scans_ GUARDED_BY(scans_mutex_);
+  std::vector<std::u16string> scans_again_ GUARDED_BY(scans_mutex_);
 
-  std::mutex pool_mutex_;
-  std::vector<ChangeBatchTask*> pool_;
+  Mutex pool_mutex_;
+  std::vector<ChangeBatchTask*> pool_ GUARDED_BY(pool_mutex_);
 
   struct FolderCheck {
     std::unique_ptr<platform::NativeThread> thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
-  std::mutex folder_checks_mutex_;
-  std::vector<FolderCheck> folder_checks_;
+  Mutex folder_checks_mutex_;
+  std::vector<FolderCheck> folder_checks_ GUARDED_BY(folder_checks_mutex_);
 
   ChangeState change_state_;
   std::atomic<uint32_t> last_error_{0};

@@ -107,7 +107,7 @@ void UnlockDocument(Engine& engine, const std::u16string& document) {
   Task* task = engine.tasks.CreateTask(document, OP_WRITE_DATA, nullptr);
   if (task != nullptr) {
     task->LocalPath = full;
-    if (engine.tasks.RegisterTask(task, true) < 0) {
+    if (engine.tasks.RegisterTask(task) < 0) {
       engine.tasks.ReleaseTask(task);
       task = nullptr;
     }

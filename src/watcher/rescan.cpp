@@ -14,6 +14,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
+#include "support/mutex.h"
 #include "watcher/change_processing.h"
 #include "watcher/item_attributes.h"
 #include "watcher/lock_files.h"
@@ -165,9 +166,9 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
     const LocalItemValues values = ValuesOf(data);
     CacheItem cached;
-    std::unique_lock<std::mutex> report_lock(engine.new_item_report_mutex);
+    MutexLock report_lock(engine.new_item_report_mutex);
     if (engine.metadata_cache.Lookup(rel, &cached, nullptr)) {
-      report_lock.unlock();
+      report_lock.Unlock();
       // Known items are checked too: after an overflow a change inside a
       // known folder would otherwise never reach the host.
       if (KnownFileChanged(engine, full, cached, values)) UpdateLocalItem(engine, nullptr, rel, full, values);
@@ -176,7 +177,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
     }
     if (HasRenameTask(engine, rel)) continue;  // its rename waits for the host
     if (AdoptKnownPlaceholder(engine, rel, full, values)) {
-      report_lock.unlock();
+      report_lock.Unlock();
       UpdateLocalItem(engine, nullptr, rel, full, values);
       if (values.folder) RescanMissingFiles(engine, full);
       continue;
@@ -188,7 +189,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
       // here and once renamed by the watcher's records, still to come.
       LogF(sink, kLogVerbose, u"Known item was renamed from '%s' to '%s'", old_rel, rel);
       ReportLocalRename(engine, old_rel, rel, full, old_cached);
-      report_lock.unlock();
+      report_lock.Unlock();
       if (values.folder) RescanMissingFiles(engine, full);
       continue;
     }
@@ -199,7 +200,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
          full);
     ReportNewLocalFile(engine, full, values.attributes, values.size, values.creation_time, values.last_access_time,
                        values.last_write_time, false);
-    report_lock.unlock();
+    report_lock.Unlock();
     if (values.folder) RescanMissingFiles(engine, full);
   } while (platform::FindNextFileW(find, &data));
   platform::FindClose(find);
@@ -221,7 +222,7 @@ int32_t ReportOfflineRename(Engine& engine, const std::u16string& full, const st
   task->RenameInfo = std::make_unique<RenameInfo>();
   task->RenameInfo->SourcePath = item_id;
   task->RenameInfo->TargetPath = rel;
-  const int64_t task_id = engine.tasks.RegisterTask(task, true);
+  const int64_t task_id = engine.tasks.RegisterTask(task);
   int32_t answer = 0;
   FireRenameWithRetry(engine, *task, item_id, rel, values.folder, answer);
   task->LeaveHandler();

@@ -17,7 +17,7 @@ WatcherTaskQueue::~WatcherTaskQueue() {
 }
 
 void WatcherTaskQueue::DeleteQueued() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (; count_ > 0; --count_) {
     delete ring_[head_];
     head_ = (head_ + 1) % ring_.size();
@@ -39,19 +39,20 @@ bool WatcherTaskQueue::Grow() {
 
 bool WatcherTaskQueue::Push(WatcherTask* task) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (closed_ || task == nullptr) return false;
     if (count_ == ring_.size() && !Grow()) return false;
     ring_[(head_ + count_) % ring_.size()] = task;
     ++count_;
   }
-  ready_.notify_one();
+  ready_.NotifyOne();
   return true;
 }
 
 WatcherTask* WatcherTaskQueue::Pop(int slice_ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (count_ == 0 && !closed_) ready_.wait_for(lock, std::chrono::milliseconds(slice_ms));
+  MutexLock lock(mutex_);
+  if (count_ == 0 && !closed_)
+    ready_.WaitUntil(mutex_, std::chrono::steady_clock::now() + std::chrono::milliseconds(slice_ms));
   if (count_ == 0) return nullptr;
   WatcherTask* task = ring_[head_];
   ring_[head_] = nullptr;
@@ -62,14 +63,14 @@ WatcherTask* WatcherTaskQueue::Pop(int slice_ms) {
 
 void WatcherTaskQueue::Close() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     closed_ = true;
   }
-  ready_.notify_all();
+  ready_.NotifyAll();
 }
 
 size_t WatcherTaskQueue::Size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return count_;
 }
 

@@ -2,10 +2,10 @@
 // block and workers that wait in short slices, so they notice a stop.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
 #include <vector>
+
+#include "support/mutex.h"
 
 namespace corvane {
 
@@ -30,14 +30,14 @@ class WatcherTaskQueue {
   size_t Size() const;
 
  private:
-  bool Grow();
+  bool Grow() REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::condition_variable ready_;
-  std::vector<WatcherTask*> ring_;
-  size_t head_ = 0;
-  size_t count_ = 0;
-  bool closed_ = false;
+  mutable Mutex mutex_;
+  CondVar ready_;
+  std::vector<WatcherTask*> ring_ GUARDED_BY(mutex_);
+  size_t head_ GUARDED_BY(mutex_) = 0;
+  size_t count_ GUARDED_BY(mutex_) = 0;
+  bool closed_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace corvane

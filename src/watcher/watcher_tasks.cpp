@@ -5,6 +5,7 @@
 #include "engine/engine.h"
 #include "engine/host_events.h"
 #include "provider/placeholder_manager.h"
+#include "support/mutex.h"
 #include "watcher/change_processing.h"
 #include "watcher/directory_watcher.h"
 #include "watcher/rescan.h"
@@ -61,7 +62,7 @@ void DirectoryWatcher::StartNewFolderCheck(const std::u16string& relative_path) 
          relative_path, error);
     return;
   }
-  std::lock_guard<std::mutex> lock(folder_checks_mutex_);
+  MutexLock lock(folder_checks_mutex_);
   // Checks that ended are joined here, so a long session does not pile them up.
   for (auto it = folder_checks_.begin(); it != folder_checks_.end();) {
     if (it->done->load()) {

@@ -100,7 +100,7 @@ TEST_F(Dispatch, SerializeEventsRunsHandlersOneAtATime) {
   EXPECT_EQ(2, RunTwoReads(u"a.bin", u"b.bin"));
   // As an initialisation with SerializeEvents on would set it up.
   engine().settings.serialize_events.store(1);
-  engine().event_lock = MakeOwned<std::mutex>();
+  engine().event_lock = MakeOwned<Mutex>();
   EXPECT_EQ(1, RunTwoReads(u"c.bin", u"d.bin"));
   EXPECT_TRUE(Logged("Acquired critical section to process callback in SerializeEvents mode for '"));
 }
@@ -109,7 +109,7 @@ TEST_F(Dispatch, CancelReachesARunningFetchEvenWhenSerialized) {
   MakePlaceholder(u"c.bin", 100);
   Connect();
   engine().settings.serialize_events.store(1);
-  engine().event_lock = MakeOwned<std::mutex>();
+  engine().event_lock = MakeOwned<Mutex>();
   platform::local::SetRequestTimeoutMs(300);
   std::atomic<int32_t> late_put{0};
   on_get_file_data = [&](const GetFileDataCall& c) {

@@ -183,7 +183,7 @@ TEST_F(FetchData, ErrorMarkFollowsTheLastFetchWhenEnabled) {
 
 TEST_F(FetchData, PutItemDataRefusesWhatIsNotARunningFetch) {
   Task* listing = engine().tasks.CreateTask(u"\\dir", OP_LIST, nullptr);
-  engine().tasks.RegisterTask(listing, true);
+  engine().tasks.RegisterTask(listing);
   const uint8_t byte = 1;
   EXPECT_EQ(kErrInvalidParameter, do_PutItemData(engine(), listing->TaskId, &byte, 1, 0, 1));
   EXPECT_EQ(kErrInvalidOpId, do_PutItemData(engine(), listing->TaskId + 100, &byte, 1, 0, 1));

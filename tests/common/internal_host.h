@@ -87,7 +87,7 @@ class EngineHost {
 
   Task* NewTask(const std::u16string& path, int32_t type) {
     Task* task = engine().tasks.CreateTask(path, type, nullptr);
-    engine().tasks.RegisterTask(task, true);
+    engine().tasks.RegisterTask(task);
     return task;
   }
   std::vector<test_common::Event> Events(int32_t id) { return host.Events(id); }

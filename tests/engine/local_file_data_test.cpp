@@ -32,7 +32,7 @@ class LocalFileDataTest : public ::testing::Test {
   int64_t NewTask(const std::string& file) {
     Task* task = engine().tasks.CreateTask(u"\\data.bin", OP_WRITE_DATA, nullptr);
     if (!file.empty()) task->LocalPath = platform::local::FromNativePath(dir_ / file);
-    return engine().tasks.RegisterTask(task, true);
+    return engine().tasks.RegisterTask(task);
   }
 
   int32_t Read(int64_t id, int64_t position, int32_t index, int32_t count) {

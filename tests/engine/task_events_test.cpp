@@ -36,7 +36,7 @@ class TaskEventsTest : public ::testing::Test {
 
   Task* NewTask(const std::u16string& path, int32_t type) {
     Task* task = engine().tasks.CreateTask(path, type, nullptr);
-    engine().tasks.RegisterTask(task, true);
+    engine().tasks.RegisterTask(task);
     return task;
   }
 
@@ -80,8 +80,9 @@ TEST_F(TaskEventsTest, BridgesFireWithTheTaskAndHoldItsHandlerLock) {
   EXPECT_EQ(1u, task->HandlerBusy.load());
   bool locked_elsewhere = true;
   std::thread([&] {
-    locked_elsewhere = task->HandlerLock.try_lock();
-    if (locked_elsewhere) task->HandlerLock.unlock();
+    const bool locked = task->HandlerLock.TryLock();
+    if (locked) task->HandlerLock.Unlock();
+    locked_elsewhere = locked;
   }).join();
   EXPECT_FALSE(locked_elsewhere);
   task->LeaveHandler();
@@ -270,8 +271,9 @@ TEST_F(TaskEventsTest, FinalizeFromInsideTheDataHandlerLetsGoOfHandlerLock) {
   EXPECT_EQ(0u, task->HandlerBusy.load());
   bool locked_elsewhere = false;
   std::thread([&] {
-    locked_elsewhere = task->HandlerLock.try_lock();
-    if (locked_elsewhere) task->HandlerLock.unlock();
+    const bool locked = task->HandlerLock.TryLock();
+    if (locked) task->HandlerLock.Unlock();
+    locked_elsewhere = locked;
   }).join();
   EXPECT_TRUE(locked_elsewhere);
   task->LeaveHandler();  // the producer's own release is harmless now

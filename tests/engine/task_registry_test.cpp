@@ -15,7 +15,7 @@ namespace {
 TEST(TaskRegistry, IdsStartAtOneAndStayUniqueAcrossThreads) {
   TaskRegistry registry;
   Task* first = registry.CreateTask(u"\\a", OP_CREATE, nullptr);
-  EXPECT_EQ(1, registry.RegisterTask(first, true));
+  EXPECT_EQ(1, registry.RegisterTask(first));
   EXPECT_EQ(1, first->TaskId);
 
   constexpr int kThreads = 8, kPerThread = 400;
@@ -25,7 +25,7 @@ TEST(TaskRegistry, IdsStartAtOneAndStayUniqueAcrossThreads) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kPerThread; ++i) {
         Task* task = registry.CreateTask(u"\\same", OP_READ_DATA, nullptr);
-        ids[t].push_back(registry.RegisterTask(task, true));
+        ids[t].push_back(registry.RegisterTask(task));
         // Half go away at once, so pooled records are reused for new ids.
         if (i % 2 == 0) registry.RemoveTask(task, task->TaskId, false);
       }
@@ -44,7 +44,7 @@ TEST(TaskRegistry, IdsStartAtOneAndStayUniqueAcrossThreads) {
 TEST(TaskRegistry, FindTaskAnswersForBadUnknownAndCancelledIds) {
   TaskRegistry registry;
   Task* task = registry.CreateTask(u"\\a", OP_READ_DATA, nullptr);
-  const int64_t id = registry.RegisterTask(task, true);
+  const int64_t id = registry.RegisterTask(task);
   Task* found = reinterpret_cast<Task*>(1);
   EXPECT_EQ(kErrInvalidOpId, registry.FindTask(0, true, &found));
   EXPECT_EQ(nullptr, found);
@@ -68,7 +68,7 @@ TEST(TaskRegistry, ARecordReturnsToThePoolOnlyWithItsLastReference) {
   TaskRegistry registry;
   Task* task = registry.CreateTask(u"\\doc.txt", OP_RENAME, nullptr);
   ASSERT_NE(nullptr, task->RenameInfo);
-  const int64_t id = registry.RegisterTask(task, true);
+  const int64_t id = registry.RegisterTask(task);
   Task* held = nullptr;
   ASSERT_EQ(kOk, registry.FindTask(id, false, &held));
 
@@ -99,7 +99,7 @@ TEST(TaskRegistry, ARecordReturnsToThePoolOnlyWithItsLastReference) {
   registry.ReleaseTask(other);
 
   // Removal by the record itself, with the caller's reference dropped too.
-  registry.RegisterTask(held, true);
+  registry.RegisterTask(held);
   Task* again = nullptr;
   ASSERT_EQ(kOk, registry.FindTask(held->TaskId, false, &again));
   EXPECT_TRUE(registry.RemoveTask(again, -1, true));
@@ -128,7 +128,7 @@ TEST(TaskRegistry, NoRecordIsReusedWhileAFinderHoldsIt) {
     threads.emplace_back([&] {
       for (int i = 0; i < 3000; ++i) {
         Task* task = registry.CreateTask(u"\\f", OP_READ_DATA, nullptr);
-        const int64_t id = registry.RegisterTask(task, true);
+        const int64_t id = registry.RegisterTask(task);
         int64_t seen = highest.load();
         while (seen < id && !highest.compare_exchange_weak(seen, id)) {
         }

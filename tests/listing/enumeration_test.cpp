@@ -116,7 +116,7 @@ TEST_F(ListingTest, ReportsForWrongHandlesAndFailedListingsAreRefused) {
   EXPECT_EQ(kErrInvalidOpId, ListFile(engine(), -1, u"a"));
   EXPECT_EQ(kErrInvalidOpId, ListFile(engine(), 4242, u"a"));
   Task* read = engine().tasks.CreateTask(u"\\x", OP_READ_DATA, nullptr);
-  const int64_t read_id = engine().tasks.RegisterTask(read, true);
+  const int64_t read_id = engine().tasks.RegisterTask(read);
   EXPECT_EQ(kErrInvalidOpId, ListFile(engine(), read_id, u"a"));
   EXPECT_EQ(kErrInternal, ProcessListing(engine(), read_id, true));
   engine().tasks.RemoveTask(read, read_id, false);
@@ -133,7 +133,7 @@ TEST_F(ListingTest, ReportsForWrongHandlesAndFailedListingsAreRefused) {
   // reported, and leaves no cache entry behind.
   Task* gone = engine().tasks.CreateTask(u"\\gone", OP_LIST, nullptr);
   gone->Listing = std::make_unique<Listing>();
-  const int64_t gone_id = engine().tasks.RegisterTask(gone, true);
+  const int64_t gone_id = engine().tasks.RegisterTask(gone);
   EXPECT_EQ(0, ListFile(engine(), gone_id, u"lost.txt"));
   EXPECT_EQ(0, ProcessListing(engine(), gone_id, true));
   ASSERT_EQ(1u, Events(HALVEX_EVENT_ERROR).size());

@@ -8,7 +8,6 @@
 #include <deque>
 #include <fcntl.h>
 #include <map>
-#include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -27,6 +26,7 @@
 #include "platform/local/state_dir.h"
 #include "platform/local/sync_roots.h"
 #include "platform/local/worker_pool.h"
+#include "support/mutex.h"
 #include "support/utf.h"
 
 namespace corvane::platform::local {
@@ -82,8 +82,9 @@ class Connection {
   void HandleRequest(int client_fd, const ProviderRequest& request, uint32_t pid);
   void Enqueue(const std::shared_ptr<Pending>& p, CF_CALLBACK_TYPE type);
   void Invoke(const std::shared_ptr<Pending>& p, CF_CALLBACK_TYPE type);
-  void CancelLocked(const std::shared_ptr<Pending>& p);
-  bool AnswerLocked(const std::shared_ptr<Pending>& p, NTSTATUS status);
+  // A pending request's `answered` is read and written under mutex_.
+  void CancelLocked(const std::shared_ptr<Pending>& p) REQUIRES(mutex_);
+  bool AnswerLocked(const std::shared_ptr<Pending>& p, NTSTATUS status) REQUIRES(mutex_);
   void Answer(const std::shared_ptr<Pending>& p, NTSTATUS status);
   void Wake();
   std::shared_ptr<Pending> Find(int64_t key);
@@ -102,22 +103,22 @@ class Connection {
   std::thread server_;
   WorkerPool pool_;
 
-  std::mutex mutex_;
-  bool stopping_ = false;
-  std::map<int64_t, std::shared_ptr<Pending>> pending_;
-  std::deque<std::shared_ptr<Pending>> finished_;  // still valid for late transfers
+  Mutex mutex_;
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::map<int64_t, std::shared_ptr<Pending>> pending_ GUARDED_BY(mutex_);
+  std::deque<std::shared_ptr<Pending>> finished_ GUARDED_BY(mutex_);  // still valid for late transfers
 };
 
 namespace {
 
-std::mutex registry_mutex;
-std::map<int64_t, std::shared_ptr<Connection>>& Registry() {
+Mutex registry_mutex;
+std::map<int64_t, std::shared_ptr<Connection>>& Registry() REQUIRES(registry_mutex) {
   static auto* registry = new std::map<int64_t, std::shared_ptr<Connection>>();
   return *registry;
 }
 
 std::shared_ptr<Connection> FindConnection(int64_t key) {
-  std::lock_guard<std::mutex> lock(registry_mutex);
+  MutexLock lock(registry_mutex);
   auto it = Registry().find(key);
   return it == Registry().end() ? nullptr : it->second;
 }
@@ -169,7 +170,7 @@ HRESULT Connection::Start(const CF_CALLBACK_REGISTRATION* table) {
 
 void Connection::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopping_ && !server_.joinable() && lock_fd_ < 0) return;
     stopping_ = true;
     for (auto& [key, p] : pending_) AnswerLocked(p, STATUS_CLOUD_FILE_PROVIDER_TERMINATED);
@@ -178,7 +179,7 @@ void Connection::Stop() {
   if (server_.joinable()) server_.join();
   pool_.Stop();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     pending_.clear();
     finished_.clear();
   }
@@ -204,7 +205,7 @@ void Connection::Serve() {
     fds.assign({{wake_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}});
     watched.assign(2, nullptr);
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       // Answered requests hand their socket back; keep the request itself a
       // while so that late transfers of a satisfied fetch still land.
       for (auto it = pending_.begin(); it != pending_.end();) {
@@ -234,7 +235,7 @@ void Connection::Serve() {
       [[maybe_unused]] ssize_t n = read(wake_fd_, &count, sizeof count);
     }
     if (fds[1].revents & POLLIN) AcceptOne();
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (size_t i = 2; i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
       // A waiting application only ever closes its end: it gave up.
@@ -320,7 +321,7 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
     p->file_fd = open(canonical.c_str(), O_RDONLY | O_CLOEXEC);
     if (p->file_fd < 0) immediate = STATUS_CLOUD_FILE_UNSUCCESSFUL;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const bool run = immediate == STATUS_SUCCESS && type != CF_CALLBACK_TYPE_NONE && callbacks_[type] && !stopping_;
   if (!wait || !run) {
     // Nothing to wait for: answer now (notifications get their answer
@@ -439,7 +440,7 @@ bool Connection::AnswerLocked(const std::shared_ptr<Pending>& p, NTSTATUS status
 
 void Connection::NotifyProgress(uint64_t dev, uint64_t ino) {
   const std::string news = EncodeReply(ReplyKind::kProgress, STATUS_SUCCESS);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (auto& [key, p] : pending_) {
     // A full socket buffer already holds news enough.
     if (p->type == RequestType::kFetchData && !p->answered && p->dev == dev && p->ino == ino)
@@ -450,7 +451,7 @@ void Connection::NotifyProgress(uint64_t dev, uint64_t ino) {
 void Connection::Answer(const std::shared_ptr<Pending>& p, NTSTATUS status) {
   bool answered;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     answered = AnswerLocked(p, status);
   }
   if (answered) Wake();
@@ -467,7 +468,7 @@ void Connection::CancelLocked(const std::shared_ptr<Pending>& p) {
 }
 
 std::shared_ptr<Pending> Connection::Find(int64_t key) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (auto it = pending_.find(key); it != pending_.end()) return it->second;
   for (const auto& p : finished_)
     if (p->key == key) return p;
@@ -479,7 +480,7 @@ void Connection::CompleteCoveredFetches(uint64_t dev, uint64_t ino, const ByteRa
   // fetch they cover is answered without reading them back.
   std::vector<std::shared_ptr<Pending>> covered;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (auto& [key, p] : pending_)
       if (p->type == RequestType::kFetchData && !p->answered && p->dev == dev && p->ino == ino &&
           ranges.Covers(p->begin, p->end))
@@ -666,7 +667,7 @@ HRESULT ConnectSyncRoot(const std::string& root, const CF_CALLBACK_REGISTRATION*
   const HRESULT hr = connection->Start(table);
   if (FAILED(hr)) return hr;
   {
-    std::lock_guard<std::mutex> lock(registry_mutex);
+    MutexLock lock(registry_mutex);
     Registry()[id] = connection;
   }
   key->Internal = id;
@@ -678,7 +679,7 @@ HRESULT DisconnectSyncRoot(CF_CONNECTION_KEY key) {
   if (in_callback) return HRESULT_FROM_WIN32(ERROR_BUSY);
   std::shared_ptr<Connection> connection;
   {
-    std::lock_guard<std::mutex> lock(registry_mutex);
+    MutexLock lock(registry_mutex);
     auto it = Registry().find(key.Internal);
     if (it == Registry().end()) return E_INVALIDARG;
     connection = std::move(it->second);
@@ -704,7 +705,7 @@ void DisconnectRootIfConnected(const std::string& root) {
   if (in_callback) return;
   std::vector<std::shared_ptr<Connection>> matches;
   {
-    std::lock_guard<std::mutex> lock(registry_mutex);
+    MutexLock lock(registry_mutex);
     for (auto it = Registry().begin(); it != Registry().end();) {
       if (it->second->root() == root) {
         matches.push_back(it->second);

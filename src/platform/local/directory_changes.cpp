@@ -14,11 +14,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -31,6 +29,7 @@
 #include "platform/local/placeholder_store.h"
 #include "platform/local/private_names.h"
 #include "platform/local/quiet_dir.h"
+#include "support/mutex.h"
 #include "support/utf.h"
 
 namespace corvane::platform {
@@ -137,51 +136,52 @@ ItemInfo InfoOf(const local::LocalItem& item, const std::string& full) {
 }  // namespace
 
 struct DirectoryChangeWatch::Impl {
-  std::mutex mu;
+  Mutex mu;
   std::atomic<bool> closing{false};
   int inotify_fd = -1;
   std::atomic<int> wake_fd{-1};
   std::string root;
-  int root_wd = -1;
-  std::unordered_map<int, Watch> by_wd;
-  std::unordered_map<std::string, int> by_path;
+  int root_wd GUARDED_BY(mu) = -1;
+  std::unordered_map<int, Watch> by_wd GUARDED_BY(mu);
+  std::unordered_map<std::string, int> by_path GUARDED_BY(mu);
   // Folders made and moved away before they could be watched: a later move
   // of one of them (or of a folder above) finds and watches it again.
-  std::deque<std::string> unwatched;
+  std::deque<std::string> unwatched GUARDED_BY(mu);
 
-  std::deque<Record> pending;
+  std::deque<Record> pending GUARDED_BY(mu);
   // Last undelivered record per path, for coalescing repeats.
-  std::unordered_map<std::string, std::pair<uint64_t, DWORD>> last_by_path;
-  uint64_t next_seq = 1;
-  std::deque<QueuedEvent> queued;
-  DWORD root_error = 0;       // the watched folder is gone
+  std::unordered_map<std::string, std::pair<uint64_t, DWORD>> last_by_path GUARDED_BY(mu);
+  uint64_t next_seq GUARDED_BY(mu) = 1;
+  std::deque<QueuedEvent> queued GUARDED_BY(mu);
+  DWORD root_error GUARDED_BY(mu) = 0;  // the watched folder is gone
 
   // The reader thread empties the kernel's queue into `unread` as fast as
   // events come, so that a burst never waits on translating them; a slow
   // translation only lets `unread` grow.
   std::thread reader_thread;
-  std::mutex unread_mu;
-  std::condition_variable unread_cv;
-  std::vector<char> unread;
-  std::vector<char> translating;
-  bool unread_lost = false;  // `unread` was full and events were thrown away
-  size_t unread_limit = kMaxUnreadBytes;
+  Mutex unread_mu ACQUIRED_AFTER(mu);
+  CondVar unread_cv;
+  std::vector<char> unread GUARDED_BY(unread_mu);
+  std::vector<char> translating GUARDED_BY(mu);
+  bool unread_lost GUARDED_BY(unread_mu) = false;  // `unread` was full and events were thrown away
+  size_t unread_limit GUARDED_BY(unread_mu) = kMaxUnreadBytes;
 
-  bool outstanding = false;
-  void* buffer = nullptr;
-  DWORD size = 0;
-  bool subtree = true;
-  DWORD filter = kAllNotifyFilters;
-  AttributeReader reader;
+  bool outstanding GUARDED_BY(mu) = false;
+  void* buffer GUARDED_BY(mu) = nullptr;
+  DWORD size GUARDED_BY(mu) = 0;
+  bool subtree GUARDED_BY(mu) = true;
+  DWORD filter GUARDED_BY(mu) = kAllNotifyFilters;
+  AttributeReader reader GUARDED_BY(mu);
 
   ~Impl() {
     StopReader();
+    MutexLock lock(mu);
     CloseLocked();
   }
 
   std::string Full(const std::string& rel) const { return rel.empty() ? root : root + "/" + rel; }
 
-  void CloseLocked() {
+  void CloseLocked() REQUIRES(mu) {
     if (inotify_fd >= 0) close(inotify_fd);
     if (wake_fd >= 0) close(wake_fd.load());
     inotify_fd = wake_fd = -1;
@@ -190,8 +190,12 @@ struct DirectoryChangeWatch::Impl {
     pending.clear();
     last_by_path.clear();
     queued.clear();
-    unread.clear();
-    unread_lost = false;
+    {
+      // The reader has stopped; its lock is uncontended here.
+      MutexLock lock(unread_mu);
+      unread.clear();
+      unread_lost = false;
+    }
     outstanding = false;
     buffer = nullptr;
   }
@@ -206,8 +210,8 @@ struct DirectoryChangeWatch::Impl {
     closing = true;
     WakeReader();
     {
-      std::lock_guard<std::mutex> lock(unread_mu);
-      unread_cv.notify_all();
+      MutexLock lock(unread_mu);
+      unread_cv.NotifyAll();
     }
     if (reader_thread.joinable()) reader_thread.join();
   }
@@ -232,7 +236,7 @@ struct DirectoryChangeWatch::Impl {
         const ssize_t n = read(inotify_fd, chunk.data(), chunk.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        std::lock_guard<std::mutex> lock(unread_mu);
+        MutexLock lock(unread_mu);
         // Once events are thrown away, later ones go too until the loss is
         // taken, so that nothing is reported out of order around the gap.
         if (unread_lost || unread.size() + static_cast<size_t>(n) > unread_limit) {
@@ -240,18 +244,20 @@ struct DirectoryChangeWatch::Impl {
         } else {
           unread.insert(unread.end(), chunk.data(), chunk.data() + n);
         }
-        unread_cv.notify_all();
+        unread_cv.NotifyAll();
       }
     }
   }
 
   // Takes what the reader has read so far into `translating`; false when
   // there was nothing, after waiting up to `wait_ms` for something.
-  bool TakeUnread(int wait_ms, bool& lost_events) {
-    std::unique_lock<std::mutex> lock(unread_mu);
-    if (unread.empty() && !unread_lost && wait_ms > 0)
-      unread_cv.wait_for(lock, std::chrono::milliseconds(wait_ms),
-                         [this] { return closing.load() || !unread.empty() || unread_lost; });
+  bool TakeUnread(int wait_ms, bool& lost_events) REQUIRES(mu) {
+    MutexLock lock(unread_mu);
+    if (unread.empty() && !unread_lost && wait_ms > 0) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+      while (!closing.load() && unread.empty() && !unread_lost && unread_cv.WaitUntil(unread_mu, deadline)) {
+      }
+    }
     translating.clear();
     translating.swap(unread);
     lost_events = unread_lost;
@@ -262,7 +268,7 @@ struct DirectoryChangeWatch::Impl {
   // --- watches ---------------------------------------------------------
 
   // Adds a watch for one folder. False when the folder cannot be watched.
-  bool AddWatch(const std::string& rel) {
+  bool AddWatch(const std::string& rel) REQUIRES(mu) {
     const std::string full = Full(rel);
     const int wd = inotify_add_watch(inotify_fd, full.c_str(), kWatchMask);
     if (wd < 0) {
@@ -283,7 +289,7 @@ struct DirectoryChangeWatch::Impl {
 
   // Watches `rel` and every folder below it. With `report`, every entry found
   // is reported as added: a recursive watch would have seen them appear.
-  void WatchTree(const std::string& top, bool report) {
+  void WatchTree(const std::string& top, bool report) REQUIRES(mu) {
     std::vector<std::string> stack{top};
     while (!stack.empty()) {
       const std::string rel = stack.back();
@@ -313,7 +319,7 @@ struct DirectoryChangeWatch::Impl {
     }
   }
 
-  void DropWatchesUnder(const std::string& rel, bool remove_from_kernel) {
+  void DropWatchesUnder(const std::string& rel, bool remove_from_kernel) REQUIRES(mu) {
     for (auto it = by_wd.begin(); it != by_wd.end();) {
       if (it->second.rel == rel || IsUnder(it->second.rel, rel)) {
         if (remove_from_kernel) inotify_rm_watch(inotify_fd, it->first);
@@ -325,7 +331,7 @@ struct DirectoryChangeWatch::Impl {
     }
   }
 
-  void RenameWatches(const std::string& from, const std::string& to) {
+  void RenameWatches(const std::string& from, const std::string& to) REQUIRES(mu) {
     std::vector<std::pair<int, std::string>> moved;
     for (auto& [wd, watch] : by_wd) {
       if (watch.rel == from || IsUnder(watch.rel, from)) moved.emplace_back(wd, to + watch.rel.substr(from.size()));
@@ -341,7 +347,7 @@ struct DirectoryChangeWatch::Impl {
 
   // After lost events the known paths may be stale: rebuild the watch maps
   // from the tree as it is now, and drop watches on folders that left it.
-  void ResyncWatches() {
+  void ResyncWatches() REQUIRES(mu) {
     std::unordered_map<int, Watch> old = std::move(by_wd);
     by_wd.clear();
     by_path.clear();
@@ -359,7 +365,7 @@ struct DirectoryChangeWatch::Impl {
 
   // --- records ---------------------------------------------------------
 
-  bool Passes(DWORD action, const std::string& rel, bool is_dir, DWORD kind_filter) const {
+  bool Passes(DWORD action, const std::string& rel, bool is_dir, DWORD kind_filter) const REQUIRES(mu) {
     if (!subtree && rel.find('/') != std::string::npos) return false;
     if (action == FILE_ACTION_MODIFIED) return (filter & kind_filter) != 0;
     return (filter & (is_dir ? kNameFilterForFolders : kNameFilterForFiles)) != 0;
@@ -368,7 +374,7 @@ struct DirectoryChangeWatch::Impl {
   // The item as the file layer shows it (placeholder state and pin bits in
   // its attributes), from one descriptor and one read of its state: what a
   // handle opened on it would report now.
-  ItemInfo ReadInfo(const std::string& rel, bool& exists) {
+  ItemInfo ReadInfo(const std::string& rel, bool& exists) REQUIRES(mu) {
     ItemInfo info;
     const std::string full = Full(rel);
     int fd = open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOATIME);
@@ -405,14 +411,14 @@ struct DirectoryChangeWatch::Impl {
   // Reads again the records whose item changed after they were read (a
   // repeat of their change was folded into them), so that what is handed
   // out is never older than the last change it stands for.
-  void Refresh(Record& record) {
+  void Refresh(Record& record) REQUIRES(mu) {
     record.stale = false;
     bool exists = false;
     ItemInfo info = ReadInfo(record.rel, exists);
     if (exists) record.info = info;
   }
 
-  void Push(Record record) {
+  void Push(Record record) REQUIRES(mu) {
     if (pending.size() >= kMaxPendingRecords) {
       MarkLost();
       return;
@@ -425,7 +431,7 @@ struct DirectoryChangeWatch::Impl {
   // Records an action with the item's current information. `dedupe` skips it
   // when the same action for the same name is already waiting.
   void AddRecord(DWORD action, const std::string& rel, bool is_dir, int64_t parent_id, bool dedupe,
-                 DWORD kind_filter = 0) {
+                 DWORD kind_filter = 0) REQUIRES(mu) {
     if (!Passes(action, rel, is_dir, kind_filter)) return;
     if (dedupe) {
       // Only records still waiting count: one already handed out must not
@@ -456,7 +462,7 @@ struct DirectoryChangeWatch::Impl {
     Push(std::move(record));
   }
 
-  void AddRemoved(const std::string& rel, bool is_dir, int64_t file_id, int64_t parent_id) {
+  void AddRemoved(const std::string& rel, bool is_dir, int64_t file_id, int64_t parent_id) REQUIRES(mu) {
     if (!Passes(FILE_ACTION_REMOVED, rel, is_dir, 0)) return;
     Record record;
     record.action = FILE_ACTION_REMOVED;
@@ -470,7 +476,7 @@ struct DirectoryChangeWatch::Impl {
 
   // The records already waiting are still delivered, then the loss, so the
   // caller rescans; records after it follow, none is dropped.
-  void MarkLost() {
+  void MarkLost() REQUIRES(mu) {
     last_by_path.clear();
     if (!pending.empty() && pending.back().action == kLostMarker) return;
     Record marker;
@@ -483,7 +489,7 @@ struct DirectoryChangeWatch::Impl {
 
   // Moved out of the tree: gone for us. Its folder watches must go too, or
   // changes outside the tree would be reported under the old name.
-  void ReportMovedOut(const HeldMove& move) {
+  void ReportMovedOut(const HeldMove& move) REQUIRES(mu) {
     int64_t file_id = 0;
     if (move.is_dir) {
       if (auto it = by_path.find(move.rel); it != by_path.end()) file_id = by_wd[it->second].inode;
@@ -492,7 +498,7 @@ struct DirectoryChangeWatch::Impl {
     AddRemoved(move.rel, move.is_dir, file_id, move.parent_id);
   }
 
-  void CompleteMove(const HeldMove& from, int to_wd, const std::string& to_rel, int64_t to_parent_id) {
+  void CompleteMove(const HeldMove& from, int to_wd, const std::string& to_rel, int64_t to_parent_id) REQUIRES(mu) {
     if (from.is_dir) RenameWatches(from.rel, to_rel);
     bool exists = false;
     ItemInfo info = ReadInfo(to_rel, exists);
@@ -514,7 +520,7 @@ struct DirectoryChangeWatch::Impl {
 
   // The folders below a moved one that were never watched: what a recursive
   // watch would have seen in them is reported now, under their new paths.
-  void WatchUnwatchedUnder(const std::string& from, const std::string& to) {
+  void WatchUnwatchedUnder(const std::string& from, const std::string& to) REQUIRES(mu) {
     std::vector<std::string> found;
     for (auto it = unwatched.begin(); it != unwatched.end();) {
       if (*it == from || IsUnder(*it, from)) {
@@ -536,7 +542,7 @@ struct DirectoryChangeWatch::Impl {
   }
 
   // Queues one kernel event; a rename's second half joins its first half.
-  void QueueEvent(const inotify_event& event, const char* name) {
+  void QueueEvent(const inotify_event& event, const char* name) REQUIRES(mu) {
     if (event.mask & IN_Q_OVERFLOW) {
       // What was read before the overflow is still true: translate it
       // (an unpaired rename half may have lost its pair) before the loss.
@@ -570,7 +576,7 @@ struct DirectoryChangeWatch::Impl {
   // Translates queued events in order up to the first rename half still
   // waiting for its pair; with `flush_all`, or when too much waits behind
   // it, such a half is a move out of the tree.
-  void TranslateReady(bool flush_all) {
+  void TranslateReady(bool flush_all) REQUIRES(mu) {
     while (!queued.empty()) {
       const QueuedEvent& head = queued.front();
       const bool waiting = (head.mask & IN_MOVED_FROM) && !head.paired;
@@ -581,7 +587,7 @@ struct DirectoryChangeWatch::Impl {
     }
   }
 
-  void Translate(const QueuedEvent& event) {
+  void Translate(const QueuedEvent& event) REQUIRES(mu) {
     auto it = by_wd.find(event.wd);
     if (it == by_wd.end()) return;  // a watch already dropped
     if (event.mask & IN_IGNORED) {
@@ -643,14 +649,14 @@ struct DirectoryChangeWatch::Impl {
   // records of writes to it before it is linked. Such a record is dropped
   // only when no item of that name exists: a real file named so keeps its
   // records, and a stray one for it finds nothing changed.
-  bool UnnamedFile(const std::string& name, const std::string& rel) const {
+  bool UnnamedFile(const std::string& name, const std::string& rel) const REQUIRES(mu) {
     if (name.size() < 2 || name[0] != '#' || name.find_first_not_of("0123456789", 1) != std::string::npos) return false;
     struct stat st;
     return lstat(Full(rel).c_str(), &st) != 0;
   }
 
   // Translates what the reader thread has read so far.
-  void Drain() {
+  void Drain() REQUIRES(mu) {
     for (bool retried = false;;) {
       bool lost_events = false;
       // The second half of a rename is queued right after the first; give
@@ -681,9 +687,9 @@ struct DirectoryChangeWatch::Impl {
     }
   }
 
-  bool Completed() const { return outstanding && (root_error || !pending.empty()); }
+  bool Completed() const REQUIRES(mu) { return outstanding && (root_error || !pending.empty()); }
 
-  DWORD Deliver(DWORD& bytes) {
+  DWORD Deliver(DWORD& bytes) REQUIRES(mu) {
     auto* out = static_cast<unsigned char*>(buffer);
     size_t used = 0;
     FILE_NOTIFY_EXTENDED_INFORMATION* previous = nullptr;
@@ -736,8 +742,8 @@ DirectoryChangeWatch::DirectoryChangeWatch() : impl_(std::make_unique<Impl>()) {
 DirectoryChangeWatch::~DirectoryChangeWatch() { Close(); }
 
 DWORD DirectoryChangeWatch::Open(std::u16string_view path) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
   Impl& im = *impl_;
+  MutexLock lock(im.mu);
   if (im.inotify_fd >= 0) return ERROR_INVALID_PARAMETER;
   std::string native;
   if (!local::ToNativePath(path, native) || native.empty()) return ERROR_INVALID_NAME;
@@ -783,8 +789,8 @@ DWORD DirectoryChangeWatch::Open(std::u16string_view path) {
 }
 
 DWORD DirectoryChangeWatch::Request(void* buffer, DWORD size, bool subtree, DWORD filter) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
   Impl& im = *impl_;
+  MutexLock lock(im.mu);
   if (im.inotify_fd < 0) return ERROR_INVALID_HANDLE;
   if (im.root_error) return im.root_error;
   if (!buffer || size == 0 || filter == 0) return ERROR_INVALID_PARAMETER;
@@ -797,8 +803,8 @@ DWORD DirectoryChangeWatch::Request(void* buffer, DWORD size, bool subtree, DWOR
 }
 
 DWORD DirectoryChangeWatch::Wait(DWORD timeout_ms) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
   Impl& im = *impl_;
+  MutexLock lock(im.mu);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     if (im.inotify_fd < 0 || im.closing) return kWaitFailed;
@@ -807,15 +813,16 @@ DWORD DirectoryChangeWatch::Wait(DWORD timeout_ms) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) return kWaitTimeout;
-    std::unique_lock<std::mutex> unread_lock(im.unread_mu);
-    im.unread_cv.wait_for(unread_lock, std::chrono::milliseconds(left),
-                          [&im] { return im.closing.load() || !im.unread.empty() || im.unread_lost; });
+    const auto slice = std::chrono::steady_clock::now() + std::chrono::milliseconds(left);
+    MutexLock unread_lock(im.unread_mu);
+    while (!im.closing.load() && im.unread.empty() && !im.unread_lost && im.unread_cv.WaitUntil(im.unread_mu, slice)) {
+    }
   }
 }
 
 DWORD DirectoryChangeWatch::GetResult(DWORD& bytes) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
   Impl& im = *impl_;
+  MutexLock lock(im.mu);
   bytes = 0;
   if (im.inotify_fd < 0) return ERROR_INVALID_HANDLE;
   if (!im.outstanding) return ERROR_INVALID_PARAMETER;
@@ -837,17 +844,17 @@ void DirectoryChangeWatch::Close() {
   if (!impl_) return;
   // Wakes a waiting caller too, and the reader goes before its fds do.
   impl_->StopReader();
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  MutexLock lock(impl_->mu);
   impl_->CloseLocked();
 }
 
 void DirectoryChangeWatch::SetUnreadLimit(size_t bytes) {
-  std::lock_guard<std::mutex> lock(impl_->unread_mu);
+  MutexLock lock(impl_->unread_mu);
   impl_->unread_limit = bytes;
 }
 
 void DirectoryChangeWatch::SetAttributeReader(AttributeReader reader) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  MutexLock lock(impl_->mu);
   impl_->reader = std::move(reader);
 }
 

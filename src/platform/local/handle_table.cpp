@@ -1,18 +1,18 @@
 #include "platform/local/handle_table.h"
 
 #include <map>
-#include <mutex>
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "support/mutex.h"
 
 namespace corvane::platform::local {
 namespace {
 
 struct Table {
-  std::mutex mutex;
-  std::map<Handle, std::shared_ptr<OpenItem>> items;
-  Handle next = 0x1000;
+  Mutex mutex;
+  std::map<Handle, std::shared_ptr<OpenItem>> items GUARDED_BY(mutex);
+  Handle next GUARDED_BY(mutex) = 0x1000;
 };
 
 Table& GetTable() {
@@ -28,7 +28,7 @@ OpenItem::~OpenItem() {
 
 Handle RegisterHandle(std::shared_ptr<OpenItem> item) {
   Table& t = GetTable();
-  std::lock_guard<std::mutex> lock(t.mutex);
+  MutexLock lock(t.mutex);
   const Handle h = t.next;
   t.next += 4;
   t.items.emplace(h, std::move(item));
@@ -37,7 +37,7 @@ Handle RegisterHandle(std::shared_ptr<OpenItem> item) {
 
 std::shared_ptr<OpenItem> LookupHandle(Handle handle, OpenItem::Kind kind) {
   Table& t = GetTable();
-  std::lock_guard<std::mutex> lock(t.mutex);
+  MutexLock lock(t.mutex);
   auto it = t.items.find(handle);
   if (it == t.items.end() || it->second->kind != kind) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -48,7 +48,7 @@ std::shared_ptr<OpenItem> LookupHandle(Handle handle, OpenItem::Kind kind) {
 
 std::shared_ptr<OpenItem> ReleaseHandle(Handle handle, OpenItem::Kind kind) {
   Table& t = GetTable();
-  std::lock_guard<std::mutex> lock(t.mutex);
+  MutexLock lock(t.mutex);
   auto it = t.items.find(handle);
   if (it == t.items.end() || it->second->kind != kind) {
     SetLastError(ERROR_INVALID_HANDLE);

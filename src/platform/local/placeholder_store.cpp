@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -32,10 +31,10 @@ constexpr size_t kInlineIdentityLimit = 1024;
 
 enum : uint8_t { kFlagPlaceholder = 1, kFlagInSync = 2, kFlagUnpopulated = 4, kFlagCreationTime = 8, kFlagSyncRoot = 16 };
 
-std::mutex& StateMutex() {
+Mutex& StateMutex() {
   // Never destroyed, for the same reason as the sync-root records: threads of
   // a provider still running may take it while the process exits.
-  static std::mutex* m = new std::mutex;
+  static Mutex* m = new Mutex;
   return *m;
 }
 
@@ -412,8 +411,7 @@ thread_local bool item_lock_held = false;
 
 bool ItemStateLock::HeldHere() { return item_lock_held; }
 
-ItemStateLock::ItemStateLock(int fd) : fd_(fd) {
-  StateMutex().lock();
+ItemStateLock::ItemStateLock(int fd) : state_lock_(StateMutex()), fd_(fd) {
   item_lock_held = true;
   struct stat st;
   if (fstat(fd, &st) == 0) lock_fd_ = OpenStripeLock(st);
@@ -430,7 +428,6 @@ ItemStateLock::~ItemStateLock() {
     flock(fd_, LOCK_UN);
   }
   item_lock_held = false;
-  StateMutex().unlock();
 }
 
 int OpenForPlatformWrite(const std::string& path) {

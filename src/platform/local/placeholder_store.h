@@ -12,6 +12,7 @@
 
 #include "platform/local/byte_ranges.h"
 #include "platform/types.h"
+#include "support/mutex.h"
 
 struct stat;
 
@@ -89,6 +90,7 @@ class ItemStateLock {
   ItemStateLock& operator=(const ItemStateLock&) = delete;
 
  private:
+  MutexLock state_lock_;  // first: taken before the flock, let go after it
   int fd_;
   int lock_fd_ = -1;
 };

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <sys/stat.h>
 #include <time.h>
@@ -15,6 +14,7 @@
 
 #include "platform/local/record_file.h"
 #include "platform/local/state_dir.h"
+#include "support/mutex.h"
 #include "support/utf.h"
 
 namespace corvane::platform::local {
@@ -85,7 +85,7 @@ class RecordCache {
   template <typename Use>
   bool With(Use use) {
     const std::string dir = StateDir() + "/syncroots";
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     struct stat st;
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
       valid_ = false;
@@ -107,7 +107,7 @@ class RecordCache {
   }
 
   void Invalidate() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     valid_ = false;
   }
 
@@ -132,7 +132,7 @@ class RecordCache {
     return settled(st.st_mtim) && settled(st.st_ctim);
   }
 
-  bool Load(const std::string& dir) {
+  bool Load(const std::string& dir) REQUIRES(mutex_) {
     DIR* d = opendir(dir.c_str());
     if (!d) return false;
     std::map<std::string, SyncRootRecord> records;
@@ -154,11 +154,11 @@ class RecordCache {
     return true;
   }
 
-  std::mutex mutex_;
-  bool valid_ = false;
-  std::string dir_;
-  struct stat seen_ = {};
-  std::map<std::string, SyncRootRecord> records_;
+  Mutex mutex_;
+  bool valid_ GUARDED_BY(mutex_) = false;
+  std::string dir_ GUARDED_BY(mutex_);
+  struct stat seen_ GUARDED_BY(mutex_) = {};
+  std::map<std::string, SyncRootRecord> records_ GUARDED_BY(mutex_);
 };
 
 RecordCache& Records() {

@@ -2,12 +2,12 @@
 // never stalls the thread that talks to applications.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "support/mutex.h"
 
 namespace corvane::platform::local {
 
@@ -27,11 +27,11 @@ class WorkerPool {
  private:
   void Run();
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> queue_;
+  Mutex mutex_;
+  CondVar wake_;
+  std::deque<std::function<void()>> queue_ GUARDED_BY(mutex_);
   std::vector<std::thread> threads_;
-  bool stopping_ = false;
+  bool stopping_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace corvane::platform::local

@@ -2,18 +2,17 @@
 // trampolines, which rebuild the portable CF_CALLBACK_INFO/PARAMETERS and call
 // the library's callbacks. The keys (connection, transfer, request) pass
 // through untouched, so CfExecute answers reach the right request.
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <vector>
 
 #include "platform/cloud_files.h"
 #include "platform/windows/cf_api.h"
 #include "platform/windows/cldapi.h"
+#include "support/mutex.h"
 
 namespace corvane::platform {
 
@@ -25,25 +24,26 @@ namespace {
 
 constexpr uint32_t kCallbackTypeCount = CF_CALLBACK_TYPE_NOTIFY_RENAME_COMPLETION + 1;
 
+Mutex connections_mutex;
+
 struct Connection {
   CF_CALLBACK callbacks[kCallbackTypeCount] = {};
   const void* context = nullptr;
   int64_t key = 0;
   // Callbacks still running; CfDisconnectSyncRoot waits for them.
-  int running = 0;
-  std::condition_variable idle;
+  int running GUARDED_BY(connections_mutex) = 0;
+  CondVar idle;
 };
 
 // Connections are found by a number, not a pointer: cldapi.dll hands back
 // whatever context we gave, and a late callback after a disconnect must find
 // nothing rather than freed memory.
-std::mutex connections_mutex;
-std::map<uintptr_t, std::shared_ptr<Connection>> connections;
-uintptr_t next_connection_id = 1;
+std::map<uintptr_t, std::shared_ptr<Connection>> connections GUARDED_BY(connections_mutex);
+uintptr_t next_connection_id GUARDED_BY(connections_mutex) = 1;
 thread_local const Connection* callback_connection = nullptr;
 
 std::shared_ptr<Connection> EnterCallback(const void* context) {
-  std::lock_guard<std::mutex> lock(connections_mutex);
+  MutexLock lock(connections_mutex);
   const auto it = connections.find(reinterpret_cast<uintptr_t>(context));
   if (it == connections.end()) return nullptr;
   ++it->second->running;
@@ -51,8 +51,8 @@ std::shared_ptr<Connection> EnterCallback(const void* context) {
 }
 
 void LeaveCallback(Connection& connection) {
-  std::lock_guard<std::mutex> lock(connections_mutex);
-  if (--connection.running == 0) connection.idle.notify_all();
+  MutexLock lock(connections_mutex);
+  if (--connection.running == 0) connection.idle.NotifyAll();
 }
 
 // Whether a struct the system filled, of `struct_size` bytes, reaches past
@@ -211,13 +211,13 @@ HRESULT CfConnectSyncRoot(const char16_t* SyncRootPath, const CF_CALLBACK_REGIST
     uintptr_t id = 0;
     {
       // Published before the connect: the first callback may come at once.
-      std::lock_guard<std::mutex> lock(connections_mutex);
+      MutexLock lock(connections_mutex);
       id = next_connection_id++;
       connections[id] = connection;
     }
     cf::CF_CONNECTION_KEY key{};
     const HRESULT hr = fn(SyncRootPath, table.data(), reinterpret_cast<const void*>(id), ConnectFlags, &key);
-    std::lock_guard<std::mutex> lock(connections_mutex);
+    MutexLock lock(connections_mutex);
     if (FAILED(hr)) {
       connections.erase(id);
       return hr;
@@ -236,7 +236,7 @@ HRESULT CfDisconnectSyncRoot(CF_CONNECTION_KEY ConnectionKey) {
   const HRESULT hr = fn(cf::CF_CONNECTION_KEY{ConnectionKey.Internal});
   if (FAILED(hr)) return hr;
 
-  std::unique_lock<std::mutex> lock(connections_mutex);
+  MutexLock lock(connections_mutex);
   std::shared_ptr<Connection> connection;
   for (auto it = connections.begin(); it != connections.end(); ++it) {
     if (it->second->key == ConnectionKey.Internal) {
@@ -248,7 +248,7 @@ HRESULT CfDisconnectSyncRoot(CF_CONNECTION_KEY ConnectionKey) {
   if (!connection) return hr;
   // A callback that disconnects its own root cannot wait for itself.
   const int own = callback_connection == connection.get() ? 1 : 0;
-  connection->idle.wait(lock, [&] { return connection->running <= own; });
+  while (connection->running > own) connection->idle.Wait(connections_mutex);
   return hr;
 }
 

@@ -7,13 +7,12 @@
 #include "platform/directory_changes.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/change_attributes.h"
+#include "support/mutex.h"
 #include "support/utf.h"
 #include "platform/windows/win32.h"
 
@@ -60,10 +59,10 @@ int64_t FileIdOf(const BY_HANDLE_FILE_INFORMATION& info) {
 }  // namespace
 
 struct DirectoryChangeWatch::Impl {
-  std::mutex mu;
-  std::condition_variable waiters_gone;
-  int waiters = 0;
-  bool closing = false;
+  Mutex mu;
+  CondVar waiters_gone;
+  int waiters GUARDED_BY(mu) = 0;
+  bool closing GUARDED_BY(mu) = false;
 
   HANDLE dir = INVALID_HANDLE_VALUE;
   HANDLE event = nullptr;
@@ -80,7 +79,7 @@ struct DirectoryChangeWatch::Impl {
 
   // Cancels the request and waits for the cancellation to land, so neither
   // the buffer nor the OVERLAPPED is written after this returns.
-  void CancelLocked() {
+  void CancelLocked() REQUIRES(mu) {
     if (!outstanding) return;
     ::CancelIoEx(dir, &overlapped);
     ::DWORD ignored = 0;
@@ -156,8 +155,8 @@ DirectoryChangeWatch::~DirectoryChangeWatch() {
 }
 
 DWORD DirectoryChangeWatch::Open(std::u16string_view path) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
   Impl& im = *impl_;
+  MutexLock lock(im.mu);
   if (im.dir != INVALID_HANDLE_VALUE) return ERROR_INVALID_PARAMETER;
   if (path.empty() || path.find(u'\0') != std::u16string_view::npos) return ERROR_INVALID_NAME;
   std::u16string root(path);
@@ -180,8 +179,8 @@ DWORD DirectoryChangeWatch::Open(std::u16string_view path) {
 }
 
 DWORD DirectoryChangeWatch::Request(void* buffer, DWORD size, bool subtree, DWORD filter) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
   Impl& im = *impl_;
+  MutexLock lock(im.mu);
   if (im.dir == INVALID_HANDLE_VALUE || im.closing) return ERROR_INVALID_HANDLE;
   if (buffer == nullptr || size < sizeof(FILE_NOTIFY_EXTENDED_INFORMATION) || filter == 0 ||
       reinterpret_cast<uintptr_t>(buffer) % sizeof(DWORD) != 0) {
@@ -232,14 +231,14 @@ DWORD DirectoryChangeWatch::Wait(DWORD timeout_ms) {
   Impl& im = *impl_;
   HANDLE event = nullptr;
   {
-    std::lock_guard<std::mutex> lock(im.mu);
+    MutexLock lock(im.mu);
     if (im.dir == INVALID_HANDLE_VALUE || im.closing) return kWaitFailed;
     event = im.event;
     ++im.waiters;
   }
   const DWORD result = ::WaitForSingleObject(event, timeout_ms);
-  std::lock_guard<std::mutex> lock(im.mu);
-  if (--im.waiters == 0) im.waiters_gone.notify_all();
+  MutexLock lock(im.mu);
+  if (--im.waiters == 0) im.waiters_gone.NotifyAll();
   if (im.closing || im.dir == INVALID_HANDLE_VALUE) return kWaitFailed;
   if (result == WAIT_OBJECT_0) return kWaitSignalled;
   if (result == WAIT_TIMEOUT) return kWaitTimeout;
@@ -247,8 +246,8 @@ DWORD DirectoryChangeWatch::Wait(DWORD timeout_ms) {
 }
 
 DWORD DirectoryChangeWatch::GetResult(DWORD& bytes) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
   Impl& im = *impl_;
+  MutexLock lock(im.mu);
   bytes = 0;
   if (im.dir == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
   if (!im.outstanding) return ERROR_IO_INCOMPLETE;
@@ -278,7 +277,7 @@ DWORD DirectoryChangeWatch::GetResult(DWORD& bytes) {
 
 void DirectoryChangeWatch::Close() {
   Impl& im = *impl_;
-  std::unique_lock<std::mutex> lock(im.mu);
+  MutexLock lock(im.mu);
   if (im.dir == INVALID_HANDLE_VALUE) return;
   im.closing = true;
   im.CancelLocked();
@@ -286,14 +285,14 @@ void DirectoryChangeWatch::Close() {
   im.dir = INVALID_HANDLE_VALUE;
   // Wake anyone in Wait and let them leave before the event can be reused.
   ::SetEvent(im.event);
-  im.waiters_gone.wait(lock, [&] { return im.waiters == 0; });
+  while (im.waiters != 0) im.waiters_gone.Wait(im.mu);
   ::ResetEvent(im.event);
   im.short_records.clear();
   im.buffer = nullptr;
 }
 
 void DirectoryChangeWatch::SetAttributeReader(AttributeReader reader) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  MutexLock lock(impl_->mu);
   impl_->reader = std::move(reader);
 }
 
