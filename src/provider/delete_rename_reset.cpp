@@ -13,6 +13,7 @@
 #include "platform/types.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"
+#include "watcher/exclusion.h"
 
 namespace corvane {
 namespace {
@@ -142,18 +143,19 @@ int32_t DeleteLocalFolder(Engine& engine, const std::u16string& full, bool delet
   return result;
 }
 
-// Whether deleting `full` would lose what the host has not received: a
-// placeholder not in sync (a file's content, or a folder the host never
-// took), here or anywhere below a folder. (Files that never became
-// placeholders are excluded ones, or new ones the host has not been told
-// of; the host's delete covers them as before.)
-bool HoldsLocalChanges(Engine& engine, const std::u16string& full, DWORD attributes, DWORD reparse_tag) {
+// Whether deleting `full` would lose what the host has not received, here or
+// anywhere below a folder: a placeholder not in sync (a file's content, or a
+// folder the host never took), or an item that is not a placeholder yet (new,
+// its report to the host still to come) unless it is one the host is never
+// shown.
+bool HoldsLocalChanges(Engine& engine, const std::u16string& full, std::u16string_view relative, DWORD attributes,
+                       DWORD reparse_tag) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
   if (manager == nullptr || IsLink(full, attributes, reparse_tag)) return false;
   const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
-  if (state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0 &&
-      (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) == 0)
-    return true;
+  if (state == platform::CF_PLACEHOLDER_STATE_INVALID) return false;  // gone meanwhile
+  if ((state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) == 0) return !KeptFromHost(engine, relative, attributes);
+  if ((state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) == 0) return true;
   if ((attributes & platform::FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
   const std::u16string pattern = full + u"\\*";
   platform::WIN32_FIND_DATAW data;
@@ -162,7 +164,9 @@ bool HoldsLocalChanges(Engine& engine, const std::u16string& full, DWORD attribu
   bool found = false;
   do {
     if (!IsDots(data.cFileName))
-      found = HoldsLocalChanges(engine, full + u"\\" + data.cFileName, data.dwFileAttributes, data.dwReserved0);
+      found = HoldsLocalChanges(engine, full + u"\\" + data.cFileName,
+                                std::u16string(relative) + u"\\" + data.cFileName, data.dwFileAttributes,
+                                data.dwReserved0);
   } while (!found && platform::FindNextFileW(find, &data));
   platform::FindClose(find);
   return found;
@@ -246,7 +250,7 @@ int32_t DoDeletePlaceholder(Engine& engine, std::u16string_view path, bool delet
   const bool folder = IsFolderEntry(full, attributes);
   // All or nothing: a half-deleted folder would be neither the host's
   // version nor the user's.
-  if ((!folder || delete_children) && HoldsLocalChanges(engine, full, attributes, 0)) {
+  if ((!folder || delete_children) && HoldsLocalChanges(engine, full, path, attributes, 0)) {
     LogF(sink, kLogFailure, u"Refused to delete '%s': it holds local changes the host has not received", full);
     return engine.diag.Record(kErrOperationDenied, folder ? kTextFolderHasLocalChanges : kTextFileHasLocalChanges);
   }

@@ -8,6 +8,7 @@
 #include "engine/engine_parts.h"
 #include "platform/files.h"
 #include "platform/types.h"
+#include "watcher/lock_files.h"
 
 namespace corvane {
 namespace {
@@ -93,6 +94,15 @@ bool CheckIfExcludedByConfig(Engine& engine, std::u16string_view relative_path) 
     start = end + 1;
   }
   return false;
+}
+
+bool KeptFromHost(Engine& engine, std::u16string_view relative_path, uint32_t platform_attributes) {
+  if ((platform_attributes & platform::FILE_ATTRIBUTE_TEMPORARY) != 0 && engine.settings.exclude_temporary_files.load())
+    return true;
+  if ((platform_attributes & platform::FILE_ATTRIBUTE_HIDDEN) != 0 && engine.settings.exclude_hidden_files.load())
+    return true;
+  if (engine.settings.track_office_lock_files.load() && IsLockFile(relative_path, nullptr)) return true;
+  return CheckIfExcludedByConfig(engine, relative_path);
 }
 
 int32_t ProcessExcludedState(Engine& engine, const std::u16string& relative_path, uint32_t platform_attributes,

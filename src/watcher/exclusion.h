@@ -19,4 +19,10 @@ bool MaskMatch(std::u16string_view name, std::u16string_view mask);
 // relative to the sync root.
 bool CheckIfExcludedByConfig(Engine& engine, std::u16string_view relative_path);
 
+// Whether an item that is not a placeholder stays away from the host rather
+// than being reported as new: an ExcludedFiles mask matches it, it is hidden
+// or temporary where the settings exclude those, or it is a tracked office
+// lock file.
+bool KeptFromHost(Engine& engine, std::u16string_view relative_path, uint32_t platform_attributes);
+
 }  // namespace corvane

@@ -39,14 +39,19 @@ class PlaceholderChangesTest : public ::testing::Test, public testing::EngineHos
     const RegisterRootRequest request = testing::TestRootRequest(root_path_);
     ASSERT_EQ(0, engine().placeholder_manager->RegisterPlaceholderRoot(&request));
   }
-  // A hydrated, in-sync placeholder, pinned when asked.
-  void Placeholder(const std::string& rel, bool pinned) {
-    Write(rel, std::string(5000, 'x'));
+  // What is at `rel` becomes an in-sync placeholder: an item the host has.
+  void Convert(const std::string& rel) {
     const std::u16string path = Full(rel);
     ConvertRequest convert;
     convert.path = path.c_str();
     convert.convert_flags = platform::CF_CONVERT_FLAG_MARK_IN_SYNC;
     ASSERT_EQ(0, engine().placeholder_manager->ConvertToPlaceholder(&convert));
+  }
+  // A hydrated, in-sync placeholder, pinned when asked.
+  void Placeholder(const std::string& rel, bool pinned) {
+    Write(rel, std::string(5000, 'x'));
+    Convert(rel);
+    const std::u16string path = Full(rel);
     if (!pinned) return;
     PlaceholderStatesRequest states;
     states.path = path.c_str();
@@ -69,7 +74,10 @@ class PlaceholderChangesTest : public ::testing::Test, public testing::EngineHos
 // replace an item, are covered end to end through the item methods.
 TEST_F(PlaceholderChangesTest, TreeDeleteRemovesLinksNotTheirTargets) {
   std::ofstream(outside_ / "keep.txt") << "keep";
+  RegisterRoot();
   Write("tree/a.txt");
+  Convert("tree");
+  Convert("tree/a.txt");
   fs::create_directory_symlink(outside_.path(), root_ / "tree/link");
   EXPECT_EQ(kOk, DoDeletePlaceholder(engine(), u"\\tree", true));
   EXPECT_FALSE(Exists("tree"));
@@ -77,7 +85,9 @@ TEST_F(PlaceholderChangesTest, TreeDeleteRemovesLinksNotTheirTargets) {
 }
 
 TEST_F(PlaceholderChangesTest, ReadOnlyFilesAreDeletedAndPathsStayInsideTheRoot) {
+  RegisterRoot();
   Write("ro.txt");
+  Convert("ro.txt");
   ASSERT_EQ(0, chmod((root_ / "ro.txt").c_str(), 0444));
   EXPECT_EQ(kOk, DoDeletePlaceholder(engine(), u"\\ro.txt", false));
   EXPECT_FALSE(Exists("ro.txt"));

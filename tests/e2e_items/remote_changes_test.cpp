@@ -144,7 +144,9 @@ TEST_F(ItemsTest, RemoteUpdatesNeverReplaceAnEditTheHostHasNotTaken) {
   Provider& p = Start({{"\\e.txt", {false, "remote version one"}},
                        {"\\m.txt", {false, "m remote"}},
                        {"\\d", {true, ""}},
-                       {"\\d\\keep.txt", {false, "kept"}}});
+                       {"\\d\\keep.txt", {false, "kept"}},
+                       {"\\f", {true, ""}},
+                       {"\\f\\keep.txt", {false, "kept"}}});
   p.refuse = {"\\e.txt", "\\m.txt", "\\n.txt", "\\d\\new.txt"};
   std::string data;
   ASSERT_EQ(client_->ReadAll("e.txt", data), 0u);
@@ -183,6 +185,25 @@ TEST_F(ItemsTest, RemoteUpdatesNeverReplaceAnEditTheHostHasNotTaken) {
   Settle();
   EXPECT_EQ(p.Call(HALVEX_METHOD_DELETE_FOLDER, "\\d", 1), HALVEX_ERR_OPERATION_DENIED);
   EXPECT_TRUE(Exists("d/keep.txt") && Exists("d/new.txt"));
+
+  // Nor with a file in it that the host has not even heard of yet: the
+  // watcher is held in the host's handler for another new file meanwhile.
+  std::atomic<bool> held{false}, release{false};
+  p.answer = [&held, &release, answer = p.answer](e2e::Event& e, intptr_t* params, int32_t* sizes) {
+    if (e.id == HALVEX_EVENT_CREATE_FILE && e.path == "\\first.txt") {
+      held = true;
+      for (int i = 0; i < 2000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return answer(e, params, sizes);
+  };
+  ASSERT_EQ(client_->ReadAll("f/keep.txt", data), 0u);
+  std::ofstream(root_ + "/first.txt") << "first";
+  ASSERT_TRUE(p.WaitFor([&](const auto&) { return held.load(); }));
+  std::ofstream(root_ + "/f/unseen.txt") << "not yet reported";
+  EXPECT_EQ(p.Call(HALVEX_METHOD_DELETE_FOLDER, "\\f", 1), HALVEX_ERR_OPERATION_DENIED);
+  release = true;
+  EXPECT_TRUE(Exists("f/unseen.txt"));
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\f\\unseen.txt"));
 }
 
 TEST_F(ItemsTest, StatusAndAttributesReadBackTheSyncState) {
