@@ -84,6 +84,8 @@ class Engine {
   // Waits for a registration thread that outlived its time limit.
   void JoinRegistrationThread();
   void JoinActivationThread();
+  // Waits until no activation thread runs, unless called on one.
+  void WaitForActivationThreads();
   // Signals the engine threads, cancels the tasks, disconnects the root and
   // uninitialises: the body of a deactivation.
   int32_t ShutDownProvider();

@@ -88,6 +88,12 @@ void Engine::JoinActivationThread() {
   activation_thread.join();
 }
 
+void Engine::WaitForActivationThreads() {
+  const bool on_activation_thread =
+      activation_thread.joinable() && activation_thread.get_id() == std::this_thread::get_id();
+  while (!on_activation_thread && activation_threads_running_.load() != 0) Nap();
+}
+
 int32_t Engine::IntActivate(bool synchronous) {
   LogSink* sink = diag.log_sink();
   Log(sink, kLogVerbose, u"> Activating...");
@@ -135,9 +141,7 @@ int32_t Engine::do_Deactivate() {
   if (state.activating.load() != 0) IntStopActivating();
   // An activation that ended just now may still be announcing itself: the
   // host hears its Activated before the deactivation, never after it.
-  const bool on_activation_thread =
-      activation_thread.joinable() && activation_thread.get_id() == std::this_thread::get_id();
-  while (!on_activation_thread && activation_threads_running_.load() != 0) Nap();
+  WaitForActivationThreads();
   state.deactivating.store(1);
   return IntDeactivate();
 }
@@ -182,8 +186,7 @@ int32_t Engine::ShutDownProvider() {
 
 void Engine::StopForDestroy() {
   if (state.activating.load() != 0) IntStopActivating();
-  const bool on_activation_thread = activation_thread.joinable() && activation_thread.get_id() == std::this_thread::get_id();
-  while (!on_activation_thread && activation_threads_running_.load() != 0) Nap();
+  WaitForActivationThreads();
   JoinActivationThread();
   while (state.deactivating.load() != 0) Nap();
   if (state.active.load() != 0) do_Deactivate();
