@@ -15,6 +15,7 @@
 #include "halvex/corvane.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
+#include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 
 namespace corvane {
@@ -168,9 +169,32 @@ int32_t ProcessDirectory(Engine& engine, const std::u16string& folder, const std
   return ProcessListing(engine, task_id, true);
 }
 
+namespace {
+
+// The folder was moved here by a program and the watcher has not yet told
+// the host: the host knows it by its old name only, so a listing asked under
+// the new name would come back empty, and the folder would stay empty for
+// good once marked populated. The old name is the placeholder's identity.
+bool MovedBeforeTheHostWasTold(Engine& engine, const std::u16string& folder) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr || folder == u"\\" || engine.metadata_cache.Lookup(folder, nullptr, nullptr)) return false;
+  std::u16string known_as;
+  const std::u16string full = FullPathOf(engine, folder);
+  if (!manager->GetItemIdByPath(full.c_str(), known_as) || known_as.empty() || known_as == folder) return false;
+  return engine.metadata_cache.Lookup(known_as, nullptr, nullptr) &&
+         platform::GetFileAttributesW(FullPathOf(engine, known_as).c_str()) == platform::INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
 int32_t ListFolderForApplication(Engine& engine, const std::u16string& folder, int32_t batch_limit,
                                  bool* reported) {
   *reported = false;
+  if (MovedBeforeTheHostWasTold(engine, folder)) {
+    // Unpopulated, it is asked for again once the move has reached the host.
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is not listed before its move has reached the host", folder);
+    return kErrRetry;
+  }
   int64_t task_id = -1;
   Task* task = nullptr;
   const int32_t result = EnumerateRemoteItems(engine, &task_id, folder, u"*", 0, batch_limit, false, &task);

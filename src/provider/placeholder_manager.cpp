@@ -127,7 +127,10 @@ HRESULT PlaceholderManager::CreatePlaceholder(const CreatePlaceholderRequest* re
       CF_CONVERT_FLAGS convert_flags = request->create_flags;
       if ((request->placeholder_flags & CF_PLACEHOLDER_CREATE_FLAG_DISABLE_ON_DEMAND_POPULATION) == 0)
         convert_flags |= CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION;
-      hr = CfConvertToPlaceholder(handle.get(), nullptr, 0, convert_flags, nullptr, nullptr);
+      // The identity names the folder as the host knows it, so that a move
+      // the host has not heard of yet can be told from the folder itself.
+      hr = CfConvertToPlaceholder(handle.get(), request->file_identity, request->file_identity_length, convert_flags,
+                                  nullptr, nullptr);
     }
   }
   LogExit(hr, u"CreatePlaceholder result code: 0x%x", {static_cast<uint32_t>(hr)});

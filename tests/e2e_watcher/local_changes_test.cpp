@@ -215,6 +215,41 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_TRUE(BecomesInSync("b/y.txt"));
   EXPECT_TRUE(BecomesInSync("c/kept.txt"));
 
+  // A folder of the host's that nobody has listed yet, moved by a program
+  // while the watcher is behind: until the move reaches the host, the host
+  // knows it by its old name only, and an empty answer under the new one
+  // must not leave the folder empty for good.
+  std::mutex name_mutex;
+  std::string host_name = "\\shelf";
+  std::atomic<bool> release{false}, waiting{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    std::unique_lock<std::mutex> lock(name_mutex);
+    if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == host_name) host_name = e.new_path;
+    if (e.id == HALVEX_EVENT_LIST_DIRECTORY && e.path == host_name) host_.ListFile(e.task_id, "book.txt", 4);
+    lock.unlock();
+    if (e.path == "\\gate-2.txt") {
+      waiting = true;
+      while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return 0;
+  });
+  ASSERT_EQ(0, host_.Config("WindowsCreatePlaceholdersOnDemand=true"));
+  ASSERT_EQ(0, host_.CreateFolder("\\shelf")) << host_.LastError();
+  ASSERT_EQ(0u, app_.CreateFile("gate-2.txt", ""));
+  ASSERT_TRUE(host_.WaitFor([&] { return waiting.load(); }));
+  ASSERT_EQ(0, rename((scratch_.root() + "/shelf").c_str(), (scratch_.root() + "/shelved").c_str()));
+  std::vector<ClientEntry> early;
+  app_.List("shelved", early);  // may fail: the host cannot answer for it yet
+  release = true;
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FOLDER, "\\shelf", 1));
+  Settle();
+  std::vector<ClientEntry> listed;
+  ASSERT_EQ(0u, app_.List("shelved", listed));
+  ASSERT_EQ(1u, listed.size());
+  EXPECT_EQ("book.txt", listed[0].name);
+  host_.SetPolicy(nullptr);
+  host_.Clear();
+
   // With the watcher behind, a file made, moved away and made again under
   // its first name: the moved one is new to the host, not the new one renamed.
   std::atomic<bool> go{false};

@@ -144,7 +144,7 @@ TEST_F(PlaceholderManagerTest, IndexingDropsTheLongPathPrefixAndSurvivesADisable
   EXPECT_TRUE(manager_.IsSyncRoot(RootPath().c_str()));
 }
 
-TEST_F(PlaceholderManagerTest, CreatedFilesCarryTheirIdentityAndFoldersAreOnlyConverted) {
+TEST_F(PlaceholderManagerTest, CreatedItemsCarryTheirIdentityAndFoldersAreOnlyConverted) {
   RegisterRoot();
   const std::u16string root = RootPath();
   const std::u16string id = u"item-\u00E9\u4E2D-\U0001F600";
@@ -187,7 +187,7 @@ TEST_F(PlaceholderManagerTest, CreatedFilesCarryTheirIdentityAndFoldersAreOnlyCo
   const CF_PLACEHOLDER_STATE state = manager_.GetPlaceholderState(PathOf("sub").c_str());
   EXPECT_TRUE(state & CF_PLACEHOLDER_STATE_PLACEHOLDER);
   EXPECT_TRUE(manager_.GetItemIdByPath(PathOf("sub").c_str(), read_id));
-  EXPECT_TRUE(read_id.empty());
+  EXPECT_EQ(id, read_id);
 }
 
 TEST_F(PlaceholderManagerTest, StatesAreSetAndReadBack) {
