@@ -559,6 +559,10 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   int32_t result = 0;
   if (!values.folder) {
     if (fully_present && content_changed) flags |= kFlagContent;
+    // File times come from a clock tick of a few milliseconds on some
+    // systems, so a truncation and the write after it can share one write
+    // time: the new size alone is still a change the host has to hear of.
+    if (content_changed && cached.Size != values.size && flags == 0) flags |= kFlagLastWriteTime;
     const bool now_unpinned = (values.attributes & kItemUnpinned) && !(cached.Attributes & kItemUnpinned);
     const bool now_pinned = (values.attributes & kItemPinned) && !(cached.Attributes & kItemPinned);
     if (manager != nullptr && (now_unpinned || now_pinned)) result = PinChange(engine, rel, full, now_pinned);

@@ -481,6 +481,14 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   EXPECT_TRUE(Reported().empty()) << Describe(Reported());
   std::ofstream(scratch_.root() + "/kept.txt", std::ios::trunc) << "the user's own";
   EXPECT_TRUE(ReportsSize("\\kept.txt", 14)) << Describe(Reported());
+  // A write within the same tick of the file clock as the one before: the
+  // size moves, the times do not.
+  struct stat edited;
+  ASSERT_EQ(0, stat((scratch_.root() + "/kept.txt").c_str(), &edited));
+  std::ofstream(scratch_.root() + "/kept.txt", std::ios::app) << "!!";
+  const timespec same_times[2] = {edited.st_atim, edited.st_mtim};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (scratch_.root() + "/kept.txt").c_str(), same_times, 0));
+  EXPECT_TRUE(ReportsSize("\\kept.txt", 16)) << Describe(Reported());
 
   // The host deletes a file and makes it anew before the watcher gets to
   // the removal: no delete of what the host just made goes back to it.
