@@ -170,9 +170,10 @@ RetryQueue& RetryQueueOf(Engine& engine) {
   return *engine.retry_queue;
 }
 
-bool RemoveFromRetryQueue(Engine& engine, std::u16string_view path, bool is_dir) {
+bool RemoveFromRetryQueue(Engine& engine, std::u16string_view path, bool is_dir, bool* held_create) {
+  if (held_create != nullptr) *held_create = false;
   if (engine.settings.event_retry_interval.load() < 1) return false;
-  return RetryQueueOf(engine).RemoveByPath(path, is_dir);
+  return RetryQueueOf(engine).RemoveByPath(path, is_dir, held_create);
 }
 
 int32_t SetInSyncThroughManager(Engine& engine, const std::u16string& root, std::u16string_view path,

@@ -17,8 +17,9 @@ struct RenameInfo;
 // The engine's queue, made on first use.
 RetryQueue& RetryQueueOf(Engine& engine);
 // Drops every queued retry of `path` of that kind; false when the retry
-// interval is off or nothing was queued.
-bool RemoveFromRetryQueue(Engine& engine, std::u16string_view path, bool is_dir);
+// interval is off or nothing was queued. `held_create` tells whether a
+// create was among them.
+bool RemoveFromRetryQueue(Engine& engine, std::u16string_view path, bool is_dir, bool* held_create = nullptr);
 
 // RetryQueue::FollowRename on the engine's queue; empty when retries are off.
 std::u16string FollowQueuedRename(Engine& engine, std::u16string_view target, std::u16string_view new_target);

@@ -17,9 +17,10 @@ void RetryQueue::AppendAll(std::vector<std::unique_ptr<RetryRecord>>& records) {
   records.clear();
 }
 
-bool RetryQueue::RemoveByPath(std::u16string_view path, bool is_dir) {
+bool RetryQueue::RemoveByPath(std::u16string_view path, bool is_dir, bool* held_create) {
   RecursiveMutexLock lock(mutex_);
   bool removed = false;
+  if (held_create != nullptr) *held_create = false;
   for (auto it = entries_.begin(); it != entries_.end();) {
     const bool match = !it->dropped && it->record->Path == path && (it->record->IsDir != 0) == is_dir;
     if (!match) {
@@ -27,6 +28,7 @@ bool RetryQueue::RemoveByPath(std::u16string_view path, bool is_dir) {
       continue;
     }
     removed = true;
+    if (held_create != nullptr && it->record->OpType == kOpCreate) *held_create = true;
     if (walking_ > 0) {
       it->dropped = true;
       ++it;

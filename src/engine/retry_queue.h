@@ -24,8 +24,9 @@ class RetryQueue {
 
   void Append(std::unique_ptr<RetryRecord> record);
   void AppendAll(std::vector<std::unique_ptr<RetryRecord>>& records);
-  // Drops every record of `path` (exact, case-sensitive) of that kind.
-  bool RemoveByPath(std::u16string_view path, bool is_dir);
+  // Drops every record of `path` (exact, case-sensitive) of that kind;
+  // `held_create` tells whether a create was among them.
+  bool RemoveByPath(std::u16string_view path, bool is_dir, bool* held_create = nullptr);
   // The queued rename that ends at `target` (the host still has its
   // source): moved on to `new_target`, or dropped when that is empty.
   // Returns the rename's source, or nothing when none ends there.

@@ -95,9 +95,18 @@ int32_t FireRenameWithRetry(Engine& engine, Task& task, const std::u16string& pa
 
 int32_t FireDeleteWithRetry(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t flags,
                             int32_t& result) {
-  if (RemoveFromRetryQueue(engine, path, is_dir)) {
+  bool held_create = false;
+  if (RemoveFromRetryQueue(engine, path, is_dir, &held_create)) {
     LogF(engine.diag.log_sink(), kLogVerbose, u"DoDelete called for '%s'. Removed file from event retry queue",
          path);
+  }
+  // The host asked to see the item's create again and never took it: it
+  // has nothing to delete, and a failed delete would keep the item known,
+  // so that the next item of that name went to the host as an update.
+  if (held_create) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' was never taken by the host: its delete is not reported", path);
+    result = kOk;
+    return 0;
   }
   if (engine.pending.CheckPendingOrRemove(path, kOpDelete, is_dir)) return 0;
   const int32_t fired = DoDelete(engine, task, path, is_dir, flags, result);

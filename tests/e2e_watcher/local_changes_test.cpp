@@ -670,7 +670,11 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     // A rename held back once, then accepted.
     refusals["\\n1.txt"] = 1;
     refusals["\\marker.txt"] = 1;
+    // A new folder's create held back while the user removes it again.
+    refusals["\\unsure"] = 1;
+    meanwhile["\\unsure"] = [&] { rmdir((root + "unsure").c_str()); };
   }
+  ASSERT_EQ(0, mkdir((root + "unsure").c_str(), 0777));
   ASSERT_EQ(0, unlink((root + "again.txt").c_str()));
   ASSERT_EQ(0, rename((root + "m1.txt").c_str(), (root + "m2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "n1.txt").c_str(), (root + "n2.txt").c_str()));
@@ -684,6 +688,8 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.Write("n2.txt", 0, "n2"));
   ASSERT_EQ(0u, app_.Write("m3.txt", 0, "m3"));
   Settle();
+  ASSERT_EQ(0, mkdir((root + "unsure").c_str(), 0777));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FOLDER, "\\unsure", 2)) << Describe(Reported());
 
   // The re-created file is an update of the file the host still has.
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
@@ -705,6 +711,11 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\n2.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("n2.txt"));
   EXPECT_TRUE(BecomesInSync("m3.txt"));
+  // The host never took the folder it asked to see again: nothing to
+  // delete, and the next folder of that name is new to it.
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FOLDER, "\\unsure")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FOLDER, "\\unsure")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("unsure"));
   // A retry answer is not a failure.
   EXPECT_TRUE(host_.Errors().empty()) << host_.Errors().front();
 }
