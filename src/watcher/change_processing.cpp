@@ -201,10 +201,27 @@ bool HasDeleteTask(Engine& engine, const std::u16string& relative_path) {
   return true;
 }
 
-// A removal and a later addition of the same item under another parent: a move.
-bool Pairs(const ChangeRecord& removed, const ChangeRecord& added) {
-  return removed.Action == platform::FILE_ACTION_REMOVED && added.Action == platform::FILE_ACTION_ADDED &&
-         removed.ParentFileId != added.ParentFileId && removed.FileId == added.FileId;
+// A removal and a later addition of the same item under another parent: a
+// move. A file id is free again once its item is gone (on Linux at once), so
+// an id alone does not make a pair: the two must be of one kind, and the
+// added item must not be one the host made at that very path, known there
+// already and named after it.
+bool Pairs(DirectoryWatcher& watcher, const ChangeRecord& removed, const ChangeRecord& added) {
+  if (removed.Action != platform::FILE_ACTION_REMOVED || added.Action != platform::FILE_ACTION_ADDED ||
+      removed.ParentFileId == added.ParentFileId || removed.FileId != added.FileId)
+    return false;
+  const auto folder = [](const ChangeRecord& r) { return (r.FileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0; };
+  if (folder(removed) != folder(added)) return false;
+  Engine& engine = watcher.engine();
+  const std::u16string rel = RelativePathOf(added);
+  if (engine.metadata_cache.NoItemInCache(rel)) return true;
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  const std::u16string full = watcher.path() + rel;
+  const platform::CF_PLACEHOLDER_STATE state =
+      manager ? manager->GetPlaceholderState(full.c_str()) : platform::CF_PLACEHOLDER_STATE_INVALID;
+  std::u16string item_id;
+  return state == platform::CF_PLACEHOLDER_STATE_INVALID || !(state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) ||
+         !manager->GetItemIdByPath(full.c_str(), item_id) || item_id != rel;
 }
 
 const ChangeRecord* SavedRemove(DirectoryWatcher& watcher) {
@@ -334,7 +351,7 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
 
   bool completes_move = false;
   if (const ChangeRecord* saved = SavedRemove(watcher)) {
-    if (Pairs(*saved, record)) {
+    if (Pairs(watcher, *saved, record)) {
       state.old_name = RelativePathOf(*saved);
       completes_move = true;
     } else {
@@ -366,7 +383,7 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
 
   switch (record.Action) {
     case platform::FILE_ACTION_REMOVED:
-      state.move_pending = next != nullptr && Pairs(record, *next);
+      state.move_pending = next != nullptr && Pairs(watcher, record, *next);
       if (state.move_pending) {
         state.old_name = rel;
         return 0;

@@ -64,17 +64,28 @@ TEST_F(RescanTest, OverflowRescanFindsChangesInsideKnownFolders) {
   EXPECT_EQ(0x04, updates[0].flags & 0x04);
 }
 
-// One buffer of (action, name) records, as the watcher hands them on.
-std::vector<uint8_t> RecordBuffer(const std::vector<std::pair<uint32_t, std::u16string>>& records) {
+struct RecordSpec {
+  uint32_t action;
+  std::u16string name;
+  int64_t file_id = 0;
+  int64_t parent_id = 0;
+  uint32_t attributes = 0;
+};
+
+// One buffer of records, as the watcher hands them on.
+std::vector<uint8_t> RecordBuffer(const std::vector<RecordSpec>& records) {
   std::vector<uint8_t> buffer;
   size_t previous = 0;
   for (size_t i = 0; i < records.size(); ++i) {
-    const std::u16string& name = records[i].second;
+    const std::u16string& name = records[i].name;
     const size_t at = buffer.size();
     const size_t size = (offsetof(ChangeRecord, FileName) + name.size() * 2 + 7) & ~size_t{7};
     buffer.resize(at + size);
     auto* record = reinterpret_cast<ChangeRecord*>(buffer.data() + at);
-    record->Action = records[i].first;
+    record->Action = records[i].action;
+    record->FileId = records[i].file_id;
+    record->ParentFileId = records[i].parent_id;
+    record->FileAttributes = records[i].attributes;
     record->FileNameLength = static_cast<uint32_t>(name.size() * 2);
     std::memcpy(record->FileName, name.data(), name.size() * 2);
     if (i > 0) reinterpret_cast<ChangeRecord*>(buffer.data() + previous)->NextEntryOffset = static_cast<uint32_t>(at - previous);
@@ -178,6 +189,47 @@ TEST_F(RescanTest, OfflineCheckReportsPlainItemsAndRenamedPlaceholders) {
   EXPECT_FALSE(OfflineCheck(engine(), Root() + u"\\absent"));
   EXPECT_FALSE(OfflineCheck(engine(), Full(u"\\moved.txt")));
   EXPECT_EQ(1u, LinesWith(u"Target is not a directory: '" + Full(u"\\moved.txt") + u"'"));
+}
+
+// A removal and an addition with one file id, under other parents: a move,
+// unless the id was merely free again (Linux hands a freed inode number to
+// the next new item at once).
+TEST_F(RescanTest, AFileIdFreedByARemovalDoesNotMakeTheNextNewItemAMove) {
+  constexpr uint32_t kFolder = platform::FILE_ATTRIBUTE_DIRECTORY;
+  MakeDir("shelf");
+  MakePlaceholderWithId(u"\\shelf", u"\\shelf");
+  Know(u"\\shelf");
+  MakeDir("gone");
+  MakePlaceholderWithId(u"\\gone", u"\\gone");
+  Know(u"\\gone");
+  ASSERT_EQ(0, rmdir(Native("gone").c_str()));
+  // The host's new file, made where it stands, and a file moved into the
+  // shelf from the root, still named after where it was.
+  WriteFile("shelf/fresh.txt", "f");
+  MakePlaceholderWithId(u"\\shelf\\fresh.txt", u"\\shelf\\fresh.txt");
+  Know(u"\\shelf\\fresh.txt");
+  WriteFile("left.txt", "l");
+  MakePlaceholderWithId(u"\\left.txt", u"\\left.txt");
+  Know(u"\\left.txt");
+  ASSERT_EQ(0, unlink(Native("left.txt").c_str()));
+  WriteFile("moved.txt", "m");
+  MakePlaceholderWithId(u"\\moved.txt", u"\\moved.txt");
+  Know(u"\\moved.txt");
+  ASSERT_EQ(0, std::rename(Native("moved.txt").c_str(), Native("shelf/moved.txt").c_str()));
+
+  DirectoryWatcher watcher(engine(), Root());
+  ProcessChangeBatch(watcher, RecordBuffer({{platform::FILE_ACTION_REMOVED, u"gone", 7, 1, kFolder},
+                                            {platform::FILE_ACTION_ADDED, u"shelf\\fresh.txt", 7, 2, 0},
+                                            {platform::FILE_ACTION_REMOVED, u"left.txt", 9, 1, 0},
+                                            {platform::FILE_ACTION_ADDED, u"shelf\\fresh.txt", 9, 2, 0},
+                                            {platform::FILE_ACTION_REMOVED, u"moved.txt", 8, 1, 0},
+                                            {platform::FILE_ACTION_ADDED, u"shelf\\moved.txt", 8, 2, 0}}));
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FOLDER)) << Seen();
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_DELETE_FOLDER, "\\gone")) << Seen();
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_RENAME_FILE)) << Seen();
+  EXPECT_EQ("\\shelf\\moved.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].new_path);
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
+  EXPECT_EQ(1u, CountOf(HALVEX_EVENT_DELETE_FILE, "\\left.txt")) << Seen();
 }
 
 TEST_F(RescanTest, RescanStopsWhenTheEngineStops) {
