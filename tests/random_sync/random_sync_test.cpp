@@ -273,9 +273,18 @@ class Host {
   // Nothing of this path is waiting at the host: no late job, no retry owed.
   bool Settled(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
+    ForgiveCreatesOfGoneItems();
     for (const auto& [key, n] : owed_)
       if (Within(key.second, path) || Within(path, key.second)) return false;
     return !busy_paths_.count(path);
+  }
+  // A create asked for again is dropped with the item when the user deletes
+  // it first: the server never had it, so nothing is owed.
+  void ForgiveCreatesOfGoneItems() {
+    std::erase_if(owed_, [&](const auto& kv) {
+      const bool create = kv.first.first == HALVEX_EVENT_CREATE_FILE || kv.first.first == HALVEX_EVENT_CREATE_FOLDER;
+      return create && !std::filesystem::exists(root_ + "/" + kv.first.second);
+    });
   }
   bool Seen(int32_t id, const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -290,6 +299,7 @@ class Host {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         why = !jobs_.empty() || running_ ? "host jobs still queued" : "";
+        ForgiveCreatesOfGoneItems();
         if (why.empty() && !owed_.empty()) {
           why = "retry never fired again: " + std::string(EventName(owed_.begin()->first.first)) + " " +
                 owed_.begin()->first.second;
