@@ -5,7 +5,14 @@
 namespace corvane::platform {
 
 FILETIME FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
-  return seconds * 10000000LL + nanoseconds / 100 + kFileTimeUnixEpoch;
+  // Some file systems (tmpfs) keep any 64-bit second a program sets: times a
+  // FILETIME cannot hold are held at the ends of its range, never wrapped.
+  constexpr int64_t kTicksPerSecond = 10000000LL;
+  constexpr int64_t kFirstSecond = -kFileTimeUnixEpoch / kTicksPerSecond;
+  constexpr int64_t kLastSecond = (INT64_MAX - kFileTimeUnixEpoch) / kTicksPerSecond - 1;
+  if (seconds < kFirstSecond) return 0;
+  if (seconds > kLastSecond) return INT64_MAX;
+  return seconds * kTicksPerSecond + nanoseconds / 100 + kFileTimeUnixEpoch;
 }
 
 void FileTimeToUnix(FILETIME time, int64_t& seconds, int64_t& nanoseconds) {

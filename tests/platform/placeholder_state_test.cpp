@@ -346,6 +346,10 @@ TEST(FileTimes, ConvertExactlyBothWays) {
     }
   }
   EXPECT_EQ(FileTimeFromUnix(0, 0), kFileTimeUnixEpoch);
+  // Times a program can set on tmpfs, far outside what a FILETIME holds.
+  EXPECT_EQ(FileTimeFromUnix(99999999999999LL, 0), INT64_MAX);
+  EXPECT_EQ(FileTimeFromUnix(-99999999999999LL, 0), 0);
+  EXPECT_GT(FileTimeFromUnix(15032385535LL, 0), FileTimeFromUnix(1700000000LL, 0));  // ext4's last second
 }
 
 }  // namespace

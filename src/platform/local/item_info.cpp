@@ -6,14 +6,13 @@
 #include <sys/stat.h>
 
 #include "platform/directory_changes.h"
+#include "platform/files.h"
 #include "platform/types.h"
 
 namespace corvane::platform::local {
 namespace {
 
-int64_t ToFileTime(const struct statx_timestamp& ts) {
-  return kFileTimeUnixEpoch + static_cast<int64_t>(ts.tv_sec) * 10000000 + ts.tv_nsec / 100;
-}
+int64_t ToFileTime(const struct statx_timestamp& ts) { return FileTimeFromUnix(ts.tv_sec, ts.tv_nsec); }
 
 bool IsDotName(const std::string& path) {
   const size_t slash = path.rfind('/');
