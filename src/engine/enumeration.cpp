@@ -258,11 +258,21 @@ int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task) {
       break;
     }
     if (!AcceptItem(engine, item)) continue;
+    std::u16string path = JoinItemPath(folder, item.Name);
+    const bool added = engine.metadata_cache.NoItemInCache(path);
+    // Known here and gone from disk: the user removed it (a listing asked
+    // again, say after a retry, can come after that), and the removal goes
+    // to the host as a delete. Made again, it would outlive that delete.
+    if (!added &&
+        platform::GetFileAttributesW(FullPathOf(engine, path).c_str()) == platform::INVALID_FILE_ATTRIBUTES) {
+      LogF(sink, kLogVerbose, u"'%s' was removed here: the listing does not make it again", path);
+      continue;
+    }
     ListedEntry& entry = entries.emplace_back();
     entry.item = &item;
-    entry.path = JoinItemPath(folder, item.Name);
+    entry.path = std::move(path);
     LogF(sink, kLogVerbose, u"Adding new entry to meta cache. Path: '%s'", entry.path);
-    entry.added = engine.metadata_cache.NoItemInCache(entry.path);
+    entry.added = added;
     engine.metadata_cache.AddNewItemToCache(entry.path, item.Name, item.Attributes, item.Size, item.CreationTime,
                                             item.LastAccessTime, item.LastWriteTime);
   }

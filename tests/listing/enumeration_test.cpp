@@ -37,6 +37,9 @@ TEST_F(ListingTest, LargeListingIsProcessedInBatchesOfAThousand) {
 TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
   SetCurrentLogLevel(kLogMilestone);
   WriteLocal("local.txt", "mine");  // on disk, unknown to the cache
+  // Known, and removed by the user before the host listed the folder again:
+  // the removal is still to reach the host as a delete.
+  engine().metadata_cache.AddNewItemToCache(u"\\removed.txt", u"removed.txt", 0, 7, kTime1, kTime2, kTime3);
   const std::vector<std::pair<std::u16string, int32_t>> special = {
       {u"ro.txt", HALVEX_ATTR_READONLY},
       {u".profile", 0},
@@ -53,6 +56,7 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
                                kTime1, kTime2, kTime3));
     }
     EXPECT_EQ(0, IntListItem(engine(), task, u"no-times.txt", false, 0, 9, 0, 0, 0));
+    EXPECT_EQ(0, ListFile(engine(), task, u"removed.txt", 7));
     for (int i = 0; i < 300; ++i) EXPECT_EQ(0, ListFile(engine(), task, u"n" + Utf8ToUtf16Lossy(std::to_string(i)), i));
     return 0;
   };
@@ -60,7 +64,8 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
   EXPECT_TRUE(Events(HALVEX_EVENT_ERROR).empty());
   const std::vector<std::string> on_disk = Listed();
   ASSERT_EQ(special.size() + 1 + 300, on_disk.size());
-  ASSERT_EQ(on_disk.size(), engine().metadata_cache.Count());
+  ASSERT_EQ(on_disk.size() + 1, engine().metadata_cache.Count());
+  EXPECT_FALSE(std::filesystem::exists(Native("removed.txt")));
   for (const std::string& name : on_disk) {
     const platform::WIN32_FIND_DATAW shown = Find(name);
     CacheItem cached;
