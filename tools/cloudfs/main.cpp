@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -156,38 +157,15 @@ fuse_operations Operations() {
   return ops;
 }
 
-int Mount(const std::string& root_arg, const std::string& mountpoint_arg, bool daemon, bool debug) {
-  std::error_code ec;
-  const std::filesystem::path root = std::filesystem::canonical(root_arg, ec);
-  if (ec || !std::filesystem::is_directory(root)) {
-    fprintf(stderr, "corvane-cloudfs: %s is not a folder\n", root_arg.c_str());
-    return 2;
-  }
-  const std::filesystem::path mountpoint = std::filesystem::canonical(mountpoint_arg, ec);
-  if (ec || !std::filesystem::is_directory(mountpoint)) {
-    fprintf(stderr, "corvane-cloudfs: the mount point %s is not a folder\n", mountpoint_arg.c_str());
-    return 2;
-  }
-  // A mount inside its own root would list itself without end.
-  const std::string r = root.string(), m = mountpoint.string();
-  if (m == r || (m.compare(0, r.size(), r) == 0 && m[r.size()] == '/') ||
-      (r.compare(0, m.size(), m) == 0 && (m == "/" || r[m.size()] == '/'))) {
-    fprintf(stderr, "corvane-cloudfs: the mount point and the sync root must not contain each other\n");
-    return 2;
-  }
-  // A second mount would hide the first, which then outlives every unmount
-  // anyone expects to end it.
+bool IsMountPoint(const std::string& path) {
   struct stat here, parent;
-  if (stat(m.c_str(), &here) == 0 && stat(mountpoint.parent_path().c_str(), &parent) == 0 &&
-      here.st_dev != parent.st_dev) {
-    fprintf(stderr, "corvane-cloudfs: %s is already a mount point\n", m.c_str());
-    return 2;
-  }
-  corvane::platform::local::SyncRootRecord record;
-  if (!corvane::platform::local::FindSyncRootFor(r, record))
-    fprintf(stderr, "corvane-cloudfs: warning: %s is not in a registered sync root; files show as they are\n",
-            r.c_str());
+  return stat(path.c_str(), &here) == 0 && stat(std::filesystem::path(path).parent_path().c_str(), &parent) == 0 &&
+         here.st_dev != parent.st_dev;
+}
 
+// Serves the items of `root` (in its backing folder when it has one) at
+// `mountpoint` until unmounted.
+int Serve(const std::string& r, const std::string& m, bool daemon, bool debug) {
   CloudView view(r);
   const fuse_operations ops = Operations();
   std::vector<std::string> words = {"corvane-cloudfs", "-o", "fsname=corvane:" + r + ",subtype=corvane"};
@@ -225,6 +203,130 @@ int Mount(const std::string& root_arg, const std::string& mountpoint_arg, bool d
   return rc;
 }
 
+int Mount(const std::string& root_arg, const std::string& mountpoint_arg, bool daemon, bool debug) {
+  std::error_code ec;
+  const std::filesystem::path root = std::filesystem::canonical(root_arg, ec);
+  if (ec || !std::filesystem::is_directory(root)) {
+    fprintf(stderr, "corvane-cloudfs: %s is not a folder\n", root_arg.c_str());
+    return 2;
+  }
+  const std::filesystem::path mountpoint = std::filesystem::canonical(mountpoint_arg, ec);
+  if (ec || !std::filesystem::is_directory(mountpoint)) {
+    fprintf(stderr, "corvane-cloudfs: the mount point %s is not a folder\n", mountpoint_arg.c_str());
+    return 2;
+  }
+  // A mount inside its own root would list itself without end.
+  const std::string r = root.string(), m = mountpoint.string();
+  if (m == r || (m.compare(0, r.size(), r) == 0 && m[r.size()] == '/') ||
+      (r.compare(0, m.size(), m) == 0 && (m == "/" || r[m.size()] == '/'))) {
+    fprintf(stderr, "corvane-cloudfs: the mount point and the sync root must not contain each other\n");
+    return 2;
+  }
+  // A second mount would hide the first, which then outlives every unmount
+  // anyone expects to end it.
+  if (IsMountPoint(m)) {
+    fprintf(stderr, "corvane-cloudfs: %s is already a mount point\n", m.c_str());
+    return 2;
+  }
+  corvane::platform::local::SyncRootRecord record;
+  if (!corvane::platform::local::FindSyncRootFor(r, record))
+    fprintf(stderr, "corvane-cloudfs: warning: %s is not in a registered sync root; files show as they are\n",
+            r.c_str());
+  return Serve(r, m, daemon, debug);
+}
+
+// fusermount3 unmounts for root and for the user who mounted alike;
+// `lazy` for a mount whose process is gone or that is still in use.
+bool Unmount(const std::string& path, bool lazy) {
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    if (lazy)
+      execlp("fusermount3", "fusermount3", "-u", "-z", "--", path.c_str(), nullptr);
+    else
+      execlp("fusermount3", "fusermount3", "-u", "--", path.c_str(), nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool EmptyFolder(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::is_directory(path, ec) && std::filesystem::is_empty(path, ec) && !ec;
+}
+
+// The root's own path becomes the mount. Each step leaves the items where
+// the platform finds them: the rename to the backing folder is the one
+// step that moves them, and the platform follows the backing folder as
+// soon as it exists; the root's path is then only a mount point.
+int MountRoot(const std::string& root_arg, bool daemon, bool debug) {
+  using namespace corvane::platform::local;
+  const std::string root = CanonicalPath(root_arg);
+  SyncRootRecord record;
+  if (!LoadSyncRootExact(root, record)) {
+    fprintf(stderr, "corvane-cloudfs: %s is not a registered sync root\n", root.c_str());
+    return 2;
+  }
+  const std::string backing = BackingFolderOf(root);
+  struct stat st;
+  if (stat(root.c_str(), &st) != 0 && errno == ENOTCONN) {
+    // A mount whose process died: programs get ENOTCONN until it is gone.
+    fprintf(stderr, "corvane-cloudfs: %s: the previous mount died; mounting again\n", root.c_str());
+    if (!Unmount(root, true)) {
+      fprintf(stderr, "corvane-cloudfs: cannot take away the dead mount at %s\n", root.c_str());
+      return 1;
+    }
+  } else if (IsMountPoint(root)) {
+    fprintf(stderr, "corvane-cloudfs: %s is already mounted\n", root.c_str());
+    return 2;
+  }
+  std::error_code ec;
+  if (!std::filesystem::is_directory(backing, ec)) {
+    if (rename(root.c_str(), backing.c_str()) != 0) {
+      fprintf(stderr, "corvane-cloudfs: cannot move %s to %s: %s\n", root.c_str(), backing.c_str(), strerror(errno));
+      return 1;
+    }
+  }
+  if (mkdir(root.c_str(), 0755) == 0) {
+    if (stat(backing.c_str(), &st) == 0) chmod(root.c_str(), st.st_mode & 07777);
+  } else if (errno != EEXIST || !EmptyFolder(root)) {
+    // Something was put at the root's path while it was not mounted: both
+    // places hold items, and only a person can say which way they go.
+    fprintf(stderr, "corvane-cloudfs: %s is not an empty folder while %s holds the items; nothing was moved\n",
+            root.c_str(), backing.c_str());
+    return 1;
+  }
+  return Serve(root, root, daemon, debug);
+}
+
+// Ends the mount; the items go back to the root's path by one rename when
+// asked, or when the root is no longer registered.
+int UnmountRoot(const std::string& root_arg, bool restore) {
+  using namespace corvane::platform::local;
+  const std::string root = CanonicalPath(root_arg);
+  const std::string backing = BackingFolderOf(root);
+  struct stat st;
+  const bool dead = stat(root.c_str(), &st) != 0 && errno == ENOTCONN;
+  if ((dead || IsMountPoint(root)) && !Unmount(root, dead)) {
+    fprintf(stderr, "corvane-cloudfs: cannot unmount %s (in use?)\n", root.c_str());
+    return 1;
+  }
+  SyncRootRecord record;
+  if (!restore && LoadSyncRootExact(root, record)) return 0;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(backing, ec)) return 0;
+  // rename() replaces the empty mount point in the same step.
+  if (rename(backing.c_str(), root.c_str()) != 0) {
+    fprintf(stderr, "corvane-cloudfs: cannot move %s back to %s: %s\n", backing.c_str(), root.c_str(),
+            strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -237,6 +339,18 @@ int main(int argc, char** argv) {
   mount->add_option("mountpoint", mountpoint, "An empty folder outside the root")->required();
   mount->add_flag("-d,--daemon", daemon, "Run in the background once mounted");
   mount->add_flag("--debug", debug, "Print every file-system request (stays in the foreground)");
+  bool restore = false;
+  auto* mount_root = app.add_subcommand(
+      "mount-root", "Mounts a registered <sync-root> at its own path; its items move to a hidden folder beside it.");
+  mount_root->add_option("sync-root", root, "The registered sync root")->required();
+  mount_root->add_flag("-d,--daemon", daemon, "Run in the background once mounted");
+  mount_root->add_flag("--debug", debug, "Print every file-system request (stays in the foreground)");
+  auto* unmount = app.add_subcommand("unmount", "Ends the mount of <sync-root> at its own path.");
+  unmount->add_option("sync-root", root, "The sync root")->required();
+  unmount->add_flag("--restore", restore,
+                    "Move the items back to the root's path (done anyway when the root is not registered)");
   CLI11_PARSE(app, argc, argv);
+  if (*unmount) return UnmountRoot(root, restore);
+  if (*mount_root) return MountRoot(root, daemon && !debug, debug);
   return Mount(root, mountpoint, daemon && !debug, debug);
 }
