@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -163,8 +164,10 @@ bool IsMountPoint(const std::string& path) {
          here.st_dev != parent.st_dev;
 }
 
+constexpr int kNotMounted = 3;
+
 // Serves the items of `root` (in its backing folder when it has one) at
-// `mountpoint` until unmounted.
+// `mountpoint` until unmounted; kNotMounted when it could not mount.
 int Serve(const std::string& r, const std::string& m, bool daemon, bool debug) {
   CloudView view(r);
   const fuse_operations ops = Operations();
@@ -179,13 +182,13 @@ int Serve(const std::string& r, const std::string& m, bool daemon, bool debug) {
   if (fs == nullptr) {
     fprintf(stderr, "corvane-cloudfs: cannot set up the file system\n");
     fuse_opt_free_args(&args);
-    return 1;
+    return kNotMounted;
   }
   if (fuse_mount(fs, m.c_str()) != 0) {
     fprintf(stderr, "corvane-cloudfs: cannot mount %s (is /dev/fuse there, and may this user mount?)\n", m.c_str());
     fuse_destroy(fs);
     fuse_opt_free_args(&args);
-    return 1;
+    return kNotMounted;
   }
   struct sigaction wake = {};
   wake.sa_handler = Woken;
@@ -232,7 +235,15 @@ int Mount(const std::string& root_arg, const std::string& mountpoint_arg, bool d
   if (!corvane::platform::local::FindSyncRootFor(r, record))
     fprintf(stderr, "corvane-cloudfs: warning: %s is not in a registered sync root; files show as they are\n",
             r.c_str());
-  return Serve(r, m, daemon, debug);
+  const int rc = Serve(r, m, daemon, debug);
+  return rc == kNotMounted ? 1 : rc;
+}
+
+// A mount whose process is gone. stat() may still answer from the
+// kernel's cache; statfs always asks the file system.
+bool Dead(const std::string& path) {
+  struct statvfs st;
+  return statvfs(path.c_str(), &st) != 0 && errno == ENOTCONN;
 }
 
 // fusermount3 unmounts for root and for the user who mounted alike;
@@ -272,7 +283,7 @@ int MountRoot(const std::string& root_arg, bool daemon, bool debug) {
   }
   const std::string backing = BackingFolderOf(root);
   struct stat st;
-  if (stat(root.c_str(), &st) != 0 && errno == ENOTCONN) {
+  if (Dead(root)) {
     // A mount whose process died: programs get ENOTCONN until it is gone.
     fprintf(stderr, "corvane-cloudfs: %s: the previous mount died; mounting again\n", root.c_str());
     if (!Unmount(root, true)) {
@@ -284,7 +295,8 @@ int MountRoot(const std::string& root_arg, bool daemon, bool debug) {
     return 2;
   }
   std::error_code ec;
-  if (!std::filesystem::is_directory(backing, ec)) {
+  const bool move = !std::filesystem::is_directory(backing, ec);
+  if (move) {
     if (rename(root.c_str(), backing.c_str()) != 0) {
       fprintf(stderr, "corvane-cloudfs: cannot move %s to %s: %s\n", root.c_str(), backing.c_str(), strerror(errno));
       return 1;
@@ -299,7 +311,12 @@ int MountRoot(const std::string& root_arg, bool daemon, bool debug) {
             root.c_str(), backing.c_str());
     return 1;
   }
-  return Serve(root, root, daemon, debug);
+  const int rc = Serve(root, root, daemon, debug);
+  // No mount after all: the root goes back to being the plain folder it
+  // was (the rename replaces the empty folder made for the mount).
+  if (rc == kNotMounted && move && rename(backing.c_str(), root.c_str()) != 0)
+    fprintf(stderr, "corvane-cloudfs: the items of %s stay in %s: %s\n", root.c_str(), backing.c_str(), strerror(errno));
+  return rc == kNotMounted ? 1 : rc;
 }
 
 // Ends the mount; the items go back to the root's path by one rename when
@@ -308,8 +325,7 @@ int UnmountRoot(const std::string& root_arg, bool restore) {
   using namespace corvane::platform::local;
   const std::string root = CanonicalPath(root_arg);
   const std::string backing = BackingFolderOf(root);
-  struct stat st;
-  const bool dead = stat(root.c_str(), &st) != 0 && errno == ENOTCONN;
+  const bool dead = Dead(root);
   if ((dead || IsMountPoint(root)) && !Unmount(root, dead)) {
     fprintf(stderr, "corvane-cloudfs: cannot unmount %s (in use?)\n", root.c_str());
     return 1;
@@ -330,6 +346,8 @@ int UnmountRoot(const std::string& root_arg, bool restore) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Started by a provider, a daemon would keep its sockets and locks open.
+  close_range(3, ~0U, 0);
   CLI::App app{"Shows a sync root to every program through a cloud-files mount."};
   app.require_subcommand(1);
   std::string root, mountpoint;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "platform/local/cloudfs/mount_service.h"
 #include "platform/local/connection.h"
 #include "platform/local/data_access.h"
 #include "platform/local/handle_table.h"
@@ -304,6 +305,7 @@ HRESULT CfRegisterSyncRoot(const char16_t* SyncRootPath, const CF_SYNC_REGISTRAT
   if (RegisterFlags & CF_REGISTER_FLAG_MARK_IN_SYNC_ON_ROOT) state.in_sync = true;
   if (!StoreRecord(fd, state)) return FromErrno();
   if (!SaveSyncRoot(record)) return FromErrno();
+  EnsureRootMounted(record.root);
   return S_OK;
 }
 
@@ -323,6 +325,7 @@ HRESULT CfUnregisterSyncRoot(const char16_t* SyncRootPath) {
     RemoveCloudState(fd);
     close(fd);
   }
+  EndRootMount(root);
   return S_OK;
 }
 
@@ -379,7 +382,12 @@ HRESULT CfConnectSyncRoot(const char16_t* SyncRootPath, const CF_CALLBACK_REGIST
                           CF_CONNECTION_KEY* ConnectionKey) {
   std::string native;
   if (!NativeOf(SyncRootPath, native)) return E_INVALIDARG;
-  return ConnectSyncRoot(ToRootPath(CanonicalPath(native)), CallbackTable, CallbackContext, ConnectFlags, ConnectionKey);
+  const std::string root = ToRootPath(CanonicalPath(native));
+  // Before the provider is told of changes: its watch is then on the
+  // backing folder from the start.
+  SyncRootRecord record;
+  if (LoadSyncRootExact(root, record)) EnsureRootMounted(root);
+  return ConnectSyncRoot(root, CallbackTable, CallbackContext, ConnectFlags, ConnectionKey);
 }
 
 HRESULT CfDisconnectSyncRoot(CF_CONNECTION_KEY ConnectionKey) { return DisconnectSyncRoot(ConnectionKey); }
