@@ -293,7 +293,7 @@ TEST_F(CloudFsTest, ReadsWithoutTheProviderFailWithEioNotZeros) {
 
 // Changes made with ordinary programs reach the host, each once: an
 // append, an editor's save over the original, a new file, a truncation,
-// deletes and renames. The root is mounted by its own registration.
+// a chmod, deletes and renames. The root is mounted by its own registration.
 TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
   on_demand_ = true;
   Provider& p = Start({{"\\a.txt", {false, "original\n"}},
@@ -319,6 +319,14 @@ TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
   EXPECT_TRUE(HostHas("\\t.txt", ""));
   ASSERT_EQ(truncate(M("k.txt").c_str(), 4), 0) << errno;  // what stays of a dehydrated file is real
   EXPECT_TRUE(HostHas("\\k.txt", "kept"));
+  ASSERT_EQ(system(("chmod a-w " + M("k.txt")).c_str()), 0);  // the read-only attribute
+  EXPECT_TRUE(p.WaitUntil([&] {
+    for (const Event& e : p.Events())
+      if (e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\k.txt" && (e.flags & HALVEX_UPDATE_ATTRIBUTES) &&
+          (e.attributes & HALVEX_ATTR_READONLY))
+        return true;
+    return false;
+  }));
 
   ASSERT_EQ(system(("rm " + M("d.txt")).c_str()), 0);
   ASSERT_EQ(system(("mv " + M("r.txt") + " " + M("sub/r2.txt")).c_str()), 0);

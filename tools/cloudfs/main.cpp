@@ -104,6 +104,8 @@ int Truncate(const char* path, off_t size, fuse_file_info* fi) {
 int SetTimes(const char* path, const struct timespec times[2], fuse_file_info* fi) {
   return View().SetTimes(path, fi ? fi->fh : 0, times);
 }
+int Chmod(const char* path, mode_t mode, fuse_file_info*) { return View().Chmod(path, mode); }
+int Fsync(const char*, int data_only, fuse_file_info* fi) { return View().Sync(fi->fh, data_only != 0); }
 int Release(const char*, fuse_file_info* fi) {
   View().Release(fi->fh);
   return 0;
@@ -145,6 +147,8 @@ fuse_operations Operations() {
   ops.write = Write;
   ops.truncate = Truncate;
   ops.utimens = SetTimes;
+  ops.chmod = Chmod;
+  ops.fsync = Fsync;
   ops.release = Release;
   ops.mkdir = MakeDir;
   ops.unlink = Unlink;
