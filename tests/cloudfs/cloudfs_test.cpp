@@ -293,7 +293,8 @@ TEST_F(CloudFsTest, ReadsWithoutTheProviderFailWithEioNotZeros) {
 
 // Changes made with ordinary programs reach the host, each once: an
 // append, an editor's save over the original, a new file, a truncation,
-// a chmod, deletes and renames. The root is mounted by its own registration.
+// a chmod, deletes and renames. The root is mounted by its own
+// registration, and is a plain folder again once uninstalled.
 TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
   on_demand_ = true;
   Provider& p = Start({{"\\a.txt", {false, "original\n"}},
@@ -336,6 +337,13 @@ TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
   EXPECT_EQ(Output("ls " + M("sub")), "copy.txt\nr2.txt\n");
   EXPECT_FALSE(std::filesystem::exists(corvane::platform::local::BackingFolderOf(root_) + "/d.txt"));
   EXPECT_EQ(p.Count(HALVEX_EVENT_UPDATE_FILE, "\\a.txt"), 1u);  // no echo of the platform's writes
+
+  // Uninstalled, the root is a plain folder again, with the items.
+  ASSERT_EQ(p.Deactivate(), 0);
+  ASSERT_EQ(p.Uninstall(), 0) << p.LastError();
+  EXPECT_FALSE(Mounted());
+  EXPECT_FALSE(std::filesystem::exists(corvane::platform::local::BackingFolderOf(root_)));
+  EXPECT_EQ(FileText(M("sub/copy.txt")), "draft 2\n");
 }
 
 }  // namespace
