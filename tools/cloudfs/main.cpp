@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/local/cloudfs/cloud_view.h"
+#include "platform/local/connection.h"
 #include "platform/local/provider_link.h"
 #include "platform/local/sync_roots.h"
 
@@ -300,6 +301,15 @@ int MountRoot(const std::string& root_arg, bool daemon, bool debug) {
   }
   std::error_code ec;
   const bool move = !std::filesystem::is_directory(backing, ec);
+  // A running provider watches the root's folders by their paths, which
+  // would then lead into the mount.
+  if (move && ProviderConnected(root)) {
+    fprintf(stderr,
+            "corvane-cloudfs: the provider of %s is running: stop it first, or start it with CORVANE_CLOUDFS=1 so "
+            "that it mounts the root before it connects\n",
+            root.c_str());
+    return 2;
+  }
   if (move) {
     if (rename(root.c_str(), backing.c_str()) != 0) {
       fprintf(stderr, "corvane-cloudfs: cannot move %s to %s: %s\n", root.c_str(), backing.c_str(), strerror(errno));
