@@ -257,7 +257,8 @@ TEST_F(CloudFsTest, ReadsWithoutTheProviderFailWithEioNotZeros) {
   EXPECT_TRUE(FileText(M("c.bin")) == data);
 
   // A mount whose process died: programs get ENOTCONN, the platform keeps
-  // its items, and the next mount-root takes the dead mount away.
+  // its items, and the next serve takes the dead mount away and mounts
+  // the root again.
   kill(tool_, SIGKILL);
   waitpid(tool_, nullptr, 0);
   tool_ = -1;
@@ -267,7 +268,8 @@ TEST_F(CloudFsTest, ReadsWithoutTheProviderFailWithEioNotZeros) {
   corvane::platform::local::ItemState state;
   ASSERT_EQ(corvane::platform::local::Client(root_).State("c.bin", state), 0u);
   EXPECT_TRUE(state.FullyHydrated() && state.in_sync);
-  Mount();
+  EXPECT_EQ(Output(std::string(CORVANE_CLOUDFS) + " serve"), root_ + ": mounted\n");
+  ASSERT_TRUE(Mounted());
   EXPECT_TRUE(FileText(M("c.bin")) == data);
   EXPECT_EQ(StateOf(M("never.bin")), "in-sync=yes pin=unspecified data=dehydrated");
   // Asked to, unmount gives the root its items back as a plain folder,

@@ -333,6 +333,31 @@ int MountRoot(const std::string& root_arg, bool daemon, bool debug) {
   return rc == kNotMounted ? 1 : rc;
 }
 
+// Mounts again every registered root whose items are in its backing
+// folder: after a restart, or a mount whose process died. Each in a
+// process of its own, so that one that fails leaves the others alone.
+int ServeAll() {
+  using namespace corvane::platform::local;
+  int rc = 0;
+  for (const std::string& root : RegisteredRoots()) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(BackingFolderOf(root), ec) || (IsMountPoint(root) && !Dead(root))) continue;
+    fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+      execl("/proc/self/exe", "corvane-cloudfs", "mount-root", "--daemon", root.c_str(), nullptr);
+      _exit(127);
+    }
+    int status = 0;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    const bool mounted = child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    printf("%s: %s\n", root.c_str(), mounted ? "mounted" : "not mounted");
+    if (!mounted) rc = 1;
+  }
+  return rc;
+}
+
 // Ends the mount; the items go back to the root's path by one rename when
 // asked, or when the root is no longer registered.
 int UnmountRoot(const std::string& root_arg, bool restore) {
@@ -377,12 +402,15 @@ int main(int argc, char** argv) {
   mount_root->add_option("sync-root", root, "The registered sync root")->required();
   mount_root->add_flag("-d,--daemon", daemon, "Run in the background once mounted");
   mount_root->add_flag("--debug", debug, "Print every file-system request (stays in the foreground)");
+  auto* serve = app.add_subcommand(
+      "serve", "Mounts again, in the background, every registered root that was mounted (after a restart or a crash).");
   auto* unmount = app.add_subcommand("unmount", "Ends the mount of <sync-root> at its own path.");
   unmount->add_option("sync-root", root, "The sync root")->required();
   unmount->add_flag("--restore", restore,
                     "Move the items back to the root's path (done anyway when the root is not registered)");
   CLI11_PARSE(app, argc, argv);
   if (*unmount) return UnmountRoot(root, restore);
+  if (*serve) return ServeAll();
   if (*mount_root) return MountRoot(root, daemon && !debug, debug);
   return Mount(root, mountpoint, daemon && !debug, debug);
 }

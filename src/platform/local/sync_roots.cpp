@@ -244,6 +244,15 @@ bool FindSyncRootFor(const std::string& native_path, SyncRootRecord& record) {
   });
 }
 
+std::vector<std::string> RegisteredRoots() {
+  std::vector<std::string> roots;
+  Records().With([&](const std::map<std::string, SyncRootRecord>& records) {
+    for (const auto& entry : records) roots.push_back(entry.first);
+    return true;
+  });
+  return roots;
+}
+
 bool RemoveSyncRoot(const std::string& root) {
   const std::string file = RecordFile(root);
   const bool removed = !file.empty() && unlink(file.c_str()) == 0;

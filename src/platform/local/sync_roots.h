@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/cloud_files.h"
 
@@ -25,6 +26,8 @@ bool LoadSyncRootExact(const std::string& root, SyncRootRecord& record);
 // nearest registered ancestor.
 bool FindSyncRootFor(const std::string& native_path, SyncRootRecord& record);
 bool RemoveSyncRoot(const std::string& root);
+// Every registered root.
+std::vector<std::string> RegisteredRoots();
 
 // A short, stable name for a root (hash of its path), for state files and
 // the provider socket, which must fit sun_path.
