@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 
 #include "common/test_process.h"
 #include "e2e_items/provider_host.h"
+#include "platform/local/sync_roots.h"
 
 namespace e2e {
 namespace {
@@ -49,16 +51,16 @@ class CloudFsTest : public ::testing::Test {
     if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse: the mount cannot be tried here";
     space_ = std::make_unique<corvane::test_common::TempSpace>();
     root_ = space_->root();
-    mnt_ = space_->base() + "/mnt";
-    std::filesystem::create_directories(mnt_);
   }
   void TearDown() override {
     Unmount();
+    unsetenv("CORVANE_CLOUDFS");
     provider_.reset();
     space_.reset();
   }
 
-  // A provider whose host keeps what the user wrote as its new content.
+  // A provider whose host keeps what the user wrote as its new content,
+  // registered, then its root mounted at its own path, then connected.
   Provider& Start(std::map<std::string, RemoteItem> remote) {
     provider_ = std::make_unique<Provider>();
     Provider& p = *provider_;
@@ -80,8 +82,14 @@ class CloudFsTest : public ::testing::Test {
     p.Config("WaitForInstallToComplete=0");
     p.Config("WindowsCreatePlaceholdersOnDemand=true");  // folders are listed when programs look
     EXPECT_EQ(p.SetRoot(root_), 0);
+    // Started on demand, by the registration itself, or by the test.
+    if (on_demand_) setenv("CORVANE_CLOUDFS", CORVANE_CLOUDFS, 1);
     EXPECT_EQ(p.Install(), 0) << p.LastError();
-    EXPECT_EQ(p.Activate(), 0) << p.LastError();
+    if (on_demand_) EXPECT_TRUE(Mounted()) << "registering did not mount the root";
+    else Mount();
+    if (!IsSkipped() && !HasFatalFailure()) {
+      EXPECT_EQ(p.Activate(), 0) << p.LastError();
+    }
     return p;
   }
   static std::string LocalData(Provider& p, int64_t task) {
@@ -106,12 +114,14 @@ class CloudFsTest : public ::testing::Test {
     return provider_->WaitUntil([&] { return Remote(path) == data; });
   }
 
+  // statfs: stat() may answer from the kernel's cache of a dead mount.
   bool Mounted() {
+    struct statvfs fs;
     struct stat a, b;
-    return stat(mnt_.c_str(), &a) == 0 && stat(space_->base().c_str(), &b) == 0 && a.st_dev != b.st_dev;
+    return statvfs(root_.c_str(), &fs) == 0 && stat(root_.c_str(), &a) == 0 && stat(space_->base().c_str(), &b) == 0 && a.st_dev != b.st_dev;
   }
-  // The tool as a child process, in the foreground; skips where mounting
-  // is not permitted.
+  // The tool as a child process, in the foreground, serving the root at
+  // its own path; skips where mounting is not permitted.
   void Mount() {
     const std::string log = space_->base() + "/cloudfs.log";
     tool_ = fork();
@@ -120,7 +130,7 @@ class CloudFsTest : public ::testing::Test {
       prctl(PR_SET_PDEATHSIG, SIGTERM);  // a crashed test leaves no mount behind
       const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(fd, 2);
-      execl(CORVANE_CLOUDFS, CORVANE_CLOUDFS, "mount", root_.c_str(), mnt_.c_str(), nullptr);
+      execl(CORVANE_CLOUDFS, CORVANE_CLOUDFS, "mount-root", root_.c_str(), nullptr);
       _exit(127);
     }
     int status = 0;
@@ -136,11 +146,16 @@ class CloudFsTest : public ::testing::Test {
     }
     ASSERT_TRUE(up) << "the mount did not appear";
   }
-  void Unmount() {
-    if (tool_ <= 0) return;
-    // Lazily when busy: a mount left behind would break every later test.
-    if (Mounted() && system(("fusermount3 -u " + mnt_ + " 2>/dev/null").c_str()) != 0)
-      system(("fusermount3 -u -z " + mnt_).c_str());
+  // Through the tool's own command; `restore` moves the items back.
+  void Unmount(bool restore = false) {
+    struct statvfs fs;
+    const bool dead = statvfs(root_.c_str(), &fs) != 0 && errno == ENOTCONN;
+    if (Mounted() || dead) {
+      const std::string tool = std::string(CORVANE_CLOUDFS) + " unmount " + (restore ? "--restore " : "") + root_;
+      // Lazily when busy: a mount left behind would break every later test.
+      if (system(tool.c_str()) != 0) system(("fusermount3 -u -z " + root_ + " 2>/dev/null").c_str());
+    }
+    if (tool_ <= 0) return;  // none, or a daemon: not this process's child
     int status = 0;
     const bool gone = provider_->WaitUntil([&] { return waitpid(tool_, &status, WNOHANG) == tool_; });
     if (!gone) {
@@ -150,12 +165,13 @@ class CloudFsTest : public ::testing::Test {
     EXPECT_TRUE(gone && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "corvane-cloudfs did not end cleanly";
     tool_ = -1;
   }
-  std::string M(const std::string& name) { return mnt_ + "/" + name; }
+  std::string M(const std::string& name) { return root_ + "/" + name; }
 
   std::unique_ptr<corvane::test_common::TempSpace> space_;
-  std::string root_, mnt_;
+  std::string root_;
   std::unique_ptr<Provider> provider_;
   pid_t tool_ = -1;
+  bool on_demand_ = false;
 };
 
 // Listing populates (through ls, and through a name looked up in a folder
@@ -168,9 +184,9 @@ TEST_F(CloudFsTest, ProgramsListAndReadTheCloudThroughTheMount) {
                        {"\\docs\\deep", {true, ""}},
                        {"\\docs\\deep\\c.txt", {false, "deep\n"}},
                        {"\\big.bin", {false, big}}});
-  Mount();
-  EXPECT_EQ(StateOf(mnt_), "in-sync=yes pin=unspecified populated=no");
-  EXPECT_EQ(Output("ls " + mnt_), "a.txt\nbig.bin\ndocs\n");
+  if (IsSkipped() || HasFatalFailure()) return;
+  EXPECT_EQ(StateOf(root_), "in-sync=yes pin=unspecified populated=no");
+  EXPECT_EQ(Output("ls " + root_), "a.txt\nbig.bin\ndocs\n");
   struct stat st;
   ASSERT_EQ(stat(M("docs/deep/c.txt").c_str(), &st), 0) << errno;
   EXPECT_EQ(st.st_size, 5);
@@ -190,15 +206,24 @@ TEST_F(CloudFsTest, ProgramsListAndReadTheCloudThroughTheMount) {
   EXPECT_EQ(FileText(M("a.txt")), "hello\n");
   EXPECT_EQ(getxattr(M("a.txt").c_str(), "user.corvane.ranges", nullptr, 0), -1);  // the store stays inside
   EXPECT_EQ(setxattr(M("a.txt").c_str(), "user.corvane.state", "x", 1, 0), -1);
+  // The platform's own writes (the hydrations) are not the user's: the
+  // host hears of the one file made here and of nothing else.
+  ASSERT_EQ(system(("sh -c 'printf z > " + M("z.txt") + "'").c_str()), 0);
+  EXPECT_TRUE(HostHas("\\z.txt", "z"));
+  size_t updates = 0;
+  for (const Event& e : p.Events()) updates += e.id == HALVEX_EVENT_UPDATE_FILE && e.path != "\\z.txt";
+  EXPECT_EQ(updates, 0u);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_CREATE_FILE), 1u);
 }
 
 // A reader that gives up waiting cancels its request; without a provider
 // a read fails with EIO and hands out no bytes; once the provider is back
-// the same read gets the real data.
+// the same read gets the real data. A dead mount is mounted again, and an
+// unmount on request leaves a plain folder with every state.
 TEST_F(CloudFsTest, ReadsWithoutTheProviderFailWithEioNotZeros) {
   const std::string data = RemoteBytes(100000, 3);
   Provider& p = Start({{"\\c.bin", {false, data}}, {"\\never.bin", {false, "x"}}});
-  Mount();
+  if (IsSkipped() || HasFatalFailure()) return;
   const pid_t reader = fork();
   if (reader == 0) {
     execlp("cat", "cat", M("never.bin").c_str(), nullptr);
@@ -230,12 +255,57 @@ TEST_F(CloudFsTest, ReadsWithoutTheProviderFailWithEioNotZeros) {
   EXPECT_TRUE(buffer == data.substr(8192, 65536));
   close(fd);
   EXPECT_TRUE(FileText(M("c.bin")) == data);
+
+  // A mount whose process died: programs get ENOTCONN, the platform keeps
+  // its items, and the next serve takes the dead mount away and mounts
+  // the root again.
+  kill(tool_, SIGKILL);
+  waitpid(tool_, nullptr, 0);
+  tool_ = -1;
+  struct statvfs fs;
+  EXPECT_EQ(statvfs(root_.c_str(), &fs), -1);
+  EXPECT_EQ(errno, ENOTCONN);
+  corvane::platform::local::ItemState state;
+  ASSERT_EQ(corvane::platform::local::Client(root_).State("c.bin", state), 0u);
+  EXPECT_TRUE(state.FullyHydrated() && state.in_sync);
+  EXPECT_EQ(Output(std::string(CORVANE_CLOUDFS) + " serve"), root_ + ": mounted\n");
+  ASSERT_TRUE(Mounted());
+  EXPECT_TRUE(FileText(M("c.bin")) == data);
+  EXPECT_EQ(StateOf(M("never.bin")), "in-sync=yes pin=unspecified data=dehydrated");
+  // Asked to, unmount gives the root its items back as a plain folder,
+  // states and all.
+  Unmount(true);
+  EXPECT_FALSE(std::filesystem::exists(corvane::platform::local::BackingFolderOf(root_)));
+  EXPECT_TRUE(FileText(M("c.bin")) == data);
+  ASSERT_EQ(corvane::platform::local::Client(root_).State("never.bin", state), 0u);
+  EXPECT_TRUE(state.placeholder && state.hydrated.empty() && state.size == 1);
+
+  // Where the mount cannot be had, the root stays a plain folder, and the
+  // process says so once.
+  setenv("CORVANE_CLOUDFS", "/nonexistent/corvane-cloudfs", 1);
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(p.Deactivate(), 0);
+    ASSERT_EQ(p.Activate(), 0) << p.LastError();
+  }
+  const std::string said = testing::internal::GetCapturedStderr();
+  const size_t at = said.find("the cloud-files mount is not available");
+  EXPECT_NE(at, std::string::npos) << said;
+  EXPECT_EQ(said.find("the cloud-files mount is not available", at + 1), std::string::npos) << said;
+  EXPECT_FALSE(Mounted());
+  EXPECT_TRUE(FileText(M("c.bin")) == data);
+  // Nor is a root moved from under a provider that is watching it.
+  EXPECT_NE(system((std::string(CORVANE_CLOUDFS) + " mount-root -d " + root_ + " 2>/dev/null").c_str()), 0);
+  EXPECT_FALSE(Mounted());
+  EXPECT_TRUE(FileText(M("c.bin")) == data);
 }
 
-// Changes made with ordinary programs reach the host: an append, an
-// editor's save over the original, a new file, a truncation, deletes and
-// renames.
+// Changes made with ordinary programs reach the host, each once: an
+// append, an editor's save over the original, a new file, a truncation,
+// a chmod, deletes and renames. The root is mounted by its own
+// registration, and is a plain folder again once uninstalled.
 TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
+  on_demand_ = true;
   Provider& p = Start({{"\\a.txt", {false, "original\n"}},
                        {"\\e.txt", {false, "draft 1\n"}},
                        {"\\t.txt", {false, "to be emptied\n"}},
@@ -243,7 +313,7 @@ TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
                        {"\\d.txt", {false, "doomed\n"}},
                        {"\\r.txt", {false, "moving\n"}},
                        {"\\sub", {true, ""}}});
-  Mount();
+  if (IsSkipped() || HasFatalFailure()) return;
   ASSERT_EQ(system(("sh -c 'printf more >> " + M("a.txt") + "'").c_str()), 0);
   EXPECT_TRUE(HostHas("\\a.txt", "original\nmore"));
   EXPECT_TRUE(p.WaitUntil([&] { return StateOf(M("a.txt")).rfind("in-sync=yes", 0) == 0; }));  // the host took it
@@ -259,6 +329,14 @@ TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
   EXPECT_TRUE(HostHas("\\t.txt", ""));
   ASSERT_EQ(truncate(M("k.txt").c_str(), 4), 0) << errno;  // what stays of a dehydrated file is real
   EXPECT_TRUE(HostHas("\\k.txt", "kept"));
+  ASSERT_EQ(system(("chmod a-w " + M("k.txt")).c_str()), 0);  // the read-only attribute
+  EXPECT_TRUE(p.WaitUntil([&] {
+    for (const Event& e : p.Events())
+      if (e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\k.txt" && (e.flags & HALVEX_UPDATE_ATTRIBUTES) &&
+          (e.attributes & HALVEX_ATTR_READONLY))
+        return true;
+    return false;
+  }));
 
   ASSERT_EQ(system(("rm " + M("d.txt")).c_str()), 0);
   ASSERT_EQ(system(("mv " + M("r.txt") + " " + M("sub/r2.txt")).c_str()), 0);
@@ -266,7 +344,15 @@ TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
   EXPECT_TRUE(HostHas("\\sub\\r2.txt", "moving\n"));
   EXPECT_EQ(Remote("\\r.txt"), "(none)");
   EXPECT_EQ(Output("ls " + M("sub")), "copy.txt\nr2.txt\n");
-  EXPECT_FALSE(std::filesystem::exists(root_ + "/d.txt"));
+  EXPECT_FALSE(std::filesystem::exists(corvane::platform::local::BackingFolderOf(root_) + "/d.txt"));
+  EXPECT_EQ(p.Count(HALVEX_EVENT_UPDATE_FILE, "\\a.txt"), 1u);  // no echo of the platform's writes
+
+  // Uninstalled, the root is a plain folder again, with the items.
+  ASSERT_EQ(p.Deactivate(), 0);
+  ASSERT_EQ(p.Uninstall(), 0) << p.LastError();
+  EXPECT_FALSE(Mounted());
+  EXPECT_FALSE(std::filesystem::exists(corvane::platform::local::BackingFolderOf(root_)));
+  EXPECT_EQ(FileText(M("sub/copy.txt")), "draft 2\n");
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include <CLI/CLI.hpp>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "platform/local/cloudfs/cloud_view.h"
+#include "platform/local/connection.h"
 #include "platform/local/provider_link.h"
 #include "platform/local/sync_roots.h"
 
@@ -102,6 +105,8 @@ int Truncate(const char* path, off_t size, fuse_file_info* fi) {
 int SetTimes(const char* path, const struct timespec times[2], fuse_file_info* fi) {
   return View().SetTimes(path, fi ? fi->fh : 0, times);
 }
+int Chmod(const char* path, mode_t mode, fuse_file_info*) { return View().Chmod(path, mode); }
+int Fsync(const char*, int data_only, fuse_file_info* fi) { return View().Sync(fi->fh, data_only != 0); }
 int Release(const char*, fuse_file_info* fi) {
   View().Release(fi->fh);
   return 0;
@@ -143,6 +148,8 @@ fuse_operations Operations() {
   ops.write = Write;
   ops.truncate = Truncate;
   ops.utimens = SetTimes;
+  ops.chmod = Chmod;
+  ops.fsync = Fsync;
   ops.release = Release;
   ops.mkdir = MakeDir;
   ops.unlink = Unlink;
@@ -154,6 +161,54 @@ fuse_operations Operations() {
   ops.removexattr = RemoveXattr;
   ops.statfs = StatFs;
   return ops;
+}
+
+bool IsMountPoint(const std::string& path) {
+  struct stat here, parent;
+  return stat(path.c_str(), &here) == 0 && stat(std::filesystem::path(path).parent_path().c_str(), &parent) == 0 &&
+         here.st_dev != parent.st_dev;
+}
+
+constexpr int kNotMounted = 3;
+
+// Serves the items of `root` (in its backing folder when it has one) at
+// `mountpoint` until unmounted; kNotMounted when it could not mount.
+int Serve(const std::string& r, const std::string& m, bool daemon, bool debug) {
+  CloudView view(r);
+  const fuse_operations ops = Operations();
+  std::vector<std::string> words = {"corvane-cloudfs", "-o", "fsname=corvane:" + r + ",subtype=corvane"};
+  // A system mount serves every user, as the cloud-files filter does.
+  if (geteuid() == 0) words.back() += ",allow_other,default_permissions";
+  if (debug) words.push_back("-d");
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+  fuse* fs = fuse_new(&args, &ops, sizeof ops, &view);
+  if (fs == nullptr) {
+    fprintf(stderr, "corvane-cloudfs: cannot set up the file system\n");
+    fuse_opt_free_args(&args);
+    return kNotMounted;
+  }
+  if (fuse_mount(fs, m.c_str()) != 0) {
+    fprintf(stderr, "corvane-cloudfs: cannot mount %s (is /dev/fuse there, and may this user mount?)\n", m.c_str());
+    fuse_destroy(fs);
+    fuse_opt_free_args(&args);
+    return kNotMounted;
+  }
+  struct sigaction wake = {};
+  wake.sa_handler = Woken;
+  sigaction(SIGUSR1, &wake, nullptr);
+  int rc = 1;
+  fuse_session* session = fuse_get_session(fs);
+  if (fuse_daemonize(daemon ? 0 : 1) == 0 && fuse_set_signal_handlers(session) == 0) {
+    rc = fuse_loop_mt(fs, 0) == 0 ? 0 : 1;
+    fuse_remove_signal_handlers(session);
+  }
+  fuse_unmount(fs);
+  fuse_destroy(fs);
+  // fuse_new adds to the arguments it was given.
+  fuse_opt_free_args(&args);
+  return rc;
 }
 
 int Mount(const std::string& root_arg, const std::string& mountpoint_arg, bool daemon, bool debug) {
@@ -177,9 +232,7 @@ int Mount(const std::string& root_arg, const std::string& mountpoint_arg, bool d
   }
   // A second mount would hide the first, which then outlives every unmount
   // anyone expects to end it.
-  struct stat here, parent;
-  if (stat(m.c_str(), &here) == 0 && stat(mountpoint.parent_path().c_str(), &parent) == 0 &&
-      here.st_dev != parent.st_dev) {
+  if (IsMountPoint(m)) {
     fprintf(stderr, "corvane-cloudfs: %s is already a mount point\n", m.c_str());
     return 2;
   }
@@ -187,47 +240,153 @@ int Mount(const std::string& root_arg, const std::string& mountpoint_arg, bool d
   if (!corvane::platform::local::FindSyncRootFor(r, record))
     fprintf(stderr, "corvane-cloudfs: warning: %s is not in a registered sync root; files show as they are\n",
             r.c_str());
+  const int rc = Serve(r, m, daemon, debug);
+  return rc == kNotMounted ? 1 : rc;
+}
 
-  CloudView view(r);
-  const fuse_operations ops = Operations();
-  std::vector<std::string> words = {"corvane-cloudfs", "-o", "fsname=corvane:" + r + ",subtype=corvane"};
-  // A system mount serves every user, as the cloud-files filter does.
-  if (geteuid() == 0) words.back() += ",allow_other,default_permissions";
-  if (debug) words.push_back("-d");
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
-  fuse* fs = fuse_new(&args, &ops, sizeof ops, &view);
-  if (fs == nullptr) {
-    fprintf(stderr, "corvane-cloudfs: cannot set up the file system\n");
-    fuse_opt_free_args(&args);
+// A mount whose process is gone. stat() may still answer from the
+// kernel's cache; statfs always asks the file system.
+bool Dead(const std::string& path) {
+  struct statvfs st;
+  return statvfs(path.c_str(), &st) != 0 && errno == ENOTCONN;
+}
+
+// fusermount3 unmounts for root and for the user who mounted alike;
+// `lazy` for a mount whose process is gone or that is still in use.
+bool Unmount(const std::string& path, bool lazy) {
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    if (lazy)
+      execlp("fusermount3", "fusermount3", "-u", "-z", "--", path.c_str(), nullptr);
+    else
+      execlp("fusermount3", "fusermount3", "-u", "--", path.c_str(), nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool EmptyFolder(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::is_directory(path, ec) && std::filesystem::is_empty(path, ec) && !ec;
+}
+
+// The root's own path becomes the mount. Each step leaves the items where
+// the platform finds them: the rename to the backing folder is the one
+// step that moves them, and the platform follows the backing folder as
+// soon as it exists; the root's path is then only a mount point.
+int MountRoot(const std::string& root_arg, bool daemon, bool debug) {
+  using namespace corvane::platform::local;
+  const std::string root = CanonicalPath(root_arg);
+  SyncRootRecord record;
+  if (!LoadSyncRootExact(root, record)) {
+    fprintf(stderr, "corvane-cloudfs: %s is not a registered sync root\n", root.c_str());
+    return 2;
+  }
+  const std::string backing = BackingFolderOf(root);
+  struct stat st;
+  if (Dead(root)) {
+    // A mount whose process died: programs get ENOTCONN until it is gone.
+    fprintf(stderr, "corvane-cloudfs: %s: the previous mount died; mounting again\n", root.c_str());
+    if (!Unmount(root, true)) {
+      fprintf(stderr, "corvane-cloudfs: cannot take away the dead mount at %s\n", root.c_str());
+      return 1;
+    }
+  } else if (IsMountPoint(root)) {
+    fprintf(stderr, "corvane-cloudfs: %s is already mounted\n", root.c_str());
+    return 2;
+  }
+  std::error_code ec;
+  const bool move = !std::filesystem::is_directory(backing, ec);
+  // A running provider watches the root's folders by their paths, which
+  // would then lead into the mount.
+  if (move && ProviderConnected(root)) {
+    fprintf(stderr,
+            "corvane-cloudfs: the provider of %s is running: stop it first, or start it with CORVANE_CLOUDFS=1 so "
+            "that it mounts the root before it connects\n",
+            root.c_str());
+    return 2;
+  }
+  if (move) {
+    if (rename(root.c_str(), backing.c_str()) != 0) {
+      fprintf(stderr, "corvane-cloudfs: cannot move %s to %s: %s\n", root.c_str(), backing.c_str(), strerror(errno));
+      return 1;
+    }
+  }
+  if (mkdir(root.c_str(), 0755) == 0) {
+    if (stat(backing.c_str(), &st) == 0) chmod(root.c_str(), st.st_mode & 07777);
+  } else if (errno != EEXIST || !EmptyFolder(root)) {
+    // Something was put at the root's path while it was not mounted: both
+    // places hold items, and only a person can say which way they go.
+    fprintf(stderr, "corvane-cloudfs: %s is not an empty folder while %s holds the items; nothing was moved\n",
+            root.c_str(), backing.c_str());
     return 1;
   }
-  if (fuse_mount(fs, m.c_str()) != 0) {
-    fprintf(stderr, "corvane-cloudfs: cannot mount %s (is /dev/fuse there, and may this user mount?)\n", m.c_str());
-    fuse_destroy(fs);
-    fuse_opt_free_args(&args);
-    return 1;
+  const int rc = Serve(root, root, daemon, debug);
+  // No mount after all: the root goes back to being the plain folder it
+  // was (the rename replaces the empty folder made for the mount).
+  if (rc == kNotMounted && move && rename(backing.c_str(), root.c_str()) != 0)
+    fprintf(stderr, "corvane-cloudfs: the items of %s stay in %s: %s\n", root.c_str(), backing.c_str(), strerror(errno));
+  return rc == kNotMounted ? 1 : rc;
+}
+
+// Mounts again every registered root whose items are in its backing
+// folder: after a restart, or a mount whose process died. Each in a
+// process of its own, so that one that fails leaves the others alone.
+int ServeAll() {
+  using namespace corvane::platform::local;
+  int rc = 0;
+  for (const std::string& root : RegisteredRoots()) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(BackingFolderOf(root), ec) || (IsMountPoint(root) && !Dead(root))) continue;
+    fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+      execl("/proc/self/exe", "corvane-cloudfs", "mount-root", "--daemon", root.c_str(), nullptr);
+      _exit(127);
+    }
+    int status = 0;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    const bool mounted = child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    printf("%s: %s\n", root.c_str(), mounted ? "mounted" : "not mounted");
+    if (!mounted) rc = 1;
   }
-  struct sigaction wake = {};
-  wake.sa_handler = Woken;
-  sigaction(SIGUSR1, &wake, nullptr);
-  int rc = 1;
-  fuse_session* session = fuse_get_session(fs);
-  if (fuse_daemonize(daemon ? 0 : 1) == 0 && fuse_set_signal_handlers(session) == 0) {
-    rc = fuse_loop_mt(fs, 0) == 0 ? 0 : 1;
-    fuse_remove_signal_handlers(session);
-  }
-  fuse_unmount(fs);
-  fuse_destroy(fs);
-  // fuse_new adds to the arguments it was given.
-  fuse_opt_free_args(&args);
   return rc;
+}
+
+// Ends the mount; the items go back to the root's path by one rename when
+// asked, or when the root is no longer registered.
+int UnmountRoot(const std::string& root_arg, bool restore) {
+  using namespace corvane::platform::local;
+  const std::string root = CanonicalPath(root_arg);
+  const std::string backing = BackingFolderOf(root);
+  const bool dead = Dead(root);
+  if ((dead || IsMountPoint(root)) && !Unmount(root, dead)) {
+    fprintf(stderr, "corvane-cloudfs: cannot unmount %s (in use?)\n", root.c_str());
+    return 1;
+  }
+  SyncRootRecord record;
+  if (!restore && LoadSyncRootExact(root, record)) return 0;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(backing, ec)) return 0;
+  // rename() replaces the empty mount point in the same step.
+  if (rename(backing.c_str(), root.c_str()) != 0) {
+    fprintf(stderr, "corvane-cloudfs: cannot move %s back to %s: %s\n", backing.c_str(), root.c_str(),
+            strerror(errno));
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Started by a provider, a daemon would keep its sockets and locks open.
+  close_range(3, ~0U, 0);
   CLI::App app{"Shows a sync root to every program through a cloud-files mount."};
   app.require_subcommand(1);
   std::string root, mountpoint;
@@ -237,6 +396,21 @@ int main(int argc, char** argv) {
   mount->add_option("mountpoint", mountpoint, "An empty folder outside the root")->required();
   mount->add_flag("-d,--daemon", daemon, "Run in the background once mounted");
   mount->add_flag("--debug", debug, "Print every file-system request (stays in the foreground)");
+  bool restore = false;
+  auto* mount_root = app.add_subcommand(
+      "mount-root", "Mounts a registered <sync-root> at its own path; its items move to a hidden folder beside it.");
+  mount_root->add_option("sync-root", root, "The registered sync root")->required();
+  mount_root->add_flag("-d,--daemon", daemon, "Run in the background once mounted");
+  mount_root->add_flag("--debug", debug, "Print every file-system request (stays in the foreground)");
+  auto* serve = app.add_subcommand(
+      "serve", "Mounts again, in the background, every registered root that was mounted (after a restart or a crash).");
+  auto* unmount = app.add_subcommand("unmount", "Ends the mount of <sync-root> at its own path.");
+  unmount->add_option("sync-root", root, "The sync root")->required();
+  unmount->add_flag("--restore", restore,
+                    "Move the items back to the root's path (done anyway when the root is not registered)");
   CLI11_PARSE(app, argc, argv);
+  if (*unmount) return UnmountRoot(root, restore);
+  if (*serve) return ServeAll();
+  if (*mount_root) return MountRoot(root, daemon && !debug, debug);
   return Mount(root, mountpoint, daemon && !debug, debug);
 }

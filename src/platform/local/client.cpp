@@ -152,10 +152,11 @@ std::string ItemState::Summary() const {
 
 Client::Client(std::string sync_root) : root_(std::move(sync_root)) {
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+  root_ = ToBackingPath(root_);
 }
 
 std::string Client::Resolve(const std::string& path) const {
-  if (!path.empty() && path[0] == '/') return path;
+  if (!path.empty() && path[0] == '/') return ToBackingPath(path);
   if (path.empty() || path == ".") return root_;
   return root_ + "/" + path;
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "platform/local/cloudfs/mount_service.h"
 #include "platform/local/connection.h"
 #include "platform/local/data_access.h"
 #include "platform/local/handle_table.h"
@@ -273,7 +274,7 @@ HRESULT CfRegisterSyncRoot(const char16_t* SyncRootPath, const CF_SYNC_REGISTRAT
   if (fd < 0) return errno == ENOTDIR ? FromWin32(ERROR_DIRECTORY) : FromErrno();
   FdCloser closer(fd);
   SyncRootRecord record;
-  record.root = CanonicalPath(native);
+  record.root = ToRootPath(CanonicalPath(native));
   SyncRootRecord existing;
   // Roots do not nest.
   if (record.root != "/" && FindSyncRootFor(ParentPath(record.root), existing))
@@ -304,23 +305,27 @@ HRESULT CfRegisterSyncRoot(const char16_t* SyncRootPath, const CF_SYNC_REGISTRAT
   if (RegisterFlags & CF_REGISTER_FLAG_MARK_IN_SYNC_ON_ROOT) state.in_sync = true;
   if (!StoreRecord(fd, state)) return FromErrno();
   if (!SaveSyncRoot(record)) return FromErrno();
+  EnsureRootMounted(record.root);
   return S_OK;
 }
 
 HRESULT CfUnregisterSyncRoot(const char16_t* SyncRootPath) {
   std::string native;
   if (!NativeOf(SyncRootPath, native)) return E_INVALIDARG;
-  const std::string root = CanonicalPath(native);
+  const std::string root = ToRootPath(CanonicalPath(native));
   SyncRootRecord record;
   if (!LoadSyncRootExact(root, record)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
   DisconnectRootIfConnected(root);
+  // Where the items are, while the registration still says so.
+  const std::string items = ToBackingPath(root);
   if (!RemoveSyncRoot(root)) return FromErrno();
-  const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = open(items.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     ItemStateLock lock(fd);
     RemoveCloudState(fd);
     close(fd);
   }
+  EndRootMount(root);
   return S_OK;
 }
 
@@ -377,7 +382,12 @@ HRESULT CfConnectSyncRoot(const char16_t* SyncRootPath, const CF_CALLBACK_REGIST
                           CF_CONNECTION_KEY* ConnectionKey) {
   std::string native;
   if (!NativeOf(SyncRootPath, native)) return E_INVALIDARG;
-  return ConnectSyncRoot(CanonicalPath(native), CallbackTable, CallbackContext, ConnectFlags, ConnectionKey);
+  const std::string root = ToRootPath(CanonicalPath(native));
+  // Before the provider is told of changes: its watch is then on the
+  // backing folder from the start.
+  SyncRootRecord record;
+  if (LoadSyncRootExact(root, record)) EnsureRootMounted(root);
+  return ConnectSyncRoot(root, CallbackTable, CallbackContext, ConnectFlags, ConnectionKey);
 }
 
 HRESULT CfDisconnectSyncRoot(CF_CONNECTION_KEY ConnectionKey) { return DisconnectSyncRoot(ConnectionKey); }

@@ -275,7 +275,8 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
   // Callbacks see the canonical path, which is what the provider compares
   // with its root; only paths inside this root are served.
   const std::string canonical = CanonicalPath(request.path);
-  const bool inside = canonical == root_ || canonical.rfind(root_ + "/", 0) == 0;
+  const std::string as_root = ToRootPath(canonical);
+  const bool inside = as_root == root_ || as_root.rfind(root_ + "/", 0) == 0;
   p->path = canonical;
   p->path_w = FromNativePath(canonical);
   p->pid = pid;
@@ -361,7 +362,7 @@ void Connection::Invoke(const std::shared_ptr<Pending>& p, CF_CALLBACK_TYPE type
     if (fd != p->file_fd) close(fd);
   }
   LocalItem root_info;
-  ReadLocalItemAt(root_, root_info);
+  ReadLocalItemAt(ToBackingPath(root_), root_info);
   const std::u16string empty;
   // Who asked, as far as Linux tells: the program's path and command line.
   std::u16string image, command_line;

@@ -1,5 +1,6 @@
 #include "platform/local/native_path.h"
 
+#include "platform/local/sync_roots.h"
 #include "support/utf.h"
 
 namespace corvane::platform::local {
@@ -10,11 +11,12 @@ bool ToNativePath(std::u16string_view windows_path, std::string& native) {
   for (char& c : native) {
     if (c == '\\') c = '/';
   }
+  native = ToBackingPath(native);
   return true;
 }
 
 std::u16string FromNativePath(std::string_view native_path) {
-  std::u16string out = Utf8ToUtf16Lossy(native_path);
+  std::u16string out = Utf8ToUtf16Lossy(ToRootPath(std::string(native_path)));
   for (char16_t& c : out) {
     if (c == u'/') c = u'\\';
   }

@@ -8,7 +8,9 @@
 namespace corvane::platform::local {
 
 // "\home\ann\Cloud\a.txt" -> "/home/ann/Cloud/a.txt". Forward slashes are
-// accepted too. Returns false when the text is not valid UTF-16 or holds a NUL.
+// accepted too. A path under a root served by the cloud-files mount comes
+// out in its backing folder (FromNativePath turns it back into the root's).
+// Returns false when the text is not valid UTF-16 or holds a NUL.
 bool ToNativePath(std::u16string_view windows_path, std::string& native);
 
 // "/home/ann/Cloud/a.txt" -> "\home\ann\Cloud\a.txt". Bytes that are not UTF-8

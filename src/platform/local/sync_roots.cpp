@@ -161,6 +161,21 @@ class RecordCache {
   std::map<std::string, SyncRootRecord> records_ GUARDED_BY(mutex_);
 };
 
+constexpr std::string_view kBackingSuffix = ".corvane-backing";
+
+// `native` with a registered root's backing folder in it as the root.
+std::string BackedRoot(const std::map<std::string, SyncRootRecord>& records, const std::string& native) {
+  for (size_t at = native.find(kBackingSuffix); at != std::string::npos; at = native.find(kBackingSuffix, at + 1)) {
+    const size_t end = at + kBackingSuffix.size();
+    if (end != native.size() && native[end] != '/') continue;
+    const size_t slash = native.rfind('/', at);
+    if (slash == std::string::npos || slash + 2 >= at || native[slash + 1] != '.') continue;
+    const std::string root = native.substr(0, slash + 1) + native.substr(slash + 2, at - slash - 2);
+    if (records.count(root)) return root + native.substr(end);
+  }
+  return native;
+}
+
 RecordCache& Records() {
   // Never destroyed: a host that exits with the provider still running has
   // worker threads looking up roots while static objects are torn down.
@@ -215,7 +230,7 @@ bool LoadSyncRootExact(const std::string& root, SyncRootRecord& record) {
 bool FindSyncRootFor(const std::string& native_path, SyncRootRecord& record) {
   return Records().With([&](const std::map<std::string, SyncRootRecord>& records) {
     if (records.empty()) return false;
-    std::string path = native_path;
+    std::string path = BackedRoot(records, native_path);
     for (;;) {
       if (const auto it = records.find(path); it != records.end()) {
         record = it->second;
@@ -229,6 +244,15 @@ bool FindSyncRootFor(const std::string& native_path, SyncRootRecord& record) {
   });
 }
 
+std::vector<std::string> RegisteredRoots() {
+  std::vector<std::string> roots;
+  Records().With([&](const std::map<std::string, SyncRootRecord>& records) {
+    for (const auto& entry : records) roots.push_back(entry.first);
+    return true;
+  });
+  return roots;
+}
+
 bool RemoveSyncRoot(const std::string& root) {
   const std::string file = RecordFile(root);
   const bool removed = !file.empty() && unlink(file.c_str()) == 0;
@@ -236,6 +260,32 @@ bool RemoveSyncRoot(const std::string& root) {
   Records().Invalidate();
   errno = saved;
   return removed;
+}
+
+std::string BackingFolderOf(const std::string& root) {
+  const size_t slash = root.find_last_of('/');
+  if (slash == std::string::npos || slash + 1 == root.size()) return std::string();
+  return root.substr(0, slash + 1) + "." + root.substr(slash + 1) + std::string(kBackingSuffix);
+}
+
+std::string ToBackingPath(const std::string& native) {
+  if (native.empty() || native[0] != '/') return native;
+  SyncRootRecord record;
+  if (!FindSyncRootFor(native, record) || native.compare(0, record.root.size(), record.root) != 0) return native;
+  const std::string backing = BackingFolderOf(record.root);
+  struct stat st;
+  if (backing.empty() || stat(backing.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return native;
+  return backing + native.substr(record.root.size());
+}
+
+std::string ToRootPath(const std::string& native) {
+  if (native.find(kBackingSuffix) == std::string::npos) return native;
+  std::string out = native;
+  Records().With([&](const std::map<std::string, SyncRootRecord>& records) {
+    out = BackedRoot(records, native);
+    return true;
+  });
+  return out;
 }
 
 std::string CanonicalPath(const std::string& native_path) {

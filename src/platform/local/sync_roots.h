@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/cloud_files.h"
 
@@ -25,6 +26,8 @@ bool LoadSyncRootExact(const std::string& root, SyncRootRecord& record);
 // nearest registered ancestor.
 bool FindSyncRootFor(const std::string& native_path, SyncRootRecord& record);
 bool RemoveSyncRoot(const std::string& root);
+// Every registered root.
+std::vector<std::string> RegisteredRoots();
 
 // A short, stable name for a root (hash of its path), for state files and
 // the provider socket, which must fit sun_path.
@@ -35,5 +38,20 @@ std::string ProviderLockPath(const std::string& root);
 
 // realpath() when the path exists, else a lexical clean-up of it.
 std::string CanonicalPath(const std::string& native_path);
+
+// A root served by the cloud-files mount: the mount takes the root's own
+// path, so that every program goes through it, and the items move by one
+// rename to a hidden sibling on the same file system (sparse data and
+// state kept as they are). The platform itself works on that folder: its
+// writes must not come back through the mount as the user's.
+// "/home/ann/Cloud" -> "/home/ann/.Cloud.corvane-backing".
+std::string BackingFolderOf(const std::string& root);
+// Where the platform must touch `native` (absolute): in the backing folder
+// when it is under a registered root whose backing folder exists (the
+// rename is the one step that decides), else `native` itself.
+std::string ToBackingPath(const std::string& native);
+// The reverse, for what leaves the platform and for registrations: a path
+// in a registered root's backing folder as the root's path.
+std::string ToRootPath(const std::string& native);
 
 }  // namespace corvane::platform::local

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "platform/local/handle_table.h"
 #include "platform/local/local_item.h"
 #include "platform/local/private_names.h"
 
@@ -166,6 +167,18 @@ int CloudView::SetTimes(const char* path, uint64_t file, const struct timespec t
   const DWORD error = client_.SetTimes(static_cast<Handle>(opened), s[0], ns[0], s[1], ns[1]);
   if (file == 0) Release(opened);
   return -ErrnoOfWin32(error);
+}
+
+int CloudView::Chmod(const char* path, mode_t mode) {
+  const std::string relative = Relative(path);
+  if (Hidden(relative)) return -ENOENT;
+  return chmod(client_.Resolve(relative).c_str(), mode & 07777) == 0 ? 0 : -errno;
+}
+
+int CloudView::Sync(uint64_t file, bool data_only) {
+  const std::shared_ptr<OpenItem> item = LookupHandle(static_cast<Handle>(file), OpenItem::Kind::kFile);
+  if (!item) return -EBADF;
+  return (data_only ? fdatasync(item->fd) : fsync(item->fd)) == 0 ? 0 : -errno;
 }
 
 void CloudView::Release(uint64_t file) { client_.Close(static_cast<Handle>(file)); }

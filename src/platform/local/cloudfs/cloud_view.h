@@ -44,6 +44,11 @@ class CloudView {
   int Truncate(const char* path, uint64_t file, uint64_t size);
   // UTIME_OMIT and UTIME_NOW as utimensat(2) takes them.
   int SetTimes(const char* path, uint64_t file, const struct timespec times[2]);
+  // Permission bits; the write bits are the read-only attribute the
+  // provider hears of.
+  int Chmod(const char* path, mode_t mode);
+  // Down to the disk under the backing folder.
+  int Sync(uint64_t file, bool data_only);
   void Release(uint64_t file);
   int MakeDir(const char* path);
   int Unlink(const char* path);
