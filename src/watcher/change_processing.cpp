@@ -204,8 +204,9 @@ bool HasDeleteTask(Engine& engine, const std::u16string& relative_path) {
 // A removal and a later addition of the same item under another parent: a
 // move. A file id is free again once its item is gone (on Linux at once), so
 // an id alone does not make a pair: the two must be of one kind, and the
-// added item must not be one the host made at that very path, known there
-// already and named after it.
+// added item must not be one the engine knows at that path already (the
+// host's own new item, say; a moved item is known under its old path) or a
+// placeholder named after that path.
 bool Pairs(DirectoryWatcher& watcher, const ChangeRecord& removed, const ChangeRecord& added) {
   if (removed.Action != platform::FILE_ACTION_REMOVED || added.Action != platform::FILE_ACTION_ADDED ||
       removed.ParentFileId == added.ParentFileId || removed.FileId != added.FileId)
@@ -214,7 +215,7 @@ bool Pairs(DirectoryWatcher& watcher, const ChangeRecord& removed, const ChangeR
   if (folder(removed) != folder(added)) return false;
   Engine& engine = watcher.engine();
   const std::u16string rel = RelativePathOf(added);
-  if (engine.metadata_cache.NoItemInCache(rel)) return true;
+  if (!engine.metadata_cache.NoItemInCache(rel)) return false;
   PlaceholderManager* manager = engine.placeholder_manager.get();
   const std::u16string full = watcher.path() + rel;
   const platform::CF_PLACEHOLDER_STATE state =

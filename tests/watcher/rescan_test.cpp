@@ -208,6 +208,12 @@ TEST_F(RescanTest, AFileIdFreedByARemovalDoesNotMakeTheNextNewItemAMove) {
   WriteFile("shelf/fresh.txt", "f");
   MakePlaceholderWithId(u"\\shelf\\fresh.txt", u"\\shelf\\fresh.txt");
   Know(u"\\shelf\\fresh.txt");
+  // Another new file of the host's, moved on by the user before its record
+  // is handled: known at the path its record names, and gone from there.
+  WriteFile("shelf/taken.txt", "t");
+  MakePlaceholderWithId(u"\\shelf\\taken.txt", u"\\shelf\\taken.txt");
+  Know(u"\\shelf\\taken.txt");
+  ASSERT_EQ(0, std::rename(Native("shelf/taken.txt").c_str(), Native("shelf/on.txt").c_str()));
   WriteFile("left.txt", "l");
   MakePlaceholderWithId(u"\\left.txt", u"\\left.txt");
   Know(u"\\left.txt");
@@ -221,7 +227,7 @@ TEST_F(RescanTest, AFileIdFreedByARemovalDoesNotMakeTheNextNewItemAMove) {
   ProcessChangeBatch(watcher, RecordBuffer({{platform::FILE_ACTION_REMOVED, u"gone", 7, 1, kFolder},
                                             {platform::FILE_ACTION_ADDED, u"shelf\\fresh.txt", 7, 2, 0},
                                             {platform::FILE_ACTION_REMOVED, u"left.txt", 9, 1, 0},
-                                            {platform::FILE_ACTION_ADDED, u"shelf\\fresh.txt", 9, 2, 0},
+                                            {platform::FILE_ACTION_ADDED, u"shelf\\taken.txt", 9, 2, 0},
                                             {platform::FILE_ACTION_REMOVED, u"moved.txt", 8, 1, 0},
                                             {platform::FILE_ACTION_ADDED, u"shelf\\moved.txt", 8, 2, 0}}));
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FOLDER)) << Seen();
