@@ -196,31 +196,28 @@ TEST_F(RescanTest, OfflineCheckReportsPlainItemsAndRenamedPlaceholders) {
 // the next new item at once).
 TEST_F(RescanTest, AFileIdFreedByARemovalDoesNotMakeTheNextNewItemAMove) {
   constexpr uint32_t kFolder = platform::FILE_ATTRIBUTE_DIRECTORY;
-  MakeDir("shelf");
-  MakePlaceholderWithId(u"\\shelf", u"\\shelf");
-  Know(u"\\shelf");
-  MakeDir("gone");
-  MakePlaceholderWithId(u"\\gone", u"\\gone");
-  Know(u"\\gone");
+  // A known placeholder named after where it stands.
+  const auto known = [&](const std::string& rel, bool folder) {
+    if (folder) MakeDir(rel);
+    else WriteFile(rel, rel);
+    std::u16string path = u"\\" + Wide(rel);
+    for (char16_t& c : path) c = c == u'/' ? u'\\' : c;
+    MakePlaceholderWithId(path, path);
+    Know(path);
+  };
+  known("shelf", true);
+  known("gone", true);
   ASSERT_EQ(0, rmdir(Native("gone").c_str()));
-  // The host's new file, made where it stands, and a file moved into the
-  // shelf from the root, still named after where it was.
-  WriteFile("shelf/fresh.txt", "f");
-  MakePlaceholderWithId(u"\\shelf\\fresh.txt", u"\\shelf\\fresh.txt");
-  Know(u"\\shelf\\fresh.txt");
-  // Another new file of the host's, moved on by the user before its record
-  // is handled: known at the path its record names, and gone from there.
-  WriteFile("shelf/taken.txt", "t");
-  MakePlaceholderWithId(u"\\shelf\\taken.txt", u"\\shelf\\taken.txt");
-  Know(u"\\shelf\\taken.txt");
+  // The host's new file, made where it stands; another, moved on by the
+  // user before its record is handled (known at the path its record names,
+  // and gone from there); a file moved into the shelf from the root, still
+  // named after where it was.
+  known("shelf/fresh.txt", false);
+  known("shelf/taken.txt", false);
   ASSERT_EQ(0, std::rename(Native("shelf/taken.txt").c_str(), Native("shelf/on.txt").c_str()));
-  WriteFile("left.txt", "l");
-  MakePlaceholderWithId(u"\\left.txt", u"\\left.txt");
-  Know(u"\\left.txt");
+  known("left.txt", false);
   ASSERT_EQ(0, unlink(Native("left.txt").c_str()));
-  WriteFile("moved.txt", "m");
-  MakePlaceholderWithId(u"\\moved.txt", u"\\moved.txt");
-  Know(u"\\moved.txt");
+  known("moved.txt", false);
   ASSERT_EQ(0, std::rename(Native("moved.txt").c_str(), Native("shelf/moved.txt").c_str()));
 
   DirectoryWatcher watcher(engine(), Root());
