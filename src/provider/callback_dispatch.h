@@ -4,6 +4,7 @@
 // the platform's typed parameters of its kind and answers the platform.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,31 +16,21 @@ namespace corvane {
 
 class Engine;
 
-// The progress a fetch reports before every chunk it sends.
-struct FetchProgress {
-  uint32_t size = 0;  // sizeof(FetchProgress) once in use
-  platform::CF_CONNECTION_KEY connection_key;
-  platform::CF_TRANSFER_KEY transfer_key = 0;
-  platform::CF_REQUEST_KEY request_key = 0;
-  int64_t start_offset = 0;  // of the request; progress counts from here
-  int64_t total = 0;         // bytes the request asks for
-  int64_t current_offset = 0;
-};
-
 // What a callback that got a task carries in the task's Context. A fetch
-// sets `answer`, the range and the vector before its task can be found, and
-// they stay fixed: the callback's own parameters die with the callback, and
-// every answer sent is a copy. `progress` and `data_supplied` change under
-// the task's TaskLock.
+// sets all but the last two before its task can be found, and they stay
+// fixed: the callback's own parameters die with the callback, and every
+// answer sent is a copy of `answer`.
 struct CallbackTaskContext {
   PlaceholderAction answer;
-  FetchProgress progress;
   int64_t required_offset = 0;
-  int64_t required_length = 0;  // what the host was asked for
-  uint32_t data_supplied = 0;
+  int64_t required_length = 0;  // what the platform asked for
+  int64_t total = 0;            // what the host was asked for; progress counts it
   // The callback's vector dies with the callback; asynchronous answers need
   // a copy of their own.
   platform::CORRELATION_VECTOR correlation_vector;
+  // Where the next chunk starts, and whether the host has supplied data.
+  std::atomic<int64_t> sent_to{0};
+  std::atomic<bool> data_supplied{false};
 };
 
 // "CF_CALLBACK_TYPE_FETCH_DATA" ... by type value; "UNKNOWN" outside.

@@ -41,9 +41,9 @@ bool TaskRegistered(Engine& engine, const Task& task) {
   return engine.tasks.IsRegisteredLocked(&task);
 }
 
-void ReportProgress(const FetchProgress& progress) {
-  CfReportProviderProgress(progress.connection_key, progress.transfer_key, progress.total,
-                           progress.current_offset - progress.start_offset);
+void ReportProgress(const CallbackTaskContext& context) {
+  CfReportProviderProgress(context.answer.connection_key, context.answer.transfer_key, context.total,
+                           context.sent_to.load() - context.required_offset);
 }
 
 // Fails the fetch towards the platform over the asked range, without data.
@@ -95,12 +95,12 @@ namespace {
 // for the disk. Without a watcher it runs here, and its failure is known now.
 int32_t SendChunk(Engine& engine, CallbackTaskContext& context, const uint8_t* data, int64_t length) {
   PlaceholderAction answer = context.answer;
-  answer.offset = context.progress.current_offset;
+  answer.offset = context.sent_to.load();
   answer.length = length;
   answer.buffer = data;
   const HRESULT hr = CompleteCallbackAction(engine, answer, kOk);
   if (SUCCEEDED(hr)) {
-    context.progress.current_offset += length;
+    context.sent_to += length;
     return kOk;
   }
   if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_REQUEST_CANCELED)) return kErrCancelled;
@@ -138,11 +138,11 @@ int32_t PutTransferData(Engine& engine, Task& task, const uint8_t* data, size_t 
   RecursiveMutexLock lock(task.TaskLock);
   auto* context = static_cast<CallbackTaskContext*>(task.Context);
   if (context == nullptr || task.Transfer == nullptr) return kErrInvalidParameter;
-  context->data_supplied = 1;
+  context->data_supplied = true;
   if (task.Cancelled.load() != 0) return FailTransfer(engine, task, kErrCancelled);
 
   TransferStream& stream = *task.Transfer;
-  const int64_t sent_before = context->progress.current_offset;
+  const int64_t sent_before = context->sent_to.load();
   int32_t result = kOk;
   // A chunk begun by earlier calls is completed first, so that every
   // transfer but the last starts and ends on a page.
@@ -176,10 +176,10 @@ int32_t PutTransferData(Engine& engine, Task& task, const uint8_t* data, size_t 
     if (final) result = SendStream(engine, task, *context, true);
   }
   // One progress report per call, not per chunk.
-  if (context->progress.current_offset != sent_before) ReportProgress(context->progress);
+  if (context->sent_to.load() != sent_before) ReportProgress(*context);
   // A fetch finalized without a single byte would leave the reader waiting
   // for data that never comes: it fails instead.
-  if (result == kOk && final && context->progress.current_offset == context->required_offset) result = kErrNoData;
+  if (result == kOk && final && context->sent_to.load() == context->required_offset) result = kErrNoData;
   if (result == kOk && final) stream.Clear();
   return result == kOk ? kOk : FailTransfer(engine, task, result);
 }
@@ -233,10 +233,6 @@ int32_t HandleFetchData(Engine& engine, const CF_CALLBACK_INFO* info, const CF_C
     context->correlation_vector = *info->CorrelationVector;
     answer.correlation_vector = &context->correlation_vector;
   }
-  context->progress.size = sizeof(FetchProgress);
-  context->progress.connection_key = info->ConnectionKey;
-  context->progress.transfer_key = info->TransferKey;
-  context->progress.request_key = info->RequestKey;
   const int64_t offset = result == kOk ? int64_t{params.RequiredFileOffset} : 0;
   context->required_offset = offset;
   context->required_length = result == kOk ? int64_t{params.RequiredLength} : 0;
@@ -244,9 +240,8 @@ int32_t HandleFetchData(Engine& engine, const CF_CALLBACK_INFO* info, const CF_C
   const int64_t length = result == kOk && info->FileSize > kWholeFileThreshold && info->FileSize > offset
                              ? info->FileSize - offset
                              : context->required_length;
-  context->progress.current_offset = offset;
-  context->progress.start_offset = offset;
-  context->progress.total = length;
+  context->total = length;
+  context->sent_to = offset;
 
   engine.tasks.RegisterTask(task);
   // The dispatcher's reference stays apart from the registration's, so a
@@ -271,7 +266,7 @@ int32_t HandleFetchData(Engine& engine, const CF_CALLBACK_INFO* info, const CF_C
                                       : u"GetItemData retry queued, keeping FETCH_DATA alive");
       {
         RecursiveMutexLock lock(task->TaskLock);
-        ReportProgress(context->progress);
+        ReportProgress(*context);
       }
       task->StartTime.store(CurrentTimeMs());
       task->LeaveHandler();
@@ -292,7 +287,7 @@ int32_t HandleFetchData(Engine& engine, const CF_CALLBACK_INFO* info, const CF_C
       // gets its failed answer below.
       if (result == kOk && task->Cancelled.load() != 0) {
         result = kErrCancelled;
-      } else if (result == kOk && (context->data_supplied == 0 || !completed)) {
+      } else if (result == kOk && (!context->data_supplied.load() || !completed)) {
         LogF(sink, kLogFailure, u"PutItemData or FinalizeTask was not called from GetItemData event handler");
         result = kErrNoData;
       }
