@@ -2,7 +2,6 @@
 // built for the platform.
 #include "provider/callback_dispatch.h"
 
-#include <memory>
 #include <new>
 
 #include "diag/log.h"
@@ -13,6 +12,8 @@
 #include "engine/task.h"
 #include "engine/task_cancel.h"
 #include "platform/files.h"
+#include "provider/callback_handlers.h"
+#include "provider/fetch_data.h"
 #include "provider/placeholder_manager.h"
 #include "provider/provider.h"
 #include "support/mutex.h"
@@ -53,7 +54,7 @@ bool EngineRunning(const Engine& engine) {
 // Cancels of fetches and listings: the task of the path is cancelled; its
 // owner (the fetch's own dispatch, or the async monitor) removes it, so the
 // record and its context are never freed under a thread that still runs it.
-int32_t DoCancelByPath(Engine& engine, const char16_t* path, std::u16string_view relative, int32_t type) {
+int32_t HandleCancel(Engine& engine, const char16_t* path, std::u16string_view relative, int32_t type) {
   if (type == OP_READ_DATA) {
     LogF(engine.diag.log_sink(), kLogVerbose, u"Fetch cancel callback fired for '%s'", path);
   } else {
@@ -130,7 +131,6 @@ HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_
     return engine.placeholder_manager->ExecutePlaceholderAction(&action);
   // Without a manager (no deferred executor either) the answer runs at once,
   // while the caller's buffer is there: no copy of it is needed.
-  if (action.params == nullptr) return E_INVALIDARG;
   std::unique_ptr<ExecuteRequest> request;
   HRESULT hr = PlaceholderManager::BuildExecuteRequest(action, request, false);
   if (SUCCEEDED(hr)) hr = request->Run();
@@ -176,15 +176,13 @@ class SCOPED_CAPABILITY EventLockHold {
 bool InsidePlatformCallback(const Engine& engine) { return callback_engine == &engine; }
 
 void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* info,
-                                 const CF_CALLBACK_PARAMETERS* raw, CallbackParams* params) {
+                                 const CF_CALLBACK_PARAMETERS* params) {
+  if (info == nullptr || params == nullptr) return;
   const bool no_task =
       type == CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION || type == CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION;
-  // Open and close completions keep their record with their entry.
-  std::unique_ptr<CallbackParams> owned(no_task ? nullptr : params);
-  if (info == nullptr || raw == nullptr) return;
   Engine* engine_ptr = EngineOfCallback(info);
   if (engine_ptr == nullptr) {
-    RefuseCallback(type, *info, *raw, STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING);
+    RefuseCallback(type, *info, *params, STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING);
     return;
   }
   Engine& engine = *engine_ptr;
@@ -217,9 +215,6 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
   NTSTATUS refusal = STATUS_SUCCESS;
   if (!EngineRunning(engine)) {
     refusal = STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING;
-  } else if (params == nullptr && type != CF_CALLBACK_TYPE_CANCEL_FETCH_DATA) {
-    // The entry could not store the callback's values.
-    refusal = STATUS_CLOUD_FILE_INSUFFICIENT_RESOURCES;
   } else {
     LogF(sink, kLogVerbose, u"Placeholder callback fired for '%s', type: %s", path, type_name);
     Task* task = nullptr;
@@ -231,12 +226,8 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
     } else if (!no_task) {
       auto* context = new (std::nothrow) CallbackTaskContext;
       if (context != nullptr) {
-        context->params = std::move(owned);
         task = engine.tasks.CreateTask(u"", OP_UNDEFINED, context);
-        if (task == nullptr) {
-          owned = std::move(context->params);
-          delete context;
-        }
+        if (task == nullptr) delete context;
       }
       dropped = task == nullptr;
       if (dropped) refusal = STATUS_CLOUD_FILE_INSUFFICIENT_RESOURCES;
@@ -246,24 +237,23 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
       int32_t result = kOk;
       switch (type) {
         case CF_CALLBACK_TYPE_FETCH_DATA:
-          result = DoFetch(engine, info, static_cast<CallbackTaskContext*>(task->Context)->params.get(), task);
+          result = HandleFetchData(engine, info, params->FetchData, task);
           break;
         case CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS:
-          result =
-              DoFetchPlaceholders(engine, info, static_cast<CallbackTaskContext*>(task->Context)->params.get());
+          result = HandleFetchPlaceholders(engine, info);
           break;
         case CF_CALLBACK_TYPE_CANCEL_FETCH_DATA:
         case CF_CALLBACK_TYPE_CANCEL_FETCH_PLACEHOLDERS:
-          result = DoCancelByPath(engine, path, relative, CancelledType(type));
+          result = HandleCancel(engine, path, relative, CancelledType(type));
           break;
         case CF_CALLBACK_TYPE_NOTIFY_FILE_OPEN_COMPLETION:
-          result = DoOpen(engine, info);
+          result = HandleOpen(engine, info);
           break;
         case CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION:
-          result = DoClose(engine, info, params);
+          result = HandleClose(engine, info, params->CloseCompletion);
           break;
         case CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE:
-          result = DoDehydrate(engine, info, task);
+          result = HandleDehydrate(engine, info);
           break;
         case CF_CALLBACK_TYPE_VALIDATE_DATA:
           // Never asked for (no validation in the hydration policy).
@@ -292,7 +282,7 @@ void DispatchPlaceholderCallback(CF_CALLBACK_TYPE type, const CF_CALLBACK_INFO* 
     }
   }
 
-  if (refusal != STATUS_SUCCESS) RefuseCallback(type, *info, *raw, refusal);
+  if (refusal != STATUS_SUCCESS) RefuseCallback(type, *info, *params, refusal);
   if (serialised) {
     LogF(sink, kLogVerbose, u"Releasing critical section in SerializeEvents mode for '%s', type: %s", path,
          type_name);

@@ -1,45 +1,36 @@
-// Dispatch of the platform's callbacks: every callback entry copies its
-// parameters into a CallbackParams record and hands it to one dispatcher,
-// which checks the engine state, serialises under EventLock when asked,
-// carries the callback in a task and answers the platform.
+// Dispatch of the platform's callbacks: every callback entry hands its
+// callback to one dispatcher, which checks the engine state, serialises under
+// EventLock when asked, carries the callback in a task, passes the handler
+// the platform's typed parameters of its kind and answers the platform.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "platform/cloud_files.h"
-#include "provider/callback_params.h"
 #include "provider/placeholder_requests.h"
 
 namespace corvane {
 
 class Engine;
-class Task;
 
-// The progress a fetch reports before every chunk it sends.
-struct FetchProgress {
-  uint32_t size = 0;  // sizeof(FetchProgress) once in use
-  platform::CF_CONNECTION_KEY connection_key;
-  platform::CF_TRANSFER_KEY transfer_key = 0;
-  platform::CF_REQUEST_KEY request_key = 0;
-  int64_t start_offset = 0;  // of the request; progress counts from here
-  int64_t total = 0;         // bytes the request asks for
-  int64_t current_offset = 0;
-};
-
-// What a callback that got a task carries in the task's Context.
+// What a callback that got a task carries in the task's Context. A fetch
+// sets all but the last two before its task can be found, and they stay
+// fixed: the callback's own parameters die with the callback, and every
+// answer sent is a copy of `answer`.
 struct CallbackTaskContext {
   PlaceholderAction answer;
-  FetchProgress progress;
-  std::unique_ptr<CallbackParams> params;
   int64_t required_offset = 0;
-  int64_t required_length = 0;  // what the host was asked for
-  uint32_t data_supplied = 0;
+  int64_t required_length = 0;  // what the platform asked for
+  int64_t total = 0;            // what the host was asked for; progress counts it
   // The callback's vector dies with the callback; asynchronous answers need
   // a copy of their own.
   platform::CORRELATION_VECTOR correlation_vector;
+  // Where the next chunk starts, and whether the host has supplied data.
+  std::atomic<int64_t> sent_to{0};
+  std::atomic<bool> data_supplied{false};
 };
 
 // "CF_CALLBACK_TYPE_FETCH_DATA" ... by type value; "UNKNOWN" outside.
@@ -52,13 +43,11 @@ Engine* EngineOfCallback(const platform::CF_CALLBACK_INFO* info);
 // The engine of the provider object passed as the connection's owner.
 Engine* EngineOfProvider(void* provider);
 
-// Takes ownership of `params` (may be null for types without a record);
-// open and close completions leave it with the caller. A callback that needs
-// an answer and gets no handler (engine not running, no memory for its
-// record or task, a type nobody serves) is answered with a failure from
-// `raw`, the platform's own parameters.
+// A callback that needs an answer and gets no handler (engine not running,
+// no memory for its task, a type nobody serves) is answered with a failure
+// built from `params`, the platform's own parameters.
 void DispatchPlaceholderCallback(platform::CF_CALLBACK_TYPE type, const platform::CF_CALLBACK_INFO* info,
-                                 const platform::CF_CALLBACK_PARAMETERS* raw, CallbackParams* params);
+                                 const platform::CF_CALLBACK_PARAMETERS* params);
 
 // The item's path relative to the sync root ("\a\b.txt"); 0x21000004 (logged)
 // for a path outside it or the root itself.
@@ -67,16 +56,5 @@ int32_t CallbackRelativePath(Engine& engine, std::u16string_view full_path, std:
 // Sets the completion status that `result_code` maps to and runs the answer.
 platform::HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_t result_code,
                                          bool at_once = false);
-
-// Handlers (run by the dispatcher with the callback's task, or none).
-int32_t DoFetch(Engine& engine, const platform::CF_CALLBACK_INFO* info, CallbackParams* params, Task* task);
-int32_t DoFetchPlaceholders(Engine& engine, const platform::CF_CALLBACK_INFO* info, CallbackParams* params);
-int32_t DoOpen(Engine& engine, const platform::CF_CALLBACK_INFO* info);
-int32_t DoClose(Engine& engine, const platform::CF_CALLBACK_INFO* info, CallbackParams* params);
-int32_t DoDehydrate(Engine& engine, const platform::CF_CALLBACK_INFO* info, Task* task);
-
-// Ends a fetch that cannot go on: an asynchronous task is marked completed
-// so that it gets removed, the host is told through CancelTask. Returns `code`.
-int32_t FailTransfer(Engine& engine, Task& task, int32_t code);
 
 }  // namespace corvane

@@ -1,12 +1,13 @@
 // The small callback handlers: folder listings, opens and closes for the
 // online-only mode, and dehydration.
+#include "provider/callback_handlers.h"
+
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
 #include "engine/item_operations.h"
-#include "engine/task.h"
 #include "provider/callback_dispatch.h"
 #include "provider/open_files.h"
 
@@ -25,7 +26,7 @@ const char16_t* PathOf(const CF_CALLBACK_INFO* info) {
 
 }  // namespace
 
-int32_t DoFetchPlaceholders(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams*) {
+int32_t HandleFetchPlaceholders(Engine& engine, const CF_CALLBACK_INFO* info) {
   LogSink* sink = engine.diag.log_sink();
   const char16_t* path = PathOf(info);
   LogF(sink, kLogCloudTrace, u"Fetch placeholders callback fired for '%s'", path);
@@ -68,7 +69,7 @@ int32_t DoFetchPlaceholders(Engine& engine, const CF_CALLBACK_INFO* info, Callba
   return reported ? kOk : result;
 }
 
-int32_t DoOpen(Engine& engine, const CF_CALLBACK_INFO* info) {
+int32_t HandleOpen(Engine& engine, const CF_CALLBACK_INFO* info) {
   const char16_t* path = PathOf(info);
   LogF(engine.diag.log_sink(), kLogCloudTrace, u"Open callback fired for '%s'", path);
   std::u16string relative;
@@ -77,14 +78,9 @@ int32_t DoOpen(Engine& engine, const CF_CALLBACK_INFO* info) {
   return kOk;
 }
 
-int32_t DoClose(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* params) {
+int32_t HandleClose(Engine& engine, const CF_CALLBACK_INFO* info,
+                    const CF_CALLBACK_PARAMETERS_CLOSE_COMPLETION& params) {
   LogSink* sink = engine.diag.log_sink();
-  int32_t flags = 0;
-  if (params == nullptr || params->GetInt32(u"Flags", &flags) != S_OK) {
-    LogF(sink, kLogFailure, u"Internal error: 0x%x in DoClose (`Flags` could not be retrieved)",
-         static_cast<uint32_t>(kErrInternal));
-    return kErrInternal;
-  }
   const char16_t* path = PathOf(info);
   LogF(sink, kLogCloudTrace, u"Close callback fired for '%s'", path);
   std::u16string relative;
@@ -93,23 +89,21 @@ int32_t DoClose(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
   const bool pinned =
       GetItemAttributes(engine, relative, false, &attributes) == kOk && (attributes & kPinnedAttribute) != 0;
   const bool last_close = engine.open_files != nullptr && engine.open_files->Closed(relative);
-  if (last_close && !pinned && (static_cast<uint32_t>(flags) & CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED) == 0) {
+  if (last_close && !pinned && (params.Flags & CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED) == 0) {
     LogF(sink, kLogVerbose, u"Dehydrating placeholder because online only mode is on: '%s'", path);
     DoClearPlaceholder(engine, relative);
   }
   return kOk;
 }
 
-int32_t DoDehydrate(Engine& engine, const CF_CALLBACK_INFO* info, Task* task) {
+int32_t HandleDehydrate(Engine& engine, const CF_CALLBACK_INFO* info) {
   const char16_t* path = PathOf(info);
   LogF(engine.diag.log_sink(), kLogVerbose, u"Dehydrate file callback fired for '%s'", path);
-  auto* context = static_cast<CallbackTaskContext*>(task->Context);
-  PlaceholderAction& answer = context->answer;
+  PlaceholderAction answer;
   answer.operation_type = CF_OPERATION_TYPE_ACK_DEHYDRATE;
   answer.connection_key = info->ConnectionKey;
   answer.transfer_key = info->TransferKey;
   answer.correlation_vector = info->CorrelationVector;
-  answer.params = context->params.get();
   // Every dehydration is allowed.
   CompleteCallbackAction(engine, answer, kOk);
   std::u16string relative;

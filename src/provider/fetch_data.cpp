@@ -1,6 +1,8 @@
 // Hydration: the platform's request for file data becomes the host's
 // GetFileData event; the bytes the host supplies leave for the platform in
 // whole chunks, the remainder when the task is finalized.
+#include "provider/fetch_data.h"
+
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -39,24 +41,22 @@ bool TaskRegistered(Engine& engine, const Task& task) {
   return engine.tasks.IsRegisteredLocked(&task);
 }
 
-void ReportProgress(const FetchProgress& progress) {
-  CfReportProviderProgress(progress.connection_key, progress.transfer_key, progress.total,
-                           progress.current_offset - progress.start_offset);
+void ReportProgress(const CallbackTaskContext& context) {
+  CfReportProviderProgress(context.answer.connection_key, context.answer.transfer_key, context.total,
+                           context.sent_to.load() - context.required_offset);
 }
 
 // Fails the fetch towards the platform over the asked range, without data.
-void AnswerFailure(Engine& engine, CallbackTaskContext& context, int64_t length, int32_t code,
+void AnswerFailure(Engine& engine, const CallbackTaskContext& context, int64_t length, int32_t code,
                    bool at_once = false) {
-  CallbackParams& params = *context.params;
-  params.SetInt32(u"Flags", 0);
-  params.SetInt64(u"Offset", context.required_offset);
-  params.SetInt64(u"Length", length);
-  params.SetPointer(u"Buffer", nullptr);
-  CompleteCallbackAction(engine, context.answer, code, at_once);
+  PlaceholderAction answer = context.answer;
+  answer.offset = context.required_offset;
+  answer.length = length;
+  CompleteCallbackAction(engine, answer, code, at_once);
 }
 
-}  // namespace
-
+// Ends a fetch that cannot go on: an asynchronous task is marked completed
+// so that it gets removed, the host is told through CancelTask. Returns `code`.
 int32_t FailTransfer(Engine& engine, Task& task, int32_t code) {
   if (task.StartTime.load() > 0) task.Completed.exchange(1);
   int32_t answer = kOk;
@@ -64,6 +64,8 @@ int32_t FailTransfer(Engine& engine, Task& task, int32_t code) {
   engine.diag.RecordCode(code);
   return code;
 }
+
+}  // namespace
 
 void AbandonFetch(Engine& engine, Task& task, int32_t code) {
   {
@@ -92,15 +94,13 @@ namespace {
 // them and goes to the watcher's workers, so the host's call does not wait
 // for the disk. Without a watcher it runs here, and its failure is known now.
 int32_t SendChunk(Engine& engine, CallbackTaskContext& context, const uint8_t* data, int64_t length) {
-  CallbackParams& params = *context.params;
-  params.SetInt32(u"Flags", 0);
-  params.SetInt64(u"Offset", context.progress.current_offset);
-  params.SetInt64(u"Length", length);
-  params.SetPointer(u"Buffer", data);
-  const HRESULT hr = CompleteCallbackAction(engine, context.answer, kOk);
-  params.SetPointer(u"Buffer", nullptr);
+  PlaceholderAction answer = context.answer;
+  answer.offset = context.sent_to.load();
+  answer.length = length;
+  answer.buffer = data;
+  const HRESULT hr = CompleteCallbackAction(engine, answer, kOk);
   if (SUCCEEDED(hr)) {
-    context.progress.current_offset += length;
+    context.sent_to += length;
     return kOk;
   }
   if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_REQUEST_CANCELED)) return kErrCancelled;
@@ -138,11 +138,11 @@ int32_t PutTransferData(Engine& engine, Task& task, const uint8_t* data, size_t 
   RecursiveMutexLock lock(task.TaskLock);
   auto* context = static_cast<CallbackTaskContext*>(task.Context);
   if (context == nullptr || task.Transfer == nullptr) return kErrInvalidParameter;
-  context->data_supplied = 1;
+  context->data_supplied = true;
   if (task.Cancelled.load() != 0) return FailTransfer(engine, task, kErrCancelled);
 
   TransferStream& stream = *task.Transfer;
-  const int64_t sent_before = context->progress.current_offset;
+  const int64_t sent_before = context->sent_to.load();
   int32_t result = kOk;
   // A chunk begun by earlier calls is completed first, so that every
   // transfer but the last starts and ends on a page.
@@ -176,10 +176,10 @@ int32_t PutTransferData(Engine& engine, Task& task, const uint8_t* data, size_t 
     if (final) result = SendStream(engine, task, *context, true);
   }
   // One progress report per call, not per chunk.
-  if (context->progress.current_offset != sent_before) ReportProgress(context->progress);
+  if (context->sent_to.load() != sent_before) ReportProgress(*context);
   // A fetch finalized without a single byte would leave the reader waiting
   // for data that never comes: it fails instead.
-  if (result == kOk && final && context->progress.current_offset == context->required_offset) result = kErrNoData;
+  if (result == kOk && final && context->sent_to.load() == context->required_offset) result = kErrNoData;
   if (result == kOk && final) stream.Clear();
   return result == kOk ? kOk : FailTransfer(engine, task, result);
 }
@@ -210,7 +210,8 @@ void NoteVersionAtStart(Engine& engine, Task& task) {
 
 }  // namespace
 
-int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* params, Task* task) {
+int32_t HandleFetchData(Engine& engine, const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS_FETCH_DATA& params,
+                        Task* task) {
   LogSink* sink = engine.diag.log_sink();
   const char16_t* path = info->NormalizedPath != nullptr ? info->NormalizedPath : u"";
   LogF(sink, kLogVerbose, u"Fetch file callback fired for '%s'", path);
@@ -221,12 +222,8 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
   task->Prepare(relative, OP_READ_DATA, context);
   task->LocalPath = std::u16string(info->VolumeDosName != nullptr ? info->VolumeDosName : u"") + path;
   if (result == kOk) NoteVersionAtStart(engine, *task);
-  engine.tasks.RegisterTask(task);
-  // The dispatcher's reference stays apart from the registration's, so a
-  // cancel or the monitor removing the task never frees it under this thread.
-  Task* held = nullptr;
-  engine.tasks.FindTask(task->TaskId, true, &held);
 
+  // All a fetch keeps of its callback, set before the task can be found.
   PlaceholderAction& answer = context->answer;
   answer.operation_type = CF_OPERATION_TYPE_TRANSFER_DATA;
   answer.connection_key = info->ConnectionKey;
@@ -236,41 +233,24 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
     context->correlation_vector = *info->CorrelationVector;
     answer.correlation_vector = &context->correlation_vector;
   }
-  answer.params = params;
-  context->progress.size = sizeof(FetchProgress);
-  context->progress.connection_key = info->ConnectionKey;
-  context->progress.transfer_key = info->TransferKey;
-  context->progress.request_key = info->RequestKey;
+  const int64_t offset = result == kOk ? int64_t{params.RequiredFileOffset} : 0;
+  context->required_offset = offset;
+  context->required_length = result == kOk ? int64_t{params.RequiredLength} : 0;
+  // Very large files are asked for whole, from the offset to the end.
+  const int64_t length = result == kOk && info->FileSize > kWholeFileThreshold && info->FileSize > offset
+                             ? info->FileSize - offset
+                             : context->required_length;
+  context->total = length;
+  context->sent_to = offset;
 
-  int64_t offset = 0;
-  int64_t length = 0;
+  engine.tasks.RegisterTask(task);
+  // The dispatcher's reference stays apart from the registration's, so a
+  // cancel or the monitor removing the task never frees it under this thread.
+  Task* held = nullptr;
+  engine.tasks.FindTask(task->TaskId, true, &held);
+
   bool answered_elsewhere = false;
   if (result == kOk) {
-    HRESULT hr = params->GetInt64(u"RequiredFileOffset", &offset);
-    if (hr != S_OK) {
-      LogF(sink, kLogFailure, u"Internal error 0x%x: the `RequiredFileOffset` parameter not found in DoFetch.",
-           static_cast<uint32_t>(hr));
-      result = kErrInvalidParameter;
-    } else if ((hr = params->GetInt64(u"RequiredLength", &length)) != S_OK) {
-      LogF(sink, kLogFailure, u"Internal error 0x%x: the `RequiredLength` parameter not found in DoFetch.",
-           static_cast<uint32_t>(hr));
-      result = kErrInvalidParameter;
-    }
-  }
-  context->required_offset = offset;
-  context->required_length = length;
-  context->progress.current_offset = offset;
-  context->progress.start_offset = offset;
-
-  if (result == kOk) {
-    // Very large files are asked for whole, from the offset to the end.
-    if (info->FileSize > kWholeFileThreshold && info->FileSize > offset) length = info->FileSize - offset;
-    context->progress.total = length;
-    params->SetInt32(u"Flags", 0);
-    params->SetInt64(u"Length", length);
-    params->SetInt64(u"Offset", offset);
-    params->SetPointer(u"Buffer", nullptr);
-
     int32_t answer_code = kOk;
     FireGetItemDataWithRetry(engine, *task, relative, offset, length, answer_code);
     const bool retry_later = answer_code == kErrRetry && engine.settings.event_retry_interval.load() > 0;
@@ -286,7 +266,7 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
                                       : u"GetItemData retry queued, keeping FETCH_DATA alive");
       {
         RecursiveMutexLock lock(task->TaskLock);
-        ReportProgress(context->progress);
+        ReportProgress(*context);
       }
       task->StartTime.store(CurrentTimeMs());
       task->LeaveHandler();
@@ -307,7 +287,7 @@ int32_t DoFetch(Engine& engine, const CF_CALLBACK_INFO* info, CallbackParams* pa
       // gets its failed answer below.
       if (result == kOk && task->Cancelled.load() != 0) {
         result = kErrCancelled;
-      } else if (result == kOk && (context->data_supplied == 0 || !completed)) {
+      } else if (result == kOk && (!context->data_supplied.load() || !completed)) {
         LogF(sink, kLogFailure, u"PutItemData or FinalizeTask was not called from GetItemData event handler");
         result = kErrNoData;
       }

@@ -1,6 +1,5 @@
-// Answers to platform callbacks: the CfExecute call is built from the named
-// values of the callback's parameter record and either handed to the
-// deferred executor or run at once.
+// Answers to platform callbacks: the CfExecute call is built from the
+// action's values and either handed to the deferred executor or run at once.
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -21,45 +20,17 @@ namespace {
 constexpr DWORD kOperationInfoSize = offsetof(CF_OPERATION_INFO, RequestKey);
 
 constexpr DWORD kTransferDataSize = 40;
-constexpr DWORD kRetrieveDataSize = 48;
 constexpr DWORD kAckDataSize = 32;
 constexpr DWORD kRestartHydrationSize = 40;
 constexpr DWORD kAckDehydrateSize = 32;
 constexpr DWORD kAckDeleteSize = 16;
 constexpr DWORD kAckRenameSize = 16;
 static_assert(CF_SIZE_OF_OP_PARAM(TransferData) == kTransferDataSize);
-static_assert(CF_SIZE_OF_OP_PARAM(RetrieveData) == kRetrieveDataSize);
 static_assert(CF_SIZE_OF_OP_PARAM(AckData) == kAckDataSize);
 static_assert(CF_SIZE_OF_OP_PARAM(RestartHydration) == kRestartHydrationSize);
 static_assert(CF_SIZE_OF_OP_PARAM(AckDehydrate) == kAckDehydrateSize);
 static_assert(CF_SIZE_OF_OP_PARAM(AckDelete) == kAckDeleteSize);
 static_assert(CF_SIZE_OF_OP_PARAM(AckRename) == kAckRenameSize);
-
-// Reads that must find their value: S_FALSE (absent) passes with 0, like the
-// accessor answers it; a conversion failure ends the build.
-struct NamedReader {
-  const CallbackParams& params;
-  HRESULT failure = S_OK;
-
-  int64_t Int64(const char16_t* name) {
-    int64_t v = 0;
-    Keep(params.GetInt64(name, &v));
-    return v;
-  }
-  uint32_t UInt32(const char16_t* name) {
-    int32_t v = 0;
-    Keep(params.GetInt32(name, &v));
-    return static_cast<uint32_t>(v);
-  }
-  void* Pointer(const char16_t* name) {
-    void* v = nullptr;
-    Keep(params.GetPointer(name, &v));
-    return v;
-  }
-  void Keep(HRESULT hr) {
-    if (FAILED(hr) && SUCCEEDED(failure)) failure = hr;
-  }
-};
 
 // Copies `length` bytes at `source` into the request when both are non-zero.
 const void* OwnCopy(ExecuteRequest& request, const void* source, int64_t length) {
@@ -130,60 +101,38 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
     request->info.CorrelationVector = &request->correlation_vector;
   }
 
-  NamedReader read{*action.params};
-  // An acknowledgement has flags of its own (none defined yet): the record's
-  // "Flags" are the callback's and mean something else there.
+  // An acknowledgement has no flags of its own (none are defined yet).
   CF_OPERATION_PARAMETERS& p = request->params;
   switch (action.operation_type) {
-    case CF_OPERATION_TYPE_TRANSFER_DATA: {
+    case CF_OPERATION_TYPE_TRANSFER_DATA:
       p.ParamSize = kTransferDataSize;
-      p.TransferData.Offset = read.Int64(u"Offset");
-      p.TransferData.Length = read.Int64(u"Length");
-      p.TransferData.Flags = read.UInt32(u"Flags");
+      p.TransferData.Offset = action.offset;
+      p.TransferData.Length = action.length;
+      p.TransferData.Flags = action.flags;
       p.TransferData.CompletionStatus = action.completion_status;
-      const void* buffer = read.Pointer(u"Buffer");
-      if (SUCCEEDED(read.failure))
-        p.TransferData.Buffer = copy_buffers ? OwnCopy(*request, buffer, p.TransferData.Length) : buffer;
+      p.TransferData.Buffer = copy_buffers ? OwnCopy(*request, action.buffer, action.length) : action.buffer;
       break;
-    }
-    case CF_OPERATION_TYPE_RETRIEVE_DATA: {
-      p.ParamSize = kRetrieveDataSize;
-      p.RetrieveData.Offset = read.Int64(u"Offset");
-      p.RetrieveData.Length = read.Int64(u"Length");
-      p.RetrieveData.Flags = read.UInt32(u"Flags");
-      void* buffer = read.Pointer(u"Buffer");
-      p.RetrieveData.ReturnedLength = read.Int64(u"ReturnedLength");
-      // Retrieved bytes land in the caller's buffer: a copy would hide them.
-      p.RetrieveData.Buffer = buffer;
-      break;
-    }
     case CF_OPERATION_TYPE_ACK_DATA:
       p.ParamSize = kAckDataSize;
-      p.AckData.Offset = read.Int64(u"Offset");
-      p.AckData.Length = read.Int64(u"Length");
+      p.AckData.Offset = action.offset;
+      p.AckData.Length = action.length;
       p.AckData.Flags = CF_OPERATION_ACK_DATA_FLAG_NONE;
       p.AckData.CompletionStatus = action.completion_status;
       break;
-    case CF_OPERATION_TYPE_RESTART_HYDRATION: {
+    case CF_OPERATION_TYPE_RESTART_HYDRATION:
       p.ParamSize = kRestartHydrationSize;
-      const void* identity = read.Pointer(u"FileIdentity");
-      p.RestartHydration.FileIdentityLength = read.UInt32(u"FileIdentityLength");
-      p.RestartHydration.Flags = read.UInt32(u"Flags");
+      p.RestartHydration.FileIdentityLength = action.file_identity_length;
+      p.RestartHydration.Flags = action.flags;
       p.RestartHydration.FsMetadata = nullptr;
-      if (SUCCEEDED(read.failure))
-        p.RestartHydration.FileIdentity = OwnCopy(*request, identity, p.RestartHydration.FileIdentityLength);
+      p.RestartHydration.FileIdentity = OwnCopy(*request, action.file_identity, action.file_identity_length);
       break;
-    }
-    case CF_OPERATION_TYPE_ACK_DEHYDRATE: {
+    case CF_OPERATION_TYPE_ACK_DEHYDRATE:
       p.ParamSize = kAckDehydrateSize;
-      const void* identity = read.Pointer(u"FileIdentity");
-      p.AckDehydrate.FileIdentityLength = read.UInt32(u"FileIdentityLength");
+      p.AckDehydrate.FileIdentityLength = action.file_identity_length;
       p.AckDehydrate.Flags = CF_OPERATION_ACK_DEHYDRATE_FLAG_NONE;
       p.AckDehydrate.CompletionStatus = action.completion_status;
-      if (SUCCEEDED(read.failure))
-        p.AckDehydrate.FileIdentity = OwnCopy(*request, identity, p.AckDehydrate.FileIdentityLength);
+      p.AckDehydrate.FileIdentity = OwnCopy(*request, action.file_identity, action.file_identity_length);
       break;
-    }
     case CF_OPERATION_TYPE_ACK_DELETE:
       p.ParamSize = kAckDeleteSize;
       p.AckDelete.Flags = CF_OPERATION_ACK_DELETE_FLAG_NONE;
@@ -197,7 +146,6 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
     default:
       return E_NOTIMPL;
   }
-  if (FAILED(read.failure)) return read.failure;
   out = std::move(request);
   return S_OK;
 } catch (const std::bad_alloc&) {
@@ -207,7 +155,7 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
 }
 
 HRESULT PlaceholderManager::ExecutePlaceholderAction(const PlaceholderAction* action) {
-  if (action == nullptr || action->size != sizeof(PlaceholderAction) || action->params == nullptr) {
+  if (action == nullptr || action->size != sizeof(PlaceholderAction)) {
     LogExit(E_INVALIDARG, u"ExecutePlaceholderAction result code: 0x%x", {static_cast<uint32_t>(E_INVALIDARG)});
     return E_INVALIDARG;
   }
@@ -217,19 +165,8 @@ HRESULT PlaceholderManager::ExecutePlaceholderAction(const PlaceholderAction* ac
   std::unique_ptr<ExecuteRequest> request;
   HRESULT hr = BuildExecuteRequest(*action, request);
   if (SUCCEEDED(hr)) {
-    // A retrieval answers into the caller's buffer and record, so it must
-    // run while the caller waits.
-    const bool retrieve = action->operation_type == CF_OPERATION_TYPE_RETRIEVE_DATA;
-    DeferredExecutor* executor = retrieve ? nullptr : executor_.load();
-    if (executor != nullptr && executor->Enqueue(request)) {
-      hr = S_OK;
-    } else {
-      hr = request->Run();
-      if (retrieve && SUCCEEDED(hr)) {
-        const HRESULT stored = action->params->SetInt64(u"ReturnedLength", request->params.RetrieveData.ReturnedLength);
-        if (FAILED(stored)) hr = stored;
-      }
-    }
+    DeferredExecutor* executor = executor_.load();
+    hr = executor != nullptr && executor->Enqueue(request) ? S_OK : request->Run();
   }
   LogExit(hr, u"ExecutePlaceholderAction result code: 0x%x", {static_cast<uint32_t>(hr)});
   return hr;

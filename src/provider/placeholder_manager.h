@@ -12,7 +12,6 @@
 
 #include "diag/diagnostics.h"
 #include "platform/cloud_files.h"
-#include "provider/callback_params.h"
 #include "provider/placeholder_requests.h"
 
 namespace corvane {

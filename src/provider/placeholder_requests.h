@@ -13,8 +13,6 @@
 
 namespace corvane {
 
-class CallbackParams;
-
 // What ConnectPlaceholderRoot makes: its address is the callback context the
 // platform hands to every callback, so a callback finds the provider from it.
 struct RootConnection {
@@ -154,16 +152,24 @@ class TransferGate {
   bool closed_ GUARDED_BY(mutex_) = false;
 };
 
-// The answer to one callback; the values of the operation are read by name
-// from the callback's parameter record.
+// The answer to one callback, built from typed values: each answer a fetch
+// sends is a copy of its fetch's answer with the chunk's range and bytes.
 struct PlaceholderAction {
   uint32_t size = sizeof(PlaceholderAction);
   platform::CF_OPERATION_TYPE operation_type = platform::CF_OPERATION_TYPE_TRANSFER_DATA;
   platform::CF_CONNECTION_KEY connection_key;
   platform::CF_TRANSFER_KEY transfer_key = 0;
   const platform::CORRELATION_VECTOR* correlation_vector = nullptr;
-  CallbackParams* params = nullptr;
   platform::NTSTATUS completion_status = platform::STATUS_SUCCESS;
+  // The range of a data answer, and the bytes of a transfer.
+  int64_t offset = 0;
+  int64_t length = 0;
+  const void* buffer = nullptr;
+  // A transfer's or restart's own flags; acknowledgements have none.
+  uint32_t flags = 0;
+  // Restart of a hydration and acknowledgement of a dehydration.
+  const void* file_identity = nullptr;
+  uint32_t file_identity_length = 0;
   std::shared_ptr<TransferGate> gate;  // fetches only
 };
 

@@ -55,7 +55,7 @@ TEST_F(FetchData, AsynchronousHostSendsWholeChunksAtOnceAndTheRestAtFinalize) {
   Task* task = nullptr;
   ASSERT_EQ(kOk, engine().tasks.FindTask(task_id, false, &task));
   auto* context = static_cast<CallbackTaskContext*>(task->Context);
-  EXPECT_EQ(409600 + 409600 + 679936, context->progress.current_offset);
+  EXPECT_EQ(409600 + 409600 + 679936, context->sent_to.load());
   EXPECT_EQ(864u, task->Transfer->Size());
   // The platform hears how much of this request is done, not where it is.
   const int fd = open((root_.path() + "/big.bin").c_str(), O_RDONLY | O_CLOEXEC);
@@ -70,7 +70,7 @@ TEST_F(FetchData, AsynchronousHostSendsWholeChunksAtOnceAndTheRestAtFinalize) {
   ASSERT_EQ(kOk, do_FinalizeTask(engine(), task_id, 0));
   EXPECT_EQ(1u, task->Completed.load());
   EXPECT_EQ(kOk, FlushTransfer(engine(), *task, true));
-  EXPECT_EQ(1500000, context->progress.current_offset);
+  EXPECT_EQ(1500000, context->sent_to.load());
   engine().placeholder_manager->SetDeferredExecutor(nullptr);
   // Whole chunks in one answer, the direct pages in one, the tail at the end.
   ASSERT_EQ(3u, watcher.taken.size());

@@ -35,11 +35,9 @@ class ExecuteActionTest : public ManagerTest {
     action.operation_type = type;
     action.connection_key.Internal = 77;
     action.transfer_key = 99;
-    action.params = &params_;
     action.completion_status = STATUS_CLOUD_FILE_UNSUCCESSFUL;
     return action;
   }
-  CallbackParams params_;
 };
 
 TEST_F(ExecuteActionTest, MalformedActionsAndUnsupportedTypesAreRefused) {
@@ -51,13 +49,6 @@ TEST_F(ExecuteActionTest, MalformedActionsAndUnsupportedTypesAreRefused) {
   EXPECT_EQ(E_INVALIDARG, manager_.ExecutePlaceholderAction(&action));
   action = Action(CF_OPERATION_TYPE_TRANSFER_PLACEHOLDERS);
   EXPECT_EQ(E_NOTIMPL, manager_.ExecutePlaceholderAction(&action));
-  action.params = nullptr;
-  EXPECT_EQ(E_INVALIDARG, manager_.ExecutePlaceholderAction(&action));
-
-  // A value that does not convert stops the answer before it is sent.
-  params_.SetString(u"Offset", u"not a number");
-  action = Action(CF_OPERATION_TYPE_ACK_DATA);
-  EXPECT_EQ(DISP_E_TYPEMISMATCH, manager_.ExecutePlaceholderAction(&action));
   EXPECT_EQ(0, executor.offered);
   EXPECT_EQ(1u, LinesWith(u"ExecutePlaceholderAction called, type: 4").size());
 }
@@ -67,14 +58,13 @@ TEST_F(ExecuteActionTest, DeferredRequestsOwnTheirDataAndCorrelationVector) {
   manager_.SetDeferredExecutor(&executor);
 
   std::vector<char> data(8192, 'a');
-  params_.SetInt64(u"Offset", 4096);
-  params_.SetInt64(u"Length", static_cast<int64_t>(data.size()));
-  params_.SetInt32(u"Flags", 0);
-  params_.SetPointer(u"Buffer", data.data());
   CORRELATION_VECTOR vector;
   vector.Version = 2;
   std::strcpy(vector.Vector, "abc.1");
   PlaceholderAction action = Action(CF_OPERATION_TYPE_TRANSFER_DATA);
+  action.offset = 4096;
+  action.length = static_cast<int64_t>(data.size());
+  action.buffer = data.data();
   action.correlation_vector = &vector;
   ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
   std::fill(data.begin(), data.end(), 'z');
@@ -96,15 +86,15 @@ TEST_F(ExecuteActionTest, DeferredRequestsOwnTheirDataAndCorrelationVector) {
             std::string(static_cast<const char*>(request.params.TransferData.Buffer), 8192));
 
   // The acknowledgement of a dehydration copies the identity, or has none,
-  // and never takes the callback's flags for its own.
-  params_.SetInt32(u"Flags", static_cast<int32_t>(CF_CALLBACK_DEHYDRATE_FLAG_BACKGROUND));
+  // and never takes flags given for another operation.
   const char identity[] = "id-42";
-  params_.SetPointer(u"FileIdentity", identity);
-  params_.SetInt32(u"FileIdentityLength", 5);
   action = Action(CF_OPERATION_TYPE_ACK_DEHYDRATE);
+  action.flags = CF_CALLBACK_DEHYDRATE_FLAG_BACKGROUND;
+  action.file_identity = identity;
+  action.file_identity_length = 5;
   ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
-  CallbackParams without_identity;
-  action.params = &without_identity;
+  action.file_identity = nullptr;
+  action.file_identity_length = 0;
   ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
   ASSERT_EQ(3u, executor.taken.size());
   const auto& ack = executor.taken[1]->params.AckDehydrate;
@@ -115,11 +105,11 @@ TEST_F(ExecuteActionTest, DeferredRequestsOwnTheirDataAndCorrelationVector) {
   EXPECT_EQ(nullptr, executor.taken[2]->params.AckDehydrate.FileIdentity);
 
   // Nothing to copy: the caller's pointer goes through as it is.
-  params_.SetInt64(u"Length", 0);
   action = Action(CF_OPERATION_TYPE_TRANSFER_DATA);
+  action.buffer = data.data();
   ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
-  params_.SetPointer(u"Buffer", nullptr);
-  params_.SetInt64(u"Length", 4096);
+  action.buffer = nullptr;
+  action.length = 4096;
   ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
   ASSERT_EQ(5u, executor.taken.size());
   EXPECT_EQ(static_cast<const void*>(data.data()), executor.taken[3]->params.TransferData.Buffer);
