@@ -20,12 +20,14 @@ namespace {
 constexpr DWORD kOperationInfoSize = offsetof(CF_OPERATION_INFO, RequestKey);
 
 constexpr DWORD kTransferDataSize = 40;
+constexpr DWORD kRetrieveDataSize = 48;
 constexpr DWORD kAckDataSize = 32;
 constexpr DWORD kRestartHydrationSize = 40;
 constexpr DWORD kAckDehydrateSize = 32;
 constexpr DWORD kAckDeleteSize = 16;
 constexpr DWORD kAckRenameSize = 16;
 static_assert(CF_SIZE_OF_OP_PARAM(TransferData) == kTransferDataSize);
+static_assert(CF_SIZE_OF_OP_PARAM(RetrieveData) == kRetrieveDataSize);
 static_assert(CF_SIZE_OF_OP_PARAM(AckData) == kAckDataSize);
 static_assert(CF_SIZE_OF_OP_PARAM(RestartHydration) == kRestartHydrationSize);
 static_assert(CF_SIZE_OF_OP_PARAM(AckDehydrate) == kAckDehydrateSize);
@@ -112,6 +114,15 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
       p.TransferData.CompletionStatus = action.completion_status;
       p.TransferData.Buffer = copy_buffers ? OwnCopy(*request, action.buffer, action.length) : action.buffer;
       break;
+    case CF_OPERATION_TYPE_RETRIEVE_DATA:
+      if (action.retrieve_buffer == nullptr || action.returned_length == nullptr) return E_INVALIDARG;
+      p.ParamSize = kRetrieveDataSize;
+      p.RetrieveData.Offset = action.offset;
+      p.RetrieveData.Length = action.length;
+      p.RetrieveData.Flags = action.flags;
+      p.RetrieveData.Buffer = action.retrieve_buffer;  // a copy would hide the bytes read
+      p.RetrieveData.ReturnedLength = 0;
+      break;
     case CF_OPERATION_TYPE_ACK_DATA:
       p.ParamSize = kAckDataSize;
       p.AckData.Offset = action.offset;
@@ -165,8 +176,10 @@ HRESULT PlaceholderManager::ExecutePlaceholderAction(const PlaceholderAction* ac
   std::unique_ptr<ExecuteRequest> request;
   HRESULT hr = BuildExecuteRequest(*action, request);
   if (SUCCEEDED(hr)) {
-    DeferredExecutor* executor = executor_.load();
+    const bool retrieve = action->operation_type == CF_OPERATION_TYPE_RETRIEVE_DATA;
+    DeferredExecutor* executor = retrieve ? nullptr : executor_.load();
     hr = executor != nullptr && executor->Enqueue(request) ? S_OK : request->Run();
+    if (retrieve) *action->returned_length = SUCCEEDED(hr) ? request->params.RetrieveData.ReturnedLength : 0;
   }
   LogExit(hr, u"ExecutePlaceholderAction result code: 0x%x", {static_cast<uint32_t>(hr)});
   return hr;

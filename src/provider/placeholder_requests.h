@@ -170,6 +170,10 @@ struct PlaceholderAction {
   // Restart of a hydration and acknowledgement of a dehydration.
   const void* file_identity = nullptr;
   uint32_t file_identity_length = 0;
+  // A retrieval reads the file's bytes into the caller's buffer and says
+  // how many it read; it runs while the caller waits.
+  void* retrieve_buffer = nullptr;
+  int64_t* returned_length = nullptr;
   std::shared_ptr<TransferGate> gate;  // fetches only
 };
 

@@ -130,6 +130,25 @@ TEST_F(ExecuteActionTest, WithoutATakerTheAnswerRunsAtOnceAndReportsThePlatformR
   ASSERT_EQ(2u, exits.size());
   EXPECT_EQ(kLogVerbose, exits[0].first);
 
+  // A retrieval reads into the caller's buffer, so it never waits for a
+  // taker, and it needs somewhere to put what it read.
+  char bytes[16];
+  int64_t returned = -1;
+  PlaceholderAction retrieve = Action(CF_OPERATION_TYPE_RETRIEVE_DATA);
+  retrieve.length = sizeof bytes;
+  EXPECT_EQ(E_INVALIDARG, manager_.ExecutePlaceholderAction(&retrieve));
+  retrieve.retrieve_buffer = bytes;
+  retrieve.returned_length = &returned;
+  std::unique_ptr<ExecuteRequest> built;
+  ASSERT_EQ(S_OK, PlaceholderManager::BuildExecuteRequest(retrieve, built, true));
+  EXPECT_EQ(48u, built->params.ParamSize);
+  EXPECT_EQ(static_cast<void*>(bytes), built->params.RetrieveData.Buffer);
+  RecordingExecutor taking_all(true);
+  manager_.SetDeferredExecutor(&taking_all);
+  EXPECT_EQ(not_running, manager_.ExecutePlaceholderAction(&retrieve));
+  EXPECT_EQ(0, taking_all.offered);
+  EXPECT_EQ(0, returned);
+
   // The deferred path reports the same failure in its own words.
   RecordingExecutor taking(true);
   manager_.SetDeferredExecutor(&taking);
