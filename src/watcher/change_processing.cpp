@@ -204,9 +204,10 @@ bool HasDeleteTask(Engine& engine, const std::u16string& relative_path) {
 // A removal and a later addition of the same item under another parent: a
 // move. A file id is free again once its item is gone (on Linux at once), so
 // an id alone does not make a pair: the two must be of one kind, and the
-// added item must not be one the engine knows at that path already (the
-// host's own new item, say; a moved item is known under its old path) or a
-// placeholder named after that path.
+// added item must not be one the host made at that very path. Such an item
+// is a placeholder named after its path; moved on since, it is known there
+// to the cache as an item the host has (a moved one is known under its old
+// path, or there only as a create the host refused).
 bool Pairs(DirectoryWatcher& watcher, const ChangeRecord& removed, const ChangeRecord& added) {
   if (removed.Action != platform::FILE_ACTION_REMOVED || added.Action != platform::FILE_ACTION_ADDED ||
       removed.ParentFileId == added.ParentFileId || removed.FileId != added.FileId)
@@ -215,9 +216,12 @@ bool Pairs(DirectoryWatcher& watcher, const ChangeRecord& removed, const ChangeR
   if (folder(removed) != folder(added)) return false;
   Engine& engine = watcher.engine();
   const std::u16string rel = RelativePathOf(added);
-  if (!engine.metadata_cache.NoItemInCache(rel)) return false;
-  PlaceholderManager* manager = engine.placeholder_manager.get();
   const std::u16string full = watcher.path() + rel;
+  if (!PathExists(full)) {
+    CacheItem known;
+    return !engine.metadata_cache.Lookup(rel, &known, nullptr) || known.CreateFailed;
+  }
+  PlaceholderManager* manager = engine.placeholder_manager.get();
   const platform::CF_PLACEHOLDER_STATE state =
       manager ? manager->GetPlaceholderState(full.c_str()) : platform::CF_PLACEHOLDER_STATE_INVALID;
   std::u16string item_id;

@@ -219,6 +219,12 @@ TEST_F(RescanTest, AFileIdFreedByARemovalDoesNotMakeTheNextNewItemAMove) {
   ASSERT_EQ(0, unlink(Native("left.txt").c_str()));
   known("moved.txt", false);
   ASSERT_EQ(0, std::rename(Native("moved.txt").c_str(), Native("shelf/moved.txt").c_str()));
+  // Moved to where the cache still holds a create the host refused, of a
+  // file moved away from there since: a move all the same.
+  known("carried.txt", false);
+  ASSERT_EQ(0, std::rename(Native("carried.txt").c_str(), Native("shelf/spot.txt").c_str()));
+  engine().metadata_cache.AddNewItemToCache(u"\\shelf\\spot.txt", u"spot.txt", 0, 3, 1, 1, 1);
+  engine().metadata_cache.SetCreateFailed(u"\\shelf\\spot.txt", true);
 
   DirectoryWatcher watcher(engine(), Root());
   ProcessChangeBatch(watcher, RecordBuffer({{platform::FILE_ACTION_REMOVED, u"gone", 7, 1, kFolder},
@@ -226,11 +232,14 @@ TEST_F(RescanTest, AFileIdFreedByARemovalDoesNotMakeTheNextNewItemAMove) {
                                             {platform::FILE_ACTION_REMOVED, u"left.txt", 9, 1, 0},
                                             {platform::FILE_ACTION_ADDED, u"shelf\\taken.txt", 9, 2, 0},
                                             {platform::FILE_ACTION_REMOVED, u"moved.txt", 8, 1, 0},
-                                            {platform::FILE_ACTION_ADDED, u"shelf\\moved.txt", 8, 2, 0}}));
+                                            {platform::FILE_ACTION_ADDED, u"shelf\\moved.txt", 8, 2, 0},
+                                            {platform::FILE_ACTION_REMOVED, u"carried.txt", 12, 1, 0},
+                                            {platform::FILE_ACTION_ADDED, u"shelf\\spot.txt", 12, 2, 0}}));
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FOLDER)) << Seen();
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_DELETE_FOLDER, "\\gone")) << Seen();
-  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_RENAME_FILE)) << Seen();
+  ASSERT_EQ(2u, CountOf(HALVEX_EVENT_RENAME_FILE)) << Seen();
   EXPECT_EQ("\\shelf\\moved.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].new_path);
+  EXPECT_EQ("\\shelf\\spot.txt", Events(HALVEX_EVENT_RENAME_FILE)[1].new_path);
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_DELETE_FILE, "\\left.txt")) << Seen();
 }
