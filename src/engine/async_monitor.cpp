@@ -58,7 +58,8 @@ bool HasRetryRecord(Task& task) {
 int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   switch (task.OperationType) {
     case OP_WRITE_DATA:
-    case OP_CREATE: return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime);
+    case OP_CREATE: return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime,
+                                                   task.ReportedFileId);
     case OP_READ_DATA: {
       const int32_t flushed = FlushTransfer(engine, task, true);
       if (flushed != kOk && flushed != kErrCancelled) AbandonFetch(engine, task, flushed);

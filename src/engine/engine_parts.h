@@ -87,13 +87,16 @@ int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_p
 // In sync after the host took the file version of `size` bytes written at
 // `last_write_time`, but only while the file is still that version: one
 // edited since stays not in sync until its own change is taken. A folder,
-// or a negative `size`, is marked at once.
+// or a negative `size`, is marked at once. A `file_id` of 0 or more must
+// also still be the item's: another file moved to that path is not it.
 int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
-                               int64_t last_write_time);
-// A file's size and last-write time now; size -1 when it cannot be read.
+                               int64_t last_write_time, int64_t file_id = -1);
+// A file's size, last-write time and file-system id now; size -1 when it
+// cannot be read.
 struct FileVersion {
   int64_t size = -1;
   int64_t last_write_time = 0;
+  int64_t file_id = -1;
   bool folder = false;
 };
 FileVersion ReadFileVersion(Engine& engine, std::u16string_view relative_path);

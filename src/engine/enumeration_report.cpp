@@ -55,6 +55,7 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
   task->LocalPath = full_path;
   task->ReportedSize = is_dir ? -1 : size;
   task->ReportedWriteTime = last_write_time;
+  if (!is_dir) task->ReportedFileId = ReadFileVersion(engine, relative_path).file_id;
   engine.tasks.RegisterTask(task);
   int32_t answer = kOk;
   const int32_t fired =
@@ -81,7 +82,8 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
   if (answer != kOk) DoSetPlaceholderSyncState(engine, relative_path, false);
   if (fired != 0) task->LeaveHandler();
   if (!async) {
-    if (answer == kOk) MarkTakenVersionInSync(engine, relative_path, task->ReportedSize, task->ReportedWriteTime);
+    if (answer == kOk)
+      MarkTakenVersionInSync(engine, relative_path, task->ReportedSize, task->ReportedWriteTime, task->ReportedFileId);
     engine.tasks.RemoveTask(task, task->TaskId, false);
   }
   return result;

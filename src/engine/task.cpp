@@ -24,6 +24,7 @@ void Task::Prepare(std::u16string_view path, int32_t type, void* context) {
   LocalFileSize = -1;
   ReportedSize = -1;
   ReportedWriteTime = 0;
+  ReportedFileId = -1;
   OperationType = type;
   Context = context;
   ResultCode.store(0);

@@ -121,6 +121,9 @@ class Task {
   // its completion marks the file in sync only while it is still that one.
   int64_t ReportedSize = -1;
   int64_t ReportedWriteTime = 0;
+  // The file-system id of the reported file (-1: not known): the host reads
+  // that file's data, not another one moved to its path since.
+  int64_t ReportedFileId = -1;
   int32_t OperationType = OP_UNDEFINED;
   void* Context = nullptr;
 

@@ -16,6 +16,14 @@ namespace {
 
 void CloseLocalFile(intptr_t file) { platform::CloseHandle(file); }
 
+bool StillTheReportedFile(const Task& task, platform::Handle file) {
+  if (task.ReportedFileId < 0) return true;
+  platform::BY_HANDLE_FILE_INFORMATION info;
+  if (!platform::GetFileInformationByHandle(file, &info)) return false;
+  const auto id = static_cast<int64_t>((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+  return id == task.ReportedFileId;
+}
+
 // Ends a failed read: the lookup's reference goes back first.
 int32_t Fail(Engine& engine, Task* task, int32_t code) {
   engine.tasks.ReleaseTask(task);
@@ -52,6 +60,12 @@ int32_t ReadTaskLocalData(Engine& engine, int64_t task_id, int64_t position, uin
       if (file == platform::INVALID_HANDLE_VALUE) {
         LogF(sink, kLogVerbose, u"Opening local data file failed with system error code %d",
              platform::GetLastError());
+        failure = kErrLocalDataFailed;
+      } else if (!StillTheReportedFile(*task, file)) {
+        // Moved away since its report, and another file moved to its path:
+        // that file's bytes are not the reported item's.
+        LogF(sink, kLogVerbose, u"The local data file %s is no longer the item that was reported", task->LocalPath);
+        platform::CloseHandle(file);
         failure = kErrLocalDataFailed;
       } else {
         task->LocalFile = file;

@@ -64,18 +64,20 @@ FileVersion ReadFileVersion(Engine& engine, std::u16string_view relative_path) {
   version.folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   version.size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   version.last_write_time = static_cast<int64_t>(info.ftLastWriteTime);
+  version.file_id = static_cast<int64_t>((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
   return version;
 }
 
 int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
-                               int64_t last_write_time) {
+                               int64_t last_write_time, int64_t file_id) {
   if (size == kContentNotTaken) {
     LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' keeps local changes the host has not taken", relative_path);
     return kOk;
   }
   if (size >= 0) {
     const FileVersion now = ReadFileVersion(engine, relative_path);
-    if (!now.folder && (now.size != size || now.last_write_time != last_write_time)) {
+    if (!now.folder && (now.size != size || now.last_write_time != last_write_time ||
+                        (file_id >= 0 && now.file_id != file_id))) {
       LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' changed since the host took it; it stays not in sync",
            relative_path);
       return kOk;

@@ -509,7 +509,8 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   std::map<std::string, std::vector<int64_t>> held;  // tasks answered pending, by path
   std::atomic<bool> hold{false};
   host_.SetPolicy([&](const HostEvent& e) {
-    const bool ours = e.path == "\\late.txt" || e.path == "\\r1.txt" || e.path == "\\c.txt";
+    const bool ours =
+        e.path == "\\late.txt" || e.path == "\\r1.txt" || e.path == "\\c.txt" || e.path == "\\swap.txt";
     if (!hold || !ours || e.id == HALVEX_EVENT_GET_FILE_DATA) return 0;
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<int64_t>& tasks = held[e.path];
@@ -563,6 +564,35 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   const auto first = std::find_if(after.begin(), after.end(), [](const HostEvent& e) { return e.path == "\\c.txt"; });
   ASSERT_NE(first, after.end());
   EXPECT_EQ(HALVEX_EVENT_CREATE_FILE, first->id) << Describe(after);
+
+  // A new file whose create the host answers late is moved away, and
+  // another file takes its name before the host reads it: the host reads
+  // none of the newcomer's bytes, and the newcomer is in sync only once its
+  // own content has gone to the host.
+  hold = true;
+  ASSERT_EQ(0u, app_.CreateFile("swap.txt", "first"));
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\swap.txt") == 1; })) << Describe(Reported());
+  hold = false;
+  const std::string root = scratch_.root() + "/";
+  ASSERT_EQ(0, rename((root + "swap.txt").c_str(), (root + "swapped.txt").c_str()));
+  std::ofstream(root + "swap.txt") << "fresh";
+  int64_t swap_task = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    swap_task = held["\\swap.txt"][0];
+  }
+  std::string bytes(64, '\0');
+  int64_t position = 0;
+  std::vector<intptr_t> read = {Ptr(&swap_task), Ptr(&position), Ptr(bytes.data()), 0, 64, 0};
+  std::vector<int32_t> sizes = {0, 0, 64, 0, 0, 0};
+  host_.Do(HALVEX_METHOD_GET_LOCAL_FILE_DATA, read, &sizes);
+  EXPECT_EQ(0, read[5]) << "read the newcomer's bytes: " << bytes.substr(0, static_cast<size_t>(read[5]));
+  ASSERT_EQ(0, host_.Finalize(swap_task, 0));
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  Settle();
+  bool content_sent = host_.Count(HALVEX_EVENT_CREATE_FILE, "\\swap.txt") > 1;
+  for (const HostEvent& e : host_.Events(HALVEX_EVENT_UPDATE_FILE, "\\swap.txt")) content_sent |= (e.flags & 0x40) != 0;
+  EXPECT_TRUE(content_sent || !InSync("swap.txt")) << Describe(Reported());
 
   // A file made in a folder whose rename the host answers late, or under
   // the name of a file whose delete or rename it answers late, reaches the
