@@ -258,6 +258,19 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
     }
   }
   int64_t size = r.size;
+  // A local item the watcher reports keeps its own data and times: the
+  // values it reports were read from a change record, and the file at the
+  // path may be another one by now (moved there since), which they would
+  // cut to a stale size.
+  const bool taken_in = r.Has(kFlagExistingLocalItem) && !r.is_dir;
+  if (taken_in && !r.local_changes) {
+    size = CurrentSize(r.full);
+    if (size < 0) {
+      out.result = OsFailure(engine, GetLastError());
+      out.done = true;
+      return out;
+    }
+  }
   if (r.local_changes) {
     if (r.DropsData() || r.retrieving) {
       LogF(sink, kLogFailure, u"Refused to replace the data of '%s': it has local changes the host has not received",
@@ -297,10 +310,12 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
   UpdatePlaceholderRequest request;
   request.path = r.full.c_str();
   request.file_size = size;
-  request.creation_time = r.creation_time;
-  request.last_access_time = r.last_access_time;
-  request.last_write_time = r.last_write_time;
-  request.change_time = r.last_write_time;
+  if (!taken_in) {  // 0 leaves a time as it is
+    request.creation_time = r.creation_time;
+    request.last_access_time = r.last_access_time;
+    request.last_write_time = r.last_write_time;
+    request.change_time = r.last_write_time;
+  }
   request.file_attributes = ToPlatformAttributes(r.attributes);
   request.file_identity = id.c_str();
   request.file_identity_length = r.identity_length();

@@ -132,6 +132,25 @@ TEST_F(RescanTest, RenameSeenByARescanBeforeItsRecordsIsReportedOnceAsARename) {
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_UPDATE_FILE, "\\new.txt")) << Seen();
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
   EXPECT_EQ(0u, engine().tasks.Count());
+
+  // Records read while another, empty file stood at the name, handled once
+  // an in-sync placeholder with data has been moved there: the file keeps
+  // its data (it was cut to the record's size).
+  const std::string kept(4112, 'k');
+  WriteFile("landed.txt", kept);
+  const std::u16string landed_id = u"\\elsewhere.txt";
+  ConvertRequest convert;
+  const std::u16string landed = Full(u"\\landed.txt");
+  convert.path = landed.c_str();
+  convert.file_identity = landed_id.data();
+  convert.file_identity_length = static_cast<uint32_t>(landed_id.size() * sizeof(char16_t));
+  convert.convert_flags = platform::CF_CONVERT_FLAG_MARK_IN_SYNC;
+  ASSERT_EQ(platform::S_OK, engine().placeholder_manager->ConvertToPlaceholder(&convert));
+  ProcessChangeBatch(watcher, RecordBuffer({{platform::FILE_ACTION_RENAMED_OLD_NAME, u"unknown.txt"},
+                                            {platform::FILE_ACTION_RENAMED_NEW_NAME, u"landed.txt"}}));
+  std::ifstream in(Native("landed.txt"), std::ios::binary);
+  const std::string now{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_TRUE(now == kept) << now.size() << " bytes left of " << kept.size();
 }
 
 TEST_F(RescanTest, ChangeFoundByTheRescanAndTheRecordsAtOnceIsReportedOnce) {
