@@ -774,7 +774,15 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   if (!old_name.empty() && (engine.pending.CheckPendingOrRemove(old_name, kOpRename, false) ||
                             engine.pending.CheckPendingOrRemove(old_name, kOpRename, true))) {
     LogF(sink, kLogVerbose, u"Rename of '%s' to '%s' was made by the host", old_name, rel);
-    return 0;
+    // The host's rename left its item known at the host's own target. An
+    // item at `rel` that the cache does not know is another one, paired
+    // with the removal by a file id used again: new to the host.
+    if (!engine.metadata_cache.NoItemInCache(rel) || !PathExists(full) || IsSymbolicLinkAt(full)) return 0;
+    LogF(sink, kLogVerbose, u"'%s' is not the item the host renamed: reporting it as new", rel);
+    report_lock.Unlock();
+    LocalItemValues values;
+    if (ReadLocalValues(full, values) != 0) return 0;
+    return UpdateKnownItem(engine, &watcher, rel, full, values, nullptr);
   }
   CacheItem cached;
   auto known_at_old_name = [&] {

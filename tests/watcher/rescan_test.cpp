@@ -240,6 +240,12 @@ TEST_F(RescanTest, AFileIdFreedByARemovalDoesNotMakeTheNextNewItemAMove) {
   ASSERT_EQ(0, std::rename(Native("moved.txt").c_str(), Native("shelf/moved.txt").c_str()));
   // Moved to where the cache still holds a create the host refused, of a
   // file moved away from there since: a move all the same.
+  // The removal of a file the host is moving itself (its method has not
+  // returned yet), and a new file handed the same id: the new file is news.
+  known("hostmoved.txt", false);
+  ASSERT_EQ(0, std::rename(Native("hostmoved.txt").c_str(), Native("hostmoved-target.txt").c_str()));
+  engine().pending.AddPending(u"\\hostmoved.txt", kOpRename, false);
+  WriteFile("shelf/marker.txt", "m");
   known("carried.txt", false);
   ASSERT_EQ(0, std::rename(Native("carried.txt").c_str(), Native("shelf/spot.txt").c_str()));
   engine().metadata_cache.AddNewItemToCache(u"\\shelf\\spot.txt", u"spot.txt", 0, 3, 1, 1, 1);
@@ -253,13 +259,16 @@ TEST_F(RescanTest, AFileIdFreedByARemovalDoesNotMakeTheNextNewItemAMove) {
                                             {platform::FILE_ACTION_REMOVED, u"moved.txt", 8, 1, 0},
                                             {platform::FILE_ACTION_ADDED, u"shelf\\moved.txt", 8, 2, 0},
                                             {platform::FILE_ACTION_REMOVED, u"carried.txt", 12, 1, 0},
-                                            {platform::FILE_ACTION_ADDED, u"shelf\\spot.txt", 12, 2, 0}}));
+                                            {platform::FILE_ACTION_ADDED, u"shelf\\spot.txt", 12, 2, 0},
+                                            {platform::FILE_ACTION_REMOVED, u"hostmoved.txt", 13, 1, 0},
+                                            {platform::FILE_ACTION_ADDED, u"shelf\\marker.txt", 13, 2, 0}}));
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FOLDER)) << Seen();
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_DELETE_FOLDER, "\\gone")) << Seen();
   ASSERT_EQ(2u, CountOf(HALVEX_EVENT_RENAME_FILE)) << Seen();
   EXPECT_EQ("\\shelf\\moved.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].new_path);
   EXPECT_EQ("\\shelf\\spot.txt", Events(HALVEX_EVENT_RENAME_FILE)[1].new_path);
-  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
+  EXPECT_EQ("\\shelf\\marker.txt", Events(HALVEX_EVENT_CREATE_FILE)[0].path);
   EXPECT_EQ(1u, CountOf(HALVEX_EVENT_DELETE_FILE, "\\left.txt")) << Seen();
 }
 
