@@ -535,7 +535,8 @@ Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
       if (!local::ReadLocalItemAt(full, info)) continue;  // vanished meanwhile
       item->found.emplace_back();
       FillFindData(info, name, item->found.back());
-      MarkSymbolicLink(full, item->found.back());
+      // The entry's type spares a status call per item in a large folder.
+      if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) MarkSymbolicLink(full, item->found.back());
     }
     closedir(dir);
   }
