@@ -774,10 +774,17 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   if (!old_name.empty() && (engine.pending.CheckPendingOrRemove(old_name, kOpRename, false) ||
                             engine.pending.CheckPendingOrRemove(old_name, kOpRename, true))) {
     LogF(sink, kLogVerbose, u"Rename of '%s' to '%s' was made by the host", old_name, rel);
-    // The host's rename left its item known at the host's own target. An
-    // item at `rel` that the cache does not know is another one, paired
-    // with the removal by a file id used again: new to the host.
-    if (!engine.metadata_cache.NoItemInCache(rel) || !PathExists(full) || IsSymbolicLinkAt(full)) return 0;
+    // The host's item is a placeholder, known at the host's target once its
+    // method is done. A plain file at `rel` that the cache does not know is
+    // another one, paired with the removal by a file id used again: new to
+    // the host.
+    PlaceholderManager* manager = engine.placeholder_manager.get();
+    const platform::CF_PLACEHOLDER_STATE state =
+        manager ? manager->GetPlaceholderState(full.c_str()) : platform::CF_PLACEHOLDER_STATE_INVALID;
+    const bool placeholder =
+        state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER);
+    if (placeholder || !engine.metadata_cache.NoItemInCache(rel) || !PathExists(full) || IsSymbolicLinkAt(full))
+      return 0;
     LogF(sink, kLogVerbose, u"'%s' is not the item the host renamed: reporting it as new", rel);
     report_lock.Unlock();
     LocalItemValues values;
