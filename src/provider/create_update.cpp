@@ -258,20 +258,13 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
     }
   }
   int64_t size = r.size;
-  // A local item the watcher reports keeps its own data and times: the
-  // values it reports were read from a change record, and the file at the
-  // path may be another one by now (moved there since), which they would
-  // cut to a stale size.
+  // A local item the watcher reports keeps its own size, times and
+  // attributes, so none are sent: the values it reports come from change
+  // records, the file at the path may be another one by now, and even its
+  // size read just now may be cut short by a program's write landing before
+  // the update does.
   const bool taken_in = r.Has(kFlagExistingLocalItem) && !r.is_dir;
-  if (taken_in && !r.local_changes) {
-    size = CurrentSize(r.full);
-    if (size < 0) {
-      out.result = OsFailure(engine, GetLastError());
-      out.done = true;
-      return out;
-    }
-  }
-  if (r.local_changes) {
+  if (r.local_changes && !taken_in) {
     if (r.DropsData() || r.retrieving) {
       LogF(sink, kLogFailure, u"Refused to replace the data of '%s': it has local changes the host has not received",
            r.relative);
@@ -309,13 +302,12 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
   const std::u16string id = ItemIdText(r);
   UpdatePlaceholderRequest request;
   request.path = r.full.c_str();
+  request.keep_metadata = taken_in;
   request.file_size = size;
-  if (!taken_in) {  // 0 leaves a time as it is
-    request.creation_time = r.creation_time;
-    request.last_access_time = r.last_access_time;
-    request.last_write_time = r.last_write_time;
-    request.change_time = r.last_write_time;
-  }
+  request.creation_time = r.creation_time;
+  request.last_access_time = r.last_access_time;
+  request.last_write_time = r.last_write_time;
+  request.change_time = r.last_write_time;
   request.file_attributes = ToPlatformAttributes(r.attributes);
   request.file_identity = id.c_str();
   request.file_identity_length = r.identity_length();

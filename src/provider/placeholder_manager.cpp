@@ -188,7 +188,8 @@ HRESULT PlaceholderManager::UpdatePlaceholder(const UpdatePlaceholderRequest* re
     metadata.BasicInfo.ChangeTime = request->change_time;
     metadata.BasicInfo.FileAttributes = request->file_attributes;
     metadata.FileSize = directory ? 0 : request->file_size;
-    hr = CfUpdatePlaceholder(handle.get(), &metadata, request->file_identity, request->file_identity_length,
+    hr = CfUpdatePlaceholder(handle.get(), request->keep_metadata ? nullptr : &metadata, request->file_identity,
+                             request->file_identity_length,
                              request->dehydrate_ranges, request->dehydrate_range_count, request->update_flags,
                              nullptr, nullptr);
   }

@@ -90,6 +90,8 @@ struct ConvertRequest {
 struct UpdatePlaceholderRequest {
   uint32_t size = sizeof(UpdatePlaceholderRequest);
   const char16_t* path = nullptr;
+  // No size, times or attributes reach the platform: the item keeps its own.
+  bool keep_metadata = false;
   int64_t file_size = 0;
   int64_t creation_time = 0;
   int64_t last_access_time = 0;
