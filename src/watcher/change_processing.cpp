@@ -53,6 +53,16 @@ bool PathExists(const std::u16string& full_path) {
   return platform::GetFileAttributesW(full_path.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
 }
 
+// The platform's state of the item at `full`; INVALID without a manager.
+platform::CF_PLACEHOLDER_STATE PlaceholderStateAt(Engine& engine, const std::u16string& full) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  return manager ? manager->GetPlaceholderState(full.c_str()) : platform::CF_PLACEHOLDER_STATE_INVALID;
+}
+
+bool IsPlaceholderState(platform::CF_PLACEHOLDER_STATE state) {
+  return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER);
+}
+
 // A failing check counts as "not excluded".
 ExcludedState ExclusionFor(Engine& engine, const std::u16string& relative_path, uint32_t platform_attributes,
                            bool log_success) {
@@ -221,12 +231,9 @@ bool Pairs(DirectoryWatcher& watcher, const ChangeRecord& removed, const ChangeR
     CacheItem known;
     return !engine.metadata_cache.Lookup(rel, &known, nullptr) || known.CreateFailed;
   }
-  PlaceholderManager* manager = engine.placeholder_manager.get();
-  const platform::CF_PLACEHOLDER_STATE state =
-      manager ? manager->GetPlaceholderState(full.c_str()) : platform::CF_PLACEHOLDER_STATE_INVALID;
   std::u16string item_id;
-  return state == platform::CF_PLACEHOLDER_STATE_INVALID || !(state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) ||
-         !manager->GetItemIdByPath(full.c_str(), item_id) || item_id != rel;
+  return !IsPlaceholderState(PlaceholderStateAt(engine, full)) ||
+         !engine.placeholder_manager->GetItemIdByPath(full.c_str(), item_id) || item_id != rel;
 }
 
 const ChangeRecord* SavedRemove(DirectoryWatcher& watcher) {
@@ -267,10 +274,7 @@ bool UnchangedSinceReported(Engine& engine, const std::u16string& rel, const std
   if (attrs & platform::FILE_ATTRIBUTE_REPARSE_POINT) return true;
   // Read before the engine made it a placeholder (the usual case for the
   // records of a new file): a known item that is none would be made one.
-  PlaceholderManager* manager = engine.placeholder_manager.get();
-  const platform::CF_PLACEHOLDER_STATE state =
-      manager ? manager->GetPlaceholderState(full.c_str()) : platform::CF_PLACEHOLDER_STATE_INVALID;
-  return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER);
+  return IsPlaceholderState(PlaceholderStateAt(engine, full));
 }
 
 // The update against `known`, a copy of the item's cache entry read together
@@ -554,10 +558,8 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     return UpdateKnownItem(engine, watcher, rel, full, values, nullptr);
   }
   PlaceholderManager* manager = engine.placeholder_manager.get();
-  const platform::CF_PLACEHOLDER_STATE ph_state =
-      manager ? manager->GetPlaceholderState(full.c_str()) : platform::CF_PLACEHOLDER_STATE_INVALID;
-  const bool placeholder =
-      ph_state != platform::CF_PLACEHOLDER_STATE_INVALID && (ph_state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER);
+  const platform::CF_PLACEHOLDER_STATE ph_state = PlaceholderStateAt(engine, full);
+  const bool placeholder = IsPlaceholderState(ph_state);
   const bool fully_present = placeholder && (ph_state & 0x30) == 0;
 
   int32_t flags = 0;
@@ -778,12 +780,8 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     // method is done. A plain file at `rel` that the cache does not know is
     // another one, paired with the removal by a file id used again: new to
     // the host.
-    PlaceholderManager* manager = engine.placeholder_manager.get();
-    const platform::CF_PLACEHOLDER_STATE state =
-        manager ? manager->GetPlaceholderState(full.c_str()) : platform::CF_PLACEHOLDER_STATE_INVALID;
-    const bool placeholder =
-        state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER);
-    if (placeholder || !engine.metadata_cache.NoItemInCache(rel) || !PathExists(full) || IsSymbolicLinkAt(full))
+    if (IsPlaceholderState(PlaceholderStateAt(engine, full)) || !engine.metadata_cache.NoItemInCache(rel) ||
+        !PathExists(full) || IsSymbolicLinkAt(full))
       return 0;
     LogF(sink, kLogVerbose, u"'%s' is not the item the host renamed: reporting it as new", rel);
     report_lock.Unlock();

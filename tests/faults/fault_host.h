@@ -48,7 +48,9 @@ inline bool ThreadsBackTo(int expected, std::chrono::milliseconds limit = 3s) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(10ms);
   }
-  return ThreadCount() == expected;
+  // Fewer is no leak: a thread counted before (a former host's, ending) may
+  // have gone since.
+  return ThreadCount() <= expected;
 }
 
 class FaultHost : public test_common::Host {
