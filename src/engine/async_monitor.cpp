@@ -71,8 +71,9 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
       return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime);
     }
     case OP_DELETE:
-      // What is at the path now (made since) is not what the host deleted.
-      engine.metadata_cache.Remove(task.Path, false);
+      // What is at the path now (made since) is not what the host deleted,
+      // nor is anything below it.
+      engine.metadata_cache.Remove(task.Path, true);
       return kOk;
     case OP_LIST: return ProcessListing(engine, task.TaskId, false);
     case OP_RENAME:

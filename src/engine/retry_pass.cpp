@@ -125,6 +125,11 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     const int32_t moved = FinishLocalRename(engine, root, record.Path, record.NewPath);
     if (moved != kOk) result = moved;
   }
+  if (record.OpType == kOpDelete && (result == kOk || result == kErrLocalItemNotFound)) {
+    // The host has dropped the item and whatever was below it: a folder made
+    // again at the name is new to it.
+    engine.metadata_cache.Remove(record.Path, true);
+  }
   if (result != kOk && result != kErrRetry &&
       (record.OpType == kOpCreate || record.OpType == kOpUpdate || rename)) {
     // The host never took the change: the item is offered again on its next

@@ -670,6 +670,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   // What the user does while the host holds an event back, run before the
   // host answers, so that the retry always comes after it.
   std::map<std::string, std::function<void()>> meanwhile;
+  std::atomic<int64_t> late{0};
   host_.SetPolicy([&](const HostEvent& e) {
     std::lock_guard<std::mutex> lock(mutex);
     if (auto it = meanwhile.find(e.path); it != meanwhile.end()) {
@@ -677,9 +678,14 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
       meanwhile.erase(it);
     }
     if (e.id == HALVEX_EVENT_UPDATE_FILE || e.id == HALVEX_EVENT_UPDATE_FOLDER) return 0;
+    // A folder the host deletes late.
+    if (e.id == HALVEX_EVENT_DELETE_FOLDER && e.path == "\\late") return late = e.task_id, HALVEX_ERR_PENDING;
     return refusals[e.path]-- > 0 ? HALVEX_ERR_RETRY : 0;
   });
   const std::string root = scratch_.root() + "/";
+  ASSERT_EQ(0u, app_.CreateFolder("box"));
+  ASSERT_EQ(0u, app_.CreateFolder("late"));
+  ASSERT_EQ(0u, app_.CreateFile("late/kept.txt", "kept"));
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
@@ -703,7 +709,15 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     // A new folder's create held back while the user removes it again.
     refusals["\\unsure"] = 1;
     meanwhile["\\unsure"] = [&] { rmdir((root + "unsure").c_str()); };
+    // A folder's delete accepted on its retry.
+    refusals["\\box"] = 1;
   }
+  ASSERT_EQ(0, rmdir((root + "box").c_str()));
+  // Moved out whole, its file's delete is the folder's.
+  ASSERT_EQ(0, rename((root + "late").c_str(), (scratch_.outside() + "/late").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return late != 0; })) << Describe(Reported());
+  ASSERT_EQ(0, host_.Finalize(late, 0));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FOLDER, "\\box", 2)) << Describe(Reported());
   ASSERT_EQ(0, mkdir((root + "unsure").c_str(), 0777));
   ASSERT_EQ(0, unlink((root + "again.txt").c_str()));
   ASSERT_EQ(0, rename((root + "m1.txt").c_str(), (root + "m2.txt").c_str()));
@@ -719,7 +733,16 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.Write("m3.txt", 0, "m3"));
   Settle();
   ASSERT_EQ(0, mkdir((root + "unsure").c_str(), 0777));
+  ASSERT_EQ(0u, app_.CreateFolder("box"));
+  ASSERT_EQ(0u, app_.CreateFolder("late"));
+  ASSERT_EQ(0u, app_.CreateFile("late/kept.txt", "again"));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FOLDER, "\\unsure", 2)) << Describe(Reported());
+  // What the host deleted, on its retry or late with what was below it, is
+  // new to it when made again.
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\late\\kept.txt", 1)) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\box")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FOLDER, "\\box")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\late\\kept.txt")) << Describe(Reported());
 
   // The re-created file is an update of the file the host still has.
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
