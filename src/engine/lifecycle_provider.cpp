@@ -46,6 +46,9 @@ bool Engine::Initialize() {
     return false;
   }
   provider = Owned<Provider>(made, [](Provider* p) { delete p; });
+  // A mark left from an earlier activation would swallow the change the
+  // offline check finds at its path.
+  pending.Clear();
   method_calls.Open();
   Log(sink, kLogVerbose, u"Windows cloud API engine initialized");
   if (settings.serialize_events.load() != 0) event_lock = MakeOwned<Mutex>();

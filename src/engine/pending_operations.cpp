@@ -69,6 +69,13 @@ bool PendingOperations::RemoveAll(std::u16string_view path, int32_t op_type) {
   return set.keys.erase(KeyFor(path, true)) != 0;
 }
 
+void PendingOperations::Clear() {
+  for (Set& set : sets_) {
+    MutexLock lock(set.mutex);
+    set.keys.clear();
+  }
+}
+
 uint32_t PendingOperations::CountOf(std::u16string_view path, int32_t op_type, bool is_dir) const {
   if (!ValidOpType(op_type)) return 0;
   const Set& set = sets_[static_cast<size_t>(op_type)];

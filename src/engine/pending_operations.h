@@ -40,6 +40,10 @@ class PendingOperations {
   // Drops the file entry or else the folder entry of `path`, whatever its count.
   bool RemoveAll(std::u16string_view path, int32_t op_type);
 
+  // Forgets every mark: the echoes of changes made before the watcher
+  // stopped were seen or never will be.
+  void Clear();
+
   // Count of the exact key (0 when absent); for tests and diagnostics.
   uint32_t CountOf(std::u16string_view path, int32_t op_type, bool is_dir) const;
 

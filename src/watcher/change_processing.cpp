@@ -353,6 +353,14 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
   bool locked = false;
   if (engine.metadata_cache.GetLocked(rel, &locked) && locked) {
     LogF(sink, kLogVerbose, u"Locked file detected and ignored: '%s'", full);
+    if (record.Action == platform::FILE_ACTION_RENAMED_NEW_NAME || state.move_pending) {
+      // The host's own rename onto an item it holds uses up its mark here,
+      // or the mark would swallow a later rename of the old name.
+      if (!state.old_name.empty() && !engine.pending.CheckPendingOrRemove(state.old_name, kOpRename, false))
+        engine.pending.CheckPendingOrRemove(state.old_name, kOpRename, true);
+      state.old_name.clear();
+      state.move_pending = false;
+    }
     return 0;
   }
   const bool in_cache = !engine.metadata_cache.NoItemInCache(rel);
