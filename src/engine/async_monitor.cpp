@@ -59,7 +59,7 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
   switch (task.OperationType) {
     case OP_WRITE_DATA:
     case OP_CREATE: return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime,
-                                                   task.ReportedFileId);
+                                                   task.ReportedFileId, task.ReportedUsn);
     case OP_READ_DATA: {
       const int32_t flushed = FlushTransfer(engine, task, true);
       if (flushed != kOk && flushed != kErrCancelled) AbandonFetch(engine, task, flushed);
@@ -68,7 +68,8 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
       // The file may have changed since the read began: only the version
       // it began from, if that was in sync, is put back in sync.
       if (flushed != kOk) return kOk;
-      return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime);
+      return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime, -1,
+                                    task.ReportedUsn);
     }
     case OP_DELETE:
       // What is at the path now (made since) is not what the host deleted,

@@ -88,15 +88,18 @@ int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_p
 // `last_write_time`, but only while the file is still that version: one
 // edited since stays not in sync until its own change is taken. A folder,
 // or a negative `size`, is marked at once. A `file_id` of 0 or more must
-// also still be the item's: another file moved to that path is not it.
+// also still be the item's: another file moved to that path is not it. A
+// `usn` other than 0 must be the file's still; the platform checks it as it
+// sets the state, so a write landing after the checks here still counts.
 int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
-                               int64_t last_write_time, int64_t file_id = -1);
-// A file's size, last-write time and file-system id now; size -1 when it
-// cannot be read.
+                               int64_t last_write_time, int64_t file_id = -1, int64_t usn = 0);
+// A file's size, last-write time, file-system id and update sequence number
+// now; size -1 when it cannot be read, usn 0 where the platform has none.
 struct FileVersion {
   int64_t size = -1;
   int64_t last_write_time = 0;
   int64_t file_id = -1;
+  int64_t usn = 0;
   bool folder = false;
 };
 FileVersion ReadFileVersion(Engine& engine, std::u16string_view relative_path);

@@ -55,7 +55,11 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
   task->LocalPath = full_path;
   task->ReportedSize = is_dir ? -1 : size;
   task->ReportedWriteTime = last_write_time;
-  if (!is_dir) task->ReportedFileId = ReadFileVersion(engine, relative_path).file_id;
+  if (!is_dir) {
+    const FileVersion version = ReadFileVersion(engine, relative_path);
+    task->ReportedFileId = version.file_id;
+    task->ReportedUsn = version.usn;
+  }
   engine.tasks.RegisterTask(task);
   int32_t answer = kOk;
   const int32_t fired =
@@ -83,7 +87,8 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
   if (fired != 0) task->LeaveHandler();
   if (!async) {
     if (answer == kOk)
-      MarkTakenVersionInSync(engine, relative_path, task->ReportedSize, task->ReportedWriteTime, task->ReportedFileId);
+      MarkTakenVersionInSync(engine, relative_path, task->ReportedSize, task->ReportedWriteTime, task->ReportedFileId,
+                             task->ReportedUsn);
     engine.tasks.RemoveTask(task, task->TaskId, false);
   }
   return result;

@@ -74,6 +74,8 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
   if (record.OpType == kOpCreate || record.OpType == kOpUpdate) {
     task->ReportedSize = record.IsDir != 0 ? -1 : I64(record.Size);
     task->ReportedWriteTime = I64(record.LastWriteTime);
+    // The host reads the file as it is when the event fires again.
+    if (record.IsDir == 0) task->ReportedUsn = ReadFileVersion(engine, record.Path).usn;
   }
   if (rename) {
     // A late acceptance still has to move the item.
@@ -114,7 +116,8 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
   if (asynchronous) return result;
 
   if ((record.OpType == kOpUpdate || record.OpType == kOpCreate) && result == kOk) {
-    const int32_t rc = MarkTakenVersionInSync(engine, record.Path, task->ReportedSize, task->ReportedWriteTime);
+    const int32_t rc = MarkTakenVersionInSync(engine, record.Path, task->ReportedSize, task->ReportedWriteTime, -1,
+                                              task->ReportedUsn);
     if (rc != kOk) {
       LogF(sink, kLogFailure, u"Failed to set placeholder sync state to true: '%s'. Error code: 0x%x",
            record.Path, static_cast<uint32_t>(rc));

@@ -25,6 +25,7 @@ void Task::Prepare(std::u16string_view path, int32_t type, void* context) {
   ReportedSize = -1;
   ReportedWriteTime = 0;
   ReportedFileId = -1;
+  ReportedUsn = 0;
   OperationType = type;
   Context = context;
   ResultCode.store(0);

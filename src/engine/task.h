@@ -124,6 +124,9 @@ class Task {
   // The file-system id of the reported file (-1: not known): the host reads
   // that file's data, not another one moved to its path since.
   int64_t ReportedFileId = -1;
+  // The reported file's update sequence number (0: none): one written since
+  // the host took it is not put in sync.
+  int64_t ReportedUsn = 0;
   int32_t OperationType = OP_UNDEFINED;
   void* Context = nullptr;
 

@@ -113,6 +113,11 @@ BOOL WriteFile(Handle file, const void* buffer, DWORD bytes_to_write, DWORD* byt
 
 BOOL GetFileSizeEx(Handle file, LARGE_INTEGER* size);
 BOOL GetFileInformationByHandle(Handle file, BY_HANDLE_FILE_INFORMATION* info);
+// The placeholder's update sequence number, which moves with every change
+// of its data and which CfSetInSyncState takes to refuse a file changed
+// since. 0 for an item that is no placeholder; FALSE with
+// ERROR_NOT_SUPPORTED where the platform keeps no such number.
+BOOL GetPlaceholderUsn(Handle file, int64_t* usn);
 BOOL SetFileInformationByHandle(Handle file, FILE_INFO_BY_HANDLE_CLASS info_class, const void* info,
                                 DWORD info_size);
 

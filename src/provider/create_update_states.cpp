@@ -24,8 +24,9 @@ bool IsPlaceholder(PlaceholderManager& manager, const std::u16string& full) {
 }
 
 int32_t SetStates(Engine& engine, PlaceholderManager& manager, const std::u16string& full, uint32_t what,
-                  CF_IN_SYNC_STATE in_sync, CF_PIN_STATE pin, CF_SET_PIN_FLAGS pin_flags) {
+                  CF_IN_SYNC_STATE in_sync, CF_PIN_STATE pin, CF_SET_PIN_FLAGS pin_flags, int64_t usn = 0) {
   PlaceholderStatesRequest request;
+  request.usn = usn;
   request.path = full.c_str();
   request.what_to_set = what;
   request.in_sync_state = in_sync;
@@ -56,20 +57,26 @@ FileVersion ReadFileVersion(Engine& engine, std::u16string_view relative_path) {
   const std::u16string full = FullPathOf(engine, relative_path);
   Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool read = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
-  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   FileVersion version;
+  if (handle == INVALID_HANDLE_VALUE) return version;
+  BY_HANDLE_FILE_INFORMATION info;
+  // The number first: a write between the two reads then shows as a size or
+  // time the number does not stand for, never the other way round.
+  int64_t usn = 0;
+  const bool numbered = GetPlaceholderUsn(handle, &usn) != 0;
+  const bool read = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
   if (!read) return version;
   version.folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   version.size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   version.last_write_time = static_cast<int64_t>(info.ftLastWriteTime);
   version.file_id = static_cast<int64_t>((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+  if (numbered && !version.folder) version.usn = usn;
   return version;
 }
 
 int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
-                               int64_t last_write_time, int64_t file_id) {
+                               int64_t last_write_time, int64_t file_id, int64_t usn) {
   if (size == kContentNotTaken) {
     LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' keeps local changes the host has not taken", relative_path);
     return kOk;
@@ -83,7 +90,26 @@ int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path
       return kOk;
     }
   }
-  return DoSetPlaceholderSyncState(engine, relative_path, true);
+  if (usn == 0) return DoSetPlaceholderSyncState(engine, relative_path, true);
+  PlaceholderManager* manager = ManagerOrRecord(engine);
+  if (manager == nullptr) return kErrNotReady;
+  const std::u16string full = FullPathOf(engine, relative_path);
+  PlaceholderStatesRequest request;
+  request.path = full.c_str();
+  request.what_to_set = kSetInSyncState;
+  request.in_sync_state = CF_IN_SYNC_STATE_IN_SYNC;
+  request.usn = usn;
+  const HRESULT hr = manager->SetPlaceholderStates(&request);
+  if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC)) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' changed since the host took it; it stays not in sync",
+         relative_path);
+    return kOk;
+  }
+  if (hr == HRESULT_FROM_WIN32(ERROR_NOT_A_CLOUD_FILE)) return kOk;  // replaced by a plain item since
+  if (hr == S_OK) return kOk;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"SetPlaceholderStates for '%s' failed, HR=0x%x", relative_path,
+       static_cast<uint32_t>(hr));
+  return engine.diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));
 }
 
 int32_t DoSetPlaceholderPinnedState(Engine& engine, std::u16string_view path, bool pinned) {

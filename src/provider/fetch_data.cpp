@@ -206,6 +206,7 @@ void NoteVersionAtStart(Engine& engine, Task& task) {
   if (version.size < 0 || version.folder) return;
   task.ReportedSize = version.size;
   task.ReportedWriteTime = version.last_write_time;
+  task.ReportedUsn = version.usn;
 }
 
 }  // namespace

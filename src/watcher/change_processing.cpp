@@ -638,7 +638,11 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
                                  !(ph_state & platform::CF_PLACEHOLDER_STATE_IN_SYNC);
   task->ReportedSize = values.folder ? -1 : content_not_taken ? kContentNotTaken : values.size;
   task->ReportedWriteTime = values.last_write_time;
-  if (!values.folder) task->ReportedFileId = ReadFileVersion(engine, rel).file_id;
+  if (!values.folder) {
+    const FileVersion version = ReadFileVersion(engine, rel);
+    task->ReportedFileId = version.file_id;
+    task->ReportedUsn = version.usn;
+  }
   const int64_t task_id = engine.tasks.RegisterTask(task);
   int32_t rc = DoSetPlaceholderSyncState(engine, rel, false);
   LogF(sink, kLogVerbose, u"Set placeholder synced state to false for '%s'. Result: %x", rel,
@@ -668,6 +672,7 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   const auto reported_size = task->ReportedSize;
   const auto reported_write_time = task->ReportedWriteTime;
   const auto reported_file_id = task->ReportedFileId;
+  const auto reported_usn = task->ReportedUsn;
   engine.tasks.ReleaseTask(task);
   // New content the event could not carry (the file is not all on disk)
   // is still only here, whatever the host answered.
@@ -676,7 +681,8 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     if (answer == 0 && content_unsent) {
       LogF(sink, kLogVerbose, u"'%s' stays not in sync: its new content is not all on disk to be sent", rel);
     } else if (answer == 0) {
-      result = MarkTakenVersionInSync(engine, rel, reported_size, reported_write_time, reported_file_id);
+      result = MarkTakenVersionInSync(engine, rel, reported_size, reported_write_time, reported_file_id,
+                                      reported_usn);
       LogF(sink, kLogVerbose, u"Set placeholder synced state to true for '%s'. Result: %x", rel,
            static_cast<uint32_t>(result));
     }

@@ -510,7 +510,8 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   std::atomic<bool> hold{false};
   host_.SetPolicy([&](const HostEvent& e) {
     const bool ours =
-        e.path == "\\late.txt" || e.path == "\\r1.txt" || e.path == "\\c.txt" || e.path == "\\swap.txt";
+        e.path == "\\late.txt" || e.path == "\\r1.txt" || e.path == "\\c.txt" || e.path == "\\swap.txt" ||
+                      e.path == "\\same.txt";
     if (!hold || !ours || e.id == HALVEX_EVENT_GET_FILE_DATA) return 0;
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<int64_t>& tasks = held[e.path];
@@ -593,6 +594,26 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   bool content_sent = host_.Count(HALVEX_EVENT_CREATE_FILE, "\\swap.txt") > 1;
   for (const HostEvent& e : host_.Events(HALVEX_EVENT_UPDATE_FILE, "\\swap.txt")) content_sent |= (e.flags & 0x40) != 0;
   EXPECT_TRUE(content_sent || !InSync("swap.txt")) << Describe(Reported());
+
+  // Written again while the host takes an update, with the size and write
+  // time it had then: still another version, not in sync.
+  ASSERT_EQ(0u, app_.CreateFile("same.txt", "aaaa"));
+  ASSERT_TRUE(BecomesInSync("same.txt"));
+  hold = true;
+  ASSERT_EQ(0u, app_.Write("same.txt", 0, "bbbb"));
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\same.txt") == 1; })) << Describe(Reported());
+  hold = false;
+  struct stat taken;
+  ASSERT_EQ(0, stat((root + "same.txt").c_str(), &taken));
+  ASSERT_EQ(0u, app_.Write("same.txt", 0, "cccc"));
+  const timespec taken_times[2] = {taken.st_atim, taken.st_mtim};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (root + "same.txt").c_str(), taken_times, 0));
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(0, host_.Finalize(held["\\same.txt"][0], 0));
+  }
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  EXPECT_FALSE(InSync("same.txt")) << Describe(Reported());
 
   // A file made in a folder whose rename the host answers late, or under
   // the name of a file whose delete or rename it answers late, reaches the

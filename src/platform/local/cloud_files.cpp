@@ -656,6 +656,7 @@ HRESULT CfSetPinState(Handle FileHandle, CF_PIN_STATE PinState, CF_SET_PIN_FLAGS
 
 HRESULT CfSetInSyncState(Handle FileHandle, CF_IN_SYNC_STATE InSyncState, CF_SET_IN_SYNC_FLAGS /*InSyncFlags*/,
                          USN* InSyncUsn) {
+  const USN expected = InSyncUsn ? *InSyncUsn : 0;
   if (InSyncUsn) *InSyncUsn = 0;
   auto item = FileOf(FileHandle);
   if (!item) return FromWin32(ERROR_INVALID_HANDLE);
@@ -666,6 +667,12 @@ HRESULT CfSetInSyncState(Handle FileHandle, CF_IN_SYNC_STATE InSyncState, CF_SET
   PlaceholderRecord record;
   if (!SettleOutsideWritesLocked(fd.get()) || !LoadRecord(fd.get(), record)) return FromErrno();
   if (!record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
+  USN usn = 0;
+  if (!LoadChangeUsnLocked(fd.get(), usn)) return FromErrno();
+  // The provider took the file as it was at `expected`: changed since, it
+  // is not what the cloud has.
+  if (InSyncState == CF_IN_SYNC_STATE_IN_SYNC && expected != 0 && expected != usn)
+    return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
   if (InSyncState == CF_IN_SYNC_STATE_IN_SYNC && !record.in_sync) {
     // Holes are no content: a file with writes the platform cannot place
     // never matches the cloud.
@@ -674,7 +681,9 @@ HRESULT CfSetInSyncState(Handle FileHandle, CF_IN_SYNC_STATE InSyncState, CF_SET
     if (view.unknown_writes) return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
   }
   record.in_sync = InSyncState == CF_IN_SYNC_STATE_IN_SYNC;
-  return StoreRecord(fd.get(), record) ? S_OK : FromErrno();
+  if (!StoreRecord(fd.get(), record)) return FromErrno();
+  if (InSyncUsn) *InSyncUsn = usn;
+  return S_OK;
 }
 
 HRESULT CfExecute(const CF_OPERATION_INFO* OpInfo, CF_OPERATION_PARAMETERS* OpParams) {

@@ -147,7 +147,8 @@ bool RecordApplicationWriteLocked(int fd, uint64_t begin, uint64_t end, bool tru
   if (truncated) state.ranges.Add(0, state.size);
   state.record.in_sync = false;
   // Emptied, the file holds only what is written from now on.
-  return StoreRanges(fd, state.ranges, truncated ? 0 : -1, &state.st) && StoreRecord(fd, state.record);
+  return CountDataChangeLocked(fd) && StoreRanges(fd, state.ranges, truncated ? 0 : -1, &state.st) &&
+         StoreRecord(fd, state.record);
 }
 
 bool RecordWrittenRangeLocked(int fd, uint64_t begin, uint64_t end) {

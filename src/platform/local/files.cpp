@@ -273,6 +273,18 @@ BOOL GetFileSizeEx(Handle file, LARGE_INTEGER* size) {
   return true;
 }
 
+BOOL GetPlaceholderUsn(Handle file, int64_t* usn) {
+  auto item = local::LookupHandle(file, OpenItem::Kind::kFile);
+  if (!item) return false;
+  if (!usn) return FailWith(ERROR_INVALID_PARAMETER);
+  local::ItemStateLock lock(item->fd);
+  if (!local::LoadChangeUsnLocked(item->fd, *usn)) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
+}
+
 BOOL GetFileInformationByHandle(Handle file, BY_HANDLE_FILE_INFORMATION* out) {
   auto item = local::LookupHandle(file, OpenItem::Kind::kFile);
   if (!item) return false;

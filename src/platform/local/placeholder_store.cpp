@@ -20,6 +20,9 @@ constexpr const char* kRangesName = "user.corvane.ranges";
 constexpr const char* kIdName = "user.corvane.id";
 constexpr const char* kIdRefName = "user.corvane.idref";
 constexpr const char* kStampName = "user.corvane.stamp";
+// How often the data changed: the item's update sequence number. Absent
+// on items stored before it existed, which read as never changed.
+constexpr const char* kChangesName = "user.corvane.changes";
 constexpr uint8_t kStampVersion = 1;
 constexpr size_t kStampSize = 18;
 constexpr uint8_t kStampUnknownWrites = 1;
@@ -323,7 +326,43 @@ bool SettleOutsideWritesLocked(int fd) {
     record.in_sync = false;
     if (!StoreRecord(fd, record)) return false;
   }
-  return StoreRanges(fd, view.ranges, view.unknown_writes ? 1 : 0, &st);
+  return CountDataChangeLocked(fd) && StoreRanges(fd, view.ranges, view.unknown_writes ? 1 : 0, &st);
+}
+
+namespace {
+
+bool LoadChangeCount(int fd, uint64_t& count) {
+  std::string value;
+  if (!GetXattr(fd, kChangesName, value)) return false;
+  count = 0;
+  if (value.size() == sizeof(count)) std::memcpy(&count, value.data(), sizeof(count));
+  return true;
+}
+
+// Never 0, which asks for no check.
+int64_t UsnOf(uint64_t changes) { return static_cast<int64_t>((changes + 1) & INT64_MAX); }
+
+}  // namespace
+
+bool CountDataChangeLocked(int fd) {
+  uint64_t count = 0;
+  if (!LoadChangeCount(fd, count)) return false;
+  ++count;
+  return SetXattr(fd, kChangesName, &count, sizeof(count));
+}
+
+bool LoadChangeUsnLocked(int fd, int64_t& usn) {
+  usn = 0;
+  PlaceholderRecord record;
+  if (!LoadRecord(fd, record)) return false;
+  if (!record.placeholder) return true;
+  uint64_t count = 0;
+  DataView view;
+  if (!LoadChangeCount(fd, count) || !LoadDataView(fd, view)) return false;
+  // A write the platform has not settled yet counts as the change settling
+  // it will record.
+  usn = UsnOf(count + (view.written ? 1 : 0));
+  return true;
 }
 
 bool LoadIdentity(int fd, std::string& identity) {

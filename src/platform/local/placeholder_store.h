@@ -66,6 +66,12 @@ bool LoadDataViewAt(const std::string& path, const struct stat& now, DataView& v
 // The Locked form is for a caller holding the item's ItemStateLock.
 bool SettleOutsideWrites(int fd);
 bool SettleOutsideWritesLocked(int fd);
+// The item's update sequence number: it moves with every change of the
+// data (an application's write, a truncation, a write outside the platform
+// once seen), never with the platform's own state changes. 0 for an item
+// that is no placeholder.
+bool LoadChangeUsnLocked(int fd, int64_t& usn);
+bool CountDataChangeLocked(int fd);
 bool LoadIdentity(int fd, std::string& identity);
 bool StoreIdentity(int fd, std::string_view identity);  // empty removes it
 // StoreIdentity for an item made just now, which has no identity to replace.

@@ -108,6 +108,15 @@ BOOL GetFileSizeEx(Handle file, LARGE_INTEGER* size) {
   return TRUE;
 }
 
+// The volume's journal number moves with the platform's own state changes
+// too (the in-sync mark among them), so it cannot tell a user's write from
+// the provider's bookkeeping: the engine keeps its size and time check.
+BOOL GetPlaceholderUsn(Handle /*file*/, int64_t* usn) {
+  if (usn == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  *usn = 0;
+  return FailWith(ERROR_NOT_SUPPORTED);
+}
+
 BOOL GetFileInformationByHandle(Handle file, BY_HANDLE_FILE_INFORMATION* info) {
   if (info == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   ::BY_HANDLE_FILE_INFORMATION native{};
