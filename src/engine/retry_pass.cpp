@@ -178,6 +178,18 @@ RetryQueue& RetryQueueOf(Engine& engine) {
   return *engine.retry_queue;
 }
 
+bool FoldIntoQueuedCreate(Engine& engine, std::u16string_view path, bool is_dir, uint32_t attributes, int64_t size,
+                          int64_t creation_time, int64_t last_access_time, int64_t last_write_time) {
+  if (engine.settings.event_retry_interval.load() < 1) return false;
+  RetryRecord now;
+  now.Value2 = attributes;
+  now.Size = static_cast<uint64_t>(size);
+  now.CreationTime = static_cast<uint64_t>(creation_time);
+  now.LastAccessTime = static_cast<uint64_t>(last_access_time);
+  now.LastWriteTime = static_cast<uint64_t>(last_write_time);
+  return RetryQueueOf(engine).RefreshCreate(path, is_dir, now);
+}
+
 bool RemoveFromRetryQueue(Engine& engine, std::u16string_view path, bool is_dir, bool* held_create) {
   if (held_create != nullptr) *held_create = false;
   if (engine.settings.event_retry_interval.load() < 1) return false;

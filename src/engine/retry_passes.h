@@ -21,6 +21,12 @@ RetryQueue& RetryQueueOf(Engine& engine);
 // create was among them.
 bool RemoveFromRetryQueue(Engine& engine, std::u16string_view path, bool is_dir, bool* held_create = nullptr);
 
+// A change of an item whose create waits for a retry goes with that create:
+// sent as an update, the host would take it for an item it does not have.
+// False when no create of `path` waits.
+bool FoldIntoQueuedCreate(Engine& engine, std::u16string_view path, bool is_dir, uint32_t attributes, int64_t size,
+                          int64_t creation_time, int64_t last_access_time, int64_t last_write_time);
+
 // RetryQueue::FollowRename on the engine's queue; empty when retries are off.
 std::u16string FollowQueuedRename(Engine& engine, std::u16string_view target, std::u16string_view new_target);
 

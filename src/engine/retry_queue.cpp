@@ -56,6 +56,21 @@ std::u16string RetryQueue::FollowRename(std::u16string_view target, std::u16stri
   return {};
 }
 
+bool RetryQueue::RefreshCreate(std::u16string_view path, bool is_dir, const RetryRecord& now) {
+  RecursiveMutexLock lock(mutex_);
+  for (auto& entry : entries_) {
+    RetryRecord& r = *entry.record;
+    if (entry.dropped || r.OpType != kOpCreate || r.Path != path || (r.IsDir != 0) != is_dir) continue;
+    r.Value2 = now.Value2;
+    r.Size = now.Size;
+    r.CreationTime = now.CreationTime;
+    r.LastAccessTime = now.LastAccessTime;
+    r.LastWriteTime = now.LastWriteTime;
+    return true;
+  }
+  return false;
+}
+
 size_t RetryQueue::Count() const {
   RecursiveMutexLock lock(mutex_);
   size_t count = 0;

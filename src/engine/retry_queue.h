@@ -31,6 +31,9 @@ class RetryQueue {
   // source): moved on to `new_target`, or dropped when that is empty.
   // Returns the rename's source, or nothing when none ends there.
   std::u16string FollowRename(std::u16string_view target, std::u16string_view new_target);
+  // The queued create of `path`, if any, takes the item's values of now;
+  // false when no create of it waits.
+  bool RefreshCreate(std::u16string_view path, bool is_dir, const RetryRecord& now);
   size_t Count() const;
   // Copies of the queued records, oldest first (diagnostics and tests).
   std::vector<RetryRecord> Snapshot() const;

@@ -629,6 +629,12 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s' because the change was already reported", rel);
     return 0;
   }
+  if (FoldIntoQueuedCreate(engine, rel, values.folder, static_cast<uint32_t>(values.attributes), values.size,
+                           values.creation_time, values.last_access_time, values.last_write_time)) {
+    LogF(sink, kLogVerbose, u"Not firing UpdateItem for '%s': its create waits for a retry and carries the change",
+         rel);
+    return 0;
+  }
   Task* task = engine.tasks.CreateTask(rel, OP_WRITE_DATA, nullptr);
   if (task == nullptr) return engine.diag.RecordCode(kErrOutOfMemory);
   task->LocalPath = full;

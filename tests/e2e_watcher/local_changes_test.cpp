@@ -732,7 +732,14 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     meanwhile["\\unsure"] = [&] { rmdir((root + "unsure").c_str()); };
     // A folder's delete accepted on its retry.
     refusals["\\box"] = 1;
+    // A new folder touched while its create waits for the retry.
+    refusals["\\held"] = 1;
+    meanwhile["\\held"] = [&] {
+      const timespec later[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+      utimensat(AT_FDCWD, (root + "held").c_str(), later, 0);
+    };
   }
+  ASSERT_EQ(0, mkdir((root + "held").c_str(), 0777));
   ASSERT_EQ(0, rmdir((root + "box").c_str()));
   // Moved out whole, its file's delete is the folder's.
   ASSERT_EQ(0, rename((root + "late").c_str(), (scratch_.outside() + "/late").c_str()));
@@ -764,6 +771,9 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\box")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FOLDER, "\\box")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\late\\kept.txt")) << Describe(Reported());
+  // Its change went with the create: no update of a folder the host lacks.
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FOLDER, "\\held", 2)) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FOLDER, "\\held")) << Describe(Reported());
 
   // The re-created file is an update of the file the host still has.
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
