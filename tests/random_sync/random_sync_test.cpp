@@ -941,7 +941,15 @@ class Run {
       if (Within(kv.first, folder)) Touched(kv.first);
     std::error_code ec;
     fs::remove_all(Native(folder), ec);
-    if (!ec) EraseTree(expect_, folder);
+    if (!ec) {
+      EraseTree(expect_, folder);
+      return;
+    }
+    // Stopped part way (something new appeared inside): what it removed is gone.
+    for (auto it = expect_.begin(); it != expect_.end();) {
+      const bool removed = Within(it->first, folder) && !fs::exists(fs::symlink_status(Native(it->first)));
+      it = removed ? expect_.erase(it) : std::next(it);
+    }
   }
 
   // Every item in and under `p` is on the server as the user has it, in sync.
@@ -1114,6 +1122,14 @@ class Run {
   void Final() {
     Note("final: host accepts everything");
     host_->Calm();
+    // A run that ends while stopped starts once more: its offline changes are owed too.
+    if (!active_) {
+      if (host_->Activate() != 0) {
+        Fail("activation failed: " + host_->LastError());
+        return;
+      }
+      active_ = true;
+    }
     if (!Quiet()) return;
     // A restart drops the metadata cache; without cache-miss the run ends without one.
     if (Gate("cache-miss") && (host_->Deactivate() != 0 || host_->Activate() != 0)) {
