@@ -204,6 +204,10 @@ TEST_F(CloudFsTest, ProgramsListAndReadTheCloudThroughTheMount) {
   EXPECT_TRUE(FileText(space_->outside() + "/big.copy") == big);
   EXPECT_EQ(p.Count(HALVEX_EVENT_GET_FILE_DATA, "\\big.bin"), 1u);  // not one per kernel request
   EXPECT_EQ(FileText(M("a.txt")), "hello\n");
+  // A new version of the same size: what the kernel kept of the old one is
+  // not served for it.
+  ASSERT_EQ(p.UpdateFile("\\a.txt", "HELLO\n"), 0) << p.LastError();
+  EXPECT_EQ(FileText(M("a.txt")), "HELLO\n");
   EXPECT_EQ(getxattr(M("a.txt").c_str(), "user.corvane.ranges", nullptr, 0), -1);  // the store stays inside
   EXPECT_EQ(setxattr(M("a.txt").c_str(), "user.corvane.state", "x", 1, 0), -1);
   // The platform's own writes (the hydrations) are not the user's: the

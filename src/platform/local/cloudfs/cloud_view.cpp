@@ -100,7 +100,7 @@ int CloudView::ReadLink(const char* path, std::string& target) {
   return 0;
 }
 
-int CloudView::Open(const char* path, int flags, uint64_t& file) {
+int CloudView::Open(const char* path, int flags, uint64_t& file, bool* keep_cache) {
   const bool write = (flags & O_ACCMODE) != O_RDONLY;
   Handle handle = INVALID_HANDLE_VALUE;
   const std::string relative = Relative(path);
@@ -113,7 +113,35 @@ int CloudView::Open(const char* path, int flags, uint64_t& file) {
     }
   }
   file = static_cast<uint64_t>(handle);
+  if (keep_cache != nullptr) *keep_cache = Unchanged(relative, file);
   return 0;
+}
+
+// The kernel's pages of a file only ever hold bytes this process read
+// from the backing file after the filter's checks, or bytes written
+// through the mount: never a range that was not on disk. They may only
+// outlive an open while the backing file is as it was at the last open.
+bool CloudView::Unchanged(const std::string& relative, uint64_t file) {
+  const std::shared_ptr<OpenItem> item = LookupHandle(static_cast<Handle>(file), OpenItem::Kind::kFile);
+  struct stat st;
+  if (!item || fstat(item->fd, &st) != 0) {
+    Forget(relative);
+    return false;
+  }
+  const Identity now = {st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  const auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+  MutexLock lock(identities_mutex_);
+  auto [it, added] = identities_.try_emplace(relative, now);
+  if (added) return false;
+  const Identity before = it->second;
+  it->second = now;
+  return before.inode == now.inode && before.size == now.size && same(before.modified, now.modified) &&
+         same(before.changed, now.changed);
+}
+
+void CloudView::Forget(const std::string& relative) {
+  MutexLock lock(identities_mutex_);
+  identities_.erase(relative);
 }
 
 int CloudView::Create(const char* path, uint64_t& file) {
@@ -194,6 +222,7 @@ int CloudView::Unlink(const char* path) {
   struct stat st;
   if (const int rc = GetAttr(path, st)) return rc;
   if (S_ISDIR(st.st_mode)) return -EISDIR;
+  Forget(relative);
   return -ErrnoOfWin32(client_.Delete(relative, false));
 }
 
@@ -215,6 +244,8 @@ int CloudView::Rename(const char* from, const char* to, unsigned int flags) {
   const std::string source = Relative(from), target = Relative(to);
   if (Hidden(source)) return -ENOENT;
   if (Hidden(target)) return -EINVAL;
+  Forget(source);
+  Forget(target);
   return -ErrnoOfWin32(client_.Rename(source, target, !(flags & RENAME_NOREPLACE)));
 }
 
