@@ -52,6 +52,10 @@ void* Init(fuse_conn_info* conn, fuse_config* config) {
   // through the daemon per 128 KiB costs more than the copy. Reads stay
   // at kMaxRead, whose reply still fits the largest pipe an unprivileged
   // splice may have (1 MiB); a reply that does not is copied instead.
+  // Listings hand over each item's status (an `ls -l` then asks nothing
+  // more), every time, not only once lookups followed a first listing.
+  if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
+  conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
   // Pages kept across opens are dropped when the file's size or time moves
   // while it is open as well.
   if (conn->capable & FUSE_CAP_AUTO_INVAL_DATA) conn->want |= FUSE_CAP_AUTO_INVAL_DATA;
@@ -69,15 +73,14 @@ void* Init(fuse_conn_info* conn, fuse_config* config) {
 
 int GetAttr(const char* path, struct stat* st, fuse_file_info*) { return View().GetAttr(path, *st); }
 
-int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
-  std::vector<corvane::platform::local::ClientEntry> entries;
+int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags flags) {
+  std::vector<CloudView::DirEntry> entries;
   if (const int rc = View().ReadDir(path, entries)) return rc;
   fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  const auto plus = static_cast<fuse_fill_dir_flags>((flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS : 0);
   for (const auto& e : entries) {
-    struct stat st = {};
-    st.st_mode = e.is_folder ? S_IFDIR : S_IFREG;
-    if (fill(buffer, e.name.c_str(), &st, 0, static_cast<fuse_fill_dir_flags>(0)) != 0) break;
+    if (fill(buffer, e.name.c_str(), &e.st, 0, plus) != 0) break;
   }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ctime>
+#include <dirent.h>
 #include <linux/fs.h>
 #include <unistd.h>
 
@@ -22,6 +23,10 @@ namespace {
 bool Hidden(const std::string& relative) {
   return IsPrivateName(BaseName(relative).c_str());
 }
+
+// What programs take as the size to read in: fewer, larger requests, each
+// of which costs a trip through the kernel.
+constexpr blksize_t kBlockSize = 1 << 20;
 
 }  // namespace
 
@@ -75,8 +80,7 @@ int CloudView::GetAttr(const char* path, struct stat& st) {
   const std::string relative = Relative(path);
   if (Hidden(relative)) return -ENOENT;
   int rc = Lstat(relative, st);
-  // Fewer, larger requests: each one costs a trip through the kernel.
-  st.st_blksize = 1 << 20;
+  st.st_blksize = kBlockSize;
   if (rc != -ENOENT || relative == ".") return rc;
   // A name looked up in a folder the provider has not listed yet: the
   // listing decides whether it is there.
@@ -84,12 +88,33 @@ int CloudView::GetAttr(const char* path, struct stat& st) {
   const DWORD error = client_.Populate(parent);
   if (error != ERROR_SUCCESS) return -ErrnoOfWin32(error);
   rc = Lstat(relative, st);
-  st.st_blksize = 1 << 20;
+  st.st_blksize = kBlockSize;
   return rc;
 }
 
-int CloudView::ReadDir(const char* path, std::vector<ClientEntry>& entries) {
-  return -ErrnoOfWin32(client_.List(Relative(path), entries));
+int CloudView::ReadDir(const char* path, std::vector<DirEntry>& entries) {
+  entries.clear();
+  const std::string relative = Relative(path);
+  if (Hidden(relative)) return -ENOENT;
+  if (const DWORD error = client_.Populate(relative)) return -ErrnoOfWin32(error);
+  // The status comes along (the kernel caches it for the `ls -l` that
+  // follows): one lstat per item, not a lookup through this process.
+  const std::string folder = client_.Resolve(relative);
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return -errno;
+  while (const dirent* e = readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    if (IsPrivateName(e->d_name)) {
+      RemoveIfAbandoned(folder, e->d_name);
+      continue;
+    }
+    DirEntry entry{e->d_name, {}};
+    if (fstatat(dirfd(dir), e->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    entry.st.st_blksize = kBlockSize;
+    entries.push_back(std::move(entry));
+  }
+  closedir(dir);
+  return 0;
 }
 
 int CloudView::ReadLink(const char* path, std::string& target) {
@@ -233,7 +258,7 @@ int CloudView::RemoveDir(const char* path) {
   if (!S_ISDIR(st.st_mode)) return -ENOTDIR;
   // An unlisted folder may hold items in the cloud: it is not empty until
   // the provider says so.
-  std::vector<ClientEntry> entries;
+  std::vector<DirEntry> entries;
   if (const int rc = ReadDir(path, entries)) return rc;
   if (!entries.empty()) return -ENOTEMPTY;
   return -ErrnoOfWin32(client_.Delete(relative, false));

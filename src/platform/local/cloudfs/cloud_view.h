@@ -32,8 +32,13 @@ class CloudView {
   explicit CloudView(std::string sync_root) : client_(std::move(sync_root)) {}
   const std::string& sync_root() const { return client_.sync_root(); }
 
+  struct DirEntry {
+    std::string name;
+    struct stat st;
+  };
   int GetAttr(const char* path, struct stat& st);
-  int ReadDir(const char* path, std::vector<ClientEntry>& entries);
+  // The folder's items with their status, its placeholders fetched first.
+  int ReadDir(const char* path, std::vector<DirEntry>& entries);
   int ReadLink(const char* path, std::string& target);
   // `file` is the open's handle for ReadSource, Write, Truncate and Release.
   // `keep_cache`: what the kernel cached of the file at earlier opens is
