@@ -302,6 +302,13 @@ TEST_F(CloudFsTest, ReadsWithoutTheProviderFailWithEioNotZeros) {
   EXPECT_NE(system((std::string(CORVANE_CLOUDFS) + " mount-root -d " + root_ + " 2>/dev/null").c_str()), 0);
   EXPECT_FALSE(Mounted());
   EXPECT_TRUE(FileText(M("c.bin")) == data);
+  // Once it has stopped, the root moves behind a mount, and this process
+  // follows its items there at once.
+  ASSERT_EQ(p.Deactivate(), 0);
+  ASSERT_EQ(system((std::string(CORVANE_CLOUDFS) + " mount-root -d " + root_).c_str()), 0);
+  ASSERT_TRUE(Mounted());
+  ASSERT_EQ(corvane::platform::local::Client(root_).State("c.bin", state), 0u);
+  EXPECT_TRUE(state.placeholder && state.FullyHydrated() && state.in_sync);
 }
 
 // Changes made with ordinary programs reach the host, each once: an

@@ -372,6 +372,7 @@ int MountRoot(const std::string& root_arg, bool daemon, bool debug) {
       fprintf(stderr, "corvane-cloudfs: cannot move %s to %s: %s\n", root.c_str(), backing.c_str(), strerror(errno));
       return 1;
     }
+    NoteRootMoved();
   }
   if (mkdir(root.c_str(), 0755) == 0) {
     if (stat(backing.c_str(), &st) == 0) chmod(root.c_str(), st.st_mode & 07777);
@@ -385,8 +386,13 @@ int MountRoot(const std::string& root_arg, bool daemon, bool debug) {
   const int rc = Serve(root, root, daemon, debug);
   // No mount after all: the root goes back to being the plain folder it
   // was (the rename replaces the empty folder made for the mount).
-  if (rc == kNotMounted && move && rename(backing.c_str(), root.c_str()) != 0)
-    fprintf(stderr, "corvane-cloudfs: the items of %s stay in %s: %s\n", root.c_str(), backing.c_str(), strerror(errno));
+  if (rc == kNotMounted && move) {
+    if (rename(backing.c_str(), root.c_str()) == 0)
+      NoteRootMoved();
+    else
+      fprintf(stderr, "corvane-cloudfs: the items of %s stay in %s: %s\n", root.c_str(), backing.c_str(),
+              strerror(errno));
+  }
   return rc == kNotMounted ? 1 : rc;
 }
 
@@ -436,6 +442,7 @@ int UnmountRoot(const std::string& root_arg, bool restore) {
             strerror(errno));
     return 1;
   }
+  NoteRootMoved();
   return 0;
 }
 
