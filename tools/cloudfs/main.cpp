@@ -52,6 +52,9 @@ void* Init(fuse_conn_info* conn, fuse_config* config) {
   // through the daemon per 128 KiB costs more than the copy. Reads stay
   // at kMaxRead, whose reply still fits the largest pipe an unprivileged
   // splice may have (1 MiB); a reply that does not is copied instead.
+  conn->max_write = 1u << 20;
+  conn->max_read = kMaxRead;
+  conn->max_readahead = 1u << 20;
   // Listings hand over each item's status (an `ls -l` then asks nothing
   // more), every time, not only once lookups followed a first listing.
   if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
@@ -59,9 +62,6 @@ void* Init(fuse_conn_info* conn, fuse_config* config) {
   // Pages kept across opens are dropped when the file's size or time moves
   // while it is open as well.
   if (conn->capable & FUSE_CAP_AUTO_INVAL_DATA) conn->want |= FUSE_CAP_AUTO_INVAL_DATA;
-  conn->max_write = 1u << 20;
-  conn->max_read = kMaxRead;
-  conn->max_readahead = 1u << 20;
   // Items are told apart by path; the backing store's numbers would
   // collide with nothing, but need not be shown.
   config->use_ino = 0;
