@@ -4,7 +4,7 @@
 # with one summary table (what, library, baseline, ratio, floor, pass/fail),
 # the memory figures and the machine's load.
 # Usage: bash scripts/bench.sh [name ...]   (default: every benchmark; names
-# are the folders under bench/, e.g. hydration listing_population micro)
+# are the folders under bench/, e.g. hydration listing_population cloudfs micro)
 # BENCH_ROUNDS=n sets the rounds (default 6, even: each side goes first as often); BENCH_FS="dir ..." the folders
 # whose file systems are used (default: /dev/shm and /var/tmp).
 set -euo pipefail

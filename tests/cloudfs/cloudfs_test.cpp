@@ -204,6 +204,10 @@ TEST_F(CloudFsTest, ProgramsListAndReadTheCloudThroughTheMount) {
   EXPECT_TRUE(FileText(space_->outside() + "/big.copy") == big);
   EXPECT_EQ(p.Count(HALVEX_EVENT_GET_FILE_DATA, "\\big.bin"), 1u);  // not one per kernel request
   EXPECT_EQ(FileText(M("a.txt")), "hello\n");
+  // A new version of the same size: what the kernel kept of the old one is
+  // not served for it.
+  ASSERT_EQ(p.UpdateFile("\\a.txt", "HELLO\n"), 0) << p.LastError();
+  EXPECT_EQ(FileText(M("a.txt")), "HELLO\n");
   EXPECT_EQ(getxattr(M("a.txt").c_str(), "user.corvane.ranges", nullptr, 0), -1);  // the store stays inside
   EXPECT_EQ(setxattr(M("a.txt").c_str(), "user.corvane.state", "x", 1, 0), -1);
   // The platform's own writes (the hydrations) are not the user's: the
@@ -298,6 +302,13 @@ TEST_F(CloudFsTest, ReadsWithoutTheProviderFailWithEioNotZeros) {
   EXPECT_NE(system((std::string(CORVANE_CLOUDFS) + " mount-root -d " + root_ + " 2>/dev/null").c_str()), 0);
   EXPECT_FALSE(Mounted());
   EXPECT_TRUE(FileText(M("c.bin")) == data);
+  // Once it has stopped, the root moves behind a mount, and this process
+  // follows its items there at once.
+  ASSERT_EQ(p.Deactivate(), 0);
+  ASSERT_EQ(system((std::string(CORVANE_CLOUDFS) + " mount-root -d " + root_).c_str()), 0);
+  ASSERT_TRUE(Mounted());
+  ASSERT_EQ(corvane::platform::local::Client(root_).State("c.bin", state), 0u);
+  EXPECT_TRUE(state.placeholder && state.FullyHydrated() && state.in_sync);
 }
 
 // Changes made with ordinary programs reach the host, each once: an

@@ -40,12 +40,28 @@ CloudView& View() {
   return *static_cast<CloudView*>(fuse_get_context()->private_data);
 }
 
+constexpr unsigned kMaxRead = 512u << 10;
+
 void* Init(fuse_conn_info* conn, fuse_config* config) {
   // Reads move the backing file's pages to the kernel by splice.
   if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
   // Reads the kernel makes in the background cannot be interrupted by the
   // program that waits for them: the program's own reads can.
   conn->want &= ~FUSE_CAP_ASYNC_READ;
+  // Larger requests (the kernel's max_pages follows max_write): a trip
+  // through the daemon per 128 KiB costs more than the copy. Reads stay
+  // at kMaxRead, whose reply still fits the largest pipe an unprivileged
+  // splice may have (1 MiB); a reply that does not is copied instead.
+  conn->max_write = 1u << 20;
+  conn->max_read = kMaxRead;
+  conn->max_readahead = 1u << 20;
+  // Listings hand over each item's status (an `ls -l` then asks nothing
+  // more), every time, not only once lookups followed a first listing.
+  if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
+  conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
+  // Pages kept across opens are dropped when the file's size or time moves
+  // while it is open as well.
+  if (conn->capable & FUSE_CAP_AUTO_INVAL_DATA) conn->want |= FUSE_CAP_AUTO_INVAL_DATA;
   // Items are told apart by path; the backing store's numbers would
   // collide with nothing, but need not be shown.
   config->use_ino = 0;
@@ -57,15 +73,14 @@ void* Init(fuse_conn_info* conn, fuse_config* config) {
 
 int GetAttr(const char* path, struct stat* st, fuse_file_info*) { return View().GetAttr(path, *st); }
 
-int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
-  std::vector<corvane::platform::local::ClientEntry> entries;
+int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags flags) {
+  std::vector<CloudView::DirEntry> entries;
   if (const int rc = View().ReadDir(path, entries)) return rc;
   fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  const auto plus = static_cast<fuse_fill_dir_flags>((flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS : 0);
   for (const auto& e : entries) {
-    struct stat st = {};
-    st.st_mode = e.is_folder ? S_IFDIR : S_IFREG;
-    if (fill(buffer, e.name.c_str(), &st, 0, static_cast<fuse_fill_dir_flags>(0)) != 0) break;
+    if (fill(buffer, e.name.c_str(), &e.st, 0, plus) != 0) break;
   }
   return 0;
 }
@@ -80,7 +95,14 @@ int ReadLink(const char* path, char* buffer, size_t size) {
   return 0;
 }
 
-int Open(const char* path, fuse_file_info* fi) { return View().Open(path, fi->flags, fi->fh); }
+// A hydrated file read again is served from the kernel's pages, unless its
+// backing file changed since the last open.
+int Open(const char* path, fuse_file_info* fi) {
+  bool keep = false;
+  const int rc = View().Open(path, fi->flags, fi->fh, &keep);
+  fi->keep_cache = keep;
+  return rc;
+}
 int Create(const char* path, mode_t, fuse_file_info* fi) { return View().Create(path, fi->fh); }
 // The data moves from the backing file to the kernel without a copy here.
 int ReadBuffer(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse_file_info* fi) {
@@ -169,6 +191,39 @@ bool IsMountPoint(const std::string& path) {
          here.st_dev != parent.st_dev;
 }
 
+// The kernel reads ahead 128 KiB at a time on a new mount, whatever the
+// daemon takes: larger requests need the mount's own read-ahead setting,
+// which only root may change (others keep the default).
+// The mount's device comes from the mount table: a stat of the mount
+// point would wait for this process, which serves nothing yet.
+void WidenReadahead(const std::string& mountpoint) {
+  FILE* table = fopen("/proc/self/mountinfo", "r");
+  if (table == nullptr) return;
+  std::string device;
+  char line[4096], id[64], point[4096];
+  while (fgets(line, sizeof line, table) != nullptr) {
+    // "36 25 0:45 / /mount/point rw ... - fuse.corvane ..." (a space in a path is \040)
+    if (sscanf(line, "%*s %*s %63s %*s %4095s", id, point) == 2 && strstr(line, " - fuse.corvane ") != nullptr) {
+      std::string unescaped;
+      for (const char* c = point; *c; ++c) {
+        if (c[0] == '\\' && c[1] >= '0' && c[1] <= '3' && c[2] && c[3]) {
+          unescaped += static_cast<char>((c[1] - '0') * 64 + (c[2] - '0') * 8 + (c[3] - '0'));
+          c += 3;
+        } else {
+          unescaped += *c;
+        }
+      }
+      if (unescaped == mountpoint) device = id;  // the last one is the newest
+    }
+  }
+  fclose(table);
+  if (device.empty()) return;
+  if (FILE* f = fopen(("/sys/class/bdi/" + device + "/read_ahead_kb").c_str(), "w")) {
+    fputs("1024", f);
+    fclose(f);
+  }
+}
+
 constexpr int kNotMounted = 3;
 
 // Serves the items of `root` (in its backing folder when it has one) at
@@ -176,7 +231,8 @@ constexpr int kNotMounted = 3;
 int Serve(const std::string& r, const std::string& m, bool daemon, bool debug) {
   CloudView view(r);
   const fuse_operations ops = Operations();
-  std::vector<std::string> words = {"corvane-cloudfs", "-o", "fsname=corvane:" + r + ",subtype=corvane"};
+  std::vector<std::string> words = {"corvane-cloudfs", "-o",
+                                    "fsname=corvane:" + r + ",subtype=corvane,max_read=" + std::to_string(kMaxRead)};
   // A system mount serves every user, as the cloud-files filter does.
   if (geteuid() == 0) words.back() += ",allow_other,default_permissions";
   if (debug) words.push_back("-d");
@@ -195,6 +251,7 @@ int Serve(const std::string& r, const std::string& m, bool daemon, bool debug) {
     fuse_opt_free_args(&args);
     return kNotMounted;
   }
+  WidenReadahead(m);
   struct sigaction wake = {};
   wake.sa_handler = Woken;
   sigaction(SIGUSR1, &wake, nullptr);
@@ -315,6 +372,7 @@ int MountRoot(const std::string& root_arg, bool daemon, bool debug) {
       fprintf(stderr, "corvane-cloudfs: cannot move %s to %s: %s\n", root.c_str(), backing.c_str(), strerror(errno));
       return 1;
     }
+    NoteRootMoved();
   }
   if (mkdir(root.c_str(), 0755) == 0) {
     if (stat(backing.c_str(), &st) == 0) chmod(root.c_str(), st.st_mode & 07777);
@@ -328,8 +386,13 @@ int MountRoot(const std::string& root_arg, bool daemon, bool debug) {
   const int rc = Serve(root, root, daemon, debug);
   // No mount after all: the root goes back to being the plain folder it
   // was (the rename replaces the empty folder made for the mount).
-  if (rc == kNotMounted && move && rename(backing.c_str(), root.c_str()) != 0)
-    fprintf(stderr, "corvane-cloudfs: the items of %s stay in %s: %s\n", root.c_str(), backing.c_str(), strerror(errno));
+  if (rc == kNotMounted && move) {
+    if (rename(backing.c_str(), root.c_str()) == 0)
+      NoteRootMoved();
+    else
+      fprintf(stderr, "corvane-cloudfs: the items of %s stay in %s: %s\n", root.c_str(), backing.c_str(),
+              strerror(errno));
+  }
   return rc == kNotMounted ? 1 : rc;
 }
 
@@ -379,6 +442,7 @@ int UnmountRoot(const std::string& root_arg, bool restore) {
             strerror(errno));
     return 1;
   }
+  NoteRootMoved();
   return 0;
 }
 

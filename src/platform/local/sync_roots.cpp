@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <map>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <time.h>
@@ -84,13 +86,23 @@ class RecordCache {
   // Calls `use` with the current records; false when the folder is unreadable.
   template <typename Use>
   bool With(Use use) {
+    return WithBacked([&](const std::map<std::string, SyncRootRecord>& records, const std::set<std::string>&) {
+      return use(records);
+    });
+  }
+  // The same, and the roots whose items are in their backing folder (behind
+  // a mount): a mount and an unmount touch the records folder (see
+  // NoteRootMoved), so the copy follows them as it follows registrations.
+  template <typename Use>
+  bool WithBacked(Use use) {
     const std::string dir = StateDir() + "/syncroots";
     MutexLock lock(mutex_);
     struct stat st;
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
       valid_ = false;
       records_.clear();
-      return use(records_);
+      backed_.clear();
+      return use(records_, backed_);
     }
     if (!valid_ || dir != dir_ || !SameState(st, seen_)) {
       if (!Load(dir)) {
@@ -103,7 +115,7 @@ class RecordCache {
       // alone: trust the copy only once the folder's time is safely past.
       valid_ = Settled(st);
     }
-    return use(records_);
+    return use(records_, backed_);
   }
 
   void Invalidate() {
@@ -150,7 +162,14 @@ class RecordCache {
       records[record.root] = std::move(record);
     }
     closedir(d);
+    std::set<std::string> backed;
+    for (const auto& entry : records) {
+      const std::string backing = BackingFolderOf(entry.first);
+      struct stat st;
+      if (!backing.empty() && stat(backing.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) backed.insert(entry.first);
+    }
     records_ = std::move(records);
+    backed_ = std::move(backed);
     return true;
   }
 
@@ -159,6 +178,7 @@ class RecordCache {
   std::string dir_ GUARDED_BY(mutex_);
   struct stat seen_ GUARDED_BY(mutex_) = {};
   std::map<std::string, SyncRootRecord> records_ GUARDED_BY(mutex_);
+  std::set<std::string> backed_ GUARDED_BY(mutex_);
 };
 
 constexpr std::string_view kBackingSuffix = ".corvane-backing";
@@ -270,12 +290,28 @@ std::string BackingFolderOf(const std::string& root) {
 
 std::string ToBackingPath(const std::string& native) {
   if (native.empty() || native[0] != '/') return native;
-  SyncRootRecord record;
-  if (!FindSyncRootFor(native, record) || native.compare(0, record.root.size(), record.root) != 0) return native;
-  const std::string backing = BackingFolderOf(record.root);
-  struct stat st;
-  if (backing.empty() || stat(backing.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return native;
-  return backing + native.substr(record.root.size());
+  std::string out = native;
+  // Made for every path the platform is given: one stat of the records
+  // folder, no copy of a record, no stat of the backing folder.
+  Records().WithBacked([&](const std::map<std::string, SyncRootRecord>& records, const std::set<std::string>& backed) {
+    if (backed.empty() || BackedRoot(records, native) != native) return true;  // none, or a backing path already
+    for (std::string path = native;;) {
+      if (records.count(path)) {
+        if (backed.count(path)) out = BackingFolderOf(path) + native.substr(path.size());
+        return true;
+      }
+      const size_t slash = path.find_last_of('/');
+      if (path == "/" || slash == std::string::npos) return true;
+      path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+  });
+  return out;
+}
+
+void NoteRootMoved() {
+  const std::string dir = StateDir() + "/syncroots";
+  utimensat(AT_FDCWD, dir.c_str(), nullptr, 0);
+  Records().Invalidate();
 }
 
 std::string ToRootPath(const std::string& native) {

@@ -50,6 +50,9 @@ std::string BackingFolderOf(const std::string& root);
 // when it is under a registered root whose backing folder exists (the
 // rename is the one step that decides), else `native` itself.
 std::string ToBackingPath(const std::string& native);
+// Called by whoever moves a root's items to or from its backing folder:
+// every process then maps the root's paths anew (as after a registration).
+void NoteRootMoved();
 // The reverse, for what leaves the platform and for registrations: a path
 // in a registered root's backing folder as the root's path.
 std::string ToRootPath(const std::string& native);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ctime>
+#include <dirent.h>
 #include <linux/fs.h>
 #include <unistd.h>
 
@@ -22,6 +23,10 @@ namespace {
 bool Hidden(const std::string& relative) {
   return IsPrivateName(BaseName(relative).c_str());
 }
+
+// What programs take as the size to read in: fewer, larger requests, each
+// of which costs a trip through the kernel.
+constexpr blksize_t kBlockSize = 1 << 20;
 
 }  // namespace
 
@@ -75,8 +80,7 @@ int CloudView::GetAttr(const char* path, struct stat& st) {
   const std::string relative = Relative(path);
   if (Hidden(relative)) return -ENOENT;
   int rc = Lstat(relative, st);
-  // Fewer, larger requests: each one costs a trip through the kernel.
-  st.st_blksize = 1 << 20;
+  st.st_blksize = kBlockSize;
   if (rc != -ENOENT || relative == ".") return rc;
   // A name looked up in a folder the provider has not listed yet: the
   // listing decides whether it is there.
@@ -84,12 +88,33 @@ int CloudView::GetAttr(const char* path, struct stat& st) {
   const DWORD error = client_.Populate(parent);
   if (error != ERROR_SUCCESS) return -ErrnoOfWin32(error);
   rc = Lstat(relative, st);
-  st.st_blksize = 1 << 20;
+  st.st_blksize = kBlockSize;
   return rc;
 }
 
-int CloudView::ReadDir(const char* path, std::vector<ClientEntry>& entries) {
-  return -ErrnoOfWin32(client_.List(Relative(path), entries));
+int CloudView::ReadDir(const char* path, std::vector<DirEntry>& entries) {
+  entries.clear();
+  const std::string relative = Relative(path);
+  if (Hidden(relative)) return -ENOENT;
+  if (const DWORD error = client_.Populate(relative)) return -ErrnoOfWin32(error);
+  // The status comes along (the kernel caches it for the `ls -l` that
+  // follows): one lstat per item, not a lookup through this process.
+  const std::string folder = client_.Resolve(relative);
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return -errno;
+  while (const dirent* e = readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    if (IsPrivateName(e->d_name)) {
+      RemoveIfAbandoned(folder, e->d_name);
+      continue;
+    }
+    DirEntry entry{e->d_name, {}};
+    if (fstatat(dirfd(dir), e->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    entry.st.st_blksize = kBlockSize;
+    entries.push_back(std::move(entry));
+  }
+  closedir(dir);
+  return 0;
 }
 
 int CloudView::ReadLink(const char* path, std::string& target) {
@@ -100,7 +125,7 @@ int CloudView::ReadLink(const char* path, std::string& target) {
   return 0;
 }
 
-int CloudView::Open(const char* path, int flags, uint64_t& file) {
+int CloudView::Open(const char* path, int flags, uint64_t& file, bool* keep_cache) {
   const bool write = (flags & O_ACCMODE) != O_RDONLY;
   Handle handle = INVALID_HANDLE_VALUE;
   const std::string relative = Relative(path);
@@ -113,7 +138,35 @@ int CloudView::Open(const char* path, int flags, uint64_t& file) {
     }
   }
   file = static_cast<uint64_t>(handle);
+  if (keep_cache != nullptr) *keep_cache = Unchanged(relative, file);
   return 0;
+}
+
+// The kernel's pages of a file only ever hold bytes this process read
+// from the backing file after the filter's checks, or bytes written
+// through the mount: never a range that was not on disk. They may only
+// outlive an open while the backing file is as it was at the last open.
+bool CloudView::Unchanged(const std::string& relative, uint64_t file) {
+  const std::shared_ptr<OpenItem> item = LookupHandle(static_cast<Handle>(file), OpenItem::Kind::kFile);
+  struct stat st;
+  if (!item || fstat(item->fd, &st) != 0) {
+    Forget(relative);
+    return false;
+  }
+  const Identity now = {st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  const auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+  MutexLock lock(identities_mutex_);
+  auto [it, added] = identities_.try_emplace(relative, now);
+  if (added) return false;
+  const Identity before = it->second;
+  it->second = now;
+  return before.inode == now.inode && before.size == now.size && same(before.modified, now.modified) &&
+         same(before.changed, now.changed);
+}
+
+void CloudView::Forget(const std::string& relative) {
+  MutexLock lock(identities_mutex_);
+  identities_.erase(relative);
 }
 
 int CloudView::Create(const char* path, uint64_t& file) {
@@ -194,6 +247,7 @@ int CloudView::Unlink(const char* path) {
   struct stat st;
   if (const int rc = GetAttr(path, st)) return rc;
   if (S_ISDIR(st.st_mode)) return -EISDIR;
+  Forget(relative);
   return -ErrnoOfWin32(client_.Delete(relative, false));
 }
 
@@ -204,7 +258,7 @@ int CloudView::RemoveDir(const char* path) {
   if (!S_ISDIR(st.st_mode)) return -ENOTDIR;
   // An unlisted folder may hold items in the cloud: it is not empty until
   // the provider says so.
-  std::vector<ClientEntry> entries;
+  std::vector<DirEntry> entries;
   if (const int rc = ReadDir(path, entries)) return rc;
   if (!entries.empty()) return -ENOTEMPTY;
   return -ErrnoOfWin32(client_.Delete(relative, false));
@@ -215,6 +269,8 @@ int CloudView::Rename(const char* from, const char* to, unsigned int flags) {
   const std::string source = Relative(from), target = Relative(to);
   if (Hidden(source)) return -ENOENT;
   if (Hidden(target)) return -EINVAL;
+  Forget(source);
+  Forget(target);
   return -ErrnoOfWin32(client_.Rename(source, target, !(flags & RENAME_NOREPLACE)));
 }
 

@@ -11,9 +11,11 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/local/client.h"
+#include "support/mutex.h"
 
 namespace corvane::platform::local {
 
@@ -30,11 +32,18 @@ class CloudView {
   explicit CloudView(std::string sync_root) : client_(std::move(sync_root)) {}
   const std::string& sync_root() const { return client_.sync_root(); }
 
+  struct DirEntry {
+    std::string name;
+    struct stat st;
+  };
   int GetAttr(const char* path, struct stat& st);
-  int ReadDir(const char* path, std::vector<ClientEntry>& entries);
+  // The folder's items with their status, its placeholders fetched first.
+  int ReadDir(const char* path, std::vector<DirEntry>& entries);
   int ReadLink(const char* path, std::string& target);
   // `file` is the open's handle for ReadSource, Write, Truncate and Release.
-  int Open(const char* path, int flags, uint64_t& file);
+  // `keep_cache`: what the kernel cached of the file at earlier opens is
+  // still its content (the backing file has not changed since).
+  int Open(const char* path, int flags, uint64_t& file, bool* keep_cache = nullptr);
   int Create(const char* path, uint64_t& file);
   // Reads: the range made present (waiting for the provider), and the
   // descriptor to move it from without a copy; it lives as long as the open.
@@ -64,8 +73,20 @@ class CloudView {
   // hands over clean absolute paths, and none may leave the root.
   static std::string Relative(const char* path);
   int Lstat(const std::string& relative, struct stat& st);
+  bool Unchanged(const std::string& relative, uint64_t file);
+  void Forget(const std::string& relative);
 
   Client client_;
+  // What each file's backing file was at its last open: its inode, size
+  // and times, which every change to its data or state moves (a write, a
+  // hydration, a dehydration, an update from the provider).
+  struct Identity {
+    ino_t inode;
+    off_t size;
+    timespec modified, changed;
+  };
+  Mutex identities_mutex_;
+  std::unordered_map<std::string, Identity> identities_ GUARDED_BY(identities_mutex_);
 };
 
 }  // namespace corvane::platform::local
