@@ -190,6 +190,11 @@ bool FoldIntoQueuedCreate(Engine& engine, std::u16string_view path, bool is_dir,
   return RetryQueueOf(engine).RefreshCreate(path, is_dir, now);
 }
 
+void FollowQueuedFolderRename(Engine& engine, std::u16string_view from, std::u16string_view to) {
+  if (engine.settings.event_retry_interval.load() < 1) return;
+  RetryQueueOf(engine).MoveUnder(from, to);
+}
+
 bool RemoveFromRetryQueue(Engine& engine, std::u16string_view path, bool is_dir, bool* held_create) {
   if (held_create != nullptr) *held_create = false;
   if (engine.settings.event_retry_interval.load() < 1) return false;

@@ -27,6 +27,10 @@ bool RemoveFromRetryQueue(Engine& engine, std::u16string_view path, bool is_dir,
 bool FoldIntoQueuedCreate(Engine& engine, std::u16string_view path, bool is_dir, uint32_t attributes, int64_t size,
                           int64_t creation_time, int64_t last_access_time, int64_t last_write_time);
 
+// RetryQueue::MoveUnder on the engine's queue, after the host accepted the
+// rename of folder `from` to `to`.
+void FollowQueuedFolderRename(Engine& engine, std::u16string_view from, std::u16string_view to);
+
 // RetryQueue::FollowRename on the engine's queue; empty when retries are off.
 std::u16string FollowQueuedRename(Engine& engine, std::u16string_view target, std::u16string_view new_target);
 

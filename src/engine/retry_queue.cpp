@@ -56,6 +56,27 @@ std::u16string RetryQueue::FollowRename(std::u16string_view target, std::u16stri
   return {};
 }
 
+namespace {
+
+// `path` with its leading folder `from` replaced by `to`; false when not below `from`.
+bool Rebase(std::u16string& path, std::u16string_view from, std::u16string_view to) {
+  if (path.size() <= from.size() || path.compare(0, from.size(), from) != 0 || path[from.size()] != u'\\')
+    return false;
+  path = std::u16string(to) + path.substr(from.size());
+  return true;
+}
+
+}  // namespace
+
+void RetryQueue::MoveUnder(std::u16string_view from, std::u16string_view to) {
+  RecursiveMutexLock lock(mutex_);
+  for (auto& entry : entries_) {
+    if (entry.dropped) continue;
+    Rebase(entry.record->Path, from, to);
+    Rebase(entry.record->NewPath, from, to);
+  }
+}
+
 bool RetryQueue::RefreshCreate(std::u16string_view path, bool is_dir, const RetryRecord& now) {
   RecursiveMutexLock lock(mutex_);
   for (auto& entry : entries_) {

@@ -31,6 +31,9 @@ class RetryQueue {
   // source): moved on to `new_target`, or dropped when that is empty.
   // Returns the rename's source, or nothing when none ends there.
   std::u16string FollowRename(std::u16string_view target, std::u16string_view new_target);
+  // Records of items below folder `from` name them below `to`: the host
+  // moved them with the folder.
+  void MoveUnder(std::u16string_view from, std::u16string_view to);
   // The queued create of `path`, if any, takes the item's values of now;
   // false when no create of it waits.
   bool RefreshCreate(std::u16string_view path, bool is_dir, const RetryRecord& now);

@@ -698,6 +698,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
       it->second();
       meanwhile.erase(it);
     }
+    if (e.path == "\\moving\\f.txt" && refusals[e.path]-- > 0) return HALVEX_ERR_RETRY;
     if (e.id == HALVEX_EVENT_UPDATE_FILE || e.id == HALVEX_EVENT_UPDATE_FOLDER) return 0;
     // A folder the host deletes late.
     if (e.id == HALVEX_EVENT_DELETE_FOLDER && e.path == "\\late") return late = e.task_id, HALVEX_ERR_PENDING;
@@ -707,6 +708,8 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.CreateFolder("box"));
   ASSERT_EQ(0u, app_.CreateFolder("late"));
   ASSERT_EQ(0u, app_.CreateFile("late/kept.txt", "kept"));
+  ASSERT_EQ(0u, app_.CreateFolder("moving"));
+  ASSERT_EQ(0u, app_.CreateFile("moving/f.txt", ""));
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
@@ -732,6 +735,9 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     meanwhile["\\unsure"] = [&] { rmdir((root + "unsure").c_str()); };
     // A folder's delete accepted on its retry.
     refusals["\\box"] = 1;
+    // A file's update held back while the user renames its folder.
+    refusals["\\moving\\f.txt"] = 1;
+    meanwhile["\\moving\\f.txt"] = [&] { rename((root + "moving").c_str(), (root + "moved").c_str()); };
     // A new folder touched while its create waits for the retry.
     refusals["\\held"] = 1;
     meanwhile["\\held"] = [&] {
@@ -740,6 +746,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     };
   }
   ASSERT_EQ(0, mkdir((root + "held").c_str(), 0777));
+  ASSERT_EQ(0u, app_.Write("moving/f.txt", 0, "moved"));
   ASSERT_EQ(0, rmdir((root + "box").c_str()));
   // Moved out whole, its file's delete is the folder's.
   ASSERT_EQ(0, rename((root + "late").c_str(), (scratch_.outside() + "/late").c_str()));
@@ -771,6 +778,10 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\box")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FOLDER, "\\box")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\late\\kept.txt")) << Describe(Reported());
+  // The held-back update follows its folder.
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FOLDER, "\\moving", 1)) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\moved\\f.txt", 5)) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\moving\\f.txt")) << Describe(Reported());
   // Its change went with the create: no update of a folder the host lacks.
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FOLDER, "\\held", 2)) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FOLDER, "\\held")) << Describe(Reported());
