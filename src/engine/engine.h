@@ -13,6 +13,7 @@
 #include "engine/engine_settings.h"
 #include "engine/engine_state.h"
 #include "engine/metadata_cache.h"
+#include "engine/host_changes.h"
 #include "engine/pending_operations.h"
 #include "engine/shared_text.h"
 #include "engine/task_registry.h"
@@ -56,6 +57,7 @@ class Engine {
   EngineSettings settings;
   GeneralSettings general;
   PendingOperations pending{diag.log_sink(), settings.avoid_firing_events_for_methods};
+  HostChanges host_changes;
   PerThread<std::string> config_answers;  // answers of Config queries
 
   // Pending tasks, and the last known properties of items.

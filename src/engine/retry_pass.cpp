@@ -70,7 +70,10 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
   Task* task = engine.tasks.CreateTask(key, TaskTypeFor(record.OpType), nullptr);
   if (task == nullptr) return kErrOutOfMemory;
   task->LocalPath = root + key;
-  if (record.OpType == kOpList && task->Listing) task->Listing->Mask = record.Mask;
+  if (record.OpType == kOpList && task->Listing) {
+    task->Listing->Mask = record.Mask;
+    task->Listing->HostChangeMark = engine.host_changes.Now();
+  }
   if (record.OpType == kOpCreate || record.OpType == kOpUpdate) {
     task->ReportedSize = record.IsDir != 0 ? -1 : I64(record.Size);
     task->ReportedWriteTime = I64(record.LastWriteTime);

@@ -1,3 +1,4 @@
+#include "component/method_layer.h"
 #include "listing/listing_fixture.h"
 
 namespace corvane::testing {
@@ -58,9 +59,13 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
     EXPECT_EQ(0, IntListItem(engine(), task, u"no-times.txt", false, 0, 9, 0, 0, 0));
     EXPECT_EQ(0, ListFile(engine(), task, u"removed.txt", 7));
     for (int i = 0; i < 300; ++i) EXPECT_EQ(0, ListFile(engine(), task, u"n" + Utf8ToUtf16Lossy(std::to_string(i)), i));
+    // The host makes one of them anew through its method before it hands
+    // the listing over: the listing's older view of it must not undo that.
+    EXPECT_EQ(0, do_CreateFile(engine(), u"\\n1", 0, 42, kTime1, kTime2, kTime3));
     return 0;
   };
   ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 0, false));
+  EXPECT_EQ(42u, Find("n1").nFileSizeLow);
   EXPECT_TRUE(Events(HALVEX_EVENT_ERROR).empty());
   const std::vector<std::string> on_disk = Listed();
   ASSERT_EQ(special.size() + 1 + 300, on_disk.size());
