@@ -80,9 +80,10 @@ TEST_F(MonitorTest, FinishesCompletedTasksAndReportsAsyncFailures) {
   EXPECT_TRUE(Registered(ids[3]));  // not finished yet
   EXPECT_FALSE(Registered(ids[4]));  // cancelled while asynchronous: dropped
   EXPECT_TRUE(Registered(ids[5]));
-  // The delete drops only the folder's own entry; the rename moves its entry.
+  // The delete drops the folder and what the host had below it; the rename
+  // moves its entry.
   EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\d"));
-  EXPECT_FALSE(engine().metadata_cache.NoItemInCache(u"\\d\\f"));
+  EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\d\\f"));
   EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\old"));
   EXPECT_FALSE(engine().metadata_cache.NoItemInCache(u"\\new"));
   // The host's failure of the create is reported once, with its code.
