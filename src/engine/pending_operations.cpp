@@ -1,6 +1,7 @@
 #include "engine/pending_operations.h"
 
 #include "diag/log.h"
+#include "engine/task.h"
 
 namespace corvane {
 namespace {
@@ -34,8 +35,12 @@ bool PendingOperations::AddPending(std::u16string_view path, int32_t op_type, bo
   if (!enabled_.load() || !ValidOpType(op_type)) return false;
   Set& set = sets_[static_cast<size_t>(op_type)];
   MutexLock lock(set.mutex);
-  auto [it, inserted] = set.keys.emplace(KeyFor(path, is_dir), 1u);
-  if (!inserted && op_type == kOpUpdate) ++it->second;
+  const int64_t now = CurrentTimeMs();
+  auto [it, inserted] = set.keys.emplace(KeyFor(path, is_dir), Mark{1u, now});
+  if (!inserted) {
+    if (op_type == kOpUpdate) ++it->second.count;
+    it->second.made_ms = now;
+  }
   return true;
 }
 
@@ -46,16 +51,25 @@ bool PendingOperations::CheckPendingOrRemove(std::u16string_view path, int32_t o
   Set& set = sets_[static_cast<size_t>(op_type)];
   MutexLock lock(set.mutex);
   std::u16string key = KeyFor(path, is_dir);
+  const int64_t now = CurrentTimeMs();
   auto it = set.keys.find(key);
+  if (it != set.keys.end() && now - it->second.made_ms > kMarkLifetimeMs) {
+    LogF(sink_, kLogVerbose, u"Mark of '%s' dropped: its change was made too long ago", path);
+    set.keys.erase(it);
+    it = set.keys.end();
+  }
   if (it != set.keys.end()) {
-    if (op_type != kOpUpdate || --it->second == 0) set.keys.erase(it);
+    if (op_type != kOpUpdate || --it->second.count == 0) set.keys.erase(it);
     return true;
   }
   // A folder's own update (its times, its attributes) says nothing of its
   // children: an entry it leaves behind must not swallow their edits.
   if (op_type == kOpUpdate) return false;
   while (CutToParent(key)) {
-    if (set.keys.count(key) != 0) return true;
+    auto parent = set.keys.find(key);
+    if (parent == set.keys.end()) continue;
+    if (now - parent->second.made_ms <= kMarkLifetimeMs) return true;
+    set.keys.erase(parent);
   }
   return false;
 }
@@ -81,7 +95,7 @@ uint32_t PendingOperations::CountOf(std::u16string_view path, int32_t op_type, b
   const Set& set = sets_[static_cast<size_t>(op_type)];
   MutexLock lock(set.mutex);
   auto it = set.keys.find(KeyFor(path, is_dir));
-  return it == set.keys.end() ? 0 : it->second;
+  return it == set.keys.end() ? 0 : it->second.count;
 }
 
 }  // namespace corvane

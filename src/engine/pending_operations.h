@@ -48,9 +48,16 @@ class PendingOperations {
   uint32_t CountOf(std::u16string_view path, int32_t op_type, bool is_dir) const;
 
  private:
+  // The echo of the host's change comes within moments; a mark older than
+  // this lost its echo and would only swallow a later change of the user's.
+  static constexpr int64_t kMarkLifetimeMs = 60000;
+  struct Mark {
+    uint32_t count = 0;
+    int64_t made_ms = 0;
+  };
   struct Set {
     mutable Mutex mutex;
-    std::map<std::u16string, uint32_t> keys GUARDED_BY(mutex);
+    std::map<std::u16string, Mark> keys GUARDED_BY(mutex);
   };
 
   static bool ValidOpType(int32_t op_type) { return op_type >= kOpDelete && op_type <= kOpReadData; }

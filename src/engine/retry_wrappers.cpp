@@ -149,8 +149,10 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int
       const std::u16string source = FollowQueuedRename(engine, path, u"");
       if (!source.empty()) return ReportDelete(engine, source, task, mode);
       // Never known to the host: nothing to report, and a delete the host
-      // made itself leaves no key behind.
+      // made itself leaves no key behind, nor does its rename that moved
+      // the item where no record follows it (a folder not watched yet).
       engine.pending.RemoveAll(path, kOpDelete);
+      engine.pending.RemoveAll(path, kOpRename);
       return kOk;
     }
     is_dir = (attributes & kItemAttributeFolder) != 0;

@@ -109,11 +109,15 @@ TEST_F(RetryQueueTest, DeleteSuppressedByThePendingListStillClearsRetries) {
 }
 
 TEST_F(RetryQueueTest, ReportDeleteUsesTheCacheAndKeepsPendingTasks) {
-  // Unknown to the cache: no event, and the host's own pending delete goes.
+  // Unknown to the cache: no event, and the host's own pending delete goes,
+  // as does the mark of its rename that moved the item out of sight (left,
+  // it swallowed the user's later rename of a new file of that name).
   engine().pending.AddPending(u"\\x.txt", kOpDelete, false);
+  engine().pending.AddPending(u"\\x.txt", kOpRename, false);
   EXPECT_EQ(kOk, ReportDelete(engine(), u"\\x.txt", nullptr, 0));
   EXPECT_EQ(0u, EventCount());
   EXPECT_EQ(0u, engine().pending.CountOf(u"\\x.txt", kOpDelete, false));
+  EXPECT_EQ(0u, engine().pending.CountOf(u"\\x.txt", kOpRename, false));
 
   engine().metadata_cache.AddNewItemToCache(u"\\d", u"d", kItemAttributeFolder, 0, 0, 0, 0);
   engine().metadata_cache.AddNewItemToCache(u"\\d\\f", u"f", 0, 1, 0, 0, 0);
