@@ -212,7 +212,8 @@ bool HasDeleteTask(Engine& engine, const std::u16string& relative_path) {
 }
 
 // A removal and a later addition of the same item under another parent: a
-// move. A file id is free again once its item is gone (on Linux at once), so
+// move. An id of 0 is none: the item was gone before the platform read it.
+// A file id is free again once its item is gone (on Linux at once), so
 // an id alone does not make a pair: the two must be of one kind, and the
 // added item must not be one the host made at that very path. Such an item
 // is a placeholder named after its path; moved on since, it is known there
@@ -220,7 +221,7 @@ bool HasDeleteTask(Engine& engine, const std::u16string& relative_path) {
 // path, or there only as a create the host refused).
 bool Pairs(DirectoryWatcher& watcher, const ChangeRecord& removed, const ChangeRecord& added) {
   if (removed.Action != platform::FILE_ACTION_REMOVED || added.Action != platform::FILE_ACTION_ADDED ||
-      removed.ParentFileId == added.ParentFileId || removed.FileId != added.FileId)
+      removed.ParentFileId == added.ParentFileId || removed.FileId != added.FileId || removed.FileId == 0)
     return false;
   const auto folder = [](const ChangeRecord& r) { return (r.FileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0; };
   if (folder(removed) != folder(added)) return false;
