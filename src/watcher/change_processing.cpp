@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <unordered_set>
 
 #include "diag/log.h"
 #include "diag/result_codes.h"
@@ -321,11 +322,29 @@ const char16_t* FileActionName(uint32_t action) {
 int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>& buffer) {
   Engine& engine = watcher.engine();
   const std::vector<const ChangeRecord*> records = SplitChangeRecords(buffer);
+  // Items this batch added and that were handled as new: what they were
+  // reported with was read after every change the batch holds, so a later
+  // change record of theirs in the batch has nothing to add. In a burst each
+  // new file has one, and each cost a look at the item.
+  std::unordered_set<std::u16string> added;
+  const bool lock_files = engine.settings.track_office_lock_files.load() != 0;
   int32_t count = 0;
   for (size_t i = 0; i < records.size(); ++i) {
     if (watcher.Stopping()) break;
+    const ChangeRecord& record = *records[i];
     const ChangeRecord* next = i + 1 < records.size() ? records[i + 1] : nullptr;
-    const int32_t result = ProcessChange(watcher, *records[i], next);
+    if (record.Action == platform::FILE_ACTION_MODIFIED && !added.empty() && added.count(RelativePathOf(record))) {
+      ++count;
+      continue;
+    }
+    // A rename or a removal may move another item to a name seen added.
+    if (record.Action != platform::FILE_ACTION_ADDED && record.Action != platform::FILE_ACTION_MODIFIED)
+      added.clear();
+    const ChangeState& state = watcher.change_state();
+    const bool plain_add = record.Action == platform::FILE_ACTION_ADDED && !lock_files && !state.move_pending &&
+                           state.saved_remove.empty();
+    const int32_t result = ProcessChange(watcher, record, next);
+    if (plain_add && result == 0) added.insert(RelativePathOf(record));
     if (result != 0 && result != kErrPending) {
       LogF(watcher.sink(), kLogVerbose, u"Processing directory changes #%d failed. Error code: 0x%x", count,
            static_cast<uint32_t>(result));
