@@ -57,7 +57,6 @@ constexpr size_t kMaxPendingRecords = 1 << 20;
 // keeps far more; past this, changes count as lost.
 constexpr size_t kMaxUnreadBytes = size_t{256} << 20;
 constexpr size_t kReadChunk = 256 * 1024;
-constexpr std::chrono::microseconds kGatherPause{1000};
 // A completion goes out once this many records wait, even in a burst.
 constexpr size_t kDeliverAfterRecords = 8192;
 // Action of the record that stands for lost changes: the records before it
@@ -247,12 +246,10 @@ struct DirectoryChangeWatch::Impl {
         return;
       }
       if (closing) return;
-      bool got = false;
       for (;;) {
         const ssize_t n = read(inotify_fd, chunk.data(), chunk.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        got = true;
         MutexLock lock(unread_mu);
         // Once events are thrown away, later ones go too until the loss is
         // taken, so that nothing is reported out of order around the gap.
@@ -263,10 +260,6 @@ struct DirectoryChangeWatch::Impl {
         }
         unread_cv.NotifyAll();
       }
-      // In a burst the kernel hands events over one or two at a time: a
-      // moment's pause lets them gather, so that reading, translating and
-      // handing them on wake once per batch instead of once per event.
-      if (got) std::this_thread::sleep_for(kGatherPause);
     }
   }
 
