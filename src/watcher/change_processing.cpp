@@ -213,8 +213,7 @@ bool HasDeleteTask(Engine& engine, const std::u16string& relative_path) {
 }
 
 // A removal and a later addition of the same item under another parent: a
-// move. An id of 0 is none: the item was gone before the platform read it.
-// A file id is free again once its item is gone (on Linux at once), so
+// move. A file id is free again once its item is gone (on Linux at once), so
 // an id alone does not make a pair: the two must be of one kind, and the
 // added item must not be one the host made at that very path. Such an item
 // is a placeholder named after its path; moved on since, it is known there
@@ -222,7 +221,7 @@ bool HasDeleteTask(Engine& engine, const std::u16string& relative_path) {
 // path, or there only as a create the host refused).
 bool Pairs(DirectoryWatcher& watcher, const ChangeRecord& removed, const ChangeRecord& added) {
   if (removed.Action != platform::FILE_ACTION_REMOVED || added.Action != platform::FILE_ACTION_ADDED ||
-      removed.ParentFileId == added.ParentFileId || removed.FileId != added.FileId || removed.FileId == 0)
+      removed.ParentFileId == added.ParentFileId || removed.FileId != added.FileId)
     return false;
   const auto folder = [](const ChangeRecord& r) { return (r.FileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0; };
   if (folder(removed) != folder(added)) return false;
@@ -341,10 +340,19 @@ int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>
     if (record.Action != platform::FILE_ACTION_ADDED && record.Action != platform::FILE_ACTION_MODIFIED)
       added.clear();
     const ChangeState& state = watcher.change_state();
+    bool locked = false;
     const bool plain_add = record.Action == platform::FILE_ACTION_ADDED && !lock_files && !state.move_pending &&
-                           state.saved_remove.empty();
+                           state.saved_remove.empty() &&
+                           !(engine.metadata_cache.GetLocked(RelativePathOf(record), &locked) && locked);
     const int32_t result = ProcessChange(watcher, record, next);
-    if (plain_add && result == 0) added.insert(RelativePathOf(record));
+    // Only an item free before and after, and now known: a record ignored
+    // while the engine worked on the item is followed by ones that must
+    // still be handled.
+    if (plain_add && result == 0) {
+      const std::u16string rel = RelativePathOf(record);
+      CacheItem known;
+      if (engine.metadata_cache.Lookup(rel, &known, nullptr) && !known.Locked) added.insert(rel);
+    }
     if (result != 0 && result != kErrPending) {
       LogF(watcher.sink(), kLogVerbose, u"Processing directory changes #%d failed. Error code: 0x%x", count,
            static_cast<uint32_t>(result));
