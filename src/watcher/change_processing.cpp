@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <unordered_set>
 
 #include "diag/log.h"
 #include "diag/result_codes.h"
@@ -320,11 +321,38 @@ const char16_t* FileActionName(uint32_t action) {
 int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>& buffer) {
   Engine& engine = watcher.engine();
   const std::vector<const ChangeRecord*> records = SplitChangeRecords(buffer);
+  // Items this batch added and that were handled as new: what they were
+  // reported with was read after every change the batch holds, so a later
+  // change record of theirs in the batch has nothing to add. In a burst each
+  // new file has one, and each cost a look at the item.
+  std::unordered_set<std::u16string> added;
+  const bool lock_files = engine.settings.track_office_lock_files.load() != 0;
   int32_t count = 0;
   for (size_t i = 0; i < records.size(); ++i) {
     if (watcher.Stopping()) break;
+    const ChangeRecord& record = *records[i];
     const ChangeRecord* next = i + 1 < records.size() ? records[i + 1] : nullptr;
-    const int32_t result = ProcessChange(watcher, *records[i], next);
+    if (record.Action == platform::FILE_ACTION_MODIFIED && !added.empty() && added.count(RelativePathOf(record))) {
+      ++count;
+      continue;
+    }
+    // A rename or a removal may move another item to a name seen added.
+    if (record.Action != platform::FILE_ACTION_ADDED && record.Action != platform::FILE_ACTION_MODIFIED)
+      added.clear();
+    const ChangeState& state = watcher.change_state();
+    bool locked = false;
+    const bool plain_add = record.Action == platform::FILE_ACTION_ADDED && !lock_files && !state.move_pending &&
+                           state.saved_remove.empty() &&
+                           !(engine.metadata_cache.GetLocked(RelativePathOf(record), &locked) && locked);
+    const int32_t result = ProcessChange(watcher, record, next);
+    // Only an item free before and after, and now known: a record ignored
+    // while the engine worked on the item is followed by ones that must
+    // still be handled.
+    if (plain_add && result == 0) {
+      const std::u16string rel = RelativePathOf(record);
+      CacheItem known;
+      if (engine.metadata_cache.Lookup(rel, &known, nullptr) && !known.Locked) added.insert(rel);
+    }
     if (result != 0 && result != kErrPending) {
       LogF(watcher.sink(), kLogVerbose, u"Processing directory changes #%d failed. Error code: 0x%x", count,
            static_cast<uint32_t>(result));
@@ -495,7 +523,9 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
-      if (!AdoptKnownPlaceholder(engine, rel, full, values)) return ReportAsNew(engine, &watcher, rel, full, values);
+      // Read from the item itself: only a placeholder can be one to adopt.
+      if (!values.placeholder || !AdoptKnownPlaceholder(engine, rel, full, values))
+        return ReportAsNew(engine, &watcher, rel, full, values);
     }
   }
   return UpdateKnownItem(engine, &watcher, rel, full, values, view.known ? &view.cached : nullptr);

@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/local/errno_win32.h"
@@ -68,7 +69,9 @@ struct Record {
   ItemInfo info;
   int64_t parent_id = 0;
   uint64_t seq = 0;
-  bool stale = false;  // the item changed again after `info` was read
+  // `info` is still to be read: it is read when the record is handed out,
+  // so that the changes folded into a waiting record cost no read each.
+  bool stale = false;
 };
 
 struct Watch {
@@ -104,6 +107,12 @@ constexpr size_t kMaxQueuedEvents = 4096;
 
 std::string Join(const std::string& dir, const std::string& name) {
   return dir.empty() ? name : dir + "/" + name;
+}
+
+// "#<digits>": how the kernel names a file made unnamed (O_TMPFILE) in the
+// records of changes to it before it is linked.
+bool HasUnnamedShape(const std::string& name) {
+  return name.size() >= 2 && name[0] == '#' && name.find_first_not_of("0123456789", 1) == std::string::npos;
 }
 
 bool IsUnder(const std::string& path, const std::string& dir) {
@@ -147,6 +156,10 @@ struct DirectoryChangeWatch::Impl {
   // Folders made and moved away before they could be watched: a later move
   // of one of them (or of a folder above) finds and watches it again.
   std::deque<std::string> unwatched GUARDED_BY(mu);
+  // Real items named like unnamed files ("#<digits>"), per watch: seen in a
+  // folder's listing or arriving by a record of their own. A record under
+  // such a name not listed here stands for an unnamed file.
+  std::unordered_map<int, std::unordered_set<std::string>> unnamed_shaped GUARDED_BY(mu);
 
   std::deque<Record> pending GUARDED_BY(mu);
   // Last undelivered record per path, for coalescing repeats.
@@ -187,6 +200,7 @@ struct DirectoryChangeWatch::Impl {
     inotify_fd = wake_fd = -1;
     by_wd.clear();
     by_path.clear();
+    unnamed_shaped.clear();
     pending.clear();
     last_by_path.clear();
     queued.clear();
@@ -295,7 +309,8 @@ struct DirectoryChangeWatch::Impl {
       const std::string rel = stack.back();
       stack.pop_back();
       if (!AddWatch(rel)) continue;
-      const int64_t parent_id = by_wd[by_path[rel]].inode;
+      const int wd = by_path[rel];
+      const int64_t parent_id = by_wd[wd].inode;
       DIR* dir = local::OpenDirQuietly(Full(rel));
       if (!dir) continue;
       std::vector<std::string> subdirs;
@@ -303,6 +318,7 @@ struct DirectoryChangeWatch::Impl {
         const std::string name = entry->d_name;
         if (name == "." || name == ".." || local::IsPrivateName(entry->d_name)) continue;
         const std::string child = Join(rel, name);
+        NoteUnnamedShaped(wd, name);
         // The entry's type usually comes with it: a stat per entry made
         // watching a freshly populated folder cost as much as populating it.
         bool is_dir = entry->d_type == DT_DIR;
@@ -351,6 +367,7 @@ struct DirectoryChangeWatch::Impl {
     std::unordered_map<int, Watch> old = std::move(by_wd);
     by_wd.clear();
     by_path.clear();
+    unnamed_shaped.clear();
     WatchTree("", false);
     for (auto& [wd, watch] : old) {
       if (!by_wd.count(wd)) inotify_rm_watch(inotify_fd, wd);
@@ -408,9 +425,8 @@ struct DirectoryChangeWatch::Impl {
     return info;
   }
 
-  // Reads again the records whose item changed after they were read (a
-  // repeat of their change was folded into them), so that what is handed
-  // out is never older than the last change it stands for.
+  // Reads the item of a record when it is handed out: what is handed out is
+  // never older than the last change the record stands for.
   void Refresh(Record& record) REQUIRES(mu) {
     record.stale = false;
     bool exists = false;
@@ -428,8 +444,9 @@ struct DirectoryChangeWatch::Impl {
     pending.push_back(std::move(record));
   }
 
-  // Records an action with the item's current information. `dedupe` skips it
-  // when the same action for the same name is already waiting.
+  // Records an action; the item's information is read when the record is
+  // handed out. `dedupe` skips it when the same action for the same name is
+  // already waiting.
   void AddRecord(DWORD action, const std::string& rel, bool is_dir, int64_t parent_id, bool dedupe,
                  DWORD kind_filter = 0) REQUIRES(mu) {
     if (!Passes(action, rel, is_dir, kind_filter)) return;
@@ -441,24 +458,21 @@ struct DirectoryChangeWatch::Impl {
           it->second.first >= pending.front().seq) {
         // Seq numbers of waiting records run without gaps from the front.
         const uint64_t index = it->second.first - pending.front().seq;
-        if (index < pending.size()) pending[index].stale = true;
-        return;
+        if (index < pending.size()) {
+          pending[index].stale = true;
+          return;
+        }
       }
     }
     Record record;
     record.action = action;
     record.rel = rel;
     record.parent_id = parent_id;
-    if (action != FILE_ACTION_REMOVED) {
-      // An item already gone again keeps its record, with empty information,
-      // as on Windows; the records of its rename or removal follow.
-      bool exists = false;
-      record.info = ReadInfo(rel, exists);
-      if (!exists) {
-        record.info.is_directory = is_dir;
-        if (is_dir) record.info.attributes = FILE_ATTRIBUTE_DIRECTORY;
-      }
-    }
+    // An item already gone again keeps its record, with empty information,
+    // as on Windows; the records of its rename or removal follow.
+    record.info.is_directory = is_dir;
+    if (is_dir) record.info.attributes = FILE_ATTRIBUTE_DIRECTORY;
+    record.stale = action != FILE_ACTION_REMOVED;
     Push(std::move(record));
   }
 
@@ -592,6 +606,7 @@ struct DirectoryChangeWatch::Impl {
     if (it == by_wd.end()) return;  // a watch already dropped
     if (event.mask & IN_IGNORED) {
       if (event.wd == root_wd) root_error = ERROR_ACCESS_DENIED;
+      unnamed_shaped.erase(event.wd);
       by_path.erase(it->second.rel);
       by_wd.erase(it);
       return;
@@ -606,9 +621,12 @@ struct DirectoryChangeWatch::Impl {
     const int64_t parent_id = it->second.inode;
     const bool is_dir = (event.mask & IN_ISDIR) != 0;
 
+    if (event.mask & (IN_MOVED_FROM | IN_DELETE)) ForgetUnnamedShaped(event.wd, event.name);
+    if (event.mask & (IN_MOVED_TO | IN_CREATE)) NoteUnnamedShaped(event.wd, event.name);
     if (event.mask & IN_MOVED_FROM) {
       const HeldMove from{event.cookie, event.wd, rel, is_dir, parent_id};
       auto to = by_wd.find(event.to_wd);
+      if (event.paired) NoteUnnamedShaped(event.to_wd, event.to_name);
       if (!event.paired || to == by_wd.end() || event.to_name.empty()) {
         ReportMovedOut(from);
         return;
@@ -637,7 +655,7 @@ struct DirectoryChangeWatch::Impl {
       AddRemoved(rel, is_dir, file_id, parent_id);
       return;
     }
-    if (UnnamedFile(event.name, rel)) return;
+    if (!is_dir && UnnamedFile(event.wd, event.name, rel)) return;
     if (event.mask & (IN_MODIFY | IN_CLOSE_WRITE)) {
       AddRecord(FILE_ACTION_MODIFIED, rel, is_dir, parent_id, true, kContentFilter);
     } else if (event.mask & IN_ATTRIB) {
@@ -645,12 +663,25 @@ struct DirectoryChangeWatch::Impl {
     }
   }
 
+  void NoteUnnamedShaped(int wd, const std::string& name) REQUIRES(mu) {
+    if (HasUnnamedShape(name)) unnamed_shaped[wd].insert(name);
+  }
+
+  void ForgetUnnamedShaped(int wd, const std::string& name) REQUIRES(mu) {
+    if (!HasUnnamedShape(name)) return;
+    if (auto it = unnamed_shaped.find(wd); it != unnamed_shaped.end()) it->second.erase(name);
+  }
+
   // The kernel names a file made unnamed (O_TMPFILE) "#<inode>" in the
   // records of writes to it before it is linked. Such a record is dropped
-  // only when no item of that name exists: a real file named so keeps its
-  // records, and a stray one for it finds nothing changed.
-  bool UnnamedFile(const std::string& name, const std::string& rel) const REQUIRES(mu) {
-    if (name.size() < 2 || name[0] != '#' || name.find_first_not_of("0123456789", 1) != std::string::npos) return false;
+  // unless an item of that name was seen in the folder and still exists: a
+  // real file named so keeps its records, a stray one for it finds nothing
+  // changed. The platform's own placeholders are made so, three records
+  // each: a look per record cost more than the rest of their records.
+  bool UnnamedFile(int wd, const std::string& name, const std::string& rel) const REQUIRES(mu) {
+    if (!HasUnnamedShape(name)) return false;
+    const auto it = unnamed_shaped.find(wd);
+    if (it == unnamed_shaped.end() || !it->second.count(name)) return true;
     struct stat st;
     return lstat(Full(rel).c_str(), &st) != 0;
   }
