@@ -524,6 +524,13 @@ class Host {
         if (!server_.count(path)) return HALVEX_ERR_ITEM_NOT_FOUND;
         Accepted(id, path, to);
         MoveTree(server_, path, to);
+        // What the component still owes for items inside comes under the new name.
+        if (id == HALVEX_EVENT_RENAME_FOLDER) {
+          decltype(owed_) moved;
+          for (const auto& [key, n] : owed_)
+            moved[{key.first, Within(key.second, path) && key.second != path ? to + key.second.substr(path.size()) : key.second}] += n;
+          owed_.swap(moved);
+        }
         return 0;
       }
       default:
