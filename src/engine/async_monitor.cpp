@@ -162,7 +162,10 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
       UpdateFileInt(engine, target, static_cast<int32_t>(moved.Attributes), moved.Size,
                     static_cast<int64_t>(moved.CreationTime), static_cast<int64_t>(moved.LastAccessTime),
                     static_cast<int64_t>(moved.LastWriteTime), 0x142);
-  if (result == kOk && moved.IsFolder()) FollowFolderRename(engine, source, target);
+  if (result == kOk && moved.IsFolder()) {
+    FollowQueuedFolderRename(engine, source, target);
+    FollowFolderRename(engine, source, target);
+  }
   ExcludedState state = ExcludedState::kDoNothing;
   const int32_t excluded = ProcessExcludedState(engine, target, attributes, &state);
   if (excluded != kOk) {

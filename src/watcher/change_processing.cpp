@@ -949,7 +949,11 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
       result = UpdateFileInt(engine, rel, static_cast<int32_t>(cached.Attributes), cached.Size,
                              static_cast<int64_t>(cached.CreationTime), static_cast<int64_t>(cached.LastAccessTime),
                              static_cast<int64_t>(cached.LastWriteTime), 0x142);
-      if (result == 0 && cached.IsFolder()) FollowFolderRename(engine, old_name, rel);
+      if (result == 0 && cached.IsFolder()) {
+        // An event of an item inside, waiting for a retry, names it where it is now.
+        FollowQueuedFolderRename(engine, old_name, rel);
+        FollowFolderRename(engine, old_name, rel);
+      }
       if (result == 0 && PathExists(full)) {
         ExcludedState again = ExcludedState::kDoNothing;
         const int32_t rc = ProcessExcludedState(engine, rel, cached_platform, &again);

@@ -9,7 +9,6 @@
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
 #include "engine/item_operations.h"
-#include "engine/retry_passes.h"
 #include "engine/task.h"
 #include "halvex/corvane.h"
 #include "platform/errors.h"
@@ -409,8 +408,6 @@ bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMo
 bool OfflineCheck(Engine& engine, const std::u16string& folder) { return OfflineCheckIn(engine, folder, {}); }
 
 void FollowFolderRename(Engine& engine, const std::u16string& old_rel, const std::u16string& rel) {
-  // An event of an item inside, waiting for a retry, names it where it is now.
-  FollowQueuedFolderRename(engine, old_rel, rel);
   const std::u16string root = RootPath(engine);
   FollowFolderRenameIn(engine, root + rel, {{old_rel, rel}});
 }
