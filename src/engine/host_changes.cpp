@@ -15,7 +15,7 @@ void HostChanges::Note(std::u16string_view path) {
   // Keeps the newer half: a listing older than that is rare, and it is then
   // judged as before.
   const uint64_t oldest_kept = stamp - kRemembered / 2;
-  for (auto it = changed_.begin(); it != changed_.end();) it = it->second < oldest_kept ? changed_.erase(it) : std::next(it);
+  std::erase_if(changed_, [&](const auto& entry) { return entry.second < oldest_kept; });
 }
 
 bool HostChanges::ChangedSince(std::u16string_view path, uint64_t mark) const {

@@ -24,9 +24,8 @@ bool IsPlaceholder(PlaceholderManager& manager, const std::u16string& full) {
 }
 
 int32_t SetStates(Engine& engine, PlaceholderManager& manager, const std::u16string& full, uint32_t what,
-                  CF_IN_SYNC_STATE in_sync, CF_PIN_STATE pin, CF_SET_PIN_FLAGS pin_flags, int64_t usn = 0) {
+                  CF_IN_SYNC_STATE in_sync, CF_PIN_STATE pin, CF_SET_PIN_FLAGS pin_flags) {
   PlaceholderStatesRequest request;
-  request.usn = usn;
   request.path = full.c_str();
   request.what_to_set = what;
   request.in_sync_state = in_sync;
@@ -77,18 +76,20 @@ FileVersion ReadFileVersion(Engine& engine, std::u16string_view relative_path) {
 
 int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
                                int64_t last_write_time, int64_t file_id, int64_t usn) {
+  LogSink* sink = engine.diag.log_sink();
   if (size == kContentNotTaken) {
-    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' keeps local changes the host has not taken", relative_path);
+    LogF(sink, kLogVerbose, u"'%s' keeps local changes the host has not taken", relative_path);
     return kOk;
   }
+  auto changed_since = [&] {
+    LogF(sink, kLogVerbose, u"'%s' changed since the host took it; it stays not in sync", relative_path);
+    return kOk;
+  };
   if (size >= 0) {
     const FileVersion now = ReadFileVersion(engine, relative_path);
     if (!now.folder && (now.size != size || now.last_write_time != last_write_time ||
-                        (file_id >= 0 && now.file_id != file_id))) {
-      LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' changed since the host took it; it stays not in sync",
-           relative_path);
-      return kOk;
-    }
+                        (file_id >= 0 && now.file_id != file_id)))
+      return changed_since();
   }
   if (usn == 0) return DoSetPlaceholderSyncState(engine, relative_path, true);
   PlaceholderManager* manager = ManagerOrRecord(engine);
@@ -100,15 +101,9 @@ int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path
   request.in_sync_state = CF_IN_SYNC_STATE_IN_SYNC;
   request.usn = usn;
   const HRESULT hr = manager->SetPlaceholderStates(&request);
-  if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC)) {
-    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' changed since the host took it; it stays not in sync",
-         relative_path);
-    return kOk;
-  }
-  if (hr == HRESULT_FROM_WIN32(ERROR_NOT_A_CLOUD_FILE)) return kOk;  // replaced by a plain item since
-  if (hr == S_OK) return kOk;
-  LogF(engine.diag.log_sink(), kLogVerbose, u"SetPlaceholderStates for '%s' failed, HR=0x%x", relative_path,
-       static_cast<uint32_t>(hr));
+  if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC)) return changed_since();
+  if (hr == S_OK || hr == HRESULT_FROM_WIN32(ERROR_NOT_A_CLOUD_FILE)) return kOk;  // not one: replaced since
+  LogF(sink, kLogVerbose, u"SetPlaceholderStates for '%s' failed, HR=0x%x", relative_path, static_cast<uint32_t>(hr));
   return engine.diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));
 }
 
