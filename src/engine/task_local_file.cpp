@@ -9,6 +9,7 @@
 #include "engine/task.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 
 namespace corvane {
@@ -22,6 +23,16 @@ bool StillTheReportedFile(const Task& task, platform::Handle file) {
   if (!platform::GetFileInformationByHandle(file, &info)) return false;
   const auto id = static_cast<int64_t>((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
   return id == task.ReportedFileId;
+}
+
+// A placeholder with data still in the cloud: reading it for an upload would
+// ask the host for its own bytes (and wait on this very engine).
+bool NotAllOnDisk(Engine& engine, const std::u16string& path) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr) return false;
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(path.c_str());
+  return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) &&
+         (state & (platform::CF_PLACEHOLDER_STATE_PARTIAL | platform::CF_PLACEHOLDER_STATE_PARTIALLY_ON_DISK));
 }
 
 // Ends a failed read: the lookup's reference goes back first.
@@ -65,6 +76,11 @@ int32_t ReadTaskLocalData(Engine& engine, int64_t task_id, int64_t position, uin
         // Moved away since its report, and another file moved to its path:
         // that file's bytes are not the reported item's.
         LogF(sink, kLogVerbose, u"The local data file %s is no longer the item that was reported", task->LocalPath);
+        platform::CloseHandle(file);
+        failure = kErrLocalDataFailed;
+      } else if (NotAllOnDisk(engine, task->LocalPath)) {
+        LogF(sink, kLogVerbose, u"The local data of %s is not all on disk: it is not read for an upload",
+             task->LocalPath);
         platform::CloseHandle(file);
         failure = kErrLocalDataFailed;
       } else {

@@ -508,10 +508,16 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   std::mutex mutex;
   std::map<std::string, std::vector<int64_t>> held;  // tasks answered pending, by path
   std::atomic<bool> hold{false};
+  std::vector<std::future<int32_t>> supplies;
   host_.SetPolicy([&](const HostEvent& e) {
     const bool ours =
         e.path == "\\late.txt" || e.path == "\\r1.txt" || e.path == "\\c.txt" || e.path == "\\swap.txt" ||
-                      e.path == "\\same.txt";
+                      e.path == "\\same.txt" || e.path == "\\cloud.bin";
+    if (e.id == HALVEX_EVENT_GET_FILE_DATA && e.path == "\\cloud.bin") {
+      std::lock_guard<std::mutex> lock(mutex);
+      supplies.push_back(std::async(std::launch::async, [this, e] { return host_.Supply(e.task_id, e.path, e.offset, e.length); }));
+      return HALVEX_ERR_PENDING;
+    }
     if (!hold || !ours || e.id == HALVEX_EVENT_GET_FILE_DATA) return 0;
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<int64_t>& tasks = held[e.path];
@@ -614,6 +620,28 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   }
   ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
   EXPECT_FALSE(InSync("same.txt")) << Describe(Reported());
+
+  // A file written at its start while the rest of its data is still in the
+  // cloud: the host's read of the rest fails at once, and never asks the
+  // host for its own bytes.
+  ASSERT_EQ(0, host_.AddRemoteFile("cloud.bin", std::string(8192, 'c'))) << host_.LastError();
+  Settle();
+  hold = true;
+  ASSERT_EQ(0u, app_.Write("cloud.bin", 0, "mine"));
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\cloud.bin") == 1; })) << Describe(Reported());
+  hold = false;
+  int64_t cloud_task = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    cloud_task = held["\\cloud.bin"][0];
+  }
+  const size_t fetches = host_.Count(HALVEX_EVENT_GET_FILE_DATA, "\\cloud.bin");
+  int64_t in_the_cloud = 4096;
+  std::vector<intptr_t> upload = {Ptr(&cloud_task), Ptr(&in_the_cloud), Ptr(bytes.data()), 0, 64, 0};
+  EXPECT_NE(0, host_.Do(HALVEX_METHOD_GET_LOCAL_FILE_DATA, upload, &sizes));
+  EXPECT_EQ(0, upload[5]);
+  EXPECT_EQ(fetches, host_.Count(HALVEX_EVENT_GET_FILE_DATA, "\\cloud.bin")) << Describe(Reported());
+  ASSERT_EQ(0, host_.Finalize(cloud_task, HALVEX_ERR_BACKEND));
 
   // A file made in a folder whose rename the host answers late, or under
   // the name of a file whose delete or rename it answers late, reaches the
