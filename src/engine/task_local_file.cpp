@@ -32,7 +32,7 @@ bool NotAllOnDisk(Engine& engine, const std::u16string& path) {
   if (manager == nullptr) return false;
   const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(path.c_str());
   return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) &&
-         (state & (platform::CF_PLACEHOLDER_STATE_PARTIAL | platform::CF_PLACEHOLDER_STATE_PARTIALLY_ON_DISK));
+         !IsWholePlaceholder(state);
 }
 
 // Ends a failed read: the lookup's reference goes back first.

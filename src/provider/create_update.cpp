@@ -466,8 +466,7 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
     LogF(sink, kLogVerbose, u"Checking if the placeholder '%s' is hydrated", r.relative);
     const CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(r.full.c_str());
     r.placeholder = state != CF_PLACEHOLDER_STATE_INVALID && (state & CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0;
-    r.hydrated = r.placeholder &&
-                 (state & (CF_PLACEHOLDER_STATE_PARTIAL | CF_PLACEHOLDER_STATE_PARTIALLY_ON_DISK)) == 0;
+    r.hydrated = IsWholePlaceholder(state);
     r.local_changes = r.placeholder && (on_disk & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
                       (state & CF_PLACEHOLDER_STATE_IN_SYNC) == 0;
   } else {

@@ -101,10 +101,7 @@ int32_t GetItemStatus(Engine& engine, std::u16string_view path, int32_t* status)
   const CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
   if (state == CF_PLACEHOLDER_STATE_INVALID) return RecordOsFailure(engine);
   int32_t value = (state & CF_PLACEHOLDER_STATE_IN_SYNC) ? kInSync : kNotInSync;
-  if ((state & CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0 &&
-      (state & (CF_PLACEHOLDER_STATE_PARTIAL | CF_PLACEHOLDER_STATE_PARTIALLY_ON_DISK)) == 0) {
-    value |= kFullyOnDisk;
-  }
+  if (IsWholePlaceholder(state)) value |= kFullyOnDisk;
   *status = value;
   return kOk;
 }

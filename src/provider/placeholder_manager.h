@@ -35,6 +35,12 @@ class PlaceholderHandle {
   bool oplock_ = false;
 };
 
+// A placeholder whose data is wholly on disk (a folder always is).
+inline bool IsWholePlaceholder(platform::CF_PLACEHOLDER_STATE state) {
+  return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) &&
+         !(state & (platform::CF_PLACEHOLDER_STATE_PARTIAL | platform::CF_PLACEHOLDER_STATE_PARTIALLY_ON_DISK));
+}
+
 class PlaceholderManager {
  public:
   // Logs through the engine's diagnostics, whose OS last error also takes
