@@ -1,5 +1,7 @@
 #include "engine/retry_queue.h"
 
+#include <algorithm>
+
 #include "engine/pending_operations.h"
 
 namespace corvane {
@@ -66,7 +68,34 @@ bool Rebase(std::u16string& path, std::u16string_view from, std::u16string_view 
   return true;
 }
 
+bool IsBelow(std::u16string_view path, std::u16string_view folder) {
+  return !folder.empty() && path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         path[folder.size()] == u'\\';
+}
+
+// The folder name the host learns only when this record is taken.
+std::u16string_view FolderMadeBy(const RetryRecord& r) {
+  if (r.IsDir == 0) return {};
+  if (r.OpType == kOpRename) return r.NewPath;
+  if (r.OpType == kOpCreate) return r.Path;
+  return {};
+}
+
+bool WaitsFor(const RetryRecord& r, std::u16string_view folder) {
+  return IsBelow(r.Path, folder) || IsBelow(r.NewPath, folder);
+}
+
 }  // namespace
+
+std::u16string RetryQueue::FolderAwaitedBy(std::u16string_view path) const {
+  RecursiveMutexLock lock(mutex_);
+  for (const auto& entry : entries_) {
+    if (entry.dropped) continue;
+    const std::u16string_view folder = FolderMadeBy(*entry.record);
+    if (IsBelow(path, folder)) return std::u16string(folder);
+  }
+  return {};
+}
 
 void RetryQueue::MoveUnder(std::u16string_view from, std::u16string_view to) {
   RecursiveMutexLock lock(mutex_);
@@ -115,9 +144,21 @@ void RetryQueue::Walk(const std::function<Outcome(RetryRecord&)>& visit) {
   // the next walk.
   const size_t initial = entries_.size();
   size_t seen = 0;
+  std::vector<std::u16string> kept_folders;
   for (auto it = entries_.begin(); it != entries_.end() && seen < initial; ++it, ++seen) {
     if (it->dropped) continue;
-    if (visit(*it->record) == Outcome::kDrop) it->dropped = true;
+    RetryRecord& record = *it->record;
+    if (std::any_of(kept_folders.begin(), kept_folders.end(),
+                    [&](const std::u16string& folder) { return WaitsFor(record, folder); })) {
+      const std::u16string_view folder = FolderMadeBy(record);
+      if (!folder.empty()) kept_folders.emplace_back(folder);
+      continue;
+    }
+    if (visit(record) == Outcome::kDrop) {
+      it->dropped = true;
+    } else if (const std::u16string_view folder = FolderMadeBy(record); !folder.empty()) {
+      kept_folders.emplace_back(folder);
+    }
   }
   --walking_;
   if (walking_ == 0) entries_.remove_if([](const Entry& entry) { return entry.dropped; });

@@ -37,11 +37,17 @@ class RetryQueue {
   // The queued create of `path`, if any, takes the item's values of now;
   // false when no create of it waits.
   bool RefreshCreate(std::u16string_view path, bool is_dir, const RetryRecord& now);
+  // The queued rename or folder create that a change of `path` must follow:
+  // the host has no folder above `path` until that record is taken. Empty
+  // when none waits.
+  std::u16string FolderAwaitedBy(std::u16string_view path) const;
   size_t Count() const;
   // Copies of the queued records, oldest first (diagnostics and tests).
   std::vector<RetryRecord> Snapshot() const;
 
-  // Calls `visit` for every record in queue order under the queue lock.
+  // Calls `visit` for every record in queue order under the queue lock,
+  // except records below a folder whose rename or create is still kept:
+  // those wait for it.
   void Walk(const std::function<Outcome(RetryRecord&)>& visit);
 
  private:

@@ -42,6 +42,18 @@ void KeepForRetry(Engine& engine, Task& task, const std::u16string& path, uint32
   }
 }
 
+// A change below a folder whose rename or create the host asked to see
+// again would reach it before the folder does: it is queued behind that
+// record, as if the host had answered retry, and the walk keeps the order.
+bool WaitsForQueuedFolder(Engine& engine, std::u16string_view path, int32_t& result) {
+  if (engine.settings.event_retry_interval.load() < 1) return false;
+  const std::u16string folder = RetryQueueOf(engine).FolderAwaitedBy(path);
+  if (folder.empty()) return false;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' waits for the queued change of its folder '%s'", path, folder);
+  result = kErrRetry;
+  return true;
+}
+
 uint64_t U64(int64_t value) { return static_cast<uint64_t>(value); }
 uint32_t U32(int32_t value) { return static_cast<uint32_t>(value); }
 
@@ -50,8 +62,12 @@ uint32_t U32(int32_t value) { return static_cast<uint32_t>(value); }
 int32_t FireCreateWithRetry(Engine& engine, Task& task, const std::u16string& path, bool is_dir,
                             int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
                             int64_t last_write_time, int32_t& result) {
+  if (engine.pending.CheckPendingOrRemove(path, kOpCreate, is_dir)) return 0;
   const int32_t fired =
-      DoCreate(engine, task, path, is_dir, attributes, size, creation_time, last_access_time, last_write_time, result);
+      WaitsForQueuedFolder(engine, path, result)
+          ? 1
+          : DoCreate(engine, task, path, is_dir, attributes, size, creation_time, last_access_time, last_write_time,
+                     result);
   if (fired == 0) return 0;
   KeepForRetry(engine, task, path, kOpCreate, is_dir, result, [&](RetryRecord& r) {
     r.Value2 = U32(attributes);
@@ -66,8 +82,11 @@ int32_t FireCreateWithRetry(Engine& engine, Task& task, const std::u16string& pa
 int32_t FireUpdateWithRetry(Engine& engine, Task& task, const std::u16string& path, bool is_dir,
                             int32_t update_flags, int32_t attributes, int64_t size, int64_t creation_time,
                             int64_t last_access_time, int64_t last_write_time, int32_t& result) {
-  const int32_t fired = DoUpdate(engine, task, path, is_dir, update_flags, attributes, size, creation_time,
-                                 last_access_time, last_write_time, result);
+  if (engine.pending.CheckPendingOrRemove(path, kOpUpdate, is_dir)) return 0;
+  const int32_t fired = WaitsForQueuedFolder(engine, path, result)
+                            ? 1
+                            : DoUpdate(engine, task, path, is_dir, update_flags, attributes, size, creation_time,
+                                       last_access_time, last_write_time, result);
   if (fired == 0) return 0;
   KeepForRetry(engine, task, path, kOpUpdate, is_dir, result, [&](RetryRecord& r) {
     r.Value1 = U32(update_flags);
@@ -87,7 +106,9 @@ int32_t FireRenameWithRetry(Engine& engine, Task& task, const std::u16string& pa
          u"DoRename called for '%s', NewPath: '%s'. Removed file from event retry queue", path, new_path);
   }
   if (engine.pending.CheckPendingOrRemove(path, kOpRename, is_dir)) return 0;
-  const int32_t fired = DoRename(engine, task, path, new_path, is_dir, result);
+  const int32_t fired = WaitsForQueuedFolder(engine, path, result) || WaitsForQueuedFolder(engine, new_path, result)
+                            ? 1
+                            : DoRename(engine, task, path, new_path, is_dir, result);
   if (fired == 0) return 0;
   KeepForRetry(engine, task, path, kOpRename, is_dir, result, [&](RetryRecord& r) { r.NewPath = new_path; });
   return fired;
@@ -109,7 +130,8 @@ int32_t FireDeleteWithRetry(Engine& engine, Task& task, const std::u16string& pa
     return 0;
   }
   if (engine.pending.CheckPendingOrRemove(path, kOpDelete, is_dir)) return 0;
-  const int32_t fired = DoDelete(engine, task, path, is_dir, flags, result);
+  const int32_t fired =
+      WaitsForQueuedFolder(engine, path, result) ? 1 : DoDelete(engine, task, path, is_dir, flags, result);
   if (fired == 0) return 0;
   KeepForRetry(engine, task, path, kOpDelete, is_dir, result, [&](RetryRecord& r) { r.Value1 = U32(flags); });
   return fired;
