@@ -96,7 +96,7 @@ void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task) {
     const platform::DWORD attributes = platform::GetFileAttributesW((root + target).c_str());
     const bool folder = attributes != platform::INVALID_FILE_ATTRIBUTES &&
                         (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
-    SetTreeNotInSync(engine, root, target, folder);
+    RefusedRename(engine, root, task.RenameInfo->SourcePath, target, folder);
   }
 }
 

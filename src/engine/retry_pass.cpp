@@ -141,7 +141,11 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     // The host never took the change: the item is offered again on its next
     // change, as after a first answer that fails.
     if (record.OpType == kOpCreate) engine.metadata_cache.SetCreateFailed(record.Path, true);
-    SetTreeNotInSync(engine, root, key, rename && record.IsDir != 0);
+    if (rename) {
+      RefusedRename(engine, root, record.Path, record.NewPath, record.IsDir != 0);
+    } else {
+      SetTreeNotInSync(engine, root, key, false);
+    }
   }
   if (record.OpType == kOpList && result == kOk) {
     // The listing creates the placeholders and removes the task.

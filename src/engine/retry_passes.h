@@ -70,4 +70,11 @@ int32_t SetInSyncThroughManager(Engine& engine, const std::u16string& root, std:
 // folder holds: after a failed rename the host has none of it under these names.
 void SetTreeNotInSync(Engine& engine, const std::u16string& root, const std::u16string& path, bool with_content);
 
+// The host refused the rename of `source` to `target` (made on disk
+// already). An item with data only the server has is moved back to
+// `source`, where the host still has it, if that name is free; otherwise
+// it stays, out of sync (SetTreeNotInSync).
+void RefusedRename(Engine& engine, const std::u16string& root, const std::u16string& source,
+                   const std::u16string& target, bool is_dir);
+
 }  // namespace corvane

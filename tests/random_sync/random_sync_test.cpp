@@ -38,6 +38,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/test_process.h"
@@ -204,6 +205,11 @@ class Host {
   Tree Server() {
     std::lock_guard<std::mutex> lock(mutex_);
     return server_;
+  }
+  // Renames the host refused, as (from, to), since the last call.
+  std::vector<std::pair<std::string, std::string>> TakeRefusedRenames() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(refused_renames_, {});
   }
   void SetServer(Tree t) {
     for (const auto& kv : t) known_.insert(kv.first);
@@ -420,6 +426,10 @@ class Host {
     auto apply = [=, this] { return Apply(id, task, path, to, flags, data, offset, length); };
     switch (answer) {
       case kFail:
+        if (rename) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          refused_renames_.emplace_back(path, to);
+        }
         return Refuse(params, count, HALVEX_ERR_BACKEND);
       case kRetry: {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -595,6 +605,7 @@ class Host {
   std::map<std::string, uint64_t> accepted_;
   std::set<std::pair<int32_t, std::string>> seen_, retried_;
   std::map<std::pair<int32_t, std::string>, int> owed_, draws_;
+  std::vector<std::pair<std::string, std::string>> refused_renames_;
   std::deque<std::function<void()>> jobs_;
   std::deque<std::string> job_paths_;
   std::map<std::string, int> busy_paths_;
@@ -1077,6 +1088,15 @@ class Run {
     Tree local;
     std::map<std::string, ItemState> states;
     if (!Walk("", local, states)) return false;
+    // An item whose data the server has only under its old name goes back
+    // there when the host refuses its rename: under the new one it could be
+    // neither read nor offered to the host.
+    for (const auto& [from, to] : host_->TakeRefusedRenames()) {
+      if (expect_.count(to) && !local.count(to) && local.count(from) && !expect_.count(from)) {
+        Note("check: " + to + " went back to " + from + ", whose rename the host refused");
+        MoveTree(expect_, to, from);
+      }
+    }
     if (final) {
       for (auto& [p, item] : local) {
         if (item.folder) continue;
