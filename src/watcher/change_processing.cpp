@@ -172,6 +172,38 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
   return result;
 }
 
+// A placeholder whose identity names a known item that is gone from its
+// path is that item, moved, though no record showed the move: the platform
+// saw only the removal (moved into a folder made so shortly before that it
+// was not watched yet). Reported as new, the host would be offered data it
+// has only under the old name, and the removal would then delete that.
+bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std::u16string& full,
+                            const LocalItemValues& values, int32_t& result) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr) return false;
+  // Only an item untouched since the host had it: one it refused to take
+  // under this name is out of sync and new to it.
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
+  if (!IsPlaceholderState(state) || !(state & platform::CF_PLACEHOLDER_STATE_IN_SYNC)) return false;
+  std::u16string item_id;
+  if (!manager->GetItemIdByPath(full.c_str(), item_id) || item_id.empty() || item_id == rel) return false;
+  CacheItem cached;
+  if (!engine.metadata_cache.Lookup(item_id, &cached, nullptr) || cached.CreateFailed ||
+      cached.IsFolder() != values.folder)
+    return false;
+  if (PathExists(engine.EffectiveSyncRootPath() + item_id)) return false;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is the known '%s', moved: reporting the rename", rel, item_id);
+  result = ReportLocalRename(engine, item_id, rel, full, cached);
+  return true;
+}
+
+int32_t ReportNewOrMoved(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
+                         const std::u16string& full, const LocalItemValues& values) {
+  int32_t moved = 0;
+  if (ReportedAsUnpairedMove(engine, rel, full, values, moved)) return moved;
+  return ReportAsNew(engine, watcher, rel, full, values);
+}
+
 int32_t PinChange(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
                   bool pinned) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
@@ -525,7 +557,7 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
       if (!PathExists(full)) return 0;
       // Read from the item itself: only a placeholder can be one to adopt.
       if (!values.placeholder || !AdoptKnownPlaceholder(engine, rel, full, values))
-        return ReportAsNew(engine, &watcher, rel, full, values);
+        return ReportNewOrMoved(engine, &watcher, rel, full, values);
     }
   }
   return UpdateKnownItem(engine, &watcher, rel, full, values, view.known ? &view.cached : nullptr);
@@ -576,7 +608,7 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
-      if (!AdoptKnownPlaceholder(engine, rel, full, values)) return ReportAsNew(engine, watcher, rel, full, values);
+      if (!AdoptKnownPlaceholder(engine, rel, full, values)) return ReportNewOrMoved(engine, watcher, rel, full, values);
     }
     report_lock.Unlock();
     return UpdateLocalItem(engine, watcher, rel, full, values);
@@ -857,6 +889,16 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   const ExcludedState excluded = ExclusionFor(engine, rel, cached_platform, false);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
 
+  if (old_cached && cached.CreateFailed) {
+    // The host refused to create it: it has nothing to rename, and a late
+    // answer to such a rename would move whatever it has at the old name by
+    // then. The item is new to it under this name.
+    LogF(sink, kLogVerbose, u"'%s' was never taken by the host: '%s' is reported as new", old_name, rel);
+    engine.metadata_cache.Remove(old_name, true);
+    LocalItemValues values;
+    if (!PathExists(full) || ReadLocalValues(full, values) != 0) return 0;
+    return ReportAsNew(engine, &watcher, rel, full, values);
+  }
   if (!old_cached) {
     if (!PathExists(full)) return 0;
     // Renamed on while its last rename waits for a retry: the host still has
@@ -882,8 +924,6 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
       LogF(sink, kLogVerbose, u"Symbolic link skipped: '%s'", full);
       return 0;
     }
-    LogF(sink, kLogVerbose, u"Old file is not found in meta cache: '%s'. Reporting new file name as new created file: '%s'",
-         old_name, rel);
     LocalItemValues values;
     values.attributes = ItemAttributesFromPlatform(record.FileAttributes);
     values.folder = (record.FileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -891,6 +931,12 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     values.creation_time = record.CreationTime;
     values.last_access_time = record.LastAccessTime;
     values.last_write_time = record.LastModificationTime;
+    // The old name was never known, but the item may be: its identity
+    // names where the host has it.
+    int32_t moved = 0;
+    if (ReportedAsUnpairedMove(engine, rel, full, values, moved)) return moved;
+    LogF(sink, kLogVerbose, u"Old file is not found in meta cache: '%s'. Reporting new file name as new created file: '%s'",
+         old_name, rel);
     // A folder made and filled under another name: its content was never
     // seen under this one.
     return ReportAsNew(engine, &watcher, rel, full, values);
@@ -938,10 +984,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   }
   engine.tasks.ReleaseTask(task);
   int32_t result = answer;
-  if (answer != 0 && answer != kErrRetry) {
-    // The host keeps the old name: the item here is not what it has.
-    SetTreeNotInSync(engine, engine.EffectiveSyncRootPath(), rel, cached.IsFolder());
-  }
+  if (answer != 0 && answer != kErrRetry) RefusedRename(engine, engine.EffectiveSyncRootPath(), old_name, rel, cached.IsFolder());
   if (answer == 0) {
     if (!engine.metadata_cache.Rename(old_name, rel)) {
       result = kErrLocalItemNotFound;

@@ -353,6 +353,27 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ("short", data);
   ASSERT_EQ(0u, app_.ReadAll("plan.txt", data));
   EXPECT_EQ(long_text, data);
+
+  // With the watcher behind, a file whose data is on the server only moved
+  // into a folder made just before: the folder is not watched yet, so only
+  // the removal shows. It is the file moved, not a new one and a delete.
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\far.bin", 4096));
+  ASSERT_TRUE(BecomesInSync("far.bin"));
+  host_.Clear();
+  go = false;
+  const bool behind_third = HoldWatcher("gate3.txt", go);
+  const bool moved_in = mkdir((r + "fresh").c_str(), 0777) == 0 &&
+                        rename((r + "far.bin").c_str(), (r + "fresh/far.bin").c_str()) == 0;
+  go = true;
+  ASSERT_TRUE(behind_third && moved_in);
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\far.bin")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\fresh\\far.bin")) << Describe(Reported());
+  const auto far = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\far.bin");
+  ASSERT_EQ(1u, far.size()) << Describe(Reported());
+  EXPECT_EQ("\\fresh\\far.bin", far[0].new_path);
+  EXPECT_TRUE(BecomesInSync("fresh/far.bin"));
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
@@ -738,6 +759,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.CreateFile("late/kept.txt", "kept"));
   ASSERT_EQ(0u, app_.CreateFolder("moving"));
   ASSERT_EQ(0u, app_.CreateFile("moving/f.txt", ""));
+  ASSERT_EQ(0u, app_.CreateFolder("fr1"));
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
@@ -766,12 +788,16 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     // A file's update held back while the user renames its folder.
     refusals["\\moving\\f.txt"] = 1;
     meanwhile["\\moving\\f.txt"] = [&] { rename((root + "moving").c_str(), (root + "moved").c_str()); };
-    // A new folder touched while its create waits for the retry.
+    // A new folder touched and filled while its create waits for the retry.
     refusals["\\held"] = 1;
     meanwhile["\\held"] = [&] {
       const timespec later[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
       utimensat(AT_FDCWD, (root + "held").c_str(), later, 0);
+      std::ofstream(root + "held/inner.txt") << "inner";
     };
+    // A folder's rename held back while the user fills it under the new name.
+    refusals["\\fr1"] = 1;
+    meanwhile["\\fr1"] = [&] { std::ofstream(root + "fr2/child.txt") << "child"; };
   }
   ASSERT_EQ(0, mkdir((root + "held").c_str(), 0777));
   ASSERT_EQ(0u, app_.Write("moving/f.txt", 0, "moved"));
@@ -786,6 +812,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0, rename((root + "m1.txt").c_str(), (root + "m2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "n1.txt").c_str(), (root + "n2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "d1.txt").c_str(), (root + "d2.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "fr1").c_str(), (root + "fr2").c_str()));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\d1.txt", 1)) << Describe(Reported());
   ASSERT_EQ(0, unlink((root + "marker.txt").c_str()));
   // Records retry in the order they were queued: once the marker's delete
@@ -813,6 +840,20 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   // Its change went with the create: no update of a folder the host lacks.
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FOLDER, "\\held", 2)) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FOLDER, "\\held")) << Describe(Reported());
+  // What is made in a folder the host does not have yet reaches it after
+  // the folder's own create or rename, however often that is retried.
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\held\\inner.txt", 1)) << Describe(Reported());
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\fr2\\child.txt", 1)) << Describe(Reported());
+  const auto after = [&](int32_t id, const std::string& folder, const std::string& child) {
+    int folder_events = 0;
+    for (const HostEvent& e : host_.ItemEvents()) {
+      if (e.id == id && e.path == folder) ++folder_events;
+      if (e.path == child) return folder_events == 2;
+    }
+    return false;
+  };
+  EXPECT_TRUE(after(HALVEX_EVENT_CREATE_FOLDER, "\\held", "\\held\\inner.txt")) << Describe(Reported());
+  EXPECT_TRUE(after(HALVEX_EVENT_RENAME_FOLDER, "\\fr1", "\\fr2\\child.txt")) << Describe(Reported());
 
   // The re-created file is an update of the file the host still has.
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
@@ -857,7 +898,8 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
     }
     const bool ours = e.path == "\\refused.txt" || e.path == "\\known.txt" || e.path == "\\plan.txt" ||
                       e.path == "\\renamed.txt" || e.path == "\\plans" || e.path.rfind("\\moved", 0) == 0 ||
-                      e.path == "\\remote.bin";
+                      e.path == "\\remote.bin" || e.path == "\\cloud.bin" || e.path == "\\clouds" ||
+                      e.path == "\\orphan.txt";
     return ours && refuse ? HALVEX_ERR_OPERATION_DENIED : 0;
   });
   ASSERT_EQ(0u, app_.CreateFile("known.txt", ""));
@@ -869,9 +911,14 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_TRUE(BecomesInSync("known.txt"));
   ASSERT_TRUE(BecomesInSync("plan.txt"));
   ASSERT_EQ(0, host_.CreateRemoteFile("\\remote.bin", 8192));
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\cloud.bin", 4096));
+  ASSERT_EQ(0, host_.CreateFolder("\\clouds"));
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\clouds\\deep.bin", 100));
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\clouds\\other.bin", 100));
 
   refuse = true;
   ASSERT_EQ(0u, app_.CreateFile("refused.txt", "data"));
+  ASSERT_EQ(0u, app_.CreateFile("orphan.txt", "orphan"));
   ASSERT_EQ(0u, app_.Write("known.txt", 0, "version 2"));
   ASSERT_EQ(0u, app_.CreateFile("retried.txt", "retried"));
   ASSERT_EQ(0u, app_.CreateFolder("waiting"));
@@ -889,8 +936,21 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_LIST_DIRECTORY, "\\waiting"));
   ASSERT_EQ(0u, app_.Rename("plan.txt", "renamed.txt", false));
   ASSERT_EQ(0u, app_.Rename("plans", "moved", false));
+  // Data the server has only under the old name could be neither read nor
+  // offered to the host under the new one: the item goes back.
+  // A file the host refused to create has nothing to rename there.
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\orphan.txt", 1));
+  ASSERT_EQ(0u, app_.Rename("orphan.txt", "adopted.txt", false));
+  ASSERT_EQ(0u, app_.Rename("cloud.bin", "cloud-renamed.bin", false));
+  ASSERT_EQ(0u, app_.Rename("clouds", "clouds-renamed", false));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\retried.txt", 2)) << Describe(Reported());
   Settle();
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\orphan.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("adopted.txt")) << Describe(Reported());
+  EXPECT_TRUE(InSync("cloud.bin")) << Describe(Reported());
+  EXPECT_TRUE(InSync("clouds/deep.bin")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\cloud-renamed.bin")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\clouds-renamed")) << Describe(Reported());
   // Neither is on the server under these names: both must be offered again.
   EXPECT_FALSE(InSync("retried.txt"));
   EXPECT_FALSE(InSync("renamed.txt"));
