@@ -42,6 +42,10 @@ micro_rows() {
         printf "MICRO|range store (%s): stamp adds %.0f ns|%.0f ns|%.0f ns|%.2f|-|-\n", fs,
                t["BM_StoreRangesWithStamp"] - t["BM_StoreRangesWithoutStamp"], t["BM_StoreRangesWithStamp"],
                t["BM_StoreRangesWithoutStamp"], t["BM_StoreRangesWithoutStamp"] / t["BM_StoreRangesWithStamp"]
+      if ("BM_WriteStateWithChangeNumber" in t)
+        printf "MICRO|write state (%s): change number adds %.0f ns|%.0f ns|%.0f ns|%.2f|-|-\n", fs,
+               t["BM_WriteStateWithChangeNumber"] - t["BM_StoreRangesWithStamp"], t["BM_WriteStateWithChangeNumber"],
+               t["BM_StoreRangesWithStamp"], t["BM_StoreRangesWithStamp"] / t["BM_WriteStateWithChangeNumber"]
       if ("BM_ListedFileWithStamp" in t)
         printf "MICRO|listed file (%s): stamp adds %.0f ns|%.0f ns|%.0f ns|%.2f|-|-\n", fs,
                t["BM_ListedFileWithStamp"] - t["BM_ListedFileWithoutStamp"], t["BM_ListedFileWithStamp"],

@@ -147,6 +147,18 @@ void BM_StoreRangesWithoutStamp(benchmark::State& state) {
 }
 BENCHMARK(BM_StoreRangesWithoutStamp);
 
+// An application write's state: its ranges, after the item's change
+// number, which the in-sync check compares against the version taken.
+void BM_WriteStateWithChangeNumber(benchmark::State& state) {
+  StateFile file;
+  const ByteRanges ranges = SomeRanges();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(corvane::platform::local::CountDataChangeLocked(file.fd()));
+    benchmark::DoNotOptimize(corvane::platform::local::StoreRanges(file.fd(), ranges));
+  }
+}
+BENCHMARK(BM_WriteStateWithChangeNumber);
+
 // What a listing reads per file, with the stamp and without it.
 void BM_ListedFileWithStamp(benchmark::State& state) {
   StateFile file;
