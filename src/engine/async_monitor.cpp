@@ -87,7 +87,7 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
 
 // The host refused the change late, as it might have at once: what it was
 // told of is not on the server, so nothing of it may stay in sync.
-void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task) {
+void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   if (task.OperationType == OP_CREATE) {
     engine.metadata_cache.SetCreateFailed(task.Path, true);
     DoSetPlaceholderSyncState(engine, task.Path, false);
@@ -96,7 +96,7 @@ void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task) {
     const platform::DWORD attributes = platform::GetFileAttributesW((root + target).c_str());
     const bool folder = attributes != platform::INVALID_FILE_ATTRIBUTES &&
                         (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
-    RefusedRename(engine, root, task.RenameInfo->SourcePath, target, folder);
+    RefusedRename(engine, root, task.RenameInfo->SourcePath, target, folder, code);
   }
 }
 
@@ -151,7 +151,17 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
                                             info->SourceAttributes, info->SourceSize, info->SourceCreationTime,
                                             info->SourceLastAccessTime, info->SourceLastWriteTime);
   } else if (!engine.metadata_cache.Rename(source, target)) {
-    return kOk;
+    // Not known under the source: reported from the item's identity after
+    // the cache was rebuilt (a restart). The item still carrying that
+    // identity is the one renamed; the values it was reported with are its.
+    std::u16string item_id;
+    if (info == nullptr || !info->HasSource || engine.placeholder_manager == nullptr ||
+        !engine.placeholder_manager->GetItemIdByPath((root + target).c_str(), item_id) || item_id != source)
+      return kOk;
+    const size_t slash = target.rfind(u'\\');
+    engine.metadata_cache.AddNewItemToCache(target, slash == std::u16string::npos ? target : target.substr(slash + 1),
+                                            info->SourceAttributes, info->SourceSize, info->SourceCreationTime,
+                                            info->SourceLastAccessTime, info->SourceLastWriteTime);
   }
   if (!engine.metadata_cache.Lookup(target, &moved, &name)) return kOk;
   const std::u16string full = root + target;
@@ -252,7 +262,7 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
       // A listing that failed is not a listing: what came of it so far is
       // dropped, and the folder is asked for again when next listed.
       if (RaisesErrorEvent(type) || (type == OP_LIST && code != kErrCancelled)) {
-        NotTakenByTheHost(engine, root, *task);
+        NotTakenByTheHost(engine, root, *task, code);
         FireError(engine, code);
         continue;
       }

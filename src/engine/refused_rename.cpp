@@ -42,33 +42,38 @@ bool HoldsServerOnlyData(PlaceholderManager& manager, const std::u16string& full
 
 // Moves the item back where the host still has it, when it cannot stand on
 // its own under the new name: data the server holds only under the old one
-// could never be read there nor offered to the host as new. The move back
-// is the host's own change as far as the records go.
+// could never be read there nor offered to the host as new. Only the item
+// itself goes back (its identity still names the old path; records not yet
+// handled may show that it moved on, or that another took the name). Its
+// records then show it where the cache knows it, as it was: nothing to report.
 bool MoveBack(Engine& engine, const std::u16string& root, const std::u16string& source, const std::u16string& target,
               bool is_dir) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
-  if (manager == nullptr || !HoldsServerOnlyData(*manager, root + target, is_dir)) return false;
+  if (manager == nullptr) return false;
+  std::u16string identity;
+  if (!manager->GetItemIdByPath((root + target).c_str(), identity) ||
+      !(identity == source || (is_dir && identity.empty())))
+    return false;
+  if (!HoldsServerOnlyData(*manager, root + target, is_dir)) return false;
   LogSink* sink = engine.diag.log_sink();
   if (Exists(root + source)) {
     LogF(sink, kLogWarning, u"'%s' holds data only the server has, under '%s', which is taken again: it stays",
          target, source);
     return false;
   }
-  if (!engine.pending.AddPending(target, kOpRename, is_dir)) return false;
-  if (DoRenamePlaceholder(engine, target, source, false) != kOk) {
-    engine.pending.RemoveAll(target, kOpRename);
-    return false;
-  }
-  LogF(sink, kLogWarning, u"The host refused to rename '%s' to '%s', and part of its data is only on the server: moved back",
-       source, target);
+  if (DoRenamePlaceholder(engine, target, source, false) != kOk) return false;
+  LogF(sink, kLogWarning,
+       u"The host refused to rename '%s' to '%s', and part of its data is only on the server: moved back", source,
+       target);
   return true;
 }
 
 }  // namespace
 
 void RefusedRename(Engine& engine, const std::u16string& root, const std::u16string& source,
-                   const std::u16string& target, bool is_dir) {
-  if (MoveBack(engine, root, source, target, is_dir)) return;
+                   const std::u16string& target, bool is_dir, int32_t answer) {
+  // Not found: the host has nothing under the old name to go back to.
+  if (answer != kErrItemNotFound && MoveBack(engine, root, source, target, is_dir)) return;
   // The host keeps the old name: the item here is not what it has.
   SetTreeNotInSync(engine, root, target, is_dir);
 }

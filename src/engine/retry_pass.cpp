@@ -142,7 +142,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     // change, as after a first answer that fails.
     if (record.OpType == kOpCreate) engine.metadata_cache.SetCreateFailed(record.Path, true);
     if (rename) {
-      RefusedRename(engine, root, record.Path, record.NewPath, record.IsDir != 0);
+      RefusedRename(engine, root, record.Path, record.NewPath, record.IsDir != 0, result);
     } else {
       SetTreeNotInSync(engine, root, key, false);
     }

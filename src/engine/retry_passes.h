@@ -71,10 +71,10 @@ int32_t SetInSyncThroughManager(Engine& engine, const std::u16string& root, std:
 void SetTreeNotInSync(Engine& engine, const std::u16string& root, const std::u16string& path, bool with_content);
 
 // The host refused the rename of `source` to `target` (made on disk
-// already). An item with data only the server has is moved back to
-// `source`, where the host still has it, if that name is free; otherwise
-// it stays, out of sync (SetTreeNotInSync).
+// already) with `answer`. An item with data only the server has is moved
+// back to `source`, where the host still has it, if that name is free;
+// otherwise it stays, out of sync (SetTreeNotInSync).
 void RefusedRename(Engine& engine, const std::u16string& root, const std::u16string& source,
-                   const std::u16string& target, bool is_dir);
+                   const std::u16string& target, bool is_dir, int32_t answer);
 
 }  // namespace corvane

@@ -45,10 +45,12 @@ void KeepForRetry(Engine& engine, Task& task, const std::u16string& path, uint32
 // A change below a folder whose rename or create the host asked to see
 // again would reach it before the folder does: it is queued behind that
 // record, as if the host had answered retry, and the walk keeps the order.
-bool WaitsForQueuedFolder(Engine& engine, std::u16string_view path, int32_t& result) {
+bool WaitsForQueuedFolder(Engine& engine, std::u16string_view path, int32_t op_type, bool is_dir, int32_t& result) {
   if (engine.settings.event_retry_interval.load() < 1) return false;
   const std::u16string folder = RetryQueueOf(engine).FolderAwaitedBy(path);
-  if (folder.empty()) return false;
+  // The host's own change is not reported at all: the event's own check
+  // swallows its echo.
+  if (folder.empty() || engine.pending.CountOf(path, op_type, is_dir) > 0) return false;
   LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' waits for the queued change of its folder '%s'", path, folder);
   result = kErrRetry;
   return true;
@@ -62,9 +64,8 @@ uint32_t U32(int32_t value) { return static_cast<uint32_t>(value); }
 int32_t FireCreateWithRetry(Engine& engine, Task& task, const std::u16string& path, bool is_dir,
                             int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
                             int64_t last_write_time, int32_t& result) {
-  if (engine.pending.CheckPendingOrRemove(path, kOpCreate, is_dir)) return 0;
   const int32_t fired =
-      WaitsForQueuedFolder(engine, path, result)
+      WaitsForQueuedFolder(engine, path, kOpCreate, is_dir, result)
           ? 1
           : DoCreate(engine, task, path, is_dir, attributes, size, creation_time, last_access_time, last_write_time,
                      result);
@@ -82,8 +83,7 @@ int32_t FireCreateWithRetry(Engine& engine, Task& task, const std::u16string& pa
 int32_t FireUpdateWithRetry(Engine& engine, Task& task, const std::u16string& path, bool is_dir,
                             int32_t update_flags, int32_t attributes, int64_t size, int64_t creation_time,
                             int64_t last_access_time, int64_t last_write_time, int32_t& result) {
-  if (engine.pending.CheckPendingOrRemove(path, kOpUpdate, is_dir)) return 0;
-  const int32_t fired = WaitsForQueuedFolder(engine, path, result)
+  const int32_t fired = WaitsForQueuedFolder(engine, path, kOpUpdate, is_dir, result)
                             ? 1
                             : DoUpdate(engine, task, path, is_dir, update_flags, attributes, size, creation_time,
                                        last_access_time, last_write_time, result);
@@ -106,7 +106,8 @@ int32_t FireRenameWithRetry(Engine& engine, Task& task, const std::u16string& pa
          u"DoRename called for '%s', NewPath: '%s'. Removed file from event retry queue", path, new_path);
   }
   if (engine.pending.CheckPendingOrRemove(path, kOpRename, is_dir)) return 0;
-  const int32_t fired = WaitsForQueuedFolder(engine, path, result) || WaitsForQueuedFolder(engine, new_path, result)
+  const int32_t fired = WaitsForQueuedFolder(engine, path, kOpRename, is_dir, result) ||
+                                   WaitsForQueuedFolder(engine, new_path, kOpRename, is_dir, result)
                             ? 1
                             : DoRename(engine, task, path, new_path, is_dir, result);
   if (fired == 0) return 0;
@@ -131,7 +132,8 @@ int32_t FireDeleteWithRetry(Engine& engine, Task& task, const std::u16string& pa
   }
   if (engine.pending.CheckPendingOrRemove(path, kOpDelete, is_dir)) return 0;
   const int32_t fired =
-      WaitsForQueuedFolder(engine, path, result) ? 1 : DoDelete(engine, task, path, is_dir, flags, result);
+      WaitsForQueuedFolder(engine, path, kOpDelete, is_dir, result) ? 1
+                                                                    : DoDelete(engine, task, path, is_dir, flags, result);
   if (fired == 0) return 0;
   KeepForRetry(engine, task, path, kOpDelete, is_dir, result, [&](RetryRecord& r) { r.Value1 = U32(flags); });
   return fired;

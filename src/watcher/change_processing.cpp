@@ -191,7 +191,8 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
   if (!engine.metadata_cache.Lookup(item_id, &cached, nullptr) || cached.CreateFailed ||
       cached.IsFolder() != values.folder)
     return false;
-  if (PathExists(engine.EffectiveSyncRootPath() + item_id)) return false;
+  // A rename of it that waits for the host's answer is that move, reported.
+  if (PathExists(engine.EffectiveSyncRootPath() + item_id) || HasRenameTask(engine, rel)) return false;
   LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is the known '%s', moved: reporting the rename", rel, item_id);
   result = ReportLocalRename(engine, item_id, rel, full, cached);
   return true;
@@ -889,12 +890,13 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   const ExcludedState excluded = ExclusionFor(engine, rel, cached_platform, false);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
 
-  if (old_cached && cached.CreateFailed) {
-    // The host refused to create it: it has nothing to rename, and a late
-    // answer to such a rename would move whatever it has at the old name by
-    // then. The item is new to it under this name.
+  if (old_cached && cached.CreateFailed && !cached.IsFolder()) {
+    // The host refused to create the file: it has nothing to rename, and a
+    // late answer to such a rename would move whatever it has at the old
+    // name by then. The file is new to it under this name. (A folder it
+    // refused may still have taken what was made inside.)
     LogF(sink, kLogVerbose, u"'%s' was never taken by the host: '%s' is reported as new", old_name, rel);
-    engine.metadata_cache.Remove(old_name, true);
+    engine.metadata_cache.Remove(old_name, false);
     LocalItemValues values;
     if (!PathExists(full) || ReadLocalValues(full, values) != 0) return 0;
     return ReportAsNew(engine, &watcher, rel, full, values);
@@ -984,7 +986,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   }
   engine.tasks.ReleaseTask(task);
   int32_t result = answer;
-  if (answer != 0 && answer != kErrRetry) RefusedRename(engine, engine.EffectiveSyncRootPath(), old_name, rel, cached.IsFolder());
+  if (answer != 0 && answer != kErrRetry) RefusedRename(engine, engine.EffectiveSyncRootPath(), old_name, rel, cached.IsFolder(), answer);
   if (answer == 0) {
     if (!engine.metadata_cache.Rename(old_name, rel)) {
       result = kErrLocalItemNotFound;

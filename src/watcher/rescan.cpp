@@ -222,6 +222,13 @@ int32_t ReportOfflineRename(Engine& engine, const std::u16string& full, const st
   task->RenameInfo = std::make_unique<RenameInfo>();
   task->RenameInfo->SourcePath = item_id;
   task->RenameInfo->TargetPath = rel;
+  // The cache does not know the item: a late acceptance takes it in with these.
+  task->RenameInfo->HasSource = true;
+  task->RenameInfo->SourceSize = values.size;
+  task->RenameInfo->SourceCreationTime = static_cast<uint64_t>(values.creation_time);
+  task->RenameInfo->SourceLastAccessTime = static_cast<uint64_t>(values.last_access_time);
+  task->RenameInfo->SourceLastWriteTime = static_cast<uint64_t>(values.last_write_time);
+  task->RenameInfo->SourceAttributes = static_cast<uint32_t>(values.attributes);
   const int64_t task_id = engine.tasks.RegisterTask(task);
   int32_t answer = 0;
   FireRenameWithRetry(engine, *task, item_id, rel, values.folder, answer);

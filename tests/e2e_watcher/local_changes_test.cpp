@@ -951,6 +951,8 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   EXPECT_TRUE(InSync("clouds/deep.bin")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\cloud-renamed.bin")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\clouds-renamed")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\cloud-renamed.bin")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FOLDER, "\\clouds-renamed")) << Describe(Reported());
   // Neither is on the server under these names: both must be offered again.
   EXPECT_FALSE(InSync("retried.txt"));
   EXPECT_FALSE(InSync("renamed.txt"));

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "engine/retry_passes.h"
 #include "watcher/change_processing.h"
 #include "watcher/item_attributes.h"
 #include "watcher/rescan.h"
@@ -208,6 +209,31 @@ TEST_F(RescanTest, OfflineCheckReportsPlainItemsAndRenamedPlaceholders) {
   EXPECT_FALSE(OfflineCheck(engine(), Root() + u"\\absent"));
   EXPECT_FALSE(OfflineCheck(engine(), Full(u"\\moved.txt")));
   EXPECT_EQ(1u, LinesWith(u"Target is not a directory: '" + Full(u"\\moved.txt") + u"'"));
+
+  // Accepted late: the cache, rebuilt since the item moved, never knew it
+  // under the old name; the late answer takes it in under the new one, or
+  // its next rename would reach the host as a new file.
+  WriteFile("later.txt", "l");
+  MakePlaceholderWithId(u"\\later.txt", u"\\earlier.txt");
+  host_.answer = [](SeenEvent& e, intptr_t* params, int32_t*) {
+    if (e.id == HALVEX_EVENT_RENAME_FILE) params[e.count - 1] = HALVEX_ERR_PENDING;
+    return 0;
+  };
+  ASSERT_TRUE(OfflineCheck(engine(), Root()));
+  RenameInfo info;
+  {
+    TaskRegistry::Lock lock(engine().tasks);
+    Task* task = engine().tasks.AcquireByKeyLocked(u"\\later.txt", OP_RENAME);
+    ASSERT_NE(nullptr, task);
+    info = *task->RenameInfo;
+    engine().tasks.ReleaseLocked(task);
+  }
+  ASSERT_EQ(kOk, FinishLocalRename(engine(), Root(), u"\\earlier.txt", u"\\later.txt", &info));
+  CacheItem known;
+  EXPECT_TRUE(engine().metadata_cache.Lookup(u"\\later.txt", &known, nullptr));
+  std::u16string identity;
+  ASSERT_TRUE(engine().placeholder_manager->GetItemIdByPath(Full(u"\\later.txt").c_str(), identity));
+  EXPECT_EQ(u"\\later.txt", identity);
 }
 
 // A removal and an addition with one file id, under other parents: a move,
