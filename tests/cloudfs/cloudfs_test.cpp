@@ -210,6 +210,16 @@ TEST_F(CloudFsTest, ProgramsListAndReadTheCloudThroughTheMount) {
   // not served for it.
   ASSERT_EQ(p.UpdateFile("\\a.txt", "HELLO\n"), 0) << p.LastError();
   EXPECT_EQ(FileText(M("a.txt")), "HELLO\n");
+  // What the kernel keeps of statuses and listings goes as soon as the
+  // platform changes an item behind the mount, not after a while.
+  ASSERT_EQ(stat(M("a.txt").c_str(), &st), 0);
+  ASSERT_EQ(Output("ls " + M("docs")), "b.bin\ndeep\n");
+  ASSERT_EQ(p.UpdateFile("\\a.txt", "a longer version\n"), 0) << p.LastError();
+  ASSERT_EQ(p.CreateFile("\\docs\\new.txt", "new\n"), 0) << p.LastError();
+  const auto soon = std::chrono::milliseconds(400);
+  EXPECT_TRUE(p.WaitUntil([&] { return stat(M("a.txt").c_str(), &st) == 0 && st.st_size == 17; }, soon));
+  EXPECT_TRUE(p.WaitUntil([&] { return Output("ls " + M("docs")) == "b.bin\ndeep\nnew.txt\n"; }, soon));
+  EXPECT_EQ(FileText(M("a.txt")), "a longer version\n");
   EXPECT_EQ(getxattr(M("a.txt").c_str(), "user.corvane.ranges", nullptr, 0), -1);  // the store stays inside
   EXPECT_EQ(setxattr(M("a.txt").c_str(), "user.corvane.state", "x", 1, 0), -1);
   // The platform's own writes (the hydrations) are not the user's: the

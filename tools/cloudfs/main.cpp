@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "backing_watch.h"
 #include "platform/local/cloudfs/cloud_view.h"
 #include "platform/local/connection.h"
 #include "platform/local/provider_link.h"
@@ -41,6 +42,12 @@ CloudView& View() {
 }
 
 constexpr unsigned kMaxRead = 512u << 10;
+
+// How long the kernel keeps an item's status and a folder's listing. Long
+// while the backing folder is followed, since each change made behind the
+// mount takes them away; else a second, the most a change may go unseen.
+constexpr double kKeepFollowed = 60.0;
+bool following = false;  // set before the first request
 
 void* Init(fuse_conn_info* conn, fuse_config* config) {
   // Reads move the backing file's pages to the kernel by splice.
@@ -65,6 +72,7 @@ void* Init(fuse_conn_info* conn, fuse_config* config) {
   // Items are told apart by path; the backing store's numbers would
   // collide with nothing, but need not be shown.
   config->use_ino = 0;
+  config->entry_timeout = config->attr_timeout = following ? kKeepFollowed : 1.0;
   // A file deleted or replaced while open is gone at once, as for the
   // platform: hiding it under a new name would reach the provider as a
   // rename to that name, and its close under a name that is not there.
@@ -89,6 +97,8 @@ int OpenDir(const char* path, fuse_file_info* fi) {
   if (const int rc = View().GetAttr(path, st)) return rc;
   if (!S_ISDIR(st.st_mode)) return -ENOTDIR;
   fi->fh = reinterpret_cast<uint64_t>(new std::string(path));
+  // A listing read again is the kernel's copy, until a change of the folder.
+  fi->cache_readdir = fi->keep_cache = following;
   return 0;
 }
 int ReleaseDir(const char*, fuse_file_info* fi) {
@@ -287,6 +297,11 @@ int Serve(const std::string& r, const std::string& m, bool daemon, bool debug) {
   int rc = 1;
   fuse_session* session = fuse_get_session(fs);
   if (fuse_daemonize(daemon ? 0 : 1) == 0 && fuse_set_signal_handlers(session) == 0) {
+    // Started in the process that serves: a daemon's fork keeps no thread.
+    corvane::cloudfs::BackingWatch watch(view.sync_root(), [fs](const std::string& path) {
+      fuse_invalidate_path(fs, path.c_str());  // -ENOENT: the kernel holds nothing of it
+    });
+    following = watch.Start();
     rc = fuse_loop_mt(fs, 0) == 0 ? 0 : 1;
     fuse_remove_signal_handlers(session);
   }
