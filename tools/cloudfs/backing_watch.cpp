@@ -1,7 +1,9 @@
 #include "backing_watch.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -21,6 +23,12 @@ std::string Join(const std::string& folder, const char* name) {
 }
 
 std::string MountPath(const std::string& relative) { return "/" + relative; }
+
+bool IsFolder(int dir, const dirent& e) {
+  if (e.d_type != DT_UNKNOWN) return e.d_type == DT_DIR;
+  struct stat st;
+  return fstatat(dir, e.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
 
 }  // namespace
 
@@ -55,7 +63,7 @@ void BackingWatch::AddTree(const std::string& relative) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return;
   while (const dirent* e = readdir(dir)) {
-    if (e->d_type != DT_DIR || std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0 || !IsFolder(dirfd(dir), *e)) continue;
     AddTree(Join(relative, e->d_name));
   }
   closedir(dir);
@@ -72,6 +80,7 @@ void BackingWatch::Run() {
     if (fds[1].revents) return;
     // One batch: what the queue holds now, each path told once.
     std::set<std::string> paths;
+    bool lost = false;
     for (;;) {
       const ssize_t n = read(inotify_, buffer, sizeof buffer);
       if (n <= 0) break;
@@ -79,8 +88,7 @@ void BackingWatch::Run() {
         const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
         at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         if (e->mask & IN_Q_OVERFLOW) {
-          // Changes were lost: every folder and what is in it.
-          for (const auto& [wd, folder] : folders_) paths.insert(MountPath(folder));
+          lost = true;
           continue;
         }
         const auto it = folders_.find(e->wd);
@@ -96,6 +104,20 @@ void BackingWatch::Run() {
         paths.insert(MountPath(item));
         // A folder made or moved here: its items are followed too.
         if ((e->mask & IN_ISDIR) && (e->mask & (IN_CREATE | IN_MOVED_TO))) AddTree(item);
+      }
+    }
+    if (lost) {
+      // Changes were not told: every item may have changed.
+      for (const auto& [wd, folder] : folders_) {
+        paths.insert(MountPath(folder));
+        const std::string path = folder.empty() ? folder_ : folder_ + "/" + folder;
+        DIR* dir = opendir(path.c_str());
+        if (dir == nullptr) continue;
+        while (const dirent* e = readdir(dir)) {
+          if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            paths.insert(MountPath(Join(folder, e->d_name)));
+        }
+        closedir(dir);
       }
     }
     for (const std::string& path : paths) changed_(path);
