@@ -49,24 +49,27 @@ bool BackingWatch::Start() {
   inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   stop_ = eventfd(0, EFD_CLOEXEC);
   if (inotify_ < 0 || stop_ < 0) return false;
-  AddTree("");
-  if (folders_.empty()) return false;
+  // Every folder or none: a folder not followed would keep what the kernel
+  // cached of it for long.
+  if (!AddTree("")) return false;
   thread_ = std::thread([this] { Run(); });
   return true;
 }
 
-void BackingWatch::AddTree(const std::string& relative) {
+bool BackingWatch::AddTree(const std::string& relative) {
   const std::string path = relative.empty() ? folder_ : folder_ + "/" + relative;
   const int wd = inotify_add_watch(inotify_, path.c_str(), kEvents);
-  if (wd < 0) return;  // gone meanwhile, or out of watches: its items keep the kernel's timeouts
+  if (wd < 0) return errno == ENOENT || errno == ENOTDIR;  // gone meanwhile is no failure
   folders_[wd] = relative;
   DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return;
+  if (dir == nullptr) return true;
+  bool all = true;
   while (const dirent* e = readdir(dir)) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0 || !IsFolder(dirfd(dir), *e)) continue;
-    AddTree(Join(relative, e->d_name));
+    all = AddTree(Join(relative, e->d_name)) && all;
   }
   closedir(dir);
+  return all;
 }
 
 void BackingWatch::Run() {

@@ -29,8 +29,10 @@ class BackingWatch {
  private:
   void Run();
   // Watches `relative` ("" for the folder itself) and every folder below;
-  // a folder watched before under another name gets this one.
-  void AddTree(const std::string& relative);
+  // a folder watched before under another name gets this one. False when
+  // one of them could not be watched (out of watches): folders made later
+  // past the limit are seen late, up to the kernel's timeouts.
+  bool AddTree(const std::string& relative);
 
   const std::string folder_;
   const Changed changed_;
