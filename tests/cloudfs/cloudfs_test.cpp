@@ -332,36 +332,43 @@ TEST_F(CloudFsTest, ProgramsOpensAndClosesReachTheProvider) {
   Provider& p = Start({{"\\o.bin", {false, data}}});
   if (IsSkipped() || HasFatalFailure()) return;
   ASSERT_EQ(p.Config("LogLevel=8705"), 0);  // where the callbacks are logged
-  const auto fired = [&](const std::string& what) {
+  const auto fired = [&](const std::string& what, const std::string& name) {
     size_t n = 0;
     for (const std::string& line : p.Logs())
-      n += line.find(what) != std::string::npos && line.find("o.bin'") != std::string::npos;
+      n += line.find(what) != std::string::npos && line.find("\\" + name + "'") != std::string::npos;
     return n;
   };
   EXPECT_TRUE(Output("cat " + M("o.bin")) == data);
   // The kernel ends an open after cat has exited.
-  EXPECT_TRUE(p.WaitUntil([&] { return fired("Close callback fired") > 0; }));
+  EXPECT_TRUE(p.WaitUntil([&] { return fired("Close callback fired", "o.bin") > 0; }));
   EXPECT_TRUE(p.WaitUntil([&] { return StateOf(M("o.bin")) == "in-sync=yes pin=unspecified data=dehydrated"; }))
       << StateOf(M("o.bin"));
-  EXPECT_EQ(fired("Open callback fired"), 1u);
-  EXPECT_EQ(fired("Close callback fired"), 1u);
-  // Deleted while a program holds it open: the host hears of a delete, not
-  // of a rename to some hiding name; the holder reads on; the provider
-  // hears of the close as a deleted file's (and so leaves it alone).
-  const int fd = open(M("o.bin").c_str(), O_RDONLY);
+  EXPECT_EQ(fired("Open callback fired", "o.bin"), 1u);
+  EXPECT_EQ(fired("Close callback fired", "o.bin"), 1u);
+  // Renamed while open: the close comes under the new name.
+  int fd = open(M("o.bin").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0) << errno;
   std::string head(4096, '\0');
   ASSERT_EQ(pread(fd, head.data(), head.size(), 0), 4096) << errno;
-  ASSERT_EQ(system(("rm " + M("o.bin")).c_str()), 0);
-  EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\o.bin"));
+  ASSERT_EQ(system(("mv " + M("o.bin") + " " + M("m.bin")).c_str()), 0);
+  close(fd);
+  EXPECT_TRUE(p.WaitUntil([&] { return fired("Close callback fired", "m.bin") == 1; }));
+  // Deleted while a program holds it open: the host hears of a delete, not
+  // of a rename to some hiding name; the holder reads on; the provider
+  // hears of the close as a deleted file's (and so leaves it alone).
+  fd = open(M("m.bin").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0) << errno;
+  ASSERT_EQ(pread(fd, head.data(), head.size(), 0), 4096) << errno;
+  ASSERT_EQ(system(("rm " + M("m.bin")).c_str()), 0);
+  EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\m.bin"));
   EXPECT_EQ(Output("ls -A " + root_), "");
   EXPECT_EQ(pread(fd, head.data(), head.size(), 4096), 4096) << errno;
   EXPECT_TRUE(head == data.substr(4096, 4096));
   close(fd);
-  EXPECT_TRUE(p.WaitUntil([&] { return fired("Close callback fired") == 2; }));
-  EXPECT_EQ(fired("Open callback fired"), 2u);
-  EXPECT_EQ(p.Count(HALVEX_EVENT_RENAME_FILE), 0u);
-  EXPECT_FALSE(p.WaitUntil([&] { return fired("Dehydrating placeholder because online only mode is on: '") > 1; },
+  EXPECT_TRUE(p.WaitUntil([&] { return fired("Close callback fired", "m.bin") == 2; }));
+  EXPECT_EQ(fired("Open callback fired", "o.bin") + fired("Open callback fired", "m.bin"), 3u);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_RENAME_FILE), 1u);  // the mv
+  EXPECT_FALSE(p.WaitUntil([&] { return fired("Dehydrating placeholder because online only", "m.bin") > 0; },
                            std::chrono::milliseconds(300)));
   EXPECT_TRUE(p.Errors().empty()) << p.Errors().front();
 }
