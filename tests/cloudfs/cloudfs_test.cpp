@@ -81,6 +81,7 @@ class CloudFsTest : public ::testing::Test {
     };
     p.Config("WaitForInstallToComplete=0");
     p.Config("WindowsCreatePlaceholdersOnDemand=true");  // folders are listed when programs look
+    if (online_only_) p.Config("OnlineOnly=true");  // the provider asks for opens and closes
     EXPECT_EQ(p.SetRoot(root_), 0);
     // Started on demand, by the registration itself, or by the test.
     if (on_demand_) setenv("CORVANE_CLOUDFS", CORVANE_CLOUDFS, 1);
@@ -172,6 +173,7 @@ class CloudFsTest : public ::testing::Test {
   std::unique_ptr<Provider> provider_;
   pid_t tool_ = -1;
   bool on_demand_ = false;
+  bool online_only_ = false;
 };
 
 // Listing populates (through ls, and through a name looked up in a folder
@@ -208,6 +210,16 @@ TEST_F(CloudFsTest, ProgramsListAndReadTheCloudThroughTheMount) {
   // not served for it.
   ASSERT_EQ(p.UpdateFile("\\a.txt", "HELLO\n"), 0) << p.LastError();
   EXPECT_EQ(FileText(M("a.txt")), "HELLO\n");
+  // What the kernel keeps of statuses and listings goes as soon as the
+  // platform changes an item behind the mount, not after a while.
+  ASSERT_EQ(stat(M("a.txt").c_str(), &st), 0);
+  ASSERT_EQ(Output("ls " + M("docs")), "b.bin\ndeep\n");
+  ASSERT_EQ(p.UpdateFile("\\a.txt", "a longer version\n"), 0) << p.LastError();
+  ASSERT_EQ(p.CreateFile("\\docs\\new.txt", "new\n"), 0) << p.LastError();
+  const auto soon = std::chrono::milliseconds(700);  // the kernel kept them a second before
+  EXPECT_TRUE(p.WaitUntil([&] { return stat(M("a.txt").c_str(), &st) == 0 && st.st_size == 17; }, soon));
+  EXPECT_TRUE(p.WaitUntil([&] { return Output("ls " + M("docs")) == "b.bin\ndeep\nnew.txt\n"; }, soon));
+  EXPECT_EQ(FileText(M("a.txt")), "a longer version\n");
   EXPECT_EQ(getxattr(M("a.txt").c_str(), "user.corvane.ranges", nullptr, 0), -1);  // the store stays inside
   EXPECT_EQ(setxattr(M("a.txt").c_str(), "user.corvane.state", "x", 1, 0), -1);
   // The platform's own writes (the hydrations) are not the user's: the
@@ -309,6 +321,56 @@ TEST_F(CloudFsTest, ReadsWithoutTheProviderFailWithEioNotZeros) {
   ASSERT_TRUE(Mounted());
   ASSERT_EQ(corvane::platform::local::Client(root_).State("c.bin", state), 0u);
   EXPECT_TRUE(state.placeholder && state.FullyHydrated() && state.in_sync);
+}
+
+// A provider that asked for opens and closes hears of each program's, once
+// each, as Windows tells it of every program's: an online-only file goes
+// back to the cloud after the last close.
+TEST_F(CloudFsTest, ProgramsOpensAndClosesReachTheProvider) {
+  online_only_ = true;
+  const std::string data = RemoteBytes(100000, 4);
+  Provider& p = Start({{"\\o.bin", {false, data}}});
+  if (IsSkipped() || HasFatalFailure()) return;
+  ASSERT_EQ(p.Config("LogLevel=8705"), 0);  // where the callbacks are logged
+  const auto fired = [&](const std::string& what, const std::string& name) {
+    size_t n = 0;
+    for (const std::string& line : p.Logs())
+      n += line.find(what) != std::string::npos && line.find("\\" + name + "'") != std::string::npos;
+    return n;
+  };
+  EXPECT_TRUE(Output("cat " + M("o.bin")) == data);
+  // The kernel ends an open after cat has exited.
+  EXPECT_TRUE(p.WaitUntil([&] { return fired("Close callback fired", "o.bin") > 0; }));
+  EXPECT_TRUE(p.WaitUntil([&] { return StateOf(M("o.bin")) == "in-sync=yes pin=unspecified data=dehydrated"; }))
+      << StateOf(M("o.bin"));
+  EXPECT_EQ(fired("Open callback fired", "o.bin"), 1u);
+  EXPECT_EQ(fired("Close callback fired", "o.bin"), 1u);
+  // Renamed while open: the close comes under the new name.
+  int fd = open(M("o.bin").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0) << errno;
+  std::string head(4096, '\0');
+  ASSERT_EQ(pread(fd, head.data(), head.size(), 0), 4096) << errno;
+  ASSERT_EQ(system(("mv " + M("o.bin") + " " + M("m.bin")).c_str()), 0);
+  close(fd);
+  EXPECT_TRUE(p.WaitUntil([&] { return fired("Close callback fired", "m.bin") == 1; }));
+  // Deleted while a program holds it open: the host hears of a delete, not
+  // of a rename to some hiding name; the holder reads on; the provider
+  // hears of the close as a deleted file's (and so leaves it alone).
+  fd = open(M("m.bin").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0) << errno;
+  ASSERT_EQ(pread(fd, head.data(), head.size(), 0), 4096) << errno;
+  ASSERT_EQ(system(("rm " + M("m.bin")).c_str()), 0);
+  EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\m.bin"));
+  EXPECT_EQ(Output("ls -A " + root_), "");
+  EXPECT_EQ(pread(fd, head.data(), head.size(), 4096), 4096) << errno;
+  EXPECT_TRUE(head == data.substr(4096, 4096));
+  close(fd);
+  EXPECT_TRUE(p.WaitUntil([&] { return fired("Close callback fired", "m.bin") == 2; }));
+  EXPECT_EQ(fired("Open callback fired", "o.bin") + fired("Open callback fired", "m.bin"), 3u);
+  EXPECT_EQ(p.Count(HALVEX_EVENT_RENAME_FILE), 1u);  // the mv
+  EXPECT_FALSE(p.WaitUntil([&] { return fired("Dehydrating placeholder because online only", "m.bin") > 0; },
+                           std::chrono::milliseconds(300)));
+  EXPECT_TRUE(p.Errors().empty()) << p.Errors().front();
 }
 
 // Changes made with ordinary programs reach the host, each once: an

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "backing_watch.h"
 #include "platform/local/cloudfs/cloud_view.h"
 #include "platform/local/connection.h"
 #include "platform/local/provider_link.h"
@@ -41,6 +42,12 @@ CloudView& View() {
 }
 
 constexpr unsigned kMaxRead = 512u << 10;
+
+// How long the kernel keeps an item's status and a folder's listing. Long
+// while the backing folder is followed, since each change made behind the
+// mount takes them away; else a second, the most a change may go unseen.
+constexpr double kKeepFollowed = 60.0;
+bool following = false;  // set before the first request
 
 void* Init(fuse_conn_info* conn, fuse_config* config) {
   // Reads move the backing file's pages to the kernel by splice.
@@ -65,17 +72,42 @@ void* Init(fuse_conn_info* conn, fuse_config* config) {
   // Items are told apart by path; the backing store's numbers would
   // collide with nothing, but need not be shown.
   config->use_ino = 0;
-  config->nullpath_ok = 0;
+  config->entry_timeout = config->attr_timeout = following ? kKeepFollowed : 1.0;
+  // A file deleted or replaced while open is gone at once, as for the
+  // platform: hiding it under a new name would reach the provider as a
+  // rename to that name, and its close under a name that is not there.
+  // Calls on an open file come with its handle, and without a path, which
+  // it may no longer have.
+  config->hard_remove = 1;
+  config->nullpath_ok = 1;
   config->intr = 1;
   config->intr_signal = SIGUSR1;
   return fuse_get_context()->private_data;
 }
 
-int GetAttr(const char* path, struct stat* st, fuse_file_info*) { return View().GetAttr(path, *st); }
+int GetAttr(const char* path, struct stat* st, fuse_file_info* fi) {
+  if (fi != nullptr) return View().GetAttr(fi->fh, *st);
+  return path != nullptr ? View().GetAttr(path, *st) : -ENOENT;
+}
 
-int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags flags) {
+// Listings come with the open folder's handle only: it keeps the path the
+// folder was opened under.
+int OpenDir(const char* path, fuse_file_info* fi) {
+  struct stat st;
+  if (const int rc = View().GetAttr(path, st)) return rc;
+  if (!S_ISDIR(st.st_mode)) return -ENOTDIR;
+  fi->fh = reinterpret_cast<uint64_t>(new std::string(path));
+  // A listing read again is the kernel's copy, until a change of the folder.
+  fi->cache_readdir = fi->keep_cache = following;
+  return 0;
+}
+int ReleaseDir(const char*, fuse_file_info* fi) {
+  delete reinterpret_cast<std::string*>(fi->fh);
+  return 0;
+}
+int ReadDir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags flags) {
   std::vector<CloudView::DirEntry> entries;
-  if (const int rc = View().ReadDir(path, entries)) return rc;
+  if (const int rc = View().ReadDir(reinterpret_cast<std::string*>(fi->fh)->c_str(), entries)) return rc;
   fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   const auto plus = static_cast<fuse_fill_dir_flags>((flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS : 0);
@@ -122,12 +154,17 @@ int Write(const char*, const char* buffer, size_t size, off_t offset, fuse_file_
 }
 int Truncate(const char* path, off_t size, fuse_file_info* fi) {
   if (size < 0) return -EINVAL;
+  if (path == nullptr && fi == nullptr) return -ENOENT;
   return View().Truncate(path, fi ? fi->fh : 0, static_cast<uint64_t>(size));
 }
 int SetTimes(const char* path, const struct timespec times[2], fuse_file_info* fi) {
+  if (path == nullptr && fi == nullptr) return -ENOENT;
   return View().SetTimes(path, fi ? fi->fh : 0, times);
 }
-int Chmod(const char* path, mode_t mode, fuse_file_info*) { return View().Chmod(path, mode); }
+int Chmod(const char* path, mode_t mode, fuse_file_info* fi) {
+  if (path == nullptr && fi == nullptr) return -ENOENT;
+  return View().Chmod(path, fi ? fi->fh : 0, mode);
+}
 int Fsync(const char*, int data_only, fuse_file_info* fi) { return View().Sync(fi->fh, data_only != 0); }
 int Release(const char*, fuse_file_info* fi) {
   View().Release(fi->fh);
@@ -162,7 +199,9 @@ fuse_operations Operations() {
   fuse_operations ops = {};
   ops.init = Init;
   ops.getattr = GetAttr;
+  ops.opendir = OpenDir;
   ops.readdir = ReadDir;
+  ops.releasedir = ReleaseDir;
   ops.readlink = ReadLink;
   ops.open = Open;
   ops.create = Create;
@@ -258,6 +297,11 @@ int Serve(const std::string& r, const std::string& m, bool daemon, bool debug) {
   int rc = 1;
   fuse_session* session = fuse_get_session(fs);
   if (fuse_daemonize(daemon ? 0 : 1) == 0 && fuse_set_signal_handlers(session) == 0) {
+    // Started in the process that serves: a daemon's fork keeps no thread.
+    corvane::cloudfs::BackingWatch watch(view.sync_root(), [fs](const std::string& path) {
+      fuse_invalidate_path(fs, path.c_str());  // -ENOENT: the kernel holds nothing of it
+    });
+    following = watch.Start();
     rc = fuse_loop_mt(fs, 0) == 0 ? 0 : 1;
     fuse_remove_signal_handlers(session);
   }

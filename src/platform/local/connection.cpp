@@ -49,6 +49,7 @@ struct Pending {
   std::u16string path_w;
   uint64_t dev = 0, ino = 0;
   uint64_t begin = 0, end = 0;  // required range of a fetch
+  uint32_t flags = 0;           // a close's
   std::atomic<int64_t> placeholders_done{0};
   uint32_t pid = 0;
   bool answered = false;
@@ -272,6 +273,7 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
   p->key = next_key.fetch_add(1);
   p->type = request.type;
   p->client_fd = client_fd;
+  p->flags = request.flags;
   // Callbacks see the canonical path, which is what the provider compares
   // with its root; only paths inside this root are served.
   const std::string canonical = CanonicalPath(request.path);
@@ -417,6 +419,9 @@ void Connection::Invoke(const std::shared_ptr<Pending>& p, CF_CALLBACK_TYPE type
       break;
     case CF_CALLBACK_TYPE_FETCH_PLACEHOLDERS:
       params.FetchPlaceholders.Pattern = pattern.c_str();
+      break;
+    case CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION:
+      params.CloseCompletion.Flags = p->flags & CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED;
       break;
     case CF_CALLBACK_TYPE_NOTIFY_DEHYDRATE:
       params.Dehydrate.Reason = CF_CALLBACK_DEHYDRATION_REASON_USER_MANUAL;

@@ -174,14 +174,25 @@ bool SetTimesKeepingData(int fd, const timespec times[2]) {
   return LoadRanges(fd, ranges) && StoreRanges(fd, ranges);
 }
 
-void NotifyOpenOrClose(const std::string& path, bool open) {
+bool NotifyOpen(const std::string& path) {
   PlaceholderRecord record;
-  if (!LoadRecordAt(path, record) || !record.placeholder) return;
+  if (!LoadRecordAt(path, record) || !record.placeholder) return false;
+  std::string root;
+  if (!RootOf(path, root)) return false;
+  ProviderRequest request;
+  request.type = RequestType::kOpenFile;
+  request.path = path;
+  AskProvider(root, request, false);
+  return true;
+}
+
+void NotifyClose(const std::string& path, bool deleted) {
   std::string root;
   if (!RootOf(path, root)) return;
   ProviderRequest request;
-  request.type = open ? RequestType::kOpenFile : RequestType::kCloseFile;
+  request.type = RequestType::kCloseFile;
   request.path = path;
+  request.flags = deleted ? CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED : 0;
   AskProvider(root, request, false);
 }
 

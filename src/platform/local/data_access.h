@@ -40,9 +40,12 @@ bool RecordWrittenRangeLocked(int fd, uint64_t begin, uint64_t end);
 // placeholder's data stays as the platform knows it.
 bool SetTimesKeepingData(int fd, const timespec times[2]);
 
-// Tells the provider (when one is connected and the item is a placeholder)
-// about an application's open or close of a file.
-void NotifyOpenOrClose(const std::string& path, bool open);
+// Tell the provider (when one is connected) of an application's open of a
+// placeholder file, and of its close. The close of every open told comes,
+// also for a file renamed or deleted meanwhile: `path` is its name then,
+// and `deleted` says it is gone.
+bool NotifyOpen(const std::string& path);
+void NotifyClose(const std::string& path, bool deleted);
 
 constexpr uint64_t kPageSize = 4096;
 

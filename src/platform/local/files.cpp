@@ -172,10 +172,7 @@ Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD /*share_mod
     const DWORD stored = flags_and_attributes & (local::kStoredAttributes | FILE_ATTRIBUTE_READONLY);
     if (stored) local::ApplyWindowsAttributes(item->fd, stored | (created_mode_readonly ? FILE_ATTRIBUTE_READONLY : 0), true);
   }
-  if (wants_read || wants_write) {
-    local::NotifyOpenOrClose(native, true);
-    item->notify_close = true;
-  }
+  if (wants_read || wants_write) item->notify_close = local::NotifyOpen(native);
   // Windows reports an existing file opened by OPEN_ALWAYS/CREATE_ALWAYS so.
   SetLastError(exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS) ? ERROR_ALREADY_EXISTS
                                                                                        : ERROR_SUCCESS);
@@ -186,9 +183,18 @@ BOOL CloseHandle(Handle handle) {
   auto item = local::ReleaseHandle(handle, OpenItem::Kind::kFile);
   if (!item) return false;
   const bool notify = item->notify_close;
-  const std::string path = item->path;
+  std::string path = item->path;
+  bool deleted = false;
+  if (notify) {
+    // The provider hears the name the file has now, as the filter tells it.
+    struct stat st;
+    deleted = fstat(item->fd, &st) == 0 && st.st_nlink == 0;
+    char now[PATH_MAX];
+    const ssize_t n = deleted ? -1 : readlink(("/proc/self/fd/" + std::to_string(item->fd)).c_str(), now, sizeof now);
+    if (n > 0 && now[0] == '/') path.assign(now, static_cast<size_t>(n));
+  }
   item.reset();  // closes the descriptor before the provider hears of it
-  if (notify) local::NotifyOpenOrClose(path, false);
+  if (notify) local::NotifyClose(path, deleted);
   return true;
 }
 

@@ -92,6 +92,14 @@ int CloudView::GetAttr(const char* path, struct stat& st) {
   return rc;
 }
 
+int CloudView::GetAttr(uint64_t file, struct stat& st) {
+  const std::shared_ptr<OpenItem> item = LookupHandle(static_cast<Handle>(file), OpenItem::Kind::kFile);
+  if (!item) return -EBADF;
+  if (fstat(item->fd, &st) != 0) return -errno;
+  st.st_blksize = kBlockSize;
+  return 0;
+}
+
 int CloudView::ReadDir(const char* path, std::vector<DirEntry>& entries) {
   entries.clear();
   const std::string relative = Relative(path);
@@ -222,7 +230,12 @@ int CloudView::SetTimes(const char* path, uint64_t file, const struct timespec t
   return -ErrnoOfWin32(error);
 }
 
-int CloudView::Chmod(const char* path, mode_t mode) {
+int CloudView::Chmod(const char* path, uint64_t file, mode_t mode) {
+  if (file != 0) {
+    const std::shared_ptr<OpenItem> item = LookupHandle(static_cast<Handle>(file), OpenItem::Kind::kFile);
+    if (!item) return -EBADF;
+    return fchmod(item->fd, mode & 07777) == 0 ? 0 : -errno;
+  }
   const std::string relative = Relative(path);
   if (Hidden(relative)) return -ENOENT;
   return chmod(client_.Resolve(relative).c_str(), mode & 07777) == 0 ? 0 : -errno;

@@ -37,6 +37,8 @@ class CloudView {
     struct stat st;
   };
   int GetAttr(const char* path, struct stat& st);
+  // An open file's, also once it has been deleted.
+  int GetAttr(uint64_t file, struct stat& st);
   // The folder's items with their status, its placeholders fetched first.
   int ReadDir(const char* path, std::vector<DirEntry>& entries);
   int ReadLink(const char* path, std::string& target);
@@ -54,8 +56,8 @@ class CloudView {
   // UTIME_OMIT and UTIME_NOW as utimensat(2) takes them.
   int SetTimes(const char* path, uint64_t file, const struct timespec times[2]);
   // Permission bits; the write bits are the read-only attribute the
-  // provider hears of.
-  int Chmod(const char* path, mode_t mode);
+  // provider hears of. `file` 0: by path.
+  int Chmod(const char* path, uint64_t file, mode_t mode);
   // Down to the disk under the backing folder.
   int Sync(uint64_t file, bool data_only);
   void Release(uint64_t file);
