@@ -96,6 +96,40 @@ void AwaitAnswersAbove(Engine& engine, const Task& self, std::u16string_view pat
   }
 }
 
+bool Below(std::u16string_view path, std::u16string_view folder) {
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == u'\\';
+}
+
+// A rename or delete below `folder` that the host has not answered.
+bool UnansweredBelow(Engine& engine, std::u16string_view folder, const Task* self) {
+  TaskRegistry::Lock lock(engine.tasks);
+  for (size_t i = 0, n = engine.tasks.CountLocked(); i < n; ++i) {
+    Task* task = engine.tasks.AcquireAtLocked(i);
+    const bool below =
+        (task->OperationType == OP_DELETE && Below(task->Path, folder)) ||
+        (task->OperationType == OP_RENAME && task->RenameInfo &&
+         (Below(task->RenameInfo->SourcePath, folder) || Below(task->RenameInfo->TargetPath, folder)));
+    const bool holds = below && Holds(*task, self);
+    engine.tasks.ReleaseLocked(task);
+    if (holds) return true;
+  }
+  return false;
+}
+
+// A folder's rename or delete waits until the host has answered the renames
+// and deletes it was told of inside it: their late answers name the paths
+// the folder had, and would fail or land elsewhere once it moved.
+void AwaitAnswersBelow(Engine& engine, const Task& self, std::u16string_view folder) {
+  const int64_t until = CurrentTimeMs() + kAnswerHoldMs;
+  for (bool told = false; UnansweredBelow(engine, folder, &self); told = true) {
+    if (engine.state.deactivating.load() != 0 || CurrentTimeMs() >= until) return;
+    if (!told)
+      LogF(engine.diag.log_sink(), kLogVerbose, u"Event for folder '%s' waits for the host's answers inside it",
+           folder);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 }  // namespace
 
 void AwaitAnswerAt(Engine& engine, std::u16string_view path) {
@@ -160,6 +194,7 @@ int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const s
                  bool is_dir, int32_t& result) {
   AwaitAnswersAbove(engine, task, path, false);
   AwaitAnswersAbove(engine, task, new_path, true);
+  if (is_dir) AwaitAnswersBelow(engine, task, path);
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoRename called for '%s', NewPath: '%s', TaskId: %I64u", path,
        new_path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Rename", path, result, [&](EventInterface& events) {
@@ -174,6 +209,7 @@ int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const s
 int32_t DoDelete(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t flags,
                  int32_t& result) {
   AwaitAnswersAbove(engine, task, path, false);
+  if (is_dir) AwaitAnswersBelow(engine, task, path);
   LogF(engine.diag.log_sink(), kLogVerbose,
        is_dir ? u"DoDelete folder called for '%s', Flags: %x, TaskId: %I64u"
               : u"DoDelete file called for '%s', Flags: %x, TaskId: %I64u",

@@ -374,6 +374,29 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(1u, far.size()) << Describe(Reported());
   EXPECT_EQ("\\fresh\\far.bin", far[0].new_path);
   EXPECT_TRUE(BecomesInSync("fresh/far.bin"));
+
+  // A folder renamed while the host has not answered the rename of a file
+  // inside it: the folder's rename waits for that answer, which names the
+  // file where the folder was.
+  ASSERT_EQ(0u, app_.CreateFolder("desk"));
+  ASSERT_EQ(0u, app_.CreateFile("desk/note.txt", "note"));
+  ASSERT_TRUE(BecomesInSync("desk/note.txt"));
+  std::atomic<int64_t> inner{0};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != "\\desk\\note.txt" || inner != 0) return 0;
+    inner = e.task_id;
+    return HALVEX_ERR_PENDING;
+  });
+  host_.Clear();
+  ASSERT_EQ(0u, app_.Rename("desk/note.txt", "desk/memo.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return inner != 0; }));
+  ASSERT_EQ(0u, app_.Rename("desk", "desk2", false));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FOLDER, "\\desk")) << Describe(Reported());
+  ASSERT_EQ(0, host_.Finalize(inner, 0));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FOLDER, "\\desk", 1)) << Describe(Reported());
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(BecomesInSync("desk2/memo.txt"));
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
