@@ -223,7 +223,9 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
     }
     // A producer still busy with the handler's answer owns the task until it
     // lets go of HandlerLock; finishing it now would pull it from under it.
-    if (task->Completed.load() == 0 || task->HandlerBusy.load() != 0) {
+    // So does a handler that has not returned (no start time yet): one that
+    // finalized its own read inline has let go of the lock already.
+    if (task->Completed.load() == 0 || task->HandlerBusy.load() != 0 || task->StartTime.load() < 1) {
       LogF(sink, kLogCloudTrace, u"Pending operation is not finished yet: %I64u", U64(task->TaskId));
       continue;
     }
