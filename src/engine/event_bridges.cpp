@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "diag/log.h"
 #include "diag/result_codes.h"
@@ -51,15 +52,20 @@ bool Holds(const Task& task, const Task* self) {
 // host does not have the name, or still has the item the user moved or
 // replaced; the late answer would then move or delete what an event made
 // there meanwhile.
-const char16_t* UnansweredAt(Engine& engine, std::u16string_view key, const Task* self) {
+const char16_t* UnansweredAt(Engine& engine, std::u16string_view key, const Task* self, bool sources = true) {
   TaskRegistry::Lock lock(engine.tasks);
   for (const int32_t type : {OP_RENAME, OP_DELETE}) {
-    Task* task = engine.tasks.AcquireByKeyLocked(key, type);
-    if (task == nullptr) continue;
-    const bool holds = Holds(*task, self);
-    engine.tasks.ReleaseLocked(task);
+    // All of them: the asking rename is keyed by its target too.
+    std::vector<Task*> found;
+    engine.tasks.AcquireAllByKeyLocked(key, type, found);
+    bool holds = false;
+    for (Task* task : found) {
+      holds = holds || Holds(*task, self);
+      engine.tasks.ReleaseLocked(task);
+    }
     if (holds) return type == OP_RENAME ? u"rename to" : u"delete of";
   }
+  if (!sources) return nullptr;
   // Renames are known by their target; their sources need a walk.
   for (size_t i = 0, n = engine.tasks.CountLocked(); i < n; ++i) {
     Task* task = engine.tasks.AcquireAtLocked(i);
@@ -74,8 +80,8 @@ const char16_t* UnansweredAt(Engine& engine, std::u16string_view key, const Task
 // Waits, until `until`, while a rename to or from `key` or a delete of it
 // waits for the host; false once the time is up or the component stops.
 bool AwaitAnswerUntil(Engine& engine, const Task* self, std::u16string_view key, std::u16string_view path,
-                      int64_t until) {
-  for (bool told = false; const char16_t* what = UnansweredAt(engine, key, self); told = true) {
+                      int64_t until, bool sources = true) {
+  for (bool told = false; const char16_t* what = UnansweredAt(engine, key, self, sources); told = true) {
     if (engine.state.deactivating.load() != 0 || CurrentTimeMs() >= until) return false;
     if (!told)
       LogF(engine.diag.log_sink(), kLogVerbose, u"Event for '%s' waits for the host's answer to the %s '%s'", path,
@@ -194,6 +200,10 @@ int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const s
                  bool is_dir, int32_t& result) {
   AwaitAnswersAbove(engine, task, path, false);
   AwaitAnswersAbove(engine, task, new_path, true);
+  // A rename to the target or a delete of it that the host answers late
+  // would land on what this rename put there. (A rename away from it may
+  // be answered after: the host moves its item off the name either way.)
+  AwaitAnswerUntil(engine, &task, new_path, new_path, CurrentTimeMs() + kAnswerHoldMs, false);
   if (is_dir) AwaitAnswersBelow(engine, task, path);
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoRename called for '%s', NewPath: '%s', TaskId: %I64u", path,
        new_path, U64(task.TaskId));

@@ -397,6 +397,40 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FOLDER, "\\desk", 1)) << Describe(Reported());
   host_.SetPolicy(nullptr);
   EXPECT_TRUE(BecomesInSync("desk2/memo.txt"));
+
+  // A rename the host answers late; meanwhile the user deletes the new name
+  // and moves another file there. The delete and the second rename reach
+  // the host after its answer, in that order, and the name ends as the
+  // second file (before: the delete was dropped, and the late rename
+  // replaced the second file on the server).
+  ASSERT_EQ(0u, app_.CreateFile("r1.txt", "one"));
+  ASSERT_EQ(0u, app_.CreateFile("r2.txt", "second"));
+  ASSERT_TRUE(BecomesInSync("r1.txt") && BecomesInSync("r2.txt"));
+  std::atomic<int64_t> first{0};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != "\\r1.txt" || first != 0) return 0;
+    first = e.task_id;
+    return HALVEX_ERR_PENDING;
+  });
+  host_.Clear();
+  ASSERT_EQ(0u, app_.Rename("r1.txt", "rt.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return first != 0; }));
+  ASSERT_EQ(0, unlink((r + "rt.txt").c_str()));
+  ASSERT_EQ(0, rename((r + "r2.txt").c_str(), (r + "rt.txt").c_str()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\r2.txt")) << Describe(Reported());
+  ASSERT_EQ(0, host_.Finalize(first, 0));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\r2.txt", 1)) << Describe(Reported());
+  host_.SetPolicy(nullptr);
+  const auto later = Reported();
+  const auto at = [&](int32_t id, const std::string& path) {
+    return std::find_if(later.begin(), later.end(), [&](const HostEvent& e) { return e.id == id && e.path == path; });
+  };
+  ASSERT_NE(later.end(), at(HALVEX_EVENT_DELETE_FILE, "\\rt.txt")) << Describe(later);
+  EXPECT_LT(at(HALVEX_EVENT_DELETE_FILE, "\\rt.txt"), at(HALVEX_EVENT_RENAME_FILE, "\\r2.txt")) << Describe(later);
+  EXPECT_TRUE(BecomesInSync("rt.txt"));
+  ASSERT_EQ(0u, app_.ReadAll("rt.txt", data));
+  EXPECT_EQ("second", data);
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
