@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>

@@ -4,19 +4,16 @@
 // several styles. Shared by the end-to-end tests and the hydration benchmark.
 #pragma once
 
-#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>

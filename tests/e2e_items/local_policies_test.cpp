@@ -121,12 +121,9 @@ TEST_F(ItemsTest, OfficeLockFileHoldsBackItsDocumentUntilRemoved) {
   ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\plans\\plan.docx"));
   Settle();
   EXPECT_FALSE(Mentions(p.Events(), "~$"));
-  provider_.reset();
+  Stop();
   ASSERT_EQ(client_->CreateFile("~$offline.docx", "owner"), 0u);
-  provider_ = std::make_unique<Provider>();
-  ASSERT_EQ(provider_->Config("TrackOfficeLockFiles=True"), 0);
-  ASSERT_EQ(provider_->SetRoot(root_), 0);
-  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
+  Restart({"TrackOfficeLockFiles=True"});
   Settle();
   EXPECT_FALSE(Mentions(provider_->Events(), "~$"));
 }

@@ -22,7 +22,7 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   std::string data;
   ASSERT_EQ(client_->ReadAll("a.txt", data), 0u);
   ASSERT_EQ(client_->ReadAll("d/x.txt", data), 0u);
-  provider_.reset();
+  Stop();
 
   // A folder renamed while stopped, one of its files renamed in it too.
   ASSERT_EQ(rename((root_ + "/d").c_str(), (root_ + "/e").c_str()), 0);
@@ -33,13 +33,8 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   ASSERT_EQ(client_->CreateFolder("newdir"), 0u);
   ASSERT_EQ(client_->CreateFile("newdir/n.txt", "n"), 0u);
 
-  provider_ = std::make_unique<Provider>();
-  Provider& p = *provider_;
-  p.remote = remote;
   // No listing at this start: what the host is told must stand on its own.
-  ASSERT_EQ(p.Config("WindowsCreatePlaceholdersOnDemand=true"), 0);
-  ASSERT_EQ(p.SetRoot(root_), 0);
-  ASSERT_EQ(p.Activate(), 0) << p.LastError();
+  Provider& p = Restart({"WindowsCreatePlaceholdersOnDemand=true"});
   EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\copied.txt"));
   EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FOLDER, "\\newdir"));
   EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\newdir\\n.txt"));
@@ -77,15 +72,7 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   EXPECT_TRUE(StateOf("newdir/n.txt").placeholder);
   // Reported once: a second start finds nothing new, and its listing does
   // not bring the old folder back.
-  {
-    std::lock_guard<std::mutex> lock(p.mutex());
-    remote = p.remote;
-  }
-  provider_.reset();
-  provider_ = std::make_unique<Provider>();
-  provider_->remote = remote;
-  ASSERT_EQ(provider_->SetRoot(root_), 0);
-  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
+  Restart();
   Settle();
   for (const Event& e : provider_->Events()) {
     EXPECT_TRUE(e.id != HALVEX_EVENT_RENAME_FILE && e.id != HALVEX_EVENT_RENAME_FOLDER && e.path != "\\copied.txt")
@@ -98,16 +85,7 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   ASSERT_EQ(rename((root_ + "/e").c_str(), (root_ + "/g").c_str()), 0);
   ASSERT_TRUE(provider_->WaitForEvent(HALVEX_EVENT_RENAME_FOLDER, "\\e"));
   Settle();
-  {
-    std::lock_guard<std::mutex> lock(provider_->mutex());
-    remote = provider_->remote;
-  }
-  provider_.reset();
-  provider_ = std::make_unique<Provider>();
-  provider_->remote = remote;
-  ASSERT_EQ(provider_->Config("WindowsCreatePlaceholdersOnDemand=true"), 0);
-  ASSERT_EQ(provider_->SetRoot(root_), 0);
-  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
+  Restart({"WindowsCreatePlaceholdersOnDemand=true"});
   Settle();
   for (const Event& e : provider_->Events()) {
     EXPECT_TRUE(e.id != HALVEX_EVENT_RENAME_FILE && e.id != HALVEX_EVENT_RENAME_FOLDER) << e.id << " " << e.path;
@@ -133,19 +111,14 @@ TEST_F(ItemsTest, EditsTheHostHasNotTakenSurviveTheNextActivationsListing) {
   Settle();
   ASSERT_FALSE(StateOf("p.bin").in_sync);
   ASSERT_FALSE(StateOf("p.bin").FullyHydrated());
-  provider_.reset();
+  Stop();
 
   const int fd = open((root_ + "/w.txt").c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, "appended offline\n", 17), 17);
   close(fd);
 
-  provider_ = std::make_unique<Provider>();
-  Provider& p = *provider_;
-  p.remote = remote;
-  p.refuse = {"\\p.bin"};
-  ASSERT_EQ(p.SetRoot(root_), 0);
-  ASSERT_EQ(p.Activate(), 0) << p.LastError();
+  Provider& p = Restart({}, {"\\p.bin"});
   ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\w.txt"));
   ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\p.bin"));
   Settle();

@@ -4,12 +4,10 @@
 // applications through platform::local::Client.
 #pragma once
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <deque>
@@ -205,6 +203,26 @@ class ItemsTest : public ::testing::Test {
     EXPECT_EQ(provider_->Activate(), 0) << provider_->LastError();
     return *provider_;
   }
+  // Ends the provider's process; the host keeps its tree for the next one.
+  void Stop() {
+    if (!provider_) return;
+    {
+      std::lock_guard<std::mutex> lock(provider_->mutex());
+      remote_ = provider_->remote;
+    }
+    provider_.reset();
+  }
+  // A new provider process on the same root, over the tree the last one left.
+  Provider& Restart(const std::vector<std::string>& settings = {}, std::vector<std::string> refuse = {}) {
+    Stop();
+    provider_ = std::make_unique<Provider>();
+    provider_->remote = remote_;
+    provider_->refuse = std::move(refuse);
+    for (const std::string& setting : settings) EXPECT_EQ(provider_->Config(setting), 0) << setting;
+    EXPECT_EQ(provider_->SetRoot(root_), 0);
+    EXPECT_EQ(provider_->Activate(), 0) << provider_->LastError();
+    return *provider_;
+  }
   // Every change made before this call has been processed by the watcher:
   // a fresh file made now is reported, and changes are handled in order.
   // Two markers: folders of one batch run side by side, so only a report
@@ -227,6 +245,7 @@ class ItemsTest : public ::testing::Test {
   std::string base_, root_;
   std::unique_ptr<corvane::platform::local::Client> client_;
   std::unique_ptr<Provider> provider_;
+  std::map<std::string, RemoteItem> remote_;
   int settles_ = 0;
 };
 

@@ -5,15 +5,12 @@
 #pragma once
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>

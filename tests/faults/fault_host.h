@@ -5,16 +5,12 @@
 
 #include <stdlib.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <stdexcept>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>

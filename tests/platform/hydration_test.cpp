@@ -81,6 +81,10 @@ struct HeldFetch {
   std::condition_variable arrived;
   bool have = false;
   CF_CALLBACK_INFO info;
+  CF_CONNECTION_KEY key;
+  std::string data;
+  DWORD read_result = 1;
+  std::thread reader;
 };
 HeldFetch* held = nullptr;
 
@@ -92,22 +96,31 @@ void HoldFetch(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
   held->arrived.notify_all();
 }
 
+// Connects a provider that keeps its fetches, and reads `name` on a thread
+// until the fetch arrives.
+bool StartHeldRead(HeldFetch& fetch, const std::string& root, local::Client& client, const std::string& name) {
+  held = &fetch;
+  static CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, &HoldFetch}, CF_CALLBACK_REGISTRATION_END};
+  if (CfConnectSyncRoot(W(root).c_str(), table, nullptr, CF_CONNECT_FLAG_NONE, &fetch.key) != S_OK) return false;
+  fetch.reader = std::thread([&fetch, &client, name] { fetch.read_result = client.ReadAll(name, fetch.data); });
+  std::unique_lock<std::mutex> lock(fetch.mutex);
+  return fetch.arrived.wait_for(lock, std::chrono::seconds(10), [&] { return fetch.have; });
+}
+
+void ExpectHeldReadReturns(HeldFetch& fetch, const std::string& content) {
+  fetch.reader.join();
+  EXPECT_EQ(fetch.read_result, 0u);
+  EXPECT_TRUE(fetch.data == content);
+  EXPECT_EQ(CfDisconnectSyncRoot(fetch.key), S_OK);
+  held = nullptr;
+}
+
 TEST_F(Hydration, MisalignedOrOutsideTransfersAreRefusedAndTheReadStillCompletes) {
   const size_t size = 3 * 4096 + 7;
   ASSERT_EQ(MakeFile(root_, "t.bin", size), S_OK);
   HeldFetch fetch;
-  held = &fetch;
-  CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, &HoldFetch}, CF_CALLBACK_REGISTRATION_END};
-  CF_CONNECTION_KEY key;
-  ASSERT_EQ(CfConnectSyncRoot(W(root_).c_str(), table, nullptr, CF_CONNECT_FLAG_NONE, &key), S_OK);
   local::Client client(root_);
-  std::string data;
-  DWORD read_result = 1;
-  std::thread reader([&] { read_result = client.ReadAll("t.bin", data); });
-  {
-    std::unique_lock<std::mutex> lock(fetch.mutex);
-    ASSERT_TRUE(fetch.arrived.wait_for(lock, std::chrono::seconds(10), [&] { return fetch.have; }));
-  }
+  ASSERT_TRUE(StartHeldRead(fetch, root_, client, "t.bin"));
   const std::string content = Pattern(size);
   const HRESULT invalid = HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST);
   const auto& info = fetch.info;
@@ -123,11 +136,7 @@ TEST_F(Hydration, MisalignedOrOutsideTransfersAreRefusedAndTheReadStillCompletes
   // the end of the file, not page-sized) completes it.
   EXPECT_EQ(TestProvider::Execute(&info, STATUS_SUCCESS, content.data(), 0, 8192), S_OK);
   EXPECT_EQ(TestProvider::Execute(&info, STATUS_SUCCESS, content.data() + 8192, 8192, size - 8192), S_OK);
-  reader.join();
-  EXPECT_EQ(read_result, 0u);
-  EXPECT_TRUE(data == content);
-  EXPECT_EQ(CfDisconnectSyncRoot(key), S_OK);
-  held = nullptr;
+  ExpectHeldReadReturns(fetch, content);
 }
 
 // A failing or silent provider is covered through the engine in the
@@ -148,19 +157,9 @@ TEST_F(Hydration, SteadyTransfersOutlastTheTimeLimit) {
   const size_t size = 6 * 4096;
   ASSERT_EQ(MakeFile(root_, "slow.bin", size), S_OK);
   HeldFetch fetch;
-  held = &fetch;
-  CF_CALLBACK_REGISTRATION table[] = {{CF_CALLBACK_TYPE_FETCH_DATA, &HoldFetch}, CF_CALLBACK_REGISTRATION_END};
-  CF_CONNECTION_KEY key;
-  ASSERT_EQ(CfConnectSyncRoot(W(root_).c_str(), table, nullptr, CF_CONNECT_FLAG_NONE, &key), S_OK);
   local::SetRequestTimeoutMs(250);
   local::Client client(root_);
-  std::string data;
-  DWORD read_result = 1;
-  std::thread reader([&] { read_result = client.ReadAll("slow.bin", data); });
-  {
-    std::unique_lock<std::mutex> lock(fetch.mutex);
-    ASSERT_TRUE(fetch.arrived.wait_for(lock, std::chrono::seconds(10), [&] { return fetch.have; }));
-  }
+  ASSERT_TRUE(StartHeldRead(fetch, root_, client, "slow.bin"));
   // Six pages, one every 100 ms: 600 ms in all, far over the limit, but
   // each transfer shows the provider is at work.
   const std::string content = Pattern(size);
@@ -168,11 +167,7 @@ TEST_F(Hydration, SteadyTransfersOutlastTheTimeLimit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(TestProvider::Execute(&fetch.info, STATUS_SUCCESS, content.data() + offset, offset, 4096), S_OK);
   }
-  reader.join();
-  EXPECT_EQ(read_result, 0u);
-  EXPECT_TRUE(data == content);
-  EXPECT_EQ(CfDisconnectSyncRoot(key), S_OK);
-  held = nullptr;
+  ExpectHeldReadReturns(fetch, content);
 }
 
 TEST_F(Hydration, WritesHydrateTouchedPagesAndDehydrationGivesSpaceBack) {

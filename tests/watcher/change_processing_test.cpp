@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <set>
 

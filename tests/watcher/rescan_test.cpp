@@ -21,12 +21,13 @@ class RescanTest : public WatcherTest {
  protected:
   void SetUp() override { UseRegisteredRoot(); }
 
-  void MakePlaceholderWithId(const std::u16string& rel, const std::u16string& id) {
+  void MakePlaceholderWithId(const std::u16string& rel, const std::u16string& id, uint32_t flags = 0) {
     const std::u16string full = Full(rel);
     ConvertRequest convert;
     convert.path = full.c_str();
     convert.file_identity = id.data();
     convert.file_identity_length = static_cast<uint32_t>(id.size() * sizeof(char16_t));
+    convert.convert_flags = flags;
     ASSERT_EQ(platform::S_OK, engine().placeholder_manager->ConvertToPlaceholder(&convert));
   }
 
@@ -139,14 +140,7 @@ TEST_F(RescanTest, RenameSeenByARescanBeforeItsRecordsIsReportedOnceAsARename) {
   // its data (it was cut to the record's size).
   const std::string kept(4112, 'k');
   WriteFile("landed.txt", kept);
-  const std::u16string landed_id = u"\\elsewhere.txt";
-  ConvertRequest convert;
-  const std::u16string landed = Full(u"\\landed.txt");
-  convert.path = landed.c_str();
-  convert.file_identity = landed_id.data();
-  convert.file_identity_length = static_cast<uint32_t>(landed_id.size() * sizeof(char16_t));
-  convert.convert_flags = platform::CF_CONVERT_FLAG_MARK_IN_SYNC;
-  ASSERT_EQ(platform::S_OK, engine().placeholder_manager->ConvertToPlaceholder(&convert));
+  MakePlaceholderWithId(u"\\landed.txt", u"\\elsewhere.txt", platform::CF_CONVERT_FLAG_MARK_IN_SYNC);
   ProcessChangeBatch(watcher, RecordBuffer({{platform::FILE_ACTION_RENAMED_OLD_NAME, u"unknown.txt"},
                                             {platform::FILE_ACTION_RENAMED_NEW_NAME, u"landed.txt"}}));
   std::ifstream in(Native("landed.txt"), std::ios::binary);

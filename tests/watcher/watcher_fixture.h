@@ -8,7 +8,6 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
