@@ -8,6 +8,7 @@
 #include "engine/task.h"
 #include "platform/files.h"
 #include "platform/types.h"
+#include "watcher/item_attributes.h"
 
 namespace corvane {
 namespace {
@@ -26,20 +27,6 @@ bool EndsWithNoCase(std::u16string_view text, std::u16string_view tail) {
     if (a != tail[i]) return false;
   }
   return true;
-}
-
-uint32_t ItemAttributes(uint32_t platform_attributes) {
-  uint32_t item = 0;
-  if (platform_attributes & platform::FILE_ATTRIBUTE_READONLY) item |= 0x2;
-  if (platform_attributes & platform::FILE_ATTRIBUTE_HIDDEN) item |= 0x4;
-  if (platform_attributes & platform::FILE_ATTRIBUTE_SYSTEM) item |= 0x8;
-  if (platform_attributes & platform::FILE_ATTRIBUTE_DIRECTORY) item |= kItemAttributeFolder;
-  if (platform_attributes & platform::FILE_ATTRIBUTE_PINNED) {
-    item |= 0x00100000;
-  } else if (platform_attributes & platform::FILE_ATTRIBUTE_UNPINNED) {
-    item |= 0x00200000;
-  }
-  return item;
 }
 
 const char16_t* ActionName(uint32_t action) {
@@ -68,7 +55,7 @@ bool ReadDocument(const std::u16string& full_path, DocumentState* state) {
   const platform::Handle find = platform::FindFirstFileW(full_path.c_str(), &data);
   if (find == platform::INVALID_HANDLE_VALUE) return false;
   platform::FindClose(find);
-  state->attributes = ItemAttributes(data.dwFileAttributes);
+  state->attributes = static_cast<uint32_t>(ItemAttributesFromPlatform(data.dwFileAttributes));
   state->size = (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY)
                     ? 0
                     : static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
