@@ -47,21 +47,12 @@ EngineThreads::~EngineThreads() {
   Join();
 }
 
-bool EngineThreads::Sleep(Engine& engine, const std::atomic<bool>& stop, int ms, bool* kick) {
+bool EngineThreads::Sleep(Engine& engine, const std::atomic<bool>& stop, int ms) {
   MutexLock lock(mutex_);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!Stopping(engine, stop) && !(kick != nullptr && *kick) && wake_.WaitUntil(mutex_, deadline)) {
+  while (!Stopping(engine, stop) && wake_.WaitUntil(mutex_, deadline)) {
   }
-  if (kick != nullptr) *kick = false;
   return !Stopping(engine, stop);
-}
-
-void EngineThreads::WakeMonitor() {
-  {
-    MutexLock lock(mutex_);
-    monitor_kick_ = true;
-  }
-  wake_.NotifyAll();
 }
 
 bool EngineThreads::StartMonitor(Engine& engine) {
@@ -114,11 +105,7 @@ void EngineThreads::MonitorProc(Engine& engine) {
   const int32_t batch = engine.settings.pending_ops_processing_batch_size.load();
   const size_t batch_size = batch > 0 ? static_cast<size_t>(batch) : 1;
   size_t cursor = 0;
-  // A task the host finishes wakes the monitor: a transfer's next request
-  // waits on the completion of the one before, so a pass per half second
-  // would cap a hydration at a request per half second.
-  while (Sleep(engine, monitor_stop, cursor != 0 ? 50 : 500, &monitor_kick_))
-    cursor = RunMonitorPass(engine, cursor, batch_size);
+  while (Sleep(engine, monitor_stop, cursor != 0 ? 50 : 500)) cursor = RunMonitorPass(engine, cursor, batch_size);
 }
 
 void EngineThreads::RetryProc(Engine& engine) {
@@ -139,7 +126,6 @@ void EngineThreads::ExpiryProc(Engine& engine, int64_t limit_ms) {
 }
 
 bool StartAsyncMonitorThread(Engine& engine) { return ThreadsOf(engine).StartMonitor(engine); }
-void WakeAsyncMonitor(Engine& engine) { ThreadsOf(engine).WakeMonitor(); }
 bool StartRetryQueueThread(Engine& engine) { return ThreadsOf(engine).StartRetry(engine); }
 
 int32_t StartCheckExpiredPendingTasksThread(Engine& engine) {

@@ -23,8 +23,6 @@ class EngineThreads {
   bool StartRetry(Engine& engine);
   bool StartExpiry(Engine& engine);
   void Signal();
-  // Has the monitor look at the tasks now: one the host just finished.
-  void WakeMonitor();
   void Join();
   // True on the monitor, retry or expiry thread itself.
   bool IsOwnThread() const;
@@ -34,23 +32,17 @@ class EngineThreads {
   std::atomic<bool> expiry_stop{false};
 
  private:
-  // Sleeps up to `ms`, or less when `kick` is given and set (it is then
-  // cleared); false when `stop` was set or the engine deactivates.
-  bool Sleep(Engine& engine, const std::atomic<bool>& stop, int ms, bool* kick = nullptr) REQUIRES(!mutex_);
+  // Sleeps up to `ms`; false when `stop` was set or the engine deactivates.
+  bool Sleep(Engine& engine, const std::atomic<bool>& stop, int ms);
   void MonitorProc(Engine& engine);
   void RetryProc(Engine& engine);
   void ExpiryProc(Engine& engine, int64_t limit_ms);
 
   Mutex mutex_;
   CondVar wake_;
-  bool monitor_kick_ GUARDED_BY(mutex_) = false;
   std::thread monitor_;
   std::thread retry_;
   std::thread expiry_;
 };
-
-// Wakes the engine's monitor thread, if it runs, to complete finished tasks
-// at once rather than on its next pass.
-void WakeAsyncMonitor(Engine& engine);
 
 }  // namespace corvane

@@ -2,7 +2,6 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_threads.h"
 #include "engine/item_operations.h"
 #include "engine/task.h"
 #include "support/mutex.h"
@@ -28,7 +27,6 @@ int32_t CompleteTask(Engine& engine, int64_t task_id, int32_t result_code) {
   }
   // The lookup's reference; the registration's stays until the task is removed.
   engine.tasks.ReleaseTask(task);
-  WakeAsyncMonitor(engine);
   LogF(engine.diag.log_sink(), kLogVerbose,
        u"Completing async transfer finished. Operation handle: %I64u. Error code: 0x%x",
        static_cast<uint64_t>(task_id), static_cast<uint32_t>(result_code));
