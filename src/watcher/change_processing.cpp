@@ -178,7 +178,8 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
 // was not watched yet). Reported as new, the host would be offered data it
 // has only under the old name, and the removal would then delete that.
 bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std::u16string& full,
-                            const LocalItemValues& values, int32_t& result) {
+                            const LocalItemValues& values, int32_t& result)
+    REQUIRES(engine.new_item_report_mutex) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
   if (manager == nullptr) return false;
   // Only an item untouched since the host had it: one it refused to take
@@ -199,7 +200,8 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
 }
 
 int32_t ReportNewOrMoved(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
-                         const std::u16string& full, const LocalItemValues& values) {
+                         const std::u16string& full, const LocalItemValues& values)
+    REQUIRES(engine.new_item_report_mutex) {
   int32_t moved = 0;
   if (ReportedAsUnpairedMove(engine, rel, full, values, moved)) return moved;
   return ReportAsNew(engine, watcher, rel, full, values);
