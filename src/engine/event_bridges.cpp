@@ -9,6 +9,7 @@
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/host_events.h"
+#include "engine/sync_root_path.h"
 #include "engine/task.h"
 
 namespace corvane {
@@ -102,19 +103,15 @@ void AwaitAnswersAbove(Engine& engine, const Task& self, std::u16string_view pat
   }
 }
 
-bool Below(std::u16string_view path, std::u16string_view folder) {
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == u'\\';
-}
-
 // A rename or delete below `folder` that the host has not answered.
 bool UnansweredBelow(Engine& engine, std::u16string_view folder, const Task* self) {
   TaskRegistry::Lock lock(engine.tasks);
   for (size_t i = 0, n = engine.tasks.CountLocked(); i < n; ++i) {
     Task* task = engine.tasks.AcquireAtLocked(i);
     const bool below =
-        (task->OperationType == OP_DELETE && Below(task->Path, folder)) ||
+        (task->OperationType == OP_DELETE && IsBelowFolder(task->Path, folder)) ||
         (task->OperationType == OP_RENAME && task->RenameInfo &&
-         (Below(task->RenameInfo->SourcePath, folder) || Below(task->RenameInfo->TargetPath, folder)));
+         (IsBelowFolder(task->RenameInfo->SourcePath, folder) || IsBelowFolder(task->RenameInfo->TargetPath, folder)));
     const bool holds = below && Holds(*task, self);
     engine.tasks.ReleaseLocked(task);
     if (holds) return true;
@@ -138,8 +135,8 @@ void AwaitAnswersBelow(Engine& engine, const Task& self, std::u16string_view fol
 
 }  // namespace
 
-void AwaitAnswerAt(Engine& engine, std::u16string_view path) {
-  AwaitAnswerUntil(engine, nullptr, path, path, CurrentTimeMs() + kAnswerHoldMs);
+void AwaitAnswerAt(Engine& engine, std::u16string_view path, bool sources) {
+  AwaitAnswerUntil(engine, nullptr, path, path, CurrentTimeMs() + kAnswerHoldMs, sources);
 }
 
 int32_t EventResult(Engine& engine, int32_t result, bool threw) {

@@ -39,9 +39,9 @@ int32_t DoListItems(Engine& engine, Task& task, const std::u16string& path, cons
 int32_t DoFileReset(Engine& engine, const std::u16string& path, bool is_dir, int32_t& result);
 
 // Waits (a few seconds at most) while the host has not answered a rename
-// to or from `path` or a delete of it: what the item at `path` is to the
-// host depends on that answer.
-void AwaitAnswerAt(Engine& engine, std::u16string_view path);
+// to or (with `sources`) from `path`, or a delete of it: what the item at
+// `path` is to the host depends on that answer.
+void AwaitAnswerAt(Engine& engine, std::u16string_view path, bool sources = true);
 
 // The handler's answer once the calling thread's event error and a thrown
 // exception are taken into account.

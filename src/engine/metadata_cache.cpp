@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "diag/log.h"
+#include "engine/sync_root_path.h"
 
 namespace corvane {
 
@@ -22,11 +23,6 @@ void CacheItem::SetItemName(std::u16string_view path, std::u16string_view name) 
     name_length_ = 0;
     other_name_ = std::make_unique<std::u16string>(name);
   }
-}
-
-bool MetadataCache::IsBelow(std::u16string_view path, std::u16string_view folder) {
-  return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 &&
-         path[folder.size()] == kSeparator;
 }
 
 int32_t MetadataCache::AddNewItemToCache(std::u16string_view local_path, std::u16string_view item_name,
@@ -120,7 +116,7 @@ bool MetadataCache::Remove(std::u16string_view path, bool children) {
   if (children && it->second.IsFolder()) {
     // Keys are ordered by length first, so children are not adjacent.
     for (auto child = items_.begin(); child != items_.end();) {
-      if (IsBelow(child->first, path)) {
+      if (IsBelowFolder(child->first, path)) {
         child = items_.erase(child);
       } else {
         ++child;
@@ -142,7 +138,7 @@ bool MetadataCache::Rename(std::u16string_view old_path, std::u16string_view new
   std::vector<Map::node_type> moved;
   if (it->second.IsFolder()) {
     for (auto child = items_.begin(); child != items_.end();) {
-      if (IsBelow(child->first, old_path)) {
+      if (IsBelowFolder(child->first, old_path)) {
         moved.push_back(items_.extract(child++));
       } else {
         ++child;

@@ -83,8 +83,6 @@ class MetadataCache {
   };
   using Map = std::map<std::u16string, CacheItem, PathLess>;
 
-  static bool IsBelow(std::u16string_view path, std::u16string_view folder);
-
   LogSink* sink_;
   mutable Mutex mutex_;
   Map items_ GUARDED_BY(mutex_);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/pending_operations.h"
+#include "engine/sync_root_path.h"
 
 namespace corvane {
 
@@ -62,15 +63,9 @@ namespace {
 
 // `path` with its leading folder `from` replaced by `to`; false when not below `from`.
 bool Rebase(std::u16string& path, std::u16string_view from, std::u16string_view to) {
-  if (path.size() <= from.size() || path.compare(0, from.size(), from) != 0 || path[from.size()] != u'\\')
-    return false;
+  if (!IsBelowFolder(path, from)) return false;
   path = std::u16string(to) + path.substr(from.size());
   return true;
-}
-
-bool IsBelow(std::u16string_view path, std::u16string_view folder) {
-  return !folder.empty() && path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-         path[folder.size()] == u'\\';
 }
 
 // The folder name the host learns only when this record is taken.
@@ -82,7 +77,7 @@ std::u16string_view FolderMadeBy(const RetryRecord& r) {
 }
 
 bool WaitsFor(const RetryRecord& r, std::u16string_view folder) {
-  return IsBelow(r.Path, folder) || IsBelow(r.NewPath, folder);
+  return !folder.empty() && (IsBelowFolder(r.Path, folder) || IsBelowFolder(r.NewPath, folder));
 }
 
 }  // namespace
@@ -92,7 +87,7 @@ std::u16string RetryQueue::FolderAwaitedBy(std::u16string_view path) const {
   for (const auto& entry : entries_) {
     if (entry.dropped) continue;
     const std::u16string_view folder = FolderMadeBy(*entry.record);
-    if (IsBelow(path, folder)) return std::u16string(folder);
+    if (!folder.empty() && IsBelowFolder(path, folder)) return std::u16string(folder);
   }
   return {};
 }

@@ -169,7 +169,7 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int
     uint32_t attributes = 0;
     // Renamed here by a rename the host has not answered: once it does, the
     // item is known under this name (unless it refused), and its delete is owed.
-    if (!engine.metadata_cache.GetAttributes(path, &attributes)) AwaitAnswerAt(engine, path);
+    if (!engine.metadata_cache.GetAttributes(path, &attributes)) AwaitAnswerAt(engine, path, false);
     if (!engine.metadata_cache.GetAttributes(path, &attributes)) {
       // Still known to the host under the name a queued rename moves it from:
       // the rename is moot, the item goes under its old name.

@@ -121,4 +121,9 @@ bool IsSafeItemName(std::u16string_view name) {
   return name != u"." && !IsParentLike(name);
 }
 
+bool IsBelowFolder(std::u16string_view path, std::u16string_view folder) {
+  return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 &&
+         path[folder.size()] == u'\\';
+}
+
 }  // namespace corvane

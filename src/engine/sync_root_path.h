@@ -26,4 +26,8 @@ bool IsSafeRelativePath(std::u16string_view path);
 // separator and no "." or "..".
 bool IsSafeItemName(std::u16string_view name);
 
+// `path` names an item somewhere below `folder` (both relative, with
+// backslashes); the folder itself is not below itself.
+bool IsBelowFolder(std::u16string_view path, std::u16string_view folder);
+
 }  // namespace corvane

@@ -123,6 +123,14 @@ class LocalChanges : public ::testing::Test {
     });
     return app_.CreateFile(gate, "") == 0 && host_.WaitFor([&] { return held->load(); });
   }
+  // The host answers the first RenameFile of `path` late; `task` gets its id.
+  void AnswerFirstRenameLate(const std::string& path, std::atomic<int64_t>& task) {
+    host_.SetPolicy([&task, path](const HostEvent& e) {
+      if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != path || task != 0) return 0;
+      task = e.task_id;
+      return HALVEX_ERR_PENDING;
+    });
+  }
   void WriteOutside(const std::string& rel, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(scratch_.outside() + "/" + rel).parent_path());
     std::ofstream(scratch_.outside() + "/" + rel) << content;
@@ -305,11 +313,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   // the late answer moves and updates only the file that was renamed.
   std::atomic<int64_t> late{0};
   std::atomic<bool> finished{false};
-  host_.SetPolicy([&](const HostEvent& e) {
-    if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != "\\late.txt" || late != 0) return 0;
-    late = e.task_id;
-    return HALVEX_ERR_PENDING;
-  });
+  AnswerFirstRenameLate("\\late.txt", late);
   host_.SetObserver([&](const HostEvent& e) {
     if (e.id == HALVEX_EVENT_LOG && e.path.find("Existing placeholder updated for '\\done.txt'") != std::string::npos)
       finished = true;
@@ -382,11 +386,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0u, app_.CreateFile("desk/note.txt", "note"));
   ASSERT_TRUE(BecomesInSync("desk/note.txt"));
   std::atomic<int64_t> inner{0};
-  host_.SetPolicy([&](const HostEvent& e) {
-    if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != "\\desk\\note.txt" || inner != 0) return 0;
-    inner = e.task_id;
-    return HALVEX_ERR_PENDING;
-  });
+  AnswerFirstRenameLate("\\desk\\note.txt", inner);
   host_.Clear();
   ASSERT_EQ(0u, app_.Rename("desk/note.txt", "desk/memo.txt", false));
   ASSERT_TRUE(host_.WaitFor([&] { return inner != 0; }));
@@ -407,11 +407,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0u, app_.CreateFile("r2.txt", "second"));
   ASSERT_TRUE(BecomesInSync("r1.txt") && BecomesInSync("r2.txt"));
   std::atomic<int64_t> first{0};
-  host_.SetPolicy([&](const HostEvent& e) {
-    if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != "\\r1.txt" || first != 0) return 0;
-    first = e.task_id;
-    return HALVEX_ERR_PENDING;
-  });
+  AnswerFirstRenameLate("\\r1.txt", first);
   host_.Clear();
   ASSERT_EQ(0u, app_.Rename("r1.txt", "rt.txt", false));
   ASSERT_TRUE(host_.WaitFor([&] { return first != 0; }));
