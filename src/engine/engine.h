@@ -16,6 +16,7 @@
 #include "engine/host_changes.h"
 #include "engine/pending_operations.h"
 #include "engine/shared_text.h"
+#include "engine/stranded_items.h"
 #include "engine/task_registry.h"
 #include "platform/per_thread.h"
 #include "support/mutex.h"
@@ -58,6 +59,7 @@ class Engine {
   GeneralSettings general;
   PendingOperations pending{diag.log_sink(), settings.avoid_firing_events_for_methods};
   HostChanges host_changes;
+  StrandedItems stranded;
   PerThread<std::string> config_answers;  // answers of Config queries
 
   // Pending tasks, and the last known properties of items.

@@ -9,6 +9,7 @@
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/host_events.h"
+#include "engine/retry_passes.h"
 #include "engine/sync_root_path.h"
 #include "engine/task.h"
 
@@ -133,6 +134,15 @@ void AwaitAnswersBelow(Engine& engine, const Task& self, std::u16string_view fol
   }
 }
 
+// The host's item at `path` is about to move or go while an item here still
+// needs data the host holds only there: until that is fetched, the event
+// waits in the retry queue as if the host had asked to see it again.
+bool HeldForStrandedData(Engine& engine, std::u16string_view path, int32_t& result) {
+  if (FetchStrandedData(engine, path)) return false;
+  result = kErrRetry;
+  return true;
+}
+
 }  // namespace
 
 void AwaitAnswerAt(Engine& engine, std::u16string_view path, bool sources) {
@@ -164,6 +174,7 @@ int32_t DoCreate(Engine& engine, Task& task, const std::u16string& path, bool is
                  int32_t& result) {
   if (engine.pending.CheckPendingOrRemove(path, kOpCreate, is_dir)) return 0;
   AwaitAnswersAbove(engine, task, path, false);
+  if (HeldForStrandedData(engine, path, result)) return 1;
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoCreate called for '%s', TaskId: %I64u", path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Create", path, result, [&](EventInterface& events) {
     if (is_dir) {
@@ -202,6 +213,7 @@ int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const s
   // be answered after: the host moves its item off the name either way.)
   AwaitAnswerUntil(engine, &task, new_path, new_path, CurrentTimeMs() + kAnswerHoldMs, false);
   if (is_dir) AwaitAnswersBelow(engine, task, path);
+  if (HeldForStrandedData(engine, path, result)) return 1;
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoRename called for '%s', NewPath: '%s', TaskId: %I64u", path,
        new_path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Rename", path, result, [&](EventInterface& events) {
@@ -217,6 +229,7 @@ int32_t DoDelete(Engine& engine, Task& task, const std::u16string& path, bool is
                  int32_t& result) {
   AwaitAnswersAbove(engine, task, path, false);
   if (is_dir) AwaitAnswersBelow(engine, task, path);
+  if (HeldForStrandedData(engine, path, result)) return 1;
   LogF(engine.diag.log_sink(), kLogVerbose,
        is_dir ? u"DoDelete folder called for '%s', Flags: %x, TaskId: %I64u"
               : u"DoDelete file called for '%s', Flags: %x, TaskId: %I64u",

@@ -6,6 +6,7 @@
 #include "engine/retry_passes.h"
 #include "platform/directory_changes.h"
 #include "platform/files.h"
+#include "provider/create_update.h"
 #include "provider/placeholder_manager.h"
 
 namespace corvane {
@@ -40,32 +41,64 @@ bool HoldsServerOnlyData(PlaceholderManager& manager, const std::u16string& full
   return found;
 }
 
+enum class Outcome { kMovedBack, kStranded, kStays };
+
 // Moves the item back where the host still has it, when it cannot stand on
 // its own under the new name: data the server holds only under the old one
 // could never be read there nor offered to the host as new. Only the item
 // itself goes back (its identity still names the old path; records not yet
 // handled may show that it moved on, or that another took the name). Its
 // records then show it where the cache knows it, as it was: nothing to report.
-bool MoveBack(Engine& engine, const std::u16string& root, const std::u16string& source, const std::u16string& target,
-              bool is_dir) {
+// When it cannot go back (its folder is gone, or the name taken) it is
+// stranded: its data must come from the host's old name before that goes.
+Outcome MoveBack(Engine& engine, const std::u16string& root, const std::u16string& source,
+                 const std::u16string& target, bool is_dir) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
-  if (manager == nullptr) return false;
+  if (manager == nullptr) return Outcome::kStays;
   std::u16string identity;
   if (!manager->GetItemIdByPath((root + target).c_str(), identity) ||
       !(identity == source || (is_dir && identity.empty())))
-    return false;
-  if (!HoldsServerOnlyData(*manager, root + target, is_dir)) return false;
+    return Outcome::kStays;
+  if (!HoldsServerOnlyData(*manager, root + target, is_dir)) return Outcome::kStays;
   LogSink* sink = engine.diag.log_sink();
   if (Exists(root + source)) {
     LogF(sink, kLogWarning, u"'%s' holds data only the server has, under '%s', which is taken again: it stays",
          target, source);
-    return false;
+    return Outcome::kStranded;
   }
-  if (DoRenamePlaceholder(engine, target, source, false) != kOk) return false;
+  if (DoRenamePlaceholder(engine, target, source, false) != kOk) {
+    LogF(sink, kLogWarning, u"'%s' holds data only the server has, under '%s', and cannot go back there", target,
+         source);
+    return Outcome::kStranded;
+  }
   LogF(sink, kLogWarning,
        u"The host refused to rename '%s' to '%s', and part of its data is only on the server: moved back", source,
        target);
-  return true;
+  return Outcome::kMovedBack;
+}
+
+// Fetches every part of the item at `full` that is only on the server; false
+// when some part could not be had.
+bool FetchServerOnlyData(Engine& engine, PlaceholderManager& manager, const std::u16string& full) {
+  const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
+  if (attributes == platform::INVALID_FILE_ATTRIBUTES) return true;  // gone: nothing of it to keep
+  const bool is_dir = (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!HoldsServerOnlyData(manager, full, is_dir)) return true;
+  if (!is_dir) return DoHydratePlaceholder(engine, full) == kOk && !HoldsServerOnlyData(manager, full, false);
+  platform::WIN32_FIND_DATAW data;
+  const std::u16string pattern = full + u"\\*";
+  const platform::Handle find = platform::FindFirstFileW(pattern.c_str(), &data);
+  if (find == platform::INVALID_HANDLE_VALUE) return false;
+  bool fetched = true;
+  do {
+    const std::u16string name = data.cFileName;
+    const bool link = (data.dwFileAttributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) &&
+                      data.dwReserved0 == platform::IO_REPARSE_TAG_SYMLINK;
+    if (name == u"." || name == u".." || link) continue;
+    fetched = FetchServerOnlyData(engine, manager, full + u"\\" + name) && fetched;
+  } while (platform::FindNextFileW(find, &data));
+  platform::FindClose(find);
+  return fetched;
 }
 
 }  // namespace
@@ -73,9 +106,31 @@ bool MoveBack(Engine& engine, const std::u16string& root, const std::u16string& 
 void RefusedRename(Engine& engine, const std::u16string& root, const std::u16string& source,
                    const std::u16string& target, bool is_dir, int32_t answer) {
   // Not found: the host has nothing under the old name to go back to.
-  if (answer != kErrItemNotFound && MoveBack(engine, root, source, target, is_dir)) return;
+  const Outcome outcome = answer != kErrItemNotFound ? MoveBack(engine, root, source, target, is_dir) : Outcome::kStays;
+  if (outcome == Outcome::kMovedBack) return;
+  if (outcome == Outcome::kStranded) engine.stranded.Note(target, source);
   // The host keeps the old name: the item here is not what it has.
   SetTreeNotInSync(engine, root, target, is_dir);
+}
+
+bool FetchStrandedData(Engine& engine, std::u16string_view path) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr) return true;
+  bool fetched = true;
+  for (const auto& [local, host] : engine.stranded.At(path)) {
+    const std::u16string full = engine.EffectiveSyncRootPath() + local;
+    LogF(engine.diag.log_sink(), kLogVerbose, u"The data of '%s' is fetched from '%s' before the host's '%s' changes",
+         local, host, path);
+    if (FetchServerOnlyData(engine, *manager, full)) {
+      engine.stranded.Forget(local);
+    } else {
+      LogF(engine.diag.log_sink(), kLogFailure,
+           u"The data of '%s' is only on the server, under '%s', and could not be fetched: the event for '%s' waits",
+           local, host, path);
+      fetched = false;
+    }
+  }
+  return fetched;
 }
 
 }  // namespace corvane

@@ -73,8 +73,14 @@ void SetTreeNotInSync(Engine& engine, const std::u16string& root, const std::u16
 // The host refused the rename of `source` to `target` (made on disk
 // already) with `answer`. An item with data only the server has is moved
 // back to `source`, where the host still has it, if that name is free;
-// otherwise it stays, out of sync (SetTreeNotInSync).
+// otherwise it stays, out of sync (SetTreeNotInSync), stranded if it holds
+// data only the server has.
 void RefusedRename(Engine& engine, const std::u16string& root, const std::u16string& source,
                    const std::u16string& target, bool is_dir, int32_t answer);
+
+// Before an event moves or removes what the host holds at `path`, the items
+// stranded there by a refused rename fetch the data the host has only there.
+// False when some could not be fetched: the event must wait.
+bool FetchStrandedData(Engine& engine, std::u16string_view path);
 
 }  // namespace corvane

@@ -253,7 +253,9 @@ int32_t HandleFetchData(Engine& engine, const CF_CALLBACK_INFO* info, const CF_C
   bool answered_elsewhere = false;
   if (result == kOk) {
     int32_t answer_code = kOk;
-    FireGetItemDataWithRetry(engine, *task, relative, offset, length, answer_code);
+    // An item a refused rename stranded is asked for where the host holds it.
+    const std::u16string held_as = engine.stranded.HostPathOf(relative);
+    FireGetItemDataWithRetry(engine, *task, held_as.empty() ? relative : held_as, offset, length, answer_code);
     const bool retry_later = answer_code == kErrRetry && engine.settings.event_retry_interval.load() > 0;
 
     if (task->Cancelled.load() != 0 || !TaskRegistered(engine, *task)) {

@@ -1052,6 +1052,35 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   EXPECT_TRUE(BecomesInSync("renamed.txt")) << Describe(Reported());
   EXPECT_TRUE(HostTree().count("\\renamed.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("waiting")) << Describe(Reported());
+
+  // A file whose data is only on the server moved out of its folder; the
+  // host refuses the move late, after the user deleted the folder. The
+  // server holds the data only inside that folder, so it is fetched from
+  // there before the folder's delete reaches the host.
+  const std::string deep(5000, 'd');
+  std::atomic<int64_t> moved_out{0};
+  std::atomic<bool> box_deleted{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_DELETE_FOLDER && e.path == "\\box") box_deleted = true;
+    if (e.id == HALVEX_EVENT_GET_FILE_DATA)
+      return e.path == "\\box\\deep.bin" && !box_deleted ? host_.Supply(e.task_id, e.path, e.offset, e.length)
+                                                         : HALVEX_ERR_ITEM_NOT_FOUND;
+    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\box\\deep.bin" && moved_out == 0)
+      return moved_out = e.task_id, HALVEX_ERR_PENDING;
+    return 0;
+  });
+  ASSERT_EQ(0, host_.CreateFolder("\\box"));
+  ASSERT_EQ(0, host_.AddRemoteFile("box\\deep.bin", deep));
+  ASSERT_TRUE(BecomesInSync("box/deep.bin"));
+  ASSERT_EQ(0u, app_.Rename("box/deep.bin", "deep.bin", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return moved_out != 0; }));
+  std::filesystem::remove_all(scratch_.root() + "/box");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(0, host_.Finalize(moved_out, HALVEX_ERR_OPERATION_DENIED));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FOLDER, "\\box", 1)) << Describe(Reported());
+  ASSERT_EQ(0u, app_.ReadAll("deep.bin", data));
+  EXPECT_EQ(deep, data);
+  host_.SetPolicy(nullptr);
 }
 
 }  // namespace
