@@ -92,6 +92,15 @@ std::u16string RetryQueue::FolderAwaitedBy(std::u16string_view path) const {
   return {};
 }
 
+bool RetryQueue::HasRenameFrom(std::u16string_view path, bool is_dir) const {
+  RecursiveMutexLock lock(mutex_);
+  for (const auto& entry : entries_) {
+    const RetryRecord& r = *entry.record;
+    if (!entry.dropped && r.OpType == kOpRename && r.Path == path && (r.IsDir != 0) == is_dir) return true;
+  }
+  return false;
+}
+
 void RetryQueue::MoveUnder(std::u16string_view from, std::u16string_view to) {
   RecursiveMutexLock lock(mutex_);
   for (auto& entry : entries_) {

@@ -41,6 +41,8 @@ class RetryQueue {
   // the host has no folder above `path` until that record is taken. Empty
   // when none waits.
   std::u16string FolderAwaitedBy(std::u16string_view path) const;
+  // A queued rename moves the item of kind `is_dir` away from `path`.
+  bool HasRenameFrom(std::u16string_view path, bool is_dir) const;
   size_t Count() const;
   // Copies of the queued records, oldest first (diagnostics and tests).
   std::vector<RetryRecord> Snapshot() const;

@@ -191,6 +191,14 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int
         !engine.metadata_cache.GetAttributes(path, &attributes))
       return kOk;
   }
+  // The removal of the name a queued rename moves the item from is that
+  // rename's own record: as a delete it would drop the rename and remove the
+  // item from the server, while the item lives on under its new name.
+  if (engine.settings.event_retry_interval.load() > 0 && RetryQueueOf(engine).HasRenameFrom(path, is_dir)) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' was moved by a rename that waits for a retry: not a delete",
+         path);
+    return kOk;
+  }
 
   Task* own = nullptr;
   if (task == nullptr) {

@@ -113,10 +113,10 @@ class LocalChanges : public ::testing::Test {
   }
   // The watcher waits on the report of a new file `gate` until `go` is set,
   // so that changes made meanwhile reach it together; false if it never waits.
-  bool HoldWatcher(const std::string& gate, std::atomic<bool>& go) {
+  bool HoldWatcher(const std::string& gate, std::atomic<bool>& go, SyncHost::Policy others = nullptr) {
     auto held = std::make_shared<std::atomic<bool>>(false);
-    host_.SetPolicy([held, &go, path = "\\" + gate](const HostEvent& e) {
-      if (e.path != path) return 0;
+    host_.SetPolicy([held, &go, others, path = "\\" + gate](const HostEvent& e) {
+      if (e.path != path) return others ? others(e) : 0;
       *held = true;
       while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(2));
       return 0;
@@ -378,6 +378,27 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(1u, far.size()) << Describe(Reported());
   EXPECT_EQ("\\fresh\\far.bin", far[0].new_path);
   EXPECT_TRUE(BecomesInSync("fresh/far.bin"));
+  // The same with the new folder's create answered "retry": the move waits
+  // behind it, and the removal that the platform showed is that move's own,
+  // not a delete of the only copy.
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\far2.bin", 4096));
+  ASSERT_TRUE(BecomesInSync("far2.bin"));
+  host_.Clear();
+  go = false;
+  std::atomic<int> fresh_retries{1};
+  const bool behind_fourth = HoldWatcher("gate4.txt", go, [&](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_CREATE_FOLDER && e.path == "\\fresh2" && fresh_retries-- > 0 ? HALVEX_ERR_RETRY : 0;
+  });
+  const bool moved_in_again = mkdir((r + "fresh2").c_str(), 0777) == 0 &&
+                              rename((r + "far2.bin").c_str(), (r + "fresh2/far2.bin").c_str()) == 0;
+  go = true;
+  ASSERT_TRUE(behind_fourth && moved_in_again);
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\far2.bin", 1)) << Describe(Reported());
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\far2.bin")) << Describe(Reported());
+  EXPECT_EQ(2u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\fresh2")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("fresh2/far2.bin"));
 
   // A folder renamed while the host has not answered the rename of a file
   // inside it: the folder's rename waits for that answer, which names the
