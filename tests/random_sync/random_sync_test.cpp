@@ -556,10 +556,15 @@ class Host {
     // news again, however late the records that tell of it are handled.
     const bool create = id == HALVEX_EVENT_CREATE_FILE || id == HALVEX_EVENT_CREATE_FOLDER;
     const bool remove = id == HALVEX_EVENT_DELETE_FILE || id == HALVEX_EVENT_DELETE_FOLDER;
-    if (create || remove) {
-      for (const int32_t other : create ? std::initializer_list<int32_t>{HALVEX_EVENT_DELETE_FILE, HALVEX_EVENT_DELETE_FOLDER}
-                                        : std::initializer_list<int32_t>{HALVEX_EVENT_CREATE_FILE, HALVEX_EVENT_CREATE_FOLDER})
-        accepted_.erase(std::to_string(other) + " " + path + " ");
+    static constexpr int32_t kDeletes[] = {HALVEX_EVENT_DELETE_FILE, HALVEX_EVENT_DELETE_FOLDER};
+    static constexpr int32_t kCreates[] = {HALVEX_EVENT_CREATE_FILE, HALVEX_EVENT_CREATE_FOLDER};
+    if (create || remove)
+      for (const int32_t other : create ? kDeletes : kCreates) accepted_.erase(std::to_string(other) + " " + path + " ");
+    // A rename brings an item to `to` and takes it from `path`: a delete of
+    // the one or a create at the other is news again, however late.
+    if (!to.empty()) {
+      for (const int32_t gone : kDeletes) accepted_.erase(std::to_string(gone) + " " + to + " ");
+      for (const int32_t made : kCreates) accepted_.erase(std::to_string(made) + " " + path + " ");
     }
     const std::string key = std::to_string(id) + " " + path + " " + to;
     const uint64_t gen = generation_[path] + (to.empty() ? 0 : generation_[to] << 20);
