@@ -7,7 +7,11 @@
 // lost, that every in-sync file is the server's, that nothing outside the
 // root changed and that no change was reported twice or as another item.
 //
-//   test_random_sync [--seed N] [--ops N] [--seconds N] [--faults a,b] [--verbose]
+//   test_random_sync [--seed N] [--ops N] [--seconds N] [--faults a,b] [--verbose] [--library-log]
+//
+// --library-log keeps the library's own log in the run's log, printed only
+// when the run fails (most faults it finds depend on timing and do not
+// come back on a replay); --verbose also prints everything as it happens.
 //
 // --seconds runs fresh random seeds until the time is up or one fails. A
 // failing run prints its seed and its operation log; --seed N replays it.
@@ -74,6 +78,7 @@ struct Options {
   int ops = 250;
   double seconds = 0;
   bool verbose = false;
+  bool library_log = false;
   std::set<std::string> faults;
   std::set<int> answers = {0, 1, 2, 3};  // Host::Answer values the host may give
 };
@@ -185,7 +190,7 @@ class Host {
     Config("WaitForInstallToComplete=0");
     Config("EventRetryInterval=150");
     Config("WindowsCreatePlaceholdersOnDemand=true");
-    if (options_.verbose) Config("LogLevel=4");
+    if (options_.verbose || options_.library_log) Config("LogLevel=4");
     Halvex_Corvane_Set(handle_, HALVEX_PROP_SERIALIZE_EVENTS, 0, serialize ? 1 : 0, 0);
     Halvex_Corvane_Set(handle_, HALVEX_PROP_SYNC_ROOT_PATH, 0, S(root_), 0);
     const int32_t rc = Do(HALVEX_METHOD_INSTALL, {0});
@@ -270,10 +275,15 @@ class Host {
     ++generation_[path];
     known_.insert(path);
   }
+  // A folder's move is a step for everything in it, under both names.
   void TouchMove(const std::string& from, const std::string& to) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const std::string& k : std::set<std::string>(known_))
-      if (Within(k, from)) known_.insert(to + k.substr(from.size()));
+    for (const std::string& k : std::set<std::string>(known_)) {
+      if (!Within(k, from)) continue;
+      const std::string moved = to + k.substr(from.size());
+      ++generation_[k], ++generation_[moved];
+      known_.insert(moved);
+    }
     for (const std::string& p : {from, to}) ++generation_[p], known_.insert(p);
   }
   // Nothing of this path is waiting at the host: no late job, no retry owed.
@@ -380,7 +390,7 @@ class Host {
   }
   int32_t OnEvent(int32_t id, int32_t count, intptr_t* params) {
     if (id == HALVEX_EVENT_LOG) {
-      if (options_.verbose && count == 2) journal_.Add("    log: " + Text(params[1]));
+      if ((options_.verbose || options_.library_log) && count == 2) journal_.Add("    log: " + Text(params[1]));
       return 0;
     }
     if (id == HALVEX_EVENT_ERROR) {
@@ -1226,6 +1236,7 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
     if (a == "--verbose") opt.verbose = true;
+    else if (a == "--library-log") opt.library_log = true;
     else if (a == "--seed" && next) opt.seed = strtoull(argv[++i], nullptr, 10), seeded = true;
     else if (a == "--answers" && next) {  // narrowing a fault down: e.g. "0,2" = done and retry only
       opt.answers.clear();
@@ -1236,7 +1247,7 @@ int main(int argc, char** argv) {
     else if (a == "--faults" && next) {
       if (!ParseFaults(argv[++i], opt)) return 2;
     } else {
-      fprintf(stderr, "usage: %s [--seed N] [--ops N] [--seconds N] [--faults F,...|all] [--verbose]\nfault families:\n", argv[0]);
+      fprintf(stderr, "usage: %s [--seed N] [--ops N] [--seconds N] [--faults F,...|all] [--verbose] [--library-log]\nfault families:\n", argv[0]);
       for (const auto& [name, what] : kFamilies) fprintf(stderr, "  %-17s %s\n", name.c_str(), what);
       return 2;
     }
