@@ -786,6 +786,16 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
   const ExcludedState excluded = ExclusionFor(engine, rel, platform_attributes, true);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
   if (HostMadeSince(engine, rel, watcher.path() + rel)) {
+    // The item the user had moved here is what went: the host knows it by
+    // the name it was moved from.
+    ChangeState& state = watcher.change_state();
+    if (const auto it = state.displaced.find(rel); it != state.displaced.end()) {
+      const std::u16string source = it->second;
+      state.displaced.erase(it);
+      LogF(watcher.sink(), kLogVerbose, u"'%s', moved to '%s' before the host made an item there, was removed", source,
+           rel);
+      return ReportDelete(engine, source, nullptr, 0);
+    }
     LogF(watcher.sink(), kLogVerbose, u"'%s' was made again by the host since its removal: not reported", rel);
     return 0;
   }
@@ -903,6 +913,18 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     if (!PathExists(full) || ReadLocalValues(full, values) != 0) return 0;
     return ReportAsNew(engine, &watcher, rel, full, values);
   }
+  if (!old_cached && !old_name.empty()) {
+    if (const auto it = state.displaced.find(old_name); it != state.displaced.end()) {
+      // Moved on from a name the host took meanwhile: the move is reported
+      // from the name the host knows the item by.
+      const std::u16string source = it->second;
+      state.displaced.erase(it);
+      if (engine.metadata_cache.Lookup(source, &cached, nullptr) && PathExists(full)) {
+        LogF(sink, kLogVerbose, u"'%s' moved on from '%s', which the host took meanwhile", source, old_name);
+        return ReportLocalRename(engine, source, rel, full, cached);
+      }
+    }
+  }
   if (!old_cached) {
     if (!PathExists(full)) return 0;
     // Renamed on while its last rename waits for a retry: the host still has
@@ -954,6 +976,17 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     LocalItemValues values;
     if (ReadLocalValues(full, values) != 0) return 0;
     return ReportAsNew(engine, &watcher, rel, full, values);
+  }
+  if (HostMadeSince(engine, rel, full)) {
+    // The host made an item of its own at the new name before this record
+    // was handled (the user's item moved on or went since): a rename would
+    // put the user's item over it. The records after this one tell where
+    // the item went.
+    LogF(sink, kLogVerbose, u"'%s' holds the host's own item, made after '%s' was moved there: not reported over it",
+         rel, old_name);
+    if (state.displaced.size() >= 64) state.displaced.erase(state.displaced.begin());
+    state.displaced[rel] = old_name;
+    return 0;
   }
   const int32_t result = ReportLocalRename(engine, old_name, rel, full, cached);
   report_lock.Unlock();

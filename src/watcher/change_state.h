@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,6 +21,10 @@ struct ChangeState {
   // hundred at most): moved away with their folder, perhaps, and then never
   // reported under the folder's new name.
   std::vector<std::u16string> vanished;
+  // Names the user moved an item to (key) from a name the host knows
+  // (value), whose records came after the host made an item of its own
+  // there: later records of the name mean the moved item. A few at most.
+  std::map<std::u16string, std::u16string> displaced;
   // Items whose names the host cannot be told, already reported as such.
   std::set<std::u16string> unrepresentable;
 };

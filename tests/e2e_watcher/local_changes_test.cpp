@@ -400,6 +400,36 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ(2u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\fresh2")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("fresh2/far2.bin"));
 
+  // With the watcher behind, a file renamed and then removed, another
+  // renamed twice, and the host makes its own items at the first new names
+  // before the records are handled: no rename goes over the host's items;
+  // the removal and the second rename are told by the names the host knows.
+  ASSERT_EQ(0u, app_.CreateFile("gone.txt", "gone"));
+  ASSERT_EQ(0u, app_.CreateFile("onward.txt", "onward"));
+  ASSERT_TRUE(BecomesInSync("gone.txt") && BecomesInSync("onward.txt"));
+  host_.Clear();
+  go = false;
+  const bool behind_fifth = HoldWatcher("gate5.txt", go);
+  const bool moved_twice = rename((r + "gone.txt").c_str(), (r + "taken.txt").c_str()) == 0 &&
+                           unlink((r + "taken.txt").c_str()) == 0 &&
+                           rename((r + "onward.txt").c_str(), (r + "taken2.txt").c_str()) == 0 &&
+                           rename((r + "taken2.txt").c_str(), (r + "final.txt").c_str()) == 0;
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\taken.txt", 100));
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\taken2.txt", 200));
+  go = true;
+  ASSERT_TRUE(behind_fifth && moved_twice);
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\gone.txt")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\gone.txt")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\taken.txt")) << Describe(Reported());
+  const auto onward = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\onward.txt");
+  ASSERT_EQ(1u, onward.size()) << Describe(Reported());
+  EXPECT_EQ("\\final.txt", onward[0].new_path);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\taken2.txt")) << Describe(Reported());
+  EXPECT_TRUE(InSync("taken.txt") && InSync("taken2.txt"));
+  EXPECT_TRUE(BecomesInSync("final.txt"));
+
   // A folder renamed while the host has not answered the rename of a file
   // inside it: the folder's rename waits for that answer, which names the
   // file where the folder was.
