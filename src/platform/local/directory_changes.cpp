@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +58,8 @@ constexpr size_t kMaxPendingRecords = 1 << 20;
 // keeps far more; past this, changes count as lost.
 constexpr size_t kMaxUnreadBytes = size_t{256} << 20;
 constexpr size_t kReadChunk = 256 * 1024;
+// Waits of 2 ms for a rename's second half while the kernel holds unread events.
+constexpr int kMoveHalfWaits = 50;
 // A completion goes out once this many records wait, even in a burst.
 constexpr size_t kDeliverAfterRecords = 8192;
 // Action of the record that stands for lost changes: the records before it
@@ -688,16 +691,15 @@ struct DirectoryChangeWatch::Impl {
 
   // Translates what the reader thread has read so far.
   void Drain() REQUIRES(mu) {
-    for (bool retried = false;;) {
+    for (int waits = 0;;) {
       bool lost_events = false;
       // The second half of a rename is queued right after the first; give
-      // it a moment before calling the item moved out of the tree.
-      const int wait_ms = !queued.empty() && !retried ? 2 : 0;
+      // it a moment before calling the item moved out of the tree, and more
+      // while the kernel still holds events the reader has not taken (a
+      // loaded machine): a move taken for a removal is reported as a delete.
+      const int wait_ms = !queued.empty() && waits < kMoveHalfWaits ? 2 : 0;
       if (!TakeUnread(wait_ms, lost_events)) {
-        if (wait_ms > 0) {
-          retried = true;
-          continue;
-        }
+        if (wait_ms > 0 && (waits++ == 0 || KernelHoldsEvents())) continue;
         TranslateReady(true);
         return;
       }
@@ -716,6 +718,11 @@ struct DirectoryChangeWatch::Impl {
       // Hand on what there is rather than translate a long burst first.
       if (pending.size() >= kDeliverAfterRecords) return;
     }
+  }
+
+  bool KernelHoldsEvents() const {
+    int bytes = 0;
+    return ioctl(inotify_fd, FIONREAD, &bytes) == 0 && bytes > 0;
   }
 
   bool Completed() const REQUIRES(mu) { return outstanding && (root_error || !pending.empty()); }
