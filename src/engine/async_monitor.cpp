@@ -20,6 +20,7 @@
 #include "engine/retry_queue.h"
 #include "engine/task.h"
 #include "engine/task_cancel.h"
+#include "halvex/corvane.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
@@ -139,6 +140,11 @@ bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const 
   return true;
 }
 
+int32_t RenameTakenFlags(bool source_in_sync) {
+  const int32_t keep = HALVEX_FLAG_KEEP_DATA | HALVEX_FLAG_KEEP_TASKS;
+  return source_in_sync ? keep | HALVEX_FLAG_MARK_SYNCED : keep;
+}
+
 int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
                           const std::u16string& target, const RenameInfo* info) {
   CacheItem moved;
@@ -171,7 +177,7 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   const int32_t result =
       UpdateFileInt(engine, target, static_cast<int32_t>(moved.Attributes), moved.Size,
                     static_cast<int64_t>(moved.CreationTime), static_cast<int64_t>(moved.LastAccessTime),
-                    static_cast<int64_t>(moved.LastWriteTime), 0x142);
+                    static_cast<int64_t>(moved.LastWriteTime), RenameTakenFlags(info == nullptr || info->SourceInSync));
   if (result == kOk && moved.IsFolder()) {
     FollowQueuedFolderRename(engine, source, target);
     FollowFolderRename(engine, source, target);

@@ -53,6 +53,11 @@ size_t RunExpiryPass(Engine& engine, int64_t limit_ms);
 int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
                           const std::u16string& target, const RenameInfo* info = nullptr);
 
+// The update flags that take an accepted rename's item in: its data and
+// transfers stay, and it is marked in sync only if it was in sync when the
+// rename was reported.
+int32_t RenameTakenFlags(bool source_in_sync);
+
 // After a rename the host accepted: true when the item at `target` is not
 // the one renamed from `source` (`moved`, its cache entry): one known by the
 // name itself (made there since), or a file of another size (the renamed

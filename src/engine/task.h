@@ -42,6 +42,9 @@ struct RenameInfo {
   uint64_t SourceLastAccessTime = 0;
   uint64_t SourceLastWriteTime = 0;
   uint32_t SourceAttributes = 0;
+  // Not in sync when reported (a change the host has not taken): the rename
+  // carries no content, so taking it does not bring the item in sync.
+  bool SourceInSync = true;
 };
 
 // One item a host reported for a listing.

@@ -994,6 +994,17 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   return result;
 }
 
+namespace {
+
+int32_t ReportChangeAfterRename(Engine& engine, const std::u16string& rel, const std::u16string& full) {
+  CacheItem entry;
+  LocalItemValues values;
+  if (!engine.metadata_cache.Lookup(rel, &entry, nullptr) || ReadLocalValues(full, values) != 0) return 0;
+  return UpdateKnownItem(engine, nullptr, rel, full, values, &entry);
+}
+
+}  // namespace
+
 int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& rel,
                           const std::u16string& full, const CacheItem& cached) {
   LogSink* sink = engine.diag.log_sink();
@@ -1010,6 +1021,11 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   task->RenameInfo->SourceLastAccessTime = cached.LastAccessTime;
   task->RenameInfo->SourceLastWriteTime = cached.LastWriteTime;
   task->RenameInfo->SourceAttributes = cached.Attributes;
+  const platform::CF_PLACEHOLDER_STATE state = PlaceholderStateAt(engine, full);
+  // A plain file here is content put over the item (an editor's save) that
+  // the host has not taken either.
+  const bool in_sync = IsPlaceholderState(state) && (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0;
+  task->RenameInfo->SourceInSync = in_sync;
   const int64_t task_id = engine.tasks.RegisterTask(task);
   int32_t answer = 0;
   FireRenameWithRetry(engine, *task, old_name, rel, cached.IsFolder(), answer);
@@ -1022,18 +1038,27 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   engine.tasks.ReleaseTask(task);
   int32_t result = answer;
   if (answer != 0 && answer != kErrRetry) RefusedRename(engine, engine.EffectiveSyncRootPath(), old_name, rel, cached.IsFolder(), answer);
+  bool report_change = false;
   if (answer == 0) {
+    // Content put over the file before it moved (an editor's save, a plain
+    // file now) may have no record left to tell the host of it: with the
+    // watcher behind, its own record found nothing at the old name.
+    const bool content_unsent =
+        !cached.IsFolder() && (!in_sync || (PathExists(full) && !IsPlaceholderState(PlaceholderStateAt(engine, full))));
     if (!engine.metadata_cache.Rename(old_name, rel)) {
       result = kErrLocalItemNotFound;
-    } else if (PathExists(full) && !AnotherItemTookTheName(engine, rel, old_name, cached)) {
+    } else if (PathExists(full) && AnotherItemTookTheName(engine, rel, old_name, cached)) {
+      report_change = content_unsent;
+    } else if (PathExists(full)) {
       result = UpdateFileInt(engine, rel, static_cast<int32_t>(cached.Attributes), cached.Size,
                              static_cast<int64_t>(cached.CreationTime), static_cast<int64_t>(cached.LastAccessTime),
-                             static_cast<int64_t>(cached.LastWriteTime), 0x142);
+                             static_cast<int64_t>(cached.LastWriteTime), RenameTakenFlags(in_sync));
       if (result == 0 && cached.IsFolder()) {
         // An event of an item inside, waiting for a retry, names it where it is now.
         FollowQueuedFolderRename(engine, old_name, rel);
         FollowFolderRename(engine, old_name, rel);
       }
+      report_change = result == 0 && content_unsent;
       if (result == 0 && PathExists(full)) {
         ExcludedState again = ExcludedState::kDoNothing;
         const int32_t rc = ProcessExcludedState(engine, rel, cached_platform, &again);
@@ -1046,6 +1071,8 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   // Nothing else would ever finish this task: a retry fires with a task of
   // its own, and a task left here holds up the next Deactivate.
   engine.tasks.RemoveTask(nullptr, task_id, false);
+  // After the task: the change's event waits for the rename's answer.
+  if (report_change) result = ReportChangeAfterRename(engine, rel, full);
   return result;
 }
 

@@ -400,6 +400,25 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ(2u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\fresh2")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("fresh2/far2.bin"));
 
+  // With the watcher behind, an editor's save (a new file put over the old)
+  // and then a rename: the rename carries no content, so taking it does not
+  // bring the file in sync; the saved content still goes to the host.
+  ASSERT_EQ(0u, app_.CreateFile("draft.txt", "d1"));
+  ASSERT_TRUE(BecomesInSync("draft.txt"));
+  host_.Clear();
+  go = false;
+  const bool behind_saved = HoldWatcher("gate6.txt", go);
+  WriteOutside("draft.txt", "d2, saved");
+  const bool saved_and_moved =
+      rename((scratch_.outside() + "/draft.txt").c_str(), (r + "draft.txt").c_str()) == 0 &&
+      rename((r + "draft.txt").c_str(), (r + "final-draft.txt").c_str()) == 0;
+  go = true;
+  ASSERT_TRUE(behind_saved && saved_and_moved);
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(ReportsSize("\\final-draft.txt", 9)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("final-draft.txt"));
+
   // With the watcher behind, a file renamed and then removed, another
   // renamed twice, and the host makes its own items at the first new names
   // before the records are handled: no rename goes over the host's items;
