@@ -770,6 +770,10 @@ namespace {
 // was handled: what is there now is an in-sync placeholder the host named
 // by this path. Reporting the removal would delete the host's new item.
 bool HostMadeSince(Engine& engine, const std::u16string& rel, const std::u16string& full) {
+  // Still being made: the host's method has taken the name into the cache
+  // before its placeholder is on disk.
+  for (const bool is_dir : {false, true})
+    if (engine.pending.CountOf(rel, kOpUpdate, is_dir) > 0) return true;
   PlaceholderManager* manager = engine.placeholder_manager.get();
   if (manager == nullptr || !PathExists(full)) return false;
   const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());

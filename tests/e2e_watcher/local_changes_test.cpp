@@ -646,6 +646,34 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   Settle();
   host_.SetPolicy(nullptr);
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
+
+  // The same, with the removal handled while the host's create is under
+  // way: the name is in the cache again, but no placeholder is on disk yet.
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\twice.txt", 10)) << host_.LastError();
+  ASSERT_EQ(0, host_.Config("LogLevel=4"));
+  Settle();
+  go = false;
+  ASSERT_TRUE(HoldWatcher("gate2.txt", go));
+  ASSERT_EQ(0, host_.DeleteRemoteFile("\\twice.txt")) << host_.LastError();
+  std::atomic<bool> removal_seen{false};
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_LOG) return;
+    if (e.path.find("twice.txt', file action: FILE_ACTION_REMOVED") != std::string::npos) removal_seen = true;
+    // Logged after the name went into the cache, before the file is made.
+    if (e.path.find("DoCreateOrUpdatePlaceholder ItemId(\\twice.txt)") == std::string::npos || go) return;
+    go = true;  // the watcher goes on while the method waits here
+    for (int i = 0; i < 200 && !removal_seen; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  });
+  const int32_t made = host_.CreateRemoteFile("\\twice.txt", 5);
+  host_.SetObserver(nullptr);
+  go = true;
+  ASSERT_EQ(0, made) << host_.LastError();
+  ASSERT_TRUE(removal_seen.load());
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\twice.txt")) << Describe(Reported());
+  EXPECT_TRUE(InSync("twice.txt"));
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
