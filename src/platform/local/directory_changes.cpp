@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,8 +57,9 @@ constexpr size_t kMaxPendingRecords = 1 << 20;
 // keeps far more; past this, changes count as lost.
 constexpr size_t kMaxUnreadBytes = size_t{256} << 20;
 constexpr size_t kReadChunk = 256 * 1024;
-// Waits of 2 ms for a rename's second half while the kernel holds unread events.
-constexpr int kMoveHalfWaits = 50;
+// Waits of 2 ms for a rename's second half before the first counts as a
+// move out of the tree.
+constexpr int kMoveHalfWaits = 25;
 // A completion goes out once this many records wait, even in a burst.
 constexpr size_t kDeliverAfterRecords = 8192;
 // Action of the record that stands for lost changes: the records before it
@@ -693,13 +693,16 @@ struct DirectoryChangeWatch::Impl {
   void Drain() REQUIRES(mu) {
     for (int waits = 0;;) {
       bool lost_events = false;
-      // The second half of a rename is queued right after the first; give
-      // it a moment before calling the item moved out of the tree, and more
-      // while the kernel still holds events the reader has not taken (a
-      // loaded machine): a move taken for a removal is reported as a delete.
+      // The second half of a rename is queued right after the first, but
+      // on a loaded machine the renaming thread or the reader may be
+      // preempted in between: a move taken for a removal is reported as a
+      // delete, so a move out of the tree is told only after a while.
       const int wait_ms = !queued.empty() && waits < kMoveHalfWaits ? 2 : 0;
       if (!TakeUnread(wait_ms, lost_events)) {
-        if (wait_ms > 0 && (waits++ == 0 || KernelHoldsEvents())) continue;
+        if (wait_ms > 0) {
+          ++waits;
+          continue;
+        }
         TranslateReady(true);
         return;
       }
@@ -718,11 +721,6 @@ struct DirectoryChangeWatch::Impl {
       // Hand on what there is rather than translate a long burst first.
       if (pending.size() >= kDeliverAfterRecords) return;
     }
-  }
-
-  bool KernelHoldsEvents() const {
-    int bytes = 0;
-    return ioctl(inotify_fd, FIONREAD, &bytes) == 0 && bytes > 0;
   }
 
   bool Completed() const REQUIRES(mu) { return outstanding && (root_error || !pending.empty()); }
