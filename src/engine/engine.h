@@ -148,6 +148,10 @@ class Engine {
 
   // What `relative_path` names below the effective sync root.
   ItemKind ProbeItem(std::u16string_view relative_path);
+  // The host's own item is at `relative_path` (being made by its method, or
+  // an in-sync placeholder it named so): a removal of the name the watcher
+  // handles late is of an item before it, and must not delete it.
+  bool HostMadeItemAt(const std::u16string& relative_path);
   // Whether `relative_path` leads through a link, where any call on it
   // could reach outside the sync root.
   bool PathPassesLink(std::u16string_view relative_path) const;

@@ -1,6 +1,8 @@
 // The item check of the method layer: what a path relative to the sync root
 // names on disk.
 #include "engine/engine.h"
+#include "engine/pending_operations.h"
+#include "provider/placeholder_manager.h"
 #include "platform/files.h"
 #include "platform/types.h"
 
@@ -15,6 +17,22 @@ ItemKind Engine::ProbeItem(std::u16string_view relative_path) {
   const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
   if (attributes == platform::INVALID_FILE_ATTRIBUTES) return ItemKind::kMissing;
   return (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0 ? ItemKind::kFolder : ItemKind::kFile;
+}
+
+bool Engine::HostMadeItemAt(const std::u16string& relative_path) {
+  // Still being made: the method has taken the name into the cache before
+  // its placeholder is on disk.
+  for (const bool is_dir : {false, true})
+    if (pending.CountOf(relative_path, kOpUpdate, is_dir) > 0) return true;
+  PlaceholderManager* manager = placeholder_manager.get();
+  const std::u16string full = EffectiveSyncRootPath() + relative_path;
+  if (manager == nullptr || platform::GetFileAttributesW(full.c_str()) == platform::INVALID_FILE_ATTRIBUTES)
+    return false;
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
+  const auto wanted = platform::CF_PLACEHOLDER_STATE_PLACEHOLDER | platform::CF_PLACEHOLDER_STATE_IN_SYNC;
+  if (state == platform::CF_PLACEHOLDER_STATE_INVALID || (state & wanted) != wanted) return false;
+  std::u16string item_id;
+  return manager->GetItemIdByPath(full.c_str(), item_id) && item_id == relative_path;
 }
 
 bool Engine::PathPassesLink(std::u16string_view relative_path) const {

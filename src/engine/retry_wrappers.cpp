@@ -191,6 +191,13 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int
         !engine.metadata_cache.GetAttributes(path, &attributes))
       return kOk;
   }
+  // The wait for an answer above may have let the host make its own item
+  // here: the removal was of the item before it.
+  if (mode == 0 && engine.HostMadeItemAt(path)) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' was made again by the host since its removal: not reported",
+         path);
+    return kOk;
+  }
   // The removal of the name a queued rename moves the item from is that
   // rename's own record: as a delete it would drop the rename and remove the
   // item from the server, while the item lives on under its new name.

@@ -764,32 +764,11 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
 
 }  // namespace
 
-namespace {
-
-// The host deleted the item and made a new one there before this removal
-// was handled: what is there now is an in-sync placeholder the host named
-// by this path. Reporting the removal would delete the host's new item.
-bool HostMadeSince(Engine& engine, const std::u16string& rel, const std::u16string& full) {
-  // Still being made: the host's method has taken the name into the cache
-  // before its placeholder is on disk.
-  for (const bool is_dir : {false, true})
-    if (engine.pending.CountOf(rel, kOpUpdate, is_dir) > 0) return true;
-  PlaceholderManager* manager = engine.placeholder_manager.get();
-  if (manager == nullptr || !PathExists(full)) return false;
-  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
-  const auto wanted = platform::CF_PLACEHOLDER_STATE_PLACEHOLDER | platform::CF_PLACEHOLDER_STATE_IN_SYNC;
-  if (state == platform::CF_PLACEHOLDER_STATE_INVALID || (state & wanted) != wanted) return false;
-  std::u16string item_id;
-  return manager->GetItemIdByPath(full.c_str(), item_id) && item_id == rel;
-}
-
-}  // namespace
-
 int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& rel, uint32_t platform_attributes) {
   Engine& engine = watcher.engine();
   const ExcludedState excluded = ExclusionFor(engine, rel, platform_attributes, true);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
-  if (HostMadeSince(engine, rel, watcher.path() + rel)) {
+  if (engine.HostMadeItemAt(rel)) {
     // The item the user had moved here is what went: the host knows it by
     // the name it was moved from.
     ChangeState& state = watcher.change_state();
@@ -981,7 +960,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     if (ReadLocalValues(full, values) != 0) return 0;
     return ReportAsNew(engine, &watcher, rel, full, values);
   }
-  if (HostMadeSince(engine, rel, full)) {
+  if (engine.HostMadeItemAt(rel)) {
     // The host made an item of its own at the new name before this record
     // was handled (the user's item moved on or went since): a rename would
     // put the user's item over it. The records after this one tell where
