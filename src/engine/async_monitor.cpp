@@ -73,9 +73,7 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
                                     task.ReportedUsn);
     }
     case OP_DELETE:
-      // What is at the path now (made since) is not what the host deleted,
-      // nor is anything below it.
-      engine.metadata_cache.Remove(task.Path, true);
+      ForgetDeletedItem(engine, root, task.Path);
       return kOk;
     case OP_LIST: return ProcessListing(engine, task.TaskId, false);
     case OP_RENAME:
@@ -138,6 +136,27 @@ bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const 
   LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is no longer the item renamed from '%s'", full, source);
   DoSetPlaceholderSyncState(engine, target, false);
   return true;
+}
+
+void ForgetDeletedItem(Engine& engine, const std::u16string& root, const std::u16string& path) {
+  // What is at the path now (made since) is not what the host deleted, nor
+  // is anything below it.
+  engine.metadata_cache.Remove(path, true);
+  // A folder made again and filled, its content reported before the stale
+  // delete was: the host dropped that content with the folder, so it must be
+  // offered again, not taken back as known. (A folder moved here, known by
+  // another name, has its own rename to come; one the host made is its own.)
+  const std::u16string full = root + path;
+  const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
+  if (attributes == platform::INVALID_FILE_ATTRIBUTES || (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      engine.HostMadeItemAt(path))
+    return;
+  std::u16string item_id;
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager != nullptr && manager->GetItemIdByPath(full.c_str(), item_id) && !item_id.empty() && item_id != path)
+    return;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' was made again before the host deleted it: not in sync", path);
+  SetTreeNotInSync(engine, root, path, true);
 }
 
 int32_t RenameTakenFlags(bool source_in_sync) {

@@ -134,7 +134,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
   if (record.OpType == kOpDelete && (result == kOk || result == kErrLocalItemNotFound)) {
     // The host has dropped the item and whatever was below it: a folder made
     // again at the name is new to it.
-    engine.metadata_cache.Remove(record.Path, true);
+    ForgetDeletedItem(engine, root, record.Path);
   }
   if (result != kOk && result != kErrRetry &&
       (record.OpType == kOpCreate || record.OpType == kOpUpdate || rename)) {

@@ -53,6 +53,10 @@ size_t RunExpiryPass(Engine& engine, int64_t limit_ms);
 int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
                           const std::u16string& target, const RenameInfo* info = nullptr);
 
+// After the host deleted `path`: its cache entries go, and what stands at
+// the path again is marked not in sync (unless the host made it itself).
+void ForgetDeletedItem(Engine& engine, const std::u16string& root, const std::u16string& path);
+
 // The update flags that take an accepted rename's item in: its data and
 // transfers stay, and it is marked in sync only if it was in sync when the
 // rename was reported.

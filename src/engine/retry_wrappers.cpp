@@ -228,7 +228,7 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int
     return result;
   }
   task->LeaveHandler();
-  if (result == kOk || result == kErrLocalItemNotFound) engine.metadata_cache.Remove(path, true);
+  if (result == kOk || result == kErrLocalItemNotFound) ForgetDeletedItem(engine, engine.EffectiveSyncRootPath(), path);
   // The task is finished either way. A caller that handed in its own task and
   // still uses it afterwards holds a reference of its own.
   engine.tasks.RemoveTask(task, task->TaskId, false);

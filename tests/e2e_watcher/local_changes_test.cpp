@@ -419,6 +419,29 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_TRUE(ReportsSize("\\final-draft.txt", 9)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("final-draft.txt"));
 
+  // With the watcher behind, a file saved in a folder, the folder removed,
+  // made again and given a file of that name: the late save record reports
+  // the newest file, and the folder's delete then takes it from the host,
+  // so it must go to the host again, not stay in sync from before.
+  ASSERT_EQ(0u, app_.CreateFolder("crate"));
+  ASSERT_EQ(0u, app_.CreateFile("crate/a.txt", "a1"));
+  ASSERT_TRUE(BecomesInSync("crate/a.txt"));
+  host_.Clear();
+  go = false;
+  const bool behind_crate = HoldWatcher("gate7.txt", go);
+  WriteOutside("a.txt", "a2, saved");
+  std::error_code ignored;
+  const bool remade =
+      rename((scratch_.outside() + "/a.txt").c_str(), (r + "crate/a.txt").c_str()) == 0 &&
+      std::filesystem::remove_all(r + "crate", ignored) == 2 && mkdir((r + "crate").c_str(), 0777) == 0;
+  std::ofstream(r + "crate/a.txt") << "a3, newest";
+  go = true;
+  ASSERT_TRUE(behind_crate && remade);
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(HostTree().count("\\crate\\a.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("crate/a.txt")) << Describe(Reported());
+
   // With the watcher behind, a file renamed and then removed, another
   // renamed twice, and the host makes its own items at the first new names
   // before the records are handled: no rename goes over the host's items;
