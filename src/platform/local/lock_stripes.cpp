@@ -21,10 +21,10 @@ LockStripe* Stripes() {
 }
 
 // -1 when the state folder cannot be written.
-int OpenLockFile(unsigned stripe, const std::string& state_dir) {
+int OpenLockFile(unsigned stripe) {
   // The folder is made once; it is looked for again only when the lock file
   // cannot be opened in it (the state folder moved or was removed).
-  const std::string file = state_dir + "/locks/" + std::to_string(stripe);
+  const std::string file = StateDir() + "/locks/" + std::to_string(stripe);
   const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd >= 0 || errno != ENOENT) return fd;
   if (EnsureStateSubdir("locks").empty()) return -1;
@@ -44,45 +44,23 @@ LockStripe& LockStripe::For(const struct stat& item) {
 
 LockStripe& LockStripe::Fallback() { return Stripes()[kLockStripes]; }
 
-int LockStripe::LockFile() {
-  const long index = this - Stripes();
-  if (index < 0 || index >= static_cast<long>(kLockStripes)) return -1;
-  const std::string dir = StateDir();
-  const pid_t pid = getpid();
-  if (fd_ >= 0 && (dir != dir_ || pid != pid_)) CloseLockFile();
-  if (fd_ < 0) {
-    fd_ = OpenLockFile(static_cast<unsigned>(index), dir);
-    dir_ = dir;
-    pid_ = pid;
-  }
-  return fd_;
-}
-
-void LockStripe::CloseLockFile() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-  dir_.clear();
-}
-
 int LockStripe::Acquire(int item_fd) {
   mutex_.Lock();
-  for (int attempt = 0;; ++attempt) {
-    const int fd = LockFile();
-    if (fd < 0) break;
-    FlockRetrying(fd, LOCK_EX);
-    // A lock file removed with its folder is one no other process finds:
-    // they lock the new one.
-    struct stat st;
-    if (attempt > 0 || fstat(fd, &st) != 0 || st.st_nlink > 0) return fd;
-    FlockRetrying(fd, LOCK_UN);
-    CloseLockFile();
-  }
-  FlockRetrying(item_fd, LOCK_EX);
-  return item_fd;
+  const long index = this - Stripes();
+  // The lock file stays closed between locks: a library in another
+  // program's process keeps no descriptors it does not need.
+  const int fd = index < static_cast<long>(kLockStripes) ? OpenLockFile(static_cast<unsigned>(index)) : -1;
+  const int target = fd >= 0 ? fd : item_fd;
+  FlockRetrying(target, LOCK_EX);
+  return target;
 }
 
-void LockStripe::Release(int locked_fd) {
-  FlockRetrying(locked_fd, LOCK_UN);
+void LockStripe::Release(int item_fd, int locked_fd) {
+  if (locked_fd != item_fd) {
+    close(locked_fd);  // lets go of the flock
+  } else {
+    FlockRetrying(item_fd, LOCK_UN);
+  }
   mutex_.Unlock();
 }
 

@@ -433,12 +433,13 @@ bool ItemStateLock::HeldHere() { return item_lock_held; }
 // The stripe's mutex is held from here to the destructor, which the
 // analysis cannot follow across the two.
 ItemStateLock::ItemStateLock(int fd) NO_THREAD_SAFETY_ANALYSIS : stripe_(StripeOf(fd)),
+                                                                 fd_(fd),
                                                                  locked_fd_(stripe_.Acquire(fd)) {
   item_lock_held = true;
 }
 
 ItemStateLock::~ItemStateLock() NO_THREAD_SAFETY_ANALYSIS {
-  stripe_.Release(locked_fd_);
+  stripe_.Release(fd_, locked_fd_);
   item_lock_held = false;
 }
 

@@ -99,6 +99,7 @@ class ItemStateLock {
 
  private:
   LockStripe& stripe_;
+  int fd_;
   int locked_fd_;
 };
 
