@@ -47,6 +47,34 @@ int WritableFd(const OpenItem& item) {
   return OpenForPlatformWrite("/proc/self/fd/" + std::to_string(item.fd));
 }
 
+// The item's descriptor for a change of its cloud state alone (extended
+// attributes, never data): the handle's own unless it was opened for
+// attributes only (O_PATH). A reopen for writing walked /proc, and its
+// close reported a write (IN_CLOSE_WRITE) of a file nobody wrote, which the
+// watcher then had to look at.
+class StateFd {
+ public:
+  explicit StateFd(const OpenItem& item) {
+    const int flags = fcntl(item.fd, F_GETFL);
+    if (flags >= 0 && !(flags & O_PATH)) {
+      fd_ = item.fd;
+    } else {
+      fd_ = WritableFd(item);
+      owned_ = true;
+    }
+  }
+  ~StateFd() {
+    if (owned_ && fd_ >= 0) close(fd_);
+  }
+  StateFd(const StateFd&) = delete;
+  StateFd& operator=(const StateFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  bool owned_ = false;
+};
+
 class FdCloser {
  public:
   explicit FdCloser(int fd) : fd_(fd) {}
@@ -66,7 +94,7 @@ bool UnderSyncRoot(const std::string& native, SyncRootRecord* record = nullptr) 
   return found;
 }
 
-// Where an open folder really is: the kernel's name for it costs one call,
+// Where an open item really is: the kernel's name for it costs one call,
 // where realpath() looks at every component of the path.
 std::string OpenPath(int fd, const std::string& native) {
   char buf[PATH_MAX];
@@ -444,8 +472,9 @@ HRESULT CfConvertToPlaceholder(Handle FileHandle, const void* FileIdentity, DWOR
   auto item = FileOf(FileHandle);
   if (!item) return FromWin32(ERROR_INVALID_HANDLE);
   if (!IdentityValid(FileIdentity, FileIdentityLength)) return E_INVALIDARG;
-  if (!UnderSyncRoot(item->path)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
-  FdCloser fd(WritableFd(*item));
+  SyncRootRecord root;
+  if (!FindSyncRootFor(OpenPath(item->fd, item->path), root)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+  StateFd fd(*item);
   if (fd.get() < 0) return FromErrno();
   LocalItem info;
   {
@@ -472,8 +501,10 @@ HRESULT CfConvertToPlaceholder(Handle FileHandle, const void* FileIdentity, DWOR
         !StoreIdentity(fd.get(), {static_cast<const char*>(FileIdentity), FileIdentityLength}))
       return FromErrno();
   }
-  if (!info.is_dir && (ConvertFlags & CF_CONVERT_FLAG_DEHYDRATE) && !DehydrateRange(fd.get(), 0, info.size))
-    return FromErrno();
+  if (!info.is_dir && (ConvertFlags & CF_CONVERT_FLAG_DEHYDRATE)) {
+    FdCloser writable(WritableFd(*item));
+    if (writable.get() < 0 || !DehydrateRange(writable.get(), 0, info.size)) return FromErrno();
+  }
   return S_OK;
 }
 
@@ -677,7 +708,7 @@ HRESULT CfSetInSyncState(Handle FileHandle, CF_IN_SYNC_STATE InSyncState, CF_SET
   auto item = FileOf(FileHandle);
   if (!item) return FromWin32(ERROR_INVALID_HANDLE);
   if (InSyncState > CF_IN_SYNC_STATE_IN_SYNC) return E_INVALIDARG;
-  FdCloser fd(WritableFd(*item));
+  StateFd fd(*item);
   if (fd.get() < 0) return FromErrno();
   ItemStateLock lock(fd.get());
   PlaceholderRecord record;
