@@ -2,11 +2,15 @@
 // keep it, and the Windows views (attributes, find data, info classes) agree.
 #include "platform_fixture.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/directory_changes.h"
 #include "platform/errors.h"
+#include "platform/local/lock_stripes.h"
+#include "platform/local/placeholder_store.h"
 
 namespace corvane::platform::testing {
 namespace {
@@ -293,9 +297,18 @@ TEST_F(PlaceholderState, ConvertPinRecursivelyAndUpdatePopulation) {
                        FILE_FLAG_BACKUP_SEMANTICS, INVALID_HANDLE_VALUE);
   };
   // An existing file becomes a full placeholder; a folder may await listing.
+  // Its state changes write no data: a watch of content hears of none.
+  DirectoryChangeWatch content;
+  ASSERT_EQ(content.Open(W(root_)), ERROR_SUCCESS);
+  std::vector<uint64_t> buffer(1024);
+  ASSERT_EQ(content.Request(buffer.data(), 8192, true, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE),
+            ERROR_SUCCESS);
   Handle h = open("local/doc.txt");
   ASSERT_EQ(CfConvertToPlaceholder(h, u"d", 2, CF_CONVERT_FLAG_MARK_IN_SYNC, nullptr, nullptr), S_OK);
+  ASSERT_EQ(CfSetInSyncState(h, CF_IN_SYNC_STATE_NOT_IN_SYNC, CF_SET_IN_SYNC_FLAG_NONE, nullptr), S_OK);
+  ASSERT_EQ(CfSetInSyncState(h, CF_IN_SYNC_STATE_IN_SYNC, CF_SET_IN_SYNC_FLAG_NONE, nullptr), S_OK);
   CloseHandle(h);
+  EXPECT_EQ(content.Wait(300), kWaitTimeout);
   h = open("local");
   ASSERT_EQ(CfConvertToPlaceholder(h, nullptr, 0, CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION, nullptr, nullptr),
             S_OK);
@@ -333,6 +346,45 @@ TEST_F(PlaceholderState, ConvertPinRecursivelyAndUpdatePopulation) {
   EXPECT_EQ(state.size, 8u);
   std::string data;
   EXPECT_EQ(client.ReadAll("local/doc.txt", data), ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING);
+}
+
+// One item's state held locked (a long transfer written under it) stalls
+// only the items that share its lock stripe, not every item's state.
+TEST_F(PlaceholderState, LockedItemLeavesItemsOfOtherStripesFree) {
+  const auto open_file = [&](const std::string& name) {
+    return open((root_ + "/" + name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  };
+  const int held = open_file("held");
+  ASSERT_GE(held, 0);
+  struct stat st;
+  ASSERT_EQ(fstat(held, &st), 0);
+  const local::LockStripe* held_stripe = &local::LockStripe::For(st);
+  int other = -1;
+  for (int i = 0; i < 16 && other < 0; ++i) {
+    const int fd = open_file("other" + std::to_string(i));
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fstat(fd, &st), 0);
+    if (&local::LockStripe::For(st) != held_stripe) {
+      other = fd;
+    } else {
+      close(fd);
+    }
+  }
+  ASSERT_GE(other, 0);
+  std::atomic<bool> locked{false};
+  std::thread thread;
+  {
+    local::ItemStateLock lock(held);
+    thread = std::thread([&] {
+      local::ItemStateLock other_lock(other);
+      locked = true;
+    });
+    for (int i = 0; i < 200 && !locked; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(locked.load());
+  }
+  thread.join();
+  close(held);
+  close(other);
 }
 
 TEST(FileTimes, ConvertExactlyBothWays) {

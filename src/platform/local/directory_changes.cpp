@@ -60,6 +60,9 @@ constexpr size_t kReadChunk = 256 * 1024;
 // Waits of 2 ms for a rename's second half before the first counts as a
 // move out of the tree.
 constexpr int kMoveHalfWaits = 25;
+// How long the reader lets kernel events gather after reading some: far
+// below what fills the kernel's queue (16384 events by default) in a burst.
+constexpr std::chrono::microseconds kGatherEvents{500};
 // A completion goes out once this many records wait, even in a burst.
 constexpr size_t kDeliverAfterRecords = 8192;
 // Action of the record that stands for lost changes: the records before it
@@ -249,10 +252,12 @@ struct DirectoryChangeWatch::Impl {
         return;
       }
       if (closing) return;
+      bool got = false;
       for (;;) {
         const ssize_t n = read(inotify_fd, chunk.data(), chunk.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
+        got = true;
         MutexLock lock(unread_mu);
         // Once events are thrown away, later ones go too until the loss is
         // taken, so that nothing is reported out of order around the gap.
@@ -263,6 +268,11 @@ struct DirectoryChangeWatch::Impl {
         }
         unread_cv.NotifyAll();
       }
+      // A change comes alone or in a burst. Alone, poll wakes this thread
+      // at once; in a burst, waking it for every event made each change in
+      // the tree pay for a wake-up (most of the cost of setting an extended
+      // attribute), so the events of the next moment are left to gather.
+      if (got && !closing) std::this_thread::sleep_for(kGatherEvents);
     }
   }
 
@@ -405,22 +415,11 @@ struct DirectoryChangeWatch::Impl {
     } else {
       // Hydration and dehydration change the data and then put the times
       // back, both under the item's state lock; read in between, the times
-      // would look changed by the provider's own transfer. Only placeholders
-      // see such transfers, so only they pay for the lock.
-      local::PlaceholderRecord record;
-      const bool placeholder = local::LoadRecord(fd, record) && record.placeholder;
+      // look unlike the item's stamp, and ReadLocalItem reads again under
+      // the lock. Locking every placeholder's read besides cost a quarter
+      // of the reader's time in a listing of new placeholders.
       local::LocalItem item;
-      if (placeholder) {
-        local::ItemStateLock lock(fd);
-        exists = local::ReadLocalItem(fd, item);
-      } else {
-        exists = local::ReadLocalItem(fd, item);
-        // Made a placeholder since the first look.
-        if (exists && item.record.placeholder) {
-          local::ItemStateLock lock(fd);
-          exists = local::ReadLocalItem(fd, item);
-        }
-      }
+      exists = local::ReadLocalItem(fd, item);
       close(fd);
       if (exists) info = InfoOf(item, full);
     }

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <random>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "platform/local/lock_stripes.h"
 #include "platform/local/state_dir.h"
 #include "support/hex.h"
 
@@ -33,13 +33,6 @@ constexpr size_t kStateSize = 16;
 constexpr size_t kInlineIdentityLimit = 1024;
 
 enum : uint8_t { kFlagPlaceholder = 1, kFlagInSync = 2, kFlagUnpopulated = 4, kFlagCreationTime = 8, kFlagSyncRoot = 16 };
-
-Mutex& StateMutex() {
-  // Never destroyed, for the same reason as the sync-root records: threads of
-  // a provider still running may take it while the process exits.
-  static Mutex* m = new Mutex;
-  return *m;
-}
 
 // Reads an attribute through `get` (a bound fgetxattr or getxattr); a
 // missing one gives an empty value and true. Most values are a few bytes
@@ -421,51 +414,32 @@ bool RemoveCloudState(int fd) {
          StoreRecord(fd, plain);
 }
 
-namespace {
-
-constexpr unsigned kLockStripes = 64;
-
-// Opens the lock file (in the state folder) that stands for the item with
-// this inode; -1 when the state folder cannot be written.
-int OpenStripeLock(const struct stat& item) {
-  const unsigned stripe = static_cast<unsigned>((item.st_ino * 31 + item.st_dev) % kLockStripes);
-  // The folder is made once; it is looked for again only when the lock file
-  // cannot be opened in it (the state folder moved or was removed).
-  const std::string file = StateDir() + "/locks/" + std::to_string(stripe);
-  const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0 || errno != ENOENT) return fd;
-  if (EnsureStateSubdir("locks").empty()) return -1;
-  return open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-}
-
-}  // namespace
-
 // The lock between processes is taken on a lock file, not on the item:
 // applications take flock() on their own files, and one that held a lock
-// would stall the platform's writes to the item, and through StateMutex
-// every other item, for as long as it held it.
+// would stall the platform's writes to the item, and through the stripe's
+// mutex those of other items.
 namespace {
 thread_local bool item_lock_held = false;
+
+LockStripe& StripeOf(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 ? LockStripe::For(st) : LockStripe::Fallback();
+}
+
 }  // namespace
 
 bool ItemStateLock::HeldHere() { return item_lock_held; }
 
-ItemStateLock::ItemStateLock(int fd) : state_lock_(StateMutex()), fd_(fd) {
+// The stripe's mutex is held from here to the destructor, which the
+// analysis cannot follow across the two.
+ItemStateLock::ItemStateLock(int fd) NO_THREAD_SAFETY_ANALYSIS : stripe_(StripeOf(fd)),
+                                                                 fd_(fd),
+                                                                 locked_fd_(stripe_.Acquire(fd)) {
   item_lock_held = true;
-  struct stat st;
-  if (fstat(fd, &st) == 0) lock_fd_ = OpenStripeLock(st);
-  // Without a writable state folder the item itself is the lock, as before.
-  const int target = lock_fd_ >= 0 ? lock_fd_ : fd_;
-  while (flock(target, LOCK_EX) != 0 && errno == EINTR) {
-  }
 }
 
-ItemStateLock::~ItemStateLock() {
-  if (lock_fd_ >= 0) {
-    close(lock_fd_);  // releases the lock
-  } else {
-    flock(fd_, LOCK_UN);
-  }
+ItemStateLock::~ItemStateLock() NO_THREAD_SAFETY_ANALYSIS {
+  stripe_.Release(fd_, locked_fd_);
   item_lock_held = false;
 }
 

@@ -83,9 +83,11 @@ bool RemoveCloudState(int fd);
 bool LoadRecordAt(const std::string& path, PlaceholderRecord& record);
 bool LoadRangesAt(const std::string& path, ByteRanges& ranges);
 
+class LockStripe;
+
 // Serialises read-modify-write of one item's state between threads and
-// processes (a process-wide mutex plus flock on a lock file that stands for
-// the item).
+// processes (a mutex plus flock on a lock file, both standing for a stripe
+// of items that holds this one).
 class ItemStateLock {
  public:
   explicit ItemStateLock(int fd);
@@ -96,9 +98,9 @@ class ItemStateLock {
   ItemStateLock& operator=(const ItemStateLock&) = delete;
 
  private:
-  MutexLock state_lock_;  // first: taken before the flock, let go after it
+  LockStripe& stripe_;
   int fd_;
-  int lock_fd_ = -1;
+  int locked_fd_;
 };
 
 // Opens a native path for the platform's own writes (hydration, state):
