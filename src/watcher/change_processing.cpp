@@ -188,12 +188,24 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
   if (!IsPlaceholderState(state) || !(state & platform::CF_PLACEHOLDER_STATE_IN_SYNC)) return false;
   std::u16string item_id;
   if (!manager->GetItemIdByPath(full.c_str(), item_id) || item_id.empty() || item_id == rel) return false;
-  CacheItem cached;
-  if (!engine.metadata_cache.Lookup(item_id, &cached, nullptr) || cached.CreateFailed ||
-      cached.IsFolder() != values.folder)
-    return false;
   // A rename of it that waits for the host's answer is that move, reported.
   if (PathExists(engine.EffectiveSyncRootPath() + item_id) || HasRenameTask(engine, rel)) return false;
+  CacheItem cached;
+  if (!engine.metadata_cache.Lookup(item_id, &cached, nullptr)) {
+    // Not known by that name (the cache was rebuilt since): an in-sync
+    // placeholder that names a path gone from disk can still only be that
+    // item, moved. As new, a file whose data is partly only on the server
+    // could never be read nor uploaded, and a folder's content would stay
+    // known under names the host does not have.
+    const size_t slash = item_id.rfind(u'\\');
+    engine.metadata_cache.AddNewItemToCache(item_id, slash == std::u16string::npos ? item_id : item_id.substr(slash + 1),
+                                            static_cast<uint32_t>(values.attributes), values.size,
+                                            static_cast<uint64_t>(values.creation_time),
+                                            static_cast<uint64_t>(values.last_access_time),
+                                            static_cast<uint64_t>(values.last_write_time));
+    if (!engine.metadata_cache.Lookup(item_id, &cached, nullptr)) return false;
+  }
+  if (cached.CreateFailed || cached.IsFolder() != values.folder) return false;
   LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is the known '%s', moved: reporting the rename", rel, item_id);
   result = ReportLocalRename(engine, item_id, rel, full, cached);
   return true;

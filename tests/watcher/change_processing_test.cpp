@@ -87,8 +87,8 @@ TEST_F(ChangeProcessingTest, DeletesAndRenamesFollowWhatTheEngineKnows) {
   EXPECT_EQ("\\gone.txt", Events(HALVEX_EVENT_DELETE_FILE)[0].path);
   EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\gone.txt"));
 
-  // Unknown to the engine: a delete reaches nobody, a rename is new to the
-  // host under its new name.
+  // Unknown to the engine: a delete reaches nobody; a renamed placeholder
+  // still in sync is the item its identity names, moved.
   WriteFile("stranger.txt", "s");
   WriteFile("loose.txt", "l");
   // The engine's own work on them (conversion, in-sync mark) makes records
@@ -100,10 +100,10 @@ TEST_F(ChangeProcessingTest, DeletesAndRenamesFollowWhatTheEngineKnows) {
   ClearEvents();
   ASSERT_EQ(0, unlink(Native("stranger.txt").c_str()));
   ASSERT_EQ(0, rename(Native("loose.txt").c_str(), Native("found.txt").c_str()));
-  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_CREATE_FILE) == 1; }, 15000));
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(HALVEX_EVENT_RENAME_FILE) == 1; }, 15000));
   Settle();
-  EXPECT_EQ("\\found.txt", Events(HALVEX_EVENT_CREATE_FILE)[0].path);
-  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FILE));
+  EXPECT_EQ("\\loose.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].path);
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_CREATE_FILE));
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_DELETE_FILE));
   EXPECT_EQ(0u, CountOf(HALVEX_EVENT_DELETE_FOLDER));
 }
