@@ -16,28 +16,37 @@ bool Exists(const std::u16string& full) {
   return platform::GetFileAttributesW(full.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
 }
 
-// Some file at or below `full` has data that is only on the server.
-bool HoldsServerOnlyData(PlaceholderManager& manager, const std::u16string& full, bool is_dir) {
-  const platform::CF_PLACEHOLDER_STATE state = manager.GetPlaceholderState(full.c_str());
-  if (!is_dir) {
-    return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) &&
-           !IsWholePlaceholder(state);
-  }
+// Visits the entries of folder `full` (not links, which lead out of the
+// tree) until `visit` returns false; false when the folder cannot be listed.
+template <class Visit>
+bool ForEachChild(const std::u16string& full, Visit&& visit) {
   platform::WIN32_FIND_DATAW data;
   const std::u16string pattern = full + u"\\*";
   const platform::Handle find = platform::FindFirstFileW(pattern.c_str(), &data);
   if (find == platform::INVALID_HANDLE_VALUE) return false;
-  bool found = false;
   do {
     const std::u16string name = data.cFileName;
-    if (name == u"." || name == u"..") continue;
     const bool link = (data.dwFileAttributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) &&
                       data.dwReserved0 == platform::IO_REPARSE_TAG_SYMLINK;
-    if (link) continue;
-    found = HoldsServerOnlyData(manager, full + u"\\" + name,
-                                (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0);
-  } while (!found && platform::FindNextFileW(find, &data));
+    if (name == u"." || name == u".." || link) continue;
+    if (!visit(full + u"\\" + name, (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0)) break;
+  } while (platform::FindNextFileW(find, &data));
   platform::FindClose(find);
+  return true;
+}
+
+// Some file at or below `full` has data that is only on the server.
+bool HoldsServerOnlyData(PlaceholderManager& manager, const std::u16string& full, bool is_dir) {
+  if (!is_dir) {
+    const platform::CF_PLACEHOLDER_STATE state = manager.GetPlaceholderState(full.c_str());
+    return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) &&
+           !IsWholePlaceholder(state);
+  }
+  bool found = false;
+  ForEachChild(full, [&](const std::u16string& child, bool child_is_dir) {
+    found = HoldsServerOnlyData(manager, child, child_is_dir);
+    return !found;
+  });
   return found;
 }
 
@@ -85,19 +94,12 @@ bool FetchServerOnlyData(Engine& engine, PlaceholderManager& manager, const std:
   const bool is_dir = (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (!HoldsServerOnlyData(manager, full, is_dir)) return true;
   if (!is_dir) return DoHydratePlaceholder(engine, full) == kOk && !HoldsServerOnlyData(manager, full, false);
-  platform::WIN32_FIND_DATAW data;
-  const std::u16string pattern = full + u"\\*";
-  const platform::Handle find = platform::FindFirstFileW(pattern.c_str(), &data);
-  if (find == platform::INVALID_HANDLE_VALUE) return false;
   bool fetched = true;
-  do {
-    const std::u16string name = data.cFileName;
-    const bool link = (data.dwFileAttributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) &&
-                      data.dwReserved0 == platform::IO_REPARSE_TAG_SYMLINK;
-    if (name == u"." || name == u".." || link) continue;
-    fetched = FetchServerOnlyData(engine, manager, full + u"\\" + name) && fetched;
-  } while (platform::FindNextFileW(find, &data));
-  platform::FindClose(find);
+  if (!ForEachChild(full, [&](const std::u16string& child, bool) {
+        fetched = FetchServerOnlyData(engine, manager, child) && fetched;
+        return true;
+      }))
+    return false;
   return fetched;
 }
 
