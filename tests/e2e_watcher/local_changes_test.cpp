@@ -123,6 +123,19 @@ class LocalChanges : public ::testing::Test {
     });
     return app_.CreateFile(gate, "") == 0 && host_.WaitFor([&] { return held->load(); });
   }
+  // Runs `act` (false when it failed) with the watcher held, so that its
+  // changes reach the watcher together, then lets the watcher go and waits
+  // until all is handled; `others` answers the other events meanwhile.
+  bool BehindTheWatcher(const std::string& gate, const std::function<bool()>& act,
+                        SyncHost::Policy others = nullptr) {
+    held_go_ = false;
+    const bool held = HoldWatcher(gate, held_go_, others);
+    const bool acted = act();
+    held_go_ = true;
+    if (held && acted) Settle();
+    host_.SetPolicy(nullptr);
+    return held && acted;
+  }
   // The host answers the first RenameFile of `path` late; `task` gets its id.
   void AnswerFirstRenameLate(const std::string& path, std::atomic<int64_t>& task) {
     host_.SetPolicy([&task, path](const HostEvent& e) {
@@ -140,6 +153,7 @@ class LocalChanges : public ::testing::Test {
   SyncHost host_{scratch_.root()};
   Client app_{scratch_.root()};
   int settles_ = 0;
+  std::atomic<bool> held_go_{false};
 };
 
 std::string Describe(const std::vector<HostEvent>& events) {
@@ -260,15 +274,12 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
 
   // With the watcher behind, a file made, moved away and made again under
   // its first name: the moved one is new to the host, not the new one renamed.
-  std::atomic<bool> go{false};
-  const bool behind = HoldWatcher("gate.txt", go);
-  std::ofstream(scratch_.root() + "/again.txt") << "first";
-  const bool moved = rename((scratch_.root() + "/again.txt").c_str(), (scratch_.root() + "/away.txt").c_str()) == 0;
-  std::ofstream(scratch_.root() + "/again.txt") << "second, longer";
-  go = true;
-  ASSERT_TRUE(behind && moved);
-  Settle();
-  host_.SetPolicy(nullptr);
+  ASSERT_TRUE(BehindTheWatcher("gate.txt", [&] {
+    std::ofstream(scratch_.root() + "/again.txt") << "first";
+    const bool moved = rename((scratch_.root() + "/again.txt").c_str(), (scratch_.root() + "/away.txt").c_str()) == 0;
+    std::ofstream(scratch_.root() + "/again.txt") << "second, longer";
+    return moved;
+  }));
   EXPECT_TRUE(ReportsSize("\\away.txt", 5)) << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\again.txt", 14)) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\again.txt")) << Describe(Reported());
@@ -341,16 +352,12 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0u, app_.CreateFile("long.txt", long_text));
   ASSERT_EQ(0u, app_.CreateFile("short.txt", "short"));
   ASSERT_TRUE(BecomesInSync("long.txt") && BecomesInSync("short.txt"));
-  go = false;
-  const bool behind_again = HoldWatcher("gate2.txt", go);
   const std::string r = scratch_.root() + "/";
-  const bool renamed = rename((r + "long.txt").c_str(), (r + "a.txt").c_str()) == 0 &&
-                       rename((r + "a.txt").c_str(), (r + "plan.txt").c_str()) == 0 &&
-                       rename((r + "short.txt").c_str(), (r + "a.txt").c_str()) == 0;
-  go = true;
-  ASSERT_TRUE(behind_again && renamed);
-  Settle();
-  host_.SetPolicy(nullptr);
+  ASSERT_TRUE(BehindTheWatcher("gate2.txt", [&] {
+    return rename((r + "long.txt").c_str(), (r + "a.txt").c_str()) == 0 &&
+           rename((r + "a.txt").c_str(), (r + "plan.txt").c_str()) == 0 &&
+           rename((r + "short.txt").c_str(), (r + "a.txt").c_str()) == 0;
+  }));
   EXPECT_TRUE(BecomesInSync("a.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("plan.txt")) << Describe(Reported());
   ASSERT_EQ(0u, app_.ReadAll("a.txt", data));
@@ -364,14 +371,10 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0, host_.CreateRemoteFile("\\far.bin", 4096));
   ASSERT_TRUE(BecomesInSync("far.bin"));
   host_.Clear();
-  go = false;
-  const bool behind_third = HoldWatcher("gate3.txt", go);
-  const bool moved_in = mkdir((r + "fresh").c_str(), 0777) == 0 &&
-                        rename((r + "far.bin").c_str(), (r + "fresh/far.bin").c_str()) == 0;
-  go = true;
-  ASSERT_TRUE(behind_third && moved_in);
-  Settle();
-  host_.SetPolicy(nullptr);
+  ASSERT_TRUE(BehindTheWatcher("gate3.txt", [&] {
+    return mkdir((r + "fresh").c_str(), 0777) == 0 &&
+           rename((r + "far.bin").c_str(), (r + "fresh/far.bin").c_str()) == 0;
+  }));
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\far.bin")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\fresh\\far.bin")) << Describe(Reported());
   const auto far = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\far.bin");
@@ -384,18 +387,17 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0, host_.CreateRemoteFile("\\far2.bin", 4096));
   ASSERT_TRUE(BecomesInSync("far2.bin"));
   host_.Clear();
-  go = false;
   std::atomic<int> fresh_retries{1};
-  const bool behind_fourth = HoldWatcher("gate4.txt", go, [&](const HostEvent& e) {
-    return e.id == HALVEX_EVENT_CREATE_FOLDER && e.path == "\\fresh2" && fresh_retries-- > 0 ? HALVEX_ERR_RETRY : 0;
-  });
-  const bool moved_in_again = mkdir((r + "fresh2").c_str(), 0777) == 0 &&
-                              rename((r + "far2.bin").c_str(), (r + "fresh2/far2.bin").c_str()) == 0;
-  go = true;
-  ASSERT_TRUE(behind_fourth && moved_in_again);
+  ASSERT_TRUE(BehindTheWatcher(
+      "gate4.txt",
+      [&] {
+        return mkdir((r + "fresh2").c_str(), 0777) == 0 &&
+               rename((r + "far2.bin").c_str(), (r + "fresh2/far2.bin").c_str()) == 0;
+      },
+      [&](const HostEvent& e) {
+        return e.id == HALVEX_EVENT_CREATE_FOLDER && e.path == "\\fresh2" && fresh_retries-- > 0 ? HALVEX_ERR_RETRY : 0;
+      }));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\far2.bin", 1)) << Describe(Reported());
-  Settle();
-  host_.SetPolicy(nullptr);
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\far2.bin")) << Describe(Reported());
   EXPECT_EQ(2u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\fresh2")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("fresh2/far2.bin"));
@@ -406,16 +408,11 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0u, app_.CreateFile("draft.txt", "d1"));
   ASSERT_TRUE(BecomesInSync("draft.txt"));
   host_.Clear();
-  go = false;
-  const bool behind_saved = HoldWatcher("gate6.txt", go);
   WriteOutside("draft.txt", "d2, saved");
-  const bool saved_and_moved =
-      rename((scratch_.outside() + "/draft.txt").c_str(), (r + "draft.txt").c_str()) == 0 &&
-      rename((r + "draft.txt").c_str(), (r + "final-draft.txt").c_str()) == 0;
-  go = true;
-  ASSERT_TRUE(behind_saved && saved_and_moved);
-  Settle();
-  host_.SetPolicy(nullptr);
+  ASSERT_TRUE(BehindTheWatcher("gate6.txt", [&] {
+    return rename((scratch_.outside() + "/draft.txt").c_str(), (r + "draft.txt").c_str()) == 0 &&
+           rename((r + "draft.txt").c_str(), (r + "final-draft.txt").c_str()) == 0;
+  }));
   EXPECT_TRUE(ReportsSize("\\final-draft.txt", 9)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("final-draft.txt"));
 
@@ -427,18 +424,15 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0u, app_.CreateFile("crate/a.txt", "a1"));
   ASSERT_TRUE(BecomesInSync("crate/a.txt"));
   host_.Clear();
-  go = false;
-  const bool behind_crate = HoldWatcher("gate7.txt", go);
   WriteOutside("a.txt", "a2, saved");
-  std::error_code ignored;
-  const bool remade =
-      rename((scratch_.outside() + "/a.txt").c_str(), (r + "crate/a.txt").c_str()) == 0 &&
-      std::filesystem::remove_all(r + "crate", ignored) == 2 && mkdir((r + "crate").c_str(), 0777) == 0;
-  std::ofstream(r + "crate/a.txt") << "a3, newest";
-  go = true;
-  ASSERT_TRUE(behind_crate && remade);
-  Settle();
-  host_.SetPolicy(nullptr);
+  ASSERT_TRUE(BehindTheWatcher("gate7.txt", [&] {
+    std::error_code ignored;
+    const bool remade =
+        rename((scratch_.outside() + "/a.txt").c_str(), (r + "crate/a.txt").c_str()) == 0 &&
+        std::filesystem::remove_all(r + "crate", ignored) == 2 && mkdir((r + "crate").c_str(), 0777) == 0;
+    std::ofstream(r + "crate/a.txt") << "a3, newest";
+    return remade;
+  }));
   EXPECT_TRUE(HostTree().count("\\crate\\a.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("crate/a.txt")) << Describe(Reported());
 
@@ -450,18 +444,12 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0u, app_.CreateFile("onward.txt", "onward"));
   ASSERT_TRUE(BecomesInSync("gone.txt") && BecomesInSync("onward.txt"));
   host_.Clear();
-  go = false;
-  const bool behind_fifth = HoldWatcher("gate5.txt", go);
-  const bool moved_twice = rename((r + "gone.txt").c_str(), (r + "taken.txt").c_str()) == 0 &&
-                           unlink((r + "taken.txt").c_str()) == 0 &&
-                           rename((r + "onward.txt").c_str(), (r + "taken2.txt").c_str()) == 0 &&
-                           rename((r + "taken2.txt").c_str(), (r + "final.txt").c_str()) == 0;
-  ASSERT_EQ(0, host_.CreateRemoteFile("\\taken.txt", 100));
-  ASSERT_EQ(0, host_.CreateRemoteFile("\\taken2.txt", 200));
-  go = true;
-  ASSERT_TRUE(behind_fifth && moved_twice);
-  Settle();
-  host_.SetPolicy(nullptr);
+  ASSERT_TRUE(BehindTheWatcher("gate5.txt", [&] {
+    return rename((r + "gone.txt").c_str(), (r + "taken.txt").c_str()) == 0 && unlink((r + "taken.txt").c_str()) == 0 &&
+           rename((r + "onward.txt").c_str(), (r + "taken2.txt").c_str()) == 0 &&
+           rename((r + "taken2.txt").c_str(), (r + "final.txt").c_str()) == 0 &&
+           host_.CreateRemoteFile("\\taken.txt", 100) == 0 && host_.CreateRemoteFile("\\taken2.txt", 200) == 0;
+  }));
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\gone.txt")) << Describe(Reported());
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\gone.txt")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\taken.txt")) << Describe(Reported());
@@ -661,13 +649,9 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   // the removal: no delete of what the host just made goes back to it.
   ASSERT_EQ(0, host_.CreateRemoteFile("\\again.txt", 10)) << host_.LastError();
   Settle();
-  std::atomic<bool> go{false};
-  ASSERT_TRUE(HoldWatcher("gate.txt", go));
-  ASSERT_EQ(0, host_.DeleteRemoteFile("\\again.txt")) << host_.LastError();
-  ASSERT_EQ(0, host_.CreateRemoteFile("\\again.txt", 5)) << host_.LastError();
-  go = true;
-  Settle();
-  host_.SetPolicy(nullptr);
+  ASSERT_TRUE(BehindTheWatcher("gate.txt", [&] {
+    return host_.DeleteRemoteFile("\\again.txt") == 0 && host_.CreateRemoteFile("\\again.txt", 5) == 0;
+  }));
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
 
   // The same, with the removal handled while the host's create is under
@@ -675,7 +659,7 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   ASSERT_EQ(0, host_.CreateRemoteFile("\\twice.txt", 10)) << host_.LastError();
   ASSERT_EQ(0, host_.Config("LogLevel=4"));
   Settle();
-  go = false;
+  std::atomic<bool> go{false};
   ASSERT_TRUE(HoldWatcher("gate2.txt", go));
   ASSERT_EQ(0, host_.DeleteRemoteFile("\\twice.txt")) << host_.LastError();
   std::atomic<bool> removal_seen{false};
