@@ -433,7 +433,14 @@ class Host {
     if (id == HALVEX_EVENT_GET_FILE_DATA) line += " @" + std::to_string(offset) + "+" + std::to_string(length);
     static const char* const kAnswerNames[] = {"done", "fail", "retry", "pending"};
     journal_.Add(line + ": " + kAnswerNames[answer]);
-    auto apply = [=, this] { return Apply(id, task, path, to, flags, data, offset, length); };
+    // The user steps the event tells of are those made before it was raised,
+    // however late the host applies it.
+    uint64_t gen;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      gen = generation_[path] + (to.empty() ? 0 : generation_[to] << 20);
+    }
+    auto apply = [=, this] { return Apply(id, task, path, to, flags, data, offset, length, gen); };
     switch (answer) {
       case kFail:
         if (rename) {
@@ -481,7 +488,7 @@ class Host {
 
   // Does what the event asks against the server; the task's own result.
   int32_t Apply(int32_t id, int64_t task, const std::string& path, const std::string& to, int32_t flags,
-                const std::string& data, int64_t offset, int64_t length) {
+                const std::string& data, int64_t offset, int64_t length, uint64_t gen) {
     switch (id) {
       case HALVEX_EVENT_LIST_DIRECTORY: {
         for (const auto& [p, item] : Server()) {
@@ -520,21 +527,21 @@ class Host {
         }
         std::lock_guard<std::mutex> lock(mutex_);
         const Item item{false, bytes};
-        Accepted(id, path, "", &item);
+        Accepted(id, path, "", gen, &item);
         server_[path] = item;
         return 0;
       }
       case HALVEX_EVENT_CREATE_FOLDER: {
         std::lock_guard<std::mutex> lock(mutex_);
         const Item item{true, ""};
-        Accepted(id, path, "", &item);
+        Accepted(id, path, "", gen, &item);
         server_[path] = item;
         return 0;
       }
       case HALVEX_EVENT_DELETE_FILE:
       case HALVEX_EVENT_DELETE_FOLDER: {
         std::lock_guard<std::mutex> lock(mutex_);
-        Accepted(id, path, "");
+        Accepted(id, path, "", gen);
         EraseTree(server_, path);
         return 0;
       }
@@ -542,7 +549,7 @@ class Host {
       case HALVEX_EVENT_RENAME_FOLDER: {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!server_.count(path)) return HALVEX_ERR_ITEM_NOT_FOUND;
-        Accepted(id, path, to);
+        Accepted(id, path, to, gen);
         MoveTree(server_, path, to);
         // What the component still owes for items inside comes under the new name.
         if (id == HALVEX_EVENT_RENAME_FOLDER) {
@@ -558,7 +565,7 @@ class Host {
     }
   }
   // An accepted change is reported once per user step.
-  void Accepted(int32_t id, const std::string& path, const std::string& to, const Item* now = nullptr) {
+  void Accepted(int32_t id, const std::string& path, const std::string& to, uint64_t gen, const Item* now = nullptr) {
     if (id == HALVEX_EVENT_UPDATE_FILE) return;
     const auto held = server_.find(path);
     if (now && held != server_.end() && held->second == *now && !Gate("cache-miss")) return;
@@ -577,7 +584,6 @@ class Host {
       for (const int32_t made : kCreates) accepted_.erase(std::to_string(made) + " " + path + " ");
     }
     const std::string key = std::to_string(id) + " " + path + " " + to;
-    const uint64_t gen = generation_[path] + (to.empty() ? 0 : generation_[to] << 20);
     const auto [it, fresh] = accepted_.try_emplace(key, gen);
     if (!fresh && it->second == gen)
       journal_.Fail(std::string(EventName(id)) + " " + path + (to.empty() ? "" : " -> " + to) +
