@@ -14,6 +14,7 @@
 #include "engine/engine_state.h"
 #include "engine/metadata_cache.h"
 #include "engine/host_changes.h"
+#include "engine/items_being_listed.h"
 #include "engine/pending_operations.h"
 #include "engine/shared_text.h"
 #include "engine/stranded_items.h"
@@ -60,6 +61,7 @@ class Engine {
   PendingOperations pending{diag.log_sink(), settings.avoid_firing_events_for_methods};
   HostChanges host_changes;
   StrandedItems stranded;
+  ItemsBeingListed items_being_listed;
   PerThread<std::string> config_answers;  // answers of Config queries
 
   // Pending tasks, and the last known properties of items.

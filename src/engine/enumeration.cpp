@@ -270,7 +270,8 @@ int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task) {
     // Known here and gone from disk: the user removed it (a listing asked
     // again, say after a retry, can come after that), and the removal goes
     // to the host as a delete. Made again, it would outlive that delete.
-    if (!added &&
+    // Unless another listing of the folder took it in and is making it.
+    if (!added && !engine.items_being_listed.Contains(path) &&
         platform::GetFileAttributesW(FullPathOf(engine, path).c_str()) == platform::INVALID_FILE_ATTRIBUTES) {
       LogF(sink, kLogVerbose, u"'%s' was removed here: the listing does not make it again", path);
       continue;
@@ -280,6 +281,7 @@ int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task) {
     entry.path = std::move(path);
     LogF(sink, kLogVerbose, u"Adding new entry to meta cache. Path: '%s'", entry.path);
     entry.added = added;
+    if (added) engine.items_being_listed.Add(entry.path);
     engine.metadata_cache.AddNewItemToCache(entry.path, item.Name, item.Attributes, item.Size, item.CreationTime,
                                             item.LastAccessTime, item.LastWriteTime);
   }
@@ -297,6 +299,8 @@ int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task) {
   for (size_t i = finished; i < entries.size(); ++i) {
     if (entries[i].added && !entries[i].made) engine.metadata_cache.Remove(entries[i].path, false);
   }
+  for (const ListedEntry& entry : entries)
+    if (entry.added) engine.items_being_listed.Remove(entry.path);
   LogF(sink, kLogVerbose, u"Finishing processing directory '%s'. Error code: 0x%x", folder,
        static_cast<uint32_t>(result));
   if (remove_task) {

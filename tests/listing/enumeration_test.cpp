@@ -41,6 +41,10 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
   // Known, and removed by the user before the host listed the folder again:
   // the removal is still to reach the host as a delete.
   engine().metadata_cache.AddNewItemToCache(u"\\removed.txt", u"removed.txt", 0, 7, kTime1, kTime2, kTime3);
+  // Known and not on disk only because another listing of the folder took
+  // it in and has not made it yet: made here too.
+  engine().metadata_cache.AddNewItemToCache(u"\\twice.txt", u"twice.txt", 0, 7, kTime1, kTime2, kTime3);
+  engine().items_being_listed.Add(u"\\twice.txt");
   const std::vector<std::pair<std::u16string, int32_t>> special = {
       {u"ro.txt", HALVEX_ATTR_READONLY},
       {u".profile", 0},
@@ -58,6 +62,7 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
     }
     EXPECT_EQ(0, IntListItem(engine(), task, u"no-times.txt", false, 0, 9, 0, 0, 0));
     EXPECT_EQ(0, ListFile(engine(), task, u"removed.txt", 7));
+    EXPECT_EQ(0, ListFile(engine(), task, u"twice.txt", 7));
     for (int i = 0; i < 300; ++i) EXPECT_EQ(0, ListFile(engine(), task, u"n" + Utf8ToUtf16Lossy(std::to_string(i)), i));
     // The host makes one of them anew through its method before it hands
     // the listing over: the listing's older view of it must not undo that.
@@ -68,9 +73,11 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
   EXPECT_EQ(42u, Find("n1").nFileSizeLow);
   EXPECT_TRUE(Events(HALVEX_EVENT_ERROR).empty());
   const std::vector<std::string> on_disk = Listed();
-  ASSERT_EQ(special.size() + 1 + 300, on_disk.size());
+  engine().items_being_listed.Remove(u"\\twice.txt");
+  ASSERT_EQ(special.size() + 2 + 300, on_disk.size());
   ASSERT_EQ(on_disk.size() + 1, engine().metadata_cache.Count());
   EXPECT_FALSE(std::filesystem::exists(Native("removed.txt")));
+  EXPECT_TRUE(std::filesystem::exists(Native("twice.txt")));
   for (const std::string& name : on_disk) {
     const platform::WIN32_FIND_DATAW shown = Find(name);
     CacheItem cached;
