@@ -1018,8 +1018,10 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   task->RenameInfo->SourceAttributes = cached.Attributes;
   const platform::CF_PLACEHOLDER_STATE state = PlaceholderStateAt(engine, full);
   // A plain file here is content put over the item (an editor's save) that
-  // the host has not taken either.
-  const bool in_sync = IsPlaceholderState(state) && (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0;
+  // the host has not taken either. (A folder's own state follows its times,
+  // which a rename does not carry either way.)
+  const bool in_sync =
+      cached.IsFolder() || (IsPlaceholderState(state) && (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0);
   task->RenameInfo->SourceInSync = in_sync;
   const int64_t task_id = engine.tasks.RegisterTask(task);
   int32_t answer = 0;
