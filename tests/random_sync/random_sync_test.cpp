@@ -222,11 +222,17 @@ class Host {
   }
 
   // Remote changes: the server changes first, then the component is told.
+  // The host's own change of a path settles what it was still owed there:
+  // the component drops a queued change of an item the host made anew.
+  void ForgiveOwedAt(const std::string& path) {  // with mutex_ held
+    std::erase_if(owed_, [&](const auto& kv) { return kv.first.second == path; });
+  }
   int32_t RemoteFile(const std::string& path, const std::string& data, bool update) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       known_.insert(path);
       server_[path] = {false, data};
+      ForgiveOwedAt(path);
     }
     int64_t size = static_cast<int64_t>(data.size()), t = kFileTime + (++clock_) * 10000000LL;
     return Do(update ? HALVEX_METHOD_UPDATE_FILE : HALVEX_METHOD_CREATE_FILE,
@@ -237,6 +243,7 @@ class Host {
       std::lock_guard<std::mutex> lock(mutex_);
       known_.insert(path);
       server_[path] = {true, ""};
+      ForgiveOwedAt(path);
     }
     int64_t t = kFileTime;
     return Do(HALVEX_METHOD_CREATE_FOLDER, {S("\\" + path), 0, P(&t), P(&t), P(&t)});
