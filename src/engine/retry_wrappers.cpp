@@ -169,7 +169,8 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int
     uint32_t attributes = 0;
     // Renamed here by a rename the host has not answered: once it does, the
     // item is known under this name (unless it refused), and its delete is owed.
-    if (!engine.metadata_cache.GetAttributes(path, &attributes)) AwaitAnswerAt(engine, path, false);
+    const bool waited = !engine.metadata_cache.GetAttributes(path, &attributes);
+    if (waited) AwaitAnswerAt(engine, path, false);
     if (!engine.metadata_cache.GetAttributes(path, &attributes)) {
       // Still known to the host under the name a queued rename moves it from:
       // the rename is moot, the item goes under its old name.
@@ -190,13 +191,13 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int
     if (engine.pending.CheckPendingOrRemove(path, kOpDelete, is_dir) ||
         !engine.metadata_cache.GetAttributes(path, &attributes))
       return kOk;
-  }
-  // The wait for an answer above may have let the host make its own item
-  // here: the removal was of the item before it.
-  if (mode == 0 && engine.HostMadeItemAt(path)) {
-    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' was made again by the host since its removal: not reported",
-         path);
-    return kOk;
+    // The wait for the answer may have let the host make its own item here
+    // (the watcher looked before it): the removal was of the item before it.
+    if (waited && engine.HostMadeItemAt(path)) {
+      LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' was made again by the host since its removal: not reported",
+           path);
+      return kOk;
+    }
   }
   // The removal of the name a queued rename moves the item from is that
   // rename's own record: as a delete it would drop the rename and remove the
