@@ -112,6 +112,25 @@ int64_t FileSizeAt(const std::u16string& full) {
   return (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
 }
 
+// The item renamed, edited since the rename was raised: the host knows it by
+// the new name now. Left at the old name, its identity would later read as an
+// item the host made at that name (were it moved back there), or as the
+// rename still to be told at the next start.
+void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const std::u16string& source,
+                              const std::u16string& target) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  std::u16string item_id;
+  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id) || item_id != source) return;
+  UpdatePlaceholderRequest request;
+  request.path = full.c_str();
+  request.keep_metadata = true;
+  request.file_identity = target.c_str();
+  request.file_identity_length = static_cast<uint32_t>((target.size() + 1) * sizeof(char16_t));
+  const platform::HRESULT hr = manager->UpdatePlaceholder(&request);
+  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is known as '%s' now, with its edits still to be told: 0x%x", full,
+       target, static_cast<uint32_t>(hr));
+}
+
 }  // namespace
 
 bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const std::u16string& source,
@@ -124,6 +143,7 @@ bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const 
   const int64_t size = moved.IsFolder() ? -1 : FileSizeAt(full);
   if (size >= 0 && size != moved.Size) {
     LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is no longer the item renamed from '%s'", full, source);
+    FollowRenameWithIdentity(engine, full, source, target);
     return true;
   }
   PlaceholderManager* manager = engine.placeholder_manager.get();

@@ -5,6 +5,7 @@
 #include "engine/item_properties.h"
 #include "engine/engine_parts.h"
 #include "engine/item_operations.h"
+#include "engine/retry_passes.h"
 #include "halvex/corvane.h"
 #include "provider/create_update.h"
 
@@ -44,6 +45,8 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
     }
     if (state == ExcludedState::kSkip || state == ExcludedState::kNewlyExcluded) return kItemExcluded;
   }
+  if (report && !is_dir && !FetchDataBeforeOfferingAsNew(engine, relative_path))
+    return engine.diag.Record(kErrBackend, "The file's data is only on the server and could not be fetched");
   if (int32_t rc = CreateFileInt(engine, relative_path, attributes, size, creation_time, last_access_time,
                                  last_write_time, report ? kFlagExistingLocalItem : HALVEX_FLAG_UPDATE_CALL);
       rc != kOk || !report) {

@@ -135,4 +135,27 @@ bool FetchStrandedData(Engine& engine, std::u16string_view path) {
   return fetched;
 }
 
+bool FetchDataBeforeOfferingAsNew(Engine& engine, const std::u16string& relative_path) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  const std::u16string full = engine.EffectiveSyncRootPath() + relative_path;
+  std::u16string identity;
+  if (manager == nullptr || !HoldsServerOnlyData(*manager, full, false) ||
+      !manager->GetItemIdByPath(full.c_str(), identity) || identity.empty() || identity == relative_path)
+    return true;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"The data of '%s' is fetched from '%s' before it is offered as new",
+       relative_path, identity);
+  // The platform asks the host for it by the name the host holds it under.
+  const bool ask_by_identity = engine.stranded.HostPathOf(relative_path).empty();
+  if (ask_by_identity) engine.stranded.Note(relative_path, identity);
+  if (FetchServerOnlyData(engine, *manager, full)) {
+    if (ask_by_identity) engine.stranded.Forget(relative_path);
+    return true;
+  }
+  // Stranded until it can be had: reads ask by that name meanwhile.
+  LogF(engine.diag.log_sink(), kLogFailure,
+       u"The data of '%s' is only on the server, under '%s', and could not be fetched: it is not offered as new",
+       relative_path, identity);
+  return false;
+}
+
 }  // namespace corvane

@@ -92,4 +92,10 @@ void RefusedRename(Engine& engine, const std::u16string& root, const std::u16str
 // False when some could not be fetched: the event must wait.
 bool FetchStrandedData(Engine& engine, std::u16string_view path);
 
+// A file offered to the host as new carries its content, so what of it is
+// only on the server must be here first, fetched under the identity it still
+// has: once it is offered, the identity names the new path, under which the
+// server has nothing. False when some of it could not be had.
+bool FetchDataBeforeOfferingAsNew(Engine& engine, const std::u16string& relative_path);
+
 }  // namespace corvane

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -459,6 +460,25 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\taken2.txt")) << Describe(Reported());
   EXPECT_TRUE(InSync("taken.txt") && InSync("taken2.txt"));
   EXPECT_TRUE(BecomesInSync("final.txt"));
+
+  // With the watcher behind, a file renamed and then appended to: once the
+  // host has both, the file is known by its new name, so moving it back to
+  // its first name is a rename the host must hear of (before: it read as
+  // the host's own item at that name, and the host kept the file under the
+  // new one).
+  ASSERT_EQ(0u, app_.CreateFile("first.txt", "first"));
+  ASSERT_TRUE(BecomesInSync("first.txt"));
+  host_.Clear();
+  ASSERT_TRUE(BehindTheWatcher("gate8.txt", [&] {
+    const bool moved = rename((r + "first.txt").c_str(), (r + "second.txt").c_str()) == 0;
+    std::ofstream(r + "second.txt", std::ios::app) << ", edited";
+    return moved;
+  }));
+  EXPECT_TRUE(ReportsSize("\\second.txt", 13)) << Describe(Reported());
+  ASSERT_TRUE(BecomesInSync("second.txt"));
+  ASSERT_EQ(0, rename((r + "second.txt").c_str(), (r + "first.txt").c_str()));
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\second.txt", 1)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("first.txt"));
 
   // A folder renamed while the host has not answered the rename of a file
   // inside it: the folder's rename waits for that answer, which names the
@@ -1188,6 +1208,27 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FOLDER, "\\box", 1)) << Describe(Reported());
   ASSERT_EQ(0u, app_.ReadAll("deep.bin", data));
   EXPECT_EQ(deep, data);
+
+  // A folder whose rename the host says it cannot find: what it holds is
+  // offered as new, and a file whose data is only on the server brings it
+  // along from where the server has it, not an identity that names nothing.
+  const std::string far(6000, 'f');
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_GET_FILE_DATA)
+      return e.path == "\\shelf\\far.bin" ? host_.Supply(e.task_id, e.path, e.offset, e.length)
+                                          : HALVEX_ERR_ITEM_NOT_FOUND;
+    return e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\shelf" ? HALVEX_ERR_ITEM_NOT_FOUND : 0;
+  });
+  ASSERT_EQ(0, host_.CreateFolder("\\shelf"));
+  ASSERT_EQ(0, host_.AddRemoteFile("shelf\\far.bin", far));
+  ASSERT_TRUE(BecomesInSync("shelf/far.bin"));
+  ASSERT_EQ(0u, app_.Rename("shelf", "shelf2", false));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FOLDER, "\\shelf", 1));
+  Settle();
+  ASSERT_EQ(0, utimes((scratch_.root() + "/shelf2").c_str(), nullptr));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\shelf2\\far.bin", 1)) << Describe(Reported());
+  ASSERT_EQ(0u, app_.ReadAll("shelf2/far.bin", data));
+  EXPECT_EQ(far, data);
   host_.SetPolicy(nullptr);
 }
 
