@@ -293,6 +293,13 @@ class Host {
     }
     for (const std::string& p : {from, to}) ++generation_[p], known_.insert(p);
   }
+  // A late job of the host's is under way at `path` or a folder above it.
+  bool Applying(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [busy, n] : busy_paths_)
+      if (!busy.empty() && Within(path, busy)) return true;
+    return false;
+  }
   // Nothing of this path is waiting at the host: no late job, no retry owed.
   bool Settled(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -1021,6 +1028,8 @@ class Run {
     const uint64_t r = R(100);
     const std::string folder = Pick(folders);
     if (r < 20 || files.empty()) {
+      // No host puts an item into a folder whose delete it is applying.
+      if (host_->Applying(folder)) return;
       const bool is_folder = R(4) == 0;
       const std::string p = Fresh(folder, is_folder), data = is_folder ? "" : Bytes();
       const int32_t rc = is_folder ? host_->RemoteFolder(p) : host_->RemoteFile(p, data, false);
