@@ -134,7 +134,7 @@ void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const 
 }  // namespace
 
 bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const std::u16string& source,
-                            const CacheItem& moved) {
+                            const CacheItem& moved, bool target_known) {
   const std::u16string full = engine.EffectiveSyncRootPath() + target;
   // The update keeps the data and gives the file the renamed item's size:
   // over a file of another size it would fetch the host's bytes over the
@@ -149,10 +149,12 @@ bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const 
   PlaceholderManager* manager = engine.placeholder_manager.get();
   std::u16string item_id;
   if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id)) return false;
-  // The renamed item may carry any earlier name of it, never this one: an
-  // item known by this very name was made here since (by the host), and
-  // what the host has under the name now is the renamed item, not it.
-  if (item_id != target || item_id == source) return false;
+  // The renamed item may carry any earlier name of it, even this one (moved
+  // back here while an earlier rename of it was taken, its identity could
+  // not follow); but an item known by this very name that the cache knew
+  // here too was made here since (by the host), and what the host has under
+  // the name now is the renamed item, not it.
+  if (item_id != target || item_id == source || !target_known) return false;
   LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is no longer the item renamed from '%s'", full, source);
   DoSetPlaceholderSyncState(engine, target, false);
   return true;
@@ -161,6 +163,7 @@ bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const 
 void ForgetDeletedItem(Engine& engine, const std::u16string& root, const std::u16string& path) {
   // What is at the path now (made since) is not what the host deleted, nor
   // is anything below it.
+  const bool host_made = engine.HostMadeItemAt(path);
   engine.metadata_cache.Remove(path, true);
   // A folder made again and filled, its content reported before the stale
   // delete was: the host dropped that content with the folder, so it must be
@@ -169,7 +172,7 @@ void ForgetDeletedItem(Engine& engine, const std::u16string& root, const std::u1
   const std::u16string full = root + path;
   const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
   if (attributes == platform::INVALID_FILE_ATTRIBUTES || (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      engine.HostMadeItemAt(path))
+      host_made)
     return;
   std::u16string item_id;
   PlaceholderManager* manager = engine.placeholder_manager.get();
@@ -188,6 +191,7 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
                           const std::u16string& target, const RenameInfo* info) {
   CacheItem moved;
   std::u16string name;
+  const bool target_known = engine.metadata_cache.Lookup(target, nullptr, nullptr);
   if (info != nullptr && info->HasSource && engine.metadata_cache.Lookup(source, &moved, nullptr) &&
       (moved.Size != info->SourceSize || moved.LastWriteTime != info->SourceLastWriteTime ||
        moved.Attributes != info->SourceAttributes)) {
@@ -212,7 +216,7 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   const std::u16string full = root + target;
   const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
   if (attributes == platform::INVALID_FILE_ATTRIBUTES) return kOk;
-  if (AnotherItemTookTheName(engine, target, source, moved)) return kOk;
+  if (AnotherItemTookTheName(engine, target, source, moved, target_known)) return kOk;
   const int32_t result =
       UpdateFileInt(engine, target, static_cast<int32_t>(moved.Attributes), moved.Size,
                     static_cast<int64_t>(moved.CreationTime), static_cast<int64_t>(moved.LastAccessTime),

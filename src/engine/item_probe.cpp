@@ -32,7 +32,12 @@ bool Engine::HostMadeItemAt(const std::u16string& relative_path) {
   const auto wanted = platform::CF_PLACEHOLDER_STATE_PLACEHOLDER | platform::CF_PLACEHOLDER_STATE_IN_SYNC;
   if (state == platform::CF_PLACEHOLDER_STATE_INVALID || (state & wanted) != wanted) return false;
   std::u16string item_id;
-  return manager->GetItemIdByPath(full.c_str(), item_id) && item_id == relative_path;
+  if (!manager->GetItemIdByPath(full.c_str(), item_id) || item_id != relative_path) return false;
+  // What the host makes, the cache knows by that name. An item the user
+  // moved back to a name it once had may still carry that name as identity
+  // (moved on again before its rename was taken, the identity could not
+  // follow it), but the cache knows it by the name it left for.
+  return metadata_cache.Lookup(relative_path, nullptr, nullptr);
 }
 
 bool Engine::PathPassesLink(std::u16string_view relative_path) const {

@@ -2,6 +2,7 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/event_bridges.h"
 #include "engine/item_operations.h"
 #include "engine/retry_passes.h"
 #include "platform/directory_changes.h"
@@ -137,25 +138,26 @@ bool FetchStrandedData(Engine& engine, std::u16string_view path) {
 
 bool FetchDataBeforeOfferingAsNew(Engine& engine, const std::u16string& relative_path) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr) return true;
   const std::u16string full = engine.EffectiveSyncRootPath() + relative_path;
+  if (!HoldsServerOnlyData(*manager, full, false)) return true;
+  // A rename to this path the host has not answered yet: once taken, the
+  // server holds the item here, and its identity says so.
+  AwaitAnswerAt(engine, relative_path, false);
   std::u16string identity;
-  if (manager == nullptr || !HoldsServerOnlyData(*manager, full, false) ||
-      !manager->GetItemIdByPath(full.c_str(), identity) || identity.empty() || identity == relative_path)
-    return true;
+  if (!manager->GetItemIdByPath(full.c_str(), identity) || identity.empty() || identity == relative_path) return true;
   LogF(engine.diag.log_sink(), kLogVerbose, u"The data of '%s' is fetched from '%s' before it is offered as new",
        relative_path, identity);
   // The platform asks the host for it by the name the host holds it under.
   const bool ask_by_identity = engine.stranded.HostPathOf(relative_path).empty();
   if (ask_by_identity) engine.stranded.Note(relative_path, identity);
-  if (FetchServerOnlyData(engine, *manager, full)) {
-    if (ask_by_identity) engine.stranded.Forget(relative_path);
-    return true;
-  }
-  // Stranded until it can be had: reads ask by that name meanwhile.
-  LogF(engine.diag.log_sink(), kLogFailure,
-       u"The data of '%s' is only on the server, under '%s', and could not be fetched: it is not offered as new",
-       relative_path, identity);
-  return false;
+  const bool fetched = FetchServerOnlyData(engine, *manager, full);
+  if (ask_by_identity) engine.stranded.Forget(relative_path);
+  if (!fetched)
+    LogF(engine.diag.log_sink(), kLogFailure,
+         u"The data of '%s' is only on the server, under '%s', and could not be fetched: it is not offered as new",
+         relative_path, identity);
+  return fetched;
 }
 
 }  // namespace corvane

@@ -68,8 +68,10 @@ int32_t RenameTakenFlags(bool source_in_sync);
 // one moved on and another took the name, or it was written since). That
 // item must not be updated as the renamed one; one made by the host is
 // marked not in sync, another file's own records follow and set its state.
+// `target_known`: the cache knew `target` before the rename was taken in,
+// as it knows all the host makes.
 bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const std::u16string& source,
-                            const CacheItem& moved);
+                            const CacheItem& moved, bool target_known);
 
 // Sets the in-sync state of a relative path through the placeholder manager;
 // 0 or the failing HRESULT.

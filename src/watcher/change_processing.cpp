@@ -1042,9 +1042,10 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
     // watcher behind, its own record found nothing at the old name.
     const bool content_unsent =
         !cached.IsFolder() && (!in_sync || (PathExists(full) && !IsPlaceholderState(PlaceholderStateAt(engine, full))));
+    const bool target_known = engine.metadata_cache.Lookup(rel, nullptr, nullptr);
     if (!engine.metadata_cache.Rename(old_name, rel)) {
       result = kErrLocalItemNotFound;
-    } else if (PathExists(full) && AnotherItemTookTheName(engine, rel, old_name, cached)) {
+    } else if (PathExists(full) && AnotherItemTookTheName(engine, rel, old_name, cached, target_known)) {
       report_change = content_unsent;
     } else if (PathExists(full)) {
       result = UpdateFileInt(engine, rel, static_cast<int32_t>(cached.Attributes), cached.Size,

@@ -479,6 +479,23 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0, rename((r + "second.txt").c_str(), (r + "first.txt").c_str()));
   EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\second.txt", 1)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("first.txt"));
+  // The same for a file the host made, moved back while the host takes its
+  // rename: its identity still names where it is again.
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\back.bin", 300));
+  ASSERT_TRUE(BecomesInSync("back.bin"));
+  host_.Clear();
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\back.bin")
+      rename((r + "away.bin").c_str(), (r + "back.bin").c_str());
+    return 0;
+  });
+  ASSERT_EQ(0, rename((r + "back.bin").c_str(), (r + "away.bin").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\back.bin", 1)) << Describe(Reported());
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\back.bin")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\away.bin")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("back.bin"));
 
   // A folder renamed while the host has not answered the rename of a file
   // inside it: the folder's rename waits for that answer, which names the
