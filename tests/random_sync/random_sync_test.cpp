@@ -500,6 +500,16 @@ class Host {
     return code;
   }
 
+  // The server is a tree: nothing goes into a folder it does not have, unless
+  // that folder's own create is being applied late (a host applies its jobs
+  // in order). Called with the lock held.
+  bool NoFolderFor(const std::string& path) {
+    const std::string up = Parent(path);
+    if (up.empty() || busy_paths_.count(up)) return false;
+    const auto it = server_.find(up);
+    return it == server_.end() || !it->second.folder;
+  }
+
   // Does what the event asks against the server; the task's own result.
   int32_t Apply(int32_t id, int64_t task, const std::string& path, const std::string& to, int32_t flags,
                 const std::string& data, int64_t offset, int64_t length, uint64_t gen) {
@@ -540,6 +550,7 @@ class Host {
           position += got;
         }
         std::lock_guard<std::mutex> lock(mutex_);
+        if (NoFolderFor(path)) return HALVEX_ERR_BACKEND;
         const Item item{false, bytes};
         Accepted(id, path, "", gen, &item);
         server_[path] = item;
@@ -547,6 +558,7 @@ class Host {
       }
       case HALVEX_EVENT_CREATE_FOLDER: {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (NoFolderFor(path)) return HALVEX_ERR_BACKEND;
         const Item item{true, ""};
         Accepted(id, path, "", gen, &item);
         server_[path] = item;
@@ -563,6 +575,10 @@ class Host {
       case HALVEX_EVENT_RENAME_FOLDER: {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!server_.count(path)) return HALVEX_ERR_ITEM_NOT_FOUND;
+        if (NoFolderFor(to)) {
+          refused_renames_.emplace_back(path, to);
+          return HALVEX_ERR_OPERATION_DENIED;
+        }
         Accepted(id, path, to, gen);
         MoveTree(server_, path, to);
         // What the component still owes for items inside comes under the new name.
@@ -1132,6 +1148,12 @@ class Run {
       if (expect_.count(to) && !local.count(to) && local.count(from) && !expect_.count(from)) {
         Note("check: " + to + " went back to " + from + ", whose rename the host refused");
         MoveTree(expect_, to, from);
+      } else if (!expect_.count(to) && local.count(from) && !expect_.count(from)) {
+        // It went back before the user's delete of the new name reached it:
+        // what came back is the user's own, saved from that delete.
+        Note("check: " + from + " went back before the user deleted it as " + to);
+        for (const auto& [p, item] : local)
+          if (Within(p, from)) expect_[p] = item;
       }
     }
     if (final) {
