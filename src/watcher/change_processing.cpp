@@ -780,6 +780,15 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
   Engine& engine = watcher.engine();
   const ExcludedState excluded = ExclusionFor(engine, rel, platform_attributes, true);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
+  // The host's own move into another folder shows as a removal here (what
+  // arrived there is the host's item, which no rename pairs with): it uses
+  // up the move's mark, which would otherwise take the next rename of a new
+  // item of this name for the host's.
+  const bool is_dir = (platform_attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (engine.pending.CheckPendingOrRemove(rel, kOpRename, is_dir)) {
+    LogF(watcher.sink(), kLogVerbose, u"'%s' was moved away by the host: not reported", rel);
+    return 0;
+  }
   if (engine.HostMadeItemAt(rel)) {
     // The item the user had moved here is what went: the host knows it by
     // the name it was moved from.

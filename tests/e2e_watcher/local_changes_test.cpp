@@ -718,6 +718,21 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   host_.SetPolicy(nullptr);
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\twice.txt")) << Describe(Reported());
   EXPECT_TRUE(InSync("twice.txt"));
+
+  // The host moves a file into another folder (seen here as a removal and
+  // an addition) and makes a new one of that name before the watcher gets
+  // to the removal; the user renames the new one a moment later: a rename
+  // the host must hear of.
+  ASSERT_EQ(0, host_.CreateFolder("\\shelf")) << host_.LastError();
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\lent.txt", 10)) << host_.LastError();
+  Settle();
+  ASSERT_TRUE(BehindTheWatcher("gate3.txt", [&] {
+    return host_.RenameRemoteFile("\\lent.txt", "\\shelf\\lent.txt") == 0 &&
+           host_.CreateRemoteFile("\\lent.txt", 20) == 0;
+  }));
+  host_.Clear();
+  ASSERT_EQ(0, rename((scratch_.root() + "/lent.txt").c_str(), (scratch_.root() + "/kept-mine.txt").c_str()));
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\lent.txt", 1)) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
