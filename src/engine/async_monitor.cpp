@@ -200,6 +200,12 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
                                             info->SourceAttributes, info->SourceSize, info->SourceCreationTime,
                                             info->SourceLastAccessTime, info->SourceLastWriteTime);
   } else if (!engine.metadata_cache.Rename(source, target)) {
+    // The host's own rename of an item the cache does not know (not seen
+    // since a start): the host knows it by the new name now.
+    if (info == nullptr) {
+      FollowRenameWithIdentity(engine, root + target, source, target);
+      return kOk;
+    }
     // Not known under the source: reported from the item's identity after
     // the cache was rebuilt (a restart). The item still carrying that
     // identity is the one renamed; the values it was reported with are its.

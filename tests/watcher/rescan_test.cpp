@@ -228,6 +228,15 @@ TEST_F(RescanTest, OfflineCheckReportsPlainItemsAndRenamedPlaceholders) {
   std::u16string identity;
   ASSERT_TRUE(engine().placeholder_manager->GetItemIdByPath(Full(u"\\later.txt").c_str(), identity));
   EXPECT_EQ(u"\\later.txt", identity);
+
+  // The host's own rename, through its method, of an item the cache does
+  // not know (not seen since this start): its identity follows all the
+  // same, or the next start would tell the host of the rename it made.
+  WriteFile("lent.txt", "l");
+  MakePlaceholderWithId(u"\\lent.txt", u"\\hosts.txt");
+  ASSERT_EQ(kOk, FinishLocalRename(engine(), Root(), u"\\hosts.txt", u"\\lent.txt", nullptr));
+  ASSERT_TRUE(engine().placeholder_manager->GetItemIdByPath(Full(u"\\lent.txt").c_str(), identity));
+  EXPECT_EQ(u"\\lent.txt", identity);
 }
 
 // A removal and an addition with one file id, under other parents: a move,
