@@ -145,6 +145,12 @@ bool HeldForStrandedData(Engine& engine, std::u16string_view path, int32_t& resu
 
 }  // namespace
 
+bool UnansweredAbove(Engine& engine, std::u16string_view path) {
+  for (size_t end = 1; end < path.size(); ++end)
+    if (path[end] == u'\\' && UnansweredAt(engine, path.substr(0, end), nullptr) != nullptr) return true;
+  return false;
+}
+
 void AwaitAnswerAt(Engine& engine, std::u16string_view path, bool sources) {
   AwaitAnswerUntil(engine, nullptr, path, path, CurrentTimeMs() + kAnswerHoldMs, sources);
 }

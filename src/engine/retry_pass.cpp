@@ -230,6 +230,9 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
            record.Path);
       return RetryQueue::Outcome::kDrop;
     }
+    // A folder above moves or goes once the host answers: the record is
+    // named anew then (after this walk), so it waits for the next one.
+    if (UnansweredAbove(engine, record.Path)) return RetryQueue::Outcome::kKeep;
     int32_t result = kOk;
     switch (record.OpType) {
       case kOpDelete:

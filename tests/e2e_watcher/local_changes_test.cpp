@@ -1095,6 +1095,31 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   EXPECT_TRUE(BecomesInSync("unsure"));
   // A retry answer is not a failure.
   EXPECT_TRUE(host_.Errors().empty()) << host_.Errors().front();
+
+  // An edit the host asks to see again, inside a folder the user then
+  // renames; the host answers that rename late, after the edit's retry came
+  // due: the retry names the file where the folder is now.
+  ASSERT_EQ(0u, app_.CreateFolder("tray"));
+  ASSERT_EQ(0u, app_.CreateFile("tray/slip.txt", "s1"));
+  ASSERT_TRUE(BecomesInSync("tray/slip.txt"));
+  std::atomic<int64_t> tray{0};
+  std::atomic<int> slip_retries{1};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\tray\\slip.txt" && slip_retries-- > 0) return HALVEX_ERR_RETRY;
+    if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\tray" && tray == 0) return tray = e.task_id, HALVEX_ERR_PENDING;
+    return 0;
+  });
+  host_.Clear();
+  ASSERT_EQ(0u, app_.Write("tray/slip.txt", 0, "s2, edited"));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_UPDATE_FILE, "\\tray\\slip.txt", 1)) << Describe(Reported());
+  ASSERT_EQ(0u, app_.Rename("tray", "tray2", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return tray != 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_EQ(0, host_.Finalize(tray, 0));
+  EXPECT_TRUE(ReportsSize("\\tray2\\slip.txt", 10)) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\tray\\slip.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("tray2/slip.txt"));
+  host_.SetPolicy(nullptr);
 }
 
 TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
