@@ -149,20 +149,27 @@ void RetryQueue::Walk(const std::function<Outcome(RetryRecord&)>& visit) {
   const size_t initial = entries_.size();
   size_t seen = 0;
   std::vector<std::u16string> kept_folders;
+  // Names a kept rename moves an item from: the host still holds that item
+  // there, so a new item's change at the name waits behind the rename.
+  std::vector<std::u16string> kept_sources;
   for (auto it = entries_.begin(); it != entries_.end() && seen < initial; ++it, ++seen) {
     if (it->dropped) continue;
     RetryRecord& record = *it->record;
-    if (std::any_of(kept_folders.begin(), kept_folders.end(),
-                    [&](const std::u16string& folder) { return WaitsFor(record, folder); })) {
+    const bool behind_rename = (record.OpType == kOpCreate || record.OpType == kOpUpdate) &&
+                               std::find(kept_sources.begin(), kept_sources.end(), record.Path) != kept_sources.end();
+    if (behind_rename || std::any_of(kept_folders.begin(), kept_folders.end(),
+                                     [&](const std::u16string& folder) { return WaitsFor(record, folder); })) {
       const std::u16string_view folder = FolderMadeBy(record);
       if (!folder.empty()) kept_folders.emplace_back(folder);
+      if (record.OpType == kOpRename) kept_sources.push_back(record.Path);
       continue;
     }
     if (visit(record) == Outcome::kDrop) {
       it->dropped = true;
-    } else if (const std::u16string_view folder = FolderMadeBy(record); !folder.empty()) {
-      kept_folders.emplace_back(folder);
+      continue;
     }
+    if (const std::u16string_view folder = FolderMadeBy(record); !folder.empty()) kept_folders.emplace_back(folder);
+    if (record.OpType == kOpRename) kept_sources.push_back(record.Path);
   }
   --walking_;
   if (walking_ == 0) entries_.remove_if([](const Entry& entry) { return entry.dropped; });

@@ -47,6 +47,15 @@ void KeepForRetry(Engine& engine, Task& task, const std::u16string& path, uint32
 // record, as if the host had answered retry, and the walk keeps the order.
 bool WaitsForQueuedFolder(Engine& engine, std::u16string_view path, int32_t op_type, bool is_dir, int32_t& result) {
   if (engine.settings.event_retry_interval.load() < 1) return false;
+  // A new item at a name a queued rename moves the old one from: the host
+  // holds the old one there until that rename is taken.
+  if ((op_type == kOpCreate || op_type == kOpUpdate) &&
+      (RetryQueueOf(engine).HasRenameFrom(path, false) || RetryQueueOf(engine).HasRenameFrom(path, true)) &&
+      engine.pending.CountOf(path, op_type, is_dir) == 0) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' waits for the queued rename of the item that had its name", path);
+    result = kErrRetry;
+    return true;
+  }
   const std::u16string folder = RetryQueueOf(engine).FolderAwaitedBy(path);
   // The host's own change is not reported at all: the event's own check
   // swallows its echo.

@@ -1119,6 +1119,32 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   EXPECT_TRUE(ReportsSize("\\tray2\\slip.txt", 10)) << Describe(Reported());
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\tray\\slip.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("tray2/slip.txt"));
+
+  // A file renamed, the host asking to see the rename again, and a new file
+  // made at the old name: the host holds the old file there until it takes
+  // the rename, so the new file's change follows the rename (before: it was
+  // written over the old file, which the rename then carried off).
+  ASSERT_EQ(0u, app_.CreateFile("memo.txt", "old memo"));
+  ASSERT_TRUE(BecomesInSync("memo.txt"));
+  std::atomic<int> memo_retries{1};
+  host_.SetPolicy([&](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\memo.txt" && memo_retries-- > 0 ? HALVEX_ERR_RETRY : 0;
+  });
+  host_.Clear();
+  ASSERT_EQ(0u, app_.Rename("memo.txt", "memo-1.txt", false));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\memo.txt", 1)) << Describe(Reported());
+  ASSERT_EQ(0u, app_.CreateFile("memo.txt", "a new memo"));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\memo.txt", 2)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("memo.txt"));
+  const auto memo = Reported();
+  const auto last_rename = std::find_if(memo.rbegin(), memo.rend(), [](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\memo.txt";
+  });
+  const auto first_change = std::find_if(memo.begin(), memo.end(), [](const HostEvent& e) {
+    return e.path == "\\memo.txt" && (e.id == HALVEX_EVENT_UPDATE_FILE || e.id == HALVEX_EVENT_CREATE_FILE);
+  });
+  ASSERT_NE(memo.end(), first_change) << Describe(memo);
+  EXPECT_LT(memo.rend() - last_rename - 1, first_change - memo.begin()) << Describe(memo);
   host_.SetPolicy(nullptr);
 }
 
