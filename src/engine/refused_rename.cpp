@@ -36,13 +36,19 @@ bool ForEachChild(const std::u16string& full, Visit&& visit) {
   return true;
 }
 
-// Some file at or below `full` has data that is only on the server.
+// A placeholder at `full` not all here: a file whose data, or a folder whose
+// listing, is partly only on the server.
+bool PartlyOnServer(PlaceholderManager& manager, const std::u16string& full) {
+  const platform::CF_PLACEHOLDER_STATE state = manager.GetPlaceholderState(full.c_str());
+  return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) &&
+         !IsWholePlaceholder(state);
+}
+
+// Some item at or below `full` has data, or a listing, that is only on the
+// server.
 bool HoldsServerOnlyData(PlaceholderManager& manager, const std::u16string& full, bool is_dir) {
-  if (!is_dir) {
-    const platform::CF_PLACEHOLDER_STATE state = manager.GetPlaceholderState(full.c_str());
-    return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) &&
-           !IsWholePlaceholder(state);
-  }
+  if (PartlyOnServer(manager, full)) return true;
+  if (!is_dir) return false;
   bool found = false;
   ForEachChild(full, [&](const std::u16string& child, bool child_is_dir) {
     found = HoldsServerOnlyData(manager, child, child_is_dir);
@@ -95,6 +101,9 @@ bool FetchServerOnlyData(Engine& engine, PlaceholderManager& manager, const std:
   const bool is_dir = (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (!HoldsServerOnlyData(manager, full, is_dir)) return true;
   if (!is_dir) return DoHydratePlaceholder(engine, full) == kOk && !HoldsServerOnlyData(manager, full, false);
+  // A folder never listed: what it holds is known only to the server, under
+  // the name it has there, and a listing here would ask for this one.
+  if (PartlyOnServer(manager, full)) return false;
   bool fetched = true;
   if (!ForEachChild(full, [&](const std::u16string& child, bool) {
         fetched = FetchServerOnlyData(engine, manager, child) && fetched;

@@ -1312,6 +1312,26 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\shelf2\\far.bin", 1)) << Describe(Reported());
   ASSERT_EQ(0u, app_.ReadAll("shelf2/far.bin", data));
   EXPECT_EQ(far, data);
+
+  // A folder of the host's that nobody has listed yet, renamed, the rename
+  // refused: all it holds is on the server, under the old name, so it goes
+  // back there (before: it stayed, and was then offered as a new, empty
+  // folder, whose listing found nothing of what it held).
+  host_.SetPolicy([&](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\vault" ? HALVEX_ERR_OPERATION_DENIED : 0;
+  });
+  ASSERT_EQ(0, host_.Config("WindowsCreatePlaceholdersOnDemand=true"));
+  ASSERT_EQ(0, host_.CreateFolder("\\vault"));
+  Settle();
+  ItemState vault;
+  ASSERT_EQ(0u, app_.State("vault", vault));
+  ASSERT_FALSE(vault.populated);
+  ASSERT_EQ(0, rename((scratch_.root() + "/vault").c_str(), (scratch_.root() + "/vault2").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FOLDER, "\\vault", 1)) << Describe(Reported());
+  Settle();
+  EXPECT_TRUE(std::filesystem::is_directory(scratch_.root() + "/vault")) << Describe(Reported());
+  EXPECT_FALSE(std::filesystem::exists(scratch_.root() + "/vault2")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\vault2")) << Describe(Reported());
   host_.SetPolicy(nullptr);
 }
 
