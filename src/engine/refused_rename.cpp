@@ -155,6 +155,9 @@ bool FetchDataBeforeOfferingAsNew(Engine& engine, const std::u16string& relative
   AwaitAnswerAt(engine, relative_path, false);
   std::u16string identity;
   if (!manager->GetItemIdByPath(full.c_str(), identity) || identity.empty() || identity == relative_path) return true;
+  // Another item stands at that name here: what the host holds there is
+  // that item (or is about to be), not the data this one lacks.
+  if (Exists(engine.EffectiveSyncRootPath() + identity)) return true;
   LogF(engine.diag.log_sink(), kLogVerbose, u"The data of '%s' is fetched from '%s' before it is offered as new",
        relative_path, identity);
   // The platform asks the host for it by the name the host holds it under.
