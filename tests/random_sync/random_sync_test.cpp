@@ -476,8 +476,10 @@ class Host {
           Finalize(task, rc);
           journal_.Add("    host finished " + std::string(EventName(id)) + " " + path + " late: " + std::to_string(rc));
         });
+        // A late rename is under way at both its names.
         ++busy_paths_[path];
-        job_paths_.push_back(path);
+        if (!to.empty()) ++busy_paths_[to];
+        job_paths_.emplace_back(path, to);
         params[count - 1] = HALVEX_ERR_PENDING;
         cv_.notify_all();
         return 0;
@@ -629,7 +631,7 @@ class Host {
       if (stop_) return;
       auto job = std::move(jobs_.front());
       jobs_.pop_front();
-      const std::string path = job_paths_.front();
+      const auto [path, to] = job_paths_.front();
       job_paths_.pop_front();
       running_ = true;
       lock.unlock();
@@ -637,7 +639,8 @@ class Host {
       job();
       lock.lock();
       running_ = false;
-      if (--busy_paths_[path] == 0) busy_paths_.erase(path);
+      for (const std::string& p : {path, to})
+        if (!p.empty() && --busy_paths_[p] == 0) busy_paths_.erase(p);
     }
   }
 
@@ -658,7 +661,7 @@ class Host {
   std::map<std::pair<int32_t, std::string>, int> owed_, draws_;
   std::vector<std::pair<std::string, std::string>> refused_renames_;
   std::deque<std::function<void()>> jobs_;
-  std::deque<std::string> job_paths_;
+  std::deque<std::pair<std::string, std::string>> job_paths_;
   std::map<std::string, int> busy_paths_;
   bool running_ = false, stop_ = false;
   std::thread worker_;
@@ -1044,10 +1047,12 @@ class Run {
     const uint64_t r = R(100);
     const std::string folder = Pick(folders);
     if (r < 20 || files.empty()) {
-      // No host puts an item into a folder whose delete it is applying.
+      // No host puts an item into a folder whose delete it is applying, or
+      // at a name its late rename is moving an item to.
       if (host_->Applying(folder)) return;
       const bool is_folder = R(4) == 0;
       const std::string p = Fresh(folder, is_folder), data = is_folder ? "" : Bytes();
+      if (host_->Applying(p)) return;
       const int32_t rc = is_folder ? host_->RemoteFolder(p) : host_->RemoteFile(p, data, false);
       Note("remote create " + p + ": " + std::to_string(rc));
       if (rc == 0) expect_[p] = {is_folder, data};
