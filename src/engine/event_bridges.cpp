@@ -145,6 +145,18 @@ bool HeldForStrandedData(Engine& engine, std::u16string_view path, int32_t& resu
 
 }  // namespace
 
+bool RenameFromUnanswered(Engine& engine, std::u16string_view path) {
+  TaskRegistry::Lock lock(engine.tasks);
+  for (size_t i = 0, n = engine.tasks.CountLocked(); i < n; ++i) {
+    Task* task = engine.tasks.AcquireAtLocked(i);
+    const bool holds = task->OperationType == OP_RENAME && task->RenameInfo && task->RenameInfo->SourcePath == path &&
+                       Holds(*task, nullptr);
+    engine.tasks.ReleaseLocked(task);
+    if (holds) return true;
+  }
+  return false;
+}
+
 bool UnansweredAbove(Engine& engine, std::u16string_view path) {
   for (size_t end = 1; end < path.size(); ++end)
     if (path[end] == u'\\' && UnansweredAt(engine, path.substr(0, end), nullptr) != nullptr) return true;

@@ -9,6 +9,7 @@
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
 #include "engine/task.h"
+#include "platform/files.h"
 #include "support/mutex.h"
 
 namespace corvane {
@@ -200,6 +201,20 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int
     if (engine.pending.CheckPendingOrRemove(path, kOpDelete, is_dir) ||
         !engine.metadata_cache.GetAttributes(path, &attributes))
       return kOk;
+    // The removal of the name a rename the host has not answered moves the
+    // item from is that rename's own record: taken, the item is known under
+    // the new name; refused, it may be back here (its data only on the
+    // server under this name). Either way it is not gone.
+    if (RenameFromUnanswered(engine, path)) {
+      AwaitAnswerAt(engine, path, true);
+      const bool back = platform::GetFileAttributesW((engine.EffectiveSyncRootPath() + path).c_str()) !=
+                        platform::INVALID_FILE_ATTRIBUTES;
+      if (back || !engine.metadata_cache.GetAttributes(path, &attributes)) {
+        LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' was moved by a rename the host has answered since: not a delete",
+             path);
+        return kOk;
+      }
+    }
     // The wait for the answer may have let the host make its own item here
     // (the watcher looked before it): the removal was of the item before it.
     if (waited && engine.HostMadeItemAt(path)) {

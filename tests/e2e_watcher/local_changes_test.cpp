@@ -402,6 +402,28 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\far2.bin")) << Describe(Reported());
   EXPECT_EQ(2u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\fresh2")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("fresh2/far2.bin"));
+  // The same with the move answered late and refused: the file goes back,
+  // and the removal the platform showed is still the move's own, not a
+  // delete of the only copy.
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\far3.bin", 4096));
+  ASSERT_TRUE(BecomesInSync("far3.bin"));
+  host_.Clear();
+  std::atomic<int64_t> far3{0};
+  std::atomic<bool> far3_go{false};
+  ASSERT_TRUE(HoldWatcher("gate10.txt", far3_go, [&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\far3.bin" && far3 == 0) return far3 = e.task_id, HALVEX_ERR_PENDING;
+    return 0;
+  }));
+  ASSERT_EQ(0, mkdir((r + "fresh3").c_str(), 0777));
+  ASSERT_EQ(0, rename((r + "far3.bin").c_str(), (r + "fresh3/far3.bin").c_str()));
+  far3_go = true;
+  ASSERT_TRUE(host_.WaitFor([&] { return far3 != 0; })) << Describe(Reported());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(0, host_.Finalize(far3, HALVEX_ERR_OPERATION_DENIED));
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\far3.bin")) << Describe(Reported());
+  EXPECT_TRUE(std::filesystem::exists(r + "far3.bin")) << Describe(Reported());
 
   // With the watcher behind, an editor's save (a new file put over the old)
   // and then a rename: the rename carries no content, so taking it does not
