@@ -49,34 +49,44 @@ bool Holds(const Task& task, const Task* self) {
   return &task != self && task.Cancelled.load() == 0 && (started == 0 || CurrentTimeMs() - started < kAnswerHoldMs);
 }
 
+}  // namespace
+
+bool RenameFromUnanswered(Engine& engine, std::u16string_view path, const Task* self) {
+  // Renames are known by their target; their sources need a walk.
+  TaskRegistry::Lock lock(engine.tasks);
+  for (size_t i = 0, n = engine.tasks.CountLocked(); i < n; ++i) {
+    Task* task = engine.tasks.AcquireAtLocked(i);
+    const bool holds = task->OperationType == OP_RENAME && task->RenameInfo && task->RenameInfo->SourcePath == path &&
+                       Holds(*task, self);
+    engine.tasks.ReleaseLocked(task);
+    if (holds) return true;
+  }
+  return false;
+}
+
+namespace {
+
 // A rename to or from `key`, or a delete of it, that the host has not
 // answered yet (and not for longer than the hold): until it answers, the
 // host does not have the name, or still has the item the user moved or
 // replaced; the late answer would then move or delete what an event made
 // there meanwhile.
 const char16_t* UnansweredAt(Engine& engine, std::u16string_view key, const Task* self, bool sources = true) {
-  TaskRegistry::Lock lock(engine.tasks);
-  for (const int32_t type : {OP_RENAME, OP_DELETE}) {
-    // All of them: the asking rename is keyed by its target too.
-    std::vector<Task*> found;
-    engine.tasks.AcquireAllByKeyLocked(key, type, found);
-    bool holds = false;
-    for (Task* task : found) {
-      holds = holds || Holds(*task, self);
-      engine.tasks.ReleaseLocked(task);
+  {
+    TaskRegistry::Lock lock(engine.tasks);
+    for (const int32_t type : {OP_RENAME, OP_DELETE}) {
+      // All of them: the asking rename is keyed by its target too.
+      std::vector<Task*> found;
+      engine.tasks.AcquireAllByKeyLocked(key, type, found);
+      bool holds = false;
+      for (Task* task : found) {
+        holds = holds || Holds(*task, self);
+        engine.tasks.ReleaseLocked(task);
+      }
+      if (holds) return type == OP_RENAME ? u"rename to" : u"delete of";
     }
-    if (holds) return type == OP_RENAME ? u"rename to" : u"delete of";
   }
-  if (!sources) return nullptr;
-  // Renames are known by their target; their sources need a walk.
-  for (size_t i = 0, n = engine.tasks.CountLocked(); i < n; ++i) {
-    Task* task = engine.tasks.AcquireAtLocked(i);
-    const bool holds = task->OperationType == OP_RENAME && task->RenameInfo && task->RenameInfo->SourcePath == key &&
-                       Holds(*task, self);
-    engine.tasks.ReleaseLocked(task);
-    if (holds) return u"rename of";
-  }
-  return nullptr;
+  return sources && RenameFromUnanswered(engine, key, self) ? u"rename of" : nullptr;
 }
 
 // Waits, until `until`, while a rename to or from `key` or a delete of it
@@ -144,18 +154,6 @@ bool HeldForStrandedData(Engine& engine, std::u16string_view path, int32_t& resu
 }
 
 }  // namespace
-
-bool RenameFromUnanswered(Engine& engine, std::u16string_view path) {
-  TaskRegistry::Lock lock(engine.tasks);
-  for (size_t i = 0, n = engine.tasks.CountLocked(); i < n; ++i) {
-    Task* task = engine.tasks.AcquireAtLocked(i);
-    const bool holds = task->OperationType == OP_RENAME && task->RenameInfo && task->RenameInfo->SourcePath == path &&
-                       Holds(*task, nullptr);
-    engine.tasks.ReleaseLocked(task);
-    if (holds) return true;
-  }
-  return false;
-}
 
 bool UnansweredAbove(Engine& engine, std::u16string_view path) {
   for (size_t end = 1; end < path.size(); ++end)

@@ -45,8 +45,9 @@ void AwaitAnswerAt(Engine& engine, std::u16string_view path, bool sources = true
 // The host has not answered a rename or delete of a folder above `path`
 // (for no longer than the hold): once it does, `path` may name another place.
 bool UnansweredAbove(Engine& engine, std::u16string_view path);
-// A rename of the item at `path` to another name waits for the host's answer.
-bool RenameFromUnanswered(Engine& engine, std::u16string_view path);
+// A rename of the item at `path` to another name waits for the host's answer
+// (for no longer than the hold; `self` does not count).
+bool RenameFromUnanswered(Engine& engine, std::u16string_view path, const Task* self = nullptr);
 
 // The handler's answer once the calling thread's event error and a thrown
 // exception are taken into account.
