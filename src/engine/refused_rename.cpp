@@ -13,10 +13,6 @@
 namespace corvane {
 namespace {
 
-bool Exists(const std::u16string& full) {
-  return platform::GetFileAttributesW(full.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
-}
-
 // Visits the entries of folder `full` (not links, which lead out of the
 // tree) until `visit` returns false; false when the folder cannot be listed.
 template <class Visit>
@@ -77,7 +73,7 @@ Outcome MoveBack(Engine& engine, const std::u16string& root, const std::u16strin
     return Outcome::kStays;
   if (!HoldsServerOnlyData(*manager, root + target, is_dir)) return Outcome::kStays;
   LogSink* sink = engine.diag.log_sink();
-  if (Exists(root + source)) {
+  if (engine.ProbeItem(source) != ItemKind::kMissing) {
     LogF(sink, kLogWarning, u"'%s' holds data only the server has, under '%s', which is taken again: it stays",
          target, source);
     return Outcome::kStranded;
@@ -157,7 +153,7 @@ bool FetchDataBeforeOfferingAsNew(Engine& engine, const std::u16string& relative
   if (!manager->GetItemIdByPath(full.c_str(), identity) || identity.empty() || identity == relative_path) return true;
   // Another item stands at that name here: what the host holds there is
   // that item (or is about to be), not the data this one lacks.
-  if (Exists(engine.EffectiveSyncRootPath() + identity)) return true;
+  if (engine.ProbeItem(identity) != ItemKind::kMissing) return true;
   LogF(engine.diag.log_sink(), kLogVerbose, u"The data of '%s' is fetched from '%s' before it is offered as new",
        relative_path, identity);
   // The platform asks the host for it by the name the host holds it under.

@@ -40,10 +40,6 @@ const char16_t* AsyncLogLine(uint32_t op_type) {
   }
 }
 
-bool ReappearedLocally(const std::u16string& full_path) {
-  return platform::GetFileAttributesW(full_path.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
-}
-
 int32_t I32(uint32_t value) { return static_cast<int32_t>(value); }
 int64_t I64(uint64_t value) { return static_cast<int64_t>(value); }
 
@@ -224,7 +220,7 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
   if (interval <= 0) return;
   RetryQueueOf(engine).Walk([&](RetryRecord& record) {
     if (CurrentTimeMs() - record.QueuedAt <= interval) return RetryQueue::Outcome::kKeep;
-    if (record.OpType == kOpDelete && ReappearedLocally(root + record.Path)) {
+    if (record.OpType == kOpDelete && engine.ProbeItem(record.Path) != ItemKind::kMissing) {
       // Made again since: its own change reaches the host, the old delete must not.
       LogF(engine.diag.log_sink(), kLogVerbose, u"Queued delete of '%s' dropped: the item exists again",
            record.Path);

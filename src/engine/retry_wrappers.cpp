@@ -9,7 +9,6 @@
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
 #include "engine/task.h"
-#include "platform/files.h"
 #include "support/mutex.h"
 
 namespace corvane {
@@ -207,9 +206,7 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int
     // server under this name). Either way it is not gone.
     if (RenameFromUnanswered(engine, path)) {
       AwaitAnswerAt(engine, path, true);
-      const bool back = platform::GetFileAttributesW((engine.EffectiveSyncRootPath() + path).c_str()) !=
-                        platform::INVALID_FILE_ATTRIBUTES;
-      if (back || !engine.metadata_cache.GetAttributes(path, &attributes)) {
+      if (engine.ProbeItem(path) != ItemKind::kMissing || !engine.metadata_cache.GetAttributes(path, &attributes)) {
         LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' was moved by a rename the host has answered since: not a delete",
              path);
         return kOk;
