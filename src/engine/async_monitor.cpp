@@ -112,8 +112,9 @@ int64_t FileSizeAt(const std::u16string& full) {
   return (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
 }
 
-// The item renamed, edited since the rename was raised: the host knows it by
-// the new name now. Left at the old name, its identity would later read as an
+// A rename the host has taken, of an item not updated as the renamed one (it
+// was written since, or the cache did not know it): the host knows it by the
+// new name now. Left at the old name, its identity would later read as an
 // item the host made at that name (were it moved back there), or as the
 // rename still to be told at the next start.
 void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const std::u16string& source,
@@ -127,7 +128,7 @@ void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const 
   request.file_identity = target.c_str();
   request.file_identity_length = static_cast<uint32_t>((target.size() + 1) * sizeof(char16_t));
   const platform::HRESULT hr = manager->UpdatePlaceholder(&request);
-  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is known as '%s' now, with its edits still to be told: 0x%x", full,
+  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' takes '%s' as its identity: 0x%x", full,
        target, static_cast<uint32_t>(hr));
 }
 
