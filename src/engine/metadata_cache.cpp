@@ -95,6 +95,14 @@ bool MetadataCache::SetCreateFailed(std::u16string_view path, bool create_failed
   return true;
 }
 
+bool MetadataCache::SetBaseReplaced(std::u16string_view path, bool replaced) {
+  MutexLock lock(mutex_);
+  auto it = items_.find(path);
+  if (it == items_.end()) return false;
+  it->second.BaseReplaced = replaced ? 1 : 0;
+  return true;
+}
+
 bool MetadataCache::UpdateProperties(std::u16string_view path, int32_t attributes, int64_t size,
                                      int64_t creation_time, int64_t last_access_time, int64_t last_write_time) {
   MutexLock lock(mutex_);
@@ -181,6 +189,7 @@ bool MetadataCache::Lookup(std::u16string_view path, CacheItem* item, std::u16st
     item->Attributes = it->second.Attributes;
     item->Locked = it->second.Locked;
     item->CreateFailed = it->second.CreateFailed;
+    item->BaseReplaced = it->second.BaseReplaced;
   }
   if (name != nullptr) name->assign(it->second.ItemName(it->first));
   return true;

@@ -30,6 +30,9 @@ class CacheItem {
   uint32_t Attributes = 0;
   uint8_t Locked = 0;
   uint8_t CreateFailed = 0;
+  // The server replaced the version the file's missing ranges belong to
+  // while the file held local changes: they can no longer be fetched.
+  uint8_t BaseReplaced = 0;
 
   // The item's name; `path` is the key the item is stored under.
   std::u16string_view ItemName(std::u16string_view path) const;
@@ -58,6 +61,7 @@ class MetadataCache {
   bool SetLocked(std::u16string_view path, bool locked);
   bool GetCreateFailed(std::u16string_view path, bool* create_failed) const;
   bool SetCreateFailed(std::u16string_view path, bool create_failed);
+  bool SetBaseReplaced(std::u16string_view path, bool replaced);
   // Size always; attributes when not negative; each time when above 0.
   bool UpdateProperties(std::u16string_view path, int32_t attributes, int64_t size, int64_t creation_time,
                         int64_t last_access_time, int64_t last_write_time);

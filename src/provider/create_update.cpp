@@ -270,6 +270,9 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
            r.relative);
       out.result = kErrOperationDenied;
       out.message = "The file has local changes that the host has not received; it is kept as it is";
+      // What the file lacks belongs to the version the host just replaced:
+      // filling it from the new one would make a file of both.
+      if (r.DropsData()) engine.metadata_cache.SetBaseReplaced(r.relative, true);
       out.done = true;
       return out;
     }

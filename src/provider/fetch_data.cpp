@@ -209,6 +209,20 @@ void NoteVersionAtStart(Engine& engine, Task& task) {
   task.ReportedUsn = version.usn;
 }
 
+// A file the user edited while the server replaced its version: the ranges
+// it lacks are no longer on the server, and the new version's bytes in
+// their place would make a file of both versions. Once the host has put the
+// file back in sync, its data is the server's again.
+bool LacksAReplacedVersion(Engine& engine, const Task& task) {
+  CacheItem known;
+  if (!engine.metadata_cache.Lookup(task.Path, &known, nullptr) || known.BaseReplaced == 0) return false;
+  if (task.ReportedSize != kContentNotTaken) {
+    engine.metadata_cache.SetBaseReplaced(task.Path, false);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int32_t HandleFetchData(Engine& engine, const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS_FETCH_DATA& params,
@@ -223,6 +237,12 @@ int32_t HandleFetchData(Engine& engine, const CF_CALLBACK_INFO* info, const CF_C
   task->Prepare(relative, OP_READ_DATA, context);
   task->LocalPath = std::u16string(info->VolumeDosName != nullptr ? info->VolumeDosName : u"") + path;
   if (result == kOk) NoteVersionAtStart(engine, *task);
+  if (result == kOk && LacksAReplacedVersion(engine, *task)) {
+    LogF(sink, kLogFailure,
+         u"'%s' has local changes and the server replaced its version: the data it lacks is no longer there",
+         relative.c_str());
+    result = kErrNoData;
+  }
 
   // All a fetch keeps of its callback, set before the task can be found.
   PlaceholderAction& answer = context->answer;

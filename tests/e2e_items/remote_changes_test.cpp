@@ -146,8 +146,9 @@ TEST_F(ItemsTest, RemoteUpdatesNeverReplaceAnEditTheHostHasNotTaken) {
                        {"\\d", {true, ""}},
                        {"\\d\\keep.txt", {false, "kept"}},
                        {"\\f", {true, ""}},
-                       {"\\f\\keep.txt", {false, "kept"}}});
-  p.refuse = {"\\e.txt", "\\m.txt", "\\n.txt", "\\d\\new.txt"};
+                       {"\\f\\keep.txt", {false, "kept"}},
+                       {"\\big.bin", {false, std::string(20000, 'a')}}});
+  p.refuse = {"\\e.txt", "\\m.txt", "\\n.txt", "\\d\\new.txt", "\\big.bin"};
   std::string data;
   ASSERT_EQ(client_->ReadAll("e.txt", data), 0u);
   ASSERT_EQ(client_->ReadAll("m.txt", data), 0u);
@@ -167,6 +168,18 @@ TEST_F(ItemsTest, RemoteUpdatesNeverReplaceAnEditTheHostHasNotTaken) {
   EXPECT_TRUE(e.FullyHydrated());
   ASSERT_EQ(client_->ReadAll("e.txt", data), 0u);
   EXPECT_TRUE(data == mine) << data.size();
+
+  // Edited while most of it was still on the server: once the server
+  // replaced its version, what the file lacks is no longer there, and the
+  // new version's bytes are not filled in after the user's.
+  ASSERT_EQ(client_->Write("big.bin", 0, "mine"), 0u);
+  ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\big.bin"));
+  Settle();
+  ASSERT_FALSE(StateOf("big.bin").FullyHydrated());
+  EXPECT_EQ(p.UpdateFile("\\big.bin", std::string(20000, 'b')), HALVEX_ERR_OPERATION_DENIED);
+  EXPECT_NE(client_->ReadAll("big.bin", data), 0u) << data.substr(data.size() - 10);
+  ASSERT_EQ(client_->Read("big.bin", 0, 4, data), 0u);
+  EXPECT_EQ(data, "mine");
 
   ASSERT_EQ(client_->Rename("m.txt", "n.txt", false), 0u);
   ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\m.txt"));
