@@ -67,7 +67,7 @@ class ItemCall {
     pending_op_ = op_type;
     pending_is_dir_ = is_dir;
     pending_added_ = engine_.pending.AddPending(path, op_type, is_dir);
-    engine_.host_changes.Note(path);
+    engine_.newer_changes.Note(path);
   }
 
   // Clears the code (not the text) first, so that an operation that recorded

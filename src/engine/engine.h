@@ -13,7 +13,7 @@
 #include "engine/engine_settings.h"
 #include "engine/engine_state.h"
 #include "engine/metadata_cache.h"
-#include "engine/host_changes.h"
+#include "engine/newer_changes.h"
 #include "engine/items_being_listed.h"
 #include "engine/pending_operations.h"
 #include "engine/shared_text.h"
@@ -59,7 +59,7 @@ class Engine {
   EngineSettings settings;
   GeneralSettings general;
   PendingOperations pending{diag.log_sink(), settings.avoid_firing_events_for_methods};
-  HostChanges host_changes;
+  NewerChanges newer_changes;
   StrandedItems stranded;
   ItemsBeingListed items_being_listed;
   PerThread<std::string> config_answers;  // answers of Config queries

@@ -56,7 +56,7 @@ int32_t EnumerateRemoteItems(Engine& engine, int64_t* task_id, const std::u16str
   task->Listing->BatchLimit = batch_limit > 0 ? static_cast<uint32_t>(batch_limit) : 0;
   task->Listing->Recursive = recursive;
   task->Listing->Context = reinterpret_cast<void*>(static_cast<intptr_t>(context));
-  task->Listing->HostChangeMark = engine.host_changes.Now();
+  task->Listing->ChangeMark = engine.newer_changes.Now();
   *task_id = engine.tasks.RegisterTask(task);
   // Taken before the host can see the task: it may finish it at once.
   Task* reference = nullptr;
@@ -247,7 +247,7 @@ int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task) {
     return engine.diag.Record(kErrInternal, ResultMessage(kErrInternal));
   }
   const std::u16string folder = task->Path;
-  const uint64_t asked = task->Listing->HostChangeMark;
+  const uint64_t asked = task->Listing->ChangeMark;
   std::vector<ListedItem> items = TakeItems(*task);
   LogF(sink, kLogVerbose, u"Enumeration request to backend for path '%s'. Got %d items", folder,
        static_cast<int32_t>(items.size()));
@@ -261,9 +261,8 @@ int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task) {
     }
     if (!AcceptItem(engine, item)) continue;
     std::u16string path = JoinItemPath(folder, item.Name);
-    if (engine.host_changes.ChangedSince(path, asked)) {
-      LogF(sink, kLogVerbose, u"'%s' was changed by the host after it was asked for the listing: the change stands",
-           path);
+    if (engine.newer_changes.ChangedSince(path, asked)) {
+      LogF(sink, kLogVerbose, u"'%s' changed after the host was asked for the listing: the change stands", path);
       continue;
     }
     const bool added = engine.metadata_cache.NoItemInCache(path);

@@ -68,7 +68,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
   task->LocalPath = root + key;
   if (record.OpType == kOpList && task->Listing) {
     task->Listing->Mask = record.Mask;
-    task->Listing->HostChangeMark = engine.host_changes.Now();
+    task->Listing->ChangeMark = engine.newer_changes.Now();
   }
   if (record.OpType == kOpCreate || record.OpType == kOpUpdate) {
     task->ReportedSize = record.IsDir != 0 ? -1 : I64(record.Size);

@@ -65,8 +65,8 @@ struct Listing {
   uint32_t Capacity = 0x7FFFFFFF;
   uint32_t Count = 0;
   void* Context = nullptr;
-  // When the host was asked: what its methods changed since stands.
-  uint64_t HostChangeMark = UINT64_MAX;
+  // When the host was asked: what changed by newer word since stands.
+  uint64_t ChangeMark = UINT64_MAX;
 };
 
 // What it takes to fire an event again later. OpType uses the numbering of

@@ -45,6 +45,10 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
   // it in and has not made it yet: made here too.
   engine().metadata_cache.AddNewItemToCache(u"\\twice.txt", u"twice.txt", 0, 7, kTime1, kTime2, kTime3);
   engine().items_being_listed.Add(u"\\twice.txt");
+  // Known, removed by the user, and its delete taken by the host while the
+  // host was making the listing: the listing's older view must not bring
+  // it back.
+  engine().metadata_cache.AddNewItemToCache(u"\\deleted.txt", u"deleted.txt", 0, 7, kTime1, kTime2, kTime3);
   const std::vector<std::pair<std::u16string, int32_t>> special = {
       {u"ro.txt", HALVEX_ATTR_READONLY},
       {u".profile", 0},
@@ -63,6 +67,8 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
     EXPECT_EQ(0, IntListItem(engine(), task, u"no-times.txt", false, 0, 9, 0, 0, 0));
     EXPECT_EQ(0, ListFile(engine(), task, u"removed.txt", 7));
     EXPECT_EQ(0, ListFile(engine(), task, u"twice.txt", 7));
+    EXPECT_EQ(0, ListFile(engine(), task, u"deleted.txt", 7));
+    EXPECT_EQ(0, ReportDelete(engine(), u"\\deleted.txt", nullptr, 0));
     for (int i = 0; i < 300; ++i) EXPECT_EQ(0, ListFile(engine(), task, u"n" + Utf8ToUtf16Lossy(std::to_string(i)), i));
     // The host makes one of them anew through its method before it hands
     // the listing over: the listing's older view of it must not undo that.
@@ -77,6 +83,8 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
   ASSERT_EQ(special.size() + 2 + 300, on_disk.size());
   ASSERT_EQ(on_disk.size() + 1, engine().metadata_cache.Count());
   EXPECT_FALSE(std::filesystem::exists(Native("removed.txt")));
+  EXPECT_FALSE(std::filesystem::exists(Native("deleted.txt")));
+  EXPECT_EQ(1u, Events(HALVEX_EVENT_DELETE_FILE).size());
   EXPECT_TRUE(std::filesystem::exists(Native("twice.txt")));
   for (const std::string& name : on_disk) {
     const platform::WIN32_FIND_DATAW shown = Find(name);

@@ -1,6 +1,6 @@
-// When the host last changed an item through a method, so that a listing
-// the host produced before that change does not undo it: the host's own
-// method is the newer word on the item.
+// When an item last changed by a word newer than any listing the host made
+// before it: the host's own method on the item, or the user's removal of it
+// here. A listing asked for before that change does not undo it.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,7 @@
 
 namespace corvane {
 
-class HostChanges {
+class NewerChanges {
  public:
   // A mark no change is newer than: for a listing with no start to compare.
   static constexpr uint64_t kNoMark = UINT64_MAX;

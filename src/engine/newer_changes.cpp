@@ -1,13 +1,13 @@
-#include "engine/host_changes.h"
+#include "engine/newer_changes.h"
 
 namespace corvane {
 
-uint64_t HostChanges::Now() const {
+uint64_t NewerChanges::Now() const {
   MutexLock lock(mutex_);
   return next_;
 }
 
-void HostChanges::Note(std::u16string_view path) {
+void NewerChanges::Note(std::u16string_view path) {
   MutexLock lock(mutex_);
   const uint64_t stamp = next_++;
   changed_[std::u16string(path)] = stamp;
@@ -18,7 +18,7 @@ void HostChanges::Note(std::u16string_view path) {
   std::erase_if(changed_, [&](const auto& entry) { return entry.second < oldest_kept; });
 }
 
-bool HostChanges::ChangedSince(std::u16string_view path, uint64_t mark) const {
+bool NewerChanges::ChangedSince(std::u16string_view path, uint64_t mark) const {
   if (mark == kNoMark) return false;
   MutexLock lock(mutex_);
   const auto it = changed_.find(std::u16string(path));
