@@ -15,6 +15,7 @@
 #include "engine/task.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "provider/create_update.h"
 #include "provider/placeholder_manager.h"
 #include "support/hex.h"
 #include "support/mutex.h"
@@ -221,18 +222,13 @@ int32_t ReportNewOrMoved(Engine& engine, DirectoryWatcher* watcher, const std::u
 
 int32_t PinChange(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
                   bool pinned) {
+  if (pinned) return DoHydratePlaceholder(engine, full_path);
   PlaceholderManager* manager = engine.placeholder_manager.get();
   LogSink* sink = engine.diag.log_sink();
   HydrateRequest request;
   request.path = full_path.c_str();
   request.starting_offset = 0;
   request.length = 0x7FFFFFFFFFFFFFFFLL;
-  if (pinned) {
-    LogF(sink, kLogVerbose, u"DoHydratePlaceholder %s", full_path);
-    const HRESULT hr = manager->HydratePlaceholder(&request);
-    engine.diag.SetOsLastError(static_cast<uint32_t>(hr));
-    return hr != 0 ? kErrOsCallFailed : 0;
-  }
   std::u16string item_id;
   if (!manager->GetItemIdByPath(full_path.c_str(), item_id)) {
     LogF(sink, kLogVerbose, u"GetItemIdByPath for '%s' returned error code 0x%x", full_path,

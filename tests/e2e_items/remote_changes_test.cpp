@@ -109,7 +109,8 @@ TEST_F(ItemsTest, PinUnpinAndSyncChangeThePlaceholderApplicationsSee) {
                        {"\\p\\x.txt", {false, "x"}},
                        {"\\p\\q", {true, ""}},
                        {"\\p\\q\\y.txt", {false, "y"}},
-                       {"\\s.txt", {false, "first"}}});
+                       {"\\s.txt", {false, "first"}},
+                       {"\\pin-me.txt", {false, std::string(100000, 'p')}}});
   std::vector<corvane::platform::local::ClientEntry> entries;
   ASSERT_EQ(client_->List("p", entries), 0u);
   ASSERT_EQ(client_->List("p/q", entries), 0u);
@@ -135,6 +136,12 @@ TEST_F(ItemsTest, PinUnpinAndSyncChangeThePlaceholderApplicationsSee) {
   EXPECT_TRUE(synced.FullyHydrated());
   ASSERT_EQ(client_->ReadAll("s.txt", data), 0u);
   EXPECT_EQ(data, "other");
+
+  // A user's pin with the host's events one at a time: the watcher fetches
+  // the data, and the transfers that answer it do not wait behind it.
+  Provider& serialized = Restart({"SerializeEvents=1"});
+  ASSERT_EQ(client_->Pin("pin-me.txt"), 0u);
+  EXPECT_TRUE(serialized.WaitFor([&](const auto&) { return StateOf("pin-me.txt").FullyHydrated(); }));
 }
 
 // A file whose local edit the host refused holds the only copy of it: a
