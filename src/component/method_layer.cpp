@@ -141,8 +141,10 @@ int32_t do_CreateFile(Engine& engine, std::u16string_view local_path, int32_t at
   if (int32_t rc = call.PreparePath(local_path, path); rc != kOk) return rc;
   call.AddPending(path, kOpUpdate, false);
   call.BeforeOperation();
-  return call.Finish(CreateFileInt(engine, path, attributes, size, creation_time, last_access_time,
-                                   last_write_time, kCreateFileFlags),
+  const int32_t made = CreateFileInt(engine, path, attributes, size, creation_time, last_access_time,
+                                     last_write_time, kCreateFileFlags);
+  if (made == kOk) engine.unseen_creations.Add(path);
+  return call.Finish(made,
                      false);
 }
 
@@ -156,9 +158,10 @@ int32_t do_CreateFolder(Engine& engine, std::u16string_view local_path, int32_t 
   if (int32_t rc = call.PreparePath(local_path, path); rc != kOk) return rc;
   call.AddPending(path, kOpUpdate, true);
   call.BeforeOperation();
-  return call.Finish(CreateFileInt(engine, path, attributes | kFolderAttribute, 0, creation_time,
-                                   last_access_time, last_write_time, kCreateFileFlags),
-                     false);
+  const int32_t made = CreateFileInt(engine, path, attributes | kFolderAttribute, 0, creation_time,
+                                     last_access_time, last_write_time, kCreateFileFlags);
+  if (made == kOk) engine.unseen_creations.Add(path);
+  return call.Finish(made, false);
 }
 
 namespace {

@@ -14,6 +14,7 @@
 #include "engine/engine_state.h"
 #include "engine/metadata_cache.h"
 #include "engine/newer_changes.h"
+#include "engine/unseen_creations.h"
 #include "engine/items_being_listed.h"
 #include "engine/pending_operations.h"
 #include "engine/shared_text.h"
@@ -60,6 +61,7 @@ class Engine {
   GeneralSettings general;
   PendingOperations pending{diag.log_sink(), settings.avoid_firing_events_for_methods};
   NewerChanges newer_changes;
+  UnseenCreations unseen_creations;
   StrandedItems stranded;
   ItemsBeingListed items_being_listed;
   PerThread<std::string> config_answers;  // answers of Config queries

@@ -451,6 +451,12 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     }
     state.saved_remove.clear();
   }
+  // The record of the host's own item: removals after it may be of that
+  // item. (A record that finds nothing there, or a file of the user's, may be
+  // of an older item.)
+  if (record.Action != platform::FILE_ACTION_REMOVED && record.Action != platform::FILE_ACTION_RENAMED_OLD_NAME &&
+      engine.unseen_creations.Contains(rel) && engine.HostMadeItemAt(rel))
+    engine.unseen_creations.Seen(rel);
 
   if (platform::HoldsUnrepresentableName(rel)) {
     const bool second_half =
@@ -785,6 +791,14 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
     LogF(watcher.sink(), kLogVerbose, u"'%s' was moved away by the host: not reported", rel);
     return 0;
   }
+  // The host made an item of this name whose own record is still to come:
+  // what went is an older item, not the host's (which may have moved on
+  // since, out of sight of any check of the name).
+  if (engine.unseen_creations.Contains(rel)) {
+    LogF(watcher.sink(), kLogVerbose, u"'%s' was removed before the host made an item of that name: not reported",
+         rel);
+    return 0;
+  }
   if (engine.HostMadeItemAt(rel)) {
     // The item the user had moved here is what went: the host knows it by
     // the name it was moved from.
@@ -1049,6 +1063,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
         !cached.IsFolder() && (!in_sync || (PathExists(full) && !IsPlaceholderState(PlaceholderStateAt(engine, full))));
     const bool target_known = engine.metadata_cache.Lookup(rel, nullptr, nullptr);
     engine.newer_changes.Note(old_name);
+    engine.unseen_creations.Seen(old_name);
     if (!engine.metadata_cache.Rename(old_name, rel)) {
       result = kErrLocalItemNotFound;
     } else if (PathExists(full) && AnotherItemTookTheName(engine, rel, old_name, cached, target_known)) {

@@ -757,6 +757,22 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   host_.Clear();
   ASSERT_EQ(0, rename((scratch_.root() + "/lent.txt").c_str(), (scratch_.root() + "/kept-mine.txt").c_str()));
   EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\lent.txt", 1)) << Describe(Reported());
+
+  // A file of the user's made and removed unseen, the host making one of
+  // that name, and the user renaming the host's file, all before the
+  // watcher gets to the removal: that removal is of the user's file, which
+  // the host never had, not a delete of the host's.
+  const std::string r = scratch_.root() + "/";
+  host_.Clear();
+  ASSERT_TRUE(BehindTheWatcher("gate4.txt", [&] {
+    return static_cast<bool>(std::ofstream(r + "brief.txt") << "mine") && unlink((r + "brief.txt").c_str()) == 0 &&
+           host_.CreateRemoteFile("\\brief.txt", 30) == 0 &&
+           rename((r + "brief.txt").c_str(), (r + "brief-2.txt").c_str()) == 0;
+  }));
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\brief.txt")) << Describe(Reported());
+  const auto brief = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\brief.txt");
+  ASSERT_EQ(1u, brief.size()) << Describe(Reported());
+  EXPECT_EQ("\\brief-2.txt", brief[0].new_path);
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
