@@ -263,8 +263,10 @@ bool HasDeleteTask(Engine& engine, const std::u16string& relative_path) {
 // to the cache as an item the host has (a moved one is known under its old
 // path, or there only as a create the host refused).
 bool Pairs(DirectoryWatcher& watcher, const ChangeRecord& removed, const ChangeRecord& added) {
+  // An id of 0 is one nobody could read (a file deleted, another made and
+  // gone again): two such records are not one item.
   if (removed.Action != platform::FILE_ACTION_REMOVED || added.Action != platform::FILE_ACTION_ADDED ||
-      removed.ParentFileId == added.ParentFileId || removed.FileId != added.FileId)
+      removed.ParentFileId == added.ParentFileId || removed.FileId != added.FileId || removed.FileId == 0)
     return false;
   const auto folder = [](const ChangeRecord& r) { return (r.FileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0; };
   if (folder(removed) != folder(added)) return false;

@@ -204,6 +204,23 @@ TEST_F(LocalChanges, CreateChangeAndDeleteAreEachReportedOnce) {
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\b.txt"));
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\docs\\a.txt"));
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FOLDER, "\\docs"));
+
+  // With the watcher behind, a known file deleted and a new one made in
+  // another folder and renamed there: neither's id can be read any more,
+  // and the two are still not one item moved.
+  const std::string r = scratch_.root() + "/";
+  ASSERT_EQ(0u, app_.CreateFolder("tray"));
+  ASSERT_EQ(0u, app_.CreateFile("old.txt", "old"));
+  ASSERT_TRUE(BecomesInSync("old.txt"));
+  host_.Clear();
+  ASSERT_TRUE(BehindTheWatcher("gate.txt", [&] {
+    return unlink((r + "old.txt").c_str()) == 0 &&
+           static_cast<bool>(std::ofstream(r + "tray/new.txt") << "brand new") &&
+           rename((r + "tray/new.txt").c_str(), (r + "tray/kept.txt").c_str()) == 0;
+  }));
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\old.txt")) << Describe(Reported());
+  EXPECT_TRUE(host_.Events(HALVEX_EVENT_RENAME_FILE, "\\old.txt").empty()) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\tray\\kept.txt", 9)) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {

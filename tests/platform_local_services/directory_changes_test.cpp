@@ -178,6 +178,18 @@ TEST_F(DirectoryChangesTest, MovesAcrossFoldersPairByFileIdAndKeepWatchesOnMoved
   EXPECT_EQ(moved[0].parent_id, Inode(root_ / "a"));
   EXPECT_EQ(moved[1].parent_id, Inode(root_ / "b"));
 
+  // Moved and gone before it could be read: the halves still share an id,
+  // and one that no deleted or unread item has (0).
+  WriteFile(root_ / "a/y", "y");
+  Collect();
+  ASSERT_EQ(rename((root_ / "a/y").c_str(), (root_ / "b/y").c_str()), 0);
+  ASSERT_EQ(unlink((root_ / "b/y").c_str()), 0);
+  moved = Collect();
+  ASSERT_EQ(Actions(moved), (Expected{{FILE_ACTION_REMOVED, "a\\y"}, {FILE_ACTION_ADDED, "b\\y"}, {FILE_ACTION_REMOVED, "b\\y"}}));
+  EXPECT_NE(moved[0].file_id, 0);
+  EXPECT_EQ(moved[1].file_id, moved[0].file_id);
+  EXPECT_EQ(moved[2].file_id, 0);
+
   // A folder moved and then renamed keeps reporting under its new name.
   ASSERT_EQ(rename((root_ / "a").c_str(), (root_ / "b/a").c_str()), 0);
   ASSERT_EQ(rename((root_ / "b/a").c_str(), (root_ / "b/c").c_str()), 0);

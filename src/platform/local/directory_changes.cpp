@@ -171,6 +171,7 @@ struct DirectoryChangeWatch::Impl {
   // Last undelivered record per path, for coalescing repeats.
   std::unordered_map<std::string, std::pair<uint64_t, DWORD>> last_by_path GUARDED_BY(mu);
   uint64_t next_seq GUARDED_BY(mu) = 1;
+  uint64_t vanished_moves GUARDED_BY(mu) = 0;  // ids for moves whose item went again
   std::deque<QueuedEvent> queued GUARDED_BY(mu);
   DWORD root_error GUARDED_BY(mu) = 0;  // the watched folder is gone
 
@@ -518,7 +519,12 @@ struct DirectoryChangeWatch::Impl {
     if (from.is_dir) RenameWatches(from.rel, to_rel);
     bool exists = false;
     ItemInfo info = ReadInfo(to_rel, exists);
-    if (!exists) info.is_directory = from.is_dir;
+    if (!exists) {
+      info.is_directory = from.is_dir;
+      // Gone again, its id unread: the two halves still share one, which no
+      // item's id can be, so that they pair with each other only.
+      info.file_id = -static_cast<int64_t>(++vanished_moves);
+    }
     if (from.wd == to_wd) {
       if (Passes(FILE_ACTION_RENAMED_OLD_NAME, to_rel, from.is_dir, 0)) {
         Push(Record{FILE_ACTION_RENAMED_OLD_NAME, from.rel, info, from.parent_id, 0});
