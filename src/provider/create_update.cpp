@@ -461,7 +461,7 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
          r.relative, static_cast<uint32_t>(flags));
     return engine.diag.Record(kErrItemExists, ResultMessage(kErrItemExists));
   }
-  if (!r.exists && r.Has(kFlagExistingLocalItem)) {
+  if (!r.exists && (r.Has(kFlagExistingLocalItem) || r.Has(kFlagOnlyWhatIsOnDisk))) {
     LogF(sink, kLogVerbose, u"'%s' no longer exists, not making a placeholder in its place", r.relative);
     return engine.diag.Record(kErrLocalItemNotFound, "The local item no longer exists");
   }

@@ -35,6 +35,9 @@ bool ValidateItemName(Engine& engine, std::u16string_view name);
 // when it is gone by now (renamed or deleted since its record) nothing is
 // made in its place.
 constexpr int32_t kFlagExistingLocalItem = 0x10000;
+// Not one of the host's flags either: only what is on disk is converted; a
+// file gone by now (the user deleted it since its record) is not made again.
+constexpr int32_t kFlagOnlyWhatIsOnDisk = 0x20000;
 
 int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_path, std::u16string_view item_name,
                                     std::u16string_view item_id, int64_t size, int64_t creation_time,

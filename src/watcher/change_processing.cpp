@@ -13,6 +13,7 @@
 #include "engine/item_operations.h"
 #include "engine/retry_passes.h"
 #include "engine/task.h"
+#include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
@@ -684,7 +685,10 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   if (!placeholder && !HasDeleteTask(engine, rel) && PathExists(full)) {
     converted = true;
     result = CreateFileInt(engine, rel, values.attributes, values.size, values.creation_time,
-                           values.last_access_time, values.last_write_time, 2);
+                           values.last_access_time, values.last_write_time,
+                           HALVEX_FLAG_MARK_SYNCED | kFlagOnlyWhatIsOnDisk);
+    // Gone since its record: the records that follow tell of it.
+    if (result == kErrLocalItemNotFound) return 0;
     if (!values.folder && content_changed) flags |= kFlagContent;
   }
   if (result != 0) {

@@ -221,6 +221,24 @@ TEST_F(LocalChanges, CreateChangeAndDeleteAreEachReportedOnce) {
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\old.txt")) << Describe(Reported());
   EXPECT_TRUE(host_.Events(HALVEX_EVENT_RENAME_FILE, "\\old.txt").empty()) << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\tray\\kept.txt", 9)) << Describe(Reported());
+
+  // An editor's save over a known file, deleted just as the watcher takes
+  // the saved file in: nothing is made in its place.
+  ASSERT_EQ(0u, app_.CreateFile("saved.txt", "v1"));
+  ASSERT_TRUE(BecomesInSync("saved.txt"));
+  ASSERT_EQ(0, host_.Config("LogLevel=4"));
+  std::atomic<bool> deleted{false};
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && !deleted && e.path.find("CreateLocalFile LocalPath '\\saved.txt'") != std::string::npos)
+      deleted = unlink((r + "saved.txt").c_str()) == 0;
+  });
+  WriteOutside("saved.txt", "v2");
+  ASSERT_EQ(0, rename((scratch_.outside() + "/saved.txt").c_str(), (r + "saved.txt").c_str()));
+  EXPECT_TRUE(host_.WaitFor([&] { return deleted.load(); }));
+  Settle();
+  host_.SetObserver(nullptr);
+  EXPECT_FALSE(std::filesystem::exists(r + "saved.txt"));
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\saved.txt", 1)) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
