@@ -14,6 +14,8 @@ constexpr const char* kChildRootVariable = "CORVANE_E2E_ITEMS_CHILD_ROOT";
 
 TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   std::map<std::string, RemoteItem> remote = {{"\\a.txt", {false, "alpha"}},
+                                              {"\\whole.txt", {false, "whole"}},
+                                              {"\\cloud.txt", {false, "only on the server"}},
                                               {"\\f", {true, ""}},
                                               {"\\d", {true, ""}},
                                               {"\\d\\x.txt", {false, "x"}},
@@ -90,6 +92,22 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   for (const Event& e : provider_->Events()) {
     EXPECT_TRUE(e.id != HALVEX_EVENT_RENAME_FILE && e.id != HALVEX_EVENT_RENAME_FOLDER) << e.id << " " << e.path;
   }
+
+  // Files moved while stopped into a new folder the host then refuses, and
+  // with it their renames: a file all here stops claiming to be in sync; one
+  // whose data is only on the server goes back where the server has it.
+  ASSERT_EQ(client_->ReadAll("whole.txt", data), 0u);
+  Stop();
+  ASSERT_EQ(mkdir((root_ + "/box").c_str(), 0755), 0);
+  ASSERT_EQ(rename((root_ + "/whole.txt").c_str(), (root_ + "/box/whole.txt").c_str()), 0);
+  ASSERT_EQ(rename((root_ + "/cloud.txt").c_str(), (root_ + "/box/cloud.txt").c_str()), 0);
+  Provider& refusing = Restart({}, {"\\box", "\\box\\whole.txt", "\\box\\cloud.txt"});
+  ASSERT_TRUE(refusing.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\cloud.txt"));
+  Settle();
+  EXPECT_FALSE(StateOf("box/whole.txt").in_sync);
+  EXPECT_TRUE(Exists("cloud.txt"));
+  ASSERT_EQ(client_->ReadAll("cloud.txt", data), 0u);
+  EXPECT_EQ(data, "only on the server");
 }
 
 // The activation's listing brings the host's older versions: a whole file

@@ -40,7 +40,8 @@ class Provider : public corvane::test_common::Host {
   ~Provider() override { Destroy(); }
   // Remote tree, keyed by relative path with backslashes ("\\docs\\a.txt").
   std::map<std::string, RemoteItem> remote;
-  // Paths whose CreateFile and UpdateFile events the backend refuses.
+  // Paths whose create and update events the backend refuses, and names
+  // it refuses to rename an item to.
   std::vector<std::string> refuse;
 
   Provider() {
@@ -160,19 +161,25 @@ class Provider : public corvane::test_common::Host {
         return SendData(e.task_id, e.path, e.offset, e.length);
       case HALVEX_EVENT_RENAME_FILE:
       case HALVEX_EVENT_RENAME_FOLDER:
+        if (Refused(e.new_path)) {
+          params[e.count - 1] = HALVEX_ERR_OPERATION_DENIED;
+          return 0;
+        }
         MoveRemote(e.path, e.new_path);
         return 0;
       case HALVEX_EVENT_CREATE_FILE:
-      case HALVEX_EVENT_UPDATE_FILE: {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const std::string& refused : refuse) {
-          if (refused == e.path) params[e.count - 1] = HALVEX_ERR_BACKEND;
-        }
+      case HALVEX_EVENT_CREATE_FOLDER:
+      case HALVEX_EVENT_UPDATE_FILE:
+        if (Refused(e.path)) params[e.count - 1] = HALVEX_ERR_BACKEND;
         return 0;
-      }
       default:
         return 0;
     }
+  }
+
+  bool Refused(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::find(refuse.begin(), refuse.end(), path) != refuse.end();
   }
 
   std::mutex strings_mutex_;
