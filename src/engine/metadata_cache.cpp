@@ -71,13 +71,15 @@ bool MetadataCache::GetLocked(std::u16string_view path, bool* locked) const {
   return true;
 }
 
-bool MetadataCache::SetLocked(std::u16string_view path, bool locked) {
+bool MetadataCache::SetFlag(std::u16string_view path, uint8_t CacheItem::*flag, bool value) {
   MutexLock lock(mutex_);
   auto it = items_.find(path);
   if (it == items_.end()) return false;
-  it->second.Locked = locked ? 1 : 0;
+  it->second.*flag = value ? 1 : 0;
   return true;
 }
+
+bool MetadataCache::SetLocked(std::u16string_view path, bool locked) { return SetFlag(path, &CacheItem::Locked, locked); }
 
 bool MetadataCache::GetCreateFailed(std::u16string_view path, bool* create_failed) const {
   MutexLock lock(mutex_);
@@ -88,19 +90,11 @@ bool MetadataCache::GetCreateFailed(std::u16string_view path, bool* create_faile
 }
 
 bool MetadataCache::SetCreateFailed(std::u16string_view path, bool create_failed) {
-  MutexLock lock(mutex_);
-  auto it = items_.find(path);
-  if (it == items_.end()) return false;
-  it->second.CreateFailed = create_failed ? 1 : 0;
-  return true;
+  return SetFlag(path, &CacheItem::CreateFailed, create_failed);
 }
 
 bool MetadataCache::SetBaseReplaced(std::u16string_view path, bool replaced) {
-  MutexLock lock(mutex_);
-  auto it = items_.find(path);
-  if (it == items_.end()) return false;
-  it->second.BaseReplaced = replaced ? 1 : 0;
-  return true;
+  return SetFlag(path, &CacheItem::BaseReplaced, replaced);
 }
 
 bool MetadataCache::UpdateProperties(std::u16string_view path, int32_t attributes, int64_t size,

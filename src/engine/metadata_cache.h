@@ -87,6 +87,8 @@ class MetadataCache {
   };
   using Map = std::map<std::u16string, CacheItem, PathLess>;
 
+  bool SetFlag(std::u16string_view path, uint8_t CacheItem::*flag, bool value);
+
   LogSink* sink_;
   mutable Mutex mutex_;
   Map items_ GUARDED_BY(mutex_);
