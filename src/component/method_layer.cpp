@@ -5,6 +5,7 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/engine_parts.h"
 #include "engine/item_operations.h"
 #include "engine/pending_operations.h"
 #include "engine/retry_passes.h"
@@ -143,7 +144,7 @@ int32_t do_CreateFile(Engine& engine, std::u16string_view local_path, int32_t at
   call.BeforeOperation();
   const int32_t made = CreateFileInt(engine, path, attributes, size, creation_time, last_access_time,
                                      last_write_time, kCreateFileFlags);
-  if (made == kOk) engine.unseen_creations.Add(path);
+  if (made == kOk) engine.unseen_creations.Add(path, ReadFileVersion(engine, path).file_id);
   return call.Finish(made,
                      false);
 }
@@ -160,7 +161,7 @@ int32_t do_CreateFolder(Engine& engine, std::u16string_view local_path, int32_t 
   call.BeforeOperation();
   const int32_t made = CreateFileInt(engine, path, attributes | kFolderAttribute, 0, creation_time,
                                      last_access_time, last_write_time, kCreateFileFlags);
-  if (made == kOk) engine.unseen_creations.Add(path);
+  if (made == kOk) engine.unseen_creations.Add(path, ReadFileVersion(engine, path).file_id);
   return call.Finish(made, false);
 }
 

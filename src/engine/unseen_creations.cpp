@@ -4,24 +4,32 @@
 
 namespace corvane {
 
-void UnseenCreations::Add(std::u16string_view path) {
+void UnseenCreations::Add(std::u16string_view path, int64_t file_id) {
+  if (file_id <= 0) return;  // not to be told apart: judged as before
   const int64_t now = CurrentTimeMs();
   MutexLock lock(mutex_);
-  if (made_ms_.size() >= 1024)
-    std::erase_if(made_ms_, [&](const auto& entry) { return now - entry.second > kLifetimeMs; });
-  made_ms_[std::u16string(path)] = now;
+  if (made_.size() >= 1024)
+    std::erase_if(made_, [&](const auto& entry) { return now - entry.second.made_ms > kLifetimeMs; });
+  made_[std::u16string(path)] = {file_id, now};
 }
 
-void UnseenCreations::Seen(std::u16string_view path) {
+void UnseenCreations::Seen(std::u16string_view path, int64_t file_id) {
   MutexLock lock(mutex_);
-  if (!made_ms_.empty()) made_ms_.erase(std::u16string(path));
+  if (made_.empty()) return;
+  const auto it = made_.find(std::u16string(path));
+  if (it != made_.end() && it->second.file_id == file_id) made_.erase(it);
+}
+
+void UnseenCreations::Forget(std::u16string_view path) {
+  MutexLock lock(mutex_);
+  if (!made_.empty()) made_.erase(std::u16string(path));
 }
 
 bool UnseenCreations::Contains(std::u16string_view path) const {
   const int64_t now = CurrentTimeMs();
   MutexLock lock(mutex_);
-  const auto it = made_ms_.find(std::u16string(path));
-  return it != made_ms_.end() && now - it->second <= kLifetimeMs;
+  const auto it = made_.find(std::u16string(path));
+  return it != made_.end() && now - it->second.made_ms <= kLifetimeMs;
 }
 
 }  // namespace corvane

@@ -2,6 +2,7 @@
 // watcher has not reached yet. A removal of such a name that comes before
 // that record is of an older item, gone before the host made its own: the
 // host's item may have moved on since, out of reach of any check of the name.
+// The host's record is told from an older item's by the file id.
 #pragma once
 
 #include <cstdint>
@@ -15,18 +16,25 @@ namespace corvane {
 
 class UnseenCreations {
  public:
-  void Add(std::u16string_view path);
-  // The watcher reached a record that shows something at the name.
-  void Seen(std::u16string_view path);
+  // `file_id` is the id of the item the host made (above 0).
+  void Add(std::u16string_view path, int64_t file_id);
+  // The watcher reached a record of an item with `file_id` at `path`.
+  void Seen(std::u16string_view path, int64_t file_id);
+  // The name no longer holds the host's item (deleted or moved away).
+  void Forget(std::u16string_view path);
   bool Contains(std::u16string_view path) const;
 
  private:
   // The record comes within moments; one never seen (its item gone before
   // the watcher read it) must not hold the name for long.
   static constexpr int64_t kLifetimeMs = 60000;
+  struct Made {
+    int64_t file_id = 0;
+    int64_t made_ms = 0;
+  };
 
   mutable Mutex mutex_;
-  std::unordered_map<std::u16string, int64_t> made_ms_ GUARDED_BY(mutex_);
+  std::unordered_map<std::u16string, Made> made_ GUARDED_BY(mutex_);
 };
 
 }  // namespace corvane

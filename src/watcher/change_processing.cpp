@@ -454,12 +454,9 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     }
     state.saved_remove.clear();
   }
-  // The record of the host's own item: removals after it may be of that
-  // item. (A record that finds nothing there, or a file of the user's, may be
-  // of an older item.)
-  if (record.Action != platform::FILE_ACTION_REMOVED && record.Action != platform::FILE_ACTION_RENAMED_OLD_NAME &&
-      engine.unseen_creations.Contains(rel) && engine.HostMadeItemAt(rel))
-    engine.unseen_creations.Seen(rel);
+  // The record of the host's own item: removals after it may be of that item.
+  if (record.Action != platform::FILE_ACTION_REMOVED && record.Action != platform::FILE_ACTION_RENAMED_OLD_NAME)
+    engine.unseen_creations.Seen(rel, record.FileId);
 
   if (platform::HoldsUnrepresentableName(rel)) {
     const bool second_half =
@@ -800,12 +797,8 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
   // The host made an item of this name whose own record is still to come:
   // what went is an older item, not the host's (which may have moved on
   // since, out of sight of any check of the name).
-  if (engine.unseen_creations.Contains(rel)) {
-    LogF(watcher.sink(), kLogVerbose, u"'%s' was removed before the host made an item of that name: not reported",
-         rel);
-    return 0;
-  }
-  if (engine.HostMadeItemAt(rel)) {
+  const bool made_after = engine.unseen_creations.Contains(rel);
+  if (made_after || engine.HostMadeItemAt(rel)) {
     // The item the user had moved here is what went: the host knows it by
     // the name it was moved from.
     ChangeState& state = watcher.change_state();
@@ -816,7 +809,10 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
            rel);
       return ReportDelete(engine, source, nullptr, 0);
     }
-    LogF(watcher.sink(), kLogVerbose, u"'%s' was made again by the host since its removal: not reported", rel);
+    LogF(watcher.sink(), kLogVerbose,
+         made_after ? u"'%s' was removed before the host made an item of that name: not reported"
+                    : u"'%s' was made again by the host since its removal: not reported",
+         rel);
     return 0;
   }
   return ReportDelete(engine, rel, nullptr, 0);
@@ -1069,7 +1065,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
         !cached.IsFolder() && (!in_sync || (PathExists(full) && !IsPlaceholderState(PlaceholderStateAt(engine, full))));
     const bool target_known = engine.metadata_cache.Lookup(rel, nullptr, nullptr);
     engine.newer_changes.Note(old_name);
-    engine.unseen_creations.Seen(old_name);
+    engine.unseen_creations.Forget(old_name);
     if (!engine.metadata_cache.Rename(old_name, rel)) {
       result = kErrLocalItemNotFound;
     } else if (PathExists(full) && AnotherItemTookTheName(engine, rel, old_name, cached, target_known)) {

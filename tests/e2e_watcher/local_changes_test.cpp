@@ -794,16 +794,28 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\lent.txt", 1)) << Describe(Reported());
 
   // A file of the user's made and removed unseen, the host making one of
-  // that name, and the user renaming the host's file, all before the
+  // that name, and the user renaming the host's file just before the
   // watcher gets to the removal: that removal is of the user's file, which
-  // the host never had, not a delete of the host's.
+  // the host never had, not a delete of the host's. (The record of the
+  // user's file is handled while the host's file stands at the name.)
   const std::string r = scratch_.root() + "/";
   host_.Clear();
+  std::atomic<bool> moved{false};
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && !moved && e.path.find("brief.txt', file action: FILE_ACTION_REMOVED") != std::string::npos)
+      moved = rename((r + "brief.txt").c_str(), (r + "brief-2.txt").c_str()) == 0;
+  });
   ASSERT_TRUE(BehindTheWatcher("gate4.txt", [&] {
-    return static_cast<bool>(std::ofstream(r + "brief.txt") << "mine") && unlink((r + "brief.txt").c_str()) == 0 &&
-           host_.CreateRemoteFile("\\brief.txt", 30) == 0 &&
-           rename((r + "brief.txt").c_str(), (r + "brief-2.txt").c_str()) == 0;
+    const bool made = static_cast<bool>(std::ofstream(r + "brief.txt") << "mine") && unlink((r + "brief.txt").c_str()) == 0;
+    // Here a record's file id is read when the platform takes the event in,
+    // moments after it: the host's file, made within those moments, would
+    // lend the user's records its id.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return made && host_.CreateRemoteFile("\\brief.txt", 30) == 0;
   }));
+  host_.SetObserver(nullptr);
+  ASSERT_TRUE(moved.load());
+  Settle();
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\brief.txt")) << Describe(Reported());
   const auto brief = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\brief.txt");
   ASSERT_EQ(1u, brief.size()) << Describe(Reported());
