@@ -1165,6 +1165,11 @@ class Run {
       if (expect_.count(to) && !local.count(to) && local.count(from) && !expect_.count(from)) {
         Note("check: " + to + " went back to " + from + ", whose rename the host refused");
         MoveTree(expect_, to, from);
+      } else if (expect_.count(to) && !local.count(to) && !local.count(from) &&
+                 (host_->Seen(HALVEX_EVENT_DELETE_FILE, from) || host_->Seen(HALVEX_EVENT_DELETE_FOLDER, from))) {
+        // It went back into a folder the user then deleted, and went with it.
+        Note("check: " + to + " went back to " + from + ", then was deleted with its folder");
+        EraseTree(expect_, to);
       } else if (!expect_.count(to) && local.count(from) && !expect_.count(from)) {
         // It went back before the user's delete of the new name reached it:
         // what came back is the user's own, saved from that delete.
