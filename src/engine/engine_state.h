@@ -15,10 +15,6 @@ struct EngineState {
   std::atomic<uint32_t> stop_activating{0};
   std::atomic<uint32_t> installing{0};
   std::atomic<uint32_t> path_prepared{0};
-  // Hydrations the library itself waits for (a pin, data fetched before an
-  // item is offered), often on the watcher's own thread: the transfers that
-  // answer them must not queue behind it.
-  std::atomic<uint32_t> hydrations_waiting{0};
 
   // Settings that may change only while stopped are refused in both states.
   bool ActiveOrActivating() const { return active.load() != 0 || activating.load() != 0; }

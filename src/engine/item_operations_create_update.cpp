@@ -76,4 +76,10 @@ int32_t UpdateFileInt(Engine& engine, std::u16string_view local_path, int32_t at
                        flags | HALVEX_FLAG_FORCE_UPDATE | HALVEX_FLAG_UPDATE_CALL);
 }
 
+int32_t ConvertLocalItem(Engine& engine, std::u16string_view path, int32_t attributes, int64_t size,
+                         int64_t creation_time, int64_t last_access_time, int64_t last_write_time) {
+  return CreateFileInt(engine, path, attributes, size, creation_time, last_access_time, last_write_time,
+                       HALVEX_FLAG_MARK_SYNCED | kFlagOnlyWhatIsOnDisk);
+}
+
 }  // namespace corvane

@@ -530,9 +530,7 @@ int32_t DoHydratePlaceholder(Engine& engine, std::u16string_view full_path) {
   request.starting_offset = 0;
   request.length = 0x7FFFFFFFFFFFFFFF;
   request.flags = 0;
-  engine.state.hydrations_waiting.fetch_add(1);
   const HRESULT hr = manager->HydratePlaceholder(&request);
-  engine.state.hydrations_waiting.fetch_sub(1);
   engine.diag.SetOsLastError(static_cast<uint32_t>(hr));
   return hr != S_OK ? kErrOsCallFailed : kOk;
 }

@@ -177,7 +177,7 @@ HRESULT PlaceholderManager::ExecutePlaceholderAction(const PlaceholderAction* ac
   HRESULT hr = BuildExecuteRequest(*action, request);
   if (SUCCEEDED(hr)) {
     const bool retrieve = action->operation_type == CF_OPERATION_TYPE_RETRIEVE_DATA;
-    DeferredExecutor* executor = retrieve ? nullptr : executor_.load();
+    DeferredExecutor* executor = retrieve || hydrations_waiting_.load() > 0 ? nullptr : executor_.load();
     hr = executor != nullptr && executor->Enqueue(request) ? S_OK : request->Run();
     if (retrieve) *action->returned_length = SUCCEEDED(hr) ? request->params.RetrieveData.ReturnedLength : 0;
   }

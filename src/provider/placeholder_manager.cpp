@@ -207,7 +207,11 @@ HRESULT PlaceholderManager::HydratePlaceholder(const HydrateRequest* request) {
   PlaceholderHandle handle;
   HRESULT hr = OpenForItem(request->path, FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_NORMAL,
                            false, handle);
-  if (SUCCEEDED(hr)) hr = CfHydratePlaceholder(handle.get(), request->starting_offset, request->length, request->flags, nullptr);
+  if (SUCCEEDED(hr)) {
+    hydrations_waiting_.fetch_add(1);
+    hr = CfHydratePlaceholder(handle.get(), request->starting_offset, request->length, request->flags, nullptr);
+    hydrations_waiting_.fetch_sub(1);
+  }
   handle.Close();
   LogExit(hr, u"HydratePlaceholder result code: 0x%x", {static_cast<uint32_t>(hr)});
   return hr;

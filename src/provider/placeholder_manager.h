@@ -109,6 +109,10 @@ class PlaceholderManager {
 
   Diagnostics& diagnostics_;
   std::atomic<DeferredExecutor*> executor_{nullptr};
+  // Hydrations this process waits for (a pin, data fetched before an item
+  // is offered), often on the executor's own thread: the transfers that
+  // answer them run at once rather than queue behind it.
+  std::atomic<uint32_t> hydrations_waiting_{0};
 };
 
 }  // namespace corvane

@@ -13,10 +13,8 @@
 #include "engine/item_operations.h"
 #include "engine/retry_passes.h"
 #include "engine/task.h"
-#include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "provider/create_update.h"
 #include "provider/placeholder_manager.h"
 #include "support/hex.h"
 #include "support/mutex.h"
@@ -223,13 +221,18 @@ int32_t ReportNewOrMoved(Engine& engine, DirectoryWatcher* watcher, const std::u
 
 int32_t PinChange(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
                   bool pinned) {
-  if (pinned) return DoHydratePlaceholder(engine, full_path);
   PlaceholderManager* manager = engine.placeholder_manager.get();
   LogSink* sink = engine.diag.log_sink();
   HydrateRequest request;
   request.path = full_path.c_str();
   request.starting_offset = 0;
   request.length = 0x7FFFFFFFFFFFFFFFLL;
+  if (pinned) {
+    LogF(sink, kLogVerbose, u"DoHydratePlaceholder %s", full_path);
+    const HRESULT hr = manager->HydratePlaceholder(&request);
+    engine.diag.SetOsLastError(static_cast<uint32_t>(hr));
+    return hr != 0 ? kErrOsCallFailed : 0;
+  }
   std::u16string item_id;
   if (!manager->GetItemIdByPath(full_path.c_str(), item_id)) {
     LogF(sink, kLogVerbose, u"GetItemIdByPath for '%s' returned error code 0x%x", full_path,
@@ -681,9 +684,8 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   bool converted = false;
   if (!placeholder && !HasDeleteTask(engine, rel) && PathExists(full)) {
     converted = true;
-    result = CreateFileInt(engine, rel, values.attributes, values.size, values.creation_time,
-                           values.last_access_time, values.last_write_time,
-                           HALVEX_FLAG_MARK_SYNCED | kFlagOnlyWhatIsOnDisk);
+    result = ConvertLocalItem(engine, rel, values.attributes, values.size, values.creation_time,
+                              values.last_access_time, values.last_write_time);
     // Gone since its record: the records that follow tell of it.
     if (result == kErrLocalItemNotFound) return 0;
     if (!values.folder && content_changed) flags |= kFlagContent;
@@ -1021,6 +1023,12 @@ int32_t ReportChangeAfterRename(Engine& engine, const std::u16string& rel, const
 
 }  // namespace
 
+void AfterRefusedRename(Engine& engine, const std::u16string& old_name, const std::u16string& rel, bool is_dir,
+                        int32_t answer) {
+  if (answer != 0 && answer != kErrRetry && answer != kErrPending)
+    RefusedRename(engine, engine.EffectiveSyncRootPath(), old_name, rel, is_dir, answer);
+}
+
 int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& rel,
                           const std::u16string& full, const CacheItem& cached) {
   LogSink* sink = engine.diag.log_sink();
@@ -1055,7 +1063,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   }
   engine.tasks.ReleaseTask(task);
   int32_t result = answer;
-  if (answer != 0 && answer != kErrRetry) RefusedRename(engine, engine.EffectiveSyncRootPath(), old_name, rel, cached.IsFolder(), answer);
+  AfterRefusedRename(engine, old_name, rel, cached.IsFolder(), answer);
   bool report_change = false;
   if (answer == 0) {
     // Content put over the file before it moved (an editor's save, a plain

@@ -40,6 +40,11 @@ int32_t ProcessSavedRemoveAction(DirectoryWatcher& watcher);
 // True while a reported rename to `relative_path` waits for the host.
 bool HasRenameTask(Engine& engine, const std::u16string& relative_path);
 
+// The host refused a rename the user made (any answer but done and retry):
+// the item goes back where the host has it, or stops claiming to be in sync.
+void AfterRefusedRename(Engine& engine, const std::u16string& old_name, const std::u16string& relative_path,
+                        bool is_dir, int32_t answer);
+
 // Reports the rename of the known item `old_name` (cache entry `cached`) to
 // `relative_path` and moves its cache entry. The caller holds the engine's
 // new_item_report_mutex, so that the watcher and a rescan never both report it.

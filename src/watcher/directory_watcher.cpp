@@ -143,8 +143,6 @@ bool DirectoryWatcher::Enqueue(WatcherTask* task) {
 
 bool DirectoryWatcher::Enqueue(std::unique_ptr<ExecuteRequest>& request) {
   if (!request || stop_.load()) return false;
-  // The one worker may be the thread waiting for this very transfer.
-  if (!RescanTaskIsParallel() && engine_.state.hydrations_waiting.load() > 0) return false;
   auto* task = new ExecuteTask(*this, std::move(request));
   if (Enqueue(task)) return true;
   // Hand the request back so the caller can run it at once.

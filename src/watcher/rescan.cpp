@@ -9,7 +9,6 @@
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
 #include "engine/item_operations.h"
-#include "engine/retry_passes.h"
 #include "engine/task.h"
 #include "halvex/corvane.h"
 #include "platform/errors.h"
@@ -244,10 +243,9 @@ int32_t ReportOfflineRename(Engine& engine, const std::u16string& full, const st
     UpdateFileInt(engine, rel, values.attributes, values.size, values.creation_time, values.last_access_time,
                   values.last_write_time, 0x142);
     PassesExclusion(engine, rel, platform_attributes);
-  } else if (answer != kErrRetry) {
-    // Refused: the host still has the item under its old name, so here it
-    // goes back or stops claiming to be in sync, as a rename seen live does.
-    RefusedRename(engine, RootPath(engine), item_id, rel, values.folder, answer);
+  } else {
+    // Refused: handled as a rename seen live.
+    AfterRefusedRename(engine, item_id, rel, values.folder, answer);
   }
   engine.tasks.RemoveTask(nullptr, task_id, false);
   return answer;
