@@ -995,11 +995,11 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     if (ReadLocalValues(full, values) != 0) return 0;
     return ReportAsNew(engine, &watcher, rel, full, values);
   }
-  if (engine.HostMadeItemAt(rel)) {
+  if (engine.unseen_creations.Contains(rel) || engine.HostMadeItemAt(rel)) {
     // The host made an item of its own at the new name before this record
-    // was handled (the user's item moved on or went since): a rename would
-    // put the user's item over it. The records after this one tell where
-    // the item went.
+    // was handled (the user's item moved on or went since), even if that item
+    // moved on too: a rename would put the user's item over it. The records
+    // after this one tell where the item went.
     LogF(sink, kLogVerbose, u"'%s' holds the host's own item, made after '%s' was moved there: not reported over it",
          rel, old_name);
     if (state.displaced.size() >= 64) state.displaced.erase(state.displaced.begin());

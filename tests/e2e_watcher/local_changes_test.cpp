@@ -820,6 +820,22 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   const auto brief = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\brief.txt");
   ASSERT_EQ(1u, brief.size()) << Describe(Reported());
   EXPECT_EQ("\\brief-2.txt", brief[0].new_path);
+  // The same with a known file of the user's renamed to that name first:
+  // the host hears of its delete, not of a rename over the host's file.
+  ASSERT_EQ(0u, app_.CreateFile("known.txt", "known"));
+  ASSERT_TRUE(BecomesInSync("known.txt"));
+  host_.Clear();
+  ASSERT_TRUE(BehindTheWatcher("gate5.txt", [&] {
+    const bool gone = rename((r + "known.txt").c_str(), (r + "spot.txt").c_str()) == 0 &&
+                      unlink((r + "spot.txt").c_str()) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // as above
+    return gone && host_.CreateRemoteFile("\\spot.txt", 30) == 0 &&
+           rename((r + "spot.txt").c_str(), (r + "spot-2.txt").c_str()) == 0;
+  }));
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\known.txt")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\known.txt")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\spot.txt")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\spot.txt")) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
