@@ -805,11 +805,14 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
     if (e.id == HALVEX_EVENT_LOG && !moved && e.path.find("brief.txt', file action: FILE_ACTION_REMOVED") != std::string::npos)
       moved = rename((r + "brief.txt").c_str(), (r + "brief-2.txt").c_str()) == 0;
   });
+  const std::string out = scratch_.outside() + "/";
   ASSERT_TRUE(BehindTheWatcher("gate4.txt", [&] {
-    const bool made = static_cast<bool>(std::ofstream(r + "brief.txt") << "mine") && unlink((r + "brief.txt").c_str()) == 0;
-    // Here a record's file id is read when the platform takes the event in,
-    // moments after it: the host's file, made within those moments, would
-    // lend the user's records its id.
+    // Moved out rather than deleted, and given a moment: here a record's
+    // file id is read when the platform takes the event in, and a freed
+    // inode number may be the host's file's next, so a file made within
+    // those moments, or in that inode, lends the user's records its id.
+    const bool made = static_cast<bool>(std::ofstream(r + "brief.txt") << "mine") &&
+                      rename((r + "brief.txt").c_str(), (out + "brief.txt").c_str()) == 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return made && host_.CreateRemoteFile("\\brief.txt", 30) == 0;
   }));
@@ -827,7 +830,7 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   host_.Clear();
   ASSERT_TRUE(BehindTheWatcher("gate5.txt", [&] {
     const bool gone = rename((r + "known.txt").c_str(), (r + "spot.txt").c_str()) == 0 &&
-                      unlink((r + "spot.txt").c_str()) == 0;
+                      rename((r + "spot.txt").c_str(), (out + "spot.txt").c_str()) == 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // as above
     return gone && host_.CreateRemoteFile("\\spot.txt", 30) == 0 &&
            rename((r + "spot.txt").c_str(), (r + "spot-2.txt").c_str()) == 0;
