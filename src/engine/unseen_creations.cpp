@@ -32,4 +32,12 @@ bool UnseenCreations::Contains(std::u16string_view path) const {
   return it != made_.end() && now - it->second.made_ms <= kLifetimeMs;
 }
 
+bool UnseenCreations::HeldByAnother(std::u16string_view path, int64_t file_id) const {
+  if (file_id <= 0) return false;
+  const int64_t now = CurrentTimeMs();
+  MutexLock lock(mutex_);
+  const auto it = made_.find(std::u16string(path));
+  return it != made_.end() && now - it->second.made_ms <= kLifetimeMs && it->second.file_id != file_id;
+}
+
 }  // namespace corvane

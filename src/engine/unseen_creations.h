@@ -23,6 +23,9 @@ class UnseenCreations {
   // The name no longer holds the host's item (deleted or moved away).
   void Forget(std::u16string_view path);
   bool Contains(std::u16string_view path) const;
+  // The host's item made at `path` is another than the item with `file_id`
+  // (0 when unknown: then nobody can tell, and the answer is no).
+  bool HeldByAnother(std::u16string_view path, int64_t file_id) const;
 
  private:
   // The record comes within moments; one never seen (its item gone before

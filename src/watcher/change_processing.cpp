@@ -189,7 +189,11 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
   std::u16string item_id;
   if (!manager->GetItemIdByPath(full.c_str(), item_id) || item_id.empty() || item_id == rel) return false;
   // A rename of it that waits for the host's answer is that move, reported.
-  if (PathExists(engine.EffectiveSyncRootPath() + item_id) || HasRenameTask(engine, rel)) return false;
+  // A name the host made another item at since holds that item.
+  if (PathExists(engine.EffectiveSyncRootPath() + item_id) || HasRenameTask(engine, rel) ||
+      (engine.unseen_creations.Contains(item_id) &&
+       engine.unseen_creations.HeldByAnother(item_id, ReadFileVersion(engine, rel).file_id)))
+    return false;
   CacheItem cached;
   if (!engine.metadata_cache.Lookup(item_id, &cached, nullptr)) {
     // Not known by that name (the cache was rebuilt since): an in-sync
@@ -903,8 +907,12 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     return UpdateKnownItem(engine, &watcher, rel, full, values, nullptr);
   }
   CacheItem cached;
+  // The host's item at the old name, made after this rename or still
+  // there, is not what moved; the record of the host's item moving is seen.
+  if (!old_name.empty()) engine.unseen_creations.Seen(old_name, record.FileId);
   auto known_at_old_name = [&] {
     return !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr) &&
+           !engine.unseen_creations.HeldByAnother(old_name, record.FileId) &&
            !HostItemStillAt(engine, watcher.path(), old_name, rel);
   };
   bool old_cached = known_at_old_name();

@@ -839,6 +839,23 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\known.txt")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\spot.txt")) << Describe(Reported());
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\spot.txt")) << Describe(Reported());
+  // And with the known file renamed away first: the host made its file at
+  // the name the user's file had left, and the user moved the host's file
+  // on. The user's file is new to the host; the host's file is renamed.
+  ASSERT_EQ(0u, app_.CreateFile("seat.txt", "the user's"));
+  ASSERT_TRUE(BecomesInSync("seat.txt"));
+  host_.Clear();
+  ASSERT_TRUE(BehindTheWatcher("gate6.txt", [&] {
+    const bool moved = rename((r + "seat.txt").c_str(), (r + "mine.txt").c_str()) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // as above
+    return moved && host_.CreateRemoteFile("\\seat.txt", 30) == 0 &&
+           rename((r + "seat.txt").c_str(), (r + "seat-2.txt").c_str()) == 0;
+  }));
+  const auto seat = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\seat.txt");
+  ASSERT_EQ(1u, seat.size()) << Describe(Reported());
+  EXPECT_EQ("\\seat-2.txt", seat[0].new_path);
+  EXPECT_TRUE(ReportsSize("\\mine.txt", 10)) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\mine.txt")) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
