@@ -69,6 +69,9 @@ class ItemCall {
     pending_is_dir_ = is_dir;
     pending_added_ = engine_.pending.AddPending(path, op_type, is_dir);
     engine_.newer_changes.Note(path);
+    // The host's own delete or move of an item it made: the name, and any
+    // below it, holds that item no more.
+    if (op_type == kOpDelete || op_type == kOpRename) engine_.unseen_creations.Forget(path);
   }
 
   // Clears the code (not the text) first, so that an operation that recorded

@@ -49,6 +49,7 @@ bool Engine::Initialize() {
   // A mark left from an earlier activation would swallow the change the
   // offline check finds at its path.
   pending.Clear();
+  unseen_creations.Clear();
   method_calls.Open();
   Log(sink, kLogVerbose, u"Windows cloud API engine initialized");
   if (settings.serialize_events.load() != 0) event_lock = MakeOwned<Mutex>();

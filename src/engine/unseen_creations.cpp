@@ -22,7 +22,16 @@ void UnseenCreations::Seen(std::u16string_view path, int64_t file_id) {
 
 void UnseenCreations::Forget(std::u16string_view path) {
   MutexLock lock(mutex_);
-  if (!made_.empty()) made_.erase(std::u16string(path));
+  std::erase_if(made_, [&](const auto& entry) {
+    const std::u16string& made = entry.first;
+    return made.size() >= path.size() && made.compare(0, path.size(), path) == 0 &&
+           (made.size() == path.size() || made[path.size()] == u'\\');
+  });
+}
+
+void UnseenCreations::Clear() {
+  MutexLock lock(mutex_);
+  made_.clear();
 }
 
 bool UnseenCreations::Contains(std::u16string_view path) const {

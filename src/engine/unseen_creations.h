@@ -20,8 +20,12 @@ class UnseenCreations {
   void Add(std::u16string_view path, int64_t file_id);
   // The watcher reached a record of an item with `file_id` at `path`.
   void Seen(std::u16string_view path, int64_t file_id);
-  // The name no longer holds the host's item (deleted or moved away).
+  // The name, and any below it, no longer holds the host's item (deleted or
+  // moved away).
   void Forget(std::u16string_view path);
+  // Forgets every mark: the records of items made before the watcher
+  // stopped were seen or never will be.
+  void Clear();
   bool Contains(std::u16string_view path) const;
   // The host's item made at `path` is another than the item with `file_id`
   // (0 when unknown: then nobody can tell, and the answer is no).
