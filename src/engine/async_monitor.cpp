@@ -166,9 +166,7 @@ void ForgetDeletedItem(Engine& engine, const std::u16string& root, const std::u1
   // is anything below it.
   const bool host_made = engine.HostMadeItemAt(path);
   engine.metadata_cache.Remove(path, true);
-  // A listing the host made before the delete still shows the item.
-  engine.newer_changes.Note(path);
-  engine.unseen_creations.Forget(path);
+  engine.HostTookItemAway(path);
   // A folder made again and filled, its content reported before the stale
   // delete was: the host dropped that content with the folder, so it must be
   // offered again, not taken back as known. (A folder moved here, known by
@@ -196,9 +194,7 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   CacheItem moved;
   std::u16string name;
   const bool target_known = engine.metadata_cache.Lookup(target, nullptr, nullptr);
-  // A listing the host made before the move still shows the item there.
-  engine.newer_changes.Note(source);
-  engine.unseen_creations.Forget(source);
+  engine.HostTookItemAway(source);
   if (info != nullptr && info->HasSource && engine.metadata_cache.Lookup(source, &moved, nullptr) &&
       (moved.Size != info->SourceSize || moved.LastWriteTime != info->SourceLastWriteTime ||
        moved.Attributes != info->SourceAttributes)) {

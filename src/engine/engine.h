@@ -156,6 +156,9 @@ class Engine {
   // an in-sync placeholder it named so): a removal of the name the watcher
   // handles late is of an item before it, and must not delete it.
   bool HostMadeItemAt(const std::u16string& relative_path);
+  // The host took a delete or move of the item at `relative_path`: the name
+  // holds it no more, and a listing made before that still shows it there.
+  void HostTookItemAway(const std::u16string& relative_path);
   // Whether `relative_path` leads through a link, where any call on it
   // could reach outside the sync root.
   bool PathPassesLink(std::u16string_view relative_path) const;

@@ -40,6 +40,11 @@ bool Engine::HostMadeItemAt(const std::u16string& relative_path) {
   return metadata_cache.Lookup(relative_path, nullptr, nullptr);
 }
 
+void Engine::HostTookItemAway(const std::u16string& relative_path) {
+  newer_changes.Note(relative_path);
+  unseen_creations.Forget(relative_path);
+}
+
 bool Engine::PathPassesLink(std::u16string_view relative_path) const {
   return platform::PathPassesLink(EffectiveSyncRootPath(), relative_path);
 }

@@ -34,19 +34,22 @@ void UnseenCreations::Clear() {
   made_.clear();
 }
 
-bool UnseenCreations::Contains(std::u16string_view path) const {
-  const int64_t now = CurrentTimeMs();
-  MutexLock lock(mutex_);
+const UnseenCreations::Made* UnseenCreations::LiveAt(std::u16string_view path) const {
+  if (made_.empty()) return nullptr;
   const auto it = made_.find(std::u16string(path));
-  return it != made_.end() && now - it->second.made_ms <= kLifetimeMs;
+  return it != made_.end() && CurrentTimeMs() - it->second.made_ms <= kLifetimeMs ? &it->second : nullptr;
+}
+
+bool UnseenCreations::Contains(std::u16string_view path) const {
+  MutexLock lock(mutex_);
+  return LiveAt(path) != nullptr;
 }
 
 bool UnseenCreations::HeldByAnother(std::u16string_view path, int64_t file_id) const {
   if (file_id <= 0) return false;
-  const int64_t now = CurrentTimeMs();
   MutexLock lock(mutex_);
-  const auto it = made_.find(std::u16string(path));
-  return it != made_.end() && now - it->second.made_ms <= kLifetimeMs && it->second.file_id != file_id;
+  const Made* made = LiveAt(path);
+  return made != nullptr && made->file_id != file_id;
 }
 
 }  // namespace corvane

@@ -39,6 +39,8 @@ class UnseenCreations {
     int64_t file_id = 0;
     int64_t made_ms = 0;
   };
+  // The mark at `path` while it lives, or null.
+  const Made* LiveAt(std::u16string_view path) const REQUIRES(mutex_);
 
   mutable Mutex mutex_;
   std::unordered_map<std::u16string, Made> made_ GUARDED_BY(mutex_);

@@ -1080,8 +1080,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
     const bool content_unsent =
         !cached.IsFolder() && (!in_sync || (PathExists(full) && !IsPlaceholderState(PlaceholderStateAt(engine, full))));
     const bool target_known = engine.metadata_cache.Lookup(rel, nullptr, nullptr);
-    engine.newer_changes.Note(old_name);
-    engine.unseen_creations.Forget(old_name);
+    engine.HostTookItemAway(old_name);
     if (!engine.metadata_cache.Rename(old_name, rel)) {
       result = kErrLocalItemNotFound;
     } else if (PathExists(full) && AnotherItemTookTheName(engine, rel, old_name, cached, target_known)) {
