@@ -5,12 +5,15 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "engine/item_operations.h"
 #include "engine/pending_operations.h"
 #include "engine/retry_passes.h"
 #include "engine/sync_root_path.h"
 #include "platform/types.h"
+#include "provider/create_update_states.h"
+#include "provider/delete_rename_reset.h"
+#include "provider/fetch_data.h"
+#include "provider/item_queries.h"
 
 namespace corvane {
 namespace {

@@ -22,6 +22,9 @@
 #include "engine/task_cancel.h"
 #include "halvex/corvane.h"
 #include "platform/files.h"
+#include "provider/callback_dispatch.h"
+#include "provider/create_update_states.h"
+#include "provider/fetch_data.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 

@@ -12,27 +12,6 @@ namespace corvane {
 
 class Engine;
 class Task;
-struct PlaceholderCallbackEntries;
-
-// ---- Callback dispatch and hydration (src/provider/callback_*, fetch_*) ----
-// The callback table handed to the platform when the root is connected.
-const PlaceholderCallbackEntries& ProviderCallbackEntries();
-// Sends what the task's transfer stream holds; `final` sends the remainder.
-int32_t FlushTransfer(Engine& engine, Task& task, bool final);
-// Sets (or clears) the item's last-sync-error mark; failures are swallowed.
-void SetItemErrorMark(Engine& engine, std::u16string_view full_path, bool set);
-// Fails the application's read behind an asynchronous fetch that will get no
-// more data (unless the platform cancelled it), then frees its context.
-void AbandonFetch(Engine& engine, Task& task, int32_t code);
-// Ends a cancelled fetch at once: its data still queued for the platform is
-// dropped (a chunk under way lands first) and the application's read fails.
-void CloseFetch(Engine& engine, Task& task);
-// True on a thread that is inside a platform callback of this engine (and
-// so inside the host's handler of that request, if one runs).
-bool InsidePlatformCallback(const Engine& engine);
-// Frees the callback context of a fetch task; whoever removes an
-// asynchronous fetch (the async monitor) calls it first.
-void ReleaseFetchContext(Engine& engine, Task& task);
 
 // ---- Retry queue, async monitor, task expiry (src/engine/retry_*, monitor, expiry) ----
 // Retry wrappers: fire through the bridge; on a retry answer queue the event
@@ -69,7 +48,7 @@ enum class ExcludedState : int32_t { kDoNothing = 0, kSkip = 1, kIncluded = 2, k
 int32_t ProcessExcludedState(Engine& engine, const std::u16string& relative_path, uint32_t platform_attributes,
                              ExcludedState* state);
 
-// ---- Listing and placeholders (src/engine/enumeration*, src/provider/create_update*, item_queries*) ----
+// ---- Listing (src/engine/enumeration*) ----
 int32_t ProcessDirectory(Engine& engine, const std::u16string& folder, const std::u16string& mask, int64_t context,
                          int32_t batch_limit, bool recursive);
 // The same for one folder an application lists: an asynchronous answer is
@@ -83,31 +62,6 @@ int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task);
 int32_t ReportNewLocalFile(Engine& engine, const std::u16string& full_path, int32_t attributes, int64_t size,
                            int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
                            bool check_exclusion);
-int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_path, bool synced);
-// In sync after the host took the file version of `size` bytes written at
-// `last_write_time`, but only while the file is still that version: one
-// edited since stays not in sync until its own change is taken. A folder,
-// or a negative `size`, is marked at once. A `file_id` of 0 or more must
-// also still be the item's: another file moved to that path is not it. A
-// `usn` other than 0 must be the file's still; the platform checks it as it
-// sets the state, so a write landing after the checks here still counts.
-int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
-                               int64_t last_write_time, int64_t file_id = -1, int64_t usn = 0);
-// A file's size, last-write time, file-system id and update sequence number
-// now; size -1 when it cannot be read, usn 0 where the platform has none.
-struct FileVersion {
-  int64_t size = -1;
-  int64_t last_write_time = 0;
-  int64_t file_id = -1;
-  int64_t usn = 0;
-  bool folder = false;
-};
-FileVersion ReadFileVersion(Engine& engine, std::u16string_view relative_path);
-// The `size` of an update that carried no content over local changes the
-// host never took: its completion leaves the file not in sync.
-constexpr int64_t kContentNotTaken = INT64_MIN;
-int32_t DoSetPlaceholderExcludedState(Engine& engine, std::u16string_view relative_path, bool excluded);
-int32_t IsItemExcluded(Engine& engine, std::u16string_view relative_path, bool* excluded);
 
 // ---- Directory watcher and rescans (src/watcher/) ----
 bool StartDirectoryWatcher(Engine& engine);

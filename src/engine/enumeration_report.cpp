@@ -8,6 +8,7 @@
 #include "engine/retry_passes.h"
 #include "halvex/corvane.h"
 #include "provider/create_update.h"
+#include "provider/create_update_states.h"
 
 namespace corvane {
 

@@ -24,16 +24,6 @@ int32_t UpdateFileInt(Engine& engine, std::u16string_view path, int32_t attribut
 int32_t ConvertLocalItem(Engine& engine, std::u16string_view path, int32_t attributes, int64_t size,
                          int64_t creation_time, int64_t last_access_time, int64_t last_write_time);
 
-// Placeholder operations; paths are relative to the sync root.
-int32_t DoDeletePlaceholder(Engine& engine, std::u16string_view path, bool delete_children);
-int32_t DoRenamePlaceholder(Engine& engine, std::u16string_view path, std::u16string_view new_path,
-                            bool overwrite);
-int32_t DoClearPlaceholder(Engine& engine, std::u16string_view path);
-int32_t GetItemAttributes(Engine& engine, std::u16string_view path, bool is_folder, int32_t* attributes);
-int32_t SetItemAttributes(Engine& engine, std::u16string_view path, bool is_folder, int32_t attributes);
-int32_t GetItemStatus(Engine& engine, std::u16string_view path, int32_t* status);
-int32_t DoSetPlaceholderPinnedState(Engine& engine, std::u16string_view path, bool pinned);
-int32_t SyncItem(Engine& engine, std::u16string_view path);
 // Drops the metadata-cache record of a deleted item (and its children).
 void RemoveCachedItem(Engine& engine, std::u16string_view path, bool children);
 
@@ -42,11 +32,10 @@ int32_t IntListItem(Engine& engine, int64_t enumeration_handle, std::u16string_v
                     int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
                     int64_t last_write_time);
 
-// Task work behind FinalizeTask, GetLocalFileData and PutItemData, after the
+// Task work behind FinalizeTask and GetLocalFileData, after the
 // method layer has checked the state and the arguments.
 int32_t CompleteTask(Engine& engine, int64_t task_id, int32_t result_code);
 int32_t ReadTaskLocalData(Engine& engine, int64_t task_id, int64_t position, uint8_t* buffer, int32_t count,
                           int32_t* bytes_read);
-int32_t AppendTaskData(Engine& engine, int64_t task_id, const uint8_t* data, int32_t count);
 
 }  // namespace corvane

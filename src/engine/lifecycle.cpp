@@ -12,6 +12,7 @@
 #include "engine/engine_parts.h"
 #include "engine/host_events.h"
 #include "engine/sync_root_path.h"
+#include "provider/callback_dispatch.h"
 
 namespace corvane {
 namespace {

@@ -3,11 +3,11 @@
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/event_bridges.h"
-#include "engine/item_operations.h"
 #include "engine/retry_passes.h"
 #include "platform/directory_changes.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
+#include "provider/delete_rename_reset.h"
 #include "provider/placeholder_manager.h"
 
 namespace corvane {

@@ -7,10 +7,11 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
 #include "engine/host_events.h"
 #include "engine/task.h"
+#include "provider/callback_dispatch.h"
+#include "provider/fetch_data.h"
 #include "support/mutex.h"
 
 namespace corvane {

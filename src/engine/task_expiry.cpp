@@ -5,11 +5,11 @@
 
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
 #include "engine/host_events.h"
 #include "engine/retry_passes.h"
 #include "engine/task.h"
+#include "provider/fetch_data.h"
 #include "support/mutex.h"
 
 namespace corvane {

@@ -7,7 +7,6 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "engine/host_events.h"
 #include "engine/task.h"
 #include "engine/task_cancel.h"

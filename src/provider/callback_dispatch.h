@@ -15,6 +15,7 @@
 namespace corvane {
 
 class Engine;
+class Task;
 
 // What a callback that got a task carries in the task's Context. A fetch
 // sets all but the last two before its task can be found, and they stay
@@ -56,5 +57,12 @@ int32_t CallbackRelativePath(Engine& engine, std::u16string_view full_path, std:
 // Sets the completion status that `result_code` maps to and runs the answer.
 platform::HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_t result_code,
                                          bool at_once = false);
+
+// True on a thread that is inside a platform callback of this engine (and
+// so inside the host's handler of that request, if one runs).
+bool InsidePlatformCallback(const Engine& engine);
+// Frees the callback context of a fetch task; whoever removes an
+// asynchronous fetch (the async monitor) calls it first.
+void ReleaseFetchContext(Engine& engine, Task& task);
 
 }  // namespace corvane

@@ -1,6 +1,7 @@
 // The functions the platform calls: each hands its callback, typed by the
 // function it came through, to the dispatcher.
-#include "engine/engine_parts.h"
+#include "provider/callback_entries.h"
+
 #include "provider/callback_dispatch.h"
 
 namespace corvane {

@@ -7,8 +7,9 @@
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
-#include "engine/item_operations.h"
 #include "provider/callback_dispatch.h"
+#include "provider/delete_rename_reset.h"
+#include "provider/item_queries.h"
 #include "provider/open_files.h"
 
 namespace corvane {

@@ -5,12 +5,12 @@
 
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "engine/sync_root_path.h"
 #include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/types.h"
+#include "provider/create_update_states.h"
 #include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
 

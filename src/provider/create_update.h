@@ -1,7 +1,8 @@
 // Making one local item agree with what the host describes: create, convert
 // or update its placeholder, then pin, hydrate and mark it in sync. Also the
 // conversion of attribute bits between the component's form and the
-// platform's, and the small state setters of one placeholder.
+// platform's. The small state setters of one placeholder are in
+// create_update_states.h.
 #pragma once
 
 #include <cstdint>

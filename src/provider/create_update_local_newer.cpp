@@ -8,6 +8,8 @@
 #include "platform/files.h"
 #include "halvex/corvane.h"
 #include "provider/create_update.h"
+#include "provider/create_update_states.h"
+#include "provider/fetch_data.h"
 
 namespace corvane {
 

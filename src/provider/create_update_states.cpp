@@ -1,10 +1,10 @@
 // The setters of one placeholder's sync, pin and excluded state. A path that
 // is not a placeholder has no such state: sync and pin changes skip it.
+#include "provider/create_update_states.h"
+
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
-#include "engine/item_operations.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/create_update.h"

@@ -1,5 +1,7 @@
 // Delete, rename and reset (dehydrate) of local placeholders on the host's
 // request. Paths are relative to the effective sync root.
+#include "provider/delete_rename_reset.h"
+
 #include <string>
 #include <string_view>
 
@@ -7,7 +9,6 @@
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/event_bridges.h"
-#include "engine/item_operations.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/types.h"

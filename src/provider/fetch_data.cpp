@@ -12,12 +12,12 @@
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
-#include "engine/item_operations.h"
 #include "engine/task.h"
 #include "engine/task_cancel.h"
 #include "platform/error_mark.h"
 #include "provider/callback_dispatch.h"
 #include "provider/create_update.h"
+#include "provider/create_update_states.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 

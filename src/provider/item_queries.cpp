@@ -1,14 +1,16 @@
 // The item operations behind the attribute, status and sync methods, and the
 // placeholder of a listed item.
+#include "provider/item_queries.h"
+
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "engine/item_operations.h"
 #include "engine/sync_root_path.h"
 #include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
+#include "provider/create_update_states.h"
 #include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "halvex/corvane.h"
 #include "provider/create_update.h"
 #include "provider/own_change.h"

@@ -8,11 +8,11 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "engine/host_events.h"
 #include "platform/files.h"
 #include "platform/security.h"
 #include "platform/shell.h"
+#include "provider/callback_entries.h"
 #include "provider/placeholder_manager.h"
 #include "provider/provider.h"
 

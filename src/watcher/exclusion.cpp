@@ -8,6 +8,7 @@
 #include "engine/engine_parts.h"
 #include "platform/files.h"
 #include "platform/types.h"
+#include "provider/create_update_states.h"
 #include "watcher/lock_files.h"
 
 namespace corvane {

@@ -8,6 +8,7 @@
 #include "engine/task.h"
 #include "platform/files.h"
 #include "platform/types.h"
+#include "provider/fetch_data.h"
 #include "watcher/item_attributes.h"
 
 namespace corvane {

@@ -23,6 +23,7 @@
 #include "platform/local/request_timeout.h"
 #include "platform_local_services/temp_dirs.h"
 #include "provider/callback_dispatch.h"
+#include "provider/callback_entries.h"
 #include "provider/manager_fixture.h"
 #include "provider/open_files.h"
 #include "provider/placeholder_manager.h"

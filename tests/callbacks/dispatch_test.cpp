@@ -2,6 +2,7 @@
 
 #include "callbacks/callback_fixture.h"
 #include "platform/files.h"
+#include "provider/callback_entries.h"
 #include "support/utf.h"
 
 namespace corvane::testing {

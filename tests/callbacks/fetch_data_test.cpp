@@ -7,6 +7,8 @@
 #include "engine/task.h"
 #include "platform/error_mark.h"
 #include "platform/local/connection.h"
+#include "provider/callback_dispatch.h"
+#include "provider/fetch_data.h"
 
 namespace corvane::testing {
 namespace {

@@ -7,10 +7,10 @@
 #include <fstream>
 
 #include "engine/engine.h"
-#include "engine/item_operations.h"
 #include "platform/cloud_files.h"
 #include "platform/local/native_path.h"
 #include "platform_local_services/temp_dirs.h"
+#include "provider/delete_rename_reset.h"
 #include "provider/manager_fixture.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"

@@ -1,5 +1,6 @@
 #include "component/method_layer.h"
 #include "listing/listing_fixture.h"
+#include "provider/create_update_states.h"
 
 namespace corvane::testing {
 namespace {

@@ -1,5 +1,7 @@
 #include "component/method_layer.h"
 #include "listing/listing_fixture.h"
+#include "provider/create_update_states.h"
+#include "provider/item_queries.h"
 
 namespace corvane::testing {
 namespace {

@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "engine/engine_parts.h"
-#include "engine/item_operations.h"
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
 #include "common/internal_host.h"
