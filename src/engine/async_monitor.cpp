@@ -27,6 +27,8 @@
 #include "provider/fetch_data.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
+#include "watcher/exclusion.h"
+#include "watcher/rescan.h"
 
 namespace corvane {
 namespace {

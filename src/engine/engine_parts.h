@@ -43,11 +43,6 @@ void JoinEngineThreads(Engine& engine);
 // Joins the signalled threads and starts them again (not from one of them).
 void RestartEngineThreads(Engine& engine);
 
-// ---- Exclusion rules and lock files (src/watcher/exclusion*, lock_files*) ----
-enum class ExcludedState : int32_t { kDoNothing = 0, kSkip = 1, kIncluded = 2, kNewlyExcluded = 3 };
-int32_t ProcessExcludedState(Engine& engine, const std::u16string& relative_path, uint32_t platform_attributes,
-                             ExcludedState* state);
-
 // ---- Listing (src/engine/enumeration*) ----
 int32_t ProcessDirectory(Engine& engine, const std::u16string& folder, const std::u16string& mask, int64_t context,
                          int32_t batch_limit, bool recursive);
@@ -62,17 +57,5 @@ int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task);
 int32_t ReportNewLocalFile(Engine& engine, const std::u16string& full_path, int32_t attributes, int64_t size,
                            int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
                            bool check_exclusion);
-
-// ---- Directory watcher and rescans (src/watcher/) ----
-bool StartDirectoryWatcher(Engine& engine);
-void StopDirectoryWatcher(Engine& engine);
-// Offline check of the whole root at activation; false when the walk failed.
-bool OfflineCheck(Engine& engine, const std::u16string& folder_full_path);
-// After the host accepted a folder's rename: what moved with the folder gets
-// identities naming its new path.
-void FollowFolderRename(Engine& engine, const std::u16string& old_relative_path,
-                        const std::u16string& relative_path);
-// Removes the empty folders below the root at uninstall (the root stays).
-bool DeleteEmptyLocalFolders(Engine& engine, const std::u16string& folder_full_path);
 
 }  // namespace corvane

@@ -9,6 +9,7 @@
 #include "halvex/corvane.h"
 #include "provider/create_update.h"
 #include "provider/create_update_states.h"
+#include "watcher/exclusion.h"
 
 namespace corvane {
 

@@ -13,6 +13,7 @@
 #include "engine/host_events.h"
 #include "engine/sync_root_path.h"
 #include "provider/callback_dispatch.h"
+#include "watcher/watcher_entry.h"
 
 namespace corvane {
 namespace {

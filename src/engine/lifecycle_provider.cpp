@@ -17,6 +17,8 @@
 #include "provider/provider.h"
 #include "provider/registration.h"
 #include "support/mutex.h"
+#include "watcher/rescan.h"
+#include "watcher/watcher_entry.h"
 
 namespace corvane {
 namespace {

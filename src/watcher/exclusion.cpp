@@ -5,7 +5,6 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "platform/files.h"
 #include "platform/types.h"
 #include "provider/create_update_states.h"

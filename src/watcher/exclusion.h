@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace corvane {
@@ -24,5 +25,9 @@ bool CheckIfExcludedByConfig(Engine& engine, std::u16string_view relative_path);
 // or temporary where the settings exclude those, or it is a tracked office
 // lock file.
 bool KeptFromHost(Engine& engine, std::u16string_view relative_path, uint32_t platform_attributes);
+
+enum class ExcludedState : int32_t { kDoNothing = 0, kSkip = 1, kIncluded = 2, kNewlyExcluded = 3 };
+int32_t ProcessExcludedState(Engine& engine, const std::u16string& relative_path, uint32_t platform_attributes,
+                             ExcludedState* state);
 
 }  // namespace corvane

@@ -1,7 +1,8 @@
 // How the engine starts and stops its watcher.
+#include "watcher/watcher_entry.h"
+
 #include "diag/log.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "provider/placeholder_manager.h"
 #include "watcher/directory_watcher.h"
 

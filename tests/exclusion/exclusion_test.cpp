@@ -3,7 +3,6 @@
 #include "common/internal_host.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "platform/types.h"
 #include "provider/placeholder_manager.h"
 #include "watcher/exclusion.h"

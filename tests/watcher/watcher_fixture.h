@@ -21,6 +21,7 @@
 #include "platform_local_services/temp_dirs.h"
 #include "provider/placeholder_manager.h"
 #include "watcher/directory_watcher.h"
+#include "watcher/watcher_entry.h"
 
 namespace corvane::testing {
 
