@@ -5,7 +5,6 @@
 
 #include "diag/log.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "engine/host_events.h"
 #include "engine/retry_passes.h"
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <thread>
 
 #include "support/mutex.h"
@@ -44,5 +45,15 @@ class EngineThreads {
   std::thread retry_;
   std::thread expiry_;
 };
+
+// Threads started by the provider launch; Stop signals and joins them all, so
+// no engine thread outlives its component.
+bool StartAsyncMonitorThread(Engine& engine);
+bool StartRetryQueueThread(Engine& engine);
+int32_t StartCheckExpiredPendingTasksThread(Engine& engine);
+void SignalEngineThreads(Engine& engine);
+void JoinEngineThreads(Engine& engine);
+// Joins the signalled threads and starts them again (not from one of them).
+void RestartEngineThreads(Engine& engine);
 
 }  // namespace corvane

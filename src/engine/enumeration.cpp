@@ -1,6 +1,8 @@
 // Population of folders from the host's listings: ListDirectory asks, ListFile
 // and ListFolder answer item by item, and every batch of reported items
 // becomes metadata-cache entries and placeholders.
+#include "engine/enumeration.h"
+
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -8,10 +10,9 @@
 
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "engine/host_events.h"
-#include "engine/item_operations.h"
 #include "engine/item_properties.h"
+#include "engine/retry_wrappers.h"
 #include "halvex/corvane.h"
 #include "platform/files.h"
 #include "provider/create_update.h"

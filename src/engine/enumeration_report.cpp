@@ -1,11 +1,13 @@
 // A new local item that the user made in the sync root goes to the host as
 // CreateFile or CreateFolder; the host's answer decides its in-sync state.
+#include "engine/enumeration_report.h"
+
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/item_operations_create_update.h"
 #include "engine/item_properties.h"
-#include "engine/engine_parts.h"
-#include "engine/item_operations.h"
 #include "engine/retry_passes.h"
+#include "engine/retry_wrappers.h"
 #include "halvex/corvane.h"
 #include "provider/create_update.h"
 #include "provider/create_update_states.h"

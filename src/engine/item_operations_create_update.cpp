@@ -1,8 +1,9 @@
 // CreateFileInt and UpdateFileInt: check the item, record it in the metadata
 // cache and hand the placeholder work over.
+#include "engine/item_operations_create_update.h"
+
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/item_operations.h"
 #include "engine/item_properties.h"
 #include "engine/sync_root_path.h"
 #include "engine/task_cancel.h"

@@ -9,7 +9,7 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
+#include "engine/engine_threads.h"
 #include "engine/host_events.h"
 #include "engine/sync_root_path.h"
 #include "provider/callback_dispatch.h"

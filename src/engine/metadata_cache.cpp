@@ -192,7 +192,6 @@ bool MetadataCache::Lookup(std::u16string_view path, CacheItem* item, std::u16st
 }  // namespace corvane
 
 #include "engine/engine.h"
-#include "engine/item_operations.h"
 
 namespace corvane {
 

@@ -5,7 +5,7 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
+#include "engine/enumeration.h"
 #include "engine/event_bridges.h"
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"

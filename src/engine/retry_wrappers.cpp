@@ -1,10 +1,11 @@
 // The retry wrappers around the event bridges, and ReportDelete.
+#include "engine/retry_wrappers.h"
+
 #include <memory>
 
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "engine/event_bridges.h"
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"

@@ -1,11 +1,12 @@
 // GetLocalFileData: the host reads the local file of a task (to upload it).
 
+#include "engine/task_local_file.h"
+
 #include <algorithm>
 
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/item_operations.h"
 #include "engine/task.h"
 #include "platform/errors.h"
 #include "platform/files.h"

@@ -1,8 +1,9 @@
 // FinalizeTask's work and the task counts that settings read.
+#include "engine/task_methods.h"
+
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/item_operations.h"
 #include "engine/task.h"
 #include "support/mutex.h"
 

@@ -3,7 +3,7 @@
 // with the local properties instead of the local file being overwritten.
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
+#include "engine/retry_wrappers.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "halvex/corvane.h"

@@ -11,7 +11,7 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
+#include "engine/retry_wrappers.h"
 #include "engine/task.h"
 #include "engine/task_cancel.h"
 #include "platform/error_mark.h"

@@ -4,7 +4,7 @@
 
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/item_operations.h"
+#include "engine/item_operations_create_update.h"
 #include "engine/sync_root_path.h"
 #include "halvex/corvane.h"
 #include "platform/errors.h"

@@ -16,7 +16,6 @@
 #include "diag/capture_sink.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "platform/cloud_files.h"
 #include "platform/local/client.h"
 #include "platform/local/native_path.h"

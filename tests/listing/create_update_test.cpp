@@ -1,4 +1,7 @@
 #include "component/method_layer.h"
+#include "engine/enumeration.h"
+#include "engine/enumeration_report.h"
+#include "engine/item_operations_create_update.h"
 #include "listing/listing_fixture.h"
 #include "provider/create_update_states.h"
 

@@ -1,4 +1,6 @@
 #include "component/method_layer.h"
+#include "engine/enumeration.h"
+#include "engine/retry_wrappers.h"
 #include "listing/listing_fixture.h"
 
 namespace corvane::testing {

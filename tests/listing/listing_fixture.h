@@ -17,8 +17,6 @@
 #include "diag/capture_sink.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
-#include "engine/item_operations.h"
 #include "halvex/corvane.h"
 #include "platform/files.h"
 #include "platform/local/client.h"

@@ -3,12 +3,13 @@
 #include <chrono>
 #include <thread>
 
-#include "engine/engine_parts.h"
-#include "engine/item_operations.h"
+#include "engine/engine_threads.h"
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
+#include "engine/retry_wrappers.h"
 #include "engine/task_cancel.h"
 #include "common/internal_host.h"
+#include "engine/task_methods.h"
 
 namespace corvane {
 namespace {

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <thread>
 
-#include "engine/engine_parts.h"
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
 #include "common/internal_host.h"
+#include "engine/retry_wrappers.h"
 
 namespace corvane {
 namespace {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <set>
 
-#include "engine/item_operations.h"
+#include "engine/item_operations_create_update.h"
 #include "provider/item_queries.h"
 #include "watcher/change_processing.h"
 #include "watcher/rescan.h"

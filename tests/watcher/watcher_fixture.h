@@ -15,7 +15,6 @@
 #include "common/internal_host.h"
 #include "diag/capture_sink.h"
 #include "engine/engine.h"
-#include "engine/engine_parts.h"
 #include "platform/files.h"
 #include "platform/local/native_path.h"
 #include "platform_local_services/temp_dirs.h"

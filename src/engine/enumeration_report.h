@@ -1,0 +1,15 @@
+// New local items on their way to the host.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace corvane {
+
+class Engine;
+
+int32_t ReportNewLocalFile(Engine& engine, const std::u16string& full_path, int32_t attributes, int64_t size,
+                           int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
+                           bool check_exclusion);
+
+}  // namespace corvane
