@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up the machine, checks that includes point down the layers, builds
+# Sets up the machine, checks that includes point down the layers and that
+# functions are declared where they are defined, builds
 # everything and runs the test suite, then
 # installs the build into a scratch prefix and builds and runs a small host
 # against it the way another project would (tests/consumer); as root, also
@@ -8,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
 bash scripts/check-layers.sh
+bash scripts/check-declarations.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2 --timeout 600
