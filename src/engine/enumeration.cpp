@@ -56,7 +56,7 @@ int32_t EnumerateRemoteItems(Engine& engine, int64_t* task_id, const std::u16str
   task->Listing->Mask = mask;
   task->Listing->BatchLimit = batch_limit > 0 ? static_cast<uint32_t>(batch_limit) : 0;
   task->Listing->Recursive = recursive;
-  task->Listing->Context = reinterpret_cast<void*>(static_cast<intptr_t>(context));
+  task->Listing->Context = context;
   task->Listing->ChangeMark = engine.newer_changes.Now();
   *task_id = engine.tasks.RegisterTask(task);
   // Taken before the host can see the task: it may finish it at once.
@@ -141,9 +141,8 @@ int32_t FinishItem(Engine& engine, const std::u16string& folder, const Listing& 
   }
   if ((item.Attributes & HALVEX_ATTR_DIRECTORY) != 0 && listing.Recursive) {
     LogF(sink, kLogVerbose, u"Processing directory recursively: '%s'", folder);
-    rc = ProcessDirectory(engine, entry.path, listing.Mask,
-                          static_cast<int64_t>(reinterpret_cast<intptr_t>(listing.Context)),
-                          static_cast<int32_t>(listing.BatchLimit), true);
+    rc = ProcessDirectory(engine, entry.path, listing.Mask, listing.Context, static_cast<int32_t>(listing.BatchLimit),
+                          true);
     if (rc != kOk && rc != kErrCancelled) {
       LogF(sink, kLogFailure, u"Failed to enumerate the directory: '%s'. Error code: 0x%x", entry.path,
            static_cast<uint32_t>(rc));

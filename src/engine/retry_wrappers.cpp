@@ -173,9 +173,9 @@ std::u16string FollowQueuedRename(Engine& engine, std::u16string_view target, st
   return RetryQueueOf(engine).FollowRename(target, new_target);
 }
 
-int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int32_t mode) {
-  bool is_dir = mode == 2;
-  if (mode == 0) {
+int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, DeleteOf mode) {
+  bool is_dir = mode == DeleteOf::kFolder;
+  if (mode == DeleteOf::kCachedItem) {
     uint32_t attributes = 0;
     // Renamed here by a rename the host has not answered: once it does, the
     // item is known under this name (unless it refused), and its delete is owed.

@@ -26,7 +26,11 @@ int32_t FireGetItemDataWithRetry(Engine& engine, Task& task, const std::u16strin
                                  int64_t length, int32_t& result);
 int32_t FireListItemsWithRetry(Engine& engine, Task& task, const std::u16string& path, const std::u16string& mask,
                                int32_t& result);
-// The one producer of delete events (mode 0: from the cache, 1: file, 2: folder).
-int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, int32_t mode);
+// What a reported delete is of: whatever the metadata cache knows at the
+// path (checked against the host's own and unanswered changes first), or an
+// item the caller knows to be a file or a folder.
+enum class DeleteOf : int32_t { kCachedItem = 0, kFile = 1, kFolder = 2 };
+// The one producer of delete events.
+int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, DeleteOf mode);
 
 }  // namespace corvane

@@ -15,7 +15,7 @@ const char16_t* OperationTypeName(int32_t type) {
 
 Task::~Task() { Reset(); }
 
-void Task::Prepare(std::u16string_view path, int32_t type, void* context) {
+void Task::Prepare(std::u16string_view path, int32_t type, CallbackTaskContext* context) {
   Path.assign(path);
   LocalPath.clear();
   LocalFile = -1;

@@ -16,6 +16,8 @@
 
 namespace corvane {
 
+struct CallbackTaskContext;
+
 // The kind of a task. The names are the log vocabulary.
 enum OperationType : int32_t {
   OP_UNDEFINED = -1,
@@ -64,7 +66,8 @@ struct Listing {
   uint32_t BatchLimit = 1000;
   uint32_t Capacity = 0x7FFFFFFF;
   uint32_t Count = 0;
-  void* Context = nullptr;
+  // The caller's context, handed on to the listings of subfolders.
+  int64_t Context = 0;
   // When the host was asked: what changed by newer word since stands.
   uint64_t ChangeMark = UINT64_MAX;
 };
@@ -97,7 +100,7 @@ class Task {
   Task& operator=(const Task&) = delete;
 
   // Fills a fresh or recycled record for a new task.
-  void Prepare(std::u16string_view path, int32_t type, void* context);
+  void Prepare(std::u16string_view path, int32_t type, CallbackTaskContext* context);
   // Gives up everything the task held (open file, strings, objects) so the
   // record can wait in the pool.
   void Reset();
@@ -133,7 +136,8 @@ class Task {
   // the host took it is not put in sync.
   int64_t ReportedUsn = 0;
   int32_t OperationType = OP_UNDEFINED;
-  void* Context = nullptr;
+  // A fetch's platform request, owned by whoever ends the fetch.
+  CallbackTaskContext* Context = nullptr;
 
   std::unique_ptr<TransferStream> Transfer;
   std::unique_ptr<corvane::RenameInfo> RenameInfo;

@@ -16,7 +16,7 @@ TaskRegistry::~TaskRegistry() {
   DestroySpares();
 }
 
-Task* TaskRegistry::CreateTask(std::u16string_view path, int32_t type, void* context) {
+Task* TaskRegistry::CreateTask(std::u16string_view path, int32_t type, CallbackTaskContext* context) {
   Task* task = nullptr;
   {
     MutexLock lock(pool_mutex_);

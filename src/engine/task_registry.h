@@ -50,7 +50,7 @@ class TaskRegistry {
 
   // A record from the pool (or a new one) with RefCount 1; null only when
   // memory ran out.
-  Task* CreateTask(std::u16string_view path, int32_t type, void* context) EXCLUDES(pool_mutex_);
+  Task* CreateTask(std::u16string_view path, int32_t type, CallbackTaskContext* context) EXCLUDES(pool_mutex_);
   // Gives the task its TaskId and indexes it.
   int64_t RegisterTask(Task* task) EXCLUDES(by_id_mutex_, by_key_mutex_);
   // 0 and a referenced task, HALVEX_ERR_INVALID_OPID, or HALVEX_ERR_CANCELLED

@@ -296,7 +296,7 @@ void ReleaseFetchContext(Engine&, Task& task) {
   CallbackTaskContext* context = nullptr;
   {
     RecursiveMutexLock lock(task.TaskLock);
-    context = static_cast<CallbackTaskContext*>(task.Context);
+    context = task.Context;
     task.Context = nullptr;
   }
   delete context;

@@ -72,7 +72,7 @@ void AbandonFetch(Engine& engine, Task& task, int32_t code) {
     RecursiveMutexLock lock(task.TaskLock);
     // A fetch that the platform cancelled or answered meanwhile refuses
     // this answer, which does no harm.
-    auto* context = static_cast<CallbackTaskContext*>(task.Context);
+    auto* context = task.Context;
     if (context != nullptr) AnswerFailure(engine, *context, context->required_length, code);
   }
   ReleaseFetchContext(engine, task);
@@ -80,7 +80,7 @@ void AbandonFetch(Engine& engine, Task& task, int32_t code) {
 
 void CloseFetch(Engine& engine, Task& task) {
   RecursiveMutexLock lock(task.TaskLock);
-  auto* context = static_cast<CallbackTaskContext*>(task.Context);
+  auto* context = task.Context;
   if (context == nullptr) return;
   if (context->answer.gate) context->answer.gate->Close();
   // Not behind the queued data: the reader must not wait for it. Refused
@@ -136,7 +136,7 @@ int32_t SendStream(Engine& engine, Task& task, CallbackTaskContext& context, boo
 // what can go now; `final` sends the rest as well.
 int32_t PutTransferData(Engine& engine, Task& task, const uint8_t* data, size_t count, bool final) {
   RecursiveMutexLock lock(task.TaskLock);
-  auto* context = static_cast<CallbackTaskContext*>(task.Context);
+  auto* context = task.Context;
   if (context == nullptr || task.Transfer == nullptr) return kErrInvalidParameter;
   context->data_supplied = true;
   if (task.Cancelled.load() != 0) return FailTransfer(engine, task, kErrCancelled);
@@ -230,7 +230,7 @@ int32_t HandleFetchData(Engine& engine, const CF_CALLBACK_INFO* info, const CF_C
   LogSink* sink = engine.diag.log_sink();
   const char16_t* path = info->NormalizedPath != nullptr ? info->NormalizedPath : u"";
   LogF(sink, kLogVerbose, u"Fetch file callback fired for '%s'", path);
-  auto* context = static_cast<CallbackTaskContext*>(task->Context);
+  auto* context = task->Context;
 
   std::u16string relative;
   int32_t result = CallbackRelativePath(engine, path, relative);

@@ -482,7 +482,8 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
       if (state.unrepresentable.insert(rel).second) ReportUnrepresentableName(engine, rel);
     }
     // A known item renamed so leaves what the host can be shown.
-    if (!left.empty() && !platform::HoldsUnrepresentableName(left)) return ReportDelete(engine, left, nullptr, 0);
+    if (!left.empty() && !platform::HoldsUnrepresentableName(left))
+      return ReportDelete(engine, left, nullptr, DeleteOf::kCachedItem);
     return 0;
   }
 
@@ -817,7 +818,7 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
       state.displaced.erase(it);
       LogF(watcher.sink(), kLogVerbose, u"'%s', moved to '%s' before the host made an item there, was removed", source,
            rel);
-      return ReportDelete(engine, source, nullptr, 0);
+      return ReportDelete(engine, source, nullptr, DeleteOf::kCachedItem);
     }
     LogF(watcher.sink(), kLogVerbose,
          made_after ? u"'%s' was removed before the host made an item of that name: not reported"
@@ -825,7 +826,7 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
          rel);
     return 0;
   }
-  return ReportDelete(engine, rel, nullptr, 0);
+  return ReportDelete(engine, rel, nullptr, DeleteOf::kCachedItem);
 }
 
 namespace {
