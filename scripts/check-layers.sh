@@ -2,7 +2,8 @@
 # Includes between the folders of src/ point down only:
 #   component (the exports and the host's API)
 #   engine    (tasks, cache, enumeration, lifecycle, retries)
-#   provider, watcher
+#   watcher   (local changes, acted on through the placeholders)
+#   provider  (the platform's callbacks and the placeholders)
 #   diag
 #   platform
 #   support
@@ -18,7 +19,7 @@ cd "$(dirname "$0")/.."
 
 rank() {
   case "$1" in
-    component) echo 5 ;; engine) echo 4 ;; provider | watcher) echo 3 ;;
+    component) echo 6 ;; engine) echo 5 ;; watcher) echo 4 ;; provider) echo 3 ;;
     diag) echo 2 ;; platform) echo 1 ;; support) echo 0 ;; *) echo -1 ;;
   esac
 }
