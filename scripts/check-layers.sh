@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Includes between the folders of src/ point down only:
 #   component (the exports and the host's API)
-#   engine    (tasks, cache, enumeration, lifecycle, retries)
-#   watcher   (local changes, acted on through the placeholders)
+#   watcher   (local changes, reported through the engine's tasks and events)
+#   engine    (tasks, cache, enumeration, lifecycle, retries, exclusion)
 #   provider  (the platform's callbacks and the placeholders)
 #   diag
 #   platform
@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 
 rank() {
   case "$1" in
-    component) echo 6 ;; engine) echo 5 ;; watcher) echo 4 ;; provider) echo 3 ;;
+    component) echo 6 ;; watcher) echo 5 ;; engine) echo 4 ;; provider) echo 3 ;;
     diag) echo 2 ;; platform) echo 1 ;; support) echo 0 ;; *) echo -1 ;;
   esac
 }

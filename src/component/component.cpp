@@ -1,5 +1,6 @@
 #include "component/component.h"
 #include "component/version.h"
+#include "watcher/watcher_entry.h"
 
 namespace corvane {
 
@@ -9,7 +10,11 @@ Mutex& CreationLock() {
 }
 
 Component::Component(HalvexEventSink sink, void* context, bool wide_events)
-    : engine(this), sink_(sink), context_(context), wide_events_(wide_events), product_name_(u"Halvex") {
+    : engine(this, WatcherLocalChanges()),
+      sink_(sink),
+      context_(context),
+      wide_events_(wide_events),
+      product_name_(u"Halvex") {
   engine.events = this;
   engine.thread_hook = this;
   engine.SetBuildNumber(kBuildNumber);

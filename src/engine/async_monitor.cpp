@@ -13,6 +13,7 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/local_changes.h"
 #include "engine/enumeration.h"
 #include "engine/host_events.h"
 #include "engine/item_operations_create_update.h"
@@ -27,8 +28,7 @@
 #include "provider/fetch_data.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
-#include "watcher/exclusion.h"
-#include "watcher/rescan.h"
+#include "engine/exclusion.h"
 
 namespace corvane {
 namespace {
@@ -237,7 +237,7 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
                     static_cast<int64_t>(moved.LastWriteTime), RenameTakenFlags(info == nullptr || info->SourceInSync));
   if (result == kOk && moved.IsFolder()) {
     FollowQueuedFolderRename(engine, source, target);
-    FollowFolderRename(engine, source, target);
+    engine.local_changes.FollowFolderRename(engine, source, target);
   }
   ExcludedState state = ExcludedState::kDoNothing;
   const int32_t excluded = ProcessExcludedState(engine, target, attributes, &state);

@@ -4,7 +4,8 @@
 
 namespace corvane {
 
-Engine::Engine(LogSink* log_sink) : diag(log_sink) {
+Engine::Engine(LogSink* log_sink, const LocalChanges& local_changes)
+    : diag(log_sink), local_changes(local_changes) {
   diag.BindCodePage(&code_page);
   ResetSettings();
   general.charset_mode.store(platform::AnsiCodePage() == 932 ? 1 : 0);

@@ -31,6 +31,7 @@ class ThreadHook;
 class PlaceholderManager;
 class Provider;
 class DirectoryWatcher;
+class LocalChanges;
 class EngineThreads;
 class RetryQueue;
 class OpenFiles;
@@ -42,7 +43,7 @@ enum class ItemKind { kMissing, kFile, kFolder };
 
 class Engine {
  public:
-  explicit Engine(LogSink* log_sink);
+  Engine(LogSink* log_sink, const LocalChanges& local_changes);
   virtual ~Engine() = default;
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -119,6 +120,7 @@ class Engine {
   // -- listing and placeholders --
 
   // -- directory watcher and rescans --
+  const LocalChanges& local_changes;
   Owned<DirectoryWatcher> watcher = NoOwned<DirectoryWatcher>();
   // Held from the cache check to the end of a new-item report, so that the
   // serialized worker and a rescan never both report the same new item.

@@ -11,7 +11,7 @@
 #include "halvex/corvane.h"
 #include "provider/create_update.h"
 #include "provider/create_update_states.h"
-#include "watcher/exclusion.h"
+#include "engine/exclusion.h"
 
 namespace corvane {
 

@@ -9,11 +9,11 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/local_changes.h"
 #include "engine/engine_threads.h"
 #include "engine/host_events.h"
 #include "engine/sync_root_path.h"
 #include "provider/callback_dispatch.h"
-#include "watcher/watcher_entry.h"
 
 namespace corvane {
 namespace {
@@ -202,7 +202,7 @@ void Engine::StopForDestroy() {
   JoinRegistrationThread();
   SignalEngineThreads(*this);
   JoinEngineThreads(*this);
-  StopDirectoryWatcher(*this);
+  local_changes.Stop(*this);
 }
 
 int32_t Engine::do_Uninstall() {

@@ -8,6 +8,7 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/local_changes.h"
 #include "engine/engine_threads.h"
 #include "engine/enumeration.h"
 #include "platform/cloud_files.h"
@@ -18,8 +19,6 @@
 #include "provider/provider.h"
 #include "provider/registration.h"
 #include "support/mutex.h"
-#include "watcher/rescan.h"
-#include "watcher/watcher_entry.h"
 
 namespace corvane {
 namespace {
@@ -76,7 +75,7 @@ int32_t Engine::LaunchProvider() {
     result = ProcessDirectory(*this, u"\\", u"*", 0, kPopulationBatchLimit, true);
     LogF(sink, kLogVerbose, u"Creating placeholders finished. Error code: 0x%x", result);
   }
-  if (result == kOk && !StartDirectoryWatcher(*this)) {
+  if (result == kOk && !local_changes.Start(*this)) {
     Log(sink, kLogFailure, u"Failed to start directory changes watcher");
     result = kErrInitFailed;
   }
@@ -154,7 +153,7 @@ int32_t Engine::RegisterProvider() {
   if (result != kOk) return diag.Record(result, ResultMessage(result));
   if (state.installing.load() != 0 || created_now) return result;
 
-  if (!OfflineCheck(*this, root)) {
+  if (!local_changes.OfflineCheck(*this, root)) {
     LogF(sink, kLogVerbose, u"Failed to scan directory: '%s'", root);
     return diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));
   }
@@ -169,7 +168,7 @@ void Engine::JoinRegistrationThread() {
 int32_t Engine::DeactivateProvider() {
   LogSink* sink = diag.log_sink();
   Log(sink, kLogVerbose, u"Deactivating Windows Cloud provider...");
-  StopDirectoryWatcher(*this);
+  local_changes.Stop(*this);
   DisconnectSyncRoot(*this);
   LogF(sink, kLogVerbose, u"Deactivating Windows Cloud provider finished. Error code: 0x%x", 0);
   return kOk;
@@ -212,7 +211,7 @@ int32_t Engine::Uninstall() {
   const int32_t shell_result = UnregisterShellSyncRoot(*this, inputs);
   RemoveStaleShellRegistration(*this, inputs);
   if (shell_result != kOk) return diag.Record(shell_result, ResultMessage(shell_result));
-  if (IsDirectory(root)) DeleteEmptyLocalFolders(*this, root);
+  if (IsDirectory(root)) local_changes.DeleteEmptyLocalFolders(*this, root);
   return kOk;
 }
 

@@ -14,7 +14,7 @@
 #include "platform/types.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"
-#include "watcher/exclusion.h"
+#include "engine/exclusion.h"
 
 namespace corvane {
 namespace {

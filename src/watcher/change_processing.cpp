@@ -24,7 +24,7 @@
 #include "support/utf.h"
 #include "watcher/change_records.h"
 #include "watcher/directory_watcher.h"
-#include "watcher/exclusion.h"
+#include "engine/exclusion.h"
 #include "watcher/item_attributes.h"
 #include "watcher/lock_files.h"
 #include "watcher/rescan.h"

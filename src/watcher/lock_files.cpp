@@ -3,6 +3,7 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/exclusion.h"
 #include "engine/item_operations_create_update.h"
 #include "engine/retry_wrappers.h"
 #include "engine/task.h"
@@ -19,16 +20,6 @@ constexpr int32_t kUpdateAttributes = 0x20;
 constexpr int32_t kUpdateCreationTime = 0x02;
 constexpr int32_t kUpdateLastWriteTime = 0x04;
 constexpr int32_t kUpdateLastAccessTime = 0x08;
-
-bool EndsWithNoCase(std::u16string_view text, std::u16string_view tail) {
-  if (text.size() < tail.size()) return false;
-  for (size_t i = 0; i < tail.size(); ++i) {
-    char16_t a = text[text.size() - tail.size() + i];
-    if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a + 32);
-    if (a != tail[i]) return false;
-  }
-  return true;
-}
 
 const char16_t* ActionName(uint32_t action) {
   switch (action) {
@@ -133,24 +124,6 @@ void UnlockDocument(Engine& engine, const std::u16string& document) {
 }
 
 }  // namespace
-
-bool IsLockFile(std::u16string_view relative_path, std::u16string* document) {
-  const size_t slash = relative_path.find_last_of(u'\\');
-  const size_t name_at = slash == std::u16string_view::npos ? 0 : slash + 1;
-  const std::u16string_view name = relative_path.substr(name_at);
-  std::u16string doc;
-  if (name.size() > 2 && name[0] == u'~' && name[1] == u'$') {
-    doc = std::u16string(relative_path.substr(0, name_at)) + std::u16string(name.substr(2));
-  } else if (name.size() > 7 && EndsWithNoCase(name, u".laccdb")) {
-    // data.laccdb locks data.accdb: the letter after the last dot goes.
-    const size_t dot = relative_path.size() - 7;
-    doc = std::u16string(relative_path.substr(0, dot + 1)) + std::u16string(relative_path.substr(dot + 2));
-  } else {
-    return false;
-  }
-  if (document != nullptr) *document = std::move(doc);
-  return true;
-}
 
 bool HandleLockFile(Engine& engine, const std::u16string& relative_path,
                     const platform::FILE_NOTIFY_EXTENDED_INFORMATION& record) {

@@ -12,10 +12,6 @@ namespace corvane {
 
 class Engine;
 
-// Whether `relative_path` names a lock file; `document` receives the path of
-// the document it locks.
-bool IsLockFile(std::u16string_view relative_path, std::u16string* document);
-
 // Handles one change record of a lock file; false for any other path, or
 // while TrackOfficeLockFiles is off, and the caller then processes the
 // record normally.

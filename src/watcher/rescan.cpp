@@ -17,7 +17,7 @@
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 #include "watcher/change_processing.h"
-#include "watcher/exclusion.h"
+#include "engine/exclusion.h"
 #include "watcher/item_attributes.h"
 #include "watcher/lock_files.h"
 

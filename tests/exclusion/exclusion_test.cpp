@@ -5,7 +5,7 @@
 #include "engine/engine.h"
 #include "platform/types.h"
 #include "provider/placeholder_manager.h"
-#include "watcher/exclusion.h"
+#include "engine/exclusion.h"
 
 namespace corvane {
 namespace {

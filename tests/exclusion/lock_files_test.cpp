@@ -6,6 +6,7 @@
 #include "platform/local/native_path.h"
 #include "platform_local_services/temp_dirs.h"
 #include "common/internal_host.h"
+#include "engine/exclusion.h"
 #include "watcher/lock_files.h"
 
 namespace corvane {

@@ -14,6 +14,10 @@ class Engine;
 // (backslashes included), ASCII letters without regard to case. A trailing
 // ".*" also matches a name without extension, and a trailing "." a name
 // without any dot.
+// Whether `relative_path` names an office lock file ("~$report.docx",
+// "data.laccdb"); `document` receives the path of the document it locks.
+bool IsLockFile(std::u16string_view relative_path, std::u16string* document);
+
 bool MaskMatch(std::u16string_view name, std::u16string_view mask);
 
 // Whether any ExcludedFiles mask ("|" or space separated) matches the path

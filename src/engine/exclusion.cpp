@@ -1,4 +1,4 @@
-#include "watcher/exclusion.h"
+#include "engine/exclusion.h"
 
 #include <string>
 
@@ -8,7 +8,6 @@
 #include "platform/files.h"
 #include "platform/types.h"
 #include "provider/create_update_states.h"
-#include "watcher/lock_files.h"
 
 namespace corvane {
 namespace {
@@ -24,7 +23,33 @@ std::u16string Backslashed(std::u16string_view text) {
 
 const char16_t* Bool(bool value) { return value ? u"true" : u"false"; }
 
+bool EndsWithNoCase(std::u16string_view text, std::u16string_view tail) {
+  if (text.size() < tail.size()) return false;
+  for (size_t i = 0; i < tail.size(); ++i) {
+    if (Fold(text[text.size() - tail.size() + i]) != tail[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool IsLockFile(std::u16string_view relative_path, std::u16string* document) {
+  const size_t slash = relative_path.find_last_of(u'\\');
+  const size_t name_at = slash == std::u16string_view::npos ? 0 : slash + 1;
+  const std::u16string_view name = relative_path.substr(name_at);
+  std::u16string doc;
+  if (name.size() > 2 && name[0] == u'~' && name[1] == u'$') {
+    doc = std::u16string(relative_path.substr(0, name_at)) + std::u16string(name.substr(2));
+  } else if (name.size() > 7 && EndsWithNoCase(name, u".laccdb")) {
+    // data.laccdb locks data.accdb: the letter after the last dot goes.
+    const size_t dot = relative_path.size() - 7;
+    doc = std::u16string(relative_path.substr(0, dot + 1)) + std::u16string(relative_path.substr(dot + 2));
+  } else {
+    return false;
+  }
+  if (document != nullptr) *document = std::move(doc);
+  return true;
+}
 
 bool MaskMatch(std::u16string_view name, std::u16string_view mask) {
   if (name.empty()) return false;
