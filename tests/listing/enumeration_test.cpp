@@ -70,7 +70,7 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
     EXPECT_EQ(0, ListFile(engine(), task, u"removed.txt", 7));
     EXPECT_EQ(0, ListFile(engine(), task, u"twice.txt", 7));
     EXPECT_EQ(0, ListFile(engine(), task, u"deleted.txt", 7));
-    EXPECT_EQ(0, ReportDelete(engine(), u"\\deleted.txt", nullptr, 0));
+    EXPECT_EQ(0, ReportDelete(engine(), u"\\deleted.txt", nullptr, DeleteOf::kCachedItem));
     for (int i = 0; i < 300; ++i) EXPECT_EQ(0, ListFile(engine(), task, u"n" + Utf8ToUtf16Lossy(std::to_string(i)), i));
     // The host makes one of them anew through its method before it hands
     // the listing over: the listing's older view of it must not undo that.

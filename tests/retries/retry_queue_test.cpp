@@ -113,14 +113,14 @@ TEST_F(RetryQueueTest, ReportDeleteUsesTheCacheAndKeepsPendingTasks) {
   // it swallowed the user's later rename of a new file of that name).
   engine().pending.AddPending(u"\\x.txt", kOpDelete, false);
   engine().pending.AddPending(u"\\x.txt", kOpRename, false);
-  EXPECT_EQ(kOk, ReportDelete(engine(), u"\\x.txt", nullptr, 0));
+  EXPECT_EQ(kOk, ReportDelete(engine(), u"\\x.txt", nullptr, DeleteOf::kCachedItem));
   EXPECT_EQ(0u, EventCount());
   EXPECT_EQ(0u, engine().pending.CountOf(u"\\x.txt", kOpDelete, false));
   EXPECT_EQ(0u, engine().pending.CountOf(u"\\x.txt", kOpRename, false));
 
   engine().metadata_cache.AddNewItemToCache(u"\\d", u"d", kItemAttributeFolder, 0, 0, 0, 0);
   engine().metadata_cache.AddNewItemToCache(u"\\d\\f", u"f", 0, 1, 0, 0, 0);
-  EXPECT_EQ(kOk, ReportDelete(engine(), u"\\d", nullptr, 0));
+  EXPECT_EQ(kOk, ReportDelete(engine(), u"\\d", nullptr, DeleteOf::kCachedItem));
   ASSERT_EQ(1u, Events(HALVEX_EVENT_DELETE_FOLDER).size());
   EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\d\\f"));
   EXPECT_EQ(0u, engine().tasks.Count());
@@ -128,10 +128,10 @@ TEST_F(RetryQueueTest, ReportDeleteUsesTheCacheAndKeepsPendingTasks) {
   // A failure leaves the cache alone; a pending answer keeps the task.
   engine().metadata_cache.AddNewItemToCache(u"\\e.txt", u"e.txt", 0, 1, 0, 0, 0);
   answer = [](int32_t, const std::u16string&) { return kErrBackend; };
-  EXPECT_EQ(kErrBackend, ReportDelete(engine(), u"\\e.txt", nullptr, 1));
+  EXPECT_EQ(kErrBackend, ReportDelete(engine(), u"\\e.txt", nullptr, DeleteOf::kFile));
   EXPECT_FALSE(engine().metadata_cache.NoItemInCache(u"\\e.txt"));
   answer = [](int32_t, const std::u16string&) { return kErrPending; };
-  EXPECT_EQ(kErrPending, ReportDelete(engine(), u"\\e.txt", nullptr, 1));
+  EXPECT_EQ(kErrPending, ReportDelete(engine(), u"\\e.txt", nullptr, DeleteOf::kFile));
   ASSERT_EQ(1u, engine().tasks.Count());
   EXPECT_EQ(1, engine().StatPendingTasks());
 }
