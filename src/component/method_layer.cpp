@@ -10,7 +10,7 @@
 #include "engine/metadata_cache.h"
 #include "engine/pending_operations.h"
 #include "engine/retry_passes.h"
-#include "engine/sync_root_path.h"
+#include "support/sync_root_path.h"
 #include "engine/task_local_file.h"
 #include "engine/task_methods.h"
 #include "platform/types.h"

@@ -12,7 +12,7 @@
 #include "engine/local_changes.h"
 #include "engine/engine_threads.h"
 #include "engine/host_events.h"
-#include "engine/sync_root_path.h"
+#include "support/sync_root_path.h"
 #include "provider/callback_dispatch.h"
 
 namespace corvane {

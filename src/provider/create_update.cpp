@@ -5,7 +5,7 @@
 
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/sync_root_path.h"
+#include "support/sync_root_path.h"
 #include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
