@@ -10,7 +10,6 @@
 #include "engine/metadata_cache.h"
 #include "engine/pending_operations.h"
 #include "engine/retry_passes.h"
-#include "engine/sync_root_path.h"
 #include "engine/task_local_file.h"
 #include "engine/task_methods.h"
 #include "platform/types.h"
@@ -18,6 +17,7 @@
 #include "provider/delete_rename_reset.h"
 #include "provider/fetch_data.h"
 #include "provider/item_queries.h"
+#include "support/sync_root_path.h"
 
 namespace corvane {
 namespace {

@@ -13,10 +13,11 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/local_changes.h"
 #include "engine/enumeration.h"
+#include "engine/exclusion.h"
 #include "engine/host_events.h"
 #include "engine/item_operations_create_update.h"
+#include "engine/local_changes.h"
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
 #include "engine/task.h"
@@ -28,7 +29,6 @@
 #include "provider/fetch_data.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
-#include "engine/exclusion.h"
 
 namespace corvane {
 namespace {

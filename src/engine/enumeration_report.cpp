@@ -4,6 +4,7 @@
 
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/exclusion.h"
 #include "engine/item_operations_create_update.h"
 #include "engine/item_properties.h"
 #include "engine/retry_passes.h"
@@ -11,7 +12,6 @@
 #include "halvex/corvane.h"
 #include "provider/create_update.h"
 #include "provider/create_update_states.h"
-#include "engine/exclusion.h"
 
 namespace corvane {
 

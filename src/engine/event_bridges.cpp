@@ -10,8 +10,8 @@
 #include "engine/engine.h"
 #include "engine/host_events.h"
 #include "engine/retry_passes.h"
-#include "engine/sync_root_path.h"
 #include "engine/task.h"
+#include "support/sync_root_path.h"
 
 namespace corvane {
 namespace {

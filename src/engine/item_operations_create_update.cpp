@@ -5,10 +5,10 @@
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/item_properties.h"
-#include "engine/sync_root_path.h"
 #include "engine/task_cancel.h"
 #include "halvex/corvane.h"
 #include "provider/create_update.h"
+#include "support/sync_root_path.h"
 
 namespace corvane {
 

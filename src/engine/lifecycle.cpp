@@ -9,11 +9,11 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/local_changes.h"
 #include "engine/engine_threads.h"
 #include "engine/host_events.h"
-#include "engine/sync_root_path.h"
+#include "engine/local_changes.h"
 #include "provider/callback_dispatch.h"
+#include "support/sync_root_path.h"
 
 namespace corvane {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "diag/log.h"
-#include "engine/sync_root_path.h"
+#include "support/sync_root_path.h"
 
 namespace corvane {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "engine/pending_operations.h"
-#include "engine/sync_root_path.h"
+#include "support/sync_root_path.h"
 
 namespace corvane {
 

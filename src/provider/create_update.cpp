@@ -5,7 +5,6 @@
 
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/sync_root_path.h"
 #include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -13,6 +12,7 @@
 #include "provider/create_update_states.h"
 #include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
+#include "support/sync_root_path.h"
 
 namespace corvane {
 

@@ -9,12 +9,12 @@
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/event_bridges.h"
+#include "engine/exclusion.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/types.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"
-#include "engine/exclusion.h"
 
 namespace corvane {
 namespace {

@@ -8,6 +8,7 @@
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/enumeration_report.h"
+#include "engine/exclusion.h"
 #include "engine/item_operations_create_update.h"
 #include "engine/retry_wrappers.h"
 #include "engine/task.h"
@@ -17,7 +18,6 @@
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 #include "watcher/change_processing.h"
-#include "engine/exclusion.h"
 #include "watcher/item_attributes.h"
 #include "watcher/lock_files.h"
 

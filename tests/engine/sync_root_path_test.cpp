@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/sync_root_path.h"
+#include "support/sync_root_path.h"
 
 namespace corvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/sync_root_path.h"
+#include "support/sync_root_path.h"
 
 #include <vector>
 
