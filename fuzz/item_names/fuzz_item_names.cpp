@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/sync_root_path.h"
+#include "support/sync_root_path.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::u16string text(size / 2, u'\0');
