@@ -9,9 +9,10 @@ set -euo pipefail
 # libbenchmark-dev builds the micro-benchmarks (scripts/bench.sh).
 # fuse3 and libfuse3-dev build and run the cloud-files mount (corvane-cloudfs).
 # universal-ctags lists declarations and definitions (scripts/check-declarations.sh).
+# gcovr reports line coverage (scripts/coverage.sh).
 packages=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libcli11-dev
           dpkg-dev file g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev libbenchmark-dev
-          fuse3 libfuse3-dev universal-ctags)
+          fuse3 libfuse3-dev universal-ctags gcovr)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -140,29 +140,6 @@ TEST_F(FetchData, FailedFetchesAnswerWithTheMappedStatusAndRaiseError) {
   EXPECT_TRUE(Logged("Placeholder callback failed for '"));
 }
 
-TEST_F(FetchData, RetryAnswerKeepsTheFetchForTheMonitorUntilCancelled) {
-  MakePlaceholder(u"r.bin", 100);
-  Connect();
-  engine().settings.event_retry_interval.store(1000);
-  platform::local::SetRequestTimeoutMs(300);
-  on_get_file_data = [](const GetFileDataCall&) { return kErrRetry; };
-  std::string data;
-  EXPECT_EQ(ERROR_CLOUD_FILE_REQUEST_TIMEOUT, Read("r.bin", data));
-  EXPECT_TRUE(Logged("GetItemData retry queued, keeping FETCH_DATA alive"));
-  ASSERT_TRUE(WaitFor([&] { return host_.Count(HALVEX_EVENT_CANCEL_TASK) == 1; }));
-  // Cancelled and completed, but left registered for the monitor to finish.
-  Task* task = nullptr;
-  ASSERT_EQ(kOk, engine().tasks.FindTask(Events(HALVEX_EVENT_GET_FILE_DATA)[0].task_id, true, &task));
-  EXPECT_EQ(1u, task->Cancelled.load());
-  EXPECT_EQ(1u, task->Completed.load());
-  EXPECT_GT(task->StartTime.load(), 0);
-  EXPECT_EQ(kErrCancelled, FlushTransfer(engine(), *task, true));
-  ReleaseFetchContext(engine(), *task);
-  engine().tasks.RemoveTask(task, task->TaskId, true);
-  EXPECT_EQ(0, engine().PendingOperationCount());
-  EXPECT_EQ(0u, ErrorCount());
-}
-
 TEST_F(FetchData, ErrorMarkFollowsTheLastFetchWhenEnabled) {
   MakePlaceholder(u"m.bin", 100);
   engine().settings.windows_update_icon_on_retrieve_errors.store(true);
@@ -181,6 +158,10 @@ TEST_F(FetchData, ErrorMarkFollowsTheLastFetchWhenEnabled) {
   };
   EXPECT_EQ(0u, Read("m.bin", data));
   EXPECT_TRUE(WaitFor([&] { return platform::GetLastSyncErrorMark(full, marked) == platform::S_OK && !marked; }));
+  // An item that is gone cannot carry the mark.
+  const platform::HRESULT gone = platform::HRESULT_FROM_WIN32(platform::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(gone, platform::SetLastSyncErrorMark(root_path_ + u"\\gone.bin", true));
+  EXPECT_EQ(gone, platform::GetLastSyncErrorMark(root_path_ + u"\\gone.bin", marked));
 }
 
 TEST_F(FetchData, PutItemDataRefusesWhatIsNotARunningFetch) {

@@ -200,29 +200,6 @@ TEST(Methods, PathsThatLeaveTheSyncRootAreRefusedBeforeAnyCheck) {
   }
 }
 
-TEST(Methods, BothStringFormsReachTheMethodLayerWithOneNormalisedPath) {
-  HostComponent c;
-  ASSERT_EQ(c.Config("LogLevel=4"), 0);
-  c.engine().state.active = 1;
-  const int64_t size = 3;
-  std::u16string wide = u"dossier/\u00e9t\u00e9.txt";
-  std::vector<intptr_t> narrow_args = {Ptr("dossier/\xC3\xA9t\xC3\xA9.txt"), 0x2, Ptr(&size), 0, 0, 0};
-  std::vector<intptr_t> wide_args = {Ptr(wide.c_str()), 0x2, Ptr(&size), 0, 0, 0};
-  c.Do(HALVEX_METHOD_CREATE_FILE, narrow_args);
-  c.Do(10000 + HALVEX_METHOD_CREATE_FILE, wide_args);
-  int given = 0;
-  int pending = 0;
-  for (const std::string& line : c.Logs()) {
-    if (line.find("do_CreateFile LocalPath(dossier/\xC3\xA9t\xC3\xA9.txt)") != std::string::npos) ++given;
-    if (line.find("AddPending Path(\\dossier\\\xC3\xA9t\xC3\xA9.txt), IsDir(false), OpType(3)") != std::string::npos) {
-      ++pending;
-    }
-  }
-  EXPECT_EQ(given, 2);
-  EXPECT_EQ(pending, 2);
-  ASSERT_EQ(c.Config("LogLevel=3"), 0);
-}
-
 TEST(Methods, RefusedOrFailedItemCallsLeaveNoPendingEntry) {
   HostComponent c;
   c.engine().state.active = 1;

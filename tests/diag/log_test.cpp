@@ -16,21 +16,6 @@ using testing::LogLevelGuard;
 
 std::u16string Decimal(uint32_t v) { return Format(u"%d", static_cast<int32_t>(v)); }
 
-TEST(Log, LineTextIsExact) {
-  LogLevelGuard guard;
-  SetCurrentLogLevel(3);
-  CaptureSink sink;
-  uint32_t tid = 0;
-  std::thread([&] {
-    tid = platform::CurrentThreadId();
-    Log(&sink, kLogMilestone, u"Starting...");
-  }).join();
-  ASSERT_EQ(1u, sink.lines.size());
-  EXPECT_EQ(3, sink.lines[0].first);
-  EXPECT_EQ(u"  (" + Decimal(tid) + u") Sync: Starting...", sink.lines[0].second);
-  EXPECT_NE(platform::CurrentThreadId(), tid);
-}
-
 TEST(Log, LevelFilterAndFormattedLines) {
   LogLevelGuard guard;
   CaptureSink sink;

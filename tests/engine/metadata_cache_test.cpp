@@ -11,92 +11,15 @@
 namespace corvane {
 namespace {
 
-constexpr uint32_t kFolder = kItemAttributeFolder;
-
 class MetadataCacheTest : public ::testing::Test {
  protected:
   void Add(const std::u16string& path, uint32_t attributes) {
     const size_t cut = path.rfind(u'\\');
     cache.AddNewItemToCache(path, path.substr(cut + 1), attributes, 1, 2, 3, 4);
   }
-  bool Has(const std::u16string& path) { return cache.Lookup(path, nullptr, nullptr); }
 
   MetadataCache cache{nullptr};
 };
-
-TEST_F(MetadataCacheTest, PathsAreCaseSensitiveAndReAddingReplaces) {
-  testing::LogLevelGuard guard;
-  SetCurrentLogLevel(kLogVerbose);
-  testing::CaptureSink sink;
-  MetadataCache logged(&sink);
-  logged.AddNewItemToCache(u"\\Docs\\a.txt", u"a.txt", 0x2, 10, 1, 2, 3);
-  EXPECT_FALSE(logged.NoItemInCache(u"\\Docs\\a.txt"));
-  EXPECT_TRUE(logged.NoItemInCache(u"\\docs\\a.txt"));
-  EXPECT_NE(std::u16string::npos, sink.lines.back().second.find(u"NoItemInCache check for '\\docs\\a.txt', result: true"));
-
-  logged.AddNewItemToCache(u"\\Docs\\a.txt", u"a.txt", 0x4, 20, 0, 0, 0);
-  EXPECT_EQ(1u, logged.Count());
-  CacheItem item;
-  ASSERT_TRUE(logged.Lookup(u"\\Docs\\a.txt", &item, nullptr));
-  EXPECT_EQ(20, item.Size);
-  EXPECT_EQ(0x4u, item.Attributes);
-}
-
-TEST_F(MetadataCacheTest, RemoveTakesAFoldersChildrenOnlyWhenAsked) {
-  Add(u"\\A", kFolder);
-  Add(u"\\A\\x", 0);
-  Add(u"\\A\\B", kFolder);
-  Add(u"\\A\\B\\deep.txt", 0);
-  Add(u"\\AB", kFolder);
-  Add(u"\\AB\\y", 0);
-  Add(u"\\f", 0);
-  Add(u"\\f\\not-a-child", 0);  // below a file: left alone
-
-  EXPECT_TRUE(cache.Remove(u"\\f", true));
-  EXPECT_TRUE(Has(u"\\f\\not-a-child"));
-  EXPECT_TRUE(cache.Remove(u"\\A\\B", false));
-  EXPECT_TRUE(Has(u"\\A\\B\\deep.txt"));
-  EXPECT_TRUE(cache.Remove(u"\\A", true));
-  EXPECT_FALSE(Has(u"\\A\\x"));
-  EXPECT_FALSE(Has(u"\\A\\B\\deep.txt"));
-  EXPECT_TRUE(Has(u"\\AB\\y"));
-  EXPECT_FALSE(cache.Remove(u"\\A", true));
-}
-
-TEST_F(MetadataCacheTest, RenameMovesChildrenAndNamesFollow) {
-  Add(u"\\A", kFolder);
-  Add(u"\\A\\x", 0);
-  Add(u"\\A\\sub", kFolder);
-  Add(u"\\A\\sub\\z.txt", 0);
-  Add(u"\\AB\\y", 0);
-  Add(u"\\Target\\x", 0);  // replaced by the moved child
-  cache.SetLocked(u"\\A\\x", true);
-
-  EXPECT_TRUE(cache.Rename(u"\\A", u"\\Target"));
-  EXPECT_FALSE(Has(u"\\A"));
-  EXPECT_FALSE(Has(u"\\A\\x"));
-  EXPECT_TRUE(Has(u"\\AB\\y"));
-  std::u16string name;
-  ASSERT_TRUE(cache.Lookup(u"\\Target", nullptr, &name));
-  EXPECT_EQ(u"Target", name);
-  ASSERT_TRUE(cache.Lookup(u"\\Target\\sub\\z.txt", nullptr, &name));
-  EXPECT_EQ(u"z.txt", name);
-  bool locked = false;
-  ASSERT_TRUE(cache.GetLocked(u"\\Target\\x", &locked));
-  EXPECT_TRUE(locked);  // the moved entry, not the one it replaced
-  EXPECT_EQ(5u, cache.Count());
-
-  // A folder moved below itself ends up there once, with its children.
-  EXPECT_TRUE(cache.Rename(u"\\Target", u"\\Target\\inner"));
-  EXPECT_TRUE(Has(u"\\Target\\inner\\sub\\z.txt"));
-  EXPECT_EQ(5u, cache.Count());
-  EXPECT_FALSE(cache.Rename(u"\\missing", u"\\elsewhere"));
-
-  // A file renamed takes its new name.
-  EXPECT_TRUE(cache.Rename(u"\\AB\\y", u"\\AB\\renamed.txt"));
-  ASSERT_TRUE(cache.Lookup(u"\\AB\\renamed.txt", nullptr, &name));
-  EXPECT_EQ(u"renamed.txt", name);
-}
 
 TEST_F(MetadataCacheTest, UpdateKeepsWhatWasNotGivenAndFlagsStick) {
   Add(u"\\u", 0x2);

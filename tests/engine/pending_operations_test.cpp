@@ -50,17 +50,6 @@ TEST_F(PendingOperationsTest, AFolderEntryCoversItsDescendantsAndStaysExceptForU
   EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\F", kOpUpdate, true));
 }
 
-TEST_F(PendingOperationsTest, RemoveAllDropsTheFileKeyFirstWhateverItsCount) {
-  pending.AddPending(u"\\x", kOpUpdate, false);
-  pending.AddPending(u"\\x", kOpUpdate, false);
-  pending.AddPending(u"\\x", kOpUpdate, true);
-  EXPECT_TRUE(pending.RemoveAll(u"\\x", kOpUpdate));
-  EXPECT_EQ(pending.CountOf(u"\\x", kOpUpdate, false), 0u);
-  EXPECT_EQ(pending.CountOf(u"\\x", kOpUpdate, true), 1u);
-  EXPECT_TRUE(pending.RemoveAll(u"\\x", kOpUpdate));
-  EXPECT_FALSE(pending.RemoveAll(u"\\x", kOpUpdate));
-}
-
 TEST_F(PendingOperationsTest, DisabledOrUnknownKindsRecordNothing) {
   EXPECT_FALSE(pending.AddPending(u"\\a", 7, false));
   EXPECT_FALSE(pending.AddPending(u"\\a", -1, false));

@@ -110,32 +110,6 @@ TEST_F(TaskEventsTest, EventErrorOrFailingSinkReplacesTheAnswer) {
   EXPECT_EQ(0u, task->HandlerBusy.load());
 }
 
-TEST_F(TaskEventsTest, ChangesTheHostMadeItselfFireNothing) {
-  engine().settings.avoid_firing_events_for_methods.store(true);
-  Task* task = NewTask(u"\\c.txt", OP_WRITE_DATA);
-  engine().pending.AddPending(u"\\c.txt", kOpUpdate, false);
-  int32_t result = 0;
-  EXPECT_EQ(0, DoUpdate(engine(), *task, u"\\c.txt", false, 1, 0, 5, 0, 0, 0, result));
-  EXPECT_TRUE(fired.empty());
-  EXPECT_EQ(0u, task->HandlerBusy.load());
-  EXPECT_EQ(1, DoUpdate(engine(), *task, u"\\c.txt", false, 1, 0, 5, 0, 0, 0, result));
-  task->LeaveHandler();
-  EXPECT_EQ(1u, fired.size());
-
-  engine().pending.AddPending(u"\\d", kOpReset, true);
-  EXPECT_EQ(0, DoFileReset(engine(), u"\\d", true, result));
-  EXPECT_EQ(1u, fired.size());
-  answer = [&](int32_t, int32_t, intptr_t*) {
-    engine().diag.SetEventError(9, "reset failed");
-    return 0;
-  };
-  result = 0;
-  EXPECT_EQ(1, DoFileReset(engine(), u"\\d", true, result));
-  EXPECT_EQ(HALVEX_EVENT_RESET_FILE, fired.back().id);
-  EXPECT_EQ(-1, fired.back().task_id);
-  EXPECT_EQ(9, result);
-}
-
 TEST_F(TaskEventsTest, CancelTaskAnsweredCancelledCountsAsSuccess) {
   Task* task = NewTask(u"\\e", OP_READ_DATA);
   task->StartTime.store(CurrentTimeMs());

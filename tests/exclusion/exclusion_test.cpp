@@ -35,40 +35,5 @@ class ExclusionTest : public ::testing::Test {
   testing::TestHost host{true};
 };
 
-TEST_F(ExclusionTest, MaskListsSplitAtBarsAndSpaces) {
-  EXPECT_FALSE(CheckIfExcludedByConfig(engine(), u"\\a.tmp"));  // no masks
-  for (const char16_t* list : {u"*.tmp|*.bak", u"*.tmp *.bak", u"|*.tmp||  *.bak "}) {
-    engine().settings.excluded_files.Set(list);
-    EXPECT_TRUE(CheckIfExcludedByConfig(engine(), u"\\d\\a.tmp")) << "list";
-    EXPECT_TRUE(CheckIfExcludedByConfig(engine(), u"\\a.bak"));
-    EXPECT_FALSE(CheckIfExcludedByConfig(engine(), u"\\a.txt"));
-  }
-  // Forward slashes in masks and paths count as backslashes.
-  engine().settings.excluded_files.Set(u"/build/*");
-  EXPECT_TRUE(CheckIfExcludedByConfig(engine(), u"/build/out/x.o"));
-  EXPECT_FALSE(CheckIfExcludedByConfig(engine(), u"\\build"));
-}
-
-TEST_F(ExclusionTest, HiddenAndTemporaryItemsFollowTheirSettings) {
-  engine().SetSyncRootPath(u"\\nonexistent-root-for-tests");
-  ExcludedState state = ExcludedState::kSkip;
-  // Hidden items are excluded by default; a missing item is not marked.
-  EXPECT_EQ(kOk, ProcessExcludedState(engine(), u"\\h.txt", platform::FILE_ATTRIBUTE_HIDDEN, &state));
-  EXPECT_EQ(ExcludedState::kNewlyExcluded, state);
-  EXPECT_EQ(kOk, ProcessExcludedState(engine(), u"\\t.txt", platform::FILE_ATTRIBUTE_TEMPORARY, &state));
-  EXPECT_EQ(ExcludedState::kDoNothing, state);
-
-  engine().settings.exclude_hidden_files.store(false);
-  engine().settings.exclude_temporary_files.store(true);
-  EXPECT_EQ(kOk, ProcessExcludedState(engine(), u"\\h.txt", platform::FILE_ATTRIBUTE_HIDDEN, &state));
-  EXPECT_EQ(ExcludedState::kDoNothing, state);
-  EXPECT_EQ(kOk, ProcessExcludedState(engine(), u"\\t.txt", platform::FILE_ATTRIBUTE_TEMPORARY, &state));
-  EXPECT_EQ(ExcludedState::kNewlyExcluded, state);
-
-  engine().settings.excluded_files.Set(u"*.log");
-  EXPECT_EQ(kOk, ProcessExcludedState(engine(), u"\\a\\x.log", 0, &state));
-  EXPECT_EQ(ExcludedState::kNewlyExcluded, state);
-}
-
 }  // namespace
 }  // namespace corvane

@@ -44,35 +44,6 @@ TEST_F(LifecycleTest, HostOrderInstallsActivatesBothWaysAndLeavesNothingBehind) 
   ExpectNoThreadLeft();
 }
 
-TEST_F(LifecycleTest, WrongOrdersGiveTheirCodes) {
-  Host host(Root());
-  EXPECT_EQ(host.Deactivate(), kErrNotReady);
-  EXPECT_EQ(host.LastError(), "The sync operation is not active");
-  EXPECT_EQ(host.Activate(true), kErrNotInstalled);
-  EXPECT_TRUE(host.engine().placeholder_manager == nullptr);  // a failed activation uninitialises
-  EXPECT_EQ(host.Uninstall(), kErrInvalidParameter);           // not a sync root
-  EXPECT_EQ(host.LastError(), "Invalid input parameter");
-
-  ASSERT_EQ(host.Install(), 0);
-  ASSERT_EQ(host.Activate(true), 0);
-  EXPECT_EQ(host.Activate(true), kErrAlreadyActive);
-  EXPECT_EQ(host.Activate(false), kErrAlreadyActive);
-  EXPECT_EQ(host.Install(), kErrAlreadyActive);
-  EXPECT_EQ(host.LastError(), "The sync operation has already been started");
-
-  EXPECT_EQ(host.Uninstall(), 0) << host.LastError();  // deactivates first
-  EXPECT_EQ(host.State(), 0);
-  EXPECT_FALSE(IsRegistered(Root()));
-  EXPECT_EQ(host.Deactivate(), kErrNotReady);
-
-  // An asynchronous failure arrives only through the events.
-  EXPECT_EQ(host.Activate(false), 0);
-  EXPECT_EQ(host.WaitActivated(1), std::vector<int32_t>{kErrNotInstalled});
-  EXPECT_EQ(host.Errors(), (std::vector<int32_t>{kErrNotInstalled, kErrNotInstalled}));
-  host.Destroy();
-  ExpectNoThreadLeft();
-}
-
 TEST_F(LifecycleTest, DestroyWhileActiveOrActivatingStopsEverything) {
   ASSERT_EQ(Host(Root()).Install(), 0);
   {

@@ -127,18 +127,6 @@ TEST_F(ListingTest, InvalidNamesAreSkippedWithAnErrorEventAndTheRestCreated) {
   EXPECT_FALSE(std::filesystem::exists(Native("x")));
 }
 
-TEST_F(ListingTest, TrackedOfficeLockFilesAreNotListed) {
-  engine().settings.track_office_lock_files.store(true);
-  on_list = [&](int64_t task, const std::u16string&) {
-    for (const auto* name : {u"~$report.docx", u"orders.laccdb", u"report.docx", u"~x.txt", u"a.LACCDB"})
-      EXPECT_EQ(0, ListFile(engine(), task, name));
-    return 0;
-  };
-  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
-  // The suffix is compared case-sensitively.
-  EXPECT_EQ((Names{"a.LACCDB", "report.docx", "~x.txt"}), Listed());
-}
-
 TEST_F(ListingTest, ReportsForWrongHandlesAndFailedListingsAreRefused) {
   EXPECT_EQ(kErrInvalidOpId, ListFile(engine(), -1, u"a"));
   EXPECT_EQ(kErrInvalidOpId, ListFile(engine(), 4242, u"a"));

@@ -7,22 +7,6 @@ namespace {
 
 class CommandLine : public PlatformTest {};
 
-TEST_F(CommandLine, UnknownCommandsAndBadArgumentsAreRefused) {
-  std::string err;
-  EXPECT_EQ(RunClient("frobnicate", nullptr, &err), 2);
-  EXPECT_NE(err.find("unknown command 'frobnicate'"), std::string::npos) << err;
-  // Wrong arguments are refused before anything is touched.
-  for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
-           {"read", "read: file is required"},
-           {"list --bogus", "not expected: --bogus"},
-           {"read x.txt -1", "must be a number of bytes, not '-1'"},
-           {"read x.txt 99999999999999999999", "must be a number of bytes"},
-           {"rename a.txt", "to is required"}}) {
-    EXPECT_EQ(RunClient(args, nullptr, &err), 2) << args;
-    EXPECT_NE(err.find(message), std::string::npos) << args << ": " << err;
-  }
-}
-
 TEST_F(CommandLine, SessionOnAServedRoot) {
   ASSERT_EQ(Register(), S_OK);
   ASSERT_EQ(MakeFile(root_, "cloud.txt", 11), S_OK);

@@ -10,47 +10,6 @@ namespace {
 
 class Connection : public PlatformTest {};
 
-TEST_F(Connection, RegistrationAnswersForRootAndBelowOnly) {
-  ASSERT_EQ(Register(), S_OK);
-  fs::create_directories(root_ + "/a/b");
-  alignas(8) unsigned char buffer[1064];
-  DWORD returned = 0;
-  ASSERT_EQ(CfGetSyncRootInfoByPath(W(root_ + "/a/b").c_str(), CF_SYNC_ROOT_INFO_STANDARD, buffer, sizeof buffer,
-                                    &returned),
-            S_OK);
-  auto* info = reinterpret_cast<CF_SYNC_ROOT_STANDARD_INFO*>(buffer);
-  EXPECT_EQ(std::u16string(info->ProviderName), u"TestCloud");
-  EXPECT_EQ(std::u16string(info->ProviderVersion), u"1.0");
-  EXPECT_EQ(info->PopulationPolicy.Primary, CF_POPULATION_POLICY_FULL);
-  EXPECT_EQ(info->HydrationPolicy.Modifier, CF_HYDRATION_POLICY_MODIFIER_AUTO_DEHYDRATION_ALLOWED);
-  EXPECT_EQ(info->InSyncPolicy, CF_INSYNC_POLICY_TRACK_ALL);
-  EXPECT_EQ(info->ProviderStatus, CF_PROVIDER_STATUS_DISCONNECTED);
-  unsigned char basic[8];
-  EXPECT_EQ(CfGetSyncRootInfoByPath(W(root_).c_str(), CF_SYNC_ROOT_INFO_BASIC, basic, 8, &returned), S_OK);
-  EXPECT_EQ(CfGetSyncRootInfoByPath(W(base_.string()).c_str(), CF_SYNC_ROOT_INFO_BASIC, basic, 8, &returned),
-            HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT));
-  // The root itself is an in-sync placeholder folder marked as sync root.
-  WIN32_FIND_DATAW find;
-  const Handle h = FindFirstFileW(W(root_).c_str(), &find);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  FindClose(h);
-  const CF_PLACEHOLDER_STATE state = CfGetPlaceholderStateFromFindData(&find);
-  EXPECT_TRUE(state & CF_PLACEHOLDER_STATE_SYNC_ROOT);
-  EXPECT_TRUE(state & CF_PLACEHOLDER_STATE_IN_SYNC);
-  // Roots do not nest; unregistering forgets the root.
-  fs::create_directories(root_ + "/nested");
-  CF_SYNC_REGISTRATION reg;
-  reg.ProviderName = u"Other";
-  reg.ProviderVersion = u"1";
-  CF_SYNC_POLICIES policies;
-  EXPECT_EQ(CfRegisterSyncRoot(W(root_ + "/nested").c_str(), &reg, &policies, 0),
-            HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_INVALID_REQUEST));
-  ASSERT_EQ(CfUnregisterSyncRoot(W(root_).c_str()), S_OK);
-  EXPECT_EQ(CfGetSyncRootInfoByPath(W(root_).c_str(), CF_SYNC_ROOT_INFO_BASIC, basic, 8, &returned),
-            HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT));
-  EXPECT_EQ(CfUnregisterSyncRoot(W(root_).c_str()), HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT));
-}
-
 TEST_F(Connection, OneProviderPerRootAndStaleSocketsRecovered) {
   TestProvider first, second;
   EXPECT_EQ(first.Connect(root_), HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT));

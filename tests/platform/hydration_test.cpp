@@ -15,41 +15,6 @@ class Hydration : public PlatformTest {
   }
 };
 
-TEST_F(Hydration, BlockedReadsReturnExactlyTheTransferredBytes) {
-  TestProvider provider;
-  provider.mode = FetchMode::kOtherThread;
-  const std::vector<size_t> sizes = {1, 4095, 4096, 4097, 409600 + 123, 1000000};
-  for (size_t size : sizes) {
-    const std::string name = "f" + std::to_string(size);
-    ASSERT_EQ(MakeFile(root_, name, static_cast<int64_t>(size)), S_OK);
-    provider.content[root_ + "/" + name] = Pattern(size, static_cast<unsigned>(size));
-  }
-  ASSERT_EQ(provider.Connect(root_), S_OK);
-  local::Client client(root_);
-  for (size_t size : sizes) {
-    const std::string name = "f" + std::to_string(size);
-    std::string data;
-    ASSERT_EQ(client.ReadAll(name, data), 0u) << name;
-    EXPECT_EQ(data, Pattern(size, static_cast<unsigned>(size))) << name;
-    local::ItemState state;
-    ASSERT_EQ(client.State(name, state), 0u);
-    EXPECT_TRUE(state.FullyHydrated()) << name;
-    // Hydration is not a change: the file keeps its time and in-sync state.
-    EXPECT_TRUE(state.in_sync);
-    WIN32_FIND_DATAW find;
-    const Handle h = FindFirstFileW(W(root_ + "/" + name).c_str(), &find);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    FindClose(h);
-    EXPECT_EQ(find.ftLastWriteTime, FileTimeFromUnix(1700000000, 123456700));
-  }
-  // Data on disk is read without asking again.
-  const int before = provider.fetches.load();
-  std::string again;
-  ASSERT_EQ(client.ReadAll("f1000000", again), 0u);
-  EXPECT_EQ(provider.fetches.load(), before);
-  EXPECT_EQ(provider.Disconnect(), S_OK);
-}
-
 TEST_F(Hydration, ReadInTheMiddleAsksForWholePagesOnly) {
   const size_t size = 10 * 4096 + 100;
   ASSERT_EQ(MakeFile(root_, "m.bin", size), S_OK);
@@ -151,23 +116,6 @@ TEST_F(Hydration, WithoutAProviderReadsFailAtOnceHereAndInASecondProcess) {
   std::string err;
   EXPECT_EQ(RunClient("read '" + root_ + "/x.bin'", nullptr, &err), 1);
   EXPECT_NE(err.find("The cloud file provider is not running. (error 362)"), std::string::npos) << err;
-}
-
-TEST_F(Hydration, SteadyTransfersOutlastTheTimeLimit) {
-  const size_t size = 6 * 4096;
-  ASSERT_EQ(MakeFile(root_, "slow.bin", size), S_OK);
-  HeldFetch fetch;
-  local::SetRequestTimeoutMs(250);
-  local::Client client(root_);
-  ASSERT_TRUE(StartHeldRead(fetch, root_, client, "slow.bin"));
-  // Six pages, one every 100 ms: 600 ms in all, far over the limit, but
-  // each transfer shows the provider is at work.
-  const std::string content = Pattern(size);
-  for (size_t offset = 0; offset < size; offset += 4096) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(TestProvider::Execute(&fetch.info, STATUS_SUCCESS, content.data() + offset, offset, 4096), S_OK);
-  }
-  ExpectHeldReadReturns(fetch, content);
 }
 
 TEST_F(Hydration, WritesHydrateTouchedPagesAndDehydrationGivesSpaceBack) {

@@ -100,58 +100,5 @@ TEST_F(ShellTest, RegistrationIsSeenByAnotherProcessWithItsRegistryEntries) {
   EXPECT_EQ(StorageProviderSyncRootManager::GetSyncRootInformationForId(info.Id, gone), kNotFound);
 }
 
-TEST_F(ShellTest, RegisterRefusesBadIdsAndPathsThatAreNotFolders) {
-  EXPECT_EQ(StorageProviderSyncRootManager::Unregister(u"never!registered!id"), kNotFound);
-  EXPECT_EQ(StorageProviderSyncRootManager::Register(Info(u"")), E_INVALIDARG);
-  EXPECT_EQ(StorageProviderSyncRootManager::Register(Info(u"a\\b")), E_INVALIDARG);
-
-  StorageProviderSyncRootInfo info = Info(u"id");
-  info.Path = local::FromNativePath(folder_ / "missing");
-  EXPECT_EQ(StorageProviderSyncRootManager::Register(info), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-  FILE* file = fopen((folder_ / "file").c_str(), "w");
-  ASSERT_NE(file, nullptr);
-  fclose(file);
-  info.Path = local::FromNativePath(folder_ / "file");
-  EXPECT_EQ(StorageProviderSyncRootManager::Register(info), HRESULT_FROM_WIN32(ERROR_DIRECTORY));
-  std::vector<StorageProviderSyncRootInfo> roots;
-  ASSERT_EQ(StorageProviderSyncRootManager::GetCurrentSyncRoots(roots), S_OK);
-  EXPECT_TRUE(roots.empty());
-  EXPECT_TRUE(NamespaceClsid(u"id").empty());  // nothing half-written
-}
-
-TEST(Security, UserSidIsTheUnixUserMappingOfTheEffectiveUid) {
-  std::u16string sid;
-  ASSERT_EQ(GetCurrentUserSidString(sid), ERROR_SUCCESS);
-  const std::string expected = "S-1-22-1-" + std::to_string(geteuid());
-  EXPECT_EQ(sid, std::u16string(expected.begin(), expected.end()));
-}
-
-TEST(ErrorMark, SetReadAndClearOnAnItemAndFailForAMissingOne) {
-  TempDir dir;
-  const std::string path = dir / "item.txt";
-  FILE* file = fopen(path.c_str(), "w");
-  ASSERT_NE(file, nullptr);
-  fclose(file);
-  const std::u16string item = local::FromNativePath(path);
-
-  bool marked = true;
-  ASSERT_EQ(GetLastSyncErrorMark(item, marked), S_OK);
-  EXPECT_FALSE(marked);
-  ASSERT_EQ(SetLastSyncErrorMark(item, false), S_OK);  // nothing to clear
-  ASSERT_EQ(SetLastSyncErrorMark(item, true), S_OK);
-  EXPECT_TRUE(InChildProcess([&] {
-    bool seen = false;
-    return GetLastSyncErrorMark(item, seen) == S_OK && seen;
-  }));
-  ASSERT_EQ(SetLastSyncErrorMark(item, false), S_OK);
-  ASSERT_EQ(GetLastSyncErrorMark(item, marked), S_OK);
-  EXPECT_FALSE(marked);
-
-  const std::u16string missing = local::FromNativePath(dir / "missing");
-  EXPECT_EQ(SetLastSyncErrorMark(missing, true), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(GetLastSyncErrorMark(missing, marked), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(SetLastSyncErrorMark(u"", true), E_INVALIDARG);
-}
-
 }  // namespace
 }  // namespace corvane::platform

@@ -51,49 +51,6 @@ TEST_F(MonitorTest, LooksAtTasksInSlicesOfTheBatchSize) {
   EXPECT_EQ(25000u, engine().tasks.Count());  // none was completed
 }
 
-TEST_F(MonitorTest, FinishesCompletedTasksAndReportsAsyncFailures) {
-  engine().metadata_cache.AddNewItemToCache(u"\\d", u"d", kItemAttributeFolder, 0, 0, 0, 0);
-  engine().metadata_cache.AddNewItemToCache(u"\\d\\f", u"f", 0, 1, 0, 0, 0);
-  engine().metadata_cache.AddNewItemToCache(u"\\old", u"old", 0, 1, 0, 0, 0);
-  Task* del = AsyncTask(u"\\d", OP_DELETE);
-  Task* create = AsyncTask(u"\\c.txt", OP_CREATE);
-  Task* rename = AsyncTask(u"\\old", OP_RENAME);
-  rename->RenameInfo->SourcePath = u"\\old";
-  rename->RenameInfo->TargetPath = u"\\new";
-  Task* waiting = AsyncTask(u"\\w.txt", OP_CREATE);
-  Task* cancelled = AsyncTask(u"\\x.txt", OP_WRITE_DATA);
-  answer = [](int32_t, const std::u16string&) { return kOk; };
-  int32_t agreed = 0;
-  DoCancelTask(engine(), *cancelled, cancelled->Path, agreed);
-  Task* producing = NewTask(u"\\y.txt", OP_WRITE_DATA);  // its producer is still at work
-  producing->Cancelled.store(1);
-  const int64_t ids[] = {del->TaskId, create->TaskId, rename->TaskId, waiting->TaskId, cancelled->TaskId,
-                         producing->TaskId};
-
-  ASSERT_EQ(kOk, CompleteTask(engine(), ids[0], kOk));
-  ASSERT_EQ(kOk, CompleteTask(engine(), ids[1], kErrBackend));
-  ASSERT_EQ(kOk, CompleteTask(engine(), ids[2], kOk));
-  RunMonitorPass(engine(), 0, 100);
-
-  EXPECT_FALSE(Registered(ids[0]));
-  EXPECT_FALSE(Registered(ids[1]));
-  EXPECT_FALSE(Registered(ids[2]));
-  EXPECT_TRUE(Registered(ids[3]));  // not finished yet
-  EXPECT_FALSE(Registered(ids[4]));  // cancelled while asynchronous: dropped
-  EXPECT_TRUE(Registered(ids[5]));
-  // The delete drops the folder and what the host had below it; the rename
-  // moves its entry.
-  EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\d"));
-  EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\d\\f"));
-  EXPECT_TRUE(engine().metadata_cache.NoItemInCache(u"\\old"));
-  EXPECT_FALSE(engine().metadata_cache.NoItemInCache(u"\\new"));
-  // The host's failure of the create is reported once, with its code.
-  int backend_errors = 0;
-  for (const auto& error : Events(HALVEX_EVENT_ERROR))
-    if (error.code == kErrBackend) ++backend_errors;
-  EXPECT_EQ(1, backend_errors);
-}
-
 TEST_F(MonitorTest, TaskIsLeftToItsProducerUntilItLetsGoOfTheHandler) {
   Task* update = NewTask(u"\\u.txt", OP_WRITE_DATA);
   answer = [](int32_t, const std::u16string&) { return kErrPending; };
@@ -136,30 +93,6 @@ TEST_F(MonitorTest, ReadFinishedWithRetryStaysAndFiresAgainForTheSameTask) {
   EXPECT_EQ(id, reads[1].task_id);
   EXPECT_EQ(0u, RetryQueueOf(engine()).Count());
   EXPECT_TRUE(Registered(id));  // the read's producer still owns it
-}
-
-TEST_F(MonitorTest, ExpiryCancelsOldAsyncTasksWhateverTheHostAnswers) {
-  engine().settings.pending_task_timeout.store(1);
-  answer = [](int32_t, const std::u16string&) { return kOk; };
-  Task* old_task = AsyncTask(u"\\old.txt", OP_WRITE_DATA);
-  old_task->StartTime.store(CurrentTimeMs() - 1500);
-  Task* sync_task = NewTask(u"\\sync.txt", OP_WRITE_DATA);  // never asynchronous
-  Task* cancelled = AsyncTask(u"\\gone.txt", OP_WRITE_DATA);
-  cancelled->StartTime.store(CurrentTimeMs() - 5000);
-  cancelled->Cancelled.store(1);
-  const int64_t old_id = old_task->TaskId;
-  EXPECT_EQ(1, engine().StatPendingTasks());
-  EXPECT_EQ(3, engine().PendingOperationCount());
-
-  ASSERT_EQ(0, StartCheckExpiredPendingTasksThread(engine()));
-  for (int i = 0; i < 40 && Registered(old_id); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(Registered(old_id));
-  auto cancels = Events(HALVEX_EVENT_CANCEL_TASK);
-  ASSERT_EQ(1u, cancels.size());
-  EXPECT_EQ(old_id, cancels[0].task_id);
-  EXPECT_EQ(kErrTaskExpired, cancels[0].code);
-  EXPECT_TRUE(Registered(sync_task->TaskId));
-  EXPECT_TRUE(Registered(cancelled->TaskId));
 }
 
 TEST_F(MonitorTest, ThreadsStopPromptlyWhenSignalled) {

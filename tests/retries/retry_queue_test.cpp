@@ -36,36 +36,6 @@ TEST_F(RetryQueueTest, IntervalZeroQueuesNothingAndNeverFiresAgain) {
   EXPECT_EQ(1u, Events(HALVEX_EVENT_CREATE_FILE).size());
 }
 
-TEST_F(RetryQueueTest, RecordFiresAgainOnlyAfterTheIntervalAndWhileTheHostAsks) {
-  engine().settings.event_retry_interval.store(200);
-  int answers_left = 2;  // retry twice, then accept
-  answer = [&](int32_t, const std::u16string&) { return answers_left-- > 0 ? kErrRetry : kOk; };
-  EXPECT_EQ(kErrRetry, Create(u"\\a.txt"));
-  ASSERT_EQ(1u, Queued());
-  const RetryRecord queued = RetryQueueOf(engine()).Snapshot()[0];
-  EXPECT_EQ(kOpCreate, static_cast<int32_t>(queued.OpType));
-  EXPECT_EQ(5u, queued.Size);
-  EXPECT_EQ(3u, queued.LastWriteTime);
-
-  RunRetryPass(engine(), u"\\root");  // not due yet
-  EXPECT_EQ(1u, Events(HALVEX_EVENT_CREATE_FILE).size());
-
-  Sleep(250);
-  RunRetryPass(engine(), u"\\root");  // due; the host asks again
-  auto creates = Events(HALVEX_EVENT_CREATE_FILE);
-  ASSERT_EQ(2u, creates.size());
-  EXPECT_NE(creates[0].task_id, creates[1].task_id);  // a new task per firing
-  EXPECT_EQ(1u, Queued());
-  RunRetryPass(engine(), u"\\root");  // the interval restarted with that answer
-  EXPECT_EQ(2u, Events(HALVEX_EVENT_CREATE_FILE).size());
-
-  Sleep(250);
-  RunRetryPass(engine(), u"\\root");
-  EXPECT_EQ(3u, Events(HALVEX_EVENT_CREATE_FILE).size());
-  EXPECT_EQ(0u, Queued());
-  EXPECT_EQ(0u, engine().tasks.Count());  // every firing's task was removed
-}
-
 TEST_F(RetryQueueTest, DeleteAndRenameClearRetriesOfTheSamePathAndKind) {
   engine().settings.event_retry_interval.store(60000);
   answer = [](int32_t id, const std::u16string&) {

@@ -87,17 +87,6 @@ TEST_F(WatcherMachineryTest, StopIsIdempotentAndDropsQueuedExecuteRequestsUnrun)
   EXPECT_NE(nullptr, late);
 }
 
-TEST_F(WatcherMachineryTest, SavedRemoveTaskComesAboutEveryTwoSecondsWhenIdle) {
-  DirectoryWatcher watcher(engine(), Root());
-  ASSERT_TRUE(watcher.Start());
-  Pause(1500);
-  EXPECT_EQ(0u, watcher.EnqueuedCount(WATCHER_TASK_SAVED_REMOVE));
-  Pause(3000);
-  const uint64_t count = watcher.EnqueuedCount(WATCHER_TASK_SAVED_REMOVE);
-  EXPECT_GE(count, 1u);
-  EXPECT_LE(count, 2u);
-}
-
 TEST_F(WatcherMachineryTest, MissingFolderFailsToStart) {
   DirectoryWatcher watcher(engine(), Root() + u"\\absent");
   EXPECT_FALSE(watcher.Start());
