@@ -2,6 +2,7 @@
 # Includes between the folders of src/ point down only:
 #   component (the exports and the host's API)
 #   watcher   (local changes, reported through the engine's tasks and events)
+#   callbacks (the platform's requests, carried in the engine's tasks)
 #   engine    (tasks, cache, enumeration, lifecycle, retries, exclusion)
 #   provider  (the platform's callbacks and the placeholders)
 #   diag
@@ -19,7 +20,7 @@ cd "$(dirname "$0")/.."
 
 rank() {
   case "$1" in
-    component) echo 6 ;; watcher) echo 5 ;; engine) echo 4 ;; provider) echo 3 ;;
+    component) echo 7 ;; watcher) echo 6 ;; callbacks) echo 5 ;; engine) echo 4 ;; provider) echo 3 ;;
     diag) echo 2 ;; platform) echo 1 ;; support) echo 0 ;; *) echo -1 ;;
   esac
 }

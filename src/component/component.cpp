@@ -1,3 +1,4 @@
+#include "callbacks/callback_entries.h"
 #include "component/component.h"
 #include "component/version.h"
 #include "watcher/watcher_entry.h"
@@ -10,7 +11,7 @@ Mutex& CreationLock() {
 }
 
 Component::Component(HalvexEventSink sink, void* context, bool wide_events)
-    : engine(this, WatcherLocalChanges()),
+    : engine(this, WatcherLocalChanges(), CallbackPlatformRequests()),
       sink_(sink),
       context_(context),
       wide_events_(wide_events),

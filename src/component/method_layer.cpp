@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "callbacks/fetch_data.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
@@ -15,7 +16,6 @@
 #include "platform/types.h"
 #include "provider/create_update_states.h"
 #include "provider/delete_rename_reset.h"
-#include "provider/fetch_data.h"
 #include "provider/item_queries.h"
 #include "support/sync_root_path.h"
 

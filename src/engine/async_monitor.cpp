@@ -18,15 +18,14 @@
 #include "engine/host_events.h"
 #include "engine/item_operations_create_update.h"
 #include "engine/local_changes.h"
+#include "engine/platform_requests.h"
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
 #include "engine/task.h"
 #include "engine/task_cancel.h"
 #include "halvex/corvane.h"
 #include "platform/files.h"
-#include "provider/callback_dispatch.h"
 #include "provider/create_update_states.h"
-#include "provider/fetch_data.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 
@@ -67,8 +66,8 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
     case OP_CREATE: return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime,
                                                    task.ReportedFileId, task.ReportedUsn);
     case OP_READ_DATA: {
-      const int32_t flushed = FlushTransfer(engine, task, true);
-      if (flushed != kOk && flushed != kErrCancelled) AbandonFetch(engine, task, flushed);
+      const int32_t flushed = engine.platform_requests.FlushTransfer(engine, task, true);
+      if (flushed != kOk && flushed != kErrCancelled) engine.platform_requests.AbandonFetch(engine, task, flushed);
       if (flushed != kOk && engine.settings.windows_update_icon_on_retrieve_errors.load())
         SetItemErrorMark(engine, root + task.Path, flushed != kErrPending);
       // The file may have changed since the read began: only the version
@@ -320,7 +319,7 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
       // The host gave the read up: the application's read fails with its code
       // instead of receiving whatever was put so far.
       if (type == OP_READ_DATA && code != kErrCancelled) {
-        AbandonFetch(engine, *task, code);
+        engine.platform_requests.AbandonFetch(engine, *task, code);
         FireError(engine, code);
         continue;
       }
@@ -346,7 +345,7 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
   for (Task* task : slice) {
     if (task != nullptr && task->OperationType == OP_READ_DATA &&
         std::find(finished.begin(), finished.end(), task->TaskId) != finished.end())
-      ReleaseFetchContext(engine, *task);
+      engine.platform_requests.ReleaseFetchContext(engine, *task);
   }
   for (int64_t task_id : finished) engine.tasks.RemoveTask(nullptr, task_id, false);
   for (Task* task : slice)

@@ -4,8 +4,8 @@
 
 namespace corvane {
 
-Engine::Engine(LogSink* log_sink, const LocalChanges& local_changes)
-    : diag(log_sink), local_changes(local_changes) {
+Engine::Engine(LogSink* log_sink, const LocalChanges& local_changes, const PlatformRequests& platform_requests)
+    : diag(log_sink), local_changes(local_changes), platform_requests(platform_requests) {
   diag.BindCodePage(&code_page);
   ResetSettings();
   general.charset_mode.store(platform::AnsiCodePage() == 932 ? 1 : 0);

@@ -32,6 +32,7 @@ class PlaceholderManager;
 class Provider;
 class DirectoryWatcher;
 class LocalChanges;
+class PlatformRequests;
 class EngineThreads;
 class RetryQueue;
 class OpenFiles;
@@ -43,7 +44,7 @@ enum class ItemKind { kMissing, kFile, kFolder };
 
 class Engine {
  public:
-  Engine(LogSink* log_sink, const LocalChanges& local_changes);
+  Engine(LogSink* log_sink, const LocalChanges& local_changes, const PlatformRequests& platform_requests);
   virtual ~Engine() = default;
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -121,6 +122,7 @@ class Engine {
 
   // -- directory watcher and rescans --
   const LocalChanges& local_changes;
+  const PlatformRequests& platform_requests;
   Owned<DirectoryWatcher> watcher = NoOwned<DirectoryWatcher>();
   // Held from the cache check to the end of a new-item report, so that the
   // serialized worker and a rescan never both report the same new item.

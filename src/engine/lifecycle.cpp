@@ -12,7 +12,7 @@
 #include "engine/engine_threads.h"
 #include "engine/host_events.h"
 #include "engine/local_changes.h"
-#include "provider/callback_dispatch.h"
+#include "engine/platform_requests.h"
 #include "support/sync_root_path.h"
 
 namespace corvane {
@@ -135,7 +135,7 @@ int32_t Engine::do_Deactivate() {
   // Disconnecting waits for every platform callback to end, this thread's
   // own among them: from inside one it could only hang or leave the root
   // connected to a stopped engine.
-  if (InsidePlatformCallback(*this)) return diag.Record(kErrOperationDenied, kTextStopInsideCallback);
+  if (platform_requests.InsidePlatformCallback(*this)) return diag.Record(kErrOperationDenied, kTextStopInsideCallback);
   // Deactivating waits for the running method calls, this thread's own
   // among them, which would go on with freed parts.
   if (method_calls.HeldByThisThread()) return diag.Record(kErrOperationDenied, kTextStopInsideMethod);
@@ -206,7 +206,7 @@ void Engine::StopForDestroy() {
 }
 
 int32_t Engine::do_Uninstall() {
-  if (state.ActiveOrActivating() && InsidePlatformCallback(*this)) {
+  if (state.ActiveOrActivating() && platform_requests.InsidePlatformCallback(*this)) {
     return diag.Record(kErrOperationDenied, kTextStopInsideCallback);
   }
   if (state.ActiveOrActivating()) do_Deactivate();

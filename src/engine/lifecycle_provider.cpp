@@ -11,6 +11,7 @@
 #include "engine/engine_threads.h"
 #include "engine/enumeration.h"
 #include "engine/local_changes.h"
+#include "engine/platform_requests.h"
 #include "platform/cloud_files.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -123,6 +124,7 @@ int32_t Engine::RegisterProvider() {
   JoinRegistrationThread();
   auto job = std::make_shared<RegistrationJob>(ReadRegistrationInputs(*this));
   job->provider = provider.get();
+  job->callbacks = &platform_requests.CallbackEntries();
   try {
     registration_thread = std::thread([this, job] { RunRegistrationThread(*this, *job); });
   } catch (const std::system_error& error) {

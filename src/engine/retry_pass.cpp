@@ -13,7 +13,6 @@
 #include "platform/directory_changes.h"
 #include "platform/files.h"
 #include "provider/create_update_states.h"
-#include "provider/fetch_data.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"
 #include "support/mutex.h"

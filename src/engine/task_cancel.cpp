@@ -9,9 +9,8 @@
 #include "engine/engine.h"
 #include "engine/event_bridges.h"
 #include "engine/host_events.h"
+#include "engine/platform_requests.h"
 #include "engine/task.h"
-#include "provider/callback_dispatch.h"
-#include "provider/fetch_data.h"
 #include "support/mutex.h"
 
 namespace corvane {
@@ -41,7 +40,7 @@ void DropCancelledAsyncTasks(Engine& engine) {
     }
   }
   for (Task* task : done) {
-    if (task->OperationType == OP_READ_DATA) ReleaseFetchContext(engine, *task);
+    if (task->OperationType == OP_READ_DATA) engine.platform_requests.ReleaseFetchContext(engine, *task);
     engine.tasks.RemoveTask(nullptr, task->TaskId, false);
     engine.tasks.ReleaseTask(task);
   }
@@ -157,7 +156,7 @@ bool CancelTransferByPath(Engine& engine, std::u16string_view path, int32_t type
         LogF(sink, kLogVerbose, u"Canceling transfer for item: '%s', operation type: %d", task_path, current);
         DoCancelTask(engine, *task, task_path, result);
         // What the host sent for it must not land after whatever replaces it.
-        if (result == kOk && current == OP_READ_DATA) CloseFetch(engine, *task);
+        if (result == kOk && current == OP_READ_DATA) engine.platform_requests.CloseFetch(engine, *task);
       }
       LogF(sink, kLogVerbose, u"CancelTask result for '%s': 0x%x", task_path, U32(result));
       engine.tasks.ReleaseTask(task);

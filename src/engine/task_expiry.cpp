@@ -7,9 +7,9 @@
 #include "engine/engine.h"
 #include "engine/event_bridges.h"
 #include "engine/host_events.h"
+#include "engine/platform_requests.h"
 #include "engine/retry_passes.h"
 #include "engine/task.h"
-#include "provider/fetch_data.h"
 #include "support/mutex.h"
 
 namespace corvane {
@@ -52,7 +52,7 @@ size_t RunExpiryPass(Engine& engine, int64_t limit_ms) {
       if (answer != kErrTaskExpired) LogHandlerOutcome(engine, u"CancelTask", path, answer);
       // Without an answer the application's read would wait for the
       // platform's own time limit.
-      if (task->OperationType == OP_READ_DATA) AbandonFetch(engine, *task, kErrTaskExpired);
+      if (task->OperationType == OP_READ_DATA) engine.platform_requests.AbandonFetch(engine, *task, kErrTaskExpired);
     }
     engine.tasks.RemoveTask(nullptr, task_id, false);
     engine.tasks.ReleaseTask(task);

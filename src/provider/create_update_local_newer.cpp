@@ -4,12 +4,11 @@
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/retry_wrappers.h"
+#include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "halvex/corvane.h"
 #include "provider/create_update.h"
 #include "provider/create_update_states.h"
-#include "provider/fetch_data.h"
 
 namespace corvane {
 

@@ -5,6 +5,7 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "platform/error_mark.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
@@ -166,6 +167,11 @@ int32_t IsItemExcluded(Engine& engine, std::u16string_view relative_path, bool* 
   const std::u16string full = FullPathOf(engine, relative_path);
   if (!IsPlaceholder(*manager, full)) return kOk;
   return manager->GetPlaceholderExcludedState(full.c_str(), *excluded);
+}
+
+void SetItemErrorMark(Engine&, std::u16string_view full_path, bool set) {
+  // The mark is only a hint: a failure to show it changes nothing.
+  (void)platform::SetLastSyncErrorMark(full_path, set);
 }
 
 }  // namespace corvane

@@ -36,5 +36,7 @@ constexpr int64_t kContentNotTaken = INT64_MIN;
 int32_t DoSetPlaceholderExcludedState(Engine& engine, std::u16string_view relative_path, bool excluded);
 int32_t IsItemExcluded(Engine& engine, std::u16string_view relative_path, bool* excluded);
 int32_t DoSetPlaceholderPinnedState(Engine& engine, std::u16string_view path, bool pinned);
+// Sets (or clears) the item's last-sync-error mark; failures are swallowed.
+void SetItemErrorMark(Engine& engine, std::u16string_view full_path, bool set);
 
 }  // namespace corvane

@@ -12,7 +12,6 @@
 #include "platform/files.h"
 #include "platform/security.h"
 #include "platform/shell.h"
-#include "provider/callback_entries.h"
 #include "provider/placeholder_manager.h"
 #include "provider/provider.h"
 
@@ -140,7 +139,7 @@ int32_t ConnectRoot(Engine& engine, PlaceholderManager& manager, RegistrationJob
                           CF_CONNECT_FLAG_BLOCK_SELF_IMPLICIT_HYDRATION;
   request.open_close_notifications = inputs.online_only ? 1 : 0;
   request.delete_rename_notifications = 0;
-  const HRESULT hr = manager.ConnectPlaceholderRoot(&request, job.provider, ProviderCallbackEntries());
+  const HRESULT hr = manager.ConnectPlaceholderRoot(&request, job.provider, *job.callbacks);
   if (FAILED(hr)) {
     LogF(sink, kLogFailure, u"Failed to connect placeholder root. Error code: 0x%x", static_cast<uint32_t>(hr));
     engine.diag.SetOsLastError(static_cast<uint32_t>(hr));

@@ -12,6 +12,7 @@ namespace corvane {
 
 class Engine;
 class Provider;
+struct PlaceholderCallbackEntries;
 
 // The connection of a launched provider; released by DeactivateProvider.
 struct SyncRootConnection {
@@ -48,6 +49,7 @@ struct RegistrationJob {
   explicit RegistrationJob(RegistrationInputs in) : inputs(std::move(in)) {}
   const RegistrationInputs inputs;
   Provider* provider = nullptr;  // the owner of a connection it makes
+  const PlaceholderCallbackEntries* callbacks = nullptr;  // what the platform calls once connected
   Mutex mutex;
   CondVar finished_cv;
   bool finished GUARDED_BY(mutex) = false;

@@ -18,7 +18,6 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/create_update_states.h"
-#include "provider/fetch_data.h"
 #include "provider/placeholder_manager.h"
 #include "support/hex.h"
 #include "support/mutex.h"

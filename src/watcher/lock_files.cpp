@@ -9,7 +9,7 @@
 #include "engine/task.h"
 #include "platform/files.h"
 #include "platform/types.h"
-#include "provider/fetch_data.h"
+#include "provider/create_update_states.h"
 #include "watcher/item_attributes.h"
 
 namespace corvane {

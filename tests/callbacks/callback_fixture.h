@@ -11,8 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "component/method_layer.h"
+#include "callbacks/callback_dispatch.h"
+#include "callbacks/callback_entries.h"
 #include "common/internal_host.h"
+#include "component/method_layer.h"
 #include "diag/capture_sink.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
@@ -21,8 +23,6 @@
 #include "platform/local/native_path.h"
 #include "platform/local/request_timeout.h"
 #include "platform_local_services/temp_dirs.h"
-#include "provider/callback_dispatch.h"
-#include "provider/callback_entries.h"
 #include "provider/manager_fixture.h"
 #include "provider/open_files.h"
 #include "provider/placeholder_manager.h"

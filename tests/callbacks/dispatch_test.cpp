@@ -1,8 +1,8 @@
 #include <future>
 
+#include "callbacks/callback_entries.h"
 #include "callbacks/callback_fixture.h"
 #include "platform/files.h"
-#include "provider/callback_entries.h"
 #include "support/utf.h"
 
 namespace corvane::testing {

@@ -3,12 +3,12 @@
 
 #include <future>
 
+#include "callbacks/callback_dispatch.h"
 #include "callbacks/callback_fixture.h"
+#include "callbacks/fetch_data.h"
 #include "engine/task.h"
 #include "platform/error_mark.h"
 #include "platform/local/connection.h"
-#include "provider/callback_dispatch.h"
-#include "provider/fetch_data.h"
 
 namespace corvane::testing {
 namespace {

@@ -1,9 +1,11 @@
 // The one dispatcher every platform callback goes through, and the answers
 // built for the platform.
-#include "provider/callback_dispatch.h"
+#include "callbacks/callback_dispatch.h"
 
 #include <new>
 
+#include "callbacks/callback_handlers.h"
+#include "callbacks/fetch_data.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
@@ -11,8 +13,6 @@
 #include "engine/task.h"
 #include "engine/task_cancel.h"
 #include "platform/files.h"
-#include "provider/callback_handlers.h"
-#include "provider/fetch_data.h"
 #include "provider/placeholder_manager.h"
 #include "provider/provider.h"
 #include "support/mutex.h"

@@ -20,8 +20,6 @@ int32_t HandleFetchData(Engine& engine, const platform::CF_CALLBACK_INFO* info,
 
 // Sends what the task's transfer stream holds; `final` sends the remainder.
 int32_t FlushTransfer(Engine& engine, Task& task, bool final);
-// Sets (or clears) the item's last-sync-error mark; failures are swallowed.
-void SetItemErrorMark(Engine& engine, std::u16string_view full_path, bool set);
 // Fails the application's read behind an asynchronous fetch that will get no
 // more data (unless the platform cancelled it), then frees its context.
 void AbandonFetch(Engine& engine, Task& task, int32_t code);

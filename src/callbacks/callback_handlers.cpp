@@ -1,13 +1,13 @@
 // The small callback handlers: folder listings, opens and closes for the
 // online-only mode, and dehydration.
-#include "provider/callback_handlers.h"
+#include "callbacks/callback_handlers.h"
 
+#include "callbacks/callback_dispatch.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/enumeration.h"
 #include "engine/event_bridges.h"
-#include "provider/callback_dispatch.h"
 #include "provider/delete_rename_reset.h"
 #include "provider/item_queries.h"
 #include "provider/open_files.h"

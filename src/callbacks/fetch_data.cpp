@@ -1,21 +1,20 @@
 // Hydration: the platform's request for file data becomes the host's
 // GetFileData event; the bytes the host supplies leave for the platform in
 // whole chunks, the remainder when the task is finalized.
-#include "provider/fetch_data.h"
+#include "callbacks/fetch_data.h"
 
 #include <algorithm>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "callbacks/callback_dispatch.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/retry_wrappers.h"
 #include "engine/task.h"
 #include "engine/task_cancel.h"
-#include "platform/error_mark.h"
-#include "provider/callback_dispatch.h"
 #include "provider/create_update.h"
 #include "provider/create_update_states.h"
 #include "provider/placeholder_manager.h"
@@ -355,11 +354,6 @@ int32_t AppendTaskData(Engine& engine, int64_t task_id, const uint8_t* data, int
   }
   engine.tasks.ReleaseTask(task);
   return result;
-}
-
-void SetItemErrorMark(Engine&, std::u16string_view full_path, bool set) {
-  // The mark is only a hint: a failure to show it changes nothing.
-  (void)SetLastSyncErrorMark(full_path, set);
 }
 
 }  // namespace corvane

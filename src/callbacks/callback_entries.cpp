@@ -1,8 +1,9 @@
 // The functions the platform calls: each hands its callback, typed by the
 // function it came through, to the dispatcher.
-#include "provider/callback_entries.h"
+#include "callbacks/callback_entries.h"
 
-#include "provider/callback_dispatch.h"
+#include "callbacks/callback_dispatch.h"
+#include "callbacks/fetch_data.h"
 
 namespace corvane {
 
@@ -33,6 +34,29 @@ const PlaceholderCallbackEntries& ProviderCallbackEntries() {
     return e;
   }();
   return entries;
+}
+
+namespace {
+
+class Callbacks final : public PlatformRequests {
+ public:
+  const PlaceholderCallbackEntries& CallbackEntries() const override { return ProviderCallbackEntries(); }
+  int32_t FlushTransfer(Engine& engine, Task& task, bool final) const override {
+    return corvane::FlushTransfer(engine, task, final);
+  }
+  void AbandonFetch(Engine& engine, Task& task, int32_t code) const override {
+    corvane::AbandonFetch(engine, task, code);
+  }
+  void CloseFetch(Engine& engine, Task& task) const override { corvane::CloseFetch(engine, task); }
+  void ReleaseFetchContext(Engine& engine, Task& task) const override { corvane::ReleaseFetchContext(engine, task); }
+  bool InsidePlatformCallback(const Engine& engine) const override { return corvane::InsidePlatformCallback(engine); }
+};
+
+}  // namespace
+
+const PlatformRequests& CallbackPlatformRequests() {
+  static const Callbacks callbacks;
+  return callbacks;
 }
 
 }  // namespace corvane
