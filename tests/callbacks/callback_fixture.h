@@ -5,25 +5,20 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "callbacks/callback_dispatch.h"
 #include "callbacks/callback_entries.h"
-#include "common/internal_host.h"
+#include "common/root_fixture.h"
 #include "component/method_layer.h"
-#include "diag/capture_sink.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "platform/cloud_files.h"
 #include "platform/local/client.h"
 #include "platform/local/native_path.h"
 #include "platform/local/request_timeout.h"
-#include "platform_local_services/temp_dirs.h"
-#include "provider/manager_fixture.h"
 #include "provider/open_files.h"
 #include "provider/placeholder_manager.h"
 
@@ -37,33 +32,26 @@ inline std::string Pattern(size_t size, unsigned seed = 3) {
 
 using GetFileDataCall = test_common::Event;
 
-class CallbackTest : public ::testing::Test {
+class CallbackTest : public RootTest {
  protected:
-  CallbackTest() {
+  CallbackTest() : RootTest(kLogCloudTrace) {
     host_.answer = [this](test_common::Event& e, intptr_t* p, int32_t*) -> int32_t {
       if (e.id == HALVEX_EVENT_GET_FILE_DATA && on_get_file_data) p[e.count - 1] = on_get_file_data(e);
       return 0;
     };
   }
   void SetUp() override {
-    SetCurrentLogLevel(kLogCloudTrace);
-    engine().SetSyncRootPath(platform::local::FromNativePath(root_.path()));
-    engine().placeholder_manager = MakeOwned<PlaceholderManager>(engine().diag);
+    RegisterRoot();
     engine().open_files = MakeOwned<OpenFiles>();
-    root_path_ = engine().SyncRootPath();
-    const RegisterRootRequest request = TestRootRequest(root_path_);
-    ASSERT_EQ(platform::S_OK, engine().placeholder_manager->RegisterPlaceholderRoot(&request));
     engine().state.active.store(1);
   }
-
   void TearDown() override {
     Disconnect();
     platform::local::SetRequestTimeoutMs(0);
     engine().state.active.store(0);
     engine().state.deactivating.store(0);
+    RootTest::TearDown();
   }
-
-  Engine& engine() { return host_.c().engine; }
 
   void Connect(bool open_close = false) {
     ConnectRootRequest request;
@@ -108,29 +96,13 @@ class CallbackTest : public ::testing::Test {
     return kOk;
   }
 
-  bool Logged(const std::string& text) { return host_.Logged(text); }
-  std::vector<test_common::Event> Events(int32_t id) { return host_.Events(id); }
   size_t ErrorCount() { return host_.Count(HALVEX_EVENT_ERROR); }
 
-  template <class Pred>
-  static bool WaitFor(Pred pred, int ms = 3000) {
-    for (int i = 0; i < ms / 5; ++i) {
-      if (pred()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pred();
-  }
-
-  LogLevelGuard level_guard_;
-  TempStateDir state_;
-  TempDir root_;
-  std::u16string root_path_;
+  const std::u16string root_path_ = Root();
   RootConnection* connection_ = nullptr;
 
   // The GetFileData handler: returns the ResultCode the host answers with.
   std::function<int32_t(const GetFileDataCall&)> on_get_file_data;
-
-  TestHost host_{true};
 };
 
 }  // namespace corvane::testing

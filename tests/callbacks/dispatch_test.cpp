@@ -30,7 +30,7 @@ class Dispatch : public CallbackTest {
       const int now = ++in_flight;
       most.store(std::max(most.load(), now));
       // Waits a while for the other handler to come in alongside.
-      WaitFor([&] { return in_flight.load() == 2; }, 1500);
+      WaitUntil([&] { return in_flight.load() == 2; }, 1500);
       Put(c.task_id, Pattern(5000), 5000);
       do_FinalizeTask(engine(), c.task_id, 0);
       --in_flight;
@@ -115,20 +115,20 @@ TEST_F(Dispatch, CancelReachesARunningFetchEvenWhenSerialized) {
   std::atomic<int32_t> late_put{0};
   on_get_file_data = [&](const GetFileDataCall& c) {
     // The handler keeps EventLock until the reader gave up and the cancel came.
-    WaitFor([&] { return host_.Count(HALVEX_EVENT_CANCEL_TASK) > 0; });
+    WaitUntil([&] { return host_.Count(HALVEX_EVENT_CANCEL_TASK) > 0; });
     const uint8_t byte = 1;
     late_put = do_PutItemData(engine(), c.task_id, &byte, 1, 0, 1);
     return kOk;
   };
   std::string data;
   EXPECT_EQ(ERROR_CLOUD_FILE_REQUEST_TIMEOUT, Read("c.bin", data));
-  ASSERT_TRUE(WaitFor([&] { return ErrorCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return ErrorCount() == 1; }));
   EXPECT_EQ(kErrCancelled, Events(HALVEX_EVENT_ERROR)[0].code);
   EXPECT_EQ(kErrCancelled, late_put.load());
   ASSERT_EQ(1u, host_.Count(HALVEX_EVENT_CANCEL_TASK));
   EXPECT_EQ(Events(HALVEX_EVENT_GET_FILE_DATA)[0].task_id, Events(HALVEX_EVENT_CANCEL_TASK)[0].task_id);
   EXPECT_TRUE(Logged("Fetch operation cancelled while waiting for GetItemData handler to return"));
-  EXPECT_TRUE(WaitFor([&] { return engine().PendingOperationCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return engine().PendingOperationCount() == 0; }));
 
   // A cancel of a fetch nobody runs is dropped without a word.
   Deliver(ProviderCallbackEntries().cancel_fetch_data, u"c.bin", 0);
@@ -149,12 +149,12 @@ TEST_F(Dispatch, OnlineOnlyDehydratesAfterTheLastCloseOnly) {
   const platform::Handle second = open();
   ASSERT_NE(platform::INVALID_HANDLE_VALUE, first);
   ASSERT_NE(platform::INVALID_HANDLE_VALUE, second);
-  ASSERT_TRUE(WaitFor([&] { return engine().open_files->Count(u"\\o.bin") == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return engine().open_files->Count(u"\\o.bin") == 2; }));
   platform::CloseHandle(first);
-  ASSERT_TRUE(WaitFor([&] { return engine().open_files->Count(u"\\o.bin") == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return engine().open_files->Count(u"\\o.bin") == 1; }));
   EXPECT_FALSE(Logged("Dehydrating placeholder because online only mode is on"));
   platform::CloseHandle(second);
-  EXPECT_TRUE(WaitFor([&] { return Logged("Dehydrating placeholder because online only mode is on: '"); }));
+  EXPECT_TRUE(WaitUntil([&] { return Logged("Dehydrating placeholder because online only mode is on: '"); }));
   EXPECT_EQ(0, engine().open_files->Count(u"\\o.bin"));
 
   // A deleted file is not dehydrated; a close never counted changes nothing.
@@ -179,8 +179,8 @@ TEST_F(Dispatch, DehydrationIsAcknowledgedAndReportedAsReset) {
   platform::local::ItemState state;
   ASSERT_EQ(0u, client.State("h.bin", state));
   EXPECT_FALSE(state.FullyHydrated());
-  ASSERT_TRUE(WaitFor([&] { return host_.Count(HALVEX_EVENT_RESET_FILE, "\\h.bin") == 1; }));
-  EXPECT_TRUE(WaitFor([&] { return engine().PendingOperationCount() == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return host_.Count(HALVEX_EVENT_RESET_FILE, "\\h.bin") == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return engine().PendingOperationCount() == 0; }));
   EXPECT_EQ(0u, ErrorCount());
 }
 

@@ -37,7 +37,7 @@ TEST_F(FetchData, AsynchronousHostSendsWholeChunksAtOnceAndTheRestAtFinalize) {
     return client.Read("big.bin", 409600, rest.size(), data);
   });
   const int64_t task_id = asked.get_future().get();
-  ASSERT_TRUE(WaitFor([&] { return Logged("GetItemData fired in async mode"); }));
+  ASSERT_TRUE(WaitUntil([&] { return Logged("GetItemData fired in async mode"); }));
   // The watcher takes the data answers, each with its own copy: the host's
   // buffer may go as soon as its call returns.
   struct Taker : DeferredExecutor {
@@ -132,9 +132,9 @@ TEST_F(FetchData, FailedFetchesAnswerWithTheMappedStatusAndRaiseError) {
     std::string data;
     EXPECT_EQ(cases[i].read_error, Read("a.bin", data));
     // The platform hears first; the host's Error follows.
-    ASSERT_TRUE(WaitFor([&] { return ErrorCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return ErrorCount() == 1; }));
     EXPECT_EQ(cases[i].code, Events(HALVEX_EVENT_ERROR)[0].code);
-    ASSERT_TRUE(WaitFor([&] { return engine().PendingOperationCount() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return engine().PendingOperationCount() == 0; }));
   }
   EXPECT_TRUE(Logged("PutItemData or FinalizeTask was not called from GetItemData event handler"));
   EXPECT_TRUE(Logged("Placeholder callback failed for '"));
@@ -149,7 +149,7 @@ TEST_F(FetchData, ErrorMarkFollowsTheLastFetchWhenEnabled) {
   std::string data;
   EXPECT_NE(0u, Read("m.bin", data));
   bool marked = false;
-  EXPECT_TRUE(WaitFor([&] { return platform::GetLastSyncErrorMark(full, marked) == platform::S_OK && marked; }));
+  EXPECT_TRUE(WaitUntil([&] { return platform::GetLastSyncErrorMark(full, marked) == platform::S_OK && marked; }));
 
   on_get_file_data = [&](const GetFileDataCall& c) {
     Put(c.task_id, Pattern(100), 100);
@@ -157,7 +157,7 @@ TEST_F(FetchData, ErrorMarkFollowsTheLastFetchWhenEnabled) {
     return kOk;
   };
   EXPECT_EQ(0u, Read("m.bin", data));
-  EXPECT_TRUE(WaitFor([&] { return platform::GetLastSyncErrorMark(full, marked) == platform::S_OK && !marked; }));
+  EXPECT_TRUE(WaitUntil([&] { return platform::GetLastSyncErrorMark(full, marked) == platform::S_OK && !marked; }));
   // An item that is gone cannot carry the mark.
   const platform::HRESULT gone = platform::HRESULT_FROM_WIN32(platform::ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(gone, platform::SetLastSyncErrorMark(root_path_ + u"\\gone.bin", true));

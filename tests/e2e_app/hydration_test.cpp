@@ -6,24 +6,15 @@
 
 #include <future>
 
-#include "e2e_hydration/provider_host.h"
-#include "e2e_app/app.h"
+#include "e2e_app/app_fixture.h"
 
 namespace corvane::e2e {
 namespace {
 
 using namespace std::chrono_literals;
 
-class HydrationTest : public ::testing::Test {
+class HydrationTest : public AppTest {
  protected:
-  void Start(const std::vector<std::string>& settings = {}) {
-    host_ = std::make_unique<ProviderHost>(space_.root());
-    ASSERT_EQ(host_->Config("WindowsCreatePlaceholdersOnDemand=true"), 0);
-    for (const std::string& s : settings) ASSERT_EQ(host_->Config(s), 0) << s;
-    ASSERT_EQ(host_->Start(), 0) << host_->LastError();
-  }
-  void TearDown() override { host_.reset(); }
-
   // Creates the placeholder, without local data.
   void AddFile(const std::string& name, uint64_t size, uint32_t seed) {
     ASSERT_EQ(host_->AddRemoteFile(name, RemoteBytes(size, seed)), 0) << name;
@@ -58,10 +49,6 @@ class HydrationTest : public ::testing::Test {
     }
     ExpectPartial(names, false);
   }
-
-  TempSpace space_;
-  App app_{space_.root()};
-  std::unique_ptr<ProviderHost> host_;
 };
 
 // Inline, from another thread after the handler returned, and after a retry

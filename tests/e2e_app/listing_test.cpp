@@ -6,9 +6,7 @@
 #include <functional>
 #include <set>
 
-#include "e2e_app/remote_host.h"
-#include "e2e_hydration/provider_host.h"
-#include "e2e_app/app.h"
+#include "e2e_app/app_fixture.h"
 #ifndef _WIN32
 #include "platform/files.h"
 #include "support/utf.h"
@@ -57,16 +55,12 @@ std::map<std::string, Times> FindTimes(const std::string& folder) {
   return found;
 }
 
-class ListingE2e : public ::testing::Test {
+class ListingE2e : public AppTest {
  protected:
-  void SetUp() override { host_ = std::make_unique<RemoteHost>(root()); }
-  void TearDown() override { host_.reset(); }
-  std::string root() const { return space_.root(); }
-
-  void Start(bool on_demand) {
-    ASSERT_EQ(host_->Config(std::string("WindowsCreatePlaceholdersOnDemand=") + (on_demand ? "true" : "false")), 0);
-    ASSERT_EQ(host_->Call(HALVEX_METHOD_INSTALL), 0) << host_->LastError();
-    ASSERT_EQ(host_->Activate(), 0) << host_->LastError();
+  void SetUp() override {
+    AppTest::SetUp();
+    host_->Config("WaitForInstallToComplete=0");
+    host_->Config(getenv("E2E_LOG") ? "LogLevel=4" : "LogLevel=1");
   }
   std::vector<AppEntry> List(const std::string& folder) {
     std::vector<AppEntry> entries;
@@ -93,14 +87,10 @@ class ListingE2e : public ::testing::Test {
     }
     return entries;
   }
-  static bool WaitFor(const std::function<bool()>& done) {
-    for (int waited = 0; !done() && waited < 30000; waited += 20)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return done();
-  }
+  bool WaitFor(const std::function<bool()>& done) { return host_->WaitUntil(done, std::chrono::seconds(30)); }
   int EventsOf(std::initializer_list<int32_t> ids, int32_t code = 0) {
     int n = 0;
-    for (const SeenEvent& e : host_->Events()) {
+    for (const HostEvent& e : host_->Events()) {
       for (int32_t id : ids) n += e.id == id && (code == 0 || e.code == code);
     }
     return n;
@@ -109,10 +99,10 @@ class ListingE2e : public ::testing::Test {
   // A small remote tree: two files with distinct attributes, a folder with
   // one file of its own.
   void PutSmallTree() {
-    host_->Put("\\", File("report.txt", 12345, HALVEX_ATTR_READONLY));
-    host_->Put("\\", File("notes.md", 0, HALVEX_ATTR_HIDDEN, 1500000000));
-    host_->Put("\\", Folder("docs"));
-    host_->Put("\\docs", File("inner.bin", 5000));
+    host_->AddItem("\\", File("report.txt", 12345, HALVEX_ATTR_READONLY));
+    host_->AddItem("\\", File("notes.md", 0, HALVEX_ATTR_HIDDEN, 1500000000));
+    host_->AddItem("\\", Folder("docs"));
+    host_->AddItem("\\docs", File("inner.bin", 5000));
   }
   // The application sees exactly the small tree, as placeholders with the
   // listed sizes, times and attributes, and no data on disk.
@@ -149,15 +139,11 @@ class ListingE2e : public ::testing::Test {
     EXPECT_EQ(inner[0].name, "inner.bin");
     EXPECT_EQ(inner[0].size, 5000u);
   }
-
-  TempSpace space_;
-  App app_{space_.root()};
-  std::unique_ptr<RemoteHost> host_;
 };
 
 TEST_F(ListingE2e, ActivationPopulatesTheWholeTreeOnceWithTheListedProperties) {
   PutSmallTree();
-  Start(false);
+  Start({}, false);
   EXPECT_EQ(host_->ListRequests("\\"), 1);
   EXPECT_EQ(host_->ListRequests("\\docs"), 1);
   ExpectSmallTree();
@@ -171,12 +157,12 @@ TEST_F(ListingE2e, ActivationPopulatesTheWholeTreeOnceWithTheListedProperties) {
   EXPECT_EQ(EventsOf({HALVEX_EVENT_ERROR}), 0);
 }
 
-class OnDemandListing : public ListingE2e, public ::testing::WithParamInterface<RemoteHost::Answer> {};
+class OnDemandListing : public ListingE2e, public ::testing::WithParamInterface<ProviderHost::Listing> {};
 
 TEST_P(OnDemandListing, ApplicationListingAsksTheHostOncePerFolder) {
-  host_->set_answer(GetParam());
+  host_->set_listing(GetParam());
   PutSmallTree();
-  Start(true);
+  Start();
   EXPECT_EQ(host_->ListRequests("\\docs"), 0);
   ExpectSmallTree();
   EXPECT_EQ(host_->ListRequests("\\"), 1);
@@ -192,9 +178,9 @@ TEST_P(OnDemandListing, ListingOfSeveralBatchesArrivesWhole) {
 #ifdef _WIN32
   GTEST_SKIP() << "the stand-in rewrites its state file per placeholder: 2,500 take minutes under Wine";
 #endif
-  host_->set_answer(GetParam());
-  for (int i = 0; i < 2500; ++i) host_->Put("\\", File("item" + std::to_string(i) + ".dat", i));
-  Start(true);
+  host_->set_listing(GetParam());
+  for (int i = 0; i < 2500; ++i) host_->AddItem("\\", File("item" + std::to_string(i) + ".dat", i));
+  Start();
   const std::vector<AppEntry> entries = ListOnceFilled("", 2500);
   ASSERT_EQ(entries.size(), 2500u);
   std::set<std::string> names;
@@ -209,13 +195,13 @@ TEST_P(OnDemandListing, ListingOfSeveralBatchesArrivesWhole) {
 // An answer that comes later: the application's listing waits for it, a
 // failed one is dropped and asked for again, a lost one leaves nothing behind.
 TEST_F(ListingE2e, LateListingIsWaitedForAndAFailedOrLostOneAskedAgain) {
-  host_->set_answer(RemoteHost::Answer::kAsynchronous);
+  host_->set_listing(ProviderHost::Listing::kAsynchronous);
   PutSmallTree();
-  host_->Put("\\", Folder("lost"));
-  host_->Put("\\lost", File("never.txt", 1));
+  host_->AddItem("\\", Folder("lost"));
+  host_->AddItem("\\lost", File("never.txt", 1));
   host_->FailNextListing("\\docs", HALVEX_ERR_BACKEND);
   host_->FailNextListing("\\lost", 0, false);
-  Start(true);
+  Start();
   const std::vector<AppEntry> top = List("");
   EXPECT_EQ(top.size(), 4u);
   EXPECT_TRUE(Finished(top));
@@ -237,26 +223,26 @@ TEST_F(ListingE2e, LateListingIsWaitedForAndAFailedOrLostOneAskedAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, OnDemandListing,
-                         ::testing::Values(RemoteHost::Answer::kSynchronous, RemoteHost::Answer::kAsynchronous),
+                         ::testing::Values(ProviderHost::Listing::kSynchronous, ProviderHost::Listing::kAsynchronous),
                          [](const auto& info) {
-                           return info.param == RemoteHost::Answer::kSynchronous ? "Synchronous" : "Asynchronous";
+                           return info.param == ProviderHost::Listing::kSynchronous ? "Synchronous" : "Asynchronous";
                          });
 
 // Names the platform cannot hold, or that would reach outside their folder,
 // are refused one by one; the rest of the listing stays.
 TEST_F(ListingE2e, InvalidItemsAreSkippedAndTheRestCreated) {
   for (const char* bad : {"a:b.txt", "what?.txt", "x|y", "..\\escape.txt", "sub/evil.txt", ""}) {
-    host_->Put("\\", File(bad, 10));
+    host_->AddItem("\\", File(bad, 10));
   }
-  host_->Put("\\", File("bad-attributes.txt", 10, 0x1));  // not a component attribute bit
+  host_->AddItem("\\", File("bad-attributes.txt", 10, 0x1));  // not a component attribute bit
   // Office's owner and lock files are accepted and never made.
-  host_->Put("\\", File("~$report.docx", 162));
-  host_->Put("\\", File("orders.laccdb", 64));
-  host_->Put("\\", File("good1.txt", 1));
-  host_->Put("\\", Folder("good-folder"));
-  host_->Put("\\", File("good2.txt", 2));
+  host_->AddItem("\\", File("~$report.docx", 162));
+  host_->AddItem("\\", File("orders.laccdb", 64));
+  host_->AddItem("\\", File("good1.txt", 1));
+  host_->AddItem("\\", Folder("good-folder"));
+  host_->AddItem("\\", File("good2.txt", 2));
   ASSERT_EQ(host_->Config("TrackOfficeLockFiles=true"), 0);
-  Start(true);
+  Start();
   const std::vector<AppEntry> entries = List("");
   std::vector<std::string> names;
   for (const AppEntry& e : entries) names.push_back(e.name);
@@ -272,8 +258,8 @@ TEST_F(ListingE2e, InvalidItemsAreSkippedAndTheRestCreated) {
 // echoed back to the host as local changes, however the watcher splits the
 // records of each change.
 TEST_F(ListingE2e, RemoteCreateAndUpdateChangeThePlaceholderWithoutLocalEvents) {
-  host_->Put("\\", Folder("docs"));
-  Start(false);
+  host_->AddItem("\\", Folder("docs"));
+  Start({}, false);
   ASSERT_EQ(host_->Apply(HALVEX_METHOD_CREATE_FILE, "/docs/new.txt", File("", 100, HALVEX_ATTR_READONLY)), 0)
       << host_->LastError();
   ASSERT_EQ(host_->Apply(HALVEX_METHOD_CREATE_FOLDER, "\\fresh", Folder("")), 0) << host_->LastError();
@@ -302,7 +288,7 @@ TEST_F(ListingE2e, RemoteCreateAndUpdateChangeThePlaceholderWithoutLocalEvents) 
   ASSERT_TRUE(WaitFor([&] { return EventsOf({HALVEX_EVENT_CREATE_FILE}) > 0; }));
   // The marker's own write may follow as an update: it is an application's.
   std::vector<std::string> local_events;
-  for (const SeenEvent& e : host_->Events()) {
+  for (const HostEvent& e : host_->Events()) {
     if ((e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_UPDATE_FILE || e.id == HALVEX_EVENT_CREATE_FOLDER ||
          e.id == HALVEX_EVENT_UPDATE_FOLDER) && e.path != "\\marker.txt")
       local_events.push_back(std::to_string(e.id) + " " + e.path + " " + std::to_string(e.flags));

@@ -70,7 +70,7 @@ TEST_F(ListingTest, RetrieveWithMarkSyncedIsRejectedUnlessListed) {
 }
 
 TEST_F(ListingTest, ExcludedPlaceholderIsLeftAloneByListings) {
-  WriteLocal("ex.txt", "mine");
+  WriteFile("ex.txt", "mine");
   bool excluded = false;
   ASSERT_EQ(0, DoSetPlaceholderExcludedState(engine(), u"\\ex.txt", true));
   ASSERT_EQ(0, IsItemExcluded(engine(), u"\\ex.txt", &excluded));
@@ -89,7 +89,7 @@ TEST_F(ListingTest, ExcludedPlaceholderIsLeftAloneByListings) {
 }
 
 TEST_F(ListingTest, NewLocalFileIsReportedAndMarkedByTheAnswer) {
-  WriteLocal("mine.txt", "abc");
+  WriteFile("mine.txt", "abc");
   // In sync only as the version it was reported as.
   const FileVersion version = ReadFileVersion(engine(), u"\\mine.txt");
   ASSERT_EQ(0, ReportNewLocalFile(engine(), Full("mine.txt"), 0, version.size, kTime1, kTime2,
@@ -100,7 +100,7 @@ TEST_F(ListingTest, NewLocalFileIsReportedAndMarkedByTheAnswer) {
   EXPECT_TRUE(State("mine.txt").placeholder && State("mine.txt").in_sync);
   EXPECT_EQ("abc", ReadLocal("mine.txt"));
 
-  WriteLocal("refused.txt", "x");
+  WriteFile("refused.txt", "x");
   item_answer = kErrBackend;
   EXPECT_EQ(kErrBackend, ReportNewLocalFile(engine(), Full("refused.txt"), 0, 1, kTime1, kTime2, kTime3, true));
   bool failed = false;

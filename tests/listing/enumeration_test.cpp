@@ -39,7 +39,7 @@ TEST_F(ListingTest, LargeListingIsProcessedInBatchesOfAThousand) {
 // platform's own), or the watcher reports the difference as a local change.
 TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
   SetCurrentLogLevel(kLogMilestone);
-  WriteLocal("local.txt", "mine");  // on disk, unknown to the cache
+  WriteFile("local.txt", "mine");  // on disk, unknown to the cache
   // Known, and removed by the user before the host listed the folder again:
   // the removal is still to reach the host as a delete.
   engine().metadata_cache.AddNewItemToCache(u"\\removed.txt", u"removed.txt", 0, 7, kTime1, kTime2, kTime3);

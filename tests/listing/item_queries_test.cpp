@@ -31,7 +31,7 @@ TEST_F(ListingTest, AttributesCarryTheSyncAndPinBitsButNotTheFolderBit) {
 }
 
 TEST_F(ListingTest, PlainFilesAreNeitherSyncedNorPinned) {
-  WriteLocal("plain.txt", "p");
+  WriteFile("plain.txt", "p");
   int32_t status = -1;
   ASSERT_EQ(0, GetItemStatus(engine(), u"\\plain.txt", &status));
   EXPECT_EQ(kNotInSync, status);

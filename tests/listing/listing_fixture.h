@@ -8,15 +8,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "common/internal_host.h"
-#include "diag/capture_sink.h"
+#include "common/root_fixture.h"
 #include "diag/result_codes.h"
-#include "engine/engine.h"
 #include "halvex/corvane.h"
 #include "platform/files.h"
 #include "platform/local/client.h"
@@ -27,11 +24,8 @@
 #define CORVANE_CLIENT_PATH "corvane-client"
 #endif
 #include "platform/platform_fixture.h"
-#include "platform_local_services/temp_dirs.h"
 #include "provider/create_update.h"
-#include "provider/manager_fixture.h"
 #include "provider/placeholder_manager.h"
-#include "support/owned.h"
 #include "support/utf.h"
 
 namespace corvane::testing {
@@ -41,18 +35,23 @@ constexpr int64_t kTime1 = 132592608000000000;
 constexpr int64_t kTime2 = kTime1 + 10000000;
 constexpr int64_t kTime3 = kTime1 + 20000000;
 
-class ListingTest : public ::testing::Test {
+class ListingTest : public RootTest {
  protected:
+  ListingTest() : RootTest(getenv("LISTING_QUIET") ? kLogMilestone : kLogVerbose) {
+    host_.answer = [this](test_common::Event& e, intptr_t* p, int32_t*) -> int32_t {
+      if (e.id == HALVEX_EVENT_LIST_DIRECTORY) {
+        if (on_list) p[e.count - 1] = on_list(Int64At(p, 0), WideAt(p, 1));
+      } else if (e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_CREATE_FOLDER ||
+                 e.id == HALVEX_EVENT_UPDATE_FILE) {
+        p[e.count - 1] = item_answer;
+      }
+      return 0;
+    };
+  }
   void SetUp() override {
-    SetCurrentLogLevel(getenv("LISTING_QUIET") ? kLogMilestone : kLogVerbose);
-    Engine& e = engine();
-    ASSERT_EQ(0, e.SetSyncRootPath(platform::local::FromNativePath(root_.path())));
-    e.placeholder_manager = MakeOwned<PlaceholderManager>(e.diag);
-    const std::u16string root = platform::local::FromNativePath(root_.path());
-    const RegisterRootRequest request = TestRootRequest(root);
-    ASSERT_EQ(platform::S_OK, e.placeholder_manager->RegisterPlaceholderRoot(&request));
+    RegisterRoot();
     ASSERT_EQ(platform::S_OK, provider_.Connect(root_.path()));
-    e.state.active.store(1);
+    engine().state.active.store(1);
   }
   void TearDown() override {
     if (getenv("LISTING_TEST_LOGS") != nullptr) {
@@ -60,15 +59,9 @@ class ListingTest : public ::testing::Test {
     }
     engine().state.active.store(0);
     provider_.Disconnect();
+    RootTest::TearDown();
   }
 
-  Engine& engine() { return host_.c().engine; }
-  std::string Native(const std::string& rel) const { return root_ / rel; }
-  std::u16string Full(const std::string& rel) const { return platform::local::FromNativePath(Native(rel)); }
-
-  void WriteLocal(const std::string& rel, const std::string& content) {
-    std::ofstream(Native(rel), std::ios::binary) << content;
-  }
   std::string ReadLocal(const std::string& rel) {
     std::string data;
     EXPECT_EQ(0u, client_.ReadAll(Native(rel), data));
@@ -96,7 +89,7 @@ class ListingTest : public ::testing::Test {
   }
   // A hydrated placeholder with `content`, as if it had been downloaded.
   void MakeHydratedPlaceholder(const std::string& rel, const std::string& content) {
-    WriteLocal(rel, content);
+    WriteFile(rel, content);
     const std::u16string full = Full(rel);
     const std::u16string id = u"\\" + Utf8ToUtf16Lossy(rel);
     ConvertRequest request;
@@ -107,27 +100,13 @@ class ListingTest : public ::testing::Test {
     ASSERT_EQ(platform::S_OK, engine().placeholder_manager->ConvertToPlaceholder(&request));
   }
 
-  std::vector<test_common::Event> Events(int32_t id) { return host_.Events(id); }
-
   // ListDirectory: (task id, folder) -> the handler's answer.
   std::function<int32_t(int64_t, const std::u16string&)> on_list;
   // CreateFile and UpdateFile: the handler's answer.
   int32_t item_answer = 0;
 
-  LogLevelGuard level_guard_;
-  TempStateDir state_;
-  TempDir root_;
   platform::testing::TestProvider provider_;
   platform::local::Client client_{root_.path()};
-  TestHost host_{true, [this](int32_t id, int32_t count, intptr_t* p, int32_t*) -> int32_t {
-                   if (id == HALVEX_EVENT_LIST_DIRECTORY) {
-                     if (on_list) p[count - 1] = on_list(Int64At(p, 0), WideAt(p, 1));
-                   } else if (id == HALVEX_EVENT_CREATE_FILE || id == HALVEX_EVENT_CREATE_FOLDER ||
-                              id == HALVEX_EVENT_UPDATE_FILE) {
-                     p[count - 1] = item_answer;
-                   }
-                   return 0;
-                 }};
 };
 
 }  // namespace corvane::testing

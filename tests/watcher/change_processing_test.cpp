@@ -19,7 +19,7 @@ namespace {
 class ChangeProcessingTest : public WatcherTest {
  protected:
   void SetUp() override {
-    UseRegisteredRoot();
+    RegisterRoot();
     ASSERT_TRUE(StartWatcher());
   }
 

@@ -19,7 +19,7 @@ namespace {
 
 class RescanTest : public WatcherTest {
  protected:
-  void SetUp() override { UseRegisteredRoot(); }
+  void SetUp() override { RegisterRoot(); }
 
   void MakePlaceholderWithId(const std::u16string& rel, const std::u16string& id, uint32_t flags = 0) {
     const std::u16string full = Full(rel);

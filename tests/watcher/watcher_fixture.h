@@ -6,18 +6,14 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <fstream>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/internal_host.h"
-#include "diag/capture_sink.h"
+#include "common/root_fixture.h"
 #include "engine/engine.h"
 #include "platform/files.h"
 #include "platform/local/native_path.h"
-#include "platform_local_services/temp_dirs.h"
 #include "provider/placeholder_manager.h"
 #include "watcher/directory_watcher.h"
 #include "watcher/watcher_entry.h"
@@ -26,44 +22,22 @@ namespace corvane::testing {
 
 using SeenEvent = test_common::Event;
 
-class WatcherTest : public ::testing::Test {
+class WatcherTest : public RootTest {
  protected:
-  WatcherTest() {
+  WatcherTest() : RootTest(kLogVerbose) {
     // A slow host: each CreateFile/CreateFolder answer takes create_delay_ms_.
     host_.answer = [this](SeenEvent& e, intptr_t*, int32_t*) -> int32_t {
       if ((e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_CREATE_FOLDER) && create_delay_ms_ > 0)
         Pause(create_delay_ms_.load());
       return 0;
     };
-    SetCurrentLogLevel(kLogVerbose);
-    engine().SetSyncRootPath(platform::local::FromNativePath(root_.path()));
   }
-  ~WatcherTest() override {
+  void TearDown() override {
     StopDirectoryWatcher(engine());
     engine().placeholder_manager.reset();
+    RootTest::TearDown();
   }
 
-  Engine& engine() { return host_.c().engine; }
-  std::u16string Root() { return engine().EffectiveSyncRootPath(); }
-  std::u16string Full(const std::u16string& rel) { return Root() + rel; }
-  std::string Native(const std::string& rel) { return root_ / rel; }
-
-  // A placeholder manager over a registered root, as an active engine has.
-  void UseRegisteredRoot() {
-    engine().placeholder_manager = MakeOwned<PlaceholderManager>(engine().diag);
-    const std::u16string root = Root();
-    RegisterRootRequest request;
-    request.sync_root_path = root.c_str();
-    request.provider_name = u"Corvane";
-    request.provider_version = u"1.0";
-    request.hydration_primary = platform::CF_HYDRATION_POLICY_FULL;
-    request.population_primary = platform::CF_POPULATION_POLICY_ALWAYS_FULL;
-    ASSERT_EQ(platform::S_OK, engine().placeholder_manager->RegisterPlaceholderRoot(&request));
-  }
-
-  void WriteFile(const std::string& rel, const std::string& content) {
-    std::ofstream(root_ / rel, std::ios::binary | std::ios::trunc) << content;
-  }
   // The file appears with its content, in one step: the watcher never sees
   // it empty and then written.
   void MoveInFile(const std::string& rel, const std::string& content) {
@@ -97,7 +71,6 @@ class WatcherTest : public ::testing::Test {
 
   bool StartWatcher() { return StartDirectoryWatcher(engine()); }
 
-  std::vector<SeenEvent> Events(int32_t id) { return host_.Events(id); }
   size_t CountOf(int32_t id, const std::string& path = "") { return host_.Count(id, path); }
   // "id path flags" of every event, for failure messages.
   std::string Seen() {
@@ -124,24 +97,11 @@ class WatcherTest : public ::testing::Test {
     return n;
   }
 
-  // Polls `done` for up to `ms`.
-  static bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-  }
   static void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-  LogLevelGuard level_guard_;
-  TempStateDir state_;
-  TempDir root_;
   int settles_ = 0;
   // A slow host: each CreateFile/CreateFolder answer takes this long.
   std::atomic<int> create_delay_ms_{0};
-  TestHost host_{true};
 };
 
 }  // namespace corvane::testing

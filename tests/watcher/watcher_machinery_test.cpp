@@ -61,7 +61,7 @@ TEST_F(WatcherMachineryTest, ParallelWorkerCountFollowsTheSettings) {
 
 TEST_F(WatcherMachineryTest, StopIsIdempotentAndDropsQueuedExecuteRequestsUnrun) {
   engine().settings.serialize_events.store(1);  // execute requests share the serialized worker
-  UseRegisteredRoot();
+  RegisterRoot();
   DirectoryWatcher watcher(engine(), Root());
   ASSERT_TRUE(watcher.Start());
   std::atomic<bool> release{false};
@@ -95,7 +95,7 @@ TEST_F(WatcherMachineryTest, MissingFolderFailsToStart) {
 }
 
 TEST_F(WatcherMachineryTest, OverflowSchedulesExactlyOneRescanAndConcurrentScansAreSkipped) {
-  UseRegisteredRoot();  // the rescan reports the new folder as a placeholder
+  RegisterRoot();  // the rescan reports the new folder as a placeholder
   engine().settings.serialize_events.store(1);
   // Too small for a record with a long name: the completion overflows.
   DirectoryWatcher watcher(engine(), Root(), 160);
