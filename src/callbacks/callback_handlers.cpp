@@ -5,11 +5,11 @@
 #include "callbacks/callback_dispatch.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
+#include "engine/delete_rename_reset.h"
 #include "engine/engine.h"
 #include "engine/enumeration.h"
 #include "engine/event_bridges.h"
-#include "provider/delete_rename_reset.h"
-#include "provider/item_queries.h"
+#include "engine/item_queries.h"
 #include "provider/open_files.h"
 
 namespace corvane {

@@ -5,9 +5,11 @@
 #include "callbacks/fetch_data.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
+#include "engine/delete_rename_reset.h"
 #include "engine/engine.h"
 #include "engine/enumeration.h"
 #include "engine/item_operations_create_update.h"
+#include "engine/item_queries.h"
 #include "engine/metadata_cache.h"
 #include "engine/pending_operations.h"
 #include "engine/retry_passes.h"
@@ -15,8 +17,6 @@
 #include "engine/task_methods.h"
 #include "platform/types.h"
 #include "provider/create_update_states.h"
-#include "provider/delete_rename_reset.h"
-#include "provider/item_queries.h"
 #include "support/sync_root_path.h"
 
 namespace corvane {

@@ -12,6 +12,7 @@
 #include "engine/engine.h"
 #include "engine/host_events.h"
 #include "engine/item_properties.h"
+#include "engine/item_queries.h"
 #include "engine/retry_wrappers.h"
 #include "halvex/corvane.h"
 #include "platform/files.h"

@@ -1,13 +1,13 @@
 // The host refused a rename the user already made on disk.
 #include "diag/log.h"
 #include "diag/result_codes.h"
+#include "engine/delete_rename_reset.h"
 #include "engine/engine.h"
 #include "engine/event_bridges.h"
 #include "engine/retry_passes.h"
 #include "platform/directory_changes.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
-#include "provider/delete_rename_reset.h"
 #include "provider/placeholder_manager.h"
 
 namespace corvane {

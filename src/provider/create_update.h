@@ -28,10 +28,6 @@ std::u16string FullPathOf(Engine& engine, std::u16string_view relative);
 // The engine's placeholder manager, or null (recorded as "not active").
 PlaceholderManager* ManagerOrRecord(Engine& engine);
 
-// A name that may become an item of a listed folder: one component, no
-// character the platform forbids, no control character, not "." or "..".
-bool ValidateItemName(Engine& engine, std::u16string_view name);
-
 // Not one of the host's flags: the item is a local file being taken in, so
 // when it is gone by now (renamed or deleted since its record) nothing is
 // made in its place.
@@ -53,9 +49,6 @@ int32_t CheckLocalFileNewer(Engine& engine, std::u16string_view full_path, std::
                             int32_t attributes, bool whole, bool* newer, bool* locked);
 
 int32_t DoHydratePlaceholder(Engine& engine, std::u16string_view full_path);
-
-// The placeholder of one item a host listed in `parent_path`.
-int32_t CreateListedItemPlaceholder(Engine& engine, std::u16string_view parent_path, const ListedItem& item);
 
 // One listed item on its way to the disk; `path` is its cache key, `added`
 // tells that the cache did not know it before this listing.

@@ -6,15 +6,15 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/internal_host.h"
+#include "engine/delete_rename_reset.h"
 #include "engine/engine.h"
 #include "platform/cloud_files.h"
 #include "platform/local/native_path.h"
 #include "platform_local_services/temp_dirs.h"
-#include "provider/delete_rename_reset.h"
 #include "provider/manager_fixture.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"
-#include "common/internal_host.h"
 
 namespace corvane {
 namespace {

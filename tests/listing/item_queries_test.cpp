@@ -1,8 +1,8 @@
 #include "component/method_layer.h"
 #include "engine/item_operations_create_update.h"
+#include "engine/item_queries.h"
 #include "listing/listing_fixture.h"
 #include "provider/create_update_states.h"
-#include "provider/item_queries.h"
 
 namespace corvane::testing {
 namespace {

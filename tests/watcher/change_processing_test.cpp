@@ -8,7 +8,7 @@
 #include <set>
 
 #include "engine/item_operations_create_update.h"
-#include "provider/item_queries.h"
+#include "engine/item_queries.h"
 #include "watcher/change_processing.h"
 #include "watcher/rescan.h"
 #include "watcher/watcher_fixture.h"

@@ -1,6 +1,6 @@
 // The item operations behind the attribute, status and sync methods, and the
 // placeholder of a listed item.
-#include "provider/item_queries.h"
+#include "engine/item_queries.h"
 
 #include "diag/result_codes.h"
 #include "engine/engine.h"

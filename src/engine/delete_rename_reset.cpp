@@ -1,6 +1,6 @@
 // Delete, rename and reset (dehydrate) of local placeholders on the host's
 // request. Paths are relative to the effective sync root.
-#include "provider/delete_rename_reset.h"
+#include "engine/delete_rename_reset.h"
 
 #include <string>
 #include <string_view>
