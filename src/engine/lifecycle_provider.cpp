@@ -10,6 +10,7 @@
 #include "engine/engine.h"
 #include "engine/engine_threads.h"
 #include "engine/enumeration.h"
+#include "engine/host_events.h"
 #include "engine/local_changes.h"
 #include "engine/platform_requests.h"
 #include "platform/cloud_files.h"
@@ -26,6 +27,21 @@ namespace {
 
 constexpr uint32_t kWaitTimeout = 0x102;  // what a timed-out wait reports
 constexpr int32_t kPopulationBatchLimit = 1000;
+
+constexpr const char* kAsyncFailedText = "Asynchronous operation failed";
+
+// The body of the registration thread: thread hook, RegisterSyncProvider,
+// the Error event on failure; the result lands in the job.
+void RunRegistrationThread(Engine& engine, RegistrationJob& job) {
+  if (engine.thread_hook != nullptr) engine.thread_hook->OnThreadStart();
+  const int32_t result = RegisterSyncProvider(engine, job);
+  if (result != kOk && engine.events != nullptr) engine.events->FireError(result, kAsyncFailedText);
+  if (engine.thread_hook != nullptr) engine.thread_hook->OnThreadEnd();
+  MutexLock lock(job.mutex);
+  job.result = result;
+  job.finished = true;
+  job.finished_cv.NotifyAll();
+}
 
 bool IsDirectory(const std::u16string& path) {
   const platform::DWORD attributes = platform::GetFileAttributesW(path.c_str());

@@ -8,7 +8,6 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/host_events.h"
 #include "platform/files.h"
 #include "platform/security.h"
 #include "platform/shell.h"
@@ -22,7 +21,6 @@ using namespace platform;
 namespace {
 
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
-constexpr const char* kAsyncFailedText = "Asynchronous operation failed";
 
 const char16_t* TrueFalse(bool value) { return value ? u"true" : u"false"; }
 
@@ -193,17 +191,6 @@ bool BuildSyncRootId(const RegistrationInputs& inputs, std::u16string* id) {
   id->push_back(u'!');
   id->append(inputs.provider_account.empty() ? inputs.label : inputs.provider_account);
   return true;
-}
-
-void RunRegistrationThread(Engine& engine, RegistrationJob& job) {
-  if (engine.thread_hook != nullptr) engine.thread_hook->OnThreadStart();
-  const int32_t result = RegisterSyncProvider(engine, job);
-  if (result != kOk && engine.events != nullptr) engine.events->FireError(result, kAsyncFailedText);
-  if (engine.thread_hook != nullptr) engine.thread_hook->OnThreadEnd();
-  MutexLock lock(job.mutex);
-  job.result = result;
-  job.finished = true;
-  job.finished_cv.NotifyAll();
 }
 
 int32_t RegisterSyncProvider(Engine& engine, RegistrationJob& job) {

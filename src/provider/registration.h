@@ -63,10 +63,6 @@ std::u16string EffectiveLabel(std::u16string_view label);
 // back to the label; false when the user's SID cannot be read.
 bool BuildSyncRootId(const RegistrationInputs& inputs, std::u16string* id);
 
-// The body of the registration thread: thread hook, RegisterSyncProvider,
-// the Error event on failure; the result lands in the job.
-void RunRegistrationThread(Engine& engine, RegistrationJob& job);
-
 // Register (installing) or connect (activating); a result code.
 int32_t RegisterSyncProvider(Engine& engine, RegistrationJob& job);
 int32_t RegisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs);
