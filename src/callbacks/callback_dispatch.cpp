@@ -307,7 +307,8 @@ void ReleaseFetchContext(Engine&, Task& task) {
 namespace corvane {
 
 Engine* EngineOfProvider(void* provider) {
-  return provider != nullptr ? &static_cast<Provider*>(provider)->engine() : nullptr;
+  // Every engine core is the base of an engine.
+  return provider != nullptr ? &static_cast<Engine&>(static_cast<Provider*>(provider)->core()) : nullptr;
 }
 
 }  // namespace corvane

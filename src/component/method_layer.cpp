@@ -3,6 +3,7 @@
 #include <string>
 
 #include "callbacks/fetch_data.h"
+#include "core/metadata_cache.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/delete_rename_reset.h"
@@ -10,7 +11,6 @@
 #include "engine/enumeration.h"
 #include "engine/item_operations_create_update.h"
 #include "engine/item_queries.h"
-#include "engine/metadata_cache.h"
 #include "engine/pending_operations.h"
 #include "engine/retry_passes.h"
 #include "engine/task_local_file.h"
@@ -218,7 +218,7 @@ int32_t do_DeleteFile(Engine& engine, std::u16string_view local_path) {
   return RunPathMethod(engine, local_path, ItemCheck::kFile, kOpDelete, u"do_DeleteFile LocalPath('%s')", nullptr,
                        [&](const std::u16string& path) {
                          int32_t rc = DoDeletePlaceholder(engine, path, false);
-                         if (rc == kOk) RemoveCachedItem(engine, path, false);
+                         if (rc == kOk) engine.metadata_cache.Remove(path, false);
                          return rc;
                        });
 }
@@ -227,7 +227,7 @@ int32_t do_DeleteFolder(Engine& engine, std::u16string_view local_path, int32_t 
   return RunPathMethod(engine, local_path, ItemCheck::kFolder, kOpDelete, u"do_DeleteFolder LocalPath('%s')",
                        nullptr, [&](const std::u16string& path) {
                          int32_t rc = DoDeletePlaceholder(engine, path, delete_children != 0);
-                         if (rc == kOk) RemoveCachedItem(engine, path, true);
+                         if (rc == kOk) engine.metadata_cache.Remove(path, true);
                          return rc;
                        });
 }

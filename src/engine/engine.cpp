@@ -5,8 +5,7 @@
 namespace corvane {
 
 Engine::Engine(LogSink* log_sink, const LocalChanges& local_changes, const PlatformRequests& platform_requests)
-    : diag(log_sink), local_changes(local_changes), platform_requests(platform_requests) {
-  diag.BindCodePage(&code_page);
+    : EngineCore(log_sink), local_changes(local_changes), platform_requests(platform_requests) {
   ResetSettings();
   general.charset_mode.store(platform::AnsiCodePage() == 932 ? 1 : 0);
 }

@@ -1,5 +1,6 @@
-// The sync engine of one component. Here only the frame every part shares:
-// diagnostics, the code page and the ways back to the component.
+// The sync engine of one component: on top of what it knows (EngineCore),
+// its tasks, threads, the record of host-made changes and the ways back to
+// the component.
 #pragma once
 
 #include <atomic>
@@ -8,15 +9,11 @@
 #include <string>
 #include <thread>
 
-#include "diag/diagnostics.h"
+#include "core/engine_core.h"
 #include "engine/call_gate.h"
-#include "engine/engine_settings.h"
-#include "engine/engine_state.h"
 #include "engine/items_being_listed.h"
-#include "engine/metadata_cache.h"
 #include "engine/newer_changes.h"
 #include "engine/pending_operations.h"
-#include "engine/shared_text.h"
 #include "engine/stranded_items.h"
 #include "engine/task_registry.h"
 #include "engine/unseen_creations.h"
@@ -28,7 +25,6 @@ namespace corvane {
 
 class EventInterface;
 class ThreadHook;
-class PlaceholderManager;
 class Provider;
 class DirectoryWatcher;
 class LocalChanges;
@@ -36,31 +32,26 @@ class PlatformRequests;
 class EngineThreads;
 class RetryQueue;
 class OpenFiles;
-struct SyncRootConnection;
 struct RegistrationJob;
 
 // What a path relative to the sync root names on disk.
 enum class ItemKind { kMissing, kFile, kFolder };
 
-class Engine {
+class Engine : public EngineCore {
  public:
   Engine(LogSink* log_sink, const LocalChanges& local_changes, const PlatformRequests& platform_requests);
-  virtual ~Engine() = default;
+  ~Engine() override = default;
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
   virtual void SetBuildNumber(std::u16string_view build) { build_number = std::u16string(build); }
 
-  Diagnostics diag;
-  std::atomic<uint32_t> code_page{65001};  // every 8-bit string at the boundary
-  EventInterface* events = nullptr;        // never null once the component exists
+  EventInterface* events = nullptr;  // never null once the component exists
   ThreadHook* thread_hook = nullptr;
   std::u16string build_number;
 
-  // Lifecycle flags, settings and the record of host-made changes.
-  EngineState state;
-  EngineSettings settings;
   GeneralSettings general;
+  // The record of host-made changes.
   PendingOperations pending{diag.log_sink(), settings.avoid_firing_events_for_methods};
   NewerChanges newer_changes;
   UnseenCreations unseen_creations;
@@ -68,9 +59,8 @@ class Engine {
   ItemsBeingListed items_being_listed;
   PerThread<std::string> config_answers;  // answers of Config queries
 
-  // Pending tasks, and the last known properties of items.
+  // Pending tasks.
   TaskRegistry tasks;
-  MetadataCache metadata_cache{diag.log_sink()};
   // How long CancelAllTransfers waits for the pending tasks to go.
   std::atomic<int32_t> cancel_wait_budget_ms{10000};
 
@@ -78,15 +68,12 @@ class Engine {
   // part's owner adds its own members below its own heading.
 
   // -- lifecycle and registration --
-  Owned<PlaceholderManager> placeholder_manager = NoOwned<PlaceholderManager>();
   Owned<Provider> provider = NoOwned<Provider>();
   // Serialises callbacks while SerializeEvents is on; made by Initialize.
   Owned<Mutex> event_lock = NoOwned<Mutex>();
   // Passed by every item, listing and task method: the uninitialisation
   // closes it and waits for the calls inside before it frees the parts.
   CallGate method_calls;
-  // The connection of the sync root while the provider is launched.
-  Owned<SyncRootConnection> root_connection = NoOwned<SyncRootConnection>();
   // How long RegisterProvider waits for its registration thread.
   std::atomic<int32_t> registration_time_limit_ms{120000};
   bool Initialize();
@@ -118,20 +105,10 @@ class Engine {
   std::once_flag retry_queue_once;
   std::once_flag engine_threads_once;
 
-  // -- listing and placeholders --
-
-  // -- directory watcher and rescans --
+  // -- directory watcher, and the platform's requests --
   const LocalChanges& local_changes;
   const PlatformRequests& platform_requests;
   Owned<DirectoryWatcher> watcher = NoOwned<DirectoryWatcher>();
-  // Held from the cache check to the end of a new-item report, so that the
-  // serialized worker and a rescan never both report the same new item.
-  Mutex new_item_report_mutex;
-  // Held while the engine marks an item as its own work (the cache entry's
-  // Locked flag) or ends that work by writing the entry, and while change
-  // processing reads an item together with its entry: a comparison sees the
-  // item and the entry both before or both after the engine's change.
-  Mutex own_change_mutex ACQUIRED_AFTER(new_item_report_mutex);
 
   // -- end of the parts --
 
@@ -141,12 +118,6 @@ class Engine {
   int32_t SetSyncRootLabel(std::u16string_view value);
   int32_t SetSyncRootPath(std::u16string_view value);
   int32_t SetItemDomain(std::u16string_view value);
-  // Copies: any thread may Set them while another reads.
-  std::u16string SyncRootIcon() const { return sync_root_icon_.Get(); }
-  std::u16string SyncRootLabel() const { return sync_root_label_.Get(); }
-  std::u16string SyncRootPath() const { return sync_root_path_.Get(); }
-  // SyncRootPath joined with ItemDomain when that is set.
-  std::u16string EffectiveSyncRootPath() const;
   // Settings back to the values of a new component.
   void ResetSettings();
 
@@ -185,13 +156,14 @@ class Engine {
   // engine; the owner calls it before it goes away.
   void StopForDestroy();
 
+  int32_t SendNewerLocalVersion(std::u16string_view full_path, std::u16string_view relative_path,
+                                const platform::BY_HANDLE_FILE_INFORMATION& local, int64_t creation_time,
+                                int64_t last_access_time, int32_t attributes, bool whole) override;
+
  private:
   int32_t RefuseWhileRunning();
   void PrepareSyncRootPathOnce();
 
-  SharedText sync_root_icon_;
-  SharedText sync_root_label_;
-  SharedText sync_root_path_;
   // Asynchronous activation threads still running; each counts itself off
   // as its last step.
   std::atomic<int32_t> activation_threads_running_{0};

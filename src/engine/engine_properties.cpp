@@ -53,15 +53,6 @@ int32_t Engine::SetItemDomain(std::u16string_view value) {
   return kOk;
 }
 
-std::u16string Engine::EffectiveSyncRootPath() const {
-  std::u16string domain = settings.item_domain.Get();
-  std::u16string path = sync_root_path_.Get();
-  if (domain.empty()) return path;
-  if (!path.empty() && path.back() != u'\\') path.push_back(u'\\');
-  path.append(domain);
-  return path;
-}
-
 void Engine::ResetSettings() {
   settings.Reset();
   state.path_prepared.store(0);

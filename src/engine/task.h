@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/listed_item.h"
 #include "engine/transfer_stream.h"
 #include "support/mutex.h"
 
@@ -47,16 +48,6 @@ struct RenameInfo {
   // Not in sync when reported (a change the host has not taken): the rename
   // carries no content, so taking it does not bring the item in sync.
   bool SourceInSync = true;
-};
-
-// One item a host reported for a listing.
-struct ListedItem {
-  std::u16string Name;
-  int64_t Size = 0;
-  int64_t CreationTime = 0;
-  int64_t LastAccessTime = 0;
-  int64_t LastWriteTime = 0;
-  uint32_t Attributes = 0;
 };
 
 struct Listing {

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <mutex>
 
+#include "core/engine_core.h"
 #include "diag/result_codes.h"
-#include "engine/engine.h"
 #include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -83,7 +83,7 @@ std::u16string DateText(int64_t file_time) {
                 static_cast<int>(in_day / 60 % 60), static_cast<int>(in_day % 60), hour < 12 ? u"AM" : u"PM");
 }
 
-int32_t OsFailure(Engine& engine, uint32_t os_error) {
+int32_t OsFailure(EngineCore& engine, uint32_t os_error) {
   engine.diag.SetOsLastError(os_error);
   return kErrOsCallFailed;
 }
@@ -109,13 +109,13 @@ std::u16string ItemIdText(const Request& r) {
   return std::u16string(r.item_id);
 }
 
-void WriteCacheAfterUpdate(Engine& engine, const Request& r) {
+void WriteCacheAfterUpdate(EngineCore& engine, const Request& r) {
   engine.metadata_cache.UpdateProperties(r.relative, r.attributes != 0 ? r.attributes : -1, r.size, r.creation_time,
                                          r.last_access_time, r.last_write_time);
 }
 
 
-Outcome Create(Engine& engine, PlaceholderManager& manager, const Request& r) {
+Outcome Create(EngineCore& engine, PlaceholderManager& manager, const Request& r) {
   LogSink* sink = engine.diag.log_sink();
   Outcome out;
   uint32_t placeholder_flags = 0;
@@ -192,7 +192,7 @@ Outcome Create(Engine& engine, PlaceholderManager& manager, const Request& r) {
   return out;
 }
 
-Outcome Convert(Engine& engine, PlaceholderManager& manager, const Request& r) {
+Outcome Convert(EngineCore& engine, PlaceholderManager& manager, const Request& r) {
   Outcome out;
   const std::u16string id = ItemIdText(r);
   ConvertRequest request;
@@ -213,7 +213,7 @@ Outcome Convert(Engine& engine, PlaceholderManager& manager, const Request& r) {
   return out;
 }
 
-Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
+Outcome Update(EngineCore& engine, PlaceholderManager& manager, const Request& r) {
   LogSink* sink = engine.diag.log_sink();
   Outcome out;
   if (!r.is_dir && r.pinned_now) {
@@ -335,7 +335,7 @@ Outcome Update(Engine& engine, PlaceholderManager& manager, const Request& r) {
 }
 
 // Pin, hydrate and in-sync work once the placeholder is there.
-int32_t AfterPlatformStep(Engine& engine, const Request& r, bool hydration_needed, bool converted,
+int32_t AfterPlatformStep(EngineCore& engine, const Request& r, bool hydration_needed, bool converted,
                           bool dehydrated) {
   LogSink* sink = engine.diag.log_sink();
   int32_t result = kOk;
@@ -385,7 +385,7 @@ int32_t AfterPlatformStep(Engine& engine, const Request& r, bool hydration_neede
   return result;
 }
 
-int32_t Finish(Engine& engine, const Request& r, int32_t result, const char* message = nullptr) {
+int32_t Finish(EngineCore& engine, const Request& r, int32_t result, const char* message = nullptr) {
   if (result == kOk) {
     LogF(engine.diag.log_sink(), kLogVerbose, u"Placeholder create/update finished for '%s'. Result: Success",
          r.relative);
@@ -399,7 +399,7 @@ int32_t Finish(Engine& engine, const Request& r, int32_t result, const char* mes
 
 }  // namespace
 
-int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_path, std::u16string_view item_name,
+int32_t DoCreateOrUpdatePlaceholder(EngineCore& engine, std::u16string_view parent_path, std::u16string_view item_name,
                                     std::u16string_view item_id, int64_t size, int64_t creation_time,
                                     int64_t last_access_time, int64_t last_write_time, int32_t attributes,
                                     int32_t flags) {
@@ -520,7 +520,7 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
   return Finish(engine, r, result);
 }
 
-int32_t DoHydratePlaceholder(Engine& engine, std::u16string_view full_path) {
+int32_t DoHydratePlaceholder(EngineCore& engine, std::u16string_view full_path) {
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoHydratePlaceholder %s", full_path);
   PlaceholderManager* manager = ManagerOrRecord(engine);
   if (manager == nullptr) return kErrNotReady;

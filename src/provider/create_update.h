@@ -12,7 +12,7 @@
 
 namespace corvane {
 
-class Engine;
+class EngineCore;
 class PlaceholderManager;
 struct ListedItem;
 
@@ -24,9 +24,9 @@ int32_t FromPlatformAttributes(uint32_t platform_attributes);
 
 // Paths of the library: `relative` begins with '\'; "\" is the root itself.
 std::u16string JoinItemPath(std::u16string_view parent, std::u16string_view name);
-std::u16string FullPathOf(Engine& engine, std::u16string_view relative);
+std::u16string FullPathOf(EngineCore& engine, std::u16string_view relative);
 // The engine's placeholder manager, or null (recorded as "not active").
-PlaceholderManager* ManagerOrRecord(Engine& engine);
+PlaceholderManager* ManagerOrRecord(EngineCore& engine);
 
 // Not one of the host's flags: the item is a local file being taken in, so
 // when it is gone by now (renamed or deleted since its record) nothing is
@@ -36,7 +36,7 @@ constexpr int32_t kFlagExistingLocalItem = 0x10000;
 // file gone by now (the user deleted it since its record) is not made again.
 constexpr int32_t kFlagOnlyWhatIsOnDisk = 0x20000;
 
-int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_path, std::u16string_view item_name,
+int32_t DoCreateOrUpdatePlaceholder(EngineCore& engine, std::u16string_view parent_path, std::u16string_view item_name,
                                     std::u16string_view item_id, int64_t size, int64_t creation_time,
                                     int64_t last_access_time, int64_t last_write_time, int32_t attributes,
                                     int32_t flags);
@@ -44,11 +44,11 @@ int32_t DoCreateOrUpdatePlaceholder(Engine& engine, std::u16string_view parent_p
 // Whether the local copy was written after the item's last-write time; a
 // newer local copy is sent to the host as UpdateFile instead, with new
 // content (0x40) only when `whole` (all its data is on disk).
-int32_t CheckLocalFileNewer(Engine& engine, std::u16string_view full_path, std::u16string_view relative_path,
+int32_t CheckLocalFileNewer(EngineCore& engine, std::u16string_view full_path, std::u16string_view relative_path,
                             int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
                             int32_t attributes, bool whole, bool* newer, bool* locked);
 
-int32_t DoHydratePlaceholder(Engine& engine, std::u16string_view full_path);
+int32_t DoHydratePlaceholder(EngineCore& engine, std::u16string_view full_path);
 
 // One listed item on its way to the disk; `path` is its cache key, `added`
 // tells that the cache did not know it before this listing.
@@ -63,6 +63,6 @@ struct ListedEntry {
 // pinned) in batches, one platform call each, and sets `made` on those that
 // became placeholders. The rest, and any the platform refused (one that
 // exists already, say), are left to CreateListedItemPlaceholder.
-void CreateNewListedFiles(Engine& engine, std::u16string_view parent_path, std::vector<ListedEntry>& entries);
+void CreateNewListedFiles(EngineCore& engine, std::u16string_view parent_path, std::vector<ListedEntry>& entries);
 
 }  // namespace corvane

@@ -1,6 +1,6 @@
 // Attribute bits and paths as the placeholder work needs them.
+#include "core/engine_core.h"
 #include "diag/result_codes.h"
-#include "engine/engine.h"
 #include "halvex/corvane.h"
 #include "platform/types.h"
 #include "provider/create_update.h"
@@ -45,7 +45,7 @@ std::u16string JoinItemPath(std::u16string_view parent, std::u16string_view name
   return path;
 }
 
-std::u16string FullPathOf(Engine& engine, std::u16string_view relative) {
+std::u16string FullPathOf(EngineCore& engine, std::u16string_view relative) {
   std::u16string full = engine.EffectiveSyncRootPath();
   if (relative.empty() || relative == u"\\") return full;
   if (!full.empty() && full.back() == u'\\' && relative.front() == u'\\') relative.remove_prefix(1);
@@ -54,7 +54,7 @@ std::u16string FullPathOf(Engine& engine, std::u16string_view relative) {
   return full;
 }
 
-PlaceholderManager* ManagerOrRecord(Engine& engine) {
+PlaceholderManager* ManagerOrRecord(EngineCore& engine) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
   if (manager == nullptr) engine.diag.Record(kErrNotReady, kTextNotActive);
   return manager;

@@ -2,9 +2,9 @@
 // is not a placeholder has no such state: sync and pin changes skip it.
 #include "provider/create_update_states.h"
 
+#include "core/engine_core.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
-#include "engine/engine.h"
 #include "platform/error_mark.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -24,7 +24,7 @@ bool IsPlaceholder(PlaceholderManager& manager, const std::u16string& full) {
   return state != CF_PLACEHOLDER_STATE_INVALID && (state & CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0;
 }
 
-int32_t SetStates(Engine& engine, PlaceholderManager& manager, const std::u16string& full, uint32_t what,
+int32_t SetStates(EngineCore& engine, PlaceholderManager& manager, const std::u16string& full, uint32_t what,
                   CF_IN_SYNC_STATE in_sync, CF_PIN_STATE pin, CF_SET_PIN_FLAGS pin_flags) {
   PlaceholderStatesRequest request;
   request.path = full.c_str();
@@ -39,7 +39,7 @@ int32_t SetStates(Engine& engine, PlaceholderManager& manager, const std::u16str
 
 }  // namespace
 
-int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_path, bool synced) {
+int32_t DoSetPlaceholderSyncState(EngineCore& engine, std::u16string_view relative_path, bool synced) {
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"Calling DoSetPlaceholderSyncState for '%s', synced: %s", relative_path, Bool(synced));
   PlaceholderManager* manager = ManagerOrRecord(engine);
@@ -53,7 +53,7 @@ int32_t DoSetPlaceholderSyncState(Engine& engine, std::u16string_view relative_p
                    synced ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC, CF_PIN_STATE_UNSPECIFIED, 0);
 }
 
-FileVersion ReadFileVersion(Engine& engine, std::u16string_view relative_path) {
+FileVersion ReadFileVersion(EngineCore& engine, std::u16string_view relative_path) {
   const std::u16string full = FullPathOf(engine, relative_path);
   Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
@@ -75,7 +75,7 @@ FileVersion ReadFileVersion(Engine& engine, std::u16string_view relative_path) {
   return version;
 }
 
-int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path, int64_t size,
+int32_t MarkTakenVersionInSync(EngineCore& engine, std::u16string_view relative_path, int64_t size,
                                int64_t last_write_time, int64_t file_id, int64_t usn) {
   LogSink* sink = engine.diag.log_sink();
   if (size == kContentNotTaken) {
@@ -108,7 +108,7 @@ int32_t MarkTakenVersionInSync(Engine& engine, std::u16string_view relative_path
   return engine.diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));
 }
 
-int32_t DoSetPlaceholderPinnedState(Engine& engine, std::u16string_view path, bool pinned) {
+int32_t DoSetPlaceholderPinnedState(EngineCore& engine, std::u16string_view path, bool pinned) {
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"Calling DoSetPlaceholderPinnedState for '%s', pinned: %s", path, Bool(pinned));
   PlaceholderManager* manager = ManagerOrRecord(engine);
@@ -122,7 +122,7 @@ int32_t DoSetPlaceholderPinnedState(Engine& engine, std::u16string_view path, bo
                    pinned ? CF_PIN_STATE_PINNED : CF_PIN_STATE_UNSPECIFIED, CF_SET_PIN_FLAG_RECURSE);
 }
 
-int32_t DoSetPlaceholderExcludedState(Engine& engine, std::u16string_view relative_path, bool excluded) {
+int32_t DoSetPlaceholderExcludedState(EngineCore& engine, std::u16string_view relative_path, bool excluded) {
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"Calling DoSetPlaceholderExcludedState for '%s', excluded: %s", relative_path,
        Bool(excluded));
@@ -160,7 +160,7 @@ int32_t DoSetPlaceholderExcludedState(Engine& engine, std::u16string_view relati
                    excluded ? CF_PIN_STATE_EXCLUDED : CF_PIN_STATE_UNSPECIFIED, 0);
 }
 
-int32_t IsItemExcluded(Engine& engine, std::u16string_view relative_path, bool* excluded) {
+int32_t IsItemExcluded(EngineCore& engine, std::u16string_view relative_path, bool* excluded) {
   *excluded = false;
   PlaceholderManager* manager = ManagerOrRecord(engine);
   if (manager == nullptr) return kErrNotReady;
@@ -169,7 +169,7 @@ int32_t IsItemExcluded(Engine& engine, std::u16string_view relative_path, bool* 
   return manager->GetPlaceholderExcludedState(full.c_str(), *excluded);
 }
 
-void SetItemErrorMark(Engine&, std::u16string_view full_path, bool set) {
+void SetItemErrorMark(EngineCore&, std::u16string_view full_path, bool set) {
   // The mark is only a hint: a failure to show it changes nothing.
   (void)platform::SetLastSyncErrorMark(full_path, set);
 }

@@ -2,7 +2,8 @@
 // batch, and the cache filled from the values asked for.
 #include <algorithm>
 
-#include "engine/engine.h"
+#include "core/engine_core.h"
+#include "core/listed_item.h"
 #include "halvex/corvane.h"
 #include "provider/create_update.h"
 #include "provider/own_change.h"
@@ -21,7 +22,7 @@ constexpr size_t kCreateBatch = 256;
 // File times from 1970 up to 2038 every file system holds as given.
 constexpr int64_t kTime32EndFileTime = kFileTimeUnixEpoch + 0x7FFFFFFFLL * 10000000LL;
 
-bool Batchable(Engine& engine, const ListedEntry& entry) {
+bool Batchable(EngineCore& engine, const ListedEntry& entry) {
   return entry.added && (entry.item->Attributes & (HALVEX_ATTR_DIRECTORY | HALVEX_ATTR_PINNED)) == 0 &&
          !engine.settings.download_new_files.load();
 }
@@ -51,7 +52,7 @@ bool SameShown(const ShownItem& a, const ShownItem& b) {
 // One batch: entries[i] for i in `chosen`. Their cache entries are held
 // back from the watcher while the platform makes them, as for any change of
 // the provider's own.
-void CreateBatch(Engine& engine, PlaceholderManager& manager, const std::u16string& base,
+void CreateBatch(EngineCore& engine, PlaceholderManager& manager, const std::u16string& base,
                  std::vector<ListedEntry>& entries, const std::vector<size_t>& chosen) {
   const size_t count = chosen.size();
   std::vector<CF_PLACEHOLDER_CREATE_INFO> infos(count);
@@ -118,7 +119,7 @@ void CreateBatch(Engine& engine, PlaceholderManager& manager, const std::u16stri
 
 }  // namespace
 
-void CreateNewListedFiles(Engine& engine, std::u16string_view parent_path, std::vector<ListedEntry>& entries) {
+void CreateNewListedFiles(EngineCore& engine, std::u16string_view parent_path, std::vector<ListedEntry>& entries) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
   if (manager == nullptr) return;
   const std::u16string base = FullPathOf(engine, parent_path);

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "engine/engine.h"
+#include "core/engine_core.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
 #include "support/mutex.h"
@@ -11,7 +11,7 @@ namespace corvane {
 
 using namespace platform;
 
-OwnChange::OwnChange(Engine& engine, const std::u16string& relative, const std::u16string& full)
+OwnChange::OwnChange(EngineCore& engine, const std::u16string& relative, const std::u16string& full)
     : engine_(engine), relative_(relative), full_(full) {
   MutexLock lock(engine_.own_change_mutex);
   // An item held back already (its Office lock file) stays held back.
@@ -43,7 +43,7 @@ bool ReadShownItem(const std::u16string& full, ShownItem& shown) {
   return true;
 }
 
-void RecordShownItem(Engine& engine, const std::u16string& relative, const ShownItem& shown) {
+void RecordShownItem(EngineCore& engine, const std::u16string& relative, const ShownItem& shown) {
   engine.metadata_cache.UpdateProperties(relative, shown.attributes, shown.size, shown.creation_time,
                                          shown.last_access_time, shown.last_write_time);
 }

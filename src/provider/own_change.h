@@ -11,7 +11,7 @@
 
 namespace corvane {
 
-class Engine;
+class EngineCore;
 
 // An item's properties as the cache holds them, read from the item itself.
 struct ShownItem {
@@ -23,12 +23,12 @@ struct ShownItem {
 };
 // False when the item cannot be opened or read.
 bool ReadShownItem(const std::u16string& full, ShownItem& shown);
-void RecordShownItem(Engine& engine, const std::u16string& relative, const ShownItem& shown);
+void RecordShownItem(EngineCore& engine, const std::u16string& relative, const ShownItem& shown);
 
 class OwnChange {
  public:
   // `relative` is the cache key, `full` the item's path on disk.
-  OwnChange(Engine& engine, const std::u16string& relative, const std::u16string& full);
+  OwnChange(EngineCore& engine, const std::u16string& relative, const std::u16string& full);
   ~OwnChange();
   OwnChange(const OwnChange&) = delete;
   OwnChange& operator=(const OwnChange&) = delete;
@@ -38,7 +38,7 @@ class OwnChange {
  private:
   void RecordItemAsItIs();
 
-  Engine& engine_;
+  EngineCore& engine_;
   const std::u16string& relative_;
   const std::u16string& full_;
   bool known_ = false;

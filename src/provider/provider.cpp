@@ -1,8 +1,8 @@
 #include "provider/provider.h"
 
+#include "core/engine_core.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
-#include "engine/engine.h"
 #include "platform/files.h"
 
 namespace corvane {
@@ -21,15 +21,15 @@ bool StartsWithIgnoringCase(std::u16string_view text, std::u16string_view prefix
 
 }  // namespace
 
-Provider* Provider::Create(Engine& engine, std::u16string_view sync_root) {
+Provider* Provider::Create(EngineCore& core, std::u16string_view sync_root) {
   std::u16string long_root;
   if (sync_root.empty() || !platform::GetLongPathName(std::u16string(sync_root), long_root) || long_root.empty()) {
     return nullptr;
   }
-  return new Provider(engine, std::move(long_root));
+  return new Provider(core, std::move(long_root));
 }
 
-Provider::Provider(Engine& engine, std::u16string root) : engine_(engine), root_(std::move(root)) {
+Provider::Provider(EngineCore& core, std::u16string root) : core_(core), root_(std::move(root)) {
   // Without the drive, as the platform's normalised paths come.
   const size_t first = root_.find(u'\\');
   relative_root_ = first == std::u16string::npos ? root_ : root_.substr(first);
@@ -41,7 +41,7 @@ int32_t Provider::GetRelativePath(std::u16string_view full_path, std::u16string*
     relative->assign(full_path.substr(relative_root_.size() - 1));
     return kOk;
   }
-  LogF(engine_.diag.log_sink(), kLogFailure, u"Failed to get relative path for '%s'", full_path);
+  LogF(core_.diag.log_sink(), kLogFailure, u"Failed to get relative path for '%s'", full_path);
   return kErrInvalidParameter;
 }
 

@@ -8,15 +8,16 @@
 
 namespace corvane {
 
-class Engine;
+class EngineCore;
 
 class Provider {
  public:
   // Resolves the long form of `sync_root` (which must exist); null when it
   // cannot be resolved.
-  static Provider* Create(Engine& engine, std::u16string_view sync_root);
+  static Provider* Create(EngineCore& core, std::u16string_view sync_root);
 
-  Engine& engine() const { return engine_; }
+  // The engine the platform's callbacks of this root go to.
+  EngineCore& core() const { return core_; }
   // The sync-root folder in its long form.
   const std::u16string& root() const { return root_; }
   // The same from its first "\" on, ending in "\".
@@ -27,9 +28,9 @@ class Provider {
   int32_t GetRelativePath(std::u16string_view full_path, std::u16string* relative) const;
 
  private:
-  Provider(Engine& engine, std::u16string root);
+  Provider(EngineCore& core, std::u16string root);
 
-  Engine& engine_;
+  EngineCore& core_;
   std::u16string root_;
   std::u16string relative_root_;
 };

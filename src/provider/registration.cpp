@@ -5,9 +5,9 @@
 #include <memory>
 #include <thread>
 
+#include "core/engine_core.h"
 #include "diag/log.h"
 #include "diag/result_codes.h"
-#include "engine/engine.h"
 #include "platform/files.h"
 #include "platform/security.h"
 #include "platform/shell.h"
@@ -79,7 +79,7 @@ RegisterRootRequest MakeRegisterRequest(const RegistrationInputs& inputs) {
 
 // Platform registration and shell registration of a folder that is not yet
 // a sync root; a folder that already is one is left as it is.
-int32_t RegisterRoot(Engine& engine, PlaceholderManager& manager, const RegistrationInputs& inputs,
+int32_t RegisterRoot(EngineCore& engine, PlaceholderManager& manager, const RegistrationInputs& inputs,
                      HRESULT* failed_hr) {
   LogSink* sink = engine.diag.log_sink();
   if (manager.IsSyncRoot(inputs.root.c_str())) return kOk;
@@ -119,7 +119,7 @@ int32_t RegisterRoot(Engine& engine, PlaceholderManager& manager, const Registra
   return result;
 }
 
-int32_t ConnectRoot(Engine& engine, PlaceholderManager& manager, RegistrationJob& job, HRESULT* failed_hr) {
+int32_t ConnectRoot(EngineCore& engine, PlaceholderManager& manager, RegistrationJob& job, HRESULT* failed_hr) {
   LogSink* sink = engine.diag.log_sink();
   const RegistrationInputs& inputs = job.inputs;
   LogF(sink, kLogVerbose, u"Connecting sync root: '%s'", inputs.root);
@@ -160,7 +160,7 @@ int32_t ConnectRoot(Engine& engine, PlaceholderManager& manager, RegistrationJob
 
 }  // namespace
 
-RegistrationInputs ReadRegistrationInputs(Engine& engine) {
+RegistrationInputs ReadRegistrationInputs(EngineCore& engine) {
   RegistrationInputs inputs;
   inputs.root = engine.EffectiveSyncRootPath();
   inputs.installing = engine.state.installing.load() != 0;
@@ -193,7 +193,7 @@ bool BuildSyncRootId(const RegistrationInputs& inputs, std::u16string* id) {
   return true;
 }
 
-int32_t RegisterSyncProvider(Engine& engine, RegistrationJob& job) {
+int32_t RegisterSyncProvider(EngineCore& engine, RegistrationJob& job) {
   LogSink* sink = engine.diag.log_sink();
   const RegistrationInputs& inputs = job.inputs;
   LogF(sink, kLogVerbose, u"Registering sync provider for directory: '%s'", inputs.root);
@@ -214,7 +214,7 @@ int32_t RegisterSyncProvider(Engine& engine, RegistrationJob& job) {
   return result;
 }
 
-int32_t RegisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs) {
+int32_t RegisterShellSyncRoot(EngineCore& engine, const RegistrationInputs& inputs) {
   LogSink* sink = engine.diag.log_sink();
   Log(sink, kLogVerbose, u"Registering sync provider in Windows shell...");
   std::u16string id;
@@ -252,7 +252,7 @@ int32_t RegisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs) 
   return kOk;
 }
 
-int32_t UnregisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs) {
+int32_t UnregisterShellSyncRoot(EngineCore& engine, const RegistrationInputs& inputs) {
   LogSink* sink = engine.diag.log_sink();
   Log(sink, kLogVerbose, u"Unregistering sync provider from Windows shell...");
   std::u16string id;
@@ -276,7 +276,7 @@ int32_t UnregisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs
   return engine.diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));
 }
 
-bool RemoveStaleShellRegistration(Engine& engine, const RegistrationInputs& inputs) {
+bool RemoveStaleShellRegistration(EngineCore& engine, const RegistrationInputs& inputs) {
   std::u16string id;
   if (!BuildSyncRootId(inputs, &id)) return false;
   StorageProviderSyncRootInfo registered;
@@ -289,7 +289,7 @@ bool RemoveStaleShellRegistration(Engine& engine, const RegistrationInputs& inpu
   return SUCCEEDED(StorageProviderSyncRootManager::Unregister(id));
 }
 
-void DisconnectSyncRoot(Engine& engine) {
+void DisconnectSyncRoot(EngineCore& engine) {
   if (!engine.root_connection) return;
   if (engine.root_connection->connection != nullptr) {
     if (engine.placeholder_manager) {

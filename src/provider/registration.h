@@ -10,7 +10,7 @@
 
 namespace corvane {
 
-class Engine;
+class EngineCore;
 class Provider;
 struct PlaceholderCallbackEntries;
 
@@ -40,7 +40,7 @@ struct RegistrationInputs {
   int32_t wait_for_install_ms = 0;
 };
 
-RegistrationInputs ReadRegistrationInputs(Engine& engine);
+RegistrationInputs ReadRegistrationInputs(EngineCore& engine);
 
 // Shared by the registration thread and RegisterProvider, which waits for it
 // with a time limit. A connection made after the waiter gave up is not
@@ -64,14 +64,14 @@ std::u16string EffectiveLabel(std::u16string_view label);
 bool BuildSyncRootId(const RegistrationInputs& inputs, std::u16string* id);
 
 // Register (installing) or connect (activating); a result code.
-int32_t RegisterSyncProvider(Engine& engine, RegistrationJob& job);
-int32_t RegisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs);
-int32_t UnregisterShellSyncRoot(Engine& engine, const RegistrationInputs& inputs);
+int32_t RegisterSyncProvider(EngineCore& engine, RegistrationJob& job);
+int32_t RegisterShellSyncRoot(EngineCore& engine, const RegistrationInputs& inputs);
+int32_t UnregisterShellSyncRoot(EngineCore& engine, const RegistrationInputs& inputs);
 // Unregisters, through the shell, a registration of the sync-root id left
 // behind by a root that no longer is one.
-bool RemoveStaleShellRegistration(Engine& engine, const RegistrationInputs& inputs);
+bool RemoveStaleShellRegistration(EngineCore& engine, const RegistrationInputs& inputs);
 
 // Disconnects and frees the engine's connection, if any.
-void DisconnectSyncRoot(Engine& engine);
+void DisconnectSyncRoot(EngineCore& engine);
 
 }  // namespace corvane

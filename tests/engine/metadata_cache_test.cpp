@@ -2,10 +2,10 @@
 
 #include <string>
 
+#include "core/metadata_cache.h"
 #include "diag/capture_sink.h"
 #include "diag/result_codes.h"
 #include "engine/item_properties.h"
-#include "engine/metadata_cache.h"
 #include "engine/transfer_stream.h"
 
 namespace corvane {

@@ -1,4 +1,4 @@
-#include "engine/engine_settings.h"
+#include "core/engine_settings.h"
 
 namespace corvane {
 

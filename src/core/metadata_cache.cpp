@@ -1,4 +1,4 @@
-#include "engine/metadata_cache.h"
+#include "core/metadata_cache.h"
 
 #include <utility>
 #include <vector>
@@ -187,16 +187,6 @@ bool MetadataCache::Lookup(std::u16string_view path, CacheItem* item, std::u16st
   }
   if (name != nullptr) name->assign(it->second.ItemName(it->first));
   return true;
-}
-
-}  // namespace corvane
-
-#include "engine/engine.h"
-
-namespace corvane {
-
-void RemoveCachedItem(Engine& engine, std::u16string_view path, bool children) {
-  engine.metadata_cache.Remove(path, children);
 }
 
 }  // namespace corvane

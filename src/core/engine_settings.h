@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/shared_text.h"
+#include "core/shared_text.h"
 #include "support/mutex.h"
 
 namespace corvane {

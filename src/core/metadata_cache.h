@@ -17,7 +17,6 @@
 
 namespace corvane {
 
-class Engine;
 class LogSink;
 
 constexpr uint32_t kItemAttributeFolder = 0x40000000;
@@ -94,8 +93,5 @@ class MetadataCache {
   mutable Mutex mutex_;
   Map items_ GUARDED_BY(mutex_);
 };
-
-// Drops the metadata-cache record of a deleted item (and its children).
-void RemoveCachedItem(Engine& engine, std::u16string_view path, bool children);
 
 }  // namespace corvane
