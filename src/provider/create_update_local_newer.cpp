@@ -1,13 +1,11 @@
 // Protects a local edit from a listing: when the local copy of a file
-// (whole, or holding local changes) was written after the host's version, the host receives UpdateFile
-// with the local properties instead of the local file being overwritten.
+// (whole, or holding local changes) was written after the host's version,
+// the engine sends it to the host instead of the local file being overwritten.
 #include "core/engine_core.h"
 #include "diag/result_codes.h"
-#include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
-#include "provider/create_update_states.h"
 
 namespace corvane {
 
@@ -47,8 +45,10 @@ int32_t CheckLocalFileNewer(EngineCore& engine, std::u16string_view full_path, s
   *newer = info.ftLastWriteTime > last_write_time;
   LogF(sink, kLogVerbose, u"Local file is newer: %s", *newer ? u"true" : u"false");
   int32_t result = kOk;
-  if (*newer) result = engine.SendNewerLocalVersion(full_path, relative_path, info, creation_time, last_access_time, attributes,
-                                       whole);
+  if (*newer) {
+    result = engine.SendNewerLocalVersion(full_path, relative_path, info, creation_time, last_access_time, attributes,
+                                          whole);
+  }
   LogF(sink, kLogVerbose, u"Checking if local file is newer finished for: '%s'. Result: 0x%x", relative_path,
        static_cast<uint32_t>(result));
   return result;
