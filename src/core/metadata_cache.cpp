@@ -116,7 +116,7 @@ bool MetadataCache::Remove(std::u16string_view path, bool children) {
   auto it = items_.find(path);
   if (it == items_.end()) return false;
   if (children && it->second.IsFolder()) {
-    // Keys are ordered by length first, so children are not adjacent.
+    // Children are scattered over the table: every key is looked at.
     for (auto child = items_.begin(); child != items_.end();) {
       if (IsBelowFolder(child->first, path)) {
         child = items_.erase(child);

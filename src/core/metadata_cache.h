@@ -2,16 +2,18 @@
 // activation. Callbacks and change processing use it to tell items the
 // engine already knows from new ones.
 //
-// Paths are keys exactly as given (case-sensitive), ordered by length and
-// then code unit. An entry stays small -- the name is an offset into the
+// Paths are keys exactly as given (case-sensitive), hashed: every event,
+// listed item and change record looks items up, several times each, and a
+// tree of long paths sharing their folders' prefixes made each lookup a
+// walk of string comparisons. An entry stays small -- the name is an offset into the
 // path -- since a sync root may hold hundreds of thousands of items.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "support/mutex.h"
 
@@ -78,14 +80,16 @@ class MetadataCache {
   bool Lookup(std::u16string_view path, CacheItem* item, std::u16string* name) const;
 
  private:
-  struct PathLess {
+  // Transparent, so that a string_view finds its key without a copy.
+  struct PathHash {
     using is_transparent = void;
-    bool operator()(std::u16string_view a, std::u16string_view b) const {
-      if (a.size() != b.size()) return a.size() < b.size();
-      return a.compare(b) < 0;
-    }
+    size_t operator()(std::u16string_view path) const noexcept { return std::hash<std::u16string_view>{}(path); }
   };
-  using Map = std::map<std::u16string, CacheItem, PathLess>;
+  struct PathEqual {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const noexcept { return a == b; }
+  };
+  using Map = std::unordered_map<std::u16string, CacheItem, PathHash, PathEqual>;
 
   bool SetFlag(std::u16string_view path, uint8_t CacheItem::*flag, bool value);
 
