@@ -23,12 +23,12 @@
 
 #include "component/component.h"
 #include "bench_common.h"
-#include "e2e_app/remote_host.h"
+#include "e2e_hydration/provider_host.h"
 #include "platform/local/client.h"
 
 namespace {
 
-using corvane::e2e::RemoteHost;
+using corvane::e2e::ProviderHost;
 using corvane::e2e::RemoteItem;
 using corvane::bench::Clock;
 using corvane::bench::Seconds;
@@ -98,14 +98,15 @@ struct LibraryRun {
 LibraryRun Populate(const std::string& root, bool on_demand) {
   LibraryRun run;
   std::filesystem::create_directories(root);
-  RemoteHost host(root);
+  ProviderHost host(root);
+  host.Config("WaitForInstallToComplete=0");
   for (int i = 0; i < kItems; ++i) {
     RemoteItem item{ItemName(i), false, 0, 1000 + i, 0, 0, 0};
     item.creation = item.last_access = item.last_write = (1700000000LL + 11644473600LL) * 10000000LL;
-    host.Put("\\", std::move(item));
+    host.AddItem("\\", std::move(item));
   }
   host.Config(on_demand ? "WindowsCreatePlaceholdersOnDemand=true" : "WindowsCreatePlaceholdersOnDemand=false");
-  if (host.Call(HALVEX_METHOD_INSTALL) != 0) {
+  if (host.Install() != 0) {
     std::fprintf(stderr, "Install failed: %s\n", host.LastError().c_str());
     std::exit(1);
   }
