@@ -296,14 +296,14 @@ BOOL GetFileInformationByHandle(Handle file, BY_HANDLE_FILE_INFORMATION* out) {
   if (!item) return false;
   if (!out) return FailWith(ERROR_INVALID_PARAMETER);
   LocalItem info;
-  {
-    // The platform's own hydration and dehydration put the times back after
-    // changing the data; Windows shows neither step, so neither may a read.
-    local::ItemStateLock lock(item->fd);
-    if (!local::ReadLocalItem(item->fd, info)) {
-      SetLastErrorFromErrno();
-      return false;
-    }
+  // The platform's own hydration and dehydration put the times back after
+  // changing the data; Windows shows neither step, so neither may a read.
+  // Read in between, the times look unlike the item's stamp and
+  // ReadLocalItem reads again under the item's lock; taking the lock for
+  // every read cost an open and a flock of its lock file each time.
+  if (!local::ReadLocalItem(item->fd, info)) {
+    SetLastErrorFromErrno();
+    return false;
   }
   *out = BY_HANDLE_FILE_INFORMATION();
   out->dwFileAttributes = info.Attributes(local::BaseName(item->path));
