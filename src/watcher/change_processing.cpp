@@ -583,9 +583,10 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
-      // Read from the item itself: only a placeholder can be one to adopt.
-      if (!values.placeholder || !AdoptKnownPlaceholder(engine, rel, full, values))
-        return ReportNewOrMoved(engine, &watcher, rel, full, values);
+      // Read from the item itself: only a placeholder can be one to adopt,
+      // or a known item moved; a plain file (each of a burst) is new.
+      if (!values.placeholder) return ReportAsNew(engine, &watcher, rel, full, values);
+      if (!AdoptKnownPlaceholder(engine, rel, full, values)) return ReportNewOrMoved(engine, &watcher, rel, full, values);
     }
   }
   return UpdateKnownItem(engine, &watcher, rel, full, values, view.known ? &view.cached : nullptr);

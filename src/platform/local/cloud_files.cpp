@@ -712,21 +712,18 @@ HRESULT CfSetInSyncState(Handle FileHandle, CF_IN_SYNC_STATE InSyncState, CF_SET
   if (fd.get() < 0) return FromErrno();
   ItemStateLock lock(fd.get());
   PlaceholderRecord record;
-  if (!SettleOutsideWritesLocked(fd.get()) || !LoadRecord(fd.get(), record)) return FromErrno();
-  if (!record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
+  DataView view;
   USN usn = 0;
-  if (!LoadChangeUsnLocked(fd.get(), usn)) return FromErrno();
+  if (!SettleAndLoadLocked(fd.get(), record, view, usn)) return FromErrno();
+  if (!record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
   // The provider took the file as it was at `expected`: changed since, it
   // is not what the cloud has.
   if (InSyncState == CF_IN_SYNC_STATE_IN_SYNC && expected != 0 && expected != usn)
     return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
-  if (InSyncState == CF_IN_SYNC_STATE_IN_SYNC && !record.in_sync) {
-    // Holes are no content: a file with writes the platform cannot place
-    // never matches the cloud.
-    DataView view;
-    if (!LoadDataView(fd.get(), view)) return FromErrno();
-    if (view.unknown_writes) return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
-  }
+  // Holes are no content: a file with writes the platform cannot place
+  // never matches the cloud.
+  if (InSyncState == CF_IN_SYNC_STATE_IN_SYNC && !record.in_sync && view.unknown_writes)
+    return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
   record.in_sync = InSyncState == CF_IN_SYNC_STATE_IN_SYNC;
   if (!StoreRecord(fd.get(), record)) return FromErrno();
   if (InSyncUsn) *InSyncUsn = usn;

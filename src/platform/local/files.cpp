@@ -113,14 +113,31 @@ Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD /*share_mod
   }
   auto item = std::make_shared<OpenItem>();
   item->path = native;
+  const bool wants_write = desired_access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA);
+  const bool wants_read = desired_access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
   struct stat st;
-  const bool exists = stat(native.c_str(), &st) == 0;
+  bool exists = false;
+  int opened = -1;
+  if (disposition == OPEN_EXISTING && !wants_write) {
+    // Opened to read or to look at: opened first and looked at through the
+    // descriptor, one walk of the path instead of two (the engine opens
+    // each new file of a burst several times so).
+    opened = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (opened < 0 && errno == EPERM) opened = open(native.c_str(), O_RDONLY | O_CLOEXEC);
+    if (opened >= 0 && fstat(opened, &st) != 0) {
+      close(opened);
+      opened = -1;
+    }
+    exists = opened >= 0;
+  }
+  if (opened < 0) exists = stat(native.c_str(), &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) {
     if (!(flags_and_attributes & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_NEW) {
+      if (opened >= 0) close(opened);
       FailWith(disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
-    item->fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    item->fd = opened >= 0 ? opened : open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (item->fd < 0) {
       SetErrnoFor(native);
       return INVALID_HANDLE_VALUE;
@@ -130,8 +147,6 @@ Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD /*share_mod
     SetLastError(ERROR_SUCCESS);
     return local::RegisterHandle(item);
   }
-  const bool wants_write = desired_access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA);
-  const bool wants_read = desired_access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
   int flags = O_CLOEXEC | (wants_write ? (wants_read ? O_RDWR : O_WRONLY) : O_RDONLY);
   switch (disposition) {
     case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
@@ -152,7 +167,7 @@ Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD /*share_mod
   const bool created_mode_readonly = flags_and_attributes & FILE_ATTRIBUTE_READONLY;
   // Windows volumes keep last-access times still on reads by default; a
   // read that moved it here would reach the host as an update of the item.
-  item->fd = open(native.c_str(), flags | O_NOATIME, 0666);
+  item->fd = opened >= 0 ? opened : open(native.c_str(), flags | O_NOATIME, 0666);
   if (item->fd < 0 && errno == EPERM) item->fd = open(native.c_str(), flags, 0666);
   if (item->fd < 0 && errno == EACCES && !wants_read && !wants_write && exists) {
     // Attribute-only opens of an unreadable file still work on Windows.
@@ -296,14 +311,14 @@ BOOL GetFileInformationByHandle(Handle file, BY_HANDLE_FILE_INFORMATION* out) {
   if (!item) return false;
   if (!out) return FailWith(ERROR_INVALID_PARAMETER);
   LocalItem info;
-  {
-    // The platform's own hydration and dehydration put the times back after
-    // changing the data; Windows shows neither step, so neither may a read.
-    local::ItemStateLock lock(item->fd);
-    if (!local::ReadLocalItem(item->fd, info)) {
-      SetLastErrorFromErrno();
-      return false;
-    }
+  // The platform's own hydration and dehydration put the times back after
+  // changing the data; Windows shows neither step, so neither may a read.
+  // Read in between, the times look unlike the item's stamp and
+  // ReadLocalItem reads again under the item's lock; taking the lock for
+  // every read cost an open and a flock of its lock file each time.
+  if (!local::ReadLocalItem(item->fd, info)) {
+    SetLastErrorFromErrno();
+    return false;
   }
   *out = BY_HANDLE_FILE_INFORMATION();
   out->dwFileAttributes = info.Attributes(local::BaseName(item->path));

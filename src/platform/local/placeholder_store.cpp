@@ -358,6 +358,27 @@ bool LoadChangeUsnLocked(int fd, int64_t& usn) {
   return true;
 }
 
+bool SettleAndLoadLocked(int fd, PlaceholderRecord& record, DataView& view, int64_t& usn) {
+  usn = 0;
+  if (!LoadRecord(fd, record)) return false;
+  if (!record.placeholder) return true;
+  struct stat st;
+  if (!LoadDataView(fd, view, st)) return false;
+  if (view.written) {
+    if (record.in_sync) {
+      record.in_sync = false;
+      if (!StoreRecord(fd, record)) return false;
+    }
+    if (!CountDataChangeLocked(fd) || !StoreRanges(fd, view.ranges, view.unknown_writes ? 1 : 0, &st) ||
+        !LoadDataView(fd, view, st))
+      return false;
+  }
+  uint64_t count = 0;
+  if (!LoadChangeCount(fd, count)) return false;
+  usn = UsnOf(count + (view.written ? 1 : 0));
+  return true;
+}
+
 bool LoadIdentity(int fd, std::string& identity) {
   if (!GetXattr(fd, kIdName, identity)) return false;
   if (!identity.empty()) return true;

@@ -72,6 +72,11 @@ bool SettleOutsideWritesLocked(int fd);
 // that is no placeholder.
 bool LoadChangeUsnLocked(int fd, int64_t& usn);
 bool CountDataChangeLocked(int fd);
+// SettleOutsideWritesLocked, then the item's record, data view and number
+// as they are once settled, each read once (a change of the in-sync state
+// read them three times). `view` and `usn` are left alone for an item that
+// is no placeholder.
+bool SettleAndLoadLocked(int fd, PlaceholderRecord& record, DataView& view, int64_t& usn);
 bool LoadIdentity(int fd, std::string& identity);
 bool StoreIdentity(int fd, std::string_view identity);  // empty removes it
 // StoreIdentity for an item made just now, which has no identity to replace.

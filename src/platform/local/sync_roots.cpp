@@ -1,6 +1,7 @@
 #include "platform/local/sync_roots.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -97,6 +98,12 @@ class RecordCache {
   bool WithBacked(Use use) {
     const std::string dir = StateDir() + "/syncroots";
     MutexLock lock(mutex_);
+    // A settled copy is trusted for a moment without a stat: the engine
+    // converts a path a dozen times for each new file of a burst, and the
+    // stat was a fifth of that work. This process's own changes invalidate
+    // the copy at once; another's are seen within the moment.
+    const auto now = std::chrono::steady_clock::now();
+    if (valid_ && dir == dir_ && now - checked_ < kTrustChecked) return use(records_, backed_);
     struct stat st;
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
       valid_ = false;
@@ -115,6 +122,7 @@ class RecordCache {
       // alone: trust the copy only once the folder's time is safely past.
       valid_ = Settled(st);
     }
+    checked_ = now;
     return use(records_, backed_);
   }
 
@@ -173,8 +181,11 @@ class RecordCache {
     return true;
   }
 
+  static constexpr std::chrono::milliseconds kTrustChecked{1};
+
   Mutex mutex_;
   bool valid_ GUARDED_BY(mutex_) = false;
+  std::chrono::steady_clock::time_point checked_ GUARDED_BY(mutex_);
   std::string dir_ GUARDED_BY(mutex_);
   struct stat seen_ GUARDED_BY(mutex_) = {};
   std::map<std::string, SyncRootRecord> records_ GUARDED_BY(mutex_);

@@ -95,6 +95,7 @@ void EnsureRootMounted(const std::string& root) {
   if (access("/dev/fuse", R_OK | W_OK) != 0) {
     why = std::string("no usable /dev/fuse: ") + std::strerror(errno);
   } else if (Run(tool, {"mount-root", "--daemon", root}, why)) {
+    NoteRootMoved();  // the paths below the root lead to its backing folder from now on
     return;
   }
   static auto* said = new std::set<std::string>;  // never destroyed: see Records()
@@ -112,6 +113,7 @@ void EndRootMount(const std::string& root) {
   std::string why;
   if (!Run(tool, {"unmount", root}, why))
     fprintf(stderr, "corvane: %s stays mounted, its items in %s (%s)\n", root.c_str(), backing.c_str(), why.c_str());
+  NoteRootMoved();
 }
 
 }  // namespace corvane::platform::local
