@@ -154,6 +154,19 @@ bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const 
   PlaceholderManager* manager = engine.placeholder_manager.get();
   std::u16string item_id;
   if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id)) return false;
+  // An item the cache knows by another name, gone from that name, moved
+  // here since; its own records come later. Taken for the renamed item (a
+  // folder has no size to tell), it would be given the renamed item's
+  // identity and state, and its own move would then read as the host's item
+  // at this name and never reach the host.
+  if (!item_id.empty() && item_id != source && item_id != target &&
+      engine.metadata_cache.Lookup(item_id, nullptr, nullptr) &&
+      platform::GetFileAttributesW((engine.EffectiveSyncRootPath() + item_id).c_str()) ==
+          platform::INVALID_FILE_ATTRIBUTES) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is the known '%s', moved there after '%s' was", full, item_id,
+         source);
+    return true;
+  }
   // The renamed item may carry any earlier name of it, even this one (moved
   // back here while an earlier rename of it was taken, its identity could
   // not follow); but an item known by this very name that the cache knew

@@ -64,8 +64,9 @@ int32_t RenameTakenFlags(bool source_in_sync);
 
 // After a rename the host accepted: true when the item at `target` is not
 // the one renamed from `source` (`moved`, its cache entry): one known by the
-// name itself (made there since), or a file of another size (the renamed
-// one moved on and another took the name, or it was written since). That
+// name itself (made there since), one known by a name it has left (moved
+// there since), or a file of another size (the renamed one moved on and
+// another took the name, or it was written since). That
 // item must not be updated as the renamed one; one made by the host is
 // marked not in sync, another file's own records follow and set its state.
 // `target_known`: the cache knew `target` before the rename was taken in,

@@ -400,6 +400,23 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ("short", data);
   ASSERT_EQ(0u, app_.ReadAll("plan.txt", data));
   EXPECT_EQ(long_text, data);
+  // The same with folders, which no size tells apart: the folder found at
+  // the first new name is the other one, moved there, and both moves reach
+  // the host.
+  for (const char* folder : {"fx", "fw"}) {
+    ASSERT_EQ(0, mkdir((r + folder).c_str(), 0777));
+    std::ofstream(r + folder + "/" + folder + ".txt") << folder;
+  }
+  ASSERT_TRUE(BecomesInSync("fx/fx.txt") && BecomesInSync("fw/fw.txt"));
+  ASSERT_TRUE(BehindTheWatcher("gate9.txt", [&] {
+    return rename((r + "fx").c_str(), (r + "fy").c_str()) == 0 &&
+           rename((r + "fy").c_str(), (r + "fz").c_str()) == 0 &&
+           rename((r + "fw").c_str(), (r + "fy").c_str()) == 0;
+  }));
+  const std::set<std::string> tree = HostTree();
+  EXPECT_TRUE(tree.count("\\fz\\fx.txt") && tree.count("\\fy\\fw.txt") && !tree.count("\\fx") && !tree.count("\\fw"))
+      << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("fz/fx.txt") && BecomesInSync("fy/fw.txt"));
 
   // With the watcher behind, a file whose data is on the server only moved
   // into a folder made just before: the folder is not watched yet, so only
