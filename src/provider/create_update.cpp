@@ -495,6 +495,15 @@ int32_t DoCreateOrUpdatePlaceholder(EngineCore& engine, std::u16string_view pare
   LogF(sink, kLogVerbose, u"Pinned: %s", Bool(r.pinned_now));
   LogF(sink, kLogVerbose, u"Force update: %s", Bool(r.Has(HALVEX_FLAG_FORCE_UPDATE)));
 
+  if (r.Has(HALVEX_FLAG_FROM_LISTING) && r.exists && !r.placeholder && (on_disk & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    // A plain file where the host lists one is the user's (an editor's save
+    // put over the placeholder, a file made under the same name): taken in
+    // as the listed item it would be in sync with bytes the host never had.
+    // It stays as it is; the cache keeps the host's values, so the watcher
+    // offers it to the host as changed.
+    LogF(sink, kLogVerbose, u"'%s' is a local file, not the host's: the listing leaves it as it is", r.relative);
+    return Finish(engine, r, kOk);
+  }
   OwnChange own_change(engine, r.relative, r.full);
   Outcome out;
   bool converted = false;

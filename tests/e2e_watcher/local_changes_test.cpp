@@ -239,6 +239,38 @@ TEST_F(LocalChanges, CreateChangeAndDeleteAreEachReportedOnce) {
   host_.SetObserver(nullptr);
   EXPECT_FALSE(std::filesystem::exists(r + "saved.txt"));
   EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\saved.txt", 1)) << Describe(Reported());
+
+  // With the watcher behind, a file moved into a folder nobody has listed
+  // yet (one record, as for an editor's save), under a name the host lists
+  // there: the listing leaves the user's file as it is, and the watcher
+  // offers its bytes to the host.
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LIST_DIRECTORY && e.path == "\\desk") host_.ListFile(e.task_id, "note.txt", 4);
+    return 0;
+  });
+  ASSERT_EQ(0, host_.Config("WindowsCreatePlaceholdersOnDemand=true"));
+  ASSERT_EQ(0, host_.CreateFolder("\\desk"));
+  Settle();
+  host_.Clear();
+  std::vector<ClientEntry> desk;
+  ASSERT_TRUE(BehindTheWatcher("gate-desk.txt", [&] {
+    WriteOutside("note.txt", "mine");
+    return rename((scratch_.outside() + "/note.txt").c_str(), (r + "desk/note.txt").c_str()) == 0 &&
+           app_.List("desk", desk) == 0;
+  }, [&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LIST_DIRECTORY && e.path == "\\desk") host_.ListFile(e.task_id, "note.txt", 4);
+    return 0;
+  }));
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(BecomesInSync("desk/note.txt")) << Describe(Reported());
+  const auto told = WithoutFollowUps(Reported());
+  EXPECT_TRUE(std::any_of(told.begin(), told.end(), [](const HostEvent& e) {
+    const bool with_content = e.id == HALVEX_EVENT_CREATE_FILE || (e.id == HALVEX_EVENT_UPDATE_FILE && (e.flags & 0x40));
+    return e.path == "\\desk\\note.txt" && with_content;
+  })) << Describe(Reported());
+  std::string mine;
+  ASSERT_EQ(0u, app_.ReadAll("desk/note.txt", mine));
+  EXPECT_EQ("mine", mine);
 }
 
 TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {

@@ -92,6 +92,14 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
     const platform::WIN32_FIND_DATAW shown = Find(name);
     CacheItem cached;
     ASSERT_TRUE(engine().metadata_cache.Lookup(u"\\" + Utf8ToUtf16Lossy(name), &cached, nullptr)) << name;
+    if (name == "local.txt") {
+      // The user's file under a listed name is not the host's item: left
+      // as it is, out of sync, with the host's values in the cache, so
+      // that the watcher offers it to the host as changed.
+      EXPECT_EQ(7, cached.Size);
+      EXPECT_FALSE(State(name).placeholder || State(name).in_sync);
+      continue;
+    }
     EXPECT_EQ(static_cast<uint32_t>(FromPlatformAttributes(shown.dwFileAttributes)), cached.Attributes) << name;
     EXPECT_EQ(shown.ftCreationTime, static_cast<int64_t>(cached.CreationTime)) << name;
     EXPECT_EQ(shown.ftLastAccessTime, static_cast<int64_t>(cached.LastAccessTime)) << name;
@@ -100,7 +108,7 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
     EXPECT_FALSE(cached.Locked) << name;
     EXPECT_TRUE(State(name).in_sync) << name;
   }
-  EXPECT_EQ("mine", ReadLocal("local.txt"));  // converted, not replaced
+  EXPECT_EQ("mine", ReadLocal("local.txt"));
 }
 
 TEST_F(ListingTest, InvalidNamesAreSkippedWithAnErrorEventAndTheRestCreated) {
