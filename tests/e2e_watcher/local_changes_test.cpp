@@ -244,24 +244,20 @@ TEST_F(LocalChanges, CreateChangeAndDeleteAreEachReportedOnce) {
   // yet (one record, as for an editor's save), under a name the host lists
   // there: the listing leaves the user's file as it is, and the watcher
   // offers its bytes to the host.
-  host_.SetPolicy([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LIST_DIRECTORY && e.path == "\\desk") host_.ListFile(e.task_id, "note.txt", 4);
-    return 0;
-  });
   ASSERT_EQ(0, host_.Config("WindowsCreatePlaceholdersOnDemand=true"));
   ASSERT_EQ(0, host_.CreateFolder("\\desk"));
   Settle();
   host_.Clear();
   std::vector<ClientEntry> desk;
+  const auto list_desk = [&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LIST_DIRECTORY && e.path == "\\desk") host_.ListFile(e.task_id, "note.txt", 4);
+    return 0;
+  };
   ASSERT_TRUE(BehindTheWatcher("gate-desk.txt", [&] {
     WriteOutside("note.txt", "mine");
     return rename((scratch_.outside() + "/note.txt").c_str(), (r + "desk/note.txt").c_str()) == 0 &&
            app_.List("desk", desk) == 0;
-  }, [&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LIST_DIRECTORY && e.path == "\\desk") host_.ListFile(e.task_id, "note.txt", 4);
-    return 0;
-  }));
-  host_.SetPolicy(nullptr);
+  }, list_desk));
   EXPECT_TRUE(BecomesInSync("desk/note.txt")) << Describe(Reported());
   const auto told = WithoutFollowUps(Reported());
   EXPECT_TRUE(std::any_of(told.begin(), told.end(), [](const HostEvent& e) {
