@@ -60,13 +60,7 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
   Task* task = engine.tasks.CreateTask(relative_path, OP_CREATE, nullptr);
   if (task == nullptr) return engine.diag.Record(kErrOutOfMemory, kTextOutOfMemory);
   task->LocalPath = full_path;
-  task->ReportedSize = is_dir ? -1 : size;
-  task->ReportedWriteTime = last_write_time;
-  if (!is_dir) {
-    const FileVersion version = ReadFileVersion(engine, relative_path);
-    task->ReportedFileId = version.file_id;
-    task->ReportedUsn = version.usn;
-  }
+  NoteReportedVersion(engine, *task, is_dir, size, last_write_time);
   engine.tasks.RegisterTask(task);
   int32_t answer = kOk;
   const int32_t fired =

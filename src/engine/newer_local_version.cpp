@@ -22,6 +22,9 @@ int32_t Engine::SendNewerLocalVersion(std::u16string_view full_path, std::u16str
   Task* task = tasks.CreateTask(relative, OP_WRITE_DATA, nullptr);
   if (task == nullptr) return diag.Record(kErrOutOfMemory, kTextOutOfMemory);
   task->LocalPath = std::u16string(full_path);
+  const int64_t size = static_cast<int64_t>((static_cast<uint64_t>(local.nFileSizeHigh) << 32) | local.nFileSizeLow);
+  // The user may write again while the host takes this copy.
+  NoteReportedVersion(*this, *task, false, size, local.ftLastWriteTime);
   tasks.RegisterTask(task);
 
   if (int32_t rc = DoSetPlaceholderSyncState(*this, relative, false); rc != kOk) {
@@ -39,7 +42,6 @@ int32_t Engine::SendNewerLocalVersion(std::u16string_view full_path, std::u16str
   if (local_attributes != (attributes & ~HALVEX_ATTR_DIRECTORY)) update_flags |= 0x20;
   if (local.ftCreationTime != creation_time) update_flags |= 0x2;
   if (local.ftLastAccessTime != last_access_time) update_flags |= 0x8;
-  const int64_t size = static_cast<int64_t>((static_cast<uint64_t>(local.nFileSizeHigh) << 32) | local.nFileSizeLow);
   int32_t answer = kOk;
   const int32_t fired = FireUpdateWithRetry(*this, *task, relative, false, update_flags, local_attributes, size,
                                             local.ftCreationTime, local.ftLastAccessTime, local.ftLastWriteTime,
@@ -54,7 +56,9 @@ int32_t Engine::SendNewerLocalVersion(std::u16string_view full_path, std::u16str
   if (fired != 0) task->LeaveHandler();
   int32_t result = kOk;
   if (!async && answer == kOk) {
-    if (int32_t rc = DoSetPlaceholderSyncState(*this, relative, true); rc != kOk) {
+    if (int32_t rc = MarkTakenVersionInSync(*this, relative, task->ReportedSize, task->ReportedWriteTime,
+                                            task->ReportedFileId, task->ReportedUsn);
+        rc != kOk) {
       const uint32_t error = GetLastError();
       diag.SetOsLastError(error);
       LogF(sink, kLogFailure, u"Failed to set placeholder sync state to true: '%s'. OS error code: 0x%x", relative,

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/types.h"
+#include "provider/create_update_states.h"
 
 namespace corvane {
 
@@ -76,6 +77,15 @@ int64_t CurrentTimeMs() {
   using namespace std::chrono;
   const int64_t unix_ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
   return unix_ms + platform::kFileTimeUnixEpoch / 10000;
+}
+
+void NoteReportedVersion(EngineCore& engine, Task& task, bool folder, int64_t size, int64_t last_write_time) {
+  task.ReportedSize = folder ? -1 : size;
+  task.ReportedWriteTime = last_write_time;
+  if (folder) return;
+  const FileVersion version = ReadFileVersion(engine, task.Path);
+  task.ReportedFileId = version.file_id;
+  task.ReportedUsn = version.usn;
 }
 
 }  // namespace corvane

@@ -18,6 +18,7 @@
 namespace corvane {
 
 struct CallbackTaskContext;
+class EngineCore;
 
 // The kind of a task. The names are the log vocabulary.
 enum OperationType : int32_t {
@@ -152,5 +153,10 @@ class Task {
 
 // Milliseconds of the system time counted as file time (100 ns since 1601).
 int64_t CurrentTimeMs();
+
+// Notes the version of the file at the task's path that a create or update
+// tells the host of, read now: without it the task's completion would put
+// whatever the file holds by then in sync. A folder notes its time only.
+void NoteReportedVersion(EngineCore& engine, Task& task, bool folder, int64_t size, int64_t last_write_time);
 
 }  // namespace corvane

@@ -735,13 +735,8 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   // that does not carry it (only part of the data is here, say).
   const bool content_not_taken = !values.folder && placeholder && !(flags & kFlagContent) &&
                                  !(ph_state & platform::CF_PLACEHOLDER_STATE_IN_SYNC);
-  task->ReportedSize = values.folder ? -1 : content_not_taken ? kContentNotTaken : values.size;
-  task->ReportedWriteTime = values.last_write_time;
-  if (!values.folder) {
-    const FileVersion version = ReadFileVersion(engine, rel);
-    task->ReportedFileId = version.file_id;
-    task->ReportedUsn = version.usn;
-  }
+  NoteReportedVersion(engine, *task, values.folder, content_not_taken ? kContentNotTaken : values.size,
+                      values.last_write_time);
   const int64_t task_id = engine.tasks.RegisterTask(task);
   int32_t rc = DoSetPlaceholderSyncState(engine, rel, false);
   LogF(sink, kLogVerbose, u"Set placeholder synced state to false for '%s'. Result: %x", rel,

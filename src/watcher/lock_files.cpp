@@ -86,6 +86,7 @@ void UnlockDocument(Engine& engine, const std::u16string& document) {
   Task* task = engine.tasks.CreateTask(document, OP_WRITE_DATA, nullptr);
   if (task != nullptr) {
     task->LocalPath = full;
+    NoteReportedVersion(engine, *task, is_dir, now.size, now.last_write_time);
     if (engine.tasks.RegisterTask(task) < 0) {
       engine.tasks.ReleaseTask(task);
       task = nullptr;

@@ -1,5 +1,6 @@
 #include "component/method_layer.h"
 #include "engine/enumeration.h"
+#include "engine/retry_passes.h"
 #include "engine/retry_wrappers.h"
 #include "listing/listing_fixture.h"
 
@@ -196,6 +197,33 @@ TEST_F(ListingTest, NewerLocalCopyIsSentToTheHostInsteadOfOverwritten) {
   EXPECT_EQ(0x40, updates[0].flags & 0x40);
   EXPECT_EQ(kFuture, Find("old.txt").ftLastWriteTime);
   EXPECT_EQ(0u, engine().tasks.Count());
+
+  // Written again while the host takes the copy, in its handler or before
+  // it finishes late: that write is the host's to hear of, not in sync.
+  MakeHydratedPlaceholder("busy.txt", "edit");
+  MakeHydratedPlaceholder("late.txt", "edit");
+  const auto answer = host_.answer;
+  host_.answer = [&](test_common::Event& e, intptr_t* p, int32_t* n) -> int32_t {
+    if (e.id != HALVEX_EVENT_UPDATE_FILE) return answer(e, p, n);
+    if (e.path == "\\busy.txt") WriteFile("busy.txt", "edited again while the host read it");
+    p[e.count - 1] = e.path == "\\late.txt" ? kErrPending : kOk;
+    return 0;
+  };
+  on_list = [&](int64_t task, const std::u16string&) {
+    EXPECT_EQ(0, ListFile(engine(), task, u"busy.txt", 3));
+    EXPECT_EQ(0, ListFile(engine(), task, u"late.txt", 3));
+    return 0;
+  };
+  ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 1000, false));
+  EXPECT_FALSE(State("busy.txt").in_sync);
+  ASSERT_EQ(3u, Events(HALVEX_EVENT_UPDATE_FILE).size());
+  const int64_t late = Events(HALVEX_EVENT_UPDATE_FILE)[2].task_id;
+  WriteFile("late.txt", "edited again before the host finished");
+  ASSERT_EQ(kOk, do_FinalizeTask(engine(), late, kOk));
+  RunMonitorPass(engine(), 0, 100);
+  EXPECT_EQ(0u, engine().tasks.Count());
+  EXPECT_FALSE(State("late.txt").in_sync);
+  EXPECT_EQ("edited again before the host finished", ReadLocal("late.txt"));
 }
 
 }  // namespace
