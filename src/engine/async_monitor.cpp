@@ -63,6 +63,13 @@ bool HasRetryRecord(Task& task) {
 int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   switch (task.OperationType) {
     case OP_WRITE_DATA:
+      // An update taken of an item whose create the host refused meanwhile
+      // puts nothing on the server: the item stays to be offered as new.
+      if (bool refused = false; engine.metadata_cache.GetCreateFailed(task.Path, &refused) && refused) {
+        LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' stays not in sync: the host refused its create", task.Path);
+        return kOk;
+      }
+      [[fallthrough]];
     case OP_CREATE: return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime,
                                                    task.ReportedFileId, task.ReportedUsn);
     case OP_READ_DATA: {

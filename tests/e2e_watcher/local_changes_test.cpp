@@ -921,7 +921,8 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<int64_t>& tasks = held[e.path];
     tasks.push_back(e.task_id);
-    return tasks.size() == 1 || e.path == "\\late.txt" ? HALVEX_ERR_PENDING : HALVEX_ERR_OPERATION_DENIED;
+    const bool c_update = e.path == "\\c.txt" && tasks.size() == 2;
+    return tasks.size() == 1 || e.path == "\\late.txt" || c_update ? HALVEX_ERR_PENDING : HALVEX_ERR_OPERATION_DENIED;
   });
   ASSERT_EQ(0u, app_.CreateFile("late.txt", "version 1"));
   ASSERT_EQ(0u, app_.CreateFile("r1.txt", "r"));
@@ -941,6 +942,9 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\late.txt") >= 2; })) << Describe(Reported());
   ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\r1.txt") == 1; })) << Describe(Reported());
   ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\c.txt") >= 1; })) << Describe(Reported());
+  // Its edit goes to the host as an update, before the create is answered.
+  ASSERT_EQ(0u, app_.Write("c.txt", 1, ", edited"));
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\c.txt") >= 2; })) << Describe(Reported());
   Settle();  // c.txt's own records are handled before the refusal
   hold = false;
   const size_t before = host_.ItemEvents().size();
@@ -950,10 +954,13 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
     EXPECT_EQ(0, host_.Finalize(held["\\late.txt"][0], 0));
     EXPECT_EQ(0, host_.Finalize(held["\\r1.txt"][0], HALVEX_ERR_BACKEND));
     EXPECT_EQ(0, host_.Finalize(held["\\c.txt"][0], HALVEX_ERR_BACKEND));
+    // The update taken late puts no item on the server the create did not.
+    EXPECT_EQ(0, host_.Finalize(held["\\c.txt"][1], 0));
   }
   // Version 3's update is still with the host, which then refuses it.
   ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "1"; }));
   EXPECT_FALSE(InSync("late.txt")) << Describe(Reported());
+  EXPECT_FALSE(InSync("c.txt")) << Describe(Reported());
   {
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(0, host_.Finalize(held["\\late.txt"].back(), HALVEX_ERR_OPERATION_DENIED));
@@ -963,8 +970,8 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   // The server has no r2.txt: it is not in sync unless offered as new.
   EXPECT_TRUE(!InSync("r2.txt") || host_.Count(HALVEX_EVENT_CREATE_FILE, "\\r2.txt") > 0) << Describe(Reported());
   // The refused file is still new to the host: offered again as such.
-  ASSERT_EQ(0u, app_.Write("c.txt", 0, "c2"));
-  ASSERT_TRUE(host_.WaitFor([&] { return LastReportedSize("\\c.txt") == 2; })) << Describe(Reported());
+  ASSERT_EQ(0u, app_.Write("c.txt", 9, " c2"));
+  ASSERT_TRUE(host_.WaitFor([&] { return LastReportedSize("\\c.txt") == 12; })) << Describe(Reported());
   std::vector<HostEvent> after = host_.ItemEvents();
   after.erase(after.begin(), after.begin() + before);
   const auto first = std::find_if(after.begin(), after.end(), [](const HostEvent& e) { return e.path == "\\c.txt"; });
