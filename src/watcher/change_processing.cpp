@@ -467,6 +467,8 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
   // The record of the host's own item: removals after it may be of that item.
   if (record.Action != platform::FILE_ACTION_REMOVED && record.Action != platform::FILE_ACTION_RENAMED_OLD_NAME)
     engine.unseen_creations.Seen(rel, record.FileId);
+  // An item added at a name ends what the name's earlier records meant.
+  if (record.Action == platform::FILE_ACTION_ADDED && !state.displaced.empty()) state.displaced.erase(rel);
 
   if (platform::HoldsUnrepresentableName(rel)) {
     const bool second_half =
@@ -803,18 +805,18 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
   // The host made an item of this name whose own record is still to come:
   // what went is an older item, not the host's (which may have moved on
   // since, out of sight of any check of the name).
+  // The item the user had moved here is what went: the host knows it by
+  // the name it was moved from.
+  ChangeState& state = watcher.change_state();
+  if (const auto it = state.displaced.find(rel); it != state.displaced.end()) {
+    const std::u16string source = it->second;
+    state.displaced.erase(it);
+    LogF(watcher.sink(), kLogVerbose, u"'%s', moved to '%s' before the host made an item there, was removed", source,
+         rel);
+    return ReportDelete(engine, source, nullptr, DeleteOf::kCachedItem);
+  }
   const bool made_after = engine.unseen_creations.Contains(rel);
   if (made_after || engine.HostMadeItemAt(rel)) {
-    // The item the user had moved here is what went: the host knows it by
-    // the name it was moved from.
-    ChangeState& state = watcher.change_state();
-    if (const auto it = state.displaced.find(rel); it != state.displaced.end()) {
-      const std::u16string source = it->second;
-      state.displaced.erase(it);
-      LogF(watcher.sink(), kLogVerbose, u"'%s', moved to '%s' before the host made an item there, was removed", source,
-           rel);
-      return ReportDelete(engine, source, nullptr, DeleteOf::kCachedItem);
-    }
     LogF(watcher.sink(), kLogVerbose,
          made_after ? u"'%s' was removed before the host made an item of that name: not reported"
                     : u"'%s' was made again by the host since its removal: not reported",
@@ -863,6 +865,12 @@ bool HasRenameTask(Engine& engine, const std::u16string& relative_path) {
 
 namespace {
 
+// The user's item `source` is at `rel`, a name the host took meanwhile.
+void NoteDisplaced(ChangeState& state, const std::u16string& rel, const std::u16string& source) {
+  if (state.displaced.size() >= 64) state.displaced.erase(state.displaced.begin());
+  state.displaced[rel] = source;
+}
+
 // A file at `full` that was never made a placeholder, so never reported.
 bool MovedUnseen(Engine& engine, const std::u16string& full) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
@@ -907,9 +915,31 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     return UpdateKnownItem(engine, &watcher, rel, full, values, nullptr);
   }
   CacheItem cached;
+  // The host's own item moving shows its id, read when the record was taken
+  // in; a name left again before then shows none.
+  const bool hosts_item_moving = !old_name.empty() && record.FileId > 0 &&
+                                 engine.unseen_creations.Contains(old_name) &&
+                                 !engine.unseen_creations.HeldByAnother(old_name, record.FileId);
   // The host's item at the old name, made after this rename or still
   // there, is not what moved; the record of the host's item moving is seen.
   if (!old_name.empty()) engine.unseen_creations.Seen(old_name, record.FileId);
+  if (!old_name.empty() && !hosts_item_moving) {
+    if (const auto it = state.displaced.find(old_name); it != state.displaced.end()) {
+      // Moved on from a name the host took meanwhile: until the host's own
+      // record of that name, its records mean the user's item, which the
+      // host knows by the name it had before.
+      const std::u16string source = it->second;
+      state.displaced.erase(it);
+      if (!PathExists(full) || engine.unseen_creations.Contains(rel) || engine.HostMadeItemAt(rel)) {
+        NoteDisplaced(state, rel, source);
+        return 0;
+      }
+      if (engine.metadata_cache.Lookup(source, &cached, nullptr)) {
+        LogF(sink, kLogVerbose, u"'%s' moved on from '%s', which the host took meanwhile", source, old_name);
+        return ReportLocalRename(engine, source, rel, full, cached);
+      }
+    }
+  }
   auto known_at_old_name = [&] {
     return !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr) &&
            !engine.unseen_creations.HeldByAnother(old_name, record.FileId) &&
@@ -938,18 +968,6 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     LocalItemValues values;
     if (!PathExists(full) || ReadLocalValues(full, values) != 0) return 0;
     return ReportAsNew(engine, &watcher, rel, full, values);
-  }
-  if (!old_cached && !old_name.empty()) {
-    if (const auto it = state.displaced.find(old_name); it != state.displaced.end()) {
-      // Moved on from a name the host took meanwhile: the move is reported
-      // from the name the host knows the item by.
-      const std::u16string source = it->second;
-      state.displaced.erase(it);
-      if (engine.metadata_cache.Lookup(source, &cached, nullptr) && PathExists(full)) {
-        LogF(sink, kLogVerbose, u"'%s' moved on from '%s', which the host took meanwhile", source, old_name);
-        return ReportLocalRename(engine, source, rel, full, cached);
-      }
-    }
   }
   if (!old_cached) {
     if (!PathExists(full)) return 0;
@@ -1010,8 +1028,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     // after this one tell where the item went.
     LogF(sink, kLogVerbose, u"'%s' holds the host's own item, made after '%s' was moved there: not reported over it",
          rel, old_name);
-    if (state.displaced.size() >= 64) state.displaced.erase(state.displaced.begin());
-    state.displaced[rel] = old_name;
+    NoteDisplaced(state, rel, old_name);
     return 0;
   }
   const int32_t result = ReportLocalRename(engine, old_name, rel, full, cached);

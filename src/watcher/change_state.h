@@ -23,7 +23,8 @@ struct ChangeState {
   std::vector<std::u16string> vanished;
   // Names the user moved an item to (key) from a name the host knows
   // (value), whose records came after the host made an item of its own
-  // there: later records of the name mean the moved item. A few at most.
+  // there: later records of the name mean the moved item, until one of an
+  // item added there (the host's own). A few at most.
   std::map<std::u16string, std::u16string> displaced;
   // Items whose names the host cannot be told, already reported as such.
   std::set<std::u16string> unrepresentable;

@@ -901,6 +901,25 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   EXPECT_EQ("\\seat-2.txt", seat[0].new_path);
   EXPECT_TRUE(ReportsSize("\\mine.txt", 10)) << Describe(Reported());
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\mine.txt")) << Describe(Reported());
+  // A known file renamed on through a name the host then makes a file of,
+  // each name left before the platform read its record: the records of
+  // that name mean the user's file until the host's own record comes.
+  ASSERT_EQ(0u, app_.CreateFile("chain.txt", "the user's"));
+  ASSERT_TRUE(BecomesInSync("chain.txt"));
+  host_.Clear();
+  ASSERT_TRUE(BehindTheWatcher("gate7.txt", [&] {
+    const bool moved = rename((r + "chain.txt").c_str(), (r + "hop.txt").c_str()) == 0 &&
+                       rename((r + "hop.txt").c_str(), (r + "hop-2.txt").c_str()) == 0 &&
+                       rename((r + "hop-2.txt").c_str(), (r + "end.txt").c_str()) == 0;
+    return moved && host_.CreateRemoteFile("\\hop.txt", 30) == 0 &&
+           rename((r + "hop.txt").c_str(), (r + "hosts.txt").c_str()) == 0;
+  }));
+  const auto hop = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\hop.txt");
+  ASSERT_EQ(1u, hop.size()) << Describe(Reported());
+  EXPECT_EQ("\\hosts.txt", hop[0].new_path);
+  const auto chain = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\chain.txt");
+  ASSERT_EQ(1u, chain.size()) << Describe(Reported());
+  EXPECT_EQ("\\end.txt", chain[0].new_path);
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
