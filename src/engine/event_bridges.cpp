@@ -224,10 +224,10 @@ int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const s
                  bool is_dir, int32_t& result) {
   AwaitAnswersAbove(engine, task, path, false);
   AwaitAnswersAbove(engine, task, new_path, true);
-  // A rename to the target or a delete of it that the host answers late
-  // would land on what this rename put there. (A rename away from it may
-  // be answered after: the host moves its item off the name either way.)
-  AwaitAnswerUntil(engine, &task, new_path, new_path, CurrentTimeMs() + kAnswerHoldMs, false);
+  // A rename to the target, away from it or a delete of it that the host
+  // answers late would land on what this rename put there: a host that
+  // moves its item off the name only when it answers moves this one.
+  AwaitAnswerUntil(engine, &task, new_path, new_path, CurrentTimeMs() + kAnswerHoldMs);
   if (is_dir) AwaitAnswersBelow(engine, task, path);
   if (HeldForStrandedData(engine, path, result)) return 1;
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoRename called for '%s', NewPath: '%s', TaskId: %I64u", path,

@@ -385,13 +385,16 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ("new content", data);
 
   // A rename the host answers late, while another file takes the old name:
-  // the late answer moves and updates only the file that was renamed.
+  // the late answer moves and updates only the file that was renamed, and
+  // the other file's rename waits for it (a host that moves its item only
+  // when it answers would move the newcomer).
   std::atomic<int64_t> late{0};
-  std::atomic<bool> finished{false};
+  std::atomic<bool> finished{false}, waits{false};
   AnswerFirstRenameLate("\\late.txt", late);
   host_.SetObserver([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LOG && e.path.find("Existing placeholder updated for '\\done.txt'") != std::string::npos)
-      finished = true;
+    if (e.id != HALVEX_EVENT_LOG) return;
+    if (e.path.find("Existing placeholder updated for '\\done.txt'") != std::string::npos) finished = true;
+    if (e.path.find("answer to the rename of '\\late.txt'") != std::string::npos) waits = true;
   });
   ASSERT_EQ(0u, app_.CreateFile("late.txt", "late"));
   ASSERT_EQ(0u, app_.CreateFile("big.txt", "a longer file"));
@@ -399,9 +402,10 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0u, app_.Rename("late.txt", "done.txt", false));
   ASSERT_TRUE(host_.WaitFor([&] { return late != 0; }));
   ASSERT_EQ(0u, app_.Rename("big.txt", "late.txt", false));
-  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\big.txt", 1));
-  Settle();
+  ASSERT_TRUE(host_.WaitFor([&] { return waits.load(); }));
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\big.txt"));
   ASSERT_EQ(0, host_.Finalize(late, 0)) << host_.LastError();
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\big.txt", 1));
   ASSERT_TRUE(host_.WaitFor([&] { return finished.load(); }));
   ASSERT_EQ(0u, app_.ReadAll("done.txt", data));
   EXPECT_EQ("late", data);
