@@ -1,8 +1,6 @@
 #include "watcher/directory_watcher.h"
 
-#include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "diag/log.h"
 #include "engine/engine.h"
@@ -80,11 +78,8 @@ bool DirectoryWatcher::Start() {
     if (min != 0 && static_cast<uint32_t>(min) > workers) workers = static_cast<uint32_t>(min);
   }
   if (serialize == 0) {
-    // Reports spend most of their time in system calls: a lane per core.
-    const unsigned cores = std::thread::hardware_concurrency();
-    const size_t helpers = std::clamp<size_t>(cores > 1 ? cores - 1 : 1, 1, kMaxLaneHelpers);
     if (const platform::DWORD error =
-            lanes_.Start(helpers, stack_size, [this](bool start) { start ? (void)RunThreadStart() : RunThreadEnd(); });
+            lanes_.Start(kLaneHelpers, stack_size, [this](bool start) { start ? (void)RunThreadStart() : RunThreadEnd(); });
         error != 0) {
       LogF(sink(), kLogFailure, u"Failed to start directory watcher record lanes for: '%s'. Error code: 0x%x", path_,
            error);
