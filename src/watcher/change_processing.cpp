@@ -1,7 +1,9 @@
 #include "watcher/change_processing.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "diag/log.h"
@@ -132,7 +134,7 @@ struct LocalView {
 
 LocalView ReadLocalView(Engine& engine, const std::u16string& rel, const std::u16string& full) {
   LocalView view;
-  MutexLock lock(engine.own_change_mutex);
+  PathLockItem lock(engine.own_changes, rel);
   view.known = engine.metadata_cache.Lookup(rel, &view.cached, nullptr);
   view.locked = view.known && view.cached.Locked != 0;
   if (!view.locked) view.read_error = ReadLocalValues(full, view.values);
@@ -319,7 +321,7 @@ bool UnchangedSinceReported(Engine& engine, const std::u16string& rel, const std
   if (record.ReparsePointTag == platform::IO_REPARSE_TAG_SYMLINK || !NoExclusionRuleFor(engine, attrs)) return false;
   CacheItem cached;
   {
-    MutexLock lock(engine.own_change_mutex);
+    PathLockItem lock(engine.own_changes, rel);
     if (!engine.metadata_cache.Lookup(rel, &cached, nullptr)) return false;
   }
   const bool folder = (attrs & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -439,14 +441,17 @@ bool LaneRecord(const ChangeRecord& record) {
          !platform::HoldsUnrepresentableName(RelativePathOf(record));
 }
 
-// The lane of a record: by the first folder of its path, so that a folder
-// is reported before what was made inside it. ASCII case is ignored, as
-// Windows ignores it.
-size_t LaneOf(const ChangeRecord& record, size_t lanes) {
+// What keeps records in one lane, in order: the first folder of the path,
+// so that a folder is reported before what was made inside it. ASCII case
+// is ignored, as Windows ignores it.
+std::u16string TopFolderOf(const ChangeRecord& record) {
   const size_t length = record.FileNameLength / sizeof(char16_t);
-  size_t end = 0;
-  while (end < length && record.FileName[end] != u'\\') ++end;
-  return ReportLocks::StripeOf(std::u16string_view(reinterpret_cast<const char16_t*>(record.FileName), end)) % lanes;
+  std::u16string top;
+  for (size_t i = 0; i < length && record.FileName[i] != u'\\'; ++i) {
+    const char16_t c = record.FileName[i];
+    top.push_back(c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c);
+  }
+  return top;
 }
 
 // Below this many records lanes cost more than they save.
@@ -473,16 +478,23 @@ int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>
       continue;
     }
     // Additions and changes of different top folders go side by side; the
-    // records of one folder stay in order in its lane.
-    std::vector<std::vector<size_t>> of_lane(lanes.count());
-    for (size_t k = i; k < end; ++k) of_lane[LaneOf(*records[k], lanes.count())].push_back(k);
+    // records of one folder stay in order in one lane. Each lane takes the
+    // next folder when done with one, so that a large folder does not leave
+    // the others idle.
+    std::vector<std::vector<size_t>> groups;
+    std::unordered_map<std::u16string, size_t> group_of;
+    for (size_t k = i; k < end; ++k) {
+      const auto [it, made] = group_of.emplace(TopFolderOf(*records[k]), groups.size());
+      if (made) groups.emplace_back();
+      groups[it->second].push_back(k);
+    }
+    std::atomic<size_t> next_group{0};
     std::vector<RecordRun> runs(lanes.count());
     lanes.Run([&](size_t lane) {
-      for (const size_t k : of_lane[lane]) {
-        if (watcher.Stopping()) break;
-        HandleRecord(watcher, *records[k], k + 1 < records.size() ? records[k + 1] : nullptr, true, runs[lane],
-                     runs[lane].vanished);
-      }
+      for (size_t g = next_group++; g < groups.size() && !watcher.Stopping(); g = next_group++)
+        for (const size_t k : groups[g])
+          HandleRecord(watcher, *records[k], k + 1 < records.size() ? records[k + 1] : nullptr, true, runs[lane],
+                       runs[lane].vanished);
     });
     run.added.clear();
     for (RecordRun& lane : runs) {
@@ -661,12 +673,12 @@ int32_t ProcessRecord(DirectoryWatcher& watcher, const ChangeRecord& record, con
     // a known item moved; a plain file (each of a burst) is new, and only
     // its own path is reported.
     if (!values.placeholder) {
-      ReportLockItem report_lock(engine.item_reports, rel);
+      PathLockItem report_lock(engine.item_reports, rel);
       // A rescan may have reported it since.
       if (engine.metadata_cache.NoItemInCache(rel))
         return PathExists(full) ? ReportAsNew(engine, &watcher, rel, full, values) : 0;
     } else {
-      ReportLockAll report_lock(engine.item_reports);
+      PathLockAll report_lock(engine.item_reports);
       if (engine.metadata_cache.NoItemInCache(rel)) {
         if (!PathExists(full)) return 0;
         if (!AdoptKnownPlaceholder(engine, rel, full, values))
@@ -684,7 +696,7 @@ int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   CacheItem cached;
   bool known = false;
   {
-    MutexLock lock(engine.own_change_mutex);
+    PathLockItem lock(engine.own_changes, rel);
     known = engine.metadata_cache.Lookup(rel, &cached, nullptr);
   }
   if (known && cached.Locked) {
@@ -707,7 +719,7 @@ bool SameValues(const CacheItem& item, const LocalItemValues& values) {
 // the new values reports the change, the other finds it reported.
 bool ClaimCacheUpdate(Engine& engine, const std::u16string& rel, const CacheItem& seen,
                       const LocalItemValues& values) {
-  MutexLock lock(engine.own_change_mutex);
+  PathLockItem lock(engine.own_changes, rel);
   CacheItem now;
   if (engine.metadata_cache.Lookup(rel, &now, nullptr) && !SameValues(seen, values) && SameValues(now, values))
     return false;
@@ -720,7 +732,7 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
                         const std::u16string& full, const LocalItemValues& values, const CacheItem* known) {
   LogSink* sink = engine.diag.log_sink();
   if (known == nullptr) {
-    ReportLockAll report_lock(engine.item_reports);
+    PathLockAll report_lock(engine.item_reports);
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
@@ -979,7 +991,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   // A rescan may report the same rename when it finds the item under its
   // new name first; whoever holds this lock reports it, the other finds the
   // cache moved already.
-  ReportLockAll report_lock(engine.item_reports);
+  PathLockAll report_lock(engine.item_reports);
   // The host's own rename: the method moved the cache entry already (or
   // will), whatever renames of the item the records show after it.
   if (!old_name.empty() && (engine.pending.CheckPendingOrRemove(old_name, kOpRename, false) ||

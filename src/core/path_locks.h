@@ -1,9 +1,8 @@
-// The locks that keep two threads from reporting one local item at once (the
-// watcher's record lanes, a rescan, a new-folder check). A report that
-// touches one path holds that path's stripe; one that may touch several (a
-// rename, a move found by its identity, a rescan's look at an item) holds
-// every stripe. To the analysis a stripe is the shared hold of the set, all
-// of them the exclusive one.
+// A lock per item, in stripes: threads that work on different items go
+// side by side, and one that must see several items at once (a rename, a
+// batch of new placeholders, a rescan's look at an item) holds every
+// stripe. To the analysis a stripe is the shared hold of the set, all of
+// them the exclusive one.
 #pragma once
 
 #include <cstddef>
@@ -14,13 +13,13 @@
 
 namespace corvane {
 
-class CAPABILITY("mutex") ReportLocks {
+class CAPABILITY("mutex") PathLocks {
  public:
   static constexpr size_t kStripes = 16;
 
-  ReportLocks() = default;
-  ReportLocks(const ReportLocks&) = delete;
-  ReportLocks& operator=(const ReportLocks&) = delete;
+  PathLocks() = default;
+  PathLocks(const PathLocks&) = delete;
+  PathLocks& operator=(const PathLocks&) = delete;
 
   // Stripes are taken in index order only, so the two kinds never deadlock.
   void LockAll() ACQUIRE() NO_THREAD_SAFETY_ANALYSIS {
@@ -52,14 +51,14 @@ class CAPABILITY("mutex") ReportLocks {
 };
 
 // Every stripe, for its scope.
-class SCOPED_CAPABILITY ReportLockAll {
+class SCOPED_CAPABILITY PathLockAll {
  public:
-  explicit ReportLockAll(ReportLocks& locks) ACQUIRE(locks) : locks_(locks) { locks_.LockAll(); }
-  ~ReportLockAll() RELEASE() {
+  explicit PathLockAll(PathLocks& locks) ACQUIRE(locks) : locks_(locks) { locks_.LockAll(); }
+  ~PathLockAll() RELEASE() {
     if (held_) locks_.UnlockAll();
   }
-  ReportLockAll(const ReportLockAll&) = delete;
-  ReportLockAll& operator=(const ReportLockAll&) = delete;
+  PathLockAll(const PathLockAll&) = delete;
+  PathLockAll& operator=(const PathLockAll&) = delete;
   void Unlock() RELEASE() {
     held_ = false;
     locks_.UnlockAll();
@@ -70,22 +69,22 @@ class SCOPED_CAPABILITY ReportLockAll {
   }
 
  private:
-  ReportLocks& locks_;
+  PathLocks& locks_;
   bool held_ = true;
 };
 
 // The stripe of one path, for its scope; the path must outlive it.
-class SCOPED_CAPABILITY ReportLockItem {
+class SCOPED_CAPABILITY PathLockItem {
  public:
-  ReportLockItem(ReportLocks& locks, std::u16string_view path) ACQUIRE_SHARED(locks) : locks_(locks), path_(path) {
+  PathLockItem(PathLocks& locks, std::u16string_view path) ACQUIRE_SHARED(locks) : locks_(locks), path_(path) {
     locks_.LockItem(path_);
   }
-  ~ReportLockItem() RELEASE() { locks_.UnlockItem(path_); }
-  ReportLockItem(const ReportLockItem&) = delete;
-  ReportLockItem& operator=(const ReportLockItem&) = delete;
+  ~PathLockItem() RELEASE() { locks_.UnlockItem(path_); }
+  PathLockItem(const PathLockItem&) = delete;
+  PathLockItem& operator=(const PathLockItem&) = delete;
 
  private:
-  ReportLocks& locks_;
+  PathLocks& locks_;
   std::u16string_view path_;
 };
 
