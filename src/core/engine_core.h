@@ -14,6 +14,7 @@
 #include "core/engine_settings.h"
 #include "core/engine_state.h"
 #include "core/metadata_cache.h"
+#include "core/path_locks.h"
 #include "core/shared_text.h"
 #include "diag/diagnostics.h"
 #include "platform/files.h"
@@ -48,13 +49,14 @@ class EngineCore {
   Owned<SyncRootConnection> root_connection = NoOwned<SyncRootConnection>();
 
   // Held from the cache check to the end of a new-item report, so that the
-  // serialized worker and a rescan never both report the same new item.
-  Mutex new_item_report_mutex;
-  // Held while the engine marks an item as its own work (the cache entry's
-  // Locked flag) or ends that work by writing the entry, and while change
-  // processing reads an item together with its entry: a comparison sees the
-  // item and the entry both before or both after the engine's change.
-  Mutex own_change_mutex ACQUIRED_AFTER(new_item_report_mutex);
+  // watcher's records and a rescan never both report the same item.
+  PathLocks item_reports;
+  // The item's stripe is held while the engine marks it as its own work (the
+  // cache entry's Locked flag) or ends that work by writing the entry, and
+  // while change processing reads it together with its entry: a comparison
+  // sees the item and the entry both before or both after the engine's
+  // change. A batch of the engine's items holds every stripe.
+  PathLocks own_changes ACQUIRED_AFTER(item_reports);
 
   // Copies: any thread may Set them while another reads.
   std::u16string SyncRootIcon() const { return sync_root_icon_.Get(); }

@@ -53,7 +53,7 @@ int32_t DoSetPlaceholderSyncState(EngineCore& engine, std::u16string_view relati
                    synced ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC, CF_PIN_STATE_UNSPECIFIED, 0);
 }
 
-FileVersion ReadFileVersion(EngineCore& engine, std::u16string_view relative_path) {
+FileVersion ReadFileVersion(EngineCore& engine, std::u16string_view relative_path, bool with_usn) {
   const std::u16string full = FullPathOf(engine, relative_path);
   Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
@@ -63,7 +63,7 @@ FileVersion ReadFileVersion(EngineCore& engine, std::u16string_view relative_pat
   // The number first: a write between the two reads then shows as a size or
   // time the number does not stand for, never the other way round.
   int64_t usn = 0;
-  const bool numbered = GetPlaceholderUsn(handle, &usn) != 0;
+  const bool numbered = with_usn && GetPlaceholderUsn(handle, &usn) != 0;
   const bool read = GetFileInformationByHandle(handle, &info) != 0;
   CloseHandle(handle);
   if (!read) return version;
@@ -87,7 +87,8 @@ int32_t MarkTakenVersionInSync(EngineCore& engine, std::u16string_view relative_
     return kOk;
   };
   if (size >= 0) {
-    const FileVersion now = ReadFileVersion(engine, relative_path);
+    // The number is the platform's to check, as it sets the state.
+    const FileVersion now = ReadFileVersion(engine, relative_path, false);
     if (!now.folder && (now.size != size || now.last_write_time != last_write_time ||
                         (file_id >= 0 && now.file_id != file_id)))
       return changed_since();

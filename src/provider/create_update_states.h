@@ -29,7 +29,9 @@ struct FileVersion {
   int64_t usn = 0;
   bool folder = false;
 };
-FileVersion ReadFileVersion(EngineCore& engine, std::u16string_view relative_path);
+// Without `with_usn` the number is left 0, and the read costs the platform's
+// state lock no more.
+FileVersion ReadFileVersion(EngineCore& engine, std::u16string_view relative_path, bool with_usn = true);
 // The `size` of an update that carried no content over local changes the
 // host never took: its completion leaves the file not in sync.
 constexpr int64_t kContentNotTaken = INT64_MIN;

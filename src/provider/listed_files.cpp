@@ -76,7 +76,7 @@ void CreateBatch(EngineCore& engine, PlaceholderManager& manager, const std::u16
 
   std::vector<char> was_locked(count, 1);
   {
-    MutexLock lock(engine.own_change_mutex);
+    PathLockAll lock(engine.own_changes);
     for (size_t k = 0; k < count; ++k) {
       bool locked = true;
       const std::u16string& path = entries[chosen[k]].path;
@@ -86,7 +86,7 @@ void CreateBatch(EngineCore& engine, PlaceholderManager& manager, const std::u16
   }
   manager.CreatePlaceholders(base.c_str(), infos.data(), static_cast<DWORD>(count));
 
-  MutexLock lock(engine.own_change_mutex);
+  PathLockAll lock(engine.own_changes);
   // One file of the batch read back checks the values asked for against
   // what this platform and file system show; any difference, and each file
   // is read back.

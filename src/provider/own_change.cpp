@@ -13,14 +13,14 @@ using namespace platform;
 
 OwnChange::OwnChange(EngineCore& engine, const std::u16string& relative, const std::u16string& full)
     : engine_(engine), relative_(relative), full_(full) {
-  MutexLock lock(engine_.own_change_mutex);
+  PathLockItem lock(engine_.own_changes, relative_);
   // An item held back already (its Office lock file) stays held back.
   known_ = engine_.metadata_cache.GetLocked(relative_, &was_locked_);
   if (known_ && !was_locked_) engine_.metadata_cache.SetLocked(relative_, true);
 }
 
 OwnChange::~OwnChange() {
-  MutexLock lock(engine_.own_change_mutex);
+  PathLockItem lock(engine_.own_changes, relative_);
   if (!known_) return;
   if (succeeded_) RecordItemAsItIs();
   if (!was_locked_) engine_.metadata_cache.SetLocked(relative_, false);

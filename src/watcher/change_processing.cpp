@@ -1,7 +1,9 @@
 #include "watcher/change_processing.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "diag/log.h"
@@ -26,6 +28,7 @@
 #include "watcher/directory_watcher.h"
 #include "watcher/item_attributes.h"
 #include "watcher/lock_files.h"
+#include "watcher/record_lanes.h"
 #include "watcher/rescan.h"
 
 namespace corvane {
@@ -131,7 +134,7 @@ struct LocalView {
 
 LocalView ReadLocalView(Engine& engine, const std::u16string& rel, const std::u16string& full) {
   LocalView view;
-  MutexLock lock(engine.own_change_mutex);
+  PathLockItem lock(engine.own_changes, rel);
   view.known = engine.metadata_cache.Lookup(rel, &view.cached, nullptr);
   view.locked = view.known && view.cached.Locked != 0;
   if (!view.locked) view.read_error = ReadLocalValues(full, view.values);
@@ -182,7 +185,7 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
 // has only under the old name, and the removal would then delete that.
 bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std::u16string& full,
                             const LocalItemValues& values, int32_t& result)
-    REQUIRES(engine.new_item_report_mutex) {
+    REQUIRES(engine.item_reports) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
   if (manager == nullptr) return false;
   // Only an item untouched since the host had it: one it refused to take
@@ -220,7 +223,7 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
 
 int32_t ReportNewOrMoved(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
                          const std::u16string& full, const LocalItemValues& values)
-    REQUIRES(engine.new_item_report_mutex) {
+    REQUIRES(engine.item_reports) {
   int32_t moved = 0;
   if (ReportedAsUnpairedMove(engine, rel, full, values, moved)) return moved;
   return ReportAsNew(engine, watcher, rel, full, values);
@@ -318,7 +321,7 @@ bool UnchangedSinceReported(Engine& engine, const std::u16string& rel, const std
   if (record.ReparsePointTag == platform::IO_REPARSE_TAG_SYMLINK || !NoExclusionRuleFor(engine, attrs)) return false;
   CacheItem cached;
   {
-    MutexLock lock(engine.own_change_mutex);
+    PathLockItem lock(engine.own_changes, rel);
     if (!engine.metadata_cache.Lookup(rel, &cached, nullptr)) return false;
   }
   const bool folder = (attrs & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -374,54 +377,144 @@ const char16_t* FileActionName(uint32_t action) {
   return u"FILE_ACTION_UNKNOWN";
 }
 
-int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>& buffer) {
-  Engine& engine = watcher.engine();
-  const std::vector<const ChangeRecord*> records = SplitChangeRecords(buffer);
+namespace {
+
+constexpr size_t kVanishedLimit = 256;
+
+void NoteVanished(std::vector<std::u16string>& vanished, const std::u16string& rel) {
+  if (vanished.size() >= kVanishedLimit) vanished.erase(vanished.begin());
+  vanished.push_back(rel);
+}
+
+int32_t ProcessRecord(DirectoryWatcher& watcher, const ChangeRecord& record, const ChangeRecord* next,
+                      std::vector<std::u16string>& vanished);
+
+// What one thread carries through the records it handles of a batch.
+struct RecordRun {
   // Items this batch added and that were handled as new: what they were
   // reported with was read after every change the batch holds, so a later
   // change record of theirs in the batch has nothing to add. In a burst each
   // new file has one, and each cost a look at the item.
   std::unordered_set<std::u16string> added;
-  const bool lock_files = engine.settings.track_office_lock_files.load() != 0;
+  std::vector<std::u16string> vanished;
   int32_t count = 0;
+};
+
+// `plain` tells that no move or removal waits for its second half.
+void HandleRecord(DirectoryWatcher& watcher, const ChangeRecord& record, const ChangeRecord* next, bool plain,
+                  RecordRun& run, std::vector<std::u16string>& vanished) {
+  Engine& engine = watcher.engine();
+  if (record.Action == platform::FILE_ACTION_MODIFIED && !run.added.empty() &&
+      run.added.count(RelativePathOf(record))) {
+    ++run.count;
+    return;
+  }
+  // A rename or a removal may move another item to a name seen added.
+  if (record.Action != platform::FILE_ACTION_ADDED && record.Action != platform::FILE_ACTION_MODIFIED)
+    run.added.clear();
+  bool locked = false;
+  const bool plain_add = record.Action == platform::FILE_ACTION_ADDED && plain &&
+                         !engine.settings.track_office_lock_files.load() &&
+                         !(engine.metadata_cache.GetLocked(RelativePathOf(record), &locked) && locked);
+  const int32_t result = ProcessRecord(watcher, record, next, vanished);
+  // Only an item free before and after, and now known: a record ignored
+  // while the engine worked on the item is followed by ones that must
+  // still be handled.
+  if (plain_add && result == 0) {
+    const std::u16string rel = RelativePathOf(record);
+    CacheItem known;
+    if (engine.metadata_cache.Lookup(rel, &known, nullptr) && !known.Locked) run.added.insert(rel);
+  }
+  if (result != 0 && result != kErrPending) {
+    LogF(watcher.sink(), kLogVerbose, u"Processing directory changes #%d failed. Error code: 0x%x", run.count,
+         static_cast<uint32_t>(result));
+    // A retry answer is no failure: the retry queue fires the event again.
+    if (engine.events && result != kErrRetry) engine.events->FireError(result, ResultMessage(result));
+  }
+  ++run.count;
+}
+
+// A record the lanes may take: an addition or a change, which touches only
+// its own item and what is below it.
+bool LaneRecord(const ChangeRecord& record) {
+  return (record.Action == platform::FILE_ACTION_ADDED || record.Action == platform::FILE_ACTION_MODIFIED) &&
+         !platform::HoldsUnrepresentableName(RelativePathOf(record));
+}
+
+// What keeps records in one lane, in order: the first folder of the path,
+// so that a folder is reported before what was made inside it. ASCII case
+// is ignored, as Windows ignores it.
+std::u16string TopFolderOf(const ChangeRecord& record) {
+  const size_t length = record.FileNameLength / sizeof(char16_t);
+  std::u16string top;
+  for (size_t i = 0; i < length && record.FileName[i] != u'\\'; ++i) {
+    const char16_t c = record.FileName[i];
+    top.push_back(c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c);
+  }
+  return top;
+}
+
+// Below this many records lanes cost more than they save.
+constexpr size_t kLaneMinimum = 8;
+
+}  // namespace
+
+int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>& buffer) {
+  Engine& engine = watcher.engine();
+  const std::vector<const ChangeRecord*> records = SplitChangeRecords(buffer);
+  ChangeState& state = watcher.change_state();
+  RecordLanes& lanes = watcher.record_lanes();
+  const bool lock_files = engine.settings.track_office_lock_files.load() != 0;
+  RecordRun run;
   for (size_t i = 0; i < records.size(); ++i) {
     if (watcher.Stopping()) break;
-    const ChangeRecord& record = *records[i];
-    const ChangeRecord* next = i + 1 < records.size() ? records[i + 1] : nullptr;
-    if (record.Action == platform::FILE_ACTION_MODIFIED && !added.empty() && added.count(RelativePathOf(record))) {
-      ++count;
+    const bool plain = !state.move_pending && state.saved_remove.empty();
+    size_t end = i;
+    if (plain && !lock_files && lanes.count() > 1)
+      while (end < records.size() && LaneRecord(*records[end])) ++end;
+    if (end - i < kLaneMinimum) {
+      HandleRecord(watcher, *records[i], i + 1 < records.size() ? records[i + 1] : nullptr, plain, run,
+                   state.vanished);
       continue;
     }
-    // A rename or a removal may move another item to a name seen added.
-    if (record.Action != platform::FILE_ACTION_ADDED && record.Action != platform::FILE_ACTION_MODIFIED)
-      added.clear();
-    const ChangeState& state = watcher.change_state();
-    bool locked = false;
-    const bool plain_add = record.Action == platform::FILE_ACTION_ADDED && !lock_files && !state.move_pending &&
-                           state.saved_remove.empty() &&
-                           !(engine.metadata_cache.GetLocked(RelativePathOf(record), &locked) && locked);
-    const int32_t result = ProcessChange(watcher, record, next);
-    // Only an item free before and after, and now known: a record ignored
-    // while the engine worked on the item is followed by ones that must
-    // still be handled.
-    if (plain_add && result == 0) {
-      const std::u16string rel = RelativePathOf(record);
-      CacheItem known;
-      if (engine.metadata_cache.Lookup(rel, &known, nullptr) && !known.Locked) added.insert(rel);
+    // Additions and changes of different top folders go side by side; the
+    // records of one folder stay in order in one lane. Each lane takes the
+    // next folder when done with one, so that a large folder does not leave
+    // the others idle.
+    std::vector<std::vector<size_t>> groups;
+    std::unordered_map<std::u16string, size_t> group_of;
+    for (size_t k = i; k < end; ++k) {
+      const auto [it, made] = group_of.emplace(TopFolderOf(*records[k]), groups.size());
+      if (made) groups.emplace_back();
+      groups[it->second].push_back(k);
     }
-    if (result != 0 && result != kErrPending) {
-      LogF(watcher.sink(), kLogVerbose, u"Processing directory changes #%d failed. Error code: 0x%x", count,
-           static_cast<uint32_t>(result));
-      // A retry answer is no failure: the retry queue fires the event again.
-      if (engine.events && result != kErrRetry) engine.events->FireError(result, ResultMessage(result));
+    std::atomic<size_t> next_group{0};
+    std::vector<RecordRun> runs(lanes.count());
+    lanes.Run([&](size_t lane) {
+      for (size_t g = next_group++; g < groups.size() && !watcher.Stopping(); g = next_group++)
+        for (const size_t k : groups[g])
+          HandleRecord(watcher, *records[k], k + 1 < records.size() ? records[k + 1] : nullptr, true, runs[lane],
+                       runs[lane].vanished);
+    });
+    run.added.clear();
+    for (RecordRun& lane : runs) {
+      run.count += lane.count;
+      for (const std::u16string& rel : lane.vanished) NoteVanished(state.vanished, rel);
     }
-    ++count;
+    i = end - 1;
   }
-  LogF(watcher.sink(), kLogVerbose, u"Processing directory changes finished for %d items", count);
+  LogF(watcher.sink(), kLogVerbose, u"Processing directory changes finished for %d items", run.count);
   return 0;
 }
 
 int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, const ChangeRecord* next) {
+  return ProcessRecord(watcher, record, next, watcher.change_state().vanished);
+}
+
+namespace {
+
+int32_t ProcessRecord(DirectoryWatcher& watcher, const ChangeRecord& record, const ChangeRecord* next,
+                      std::vector<std::u16string>& vanished) {
   Engine& engine = watcher.engine();
   if (watcher.Stopping() || engine.placeholder_manager == nullptr) return 0;
   LogSink* sink = watcher.sink();
@@ -539,10 +632,7 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
   }
   const int read = LogReadResult(engine, full, view.read_error);
   if (read == 1) {
-    if (!view.known) {
-      if (state.vanished.size() >= 256) state.vanished.erase(state.vanished.begin());
-      state.vanished.push_back(rel);
-    }
+    if (!view.known) NoteVanished(vanished, rel);
     return 0;
   }
   if (read < 0) return kErrOsCallFailed;
@@ -581,25 +671,34 @@ int32_t ProcessChange(DirectoryWatcher& watcher, const ChangeRecord& record, con
     LogF(sink, kLogVerbose, u"New file attributes: '%s', attributes: '%s'", full,
          ItemAttributesText(values.attributes));
   if (action == platform::FILE_ACTION_ADDED && !in_cache) {
-    MutexLock report_lock(engine.new_item_report_mutex);
-    // A rescan may have reported it since.
-    if (engine.metadata_cache.NoItemInCache(rel)) {
-      if (!PathExists(full)) return 0;
-      // Read from the item itself: only a placeholder can be one to adopt,
-      // or a known item moved; a plain file (each of a burst) is new.
-      if (!values.placeholder) return ReportAsNew(engine, &watcher, rel, full, values);
-      if (!AdoptKnownPlaceholder(engine, rel, full, values)) return ReportNewOrMoved(engine, &watcher, rel, full, values);
+    // Read from the item itself: only a placeholder can be one to adopt, or
+    // a known item moved; a plain file (each of a burst) is new, and only
+    // its own path is reported.
+    if (!values.placeholder) {
+      PathLockItem report_lock(engine.item_reports, rel);
+      // A rescan may have reported it since.
+      if (engine.metadata_cache.NoItemInCache(rel))
+        return PathExists(full) ? ReportAsNew(engine, &watcher, rel, full, values) : 0;
+    } else {
+      PathLockAll report_lock(engine.item_reports);
+      if (engine.metadata_cache.NoItemInCache(rel)) {
+        if (!PathExists(full)) return 0;
+        if (!AdoptKnownPlaceholder(engine, rel, full, values))
+          return ReportNewOrMoved(engine, &watcher, rel, full, values);
+      }
     }
   }
   return UpdateKnownItem(engine, &watcher, rel, full, values, view.known ? &view.cached : nullptr);
 }
+
+}  // namespace
 
 int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
                         const std::u16string& full, const LocalItemValues& values) {
   CacheItem cached;
   bool known = false;
   {
-    MutexLock lock(engine.own_change_mutex);
+    PathLockItem lock(engine.own_changes, rel);
     known = engine.metadata_cache.Lookup(rel, &cached, nullptr);
   }
   if (known && cached.Locked) {
@@ -622,7 +721,7 @@ bool SameValues(const CacheItem& item, const LocalItemValues& values) {
 // the new values reports the change, the other finds it reported.
 bool ClaimCacheUpdate(Engine& engine, const std::u16string& rel, const CacheItem& seen,
                       const LocalItemValues& values) {
-  MutexLock lock(engine.own_change_mutex);
+  PathLockItem lock(engine.own_changes, rel);
   CacheItem now;
   if (engine.metadata_cache.Lookup(rel, &now, nullptr) && !SameValues(seen, values) && SameValues(now, values))
     return false;
@@ -635,7 +734,7 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
                         const std::u16string& full, const LocalItemValues& values, const CacheItem* known) {
   LogSink* sink = engine.diag.log_sink();
   if (known == nullptr) {
-    MutexLock report_lock(engine.new_item_report_mutex);
+    PathLockAll report_lock(engine.item_reports);
     // A rescan may have reported it since.
     if (engine.metadata_cache.NoItemInCache(rel)) {
       if (!PathExists(full)) return 0;
@@ -895,7 +994,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   // A rescan may report the same rename when it finds the item under its
   // new name first; whoever holds this lock reports it, the other finds the
   // cache moved already.
-  MutexLock report_lock(engine.new_item_report_mutex);
+  PathLockAll report_lock(engine.item_reports);
   // The host's own rename: the method moved the cache entry already (or
   // will), whatever renames of the item the records show after it.
   if (!old_name.empty() && (engine.pending.CheckPendingOrRemove(old_name, kOpRename, false) ||

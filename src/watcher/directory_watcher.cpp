@@ -77,6 +77,15 @@ bool DirectoryWatcher::Start() {
     workers = max > 0 ? static_cast<uint32_t>(max) : 4;
     if (min != 0 && static_cast<uint32_t>(min) > workers) workers = static_cast<uint32_t>(min);
   }
+  if (serialize == 0) {
+    if (const platform::DWORD error =
+            lanes_.Start(kLaneHelpers, stack_size, [this](bool start) { start ? (void)RunThreadStart() : RunThreadEnd(); });
+        error != 0) {
+      LogF(sink(), kLogFailure, u"Failed to start directory watcher record lanes for: '%s'. Error code: 0x%x", path_,
+           error);
+      return false;
+    }
+  }
   for (uint32_t i = 0; i < workers; ++i) {
     auto thread = std::make_unique<platform::NativeThread>();
     if (const platform::DWORD error = thread->Start(stack_size, [this] { WorkerLoop(*parallel_queue_, false); });
@@ -108,6 +117,7 @@ void DirectoryWatcher::Stop() {
   if (serialized_queue_) serialized_queue_->Close();
   if (parallel_queue_) parallel_queue_->Close();
   serialized_worker_.Join();
+  lanes_.Stop();
   for (auto& thread : parallel_) thread->Join();
   watcher_thread_.Join();
   {

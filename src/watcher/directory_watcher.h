@@ -15,6 +15,7 @@
 #include "provider/placeholder_requests.h"
 #include "support/mutex.h"
 #include "watcher/change_state.h"
+#include "watcher/record_lanes.h"
 #include "watcher/task_queue.h"
 
 namespace corvane {
@@ -29,6 +30,9 @@ class DirectoryWatcher : public DeferredExecutor {
   static constexpr size_t kNotificationBufferSize = 64u << 20;
   static constexpr uint64_t kSavedRemoveIntervalMs = 2000;
   static constexpr size_t kTaskPoolLimit = 1024;
+  // Reports wait on the file system and on item locks more than they
+  // compute: on two cores, three helpers still shortened a burst.
+  static constexpr size_t kLaneHelpers = 3;
 
   // A smaller `buffer_size` is for tests: a completion whose first record
   // does not fit overflows, as on Windows.
@@ -63,6 +67,9 @@ class DirectoryWatcher : public DeferredExecutor {
 
   // What change processing carries from one record to the next.
   ChangeState& change_state() { return change_state_; }
+  // The serialized worker's helpers for records of different folders; one
+  // lane only when events are serialized.
+  RecordLanes& record_lanes() { return lanes_; }
 
   // A thread that rescans a new folder until nothing new turns up.
   void StartNewFolderCheck(const std::u16string& relative_path);
@@ -112,6 +119,7 @@ class DirectoryWatcher : public DeferredExecutor {
   std::vector<FolderCheck> folder_checks_ GUARDED_BY(folder_checks_mutex_);
 
   ChangeState change_state_;
+  RecordLanes lanes_;
   std::atomic<uint32_t> last_error_{0};
   std::atomic<bool> stop_{false};
   bool started_ = false;

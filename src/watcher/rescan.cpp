@@ -168,7 +168,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
     if (!PassesExclusion(engine, rel, data.dwFileAttributes)) continue;
     const LocalItemValues values = ValuesOf(data);
     CacheItem cached;
-    MutexLock report_lock(engine.new_item_report_mutex);
+    PathLockAll report_lock(engine.item_reports);
     if (engine.metadata_cache.Lookup(rel, &cached, nullptr)) {
       report_lock.Unlock();
       // Known items are checked too: after an overflow a change inside a

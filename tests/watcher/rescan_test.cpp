@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -180,6 +181,33 @@ TEST_F(RescanTest, ChangeFoundByTheRescanAndTheRecordsAtOnceIsReportedOnce) {
     other.join();
   }
   EXPECT_EQ(static_cast<size_t>(kRounds), CountOf(HALVEX_EVENT_UPDATE_FILE));
+}
+
+TEST_F(RescanTest, RecordLanesAndARescanReportEachNewItemOnceAndEveryFolderBeforeItsContent) {
+  // A slow host keeps the lanes and the rescan on the same new items.
+  create_delay_ms_ = 5;
+  std::vector<RecordSpec> records;
+  for (const std::string folder : {"a", "b", "c"}) {
+    MakeDir(folder);
+    records.push_back({platform::FILE_ACTION_ADDED, Wide(folder), 0, 0, platform::FILE_ATTRIBUTE_DIRECTORY});
+    for (int f = 0; f < 6; ++f) {
+      WriteFile(folder + "/f" + std::to_string(f), "x");
+      records.push_back({platform::FILE_ACTION_ADDED, Wide(folder + "\\f" + std::to_string(f))});
+    }
+  }
+  DirectoryWatcher watcher(engine(), Root());
+  ASSERT_EQ(0u, watcher.record_lanes().Start(3, 0, nullptr));
+  std::thread rescan([&] { RescanMissingFiles(engine(), Root()); });
+  ProcessChangeBatch(watcher, RecordBuffer(records));
+  rescan.join();
+  EXPECT_EQ(18u, CountOf(HALVEX_EVENT_CREATE_FILE)) << Seen();
+  EXPECT_EQ(3u, CountOf(HALVEX_EVENT_CREATE_FOLDER)) << Seen();
+  const auto all = host_.Events();
+  for (const std::string folder : {"\\a", "\\b", "\\c"}) {
+    const auto created = std::find_if(all.begin(), all.end(), [&](const auto& e) { return e.path == folder; });
+    const auto inside = std::find_if(all.begin(), all.end(), [&](const auto& e) { return e.path.rfind(folder + "\\", 0) == 0; });
+    EXPECT_LT(created - all.begin(), inside - all.begin()) << folder << ": " << Seen();
+  }
 }
 
 TEST_F(RescanTest, OfflineCheckReportsPlainItemsAndRenamedPlaceholders) {

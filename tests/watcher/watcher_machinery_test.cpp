@@ -51,9 +51,12 @@ TEST_F(WatcherMachineryTest, ParallelWorkerCountFollowsTheSettings) {
     DirectoryWatcher watcher(engine(), Root());
     ASSERT_TRUE(watcher.Start());
     EXPECT_EQ(c.expected, watcher.ParallelWorkerCount()) << c.max << "/" << c.min << "/" << c.serialize;
+    const int lane_helpers = static_cast<int>(watcher.record_lanes().count()) - 1;
+    EXPECT_EQ(c.serialize != 0, lane_helpers == 0);
     watcher.Stop();
-    // Watcher thread, serialized worker and each parallel worker, both hooks.
-    EXPECT_EQ(static_cast<int>(c.expected) + 2, hook.starts.load());
+    // Watcher thread, serialized worker, each parallel worker and each
+    // helper of the record lanes, both hooks.
+    EXPECT_EQ(static_cast<int>(c.expected) + 2 + lane_helpers, hook.starts.load());
     EXPECT_EQ(hook.starts.load(), hook.ends.load());
   }
   engine().thread_hook = saved;
