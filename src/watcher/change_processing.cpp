@@ -470,7 +470,8 @@ int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>
     if (watcher.Stopping()) break;
     const bool plain = !state.move_pending && state.saved_remove.empty();
     size_t end = i;
-    if (plain && !lock_files && lanes.count() > 1)
+    // An added item ends a displacement, which only the serial order may.
+    if (plain && !lock_files && lanes.count() > 1 && state.displaced.empty())
       while (end < records.size() && LaneRecord(*records[end])) ++end;
     if (end - i < kLaneMinimum) {
       HandleRecord(watcher, *records[i], i + 1 < records.size() ? records[i + 1] : nullptr, plain, run,
