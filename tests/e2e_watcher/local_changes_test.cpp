@@ -924,6 +924,21 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   const auto chain = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\chain.txt");
   ASSERT_EQ(1u, chain.size()) << Describe(Reported());
   EXPECT_EQ("\\end.txt", chain[0].new_path);
+  // The same through a name the host makes a file of after the user's file
+  // passed, the user deleting the host's file there.
+  host_.Clear();
+  ASSERT_TRUE(BehindTheWatcher("gate8.txt", [&] {
+    const bool made = host_.CreateRemoteFile("\\given.txt", 40) == 0 &&
+                      rename((r + "given.txt").c_str(), (r + "via.txt").c_str()) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // its record's id is read
+    return made && rename((r + "via.txt").c_str(), (r + "kept.txt").c_str()) == 0 &&
+           host_.CreateRemoteFile("\\via.txt", 50) == 0 && unlink((r + "via.txt").c_str()) == 0;
+  }));
+  const auto given = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\given.txt");
+  ASSERT_EQ(1u, given.size()) << Describe(Reported());
+  EXPECT_EQ("\\kept.txt", given[0].new_path);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\via.txt")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\via.txt")) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {

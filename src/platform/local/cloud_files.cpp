@@ -17,6 +17,7 @@
 #include "platform/local/data_access.h"
 #include "platform/local/handle_table.h"
 #include "platform/local/local_item.h"
+#include "platform/local/made_here.h"
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/posix_error.h"
@@ -163,8 +164,18 @@ int LinkUnnamed(int fd, const std::string& self, int dir_fd, const char* name) {
   return rc;
 }
 
+// Tells a watch of `folder` (below `base_fd`) which item `fd` it sees made as
+// `name`.
+void NoteMadeHere(int base_fd, const std::string& folder, const std::string& name, int fd) {
+  struct stat item, parent;
+  if (fstat(fd, &item) == 0 && fstatat(base_fd, folder.c_str(), &parent, 0) == 0)
+    local::NoteMadeHere(static_cast<int64_t>(parent.st_ino), name, static_cast<int64_t>(item.st_ino));
+}
+
 // `base_fd` is `base` opened: names are looked up from it, not from the top.
-HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDER_CREATE_INFO& entry) {
+// `note_made` tells a watch the new item's id (NoteMadeHere).
+HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDER_CREATE_INFO& entry,
+                             bool note_made) {
   std::string relative;
   if (!ValidRelativeName(entry.RelativeFileName, relative)) return E_INVALIDARG;
   if (!IdentityValid(entry.FileIdentity, entry.FileIdentityLength)) return E_INVALIDARG;
@@ -172,6 +183,8 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   const bool is_dir = basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY;
   if (!is_dir && entry.FsMetadata.FileSize < 0) return E_INVALIDARG;
   const std::string target = base + "/" + relative;
+  const size_t slash = relative.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? std::string(".") : relative.substr(0, slash);
   const bool supersede = entry.Flags & CF_PLACEHOLDER_CREATE_FLAG_SUPERSEDE;
 
   PlaceholderRecord record;
@@ -210,8 +223,6 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
     }
   } else {
     // The file is prepared unnamed and appears complete, state and all.
-    const size_t slash = relative.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string(".") : relative.substr(0, slash);
     fd = openat(base_fd, folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
       fd = open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (supersede ? O_TRUNC : O_EXCL), 0666);
@@ -240,6 +251,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   if (read_only && !linked) make_read_only();
   if (!staged.empty()) {
     if (local::RenameNoReplace(staged, target) != 0) return fail(errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno());
+    if (note_made) NoteMadeHere(base_fd, folder, relative.substr(slash + 1), fd);
     return S_OK;
   }
   if (!linked) {
@@ -259,6 +271,8 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
     }
   }
   if (read_only && linked) make_read_only();
+  // A folder kept, or a file truncated in place, is no new item at the name.
+  if (note_made && !is_dir && (!linked || fresh)) NoteMadeHere(base_fd, folder, relative.substr(slash + 1), fd);
   return S_OK;
 }
 
@@ -452,10 +466,14 @@ HRESULT CfCreatePlaceholders(const char16_t* BaseDirectoryPath, CF_PLACEHOLDER_C
   FdCloser base_closer(base_fd);
   SyncRootRecord root;
   if (!FindSyncRootFor(OpenPath(base_fd, base), root)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
+  // The ids matter where the host makes an item of its own at a name the
+  // user's items may pass through, one at a time; a listing's batch would
+  // pay two looks per item for them.
+  const bool note_made = PlaceholderCount == 1 && local::MadeHereWanted();
   HRESULT first_failure = S_OK;
   for (DWORD i = 0; i < PlaceholderCount; ++i) {
     CF_PLACEHOLDER_CREATE_INFO& entry = PlaceholderArray[i];
-    entry.Result = CreateOnePlaceholder(base, base_fd, entry);
+    entry.Result = CreateOnePlaceholder(base, base_fd, entry, note_made);
     entry.CreateUsn = 0;
     if (EntriesProcessed) *EntriesProcessed = i + 1;
     if (FAILED(entry.Result)) {

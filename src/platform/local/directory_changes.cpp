@@ -26,6 +26,7 @@
 #include "platform/local/errno_win32.h"
 #include "platform/local/item_info.h"
 #include "platform/local/local_item.h"
+#include "platform/local/made_here.h"
 #include "platform/local/native_path.h"
 #include "platform/local/placeholder_store.h"
 #include "platform/local/private_names.h"
@@ -78,6 +79,9 @@ struct Record {
   // `info` is still to be read: it is read when the record is handed out,
   // so that the changes folded into a waiting record cost no read each.
   bool stale = false;
+  // `info.file_id` is the id the platform gave the item it made here: the
+  // record stands for that item, not for whatever holds the name later.
+  bool made_here = false;
 };
 
 struct Watch {
@@ -192,6 +196,7 @@ struct DirectoryChangeWatch::Impl {
   bool subtree GUARDED_BY(mu) = true;
   DWORD filter GUARDED_BY(mu) = kAllNotifyFilters;
   AttributeReader reader GUARDED_BY(mu);
+  bool counted GUARDED_BY(mu) = false;  // among the process's open watches
 
   ~Impl() {
     StopReader();
@@ -202,6 +207,8 @@ struct DirectoryChangeWatch::Impl {
   std::string Full(const std::string& rel) const { return rel.empty() ? root : root + "/" + rel; }
 
   void CloseLocked() REQUIRES(mu) {
+    if (counted) local::ClosedWatch();
+    counted = false;
     if (inotify_fd >= 0) close(inotify_fd);
     if (wake_fd >= 0) close(wake_fd.load());
     inotify_fd = wake_fd = -1;
@@ -434,7 +441,7 @@ struct DirectoryChangeWatch::Impl {
     record.stale = false;
     bool exists = false;
     ItemInfo info = ReadInfo(record.rel, exists);
-    if (exists) record.info = info;
+    if (exists && (!record.made_here || info.file_id == record.info.file_id)) record.info = info;
   }
 
   void Push(Record record) REQUIRES(mu) {
@@ -477,6 +484,17 @@ struct DirectoryChangeWatch::Impl {
     if (is_dir) record.info.attributes = FILE_ATTRIBUTE_DIRECTORY;
     record.stale = action != FILE_ACTION_REMOVED;
     Push(std::move(record));
+  }
+
+  // The record just added for `rel` stands for the item the platform made
+  // there, if it made one: it gets that item's id for good.
+  void NoteMadeHereId(const std::string& rel, int64_t parent_id, const std::string& name) REQUIRES(mu) {
+    const int64_t id = local::TakeMadeHere(parent_id, name);
+    if (id == 0 || pending.empty()) return;
+    Record& record = pending.back();
+    if (record.rel != rel || record.action != FILE_ACTION_ADDED) return;
+    record.info.file_id = id;
+    record.made_here = true;
   }
 
   void AddRemoved(const std::string& rel, bool is_dir, int64_t file_id, int64_t parent_id) REQUIRES(mu) {
@@ -644,13 +662,15 @@ struct DirectoryChangeWatch::Impl {
     }
     if (event.mask & IN_MOVED_TO) {
       // Moved in: only the item is new to a recursive watch; its contents
-      // came with it.
+      // came with it. (A placeholder folder is moved in from its private name.)
       AddRecord(FILE_ACTION_ADDED, rel, is_dir, parent_id, false);
+      NoteMadeHereId(rel, parent_id, event.name);
       if (is_dir) WatchTree(rel, false);
       return;
     }
     if (event.mask & IN_CREATE) {
       AddRecord(FILE_ACTION_ADDED, rel, is_dir, parent_id, true);
+      NoteMadeHereId(rel, parent_id, event.name);
       if (is_dir) WatchTree(rel, true);
       return;
     }
@@ -825,6 +845,8 @@ DWORD DirectoryChangeWatch::Open(std::u16string_view path) {
   im.root_wd = im.by_path[""];
   im.pending.clear();
   im.WatchTree("", false);
+  local::OpenedWatch();
+  im.counted = true;
   im.StartReader();
   return ERROR_SUCCESS;
 }
