@@ -93,10 +93,14 @@ std::u16string RetryQueue::FolderAwaitedBy(std::u16string_view path) const {
 }
 
 bool RetryQueue::HasRenameFrom(std::u16string_view path, bool is_dir) const {
+  return Holds(kOpRename, path, is_dir);
+}
+
+bool RetryQueue::Holds(int32_t op_type, std::u16string_view path, bool is_dir) const {
   RecursiveMutexLock lock(mutex_);
   for (const auto& entry : entries_) {
     const RetryRecord& r = *entry.record;
-    if (!entry.dropped && r.OpType == kOpRename && r.Path == path && (r.IsDir != 0) == is_dir) return true;
+    if (!entry.dropped && r.OpType == op_type && r.Path == path && (r.IsDir != 0) == is_dir) return true;
   }
   return false;
 }

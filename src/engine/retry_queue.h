@@ -43,6 +43,8 @@ class RetryQueue {
   std::u16string FolderAwaitedBy(std::u16string_view path) const;
   // A queued rename moves the item of kind `is_dir` away from `path`.
   bool HasRenameFrom(std::u16string_view path, bool is_dir) const;
+  // A record of `op_type` for the item of kind `is_dir` at `path` waits.
+  bool Holds(int32_t op_type, std::u16string_view path, bool is_dir) const;
   size_t Count() const;
   // Copies of the queued records, oldest first (diagnostics and tests).
   std::vector<RetryRecord> Snapshot() const;

@@ -15,6 +15,7 @@
 #include "engine/host_events.h"
 #include "engine/item_operations_create_update.h"
 #include "engine/retry_passes.h"
+#include "engine/retry_queue.h"
 #include "engine/retry_wrappers.h"
 #include "engine/task.h"
 #include "platform/errors.h"
@@ -1058,6 +1059,17 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   const ExcludedState excluded = ExclusionFor(engine, rel, cached_platform, false);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
 
+  if (old_cached && engine.settings.event_retry_interval.load() > 0 &&
+      RetryQueueOf(engine).Holds(kOpCreate, old_name, cached.IsFolder())) {
+    // The host asked to see the item's create again and has not taken it:
+    // it has nothing to rename. The item is new to it under this name.
+    LogF(sink, kLogVerbose, u"'%s' waits for the host to take its create: '%s' is reported as new", old_name, rel);
+    RemoveFromRetryQueue(engine, old_name, cached.IsFolder());
+    engine.metadata_cache.Remove(old_name, true);
+    LocalItemValues values;
+    if (!PathExists(full) || ReadLocalValues(full, values) != 0) return 0;
+    return ReportAsNew(engine, &watcher, rel, full, values);
+  }
   if (old_cached && cached.CreateFailed && !cached.IsFolder()) {
     // The host refused to create the file: it has nothing to rename, and a
     // late answer to such a rename would move whatever it has at the old

@@ -1221,11 +1221,15 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
       utimensat(AT_FDCWD, (root + "held").c_str(), later, 0);
       std::ofstream(root + "held/inner.txt") << "inner";
     };
+    // A new folder's create held back while the user renames it.
+    refusals["\\rn1"] = 1;
+    meanwhile["\\rn1"] = [&] { rename((root + "rn1").c_str(), (root + "rn2").c_str()); };
     // A folder's rename held back while the user fills it under the new name.
     refusals["\\fr1"] = 1;
     meanwhile["\\fr1"] = [&] { std::ofstream(root + "fr2/child.txt") << "child"; };
   }
   ASSERT_EQ(0, mkdir((root + "held").c_str(), 0777));
+  ASSERT_EQ(0, mkdir((root + "rn1").c_str(), 0777));
   ASSERT_EQ(0u, app_.Write("moving/f.txt", 0, "moved"));
   ASSERT_EQ(0, rmdir((root + "box").c_str()));
   // Moved out whole, its file's delete is the folder's.
@@ -1280,6 +1284,10 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   };
   EXPECT_TRUE(after(HALVEX_EVENT_CREATE_FOLDER, "\\held", "\\held\\inner.txt")) << Describe(Reported());
   EXPECT_TRUE(after(HALVEX_EVENT_RENAME_FOLDER, "\\fr1", "\\fr2\\child.txt")) << Describe(Reported());
+  // The host never took the renamed folder: it is new under its new name.
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FOLDER, "\\rn2", 1)) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FOLDER, "\\rn1")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\rn1")) << Describe(Reported());
 
   // The re-created file is an update of the file the host still has.
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
