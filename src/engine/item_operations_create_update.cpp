@@ -78,9 +78,9 @@ int32_t UpdateFileInt(Engine& engine, std::u16string_view local_path, int32_t at
 }
 
 int32_t ConvertLocalItem(Engine& engine, std::u16string_view path, int32_t attributes, int64_t size,
-                         int64_t creation_time, int64_t last_access_time, int64_t last_write_time) {
+                         int64_t creation_time, int64_t last_access_time, int64_t last_write_time, bool in_sync) {
   return CreateFileInt(engine, path, attributes, size, creation_time, last_access_time, last_write_time,
-                       HALVEX_FLAG_MARK_SYNCED | kFlagOnlyWhatIsOnDisk);
+                       (in_sync ? HALVEX_FLAG_MARK_SYNCED : 0) | kFlagOnlyWhatIsOnDisk);
 }
 
 }  // namespace corvane

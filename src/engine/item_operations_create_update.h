@@ -18,9 +18,10 @@ int32_t CreateFileInt(Engine& engine, std::u16string_view path, int32_t attribut
 int32_t UpdateFileInt(Engine& engine, std::u16string_view path, int32_t attributes, int64_t size,
                       int64_t creation_time, int64_t last_access_time, int64_t last_write_time, int32_t flags);
 // Takes in a plain file put over a known item (an editor's save) as that
-// item's placeholder; kErrLocalItemNotFound, with nothing made, when the
-// file is gone by now.
+// item's placeholder, in sync only when `in_sync` (nothing of it is new to
+// the host); kErrLocalItemNotFound, with nothing made, when the file is gone
+// by now.
 int32_t ConvertLocalItem(Engine& engine, std::u16string_view path, int32_t attributes, int64_t size,
-                         int64_t creation_time, int64_t last_access_time, int64_t last_write_time);
+                         int64_t creation_time, int64_t last_access_time, int64_t last_write_time, bool in_sync);
 
 }  // namespace corvane

@@ -203,7 +203,11 @@ Outcome Convert(EngineCore& engine, PlaceholderManager& manager, const Request& 
   // until then (a retry or a slow answer) it must not be dehydrated, and its
   // content is all here, so its listing never goes to the host.
   const bool taken_in = r.Has(kFlagExistingLocalItem);
-  if (!r.retrieving && !taken_in) request.convert_flags |= CF_CONVERT_FLAG_MARK_IN_SYNC;
+  // So is a file put over a known item with changes still to report: one
+  // moved on before they are, under a name no record of it names now,
+  // would keep the mark.
+  const bool unreported = r.Has(kFlagOnlyWhatIsOnDisk) && !r.Has(HALVEX_FLAG_MARK_SYNCED);
+  if (!r.retrieving && !taken_in && !unreported) request.convert_flags |= CF_CONVERT_FLAG_MARK_IN_SYNC;
   if (engine.settings.windows_create_placeholders_on_demand.load() && !taken_in) {
     request.convert_flags |= CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION;
   }

@@ -796,8 +796,9 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   bool converted = false;
   if (!placeholder && !HasDeleteTask(engine, rel) && PathExists(full)) {
     converted = true;
+    const bool nothing_to_report = !content_changed && (flags & ~kFlagLastAccessTime) == 0;
     result = ConvertLocalItem(engine, rel, values.attributes, values.size, values.creation_time,
-                              values.last_access_time, values.last_write_time);
+                              values.last_access_time, values.last_write_time, nothing_to_report);
     // Gone since its record: the records that follow tell of it.
     if (result == kErrLocalItemNotFound) return 0;
     if (!values.folder && content_changed) flags |= kFlagContent;

@@ -653,6 +653,34 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_TRUE(BecomesInSync("rt.txt"));
   ASSERT_EQ(0u, app_.ReadAll("rt.txt", data));
   EXPECT_EQ("second", data);
+
+  // An editor's save taken in as the file's placeholder, and the file
+  // moved on just then: under its new name it is not in sync with content
+  // the host could not read at the old one.
+  ASSERT_EQ(0u, app_.CreateFile("saved.txt", "first"));
+  ASSERT_TRUE(BecomesInSync("saved.txt"));
+  host_.SetPolicy([this](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_UPDATE_FILE || e.path != "\\saved.txt") return 0;
+    int64_t task = e.task_id, position = 0;
+    std::string bytes(64, '\0');
+    std::vector<intptr_t> read = {Ptr(&task), Ptr(&position), Ptr(bytes.data()), 0, 64, 0};
+    std::vector<int32_t> sizes = {0, 0, 64, 0, 0, 0};
+    return host_.Do(HALVEX_METHOD_GET_LOCAL_FILE_DATA, read, &sizes) == 0 ? 0 : HALVEX_ERR_BACKEND;
+  });
+  std::atomic<bool> moved_on{false};
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && !moved_on &&
+        e.path.find("Existing file converted to placeholder: '\\saved.txt'") != std::string::npos)
+      moved_on = rename((r + "saved.txt").c_str(), (r + "moved-on.txt").c_str()) == 0;
+  });
+  // Written outside, so that only the move in is seen.
+  WriteOutside("saved.tmp", "saved by an editor");
+  ASSERT_EQ(0, rename((scratch_.outside() + "/saved.tmp").c_str(), (r + "saved.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return moved_on.load(); }));
+  Settle();
+  host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(!InSync("moved-on.txt") || LastReportedSize("\\moved-on.txt") == 18) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
