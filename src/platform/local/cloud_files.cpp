@@ -185,6 +185,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   const std::string target = base + "/" + relative;
   const size_t slash = relative.find_last_of('/');
   const std::string folder = slash == std::string::npos ? std::string(".") : relative.substr(0, slash);
+  const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
   const bool supersede = entry.Flags & CF_PLACEHOLDER_CREATE_FLAG_SUPERSEDE;
 
   PlaceholderRecord record;
@@ -251,7 +252,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   if (read_only && !linked) make_read_only();
   if (!staged.empty()) {
     if (local::RenameNoReplace(staged, target) != 0) return fail(errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno());
-    if (note_made) NoteMadeHere(base_fd, folder, relative.substr(slash + 1), fd);
+    if (note_made) NoteMadeHere(base_fd, folder, name, fd);
     return S_OK;
   }
   if (!linked) {
@@ -272,7 +273,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   }
   if (read_only && linked) make_read_only();
   // A folder kept, or a file truncated in place, is no new item at the name.
-  if (note_made && !is_dir && (!linked || fresh)) NoteMadeHere(base_fd, folder, relative.substr(slash + 1), fd);
+  if (note_made && !is_dir && (!linked || fresh)) NoteMadeHere(base_fd, folder, name, fd);
   return S_OK;
 }
 
