@@ -152,11 +152,11 @@ int32_t do_CreateFile(Engine& engine, std::u16string_view local_path, int32_t at
   if (int32_t rc = call.PreparePath(local_path, path); rc != kOk) return rc;
   call.AddPending(path, kOpUpdate, false);
   call.BeforeOperation();
+  engine.unseen_creations.Begin(path);
   const int32_t made = CreateFileInt(engine, path, attributes, size, creation_time, last_access_time,
                                      last_write_time, kCreateFileFlags);
-  if (made == kOk) engine.unseen_creations.Add(path, ReadFileVersion(engine, path).file_id);
-  return call.Finish(made,
-                     false);
+  engine.unseen_creations.Add(path, made == kOk ? ReadFileVersion(engine, path).file_id : 0);
+  return call.Finish(made, false);
 }
 
 int32_t do_CreateFolder(Engine& engine, std::u16string_view local_path, int32_t attributes,
@@ -169,9 +169,10 @@ int32_t do_CreateFolder(Engine& engine, std::u16string_view local_path, int32_t 
   if (int32_t rc = call.PreparePath(local_path, path); rc != kOk) return rc;
   call.AddPending(path, kOpUpdate, true);
   call.BeforeOperation();
+  engine.unseen_creations.Begin(path);
   const int32_t made = CreateFileInt(engine, path, attributes | kFolderAttribute, 0, creation_time,
                                      last_access_time, last_write_time, kCreateFileFlags);
-  if (made == kOk) engine.unseen_creations.Add(path, ReadFileVersion(engine, path).file_id);
+  engine.unseen_creations.Add(path, made == kOk ? ReadFileVersion(engine, path).file_id : 0);
   return call.Finish(made, false);
 }
 

@@ -4,10 +4,19 @@
 
 namespace corvane {
 
+void UnseenCreations::Begin(std::u16string_view path) {
+  MutexLock lock(mutex_);
+  making_.emplace(std::u16string(path), 0);
+}
+
 void UnseenCreations::Add(std::u16string_view path, int64_t file_id) {
-  if (file_id <= 0) return;  // not to be told apart: judged as before
   const int64_t now = CurrentTimeMs();
   MutexLock lock(mutex_);
+  const auto making = making_.find(std::u16string(path));
+  const int64_t seen = making != making_.end() ? making->second : 0;
+  if (making != making_.end()) making_.erase(making);
+  if (file_id <= 0) return;  // not to be told apart: judged as before
+  if (seen == file_id) return;
   if (made_.size() >= 1024)
     std::erase_if(made_, [&](const auto& entry) { return now - entry.second.made_ms > kLifetimeMs; });
   made_[std::u16string(path)] = {file_id, now};
@@ -15,9 +24,10 @@ void UnseenCreations::Add(std::u16string_view path, int64_t file_id) {
 
 void UnseenCreations::Seen(std::u16string_view path, int64_t file_id) {
   MutexLock lock(mutex_);
-  if (made_.empty()) return;
-  const auto it = made_.find(std::u16string(path));
-  if (it != made_.end() && it->second.file_id == file_id) made_.erase(it);
+  if (made_.empty() && making_.empty()) return;
+  const std::u16string key(path);
+  if (const auto it = made_.find(key); it != made_.end() && it->second.file_id == file_id) made_.erase(it);
+  if (const auto it = making_.find(key); it != making_.end() && file_id > 0) it->second = file_id;
 }
 
 void UnseenCreations::Forget(std::u16string_view path) {

@@ -16,7 +16,11 @@ namespace corvane {
 
 class UnseenCreations {
  public:
-  // `file_id` is the id of the item the host made (above 0).
+  // The host starts making an item at `path`: the watcher may reach its
+  // record before the call that makes it returns.
+  void Begin(std::u16string_view path);
+  // Ends what Begin started: `file_id` is the id of the item the host made
+  // (0 when it made none, or its id could not be read).
   void Add(std::u16string_view path, int64_t file_id);
   // The watcher reached a record of an item with `file_id` at `path`.
   void Seen(std::u16string_view path, int64_t file_id);
@@ -44,6 +48,9 @@ class UnseenCreations {
 
   mutable Mutex mutex_;
   std::unordered_map<std::u16string, Made> made_ GUARDED_BY(mutex_);
+  // Names being made, with the id of a record reached meanwhile (0: none);
+  // such a record is the host's own, and a mark set after it would outlive it.
+  std::unordered_map<std::u16string, int64_t> making_ GUARDED_BY(mutex_);
 };
 
 }  // namespace corvane

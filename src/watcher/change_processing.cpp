@@ -532,6 +532,12 @@ int32_t ProcessRecord(DirectoryWatcher& watcher, const ChangeRecord& record, con
   bool locked = false;
   if (engine.metadata_cache.GetLocked(rel, &locked) && locked) {
     LogF(sink, kLogVerbose, u"Locked file detected and ignored: '%s'", full);
+    // Held for the host's own change: this may be the record of the item its
+    // call is making, and removals after it may be of that item. A removal
+    // of the name still waiting for its pair came before it.
+    const ChangeRecord* saved = SavedRemove(watcher);
+    if (record.Action == platform::FILE_ACTION_ADDED && (saved == nullptr || RelativePathOf(*saved) != rel))
+      engine.unseen_creations.Seen(rel, record.FileId);
     if (record.Action == platform::FILE_ACTION_RENAMED_NEW_NAME || state.move_pending) {
       // The host's own rename onto an item it holds uses up its mark here,
       // or the mark would swallow a later rename of the old name.
