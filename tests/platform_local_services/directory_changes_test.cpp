@@ -190,6 +190,23 @@ TEST_F(DirectoryChangesTest, MovesAcrossFoldersPairByFileIdAndKeepWatchesOnMoved
   EXPECT_EQ(moved[1].file_id, moved[0].file_id);
   EXPECT_EQ(moved[2].file_id, 0);
 
+  // Renamed, renamed on, and the first new name taken by another file, all
+  // before the records were read: the first rename's halves must not carry
+  // the newcomer's id, or they would read as a rename of the newcomer.
+  WriteFile(root_ / "b/p", "p");
+  Collect();
+  ASSERT_EQ(rename((root_ / "b/p").c_str(), (root_ / "b/q").c_str()), 0);
+  ASSERT_EQ(rename((root_ / "b/q").c_str(), (root_ / "b/r").c_str()), 0);
+  WriteFile(root_ / "b/q", "newcomer");
+  moved = Collect();
+  ASSERT_GE(moved.size(), 5u);
+  ASSERT_EQ(Actions(moved).at(1), std::make_pair(DWORD{FILE_ACTION_RENAMED_NEW_NAME}, std::string("b\\q")));
+  EXPECT_NE(moved[1].file_id, Inode(root_ / "b/q"));
+  EXPECT_EQ(moved[0].file_id, moved[1].file_id);
+  EXPECT_EQ(moved[3].file_id, Inode(root_ / "b/r"));
+  ASSERT_EQ(Actions(moved).at(4), std::make_pair(DWORD{FILE_ACTION_ADDED}, std::string("b\\q")));
+  EXPECT_EQ(moved[4].file_id, Inode(root_ / "b/q"));
+
   // A folder moved and then renamed keeps reporting under its new name.
   ASSERT_EQ(rename((root_ / "a").c_str(), (root_ / "b/a").c_str()), 0);
   ASSERT_EQ(rename((root_ / "b/a").c_str(), (root_ / "b/c").c_str()), 0);

@@ -177,6 +177,10 @@ struct DirectoryChangeWatch::Impl {
   uint64_t next_seq GUARDED_BY(mu) = 1;
   uint64_t vanished_moves GUARDED_BY(mu) = 0;  // ids for moves whose item went again
   std::deque<QueuedEvent> queued GUARDED_BY(mu);
+  // Removals and moves away still queued, by folder watch and name: the
+  // item a record names has left the name when one of these comes later,
+  // and what is read there then is another item.
+  std::unordered_map<std::string, int> leaving GUARDED_BY(mu);
   DWORD root_error GUARDED_BY(mu) = 0;  // the watched folder is gone
 
   // The reader thread empties the kernel's queue into `unread` as fast as
@@ -187,6 +191,7 @@ struct DirectoryChangeWatch::Impl {
   CondVar unread_cv;
   std::vector<char> unread GUARDED_BY(unread_mu);
   std::vector<char> translating GUARDED_BY(mu);
+  std::vector<char> kernel_chunk GUARDED_BY(unread_mu) = std::vector<char>(kReadChunk);
   bool unread_lost GUARDED_BY(unread_mu) = false;  // `unread` was full and events were thrown away
   size_t unread_limit GUARDED_BY(unread_mu) = kMaxUnreadBytes;
 
@@ -218,6 +223,7 @@ struct DirectoryChangeWatch::Impl {
     pending.clear();
     last_by_path.clear();
     queued.clear();
+    leaving.clear();
     {
       // The reader has stopped; its lock is uncontended here.
       MutexLock lock(unread_mu);
@@ -251,8 +257,29 @@ struct DirectoryChangeWatch::Impl {
     }
   }
 
+  // Moves what the kernel holds into `unread`; true when there was some.
+  // Both the reader and the translation read the kernel, under the lock,
+  // so that what each reads lands in `unread` in the kernel's order.
+  bool ReadKernel() REQUIRES(unread_mu) {
+    bool got = false;
+    for (;;) {
+      const ssize_t n = read(inotify_fd, kernel_chunk.data(), kernel_chunk.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got = true;
+      // Once events are thrown away, later ones go too until the loss is
+      // taken, so that nothing is reported out of order around the gap.
+      if (unread_lost || unread.size() + static_cast<size_t>(n) > unread_limit) {
+        unread_lost = true;
+      } else {
+        unread.insert(unread.end(), kernel_chunk.data(), kernel_chunk.data() + n);
+      }
+    }
+    if (got) unread_cv.NotifyAll();
+    return got;
+  }
+
   void ReadLoop() {
-    std::vector<char> chunk(kReadChunk);
     while (!closing) {
       pollfd fds[2] = {{inotify_fd, POLLIN, 0}, {wake_fd.load(), POLLIN, 0}};
       if (poll(fds, 2, -1) < 0) {
@@ -261,20 +288,9 @@ struct DirectoryChangeWatch::Impl {
       }
       if (closing) return;
       bool got = false;
-      for (;;) {
-        const ssize_t n = read(inotify_fd, chunk.data(), chunk.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got = true;
+      {
         MutexLock lock(unread_mu);
-        // Once events are thrown away, later ones go too until the loss is
-        // taken, so that nothing is reported out of order around the gap.
-        if (unread_lost || unread.size() + static_cast<size_t>(n) > unread_limit) {
-          unread_lost = true;
-        } else {
-          unread.insert(unread.end(), chunk.data(), chunk.data() + n);
-        }
-        unread_cv.NotifyAll();
+        got = ReadKernel();
       }
       // A change comes alone or in a burst. Alone, poll wakes this thread
       // at once; in a burst, waking it for every event made each change in
@@ -288,6 +304,10 @@ struct DirectoryChangeWatch::Impl {
   // there was nothing, after waiting up to `wait_ms` for something.
   bool TakeUnread(int wait_ms, bool& lost_events) REQUIRES(mu) {
     MutexLock lock(unread_mu);
+    // What the kernel has not handed to the reader yet is taken too: a
+    // record's item is read by name, and only the events after it tell
+    // whether the name still holds that item.
+    ReadKernel();
     if (unread.empty() && !unread_lost && wait_ms > 0) {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
       while (!closing.load() && unread.empty() && !unread_lost && unread_cv.WaitUntil(unread_mu, deadline)) {
@@ -497,6 +517,15 @@ struct DirectoryChangeWatch::Impl {
     record.made_here = true;
   }
 
+  // The item just added at `rel` leaves it again in a later event: its
+  // record keeps empty information, as for an item already gone, rather
+  // than another item's that takes the name after it.
+  void KeepUnreadWhenLeft(int wd, const std::string& name, const std::string& rel) REQUIRES(mu) {
+    if (pending.empty() || !LeavesLater(wd, name)) return;
+    Record& record = pending.back();
+    if (record.rel == rel && record.action == FILE_ACTION_ADDED && !record.made_here) record.stale = false;
+  }
+
   void AddRemoved(const std::string& rel, bool is_dir, int64_t file_id, int64_t parent_id) REQUIRES(mu) {
     if (!Passes(FILE_ACTION_REMOVED, rel, is_dir, 0)) return;
     Record record;
@@ -533,10 +562,14 @@ struct DirectoryChangeWatch::Impl {
     AddRemoved(move.rel, move.is_dir, file_id, move.parent_id);
   }
 
-  void CompleteMove(const HeldMove& from, int to_wd, const std::string& to_rel, int64_t to_parent_id) REQUIRES(mu) {
+  // `left_again`: the item moves on or goes in a later event, so whatever
+  // stands at `to_rel` now is not it.
+  void CompleteMove(const HeldMove& from, int to_wd, const std::string& to_rel, int64_t to_parent_id,
+                    bool left_again) REQUIRES(mu) {
     if (from.is_dir) RenameWatches(from.rel, to_rel);
     bool exists = false;
-    ItemInfo info = ReadInfo(to_rel, exists);
+    ItemInfo info;
+    if (!left_again) info = ReadInfo(to_rel, exists);
     if (!exists) {
       info.is_directory = from.is_dir;
       // Gone again, its id unread: the two halves still share one, which no
@@ -595,12 +628,12 @@ struct DirectoryChangeWatch::Impl {
     // arrives alone and reads as the item added.
     if (event.len > 0 && local::IsPrivateName(name)) return;
     if (event.mask & IN_MOVED_TO) {
-      for (QueuedEvent& q : queued) {
-        if ((q.mask & IN_MOVED_FROM) && !q.paired && q.cookie == event.cookie) {
-          q.paired = true;
-          q.to_wd = event.wd;
-          q.to_name.assign(name);
-          TranslateReady(false);
+      // The first half is nearly always the event just before.
+      for (auto q = queued.rbegin(); q != queued.rend(); ++q) {
+        if ((q->mask & IN_MOVED_FROM) && !q->paired && q->cookie == event.cookie) {
+          q->paired = true;
+          q->to_wd = event.wd;
+          q->to_name.assign(name);
           return;
         }
       }
@@ -610,7 +643,18 @@ struct DirectoryChangeWatch::Impl {
     q.wd = event.wd;
     q.cookie = event.cookie;
     q.name.assign(name);
-    TranslateReady(false);
+    if (IsLeaving(q)) ++leaving[LeavingKey(q.wd, q.name)];
+  }
+
+  static bool IsLeaving(const QueuedEvent& event) {
+    return (event.mask & (IN_MOVED_FROM | IN_DELETE)) != 0 && !event.name.empty();
+  }
+  static std::string LeavingKey(int wd, const std::string& name) { return std::to_string(wd) + '/' + name; }
+
+  // The item at `name` in folder watch `wd` leaves it again in an event not
+  // yet translated.
+  bool LeavesLater(int wd, const std::string& name) const REQUIRES(mu) {
+    return !leaving.empty() && leaving.count(LeavingKey(wd, name)) > 0;
   }
 
   // Translates queued events in order up to the first rename half still
@@ -623,6 +667,10 @@ struct DirectoryChangeWatch::Impl {
       if (waiting && !flush_all && queued.size() <= kMaxQueuedEvents) return;
       QueuedEvent event = std::move(queued.front());
       queued.pop_front();
+      if (IsLeaving(event)) {
+        const auto it = leaving.find(LeavingKey(event.wd, event.name));
+        if (it != leaving.end() && --it->second <= 0) leaving.erase(it);
+      }
       Translate(event);
     }
   }
@@ -657,7 +705,8 @@ struct DirectoryChangeWatch::Impl {
         ReportMovedOut(from);
         return;
       }
-      CompleteMove(from, event.to_wd, Join(to->second.rel, event.to_name), to->second.inode);
+      CompleteMove(from, event.to_wd, Join(to->second.rel, event.to_name), to->second.inode,
+                   LeavesLater(event.to_wd, event.to_name));
       return;
     }
     if (event.mask & IN_MOVED_TO) {
@@ -665,12 +714,14 @@ struct DirectoryChangeWatch::Impl {
       // came with it. (A placeholder folder is moved in from its private name.)
       AddRecord(FILE_ACTION_ADDED, rel, is_dir, parent_id, false);
       NoteMadeHereId(rel, parent_id, event.name);
+      KeepUnreadWhenLeft(event.wd, event.name, rel);
       if (is_dir) WatchTree(rel, false);
       return;
     }
     if (event.mask & IN_CREATE) {
       AddRecord(FILE_ACTION_ADDED, rel, is_dir, parent_id, true);
       NoteMadeHereId(rel, parent_id, event.name);
+      KeepUnreadWhenLeft(event.wd, event.name, rel);
       if (is_dir) WatchTree(rel, true);
       return;
     }
@@ -738,6 +789,7 @@ struct DirectoryChangeWatch::Impl {
         QueueEvent(event, event.len > 0 ? translating.data() + off + sizeof event : "");
         off += sizeof(inotify_event) + event.len;
       }
+      TranslateReady(false);
       if (lost_events) {
         TranslateReady(true);
         MarkLost();
