@@ -840,7 +840,20 @@ class Run {
     if (rename(Native(from).c_str(), Native(to).c_str()) != 0) return false;
     MoveTree(expect_, from, to);
     renamed_.insert(to);
+    if (moves_.size() >= 512) moves_.erase(moves_.begin());
+    moves_.emplace_back(from, to);
     return true;
+  }
+  // Where the user's move from `from` to `to` ended: the user may have moved
+  // the item, or a folder above it, on since.
+  std::string FollowedSince(const std::string& from, std::string to) const {
+    size_t i = moves_.size();
+    while (i > 0 && moves_[i - 1] != std::make_pair(from, to)) --i;
+    for (; i > 0 && i < moves_.size(); ++i) {
+      const auto& [a, b] = moves_[i];
+      if (Within(to, a)) to = b + to.substr(a.size());
+    }
+    return to;
   }
   bool RenamedLately(const std::string& p) const {
     for (const std::string& r : renamed_)
@@ -1161,7 +1174,8 @@ class Run {
     // An item whose data the server has only under its old name goes back
     // there when the host refuses its rename: under the new one it could be
     // neither read nor offered to the host.
-    for (const auto& [from, to] : host_->TakeRefusedRenames()) {
+    for (const auto& [from, told] : host_->TakeRefusedRenames()) {
+      const std::string to = FollowedSince(from, told);
       if (expect_.count(to) && !local.count(to) && local.count(from) && !expect_.count(from)) {
         Note("check: " + to + " went back to " + from + ", whose rename the host refused");
         MoveTree(expect_, to, from);
@@ -1276,6 +1290,7 @@ class Run {
   std::unique_ptr<Host> host_;
   Tree expect_;
   std::set<std::string> dirty_, renamed_, edited_;
+  std::vector<std::pair<std::string, std::string>> moves_;  // the user's, oldest first
   bool folders_made_ = false;
   std::set<std::string> remote_;  // changed through methods: no edits later  // since the last quiet point
   bool active_ = true;
