@@ -17,6 +17,7 @@
 #include "halvex/corvane.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
+#include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 
@@ -126,6 +127,19 @@ bool AcceptItem(Engine& engine, const ListedItem& item) {
 int32_t FinishItem(Engine& engine, const std::u16string& folder, const Listing& listing, const ListedEntry& entry) {
   LogSink* sink = engine.diag.log_sink();
   const ListedItem& item = *entry.item;
+  if (!entry.made && engine.newer_changes.ChangedSince(entry.path, listing.ChangeMark)) {
+    // The host's own method changed it while this listing was under way
+    // (waiting on another listing of the folder, say): that change stands,
+    // and the cache shows what is there rather than what was listed.
+    LogF(sink, kLogVerbose, u"'%s' changed after the host was asked for the listing: the change stands", entry.path);
+    ShownItem shown;
+    if (ReadShownItem(FullPathOf(engine, entry.path), shown)) {
+      RecordShownItem(engine, entry.path, shown);
+    } else {
+      engine.metadata_cache.Remove(entry.path, false);
+    }
+    return kOk;
+  }
   int32_t rc = entry.made ? kOk : CreateListedItemPlaceholder(engine, folder, item);
   if (rc != kOk) {
     // No entry for an item that never appeared on disk.

@@ -78,8 +78,21 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
     EXPECT_EQ(0, do_CreateFile(engine(), u"\\n1", 0, 42, kTime1, kTime2, kTime3));
     return 0;
   };
+  // And another while the listing is being taken in, after its items were
+  // checked against the host's changes.
+  ASSERT_EQ(0, host_.Config("LogLevel=4"));
+  host_.on_log = [this, made = false](const std::string& line) mutable {
+    if (made || line.find("Adding new entry to meta cache. Path: '\\n2'") == std::string::npos) return;
+    made = true;
+    EXPECT_EQ(0, do_CreateFile(engine(), u"\\n2", 0, 43, kTime1, kTime2, kTime3));
+  };
   ASSERT_EQ(0, ProcessDirectory(engine(), u"\\", u"*", 0, 0, false));
+  host_.on_log = nullptr;
   EXPECT_EQ(42u, Find("n1").nFileSizeLow);
+  EXPECT_EQ(43u, Find("n2").nFileSizeLow);
+  CacheItem n2;
+  ASSERT_TRUE(engine().metadata_cache.Lookup(u"\\n2", &n2, nullptr));
+  EXPECT_EQ(43, n2.Size);
   EXPECT_TRUE(Events(HALVEX_EVENT_ERROR).empty());
   const std::vector<std::string> on_disk = Listed();
   engine().items_being_listed.Remove(u"\\twice.txt");
