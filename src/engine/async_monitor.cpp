@@ -248,7 +248,10 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   if (!engine.metadata_cache.Lookup(target, &moved, &name)) return kOk;
   const std::u16string full = root + target;
   const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
-  if (attributes == platform::INVALID_FILE_ATTRIBUTES) return kOk;
+  if (attributes == platform::INVALID_FILE_ATTRIBUTES) {
+    engine.taken_renames.Note(source, target);
+    return kOk;
+  }
   if (AnotherItemTookTheName(engine, target, source, moved, target_known)) return kOk;
   const int32_t result =
       UpdateFileInt(engine, target, static_cast<int32_t>(moved.Attributes), moved.Size,

@@ -15,6 +15,7 @@
 #include "engine/newer_changes.h"
 #include "engine/pending_operations.h"
 #include "engine/stranded_items.h"
+#include "engine/taken_renames.h"
 #include "engine/task_registry.h"
 #include "engine/unseen_creations.h"
 #include "platform/per_thread.h"
@@ -56,6 +57,7 @@ class Engine : public EngineCore {
   NewerChanges newer_changes;
   UnseenCreations unseen_creations;
   StrandedItems stranded;
+  TakenRenames taken_renames;
   ItemsBeingListed items_being_listed;
   PerThread<std::string> config_answers;  // answers of Config queries
 

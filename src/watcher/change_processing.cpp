@@ -194,7 +194,12 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
   const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
   if (!IsPlaceholderState(state) || !(state & platform::CF_PLACEHOLDER_STATE_IN_SYNC)) return false;
   std::u16string item_id;
-  if (!manager->GetItemIdByPath(full.c_str(), item_id) || item_id.empty() || item_id == rel) return false;
+  if (!manager->GetItemIdByPath(full.c_str(), item_id) || item_id.empty()) return false;
+  // A name nothing is known by now: the host may have taken the item's
+  // rename after it moved on, and knows it by the new name.
+  if (!engine.metadata_cache.Lookup(item_id, nullptr, nullptr))
+    item_id = engine.taken_renames.Follow(std::move(item_id));
+  if (item_id == rel) return false;
   // A rename of it that waits for the host's answer is that move, reported.
   // A name the host made another item at since holds that item.
   if (PathExists(engine.EffectiveSyncRootPath() + item_id) || HasRenameTask(engine, rel) ||
@@ -1219,9 +1224,11 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
     engine.HostTookItemAway(old_name);
     if (!engine.metadata_cache.Rename(old_name, rel)) {
       result = kErrLocalItemNotFound;
-    } else if (PathExists(full) && AnotherItemTookTheName(engine, rel, old_name, cached, target_known)) {
+    } else if (!PathExists(full)) {
+      engine.taken_renames.Note(old_name, rel);
+    } else if (AnotherItemTookTheName(engine, rel, old_name, cached, target_known)) {
       report_change = content_unsent;
-    } else if (PathExists(full)) {
+    } else {
       result = UpdateFileInt(engine, rel, static_cast<int32_t>(cached.Attributes), cached.Size,
                              static_cast<int64_t>(cached.CreationTime), static_cast<int64_t>(cached.LastAccessTime),
                              static_cast<int64_t>(cached.LastWriteTime), RenameTakenFlags(in_sync));

@@ -681,6 +681,24 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
   EXPECT_TRUE(!InSync("moved-on.txt") || LastReportedSize("\\moved-on.txt") == 18) << Describe(Reported());
+
+  // A file whose data is on the server only, renamed and moved on into a
+  // folder made just before, all before the watcher got there: the host
+  // takes the rename after the file moved on, so the file still names its
+  // first name, and only that folder's listing shows where it went. The
+  // move on goes from the name the host has it by now.
+  ASSERT_EQ(0, host_.AddRemoteFile("wander.txt", std::string(3000, 'w')));
+  Settle();
+  host_.Clear();
+  ASSERT_TRUE(BehindTheWatcher("gate12.txt", [&] {
+    return rename((r + "wander.txt").c_str(), (r + "wander2.txt").c_str()) == 0 &&
+           mkdir((r + "shelf9").c_str(), 0777) == 0 &&
+           rename((r + "wander2.txt").c_str(), (r + "shelf9/wander2.txt").c_str()) == 0;
+  }));
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\wander.txt")) << Describe(Reported());
+  const auto on = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\wander2.txt");
+  ASSERT_EQ(1u, on.size()) << Describe(Reported());
+  EXPECT_EQ("\\shelf9\\wander2.txt", on[0].new_path);
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
