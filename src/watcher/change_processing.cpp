@@ -902,6 +902,23 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
 
 }  // namespace
 
+namespace {
+
+// The placeholder at `rel` is the item the cache knows there, unchanged:
+// its own record was handled before this older removal (the host's item
+// removed, and the user's made at the name, before the watcher got there),
+// or it was moved away and back. Told of a delete, the host would remove
+// what stands here. A plain file of the same values is another, new item.
+bool KnownItemStandsAt(Engine& engine, const std::u16string& rel, const std::u16string& full) {
+  CacheItem cached;
+  LocalItemValues values;
+  return engine.metadata_cache.Lookup(rel, &cached, nullptr) && PathExists(full) &&
+         IsPlaceholderState(PlaceholderStateAt(engine, full)) && ReadLocalValues(full, values) == 0 &&
+         SameValues(cached, values);
+}
+
+}  // namespace
+
 int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& rel, uint32_t platform_attributes) {
   Engine& engine = watcher.engine();
   const ExcludedState excluded = ExclusionFor(engine, rel, platform_attributes, true);
@@ -927,6 +944,10 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
     LogF(watcher.sink(), kLogVerbose, u"'%s', moved to '%s' before the host made an item there, was removed", source,
          rel);
     return ReportDelete(engine, source, nullptr, DeleteOf::kCachedItem);
+  }
+  if (KnownItemStandsAt(engine, rel, watcher.path() + rel)) {
+    LogF(watcher.sink(), kLogVerbose, u"'%s' stands as the cache knows it: the removal was of an item before it", rel);
+    return 0;
   }
   const bool made_after = engine.unseen_creations.Contains(rel);
   if (made_after || engine.HostMadeItemAt(rel)) {

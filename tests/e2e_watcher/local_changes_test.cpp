@@ -1003,6 +1003,25 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   Settle();
   ASSERT_EQ(0, rmdir((r + "held").c_str()));
   EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FOLDER, "\\held", 1)) << Describe(Reported());
+  // The host makes a file and deletes it, and the user makes one of that
+  // name, before the watcher gets there: the host's own record finds the
+  // user's file, which goes to the host as new; the host's removal after it
+  // is no delete of that file.
+  // (Its create is answered late, so that it is not in sync meanwhile.)
+  host_.Clear();
+  std::atomic<int64_t> brief2{0};
+  ASSERT_TRUE(BehindTheWatcher("gate9.txt", [&] {
+    return host_.CreateRemoteFile("\\brief2.txt", 40) == 0 && host_.DeleteRemoteFile("\\brief2.txt") == 0 &&
+           static_cast<bool>(std::ofstream(r + "brief2.txt") << "the user's");
+  }, [&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_CREATE_FILE || e.path != "\\brief2.txt" || brief2 != 0) return 0;
+    return brief2 = e.task_id, HALVEX_ERR_PENDING;
+  }));
+  ASSERT_NE(0, brief2.load()) << Describe(Reported());
+  ASSERT_EQ(0, host_.Finalize(brief2, 0));
+  Settle();
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\brief2.txt")) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\brief2.txt", 10)) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
