@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <unordered_set>
 #include <dirent.h>
@@ -36,6 +37,9 @@ namespace {
 // Batches at least this large are made on two threads; below it the second
 // thread costs more than it saves.
 constexpr size_t kSharedBatch = 64;
+// Batches at least this large are prepared in a staging folder while a
+// watch is open (StagingFolder).
+constexpr DWORD kStagedBatch = 8;
 
 HRESULT FromErrno() { return HRESULT_FROM_WIN32(Win32ErrorOfErrno(errno)); }
 HRESULT FromWin32(DWORD error) { return HRESULT_FROM_WIN32(error); }
@@ -179,10 +183,38 @@ void NoteMadeHere(int base_fd, const std::string& folder, const std::string& nam
     local::NoteMadeHere(static_cast<int64_t>(parent.st_ino), name, static_cast<int64_t>(item.st_ino));
 }
 
+// A private folder beside a batch's new files, where they are prepared
+// unnamed. The kernel reports the changes to an unnamed file to a watch of
+// the folder it is made in, under a made-up name: prepared in the base,
+// each new file reached the watcher as up to six such events besides its
+// creation, which it could only read and drop. No watch is kept on a
+// private folder, and the link into the base is the one event.
+class StagingFolder {
+ public:
+  explicit StagingFolder(const std::string& base) : path_(local::NewPrivateName(base)) {
+    if (mkdir(path_.c_str(), 0700) != 0) return;
+    fd_ = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) rmdir(path_.c_str());
+  }
+  ~StagingFolder() {
+    if (fd_ < 0) return;
+    close(fd_);
+    rmdir(path_.c_str());
+  }
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
 // `base_fd` is `base` opened: names are looked up from it, not from the top.
-// `note_made` tells a watch the new item's id (NoteMadeHere).
+// `note_made` tells a watch the new item's id (NoteMadeHere); a file of the
+// base itself is prepared in `staging_fd` when that is not -1.
 HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDER_CREATE_INFO& entry,
-                             bool note_made) {
+                             bool note_made, int staging_fd = -1) {
   std::string relative;
   if (!ValidRelativeName(entry.RelativeFileName, relative)) return E_INVALIDARG;
   if (!IdentityValid(entry.FileIdentity, entry.FileIdentityLength)) return E_INVALIDARG;
@@ -231,7 +263,8 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
     }
   } else {
     // The file is prepared unnamed and appears complete, state and all.
-    fd = openat(base_fd, folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    fd = staging_fd >= 0 && folder == "." ? openat(staging_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666)
+                                          : openat(base_fd, folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
       fd = open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (supersede ? O_TRUNC : O_EXCL), 0666);
       linked = true;
@@ -494,7 +527,11 @@ HRESULT CfCreatePlaceholders(const char16_t* BaseDirectoryPath, CF_PLACEHOLDER_C
   // The ids matter where the host makes an item of its own at a name the
   // user's items may pass through, one at a time; a listing's batch would
   // pay two looks per item for them.
-  const bool note_made = PlaceholderCount == 1 && local::MadeHereWanted();
+  const bool watched = local::MadeHereWanted();
+  const bool note_made = PlaceholderCount == 1 && watched;
+  std::unique_ptr<StagingFolder> staging;
+  if (watched && PlaceholderCount >= kStagedBatch) staging = std::make_unique<StagingFolder>(base);
+  const int staging_fd = staging ? staging->fd() : -1;
   HRESULT first_failure = S_OK;
   if (!(CreateFlags & CF_CREATE_FLAG_STOP_ON_ERROR) && PlaceholderCount >= kSharedBatch &&
       Independent(PlaceholderArray, PlaceholderCount)) {
@@ -502,7 +539,7 @@ HRESULT CfCreatePlaceholders(const char16_t* BaseDirectoryPath, CF_PLACEHOLDER_C
     // still the first in order.
     RunShared(PlaceholderCount, kSharedBatch, [&](size_t i) {
       CF_PLACEHOLDER_CREATE_INFO& entry = PlaceholderArray[i];
-      entry.Result = CreateOnePlaceholder(base, base_fd, entry, note_made);
+      entry.Result = CreateOnePlaceholder(base, base_fd, entry, note_made, staging_fd);
       entry.CreateUsn = 0;
     });
     for (DWORD i = 0; i < PlaceholderCount; ++i)
@@ -512,7 +549,7 @@ HRESULT CfCreatePlaceholders(const char16_t* BaseDirectoryPath, CF_PLACEHOLDER_C
   }
   for (DWORD i = 0; i < PlaceholderCount; ++i) {
     CF_PLACEHOLDER_CREATE_INFO& entry = PlaceholderArray[i];
-    entry.Result = CreateOnePlaceholder(base, base_fd, entry, note_made);
+    entry.Result = CreateOnePlaceholder(base, base_fd, entry, note_made, staging_fd);
     entry.CreateUsn = 0;
     if (EntriesProcessed) *EntriesProcessed = i + 1;
     if (FAILED(entry.Result)) {
