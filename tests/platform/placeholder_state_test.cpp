@@ -191,6 +191,28 @@ TEST_F(PlaceholderState, CreateRefusesEscapesAndExistingNames) {
   info.Flags = CF_PLACEHOLDER_CREATE_FLAG_SUPERSEDE;
   ASSERT_EQ(CfCreatePlaceholders(W(root_).c_str(), &info, 1, CF_CREATE_FLAG_NONE, nullptr), S_OK);
   EXPECT_EQ(fs::file_size(root_ + "/a.txt"), 77u);
+
+  // A large batch ends as if made in order: each entry's own result, the
+  // first failure in order returned, every entry processed.
+  const int count = 200;
+  std::vector<std::u16string> names(count);
+  std::vector<CF_PLACEHOLDER_CREATE_INFO> infos(count);
+  for (int i = 0; i < count; ++i) {
+    names[i] = i == 37 ? u"a.txt" : u"n" + Utf8ToUtf16Lossy(std::to_string(i));
+    infos[i].RelativeFileName = names[i].c_str();
+    infos[i].FsMetadata.FileSize = i == 150 ? -1 : i;
+    infos[i].Flags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
+  }
+  DWORD processed = 0;
+  EXPECT_EQ(CfCreatePlaceholders(W(root_).c_str(), infos.data(), count, CF_CREATE_FLAG_NONE, &processed),
+            HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(processed, static_cast<DWORD>(count));
+  EXPECT_EQ(infos[150].Result, E_INVALIDARG);
+  EXPECT_FALSE(fs::exists(root_ + "/n150"));
+  for (int i : {0, 36, 38, 149, 199}) {
+    EXPECT_EQ(infos[i].Result, S_OK) << i;
+    EXPECT_EQ(fs::file_size(root_ + "/n" + std::to_string(i)), static_cast<uintmax_t>(i));
+  }
 }
 
 // Items are prepared out of sight (a folder under a private name, a file

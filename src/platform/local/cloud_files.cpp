@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <string_view>
+#include <unordered_set>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,6 +25,7 @@
 #include "platform/local/placeholder_store.h"
 #include "platform/local/posix_error.h"
 #include "platform/local/private_names.h"
+#include "platform/local/shared_run.h"
 #include "platform/local/sync_roots.h"
 
 namespace corvane::platform {
@@ -29,6 +33,13 @@ namespace corvane::platform {
 using namespace local;  // NOLINT: this file is the local platform's face
 
 namespace {
+
+// Batches at least this large are made on two threads; below it the second
+// thread costs more than it saves.
+constexpr size_t kSharedBatch = 64;
+// Batches at least this large are prepared in a staging folder while a
+// watch is open (StagingFolder).
+constexpr DWORD kStagedBatch = 8;
 
 HRESULT FromErrno() { return HRESULT_FROM_WIN32(Win32ErrorOfErrno(errno)); }
 HRESULT FromWin32(DWORD error) { return HRESULT_FROM_WIN32(error); }
@@ -172,10 +183,38 @@ void NoteMadeHere(int base_fd, const std::string& folder, const std::string& nam
     local::NoteMadeHere(static_cast<int64_t>(parent.st_ino), name, static_cast<int64_t>(item.st_ino));
 }
 
+// A private folder beside a batch's new files, where they are prepared
+// unnamed. The kernel reports the changes to an unnamed file to a watch of
+// the folder it is made in, under a made-up name: prepared in the base,
+// each new file reached the watcher as up to six such events besides its
+// creation, which it could only read and drop. No watch is kept on a
+// private folder, and the link into the base is the one event.
+class StagingFolder {
+ public:
+  explicit StagingFolder(const std::string& base) : path_(local::NewPrivateName(base)) {
+    if (mkdir(path_.c_str(), 0700) != 0) return;
+    fd_ = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) rmdir(path_.c_str());
+  }
+  ~StagingFolder() {
+    if (fd_ < 0) return;
+    close(fd_);
+    rmdir(path_.c_str());
+  }
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
 // `base_fd` is `base` opened: names are looked up from it, not from the top.
-// `note_made` tells a watch the new item's id (NoteMadeHere).
+// `note_made` tells a watch the new item's id (NoteMadeHere); a file of the
+// base itself is prepared in `staging_fd` when that is not -1.
 HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDER_CREATE_INFO& entry,
-                             bool note_made) {
+                             bool note_made, int staging_fd = -1) {
   std::string relative;
   if (!ValidRelativeName(entry.RelativeFileName, relative)) return E_INVALIDARG;
   if (!IdentityValid(entry.FileIdentity, entry.FileIdentityLength)) return E_INVALIDARG;
@@ -224,7 +263,8 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
     }
   } else {
     // The file is prepared unnamed and appears complete, state and all.
-    fd = openat(base_fd, folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    fd = staging_fd >= 0 && folder == "." ? openat(staging_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666)
+                                          : openat(base_fd, folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
       fd = open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (supersede ? O_TRUNC : O_EXCL), 0666);
       linked = true;
@@ -275,6 +315,23 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   // A folder kept, or a file truncated in place, is no new item at the name.
   if (note_made && !is_dir && (!linked || fresh)) NoteMadeHere(base_fd, folder, name, fd);
   return S_OK;
+}
+
+// No entry of the batch depends on another: plain files, each at its own
+// name directly in the base folder, none replacing an item. Made in any
+// order, they end as they would one after another.
+bool Independent(const CF_PLACEHOLDER_CREATE_INFO* entries, DWORD count) {
+  std::unordered_set<std::u16string_view> names;
+  names.reserve(count);
+  for (DWORD i = 0; i < count; ++i) {
+    const CF_PLACEHOLDER_CREATE_INFO& entry = entries[i];
+    if (!entry.RelativeFileName || (entry.FsMetadata.BasicInfo.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (entry.Flags & CF_PLACEHOLDER_CREATE_FLAG_SUPERSEDE))
+      return false;
+    const std::u16string_view name(entry.RelativeFileName);
+    if (name.find_first_of(u"\\/") != std::u16string_view::npos || !names.insert(name).second) return false;
+  }
+  return true;
 }
 
 // Sets the pin state of one item, and of everything below a folder when
@@ -470,11 +527,29 @@ HRESULT CfCreatePlaceholders(const char16_t* BaseDirectoryPath, CF_PLACEHOLDER_C
   // The ids matter where the host makes an item of its own at a name the
   // user's items may pass through, one at a time; a listing's batch would
   // pay two looks per item for them.
-  const bool note_made = PlaceholderCount == 1 && local::MadeHereWanted();
+  const bool watched = local::MadeHereWanted();
+  const bool note_made = PlaceholderCount == 1 && watched;
+  std::unique_ptr<StagingFolder> staging;
+  if (watched && PlaceholderCount >= kStagedBatch) staging = std::make_unique<StagingFolder>(base);
+  const int staging_fd = staging ? staging->fd() : -1;
   HRESULT first_failure = S_OK;
+  if (!(CreateFlags & CF_CREATE_FLAG_STOP_ON_ERROR) && PlaceholderCount >= kSharedBatch &&
+      Independent(PlaceholderArray, PlaceholderCount)) {
+    // A large batch is shared with a second thread; the first failure is
+    // still the first in order.
+    RunShared(PlaceholderCount, kSharedBatch, [&](size_t i) {
+      CF_PLACEHOLDER_CREATE_INFO& entry = PlaceholderArray[i];
+      entry.Result = CreateOnePlaceholder(base, base_fd, entry, note_made, staging_fd);
+      entry.CreateUsn = 0;
+    });
+    for (DWORD i = 0; i < PlaceholderCount; ++i)
+      if (FAILED(PlaceholderArray[i].Result) && SUCCEEDED(first_failure)) first_failure = PlaceholderArray[i].Result;
+    if (EntriesProcessed) *EntriesProcessed = PlaceholderCount;
+    return first_failure;
+  }
   for (DWORD i = 0; i < PlaceholderCount; ++i) {
     CF_PLACEHOLDER_CREATE_INFO& entry = PlaceholderArray[i];
-    entry.Result = CreateOnePlaceholder(base, base_fd, entry, note_made);
+    entry.Result = CreateOnePlaceholder(base, base_fd, entry, note_made, staging_fd);
     entry.CreateUsn = 0;
     if (EntriesProcessed) *EntriesProcessed = i + 1;
     if (FAILED(entry.Result)) {
