@@ -29,6 +29,7 @@
 #include "watcher/directory_watcher.h"
 #include "watcher/item_attributes.h"
 #include "watcher/lock_files.h"
+#include "watcher/moved_into_new_folders.h"
 #include "watcher/record_lanes.h"
 #include "watcher/rescan.h"
 
@@ -469,6 +470,10 @@ int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>
   Engine& engine = watcher.engine();
   const std::vector<const ChangeRecord*> records = SplitChangeRecords(buffer);
   ChangeState& state = watcher.change_state();
+  // The folders made before this batch's records were read hold what moved
+  // into them by then; a later batch looks again.
+  state.new_folders_looked_through = false;
+  state.moved_into_new_folders.clear();
   RecordLanes& lanes = watcher.record_lanes();
   const bool lock_files = engine.settings.track_office_lock_files.load() != 0;
   RecordRun run;
@@ -957,6 +962,11 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
          rel);
     return 0;
   }
+  // Moved into a folder not watched yet: the scan reports the move, and
+  // the item is no longer known here.
+  if (!engine.metadata_cache.NoItemInCache(rel) && ScannedNewFolderHoldingMovedItem(watcher, rel) &&
+      engine.metadata_cache.NoItemInCache(rel))
+    return 0;
   return ReportDelete(engine, rel, nullptr, DeleteOf::kCachedItem);
 }
 

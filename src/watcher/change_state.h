@@ -28,6 +28,10 @@ struct ChangeState {
   std::map<std::u16string, std::u16string> displaced;
   // Items whose names the host cannot be told, already reported as such.
   std::set<std::u16string> unrepresentable;
+  // Known items found in folders still being checked as new, by the name
+  // the host knows (MovedIntoNewFolder); looked for once per batch.
+  bool new_folders_looked_through = false;
+  std::map<std::u16string, std::u16string> moved_into_new_folders;
 };
 
 }  // namespace corvane

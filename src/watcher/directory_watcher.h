@@ -73,6 +73,8 @@ class DirectoryWatcher : public DeferredExecutor {
 
   // A thread that rescans a new folder until nothing new turns up.
   void StartNewFolderCheck(const std::u16string& relative_path);
+  // The folders whose new-folder check is still running.
+  std::vector<std::u16string> FoldersBeingChecked();
 
   // For tests: the tasks enqueued so far, by type (index 1..4).
   uint64_t EnqueuedCount(int32_t type) const { return enqueued_[type & 7].load(); }
@@ -114,6 +116,7 @@ class DirectoryWatcher : public DeferredExecutor {
   struct FolderCheck {
     std::unique_ptr<platform::NativeThread> thread;
     std::shared_ptr<std::atomic<bool>> done;
+    std::u16string path;
   };
   Mutex folder_checks_mutex_;
   std::vector<FolderCheck> folder_checks_ GUARDED_BY(folder_checks_mutex_);

@@ -52,7 +52,8 @@ int32_t ExecuteTask::Execute() {
 }
 
 void DirectoryWatcher::StartNewFolderCheck(const std::u16string& relative_path) {
-  FolderCheck check{std::make_unique<platform::NativeThread>(), std::make_shared<std::atomic<bool>>(false)};
+  FolderCheck check{std::make_unique<platform::NativeThread>(), std::make_shared<std::atomic<bool>>(false),
+                    relative_path};
   const platform::DWORD error = check.thread->Start(0, [this, relative_path, done = check.done] {
     NewFolderCheck(relative_path);
     done->store(true);
@@ -73,6 +74,14 @@ void DirectoryWatcher::StartNewFolderCheck(const std::u16string& relative_path) 
     }
   }
   folder_checks_.push_back(std::move(check));
+}
+
+std::vector<std::u16string> DirectoryWatcher::FoldersBeingChecked() {
+  std::vector<std::u16string> folders;
+  MutexLock lock(folder_checks_mutex_);
+  for (const FolderCheck& check : folder_checks_)
+    if (!check.done->load()) folders.push_back(check.path);
+  return folders;
 }
 
 void DirectoryWatcher::NewFolderCheck(std::u16string relative_path) {

@@ -699,6 +699,32 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   const auto on = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\wander2.txt");
   ASSERT_EQ(1u, on.size()) << Describe(Reported());
   EXPECT_EQ("\\shelf9\\wander2.txt", on[0].new_path);
+
+  // The same moved into a folder tree brought in from outside (not watched
+  // yet: the move shows only as a removal of the old name), renamed there
+  // once it is watched, and a new file made at its first name there: the
+  // removal is handled before anything shows where the file went, and must
+  // not reach the host as a delete of the only copy of its data.
+  ASSERT_EQ(0, host_.AddRemoteFile("roam.txt", std::string(3000, 'r')));
+  Settle();
+  host_.Clear();
+  std::filesystem::create_directories(scratch_.outside() + "/f9/sub");
+  ASSERT_TRUE(BehindTheWatcher("gate13.txt", [&] {
+    const bool moved = rename((scratch_.outside() + "/f9").c_str(), (r + "f9").c_str()) == 0 &&
+                       rename((r + "roam.txt").c_str(), (r + "f9/sub/data.bin").c_str()) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the new folders are watched
+    return moved && rename((r + "f9/sub/data.bin").c_str(), (r + "f9/sub/plan.txt").c_str()) == 0 &&
+           static_cast<bool>(std::ofstream(r + "f9/sub/data.bin") << "a new file");
+  }));
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\roam.txt")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\roam.txt")) << Describe(Reported());
+  // The host has the folder before the file is moved into it.
+  const auto roamed = Reported();
+  const auto seen_at = [&](int32_t id, const std::string& path) {
+    return std::find_if(roamed.begin(), roamed.end(), [&](const HostEvent& e) { return e.id == id && e.path == path; });
+  };
+  EXPECT_LT(seen_at(HALVEX_EVENT_CREATE_FOLDER, "\\f9\\sub"), seen_at(HALVEX_EVENT_RENAME_FILE, "\\roam.txt"))
+      << Describe(roamed);
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
