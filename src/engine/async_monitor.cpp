@@ -257,6 +257,11 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
       UpdateFileInt(engine, target, static_cast<int32_t>(moved.Attributes), moved.Size,
                     static_cast<int64_t>(moved.CreationTime), static_cast<int64_t>(moved.LastAccessTime),
                     static_cast<int64_t>(moved.LastWriteTime), RenameTakenFlags(info == nullptr || info->SourceInSync));
+  if (result != kOk && platform::GetFileAttributesW(full.c_str()) == platform::INVALID_FILE_ATTRIBUTES) {
+    // Moved on or deleted since the look above: no failure, as if gone then.
+    engine.taken_renames.Note(source, target);
+    return kOk;
+  }
   if (result == kOk && moved.IsFolder()) {
     FollowQueuedFolderRename(engine, source, target);
     engine.local_changes.FollowFolderRename(engine, source, target);

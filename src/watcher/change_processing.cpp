@@ -1263,6 +1263,11 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
       result = UpdateFileInt(engine, rel, static_cast<int32_t>(cached.Attributes), cached.Size,
                              static_cast<int64_t>(cached.CreationTime), static_cast<int64_t>(cached.LastAccessTime),
                              static_cast<int64_t>(cached.LastWriteTime), RenameTakenFlags(in_sync));
+      if (result != 0 && !PathExists(full)) {
+        // Moved on or deleted since the look above: no failure, as if gone then.
+        engine.taken_renames.Note(old_name, rel);
+        result = 0;
+      }
       if (result == 0 && cached.IsFolder()) {
         // An event of an item inside, waiting for a retry, names it where it is now.
         FollowQueuedFolderRename(engine, old_name, rel);

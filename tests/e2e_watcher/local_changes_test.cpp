@@ -725,6 +725,24 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   };
   EXPECT_LT(seen_at(HALVEX_EVENT_CREATE_FOLDER, "\\f9\\sub"), seen_at(HALVEX_EVENT_RENAME_FILE, "\\roam.txt"))
       << Describe(roamed);
+
+  // Deleted just as the host's answer to its rename is taken in: gone, it
+  // has nothing left to fail on.
+  ASSERT_EQ(0u, app_.CreateFile("brief.txt", "brief"));
+  ASSERT_TRUE(BecomesInSync("brief.txt"));
+  ASSERT_EQ(0, host_.Config("LogLevel=4"));
+  host_.Clear();
+  std::atomic<bool> vanished{false};
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && !vanished && e.path.find("UpdateFileInt LocalPath('\\briefer.txt')") != std::string::npos)
+      vanished = unlink((r + "briefer.txt").c_str()) == 0;
+  });
+  ASSERT_EQ(0, rename((r + "brief.txt").c_str(), (r + "briefer.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return vanished.load(); }));
+  Settle();
+  host_.SetObserver(nullptr);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_ERROR)) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\briefer.txt")) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, TreesMovedInAreReportedWholeAndTreesMovedOutOnce) {
