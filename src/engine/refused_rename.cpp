@@ -4,6 +4,7 @@
 #include "engine/delete_rename_reset.h"
 #include "engine/engine.h"
 #include "engine/event_bridges.h"
+#include "engine/folder_children.h"
 #include "engine/retry_passes.h"
 #include "platform/directory_changes.h"
 #include "platform/files.h"
@@ -12,25 +13,6 @@
 
 namespace corvane {
 namespace {
-
-// Visits the entries of folder `full` (not links, which lead out of the
-// tree) until `visit` returns false; false when the folder cannot be listed.
-template <class Visit>
-bool ForEachChild(const std::u16string& full, Visit&& visit) {
-  platform::WIN32_FIND_DATAW data;
-  const std::u16string pattern = full + u"\\*";
-  const platform::Handle find = platform::FindFirstFileW(pattern.c_str(), &data);
-  if (find == platform::INVALID_HANDLE_VALUE) return false;
-  do {
-    const std::u16string name = data.cFileName;
-    const bool link = (data.dwFileAttributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) &&
-                      data.dwReserved0 == platform::IO_REPARSE_TAG_SYMLINK;
-    if (name == u"." || name == u".." || link) continue;
-    if (!visit(full + u"\\" + name, (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0)) break;
-  } while (platform::FindNextFileW(find, &data));
-  platform::FindClose(find);
-  return true;
-}
 
 // A placeholder at `full` not all here: a file whose data, or a folder whose
 // listing, is partly only on the server.

@@ -6,7 +6,7 @@
 
 #include "diag/log.h"
 #include "engine/engine.h"
-#include "platform/files.h"
+#include "engine/folder_children.h"
 #include "provider/placeholder_manager.h"
 #include "watcher/change_state.h"
 #include "watcher/directory_watcher.h"
@@ -27,25 +27,16 @@ bool InSyncPlaceholder(platform::CF_PLACEHOLDER_STATE state) {
 // path, by that identity.
 void LookThrough(PlaceholderManager& manager, const std::u16string& root, const std::u16string& rel,
                  std::map<std::u16string, std::u16string>& found, size_t& looked) {
-  platform::WIN32_FIND_DATAW data;
-  const std::u16string pattern = root + rel + u"\\*";
-  const platform::Handle find = platform::FindFirstFileW(pattern.c_str(), &data);
-  if (find == platform::INVALID_HANDLE_VALUE) return;
-  do {
-    const std::u16string name = data.cFileName;
-    const bool link = (data.dwFileAttributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) &&
-                      data.dwReserved0 == platform::IO_REPARSE_TAG_SYMLINK;
-    if (name == u"." || name == u".." || link) continue;
-    if (++looked > kMostItemsLooked) break;
-    const std::u16string child = rel + u"\\" + name;
-    const std::u16string full = root + child;
+  ForEachChild(root + rel, [&](const std::u16string& full, bool is_dir) {
+    if (++looked > kMostItemsLooked) return false;
+    const std::u16string child = full.substr(root.size());
     std::u16string identity;
     if (InSyncPlaceholder(manager.GetPlaceholderState(full.c_str())) &&
         manager.GetItemIdByPath(full.c_str(), identity) && !identity.empty() && identity != child)
       found[identity] = child;
-    if (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) LookThrough(manager, root, child, found, looked);
-  } while (platform::FindNextFileW(find, &data));
-  platform::FindClose(find);
+    if (is_dir) LookThrough(manager, root, child, found, looked);
+    return true;
+  });
 }
 
 }  // namespace
