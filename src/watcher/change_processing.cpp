@@ -905,10 +905,6 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   return result;
 }
 
-}  // namespace
-
-namespace {
-
 // The placeholder at `rel` is the item the cache knows there, unchanged:
 // its own record was handled before this older removal (the host's item
 // removed, and the user's made at the name, before the watcher got there),
@@ -917,9 +913,8 @@ namespace {
 bool KnownItemStandsAt(Engine& engine, const std::u16string& rel, const std::u16string& full) {
   CacheItem cached;
   LocalItemValues values;
-  return engine.metadata_cache.Lookup(rel, &cached, nullptr) && PathExists(full) &&
-         IsPlaceholderState(PlaceholderStateAt(engine, full)) && ReadLocalValues(full, values) == 0 &&
-         SameValues(cached, values);
+  return engine.metadata_cache.Lookup(rel, &cached, nullptr) && IsPlaceholderState(PlaceholderStateAt(engine, full)) &&
+         ReadLocalValues(full, values) == 0 && SameValues(cached, values);
 }
 
 }  // namespace

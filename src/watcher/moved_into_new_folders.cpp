@@ -45,17 +45,17 @@ bool ScannedNewFolderHoldingMovedItem(DirectoryWatcher& watcher, const std::u16s
   PlaceholderManager* manager = watcher.engine().placeholder_manager.get();
   if (manager == nullptr) return false;
   ChangeState& state = watcher.change_state();
-  const std::vector<std::u16string> checked = watcher.FoldersBeingChecked();
   if (!state.new_folders_looked_through) {
     state.new_folders_looked_through = true;
     size_t looked = 0;
-    for (const std::u16string& folder : checked)
+    for (const std::u16string& folder : watcher.FoldersBeingChecked())
       LookThrough(*manager, watcher.path(), folder, state.moved_into_new_folders, looked);
   }
+  // Most removals find nothing here, and pay no more.
   const auto it = state.moved_into_new_folders.find(relative_path);
   if (it == state.moved_into_new_folders.end()) return false;
   const std::u16string& moved = it->second;
-  for (const std::u16string& folder : checked) {
+  for (const std::u16string& folder : watcher.FoldersBeingChecked()) {
     if (moved.compare(0, folder.size(), folder) != 0 || moved.size() <= folder.size() || moved[folder.size()] != u'\\')
       continue;
     LogF(watcher.sink(), kLogVerbose, u"'%s' was moved into the new folder '%s', as '%s': the folder is scanned now",
