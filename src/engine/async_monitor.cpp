@@ -263,6 +263,7 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
     return kOk;
   }
   if (result == kOk && moved.IsFolder()) {
+    engine.taken_renames.Note(source, target);
     FollowQueuedFolderRename(engine, source, target);
     engine.local_changes.FollowFolderRename(engine, source, target);
   }

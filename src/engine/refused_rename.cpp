@@ -49,9 +49,12 @@ Outcome MoveBack(Engine& engine, const std::u16string& root, const std::u16strin
                  const std::u16string& target, bool is_dir) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
   if (manager == nullptr) return Outcome::kStays;
+  // An item inside a folder whose rename the host took still carries the
+  // identity it was made with.
   std::u16string identity;
   if (!manager->GetItemIdByPath((root + target).c_str(), identity) ||
-      !(identity == source || (is_dir && identity.empty())))
+      !(identity == source || (is_dir && identity.empty()) ||
+        (!identity.empty() && engine.taken_renames.Follow(identity) == source)))
     return Outcome::kStays;
   if (!HoldsServerOnlyData(*manager, root + target, is_dir)) return Outcome::kStays;
   LogSink* sink = engine.diag.log_sink();
@@ -132,7 +135,9 @@ bool FetchDataBeforeOfferingAsNew(Engine& engine, const std::u16string& relative
   // server holds the item here, and its identity says so.
   AwaitAnswerAt(engine, relative_path, false);
   std::u16string identity;
-  if (!manager->GetItemIdByPath(full.c_str(), identity) || identity.empty() || identity == relative_path) return true;
+  if (!manager->GetItemIdByPath(full.c_str(), identity) || identity.empty()) return true;
+  identity = engine.taken_renames.Follow(std::move(identity));
+  if (identity == relative_path) return true;
   // Another item stands at that name here: what the host holds there is
   // that item (or is about to be), not the data this one lacks.
   if (engine.ProbeItem(identity) != ItemKind::kMissing) return true;

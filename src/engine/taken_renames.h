@@ -1,7 +1,8 @@
-// Renames the host took after the item had already moved on: the item's
-// identity could not be changed where it no longer was, so it still names
-// the old path, which the host no longer has. The host knows it by the
-// new one.
+// Renames the host has whose items' identities still name the old path,
+// which the host no longer has: a rename taken after the item had already
+// moved on (its identity could not be changed where it no longer was), and
+// a folder's rename, taken or made by the host, whose items inside keep the
+// identities they were made with. The host knows them by the new path.
 #pragma once
 
 #include <deque>
@@ -22,8 +23,8 @@ class TakenRenames {
   std::u16string Follow(std::u16string identity) const;
 
  private:
-  // Few at any time: each is a rename answered after the user moved on.
-  static constexpr size_t kRemembered = 256;
+  // Renames of folders and late answers only: few beside the items.
+  static constexpr size_t kRemembered = 4096;
   static constexpr int kMostHops = 16;
 
   mutable Mutex mutex_;

@@ -1265,6 +1265,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
       }
       if (result == 0 && cached.IsFolder()) {
         // An event of an item inside, waiting for a retry, names it where it is now.
+        engine.taken_renames.Note(old_name, rel);
         FollowQueuedFolderRename(engine, old_name, rel);
         FollowFolderRename(engine, old_name, rel);
       }

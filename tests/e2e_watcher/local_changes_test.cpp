@@ -510,6 +510,23 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   Settle();
   host_.SetPolicy(nullptr);
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\far3.bin")) << Describe(Reported());
+  // The same for a file inside a folder whose rename the host took: the
+  // file still carries the identity it was made with, under the folder's
+  // old name, and is still the item refused.
+  ASSERT_EQ(0u, app_.CreateFolder("den"));
+  ASSERT_TRUE(BecomesInSync("den"));
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\den\\far4.bin", 4096));
+  ASSERT_EQ(0, rename((r + "den").c_str(), (r + "lair").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FOLDER, "\\den", 1)) << Describe(Reported());
+  ASSERT_TRUE(BecomesInSync("lair"));
+  host_.SetPolicy([](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\lair\\far4.bin" ? HALVEX_ERR_OPERATION_DENIED : 0;
+  });
+  ASSERT_EQ(0, rename((r + "lair/far4.bin").c_str(), (r + "far4.bin").c_str()));
+  EXPECT_TRUE(host_.WaitFor([&] { return std::filesystem::exists(r + "lair/far4.bin"); })) << Describe(Reported());
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(InSync("lair/far4.bin"));
 
   // With the watcher behind, an editor's save (a new file put over the old)
   // and then a rename: the rename carries no content, so taking it does not
