@@ -145,6 +145,14 @@ void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const 
 
 }  // namespace
 
+bool RenamedItemMovedOn(Engine& engine, const std::u16string& target, int64_t moved_file_id) {
+  if (moved_file_id == 0) return false;
+  // Below 0: the record was read when the item had left the name already.
+  if (moved_file_id < 0) return true;
+  const FileVersion now = ReadFileVersion(engine, target, false);
+  return now.file_id != 0 && now.file_id != moved_file_id;
+}
+
 bool AnotherItemTookTheName(Engine& engine, const std::u16string& target, const std::u16string& source,
                             const CacheItem& moved, bool target_known) {
   const std::u16string full = engine.EffectiveSyncRootPath() + target;
@@ -248,7 +256,8 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   if (!engine.metadata_cache.Lookup(target, &moved, &name)) return kOk;
   const std::u16string full = root + target;
   const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
-  if (attributes == platform::INVALID_FILE_ATTRIBUTES) {
+  if (attributes == platform::INVALID_FILE_ATTRIBUTES ||
+      (info != nullptr && RenamedItemMovedOn(engine, target, info->MovedFileId))) {
     engine.taken_renames.Note(source, target);
     return kOk;
   }

@@ -62,6 +62,10 @@ void ForgetDeletedItem(Engine& engine, const std::u16string& root, const std::u1
 // rename was reported.
 int32_t RenameTakenFlags(bool source_in_sync);
 
+// The renamed item (`moved_file_id`, as its record told it) has left
+// `target` again: what stands there now is another item, however alike.
+bool RenamedItemMovedOn(Engine& engine, const std::u16string& target, int64_t moved_file_id);
+
 // After a rename the host accepted: true when the item at `target` is not
 // the one renamed from `source` (`moved`, its cache entry): one known by the
 // name itself (made there since), one known by a name it has left (moved

@@ -49,6 +49,9 @@ struct RenameInfo {
   // Not in sync when reported (a change the host has not taken): the rename
   // carries no content, so taking it does not bring the item in sync.
   bool SourceInSync = true;
+  // The moved item's id as the change record told it: 0 when not told,
+  // below 0 when the item had left the new name again by then.
+  int64_t MovedFileId = 0;
 };
 
 struct Listing {

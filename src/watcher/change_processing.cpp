@@ -224,7 +224,7 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
   }
   if (cached.CreateFailed || cached.IsFolder() != values.folder) return false;
   LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is the known '%s', moved: reporting the rename", rel, item_id);
-  result = ReportLocalRename(engine, item_id, rel, full, cached);
+  result = ReportLocalRename(engine, item_id, rel, full, cached, 0);
   return true;
 }
 
@@ -1075,7 +1075,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
       }
       if (engine.metadata_cache.Lookup(source, &cached, nullptr)) {
         LogF(sink, kLogVerbose, u"'%s' moved on from '%s', which the host took meanwhile", source, old_name);
-        return ReportLocalRename(engine, source, rel, full, cached);
+        return ReportLocalRename(engine, source, rel, full, cached, record.FileId);
       }
     }
   }
@@ -1181,7 +1181,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     NoteDisplaced(state, rel, old_name);
     return 0;
   }
-  const int32_t result = ReportLocalRename(engine, old_name, rel, full, cached);
+  const int32_t result = ReportLocalRename(engine, old_name, rel, full, cached, record.FileId);
   report_lock.Unlock();
   if (result == 0 && cached.IsFolder() && TakeVanishedUnder(state, old_name)) watcher.StartNewFolderCheck(rel);
   return result;
@@ -1205,7 +1205,7 @@ void AfterRefusedRename(Engine& engine, const std::u16string& old_name, const st
 }
 
 int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& rel,
-                          const std::u16string& full, const CacheItem& cached) {
+                          const std::u16string& full, const CacheItem& cached, int64_t moved_file_id) {
   LogSink* sink = engine.diag.log_sink();
   const uint32_t cached_platform = PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes));
   Task* task = engine.tasks.CreateTask(rel, OP_RENAME, nullptr);
@@ -1227,6 +1227,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
   const bool in_sync =
       cached.IsFolder() || (IsPlaceholderState(state) && (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0);
   task->RenameInfo->SourceInSync = in_sync;
+  task->RenameInfo->MovedFileId = moved_file_id;
   const int64_t task_id = engine.tasks.RegisterTask(task);
   int32_t answer = 0;
   FireRenameWithRetry(engine, *task, old_name, rel, cached.IsFolder(), answer);
@@ -1250,7 +1251,9 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
     engine.HostTookItemAway(old_name);
     if (!engine.metadata_cache.Rename(old_name, rel)) {
       result = kErrLocalItemNotFound;
-    } else if (!PathExists(full)) {
+    } else if (!PathExists(full) || RenamedItemMovedOn(engine, rel, moved_file_id)) {
+      // Its own later records tell where it went; a file here now is another
+      // one, not content put over it.
       engine.taken_renames.Note(old_name, rel);
     } else if (AnotherItemTookTheName(engine, rel, old_name, cached, target_known)) {
       report_change = content_unsent;

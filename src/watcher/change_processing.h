@@ -46,11 +46,12 @@ void AfterRefusedRename(Engine& engine, const std::u16string& old_name, const st
                         bool is_dir, int32_t answer);
 
 // Reports the rename of the known item `old_name` (cache entry `cached`) to
-// `relative_path` and moves its cache entry. The caller holds every stripe of
-// the engine's item_reports, so that the watcher and a rescan never both
-// report it.
+// `relative_path` and moves its cache entry. `moved_file_id` is the item's id
+// as the rename's record told it (0 when no record did). The caller holds
+// every stripe of the engine's item_reports, so that the watcher and a
+// rescan never both report it.
 int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& relative_path,
-                          const std::u16string& full_path, const CacheItem& cached)
+                          const std::u16string& full_path, const CacheItem& cached, int64_t moved_file_id)
     REQUIRES(engine.item_reports);
 
 // The update of a known item against its cache entry (also used by the

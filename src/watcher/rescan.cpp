@@ -190,7 +190,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
       // Reported as new, the item would reach the host twice: once created
       // here and once renamed by the watcher's records, still to come.
       LogF(sink, kLogVerbose, u"Known item was renamed from '%s' to '%s'", old_rel, rel);
-      ReportLocalRename(engine, old_rel, rel, full, old_cached);
+      ReportLocalRename(engine, old_rel, rel, full, old_cached, 0);
       report_lock.Unlock();
       if (values.folder) RescanMissingFiles(engine, full);
       continue;

@@ -527,6 +527,23 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   Settle();
   host_.SetPolicy(nullptr);
   EXPECT_TRUE(InSync("lair/far4.bin"));
+  // With the watcher behind, a file whose data is on the server only renamed
+  // twice and a new file made at its first new name: that file is not the
+  // renamed one, and its bytes must not replace the server's copy of it.
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\chain.bin", 4096));
+  ASSERT_TRUE(BecomesInSync("chain.bin"));
+  host_.Clear();
+  ASSERT_TRUE(BehindTheWatcher("gate11.txt", [&] {
+    const bool moved = rename((r + "chain.bin").c_str(), (r + "link.bin").c_str()) == 0 &&
+                       rename((r + "link.bin").c_str(), (r + "end.bin").c_str()) == 0;
+    std::ofstream(r + "link.bin") << "newcomer";
+    return moved;
+  }));
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\link.bin")) << Describe(Reported());
+  const auto chained = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\link.bin");
+  ASSERT_EQ(1u, chained.size()) << Describe(Reported());
+  EXPECT_EQ("\\end.bin", chained[0].new_path);
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\link.bin")) << Describe(Reported());
 
   // With the watcher behind, an editor's save (a new file put over the old)
   // and then a rename: the rename carries no content, so taking it does not
