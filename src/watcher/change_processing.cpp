@@ -688,7 +688,18 @@ int32_t ProcessRecord(DirectoryWatcher& watcher, const ChangeRecord& record, con
   if (LogEnabled(kLogVerbose))
     LogF(sink, kLogVerbose, u"New file attributes: '%s', attributes: '%s'", full,
          ItemAttributesText(values.attributes));
-  if (action == platform::FILE_ACTION_ADDED && !in_cache) {
+  // The item the cache knows by this name is being renamed away, and the
+  // host has not answered yet: taken, the rename leaves nothing the host has
+  // here, and an item made at the name since is new to it.
+  bool known = in_cache;
+  const CacheItem* cached = view.known ? &view.cached : nullptr;
+  CacheItem after_answer;
+  if (action == platform::FILE_ACTION_ADDED && known && RenameFromUnanswered(engine, rel)) {
+    AwaitAnswerAt(engine, rel, true);
+    known = engine.metadata_cache.Lookup(rel, &after_answer, nullptr);
+    cached = known ? &after_answer : nullptr;
+  }
+  if (action == platform::FILE_ACTION_ADDED && !known) {
     // Read from the item itself: only a placeholder can be one to adopt, or
     // a known item moved; a plain file (each of a burst) is new, and only
     // its own path is reported.
@@ -706,7 +717,7 @@ int32_t ProcessRecord(DirectoryWatcher& watcher, const ChangeRecord& record, con
       }
     }
   }
-  return UpdateKnownItem(engine, &watcher, rel, full, values, view.known ? &view.cached : nullptr);
+  return UpdateKnownItem(engine, &watcher, rel, full, values, cached);
 }
 
 }  // namespace

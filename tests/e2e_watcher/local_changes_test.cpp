@@ -1317,6 +1317,25 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   ASSERT_TRUE(host_.WaitFor([&] { return HostTree().count("\\v.txt") > 0; })) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\v.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("v.txt"));
+  // A file made at the old name before the host answers the rename is new:
+  // once the rename is taken the host has nothing there to update, and the
+  // file would never reach it.
+  late = 0;
+  waits = false;
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != "\\v.txt") return 0;
+    late = e.task_id;
+    return HALVEX_ERR_PENDING;
+  });
+  ASSERT_EQ(0u, app_.Rename("v.txt", "t.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return late != 0; }));
+  ASSERT_EQ(0u, app_.CreateFile("v.txt", "another v"));
+  ASSERT_TRUE(host_.WaitFor([&] { return waits.load(); }));
+  ASSERT_EQ(0, host_.Finalize(late, 0));
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\v.txt", 1)) << Describe(Reported());
+  Settle();
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\v.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("v.txt") && BecomesInSync("t.txt"));
   host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
 }
