@@ -1100,7 +1100,9 @@ class Run {
       const std::string target = Pick(folders);
       if (Within(target, p) || !Listed(target) || !Gate("cache-miss")) return;
       const std::string to = Fresh(target, on_folder);
-      if (!synced) return;
+      // A host does not move its own item onto a name its late job, or a
+      // change the user made there, is still about.
+      if (!synced || !Quiet(to)) return;
       rc = host_->RemoteRename(p, to, on_folder);
       Note("remote rename " + p + " -> " + to + ": " + std::to_string(rc));
       if (rc == 0) MoveTree(expect_, p, to);
