@@ -463,6 +463,9 @@ std::u16string TopFolderOf(const ChangeRecord& record) {
 
 // Below this many records lanes cost more than they save.
 constexpr size_t kLaneMinimum = 8;
+// A burst of new folders is looked through only when a removal asks, and
+// then only this many of them.
+constexpr size_t kMostFoldersNamed = 64;
 
 }  // namespace
 
@@ -474,6 +477,11 @@ int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>
   // into them by then; a later batch looks again.
   state.new_folders_looked_through = false;
   state.moved_into_new_folders.clear();
+  state.folders_named.clear();
+  for (const ChangeRecord* record : records)
+    if ((record->Action == platform::FILE_ACTION_ADDED || record->Action == platform::FILE_ACTION_RENAMED_NEW_NAME) &&
+        (record->FileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) && state.folders_named.size() < kMostFoldersNamed)
+      state.folders_named.push_back(RelativePathOf(*record));
   RecordLanes& lanes = watcher.record_lanes();
   const bool lock_files = engine.settings.track_office_lock_files.load() != 0;
   RecordRun run;
@@ -969,10 +977,14 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
     return 0;
   }
   // Moved into a folder not watched yet: the scan reports the move, and
-  // the item is no longer known here.
-  if (!engine.metadata_cache.NoItemInCache(rel) && ScannedNewFolderHoldingMovedItem(watcher, rel) &&
-      engine.metadata_cache.NoItemInCache(rel))
-    return 0;
+  // the item is no longer known here; or the folder is still to be reported,
+  // and the move with it.
+  if (!engine.metadata_cache.NoItemInCache(rel)) {
+    const MovedIntoNewFolder moved = FindMovedIntoNewFolder(watcher, rel);
+    if (moved == MovedIntoNewFolder::kToBeReported ||
+        (moved == MovedIntoNewFolder::kScanned && engine.metadata_cache.NoItemInCache(rel)))
+      return 0;
+  }
   return ReportDelete(engine, rel, nullptr, DeleteOf::kCachedItem);
 }
 
@@ -1190,6 +1202,17 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     LogF(sink, kLogVerbose, u"'%s' holds the host's own item, made after '%s' was moved there: not reported over it",
          rel, old_name);
     NoteDisplaced(state, rel, old_name);
+    return 0;
+  }
+  // Moved into a folder the host has not heard of, which moved on or went
+  // before this record was read: told now, the rename would name a folder
+  // the host does not have. The item is found by its identity once that
+  // folder is, under its last name; until then the host has it here.
+  const size_t slash = rel.rfind(u'\\');
+  if (slash != std::u16string::npos && slash > 0 && engine.metadata_cache.NoItemInCache(rel.substr(0, slash)) &&
+      !PathExists(watcher.path() + rel.substr(0, slash))) {
+    LogF(sink, kLogVerbose, u"'%s' moved into a new folder that moved on since, as '%s': found with the folder", old_name,
+         rel);
     return 0;
   }
   const int32_t result = ReportLocalRename(engine, old_name, rel, full, cached, record.FileId);

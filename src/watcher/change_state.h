@@ -32,6 +32,10 @@ struct ChangeState {
   // the host knows (MovedIntoNewFolder); looked for once per batch.
   bool new_folders_looked_through = false;
   std::map<std::u16string, std::u16string> moved_into_new_folders;
+  // Folders this batch's records name as added or renamed to: one made and
+  // renamed on before the watcher got to it is found only under its last
+  // name, not reported yet, so no check of it as new runs yet.
+  std::vector<std::u16string> folders_named;
 };
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 #include "diag/log.h"
 #include "engine/engine.h"
 #include "engine/folder_children.h"
+#include "platform/files.h"
 #include "provider/placeholder_manager.h"
 #include "watcher/change_state.h"
 #include "watcher/directory_watcher.h"
@@ -39,39 +40,64 @@ void LookThrough(PlaceholderManager& manager, const std::u16string& root, const 
   });
 }
 
+bool Below(const std::u16string& path, const std::u16string& folder) {
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == u'\\';
+}
+
+// The folders the batch names that stand now, unknown to the cache and
+// outside those being checked: each is still to be reported as new.
+std::vector<std::u16string> UnreportedFoldersNamed(DirectoryWatcher& watcher,
+                                                   const std::vector<std::u16string>& checked) {
+  Engine& engine = watcher.engine();
+  std::vector<std::u16string> unreported;
+  for (const std::u16string& folder : watcher.change_state().folders_named) {
+    bool covered = false;
+    for (const std::u16string& other : checked) covered = covered || other == folder || Below(folder, other);
+    if (covered || !engine.metadata_cache.NoItemInCache(folder)) continue;
+    const platform::DWORD attributes = platform::GetFileAttributesW((watcher.path() + folder).c_str());
+    if (attributes == platform::INVALID_FILE_ATTRIBUTES || !(attributes & platform::FILE_ATTRIBUTE_DIRECTORY)) continue;
+    unreported.push_back(folder);
+  }
+  return unreported;
+}
+
 }  // namespace
 
-bool ScannedNewFolderHoldingMovedItem(DirectoryWatcher& watcher, const std::u16string& relative_path) {
+MovedIntoNewFolder FindMovedIntoNewFolder(DirectoryWatcher& watcher, const std::u16string& relative_path) {
   PlaceholderManager* manager = watcher.engine().placeholder_manager.get();
-  if (manager == nullptr) return false;
+  if (manager == nullptr) return MovedIntoNewFolder::kNotFound;
   ChangeState& state = watcher.change_state();
+  const std::vector<std::u16string> checked = watcher.FoldersBeingChecked();
   if (!state.new_folders_looked_through) {
     state.new_folders_looked_through = true;
     size_t looked = 0;
-    for (const std::u16string& folder : watcher.FoldersBeingChecked())
+    for (const std::u16string& folder : checked)
+      LookThrough(*manager, watcher.path(), folder, state.moved_into_new_folders, looked);
+    for (const std::u16string& folder : UnreportedFoldersNamed(watcher, checked))
       LookThrough(*manager, watcher.path(), folder, state.moved_into_new_folders, looked);
   }
   // Most removals find nothing here, and pay no more.
   const auto it = state.moved_into_new_folders.find(relative_path);
-  if (it == state.moved_into_new_folders.end()) return false;
+  if (it == state.moved_into_new_folders.end()) return MovedIntoNewFolder::kNotFound;
   const std::u16string& moved = it->second;
-  for (const std::u16string& folder : watcher.FoldersBeingChecked()) {
-    if (moved.compare(0, folder.size(), folder) != 0 || moved.size() <= folder.size() || moved[folder.size()] != u'\\')
-      continue;
+  for (const std::u16string& folder : checked) {
+    if (!Below(moved, folder)) continue;
     LogF(watcher.sink(), kLogVerbose, u"'%s' was moved into the new folder '%s', as '%s': the folder is scanned now",
          relative_path, folder, moved);
     // A scan of the folder under way (its own check) is waited for: the
     // rename must reach the host before this removal is judged.
     const std::u16string full = watcher.path() + folder;
     for (int waits = 0; !watcher.BeginScan(full); ++waits) {
-      if (waits >= 200 || watcher.Stopping()) return false;
+      if (waits >= 200 || watcher.Stopping()) return MovedIntoNewFolder::kNotFound;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     RescanMissingFiles(watcher.engine(), full);
     while (watcher.EndScan(full)) RescanMissingFiles(watcher.engine(), full);
-    return true;
+    return MovedIntoNewFolder::kScanned;
   }
-  return false;
+  LogF(watcher.sink(), kLogVerbose, u"'%s' was moved into a new folder, as '%s': the folder's report tells of it",
+       relative_path, moved);
+  return MovedIntoNewFolder::kToBeReported;
 }
 
 }  // namespace corvane

@@ -12,11 +12,20 @@ namespace corvane {
 
 class DirectoryWatcher;
 
-// When an in-sync placeholder whose identity is `relative_path` (a known
-// item's name) stands below a folder whose new-folder check is still
-// running, runs that check's scan now: it reports the folders above the item
-// the host does not have yet, then the item's rename. True when it ran. The
-// new folders are looked through once per batch of records.
-bool ScannedNewFolderHoldingMovedItem(DirectoryWatcher& watcher, const std::u16string& relative_path);
+enum class MovedIntoNewFolder {
+  kNotFound,
+  // Found below a folder whose new-folder check is still running: that
+  // check's scan ran now, and reported the folders above the item the host
+  // does not have yet, then the item's rename.
+  kScanned,
+  // Found below a folder this batch names that is not reported yet: its
+  // report, and the check that follows it, tell of the move.
+  kToBeReported,
+};
+
+// Looks for an in-sync placeholder whose identity is `relative_path` (a
+// known item's name) below the new folders. They are looked through once per
+// batch of records.
+MovedIntoNewFolder FindMovedIntoNewFolder(DirectoryWatcher& watcher, const std::u16string& relative_path);
 
 }  // namespace corvane

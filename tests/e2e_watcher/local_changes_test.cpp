@@ -91,9 +91,8 @@ class LocalChanges : public ::testing::Test {
   bool BecomesInSync(const std::string& path) {
     return host_.WaitFor([&] { return InSync(path); }, 10000);
   }
-  // The host's tree as the events so far have built it.
-  std::set<std::string> HostTree() {
-    std::set<std::string> tree;
+  // The host's tree as the events so far have built it over `tree`.
+  std::set<std::string> HostTree(std::set<std::string> tree = {}) {
     for (const HostEvent& e : host_.ItemEvents()) {
       if (e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_CREATE_FOLDER) tree.insert(e.path);
       if (e.id == HALVEX_EVENT_DELETE_FILE || e.id == HALVEX_EVENT_DELETE_FOLDER ||
@@ -466,6 +465,22 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(1u, far.size()) << Describe(Reported());
   EXPECT_EQ("\\fresh\\far.bin", far[0].new_path);
   EXPECT_TRUE(BecomesInSync("fresh/far.bin"));
+  // The same with the new folder renamed twice before the watcher gets to
+  // it: only its last name stands, and the host has not heard of it yet.
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\far5.bin", 4096));
+  ASSERT_TRUE(BecomesInSync("far5.bin"));
+  host_.Clear();
+  ASSERT_TRUE(BehindTheWatcher("gate14.txt", [&] {
+    return mkdir((r + "fresh5").c_str(), 0777) == 0 &&
+           rename((r + "far5.bin").c_str(), (r + "fresh5/far5.bin").c_str()) == 0 &&
+           rename((r + "fresh5").c_str(), (r + "fresh6").c_str()) == 0 &&
+           rename((r + "fresh6").c_str(), (r + "fresh7").c_str()) == 0;
+  }));
+  // Told with the folder's records, or by the check of the folder as new.
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\far5.bin", 1)) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\far5.bin")) << Describe(Reported());
+  EXPECT_TRUE(HostTree({"\\far5.bin"}).count("\\fresh7\\far5.bin")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("fresh7/far5.bin"));
   // The same with the new folder's create answered "retry": the move waits
   // behind it, and the removal that the platform showed is that move's own,
   // not a delete of the only copy.
