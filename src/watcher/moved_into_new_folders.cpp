@@ -6,6 +6,7 @@
 
 #include "diag/log.h"
 #include "engine/engine.h"
+#include "engine/exclusion.h"
 #include "engine/folder_children.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
@@ -45,7 +46,8 @@ bool Below(const std::u16string& path, const std::u16string& folder) {
 }
 
 // The folders the batch names that stand now, unknown to the cache and
-// outside those being checked: each is still to be reported as new.
+// outside those being checked: each is still to be reported as new (one
+// kept from the host never is: an item moved into it leaves the host).
 std::vector<std::u16string> UnreportedFoldersNamed(DirectoryWatcher& watcher,
                                                    const std::vector<std::u16string>& checked) {
   Engine& engine = watcher.engine();
@@ -55,7 +57,9 @@ std::vector<std::u16string> UnreportedFoldersNamed(DirectoryWatcher& watcher,
     for (const std::u16string& other : checked) covered = covered || other == folder || Below(folder, other);
     if (covered || !engine.metadata_cache.NoItemInCache(folder)) continue;
     const platform::DWORD attributes = platform::GetFileAttributesW((watcher.path() + folder).c_str());
-    if (attributes == platform::INVALID_FILE_ATTRIBUTES || !(attributes & platform::FILE_ATTRIBUTE_DIRECTORY)) continue;
+    if (attributes == platform::INVALID_FILE_ATTRIBUTES || !(attributes & platform::FILE_ATTRIBUTE_DIRECTORY) ||
+        KeptFromHost(engine, folder, attributes))
+      continue;
     unreported.push_back(folder);
   }
   return unreported;
@@ -67,10 +71,10 @@ MovedIntoNewFolder FindMovedIntoNewFolder(DirectoryWatcher& watcher, const std::
   PlaceholderManager* manager = watcher.engine().placeholder_manager.get();
   if (manager == nullptr) return MovedIntoNewFolder::kNotFound;
   ChangeState& state = watcher.change_state();
-  const std::vector<std::u16string> checked = watcher.FoldersBeingChecked();
   if (!state.new_folders_looked_through) {
     state.new_folders_looked_through = true;
     size_t looked = 0;
+    const std::vector<std::u16string> checked = watcher.FoldersBeingChecked();
     for (const std::u16string& folder : checked)
       LookThrough(*manager, watcher.path(), folder, state.moved_into_new_folders, looked);
     for (const std::u16string& folder : UnreportedFoldersNamed(watcher, checked))
@@ -80,7 +84,7 @@ MovedIntoNewFolder FindMovedIntoNewFolder(DirectoryWatcher& watcher, const std::
   const auto it = state.moved_into_new_folders.find(relative_path);
   if (it == state.moved_into_new_folders.end()) return MovedIntoNewFolder::kNotFound;
   const std::u16string& moved = it->second;
-  for (const std::u16string& folder : checked) {
+  for (const std::u16string& folder : watcher.FoldersBeingChecked()) {
     if (!Below(moved, folder)) continue;
     LogF(watcher.sink(), kLogVerbose, u"'%s' was moved into the new folder '%s', as '%s': the folder is scanned now",
          relative_path, folder, moved);
