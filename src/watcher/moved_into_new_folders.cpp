@@ -10,6 +10,7 @@
 #include "engine/folder_children.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
+#include "support/sync_root_path.h"
 #include "watcher/change_state.h"
 #include "watcher/directory_watcher.h"
 #include "watcher/rescan.h"
@@ -41,10 +42,6 @@ void LookThrough(PlaceholderManager& manager, const std::u16string& root, const 
   });
 }
 
-bool Below(const std::u16string& path, const std::u16string& folder) {
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == u'\\';
-}
-
 // The folders the batch names that stand now, unknown to the cache and
 // outside those being checked: each is still to be reported as new (one
 // kept from the host never is: an item moved into it leaves the host).
@@ -54,7 +51,7 @@ std::vector<std::u16string> UnreportedFoldersNamed(DirectoryWatcher& watcher,
   std::vector<std::u16string> unreported;
   for (const std::u16string& folder : watcher.change_state().folders_named) {
     bool covered = false;
-    for (const std::u16string& other : checked) covered = covered || other == folder || Below(folder, other);
+    for (const std::u16string& other : checked) covered = covered || other == folder || IsBelowFolder(folder, other);
     if (covered || !engine.metadata_cache.NoItemInCache(folder)) continue;
     const platform::DWORD attributes = platform::GetFileAttributesW((watcher.path() + folder).c_str());
     if (attributes == platform::INVALID_FILE_ATTRIBUTES || !(attributes & platform::FILE_ATTRIBUTE_DIRECTORY) ||
@@ -85,7 +82,7 @@ MovedIntoNewFolder FindMovedIntoNewFolder(DirectoryWatcher& watcher, const std::
   if (it == state.moved_into_new_folders.end()) return MovedIntoNewFolder::kNotFound;
   const std::u16string& moved = it->second;
   for (const std::u16string& folder : watcher.FoldersBeingChecked()) {
-    if (!Below(moved, folder)) continue;
+    if (!IsBelowFolder(moved, folder)) continue;
     LogF(watcher.sink(), kLogVerbose, u"'%s' was moved into the new folder '%s', as '%s': the folder is scanned now",
          relative_path, folder, moved);
     // A scan of the folder under way (its own check) is waited for: the
