@@ -64,6 +64,18 @@ bool RenameFromUnanswered(Engine& engine, std::u16string_view path, const Task* 
   return false;
 }
 
+bool DeleteUnansweredAt(Engine& engine, std::u16string_view path, const Task* self) {
+  TaskRegistry::Lock lock(engine.tasks);
+  std::vector<Task*> found;
+  engine.tasks.AcquireAllByKeyLocked(path, OP_DELETE, found);
+  bool holds = false;
+  for (Task* task : found) {
+    holds = holds || Holds(*task, self);
+    engine.tasks.ReleaseLocked(task);
+  }
+  return holds;
+}
+
 namespace {
 
 // A rename to or from `key`, or a delete of it, that the host has not

@@ -48,6 +48,8 @@ bool UnansweredAbove(Engine& engine, std::u16string_view path);
 // A rename of the item at `path` to another name waits for the host's answer
 // (for no longer than the hold; `self` does not count).
 bool RenameFromUnanswered(Engine& engine, std::u16string_view path, const Task* self = nullptr);
+// A delete of `path` waits for the host's answer (as above).
+bool DeleteUnansweredAt(Engine& engine, std::u16string_view path, const Task* self = nullptr);
 
 // The handler's answer once the calling thread's event error and a thrown
 // exception are taken into account.

@@ -179,7 +179,11 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, Del
     uint32_t attributes = 0;
     // Renamed here by a rename the host has not answered: once it does, the
     // item is known under this name (unless it refused), and its delete is owed.
-    const bool waited = !engine.metadata_cache.GetAttributes(path, &attributes);
+    // Or removed again (the platform may record a removal twice) while the
+    // host has not answered the delete the first record told: once it has,
+    // the item is no longer known here and nothing is left to tell.
+    const bool waited =
+        !engine.metadata_cache.GetAttributes(path, &attributes) || DeleteUnansweredAt(engine, path, task);
     if (waited) AwaitAnswerAt(engine, path, false);
     if (!engine.metadata_cache.GetAttributes(path, &attributes)) {
       // Still known to the host under the name a queued rename moves it from:

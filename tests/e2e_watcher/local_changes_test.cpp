@@ -1351,6 +1351,24 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   Settle();
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\v.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("v.txt") && BecomesInSync("t.txt"));
+  // Made again and removed again behind the watcher while the host has not
+  // answered the delete: the second removal has nothing left to tell.
+  late = 0;
+  waits = false;
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_DELETE_FILE || e.path != "\\t.txt" || late != 0) return 0;
+    late = e.task_id;
+    return HALVEX_ERR_PENDING;
+  });
+  ASSERT_EQ(0u, app_.Delete("t.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return late != 0; }));
+  std::ofstream(root + "t.txt") << "again";
+  ASSERT_EQ(0, unlink((root + "t.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return waits.load(); })) << Describe(Reported());
+  ASSERT_EQ(0, host_.Finalize(late, 0));
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  Settle();
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\t.txt")) << Describe(Reported());
   host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
 }
