@@ -70,11 +70,11 @@ class ItemCall {
     return engine_.diag.Record(kErrInvalidParameter, ResultMessage(kErrInvalidParameter));
   }
 
-  void AddPending(std::u16string_view path, int32_t op_type, bool is_dir) {
+  void AddPending(std::u16string_view path, int32_t op_type, bool is_dir, std::u16string_view target = {}) {
     pending_path_.assign(path);
     pending_op_ = op_type;
     pending_is_dir_ = is_dir;
-    pending_added_ = engine_.pending.AddPending(path, op_type, is_dir);
+    pending_added_ = engine_.pending.AddPending(path, op_type, is_dir, target);
     engine_.newer_changes.Note(path);
     // The host's own delete or move of an item it made: the name, and any
     // below it, holds that item no more.
@@ -247,7 +247,7 @@ int32_t RunRename(Engine& engine, std::u16string_view local_path, std::u16string
   if (int32_t rc = call.PreparePath(local_path, path); rc != kOk) return rc;
   if (int32_t rc = call.PreparePath(new_path, target); rc != kOk) return rc;
   if (int32_t rc = call.CheckItem(path, is_folder ? ItemCheck::kFolder : ItemCheck::kFile); rc != kOk) return rc;
-  call.AddPending(path, kOpRename, is_folder);
+  call.AddPending(path, kOpRename, is_folder, target);
   call.BeforeOperation();
   int32_t result = DoRenamePlaceholder(engine, path, target, overwrite);
   // The item is known under its new name from now on, not only once the

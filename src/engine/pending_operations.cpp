@@ -30,23 +30,24 @@ const char16_t* YesNo(bool value) { return value ? u"true" : u"false"; }
 PendingOperations::PendingOperations(LogSink* sink, const std::atomic<bool>& enabled)
     : sink_(sink), enabled_(enabled) {}
 
-bool PendingOperations::AddPending(std::u16string_view path, int32_t op_type, bool is_dir) {
+bool PendingOperations::AddPending(std::u16string_view path, int32_t op_type, bool is_dir, std::u16string_view target) {
   LogF(sink_, kLogVerbose, u"AddPending Path(%s), IsDir(%s), OpType(%d)", path, YesNo(is_dir), op_type);
   if (!enabled_.load() || !ValidOpType(op_type)) return false;
   Set& set = sets_[static_cast<size_t>(op_type)];
   MutexLock lock(set.mutex);
   const int64_t now = CurrentTimeMs();
-  auto [it, inserted] = set.keys.emplace(KeyFor(path, is_dir), Mark{1u, now});
+  auto [it, inserted] = set.keys.emplace(KeyFor(path, is_dir), Mark{1u, now, std::u16string(target)});
   if (!inserted) {
     if (op_type == kOpUpdate) ++it->second.count;
     it->second.made_ms = now;
+    it->second.target.assign(target);
   }
   return true;
 }
 
-bool PendingOperations::CheckPendingOrRemove(std::u16string_view path, int32_t op_type, bool is_dir) {
-  LogF(sink_, kLogVerbose, u"CheckPendingOrRemove Path(%s), IsDir(%s), OpType(%d)", path, YesNo(is_dir),
-       op_type);
+bool PendingOperations::CheckPendingOrRemove(std::u16string_view path, int32_t op_type, bool is_dir,
+                                             std::u16string_view target) {
+  LogF(sink_, kLogVerbose, u"CheckPendingOrRemove Path(%s), IsDir(%s), OpType(%d)", path, YesNo(is_dir), op_type);
   if (!enabled_.load() || !ValidOpType(op_type)) return false;
   Set& set = sets_[static_cast<size_t>(op_type)];
   MutexLock lock(set.mutex);
@@ -57,6 +58,11 @@ bool PendingOperations::CheckPendingOrRemove(std::u16string_view path, int32_t o
     LogF(sink_, kLogVerbose, u"Mark of '%s' dropped: its change was made too long ago", path);
     set.keys.erase(it);
     it = set.keys.end();
+  }
+  if (it != set.keys.end() && !target.empty() && !it->second.target.empty() && it->second.target != target) {
+    LogF(sink_, kLogVerbose, u"Mark of '%s' is the host's rename to '%s', not to '%s'", path, it->second.target,
+         target);
+    return false;
   }
   if (it != set.keys.end()) {
     if (op_type != kOpUpdate || --it->second.count == 0) set.keys.erase(it);

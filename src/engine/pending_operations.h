@@ -32,11 +32,16 @@ class PendingOperations {
   // `enabled` is the AvoidFiringEventsForMethods setting, read on every call.
   PendingOperations(LogSink* sink, const std::atomic<bool>& enabled);
 
-  bool AddPending(std::u16string_view path, int32_t op_type, bool is_dir);
+  // A rename's mark keeps its `target`: another item may take the source
+  // name (by another of the host's renames) and be moved on by the user
+  // before the records of the host's own rename are handled.
+  bool AddPending(std::u16string_view path, int32_t op_type, bool is_dir, std::u16string_view target = {});
   // Consumes an exact entry, or answers true for an entry of a parent folder
   // (which stays, since further children may follow); updates match only
-  // their own item.
-  bool CheckPendingOrRemove(std::u16string_view path, int32_t op_type, bool is_dir);
+  // their own item. Given a `target`, an exact rename entry matches only
+  // the rename to it.
+  bool CheckPendingOrRemove(std::u16string_view path, int32_t op_type, bool is_dir,
+                            std::u16string_view target = {});
   // Drops the file entry or else the folder entry of `path`, whatever its count.
   bool RemoveAll(std::u16string_view path, int32_t op_type);
 
@@ -54,6 +59,7 @@ class PendingOperations {
   struct Mark {
     uint32_t count = 0;
     int64_t made_ms = 0;
+    std::u16string target;
   };
   struct Set {
     mutable Mutex mutex;

@@ -115,7 +115,7 @@ int32_t FireRenameWithRetry(Engine& engine, Task& task, const std::u16string& pa
     LogF(engine.diag.log_sink(), kLogVerbose,
          u"DoRename called for '%s', NewPath: '%s'. Removed file from event retry queue", path, new_path);
   }
-  if (engine.pending.CheckPendingOrRemove(path, kOpRename, is_dir)) return 0;
+  if (engine.pending.CheckPendingOrRemove(path, kOpRename, is_dir, new_path)) return 0;
   const int32_t fired = WaitsForQueuedFolder(engine, path, kOpRename, is_dir, result) ||
                                    WaitsForQueuedFolder(engine, new_path, kOpRename, is_dir, result)
                             ? 1

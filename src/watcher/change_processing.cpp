@@ -559,8 +559,8 @@ int32_t ProcessRecord(DirectoryWatcher& watcher, const ChangeRecord& record, con
     if (record.Action == platform::FILE_ACTION_RENAMED_NEW_NAME || state.move_pending) {
       // The host's own rename onto an item it holds uses up its mark here,
       // or the mark would swallow a later rename of the old name.
-      if (!state.old_name.empty() && !engine.pending.CheckPendingOrRemove(state.old_name, kOpRename, false))
-        engine.pending.CheckPendingOrRemove(state.old_name, kOpRename, true);
+      if (!state.old_name.empty() && !engine.pending.CheckPendingOrRemove(state.old_name, kOpRename, false, rel))
+        engine.pending.CheckPendingOrRemove(state.old_name, kOpRename, true, rel);
       state.old_name.clear();
       state.move_pending = false;
     }
@@ -1060,8 +1060,8 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   PathLockAll report_lock(engine.item_reports);
   // The host's own rename: the method moved the cache entry already (or
   // will), whatever renames of the item the records show after it.
-  if (!old_name.empty() && (engine.pending.CheckPendingOrRemove(old_name, kOpRename, false) ||
-                            engine.pending.CheckPendingOrRemove(old_name, kOpRename, true))) {
+  if (!old_name.empty() && (engine.pending.CheckPendingOrRemove(old_name, kOpRename, false, rel) ||
+                            engine.pending.CheckPendingOrRemove(old_name, kOpRename, true, rel))) {
     LogF(sink, kLogVerbose, u"Rename of '%s' to '%s' was made by the host", old_name, rel);
     // The host's item is a placeholder, known at the host's target once its
     // method is done. A plain file at `rel` that the cache does not know is

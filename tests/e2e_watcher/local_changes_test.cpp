@@ -1115,6 +1115,24 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   Settle();
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\brief2.txt")) << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\brief2.txt", 10)) << Describe(Reported());
+  // The host renames its file on and another onto that name, and the user
+  // moves the second over a new file of their own, all before the watcher
+  // gets there: the new file's record finds the host's item and tells its
+  // move, which is the user's and not the host's first rename.
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\h1.txt", 10)) << host_.LastError();
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\h2.txt", 12)) << host_.LastError();
+  Settle();
+  host_.Clear();
+  ASSERT_TRUE(BehindTheWatcher("gate15.txt", [&] {
+    std::ofstream(r + "over.txt") << "mine";
+    return host_.RenameRemoteFile("\\h1.txt", "\\h3.txt") == 0 &&
+           host_.RenameRemoteFile("\\h2.txt", "\\h1.txt") == 0 &&
+           rename((r + "h1.txt").c_str(), (r + "over.txt").c_str()) == 0;
+  }));
+  const auto h1 = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\h1.txt");
+  ASSERT_EQ(1u, h1.size()) << Describe(Reported());
+  EXPECT_EQ("\\over.txt", h1[0].new_path);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\h3.txt")) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {

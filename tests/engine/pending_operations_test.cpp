@@ -29,6 +29,16 @@ TEST_F(PendingOperationsTest, UpdatesAreCountedOtherKindsRecordedOnce) {
   pending.AddPending(u"\\c.txt", kOpRename, false);
   EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\c.txt", kOpDelete, false));
   EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\c.txt", kOpRename, false));
+
+  // A rename's mark is the host's rename to its target only: another item
+  // at the name, moved elsewhere by the user, is not the host's.
+  pending.AddPending(u"\\d.txt", kOpRename, false, u"\\e.txt");
+  EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\d.txt", kOpRename, false, u"\\mine.txt"));
+  EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\d.txt", kOpRename, false, u"\\e.txt"));
+  EXPECT_FALSE(pending.CheckPendingOrRemove(u"\\d.txt", kOpRename, false, u"\\e.txt"));
+  // Seen as a removal only, the move names no target.
+  pending.AddPending(u"\\d.txt", kOpRename, false, u"\\e.txt");
+  EXPECT_TRUE(pending.CheckPendingOrRemove(u"\\d.txt", kOpRename, false));
 }
 
 TEST_F(PendingOperationsTest, AFolderEntryCoversItsDescendantsAndStaysExceptForUpdates) {
