@@ -21,7 +21,9 @@ ItemKind Engine::ProbeItem(std::u16string_view relative_path) {
 
 bool Engine::HostMadeItemAt(const std::u16string& relative_path) {
   // Still being made: the method has taken the name into the cache before
-  // its placeholder is on disk.
+  // its placeholder is on disk. Its mark alone does not tell: a record of
+  // an older item of the user's, handled meanwhile, may have used it up.
+  if (unseen_creations.BeingMade(relative_path)) return true;
   for (const bool is_dir : {false, true})
     if (pending.CountOf(relative_path, kOpUpdate, is_dir) > 0) return true;
   PlaceholderManager* manager = placeholder_manager.get();

@@ -55,6 +55,11 @@ bool UnseenCreations::Contains(std::u16string_view path) const {
   return LiveAt(path) != nullptr;
 }
 
+bool UnseenCreations::BeingMade(std::u16string_view path) const {
+  MutexLock lock(mutex_);
+  return !making_.empty() && making_.count(std::u16string(path)) != 0;
+}
+
 bool UnseenCreations::HeldByAnother(std::u16string_view path, int64_t file_id) const {
   if (file_id <= 0) return false;
   MutexLock lock(mutex_);

@@ -31,6 +31,8 @@ class UnseenCreations {
   // stopped were seen or never will be.
   void Clear();
   bool Contains(std::u16string_view path) const;
+  // Between Begin and Add: the host's call is making an item at `path`.
+  bool BeingMade(std::u16string_view path) const;
   // The host's item made at `path` is another than the item with `file_id`
   // (0 when unknown: then nobody can tell, and the answer is no).
   bool HeldByAnother(std::u16string_view path, int64_t file_id) const;

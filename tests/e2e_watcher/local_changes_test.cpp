@@ -1133,6 +1133,37 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   ASSERT_EQ(1u, h1.size()) << Describe(Reported());
   EXPECT_EQ("\\over.txt", h1[0].new_path);
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\h3.txt")) << Describe(Reported());
+  // The user makes a folder and removes it once the watcher has read it,
+  // and the host makes one of that name before the watcher goes on: the
+  // removal is of the user's folder, not a delete of the host's.
+  std::atomic<bool> go_on{false}, looked{false}, created{false}, removal{false};
+  ASSERT_TRUE(HoldWatcher("gate16.txt", go_on));
+  ASSERT_EQ(0, mkdir((r + "fx").c_str(), 0755));
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_LOG) return;
+    if (e.path.find("New file attributes: '") != std::string::npos && e.path.find("fx'") != std::string::npos &&
+        !looked) {
+      looked = true;
+      host_.WaitFor([&] { return created.load(); });
+    } else if (e.path.find("AddNewItemToCache LocalPath(\\fx)") != std::string::npos) {
+      created = true;
+    } else if (e.path.find("Creating or updating placeholder: '\\fx'") != std::string::npos) {
+      if (host_.WaitFor([&] { return removal.load(); })) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } else if (e.path.find("fx', file action: FILE_ACTION_REMOVED") != std::string::npos) {
+      removal = true;
+    }
+  });
+  go_on = true;
+  ASSERT_TRUE(host_.WaitFor([&] { return looked.load(); }));
+  ASSERT_EQ(0, rmdir((r + "fx").c_str()));
+  const int32_t made_fx = host_.CreateFolder("\\fx");
+  host_.SetObserver(nullptr);
+  ASSERT_EQ(0, made_fx) << host_.LastError();
+  ASSERT_TRUE(removal.load());
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FOLDER, "\\fx")) << Describe(Reported());
+  EXPECT_TRUE(InSync("fx"));
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
