@@ -512,6 +512,7 @@ int32_t DoCreateOrUpdatePlaceholder(EngineCore& engine, std::u16string_view pare
   Outcome out;
   bool converted = false;
   if (r.Has(HALVEX_FLAG_FORCE_UPDATE) || (r.exists && r.placeholder)) {
+    own_change.KeepsItemInPlace();
     out = Update(engine, *manager, r);
   } else if (!r.exists) {
     out = Create(engine, *manager, r);

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/engine_core.h"
+#include "diag/log.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
 #include "support/mutex.h"
@@ -40,6 +41,7 @@ bool ReadShownItem(const std::u16string& full, ShownItem& shown) {
   shown.creation_time = info.ftCreationTime;
   shown.last_access_time = info.ftLastAccessTime;
   shown.last_write_time = info.ftLastWriteTime;
+  shown.file_id = static_cast<int64_t>((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
   return true;
 }
 
@@ -52,7 +54,18 @@ void RecordShownItem(EngineCore& engine, const std::u16string& relative, const S
 // the update, attributes 0 that cleared read-only, a time left alone.
 void OwnChange::RecordItemAsItIs() {
   ShownItem shown;
-  if (ReadShownItem(full_, shown)) RecordShownItem(engine_, relative_, shown);
+  if (!ReadShownItem(full_, shown)) return;
+  if (item_id_ != 0 && shown.file_id != item_id_) {
+    LogF(engine_.diag.log_sink(), kLogVerbose, u"'%s' was replaced while it was updated: its own records tell of it",
+         relative_);
+    return;
+  }
+  RecordShownItem(engine_, relative_, shown);
+}
+
+void OwnChange::KeepsItemInPlace() {
+  ShownItem shown;
+  item_id_ = known_ && ReadShownItem(full_, shown) ? shown.file_id : 0;
 }
 
 }  // namespace corvane

@@ -20,6 +20,7 @@ struct ShownItem {
   int64_t creation_time = 0;
   int64_t last_access_time = 0;
   int64_t last_write_time = 0;
+  int64_t file_id = 0;
 };
 // False when the item cannot be opened or read.
 bool ReadShownItem(const std::u16string& full, ShownItem& shown);
@@ -34,6 +35,10 @@ class OwnChange {
   OwnChange& operator=(const OwnChange&) = delete;
 
   void Succeeded() { succeeded_ = true; }
+  // The change is made to the item there now, in place: an item found
+  // there at the end with another id replaced it meanwhile (an editor's
+  // save), and is left to its own records, which then show its change.
+  void KeepsItemInPlace();
 
  private:
   void RecordItemAsItIs();
@@ -44,6 +49,7 @@ class OwnChange {
   bool known_ = false;
   bool was_locked_ = false;
   bool succeeded_ = false;
+  int64_t item_id_ = 0;  // 0: not known, or the change may replace the item
 };
 
 }  // namespace corvane

@@ -573,6 +573,22 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   }));
   EXPECT_TRUE(ReportsSize("\\final-draft.txt", 9)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("final-draft.txt"));
+  // A rename, and an editor's save over the new name landing while the
+  // renamed item is being updated after the host took the rename: the
+  // saved content still goes to the host.
+  host_.Clear();
+  WriteOutside("final.txt", "d3, saved again");
+  std::atomic<bool> saved{false};
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && !saved &&
+        e.path.find("Existing placeholder updated for '\\final.txt'") != std::string::npos)
+      saved = rename((scratch_.outside() + "/final.txt").c_str(), (r + "final.txt").c_str()) == 0;
+  });
+  ASSERT_EQ(0, rename((r + "final-draft.txt").c_str(), (r + "final.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return saved.load(); })) << Describe(Reported());
+  host_.SetObserver(nullptr);
+  EXPECT_TRUE(ReportsSize("\\final.txt", 15)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("final.txt"));
 
   // With the watcher behind, a file saved in a folder, the folder removed,
   // made again and given a file of that name: the late save record reports
