@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "platform/cloud_files.h"
 #include "platform/directory_changes.h"
 #include "platform/errors.h"
@@ -22,6 +24,7 @@
 #include "platform/local/posix_error.h"
 #include "platform/local/private_names.h"
 #include "platform/local/quiet_dir.h"
+#include "platform/local/shared_run.h"
 #include "support/utf.h"
 
 namespace corvane::platform {
@@ -32,6 +35,9 @@ using local::OpenItem;
 using local::SetLastErrorFromErrno;
 
 namespace {
+
+// From this many entries a folder's items are read on two threads.
+constexpr size_t kSharedFolderSize = 256;
 
 bool Native(const char16_t* path, std::string& native) {
   if (!path || !*path) return FailWith(ERROR_INVALID_PARAMETER);
@@ -556,22 +562,37 @@ Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
         SetLastErrorFromErrno();
       return INVALID_HANDLE_VALUE;
     }
+    struct Entry {
+      std::string name;
+      bool may_be_link = false;
+      bool found = false;
+      WIN32_FIND_DATAW data{};
+    };
+    std::vector<Entry> entries;
     while (dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
       if (local::IsPrivateName(entry->d_name)) {
         local::RemoveIfAbandoned(folder, entry->d_name);
         continue;
       }
-      if (!WildcardMatch(mask, Utf8ToUtf16Lossy(name))) continue;
-      LocalItem info;
-      const std::string full = name == "." ? folder : name == ".." ? local::ParentPath(folder) : folder + "/" + name;
-      if (!local::ReadLocalItemAt(full, info)) continue;  // vanished meanwhile
-      item->found.emplace_back();
-      FillFindData(info, name, item->found.back());
+      if (!WildcardMatch(mask, Utf8ToUtf16Lossy(entry->d_name))) continue;
       // The entry's type spares a status call per item in a large folder.
-      if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) MarkSymbolicLink(full, item->found.back());
+      entries.push_back({entry->d_name, entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN, false, {}});
     }
     closedir(dir);
+    // Each item's state is a few calls of its own; a large folder's are read
+    // on two threads, in the folder's order all the same.
+    local::RunShared(entries.size(), kSharedFolderSize, [&](size_t i) {
+      Entry& e = entries[i];
+      const std::string full =
+          e.name == "." ? folder : e.name == ".." ? local::ParentPath(folder) : folder + "/" + e.name;
+      LocalItem info;
+      if (!local::ReadLocalItemAt(full, info)) return;  // vanished meanwhile
+      e.found = true;
+      FillFindData(info, e.name, e.data);
+      if (e.may_be_link) MarkSymbolicLink(full, e.data);
+    });
+    for (Entry& e : entries)
+      if (e.found) item->found.push_back(e.data);
   }
   if (item->found.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
