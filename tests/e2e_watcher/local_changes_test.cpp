@@ -542,6 +542,24 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   Settle();
   host_.SetPolicy(nullptr);
   EXPECT_TRUE(InSync("lair/far4.bin"));
+  // The folder moved and the move refused: it goes back, and what the user
+  // did inside it meanwhile (a folder renamed, a file made) still reaches
+  // the host, under the folder's old name.
+  ASSERT_EQ(0u, app_.CreateFolder("lair/sub"));
+  ASSERT_TRUE(BecomesInSync("lair/sub"));
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_RENAME_FOLDER || e.path != "\\lair") return 0;
+    const bool done = rename((r + "cave/sub").c_str(), (r + "cave/sub2").c_str()) == 0 &&
+                      static_cast<bool>(std::ofstream(r + "cave/new.txt") << "made in the cave");
+    return done ? HALVEX_ERR_OPERATION_DENIED : HALVEX_ERR_BACKEND;
+  });
+  ASSERT_EQ(0, rename((r + "lair").c_str(), (r + "cave").c_str()));
+  EXPECT_TRUE(host_.WaitFor([&] { return std::filesystem::exists(r + "lair/sub2"); })) << Describe(Reported());
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(host_.WaitFor([&] { return host_.Count(HALVEX_EVENT_RENAME_FOLDER, "\\lair\\sub") == 1; }))
+      << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\lair\\new.txt", 16)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("lair/sub2") && BecomesInSync("lair/new.txt"));
   // With the watcher behind, a file whose data is on the server only renamed
   // twice and a new file made at its first new name: that file is not the
   // renamed one, and its bytes must not replace the server's copy of it.
