@@ -5,6 +5,7 @@
 #include "engine/engine.h"
 #include "engine/event_bridges.h"
 #include "engine/folder_children.h"
+#include "engine/local_changes.h"
 #include "engine/retry_passes.h"
 #include "platform/directory_changes.h"
 #include "platform/files.h"
@@ -100,7 +101,10 @@ void RefusedRename(Engine& engine, const std::u16string& root, const std::u16str
                    const std::u16string& target, bool is_dir, int32_t answer) {
   // Not found: the host has nothing under the old name to go back to.
   const Outcome outcome = answer != kErrItemNotFound ? MoveBack(engine, root, source, target, is_dir) : Outcome::kStays;
-  if (outcome == Outcome::kMovedBack) return;
+  if (outcome == Outcome::kMovedBack) {
+    if (is_dir) engine.local_changes.WalkMovedFolder(engine, source);
+    return;
+  }
   if (outcome == Outcome::kStranded) engine.stranded.Note(target, source);
   // The host keeps the old name: the item here is not what it has.
   SetTreeNotInSync(engine, root, target, is_dir);

@@ -1217,15 +1217,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   }
   const int32_t result = ReportLocalRename(engine, old_name, rel, full, cached, record.FileId);
   report_lock.Unlock();
-  if (result == 0 && cached.IsFolder() && TakeVanishedUnder(state, old_name)) {
-    watcher.StartNewFolderCheck(rel);
-  } else if (result != 0 && result != kErrPending && cached.IsFolder() && !PathExists(full) &&
-             PathExists(watcher.path() + old_name)) {
-    // Refused and moved back: the records of what was done inside it
-    // meanwhile name paths under the name it left; its walk finds the
-    // changes where they are now.
-    watcher.StartNewFolderCheck(old_name);
-  }
+  if (result == 0 && cached.IsFolder() && TakeVanishedUnder(state, old_name)) watcher.StartNewFolderCheck(rel);
   return result;
 }
 

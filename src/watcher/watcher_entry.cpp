@@ -4,14 +4,26 @@
 #include "diag/log.h"
 #include "engine/engine.h"
 #include "provider/placeholder_manager.h"
+#include "support/mutex.h"
 #include "watcher/directory_watcher.h"
 #include "watcher/rescan.h"
 
 namespace corvane {
 
+namespace {
+
+// The engine's threads (a late answer's) reach the watcher while another
+// thread may start or stop it: the pointer is set and taken under this.
+Mutex watcher_slot;
+
+}  // namespace
+
 bool StartDirectoryWatcher(Engine& engine) {
   if (engine.watcher) StopDirectoryWatcher(engine);
-  engine.watcher = MakeOwned<DirectoryWatcher>(engine, engine.EffectiveSyncRootPath());
+  {
+    MutexLock lock(watcher_slot);
+    engine.watcher = MakeOwned<DirectoryWatcher>(engine, engine.EffectiveSyncRootPath());
+  }
   if (!engine.watcher->Start()) return false;
   if (engine.placeholder_manager) engine.placeholder_manager->SetDeferredExecutor(engine.watcher.get());
   return true;
@@ -21,8 +33,13 @@ void StopDirectoryWatcher(Engine& engine) {
   if (!engine.watcher) return;
   // Execute requests go back to running at once before the queues close.
   if (engine.placeholder_manager) engine.placeholder_manager->SetDeferredExecutor(nullptr);
-  engine.watcher->Stop();
-  engine.watcher.reset();
+  Owned<DirectoryWatcher> stopping = NoOwned<DirectoryWatcher>();
+  {
+    MutexLock lock(watcher_slot);
+    stopping = std::move(engine.watcher);
+    engine.watcher = NoOwned<DirectoryWatcher>();
+  }
+  stopping->Stop();
 }
 
 namespace {
@@ -37,6 +54,10 @@ class Watcher final : public LocalChanges {
   void FollowFolderRename(Engine& engine, const std::u16string& old_relative_path,
                           const std::u16string& relative_path) const override {
     corvane::FollowFolderRename(engine, old_relative_path, relative_path);
+  }
+  void WalkMovedFolder(Engine& engine, const std::u16string& relative_path) const override {
+    MutexLock lock(watcher_slot);
+    if (engine.watcher) engine.watcher->StartNewFolderCheck(relative_path);
   }
   bool DeleteEmptyLocalFolders(Engine& engine, const std::u16string& folder_full_path) const override {
     return corvane::DeleteEmptyLocalFolders(engine, folder_full_path);

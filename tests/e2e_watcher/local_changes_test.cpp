@@ -560,6 +560,36 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
       << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\lair\\new.txt", 16)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("lair/sub2") && BecomesInSync("lair/new.txt"));
+  // The same with the refusal answered late: a file made inside meanwhile
+  // waits for the answer, and then stands under the folder's old name.
+  std::atomic<int64_t> cave{0};
+  std::atomic<bool> cave_waits{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_RENAME_FOLDER || e.path != "\\lair" || cave != 0) return 0;
+    cave = e.task_id;
+    return HALVEX_ERR_PENDING;
+  });
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("new2.txt' waits for the host's answer") != std::string::npos)
+      cave_waits = true;
+  });
+  ASSERT_EQ(0, rename((r + "lair").c_str(), (r + "cave").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return cave != 0; })) << Describe(Reported());
+  std::ofstream(r + "cave/new2.txt") << "made in the cave too";
+  ASSERT_TRUE(host_.WaitFor([&] { return cave_waits.load(); })) << Describe(Reported());
+  ASSERT_EQ(0, host_.Finalize(cave, HALVEX_ERR_OPERATION_DENIED));
+  EXPECT_TRUE(host_.WaitFor([&] { return std::filesystem::exists(r + "lair/new2.txt"); })) << Describe(Reported());
+  host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
+  // (Its waiting create still names the folder's new name; the walk then
+  // tells the host where the file is, which leaves it out of sync.)
+  const auto reached_lair = [&] {
+    size_t told = host_.Count(HALVEX_EVENT_CREATE_FILE, "\\lair\\new2.txt");
+    for (const HostEvent& e : host_.Events(HALVEX_EVENT_RENAME_FILE, "\\cave\\new2.txt"))
+      told += e.new_path == "\\lair\\new2.txt";
+    return told == 1;
+  };
+  EXPECT_TRUE(host_.WaitFor(reached_lair)) << Describe(Reported());
   // With the watcher behind, a file whose data is on the server only renamed
   // twice and a new file made at its first new name: that file is not the
   // renamed one, and its bytes must not replace the server's copy of it.
