@@ -64,16 +64,26 @@ bool RenameFromUnanswered(Engine& engine, std::u16string_view path, const Task* 
   return false;
 }
 
-bool DeleteUnansweredAt(Engine& engine, std::u16string_view path, const Task* self) {
+namespace {
+
+// A task of `type` keyed by `key` (all of them: the asking rename is keyed
+// by its target too) that still holds back the events after it.
+bool UnansweredOfType(Engine& engine, std::u16string_view key, int32_t type, const Task* self) {
   TaskRegistry::Lock lock(engine.tasks);
   std::vector<Task*> found;
-  engine.tasks.AcquireAllByKeyLocked(path, OP_DELETE, found);
+  engine.tasks.AcquireAllByKeyLocked(key, type, found);
   bool holds = false;
   for (Task* task : found) {
     holds = holds || Holds(*task, self);
     engine.tasks.ReleaseLocked(task);
   }
   return holds;
+}
+
+}  // namespace
+
+bool DeleteUnansweredAt(Engine& engine, std::u16string_view path, const Task* self) {
+  return UnansweredOfType(engine, path, OP_DELETE, self);
 }
 
 namespace {
@@ -84,20 +94,8 @@ namespace {
 // replaced; the late answer would then move or delete what an event made
 // there meanwhile.
 const char16_t* UnansweredAt(Engine& engine, std::u16string_view key, const Task* self, bool sources = true) {
-  {
-    TaskRegistry::Lock lock(engine.tasks);
-    for (const int32_t type : {OP_RENAME, OP_DELETE}) {
-      // All of them: the asking rename is keyed by its target too.
-      std::vector<Task*> found;
-      engine.tasks.AcquireAllByKeyLocked(key, type, found);
-      bool holds = false;
-      for (Task* task : found) {
-        holds = holds || Holds(*task, self);
-        engine.tasks.ReleaseLocked(task);
-      }
-      if (holds) return type == OP_RENAME ? u"rename to" : u"delete of";
-    }
-  }
+  for (const int32_t type : {OP_RENAME, OP_DELETE})
+    if (UnansweredOfType(engine, key, type, self)) return type == OP_RENAME ? u"rename to" : u"delete of";
   return sources && RenameFromUnanswered(engine, key, self) ? u"rename of" : nullptr;
 }
 
