@@ -171,6 +171,21 @@ size_t MetadataCache::Count() const {
   return items_.size();
 }
 
+bool MetadataCache::PutBack(std::u16string_view path, const CacheItem& item) {
+  MutexLock lock(mutex_);
+  auto it = items_.find(path);
+  if (it == items_.end()) return false;
+  it->second.Size = item.Size;
+  it->second.CreationTime = item.CreationTime;
+  it->second.LastAccessTime = item.LastAccessTime;
+  it->second.LastWriteTime = item.LastWriteTime;
+  it->second.Attributes = item.Attributes;
+  it->second.Locked = item.Locked;
+  it->second.CreateFailed = item.CreateFailed;
+  it->second.BaseReplaced = item.BaseReplaced;
+  return true;
+}
+
 bool MetadataCache::Lookup(std::u16string_view path, CacheItem* item, std::u16string* name) const {
   MutexLock lock(mutex_);
   auto it = items_.find(path);

@@ -78,6 +78,8 @@ class MetadataCache {
   size_t Count() const;
   // A copy of the entry's properties; false when absent.
   bool Lookup(std::u16string_view path, CacheItem* item, std::u16string* name) const;
+  // Puts back the properties and flags a Lookup copied; false when absent.
+  bool PutBack(std::u16string_view path, const CacheItem& item);
 
  private:
   // Transparent, so that a string_view finds its key without a copy.

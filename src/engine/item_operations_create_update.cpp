@@ -49,18 +49,24 @@ int32_t CreateFileInt(Engine& engine, std::u16string_view local_path, int32_t at
     return engine.diag.Record(kErrInvalidParameter, "The LocalPath parameter could not be parsed");
   }
   // A create that fails must not leave the cache describing an item that is
-  // not there.
+  // not there, nor a known item as the host was never told of it (an item
+  // gone before it could be converted keeps what the host has).
   bool added = false;
+  CacheItem before;
   if (!update) {
     LogF(sink, kLogVerbose, u"Add information about item '%s' to metadata cache", path);
-    added = engine.metadata_cache.NoItemInCache(path);
+    added = !engine.metadata_cache.Lookup(path, &before, nullptr);
     engine.metadata_cache.AddNewItemToCache(path, name, static_cast<uint32_t>(attributes), size, creation_time,
                                             last_access_time, last_write_time);
   }
   const int32_t result = DoCreateOrUpdatePlaceholder(engine, folder, name, path, size, creation_time,
                                                      last_access_time, last_write_time, attributes, flags);
   if (result == kOk) return kOk;
-  if (added) engine.metadata_cache.Remove(path, false);
+  if (added) {
+    engine.metadata_cache.Remove(path, false);
+  } else if (!update) {
+    engine.metadata_cache.PutBack(path, before);
+  }
   if (engine.diag.LastErrorCode() == result) return result;
   return engine.diag.Record(result, ResultMessage(result));
 }

@@ -829,6 +829,13 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     if (manager != nullptr && (now_unpinned || now_pinned)) result = PinChange(engine, rel, full, now_pinned);
   }
   bool converted = false;
+  if (!placeholder && !PathExists(full)) {
+    // Gone since its record (no placeholder state to read either): the
+    // records that follow tell of it, and the host keeps what it has until
+    // then, content and all.
+    LogF(sink, kLogVerbose, u"'%s' is gone since its record: not reported", rel);
+    return 0;
+  }
   if (!placeholder && !HasDeleteTask(engine, rel) && PathExists(full)) {
     converted = true;
     const bool nothing_to_report = !content_changed && (flags & ~kFlagLastAccessTime) == 0;

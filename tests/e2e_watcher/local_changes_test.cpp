@@ -637,6 +637,34 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   host_.SetObserver(nullptr);
   EXPECT_TRUE(ReportsSize("\\final.txt", 15)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("final.txt"));
+  // Saved again, and moved on just as the save's record is handled: the
+  // saved content still goes to the host, under the new name.
+  host_.Clear();
+  WriteOutside("final.txt", "d4, the last save");
+  std::atomic<bool> filed{false};
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && !filed && e.path.find("New file attributes: '") != std::string::npos &&
+        e.path.find("final.txt'") != std::string::npos)
+      filed = rename((r + "final.txt").c_str(), (r + "filed.txt").c_str()) == 0;
+  });
+  ASSERT_EQ(0, rename((scratch_.outside() + "/final.txt").c_str(), (r + "final.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return filed.load(); })) << Describe(Reported());
+  host_.SetObserver(nullptr);
+  EXPECT_TRUE(ReportsSize("\\filed.txt", 17)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("filed.txt"));
+  // The same, moved on just as the saved file is being made a placeholder.
+  host_.Clear();
+  WriteOutside("filed.txt", "d5, saved once more");
+  filed = false;
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && !filed && e.path.find("Creating or updating placeholder: '\\filed.txt'") != std::string::npos)
+      filed = rename((r + "filed.txt").c_str(), (r + "filed2.txt").c_str()) == 0;
+  });
+  ASSERT_EQ(0, rename((scratch_.outside() + "/filed.txt").c_str(), (r + "filed.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return filed.load(); })) << Describe(Reported());
+  host_.SetObserver(nullptr);
+  EXPECT_TRUE(ReportsSize("\\filed2.txt", 19)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("filed2.txt"));
 
   // With the watcher behind, a file saved in a folder, the folder removed,
   // made again and given a file of that name: the late save record reports
