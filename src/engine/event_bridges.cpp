@@ -251,10 +251,18 @@ int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const s
   });
 }
 
-int32_t DoDelete(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t flags,
-                 int32_t& result) {
+bool AwaitAnswersForDelete(Engine& engine, const Task& task, std::u16string_view path, bool is_dir) {
+  const bool unanswered = UnansweredAt(engine, path, &task) != nullptr || UnansweredAbove(engine, path) ||
+                          (is_dir && UnansweredBelow(engine, path, &task));
+  if (!unanswered) return false;
   AwaitAnswersAbove(engine, task, path, false);
   if (is_dir) AwaitAnswersBelow(engine, task, path);
+  return true;
+}
+
+int32_t DoDelete(Engine& engine, Task& task, const std::u16string& path, bool is_dir, int32_t flags,
+                 int32_t& result) {
+  AwaitAnswersForDelete(engine, task, path, is_dir);
   if (HeldForStrandedData(engine, path, result)) return 1;
   LogF(engine.diag.log_sink(), kLogVerbose,
        is_dir ? u"DoDelete folder called for '%s', Flags: %x, TaskId: %I64u"

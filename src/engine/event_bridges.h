@@ -42,6 +42,9 @@ int32_t DoFileReset(Engine& engine, const std::u16string& path, bool is_dir, int
 // to or (with `sources`) from `path`, or a delete of it: what the item at
 // `path` is to the host depends on that answer.
 void AwaitAnswerAt(Engine& engine, std::u16string_view path, bool sources = true);
+// Waits as a delete of `path` must (a rename or delete at or above it, and
+// of a folder, those inside it); true when there was anything to wait for.
+bool AwaitAnswersForDelete(Engine& engine, const Task& task, std::u16string_view path, bool is_dir);
 // The host has not answered a rename or delete of a folder above `path`
 // (for no longer than the hold): once it does, `path` may name another place.
 bool UnansweredAbove(Engine& engine, std::u16string_view path);

@@ -246,6 +246,15 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, Del
     task = own;
   }
 
+  // The host may make its own item of this name while the delete waits for
+  // the answers it depends on: the removal was of the item before it.
+  if (AwaitAnswersForDelete(engine, *task, path, is_dir) &&
+      (engine.unseen_creations.Contains(path) || engine.HostMadeItemAt(path))) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' was made again by the host while its delete waited: not reported",
+         path);
+    engine.tasks.RemoveTask(task, task->TaskId, false);
+    return kOk;
+  }
   int32_t result = kOk;
   FireDeleteWithRetry(engine, *task, path, is_dir, 0, result);
   if (result == kErrPending) {

@@ -1256,6 +1256,34 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   host_.SetPolicy(nullptr);
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FOLDER, "\\fx")) << Describe(Reported());
   EXPECT_TRUE(InSync("fx"));
+  // The user removes a folder whose file's delete the host answers late, and
+  // the host makes a folder of that name while the folder's delete waits for
+  // that answer: the delete was of the user's folder, not the host's.
+  ASSERT_EQ(0u, app_.CreateFolder("arch"));
+  ASSERT_EQ(0u, app_.CreateFile("arch/in.txt", "inside"));
+  ASSERT_TRUE(BecomesInSync("arch/in.txt"));
+  std::atomic<int64_t> inside{0};
+  std::atomic<bool> arch_waits{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_DELETE_FILE || e.path != "\\arch\\in.txt" || inside != 0) return 0;
+    inside = e.task_id;
+    return HALVEX_ERR_PENDING;
+  });
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("folder '\\arch' waits for the host's answers") != std::string::npos)
+      arch_waits = true;
+  });
+  ASSERT_EQ(0, unlink((r + "arch/in.txt").c_str()));
+  ASSERT_EQ(0, rmdir((r + "arch").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return inside != 0 && arch_waits; })) << Describe(Reported());
+  ASSERT_EQ(0, host_.CreateFolder("\\arch")) << host_.LastError();
+  ASSERT_EQ(0, host_.Finalize(inside, 0));
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  Settle();
+  host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FOLDER, "\\arch")) << Describe(Reported());
+  EXPECT_TRUE(InSync("arch"));
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
