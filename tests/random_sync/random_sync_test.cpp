@@ -219,6 +219,11 @@ class Host {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(refused_renames_, {});
   }
+  bool MadeUnderRefusedName(const std::string& p) const {  // with mutex_ held
+    for (const auto& [from, to] : moved_back_)
+      if (Within(p, from) && p != from && known_.count(to + p.substr(from.size()))) return true;
+    return false;
+  }
   void SetServer(Tree t) {
     for (const auto& kv : t) known_.insert(kv.first);
     server_ = std::move(t);
@@ -431,7 +436,8 @@ class Host {
       seen_.insert({id, path});
       for (const std::string& p : {path, to}) {
         if (p.empty()) continue;
-        if (!known_.count(p)) journal_.Fail(std::string(EventName(id)) + " names " + p + ", which nobody made");
+        if (!known_.count(p) && !MadeUnderRefusedName(p))
+          journal_.Fail(std::string(EventName(id)) + " names " + p + ", which nobody made");
         // A newer event for the path replaces any retry still owed for it.
         std::erase_if(owed_, [&](const auto& kv) { return kv.first.second == p; });
       }
@@ -463,6 +469,7 @@ class Host {
         if (rename) {
           std::lock_guard<std::mutex> lock(mutex_);
           refused_renames_.emplace_back(path, to);
+          moved_back_.emplace_back(path, to);
         }
         return Refuse(params, count, HALVEX_ERR_BACKEND);
       case kRetry: {
@@ -582,6 +589,7 @@ class Host {
         if (!server_.count(path)) return HALVEX_ERR_ITEM_NOT_FOUND;
         if (NoFolderFor(to)) {
           refused_renames_.emplace_back(path, to);
+          moved_back_.emplace_back(path, to);
           return HALVEX_ERR_OPERATION_DENIED;
         }
         Accepted(id, path, to, gen);
@@ -663,6 +671,9 @@ class Host {
   std::set<std::pair<int32_t, std::string>> seen_, retried_;
   std::map<std::pair<int32_t, std::string>, int> owed_, draws_;
   std::vector<std::pair<std::string, std::string>> refused_renames_;
+  // Every refused rename, kept: an item the user made under the refused name
+  // is reported under the old one once the component moves the folder back.
+  std::vector<std::pair<std::string, std::string>> moved_back_;
   std::deque<std::function<void()>> jobs_;
   std::deque<std::pair<std::string, std::string>> job_paths_;
   std::map<std::string, int> busy_paths_;
