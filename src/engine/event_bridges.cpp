@@ -171,6 +171,14 @@ bool UnansweredAbove(Engine& engine, std::u16string_view path) {
   return false;
 }
 
+bool AwaitAnswersAbove(Engine& engine, std::u16string_view path) {
+  if (!UnansweredAbove(engine, path)) return false;
+  const int64_t until = CurrentTimeMs() + kAnswerHoldMs;
+  for (size_t end = 1; end < path.size(); ++end)
+    if (path[end] == u'\\' && !AwaitAnswerUntil(engine, nullptr, path.substr(0, end), path, until)) break;
+  return true;
+}
+
 void AwaitAnswerAt(Engine& engine, std::u16string_view path, bool sources) {
   AwaitAnswerUntil(engine, nullptr, path, path, CurrentTimeMs() + kAnswerHoldMs, sources);
 }

@@ -48,6 +48,9 @@ bool AwaitAnswersForDelete(Engine& engine, const Task& task, std::u16string_view
 // The host has not answered a rename or delete of a folder above `path`
 // (for no longer than the hold): once it does, `path` may name another place.
 bool UnansweredAbove(Engine& engine, std::u16string_view path);
+// Waits (a few seconds at most) while UnansweredAbove holds; true when it
+// held at first.
+bool AwaitAnswersAbove(Engine& engine, std::u16string_view path);
 // A rename of the item at `path` to another name waits for the host's answer
 // (for no longer than the hold; `self` does not count).
 bool RenameFromUnanswered(Engine& engine, std::u16string_view path, const Task* self = nullptr);

@@ -170,6 +170,14 @@ namespace {
 
 int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
                     const std::u16string& full_path, const LocalItemValues& values) {
+  // A folder above it waits for the host's answer to its move: refused, the
+  // folder goes back, and the item with it, to a name this record does not
+  // have; the walk of the folder reports it there.
+  if (AwaitAnswersAbove(engine, relative_path) && !PathExists(full_path)) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' went with its folder since its record: not reported here",
+         relative_path);
+    return 0;
+  }
   const int32_t result = ReportNewLocalFile(engine, full_path, values.attributes, values.size, values.creation_time,
                                             values.last_access_time, values.last_write_time, false);
   // Moved or deleted since its record: the records that follow report it.

@@ -581,15 +581,9 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_TRUE(host_.WaitFor([&] { return std::filesystem::exists(r + "lair/new2.txt"); })) << Describe(Reported());
   host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
-  // (Its waiting create still names the folder's new name; the walk then
-  // tells the host where the file is, which leaves it out of sync.)
-  const auto reached_lair = [&] {
-    size_t told = host_.Count(HALVEX_EVENT_CREATE_FILE, "\\lair\\new2.txt");
-    for (const HostEvent& e : host_.Events(HALVEX_EVENT_RENAME_FILE, "\\cave\\new2.txt"))
-      told += e.new_path == "\\lair\\new2.txt";
-    return told == 1;
-  };
-  EXPECT_TRUE(host_.WaitFor(reached_lair)) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\lair\\new2.txt", 20)) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\cave\\new2.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("lair/new2.txt"));
   // With the watcher behind, a file whose data is on the server only renamed
   // twice and a new file made at its first new name: that file is not the
   // renamed one, and its bytes must not replace the server's copy of it.
