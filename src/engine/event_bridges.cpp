@@ -116,11 +116,11 @@ bool AwaitAnswerUntil(Engine& engine, const Task* self, std::u16string_view key,
 // Waits until no rename to or from `path` or a folder above it (only above,
 // with `strict`), and no delete of one, waits for the host, so events reach
 // the host in the order the changes were made.
-void AwaitAnswersAbove(Engine& engine, const Task& self, std::u16string_view path, bool strict) {
+void AwaitAnswersAbove(Engine& engine, const Task* self, std::u16string_view path, bool strict) {
   const int64_t until = CurrentTimeMs() + kAnswerHoldMs;
   for (size_t end = 1; end <= path.size(); ++end) {
     if (end < path.size() ? path[end] != u'\\' : strict) continue;
-    if (!AwaitAnswerUntil(engine, &self, path.substr(0, end), path, until)) return;
+    if (!AwaitAnswerUntil(engine, self, path.substr(0, end), path, until)) return;
   }
 }
 
@@ -173,9 +173,7 @@ bool UnansweredAbove(Engine& engine, std::u16string_view path) {
 
 bool AwaitAnswersAbove(Engine& engine, std::u16string_view path) {
   if (!UnansweredAbove(engine, path)) return false;
-  const int64_t until = CurrentTimeMs() + kAnswerHoldMs;
-  for (size_t end = 1; end < path.size(); ++end)
-    if (path[end] == u'\\' && !AwaitAnswerUntil(engine, nullptr, path.substr(0, end), path, until)) break;
+  AwaitAnswersAbove(engine, nullptr, path, true);
   return true;
 }
 
@@ -207,7 +205,7 @@ int32_t DoCreate(Engine& engine, Task& task, const std::u16string& path, bool is
                  int64_t size, int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
                  int32_t& result) {
   if (engine.pending.CheckPendingOrRemove(path, kOpCreate, is_dir)) return 0;
-  AwaitAnswersAbove(engine, task, path, false);
+  AwaitAnswersAbove(engine, &task, path, false);
   if (HeldForStrandedData(engine, path, result)) return 1;
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoCreate called for '%s', TaskId: %I64u", path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Create", path, result, [&](EventInterface& events) {
@@ -225,7 +223,7 @@ int32_t DoUpdate(Engine& engine, Task& task, const std::u16string& path, bool is
                  int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
                  int64_t last_write_time, int32_t& result) {
   if (engine.pending.CheckPendingOrRemove(path, kOpUpdate, is_dir)) return 0;
-  AwaitAnswersAbove(engine, task, path, false);
+  AwaitAnswersAbove(engine, &task, path, false);
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoUpdate called for '%s', TaskId: %I64u", path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Update", path, result, [&](EventInterface& events) {
     if (is_dir) {
@@ -240,8 +238,8 @@ int32_t DoUpdate(Engine& engine, Task& task, const std::u16string& path, bool is
 
 int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const std::u16string& new_path,
                  bool is_dir, int32_t& result) {
-  AwaitAnswersAbove(engine, task, path, false);
-  AwaitAnswersAbove(engine, task, new_path, true);
+  AwaitAnswersAbove(engine, &task, path, false);
+  AwaitAnswersAbove(engine, &task, new_path, true);
   // A rename to the target, away from it or a delete of it that the host
   // answers late would land on what this rename put there: a host that
   // moves its item off the name only when it answers moves this one.
@@ -263,7 +261,7 @@ bool AwaitAnswersForDelete(Engine& engine, const Task& task, std::u16string_view
   const bool unanswered = UnansweredAt(engine, path, &task) != nullptr || UnansweredAbove(engine, path) ||
                           (is_dir && UnansweredBelow(engine, path, &task));
   if (!unanswered) return false;
-  AwaitAnswersAbove(engine, task, path, false);
+  AwaitAnswersAbove(engine, &task, path, false);
   if (is_dir) AwaitAnswersBelow(engine, task, path);
   return true;
 }

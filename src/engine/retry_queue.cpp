@@ -100,7 +100,8 @@ bool RetryQueue::Holds(int32_t op_type, std::u16string_view path, bool is_dir) c
   RecursiveMutexLock lock(mutex_);
   for (const auto& entry : entries_) {
     const RetryRecord& r = *entry.record;
-    if (!entry.dropped && static_cast<int32_t>(r.OpType) == op_type && r.Path == path && (r.IsDir != 0) == is_dir) return true;
+    if (!entry.dropped && static_cast<int32_t>(r.OpType) == op_type && r.Path == path && (r.IsDir != 0) == is_dir)
+      return true;
   }
   return false;
 }

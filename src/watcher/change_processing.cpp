@@ -844,7 +844,7 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     LogF(sink, kLogVerbose, u"'%s' is gone since its record: not reported", rel);
     return 0;
   }
-  if (!placeholder && !HasDeleteTask(engine, rel) && PathExists(full)) {
+  if (!placeholder && !HasDeleteTask(engine, rel)) {
     converted = true;
     const bool nothing_to_report = !content_changed && (flags & ~kFlagLastAccessTime) == 0;
     result = ConvertLocalItem(engine, rel, values.attributes, values.size, values.creation_time,
