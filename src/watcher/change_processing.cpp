@@ -1058,6 +1058,31 @@ bool MovedUnseen(Engine& engine, const std::u16string& full) {
 
 }  // namespace
 
+// Moved into folders made so shortly before that the platform paired the
+// move before their own walk reported them: the host must have a folder
+// before an item is moved into it, or it has nowhere to put the item.
+namespace {
+
+void ReportUnknownFoldersAbove(Engine& engine, DirectoryWatcher& watcher, const std::u16string& rel)
+    REQUIRES(engine.item_reports) {
+  for (size_t slash = rel.find(u'\\', 1); slash != std::u16string::npos; slash = rel.find(u'\\', slash + 1)) {
+    const std::u16string folder = rel.substr(0, slash);
+    if (!engine.metadata_cache.NoItemInCache(folder)) continue;
+    const std::u16string full = watcher.path() + folder;
+    const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
+    LocalItemValues values;
+    if (attributes == platform::INVALID_FILE_ATTRIBUTES || !(attributes & platform::FILE_ATTRIBUTE_DIRECTORY) ||
+        KeptFromHost(engine, folder, attributes) || ReadLocalValues(full, values) != 0)
+      return;
+    LogF(watcher.sink(), kLogVerbose, u"'%s' is moved into '%s', which the host has not been told of: reported first",
+         rel, folder);
+    const int32_t result = ReportAsNew(engine, &watcher, folder, full, values);
+    if (result != 0 && result != kErrPending) return;
+  }
+}
+
+}  // namespace
+
 int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& record, const std::u16string& rel) {
   Engine& engine = watcher.engine();
   LogSink* sink = watcher.sink();
@@ -1230,6 +1255,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
          rel);
     return 0;
   }
+  ReportUnknownFoldersAbove(engine, watcher, rel);
   const int32_t result = ReportLocalRename(engine, old_name, rel, full, cached, record.FileId);
   report_lock.Unlock();
   if (result == 0 && cached.IsFolder() && TakeVanishedUnder(state, old_name)) watcher.StartNewFolderCheck(rel);

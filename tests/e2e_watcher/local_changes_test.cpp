@@ -860,6 +860,24 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   };
   EXPECT_LT(seen_at(HALVEX_EVENT_CREATE_FOLDER, "\\f9\\sub"), seen_at(HALVEX_EVENT_RENAME_FILE, "\\roam.txt"))
       << Describe(roamed);
+  // Moved there once the tree is watched, the move shows whole, before the
+  // tree's walk has told the host of the folder it goes into.
+  ASSERT_EQ(0, host_.AddRemoteFile("roam2.txt", std::string(3000, 'r')));
+  Settle();
+  host_.Clear();
+  std::filesystem::create_directories(scratch_.outside() + "/f10/sub");
+  ASSERT_TRUE(BehindTheWatcher("gate17.txt", [&] {
+    const bool moved = rename((scratch_.outside() + "/f10").c_str(), (r + "f10").c_str()) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the new folders are watched
+    return moved && rename((r + "roam2.txt").c_str(), (r + "f10/sub/data.bin").c_str()) == 0;
+  }));
+  const auto roamed2 = Reported();
+  const auto seen_in = [&](int32_t id, const std::string& path) {
+    return std::find_if(roamed2.begin(), roamed2.end(), [&](const HostEvent& e) { return e.id == id && e.path == path; });
+  };
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\roam2.txt")) << Describe(roamed2);
+  EXPECT_LT(seen_in(HALVEX_EVENT_CREATE_FOLDER, "\\f10\\sub"), seen_in(HALVEX_EVENT_RENAME_FILE, "\\roam2.txt"))
+      << Describe(roamed2);
 
   // Deleted just as the host's answer to its rename is taken in: gone, it
   // has nothing left to fail on.
