@@ -216,6 +216,15 @@ void ForgetDeletedItem(Engine& engine, const std::u16string& root, const std::u1
   SetTreeNotInSync(engine, root, path, true);
 }
 
+bool RenameLeavesHostItem(Engine& engine, const std::u16string& source, int64_t moved_file_id) {
+  // The host may make its item while its answer to the rename is on the
+  // way: its method runs on another thread, or inside the event handler.
+  if (!engine.unseen_creations.BeingMade(source) && !engine.unseen_creations.HeldByAnother(source, moved_file_id))
+    return false;
+  engine.newer_changes.Note(source);
+  return true;
+}
+
 int32_t RenameTakenFlags(bool source_in_sync) {
   const int32_t keep = HALVEX_FLAG_KEEP_DATA | HALVEX_FLAG_KEEP_TASKS;
   return source_in_sync ? keep | HALVEX_FLAG_MARK_SYNCED : keep;
@@ -226,10 +235,14 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   CacheItem moved;
   std::u16string name;
   const bool target_known = engine.metadata_cache.Lookup(target, nullptr, nullptr);
-  engine.HostTookItemAway(source);
-  if (info != nullptr && info->HasSource && engine.metadata_cache.Lookup(source, &moved, nullptr) &&
-      (moved.Size != info->SourceSize || moved.LastWriteTime != info->SourceLastWriteTime ||
-       moved.Attributes != info->SourceAttributes)) {
+  const bool file = info != nullptr && info->HasSource && (info->SourceAttributes & kItemAttributeFolder) == 0;
+  const bool host_item_at_source = file && RenameLeavesHostItem(engine, source, info->MovedFileId);
+  if (!host_item_at_source) engine.HostTookItemAway(source);
+  if (info != nullptr && info->HasSource &&
+      (host_item_at_source ||
+       (engine.metadata_cache.Lookup(source, &moved, nullptr) &&
+        (moved.Size != info->SourceSize || moved.LastWriteTime != info->SourceLastWriteTime ||
+         moved.Attributes != info->SourceAttributes)))) {
     const size_t slash = target.rfind(u'\\');
     engine.metadata_cache.AddNewItemToCache(target, slash == std::u16string::npos ? target : target.substr(slash + 1),
                                             info->SourceAttributes, info->SourceSize, info->SourceCreationTime,

@@ -57,6 +57,12 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
 // the path again is marked not in sync (unless the host made it itself).
 void ForgetDeletedItem(Engine& engine, const std::u16string& root, const std::u16string& path);
 
+// A file's rename from `source` was taken: true when the host has made an
+// item of its own there since (the renamed file had `moved_file_id`), whose
+// cache entry stays at the name, even where its values are the renamed
+// file's. False leaves the caller to take the host's marks off the name.
+bool RenameLeavesHostItem(Engine& engine, const std::u16string& source, int64_t moved_file_id);
+
 // The update flags that take an accepted rename's item in: its data and
 // transfers stay, and it is marked in sync only if it was in sync when the
 // rename was reported.

@@ -1282,6 +1282,13 @@ void AfterRefusedRename(Engine& engine, const std::u16string& old_name, const st
 int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& rel,
                           const std::u16string& full, const CacheItem& cached, int64_t moved_file_id) {
   LogSink* sink = engine.diag.log_sink();
+  // A folder above the target waits for the host's answer to its move:
+  // refused, the folder went back, and the item with it, to a name this
+  // rename does not have; the walk of the folder reports it there.
+  if (AwaitAnswersAbove(engine, rel) && !PathExists(full)) {
+    LogF(sink, kLogVerbose, u"'%s' went with its folder since its record: its rename is not reported here", rel);
+    return 0;
+  }
   const uint32_t cached_platform = PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes));
   Task* task = engine.tasks.CreateTask(rel, OP_RENAME, nullptr);
   if (task == nullptr) return engine.diag.RecordCode(kErrOutOfMemory);
@@ -1323,8 +1330,16 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
     const bool content_unsent =
         !cached.IsFolder() && (!in_sync || (PathExists(full) && !IsPlaceholderState(PlaceholderStateAt(engine, full))));
     const bool target_known = engine.metadata_cache.Lookup(rel, nullptr, nullptr);
-    engine.HostTookItemAway(old_name);
-    if (!engine.metadata_cache.Rename(old_name, rel)) {
+    bool moved_in_cache = false;
+    if (!cached.IsFolder() && RenameLeavesHostItem(engine, old_name, moved_file_id)) {
+      engine.metadata_cache.AddNewItemToCache(rel, rel.substr(rel.rfind(u'\\') + 1), cached.Attributes, cached.Size,
+                                              cached.CreationTime, cached.LastAccessTime, cached.LastWriteTime);
+      moved_in_cache = true;
+    } else {
+      engine.HostTookItemAway(old_name);
+      moved_in_cache = engine.metadata_cache.Rename(old_name, rel);
+    }
+    if (!moved_in_cache) {
       result = kErrLocalItemNotFound;
     } else if (!PathExists(full) || RenamedItemMovedOn(engine, rel, moved_file_id)) {
       // Its own later records tell where it went; a file here now is another

@@ -560,8 +560,9 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
       << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\lair\\new.txt", 16)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("lair/sub2") && BecomesInSync("lair/new.txt"));
-  // The same with the refusal answered late: a file made inside meanwhile
-  // waits for the answer, and then stands under the folder's old name.
+  // The same with the refusal answered late: a folder renamed and a file
+  // made inside meanwhile wait for the answer, and then stand under the
+  // folder's old name.
   std::atomic<int64_t> cave{0};
   std::atomic<bool> cave_waits{false};
   host_.SetPolicy([&](const HostEvent& e) {
@@ -570,11 +571,13 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
     return HALVEX_ERR_PENDING;
   });
   host_.SetObserver([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LOG && e.path.find("new2.txt' waits for the host's answer") != std::string::npos)
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("waits for the host's answer") != std::string::npos &&
+        e.path.find("\\sub") != std::string::npos)
       cave_waits = true;
   });
   ASSERT_EQ(0, rename((r + "lair").c_str(), (r + "cave").c_str()));
   ASSERT_TRUE(host_.WaitFor([&] { return cave != 0; })) << Describe(Reported());
+  ASSERT_EQ(0, rename((r + "cave/sub2").c_str(), (r + "cave/sub3").c_str()));
   std::ofstream(r + "cave/new2.txt") << "made in the cave too";
   ASSERT_TRUE(host_.WaitFor([&] { return cave_waits.load(); })) << Describe(Reported());
   ASSERT_EQ(0, host_.Finalize(cave, HALVEX_ERR_OPERATION_DENIED));
@@ -584,6 +587,11 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_TRUE(ReportsSize("\\lair\\new2.txt", 20)) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\cave\\new2.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("lair/new2.txt"));
+  EXPECT_TRUE(host_.WaitFor([&] { return host_.Count(HALVEX_EVENT_RENAME_FOLDER, "\\lair\\sub2") > 0; }));
+  const auto sub3 = host_.Events(HALVEX_EVENT_RENAME_FOLDER, "\\lair\\sub2");
+  ASSERT_EQ(1u, sub3.size()) << Describe(Reported());
+  EXPECT_EQ("\\lair\\sub3", sub3[0].new_path);
+  EXPECT_TRUE(BecomesInSync("lair/sub3"));
   // With the watcher behind, a file whose data is on the server only renamed
   // twice and a new file made at its first new name: that file is not the
   // renamed one, and its bytes must not replace the server's copy of it.
@@ -1237,6 +1245,32 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   ASSERT_EQ(1u, h1.size()) << Describe(Reported());
   EXPECT_EQ("\\over.txt", h1[0].new_path);
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\h3.txt")) << Describe(Reported());
+  // The host takes the user's rename and, before it answers, makes a file
+  // of its own at the old name with the same values; the user moves both on
+  // before the watcher sees it. The cache keeps the host's file at its name:
+  // each move is told as its own file's.
+  ASSERT_EQ(0, host_.CreateFile("\\plan.txt", 20)) << host_.LastError();
+  ASSERT_TRUE(BecomesInSync("plan.txt"));
+  host_.Clear();
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != "\\plan.txt" || e.new_path != "\\notes.md") return 0;
+    const bool made = host_.CreateFile("\\plan.txt", 20) == 0 &&
+                      rename((r + "plan.txt").c_str(), (r + "aside.txt").c_str()) == 0 &&
+                      rename((r + "notes.md").c_str(), (r + "notes2.md").c_str()) == 0;
+    return made ? 0 : HALVEX_ERR_BACKEND;
+  });
+  ASSERT_EQ(0, rename((r + "plan.txt").c_str(), (r + "notes.md").c_str()));
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\plan.txt", 2)) << Describe(Reported());
+  Settle();
+  host_.SetPolicy(nullptr);
+  const auto plan = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\plan.txt");
+  ASSERT_EQ(2u, plan.size()) << Describe(Reported());
+  EXPECT_EQ("\\aside.txt", plan[1].new_path);
+  const auto notes = host_.Events(HALVEX_EVENT_RENAME_FILE, "\\notes.md");
+  ASSERT_EQ(1u, notes.size()) << Describe(Reported());
+  EXPECT_EQ("\\notes2.md", notes[0].new_path);
+  EXPECT_TRUE(BecomesInSync("notes2.md") && BecomesInSync("aside.txt"));
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\aside.txt")) << Describe(Reported());
   // The user makes a folder and removes it once the watcher has read it,
   // and the host makes one of that name before the watcher goes on: the
   // removal is of the user's folder, not a delete of the host's.
