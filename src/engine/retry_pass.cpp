@@ -125,8 +125,19 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     }
   }
   if (rename && result == kOk) {
+    // Written since it moved, while its rename waited here: the rename
+    // carries none of that content, so taking it leaves the file as it was.
+    PlaceholderManager* manager = engine.placeholder_manager.get();
+    const std::u16string target = root + record.NewPath;
+    const platform::CF_PLACEHOLDER_STATE state =
+        manager != nullptr && record.IsDir == 0 ? manager->GetPlaceholderState(target.c_str())
+                                                : platform::CF_PLACEHOLDER_STATE_IN_SYNC;
+    const bool written = state != platform::CF_PLACEHOLDER_STATE_INVALID &&
+                         (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0 &&
+                         (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) == 0;
     const int32_t moved = FinishLocalRename(engine, root, record.Path, record.NewPath);
     if (moved != kOk) result = moved;
+    if (moved == kOk && written) DoSetPlaceholderSyncState(engine, record.NewPath, false);
   }
   if (record.OpType == kOpDelete && (result == kOk || result == kErrLocalItemNotFound)) {
     // The host has dropped the item and whatever was below it: a folder made

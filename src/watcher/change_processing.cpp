@@ -236,11 +236,31 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
   return true;
 }
 
+// A file a rename still queued for a retry moved here: the host has it under
+// the old name yet. Told as new, the rename would later move that older copy
+// over it on the server; the rename goes now, and the file's change after it.
+bool ReportedAsQueuedRename(Engine& engine, const std::u16string& rel, const std::u16string& full,
+                            const LocalItemValues& values, int32_t& result) REQUIRES(engine.item_reports) {
+  if (values.folder) return false;
+  // Followed to its own end, the queued rename stays as it is.
+  const std::u16string source = FollowQueuedRename(engine, rel, rel);
+  CacheItem cached;
+  if (source.empty() || !engine.metadata_cache.Lookup(source, &cached, nullptr) || cached.IsFolder() ||
+      FollowQueuedRename(engine, rel, u"").empty())
+    return false;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is where the rename of '%s' waiting for a retry ends: told now",
+       rel, source);
+  result = ReportLocalRename(engine, source, rel, full, cached, 0);
+  return true;
+}
+
 int32_t ReportNewOrMoved(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
                          const std::u16string& full, const LocalItemValues& values)
     REQUIRES(engine.item_reports) {
   int32_t moved = 0;
-  if (ReportedAsUnpairedMove(engine, rel, full, values, moved)) return moved;
+  if (ReportedAsUnpairedMove(engine, rel, full, values, moved) ||
+      ReportedAsQueuedRename(engine, rel, full, values, moved))
+    return moved;
   return ReportAsNew(engine, watcher, rel, full, values);
 }
 
@@ -1217,7 +1237,9 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     // The old name was never known, but the item may be: its identity
     // names where the host has it.
     int32_t moved = 0;
-    if (ReportedAsUnpairedMove(engine, rel, full, values, moved)) return moved;
+    if (ReportedAsUnpairedMove(engine, rel, full, values, moved) ||
+        ReportedAsQueuedRename(engine, rel, full, values, moved))
+      return moved;
     LogF(sink, kLogVerbose, u"Old file is not found in meta cache: '%s'. Reporting new file name as new created file: '%s'",
          old_name, rel);
     // A folder made and filled under another name: its content was never

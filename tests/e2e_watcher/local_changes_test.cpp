@@ -1606,7 +1606,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
-  for (const char* name : {"m1.txt", "n1.txt", "d1.txt", "marker.txt"}) ASSERT_EQ(0u, app_.CreateFile(name, ""));
+  for (const char* name : {"m1.txt", "n1.txt", "d1.txt", "w1.txt", "marker.txt"}) ASSERT_EQ(0u, app_.CreateFile(name, ""));
   Settle();
   host_.Clear();
 
@@ -1620,6 +1620,10 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     meanwhile["\\m1.txt"] = [&] { rename((root + "m2.txt").c_str(), (root + "m3.txt").c_str()); };
     refusals["\\d1.txt"] = 1;
     meanwhile["\\d1.txt"] = [&] { unlink((root + "d2.txt").c_str()); };
+    // A rename held back while the user writes the file at its new name:
+    // the write is the renamed file's, after the rename, and no new file.
+    refusals["\\w1.txt"] = 1;
+    meanwhile["\\w1.txt"] = [&] { std::ofstream(root + "w2.txt") << "written while held"; };
     // A rename held back once, then accepted.
     refusals["\\n1.txt"] = 1;
     refusals["\\marker.txt"] = 1;
@@ -1659,6 +1663,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0, rename((root + "m1.txt").c_str(), (root + "m2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "n1.txt").c_str(), (root + "n2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "d1.txt").c_str(), (root + "d2.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "w1.txt").c_str(), (root + "w2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "fr1").c_str(), (root + "fr2").c_str()));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\d1.txt", 1)) << Describe(Reported());
   ASSERT_EQ(0, unlink((root + "marker.txt").c_str()));
@@ -1669,6 +1674,10 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.Write("n2.txt", 0, "n2"));
   ASSERT_EQ(0u, app_.Write("m3.txt", 0, "m3"));
   Settle();
+  EXPECT_TRUE(ReportsSize("\\w2.txt", 18)) << Describe(Reported());
+  EXPECT_EQ((Names{"\\w2.txt", "\\w2.txt"}), MovedTo(HALVEX_EVENT_RENAME_FILE, "\\w1.txt")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\w2.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("w2.txt"));
   ASSERT_EQ(0, mkdir((root + "unsure").c_str(), 0777));
   ASSERT_EQ(0u, app_.CreateFolder("box"));
   ASSERT_EQ(0u, app_.CreateFolder("late"));
