@@ -117,9 +117,15 @@ void RetryQueue::MoveUnder(std::u16string_view from, std::u16string_view to) {
 
 bool RetryQueue::RefreshCreate(std::u16string_view path, bool is_dir, const RetryRecord& now) {
   RecursiveMutexLock lock(mutex_);
-  for (auto& entry : entries_) {
-    RetryRecord& r = *entry.record;
-    if (entry.dropped || r.OpType != kOpCreate || r.Path != path || (r.IsDir != 0) != is_dir) continue;
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    RetryRecord& r = *it->record;
+    if (it->dropped || r.OpType != kOpCreate || r.Path != path || (r.IsDir != 0) != is_dir) continue;
+    // A later record of the name (a delete, a rename away) stands between:
+    // what is there now comes after it, not in the create before it.
+    const bool later = std::any_of(std::next(it), entries_.end(), [&](const Entry& e) {
+      return !e.dropped && (e.record->Path == path || e.record->NewPath == path);
+    });
+    if (later) return false;
     r.Value2 = now.Value2;
     r.Size = now.Size;
     r.CreationTime = now.CreationTime;

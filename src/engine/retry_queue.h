@@ -35,7 +35,8 @@ class RetryQueue {
   // moved them with the folder.
   void MoveUnder(std::u16string_view from, std::u16string_view to);
   // The queued create of `path`, if any, takes the item's values of now;
-  // false when no create of it waits.
+  // false when no create of it waits, or a later record of the name (a
+  // delete, a rename away) follows it.
   bool RefreshCreate(std::u16string_view path, bool is_dir, const RetryRecord& now);
   // The queued rename or folder create that a change of `path` must follow:
   // the host has no folder above `path` until that record is taken. Empty

@@ -36,6 +36,10 @@ void KeepForRetry(Engine& engine, Task& task, const std::u16string& path, uint32
   auto record = NewRecord(task, path, op_type, is_dir);
   fill(*record);
   if (result == kErrRetry) {
+    // Reported as new again (an activation's look, a rescan) while its
+    // create still waits: that one takes the values of now; a second would
+    // offer the host the same new item twice.
+    if (op_type == kOpCreate && RetryQueueOf(engine).RefreshCreate(path, is_dir, *record)) return;
     RetryQueueOf(engine).Append(std::move(record));
   } else {
     RecursiveMutexLock lock(task.TaskLock);

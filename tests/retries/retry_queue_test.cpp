@@ -36,6 +36,20 @@ TEST_F(RetryQueueTest, IntervalZeroQueuesNothingAndNeverFiresAgain) {
   EXPECT_EQ(1u, Events(HALVEX_EVENT_CREATE_FILE).size());
 }
 
+TEST_F(RetryQueueTest, ANewItemReportedAgainWhileItsCreateWaitsIsQueuedOnceUnlessAnotherRecordFollows) {
+  engine().settings.event_retry_interval.store(60000);
+  answer = [](int32_t, const std::u16string&) { return kErrRetry; };
+  Create(u"\\n.txt");
+  Create(u"\\n.txt");
+  EXPECT_EQ(1u, Queued());
+  Task* update = NewTask(u"\\n.txt", OP_WRITE_DATA);
+  int32_t result = 0;
+  FireUpdateWithRetry(engine(), *update, u"\\n.txt", false, 1, 0, 1, 0, 0, 0, result);
+  update->LeaveHandler();
+  Create(u"\\n.txt");
+  EXPECT_EQ(3u, Queued());
+}
+
 TEST_F(RetryQueueTest, DeleteAndRenameClearRetriesOfTheSamePathAndKind) {
   engine().settings.event_retry_interval.store(60000);
   answer = [](int32_t id, const std::u16string&) {
