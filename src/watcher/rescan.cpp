@@ -334,19 +334,27 @@ void FollowFolderRenameIn(Engine& engine, const std::u16string& folder, const Fo
   platform::FindClose(find);
 }
 
-bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves);
+// New files, reported once the walk is done: one may stand at the name of
+// an item that moved offline to where the walk has not reached yet (the
+// cache, rebuilt at a start, may not know that name), and the move must
+// reach the host first, or the host moves the new file with it. New
+// folders are reported as found, so that what moved into them is told as
+// moved.
+using LaterItems = std::vector<std::pair<std::u16string, LocalItemValues>>;
+
+bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves, LaterItems& later);
 
 // A placeholder: reported as renamed when the host knows it by another
 // path; a folder is then checked with its content carried along.
 bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const std::u16string& rel,
-                             const WIN32_FIND_DATAW& data, FolderMoves moves) {
+                             const WIN32_FIND_DATAW& data, FolderMoves moves, LaterItems& later) {
   LogSink* sink = engine.diag.log_sink();
   const LocalItemValues values = ValuesOf(data);
   LogF(sink, kLogVerbose, u"Item is a placeholder, checking if its was renamed offline: '%s'", full);
   std::u16string item_id;
   if (!engine.placeholder_manager->GetItemIdByPath(full.c_str(), item_id)) {
     LogF(sink, kLogFailure, u"Failed to get item ID for placeholder: '%s'", full);
-    return !values.folder || OfflineCheckIn(engine, full, moves);
+    return !values.folder || OfflineCheckIn(engine, full, moves, later);
   }
   const std::u16string known = values.folder && item_id.empty() ? KnownFolderPath(engine, full, rel, moves)
                                                                  : KnownPath(moves, item_id);
@@ -366,10 +374,17 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     // Known to the host as it stands: its first change here is an update.
     AdoptKnownPlaceholder(engine, rel, full, values);
   }
-  return !values.folder || OfflineCheckIn(engine, full, moves);
+  return !values.folder || OfflineCheckIn(engine, full, moves, later);
 }
 
-bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves) {
+bool ReportNewAndWalk(Engine& engine, const std::u16string& full, const LocalItemValues& values, LaterItems& later) {
+  LogF(engine.diag.log_sink(), kLogVerbose, u"File is not a placeholder, report it as new one: '%s'", full);
+  ReportNewLocalFile(engine, full, values.attributes, values.size, values.creation_time, values.last_access_time,
+                     values.last_write_time, false);
+  return !values.folder || OfflineCheckIn(engine, full, {}, later);
+}
+
+bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves, LaterItems& later) {
   LogSink* sink = engine.diag.log_sink();
   platform::Handle find = platform::INVALID_HANDLE_VALUE;
   WIN32_FIND_DATAW data;
@@ -396,16 +411,17 @@ bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMo
       continue;
     }
     if (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) {
-      if (!CheckOfflinePlaceholder(engine, full, rel, data, moves)) {
+      if (!CheckOfflinePlaceholder(engine, full, rel, data, moves, later)) {
         result = false;
         break;
       }
       continue;
     }
-    LogF(sink, kLogVerbose, u"File is not a placeholder, report it as new one: '%s'", full);
-    ReportNewLocalFile(engine, full, values.attributes, values.size, values.creation_time, values.last_access_time,
-                       values.last_write_time, false);
-    if (values.folder && !OfflineCheckIn(engine, full, {})) {
+    if (!values.folder) {
+      later.emplace_back(full, values);
+      continue;
+    }
+    if (!ReportNewAndWalk(engine, full, values, later)) {
       result = false;
       break;
     }
@@ -417,7 +433,17 @@ bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMo
 
 }  // namespace
 
-bool OfflineCheck(Engine& engine, const std::u16string& folder) { return OfflineCheckIn(engine, folder, {}); }
+bool OfflineCheck(Engine& engine, const std::u16string& folder) {
+  LaterItems later;
+  bool result = OfflineCheckIn(engine, folder, {}, later);
+  // Walking a new folder may defer more.
+  for (size_t i = 0; result && i < later.size(); ++i) {
+    const auto [full, values] = later[i];
+    if (platform::GetFileAttributesW(full.c_str()) != platform::INVALID_FILE_ATTRIBUTES)
+      result = ReportNewAndWalk(engine, full, values, later);
+  }
+  return result;
+}
 
 void FollowFolderRename(Engine& engine, const std::u16string& old_rel, const std::u16string& rel) {
   const std::u16string root = RootPath(engine);

@@ -119,10 +119,11 @@ TEST_F(LifecycleTest, RootThatIsMissingOrAFileIsRefused) {
 TEST_F(LifecycleTest, RegistrationOverItsTimeLimitFailsAndStillEndsBeforeDestroy) {
   Host host(Root());
   host.engine().registration_time_limit_ms = 100;
-  host.Config("WaitForInstallToComplete=700");  // waited on the registration thread
+  host.Config("WaitForInstallToComplete=2000");  // waited on the registration thread
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(host.Install(), kErrOsCallFailed);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+  // Well before the registration ends, however loaded the machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   EXPECT_TRUE(host.Logged("Provider registration thread execution took too much time"));
   host.Destroy();
   ExpectNoThreadLeft();
