@@ -87,10 +87,14 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
       ForgetDeletedItem(engine, root, task.Path);
       return kOk;
     case OP_LIST: return ProcessListing(engine, task.TaskId, false);
-    case OP_RENAME:
+    case OP_RENAME: {
       if (!task.RenameInfo) return kOk;
-      return FinishLocalRename(engine, root, task.RenameInfo->SourcePath, task.RenameInfo->TargetPath,
-                               task.RenameInfo.get());
+      const int32_t result = FinishLocalRename(engine, root, task.RenameInfo->SourcePath,
+                                               task.RenameInfo->TargetPath, task.RenameInfo.get());
+      if (result == kOk && task.RenameInfo->WalkWhenTaken)
+        engine.local_changes.WalkMovedFolder(engine, task.RenameInfo->TargetPath);
+      return result;
+    }
     default: (void)code; return kErrInternal;
   }
 }
@@ -238,11 +242,18 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   const bool file = info != nullptr && info->HasSource && (info->SourceAttributes & kItemAttributeFolder) == 0;
   const bool host_item_at_source = file && RenameLeavesHostItem(engine, source, info->MovedFileId);
   if (!host_item_at_source) engine.HostTookItemAway(source);
+  // A folder's times move with what is done inside it: unlike it, the entry
+  // is another folder's only when one stands at the source again.
+  const auto another_at_source = [&] {
+    return !moved.IsFolder() ||
+           platform::GetFileAttributesW((root + source).c_str()) != platform::INVALID_FILE_ATTRIBUTES;
+  };
   if (info != nullptr && info->HasSource &&
       (host_item_at_source ||
        (engine.metadata_cache.Lookup(source, &moved, nullptr) &&
         (moved.Size != info->SourceSize || moved.LastWriteTime != info->SourceLastWriteTime ||
-         moved.Attributes != info->SourceAttributes)))) {
+         moved.Attributes != info->SourceAttributes) &&
+        another_at_source()))) {
     const size_t slash = target.rfind(u'\\');
     engine.metadata_cache.AddNewItemToCache(target, slash == std::u16string::npos ? target : target.substr(slash + 1),
                                             info->SourceAttributes, info->SourceSize, info->SourceCreationTime,

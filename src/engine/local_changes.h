@@ -23,8 +23,9 @@ class LocalChanges {
   // gets identities naming its new path.
   virtual void FollowFolderRename(Engine& engine, const std::u16string& old_relative_path,
                                   const std::u16string& relative_path) const = 0;
-  // A folder the engine moved back where the host still has it: the records
-  // of what was done inside it meanwhile name the path it left, so a walk
+  // A folder the engine moved back where the host still has it, or one whose
+  // move found at a start the host took late: the records of what was done
+  // inside it meanwhile name the path it left, or there were none, so a walk
   // finds those changes where they are now. Nothing while no watch runs.
   virtual void WalkMovedFolder(Engine& engine, const std::u16string& relative_path) const = 0;
   // Removes the empty folders below the root at uninstall (the root stays).

@@ -52,6 +52,9 @@ struct RenameInfo {
   // The moved item's id as the change record told it: 0 when not told,
   // below 0 when the item had left the new name again by then.
   int64_t MovedFileId = 0;
+  // A folder's move found at a start: what was done inside it while
+  // stopped still names the old path, and is looked for once it is taken.
+  bool WalkWhenTaken = false;
 };
 
 struct Listing {

@@ -188,6 +188,8 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
   return result;
 }
 
+}  // namespace
+
 // A placeholder whose identity names a known item that is gone from its
 // path is that item, moved, though no record showed the move: the platform
 // saw only the removal (moved into a folder made so shortly before that it
@@ -235,6 +237,8 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
   result = ReportLocalRename(engine, item_id, rel, full, cached, 0);
   return true;
 }
+
+namespace {
 
 // A file a rename still queued for a retry moved here: the host has it under
 // the old name yet. Told as new, the rename would later move that older copy

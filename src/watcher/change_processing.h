@@ -54,6 +54,12 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
                           const std::u16string& full_path, const CacheItem& cached, int64_t moved_file_id)
     REQUIRES(engine.item_reports);
 
+// A placeholder whose identity names a known item that is gone from its
+// path is that item, moved, though no record showed the move: reported as
+// that rename (into `result`), true. False when the item is no such one.
+bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
+                            const LocalItemValues& values, int32_t& result) REQUIRES(engine.item_reports);
+
 // The update of a known item against its cache entry (also used by the
 // rescan); `watcher` may be null when no new-folder check can be started.
 int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,

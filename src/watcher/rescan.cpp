@@ -195,6 +195,14 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
       if (values.folder) RescanMissingFiles(engine, full);
       continue;
     }
+    // Known by a name its folder had before a move the host took, or not
+    // known since a start: its identity still tells.
+    int32_t moved = 0;
+    if (ReportedAsUnpairedMove(engine, rel, full, values, moved)) {
+      report_lock.Unlock();
+      if (values.folder) RescanMissingFiles(engine, full);
+      continue;
+    }
     result = 1;
     LogF(sink, kLogVerbose,
          values.folder ? u"Folder is not in the cache, report it as new one: '%s'"
@@ -231,6 +239,7 @@ int32_t ReportOfflineRename(Engine& engine, const std::u16string& full, const st
   task->RenameInfo->SourceLastAccessTime = static_cast<uint64_t>(values.last_access_time);
   task->RenameInfo->SourceLastWriteTime = static_cast<uint64_t>(values.last_write_time);
   task->RenameInfo->SourceAttributes = static_cast<uint32_t>(values.attributes);
+  task->RenameInfo->WalkWhenTaken = values.folder;
   const int64_t task_id = engine.tasks.RegisterTask(task);
   int32_t answer = 0;
   FireRenameWithRetry(engine, *task, item_id, rel, values.folder, answer);

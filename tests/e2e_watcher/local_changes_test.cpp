@@ -1575,6 +1575,31 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\t.txt")) << Describe(Reported());
   host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
+
+  // A folder moved while stopped, a file renamed inside it, and the
+  // folder's move taken late at the next start: the rename inside still
+  // reaches the host.
+  ASSERT_EQ(0u, app_.CreateFolder("den"));
+  ASSERT_EQ(0u, app_.CreateFile("den/in.txt", "inside"));
+  ASSERT_TRUE(BecomesInSync("den/in.txt"));
+  ASSERT_EQ(0, host_.Deactivate());
+  ASSERT_EQ(0, rename((root + "den/in.txt").c_str(), (root + "den/out.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "den").c_str(), (root + "burrow").c_str()));
+  host_.Clear();
+  late = 0;
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_RENAME_FOLDER || e.path != "\\den" || late != 0) return 0;
+    late = e.task_id;
+    return HALVEX_ERR_PENDING;
+  });
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  ASSERT_NE(0, late.load()) << Describe(Reported());
+  ASSERT_EQ(0, host_.Finalize(late, 0));
+  EXPECT_TRUE(host_.WaitFor([&] { return host_.Count(HALVEX_EVENT_RENAME_FILE) > 0; })) << Describe(Reported());
+  EXPECT_EQ(Names{"\\burrow\\out.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\burrow\\in.txt"))
+      << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("burrow/out.txt"));
+  host_.SetPolicy(nullptr);
 }
 
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
