@@ -283,6 +283,7 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   if (attributes == platform::INVALID_FILE_ATTRIBUTES ||
       (info != nullptr && RenamedItemMovedOn(engine, target, info->MovedFileId))) {
     engine.taken_renames.Note(source, target);
+    if (moved.IsFolder()) FollowQueuedFolderRename(engine, source, target);
     return kOk;
   }
   if (AnotherItemTookTheName(engine, target, source, moved, target_known)) return kOk;

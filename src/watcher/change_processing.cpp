@@ -1369,8 +1369,10 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
       result = kErrLocalItemNotFound;
     } else if (!PathExists(full) || RenamedItemMovedOn(engine, rel, moved_file_id)) {
       // Its own later records tell where it went; a file here now is another
-      // one, not content put over it.
+      // one, not content put over it. What waits for a retry below a folder
+      // names it where the host has it now, so that its next move takes it.
       engine.taken_renames.Note(old_name, rel);
+      if (cached.IsFolder()) FollowQueuedFolderRename(engine, old_name, rel);
     } else if (AnotherItemTookTheName(engine, rel, old_name, cached, target_known)) {
       report_change = content_unsent;
     } else {

@@ -1628,6 +1628,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.CreateFolder("moving"));
   ASSERT_EQ(0u, app_.CreateFile("moving/f.txt", ""));
   ASSERT_EQ(0u, app_.CreateFolder("fr1"));
+  ASSERT_EQ(0u, app_.CreateFolder("fa"));
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
@@ -1670,12 +1671,18 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     // A new folder's create held back while the user renames it.
     refusals["\\rn1"] = 1;
     meanwhile["\\rn1"] = [&] { rename((root + "rn1").c_str(), (root + "rn2").c_str()); };
+    // A new file's create held back while the user renames its folder twice,
+    // the second time before the host has answered the first.
+    refusals["\\fa\\new.txt"] = 1;
+    meanwhile["\\fa\\new.txt"] = [&] { rename((root + "fa").c_str(), (root + "fb").c_str()); };
+    meanwhile["\\fa"] = [&] { rename((root + "fb").c_str(), (root + "fc").c_str()); };
     // A folder's rename held back while the user fills it under the new name.
     refusals["\\fr1"] = 1;
     meanwhile["\\fr1"] = [&] { std::ofstream(root + "fr2/child.txt") << "child"; };
   }
   ASSERT_EQ(0, mkdir((root + "held").c_str(), 0777));
   ASSERT_EQ(0, mkdir((root + "rn1").c_str(), 0777));
+  std::ofstream(root + "fa/new.txt") << "new";
   ASSERT_EQ(0u, app_.Write("moving/f.txt", 0, "moved"));
   ASSERT_EQ(0, rmdir((root + "box").c_str()));
   // Moved out whole, its file's delete is the folder's.
@@ -1700,6 +1707,8 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.Write("m3.txt", 0, "m3"));
   Settle();
   EXPECT_TRUE(ReportsSize("\\w2.txt", 18)) << Describe(Reported());
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\fc\\new.txt", 1)) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\fa\\new.txt")) << Describe(Reported());
   EXPECT_EQ((Names{"\\w2.txt", "\\w2.txt"}), MovedTo(HALVEX_EVENT_RENAME_FILE, "\\w1.txt")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\w2.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("w2.txt"));
