@@ -10,6 +10,7 @@
 #include "engine/enumeration_report.h"
 #include "engine/exclusion.h"
 #include "engine/item_operations_create_update.h"
+#include "engine/retry_passes.h"
 #include "engine/retry_wrappers.h"
 #include "engine/task.h"
 #include "halvex/corvane.h"
@@ -254,6 +255,9 @@ int32_t ReportOfflineRename(Engine& engine, const std::u16string& full, const st
     UpdateFileInt(engine, rel, values.attributes, values.size, values.creation_time, values.last_access_time,
                   values.last_write_time, 0x142);
     PassesExclusion(engine, rel, platform_attributes);
+    // What waits for a retry below the folder names it where the host has
+    // it now: fired under the old name, the host has nothing there.
+    if (values.folder) FollowQueuedFolderRename(engine, item_id, rel);
   } else {
     // Refused: handled as a rename seen live.
     AfterRefusedRename(engine, item_id, rel, values.folder, answer);
