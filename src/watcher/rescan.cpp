@@ -255,9 +255,12 @@ int32_t ReportOfflineRename(Engine& engine, const std::u16string& full, const st
     UpdateFileInt(engine, rel, values.attributes, values.size, values.creation_time, values.last_access_time,
                   values.last_write_time, 0x142);
     PassesExclusion(engine, rel, platform_attributes);
-    // What waits for a retry below the folder names it where the host has
-    // it now: fired under the old name, the host has nothing there.
-    if (values.folder) FollowQueuedFolderRename(engine, item_id, rel);
+    // What waits for a retry below the folder, or moved out of it while
+    // stopped and met later in the walk, names it where the host has it now.
+    if (values.folder) {
+      FollowQueuedFolderRename(engine, item_id, rel);
+      engine.taken_renames.Note(item_id, rel);
+    }
   } else {
     // Refused: handled as a rename seen live.
     AfterRefusedRename(engine, item_id, rel, values.folder, answer);
@@ -369,8 +372,12 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     LogF(sink, kLogFailure, u"Failed to get item ID for placeholder: '%s'", full);
     return !values.folder || OfflineCheckIn(engine, full, moves, later);
   }
-  const std::u16string known = values.folder && item_id.empty() ? KnownFolderPath(engine, full, rel, moves)
-                                                                 : KnownPath(moves, item_id);
+  std::u16string known = values.folder && item_id.empty() ? KnownFolderPath(engine, full, rel, moves)
+                                                           : KnownPath(moves, item_id);
+  // Moved out of a folder whose own move this walk told first: the host
+  // has it under that folder's new name.
+  if (!known.empty() && known != rel && engine.metadata_cache.NoItemInCache(known))
+    known = engine.taken_renames.Follow(std::move(known));
   if (!EqualsIgnoringAsciiCase(known, rel)) {
     // Its content moves with it: reported one by one, it would go into a
     // folder the host never heard of.

@@ -1599,6 +1599,24 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   EXPECT_EQ(Names{"\\burrow\\out.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\burrow\\in.txt"))
       << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("burrow/out.txt"));
+
+  // A file moved out of a folder and the folder renamed, both while
+  // stopped, the file's move held back once: whichever the start meets
+  // first, the move reaches the host from the folder's new name.
+  ASSERT_EQ(0u, app_.CreateFile("burrow/pup.txt", "pup"));
+  ASSERT_TRUE(BecomesInSync("burrow/pup.txt"));
+  ASSERT_EQ(0, host_.Deactivate());
+  ASSERT_EQ(0, rename((root + "burrow/pup.txt").c_str(), (root + "pup.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "burrow").c_str(), (root + "lodge").c_str()));
+  host_.Clear();
+  std::atomic<bool> held_once{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FILE && e.new_path == "\\pup.txt" && !held_once.exchange(true) ? HALVEX_ERR_RETRY
+                                                                                                 : 0;
+  });
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\lodge\\pup.txt", 1)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("pup.txt"));
   host_.SetPolicy(nullptr);
 }
 
