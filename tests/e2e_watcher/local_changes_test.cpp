@@ -1579,13 +1579,15 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   // A folder moved while stopped, a file renamed inside it, and the
   // folder's move taken late at the next start: the rename inside still
   // reaches the host.
+  const auto moved_while_stopped = [&](std::initializer_list<std::pair<const char*, const char*>> moves) {
+    ASSERT_EQ(0, host_.Deactivate());
+    for (const auto& [from, to] : moves) ASSERT_EQ(0, rename((root + from).c_str(), (root + to).c_str()));
+    host_.Clear();
+  };
   ASSERT_EQ(0u, app_.CreateFolder("den"));
   ASSERT_EQ(0u, app_.CreateFile("den/in.txt", "inside"));
   ASSERT_TRUE(BecomesInSync("den/in.txt"));
-  ASSERT_EQ(0, host_.Deactivate());
-  ASSERT_EQ(0, rename((root + "den/in.txt").c_str(), (root + "den/out.txt").c_str()));
-  ASSERT_EQ(0, rename((root + "den").c_str(), (root + "burrow").c_str()));
-  host_.Clear();
+  moved_while_stopped({{"den/in.txt", "den/out.txt"}, {"den", "burrow"}});
   late = 0;
   host_.SetPolicy([&](const HostEvent& e) {
     if (e.id != HALVEX_EVENT_RENAME_FOLDER || e.path != "\\den" || late != 0) return 0;
@@ -1605,10 +1607,7 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   // first, the move reaches the host from the folder's new name.
   ASSERT_EQ(0u, app_.CreateFile("burrow/pup.txt", "pup"));
   ASSERT_TRUE(BecomesInSync("burrow/pup.txt"));
-  ASSERT_EQ(0, host_.Deactivate());
-  ASSERT_EQ(0, rename((root + "burrow/pup.txt").c_str(), (root + "pup.txt").c_str()));
-  ASSERT_EQ(0, rename((root + "burrow").c_str(), (root + "lodge").c_str()));
-  host_.Clear();
+  moved_while_stopped({{"burrow/pup.txt", "pup.txt"}, {"burrow", "lodge"}});
   std::atomic<bool> held_once{false};
   host_.SetPolicy([&](const HostEvent& e) {
     return e.id == HALVEX_EVENT_RENAME_FILE && e.new_path == "\\pup.txt" && !held_once.exchange(true) ? HALVEX_ERR_RETRY
