@@ -136,7 +136,11 @@ void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const 
                               const std::u16string& target) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
   std::u16string item_id;
-  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id) || item_id != source) return;
+  // The identity may name the item under a folder's name from before that
+  // folder's move, which the host took: the rename's source follows it.
+  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id) ||
+      (item_id != source && engine.taken_renames.Follow(item_id) != source))
+    return;
   UpdatePlaceholderRequest request;
   request.path = full.c_str();
   request.keep_metadata = true;

@@ -7,6 +7,7 @@
 #include "engine/engine.h"
 #include "engine/enumeration.h"
 #include "engine/event_bridges.h"
+#include "engine/local_changes.h"
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
 #include "engine/task.h"
@@ -78,10 +79,13 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     if (record.IsDir == 0) task->ReportedUsn = ReadFileVersion(engine, record.Path).usn;
   }
   if (rename) {
-    // A late acceptance still has to move the item.
+    // A late acceptance still has to move the item. What was done inside a
+    // folder while its move waited here (moved in, renamed, found at a start)
+    // is looked for once the move is taken.
     task->RenameInfo = std::make_unique<RenameInfo>();
     task->RenameInfo->SourcePath = record.Path;
     task->RenameInfo->TargetPath = record.NewPath;
+    task->RenameInfo->WalkWhenTaken = record.IsDir != 0;
   }
   if (engine.tasks.RegisterTask(task) < 0) {
     engine.tasks.ReleaseTask(task);
@@ -138,6 +142,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     const int32_t moved = FinishLocalRename(engine, root, record.Path, record.NewPath);
     if (moved != kOk) result = moved;
     if (moved == kOk && written) DoSetPlaceholderSyncState(engine, record.NewPath, false);
+    if (moved == kOk && record.IsDir != 0) engine.local_changes.WalkMovedFolder(engine, record.NewPath);
   }
   if (record.OpType == kOpDelete && (result == kOk || result == kErrLocalItemNotFound)) {
     // The host has dropped the item and whatever was below it: a folder made

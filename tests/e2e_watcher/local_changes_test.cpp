@@ -1616,6 +1616,23 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   ASSERT_EQ(0, host_.Activate()) << host_.LastError();
   EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\lodge\\pup.txt", 1)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("pup.txt"));
+
+  // A file moved into a folder renamed while stopped, the folder's move
+  // held back once: the file's move reaches the host once the folder's has.
+  ASSERT_EQ(0u, app_.CreateFile("stray.txt", "stray"));
+  ASSERT_TRUE(BecomesInSync("stray.txt"));
+  moved_while_stopped({{"lodge", "hall"}, {"stray.txt", "hall/stray.txt"}});
+  held_once = false;
+  host_.SetPolicy([&](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\lodge" && !held_once.exchange(true) ? HALVEX_ERR_RETRY
+                                                                                               : 0;
+  });
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\stray.txt", 1)) << Describe(Reported());
+  EXPECT_EQ(Names{"\\hall\\stray.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\stray.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("hall/stray.txt"));
+  // The move before, taken on its retry, is not told again at this start.
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\lodge\\pup.txt")) << Describe(Reported());
   host_.SetPolicy(nullptr);
 }
 
