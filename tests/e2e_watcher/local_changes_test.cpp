@@ -143,10 +143,10 @@ class LocalChanges : public ::testing::Test {
     host_.SetPolicy(nullptr);
     return held && acted;
   }
-  // The host answers the first RenameFile of `path` late; `task` gets its id.
-  void AnswerFirstRenameLate(const std::string& path, std::atomic<int64_t>& task) {
-    host_.SetPolicy([&task, path](const HostEvent& e) {
-      if (e.id != HALVEX_EVENT_RENAME_FILE || e.path != path || task != 0) return 0;
+  // The host answers the first event `id` of `path` late; `task` gets its id.
+  void AnswerFirstLate(int32_t id, const std::string& path, std::atomic<int64_t>& task) {
+    host_.SetPolicy([&task, id, path](const HostEvent& e) {
+      if (e.id != id || e.path != path || task != 0) return 0;
       task = e.task_id;
       return HALVEX_ERR_PENDING;
     });
@@ -396,7 +396,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   // when it answers would move the newcomer).
   std::atomic<int64_t> late{0};
   std::atomic<bool> finished{false}, waits{false};
-  AnswerFirstRenameLate("\\late.txt", late);
+  AnswerFirstLate(HALVEX_EVENT_RENAME_FILE, "\\late.txt", late);
   host_.SetObserver([&](const HostEvent& e) {
     if (e.id != HALVEX_EVENT_LOG) return;
     if (e.path.find("Existing placeholder updated for '\\done.txt'") != std::string::npos) finished = true;
@@ -570,11 +570,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   // folder's old name.
   std::atomic<int64_t> cave{0};
   std::atomic<bool> cave_waits{false};
-  host_.SetPolicy([&](const HostEvent& e) {
-    if (e.id != HALVEX_EVENT_RENAME_FOLDER || e.path != "\\lair" || cave != 0) return 0;
-    cave = e.task_id;
-    return HALVEX_ERR_PENDING;
-  });
+  AnswerFirstLate(HALVEX_EVENT_RENAME_FOLDER, "\\lair", cave);
   host_.SetObserver([&](const HostEvent& e) {
     if (e.id == HALVEX_EVENT_LOG && e.path.find("waits for the host's answer") != std::string::npos &&
         e.path.find("\\sub") != std::string::npos)
@@ -754,7 +750,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0u, app_.CreateFile("desk/note.txt", "note"));
   ASSERT_TRUE(BecomesInSync("desk/note.txt"));
   std::atomic<int64_t> inner{0};
-  AnswerFirstRenameLate("\\desk\\note.txt", inner);
+  AnswerFirstLate(HALVEX_EVENT_RENAME_FILE, "\\desk\\note.txt", inner);
   host_.Clear();
   ASSERT_EQ(0u, app_.Rename("desk/note.txt", "desk/memo.txt", false));
   ASSERT_TRUE(host_.WaitFor([&] { return inner != 0; }));
@@ -775,7 +771,7 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0u, app_.CreateFile("r2.txt", "second"));
   ASSERT_TRUE(BecomesInSync("r1.txt") && BecomesInSync("r2.txt"));
   std::atomic<int64_t> first{0};
-  AnswerFirstRenameLate("\\r1.txt", first);
+  AnswerFirstLate(HALVEX_EVENT_RENAME_FILE, "\\r1.txt", first);
   host_.Clear();
   ASSERT_EQ(0u, app_.Rename("r1.txt", "rt.txt", false));
   ASSERT_TRUE(host_.WaitFor([&] { return first != 0; }));
@@ -1291,11 +1287,7 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   ASSERT_TRUE(BecomesInSync("arch/in.txt"));
   std::atomic<int64_t> inside{0};
   std::atomic<bool> arch_waits{false};
-  host_.SetPolicy([&](const HostEvent& e) {
-    if (e.id != HALVEX_EVENT_DELETE_FILE || e.path != "\\arch\\in.txt" || inside != 0) return 0;
-    inside = e.task_id;
-    return HALVEX_ERR_PENDING;
-  });
+  AnswerFirstLate(HALVEX_EVENT_DELETE_FILE, "\\arch\\in.txt", inside);
   host_.SetObserver([&](const HostEvent& e) {
     if (e.id == HALVEX_EVENT_LOG && e.path.find("folder '\\arch' waits for the host's answers") != std::string::npos)
       arch_waits = true;
@@ -1559,11 +1551,7 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   // answered the delete: the second removal has nothing left to tell.
   late = 0;
   waits = false;
-  host_.SetPolicy([&](const HostEvent& e) {
-    if (e.id != HALVEX_EVENT_DELETE_FILE || e.path != "\\t.txt" || late != 0) return 0;
-    late = e.task_id;
-    return HALVEX_ERR_PENDING;
-  });
+  AnswerFirstLate(HALVEX_EVENT_DELETE_FILE, "\\t.txt", late);
   ASSERT_EQ(0u, app_.Delete("t.txt", false));
   ASSERT_TRUE(host_.WaitFor([&] { return late != 0; }));
   std::ofstream(root + "t.txt") << "again";
@@ -1589,11 +1577,7 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   ASSERT_TRUE(BecomesInSync("den/in.txt"));
   moved_while_stopped({{"den/in.txt", "den/out.txt"}, {"den", "burrow"}});
   late = 0;
-  host_.SetPolicy([&](const HostEvent& e) {
-    if (e.id != HALVEX_EVENT_RENAME_FOLDER || e.path != "\\den" || late != 0) return 0;
-    late = e.task_id;
-    return HALVEX_ERR_PENDING;
-  });
+  AnswerFirstLate(HALVEX_EVENT_RENAME_FOLDER, "\\den", late);
   ASSERT_EQ(0, host_.Activate()) << host_.LastError();
   ASSERT_NE(0, late.load()) << Describe(Reported());
   ASSERT_EQ(0, host_.Finalize(late, 0));
