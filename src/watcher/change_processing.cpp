@@ -1080,13 +1080,9 @@ bool MovedUnseen(Engine& engine, const std::u16string& full) {
   return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) == 0;
 }
 
-}  // namespace
-
 // Moved into folders made so shortly before that the platform paired the
 // move before their own walk reported them: the host must have a folder
 // before an item is moved into it, or it has nowhere to put the item.
-namespace {
-
 void ReportUnknownFoldersAbove(Engine& engine, DirectoryWatcher& watcher, const std::u16string& rel)
     REQUIRES(engine.item_reports) {
   for (size_t slash = rel.find(u'\\', 1); slash != std::u16string::npos; slash = rel.find(u'\\', slash + 1)) {
