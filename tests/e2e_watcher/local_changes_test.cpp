@@ -82,6 +82,37 @@ class LocalChanges : public ::testing::Test {
       if (e.path == path && (e.id == HALVEX_EVENT_CREATE_FILE || e.id == HALVEX_EVENT_UPDATE_FILE)) size = e.size;
     return size;
   }
+  // Runs `trigger`, and `act` once on the logging thread at the first log
+  // line holding `text` and `also`; then waits for `act` and lets what
+  // followed settle. False when `trigger` or `act` failed or `act` never ran.
+  bool ActWhenLogged(const std::string& text, const std::function<bool()>& act, const std::function<bool()>& trigger,
+                     const std::string& also = "") {
+    // Shared: a log line may still be observed while this returns.
+    struct Moment {
+      std::string text, also;
+      std::function<bool()> act;
+      std::atomic<bool> ran{false}, acted{false};
+    };
+    auto moment = std::make_shared<Moment>();
+    moment->text = text;
+    moment->also = also;
+    moment->act = act;
+    host_.SetObserver([moment](const HostEvent& e) {
+      if (e.id != HALVEX_EVENT_LOG || e.path.find(moment->text) == std::string::npos ||
+          e.path.find(moment->also) == std::string::npos || moment->ran.exchange(true))
+        return;
+      moment->acted = moment->act();
+    });
+    const bool done = trigger() && host_.WaitFor([&] { return moment->acted.load(); });
+    Settle();
+    host_.SetObserver(nullptr);
+    return done;
+  }
+  // A file written beside the root, moved in: one step, as an editor saves.
+  bool SaveIn(const std::string& name, const std::string& content) {
+    WriteOutside(name, content);
+    return rename((scratch_.outside() + "/" + name).c_str(), (scratch_.root() + "/" + name).c_str()) == 0;
+  }
   // Where the host was told `path` went, one name for each rename event.
   std::vector<std::string> MovedTo(int32_t id, const std::string& path) {
     std::vector<std::string> targets;
@@ -233,16 +264,9 @@ TEST_F(LocalChanges, CreateChangeAndDeleteAreEachReportedOnce) {
   ASSERT_EQ(0u, app_.CreateFile("saved.txt", "v1"));
   ASSERT_TRUE(BecomesInSync("saved.txt"));
   ASSERT_EQ(0, host_.Config("LogLevel=4"));
-  std::atomic<bool> deleted{false};
-  host_.SetObserver([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LOG && !deleted && e.path.find("CreateLocalFile LocalPath '\\saved.txt'") != std::string::npos)
-      deleted = unlink((r + "saved.txt").c_str()) == 0;
-  });
-  WriteOutside("saved.txt", "v2");
-  ASSERT_EQ(0, rename((scratch_.outside() + "/saved.txt").c_str(), (r + "saved.txt").c_str()));
-  EXPECT_TRUE(host_.WaitFor([&] { return deleted.load(); }));
-  Settle();
-  host_.SetObserver(nullptr);
+  EXPECT_TRUE(ActWhenLogged("CreateLocalFile LocalPath '\\saved.txt'",
+                            [&] { return unlink((r + "saved.txt").c_str()) == 0; },
+                            [&] { return SaveIn("saved.txt", "v2"); }));
   EXPECT_FALSE(std::filesystem::exists(r + "saved.txt"));
   EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\saved.txt", 1)) << Describe(Reported());
 
@@ -360,16 +384,10 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_EQ(0, host_.Config("LogLevel=4"));
   // A new file moved away while the watcher takes it in: nothing is made in
   // its place, and it reaches the host under the name it moved to.
-  std::atomic<bool> gone{false};
   const std::string fleeting = scratch_.root() + "/fleeting.txt";
-  host_.SetObserver([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LOG && !gone && e.path.find("DoReportNewFile LocalPath('\\fleeting.txt')") != std::string::npos)
-      gone = rename(fleeting.c_str(), (scratch_.root() + "/stayed.txt").c_str()) == 0;
-  });
-  std::ofstream(fleeting) << "fleeting";
-  ASSERT_TRUE(host_.WaitFor([&] { return gone.load(); }));
-  Settle();
-  host_.SetObserver(nullptr);
+  ASSERT_TRUE(ActWhenLogged("DoReportNewFile LocalPath('\\fleeting.txt')",
+                            [&] { return rename(fleeting.c_str(), (scratch_.root() + "/stayed.txt").c_str()) == 0; },
+                            [&] { return static_cast<bool>(std::ofstream(fleeting) << "fleeting"); }));
   EXPECT_FALSE(std::filesystem::exists(fleeting)) << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\stayed.txt", 8)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("stayed.txt"));
@@ -624,44 +642,27 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   // renamed item is being updated after the host took the rename: the
   // saved content still goes to the host.
   host_.Clear();
-  WriteOutside("final.txt", "d3, saved again");
-  std::atomic<bool> saved{false};
-  host_.SetObserver([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LOG && !saved &&
-        e.path.find("Existing placeholder updated for '\\final.txt'") != std::string::npos)
-      saved = rename((scratch_.outside() + "/final.txt").c_str(), (r + "final.txt").c_str()) == 0;
-  });
-  ASSERT_EQ(0, rename((r + "final-draft.txt").c_str(), (r + "final.txt").c_str()));
-  ASSERT_TRUE(host_.WaitFor([&] { return saved.load(); })) << Describe(Reported());
-  host_.SetObserver(nullptr);
+  ASSERT_TRUE(ActWhenLogged("Existing placeholder updated for '\\final.txt'",
+                            [&] { return SaveIn("final.txt", "d3, saved again"); },
+                            [&] { return rename((r + "final-draft.txt").c_str(), (r + "final.txt").c_str()) == 0; }))
+      << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\final.txt", 15)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("final.txt"));
   // Saved again, and moved on just as the save's record is handled: the
   // saved content still goes to the host, under the new name.
   host_.Clear();
-  WriteOutside("final.txt", "d4, the last save");
-  std::atomic<bool> filed{false};
-  host_.SetObserver([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LOG && !filed && e.path.find("New file attributes: '") != std::string::npos &&
-        e.path.find("final.txt'") != std::string::npos)
-      filed = rename((r + "final.txt").c_str(), (r + "filed.txt").c_str()) == 0;
-  });
-  ASSERT_EQ(0, rename((scratch_.outside() + "/final.txt").c_str(), (r + "final.txt").c_str()));
-  ASSERT_TRUE(host_.WaitFor([&] { return filed.load(); })) << Describe(Reported());
-  host_.SetObserver(nullptr);
+  ASSERT_TRUE(ActWhenLogged("New file attributes: '",
+                            [&] { return rename((r + "final.txt").c_str(), (r + "filed.txt").c_str()) == 0; },
+                            [&] { return SaveIn("final.txt", "d4, the last save"); }, "final.txt'"))
+      << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\filed.txt", 17)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("filed.txt"));
   // The same, moved on just as the saved file is being made a placeholder.
   host_.Clear();
-  WriteOutside("filed.txt", "d5, saved once more");
-  filed = false;
-  host_.SetObserver([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LOG && !filed && e.path.find("Creating or updating placeholder: '\\filed.txt'") != std::string::npos)
-      filed = rename((r + "filed.txt").c_str(), (r + "filed2.txt").c_str()) == 0;
-  });
-  ASSERT_EQ(0, rename((scratch_.outside() + "/filed.txt").c_str(), (r + "filed.txt").c_str()));
-  ASSERT_TRUE(host_.WaitFor([&] { return filed.load(); })) << Describe(Reported());
-  host_.SetObserver(nullptr);
+  ASSERT_TRUE(ActWhenLogged("Creating or updating placeholder: '\\filed.txt'",
+                            [&] { return rename((r + "filed.txt").c_str(), (r + "filed2.txt").c_str()) == 0; },
+                            [&] { return SaveIn("filed.txt", "d5, saved once more"); }))
+      << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\filed2.txt", 19)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("filed2.txt"));
 
@@ -805,18 +806,10 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
     std::vector<int32_t> sizes = {0, 0, 64, 0, 0, 0};
     return host_.Do(HALVEX_METHOD_GET_LOCAL_FILE_DATA, read, &sizes) == 0 ? 0 : HALVEX_ERR_BACKEND;
   });
-  std::atomic<bool> moved_on{false};
-  host_.SetObserver([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LOG && !moved_on &&
-        e.path.find("Existing file converted to placeholder: '\\saved.txt'") != std::string::npos)
-      moved_on = rename((r + "saved.txt").c_str(), (r + "moved-on.txt").c_str()) == 0;
-  });
   // Written outside, so that only the move in is seen.
-  WriteOutside("saved.tmp", "saved by an editor");
-  ASSERT_EQ(0, rename((scratch_.outside() + "/saved.tmp").c_str(), (r + "saved.txt").c_str()));
-  ASSERT_TRUE(host_.WaitFor([&] { return moved_on.load(); }));
-  Settle();
-  host_.SetObserver(nullptr);
+  ASSERT_TRUE(ActWhenLogged("Existing file converted to placeholder: '\\saved.txt'",
+                            [&] { return rename((r + "saved.txt").c_str(), (r + "moved-on.txt").c_str()) == 0; },
+                            [&] { return SaveIn("saved.txt", "saved by an editor"); }));
   host_.SetPolicy(nullptr);
   EXPECT_TRUE(!InSync("moved-on.txt") || LastReportedSize("\\moved-on.txt") == 18) << Describe(Reported());
 
@@ -886,15 +879,9 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   ASSERT_TRUE(BecomesInSync("brief.txt"));
   ASSERT_EQ(0, host_.Config("LogLevel=4"));
   host_.Clear();
-  std::atomic<bool> vanished{false};
-  host_.SetObserver([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LOG && !vanished && e.path.find("UpdateFileInt LocalPath('\\briefer.txt')") != std::string::npos)
-      vanished = unlink((r + "briefer.txt").c_str()) == 0;
-  });
-  ASSERT_EQ(0, rename((r + "brief.txt").c_str(), (r + "briefer.txt").c_str()));
-  ASSERT_TRUE(host_.WaitFor([&] { return vanished.load(); }));
-  Settle();
-  host_.SetObserver(nullptr);
+  ASSERT_TRUE(ActWhenLogged("UpdateFileInt LocalPath('\\briefer.txt')",
+                            [&] { return unlink((r + "briefer.txt").c_str()) == 0; },
+                            [&] { return rename((r + "brief.txt").c_str(), (r + "briefer.txt").c_str()) == 0; }));
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_ERROR)) << Describe(Reported());
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\briefer.txt")) << Describe(Reported());
 }
