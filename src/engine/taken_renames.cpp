@@ -1,5 +1,8 @@
 #include "engine/taken_renames.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace corvane {
 
 namespace {
@@ -20,17 +23,20 @@ void TakenRenames::Note(std::u16string_view from, std::u16string_view to) {
 std::u16string TakenRenames::Follow(std::u16string identity) const {
   MutexLock lock(mutex_);
   // The latest rename of the path (or of a folder above it) first: a name
-  // used again later names another item.
+  // used again later names another item. From there only the renames made
+  // after it, in their order: an earlier one moved what was at the name
+  // before, and following it again would walk a folder moved back and
+  // forth round in circles, the path growing at each lap.
+  auto match = [&](auto first, auto last) {
+    return std::find_if(first, last, [&](const auto& rename) { return AtOrBelow(identity, rename.first); });
+  };
+  const auto latest = match(renames_.rbegin(), renames_.rend());
+  if (latest == renames_.rend()) return identity;
+  auto taken = std::prev(latest.base());
   for (int hops = 0; hops < kMostHops; ++hops) {
-    auto found = renames_.rend();
-    for (auto it = renames_.rbegin(); it != renames_.rend(); ++it) {
-      if (AtOrBelow(identity, it->first)) {
-        found = it;
-        break;
-      }
-    }
-    if (found == renames_.rend()) break;
-    identity = found->second + identity.substr(found->first.size());
+    identity = taken->second + identity.substr(taken->first.size());
+    taken = match(std::next(taken), renames_.end());
+    if (taken == renames_.end()) break;
   }
   return identity;
 }
