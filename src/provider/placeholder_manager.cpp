@@ -6,6 +6,7 @@
 
 #include "diag/result_codes.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace corvane {
@@ -59,6 +60,16 @@ void PlaceholderManager::LogExit(HRESULT hr, std::u16string_view format, std::in
   if (FAILED(hr)) LogOsMessage(hr);
 }
 
+bool TakenVersion::Matches(Handle handle) const {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return true;
+  const int64_t now_size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  const int64_t now_id = static_cast<int64_t>((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+  return now_size == size && static_cast<int64_t>(info.ftLastWriteTime) == last_write_time &&
+         (file_id < 0 || now_id == file_id);
+}
+
 HRESULT PlaceholderManager::OpenPlaceholderFile(const char16_t* path, DWORD flags, bool oplock,
                                                 PlaceholderHandle& handle) {
   handle.Close();
@@ -87,6 +98,10 @@ HRESULT PlaceholderManager::OpenPlaceholderFile(const char16_t* path, DWORD flag
 
 HRESULT PlaceholderManager::OpenForItem(const char16_t* path, DWORD directory_flags, DWORD file_flags, bool oplock,
                                         PlaceholderHandle& handle, bool* is_directory) {
+  // Backup semantics opens a file as it opens a folder, and an oplock open
+  // takes no flags: the look at the item is only needed where they differ.
+  if (is_directory == nullptr && (oplock || (directory_flags & ~FILE_FLAG_BACKUP_SEMANTICS) == file_flags))
+    return OpenPlaceholderFile(path, directory_flags, oplock, handle);
   const bool directory = IsDirectoryAttributes(GetFileAttributesW(path));
   if (is_directory != nullptr) *is_directory = directory;
   return OpenPlaceholderFile(path, directory ? directory_flags : file_flags, oplock, handle);
@@ -283,6 +298,8 @@ HRESULT PlaceholderManager::SetPlaceholderStates(PlaceholderStatesRequest* reque
     if (SUCCEEDED(hr) && (request->what_to_set & kSetPinState) != 0) {
       hr = CfSetPinState(handle.get(), request->pin_state, request->pin_flags, nullptr);
     }
+    if (SUCCEEDED(hr) && request->unchanged_since != nullptr && !request->unchanged_since->Matches(handle.get()))
+      hr = HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC);
     // A failed pin leaves the in-sync state alone: the caller sees one failure.
     if (SUCCEEDED(hr) && (request->what_to_set & kSetInSyncState) != 0) {
       USN usn = request->usn;

@@ -126,6 +126,16 @@ struct PlaceholderInfoRequest {
 constexpr uint32_t kSetPinState = 0x1;
 constexpr uint32_t kSetInSyncState = 0x2;
 
+// A file as the host took it. Its in-sync state is only set while the file
+// still is that: a write since moves its size or time, a save over it its
+// id. A folder always matches.
+struct TakenVersion {
+  int64_t size = -1;
+  int64_t last_write_time = 0;
+  int64_t file_id = -1;  // -1: not checked
+  bool Matches(platform::Handle handle) const;
+};
+
 struct PlaceholderStatesRequest {
   uint32_t size = sizeof(PlaceholderStatesRequest);
   const char16_t* path = nullptr;
@@ -135,6 +145,9 @@ struct PlaceholderStatesRequest {
   platform::CF_PIN_STATE pin_state = platform::CF_PIN_STATE_UNSPECIFIED;
   platform::CF_SET_PIN_FLAGS pin_flags = 0;
   platform::USN usn = 0;  // in/out
+  // Set: the states stay as they are unless the item still is this
+  // (ERROR_CLOUD_FILE_NOT_IN_SYNC), checked on the handle that sets them.
+  const TakenVersion* unchanged_since = nullptr;
 };
 
 // One fetch's way to the platform. Its data may wait in the deferred
