@@ -47,10 +47,11 @@ void KeepForRetry(Engine& engine, Task& task, const std::u16string& path, uint32
   }
 }
 
-// A change below a folder whose rename or create the host asked to see
-// again would reach it before the folder does: it is queued behind that
-// record, as if the host had answered retry, and the walk keeps the order.
-bool WaitsForQueuedFolder(Engine& engine, std::u16string_view path, int32_t op_type, bool is_dir, int32_t& result) {
+// A change that would reach the host before a record it must follow (the
+// folder's rename or create, the rename away from its name, its own create)
+// is queued behind that record, as if the host had answered retry, and the
+// walk keeps the order.
+bool WaitsForQueuedRecord(Engine& engine, std::u16string_view path, int32_t op_type, bool is_dir, int32_t& result) {
   if (engine.settings.event_retry_interval.load() < 1) return false;
   // A new item at a name a queued rename moves the old one from: the host
   // holds the old one there until that rename is taken.
@@ -58,6 +59,15 @@ bool WaitsForQueuedFolder(Engine& engine, std::u16string_view path, int32_t op_t
       (RetryQueueOf(engine).HasRenameFrom(path, false) || RetryQueueOf(engine).HasRenameFrom(path, true)) &&
       engine.pending.CountOf(path, op_type, is_dir) == 0) {
     LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' waits for the queued rename of the item that had its name", path);
+    result = kErrRetry;
+    return true;
+  }
+  // Offered as new again (a start's look, a rescan) while its first create
+  // waits for a retry: the host hears of the item once, from that create
+  // with the values of now, or after what the queue holds of the name since.
+  if (op_type == kOpCreate && RetryQueueOf(engine).Holds(kOpCreate, path, is_dir) &&
+      engine.pending.CountOf(path, op_type, is_dir) == 0) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' waits for its create already queued", path);
     result = kErrRetry;
     return true;
   }
@@ -79,7 +89,7 @@ int32_t FireCreateWithRetry(Engine& engine, Task& task, const std::u16string& pa
                             int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
                             int64_t last_write_time, int32_t& result) {
   const int32_t fired =
-      WaitsForQueuedFolder(engine, path, kOpCreate, is_dir, result)
+      WaitsForQueuedRecord(engine, path, kOpCreate, is_dir, result)
           ? 1
           : DoCreate(engine, task, path, is_dir, attributes, size, creation_time, last_access_time, last_write_time,
                      result);
@@ -97,7 +107,7 @@ int32_t FireCreateWithRetry(Engine& engine, Task& task, const std::u16string& pa
 int32_t FireUpdateWithRetry(Engine& engine, Task& task, const std::u16string& path, bool is_dir,
                             int32_t update_flags, int32_t attributes, int64_t size, int64_t creation_time,
                             int64_t last_access_time, int64_t last_write_time, int32_t& result) {
-  const int32_t fired = WaitsForQueuedFolder(engine, path, kOpUpdate, is_dir, result)
+  const int32_t fired = WaitsForQueuedRecord(engine, path, kOpUpdate, is_dir, result)
                             ? 1
                             : DoUpdate(engine, task, path, is_dir, update_flags, attributes, size, creation_time,
                                        last_access_time, last_write_time, result);
@@ -120,8 +130,8 @@ int32_t FireRenameWithRetry(Engine& engine, Task& task, const std::u16string& pa
          u"DoRename called for '%s', NewPath: '%s'. Removed file from event retry queue", path, new_path);
   }
   if (engine.pending.CheckPendingOrRemove(path, kOpRename, is_dir, new_path)) return 0;
-  const int32_t fired = WaitsForQueuedFolder(engine, path, kOpRename, is_dir, result) ||
-                                   WaitsForQueuedFolder(engine, new_path, kOpRename, is_dir, result)
+  const int32_t fired = WaitsForQueuedRecord(engine, path, kOpRename, is_dir, result) ||
+                                   WaitsForQueuedRecord(engine, new_path, kOpRename, is_dir, result)
                             ? 1
                             : DoRename(engine, task, path, new_path, is_dir, result);
   if (fired == 0) return 0;
@@ -146,7 +156,7 @@ int32_t FireDeleteWithRetry(Engine& engine, Task& task, const std::u16string& pa
   }
   if (engine.pending.CheckPendingOrRemove(path, kOpDelete, is_dir)) return 0;
   const int32_t fired =
-      WaitsForQueuedFolder(engine, path, kOpDelete, is_dir, result) ? 1
+      WaitsForQueuedRecord(engine, path, kOpDelete, is_dir, result) ? 1
                                                                     : DoDelete(engine, task, path, is_dir, flags, result);
   if (fired == 0) return 0;
   KeepForRetry(engine, task, path, kOpDelete, is_dir, result, [&](RetryRecord& r) { r.Value1 = U32(flags); });

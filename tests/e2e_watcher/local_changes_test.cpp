@@ -1604,6 +1604,23 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   EXPECT_TRUE(BecomesInSync("hall/stray.txt"));
   // The move before, taken on its retry, is not told again at this start.
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\lodge\\pup.txt")) << Describe(Reported());
+
+  // A new file whose create waits for a retry when the provider stops, and
+  // is saved over while stopped: the start's look offers it once, not once
+  // more on the retry.
+  std::atomic<bool> holding{true};
+  host_.SetPolicy([&](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_CREATE_FILE && e.path == "\\twice.txt" && holding ? HALVEX_ERR_RETRY : 0;
+  });
+  ASSERT_EQ(0u, app_.CreateFile("twice.txt", "first"));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\twice.txt", 1)) << Describe(Reported());
+  moved_while_stopped({});
+  ASSERT_TRUE(SaveIn("twice.txt", "saved while stopped"));
+  holding = false;
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  ASSERT_TRUE(BecomesInSync("twice.txt"));
+  EXPECT_FALSE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\twice.txt", 2, 1500)) << Describe(Reported());
+  EXPECT_EQ(19, LastReportedSize("\\twice.txt"));
   host_.SetPolicy(nullptr);
 }
 
