@@ -207,6 +207,7 @@ void ForgetDeletedItem(Engine& engine, const std::u16string& root, const std::u1
   const bool host_made = engine.HostMadeItemAt(path);
   engine.metadata_cache.Remove(path, true);
   engine.HostTookItemAway(path);
+  engine.taken_renames.ForgetInto(path);
   // A folder made again and filled, its content reported before the stale
   // delete was: the host dropped that content with the folder, so it must be
   // offered again, not taken back as known. (A folder moved here, known by

@@ -20,6 +20,14 @@ void TakenRenames::Note(std::u16string_view from, std::u16string_view to) {
   renames_.emplace_back(from, to);
 }
 
+void TakenRenames::ForgetInto(std::u16string_view path) {
+  MutexLock lock(mutex_);
+  const std::u16string top(path);
+  renames_.erase(std::remove_if(renames_.begin(), renames_.end(),
+                                [&](const auto& rename) { return AtOrBelow(rename.second, top); }),
+                 renames_.end());
+}
+
 std::u16string TakenRenames::Follow(std::u16string identity) const {
   MutexLock lock(mutex_);
   // The latest rename of the path (or of a folder above it) first: a name

@@ -21,6 +21,10 @@ class TakenRenames {
   // inside a renamed folder too); `identity` itself when no taken rename
   // names it.
   std::u16string Follow(std::u16string identity) const;
+  // The host deleted `path`: renames into it (or below it) lead nowhere
+  // now, and an identity naming their source names whatever was made
+  // there since.
+  void ForgetInto(std::u16string_view path);
 
  private:
   // Renames of folders and late answers only: few beside the items.

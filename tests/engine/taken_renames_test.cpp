@@ -24,6 +24,12 @@ TEST(TakenRenamesTest, FollowsEachLaterRenameOnceInItsOrder) {
   taken.Note(u"\\z.txt", u"\\x.txt");
   taken.Note(u"\\x.txt", u"\\w.txt");
   EXPECT_EQ(taken.Follow(u"\\x.txt"), u"\\w.txt");
+
+  // Once the host deleted where a folder went, its old name names what was
+  // made there since.
+  taken.Note(u"\\box", u"\\docs\\old\\box");
+  taken.ForgetInto(u"\\docs");
+  EXPECT_EQ(taken.Follow(u"\\box\\data.bin"), u"\\box\\data.bin");
 }
 
 }  // namespace
