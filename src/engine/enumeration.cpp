@@ -10,9 +10,12 @@
 
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/event_bridges.h"
 #include "engine/host_events.h"
 #include "engine/item_properties.h"
 #include "engine/item_queries.h"
+#include "engine/retry_passes.h"
+#include "engine/retry_queue.h"
 #include "engine/retry_wrappers.h"
 #include "halvex/corvane.h"
 #include "platform/files.h"
@@ -124,6 +127,11 @@ bool AcceptItem(Engine& engine, const ListedItem& item) {
 // The rest of one accepted item: its placeholder unless the batch made it,
 // then its own listing when recursive. Failures are the item's own and only
 // reported.
+bool MovedAwayUntold(Engine& engine, const std::u16string& path, bool is_dir) {
+  if (RenameFromUnanswered(engine, path)) return true;
+  return engine.settings.event_retry_interval.load() > 0 && RetryQueueOf(engine).HasRenameFrom(path, is_dir);
+}
+
 int32_t FinishItem(Engine& engine, const std::u16string& folder, const Listing& listing, const ListedEntry& entry) {
   LogSink* sink = engine.diag.log_sink();
   const ListedItem& item = *entry.item;
@@ -281,6 +289,13 @@ int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task) {
       continue;
     }
     const bool added = engine.metadata_cache.NoItemInCache(path);
+    // Moved away by the user, its rename not taken yet (unanswered, or
+    // waiting for a retry): the host lists it where it was, and made again
+    // there it would stay behind once the rename is taken.
+    if (added && MovedAwayUntold(engine, path, (item.Attributes & HALVEX_ATTR_DIRECTORY) != 0)) {
+      LogF(sink, kLogVerbose, u"'%s' was moved away here: the listing does not make it again", path);
+      continue;
+    }
     // Known here and gone from disk: the user removed it (a listing asked
     // again, say after a retry, can come after that), and the removal goes
     // to the host as a delete. Made again, it would outlive that delete.
