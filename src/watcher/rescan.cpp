@@ -350,13 +350,17 @@ void FollowFolderRenameIn(Engine& engine, const std::u16string& folder, const Fo
   platform::FindClose(find);
 }
 
-// New files, reported once the walk is done: one may stand at the name of
+// New items, reported once the walk is done: one may stand at the name of
 // an item that moved offline to where the walk has not reached yet (the
 // cache, rebuilt at a start, may not know that name), and the move must
-// reach the host first, or the host moves the new file with it. New
-// folders are reported as found, so that what moved into them is told as
-// moved.
-using LaterItems = std::vector<std::pair<std::u16string, LocalItemValues>>;
+// reach the host first, or the host moves the new item with it. New
+// folders go first, each walked as it is told, so that what moved into
+// them is told as moved; new files last.
+using NewItems = std::vector<std::pair<std::u16string, LocalItemValues>>;
+struct LaterItems {
+  NewItems folders;
+  NewItems files;
+};
 
 bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves, LaterItems& later);
 
@@ -437,14 +441,7 @@ bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMo
       }
       continue;
     }
-    if (!values.folder) {
-      later.emplace_back(full, values);
-      continue;
-    }
-    if (!ReportNewAndWalk(engine, full, values, later)) {
-      result = false;
-      break;
-    }
+    (values.folder ? later.folders : later.files).emplace_back(full, values);
   } while (platform::FindNextFileW(find, &data));
   platform::FindClose(find);
   LogF(sink, kLogVerbose, u"Checking folder finished for '%s'. Result: %s", folder, result ? u"true" : u"false");
@@ -456,11 +453,13 @@ bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMo
 bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   LaterItems later;
   bool result = OfflineCheckIn(engine, folder, {}, later);
-  // Walking a new folder may defer more.
-  for (size_t i = 0; result && i < later.size(); ++i) {
-    const auto [full, values] = later[i];
-    if (platform::GetFileAttributesW(full.c_str()) != platform::INVALID_FILE_ATTRIBUTES)
-      result = ReportNewAndWalk(engine, full, values, later);
+  // Walking a new folder may defer more of both.
+  for (NewItems* items : {&later.folders, &later.files}) {
+    for (size_t i = 0; result && i < items->size(); ++i) {
+      const auto [full, values] = (*items)[i];
+      if (platform::GetFileAttributesW(full.c_str()) != platform::INVALID_FILE_ATTRIBUTES)
+        result = ReportNewAndWalk(engine, full, values, later);
+    }
   }
   return result;
 }
