@@ -71,7 +71,7 @@ bool TakenVersion::Matches(Handle handle) const {
 }
 
 HRESULT PlaceholderManager::OpenPlaceholderFile(const char16_t* path, DWORD flags, bool oplock,
-                                                PlaceholderHandle& handle) {
+                                                PlaceholderHandle& handle, DWORD access) {
   handle.Close();
   if (path == nullptr) return E_INVALIDARG;
   if (oplock) {
@@ -84,7 +84,7 @@ HRESULT PlaceholderManager::OpenPlaceholderFile(const char16_t* path, DWORD flag
     handle.Reset(h, true);
     return S_OK;
   }
-  const Handle h = CreateFileW(path, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, INVALID_HANDLE_VALUE);
+  const Handle h = CreateFileW(path, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, INVALID_HANDLE_VALUE);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     LogF(sink(), kLogVerbose, u"Opening of '%s' failed with error code 0x%x", path, error);
@@ -294,7 +294,9 @@ HRESULT PlaceholderManager::SetPlaceholderStates(PlaceholderStatesRequest* reque
   HRESULT hr = S_OK;
   if ((request->what_to_set & (kSetPinState | kSetInSyncState)) != 0) {
     PlaceholderHandle handle;
-    hr = OpenForItem(request->path, FILE_FLAG_BACKUP_SEMANTICS, 0, false, handle);
+    // Backup semantics opens a file as it opens a folder.
+    hr = OpenPlaceholderFile(request->path, FILE_FLAG_BACKUP_SEMANTICS, false, handle,
+                             request->unchanged_since != nullptr ? FILE_READ_ATTRIBUTES : 0);
     if (SUCCEEDED(hr) && (request->what_to_set & kSetPinState) != 0) {
       hr = CfSetPinState(handle.get(), request->pin_state, request->pin_flags, nullptr);
     }

@@ -52,8 +52,11 @@ class PlaceholderManager {
   void SetDeferredExecutor(DeferredExecutor* executor) { executor_.store(executor); }
 
   // With `oplock` the exclusive cloud-files open (flags unused), else a
-  // CreateFileW without access rights; a failure is logged and returned.
-  HRESULT OpenPlaceholderFile(const char16_t* path, platform::DWORD flags, bool oplock, PlaceholderHandle& handle);
+  // CreateFileW with `access`: none is enough for the platform's state
+  // calls, reading the item's size and times through the handle takes
+  // FILE_READ_ATTRIBUTES. A failure is logged and returned.
+  HRESULT OpenPlaceholderFile(const char16_t* path, platform::DWORD flags, bool oplock, PlaceholderHandle& handle,
+                              platform::DWORD access = 0);
 
   HRESULT ConnectPlaceholderRoot(ConnectRootRequest* request, void* provider, const PlaceholderCallbackEntries& entries);
   // Frees the connection (allocated by ConnectPlaceholderRoot) in every case.
