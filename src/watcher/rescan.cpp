@@ -364,6 +364,18 @@ struct LaterItems {
 
 bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves, LaterItems& later);
 
+// The placeholder at `source` is the host's item of that name, in place.
+// Another one naming that item too is not its move: a copy that kept the
+// extended attributes (cp -a), or an identity left behind by an item that
+// once had the name.
+bool StaysInPlace(Engine& engine, const std::u16string& source) {
+  PlaceholderManager& manager = *engine.placeholder_manager;
+  const std::u16string full = RootPath(engine) + source;
+  std::u16string id;
+  if (!IsPlaceholder(manager, full) || !manager.GetItemIdByPath(full.c_str(), id) || id.empty()) return false;
+  return EqualsIgnoringAsciiCase(id, source) || engine.taken_renames.Follow(std::move(id)) == source;
+}
+
 // A placeholder: reported as renamed when the host knows it by another
 // path; a folder is then checked with its content carried along.
 bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const std::u16string& rel,
@@ -382,6 +394,11 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
   // has it under that folder's new name.
   if (!known.empty() && known != rel && engine.metadata_cache.NoItemInCache(known))
     known = engine.taken_renames.Follow(std::move(known));
+  if (!EqualsIgnoringAsciiCase(known, rel) && StaysInPlace(engine, known)) {
+    LogF(sink, kLogVerbose, u"'%s' names '%s', which is still in place: it is reported as new", rel, known);
+    (values.folder ? later.folders : later.files).emplace_back(full, values);
+    return true;
+  }
   if (!EqualsIgnoringAsciiCase(known, rel)) {
     // Its content moves with it: reported one by one, it would go into a
     // folder the host never heard of.

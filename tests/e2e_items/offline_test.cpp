@@ -15,6 +15,7 @@ constexpr const char* kChildRootVariable = "CORVANE_E2E_ITEMS_CHILD_ROOT";
 TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   std::map<std::string, RemoteItem> remote = {{"\\a.txt", {false, "alpha"}},
                                               {"\\whole.txt", {false, "whole"}},
+                                              {"\\kept.txt", {false, "kept"}},
                                               {"\\m1.txt", {false, "m"}},
                                               {"\\m2.txt", {false, "m"}},
                                               {"\\m3.txt", {false, "m"}},
@@ -30,7 +31,12 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   std::string data;
   ASSERT_EQ(client_->ReadAll("a.txt", data), 0u);
   ASSERT_EQ(client_->ReadAll("d/x.txt", data), 0u);
+  ASSERT_EQ(client_->ReadAll("kept.txt", data), 0u);
   Stop();
+
+  // A copy that keeps the extended attributes names the same item: it is
+  // new, and the original stays where the host has it.
+  ASSERT_EQ(std::system(("cp -a '" + root_ + "/kept.txt' '" + root_ + "/kept-copy.txt'").c_str()), 0);
 
   // A folder renamed while stopped, one of its files renamed in it too.
   ASSERT_EQ(rename((root_ + "/d").c_str(), (root_ + "/e").c_str()), 0);
@@ -56,6 +62,8 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   // No listing at this start: what the host is told must stand on its own.
   Provider& p = Restart({"WindowsCreatePlaceholdersOnDemand=true"});
   EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\copied.txt"));
+  EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\kept-copy.txt"));
+  EXPECT_EQ(p.Count(HALVEX_EVENT_RENAME_FILE, "\\kept.txt"), 0u);
   EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FOLDER, "\\newdir"));
   EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\newdir\\n.txt"));
   ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\a.txt"));
