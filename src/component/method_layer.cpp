@@ -156,6 +156,7 @@ int32_t do_CreateFile(Engine& engine, std::u16string_view local_path, int32_t at
   const int32_t made = CreateFileInt(engine, path, attributes, size, creation_time, last_access_time,
                                      last_write_time, kCreateFileFlags);
   engine.unseen_creations.Add(path, made == kOk ? ReadFileVersion(engine, path).file_id : 0);
+  if (made == kOk) engine.taken_renames.NameUsedAgain(path);
   return call.Finish(made, false);
 }
 
@@ -173,6 +174,7 @@ int32_t do_CreateFolder(Engine& engine, std::u16string_view local_path, int32_t 
   const int32_t made = CreateFileInt(engine, path, attributes | kFolderAttribute, 0, creation_time,
                                      last_access_time, last_write_time, kCreateFileFlags);
   engine.unseen_creations.Add(path, made == kOk ? ReadFileVersion(engine, path).file_id : 0);
+  if (made == kOk) engine.taken_renames.NameUsedAgain(path);
   return call.Finish(made, false);
 }
 

@@ -70,8 +70,10 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
         return kOk;
       }
       [[fallthrough]];
-    case OP_CREATE: return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime,
-                                                   task.ReportedFileId, task.ReportedUsn);
+    case OP_CREATE:
+      if (task.OperationType == OP_CREATE) engine.taken_renames.NameUsedAgain(task.Path);
+      return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime,
+                                    task.ReportedFileId, task.ReportedUsn);
     case OP_READ_DATA: {
       const int32_t flushed = engine.platform_requests.FlushTransfer(engine, task, true);
       if (flushed != kOk && flushed != kErrCancelled) engine.platform_requests.AbandonFetch(engine, task, flushed);

@@ -86,6 +86,7 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
   // Not taken (yet): a placeholder that was there already may say in sync.
   if (answer != kOk) DoSetPlaceholderSyncState(engine, relative_path, false);
   if (fired != 0) task->LeaveHandler();
+  if (answer == kOk) engine.taken_renames.NameUsedAgain(relative_path);
   if (!async) {
     if (answer == kOk)
       MarkTakenVersionInSync(engine, relative_path, task->ReportedSize, task->ReportedWriteTime, task->ReportedFileId,

@@ -17,15 +17,21 @@ bool AtOrBelow(const std::u16string& path, const std::u16string& top) {
 void TakenRenames::Note(std::u16string_view from, std::u16string_view to) {
   MutexLock lock(mutex_);
   if (renames_.size() >= kRemembered) renames_.pop_front();
-  renames_.emplace_back(from, to);
+  renames_.push_back({std::u16string(from), std::u16string(to)});
 }
 
 void TakenRenames::ForgetInto(std::u16string_view path) {
   MutexLock lock(mutex_);
   const std::u16string top(path);
   renames_.erase(std::remove_if(renames_.begin(), renames_.end(),
-                                [&](const auto& rename) { return AtOrBelow(rename.second, top); }),
+                                [&](const Rename& rename) { return AtOrBelow(rename.to, top); }),
                  renames_.end());
+}
+
+void TakenRenames::NameUsedAgain(std::u16string_view path) {
+  MutexLock lock(mutex_);
+  for (Rename& rename : renames_)
+    if (rename.from == path) rename.below_only = true;
 }
 
 std::u16string TakenRenames::Follow(std::u16string identity) const {
@@ -36,13 +42,17 @@ std::u16string TakenRenames::Follow(std::u16string identity) const {
   // before, and following it again would walk a folder moved back and
   // forth round in circles, the path growing at each lap.
   auto match = [&](auto first, auto last) {
-    return std::find_if(first, last, [&](const auto& rename) { return AtOrBelow(identity, rename.first); });
+    return std::find_if(first, last, [&](const Rename& rename) { return AtOrBelow(identity, rename.from); });
   };
-  const auto latest = match(renames_.rbegin(), renames_.rend());
+  // An identity naming a name used again is the newer item's; one reached
+  // by following a rename made before that still moves on with the item.
+  const auto latest = std::find_if(renames_.rbegin(), renames_.rend(), [&](const Rename& rename) {
+    return AtOrBelow(identity, rename.from) && !(rename.below_only && identity.size() == rename.from.size());
+  });
   if (latest == renames_.rend()) return identity;
   auto taken = std::prev(latest.base());
   for (int hops = 0; hops < kMostHops; ++hops) {
-    identity = taken->second + identity.substr(taken->first.size());
+    identity = taken->to + identity.substr(taken->from.size());
     taken = match(std::next(taken), renames_.end());
     if (taken == renames_.end()) break;
   }

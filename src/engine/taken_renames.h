@@ -8,7 +8,6 @@
 #include <deque>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "support/mutex.h"
 
@@ -25,6 +24,10 @@ class TakenRenames {
   // now, and an identity naming their source names whatever was made
   // there since.
   void ForgetInto(std::u16string_view path);
+  // The host has a new item at `path` (its create was taken, or made by the
+  // host): an identity naming `path` itself names that item from now on.
+  // What was below the old item's name still follows its renames.
+  void NameUsedAgain(std::u16string_view path);
 
  private:
   // Renames of folders and late answers only: few beside the items.
@@ -32,7 +35,11 @@ class TakenRenames {
   static constexpr int kMostHops = 16;
 
   mutable Mutex mutex_;
-  std::deque<std::pair<std::u16string, std::u16string>> renames_ GUARDED_BY(mutex_);
+  struct Rename {
+    std::u16string from, to;
+    bool below_only = false;  // `from` itself names a newer item
+  };
+  std::deque<Rename> renames_ GUARDED_BY(mutex_);
 };
 
 }  // namespace corvane

@@ -30,6 +30,20 @@ TEST(TakenRenamesTest, FollowsEachLaterRenameOnceInItsOrder) {
   taken.Note(u"\\box", u"\\docs\\old\\box");
   taken.ForgetInto(u"\\docs");
   EXPECT_EQ(taken.Follow(u"\\box\\data.bin"), u"\\box\\data.bin");
+
+  // A new item at a name a folder left names itself; what the folder held
+  // still follows it, and so does an item that passed through the name
+  // before the new one came.
+  taken.Note(u"\\archive", u"\\work");
+  taken.Note(u"\\work", u"\\f2");
+  taken.NameUsedAgain(u"\\archive");
+  EXPECT_EQ(taken.Follow(u"\\archive"), u"\\archive");
+  EXPECT_EQ(taken.Follow(u"\\archive\\a.txt"), u"\\f2\\a.txt");
+  taken.Note(u"\\n.txt", u"\\spot");
+  taken.Note(u"\\spot", u"\\far");
+  taken.NameUsedAgain(u"\\spot");
+  EXPECT_EQ(taken.Follow(u"\\n.txt"), u"\\far");
+  EXPECT_EQ(taken.Follow(u"\\spot"), u"\\spot");
 }
 
 }  // namespace
