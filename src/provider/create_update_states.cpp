@@ -86,27 +86,21 @@ int32_t MarkTakenVersionInSync(EngineCore& engine, std::u16string_view relative_
     LogF(sink, kLogVerbose, u"'%s' changed since the host took it; it stays not in sync", relative_path);
     return kOk;
   };
-  const TakenVersion taken{size, last_write_time, file_id};
-  if (usn == 0) {
-    if (size >= 0) {
-      const FileVersion now = ReadFileVersion(engine, relative_path, false);
-      if (!now.folder && (now.size != size || now.last_write_time != last_write_time ||
-                          (file_id >= 0 && now.file_id != file_id)))
-        return changed_since();
-    }
-    return DoSetPlaceholderSyncState(engine, relative_path, true);
-  }
   PlaceholderManager* manager = ManagerOrRecord(engine);
   if (manager == nullptr) return kErrNotReady;
   const std::u16string full = FullPathOf(engine, relative_path);
+  const TakenVersion taken{size, last_write_time, file_id};
   PlaceholderStatesRequest request;
   request.path = full.c_str();
   request.what_to_set = kSetInSyncState;
   request.in_sync_state = CF_IN_SYNC_STATE_IN_SYNC;
-  request.usn = usn;  // the platform's to check, as it sets the state
+  request.usn = usn;  // the platform's to check, as it sets the state (0: none)
   if (size >= 0) request.unchanged_since = &taken;
   const HRESULT hr = manager->SetPlaceholderStates(&request);
-  if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC)) return changed_since();
+  // Gone since (deleted, or moved on) is changed since too.
+  if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC) || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+      hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
+    return changed_since();
   if (hr == S_OK || hr == HRESULT_FROM_WIN32(ERROR_NOT_A_CLOUD_FILE)) return kOk;  // not one: replaced since
   LogF(sink, kLogVerbose, u"SetPlaceholderStates for '%s' failed, HR=0x%x", relative_path, static_cast<uint32_t>(hr));
   return engine.diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));

@@ -1621,6 +1621,19 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   ASSERT_TRUE(BecomesInSync("twice.txt"));
   EXPECT_FALSE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\twice.txt", 2, 1500)) << Describe(Reported());
   EXPECT_EQ(19, LastReportedSize("\\twice.txt"));
+
+  // Deleted before the host's late answer to its create: nothing is left to
+  // mark in sync, and nothing fails.
+  late = 0;
+  AnswerFirstLate(HALVEX_EVENT_CREATE_FILE, "\\fleeting.txt", late);
+  host_.Clear();
+  ASSERT_EQ(0u, app_.CreateFile("fleeting.txt", "fleeting"));
+  ASSERT_TRUE(host_.WaitFor([&] { return late != 0; })) << Describe(Reported());
+  ASSERT_EQ(0, unlink((root + "fleeting.txt").c_str()));
+  ASSERT_EQ(0, host_.Finalize(late, 0));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\fleeting.txt", 1)) << Describe(Reported());
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_ERROR)) << Describe(Reported());
   host_.SetPolicy(nullptr);
 }
 
