@@ -430,6 +430,16 @@ int32_t do_PutItemData(Engine& engine, int64_t task_id, const uint8_t* buffer, i
 
 int32_t do_FinalizeTask(Engine& engine, int64_t task_id, int32_t result_code) {
   const CallGate::Pass pass(engine.method_calls);
+  // A rename cancelled at a stop and carried out by the host after all is
+  // taken whenever its answer comes, stopped or not: the next start then
+  // follows it instead of telling the host a move it has made already.
+  if (std::u16string source, target; engine.cancelled_renames.Take(task_id, &source, &target)) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"Cancelled rename of '%s' to '%s' finished by the host. Error code: 0x%x",
+         source, target, U32(result_code));
+    if (result_code == kOk) engine.taken_renames.Note(source, target);
+    engine.diag.SetLastErrorCode(kOk);
+    return kOk;
+  }
   if (int32_t rc = RequireActiveOrActivating(engine, pass); rc != kOk) return rc;
   LogF(engine.diag.log_sink(), kLogVerbose, u"Completing async transfer. Operation handle: %I64u. Error code: 0x%x",
        U64(task_id), U32(result_code));

@@ -108,6 +108,11 @@ int32_t Engine::CancelAllTransfers() {
       LogF(sink, kLogVerbose, u"Canceling transfer for item: '%s', operation type: %s, id: %I64u", path,
            OperationTypeName(task->OperationType), U64(task_id));
       DoCancelTask(*this, *task, path, result);
+      // A rename the host holds, or is about to, may be carried out on its
+      // side all the same.
+      if (result == kOk && task->OperationType == OP_RENAME && task->RenameInfo != nullptr) {
+        cancelled_renames.Keep(task_id, task->RenameInfo->SourcePath, task->RenameInfo->TargetPath);
+      }
     }
     tasks.ReleaseTask(task);
     LogF(sink, kLogVerbose, u"CancelTask result for item: '%s', id %I64u: 0x%x", path, U64(task_id), U32(result));
