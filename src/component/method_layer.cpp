@@ -433,10 +433,10 @@ int32_t do_FinalizeTask(Engine& engine, int64_t task_id, int32_t result_code) {
   // A rename cancelled at a stop and carried out by the host after all is
   // taken whenever its answer comes, stopped or not: the next start then
   // follows it instead of telling the host a move it has made already.
-  if (std::u16string source, target; engine.cancelled_renames.Take(task_id, &source, &target)) {
+  if (CancelledRenames::Rename cancelled; engine.cancelled_renames.Take(task_id, &cancelled)) {
     LogF(engine.diag.log_sink(), kLogVerbose, u"Cancelled rename of '%s' to '%s' finished by the host. Error code: 0x%x",
-         source, target, U32(result_code));
-    if (result_code == kOk) engine.taken_renames.Note(source, target);
+         cancelled.source, cancelled.target, U32(result_code));
+    if (result_code == kOk) engine.taken_renames.Note(cancelled.source, cancelled.target, cancelled.reported_at);
     engine.diag.SetLastErrorCode(kOk);
     return kOk;
   }

@@ -26,6 +26,7 @@
 #include "halvex/corvane.h"
 #include "platform/files.h"
 #include "provider/create_update_states.h"
+#include "provider/item_identity.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 
@@ -138,16 +139,18 @@ void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const 
                               const std::u16string& target) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
   std::u16string item_id;
+  int64_t since = 0;
   // The identity may name the item under a folder's name from before that
   // folder's move, which the host took: the rename's source follows it.
-  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id) ||
-      (item_id != source && engine.taken_renames.Follow(item_id) != source))
+  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id, &since) ||
+      (item_id != source && engine.taken_renames.Follow(item_id, since) != source))
     return;
   UpdatePlaceholderRequest request;
   request.path = full.c_str();
   request.keep_metadata = true;
-  request.file_identity = target.c_str();
-  request.file_identity_length = static_cast<uint32_t>((target.size() + 1) * sizeof(char16_t));
+  const ItemIdentity identity(target);
+  request.file_identity = identity.data();
+  request.file_identity_length = identity.length();
   const platform::HRESULT hr = manager->UpdatePlaceholder(&request);
   LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' takes '%s' as its identity: 0x%x", full,
        target, static_cast<uint32_t>(hr));
@@ -246,6 +249,8 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   CacheItem moved;
   std::u16string name;
   const bool target_known = engine.metadata_cache.Lookup(target, nullptr, nullptr);
+  // The host's own rename is made now.
+  const int64_t reported_at = info != nullptr ? info->ReportedAt : IdentityTime();
   const bool file = info != nullptr && info->HasSource && (info->SourceAttributes & kItemAttributeFolder) == 0;
   const bool host_item_at_source = file && RenameLeavesHostItem(engine, source, info->MovedFileId);
   if (!host_item_at_source) engine.HostTookItemAway(source);
@@ -289,7 +294,7 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
   if (attributes == platform::INVALID_FILE_ATTRIBUTES ||
       (info != nullptr && RenamedItemMovedOn(engine, target, info->MovedFileId))) {
-    engine.taken_renames.Note(source, target);
+    engine.taken_renames.Note(source, target, reported_at);
     if (moved.IsFolder()) FollowQueuedFolderRename(engine, source, target);
     return kOk;
   }
@@ -300,11 +305,11 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
                     static_cast<int64_t>(moved.LastWriteTime), RenameTakenFlags(info == nullptr || info->SourceInSync));
   if (result != kOk && platform::GetFileAttributesW(full.c_str()) == platform::INVALID_FILE_ATTRIBUTES) {
     // Moved on or deleted since the look above: no failure, as if gone then.
-    engine.taken_renames.Note(source, target);
+    engine.taken_renames.Note(source, target, reported_at);
     return kOk;
   }
   if (result == kOk && moved.IsFolder()) {
-    engine.taken_renames.Note(source, target);
+    engine.taken_renames.Note(source, target, reported_at);
     FollowQueuedFolderRename(engine, source, target);
     engine.local_changes.FollowFolderRename(engine, source, target);
   }

@@ -4,19 +4,18 @@
 
 namespace corvane {
 
-void CancelledRenames::Keep(int64_t task_id, std::u16string source, std::u16string target) {
+void CancelledRenames::Keep(Rename rename) {
   MutexLock lock(mutex_);
   if (renames_.size() >= kKept) renames_.pop_front();
-  renames_.push_back({task_id, std::move(source), std::move(target)});
+  renames_.push_back(std::move(rename));
 }
 
-bool CancelledRenames::Take(int64_t task_id, std::u16string* source, std::u16string* target) {
+bool CancelledRenames::Take(int64_t task_id, Rename* rename) {
   MutexLock lock(mutex_);
   const auto it =
       std::find_if(renames_.begin(), renames_.end(), [&](const Rename& rename) { return rename.task_id == task_id; });
   if (it == renames_.end()) return false;
-  *source = std::move(it->source);
-  *target = std::move(it->target);
+  *rename = std::move(*it);
   renames_.erase(it);
   return true;
 }

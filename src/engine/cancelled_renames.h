@@ -15,19 +15,20 @@ namespace corvane {
 
 class CancelledRenames {
  public:
-  void Keep(int64_t task_id, std::u16string source, std::u16string target);
+  struct Rename {
+    int64_t task_id = 0;
+    std::u16string source, target;
+    int64_t reported_at = 0;
+  };
+  void Keep(Rename rename);
   // The rename of the cancelled task `task_id`, taken out of the list;
   // false when the task is not one of them.
-  bool Take(int64_t task_id, std::u16string* source, std::u16string* target);
+  bool Take(int64_t task_id, Rename* rename);
 
  private:
   // Hosts that never finish what was cancelled must not make it grow.
   static constexpr size_t kKept = 1024;
 
-  struct Rename {
-    int64_t task_id;
-    std::u16string source, target;
-  };
   Mutex mutex_;
   std::deque<Rename> renames_ GUARDED_BY(mutex_);
 };

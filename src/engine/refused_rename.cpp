@@ -53,9 +53,10 @@ Outcome MoveBack(Engine& engine, const std::u16string& root, const std::u16strin
   // An item inside a folder whose rename the host took still carries the
   // identity it was made with.
   std::u16string identity;
-  if (!manager->GetItemIdByPath((root + target).c_str(), identity) ||
+  int64_t since = 0;
+  if (!manager->GetItemIdByPath((root + target).c_str(), identity, &since) ||
       !(identity == source || (is_dir && identity.empty()) ||
-        (!identity.empty() && engine.taken_renames.Follow(identity) == source)))
+        (!identity.empty() && engine.taken_renames.Follow(identity, since) == source)))
     return Outcome::kStays;
   if (!HoldsServerOnlyData(*manager, root + target, is_dir)) return Outcome::kStays;
   LogSink* sink = engine.diag.log_sink();
@@ -139,8 +140,9 @@ bool FetchDataBeforeOfferingAsNew(Engine& engine, const std::u16string& relative
   // server holds the item here, and its identity says so.
   AwaitAnswerAt(engine, relative_path, false);
   std::u16string identity;
-  if (!manager->GetItemIdByPath(full.c_str(), identity) || identity.empty()) return true;
-  identity = engine.taken_renames.Follow(std::move(identity));
+  int64_t since = 0;
+  if (!manager->GetItemIdByPath(full.c_str(), identity, &since) || identity.empty()) return true;
+  identity = engine.taken_renames.Follow(std::move(identity), since);
   if (identity == relative_path) return true;
   // Another item stands at that name here: what the host holds there is
   // that item (or is about to be), not the data this one lacks.

@@ -14,10 +14,10 @@ bool AtOrBelow(const std::u16string& path, const std::u16string& top) {
 
 }  // namespace
 
-void TakenRenames::Note(std::u16string_view from, std::u16string_view to) {
+void TakenRenames::Note(std::u16string_view from, std::u16string_view to, int64_t when) {
   MutexLock lock(mutex_);
   if (renames_.size() >= kRemembered) renames_.pop_front();
-  renames_.push_back({std::u16string(from), std::u16string(to)});
+  renames_.push_back({std::u16string(from), std::u16string(to), when});
 }
 
 void TakenRenames::ForgetInto(std::u16string_view path) {
@@ -34,23 +34,30 @@ void TakenRenames::NameUsedAgain(std::u16string_view path) {
     if (rename.from == path) rename.below_only = true;
 }
 
-std::u16string TakenRenames::Follow(std::u16string identity) const {
+std::u16string TakenRenames::Follow(std::u16string identity, int64_t since) const {
   MutexLock lock(mutex_);
-  // The latest rename of the path (or of a folder above it) first: a name
-  // used again later names another item. From there only the renames made
-  // after it, in their order: an earlier one moved what was at the name
-  // before, and following it again would walk a folder moved back and
-  // forth round in circles, the path growing at each lap.
+  // The first rename of the path (or of a folder above it) made after the
+  // item took its identity moved it; those before moved an earlier item of
+  // the name. From there only the renames made after it, in their order:
+  // following an earlier one again would walk a folder moved back and forth
+  // round in circles, the path growing at each lap.
   auto match = [&](auto first, auto last) {
     return std::find_if(first, last, [&](const Rename& rename) { return AtOrBelow(identity, rename.from); });
   };
-  // An identity naming a name used again is the newer item's; one reached
-  // by following a rename made before that still moves on with the item.
-  const auto latest = std::find_if(renames_.rbegin(), renames_.rend(), [&](const Rename& rename) {
-    return AtOrBelow(identity, rename.from) && !(rename.below_only && identity.size() == rename.from.size());
+  auto taken = std::find_if(renames_.begin(), renames_.end(), [&](const Rename& rename) {
+    return rename.when > since && AtOrBelow(identity, rename.from);
   });
-  if (latest == renames_.rend()) return identity;
-  auto taken = std::prev(latest.base());
+  if (since == 0) {
+    // When the identity was taken is not known: the latest rename, as a
+    // name used again later names another item. An identity naming such a
+    // name is the newer item's; one reached by following a rename made
+    // before that still moves on with the item.
+    const auto latest = std::find_if(renames_.rbegin(), renames_.rend(), [&](const Rename& rename) {
+      return AtOrBelow(identity, rename.from) && !(rename.below_only && identity.size() == rename.from.size());
+    });
+    taken = latest == renames_.rend() ? renames_.end() : std::prev(latest.base());
+  }
+  if (taken == renames_.end()) return identity;
   for (int hops = 0; hops < kMostHops; ++hops) {
     identity = taken->to + identity.substr(taken->from.size());
     taken = match(std::next(taken), renames_.end());

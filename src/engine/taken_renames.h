@@ -15,11 +15,14 @@ namespace corvane {
 
 class TakenRenames {
  public:
-  void Note(std::u16string_view from, std::u16string_view to);
+  // `when`: the time the rename was made (IdentityTime), that of its report
+  // to the host for a local one.
+  void Note(std::u16string_view from, std::u16string_view to, int64_t when);
   // The path the host has the item by whose identity is `identity` (an item
   // inside a renamed folder too); `identity` itself when no taken rename
-  // names it.
-  std::u16string Follow(std::u16string identity) const;
+  // names it. `since`: when the item took its identity; only a rename made
+  // after that moved it (0: not known, then the latest rename of the name).
+  std::u16string Follow(std::u16string identity, int64_t since = 0) const;
   // The host deleted `path`: renames into it (or below it) lead nowhere
   // now, and an identity naming their source names whatever was made
   // there since.
@@ -37,6 +40,7 @@ class TakenRenames {
   mutable Mutex mutex_;
   struct Rename {
     std::u16string from, to;
+    int64_t when = 0;
     bool below_only = false;  // `from` itself names a newer item
   };
   std::deque<Rename> renames_ GUARDED_BY(mutex_);

@@ -13,6 +13,7 @@
 
 #include "core/listed_item.h"
 #include "engine/transfer_stream.h"
+#include "provider/item_identity.h"
 #include "support/mutex.h"
 
 namespace corvane {
@@ -38,6 +39,9 @@ const char16_t* OperationTypeName(int32_t type);
 struct RenameInfo {
   std::u16string SourcePath;
   std::u16string TargetPath;
+  // When the rename was told: an item that took its identity at the source
+  // name after that is another one, which the rename did not move.
+  int64_t ReportedAt = IdentityTime();
   // The moved item's cache values when the rename was reported: by the time
   // the host's late answer lands, the source name may hold another item.
   bool HasSource = false;

@@ -111,7 +111,8 @@ int32_t Engine::CancelAllTransfers() {
       // A rename the host holds, or is about to, may be carried out on its
       // side all the same.
       if (result == kOk && task->OperationType == OP_RENAME && task->RenameInfo != nullptr) {
-        cancelled_renames.Keep(task_id, task->RenameInfo->SourcePath, task->RenameInfo->TargetPath);
+        cancelled_renames.Keep({task_id, task->RenameInfo->SourcePath, task->RenameInfo->TargetPath,
+                                task->RenameInfo->ReportedAt});
       }
     }
     tasks.ReleaseTask(task);

@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/types.h"
 #include "provider/create_update_states.h"
+#include "provider/item_identity.h"
 #include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
 #include "support/sync_root_path.h"
@@ -53,9 +54,6 @@ struct Request {
   bool DropsData() const {
     return Has(HALVEX_FLAG_FORCE_UPDATE) && !Has(HALVEX_FLAG_FROM_LISTING) && !Has(HALVEX_FLAG_KEEP_DATA);
   }
-  const void* identity() const { return item_id.data(); }
-  // The id as text with its terminating NUL.
-  uint32_t identity_length() const { return static_cast<uint32_t>((item_id.size() + 1) * sizeof(char16_t)); }
 };
 
 // Outcome of the platform step: `platform_hr` non-zero means the create,
@@ -103,12 +101,6 @@ int64_t CurrentSize(const std::u16string& full) {
   return static_cast<int64_t>(size);
 }
 
-std::u16string ItemIdText(const Request& r) {
-  // The identity is read by the platform up to and including a NUL, which a
-  // string_view does not promise: keep a terminated copy.
-  return std::u16string(r.item_id);
-}
-
 void WriteCacheAfterUpdate(EngineCore& engine, const Request& r) {
   engine.metadata_cache.UpdateProperties(r.relative, r.attributes != 0 ? r.attributes : -1, r.size, r.creation_time,
                                          r.last_access_time, r.last_write_time);
@@ -140,7 +132,7 @@ Outcome Create(EngineCore& engine, PlaceholderManager& manager, const Request& r
   }
   const std::u16string parent_full = FullPathOf(engine, r.parent);
   const std::u16string name(r.name);
-  const std::u16string id = ItemIdText(r);
+  const ItemIdentity id(r.item_id);
   CreatePlaceholderRequest request;
   request.base_directory = parent_full.c_str();
   request.relative_name = name.c_str();
@@ -150,8 +142,8 @@ Outcome Create(EngineCore& engine, PlaceholderManager& manager, const Request& r
   request.last_write_time = r.last_write_time;
   request.change_time = r.last_write_time;
   request.file_attributes = platform_attributes;
-  request.file_identity = id.c_str();
-  request.file_identity_length = r.identity_length();
+  request.file_identity = id.data();
+  request.file_identity_length = id.length();
   request.create_flags = 0;
   request.placeholder_flags = placeholder_flags;
   out.platform_hr = manager.CreatePlaceholder(&request);
@@ -194,11 +186,11 @@ Outcome Create(EngineCore& engine, PlaceholderManager& manager, const Request& r
 
 Outcome Convert(EngineCore& engine, PlaceholderManager& manager, const Request& r) {
   Outcome out;
-  const std::u16string id = ItemIdText(r);
+  const ItemIdentity id(r.item_id);
   ConvertRequest request;
   request.path = r.full.c_str();
-  request.file_identity = id.c_str();
-  request.file_identity_length = r.identity_length();
+  request.file_identity = id.data();
+  request.file_identity_length = id.length();
   // A local item being taken in is in sync only once the host has taken it:
   // until then (a retry or a slow answer) it must not be dehydrated, and its
   // content is all here, so its listing never goes to the host.
@@ -306,7 +298,7 @@ Outcome Update(EngineCore& engine, PlaceholderManager& manager, const Request& r
     update_flags |= CF_UPDATE_FLAG_DEHYDRATE;
     out.dehydrated = true;
   }
-  const std::u16string id = ItemIdText(r);
+  const ItemIdentity id(r.item_id);
   UpdatePlaceholderRequest request;
   request.path = r.full.c_str();
   request.keep_metadata = taken_in;
@@ -316,8 +308,8 @@ Outcome Update(EngineCore& engine, PlaceholderManager& manager, const Request& r
   request.last_write_time = r.last_write_time;
   request.change_time = r.last_write_time;
   request.file_attributes = ToPlatformAttributes(r.attributes);
-  request.file_identity = id.c_str();
-  request.file_identity_length = r.identity_length();
+  request.file_identity = id.data();
+  request.file_identity_length = id.length();
   request.update_flags = update_flags;
   out.platform_hr = manager.UpdatePlaceholder(&request);
   if (verify && out.platform_hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC)) {

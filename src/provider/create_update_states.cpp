@@ -9,6 +9,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
+#include "provider/item_identity.h"
 #include "provider/placeholder_manager.h"
 
 namespace corvane {
@@ -136,11 +137,11 @@ int32_t DoSetPlaceholderExcludedState(EngineCore& engine, std::u16string_view re
     }
   } else {
     // Only a placeholder carries a pin state, so a plain item becomes one.
-    const std::u16string id(relative_path);
+    const ItemIdentity id(relative_path);
     ConvertRequest request;
     request.path = full.c_str();
-    request.file_identity = id.c_str();
-    request.file_identity_length = static_cast<uint32_t>((id.size() + 1) * sizeof(char16_t));
+    request.file_identity = id.data();
+    request.file_identity_length = id.length();
     request.convert_flags = CF_CONVERT_FLAG_MARK_IN_SYNC;
     if (engine.settings.windows_create_placeholders_on_demand.load()) {
       request.convert_flags |= CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION;

@@ -6,6 +6,7 @@
 #include "core/listed_item.h"
 #include "halvex/corvane.h"
 #include "provider/create_update.h"
+#include "provider/item_identity.h"
 #include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
@@ -56,6 +57,9 @@ void CreateBatch(EngineCore& engine, PlaceholderManager& manager, const std::u16
                  std::vector<ListedEntry>& entries, const std::vector<size_t>& chosen) {
   const size_t count = chosen.size();
   std::vector<CF_PLACEHOLDER_CREATE_INFO> infos(count);
+  std::vector<ItemIdentity> identities;
+  identities.reserve(count);
+  const int64_t made_at = IdentityTime();
   for (size_t k = 0; k < count; ++k) {
     const ListedEntry& entry = entries[chosen[k]];
     const ListedItem& item = *entry.item;
@@ -67,9 +71,10 @@ void CreateBatch(EngineCore& engine, PlaceholderManager& manager, const std::u16
     info.FsMetadata.BasicInfo.ChangeTime = item.LastWriteTime;
     info.FsMetadata.BasicInfo.FileAttributes = ToPlatformAttributes(static_cast<int32_t>(item.Attributes));
     info.FsMetadata.FileSize = item.Size;
-    // The item id (the path) with its NUL, as for a single create.
-    info.FileIdentity = entry.path.c_str();
-    info.FileIdentityLength = static_cast<DWORD>((entry.path.size() + 1) * sizeof(char16_t));
+    // The item id (the path), as for a single create.
+    const ItemIdentity& identity = identities.emplace_back(entry.path, made_at);
+    info.FileIdentity = identity.data();
+    info.FileIdentityLength = identity.length();
     info.Flags = CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC;
     info.Result = E_FAIL;
   }

@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "provider/item_identity.h"
 
 namespace corvane {
 
@@ -325,8 +326,9 @@ int32_t PlaceholderManager::SetPlaceholderStatesForProvider(PlaceholderStatesReq
   return kOk;
 }
 
-bool PlaceholderManager::GetItemIdByPath(const char16_t* path, std::u16string& item_id) {
+bool PlaceholderManager::GetItemIdByPath(const char16_t* path, std::u16string& item_id, int64_t* since) {
   item_id.clear();
+  if (since != nullptr) *since = 0;
   if (path != nullptr && std::u16string_view(path) == u"\\") return true;
   // 8-byte alignment for the info header read below.
   std::vector<uint64_t> buffer(kItemIdInfoBufferSize / sizeof(uint64_t));
@@ -346,12 +348,12 @@ bool PlaceholderManager::GetItemIdByPath(const char16_t* path, std::u16string& i
   const size_t header = offsetof(CF_PLACEHOLDER_STANDARD_INFO, FileIdentity);
   size_t length = info->FileIdentityLength;
   if (length > kItemIdInfoBufferSize - header) length = kItemIdInfoBufferSize - header;
-  item_id.resize(length / sizeof(char16_t));
-  std::memcpy(item_id.data(), info->FileIdentity, item_id.size() * sizeof(char16_t));
-  // Identities are stored with their terminating NUL; the id ends there, or
-  // it never compares equal to a path.
-  const size_t end = item_id.find(u'\0');
-  if (end != std::u16string::npos) item_id.resize(end);
+  std::u16string stored(length / sizeof(char16_t), u'\0');
+  std::memcpy(stored.data(), info->FileIdentity, stored.size() * sizeof(char16_t));
+  // The id ends at its NUL, or it never compares equal to a path.
+  int64_t taken = 0;
+  ItemIdentity::Parse(stored.data(), stored.size(), item_id, taken);
+  if (since != nullptr) *since = taken;
   return true;
 }
 

@@ -84,9 +84,10 @@ class PlaceholderManager {
   // with the HRESULT kept as the engine's OS last error.
   int32_t SetPlaceholderStatesForProvider(PlaceholderStatesRequest* request);
   // The item id stored as the identity of the placeholder at `path` ("\" is
-  // the sync root, whose id is empty). False (logged, OS last error kept)
-  // when the platform cannot tell.
-  bool GetItemIdByPath(const char16_t* path, std::u16string& item_id);
+  // the sync root, whose id is empty), and with `since` the time the item
+  // took it (see ItemIdentity). False (logged, OS last error kept) when the
+  // platform cannot tell.
+  bool GetItemIdByPath(const char16_t* path, std::u16string& item_id, int64_t* since = nullptr);
   // 0 with `excluded` set, or HALVEX_ERR_OS_CALL_FAILED.
   int32_t GetPlaceholderExcludedState(const char16_t* path, bool& excluded);
 

@@ -205,11 +205,12 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
   const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
   if (!IsPlaceholderState(state) || !(state & platform::CF_PLACEHOLDER_STATE_IN_SYNC)) return false;
   std::u16string item_id;
-  if (!manager->GetItemIdByPath(full.c_str(), item_id) || item_id.empty()) return false;
+  int64_t since = 0;
+  if (!manager->GetItemIdByPath(full.c_str(), item_id, &since) || item_id.empty()) return false;
   // A name nothing is known by now: the host may have taken the item's
   // rename after it moved on, and knows it by the new name.
   if (!engine.metadata_cache.Lookup(item_id, nullptr, nullptr))
-    item_id = engine.taken_renames.Follow(std::move(item_id));
+    item_id = engine.taken_renames.Follow(std::move(item_id), since);
   if (item_id == rel) return false;
   // A rename of it that waits for the host's answer is that move, reported.
   // A name the host made another item at since holds that item.
@@ -1332,6 +1333,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
       cached.IsFolder() || (IsPlaceholderState(state) && (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0);
   task->RenameInfo->SourceInSync = in_sync;
   task->RenameInfo->MovedFileId = moved_file_id;
+  const int64_t reported_at = task->RenameInfo->ReportedAt;
   const int64_t task_id = engine.tasks.RegisterTask(task);
   int32_t answer = 0;
   FireRenameWithRetry(engine, *task, old_name, rel, cached.IsFolder(), answer);
@@ -1367,7 +1369,7 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
       // Its own later records tell where it went; a file here now is another
       // one, not content put over it. What waits for a retry below a folder
       // names it where the host has it now, so that its next move takes it.
-      engine.taken_renames.Note(old_name, rel);
+      engine.taken_renames.Note(old_name, rel, reported_at);
       if (cached.IsFolder()) FollowQueuedFolderRename(engine, old_name, rel);
     } else if (AnotherItemTookTheName(engine, rel, old_name, cached, target_known)) {
       report_change = content_unsent;
@@ -1377,12 +1379,12 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const 
                              static_cast<int64_t>(cached.LastWriteTime), RenameTakenFlags(in_sync));
       if (result != 0 && !PathExists(full)) {
         // Moved on or deleted since the look above: no failure, as if gone then.
-        engine.taken_renames.Note(old_name, rel);
+        engine.taken_renames.Note(old_name, rel, reported_at);
         result = 0;
       }
       if (result == 0 && cached.IsFolder()) {
         // An event of an item inside, waiting for a retry, names it where it is now.
-        engine.taken_renames.Note(old_name, rel);
+        engine.taken_renames.Note(old_name, rel, reported_at);
         FollowQueuedFolderRename(engine, old_name, rel);
         FollowFolderRename(engine, old_name, rel);
       }

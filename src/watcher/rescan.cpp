@@ -241,6 +241,7 @@ int32_t ReportOfflineRename(Engine& engine, const std::u16string& full, const st
   task->RenameInfo->SourceLastWriteTime = static_cast<uint64_t>(values.last_write_time);
   task->RenameInfo->SourceAttributes = static_cast<uint32_t>(values.attributes);
   task->RenameInfo->WalkWhenTaken = values.folder;
+  const int64_t reported_at = task->RenameInfo->ReportedAt;
   const int64_t task_id = engine.tasks.RegisterTask(task);
   int32_t answer = 0;
   FireRenameWithRetry(engine, *task, item_id, rel, values.folder, answer);
@@ -259,7 +260,7 @@ int32_t ReportOfflineRename(Engine& engine, const std::u16string& full, const st
     // stopped and met later in the walk, names it where the host has it now.
     if (values.folder) {
       FollowQueuedFolderRename(engine, item_id, rel);
-      engine.taken_renames.Note(item_id, rel);
+      engine.taken_renames.Note(item_id, rel, reported_at);
     }
   } else {
     // Refused: handled as a rename seen live.
@@ -372,8 +373,9 @@ bool StaysInPlace(Engine& engine, const std::u16string& source) {
   PlaceholderManager& manager = *engine.placeholder_manager;
   const std::u16string full = RootPath(engine) + source;
   std::u16string id;
-  if (!IsPlaceholder(manager, full) || !manager.GetItemIdByPath(full.c_str(), id) || id.empty()) return false;
-  return EqualsIgnoringAsciiCase(id, source) || engine.taken_renames.Follow(std::move(id)) == source;
+  int64_t since = 0;
+  if (!IsPlaceholder(manager, full) || !manager.GetItemIdByPath(full.c_str(), id, &since) || id.empty()) return false;
+  return EqualsIgnoringAsciiCase(id, source) || engine.taken_renames.Follow(std::move(id), since) == source;
 }
 
 // A placeholder: reported as renamed when the host knows it by another
@@ -384,7 +386,8 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
   const LocalItemValues values = ValuesOf(data);
   LogF(sink, kLogVerbose, u"Item is a placeholder, checking if its was renamed offline: '%s'", full);
   std::u16string item_id;
-  if (!engine.placeholder_manager->GetItemIdByPath(full.c_str(), item_id)) {
+  int64_t since = 0;
+  if (!engine.placeholder_manager->GetItemIdByPath(full.c_str(), item_id, &since)) {
     LogF(sink, kLogFailure, u"Failed to get item ID for placeholder: '%s'", full);
     return !values.folder || OfflineCheckIn(engine, full, moves, later);
   }
@@ -393,7 +396,7 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
   // Moved out of a folder whose own move this walk told first: the host
   // has it under that folder's new name.
   if (!known.empty() && known != rel && engine.metadata_cache.NoItemInCache(known))
-    known = engine.taken_renames.Follow(std::move(known));
+    known = engine.taken_renames.Follow(std::move(known), item_id.empty() ? 0 : since);
   if (!EqualsIgnoringAsciiCase(known, rel) && StaysInPlace(engine, known)) {
     LogF(sink, kLogVerbose, u"'%s' names '%s', which is still in place: it is reported as new", rel, known);
     (values.folder ? later.folders : later.files).emplace_back(full, values);

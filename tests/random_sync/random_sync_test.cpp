@@ -1164,11 +1164,11 @@ class Run {
     return true;
   }
   // Compares on the ranges whose data is on disk (all of it when complete).
-  // Identities are UTF-16 bytes; test names are ASCII.
+  // Identities are UTF-16 bytes up to a NUL; test names are ASCII.
   static std::string Narrow(const std::string& identity) {
     std::string text;
-    for (char c : identity)
-      if (c != '\0') text.push_back(c);
+    for (size_t i = 0; i + 1 < identity.size() && (identity[i] != '\0' || identity[i + 1] != '\0'); i += 2)
+      text.push_back(identity[i]);
     return text;
   }
   static bool Same(const std::string& disk, const std::string& want, const ItemState& s) {

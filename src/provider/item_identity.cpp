@@ -1,0 +1,52 @@
+#include "provider/item_identity.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+#include "platform/types.h"
+
+namespace corvane {
+namespace {
+
+// The time follows the id's NUL as four UTF-16 units.
+constexpr size_t kTimeUnits = sizeof(int64_t) / sizeof(char16_t);
+// The most a placeholder stores (the platform's limit, in UTF-16 units).
+constexpr size_t kMostUnits = 4096 / sizeof(char16_t);
+
+}  // namespace
+
+int64_t IdentityTime() {
+  static std::atomic<int64_t> last{0};
+  using namespace std::chrono;
+  const int64_t now =
+      duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100 + platform::kFileTimeUnixEpoch;
+  int64_t seen = last.load();
+  int64_t next;
+  do {
+    next = now > seen ? now : seen + 1;
+  } while (!last.compare_exchange_weak(seen, next));
+  return next;
+}
+
+ItemIdentity::ItemIdentity(std::u16string_view item_id, int64_t since) {
+  blob_.reserve(item_id.size() + 1 + kTimeUnits);
+  blob_.append(item_id);
+  blob_.push_back(u'\0');
+  // An id that leaves no room goes without its time, as before times were kept.
+  if (blob_.size() + kTimeUnits > kMostUnits) return;
+  char16_t time[kTimeUnits];
+  std::memcpy(time, &since, sizeof since);
+  blob_.append(time, kTimeUnits);
+}
+
+void ItemIdentity::Parse(const char16_t* stored, size_t units, std::u16string& item_id, int64_t& since) {
+  since = 0;
+  item_id.assign(stored, units);
+  const size_t end = item_id.find(u'\0');
+  if (end == std::u16string::npos) return;
+  if (units - end - 1 == kTimeUnits) std::memcpy(&since, stored + end + 1, sizeof since);
+  item_id.resize(end);
+}
+
+}  // namespace corvane
