@@ -60,6 +60,23 @@ int32_t FireRecord(Engine& engine, Task& task, const RetryRecord& r, int32_t& re
   }
 }
 
+// The renamed item keeps the identity it had under the old name until the
+// host takes the rename: a placeholder at the new name with an identity of
+// its own is an item the host was told of since. (A plain file there may be
+// content saved over the moved item, whose rename still holds.)
+bool AnotherItemAtNewName(Engine& engine, const std::u16string& root, const RetryRecord& record) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  const std::u16string target = root + record.NewPath;
+  std::u16string identity;
+  int64_t since = 0;
+  if (manager == nullptr) return false;
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(target.c_str());
+  if (state == platform::CF_PLACEHOLDER_STATE_INVALID || (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) == 0 ||
+      !manager->GetItemIdByPath(target.c_str(), identity, &since) || identity.empty())
+    return false;
+  return identity != record.Path && engine.taken_renames.Follow(identity, since) != record.Path;
+}
+
 // Fires an event that has a task of its own; returns the record's result.
 int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const RetryRecord& record) {
   LogSink* sink = engine.diag.log_sink();
@@ -241,6 +258,13 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
       // Made again since: its own change reaches the host, the old delete must not.
       LogF(engine.diag.log_sink(), kLogVerbose, u"Queued delete of '%s' dropped: the item exists again",
            record.Path);
+      return RetryQueue::Outcome::kDrop;
+    }
+    if (record.OpType == kOpRename && AnotherItemAtNewName(engine, root, record)) {
+      // Removed while stopped, and a new item made at the name, which the
+      // host has taken: moving the old one there would put it over that.
+      LogF(engine.diag.log_sink(), kLogVerbose, u"Queued rename of '%s' to '%s' dropped: another item has the name",
+           record.Path, record.NewPath);
       return RetryQueue::Outcome::kDrop;
     }
     // A folder above moves or goes once the host answers: the record is

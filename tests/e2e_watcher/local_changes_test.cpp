@@ -1663,6 +1663,29 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
     for (const char* name : {"\\lair", "\\nest", "\\cub.txt", "\\fox.txt"})
       EXPECT_NE(0u, e.path.rfind(name, 0)) << e.id << " " << e.path << " " << e.new_path;
   }
+
+  // A move waiting for a retry when the provider stops, its file removed
+  // while stopped and a new one made at the name: the start offers the new
+  // file, and the old move must not then be made over it.
+  ASSERT_EQ(0u, app_.CreateFile("owl.txt", "owl"));
+  ASSERT_TRUE(BecomesInSync("owl.txt"));
+  holding = true;
+  host_.SetPolicy([&](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\owl.txt" && holding ? HALVEX_ERR_RETRY : 0;
+  });
+  ASSERT_EQ(0, rename((root + "owl.txt").c_str(), (root + "hoot.txt").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\owl.txt", 1)) << Describe(Reported());
+  moved_while_stopped({});
+  ASSERT_EQ(0, unlink((root + "hoot.txt").c_str()));
+  std::ofstream(root + "hoot.txt") << "another hoot";
+  holding = false;
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\hoot.txt", 1)) << Describe(Reported());
+  ASSERT_TRUE(BecomesInSync("hoot.txt"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // past the retry interval
+  Settle();
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\owl.txt")) << Describe(Reported());
+  host_.SetPolicy(nullptr);
 }
 
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
