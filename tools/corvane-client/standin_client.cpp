@@ -86,7 +86,8 @@ std::string ShowIdentity(const std::string& bytes) {
   if (bytes.empty()) return "(none)";
   if (bytes.size() % 2 == 0) {
     std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
-    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    // Text ends at its NUL; what a provider keeps after it is its own.
+    if (const size_t end = text.find(L'\0'); end != std::wstring::npos) text.resize(end);
     bool printable = !text.empty();
     for (wchar_t c : text) printable = printable && c >= 0x20;
     if (printable) return "\"" + Utf8(text) + "\"";

@@ -72,7 +72,8 @@ std::string ShowIdentity(const std::string& bytes) {
     std::u16string text(bytes.size() / 2, u'\0');
     for (size_t i = 0; i < text.size(); ++i)
       text[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) | (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
-    while (!text.empty() && text.back() == u'\0') text.pop_back();
+    // Text ends at its NUL; what a provider keeps after it is its own.
+    if (const size_t end = text.find(u'\0'); end != std::u16string::npos) text.resize(end);
     std::string utf8;
     const bool printable = std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= 0x20; });
     if (!text.empty() && printable && Utf16ToUtf8(text, utf8)) return "\"" + utf8 + "\"";
