@@ -121,13 +121,41 @@ bool CheckIfExcludedByConfig(Engine& engine, std::u16string_view relative_path) 
   return false;
 }
 
-bool KeptFromHost(Engine& engine, std::u16string_view relative_path, uint32_t platform_attributes) {
+namespace {
+
+// The item's own attributes or path meet a rule of the settings.
+bool MeetsRules(Engine& engine, std::u16string_view relative_path, uint32_t platform_attributes) {
   if ((platform_attributes & platform::FILE_ATTRIBUTE_TEMPORARY) != 0 && engine.settings.exclude_temporary_files.load())
     return true;
   if ((platform_attributes & platform::FILE_ATTRIBUTE_HIDDEN) != 0 && engine.settings.exclude_hidden_files.load())
     return true;
-  if (engine.settings.track_office_lock_files.load() && IsLockFile(relative_path, nullptr)) return true;
   return CheckIfExcludedByConfig(engine, relative_path);
+}
+
+// What is inside an excluded folder stays with it: the host never had the
+// folder, and would be told of items in a folder it does not know (a hidden
+// .git, whose files are not hidden themselves). A folder above may not be
+// marked yet when its items' changes come, so its own attributes count too.
+// A folder the host has is not excluded, which spares the look for most.
+bool InsideExcludedFolder(Engine& engine, std::u16string_view relative_path) {
+  const std::u16string root = engine.EffectiveSyncRootPath();
+  std::u16string folder(relative_path);
+  for (size_t cut = folder.rfind(u'\\'); cut != 0 && cut != std::u16string::npos; cut = folder.rfind(u'\\')) {
+    folder.resize(cut);
+    if (engine.metadata_cache.Lookup(folder, nullptr, nullptr)) return false;
+    bool marked = false;
+    if (IsItemExcluded(engine, folder, &marked) == kOk && marked) return true;
+    const uint32_t attributes = platform::GetFileAttributesW((root + folder).c_str());
+    if (attributes != platform::INVALID_FILE_ATTRIBUTES && MeetsRules(engine, folder, attributes)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool KeptFromHost(Engine& engine, std::u16string_view relative_path, uint32_t platform_attributes) {
+  if (engine.settings.track_office_lock_files.load() && IsLockFile(relative_path, nullptr)) return true;
+  return MeetsRules(engine, relative_path, platform_attributes) || InsideExcludedFolder(engine, relative_path);
 }
 
 int32_t ProcessExcludedState(Engine& engine, const std::u16string& relative_path, uint32_t platform_attributes,
@@ -151,7 +179,7 @@ int32_t ProcessExcludedState(Engine& engine, const std::u16string& relative_path
   const bool exclude_temporary = engine.settings.exclude_temporary_files.load();
   const bool exclude_hidden = engine.settings.exclude_hidden_files.load();
   const bool meets = CheckIfExcludedByConfig(engine, relative_path) || (exclude_temporary && temporary) ||
-                     (exclude_hidden && hidden);
+                     (exclude_hidden && hidden) || InsideExcludedFolder(engine, relative_path);
   LogF(sink, kLogVerbose,
        u"Processing excluded state for (Check 1): '%s'. ExcludeTemporaryFiles config: %s. Is file temporary: %s",
        relative_path, Bool(exclude_temporary), Bool(temporary));

@@ -1,5 +1,7 @@
 // Local items the host must never hear of: excluded, hidden and temporary
 // files, and Office lock files with the document they hold back.
+#include <fstream>
+
 #include "platform/files.h"
 #include "provider_host.h"
 
@@ -41,6 +43,11 @@ TEST_F(ItemsTest, ExcludedHiddenAndTemporaryFilesNeverReachTheHost) {
   ASSERT_EQ(client_->CreateFile("keep.txt", "k"), 0u);
   ASSERT_EQ(client_->CreateFolder("docs"), 0u);
   ASSERT_EQ(client_->CreateFile("docs/note.tmp.txt", "n"), 0u);
+  // A hidden folder's content is not hidden itself, but stays local with it
+  // (what git init makes); the host never had the folder to put it in.
+  std::filesystem::create_directories(root_ + "/docs/.git/refs/heads");
+  std::ofstream(root_ + "/docs/.git/HEAD") << "ref: refs/heads/main\n";
+  std::ofstream(root_ + "/docs/.git/refs/heads/main") << "0123abcd\n";
 
   ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\keep.txt"));
   ASSERT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\docs\\note.tmp.txt"));
@@ -51,7 +58,7 @@ TEST_F(ItemsTest, ExcludedHiddenAndTemporaryFilesNeverReachTheHost) {
   Settle();
 
   const std::vector<Event> events = p.Events();
-  for (const char* excluded : {"a.tmp", "bak", "hidden", "out.o", "temp.dat", "veiled.dat"}) {
+  for (const char* excluded : {"a.tmp", "bak", "hidden", "out.o", "temp.dat", "veiled.dat", ".git"}) {
     EXPECT_FALSE(Mentions(events, excluded)) << excluded;
   }
   // The folder itself is not below \build, so only its content stays local.
@@ -64,6 +71,17 @@ TEST_F(ItemsTest, ExcludedHiddenAndTemporaryFilesNeverReachTheHost) {
   std::string data;
   ASSERT_EQ(client_->ReadAll("a.tmp", data), 0u);
   EXPECT_EQ(data, "changed");
+
+  // Changed while stopped and seen at the start: still local.
+  Stop();
+  std::ofstream(root_ + "/docs/.git/HEAD.lock") << "ref: refs/heads/topic\n";
+  ASSERT_EQ(rename((root_ + "/docs/.git/HEAD.lock").c_str(), (root_ + "/docs/.git/HEAD").c_str()), 0);
+  std::ofstream(root_ + "/docs/.git/refs/heads/topic") << "4567ef\n";
+  ASSERT_EQ(client_->CreateFile("docs/after.txt", "a"), 0u);
+  Provider& again = Restart({"ExcludeTemporaryFiles=True"});
+  ASSERT_TRUE(again.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\docs\\after.txt"));
+  Settle();
+  EXPECT_FALSE(Mentions(again.Events(), ".git"));
 }
 
 TEST_F(ItemsTest, OfficeLockFileHoldsBackItsDocumentUntilRemoved) {
