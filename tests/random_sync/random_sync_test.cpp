@@ -857,14 +857,18 @@ class Run {
   }
   // Where the user's move from `from` to `to` ended: the user may have moved
   // the item, or a folder above it, on since.
-  std::string FollowedSince(const std::string& from, std::string to) const {
+  // Where the user's moves after the move `from` -> `to` took `path`.
+  std::string FollowedSince(const std::string& from, const std::string& to, std::string path) const {
     size_t i = moves_.size();
     while (i > 0 && moves_[i - 1] != std::make_pair(from, to)) --i;
     for (; i > 0 && i < moves_.size(); ++i) {
       const auto& [a, b] = moves_[i];
-      if (Within(to, a)) to = b + to.substr(a.size());
+      if (Within(path, a)) path = b + path.substr(a.size());
     }
-    return to;
+    return path;
+  }
+  std::string FollowedSince(const std::string& from, const std::string& to) const {
+    return FollowedSince(from, to, to);
   }
   bool RenamedLately(const std::string& p) const {
     for (const std::string& r : renamed_)
@@ -1190,9 +1194,11 @@ class Run {
     // neither read nor offered to the host.
     for (const auto& [from, told] : host_->TakeRefusedRenames()) {
       const std::string to = FollowedSince(from, told);
-      if (expect_.count(to) && !local.count(to) && local.count(from) && !expect_.count(from)) {
-        Note("check: " + to + " went back to " + from + ", whose rename the host refused");
-        MoveTree(expect_, to, from);
+      // Gone back at once, it moved on with a folder the user moved later.
+      const std::string back = FollowedSince(from, told, from);
+      if (expect_.count(to) && !local.count(to) && local.count(back) && !expect_.count(back)) {
+        Note("check: " + to + " went back to " + back + ", whose rename the host refused");
+        MoveTree(expect_, to, back);
       } else if (expect_.count(to) && !local.count(to) && !local.count(from) &&
                  (host_->Seen(HALVEX_EVENT_DELETE_FILE, from) || host_->Seen(HALVEX_EVENT_DELETE_FOLDER, from))) {
         // It went back into a folder the user then deleted, and went with it.
