@@ -279,10 +279,13 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
     }
     // Not known under the source: reported from the item's identity after
     // the cache was rebuilt (a restart). The item still carrying that
-    // identity is the one renamed; the values it was reported with are its.
+    // identity (or one a folder's taken move leads to it) is the one
+    // renamed; the values it was reported with are its.
     std::u16string item_id;
+    int64_t since = 0;
     if (info == nullptr || !info->HasSource || engine.placeholder_manager == nullptr ||
-        !engine.placeholder_manager->GetItemIdByPath((root + target).c_str(), item_id) || item_id != source)
+        !engine.placeholder_manager->GetItemIdByPath((root + target).c_str(), item_id, &since) ||
+        (item_id != source && engine.taken_renames.Follow(item_id, since) != source))
       return kOk;
     const size_t slash = target.rfind(u'\\');
     engine.metadata_cache.AddNewItemToCache(target, slash == std::u16string::npos ? target : target.substr(slash + 1),

@@ -13,6 +13,7 @@
 #include "engine/task.h"
 #include "platform/directory_changes.h"
 #include "platform/files.h"
+#include "provider/create_update.h"
 #include "provider/create_update_states.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"
@@ -77,6 +78,31 @@ bool AnotherItemAtNewName(Engine& engine, const std::u16string& root, const Retr
   return identity != record.Path && engine.taken_renames.Follow(identity, since) != record.Path;
 }
 
+// A queued rename of an item the cache does not know (told from its identity
+// at a start): its values now stand for those the start told it with, so
+// that the host's late acceptance takes the item in, as it would have then.
+// Left out, the item stayed unknown under its new name, and its next change
+// went to the host as a create of what it had already.
+void NoteSourceValues(Engine& engine, const std::u16string& root, const RetryRecord& record, RenameInfo& info) {
+  using namespace platform;
+  if (engine.metadata_cache.Lookup(record.Path, nullptr, nullptr)) return;
+  const Handle handle = CreateFileW((root + record.NewPath).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, 0);
+  if (handle == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION data;
+  const bool read = GetFileInformationByHandle(handle, &data) != 0;
+  CloseHandle(handle);
+  if (!read) return;
+  const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  info.HasSource = true;
+  info.SourceAttributes = static_cast<uint32_t>(FromPlatformAttributes(data.dwFileAttributes));
+  info.SourceSize = folder ? 0 : (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  info.SourceCreationTime = static_cast<uint64_t>(data.ftCreationTime);
+  info.SourceLastAccessTime = static_cast<uint64_t>(data.ftLastAccessTime);
+  info.SourceLastWriteTime = static_cast<uint64_t>(data.ftLastWriteTime);
+}
+
 // Fires an event that has a task of its own; returns the record's result.
 int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const RetryRecord& record) {
   LogSink* sink = engine.diag.log_sink();
@@ -103,6 +129,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     task->RenameInfo->SourcePath = record.Path;
     task->RenameInfo->TargetPath = record.NewPath;
     task->RenameInfo->WalkWhenTaken = record.IsDir != 0;
+    NoteSourceValues(engine, root, record, *task->RenameInfo);
   }
   if (engine.tasks.RegisterTask(task) < 0) {
     engine.tasks.ReleaseTask(task);
@@ -156,7 +183,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     const bool written = state != platform::CF_PLACEHOLDER_STATE_INVALID &&
                          (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) != 0 &&
                          (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) == 0;
-    const int32_t moved = FinishLocalRename(engine, root, record.Path, record.NewPath);
+    const int32_t moved = FinishLocalRename(engine, root, record.Path, record.NewPath, task->RenameInfo.get());
     if (moved != kOk) result = moved;
     if (moved == kOk && written) DoSetPlaceholderSyncState(engine, record.NewPath, false);
     if (moved == kOk && record.IsDir != 0) engine.local_changes.WalkMovedFolder(engine, record.NewPath);

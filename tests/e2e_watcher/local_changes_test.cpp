@@ -1605,6 +1605,31 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   // The move before, taken on its retry, is not told again at this start.
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\lodge\\pup.txt")) << Describe(Reported());
 
+  // The same move, its retry answered late: taken then, the folder is known
+  // under its new name (what is made in it later is new, the folder itself
+  // is not), and the next start does not tell the move again.
+  moved_while_stopped({{"hall", "foyer"}});
+  std::atomic<int> asked{0};
+  late = 0;
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_RENAME_FOLDER || e.path != "\\hall") return 0;
+    if (asked++ == 0) return HALVEX_ERR_RETRY;
+    late = e.task_id;
+    return HALVEX_ERR_PENDING;
+  });
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  ASSERT_TRUE(host_.WaitFor([&] { return late != 0; })) << Describe(Reported());
+  ASSERT_EQ(0, host_.Finalize(late, 0));
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  ASSERT_EQ(0u, app_.CreateFile("foyer/later.txt", "later"));
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\foyer\\later.txt", 1)) << Describe(Reported());
+  Settle();
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\foyer")) << Describe(Reported());
+  moved_while_stopped({});
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  Settle();
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FOLDER, "\\hall")) << Describe(Reported());
+
   // A new file whose create waits for a retry when the provider stops, and
   // is saved over while stopped: the start's look offers it once, not once
   // more on the retry.
