@@ -288,11 +288,21 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
       return RetryQueue::Outcome::kDrop;
     }
     if (record.OpType == kOpRename && AnotherItemAtNewName(engine, root, record)) {
-      // Removed while stopped, and a new item made at the name, which the
-      // host has taken: moving the old one there would put it over that.
-      LogF(engine.diag.log_sink(), kLogVerbose, u"Queued rename of '%s' to '%s' dropped: another item has the name",
-           record.Path, record.NewPath);
-      return RetryQueue::Outcome::kDrop;
+      // What the host has at the new name was told as an item of its own
+      // since (the moved one removed and another made there while stopped,
+      // or offered as new by a walk): moving the old one there would put it
+      // over that. What the host still has at the old name is gone here.
+      if (engine.ProbeItem(record.Path) != ItemKind::kMissing) {
+        LogF(engine.diag.log_sink(), kLogVerbose,
+             u"Queued rename of '%s' to '%s' dropped: other items have both names", record.Path, record.NewPath);
+        return RetryQueue::Outcome::kDrop;
+      }
+      LogF(engine.diag.log_sink(), kLogVerbose,
+           u"Queued rename of '%s' to '%s' is a delete now: another item has the new name", record.Path,
+           record.NewPath);
+      record.OpType = kOpDelete;
+      record.NewPath.clear();
+      record.Value1 = 0;
     }
     // A folder above moves or goes once the host answers: the record is
     // named anew then (after this walk), so it waits for the next one.

@@ -1691,7 +1691,7 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
 
   // A move waiting for a retry when the provider stops, its file removed
   // while stopped and a new one made at the name: the start offers the new
-  // file, and the old move must not then be made over it.
+  // file, and the old move must not then be made over it; the old name goes.
   ASSERT_EQ(0u, app_.CreateFile("owl.txt", "owl"));
   ASSERT_TRUE(BecomesInSync("owl.txt"));
   holding = true;
@@ -1707,7 +1707,7 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   ASSERT_EQ(0, host_.Activate()) << host_.LastError();
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\hoot.txt", 1)) << Describe(Reported());
   ASSERT_TRUE(BecomesInSync("hoot.txt"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // past the retry interval
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\owl.txt", 1)) << Describe(Reported());
   Settle();
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\owl.txt")) << Describe(Reported());
   host_.SetPolicy(nullptr);
