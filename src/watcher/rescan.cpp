@@ -391,12 +391,21 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     LogF(sink, kLogFailure, u"Failed to get item ID for placeholder: '%s'", full);
     return !values.folder || OfflineCheckIn(engine, full, moves, later);
   }
-  std::u16string known = values.folder && item_id.empty() ? KnownFolderPath(engine, full, rel, moves)
-                                                           : KnownPath(moves, item_id);
-  // Moved out of a folder whose own move this walk told first: the host
-  // has it under that folder's new name.
-  if (!known.empty() && known != rel && engine.metadata_cache.NoItemInCache(known))
-    known = engine.taken_renames.Follow(std::move(known), item_id.empty() ? 0 : since);
+  std::u16string known;
+  if (values.folder && item_id.empty()) {
+    known = KnownFolderPath(engine, full, rel, moves);
+    if (known != rel && engine.metadata_cache.NoItemInCache(known))
+      known = engine.taken_renames.Follow(std::move(known));
+  } else {
+    // The renames the host took since the item took its identity lead to
+    // where the host has it, out of a folder whose own move this walk told
+    // first too. They name paths as they were then: a name another folder
+    // has taken since is not the item's.
+    known = item_id;
+    if (!known.empty() && known != rel && engine.metadata_cache.NoItemInCache(known))
+      known = engine.taken_renames.Follow(std::move(known), since);
+    known = KnownPath(moves, known);
+  }
   if (!EqualsIgnoringAsciiCase(known, rel) && StaysInPlace(engine, known)) {
     LogF(sink, kLogVerbose, u"'%s' names '%s', which is still in place: it is reported as new", rel, known);
     (values.folder ? later.folders : later.files).emplace_back(full, values);

@@ -267,6 +267,24 @@ TEST_F(RescanTest, OfflineCheckReportsPlainItemsAndRenamedPlaceholders) {
   EXPECT_EQ(u"\\lent.txt", identity);
 }
 
+// A folder moved while stopped to a name another folder left by a rename the
+// host made long before, a file renamed inside it: the file's move is told
+// from under the folder it was in, not from under the one that had the name.
+TEST_F(RescanTest, OfflineMovesFollowOnlyTheRenamesOfTheirOwnFolder) {
+  engine().taken_renames.Note(u"\\f1", u"\\work\\work", 1);
+  MakeDir("f1");
+  MakePlaceholderWithId(u"\\f1", u"\\work");
+  WriteFile("f1/b.txt", "b");
+  MakePlaceholderWithId(u"\\f1\\b.txt", u"\\work\\report.doc");
+
+  ASSERT_TRUE(OfflineCheck(engine(), Root()));
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_RENAME_FOLDER));
+  EXPECT_EQ("\\work", Events(HALVEX_EVENT_RENAME_FOLDER)[0].path);
+  ASSERT_EQ(1u, CountOf(HALVEX_EVENT_RENAME_FILE));
+  EXPECT_EQ("\\f1\\report.doc", Events(HALVEX_EVENT_RENAME_FILE)[0].path);
+  EXPECT_EQ("\\f1\\b.txt", Events(HALVEX_EVENT_RENAME_FILE)[0].new_path);
+}
+
 // A removal and an addition with one file id, under other parents: a move,
 // unless the id was merely free again (Linux hands a freed inode number to
 // the next new item at once).
