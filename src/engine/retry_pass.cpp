@@ -8,12 +8,12 @@
 #include "engine/enumeration.h"
 #include "engine/event_bridges.h"
 #include "engine/local_changes.h"
+#include "engine/local_item_values.h"
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
 #include "engine/task.h"
 #include "platform/directory_changes.h"
 #include "platform/files.h"
-#include "provider/create_update.h"
 #include "provider/create_update_states.h"
 #include "provider/placeholder_manager.h"
 #include "provider/placeholder_requests.h"
@@ -84,23 +84,15 @@ bool AnotherItemAtNewName(Engine& engine, const std::u16string& root, const Retr
 // Left out, the item stayed unknown under its new name, and its next change
 // went to the host as a create of what it had already.
 void NoteSourceValues(Engine& engine, const std::u16string& root, const RetryRecord& record, RenameInfo& info) {
-  using namespace platform;
-  if (engine.metadata_cache.Lookup(record.Path, nullptr, nullptr)) return;
-  const Handle handle = CreateFileW((root + record.NewPath).c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, 0);
-  if (handle == INVALID_HANDLE_VALUE) return;
-  BY_HANDLE_FILE_INFORMATION data;
-  const bool read = GetFileInformationByHandle(handle, &data) != 0;
-  CloseHandle(handle);
-  if (!read) return;
-  const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  LocalItemValues values;
+  if (engine.metadata_cache.Lookup(record.Path, nullptr, nullptr) || ReadLocalValues(root + record.NewPath, values) != 0)
+    return;
   info.HasSource = true;
-  info.SourceAttributes = static_cast<uint32_t>(FromPlatformAttributes(data.dwFileAttributes));
-  info.SourceSize = folder ? 0 : (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  info.SourceCreationTime = static_cast<uint64_t>(data.ftCreationTime);
-  info.SourceLastAccessTime = static_cast<uint64_t>(data.ftLastAccessTime);
-  info.SourceLastWriteTime = static_cast<uint64_t>(data.ftLastWriteTime);
+  info.SourceAttributes = static_cast<uint32_t>(values.attributes);
+  info.SourceSize = values.size;
+  info.SourceCreationTime = static_cast<uint64_t>(values.creation_time);
+  info.SourceLastAccessTime = static_cast<uint64_t>(values.last_access_time);
+  info.SourceLastWriteTime = static_cast<uint64_t>(values.last_write_time);
 }
 
 // Fires an event that has a task of its own; returns the record's result.

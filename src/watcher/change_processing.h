@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/local_item_values.h"
 #include "support/thread_annotations.h"
 #include "watcher/change_records.h"
 
@@ -16,17 +17,6 @@ namespace corvane {
 class CacheItem;
 class DirectoryWatcher;
 class Engine;
-
-// What the file system says about an item now.
-struct LocalItemValues {
-  int32_t attributes = 0;  // item attribute bits
-  bool folder = false;
-  int64_t size = 0;
-  int64_t creation_time = 0;
-  int64_t last_access_time = 0;
-  int64_t last_write_time = 0;
-  bool placeholder = false;  // only where read from the item itself
-};
 
 // Runs every record of one copied notification buffer; always 0.
 int32_t ProcessChangeBatch(DirectoryWatcher& watcher, const std::vector<uint8_t>& buffer);
