@@ -4,6 +4,7 @@
 #include "callbacks/fetch_data.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "engine/task_cancel.h"
 #include "provider/create_update.h"
 #include "provider/create_update_states.h"
+#include "provider/item_identity.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 
@@ -211,15 +213,24 @@ void NoteVersionAtStart(Engine& engine, Task& task) {
 // A file the user edited while the server replaced its version: the ranges
 // it lacks are no longer on the server, and the new version's bytes in
 // their place would make a file of both versions. Once the host has put the
-// file back in sync, its data is the server's again.
-bool LacksAReplacedVersion(Engine& engine, const Task& task) {
+// file back in sync, its data is the server's again. The mark is in the
+// cache and in the placeholder's identity, which outlives the cache.
+bool LacksAReplacedVersion(Engine& engine, const Task& task, const CF_CALLBACK_INFO& info) {
   CacheItem known;
-  if (!engine.metadata_cache.Lookup(task.Path, &known, nullptr) || known.BaseReplaced == 0) return false;
+  const bool cached = engine.metadata_cache.Lookup(task.Path, &known, nullptr) && known.BaseReplaced != 0;
   if (task.ReportedSize != kContentNotTaken) {
-    engine.metadata_cache.SetBaseReplaced(task.Path, false);
+    if (cached) engine.metadata_cache.SetBaseReplaced(task.Path, false);
     return false;
   }
-  return true;
+  if (cached) return true;
+  if (info.FileIdentity == nullptr || info.FileIdentityLength < sizeof(char16_t)) return false;
+  std::u16string stored(info.FileIdentityLength / sizeof(char16_t), u'\0');
+  std::memcpy(stored.data(), info.FileIdentity, stored.size() * sizeof(char16_t));
+  std::u16string item_id;
+  int64_t since = 0;
+  bool base_replaced = false;
+  ItemIdentity::Parse(stored.data(), stored.size(), item_id, since, &base_replaced);
+  return base_replaced;
 }
 
 }  // namespace
@@ -236,7 +247,7 @@ int32_t HandleFetchData(Engine& engine, const CF_CALLBACK_INFO* info, const CF_C
   task->Prepare(relative, OP_READ_DATA, context);
   task->LocalPath = std::u16string(info->VolumeDosName != nullptr ? info->VolumeDosName : u"") + path;
   if (result == kOk) NoteVersionAtStart(engine, *task);
-  if (result == kOk && LacksAReplacedVersion(engine, *task)) {
+  if (result == kOk && LacksAReplacedVersion(engine, *task, *info)) {
     LogF(sink, kLogFailure,
          u"'%s' has local changes and the server replaced its version: the data it lacks is no longer there",
          relative.c_str());

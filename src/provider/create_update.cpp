@@ -46,6 +46,9 @@ struct Request {
   // A placeholder file not in sync holds local changes the host has not
   // received: its data is never replaced, cut or declared in sync.
   bool local_changes = false;
+  // With local changes: the server no longer has the version whose data
+  // the file lacks (the placeholder's identity keeps this).
+  bool base_replaced = false;
   bool pinned_now = false;
   bool pin_requested = false;
   bool unpin_requested = false;
@@ -209,6 +212,26 @@ Outcome Convert(EngineCore& engine, PlaceholderManager& manager, const Request& 
   return out;
 }
 
+// The cache's mark is lost at the next start and with a rename the cache
+// does not see; the identity's goes with the file. Only the identity
+// changes: the file keeps its data, metadata and not-in-sync state.
+void MarkBaseReplaced(EngineCore& engine, PlaceholderManager& manager, const Request& r) {
+  engine.metadata_cache.SetBaseReplaced(r.relative, true);
+  std::u16string item_id;
+  int64_t since = 0;
+  if (!manager.GetItemIdByPath(r.full.c_str(), item_id, &since)) return;
+  const ItemIdentity marked(item_id, since, true);
+  UpdatePlaceholderRequest request;
+  request.path = r.full.c_str();
+  request.keep_metadata = true;
+  request.file_identity = marked.data();
+  request.file_identity_length = marked.length();
+  const HRESULT hr = manager.UpdatePlaceholder(&request);
+  if (hr != S_OK)
+    LogF(engine.diag.log_sink(), kLogFailure, u"Could not mark '%s' as lacking a replaced version: 0x%x", r.relative,
+         static_cast<uint32_t>(hr));
+}
+
 Outcome Update(EngineCore& engine, PlaceholderManager& manager, const Request& r) {
   LogSink* sink = engine.diag.log_sink();
   Outcome out;
@@ -268,7 +291,7 @@ Outcome Update(EngineCore& engine, PlaceholderManager& manager, const Request& r
       out.message = "The file has local changes that the host has not received; it is kept as it is";
       // What the file lacks belongs to the version the host just replaced:
       // filling it from the new one would make a file of both.
-      if (r.DropsData()) engine.metadata_cache.SetBaseReplaced(r.relative, true);
+      if (r.DropsData()) MarkBaseReplaced(engine, manager, r);
       out.done = true;
       return out;
     }
@@ -298,7 +321,9 @@ Outcome Update(EngineCore& engine, PlaceholderManager& manager, const Request& r
     update_flags |= CF_UPDATE_FLAG_DEHYDRATE;
     out.dehydrated = true;
   }
-  const ItemIdentity id(r.item_id);
+  // Local changes survive a metadata update, and so does the mark that
+  // what the file lacks is gone from the server.
+  const ItemIdentity id(r.item_id, IdentityTime(), r.local_changes && r.base_replaced);
   UpdatePlaceholderRequest request;
   request.path = r.full.c_str();
   request.keep_metadata = taken_in;
@@ -468,6 +493,10 @@ int32_t DoCreateOrUpdatePlaceholder(EngineCore& engine, std::u16string_view pare
     r.hydrated = IsWholePlaceholder(state);
     r.local_changes = r.placeholder && (on_disk & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
                       (state & CF_PLACEHOLDER_STATE_IN_SYNC) == 0;
+    if (r.local_changes) {
+      std::u16string stored_id;
+      manager->GetItemIdByPath(r.full.c_str(), stored_id, nullptr, &r.base_replaced);
+    }
   } else {
     LogF(sink, kLogVerbose, u"'%s' does not exist, not checking if it is a placeholder", r.relative);
   }

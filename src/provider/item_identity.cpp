@@ -13,6 +13,7 @@ namespace {
 constexpr size_t kTimeUnits = sizeof(int64_t) / sizeof(char16_t);
 // The most a placeholder stores (the platform's limit, in UTF-16 units).
 constexpr size_t kMostUnits = 4096 / sizeof(char16_t);
+constexpr char16_t kBaseReplaced = u'R';
 
 }  // namespace
 
@@ -29,8 +30,8 @@ int64_t IdentityTime() {
   return next;
 }
 
-ItemIdentity::ItemIdentity(std::u16string_view item_id, int64_t since) {
-  blob_.reserve(item_id.size() + 1 + kTimeUnits);
+ItemIdentity::ItemIdentity(std::u16string_view item_id, int64_t since, bool base_replaced) {
+  blob_.reserve(item_id.size() + 2 + kTimeUnits);
   blob_.append(item_id);
   blob_.push_back(u'\0');
   // An id that leaves no room goes without its time, as before times were kept.
@@ -38,14 +39,19 @@ ItemIdentity::ItemIdentity(std::u16string_view item_id, int64_t since) {
   char16_t time[kTimeUnits];
   std::memcpy(time, &since, sizeof since);
   blob_.append(time, kTimeUnits);
+  if (base_replaced && blob_.size() < kMostUnits) blob_.push_back(kBaseReplaced);
 }
 
-void ItemIdentity::Parse(const char16_t* stored, size_t units, std::u16string& item_id, int64_t& since) {
+void ItemIdentity::Parse(const char16_t* stored, size_t units, std::u16string& item_id, int64_t& since,
+                         bool* base_replaced) {
   since = 0;
+  if (base_replaced != nullptr) *base_replaced = false;
   item_id.assign(stored, units);
   const size_t end = item_id.find(u'\0');
   if (end == std::u16string::npos) return;
-  if (units - end - 1 == kTimeUnits) std::memcpy(&since, stored + end + 1, sizeof since);
+  const size_t after = units - end - 1;
+  if (after == kTimeUnits || after == kTimeUnits + 1) std::memcpy(&since, stored + end + 1, sizeof since);
+  if (base_replaced != nullptr && after == kTimeUnits + 1) *base_replaced = stored[end + 1 + kTimeUnits] == kBaseReplaced;
   item_id.resize(end);
 }
 

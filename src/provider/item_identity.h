@@ -4,6 +4,11 @@
 // at it now: a rename the host took before that time moved an earlier item
 // of the name, not this one. Identities written before the time was kept
 // end at the NUL, and count as taken at time 0.
+//
+// One more unit may follow the time: set when the server replaced the
+// version whose data the file lacks while it held local changes. That must
+// outlive the process and the item's renames, or a later read fills the
+// missing ranges from the new version and makes a file of both.
 #pragma once
 
 #include <cstdint>
@@ -18,13 +23,14 @@ int64_t IdentityTime();
 
 class ItemIdentity {
  public:
-  explicit ItemIdentity(std::u16string_view item_id, int64_t since = IdentityTime());
+  explicit ItemIdentity(std::u16string_view item_id, int64_t since = IdentityTime(), bool base_replaced = false);
   const void* data() const { return blob_.data(); }
   uint32_t length() const { return static_cast<uint32_t>(blob_.size() * sizeof(char16_t)); }
 
-  // Splits what a placeholder stores into the id and the time it was taken
-  // (0 when not kept).
-  static void Parse(const char16_t* stored, size_t units, std::u16string& item_id, int64_t& since);
+  // Splits what a placeholder stores into the id, the time it was taken
+  // (0 when not kept) and the replaced-base mark.
+  static void Parse(const char16_t* stored, size_t units, std::u16string& item_id, int64_t& since,
+                    bool* base_replaced = nullptr);
 
  private:
   std::u16string blob_;

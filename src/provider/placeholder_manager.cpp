@@ -326,9 +326,11 @@ int32_t PlaceholderManager::SetPlaceholderStatesForProvider(PlaceholderStatesReq
   return kOk;
 }
 
-bool PlaceholderManager::GetItemIdByPath(const char16_t* path, std::u16string& item_id, int64_t* since) {
+bool PlaceholderManager::GetItemIdByPath(const char16_t* path, std::u16string& item_id, int64_t* since,
+                                         bool* base_replaced) {
   item_id.clear();
   if (since != nullptr) *since = 0;
+  if (base_replaced != nullptr) *base_replaced = false;
   if (path != nullptr && std::u16string_view(path) == u"\\") return true;
   // 8-byte alignment for the info header read below.
   std::vector<uint64_t> buffer(kItemIdInfoBufferSize / sizeof(uint64_t));
@@ -352,7 +354,7 @@ bool PlaceholderManager::GetItemIdByPath(const char16_t* path, std::u16string& i
   std::memcpy(stored.data(), info->FileIdentity, stored.size() * sizeof(char16_t));
   // The id ends at its NUL, or it never compares equal to a path.
   int64_t taken = 0;
-  ItemIdentity::Parse(stored.data(), stored.size(), item_id, taken);
+  ItemIdentity::Parse(stored.data(), stored.size(), item_id, taken, base_replaced);
   if (since != nullptr) *since = taken;
   return true;
 }

@@ -87,7 +87,8 @@ class PlaceholderManager {
   // the sync root, whose id is empty), and with `since` the time the item
   // took it (see ItemIdentity). False (logged, OS last error kept) when the
   // platform cannot tell.
-  bool GetItemIdByPath(const char16_t* path, std::u16string& item_id, int64_t* since = nullptr);
+  bool GetItemIdByPath(const char16_t* path, std::u16string& item_id, int64_t* since = nullptr,
+                       bool* base_replaced = nullptr);
   // 0 with `excluded` set, or HALVEX_ERR_OS_CALL_FAILED.
   int32_t GetPlaceholderExcludedState(const char16_t* path, bool& excluded);
 

@@ -1185,6 +1185,21 @@ class Run {
     return true;
   }
 
+  // Where the bytes part, and whether the disk holds zeros or the server's
+  // bytes there: the two ways a fill can go wrong look alike by size.
+  static std::string Difference(const std::string& disk, const std::string& want, const Tree& server, const std::string& p) {
+    size_t at = 0;
+    while (at < disk.size() && at < want.size() && disk[at] == want[at]) ++at;
+    size_t end = at;
+    while (end < disk.size() && end < want.size() && disk[end] != want[end]) ++end;
+    const auto s = server.find(p);
+    const bool zeros = std::all_of(disk.begin() + at, disk.begin() + end, [](char c) { return c == 0; });
+    const bool servers = s != server.end() && s->second.data.size() >= end &&
+                         s->second.data.compare(at, end - at, disk, at, end - at) == 0;
+    return "first difference at " + std::to_string(at) + " for " + std::to_string(end - at) + " bytes, disk has " +
+           (zeros ? "zeros" : servers ? "the server's bytes" : "other bytes");
+  }
+
   bool Check(bool final) {
     Tree local;
     std::map<std::string, ItemState> states;
@@ -1248,7 +1263,8 @@ class Run {
       if (it->second.folder != want.folder) return Fail(p + " changed between file and folder");
       if (!Same(it->second.data, want.data, states[p]))
         return Fail(p + " does not hold what was last written to it (" + std::to_string(it->second.data.size()) + " bytes, want " +
-                    std::to_string(want.data.size()) + ", in sync " + std::to_string(states[p].in_sync) + ")");
+                    std::to_string(want.data.size()) + ", in sync " + std::to_string(states[p].in_sync) + ", " +
+                    Difference(it->second.data, want.data, server, p) + ")");
     }
     for (const auto& [p, item] : local) {
       const auto s = server.find(p);
