@@ -13,6 +13,7 @@
 #include "engine/item_queries.h"
 #include "engine/pending_operations.h"
 #include "engine/retry_passes.h"
+#include "engine/task_cancel.h"
 #include "engine/task_local_file.h"
 #include "engine/task_methods.h"
 #include "platform/types.h"
@@ -430,13 +431,12 @@ int32_t do_PutItemData(Engine& engine, int64_t task_id, const uint8_t* buffer, i
 
 int32_t do_FinalizeTask(Engine& engine, int64_t task_id, int32_t result_code) {
   const CallGate::Pass pass(engine.method_calls);
-  // A rename cancelled at a stop and carried out by the host after all is
-  // taken whenever its answer comes, stopped or not: the next start then
-  // follows it instead of telling the host a move it has made already.
-  if (CancelledRenames::Rename cancelled; engine.cancelled_renames.Take(task_id, &cancelled)) {
-    LogF(engine.diag.log_sink(), kLogVerbose, u"Cancelled rename of '%s' to '%s' finished by the host. Error code: 0x%x",
-         cancelled.source, cancelled.target, U32(result_code));
-    if (result_code == kOk) engine.taken_renames.Note(cancelled.source, cancelled.target, cancelled.reported_at);
+  // A rename or create cancelled at a stop and carried out by the host
+  // after all is taken whenever its answer comes, stopped or not: the next
+  // start then follows the move, or knows the item is the host's, instead of
+  // telling the host again what it has done already.
+  if (CancelledTasks::Cancelled cancelled; engine.cancelled_tasks.Take(task_id, &cancelled)) {
+    TakeCancelledTask(engine, std::move(cancelled), result_code);
     engine.diag.SetLastErrorCode(kOk);
     return kOk;
   }

@@ -1,23 +1,45 @@
-#include "engine/cancelled_renames.h"
+#include "engine/cancelled_tasks.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace corvane {
 
-void CancelledRenames::Keep(Rename rename) {
-  MutexLock lock(mutex_);
-  if (renames_.size() >= kKept) renames_.pop_front();
-  renames_.push_back(std::move(rename));
+namespace {
+
+void Append(std::deque<CancelledTasks::Cancelled>& list, CancelledTasks::Cancelled task, size_t most) {
+  if (list.size() >= most) list.pop_front();
+  list.push_back(std::move(task));
 }
 
-bool CancelledRenames::Take(int64_t task_id, Rename* rename) {
+}  // namespace
+
+void CancelledTasks::Keep(Cancelled task) {
   MutexLock lock(mutex_);
-  const auto it =
-      std::find_if(renames_.begin(), renames_.end(), [&](const Rename& rename) { return rename.task_id == task_id; });
-  if (it == renames_.end()) return false;
-  *rename = std::move(*it);
-  renames_.erase(it);
+  Append(cancelled_, std::move(task), kKept);
+}
+
+bool CancelledTasks::Take(int64_t task_id, Cancelled* task) {
+  MutexLock lock(mutex_);
+  const auto it = std::find_if(cancelled_.begin(), cancelled_.end(),
+                               [&](const Cancelled& kept) { return kept.task_id == task_id; });
+  if (it == cancelled_.end()) return false;
+  *task = std::move(*it);
+  cancelled_.erase(it);
   return true;
+}
+
+void CancelledTasks::KeepTakenCreate(Cancelled create) {
+  MutexLock lock(mutex_);
+  Append(taken_creates_, std::move(create), kKept);
+}
+
+std::vector<CancelledTasks::Cancelled> CancelledTasks::TakeTakenCreates() {
+  MutexLock lock(mutex_);
+  std::vector<Cancelled> taken(std::make_move_iterator(taken_creates_.begin()),
+                               std::make_move_iterator(taken_creates_.end()));
+  taken_creates_.clear();
+  return taken;
 }
 
 }  // namespace corvane

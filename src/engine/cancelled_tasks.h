@@ -1,36 +1,48 @@
-// Renames the host was told of and then, at a stop, told to cancel. A host
-// whose server has moved the item already cannot take that back, and
-// finishes the task all the same; its answer is kept, so that the next
-// start knows the host has the item under the new name instead of telling
-// the move again to a host that no longer has the old one.
+// Renames and creates the host was told of and then, at a stop, told to
+// cancel. A host whose server has made the change already cannot take that
+// back, and finishes the task all the same; its answer is kept, so that the
+// next start neither tells a move again to a host that no longer has the old
+// name nor offers again, as new, an item the host has.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "support/mutex.h"
 
 namespace corvane {
 
-class CancelledRenames {
+class CancelledTasks {
  public:
-  struct Rename {
+  struct Cancelled {
     int64_t task_id = 0;
-    std::u16string source, target;
-    int64_t reported_at = 0;
+    int32_t operation_type = 0;  // OP_RENAME or OP_CREATE
+    std::u16string path;         // a rename's source
+    std::u16string target;       // a rename's new path
+    int64_t reported_at = 0;     // when a rename was told
+    // The version a create offered (as Task::Reported*): only that one is
+    // in sync once the host has it.
+    int64_t size = -1, write_time = 0, file_id = -1, usn = 0;
   };
-  void Keep(Rename rename);
-  // The rename of the cancelled task `task_id`, taken out of the list;
-  // false when the task is not one of them.
-  bool Take(int64_t task_id, Rename* rename);
+  void Keep(Cancelled task);
+  // The cancelled task `task_id`, taken out of the list; false when the task
+  // is not one of them.
+  bool Take(int64_t task_id, Cancelled* task);
+
+  // Creates the host finished while nothing could be marked in sync: the
+  // next start does it before it looks for what is new.
+  void KeepTakenCreate(Cancelled create);
+  std::vector<Cancelled> TakeTakenCreates();
 
  private:
   // Hosts that never finish what was cancelled must not make it grow.
   static constexpr size_t kKept = 1024;
 
   Mutex mutex_;
-  std::deque<Rename> renames_ GUARDED_BY(mutex_);
+  std::deque<Cancelled> cancelled_ GUARDED_BY(mutex_);
+  std::deque<Cancelled> taken_creates_ GUARDED_BY(mutex_);
 };
 
 }  // namespace corvane

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "core/engine_core.h"
-#include "engine/cancelled_renames.h"
+#include "engine/cancelled_tasks.h"
 #include "engine/call_gate.h"
 #include "engine/items_being_listed.h"
 #include "engine/newer_changes.h"
@@ -59,7 +59,7 @@ class Engine : public EngineCore {
   UnseenCreations unseen_creations;
   StrandedItems stranded;
   TakenRenames taken_renames;
-  CancelledRenames cancelled_renames;
+  CancelledTasks cancelled_tasks;
   ItemsBeingListed items_being_listed;
   PerThread<std::string> config_answers;  // answers of Config queries
 

@@ -12,6 +12,7 @@
 #include "engine/enumeration.h"
 #include "engine/host_events.h"
 #include "engine/local_changes.h"
+#include "engine/task_cancel.h"
 #include "engine/platform_requests.h"
 #include "platform/cloud_files.h"
 #include "platform/errors.h"
@@ -171,6 +172,7 @@ int32_t Engine::RegisterProvider() {
   if (result != kOk) return diag.Record(result, ResultMessage(result));
   if (state.installing.load() != 0 || created_now) return result;
 
+  SettleTakenCreates(*this);
   if (!local_changes.OfflineCheck(*this, root)) {
     LogF(sink, kLogVerbose, u"Failed to scan directory: '%s'", root);
     return diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));

@@ -11,6 +11,7 @@
 #include "engine/host_events.h"
 #include "engine/platform_requests.h"
 #include "engine/task.h"
+#include "provider/create_update_states.h"
 #include "support/mutex.h"
 
 namespace corvane {
@@ -108,11 +109,26 @@ int32_t Engine::CancelAllTransfers() {
       LogF(sink, kLogVerbose, u"Canceling transfer for item: '%s', operation type: %s, id: %I64u", path,
            OperationTypeName(task->OperationType), U64(task_id));
       DoCancelTask(*this, *task, path, result);
-      // A rename the host holds, or is about to, may be carried out on its
-      // side all the same.
+      // A rename or create the host holds, or is about to, may be carried
+      // out on its side all the same.
       if (result == kOk && task->OperationType == OP_RENAME && task->RenameInfo != nullptr) {
-        cancelled_renames.Keep({task_id, task->RenameInfo->SourcePath, task->RenameInfo->TargetPath,
-                                task->RenameInfo->ReportedAt});
+        CancelledTasks::Cancelled rename;
+        rename.task_id = task_id;
+        rename.operation_type = OP_RENAME;
+        rename.path = task->RenameInfo->SourcePath;
+        rename.target = task->RenameInfo->TargetPath;
+        rename.reported_at = task->RenameInfo->ReportedAt;
+        cancelled_tasks.Keep(std::move(rename));
+      } else if (result == kOk && task->OperationType == OP_CREATE) {
+        CancelledTasks::Cancelled create;
+        create.task_id = task_id;
+        create.operation_type = OP_CREATE;
+        create.path = path;
+        create.size = task->ReportedSize;
+        create.write_time = task->ReportedWriteTime;
+        create.file_id = task->ReportedFileId;
+        create.usn = task->ReportedUsn;
+        cancelled_tasks.Keep(std::move(create));
       }
     }
     tasks.ReleaseTask(task);
@@ -173,6 +189,28 @@ bool CancelTransferByPath(Engine& engine, std::u16string_view path, int32_t type
   LogF(sink, kLogMilestone, u"Cancelling transfer by path finished: '%s', result: %s", path,
        succeeded ? u"true" : u"false");
   return succeeded;
+}
+
+void TakeCancelledTask(Engine& engine, CancelledTasks::Cancelled task, int32_t result_code) {
+  LogSink* sink = engine.diag.log_sink();
+  if (task.operation_type == OP_RENAME) {
+    LogF(sink, kLogVerbose, u"Cancelled rename of '%s' to '%s' finished by the host. Error code: 0x%x", task.path,
+         task.target, U32(result_code));
+    if (result_code == kOk) engine.taken_renames.Note(task.path, task.target, task.reported_at);
+    return;
+  }
+  LogF(sink, kLogVerbose, u"Cancelled create of '%s' finished by the host. Error code: 0x%x", task.path,
+       U32(result_code));
+  if (result_code != kOk) return;
+  engine.taken_renames.NameUsedAgain(task.path);
+  // Stopped (or stopping), nothing can be marked: the next start does it.
+  if (MarkTakenVersionInSync(engine, task.path, task.size, task.write_time, task.file_id, task.usn) == kErrNotReady)
+    engine.cancelled_tasks.KeepTakenCreate(std::move(task));
+}
+
+void SettleTakenCreates(Engine& engine) {
+  for (const CancelledTasks::Cancelled& create : engine.cancelled_tasks.TakeTakenCreates())
+    MarkTakenVersionInSync(engine, create.path, create.size, create.write_time, create.file_id, create.usn);
 }
 
 }  // namespace corvane

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/cancelled_tasks.h"
+
 namespace corvane {
 
 class Engine;
@@ -22,5 +24,13 @@ int32_t DoCancelTask(Engine& engine, Task& task, const std::u16string& path, int
 // when `type` is -1, stopping at the first refusal. True when at least one
 // task was found and none refused.
 bool CancelTransferByPath(Engine& engine, std::u16string_view path, int32_t type);
+
+// The host's late answer to a rename or create cancelled at a stop: a rename
+// it made is followed from now on; the version a create offered is marked in
+// sync, now if the provider runs, else at the next start.
+void TakeCancelledTask(Engine& engine, CancelledTasks::Cancelled task, int32_t result_code);
+// At a start, before it looks for what is new: the creates the host finished
+// while stopped.
+void SettleTakenCreates(Engine& engine);
 
 }  // namespace corvane

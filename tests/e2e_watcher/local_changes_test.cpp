@@ -1660,32 +1660,38 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_ERROR)) << Describe(Reported());
 
-  // Moves the host holds when the provider stops, cancelled then, and
-  // carried out by the host all the same while stopped: its answer is
-  // taken, and the start tells neither move again (a host that no longer
-  // has the old names refuses them, and the folder went back).
+  // Moves and creates the host holds when the provider stops, cancelled
+  // then, and carried out by the host all the same while stopped: their
+  // answers are taken, and the start tells none of them again (a host that
+  // no longer has the old names refuses the moves, and the folder went
+  // back; a host that has the file makes a second one of a second create).
   ASSERT_EQ(0u, app_.CreateFolder("lair"));
   ASSERT_EQ(0u, app_.CreateFile("lair/kit.txt", "kit"));
   ASSERT_EQ(0u, app_.CreateFile("cub.txt", "cub"));
   ASSERT_TRUE(BecomesInSync("lair/kit.txt") && BecomesInSync("cub.txt"));
-  std::atomic<int64_t> folder_move{0}, file_move{0};
+  std::atomic<int64_t> folder_move{0}, file_move{0}, file_create{0};
   host_.SetPolicy([&](const HostEvent& e) {
     if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\lair") return folder_move = e.task_id, HALVEX_ERR_PENDING;
     if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\cub.txt") return file_move = e.task_id, HALVEX_ERR_PENDING;
+    if (e.id == HALVEX_EVENT_CREATE_FILE && e.path == "\\whelp.txt") return file_create = e.task_id, HALVEX_ERR_PENDING;
     return 0;
   });
   ASSERT_EQ(0, rename((root + "lair").c_str(), (root + "nest").c_str()));
   ASSERT_EQ(0, rename((root + "cub.txt").c_str(), (root + "fox.txt").c_str()));
-  ASSERT_TRUE(host_.WaitFor([&] { return folder_move != 0 && file_move != 0; })) << Describe(Reported());
+  std::ofstream(root + "whelp.txt") << "whelp";
+  ASSERT_TRUE(host_.WaitFor([&] { return folder_move != 0 && file_move != 0 && file_create != 0; }))
+      << Describe(Reported());
   moved_while_stopped({});
   EXPECT_EQ(0, host_.Finalize(folder_move, 0)) << host_.LastError();
   EXPECT_EQ(0, host_.Finalize(file_move, 0)) << host_.LastError();
+  EXPECT_EQ(0, host_.Finalize(file_create, 0)) << host_.LastError();
   host_.SetPolicy(nullptr);
   ASSERT_EQ(0, host_.Activate()) << host_.LastError();
-  EXPECT_TRUE(BecomesInSync("nest/kit.txt") && BecomesInSync("fox.txt") && BecomesInSync("nest"));
+  EXPECT_TRUE(BecomesInSync("nest/kit.txt") && BecomesInSync("fox.txt") && BecomesInSync("nest") &&
+              BecomesInSync("whelp.txt"));
   Settle();
   for (const HostEvent& e : host_.ItemEvents()) {
-    for (const char* name : {"\\lair", "\\nest", "\\cub.txt", "\\fox.txt"})
+    for (const char* name : {"\\lair", "\\nest", "\\cub.txt", "\\fox.txt", "\\whelp.txt"})
       EXPECT_NE(0u, e.path.rfind(name, 0)) << e.id << " " << e.path << " " << e.new_path;
   }
 
