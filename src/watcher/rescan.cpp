@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "diag/log.h"
@@ -270,6 +271,10 @@ int32_t ReportOfflineRename(Engine& engine, const std::u16string& full, const st
   return answer;
 }
 
+bool Exists(const std::u16string& full) {
+  return platform::GetFileAttributesW(full.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
+}
+
 // Folder renames the host accepted, outermost first: what is below such a
 // folder still names the folder's old path in its identity.
 struct FolderMove {
@@ -361,6 +366,10 @@ using NewItems = std::vector<std::pair<std::u16string, LocalItemValues>>;
 struct LaterItems {
   NewItems folders;
   NewItems files;
+  // Folders whose move the host refused, put back at their old paths, which
+  // the walk may have passed already: what moved into them while stopped
+  // is still to be told.
+  std::vector<std::u16string> moved_back;
 };
 
 bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves, LaterItems& later);
@@ -417,7 +426,13 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     const int32_t answer = ReportOfflineRename(engine, full, rel, known, values, data.dwFileAttributes);
     if (!values.folder) return true;
     if (answer != 0) {
-      LogF(sink, kLogVerbose, u"Folder rename not accepted, its content is checked next time: '%s'", full);
+      const std::u16string back = RootPath(engine) + known;
+      if (answer != kErrPending && !Exists(full) && Exists(back)) {
+        LogF(sink, kLogVerbose, u"Folder rename not accepted, its content is checked where it went back: '%s'", back);
+        later.moved_back.push_back(back);
+      } else {
+        LogF(sink, kLogVerbose, u"Folder rename not accepted, its content is checked next time: '%s'", full);
+      }
       return true;
     }
     moves.push_back({known, rel});
@@ -482,11 +497,17 @@ bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMo
 bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   LaterItems later;
   bool result = OfflineCheckIn(engine, folder, {}, later);
-  // Walking a new folder may defer more of both.
+  for (size_t i = 0; result && i < later.moved_back.size(); ++i) {
+    const std::u16string back = later.moved_back[i];
+    if (Exists(back)) result = OfflineCheckIn(engine, back, {}, later);
+  }
+  // Walking a new folder may defer more of both; a folder walked twice
+  // (met again where it went back) defers its items twice.
+  std::set<std::u16string> reported;
   for (NewItems* items : {&later.folders, &later.files}) {
     for (size_t i = 0; result && i < items->size(); ++i) {
       const auto [full, values] = (*items)[i];
-      if (platform::GetFileAttributesW(full.c_str()) != platform::INVALID_FILE_ATTRIBUTES)
+      if (Exists(full) && reported.insert(full).second)
         result = ReportNewAndWalk(engine, full, values, later);
     }
   }

@@ -79,7 +79,9 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
     const bool folder = path[1] == 'k';
     const int32_t created = folder ? HALVEX_EVENT_CREATE_FOLDER : HALVEX_EVENT_CREATE_FILE;
     ASSERT_TRUE(p.WaitForEvent(created, path));
-    if (folder) EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, path + "\\new.txt"));
+    if (folder) {
+      EXPECT_TRUE(p.WaitForEvent(HALVEX_EVENT_CREATE_FILE, path + "\\new.txt"));
+    }
     const std::vector<Event> seen = p.Events();
     const auto first = [&](int32_t id) {
       return std::find_if(seen.begin(), seen.end(), [&](const Event& e) { return e.id == id && e.path == path; });
@@ -147,6 +149,19 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   EXPECT_TRUE(Exists("cloud.txt"));
   ASSERT_EQ(client_->ReadAll("cloud.txt", data), 0u);
   EXPECT_EQ(data, "only on the server");
+
+  // A folder moved while stopped, and a file moved into it: the host
+  // refuses the folder's move, and the folder goes back (what it holds is
+  // partly only on the server); the file's move into it is still told.
+  Stop();
+  ASSERT_EQ(rename((root_ + "/f").c_str(), (root_ + "/f-moved").c_str()), 0);
+  ASSERT_EQ(rename((root_ + "/copied.txt").c_str(), (root_ + "/f-moved/copied.txt").c_str()), 0);
+  Provider& again = Restart({}, {"\\f-moved"});
+  ASSERT_TRUE(again.WaitForEvent(HALVEX_EVENT_RENAME_FOLDER, "\\f"));
+  ASSERT_TRUE(Exists("f/copied.txt"));
+  EXPECT_TRUE(again.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\copied.txt"));
+  Settle();
+  EXPECT_TRUE(StateOf("f/copied.txt").in_sync);
 }
 
 // The activation's listing brings the host's older versions: a whole file
