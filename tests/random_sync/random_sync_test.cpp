@@ -1187,9 +1187,16 @@ class Run {
 
   // Where the bytes part, and whether the disk holds zeros or the server's
   // bytes there: the two ways a fill can go wrong look alike by size.
-  static std::string Difference(const std::string& disk, const std::string& want, const Tree& server, const std::string& p) {
+  static bool Held(const ItemState& s, size_t at) {
+    if (!s.placeholder || s.FullyHydrated()) return true;
+    for (const auto& range : s.hydrated)
+      if (at >= size_t(range.StartingOffset) && at < size_t(range.StartingOffset + range.Length)) return true;
+    return false;
+  }
+  static std::string Difference(const std::string& disk, const std::string& want, const ItemState& state,
+                                const Tree& server, const std::string& p) {
     size_t at = 0;
-    while (at < disk.size() && at < want.size() && disk[at] == want[at]) ++at;
+    while (at < disk.size() && at < want.size() && (disk[at] == want[at] || !Held(state, at))) ++at;
     size_t end = at;
     while (end < disk.size() && end < want.size() && disk[end] != want[end]) ++end;
     const auto s = server.find(p);
@@ -1198,6 +1205,15 @@ class Run {
                          s->second.data.compare(at, end - at, disk, at, end - at) == 0;
     return "first difference at " + std::to_string(at) + " for " + std::to_string(end - at) + " bytes, disk has " +
            (zeros ? "zeros" : servers ? "the server's bytes" : "other bytes");
+  }
+
+  static std::string Ranges(const ItemState& s) {
+    if (!s.placeholder) return "all (not a placeholder)";
+    if (s.FullyHydrated()) return "all";
+    std::string out;
+    for (const auto& range : s.hydrated)
+      out += (out.empty() ? "" : " ") + std::to_string(range.StartingOffset) + "+" + std::to_string(range.Length);
+    return out.empty() ? "nothing" : out;
   }
 
   bool Check(bool final) {
@@ -1264,7 +1280,7 @@ class Run {
       if (!Same(it->second.data, want.data, states[p]))
         return Fail(p + " does not hold what was last written to it (" + std::to_string(it->second.data.size()) + " bytes, want " +
                     std::to_string(want.data.size()) + ", in sync " + std::to_string(states[p].in_sync) + ", " +
-                    Difference(it->second.data, want.data, server, p) + ")");
+                    Difference(it->second.data, want.data, states[p], server, p) + ", on disk " + Ranges(states[p]) + ")");
     }
     for (const auto& [p, item] : local) {
       const auto s = server.find(p);
@@ -1273,8 +1289,12 @@ class Run {
         // An item the server still has (a refused delete or rename) may
         // come back through a listing; anything else came from nowhere.
         if (!on_server) return Fail(p + " appeared though nobody made it");
-        Note("check: " + p + " came back from the server");
-        expect_[p] = s->second;
+        // Not in sync, it holds edits made before it went back (a refused
+        // move whose name the user has used again since): the model lost
+        // track of those, so what is on disk stands.
+        const bool edited = !states[p].in_sync && !item.folder;
+        Note("check: " + p + " came back from the server" + (edited ? ", with local edits" : ""));
+        expect_[p] = edited ? item : s->second;
       }
       const ItemState& st = states[p];
       if (!st.in_sync) continue;
