@@ -228,9 +228,9 @@ bool LacksAReplacedVersion(Engine& engine, const Task& task, const CF_CALLBACK_I
   std::memcpy(stored.data(), info.FileIdentity, stored.size() * sizeof(char16_t));
   std::u16string item_id;
   int64_t since = 0;
-  bool base_replaced = false;
-  ItemIdentity::Parse(stored.data(), stored.size(), item_id, since, &base_replaced);
-  return base_replaced;
+  uint16_t marks = 0;
+  ItemIdentity::Parse(stored.data(), stored.size(), item_id, since, &marks);
+  return (marks & kMarkBaseReplaced) != 0;
 }
 
 }  // namespace

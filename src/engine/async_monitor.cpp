@@ -140,16 +140,16 @@ void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const 
   PlaceholderManager* manager = engine.placeholder_manager.get();
   std::u16string item_id;
   int64_t since = 0;
-  bool base_replaced = false;
+  uint16_t marks = 0;
   // The identity may name the item under a folder's name from before that
   // folder's move, which the host took: the rename's source follows it.
-  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id, &since, &base_replaced) ||
+  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), item_id, &since, &marks) ||
       (item_id != source && engine.taken_renames.Follow(item_id, since) != source))
     return;
   UpdatePlaceholderRequest request;
   request.path = full.c_str();
   request.keep_metadata = true;
-  const ItemIdentity identity(target, IdentityTime(), base_replaced);
+  const ItemIdentity identity(target, IdentityTime(), marks);
   request.file_identity = identity.data();
   request.file_identity_length = identity.length();
   const platform::HRESULT hr = manager->UpdatePlaceholder(&request);

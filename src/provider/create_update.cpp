@@ -46,9 +46,8 @@ struct Request {
   // A placeholder file not in sync holds local changes the host has not
   // received: its data is never replaced, cut or declared in sync.
   bool local_changes = false;
-  // With local changes: the server no longer has the version whose data
-  // the file lacks (the placeholder's identity keeps this).
-  bool base_replaced = false;
+  // With local changes: the IdentityMark bits of the placeholder.
+  uint16_t identity_marks = 0;
   bool pinned_now = false;
   bool pin_requested = false;
   bool unpin_requested = false;
@@ -189,7 +188,8 @@ Outcome Create(EngineCore& engine, PlaceholderManager& manager, const Request& r
 
 Outcome Convert(EngineCore& engine, PlaceholderManager& manager, const Request& r) {
   Outcome out;
-  const ItemIdentity id(r.item_id);
+  // A local item being taken in is the host's only once it says so.
+  const ItemIdentity id(r.item_id, IdentityTime(), r.Has(kFlagExistingLocalItem) ? kMarkNotTakenYet : 0);
   ConvertRequest request;
   request.path = r.full.c_str();
   request.file_identity = id.data();
@@ -213,20 +213,10 @@ Outcome Convert(EngineCore& engine, PlaceholderManager& manager, const Request& 
 }
 
 // The cache's mark is lost at the next start and with a rename the cache
-// does not see; the identity's goes with the file. Only the identity
-// changes: the file keeps its data, metadata and not-in-sync state.
+// does not see; the identity's goes with the file.
 void MarkBaseReplaced(EngineCore& engine, PlaceholderManager& manager, const Request& r) {
   engine.metadata_cache.SetBaseReplaced(r.relative, true);
-  std::u16string item_id;
-  int64_t since = 0;
-  if (!manager.GetItemIdByPath(r.full.c_str(), item_id, &since)) return;
-  const ItemIdentity marked(item_id, since, true);
-  UpdatePlaceholderRequest request;
-  request.path = r.full.c_str();
-  request.keep_metadata = true;
-  request.file_identity = marked.data();
-  request.file_identity_length = marked.length();
-  const HRESULT hr = manager.UpdatePlaceholder(&request);
+  const HRESULT hr = manager.ChangeIdentityMarks(r.full.c_str(), kMarkBaseReplaced, 0);
   if (hr != S_OK)
     LogF(engine.diag.log_sink(), kLogFailure, u"Could not mark '%s' as lacking a replaced version: 0x%x", r.relative,
          static_cast<uint32_t>(hr));
@@ -321,9 +311,11 @@ Outcome Update(EngineCore& engine, PlaceholderManager& manager, const Request& r
     update_flags |= CF_UPDATE_FLAG_DEHYDRATE;
     out.dehydrated = true;
   }
-  // Local changes survive a metadata update, and so does the mark that
-  // what the file lacks is gone from the server.
-  const ItemIdentity id(r.item_id, IdentityTime(), r.local_changes && r.base_replaced);
+  // Local changes survive a metadata update, and so do the marks that say
+  // what the host lacks of the item; an item offered as new lacks it all.
+  const uint16_t marks =
+      (r.local_changes ? r.identity_marks : 0) | (r.Has(kFlagExistingLocalItem) ? kMarkNotTakenYet : 0);
+  const ItemIdentity id(r.item_id, IdentityTime(), marks);
   UpdatePlaceholderRequest request;
   request.path = r.full.c_str();
   request.keep_metadata = taken_in;
@@ -495,7 +487,7 @@ int32_t DoCreateOrUpdatePlaceholder(EngineCore& engine, std::u16string_view pare
                       (state & CF_PLACEHOLDER_STATE_IN_SYNC) == 0;
     if (r.local_changes) {
       std::u16string stored_id;
-      manager->GetItemIdByPath(r.full.c_str(), stored_id, nullptr, &r.base_replaced);
+      manager->GetItemIdByPath(r.full.c_str(), stored_id, nullptr, &r.identity_marks);
     }
   } else {
     LogF(sink, kLogVerbose, u"'%s' does not exist, not checking if it is a placeholder", r.relative);

@@ -76,26 +76,6 @@ FileVersion ReadFileVersion(EngineCore& engine, std::u16string_view relative_pat
   return version;
 }
 
-namespace {
-
-// The host holds this file's data now, so a later read may fetch what it
-// lacks: a replaced-base mark left in its identity would refuse that read.
-void ForgetReplacedBase(PlaceholderManager& manager, const std::u16string& full) {
-  std::u16string item_id;
-  int64_t since = 0;
-  bool base_replaced = false;
-  if (!manager.GetItemIdByPath(full.c_str(), item_id, &since, &base_replaced) || !base_replaced) return;
-  const ItemIdentity identity(item_id, since);
-  UpdatePlaceholderRequest request;
-  request.path = full.c_str();
-  request.keep_metadata = true;
-  request.file_identity = identity.data();
-  request.file_identity_length = identity.length();
-  manager.UpdatePlaceholder(&request);
-}
-
-}  // namespace
-
 int32_t MarkTakenVersionInSync(EngineCore& engine, std::u16string_view relative_path, int64_t size,
                                int64_t last_write_time, int64_t file_id, int64_t usn) {
   LogSink* sink = engine.diag.log_sink();
@@ -122,7 +102,9 @@ int32_t MarkTakenVersionInSync(EngineCore& engine, std::u16string_view relative_
   if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC) || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
       hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
     return changed_since();
-  if (hr == S_OK) ForgetReplacedBase(*manager, full);
+  // The host holds this version now: a later read may fetch what the file
+  // lacks, and a start must not offer it as new.
+  if (hr == S_OK) manager->ChangeIdentityMarks(full.c_str(), 0, kMarkBaseReplaced | kMarkNotTakenYet);
   if (hr == S_OK || hr == HRESULT_FROM_WIN32(ERROR_NOT_A_CLOUD_FILE)) return kOk;  // not one: replaced since
   LogF(sink, kLogVerbose, u"SetPlaceholderStates for '%s' failed, HR=0x%x", relative_path, static_cast<uint32_t>(hr));
   return engine.diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));

@@ -13,7 +13,6 @@ namespace {
 constexpr size_t kTimeUnits = sizeof(int64_t) / sizeof(char16_t);
 // The most a placeholder stores (the platform's limit, in UTF-16 units).
 constexpr size_t kMostUnits = 4096 / sizeof(char16_t);
-constexpr char16_t kBaseReplaced = u'R';
 
 }  // namespace
 
@@ -30,7 +29,7 @@ int64_t IdentityTime() {
   return next;
 }
 
-ItemIdentity::ItemIdentity(std::u16string_view item_id, int64_t since, bool base_replaced) {
+ItemIdentity::ItemIdentity(std::u16string_view item_id, int64_t since, uint16_t marks) {
   blob_.reserve(item_id.size() + 2 + kTimeUnits);
   blob_.append(item_id);
   blob_.push_back(u'\0');
@@ -39,19 +38,19 @@ ItemIdentity::ItemIdentity(std::u16string_view item_id, int64_t since, bool base
   char16_t time[kTimeUnits];
   std::memcpy(time, &since, sizeof since);
   blob_.append(time, kTimeUnits);
-  if (base_replaced && blob_.size() < kMostUnits) blob_.push_back(kBaseReplaced);
+  if (marks != 0 && blob_.size() < kMostUnits) blob_.push_back(static_cast<char16_t>(marks));
 }
 
 void ItemIdentity::Parse(const char16_t* stored, size_t units, std::u16string& item_id, int64_t& since,
-                         bool* base_replaced) {
+                         uint16_t* marks) {
   since = 0;
-  if (base_replaced != nullptr) *base_replaced = false;
+  if (marks != nullptr) *marks = 0;
   item_id.assign(stored, units);
   const size_t end = item_id.find(u'\0');
   if (end == std::u16string::npos) return;
   const size_t after = units - end - 1;
   if (after == kTimeUnits || after == kTimeUnits + 1) std::memcpy(&since, stored + end + 1, sizeof since);
-  if (base_replaced != nullptr && after == kTimeUnits + 1) *base_replaced = stored[end + 1 + kTimeUnits] == kBaseReplaced;
+  if (marks != nullptr && after == kTimeUnits + 1) *marks = static_cast<uint16_t>(stored[end + 1 + kTimeUnits]);
   item_id.resize(end);
 }
 

@@ -5,10 +5,9 @@
 // of the name, not this one. Identities written before the time was kept
 // end at the NUL, and count as taken at time 0.
 //
-// One more unit may follow the time: set when the server replaced the
-// version whose data the file lacks while it held local changes. That must
-// outlive the process and the item's renames, or a later read fills the
-// missing ranges from the new version and makes a file of both.
+// One more unit may follow the time: marks that must outlive the process
+// and the item's renames (IdentityMark). The host taking the item's version
+// clears them.
 #pragma once
 
 #include <cstdint>
@@ -21,16 +20,26 @@ namespace corvane {
 // process, so that of two moments here the later one always counts later.
 int64_t IdentityTime();
 
+enum IdentityMark : uint16_t {
+  // The server replaced the version whose data the file lacks while it held
+  // local changes: a read filling the missing ranges from the new version
+  // would make a file of both.
+  kMarkBaseReplaced = 1,
+  // A local item offered to the host as new, which the host has not taken
+  // (yet): a start offers it again instead of taking it for the host's.
+  kMarkNotTakenYet = 2,
+};
+
 class ItemIdentity {
  public:
-  explicit ItemIdentity(std::u16string_view item_id, int64_t since = IdentityTime(), bool base_replaced = false);
+  explicit ItemIdentity(std::u16string_view item_id, int64_t since = IdentityTime(), uint16_t marks = 0);
   const void* data() const { return blob_.data(); }
   uint32_t length() const { return static_cast<uint32_t>(blob_.size() * sizeof(char16_t)); }
 
   // Splits what a placeholder stores into the id, the time it was taken
-  // (0 when not kept) and the replaced-base mark.
+  // (0 when not kept) and the marks.
   static void Parse(const char16_t* stored, size_t units, std::u16string& item_id, int64_t& since,
-                    bool* base_replaced = nullptr);
+                    uint16_t* marks = nullptr);
 
  private:
   std::u16string blob_;

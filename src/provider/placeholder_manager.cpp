@@ -327,10 +327,10 @@ int32_t PlaceholderManager::SetPlaceholderStatesForProvider(PlaceholderStatesReq
 }
 
 bool PlaceholderManager::GetItemIdByPath(const char16_t* path, std::u16string& item_id, int64_t* since,
-                                         bool* base_replaced) {
+                                         uint16_t* marks) {
   item_id.clear();
   if (since != nullptr) *since = 0;
-  if (base_replaced != nullptr) *base_replaced = false;
+  if (marks != nullptr) *marks = 0;
   if (path != nullptr && std::u16string_view(path) == u"\\") return true;
   // 8-byte alignment for the info header read below.
   std::vector<uint64_t> buffer(kItemIdInfoBufferSize / sizeof(uint64_t));
@@ -354,9 +354,25 @@ bool PlaceholderManager::GetItemIdByPath(const char16_t* path, std::u16string& i
   std::memcpy(stored.data(), info->FileIdentity, stored.size() * sizeof(char16_t));
   // The id ends at its NUL, or it never compares equal to a path.
   int64_t taken = 0;
-  ItemIdentity::Parse(stored.data(), stored.size(), item_id, taken, base_replaced);
+  ItemIdentity::Parse(stored.data(), stored.size(), item_id, taken, marks);
   if (since != nullptr) *since = taken;
   return true;
+}
+
+HRESULT PlaceholderManager::ChangeIdentityMarks(const char16_t* path, uint16_t set, uint16_t clear) {
+  std::u16string item_id;
+  int64_t since = 0;
+  uint16_t marks = 0;
+  if (!GetItemIdByPath(path, item_id, &since, &marks)) return E_FAIL;
+  const uint16_t changed = static_cast<uint16_t>((marks | set) & ~clear);
+  if (changed == marks) return S_OK;
+  const ItemIdentity identity(item_id, since, changed);
+  UpdatePlaceholderRequest request;
+  request.path = path;
+  request.keep_metadata = true;
+  request.file_identity = identity.data();
+  request.file_identity_length = identity.length();
+  return UpdatePlaceholder(&request);
 }
 
 int32_t PlaceholderManager::GetPlaceholderExcludedState(const char16_t* path, bool& excluded) {

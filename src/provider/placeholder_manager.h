@@ -84,11 +84,14 @@ class PlaceholderManager {
   // with the HRESULT kept as the engine's OS last error.
   int32_t SetPlaceholderStatesForProvider(PlaceholderStatesRequest* request);
   // The item id stored as the identity of the placeholder at `path` ("\" is
-  // the sync root, whose id is empty), and with `since` the time the item
-  // took it (see ItemIdentity). False (logged, OS last error kept) when the
-  // platform cannot tell.
+  // the sync root, whose id is empty), with `since` the time the item took
+  // it, with `marks` its IdentityMark bits. False (logged, OS last error
+  // kept) when the platform cannot tell.
   bool GetItemIdByPath(const char16_t* path, std::u16string& item_id, int64_t* since = nullptr,
-                       bool* base_replaced = nullptr);
+                       uint16_t* marks = nullptr);
+  // Sets and clears IdentityMark bits of the placeholder at `path`, keeping
+  // its id, time, data, metadata and states; writes nothing when they stay.
+  HRESULT ChangeIdentityMarks(const char16_t* path, uint16_t set, uint16_t clear);
   // 0 with `excluded` set, or HALVEX_ERR_OS_CALL_FAILED.
   int32_t GetPlaceholderExcludedState(const char16_t* path, bool& excluded);
 

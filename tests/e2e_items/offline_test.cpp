@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include "provider_host.h"
 
 namespace e2e {
@@ -162,6 +164,18 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   EXPECT_TRUE(again.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\copied.txt"));
   Settle();
   EXPECT_TRUE(StateOf("f/copied.txt").in_sync);
+
+  // A new file whose create the host refused, left alone since: the next
+  // start offers it again, as the host still has nothing of it.
+  again.refuse = {"\\unsent.txt"};
+  std::ofstream(root_ + "/unsent.txt") << "unsent";
+  ASSERT_TRUE(again.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\unsent.txt"));
+  Settle();
+  ASSERT_FALSE(StateOf("unsent.txt").in_sync);
+  Provider& last = Restart();
+  EXPECT_TRUE(last.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\unsent.txt"));
+  Settle();
+  EXPECT_TRUE(StateOf("unsent.txt").in_sync);
 }
 
 // The activation's listing brings the host's older versions: a whole file
