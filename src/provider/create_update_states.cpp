@@ -98,6 +98,11 @@ int32_t MarkTakenVersionInSync(EngineCore& engine, std::u16string_view relative_
   request.usn = usn;  // the platform's to check, as it sets the state (0: none)
   if (size >= 0) request.unchanged_since = &taken;
   const HRESULT hr = manager->SetPlaceholderStates(&request);
+  // Edited since, the same file is the host's all the same: a start must
+  // offer its edit as a change, not the file as new.
+  if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC) && file_id >= 0 &&
+      ReadFileVersion(engine, relative_path, false).file_id == file_id)
+    manager->ChangeIdentityMarks(full.c_str(), 0, kMarkNotTakenYet);
   // Gone since (deleted, or moved on) is changed since too.
   if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC) || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
       hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))

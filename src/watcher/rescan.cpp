@@ -388,6 +388,32 @@ bool StaysInPlace(Engine& engine, const std::u16string& source) {
   return EqualsIgnoringAsciiCase(id, source) || engine.taken_renames.Follow(std::move(id), since) == source;
 }
 
+// A placeholder the host has under this path, not in sync: a change of it
+// went unreported (its update refused, or its answer lost with the stop).
+// Taken into the cache; a file's local version is offered as an update.
+void OfferUnsentChange(Engine& engine, const std::u16string& rel, const std::u16string& full,
+                       const LocalItemValues& values) {
+  PlaceholderManager& manager = *engine.placeholder_manager;
+  std::u16string id;
+  if (!manager.GetItemIdByPath(full.c_str(), id) || id != rel) return;
+  const platform::CF_PLACEHOLDER_STATE state = manager.GetPlaceholderState(full.c_str());
+  if (state == platform::CF_PLACEHOLDER_STATE_INVALID || (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0) return;
+  engine.metadata_cache.AddNewItemToCache(rel, rel.substr(rel.find_last_of(u'\\') + 1),
+                                          static_cast<uint32_t>(values.attributes), values.size, values.creation_time,
+                                          values.last_access_time, values.last_write_time);
+  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' holds a change the host has not taken: offered as an update", rel);
+  if (values.folder) return;
+  const platform::Handle file = platform::CreateFileW(full.c_str(), platform::GENERIC_READ, platform::FILE_SHARE_READ,
+                                                      nullptr, platform::OPEN_EXISTING, 0, 0);
+  if (file == platform::INVALID_HANDLE_VALUE) return;
+  platform::BY_HANDLE_FILE_INFORMATION info;
+  const bool read = platform::GetFileInformationByHandle(file, &info) != 0;
+  platform::CloseHandle(file);
+  if (read)
+    engine.SendNewerLocalVersion(full, rel, info, values.creation_time, values.last_access_time, values.attributes,
+                                 IsWholePlaceholder(state));
+}
+
 // A placeholder: reported as renamed when the host knows it by another
 // path; a folder is then checked with its content carried along.
 bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const std::u16string& rel,
@@ -450,7 +476,7 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     RewriteIdentity(engine, rel, values);
   } else if (engine.metadata_cache.NoItemInCache(rel)) {
     // Known to the host as it stands: its first change here is an update.
-    AdoptKnownPlaceholder(engine, rel, full, values);
+    if (!AdoptKnownPlaceholder(engine, rel, full, values)) OfferUnsentChange(engine, rel, full, values);
   }
   return !values.folder || OfflineCheckIn(engine, full, moves, later);
 }

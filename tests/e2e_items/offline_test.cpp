@@ -176,6 +176,18 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   EXPECT_TRUE(last.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\unsent.txt"));
   Settle();
   EXPECT_TRUE(StateOf("unsent.txt").in_sync);
+  // Then an edit of it the host refuses: the next start offers the edit,
+  // as an update of what the host has.
+  last.refuse = {"\\unsent.txt"};
+  ASSERT_EQ(client_->Write("unsent.txt", 0, "UN"), 0u);
+  ASSERT_TRUE(last.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\unsent.txt"));
+  Settle();
+  ASSERT_FALSE(StateOf("unsent.txt").in_sync);
+  Provider& after = Restart();
+  EXPECT_TRUE(after.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\unsent.txt"));
+  Settle();
+  EXPECT_TRUE(StateOf("unsent.txt").in_sync);
+  EXPECT_EQ(after.Count(HALVEX_EVENT_CREATE_FILE, "\\unsent.txt"), 0u);
 }
 
 // The activation's listing brings the host's older versions: a whole file
