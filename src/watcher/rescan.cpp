@@ -395,7 +395,8 @@ void OfferUnsentChange(Engine& engine, const std::u16string& rel, const std::u16
                        const LocalItemValues& values) {
   PlaceholderManager& manager = *engine.placeholder_manager;
   std::u16string id;
-  if (!manager.GetItemIdByPath(full.c_str(), id) || id != rel) return;
+  // A listed folder has no identity.
+  if (!manager.GetItemIdByPath(full.c_str(), id) || (id != rel && !(values.folder && id.empty()))) return;
   const platform::CF_PLACEHOLDER_STATE state = manager.GetPlaceholderState(full.c_str());
   if (state == platform::CF_PLACEHOLDER_STATE_INVALID || (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0) return;
   engine.metadata_cache.AddNewItemToCache(rel, rel.substr(rel.find_last_of(u'\\') + 1),
