@@ -20,11 +20,32 @@ namespace {
 uint64_t U64(int64_t value) { return static_cast<uint64_t>(value); }
 uint32_t U32(int32_t value) { return static_cast<uint32_t>(value); }
 
-// The monitor that would remove cancelled asynchronous tasks has been told to
-// stop before the cancel, so without this the wait for the registry to empty
-// would always run out. A task goes once its producer is done with it (it may
-// turn asynchronous only after it was cancelled). The platform answers its
-// fetches when the root is disconnected.
+// A task the host finished during the stop (the watcher may still report a
+// change while the tasks are cancelled, and its task is not among them),
+// after the monitor that would have finished it locally left: what the host
+// took is settled as for a cancelled task it finished late.
+void KeepWhatTheHostTook(Engine& engine, const Task& task) {
+  if (task.Cancelled.load() != 0 || task.ResultCode.load() != kOk) return;
+  CancelledTasks::Cancelled taken;
+  taken.task_id = task.TaskId;
+  taken.path = task.Path;
+  if (task.OperationType == OP_RENAME && task.RenameInfo != nullptr) {
+    engine.taken_renames.Note(task.RenameInfo->SourcePath, task.RenameInfo->TargetPath, task.RenameInfo->ReportedAt);
+  } else if (task.OperationType == OP_CREATE || task.OperationType == OP_WRITE_DATA) {
+    taken.operation_type = OP_CREATE;
+    taken.size = task.ReportedSize;
+    taken.write_time = task.ReportedWriteTime;
+    taken.file_id = task.ReportedFileId;
+    taken.usn = task.ReportedUsn;
+    engine.cancelled_tasks.KeepTakenCreate(std::move(taken));
+  }
+}
+
+// The monitor that would remove cancelled or finished asynchronous tasks has
+// been told to stop before the cancel, so without this the wait for the
+// registry to empty would always run out. A task goes once its producer is
+// done with it (it may turn asynchronous only after it was cancelled). The
+// platform answers its fetches when the root is disconnected.
 void DropCancelledAsyncTasks(Engine& engine) {
   std::vector<Task*> done;
   {
@@ -33,7 +54,8 @@ void DropCancelledAsyncTasks(Engine& engine) {
     for (size_t index = 0; index < count; ++index) {
       Task* task = engine.tasks.AcquireAtLocked(index);
       if (task == nullptr) continue;
-      if (task->Cancelled.load() != 0 && task->StartTime.load() > 0 && task->HandlerBusy.load() == 0) {
+      const bool over = task->Cancelled.load() != 0 || task->Completed.load() != 0;
+      if (over && task->StartTime.load() > 0 && task->HandlerBusy.load() == 0) {
         done.push_back(task);
       } else {
         engine.tasks.ReleaseLocked(task);
@@ -41,6 +63,10 @@ void DropCancelledAsyncTasks(Engine& engine) {
     }
   }
   for (Task* task : done) {
+    {
+      RecursiveMutexLock task_lock(task->TaskLock);
+      KeepWhatTheHostTook(engine, *task);
+    }
     if (task->OperationType == OP_READ_DATA) engine.platform_requests.ReleaseFetchContext(engine, *task);
     engine.tasks.RemoveTask(nullptr, task->TaskId, false);
     engine.tasks.ReleaseTask(task);
@@ -99,6 +125,12 @@ int32_t Engine::CancelAllTransfers() {
       if (index < tasks.CountLocked()) task = tasks.AcquireAtLocked(index);
     }
     if (task == nullptr) continue;
+    // Answered already: nothing is left to cancel, and the wait below
+    // settles what the host took.
+    if (task->Completed.load() != 0 && task->Cancelled.load() == 0) {
+      tasks.ReleaseTask(task);
+      continue;
+    }
     // The reference taken above keeps the record ours while the host's
     // handler runs, even if another thread removes the task meanwhile.
     const std::u16string path = task->Path;

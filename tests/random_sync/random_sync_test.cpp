@@ -919,8 +919,14 @@ class Run {
     std::string got;
     const DWORD rc = client_->Read(p, offset, length, got);
     Note("read " + p + " @" + std::to_string(offset) + "+" + std::to_string(length) + " (client): " + std::to_string(rc));
-    if (rc == 0 && got != want.substr(std::min<uint64_t>(offset, want.size()), length))
-      Fail("read of " + p + " gave other bytes than the user or the server put there");
+    const std::string wanted = want.substr(std::min<uint64_t>(offset, want.size()), length);
+    if (rc == 0 && got != wanted) {
+      size_t at = 0;
+      while (at < got.size() && at < wanted.size() && got[at] == wanted[at]) ++at;
+      Fail("read of " + p + " gave other bytes than the user or the server put there (" + std::to_string(got.size()) +
+           " bytes, want " + std::to_string(wanted.size()) + ", first difference at " + std::to_string(offset + at) +
+           ")");
+    }
   }
 
   // Writes through the client when a plain call would hit a known fault.
