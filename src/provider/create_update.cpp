@@ -88,26 +88,10 @@ int32_t OsFailure(EngineCore& engine, uint32_t os_error) {
   return kErrOsCallFailed;
 }
 
-// The file's size on disk, or -1 (GetLastError set).
-int64_t CurrentSize(const std::u16string& full) {
-  const Handle file = CreateFileW(full.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, 0);
-  if (file == INVALID_HANDLE_VALUE) return -1;
-  LARGE_INTEGER size = 0;
-  const BOOL got = GetFileSizeEx(file, &size);
-  const uint32_t error = got ? 0 : GetLastError();
-  CloseHandle(file);
-  if (!got) {
-    SetLastError(error);
-    return -1;
-  }
-  return static_cast<int64_t>(size);
-}
-
 void WriteCacheAfterUpdate(EngineCore& engine, const Request& r) {
   engine.metadata_cache.UpdateProperties(r.relative, r.attributes != 0 ? r.attributes : -1, r.size, r.creation_time,
                                          r.last_access_time, r.last_write_time);
 }
-
 
 Outcome Create(EngineCore& engine, PlaceholderManager& manager, const Request& r) {
   LogSink* sink = engine.diag.log_sink();
@@ -285,14 +269,6 @@ Outcome Update(EngineCore& engine, PlaceholderManager& manager, const Request& r
       out.done = true;
       return out;
     }
-    // Metadata only (a rename's completion, say): the size and the
-    // not-in-sync state stay those of the local data.
-    size = CurrentSize(r.full);
-    if (size < 0) {
-      out.result = OsFailure(engine, GetLastError());
-      out.done = true;
-      return out;
-    }
   }
   uint32_t update_flags = 0;
   // An in-sync file may be edited after the state was read: the platform
@@ -318,7 +294,10 @@ Outcome Update(EngineCore& engine, PlaceholderManager& manager, const Request& r
   const ItemIdentity id(r.item_id, IdentityTime(), marks);
   UpdatePlaceholderRequest request;
   request.path = r.full.c_str();
-  request.keep_metadata = taken_in;
+  // Metadata only with local changes (a rename's completion, say): size,
+  // times and attributes stay those of the local data. Not even the size is
+  // passed as read now: a write landing before the update would be cut back.
+  request.keep_metadata = taken_in || (r.local_changes && !r.is_dir);
   request.file_size = size;
   request.creation_time = r.creation_time;
   request.last_access_time = r.last_access_time;
