@@ -224,6 +224,9 @@ int32_t DoUpdate(Engine& engine, Task& task, const std::u16string& path, bool is
                  int64_t last_write_time, int32_t& result) {
   if (engine.pending.CheckPendingOrRemove(path, kOpUpdate, is_dir)) return 0;
   AwaitAnswersAbove(engine, &task, path, false);
+  // New content replaces what the host holds there, which a stranded item
+  // may still need.
+  if (!is_dir && HeldForStrandedData(engine, path, result)) return 1;
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoUpdate called for '%s', TaskId: %I64u", path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Update", path, result, [&](EventInterface& events) {
     if (is_dir) {
