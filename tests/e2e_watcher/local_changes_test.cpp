@@ -1676,9 +1676,10 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
     if (e.id == HALVEX_EVENT_CREATE_FILE && e.path == "\\whelp.txt") return file_create = e.task_id, HALVEX_ERR_PENDING;
     return 0;
   });
+  std::ofstream(root + "whelp.txt") << "whelp";
+  ASSERT_TRUE(host_.WaitFor([&] { return file_create != 0; })) << Describe(Reported());
   ASSERT_EQ(0, rename((root + "lair").c_str(), (root + "nest").c_str()));
   ASSERT_EQ(0, rename((root + "cub.txt").c_str(), (root + "fox.txt").c_str()));
-  std::ofstream(root + "whelp.txt") << "whelp";
   ASSERT_TRUE(host_.WaitFor([&] { return folder_move != 0 && file_move != 0 && file_create != 0; }))
       << Describe(Reported());
   moved_while_stopped({});
