@@ -13,6 +13,7 @@
 #include "engine/host_events.h"
 #include "engine/local_changes.h"
 #include "engine/platform_requests.h"
+#include "engine/task_cancel.h"
 #include "support/sync_root_path.h"
 
 namespace corvane {
@@ -183,6 +184,7 @@ int32_t Engine::ShutDownProvider() {
   int32_t result = CancelAllTransfers();
   if (result != kOk) return result;
   if (DeactivateProvider() == kOk) state.active.store(0);
+  SettleAnsweredTasks(*this);
   return IntUninitialize();
 }
 

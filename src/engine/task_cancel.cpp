@@ -46,7 +46,7 @@ void KeepWhatTheHostTook(Engine& engine, const Task& task) {
 // registry to empty would always run out. A task goes once its producer is
 // done with it (it may turn asynchronous only after it was cancelled). The
 // platform answers its fetches when the root is disconnected.
-void DropCancelledAsyncTasks(Engine& engine) {
+void DropAnsweredAsyncTasks(Engine& engine) {
   std::vector<Task*> done;
   {
     TaskRegistry::Lock lock(engine.tasks);
@@ -175,7 +175,7 @@ int32_t Engine::CancelAllTransfers() {
   int32_t budget = cancel_wait_budget_ms.load();
   size_t remaining;
   do {
-    DropCancelledAsyncTasks(*this);
+    DropAnsweredAsyncTasks(*this);
     remaining = tasks.Count();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     budget -= 100;
@@ -239,6 +239,8 @@ void TakeCancelledTask(Engine& engine, CancelledTasks::Cancelled task, int32_t r
   if (MarkTakenVersionInSync(engine, task.path, task.size, task.write_time, task.file_id, task.usn) == kErrNotReady)
     engine.cancelled_tasks.KeepTakenCreate(std::move(task));
 }
+
+void SettleAnsweredTasks(Engine& engine) { DropAnsweredAsyncTasks(engine); }
 
 void SettleTakenCreates(Engine& engine) {
   for (const CancelledTasks::Cancelled& create : engine.cancelled_tasks.TakeTakenCreates())

@@ -29,6 +29,10 @@ bool CancelTransferByPath(Engine& engine, std::u16string_view path, int32_t type
 // it made is followed from now on; the version a create offered is marked in
 // sync, now if the provider runs, else at the next start.
 void TakeCancelledTask(Engine& engine, CancelledTasks::Cancelled task, int32_t result_code);
+// Once nothing can make new tasks any more (the watcher stopped): the tasks
+// the host answered after the stop's wait for answers ended are settled as
+// the monitor would have, and dropped.
+void SettleAnsweredTasks(Engine& engine);
 // At a start, before it looks for what is new: the creates the host finished
 // while stopped.
 void SettleTakenCreates(Engine& engine);
