@@ -2,6 +2,7 @@
 // the host's version: the host is sent that copy as an update.
 #include "diag/result_codes.h"
 #include "engine/engine.h"
+#include "engine/enumeration_report.h"
 #include "engine/retry_wrappers.h"
 #include "engine/task.h"
 #include "halvex/corvane.h"
@@ -67,6 +68,13 @@ int32_t Engine::SendNewerLocalVersion(std::u16string_view full_path, std::u16str
     }
   }
   if (!async) tasks.RemoveTask(task, task->TaskId, false);
+  // The host has no such item (a create it refused, or whose answer a stop
+  // lost): the file is offered as what it is to the host, new.
+  if (answer == kErrItemNotFound) {
+    LogF(sink, kLogVerbose, u"The host does not have '%s': it is offered as new", relative);
+    return ReportNewLocalFile(*this, std::u16string(full_path), local_attributes, size, local.ftCreationTime,
+                              local.ftLastAccessTime, local.ftLastWriteTime, false);
+  }
   return result;
 }
 

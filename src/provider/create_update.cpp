@@ -172,8 +172,7 @@ Outcome Create(EngineCore& engine, PlaceholderManager& manager, const Request& r
 
 Outcome Convert(EngineCore& engine, PlaceholderManager& manager, const Request& r) {
   Outcome out;
-  // A local item being taken in is the host's only once it says so.
-  const ItemIdentity id(r.item_id, IdentityTime(), r.Has(kFlagExistingLocalItem) ? kMarkNotTakenYet : 0);
+  const ItemIdentity id(r.item_id);
   ConvertRequest request;
   request.path = r.full.c_str();
   request.file_identity = id.data();
@@ -288,10 +287,8 @@ Outcome Update(EngineCore& engine, PlaceholderManager& manager, const Request& r
     out.dehydrated = true;
   }
   // Local changes survive a metadata update, and so do the marks that say
-  // what the host lacks of the item; an item offered as new lacks it all.
-  const uint16_t marks =
-      (r.local_changes ? r.identity_marks : 0) | (r.Has(kFlagExistingLocalItem) ? kMarkNotTakenYet : 0);
-  const ItemIdentity id(r.item_id, IdentityTime(), marks);
+  // what the server lacks of them.
+  const ItemIdentity id(r.item_id, IdentityTime(), r.local_changes ? r.identity_marks : 0);
   UpdatePlaceholderRequest request;
   request.path = r.full.c_str();
   // Metadata only with local changes (a rename's completion, say): size,

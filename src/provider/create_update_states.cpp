@@ -98,18 +98,10 @@ int32_t MarkTakenVersionInSync(EngineCore& engine, std::u16string_view relative_
   request.usn = usn;  // the platform's to check, as it sets the state (0: none)
   if (size >= 0) request.unchanged_since = &taken;
   const HRESULT hr = manager->SetPlaceholderStates(&request);
-  // Edited since, the same file is the host's all the same: a start must
-  // offer its edit as a change, not the file as new.
-  if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC) && file_id >= 0 &&
-      ReadFileVersion(engine, relative_path, false).file_id == file_id)
-    manager->ChangeIdentityMarks(full.c_str(), 0, kMarkNotTakenYet);
   // Gone since (deleted, or moved on) is changed since too.
   if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC) || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
       hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
     return changed_since();
-  // The host holds this version now: a later read may fetch what the file
-  // lacks, and a start must not offer it as new.
-  if (hr == S_OK) manager->ChangeIdentityMarks(full.c_str(), 0, kMarkBaseReplaced | kMarkNotTakenYet);
   if (hr == S_OK || hr == HRESULT_FROM_WIN32(ERROR_NOT_A_CLOUD_FILE)) return kOk;  // not one: replaced since
   LogF(sink, kLogVerbose, u"SetPlaceholderStates for '%s' failed, HR=0x%x", relative_path, static_cast<uint32_t>(hr));
   return engine.diag.Record(kErrOsCallFailed, ResultMessage(kErrOsCallFailed));

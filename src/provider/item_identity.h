@@ -6,8 +6,8 @@
 // end at the NUL, and count as taken at time 0.
 //
 // One more unit may follow the time: marks that must outlive the process
-// and the item's renames (IdentityMark). The host taking the item's version
-// clears them.
+// and the item's renames (IdentityMark). A new version from the host clears
+// them; an item in sync disregards them.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +25,6 @@ enum IdentityMark : uint16_t {
   // local changes: a read filling the missing ranges from the new version
   // would make a file of both.
   kMarkBaseReplaced = 1,
-  // A local item offered to the host as new, which the host has not taken
-  // (yet): a start offers it again instead of taking it for the host's.
-  kMarkNotTakenYet = 2,
 };
 
 class ItemIdentity {

@@ -17,7 +17,6 @@
 #include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "provider/item_identity.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 #include "watcher/change_processing.h"
@@ -424,18 +423,9 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
   LogF(sink, kLogVerbose, u"Item is a placeholder, checking if its was renamed offline: '%s'", full);
   std::u16string item_id;
   int64_t since = 0;
-  uint16_t marks = 0;
-  if (!engine.placeholder_manager->GetItemIdByPath(full.c_str(), item_id, &since, &marks)) {
+  if (!engine.placeholder_manager->GetItemIdByPath(full.c_str(), item_id, &since)) {
     LogF(sink, kLogFailure, u"Failed to get item ID for placeholder: '%s'", full);
     return !values.folder || OfflineCheckIn(engine, full, moves, later);
-  }
-  // Offered as new before and never taken (refused, or its answer lost
-  // with the stop): still new to the host, wherever it went since.
-  if ((marks & kMarkNotTakenYet) != 0 &&
-      (engine.placeholder_manager->GetPlaceholderState(full.c_str()) & platform::CF_PLACEHOLDER_STATE_IN_SYNC) == 0) {
-    LogF(sink, kLogVerbose, u"'%s' was never taken by the host: it is reported as new", rel);
-    (values.folder ? later.folders : later.files).emplace_back(full, values);
-    return true;
   }
   std::u16string known;
   if (values.folder && item_id.empty()) {

@@ -166,13 +166,27 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   EXPECT_TRUE(StateOf("f/copied.txt").in_sync);
 
   // A new file whose create the host refused, left alone since: the next
-  // start offers it again, as the host still has nothing of it.
+  // start offers it again; a host without the item that says so to the
+  // update gets it as new.
   again.refuse = {"\\unsent.txt"};
   std::ofstream(root_ + "/unsent.txt") << "unsent";
   ASSERT_TRUE(again.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\unsent.txt"));
   Settle();
   ASSERT_FALSE(StateOf("unsent.txt").in_sync);
-  Provider& last = Restart();
+  Stop();
+  provider_ = std::make_unique<Provider>();
+  provider_->remote = remote_;
+  provider_->answer = [answer = provider_->answer](Event& e, intptr_t* params, int32_t* sizes) {
+    if (e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\unsent.txt") {
+      params[e.count - 1] = HALVEX_ERR_ITEM_NOT_FOUND;
+      return 0;
+    }
+    return answer(e, params, sizes);
+  };
+  ASSERT_EQ(provider_->SetRoot(root_), 0);
+  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
+  Provider& last = *provider_;
+  EXPECT_TRUE(last.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\unsent.txt"));
   EXPECT_TRUE(last.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\unsent.txt"));
   Settle();
   EXPECT_TRUE(StateOf("unsent.txt").in_sync);
