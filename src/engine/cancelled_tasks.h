@@ -18,7 +18,7 @@ class CancelledTasks {
  public:
   struct Cancelled {
     int64_t task_id = 0;
-    int32_t operation_type = 0;  // OP_RENAME or OP_CREATE
+    int32_t operation_type = -1;  // OP_RENAME or OP_CREATE
     std::u16string path;         // a rename's source
     std::u16string target;       // a rename's new path
     int64_t reported_at = 0;     // when a rename was told

@@ -20,25 +20,40 @@ namespace {
 uint64_t U64(int64_t value) { return static_cast<uint64_t>(value); }
 uint32_t U32(int32_t value) { return static_cast<uint32_t>(value); }
 
+// What a rename or a create (or an update: it offers a version the same
+// way) told the host, for when its answer comes after the stop.
+CancelledTasks::Cancelled Told(const Task& task) {
+  CancelledTasks::Cancelled told;
+  told.task_id = task.TaskId;
+  told.path = task.Path;
+  if (task.OperationType == OP_RENAME && task.RenameInfo != nullptr) {
+    told.operation_type = OP_RENAME;
+    told.path = task.RenameInfo->SourcePath;
+    told.target = task.RenameInfo->TargetPath;
+    told.reported_at = task.RenameInfo->ReportedAt;
+  } else if (task.OperationType == OP_CREATE || task.OperationType == OP_WRITE_DATA) {
+    told.operation_type = OP_CREATE;
+    told.size = task.ReportedSize;
+    told.write_time = task.ReportedWriteTime;
+    told.file_id = task.ReportedFileId;
+    told.usn = task.ReportedUsn;
+  }
+  return told;
+}
+
 // A task the host finished during the stop (the watcher may still report a
 // change while the tasks are cancelled, and its task is not among them),
 // after the monitor that would have finished it locally left: what the host
 // took is settled as for a cancelled task it finished late.
 void KeepWhatTheHostTook(Engine& engine, const Task& task) {
   if (task.Cancelled.load() != 0 || task.ResultCode.load() != kOk) return;
-  CancelledTasks::Cancelled taken;
-  taken.task_id = task.TaskId;
-  taken.path = task.Path;
-  if (task.OperationType == OP_RENAME && task.RenameInfo != nullptr) {
-    engine.taken_renames.Note(task.RenameInfo->SourcePath, task.RenameInfo->TargetPath, task.RenameInfo->ReportedAt);
-  } else if (task.OperationType == OP_CREATE || task.OperationType == OP_WRITE_DATA) {
-    taken.operation_type = OP_CREATE;
-    taken.size = task.ReportedSize;
-    taken.write_time = task.ReportedWriteTime;
-    taken.file_id = task.ReportedFileId;
-    taken.usn = task.ReportedUsn;
-    engine.cancelled_tasks.KeepTakenCreate(std::move(taken));
-  }
+  // An update taken of an item whose create the host refused put nothing
+  // on the server: the item stays to be offered.
+  bool refused = false;
+  if (engine.metadata_cache.GetCreateFailed(task.Path, &refused) && refused) return;
+  CancelledTasks::Cancelled taken = Told(task);
+  if (taken.operation_type == OP_RENAME) engine.taken_renames.Note(taken.path, taken.target, taken.reported_at);
+  if (taken.operation_type == OP_CREATE) engine.cancelled_tasks.KeepTakenCreate(std::move(taken));
 }
 
 // The monitor that would remove cancelled or finished asynchronous tasks has
@@ -143,24 +158,9 @@ int32_t Engine::CancelAllTransfers() {
       DoCancelTask(*this, *task, path, result);
       // A rename or create the host holds, or is about to, may be carried
       // out on its side all the same.
-      if (result == kOk && task->OperationType == OP_RENAME && task->RenameInfo != nullptr) {
-        CancelledTasks::Cancelled rename;
-        rename.task_id = task_id;
-        rename.operation_type = OP_RENAME;
-        rename.path = task->RenameInfo->SourcePath;
-        rename.target = task->RenameInfo->TargetPath;
-        rename.reported_at = task->RenameInfo->ReportedAt;
-        cancelled_tasks.Keep(std::move(rename));
-      } else if (result == kOk && task->OperationType == OP_CREATE) {
-        CancelledTasks::Cancelled create;
-        create.task_id = task_id;
-        create.operation_type = OP_CREATE;
-        create.path = path;
-        create.size = task->ReportedSize;
-        create.write_time = task->ReportedWriteTime;
-        create.file_id = task->ReportedFileId;
-        create.usn = task->ReportedUsn;
-        cancelled_tasks.Keep(std::move(create));
+      if (result == kOk && (task->OperationType == OP_RENAME || task->OperationType == OP_CREATE)) {
+        CancelledTasks::Cancelled told = Told(*task);
+        if (told.operation_type >= 0) cancelled_tasks.Keep(std::move(told));
       }
     }
     tasks.ReleaseTask(task);
