@@ -56,12 +56,14 @@ void KeepWhatTheHostTook(Engine& engine, const Task& task) {
   if (taken.operation_type == OP_CREATE) engine.cancelled_tasks.KeepTakenCreate(std::move(taken));
 }
 
+}  // namespace
+
 // The monitor that would remove cancelled or finished asynchronous tasks has
 // been told to stop before the cancel, so without this the wait for the
 // registry to empty would always run out. A task goes once its producer is
 // done with it (it may turn asynchronous only after it was cancelled). The
 // platform answers its fetches when the root is disconnected.
-void DropAnsweredAsyncTasks(Engine& engine) {
+void SettleAnsweredTasks(Engine& engine) {
   std::vector<Task*> done;
   {
     TaskRegistry::Lock lock(engine.tasks);
@@ -87,8 +89,6 @@ void DropAnsweredAsyncTasks(Engine& engine) {
     engine.tasks.ReleaseTask(task);
   }
 }
-
-}  // namespace
 
 int32_t DoCancelTask(Engine& engine, Task& task, const std::u16string& path, int32_t& result) {
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoCancelTask called for '%s', id: %I64u", path, U64(task.TaskId));
@@ -175,7 +175,7 @@ int32_t Engine::CancelAllTransfers() {
   int32_t budget = cancel_wait_budget_ms.load();
   size_t remaining;
   do {
-    DropAnsweredAsyncTasks(*this);
+    SettleAnsweredTasks(*this);
     remaining = tasks.Count();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     budget -= 100;
@@ -239,8 +239,6 @@ void TakeCancelledTask(Engine& engine, CancelledTasks::Cancelled task, int32_t r
   if (MarkTakenVersionInSync(engine, task.path, task.size, task.write_time, task.file_id, task.usn) == kErrNotReady)
     engine.cancelled_tasks.KeepTakenCreate(std::move(task));
 }
-
-void SettleAnsweredTasks(Engine& engine) { DropAnsweredAsyncTasks(engine); }
 
 void SettleTakenCreates(Engine& engine) {
   for (const CancelledTasks::Cancelled& create : engine.cancelled_tasks.TakeTakenCreates())

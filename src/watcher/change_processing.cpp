@@ -58,10 +58,6 @@ const char16_t* ExcludedStateName(ExcludedState state) {
 // Engine clocks count file time in milliseconds.
 int64_t NowMs() { return CurrentTimeMs(); }
 
-bool PathExists(const std::u16string& full_path) {
-  return platform::GetFileAttributesW(full_path.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
-}
-
 // The platform's state of the item at `full`; INVALID without a manager.
 platform::CF_PLACEHOLDER_STATE PlaceholderStateAt(Engine& engine, const std::u16string& full) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
@@ -123,6 +119,10 @@ LocalView ReadLocalView(Engine& engine, const std::u16string& rel, const std::u1
 }
 
 }  // namespace
+
+bool PathExists(const std::u16string& full_path) {
+  return platform::GetFileAttributesW(full_path.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
+}
 
 bool AdoptKnownPlaceholder(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
                            const LocalItemValues& values) {

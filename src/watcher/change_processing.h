@@ -55,6 +55,9 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& relative_path,
 int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
                         const std::u16string& full_path, const LocalItemValues& values);
 
+// Whether anything stands at `full_path` now.
+bool PathExists(const std::u16string& full_path);
+
 // An in-sync placeholder the host knows by this path (its identity names
 // it; a listed folder has none) whose cache entry is gone, as after a
 // restart: taken back into the cache instead of being offered as new.

@@ -271,10 +271,6 @@ int32_t ReportOfflineRename(Engine& engine, const std::u16string& full, const st
   return answer;
 }
 
-bool Exists(const std::u16string& full) {
-  return platform::GetFileAttributesW(full.c_str()) != platform::INVALID_FILE_ATTRIBUTES;
-}
-
 // Folder renames the host accepted, outermost first: what is below such a
 // folder still names the folder's old path in its identity.
 struct FolderMove {
@@ -454,7 +450,7 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     if (!values.folder) return true;
     if (answer != 0) {
       const std::u16string back = RootPath(engine) + known;
-      if (answer != kErrPending && !Exists(full) && Exists(back)) {
+      if (answer != kErrPending && !PathExists(full) && PathExists(back)) {
         LogF(sink, kLogVerbose, u"Folder rename not accepted, its content is checked where it went back: '%s'", back);
         later.moved_back.push_back(back);
       } else {
@@ -526,7 +522,7 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   bool result = OfflineCheckIn(engine, folder, {}, later);
   for (size_t i = 0; result && i < later.moved_back.size(); ++i) {
     const std::u16string back = later.moved_back[i];
-    if (Exists(back)) result = OfflineCheckIn(engine, back, {}, later);
+    if (PathExists(back)) result = OfflineCheckIn(engine, back, {}, later);
   }
   // Walking a new folder may defer more of both; a folder walked twice
   // (met again where it went back) defers its items twice.
@@ -534,7 +530,7 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   for (NewItems* items : {&later.folders, &later.files}) {
     for (size_t i = 0; result && i < items->size(); ++i) {
       const auto [full, values] = (*items)[i];
-      if (Exists(full) && reported.insert(full).second)
+      if (PathExists(full) && reported.insert(full).second)
         result = ReportNewAndWalk(engine, full, values, later);
     }
   }
