@@ -40,6 +40,47 @@ TEST_F(Hydration, ReadInTheMiddleAsksForWholePagesOnly) {
   EXPECT_EQ(provider.Disconnect(), S_OK);
 }
 
+// An open handle belongs to its file, not to the name it was opened by: a
+// read after a move fetches for the file where it is now, and a read after
+// another file took the name (an editor's save) must not fetch into that file.
+TEST_F(Hydration, AHandleReadsItsOwnFileAfterTheNameMovesOrIsTaken) {
+  const size_t size = 3 * 4096;
+  ASSERT_EQ(MakeFile(root_, "moved.bin", size), S_OK);
+  ASSERT_EQ(MakeFile(root_, "saved.doc", size), S_OK);
+  TestProvider provider;
+  provider.content[root_ + "/moved.bin"] = provider.content[root_ + "/elsewhere.bin"] = Pattern(size);
+  provider.content[root_ + "/saved.doc"] = Pattern(size, 9);
+  ASSERT_EQ(provider.Connect(root_), S_OK);
+  const auto open = [&](const std::string& name) {
+    return CreateFileW(W(root_ + "/" + name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, 0, INVALID_HANDLE_VALUE);
+  };
+  char buf[100];
+  DWORD n = 0;
+
+  const Handle moved = open("moved.bin");
+  ASSERT_NE(moved, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(rename((root_ + "/moved.bin").c_str(), (root_ + "/elsewhere.bin").c_str()), 0);
+  EXPECT_TRUE(ReadFile(moved, buf, sizeof buf, &n, 4096)) << GetLastError();
+  EXPECT_EQ(std::string(buf, n), Pattern(size).substr(4096, sizeof buf));
+  CloseHandle(moved);
+
+  const Handle replaced = open("saved.doc");
+  ASSERT_NE(replaced, INVALID_HANDLE_VALUE);
+  const std::string users = "the user's new document";
+  std::ofstream(root_ + "/saved.doc.new", std::ios::binary) << users;
+  ASSERT_EQ(rename((root_ + "/saved.doc.new").c_str(), (root_ + "/saved.doc").c_str()), 0);
+  const int fetches = provider.fetches;
+  EXPECT_FALSE(ReadFile(replaced, buf, sizeof buf, &n, 0));
+  CloseHandle(replaced);
+  EXPECT_EQ(provider.fetches, fetches);
+  local::Client client(root_);
+  std::string now;
+  ASSERT_EQ(client.ReadAll("saved.doc", now), 0u);
+  EXPECT_EQ(now, users);
+  EXPECT_EQ(provider.Disconnect(), S_OK);
+}
+
 // Keeps a fetch open so a test can send transfers of its own.
 struct HeldFetch {
   std::mutex mutex;

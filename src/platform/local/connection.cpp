@@ -300,6 +300,14 @@ void Connection::HandleRequest(int client_fd, const ProviderRequest& request, ui
     LocalItem info;
     if (p->file_fd < 0 || !SettleOutsideWrites(p->file_fd) || !ReadLocalItem(p->file_fd, info)) {
       immediate = STATUS_CLOUD_FILE_UNSUCCESSFUL;
+    } else if (request.ino != 0 && (info.dev != request.dev || info.ino != request.ino)) {
+      // The name went to another file after the reader looked it up (a
+      // save that renamed a new file over it): the data is not for this one.
+      immediate = STATUS_CLOUD_FILE_UNSUCCESSFUL;
+    } else if (!info.record.placeholder || info.is_dir) {
+      // Nothing of a plain file is in the cloud: a fetch would land on the
+      // user's own bytes.
+      type = CF_CALLBACK_TYPE_NONE;
     } else if (info.unknown_writes) {
       // Fetched data could land on a program's own bytes.
       immediate = STATUS_CLOUD_FILE_NOT_IN_SYNC;

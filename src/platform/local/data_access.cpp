@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <sys/stat.h>
@@ -40,6 +42,22 @@ bool ZeroRange(int fd, uint64_t offset, uint64_t length) {
   return true;
 }
 
+// The name the open file `fd` has now: a handle follows its file through
+// renames, and a fetch sent under the name it was opened by would reach
+// whatever file holds that name now. False when the file has no name left.
+bool CurrentName(int fd, const std::string& opened_as, std::string& name) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_nlink == 0) return false;
+  char link[64], buf[PATH_MAX];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t n = readlink(link, buf, sizeof buf);
+  if (n > 0 && n < static_cast<ssize_t>(sizeof buf) && buf[0] == '/')
+    name.assign(buf, static_cast<size_t>(n));
+  else
+    name = opened_as;
+  return true;
+}
+
 }  // namespace
 
 NTSTATUS EnsureOnDisk(int fd, const std::string& path, uint64_t offset, uint64_t length) {
@@ -53,11 +71,13 @@ NTSTATUS EnsureOnDisk(int fd, const std::string& path, uint64_t offset, uint64_t
   if (!SettleOutsideWrites(fd) || !ReadLocalItem(fd, info)) return STATUS_CLOUD_FILE_UNSUCCESSFUL;
   if (info.ranges.Covers(offset, end)) return STATUS_SUCCESS;
   if (info.unknown_writes) return STATUS_CLOUD_FILE_NOT_IN_SYNC;
-  std::string root;
-  if (!RootOf(path, root)) return STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING;
   ProviderRequest request;
+  if (!CurrentName(fd, path, request.path)) return STATUS_CLOUD_FILE_UNSUCCESSFUL;
+  std::string root;
+  if (!RootOf(request.path, root)) return STATUS_CLOUD_FILE_PROVIDER_NOT_RUNNING;
   request.type = RequestType::kFetchData;
-  request.path = path;
+  request.dev = info.dev;
+  request.ino = info.ino;
   request.offset = offset;
   request.length = end - offset;
   const NTSTATUS status = AskProvider(root, request, true);

@@ -15,7 +15,7 @@
 namespace corvane::platform::local {
 namespace {
 
-constexpr uint32_t kMagic = 0x43565251;  // "CVRQ"
+constexpr uint32_t kMagic = 0x32565243;  // "CRV2": with the reader's file
 
 void PutU32(std::string& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
@@ -59,6 +59,8 @@ std::string EncodeRequest(const ProviderRequest& r) {
   PutU64(body, r.offset);
   PutU64(body, r.length);
   PutU32(body, r.flags);
+  PutU64(body, r.dev);
+  PutU64(body, r.ino);
   PutU32(body, static_cast<uint32_t>(r.path.size()));
   body += r.path;
   PutU32(body, static_cast<uint32_t>(r.pattern.size()));
@@ -77,6 +79,8 @@ bool DecodeRequest(const std::string& bytes, ProviderRequest& r) {
   r.offset = in.Get(8);
   r.length = in.Get(8);
   r.flags = static_cast<uint32_t>(in.Get(4));
+  r.dev = in.Get(8);
+  r.ino = in.Get(8);
   r.path = in.Text();
   r.pattern = in.Text();
   return in.ok && in.pos == bytes.size() && !r.path.empty() && r.path.find('\0') == std::string::npos;

@@ -24,6 +24,10 @@ struct ProviderRequest {
   uint64_t offset = 0;
   uint64_t length = 0;
   uint32_t flags = 0;
+  // The file a fetch is for, as the reader holds it: the name may have been
+  // given to another file since, and that file must never receive the data.
+  // Zero: any file at `path`.
+  uint64_t dev = 0, ino = 0;
   std::string path;     // native
   std::string pattern;  // listings
 };
