@@ -261,13 +261,26 @@ TEST_F(PlaceholderState, NewFoldersAppearWholeAndOnlyUnderTheirOwnNames) {
   done = true;
   lister.join();
   // Files are prepared unnamed; their preparation is not reported either.
-  constexpr int kFiles = 20;
+  constexpr int kFiles = 20, kBatch = 70;  // one at a time, and as one batch shared by two threads
   for (int i = 0; i < kFiles; ++i) ASSERT_EQ(MakeFile(root_, "f" + std::to_string(i), 1000 + i), S_OK);
+  std::vector<std::u16string> batch_names;
+  std::vector<CF_PLACEHOLDER_CREATE_INFO> batch(kBatch);
+  for (int i = 0; i < kBatch; ++i) batch_names.push_back(u"b" + Utf8ToUtf16Lossy(std::to_string(i)));
+  for (int i = 0; i < kBatch; ++i) {
+    batch[i].RelativeFileName = batch_names[i].c_str();
+    batch[i].FsMetadata.FileSize = 10 * i;
+    batch[i].FsMetadata.BasicInfo.CreationTime = born + i;
+    batch[i].FsMetadata.BasicInfo.LastWriteTime = born + 2 * i;
+    batch[i].FsMetadata.BasicInfo.FileAttributes =
+        i % 3 == 0 ? FILE_ATTRIBUTE_READONLY : i % 3 == 1 ? FILE_ATTRIBUTE_PINNED | FILE_ATTRIBUTE_HIDDEN : 0;
+    batch[i].Flags = i % 2 ? CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC : 0;
+  }
+  ASSERT_EQ(CfCreatePlaceholders(W(root_).c_str(), batch.data(), kBatch, CF_CREATE_FLAG_NONE, nullptr), S_OK);
   EXPECT_GT(seen.load(), 0);
   EXPECT_EQ(half_made.load(), 0);
   size_t entries = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(root_)) ++entries;
-  EXPECT_EQ(entries, static_cast<size_t>(kFolders + kFiles));
+  EXPECT_EQ(entries, static_cast<size_t>(kFolders + kFiles + kBatch));
 
   std::multiset<std::string> added;
   for (auto quiet = std::chrono::steady_clock::now();
@@ -279,15 +292,27 @@ TEST_F(PlaceholderState, NewFoldersAppearWholeAndOnlyUnderTheirOwnNames) {
     for (DWORD offset = 0; bytes > 0;) {
       const auto* record = reinterpret_cast<const FILE_NOTIFY_EXTENDED_INFORMATION*>(at + offset);
       const std::string name = Utf16ToUtf8Lossy(std::u16string(record->FileName, record->FileNameLength / 2));
-      EXPECT_TRUE(name[0] == 'd' || name[0] == 'f') << name;
-      if (record->Action == FILE_ACTION_ADDED) added.insert(name);
+      EXPECT_TRUE(name[0] == 'd' || name[0] == 'f' || name[0] == 'b') << name;
+      if (record->Action == FILE_ACTION_ADDED) {
+        added.insert(name);
+        // The record shows the new item as a look at it does.
+        WIN32_FIND_DATAW find;
+        const Handle h = FindFirstFileW(W(root_ + "/" + name).c_str(), &find);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << name;
+        FindClose(h);
+        EXPECT_EQ(record->FileAttributes, find.dwFileAttributes) << name;
+        EXPECT_EQ(record->FileSize, (int64_t{find.nFileSizeHigh} << 32) | find.nFileSizeLow) << name;
+        EXPECT_EQ(record->CreationTime, find.ftCreationTime) << name;
+        EXPECT_EQ(record->LastModificationTime, find.ftLastWriteTime) << name;
+        EXPECT_EQ(record->ReparsePointTag, find.dwReserved0) << name;
+      }
       if (record->NextEntryOffset == 0) break;
       offset += record->NextEntryOffset;
     }
     quiet = std::chrono::steady_clock::now();
     ASSERT_EQ(watch.Request(buffer.data(), 65536, true, 0x7F), ERROR_SUCCESS);
   }
-  EXPECT_EQ(added.size(), static_cast<size_t>(kFolders + kFiles));
+  EXPECT_EQ(added.size(), static_cast<size_t>(kFolders + kFiles + kBatch));
 
   // What a process that died halfway left is cleared by the next listing;
   // what a live process is preparing is left alone.
@@ -307,6 +332,7 @@ TEST_F(PlaceholderState, NewFoldersAppearWholeAndOnlyUnderTheirOwnNames) {
   EXPECT_TRUE(fs::exists(in_progress));
   for (int i = 0; i < kFolders; ++i) EXPECT_EQ(added.count("d" + std::to_string(i)), 1u) << i;
   for (int i = 0; i < kFiles; ++i) EXPECT_EQ(added.count("f" + std::to_string(i)), 1u) << i;
+  for (int i = 0; i < kBatch; ++i) EXPECT_EQ(added.count("b" + std::to_string(i)), 1u) << i;
 }
 
 TEST_F(PlaceholderState, ConvertPinRecursivelyAndUpdatePopulation) {

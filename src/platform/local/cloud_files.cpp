@@ -175,12 +175,18 @@ int LinkUnnamed(int fd, const std::string& self, int dir_fd, const char* name) {
   return rc;
 }
 
-// Tells a watch of `folder` (below `base_fd`) which item `fd` it sees made as
-// `name`.
-void NoteMadeHere(int base_fd, const std::string& folder, const std::string& name, int fd) {
-  struct stat item, parent;
-  if (fstat(fd, &item) == 0 && fstatat(base_fd, folder.c_str(), &parent, 0) == 0)
-    local::NoteMadeHere(static_cast<int64_t>(parent.st_ino), name, static_cast<int64_t>(item.st_ino));
+// Tells a watch of `folder` (below `base_fd`, whose id is `base_id`) which
+// item `fd` (made with `record`) it sees made as `name`, and what that item is.
+void NoteMadeHere(int base_fd, int64_t base_id, const std::string& folder, const std::string& name, int fd,
+                  const PlaceholderRecord& record) {
+  local::LocalItem item;
+  if (!local::ReadNewPlaceholder(fd, record, item)) return;
+  struct stat parent;
+  if (folder != ".") {
+    if (fstatat(base_fd, folder.c_str(), &parent, 0) != 0) return;
+    base_id = static_cast<int64_t>(parent.st_ino);
+  }
+  local::NoteMadeHere(base_id, name, item);
 }
 
 // A private folder beside a batch's new files, where they are prepared
@@ -211,10 +217,12 @@ class StagingFolder {
 };
 
 // `base_fd` is `base` opened: names are looked up from it, not from the top.
-// `note_made` tells a watch the new item's id (NoteMadeHere); a file of the
-// base itself is prepared in `staging_fd` when that is not -1.
+// A `base_id` other than 0 (the id of the base) tells a watch the new item
+// (NoteMadeHere); a file of the base itself is prepared in `staging_fd` when
+// that is not -1.
 HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDER_CREATE_INFO& entry,
-                             bool note_made, int staging_fd = -1) {
+                             int64_t base_id, int staging_fd = -1) {
+  const bool note_made = base_id != 0;
   std::string relative;
   if (!ValidRelativeName(entry.RelativeFileName, relative)) return E_INVALIDARG;
   if (!IdentityValid(entry.FileIdentity, entry.FileIdentityLength)) return E_INVALIDARG;
@@ -292,7 +300,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   if (read_only && !linked) make_read_only();
   if (!staged.empty()) {
     if (local::RenameNoReplace(staged, target) != 0) return fail(errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno());
-    if (note_made) NoteMadeHere(base_fd, folder, name, fd);
+    if (note_made) NoteMadeHere(base_fd, base_id, folder, name, fd, record);
     return S_OK;
   }
   if (!linked) {
@@ -313,7 +321,7 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   }
   if (read_only && linked) make_read_only();
   // A folder kept, or a file truncated in place, is no new item at the name.
-  if (note_made && !is_dir && (!linked || fresh)) NoteMadeHere(base_fd, folder, name, fd);
+  if (note_made && !is_dir && (!linked || fresh)) NoteMadeHere(base_fd, base_id, folder, name, fd, record);
   return S_OK;
 }
 
@@ -524,11 +532,12 @@ HRESULT CfCreatePlaceholders(const char16_t* BaseDirectoryPath, CF_PLACEHOLDER_C
   FdCloser base_closer(base_fd);
   SyncRootRecord root;
   if (!FindSyncRootFor(OpenPath(base_fd, base), root)) return FromWin32(ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT);
-  // The ids matter where the host makes an item of its own at a name the
-  // user's items may pass through, one at a time; a listing's batch would
-  // pay two looks per item for them.
+  // A watch reports each new item as it was made, with its id, from a note
+  // that costs one status read here instead of a read of the item and its
+  // state there.
   const bool watched = local::MadeHereWanted();
-  const bool note_made = PlaceholderCount == 1 && watched;
+  struct stat base_st;
+  const int64_t note_in = watched && fstat(base_fd, &base_st) == 0 ? static_cast<int64_t>(base_st.st_ino) : 0;
   std::unique_ptr<StagingFolder> staging;
   if (watched && PlaceholderCount >= kStagedBatch) staging = std::make_unique<StagingFolder>(base);
   const int staging_fd = staging ? staging->fd() : -1;
@@ -539,7 +548,7 @@ HRESULT CfCreatePlaceholders(const char16_t* BaseDirectoryPath, CF_PLACEHOLDER_C
     // still the first in order.
     RunShared(PlaceholderCount, kSharedBatch, [&](size_t i) {
       CF_PLACEHOLDER_CREATE_INFO& entry = PlaceholderArray[i];
-      entry.Result = CreateOnePlaceholder(base, base_fd, entry, note_made, staging_fd);
+      entry.Result = CreateOnePlaceholder(base, base_fd, entry, note_in, staging_fd);
       entry.CreateUsn = 0;
     });
     for (DWORD i = 0; i < PlaceholderCount; ++i)
@@ -549,7 +558,7 @@ HRESULT CfCreatePlaceholders(const char16_t* BaseDirectoryPath, CF_PLACEHOLDER_C
   }
   for (DWORD i = 0; i < PlaceholderCount; ++i) {
     CF_PLACEHOLDER_CREATE_INFO& entry = PlaceholderArray[i];
-    entry.Result = CreateOnePlaceholder(base, base_fd, entry, note_made, staging_fd);
+    entry.Result = CreateOnePlaceholder(base, base_fd, entry, note_in, staging_fd);
     entry.CreateUsn = 0;
     if (EntriesProcessed) *EntriesProcessed = i + 1;
     if (FAILED(entry.Result)) {

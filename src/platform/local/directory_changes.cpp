@@ -507,14 +507,19 @@ struct DirectoryChangeWatch::Impl {
   }
 
   // The record just added for `rel` stands for the item the platform made
-  // there, if it made one: it gets that item's id for good.
+  // there, if it made one: it reports that item as it was made (as a
+  // Windows record reports the item when the change happened), and keeps
+  // its id for good. A burst of new placeholders is not read back one by one.
   void NoteMadeHereId(const std::string& rel, int64_t parent_id, const std::string& name) REQUIRES(mu) {
-    const int64_t id = local::TakeMadeHere(parent_id, name);
-    if (id == 0 || pending.empty()) return;
+    local::LocalItem made;
+    if (!local::TakeMadeHere(parent_id, name, made) || pending.empty()) return;
     Record& record = pending.back();
     if (record.rel != rel || record.action != FILE_ACTION_ADDED) return;
-    record.info.file_id = id;
+    const std::string full = Full(rel);
+    record.info = InfoOf(made, full);
+    if (reader) record.info.attributes = reader(full);
     record.made_here = true;
+    record.stale = false;
   }
 
   // The item just added at `rel` leaves it again in a later event: its

@@ -71,6 +71,15 @@ bool ReadLocalItem(int fd, LocalItem& info) {
   return ReadLocalItemOnce(fd, info);
 }
 
+bool ReadNewPlaceholder(int fd, const PlaceholderRecord& record, LocalItem& info) {
+  info = LocalItem();
+  struct statx st;
+  if (statx(fd, "", AT_EMPTY_PATH, kStatxMask, &st) != 0) return false;
+  info.record = record;
+  FillFromStatx(st, info);
+  return true;
+}
+
 bool ReadLocalItemAt(const std::string& path, LocalItem& info) {
   info = LocalItem();
   struct statx st;

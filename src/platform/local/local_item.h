@@ -50,6 +50,9 @@ struct LocalItem {
 // From an open descriptor or a path (symbolic links followed); false with
 // errno set on failure.
 bool ReadLocalItem(int fd, LocalItem& info);
+// A placeholder the platform has just made through `fd` with `record` and
+// no data yet: only its status is read.
+bool ReadNewPlaceholder(int fd, const PlaceholderRecord& record, LocalItem& info);
 bool ReadLocalItemAt(const std::string& path, LocalItem& info);
 
 // Applies Windows attributes to an open item: read-only through the mode,

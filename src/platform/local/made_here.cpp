@@ -11,12 +11,14 @@ namespace corvane::platform::local {
 namespace {
 
 // A creation record is read within moments; a note nobody took (its folder
-// not watched) must not linger or grow without end.
+// not watched) must not linger or grow without end. A listing of 100,000
+// items is made faster than the watch reads its records: its notes all fit
+// (some 25 MiB at most, for moments).
 constexpr int64_t kLifetimeMs = 10000;
-constexpr size_t kMaxNotes = 4096;
+constexpr size_t kMaxNotes = size_t{1} << 17;
 
 struct Note {
-  int64_t file_id = 0;
+  LocalItem item;
   int64_t made_ms = 0;
 };
 
@@ -35,24 +37,25 @@ bool MadeHereWanted() { return open_watches.load(std::memory_order_relaxed) > 0;
 void OpenedWatch() { open_watches.fetch_add(1); }
 void ClosedWatch() { open_watches.fetch_sub(1); }
 
-void NoteMadeHere(int64_t folder_id, const std::string& name, int64_t file_id) {
+void NoteMadeHere(int64_t folder_id, const std::string& name, const LocalItem& item) {
   const int64_t now = NowMs();
   MutexLock lock(notes_mutex);
   if (notes.size() >= kMaxNotes) {
     std::erase_if(notes, [now](const auto& entry) { return now - entry.second.made_ms > kLifetimeMs; });
     if (notes.size() >= kMaxNotes) notes.clear();  // ids unknown: judged as before
   }
-  notes[{folder_id, name}] = {file_id, now};
+  notes[{folder_id, name}] = {item, now};
 }
 
-int64_t TakeMadeHere(int64_t folder_id, const std::string& name) {
+bool TakeMadeHere(int64_t folder_id, const std::string& name, LocalItem& item) {
   MutexLock lock(notes_mutex);
-  if (notes.empty()) return 0;
+  if (notes.empty()) return false;
   const auto it = notes.find({folder_id, name});
-  if (it == notes.end()) return 0;
-  const int64_t id = NowMs() - it->second.made_ms <= kLifetimeMs ? it->second.file_id : 0;
+  if (it == notes.end()) return false;
+  const bool fresh = NowMs() - it->second.made_ms <= kLifetimeMs;
+  if (fresh) item = std::move(it->second.item);
   notes.erase(it);
-  return id;
+  return fresh;
 }
 
 }  // namespace corvane::platform::local

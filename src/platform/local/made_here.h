@@ -3,11 +3,14 @@
 // creation carries that id even when the item has moved on before the
 // record is read, as Windows records carry the id an item had when the
 // change happened: it tells the host's new item from an older one that
-// passed through the same name.
+// passed through the same name. The note also keeps the item as it was
+// made, which the record reports without reading the item again.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "platform/local/local_item.h"
 
 namespace corvane::platform::local {
 
@@ -16,8 +19,8 @@ bool MadeHereWanted();
 void OpenedWatch();
 void ClosedWatch();
 
-void NoteMadeHere(int64_t folder_id, const std::string& name, int64_t file_id);
-// The id noted for `name` in folder `folder_id`, taken out; 0 when none.
-int64_t TakeMadeHere(int64_t folder_id, const std::string& name);
+void NoteMadeHere(int64_t folder_id, const std::string& name, const LocalItem& item);
+// The item noted for `name` in folder `folder_id`, taken out; false when none.
+bool TakeMadeHere(int64_t folder_id, const std::string& name, LocalItem& item);
 
 }  // namespace corvane::platform::local
