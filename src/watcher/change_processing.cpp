@@ -1160,6 +1160,20 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   const ExcludedState excluded = ExclusionFor(engine, rel, cached_platform, false);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
 
+  if (old_cached && !cached.IsFolder()) {
+    // Moved on from a name that a rename waiting for a retry is to take over
+    // (an editor's save the host put off): what moved is that rename's item,
+    // which the host still has under its first name, and what the host has
+    // at the old name is what the save replaced here. That rename now ends
+    // here, and the replaced item is gone.
+    const std::u16string first = FollowQueuedRename(engine, old_name, rel);
+    if (!first.empty()) {
+      LogF(sink, kLogVerbose, u"Queued rename of '%s' now ends at '%s': the item it replaced at '%s' is gone", first,
+           rel, old_name);
+      report_lock.Unlock();
+      return ReportDelete(engine, old_name, nullptr, DeleteOf::kCachedItem);
+    }
+  }
   if (old_cached && engine.settings.event_retry_interval.load() > 0 &&
       RetryQueueOf(engine).Holds(kOpCreate, old_name, cached.IsFolder())) {
     // The host asked to see the item's create again and has not taken it:

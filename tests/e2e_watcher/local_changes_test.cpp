@@ -1944,6 +1944,35 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   });
   ASSERT_NE(memo.end(), first_change) << Describe(memo);
   EXPECT_LT(memo.rend() - last_rename - 1, first_change - memo.begin()) << Describe(memo);
+
+  // An editor's save whose rename over the file the host asks to see again,
+  // and the saved file moved on before the retry: the host still has the
+  // replaced file at the name, so the rename now ends at the last name and
+  // the replaced file goes (before: the move was told of the host's old
+  // file, which carried the old text to the last name).
+  ASSERT_EQ(0u, app_.CreateFile("draft.txt", "old draft"));
+  ASSERT_EQ(0u, app_.CreateFile("draft.txt.new", "new draft"));
+  ASSERT_TRUE(BecomesInSync("draft.txt"));
+  ASSERT_TRUE(BecomesInSync("draft.txt.new"));
+  std::atomic<bool> release{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\draft.txt.new" && !release ? HALVEX_ERR_RETRY : 0;
+  });
+  host_.Clear();
+  ASSERT_EQ(0u, app_.Rename("draft.txt.new", "draft.txt", true));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\draft.txt.new", 1)) << Describe(Reported());
+  ASSERT_EQ(0u, app_.Rename("draft.txt", "final.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] {
+    return host_.Count(HALVEX_EVENT_DELETE_FILE, "\\draft.txt") + host_.Count(HALVEX_EVENT_RENAME_FILE, "\\draft.txt") > 0;
+  })) << Describe(Reported());
+  release = true;
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\draft.txt.new", 2)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("final.txt"));
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\draft.txt")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\draft.txt")) << Describe(Reported());
+  const std::vector<std::string> saved = MovedTo(HALVEX_EVENT_RENAME_FILE, "\\draft.txt.new");
+  ASSERT_FALSE(saved.empty());
+  EXPECT_EQ("\\final.txt", saved.back()) << Describe(Reported());
   host_.SetPolicy(nullptr);
 }
 
