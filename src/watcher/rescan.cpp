@@ -447,7 +447,7 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     // Its content moves with it: reported one by one, it would go into a
     // folder the host never heard of.
     const int32_t answer = ReportOfflineRename(engine, full, rel, known, values, data.dwFileAttributes);
-    if (!values.folder) return true;
+    if (answer != 0 && !values.folder) return true;
     if (answer != 0) {
       const std::u16string back = RootPath(engine) + known;
       if (answer != kErrPending && !PathExists(full) && PathExists(back)) {
@@ -458,13 +458,16 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
       }
       return true;
     }
-    moves.push_back({known, rel});
+    if (values.folder) moves.push_back({known, rel});
   } else if (!item_id.empty() && known != item_id) {
     RewriteIdentity(engine, rel, values);
-  } else if (engine.metadata_cache.NoItemInCache(rel)) {
-    // Known to the host as it stands: its first change here is an update.
-    if (!AdoptKnownPlaceholder(engine, rel, full, values)) OfferUnsentChange(engine, rel, full, values);
   }
+  // Known to the host as it stands (now that it took the move, or the
+  // identity names the path it has): its first change here is an update.
+  // Left out of the cache, a rename of it was lost when its folder moved
+  // on before the record was read.
+  if (engine.metadata_cache.NoItemInCache(rel) && !AdoptKnownPlaceholder(engine, rel, full, values))
+    OfferUnsentChange(engine, rel, full, values);
   return !values.folder || OfflineCheckIn(engine, full, moves, later);
 }
 

@@ -202,6 +202,23 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   Settle();
   EXPECT_TRUE(StateOf("unsent.txt").in_sync);
   EXPECT_EQ(after.Count(HALVEX_EVENT_CREATE_FILE, "\\unsent.txt"), 0u);
+
+  // A file of a folder moved while stopped, renamed after the start, and the
+  // folder moved on before that record is read: the file's rename still
+  // reaches the host (before, the file was left out of the cache at the
+  // start, and its rename was lost with the folder gone from its path).
+  Stop();
+  ASSERT_EQ(rename((root_ + "/g").c_str(), (root_ + "/g2").c_str()), 0);
+  Provider& moved = Restart({"WindowsCreatePlaceholdersOnDemand=true"});
+  ASSERT_TRUE(moved.WaitForEvent(HALVEX_EVENT_RENAME_FOLDER, "\\g"));
+  Settle();
+  ASSERT_EQ(rename((root_ + "/g2/x.txt").c_str(), (root_ + "/g2/w.txt").c_str()), 0);
+  ASSERT_EQ(rename((root_ + "/g2").c_str(), (root_ + "/g3").c_str()), 0);
+  EXPECT_TRUE(moved.WaitForEvent(HALVEX_EVENT_RENAME_FOLDER, "\\g2"));
+  EXPECT_TRUE(moved.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\g2\\x.txt"));
+  Settle();
+  EXPECT_EQ(moved.Count(HALVEX_EVENT_CREATE_FILE, "\\g3\\w.txt"), 0u);
+  EXPECT_TRUE(StateOf("g3/w.txt").in_sync);
 }
 
 // The activation's listing brings the host's older versions: a whole file
