@@ -140,6 +140,22 @@ bool UnansweredBelow(Engine& engine, std::u16string_view folder, const Task* sel
   return false;
 }
 
+// A rename waits until the host has answered a create or update of the item
+// it moves: a host that applies such a late job where the item was when it
+// was told would write to the name this rename empties (or to what comes to
+// it later), and the item's new name would keep the old content.
+void AwaitContentAnswerAt(Engine& engine, const Task& self, std::u16string_view path) {
+  const int64_t until = CurrentTimeMs() + kAnswerHoldMs;
+  for (bool told = false; UnansweredOfType(engine, path, OP_WRITE_DATA, &self) ||
+                          UnansweredOfType(engine, path, OP_CREATE, &self);
+       told = true) {
+    if (engine.state.deactivating.load() != 0 || CurrentTimeMs() >= until) return;
+    if (!told)
+      LogF(engine.diag.log_sink(), kLogVerbose, u"Rename of '%s' waits for the host's answer to its change", path);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 // A folder's rename or delete waits until the host has answered the renames
 // and deletes it was told of inside it: their late answers name the paths
 // the folder had, and would fail or land elsewhere once it moved.
@@ -248,6 +264,7 @@ int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const s
   // moves its item off the name only when it answers moves this one.
   AwaitAnswerUntil(engine, &task, new_path, new_path, CurrentTimeMs() + kAnswerHoldMs);
   if (is_dir) AwaitAnswersBelow(engine, task, path);
+  if (!is_dir) AwaitContentAnswerAt(engine, task, path);
   if (HeldForStrandedData(engine, path, result)) return 1;
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoRename called for '%s', NewPath: '%s', TaskId: %I64u", path,
        new_path, U64(task.TaskId));
