@@ -47,7 +47,9 @@ std::u16string RetryQueue::FollowRename(std::u16string_view target, std::u16stri
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
     if (it->dropped || it->record->OpType != kOpRename || it->record->NewPath != target) continue;
     std::u16string source = it->record->Path;
-    if (!new_target.empty()) {
+    // Moved back to where the host has it: nothing is left to move (told,
+    // a rename onto itself, the host may well lose the item).
+    if (!new_target.empty() && new_target != source) {
       it->record->NewPath = std::u16string(new_target);
     } else if (walking_ > 0) {
       it->dropped = true;

@@ -28,7 +28,8 @@ class RetryQueue {
   // `held_create` tells whether a create was among them.
   bool RemoveByPath(std::u16string_view path, bool is_dir, bool* held_create = nullptr);
   // The queued rename that ends at `target` (the host still has its
-  // source): moved on to `new_target`, or dropped when that is empty.
+  // source): moved on to `new_target`, or dropped when that is empty or
+  // the source itself.
   // Returns the rename's source, or nothing when none ends there.
   std::u16string FollowRename(std::u16string_view target, std::u16string_view new_target);
   // Records of items below folder `from` name them below `to`: the host

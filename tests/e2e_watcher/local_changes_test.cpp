@@ -1992,6 +1992,27 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   const std::vector<std::string> saved = MovedTo(HALVEX_EVENT_RENAME_FILE, "\\draft.txt.new");
   ASSERT_FALSE(saved.empty());
   EXPECT_EQ("\\final.txt", saved.back()) << Describe(Reported());
+
+  // A file renamed, the host asking to see the rename again, and renamed
+  // back before the retry: the host has it where it is and hears nothing
+  // more (before: a rename onto itself, which a host may take as a loss).
+  ASSERT_EQ(0u, app_.CreateFile("boomerang.txt", "b"));
+  ASSERT_TRUE(BecomesInSync("boomerang.txt"));
+  std::atomic<bool> hold{true};
+  host_.SetPolicy([&](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\boomerang.txt" && hold ? HALVEX_ERR_RETRY : 0;
+  });
+  host_.Clear();
+  ASSERT_EQ(0u, app_.Rename("boomerang.txt", "away.txt", false));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\boomerang.txt", 1)) << Describe(Reported());
+  ASSERT_EQ(0u, app_.Rename("away.txt", "boomerang.txt", false));
+  Settle();
+  hold = false;
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  Settle();
+  for (const std::string& to : MovedTo(HALVEX_EVENT_RENAME_FILE, "\\boomerang.txt"))
+    EXPECT_EQ("\\away.txt", to) << Describe(Reported());
+  EXPECT_TRUE(InSync("boomerang.txt"));
   host_.SetPolicy(nullptr);
 }
 
