@@ -439,14 +439,14 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   // The same for an edit the host answers late and a rename of the file
   // meanwhile: a host that applies the edit where the file was when it was
   // told would write it to the name the rename empties, so the rename waits.
+  ASSERT_EQ(0u, app_.CreateFile("memo-draft.txt", "v1"));
+  ASSERT_TRUE(BecomesInSync("memo-draft.txt"));
   std::atomic<int64_t> edit{0};
   waits = false;
   AnswerFirstLate(HALVEX_EVENT_UPDATE_FILE, "\\memo-draft.txt", edit);
   host_.SetObserver([&](const HostEvent& e) {
     if (e.id == HALVEX_EVENT_LOG && e.path.find("Rename of '\\memo-draft.txt' waits") != std::string::npos) waits = true;
   });
-  ASSERT_EQ(0u, app_.CreateFile("memo-draft.txt", "v1"));
-  ASSERT_TRUE(BecomesInSync("memo-draft.txt"));
   ASSERT_EQ(0u, app_.Write("memo-draft.txt", 0, "v2, edited"));
   ASSERT_TRUE(host_.WaitFor([&] { return edit != 0; }));
   ASSERT_EQ(0u, app_.Rename("memo-draft.txt", "memo-final.txt", false));

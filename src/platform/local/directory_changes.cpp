@@ -576,7 +576,9 @@ struct DirectoryChangeWatch::Impl {
     ItemInfo info;
     if (!left_again) info = ReadInfo(to_rel, exists);
     if (!exists) {
+      // Still a folder or a file, as the removal says: the two pair by kind.
       info.is_directory = from.is_dir;
+      if (from.is_dir) info.attributes = FILE_ATTRIBUTE_DIRECTORY;
       // Gone again, its id unread: the two halves still share one, which no
       // item's id can be, so that they pair with each other only.
       info.file_id = -static_cast<int64_t>(++vanished_moves);
