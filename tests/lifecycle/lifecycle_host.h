@@ -110,7 +110,8 @@ class LifecycleTest : public ::testing::Test {
     platform::ListDefaultScopeRules(u"SystemIndex", rules);
     EXPECT_TRUE(rules.empty());
   }
-  void ExpectNoThreadLeft() { EXPECT_EQ(ThreadCount(), threads_before_); }
+  // A thread of the process that was still ending at the start may be gone.
+  void ExpectNoThreadLeft() { EXPECT_LE(ThreadCount(), threads_before_); }
 
   TempStateDir state_;
   TempDir base_;
