@@ -581,6 +581,8 @@ class Host {
         std::lock_guard<std::mutex> lock(mutex_);
         Accepted(id, path, "", gen);
         EraseTree(server_, path);
+        // What the component still owed for items inside went with them.
+        std::erase_if(owed_, [&](const auto& kv) { return Within(kv.first.second, path); });
         return 0;
       }
       case HALVEX_EVENT_RENAME_FILE:
