@@ -5,8 +5,11 @@
 #include "engine/engine.h"
 #include "engine/event_bridges.h"
 #include "engine/folder_children.h"
+#include "engine/item_operations_create_update.h"
 #include "engine/local_changes.h"
+#include "engine/local_item_values.h"
 #include "engine/retry_passes.h"
+#include "halvex/corvane.h"
 #include "platform/directory_changes.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
@@ -96,6 +99,27 @@ bool FetchServerOnlyData(Engine& engine, PlaceholderManager& manager, const std:
   return fetched;
 }
 
+// A file that stays over an item the host has at `target` (an editor's
+// save whose rename was refused) goes on as that item: its changes are told
+// as updates there. Its identity must say so, or the next start would tell
+// the host the refused rename again, and the host would move its stale copy
+// of the source over what the updates gave it. It stays not in sync.
+void TakeOverReplacedItem(Engine& engine, const std::u16string& root, const std::u16string& source,
+                          const std::u16string& target) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  const std::u16string full = root + target;
+  std::u16string identity;
+  LocalItemValues values;
+  if (manager == nullptr || !engine.metadata_cache.Lookup(target, nullptr, nullptr) ||
+      !manager->GetItemIdByPath(full.c_str(), identity) || identity != source || ReadLocalValues(full, values) != 0 ||
+      values.folder)
+    return;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' stays over the host's '%s': it goes on as that item", source,
+       target);
+  UpdateFileInt(engine, target, values.attributes, values.size, values.creation_time, values.last_access_time,
+                values.last_write_time, HALVEX_FLAG_KEEP_DATA | HALVEX_FLAG_KEEP_TASKS);
+}
+
 }  // namespace
 
 void RefusedRename(Engine& engine, const std::u16string& root, const std::u16string& source,
@@ -107,6 +131,7 @@ void RefusedRename(Engine& engine, const std::u16string& root, const std::u16str
     return;
   }
   if (outcome == Outcome::kStranded) engine.stranded.Note(target, source);
+  if (outcome == Outcome::kStays && !is_dir) TakeOverReplacedItem(engine, root, source, target);
   // The host keeps the old name: the item here is not what it has.
   SetTreeNotInSync(engine, root, target, is_dir);
 }

@@ -2200,7 +2200,30 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   EXPECT_TRUE(std::filesystem::is_directory(scratch_.root() + "/vault")) << Describe(Reported());
   EXPECT_FALSE(std::filesystem::exists(scratch_.root() + "/vault2")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\vault2")) << Describe(Reported());
+
+  // An editor's save whose rename over the file the host refuses: the file
+  // goes on as an update of the one it replaced, and its later edit reaches
+  // the host there. The next start must not tell the host the save's rename
+  // again: the host would move its stale copy of the save over the edit.
+  host_.SetPolicy([&](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\memo.txt.new" ? HALVEX_ERR_OPERATION_DENIED : 0;
+  });
+  ASSERT_EQ(0u, app_.CreateFile("memo.txt", "memo 1"));
+  ASSERT_EQ(0u, app_.CreateFile("memo.txt.new", "memo 2"));
+  ASSERT_TRUE(BecomesInSync("memo.txt"));
+  ASSERT_TRUE(BecomesInSync("memo.txt.new"));
+  ASSERT_EQ(0u, app_.Rename("memo.txt.new", "memo.txt", true));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\memo.txt.new", 1)) << Describe(Reported());
+  Settle();
+  ASSERT_EQ(0u, app_.Write("memo.txt", 0, "memo 3, edited"));
+  ASSERT_TRUE(ReportsSize("\\memo.txt", 14)) << Describe(Reported());
+  ASSERT_TRUE(BecomesInSync("memo.txt")) << Describe(Reported());
+  ASSERT_EQ(0, host_.Deactivate());
   host_.SetPolicy(nullptr);
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  Settle();
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\memo.txt.new")) << Describe(Reported());
+  EXPECT_TRUE(InSync("memo.txt"));
 }
 
 }  // namespace
