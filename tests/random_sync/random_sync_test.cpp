@@ -7,7 +7,12 @@
 // lost, that every in-sync file is the server's, that nothing outside the
 // root changed and that no change was reported twice or as another item.
 //
-//   test_random_sync [--seed N] [--ops N] [--seconds N] [--faults a,b] [--verbose] [--library-log]
+//   test_random_sync [--seed N] [--ops N] [--seconds N] [--faults a,b] [--mount] [--verbose] [--library-log]
+//
+// --mount serves the root through the cloud-files mount and plays every
+// application with plain system calls on it: reads, writes and listings
+// that need the provider go through the mount, not the client. The checks
+// look at the hidden folder behind it, so that they fetch nothing.
 //
 // --library-log keeps the library's own log in the run's log, printed only
 // when the run fails (most faults it finds depend on timing and do not
@@ -19,9 +24,11 @@
 // Some operations reliably hit faults that are known and being fixed; they
 // stay off unless named in --faults (or CORVANE_RANDOM_FAULTS), "all" for
 // every one of them. See kFamilies.
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,6 +55,7 @@
 #include "common/test_process.h"
 #include "halvex/corvane.h"
 #include "platform/local/client.h"
+#include "platform/local/sync_roots.h"
 
 namespace {
 
@@ -79,6 +87,7 @@ struct Options {
   double seconds = 0;
   bool verbose = false;
   bool library_log = false;
+  bool mount = false;
   std::set<std::string> faults;
   std::set<int> answers = {0, 1, 2, 3};  // Host::Answer values the host may give
 };
@@ -200,6 +209,8 @@ class Host {
     return rc != 0 ? rc : Activate();
   }
   int32_t Activate() { return Do(HALVEX_METHOD_ACTIVATE, {1}); }
+  // Unregisters the root: a mounted one is unmounted and its items come back.
+  int32_t Uninstall() { return Do(HALVEX_METHOD_UNINSTALL, {0}); }
   int32_t Deactivate() {
     const int32_t rc = Do(HALVEX_METHOD_DEACTIVATE, {0});
     std::lock_guard<std::mutex> lock(mutex_);
@@ -705,6 +716,46 @@ std::string ReadFile(const std::string& native) {
   std::ifstream in(native, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
+// 0, or the errno of the failing call, as a program would see it.
+int ReadRange(const std::string& native, uint64_t offset, uint64_t length, std::string& got) {
+  const int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  got.assign(length, '\0');
+  size_t done = 0;
+  int rc = 0;
+  while (done < length) {
+    const ssize_t n = pread(fd, got.data() + done, length - done, off_t(offset + done));
+    if (n < 0) rc = errno;
+    if (n <= 0) break;
+    done += size_t(n);
+  }
+  got.resize(done);
+  close(fd);
+  return rc;
+}
+int WriteRange(const std::string& native, uint64_t offset, const std::string& data) {
+  const int fd = open(native.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int rc = 0;
+  for (size_t done = 0; rc == 0 && done < data.size();) {
+    const ssize_t n = pwrite(fd, data.data() + done, data.size() - done, off_t(offset + done));
+    if (n <= 0) rc = n < 0 ? errno : EIO;
+    done += n > 0 ? size_t(n) : 0;
+  }
+  if (close(fd) != 0 && rc == 0) rc = errno;
+  return rc;
+}
+// Every name in the folder, as `ls` asks for them.
+int ListNames(const std::string& native) {
+  DIR* dir = opendir(native.c_str());
+  if (dir == nullptr) return errno;
+  errno = 0;
+  while (readdir(dir) != nullptr) {
+  }
+  const int rc = errno;
+  closedir(dir);
+  return rc;
+}
 
 // One run: a fresh root, a host and a sequence of steps drawn from `seed`.
 class Run {
@@ -714,6 +765,7 @@ class Run {
     g_journal = &journal_;
   }
   ~Run() {
+    if (opt_.mount && host_ != nullptr) Unmount();
     host_.reset();
     {
       std::lock_guard<std::mutex> lock(g_journal_mutex);
@@ -735,6 +787,7 @@ class Run {
     outside_ = Snapshot(base_);
     client_ = std::make_unique<Client>(root_);
     host_ = std::make_unique<Host>(root_, seed_, opt_, journal_);
+    if (opt_.mount && !MountOnRegistration()) return false;
     expect_ = {{"docs", {true, ""}},
                {"docs/old", {true, ""}},
                {"photos", {true, ""}},
@@ -747,6 +800,9 @@ class Run {
     const bool serialize = rng_() % 2;
     Note(std::string("start, SerializeEvents=") + (serialize ? "1" : "0"));
     if (const int32_t rc = host_->Start(serialize)) return Fail("activation failed: " + host_->LastError() + " " + std::to_string(rc));
+    if (opt_.mount && !Mounted()) return Fail("registering did not mount the root");
+    // The client finds the hidden folder as it starts: the platform's side of the mount.
+    if (opt_.mount) client_ = std::make_unique<Client>(root_);
     Listed("");
     int until_quiet = 20;
     for (step_ = 1; step_ <= opt_.ops && !journal_.Failed(); ++step_) {
@@ -763,8 +819,8 @@ class Run {
   void Report() {
     fprintf(stderr, "random sync: seed %llu failed; the run's steps:\n", static_cast<unsigned long long>(seed_));
     journal_.Print();
-    fprintf(stderr, "replay: test_random_sync --seed %llu --ops %d%s\n", static_cast<unsigned long long>(seed_), opt_.ops,
-            FaultsArg().c_str());
+    fprintf(stderr, "replay: test_random_sync --seed %llu --ops %d%s%s\n", static_cast<unsigned long long>(seed_), opt_.ops,
+            FaultsArg().c_str(), opt_.mount ? " --mount" : "");
   }
 
  private:
@@ -774,10 +830,34 @@ class Run {
     return out;
   }
   bool Gate(const char* family) const { return opt_.faults.count(family) > 0; }
+  // Nothing moves into a mount from another file system: programs write there.
+  bool WritesInPlace() const { return Gate("plain-writes") || opt_.mount; }
+  bool MountOnRegistration() {
+#ifdef CORVANE_CLOUDFS
+    setenv("CORVANE_CLOUDFS", CORVANE_CLOUDFS, 1);
+    return true;
+#else
+    return Fail("--mount: built without corvane-cloudfs");
+#endif
+  }
+  bool Mounted() const {
+    struct stat a, b;
+    return stat(root_.c_str(), &a) == 0 && stat(base_.c_str(), &b) == 0 && a.st_dev != b.st_dev;
+  }
+  void Unmount() {
+    if (host_->Deactivate() != 0 || host_->Uninstall() != 0) Note("uninstall failed: " + host_->LastError());
+    struct statvfs fs;
+    if (Mounted() || (statvfs(root_.c_str(), &fs) != 0 && errno == ENOTCONN)) {
+      Note("the mount outlived its root's registration");
+      journal_.Fail("the mount outlived its root's registration");
+      // A mount left behind would break every later run.
+      if (system(("fusermount3 -u -z " + root_ + " 2>/dev/null").c_str()) != 0) return;
+    }
+  }
   // A new file with its content: written in place, or (while plain writes
   // are gated) written beside the root and moved in whole.
   bool Put(const std::string& rel, const std::string& data, bool replace = false) {
-    if (Gate("plain-writes") && !replace) return WriteFile(Native(rel), data, O_CREAT | O_EXCL);
+    if (WritesInPlace() && !replace) return WriteFile(Native(rel), data, O_CREAT | O_EXCL);
     const std::string staged = base_ + "/staging/" + std::to_string(++staged_);
     return WriteFile(staged, data, O_CREAT | O_EXCL) &&
            renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, Native(rel).c_str(), replace ? 0 : RENAME_NOREPLACE) == 0;
@@ -791,6 +871,8 @@ class Run {
   template <class T>
   const T& Pick(const std::vector<T>& v) { return v[R(v.size())]; }
   std::string Native(const std::string& rel) const { return rel.empty() ? root_ : root_ + "/" + rel; }
+  // Where the item really is: behind the mount, where looking fetches nothing.
+  std::string Disk(const std::string& rel) const { return corvane::platform::local::ToBackingPath(Native(rel)); }
   std::string Bytes() {
     static const uint64_t kSizes[] = {0, 1, 100, 4095, 4096, 5000, 20000, 70000};
     return RemoteBytes(kSizes[R(8)] + R(50), uint32_t(rng_()));
@@ -812,7 +894,7 @@ class Run {
       std::string name = is_folder ? kFolders[R(4)] : kFiles[R(6)];
       if (i > 3) name = std::to_string(i) + "-" + name;
       const std::string p = Join(folder, name);
-      if (!expect_.count(p) && !server.count(p) && !fs::exists(fs::symlink_status(Native(p)))) return p;
+      if (!expect_.count(p) && !server.count(p) && !fs::exists(fs::symlink_status(Disk(p)))) return p;
     }
   }
   // The folder's placeholders are there (listed now when the provider runs).
@@ -829,7 +911,7 @@ class Run {
       if (client_->State(f, s) != 0) return false;
       if (!s.placeholder || s.populated) continue;
       std::vector<ClientEntry> entries;
-      if (!active_ || client_->List(f, entries) != 0) return false;
+      if (!active_ || (opt_.mount ? ListNames(Native(f)) : client_->List(f, entries)) != 0) return false;
     }
     return true;
   }
@@ -919,8 +1001,9 @@ class Run {
     const std::string& want = expect_[p].data;
     const uint64_t offset = R(want.size() + 1), length = 1 + R(70000);
     std::string got;
-    const DWORD rc = client_->Read(p, offset, length, got);
-    Note("read " + p + " @" + std::to_string(offset) + "+" + std::to_string(length) + " (client): " + std::to_string(rc));
+    const DWORD rc = opt_.mount ? ReadRange(Native(p), offset, length, got) : client_->Read(p, offset, length, got);
+    Note("read " + p + " @" + std::to_string(offset) + "+" + std::to_string(length) + (opt_.mount ? " (mount): " : " (client): ") +
+         std::to_string(rc));
     const std::string wanted = want.substr(std::min<uint64_t>(offset, want.size()), length);
     if (rc == 0 && got != wanted) {
       size_t at = 0;
@@ -932,7 +1015,7 @@ class Run {
   }
 
   // Writes through the client when a plain call would hit a known fault.
-  bool Plain(const ItemState& s) { return !s.placeholder || (Gate("plain-writes") && s.FullyHydrated()); }
+  bool Plain(const ItemState& s) { return opt_.mount || !s.placeholder || (Gate("plain-writes") && s.FullyHydrated()); }
 
   void UserStep() {
     const std::vector<std::string> files = Paths(false), folders = Paths(true);
@@ -972,8 +1055,9 @@ class Run {
     if (r < 44) {  // write into the middle
       const uint64_t offset = R(want.size() + 1);
       const std::string data = Bytes().substr(0, 6000);
-      const DWORD rc = client_->Write(file, offset, data);
-      Note("write " + file + " @" + std::to_string(offset) + " +" + std::to_string(data.size()) + " (client): " + std::to_string(rc));
+      const DWORD rc = opt_.mount ? WriteRange(Native(file), offset, data) : client_->Write(file, offset, data);
+      Note("write " + file + " @" + std::to_string(offset) + " +" + std::to_string(data.size()) +
+           (opt_.mount ? " (mount): " : " (client): ") + std::to_string(rc));
       if (rc == 0) {
         if (want.size() < offset + data.size()) want.resize(offset + data.size());
         want.replace(offset, data.size(), data);
@@ -992,7 +1076,7 @@ class Run {
       if (expect_.count(temp)) return;
       Note("save " + file + " through " + temp + " (" + std::to_string(data.size()) + " bytes)");
       Touched(temp);
-      if (Gate("plain-writes")) {
+      if (WritesInPlace()) {
         if (!WriteFile(Native(temp), data, O_CREAT | O_EXCL)) return;
         expect_[temp] = {false, data};
         Rename(temp, file);
@@ -1061,7 +1145,7 @@ class Run {
     }
     // Stopped part way (something new appeared inside): what it removed is gone.
     for (auto it = expect_.begin(); it != expect_.end();) {
-      const bool removed = Within(it->first, folder) && !fs::exists(fs::symlink_status(Native(it->first)));
+      const bool removed = Within(it->first, folder) && !fs::exists(fs::symlink_status(Disk(it->first)));
       it = removed ? expect_.erase(it) : std::next(it);
     }
   }
@@ -1075,7 +1159,7 @@ class Run {
       if (it == server.end() || !(it->second == item)) return false;
       const ItemState s = State(q);
       // Not on disk (its folder never listed): nothing local to lose.
-      if (s.size == UINT64_MAX && !fs::exists(fs::symlink_status(Native(q)))) continue;
+      if (s.size == UINT64_MAX && !fs::exists(fs::symlink_status(Disk(q)))) continue;
       if (!item.folder && (!s.placeholder || !s.in_sync)) return false;
     }
     return true;
@@ -1170,7 +1254,7 @@ class Run {
     for (const ClientEntry& e : entries) {
       const std::string p = Join(folder, e.name);
       states[p] = State(p);
-      out[p] = {e.is_folder, e.is_folder ? "" : ReadFile(Native(p))};
+      out[p] = {e.is_folder, e.is_folder ? "" : ReadFile(Disk(p))};
       if (e.is_folder && !Walk(p, out, states)) return false;
     }
     return true;
@@ -1272,7 +1356,7 @@ class Run {
         const ItemState& state = states[p] = State(p);
         if (read != 0 && expect_.count(p) && expect_[p].base_gone && !state.FullyHydrated()) {
           Note("check: " + p + " lacks data of a version the server replaced: not read");
-          item.data = ReadFile(Native(p));
+          item.data = ReadFile(Disk(p));
           continue;
         }
         if (read != 0 || state.size == UINT64_MAX)
@@ -1317,7 +1401,8 @@ class Run {
   // Names beside the root and everything in the folder outside it.
   static std::map<std::string, std::string> Snapshot(const std::string& base) {
     std::map<std::string, std::string> out;
-    for (const auto& e : fs::directory_iterator(base)) out[e.path().filename()] = "";  // staging/ is the user's
+    for (const auto& e : fs::directory_iterator(base))  // staging/ is the user's; the mount's hidden folder the root's
+      if (!e.path().filename().string().ends_with(".corvane-backing")) out[e.path().filename()] = "";
     for (const auto& e : fs::recursive_directory_iterator(base + "/outside"))
       out[e.path().string()] = e.is_regular_file() ? ReadFile(e.path()) : "folder";
     return out;
@@ -1401,6 +1486,7 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
     if (a == "--verbose") opt.verbose = true;
+    else if (a == "--mount") opt.mount = true;
     else if (a == "--library-log") opt.library_log = true;
     else if (a == "--seed" && next) opt.seed = strtoull(argv[++i], nullptr, 10), seeded = true;
     else if (a == "--answers" && next) {  // narrowing a fault down: e.g. "0,2" = done and retry only
@@ -1412,10 +1498,14 @@ int main(int argc, char** argv) {
     else if (a == "--faults" && next) {
       if (!ParseFaults(argv[++i], opt)) return 2;
     } else {
-      fprintf(stderr, "usage: %s [--seed N] [--ops N] [--seconds N] [--faults F,...|all] [--verbose] [--library-log]\nfault families:\n", argv[0]);
+      fprintf(stderr, "usage: %s [--seed N] [--ops N] [--seconds N] [--faults F,...|all] [--mount] [--verbose] [--library-log]\nfault families:\n", argv[0]);
       for (const auto& [name, what] : kFamilies) fprintf(stderr, "  %-17s %s\n", name.c_str(), what);
       return 2;
     }
+  }
+  if (opt.mount && access("/dev/fuse", R_OK | W_OK) != 0) {
+    printf("random sync: skipped, no usable /dev/fuse for --mount\n");
+    return 77;
   }
   setenv("CORVANE_REQUEST_TIMEOUT_MS", "20000", 0);
   std::thread(Watchdog).detach();
