@@ -733,11 +733,15 @@ int ReadRange(const std::string& native, uint64_t offset, uint64_t length, std::
   close(fd);
   return rc;
 }
-int WriteRange(const std::string& native, uint64_t offset, const std::string& data) {
+// `done`: the bytes written before a failure too. The kernel hands a write
+// over in parts (a partial page first), so a later part may fail after an
+// earlier one landed, as on any file system that fails part way.
+int WriteRange(const std::string& native, uint64_t offset, const std::string& data, size_t& done) {
+  done = 0;
   const int fd = open(native.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return errno;
   int rc = 0;
-  for (size_t done = 0; rc == 0 && done < data.size();) {
+  while (rc == 0 && done < data.size()) {
     const ssize_t n = pwrite(fd, data.data() + done, data.size() - done, off_t(offset + done));
     if (n <= 0) rc = n < 0 ? errno : EIO;
     done += n > 0 ? size_t(n) : 0;
@@ -1055,10 +1059,14 @@ class Run {
     if (r < 44) {  // write into the middle
       const uint64_t offset = R(want.size() + 1);
       const std::string data = Bytes().substr(0, 6000);
-      const DWORD rc = opt_.mount ? WriteRange(Native(file), offset, data) : client_->Write(file, offset, data);
+      size_t done = 0;
+      const DWORD rc = opt_.mount ? WriteRange(Native(file), offset, data, done) : client_->Write(file, offset, data);
       Note("write " + file + " @" + std::to_string(offset) + " +" + std::to_string(data.size()) +
-           (opt_.mount ? " (mount): " : " (client): ") + std::to_string(rc));
-      if (rc == 0) {
+           (opt_.mount ? " (mount): " : " (client): ") + std::to_string(rc) + (rc != 0 && done > 0 ? ", " + std::to_string(done) + " written" : ""));
+      if (rc != 0 && done > 0) {
+        if (want.size() < offset + done) want.resize(offset + done);
+        want.replace(offset, done, data, 0, done);
+      } else if (rc == 0) {
         if (want.size() < offset + data.size()) want.resize(offset + data.size());
         want.replace(offset, data.size(), data);
       }
