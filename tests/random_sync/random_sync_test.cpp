@@ -1464,6 +1464,12 @@ void Watchdog() {
     fprintf(stderr, "random sync: no progress for 150 s (hang)\n");
     if (g_journal) g_journal->Print();
     fflush(stderr);
+    // Where every thread waits, here and in the mount's process, where gdb is.
+    const std::string pid = std::to_string(getpid());
+    const std::string stacks = "command -v gdb >/dev/null && for p in " + pid +
+                               " $(pgrep -f 'corvane-cloudfs mount-root'); do echo \"threads of $p:\"; "
+                               "gdb -p $p -batch -ex 'thread apply all bt' 2>/dev/null; done >&2";
+    if (system(stacks.c_str()) != 0) fprintf(stderr, "random sync: no stacks (gdb?)\n");
     _exit(3);
   }
 }
