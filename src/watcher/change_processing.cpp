@@ -152,10 +152,20 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
   // A folder above it waits for the host's answer to its move: refused, the
   // folder goes back, and the item with it, to a name this record does not
   // have; the walk of the folder reports it there.
-  if (AwaitAnswersAbove(engine, relative_path) && !PathExists(full_path)) {
-    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' went with its folder since its record: not reported here",
-         relative_path);
-    return 0;
+  if (AwaitAnswersAbove(engine, relative_path)) {
+    if (!PathExists(full_path)) {
+      LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' went with its folder since its record: not reported here",
+           relative_path);
+      return 0;
+    }
+    // The stop cut the wait short: the host may still take that move, and
+    // then has the item here already. The next start finds which it is.
+    if (engine.state.deactivating.load() != 0) {
+      LogF(engine.diag.log_sink(), kLogVerbose,
+           u"'%s' waits for its folder's move, which the stop left unanswered: the next start reports it",
+           relative_path);
+      return 0;
+    }
   }
   const int32_t result = ReportNewLocalFile(engine, full_path, values.attributes, values.size, values.creation_time,
                                             values.last_access_time, values.last_write_time, false);

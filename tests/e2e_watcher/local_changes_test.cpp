@@ -1736,7 +1736,34 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\owl.txt", 1)) << Describe(Reported());
   Settle();
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\owl.txt")) << Describe(Reported());
+
+  // A folder's move the host answers late, a file inside it changed
+  // meanwhile: the file's event waits for that answer, and a stop cuts the
+  // wait short. The file must not then be offered as new under the
+  // folder's new name: the host, taking the move after all, has it there.
+  ASSERT_EQ(0u, app_.CreateFolder("tent"));
+  ASSERT_EQ(0u, app_.CreateFile("tent/peg.txt", "peg"));
+  ASSERT_TRUE(BecomesInSync("tent/peg.txt"));
+  std::atomic<int64_t> tent_move{0};
+  std::atomic<bool> peg_waits{false};
+  AnswerFirstLate(HALVEX_EVENT_RENAME_FOLDER, "\\tent", tent_move);
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("Event for '\\camp\\peg.txt' waits") != std::string::npos)
+      peg_waits = true;
+  });
+  ASSERT_EQ(0, rename((root + "tent").c_str(), (root + "camp").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return tent_move != 0; }));
+  ASSERT_EQ(0u, app_.Write("camp/peg.txt", 3, " and rope"));
+  ASSERT_TRUE(host_.WaitFor([&] { return peg_waits.load(); })) << Describe(Reported());
+  ASSERT_EQ(0, host_.Deactivate());
+  EXPECT_EQ(0, host_.Finalize(tent_move, 0)) << host_.LastError();
+  host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  EXPECT_TRUE(BecomesInSync("camp/peg.txt")) << Describe(Reported());
+  Settle();
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\camp\\peg.txt")) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\camp\\peg.txt", 12)) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
