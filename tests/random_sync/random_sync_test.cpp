@@ -538,7 +538,11 @@ class Host {
                 const std::string& data, int64_t offset, int64_t length, uint64_t gen) {
     switch (id) {
       case HALVEX_EVENT_LIST_DIRECTORY: {
-        for (const auto& [p, item] : Server()) {
+        const Tree server = Server();
+        // A folder it does not have (moved since, or never taken) is no empty one.
+        if (const auto it = server.find(path); !path.empty() && (it == server.end() || !it->second.folder))
+          return HALVEX_ERR_ITEM_NOT_FOUND;
+        for (const auto& [p, item] : server) {
           if (p.empty() || Parent(p) != path) continue;
           const std::string name = p.substr(path.empty() ? 0 : path.size() + 1);
           int64_t t = kFileTime, size = static_cast<int64_t>(item.data.size()), id64 = task;
