@@ -22,6 +22,7 @@ uint32_t ReadLocalValues(const std::u16string& full_path, LocalItemValues& value
   values.creation_time = info.ftCreationTime;
   values.last_access_time = info.ftLastAccessTime;
   values.last_write_time = info.ftLastWriteTime;
+  values.file_id = static_cast<int64_t>((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
   return 0;
 }
 

@@ -14,6 +14,7 @@ struct LocalItemValues {
   int64_t last_access_time = 0;
   int64_t last_write_time = 0;
   bool placeholder = false;  // only where read from the item itself
+  int64_t file_id = 0;       // only where read from the item itself
 };
 
 // The values of the item at `full_path`; 0 or the system error. Logs

@@ -685,6 +685,15 @@ int32_t ProcessRecord(DirectoryWatcher& watcher, const ChangeRecord& record, con
   }
   if (read < 0) return kErrOsCallFailed;
   const LocalItemValues& values = view.values;
+  // The record names the item that had the name when it changed; another
+  // stands there now (renamed over it, say), whose own records come later.
+  // Taken for that one, the record would report it, as new or as the known
+  // item's change, before its own rename is seen.
+  if (record.FileId != 0 && values.file_id > 0 && values.file_id != record.FileId) {
+    LogF(sink, kLogVerbose, u"'%s' holds another item than its record's, which left the name: its own records follow",
+         rel);
+    return 0;
+  }
 
   // Only placeholders can be marked excluded: with no rule that could match,
   // a plain item needs no look at its exclusion state.

@@ -475,6 +475,25 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ("short", data);
   ASSERT_EQ(0u, app_.ReadAll("plan.txt", data));
   EXPECT_EQ(long_text, data);
+  // With the watcher behind, a file edited and moved to another folder,
+  // and another renamed to its name: the edit's record is of the first file,
+  // and says nothing of the second (before, it reported the second's
+  // content as the first's update, which the host then moved away with it).
+  ASSERT_EQ(0u, app_.CreateFile("jot.txt", "jot"));
+  ASSERT_EQ(0u, app_.CreateFile("scrap.txt", "a scrap"));
+  ASSERT_EQ(0u, app_.CreateFolder("bin"));
+  ASSERT_TRUE(BecomesInSync("jot.txt") && BecomesInSync("scrap.txt") && BecomesInSync("bin"));
+  ASSERT_TRUE(BehindTheWatcher("gate15.txt", [&] {
+    return app_.Write("jot.txt", 0, "jot, edited") == 0 &&
+           rename((r + "jot.txt").c_str(), (r + "bin/jot.txt").c_str()) == 0 &&
+           rename((r + "scrap.txt").c_str(), (r + "jot.txt").c_str()) == 0;
+  }));
+  EXPECT_EQ(Names{"\\bin\\jot.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\jot.txt")) << Describe(Reported());
+  EXPECT_EQ(Names{"\\jot.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\scrap.txt")) << Describe(Reported());
+  for (const HostEvent& e : host_.Events(HALVEX_EVENT_UPDATE_FILE, "\\jot.txt"))
+    EXPECT_NE(7, e.size) << "the renamed file's content went out as the edited one's\n" << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\bin\\jot.txt", 11)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("bin/jot.txt") && BecomesInSync("jot.txt"));
   // The same with folders, which no size tells apart: the folder found at
   // the first new name is the other one, moved there, and both moves reach
   // the host.

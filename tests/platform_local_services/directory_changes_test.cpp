@@ -402,6 +402,29 @@ TEST_F(DirectoryChangesTest, ChangeAfterAHandedOutRecordIsNotCoalescedAway) {
   EXPECT_EQ(Actions(Collect(300, 96)), (Expected{{FILE_ACTION_ADDED, "y"},
                                                  {FILE_ACTION_MODIFIED, "y"},
                                                  {FILE_ACTION_MODIFIED, "x"}}));
+
+  // A change still waiting whose file then leaves the name, moved to
+  // another folder or within this one, another file renamed onto the name:
+  // the waiting record is of the file that left, not of the newcomer, whose
+  // own records follow.
+  ASSERT_EQ(mkdir((root_ / "far").c_str(), 0755), 0);
+  for (const char* name : {"n", "m", "p", "q"}) WriteFile(root_ / name, name);
+  Collect();
+  WriteFile(root_ / "n", "n, edited");
+  WriteFile(root_ / "p", "p, edited");
+  ASSERT_EQ(rename((root_ / "n").c_str(), (root_ / "far/n").c_str()), 0);
+  ASSERT_EQ(rename((root_ / "p").c_str(), (root_ / "p2").c_str()), 0);
+  ASSERT_EQ(rename((root_ / "m").c_str(), (root_ / "n").c_str()), 0);
+  ASSERT_EQ(rename((root_ / "q").c_str(), (root_ / "p").c_str()), 0);
+  const std::vector<Change> left = Collect();
+  for (const auto& [name, moved] : {std::pair{"n", "far/n"}, std::pair{"p", "p2"}}) {
+    const auto edit = std::find_if(left.begin(), left.end(), [&](const Change& c) {
+      return c.action == FILE_ACTION_MODIFIED && c.name == name;
+    });
+    ASSERT_NE(edit, left.end()) << name;
+    EXPECT_EQ(edit->file_id, Inode(root_ / moved)) << name;
+    EXPECT_NE(edit->file_id, Inode(root_ / name)) << name;
+  }
 }
 
 // The kernel's name for a file not yet linked is "#<inode>": its records

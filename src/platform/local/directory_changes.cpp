@@ -469,6 +469,7 @@ struct DirectoryChangeWatch::Impl {
       MarkLost();
       return;
     }
+    if (record.action == FILE_ACTION_REMOVED || record.action == FILE_ACTION_RENAMED_OLD_NAME) KeepLeavingItem(record);
     record.seq = next_seq++;
     last_by_path[record.rel] = {record.seq, record.action};
     pending.push_back(std::move(record));
@@ -541,6 +542,22 @@ struct DirectoryChangeWatch::Impl {
     if (is_dir) record.info.attributes = FILE_ATTRIBUTE_DIRECTORY;
     record.parent_id = parent_id;
     Push(std::move(record));
+  }
+
+  // The item of the last record still waiting at `leaving.rel` is the one
+  // leaving the name now: read at hand-out, that record would show whatever
+  // takes the name next (a file renamed over it, say), and a consumer would
+  // take that item for changed or new before its own records come. It
+  // reports the leaving item instead, as a Windows record reports the item
+  // when it changed; a deleted file's id is not known any more.
+  void KeepLeavingItem(const Record& leaving) REQUIRES(mu) {
+    const auto it = last_by_path.find(leaving.rel);
+    if (it == last_by_path.end() || pending.empty() || it->second.first < pending.front().seq) return;
+    const uint64_t index = it->second.first - pending.front().seq;
+    if (index >= pending.size() || !pending[index].stale) return;
+    Record& earlier = pending[index];
+    earlier.stale = false;
+    if (leaving.info.file_id != 0) earlier.info = leaving.info;
   }
 
   // The records already waiting are still delivered, then the loss, so the
