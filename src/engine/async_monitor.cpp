@@ -159,6 +159,18 @@ void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const 
 
 }  // namespace
 
+bool RenameOntoItOutstanding(Engine& engine, std::u16string_view path) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  std::u16string identity;
+  int64_t since = 0;
+  const std::u16string full = engine.EffectiveSyncRootPath() + std::u16string(path);
+  // A folder's state follows its listing, not a version of it.
+  const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
+  if (attributes == platform::INVALID_FILE_ATTRIBUTES || (attributes & platform::FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), identity, &since) || identity.empty()) return false;
+  return engine.taken_renames.Follow(std::move(identity), since) != path;
+}
+
 bool RenamedItemMovedOn(Engine& engine, const std::u16string& target, int64_t moved_file_id) {
   if (moved_file_id == 0) return false;
   // Below 0: the record was read when the item had left the name already.

@@ -28,6 +28,10 @@ class LocalChanges {
   // inside it meanwhile name the path it left, or there were none, so a walk
   // finds those changes where they are now. Nothing while no watch runs.
   virtual void WalkMovedFolder(Engine& engine, const std::u16string& relative_path) const = 0;
+  // A file whose rename the host took late, written while the rename waited:
+  // the rename carried none of that content, which is offered now as the
+  // file's update.
+  virtual void OfferContentAfterRename(Engine& engine, const std::u16string& relative_path) const = 0;
   // Removes the empty folders below the root at uninstall (the root stays).
   virtual bool DeleteEmptyLocalFolders(Engine& engine, const std::u16string& folder_full_path) const = 0;
 };

@@ -177,7 +177,10 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
                          (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) == 0;
     const int32_t moved = FinishLocalRename(engine, root, record.Path, record.NewPath, task->RenameInfo.get());
     if (moved != kOk) result = moved;
-    if (moved == kOk && written) DoSetPlaceholderSyncState(engine, record.NewPath, false);
+    if (moved == kOk && written) {
+      DoSetPlaceholderSyncState(engine, record.NewPath, false);
+      engine.local_changes.OfferContentAfterRename(engine, record.NewPath);
+    }
     if (moved == kOk && record.IsDir != 0) engine.local_changes.WalkMovedFolder(engine, record.NewPath);
   }
   if (record.OpType == kOpDelete && (result == kOk || result == kErrLocalItemNotFound)) {

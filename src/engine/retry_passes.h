@@ -68,6 +68,13 @@ bool RenameLeavesHostItem(Engine& engine, const std::u16string& source, int64_t 
 // rename was reported.
 int32_t RenameTakenFlags(bool source_in_sync);
 
+// The file (never a folder) at `path` is to become the host's item there by
+// a rename that has not reached the host yet (its identity names another
+// name): content of it the host takes now lands on what the rename will
+// replace, so it is not the host's once the rename is taken, and the file
+// must not be marked in sync for it.
+bool RenameOntoItOutstanding(Engine& engine, std::u16string_view path);
+
 // The renamed item (`moved_file_id`, as its record told it) has left
 // `target` again: what stands there now is another item, however alike.
 bool RenamedItemMovedOn(Engine& engine, const std::u16string& target, int64_t moved_file_id);

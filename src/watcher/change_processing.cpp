@@ -951,6 +951,8 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   if (!keep) {
     if (answer == 0 && content_unsent) {
       LogF(sink, kLogVerbose, u"'%s' stays not in sync: its new content is not all on disk to be sent", rel);
+    } else if (answer == 0 && (flags & kFlagContent) && RenameOntoItOutstanding(engine, rel)) {
+      LogF(sink, kLogVerbose, u"'%s' stays not in sync: a rename onto it is still to be taken", rel);
     } else if (answer == 0) {
       result = MarkTakenVersionInSync(engine, rel, reported_size, reported_write_time, reported_file_id,
                                       reported_usn);

@@ -3,8 +3,10 @@
 
 #include "diag/log.h"
 #include "engine/engine.h"
+#include "engine/local_item_values.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
+#include "watcher/change_processing.h"
 #include "watcher/directory_watcher.h"
 #include "watcher/rescan.h"
 
@@ -58,6 +60,11 @@ class Watcher final : public LocalChanges {
   void WalkMovedFolder(Engine& engine, const std::u16string& relative_path) const override {
     MutexLock lock(watcher_slot);
     if (engine.watcher) engine.watcher->StartNewFolderCheck(relative_path);
+  }
+  void OfferContentAfterRename(Engine& engine, const std::u16string& relative_path) const override {
+    const std::u16string full = engine.EffectiveSyncRootPath() + relative_path;
+    LocalItemValues values;
+    if (ReadLocalValues(full, values) == 0 && !values.folder) UpdateLocalItem(engine, nullptr, relative_path, full, values);
   }
   bool DeleteEmptyLocalFolders(Engine& engine, const std::u16string& folder_full_path) const override {
     return corvane::DeleteEmptyLocalFolders(engine, folder_full_path);

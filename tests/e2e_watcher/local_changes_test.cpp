@@ -1905,7 +1905,9 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\late\\kept.txt", 1)) << Describe(Reported());
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\box")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FOLDER, "\\box")) << Describe(Reported());
-  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\late\\kept.txt")) << Describe(Reported());
+  // (Its write may be seen after its create, as an update of the new file.)
+  for (const HostEvent& e : WithoutFollowUps(host_.ItemEvents()))
+    EXPECT_FALSE(e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\late\\kept.txt") << Describe(Reported());
   // The held-back update follows its folder.
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FOLDER, "\\moving", 1)) << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\moved\\f.txt", 5)) << Describe(Reported());
@@ -2038,6 +2040,36 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   const std::vector<std::string> saved = MovedTo(HALVEX_EVENT_RENAME_FILE, "\\draft.txt.new");
   ASSERT_FALSE(saved.empty());
   EXPECT_EQ("\\final.txt", saved.back()) << Describe(Reported());
+
+  // The same save, the saved file edited before the retry and the edit
+  // taken, and the provider stopped and started before the retry: the
+  // rename, told again at the start, puts the save's first version over the
+  // edit on the server, so the edit must go out again after it.
+  ASSERT_EQ(0u, app_.CreateFile("ledger.txt", "old ledger"));
+  ASSERT_EQ(0u, app_.CreateFile("ledger.txt.new", "new ledger"));
+  ASSERT_TRUE(BecomesInSync("ledger.txt") && BecomesInSync("ledger.txt.new"));
+  release = false;
+  host_.SetPolicy([&](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\ledger.txt.new" && !release ? HALVEX_ERR_RETRY : 0;
+  });
+  host_.Clear();
+  ASSERT_EQ(0u, app_.Rename("ledger.txt.new", "ledger.txt", true));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\ledger.txt.new", 1)) << Describe(Reported());
+  ASSERT_EQ(0u, app_.Write("ledger.txt", 0, "the edited ledger"));
+  ASSERT_TRUE(ReportsSize("\\ledger.txt", 17)) << Describe(Reported());
+  ASSERT_EQ(0, host_.Deactivate());
+  release = true;
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\ledger.txt.new", 2)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("ledger.txt"));
+  Settle();
+  const std::vector<HostEvent> ledger = host_.ItemEvents();
+  const auto moved_over = std::find_if(ledger.rbegin(), ledger.rend(), [](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\ledger.txt.new";
+  });
+  EXPECT_TRUE(std::any_of(ledger.rbegin(), moved_over, [](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\ledger.txt" && (e.flags & 0x40) && e.size == 17;
+  })) << Describe(Reported());
 
   // A file renamed, the host asking to see the rename again, and renamed
   // back before the retry: the host has it where it is and hears nothing

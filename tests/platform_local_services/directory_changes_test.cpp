@@ -408,10 +408,12 @@ TEST_F(DirectoryChangesTest, ChangeAfterAHandedOutRecordIsNotCoalescedAway) {
   // the waiting record is of the file that left, not of the newcomer, whose
   // own records follow.
   ASSERT_EQ(mkdir((root_ / "far").c_str(), 0755), 0);
-  for (const char* name : {"n", "m", "p", "q"}) WriteFile(root_ / name, name);
+  for (const char* name : {"n", "m", "p", "q", "r", "s"}) WriteFile(root_ / name, name);
   Collect();
   WriteFile(root_ / "n", "n, edited");
   WriteFile(root_ / "p", "p, edited");
+  WriteFile(root_ / "r", "r, edited");
+  ASSERT_EQ(rename((root_ / "s").c_str(), (root_ / "r").c_str()), 0);  // r replaced: its record has no item's id
   ASSERT_EQ(rename((root_ / "n").c_str(), (root_ / "far/n").c_str()), 0);
   ASSERT_EQ(rename((root_ / "p").c_str(), (root_ / "p2").c_str()), 0);
   ASSERT_EQ(rename((root_ / "m").c_str(), (root_ / "n").c_str()), 0);
@@ -425,6 +427,11 @@ TEST_F(DirectoryChangesTest, ChangeAfterAHandedOutRecordIsNotCoalescedAway) {
     EXPECT_EQ(edit->file_id, Inode(root_ / moved)) << name;
     EXPECT_NE(edit->file_id, Inode(root_ / name)) << name;
   }
+  const auto replaced = std::find_if(left.begin(), left.end(), [](const Change& c) {
+    return c.action == FILE_ACTION_MODIFIED && c.name == "r";
+  });
+  ASSERT_NE(replaced, left.end());
+  EXPECT_LT(replaced->file_id, 0);
 }
 
 // The kernel's name for a file not yet linked is "#<inode>": its records

@@ -470,6 +470,7 @@ struct DirectoryChangeWatch::Impl {
       return;
     }
     if (record.action == FILE_ACTION_REMOVED || record.action == FILE_ACTION_RENAMED_OLD_NAME) KeepLeavingItem(record);
+    if (record.action == FILE_ACTION_ADDED || record.action == FILE_ACTION_RENAMED_NEW_NAME) KeepReplacedItem(record.rel);
     record.seq = next_seq++;
     last_by_path[record.rel] = {record.seq, record.action};
     pending.push_back(std::move(record));
@@ -558,6 +559,19 @@ struct DirectoryChangeWatch::Impl {
     Record& earlier = pending[index];
     earlier.stale = false;
     if (leaving.info.file_id != 0) earlier.info = leaving.info;
+  }
+
+  // An item arrives at `rel` while the last record still waiting there is
+  // unread: that record's item was replaced (renamed over), and is gone. It
+  // keeps no information but an id no item has, as for an item gone again.
+  void KeepReplacedItem(const std::string& rel) REQUIRES(mu) {
+    const auto it = last_by_path.find(rel);
+    if (it == last_by_path.end() || pending.empty() || it->second.first < pending.front().seq) return;
+    const uint64_t index = it->second.first - pending.front().seq;
+    if (index >= pending.size() || !pending[index].stale) return;
+    Record& earlier = pending[index];
+    earlier.stale = false;
+    earlier.info.file_id = -static_cast<int64_t>(++vanished_moves);
   }
 
   // The records already waiting are still delivered, then the loss, so the
