@@ -186,7 +186,8 @@ Outcome Convert(EngineCore& engine, PlaceholderManager& manager, const Request& 
   // would keep the mark.
   const bool unreported = r.Has(kFlagOnlyWhatIsOnDisk) && !r.Has(HALVEX_FLAG_MARK_SYNCED);
   if (!r.retrieving && !taken_in && !unreported) request.convert_flags |= CF_CONVERT_FLAG_MARK_IN_SYNC;
-  if (engine.settings.windows_create_placeholders_on_demand.load() && !taken_in) {
+  // Nor is a folder put over a known one: what it holds was made here.
+  if (engine.settings.windows_create_placeholders_on_demand.load() && !taken_in && !r.Has(kFlagOnlyWhatIsOnDisk)) {
     request.convert_flags |= CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION;
   }
   out.platform_hr = manager.ConvertToPlaceholder(&request);

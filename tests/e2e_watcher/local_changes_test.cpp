@@ -2302,6 +2302,25 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   Settle();
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\memo.txt.new")) << Describe(Reported());
   EXPECT_TRUE(InSync("memo.txt"));
+
+  // A known empty folder replaced by one filled here (renamed over it), with
+  // placeholders made on demand: what it holds is all here, so listing it
+  // never asks the host (before, it did, and failed where the host refused).
+  ASSERT_EQ(0, host_.Config("WindowsCreatePlaceholdersOnDemand=true"));
+  ASSERT_EQ(0u, app_.CreateFolder("crate"));
+  ASSERT_TRUE(BecomesInSync("crate"));
+  const std::string base = scratch_.root() + "/";
+  ASSERT_EQ(0, mkdir((base + "crate.part").c_str(), 0777));
+  std::ofstream(base + "crate.part/in.txt") << "packed";
+  ASSERT_EQ(0, rename((base + "crate.part").c_str(), (base + "crate").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\crate\\in.txt", 1)) << Describe(Reported());
+  Settle();
+  host_.SetPolicy([](const HostEvent& e) { return e.id == HALVEX_EVENT_LIST_DIRECTORY ? HALVEX_ERR_ITEM_NOT_FOUND : 0; });
+  std::vector<ClientEntry> packed;
+  EXPECT_EQ(0u, app_.List("crate", packed));
+  EXPECT_EQ(1u, packed.size());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_LIST_DIRECTORY, "\\crate")) << Describe(Reported());
+  host_.SetPolicy(nullptr);
 }
 
 }  // namespace
