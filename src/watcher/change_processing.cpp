@@ -1089,6 +1089,11 @@ void ReportUnknownFoldersAbove(Engine& engine, DirectoryWatcher& watcher, const 
   for (size_t slash = rel.find(u'\\', 1); slash != std::u16string::npos; slash = rel.find(u'\\', slash + 1)) {
     const std::u16string folder = rel.substr(0, slash);
     if (!engine.metadata_cache.NoItemInCache(folder)) continue;
+    // Moved there itself, its rename still waiting for the host (or its
+    // create queued): the host knows it, or is to, and what moves into it
+    // waits for that; told as new now, the waiting rename would find its
+    // name taken and become a delete of the folder and all it holds.
+    if (HasRenameTask(engine, folder) || !RetryQueueOf(engine).FolderAwaitedBy(rel).empty()) return;
     const std::u16string full = watcher.path() + folder;
     const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
     LocalItemValues values;
