@@ -130,11 +130,8 @@ int64_t FileSizeAt(const std::u16string& full) {
   return (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
 }
 
-// A rename the host has taken, of an item not updated as the renamed one (it
-// was written since, or the cache did not know it): the host knows it by the
-// new name now. Left at the old name, its identity would later read as an
-// item the host made at that name (were it moved back there), or as the
-// rename still to be told at the next start.
+}  // namespace
+
 void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const std::u16string& source,
                               const std::u16string& target) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
@@ -156,8 +153,6 @@ void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const 
   LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' takes '%s' as its identity: 0x%x", full,
        target, static_cast<uint32_t>(hr));
 }
-
-}  // namespace
 
 bool RenameOntoItOutstanding(Engine& engine, std::u16string_view path) {
   PlaceholderManager* manager = engine.placeholder_manager.get();

@@ -68,6 +68,15 @@ bool RenameLeavesHostItem(Engine& engine, const std::u16string& source, int64_t 
 // rename was reported.
 int32_t RenameTakenFlags(bool source_in_sync);
 
+// The placeholder at `full` (the item renamed from `source`, by its
+// identity) is the host's item at `target` now: a rename the host took of an
+// item not updated as the renamed one (written since, or the cache did not
+// know it), or one the host never had, reported at its new name. Left at the
+// old name, its identity would later read as an item the host made at that
+// name, or as a rename still to be told at the next start.
+void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const std::u16string& source,
+                              const std::u16string& target);
+
 // The file (never a folder) at `path` is to become the host's item there by
 // a rename that has not reached the host yet (its identity names another
 // name): content of it the host takes now lands on what the rename will

@@ -1200,6 +1200,7 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
       return ReportDelete(engine, old_name, nullptr, DeleteOf::kCachedItem);
     }
   }
+  bool never_taken = false;
   if (old_cached && engine.settings.event_retry_interval.load() > 0 &&
       RetryQueueOf(engine).Holds(kOpCreate, old_name, cached.IsFolder())) {
     // The host asked to see the item's create again and has not taken it:
@@ -1207,20 +1208,26 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     LogF(sink, kLogVerbose, u"'%s' waits for the host to take its create: '%s' is reported as new", old_name, rel);
     RemoveFromRetryQueue(engine, old_name, cached.IsFolder());
     engine.metadata_cache.Remove(old_name, true);
-    LocalItemValues values;
-    if (!PathExists(full) || ReadLocalValues(full, values) != 0) return 0;
-    return ReportAsNew(engine, &watcher, rel, full, values);
-  }
-  if (old_cached && cached.CreateFailed && !cached.IsFolder()) {
+    never_taken = true;
+  } else if (old_cached && cached.CreateFailed && !cached.IsFolder()) {
     // The host refused to create the file: it has nothing to rename, and a
     // late answer to such a rename would move whatever it has at the old
     // name by then. The file is new to it under this name. (A folder it
     // refused may still have taken what was made inside.)
     LogF(sink, kLogVerbose, u"'%s' was never taken by the host: '%s' is reported as new", old_name, rel);
     engine.metadata_cache.Remove(old_name, false);
+    never_taken = true;
+  }
+  if (never_taken) {
     LocalItemValues values;
     if (!PathExists(full) || ReadLocalValues(full, values) != 0) return 0;
-    return ReportAsNew(engine, &watcher, rel, full, values);
+    if (engine.metadata_cache.NoItemInCache(rel)) return ReportAsNew(engine, &watcher, rel, full, values);
+    // Unless the name is known: the host has the item this one replaced (an
+    // editor's save), or this one was reported there before its rename's
+    // record came. Only a difference from what the host was told is news.
+    report_lock.Unlock();
+    FollowRenameWithIdentity(engine, full, old_name, rel);
+    return UpdateLocalItem(engine, &watcher, rel, full, values);
   }
   if (!old_cached) {
     if (!PathExists(full)) return 0;

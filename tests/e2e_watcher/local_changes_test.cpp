@@ -2328,6 +2328,22 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\memo.txt.new")) << Describe(Reported());
   EXPECT_TRUE(InSync("memo.txt"));
 
+  // An editor's save whose new file the host refused: it goes to the host as
+  // an update of the file it replaced, not as a second create of that file.
+  host_.SetPolicy([](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_CREATE_FILE && e.path == "\\slate.txt.new" ? HALVEX_ERR_OPERATION_DENIED : 0;
+  });
+  ASSERT_EQ(0u, app_.CreateFile("slate.txt", "slate 1"));
+  ASSERT_TRUE(BecomesInSync("slate.txt"));
+  ASSERT_EQ(0u, app_.CreateFile("slate.txt.new", "slate two"));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\slate.txt.new", 1));
+  Settle();
+  ASSERT_EQ(0u, app_.Rename("slate.txt.new", "slate.txt", true));
+  EXPECT_TRUE(BecomesInSync("slate.txt")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\slate.txt")) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\slate.txt", 9)) << Describe(Reported());
+  host_.SetPolicy(nullptr);
+
   // A known empty folder replaced by one filled here (renamed over it), with
   // placeholders made on demand: what it holds is all here, so listing it
   // never asks the host (before, it did, and failed where the host refused).
