@@ -1174,6 +1174,14 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
            !HostItemStillAt(engine, watcher.path(), old_name, rel);
   };
   bool old_cached = known_at_old_name();
+  if (old_cached && HasDeleteTask(engine, old_name)) {
+    // Its delete waits for the host: taken, what moved is a newer item made
+    // at the name since, which the host never had.
+    report_lock.Unlock();
+    AwaitAnswerAt(engine, old_name);
+    report_lock.Lock();
+    old_cached = known_at_old_name();
+  }
   if (!old_cached && !old_name.empty() && HasRenameTask(engine, old_name)) {
     // Renamed on before the host answered the rename that made the old
     // name: once it does, the item is known there (or the host refused).

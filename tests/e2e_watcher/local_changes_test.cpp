@@ -1756,6 +1756,31 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   Settle();
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\owl.txt")) << Describe(Reported());
 
+  // A file deleted, the delete answered late, and a new file made at its
+  // name and renamed before the answer: what moved is the new file, which
+  // the host never had (before: told as a rename of the deleted one, and the
+  // new file never reached the host).
+  ASSERT_EQ(0u, app_.CreateFile("fern.txt", "fern"));
+  ASSERT_TRUE(BecomesInSync("fern.txt"));
+  std::atomic<int64_t> fern_delete{0};
+  std::atomic<bool> frond_waits{false};
+  AnswerFirstLate(HALVEX_EVENT_DELETE_FILE, "\\fern.txt", fern_delete);
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("answer to the delete of '\\fern.txt'") != std::string::npos)
+      frond_waits = true;
+  });
+  ASSERT_EQ(0u, app_.Delete("fern.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return fern_delete != 0; }));
+  std::ofstream(root + "fern.txt") << "a sprout";
+  ASSERT_EQ(0, rename((root + "fern.txt").c_str(), (root + "frond.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return frond_waits.load(); })) << Describe(Reported());
+  ASSERT_EQ(0, host_.Finalize(fern_delete, 0));
+  EXPECT_TRUE(BecomesInSync("frond.txt")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\fern.txt")) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\frond.txt", 8)) << Describe(Reported());
+  host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
+
   // A folder's move the host answers late, a file inside it changed
   // meanwhile: the file's event waits for that answer, and a stop cuts the
   // wait short. The file must not then be offered as new under the
