@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "engine/task.h"
+
 namespace corvane {
 
 namespace {
@@ -40,6 +42,13 @@ std::vector<CancelledTasks::Cancelled> CancelledTasks::TakeTakenCreates() {
                                std::make_move_iterator(taken_creates_.end()));
   taken_creates_.clear();
   return taken;
+}
+
+bool CancelledTasks::HasRenameOnto(std::u16string_view target) {
+  MutexLock lock(mutex_);
+  for (const Cancelled& task : cancelled_)
+    if (task.operation_type == OP_RENAME && task.target == target) return true;
+  return false;
 }
 
 }  // namespace corvane

@@ -30,6 +30,8 @@ class CancelledTasks {
   // The cancelled task `task_id`, taken out of the list; false when the task
   // is not one of them.
   bool Take(int64_t task_id, Cancelled* task);
+  // A cancelled rename, not answered yet, ends at `target`.
+  bool HasRenameOnto(std::u16string_view target);
 
   // Creates the host finished while nothing could be marked in sync: the
   // next start does it before it looks for what is new.

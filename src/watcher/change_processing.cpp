@@ -167,6 +167,19 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
       return 0;
     }
   }
+  // The item moved here itself, its rename not answered yet: once taken,
+  // this change is the known item's update, not a new one.
+  if (HasRenameTask(engine, relative_path)) {
+    AwaitAnswerAt(engine, relative_path);
+    if (engine.state.deactivating.load() == 0 && !engine.metadata_cache.NoItemInCache(relative_path))
+      return UpdateLocalItem(engine, watcher, relative_path, full_path, values);
+  }
+  if (engine.state.deactivating.load() != 0 &&
+      (HasRenameTask(engine, relative_path) || engine.cancelled_tasks.HasRenameOnto(relative_path))) {
+    LogF(engine.diag.log_sink(), kLogVerbose,
+         u"'%s' waits for its rename, which the stop left unanswered: the next start reports it", relative_path);
+    return 0;
+  }
   const int32_t result = ReportNewLocalFile(engine, full_path, values.attributes, values.size, values.creation_time,
                                             values.last_access_time, values.last_write_time, false);
   // Moved or deleted since its record: the records that follow report it.

@@ -1808,6 +1808,39 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   Settle();
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\camp\\peg.txt")) << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\camp\\peg.txt", 12)) << Describe(Reported());
+
+  // The same for a file's own rename: edited after its move, the edit waits
+  // for the move's answer and goes out as its update; a stop that cuts the
+  // wait short leaves it to the next start, never as a new file.
+  for (const bool stop : {false, true}) {
+    const std::string from = stop ? "kite.txt" : "lark.txt", to = stop ? "glider.txt" : "robin.txt";
+    ASSERT_EQ(0u, app_.CreateFile(from, "bird"));
+    ASSERT_TRUE(BecomesInSync(from));
+    std::atomic<int64_t> move{0};
+    std::atomic<bool> edit_waits{false};
+    AnswerFirstLate(HALVEX_EVENT_RENAME_FILE, "\\" + from, move);
+    host_.SetObserver([&, to](const HostEvent& e) {
+      if (e.id == HALVEX_EVENT_LOG && e.path.find("answer to the rename to '\\" + to + "'") != std::string::npos)
+        edit_waits = true;
+    });
+    ASSERT_EQ(0, rename((root + from).c_str(), (root + to).c_str()));
+    ASSERT_TRUE(host_.WaitFor([&] { return move != 0; }));
+    ASSERT_EQ(0u, app_.Write(to, 4, ", flown"));
+    ASSERT_TRUE(host_.WaitFor([&] { return edit_waits.load(); })) << Describe(Reported());
+    if (stop) {
+      ASSERT_EQ(0, host_.Deactivate());
+    }
+    EXPECT_EQ(0, host_.Finalize(move, 0)) << host_.LastError();
+    host_.SetObserver(nullptr);
+    host_.SetPolicy(nullptr);
+    if (stop) {
+      ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+    }
+    EXPECT_TRUE(BecomesInSync(to)) << Describe(Reported());
+    Settle();
+    EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\" + to)) << Describe(Reported());
+    EXPECT_TRUE(ReportsSize("\\" + to, 11)) << Describe(Reported());
+  }
 }
 
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
