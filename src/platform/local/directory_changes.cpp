@@ -552,26 +552,30 @@ struct DirectoryChangeWatch::Impl {
   // reports the leaving item instead, as a Windows record reports the item
   // when it changed; a deleted file's id is not known any more.
   void KeepLeavingItem(const Record& leaving) REQUIRES(mu) {
-    const auto it = last_by_path.find(leaving.rel);
-    if (it == last_by_path.end() || pending.empty() || it->second.first < pending.front().seq) return;
-    const uint64_t index = it->second.first - pending.front().seq;
-    if (index >= pending.size() || !pending[index].stale) return;
-    Record& earlier = pending[index];
-    earlier.stale = false;
-    if (leaving.info.file_id != 0) earlier.info = leaving.info;
+    Record* earlier = LastUnreadAt(leaving.rel);
+    if (earlier == nullptr) return;
+    earlier->stale = false;
+    if (leaving.info.file_id != 0) earlier->info = leaving.info;
   }
 
   // An item arrives at `rel` while the last record still waiting there is
   // unread: that record's item was replaced (renamed over), and is gone. It
   // keeps no information but an id no item has, as for an item gone again.
   void KeepReplacedItem(const std::string& rel) REQUIRES(mu) {
+    Record* earlier = LastUnreadAt(rel);
+    if (earlier == nullptr) return;
+    earlier->stale = false;
+    earlier->info.file_id = -static_cast<int64_t>(++vanished_moves);
+  }
+
+  // The last record at `rel` still waiting, when its item is still to be
+  // read at hand-out.
+  Record* LastUnreadAt(const std::string& rel) REQUIRES(mu) {
     const auto it = last_by_path.find(rel);
-    if (it == last_by_path.end() || pending.empty() || it->second.first < pending.front().seq) return;
+    if (it == last_by_path.end() || pending.empty() || it->second.first < pending.front().seq) return nullptr;
+    // Seq numbers of waiting records run without gaps from the front.
     const uint64_t index = it->second.first - pending.front().seq;
-    if (index >= pending.size() || !pending[index].stale) return;
-    Record& earlier = pending[index];
-    earlier.stale = false;
-    earlier.info.file_id = -static_cast<int64_t>(++vanished_moves);
+    return index < pending.size() && pending[index].stale ? &pending[index] : nullptr;
   }
 
   // The records already waiting are still delivered, then the loss, so the
