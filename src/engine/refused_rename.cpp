@@ -5,11 +5,8 @@
 #include "engine/engine.h"
 #include "engine/event_bridges.h"
 #include "engine/folder_children.h"
-#include "engine/item_operations_create_update.h"
 #include "engine/local_changes.h"
-#include "engine/local_item_values.h"
 #include "engine/retry_passes.h"
-#include "halvex/corvane.h"
 #include "platform/directory_changes.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
@@ -106,18 +103,8 @@ bool FetchServerOnlyData(Engine& engine, PlaceholderManager& manager, const std:
 // of the source over what the updates gave it. It stays not in sync.
 void TakeOverReplacedItem(Engine& engine, const std::u16string& root, const std::u16string& source,
                           const std::u16string& target) {
-  PlaceholderManager* manager = engine.placeholder_manager.get();
-  const std::u16string full = root + target;
-  std::u16string identity;
-  LocalItemValues values;
-  if (manager == nullptr || !engine.metadata_cache.Lookup(target, nullptr, nullptr) ||
-      !manager->GetItemIdByPath(full.c_str(), identity) || identity != source || ReadLocalValues(full, values) != 0 ||
-      values.folder)
-    return;
-  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' stays over the host's '%s': it goes on as that item", source,
-       target);
-  UpdateFileInt(engine, target, values.attributes, values.size, values.creation_time, values.last_access_time,
-                values.last_write_time, HALVEX_FLAG_KEEP_DATA | HALVEX_FLAG_KEEP_TASKS);
+  if (engine.metadata_cache.Lookup(target, nullptr, nullptr))
+    FollowRenameWithIdentity(engine, root + target, source, target);
 }
 
 }  // namespace
