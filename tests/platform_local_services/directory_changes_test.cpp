@@ -420,8 +420,9 @@ TEST_F(DirectoryChangesTest, ChangeAfterAHandedOutRecordIsNotCoalescedAway) {
   ASSERT_EQ(rename((root_ / "q").c_str(), (root_ / "p").c_str()), 0);
   const std::vector<Change> left = Collect();
   for (const auto& [name, moved] : {std::pair{"n", "far/n"}, std::pair{"p", "p2"}}) {
-    const auto edit = std::find_if(left.begin(), left.end(), [&](const Change& c) {
-      return c.action == FILE_ACTION_MODIFIED && c.name == name;
+    const std::string edited = name;
+    const auto edit = std::find_if(left.begin(), left.end(), [&edited](const Change& c) {
+      return c.action == FILE_ACTION_MODIFIED && c.name == edited;
     });
     ASSERT_NE(edit, left.end()) << name;
     EXPECT_EQ(edit->file_id, Inode(root_ / moved)) << name;
