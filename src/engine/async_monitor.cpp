@@ -161,7 +161,8 @@ bool RenameOntoItOutstanding(Engine& engine, std::u16string_view path) {
   const std::u16string full = engine.EffectiveSyncRootPath() + std::u16string(path);
   // A folder's state follows its listing, not a version of it.
   const platform::DWORD attributes = platform::GetFileAttributesW(full.c_str());
-  if (attributes == platform::INVALID_FILE_ATTRIBUTES || (attributes & platform::FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (attributes == platform::INVALID_FILE_ATTRIBUTES || (attributes & platform::FILE_ATTRIBUTE_DIRECTORY))
+    return false;
   if (manager == nullptr || !manager->GetItemIdByPath(full.c_str(), identity, &since) || identity.empty()) return false;
   return engine.taken_renames.Follow(std::move(identity), since) != path;
 }

@@ -64,7 +64,8 @@ class Watcher final : public LocalChanges {
   void OfferContentAfterRename(Engine& engine, const std::u16string& relative_path) const override {
     const std::u16string full = engine.EffectiveSyncRootPath() + relative_path;
     LocalItemValues values;
-    if (ReadLocalValues(full, values) == 0 && !values.folder) UpdateLocalItem(engine, nullptr, relative_path, full, values);
+    if (ReadLocalValues(full, values) == 0 && !values.folder)
+      UpdateLocalItem(engine, nullptr, relative_path, full, values);
   }
   bool DeleteEmptyLocalFolders(Engine& engine, const std::u16string& folder_full_path) const override {
     return corvane::DeleteEmptyLocalFolders(engine, folder_full_path);

@@ -470,7 +470,8 @@ struct DirectoryChangeWatch::Impl {
       return;
     }
     if (record.action == FILE_ACTION_REMOVED || record.action == FILE_ACTION_RENAMED_OLD_NAME) KeepLeavingItem(record);
-    if (record.action == FILE_ACTION_ADDED || record.action == FILE_ACTION_RENAMED_NEW_NAME) KeepReplacedItem(record.rel);
+    if (record.action == FILE_ACTION_ADDED || record.action == FILE_ACTION_RENAMED_NEW_NAME)
+      KeepReplacedItem(record.rel);
     record.seq = next_seq++;
     last_by_path[record.rel] = {record.seq, record.action};
     pending.push_back(std::move(record));
