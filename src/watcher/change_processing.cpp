@@ -1251,14 +1251,16 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
     return UpdateLocalItem(engine, &watcher, rel, full, values);
   }
   if (!old_cached) {
-    if (!PathExists(full)) return 0;
     // Renamed on while its last rename waits for a retry: the host still has
-    // the item under the first name, so that rename now ends here.
+    // the item under the first name, so that rename now ends here. So it does
+    // when the item has moved on since (its folder renamed, say): the records
+    // after this one carry the rename on from here.
     const std::u16string first = old_name.empty() ? std::u16string() : FollowQueuedRename(engine, old_name, rel);
     if (!first.empty()) {
       LogF(sink, kLogVerbose, u"Queued rename of '%s' now ends at '%s'", first, rel);
       return 0;
     }
+    if (!PathExists(full)) return 0;
     if (HasRenameTask(engine, rel)) {
       LogF(sink, kLogVerbose, u"Rename to '%s' was already reported", rel);
       return 0;

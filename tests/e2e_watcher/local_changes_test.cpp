@@ -1870,6 +1870,8 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.CreateFile("moving/f.txt", ""));
   ASSERT_EQ(0u, app_.CreateFolder("fr1"));
   ASSERT_EQ(0u, app_.CreateFolder("fa"));
+  ASSERT_EQ(0u, app_.CreateFolder("pf"));
+  ASSERT_EQ(0u, app_.CreateFile("pf/k1.txt", ""));
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
@@ -1885,6 +1887,13 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     // A rename held back while the user renames on, or deletes the target.
     refusals["\\m1.txt"] = 1;
     meanwhile["\\m1.txt"] = [&] { rename((root + "m2.txt").c_str(), (root + "m3.txt").c_str()); };
+    // The same, and the folder renamed before the watcher reads the second
+    // rename: its record names a path that is gone.
+    refusals["\\pf\\k1.txt"] = 1;
+    meanwhile["\\pf\\k1.txt"] = [&] {
+      rename((root + "pf/k2.txt").c_str(), (root + "pf/k3.txt").c_str());
+      rename((root + "pf").c_str(), (root + "pf2").c_str());
+    };
     refusals["\\d1.txt"] = 1;
     meanwhile["\\d1.txt"] = [&] { unlink((root + "d2.txt").c_str()); };
     // A rename held back while the user writes the file at its new name:
@@ -1934,6 +1943,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0, mkdir((root + "unsure").c_str(), 0777));
   ASSERT_EQ(0, unlink((root + "again.txt").c_str()));
   ASSERT_EQ(0, rename((root + "m1.txt").c_str(), (root + "m2.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "pf/k1.txt").c_str(), (root + "pf/k2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "n1.txt").c_str(), (root + "n2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "d1.txt").c_str(), (root + "d2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "w1.txt").c_str(), (root + "w2.txt").c_str()));
@@ -2002,6 +2012,11 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   EXPECT_EQ("\\m3.txt", m1[1].new_path);
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\m3.txt")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\m2.txt")) << Describe(Reported());
+  const std::vector<std::string> k1 = MovedTo(HALVEX_EVENT_RENAME_FILE, "\\pf\\k1.txt");
+  const std::vector<std::string> k1_moved = MovedTo(HALVEX_EVENT_RENAME_FILE, "\\pf2\\k1.txt");
+  const std::string k1_last = k1_moved.empty() ? (k1.empty() ? "" : k1.back()) : k1_moved.back();
+  EXPECT_EQ("\\pf2\\k3.txt", k1_last) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("pf2/k3.txt"));
   // A renamed item deleted before its rename went through is deleted under
   // the name the host knows.
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\d1.txt")) << Describe(Reported());
