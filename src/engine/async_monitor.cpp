@@ -60,21 +60,30 @@ bool HasRetryRecord(Task& task) {
   return task.RetryRecord != nullptr;
 }
 
+// Where the item of a create or an update stands now: a folder's move the
+// host took while it held the answer carried the item along.
+std::u16string ItemPathNow(Engine& engine, const std::u16string& path) {
+  if (engine.ProbeItem(path) != ItemKind::kMissing) return path;
+  return engine.taken_renames.Follow(path);
+}
+
 // The local side of a finished task; returns what the Error event reports.
 int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   switch (task.OperationType) {
     case OP_WRITE_DATA:
+    case OP_CREATE: {
+      const std::u16string path = ItemPathNow(engine, task.Path);
       // An update taken of an item whose create the host refused meanwhile
       // puts nothing on the server: the item stays to be offered as new.
-      if (bool refused = false; engine.metadata_cache.GetCreateFailed(task.Path, &refused) && refused) {
-        LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' stays not in sync: the host refused its create", task.Path);
+      bool refused = false;
+      if (task.OperationType == OP_WRITE_DATA && engine.metadata_cache.GetCreateFailed(path, &refused) && refused) {
+        LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' stays not in sync: the host refused its create", path);
         return kOk;
       }
-      [[fallthrough]];
-    case OP_CREATE:
       if (task.OperationType == OP_CREATE) engine.taken_renames.NameUsedAgain(task.Path);
-      return MarkTakenVersionInSync(engine, task.Path, task.ReportedSize, task.ReportedWriteTime,
-                                    task.ReportedFileId, task.ReportedUsn);
+      return MarkTakenVersionInSync(engine, path, task.ReportedSize, task.ReportedWriteTime, task.ReportedFileId,
+                                    task.ReportedUsn);
+    }
     case OP_READ_DATA: {
       const int32_t flushed = engine.platform_requests.FlushTransfer(engine, task, true);
       if (flushed != kOk && flushed != kErrCancelled) engine.platform_requests.AbandonFetch(engine, task, flushed);
@@ -106,8 +115,9 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
 // told of is not on the server, so nothing of it may stay in sync.
 void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   if (task.OperationType == OP_CREATE) {
-    engine.metadata_cache.SetCreateFailed(task.Path, true);
-    DoSetPlaceholderSyncState(engine, task.Path, false);
+    const std::u16string path = ItemPathNow(engine, task.Path);
+    engine.metadata_cache.SetCreateFailed(path, true);
+    DoSetPlaceholderSyncState(engine, path, false);
   } else if (task.OperationType == OP_RENAME && task.RenameInfo) {
     const std::u16string& target = task.RenameInfo->TargetPath;
     const platform::DWORD attributes = platform::GetFileAttributesW((root + target).c_str());

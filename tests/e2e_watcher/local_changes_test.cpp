@@ -1809,6 +1809,26 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\camp\\peg.txt")) << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\camp\\peg.txt", 12)) << Describe(Reported());
 
+  // A new folder whose create the host answers late, carried off by its
+  // parent's move and touched meanwhile: refused, the create leaves it off
+  // the server where it is now, so it is not in sync there.
+  ASSERT_EQ(0u, app_.CreateFolder("pen"));
+  ASSERT_TRUE(BecomesInSync("pen"));
+  std::atomic<int64_t> box_create{0};
+  AnswerFirstLate(HALVEX_EVENT_CREATE_FOLDER, "\\pen\\box", box_create);
+  ASSERT_EQ(0, mkdir((root + "pen/box").c_str(), 0777));
+  ASSERT_TRUE(host_.WaitFor([&] { return box_create != 0; }));
+  ASSERT_EQ(0, rename((root + "pen").c_str(), (root + "yard").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FOLDER, "\\pen", 1)) << Describe(Reported());
+  Settle();
+  const timespec touched[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (root + "yard/box").c_str(), touched, 0));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_UPDATE_FOLDER, "\\yard\\box", 1)) << Describe(Reported());
+  EXPECT_EQ(0, host_.Finalize(box_create, HALVEX_ERR_BACKEND)) << host_.LastError();
+  host_.SetPolicy(nullptr);
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  EXPECT_FALSE(InSync("yard/box")) << Describe(Reported());
+
   // The same for a file's own rename: edited after its move, the edit waits
   // for the move's answer and goes out as its update; a stop that cuts the
   // wait short leaves it to the next start, never as a new file.
