@@ -96,6 +96,18 @@ void PendingOperations::Clear() {
   }
 }
 
+bool PendingOperations::RenameInto(std::u16string_view path) const {
+  const Set& set = sets_[kOpRename];
+  MutexLock lock(set.mutex);
+  const int64_t now = CurrentTimeMs();
+  for (const auto& [key, mark] : set.keys) {
+    const std::u16string& target = mark.target;
+    if (target.empty() || now - mark.made_ms > kMarkLifetimeMs || path.compare(0, target.size(), target) != 0) continue;
+    if (path.size() == target.size() || path[target.size()] == kSeparator) return true;
+  }
+  return false;
+}
+
 uint32_t PendingOperations::CountOf(std::u16string_view path, int32_t op_type, bool is_dir) const {
   if (!ValidOpType(op_type)) return 0;
   const Set& set = sets_[static_cast<size_t>(op_type)];

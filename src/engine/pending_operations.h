@@ -49,6 +49,10 @@ class PendingOperations {
   // stopped were seen or never will be.
   void Clear();
 
+  // A rename of the host's whose records are still to come ends at `path`
+  // or above it: the host's item stands there now, whatever went before.
+  bool RenameInto(std::u16string_view path) const;
+
   // Count of the exact key (0 when absent); for tests and diagnostics.
   uint32_t CountOf(std::u16string_view path, int32_t op_type, bool is_dir) const;
 

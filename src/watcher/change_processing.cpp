@@ -1021,7 +1021,7 @@ int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& re
     LogF(watcher.sink(), kLogVerbose, u"'%s' stands as the cache knows it: the removal was of an item before it", rel);
     return 0;
   }
-  const bool made_after = engine.unseen_creations.Contains(rel);
+  const bool made_after = engine.unseen_creations.Contains(rel) || engine.pending.RenameInto(rel);
   if (made_after || engine.HostMadeItemAt(rel)) {
     LogF(watcher.sink(), kLogVerbose,
          made_after ? u"'%s' was removed before the host made an item of that name: not reported"

@@ -1067,6 +1067,25 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
     return host_.DeleteRemoteFile("\\again.txt") == 0 && host_.CreateRemoteFile("\\again.txt", 5) == 0;
   }));
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\again.txt")) << Describe(Reported());
+  // The same with a file the host moves onto the name, and the user moving
+  // the folder on: the name is empty again when the removal is handled.
+  ASSERT_EQ(0, host_.CreateFolder("\\bin")) << host_.LastError();
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\bin\\old.txt", 10)) << host_.LastError();
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\new.txt", 5)) << host_.LastError();
+  Settle();
+  ASSERT_EQ(0, host_.Config("LogLevel=4"));
+  std::atomic<bool> bin_moved{false};
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && !bin_moved && e.path.find("old.txt', file action: FILE_ACTION_REMOVED") != std::string::npos)
+      bin_moved = rename((scratch_.root() + "/bin").c_str(), (scratch_.root() + "/bin2").c_str()) == 0;
+  });
+  ASSERT_TRUE(BehindTheWatcher("gate18.txt", [&] {
+    return host_.DeleteRemoteFile("\\bin\\old.txt") == 0 && host_.RenameRemoteFile("\\new.txt", "\\bin\\old.txt") == 0;
+  }));
+  host_.SetObserver(nullptr);
+  ASSERT_TRUE(bin_moved.load());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\bin\\old.txt")) << Describe(Reported());
+  EXPECT_TRUE(InSync("bin2/old.txt"));
 
   // The same, with the removal handled while the host's create is under
   // way: the name is in the cache again, but no placeholder is on disk yet.
