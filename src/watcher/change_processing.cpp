@@ -148,7 +148,10 @@ bool AdoptKnownPlaceholder(Engine& engine, const std::u16string& relative_path, 
 namespace {
 
 int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
-                    const std::u16string& full_path, const LocalItemValues& values) {
+                    const std::u16string& full_path, const LocalItemValues& values_read) {
+  // A wait below lets the user go on: the item may be written, or another
+  // put in its place, by the time the host has answered.
+  LocalItemValues values = values_read;
   // A folder above it waits for the host's answer to its move: refused, the
   // folder goes back, and the item with it, to a name this record does not
   // have; the walk of the folder reports it there.
@@ -166,11 +169,14 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
            relative_path);
       return 0;
     }
+    if (ReadLocalValues(full_path, values) != 0) return 0;
   }
   // The item moved here itself, its rename not answered yet: once taken,
   // this change is the known item's update, not a new one.
   if (HasRenameTask(engine, relative_path)) {
     AwaitAnswerAt(engine, relative_path);
+    // Gone since: the records that follow tell of it.
+    if (ReadLocalValues(full_path, values) != 0) return 0;
     if (engine.state.deactivating.load() == 0 && !engine.metadata_cache.NoItemInCache(relative_path))
       return UpdateLocalItem(engine, watcher, relative_path, full_path, values);
   }

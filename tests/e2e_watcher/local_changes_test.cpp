@@ -1880,6 +1880,32 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
     EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\" + to)) << Describe(Reported());
     EXPECT_TRUE(ReportsSize("\\" + to, 11)) << Describe(Reported());
   }
+  // And a change of nothing waits so, while the user saves another file over
+  // it: what the event read before the wait is not what stands there after.
+  ASSERT_EQ(0u, app_.CreateFile("wren.txt", "bird"));
+  ASSERT_TRUE(BecomesInSync("wren.txt"));
+  std::atomic<int64_t> wren_move{0};
+  std::atomic<bool> wren_waits{false};
+  AnswerFirstLate(HALVEX_EVENT_RENAME_FILE, "\\wren.txt", wren_move);
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("answer to the rename to '\\finch.txt'") != std::string::npos)
+      wren_waits = true;
+  });
+  ASSERT_EQ(0, rename((root + "wren.txt").c_str(), (root + "finch.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return wren_move != 0; }));
+  struct stat wren;
+  ASSERT_EQ(0, stat((root + "finch.txt").c_str(), &wren));
+  const timespec same_times[2] = {wren.st_atim, wren.st_mtim};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (root + "finch.txt").c_str(), same_times, 0));
+  ASSERT_TRUE(host_.WaitFor([&] { return wren_waits.load(); })) << Describe(Reported());
+  std::ofstream(root + "finch.txt.new") << "saved over it";
+  ASSERT_EQ(0, rename((root + "finch.txt.new").c_str(), (root + "finch.txt").c_str()));
+  EXPECT_EQ(0, host_.Finalize(wren_move, 0)) << host_.LastError();
+  host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
+  Settle();
+  EXPECT_TRUE(BecomesInSync("finch.txt")) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\finch.txt", 13)) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
