@@ -117,6 +117,10 @@ void RefusedRename(Engine& engine, const std::u16string& root, const std::u16str
     if (is_dir) engine.local_changes.WalkMovedFolder(engine, source);
     return;
   }
+  // The host has no item at the old name: an entry left there would make
+  // the next item of that name an update of one the host never had.
+  if (answer == kErrItemNotFound && engine.ProbeItem(source) == ItemKind::kMissing)
+    engine.metadata_cache.Remove(source, is_dir);
   if (outcome == Outcome::kStranded) engine.stranded.Note(target, source);
   if (outcome == Outcome::kStays && !is_dir) TakeOverReplacedItem(engine, root, source, target);
   // The host keeps the old name: the item here is not what it has.

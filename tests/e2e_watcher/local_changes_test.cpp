@@ -2500,6 +2500,22 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   EXPECT_EQ(0u, app_.List("crate", packed));
   EXPECT_EQ(1u, packed.size());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_LIST_DIRECTORY, "\\crate")) << Describe(Reported());
+
+  // A folder's move that the host refuses as it has no such folder: nothing
+  // of that folder is the host's at the old name, so a folder made there
+  // next is new to it (before, it went out as an update and was marked in
+  // sync, though the host had none).
+  ASSERT_EQ(0u, app_.CreateFolder("lost"));
+  ASSERT_TRUE(BecomesInSync("lost"));
+  host_.SetPolicy([](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\lost" ? HALVEX_ERR_ITEM_NOT_FOUND : 0;
+  });
+  ASSERT_EQ(0, rename((base + "lost").c_str(), (base + "found").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FOLDER, "\\lost", 1)) << Describe(Reported());
+  Settle();
+  ASSERT_EQ(0, mkdir((base + "lost").c_str(), 0777));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FOLDER, "\\lost", 2)) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FOLDER, "\\lost")) << Describe(Reported());
   host_.SetPolicy(nullptr);
 }
 
