@@ -509,7 +509,10 @@ class Host {
         break;
     }
     const int32_t rc = apply();
-    if (rc != 0) return Refuse(params, count, rc);
+    if (rc != 0) {
+      journal_.Add("    host refused " + std::string(EventName(id)) + " " + path + " itself: " + std::to_string(rc));
+      return Refuse(params, count, rc);
+    }
     if (id == HALVEX_EVENT_GET_FILE_DATA) Finalize(task, 0);  // data served inline ends with it too
     return 0;
   }
