@@ -1906,6 +1906,26 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   Settle();
   EXPECT_TRUE(BecomesInSync("finch.txt")) << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\finch.txt", 13)) << Describe(Reported());
+
+  // A new file whose create the host answers late, deleted meanwhile: the
+  // delete waits for that answer, or a host applying the create after it
+  // would keep the file the user deleted.
+  std::atomic<int64_t> moth_create{0};
+  std::atomic<bool> moth_waits{false};
+  AnswerFirstLate(HALVEX_EVENT_CREATE_FILE, "\\moth.txt", moth_create);
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("'\\moth.txt' waits for the host's answer") != std::string::npos)
+      moth_waits = true;
+  });
+  std::ofstream(root + "moth.txt") << "moth";
+  ASSERT_TRUE(host_.WaitFor([&] { return moth_create != 0; }));
+  ASSERT_EQ(0, unlink((root + "moth.txt").c_str()));
+  host_.WaitFor([&] { return moth_waits.load(); }, 3000);
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\moth.txt")) << Describe(Reported());
+  EXPECT_EQ(0, host_.Finalize(moth_create, 0)) << host_.LastError();
+  host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\moth.txt", 1)) << Describe(Reported());
 }
 
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
