@@ -265,7 +265,9 @@ int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const s
   AwaitAnswerUntil(engine, &task, new_path, new_path, CurrentTimeMs() + kAnswerHoldMs);
   if (is_dir) AwaitAnswersBelow(engine, task, path);
   if (!is_dir) AwaitContentAnswerAt(engine, task, path);
-  if (HeldForStrandedData(engine, path, result)) return 1;
+  // Moved onto a name a stranded item's data is still read from, the host
+  // would serve this item's bytes for it.
+  if (HeldForStrandedData(engine, path, result) || HeldForStrandedData(engine, new_path, result)) return 1;
   LogF(engine.diag.log_sink(), kLogVerbose, u"DoRename called for '%s', NewPath: '%s', TaskId: %I64u", path,
        new_path, U64(task.TaskId));
   return FireWithTask(engine, &task, u"Rename", path, result, [&](EventInterface& events) {

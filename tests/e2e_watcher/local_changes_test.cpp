@@ -2420,6 +2420,33 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FOLDER, "\\box", 1)) << Describe(Reported());
   ASSERT_EQ(0u, app_.ReadAll("deep.bin", data));
   EXPECT_EQ(deep, data);
+  // The same with the old name taken by another file that is then renamed
+  // there for the host: the data is fetched before that rename replaces
+  // the host's item (before, it was read later from what replaced it).
+  const std::string pad(5000, 'p');
+  std::atomic<int64_t> pad_move{0};
+  std::atomic<bool> pad_replaced{false};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_GET_FILE_DATA)
+      return e.path == "\\pad.bin" && !pad_replaced ? host_.Supply(e.task_id, e.path, e.offset, e.length)
+                                                     : HALVEX_ERR_ITEM_NOT_FOUND;
+    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\note.txt") pad_replaced = true;
+    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\pad.bin" && pad_move == 0)
+      return pad_move = e.task_id, HALVEX_ERR_PENDING;
+    return 0;
+  });
+  ASSERT_EQ(0, host_.AddRemoteFile("pad.bin", pad));
+  ASSERT_EQ(0u, app_.CreateFile("note.txt", "note"));
+  ASSERT_TRUE(BecomesInSync("pad.bin"));
+  ASSERT_TRUE(BecomesInSync("note.txt"));
+  ASSERT_EQ(0u, app_.Rename("pad.bin", "pad2.bin", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return pad_move != 0; }));
+  ASSERT_EQ(0, rename((scratch_.root() + "/note.txt").c_str(), (scratch_.root() + "/pad.bin").c_str()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(0, host_.Finalize(pad_move, HALVEX_ERR_OPERATION_DENIED));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\note.txt", 1)) << Describe(Reported());
+  ASSERT_EQ(0u, app_.ReadAll("pad2.bin", data));
+  EXPECT_EQ(pad, data);
 
   // A folder whose rename the host says it cannot find: what it holds is
   // offered as new, and a file whose data is only on the server brings it
