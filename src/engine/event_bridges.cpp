@@ -44,20 +44,23 @@ int32_t FireWithTask(Engine& engine, Task* task, std::u16string_view handler, co
 // How long an unanswered rename or delete holds back the events after it.
 constexpr int64_t kAnswerHoldMs = 10000;
 
-bool Holds(const Task& task, const Task* self) {
+// `any_age`: however long ago the task was told (a check that only keeps a
+// record back, and never waits, need not give up on a slow host).
+bool Holds(const Task& task, const Task* self, bool any_age = false) {
   const int64_t started = task.StartTime.load();
-  return &task != self && task.Cancelled.load() == 0 && (started == 0 || CurrentTimeMs() - started < kAnswerHoldMs);
+  return &task != self && task.Cancelled.load() == 0 &&
+         (any_age || started == 0 || CurrentTimeMs() - started < kAnswerHoldMs);
 }
 
 }  // namespace
 
-bool RenameFromUnanswered(Engine& engine, std::u16string_view path, const Task* self) {
+bool RenameFromUnanswered(Engine& engine, std::u16string_view path, const Task* self, bool any_age) {
   // Renames are known by their target; their sources need a walk.
   TaskRegistry::Lock lock(engine.tasks);
   for (size_t i = 0, n = engine.tasks.CountLocked(); i < n; ++i) {
     Task* task = engine.tasks.AcquireAtLocked(i);
     const bool holds = task->OperationType == OP_RENAME && task->RenameInfo && task->RenameInfo->SourcePath == path &&
-                       Holds(*task, self);
+                       Holds(*task, self, any_age);
     engine.tasks.ReleaseLocked(task);
     if (holds) return true;
   }
@@ -68,13 +71,14 @@ namespace {
 
 // A task of `type` keyed by `key` (all of them: the asking rename is keyed
 // by its target too) that still holds back the events after it.
-bool UnansweredOfType(Engine& engine, std::u16string_view key, int32_t type, const Task* self) {
+bool UnansweredOfType(Engine& engine, std::u16string_view key, int32_t type, const Task* self,
+                      bool any_age = false) {
   TaskRegistry::Lock lock(engine.tasks);
   std::vector<Task*> found;
   engine.tasks.AcquireAllByKeyLocked(key, type, found);
   bool holds = false;
   for (Task* task : found) {
-    holds = holds || Holds(*task, self);
+    holds = holds || Holds(*task, self, any_age);
     engine.tasks.ReleaseLocked(task);
   }
   return holds;
@@ -93,10 +97,11 @@ namespace {
 // host does not have the name, or still has the item the user moved or
 // replaced; the late answer would then move or delete what an event made
 // there meanwhile.
-const char16_t* UnansweredAt(Engine& engine, std::u16string_view key, const Task* self, bool sources = true) {
+const char16_t* UnansweredAt(Engine& engine, std::u16string_view key, const Task* self, bool sources = true,
+                             bool any_age = false) {
   for (const int32_t type : {OP_RENAME, OP_DELETE})
-    if (UnansweredOfType(engine, key, type, self)) return type == OP_RENAME ? u"rename to" : u"delete of";
-  return sources && RenameFromUnanswered(engine, key, self) ? u"rename of" : nullptr;
+    if (UnansweredOfType(engine, key, type, self, any_age)) return type == OP_RENAME ? u"rename to" : u"delete of";
+  return sources && RenameFromUnanswered(engine, key, self, any_age) ? u"rename of" : nullptr;
 }
 
 // Waits, until `until`, while a rename to or from `key` or a delete of it
@@ -181,9 +186,10 @@ bool HeldForStrandedData(Engine& engine, std::u16string_view path, int32_t& resu
 
 }  // namespace
 
-bool UnansweredAbove(Engine& engine, std::u16string_view path) {
+bool UnansweredAbove(Engine& engine, std::u16string_view path, bool any_age) {
   for (size_t end = 1; end < path.size(); ++end)
-    if (path[end] == u'\\' && UnansweredAt(engine, path.substr(0, end), nullptr) != nullptr) return true;
+    if (path[end] == u'\\' && UnansweredAt(engine, path.substr(0, end), nullptr, true, any_age) != nullptr)
+      return true;
   return false;
 }
 

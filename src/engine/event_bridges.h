@@ -47,13 +47,16 @@ void AwaitAnswerAt(Engine& engine, std::u16string_view path, bool sources = true
 bool AwaitAnswersForDelete(Engine& engine, const Task& task, std::u16string_view path, bool is_dir);
 // The host has not answered a rename or delete of a folder above `path`
 // (for no longer than the hold): once it does, `path` may name another place.
-bool UnansweredAbove(Engine& engine, std::u16string_view path);
+// `any_age`: however long ago it was told, and until its answer is applied
+// here (for a check that keeps a record back without waiting).
+bool UnansweredAbove(Engine& engine, std::u16string_view path, bool any_age = false);
 // Waits (a few seconds at most) while UnansweredAbove holds; true when it
 // held at first.
 bool AwaitAnswersAbove(Engine& engine, std::u16string_view path);
 // A rename of the item at `path` to another name waits for the host's answer
 // (for no longer than the hold; `self` does not count).
-bool RenameFromUnanswered(Engine& engine, std::u16string_view path, const Task* self = nullptr);
+bool RenameFromUnanswered(Engine& engine, std::u16string_view path, const Task* self = nullptr,
+                          bool any_age = false);
 // A delete of `path` waits for the host's answer (as above).
 bool DeleteUnansweredAt(Engine& engine, std::u16string_view path, const Task* self = nullptr);
 

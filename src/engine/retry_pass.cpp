@@ -300,8 +300,9 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
       record.Value1 = 0;
     }
     // A folder above moves or goes once the host answers: the record is
-    // named anew then (after this walk), so it waits for the next one.
-    if (UnansweredAbove(engine, record.Path)) return RetryQueue::Outcome::kKeep;
+    // named anew then (after this walk), so it waits for the next one,
+    // however slow the host is (told now, it would name the old place).
+    if (UnansweredAbove(engine, record.Path, true)) return RetryQueue::Outcome::kKeep;
     int32_t result = kOk;
     switch (record.OpType) {
       case kOpDelete:

@@ -2122,7 +2122,9 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
 
   // An edit the host asks to see again, inside a folder the user then
   // renames; the host answers that rename late, after the edit's retry came
-  // due: the retry names the file where the folder is now.
+  // due, and later than the 10 s other events wait for an answer: the retry
+  // names the file where the folder is now (it named the old place after
+  // those 10 s, which the host no longer had).
   ASSERT_EQ(0u, app_.CreateFolder("tray"));
   ASSERT_EQ(0u, app_.CreateFile("tray/slip.txt", "s1"));
   ASSERT_TRUE(BecomesInSync("tray/slip.txt"));
@@ -2138,7 +2140,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_UPDATE_FILE, "\\tray\\slip.txt", 1)) << Describe(Reported());
   ASSERT_EQ(0u, app_.Rename("tray", "tray2", false));
   ASSERT_TRUE(host_.WaitFor([&] { return tray != 0; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  std::this_thread::sleep_for(std::chrono::milliseconds(10500));
   ASSERT_EQ(0, host_.Finalize(tray, 0));
   EXPECT_TRUE(ReportsSize("\\tray2\\slip.txt", 10)) << Describe(Reported());
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\tray\\slip.txt")) << Describe(Reported());
