@@ -1076,7 +1076,8 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   ASSERT_EQ(0, host_.Config("LogLevel=4"));
   std::atomic<bool> bin_moved{false};
   host_.SetObserver([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LOG && !bin_moved && e.path.find("old.txt', file action: FILE_ACTION_REMOVED") != std::string::npos)
+    if (e.id == HALVEX_EVENT_LOG && !bin_moved &&
+        e.path.find("old.txt', file action: FILE_ACTION_REMOVED") != std::string::npos)
       bin_moved = rename((scratch_.root() + "/bin").c_str(), (scratch_.root() + "/bin2").c_str()) == 0;
   });
   ASSERT_TRUE(BehindTheWatcher("gate18.txt", [&] {
