@@ -564,9 +564,21 @@ class Host {
         }
         return 0;
       }
+      case HALVEX_EVENT_UPDATE_FOLDER: {
+        // An update of an item it does not have (nor is making, late) is no
+        // update, as a real host answers too: taken, it would mark that item
+        // in sync.
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = server_.find(path);
+        return (it == server_.end() || !it->second.folder) && !busy_paths_.count(path) ? HALVEX_ERR_ITEM_NOT_FOUND : 0;
+      }
       case HALVEX_EVENT_CREATE_FILE:
       case HALVEX_EVENT_UPDATE_FILE: {
-        if (id == HALVEX_EVENT_UPDATE_FILE && !(flags & 0x44)) return 0;
+        if (id == HALVEX_EVENT_UPDATE_FILE && !(flags & 0x44)) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          const auto it = server_.find(path);
+          return (it == server_.end() || it->second.folder) && !busy_paths_.count(path) ? HALVEX_ERR_ITEM_NOT_FOUND : 0;
+        }
         std::string bytes, buffer(65536, '\0');
         for (int64_t position = 0;;) {
           int64_t t = task, pos = position;
