@@ -536,6 +536,14 @@ class Host {
     return it == server_.end() || !it->second.folder;
   }
 
+  // No item of that kind at `path`, nor one being made there late: an update
+  // of it is no update, as a real host answers too (taken, it would mark
+  // the item in sync). Called with the lock held.
+  bool Lacks(const std::string& path, bool folder) {
+    const auto it = server_.find(path);
+    return (it == server_.end() || it->second.folder != folder) && !busy_paths_.count(path);
+  }
+
   // Does what the event asks against the server; the task's own result.
   int32_t Apply(int32_t id, int64_t task, const std::string& path, const std::string& to, int32_t flags,
                 const std::string& data, int64_t offset, int64_t length, uint64_t gen) {
@@ -565,19 +573,14 @@ class Host {
         return 0;
       }
       case HALVEX_EVENT_UPDATE_FOLDER: {
-        // An update of an item it does not have (nor is making, late) is no
-        // update, as a real host answers too: taken, it would mark that item
-        // in sync.
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = server_.find(path);
-        return (it == server_.end() || !it->second.folder) && !busy_paths_.count(path) ? HALVEX_ERR_ITEM_NOT_FOUND : 0;
+        return Lacks(path, true) ? HALVEX_ERR_ITEM_NOT_FOUND : 0;
       }
       case HALVEX_EVENT_CREATE_FILE:
       case HALVEX_EVENT_UPDATE_FILE: {
         if (id == HALVEX_EVENT_UPDATE_FILE && !(flags & 0x44)) {
           std::lock_guard<std::mutex> lock(mutex_);
-          const auto it = server_.find(path);
-          return (it == server_.end() || it->second.folder) && !busy_paths_.count(path) ? HALVEX_ERR_ITEM_NOT_FOUND : 0;
+          return Lacks(path, false) ? HALVEX_ERR_ITEM_NOT_FOUND : 0;
         }
         std::string bytes, buffer(65536, '\0');
         for (int64_t position = 0;;) {
