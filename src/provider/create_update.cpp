@@ -318,7 +318,7 @@ Outcome Update(EngineCore& engine, PlaceholderManager& manager, const Request& r
     LogF(sink, kLogVerbose, u"Existing placeholder update failed for '%s'. Error code: 0x%x", r.relative,
          static_cast<uint32_t>(out.platform_hr));
   } else {
-    WriteCacheAfterUpdate(engine, r);
+    if (!r.Has(kFlagIdentityOnly)) WriteCacheAfterUpdate(engine, r);
     LogF(sink, kLogVerbose, u"Existing placeholder updated for '%s'", r.relative);
   }
   return out;
@@ -518,9 +518,9 @@ int32_t DoCreateOrUpdatePlaceholder(EngineCore& engine, std::u16string_view pare
   }
   if (out.done || out.result != kOk) return Finish(engine, r, out.result, out.message);
   const int32_t result = AfterPlatformStep(engine, r, hydration_needed, converted, out.dehydrated);
-  // An edit made during the update: the cache keeps the host's values, so
-  // that the watcher reports the edit.
-  if (result == kOk && !out.edited_meanwhile) own_change.Succeeded();
+  // An edit made during the update, or before an update of the identity
+  // alone: the cache keeps the host's values, so that the edit is reported.
+  if (result == kOk && !out.edited_meanwhile && !r.Has(kFlagIdentityOnly)) own_change.Succeeded();
   return Finish(engine, r, result);
 }
 

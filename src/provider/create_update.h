@@ -35,6 +35,10 @@ constexpr int32_t kFlagExistingLocalItem = 0x10000;
 // Not one of the host's flags either: only what is on disk is converted; a
 // file gone by now (the user deleted it since its record) is not made again.
 constexpr int32_t kFlagOnlyWhatIsOnDisk = 0x20000;
+// Nor this: only the identity follows a folder's move. The cache keeps what
+// the host was told of the item, so content written and not yet reported
+// is still seen as a change.
+constexpr int32_t kFlagIdentityOnly = 0x40000;
 
 int32_t DoCreateOrUpdatePlaceholder(EngineCore& engine, std::u16string_view parent_path, std::u16string_view item_name,
                                     std::u16string_view item_id, int64_t size, int64_t creation_time,

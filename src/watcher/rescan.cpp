@@ -17,6 +17,7 @@
 #include "halvex/corvane.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "provider/create_update.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 #include "watcher/change_processing.h"
@@ -329,7 +330,7 @@ std::u16string KnownFolderPath(Engine& engine, const std::u16string& full, const
 // An item carried by a folder's rename: only its identity is behind.
 void RewriteIdentity(Engine& engine, const std::u16string& rel, const LocalItemValues& values) {
   UpdateFileInt(engine, rel, values.attributes, values.size, values.creation_time, values.last_access_time,
-                values.last_write_time, HALVEX_FLAG_KEEP_DATA | HALVEX_FLAG_KEEP_TASKS);
+                values.last_write_time, HALVEX_FLAG_KEEP_DATA | HALVEX_FLAG_KEEP_TASKS | kFlagIdentityOnly);
 }
 
 void FollowFolderRenameIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves) {

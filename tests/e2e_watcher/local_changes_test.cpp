@@ -2540,9 +2540,16 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_TRUE(BecomesInSync("crate"));
   const std::string base = scratch_.root() + "/";
   ASSERT_EQ(0, mkdir((base + "crate.part").c_str(), 0777));
-  std::ofstream(base + "crate.part/in.txt") << "packed";
-  ASSERT_EQ(0, rename((base + "crate.part").c_str(), (base + "crate").c_str()));
-  // (Seen before its rename, it is told under its first name and moved.)
+  { std::ofstream empty(base + "crate.part/in.txt"); }
+  ASSERT_TRUE(BecomesInSync("crate.part/in.txt"));
+  // Filled and moved in before the watcher reads the fill, whose record then
+  // finds nothing at the old name: the move must not take the new content
+  // as told (before, the host kept the empty file, shown in sync).
+  ASSERT_TRUE(BehindTheWatcher("crate-gate.txt", [&] {
+    std::ofstream(base + "crate.part/in.txt") << "packed";
+    return rename((base + "crate.part").c_str(), (base + "crate").c_str()) == 0;
+  }));
+  EXPECT_TRUE(ReportsSize("\\crate\\in.txt", 6)) << Describe(Reported());
   ASSERT_TRUE(BecomesInSync("crate/in.txt")) << Describe(Reported());
   Settle();
   host_.SetPolicy([](const HostEvent& e) { return e.id == HALVEX_EVENT_LIST_DIRECTORY ? HALVEX_ERR_ITEM_NOT_FOUND : 0; });
