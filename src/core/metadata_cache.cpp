@@ -171,6 +171,15 @@ size_t MetadataCache::Count() const {
   return items_.size();
 }
 
+std::vector<KnownItem> MetadataCache::KnownItems() const {
+  MutexLock lock(mutex_);
+  std::vector<KnownItem> known;
+  known.reserve(items_.size());
+  for (const auto& [path, item] : items_)
+    if (!item.CreateFailed) known.push_back(KnownItem{path, item.Attributes});
+  return known;
+}
+
 bool MetadataCache::PutBack(std::u16string_view path, const CacheItem& item) {
   MutexLock lock(mutex_);
   auto it = items_.find(path);

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "support/mutex.h"
 
@@ -47,6 +48,12 @@ class CacheItem {
   std::unique_ptr<std::u16string> other_name_;
 };
 
+// An item the cache knows, as a stop leaves it for the next start.
+struct KnownItem {
+  std::u16string path;
+  uint32_t attributes = 0;
+};
+
 class MetadataCache {
  public:
   static constexpr char16_t kSeparator = u'\\';
@@ -76,6 +83,8 @@ class MetadataCache {
   void Clear();
 
   size_t Count() const;
+  // Every entry but those of creates the host refused, in no order.
+  std::vector<KnownItem> KnownItems() const;
   // A copy of the entry's properties; false when absent.
   bool Lookup(std::u16string_view path, CacheItem* item, std::u16string* name) const;
   // Puts back the properties and flags a Lookup copied; false when absent.

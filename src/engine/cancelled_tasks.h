@@ -1,8 +1,8 @@
-// Renames and creates the host was told of and then, at a stop, told to
-// cancel. A host whose server has made the change already cannot take that
-// back, and finishes the task all the same; its answer is kept, so that the
-// next start neither tells a move again to a host that no longer has the old
-// name nor offers again, as new, an item the host has.
+// Renames, creates and deletes the host was told of and then, at a stop,
+// told to cancel. A host whose server has made the change already cannot
+// take that back, and finishes the task all the same; its answer is kept, so
+// that the next start neither tells a move or a delete again to a host that
+// has carried it out nor offers again, as new, an item the host has.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,7 @@ class CancelledTasks {
  public:
   struct Cancelled {
     int64_t task_id = 0;
-    int32_t operation_type = -1;  // OP_RENAME or OP_CREATE
+    int32_t operation_type = -1;  // OP_RENAME, OP_CREATE or OP_DELETE
     std::u16string path;         // a rename's source
     std::u16string target;       // a rename's new path
     int64_t reported_at = 0;     // when a rename was told

@@ -13,6 +13,7 @@
 #include "engine/cancelled_tasks.h"
 #include "engine/call_gate.h"
 #include "engine/items_being_listed.h"
+#include "engine/known_at_stop.h"
 #include "engine/newer_changes.h"
 #include "engine/pending_operations.h"
 #include "engine/stranded_items.h"
@@ -59,6 +60,7 @@ class Engine : public EngineCore {
   UnseenCreations unseen_creations;
   StrandedItems stranded;
   TakenRenames taken_renames;
+  KnownAtStop known_at_stop;
   CancelledTasks cancelled_tasks;
   ItemsBeingListed items_being_listed;
   PerThread<std::string> config_answers;  // answers of Config queries

@@ -204,6 +204,7 @@ int32_t Engine::IntUninitialize() {
   provider.reset();
   placeholder_manager.reset();
   Log(sink, kLogVerbose, u"OS dependent internal objects uninitialization finished");
+  known_at_stop.Keep(metadata_cache.KnownItems());
   metadata_cache.Clear();
   Log(sink, kLogVerbose, u"< Uninitialized");
   return kOk;

@@ -37,6 +37,8 @@ CancelledTasks::Cancelled Told(const Task& task) {
     told.write_time = task.ReportedWriteTime;
     told.file_id = task.ReportedFileId;
     told.usn = task.ReportedUsn;
+  } else if (task.OperationType == OP_DELETE) {
+    told.operation_type = OP_DELETE;
   }
   return told;
 }
@@ -156,9 +158,10 @@ int32_t Engine::CancelAllTransfers() {
       LogF(sink, kLogVerbose, u"Canceling transfer for item: '%s', operation type: %s, id: %I64u", path,
            OperationTypeName(task->OperationType), U64(task_id));
       DoCancelTask(*this, *task, path, result);
-      // A rename or create the host holds, or is about to, may be carried
-      // out on its side all the same.
-      if (result == kOk && (task->OperationType == OP_RENAME || task->OperationType == OP_CREATE)) {
+      // A rename, create or delete the host holds, or is about to, may be
+      // carried out on its side all the same.
+      if (result == kOk && (task->OperationType == OP_RENAME || task->OperationType == OP_CREATE ||
+                            task->OperationType == OP_DELETE)) {
         CancelledTasks::Cancelled told = Told(*task);
         if (told.operation_type >= 0) cancelled_tasks.Keep(std::move(told));
       }
@@ -229,6 +232,14 @@ void TakeCancelledTask(Engine& engine, CancelledTasks::Cancelled task, int32_t r
     LogF(sink, kLogVerbose, u"Cancelled rename of '%s' to '%s' finished by the host. Error code: 0x%x", task.path,
          task.target, U32(result_code));
     if (result_code == kOk) engine.taken_renames.Note(task.path, task.target, task.reported_at);
+    return;
+  }
+  if (task.operation_type == OP_DELETE) {
+    LogF(sink, kLogVerbose, u"Cancelled delete of '%s' finished by the host. Error code: 0x%x", task.path,
+         U32(result_code));
+    if (result_code != kOk && result_code != kErrLocalItemNotFound) return;
+    engine.metadata_cache.Remove(task.path, true);
+    engine.known_at_stop.Forget(task.path);
     return;
   }
   LogF(sink, kLogVerbose, u"Cancelled create of '%s' finished by the host. Error code: 0x%x", task.path,

@@ -21,6 +21,7 @@
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 #include "watcher/change_processing.h"
+#include "watcher/deleted_while_stopped.h"
 #include "watcher/item_attributes.h"
 #include "watcher/lock_files.h"
 
@@ -367,6 +368,8 @@ struct LaterItems {
   // the walk may have passed already: what moved into them while stopped
   // is still to be told.
   std::vector<std::u16string> moved_back;
+  // Paths the host has items by that were moved while stopped.
+  std::vector<std::u16string> claimed;
 };
 
 bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves, LaterItems& later);
@@ -439,6 +442,8 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
       known = engine.taken_renames.Follow(std::move(known), since);
     known = KnownPath(moves, known);
   }
+  if (!known.empty() && !EqualsIgnoringAsciiCase(known, rel)) later.claimed.push_back(known);
+  if (!item_id.empty() && item_id != known && !EqualsIgnoringAsciiCase(item_id, rel)) later.claimed.push_back(item_id);
   if (!EqualsIgnoringAsciiCase(known, rel) && StaysInPlace(engine, known)) {
     LogF(sink, kLogVerbose, u"'%s' names '%s', which is still in place: it is reported as new", rel, known);
     (values.folder ? later.folders : later.files).emplace_back(full, values);
@@ -538,6 +543,8 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
         result = ReportNewAndWalk(engine, full, values, later);
     }
   }
+  std::vector<KnownItem> known = engine.known_at_stop.Take();
+  if (result) ReportDeletedWhileStopped(engine, std::move(known), later.claimed);
   return result;
 }
 

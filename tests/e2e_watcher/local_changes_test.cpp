@@ -1688,6 +1688,29 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   Settle();
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FOLDER, "\\hall")) << Describe(Reported());
 
+  // Deleted while stopped: a file, and a folder with what it holds, each
+  // told once at the start; nothing that a move while stopped took away
+  // (before, the host kept them all and served them again).
+  ASSERT_EQ(0u, app_.CreateFolder("attic"));
+  ASSERT_EQ(0u, app_.CreateFile("attic/box.txt", "box"));
+  ASSERT_EQ(0u, app_.CreateFile("scrap.txt", "scrap"));
+  ASSERT_EQ(0u, app_.CreateFile("keep.txt", "keep"));
+  ASSERT_TRUE(BecomesInSync("attic/box.txt") && BecomesInSync("scrap.txt") && BecomesInSync("keep.txt"));
+  moved_while_stopped({{"keep.txt", "foyer/keep.txt"}, {"foyer", "porch"}});
+  std::filesystem::remove_all(root + "attic");
+  ASSERT_EQ(0, unlink((root + "scrap.txt").c_str()));
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  Settle();
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\scrap.txt")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FOLDER, "\\attic")) << Describe(Reported());
+  EXPECT_EQ(2u, host_.Count(HALVEX_EVENT_DELETE_FILE) + host_.Count(HALVEX_EVENT_DELETE_FOLDER)) << Describe(Reported());
+  EXPECT_EQ(Names{"\\porch\\keep.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\keep.txt")) << Describe(Reported());
+  // Told once: the next start does not tell them again.
+  moved_while_stopped({});
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  Settle();
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE) + host_.Count(HALVEX_EVENT_DELETE_FOLDER)) << Describe(Reported());
+
   // A new file whose create waits for a retry when the provider stops, and
   // is saved over while stopped: the start's look offers it once, not once
   // more on the retry.

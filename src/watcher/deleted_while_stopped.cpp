@@ -1,0 +1,81 @@
+#include "watcher/deleted_while_stopped.h"
+
+#include <algorithm>
+
+#include "diag/log.h"
+#include "engine/engine.h"
+#include "engine/exclusion.h"
+#include "engine/retry_wrappers.h"
+#include "platform/files.h"
+#include "provider/placeholder_manager.h"
+#include "support/sync_root_path.h"
+#include "watcher/change_processing.h"
+#include "watcher/item_attributes.h"
+
+namespace corvane {
+namespace {
+
+bool ClaimedByAMove(const std::u16string& path, const std::vector<std::u16string>& claimed) {
+  return std::any_of(claimed.begin(), claimed.end(), [&](const std::u16string& moved) {
+    return EqualsIgnoringAsciiCase(path, moved) || IsBelowFolder(path, moved);
+  });
+}
+
+// A root with nothing in it at all is more likely one whose files are not
+// there (a drive or mount missing, the folder replaced) than one whose
+// user deleted everything: the host's copies are worth more than the
+// deletes.
+bool RootIsEmpty(const std::u16string& root) {
+  platform::WIN32_FIND_DATAW data;
+  const platform::Handle find = platform::FindFirstFileW((root + u"\\*").c_str(), &data);
+  if (find == platform::INVALID_HANDLE_VALUE) return true;
+  bool empty = true;
+  do {
+    const std::u16string name = data.cFileName;
+    if (name != u"." && name != u"..") empty = false;
+  } while (empty && platform::FindNextFileW(find, &data));
+  platform::FindClose(find);
+  return empty;
+}
+
+// A folder the host has not listed yet (placeholders made on demand) shows
+// none of its items: that they are not there is no delete.
+bool Unlisted(Engine& engine, const std::u16string& full_folder) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr) return false;
+  const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full_folder.c_str());
+  return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER) &&
+         (state & platform::CF_PLACEHOLDER_STATE_PARTIAL);
+}
+
+}  // namespace
+
+void ReportDeletedWhileStopped(Engine& engine, std::vector<KnownItem> known,
+                               const std::vector<std::u16string>& claimed) {
+  if (known.empty()) return;
+  LogSink* sink = engine.diag.log_sink();
+  std::u16string root = engine.EffectiveSyncRootPath();
+  while (!root.empty() && root.back() == u'\\') root.pop_back();
+  if (RootIsEmpty(root)) {
+    LogF(sink, kLogFailure, u"The sync root is empty: the deletes of %d items known at the last stop are not reported",
+         static_cast<int32_t>(known.size()));
+    return;
+  }
+  std::sort(known.begin(), known.end(), [](const KnownItem& a, const KnownItem& b) { return a.path < b.path; });
+  for (const KnownItem& item : known) {
+    const std::u16string& path = item.path;
+    if (path.size() < 2 || PathExists(root + path) || ClaimedByAMove(path, claimed)) continue;
+    // What a deleted folder held goes with the folder's own delete.
+    const std::u16string parent = path.substr(0, path.rfind(u'\\'));
+    if (!parent.empty() && !PathExists(root + parent)) continue;
+    if (Unlisted(engine, root + parent)) continue;
+    if (KeptFromHost(engine, path, PlatformAttributesFromItem(static_cast<int32_t>(item.attributes)))) continue;
+    // Known again for the delete: the walk took in only what it found.
+    if (engine.metadata_cache.NoItemInCache(path))
+      engine.metadata_cache.AddNewItemToCache(path, path.substr(path.rfind(u'\\') + 1), item.attributes, 0, 0, 0, 0);
+    LogF(sink, kLogVerbose, u"'%s' was deleted while the provider was stopped", path);
+    ReportDelete(engine, path, nullptr, DeleteOf::kCachedItem);
+  }
+}
+
+}  // namespace corvane
