@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "engine/known_items_file.h"
 #include "support/sync_root_path.h"
 
 namespace corvane {
@@ -23,11 +24,29 @@ void KnownAtStop::Keep(std::vector<KnownItem> items) {
   taken_ = false;
 }
 
-std::vector<KnownItem> KnownAtStop::Take() {
+std::vector<KnownItem> KnownAtStop::Take(const std::u16string& root) {
   MutexLock lock(mutex_);
-  taken_ = true;
   forgotten_.clear();
-  return std::exchange(items_, {});
+  std::vector<KnownItem> items;
+  // A file an earlier process left is older than this process's own stop.
+  if (taken_) LoadKnownItems(root, items);
+  else DropKnownItems(root);
+  if (!taken_) items = std::exchange(items_, {});
+  taken_ = true;
+  return items;
+}
+
+bool KnownAtStop::LeaveForNextProcess(const std::u16string& root) {
+  MutexLock lock(mutex_);
+  return taken_ || SaveKnownItems(root, items_);
+}
+
+void KnownAtStop::Drop(const std::u16string& root) {
+  MutexLock lock(mutex_);
+  items_.clear();
+  forgotten_.clear();
+  taken_ = true;
+  DropKnownItems(root);
 }
 
 void KnownAtStop::Forget(const std::u16string& path) {

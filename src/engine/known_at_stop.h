@@ -17,8 +17,14 @@ class KnownAtStop {
   // At a stop. A list no start has taken yet stands: a start that failed
   // before its look at the root never learnt what that stop knew.
   void Keep(std::vector<KnownItem> items);
-  // At a start, once; empty when no stop came before it.
-  std::vector<KnownItem> Take();
+  // At a start of the root at `root`, once: what the last stop in this
+  // process kept, else what the last process left; empty when neither.
+  std::vector<KnownItem> Take(const std::u16string& root);
+  // When the component goes: a list no start took is left for the next
+  // process. False when it could not be written.
+  bool LeaveForNextProcess(const std::u16string& root);
+  // The root is no sync root any more: nothing of it is kept.
+  void Drop(const std::u16string& root);
   // The host finished the delete of `path` (and all below it) that a stop
   // cancelled: told again at the next start, it would be a second delete.
   // Holds whether the stop keeps its list before or after this.

@@ -205,6 +205,9 @@ void Engine::StopForDestroy() {
   SignalEngineThreads(*this);
   JoinEngineThreads(*this);
   local_changes.Stop(*this);
+  const std::u16string root = EffectiveSyncRootPath();
+  if (!root.empty() && !known_at_stop.LeaveForNextProcess(root))
+    LogF(diag.log_sink(), kLogFailure, u"Failed to keep the items known at the stop for the next start: '%s'", root);
 }
 
 int32_t Engine::do_Uninstall() {

@@ -228,6 +228,7 @@ int32_t Engine::Uninstall() {
   // the shell's answer decides the outcome.
   PlaceholderManager manager(diag);
   manager.UnregisterPlaceholderRoot(root.c_str());
+  known_at_stop.Drop(root);
   const RegistrationInputs inputs = ReadRegistrationInputs(*this);
   const int32_t shell_result = UnregisterShellSyncRoot(*this, inputs);
   RemoveStaleShellRegistration(*this, inputs);

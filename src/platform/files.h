@@ -141,6 +141,11 @@ bool GetLongPathName(const std::u16string& path, std::u16string& long_path);
 // and substituted drives resolved.
 bool GetVolumeRelativePath(const std::u16string& path, std::u16string& relative);
 
+// A folder of the user's own, outside every sync root, for what the library
+// keeps across its processes (created when missing): %LOCALAPPDATA%\Corvane
+// on Windows, the platform's state folder here. False when there is none.
+bool ProviderStateFolder(std::u16string& folder);
+
 // Whether `relative` ("\\docs\\a.txt"), taken below the folder `root`, passes
 // through a symbolic link or another reparse point that leads elsewhere (a
 // junction or mount point; placeholders do not count), or holds "..".

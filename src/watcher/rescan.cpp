@@ -543,7 +543,7 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
         result = ReportNewAndWalk(engine, full, values, later);
     }
   }
-  std::vector<KnownItem> known = engine.known_at_stop.Take();
+  std::vector<KnownItem> known = engine.known_at_stop.Take(engine.EffectiveSyncRootPath());
   if (result) ReportDeletedWhileStopped(engine, std::move(known), later.claimed);
   return result;
 }

@@ -1950,6 +1950,24 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
   EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\moth.txt", 1)) << Describe(Reported());
+
+  // Across processes: a component that goes leaves what its last stop knew
+  // to the next one, which tells the delete of a file removed while no
+  // provider ran, once.
+  ASSERT_EQ(0u, app_.CreateFile("ash.txt", "ash"));
+  ASSERT_TRUE(BecomesInSync("ash.txt"));
+  host_.Destroy();
+  ASSERT_EQ(0, unlink((root + "ash.txt").c_str()));
+  SyncHost next{scratch_.root()};
+  ASSERT_EQ(0, next.Activate()) << next.LastError();
+  EXPECT_TRUE(next.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\ash.txt", 1));
+  ASSERT_EQ(0, next.Deactivate());
+  next.Destroy();
+  SyncHost last{scratch_.root()};
+  ASSERT_EQ(0, last.Activate()) << last.LastError();
+  ASSERT_EQ(0u, app_.CreateFile("cinder.txt", "cinder"));
+  ASSERT_TRUE(last.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\cinder.txt", 1));
+  EXPECT_EQ(0u, last.Count(HALVEX_EVENT_DELETE_FILE, "\\ash.txt"));
 }
 
 TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {

@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "common/host.h"
 #include "core/metadata_cache.h"
 #include "diag/capture_sink.h"
 #include "diag/result_codes.h"
 #include "engine/item_properties.h"
+#include "engine/known_items_file.h"
 #include "engine/transfer_stream.h"
 
 namespace corvane {
@@ -43,6 +48,51 @@ TEST_F(MetadataCacheTest, UpdateKeepsWhatWasNotGivenAndFlagsStick) {
   ASSERT_TRUE(cache.GetCreateFailed(u"\\u", &flag));
   EXPECT_TRUE(flag);
   EXPECT_FALSE(cache.SetLocked(u"\\U", true));
+}
+
+// What a stop leaves for the next process comes back whole, once, or not
+// at all: a damaged list must never turn into deletes.
+TEST_F(MetadataCacheTest, KnownItemsComeBackWholeOnceOrNotAtAll) {
+  test_common::TempSpace space;
+  Add(u"\\docs", kItemAttributeFolder);
+  Add(u"\\docs\\r\u00e9sum\u00e9.txt", 0x1);
+  Add(u"\\refused.txt", 0);
+  cache.SetCreateFailed(u"\\refused.txt", true);
+  std::vector<KnownItem> known = cache.KnownItems();
+  ASSERT_EQ(2u, known.size());  // a refused create is nothing the host has
+  const auto by_path = [](const KnownItem& a, const KnownItem& b) { return a.path < b.path; };
+  std::sort(known.begin(), known.end(), by_path);
+  const std::u16string root = u"\\home\\ann\\Cloud";
+  ASSERT_TRUE(SaveKnownItems(root, known));
+  std::vector<KnownItem> back;
+  ASSERT_TRUE(LoadKnownItems(u"\\HOME\\ann\\Cloud\\", back));  // the root as the platform compares it
+  std::sort(back.begin(), back.end(), by_path);
+  ASSERT_EQ(2u, back.size());
+  for (size_t i = 0; i < back.size(); ++i) {
+    EXPECT_TRUE(back[i].path == known[i].path);
+    EXPECT_EQ(known[i].attributes, back[i].attributes);
+  }
+  EXPECT_FALSE(LoadKnownItems(root, back));  // good for one start
+  EXPECT_TRUE(back.empty());
+
+  ASSERT_TRUE(SaveKnownItems(root, known));
+  const auto file = std::filesystem::directory_iterator(space.state() + "/provider")->path();
+  std::string bytes;
+  std::ifstream in(file, std::ios::binary);
+  bytes.assign(std::istreambuf_iterator<char>(in), {});
+  const auto damaged = [&](std::string content) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
+    std::vector<KnownItem> items;
+    return !LoadKnownItems(root, items) && items.empty();
+  };
+  EXPECT_TRUE(damaged(bytes.substr(0, bytes.size() - 1)));
+  EXPECT_TRUE(damaged(bytes + "x"));
+  EXPECT_TRUE(damaged("CVKNOWN2" + bytes.substr(8)));
+  std::string climbing = bytes;
+  const size_t dot = climbing.find(std::string("d\0o\0c\0s\0", 8));
+  ASSERT_NE(std::string::npos, dot);
+  climbing.replace(dot, 8, std::string(".\0.\0\\\0s\0", 8));  // "\docs" becomes "\..\s"
+  EXPECT_TRUE(damaged(climbing));
 }
 
 TEST(ItemProperties, ChecksRunInOrderWithTheirCodes) {

@@ -92,7 +92,9 @@ TEST_F(StopFaults, StopWhilePopulationWaitsForTheHost) {
         // A listing left pending does not hold the activation up, so it may
         // have ended first; its Activated never comes after the stop.
         const size_t announced = host_->Events(HALVEX_EVENT_ACTIVATED).size();
-        if (inside) EXPECT_EQ(announced, 0u);
+        if (inside) {
+          EXPECT_EQ(announced, 0u);
+        }
         Within(5s, "Destroy", [&] { host_->Destroy(); });
         EXPECT_EQ(host_->Events(HALVEX_EVENT_ACTIVATED).size(), announced) << "Activated after Deactivate returned";
       }
