@@ -817,18 +817,33 @@ bool ClaimCacheUpdate(Engine& engine, const std::u16string& rel, const CacheItem
   return true;
 }
 
+// An item the cache does not know: reported as new (or as a known item
+// moved), or taken back as the host's, when `update` is left set and its
+// update is still to be looked at.
+int32_t ReportUnknownItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
+                          const std::u16string& full, const LocalItemValues& values, bool& update)
+    REQUIRES(engine.item_reports) {
+  update = false;
+  // A rescan may have reported it since.
+  if (engine.metadata_cache.NoItemInCache(rel)) {
+    if (!PathExists(full)) return 0;
+    if (!AdoptKnownPlaceholder(engine, rel, full, values)) return ReportNewOrMoved(engine, watcher, rel, full, values);
+  }
+  update = true;
+  return 0;
+}
+
 int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
                         const std::u16string& full, const LocalItemValues& values, const CacheItem* known) {
   LogSink* sink = engine.diag.log_sink();
   if (known == nullptr) {
-    PathLockAll report_lock(engine.item_reports);
-    // A rescan may have reported it since.
-    if (engine.metadata_cache.NoItemInCache(rel)) {
-      if (!PathExists(full)) return 0;
-      if (!AdoptKnownPlaceholder(engine, rel, full, values)) return ReportNewOrMoved(engine, watcher, rel, full, values);
+    bool update = false;
+    int32_t result = 0;
+    {
+      PathLockAll report_lock(engine.item_reports);
+      result = ReportUnknownItem(engine, watcher, rel, full, values, update);
     }
-    report_lock.Unlock();
-    return UpdateLocalItem(engine, watcher, rel, full, values);
+    return update ? UpdateLocalItem(engine, watcher, rel, full, values) : result;
   }
   const CacheItem& cached = *known;
   if (cached.CreateFailed) {
@@ -1342,10 +1357,21 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
 
 namespace {
 
-int32_t ReportChangeAfterRename(Engine& engine, const std::u16string& rel, const std::u16string& full) {
+int32_t ReportChangeAfterRename(Engine& engine, const std::u16string& rel, const std::u16string& full)
+    REQUIRES(engine.item_reports) {
   CacheItem entry;
   LocalItemValues values;
   if (!engine.metadata_cache.Lookup(rel, &entry, nullptr) || ReadLocalValues(full, values) != 0) return 0;
+  // Moved from an item whose create the host refused, and written since:
+  // new to the host, told here under the lock the caller holds (the update
+  // below would take it again for that, and wait for ever).
+  if (entry.CreateFailed && (entry.Size != values.size ||
+                             entry.LastWriteTime != static_cast<uint64_t>(values.last_write_time))) {
+    engine.metadata_cache.Remove(rel, false);
+    bool update = false;
+    const int32_t result = ReportUnknownItem(engine, nullptr, rel, full, values, update);
+    if (!update || !engine.metadata_cache.Lookup(rel, &entry, nullptr)) return result;
+  }
   return UpdateKnownItem(engine, nullptr, rel, full, values, &entry);
 }
 

@@ -2573,13 +2573,38 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   EXPECT_TRUE(ReportsSize("\\slate.txt", 9)) << Describe(Reported());
   host_.SetPolicy(nullptr);
 
+  // A save whose new file's create the host refuses late, while the rename
+  // over the original waits for that answer, the file written again before
+  // it: the rename's report of the unsent content took a lock its caller
+  // held, and the watcher stopped for good.
+  const std::string base = scratch_.root() + "/";
+  ASSERT_EQ(0u, app_.CreateFile("sash.txt", "sash"));
+  ASSERT_TRUE(BecomesInSync("sash.txt"));
+  ASSERT_EQ(0, host_.Config("LogLevel=4"));
+  std::atomic<int64_t> sash_create{0};
+  std::atomic<bool> sash_waits{false};
+  AnswerFirstLate(HALVEX_EVENT_CREATE_FILE, "\\sash.txt.new", sash_create);
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("Rename of '\\sash.txt.new' waits") != std::string::npos)
+      sash_waits = true;
+  });
+  std::ofstream(base + "sash.txt.new") << "sash, saved";
+  ASSERT_TRUE(host_.WaitFor([&] { return sash_create != 0; }));
+  std::ofstream(base + "sash.txt.new", std::ios::app) << " twice";
+  ASSERT_EQ(0, rename((base + "sash.txt.new").c_str(), (base + "sash.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return sash_waits.load(); })) << Describe(Reported());
+  ASSERT_EQ(0, host_.Finalize(sash_create, HALVEX_ERR_OPERATION_DENIED));
+  host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
+  EXPECT_TRUE(ReportsSize("\\sash.txt", 17)) << Describe(Reported());
+  Settle();
+
   // A known empty folder replaced by one filled here (renamed over it), with
   // placeholders made on demand: what it holds is all here, so listing it
   // never asks the host (before, it did, and failed where the host refused).
   ASSERT_EQ(0, host_.Config("WindowsCreatePlaceholdersOnDemand=true"));
   ASSERT_EQ(0u, app_.CreateFolder("crate"));
   ASSERT_TRUE(BecomesInSync("crate"));
-  const std::string base = scratch_.root() + "/";
   ASSERT_EQ(0, mkdir((base + "crate.part").c_str(), 0777));
   { std::ofstream empty(base + "crate.part/in.txt"); }
   ASSERT_TRUE(BecomesInSync("crate.part/in.txt"));
