@@ -43,6 +43,13 @@ CancelledTasks::Cancelled Told(const Task& task) {
   return told;
 }
 
+// A delete the host carried out after the stop began: the cache may still
+// know the item, and the next start must not tell the delete again.
+void ForgetTakenDelete(Engine& engine, const std::u16string& path) {
+  engine.metadata_cache.Remove(path, true);
+  engine.known_at_stop.Forget(path);
+}
+
 // A task the host finished during the stop (the watcher may still report a
 // change while the tasks are cancelled, and its task is not among them),
 // after the monitor that would have finished it locally left: what the host
@@ -56,6 +63,7 @@ void KeepWhatTheHostTook(Engine& engine, const Task& task) {
   CancelledTasks::Cancelled taken = Told(task);
   if (taken.operation_type == OP_RENAME) engine.taken_renames.Note(taken.path, taken.target, taken.reported_at);
   if (taken.operation_type == OP_CREATE) engine.cancelled_tasks.KeepTakenCreate(std::move(taken));
+  if (taken.operation_type == OP_DELETE) ForgetTakenDelete(engine, taken.path);
 }
 
 }  // namespace
@@ -237,9 +245,7 @@ void TakeCancelledTask(Engine& engine, CancelledTasks::Cancelled task, int32_t r
   if (task.operation_type == OP_DELETE) {
     LogF(sink, kLogVerbose, u"Cancelled delete of '%s' finished by the host. Error code: 0x%x", task.path,
          U32(result_code));
-    if (result_code != kOk && result_code != kErrLocalItemNotFound) return;
-    engine.metadata_cache.Remove(task.path, true);
-    engine.known_at_stop.Forget(task.path);
+    if (result_code == kOk || result_code == kErrLocalItemNotFound) ForgetTakenDelete(engine, task.path);
     return;
   }
   LogF(sink, kLogVerbose, u"Cancelled create of '%s' finished by the host. Error code: 0x%x", task.path,

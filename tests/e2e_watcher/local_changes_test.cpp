@@ -1705,8 +1705,17 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FOLDER, "\\attic")) << Describe(Reported());
   EXPECT_EQ(2u, host_.Count(HALVEX_EVENT_DELETE_FILE) + host_.Count(HALVEX_EVENT_DELETE_FOLDER)) << Describe(Reported());
   EXPECT_EQ(Names{"\\porch\\keep.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\keep.txt")) << Describe(Reported());
-  // Told once: the next start does not tell them again.
+  // Told once: the next start does not tell them again, nor a delete the
+  // stop cancelled and the host then carried out.
+  ASSERT_EQ(0u, app_.CreateFile("ember.txt", "ember"));
+  ASSERT_TRUE(BecomesInSync("ember.txt"));
+  std::atomic<int64_t> ember_delete{0};
+  AnswerFirstLate(HALVEX_EVENT_DELETE_FILE, "\\ember.txt", ember_delete);
+  ASSERT_EQ(0, unlink((root + "ember.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return ember_delete != 0; }));
   moved_while_stopped({});
+  host_.SetPolicy(nullptr);
+  ASSERT_EQ(0, host_.Finalize(ember_delete, 0)) << host_.LastError();
   ASSERT_EQ(0, host_.Activate()) << host_.LastError();
   Settle();
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE) + host_.Count(HALVEX_EVENT_DELETE_FOLDER)) << Describe(Reported());
