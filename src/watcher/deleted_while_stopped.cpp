@@ -1,6 +1,7 @@
 #include "watcher/deleted_while_stopped.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "diag/log.h"
 #include "engine/engine.h"
@@ -8,17 +9,31 @@
 #include "engine/retry_wrappers.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
-#include "support/sync_root_path.h"
 #include "watcher/change_processing.h"
 #include "watcher/item_attributes.h"
 
 namespace corvane {
 namespace {
 
-bool ClaimedByAMove(const std::u16string& path, const std::vector<std::u16string>& claimed) {
-  return std::any_of(claimed.begin(), claimed.end(), [&](const std::u16string& moved) {
-    return EqualsIgnoringAsciiCase(path, moved) || IsBelowFolder(path, moved);
-  });
+std::u16string Folded(std::u16string_view path) {
+  std::u16string folded(path);
+  for (char16_t& c : folded)
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+  return folded;
+}
+
+// The path or a folder above it is one the walk found moved. One lookup per
+// level: a folder of many items moved while stopped claims each of them.
+bool ClaimedByAMove(const std::u16string& path, const std::unordered_set<std::u16string>& claimed) {
+  if (claimed.empty()) return false;
+  std::u16string at = Folded(path);
+  while (!at.empty()) {
+    if (claimed.count(at) != 0) return true;
+    const size_t cut = at.rfind(u'\\');
+    if (cut == std::u16string::npos) break;
+    at.resize(cut);
+  }
+  return false;
 }
 
 // A root with nothing in it at all is more likely one whose files are not
@@ -61,10 +76,12 @@ void ReportDeletedWhileStopped(Engine& engine, std::vector<KnownItem> known,
          static_cast<int32_t>(known.size()));
     return;
   }
+  std::unordered_set<std::u16string> moved;
+  for (const std::u16string& path : claimed) moved.insert(Folded(path));
   std::sort(known.begin(), known.end(), [](const KnownItem& a, const KnownItem& b) { return a.path < b.path; });
   for (const KnownItem& item : known) {
     const std::u16string& path = item.path;
-    if (path.size() < 2 || PathExists(root + path) || ClaimedByAMove(path, claimed)) continue;
+    if (path.size() < 2 || PathExists(root + path) || ClaimedByAMove(path, moved)) continue;
     // What a deleted folder held goes with the folder's own delete.
     const std::u16string parent = path.substr(0, path.rfind(u'\\'));
     if (!parent.empty() && !PathExists(root + parent)) continue;
