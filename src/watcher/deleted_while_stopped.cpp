@@ -1,7 +1,7 @@
 #include "watcher/deleted_while_stopped.h"
 
 #include <algorithm>
-#include <unordered_set>
+#include <utility>
 
 #include "diag/log.h"
 #include "engine/engine.h"
@@ -20,20 +20,6 @@ std::u16string Folded(std::u16string_view path) {
   for (char16_t& c : folded)
     if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
   return folded;
-}
-
-// The path or a folder above it is one the walk found moved. One lookup per
-// level: a folder of many items moved while stopped claims each of them.
-bool ClaimedByAMove(const std::u16string& path, const std::unordered_set<std::u16string>& claimed) {
-  if (claimed.empty()) return false;
-  std::u16string at = Folded(path);
-  while (!at.empty()) {
-    if (claimed.count(at) != 0) return true;
-    const size_t cut = at.rfind(u'\\');
-    if (cut == std::u16string::npos) break;
-    at.resize(cut);
-  }
-  return false;
 }
 
 // A root with nothing in it at all is more likely one whose files are not
@@ -65,23 +51,48 @@ bool Unlisted(Engine& engine, const std::u16string& full_folder) {
 
 }  // namespace
 
-void ReportDeletedWhileStopped(Engine& engine, std::vector<KnownItem> known,
-                               const std::vector<std::u16string>& claimed) {
-  if (known.empty()) return;
+LastStop::LastStop(std::vector<KnownItem> items) : items_(std::move(items)) {
+  std::sort(items_.begin(), items_.end(), [](const KnownItem& a, const KnownItem& b) { return a.path < b.path; });
+}
+
+void LastStop::Claim(const std::u16string& host_path) {
+  if (!items_.empty()) moved_.insert(Folded(host_path));
+}
+
+// The path or a folder above it: one lookup per level, as a folder of many
+// items moved while stopped claims each of them.
+bool LastStop::Claimed(const std::u16string& path) const {
+  if (moved_.empty()) return false;
+  std::u16string at = Folded(path);
+  while (!at.empty()) {
+    if (moved_.count(at) != 0) return true;
+    const size_t cut = at.rfind(u'\\');
+    if (cut == std::u16string::npos) break;
+    at.resize(cut);
+  }
+  return false;
+}
+
+const KnownItem* LastStop::StillHostsAt(const std::u16string& path) const {
+  const auto it = std::lower_bound(items_.begin(), items_.end(), path,
+                                   [](const KnownItem& item, const std::u16string& p) { return item.path < p; });
+  if (it == items_.end() || it->path != path || Claimed(path)) return nullptr;
+  return &*it;
+}
+
+void LastStop::ReportDeletes(Engine& engine) const {
+  if (items_.empty()) return;
   LogSink* sink = engine.diag.log_sink();
   std::u16string root = engine.EffectiveSyncRootPath();
   while (!root.empty() && root.back() == u'\\') root.pop_back();
   if (RootIsEmpty(root)) {
     LogF(sink, kLogFailure, u"The sync root is empty: the deletes of %d items known at the last stop are not reported",
-         static_cast<int32_t>(known.size()));
+         static_cast<int32_t>(items_.size()));
     return;
   }
-  std::unordered_set<std::u16string> moved;
-  for (const std::u16string& path : claimed) moved.insert(Folded(path));
-  std::sort(known.begin(), known.end(), [](const KnownItem& a, const KnownItem& b) { return a.path < b.path; });
-  for (const KnownItem& item : known) {
+  for (const KnownItem& item : items_) {
     const std::u16string& path = item.path;
-    if (path.size() < 2 || PathExists(root + path) || ClaimedByAMove(path, moved)) continue;
+    if (path.size() < 2 || PathExists(root + path) || Claimed(path)) continue;
     // What a deleted folder held goes with the folder's own delete.
     const std::u16string parent = path.substr(0, path.rfind(u'\\'));
     if (!parent.empty() && !PathExists(root + parent)) continue;

@@ -1,8 +1,10 @@
-// Deletes made while the provider was stopped, found at the next start by
-// what the last stop knew: the platform sees none of them happen.
+// What the last stop knew, for the start's walk: the platform sees nothing
+// of what users did while no provider ran, and a delete leaves nothing on
+// disk to show it.
 #pragma once
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/metadata_cache.h"
@@ -11,11 +13,26 @@ namespace corvane {
 
 class Engine;
 
-// Reports the delete of every item of `known` (the items the host had at
-// the last stop) that is gone from the root, once for a folder and what it
-// held. `claimed`: the paths the host has the items by that the start's
-// walk found moved; an item moved while stopped is not deleted. Runs after
-// that walk, so that the moves reach the host first.
-void ReportDeletedWhileStopped(Engine& engine, std::vector<KnownItem> known, const std::vector<std::u16string>& claimed);
+class LastStop {
+ public:
+  LastStop() = default;
+  // `items`: the items the host had at the last stop.
+  explicit LastStop(std::vector<KnownItem> items);
+  // The walk found the item the host has at `host_path` moved elsewhere.
+  void Claim(const std::u16string& host_path);
+  // The item the host had at exactly `path`, unless a move took it away
+  // (a new item made there is another one); null when there was none.
+  const KnownItem* StillHostsAt(const std::u16string& path) const;
+  // Reports the delete of every item that is gone from the root and that
+  // no move claims, once for a folder and what it held. Runs after the
+  // walk, so that the moves reach the host first.
+  void ReportDeletes(Engine& engine) const;
+
+ private:
+  bool Claimed(const std::u16string& path) const;
+
+  std::vector<KnownItem> items_;          // by path
+  std::unordered_set<std::u16string> moved_;  // ASCII letters folded
+};
 
 }  // namespace corvane

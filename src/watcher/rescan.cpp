@@ -368,8 +368,8 @@ struct LaterItems {
   // the walk may have passed already: what moved into them while stopped
   // is still to be told.
   std::vector<std::u16string> moved_back;
-  // Paths the host has items by that were moved while stopped.
-  std::vector<std::u16string> claimed;
+  // What the host had at the last stop; the walk claims what moved.
+  LastStop last_stop;
 };
 
 bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves, LaterItems& later);
@@ -442,8 +442,8 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
       known = engine.taken_renames.Follow(std::move(known), since);
     known = KnownPath(moves, known);
   }
-  if (!known.empty() && !EqualsIgnoringAsciiCase(known, rel)) later.claimed.push_back(known);
-  if (!item_id.empty() && item_id != known && !EqualsIgnoringAsciiCase(item_id, rel)) later.claimed.push_back(item_id);
+  if (!known.empty() && !EqualsIgnoringAsciiCase(known, rel)) later.last_stop.Claim(known);
+  if (!item_id.empty() && item_id != known && !EqualsIgnoringAsciiCase(item_id, rel)) later.last_stop.Claim(item_id);
   if (!EqualsIgnoringAsciiCase(known, rel) && StaysInPlace(engine, known)) {
     LogF(sink, kLogVerbose, u"'%s' names '%s', which is still in place: it is reported as new", rel, known);
     (values.folder ? later.folders : later.files).emplace_back(full, values);
@@ -478,6 +478,18 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
 }
 
 bool ReportNewAndWalk(Engine& engine, const std::u16string& full, const LocalItemValues& values, LaterItems& later) {
+  const std::u16string rel = RelativeToRoot(engine, full);
+  const KnownItem* had = values.folder ? nullptr : later.last_stop.StillHostsAt(rel);
+  if (had != nullptr && !(had->attributes & kItemAttributeFolder)) {
+    // Put over the host's file while stopped (an editor's save): that
+    // file's new content, as such a save is told while running. As a new
+    // file it reached a host that has one there already.
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' replaced the host's file while stopped: reported as its update",
+         rel);
+    engine.metadata_cache.AddNewItemToCache(rel, rel.substr(rel.rfind(u'\\') + 1), had->attributes, -1, 0, 0, 0);
+    UpdateLocalItem(engine, nullptr, rel, full, values);
+    return true;
+  }
   LogF(engine.diag.log_sink(), kLogVerbose, u"File is not a placeholder, report it as new one: '%s'", full);
   ReportNewLocalFile(engine, full, values.attributes, values.size, values.creation_time, values.last_access_time,
                      values.last_write_time, false);
@@ -528,6 +540,7 @@ bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMo
 
 bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   LaterItems later;
+  later.last_stop = LastStop(engine.known_at_stop.Take(engine.EffectiveSyncRootPath()));
   bool result = OfflineCheckIn(engine, folder, {}, later);
   for (size_t i = 0; result && i < later.moved_back.size(); ++i) {
     const std::u16string back = later.moved_back[i];
@@ -543,8 +556,7 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
         result = ReportNewAndWalk(engine, full, values, later);
     }
   }
-  std::vector<KnownItem> known = engine.known_at_stop.Take(engine.EffectiveSyncRootPath());
-  if (result) ReportDeletedWhileStopped(engine, std::move(known), later.claimed);
+  if (result) later.last_stop.ReportDeletes(engine);
   return result;
 }
 

@@ -1720,6 +1720,23 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   Settle();
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE) + host_.Count(HALVEX_EVENT_DELETE_FOLDER)) << Describe(Reported());
 
+  // An editor's save over a file while stopped is that file's update, as
+  // while running (before, a new file the host already had); a file made
+  // at the name of one moved away while stopped is new.
+  ASSERT_EQ(0u, app_.CreateFile("quill.txt", "quill"));
+  ASSERT_EQ(0u, app_.CreateFile("nib.txt", "nib"));
+  ASSERT_TRUE(BecomesInSync("quill.txt") && BecomesInSync("nib.txt"));
+  moved_while_stopped({{"nib.txt", "porch/nib.txt"}});
+  ASSERT_TRUE(SaveIn("quill.txt", "quill, saved while stopped"));
+  std::ofstream(root + "nib.txt") << "another nib";
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  Settle();
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\quill.txt")) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\quill.txt", 26)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("quill.txt"));
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\nib.txt")) << Describe(Reported());
+  EXPECT_EQ(Names{"\\porch\\nib.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\nib.txt")) << Describe(Reported());
+
   // A new file whose create waits for a retry when the provider stops, and
   // is saved over while stopped: the start's look offers it once, not once
   // more on the retry.
