@@ -2608,8 +2608,15 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_TRUE(BecomesInSync("sash.txt"));
   ASSERT_EQ(0, host_.Config("LogLevel=4"));
   std::atomic<int64_t> sash_create{0};
-  std::atomic<bool> sash_waits{false};
-  AnswerFirstLate(HALVEX_EVENT_CREATE_FILE, "\\sash.txt.new", sash_create);
+  std::atomic<bool> sash_waits{false}, sash_go{false};
+  // The watcher stays in the create's event until the write and the rename
+  // are done, so that it reads the write's record only after the rename.
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_CREATE_FILE || e.path != "\\sash.txt.new" || sash_create != 0) return 0;
+    sash_create = e.task_id;
+    while (!sash_go) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return HALVEX_ERR_PENDING;
+  });
   host_.SetObserver([&](const HostEvent& e) {
     if (e.id == HALVEX_EVENT_LOG && e.path.find("Rename of '\\sash.txt.new' waits") != std::string::npos)
       sash_waits = true;
@@ -2617,7 +2624,9 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   std::ofstream(base + "sash.txt.new") << "sash, saved";
   ASSERT_TRUE(host_.WaitFor([&] { return sash_create != 0; }));
   std::ofstream(base + "sash.txt.new", std::ios::app) << " twice";
-  ASSERT_EQ(0, rename((base + "sash.txt.new").c_str(), (base + "sash.txt").c_str()));
+  const bool renamed = rename((base + "sash.txt.new").c_str(), (base + "sash.txt").c_str()) == 0;
+  sash_go = true;
+  ASSERT_TRUE(renamed);
   ASSERT_TRUE(host_.WaitFor([&] { return sash_waits.load(); })) << Describe(Reported());
   ASSERT_EQ(0, host_.Finalize(sash_create, HALVEX_ERR_OPERATION_DENIED));
   host_.SetObserver(nullptr);
