@@ -21,6 +21,7 @@
 #include "engine/platform_requests.h"
 #include "engine/retry_passes.h"
 #include "engine/retry_queue.h"
+#include "engine/retry_wrappers.h"
 #include "engine/task.h"
 #include "engine/task_cancel.h"
 #include "halvex/corvane.h"
@@ -124,6 +125,8 @@ void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task, i
     const bool folder = attributes != platform::INVALID_FILE_ATTRIBUTES &&
                         (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
     RefusedRename(engine, root, task.RenameInfo->SourcePath, target, folder, code);
+  } else if (task.OperationType == OP_DELETE && DeleteLeftNothing(code)) {
+    ForgetDeletedItem(engine, root, task.Path);
   }
 }
 

@@ -10,6 +10,7 @@
 #include "engine/local_changes.h"
 #include "engine/local_item_values.h"
 #include "engine/retry_passes.h"
+#include "engine/retry_wrappers.h"
 #include "engine/retry_queue.h"
 #include "engine/task.h"
 #include "platform/directory_changes.h"
@@ -183,7 +184,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     }
     if (moved == kOk && record.IsDir != 0) engine.local_changes.WalkMovedFolder(engine, record.NewPath);
   }
-  if (record.OpType == kOpDelete && (result == kOk || result == kErrLocalItemNotFound)) {
+  if (record.OpType == kOpDelete && DeleteLeftNothing(result)) {
     // The host has dropped the item and whatever was below it: a folder made
     // again at the name is new to it.
     ForgetDeletedItem(engine, root, record.Path);

@@ -187,6 +187,10 @@ std::u16string FollowQueuedRename(Engine& engine, std::u16string_view target, st
   return RetryQueueOf(engine).FollowRename(target, new_target);
 }
 
+bool DeleteLeftNothing(int32_t answer) {
+  return answer == kOk || answer == kErrLocalItemNotFound || answer == kErrItemNotFound;
+}
+
 int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, DeleteOf mode) {
   bool is_dir = mode == DeleteOf::kFolder;
   if (mode == DeleteOf::kCachedItem) {
@@ -278,7 +282,7 @@ int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, Del
     return result;
   }
   task->LeaveHandler();
-  if (result == kOk || result == kErrLocalItemNotFound) ForgetDeletedItem(engine, engine.EffectiveSyncRootPath(), path);
+  if (DeleteLeftNothing(result)) ForgetDeletedItem(engine, engine.EffectiveSyncRootPath(), path);
   // The task is finished either way. A caller that handed in its own task and
   // still uses it afterwards holds a reference of its own.
   engine.tasks.RemoveTask(task, task->TaskId, false);

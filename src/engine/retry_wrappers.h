@@ -32,5 +32,8 @@ int32_t FireListItemsWithRetry(Engine& engine, Task& task, const std::u16string&
 enum class DeleteOf : int32_t { kCachedItem = 0, kFile = 1, kFolder = 2 };
 // The one producer of delete events.
 int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, DeleteOf mode);
+// After a delete answered `answer` the host has no such item: it took the
+// delete, or it had none. Known here on, the item would be told again.
+bool DeleteLeftNothing(int32_t answer);
 
 }  // namespace corvane

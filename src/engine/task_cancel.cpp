@@ -10,6 +10,7 @@
 #include "engine/event_bridges.h"
 #include "engine/host_events.h"
 #include "engine/platform_requests.h"
+#include "engine/retry_wrappers.h"
 #include "engine/task.h"
 #include "provider/create_update_states.h"
 #include "support/mutex.h"
@@ -245,7 +246,7 @@ void TakeCancelledTask(Engine& engine, CancelledTasks::Cancelled task, int32_t r
   if (task.operation_type == OP_DELETE) {
     LogF(sink, kLogVerbose, u"Cancelled delete of '%s' finished by the host. Error code: 0x%x", task.path,
          U32(result_code));
-    if (result_code == kOk || result_code == kErrLocalItemNotFound) ForgetTakenDelete(engine, task.path);
+    if (DeleteLeftNothing(result_code)) ForgetTakenDelete(engine, task.path);
     return;
   }
   LogF(sink, kLogVerbose, u"Cancelled create of '%s' finished by the host. Error code: 0x%x", task.path,

@@ -1706,9 +1706,16 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   EXPECT_EQ(2u, host_.Count(HALVEX_EVENT_DELETE_FILE) + host_.Count(HALVEX_EVENT_DELETE_FOLDER)) << Describe(Reported());
   EXPECT_EQ(Names{"\\porch\\keep.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\keep.txt")) << Describe(Reported());
   // Told once: the next start does not tell them again, nor a delete the
-  // stop cancelled and the host then carried out.
+  // stop cancelled and the host then carried out, nor one the host answered
+  // that it had no such item.
   ASSERT_EQ(0u, app_.CreateFile("ember.txt", "ember"));
-  ASSERT_TRUE(BecomesInSync("ember.txt"));
+  ASSERT_EQ(0u, app_.CreateFile("soot.txt", "soot"));
+  ASSERT_TRUE(BecomesInSync("ember.txt") && BecomesInSync("soot.txt"));
+  host_.SetPolicy([](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_DELETE_FILE && e.path == "\\soot.txt" ? HALVEX_ERR_ITEM_NOT_FOUND : 0;
+  });
+  ASSERT_EQ(0, unlink((root + "soot.txt").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FILE, "\\soot.txt", 1));
   std::atomic<int64_t> ember_delete{0};
   AnswerFirstLate(HALVEX_EVENT_DELETE_FILE, "\\ember.txt", ember_delete);
   ASSERT_EQ(0, unlink((root + "ember.txt").c_str()));
