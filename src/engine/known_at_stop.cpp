@@ -28,10 +28,13 @@ std::vector<KnownItem> KnownAtStop::Take(const std::u16string& root) {
   MutexLock lock(mutex_);
   forgotten_.clear();
   std::vector<KnownItem> items;
-  // A file an earlier process left is older than this process's own stop.
-  if (taken_) LoadKnownItems(root, items);
-  else DropKnownItems(root);
-  if (!taken_) items = std::exchange(items_, {});
+  if (taken_) {
+    LoadKnownItems(root, items);
+  } else {
+    // A file an earlier process left is older than this process's own stop.
+    DropKnownItems(root);
+    items = std::exchange(items_, {});
+  }
   taken_ = true;
   return items;
 }
