@@ -73,10 +73,22 @@ bool LastStop::Claimed(const std::u16string& path) const {
   return false;
 }
 
+void LastStop::FolderMoved(const std::u16string& from, const std::u16string& to) {
+  if (!items_.empty()) folder_moves_.emplace_back(from, to);
+}
+
+std::u16string LastStop::HostPathNow(std::u16string path) const {
+  for (const auto& [from, to] : folder_moves_) {
+    if (path.compare(0, from.size(), from) == 0 && (path.size() == from.size() || path[from.size()] == u'\\'))
+      path = to + path.substr(from.size());
+  }
+  return path;
+}
+
 const KnownItem* LastStop::StillHostsAt(const std::u16string& path) const {
   const auto it = std::lower_bound(items_.begin(), items_.end(), path,
                                    [](const KnownItem& item, const std::u16string& p) { return item.path < p; });
-  if (it == items_.end() || it->path != path || Claimed(path)) return nullptr;
+  if (it == items_.end() || it->path != path || Claimed(path) || HostPathNow(path) != path) return nullptr;
   return &*it;
 }
 
@@ -91,8 +103,9 @@ void LastStop::ReportDeletes(Engine& engine) const {
     return;
   }
   for (const KnownItem& item : items_) {
-    const std::u16string& path = item.path;
-    if (path.size() < 2 || PathExists(root + path) || Claimed(path)) continue;
+    if (item.path.size() < 2 || Claimed(item.path)) continue;
+    const std::u16string path = HostPathNow(item.path);
+    if (PathExists(root + path) || (path != item.path && Claimed(path))) continue;
     // What a deleted folder held goes with the folder's own delete.
     const std::u16string parent = path.substr(0, path.rfind(u'\\'));
     if (!parent.empty() && !PathExists(root + parent)) continue;

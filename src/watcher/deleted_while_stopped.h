@@ -5,6 +5,7 @@
 
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "core/metadata_cache.h"
@@ -18,10 +19,15 @@ class LastStop {
   LastStop() = default;
   // `items`: the items the host had at the last stop.
   explicit LastStop(std::vector<KnownItem> items);
-  // The walk found the item the host has at `host_path` moved elsewhere.
+  // The walk found the item the host has at `host_path` moved elsewhere
+  // (all below it too, for a folder).
   void Claim(const std::u16string& host_path);
-  // The item the host had at exactly `path`, unless a move took it away
-  // (a new item made there is another one); null when there was none.
+  // The host took the move of a folder from `from` to `to`: what it held is
+  // there now, or was deleted while stopped.
+  void FolderMoved(const std::u16string& from, const std::u16string& to);
+  // The item the host had at exactly `path`, unless a move (its own or its
+  // folder's) took it away: a new item made there is another one. Null
+  // when there was none.
   const KnownItem* StillHostsAt(const std::u16string& path) const;
   // Reports the delete of every item that is gone from the root and that
   // no move claims, once for a folder and what it held. Runs after the
@@ -30,9 +36,12 @@ class LastStop {
 
  private:
   bool Claimed(const std::u16string& path) const;
+  // Where the host has the item it had at `path` now, after the folder moves.
+  std::u16string HostPathNow(std::u16string path) const;
 
   std::vector<KnownItem> items_;          // by path
   std::unordered_set<std::u16string> moved_;  // ASCII letters folded
+  std::vector<std::pair<std::u16string, std::u16string>> folder_moves_;  // in the order the host took them
 };
 
 }  // namespace corvane

@@ -442,7 +442,9 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
       known = engine.taken_renames.Follow(std::move(known), since);
     known = KnownPath(moves, known);
   }
-  if (!known.empty() && !EqualsIgnoringAsciiCase(known, rel)) later.last_stop.Claim(known);
+  // A folder's move the host takes carries what it held: what of that is
+  // gone now was deleted (below).
+  if (!known.empty() && !EqualsIgnoringAsciiCase(known, rel) && !values.folder) later.last_stop.Claim(known);
   if (!item_id.empty() && item_id != known && !EqualsIgnoringAsciiCase(item_id, rel)) later.last_stop.Claim(item_id);
   if (!EqualsIgnoringAsciiCase(known, rel) && StaysInPlace(engine, known)) {
     LogF(sink, kLogVerbose, u"'%s' names '%s', which is still in place: it is reported as new", rel, known);
@@ -454,6 +456,7 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     // folder the host never heard of.
     const int32_t answer = ReportOfflineRename(engine, full, rel, known, values, data.dwFileAttributes);
     if (answer != 0 && !values.folder) return true;
+    if (answer != 0) later.last_stop.Claim(known);
     if (answer != 0) {
       const std::u16string back = RootPath(engine) + known;
       if (answer != kErrPending && !PathExists(full) && PathExists(back)) {
@@ -464,7 +467,10 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
       }
       return true;
     }
-    if (values.folder) moves.push_back({known, rel});
+    if (values.folder) {
+      moves.push_back({known, rel});
+      later.last_stop.FolderMoved(known, rel);
+    }
   } else if (!item_id.empty() && known != item_id) {
     RewriteIdentity(engine, rel, values);
   }

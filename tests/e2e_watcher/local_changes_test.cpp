@@ -1695,15 +1695,19 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   ASSERT_EQ(0u, app_.CreateFile("attic/box.txt", "box"));
   ASSERT_EQ(0u, app_.CreateFile("scrap.txt", "scrap"));
   ASSERT_EQ(0u, app_.CreateFile("keep.txt", "keep"));
-  ASSERT_TRUE(BecomesInSync("attic/box.txt") && BecomesInSync("scrap.txt") && BecomesInSync("keep.txt"));
+  ASSERT_EQ(0u, app_.CreateFile("foyer/rake.txt", "rake"));
+  ASSERT_TRUE(BecomesInSync("attic/box.txt") && BecomesInSync("scrap.txt") && BecomesInSync("keep.txt") &&
+              BecomesInSync("foyer/rake.txt"));
   moved_while_stopped({{"keep.txt", "foyer/keep.txt"}, {"foyer", "porch"}});
   std::filesystem::remove_all(root + "attic");
   ASSERT_EQ(0, unlink((root + "scrap.txt").c_str()));
+  ASSERT_EQ(0, unlink((root + "porch/rake.txt").c_str()));  // in a folder moved while stopped
   ASSERT_EQ(0, host_.Activate()) << host_.LastError();
   Settle();
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\scrap.txt")) << Describe(Reported());
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FOLDER, "\\attic")) << Describe(Reported());
-  EXPECT_EQ(2u, host_.Count(HALVEX_EVENT_DELETE_FILE) + host_.Count(HALVEX_EVENT_DELETE_FOLDER)) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\porch\\rake.txt")) << Describe(Reported());
+  EXPECT_EQ(3u, host_.Count(HALVEX_EVENT_DELETE_FILE) + host_.Count(HALVEX_EVENT_DELETE_FOLDER)) << Describe(Reported());
   EXPECT_EQ(Names{"\\porch\\keep.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\keep.txt")) << Describe(Reported());
   // Told once: the next start does not tell them again, nor a delete the
   // stop cancelled and the host then carried out, nor one the host answered
