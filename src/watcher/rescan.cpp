@@ -438,8 +438,15 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     // first too. They name paths as they were then: a name another folder
     // has taken since is not the item's.
     known = item_id;
-    if (!known.empty() && known != rel && engine.metadata_cache.NoItemInCache(known))
+    if (!known.empty() && known != rel && engine.metadata_cache.NoItemInCache(known)) {
       known = engine.taken_renames.Follow(std::move(known), since);
+    } else if (!known.empty() && since != 0) {
+      // Back at its old name, after a move of it the host took too late to
+      // rename it here (a stop had cancelled it): the host has it where
+      // that move took it, while nothing here stands there.
+      std::u16string moved = engine.taken_renames.Follow(known, since);
+      if (moved != known && !PathExists(RootPath(engine) + moved)) known = std::move(moved);
+    }
     known = KnownPath(moves, known);
   }
   // A folder's move the host takes carries what it held: what of that is

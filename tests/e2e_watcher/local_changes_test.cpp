@@ -1731,6 +1731,23 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   Settle();
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE) + host_.Count(HALVEX_EVENT_DELETE_FOLDER)) << Describe(Reported());
 
+  // A folder's move answered only after the stop cancelled it, then the
+  // folder moved back while stopped: the host has it at the new name, so
+  // the start moves it back there too (before, nothing was told, and what
+  // was made in it went to a folder the host did not have).
+  ASSERT_EQ(0u, app_.CreateFolder("loft"));
+  ASSERT_TRUE(BecomesInSync("loft"));
+  std::atomic<int64_t> loft_move{0};
+  AnswerFirstLate(HALVEX_EVENT_RENAME_FOLDER, "\\loft", loft_move);
+  ASSERT_EQ(0u, app_.Rename("loft", "garret", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return loft_move != 0; }));
+  moved_while_stopped({{"garret", "loft"}});
+  host_.SetPolicy(nullptr);
+  ASSERT_EQ(0, host_.Finalize(loft_move, 0)) << host_.LastError();
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  Settle();
+  EXPECT_EQ(Names{"\\loft"}, MovedTo(HALVEX_EVENT_RENAME_FOLDER, "\\garret")) << Describe(Reported());
+
   // An editor's save over a file while stopped is that file's update, as
   // while running (before, a new file the host already had); a file made
   // at the name of one moved away while stopped is new.
