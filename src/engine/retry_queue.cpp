@@ -163,13 +163,16 @@ void RetryQueue::Walk(const std::function<Outcome(RetryRecord&)>& visit) {
   size_t seen = 0;
   std::vector<std::u16string> kept_folders;
   // Names a kept rename moves an item from: the host still holds that item
-  // there, so a new item's change at the name waits behind the rename.
+  // there, so a new item's change at the name, or a move onto it, waits
+  // behind the rename.
   std::vector<std::u16string> kept_sources;
   for (auto it = entries_.begin(); it != entries_.end() && seen < initial; ++it, ++seen) {
     if (it->dropped) continue;
     RetryRecord& record = *it->record;
-    const bool behind_rename = (record.OpType == kOpCreate || record.OpType == kOpUpdate) &&
-                               std::find(kept_sources.begin(), kept_sources.end(), record.Path) != kept_sources.end();
+    const std::u16string& arrives_at = record.OpType == kOpRename ? record.NewPath : record.Path;
+    const bool behind_rename = (record.OpType == kOpCreate || record.OpType == kOpUpdate ||
+                                record.OpType == kOpRename) &&
+                               std::find(kept_sources.begin(), kept_sources.end(), arrives_at) != kept_sources.end();
     if (behind_rename || std::any_of(kept_folders.begin(), kept_folders.end(),
                                      [&](const std::u16string& folder) { return WaitsFor(record, folder); })) {
       const std::u16string_view folder = FolderMadeBy(record);

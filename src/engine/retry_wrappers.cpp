@@ -53,9 +53,10 @@ void KeepForRetry(Engine& engine, Task& task, const std::u16string& path, uint32
 // walk keeps the order.
 bool WaitsForQueuedRecord(Engine& engine, std::u16string_view path, int32_t op_type, bool is_dir, int32_t& result) {
   if (engine.settings.event_retry_interval.load() < 1) return false;
-  // A new item at a name a queued rename moves the old one from: the host
-  // holds the old one there until that rename is taken.
-  if ((op_type == kOpCreate || op_type == kOpUpdate) &&
+  // A new item at a name a queued rename moves the old one from (made
+  // there, or moved there: FireRenameWithRetry asks for its target): the
+  // host holds the old one there until that rename is taken.
+  if ((op_type == kOpCreate || op_type == kOpUpdate || op_type == kOpRename) &&
       (RetryQueueOf(engine).HasRenameFrom(path, false) || RetryQueueOf(engine).HasRenameFrom(path, true)) &&
       engine.pending.CountOf(path, op_type, is_dir) == 0) {
     LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' waits for the queued rename of the item that had its name", path);

@@ -2056,7 +2056,8 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
-  for (const char* name : {"m1.txt", "n1.txt", "d1.txt", "w1.txt", "marker.txt"}) ASSERT_EQ(0u, app_.CreateFile(name, ""));
+  for (const char* name : {"m1.txt", "n1.txt", "d1.txt", "w1.txt", "sw0.txt", "sw1.txt", "marker.txt"})
+    ASSERT_EQ(0u, app_.CreateFile(name, ""));
   Settle();
   host_.Clear();
 
@@ -2081,6 +2082,11 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     // the write is the renamed file's, after the rename, and no new file.
     refusals["\\w1.txt"] = 1;
     meanwhile["\\w1.txt"] = [&] { std::ofstream(root + "w2.txt") << "written while held"; };
+    // A rename held back while the user moves another file onto the name
+    // it frees: told at once, that move came first, and the retry then took
+    // the moved file away on the server.
+    refusals["\\sw1.txt"] = 1;
+    meanwhile["\\sw1.txt"] = [&] { rename((root + "sw0.txt").c_str(), (root + "sw1.txt").c_str()); };
     // A rename held back once, then accepted.
     refusals["\\n1.txt"] = 1;
     refusals["\\marker.txt"] = 1;
@@ -2128,6 +2134,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0, rename((root + "n1.txt").c_str(), (root + "n2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "d1.txt").c_str(), (root + "d2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "w1.txt").c_str(), (root + "w2.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "sw1.txt").c_str(), (root + "sw2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "fr1").c_str(), (root + "fr2").c_str()));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\d1.txt", 1)) << Describe(Reported());
   ASSERT_EQ(0, unlink((root + "marker.txt").c_str()));
@@ -2139,6 +2146,16 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.Write("m3.txt", 0, "m3"));
   Settle();
   EXPECT_TRUE(ReportsSize("\\w2.txt", 18)) << Describe(Reported());
+  {
+    ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\sw0.txt", 1)) << Describe(Reported());
+    const std::vector<HostEvent> events = host_.ItemEvents();
+    const auto rename_of = [](const std::string& path) {
+      return [path](const HostEvent& e) { return e.id == HALVEX_EVENT_RENAME_FILE && e.path == path; };
+    };
+    const auto onto = std::find_if(events.begin(), events.end(), rename_of("\\sw0.txt"));
+    EXPECT_EQ(0, std::count_if(onto, events.end(), rename_of("\\sw1.txt"))) << Describe(Reported());
+    EXPECT_EQ(2, std::count_if(events.begin(), onto, rename_of("\\sw1.txt"))) << Describe(Reported());
+  }
   EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\fc\\new.txt", 1)) << Describe(Reported());
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\fa\\new.txt")) << Describe(Reported());
   EXPECT_EQ((Names{"\\w2.txt", "\\w2.txt"}), MovedTo(HALVEX_EVENT_RENAME_FILE, "\\w1.txt")) << Describe(Reported());
