@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/files.h"
+#include "support/sync_root_path.h"
 
 namespace corvane {
 namespace {
@@ -19,14 +20,10 @@ constexpr uint64_t kLargestFile = uint64_t{1} << 31;
 std::u16string FileOf(const std::u16string& root) {
   std::u16string folder;
   if (!platform::ProviderStateFolder(folder)) return {};
-  size_t length = root.size();
-  while (length > 0 && root[length - 1] == u'\\') --length;
+  std::u16string folded = FoldAsciiCase(root);
+  while (!folded.empty() && folded.back() == u'\\') folded.pop_back();
   uint64_t hash = 14695981039346656037ull;
-  for (size_t i = 0; i < length; ++i) {
-    char16_t c = root[i];
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    hash = (hash ^ c) * 1099511628211ull;
-  }
+  for (char16_t c : folded) hash = (hash ^ c) * 1099511628211ull;
   static constexpr char16_t kHex[] = u"0123456789abcdef";
   std::u16string name = u"\\known-";
   for (int shift = 60; shift >= 0; shift -= 4) name.push_back(kHex[(hash >> shift) & 0xF]);
@@ -45,20 +42,13 @@ bool Get32(const std::string& in, size_t& at, uint32_t& value) {
   return true;
 }
 
-// A path below the root as the cache keys it: "\a\b", no empty, "." or
-// ".." part, no NUL. Anything else in the file is damage, and a damaged
-// list must not turn into deletes.
+// A path below the root as the cache keys it ("\a\b": no empty or "."
+// part), and one that stays inside it. Anything else in the file is damage,
+// and a damaged list must not turn into deletes.
 bool IsItemPath(const std::u16string& path) {
-  if (path.size() < 2 || path[0] != u'\\') return false;
-  size_t start = 1;
-  while (start <= path.size()) {
-    size_t end = path.find(u'\\', start);
-    if (end == std::u16string::npos) end = path.size();
-    const std::u16string_view part(path.data() + start, end - start);
-    if (part.empty() || part == u"." || part == u".." || part.find(u'\0') != std::u16string_view::npos) return false;
-    start = end + 1;
-  }
-  return true;
+  return path.size() >= 2 && path[0] == u'\\' && path.back() != u'\\' && !path.ends_with(u"\\.") &&
+         path.find(u"\\\\") == std::u16string::npos && path.find(u"\\.\\") == std::u16string::npos &&
+         IsSafeRelativePath(path);
 }
 
 bool Parse(const std::string& bytes, std::vector<KnownItem>& items) {

@@ -121,6 +121,13 @@ bool IsSafeItemName(std::u16string_view name) {
   return name != u"." && !IsParentLike(name);
 }
 
+std::u16string FoldAsciiCase(std::u16string_view path) {
+  std::u16string folded(path);
+  for (char16_t& c : folded)
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+  return folded;
+}
+
 bool IsBelowFolder(std::u16string_view path, std::u16string_view folder) {
   return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 &&
          path[folder.size()] == u'\\';

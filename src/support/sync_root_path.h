@@ -26,6 +26,11 @@ bool IsSafeRelativePath(std::u16string_view path);
 // separator and no "." or "..".
 bool IsSafeItemName(std::u16string_view name);
 
+// `path` with ASCII letters in lower case: the platform compares names
+// without regard to their case, so paths that must match as it does are
+// compared (or hashed) in this form.
+std::u16string FoldAsciiCase(std::u16string_view path);
+
 // `path` names an item somewhere below `folder` (both relative, with
 // backslashes); the folder itself is not below itself.
 bool IsBelowFolder(std::u16string_view path, std::u16string_view folder);

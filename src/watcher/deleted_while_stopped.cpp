@@ -9,18 +9,12 @@
 #include "engine/retry_wrappers.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
+#include "support/sync_root_path.h"
 #include "watcher/change_processing.h"
 #include "watcher/item_attributes.h"
 
 namespace corvane {
 namespace {
-
-std::u16string Folded(std::u16string_view path) {
-  std::u16string folded(path);
-  for (char16_t& c : folded)
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-  return folded;
-}
 
 // A root with nothing in it at all is more likely one whose files are not
 // there (a drive or mount missing, the folder replaced) than one whose
@@ -56,14 +50,14 @@ LastStop::LastStop(std::vector<KnownItem> items) : items_(std::move(items)) {
 }
 
 void LastStop::Claim(const std::u16string& host_path) {
-  if (!items_.empty()) moved_.insert(Folded(host_path));
+  if (!items_.empty()) moved_.insert(FoldAsciiCase(host_path));
 }
 
 // The path or a folder above it: one lookup per level, as a folder of many
 // items moved while stopped claims each of them.
 bool LastStop::Claimed(const std::u16string& path) const {
   if (moved_.empty()) return false;
-  std::u16string at = Folded(path);
+  std::u16string at = FoldAsciiCase(path);
   while (!at.empty()) {
     if (moved_.count(at) != 0) return true;
     const size_t cut = at.rfind(u'\\');
