@@ -110,6 +110,10 @@ BOOL CloseHandle(Handle handle);
 // dehydrated range wait for the connected provider to transfer it.
 BOOL ReadFile(Handle file, void* buffer, DWORD bytes_to_read, DWORD* bytes_read, uint64_t offset);
 BOOL WriteFile(Handle file, const void* buffer, DWORD bytes_to_write, DWORD* bytes_written, uint64_t offset);
+// The offset of a write that goes to wherever the file ends when it lands
+// (both OVERLAPPED offset words all ones on Windows): an append by a caller
+// whose idea of the size may be older than a change made meanwhile.
+inline constexpr uint64_t kWriteAtEnd = UINT64_MAX;
 
 BOOL GetFileSizeEx(Handle file, LARGE_INTEGER* size);
 BOOL GetFileInformationByHandle(Handle file, BY_HANDLE_FILE_INFORMATION* info);

@@ -385,11 +385,25 @@ TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
                        {"\\k.txt", {false, "kept|cut\n"}},
                        {"\\d.txt", {false, "doomed\n"}},
                        {"\\r.txt", {false, "moving\n"}},
+                       {"\\shrunk.txt", {false, RemoteBytes(20000, 4)}},
+                       {"\\grown.txt", {false, "short\n"}},
                        {"\\sub", {true, ""}}});
   if (IsSkipped() || HasFatalFailure()) return;
   ASSERT_EQ(system(("sh -c 'printf more >> " + M("a.txt") + "'").c_str()), 0);
   EXPECT_TRUE(HostHas("\\a.txt", "original\nmore"));
   EXPECT_TRUE(p.WaitUntil([&] { return StateOf(M("a.txt")).rfind("in-sync=yes", 0) == 0; }));  // the host took it
+  // An append lands at the end the file has now, not where the kernel saw
+  // it end before the host's new version came in behind the mount (a log
+  // kept open across a remote change, grown or cut short).
+  for (const auto& [name, version] : {std::pair{"shrunk.txt", "a new short text\n"}, {"grown.txt", "longer\n\n\n\n"}}) {
+    const std::string path = std::string("\\") + name;
+    const int fd = open(M(name).c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0) << errno;
+    ASSERT_EQ(p.UpdateFile(path, version), 0) << p.LastError();
+    EXPECT_EQ(write(fd, "tail", 4), 4) << errno;
+    close(fd);
+    EXPECT_TRUE(HostHas(path, version + std::string("tail"))) << name << ": " << Remote(path).size() << " bytes";
+  }
 
   std::ofstream(M(".e.txt.swp")) << "draft 2\n";
   ASSERT_EQ(rename(M(".e.txt.swp").c_str(), M("e.txt").c_str()), 0) << errno;

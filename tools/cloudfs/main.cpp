@@ -149,8 +149,11 @@ int ReadBuffer(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse_f
   *out = vec;
   return 0;
 }
+// A page written back from a shared mapping keeps its place, whatever the
+// open's flags.
 int Write(const char*, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
-  return View().Write(fi->fh, buffer, size, static_cast<uint64_t>(offset));
+  const bool append = (fi->flags & O_APPEND) && !fi->writepage;
+  return View().Write(fi->fh, buffer, size, static_cast<uint64_t>(offset), append);
 }
 int Truncate(const char* path, off_t size, fuse_file_info* fi) {
   if (size < 0) return -EINVAL;

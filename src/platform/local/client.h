@@ -70,7 +70,8 @@ class Client {
   // One open file for a run of reads and writes, as a mounted file system
   // keeps per open: the provider hears of one open and one close, not of
   // one per call. ReadAt and WriteAt wait for the provider as Read and
-  // Write do; `done` is short only at the end of the file.
+  // Write do; `done` is short only at the end of the file. WriteAt at
+  // kWriteAtEnd appends.
   DWORD Open(const std::string& path, bool write, bool create_new, Handle& file);
   DWORD ReadAt(Handle file, uint64_t offset, size_t length, char* buffer, size_t& done);
   DWORD WriteAt(Handle file, uint64_t offset, std::string_view data);

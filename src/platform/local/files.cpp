@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <vector>
 
 #include "platform/cloud_files.h"
@@ -250,23 +251,40 @@ BOOL WriteFile(Handle file, const void* buffer, DWORD bytes_to_write, DWORD* byt
   if (!item) return false;
   if (item->is_dir || !item->writable) return FailWith(ERROR_ACCESS_DENIED);
   if (!buffer && bytes_to_write) return FailWith(ERROR_INVALID_PARAMETER);
-  // The pages a write touches come from the cloud first, so that the bytes
-  // around the written ones are the real ones.
-  const uint64_t first = offset / local::kPageSize * local::kPageSize;
-  const uint64_t last = (offset + bytes_to_write + local::kPageSize - 1) / local::kPageSize * local::kPageSize;
-  const NTSTATUS status = local::EnsureOnDisk(item->fd, item->path, first, last - first);
-  if (status != STATUS_SUCCESS) return FailWith(Win32ErrorFromCloudStatus(status));
-  // The state changes before the data does, as on Windows: whoever sees the
-  // new bytes (the provider's watcher) must already see the item out of
-  // sync and the written range present. Ranges past the final size are
-  // clipped by the next state change.
-  local::ItemStateLock lock(item->fd);
-  struct stat st;
-  if (fstat(item->fd, &st) != 0) {
-    SetLastErrorFromErrno();
-    return false;
+  const bool at_end = offset == kWriteAtEnd;
+  std::optional<local::ItemStateLock> lock;
+  uint64_t old_size = 0;
+  // An append's end may move while its page is fetched (the provider's new
+  // version): it is fetched again for the end the write then finds.
+  for (int tries = 0; !lock; ++tries) {
+    struct stat st;
+    if (fstat(item->fd, &st) != 0) {
+      SetLastErrorFromErrno();
+      return false;
+    }
+    if (at_end) offset = static_cast<uint64_t>(st.st_size);
+    if (offset > UINT64_MAX - bytes_to_write - local::kPageSize) return FailWith(ERROR_INVALID_PARAMETER);
+    // The pages a write touches come from the cloud first, so that the
+    // bytes around the written ones are the real ones.
+    const uint64_t first = offset / local::kPageSize * local::kPageSize;
+    const uint64_t last = (offset + bytes_to_write + local::kPageSize - 1) / local::kPageSize * local::kPageSize;
+    const NTSTATUS status = local::EnsureOnDisk(item->fd, item->path, first, last - first);
+    if (status != STATUS_SUCCESS) return FailWith(Win32ErrorFromCloudStatus(status));
+    // The state changes before the data does, as on Windows: whoever sees
+    // the new bytes (the provider's watcher) must already see the item out
+    // of sync and the written range present. Ranges past the final size
+    // are clipped by the next state change.
+    lock.emplace(item->fd);
+    if (fstat(item->fd, &st) != 0) {
+      SetLastErrorFromErrno();
+      return false;
+    }
+    old_size = static_cast<uint64_t>(st.st_size);
+    if (at_end && old_size != offset) {
+      lock.reset();
+      if (tries == 8) return FailWith(ERROR_SHARING_VIOLATION);
+    }
   }
-  const uint64_t old_size = static_cast<uint64_t>(st.st_size);
   local::RecordApplicationWriteLocked(item->fd, std::min(offset, old_size), offset + bytes_to_write, false);
   DWORD done = 0;
   while (done < bytes_to_write) {

@@ -193,9 +193,10 @@ int CloudView::ReadSource(uint64_t file, size_t size, uint64_t offset, int& desc
   return -ErrnoOfWin32(client_.Fetch(static_cast<Handle>(file), offset, size, kFetchWindow, descriptor));
 }
 
-int CloudView::Write(uint64_t file, const char* buffer, size_t size, uint64_t offset) {
+int CloudView::Write(uint64_t file, const char* buffer, size_t size, uint64_t offset, bool append) {
   if (size > INT_MAX) size = INT_MAX;
-  const DWORD error = client_.WriteAt(static_cast<Handle>(file), offset, std::string_view(buffer, size));
+  const DWORD error =
+      client_.WriteAt(static_cast<Handle>(file), append ? kWriteAtEnd : offset, std::string_view(buffer, size));
   return error ? -ErrnoOfWin32(error) : static_cast<int>(size);
 }
 

@@ -50,7 +50,10 @@ class CloudView {
   // Reads: the range made present (waiting for the provider), and the
   // descriptor to move it from without a copy; it lives as long as the open.
   int ReadSource(uint64_t file, size_t size, uint64_t offset, int& descriptor);
-  int Write(uint64_t file, const char* buffer, size_t size, uint64_t offset);
+  // `append`: at the end the backing file has now. The kernel's offset for
+  // an O_APPEND write is the size it last saw, which a new version from
+  // the provider may have moved since.
+  int Write(uint64_t file, const char* buffer, size_t size, uint64_t offset, bool append);
   // `file` 0: by path (truncate(2), or an open with O_TRUNC).
   int Truncate(const char* path, uint64_t file, uint64_t size);
   // UTIME_OMIT and UTIME_NOW as utimensat(2) takes them.
