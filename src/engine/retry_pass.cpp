@@ -108,6 +108,15 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     task->Listing->Mask = record.Mask;
     task->Listing->ChangeMark = engine.newer_changes.Now();
   }
+  if (record.OpType == kOpCreate && !engine.metadata_cache.Lookup(record.Path, nullptr, nullptr) &&
+      engine.ProbeItem(record.Path) != ItemKind::kMissing) {
+    // Known from its first report until a start rebuilt the cache without
+    // it (its folder's content left for later): unknown, the change record
+    // the taken create leaves would report it as new a second time.
+    engine.metadata_cache.AddNewItemToCache(record.Path, record.Path.substr(record.Path.rfind(u'\\') + 1),
+                                            record.Value2, I64(record.Size), record.CreationTime,
+                                            record.LastAccessTime, record.LastWriteTime);
+  }
   if (record.OpType == kOpCreate || record.OpType == kOpUpdate) {
     task->ReportedSize = record.IsDir != 0 ? -1 : I64(record.Size);
     task->ReportedWriteTime = I64(record.LastWriteTime);
