@@ -665,6 +665,10 @@ class Host {
     if (!to.empty()) {
       for (const int32_t gone : kDeletes) accepted_.erase(std::to_string(gone) + " " + to + " ");
       for (const int32_t made : kCreates) accepted_.erase(std::to_string(made) + " " + path + " ");
+      // Moved on from `to` (back to `path`, say), the same move is news again.
+      const std::string onward = std::to_string(id) + " " + to + " ";
+      for (auto it = accepted_.lower_bound(onward); it != accepted_.end() && it->first.rfind(onward, 0) == 0;)
+        it = accepted_.erase(it);
     }
     const std::string key = std::to_string(id) + " " + path + " " + to;
     const auto [it, fresh] = accepted_.try_emplace(key, gen);
