@@ -98,6 +98,13 @@ bool RetryQueue::HasRenameFrom(std::u16string_view path, bool is_dir) const {
   return Holds(kOpRename, path, is_dir);
 }
 
+bool RetryQueue::HasRenameFromBelow(std::u16string_view folder) const {
+  RecursiveMutexLock lock(mutex_);
+  return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {
+    return !e.dropped && e.record->OpType == kOpRename && IsBelowFolder(e.record->Path, folder);
+  });
+}
+
 bool RetryQueue::Holds(int32_t op_type, std::u16string_view path, bool is_dir) const {
   RecursiveMutexLock lock(mutex_);
   for (const auto& entry : entries_) {
@@ -170,9 +177,12 @@ void RetryQueue::Walk(const std::function<Outcome(RetryRecord&)>& visit) {
     if (it->dropped) continue;
     RetryRecord& record = *it->record;
     const std::u16string& arrives_at = record.OpType == kOpRename ? record.NewPath : record.Path;
-    const bool behind_rename = (record.OpType == kOpCreate || record.OpType == kOpUpdate ||
-                                record.OpType == kOpRename) &&
-                               std::find(kept_sources.begin(), kept_sources.end(), arrives_at) != kept_sources.end();
+    const bool behind_rename =
+        ((record.OpType == kOpCreate || record.OpType == kOpUpdate || record.OpType == kOpRename) &&
+         std::find(kept_sources.begin(), kept_sources.end(), arrives_at) != kept_sources.end()) ||
+        (record.OpType == kOpDelete && record.IsDir != 0 &&
+         std::any_of(kept_sources.begin(), kept_sources.end(),
+                     [&](const std::u16string& source) { return IsBelowFolder(source, record.Path); }));
     if (behind_rename || std::any_of(kept_folders.begin(), kept_folders.end(),
                                      [&](const std::u16string& folder) { return WaitsFor(record, folder); })) {
       const std::u16string_view folder = FolderMadeBy(record);

@@ -45,6 +45,9 @@ class RetryQueue {
   std::u16string FolderAwaitedBy(std::u16string_view path) const;
   // A queued rename moves the item of kind `is_dir` away from `path`.
   bool HasRenameFrom(std::u16string_view path, bool is_dir) const;
+  // A queued rename moves an item out from somewhere below `folder`: the
+  // host holds it there until that rename is taken.
+  bool HasRenameFromBelow(std::u16string_view folder) const;
   // A record of `op_type` for the item of kind `is_dir` at `path` waits.
   bool Holds(int32_t op_type, std::u16string_view path, bool is_dir) const;
   size_t Count() const;
@@ -52,8 +55,9 @@ class RetryQueue {
   std::vector<RetryRecord> Snapshot() const;
 
   // Calls `visit` for every record in queue order under the queue lock,
-  // except records below a folder whose rename or create is still kept:
-  // those wait for it.
+  // except records below a folder whose rename or create is still kept,
+  // and deletes of a folder a kept rename moves an item out of: those wait
+  // for it.
   void Walk(const std::function<Outcome(RetryRecord&)>& visit);
 
  private:

@@ -63,6 +63,14 @@ bool WaitsForQueuedRecord(Engine& engine, std::u16string_view path, int32_t op_t
     result = kErrRetry;
     return true;
   }
+  // A folder's delete would take with it an item a queued rename moves out
+  // of it (the host has that item there until the rename is taken).
+  if (op_type == kOpDelete && is_dir && RetryQueueOf(engine).HasRenameFromBelow(path) &&
+      engine.pending.CountOf(path, op_type, is_dir) == 0) {
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' waits for the queued rename of an item moved out of it", path);
+    result = kErrRetry;
+    return true;
+  }
   // Offered as new again (a start's look, a rescan) while its first create
   // waits for a retry: the host hears of the item once, from that create
   // with the values of now, or after what the queue holds of the name since.

@@ -2086,6 +2086,8 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.CreateFolder("fa"));
   ASSERT_EQ(0u, app_.CreateFolder("pf"));
   ASSERT_EQ(0u, app_.CreateFile("pf/k1.txt", ""));
+  ASSERT_EQ(0u, app_.CreateFolder("bin"));
+  ASSERT_EQ(0u, app_.CreateFile("bin/cup.txt", ""));
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
@@ -2111,6 +2113,11 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     };
     refusals["\\d1.txt"] = 1;
     meanwhile["\\d1.txt"] = [&] { unlink((root + "d2.txt").c_str()); };
+    // A rename out of a folder held back (twice) while the user deletes the
+    // folder: taken first, the folder's delete took the file with it on the
+    // server.
+    refusals["\\bin\\cup.txt"] = 2;
+    meanwhile["\\bin\\cup.txt"] = [&] { rmdir((root + "bin").c_str()); };
     // A rename held back while the user writes the file at its new name:
     // the write is the renamed file's, after the rename, and no new file.
     refusals["\\w1.txt"] = 1;
@@ -2166,6 +2173,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0, rename((root + "pf/k1.txt").c_str(), (root + "pf/k2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "n1.txt").c_str(), (root + "n2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "d1.txt").c_str(), (root + "d2.txt").c_str()));
+  ASSERT_EQ(0, rename((root + "bin/cup.txt").c_str(), (root + "cup.txt").c_str()));
   ASSERT_EQ(0, rename((root + "w1.txt").c_str(), (root + "w2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "sw1.txt").c_str(), (root + "sw2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "fr1").c_str(), (root + "fr2").c_str()));
@@ -2228,6 +2236,16 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   };
   EXPECT_TRUE(after(HALVEX_EVENT_CREATE_FOLDER, "\\held", "\\held\\inner.txt")) << Describe(Reported());
   EXPECT_TRUE(after(HALVEX_EVENT_RENAME_FOLDER, "\\fr1", "\\fr2\\child.txt")) << Describe(Reported());
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FOLDER, "\\bin", 1)) << Describe(Reported());
+  {
+    const std::vector<HostEvent> events = host_.ItemEvents();
+    const auto removed = std::find_if(events.begin(), events.end(), [](const HostEvent& e) {
+      return e.id == HALVEX_EVENT_DELETE_FOLDER && e.path == "\\bin";
+    });
+    EXPECT_EQ(3, std::count_if(events.begin(), removed, [](const HostEvent& e) {
+                return e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\bin\\cup.txt";
+              })) << Describe(Reported());
+  }
   // The host never took the renamed folder: it is new under its new name.
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FOLDER, "\\rn2", 1)) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FOLDER, "\\rn1")) << Describe(Reported());
