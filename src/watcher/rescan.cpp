@@ -3,6 +3,7 @@
 #include <chrono>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "diag/log.h"
@@ -20,6 +21,7 @@
 #include "provider/create_update.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
+#include "support/sync_root_path.h"
 #include "watcher/change_processing.h"
 #include "watcher/deleted_while_stopped.h"
 #include "watcher/item_attributes.h"
@@ -370,6 +372,16 @@ struct LaterItems {
   std::vector<std::u16string> moved_back;
   // What the host had at the last stop; the walk claims what moved.
   LastStop last_stop;
+  // Files moved while stopped, told once the walk is done (`renames_due`),
+  // in an order where a move onto a name follows the move away of the item
+  // the host has there, wherever the walk met the two.
+  struct Rename {
+    std::u16string full, rel, source;
+    WIN32_FIND_DATAW data;
+    FolderMoves moves;
+  };
+  std::vector<Rename> renames;
+  bool renames_due = false;
 };
 
 bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves, LaterItems& later);
@@ -456,6 +468,10 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
   if (!EqualsIgnoringAsciiCase(known, rel) && StaysInPlace(engine, known)) {
     LogF(sink, kLogVerbose, u"'%s' names '%s', which is still in place: it is reported as new", rel, known);
     (values.folder ? later.folders : later.files).emplace_back(full, values);
+    return true;
+  }
+  if (!EqualsIgnoringAsciiCase(known, rel) && !values.folder && !later.renames_due) {
+    later.renames.push_back({full, rel, known, data, std::move(moves)});
     return true;
   }
   if (!EqualsIgnoringAsciiCase(known, rel)) {
@@ -549,6 +565,31 @@ bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMo
   return result;
 }
 
+// Told before it, the move onto a name reached the host while it still had
+// its own item there, which its move away then took (a swap of names, a
+// file moved onto the name of one moved on). A cycle goes in walk order.
+std::vector<size_t> RenameOrder(const std::vector<LaterItems::Rename>& renames) {
+  std::unordered_map<std::u16string, size_t> from;  // folded source → rename
+  for (size_t i = 0; i < renames.size(); ++i) from.emplace(FoldAsciiCase(renames[i].source), i);
+  std::vector<size_t> order;
+  std::vector<char> state(renames.size(), 0);  // 1: on the chain being followed, 2: placed
+  for (size_t first = 0; first < renames.size(); ++first) {
+    std::vector<size_t> chain;
+    for (size_t i = first; state[i] == 0;) {
+      state[i] = 1;
+      chain.push_back(i);
+      const auto away = from.find(FoldAsciiCase(renames[i].rel));
+      if (away == from.end() || away->second == i) break;
+      i = away->second;
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      state[*it] = 2;
+      order.push_back(*it);
+    }
+  }
+  return order;
+}
+
 }  // namespace
 
 bool OfflineCheck(Engine& engine, const std::u16string& folder) {
@@ -558,6 +599,11 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   for (size_t i = 0; result && i < later.moved_back.size(); ++i) {
     const std::u16string back = later.moved_back[i];
     if (PathExists(back)) result = OfflineCheckIn(engine, back, {}, later);
+  }
+  later.renames_due = true;
+  for (const size_t i : RenameOrder(later.renames)) {
+    LaterItems::Rename& r = later.renames[i];
+    if (result && PathExists(r.full)) result = CheckOfflinePlaceholder(engine, r.full, r.rel, r.data, r.moves, later);
   }
   // Walking a new folder may defer more of both; a folder walked twice
   // (met again where it went back) defers its items twice.

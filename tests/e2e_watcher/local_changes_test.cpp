@@ -1664,6 +1664,27 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\roost\\egg.txt")) << Describe(Reported());
   host_.SetPolicy(nullptr);
 
+  // Files moved while stopped onto the names of files moved on: each move
+  // reaches the host after the move away from its new name, wherever the
+  // walk meets the two (told first, it went over the host's file there,
+  // which the other move then carried off). Two pairs, named so that one of
+  // them meets the move onto the name first in any order of listing.
+  for (const char* name : {"ma.txt", "mb.txt", "mp.txt", "mq.txt"}) ASSERT_EQ(0u, app_.CreateFile(name, name));
+  for (const char* name : {"ma.txt", "mb.txt", "mp.txt", "mq.txt"}) ASSERT_TRUE(BecomesInSync(name));
+  moved_while_stopped({{"ma.txt", "mc.txt"}, {"mb.txt", "ma.txt"}, {"mp.txt", "mn.txt"}, {"mq.txt", "mp.txt"}});
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  EXPECT_TRUE(BecomesInSync("ma.txt") && BecomesInSync("mp.txt")) << Describe(Reported());
+  const auto moved_first = [&](const std::string& away, const std::string& onto) {
+    const std::vector<HostEvent> events = host_.ItemEvents();
+    const auto at = [&](const std::string& from) {
+      return std::find_if(events.begin(), events.end(),
+                          [&](const HostEvent& e) { return e.id == HALVEX_EVENT_RENAME_FILE && e.path == from; });
+    };
+    return at(away) != events.end() && at(away) < at(onto);
+  };
+  EXPECT_TRUE(moved_first("\\ma.txt", "\\mb.txt")) << Describe(Reported());
+  EXPECT_TRUE(moved_first("\\mp.txt", "\\mq.txt")) << Describe(Reported());
+
   // A file moved out of a folder and the folder renamed, both while
   // stopped, the file's move held back once: whichever the start meets
   // first, the move reaches the host from the folder's new name.
@@ -1676,7 +1697,7 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
                                                                                                  : 0;
   });
   ASSERT_EQ(0, host_.Activate()) << host_.LastError();
-  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\lodge\\pup.txt", 1)) << Describe(Reported());
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\lodge\\pup.txt", 2)) << Describe(Reported());  // held once
   EXPECT_TRUE(BecomesInSync("pup.txt"));
 
   // A file moved into a folder renamed while stopped, the folder's move
