@@ -1383,16 +1383,33 @@ void AfterRefusedRename(Engine& engine, const std::u16string& old_name, const st
     RefusedRename(engine, engine.EffectiveSyncRootPath(), old_name, rel, is_dir, answer);
 }
 
-int32_t ReportLocalRename(Engine& engine, const std::u16string& old_name, const std::u16string& rel,
-                          const std::u16string& full, const CacheItem& cached, int64_t moved_file_id) {
+int32_t ReportLocalRename(Engine& engine, const std::u16string& reported_name, const std::u16string& rel,
+                          const std::u16string& full, const CacheItem& reported, int64_t moved_file_id) {
   LogSink* sink = engine.diag.log_sink();
+  std::u16string old_name = reported_name;
+  CacheItem moved_entry;
+  bool folder_moved_on = false;
   // A folder above the target waits for the host's answer to its move:
   // refused, the folder went back, and the item with it, to a name this
-  // rename does not have; the walk of the folder reports it there.
+  // rename does not have; the walk of the folder reports it there. Taken,
+  // the host has the item in that folder under its old name, and hears of
+  // the rename there, though the folder moved on since (its own record
+  // follows).
   if (AwaitAnswersAbove(engine, rel) && !PathExists(full)) {
-    LogF(sink, kLogVerbose, u"'%s' went with its folder since its record: its rename is not reported here", rel);
-    return 0;
+    const size_t slash = rel.rfind(u'\\');
+    std::u16string moved = engine.taken_renames.Follow(old_name);
+    if (slash == 0 || slash == std::u16string::npos || moved == old_name ||
+        !engine.metadata_cache.Lookup(rel.substr(0, slash), nullptr, nullptr) ||
+        !engine.metadata_cache.Lookup(moved, &moved_entry, nullptr)) {
+      LogF(sink, kLogVerbose, u"'%s' went with its folder since its record: its rename is not reported here", rel);
+      return 0;
+    }
+    LogF(sink, kLogVerbose, u"'%s' moved on with its folder since its record: its rename is told from '%s'", rel,
+         moved);
+    old_name = std::move(moved);
+    folder_moved_on = true;
   }
+  const CacheItem& cached = folder_moved_on ? moved_entry : reported;
   const uint32_t cached_platform = PlatformAttributesFromItem(static_cast<int32_t>(cached.Attributes));
   Task* task = engine.tasks.CreateTask(rel, OP_RENAME, nullptr);
   if (task == nullptr) return engine.diag.RecordCode(kErrOutOfMemory);

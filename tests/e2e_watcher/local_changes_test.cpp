@@ -1685,6 +1685,34 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   EXPECT_TRUE(moved_first("\\ma.txt", "\\mb.txt")) << Describe(Reported());
   EXPECT_TRUE(moved_first("\\mp.txt", "\\mq.txt")) << Describe(Reported());
 
+  // A file renamed in a folder whose move waits for the host, the folder
+  // moved on before the host takes that move: the file's rename reaches the
+  // host between the two moves (before, it was dropped as if the folder had
+  // gone back, and the file showed in sync under a name the host lacked).
+  ASSERT_EQ(0u, app_.CreateFolder("den2"));
+  ASSERT_EQ(0u, app_.CreateFile("den2/kit.txt", "kit"));
+  ASSERT_TRUE(BecomesInSync("den2/kit.txt"));
+  late = 0;
+  AnswerFirstLate(HALVEX_EVENT_RENAME_FOLDER, "\\den2", late);
+  host_.Clear();
+  ASSERT_EQ(0u, app_.Rename("den2", "den3", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return late != 0; })) << Describe(Reported());
+  std::atomic<bool> moved_on{false};
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("waits for the host's answer to the rename to '\\den3'") !=
+                                        std::string::npos && !moved_on)
+      moved_on = rename((root + "den3").c_str(), (root + "den4").c_str()) == 0;
+  });
+  ASSERT_EQ(0u, app_.Rename("den3/kit.txt", "den3/cub.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return moved_on.load(); })) << Describe(Reported());
+  host_.SetObserver(nullptr);
+  ASSERT_EQ(0, host_.Finalize(late, 0));
+  EXPECT_TRUE(BecomesInSync("den4/cub.txt")) << Describe(Reported());
+  Settle();
+  EXPECT_EQ(Names{"\\den3\\cub.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\den3\\kit.txt")) << Describe(Reported());
+  EXPECT_EQ(Names{"\\den4"}, MovedTo(HALVEX_EVENT_RENAME_FOLDER, "\\den3")) << Describe(Reported());
+  host_.SetPolicy(nullptr);
+
   // A file moved out of a folder and the folder renamed, both while
   // stopped, the file's move held back once: whichever the start meets
   // first, the move reaches the host from the folder's new name.
@@ -1699,6 +1727,7 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   ASSERT_EQ(0, host_.Activate()) << host_.LastError();
   EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\lodge\\pup.txt", 2)) << Describe(Reported());  // held once
   EXPECT_TRUE(BecomesInSync("pup.txt"));
+  EXPECT_TRUE(MovedTo(HALVEX_EVENT_RENAME_FILE, "\\den2\\kit.txt").empty()) << Describe(Reported());  // not again
 
   // A file moved into a folder renamed while stopped, the folder's move
   // held back once: the file's move reaches the host once the folder's has.
