@@ -491,7 +491,12 @@ class Host {
       case kRetry: {
         std::lock_guard<std::mutex> lock(mutex_);
         // A read or listing may be given up by the application instead.
-        if (id != HALVEX_EVENT_LIST_DIRECTORY && id != HALVEX_EVENT_GET_FILE_DATA) ++owed_[{id, path}];
+        // Told under a folder's old name while the host was applying that
+        // folder's move, it comes again under the new one.
+        std::string owed = path;
+        for (const auto& [from, moved_to] : server_folder_moves_)
+          if (!server_.count(owed) && Within(owed, from) && owed != from) owed = moved_to + owed.substr(from.size());
+        if (id != HALVEX_EVENT_LIST_DIRECTORY && id != HALVEX_EVENT_GET_FILE_DATA) ++owed_[{id, owed}];
         params[count - 1] = HALVEX_ERR_RETRY;
         return 0;
       }
@@ -636,6 +641,7 @@ class Host {
         MoveTree(server_, path, to);
         // What the component still owes for items inside comes under the new name.
         if (id == HALVEX_EVENT_RENAME_FOLDER) {
+          server_folder_moves_.emplace_back(path, to);
           decltype(owed_) moved;
           for (const auto& [key, n] : owed_)
             moved[{key.first, Within(key.second, path) && key.second != path ? to + key.second.substr(path.size()) : key.second}] += n;
@@ -714,6 +720,7 @@ class Host {
   std::map<std::string, uint64_t> accepted_;
   std::set<std::pair<int32_t, std::string>> seen_, retried_;
   std::map<std::pair<int32_t, std::string>, int> owed_, draws_;
+  std::vector<std::pair<std::string, std::string>> server_folder_moves_;  // in the order applied
   std::vector<std::pair<std::string, std::string>> refused_renames_;
   // Every refused rename, kept: an item the user made under the refused name
   // is reported under the old one once the component moves the folder back.
