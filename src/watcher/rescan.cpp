@@ -377,6 +377,7 @@ struct LaterItems {
   // the host has there, wherever the walk met the two.
   struct Rename {
     std::u16string full, rel, source;
+    int64_t since;  // when the item took its identity (0: not known)
     WIN32_FIND_DATAW data;
     FolderMoves moves;
   };
@@ -471,7 +472,7 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     return true;
   }
   if (!EqualsIgnoringAsciiCase(known, rel) && !values.folder && !later.renames_due) {
-    later.renames.push_back({full, rel, known, data, std::move(moves)});
+    later.renames.push_back({full, rel, known, since, data, std::move(moves)});
     return true;
   }
   if (!EqualsIgnoringAsciiCase(known, rel)) {
@@ -565,6 +566,31 @@ bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMo
   return result;
 }
 
+// Two files naming the same item of the host as theirs: the one that took
+// the identity last is the item (came back from the host after a refused
+// move, then moved itself); the other is a copy of it, new to the host.
+// Told as moves both, the host moved its item to the wrong one, and the
+// other showed in sync with nothing on the server.
+void SortOutSharedSources(Engine& engine, LaterItems& later) {
+  std::unordered_map<std::u16string, size_t> latest;  // folded source → rename
+  for (size_t i = 0; i < later.renames.size(); ++i) {
+    auto [it, first] = latest.emplace(FoldAsciiCase(later.renames[i].source), i);
+    if (!first && later.renames[i].since > later.renames[it->second].since) it->second = i;
+  }
+  std::vector<LaterItems::Rename> kept;
+  for (size_t i = 0; i < later.renames.size(); ++i) {
+    LaterItems::Rename& r = later.renames[i];
+    if (latest[FoldAsciiCase(r.source)] == i) {
+      kept.push_back(std::move(r));
+      continue;
+    }
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' names '%s', which a later item has as its own: reported as new",
+         r.rel, r.source);
+    later.files.emplace_back(r.full, ValuesOf(r.data));
+  }
+  later.renames.swap(kept);
+}
+
 // Told before it, the move onto a name reached the host while it still had
 // its own item there, which its move away then took (a swap of names, a
 // file moved onto the name of one moved on). A cycle goes in walk order.
@@ -601,6 +627,7 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
     if (PathExists(back)) result = OfflineCheckIn(engine, back, {}, later);
   }
   later.renames_due = true;
+  SortOutSharedSources(engine, later);
   for (const size_t i : RenameOrder(later.renames)) {
     LaterItems::Rename& r = later.renames[i];
     if (result && PathExists(r.full)) result = CheckOfflinePlaceholder(engine, r.full, r.rel, r.data, r.moves, later);

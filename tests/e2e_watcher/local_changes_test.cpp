@@ -1685,6 +1685,27 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   EXPECT_TRUE(moved_first("\\ma.txt", "\\mb.txt")) << Describe(Reported());
   EXPECT_TRUE(moved_first("\\mp.txt", "\\mq.txt")) << Describe(Reported());
 
+  // A file moved while stopped, its move refused at the start, the host's
+  // file shown again at the old name and moved too while stopped: that one
+  // is the host's file moved; the first is a copy, new to the host (before,
+  // the host moved its file to the first, and the second showed in sync
+  // with nothing on the server).
+  ASSERT_EQ(0u, app_.CreateFile("quay.txt", "quay"));
+  ASSERT_TRUE(BecomesInSync("quay.txt"));
+  moved_while_stopped({{"quay.txt", "pier.txt"}});
+  host_.SetPolicy([](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\quay.txt" ? HALVEX_ERR_BACKEND : 0;
+  });
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\quay.txt", 1)) << Describe(Reported());
+  host_.SetPolicy(nullptr);
+  ASSERT_EQ(0, host_.CreateFile("\\quay.txt", 4)) << host_.LastError();
+  Settle();
+  moved_while_stopped({{"quay.txt", "dock.txt"}});
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\pier.txt", 1)) << Describe(Reported());
+  EXPECT_EQ(Names{"\\dock.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\quay.txt")) << Describe(Reported());
+
   // A file renamed in a folder whose move waits for the host, the folder
   // moved on before the host takes that move: the file's rename reaches the
   // host between the two moves (before, it was dropped as if the folder had
