@@ -492,10 +492,14 @@ class Host {
         std::lock_guard<std::mutex> lock(mutex_);
         // A read or listing may be given up by the application instead.
         // Told under a folder's old name while the host was applying that
-        // folder's move, it comes again under the new one.
+        // folder's move, it comes again under the new one, where the server
+        // has the item now.
         std::string owed = path;
-        for (const auto& [from, moved_to] : server_folder_moves_)
-          if (!server_.count(owed) && Within(owed, from) && owed != from) owed = moved_to + owed.substr(from.size());
+        for (const auto& [from, moved_to] : server_folder_moves_) {
+          if (server_.count(owed) || !Within(owed, from) || owed == from) continue;
+          std::string rebased = moved_to + owed.substr(from.size());
+          if (server_.count(rebased)) owed = std::move(rebased);
+        }
         if (id != HALVEX_EVENT_LIST_DIRECTORY && id != HALVEX_EVENT_GET_FILE_DATA) ++owed_[{id, owed}];
         params[count - 1] = HALVEX_ERR_RETRY;
         return 0;
