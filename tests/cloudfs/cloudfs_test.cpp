@@ -403,6 +403,7 @@ TEST_F(CloudFsTest, ChangesMadeThroughTheMountReachTheHost) {
     EXPECT_EQ(write(fd, "tail", 4), 4) << errno;
     close(fd);
     EXPECT_TRUE(HostHas(path, version + std::string("tail"))) << name << ": " << Remote(path).size() << " bytes";
+    EXPECT_EQ(FileText(M(name)), version + std::string("tail")) << name;  // what the kernel kept of it went too
   }
 
   std::ofstream(M(".e.txt.swp")) << "draft 2\n";
