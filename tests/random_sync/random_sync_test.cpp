@@ -491,9 +491,9 @@ class Host {
       case kRetry: {
         std::lock_guard<std::mutex> lock(mutex_);
         // A read or listing may be given up by the application instead.
-        // Told under a folder's old name while the host was applying that
-        // folder's move, it comes again under the new one, where the server
-        // has the item now.
+        // Told under a folder's old name while the component took in the
+        // host's answer to that folder's move, it comes again under the new
+        // one, where the server has the item now.
         std::string owed = path;
         for (const auto& [from, moved_to] : server_folder_moves_) {
           if (server_.count(owed) || !Within(owed, from) || owed == from) continue;
@@ -509,6 +509,7 @@ class Host {
         jobs_.push_back([=, this] {
           const int32_t rc = apply();
           Finalize(task, rc);
+          LandedFolderMove(path, to);
           journal_.Add("    host finished " + std::string(EventName(id)) + " " + path + " late: " + std::to_string(rc));
         });
         // A late rename is under way at both its names.
@@ -523,12 +524,19 @@ class Host {
         break;
     }
     const int32_t rc = apply();
+    LandedFolderMove(path, to);
     if (rc != 0) {
       journal_.Add("    host refused " + std::string(EventName(id)) + " " + path + " itself: " + std::to_string(rc));
       return Refuse(params, count, rc);
     }
     if (id == HALVEX_EVENT_GET_FILE_DATA) Finalize(task, 0);  // data served inline ends with it too
     return 0;
+  }
+  // The component knows of the folder's move now: what it tells later names
+  // the new place.
+  void LandedFolderMove(const std::string& from, const std::string& to) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::erase(server_folder_moves_, std::pair{from, to});
   }
   void Finalize(int64_t task, int32_t rc) {
     int64_t t = task;
@@ -724,7 +732,9 @@ class Host {
   std::map<std::string, uint64_t> accepted_;
   std::set<std::pair<int32_t, std::string>> seen_, retried_;
   std::map<std::pair<int32_t, std::string>, int> owed_, draws_;
-  std::vector<std::pair<std::string, std::string>> server_folder_moves_;  // in the order applied
+  // Folder moves applied on the server whose answer the component has not
+  // taken in yet, in the order applied.
+  std::vector<std::pair<std::string, std::string>> server_folder_moves_;
   std::vector<std::pair<std::string, std::string>> refused_renames_;
   // Every refused rename, kept: an item the user made under the refused name
   // is reported under the old one once the component moves the folder back.
