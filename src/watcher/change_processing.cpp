@@ -894,6 +894,14 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     if (manager != nullptr && (now_unpinned || now_pinned)) result = PinChange(engine, rel, full, now_pinned);
   }
   bool converted = false;
+  if (!placeholder && values.placeholder) {
+    // A placeholder when its values were read, a plain file now: another
+    // file took the name since (an editor's save renamed over it), and its
+    // own records follow. Made a placeholder here with the values read, it
+    // would pass for the host's version, in sync, and never be told.
+    LogF(sink, kLogVerbose, u"'%s' was replaced since its values were read: its own records follow", rel);
+    return 0;
+  }
   if (!placeholder && !PathExists(full)) {
     // Gone since its record (no placeholder state to read either): the
     // records that follow tell of it, and the host keeps what it has until

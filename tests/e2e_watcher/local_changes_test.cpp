@@ -703,6 +703,21 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
       << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\filed2.txt", 19)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("filed2.txt"));
+  // The record of a file the host made read, and a save landing over the
+  // file before its state is: the saved content goes to the host (before,
+  // the save was made a placeholder with the values read for the host's
+  // file, in sync, and never told).
+  host_.Clear();
+  ASSERT_TRUE(ActWhenLogged("New file attributes: '", [&] { return SaveIn("cave.txt", "saved over the host's"); },
+                            [&] {
+                              return BehindTheWatcher("gate19.txt", [&] {
+                                return host_.CreateFile("\\cave.txt", 4) == 0 && host_.UpdateFile("\\cave.txt", 47) == 0;
+                              });
+                            },
+                            "cave.txt'"))
+      << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\cave.txt", 21)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("cave.txt"));
 
   // With the watcher behind, a file saved in a folder, the folder removed,
   // made again and given a file of that name: the late save record reports
