@@ -563,7 +563,10 @@ class Host {
   // the item in sync). Called with the lock held.
   bool Lacks(const std::string& path, bool folder) {
     const auto it = server_.find(path);
-    return (it == server_.end() || it->second.folder != folder) && !busy_paths_.count(path);
+    // A late job under way there may still make it: not the one asking.
+    const auto busy = busy_paths_.find(path);
+    const int own = running_ && (path == running_paths_.first || path == running_paths_.second) ? 1 : 0;
+    return (it == server_.end() || it->second.folder != folder) && (busy == busy_paths_.end() || busy->second <= own);
   }
 
   // Does what the event asks against the server; the task's own result.
@@ -707,6 +710,7 @@ class Host {
       const auto [path, to] = job_paths_.front();
       job_paths_.pop_front();
       running_ = true;
+      running_paths_ = {path, to};
       lock.unlock();
       std::this_thread::sleep_for(std::chrono::milliseconds(delays() % 40));  // "late"
       job();
@@ -742,6 +746,7 @@ class Host {
   std::deque<std::function<void()>> jobs_;
   std::deque<std::pair<std::string, std::string>> job_paths_;
   std::map<std::string, int> busy_paths_;
+  std::pair<std::string, std::string> running_paths_;  // of the late job under way
   bool running_ = false, stop_ = false;
   std::thread worker_;
   std::deque<std::string> strings_;
