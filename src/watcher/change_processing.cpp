@@ -177,8 +177,21 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
     AwaitAnswerAt(engine, relative_path);
     // Gone since: the records that follow tell of it.
     if (ReadLocalValues(full_path, values) != 0) return 0;
-    if (engine.state.deactivating.load() == 0 && !engine.metadata_cache.NoItemInCache(relative_path))
+    CacheItem entry;
+    bool known = false;
+    if (engine.state.deactivating.load() == 0) {
+      PathLockItem lock(engine.own_changes, relative_path);
+      known = engine.metadata_cache.Lookup(relative_path, &entry, nullptr);
+    }
+    // A create the host refused, moved here: still new to the host, told
+    // below once its content changed, else left as the refusal left it. Its
+    // update would take the report lock the caller holds, and wait for ever.
+    if (known && entry.CreateFailed) {
+      if (entry.Size == values.size && entry.LastWriteTime == static_cast<uint64_t>(values.last_write_time)) return 0;
+      engine.metadata_cache.Remove(relative_path, false);
+    } else if (known) {
       return UpdateLocalItem(engine, watcher, relative_path, full_path, values);
+    }
   }
   if (engine.state.deactivating.load() != 0 &&
       (HasRenameTask(engine, relative_path) || engine.cancelled_tasks.HasRenameOnto(relative_path))) {
