@@ -334,10 +334,14 @@ class Host {
   }
   // A create asked for again is dropped with the item when the user deletes
   // it first: the server never had it, so nothing is owed.
+  // A retried create of an item gone since, or a retried delete of a name
+  // made again since (the component drops the stale delete), is owed no more.
   void ForgiveCreatesOfGoneItems() {
     std::erase_if(owed_, [&](const auto& kv) {
       const bool create = kv.first.first == HALVEX_EVENT_CREATE_FILE || kv.first.first == HALVEX_EVENT_CREATE_FOLDER;
-      return create && !std::filesystem::exists(root_ + "/" + kv.first.second);
+      const bool remove = kv.first.first == HALVEX_EVENT_DELETE_FILE || kv.first.first == HALVEX_EVENT_DELETE_FOLDER;
+      const bool exists = std::filesystem::exists(root_ + "/" + kv.first.second);
+      return (create && !exists) || (remove && exists);
     });
   }
   bool Seen(int32_t id, const std::string& path) {
