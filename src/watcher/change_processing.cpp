@@ -147,6 +147,13 @@ bool AdoptKnownPlaceholder(Engine& engine, const std::u16string& relative_path, 
 
 namespace {
 
+// The entry of a create the host refused holds what that create reported:
+// records that still show that content belong to the refusal, and only
+// content written since is news to the host.
+bool WrittenSinceRefusedCreate(const CacheItem& entry, const LocalItemValues& values) {
+  return entry.Size != values.size || entry.LastWriteTime != static_cast<uint64_t>(values.last_write_time);
+}
+
 int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
                     const std::u16string& full_path, const LocalItemValues& values_read) {
   // A wait below lets the user go on: the item may be written, or another
@@ -187,7 +194,7 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
     // below once its content changed, else left as the refusal left it. Its
     // update would take the report lock the caller holds, and wait for ever.
     if (known && entry.CreateFailed) {
-      if (entry.Size == values.size && entry.LastWriteTime == static_cast<uint64_t>(values.last_write_time)) return 0;
+      if (!WrittenSinceRefusedCreate(entry, values)) return 0;
       engine.metadata_cache.Remove(relative_path, false);
     } else if (known) {
       return UpdateLocalItem(engine, watcher, relative_path, full_path, values);
@@ -865,7 +872,7 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     // own state changes bring several): the entry stays for all of them, or
     // each would report the file anew and fail again, without end. Content
     // written since is a change the host has never seen.
-    if (cached.Size == values.size && cached.LastWriteTime == static_cast<uint64_t>(values.last_write_time)) {
+    if (!WrittenSinceRefusedCreate(cached, values)) {
       LogF(sink, kLogVerbose, u"Skip item processing because of OnCreate event error: '%s'", rel);
       return 0;
     }
@@ -1386,8 +1393,7 @@ int32_t ReportChangeAfterRename(Engine& engine, const std::u16string& rel, const
   // Moved from an item whose create the host refused, and written since:
   // new to the host, told here under the lock the caller holds (the update
   // below would take it again for that, and wait for ever).
-  if (entry.CreateFailed && (entry.Size != values.size ||
-                             entry.LastWriteTime != static_cast<uint64_t>(values.last_write_time))) {
+  if (entry.CreateFailed && WrittenSinceRefusedCreate(entry, values)) {
     engine.metadata_cache.Remove(rel, false);
     bool update = false;
     const int32_t result = ReportUnknownItem(engine, nullptr, rel, full, values, update);
