@@ -147,6 +147,12 @@ bool AdoptKnownPlaceholder(Engine& engine, const std::u16string& relative_path, 
 
 namespace {
 
+// The update against `cached`, a copy of the item's cache entry read together
+// with `values`, which is no refused create's. It takes no report lock, so a
+// caller that holds one may use it.
+int32_t UpdateCachedItem(Engine& engine, const std::u16string& rel, const std::u16string& full,
+                         const LocalItemValues& values, const CacheItem& cached);
+
 // The entry of a create the host refused holds what that create reported:
 // records that still show that content belong to the refusal, and only
 // content written since is news to the host.
@@ -154,8 +160,19 @@ bool WrittenSinceRefusedCreate(const CacheItem& entry, const LocalItemValues& va
   return entry.Size != values.size || entry.LastWriteTime != static_cast<uint64_t>(values.last_write_time);
 }
 
+// True, and logged, when `entry` is a refused create's and `values` still
+// show what it reported (the failed attempt's own state changes bring
+// several records): the entry stays for all of them, or each would report
+// the file anew and fail again, without end.
+bool LeftAsRefused(Engine& engine, const std::u16string& rel, const CacheItem& entry, const LocalItemValues& values) {
+  if (!entry.CreateFailed || WrittenSinceRefusedCreate(entry, values)) return false;
+  LogF(engine.diag.log_sink(), kLogVerbose, u"Skip item processing because of OnCreate event error: '%s'", rel);
+  return true;
+}
+
 int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
-                    const std::u16string& full_path, const LocalItemValues& values_read) {
+                    const std::u16string& full_path, const LocalItemValues& values_read)
+    REQUIRES_SHARED(engine.item_reports) {
   // A wait below lets the user go on: the item may be written, or another
   // put in its place, by the time the host has answered.
   LocalItemValues values = values_read;
@@ -192,12 +209,16 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
     }
     // A create the host refused, moved here: still new to the host, told
     // below once its content changed, else left as the refusal left it. Its
-    // update would take the report lock the caller holds, and wait for ever.
+    // update would take the report lock the caller holds, and wait for ever;
+    // so would that of an entry read again, which a late refusal can turn.
     if (known && entry.CreateFailed) {
-      if (!WrittenSinceRefusedCreate(entry, values)) return 0;
+      if (LeftAsRefused(engine, relative_path, entry, values)) return 0;
       engine.metadata_cache.Remove(relative_path, false);
+    } else if (known && entry.Locked) {
+      LogF(engine.diag.log_sink(), kLogVerbose, u"Locked file detected and ignored: '%s'", full_path);
+      return 0;
     } else if (known) {
-      return UpdateLocalItem(engine, watcher, relative_path, full_path, values);
+      return UpdateCachedItem(engine, relative_path, full_path, values, entry);
     }
   }
   if (engine.state.deactivating.load() != 0 &&
@@ -406,9 +427,10 @@ bool UnchangedSinceReported(Engine& engine, const std::u16string& rel, const std
 }
 
 // The update against `known`, a copy of the item's cache entry read together
-// with `values`; a null `known` reports the item as new.
+// with `values`; a null `known` reports the item as new, under the report lock.
 int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
-                        const std::u16string& full, const LocalItemValues& values, const CacheItem* known);
+                        const std::u16string& full, const LocalItemValues& values, const CacheItem* known)
+    EXCLUDES(engine.item_reports);
 
 }  // namespace
 
@@ -855,7 +877,6 @@ int32_t ReportUnknownItem(Engine& engine, DirectoryWatcher* watcher, const std::
 
 int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& rel,
                         const std::u16string& full, const LocalItemValues& values, const CacheItem* known) {
-  LogSink* sink = engine.diag.log_sink();
   if (known == nullptr) {
     bool update = false;
     int32_t result = 0;
@@ -867,18 +888,17 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
   }
   const CacheItem& cached = *known;
   if (cached.CreateFailed) {
-    // The entry holds what the refused create reported, so records that
-    // still show that content belong to the create (the failed attempt's
-    // own state changes bring several): the entry stays for all of them, or
-    // each would report the file anew and fail again, without end. Content
-    // written since is a change the host has never seen.
-    if (!WrittenSinceRefusedCreate(cached, values)) {
-      LogF(sink, kLogVerbose, u"Skip item processing because of OnCreate event error: '%s'", rel);
-      return 0;
-    }
+    // Content written since the refusal is a change the host has never seen.
+    if (LeftAsRefused(engine, rel, cached, values)) return 0;
     engine.metadata_cache.Remove(rel, false);
     return UpdateKnownItem(engine, watcher, rel, full, values, nullptr);
   }
+  return UpdateCachedItem(engine, rel, full, values, cached);
+}
+
+int32_t UpdateCachedItem(Engine& engine, const std::u16string& rel, const std::u16string& full,
+                         const LocalItemValues& values, const CacheItem& cached) {
+  LogSink* sink = engine.diag.log_sink();
   PlaceholderManager* manager = engine.placeholder_manager.get();
   const platform::CF_PLACEHOLDER_STATE ph_state = PlaceholderStateAt(engine, full);
   const bool placeholder = IsPlaceholderState(ph_state);
@@ -1393,13 +1413,14 @@ int32_t ReportChangeAfterRename(Engine& engine, const std::u16string& rel, const
   // Moved from an item whose create the host refused, and written since:
   // new to the host, told here under the lock the caller holds (the update
   // below would take it again for that, and wait for ever).
-  if (entry.CreateFailed && WrittenSinceRefusedCreate(entry, values)) {
+  if (LeftAsRefused(engine, rel, entry, values)) return 0;
+  if (entry.CreateFailed) {
     engine.metadata_cache.Remove(rel, false);
     bool update = false;
     const int32_t result = ReportUnknownItem(engine, nullptr, rel, full, values, update);
-    if (!update || !engine.metadata_cache.Lookup(rel, &entry, nullptr)) return result;
+    if (!update || !engine.metadata_cache.Lookup(rel, &entry, nullptr) || entry.CreateFailed) return result;
   }
-  return UpdateKnownItem(engine, nullptr, rel, full, values, &entry);
+  return UpdateCachedItem(engine, rel, full, values, entry);
 }
 
 }  // namespace

@@ -53,7 +53,8 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& relative_path,
 // The update of a known item against its cache entry (also used by the
 // rescan); `watcher` may be null when no new-folder check can be started.
 int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u16string& relative_path,
-                        const std::u16string& full_path, const LocalItemValues& values);
+                        const std::u16string& full_path, const LocalItemValues& values)
+    EXCLUDES(engine.item_reports);
 
 // Whether anything stands at `full_path` now.
 bool PathExists(const std::u16string& full_path);
