@@ -312,7 +312,10 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
     // A folder above moves or goes once the host answers: the record is
     // named anew then (after this walk), so it waits for the next one,
     // however slow the host is (told now, it would name the old place).
-    if (UnansweredAbove(engine, record.Path, true)) return RetryQueue::Outcome::kKeep;
+    // A rename's new name counts as much as its old one.
+    if (UnansweredAbove(engine, record.Path, true) ||
+        (record.OpType == kOpRename && UnansweredAbove(engine, record.NewPath, true)))
+      return RetryQueue::Outcome::kKeep;
     int32_t result = kOk;
     switch (record.OpType) {
       case kOpDelete:

@@ -2149,7 +2149,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   // What the user does while the host holds an event back, run before the
   // host answers, so that the retry always comes after it.
   std::map<std::string, std::function<void()>> meanwhile;
-  std::atomic<int64_t> late{0};
+  std::atomic<int64_t> late{0}, late_move{0};
   host_.SetPolicy([&](const HostEvent& e) {
     std::lock_guard<std::mutex> lock(mutex);
     if (auto it = meanwhile.find(e.path); it != meanwhile.end()) {
@@ -2160,6 +2160,8 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     if (e.id == HALVEX_EVENT_UPDATE_FILE || e.id == HALVEX_EVENT_UPDATE_FOLDER) return 0;
     // A folder the host deletes late.
     if (e.id == HALVEX_EVENT_DELETE_FOLDER && e.path == "\\late") return late = e.task_id, HALVEX_ERR_PENDING;
+    // A folder the host moves late.
+    if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\tf1") return late_move = e.task_id, HALVEX_ERR_PENDING;
     return refusals[e.path]-- > 0 ? HALVEX_ERR_RETRY : 0;
   });
   const std::string root = scratch_.root() + "/";
@@ -2174,6 +2176,8 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0u, app_.CreateFile("pf/k1.txt", ""));
   ASSERT_EQ(0u, app_.CreateFolder("bin"));
   ASSERT_EQ(0u, app_.CreateFile("bin/cup.txt", ""));
+  ASSERT_EQ(0u, app_.CreateFolder("tf1"));
+  ASSERT_EQ(0u, app_.CreateFile("tk.txt", ""));
   ASSERT_EQ(0u, app_.CreateFile("again.txt", ""));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\again.txt", 3, 5000)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("again.txt"));
@@ -2239,6 +2243,10 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
     refusals["\\fa\\new.txt"] = 1;
     meanwhile["\\fa\\new.txt"] = [&] { rename((root + "fa").c_str(), (root + "fb").c_str()); };
     meanwhile["\\fa"] = [&] { rename((root + "fb").c_str(), (root + "fc").c_str()); };
+    // A rename into a folder held back while the user moves the folder on,
+    // which the host answers late: the retry names the folder's new place.
+    refusals["\\tk.txt"] = 1;
+    meanwhile["\\tk.txt"] = [&] { rename((root + "tf1").c_str(), (root + "tf2").c_str()); };
     // A folder's rename held back while the user fills it under the new name.
     refusals["\\fr1"] = 1;
     meanwhile["\\fr1"] = [&] { std::ofstream(root + "fr2/child.txt") << "child"; };
@@ -2263,6 +2271,14 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   ASSERT_EQ(0, rename((root + "w1.txt").c_str(), (root + "w2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "sw1.txt").c_str(), (root + "sw2.txt").c_str()));
   ASSERT_EQ(0, rename((root + "fr1").c_str(), (root + "fr2").c_str()));
+  ASSERT_EQ(0, rename((root + "tk.txt").c_str(), (root + "tf1/tk.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return late_move != 0; })) << Describe(Reported());
+  // Answered after the retry's time has come more than once.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ASSERT_EQ(0, host_.Finalize(late_move, 0));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\tk.txt", 2)) << Describe(Reported());
+  EXPECT_EQ((Names{"\\tf1\\tk.txt", "\\tf2\\tk.txt"}), MovedTo(HALVEX_EVENT_RENAME_FILE, "\\tk.txt"))
+      << Describe(Reported());
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\d1.txt", 1)) << Describe(Reported());
   ASSERT_EQ(0, unlink((root + "marker.txt").c_str()));
   // Records retry in the order they were queued: once the marker's delete
