@@ -1125,6 +1125,14 @@ bool TakeVanishedUnder(ChangeState& state, const std::u16string& folder) {
 
 namespace {
 
+// A folder above `rel` is one the host made whose own record the watcher
+// has not reached: records before that one name an older folder of the name.
+bool HostFolderMadeAbove(Engine& engine, std::u16string_view rel) {
+  for (size_t end = rel.find(u'\\', 1); end != std::u16string_view::npos; end = rel.find(u'\\', end + 1))
+    if (engine.unseen_creations.Contains(rel.substr(0, end))) return true;
+  return false;
+}
+
 // The records of a rename handled late: the item the host knows by the old
 // name is there again (made there since, by the host), so what moved is
 // another item, new to the host.
@@ -1387,11 +1395,14 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
   }
   // Moved into a folder the host has not heard of, which moved on or went
   // before this record was read: told now, the rename would name a folder
-  // the host does not have. The item is found by its identity once that
-  // folder is, under its last name; until then the host has it here.
+  // the host does not have, or one the host made at that name since, whose
+  // own record is still to come. The item is found by its identity once
+  // the user's folder is, under its last name; until then the host has it here.
   const size_t slash = rel.rfind(u'\\');
-  if (slash != std::u16string::npos && slash > 0 && engine.metadata_cache.NoItemInCache(rel.substr(0, slash)) &&
-      !PathExists(watcher.path() + rel.substr(0, slash))) {
+  if (slash != std::u16string::npos && slash > 0 &&
+      ((engine.metadata_cache.NoItemInCache(rel.substr(0, slash)) &&
+        !PathExists(watcher.path() + rel.substr(0, slash))) ||
+       (!PathExists(full) && HostFolderMadeAbove(engine, rel)))) {
     LogF(sink, kLogVerbose, u"'%s' moved into a new folder that moved on since, as '%s': found with the folder", old_name,
          rel);
     return 0;

@@ -1233,6 +1233,24 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   EXPECT_EQ(Names{"\\kept.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\given.txt")) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\via.txt")) << Describe(Reported());
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\via.txt")) << Describe(Reported());
+  // A known file moved into a new folder, which moves on, and the host
+  // makes a folder of its own at the name it left, all before the watcher
+  // gets there: the move into that name was never into the host's folder.
+  ASSERT_EQ(0u, app_.CreateFile("pup2.txt", "the user's"));
+  ASSERT_TRUE(BecomesInSync("pup2.txt"));
+  host_.Clear();
+  ASSERT_TRUE(BehindTheWatcher("gate20.txt", [&] {
+    const bool made = mkdir((r + "den5").c_str(), 0777) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the platform watches it
+    const bool moved = rename((r + "pup2.txt").c_str(), (r + "den5/pup2.txt").c_str()) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // its records are read
+    return made && moved && rename((r + "den5").c_str(), (r + "den6").c_str()) == 0 &&
+           host_.CreateFolder("\\den5") == 0;
+  }));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\pup2.txt", 1)) << Describe(Reported());
+  Settle();
+  EXPECT_EQ(Names{"\\den6\\pup2.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\pup2.txt")) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FOLDER, "\\den6")) << Describe(Reported());
   // The host's own record reached while its call still holds the folder it
   // makes: the user's delete of that folder afterwards is the host's item's.
   std::atomic<bool> skipped{false};
