@@ -69,6 +69,18 @@ std::u16string ItemPathNow(Engine& engine, const std::u16string& path) {
 }
 
 // The local side of a finished task; returns what the Error event reports.
+// Items moved out of a folder while stopped waited for the host's answer to
+// the folder's move (their moves name the folder): the walk of where they
+// are now tells them, from the path the answer left them at.
+void WalkWhatWaitedForAnswer(Engine& engine, Task& task) {
+  std::vector<std::u16string> folders;
+  {
+    RecursiveMutexLock lock(task.TaskLock);
+    if (task.RenameInfo) folders.swap(task.RenameInfo->WalkWhenAnswered);
+  }
+  for (const std::u16string& folder : folders) engine.local_changes.WalkMovedFolder(engine, folder);
+}
+
 int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   switch (task.OperationType) {
     case OP_WRITE_DATA:
@@ -106,6 +118,7 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
                                                task.RenameInfo->TargetPath, task.RenameInfo.get());
       if (result == kOk && task.RenameInfo->WalkWhenTaken)
         engine.local_changes.WalkMovedFolder(engine, task.RenameInfo->TargetPath);
+      WalkWhatWaitedForAnswer(engine, task);
       return result;
     }
     default: (void)code; return kErrInternal;
@@ -125,6 +138,7 @@ void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task, i
     const bool folder = attributes != platform::INVALID_FILE_ATTRIBUTES &&
                         (attributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
     RefusedRename(engine, root, task.RenameInfo->SourcePath, target, folder, code);
+    WalkWhatWaitedForAnswer(engine, task);
   } else if (task.OperationType == OP_DELETE && DeleteLeftNothing(code)) {
     ForgetDeletedItem(engine, root, task.Path);
   }

@@ -193,6 +193,35 @@ bool UnansweredAbove(Engine& engine, std::u16string_view path, bool any_age) {
   return false;
 }
 
+bool WalkWhenMoveAboveAnswered(Engine& engine, std::u16string_view path, const std::u16string& folder) {
+  std::vector<Task*> moves;
+  {
+    TaskRegistry::Lock lock(engine.tasks);
+    for (size_t i = 0, n = engine.tasks.CountLocked(); i < n; ++i) {
+      Task* task = engine.tasks.AcquireAtLocked(i);
+      if (task->OperationType == OP_RENAME && task->RenameInfo && IsBelowFolder(path, task->RenameInfo->SourcePath) &&
+          Holds(*task, nullptr, true)) {
+        moves.push_back(task);
+      } else {
+        engine.tasks.ReleaseLocked(task);
+      }
+    }
+  }
+  bool noted = false;
+  for (Task* task : moves) {
+    {
+      // The answer is set under this lock, and the walks are read after it.
+      RecursiveMutexLock task_lock(task->TaskLock);
+      if (!noted && task->Completed.load() == 0) {
+        task->RenameInfo->WalkWhenAnswered.push_back(folder);
+        noted = true;
+      }
+    }
+    engine.tasks.ReleaseTask(task);
+  }
+  return noted;
+}
+
 bool AwaitAnswersAbove(Engine& engine, std::u16string_view path) {
   if (!UnansweredAbove(engine, path)) return false;
   AwaitAnswersAbove(engine, nullptr, path, true);

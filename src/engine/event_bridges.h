@@ -50,6 +50,9 @@ bool AwaitAnswersForDelete(Engine& engine, const Task& task, std::u16string_view
 // `any_age`: however long ago it was told, and until its answer is applied
 // here (for a check that keeps a record back without waiting).
 bool UnansweredAbove(Engine& engine, std::u16string_view path, bool any_age = false);
+// A folder above `path` has a rename the host has not answered: `folder` is
+// walked once it does (taken or refused), and true. False when none has.
+bool WalkWhenMoveAboveAnswered(Engine& engine, std::u16string_view path, const std::u16string& folder);
 // Waits (a few seconds at most) while UnansweredAbove holds; true when it
 // held at first.
 bool AwaitAnswersAbove(Engine& engine, std::u16string_view path);

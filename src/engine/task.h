@@ -59,6 +59,10 @@ struct RenameInfo {
   // A folder's move found at a start: what was done inside it while
   // stopped still names the old path, and is looked for once it is taken.
   bool WalkWhenTaken = false;
+  // Folders holding items moved out of this folder while stopped, found at
+  // the same start: their moves name this folder's path, which only the
+  // host's answer settles, so they are looked for once it comes.
+  std::vector<std::u16string> WalkWhenAnswered;
 };
 
 struct Listing {

@@ -10,6 +10,7 @@
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/enumeration_report.h"
+#include "engine/event_bridges.h"
 #include "engine/exclusion.h"
 #include "engine/item_operations_create_update.h"
 #include "engine/retry_passes.h"
@@ -466,6 +467,17 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
   // gone now was deleted (below).
   if (!known.empty() && !EqualsIgnoringAsciiCase(known, rel) && !values.folder) later.last_stop.Claim(known);
   if (!item_id.empty() && item_id != known && !EqualsIgnoringAsciiCase(item_id, rel)) later.last_stop.Claim(item_id);
+  // Moved out of a folder whose move this start told and the host has not
+  // answered: the host has the item under that folder's old or new path,
+  // which only its answer tells, and which the host gives only once the
+  // start is over. Told now, the move would wait for that in vain and then
+  // name the old path; it is looked for where it is once the answer comes.
+  if (later.renames_due && !values.folder && !EqualsIgnoringAsciiCase(known, rel) &&
+      WalkWhenMoveAboveAnswered(engine, known, ParentOf(rel))) {
+    LogF(sink, kLogVerbose, u"'%s' names '%s', in a folder whose move waits for the host: looked for once it answers",
+         rel, known);
+    return true;
+  }
   if (!EqualsIgnoringAsciiCase(known, rel) && StaysInPlace(engine, known)) {
     LogF(sink, kLogVerbose, u"'%s' names '%s', which is still in place: it is reported as new", rel, known);
     (values.folder ? later.folders : later.files).emplace_back(full, values);

@@ -1718,6 +1718,37 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   EXPECT_TRUE(moved_first("\\ma.txt", "\\mb.txt")) << Describe(Reported());
   EXPECT_TRUE(moved_first("\\mp.txt", "\\mq.txt")) << Describe(Reported());
 
+  // A folder moved while stopped and a file moved out of it, the host
+  // answering the folder's move late, during the start: the file's move
+  // names the folder where the answer left it (told from the old path while
+  // the host had taken the move, it named nothing the host had any more).
+  for (const int32_t answer : {0, static_cast<int32_t>(HALVEX_ERR_BACKEND)}) {
+    const std::string folder = answer == 0 ? "loft" : "shed", moved = answer == 0 ? "barn" : "hut";
+    const std::string file = answer == 0 ? "hay.txt" : "straw.txt";
+    ASSERT_EQ(0u, app_.CreateFolder(folder));
+    ASSERT_EQ(0u, app_.CreateFile(folder + "/" + file, "hay"));
+    ASSERT_TRUE(BecomesInSync(folder + "/" + file));
+    moved_while_stopped({{folder.c_str(), moved.c_str()}, {(moved + "/" + file).c_str(), file.c_str()}});
+    late = 0;
+    host_.SetPolicy([&](const HostEvent& e) {
+      if (e.id != HALVEX_EVENT_RENAME_FOLDER || e.path != "\\" + folder || late != 0) return 0;
+      return late = e.task_id, HALVEX_ERR_PENDING;
+    });
+    std::thread answer_late([&] {
+      if (!host_.WaitFor([&] { return late != 0; })) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the start goes on meanwhile
+      host_.Finalize(late, answer);
+    });
+    ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+    answer_late.join();
+    const std::string from = "\\" + (answer == 0 ? moved : folder) + "\\" + file;
+    ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, from, 1)) << Describe(Reported());
+    EXPECT_EQ(Names{"\\" + file}, MovedTo(HALVEX_EVENT_RENAME_FILE, from)) << Describe(Reported());
+    EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FILE)) << Describe(Reported());
+    EXPECT_TRUE(BecomesInSync(file));
+    host_.SetPolicy(nullptr);
+  }
+
   // A file moved while stopped, its move refused at the start, the host's
   // file shown again at the old name and moved too while stopped: that one
   // is the host's file moved; the first is a copy, new to the host (before,
