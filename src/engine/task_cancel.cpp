@@ -166,14 +166,19 @@ int32_t Engine::CancelAllTransfers() {
       RecursiveMutexLock task_lock(task->TaskLock);
       LogF(sink, kLogVerbose, u"Canceling transfer for item: '%s', operation type: %s, id: %I64u", path,
            OperationTypeName(task->OperationType), U64(task_id));
-      DoCancelTask(*this, *task, path, result);
       // A rename, create or delete the host holds, or is about to, may be
-      // carried out on its side all the same.
-      if (result == kOk && (task->OperationType == OP_RENAME || task->OperationType == OP_CREATE ||
-                            task->OperationType == OP_DELETE)) {
+      // carried out on its side all the same. It is kept before the host
+      // hears of the cancel: an answer that crosses it finds it there, where
+      // the stop would otherwise refuse that answer and lose it.
+      bool kept = false;
+      if (task->OperationType == OP_RENAME || task->OperationType == OP_CREATE || task->OperationType == OP_DELETE) {
         CancelledTasks::Cancelled told = Told(*task);
-        if (told.operation_type >= 0) cancelled_tasks.Keep(std::move(told));
+        kept = told.operation_type >= 0;
+        if (kept) cancelled_tasks.Keep(std::move(told));
       }
+      DoCancelTask(*this, *task, path, result);
+      CancelledTasks::Cancelled not_cancelled;
+      if (kept && result != kOk) cancelled_tasks.Take(task_id, &not_cancelled);
     }
     tasks.ReleaseTask(task);
     LogF(sink, kLogVerbose, u"CancelTask result for item: '%s', id %I64u: 0x%x", path, U64(task_id), U32(result));

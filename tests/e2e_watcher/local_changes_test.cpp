@@ -1892,7 +1892,19 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   AnswerFirstLate(HALVEX_EVENT_DELETE_FILE, "\\ember.txt", ember_delete);
   ASSERT_EQ(0, unlink((root + "ember.txt").c_str()));
   ASSERT_TRUE(host_.WaitFor([&] { return ember_delete != 0; }));
+  // And one the host finishes as the stop's cancel reaches it.
+  ASSERT_EQ(0u, app_.CreateFile("cinder.txt", "cinder"));
+  ASSERT_TRUE(BecomesInSync("cinder.txt"));
+  std::atomic<int64_t> cinder_delete{0};
+  AnswerFirstLate(HALVEX_EVENT_DELETE_FILE, "\\cinder.txt", cinder_delete);
+  ASSERT_EQ(0, unlink((root + "cinder.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return cinder_delete != 0; }));
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("DoCancelTask called for '\\cinder.txt'") != std::string::npos)
+      host_.Finalize(cinder_delete, 0);
+  });
   moved_while_stopped({});
+  host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
   ASSERT_EQ(0, host_.Finalize(ember_delete, 0)) << host_.LastError();
   ASSERT_EQ(0, host_.Activate()) << host_.LastError();
