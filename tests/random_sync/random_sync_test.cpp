@@ -1382,6 +1382,17 @@ class Run {
     return out.empty() ? "nothing" : out;
   }
 
+  // The host was told of the delete of `path` or of a folder above it.
+  bool DeleteSeenAtOrAbove(const std::string& path) const {
+    if (host_->Seen(HALVEX_EVENT_DELETE_FILE, path)) return true;
+    for (std::string at = path; !at.empty();) {
+      if (host_->Seen(HALVEX_EVENT_DELETE_FOLDER, at)) return true;
+      const size_t slash = at.find_last_of('/');
+      at.resize(slash == std::string::npos ? 0 : slash);
+    }
+    return false;
+  }
+
   bool Check(bool final) {
     Tree local;
     std::map<std::string, ItemState> states;
@@ -1396,8 +1407,7 @@ class Run {
       if (expect_.count(to) && !local.count(to) && local.count(back) && !expect_.count(back)) {
         Note("check: " + to + " went back to " + back + ", whose rename the host refused");
         MoveTree(expect_, to, back);
-      } else if (expect_.count(to) && !local.count(to) && !local.count(from) &&
-                 (host_->Seen(HALVEX_EVENT_DELETE_FILE, from) || host_->Seen(HALVEX_EVENT_DELETE_FOLDER, from))) {
+      } else if (expect_.count(to) && !local.count(to) && !local.count(from) && DeleteSeenAtOrAbove(from)) {
         // It went back into a folder the user then deleted, and went with it.
         Note("check: " + to + " went back to " + from + ", then was deleted with its folder");
         EraseTree(expect_, to);
