@@ -1407,6 +1407,11 @@ class Run {
       if (expect_.count(to) && !local.count(to) && local.count(back) && !expect_.count(back)) {
         Note("check: " + to + " went back to " + back + ", whose rename the host refused");
         MoveTree(expect_, to, back);
+      } else if (expect_.count(to) && !local.count(to) && back != from && local.count(from) && !expect_.count(from)) {
+        // The folder it would have moved on with went back too (its own
+        // move refused as well): it stands at its old name.
+        Note("check: " + to + " went back to " + from + ", with the folder whose move the host refused too");
+        MoveTree(expect_, to, from);
       } else if (expect_.count(to) && !local.count(to) && !local.count(from) && DeleteSeenAtOrAbove(from)) {
         // It went back into a folder the user then deleted, and went with it.
         Note("check: " + to + " went back to " + from + ", then was deleted with its folder");
