@@ -68,7 +68,6 @@ std::u16string ItemPathNow(Engine& engine, const std::u16string& path) {
   return engine.taken_renames.Follow(path);
 }
 
-// The local side of a finished task; returns what the Error event reports.
 // Items moved out of a folder while stopped waited for the host's answer to
 // the folder's move (their moves name the folder): the walk of where they
 // are now tells them, from the path the answer left them at.
@@ -81,6 +80,7 @@ void WalkWhatWaitedForAnswer(Engine& engine, Task& task) {
   for (const std::u16string& folder : folders) engine.local_changes.WalkMovedFolder(engine, folder);
 }
 
+// The local side of a finished task; returns what the Error event reports.
 int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   switch (task.OperationType) {
     case OP_WRITE_DATA:

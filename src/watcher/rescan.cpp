@@ -469,9 +469,9 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
   if (!item_id.empty() && item_id != known && !EqualsIgnoringAsciiCase(item_id, rel)) later.last_stop.Claim(item_id);
   // Moved out of a folder whose move this start told and the host has not
   // answered: the host has the item under that folder's old or new path,
-  // which only its answer tells, and which the host gives only once the
-  // start is over. Told now, the move would wait for that in vain and then
-  // name the old path; it is looked for where it is once the answer comes.
+  // which only its answer tells, and which the component takes in only once
+  // the start is over. Told now, the move would wait for that in vain and
+  // then name the old path; it is looked for where it is once the answer comes.
   if (later.renames_due && !values.folder && !EqualsIgnoringAsciiCase(known, rel) &&
       WalkWhenMoveAboveAnswered(engine, known, ParentOf(rel))) {
     LogF(sink, kLogVerbose, u"'%s' names '%s', in a folder whose move waits for the host: looked for once it answers",
