@@ -160,6 +160,13 @@ bool WrittenSinceRefusedCreate(const CacheItem& entry, const LocalItemValues& va
   return entry.Size != values.size || entry.LastWriteTime != static_cast<uint64_t>(values.last_write_time);
 }
 
+// True, and logged, for an item the host holds locked: what happens to it
+// meanwhile is the host's own change.
+bool IgnoredAsLocked(Engine& engine, bool locked, const std::u16string& full) {
+  if (locked) LogF(engine.diag.log_sink(), kLogVerbose, u"Locked file detected and ignored: '%s'", full);
+  return locked;
+}
+
 // True, and logged, when `entry` is a refused create's and `values` still
 // show what it reported (the failed attempt's own state changes bring
 // several records): the entry stays for all of them, or each would report
@@ -214,8 +221,7 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
     if (known && entry.CreateFailed) {
       if (LeftAsRefused(engine, relative_path, entry, values)) return 0;
       engine.metadata_cache.Remove(relative_path, false);
-    } else if (known && entry.Locked) {
-      LogF(engine.diag.log_sink(), kLogVerbose, u"Locked file detected and ignored: '%s'", full_path);
+    } else if (known && IgnoredAsLocked(engine, entry.Locked, full_path)) {
       return 0;
     } else if (known) {
       return UpdateCachedItem(engine, relative_path, full_path, values, entry);
@@ -631,8 +637,7 @@ int32_t ProcessRecord(DirectoryWatcher& watcher, const ChangeRecord& record, con
     return 0;
   }
   bool locked = false;
-  if (engine.metadata_cache.GetLocked(rel, &locked) && locked) {
-    LogF(sink, kLogVerbose, u"Locked file detected and ignored: '%s'", full);
+  if (engine.metadata_cache.GetLocked(rel, &locked) && IgnoredAsLocked(engine, locked, full)) {
     // Held for the host's own change: this may be the record of the item its
     // call is making, and removals after it may be of that item. A removal
     // of the name still waiting for its pair came before it.
@@ -735,10 +740,7 @@ int32_t ProcessRecord(DirectoryWatcher& watcher, const ChangeRecord& record, con
   }
 
   const LocalView view = ReadLocalView(engine, rel, full);
-  if (view.locked) {
-    LogF(sink, kLogVerbose, u"Locked file detected and ignored: '%s'", full);
-    return 0;
-  }
+  if (IgnoredAsLocked(engine, view.locked, full)) return 0;
   const int read = LogReadResult(engine, full, view.read_error);
   if (read == 1) {
     if (!view.known) NoteVanished(vanished, rel);
@@ -830,10 +832,7 @@ int32_t UpdateLocalItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     PathLockItem lock(engine.own_changes, rel);
     known = engine.metadata_cache.Lookup(rel, &cached, nullptr);
   }
-  if (known && cached.Locked) {
-    LogF(engine.diag.log_sink(), kLogVerbose, u"Locked file detected and ignored: '%s'", full);
-    return 0;
-  }
+  if (known && IgnoredAsLocked(engine, cached.Locked, full)) return 0;
   return UpdateKnownItem(engine, watcher, rel, full, values, known ? &cached : nullptr);
 }
 
