@@ -634,10 +634,17 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   LaterItems later;
   later.last_stop = LastStop(engine.known_at_stop.Take(engine.EffectiveSyncRootPath()));
   bool result = OfflineCheckIn(engine, folder, {}, later);
-  for (size_t i = 0; result && i < later.moved_back.size(); ++i) {
-    const std::u16string back = later.moved_back[i];
-    if (PathExists(back)) result = OfflineCheckIn(engine, back, {}, later);
-  }
+  // A folder whose move the host refused is walked where it went back; one
+  // met only inside a new folder goes back after the walk, and what moved
+  // into it while stopped would otherwise count as deleted.
+  size_t walked_back = 0;
+  const auto walk_moved_back = [&] {
+    for (; result && walked_back < later.moved_back.size(); ++walked_back) {
+      const std::u16string back = later.moved_back[walked_back];
+      if (PathExists(back)) result = OfflineCheckIn(engine, back, {}, later);
+    }
+  };
+  walk_moved_back();
   later.renames_due = true;
   SortOutSharedSources(engine, later);
   for (const size_t i : RenameOrder(later.renames)) {
@@ -647,12 +654,16 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   // Walking a new folder may defer more of both; a folder walked twice
   // (met again where it went back) defers its items twice.
   std::set<std::u16string> reported;
-  for (NewItems* items : {&later.folders, &later.files}) {
-    for (size_t i = 0; result && i < items->size(); ++i) {
-      const auto [full, values] = (*items)[i];
-      if (PathExists(full) && reported.insert(full).second)
-        result = ReportNewAndWalk(engine, full, values, later);
+  size_t folders_done = 0, files_done = 0;
+  while (result && (folders_done < later.folders.size() || files_done < later.files.size())) {
+    for (auto [items, done] : {std::pair{&later.folders, &folders_done}, std::pair{&later.files, &files_done}}) {
+      for (; result && *done < items->size(); ++*done) {
+        const auto [full, values] = (*items)[*done];
+        if (PathExists(full) && reported.insert(full).second)
+          result = ReportNewAndWalk(engine, full, values, later);
+      }
     }
+    walk_moved_back();
   }
   if (result) later.last_stop.ReportDeletes(engine);
   return result;

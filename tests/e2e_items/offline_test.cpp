@@ -152,17 +152,20 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   ASSERT_EQ(client_->ReadAll("cloud.txt", data), 0u);
   EXPECT_EQ(data, "only on the server");
 
-  // A folder moved while stopped, and a file moved into it: the host
-  // refuses the folder's move, and the folder goes back (what it holds is
-  // partly only on the server); the file's move into it is still told.
+  // A folder moved while stopped into a new one, and a file moved into it:
+  // the host refuses the folder's move, and the folder goes back (what it
+  // holds is partly only on the server) once the new folder is walked; the
+  // file's move into it is still told, not its delete.
   Stop();
-  ASSERT_EQ(rename((root_ + "/f").c_str(), (root_ + "/f-moved").c_str()), 0);
-  ASSERT_EQ(rename((root_ + "/copied.txt").c_str(), (root_ + "/f-moved/copied.txt").c_str()), 0);
-  Provider& again = Restart({}, {"\\f-moved"});
+  ASSERT_EQ(mkdir((root_ + "/shelf").c_str(), 0755), 0);
+  ASSERT_EQ(rename((root_ + "/f").c_str(), (root_ + "/shelf/f-moved").c_str()), 0);
+  ASSERT_EQ(rename((root_ + "/copied.txt").c_str(), (root_ + "/shelf/f-moved/copied.txt").c_str()), 0);
+  Provider& again = Restart({}, {"\\shelf\\f-moved"});
   ASSERT_TRUE(again.WaitForEvent(HALVEX_EVENT_RENAME_FOLDER, "\\f"));
   ASSERT_TRUE(Exists("f/copied.txt"));
   EXPECT_TRUE(again.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\copied.txt"));
   Settle();
+  EXPECT_EQ(again.Count(HALVEX_EVENT_DELETE_FILE, "\\copied.txt"), 0u);
   EXPECT_TRUE(StateOf("f/copied.txt").in_sync);
 
   // A new file whose create the host refused, left alone since: the next
