@@ -14,6 +14,7 @@
 #include "engine/call_gate.h"
 #include "engine/items_being_listed.h"
 #include "engine/known_at_stop.h"
+#include "engine/missed_marks.h"
 #include "engine/newer_changes.h"
 #include "engine/pending_operations.h"
 #include "engine/stranded_items.h"
@@ -59,6 +60,7 @@ class Engine : public EngineCore {
   NewerChanges newer_changes;
   UnseenCreations unseen_creations;
   StrandedItems stranded;
+  MissedMarks missed_marks;
   TakenRenames taken_renames;
   KnownAtStop known_at_stop;
   CancelledTasks cancelled_tasks;

@@ -114,7 +114,11 @@ void RefusedRename(Engine& engine, const std::u16string& root, const std::u16str
   // Not found: the host has nothing under the old name to go back to.
   const Outcome outcome = answer != kErrItemNotFound ? MoveBack(engine, root, source, target, is_dir) : Outcome::kStays;
   if (outcome == Outcome::kMovedBack) {
-    if (is_dir) engine.local_changes.WalkMovedFolder(engine, source);
+    if (!is_dir) return;
+    // A mark that missed its items while it stood at `target` finds them again.
+    for (const MissedMarks::Mark& mark : engine.missed_marks.TakeMoved(source, source))
+      SetTreeNotInSync(engine, root, mark.path, mark.with_content);
+    engine.local_changes.WalkMovedFolder(engine, source);
     return;
   }
   // The host has no item at the old name: an entry left there would make

@@ -260,6 +260,9 @@ bool FoldIntoQueuedCreate(Engine& engine, std::u16string_view path, bool is_dir,
 }
 
 void FollowQueuedFolderRename(Engine& engine, std::u16string_view from, std::u16string_view to) {
+  const std::u16string root = engine.EffectiveSyncRootPath();
+  for (const MissedMarks::Mark& mark : engine.missed_marks.TakeMoved(from, to))
+    SetTreeNotInSync(engine, root, mark.path, mark.with_content);
   if (engine.settings.event_retry_interval.load() < 1) return;
   RetryQueueOf(engine).MoveUnder(from, to);
 }
@@ -364,6 +367,10 @@ void SetTreeNotInSync(Engine& engine, const std::u16string& root, const std::u16
   if (hr != 0) {
     LogF(engine.diag.log_sink(), kLogFailure,
          u"Failed to set placeholder sync state to false: '%s'. OS error code: 0x%x", path, static_cast<uint32_t>(hr));
+    if (platform::GetFileAttributesW((root + path).c_str()) == platform::INVALID_FILE_ATTRIBUTES) {
+      engine.missed_marks.Note(path, with_content);
+      return;
+    }
   }
   if (with_content) SetChildrenNotInSync(engine, root, path);
 }

@@ -2610,7 +2610,13 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   std::atomic<bool> refuse{false};
   std::atomic<int> retries{0};
   std::atomic<int64_t> read{0}, read_length{0};
+  const std::string root = scratch_.root() + "/";
   host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\pen.txt" && refuse) {
+      // The user moves the target folder on before the watcher reads that.
+      rename((root + "desk").c_str(), (root + "desk2").c_str());
+      return HALVEX_ERR_OPERATION_DENIED;
+    }
     // A retry answer first, then a failure.
     if (e.path == "\\retried.txt" && refuse) return retries++ == 0 ? HALVEX_ERR_RETRY : HALVEX_ERR_OPERATION_DENIED;
     if (e.path == "\\waiting" && e.id == HALVEX_EVENT_CREATE_FOLDER && refuse) return HALVEX_ERR_RETRY;
@@ -2628,6 +2634,10 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_EQ(0u, app_.CreateFile("plan.txt", "plan"));
   ASSERT_EQ(0u, app_.CreateFolder("plans"));
   ASSERT_EQ(0u, app_.CreateFile("plans/inner.txt", "inner"));
+  ASSERT_EQ(0u, app_.CreateFolder("desk"));
+  ASSERT_EQ(0u, app_.CreateFile("pen.txt", "pen"));
+  ASSERT_TRUE(BecomesInSync("pen.txt"));
+  ASSERT_TRUE(BecomesInSync("desk"));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\known.txt", 1));
   ASSERT_TRUE(BecomesInSync("plans/inner.txt"));
   ASSERT_TRUE(BecomesInSync("known.txt"));
@@ -2658,6 +2668,7 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_LIST_DIRECTORY, "\\waiting"));
   ASSERT_EQ(0u, app_.Rename("plan.txt", "renamed.txt", false));
   ASSERT_EQ(0u, app_.Rename("plans", "moved", false));
+  ASSERT_EQ(0, rename((root + "pen.txt").c_str(), (root + "desk/pen.txt").c_str()));
   // Data the server has only under the old name could be neither read nor
   // offered to the host under the new one: the item goes back.
   // A file the host refused to create has nothing to rename there.
@@ -2679,6 +2690,10 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   EXPECT_FALSE(InSync("retried.txt"));
   EXPECT_FALSE(InSync("renamed.txt"));
   EXPECT_FALSE(InSync("moved/inner.txt"));
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FOLDER, "\\desk")) << Describe(Reported());
+  // Out of sync, or offered anew there: never in sync where the host has nothing.
+  EXPECT_TRUE(!InSync("desk2/pen.txt") || host_.Count(HALVEX_EVENT_CREATE_FILE, "\\desk2\\pen.txt"))
+      << Describe(Reported());
   // A refused new file is offered again on its next change, so the
   // application's own write may bring a second CreateFile.
   EXPECT_GE(host_.Count(HALVEX_EVENT_CREATE_FILE, "\\refused.txt"), 1u) << Describe(Reported());
