@@ -273,6 +273,15 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
       (engine.unseen_creations.Contains(item_id) &&
        engine.unseen_creations.HeldByAnother(item_id, ReadFileVersion(engine, rel).file_id)))
     return false;
+  // Renamed on from that name, the host not having answered yet: taken,
+  // the host has it under the rename's new name, and this move is told from
+  // there (told from the old one, it would name what the host no longer has).
+  if (RenameFromUnanswered(engine, item_id)) {
+    AwaitAnswerAt(engine, item_id);
+    if (!engine.metadata_cache.Lookup(item_id, nullptr, nullptr))
+      item_id = engine.taken_renames.Follow(std::move(item_id), since);
+    if (item_id == rel) return false;
+  }
   CacheItem cached;
   if (!engine.metadata_cache.Lookup(item_id, &cached, nullptr)) {
     // Not known by that name (the cache was rebuilt since): an in-sync

@@ -542,6 +542,26 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\far5.bin")) << Describe(Reported());
   EXPECT_TRUE(HostTree({"\\far5.bin"}).count("\\fresh7\\far5.bin")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("fresh7/far5.bin"));
+  // The same after a rename of the file that the host answers late, once
+  // the move waits for that answer: told from the name the host took.
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\far9.bin", 4096));
+  ASSERT_TRUE(BecomesInSync("far9.bin"));
+  std::atomic<int64_t> far9{0};
+  AnswerFirstLate(HALVEX_EVENT_RENAME_FILE, "\\far9.bin", far9);
+  ASSERT_EQ(0, rename((r + "far9.bin").c_str(), (r + "near9.bin").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return far9 != 0; }));
+  host_.Clear();
+  ASSERT_TRUE(ActWhenLogged(
+      "waits for the host's answer to the rename of '\\far9.bin'", [&] { return host_.Finalize(far9, 0) == 0; },
+      [&] {
+        return BehindTheWatcher("gate21.txt", [&] {
+          return mkdir((r + "fresh9").c_str(), 0777) == 0 &&
+                 rename((r + "near9.bin").c_str(), (r + "fresh9/near9.bin").c_str()) == 0;
+        });
+      }));
+  EXPECT_EQ(Names{"\\fresh9\\near9.bin"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\near9.bin")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\far9.bin")) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\near9.bin")) << Describe(Reported());
   // The same with the new folder's create answered "retry": the move waits
   // behind it, and the removal that the platform showed is that move's own,
   // not a delete of the only copy.
