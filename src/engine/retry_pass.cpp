@@ -289,6 +289,13 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
   if (interval <= 0) return;
   RetryQueueOf(engine).Walk([&](RetryRecord& record) {
     if (CurrentTimeMs() - record.QueuedAt <= interval) return RetryQueue::Outcome::kKeep;
+    if (record.OpType == kOpList && engine.ProbeItem(record.Path) != ItemKind::kFolder) {
+      // Deleted since (by the host, or the user): nothing is left to fill,
+      // and a rename of a folder above would name a folder the host no
+      // longer has.
+      LogF(engine.diag.log_sink(), kLogVerbose, u"Queued listing of '%s' dropped: the folder is gone", record.Path);
+      return RetryQueue::Outcome::kDrop;
+    }
     if (record.OpType == kOpDelete && engine.ProbeItem(record.Path) != ItemKind::kMissing) {
       // Made again since: its own change reaches the host, the old delete must not.
       LogF(engine.diag.log_sink(), kLogVerbose, u"Queued delete of '%s' dropped: the item exists again",

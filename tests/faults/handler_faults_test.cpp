@@ -182,6 +182,13 @@ TEST_F(FaultsTest, RetryForEverIsPacedAndBounded) {
   EXPECT_LT(std::chrono::steady_clock::now() - list_start, 6s);
   EXPECT_TRUE(entries.empty());
   EXPECT_LE(lists.load(), 40);
+  // The folder deleted by the host: the listing still queued is dropped,
+  // or a rename above would lead it to a folder the host does not have.
+  ASSERT_EQ(host_->Call(HALVEX_METHOD_DELETE_FOLDER, {Ptr("\\dir"), 1}), 0) << host_->LastError();
+  std::this_thread::sleep_for(300ms);
+  const int lists_after_delete = lists.load();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(lists.load(), lists_after_delete);
 
   const auto stop = std::chrono::steady_clock::now();
   EXPECT_EQ(host_->Deactivate(), 0);
