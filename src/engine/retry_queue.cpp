@@ -122,6 +122,35 @@ void RetryQueue::MoveUnder(std::u16string_view from, std::u16string_view to) {
     Rebase(entry.record->Path, from, to);
     Rebase(entry.record->NewPath, from, to);
   }
+  MergeRepeatedCreates();
+}
+
+void RetryQueue::MergeRepeatedCreates() {
+  for (auto first = entries_.begin(); first != entries_.end(); ++first) {
+    const RetryRecord& r = *first->record;
+    if (first->dropped || r.OpType != kOpCreate) continue;
+    for (auto later = std::next(first); later != entries_.end();) {
+      const RetryRecord& l = *later->record;
+      if (later->dropped || (l.Path != r.Path && l.NewPath != r.Path)) {
+        ++later;
+        continue;
+      }
+      // A delete or a rename of the name between: a create after it is
+      // another item's.
+      if (l.OpType != kOpCreate || l.NewPath == r.Path || l.IsDir != r.IsDir) break;
+      first->record->Value2 = l.Value2;
+      first->record->Size = l.Size;
+      first->record->CreationTime = l.CreationTime;
+      first->record->LastAccessTime = l.LastAccessTime;
+      first->record->LastWriteTime = l.LastWriteTime;
+      if (walking_ > 0) {
+        later->dropped = true;
+        ++later;
+      } else {
+        later = entries_.erase(later);
+      }
+    }
+  }
 }
 
 bool RetryQueue::RefreshCreate(std::u16string_view path, bool is_dir, const RetryRecord& now) {

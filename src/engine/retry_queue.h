@@ -33,7 +33,9 @@ class RetryQueue {
   // Returns the rename's source, or nothing when none ends there.
   std::u16string FollowRename(std::u16string_view target, std::u16string_view new_target);
   // Records of items below folder `from` name them below `to`: the host
-  // moved them with the folder.
+  // moved them with the folder. A create queued under the old name and one
+  // queued since under the new name are one item's: the first stays, with
+  // the values of the last.
   void MoveUnder(std::u16string_view from, std::u16string_view to);
   // The queued create of `path`, if any, takes the item's values of now;
   // false when no create of it waits, or a later record of the name (a
@@ -65,6 +67,9 @@ class RetryQueue {
     std::unique_ptr<RetryRecord> record;
     bool dropped = false;
   };
+
+  // Drops a create that repeats an earlier queued create of the same item.
+  void MergeRepeatedCreates() REQUIRES(mutex_);
 
   mutable RecursiveMutex mutex_;
   std::list<Entry> entries_ GUARDED_BY(mutex_);

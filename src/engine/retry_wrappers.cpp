@@ -39,7 +39,8 @@ void KeepForRetry(Engine& engine, Task& task, const std::u16string& path, uint32
     // Reported as new again (an activation's look, a rescan) while its
     // create still waits: that one takes the values of now; a second would
     // offer the host the same new item twice.
-    if (op_type == kOpCreate && RetryQueueOf(engine).RefreshCreate(path, is_dir, *record)) return;
+    if ((op_type == kOpCreate || op_type == kOpUpdate) && RetryQueueOf(engine).RefreshCreate(path, is_dir, *record))
+      return;
     RetryQueueOf(engine).Append(std::move(record));
   } else {
     RecursiveMutexLock lock(task.TaskLock);
@@ -74,7 +75,9 @@ bool WaitsForQueuedRecord(Engine& engine, std::u16string_view path, int32_t op_t
   // Offered as new again (a start's look, a rescan) while its first create
   // waits for a retry: the host hears of the item once, from that create
   // with the values of now, or after what the queue holds of the name since.
-  if (op_type == kOpCreate && RetryQueueOf(engine).Holds(kOpCreate, path, is_dir) &&
+  // A change of it offered meanwhile (a start finding it out of sync) goes
+  // with that create too: the host has no item to update yet.
+  if ((op_type == kOpCreate || op_type == kOpUpdate) && RetryQueueOf(engine).Holds(kOpCreate, path, is_dir) &&
       engine.pending.CountOf(path, op_type, is_dir) == 0) {
     LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' waits for its create already queued", path);
     result = kErrRetry;
