@@ -115,9 +115,7 @@ void RefusedRename(Engine& engine, const std::u16string& root, const std::u16str
   const Outcome outcome = answer != kErrItemNotFound ? MoveBack(engine, root, source, target, is_dir) : Outcome::kStays;
   if (outcome == Outcome::kMovedBack) {
     if (!is_dir) return;
-    // A mark that missed its items while it stood at `target` finds them again.
-    for (const MissedMarks::Mark& mark : engine.missed_marks.TakeMoved(source, source))
-      SetTreeNotInSync(engine, root, mark.path, mark.with_content);
+    SetMissedMarksAgain(engine, source, source);
     engine.local_changes.WalkMovedFolder(engine, source);
     return;
   }

@@ -260,9 +260,7 @@ bool FoldIntoQueuedCreate(Engine& engine, std::u16string_view path, bool is_dir,
 }
 
 void FollowQueuedFolderRename(Engine& engine, std::u16string_view from, std::u16string_view to) {
-  const std::u16string root = engine.EffectiveSyncRootPath();
-  for (const MissedMarks::Mark& mark : engine.missed_marks.TakeMoved(from, to))
-    SetTreeNotInSync(engine, root, mark.path, mark.with_content);
+  SetMissedMarksAgain(engine, from, to);
   if (engine.settings.event_retry_interval.load() < 1) return;
   RetryQueueOf(engine).MoveUnder(from, to);
 }
@@ -380,6 +378,12 @@ void SetTreeNotInSync(Engine& engine, const std::u16string& root, const std::u16
     }
   }
   if (with_content) SetChildrenNotInSync(engine, root, path);
+}
+
+void SetMissedMarksAgain(Engine& engine, std::u16string_view from, std::u16string_view to) {
+  const std::u16string root = engine.EffectiveSyncRootPath();
+  for (const MissedMarks::Mark& mark : engine.missed_marks.TakeMoved(from, to))
+    SetTreeNotInSync(engine, root, mark.path, mark.with_content);
 }
 
 }  // namespace corvane

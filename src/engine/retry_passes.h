@@ -106,7 +106,11 @@ int32_t SetInSyncThroughManager(Engine& engine, const std::u16string& root, std:
 
 // Clears the in-sync state of a relative path and, `with_content`, of all a
 // folder holds: after a failed rename the host has none of it under these names.
+// A path that is gone is kept (MissedMarks) for SetMissedMarksAgain.
 void SetTreeNotInSync(Engine& engine, const std::u16string& root, const std::u16string& path, bool with_content);
+// Folder `from` is at `to` now (the host took its rename, or it went back):
+// what SetTreeNotInSync missed in it is marked where it is.
+void SetMissedMarksAgain(Engine& engine, std::u16string_view from, std::u16string_view to);
 
 // The host refused the rename of `source` to `target` (made on disk
 // already) with `answer`. An item with data only the server has is moved
