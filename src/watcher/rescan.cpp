@@ -428,6 +428,24 @@ void OfferUnsentChange(Engine& engine, const std::u16string& rel, const std::u16
                                  IsWholePlaceholder(state));
 }
 
+// What a folder left unwalked holds may have moved into it while stopped:
+// the host still has such an item under its old name, which must not count
+// as deleted.
+void ClaimNamesWithin(Engine& engine, const std::u16string& folder, LastStop& last_stop) {
+  PlaceholderManager& manager = *engine.placeholder_manager;
+  WIN32_FIND_DATAW data;
+  const platform::Handle find = platform::FindFirstFileW(SearchPattern(folder).c_str(), &data);
+  if (find == platform::INVALID_HANDLE_VALUE) return;
+  do {
+    if (IsDotEntry(data.cFileName) || IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
+    const std::u16string child = JoinPath(folder, data.cFileName);
+    std::u16string id;
+    if (IsPlaceholder(manager, child) && manager.GetItemIdByPath(child.c_str(), id) && !id.empty()) last_stop.Claim(id);
+    if (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) ClaimNamesWithin(engine, child, last_stop);
+  } while (platform::FindNextFileW(find, &data));
+  platform::FindClose(find);
+}
+
 // A placeholder: reported as renamed when the host knows it by another
 // path; a folder is then checked with its content carried along.
 bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const std::u16string& rel,
@@ -500,6 +518,7 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
         later.moved_back.push_back(back);
       } else {
         LogF(sink, kLogVerbose, u"Folder rename not accepted, its content is checked next time: '%s'", full);
+        ClaimNamesWithin(engine, full, later.last_stop);
       }
       return true;
     }

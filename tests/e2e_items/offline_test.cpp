@@ -167,6 +167,15 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   Settle();
   EXPECT_EQ(again.Count(HALVEX_EVENT_DELETE_FILE, "\\copied.txt"), 0u);
   EXPECT_TRUE(StateOf("f/copied.txt").in_sync);
+  // The same with a folder all here, which stays where the user put it when
+  // the host refuses its move: the file moved into it is not told as deleted.
+  Stop();
+  ASSERT_EQ(rename((root_ + "/k2").c_str(), (root_ + "/k2-moved").c_str()), 0);
+  ASSERT_EQ(rename((root_ + "/kept.txt").c_str(), (root_ + "/k2-moved/kept.txt").c_str()), 0);
+  Provider& stays = Restart({}, {"\\k2-moved"});
+  ASSERT_TRUE(stays.WaitForEvent(HALVEX_EVENT_RENAME_FOLDER, "\\k2"));
+  Settle();
+  EXPECT_EQ(stays.Count(HALVEX_EVENT_DELETE_FILE, "\\kept.txt"), 0u);
 
   // A new file whose create the host refused, left alone since: the next
   // start offers it again; a host without the item that says so to the
