@@ -180,9 +180,9 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   // A new file whose create the host refused, left alone since: the next
   // start offers it again; a host without the item that says so to the
   // update gets it as new.
-  again.refuse = {"\\unsent.txt"};
+  stays.refuse = {"\\unsent.txt"};
   std::ofstream(root_ + "/unsent.txt") << "unsent";
-  ASSERT_TRUE(again.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\unsent.txt"));
+  ASSERT_TRUE(stays.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\unsent.txt"));
   Settle();
   ASSERT_FALSE(StateOf("unsent.txt").in_sync);
   Stop();
