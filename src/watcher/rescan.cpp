@@ -144,6 +144,10 @@ bool FindRenamedKnownItem(Engine& engine, const std::u16string& full, const std:
   if (!manager->GetItemIdByPath(full.c_str(), old_rel) || old_rel.empty() || old_rel[0] != u'\\') return false;
   if (EqualsIgnoringAsciiCase(old_rel, rel) || !engine.metadata_cache.Lookup(old_rel, &cached, nullptr))
     return false;
+  // Renamed on from that name, the host not having answered yet: taken, the
+  // host has it under the new name, and the move is told from there (the
+  // check of a moved item by its identity waits for that answer).
+  if (RenameFromUnanswered(engine, old_rel)) return false;
   const std::u16string root = RootPath(engine);
   return platform::GetFileAttributesW((root + old_rel).c_str()) == platform::INVALID_FILE_ATTRIBUTES;
 }
