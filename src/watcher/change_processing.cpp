@@ -1462,7 +1462,16 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& reported_name, c
   // the host has the item in that folder under its old name, and hears of
   // the rename there, though the folder moved on since (its own record
   // follows).
-  if (AwaitAnswersAbove(engine, rel) && !PathExists(full)) {
+  const bool waited = AwaitAnswersAbove(engine, rel);
+  // The stop cancelled that move (or cut the wait short): the host may still
+  // take it late, or never; told now, the rename would name a folder the
+  // host may not have. The next start finds the item by its identity.
+  if (waited && engine.state.deactivating.load() != 0) {
+    LogF(sink, kLogVerbose,
+         u"'%s' waits for its folder's move, which the stop left unanswered: the next start reports it", rel);
+    return 0;
+  }
+  if (waited && !PathExists(full)) {
     const size_t slash = rel.rfind(u'\\');
     std::u16string moved = engine.taken_renames.Follow(old_name);
     if (slash == 0 || slash == std::u16string::npos || moved == old_name ||

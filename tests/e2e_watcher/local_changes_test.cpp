@@ -2106,6 +2106,34 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\camp\\peg.txt")) << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\camp\\peg.txt", 12)) << Describe(Reported());
 
+  // The same with a known file moved into that folder: the move's event
+  // waits, and the stop cancels the folder's move. Told then, the rename
+  // named a folder the host did not have (one taking the folder's move late
+  // put it over the file); the next start tells it.
+  ASSERT_EQ(0u, app_.CreateFolder("cabin"));
+  ASSERT_EQ(0u, app_.CreateFile("stake.txt", "stake"));
+  ASSERT_TRUE(BecomesInSync("stake.txt"));
+  std::atomic<int64_t> cabin_move{0};
+  std::atomic<bool> stake_waits{false};
+  AnswerFirstLate(HALVEX_EVENT_RENAME_FOLDER, "\\cabin", cabin_move);
+  host_.SetObserver([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LOG && e.path.find("Event for '\\chalet\\stake.txt' waits") != std::string::npos)
+      stake_waits = true;
+  });
+  ASSERT_EQ(0, rename((root + "cabin").c_str(), (root + "chalet").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return cabin_move != 0; }));
+  ASSERT_EQ(0, rename((root + "stake.txt").c_str(), (root + "chalet/stake.txt").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return stake_waits.load(); })) << Describe(Reported());
+  ASSERT_EQ(0, host_.Deactivate());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\stake.txt")) << Describe(Reported());
+  EXPECT_EQ(0, host_.Finalize(cabin_move, 0)) << host_.LastError();
+  host_.SetObserver(nullptr);
+  host_.SetPolicy(nullptr);
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\stake.txt", 1)) << Describe(Reported());
+  EXPECT_EQ(Names{"\\chalet\\stake.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\stake.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("chalet/stake.txt")) << Describe(Reported());
+
   // A new folder whose create the host answers late, carried off by its
   // parent's move and touched meanwhile: refused, the create leaves it off
   // the server where it is now, so it is not in sync there.
