@@ -93,7 +93,10 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
         LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' stays not in sync: the host refused its create", path);
         return kOk;
       }
-      if (task.OperationType == OP_CREATE) engine.taken_renames.NameUsedAgain(task.Path);
+      if (task.OperationType == OP_CREATE) {
+        engine.taken_renames.NameUsedAgain(task.Path);
+        engine.metadata_cache.SetCreateFailed(path, false);
+      }
       return MarkTakenVersionInSync(engine, path, task.ReportedSize, task.ReportedWriteTime, task.ReportedFileId,
                                     task.ReportedUsn);
     }

@@ -314,27 +314,23 @@ int32_t DoRename(Engine& engine, Task& task, const std::u16string& path, const s
   });
 }
 
-namespace {
-
-// The host's answer to the create of `path` itself: applied after the delete,
-// the create would put back on the server what the user deleted.
-void AwaitCreateAnswer(Engine& engine, const Task& task, std::u16string_view path) {
+bool AwaitCreateAnswerAt(Engine& engine, std::u16string_view path, const Task* self) {
   const int64_t until = CurrentTimeMs() + kAnswerHoldMs;
-  for (bool told = false; UnansweredOfType(engine, path, OP_CREATE, &task); told = true) {
-    if (engine.state.deactivating.load() != 0 || CurrentTimeMs() >= until) return;
+  bool told = false;
+  for (; UnansweredOfType(engine, path, OP_CREATE, self); told = true) {
+    if (engine.state.deactivating.load() != 0 || CurrentTimeMs() >= until) break;
     if (!told)
-      LogF(engine.diag.log_sink(), kLogVerbose, u"Delete of '%s' waits for the host's answer to its create", path);
+      LogF(engine.diag.log_sink(), kLogVerbose, u"Event for '%s' waits for the host's answer to its create", path);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  return told;
 }
-
-}  // namespace
 
 bool AwaitAnswersForDelete(Engine& engine, const Task& task, std::u16string_view path, bool is_dir) {
   const bool create_unanswered = UnansweredOfType(engine, path, OP_CREATE, &task);
   const bool unanswered = UnansweredAt(engine, path, &task) != nullptr || UnansweredAbove(engine, path) ||
                           (is_dir && UnansweredBelow(engine, path, &task));
-  if (create_unanswered) AwaitCreateAnswer(engine, task, path);
+  if (create_unanswered) AwaitCreateAnswerAt(engine, path, &task);
   if (!unanswered) return create_unanswered;
   AwaitAnswersAbove(engine, &task, path, false);
   if (is_dir) AwaitAnswersBelow(engine, task, path);

@@ -62,6 +62,9 @@ bool RenameFromUnanswered(Engine& engine, std::u16string_view path, const Task* 
                           bool any_age = false);
 // A delete of `path` waits for the host's answer (as above).
 bool DeleteUnansweredAt(Engine& engine, std::u16string_view path, const Task* self = nullptr);
+// Waits (a few seconds at most) while a create of `path` waits for the
+// host's answer (`self` does not count); true when one did.
+bool AwaitCreateAnswerAt(Engine& engine, std::u16string_view path, const Task* self = nullptr);
 
 // The handler's answer once the calling thread's event error and a thrown
 // exception are taken into account.

@@ -894,6 +894,18 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     }
     return update ? UpdateLocalItem(engine, watcher, rel, full, values) : result;
   }
+  // Its create is on its way to the host again (a retry): once answered,
+  // this change is the created file's update, not one more create.
+  CacheItem answered;
+  if (known->CreateFailed && AwaitCreateAnswerAt(engine, rel)) {
+    bool still_known = false;
+    {
+      PathLockItem lock(engine.own_changes, rel);
+      still_known = engine.metadata_cache.Lookup(rel, &answered, nullptr);
+    }
+    if (!still_known) return UpdateKnownItem(engine, watcher, rel, full, values, nullptr);
+    known = &answered;
+  }
   const CacheItem& cached = *known;
   if (cached.CreateFailed) {
     // Content written since the refusal is a change the host has never seen.

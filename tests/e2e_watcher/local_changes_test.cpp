@@ -2521,6 +2521,35 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_UPDATE_FILE, "\\tray\\slip.txt")) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("tray2/slip.txt"));
 
+  // A new file in a new folder, both asked for again; the user renames the
+  // folder and writes the file, and the retry of the file's first create
+  // fails: the cache entry that failed moves with the folder's taken rename.
+  // A program's write while the file's create under the new name is with
+  // the host is that file's update (before: it was told as new once more, a
+  // second create of one file).
+  std::atomic<int> nest_creates{0}, nest_moves{0};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_CREATE_FILE && e.path == "\\nest\\egg.txt")
+      return nest_creates++ == 0 ? HALVEX_ERR_RETRY : HALVEX_ERR_OPERATION_DENIED;
+    if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\nest") return nest_moves++ == 0 ? HALVEX_ERR_RETRY : 0;
+    if (e.id == HALVEX_EVENT_CREATE_FILE && e.path == "\\nest2\\egg.txt" && nest_creates++ == 2) {
+      std::ofstream(root + "nest2/egg.txt", std::ios::app) << " hatched";
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    return 0;
+  });
+  host_.Clear();
+  ASSERT_EQ(0, mkdir((root + "nest").c_str(), 0777));
+  std::ofstream(root + "nest/egg.txt") << "egg";
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\nest\\egg.txt", 1)) << Describe(Reported());
+  ASSERT_EQ(0, rename((root + "nest").c_str(), (root + "nest2").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FOLDER, "\\nest", 1)) << Describe(Reported());
+  std::ofstream(root + "nest2/egg.txt", std::ios::app) << "s";
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\nest2\\egg.txt", 1, 10000)) << Describe(Reported());
+  EXPECT_TRUE(ReportsSize("\\nest2\\egg.txt", 12)) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\nest2\\egg.txt")) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("nest2/egg.txt"));
+
   // A file renamed, the host asking to see the rename again, and a new file
   // made at the old name: the host holds the old file there until it takes
   // the rename, so the new file's change follows the rename (before: it was
