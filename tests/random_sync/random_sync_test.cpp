@@ -340,8 +340,10 @@ class Host {
     std::erase_if(owed_, [&](const auto& kv) {
       const bool create = kv.first.first == HALVEX_EVENT_CREATE_FILE || kv.first.first == HALVEX_EVENT_CREATE_FOLDER;
       const bool remove = kv.first.first == HALVEX_EVENT_DELETE_FILE || kv.first.first == HALVEX_EVENT_DELETE_FOLDER;
-      const bool exists = std::filesystem::exists(root_ + "/" + kv.first.second);
-      return (create && !exists) || (remove && exists);
+      // A read the mount fails (a listing the host refused) tells nothing.
+      std::error_code unknown;
+      const bool exists = std::filesystem::exists(root_ + "/" + kv.first.second, unknown);
+      return !unknown && ((create && !exists) || (remove && exists));
     });
   }
   bool Seen(int32_t id, const std::string& path) {
@@ -1019,6 +1021,13 @@ class Run {
   std::string FollowedSince(const std::string& from, const std::string& to) const {
     return FollowedSince(from, to, to);
   }
+  // A refused rename moved `to` back to `back`: a later refusal of what the
+  // user moved into it follows that move too.
+  void WentBack(const std::string& to, const std::string& back) {
+    MoveTree(expect_, to, back);
+    if (moves_.size() >= 512) moves_.erase(moves_.begin());
+    moves_.emplace_back(to, back);
+  }
   bool RenamedLately(const std::string& p) const {
     for (const std::string& r : renamed_)
       if (Within(p, r)) return true;
@@ -1406,12 +1415,12 @@ class Run {
       const std::string back = FollowedSince(from, told, from);
       if (expect_.count(to) && !local.count(to) && local.count(back) && !expect_.count(back)) {
         Note("check: " + to + " went back to " + back + ", whose rename the host refused");
-        MoveTree(expect_, to, back);
+        WentBack(to, back);
       } else if (expect_.count(to) && !local.count(to) && back != from && local.count(from) && !expect_.count(from)) {
         // The folder it would have moved on with went back too (its own
         // move refused as well): it stands at its old name.
         Note("check: " + to + " went back to " + from + ", with the folder whose move the host refused too");
-        MoveTree(expect_, to, from);
+        WentBack(to, from);
       } else if (expect_.count(to) && !local.count(to) && !local.count(from) && DeleteSeenAtOrAbove(from)) {
         // It went back into a folder the user then deleted, and went with it.
         Note("check: " + to + " went back to " + from + ", then was deleted with its folder");
