@@ -2078,61 +2078,48 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
 
-  // A folder's move the host answers late, a file inside it changed
-  // meanwhile: the file's event waits for that answer, and a stop cuts the
-  // wait short. The file must not then be offered as new under the
-  // folder's new name: the host, taking the move after all, has it there.
+  // A folder's move the host answers late, and a file inside it changed or
+  // a known file moved into it meanwhile: the file's event waits for that
+  // answer, and a stop cancels the move and cuts the wait short. The next
+  // start tells the file. The changed file must not be offered as new under
+  // the folder's new name: the host, taking the move after all, has it
+  // there. The moved file's rename, told at the stop, named a folder the
+  // host did not have (one taking the folder's move late put it over it).
+  const auto stop_while_folder_moves = [&](const std::string& from, const std::string& to, const std::string& file,
+                                           const std::function<bool()>& act) {
+    std::atomic<int64_t> move{0};
+    std::atomic<bool> waits{false};
+    AnswerFirstLate(HALVEX_EVENT_RENAME_FOLDER, "\\" + from, move);
+    host_.SetObserver([&, file](const HostEvent& e) {
+      if (e.id == HALVEX_EVENT_LOG && e.path.find("Event for '\\" + to + "\\" + file + "' waits") != std::string::npos)
+        waits = true;
+    });
+    ASSERT_EQ(0, rename((root + from).c_str(), (root + to).c_str()));
+    ASSERT_TRUE(host_.WaitFor([&] { return move != 0; }));
+    ASSERT_TRUE(act());
+    ASSERT_TRUE(host_.WaitFor([&] { return waits.load(); })) << Describe(Reported());
+    ASSERT_EQ(0, host_.Deactivate());
+    EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\" + file)) << Describe(Reported());
+    EXPECT_EQ(0, host_.Finalize(move, 0)) << host_.LastError();
+    host_.SetObserver(nullptr);
+    host_.SetPolicy(nullptr);
+    ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+    EXPECT_TRUE(BecomesInSync(to + "/" + file)) << Describe(Reported());
+  };
   ASSERT_EQ(0u, app_.CreateFolder("tent"));
   ASSERT_EQ(0u, app_.CreateFile("tent/peg.txt", "peg"));
   ASSERT_TRUE(BecomesInSync("tent/peg.txt"));
-  std::atomic<int64_t> tent_move{0};
-  std::atomic<bool> peg_waits{false};
-  AnswerFirstLate(HALVEX_EVENT_RENAME_FOLDER, "\\tent", tent_move);
-  host_.SetObserver([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LOG && e.path.find("Event for '\\camp\\peg.txt' waits") != std::string::npos)
-      peg_waits = true;
-  });
-  ASSERT_EQ(0, rename((root + "tent").c_str(), (root + "camp").c_str()));
-  ASSERT_TRUE(host_.WaitFor([&] { return tent_move != 0; }));
-  ASSERT_EQ(0u, app_.Write("camp/peg.txt", 3, " and rope"));
-  ASSERT_TRUE(host_.WaitFor([&] { return peg_waits.load(); })) << Describe(Reported());
-  ASSERT_EQ(0, host_.Deactivate());
-  EXPECT_EQ(0, host_.Finalize(tent_move, 0)) << host_.LastError();
-  host_.SetObserver(nullptr);
-  host_.SetPolicy(nullptr);
-  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
-  EXPECT_TRUE(BecomesInSync("camp/peg.txt")) << Describe(Reported());
+  stop_while_folder_moves("tent", "camp", "peg.txt", [&] { return app_.Write("camp/peg.txt", 3, " and rope") == 0; });
   Settle();
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\camp\\peg.txt")) << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\camp\\peg.txt", 12)) << Describe(Reported());
-
-  // The same with a known file moved into that folder: the move's event
-  // waits, and the stop cancels the folder's move. Told then, the rename
-  // named a folder the host did not have (one taking the folder's move late
-  // put it over the file); the next start tells it.
   ASSERT_EQ(0u, app_.CreateFolder("cabin"));
   ASSERT_EQ(0u, app_.CreateFile("stake.txt", "stake"));
   ASSERT_TRUE(BecomesInSync("stake.txt"));
-  std::atomic<int64_t> cabin_move{0};
-  std::atomic<bool> stake_waits{false};
-  AnswerFirstLate(HALVEX_EVENT_RENAME_FOLDER, "\\cabin", cabin_move);
-  host_.SetObserver([&](const HostEvent& e) {
-    if (e.id == HALVEX_EVENT_LOG && e.path.find("Event for '\\chalet\\stake.txt' waits") != std::string::npos)
-      stake_waits = true;
+  stop_while_folder_moves("cabin", "chalet", "stake.txt", [&] {
+    return rename((root + "stake.txt").c_str(), (root + "chalet/stake.txt").c_str()) == 0;
   });
-  ASSERT_EQ(0, rename((root + "cabin").c_str(), (root + "chalet").c_str()));
-  ASSERT_TRUE(host_.WaitFor([&] { return cabin_move != 0; }));
-  ASSERT_EQ(0, rename((root + "stake.txt").c_str(), (root + "chalet/stake.txt").c_str()));
-  ASSERT_TRUE(host_.WaitFor([&] { return stake_waits.load(); })) << Describe(Reported());
-  ASSERT_EQ(0, host_.Deactivate());
-  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\stake.txt")) << Describe(Reported());
-  EXPECT_EQ(0, host_.Finalize(cabin_move, 0)) << host_.LastError();
-  host_.SetObserver(nullptr);
-  host_.SetPolicy(nullptr);
-  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
-  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FILE, "\\stake.txt", 1)) << Describe(Reported());
   EXPECT_EQ(Names{"\\chalet\\stake.txt"}, MovedTo(HALVEX_EVENT_RENAME_FILE, "\\stake.txt")) << Describe(Reported());
-  EXPECT_TRUE(BecomesInSync("chalet/stake.txt")) << Describe(Reported());
 
   // A new folder whose create the host answers late, carried off by its
   // parent's move and touched meanwhile: refused, the create leaves it off
