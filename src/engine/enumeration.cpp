@@ -72,7 +72,12 @@ int32_t EnumerateRemoteItems(Engine& engine, int64_t* task_id, const std::u16str
   }
 
   int32_t result = kOk;
-  const int32_t fired = FireListItemsWithRetry(engine, *task, folder, mask, result);
+  // A folder a refused rename stranded is listed where the host holds it. A
+  // retry would list that name into a folder of the same name here, so it
+  // has none: the next look asks again.
+  const std::u16string held_as = engine.stranded.HostPathOf(folder);
+  const int32_t fired = held_as.empty() ? FireListItemsWithRetry(engine, *task, folder, mask, result)
+                                        : DoListItems(engine, *task, held_as, mask, result);
   if (result == kOk && Stopping(engine)) result = kErrCancelled;
   if (result == kErrPending) task->StartTime.store(CurrentTimeMs());
   if (fired != 0) task->LeaveHandler();

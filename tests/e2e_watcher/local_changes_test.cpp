@@ -2828,6 +2828,32 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FOLDER, "\\box", 1)) << Describe(Reported());
   ASSERT_EQ(0u, app_.ReadAll("deep.bin", data));
   EXPECT_EQ(deep, data);
+  // The same for a folder never listed: its listing asks the host under
+  // the name the server holds it by (before, it asked for the new name,
+  // which the host did not have, and the folder could never be listed).
+  ASSERT_EQ(0, host_.Config("WindowsCreatePlaceholdersOnDemand=true"));
+  std::atomic<int64_t> tray_out{0};
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LIST_DIRECTORY)
+      return e.path == "\\bin2\\tray" ? host_.ListFile(e.task_id, "cup.txt", 4) : HALVEX_ERR_ITEM_NOT_FOUND;
+    if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\bin2\\tray" && tray_out == 0)
+      return tray_out = e.task_id, HALVEX_ERR_PENDING;
+    return 0;
+  });
+  ASSERT_EQ(0, host_.CreateFolder("\\bin2"));
+  ASSERT_EQ(0, host_.CreateFolder("\\bin2\\tray"));
+  Settle();
+  ASSERT_EQ(0, rename((scratch_.root() + "/bin2/tray").c_str(), (scratch_.root() + "/tray").c_str()));
+  ASSERT_TRUE(host_.WaitFor([&] { return tray_out != 0; }));
+  std::filesystem::remove_all(scratch_.root() + "/bin2");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(0, host_.Finalize(tray_out, HALVEX_ERR_OPERATION_DENIED));
+  Settle();
+  std::vector<ClientEntry> tray;
+  ASSERT_EQ(0u, app_.List("tray", tray)) << Describe(Reported());
+  ASSERT_EQ(1u, tray.size());
+  EXPECT_EQ("cup.txt", tray[0].name);
+  ASSERT_EQ(0, host_.Config("WindowsCreatePlaceholdersOnDemand=false"));
   // The same with the old name taken by another file that is then renamed
   // there for the host: the data is fetched before that rename replaces
   // the host's item (before, it was read later from what replaced it).
