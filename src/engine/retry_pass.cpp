@@ -133,6 +133,11 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     task->RenameInfo->WalkWhenTaken = record.IsDir != 0;
     NoteSourceValues(engine, root, record, *task->RenameInfo);
   }
+  // Offered again now: an entry that moved here with a folder's rename may
+  // carry the refusal of a create under the folder's old name, and a change
+  // seen meanwhile would tell the item as new once more. A refusal of this
+  // create sets it again.
+  if (record.OpType == kOpCreate) engine.metadata_cache.SetCreateFailed(record.Path, false);
   if (engine.tasks.RegisterTask(task) < 0) {
     engine.tasks.ReleaseTask(task);
     return kErrInternal;
@@ -165,9 +170,6 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
   task->LeaveHandler();
   if (asynchronous) return result;
 
-  // An entry that moved here with a folder's rename may carry the refusal
-  // of a create under the folder's old name: taken here, the host has it.
-  if (record.OpType == kOpCreate && result == kOk) engine.metadata_cache.SetCreateFailed(record.Path, false);
   if ((record.OpType == kOpUpdate || record.OpType == kOpCreate) && result == kOk) {
     const int32_t rc = MarkTakenVersionInSync(engine, record.Path, task->ReportedSize, task->ReportedWriteTime, -1,
                                               task->ReportedUsn);
