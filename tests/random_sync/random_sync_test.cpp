@@ -1002,9 +1002,12 @@ class Run {
     if (rename(Native(from).c_str(), Native(to).c_str()) != 0) return false;
     MoveTree(expect_, from, to);
     renamed_.insert(to);
+    NoteMove(from, to);
+    return true;
+  }
+  void NoteMove(const std::string& from, const std::string& to) {
     if (moves_.size() >= 512) moves_.erase(moves_.begin());
     moves_.emplace_back(from, to);
-    return true;
   }
   // Where the user's move from `from` to `to` ended: the user may have moved
   // the item, or a folder above it, on since.
@@ -1025,8 +1028,7 @@ class Run {
   // user moved into it follows that move too.
   void WentBack(const std::string& to, const std::string& back) {
     MoveTree(expect_, to, back);
-    if (moves_.size() >= 512) moves_.erase(moves_.begin());
-    moves_.emplace_back(to, back);
+    NoteMove(to, back);
   }
   bool RenamedLately(const std::string& p) const {
     for (const std::string& r : renamed_)
