@@ -520,7 +520,11 @@ int32_t DoCreateOrUpdatePlaceholder(EngineCore& engine, std::u16string_view pare
   const int32_t result = AfterPlatformStep(engine, r, hydration_needed, converted, out.dehydrated);
   // An edit made during the update, or before an update of the identity
   // alone: the cache keeps the host's values, so that the edit is reported.
-  if (result == kOk && !out.edited_meanwhile && !r.Has(kFlagIdentityOnly)) own_change.Succeeded();
+  // A local item taken in needs no read back: its create stores the values
+  // it tells once the host answers.
+  if (result == kOk && !out.edited_meanwhile && !r.Has(kFlagIdentityOnly) &&
+      !(converted && r.Has(kFlagExistingLocalItem)))
+    own_change.Succeeded();
   return Finish(engine, r, result);
 }
 
