@@ -247,6 +247,14 @@ TEST_F(DirectoryChangesTest, MovesOutOfAndIntoTheTreeAndSymlinksStayOutside) {
   WriteFile(outside / "via-link", "x");
   WriteFile(root_ / "in/new", "n");
   EXPECT_EQ(Actions(Collect()), (Expected{{FILE_ACTION_ADDED, "in\\new"}, {FILE_ACTION_MODIFIED, "in\\new"}}));
+
+  // A link's record shows the link, not the file outside that it names.
+  WriteFile(outside / "big", std::string(5000, 'b'));
+  ASSERT_EQ(symlink((outside / "big").c_str(), (root_ / "to-big").c_str()), 0);
+  changes = Collect();
+  ASSERT_EQ(Actions(changes), (Expected{{FILE_ACTION_ADDED, "to-big"}}));
+  EXPECT_NE(changes[0].size, 5000);
+  EXPECT_TRUE(changes[0].attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 // Renames running at once in different folders interleave their two halves

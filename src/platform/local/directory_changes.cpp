@@ -430,26 +430,23 @@ struct DirectoryChangeWatch::Impl {
   }
 
   // The item as the file layer shows it (placeholder state and pin bits in
-  // its attributes), from one descriptor and one read of its state: what a
-  // handle opened on it would report now.
+  // its attributes): what a handle opened on it would report now. Read by
+  // its path: an open and a close per record cost more than the reads, and
+  // a new file of a burst gives up to four records.
   ItemInfo ReadInfo(const std::string& rel, bool& exists) REQUIRES(mu) {
     ItemInfo info;
     const std::string full = Full(rel);
-    int fd = open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-      // A symbolic link (never followed) or an item that cannot be opened.
-      exists = local::ReadItemInfo(full, info);
-    } else {
-      // Hydration and dehydration change the data and then put the times
-      // back, both under the item's state lock; read in between, the times
-      // look unlike the item's stamp, and ReadLocalItem reads again under
-      // the lock. Locking every placeholder's read besides cost a quarter
-      // of the reader's time in a listing of new placeholders.
-      local::LocalItem item;
-      exists = local::ReadLocalItem(fd, item);
-      close(fd);
-      if (exists) info = InfoOf(item, full);
+    // Hydration and dehydration change the data and then put the times
+    // back, both under the item's state lock; read in between, the times
+    // look unlike the item's stamp, and the item is read again under the
+    // lock. Locking every placeholder's read besides cost a quarter of the
+    // reader's time in a listing of new placeholders.
+    local::LocalItem item;
+    exists = local::ReadLocalItemAt(full, item, false);
+    if (exists) {
+      info = InfoOf(item, full);
+    } else if (errno == ELOOP) {
+      exists = local::ReadItemInfo(full, info);  // a symbolic link, never followed
     }
     if (exists && reader) info.attributes = reader(full);
     return info;

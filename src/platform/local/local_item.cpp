@@ -80,20 +80,24 @@ bool ReadNewPlaceholder(int fd, const PlaceholderRecord& record, LocalItem& info
   return true;
 }
 
-bool ReadLocalItemAt(const std::string& path, LocalItem& info) {
+bool ReadLocalItemAt(const std::string& path, LocalItem& info, bool follow_link) {
   info = LocalItem();
   struct statx st;
-  if (statx(AT_FDCWD, path.c_str(), 0, kStatxMask, &st) != 0) return false;
-  if (!LoadRecordAt(path, info.record)) info.record = PlaceholderRecord();
+  if (statx(AT_FDCWD, path.c_str(), follow_link ? 0 : AT_SYMLINK_NOFOLLOW, kStatxMask, &st) != 0) return false;
+  if (S_ISLNK(st.stx_mode)) {
+    errno = ELOOP;
+    return false;
+  }
+  if (!LoadRecordAt(path, info.record, follow_link)) info.record = PlaceholderRecord();
   if (S_ISREG(st.stx_mode) && info.record.placeholder) {
     DataView view;
-    if (LoadDataViewAt(path, DataStatus(st), view)) UseView(view, info);
+    if (LoadDataViewAt(path, DataStatus(st), view, follow_link)) UseView(view, info);
   }
   FillFromStatx(st, info);
   if (info.outside_write && !ItemStateLock::HeldHere()) {
     // Again through a descriptor, so that a half-done write of the
     // platform's is never taken for a program's.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow_link ? 0 : O_NOFOLLOW));
     if (fd >= 0) {
       LocalItem again;
       if (ReadLocalItem(fd, again)) info = std::move(again);

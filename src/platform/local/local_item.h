@@ -47,13 +47,14 @@ struct LocalItem {
   DWORD ReparseTag() const;
 };
 
-// From an open descriptor or a path (symbolic links followed); false with
-// errno set on failure.
+// From an open descriptor or a path; false with errno set on failure.
 bool ReadLocalItem(int fd, LocalItem& info);
 // A placeholder the platform has just made through `fd` with `record` and
 // no data yet: only its status is read.
 bool ReadNewPlaceholder(int fd, const PlaceholderRecord& record, LocalItem& info);
-bool ReadLocalItemAt(const std::string& path, LocalItem& info);
+// A symbolic link at `path` is followed unless `follow_link` is false; then
+// it fails with ELOOP.
+bool ReadLocalItemAt(const std::string& path, LocalItem& info, bool follow_link = true);
 
 // Applies Windows attributes to an open item: read-only through the mode,
 // pinned/unpinned through the pin state, the rest stored. With

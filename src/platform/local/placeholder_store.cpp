@@ -64,8 +64,12 @@ bool GetXattr(int fd, const char* name, std::string& value) {
   return ReadXattr([&](void* buf, size_t size) { return fgetxattr(fd, name, buf, size); }, value);
 }
 
-bool GetXattrAt(const std::string& path, const char* name, std::string& value) {
-  return ReadXattr([&](void* buf, size_t size) { return getxattr(path.c_str(), name, buf, size); }, value);
+bool GetXattrAt(const std::string& path, const char* name, std::string& value, bool follow_link = true) {
+  return ReadXattr(
+      [&](void* buf, size_t size) {
+        return follow_link ? getxattr(path.c_str(), name, buf, size) : lgetxattr(path.c_str(), name, buf, size);
+      },
+      value);
 }
 
 bool RemoveXattr(int fd, const char* name) {
@@ -202,9 +206,9 @@ bool LoadRecord(int fd, PlaceholderRecord& record) {
   return GetXattr(fd, kStateName, bytes) && DecodeRecord(bytes, record);
 }
 
-bool LoadRecordAt(const std::string& path, PlaceholderRecord& record) {
+bool LoadRecordAt(const std::string& path, PlaceholderRecord& record, bool follow_link) {
   std::string bytes;
-  return GetXattrAt(path, kStateName, bytes) && DecodeRecord(bytes, record);
+  return GetXattrAt(path, kStateName, bytes, follow_link) && DecodeRecord(bytes, record);
 }
 
 bool StoreRecord(int fd, const PlaceholderRecord& record) {
@@ -230,9 +234,9 @@ bool LoadRanges(int fd, ByteRanges& ranges) {
   return true;
 }
 
-bool LoadRangesAt(const std::string& path, ByteRanges& ranges) {
+bool LoadRangesAt(const std::string& path, ByteRanges& ranges, bool follow_link) {
   std::string bytes;
-  if (!GetXattrAt(path, kRangesName, bytes)) return false;
+  if (!GetXattrAt(path, kRangesName, bytes, follow_link)) return false;
   if (!ranges.Decode(bytes)) {
     errno = EBADMSG;
     return false;
@@ -296,10 +300,11 @@ bool LoadDataView(int fd, const struct stat& now, DataView& view) {
   return LoadRanges(fd, stored) && GetXattr(fd, kStampName, stamp) && MakeView(stored, stamp, now, view);
 }
 
-bool LoadDataViewAt(const std::string& path, const struct stat& now, DataView& view) {
+bool LoadDataViewAt(const std::string& path, const struct stat& now, DataView& view, bool follow_link) {
   ByteRanges stored;
   std::string stamp;
-  return LoadRangesAt(path, stored) && GetXattrAt(path, kStampName, stamp) && MakeView(stored, stamp, now, view);
+  return LoadRangesAt(path, stored, follow_link) && GetXattrAt(path, kStampName, stamp, follow_link) &&
+         MakeView(stored, stamp, now, view);
 }
 
 bool SettleOutsideWrites(int fd) {

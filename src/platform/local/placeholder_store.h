@@ -61,7 +61,7 @@ bool LoadDataView(int fd, DataView& view);
 bool LoadDataViewAt(const std::string& path, DataView& view);
 // The same against the item's status as the caller has just read it.
 bool LoadDataView(int fd, const struct stat& now, DataView& view);
-bool LoadDataViewAt(const std::string& path, const struct stat& now, DataView& view);
+bool LoadDataViewAt(const std::string& path, const struct stat& now, DataView& view, bool follow_link = true);
 // Records what LoadDataView finds: a written file is no longer in sync.
 // The Locked form is for a caller holding the item's ItemStateLock.
 bool SettleOutsideWrites(int fd);
@@ -85,8 +85,8 @@ bool StoreNewIdentity(int fd, std::string_view identity);
 bool RemoveCloudState(int fd);
 
 // The same loads by path, for listings.
-bool LoadRecordAt(const std::string& path, PlaceholderRecord& record);
-bool LoadRangesAt(const std::string& path, ByteRanges& ranges);
+bool LoadRecordAt(const std::string& path, PlaceholderRecord& record, bool follow_link = true);
+bool LoadRangesAt(const std::string& path, ByteRanges& ranges, bool follow_link = true);
 
 class LockStripe;
 
