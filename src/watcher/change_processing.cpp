@@ -1278,9 +1278,13 @@ int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& recor
       }
     }
   }
+  // Until the record of the host's item made at the old name is reached,
+  // a move from that name is of an item older than it, as a removal is:
+  // the host's item cannot leave a name before its own record of it. That
+  // older item moved on may show no id at all.
   auto known_at_old_name = [&] {
     return !old_name.empty() && engine.metadata_cache.Lookup(old_name, &cached, nullptr) &&
-           !engine.unseen_creations.HeldByAnother(old_name, record.FileId) &&
+           (hosts_item_moving || !engine.unseen_creations.Contains(old_name)) &&
            !HostItemStillAt(engine, watcher.path(), old_name, rel);
   };
   bool old_cached = known_at_old_name();

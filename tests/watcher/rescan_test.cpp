@@ -147,6 +147,22 @@ TEST_F(RescanTest, RenameSeenByARescanBeforeItsRecordsIsReportedOnceAsARename) {
   std::ifstream in(Native("landed.txt"), std::ios::binary);
   const std::string now{std::istreambuf_iterator<char>(in), {}};
   EXPECT_TRUE(now == kept) << now.size() << " bytes left of " << kept.size();
+
+  // A user's file moved away from data.bin and on again before the host made
+  // its own data.bin, which the user then moved too; the first move's
+  // records are handled before the host's item's own: they are not the
+  // host's item moving (told so, its later delete removed the host's file).
+  WriteFile("data.bin", "host's");
+  MakePlaceholderWithId(u"\\data.bin", u"\\data.bin", platform::CF_CONVERT_FLAG_MARK_IN_SYNC);
+  Know(u"\\data.bin");
+  struct stat made;
+  ASSERT_EQ(0, stat(Native("data.bin").c_str(), &made));
+  engine().unseen_creations.Add(u"\\data.bin", static_cast<int64_t>(made.st_ino));
+  ASSERT_EQ(0, std::rename(Native("data.bin").c_str(), Native("kept.bin").c_str()));
+  ProcessChangeBatch(watcher, RecordBuffer({{platform::FILE_ACTION_RENAMED_OLD_NAME, u"data.bin"},
+                                            {platform::FILE_ACTION_RENAMED_NEW_NAME, u"report.doc"}}));
+  EXPECT_EQ(0u, CountOf(HALVEX_EVENT_RENAME_FILE, "\\data.bin")) << Seen();
+  EXPECT_FALSE(engine().metadata_cache.NoItemInCache(u"\\data.bin"));
 }
 
 TEST_F(RescanTest, ChangeFoundByTheRescanAndTheRecordsAtOnceIsReportedOnce) {
