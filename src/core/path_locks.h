@@ -36,6 +36,10 @@ class CAPABILITY("mutex") PathLocks {
   void UnlockItem(std::u16string_view path) RELEASE_SHARED() NO_THREAD_SAFETY_ANALYSIS {
     stripes_[StripeOf(path)].Unlock();
   }
+  // For a thread that holds another lock the holders of these wait for.
+  bool TryLockItem(std::u16string_view path) TRY_ACQUIRE_SHARED(true) NO_THREAD_SAFETY_ANALYSIS {
+    return stripes_[StripeOf(path)].TryLock();
+  }
 
   // Names that differ in ASCII case only share a stripe: on Windows they
   // are one item.

@@ -287,6 +287,22 @@ int32_t SetInSyncThroughManager(Engine& engine, const std::u16string& root, std:
   return static_cast<int32_t>(engine.placeholder_manager->SetPlaceholderStates(&request));
 }
 
+namespace {
+
+// A change of the item seen meanwhile decides under the item's report lock
+// whether the item is new or this create's, so the create is offered while
+// that lock is held: the two never both tell the item as new. The watcher
+// holds it while it waits for this queue: the create then stays for the
+// next pass, and the watcher's report goes with it.
+int32_t RetryCreate(Engine& engine, const std::u16string& root, const RetryRecord& record) {
+  if (!engine.item_reports.TryLockItem(record.Path)) return kErrRetry;
+  const int32_t result = RetryWithNewTask(engine, root, record);
+  engine.item_reports.UnlockItem(record.Path);
+  return result;
+}
+
+}  // namespace
+
 void RunRetryPass(Engine& engine, const std::u16string& root) {
   const int32_t interval = engine.settings.event_retry_interval.load();
   if (interval <= 0) return;
@@ -331,8 +347,8 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
       return RetryQueue::Outcome::kKeep;
     int32_t result = kOk;
     switch (record.OpType) {
+      case kOpCreate: result = RetryCreate(engine, root, record); break;
       case kOpDelete:
-      case kOpCreate:
       case kOpUpdate:
       case kOpRename:
       case kOpList: result = RetryWithNewTask(engine, root, record); break;

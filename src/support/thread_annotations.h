@@ -22,6 +22,7 @@
 #define ACQUIRE_SHARED(...) CORVANE_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE_SHARED(...) CORVANE_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) CORVANE_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define TRY_ACQUIRE_SHARED(...) CORVANE_THREAD_ANNOTATION(try_acquire_shared_capability(__VA_ARGS__))
 #define ASSERT_CAPABILITY(x) CORVANE_THREAD_ANNOTATION(assert_capability(x))
 #define RETURN_CAPABILITY(x) CORVANE_THREAD_ANNOTATION(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS CORVANE_THREAD_ANNOTATION(no_thread_safety_analysis)

@@ -906,14 +906,33 @@ int32_t UpdateKnownItem(Engine& engine, DirectoryWatcher* watcher, const std::u1
     if (!still_known) return UpdateKnownItem(engine, watcher, rel, full, values, nullptr);
     known = &answered;
   }
-  const CacheItem& cached = *known;
-  if (cached.CreateFailed) {
-    // Content written since the refusal is a change the host has never seen.
-    if (LeftAsRefused(engine, rel, cached, values)) return 0;
-    engine.metadata_cache.Remove(rel, false);
-    return UpdateKnownItem(engine, watcher, rel, full, values, nullptr);
+  if (known->CreateFailed) {
+    // Decided under the report lock, which a queued create of the item holds
+    // while the host is offered it: either that create is still queued, and
+    // the report below waits for it, or it has been answered and the entry
+    // tells how. Decided from an entry read before, both told the item as new.
+    bool update = false;
+    bool taken = false;
+    int32_t result = 0;
+    {
+      PathLockAll report_lock(engine.item_reports);
+      bool found = false;
+      {
+        PathLockItem lock(engine.own_changes, rel);
+        found = engine.metadata_cache.Lookup(rel, &answered, nullptr);
+      }
+      taken = found && !answered.CreateFailed;
+      if (!taken) {
+        // Content written since the refusal is a change the host has never seen.
+        if (found && LeftAsRefused(engine, rel, answered, values)) return 0;
+        if (found) engine.metadata_cache.Remove(rel, false);
+        result = ReportUnknownItem(engine, watcher, rel, full, values, update);
+      }
+    }
+    if (taken) return UpdateCachedItem(engine, rel, full, values, answered);
+    return update ? UpdateLocalItem(engine, watcher, rel, full, values) : result;
   }
-  return UpdateCachedItem(engine, rel, full, values, cached);
+  return UpdateCachedItem(engine, rel, full, values, *known);
 }
 
 int32_t UpdateCachedItem(Engine& engine, const std::u16string& rel, const std::u16string& full,

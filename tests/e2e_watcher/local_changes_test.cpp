@@ -2513,7 +2513,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   // fails: the cache entry that failed moves with the folder's taken rename.
   // A program's write while the file's create under the new name is with
   // the host is that file's update (before: it was told as new once more, a
-  // second create of one file, with the write).
+  // second create of one file, with the write or without it).
   std::atomic<int> nest_creates{0}, nest_moves{0};
   host_.SetPolicy([&](const HostEvent& e) {
     if (e.id == HALVEX_EVENT_CREATE_FILE && e.path == "\\nest\\egg.txt")
@@ -2534,6 +2534,7 @@ TEST_F(LocalChanges, RetryAnswersRaiseTheEventAgainUntilAccepted) {
   std::ofstream(root + "nest2/egg.txt", std::ios::app) << "s";
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\nest2\\egg.txt", 1, 10000)) << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\nest2\\egg.txt", 12)) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_CREATE_FILE, "\\nest2\\egg.txt")) << Describe(Reported());
   for (const HostEvent& e : host_.Events(HALVEX_EVENT_CREATE_FILE, "\\nest2\\egg.txt"))
     EXPECT_EQ(4, e.size) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("nest2/egg.txt"));
