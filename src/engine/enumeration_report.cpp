@@ -29,6 +29,16 @@ bool StartsWithIgnoringCase(std::u16string_view text, std::u16string_view head) 
   return true;
 }
 
+// The host made its own item at the name while it was offered the user's
+// (deleted since, or moved away): the cache entry is the host's item's now,
+// and the user's values put over it would make that item look changed.
+bool HostMadeAnotherItemMeanwhile(Engine& engine, const Task& task, const std::u16string& path, bool is_dir) {
+  if (is_dir || (!engine.unseen_creations.BeingMade(path) && !engine.unseen_creations.Contains(path))) return false;
+  const FileVersion now = ReadFileVersion(engine, path, false);
+  return now.file_id != task.ReportedFileId || now.size != task.ReportedSize ||
+         now.last_write_time != task.ReportedWriteTime;
+}
+
 int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
                         int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
                         int64_t last_write_time, bool report, bool check_exclusion) {
@@ -70,8 +80,13 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
   int32_t result = kOk;
   if (answer == kOk || answer == kErrPending || answer == kErrRetry) {
     const std::u16string name = relative_path.substr(last + 1);
-    engine.metadata_cache.AddNewItemToCache(relative_path, name, static_cast<uint32_t>(attributes), size,
-                                            creation_time, last_access_time, last_write_time);
+    if (HostMadeAnotherItemMeanwhile(engine, *task, relative_path, is_dir)) {
+      LogF(sink, kLogVerbose, u"'%s' holds an item the host made while it was offered this one: its entry is kept",
+           relative_path);
+    } else {
+      engine.metadata_cache.AddNewItemToCache(relative_path, name, static_cast<uint32_t>(attributes), size,
+                                              creation_time, last_access_time, last_write_time);
+    }
     if (async) {
       Log(sink, kLogVerbose, u"CreateItem fired in async mode");
       task->StartTime.store(CurrentTimeMs());

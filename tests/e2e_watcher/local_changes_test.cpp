@@ -1401,6 +1401,26 @@ TEST_F(LocalChanges, ChangesTheHostMadeThroughMethodsAreNotEchoed) {
   host_.SetPolicy(nullptr);
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FOLDER, "\\arch")) << Describe(Reported());
   EXPECT_TRUE(InSync("arch"));
+
+  // The user deletes a new file while its create is with the host, and the
+  // host makes its own file of that name before it answers: what the cache
+  // holds is the host's file, which raises no event of its own later (the
+  // user's values put over it made it look changed).
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id != HALVEX_EVENT_CREATE_FILE || e.path != "\\clash.txt") return 0;
+    std::thread([&] {
+      unlink((r + "clash.txt").c_str());
+      host_.CreateRemoteFile("\\clash.txt", 4125);
+    }).join();
+    return 0;
+  });
+  host_.Clear();
+  std::ofstream(r + "clash.txt") << "the user's";
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FILE, "\\clash.txt", 1)) << Describe(Reported());
+  Settle();
+  host_.SetPolicy(nullptr);
+  EXPECT_EQ(1u, Reported().size()) << Describe(Reported());
+  EXPECT_TRUE(InSync("clash.txt"));
 }
 
 TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
