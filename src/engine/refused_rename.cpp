@@ -10,6 +10,7 @@
 #include "platform/directory_changes.h"
 #include "platform/files.h"
 #include "provider/create_update.h"
+#include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
 
 namespace corvane {
@@ -73,6 +74,15 @@ Outcome MoveBack(Engine& engine, const std::u16string& root, const std::u16strin
   LogF(sink, kLogWarning,
        u"The host refused to rename '%s' to '%s', and part of its data is only on the server: moved back", source,
        target);
+  // A start's walk takes an item into the cache under the name it finds it
+  // at, and this one was at the new name then: unknown back here, its next
+  // change would offer it as new, data the host has only under this name.
+  ShownItem shown;
+  if (!engine.metadata_cache.Lookup(source, nullptr, nullptr) && ReadShownItem(root + source, shown)) {
+    engine.metadata_cache.AddNewItemToCache(source, source.substr(source.rfind(u'\\') + 1),
+                                            static_cast<uint32_t>(shown.attributes), shown.size,
+                                            shown.creation_time, shown.last_access_time, shown.last_write_time);
+  }
   return Outcome::kMovedBack;
 }
 

@@ -273,6 +273,22 @@ TEST_F(RescanTest, OfflineCheckReportsPlainItemsAndRenamedPlaceholders) {
   ASSERT_TRUE(engine().placeholder_manager->GetItemIdByPath(Full(u"\\later.txt").c_str(), identity));
   EXPECT_EQ(u"\\later.txt", identity);
 
+  // Refused, with data only on the server, under the name a rename the host
+  // took late gave it (its identity still names the name before): it goes
+  // back there, and the cache, rebuilt since it moved, knows it there, or
+  // its next move would be offered as a new file.
+  WriteFile("moved-on.txt", std::string(8192, 'd'));
+  MakePlaceholderWithId(u"\\moved-on.txt", u"\\draft.txt",
+                        platform::CF_CONVERT_FLAG_MARK_IN_SYNC | platform::CF_CONVERT_FLAG_DEHYDRATE);
+  engine().taken_renames.Note(u"\\draft.txt", u"\\final.txt", int64_t{1} << 62);
+  host_.answer = [](SeenEvent& e, intptr_t* params, int32_t*) {
+    if (e.id == HALVEX_EVENT_RENAME_FILE) params[e.count - 1] = HALVEX_ERR_OPERATION_DENIED;
+    return 0;
+  };
+  ASSERT_TRUE(OfflineCheck(engine(), Root()));
+  ASSERT_TRUE(PathExists(Full(u"\\final.txt"))) << Seen();
+  EXPECT_TRUE(engine().metadata_cache.Lookup(u"\\final.txt", nullptr, nullptr));
+
   // The host's own rename, through its method, of an item the cache does
   // not know (not seen since this start): its identity follows all the
   // same, or the next start would tell the host of the rename it made.
