@@ -392,8 +392,10 @@ size_t RunMonitorPass(Engine& engine, size_t cursor, size_t batch_size, size_t* 
     if (task->Cancelled.load() != 0) {
       // The host agreed to drop an asynchronous task: nobody else would ever
       // remove it, and deactivation waits for the registry to empty. A task
-      // whose producer is still at work is left to that producer.
-      if (task->StartTime.load() > 0 && task->Completed.load() != 0 && task->HandlerBusy.load() == 0) {
+      // whose producer is still at work is left to that producer. One
+      // cancelled while its handler ran had no start time then, so the
+      // cancel did not mark it finished: its start time now is enough.
+      if (task->StartTime.load() > 0 && task->HandlerBusy.load() == 0) {
         finished.push_back(task->TaskId);
         LogF(sink, kLogVerbose, u"Pending operation is finished: %I64u, type: %s", U64(task->TaskId),
              OperationTypeName(task->OperationType));

@@ -64,6 +64,21 @@ TEST_F(MonitorTest, TaskIsLeftToItsProducerUntilItLetsGoOfTheHandler) {
   update->LeaveHandler();
   RunMonitorPass(engine(), 0, 100);
   EXPECT_FALSE(Registered(id));
+
+  // Cancelled while its handler ran, before the producer gave it a start
+  // time (the host then asked for a retry): the cancel left it unfinished,
+  // and once the producer lets go nobody else removes it.
+  Task* read = NewTask(u"\\c.bin", OP_READ_DATA);
+  answer = [](int32_t event, const std::u16string&) { return event == HALVEX_EVENT_CANCEL_TASK ? kOk : kErrPending; };
+  FireGetItemDataWithRetry(engine(), *read, u"\\c.bin", 0, 10, result);
+  int32_t cancelled = kErrInternal;
+  DoCancelTask(engine(), *read, u"\\c.bin", cancelled);
+  ASSERT_EQ(kOk, cancelled);
+  read->StartTime.store(CurrentTimeMs());
+  read->LeaveHandler();
+  const int64_t read_id = read->TaskId;
+  RunMonitorPass(engine(), 0, 100);
+  EXPECT_FALSE(Registered(read_id));
 }
 
 TEST_F(MonitorTest, ReadFinishedWithRetryStaysAndFiresAgainForTheSameTask) {
