@@ -23,6 +23,7 @@
 #include "provider/own_change.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
+#include "support/sync_root_path.h"
 
 namespace corvane {
 
@@ -48,6 +49,24 @@ bool IsOfficeLockName(std::u16string_view name) {
 
 // With `held`, an asynchronous listing's task comes back with a reference of
 // the caller's, so it can watch the task end.
+// Where the host holds a folder at or below one a refused rename stranded
+// (empty when none is). Below it, a folder whose identity names a place
+// outside the stranded one's host name came in from elsewhere (the user
+// moved the stranded folder's own parent into it, say): the host holds it
+// there, not under the stranded folder's name.
+std::u16string HostNameOfStrandedFolder(Engine& engine, const std::u16string& folder) {
+  const std::u16string held_as = engine.stranded.HostPathOf(folder);
+  const std::u16string root = engine.stranded.HostRootOf(folder);
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (held_as.empty() || held_as == root || manager == nullptr) return held_as;
+  std::u16string identity;
+  int64_t since = 0;
+  const std::u16string full = engine.EffectiveSyncRootPath() + folder;
+  if (!manager->GetItemIdByPath(full.c_str(), identity, &since) || identity.empty()) return held_as;
+  std::u16string named = engine.taken_renames.Follow(std::move(identity), since);
+  return named == root || IsBelowFolder(named, root) ? held_as : named;
+}
+
 int32_t EnumerateRemoteItems(Engine& engine, int64_t* task_id, const std::u16string& folder,
                              const std::u16string& mask, int64_t context, int32_t batch_limit, bool recursive,
                              Task** held = nullptr) {
@@ -75,7 +94,7 @@ int32_t EnumerateRemoteItems(Engine& engine, int64_t* task_id, const std::u16str
   // A folder a refused rename stranded is listed where the host holds it. A
   // retry would list that name into a folder of the same name here, so it
   // has none: the next look asks again.
-  const std::u16string held_as = engine.stranded.HostPathOf(folder);
+  const std::u16string held_as = HostNameOfStrandedFolder(engine, folder);
   const int32_t fired = held_as.empty() ? FireListItemsWithRetry(engine, *task, folder, mask, result)
                                         : DoListItems(engine, *task, held_as, mask, result);
   if (result == kOk && Stopping(engine)) result = kErrCancelled;

@@ -26,6 +26,13 @@ std::u16string StrandedItems::HostPathOf(std::u16string_view local) const {
   return std::u16string();
 }
 
+std::u16string StrandedItems::HostRootOf(std::u16string_view local) const {
+  MutexLock lock(mutex_);
+  for (const auto& [mine, host] : items_)
+    if (local == mine || IsBelowFolder(local, mine)) return host;
+  return std::u16string();
+}
+
 std::vector<std::pair<std::u16string, std::u16string>> StrandedItems::At(std::u16string_view path) const {
   MutexLock lock(mutex_);
   std::vector<std::pair<std::u16string, std::u16string>> found;

@@ -2875,6 +2875,23 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_EQ(0u, app_.List("tray", tray)) << Describe(Reported());
   ASSERT_EQ(1u, tray.size());
   EXPECT_EQ("cup.txt", tray[0].name);
+  // A folder never listed inside another one the user moved into it: asked
+  // for where the host has it (before, under the stranded folder's name).
+  host_.SetPolicy([&](const HostEvent& e) {
+    if (e.id == HALVEX_EVENT_LIST_DIRECTORY)
+      return e.path == "\\tray\\desk\\drawer" ? host_.ListFile(e.task_id, "pen.txt", 3) : HALVEX_ERR_ITEM_NOT_FOUND;
+    return 0;
+  });
+  ASSERT_EQ(0, host_.CreateFolder("\\desk"));
+  ASSERT_EQ(0, host_.CreateFolder("\\desk\\drawer"));
+  Settle();
+  ASSERT_EQ(0, rename((scratch_.root() + "/desk").c_str(), (scratch_.root() + "/tray/desk").c_str()));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_RENAME_FOLDER, "\\desk", 1)) << Describe(Reported());
+  Settle();
+  std::vector<ClientEntry> drawer;
+  ASSERT_EQ(0u, app_.List("tray/desk/drawer", drawer)) << Describe(Reported());
+  ASSERT_EQ(1u, drawer.size());
+  EXPECT_EQ("pen.txt", drawer[0].name);
   ASSERT_EQ(0, host_.Config("WindowsCreatePlaceholdersOnDemand=false"));
   // The same with the old name taken by another file that is then renamed
   // there for the host: the data is fetched before that rename replaces
