@@ -47,8 +47,6 @@ bool IsOfficeLockName(std::u16string_view name) {
   return (name.size() >= 2 && name[0] == u'~' && name[1] == u'$') || EndsWith(name, u".laccdb");
 }
 
-// With `held`, an asynchronous listing's task comes back with a reference of
-// the caller's, so it can watch the task end.
 // Where the host holds a folder at or below one a refused rename stranded
 // (empty when none is). Below it, a folder whose identity names a place
 // outside the stranded one's host name came in from elsewhere (the user
@@ -67,6 +65,8 @@ std::u16string HostNameOfStrandedFolder(Engine& engine, const std::u16string& fo
   return named == root || IsBelowFolder(named, root) ? held_as : named;
 }
 
+// With `held`, an asynchronous listing's task comes back with a reference of
+// the caller's, so it can watch the task end.
 int32_t EnumerateRemoteItems(Engine& engine, int64_t* task_id, const std::u16string& folder,
                              const std::u16string& mask, int64_t context, int32_t batch_limit, bool recursive,
                              Task** held = nullptr) {
