@@ -53,8 +53,8 @@ bool IsOfficeLockName(std::u16string_view name) {
 // moved the stranded folder's own parent into it, say): the host holds it
 // there, not under the stranded folder's name.
 std::u16string HostNameOfStrandedFolder(Engine& engine, const std::u16string& folder) {
-  const std::u16string held_as = engine.stranded.HostPathOf(folder);
-  const std::u16string root = engine.stranded.HostRootOf(folder);
+  std::u16string root;
+  const std::u16string held_as = engine.stranded.HostPathOf(folder, &root);
   PlaceholderManager* manager = engine.placeholder_manager.get();
   if (held_as.empty() || held_as == root || manager == nullptr) return held_as;
   std::u16string identity;

@@ -17,19 +17,13 @@ void StrandedItems::Forget(std::u16string_view local) {
   std::erase_if(items_, [&](const auto& item) { return item.first == local; });
 }
 
-std::u16string StrandedItems::HostPathOf(std::u16string_view local) const {
+std::u16string StrandedItems::HostPathOf(std::u16string_view local, std::u16string* stranded) const {
   MutexLock lock(mutex_);
   for (const auto& [mine, host] : items_) {
-    if (local == mine) return host;
-    if (IsBelowFolder(local, mine)) return host + std::u16string(local.substr(mine.size()));
+    if (local != mine && !IsBelowFolder(local, mine)) continue;
+    if (stranded != nullptr) *stranded = host;
+    return host + std::u16string(local.substr(mine.size()));
   }
-  return std::u16string();
-}
-
-std::u16string StrandedItems::HostRootOf(std::u16string_view local) const {
-  MutexLock lock(mutex_);
-  for (const auto& [mine, host] : items_)
-    if (local == mine || IsBelowFolder(local, mine)) return host;
   return std::u16string();
 }
 

@@ -20,10 +20,9 @@ class StrandedItems {
   void Forget(std::u16string_view local);
   // The name the host holds `local` by, for the item or an item inside a
   // stranded folder; empty when it holds it (if at all) by its own name.
-  std::u16string HostPathOf(std::u16string_view local) const;
-  // The host name of the stranded item that is `local` or holds it; empty
-  // when there is none.
-  std::u16string HostRootOf(std::u16string_view local) const;
+  // With `stranded`, also the host name of the stranded item that is
+  // `local` or holds it.
+  std::u16string HostPathOf(std::u16string_view local, std::u16string* stranded = nullptr) const;
   // The stranded items (local, host) whose host name is `path` or lies below
   // it, or above it: a folder's event moves or removes what it holds.
   std::vector<std::pair<std::u16string, std::u16string>> At(std::u16string_view path) const;
