@@ -172,7 +172,13 @@ int32_t FinishItem(Engine& engine, const std::u16string& folder, const Listing& 
     }
     return kOk;
   }
-  int32_t rc = entry.made ? kOk : CreateListedItemPlaceholder(engine, folder, item);
+  int32_t rc = entry.made ? kOk : CreateListedItemPlaceholder(engine, folder, item, entry.only_if_present);
+  if (rc == kErrLocalItemNotFound && entry.only_if_present) {
+    // As above, only later: its change records tell the host.
+    LogF(sink, kLogVerbose, u"'%s' was removed here while it was listed: the listing does not make it again",
+         entry.path);
+    return kOk;
+  }
   if (rc != kOk) {
     // No entry for an item that never appeared on disk.
     if (entry.added &&
@@ -324,7 +330,8 @@ int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task) {
     // again, say after a retry, can come after that), and the removal goes
     // to the host as a delete. Made again, it would outlive that delete.
     // Unless another listing of the folder took it in and is making it.
-    if (!added && !engine.items_being_listed.Contains(path) &&
+    const bool made_by_another_listing = !added && engine.items_being_listed.Contains(path);
+    if (!added && !made_by_another_listing &&
         platform::GetFileAttributesW(FullPathOf(engine, path).c_str()) == platform::INVALID_FILE_ATTRIBUTES) {
       LogF(sink, kLogVerbose, u"'%s' was removed here: the listing does not make it again", path);
       continue;
@@ -334,6 +341,7 @@ int32_t ProcessListing(Engine& engine, int64_t task_id, bool remove_task) {
     entry.path = std::move(path);
     LogF(sink, kLogVerbose, u"Adding new entry to meta cache. Path: '%s'", entry.path);
     entry.added = added;
+    entry.only_if_present = !added && !made_by_another_listing;
     if (added) engine.items_being_listed.Add(entry.path);
     engine.metadata_cache.AddNewItemToCache(entry.path, item.Name, item.Attributes, item.Size, item.CreationTime,
                                             item.LastAccessTime, item.LastWriteTime);

@@ -117,10 +117,12 @@ int32_t SyncItem(Engine& engine, std::u16string_view path) {
   return UpdateFileInt(engine, path, 0, item.Size < 0 ? 0 : item.Size, 0, 0, 0, HALVEX_FLAG_RETRIEVE);
 }
 
-int32_t CreateListedItemPlaceholder(Engine& engine, std::u16string_view parent_path, const ListedItem& item) {
+int32_t CreateListedItemPlaceholder(Engine& engine, std::u16string_view parent_path, const ListedItem& item,
+                                   bool only_if_present) {
   const std::u16string item_id = JoinItemPath(parent_path, item.Name);
   const int32_t flags = HALVEX_FLAG_FROM_LISTING | HALVEX_FLAG_MARK_SYNCED |
-                        (engine.settings.download_new_files.load() ? HALVEX_FLAG_RETRIEVE : 0);
+                        (engine.settings.download_new_files.load() ? HALVEX_FLAG_RETRIEVE : 0) |
+                        (only_if_present ? kFlagOnlyWhatIsOnDisk : 0);
   return DoCreateOrUpdatePlaceholder(engine, parent_path, item.Name, item_id, item.Size, item.CreationTime,
                                      item.LastAccessTime, item.LastWriteTime, static_cast<int32_t>(item.Attributes),
                                      flags);

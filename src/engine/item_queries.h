@@ -19,7 +19,9 @@ int32_t SyncItem(Engine& engine, std::u16string_view path);
 // A name that may become an item of a listed folder: one component, no
 // character the platform forbids, no control character, not "." or "..".
 bool ValidateItemName(Engine& engine, std::u16string_view name);
-// The placeholder of one item a host listed in `parent_path`.
-int32_t CreateListedItemPlaceholder(Engine& engine, std::u16string_view parent_path, const ListedItem& item);
+// The placeholder of one item a host listed in `parent_path`; with
+// `only_if_present`, an item gone from disk is not made (kErrLocalItemNotFound).
+int32_t CreateListedItemPlaceholder(Engine& engine, std::u16string_view parent_path, const ListedItem& item,
+                                   bool only_if_present);
 
 }  // namespace corvane

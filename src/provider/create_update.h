@@ -61,6 +61,9 @@ struct ListedEntry {
   std::u16string path;
   bool added = false;
   bool made = false;  // a placeholder now, its cache entry filled
+  // Known here and on disk when the listing was taken in: gone by the time
+  // its placeholder is made, the user removed or moved it meanwhile.
+  bool only_if_present = false;
 };
 
 // Makes the entries that are new files (not known, not to be downloaded or

@@ -52,6 +52,9 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
   // host was making the listing: the listing's older view must not bring
   // it back.
   engine().metadata_cache.AddNewItemToCache(u"\\deleted.txt", u"deleted.txt", 0, 7, kTime1, kTime2, kTime3);
+  // The host's placeholder, deleted by the user while the listing is being
+  // taken in (after the check above): the delete is the watcher's to tell.
+  ASSERT_EQ(0, do_CreateFile(engine(), u"\\deleted-later.txt", 0, 7, kTime1, kTime2, kTime3));
   const std::vector<std::pair<std::u16string, int32_t>> special = {
       {u"ro.txt", HALVEX_ATTR_READONLY},
       {u".profile", 0},
@@ -71,6 +74,7 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
     EXPECT_EQ(0, ListFile(engine(), task, u"removed.txt", 7));
     EXPECT_EQ(0, ListFile(engine(), task, u"twice.txt", 7));
     EXPECT_EQ(0, ListFile(engine(), task, u"deleted.txt", 7));
+    EXPECT_EQ(0, ListFile(engine(), task, u"deleted-later.txt", 7));
     EXPECT_EQ(0, ReportDelete(engine(), u"\\deleted.txt", nullptr, DeleteOf::kCachedItem));
     for (int i = 0; i < 300; ++i) EXPECT_EQ(0, ListFile(engine(), task, u"n" + Utf8ToUtf16Lossy(std::to_string(i)), i));
     // The host makes one of them anew through its method before it hands
@@ -81,7 +85,11 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
   // And another while the listing is being taken in, after its items were
   // checked against the host's changes.
   ASSERT_EQ(0, host_.Config("LogLevel=4"));
-  host_.on_log = [this, made = false](const std::string& line) mutable {
+  host_.on_log = [this, made = false, removed = false](const std::string& line) mutable {
+    if (!removed && line.find("Adding new entry to meta cache. Path: '\\deleted-later.txt'") != std::string::npos) {
+      removed = true;
+      std::filesystem::remove(Native("deleted-later.txt"));
+    }
     if (made || line.find("Adding new entry to meta cache. Path: '\\n2'") == std::string::npos) return;
     made = true;
     EXPECT_EQ(0, do_CreateFile(engine(), u"\\n2", 0, 43, kTime1, kTime2, kTime3));
@@ -97,8 +105,9 @@ TEST_F(ListingTest, CacheHoldsWhatEachListedItemShows) {
   const std::vector<std::string> on_disk = Listed();
   engine().items_being_listed.Remove(u"\\twice.txt");
   ASSERT_EQ(special.size() + 2 + 300, on_disk.size());
-  ASSERT_EQ(on_disk.size() + 1, engine().metadata_cache.Count());
+  ASSERT_EQ(on_disk.size() + 2, engine().metadata_cache.Count());
   EXPECT_FALSE(std::filesystem::exists(Native("removed.txt")));
+  EXPECT_FALSE(std::filesystem::exists(Native("deleted-later.txt")));
   EXPECT_FALSE(std::filesystem::exists(Native("deleted.txt")));
   EXPECT_EQ(1u, Events(HALVEX_EVENT_DELETE_FILE).size());
   EXPECT_TRUE(std::filesystem::exists(Native("twice.txt")));
