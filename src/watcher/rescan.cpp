@@ -411,7 +411,18 @@ struct LaterItems {
   };
   std::vector<Rename> renames;
   bool renames_due = false;
+  // Paths the host answered a move from with "no such item": what names
+  // them, or a place below them, is new to it.
+  std::vector<std::u16string> lacked;
 };
+
+bool AtOrBelowAny(const std::vector<std::u16string>& paths, const std::u16string& path) {
+  for (const std::u16string& p : paths)
+    if (EqualsIgnoringAsciiCase(path, p) ||
+        (path.size() > p.size() && path[p.size()] == u'\\' && EqualsIgnoringAsciiCase(path.substr(0, p.size()), p)))
+      return true;
+  return false;
+}
 
 bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves, LaterItems& later);
 
@@ -523,6 +534,12 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
          rel, known);
     return true;
   }
+  if (!EqualsIgnoringAsciiCase(known, rel) &&
+      (AtOrBelowAny(later.lacked, item_id) || AtOrBelowAny(later.lacked, known))) {
+    LogF(sink, kLogVerbose, u"'%s' names '%s', which the host does not have: it is reported as new", rel, known);
+    (values.folder ? later.folders : later.files).emplace_back(full, values);
+    return true;
+  }
   if (!EqualsIgnoringAsciiCase(known, rel) && StaysInPlace(engine, known)) {
     LogF(sink, kLogVerbose, u"'%s' names '%s', which is still in place: it is reported as new", rel, known);
     (values.folder ? later.folders : later.files).emplace_back(full, values);
@@ -536,6 +553,16 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
     // Its content moves with it: reported one by one, it would go into a
     // folder the host never heard of.
     const int32_t answer = ReportOfflineRename(engine, full, rel, known, values, data.dwFileAttributes);
+    if (answer == kErrItemNotFound) {
+      // Told again at each start, the move would name that path for good
+      // (and, followed through the host's later moves, paths nobody had).
+      LogF(sink, kLogVerbose, u"The host has no '%s': '%s' is reported as new", known, rel);
+      later.last_stop.Claim(known);
+      if (values.folder) ClaimNamesWithin(engine, full, later.last_stop);
+      later.lacked.push_back(known);
+      (values.folder ? later.folders : later.files).emplace_back(full, values);
+      return true;
+    }
     if (answer != 0 && !values.folder) return true;
     if (answer != 0) later.last_stop.Claim(known);
     if (answer != 0) {

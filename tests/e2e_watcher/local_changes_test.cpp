@@ -3082,6 +3082,27 @@ TEST_F(LocalChanges, FailingHandlersLeaveTheItemOutOfSync) {
   ASSERT_EQ(0, mkdir((base + "lost").c_str(), 0777));
   ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_CREATE_FOLDER, "\\lost", 2)) << Describe(Reported());
   EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_UPDATE_FOLDER, "\\lost")) << Describe(Reported());
+  // The same for a move made while stopped, told at the start: what was
+  // moved is new to the host, offered as such at that start, and the next
+  // start does not tell the host the move again (before, it waited for a
+  // change, and each start told the move anew, through the host's later
+  // moves of the old path's folders even from paths nobody had).
+  ASSERT_EQ(0u, app_.CreateFolder("gone"));
+  ASSERT_EQ(0u, app_.CreateFile("gone/map.txt", "x marks"));
+  ASSERT_TRUE(BecomesInSync("gone/map.txt"));
+  host_.SetPolicy([](const HostEvent& e) {
+    return e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\gone" ? HALVEX_ERR_ITEM_NOT_FOUND : 0;
+  });
+  ASSERT_EQ(0, host_.Deactivate());
+  ASSERT_EQ(0, rename((base + "gone").c_str(), (base + "kept").c_str()));
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  EXPECT_TRUE(ReportsSize("\\kept\\map.txt", 7)) << Describe(Reported());
+  EXPECT_TRUE(BecomesInSync("kept") && BecomesInSync("kept/map.txt"));
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_RENAME_FILE, "\\gone\\map.txt")) << Describe(Reported());
+  ASSERT_EQ(0, host_.Deactivate());
+  ASSERT_EQ(0, host_.Activate()) << host_.LastError();
+  Settle();
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FOLDER, "\\gone")) << Describe(Reported());
   host_.SetPolicy(nullptr);
 }
 
