@@ -321,6 +321,13 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
            record.Path);
       return RetryQueue::Outcome::kDrop;
     }
+    // The host made its own item at the new name, and the watcher has not
+    // reached its record: the records before it may show the renamed item
+    // moving on, which renames this move. Told now, it would put the item
+    // over the host's.
+    if (record.OpType == kOpRename &&
+        (engine.unseen_creations.Contains(record.NewPath) || engine.unseen_creations.BeingMade(record.NewPath)))
+      return RetryQueue::Outcome::kKeep;
     if (record.OpType == kOpRename && AnotherItemAtNewName(engine, root, record)) {
       // What the host has at the new name was told as an item of its own
       // since (the moved one removed and another made there while stopped,

@@ -90,6 +90,30 @@ TEST_F(RetryQueueTest, DeleteAndRenameClearRetriesOfTheSamePathAndKind) {
   EXPECT_EQ(1u, Queued());
 }
 
+// The host made its own item at the name a put-off rename moves to, and the
+// watcher is behind: the records before the host's may show the renamed item
+// moving on (which renames the queued move). Told meanwhile, the rename put
+// the user's file over the host's new one on the server.
+TEST_F(RetryQueueTest, RenameWaitsWhileTheHostsNewItemAtItsTargetIsUnseen) {
+  engine().settings.event_retry_interval.store(1);
+  answer = [](int32_t, const std::u16string&) { return kErrRetry; };
+  Task* rename = NewTask(u"\\ink.txt", OP_RENAME);
+  int32_t result = 0;
+  FireRenameWithRetry(engine(), *rename, u"\\quill.txt", u"\\ink.txt", false, result);
+  rename->LeaveHandler();
+  engine().tasks.RemoveTask(rename, rename->TaskId, false);
+  ASSERT_EQ(1u, Queued());
+  engine().unseen_creations.Add(u"\\ink.txt", 42);
+  Sleep(5);
+  answer = [](int32_t, const std::u16string&) { return kOk; };
+  RunRetryPass(engine(), u"\\root");
+  EXPECT_EQ(1u, Events(HALVEX_EVENT_RENAME_FILE).size());
+  EXPECT_EQ(1u, Queued());
+  engine().unseen_creations.Seen(u"\\ink.txt", 42);
+  RunRetryPass(engine(), u"\\root");
+  EXPECT_EQ(2u, Events(HALVEX_EVENT_RENAME_FILE).size());
+}
+
 TEST_F(RetryQueueTest, DeleteSuppressedByThePendingListStillClearsRetries) {
   engine().settings.event_retry_interval.store(60000);
   answer = [](int32_t, const std::u16string&) { return kErrRetry; };
