@@ -1,6 +1,5 @@
 #include "core/metadata_cache.h"
 
-#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -178,19 +177,6 @@ std::vector<KnownItem> MetadataCache::KnownItems() const {
   known.reserve(items_.size());
   for (const auto& [path, item] : items_)
     if (!item.CreateFailed) known.push_back(KnownItem{path, item.Attributes});
-  return known;
-}
-
-std::vector<KnownItem> MetadataCache::KnownItemsBelow(std::u16string_view folder) const {
-  std::vector<KnownItem> known;
-  {
-    MutexLock lock(mutex_);
-    for (const auto& [path, item] : items_)
-      if (!item.CreateFailed && path.size() > folder.size() + 1 && path[folder.size()] == kSeparator &&
-          std::u16string_view(path).substr(0, folder.size()) == folder)
-        known.push_back(KnownItem{path, item.Attributes});
-  }
-  std::sort(known.begin(), known.end(), [](const KnownItem& a, const KnownItem& b) { return a.path < b.path; });
   return known;
 }
 

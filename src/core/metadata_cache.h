@@ -85,9 +85,6 @@ class MetadataCache {
   size_t Count() const;
   // Every entry but those of creates the host refused, in no order.
   std::vector<KnownItem> KnownItems() const;
-  // The same for the entries below `folder`, sorted by path (a folder before
-  // what it holds).
-  std::vector<KnownItem> KnownItemsBelow(std::u16string_view folder) const;
   // A copy of the entry's properties; false when absent.
   bool Lookup(std::u16string_view path, CacheItem* item, std::u16string* name) const;
   // Puts back the properties and flags a Lookup copied; false when absent.

@@ -71,10 +71,8 @@ class DirectoryWatcher : public DeferredExecutor {
   // lane only when events are serialized.
   RecordLanes& record_lanes() { return lanes_; }
 
-  // A thread that rescans a new folder until nothing new turns up. With
-  // `moved_back`, a folder that comes back from a move the host did not
-  // take: what was removed inside it meanwhile is looked for as well.
-  void StartNewFolderCheck(const std::u16string& relative_path, bool moved_back = false);
+  // A thread that rescans a new folder until nothing new turns up.
+  void StartNewFolderCheck(const std::u16string& relative_path);
   // The folders whose new-folder check is still running.
   std::vector<std::u16string> FoldersBeingChecked();
 
@@ -84,7 +82,7 @@ class DirectoryWatcher : public DeferredExecutor {
  private:
   void WatcherThread();
   void WorkerLoop(WatcherTaskQueue& queue, bool serialized);
-  void NewFolderCheck(std::u16string relative_path, bool moved_back);
+  void NewFolderCheck(std::u16string relative_path);
   bool RunThreadStart();
   void RunThreadEnd();
   ChangeBatchTask* TakeBatchTask();

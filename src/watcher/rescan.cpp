@@ -229,29 +229,6 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
   return result;
 }
 
-void ReportKnownItemsGoneBelow(Engine& engine, const std::u16string& folder) {
-  const std::u16string root = RootPath(engine);
-  std::u16string gone_folder;  // the last folder found gone: what it held goes with it
-  for (const KnownItem& item : engine.metadata_cache.KnownItemsBelow(folder)) {
-    if (StopRequested(engine)) return;
-    const std::u16string& path = item.path;
-    if (!gone_folder.empty() && path.size() > gone_folder.size() && path[gone_folder.size()] == u'\\' &&
-        path.compare(0, gone_folder.size(), gone_folder) == 0)
-      continue;
-    if (platform::GetFileAttributesW((root + path).c_str()) != platform::INVALID_FILE_ATTRIBUTES) continue;
-    // Moved on by a rename the host has not answered, being listed, or made
-    // by the host with its record still to come: not the user's removal.
-    if (RenameFromUnanswered(engine, path) || engine.items_being_listed.Contains(path) ||
-        engine.unseen_creations.Contains(path) || engine.HostMadeItemAt(path))
-      continue;
-    // A removal record of the watcher's may name it too: the delete it
-    // reports is awaited there, and nothing is told twice.
-    if ((item.attributes & kItemAttributeFolder) != 0) gone_folder = path;
-    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' was removed while its folder was away", path);
-    ReportDelete(engine, path, nullptr, DeleteOf::kCachedItem);
-  }
-}
-
 namespace {
 
 int64_t NowMs() { return CurrentTimeMs(); }

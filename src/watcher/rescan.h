@@ -12,11 +12,6 @@ class Engine;
 // 1 when at least one item of this folder was reported as new, else 0.
 int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder_full_path);
 
-// Deletes of the known items below `folder` (relative) that are no longer on
-// disk: their removal records named the place the folder had been moved to,
-// which the cache never knew. A removed folder's delete covers what it held.
-void ReportKnownItemsGoneBelow(Engine& engine, const std::u16string& folder);
-
 // Offline check of the whole root at activation; false when the walk failed.
 bool OfflineCheck(Engine& engine, const std::u16string& folder_full_path);
 // After the host accepted a folder's rename: what moved with the folder gets

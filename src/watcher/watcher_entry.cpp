@@ -59,7 +59,7 @@ class Watcher final : public LocalChanges {
   }
   void WalkMovedFolder(Engine& engine, const std::u16string& relative_path) const override {
     MutexLock lock(watcher_slot);
-    if (engine.watcher) engine.watcher->StartNewFolderCheck(relative_path, true);
+    if (engine.watcher) engine.watcher->StartNewFolderCheck(relative_path);
   }
   void OfferContentAfterRename(Engine& engine, const std::u16string& relative_path) const override {
     const std::u16string full = engine.EffectiveSyncRootPath() + relative_path;

@@ -51,11 +51,11 @@ int32_t ExecuteTask::Execute() {
   return result;
 }
 
-void DirectoryWatcher::StartNewFolderCheck(const std::u16string& relative_path, bool moved_back) {
+void DirectoryWatcher::StartNewFolderCheck(const std::u16string& relative_path) {
   FolderCheck check{std::make_unique<platform::NativeThread>(), std::make_shared<std::atomic<bool>>(false),
                     relative_path};
-  const platform::DWORD error = check.thread->Start(0, [this, relative_path, moved_back, done = check.done] {
-    NewFolderCheck(relative_path, moved_back);
+  const platform::DWORD error = check.thread->Start(0, [this, relative_path, done = check.done] {
+    NewFolderCheck(relative_path);
     done->store(true);
   });
   if (error != 0) {
@@ -84,7 +84,7 @@ std::vector<std::u16string> DirectoryWatcher::FoldersBeingChecked() {
   return folders;
 }
 
-void DirectoryWatcher::NewFolderCheck(std::u16string relative_path, bool moved_back) {
+void DirectoryWatcher::NewFolderCheck(std::u16string relative_path) {
   RunThreadStart();
   const std::u16string full_path = path_ + relative_path;
   while (!Stopping()) {
@@ -93,8 +93,6 @@ void DirectoryWatcher::NewFolderCheck(std::u16string relative_path, bool moved_b
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (Stopping()) break;
     if (!BeginScan(full_path)) continue;
-    if (moved_back) ReportKnownItemsGoneBelow(engine_, relative_path);
-    moved_back = false;
     int32_t found = RescanMissingFiles(engine_, full_path);
     while (EndScan(full_path)) found |= RescanMissingFiles(engine_, full_path);
     if (found == 0) break;
