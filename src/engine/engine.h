@@ -17,6 +17,7 @@
 #include "engine/missed_marks.h"
 #include "engine/newer_changes.h"
 #include "engine/pending_operations.h"
+#include "engine/returned_folders.h"
 #include "engine/stranded_items.h"
 #include "engine/taken_renames.h"
 #include "engine/task_registry.h"
@@ -61,6 +62,7 @@ class Engine : public EngineCore {
   UnseenCreations unseen_creations;
   StrandedItems stranded;
   MissedMarks missed_marks;
+  ReturnedFolders returned_folders;
   TakenRenames taken_renames;
   KnownAtStop known_at_stop;
   CancelledTasks cancelled_tasks;

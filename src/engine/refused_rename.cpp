@@ -125,6 +125,7 @@ void RefusedRename(Engine& engine, const std::u16string& root, const std::u16str
   const Outcome outcome = answer != kErrItemNotFound ? MoveBack(engine, root, source, target, is_dir) : Outcome::kStays;
   if (outcome == Outcome::kMovedBack) {
     if (!is_dir) return;
+    engine.returned_folders.Note(target, source);
     SetMissedMarksAgain(engine, source, source);
     engine.local_changes.WalkMovedFolder(engine, source);
     return;

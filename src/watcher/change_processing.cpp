@@ -1097,10 +1097,28 @@ bool KnownItemStandsAt(Engine& engine, const std::u16string& rel, const std::u16
          ReadLocalValues(full, values) == 0 && SameValues(cached, values);
 }
 
+// A record of an item inside a folder the engine has moved back since names
+// the place the folder had been moved to, which the cache never knew: the
+// item is known (or, for the new name of a rename, is) where the folder
+// went back.
+std::u16string NameInReturnedFolder(DirectoryWatcher& watcher, const std::u16string& rel, bool new_name = false) {
+  Engine& engine = watcher.engine();
+  if (rel.empty() || engine.metadata_cache.Lookup(rel, nullptr, nullptr)) return rel;
+  std::u16string back = engine.returned_folders.WhereItWent(rel);
+  // A folder made at that place since holds items of its own.
+  if (back.empty() || PathExists(watcher.path() + rel.substr(0, rel.rfind(u'\\'))) ||
+      !(new_name ? PathExists(watcher.path() + back) : engine.metadata_cache.Lookup(back, nullptr, nullptr)))
+    return rel;
+  LogF(watcher.sink(), kLogVerbose, u"'%s' is in a folder that went back since: it is '%s'", rel, back);
+  return back;
+}
+
 }  // namespace
 
-int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& rel, uint32_t platform_attributes) {
+int32_t ProcessRemovedAction(DirectoryWatcher& watcher, const std::u16string& record_rel,
+                             uint32_t platform_attributes) {
   Engine& engine = watcher.engine();
+  const std::u16string rel = NameInReturnedFolder(watcher, record_rel);
   const ExcludedState excluded = ExclusionFor(engine, rel, platform_attributes, true);
   if (excluded == ExcludedState::kSkip || excluded == ExcludedState::kNewlyExcluded) return 0;
   // The host's own move into another folder shows as a removal here (what
@@ -1238,11 +1256,13 @@ void ReportUnknownFoldersAbove(Engine& engine, DirectoryWatcher& watcher, const 
 
 }  // namespace
 
-int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& record, const std::u16string& rel) {
+int32_t ProcessRenameAction(DirectoryWatcher& watcher, const ChangeRecord& record,
+                            const std::u16string& record_rel) {
   Engine& engine = watcher.engine();
   LogSink* sink = watcher.sink();
   ChangeState& state = watcher.change_state();
-  const std::u16string old_name = state.old_name;
+  const std::u16string old_name = NameInReturnedFolder(watcher, state.old_name);
+  const std::u16string rel = NameInReturnedFolder(watcher, record_rel, true);
   const std::u16string full = watcher.path() + rel;
   // Whatever happens below, this pair is done: a later record must never be
   // taken for its second half.

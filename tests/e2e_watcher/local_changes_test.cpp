@@ -624,14 +624,20 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   host_.SetPolicy(nullptr);
   EXPECT_TRUE(InSync("lair/far4.bin"));
   // The folder moved and the move refused: it goes back, and what the user
-  // did inside it meanwhile (a folder renamed, a file made) still reaches
-  // the host, under the folder's old name.
+  // did inside it meanwhile (a folder renamed, a file made, a folder
+  // removed, a file whose data is on the server only moved out) still
+  // reaches the host, under the folder's old name.
   ASSERT_EQ(0u, app_.CreateFolder("lair/sub"));
-  ASSERT_TRUE(BecomesInSync("lair/sub"));
+  ASSERT_EQ(0u, app_.CreateFolder("lair/old"));
+  ASSERT_EQ(0u, app_.CreateFile("lair/old/note.txt", "old note"));
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\lair\\far5.bin", 4096));
+  ASSERT_TRUE(BecomesInSync("lair/sub") && BecomesInSync("lair/old/note.txt") && BecomesInSync("lair/far5.bin"));
   host_.SetPolicy([&](const HostEvent& e) {
     if (e.id != HALVEX_EVENT_RENAME_FOLDER || e.path != "\\lair") return 0;
     const bool done = rename((r + "cave/sub").c_str(), (r + "cave/sub2").c_str()) == 0 &&
-                      static_cast<bool>(std::ofstream(r + "cave/new.txt") << "made in the cave");
+                      static_cast<bool>(std::ofstream(r + "cave/new.txt") << "made in the cave") &&
+                      unlink((r + "cave/old/note.txt").c_str()) == 0 && rmdir((r + "cave/old").c_str()) == 0 &&
+                      rename((r + "cave/far5.bin").c_str(), (r + "far5.bin").c_str()) == 0;
     return done ? HALVEX_ERR_OPERATION_DENIED : HALVEX_ERR_BACKEND;
   });
   ASSERT_EQ(0, rename((r + "lair").c_str(), (r + "cave").c_str()));
@@ -641,6 +647,10 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
       << Describe(Reported());
   EXPECT_TRUE(ReportsSize("\\lair\\new.txt", 16)) << Describe(Reported());
   EXPECT_TRUE(BecomesInSync("lair/sub2") && BecomesInSync("lair/new.txt"));
+  EXPECT_TRUE(host_.WaitCount(HALVEX_EVENT_DELETE_FOLDER, "\\lair\\old", 1)) << Describe(Reported());
+  EXPECT_TRUE(host_.WaitFor([&] { return MovedTo(HALVEX_EVENT_RENAME_FILE, "\\lair\\far5.bin") == Names{"\\far5.bin"}; }))
+      << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\lair\\far5.bin")) << Describe(Reported());
   // The same with the refusal answered late: a folder renamed and a file
   // made inside meanwhile wait for the answer, and then stand under the
   // folder's old name.
