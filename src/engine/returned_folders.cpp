@@ -1,7 +1,7 @@
 #include "engine/returned_folders.h"
 
-#include "support/sync_root_path.h"
 #include "engine/task.h"
+#include "support/sync_root_path.h"
 
 namespace corvane {
 
