@@ -1,5 +1,6 @@
 #include "watcher/rescan.h"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <set>
@@ -394,11 +395,11 @@ struct LaterItems {
 };
 
 bool AtOrBelowAny(const std::vector<std::u16string>& paths, const std::u16string& path) {
-  for (const std::u16string& p : paths)
-    if (EqualsIgnoringAsciiCase(path, p) ||
-        (path.size() > p.size() && path[p.size()] == u'\\' && EqualsIgnoringAsciiCase(path.substr(0, p.size()), p)))
-      return true;
-  return false;
+  const std::u16string folded = FoldAsciiCase(path);
+  return std::any_of(paths.begin(), paths.end(), [&](const std::u16string& p) {
+    const std::u16string top = FoldAsciiCase(p);
+    return folded == top || IsBelowFolder(folded, top);
+  });
 }
 
 bool OfflineCheckIn(Engine& engine, const std::u16string& folder, const FolderMoves& moves, LaterItems& later);
