@@ -150,8 +150,9 @@ void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task, i
 // The size of the file at `full`, or -1 when it cannot be read.
 int64_t FileSizeAt(const std::u16string& full) {
   using namespace platform;
-  Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
+  Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, 0);
   if (handle == INVALID_HANDLE_VALUE) return -1;
   BY_HANDLE_FILE_INFORMATION info;
   const bool ok = GetFileInformationByHandle(handle, &info) != 0;

@@ -8,8 +8,9 @@ namespace corvane {
 
 uint32_t ReadLocalValues(const std::u16string& full_path, LocalItemValues& values) {
   using namespace platform;
-  Handle handle = CreateFileW(full_path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
+  Handle handle = CreateFileW(full_path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, 0);
   BY_HANDLE_FILE_INFORMATION info;
   bool ok = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) != 0;
   const DWORD error = ok ? 0 : GetLastError();

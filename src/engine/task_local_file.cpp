@@ -67,8 +67,8 @@ int32_t ReadTaskLocalData(Engine& engine, int64_t task_id, int64_t position, uin
       LogF(sink, kLogVerbose, u"Opening local data file %s", task->LocalPath);
       const platform::Handle file =
           platform::CreateFileW(task->LocalPath.c_str(), platform::GENERIC_READ,
-                                platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
-                                platform::OPEN_EXISTING, platform::FILE_FLAG_RANDOM_ACCESS, 0);
+                                platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE | platform::FILE_SHARE_DELETE,
+                                nullptr, platform::OPEN_EXISTING, platform::FILE_FLAG_RANDOM_ACCESS, 0);
       if (file == platform::INVALID_HANDLE_VALUE) {
         LogF(sink, kLogVerbose, u"Opening local data file failed with system error code %d",
              platform::GetLastError());

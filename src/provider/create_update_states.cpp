@@ -56,8 +56,9 @@ int32_t DoSetPlaceholderSyncState(EngineCore& engine, std::u16string_view relati
 
 FileVersion ReadFileVersion(EngineCore& engine, std::u16string_view relative_path, bool with_usn) {
   const std::u16string full = FullPathOf(engine, relative_path);
-  Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
+  Handle handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, 0);
   FileVersion version;
   if (handle == INVALID_HANDLE_VALUE) return version;
   BY_HANDLE_FILE_INFORMATION info;

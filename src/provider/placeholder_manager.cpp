@@ -85,7 +85,10 @@ HRESULT PlaceholderManager::OpenPlaceholderFile(const char16_t* path, DWORD flag
     handle.Reset(h, true);
     return S_OK;
   }
-  const Handle h = CreateFileW(path, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, INVALID_HANDLE_VALUE);
+  // A user's write, rename or delete of the item must not fail while the
+  // library looks at it (Windows refuses what a handle does not share).
+  const Handle h = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, flags, INVALID_HANDLE_VALUE);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     LogF(sink(), kLogVerbose, u"Opening of '%s' failed with error code 0x%x", path, error);
