@@ -41,7 +41,7 @@ bool HostMadeAnotherItemMeanwhile(Engine& engine, const Task& task, const std::u
 
 int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, const std::u16string& full_path,
                         int32_t attributes, int64_t size, int64_t creation_time, int64_t last_access_time,
-                        int64_t last_write_time, bool report, bool check_exclusion) {
+                        int64_t last_write_time, bool report, bool check_exclusion, int64_t file_id) {
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"DoReportNewFile LocalPath('%s'), LocalData('%s')", relative_path, full_path);
   LogItemProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
@@ -61,8 +61,10 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
   }
   if (report && !is_dir && !FetchDataBeforeOfferingAsNew(engine, relative_path))
     return engine.diag.Record(kErrBackend, "The file's data is only on the server and could not be fetched");
+  int64_t converted_usn = 0;
   if (int32_t rc = CreateFileInt(engine, relative_path, attributes, size, creation_time, last_access_time,
-                                 last_write_time, report ? kFlagExistingLocalItem : HALVEX_FLAG_UPDATE_CALL);
+                                 last_write_time, report ? kFlagExistingLocalItem : HALVEX_FLAG_UPDATE_CALL,
+                                 &converted_usn);
       rc != kOk || !report) {
     return rc;
   }
@@ -70,7 +72,7 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
   Task* task = engine.tasks.CreateTask(relative_path, OP_CREATE, nullptr);
   if (task == nullptr) return engine.diag.Record(kErrOutOfMemory, kTextOutOfMemory);
   task->LocalPath = full_path;
-  NoteReportedVersion(engine, *task, is_dir, size, last_write_time);
+  NoteReportedVersion(engine, *task, is_dir, size, last_write_time, file_id, converted_usn);
   engine.tasks.RegisterTask(task);
   int32_t answer = kOk;
   const int32_t fired =
@@ -115,7 +117,7 @@ int32_t DoReportNewFile(Engine& engine, const std::u16string& relative_path, con
 
 int32_t ReportNewLocalFile(Engine& engine, const std::u16string& full_path, int32_t attributes, int64_t size,
                            int64_t creation_time, int64_t last_access_time, int64_t last_write_time,
-                           bool check_exclusion) {
+                           bool check_exclusion, int64_t file_id) {
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"ReportNewLocalFile FullPath('%s')", full_path);
   LogItemProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
@@ -127,7 +129,7 @@ int32_t ReportNewLocalFile(Engine& engine, const std::u16string& full_path, int3
   }
   const std::u16string relative = full_path.substr(root.size() - 1);
   return DoReportNewFile(engine, relative, full_path, attributes, size, creation_time, last_access_time,
-                         last_write_time, true, check_exclusion);
+                         last_write_time, true, check_exclusion, file_id);
 }
 
 }  // namespace corvane

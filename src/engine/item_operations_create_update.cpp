@@ -28,7 +28,9 @@ bool ExtractFileDirAndName(std::u16string_view path, std::u16string& folder, std
 }  // namespace
 
 int32_t CreateFileInt(Engine& engine, std::u16string_view local_path, int32_t attributes, int64_t size,
-                      int64_t creation_time, int64_t last_access_time, int64_t last_write_time, int32_t flags) {
+                      int64_t creation_time, int64_t last_access_time, int64_t last_write_time, int32_t flags,
+                      int64_t* converted_usn) {
+  if (converted_usn != nullptr) *converted_usn = 0;
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"CreateFileInt LocalPath(%s)", local_path);
   LogItemProperties(sink, attributes, size, creation_time, last_access_time, last_write_time);
@@ -60,7 +62,8 @@ int32_t CreateFileInt(Engine& engine, std::u16string_view local_path, int32_t at
                                             last_access_time, last_write_time);
   }
   const int32_t result = DoCreateOrUpdatePlaceholder(engine, folder, name, path, size, creation_time,
-                                                     last_access_time, last_write_time, attributes, flags);
+                                                     last_access_time, last_write_time, attributes, flags,
+                                                     converted_usn);
   if (result == kOk) return kOk;
   if (added) {
     engine.metadata_cache.Remove(path, false);

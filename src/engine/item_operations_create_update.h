@@ -13,8 +13,10 @@ class Engine;
 constexpr int32_t kCreateFileFlags = 0x212;
 constexpr int32_t kUpdateFileFlags = 2;
 
+// `converted_usn` as for DoCreateOrUpdatePlaceholder.
 int32_t CreateFileInt(Engine& engine, std::u16string_view path, int32_t attributes, int64_t size,
-                      int64_t creation_time, int64_t last_access_time, int64_t last_write_time, int32_t flags);
+                      int64_t creation_time, int64_t last_access_time, int64_t last_write_time, int32_t flags,
+                      int64_t* converted_usn = nullptr);
 int32_t UpdateFileInt(Engine& engine, std::u16string_view path, int32_t attributes, int64_t size,
                       int64_t creation_time, int64_t last_access_time, int64_t last_write_time, int32_t flags);
 // Takes in a plain file put over a known item (an editor's save) as that

@@ -79,10 +79,16 @@ int64_t CurrentTimeMs() {
   return unix_ms + platform::kFileTimeUnixEpoch / 10000;
 }
 
-void NoteReportedVersion(EngineCore& engine, Task& task, bool folder, int64_t size, int64_t last_write_time) {
+void NoteReportedVersion(EngineCore& engine, Task& task, bool folder, int64_t size, int64_t last_write_time,
+                         int64_t known_file_id, int64_t known_usn) {
   task.ReportedSize = folder ? -1 : size;
   task.ReportedWriteTime = last_write_time;
   if (folder) return;
+  if (known_file_id > 0 && known_usn != 0) {
+    task.ReportedFileId = known_file_id;
+    task.ReportedUsn = known_usn;
+    return;
+  }
   const FileVersion version = ReadFileVersion(engine, task.Path);
   task.ReportedFileId = version.file_id;
   task.ReportedUsn = version.usn;

@@ -171,6 +171,9 @@ int64_t CurrentTimeMs();
 // Notes the version of the file at the task's path that a create or update
 // tells the host of, read now: without it the task's completion would put
 // whatever the file holds by then in sync. A folder notes its time only.
-void NoteReportedVersion(EngineCore& engine, Task& task, bool folder, int64_t size, int64_t last_write_time);
+// Given the file's id (read with the values told) and its change number
+// (from its conversion just now), nothing is read.
+void NoteReportedVersion(EngineCore& engine, Task& task, bool folder, int64_t size, int64_t last_write_time,
+                         int64_t known_file_id = 0, int64_t known_usn = 0);
 
 }  // namespace corvane

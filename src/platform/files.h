@@ -122,6 +122,9 @@ BOOL GetFileInformationByHandle(Handle file, BY_HANDLE_FILE_INFORMATION* info);
 // since. 0 for an item that is no placeholder; FALSE with
 // ERROR_NOT_SUPPORTED where the platform keeps no such number.
 BOOL GetPlaceholderUsn(Handle file, int64_t* usn);
+// Whether the platform keeps such numbers, so that the one
+// CfConvertToPlaceholder gives back is worth asking for.
+bool KeepsPlaceholderUsns();
 BOOL SetFileInformationByHandle(Handle file, FILE_INFO_BY_HANDLE_CLASS info_class, const void* info,
                                 DWORD info_size);
 

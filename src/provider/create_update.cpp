@@ -66,6 +66,7 @@ struct Outcome {
   bool done = false;        // nothing more to do (a skipped update)
   bool dehydrated = false;  // the update dropped the file's data
   bool edited_meanwhile = false;  // the file was edited while being updated
+  USN converted_usn = 0;          // the converted file's change number (0: none)
   const char* message = nullptr;  // the failure's own text, if not the code's
 };
 
@@ -191,6 +192,7 @@ Outcome Convert(EngineCore& engine, PlaceholderManager& manager, const Request& 
     request.convert_flags |= CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION;
   }
   out.platform_hr = manager.ConvertToPlaceholder(&request);
+  out.converted_usn = request.usn;
   LogF(engine.diag.log_sink(), kLogVerbose, u"Existing file converted to placeholder: '%s'. Error code: 0x%x",
        r.relative, static_cast<uint32_t>(out.platform_hr));
   return out;
@@ -392,7 +394,8 @@ int32_t Finish(EngineCore& engine, const Request& r, int32_t result, const char*
 int32_t DoCreateOrUpdatePlaceholder(EngineCore& engine, std::u16string_view parent_path, std::u16string_view item_name,
                                     std::u16string_view item_id, int64_t size, int64_t creation_time,
                                     int64_t last_access_time, int64_t last_write_time, int32_t attributes,
-                                    int32_t flags) {
+                                    int32_t flags, int64_t* converted_usn) {
+  if (converted_usn != nullptr) *converted_usn = 0;
   LogSink* sink = engine.diag.log_sink();
   LogF(sink, kLogVerbose, u"DoCreateOrUpdatePlaceholder ParentPath(%s), ItemName(%s)", parent_path, item_name);
   LogF(sink, kLogVerbose, u"DoCreateOrUpdatePlaceholder ItemId(%s), Size(%I64u)", item_id, static_cast<uint64_t>(size));
@@ -525,6 +528,7 @@ int32_t DoCreateOrUpdatePlaceholder(EngineCore& engine, std::u16string_view pare
   if (result == kOk && !out.edited_meanwhile && !r.Has(kFlagIdentityOnly) &&
       !(converted && r.Has(kFlagExistingLocalItem)))
     own_change.Succeeded();
+  if (result == kOk && converted && converted_usn != nullptr) *converted_usn = out.converted_usn;
   return Finish(engine, r, result);
 }
 

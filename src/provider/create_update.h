@@ -40,10 +40,12 @@ constexpr int32_t kFlagOnlyWhatIsOnDisk = 0x20000;
 // is still seen as a change.
 constexpr int32_t kFlagIdentityOnly = 0x40000;
 
+// `converted_usn`, when given, receives the change number of a local item
+// converted here (0 for any other outcome, or where the platform keeps none).
 int32_t DoCreateOrUpdatePlaceholder(EngineCore& engine, std::u16string_view parent_path, std::u16string_view item_name,
                                     std::u16string_view item_id, int64_t size, int64_t creation_time,
                                     int64_t last_access_time, int64_t last_write_time, int32_t attributes,
-                                    int32_t flags);
+                                    int32_t flags, int64_t* converted_usn = nullptr);
 
 // Whether the local copy was written after the item's last-write time; a
 // newer local copy is sent to the host as UpdateFile instead, with new

@@ -171,7 +171,7 @@ HRESULT PlaceholderManager::CreatePlaceholders(const char16_t* base_directory, C
   return hr;
 }
 
-HRESULT PlaceholderManager::ConvertToPlaceholder(const ConvertRequest* request) {
+HRESULT PlaceholderManager::ConvertToPlaceholder(ConvertRequest* request) {
   if (request == nullptr || request->size != sizeof(ConvertRequest) || request->path == nullptr) {
     LogExit(E_INVALIDARG, u"ConvertToPlaceholder result code: 0x%x", {static_cast<uint32_t>(E_INVALIDARG)});
     return E_INVALIDARG;
@@ -182,8 +182,9 @@ HRESULT PlaceholderManager::ConvertToPlaceholder(const ConvertRequest* request) 
   HRESULT hr = OpenForItem(request->path, FILE_FLAG_BACKUP_SEMANTICS, 0,
                            (request->convert_flags & CF_CONVERT_FLAG_DEHYDRATE) != 0, handle);
   if (SUCCEEDED(hr)) {
+    request->usn = 0;
     hr = CfConvertToPlaceholder(handle.get(), request->file_identity, request->file_identity_length,
-                                request->convert_flags, nullptr, nullptr);
+                                request->convert_flags, KeepsPlaceholderUsns() ? &request->usn : nullptr, nullptr);
   }
   handle.Close();
   LogExit(hr, u"ConvertToPlaceholder result code: 0x%x", {static_cast<uint32_t>(hr)});

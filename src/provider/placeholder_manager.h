@@ -72,7 +72,7 @@ class PlaceholderManager {
   // its own outcome, the return the first failure.
   HRESULT CreatePlaceholders(const char16_t* base_directory, platform::CF_PLACEHOLDER_CREATE_INFO* entries,
                              platform::DWORD count);
-  HRESULT ConvertToPlaceholder(const ConvertRequest* request);
+  HRESULT ConvertToPlaceholder(ConvertRequest* request);
   HRESULT UpdatePlaceholder(const UpdatePlaceholderRequest* request);
   HRESULT HydratePlaceholder(const HydrateRequest* request);
   HRESULT DehydratePlaceholder(const HydrateRequest* request);

@@ -85,6 +85,9 @@ struct ConvertRequest {
   const void* file_identity = nullptr;
   uint32_t file_identity_length = 0;
   platform::CF_CONVERT_FLAGS convert_flags = 0;
+  // Out: the file's change number once converted, for the in-sync check
+  // (0 where the platform keeps none).
+  platform::USN usn = 0;
 };
 
 struct UpdatePlaceholderRequest {

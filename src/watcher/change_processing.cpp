@@ -234,7 +234,7 @@ int32_t ReportAsNew(Engine& engine, DirectoryWatcher* watcher, const std::u16str
     return 0;
   }
   const int32_t result = ReportNewLocalFile(engine, full_path, values.attributes, values.size, values.creation_time,
-                                            values.last_access_time, values.last_write_time, false);
+                                            values.last_access_time, values.last_write_time, false, values.file_id);
   // Moved or deleted since its record: the records that follow report it.
   if (result == kErrLocalItemNotFound) return 0;
   if (engine.settings.windows_update_icon_on_update_errors.load())

@@ -221,7 +221,7 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
                        : u"File is not in the cache, report it as new one: '%s'",
          full);
     ReportNewLocalFile(engine, full, values.attributes, values.size, values.creation_time, values.last_access_time,
-                       values.last_write_time, false);
+                       values.last_write_time, false, values.file_id);
     report_lock.Unlock();
     if (values.folder) RescanMissingFiles(engine, full);
   } while (platform::FindNextFileW(find, &data));
@@ -585,7 +585,7 @@ bool ReportNewAndWalk(Engine& engine, const std::u16string& full, const LocalIte
   }
   LogF(engine.diag.log_sink(), kLogVerbose, u"File is not a placeholder, report it as new one: '%s'", full);
   ReportNewLocalFile(engine, full, values.attributes, values.size, values.creation_time, values.last_access_time,
-                     values.last_write_time, false);
+                     values.last_write_time, false, values.file_id);
   return !values.folder || OfflineCheckIn(engine, full, {}, later);
 }
 

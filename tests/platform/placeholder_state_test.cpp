@@ -352,11 +352,31 @@ TEST_F(PlaceholderState, ConvertPinRecursivelyAndUpdatePopulation) {
   ASSERT_EQ(content.Request(buffer.data(), 8192, true, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE),
             ERROR_SUCCESS);
   Handle h = open("local/doc.txt");
-  ASSERT_EQ(CfConvertToPlaceholder(h, u"d", 2, CF_CONVERT_FLAG_MARK_IN_SYNC, nullptr, nullptr), S_OK);
+  USN converted = 0;
+  ASSERT_EQ(CfConvertToPlaceholder(h, u"d", 2, CF_CONVERT_FLAG_MARK_IN_SYNC, &converted, nullptr), S_OK);
   ASSERT_EQ(CfSetInSyncState(h, CF_IN_SYNC_STATE_NOT_IN_SYNC, CF_SET_IN_SYNC_FLAG_NONE, nullptr), S_OK);
-  ASSERT_EQ(CfSetInSyncState(h, CF_IN_SYNC_STATE_IN_SYNC, CF_SET_IN_SYNC_FLAG_NONE, nullptr), S_OK);
+  // The conversion's number is what the in-sync mark is checked against,
+  // and the platform's own state changes do not move it.
+  USN taken = converted;
+  ASSERT_NE(converted, 0);
+  ASSERT_EQ(CfSetInSyncState(h, CF_IN_SYNC_STATE_IN_SYNC, CF_SET_IN_SYNC_FLAG_NONE, &taken), S_OK);
   CloseHandle(h);
   EXPECT_EQ(content.Wait(300), kWaitTimeout);
+  // A write since is a change the cloud has not taken, whatever its length
+  // and times say.
+  {
+    Handle file;
+    ASSERT_EQ(client.Open("local/doc.txt", true, false, file), 0u);
+    ASSERT_EQ(client.WriteAt(file, 0, "MY"), 0u);
+    ASSERT_EQ(client.SetTimes(file, 1, 0, 1000, 0), 0u);
+    client.Close(file);
+    h = open("local/doc.txt");
+    taken = converted;
+    EXPECT_EQ(CfSetInSyncState(h, CF_IN_SYNC_STATE_IN_SYNC, CF_SET_IN_SYNC_FLAG_NONE, &taken),
+              HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_NOT_IN_SYNC));
+    ASSERT_EQ(CfSetInSyncState(h, CF_IN_SYNC_STATE_IN_SYNC, CF_SET_IN_SYNC_FLAG_NONE, nullptr), S_OK);
+    CloseHandle(h);
+  }
   h = open("local");
   ASSERT_EQ(CfConvertToPlaceholder(h, nullptr, 0, CF_CONVERT_FLAG_ENABLE_ON_DEMAND_POPULATION, nullptr, nullptr),
             S_OK);

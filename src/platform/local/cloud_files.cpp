@@ -603,6 +603,9 @@ HRESULT CfConvertToPlaceholder(Handle FileHandle, const void* FileIdentity, DWOR
     if ((FileIdentity || !was_placeholder) &&
         !StoreIdentity(fd.get(), {static_cast<const char*>(FileIdentity), FileIdentityLength}))
       return FromErrno();
+    // Read under the lock that settled the writes: one landing since counts
+    // against this number when the in-sync state is set.
+    if (ConvertUsn && !info.is_dir && !LoadSettledUsnLocked(fd.get(), *ConvertUsn)) return FromErrno();
   }
   if (!info.is_dir && (ConvertFlags & CF_CONVERT_FLAG_DEHYDRATE)) {
     FdCloser writable(WritableFd(*item));

@@ -318,6 +318,8 @@ BOOL GetFileSizeEx(Handle file, LARGE_INTEGER* size) {
   return true;
 }
 
+bool KeepsPlaceholderUsns() { return true; }
+
 BOOL GetPlaceholderUsn(Handle file, int64_t* usn) {
   auto item = local::LookupHandle(file, OpenItem::Kind::kFile);
   if (!item) return false;

@@ -349,6 +349,13 @@ bool CountDataChangeLocked(int fd) {
   return SetXattr(fd, kChangesName, &count, sizeof(count));
 }
 
+bool LoadSettledUsnLocked(int fd, int64_t& usn) {
+  uint64_t count = 0;
+  if (!LoadChangeCount(fd, count)) return false;
+  usn = UsnOf(count);
+  return true;
+}
+
 bool LoadChangeUsnLocked(int fd, int64_t& usn) {
   usn = 0;
   PlaceholderRecord record;

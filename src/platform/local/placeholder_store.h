@@ -71,6 +71,10 @@ bool SettleOutsideWritesLocked(int fd);
 // once seen), never with the platform's own state changes. 0 for an item
 // that is no placeholder.
 bool LoadChangeUsnLocked(int fd, int64_t& usn);
+// The same for a placeholder whose writes the caller settled under the lock
+// it still holds: a write since then is not counted, so the number no longer
+// matches once that write is seen.
+bool LoadSettledUsnLocked(int fd, int64_t& usn);
 bool CountDataChangeLocked(int fd);
 // SettleOutsideWritesLocked, then the item's record, data view and number
 // as they are once settled, each read once (a change of the in-sync state

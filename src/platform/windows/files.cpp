@@ -111,6 +111,8 @@ BOOL GetFileSizeEx(Handle file, LARGE_INTEGER* size) {
 // The volume's journal number moves with the platform's own state changes
 // too (the in-sync mark among them), so it cannot tell a user's write from
 // the provider's bookkeeping: the engine keeps its size and time check.
+bool KeepsPlaceholderUsns() { return false; }
+
 BOOL GetPlaceholderUsn(Handle /*file*/, int64_t* usn) {
   if (usn == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   *usn = 0;
