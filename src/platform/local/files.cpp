@@ -565,14 +565,19 @@ Handle FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data) {
   auto item = std::make_shared<OpenItem>();
   item->kind = OpenItem::Kind::kFind;
   if (mask.find_first_of(u"*?") == std::u16string::npos) {
+    // Read as it stands first: an item that is no link (nearly every one)
+    // then needs no second look to tell.
     LocalItem info;
-    if (!local::ReadLocalItemAt(native, info)) {
+    bool read = local::ReadLocalItemAt(native, info, false);
+    const bool link = !read && errno == ELOOP;
+    if (link) read = local::ReadLocalItemAt(native, info);
+    if (!read) {
       SetErrnoFor(native);
       return INVALID_HANDLE_VALUE;
     }
     item->found.emplace_back();
     FillFindData(info, mask8, item->found.back());
-    MarkSymbolicLink(native, item->found.back());
+    if (link) MarkSymbolicLink(native, item->found.back());
   } else {
     DIR* dir = local::OpenDirQuietly(folder);
     if (!dir) {
