@@ -582,7 +582,7 @@ HRESULT CfConvertToPlaceholder(Handle FileHandle, const void* FileIdentity, DWOR
   LocalItem info;
   {
     ItemStateLock lock(fd.get());
-    if (!SettleOutsideWritesLocked(fd.get()) || !ReadLocalItem(fd.get(), info)) return FromErrno();
+    if (!SettleAndReadLocked(fd.get(), info)) return FromErrno();
     if ((ConvertFlags & CF_CONVERT_FLAG_DEHYDRATE) && info.record.pin == CF_PIN_STATE_PINNED)
       return FromWin32(ERROR_CLOUD_FILE_PINNED);
     PlaceholderRecord record = info.record;
@@ -633,7 +633,7 @@ HRESULT CfUpdatePlaceholder(Handle FileHandle, const CF_FS_METADATA* FsMetadata,
     // The in-sync check and the update under one lock: a write landing in
     // between would otherwise be cut back to the size given here.
     ItemStateLock lock(fd.get());
-    if (!SettleOutsideWritesLocked(fd.get()) || !ReadLocalItem(fd.get(), info)) return FromErrno();
+    if (!SettleAndReadLocked(fd.get(), info)) return FromErrno();
     if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
     if ((UpdateFlags & CF_UPDATE_FLAG_VERIFY_IN_SYNC) && !info.record.in_sync)
       return FromWin32(ERROR_CLOUD_FILE_NOT_IN_SYNC);

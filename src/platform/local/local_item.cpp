@@ -80,6 +80,12 @@ bool ReadNewPlaceholder(int fd, const PlaceholderRecord& record, LocalItem& info
   return true;
 }
 
+bool SettleAndReadLocked(int fd, LocalItem& info) {
+  PlaceholderRecord record;
+  if (!SettleOutsideWritesLocked(fd, &record)) return false;
+  return record.placeholder ? ReadLocalItem(fd, info) : ReadNewPlaceholder(fd, record, info);
+}
+
 bool ReadLocalItemAt(const std::string& path, LocalItem& info, bool follow_link) {
   info = LocalItem();
   struct statx st;

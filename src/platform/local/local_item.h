@@ -52,6 +52,9 @@ bool ReadLocalItem(int fd, LocalItem& info);
 // A placeholder the platform has just made through `fd` with `record` and
 // no data yet: only its status is read.
 bool ReadNewPlaceholder(int fd, const PlaceholderRecord& record, LocalItem& info);
+// SettleOutsideWritesLocked, then the item as it stands; the record of an
+// item that is no placeholder is read once.
+bool SettleAndReadLocked(int fd, LocalItem& info);
 // A symbolic link at `path` is followed unless `follow_link` is false; then
 // it fails with ELOOP.
 bool ReadLocalItemAt(const std::string& path, LocalItem& info, bool follow_link = true);

@@ -312,8 +312,9 @@ bool SettleOutsideWrites(int fd) {
   return SettleOutsideWritesLocked(fd);
 }
 
-bool SettleOutsideWritesLocked(int fd) {
-  PlaceholderRecord record;
+bool SettleOutsideWritesLocked(int fd, PlaceholderRecord* settled) {
+  PlaceholderRecord local_record;
+  PlaceholderRecord& record = settled != nullptr ? *settled : local_record;
   if (!LoadRecord(fd, record)) return false;
   if (!record.placeholder) return true;
   DataView view;

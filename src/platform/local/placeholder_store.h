@@ -65,7 +65,8 @@ bool LoadDataViewAt(const std::string& path, const struct stat& now, DataView& v
 // Records what LoadDataView finds: a written file is no longer in sync.
 // The Locked form is for a caller holding the item's ItemStateLock.
 bool SettleOutsideWrites(int fd);
-bool SettleOutsideWritesLocked(int fd);
+// `settled`, when given, receives the item's record as it stands once settled.
+bool SettleOutsideWritesLocked(int fd, PlaceholderRecord* settled = nullptr);
 // The item's update sequence number: it moves with every change of the
 // data (an application's write, a truncation, a write outside the platform
 // once seen), never with the platform's own state changes. 0 for an item
