@@ -67,8 +67,7 @@ int WritableFd(const OpenItem& item) {
 class StateFd {
  public:
   explicit StateFd(const OpenItem& item) {
-    const int flags = fcntl(item.fd, F_GETFL);
-    if (flags >= 0 && !(flags & O_PATH)) {
+    if (!item.path_only) {
       fd_ = item.fd;
     } else {
       fd_ = WritableFd(item);
@@ -581,7 +580,7 @@ HRESULT CfConvertToPlaceholder(Handle FileHandle, const void* FileIdentity, DWOR
   if (fd.get() < 0) return FromErrno();
   LocalItem info;
   {
-    ItemStateLock lock(fd.get());
+    ItemStateLock lock(fd.get(), item->dev, item->ino);
     if (!SettleAndReadLocked(fd.get(), info)) return FromErrno();
     if ((ConvertFlags & CF_CONVERT_FLAG_DEHYDRATE) && info.record.pin == CF_PIN_STATE_PINNED)
       return FromWin32(ERROR_CLOUD_FILE_PINNED);
@@ -632,7 +631,7 @@ HRESULT CfUpdatePlaceholder(Handle FileHandle, const CF_FS_METADATA* FsMetadata,
   {
     // The in-sync check and the update under one lock: a write landing in
     // between would otherwise be cut back to the size given here.
-    ItemStateLock lock(fd.get());
+    ItemStateLock lock(fd.get(), item->dev, item->ino);
     if (!SettleAndReadLocked(fd.get(), info)) return FromErrno();
     if (!info.record.placeholder) return FromWin32(ERROR_NOT_A_CLOUD_FILE);
     if ((UpdateFlags & CF_UPDATE_FLAG_VERIFY_IN_SYNC) && !info.record.in_sync)
@@ -816,7 +815,7 @@ HRESULT CfSetInSyncState(Handle FileHandle, CF_IN_SYNC_STATE InSyncState, CF_SET
   if (InSyncState > CF_IN_SYNC_STATE_IN_SYNC) return E_INVALIDARG;
   StateFd fd(*item);
   if (fd.get() < 0) return FromErrno();
-  ItemStateLock lock(fd.get());
+  ItemStateLock lock(fd.get(), item->dev, item->ino);
   PlaceholderRecord record;
   DataView view;
   USN usn = 0;

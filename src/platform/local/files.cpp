@@ -149,6 +149,10 @@ Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD /*share_mod
       SetErrnoFor(native);
       return INVALID_HANDLE_VALUE;
     }
+    if (opened >= 0) {
+      item->dev = st.st_dev;
+      item->ino = st.st_ino;
+    }
     item->is_dir = true;
     item->readable = true;
     SetLastError(ERROR_SUCCESS);
@@ -179,6 +183,11 @@ Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD /*share_mod
   if (item->fd < 0 && errno == EACCES && !wants_read && !wants_write && exists) {
     // Attribute-only opens of an unreadable file still work on Windows.
     item->fd = open(native.c_str(), O_PATH | O_CLOEXEC);
+    item->path_only = item->fd >= 0;
+  }
+  if (opened >= 0) {
+    item->dev = st.st_dev;
+    item->ino = st.st_ino;
   }
   if (item->fd < 0) {
     if (errno == EEXIST)

@@ -19,6 +19,11 @@ struct OpenItem {
   bool readable = false;
   bool writable = false;
   bool notify_close = false;  // the provider was told of the open
+  bool path_only = false;     // `fd` is an O_PATH descriptor (attributes only)
+  // The descriptor's device and inode as read when it was opened (inode 0:
+  // not read then), for the item's state lock.
+  uint64_t dev = 0;
+  uint64_t ino = 0;
   std::vector<WIN32_FIND_DATAW> found;
   size_t next = 0;
 

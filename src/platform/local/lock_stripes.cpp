@@ -38,9 +38,9 @@ void FlockRetrying(int fd, int operation) {
 
 }  // namespace
 
-LockStripe& LockStripe::For(const struct stat& item) {
-  return Stripes()[(item.st_ino * 31 + item.st_dev) % kLockStripes];
-}
+LockStripe& LockStripe::For(const struct stat& item) { return For(item.st_dev, item.st_ino); }
+
+LockStripe& LockStripe::For(uint64_t dev, uint64_t ino) { return Stripes()[(ino * 31 + dev) % kLockStripes]; }
 
 LockStripe& LockStripe::Fallback() { return Stripes()[kLockStripes]; }
 

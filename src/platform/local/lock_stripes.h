@@ -5,6 +5,8 @@
 // applications' writes wait for each other on unrelated items.
 #pragma once
 
+#include <cstdint>
+
 #include "support/mutex.h"
 
 struct stat;
@@ -19,6 +21,7 @@ class LockStripe {
 
   // The stripe of the item `item` (its fstat).
   static LockStripe& For(const struct stat& item);
+  static LockStripe& For(uint64_t dev, uint64_t ino);
   // The stripe for an item whose identity could not be read.
   static LockStripe& Fallback();
 

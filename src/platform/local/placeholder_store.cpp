@@ -472,6 +472,13 @@ ItemStateLock::ItemStateLock(int fd) NO_THREAD_SAFETY_ANALYSIS : stripe_(StripeO
   item_lock_held = true;
 }
 
+ItemStateLock::ItemStateLock(int fd, uint64_t dev, uint64_t ino) NO_THREAD_SAFETY_ANALYSIS
+    : stripe_(ino != 0 ? LockStripe::For(dev, ino) : StripeOf(fd)),
+      fd_(fd),
+      locked_fd_(stripe_.Acquire(fd)) {
+  item_lock_held = true;
+}
+
 ItemStateLock::~ItemStateLock() NO_THREAD_SAFETY_ANALYSIS {
   stripe_.Release(fd_, locked_fd_);
   item_lock_held = false;

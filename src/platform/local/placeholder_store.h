@@ -101,6 +101,9 @@ class LockStripe;
 class ItemStateLock {
  public:
   explicit ItemStateLock(int fd);
+  // For a descriptor whose device and inode the caller read already (an
+  // inode of 0 is read here).
+  ItemStateLock(int fd, uint64_t dev, uint64_t ino);
   ~ItemStateLock();
   // Whether this thread holds an item's lock (one at a time).
   static bool HeldHere();
