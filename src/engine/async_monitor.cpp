@@ -80,6 +80,26 @@ void WalkWhatWaitedForAnswer(Engine& engine, Task& task) {
   for (const std::u16string& folder : folders) engine.local_changes.WalkMovedFolder(engine, folder);
 }
 
+// What the start found deleted below a folder whose move it told: the host
+// has it under the folder's new path now that it took the move.
+void TellDeletedBelow(Engine& engine, const std::u16string& root, Task& task) {
+  std::vector<RenameInfo::Deleted> below;
+  std::u16string target;
+  {
+    RecursiveMutexLock lock(task.TaskLock);
+    if (!task.RenameInfo) return;
+    below.swap(task.RenameInfo->DeletedBelow);
+    task.RenameInfo->DeletedBelowTold = true;
+    target = task.RenameInfo->TargetPath;
+  }
+  for (const RenameInfo::Deleted& item : below) {
+    const std::u16string path = target + item.below;
+    // Back since (made again, or moved back): nothing to tell.
+    if (platform::GetFileAttributesW((root + path).c_str()) == platform::INVALID_FILE_ATTRIBUTES)
+      ReportDeletedWhileStopped(engine, path, item.attributes);
+  }
+}
+
 // The local side of a finished task; returns what the Error event reports.
 int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   switch (task.OperationType) {
@@ -121,6 +141,7 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
                                                task.RenameInfo->TargetPath, task.RenameInfo.get());
       if (result == kOk && task.RenameInfo->WalkWhenTaken)
         engine.local_changes.WalkMovedFolder(engine, task.RenameInfo->TargetPath);
+      if (result == kOk) TellDeletedBelow(engine, root, task);
       WalkWhatWaitedForAnswer(engine, task);
       return result;
     }

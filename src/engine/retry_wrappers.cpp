@@ -203,6 +203,13 @@ bool DeleteLeftNothing(int32_t answer) {
   return answer == kOk || answer == kErrLocalItemNotFound || answer == kErrItemNotFound;
 }
 
+int32_t ReportDeletedWhileStopped(Engine& engine, const std::u16string& path, uint32_t attributes) {
+  if (engine.metadata_cache.NoItemInCache(path))
+    engine.metadata_cache.AddNewItemToCache(path, path.substr(path.rfind(u'\\') + 1), attributes, 0, 0, 0, 0);
+  LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' was deleted while the provider was stopped", path);
+  return ReportDelete(engine, path, nullptr, DeleteOf::kCachedItem);
+}
+
 int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, DeleteOf mode) {
   bool is_dir = mode == DeleteOf::kFolder;
   if (mode == DeleteOf::kCachedItem) {

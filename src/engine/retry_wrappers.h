@@ -32,6 +32,9 @@ int32_t FireListItemsWithRetry(Engine& engine, Task& task, const std::u16string&
 enum class DeleteOf : int32_t { kCachedItem = 0, kFile = 1, kFolder = 2 };
 // The one producer of delete events.
 int32_t ReportDelete(Engine& engine, const std::u16string& path, Task* task, DeleteOf mode);
+// The delete of an item the user removed while the provider was stopped,
+// known to the cache again for it: a start takes in only what it finds.
+int32_t ReportDeletedWhileStopped(Engine& engine, const std::u16string& path, uint32_t attributes);
 // After a delete answered `answer` the host has no such item: it took the
 // delete, or it had none. Known here on, the item would be told again.
 bool DeleteLeftNothing(int32_t answer);

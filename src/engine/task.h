@@ -63,6 +63,18 @@ struct RenameInfo {
   // the same start: their moves name this folder's path, which only the
   // host's answer settles, so they are looked for once it comes.
   std::vector<std::u16string> WalkWhenAnswered;
+  // Items the host had below this folder at the last stop that the same
+  // start found gone, by their paths below the folder: deleted while
+  // stopped, and told under the folder's new path once the host takes the
+  // move.
+  struct Deleted {
+    std::u16string below;
+    uint32_t attributes = 0;
+  };
+  std::vector<Deleted> DeletedBelow;
+  // Set once the move is taken and DeletedBelow handed on: later finds are
+  // told at once.
+  bool DeletedBelowTold = false;
 };
 
 struct Listing {

@@ -71,6 +71,66 @@ void LastStop::FolderMoved(const std::u16string& from, const std::u16string& to)
   if (!items_.empty()) folder_moves_.emplace_back(from, to);
 }
 
+void LastStop::FolderMoveUnanswered(const std::u16string& from, const std::u16string& to) {
+  if (!items_.empty()) unanswered_moves_.emplace_back(from, to);
+}
+
+bool LastStop::ClaimedBelow(const std::u16string& path, const std::u16string& top) const {
+  if (moved_.empty()) return false;
+  std::u16string at = FoldAsciiCase(path);
+  while (at.size() > top.size()) {
+    if (moved_.count(at) != 0) return true;
+    const size_t cut = at.rfind(u'\\');
+    if (cut == std::u16string::npos) break;
+    at.resize(cut);
+  }
+  return false;
+}
+
+// Told now, the delete would name a path the host has only once it takes
+// the move; left for the next start, the host kept the item until then.
+void LastStop::OweDeleteAfterMove(Engine& engine, const std::u16string& root, const KnownItem& item) const {
+  for (const auto& [from, to] : unanswered_moves_) {
+    if (item.path.size() <= from.size() || item.path[from.size()] != u'\\' ||
+        item.path.compare(0, from.size(), from) != 0)
+      continue;
+    if (ClaimedBelow(item.path, from)) return;
+    const std::u16string below = item.path.substr(from.size());
+    const std::u16string path = to + below;
+    if (PathExists(root + path)) return;
+    // What a deleted folder held goes with the folder's own delete.
+    const std::u16string parent = path.substr(0, path.rfind(u'\\'));
+    if (!PathExists(root + parent) || Unlisted(engine, root + parent)) return;
+    if (KeptFromHost(engine, path, PlatformAttributesFromItem(static_cast<int32_t>(item.attributes)))) return;
+    Task* task = nullptr;
+    {
+      TaskRegistry::Lock lock(engine.tasks);
+      task = engine.tasks.AcquireByKeyLocked(to, OP_RENAME);
+    }
+    bool owed = false;
+    bool taken = false;
+    if (task != nullptr) {
+      {
+        RecursiveMutexLock lock(task->TaskLock);
+        taken = task->RenameInfo && task->RenameInfo->DeletedBelowTold;
+        if (task->RenameInfo && !taken) {
+          task->RenameInfo->DeletedBelow.push_back({below, item.attributes});
+          owed = true;
+        }
+      }
+      engine.tasks.ReleaseTask(task);
+    }
+    if (owed) {
+      LogF(engine.diag.log_sink(), kLogVerbose,
+           u"'%s' was deleted while the provider was stopped: told once the host takes its folder's move", path);
+      return;
+    }
+    // Answered meanwhile: only a move the host took put the folder there.
+    if (taken || !engine.metadata_cache.NoItemInCache(to)) ReportDeletedWhileStopped(engine, path, item.attributes);
+    return;
+  }
+}
+
 std::u16string LastStop::HostPathNow(std::u16string path) const {
   for (const auto& [from, to] : folder_moves_) {
     if (path.compare(0, from.size(), from) == 0 && (path.size() == from.size() || path[from.size()] == u'\\'))
@@ -97,7 +157,11 @@ void LastStop::ReportDeletes(Engine& engine) const {
     return;
   }
   for (const KnownItem& item : items_) {
-    if (item.path.size() < 2 || Claimed(item.path)) continue;
+    if (item.path.size() < 2) continue;
+    if (Claimed(item.path)) {
+      OweDeleteAfterMove(engine, root, item);
+      continue;
+    }
     const std::u16string path = HostPathNow(item.path);
     if (PathExists(root + path) || (path != item.path && Claimed(path))) continue;
     // What a deleted folder held goes with the folder's own delete.
@@ -105,11 +169,7 @@ void LastStop::ReportDeletes(Engine& engine) const {
     if (!parent.empty() && !PathExists(root + parent)) continue;
     if (Unlisted(engine, root + parent)) continue;
     if (KeptFromHost(engine, path, PlatformAttributesFromItem(static_cast<int32_t>(item.attributes)))) continue;
-    // Known again for the delete: the walk took in only what it found.
-    if (engine.metadata_cache.NoItemInCache(path))
-      engine.metadata_cache.AddNewItemToCache(path, path.substr(path.rfind(u'\\') + 1), item.attributes, 0, 0, 0, 0);
-    LogF(sink, kLogVerbose, u"'%s' was deleted while the provider was stopped", path);
-    ReportDelete(engine, path, nullptr, DeleteOf::kCachedItem);
+    ReportDeletedWhileStopped(engine, path, item.attributes);
   }
 }
 

@@ -25,6 +25,9 @@ class LastStop {
   // The host took the move of a folder from `from` to `to`: what it held is
   // there now, or was deleted while stopped.
   void FolderMoved(const std::u16string& from, const std::u16string& to);
+  // The start told the move of a folder from `from` to `to`, and the host
+  // has not answered: what is gone from it is told once the host takes it.
+  void FolderMoveUnanswered(const std::u16string& from, const std::u16string& to);
   // The item the host had at exactly `path`, unless a move (its own or its
   // folder's) took it away: a new item made there is another one. Null
   // when there was none.
@@ -36,12 +39,18 @@ class LastStop {
 
  private:
   bool Claimed(const std::u16string& path) const;
+  // Whether a move claims `path` or a folder above it that is below `top`.
+  bool ClaimedBelow(const std::u16string& path, const std::u16string& top) const;
+  // An item below a folder whose move waits for the host: its delete is
+  // handed to the move if it is gone and no other move claims it.
+  void OweDeleteAfterMove(Engine& engine, const std::u16string& root, const KnownItem& item) const;
   // Where the host has the item it had at `path` now, after the folder moves.
   std::u16string HostPathNow(std::u16string path) const;
 
   std::vector<KnownItem> items_;          // by path
   std::unordered_set<std::u16string> moved_;  // ASCII letters folded
   std::vector<std::pair<std::u16string, std::u16string>> folder_moves_;  // in the order the host took them
+  std::vector<std::pair<std::u16string, std::u16string>> unanswered_moves_;
 };
 
 }  // namespace corvane

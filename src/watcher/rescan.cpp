@@ -551,6 +551,7 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
       } else {
         LogF(sink, kLogVerbose, u"Folder rename not accepted, its content is checked next time: '%s'", full);
         ClaimNamesWithin(engine, full, later.last_stop);
+        if (answer == kErrPending) later.last_stop.FolderMoveUnanswered(known, rel);
       }
       return true;
     }

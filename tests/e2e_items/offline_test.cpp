@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 
 #include "provider_host.h"
@@ -231,6 +232,36 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   Settle();
   EXPECT_EQ(moved.Count(HALVEX_EVENT_CREATE_FILE, "\\g3\\w.txt"), 0u);
   EXPECT_TRUE(StateOf("g3/w.txt").in_sync);
+
+  // The folder moved again while stopped and a file in it deleted, and the
+  // host answers the move late: the delete is told once the move is taken,
+  // under the folder's new name (it waited for the next start).
+  Stop();
+  ASSERT_EQ(rename((root_ + "/g3").c_str(), (root_ + "/g4").c_str()), 0);
+  ASSERT_EQ(unlink((root_ + "/g4/w.txt").c_str()), 0);
+  provider_ = std::make_unique<Provider>();
+  provider_->remote = remote_;
+  std::atomic<int64_t> held{0};
+  provider_->answer = [answer = provider_->answer, &held](Event& e, intptr_t* params, int32_t* sizes) {
+    const int32_t rc = answer(e, params, sizes);
+    if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\g3" && held == 0) {
+      held = e.task_id;
+      params[e.count - 1] = HALVEX_ERR_PENDING;
+    }
+    return rc;
+  };
+  ASSERT_EQ(provider_->Config("WindowsCreatePlaceholdersOnDemand=true"), 0);
+  ASSERT_EQ(provider_->SetRoot(root_), 0);
+  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
+  Provider& late = *provider_;
+  ASSERT_TRUE(late.WaitFor([&](const std::vector<Event>&) { return held != 0; }));
+  Settle();
+  EXPECT_EQ(late.Count(HALVEX_EVENT_DELETE_FILE), 0u);
+  ASSERT_EQ(late.Finalize(held, 0), 0);
+  EXPECT_TRUE(late.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\g4\\w.txt"));
+  Settle();
+  EXPECT_EQ(late.Count(HALVEX_EVENT_DELETE_FILE), 1u);
+  EXPECT_TRUE(StateOf("g4/z.txt").in_sync);
 }
 
 // The activation's listing brings the host's older versions: a whole file
