@@ -55,17 +55,7 @@ void LastStop::Claim(const std::u16string& host_path) {
 
 // The path or a folder above it: one lookup per level, as a folder of many
 // items moved while stopped claims each of them.
-bool LastStop::Claimed(const std::u16string& path) const {
-  if (moved_.empty()) return false;
-  std::u16string at = FoldAsciiCase(path);
-  while (!at.empty()) {
-    if (moved_.count(at) != 0) return true;
-    const size_t cut = at.rfind(u'\\');
-    if (cut == std::u16string::npos) break;
-    at.resize(cut);
-  }
-  return false;
-}
+bool LastStop::Claimed(const std::u16string& path) const { return ClaimedBelow(path, u""); }
 
 void LastStop::FolderMoved(const std::u16string& from, const std::u16string& to) {
   if (!items_.empty()) folder_moves_.emplace_back(from, to);
@@ -91,9 +81,7 @@ bool LastStop::ClaimedBelow(const std::u16string& path, const std::u16string& to
 // the move; left for the next start, the host kept the item until then.
 void LastStop::OweDeleteAfterMove(Engine& engine, const std::u16string& root, const KnownItem& item) const {
   for (const auto& [from, to] : unanswered_moves_) {
-    if (item.path.size() <= from.size() || item.path[from.size()] != u'\\' ||
-        item.path.compare(0, from.size(), from) != 0)
-      continue;
+    if (!IsBelowFolder(item.path, from)) continue;
     if (ClaimedBelow(item.path, from)) return;
     const std::u16string below = item.path.substr(from.size());
     const std::u16string path = to + below;

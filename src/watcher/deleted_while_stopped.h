@@ -39,7 +39,8 @@ class LastStop {
 
  private:
   bool Claimed(const std::u16string& path) const;
-  // Whether a move claims `path` or a folder above it that is below `top`.
+  // Whether a move claims `path` or a folder above it that is below `top`
+  // ("": any folder above it).
   bool ClaimedBelow(const std::u16string& path, const std::u16string& top) const;
   // An item below a folder whose move waits for the host: its delete is
   // handed to the move if it is gone and no other move claims it.

@@ -138,6 +138,10 @@ Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD /*share_mod
     exists = opened >= 0;
   }
   if (opened < 0) exists = stat(native.c_str(), &st) == 0;
+  if (opened >= 0) {
+    item->dev = st.st_dev;
+    item->ino = st.st_ino;
+  }
   if (exists && S_ISDIR(st.st_mode)) {
     if (!(flags_and_attributes & FILE_FLAG_BACKUP_SEMANTICS) || disposition == CREATE_NEW) {
       if (opened >= 0) close(opened);
@@ -148,10 +152,6 @@ Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD /*share_mod
     if (item->fd < 0) {
       SetErrnoFor(native);
       return INVALID_HANDLE_VALUE;
-    }
-    if (opened >= 0) {
-      item->dev = st.st_dev;
-      item->ino = st.st_ino;
     }
     item->is_dir = true;
     item->readable = true;
@@ -184,10 +184,6 @@ Handle CreateFileW(const char16_t* path, DWORD desired_access, DWORD /*share_mod
     // Attribute-only opens of an unreadable file still work on Windows.
     item->fd = open(native.c_str(), O_PATH | O_CLOEXEC);
     item->path_only = item->fd >= 0;
-  }
-  if (opened >= 0) {
-    item->dev = st.st_dev;
-    item->ino = st.st_ino;
   }
   if (item->fd < 0) {
     if (errno == EEXIST)
