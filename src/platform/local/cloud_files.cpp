@@ -175,17 +175,22 @@ int LinkUnnamed(int fd, const std::string& self, int dir_fd, const char* name) {
 }
 
 // Tells a watch of `folder` (below `base_fd`, whose id is `base_id`) which
-// item `fd` (made with `record`) it sees made as `name`, and what that item is.
-void NoteMadeHere(int base_fd, int64_t base_id, const std::string& folder, const std::string& name, int fd,
-                  const PlaceholderRecord& record) {
+// item `fd` (made with `record`) it will see made as `name`, and what that
+// item is. Noted before the item appears: noted after, the watch may read
+// the creation first, and the note would wait for the next item made at
+// the name (an application's save, say) and give it this item's id.
+// Returns the folder's id for ForgetMadeHere, 0 when nothing was noted.
+int64_t NoteMadeHere(int base_fd, int64_t base_id, const std::string& folder, const std::string& name, int fd,
+                     const PlaceholderRecord& record) {
   local::LocalItem item;
-  if (!local::ReadNewPlaceholder(fd, record, item)) return;
+  if (!local::ReadNewPlaceholder(fd, record, item)) return 0;
   struct stat parent;
   if (folder != ".") {
-    if (fstatat(base_fd, folder.c_str(), &parent, 0) != 0) return;
+    if (fstatat(base_fd, folder.c_str(), &parent, 0) != 0) return 0;
     base_id = static_cast<int64_t>(parent.st_ino);
   }
   local::NoteMadeHere(base_id, name, item);
+  return base_id;
 }
 
 // A private folder beside a batch's new files, where they are prepared
@@ -297,30 +302,37 @@ HRESULT CreateOnePlaceholder(const std::string& base, int base_fd, CF_PLACEHOLDE
   // An unnamed file appears read-only at once: a watcher must not see it
   // writable first and then changed.
   if (read_only && !linked) make_read_only();
+  // Only an item that appears whole at the name is noted: a folder kept or
+  // a file opened in place (no unnamed files here) shows up before it is
+  // a placeholder, and its records read it as it then stands.
+  const int64_t noted_in = note_made && !linked ? NoteMadeHere(base_fd, base_id, folder, name, fd, record) : 0;
+  const auto not_made = [&](HRESULT hr) {
+    if (noted_in != 0) local::ForgetMadeHere(noted_in, name);
+    return fail(hr);
+  };
   if (!staged.empty()) {
-    if (local::RenameNoReplace(staged, target) != 0) return fail(errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno());
-    if (note_made) NoteMadeHere(base_fd, base_id, folder, name, fd, record);
+    if (local::RenameNoReplace(staged, target) != 0)
+      return not_made(errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno());
     return S_OK;
   }
   if (!linked) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     if (LinkUnnamed(fd, self, base_fd, relative.c_str()) != 0) {
-      if (errno != EEXIST || !supersede) return errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno();
+      if (errno != EEXIST || !supersede)
+        return not_made(errno == EEXIST ? FromWin32(ERROR_ALREADY_EXISTS) : FromErrno());
       struct stat st;
-      if (lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return FromWin32(ERROR_ACCESS_DENIED);
+      if (lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return not_made(FromWin32(ERROR_ACCESS_DENIED));
       // Superseding: link under a private name, then rename over the old file.
       const std::string temp = local::NewPrivateName(ParentPath(target));
-      if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) return FromErrno();
+      if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) return not_made(FromErrno());
       if (rename(temp.c_str(), target.c_str()) != 0) {
         const HRESULT hr = FromErrno();
         unlink(temp.c_str());
-        return hr;
+        return not_made(hr);
       }
     }
   }
   if (read_only && linked) make_read_only();
-  // A folder kept, or a file truncated in place, is no new item at the name.
-  if (note_made && !is_dir && (!linked || fresh)) NoteMadeHere(base_fd, base_id, folder, name, fd, record);
   return S_OK;
 }
 

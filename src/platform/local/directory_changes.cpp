@@ -368,7 +368,12 @@ struct DirectoryChangeWatch::Impl {
           if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
           is_dir = S_ISDIR(st.st_mode);
         }
-        if (report) AddRecord(FILE_ACTION_ADDED, child, is_dir, parent_id, true);
+        if (report) {
+          AddRecord(FILE_ACTION_ADDED, child, is_dir, parent_id, true);
+          // Made here before the folder was watched, the item's note would
+          // wait for the next item made at its name and give it this id.
+          NoteMadeHereId(child, parent_id, name);
+        }
         if (is_dir) subdirs.push_back(child);
       }
       closedir(dir);

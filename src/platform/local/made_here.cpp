@@ -58,4 +58,9 @@ bool TakeMadeHere(int64_t folder_id, const std::string& name, LocalItem& item) {
   return fresh;
 }
 
+void ForgetMadeHere(int64_t folder_id, const std::string& name) {
+  MutexLock lock(notes_mutex);
+  notes.erase({folder_id, name});
+}
+
 }  // namespace corvane::platform::local

@@ -22,5 +22,7 @@ void ClosedWatch();
 void NoteMadeHere(int64_t folder_id, const std::string& name, const LocalItem& item);
 // The item noted for `name` in folder `folder_id`, taken out; false when none.
 bool TakeMadeHere(int64_t folder_id, const std::string& name, LocalItem& item);
+// The item noted did not appear after all.
+void ForgetMadeHere(int64_t folder_id, const std::string& name);
 
 }  // namespace corvane::platform::local
