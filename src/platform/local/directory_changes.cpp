@@ -82,6 +82,9 @@ struct Record {
   // `info.file_id` is the id the platform gave the item it made here: the
   // record stands for that item, not for whatever holds the name later.
   bool made_here = false;
+  // Read for its hand-out, which is under way: the events read meanwhile
+  // tell whether the name still held the record's item when it was read.
+  bool being_handed_out = false;
 };
 
 struct Watch {
@@ -493,7 +496,8 @@ struct DirectoryChangeWatch::Impl {
           it->second.first >= pending.front().seq) {
         // Seq numbers of waiting records run without gaps from the front.
         const uint64_t index = it->second.first - pending.front().seq;
-        if (index < pending.size()) {
+        // One being handed out was read before this change: it goes as read.
+        if (index < pending.size() && !pending[index].being_handed_out) {
           pending[index].stale = true;
           return;
         }
@@ -558,7 +562,13 @@ struct DirectoryChangeWatch::Impl {
     Record* earlier = LastUnreadAt(leaving.rel);
     if (earlier == nullptr) return;
     earlier->stale = false;
-    if (leaving.info.file_id != 0) earlier->info = leaving.info;
+    if (leaving.info.file_id != 0) {
+      earlier->info = leaving.info;
+    } else if (earlier->being_handed_out) {
+      // Read just now, it may show an item that took the name after the
+      // removal: an id no item has tells the reader it is not that one.
+      earlier->info.file_id = -static_cast<int64_t>(++vanished_moves);
+    }
   }
 
   // An item arrives at `rel` while the last record still waiting there is
@@ -578,7 +588,8 @@ struct DirectoryChangeWatch::Impl {
     if (it == last_by_path.end() || pending.empty() || it->second.first < pending.front().seq) return nullptr;
     // Seq numbers of waiting records run without gaps from the front.
     const uint64_t index = it->second.first - pending.front().seq;
-    return index < pending.size() && pending[index].stale ? &pending[index] : nullptr;
+    return index < pending.size() && (pending[index].stale || pending[index].being_handed_out) ? &pending[index]
+                                                                                              : nullptr;
   }
 
   // The records already waiting are still delivered, then the loss, so the
@@ -827,21 +838,55 @@ struct DirectoryChangeWatch::Impl {
         TranslateReady(true);
         return;
       }
-      // inotify returns whole events only, so a chunk never splits one.
-      for (size_t off = 0; off + sizeof(inotify_event) <= translating.size();) {
-        inotify_event event;
-        std::memcpy(&event, translating.data() + off, sizeof event);
-        QueueEvent(event, event.len > 0 ? translating.data() + off + sizeof event : "");
-        off += sizeof(inotify_event) + event.len;
-      }
-      TranslateReady(false);
-      if (lost_events) {
-        TranslateReady(true);
-        MarkLost();
-        ResyncWatches();
-      }
+      TranslateTaken(lost_events);
       // Hand on what there is rather than translate a long burst first.
       if (pending.size() >= kDeliverAfterRecords) return;
+    }
+  }
+
+  void TranslateTaken(bool lost_events) REQUIRES(mu) {
+    // inotify returns whole events only, so a chunk never splits one.
+    for (size_t off = 0; off + sizeof(inotify_event) <= translating.size();) {
+      inotify_event event;
+      std::memcpy(&event, translating.data() + off, sizeof event);
+      QueueEvent(event, event.len > 0 ? translating.data() + off + sizeof event : "");
+      off += sizeof(inotify_event) + event.len;
+    }
+    TranslateReady(false);
+    if (lost_events) {
+      TranslateReady(true);
+      MarkLost();
+      ResyncWatches();
+    }
+  }
+
+  // The records about to be handed out are read now, by name; a rename or
+  // removal made before a read but not yet translated would let a record
+  // show the item that took the name since. The events the kernel has by
+  // the end of the reads include every such change: those translated now
+  // put the leaving item's values back in its record, and a record whose
+  // name leaves in an event still waiting for its other half gets an id no
+  // item has, so that the reader skips it for that item's own records.
+  void ReadForHandOut(size_t count) REQUIRES(mu) {
+    bool any = false;
+    for (size_t i = 0; i < count; ++i) {
+      Record& record = pending[i];
+      if (!record.stale) continue;
+      Refresh(record);
+      record.being_handed_out = any = true;
+    }
+    if (!any) return;
+    bool lost_events = false;
+    if (TakeUnread(0, lost_events)) TranslateTaken(lost_events);
+    for (size_t i = 0; i < count; ++i) {
+      Record& record = pending[i];
+      if (!record.being_handed_out) continue;
+      record.being_handed_out = false;
+      const size_t slash = record.rel.rfind('/');
+      const auto folder = by_path.find(slash == std::string::npos ? std::string() : record.rel.substr(0, slash));
+      if (folder != by_path.end() &&
+          LeavesLater(folder->second, slash == std::string::npos ? record.rel : record.rel.substr(slash + 1)))
+        record.info.file_id = -static_cast<int64_t>(++vanished_moves);
     }
   }
 
@@ -852,10 +897,14 @@ struct DirectoryChangeWatch::Impl {
     size_t used = 0;
     FILE_NOTIFY_EXTENDED_INFORMATION* previous = nullptr;
     std::u16string name;
-    while (!pending.empty()) {
+    size_t fitting = 0;
+    for (size_t fit_used = 0; fitting < pending.size() && pending[fitting].action != kLostMarker; ++fitting) {
+      fit_used += RecordSize(pending[fitting], name);
+      if (fit_used > size) break;
+    }
+    ReadForHandOut(fitting);
+    while (fitting-- > 0) {
       Record& record = pending.front();
-      if (record.action == kLostMarker) break;
-      if (record.stale) Refresh(record);
       const size_t record_size = RecordSize(record, name);
       if (used + record_size > size) break;
       auto* info = reinterpret_cast<FILE_NOTIFY_EXTENDED_INFORMATION*>(out + used);
