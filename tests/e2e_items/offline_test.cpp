@@ -262,6 +262,36 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   Settle();
   EXPECT_EQ(late.Count(HALVEX_EVENT_DELETE_FILE), 1u);
   EXPECT_TRUE(StateOf("g4/z.txt").in_sync);
+
+  // A rename the host answers late, cancelled by a stop and carried out by
+  // the host all the same, and the file deleted while stopped: the delete is
+  // told under the name the host moved it to (before, under the old name,
+  // which the host no longer had, and the host kept the file).
+  Stop();
+  provider_ = std::make_unique<Provider>();
+  provider_->remote = remote_;
+  std::atomic<int64_t> renaming{0};
+  provider_->answer = [answer = provider_->answer, &renaming](Event& e, intptr_t* params, int32_t* sizes) {
+    const int32_t rc = answer(e, params, sizes);
+    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\g4\\z.txt") {
+      renaming = e.task_id;
+      params[e.count - 1] = HALVEX_ERR_PENDING;
+    }
+    return rc;
+  };
+  ASSERT_EQ(provider_->SetRoot(root_), 0);
+  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
+  Provider& cancelled = *provider_;
+  Settle();
+  ASSERT_EQ(rename((root_ + "/g4/z.txt").c_str(), (root_ + "/g4/y.txt").c_str()), 0);
+  ASSERT_TRUE(cancelled.WaitFor([&](const std::vector<Event>&) { return renaming != 0; }));
+  ASSERT_EQ(cancelled.Deactivate(), 0);
+  ASSERT_EQ(cancelled.Finalize(renaming, 0), 0);
+  ASSERT_EQ(unlink((root_ + "/g4/y.txt").c_str()), 0);
+  ASSERT_EQ(cancelled.Activate(), 0) << cancelled.LastError();
+  EXPECT_TRUE(cancelled.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\g4\\y.txt"));
+  Settle();
+  EXPECT_EQ(cancelled.Count(HALVEX_EVENT_DELETE_FILE, "\\g4\\z.txt"), 0u);
 }
 
 // The activation's listing brings the host's older versions: a whole file
