@@ -240,6 +240,20 @@ class Host {
       if (Within(p, from) && p != from && known_.count(to + p.substr(from.size()))) return true;
     return false;
   }
+  // The host refused to move `p` (or a folder above it) away, or to delete
+  // it, or the component kept it (below): the server keeps the item, though
+  // the user's copy stands elsewhere or is gone.
+  bool KeptOnServer(const std::string& p) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::any_of(moved_back_.begin(), moved_back_.end(), [&](const auto& move) { return Within(p, move.first); }) ||
+           std::any_of(kept_.begin(), kept_.end(), [&](const auto& top) { return Within(p, top); });
+  }
+  // A start over an empty root tells no deletes: the root's files are more
+  // likely missing (a drive not there) than all deleted.
+  void KeepAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& kv : server_) kept_.insert(kv.first);
+  }
   void SetServer(Tree t) {
     for (const auto& kv : t) known_.insert(kv.first);
     server_ = std::move(t);
@@ -492,6 +506,10 @@ class Host {
           std::lock_guard<std::mutex> lock(mutex_);
           refused_renames_.emplace_back(path, to);
           moved_back_.emplace_back(path, to);
+        }
+        if (id == HALVEX_EVENT_DELETE_FILE || id == HALVEX_EVENT_DELETE_FOLDER) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          kept_.insert(path);
         }
         return Refuse(params, count, HALVEX_ERR_BACKEND);
       case kRetry: {
@@ -749,6 +767,7 @@ class Host {
   // Every refused rename, kept: an item the user made under the refused name
   // is reported under the old one once the component moves the folder back.
   std::vector<std::pair<std::string, std::string>> moved_back_;
+  std::set<std::string> kept_;
   std::deque<std::function<void()>> jobs_;
   std::deque<std::pair<std::string, std::string>> job_paths_;
   std::map<std::string, int> busy_paths_;
@@ -1046,6 +1065,7 @@ class Run {
     if (!active_) {
       if (offline_steps_-- <= 0) {
         Note("activate");
+        if (fs::is_empty(Disk(""))) host_->KeepAll();
         if (const int32_t rc = host_->Activate()) {
           Fail("activation failed: " + host_->LastError() + " " + std::to_string(rc));
           return;
@@ -1499,7 +1519,8 @@ class Run {
     // item the user deleted and the host was never told of.
     for (const auto& [p, item] : final && opt_.strict_server && Gate("cache-miss") ? server : Tree()) {
       const std::string parent = Parent(p);
-      if (expect_.count(p) || local.count(p) || (!parent.empty() && !local.count(parent))) continue;
+      if (expect_.count(p) || local.count(p) || (!parent.empty() && !local.count(parent)) || host_->KeptOnServer(p))
+        continue;
       const ItemState s = State(parent);
       if (s.size == UINT64_MAX || (s.placeholder && !s.populated)) continue;
       return Fail(p + " is still on the server though the user deleted it");
@@ -1524,6 +1545,7 @@ class Run {
     host_->Calm();
     // A run that ends while stopped starts once more: its offline changes are owed too.
     if (!active_) {
+      if (fs::is_empty(Disk(""))) host_->KeepAll();
       if (host_->Activate() != 0) {
         Fail("activation failed: " + host_->LastError());
         return;
@@ -1532,9 +1554,13 @@ class Run {
     }
     if (!Quiet()) return;
     // A restart drops the metadata cache; without cache-miss the run ends without one.
-    if (Gate("cache-miss") && (host_->Deactivate() != 0 || host_->Activate() != 0)) {
-      Fail("restart failed: " + host_->LastError());
-      return;
+    if (Gate("cache-miss")) {
+      const bool stopped = host_->Deactivate() == 0;
+      if (stopped && fs::is_empty(Disk(""))) host_->KeepAll();
+      if (!stopped || host_->Activate() != 0) {
+        Fail("restart failed: " + host_->LastError());
+        return;
+      }
     }
     Quiet() && Check(true);
   }
