@@ -310,6 +310,9 @@ int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std:
   CacheItem moved;
   std::u16string name;
   const bool target_known = engine.metadata_cache.Lookup(target, nullptr, nullptr);
+  // The name names the moved item on the host now, not one a rename the
+  // host took earlier moved away from it.
+  engine.taken_renames.NameUsedAgain(target);
   // The host's own rename is made now.
   const int64_t reported_at = info != nullptr ? info->ReportedAt : IdentityTime();
   const bool file = info != nullptr && info->HasSource && (info->SourceAttributes & kItemAttributeFolder) == 0;

@@ -41,9 +41,6 @@ std::u16string TakenRenames::Follow(std::u16string identity, int64_t since) cons
   // the name. From there only the renames made after it, in their order:
   // following an earlier one again would walk a folder moved back and forth
   // round in circles, the path growing at each lap.
-  auto match = [&](auto first, auto last) {
-    return std::find_if(first, last, [&](const Rename& rename) { return AtOrBelow(identity, rename.from); });
-  };
   auto taken = std::find_if(renames_.begin(), renames_.end(), [&](const Rename& rename) {
     return rename.when > since && AtOrBelow(identity, rename.from);
   });
@@ -57,11 +54,21 @@ std::u16string TakenRenames::Follow(std::u16string identity, int64_t since) cons
     });
     taken = latest == renames_.rend() ? renames_.end() : std::prev(latest.base());
   }
-  if (taken == renames_.end()) return identity;
-  for (int hops = 0; hops < kMostHops; ++hops) {
+  return FollowFrom(std::move(identity), taken);
+}
+
+std::u16string TakenRenames::FollowRenamedItem(std::u16string path) const {
+  MutexLock lock(mutex_);
+  const auto latest = std::find_if(renames_.rbegin(), renames_.rend(),
+                                   [&](const Rename& rename) { return rename.from == path && !rename.below_only; });
+  return latest == renames_.rend() ? path : FollowFrom(std::move(path), std::prev(latest.base()));
+}
+
+std::u16string TakenRenames::FollowFrom(std::u16string identity, std::deque<Rename>::const_iterator taken) const {
+  for (int hops = 0; hops < kMostHops && taken != renames_.end(); ++hops) {
     identity = taken->to + identity.substr(taken->from.size());
-    taken = match(std::next(taken), renames_.end());
-    if (taken == renames_.end()) break;
+    taken = std::find_if(std::next(taken), renames_.end(),
+                         [&](const Rename& rename) { return AtOrBelow(identity, rename.from); });
   }
   return identity;
 }

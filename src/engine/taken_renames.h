@@ -23,6 +23,10 @@ class TakenRenames {
   // names it. `since`: when the item took its identity; only a rename made
   // after that moved it (0: not known, then the latest rename of the name).
   std::u16string Follow(std::u16string identity, int64_t since = 0) const;
+  // Where the host has the item last known at `path`, when a taken rename
+  // moved that item itself (a rename of a folder above it may have been
+  // made before the item came to be there); `path` otherwise.
+  std::u16string FollowRenamedItem(std::u16string path) const;
   // The host deleted `path`: renames into it (or below it) lead nowhere
   // now, and an identity naming their source names whatever was made
   // there since.
@@ -44,6 +48,10 @@ class TakenRenames {
     bool below_only = false;  // `from` itself names a newer item
   };
   std::deque<Rename> renames_ GUARDED_BY(mutex_);
+
+  // `identity` moved by `taken`, then by each later rename that moves it on.
+  std::u16string FollowFrom(std::u16string identity, std::deque<Rename>::const_iterator taken) const
+      REQUIRES(mutex_);
 };
 
 }  // namespace corvane

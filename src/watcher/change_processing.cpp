@@ -1583,6 +1583,9 @@ int32_t ReportLocalRename(Engine& engine, const std::u16string& reported_name, c
     const bool content_unsent =
         !cached.IsFolder() && (!in_sync || (PathExists(full) && !IsPlaceholderState(PlaceholderStateAt(engine, full))));
     const bool target_known = engine.metadata_cache.Lookup(rel, nullptr, nullptr);
+    // The name names the moved item on the host now, not one a rename the
+    // host took earlier moved away from it.
+    engine.taken_renames.NameUsedAgain(rel);
     bool moved_in_cache = false;
     if (!cached.IsFolder() && RenameLeavesHostItem(engine, old_name, moved_file_id)) {
       engine.metadata_cache.AddNewItemToCache(rel, rel.substr(rel.rfind(u'\\') + 1), cached.Attributes, cached.Size,

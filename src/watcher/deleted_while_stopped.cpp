@@ -151,9 +151,10 @@ void LastStop::ReportDeletes(Engine& engine) const {
       continue;
     }
     std::u16string path = HostPathNow(item.path);
+    if (PathExists(root + path)) continue;
     // Moved by a rename the host finished after a stop had cancelled it: the
     // host has the item where that rename took it, and nothing under this name.
-    if (std::u16string moved = engine.taken_renames.Follow(path); moved != path) {
+    if (std::u16string moved = engine.taken_renames.FollowRenamedItem(path); moved != path) {
       if (Claimed(moved)) continue;
       path = std::move(moved);
     }
