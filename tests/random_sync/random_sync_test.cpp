@@ -245,8 +245,14 @@ class Host {
   // the user's copy stands elsewhere or is gone.
   bool KeptOnServer(const std::string& p) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::any_of(moved_back_.begin(), moved_back_.end(), [&](const auto& move) { return Within(p, move.first); }) ||
-           std::any_of(kept_.begin(), kept_.end(), [&](const auto& top) { return Within(p, top); });
+    return std::any_of(kept_.begin(), kept_.end(), [&](const auto& top) { return Within(p, top); });
+  }
+  // With mutex_ held: what is kept moves with a folder the server moves.
+  void MoveOnServer(const std::string& from, const std::string& to) {
+    MoveTree(server_, from, to);
+    std::set<std::string> kept;
+    for (const std::string& p : kept_) kept.insert(Within(p, from) ? to + p.substr(from.size()) : p);
+    kept_.swap(kept);
   }
   // A start over an empty root tells no deletes: the root's files are more
   // likely missing (a drive not there) than all deleted.
@@ -305,7 +311,7 @@ class Host {
   int32_t RemoteRename(const std::string& from, const std::string& to, bool folder) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      MoveTree(server_, from, to);
+      MoveOnServer(from, to);
       for (const auto& kv : server_)
         if (Within(kv.first, to)) known_.insert(kv.first);
     }
@@ -506,6 +512,7 @@ class Host {
           std::lock_guard<std::mutex> lock(mutex_);
           refused_renames_.emplace_back(path, to);
           moved_back_.emplace_back(path, to);
+          kept_.insert(path);
         }
         if (id == HALVEX_EVENT_DELETE_FILE || id == HALVEX_EVENT_DELETE_FOLDER) {
           std::lock_guard<std::mutex> lock(mutex_);
@@ -671,13 +678,18 @@ class Host {
       case HALVEX_EVENT_RENAME_FOLDER: {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!server_.count(path)) return HALVEX_ERR_ITEM_NOT_FOUND;
-        if (NoFolderFor(to)) {
+        // A folder the server still has at the new name (one whose delete it
+        // refused) is not moved over, nor is a file put over a folder.
+        const auto there = server_.find(to);
+        const bool onto_folder = there != server_.end() && to != path && there->second.folder;
+        if (NoFolderFor(to) || onto_folder) {
           refused_renames_.emplace_back(path, to);
           moved_back_.emplace_back(path, to);
+          kept_.insert(path);
           return HALVEX_ERR_OPERATION_DENIED;
         }
         Accepted(id, path, to, gen);
-        MoveTree(server_, path, to);
+        MoveOnServer(path, to);
         // What the component still owes for items inside comes under the new name.
         if (id == HALVEX_EVENT_RENAME_FOLDER) {
           server_folder_moves_.emplace_back(path, to);
