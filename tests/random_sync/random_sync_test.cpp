@@ -337,6 +337,12 @@ class Host {
     }
     for (const std::string& p : {from, to}) ++generation_[p], known_.insert(p);
   }
+  bool BusyAtOrBelow(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [busy, n] : busy_paths_)
+      if (!busy.empty() && Within(busy, path)) return true;
+    return false;
+  }
   // A late job of the host's is under way at `path` or a folder above it.
   bool Applying(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -441,6 +447,11 @@ class Host {
     const bool renames = id == HALVEX_EVENT_RENAME_FILE || id == HALVEX_EVENT_RENAME_FOLDER;
     if (a == kFail && renames && !Gate("rename-fail")) a = kDone;
     if (a == kPending && list && !Gate("late-listing")) a = kDone;
+    // A host applies what it is told of one item in order: a delete told
+    // while its late create (or anything late below it) is still under way
+    // waits behind it.
+    const bool deletes = id == HALVEX_EVENT_DELETE_FILE || id == HALVEX_EVENT_DELETE_FOLDER;
+    if (deletes && a == kDone && options_.answers.count(kPending) && BusyAtOrBelow(path)) a = kPending;
     if (a == kRetry) {
       std::lock_guard<std::mutex> lock(mutex_);
       retried_.insert(key);
