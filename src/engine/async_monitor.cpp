@@ -80,26 +80,6 @@ void WalkWhatWaitedForAnswer(Engine& engine, Task& task) {
   for (const std::u16string& folder : folders) engine.local_changes.WalkMovedFolder(engine, folder);
 }
 
-// What the start found deleted below a folder whose move it told: the host
-// has it under the folder's new path now that it took the move.
-void TellDeletedBelow(Engine& engine, const std::u16string& root, Task& task) {
-  std::vector<RenameInfo::Deleted> below;
-  std::u16string target;
-  {
-    RecursiveMutexLock lock(task.TaskLock);
-    if (!task.RenameInfo) return;
-    below.swap(task.RenameInfo->DeletedBelow);
-    task.RenameInfo->DeletedBelowTold = true;
-    target = task.RenameInfo->TargetPath;
-  }
-  for (const RenameInfo::Deleted& item : below) {
-    const std::u16string path = target + item.below;
-    // Back since (made again, or moved back): nothing to tell.
-    if (platform::GetFileAttributesW((root + path).c_str()) == platform::INVALID_FILE_ATTRIBUTES)
-      ReportDeletedWhileStopped(engine, path, item.attributes);
-  }
-}
-
 // The local side of a finished task; returns what the Error event reports.
 int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   switch (task.OperationType) {
@@ -141,7 +121,7 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
                                                task.RenameInfo->TargetPath, task.RenameInfo.get());
       if (result == kOk && task.RenameInfo->WalkWhenTaken)
         engine.local_changes.WalkMovedFolder(engine, task.RenameInfo->TargetPath);
-      if (result == kOk) TellDeletedBelow(engine, root, task);
+      if (result == kOk) TellDeletedBelow(engine, root, TakeDeletedBelow(task));
       WalkWhatWaitedForAnswer(engine, task);
       return result;
     }
@@ -183,6 +163,25 @@ int64_t FileSizeAt(const std::u16string& full) {
 }
 
 }  // namespace
+
+OwedDeletes TakeDeletedBelow(Task& task) {
+  OwedDeletes owed;
+  RecursiveMutexLock lock(task.TaskLock);
+  if (!task.RenameInfo) return owed;
+  owed.items.swap(task.RenameInfo->DeletedBelow);
+  task.RenameInfo->DeletedBelowTold = true;
+  owed.folder = task.RenameInfo->TargetPath;
+  return owed;
+}
+
+void TellDeletedBelow(Engine& engine, const std::u16string& root, const OwedDeletes& owed) {
+  for (const RenameInfo::Deleted& item : owed.items) {
+    const std::u16string path = owed.folder + item.below;
+    // Back since (made again, or moved back): nothing to tell.
+    if (platform::GetFileAttributesW((root + path).c_str()) == platform::INVALID_FILE_ATTRIBUTES)
+      ReportDeletedWhileStopped(engine, path, item.attributes);
+  }
+}
 
 void FollowRenameWithIdentity(Engine& engine, const std::u16string& full, const std::u16string& source,
                               const std::u16string& target) {

@@ -131,6 +131,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     task->RenameInfo->SourcePath = record.Path;
     task->RenameInfo->TargetPath = record.NewPath;
     task->RenameInfo->WalkWhenTaken = record.IsDir != 0;
+    task->RenameInfo->DeletedBelow = record.DeletedBelow;
     NoteSourceValues(engine, root, record, *task->RenameInfo);
   }
   // Offered again now: an entry that moved here with a folder's rename may
@@ -179,6 +180,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
       result = rc;
     }
   }
+  OwedDeletes owed;
   if (rename && result == kOk) {
     // Written since it moved, while its rename waited here: the rename
     // carries none of that content, so taking it leaves the file as it was.
@@ -197,6 +199,7 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
       engine.local_changes.OfferContentAfterRename(engine, record.NewPath);
     }
     if (moved == kOk && record.IsDir != 0) engine.local_changes.WalkMovedFolder(engine, record.NewPath);
+    if (moved == kOk) owed = TakeDeletedBelow(*task);
   }
   if (record.OpType == kOpDelete && DeleteLeftNothing(result)) {
     // The host has dropped the item and whatever was below it: a folder made
@@ -221,6 +224,9 @@ int32_t RetryWithNewTask(Engine& engine, const std::u16string& root, const Retry
     return result;
   }
   engine.tasks.RemoveTask(task, task->TaskId, false);
+  // Told once the rename's task is gone: a delete below waits for the answer
+  // of a rename to its folder that is still registered.
+  TellDeletedBelow(engine, root, owed);
   return result;
 }
 

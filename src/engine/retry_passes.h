@@ -6,13 +6,15 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "engine/task.h"
 
 namespace corvane {
 
 class CacheItem;
 class Engine;
 class RetryQueue;
-struct RenameInfo;
 
 // The engine's queue, made on first use.
 RetryQueue& RetryQueueOf(Engine& engine);
@@ -52,6 +54,16 @@ size_t RunExpiryPass(Engine& engine, int64_t limit_ms);
 // another item and stays; the target gets the moved item's values.
 int32_t FinishLocalRename(Engine& engine, const std::u16string& root, const std::u16string& source,
                           const std::u16string& target, const RenameInfo* info = nullptr);
+
+// What a start found deleted below a folder whose rename the host took: told
+// under the folder's new path.
+struct OwedDeletes {
+  std::u16string folder;
+  std::vector<RenameInfo::Deleted> items;
+};
+// Taken from the rename `task` the host took; what is found later is told at once.
+OwedDeletes TakeDeletedBelow(Task& task);
+void TellDeletedBelow(Engine& engine, const std::u16string& root, const OwedDeletes& owed);
 
 // After the host deleted `path`: its cache entries go, and what stands at
 // the path again is marked not in sync (unless the host made it itself).

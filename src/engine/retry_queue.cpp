@@ -98,6 +98,18 @@ bool RetryQueue::HasRenameFrom(std::u16string_view path, bool is_dir) const {
   return Holds(kOpRename, path, is_dir);
 }
 
+bool RetryQueue::OweDeleteAfterRename(std::u16string_view from, std::u16string_view to,
+                                      const RenameInfo::Deleted& deleted) {
+  RecursiveMutexLock lock(mutex_);
+  for (Entry& entry : entries_) {
+    RetryRecord& r = *entry.record;
+    if (entry.dropped || r.OpType != kOpRename || r.IsDir == 0 || r.Path != from || r.NewPath != to) continue;
+    r.DeletedBelow.push_back(deleted);
+    return true;
+  }
+  return false;
+}
+
 bool RetryQueue::HasRenameFromBelow(std::u16string_view folder) const {
   RecursiveMutexLock lock(mutex_);
   return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {

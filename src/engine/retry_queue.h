@@ -47,6 +47,9 @@ class RetryQueue {
   std::u16string FolderAwaitedBy(std::u16string_view path) const;
   // A queued rename moves the item of kind `is_dir` away from `path`.
   bool HasRenameFrom(std::u16string_view path, bool is_dir) const;
+  // The queued rename of the folder `from` to `to` also tells `deleted`
+  // once taken; false when no such rename waits.
+  bool OweDeleteAfterRename(std::u16string_view from, std::u16string_view to, const RenameInfo::Deleted& deleted);
   // A queued rename moves an item out from somewhere below `folder`: the
   // host holds it there until that rename is taken.
   bool HasRenameFromBelow(std::u16string_view folder) const;

@@ -108,6 +108,9 @@ struct RetryRecord {
   std::u16string Mask;
   int64_t Offset = 0;
   int64_t Length = 0;
+  // A folder's rename found at a start: what the start found deleted below
+  // it, told once the host takes the rename (as RenameInfo::DeletedBelow).
+  std::vector<RenameInfo::Deleted> DeletedBelow;
 };
 
 class Task {

@@ -6,6 +6,8 @@
 #include "diag/log.h"
 #include "engine/engine.h"
 #include "engine/exclusion.h"
+#include "engine/retry_passes.h"
+#include "engine/retry_queue.h"
 #include "engine/retry_wrappers.h"
 #include "platform/files.h"
 #include "provider/placeholder_manager.h"
@@ -97,16 +99,21 @@ void LastStop::OweDeleteAfterMove(Engine& engine, const std::u16string& root, co
     }
     bool owed = false;
     bool taken = false;
+    const RenameInfo::Deleted deleted{below, item.attributes};
     if (task != nullptr) {
       {
         RecursiveMutexLock lock(task->TaskLock);
         taken = task->RenameInfo && task->RenameInfo->DeletedBelowTold;
         if (task->RenameInfo && !taken) {
-          task->RenameInfo->DeletedBelow.push_back({below, item.attributes});
+          task->RenameInfo->DeletedBelow.push_back(deleted);
+          // Asked again if the host answers "retry" after all.
+          if (task->RetryRecord) task->RetryRecord->DeletedBelow.push_back(deleted);
           owed = true;
         }
       }
       engine.tasks.ReleaseTask(task);
+    } else {
+      owed = RetryQueueOf(engine).OweDeleteAfterRename(from, to, deleted);
     }
     if (owed) {
       LogF(engine.diag.log_sink(), kLogVerbose,

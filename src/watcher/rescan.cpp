@@ -551,7 +551,9 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
       } else {
         LogF(sink, kLogVerbose, u"Folder rename not accepted, its content is checked next time: '%s'", full);
         ClaimNamesWithin(engine, full, later.last_stop);
-        if (answer == kErrPending) later.last_stop.FolderMoveUnanswered(known, rel);
+        // Answered late, or to be asked again: what was deleted below it is
+        // told once the host takes the move.
+        if (answer == kErrPending || answer == kErrRetry) later.last_stop.FolderMoveUnanswered(known, rel);
       }
       return true;
     }

@@ -263,6 +263,32 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   EXPECT_EQ(late.Count(HALVEX_EVENT_DELETE_FILE), 1u);
   EXPECT_TRUE(StateOf("g4/z.txt").in_sync);
 
+  // The same, the host answering the move "retry": the delete is told once
+  // the move is taken on its retry (before, it waited for the next start).
+  std::ofstream(root_ + "/g4/v.txt") << "v";
+  ASSERT_TRUE(late.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\g4\\v.txt"));
+  Settle();
+  Stop();
+  ASSERT_EQ(rename((root_ + "/g4").c_str(), (root_ + "/g5").c_str()), 0);
+  ASSERT_EQ(unlink((root_ + "/g5/v.txt").c_str()), 0);
+  provider_ = std::make_unique<Provider>();
+  provider_->remote = remote_;
+  std::atomic<bool> asked_again{false};
+  provider_->answer = [answer = provider_->answer, &asked_again](Event& e, intptr_t* params, int32_t* sizes) {
+    if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\g4" && !asked_again.exchange(true)) {
+      params[e.count - 1] = HALVEX_ERR_RETRY;
+      return 0;
+    }
+    return answer(e, params, sizes);
+  };
+  ASSERT_EQ(provider_->SetRoot(root_), 0);
+  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
+  Provider& retried = *provider_;
+  EXPECT_TRUE(retried.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\g5\\v.txt"));
+  Settle();
+  EXPECT_EQ(retried.Count(HALVEX_EVENT_RENAME_FOLDER, "\\g4"), 2u);
+  EXPECT_EQ(retried.Count(HALVEX_EVENT_DELETE_FILE), 1u);
+
   // A rename the host answers late, cancelled by a stop and carried out by
   // the host all the same, and the file deleted while stopped: the delete is
   // told under the name the host moved it to (before, under the old name,
@@ -273,7 +299,7 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   std::atomic<int64_t> renaming{0};
   provider_->answer = [answer = provider_->answer, &renaming](Event& e, intptr_t* params, int32_t* sizes) {
     const int32_t rc = answer(e, params, sizes);
-    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\g4\\z.txt") {
+    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\g5\\z.txt") {
       renaming = e.task_id;
       params[e.count - 1] = HALVEX_ERR_PENDING;
     }
@@ -283,15 +309,15 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
   Provider& cancelled = *provider_;
   Settle();
-  ASSERT_EQ(rename((root_ + "/g4/z.txt").c_str(), (root_ + "/g4/y.txt").c_str()), 0);
+  ASSERT_EQ(rename((root_ + "/g5/z.txt").c_str(), (root_ + "/g5/y.txt").c_str()), 0);
   ASSERT_TRUE(cancelled.WaitFor([&](const std::vector<Event>&) { return renaming != 0; }));
   ASSERT_EQ(cancelled.Deactivate(), 0);
   ASSERT_EQ(cancelled.Finalize(renaming, 0), 0);
-  ASSERT_EQ(unlink((root_ + "/g4/y.txt").c_str()), 0);
+  ASSERT_EQ(unlink((root_ + "/g5/y.txt").c_str()), 0);
   ASSERT_EQ(cancelled.Activate(), 0) << cancelled.LastError();
-  EXPECT_TRUE(cancelled.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\g4\\y.txt"));
+  EXPECT_TRUE(cancelled.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\g5\\y.txt"));
   Settle();
-  EXPECT_EQ(cancelled.Count(HALVEX_EVENT_DELETE_FILE, "\\g4\\z.txt"), 0u);
+  EXPECT_EQ(cancelled.Count(HALVEX_EVENT_DELETE_FILE, "\\g5\\z.txt"), 0u);
 }
 
 // The activation's listing brings the host's older versions: a whole file
