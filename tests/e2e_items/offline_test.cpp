@@ -186,19 +186,15 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   ASSERT_TRUE(stays.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\unsent.txt"));
   Settle();
   ASSERT_FALSE(StateOf("unsent.txt").in_sync);
-  Stop();
-  provider_ = std::make_unique<Provider>();
-  provider_->remote = remote_;
-  provider_->answer = [answer = provider_->answer](Event& e, intptr_t* params, int32_t* sizes) {
-    if (e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\unsent.txt") {
-      params[e.count - 1] = HALVEX_ERR_ITEM_NOT_FOUND;
-      return 0;
-    }
-    return answer(e, params, sizes);
-  };
-  ASSERT_EQ(provider_->SetRoot(root_), 0);
-  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
-  Provider& last = *provider_;
+  Provider& last = Restart({}, {}, [](Provider::Handler answer) -> Provider::Handler {
+    return [answer](Event& e, intptr_t* params, int32_t* sizes) {
+      if (e.id == HALVEX_EVENT_UPDATE_FILE && e.path == "\\unsent.txt") {
+        params[e.count - 1] = HALVEX_ERR_ITEM_NOT_FOUND;
+        return 0;
+      }
+      return answer(e, params, sizes);
+    };
+  });
   EXPECT_TRUE(last.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\unsent.txt"));
   EXPECT_TRUE(last.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\unsent.txt"));
   Settle();
@@ -239,21 +235,17 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   Stop();
   ASSERT_EQ(rename((root_ + "/g3").c_str(), (root_ + "/g4").c_str()), 0);
   ASSERT_EQ(unlink((root_ + "/g4/w.txt").c_str()), 0);
-  provider_ = std::make_unique<Provider>();
-  provider_->remote = remote_;
   std::atomic<int64_t> held{0};
-  provider_->answer = [answer = provider_->answer, &held](Event& e, intptr_t* params, int32_t* sizes) {
-    const int32_t rc = answer(e, params, sizes);
-    if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\g3" && held == 0) {
-      held = e.task_id;
-      params[e.count - 1] = HALVEX_ERR_PENDING;
-    }
-    return rc;
-  };
-  ASSERT_EQ(provider_->Config("WindowsCreatePlaceholdersOnDemand=true"), 0);
-  ASSERT_EQ(provider_->SetRoot(root_), 0);
-  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
-  Provider& late = *provider_;
+  Provider& late = Restart({"WindowsCreatePlaceholdersOnDemand=true"}, {}, [&held](Provider::Handler answer) -> Provider::Handler {
+    return [answer, &held](Event& e, intptr_t* params, int32_t* sizes) {
+      const int32_t rc = answer(e, params, sizes);
+      if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\g3" && held == 0) {
+        held = e.task_id;
+        params[e.count - 1] = HALVEX_ERR_PENDING;
+      }
+      return rc;
+    };
+  });
   ASSERT_TRUE(late.WaitFor([&](const std::vector<Event>&) { return held != 0; }));
   Settle();
   EXPECT_EQ(late.Count(HALVEX_EVENT_DELETE_FILE), 0u);
@@ -271,19 +263,16 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   Stop();
   ASSERT_EQ(rename((root_ + "/g4").c_str(), (root_ + "/g5").c_str()), 0);
   ASSERT_EQ(unlink((root_ + "/g5/v.txt").c_str()), 0);
-  provider_ = std::make_unique<Provider>();
-  provider_->remote = remote_;
   std::atomic<bool> asked_again{false};
-  provider_->answer = [answer = provider_->answer, &asked_again](Event& e, intptr_t* params, int32_t* sizes) {
-    if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\g4" && !asked_again.exchange(true)) {
-      params[e.count - 1] = HALVEX_ERR_RETRY;
-      return 0;
-    }
-    return answer(e, params, sizes);
-  };
-  ASSERT_EQ(provider_->SetRoot(root_), 0);
-  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
-  Provider& retried = *provider_;
+  Provider& retried = Restart({}, {}, [&asked_again](Provider::Handler answer) -> Provider::Handler {
+    return [answer, &asked_again](Event& e, intptr_t* params, int32_t* sizes) {
+      if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.path == "\\g4" && !asked_again.exchange(true)) {
+        params[e.count - 1] = HALVEX_ERR_RETRY;
+        return 0;
+      }
+      return answer(e, params, sizes);
+    };
+  });
   EXPECT_TRUE(retried.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\g5\\v.txt"));
   Settle();
   EXPECT_EQ(retried.Count(HALVEX_EVENT_RENAME_FOLDER, "\\g4"), 2u);
@@ -293,21 +282,17 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   // the host all the same, and the file deleted while stopped: the delete is
   // told under the name the host moved it to (before, under the old name,
   // which the host no longer had, and the host kept the file).
-  Stop();
-  provider_ = std::make_unique<Provider>();
-  provider_->remote = remote_;
   std::atomic<int64_t> renaming{0};
-  provider_->answer = [answer = provider_->answer, &renaming](Event& e, intptr_t* params, int32_t* sizes) {
-    const int32_t rc = answer(e, params, sizes);
-    if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\g5\\z.txt") {
-      renaming = e.task_id;
-      params[e.count - 1] = HALVEX_ERR_PENDING;
-    }
-    return rc;
-  };
-  ASSERT_EQ(provider_->SetRoot(root_), 0);
-  ASSERT_EQ(provider_->Activate(), 0) << provider_->LastError();
-  Provider& cancelled = *provider_;
+  Provider& cancelled = Restart({}, {}, [&renaming](Provider::Handler answer) -> Provider::Handler {
+    return [answer, &renaming](Event& e, intptr_t* params, int32_t* sizes) {
+      const int32_t rc = answer(e, params, sizes);
+      if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\g5\\z.txt") {
+        renaming = e.task_id;
+        params[e.count - 1] = HALVEX_ERR_PENDING;
+      }
+      return rc;
+    };
+  });
   Settle();
   ASSERT_EQ(rename((root_ + "/g5/z.txt").c_str(), (root_ + "/g5/y.txt").c_str()), 0);
   ASSERT_TRUE(cancelled.WaitFor([&](const std::vector<Event>&) { return renaming != 0; }));

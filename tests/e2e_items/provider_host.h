@@ -220,11 +220,14 @@ class ItemsTest : public ::testing::Test {
     provider_.reset();
   }
   // A new provider process on the same root, over the tree the last one left.
-  Provider& Restart(const std::vector<std::string>& settings = {}, std::vector<std::string> refuse = {}) {
+  // `answering` wraps the backend's answers (to hold or refuse one event).
+  Provider& Restart(const std::vector<std::string>& settings = {}, std::vector<std::string> refuse = {},
+                    const std::function<Provider::Handler(Provider::Handler)>& answering = nullptr) {
     Stop();
     provider_ = std::make_unique<Provider>();
     provider_->remote = remote_;
     provider_->refuse = std::move(refuse);
+    if (answering) provider_->answer = answering(provider_->answer);
     for (const std::string& setting : settings) EXPECT_EQ(provider_->Config(setting), 0) << setting;
     EXPECT_EQ(provider_->SetRoot(root_), 0);
     EXPECT_EQ(provider_->Activate(), 0) << provider_->LastError();
