@@ -447,11 +447,11 @@ class Host {
     const bool renames = id == HALVEX_EVENT_RENAME_FILE || id == HALVEX_EVENT_RENAME_FOLDER;
     if (a == kFail && renames && !Gate("rename-fail")) a = kDone;
     if (a == kPending && list && !Gate("late-listing")) a = kDone;
-    // A host applies what it is told of one item in order: a delete told
-    // while its late create (or anything late below it) is still under way
-    // waits behind it.
+    // A host applies what it is told of one item in order: a delete or a
+    // move told while its late create (or anything late below it) is still
+    // under way waits behind it.
     const bool deletes = id == HALVEX_EVENT_DELETE_FILE || id == HALVEX_EVENT_DELETE_FOLDER;
-    if (deletes && a == kDone && options_.answers.count(kPending) && BusyAtOrBelow(path)) a = kPending;
+    if ((deletes || renames) && a == kDone && options_.answers.count(kPending) && BusyAtOrBelow(path)) a = kPending;
     if (a == kRetry) {
       std::lock_guard<std::mutex> lock(mutex_);
       retried_.insert(key);
