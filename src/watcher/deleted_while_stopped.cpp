@@ -162,10 +162,10 @@ void LastStop::ReportDeletes(Engine& engine) const {
     // Moved by a rename the host finished after a stop had cancelled it: the
     // host has the item where that rename took it, and nothing under this name.
     if (std::u16string moved = engine.taken_renames.FollowRenamedItem(path); moved != path) {
-      if (Claimed(moved)) continue;
+      if (PathExists(root + moved)) continue;
       path = std::move(moved);
     }
-    if (PathExists(root + path) || (path != item.path && Claimed(path))) continue;
+    if (path != item.path && Claimed(path)) continue;
     // What a deleted folder held goes with the folder's own delete.
     const std::u16string parent = path.substr(0, path.rfind(u'\\'));
     if (!parent.empty() && !PathExists(root + parent)) continue;

@@ -906,7 +906,6 @@ struct DirectoryChangeWatch::Impl {
     while (fitting-- > 0) {
       Record& record = pending.front();
       const size_t record_size = RecordSize(record, name);
-      if (used + record_size > size) break;
       auto* info = reinterpret_cast<FILE_NOTIFY_EXTENDED_INFORMATION*>(out + used);
       std::memset(info, 0, record_size);
       info->Action = record.action;
