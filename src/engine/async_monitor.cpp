@@ -14,6 +14,7 @@
 #include "diag/result_codes.h"
 #include "engine/engine.h"
 #include "engine/enumeration.h"
+#include "engine/event_bridges.h"
 #include "engine/exclusion.h"
 #include "engine/host_events.h"
 #include "engine/item_operations_create_update.h"
@@ -93,12 +94,25 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
         LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' stays not in sync: the host refused its create", path);
         return kOk;
       }
+      if (task.OperationType == OP_WRITE_DATA &&
+          HandVersionToUnansweredCreate(engine, task.Path, task.ReportedSize, task.ReportedWriteTime,
+                                        task.ReportedFileId, task.ReportedUsn))
+        return kOk;
       if (task.OperationType == OP_CREATE) {
         engine.taken_renames.NameUsedAgain(task.Path);
         engine.metadata_cache.SetCreateFailed(path, false);
       }
-      return MarkTakenVersionInSync(engine, path, task.ReportedSize, task.ReportedWriteTime, task.ReportedFileId,
-                                    task.ReportedUsn);
+      int64_t size, write_time, file_id, usn;
+      {
+        // An update answered meanwhile may have handed its version over.
+        RecursiveMutexLock lock(task.TaskLock);
+        task.AnswerSettled = true;
+        size = task.ReportedSize;
+        write_time = task.ReportedWriteTime;
+        file_id = task.ReportedFileId;
+        usn = task.ReportedUsn;
+      }
+      return MarkTakenVersionInSync(engine, path, size, write_time, file_id, usn);
     }
     case OP_READ_DATA: {
       const int32_t flushed = engine.platform_requests.FlushTransfer(engine, task, true);
@@ -133,6 +147,10 @@ int32_t FinishLocally(Engine& engine, const std::u16string& root, Task& task, in
 // told of is not on the server, so nothing of it may stay in sync.
 void NotTakenByTheHost(Engine& engine, const std::u16string& root, Task& task, int32_t code) {
   if (task.OperationType == OP_CREATE) {
+    {
+      RecursiveMutexLock lock(task.TaskLock);
+      task.AnswerSettled = true;
+    }
     const std::u16string path = ItemPathNow(engine, task.Path);
     engine.metadata_cache.SetCreateFailed(path, true);
     DoSetPlaceholderSyncState(engine, path, false);

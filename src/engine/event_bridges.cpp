@@ -326,6 +326,36 @@ bool AwaitCreateAnswerAt(Engine& engine, std::u16string_view path, const Task* s
   return told;
 }
 
+bool HandVersionToUnansweredCreate(Engine& engine, std::u16string_view path, int64_t size, int64_t write_time,
+                                   int64_t file_id, int64_t usn) {
+  std::vector<Task*> creates;
+  {
+    TaskRegistry::Lock lock(engine.tasks);
+    engine.tasks.AcquireAllByKeyLocked(path, OP_CREATE, creates);
+  }
+  bool handed = false;
+  // The newest create is the one whose answer comes last.
+  for (auto it = creates.rbegin(); it != creates.rend(); ++it) {
+    Task& create = **it;
+    if (!handed && create.StartTime.load() > 0) {
+      // Under the lock a cancel copies what the create told: it keeps
+      // either version whole.
+      RecursiveMutexLock lock(create.TaskLock);
+      if (create.Cancelled.load() == 0 && !create.AnswerSettled) {
+        create.ReportedSize = size;
+        create.ReportedWriteTime = write_time;
+        create.ReportedFileId = file_id;
+        create.ReportedUsn = usn;
+        handed = true;
+      }
+    }
+    engine.tasks.ReleaseTask(&create);
+  }
+  if (handed)
+    LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is put in sync once the host answers its create", path);
+  return handed;
+}
+
 bool AwaitAnswersForDelete(Engine& engine, const Task& task, std::u16string_view path, bool is_dir) {
   const bool create_unanswered = UnansweredOfType(engine, path, OP_CREATE, &task);
   const bool unanswered = UnansweredAt(engine, path, &task) != nullptr || UnansweredAbove(engine, path) ||

@@ -65,6 +65,13 @@ bool DeleteUnansweredAt(Engine& engine, std::u16string_view path, const Task* se
 // Waits (a few seconds at most) while a create of `path` waits for the
 // host's answer (`self` does not count); true when one did.
 bool AwaitCreateAnswerAt(Engine& engine, std::u16string_view path, const Task* self = nullptr);
+// The host took an update of the item at `path` while the item's create is
+// still unanswered: the update puts no item on the server before the create
+// does (a host may hold it behind the create, and a create refused later
+// leaves neither). That create then carries the update's version, which its
+// own answer settles; true when it does, and the caller marks nothing.
+bool HandVersionToUnansweredCreate(Engine& engine, std::u16string_view path, int64_t size, int64_t write_time,
+                                   int64_t file_id, int64_t usn);
 
 // The handler's answer once the calling thread's event error and a thrown
 // exception are taken into account.

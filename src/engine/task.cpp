@@ -27,6 +27,7 @@ void Task::Prepare(std::u16string_view path, int32_t type, CallbackTaskContext* 
   ReportedWriteTime = 0;
   ReportedFileId = -1;
   ReportedUsn = 0;
+  AnswerSettled = false;
   OperationType = type;
   Context = context;
   ResultCode.store(0);

@@ -156,6 +156,9 @@ class Task {
   // The reported file's update sequence number (0: none): one written since
   // the host took it is not put in sync.
   int64_t ReportedUsn = 0;
+  // A create whose answer was acted on (set under TaskLock): an update the
+  // host takes after that settles its own version.
+  bool AnswerSettled = false;
   int32_t OperationType = OP_UNDEFINED;
   // A fetch's platform request, owned by whoever ends the fetch.
   CallbackTaskContext* Context = nullptr;

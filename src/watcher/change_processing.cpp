@@ -1074,6 +1074,9 @@ int32_t UpdateCachedItem(Engine& engine, const std::u16string& rel, const std::u
       LogF(sink, kLogVerbose, u"'%s' stays not in sync: its new content is not all on disk to be sent", rel);
     } else if (answer == 0 && (flags & kFlagContent) && RenameOntoItOutstanding(engine, rel)) {
       LogF(sink, kLogVerbose, u"'%s' stays not in sync: a rename onto it is still to be taken", rel);
+    } else if (answer == 0 && HandVersionToUnansweredCreate(engine, rel, reported_size, reported_write_time,
+                                                            reported_file_id, reported_usn)) {
+      result = 0;
     } else if (answer == 0) {
       result = MarkTakenVersionInSync(engine, rel, reported_size, reported_write_time, reported_file_id,
                                       reported_usn);

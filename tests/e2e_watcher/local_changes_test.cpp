@@ -1440,8 +1440,8 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   std::vector<std::future<int32_t>> supplies;
   host_.SetPolicy([&](const HostEvent& e) {
     const bool ours =
-        e.path == "\\late.txt" || e.path == "\\r1.txt" || e.path == "\\c.txt" || e.path == "\\swap.txt" ||
-                      e.path == "\\same.txt" || e.path == "\\cloud.bin";
+        e.path == "\\late.txt" || e.path == "\\r1.txt" || e.path == "\\c.txt" || e.path == "\\c2.txt" ||
+        e.path == "\\swap.txt" || e.path == "\\same.txt" || e.path == "\\cloud.bin";
     if (e.id == HALVEX_EVENT_GET_FILE_DATA && e.path == "\\cloud.bin") {
       std::lock_guard<std::mutex> lock(mutex);
       supplies.push_back(std::async(std::launch::async, [this, e] { return host_.Supply(e.task_id, e.path, e.offset, e.length); }));
@@ -1451,7 +1451,7 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<int64_t>& tasks = held[e.path];
     tasks.push_back(e.task_id);
-    const bool c_update = e.path == "\\c.txt" && tasks.size() == 2;
+    const bool c_update = (e.path == "\\c.txt" || e.path == "\\c2.txt") && tasks.size() == 2;
     return tasks.size() == 1 || e.path == "\\late.txt" || c_update ? HALVEX_ERR_PENDING : HALVEX_ERR_OPERATION_DENIED;
   });
   ASSERT_EQ(0u, app_.CreateFile("late.txt", "version 1"));
@@ -1475,6 +1475,10 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   // Its edit goes to the host as an update, before the create is answered.
   ASSERT_EQ(0u, app_.Write("c.txt", 1, ", edited"));
   ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\c.txt") >= 2; })) << Describe(Reported());
+  ASSERT_EQ(0u, app_.CreateFile("c2.txt", "c"));
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\c2.txt") >= 1; })) << Describe(Reported());
+  ASSERT_EQ(0u, app_.Write("c2.txt", 1, ", edited"));
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\c2.txt") >= 2; })) << Describe(Reported());
   Settle();  // c.txt's own records are handled before the refusal
   hold = false;
   const size_t before = host_.ItemEvents().size();
@@ -1486,11 +1490,21 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
     EXPECT_EQ(0, host_.Finalize(held["\\c.txt"][0], HALVEX_ERR_BACKEND));
     // The update taken late puts no item on the server the create did not.
     EXPECT_EQ(0, host_.Finalize(held["\\c.txt"][1], 0));
+    // Nor does one taken before the create is answered; the create's answer
+    // then settles the updated version.
+    EXPECT_EQ(0, host_.Finalize(held["\\c2.txt"][1], 0));
+  }
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "2"; }));
+  EXPECT_FALSE(InSync("late.txt")) << Describe(Reported());
+  EXPECT_FALSE(InSync("c.txt")) << Describe(Reported());
+  EXPECT_FALSE(InSync("c2.txt")) << Describe(Reported());
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(0, host_.Finalize(held["\\c2.txt"][0], 0));
   }
   // Version 3's update is still with the host, which then refuses it.
   ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "1"; }));
-  EXPECT_FALSE(InSync("late.txt")) << Describe(Reported());
-  EXPECT_FALSE(InSync("c.txt")) << Describe(Reported());
+  EXPECT_TRUE(InSync("c2.txt")) << Describe(Reported());
   {
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(0, host_.Finalize(held["\\late.txt"].back(), HALVEX_ERR_OPERATION_DENIED));
