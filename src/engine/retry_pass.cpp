@@ -327,6 +327,17 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
            record.Path);
       return RetryQueue::Outcome::kDrop;
     }
+    // The host refused the item's create since: the update names nothing it
+    // has (a host whose update makes a missing item would keep one the user
+    // may move or delete unseen). The item is offered as new on its next
+    // change, as after any refused create.
+    bool create_refused = false;
+    if (record.OpType == kOpUpdate && engine.metadata_cache.GetCreateFailed(record.Path, &create_refused) &&
+        create_refused) {
+      LogF(engine.diag.log_sink(), kLogVerbose, u"Queued update of '%s' dropped: the host refused its create",
+           record.Path);
+      return RetryQueue::Outcome::kDrop;
+    }
     // The host made its own item at the new name, and the watcher has not
     // reached its record: the records before it may show the renamed item
     // moving on, which renames this move. Told now, it would put the item

@@ -1437,8 +1437,19 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   std::mutex mutex;
   std::map<std::string, std::vector<int64_t>> held;  // tasks answered pending, by path
   std::atomic<bool> hold{false};
+  std::atomic<bool> c3_refused{false}, c3_update_taken{false};
   std::vector<std::future<int32_t>> supplies;
   host_.SetPolicy([&](const HostEvent& e) {
+    if (e.path == "\\c3.txt" && e.id == HALVEX_EVENT_CREATE_FILE) {
+      std::lock_guard<std::mutex> lock(mutex);
+      held[e.path].push_back(e.task_id);
+      return HALVEX_ERR_PENDING;
+    }
+    if (e.path == "\\c3.txt" && e.id == HALVEX_EVENT_UPDATE_FILE) {
+      if (!c3_refused) return HALVEX_ERR_RETRY;
+      c3_update_taken = true;
+      return 0;
+    }
     const bool ours =
         e.path == "\\late.txt" || e.path == "\\r1.txt" || e.path == "\\c.txt" || e.path == "\\c2.txt" ||
         e.path == "\\swap.txt" || e.path == "\\same.txt" || e.path == "\\cloud.bin";
@@ -1521,6 +1532,23 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   const auto first = std::find_if(after.begin(), after.end(), [](const HostEvent& e) { return e.path == "\\c.txt"; });
   ASSERT_NE(first, after.end());
   EXPECT_EQ(HALVEX_EVENT_CREATE_FILE, first->id) << Describe(after);
+
+  // An update answered "retry" waits while the file's create is with the
+  // host, which then refuses the create: the update names nothing the host
+  // has, and does not go again.
+  ASSERT_EQ(0u, app_.CreateFile("c3.txt", "c"));
+  ASSERT_TRUE(host_.WaitFor([&] { return held_count("\\c3.txt") == 1; })) << Describe(Reported());
+  ASSERT_EQ(0u, app_.Write("c3.txt", 1, ", edited"));
+  ASSERT_TRUE(host_.WaitCount(HALVEX_EVENT_UPDATE_FILE, "\\c3.txt", 1)) << Describe(Reported());
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(0, host_.Finalize(held["\\c3.txt"][0], HALVEX_ERR_BACKEND));
+  }
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  c3_refused = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // four retry intervals
+  EXPECT_FALSE(c3_update_taken) << Describe(Reported());
+  EXPECT_FALSE(InSync("c3.txt"));
 
   // A new file whose create the host answers late is moved away, and
   // another file takes its name before the host reads it: the host reads
