@@ -396,8 +396,16 @@ bool Pairs(DirectoryWatcher& watcher, const ChangeRecord& removed, const ChangeR
     return !engine.metadata_cache.Lookup(rel, &known, nullptr) || known.CreateFailed;
   }
   std::u16string item_id;
-  return !IsPlaceholderState(PlaceholderStateAt(engine, full)) ||
-         !engine.placeholder_manager->GetItemIdByPath(full.c_str(), item_id) || item_id != rel;
+  int64_t since = 0;
+  if (!IsPlaceholderState(PlaceholderStateAt(engine, full)) ||
+      !engine.placeholder_manager->GetItemIdByPath(full.c_str(), item_id, &since))
+    return true;
+  // A folder moved on before the host took its moves keeps its first name
+  // as its identity; the host has it where those moves took it. Back at
+  // that name, it is still the item that left the other one.
+  if (!item_id.empty() && !engine.metadata_cache.Lookup(item_id, nullptr, nullptr))
+    item_id = engine.taken_renames.Follow(std::move(item_id), since);
+  return item_id != rel;
 }
 
 const ChangeRecord* SavedRemove(DirectoryWatcher& watcher) {

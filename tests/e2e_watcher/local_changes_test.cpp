@@ -956,6 +956,31 @@ TEST_F(LocalChanges, RenamesInsideAndAcrossFoldersKeepTheItemsKnown) {
   EXPECT_LT(seen_in(HALVEX_EVENT_CREATE_FOLDER, "\\f10\\sub"), seen_in(HALVEX_EVENT_RENAME_FILE, "\\roam2.txt"))
       << Describe(roamed2);
 
+  // A folder moved on twice and back to its first name before the watcher
+  // gets there: the host takes each move after the folder has left the new
+  // name, so the folder keeps its first identity. Back at that name it is
+  // the folder the last move took away, not one the host has there.
+  ASSERT_EQ(0u, app_.CreateFolder("hop"));
+  ASSERT_EQ(0u, app_.CreateFolder("hop/f1"));
+  ASSERT_TRUE(BecomesInSync("hop/f1"));
+  Settle();
+  host_.Clear();
+  std::atomic<bool> moved_back{false};
+  ASSERT_TRUE(BehindTheWatcher(
+      "gate-hop.txt",
+      [&] {
+        return rename((r + "hop/f1").c_str(), (r + "hop/f2").c_str()) == 0 &&
+               rename((r + "hop/f2").c_str(), (r + "far").c_str()) == 0;
+      },
+      [&](const HostEvent& e) {
+        if (e.id == HALVEX_EVENT_RENAME_FOLDER && e.new_path == "\\far")
+          moved_back = rename((r + "far").c_str(), (r + "hop/f1").c_str()) == 0;
+        return 0;
+      }));
+  ASSERT_TRUE(moved_back.load()) << Describe(Reported());
+  EXPECT_EQ(0u, host_.Count(HALVEX_EVENT_DELETE_FOLDER)) << Describe(Reported());
+  EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_RENAME_FOLDER, "\\far")) << Describe(Reported());
+
   // Deleted just as the host's answer to its rename is taken in: gone, it
   // has nothing left to fail on.
   ASSERT_EQ(0u, app_.CreateFile("brief.txt", "brief"));
