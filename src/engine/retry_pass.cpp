@@ -327,16 +327,17 @@ void RunRetryPass(Engine& engine, const std::u16string& root) {
            record.Path);
       return RetryQueue::Outcome::kDrop;
     }
-    // The host refused the item's create since: the update names nothing it
-    // has (a host whose update makes a missing item would keep one the user
-    // may move or delete unseen). The item is offered as new on its next
-    // change, as after any refused create.
+    // The host refused the item's create since: the update would name
+    // nothing it has (a host whose update makes a missing item would keep
+    // one the user may move or delete unseen). The item goes as new instead,
+    // as the watcher offers a refused item whose content changed.
     bool create_refused = false;
     if (record.OpType == kOpUpdate && engine.metadata_cache.GetCreateFailed(record.Path, &create_refused) &&
         create_refused) {
-      LogF(engine.diag.log_sink(), kLogVerbose, u"Queued update of '%s' dropped: the host refused its create",
+      LogF(engine.diag.log_sink(), kLogVerbose, u"Queued update of '%s' goes as a create: the host refused its create",
            record.Path);
-      return RetryQueue::Outcome::kDrop;
+      record.OpType = kOpCreate;
+      record.Value1 = 0;
     }
     // The host made its own item at the new name, and the watcher has not
     // reached its record: the records before it may show the renamed item
