@@ -57,10 +57,11 @@ std::u16string TakenRenames::Follow(std::u16string identity, int64_t since) cons
   return FollowFrom(std::move(identity), taken);
 }
 
-std::u16string TakenRenames::FollowRenamedItem(std::u16string path) const {
+std::u16string TakenRenames::FollowRenamedItem(std::u16string path, int64_t* when) const {
   MutexLock lock(mutex_);
   const auto latest = std::find_if(renames_.rbegin(), renames_.rend(),
                                    [&](const Rename& rename) { return rename.from == path && !rename.below_only; });
+  if (when != nullptr) *when = latest == renames_.rend() ? 0 : latest->when;
   return latest == renames_.rend() ? path : FollowFrom(std::move(path), std::prev(latest.base()));
 }
 

@@ -26,7 +26,8 @@ class TakenRenames {
   // Where the host has the item last known at `path`, when a taken rename
   // moved that item itself (a rename of a folder above it may have been
   // made before the item came to be there); `path` otherwise.
-  std::u16string FollowRenamedItem(std::u16string path) const;
+  // `when`, if given, gets the time of that rename (0 when none moved it).
+  std::u16string FollowRenamedItem(std::u16string path, int64_t* when = nullptr) const;
   // The host deleted `path`: renames into it (or below it) lead nowhere
   // now, and an identity naming their source names whatever was made
   // there since.

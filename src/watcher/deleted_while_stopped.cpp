@@ -126,6 +126,27 @@ void LastStop::OweDeleteAfterMove(Engine& engine, const std::u16string& root, co
   }
 }
 
+void LastStop::NoteReplacedNames(Engine& engine) {
+  PlaceholderManager* manager = engine.placeholder_manager.get();
+  if (manager == nullptr) return;
+  std::u16string root = engine.EffectiveSyncRootPath();
+  while (!root.empty() && root.back() == u'\\') root.pop_back();
+  for (const KnownItem& item : items_) {
+    int64_t when = 0;
+    std::u16string moved = engine.taken_renames.FollowRenamedItem(item.path, &when);
+    if (moved == item.path) continue;
+    const std::u16string full = root + item.path;
+    if (!PathExists(full)) continue;  // gone: the delete follows the rename anyway
+    // The item itself, moved back while stopped, still has the identity it
+    // had before the rename was told; read before the walk changes it.
+    std::u16string identity;
+    int64_t since = 0;
+    if (manager->GetItemIdByPath(full.c_str(), identity, &since) && identity == item.path && since < when)
+      continue;
+    replaced_.emplace(item.path, std::move(moved));
+  }
+}
+
 std::u16string LastStop::HostPathNow(std::u16string path) const {
   for (const auto& [from, to] : folder_moves_) {
     if (path.compare(0, from.size(), from) == 0 && (path.size() == from.size() || path[from.size()] == u'\\'))
@@ -158,10 +179,15 @@ void LastStop::ReportDeletes(Engine& engine) const {
       continue;
     }
     std::u16string path = HostPathNow(item.path);
-    if (PathExists(root + path)) continue;
     // Moved by a rename the host finished after a stop had cancelled it: the
-    // host has the item where that rename took it, and nothing under this name.
-    if (std::u16string moved = engine.taken_renames.FollowRenamedItem(path); moved != path) {
+    // host has the item where that rename took it, and nothing under this
+    // name (another item may stand there now).
+    if (const auto replaced = replaced_.find(item.path); replaced != replaced_.end() && path == item.path) {
+      if (PathExists(root + replaced->second) || Claimed(replaced->second)) continue;
+      path = replaced->second;
+    } else if (PathExists(root + path)) {
+      continue;
+    } else if (std::u16string moved = engine.taken_renames.FollowRenamedItem(path); moved != path) {
       if (PathExists(root + moved)) continue;
       path = std::move(moved);
     }

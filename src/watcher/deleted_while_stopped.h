@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -19,6 +20,9 @@ class LastStop {
   LastStop() = default;
   // `items`: the items the host had at the last stop.
   explicit LastStop(std::vector<KnownItem> items);
+  // Before the walk: the known items a rename the host finished after a
+  // stop had cancelled it took away, whose names hold another item now.
+  void NoteReplacedNames(Engine& engine);
   // The walk found the item the host has at `host_path` moved elsewhere
   // (all below it too, for a folder).
   void Claim(const std::u16string& host_path);
@@ -52,6 +56,7 @@ class LastStop {
   std::unordered_set<std::u16string> moved_;  // ASCII letters folded
   std::vector<std::pair<std::u16string, std::u16string>> folder_moves_;  // in the order the host took them
   std::vector<std::pair<std::u16string, std::u16string>> unanswered_moves_;
+  std::unordered_map<std::u16string, std::u16string> replaced_;  // known path -> where the host has its item
 };
 
 }  // namespace corvane

@@ -687,6 +687,7 @@ std::vector<size_t> RenameOrder(const std::vector<LaterItems::Rename>& renames) 
 bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   LaterItems later;
   later.last_stop = LastStop(engine.known_at_stop.Take(engine.EffectiveSyncRootPath()));
+  later.last_stop.NoteReplacedNames(engine);
   bool result = OfflineCheckIn(engine, folder, {}, later);
   // A folder whose move the host refused is walked where it went back; one
   // met only inside a new folder goes back after the walk, and what moved

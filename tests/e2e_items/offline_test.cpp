@@ -282,17 +282,21 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   // the host all the same, and the file deleted while stopped: the delete is
   // told under the name the host moved it to (before, under the old name,
   // which the host no longer had, and the host kept the file).
+  // Restarted with a host that answers the rename of `path` late.
+  const auto holding_rename = [this](const std::string& path, std::atomic<int64_t>& held) -> Provider& {
+    return Restart({}, {}, [&held, path](Provider::Handler answer) -> Provider::Handler {
+      return [answer, &held, path](Event& e, intptr_t* params, int32_t* sizes) {
+        const int32_t rc = answer(e, params, sizes);
+        if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == path) {
+          held = e.task_id;
+          params[e.count - 1] = HALVEX_ERR_PENDING;
+        }
+        return rc;
+      };
+    });
+  };
   std::atomic<int64_t> renaming{0};
-  Provider& cancelled = Restart({}, {}, [&renaming](Provider::Handler answer) -> Provider::Handler {
-    return [answer, &renaming](Event& e, intptr_t* params, int32_t* sizes) {
-      const int32_t rc = answer(e, params, sizes);
-      if (e.id == HALVEX_EVENT_RENAME_FILE && e.path == "\\g5\\z.txt") {
-        renaming = e.task_id;
-        params[e.count - 1] = HALVEX_ERR_PENDING;
-      }
-      return rc;
-    };
-  });
+  Provider& cancelled = holding_rename("\\g5\\z.txt", renaming);
   Settle();
   ASSERT_EQ(rename((root_ + "/g5/z.txt").c_str(), (root_ + "/g5/y.txt").c_str()), 0);
   ASSERT_TRUE(cancelled.WaitFor([&](const std::vector<Event>&) { return renaming != 0; }));
@@ -303,6 +307,24 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   EXPECT_TRUE(cancelled.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\g5\\y.txt"));
   Settle();
   EXPECT_EQ(cancelled.Count(HALVEX_EVENT_DELETE_FILE, "\\g5\\z.txt"), 0u);
+  // The same, with another file moved to the old name while stopped: that
+  // name holds another item now, and the delete is still told.
+  ASSERT_EQ(client_->CreateFile("g5/q.txt", "q"), 0u);
+  ASSERT_EQ(client_->CreateFile("g5/other.txt", "other"), 0u);
+  Settle();
+  std::atomic<int64_t> held_q{0};
+  Provider& replaced = holding_rename("\\g5\\q.txt", held_q);
+  Settle();
+  ASSERT_EQ(rename((root_ + "/g5/q.txt").c_str(), (root_ + "/g5/r.txt").c_str()), 0);
+  ASSERT_TRUE(replaced.WaitFor([&](const std::vector<Event>&) { return held_q != 0; }));
+  ASSERT_EQ(replaced.Deactivate(), 0);
+  ASSERT_EQ(replaced.Finalize(held_q, 0), 0);
+  ASSERT_EQ(unlink((root_ + "/g5/r.txt").c_str()), 0);
+  ASSERT_EQ(rename((root_ + "/g5/other.txt").c_str(), (root_ + "/g5/q.txt").c_str()), 0);
+  ASSERT_EQ(replaced.Activate(), 0) << replaced.LastError();
+  EXPECT_TRUE(replaced.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\g5\\r.txt"));
+  Settle();
+  EXPECT_EQ(replaced.Count(HALVEX_EVENT_DELETE_FILE, "\\g5\\q.txt"), 0u);
 }
 
 // The activation's listing brings the host's older versions: a whole file
