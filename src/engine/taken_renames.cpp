@@ -65,6 +65,16 @@ std::u16string TakenRenames::FollowRenamedItem(std::u16string path, int64_t* whe
   return latest == renames_.rend() ? path : FollowFrom(std::move(path), std::prev(latest.base()));
 }
 
+std::vector<std::u16string> TakenRenames::RenamedItems() const {
+  MutexLock lock(mutex_);
+  std::vector<std::u16string> sources;
+  for (const Rename& rename : renames_)
+    if (!rename.below_only) sources.push_back(rename.from);
+  std::sort(sources.begin(), sources.end());
+  sources.erase(std::unique(sources.begin(), sources.end()), sources.end());
+  return sources;
+}
+
 std::u16string TakenRenames::FollowFrom(std::u16string identity, std::deque<Rename>::const_iterator taken) const {
   for (int hops = 0; hops < kMostHops && taken != renames_.end(); ++hops) {
     identity = taken->to + identity.substr(taken->from.size());

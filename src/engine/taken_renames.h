@@ -8,6 +8,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/mutex.h"
 
@@ -28,6 +29,9 @@ class TakenRenames {
   // made before the item came to be there); `path` otherwise.
   // `when`, if given, gets the time of that rename (0 when none moved it).
   std::u16string FollowRenamedItem(std::u16string path, int64_t* when = nullptr) const;
+  // The paths FollowRenamedItem leads away from: few, where the items a
+  // start looks through may be many.
+  std::vector<std::u16string> RenamedItems() const;
   // The host deleted `path`: renames into it (or below it) lead nowhere
   // now, and an identity naming their source names whatever was made
   // there since.

@@ -131,19 +131,22 @@ void LastStop::NoteReplacedNames(Engine& engine) {
   if (manager == nullptr) return;
   std::u16string root = engine.EffectiveSyncRootPath();
   while (!root.empty() && root.back() == u'\\') root.pop_back();
-  for (const KnownItem& item : items_) {
+  // From the renames' side: a start may know many items, and few were moved.
+  for (const std::u16string& path : engine.taken_renames.RenamedItems()) {
+    const auto known = std::lower_bound(items_.begin(), items_.end(), path,
+                                        [](const KnownItem& item, const std::u16string& p) { return item.path < p; });
+    if (known == items_.end() || known->path != path) continue;
     int64_t when = 0;
-    std::u16string moved = engine.taken_renames.FollowRenamedItem(item.path, &when);
-    if (moved == item.path) continue;
-    const std::u16string full = root + item.path;
+    std::u16string moved = engine.taken_renames.FollowRenamedItem(path, &when);
+    if (moved == path) continue;
+    const std::u16string full = root + path;
     if (!PathExists(full)) continue;  // gone: the delete follows the rename anyway
     // The item itself, moved back while stopped, still has the identity it
     // had before the rename was told; read before the walk changes it.
     std::u16string identity;
     int64_t since = 0;
-    if (manager->GetItemIdByPath(full.c_str(), identity, &since) && identity == item.path && since < when)
-      continue;
-    replaced_.emplace(item.path, std::move(moved));
+    if (manager->GetItemIdByPath(full.c_str(), identity, &since) && identity == path && since < when) continue;
+    replaced_.emplace(path, std::move(moved));
   }
 }
 
