@@ -2,6 +2,7 @@
 // thread count that shows nothing the library started is left running.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <iterator>
@@ -34,6 +35,21 @@ inline int ThreadCount() {
   (void)warmed;
   auto tasks = std::filesystem::directory_iterator("/proc/self/task");
   return static_cast<int>(std::distance(begin(tasks), end(tasks)));
+}
+
+// Waits until the thread count falls back to `expected`. Threads told to
+// stop may still be unwinding, and even a joined thread can be listed for a
+// moment: the kernel wakes the joiner before it takes the thread out of the
+// process's task list.
+inline bool ThreadsBackTo(int expected, std::chrono::milliseconds limit = std::chrono::seconds(3)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (ThreadCount() > expected) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // Fewer is no leak: a thread counted before (a former host's, ending) may
+  // have gone since.
+  return ThreadCount() <= expected;
 }
 
 }  // namespace corvane::test_common

@@ -35,19 +35,7 @@ using test_common::Ptr;
 using test_common::RemoteBytes;
 using test_common::TempSpace;
 using test_common::ThreadCount;
-
-// Waits until the thread count falls back to `expected` (threads that were
-// told to stop may still be unwinding for a moment).
-inline bool ThreadsBackTo(int expected, std::chrono::milliseconds limit = 3s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (ThreadCount() > expected) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  // Fewer is no leak: a thread counted before (a former host's, ending) may
-  // have gone since.
-  return ThreadCount() <= expected;
-}
+using test_common::ThreadsBackTo;
 
 class FaultHost : public test_common::Host {
  public:

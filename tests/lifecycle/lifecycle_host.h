@@ -110,8 +110,9 @@ class LifecycleTest : public ::testing::Test {
     platform::ListDefaultScopeRules(u"SystemIndex", rules);
     EXPECT_TRUE(rules.empty());
   }
-  // A thread of the process that was still ending at the start may be gone.
-  void ExpectNoThreadLeft() { EXPECT_LE(ThreadCount(), threads_before_); }
+  void ExpectNoThreadLeft() {
+    EXPECT_TRUE(test_common::ThreadsBackTo(threads_before_)) << ThreadCount() << " threads, " << threads_before_;
+  }
 
   TempStateDir state_;
   TempDir base_;
