@@ -124,9 +124,9 @@ int32_t CallbackRelativePath(Engine& engine, std::u16string_view full_path, std:
   return kErrInvalidParameter;
 }
 
-HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_t result_code, bool at_once) {
+HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_t result_code) {
   action.completion_status = static_cast<NTSTATUS>(CompletionStatusFor(result_code));
-  if (engine.placeholder_manager != nullptr && !at_once)
+  if (engine.placeholder_manager != nullptr)
     return engine.placeholder_manager->ExecutePlaceholderAction(&action);
   // Without a manager (no deferred executor either) the answer runs at once,
   // while the caller's buffer is there: no copy of it is needed.

@@ -55,8 +55,7 @@ void DispatchPlaceholderCallback(platform::CF_CALLBACK_TYPE type, const platform
 int32_t CallbackRelativePath(Engine& engine, std::u16string_view full_path, std::u16string& relative);
 
 // Sets the completion status that `result_code` maps to and runs the answer.
-platform::HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_t result_code,
-                                         bool at_once = false);
+platform::HRESULT CompleteCallbackAction(Engine& engine, PlaceholderAction& action, int32_t result_code);
 
 // True on a thread that is inside a platform callback of this engine (and
 // so inside the host's handler of that request, if one runs).

@@ -48,12 +48,11 @@ void ReportProgress(const CallbackTaskContext& context) {
 }
 
 // Fails the fetch towards the platform over the asked range, without data.
-void AnswerFailure(Engine& engine, const CallbackTaskContext& context, int64_t length, int32_t code,
-                   bool at_once = false) {
+void AnswerFailure(Engine& engine, const CallbackTaskContext& context, int64_t length, int32_t code) {
   PlaceholderAction answer = context.answer;
   answer.offset = context.required_offset;
   answer.length = length;
-  CompleteCallbackAction(engine, answer, code, at_once);
+  CompleteCallbackAction(engine, answer, code);
 }
 
 // Ends a fetch that cannot go on: an asynchronous task is marked completed
@@ -83,17 +82,16 @@ void CloseFetch(Engine& engine, Task& task) {
   RecursiveMutexLock lock(task.TaskLock);
   auto* context = task.Context;
   if (context == nullptr) return;
-  if (context->answer.gate) context->answer.gate->Close();
-  // Not behind the queued data: the reader must not wait for it. Refused
-  // harmlessly when the platform cancelled or answered the fetch already.
-  AnswerFailure(engine, *context, context->required_length, kErrCancelled, true);
+  // Data goes under the task's lock, so none of this fetch lands after
+  // this. Refused harmlessly when the platform cancelled or answered the
+  // fetch already.
+  AnswerFailure(engine, *context, context->required_length, kErrCancelled);
 }
 
 namespace {
 
-// Hands the fetch's next `length` bytes to the platform: the answer copies
-// them and goes to the watcher's workers, so the host's call does not wait
-// for the disk. Without a watcher it runs here, and its failure is known now.
+// Hands the fetch's next `length` bytes to the platform, from the host's
+// buffer in the host's call: a deferred write would copy every byte first.
 int32_t SendChunk(Engine& engine, CallbackTaskContext& context, const uint8_t* data, int64_t length) {
   PlaceholderAction answer = context.answer;
   answer.offset = context.sent_to.load();
@@ -106,10 +104,9 @@ int32_t SendChunk(Engine& engine, CallbackTaskContext& context, const uint8_t* d
   }
   if (hr == HRESULT_FROM_WIN32(ERROR_CLOUD_FILE_REQUEST_CANCELED)) return kErrCancelled;
   // Data the platform could not take (a full disk, say) fails the fetch
-  // now, or its reader would wait for the platform's time limit (a deferred
-  // answer does the same on its worker).
+  // now, or its reader would wait for the platform's time limit.
   engine.diag.SetOsLastError(static_cast<uint32_t>(hr));
-  AnswerFailure(engine, context, context.required_length, kErrOsCallFailed, true);
+  AnswerFailure(engine, context, context.required_length, kErrOsCallFailed);
   return kErrOsCallFailed;
 }
 
@@ -259,7 +256,6 @@ int32_t HandleFetchData(Engine& engine, const CF_CALLBACK_INFO* info, const CF_C
   answer.operation_type = CF_OPERATION_TYPE_TRANSFER_DATA;
   answer.connection_key = info->ConnectionKey;
   answer.transfer_key = info->TransferKey;
-  answer.gate = std::make_shared<TransferGate>();
   if (info->CorrelationVector != nullptr) {
     context->correlation_vector = *info->CorrelationVector;
     answer.correlation_vector = &context->correlation_vector;

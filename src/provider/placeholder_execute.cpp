@@ -1,6 +1,6 @@
 // Answers to platform callbacks: the CfExecute call is built from the
 // action's values and either handed to the deferred executor or run at once.
-#include <cstring>
+// Data always runs at once, from the caller's buffer.
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -8,7 +8,6 @@
 
 #include "diag/result_codes.h"
 #include "provider/placeholder_manager.h"
-#include "support/mutex.h"
 
 namespace corvane {
 
@@ -38,57 +37,13 @@ static_assert(CF_SIZE_OF_OP_PARAM(AckRename) == kAckRenameSize);
 const void* OwnCopy(ExecuteRequest& request, const void* source, int64_t length) {
   if (source == nullptr || length <= 0) return source;
   const auto* bytes = static_cast<const uint8_t*>(source);
-  request.owned_data = TakeCopyBuffer(static_cast<size_t>(length));
   request.owned_data.assign(bytes, bytes + length);
   return request.owned_data.data();
 }
 
-// Enough for the copies of one read's transfer in flight on the workers;
-// smaller copies (identities) are cheap anyway, larger ones rare.
-constexpr size_t kKeptBytes = 16 * 1024 * 1024;
-constexpr size_t kSmallestKept = 64 * 1024;
-constexpr size_t kLargestKept = 4 * 1024 * 1024;
-
-struct KeptBuffers {
-  Mutex mutex;
-  std::vector<std::vector<uint8_t>> buffers GUARDED_BY(mutex);
-  size_t bytes GUARDED_BY(mutex) = 0;
-};
-
-// Never destroyed: a request may end on a worker during the process's exit.
-KeptBuffers& Kept() {
-  static KeptBuffers* kept = new KeptBuffers;
-  return *kept;
-}
-
 }  // namespace
 
-std::vector<uint8_t> TakeCopyBuffer(size_t length) {
-  if (length < kSmallestKept || length > kLargestKept) return {};
-  KeptBuffers& kept = Kept();
-  MutexLock lock(kept.mutex);
-  for (auto& buffer : kept.buffers) {
-    if (buffer.capacity() < length) continue;
-    std::swap(buffer, kept.buffers.back());
-    std::vector<uint8_t> taken = std::move(kept.buffers.back());
-    kept.buffers.pop_back();
-    kept.bytes -= taken.capacity();
-    return taken;
-  }
-  return {};
-}
-
-void KeepCopyBuffer(std::vector<uint8_t>&& buffer) {
-  if (buffer.capacity() < kSmallestKept || buffer.capacity() > kLargestKept) return;
-  buffer.clear();
-  KeptBuffers& kept = Kept();
-  MutexLock lock(kept.mutex);
-  if (kept.bytes + buffer.capacity() > kKeptBytes) return;
-  kept.bytes += buffer.capacity();
-  kept.buffers.push_back(std::move(buffer));
-}
-
-// Copies may be large (a whole transfer chunk): no memory is an answer.
+// A copy may be large: no memory is an answer.
 HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action, std::unique_ptr<ExecuteRequest>& out,
                                                 bool copy_buffers) try {
   auto request = std::make_unique<ExecuteRequest>();
@@ -96,7 +51,6 @@ HRESULT PlaceholderManager::BuildExecuteRequest(const PlaceholderAction& action,
   request->info.Type = action.operation_type;
   request->info.ConnectionKey = action.connection_key;
   request->info.TransferKey = action.transfer_key;
-  request->gate = action.gate;
   // The callback's vector dies with the callback; a deferred answer needs its own.
   if (action.correlation_vector != nullptr) {
     request->correlation_vector = *action.correlation_vector;
@@ -173,11 +127,14 @@ HRESULT PlaceholderManager::ExecutePlaceholderAction(const PlaceholderAction* ac
   LogF(sink(), kLogCloudTrace, u"ExecutePlaceholderAction called, type: %d",
        static_cast<int32_t>(action->operation_type));
 
+  const bool retrieve = action->operation_type == CF_OPERATION_TYPE_RETRIEVE_DATA;
+  // Data goes from the caller's buffer to the file in the caller's call: a
+  // deferred write would need its own copy of every byte.
+  const bool in_call = retrieve || action->operation_type == CF_OPERATION_TYPE_TRANSFER_DATA;
+  DeferredExecutor* executor = in_call || hydrations_waiting_.load() > 0 ? nullptr : executor_.load();
   std::unique_ptr<ExecuteRequest> request;
-  HRESULT hr = BuildExecuteRequest(*action, request);
+  HRESULT hr = BuildExecuteRequest(*action, request, executor != nullptr);
   if (SUCCEEDED(hr)) {
-    const bool retrieve = action->operation_type == CF_OPERATION_TYPE_RETRIEVE_DATA;
-    DeferredExecutor* executor = retrieve || hydrations_waiting_.load() > 0 ? nullptr : executor_.load();
     hr = executor != nullptr && executor->Enqueue(request) ? S_OK : request->Run();
     if (retrieve) *action->returned_length = SUCCEEDED(hr) ? request->params.RetrieveData.ReturnedLength : 0;
   }
@@ -192,18 +149,6 @@ int32_t PlaceholderManager::RunDeferredExecute(ExecuteRequest& request) {
     return kOk;
   }
   LogF(sink(), kLogVerbose, u"Deferred CfExecute failed, hr=0x%x", static_cast<uint32_t>(hr));
-  // Data the platform could not take (a full disk, say) is not retried: the
-  // fetch is failed now, or its reader would wait for the platform's time
-  // limit. A fetch already answered or cancelled refuses this, harmlessly.
-  if (request.info.Type == CF_OPERATION_TYPE_TRANSFER_DATA &&
-      request.params.TransferData.CompletionStatus == STATUS_SUCCESS) {
-    request.params.TransferData.CompletionStatus = STATUS_CLOUD_FILE_UNSUCCESSFUL;
-    request.params.TransferData.Buffer = nullptr;
-    if (SUCCEEDED(request.Run())) {
-      diagnostics_.SetOsLastError(static_cast<uint32_t>(hr));
-      return kErrOsCallFailed;
-    }
-  }
   return kErrNoData;
 }
 

@@ -102,8 +102,7 @@ class PlaceholderManager {
   static HRESULT BuildExecuteRequest(const PlaceholderAction& action, std::unique_ptr<ExecuteRequest>& request,
                                      bool copy_buffers = true);
   // Runs a deferred request on the executor's thread: 0, or
-  // HALVEX_ERR_NO_DATA (0x21000030) when CfExecute failed, or
-  // HALVEX_ERR_OS_CALL_FAILED when data it refused failed a live fetch.
+  // HALVEX_ERR_NO_DATA (0x21000030) when CfExecute failed.
   int32_t RunDeferredExecute(ExecuteRequest& request);
 
  private:

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "platform/cloud_files.h"
-#include "support/mutex.h"
 
 namespace corvane {
 
@@ -153,23 +152,6 @@ struct PlaceholderStatesRequest {
   const TakenVersion* unchanged_since = nullptr;
 };
 
-// One fetch's way to the platform. Its data may wait in the deferred
-// executor's queue; once the fetch is cancelled (the host's newer version
-// replaces it), data still queued is refused and a chunk being delivered
-// finishes before Close returns, so no old byte lands after that.
-class TransferGate {
- public:
-  void Close() {
-    MutexLock lock(mutex_);
-    closed_ = true;
-  }
-
- private:
-  friend struct ExecuteRequest;
-  Mutex mutex_;
-  bool closed_ GUARDED_BY(mutex_) = false;
-};
-
 // The answer to one callback, built from typed values: each answer a fetch
 // sends is a copy of its fetch's answer with the chunk's range and bytes.
 struct PlaceholderAction {
@@ -192,15 +174,7 @@ struct PlaceholderAction {
   // how many it read; it runs while the caller waits.
   void* retrieve_buffer = nullptr;
   int64_t* returned_length = nullptr;
-  std::shared_ptr<TransferGate> gate;  // fetches only
 };
-
-// Data answers copy a megabyte or so each, one after another: their buffers
-// are kept for the next copy, as fresh memory would fault in page by page on
-// every one. Take gives a buffer of at least `length` bytes' capacity when
-// one is kept (else an empty one); Keep holds up to 16 MiB of them.
-std::vector<uint8_t> TakeCopyBuffer(size_t length);
-void KeepCopyBuffer(std::vector<uint8_t>&& buffer);
 
 // A CfExecute call ready to run, owning everything it points to, so it can
 // run later on another thread after the caller's memory is gone.
@@ -209,24 +183,14 @@ struct ExecuteRequest {
   ExecuteRequest() = default;
   ExecuteRequest(const ExecuteRequest&) = delete;
   ExecuteRequest& operator=(const ExecuteRequest&) = delete;
-  ~ExecuteRequest() { KeepCopyBuffer(std::move(owned_data)); }
+  ~ExecuteRequest() = default;
 
   platform::CF_OPERATION_INFO info;
   platform::CF_OPERATION_PARAMETERS params{};
   platform::CORRELATION_VECTOR correlation_vector;
   std::vector<uint8_t> owned_data;  // buffer or identity copy, when one was made
-  std::shared_ptr<TransferGate> gate;
 
-  // Data through a closed gate is refused; a failure answer still passes, so
-  // that the reader hears of it.
-  platform::HRESULT Run() {
-    if (!gate || info.Type != platform::CF_OPERATION_TYPE_TRANSFER_DATA ||
-        params.TransferData.CompletionStatus != platform::STATUS_SUCCESS)
-      return platform::CfExecute(&info, &params);
-    MutexLock lock(gate->mutex_);
-    if (gate->closed_) return platform::HRESULT_FROM_WIN32(platform::ERROR_CLOUD_FILE_REQUEST_CANCELED);
-    return platform::CfExecute(&info, &params);
-  }
+  platform::HRESULT Run() { return platform::CfExecute(&info, &params); }
 };
 
 // Something that runs execute requests later on a thread of its own (the

@@ -3,7 +3,6 @@
 #include "diag/log.h"
 #include "diag/result_codes.h"
 #include "engine/engine.h"
-#include "engine/host_events.h"
 #include "provider/placeholder_manager.h"
 #include "support/mutex.h"
 #include "watcher/change_processing.h"
@@ -40,15 +39,7 @@ void ExecuteTask::Reset() { request_.reset(); }
 int32_t ExecuteTask::Execute() {
   PlaceholderManager* manager = watcher_.engine().placeholder_manager.get();
   if (!request_ || manager == nullptr) return kErrNoData;
-  const int32_t result = manager->RunDeferredExecute(*request_);
-  // The host sent data that never reached the file: it hears of it here,
-  // since its own calls returned long before.
-  Engine& engine = watcher_.engine();
-  if (result == kErrOsCallFailed && engine.events != nullptr) {
-    engine.events->BeforeEvent(engine.code_page.load());
-    engine.events->FireError(result, ResultMessage(result));
-  }
-  return result;
+  return manager->RunDeferredExecute(*request_);
 }
 
 void DirectoryWatcher::StartNewFolderCheck(const std::u16string& relative_path) {

@@ -53,37 +53,31 @@ TEST_F(ExecuteActionTest, MalformedActionsAndUnsupportedTypesAreRefused) {
   EXPECT_EQ(1u, LinesWith(u"ExecutePlaceholderAction called, type: 4").size());
 }
 
-TEST_F(ExecuteActionTest, DeferredRequestsOwnTheirDataAndCorrelationVector) {
+TEST_F(ExecuteActionTest, DeferredRequestsOwnTheirIdentityAndCorrelationVector) {
   RecordingExecutor executor(true);
   manager_.SetDeferredExecutor(&executor);
 
-  std::vector<char> data(8192, 'a');
   CORRELATION_VECTOR vector;
   vector.Version = 2;
   std::strcpy(vector.Vector, "abc.1");
-  PlaceholderAction action = Action(CF_OPERATION_TYPE_TRANSFER_DATA);
+  PlaceholderAction action = Action(CF_OPERATION_TYPE_ACK_DATA);
   action.offset = 4096;
-  action.length = static_cast<int64_t>(data.size());
-  action.buffer = data.data();
+  action.length = 8192;
   action.correlation_vector = &vector;
   ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
-  std::fill(data.begin(), data.end(), 'z');
   vector.Vector[0] = 'X';
 
   ASSERT_EQ(1u, executor.taken.size());
   const ExecuteRequest& request = *executor.taken[0];
-  EXPECT_EQ(CF_OPERATION_TYPE_TRANSFER_DATA, request.info.Type);
+  EXPECT_EQ(CF_OPERATION_TYPE_ACK_DATA, request.info.Type);
   EXPECT_EQ(77, request.info.ConnectionKey.Internal);
   EXPECT_EQ(99, request.info.TransferKey);
   ASSERT_NE(nullptr, request.info.CorrelationVector);
   EXPECT_STREQ("abc.1", request.info.CorrelationVector->Vector);
-  EXPECT_EQ(40u, request.params.ParamSize);
-  EXPECT_EQ(4096, request.params.TransferData.Offset);
-  EXPECT_EQ(8192, request.params.TransferData.Length);
-  EXPECT_EQ(STATUS_CLOUD_FILE_UNSUCCESSFUL, request.params.TransferData.CompletionStatus);
-  ASSERT_NE(static_cast<const void*>(data.data()), request.params.TransferData.Buffer);
-  EXPECT_EQ(std::string(8192, 'a'),
-            std::string(static_cast<const char*>(request.params.TransferData.Buffer), 8192));
+  EXPECT_EQ(32u, request.params.ParamSize);
+  EXPECT_EQ(4096, request.params.AckData.Offset);
+  EXPECT_EQ(8192, request.params.AckData.Length);
+  EXPECT_EQ(STATUS_CLOUD_FILE_UNSUCCESSFUL, request.params.AckData.CompletionStatus);
 
   // The acknowledgement of a dehydration copies the identity, or has none,
   // and never takes flags given for another operation.
@@ -104,17 +98,6 @@ TEST_F(ExecuteActionTest, DeferredRequestsOwnTheirDataAndCorrelationVector) {
   EXPECT_EQ("id-42", std::string(static_cast<const char*>(ack.FileIdentity), ack.FileIdentityLength));
   EXPECT_EQ(nullptr, executor.taken[2]->params.AckDehydrate.FileIdentity);
 
-  // Nothing to copy: the caller's pointer goes through as it is.
-  action = Action(CF_OPERATION_TYPE_TRANSFER_DATA);
-  action.buffer = data.data();
-  ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
-  action.buffer = nullptr;
-  action.length = 4096;
-  ASSERT_EQ(S_OK, manager_.ExecutePlaceholderAction(&action));
-  ASSERT_EQ(5u, executor.taken.size());
-  EXPECT_EQ(static_cast<const void*>(data.data()), executor.taken[3]->params.TransferData.Buffer);
-  EXPECT_EQ(nullptr, executor.taken[4]->params.TransferData.Buffer);
-  EXPECT_TRUE(executor.taken[3]->owned_data.empty() && executor.taken[4]->owned_data.empty());
 }
 
 TEST_F(ExecuteActionTest, WithoutATakerTheAnswerRunsAtOnceAndReportsThePlatformResult) {
@@ -131,7 +114,8 @@ TEST_F(ExecuteActionTest, WithoutATakerTheAnswerRunsAtOnceAndReportsThePlatformR
   EXPECT_EQ(kLogVerbose, exits[0].first);
 
   // A retrieval reads into the caller's buffer, so it never waits for a
-  // taker, and it needs somewhere to put what it read.
+  // taker, and it needs somewhere to put what it read. Data too goes in the
+  // caller's call, from the caller's buffer: a taker would need a copy.
   char bytes[16];
   int64_t returned = -1;
   PlaceholderAction retrieve = Action(CF_OPERATION_TYPE_RETRIEVE_DATA);
@@ -146,8 +130,12 @@ TEST_F(ExecuteActionTest, WithoutATakerTheAnswerRunsAtOnceAndReportsThePlatformR
   RecordingExecutor taking_all(true);
   manager_.SetDeferredExecutor(&taking_all);
   EXPECT_EQ(not_running, manager_.ExecutePlaceholderAction(&retrieve));
-  EXPECT_EQ(0, taking_all.offered);
   EXPECT_EQ(0, returned);
+  PlaceholderAction data = Action(CF_OPERATION_TYPE_TRANSFER_DATA);
+  data.buffer = bytes;
+  data.length = sizeof bytes;
+  EXPECT_EQ(not_running, manager_.ExecutePlaceholderAction(&data));
+  EXPECT_EQ(0, taking_all.offered);
 
   // The deferred path reports the same failure in its own words.
   RecordingExecutor taking(true);
