@@ -15,6 +15,7 @@
 #include "engine/items_being_listed.h"
 #include "engine/known_at_stop.h"
 #include "engine/missed_marks.h"
+#include "engine/moved_into_waiting_folders.h"
 #include "engine/newer_changes.h"
 #include "engine/pending_operations.h"
 #include "engine/returned_folders.h"
@@ -63,6 +64,7 @@ class Engine : public EngineCore {
   StrandedItems stranded;
   MissedMarks missed_marks;
   ReturnedFolders returned_folders;
+  MovedIntoWaitingFolders moved_into_waiting_folders;
   TakenRenames taken_renames;
   KnownAtStop known_at_stop;
   CancelledTasks cancelled_tasks;

@@ -151,9 +151,17 @@ bool AcceptItem(Engine& engine, const ListedItem& item) {
 // The rest of one accepted item: its placeholder unless the batch made it,
 // then its own listing when recursive. Failures are the item's own and only
 // reported.
-bool MovedAwayUntold(Engine& engine, const std::u16string& path, bool is_dir) {
+bool RenameWaits(Engine& engine, const std::u16string& path, bool is_dir) {
   if (RenameFromUnanswered(engine, path)) return true;
   return engine.settings.event_retry_interval.load() > 0 && RetryQueueOf(engine).HasRenameFrom(path, is_dir);
+}
+
+bool MovedAwayUntold(Engine& engine, const std::u16string& path, bool is_dir) {
+  if (RenameWaits(engine, path, is_dir)) return true;
+  // Moved while stopped into a folder whose own move waits: the item's move
+  // is told once the folder's is taken.
+  const std::u16string folder = engine.moved_into_waiting_folders.FolderOf(path);
+  return !folder.empty() && RenameWaits(engine, folder, true);
 }
 
 int32_t FinishItem(Engine& engine, const std::u16string& folder, const Listing& listing, const ListedEntry& entry) {

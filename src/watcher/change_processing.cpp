@@ -255,13 +255,17 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
     REQUIRES(engine.item_reports) {
   PlaceholderManager* manager = engine.placeholder_manager.get();
   if (manager == nullptr) return false;
-  // Only an item untouched since the host had it: one it refused to take
-  // under this name is out of sync and new to it.
   const platform::CF_PLACEHOLDER_STATE state = manager->GetPlaceholderState(full.c_str());
-  if (!IsPlaceholderState(state) || !(state & platform::CF_PLACEHOLDER_STATE_IN_SYNC)) return false;
+  if (!IsPlaceholderState(state)) return false;
   std::u16string item_id;
   int64_t since = 0;
   if (!manager->GetItemIdByPath(full.c_str(), item_id, &since) || item_id.empty()) return false;
+  // Only an item untouched since the host had it: one it refused to take
+  // under this name is out of sync and new to it. One the start found moved
+  // here while stopped is the host's item, written or not.
+  const bool in_sync = (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0;
+  const bool moved_while_stopped = !engine.moved_into_waiting_folders.FolderOf(item_id).empty();
+  if (!in_sync && !moved_while_stopped) return false;
   // A name nothing is known by now: the host may have taken the item's
   // rename after it moved on, and knows it by the new name.
   if (!engine.metadata_cache.Lookup(item_id, nullptr, nullptr))
@@ -289,9 +293,11 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
     // item, moved. As new, a file whose data is partly only on the server
     // could never be read nor uploaded, and a folder's content would stay
     // known under names the host does not have.
+    // Written since, its version on the host is unknown: the change after
+    // the move offers what is here.
     const size_t slash = item_id.rfind(u'\\');
     engine.metadata_cache.AddNewItemToCache(item_id, slash == std::u16string::npos ? item_id : item_id.substr(slash + 1),
-                                            static_cast<uint32_t>(values.attributes), values.size,
+                                            static_cast<uint32_t>(values.attributes), in_sync ? values.size : -1,
                                             static_cast<uint64_t>(values.creation_time),
                                             static_cast<uint64_t>(values.last_access_time),
                                             static_cast<uint64_t>(values.last_write_time));
@@ -300,6 +306,7 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
   if (cached.CreateFailed || cached.IsFolder() != values.folder) return false;
   LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is the known '%s', moved: reporting the rename", rel, item_id);
   result = ReportLocalRename(engine, item_id, rel, full, cached, 0);
+  if (moved_while_stopped) engine.moved_into_waiting_folders.Forget(item_id);
   return true;
 }
 

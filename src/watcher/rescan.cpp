@@ -60,6 +60,11 @@ bool IsPlaceholder(PlaceholderManager& manager, const std::u16string& full) {
   return state != platform::CF_PLACEHOLDER_STATE_INVALID && (state & platform::CF_PLACEHOLDER_STATE_PLACEHOLDER);
 }
 
+bool IsOutOfSync(PlaceholderManager& manager, const std::u16string& full) {
+  const platform::CF_PLACEHOLDER_STATE state = manager.GetPlaceholderState(full.c_str());
+  return state != platform::CF_PLACEHOLDER_STATE_INVALID && !(state & platform::CF_PLACEHOLDER_STATE_IN_SYNC);
+}
+
 // The path below the sync root ("\a\b"), or the full path when it is not below.
 std::u16string RelativeToRoot(Engine& engine, const std::u16string& full_path) {
   const std::u16string root = RootPath(engine);
@@ -212,6 +217,9 @@ int32_t RescanMissingFiles(Engine& engine, const std::u16string& folder) {
     int32_t moved = 0;
     if (ReportedAsUnpairedMove(engine, rel, full, values, moved)) {
       report_lock.Unlock();
+      // Written while stopped: the move carried none of that.
+      if (moved == 0 && !values.folder && IsOutOfSync(*engine.placeholder_manager, full))
+        UpdateLocalItem(engine, nullptr, rel, full, values);
       if (values.folder) RescanMissingFiles(engine, full);
       continue;
     }
@@ -446,8 +454,10 @@ void OfferUnsentChange(Engine& engine, const std::u16string& rel, const std::u16
 
 // What a folder left unwalked holds may have moved into it while stopped:
 // the host still has such an item under its old name, which must not count
-// as deleted.
-void ClaimNamesWithin(Engine& engine, const std::u16string& folder, LastStop& last_stop) {
+// as deleted. With `waiting_move` (the host's path of the folder, whose move
+// waits for the host), an item from outside it is noted as moved into it.
+void ClaimNamesWithin(Engine& engine, const std::u16string& folder, LastStop& last_stop,
+                      const std::u16string* waiting_move = nullptr) {
   PlaceholderManager& manager = *engine.placeholder_manager;
   WIN32_FIND_DATAW data;
   const platform::Handle find = platform::FindFirstFileW(SearchPattern(folder).c_str(), &data);
@@ -456,8 +466,13 @@ void ClaimNamesWithin(Engine& engine, const std::u16string& folder, LastStop& la
     if (IsDotEntry(data.cFileName) || IsSymbolicLink(data.dwFileAttributes, data.dwReserved0)) continue;
     const std::u16string child = JoinPath(folder, data.cFileName);
     std::u16string id;
-    if (IsPlaceholder(manager, child) && manager.GetItemIdByPath(child.c_str(), id) && !id.empty()) last_stop.Claim(id);
-    if (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) ClaimNamesWithin(engine, child, last_stop);
+    if (IsPlaceholder(manager, child) && manager.GetItemIdByPath(child.c_str(), id) && !id.empty()) {
+      last_stop.Claim(id);
+      if (waiting_move != nullptr && !IsBelowFolder(id, *waiting_move))
+        engine.moved_into_waiting_folders.Note(id, *waiting_move);
+    }
+    if (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY)
+      ClaimNamesWithin(engine, child, last_stop, waiting_move);
   } while (platform::FindNextFileW(find, &data));
   platform::FindClose(find);
 }
@@ -550,7 +565,8 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
         later.moved_back.push_back(back);
       } else {
         LogF(sink, kLogVerbose, u"Folder rename not accepted, its content is checked next time: '%s'", full);
-        ClaimNamesWithin(engine, full, later.last_stop);
+        const bool waits = answer == kErrPending || answer == kErrRetry;
+        ClaimNamesWithin(engine, full, later.last_stop, waits ? &known : nullptr);
         // Answered late, or to be asked again: what was deleted below it is
         // told once the host takes the move.
         if (answer == kErrPending || answer == kErrRetry) later.last_stop.FolderMoveUnanswered(known, rel);
@@ -688,6 +704,7 @@ bool OfflineCheck(Engine& engine, const std::u16string& folder) {
   LaterItems later;
   later.last_stop = LastStop(engine.known_at_stop.Take(engine.EffectiveSyncRootPath()));
   later.last_stop.NoteReplacedNames(engine);
+  engine.moved_into_waiting_folders.Clear();
   bool result = OfflineCheckIn(engine, folder, {}, later);
   // A folder whose move the host refused is walked where it went back; one
   // met only inside a new folder goes back after the walk, and what moved

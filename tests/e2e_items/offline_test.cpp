@@ -257,10 +257,15 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
 
   // The same, the host answering the move "retry": the delete is told once
   // the move is taken on its retry (before, it waited for the next start).
+  // A file moved into the folder and written while stopped is told moved
+  // then too, and its new content after that (before, the activation's
+  // listing made it again at its old name, and it reached the host as new).
   std::ofstream(root_ + "/g4/v.txt") << "v";
   ASSERT_TRUE(late.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\g4\\v.txt"));
   Settle();
   Stop();
+  ASSERT_EQ(rename((root_ + "/cloud.txt").c_str(), (root_ + "/g4/in.txt").c_str()), 0);
+  std::ofstream(root_ + "/g4/in.txt", std::ios::app) << " and more";
   ASSERT_EQ(rename((root_ + "/g4").c_str(), (root_ + "/g5").c_str()), 0);
   ASSERT_EQ(unlink((root_ + "/g5/v.txt").c_str()), 0);
   std::atomic<bool> asked_again{false};
@@ -274,9 +279,13 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
     };
   });
   EXPECT_TRUE(retried.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\g5\\v.txt"));
+  ASSERT_TRUE(retried.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\cloud.txt"));
+  EXPECT_TRUE(retried.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\g5\\in.txt"));
   Settle();
   EXPECT_EQ(retried.Count(HALVEX_EVENT_RENAME_FOLDER, "\\g4"), 2u);
   EXPECT_EQ(retried.Count(HALVEX_EVENT_DELETE_FILE), 1u);
+  EXPECT_EQ(retried.Count(HALVEX_EVENT_CREATE_FILE, "\\g5\\in.txt"), 0u);
+  EXPECT_FALSE(Exists("cloud.txt"));
 
   // A rename the host answers late, cancelled by a stop and carried out by
   // the host all the same, and the file deleted while stopped: the delete is
