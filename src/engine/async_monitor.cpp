@@ -288,8 +288,16 @@ void ForgetDeletedItem(Engine& engine, const std::u16string& root, const std::u1
   // What is at the path now (made since) is not what the host deleted, nor
   // is anything below it.
   const bool host_made = engine.HostMadeItemAt(path);
-  engine.metadata_cache.Remove(path, true);
-  engine.HostTookItemAway(path);
+  CacheItem known;
+  const bool host_made_file =
+      host_made && engine.metadata_cache.Lookup(path, &known, nullptr) && !known.IsFolder();
+  // A file the host made at the name after it took the delete (its answer
+  // taken in late) is the host's: its entry and its name stay, or the
+  // user's later delete of it would never be told.
+  if (!host_made_file) {
+    engine.metadata_cache.Remove(path, true);
+    engine.HostTookItemAway(path);
+  }
   engine.taken_renames.ForgetInto(path);
   // A folder made again and filled, its content reported before the stale
   // delete was: the host dropped that content with the folder, so it must be

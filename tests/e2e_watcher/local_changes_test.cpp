@@ -1757,6 +1757,23 @@ TEST_F(LocalChanges, LateAnswersSettleOnlyWhatTheHostWasToldOf) {
   ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
   Settle();
   EXPECT_EQ(1u, host_.Count(HALVEX_EVENT_DELETE_FILE, "\\t.txt")) << Describe(Reported());
+  // The host makes its own file at the name right after it finishes the
+  // delete, before that answer is taken in: the answer leaves the new file
+  // known, and the user's delete of it reaches the host (before, the answer
+  // dropped the new file's entry, and its delete was never told).
+  late = 0;
+  AnswerFirstLate(HALVEX_EVENT_DELETE_FILE, "\\t.txt", late);
+  std::ofstream(root + "t.txt") << "third";
+  ASSERT_TRUE(BecomesInSync("t.txt"));
+  ASSERT_EQ(0u, app_.Delete("t.txt", false));
+  ASSERT_TRUE(host_.WaitFor([&] { return late != 0; }));
+  ASSERT_EQ(0, host_.Finalize(late, 0));
+  ASSERT_EQ(0, host_.CreateRemoteFile("\\t.txt", 7));
+  ASSERT_TRUE(host_.WaitFor([&] { return host_.Query("PendingOperationCount") == "0"; }));
+  Settle();
+  ASSERT_EQ(0, unlink((root + "t.txt").c_str()));
+  EXPECT_TRUE(host_.WaitFor([&] { return host_.Count(HALVEX_EVENT_DELETE_FILE, "\\t.txt") == 3; }))
+      << Describe(Reported());
   host_.SetObserver(nullptr);
   host_.SetPolicy(nullptr);
 
