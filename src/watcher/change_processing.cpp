@@ -264,7 +264,8 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
   // under this name is out of sync and new to it. One the start found moved
   // here while stopped is the host's item, written or not.
   const bool in_sync = (state & platform::CF_PLACEHOLDER_STATE_IN_SYNC) != 0;
-  const bool moved_while_stopped = !engine.moved_into_waiting_folders.FolderOf(item_id).empty();
+  const std::u16string noted_id = item_id;
+  const bool moved_while_stopped = !engine.moved_into_waiting_folders.FolderOf(noted_id).empty();
   if (!in_sync && !moved_while_stopped) return false;
   // A name nothing is known by now: the host may have taken the item's
   // rename after it moved on, and knows it by the new name.
@@ -306,7 +307,7 @@ bool ReportedAsUnpairedMove(Engine& engine, const std::u16string& rel, const std
   if (cached.CreateFailed || cached.IsFolder() != values.folder) return false;
   LogF(engine.diag.log_sink(), kLogVerbose, u"'%s' is the known '%s', moved: reporting the rename", rel, item_id);
   result = ReportLocalRename(engine, item_id, rel, full, cached, 0);
-  if (moved_while_stopped) engine.moved_into_waiting_folders.Forget(item_id);
+  if (moved_while_stopped) engine.moved_into_waiting_folders.Forget(noted_id);
   return true;
 }
 

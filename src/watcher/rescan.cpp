@@ -452,12 +452,20 @@ void OfferUnsentChange(Engine& engine, const std::u16string& rel, const std::u16
                                  IsWholePlaceholder(state));
 }
 
+// Whether the item at `full`, below the folder of `move`, has the identity
+// it would have had if only the folder had moved.
+bool NamedAsInFolder(Engine& engine, const std::u16string& id, const std::u16string& full, const FolderMove& move) {
+  const std::u16string rel = RelativeToRoot(engine, full);
+  return IsBelowFolder(rel, move.to) && id == move.from + rel.substr(move.to.size());
+}
+
 // What a folder left unwalked holds may have moved into it while stopped:
 // the host still has such an item under its old name, which must not count
-// as deleted. With `waiting_move` (the host's path of the folder, whose move
-// waits for the host), an item from outside it is noted as moved into it.
+// as deleted. With `waiting_move` (the folder's move that waits for the
+// host: its path there and here), an item moved into it from outside, or
+// renamed inside it, is noted: its own move is told once the folder's is.
 void ClaimNamesWithin(Engine& engine, const std::u16string& folder, LastStop& last_stop,
-                      const std::u16string* waiting_move = nullptr) {
+                      const FolderMove* waiting_move = nullptr) {
   PlaceholderManager& manager = *engine.placeholder_manager;
   WIN32_FIND_DATAW data;
   const platform::Handle find = platform::FindFirstFileW(SearchPattern(folder).c_str(), &data);
@@ -468,8 +476,8 @@ void ClaimNamesWithin(Engine& engine, const std::u16string& folder, LastStop& la
     std::u16string id;
     if (IsPlaceholder(manager, child) && manager.GetItemIdByPath(child.c_str(), id) && !id.empty()) {
       last_stop.Claim(id);
-      if (waiting_move != nullptr && !IsBelowFolder(id, *waiting_move))
-        engine.moved_into_waiting_folders.Note(id, *waiting_move);
+      if (waiting_move != nullptr && !NamedAsInFolder(engine, id, child, *waiting_move))
+        engine.moved_into_waiting_folders.Note(id, waiting_move->from);
     }
     if (data.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY)
       ClaimNamesWithin(engine, child, last_stop, waiting_move);
@@ -566,7 +574,8 @@ bool CheckOfflinePlaceholder(Engine& engine, const std::u16string& full, const s
       } else {
         LogF(sink, kLogVerbose, u"Folder rename not accepted, its content is checked next time: '%s'", full);
         const bool waits = answer == kErrPending || answer == kErrRetry;
-        ClaimNamesWithin(engine, full, later.last_stop, waits ? &known : nullptr);
+        const FolderMove waiting{known, rel};
+        ClaimNamesWithin(engine, full, later.last_stop, waits ? &waiting : nullptr);
         // Answered late, or to be asked again: what was deleted below it is
         // told once the host takes the move.
         if (answer == kErrPending || answer == kErrRetry) later.last_stop.FolderMoveUnanswered(known, rel);

@@ -260,12 +260,17 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   // A file moved into the folder and written while stopped is told moved
   // then too, and its new content after that (before, the activation's
   // listing made it again at its old name, and it reached the host as new).
+  // So is a file renamed inside the folder and written.
   std::ofstream(root_ + "/g4/v.txt") << "v";
+  std::ofstream(root_ + "/g4/u.txt") << "u";
   ASSERT_TRUE(late.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\g4\\v.txt"));
+  ASSERT_TRUE(late.WaitForEvent(HALVEX_EVENT_CREATE_FILE, "\\g4\\u.txt"));
   Settle();
   Stop();
   ASSERT_EQ(rename((root_ + "/cloud.txt").c_str(), (root_ + "/g4/in.txt").c_str()), 0);
   std::ofstream(root_ + "/g4/in.txt", std::ios::app) << " and more";
+  ASSERT_EQ(rename((root_ + "/g4/u.txt").c_str(), (root_ + "/g4/u2.txt").c_str()), 0);
+  std::ofstream(root_ + "/g4/u2.txt", std::ios::app) << " and more";
   ASSERT_EQ(rename((root_ + "/g4").c_str(), (root_ + "/g5").c_str()), 0);
   ASSERT_EQ(unlink((root_ + "/g5/v.txt").c_str()), 0);
   std::atomic<bool> asked_again{false};
@@ -281,10 +286,13 @@ TEST_F(ItemsTest, ChangesMadeWhileStoppedAreReportedAtActivation) {
   EXPECT_TRUE(retried.WaitForEvent(HALVEX_EVENT_DELETE_FILE, "\\g5\\v.txt"));
   ASSERT_TRUE(retried.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\cloud.txt"));
   EXPECT_TRUE(retried.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\g5\\in.txt"));
+  ASSERT_TRUE(retried.WaitForEvent(HALVEX_EVENT_RENAME_FILE, "\\g5\\u.txt"));
+  EXPECT_TRUE(retried.WaitForEvent(HALVEX_EVENT_UPDATE_FILE, "\\g5\\u2.txt"));
   Settle();
   EXPECT_EQ(retried.Count(HALVEX_EVENT_RENAME_FOLDER, "\\g4"), 2u);
   EXPECT_EQ(retried.Count(HALVEX_EVENT_DELETE_FILE), 1u);
   EXPECT_EQ(retried.Count(HALVEX_EVENT_CREATE_FILE, "\\g5\\in.txt"), 0u);
+  EXPECT_EQ(retried.Count(HALVEX_EVENT_CREATE_FILE, "\\g5\\u2.txt"), 0u);
   EXPECT_FALSE(Exists("cloud.txt"));
 
   // A rename the host answers late, cancelled by a stop and carried out by
